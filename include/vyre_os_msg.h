@@ -1,0 +1,249 @@
+/*
+ * vyre_os_msg.h - the public interface of libvyre_os_msg.
+ *
+ * A process joins the messaging system under a name of at most 15
+ * characters, registers its threads as named tasks with bounded queues, and
+ * exchanges messages with other tasks: asynchronously, synchronously with a
+ * time-out, or as events by subscribe and broadcast.
+ *
+ * Every message is one fixed 168-byte header, MsgHead, that names sender and
+ * receiver and points at a separate payload. The caller always owns what it
+ * passes: each send copies header and payload before it returns.
+ *
+ * Every function returns an unsigned 32-bit result code: OS_MSG_OK (0) for
+ * success, otherwise one of the OS_MSG_ERR_* values below. Every function may
+ * be called from any thread unless its comment says otherwise. No function
+ * throws.
+ *
+ * This header compiles as C99 and as C++.
+ */
+#ifndef VYRE_OS_MSG_H
+#define VYRE_OS_MSG_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define OS_MSG_API __attribute__((visibility("default")))
+#else
+#define OS_MSG_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------------
+ * Result codes
+ * ------------------------------------------------------------------------- */
+
+#define OS_MSG_OK 0x00000000U
+/* Argument null, empty, too long or out of range; received data malformed. */
+#define OS_MSG_ERR_INVALID_PARAM 0x80020001U
+/* The process's message server did not start, or has already quit. */
+#define OS_MSG_ERR_SERVER_NOT_RUNNING 0x80020002U
+/* A table, pool or service created, initialised or registered twice. */
+#define OS_MSG_ERR_REPEATED 0x80020003U
+/* The library, a table or the transport client is not initialised. */
+#define OS_MSG_ERR_NOT_INIT 0x80020004U
+/* Named task, queue or directory entry not found. */
+#define OS_MSG_ERR_NOT_FOUND 0x80020005U
+/* A queue or table is full. */
+#define OS_MSG_ERR_FULL 0x80020007U
+/* The target task of a direct call has no callback. */
+#define OS_MSG_ERR_NO_CALLBACK 0x80020008U
+/* The wait for a response ended with an error other than a time-out. */
+#define OS_MSG_ERR_WAIT 0x80020009U
+/* Message or response larger than OS_MSG_MAX_MSG_SIZE with its header. */
+#define OS_MSG_ERR_OVERSIZE 0x8002000bU
+/* The queue directory has no free entry. */
+#define OS_MSG_ERR_NO_IDLE_BLOCK 0x8002000cU
+/* An operating-system resource or the CPU configuration file is missing. */
+#define OS_MSG_ERR_SYSTEM 0x8002000dU
+/* The caller is not permitted, or a bounded copy failed. */
+#define OS_MSG_ERR_FAIL 0x8002000eU
+/* The requested channel conversion is not implemented. */
+#define OS_MSG_ERR_NOT_IMPLEMENTED 0x80020011U
+/* The task name is already registered, or the task table already exists. */
+#define OS_MSG_ERR_TASK_EXIST 0x80020013U
+/* The wait for an in-process response expired. */
+#define OS_MSG_ERR_TIMEOUT 0x80020014U
+/* A synchronous send through the transport timed out. */
+#define OS_MSG_ERR_SYN_TIMEOUT 0x80020015U
+/* A response arrived for a request that is no longer waited for. */
+#define OS_MSG_ERR_REQ_RELEASED 0x80020017U
+/* The requester's response slot is in the wrong state (e.g. a late answer). */
+#define OS_MSG_ERR_RESP_STATE 0x80020018U
+/* A task cannot be removed because its loop thread still runs. */
+#define OS_MSG_ERR_TASK_BUSY 0x8002001cU
+/* The task loop's semaphore wait failed. */
+#define OS_MSG_ERR_TASK_WAIT 0x8002001dU
+/* Hash table creation or entry insertion failed. */
+#define OS_MSG_ERR_HASH 0x8002001eU
+/* Thread creation or detach failed. */
+#define OS_MSG_ERR_THREAD_CREATE 0x8002001fU
+/* Memory allocation failed. */
+#define OS_MSG_ERR_NO_MEMORY 0x80020020U
+
+/* ---------------------------------------------------------------------------
+ * Sizes, reserved ids and names
+ * ------------------------------------------------------------------------- */
+
+/* Name fields hold at most 15 characters and a terminator. */
+#define OS_MSG_NAME_LEN 16U
+/* Header plus payload may not exceed this many bytes. */
+#define OS_MSG_MAX_MSG_SIZE 0x400000U
+/* Largest payload: 0x3FFF58 (4,194,136) bytes. */
+#define OS_MSG_MAX_DATA_LEN (OS_MSG_MAX_MSG_SIZE - 168U)
+/* A time-out of 0 selects this many milliseconds. */
+#define OS_MSG_DEFAULT_TIMEOUT_MS 30000U
+
+/* Subscription request (payload: op byte, count, MsgSubEntry records). */
+#define MSG_ID_SUBSCRIBE 0x20000cU
+/* Broadcast request (payload built from MsgBroEntry records). */
+#define MSG_ID_BROADCAST 0x20000dU
+
+/* Process of the library's broadcast task. */
+#define MSG_PROC_NAME_PMSG "pmsg"
+/* The broadcast task that applies subscriptions and fans out events. */
+#define MSG_TASK_NAME_PMSG_BRO "pmsgBro"
+/* System control process; its messages keep their sender fields. */
+#define MSG_PROC_NAME_SYSCTRL "sysctrl"
+
+/* msgKind values. */
+#define MSG_KIND_ASYN 0U
+#define MSG_KIND_SYN 1U
+#define MSG_KIND_SYN_RESP 2U
+
+/* mscBlock: bits 0-3 memory type, bits 4-6 channel type, bits 7-31 carried
+ * unchanged. */
+#define MSG_MSC_MEM_TYPE_MASK 0x0000000FU
+#define MSG_MSC_CHAN_TYPE_SHIFT 4U
+#define MSG_MSC_CHAN_TYPE_MASK 0x00000070U
+
+/* ---------------------------------------------------------------------------
+ * Records
+ * ------------------------------------------------------------------------- */
+
+/*
+ * The message header, 168 bytes in native byte order, no gaps. Names are
+ * NUL-terminated strings of at most 15 characters, compared over 16 bytes.
+ *
+ * A sender fills msgId, recvCpuId, recvProcName, recvTaskName, dataLen, data
+ * and sendProcName (its own process name), optionally sendTaskName and
+ * mscBlock. The library stamps sendUid, sendPid, sendCpuId and, when empty,
+ * sendTaskName, and writes msgKind. reserved0, reserved1 and bits 7-31 of
+ * mscBlock reach the receiver unchanged.
+ */
+typedef struct MsgHead {
+    uint32_t msgKind;                        /* 0 asynchronous, 1 request, 2 response */
+    uint32_t sendUid;                        /* user id of the sending process */
+    uint32_t sendPid;                        /* process id of the sending process */
+    uint32_t sendCpuId;                      /* CPU of the sender */
+    char sendProcName[OS_MSG_NAME_LEN];      /* sender's process */
+    char sendTaskName[OS_MSG_NAME_LEN];      /* sender's task */
+    uint32_t msgId;                          /* application message id */
+    uint32_t recvCpuId;                      /* CPU of the receiver */
+    char recvProcName[OS_MSG_NAME_LEN];      /* receiver's process */
+    char recvTaskName[OS_MSG_NAME_LEN];      /* receiver's task; never empty */
+    uint32_t reserved0;                      /* carried unchanged */
+    uint32_t mscBlock;                       /* multi-CPU channel block */
+    uint8_t reserved1[60];                   /* carried unchanged */
+    uint32_t dataLen;                        /* payload length, 0 for none */
+    void *data;                              /* payload address, or NULL */
+} MsgHead;
+
+/*
+ * One subscription, 56 bytes: the event msgId published by task taskName of
+ * process procName on CPU cpuId. subTaskName names the subscribing task;
+ * empty means the task that sends the request.
+ */
+typedef struct MsgSubEntry {
+    uint32_t msgId;
+    uint32_t cpuId;
+    char procName[OS_MSG_NAME_LEN];
+    char taskName[OS_MSG_NAME_LEN];
+    char subTaskName[OS_MSG_NAME_LEN];
+} MsgSubEntry;
+
+/*
+ * One event to publish, 32 bytes: dataLen bytes at data are delivered with
+ * message id msgId to every subscriber of (CPU, taskName). An empty taskName
+ * publishes under the sending task's name.
+ */
+typedef struct MsgBroEntry {
+    char taskName[OS_MSG_NAME_LEN];
+    uint32_t msgId;
+    int32_t dataLen;
+    void *data;
+} MsgBroEntry;
+
+#if defined(__cplusplus)
+#define OS_MSG_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#else
+#define OS_MSG_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+#if defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L || defined(__cplusplus) || defined(__GNUC__)
+OS_MSG_STATIC_ASSERT(sizeof(MsgHead) == 168, "MsgHead is 168 bytes");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, sendUid) == 4, "MsgHead.sendUid offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, sendPid) == 8, "MsgHead.sendPid offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, sendCpuId) == 12, "MsgHead.sendCpuId offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, sendProcName) == 16, "MsgHead.sendProcName offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, sendTaskName) == 32, "MsgHead.sendTaskName offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, msgId) == 48, "MsgHead.msgId offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, recvCpuId) == 52, "MsgHead.recvCpuId offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, recvProcName) == 56, "MsgHead.recvProcName offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, recvTaskName) == 72, "MsgHead.recvTaskName offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, reserved0) == 88, "MsgHead.reserved0 offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, mscBlock) == 92, "MsgHead.mscBlock offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, reserved1) == 96, "MsgHead.reserved1 offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, dataLen) == 156, "MsgHead.dataLen offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgHead, data) == 160, "MsgHead.data offset");
+OS_MSG_STATIC_ASSERT(sizeof(MsgSubEntry) == 56, "MsgSubEntry is 56 bytes");
+OS_MSG_STATIC_ASSERT(offsetof(MsgSubEntry, subTaskName) == 40, "MsgSubEntry.subTaskName offset");
+OS_MSG_STATIC_ASSERT(sizeof(MsgBroEntry) == 32, "MsgBroEntry is 32 bytes");
+OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, dataLen) == 20, "MsgBroEntry.dataLen offset");
+OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset");
+#endif
+
+/* ---------------------------------------------------------------------------
+ * Callbacks
+ * ------------------------------------------------------------------------- */
+
+/* A task's message handler. It runs on the task's loop thread with no library
+ * lock held and receives a copy of the header whose data/dataLen describe the
+ * library's own payload copy; both are valid only during the call. The result
+ * is not used. */
+typedef uint32_t (*OsMsgTaskFunc)(MsgHead *msg);
+
+/* A log sink: receives each finished log line (time stamp, level, process and
+ * thread ids, function and line, message, "\r"). Called on the logging thread;
+ * must be safe for concurrent calls. */
+typedef void (*OsMsgLogFunc)(uint32_t level, const char *line);
+
+/* ---------------------------------------------------------------------------
+ * Diagnostics
+ * ------------------------------------------------------------------------- */
+
+/* Log levels: 0 DEBUG, 1 INFO, 2 WARN, 3 ERROR (default threshold), 4 FATAL. */
+#define OS_MSG_LOG_DEBUG 0U
+#define OS_MSG_LOG_INFO 1U
+#define OS_MSG_LOG_WARN 2U
+#define OS_MSG_LOG_ERROR 3U
+#define OS_MSG_LOG_FATAL 4U
+
+/* Installs the sink for the library's log lines. NULL switches those lines off
+ * entirely; a non-NULL function replaces the default sink, which writes each
+ * line to standard output. */
+OS_MSG_API void OsMsgRegLogFunc(OsMsgLogFunc func);
+
+/* Sets the lowest level that is logged (0-4). Other values are ignored. Lines
+ * below the level cost no formatting. */
+OS_MSG_API void OsMsgSetLogLevel(uint32_t level);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VYRE_OS_MSG_H */

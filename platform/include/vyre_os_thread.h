@@ -1,0 +1,41 @@
+/*
+ * Threads and process identity.
+ *
+ * Every function may be called from any thread.
+ */
+#ifndef VYRE_OS_THREAD_H
+#define VYRE_OS_THREAD_H
+
+#include <pthread.h>
+
+#include "vyre_os_types.h"
+
+OS_PLATFORM_BEGIN_DECLS
+
+/* Thread identity; a 64-bit value that is never 0 for a live thread. */
+typedef pthread_t OsThread;
+
+typedef void *(*OsThreadRoutine)(void *arg);
+
+/* Starts routine(arg) on a new thread with default attributes; attr must be
+ * NULL. Stores the new thread's id in *tid. 0 on success, else an error
+ * number (nothing started). */
+OS_PLATFORM_API int32_t OsPthreadCreate(OsThread *tid, const void *attr, OsThreadRoutine routine, void *arg);
+/* Detaches a thread: its resources are released when it ends. 0 on success. */
+OS_PLATFORM_API int32_t OsPthreadDetach(OsThread tid);
+/* The calling thread's id. */
+OS_PLATFORM_API OsThread OsPthreadSelf(void);
+
+/* Process id and user id of the calling process. */
+OS_PLATFORM_API uint32_t OsGetPId(void);
+OS_PLATFORM_API uint32_t OsGetUId(void);
+
+/* Writes the calling process's name (the kernel's name of the process, as
+ * /proc/self/comm shows it) into buf of size bytes, zero-terminated and cut
+ * to fit. 0 on success; non-zero with buf untouched when buf is NULL or size
+ * is 0, or with an empty string when the name cannot be read. */
+OS_PLATFORM_API int32_t MenGetProcName(char *buf, uint32_t size);
+
+OS_PLATFORM_END_DECLS
+
+#endif /* VYRE_OS_THREAD_H */

@@ -1,0 +1,71 @@
+/*
+ * The library's two log conventions.
+ *
+ * MSG_LOG: the library's own line, built by MsgOutput: time stamp, level
+ * name, process and thread ids, function and source line, then the message;
+ * filtered by g_enLogLevel and handed to the installed sink. Used by the
+ * messaging core, the transport adapter and IPC transport, and the multi-CPU
+ * layer.
+ *
+ * OS_MSG_LOG: a record of the platform log with the module tag "OS_MSG" and a
+ * "[function][line]:" head and "\r\n" tail; the platform log filters it. Used
+ * by the in-process layer, the subscription and broadcast tables, the service
+ * registry, slice reassembly and the buffer-by-header operations.
+ *
+ * Both take no lock and format nothing for a record that is filtered out.
+ * g_enLogLevel and the sink are read without synchronisation: a change
+ * applies to lines that start after it.
+ */
+#ifndef VYRE_MSG_LOG_H
+#define VYRE_MSG_LOG_H
+
+#include <stdint.h>
+
+#include "vyre_os_log.h"
+#include "vyre_os_msg.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Lowest level MsgOutput passes on; initially 3 (ERROR). */
+extern OS_MSG_API uint32_t g_enLogLevel;
+
+/* Formats one line and hands it to the sink when a sink is installed and
+ * g_enLogLevel <= level <= 4. A line longer than 767 characters is dropped
+ * whole. Never fails the caller. */
+OS_MSG_API void MsgOutput(uint32_t level, const char *functionName, uint32_t line, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 4, 5)))
+#endif
+    ;
+/* A level below 5 becomes g_enLogLevel; other values are ignored. */
+OS_MSG_API void MsgSetLogLevel(uint32_t level);
+/* Installs the sink; NULL silences every MsgOutput line. */
+OS_MSG_API void MsgSetLogFunc(OsMsgLogFunc func);
+/* Writes "YYYY-MM-DD hh:mm:ss.mmm+08:00" (local time) into buffer of size
+ * bytes; leaves the buffer unchanged when the clock cannot be converted. */
+OS_MSG_API void MsgGetCurTime(char *buffer, uint32_t size);
+/* The default sink: writes "[vyre_os_msg]: level[<level>]:<text>" to standard
+ * output. */
+OS_MSG_API void MsgDefaultLogFunc(uint32_t level, const char *text);
+
+#ifdef __cplusplus
+}
+#endif
+
+/* The library's own line; arguments are not evaluated when the level is
+ * filtered out. */
+#define MSG_LOG(level, ...)                                                                                          \
+    do {                                                                                                             \
+        if ((uint32_t)(level) >= g_enLogLevel) {                                                                     \
+            MsgOutput((uint32_t)(level), __func__, (uint32_t)__LINE__, __VA_ARGS__);                                 \
+        }                                                                                                            \
+    } while (0)
+
+/* A platform log record of module "OS_MSG" in the "[%s][%d]:...\r\n" form.
+ * fmt must be a string literal. */
+#define OS_MSG_LOG(level, fmt, ...)                                                                                  \
+    OsLogPrintf((uint32_t)(level), "OS_MSG", "[%s][%d]:" fmt "\r\n", __func__, (int)__LINE__, ##__VA_ARGS__)
+
+#endif /* VYRE_MSG_LOG_H */
