@@ -19,6 +19,7 @@ void BM_Memcpy168(benchmark::State &state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(src);
         memcpy(dest, src, sizeof(src));
+        benchmark::DoNotOptimize(dest);
         benchmark::ClobberMemory();
     }
 }
@@ -34,6 +35,7 @@ void BM_MemcpyLibc168(benchmark::State &state) {
         benchmark::DoNotOptimize(src);
         benchmark::DoNotOptimize(size);
         memcpy(dest, src, size);
+        benchmark::DoNotOptimize(dest);
         benchmark::ClobberMemory();
     }
 }
@@ -45,6 +47,7 @@ void BM_MemcpyS168(benchmark::State &state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(src);
         benchmark::DoNotOptimize(memcpy_s(dest, sizeof(dest), src, sizeof(src)));
+        benchmark::DoNotOptimize(dest);
         benchmark::ClobberMemory();
     }
 }
