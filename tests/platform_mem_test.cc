@@ -106,16 +106,6 @@ TEST_F(TrackedMemory, CountdownFailsExactlyTheNthAllocationOnce) {
     Free(fourth);
 }
 
-TEST_F(TrackedMemory, CountdownOfZeroOrLessDisables) {
-    for (int64_t n : {0, -1, -7}) {
-        OSMemSetFailCountdown(n);
-        EXPECT_EQ(OSMemGetFailCountdown(), -1);
-        void *p = Alloc(1);
-        EXPECT_NE(p, nullptr);
-        Free(p);
-    }
-}
-
 TEST_F(TrackedMemory, CountdownFiresOnceAcrossThreads) {
     constexpr int kThreads = 4;
     constexpr int kAllocsEach = 250;
