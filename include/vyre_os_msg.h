@@ -264,6 +264,22 @@ OS_MSG_API uint32_t OsMsgMemPoolInit(uint32_t maxPoolSize, uint32_t chunkSize);
  * no pool exists. OsMsgUninit releases the pool too. */
 OS_MSG_API uint32_t OsMsgMemPoolUnInit(void);
 
+/* ---------------------------------------------------------------------------
+ * Multi-CPU channel
+ * ------------------------------------------------------------------------- */
+
+/* Asks the multi-CPU channel for its synchronisation status; arg is passed
+ * unchanged to the channel implementation, which defines its meaning. Returns
+ * the implementation's answer, or 0 (after an ERROR log line) when no
+ * channel implementation is attached, as on a single-CPU platform. */
+OS_MSG_API uint32_t OsMscGetSyncStatus(void *arg);
+
+/* Hands cb, unchanged, to the channel implementation as its synchronisation
+ * status callback; the implementation defines cb's type and when it is
+ * called. Returns OS_MSG_OK, or the implementation's non-zero result when it
+ * refuses cb. Without a channel implementation: 0 after an ERROR log line. */
+OS_MSG_API uint32_t OsMscSetSyncStatusCallback(void *cb);
+
 #ifdef __cplusplus
 }
 #endif
