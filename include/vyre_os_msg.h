@@ -242,6 +242,44 @@ OS_MSG_API void OsMsgRegLogFunc(OsMsgLogFunc func);
  * below the level cost no formatting. */
 OS_MSG_API void OsMsgSetLogLevel(uint32_t level);
 
+/* ---------------------------------------------------------------------------
+ * Message memory pool
+ * ------------------------------------------------------------------------- */
+
+/* Sets up the process's message memory pool: maxPoolSize / chunkSize chunks
+ * of chunkSize bytes, made at once. While the pool is in use, every message
+ * payload copy of at most chunkSize bytes comes from it (and a send fails
+ * with OS_MSG_ERR_NO_MEMORY when no chunk is free); larger payloads use the
+ * general allocator. Only processes on the library's list may have a pool.
+ * Call before the first message buffer is taken.
+ * Returns OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM when chunkSize is outside
+ * 16..3072 or maxPoolSize outside 10240..1048576, or the process is not
+ * listed; OS_MSG_ERR_REPEATED when a pool is already in use (it stays as it
+ * is); OS_MSG_ERR_NO_MEMORY when memory is short (if only some chunks could
+ * be made, the pool is in use with those). */
+OS_MSG_API uint32_t OsMsgMemPoolInit(uint32_t maxPoolSize, uint32_t chunkSize);
+
+/* Releases the pool; a new OsMsgMemPoolInit may follow. Call only after every
+ * pool buffer came back (no messages in flight). Returns OS_MSG_OK, also when
+ * no pool exists. OsMsgUninit releases the pool too. */
+OS_MSG_API uint32_t OsMsgMemPoolUnInit(void);
+
+/* ---------------------------------------------------------------------------
+ * Multi-CPU channel
+ * ------------------------------------------------------------------------- */
+
+/* Asks the multi-CPU channel for its synchronisation status; arg is passed
+ * unchanged to the channel implementation, which defines its meaning. Returns
+ * the implementation's answer, or 0 (after an ERROR log line) when no
+ * channel implementation is attached, as on a single-CPU platform. */
+OS_MSG_API uint32_t OsMscGetSyncStatus(void *arg);
+
+/* Hands cb, unchanged, to the channel implementation as its synchronisation
+ * status callback; the implementation defines cb's type and when it is
+ * called. Returns OS_MSG_OK, or the implementation's non-zero result when it
+ * refuses cb. Without a channel implementation: 0 after an ERROR log line. */
+OS_MSG_API uint32_t OsMscSetSyncStatusCallback(void *cb);
+
 #ifdef __cplusplus
 }
 #endif
