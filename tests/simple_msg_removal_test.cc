@@ -212,11 +212,40 @@ TEST_F(TaskRemoval, GivesUpAfterThreeTriesKeepingAnUnusableRecordThenSucceedsLat
     EXPECT_EQ(task->msgList, nullptr);
     EXPECT_EQ(Send("stuck", 2), OS_MSG_ERR_FULL);
     EXPECT_EQ(SimpleMsgRegTask("stuck", 4, BlockingCallback, 0), OS_MSG_ERR_TASK_EXIST);
+    EXPECT_EQ(SimpleMsgWaitSynRespStart("stuck"), nullptr);
 
     release_.Open();
     EXPECT_EQ(loop->Join(), OS_MSG_OK);
     EXPECT_EQ(SimpleMsgUnregTask("stuck"), OS_MSG_OK);
     EXPECT_EQ(FindTask("stuck"), nullptr);
+}
+
+TEST_F(TaskRemoval, RequesterHoldingItsSlotDoesNotDeadlockRemovalAndItsWaitFails) {
+    ASSERT_EQ(SimpleMsgRegTask("req", 1, nullptr, 0), OS_MSG_OK);
+    ASSERT_EQ(SimpleMsgRegTask("srv", 4, nullptr, 0), OS_MSG_OK);
+    MsgHead request = MakeHead("srv", 9, "req");
+    SimpleMsgTask *req = SimpleMsgWaitSynRespStart("req");
+    ASSERT_NE(req, nullptr);
+    SimpleMsgSetToken(req, &request);
+
+    std::atomic<uint32_t> unregRet{0xFFFFFFFFU};
+    std::thread remover([&] { unregRet = SimpleMsgUnregTask("req"); });
+    // Removal has cleared the ring and now needs the slot lock we hold.
+    while (SimpleTaskState(req) != 0U) {
+        std::this_thread::yield();
+    }
+    LogCapture log;
+    // Pushing takes the table lock, which removal gives up between its tries.
+    ASSERT_EQ(SimpleMsgPushBuffer("srv", &request, nullptr, 0), OS_MSG_OK);
+    MsgHead *out = nullptr;
+    uint32_t t0 = OsGetSysRunTime();
+    EXPECT_EQ(SimpleMsgWaitSynRespEnd(req, &out, 5000), OS_MSG_ERR_NOT_FOUND);
+    EXPECT_LT(OsGetSysRunTime() - t0, 4000U);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(log.Count("task[req] removed while waiting.", OS_LOG_ERROR), 1U) << log.Dump();
+    remover.join();
+    EXPECT_EQ(unregRet.load(), OS_MSG_OK);
+    EXPECT_EQ(FindTask("req"), nullptr);
 }
 
 TEST_F(TaskRemoval, SecondRemoverAndTableDestructionWaitForTheFirst) {
