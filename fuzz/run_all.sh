@@ -3,7 +3,7 @@
 # a scratch copy of its seed corpus (the repository's corpus stays as it is).
 # Fails when any target finds a crash, a leak or a sanitizer report.
 set -euo pipefail
-build_dir=${1:?build dir}
+build_dir=$(cd "${1:?build dir}" && pwd)
 seconds=${2:-60}
 root=$(cd "$(dirname "$0")" && pwd)
 shopt -s nullglob

@@ -142,7 +142,10 @@ private:
     // part the input did not supply left zero.
     static std::vector<unsigned char> SliceBytes(const Record &rec, unsigned int curLen) {
         std::vector<unsigned char> bytes(curLen, 0);
-        memcpy(bytes.data(), rec.slice.data(), rec.slice.size() < curLen ? rec.slice.size() : curLen);
+        size_t n = rec.slice.size() < curLen ? rec.slice.size() : curLen;
+        if (n > 0) {
+            memcpy(bytes.data(), rec.slice.data(), n);
+        }
         return bytes;
     }
 
