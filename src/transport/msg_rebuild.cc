@@ -34,8 +34,8 @@ struct SliceInfo {
     uint32_t curLen = 0;
 };
 
-/* Outcome of adding a node for a new message. */
-enum class AddResult { kAdded, kNoMemory, kEvicted };
+/* Outcome of starting a new message. */
+enum class NewMessage { kStarted, kNoBuffer, kNoMemory, kEvicted };
 
 /* The balancing lines are written for the first ten runs of each counter and
  * for every thousandth run after that. */
@@ -71,30 +71,50 @@ void DropMessage(MsgRebuildRecvData &self, RebuildList *node) {
     SimpleMsgReleaseBuffer(buf, dataLen);
 }
 
-/* The new-node step: node, sequence entry, totals, balancing. On kNoMemory
- * the caller still owns buf; on kEvicted balancing has released it. */
-AddResult AddNode(MsgRebuildRecvData &self, uint64_t flag, void *buf, uint32_t dataLen, RebuildList **nodeOut) {
+/* Appends a new node to the sequence; false (nothing kept) when memory is
+ * short. */
+bool AppendNode(MsgRebuildRecvData &self, RebuildList **nodeOut) {
     RebuildList *node = NewNode();
     if (node == nullptr) {
-        return AddResult::kNoMemory;
+        return false;
     }
     try {
         self.rebuildNodes.push_back(node);
     } catch (const std::exception &) {
         DestroyNode(node);
-        return AddResult::kNoMemory;
+        return false;
     }
-    self.SetRebuildNodeFirst(node, flag, static_cast<unsigned char *>(buf), dataLen);
-    self.memoryTotal += static_cast<int64_t>(dataLen);
+    *nodeOut = node;
+    return true;
+}
+
+/* The new-node step for the first slice of a message: payload buffer from
+ * the header, node, totals, balancing. Nothing of the message remains unless
+ * the result is kStarted. *bufCode and *bufLen report the buffer call. */
+NewMessage StartMessage(MsgRebuildRecvData &self, unsigned char *head, unsigned int headLen, uint64_t flag,
+                        RebuildList **nodeOut, uint32_t *bufCode, uint32_t *bufLen) {
+    const MsgHead *msgHead = reinterpret_cast<const MsgHead *>(head);
+    void *buf = nullptr;
+    *bufCode = MsgGetBuffByHead(msgHead, headLen, &buf, bufLen);
+    if (*bufCode != OS_MSG_OK || *bufLen == 0) {
+        return NewMessage::kNoBuffer;
+    }
+    RebuildList *node = nullptr;
+    if (!AppendNode(self, &node)) {
+        MsgReleaseBuffByHead(msgHead, headLen, buf, *bufLen);
+        return NewMessage::kNoMemory;
+    }
+    self.SetRebuildNodeFirst(node, flag, static_cast<unsigned char *>(buf), *bufLen);
+    self.memoryTotal += static_cast<int64_t>(*bufLen);
     self.nodeTotal += 1;
     self.blanceRebuildNode();
     // Keys are unique in the sequence, so the lookup finds this node unless
     // balancing evicted it (possible only when the totals were raised by hand).
     if (self.GetRebuildNode(flag) != node) {
-        return AddResult::kEvicted;
+        return NewMessage::kEvicted;
     }
     *nodeOut = node;
-    return AddResult::kAdded;
+    return NewMessage::kStarted;
 }
 
 uint32_t ReadTail(const unsigned char *tail, SliceInfo *info) {
@@ -157,20 +177,17 @@ unsigned int MsgRebuildRecvData::RebuildMsg(unsigned char *head, unsigned int he
     if (node != nullptr) {
         OS_MSG_LOG(OS_LOG_DEBUG, "next slice offset=%u, curlen=%u.", node->offset, node->curLen);
     } else {
-        void *newBuf = nullptr;
+        uint32_t bufCode = OS_MSG_OK;
         uint32_t newLen = 0;
-        ret = MsgGetBuffByHead(reinterpret_cast<const MsgHead *>(head), headLen, &newBuf, &newLen);
-        if (ret != OS_MSG_OK || newLen == 0) {
+        NewMessage started = StartMessage(*this, head, headLen, slice.flag, &node, &bufCode, &newLen);
+        if (started == NewMessage::kNoBuffer) {
             OS_MSG_LOG(OS_LOG_ERROR, "get buff or bufLen[%u] error.", newLen);
             return OS_MSG_ERR_INVALID_PARAM;
         }
-        AddResult added = AddNode(*this, slice.flag, newBuf, newLen, &node);
-        if (added != AddResult::kAdded) {
-            if (added == AddResult::kNoMemory) {
-                MsgReleaseBuffByHead(reinterpret_cast<const MsgHead *>(head), headLen, newBuf, newLen);
-            } else {
-                OS_MSG_LOG(OS_LOG_ERROR, "new message evicted, flag = %lu.", (unsigned long)slice.flag);
-            }
+        if (started == NewMessage::kEvicted) {
+            OS_MSG_LOG(OS_LOG_ERROR, "new message evicted, flag = %lu.", (unsigned long)slice.flag);
+        }
+        if (started != NewMessage::kStarted) {
             return OS_MSG_ERR_NO_MEMORY;
         }
     }
@@ -212,20 +229,17 @@ unsigned int MsgRebuildRecvData::RebuildMsgEx(unsigned char *head, unsigned int 
     if (node != nullptr) {
         OS_MSG_LOG(OS_LOG_DEBUG, "next slice offset=%u, curlen=%u.", node->offset, node->curLen);
     } else {
-        void *newBuf = nullptr;
+        uint32_t bufCode = OS_MSG_OK;
         uint32_t newLen = 0;
-        ret = MsgGetBuffByHead(reinterpret_cast<const MsgHead *>(head), headLen, &newBuf, &newLen);
-        if (ret != OS_MSG_OK || newLen == 0) {
+        NewMessage started = StartMessage(*this, head, headLen, slice.flag, &node, &bufCode, &newLen);
+        if (started == NewMessage::kNoBuffer) {
             OS_MSG_LOG(OS_LOG_ERROR, "get buff or bufLen[%u] error.", newLen);
-            return ret != OS_MSG_OK ? ret : OS_MSG_ERR_INVALID_PARAM;
+            return bufCode != OS_MSG_OK ? bufCode : OS_MSG_ERR_INVALID_PARAM;
         }
-        AddResult added = AddNode(*this, slice.flag, newBuf, newLen, &node);
-        if (added != AddResult::kAdded) {
-            if (added == AddResult::kNoMemory) {
-                MsgReleaseBuffByHead(reinterpret_cast<const MsgHead *>(head), headLen, newBuf, newLen);
-            } else {
-                OS_MSG_LOG(OS_LOG_ERROR, "new message evicted, flag = %lu.", (unsigned long)slice.flag);
-            }
+        if (started == NewMessage::kEvicted) {
+            OS_MSG_LOG(OS_LOG_ERROR, "new message evicted, flag = %lu.", (unsigned long)slice.flag);
+        }
+        if (started != NewMessage::kStarted) {
             return OS_MSG_ERR_NO_MEMORY;
         }
     }
