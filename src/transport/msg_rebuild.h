@@ -85,7 +85,7 @@ namespace rebuildmsg {
 class OS_MSG_API RebuildList {
 public:
     RebuildList();
-    ~RebuildList();
+    ~RebuildList(); // NOLINT(performance-trivially-destructible): defined out of line, callers link against it
 
     unsigned long flag;    // message key
     unsigned char *buf;    // payload buffer of dataLen bytes, owned by the node

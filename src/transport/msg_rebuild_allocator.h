@@ -29,10 +29,11 @@ public:
     template <class U> TrackedAllocator(const TrackedAllocator<U> & /*other*/) noexcept {}
 
     T *allocate(std::size_t count) {
-        if (count > SIZE_MAX / sizeof(T)) {
+        constexpr std::size_t kElementSize = sizeof(T); // NOLINT(bugprone-sizeof-expression): T may be a pointer
+        if (count > SIZE_MAX / kElementSize) {
             throw std::bad_alloc();
         }
-        void *block = OSMemTypeMallocMon(count * sizeof(T), 0U, 0U, static_cast<uint32_t>(__LINE__), "msg_rebuild");
+        void *block = OSMemTypeMallocMon(count * kElementSize, 0U, 0U, static_cast<uint32_t>(__LINE__), "msg_rebuild");
         if (block == nullptr) {
             throw std::bad_alloc();
         }
