@@ -13,8 +13,9 @@
  * registry, slice reassembly and the buffer-by-header operations.
  *
  * Both take no lock and format nothing for a record that is filtered out.
- * g_enLogLevel and the sink are read without synchronisation: a change
- * applies to lines that start after it.
+ * g_enLogLevel and the sink are single words read and written with relaxed
+ * atomic operations (no ordering with anything else): a change applies to
+ * lines that start after it.
  */
 #ifndef VYRE_MSG_LOG_H
 #define VYRE_MSG_LOG_H
@@ -46,8 +47,8 @@ OS_MSG_API void MsgSetLogFunc(OsMsgLogFunc func);
 /* Writes "YYYY-MM-DD hh:mm:ss.mmm+08:00" (local time) into buffer of size
  * bytes; leaves the buffer unchanged when the clock cannot be converted. */
 OS_MSG_API void MsgGetCurTime(char *buffer, uint32_t size);
-/* The default sink: writes "[vyre_os_msg]: level[<level>]:<text>" to standard
- * output. */
+/* The default sink: writes "[vyre_os_msg]: level[<level>]:<text>" and a line
+ * feed to standard output with one puts call, so concurrent lines stay whole. */
 OS_MSG_API void MsgDefaultLogFunc(uint32_t level, const char *text);
 
 #ifdef __cplusplus
@@ -56,16 +57,16 @@ OS_MSG_API void MsgDefaultLogFunc(uint32_t level, const char *text);
 
 /* The library's own line; arguments are not evaluated when the level is
  * filtered out. */
-#define MSG_LOG(level, ...)                                                                                          \
-    do {                                                                                                             \
-        if ((uint32_t)(level) >= g_enLogLevel) {                                                                     \
-            MsgOutput((uint32_t)(level), __func__, (uint32_t)__LINE__, __VA_ARGS__);                                 \
-        }                                                                                                            \
+#define MSG_LOG(level, ...)                                                                                            \
+    do {                                                                                                               \
+        if ((uint32_t)(level) >= __atomic_load_n(&g_enLogLevel, __ATOMIC_RELAXED)) {                                   \
+            MsgOutput((uint32_t)(level), __func__, (uint32_t)__LINE__, __VA_ARGS__);                                   \
+        }                                                                                                              \
     } while (0)
 
 /* A platform log record of module "OS_MSG" in the "[%s][%d]:...\r\n" form.
  * fmt must be a string literal. */
-#define OS_MSG_LOG(level, fmt, ...)                                                                                  \
+#define OS_MSG_LOG(level, fmt, ...)                                                                                    \
     OsLogPrintf((uint32_t)(level), "OS_MSG", "[%s][%d]:" fmt "\r\n", __func__, (int)__LINE__, ##__VA_ARGS__)
 
 #endif /* VYRE_MSG_LOG_H */
