@@ -223,6 +223,43 @@ typedef uint32_t (*OsMsgTaskFunc)(MsgHead *msg);
 typedef void (*OsMsgLogFunc)(uint32_t level, const char *line);
 
 /* ---------------------------------------------------------------------------
+ * Tasks
+ *
+ * A task is a named queue of messages with a callback, served by one thread
+ * of the application: register the task, then call OsMsgTaskRoutineByName on
+ * the thread that is to run its callback.
+ * ------------------------------------------------------------------------- */
+
+/* Registers the task name (at most 15 characters) with a queue of queueLen
+ * messages (0 selects 1024) and the callback cb (may be NULL: its messages are
+ * then dropped). A name that is registered without a callback takes cb when
+ * cb is not NULL.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (name NULL or empty);
+ * OS_MSG_ERR_NOT_INIT (the library is not initialised); OS_MSG_ERR_TASK_EXIST
+ * (registered already, with a callback, or cb is NULL); OS_MSG_ERR_FAIL (name
+ * of 16 or more characters); OS_MSG_ERR_NO_MEMORY; OS_MSG_ERR_HASH. */
+OS_MSG_API uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskFunc cb);
+
+/* Runs the loop of task name on the calling thread: blocks, calling the
+ * task's callback for each message in arrival order, until the task is
+ * unregistered (from another thread or from the callback). One thread per
+ * task. OS_MSG_OK when the task was unregistered; OS_MSG_ERR_NOT_INIT;
+ * OS_MSG_ERR_NOT_FOUND (not registered); OS_MSG_ERR_INVALID_PARAM (name NULL
+ * or empty); OS_MSG_ERR_TASK_WAIT (the loop's wait failed). */
+OS_MSG_API uint32_t OsMsgTaskRoutineByName(const char *name);
+
+/* Unregisters task taskName of this process: messages still queued are
+ * dropped, a synchronous request the task waits on fails, and the task's loop
+ * thread returns from OsMsgTaskRoutineByName. procName may be NULL (this
+ * process) or must be this process's name; reserved is not used.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (taskName NULL or empty);
+ * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_FAIL (procName names another process);
+ * OS_MSG_ERR_NOT_FOUND (not registered); OS_MSG_ERR_TASK_BUSY (the task's
+ * callback did not return within about three seconds; the task takes no more
+ * messages and may be unregistered again later). */
+OS_MSG_API uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, const char *taskName);
+
+/* ---------------------------------------------------------------------------
  * Diagnostics
  * ------------------------------------------------------------------------- */
 
@@ -241,6 +278,44 @@ OS_MSG_API void OsMsgRegLogFunc(OsMsgLogFunc func);
 /* Sets the lowest level that is logged (0-4). Other values are ignored. Lines
  * below the level cost no formatting. */
 OS_MSG_API void OsMsgSetLogLevel(uint32_t level);
+
+/* ---------------------------------------------------------------------------
+ * Message memory pool
+ * ------------------------------------------------------------------------- */
+
+/* Sets up the process's message memory pool: maxPoolSize / chunkSize chunks
+ * of chunkSize bytes, made at once. While the pool is in use, every message
+ * payload copy of at most chunkSize bytes comes from it (and a send fails
+ * with OS_MSG_ERR_NO_MEMORY when no chunk is free); larger payloads use the
+ * general allocator. Only processes on the library's list may have a pool.
+ * Call before the first message buffer is taken.
+ * Returns OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM when chunkSize is outside
+ * 16..3072 or maxPoolSize outside 10240..1048576, or the process is not
+ * listed; OS_MSG_ERR_REPEATED when a pool is already in use (it stays as it
+ * is); OS_MSG_ERR_NO_MEMORY when memory is short (if only some chunks could
+ * be made, the pool is in use with those). */
+OS_MSG_API uint32_t OsMsgMemPoolInit(uint32_t maxPoolSize, uint32_t chunkSize);
+
+/* Releases the pool; a new OsMsgMemPoolInit may follow. Call only after every
+ * pool buffer came back (no messages in flight). Returns OS_MSG_OK, also when
+ * no pool exists. OsMsgUninit releases the pool too. */
+OS_MSG_API uint32_t OsMsgMemPoolUnInit(void);
+
+/* ---------------------------------------------------------------------------
+ * Multi-CPU channel
+ * ------------------------------------------------------------------------- */
+
+/* Asks the multi-CPU channel for its synchronisation status; arg is passed
+ * unchanged to the channel implementation, which defines its meaning. Returns
+ * the implementation's answer, or 0 (after an ERROR log line) when no
+ * channel implementation is attached, as on a single-CPU platform. */
+OS_MSG_API uint32_t OsMscGetSyncStatus(void *arg);
+
+/* Hands cb, unchanged, to the channel implementation as its synchronisation
+ * status callback; the implementation defines cb's type and when it is
+ * called. Returns OS_MSG_OK, or the implementation's non-zero result when it
+ * refuses cb. Without a channel implementation: 0 after an ERROR log line. */
+OS_MSG_API uint32_t OsMscSetSyncStatusCallback(void *cb);
 
 #ifdef __cplusplus
 }

@@ -23,38 +23,16 @@
 
 namespace {
 
-struct Line {
-    uint32_t level;
-    std::string text;
-};
-
-// Records every line MsgOutput hands over; installed for one test at a time.
-class RecordingSink {
-public:
-    RecordingSink() {
-        active_ = this;
-        MsgSetLogFunc(&RecordingSink::Sink);
+// The library's lines among the captured records, in order.
+std::vector<LogRecord> Lines(const LogCapture &capture) {
+    std::vector<LogRecord> lines;
+    for (const LogRecord &r : capture.Records()) {
+        if (!r.platform) {
+            lines.push_back(r);
+        }
     }
-    ~RecordingSink() {
-        MsgSetLogFunc(&MsgDefaultLogFunc);
-        MsgSetLogLevel(OS_MSG_LOG_ERROR);
-        active_ = nullptr;
-    }
-    std::vector<Line> Lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-
-private:
-    static void Sink(uint32_t level, const char *line) {
-        std::lock_guard<std::mutex> lock(active_->mutex_);
-        active_->lines_.push_back(Line{level, line});
-    }
-    static RecordingSink *active_;
-    std::mutex mutex_;
-    std::vector<Line> lines_;
-};
-RecordingSink *RecordingSink::active_ = nullptr;
+    return lines;
+}
 
 // time stamp, level name, pid, tid, function, line, message, "\r"
 const std::regex kLineShape(R"(^\[(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.\d{3}\+08:00\])"
@@ -85,17 +63,18 @@ template <typename Fn> std::string CaptureStdout(Fn fn) {
 }
 
 TEST(MsgLogLine, HasTimeLevelIdsFunctionLineMessageAndCarriageReturn) {
-    RecordingSink sink;
-    MsgSetLogLevel(OS_MSG_LOG_DEBUG);
+    LogCapture capture;
     time_t before = time(nullptr);
-    const char *names[] = {"DEBUG", "INFO ", "WARN ", "ERROR", "FATAL"};
     for (uint32_t level = 0; level <= 4; ++level) {
         MsgOutput(level, "SomeOperation", 1234 + level, "value %d of %s", 7, "x");
     }
     time_t after = time(nullptr);
+    const uint32_t macroLine = __LINE__ + 1;
+    MSG_LOG(OS_MSG_LOG_FATAL, "macro %u", 5u);
 
-    std::vector<Line> lines = sink.Lines();
-    ASSERT_EQ(lines.size(), 5u);
+    const char *names[] = {"DEBUG", "INFO ", "WARN ", "ERROR", "FATAL"};
+    std::vector<LogRecord> lines = Lines(capture);
+    ASSERT_EQ(lines.size(), 6u);
     for (uint32_t level = 0; level <= 4; ++level) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(lines[level].text, m, kLineShape)) << lines[level].text;
@@ -119,95 +98,80 @@ TEST(MsgLogLine, HasTimeLevelIdsFunctionLineMessageAndCarriageReturn) {
         EXPECT_GE(logged, before);
         EXPECT_LE(logged, after);
     }
-}
-
-TEST(MsgLogLine, MacroNamesTheCallingFunctionAndLine) {
-    RecordingSink sink;
-    const uint32_t expectedLine = __LINE__ + 1;
-    MSG_LOG(OS_MSG_LOG_ERROR, "macro %u", 5u);
-    std::vector<Line> lines = sink.Lines();
-    ASSERT_EQ(lines.size(), 1u);
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines[0].text, m, kLineShape)) << lines[0].text;
-    EXPECT_EQ(m[10].str(), "TestBody");
-    EXPECT_EQ(std::stoul(m[11].str()), expectedLine);
+    ASSERT_TRUE(std::regex_match(lines[5].text, m, kLineShape)) << lines[5].text;
+    EXPECT_EQ(m[10].str(), "TestBody") << "the macro names the calling function";
+    EXPECT_EQ(std::stoul(m[11].str()), macroLine);
     EXPECT_EQ(m[12].str(), "macro 5");
 }
 
 TEST(MsgLogFilter, DefaultThresholdPassesErrorAndFatalOnly) {
     EXPECT_EQ(g_enLogLevel, OS_MSG_LOG_ERROR);
-    RecordingSink sink;
+    LogCapture capture(OS_LOG_ERROR, OS_MSG_LOG_ERROR);
     for (uint32_t level = 0; level <= 6; ++level) {
         MsgOutput(level, "f", 1, "level %u", level);
     }
     MsgOutput(0xFFFFFFFFu, "f", 1, "top");
-    std::vector<Line> lines = sink.Lines();
+    std::vector<LogRecord> lines = Lines(capture);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].level, 3u);
     EXPECT_EQ(lines[1].level, 4u);
 }
 
 TEST(MsgLogFilter, SetLevelAcceptsZeroToFourAndIgnoresTheRest) {
-    RecordingSink sink;
+    LogCapture capture(OS_LOG_ERROR, OS_MSG_LOG_ERROR);
     MsgSetLogLevel(5);
-    EXPECT_EQ(g_enLogLevel, OS_MSG_LOG_ERROR);
     OsMsgSetLogLevel(0xFFFFFFFFu);
     EXPECT_EQ(g_enLogLevel, OS_MSG_LOG_ERROR);
 
     OsMsgSetLogLevel(OS_MSG_LOG_DEBUG);
-    EXPECT_EQ(g_enLogLevel, OS_MSG_LOG_DEBUG);
     for (uint32_t level = 0; level <= 5; ++level) {
         MsgOutput(level, "f", 1, "level %u", level);
     }
-    EXPECT_EQ(sink.Lines().size(), 5u) << "level 0 passes DEBUG to FATAL, never level 5";
+    EXPECT_EQ(Lines(capture).size(), 5u) << "level 0 passes DEBUG to FATAL, never level 5";
 
     MsgSetLogLevel(OS_MSG_LOG_FATAL);
     MsgOutput(OS_MSG_LOG_ERROR, "f", 1, "dropped");
     MsgOutput(OS_MSG_LOG_FATAL, "f", 1, "kept");
-    std::vector<Line> lines = sink.Lines();
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_NE(lines[5].text.find("kept"), std::string::npos);
+    EXPECT_EQ(Lines(capture).size(), 6u);
+    EXPECT_FALSE(capture.Contains("dropped"));
 }
 
 TEST(MsgLogFilter, FilteredMacroDoesNotEvaluateItsArguments) {
-    RecordingSink sink;
+    LogCapture capture(OS_LOG_ERROR, OS_MSG_LOG_ERROR);
     int evaluated = 0;
-    auto count = [&evaluated] { return ++evaluated; };
-    MSG_LOG(OS_MSG_LOG_WARN, "%d", count());
+    MSG_LOG(OS_MSG_LOG_WARN, "%d", ++evaluated);
     EXPECT_EQ(evaluated, 0);
-    MSG_LOG(OS_MSG_LOG_ERROR, "%d", count());
+    MSG_LOG(OS_MSG_LOG_ERROR, "%d", ++evaluated);
     EXPECT_EQ(evaluated, 1);
-    EXPECT_EQ(sink.Lines().size(), 1u);
+    EXPECT_EQ(Lines(capture).size(), 1u);
 }
 
-TEST(MsgLogSink, NullSilencesAndANewSinkReplacesTheOldOne) {
-    LogCapture capture; // also a sink, replaced below
+TEST(MsgLogSink, NullSilencesAndANewSinkReplacesTheDefault) {
     {
-        RecordingSink sink;
+        LogCapture capture;
         OsMsgRegLogFunc(nullptr);
         std::string printed = CaptureStdout([] { MsgOutput(OS_MSG_LOG_FATAL, "f", 1, "silenced"); });
         EXPECT_TRUE(printed.empty()) << printed;
-        EXPECT_TRUE(sink.Lines().empty());
-        EXPECT_FALSE(capture.Contains("silenced"));
+        EXPECT_TRUE(Lines(capture).empty());
     }
-    // RecordingSink's destructor put the default sink back; a registered one replaces it.
+    // The capture put the default sink back; a registered sink replaces it.
     OsMsgRegLogFunc([](uint32_t, const char *) {});
     std::string printed = CaptureStdout([] { MsgOutput(OS_MSG_LOG_FATAL, "f", 1, "elsewhere"); });
+    MsgSetLogFunc(&MsgDefaultLogFunc);
     EXPECT_TRUE(printed.empty()) << printed;
 }
 
 TEST(MsgLogSink, DefaultSinkPrintsTaggedLineToStandardOutput) {
-    std::string printed = CaptureStdout([] { MsgDefaultLogFunc(4, "some text"); });
-    EXPECT_EQ(printed, "[vyre_os_msg]: level[4]:some text\n");
+    EXPECT_EQ(CaptureStdout([] { MsgDefaultLogFunc(4, "some text"); }), "[vyre_os_msg]: level[4]:some text\n");
 
-    std::string viaOutput = CaptureStdout([] { MsgOutput(OS_MSG_LOG_ERROR, "Op", 9, "hello"); });
-    ASSERT_EQ(viaOutput.rfind("[vyre_os_msg]: level[3]:[", 0), 0u) << viaOutput;
-    std::string line = viaOutput.substr(strlen("[vyre_os_msg]: level[3]:"));
-    ASSERT_FALSE(line.empty());
-    line.pop_back(); // the line feed added by the sink
+    std::string printed = CaptureStdout([] { MsgOutput(OS_MSG_LOG_ERROR, "Op", 9, "hello"); });
+    const std::string tag = "[vyre_os_msg]: level[3]:";
+    ASSERT_EQ(printed.rfind(tag, 0), 0u) << printed;
+    std::string line = printed.substr(tag.size(), printed.size() - tag.size() - 1);
     EXPECT_TRUE(std::regex_match(line, kLineShape)) << line;
 
-    // The sink formats into 1023 of its 1024 bytes; a longer text only prints the failure note.
+    // The sink formats into 1023 of its 1024 bytes; a longer text prints only the failure note.
     std::string longText(1024, 'y');
     EXPECT_EQ(CaptureStdout([&] { MsgDefaultLogFunc(3, longText.c_str()); }), "[vyre_os_msg]: sprintf_s fail!\n");
 }
@@ -218,25 +182,26 @@ protected:
         // An empty message gives the prefix plus "\r"; the prefix is the same
         // for every call below (same thread, function and line number).
         MsgOutput(OS_MSG_LOG_ERROR, "Len", 100, "%s", "");
-        std::vector<Line> lines = sink_.Lines();
+        std::vector<LogRecord> lines = Lines(capture_);
         ASSERT_EQ(lines.size(), 1u);
-        ASSERT_EQ(lines[0].text.back(), '\r');
-        prefixLen_ = lines[0].text.size() - 1;
         ASSERT_TRUE(std::regex_match(lines[0].text, kLineShape));
+        prefixLen_ = lines[0].text.size() - 1;
     }
     // Logs a message that makes the line total characters long before "\r".
     void LogLineOf(size_t total) {
         std::string message(total - prefixLen_, 'm');
         MsgOutput(OS_MSG_LOG_ERROR, "Len", 100, "%s", message.c_str());
     }
-    RecordingSink sink_;
+    LogCapture capture_;
     size_t prefixLen_ = 0;
 };
 
-TEST_F(MsgLogLength, CarriageReturnOnlyWhileRoomRemains) {
+TEST_F(MsgLogLength, CarriageReturnOnlyWhileRoomRemainsAndLongerLinesAreDropped) {
     LogLineOf(766);
     LogLineOf(767);
-    std::vector<Line> lines = sink_.Lines();
+    LogLineOf(768);
+    LogLineOf(5000);
+    std::vector<LogRecord> lines = Lines(capture_);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1].text.size(), 767u);
     EXPECT_EQ(lines[1].text.back(), '\r');
@@ -244,17 +209,10 @@ TEST_F(MsgLogLength, CarriageReturnOnlyWhileRoomRemains) {
     EXPECT_EQ(lines[2].text.back(), 'm');
 }
 
-TEST_F(MsgLogLength, OverlongLineIsDroppedWhole) {
-    LogLineOf(768);
-    LogLineOf(5000);
-    EXPECT_EQ(sink_.Lines().size(), 1u);
-}
-
 TEST_F(MsgLogLength, OverlongPrefixPrintsSecureFuncErrorWithoutSinkCall) {
     std::string name(800, 'n');
-    std::string printed = CaptureStdout([&] { MsgOutput(OS_MSG_LOG_ERROR, name.c_str(), 1, "x"); });
-    EXPECT_EQ(printed, "secure func error.");
-    EXPECT_EQ(sink_.Lines().size(), 1u);
+    EXPECT_EQ(CaptureStdout([&] { MsgOutput(OS_MSG_LOG_ERROR, name.c_str(), 1, "x"); }), "secure func error.");
+    EXPECT_EQ(Lines(capture_).size(), 1u);
 }
 
 TEST(MsgLogTime, StampShapeAndFormattingFailure) {
@@ -272,7 +230,7 @@ TEST(MsgLogTime, StampShapeAndFormattingFailure) {
 }
 
 TEST(MsgLogConcurrency, LinesFromManyThreadsArriveWhole) {
-    RecordingSink sink;
+    LogCapture capture;
     constexpr int kThreads = 4;
     constexpr int kLinesEach = 200;
     std::mutex gateMutex;
@@ -285,9 +243,9 @@ TEST(MsgLogConcurrency, LinesFromManyThreadsArriveWhole) {
                 std::unique_lock<std::mutex> lock(gateMutex);
                 gate.wait(lock, [&] { return open; });
             }
+            std::string filler(100 + t * 50, (char)('a' + t));
             for (int i = 0; i < kLinesEach; ++i) {
-                MsgOutput(OS_MSG_LOG_ERROR, "Worker", (uint32_t)t, "thread %d line %d %s", t, i,
-                          std::string(100 + t * 50, 'a' + t).c_str());
+                MsgOutput(OS_MSG_LOG_ERROR, "Worker", (uint32_t)t, "thread %d line %d %s", t, i, filler.c_str());
             }
         });
     }
@@ -300,19 +258,19 @@ TEST(MsgLogConcurrency, LinesFromManyThreadsArriveWhole) {
         th.join();
     }
 
-    std::vector<Line> lines = sink.Lines();
+    std::vector<LogRecord> lines = Lines(capture);
     ASSERT_EQ(lines.size(), (size_t)(kThreads * kLinesEach));
     std::set<std::pair<int, int>> seen;
     std::set<std::string> tids;
     const std::regex body(R"(thread (\d) line (\d+) ([a-z]+))");
-    for (const Line &line : lines) {
+    for (const LogRecord &line : lines) {
         std::smatch m, b;
         ASSERT_TRUE(std::regex_match(line.text, m, kLineShape)) << line.text;
         std::string message = m[12].str();
         ASSERT_TRUE(std::regex_match(message, b, body)) << message;
         int t = std::stoi(b[1].str());
         EXPECT_EQ(std::stoi(m[11].str()), t);
-        EXPECT_EQ(b[3].str(), std::string(100 + t * 50, 'a' + t));
+        EXPECT_EQ(b[3].str(), std::string(100 + t * 50, (char)('a' + t)));
         seen.insert({t, std::stoi(b[2].str())});
         tids.insert(m[9].str());
     }

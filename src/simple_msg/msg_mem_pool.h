@@ -14,6 +14,7 @@
 #ifndef VYRE_MSG_MEM_POOL_H
 #define VYRE_MSG_MEM_POOL_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "vyre_os_msg.h"
@@ -44,19 +45,26 @@ OS_MSG_API uint32_t MsgMemPoolInit(uint32_t maxPoolSize, uint32_t chunkSize);
 /* A chunk for a buffer of size bytes (at most the chunk size), or NULL when
  * none is free or size is too large. Only while the pool is in use. */
 OS_MSG_API void *MsgMemPoolAlloc(uint32_t size);
-/* Gives a block from MsgMemPoolAlloc back. */
+/* Gives a block from MsgMemPoolAlloc back; NULL is ignored. A block given
+ * back while no pool exists goes back to the C library. */
 OS_MSG_API void MsgMemPoolFree(void *block);
 /* Releases the free chunks and the header; 0 always (logs when no pool).
  * Blocks still handed out are not released: destroy only after every pool
  * block came back. */
 OS_MSG_API uint32_t MsgMemPoolDestroy(void);
-/* 1 when the listed process name (or a prefix of it) may have a pool. */
+/* 1 (after an INFO log line) when procName occurs within an entry of the
+ * list of processes that may have a pool, so a name the kernel cut to 15
+ * characters still matches; 0 for any other name, an empty name or NULL. */
 OS_MSG_API uint32_t CheckProcPermission(const char *procName);
 
 /* Unlocked reads for the buffer routing: 1 while the pool is in use; its
  * chunk size (0 when none). */
 uint32_t MsgMemPoolInUse(void);
 uint32_t MsgMemPoolChunkSize(void);
+
+/* The allocator of the header and the chunks: malloc. Tests replace it to
+ * make chunk allocation fail; set it only while no pool exists. */
+extern void *(*g_pfnMemPoolMalloc)(size_t size);
 
 /* Public forwarding functions. */
 OS_MSG_API uint32_t OsMsgMemPoolInit(uint32_t maxPoolSize, uint32_t chunkSize);
