@@ -18,7 +18,7 @@
 
 namespace {
 
-const uint8_t *g_payload = NULL;
+const uint8_t *g_payload = nullptr;
 size_t g_length = 0;
 volatile uint8_t g_sink;
 
@@ -28,6 +28,11 @@ void Require(bool condition) {
     }
 }
 
+void SetName(char *field, const char *name) {
+    memset(field, 0, OS_MSG_NAME_LEN);
+    memcpy(field, name, strnlen(name, OS_MSG_NAME_LEN - 1));
+}
+
 bool Terminated(const char *name) {
     return strnlen(name, OS_MSG_NAME_LEN) < OS_MSG_NAME_LEN;
 }
@@ -35,7 +40,7 @@ bool Terminated(const char *name) {
 uint32_t CheckDelivery(MsgHead *head) {
     Require(Terminated(head->sendProcName) && Terminated(head->sendTaskName));
     Require(Terminated(head->recvProcName) && Terminated(head->recvTaskName));
-    if (head->data == NULL) {
+    if (head->data == nullptr) {
         Require(head->dataLen == 0);
         return 0;
     }
@@ -51,14 +56,13 @@ uint32_t CheckDelivery(MsgHead *head) {
 }
 
 void Subscribe(uint32_t subCpu, const char *subTask, uint32_t msgId, const char *pubTask) {
-    MsgHead record;
-    memset(&record, 0, sizeof(record));
+    MsgHead record = {};
     record.sendCpuId = subCpu;
-    strcpy(record.sendProcName, "subp");
-    strcpy(record.sendTaskName, subTask);
+    SetName(record.sendProcName, "subp");
+    SetName(record.sendTaskName, subTask);
     record.msgId = msgId;
-    strcpy(record.recvProcName, "pubp");
-    strcpy(record.recvTaskName, pubTask);
+    SetName(record.recvProcName, "pubp");
+    SetName(record.recvTaskName, pubTask);
     Require(MsgAddSubscribe(&record) == OS_MSG_OK);
 }
 
@@ -66,7 +70,7 @@ void Subscribe(uint32_t subCpu, const char *subTask, uint32_t msgId, const char 
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     OsLogSetLevel(5);
-    MsgSetLogFunc(NULL);
+    MsgSetLogFunc(nullptr);
     Require(MsgCreateSubscribeTable(16) == OS_MSG_OK);
     Require(MsgSetBroadcastFunc(CheckDelivery) == OS_MSG_OK);
     for (uint32_t id = 1; id <= 4; ++id) {
@@ -82,14 +86,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     uint8_t *payload = (uint8_t *)malloc(size == 0 ? 1 : size);
-    Require(payload != NULL);
+    Require(payload != nullptr);
     if (size > 0) {
         memcpy(payload, data, size);
     }
     MsgHead head;
     memset(&head, 0, sizeof(head));
-    strcpy(head.sendProcName, "pubp");
-    strcpy(head.sendTaskName, "pmsgBro");
+    SetName(head.sendProcName, "pubp");
+    SetName(head.sendTaskName, "pmsgBro");
     g_payload = payload;
     g_length = size;
     (void)MsgRecvBroadcastData(&head, payload, (uint32_t)size);

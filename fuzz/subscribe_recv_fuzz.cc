@@ -32,16 +32,16 @@ void Require(bool condition) {
 void CheckTable() {
     for (ListNode *pos = ZEM_HashIterBegin(g_subscribeTable); pos != ZEM_HashIterEnd(g_subscribeTable);
          pos = ZEM_HashIterNext(g_subscribeTable, pos)) {
-        const MsgSubscribeIdList *idList = (const MsgSubscribeIdList *)ZEM_HashIterValue(pos);
-        Require(idList != NULL);
+        const MsgSubscribeIdList *idList = (const MsgSubscribeIdList *)MsgWordToPtr(ZEM_HashIterValue(pos));
+        Require(idList != nullptr);
         Require((int32_t)ZEM_HashIterKey(pos) == (int32_t)idList->msgId);
         uint64_t size = ZEM_ListSize(&idList->subList);
         Require(size > 0 && size <= MSG_SUB_MAX_PER_ID);
         ZemList *list = (ZemList *)&idList->subList;
         for (ZemListNode *node = ZEM_ListIterBegin(list); node != ZEM_ListIterEnd(list);
              node = ZEM_ListIterNext(list, node)) {
-            const MsgHead *record = (const MsgHead *)ZEM_ListIterData(node);
-            Require(record != NULL && record->msgId == idList->msgId);
+            const MsgHead *record = MsgSubscriberAt(node);
+            Require(record != nullptr && record->msgId == idList->msgId);
         }
     }
 }
@@ -56,7 +56,7 @@ void RebuildTable() {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     OsLogSetLevel(5);
-    MsgSetLogFunc(NULL);
+    MsgSetLogFunc(nullptr);
     g_emptyBlocks = OSMemGetUsedBlocks();
     Require(MsgCreateSubscribeTable(128) == OS_MSG_OK);
     return 0;

@@ -184,12 +184,12 @@ TEST_F(Broadcast, DeliversOncePerMatchingSubscriberWithDataIntact) {
         std::memset(&expected, 0, sizeof(expected));
         expected.sendUid = pub_.sendUid;
         expected.sendPid = pub_.sendPid;
-        std::strcpy(expected.sendProcName, "pubp");
-        std::strcpy(expected.sendTaskName, "pt");
+        SetName(expected.sendProcName, "pubp");
+        SetName(expected.sendTaskName, "pt");
         expected.msgId = 100;
         expected.recvCpuId = i == 2 ? 2U : 0U;
-        std::strcpy(expected.recvProcName, to[i][0]);
-        std::strcpy(expected.recvTaskName, to[i][1]);
+        SetName(expected.recvProcName, to[i][0]);
+        SetName(expected.recvTaskName, to[i][1]);
         expected.dataLen = 5;
         expected.data = got[i].head.data;
         EXPECT_EQ(std::memcmp(&got[i].head, &expected, sizeof(expected)), 0) << i;

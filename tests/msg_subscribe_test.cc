@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -104,7 +103,7 @@ TEST_F(SubscribeTable, RepeatIgnoresOnlyTheSubscriberCpu) {
     char *names[] = {rec.sendProcName, rec.sendTaskName, rec.recvProcName, rec.recvTaskName};
     size_t expected = 1;
     for (char *name : names) {
-        std::strcpy(name, "changed");
+        SetName(name, "changed");
         EXPECT_EQ(MsgAddSubscribe(&rec), OS_MSG_OK);
         EXPECT_EQ(Subscribers(5).size(), ++expected);
     }
@@ -117,14 +116,14 @@ TEST_F(SubscribeTable, RepeatIgnoresOnlyTheSubscriberCpu) {
 TEST_F(SubscribeTable, KeepsAtMost2048SubscribersPerId) {
     MsgHead rec = Subscriber(0, "sp", "", 42, 0, "pp", "pt");
     for (int i = 0; i < 2048; ++i) {
-        std::snprintf(rec.sendTaskName, sizeof(rec.sendTaskName), "s%d", i);
+        SetName(rec.sendTaskName, ("s" + std::to_string(i)).c_str());
         ASSERT_EQ(MsgAddSubscribe(&rec), OS_MSG_OK) << i;
     }
     LogCapture log(OS_LOG_WARN);
-    std::strcpy(rec.sendTaskName, "one-too-many");
+    SetName(rec.sendTaskName, "one-too-many");
     EXPECT_EQ(MsgAddSubscribe(&rec), OS_MSG_ERR_FULL);
     EXPECT_EQ(log.Count("]:msg id[42] sub num is over maxnum[2048], not push to list", OS_LOG_ERROR), 1U);
-    std::strcpy(rec.sendTaskName, "s17");
+    SetName(rec.sendTaskName, "s17");
     EXPECT_EQ(MsgAddSubscribe(&rec), OS_MSG_OK); // a repeat is not a new subscriber
     // Through a request the refusal shows only in the log.
     EXPECT_EQ(Recv(SubRequest(true, {SubEntry(42, 0, "pp", "pt", "late")})), OS_MSG_OK);
@@ -147,9 +146,9 @@ TEST_F(SubscribeTable, UnsubscribeMatchesSubscriberAndPublisherTask) {
     MsgHead misses[] = {
         changed([](MsgHead &r) { r.sendCpuId = 1; }),
         changed([](MsgHead &r) { r.recvCpuId = 1; }),
-        changed([](MsgHead &r) { std::strcpy(r.sendProcName, "x"); }),
-        changed([](MsgHead &r) { std::strcpy(r.sendTaskName, "x"); }),
-        changed([](MsgHead &r) { std::strcpy(r.recvTaskName, "x"); }),
+        changed([](MsgHead &r) { SetName(r.sendProcName, "x"); }),
+        changed([](MsgHead &r) { SetName(r.sendTaskName, "x"); }),
+        changed([](MsgHead &r) { SetName(r.recvTaskName, "x"); }),
         emptyNames,
     };
     for (MsgHead &miss : misses) {
@@ -158,7 +157,7 @@ TEST_F(SubscribeTable, UnsubscribeMatchesSubscriberAndPublisherTask) {
     EXPECT_EQ(Subscribers(6).size(), 3U);
 
     // The publisher process is not compared; only the first match goes.
-    MsgHead anyProc = changed([](MsgHead &r) { std::strcpy(r.recvProcName, "elsewhere"); });
+    MsgHead anyProc = changed([](MsgHead &r) { SetName(r.recvProcName, "elsewhere"); });
     EXPECT_EQ(MsgDelSubscribe(&anyProc), OS_MSG_OK);
     std::vector<MsgHead> left = Subscribers(6);
     ASSERT_EQ(left.size(), 2U);
@@ -196,7 +195,7 @@ TEST_F(SubscribeTable, FailedAddLeavesNoHalfEntry) {
     EXPECT_GE(allocations, 3); // id list, list node, record copy
 
     MsgHead second = first;
-    std::strcpy(second.sendTaskName, "st2");
+    SetName(second.sendTaskName, "st2");
     before = UsedBlocks();
     SweepAllocFailures([&] { return MsgAddSubscribe(&second); },
                        [&](int n, bool failed, uint32_t result) {
@@ -241,7 +240,7 @@ TEST_F(SubscribeTableLifecycle, RefusesUseWithoutATableAndASecondTable) {
     for (uint32_t id = 0; id < 16; ++id) { // more ids than buckets
         rec.msgId = id;
         ASSERT_EQ(MsgAddSubscribe(&rec), OS_MSG_OK);
-        std::strcpy(rec.sendTaskName, id % 2 ? "odd" : "even");
+        SetName(rec.sendTaskName, id % 2 ? "odd" : "even");
         ASSERT_EQ(MsgAddSubscribe(&rec), OS_MSG_OK);
     }
     MsgDestroySubscribeTable(); // the fixture checks that every record went

@@ -155,6 +155,20 @@ OS_MSG_API uint32_t MsgDelSubscribe(const MsgHead *record);
  * is not compared), else 0. The caller holds g_subscribeMutex. */
 OS_MSG_API uint32_t MsgIsNodeRepeate(ZemList *list, const MsgHead *record);
 
+/* The id list of msgId, or NULL when the id has no subscribers. The caller
+ * holds g_subscribeMutex. Internal: not exported. */
+MsgSubscribeIdList *MsgSubscribeFindIdList(uint32_t msgId);
+
+/* The containers keep the addresses of id lists and records as words. */
+static inline void *MsgWordToPtr(ZemWord word) {
+    return (void *)word; // NOLINT(performance-no-int-to-ptr): the word holds an address the library stored.
+}
+
+/* The subscriber record at a position of a subList. */
+static inline const MsgHead *MsgSubscriberAt(const ZemListNode *pos) {
+    return (const MsgHead *)MsgWordToPtr(ZEM_ListIterData(pos));
+}
+
 /* List hooks of every subList: a tracked 168-byte copy of the MsgHead that
  * word points to (0 when memory is short), and its release. */
 OS_MSG_API ZemWord ListDupSubscribeNode(ZemWord word);
@@ -175,7 +189,10 @@ typedef uint32_t (*MsgBroadcastFunc)(MsgHead *head);
  * Packs n events into a new broadcast payload: head->dataLen and head->data
  * then describe it, and the caller releases it with OSMemTypeFreeMon after
  * sending. An event with an empty taskName is packed under defaultTask when
- * one is given. The caller keeps entries and their data.
+ * one is given; a defaultTask of 16 characters or more ends the packing at
+ * that block, whose name stays empty, and the blocks after it stay zero (the
+ * result is still 0). A negative dataLen is packed as given, with no data
+ * bytes. The caller keeps entries and their data.
  * 0; 0x80020001 for a NULL head, a NULL array with n > 0, or an entry with a
  * positive dataLen and no data; 0x8002000b when the payload plus a header
  * would exceed OS_MSG_MAX_MSG_SIZE; 0x80020020 when memory is short. On

@@ -51,7 +51,7 @@ PackEnd PackBlocks(uint8_t *payload, uint64_t total, const MsgBroEntry *entries,
             return PackEnd::kCopyFailed;
         }
         offset += MSG_BRO_BLOCK_SIZE;
-        if (MsgNameEmpty(entries[i].taskName) && defaultTask != NULL && CopyName(block, defaultTask) != 0) {
+        if (MsgNameEmpty(entries[i].taskName) && defaultTask != nullptr && CopyName(block, defaultTask) != 0) {
             return PackEnd::kNameFailed;
         }
         if (entries[i].dataLen > 0) {
@@ -77,17 +77,9 @@ uint32_t ReadBlock(uint8_t *block, uint32_t blockSize, MsgHead *event) {
         event->data = block + blockSize;
     } else {
         event->dataLen = 0;
-        event->data = NULL;
+        event->data = nullptr;
     }
     return event->dataLen;
-}
-
-MsgSubscribeIdList *FindSubscribers(uint32_t msgId) {
-    ListNode *pos = ZEM_IntHashFind(g_subscribeTable, (int32_t)msgId);
-    if (pos == ZEM_HashIterEnd(g_subscribeTable)) {
-        return NULL;
-    }
-    return (MsgSubscribeIdList *)ZEM_HashIterValue(pos);
 }
 
 } // namespace
@@ -95,13 +87,13 @@ MsgSubscribeIdList *FindSubscribers(uint32_t msgId) {
 extern "C" {
 
 uint32_t MsgSetBroadcastData(MsgHead *head, const MsgBroEntry *entries, uint32_t n, const char *defaultTask) {
-    if (head == NULL || (entries == NULL && n != 0)) {
+    if (head == nullptr || (entries == nullptr && n != 0)) {
         OS_MSG_LOG(OS_LOG_ERROR, "param null.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
     uint64_t total = MSG_BRO_REQ_HEAD_SIZE;
     for (uint32_t i = 0; i < n; ++i) {
-        if (entries[i].dataLen > 0 && entries[i].data == NULL) {
+        if (entries[i].dataLen > 0 && entries[i].data == nullptr) {
             OS_MSG_LOG(OS_LOG_ERROR, "entry[%u] dataLen = %d without data.", i, (int)entries[i].dataLen);
             return OS_MSG_ERR_INVALID_PARAM;
         }
@@ -113,7 +105,7 @@ uint32_t MsgSetBroadcastData(MsgHead *head, const MsgBroEntry *entries, uint32_t
     }
     /* Zero-filled, so a packing that ends early sends no stale bytes. */
     uint8_t *payload = (uint8_t *)MSG_CALLOC(1U, (size_t)total);
-    if (payload == NULL) {
+    if (payload == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "malloc error.");
         return OS_MSG_ERR_NO_MEMORY;
     }
@@ -128,7 +120,7 @@ uint32_t MsgSetBroadcastData(MsgHead *head, const MsgBroEntry *entries, uint32_t
 }
 
 uint32_t MsgRecvBroadcastData(const MsgHead *head, void *payload, uint32_t length) {
-    if (head == NULL || payload == NULL) {
+    if (head == nullptr || payload == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "param null.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
@@ -151,11 +143,11 @@ uint32_t MsgRecvBroadcastData(const MsgHead *head, void *payload, uint32_t lengt
 }
 
 uint32_t MsgDealBroadcastInner(const MsgHead *head, uint32_t blockSize, void *payload, uint32_t length, uint32_t num) {
-    if (g_subscribeTable == NULL || g_broadcastFunc.load(std::memory_order_acquire) == NULL) {
+    if (g_subscribeTable == nullptr || g_broadcastFunc.load(std::memory_order_acquire) == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "hash or func is null.");
         return OS_MSG_ERR_NOT_INIT;
     }
-    if (head == NULL || payload == NULL) {
+    if (head == nullptr || payload == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "param null.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
@@ -195,13 +187,13 @@ uint32_t MsgDealBroadcastInner(const MsgHead *head, uint32_t blockSize, void *pa
 }
 
 uint32_t MsgBroadcastEvent(const MsgHead *event) {
-    if (g_subscribeTable == NULL || g_broadcastFunc.load(std::memory_order_acquire) == NULL) {
+    if (g_subscribeTable == nullptr || g_broadcastFunc.load(std::memory_order_acquire) == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "hash or func is null.");
         return OS_MSG_ERR_NOT_INIT;
     }
     (void)OsMutexLock(&g_subscribeMutex);
-    MsgSubscribeIdList *idList = FindSubscribers(event->msgId);
-    if (idList == NULL) {
+    MsgSubscribeIdList *idList = MsgSubscribeFindIdList(event->msgId);
+    if (idList == nullptr) {
         (void)OsMutexUnLock(&g_subscribeMutex);
         OS_MSG_LOG(OS_LOG_WARN, "hash not found [%d].", (int)event->msgId);
         return OS_MSG_OK;
@@ -222,7 +214,7 @@ uint32_t MsgBroadcastEvent(const MsgHead *event) {
                outgoing.sendTaskName);
     ZemList *list = &idList->subList;
     for (ZemListNode *pos = ZEM_ListIterBegin(list); pos != ZEM_ListIterEnd(list); pos = ZEM_ListIterNext(list, pos)) {
-        const MsgHead *subscriber = (const MsgHead *)ZEM_ListIterData(pos);
+        const MsgHead *subscriber = MsgSubscriberAt(pos);
         OS_MSG_LOG(OS_LOG_DEBUG, "iter broadcast [%d][%.16s][%.16s]", (int)subscriber->recvCpuId,
                    subscriber->recvProcName, subscriber->recvTaskName);
         MsgCmpBroadcast(subscriber, event, &outgoing);
@@ -250,13 +242,13 @@ void MsgCmpBroadcast(const MsgHead *subscriber, const MsgHead *event, MsgHead *o
                outgoing->sendCpuId, outgoing->sendProcName, outgoing->sendTaskName, outgoing->recvCpuId,
                outgoing->recvProcName, outgoing->recvTaskName);
     MsgBroadcastFunc func = g_broadcastFunc.load(std::memory_order_acquire);
-    if (func != NULL) {
+    if (func != nullptr) {
         (void)func(outgoing);
     }
 }
 
 uint32_t MsgSetBroadcastFunc(MsgBroadcastFunc func) {
-    if (func == NULL) {
+    if (func == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "func null.");
         return OS_MSG_ERR_INVALID_PARAM;
     }

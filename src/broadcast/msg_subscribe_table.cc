@@ -16,18 +16,10 @@
 #include "core/msg_names.h"
 #include "log/msg_log.h"
 
-ZemHashTable *g_subscribeTable = NULL;
+ZemHashTable *g_subscribeTable = nullptr;
 OsMutex g_subscribeMutex;
 
 namespace {
-
-MsgSubscribeIdList *FindIdList(uint32_t msgId) {
-    ListNode *pos = ZEM_IntHashFind(g_subscribeTable, (int32_t)msgId);
-    if (pos == ZEM_HashIterEnd(g_subscribeTable)) {
-        return NULL;
-    }
-    return (MsgSubscribeIdList *)ZEM_HashIterValue(pos);
-}
 
 void ReleaseIdList(MsgSubscribeIdList *idList) {
     ZEM_ListDeinit(&idList->subList);
@@ -51,7 +43,7 @@ uint32_t AppendRecord(MsgSubscribeIdList *idList, const MsgHead *record) {
  * inserted, so a failure leaves nothing behind. The caller holds the mutex. */
 uint32_t AddFirstSubscriber(const MsgHead *record) {
     MsgSubscribeIdList *idList = (MsgSubscribeIdList *)MSG_MALLOC(sizeof(MsgSubscribeIdList));
-    if (idList == NULL) {
+    if (idList == nullptr) {
         return OS_MSG_ERR_NO_MEMORY;
     }
     idList->msgId = record->msgId;
@@ -76,7 +68,7 @@ bool IsUnsubscribeMatch(const MsgHead *listed, const MsgHead *request) {
 bool RemoveFirstMatch(MsgSubscribeIdList *idList, const MsgHead *request) {
     ZemList *list = &idList->subList;
     for (ZemListNode *pos = ZEM_ListIterBegin(list); pos != ZEM_ListIterEnd(list); pos = ZEM_ListIterNext(list, pos)) {
-        if (IsUnsubscribeMatch((const MsgHead *)ZEM_ListIterData(pos), request)) {
+        if (IsUnsubscribeMatch(MsgSubscriberAt(pos), request)) {
             ZEM_ListIterErase(list, pos);
             return true;
         }
@@ -88,13 +80,21 @@ bool RemoveFirstMatch(MsgSubscribeIdList *idList, const MsgHead *request) {
 
 extern "C" {
 
+MsgSubscribeIdList *MsgSubscribeFindIdList(uint32_t msgId) {
+    ListNode *pos = ZEM_IntHashFind(g_subscribeTable, (int32_t)msgId);
+    if (pos == ZEM_HashIterEnd(g_subscribeTable)) {
+        return nullptr;
+    }
+    return (MsgSubscribeIdList *)MsgWordToPtr(ZEM_HashIterValue(pos));
+}
+
 uint32_t MsgCreateSubscribeTable(uint32_t buckets) {
-    if (g_subscribeTable != NULL) {
+    if (g_subscribeTable != nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "already create subscribe.");
         return OS_MSG_ERR_REPEATED;
     }
     ZemHashTable *table = ZEM_IntHashCreate(buckets);
-    if (table == NULL) {
+    if (table == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "subscribe init hash error.");
         return OS_MSG_ERR_HASH;
     }
@@ -104,26 +104,26 @@ uint32_t MsgCreateSubscribeTable(uint32_t buckets) {
 }
 
 void MsgDestroySubscribeTable(void) {
-    if (g_subscribeTable == NULL) {
+    if (g_subscribeTable == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "subscribe not init.");
         return;
     }
     (void)OsMutexLock(&g_subscribeMutex);
     ListNode *pos = ZEM_HashIterBegin(g_subscribeTable);
     while (pos != ZEM_HashIterEnd(g_subscribeTable)) {
-        MsgSubscribeIdList *idList = (MsgSubscribeIdList *)ZEM_HashIterValue(pos);
+        MsgSubscribeIdList *idList = (MsgSubscribeIdList *)MsgWordToPtr(ZEM_HashIterValue(pos));
         ZEM_ListDeinit(&idList->subList);
         pos = ZEM_IntHashErase(g_subscribeTable, (int32_t)idList->msgId);
         MSG_FREE(idList);
     }
     ZEM_HashDestory(g_subscribeTable);
-    g_subscribeTable = NULL;
+    g_subscribeTable = nullptr;
     (void)OsMutexUnLock(&g_subscribeMutex);
     (void)OsMutexDestroy(&g_subscribeMutex);
 }
 
 uint32_t MsgRecvSubData(const MsgHead *head, const void *payload, uint32_t length, uint32_t localCpuId) {
-    if (head == NULL || payload == NULL) {
+    if (head == nullptr || payload == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "param null.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
@@ -171,7 +171,7 @@ uint32_t MsgSubscribeData(const MsgHead *head, const uint8_t *payload, uint32_t 
 }
 
 uint32_t MsgAddSubscribe(const MsgHead *record) {
-    if (g_subscribeTable == NULL) {
+    if (g_subscribeTable == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "hash null.");
         return OS_MSG_ERR_NOT_INIT;
     }
@@ -180,8 +180,8 @@ uint32_t MsgAddSubscribe(const MsgHead *record) {
                record->recvTaskName, (int)record->msgId);
     (void)OsMutexLock(&g_subscribeMutex);
     uint32_t ret = OS_MSG_OK;
-    MsgSubscribeIdList *idList = FindIdList(record->msgId);
-    if (idList == NULL) {
+    MsgSubscribeIdList *idList = MsgSubscribeFindIdList(record->msgId);
+    if (idList == nullptr) {
         ret = AddFirstSubscriber(record);
         if (ret == OS_MSG_OK) {
             OS_MSG_LOG(OS_LOG_DEBUG, "new list add");
@@ -202,13 +202,13 @@ uint32_t MsgAddSubscribe(const MsgHead *record) {
 }
 
 uint32_t MsgDelSubscribe(const MsgHead *record) {
-    if (g_subscribeTable == NULL) {
+    if (g_subscribeTable == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "hash null.");
         return OS_MSG_ERR_NOT_INIT;
     }
     (void)OsMutexLock(&g_subscribeMutex);
-    MsgSubscribeIdList *idList = FindIdList(record->msgId);
-    if (idList == NULL) {
+    MsgSubscribeIdList *idList = MsgSubscribeFindIdList(record->msgId);
+    if (idList == nullptr) {
         (void)OsMutexUnLock(&g_subscribeMutex);
         OS_MSG_LOG(OS_LOG_ERROR, "hash not found [%d].", (int)record->msgId);
         return OS_MSG_OK;
@@ -228,7 +228,7 @@ uint32_t MsgDelSubscribe(const MsgHead *record) {
 
 uint32_t MsgIsNodeRepeate(ZemList *list, const MsgHead *record) {
     for (ZemListNode *pos = ZEM_ListIterBegin(list); pos != ZEM_ListIterEnd(list); pos = ZEM_ListIterNext(list, pos)) {
-        const MsgHead *listed = (const MsgHead *)ZEM_ListIterData(pos);
+        const MsgHead *listed = MsgSubscriberAt(pos);
         if (MsgNameEqual(listed->sendProcName, record->sendProcName) &&
             MsgNameEqual(listed->sendTaskName, record->sendTaskName) &&
             MsgNameEqual(listed->recvProcName, record->recvProcName) &&
@@ -243,15 +243,15 @@ uint32_t MsgIsNodeRepeate(ZemList *list, const MsgHead *record) {
 
 ZemWord ListDupSubscribeNode(ZemWord word) {
     MsgHead *copy = (MsgHead *)MSG_MALLOC(sizeof(MsgHead));
-    if (copy == NULL) {
+    if (copy == nullptr) {
         return 0;
     }
-    memcpy(copy, (const void *)word, sizeof(MsgHead));
+    memcpy(copy, MsgWordToPtr(word), sizeof(MsgHead));
     return (ZemWord)copy;
 }
 
 void MsgFreeNode(ZemWord word) {
-    MSG_FREE((void *)word);
+    MSG_FREE(MsgWordToPtr(word));
 }
 
 } // extern "C"

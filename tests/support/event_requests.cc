@@ -7,12 +7,12 @@
 
 #include "broadcast/msg_broadcast.h"
 
-namespace {
-
 void SetName(char *field, const char *name) {
     std::memset(field, 0, OS_MSG_NAME_LEN);
     std::memcpy(field, name, strnlen(name, OS_MSG_NAME_LEN));
 }
+
+namespace {
 
 template <typename T> void Append(std::vector<uint8_t> &out, const T &value) {
     const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&value);
@@ -78,25 +78,20 @@ MsgHead Subscriber(uint32_t subCpu, const char *subProc, const char *subTask, ui
 
 std::vector<MsgHead> Subscribers(uint32_t msgId) {
     std::vector<MsgHead> out;
-    if (g_subscribeTable == nullptr) {
+    MsgSubscribeIdList *idList = g_subscribeTable != nullptr ? MsgSubscribeFindIdList(msgId) : nullptr;
+    if (idList == nullptr) {
         return out;
     }
-    ListNode *pos = ZEM_IntHashFind(g_subscribeTable, static_cast<int32_t>(msgId));
-    if (pos == ZEM_HashIterEnd(g_subscribeTable)) {
-        return out;
-    }
-    auto *idList = reinterpret_cast<MsgSubscribeIdList *>(ZEM_HashIterValue(pos));
     for (ZemListNode *node = ZEM_ListIterBegin(&idList->subList); node != ZEM_ListIterEnd(&idList->subList);
          node = ZEM_ListIterNext(&idList->subList, node)) {
         // A null record would be a half-made subscription; copying it faults.
-        out.push_back(*reinterpret_cast<const MsgHead *>(ZEM_ListIterData(node)));
+        out.push_back(*MsgSubscriberAt(node));
     }
     return out;
 }
 
 bool IdInTable(uint32_t msgId) {
-    return g_subscribeTable != nullptr &&
-           ZEM_IntHashFind(g_subscribeTable, static_cast<int32_t>(msgId)) != ZEM_HashIterEnd(g_subscribeTable);
+    return g_subscribeTable != nullptr && MsgSubscribeFindIdList(msgId) != nullptr;
 }
 
 BroRequest &BroRequest::Block(const char *task, uint32_t msgId, int32_t dataLen, const std::string &data) {

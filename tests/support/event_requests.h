@@ -15,6 +15,8 @@
 
 #include "vyre_os_msg.h"
 
+// Writes name (at most 16 bytes of it) into a zero-filled 16-byte field.
+void SetName(char *field, const char *name);
 MsgHead RequestHead(uint32_t cpu, const char *proc, const char *task);
 MsgSubEntry SubEntry(uint32_t msgId, uint32_t pubCpu, const char *pubProc, const char *pubTask,
                      const char *subTask = "");
