@@ -196,6 +196,15 @@ void IPCMsgSetShmSegment(void *segment);
 
 #ifdef __cplusplus
 }
+
+namespace rebuildmsg {
+class MsgRebuildRecvData;
+}
+
+/* The process's slice collector for carriers that receive payloads in slices.
+ * Created by the first IPCMsgStartServer together with the server context,
+ * under the transport's creation lock, and never destroyed; NULL before. */
+extern rebuildmsg::MsgRebuildRecvData *rebuildEntry;
 #endif
 
 #endif /* VYRE_IPC_MSG_H */

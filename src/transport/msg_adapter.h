@@ -121,7 +121,7 @@ OS_MSG_API uint32_t MsgAdpRegFunc(const MsgAdpFuncReg *reg);
 
 /* Sends head through slot 8 when crossCpu is non-zero, else slot 0, to the
  * process in head->recvProcName. The slot's result; 0x80020004 when the slot
- * is empty. The caller keeps head and its payload; the transport may rewrite
+ * is empty; 0x80020001 for a NULL head. The caller keeps head and its payload; the transport may rewrite
  * fields of head (the loopback transport rewrites recvProcName). */
 OS_MSG_API uint32_t PMsgAsynSend(MsgHead *head, uint32_t transType, uint32_t crossCpu);
 
@@ -131,7 +131,7 @@ OS_MSG_API uint32_t PMsgAsynSend(MsgHead *head, uint32_t transType, uint32_t cro
  * sendCpuId differs from recvCpuId, else slot 0.
  * 0 and, when respOut is not NULL, *respOut = the response header (a
  * MsgHead *; it stays in the requester's slot until SimpleMsgFreeRespBuffer
- * of sendTaskName). 0x80020004 (slot empty), 0x80020005 (the requester is not
+ * of sendTaskName). 0x80020001 (head NULL), 0x80020004 (slot empty), 0x80020005 (the requester is not
  * a registered task), the transport's code (the wait is closed),
  * 0x80020015 (time-out), other codes of the wait. The caller keeps head and
  * its payload; head may be rewritten by the transport. */
@@ -141,7 +141,8 @@ OS_MSG_API uint32_t PMsgSynSend(MsgHead *head, void **respOut, uint32_t timeout,
  * bytes at buf, back to the requester's process (request->sendProcName) and
  * task (request->sendTaskName), as transport type 3. Slot 8 when sendCpuId
  * differs from recvCpuId (msgKind then 2), else slot 0. The slot's result;
- * 0x80020004 when the slot is empty. The caller keeps request and buf. */
+ * 0x80020004 when the slot is empty; 0x80020001 for a NULL request. The
+ * caller keeps request and buf. */
 OS_MSG_API uint32_t PMsgSendResp(const MsgHead *request, void *buf, uint32_t len);
 
 /* Lifecycle operations: each calls its slot with its arguments and returns
@@ -183,8 +184,10 @@ OS_MSG_API uint32_t MsgAdpCheckMscSend(const MsgHead *head);
  * payload as received.
  *
  * 0: the message is delivered and buf belongs to its queue or slot from now
- * on (when bufLen is 0 the message carries no payload and buf is not taken).
- * Otherwise the caller still owns buf and releases it with
+ * on. For types 1 to 3 a message with bufLen 0 or no buf carries no payload,
+ * and a buf given with bufLen 0 is then not taken; type 4 carries buf and
+ * bufLen exactly as given. Otherwise the caller still owns buf and releases
+ * it with
  * MsgReleaseBuffByHead: 0x80020001 (head NULL, headLen below 164, transType
  * outside 1..4), 0x8002000e (header copy failed), the code of the queue push
  * (0x80020005 no such task, 0x80020007 queue full, codes of the response
