@@ -211,7 +211,7 @@ TEST_F(IpcServer, StartsOnceAndItsBroadcastTaskDeliversEventsOncePerSubscriber) 
     uint64_t blocks = OSMemGetUsedBlocks();
     testing::internal::CaptureStdout();
     ASSERT_EQ(IPCMsgStartServer("proc"), OS_MSG_OK);
-    fflush(stdout);
+    (void)fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "create pmsgBro\n");
     rebuildmsg::MsgRebuildRecvData *collector = rebuildEntry;
     ASSERT_NE(collector, nullptr);
@@ -256,7 +256,7 @@ TEST_F(IpcServer, StartFailuresKeepNothing) {
                            EXPECT_EQ(rebuildEntry == nullptr, failed);
                            EXPECT_EQ(OSMemGetUsedBlocks(), blocks + (failed ? 0 : 2));
                        });
-    fflush(stdout);
+    (void)fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "create pmsgBro\n"); // the successful start only
     TablesUp();
 }

@@ -14,7 +14,6 @@
 #include "transport/ipc_msg.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -208,7 +207,7 @@ uint32_t IPCMsgJoinServer(void) {
     }
     (void)pthread_detach(ctx->recv.recvThread);
     while (__atomic_load_n(&ctx->joinFlag, __ATOMIC_ACQUIRE) != 0U) {
-        (void)sleep(1U);
+        OsSleepMs(1000U);
     }
     return OS_MSG_OK;
 }
