@@ -175,12 +175,15 @@ protected:
         ASSERT_EQ(SimpleMsgCreateQueue(128), OS_MSG_OK);
         ASSERT_EQ(MsgCreateSubscribeTable(128), OS_MSG_OK);
         up_ = true;
-        ASSERT_TRUE(simple_msg_test::WaitForLoop(MSG_TASK_NAME_PMSG_BRO));
+        ASSERT_TRUE(WaitForLoop(MSG_TASK_NAME_PMSG_BRO));
     }
     void TearDown() override {
         if (up_) {
             MsgDestroySubscribeTable();
             SimpleMsgDestroyQueue(); // ends the loop of "pmsgBro" and with it the broadcast thread
+            for (auto &loop : loops_) {
+                (void)loop->Join();
+            }
             loops_.clear();
             up_ = false;
         }

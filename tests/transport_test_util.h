@@ -37,7 +37,7 @@ public:
     }
     std::vector<Seen> WaitFor(size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        EXPECT_TRUE(cond_.wait_for(lock, simple_msg_test::kHandShakeLimit, [&] { return items_.size() >= n; }));
+        EXPECT_TRUE(cond_.wait_for(lock, simple_msg_test::kLimit, [&] { return items_.size() >= n; }));
         return items_;
     }
 
@@ -74,6 +74,17 @@ inline uint32_t Pending(const std::string &task) {
     uint32_t n = record->msgNum;
     (void)OsMutexUnLock(&record->queueLock);
     return n;
+}
+
+// True once a thread runs the loop of the task.
+inline bool WaitForLoop(const std::string &task) {
+    return simple_msg_test::WaitUntil([&] {
+        (void)OsMutexLock(&simpleQueueLock);
+        SimpleMsgTask *record = nullptr;
+        bool running = SimpleMsgGetQueue(task.c_str(), &record) == OS_MSG_OK && SimpleTaskThread(record) != 0;
+        (void)OsMutexUnLock(&simpleQueueLock);
+        return running;
+    });
 }
 
 class TransportTest : public simple_msg_test::SimpleMsgTest {
