@@ -175,7 +175,7 @@ TEST_F(EventRequest, LocalPayloadIsZeroFilledBehindItsEntriesAndUnwrittenWithout
     EXPECT_EQ(payload[0], 1U);
     EXPECT_EQ(count, 1U);
     EXPECT_EQ(std::memcmp(payload.data() + 5, &entries[1], sizeof(MsgSubEntry)), 0);
-    EXPECT_EQ(std::vector<uint8_t>(payload.begin() + 5 + 56, payload.end()), std::vector<uint8_t>(2U * 56U, 0U));
+    EXPECT_EQ(std::vector<uint8_t>(payload.begin() + 5 + 56, payload.end()), std::vector<uint8_t>(size_t{2} * 56U, 0U));
 
     // A sender whose CPU no entry shares: every entry travels alone.
     LogCapture log;
