@@ -32,8 +32,10 @@ TEST(PlatformCondition, TimedWaitExpiresWith110HoldingTheMutexOrWakesWith0) {
     OsCondAttr attr;
     OsCond cond;
     OsMutex mutex;
-    ASSERT_EQ(OsPthreadCondInitAttr(&attr) | OsPthreadCondAttrSetClockMonotic(&attr), 0);
-    ASSERT_EQ(OsPthreadCondInit(&cond, &attr) | OsPthreadCondAttrDestroy(&attr) | OsMutexInit(&mutex), 0);
+    ASSERT_EQ(OsPthreadCondInitAttr(&attr), 0);
+    ASSERT_EQ(OsPthreadCondAttrSetClockMonotic(&attr), 0);
+    ASSERT_EQ(OsPthreadCondInit(&cond, &attr), 0);
+    ASSERT_EQ(OsPthreadCondAttrDestroy(&attr) + OsMutexInit(&mutex), 0);
     OsMutexLock(&mutex);
     Clock::time_point start = Clock::now();
     int32_t rc = 0;
@@ -59,13 +61,13 @@ TEST(PlatformCondition, TimedWaitExpiresWith110HoldingTheMutexOrWakesWith0) {
     OsMutexUnLock(&mutex);
     signaller.join();
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(OsPthreadCondDestroy(&cond) | OsMutexDestroy(&mutex), 0);
+    EXPECT_EQ(OsPthreadCondDestroy(&cond) + OsMutexDestroy(&mutex), 0);
 }
 
 TEST(PlatformMutex, RecursiveLocksNeedEveryUnlockBeforeAnotherThreadGetsIn) {
     OsMutex mutex;
     ASSERT_EQ(OsMutexInitRecursive(&mutex), 0);
-    ASSERT_EQ(OsMutexLock(&mutex) | OsMutexLock(&mutex) | OsMutexTryLock(&mutex), 0);
+    ASSERT_EQ(OsMutexLock(&mutex) + OsMutexLock(&mutex) + OsMutexTryLock(&mutex), 0);
     for (int held = 3; held > 0; --held) {
         EXPECT_FALSE(FreeForOthers(&mutex)) << held << " locks held";
         ASSERT_EQ(OsMutexUnLock(&mutex), 0);
@@ -86,15 +88,14 @@ TEST(PlatformSemaphore, CountsEveryPostAndOutlastsSignalsLikeTheSleep) {
     OsSem sem;
     ASSERT_EQ(OsSemInit(&sem, 0), 0);
     std::atomic<int> phase{0};
-    long long slept = 0;
-    uint32_t runTimeSlept = 0;
+    long long slept = 0, runTimeSlept = 0;
     int waited = 0;
     std::thread sleeper([&] {
         Clock::time_point start = Clock::now();
         uint32_t runTime = OsGetSysRunTime();
         phase = 1;
         OsSleepMs(80);
-        runTimeSlept = OsGetSysRunTime() - runTime;
+        runTimeSlept = static_cast<uint32_t>(OsGetSysRunTime() - runTime);
         slept = MsSince(start);
         phase = 2;
         for (int i = 0; i < 4000; ++i) {
@@ -119,12 +120,13 @@ TEST(PlatformSemaphore, CountsEveryPostAndOutlastsSignalsLikeTheSleep) {
     sigaction(SIGUSR1, &previous, nullptr);
     int value = -1;
     EXPECT_EQ(waited, 4000) << "a wait failed on a signal";
-    EXPECT_EQ(sem_getvalue(&sem, &value) | value, 0) << "a wait returned early, or a post was counted twice";
+    ASSERT_EQ(sem_getvalue(&sem, &value), 0);
+    EXPECT_EQ(value, 0) << "a wait returned early, or a post was counted twice";
     EXPECT_EQ(OsSemDestroy(&sem), 0);
     EXPECT_GE(slept, 80);
     EXPECT_LT(slept, 580);
-    EXPECT_GE(runTimeSlept, 80U) << "the run time counts milliseconds";
-    EXPECT_LT(runTimeSlept, 580U);
+    EXPECT_GE(runTimeSlept, 80) << "the run time counts milliseconds";
+    EXPECT_LT(runTimeSlept, 580);
 }
 
 } // namespace
