@@ -142,9 +142,9 @@ TEST_F(SliceRebuild, MisplacedSliceOrMessageWithoutPayloadIsDropped) {
         EXPECT_EQ(logs.Count(c.logged, OS_LOG_ERROR), 1U) << logs.Dump();
         EXPECT_FALSE(Has(flag)); // the fixture's balance check shows that its buffer went
     }
-    unsigned char raw[25] = {0, 7};
+    unsigned char raw[26] = {0, 7};
     EXPECT_EQ(MsgAdpCheckIsSlice(raw + 1, 24), 7U); // from unaligned bytes
-    EXPECT_EQ(MsgAdpCheckIsSlice(raw + 1, 23) + MsgAdpCheckIsSlice(raw, 25) + MsgAdpCheckIsSlice(nullptr, 24), 0U);
+    EXPECT_EQ(MsgAdpCheckIsSlice(raw + 1, 23) + MsgAdpCheckIsSlice(raw + 1, 25) + MsgAdpCheckIsSlice(nullptr, 24), 0U);
 }
 
 TEST_F(SliceRebuild, FillRefusesAMissingMessageAndHostileArguments) {
@@ -253,9 +253,9 @@ TEST_F(SliceRebuild, ConcurrentReceiveThreadsReassembleInterleavedMessagesInBoth
     constexpr int kThreads = 4, kMessages = 20;
     constexpr uint32_t kLen = 8192;
     std::vector<int> completed(kThreads, 0);
-    std::vector<std::thread> threads;
+    std::thread threads[kThreads];
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
+        threads[t] = std::thread([&, t] {
             for (int m = 0; m < kMessages; ++m) { // odd messages in two steps, every fourth in one slice
                 const Protocol protocol = m % 2 == 0 ? kOneStep : kTwoStep;
                 const uint32_t slice = m % 4 == 3 ? kLen : 1024, flag = t * 1000 + m;
