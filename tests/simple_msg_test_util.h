@@ -1,0 +1,184 @@
+/*
+ * Helpers for the tests of the in-process layer: a fixture that sets the
+ * layer up (128 buckets) and tears it down before the memory balance is
+ * checked, a latch and an inbox for hand-shakes with task callbacks, and a
+ * header builder. Task callbacks are plain functions, so test files keep
+ * what they touch in globals; every test case runs in its own process.
+ */
+#ifndef VYRE_SIMPLE_MSG_TEST_UTIL_H
+#define VYRE_SIMPLE_MSG_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "simple_msg/simple_msg.h"
+#include "simple_msg/simple_msg_layer.h"
+#include "support/mem_check.h"
+#include "vyre_os_log.h"
+
+namespace simple_msg_test {
+
+// Never reached in a healthy run: a hand-shake that times out is a failure.
+constexpr std::chrono::seconds kLimit{20};
+
+class Gate {
+public:
+    void Open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        cond_.notify_all();
+    }
+    bool Wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cond_.wait_for(lock, kLimit, [this] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cond_;
+    bool open_ = false;
+};
+
+struct Received {
+    uint32_t msgId;
+    std::string payload;
+    bool hasData;
+};
+
+class Inbox {
+public:
+    void Add(const MsgHead *msg) {
+        const char *data = static_cast<const char *>(msg->data);
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.push_back({msg->msgId, data != nullptr ? std::string(data, msg->dataLen) : "", data != nullptr});
+        cond_.notify_all();
+    }
+    bool WaitFor(size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cond_.wait_for(lock, kLimit, [this, n] { return items_.size() >= n; });
+    }
+    std::vector<Received> Items() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_;
+    }
+    std::vector<uint32_t> Ids() {
+        std::vector<uint32_t> ids;
+        for (const Received &r : Items()) {
+            ids.push_back(r.msgId);
+        }
+        return ids;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cond_;
+    std::vector<Received> items_;
+};
+
+inline void CopyName(char (&field)[OS_MSG_NAME_LEN], const std::string &name) {
+    std::memset(field, 0, sizeof(field));
+    std::memcpy(field, name.data(), std::min(name.size(), sizeof(field)));
+}
+
+// A header from sendTask to recvTask pointing into payload (none when empty),
+// which must outlive it.
+inline MsgHead MakeHead(const std::string &recvTask, uint32_t msgId, const std::string &sendTask,
+                        const std::string &payload) {
+    MsgHead head{};
+    head.msgId = msgId;
+    head.sendCpuId = 2;
+    CopyName(head.sendProcName, "camera");
+    CopyName(head.sendTaskName, sendTask);
+    CopyName(head.recvProcName, "media");
+    CopyName(head.recvTaskName, recvTask);
+    head.dataLen = static_cast<uint32_t>(payload.size());
+    head.data = payload.empty() ? nullptr : const_cast<char *>(payload.data());
+    return head;
+}
+MsgHead MakeHead(const std::string &, uint32_t, const std::string &, std::string &&) = delete;
+inline MsgHead MakeHead(const std::string &recvTask, uint32_t msgId, const std::string &sendTask = "sender") {
+    static const std::string none;
+    return MakeHead(recvTask, msgId, sendTask, none);
+}
+
+inline SimpleMsgTask *FindTask(const std::string &name) {
+    SimpleMsgTask *task = nullptr;
+    (void)OsMutexLock(&simpleQueueLock);
+    (void)SimpleMsgGetQueue(name.c_str(), &task);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return task;
+}
+
+// Yields until pred holds, for state no callback can signal.
+template <typename Pred> bool WaitUntil(Pred pred) {
+    auto deadline = std::chrono::steady_clock::now() + kLimit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// A thread in a task loop; Join may be called more than once.
+class LoopThread {
+public:
+    explicit LoopThread(const std::string &name) : name_(name) {
+        thread_ = std::thread([this] { result_ = SimpleTaskRoutineByName(const_cast<char *>(name_.c_str())); });
+    }
+    uint32_t Join() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return result_;
+    }
+
+private:
+    std::string name_;
+    uint32_t result_ = 0xFFFFFFFFU;
+    std::thread thread_;
+};
+
+class SimpleMsgTest : public MemBalanceTest {
+protected:
+    void SetUp() override {
+        MemBalanceTest::SetUp();
+        ASSERT_EQ(SimpleMsgInitPthreadMutex(), OS_MSG_OK);
+        ASSERT_EQ(SimpleMsgCreateQueue(128), OS_MSG_OK);
+    }
+    void TearDown() override {
+        if (simpleQueue != nullptr) {
+            SimpleMsgDestroyQueue();
+        }
+        for (auto &loop : loops_) {
+            EXPECT_EQ(loop->Join(), OS_MSG_OK);
+        }
+        (void)OsMutexLock(&timeOutListLock);
+        ZEM_ListDeinit(&timeOutList); // the layer keeps its records for good
+        (void)OsMutexUnLock(&timeOutListLock);
+        SimpleMsgUninitPthreadMutex();
+        MemBalanceTest::TearDown();
+    }
+    // Joined in TearDown, once the table is gone.
+    LoopThread *StartLoop(const std::string &name) {
+        loops_.push_back(std::make_unique<LoopThread>(name));
+        return loops_.back().get();
+    }
+
+private:
+    std::vector<std::unique_ptr<LoopThread>> loops_;
+};
+
+} // namespace simple_msg_test
+
+#endif // VYRE_SIMPLE_MSG_TEST_UTIL_H
