@@ -41,7 +41,8 @@ uint32_t CheckDelivery(MsgHead *head) {
     Require(Terminated(head->sendProcName) && Terminated(head->sendTaskName));
     Require(Terminated(head->recvProcName) && Terminated(head->recvTaskName));
     if (head->data == nullptr) {
-        Require(head->dataLen == 0);
+        // No data: the published length is passed on and is 0 or negative.
+        Require((int32_t)head->dataLen <= 0);
         return 0;
     }
     const uint8_t *data = (const uint8_t *)head->data;

@@ -136,21 +136,21 @@ extern "C" {
  * mscBlock reach the receiver unchanged.
  */
 typedef struct MsgHead {
-    uint32_t msgKind;                        /* 0 asynchronous, 1 request, 2 response */
-    uint32_t sendUid;                        /* user id of the sending process */
-    uint32_t sendPid;                        /* process id of the sending process */
-    uint32_t sendCpuId;                      /* CPU of the sender */
-    char sendProcName[OS_MSG_NAME_LEN];      /* sender's process */
-    char sendTaskName[OS_MSG_NAME_LEN];      /* sender's task */
-    uint32_t msgId;                          /* application message id */
-    uint32_t recvCpuId;                      /* CPU of the receiver */
-    char recvProcName[OS_MSG_NAME_LEN];      /* receiver's process */
-    char recvTaskName[OS_MSG_NAME_LEN];      /* receiver's task; never empty */
-    uint32_t reserved0;                      /* carried unchanged */
-    uint32_t mscBlock;                       /* multi-CPU channel block */
-    uint8_t reserved1[60];                   /* carried unchanged */
-    uint32_t dataLen;                        /* payload length, 0 for none */
-    void *data;                              /* payload address, or NULL */
+    uint32_t msgKind;                   /* 0 asynchronous, 1 request, 2 response */
+    uint32_t sendUid;                   /* user id of the sending process */
+    uint32_t sendPid;                   /* process id of the sending process */
+    uint32_t sendCpuId;                 /* CPU of the sender */
+    char sendProcName[OS_MSG_NAME_LEN]; /* sender's process */
+    char sendTaskName[OS_MSG_NAME_LEN]; /* sender's task */
+    uint32_t msgId;                     /* application message id */
+    uint32_t recvCpuId;                 /* CPU of the receiver */
+    char recvProcName[OS_MSG_NAME_LEN]; /* receiver's process */
+    char recvTaskName[OS_MSG_NAME_LEN]; /* receiver's task; never empty */
+    uint32_t reserved0;                 /* carried unchanged */
+    uint32_t mscBlock;                  /* multi-CPU channel block */
+    uint8_t reserved1[60];              /* carried unchanged */
+    uint32_t dataLen;                   /* payload length, 0 for none */
+    void *data;                         /* payload address, or NULL */
 } MsgHead;
 
 /*

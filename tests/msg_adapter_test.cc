@@ -341,6 +341,16 @@ TEST_F(ReceiveEntry, BroadcastCallbackSendsOnlyWithinOneCpu) {
     auto seen = Receive(1);
     ASSERT_EQ(seen.size(), 1U);
     EXPECT_EQ(seen[0].payload, "evt");
+
+    // An event published with a negative length has no data: it is delivered
+    // without a payload instead of turning the length into a buffer size.
+    event.data = nullptr;
+    event.dataLen = (uint32_t)-5;
+    EXPECT_EQ(MsgBroadcastCallback(&event), OS_MSG_OK);
+    seen = mailbox_.WaitFor(2);
+    ASSERT_EQ(seen.size(), 2U);
+    EXPECT_EQ(seen[1].head.dataLen, 0U);
+    EXPECT_EQ(seen[1].head.data, nullptr);
 }
 
 } // namespace

@@ -213,8 +213,9 @@ OS_MSG_API uint32_t MsgRecvBroadcastData(const MsgHead *head, void *payload, uin
  * Delivers the num blocks of payload one by one through MsgBroadcastEvent.
  * Each event carries the request header's sender process fields, the block's
  * taskName, msgId and dataLen, and its data inside the payload. A block with
- * a negative dataLen carries no data: it is delivered with dataLen 0 and no
- * data, so no receiver ever takes it for a size.
+ * a negative dataLen carries no data: its event has no data and keeps the
+ * negative dataLen, so a broadcast function must go by the missing data
+ * (MsgBroadcastCallback delivers such an event with no payload).
  * The last event's result (earlier failures are only logged); 0 for num 0;
  * 0x80020004 without a table or broadcast function; 0x80020001 for a
  * blockSize below 28 or when the blocks or their data run past length (the

@@ -65,21 +65,23 @@ PackEnd PackBlocks(uint8_t *payload, uint64_t total, const MsgBroEntry *entries,
 }
 
 /* Fills the event fields of one block into event and returns the number of
- * data bytes that follow its fixed part. A negative dataLen counts as no
- * data. The fixed part lies inside the payload; the data is not checked. */
+ * data bytes that follow its fixed part. A block whose dataLen is not
+ * positive carries no data: the event gets no data and keeps the block's
+ * dataLen as it is (0, or a negative value seen as a large unsigned one), so
+ * whoever delivers it must go by the missing data, not by the length. The
+ * fixed part lies inside the payload; the data is not checked. */
 uint32_t ReadBlock(uint8_t *block, uint32_t blockSize, MsgHead *event) {
     int32_t dataLen;
     memcpy(event->sendTaskName, block, OS_MSG_NAME_LEN);
     memcpy(&event->msgId, block + kBlockMsgIdOffset, sizeof(event->msgId));
     memcpy(&dataLen, block + kBlockDataLenOffset, sizeof(dataLen));
+    event->dataLen = (uint32_t)dataLen;
     if (dataLen > 0) {
-        event->dataLen = (uint32_t)dataLen;
         event->data = block + blockSize;
-    } else {
-        event->dataLen = 0;
-        event->data = nullptr;
+        return (uint32_t)dataLen;
     }
-    return event->dataLen;
+    event->data = nullptr;
+    return 0U;
 }
 
 } // namespace

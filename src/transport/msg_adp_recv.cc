@@ -149,6 +149,13 @@ uint32_t MsgBroadcastCallback(MsgHead *head) {
     if (head != nullptr && head->sendCpuId != head->recvCpuId) {
         return OS_MSG_OK;
     }
+    if (head != nullptr && head->data == nullptr && head->dataLen != 0U) {
+        // An event published with a negative length carries no data; its
+        // length must not become a payload size on the way to the subscriber.
+        MsgHead event = *head;
+        event.dataLen = 0U;
+        return PMsgAsynSend(&event, MSG_TRANS_ASYN, 0U);
+    }
     return PMsgAsynSend(head, MSG_TRANS_ASYN, 0U);
 }
 
