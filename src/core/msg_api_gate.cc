@@ -1,26 +1,32 @@
 /*
- * The public API's gate: a count of calls inside and an open flag, both
- * sequentially consistent, so that a call that enters after the gate closed
- * always sees it closed, and a drain that reads the count after closing sees
- * every call that got in. Thread safety: see msg_api_gate.h.
+ * The public API's gate: a count of calls inside per kind and a block flag,
+ * all sequentially consistent. A call raises its count, then reads the
+ * initialised flag, then the block flag; set-up and teardown change the
+ * initialised flag only while the gate is blocked. So a call that sees the
+ * library initialised also sees any block set before that, and a drain that
+ * reads a count after blocking sees every call that got in. Thread safety:
+ * see msg_api_gate.h.
  */
 #include "core/msg_api_gate.h"
 
 #include <atomic>
 
+#include "simple_msg/simple_msg.h"
 #include "vyre_os_lock.h"
 
 namespace {
 
-std::atomic<uint32_t> g_apiCallsInside{0U};
-std::atomic<bool> g_apiOpen{false};
+constexpr uint32_t kApiKinds = 2U;
 
-/* Calls of this thread that are inside: a teardown started from within one
- * (a task callback) must not wait for it. */
-thread_local uint32_t t_apiDepth = 0U;
+std::atomic<bool> g_apiBlocked{false};
+std::atomic<uint32_t> g_apiCallsInside[kApiKinds] = {{0U}, {0U}};
+
+/* Calls of this thread that are inside, per kind: a teardown started from
+ * within one (a task callback) must not wait for it. */
+thread_local uint32_t t_apiDepth[kApiKinds] = {0U, 0U};
 
 /* Only a draining teardown waits on g_apiDrainCond; a leaving call signals it
- * while the gate is closed. Innermost lock: nothing is taken under it. */
+ * while the gate is blocked. Innermost lock: nothing is taken under it. */
 OsMutex g_apiDrainMutex = PTHREAD_MUTEX_INITIALIZER;
 OsCond g_apiDrainCond = PTHREAD_COND_INITIALIZER;
 
@@ -28,38 +34,42 @@ OsCond g_apiDrainCond = PTHREAD_COND_INITIALIZER;
 
 extern "C" {
 
-void MsgApiOpen(void) {
-    g_apiOpen.store(true);
+void MsgApiBlock(void) {
+    g_apiBlocked.store(true);
 }
 
-void MsgApiClose(void) {
-    g_apiOpen.store(false);
+void MsgApiUnblock(void) {
+    g_apiBlocked.store(false);
 }
 
-void MsgApiDrain(void) {
+uint32_t MsgApiBlocked(void) {
+    return g_apiBlocked.load() ? 1U : 0U;
+}
+
+void MsgApiDrain(uint32_t kind) {
     (void)OsMutexLock(&g_apiDrainMutex);
-    while (g_apiCallsInside.load() > t_apiDepth) {
+    while (g_apiCallsInside[kind].load() > t_apiDepth[kind]) {
         (void)OsPthreadCondWait(&g_apiDrainCond, &g_apiDrainMutex);
     }
     (void)OsMutexUnLock(&g_apiDrainMutex);
 }
 
-uint32_t MsgApiEnter(void) {
-    ++t_apiDepth;
-    g_apiCallsInside.fetch_add(1U);
-    if (!g_apiOpen.load()) {
-        MsgApiLeave();
+uint32_t MsgApiEnter(uint32_t kind) {
+    ++t_apiDepth[kind];
+    g_apiCallsInside[kind].fetch_add(1U);
+    if (SimpleMsgCheckInit() == 0U || g_apiBlocked.load()) {
+        MsgApiLeave(kind);
         return 0U;
     }
     return 1U;
 }
 
-void MsgApiLeave(void) {
-    --t_apiDepth;
-    g_apiCallsInside.fetch_sub(1U);
-    if (!g_apiOpen.load()) {
-        // The signal is taken under the drain's mutex, so a drain that has
-        // just seen this call inside is already waiting and gets it.
+void MsgApiLeave(uint32_t kind) {
+    --t_apiDepth[kind];
+    g_apiCallsInside[kind].fetch_sub(1U);
+    if (g_apiBlocked.load()) {
+        // Signalled under the drain's mutex: a drain that has just seen this
+        // call inside is already waiting and gets it.
         (void)OsMutexLock(&g_apiDrainMutex);
         (void)OsPthreadCondSignal(&g_apiDrainCond);
         (void)OsMutexUnLock(&g_apiDrainMutex);

@@ -4,19 +4,29 @@
  *
  * Every public operation that reaches the task table, the subscription
  * table, the transport or the process name passes the gate first
- * (MsgApiEnter) and leaves it when it returns (MsgApiLeave). The gate opens
- * when a process has finished setting up and closes when teardown begins;
- * teardown then ends the long waits (it removes every task, which ends the
- * task loops and wakes synchronous requesters) and drains the gate
- * (MsgApiDrain) before it destroys the locks and clears the process name.
- * So no public call ever sees a table, a lock or the name half torn down:
- * it either completes or is refused with 0x80020004.
+ * (MsgApiEnter) and leaves it when it returns (MsgApiLeave). A call gets in
+ * while the library is initialised (the in-process layer's flag) and the
+ * gate is not blocked. Set-up blocks it while it initialises the in-process
+ * layer (whose flag goes up before its locks exist), teardown from its
+ * first step to its last: meanwhile calls are refused with 0x80020004.
+ * Calls come in two kinds, drained at different points of the teardown:
  *
- * Thread safety: enter and leave are lock-free (one atomic counter, one
- * atomic flag) and may be called from any thread. Open, close and drain are
- * called only by process set-up and teardown, under the initialisation lock.
- * The drain waits on a private mutex and condition that only a leaving call
- * takes, after the counter dropped, so no other library lock is involved.
+ *   MSG_API_RESP_CALL  reads a response header, which lives in the
+ *                      requester's task record. Drained before the tasks are
+ *                      removed, so no record is freed under such a call.
+ *   MSG_API_CALL       everything else; may wait long (task loops,
+ *                      synchronous requests). Removing the tasks ends those
+ *                      waits; the kind is drained after that, before the
+ *                      locks are destroyed and the process name is cleared.
+ *
+ * So no public call ever sees a table, a lock, a record or the name half torn
+ * down: it either completes or is refused.
+ *
+ * Thread safety: enter and leave are lock-free (one atomic counter per kind,
+ * one atomic flag) and may be called from any thread. Block, drain and
+ * unblock come from set-up and teardown only, under the initialisation lock.
+ * A drain waits on a private mutex and condition that a leaving call takes
+ * only while the gate is blocked; nothing else is locked under it.
  */
 #ifndef VYRE_MSG_API_GATE_H
 #define VYRE_MSG_API_GATE_H
@@ -27,20 +37,25 @@
 extern "C" {
 #endif
 
-/* Lets public calls in; set-up calls it once everything exists. */
-void MsgApiOpen(void);
-/* Refuses public calls from now on; calls already inside go on. */
-void MsgApiClose(void);
-/* Waits until every call that entered has left, except those of the calling
- * thread itself (teardown from inside a task callback does not wait for its
- * own caller). Call after MsgApiClose, after ending everything a call could
- * wait for. */
-void MsgApiDrain(void);
+#define MSG_API_CALL 0U
+#define MSG_API_RESP_CALL 1U
 
-/* 1 when the call may go on (it must then call MsgApiLeave exactly once),
- * 0 when the gate is closed (the library is not, or no longer, set up). */
-uint32_t MsgApiEnter(void);
-void MsgApiLeave(void);
+/* Refuses calls from now on; those inside go on. */
+void MsgApiBlock(void);
+/* Waits until every call of the kind that entered has left, except those of
+ * the calling thread itself (a teardown started from inside a task callback
+ * does not wait for its own caller). Call while the gate is blocked. */
+void MsgApiDrain(uint32_t kind);
+/* Lets calls in again; from now on the initialised flag alone decides. */
+void MsgApiUnblock(void);
+/* 1 while the gate is blocked, else 0. */
+uint32_t MsgApiBlocked(void);
+
+/* 1 when the call may go on (it must then call MsgApiLeave with the same
+ * kind exactly once), 0 when the library is not initialised or the gate is
+ * blocked. */
+uint32_t MsgApiEnter(uint32_t kind);
+void MsgApiLeave(uint32_t kind);
 
 #ifdef __cplusplus
 }
@@ -48,10 +63,10 @@ void MsgApiLeave(void);
 /* One public call's pass through the gate, left when it goes out of scope. */
 class MsgApiPass {
 public:
-    MsgApiPass() : entered_(MsgApiEnter() != 0U) {}
+    explicit MsgApiPass(uint32_t kind = MSG_API_CALL) : kind_(kind), entered_(MsgApiEnter(kind) != 0U) {}
     ~MsgApiPass() {
         if (entered_) {
-            MsgApiLeave();
+            MsgApiLeave(kind_);
         }
     }
     MsgApiPass(const MsgApiPass &) = delete;
@@ -60,6 +75,7 @@ public:
     bool Entered() const { return entered_; }
 
 private:
+    uint32_t kind_;
     bool entered_;
 };
 #endif
