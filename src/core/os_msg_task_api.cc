@@ -1,0 +1,53 @@
+/*
+ * The public task operations: register a task, run its loop on the calling
+ * thread, unregister it. Each checks its arguments in a fixed order, refuses
+ * with a fixed code and log line, checks that the library is initialised and
+ * then calls one operation of the in-process layer, which does the locking.
+ * Keeps no state; callable from any thread.
+ */
+#include "core/msg_names.h"
+#include "core/msg_proc_name.h"
+#include "log/msg_log.h"
+#include "simple_msg/simple_msg.h"
+#include "vyre_os_msg.h"
+
+extern "C" {
+
+uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskFunc cb) {
+    if (name == nullptr || name[0] == '\0') {
+        MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (SimpleMsgCheckInit() == 0U) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "msg not init");
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    return SimpleMsgRegTask(name, queueLen, cb, 0U);
+}
+
+uint32_t OsMsgTaskRoutineByName(const char *name) {
+    if (SimpleMsgCheckInit() == 0U) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "msg not init");
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    return SimpleTaskRoutineByName(const_cast<char *>(name));
+}
+
+uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, const char *taskName) {
+    (void)reserved;
+    if (taskName == nullptr || taskName[0] == '\0') {
+        MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (SimpleMsgCheckInit() == 0U) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "msg not init");
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    if (procName != nullptr && !MsgNameEqual(procName, MsgGetProcName())) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "no permission to execute unregtask!");
+        return OS_MSG_ERR_FAIL;
+    }
+    return SimpleMsgUnregTask(taskName);
+}
+
+} // extern "C"

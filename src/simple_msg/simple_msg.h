@@ -1,0 +1,318 @@
+/*
+ * In-process task messaging: the process-wide task table, one bounded ring of
+ * message nodes per task with a semaphore and a loop thread, the message
+ * buffers that carry payloads inside the process, synchronous request and
+ * response through one response slot per task, the direct call of a task that
+ * sends to itself, and the listings and dump of pending messages.
+ *
+ * Thread safety. Any thread may call any operation unless its comment says
+ * otherwise; callbacks run with no library lock held. The locks, and the order
+ * in which one thread may hold them:
+ *
+ *   simpleQueueLock  recursive, one per process; guards the table and every
+ *                    look-up-then-use of a record. Taken before any lock of a
+ *                    record and before timeOutListLock.
+ *   timeOutListLock  recursive, one per process; guards the slow-handling
+ *                    records. Taken after simpleQueueLock; the dump holds it
+ *                    while it briefly takes each record's queueLock.
+ *   queueLock        plain, one per record; guards the ring and `func`.
+ *   respLock         plain, one per record; guards the response slot. A
+ *                    synchronous requester holds its own respLock while it
+ *                    takes simpleQueueLock to push its request, so a thread
+ *                    that holds simpleQueueLock only ever tries a respLock
+ *                    (responders, freeing, removal), never blocks on it.
+ *
+ * Results are the codes of vyre_os_msg.h. Every refusal is logged once, where
+ * it is detected, as a platform log record of module "OS_MSG".
+ */
+#ifndef VYRE_SIMPLE_MSG_H
+#define VYRE_SIMPLE_MSG_H
+
+#include <stdint.h>
+
+#include "containers/zem_hash.h"
+#include "vyre_os_lock.h"
+#include "vyre_os_msg.h"
+#include "vyre_os_sem.h"
+#include "vyre_os_thread.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Ring capacity of a task registered with queue length 0. */
+#define SIMPLE_MSG_DEFAULT_QUEUE_LEN 1024U
+/* A callback that takes at least this many milliseconds is recorded. */
+#define SIMPLE_MSG_SLOW_HANDLING_MS 3000U
+/* The slow-handling list keeps at most this many records, newest first. */
+#define SIMPLE_MSG_SLOW_RECORDS_MAX 101U
+
+/* enRespStatus values. */
+#define SIMPLE_MSG_RESP_IDLE 0U
+#define SIMPLE_MSG_RESP_WAITING 1U
+#define SIMPLE_MSG_RESP_STORED 2U
+
+/* State a loop thread keeps on its own stack; a removal that runs inside the
+ * task's own callback marks it so that the loop ends without touching the
+ * released record. */
+typedef struct SimpleTaskLoopCtx {
+    uint32_t removed;
+} SimpleTaskLoopCtx;
+
+/*
+ * One task. Owned by the table (obtained zero-filled from the tracked
+ * allocator, released by removal). The table's key is its own copy of the
+ * name. Which lock guards which field:
+ */
+typedef struct SimpleMsgTask {
+    /* 1 registered and usable; 0 being removed. Written under simpleQueueLock
+     * (and queueLock on removal), read by the loop thread without a lock:
+     * accessed atomically. */
+    uint32_t state;
+    char acTaskName[OS_MSG_NAME_LEN]; /* fixed at registration */
+    OsMsgTaskFunc func;               /* written under simpleQueueLock and queueLock */
+    /* The thread in the task loop, 0 when none. Set by the loop thread (and by
+     * SimpleTaskRoutineByName under simpleQueueLock), cleared by the loop when
+     * it leaves; accessed atomically. */
+    OsThread threadId;
+    uint32_t maxMsgNum;  /* queueLock: ring capacity, 0 once removed */
+    uint32_t msgNum;     /* queueLock: pending messages */
+    uint32_t writeIndex; /* queueLock */
+    uint32_t readIndex;  /* queueLock */
+    MsgHead *msgList;    /* queueLock: maxMsgNum nodes */
+    OsMutex queueLock;
+    OsSem msgSem;          /* one post per pushed message, plus removal's wake-ups */
+    uint32_t enRespStatus; /* respLock (simpleQueueLock for the direct call) */
+    MsgHead respHead;      /* respLock: the stored response */
+    OsMutex respLock;
+    OsCond respCond;    /* monotonic clock; signalled when a response is stored */
+    uint32_t autoUnreg; /* non-zero: removed when its response is freed */
+    uint32_t token;     /* respLock: msgId of the request waited on */
+
+    /* respLock: set by removal once the slot is reset; a requester that finds
+     * it set leaves with 0x80020005 and never waits again. */
+    uint32_t respClosed;
+    /* Threads that use the record's slot without simpleQueueLock (between
+     * SimpleMsgWaitSynRespStart and the end of the wait, or inside
+     * SimpleMsgGetRespBuffer). Raised under simpleQueueLock while state is 1,
+     * lowered with respLock held; accessed atomically. Removal destroys the
+     * slot only once it is 0. */
+    uint32_t respUsers;
+    OsThread delOwner;          /* simpleQueueLock: thread running the removal, 0 none */
+    SimpleTaskLoopCtx *loopCtx; /* read and written by the loop thread only */
+} SimpleMsgTask;
+
+/* A callback call that took SIMPLE_MSG_SLOW_HANDLING_MS or more. */
+typedef struct SimpleMsgTimeOutInfo {
+    char acTaskName[OS_MSG_NAME_LEN];   /* the handling task (recvTaskName) */
+    char sendProcName[OS_MSG_NAME_LEN]; /* the message's sender */
+    char sendTaskName[OS_MSG_NAME_LEN];
+    uint32_t msgId;
+    uint32_t intervalTime; /* milliseconds the callback took */
+} SimpleMsgTimeOutInfo;
+
+/* ---------------------------------------------------------------------------
+ * Layer and table
+ * ------------------------------------------------------------------------- */
+
+/* Marks the layer initialised, then initialises simpleQueueLock and
+ * timeOutListLock. Always 0. Called once per life of the layer, before any
+ * other operation, while no other thread uses the layer. */
+OS_MSG_API uint32_t SimpleMsgInitPthreadMutex(void);
+/* Takes both locks, marks the layer uninitialised, releases and destroys
+ * them. Call after SimpleMsgDestroyQueue, while no other thread uses the
+ * layer. */
+OS_MSG_API void SimpleMsgUninitPthreadMutex(void);
+/* 1 while the layer is initialised, else 0. */
+OS_MSG_API uint32_t SimpleMsgCheckInit(void);
+
+/* Creates the task table with bucketCount buckets and starts an empty
+ * slow-handling list (records of an earlier life are forgotten, not released).
+ * 0; 0x80020013 when the table exists; 0x8002001e when it cannot be made. */
+OS_MSG_API uint32_t SimpleMsgCreateQueue(uint32_t bucketCount);
+/* Removes every task (waiting, without limit, for each loop thread to leave)
+ * and destroys the table. Logs and returns when there is no table. Must not
+ * be called from a task's callback while other tasks' loops wait for it. */
+OS_MSG_API void SimpleMsgDestroyQueue(void);
+/* Looks a task up by name (at most 15 characters count). Takes no lock: the
+ * caller holds simpleQueueLock around the look-up and every use of *task.
+ * 0 and the record; 0x80020004 (no table), 0x80020001 (no name), 0x80020005
+ * (no such task, not logged). *task is NULL on failure. */
+OS_MSG_API uint32_t SimpleMsgGetQueue(const char *taskName, SimpleMsgTask **task);
+
+/* Registers a task with a ring of queueLen messages (0 selects 1024) and the
+ * callback (may be NULL). For a name that is registered: installs the
+ * callback when the task has none and one is given (0), else 0x80020013 and
+ * nothing changes. 0x80020001 (no name), 0x80020004 (no table), 0x8002001e
+ * (table insert failed), 0x8002000e (name of 16 or more characters),
+ * 0x80020020 (no memory). A failed registration leaves nothing behind. */
+OS_MSG_API uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc func, uint32_t autoUnreg);
+/* Removes a task: its pending payloads are released, a waiting requester is
+ * woken with a failure, and its loop thread is made to leave (up to three
+ * tries of at most one second each). 0; 0x80020001 (no name); 0x80020005
+ * (not registered); 0x8002001c (the loop still runs, or another thread is
+ * removing the task: the record stays, with state 0 and no ring). May be
+ * called from the task's own callback. */
+OS_MSG_API uint32_t SimpleMsgUnregTask(const char *taskName);
+
+/* Registration steps, called by SimpleMsgRegTask with simpleQueueLock held.
+ * SimpleMsgAddTask: inserts a zero-filled record under name; 0, 0x80020004,
+ * 0x80020020, 0x8002001e. SimpleMsgSetTask: fills the record and obtains its
+ * ring; 0, 0x8002000e, 0x80020020 (the caller then drops the entry). */
+OS_MSG_API uint32_t SimpleMsgAddTask(const char *taskName, SimpleMsgTask **task);
+OS_MSG_API uint32_t SimpleMsgSetTask(SimpleMsgTask *task, const char *taskName, uint32_t queueLen, OsMsgTaskFunc func);
+/* Removes one record; the caller holds simpleQueueLock exactly once, and it
+ * is released and taken again inside while the loop thread or a requester
+ * has to make progress. On success the record is released and erased, and
+ * *next (when next is not NULL) is the table position that followed it.
+ * Results as SimpleMsgUnregTask. */
+OS_MSG_API uint32_t SimpleMsgDelTask(SimpleMsgTask *task, ListNode **next);
+
+/* Writes the name of the calling thread's task into out (outSize bytes, 16
+ * needed): the registered task (state 1) whose loop runs on threadId or whose
+ * name is the caller's default name "T<kernel thread id>" (result 1), else
+ * that default name (result 0). Also 1, with out untouched, when the default
+ * name cannot be formatted. */
+OS_MSG_API uint32_t SimpleMsgGetTaskInfoByTid(OsThread threadId, char *out, uint32_t outSize);
+
+/* ---------------------------------------------------------------------------
+ * Buffers, push and task loop
+ * ------------------------------------------------------------------------- */
+
+/* A buffer of at least size bytes for a payload copy: from the message memory
+ * pool when it is in use and size fits one chunk (NULL when the pool has no
+ * free chunk), else from the tracked allocator. */
+OS_MSG_API void *SimpleMsgAllocBuffer(uint32_t size);
+/* Zeroes and gives back a buffer of SimpleMsgAllocBuffer; size must be the
+ * size it was obtained with (it decides where the buffer goes). NULL is
+ * ignored. */
+OS_MSG_API void SimpleMsgReleaseBuffer(void *buffer, uint32_t size);
+
+/* Copies head into the next ring slot of task taskName, with data/dataLen
+ * replaced by payload/len, and wakes the task's loop. On success the node
+ * owns payload (a buffer of SimpleMsgAllocBuffer of len bytes, or NULL); on
+ * failure the caller still does. 0; 0x80020005 (no such task or no table);
+ * 0x80020007 (ring full, or the task is being removed). Allocates nothing. */
+OS_MSG_API uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *payload, uint32_t len);
+/* Sends head to the task named by its recvTaskName: the dataLen bytes at data
+ * are copied first (a message without data or with dataLen 0 carries none).
+ * The caller keeps head and its payload. 0; 0x80020001 (head NULL);
+ * 0x80020020 (no buffer for the copy); codes of SimpleMsgPushBuffer (the copy
+ * is released then). */
+OS_MSG_API uint32_t SimpleMsgAsynSend(const MsgHead *head);
+
+/* Runs the task loop on the calling thread until the task is removed: waits
+ * for each message, calls func with a copy of the node (header and payload
+ * valid only during the call), releases the payload and records slow calls.
+ * 0 when the task was removed; 0x80020001 (task NULL); 0x8002001d (the
+ * semaphore wait failed). Exactly one thread runs the loop of a task. */
+OS_MSG_API uint32_t SimpleTaskLoop(SimpleMsgTask *task);
+/* Looks the task named by taskName (a C string) up and runs its loop on the
+ * calling thread: the loop's result, or 0x80020005 when the task is not
+ * registered or is being removed (also 0x80020004 / 0x80020001 of the
+ * look-up). */
+OS_MSG_API uint32_t SimpleTaskRoutineByName(void *taskName);
+
+/* Records a callback call that took from t0 to t1 (milliseconds of
+ * OsGetSysRunTime, unsigned difference) when it took 3000 ms or more: the
+ * newest record goes first, the oldest beyond 101 is dropped. 0 (also when
+ * nothing was recorded); 0x80020020 (no memory); 0x8002000e (a name field of
+ * msg does not fit). */
+OS_MSG_API uint32_t SetSimpleMsgTimeOut(const MsgHead *msg, uint32_t t0, uint32_t t1);
+/* Free hook of the slow-handling list: releases one SimpleMsgTimeOutInfo. */
+OS_MSG_API void SimpleMsgFreeNode(ZemWord record);
+
+/* ---------------------------------------------------------------------------
+ * Synchronous request and response
+ *
+ * At most one synchronous request per task name is outstanding at a time:
+ * the slot belongs to the requester's record.
+ * ------------------------------------------------------------------------- */
+
+/* Arms the requester's slot: returns its record with respLock held (released
+ * by SimpleMsgWaitSynRespEnd or SimpleMsgWaitSynRespEndNoCond, which must
+ * follow on the same thread), or NULL when the task is not registered or is
+ * being removed. */
+OS_MSG_API SimpleMsgTask *SimpleMsgWaitSynRespStart(const char *taskName);
+/* Sets the slot's token to head->msgId; the caller holds the record's
+ * respLock. */
+OS_MSG_API void SimpleMsgSetToken(SimpleMsgTask *task, const MsgHead *head);
+/* Waits, with the record's respLock held since SimpleMsgWaitSynRespStart, for
+ * the response to the request named by the token, at most timeout ms (0
+ * selects 30000). 0 and *out = the stored response (owned by the slot until
+ * SimpleMsgFreeRespBuffer); 0x80020005 (task NULL, or the task was removed
+ * during the wait); 0x80020014 (time-out); 0x80020009 (other wait error).
+ * Releases respLock in every case but task NULL. */
+OS_MSG_API uint32_t SimpleMsgWaitSynRespEnd(SimpleMsgTask *task, MsgHead **out, uint32_t timeout);
+/* Ends an armed request without waiting: releases respLock. 0; 0x80020005
+ * for NULL. */
+OS_MSG_API uint32_t SimpleMsgWaitSynRespEndNoCond(SimpleMsgTask *task);
+/* Stores a response in the slot of the requester named by head->sendTaskName
+ * (taskName is not used) and wakes it. On success the slot owns payload (a
+ * buffer of SimpleMsgAllocBuffer of len bytes, or NULL); on failure the caller
+ * still does. 0; the look-up's code; 0x80020017 (head->msgId is not the
+ * request waited on); 0x80020018 (the slot does not wait, or its lock stayed
+ * busy for 200 tries 10 ms apart). */
+OS_MSG_API uint32_t SimpleMsgPushRespBuffer(const char *taskName, const MsgHead *head, void *payload, uint32_t len);
+/* The stored response of task taskName, or NULL when none is stored. The
+ * header stays in the slot until SimpleMsgFreeRespBuffer. */
+OS_MSG_API MsgHead *SimpleMsgGetRespBuffer(const char *taskName);
+/* Answers the request head (as received by the callback) with a copy of the
+ * len bytes at data (none when data is NULL or len 0). The caller keeps data.
+ * 0; 0x80020020; codes of SimpleMsgPushRespBuffer (the copy is released). */
+OS_MSG_API uint32_t SimpleMsgRespSend(const MsgHead *head, const void *data, uint32_t len);
+/* Releases the stored response of task taskName (logs, and still returns 0,
+ * when none is stored); removes the task when it was registered with
+ * autoUnreg. 0; 0x80020005 (not registered); 0x80020018 (another request
+ * under the same name kept the slot locked for 200 tries 10 ms apart:
+ * nothing changed). */
+OS_MSG_API uint32_t SimpleMsgFreeRespBuffer(const char *taskName);
+/* Sends head to another task of the process (recvTaskName) and waits for its
+ * answer in the slot of head->sendTaskName, which must be registered. The
+ * payload is copied; the caller keeps head and data. 0 and *out = the
+ * response (free it with SimpleMsgFreeRespBuffer(sendTaskName)); 0x80020020;
+ * 0x80020005 (requester not registered); codes of SimpleMsgPushBuffer and
+ * SimpleMsgWaitSynRespEnd. */
+OS_MSG_API uint32_t SimpleMsgSynSend(const MsgHead *head, MsgHead **out, uint32_t timeout);
+
+/* Calls the callback of task head->recvTaskName inline on the calling thread
+ * with the caller's own head and payload. 0 and *out = the task's slot, which
+ * holds the answer given by SimpleMsgDirectResp, or the request header
+ * without payload when the callback did not answer; 0x80020005 (not
+ * registered, also when the callback removed its task); 0x80020008 (no
+ * callback). A response of an earlier call that was never freed is released
+ * when the slot is armed again. Runs no lock while the callback runs. */
+OS_MSG_API uint32_t SimpleMsgDirectCall(MsgHead *head, MsgHead **out);
+/* Answers a direct call from inside its callback with a copy of the len bytes
+ * at data (none when data is NULL or len 0). 0; 0x80020005; 0x80020018 (no
+ * direct call waits, or it was answered already); 0x80020020 (the slot keeps
+ * waiting). */
+OS_MSG_API uint32_t SimpleMsgDirectResp(const MsgHead *head, const void *data, uint32_t len);
+/* Releases the answer of a direct call (head is the response, as handed out
+ * by SimpleMsgDirectCall) and clears the slot's payload reference; removes the
+ * task when it was registered with autoUnreg. 0 (also when nothing is
+ * stored); 0x80020005. */
+OS_MSG_API uint32_t SimpleMsgDirectFreeResp(const MsgHead *head);
+
+/* ---------------------------------------------------------------------------
+ * Inspection
+ * ------------------------------------------------------------------------- */
+
+/* Lists the pending messages of one task, oldest first, one line each, then
+ * the closing line "Total:task[...] has N msg in list.\r\n", into buffer of
+ * *length bytes. *length becomes the bytes of the message lines (the closing
+ * line follows them, uncounted). The caller holds simpleQueueLock. */
+OS_MSG_API void SimpleMsgGetInfo(SimpleMsgTask *task, char *buffer, uint32_t *length);
+/* Lists task taskName, or, when no such task is registered, every
+ * registered task one after the other, each with its closing line. *length:
+ * in the space, out the bytes written. 0; 1 when a listing did not fit. */
+OS_MSG_API uint32_t SimpleMsgGetAllMsgInfo(const char *taskName, char *buffer, uint32_t *length);
+/* Writes the slow-handling records (newest first) and every task's pending
+ * count to fd, framed by an opening and a closing line. */
+OS_MSG_API void SimpleMsgDump(int fd);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VYRE_SIMPLE_MSG_H */

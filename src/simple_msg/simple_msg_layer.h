@@ -1,0 +1,75 @@
+/*
+ * State shared by the sources of the in-process layer, and the accessors for
+ * the record fields that threads read without holding the lock that guards
+ * their writes. Nothing here is exported from the shared library; the unit
+ * tests reach it through the static testing library.
+ *
+ * simpleQueue is guarded by simpleQueueLock, timeOutList by timeOutListLock
+ * (lock roles and order: simple_msg.h).
+ */
+#ifndef VYRE_SIMPLE_MSG_LAYER_H
+#define VYRE_SIMPLE_MSG_LAYER_H
+
+#include "containers/zem_hash.h"
+#include "containers/zem_list.h"
+#include "simple_msg/simple_msg.h"
+#include "vyre_securec.h"
+
+extern ZemHashTable *simpleQueue;
+extern OsMutex simpleQueueLock;
+extern OsMutex timeOutListLock;
+extern ZemList timeOutList;
+
+/* Tries of the lock of another task's response slot, and the pause after
+ * each failed try, for code that holds simpleQueueLock. */
+#define SIMPLE_MSG_RESP_LOCK_TRIES 200U
+#define SIMPLE_MSG_RESP_LOCK_PAUSE_MS 10U
+
+inline uint32_t SimpleTaskState(const SimpleMsgTask *task) {
+    return __atomic_load_n(&task->state, __ATOMIC_ACQUIRE);
+}
+
+inline void SimpleTaskSetState(SimpleMsgTask *task, uint32_t state) {
+    __atomic_store_n(&task->state, state, __ATOMIC_RELEASE);
+}
+
+inline OsThread SimpleTaskThread(const SimpleMsgTask *task) {
+    return __atomic_load_n(&task->threadId, __ATOMIC_ACQUIRE);
+}
+
+inline void SimpleTaskSetThread(SimpleMsgTask *task, OsThread thread) {
+    __atomic_store_n(&task->threadId, thread, __ATOMIC_RELEASE);
+}
+
+/* A thread starts using the record's response slot outside simpleQueueLock;
+ * the caller holds simpleQueueLock and has seen state 1. */
+inline void SimpleTaskEnterSlot(SimpleMsgTask *task) {
+    __atomic_add_fetch(&task->respUsers, 1U, __ATOMIC_ACQ_REL);
+}
+
+/* The thread is done with the slot; called with respLock held, which it
+ * releases right after and then no longer touches the record. */
+inline void SimpleTaskLeaveSlot(SimpleMsgTask *task) {
+    __atomic_sub_fetch(&task->respUsers, 1U, __ATOMIC_ACQ_REL);
+}
+
+inline uint32_t SimpleTaskSlotUsers(const SimpleMsgTask *task) {
+    return __atomic_load_n(&task->respUsers, __ATOMIC_ACQUIRE);
+}
+
+/* A name for log lines: never NULL. */
+inline const char *SimpleMsgLogName(const char *name) {
+    return name != nullptr ? name : "";
+}
+
+/* Takes the payload reference out of a slot and clears the slot's header, so
+ * that no released payload stays reachable through it. The caller holds the
+ * lock that guards the slot and releases the returned buffer. */
+inline void *SimpleMsgTakeRespPayload(SimpleMsgTask *task, uint32_t *len) {
+    void *payload = task->respHead.data;
+    *len = task->respHead.dataLen;
+    (void)memset_s(&task->respHead, sizeof(MsgHead), 0, sizeof(MsgHead));
+    return payload;
+}
+
+#endif /* VYRE_SIMPLE_MSG_LAYER_H */

@@ -1,0 +1,188 @@
+/*
+ * Task queues: the push of a message into a task's ring, the asynchronous
+ * in-process send, and the task loop that hands each message to the task's
+ * callback on the task's own thread.
+ *
+ * Any number of threads push; exactly one thread runs the loop of a task and
+ * is the ring's only consumer. A push holds simpleQueueLock, then the task's
+ * queueLock for the ring, and posts msgSem after releasing queueLock but
+ * before releasing simpleQueueLock, so the record cannot be removed between
+ * push and post. The loop takes no simpleQueueLock: it takes queueLock for
+ * the ring, runs the callback with no lock held, and learns of removal
+ * through the record's state (or, when its own callback removed the task,
+ * through its stack-held context). Neither path allocates.
+ */
+#define MSG_MODULE "simple_msg"
+
+#include "log/msg_log.h"
+#include "simple_msg/simple_msg.h"
+#include "simple_msg/simple_msg_layer.h"
+#include "vyre_os_time.h"
+#include "vyre_securec.h"
+
+/* The loop's steps log under the loop's own name. */
+#define SIMPLE_TASK_LOOP_LOG(level, fmt, ...)                                                                          \
+    OsLogPrintf((uint32_t)(level), "OS_MSG", "[%s][%d]:" fmt "\r\n", "SimpleTaskLoop", (int)__LINE__, ##__VA_ARGS__)
+
+namespace {
+
+/* Moves the oldest node into msg and reads func; false when the ring was
+ * empty (a wake-up of removal, or for messages removal released). */
+bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, OsMsgTaskFunc *func) {
+    (void)OsMutexLock(&task->queueLock);
+    if (task->msgNum == 0U) {
+        (void)OsMutexUnLock(&task->queueLock);
+        SIMPLE_TASK_LOOP_LOG(OS_LOG_WARN, "list empty.");
+        return false;
+    }
+    SIMPLE_TASK_LOOP_LOG(OS_LOG_DEBUG, "thread[%s] begin read index=%d,num=%d.", name, (int)task->readIndex,
+                         (int)task->msgNum);
+    if (memcpy_s(msg, sizeof(MsgHead), &task->msgList[task->readIndex], sizeof(MsgHead)) != 0) {
+        SIMPLE_TASK_LOOP_LOG(OS_LOG_ERROR, "memcpy error.");
+    }
+    task->readIndex = (task->readIndex + 1U) % task->maxMsgNum;
+    task->msgNum -= 1U;
+    *func = task->func;
+    SIMPLE_TASK_LOOP_LOG(OS_LOG_DEBUG, "thread[%s] got msg[0x%x] dataLen=%d.", name, msg->msgId, (int)msg->dataLen);
+    (void)OsMutexUnLock(&task->queueLock);
+    return true;
+}
+
+/* Calls the callback with no lock held, records a slow call and releases the
+ * payload the node owned. Touches no record. */
+void SimpleTaskHandle(MsgHead *msg, OsMsgTaskFunc func) {
+    void *payload = msg->data;
+    uint32_t len = msg->dataLen;
+    if (func != nullptr) {
+        uint32_t t0 = OsGetSysRunTime();
+        (void)func(msg);
+        uint32_t t1 = OsGetSysRunTime();
+        if (SetSimpleMsgTimeOut(msg, t0, t1) != OS_MSG_OK) {
+            SIMPLE_TASK_LOOP_LOG(OS_LOG_ERROR, "SetSimpleMsgTimeOut failed");
+        }
+    }
+    if (len != 0U && payload != nullptr) {
+        SimpleMsgReleaseBuffer(payload, len);
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *payload, uint32_t len) {
+    if (head == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", SimpleMsgLogName(taskName));
+        return OS_MSG_ERR_NOT_FOUND;
+    }
+    (void)OsMutexLock(&task->queueLock);
+    if (task->msgNum >= task->maxMsgNum) {
+        (void)OsMutexUnLock(&task->queueLock);
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "simple msg full. recvPro=%.8s,recvTask=%.16s, sendPro=%.16s,sendTask=%.16s",
+                   head->recvProcName, head->recvTaskName, head->sendProcName, head->sendTaskName);
+        return OS_MSG_ERR_FULL;
+    }
+    MsgHead *slot = &task->msgList[task->writeIndex];
+    if (memcpy_s(slot, sizeof(MsgHead), head, sizeof(MsgHead)) != 0) {
+        OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
+    }
+    slot->dataLen = len;
+    slot->data = payload;
+    OS_MSG_LOG(OS_LOG_DEBUG, "[%.8s]push idx=%d. msgid=0x%x, dataLen=%u.", taskName, (int)task->writeIndex, head->msgId,
+               len);
+    task->msgNum += 1U;
+    task->writeIndex = (task->writeIndex + 1U) % task->maxMsgNum;
+    (void)OsMutexUnLock(&task->queueLock);
+    OS_MSG_LOG(OS_LOG_DEBUG, "SimpleMsgPushBuffer condsignal.");
+    (void)OsSemPost(&task->msgSem);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return OS_MSG_OK;
+}
+
+uint32_t SimpleMsgAsynSend(const MsgHead *head) {
+    if (head == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (head->dataLen == 0U || head->data == nullptr) {
+        return SimpleMsgPushBuffer(head->recvTaskName, head, nullptr, 0U);
+    }
+    void *copy = SimpleMsgAllocBuffer(head->dataLen);
+    if (copy == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "alloc failed.");
+        return OS_MSG_ERR_NO_MEMORY;
+    }
+    if (memcpy_s(copy, head->dataLen, head->data, head->dataLen) != 0) {
+        OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
+    }
+    uint32_t ret = SimpleMsgPushBuffer(head->recvTaskName, head, copy, head->dataLen);
+    if (ret != OS_MSG_OK) {
+        SimpleMsgReleaseBuffer(copy, head->dataLen);
+    }
+    return ret;
+}
+
+uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
+    if (task == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "null simpleQueue!");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    char name[OS_MSG_NAME_LEN];
+    (void)memcpy_s(name, sizeof(name), task->acTaskName, sizeof(task->acTaskName));
+    SimpleTaskLoopCtx ctx = {0U};
+    task->loopCtx = &ctx;
+    SimpleTaskSetThread(task, OsPthreadSelf());
+    while (SimpleTaskState(task) != 0U) {
+        int32_t waitRet = OsSemWait(&task->msgSem);
+        if (waitRet != 0) {
+            OS_MSG_LOG(OS_LOG_ERROR, "pthread wait error[%d].", (int)waitRet);
+            task->loopCtx = nullptr;
+            SimpleTaskSetThread(task, 0);
+            return OS_MSG_ERR_TASK_WAIT;
+        }
+        MsgHead msg;
+        OsMsgTaskFunc func = nullptr;
+        if (SimpleTaskTakeNode(task, name, &msg, &func)) {
+            SimpleTaskHandle(&msg, func);
+        }
+        if (ctx.removed != 0U) {
+            // The callback removed its own task; the record is gone.
+            OS_MSG_LOG(OS_LOG_DEBUG, "thread[%s] quit.", name);
+            return OS_MSG_OK;
+        }
+    }
+    task->loopCtx = nullptr;
+    // From here on removal may release the record.
+    SimpleTaskSetThread(task, 0);
+    OS_MSG_LOG(OS_LOG_DEBUG, "thread[%s] quit.", name);
+    return OS_MSG_OK;
+}
+
+uint32_t SimpleTaskRoutineByName(void *taskName) {
+    const char *name = static_cast<const char *>(taskName);
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    uint32_t ret = SimpleMsgGetQueue(name, &task);
+    if (ret == OS_MSG_OK && SimpleTaskState(task) != 1U) {
+        ret = OS_MSG_ERR_NOT_FOUND;
+    }
+    if (ret != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_FATAL, "task[%s] not get queue.", SimpleMsgLogName(name));
+        return ret;
+    }
+    // Claimed under the lock, so a removal that follows waits for this loop.
+    SimpleTaskSetThread(task, OsPthreadSelf());
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return SimpleTaskLoop(task);
+}
+
+} // extern "C"

@@ -1,0 +1,269 @@
+/*
+ * The task registry: the layer's initialisation flag and its two process-wide
+ * locks, the table `simpleQueue` from task name to record, registration and
+ * unregistration, and the look-ups by name and by thread. Removal of a record
+ * lives in simple_msg_removal.cc.
+ *
+ * simpleQueueLock guards the table and is held across every look-up and the
+ * use of the record it yields; the flag is read without a lock (atomically).
+ */
+#define MSG_MODULE "simple_msg"
+
+#include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "core/msg_alloc.h"
+#include "log/msg_log.h"
+#include "simple_msg/simple_msg.h"
+#include "simple_msg/simple_msg_layer.h"
+#include "vyre_os_time.h"
+#include "vyre_securec.h"
+
+ZemHashTable *simpleQueue = nullptr;
+OsMutex simpleQueueLock;
+OsMutex timeOutListLock;
+ZemList timeOutList;
+
+namespace {
+
+uint32_t simpleMsgInitFlag = 0;
+
+/* Drops the entry of a registration that failed after its record was
+ * inserted; the record's locks were not initialised and it has no ring. */
+void SimpleMsgDropNewTask(const char *taskName, SimpleMsgTask *task) {
+    (void)ZEM_StrHashErase(simpleQueue, taskName);
+    MSG_FREE(task->msgList);
+    MSG_FREE(task);
+}
+
+void SimpleMsgInitTaskLocks(SimpleMsgTask *task) {
+    OsCondAttr attr;
+    (void)OsMutexInit(&task->queueLock);
+    (void)OsSemInit(&task->msgSem, 0U);
+    (void)OsMutexInit(&task->respLock);
+    (void)OsPthreadCondInitAttr(&attr);
+    (void)OsPthreadCondAttrSetClockMonotic(&attr);
+    (void)OsPthreadCondInit(&task->respCond, &attr);
+    (void)OsPthreadCondAttrDestroy(&attr);
+}
+
+bool SimpleMsgIsThreadTask(const SimpleMsgTask *task, OsThread threadId, const char *defaultName) {
+    if (SimpleTaskState(task) != 1U) {
+        return false;
+    }
+    return (threadId != 0 && SimpleTaskThread(task) == threadId) ||
+           strncmp(task->acTaskName, defaultName, OS_MSG_NAME_LEN) == 0;
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t SimpleMsgInitPthreadMutex(void) {
+    __atomic_store_n(&simpleMsgInitFlag, 1U, __ATOMIC_RELEASE);
+    (void)OsMutexInitRecursive(&simpleQueueLock);
+    (void)OsMutexInitRecursive(&timeOutListLock);
+    return OS_MSG_OK;
+}
+
+void SimpleMsgUninitPthreadMutex(void) {
+    (void)OsMutexLock(&simpleQueueLock);
+    (void)OsMutexLock(&timeOutListLock);
+    __atomic_store_n(&simpleMsgInitFlag, 0U, __ATOMIC_RELEASE);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    (void)OsMutexUnLock(&timeOutListLock);
+    (void)OsMutexDestroy(&simpleQueueLock);
+    (void)OsMutexDestroy(&timeOutListLock);
+}
+
+uint32_t SimpleMsgCheckInit(void) {
+    return __atomic_load_n(&simpleMsgInitFlag, __ATOMIC_ACQUIRE);
+}
+
+uint32_t SimpleMsgCreateQueue(uint32_t bucketCount) {
+    (void)OsMutexLock(&simpleQueueLock);
+    if (simpleQueue != nullptr) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "already create simpleQueue.");
+        return OS_MSG_ERR_TASK_EXIST;
+    }
+    const ZemDataHooks hooks = {nullptr, SimpleMsgFreeNode};
+    (void)OsMutexLock(&timeOutListLock);
+    ZEM_ListInit(&timeOutList, &hooks);
+    (void)OsMutexUnLock(&timeOutListLock);
+
+    simpleQueue = ZEM_StrHashCreate(bucketCount);
+    if (simpleQueue == nullptr) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_FATAL, "Hash Create error.");
+        return OS_MSG_ERR_HASH;
+    }
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return OS_MSG_OK;
+}
+
+void SimpleMsgDestroyQueue(void) {
+    (void)OsMutexLock(&simpleQueueLock);
+    if (simpleQueue == nullptr) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "msg queue not init.");
+        return;
+    }
+    // Always continue from the first entry: removal releases the lock while
+    // it waits, so the table may have changed behind any saved position.
+    for (ListNode *pos = ZEM_HashIterBegin(simpleQueue); pos != ZEM_HashIterEnd(simpleQueue);
+         pos = ZEM_HashIterBegin(simpleQueue)) {
+        SimpleMsgTask *task = reinterpret_cast<SimpleMsgTask *>(ZEM_HashIterValue(pos));
+        if (SimpleMsgDelTask(task, nullptr) != OS_MSG_OK) {
+            OS_MSG_LOG(OS_LOG_FATAL, "thread[%s] cannot quit.", task->acTaskName);
+            (void)OsMutexUnLock(&simpleQueueLock);
+            OsSleepMs(SIMPLE_MSG_RESP_LOCK_PAUSE_MS);
+            (void)OsMutexLock(&simpleQueueLock);
+        }
+    }
+    ZEM_HashDestory(simpleQueue);
+    simpleQueue = nullptr;
+    (void)OsMutexUnLock(&simpleQueueLock);
+}
+
+uint32_t SimpleMsgGetQueue(const char *taskName, SimpleMsgTask **task) {
+    *task = nullptr;
+    if (simpleQueue == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "msg queue not init.");
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    if (taskName == nullptr || taskName[0] == '\0') {
+        OS_MSG_LOG(OS_LOG_ERROR, "invalid taskName.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    // Names may come from 16-byte header fields without a terminator; no
+    // registered name has more than 15 characters.
+    char key[OS_MSG_NAME_LEN + 1] = {0};
+    (void)memcpy_s(key, sizeof(key), taskName, strnlen(taskName, OS_MSG_NAME_LEN));
+    ListNode *pos = ZEM_StrHashFind(simpleQueue, key);
+    if (pos == ZEM_HashIterEnd(simpleQueue)) {
+        return OS_MSG_ERR_NOT_FOUND;
+    }
+    *task = reinterpret_cast<SimpleMsgTask *>(ZEM_HashIterValue(pos));
+    return OS_MSG_OK;
+}
+
+uint32_t SimpleMsgAddTask(const char *taskName, SimpleMsgTask **task) {
+    *task = nullptr;
+    if (simpleQueue == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "msg queue not init.");
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    SimpleMsgTask *record = static_cast<SimpleMsgTask *>(MSG_CALLOC(1, sizeof(SimpleMsgTask)));
+    if (record == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "malloc failed.");
+        return OS_MSG_ERR_NO_MEMORY;
+    }
+    if (ZEM_StrHashInsert(simpleQueue, taskName, reinterpret_cast<ZemWord>(record)) != 0U) {
+        MSG_FREE(record);
+        OS_MSG_LOG(OS_LOG_ERROR, "hash insert error.");
+        return OS_MSG_ERR_HASH;
+    }
+    *task = record;
+    return OS_MSG_OK;
+}
+
+uint32_t SimpleMsgSetTask(SimpleMsgTask *task, const char *taskName, uint32_t queueLen, OsMsgTaskFunc func) {
+    if (memcpy_s(task->acTaskName, sizeof(task->acTaskName), taskName, strlen(taskName) + 1U) != 0) {
+        OS_MSG_LOG(OS_LOG_FATAL, "memcpy_s error.");
+        return OS_MSG_ERR_FAIL;
+    }
+    OS_MSG_LOG(OS_LOG_DEBUG, "reg[%s] success.", task->acTaskName);
+    SimpleTaskSetState(task, 1U);
+    task->maxMsgNum = queueLen != 0U ? queueLen : SIMPLE_MSG_DEFAULT_QUEUE_LEN;
+    task->msgNum = 0U;
+    task->writeIndex = 0U;
+    task->readIndex = 0U;
+    task->msgList = static_cast<MsgHead *>(MSG_MALLOC(static_cast<size_t>(task->maxMsgNum) * sizeof(MsgHead)));
+    if (task->msgList == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "apply memory fail!");
+        return OS_MSG_ERR_NO_MEMORY;
+    }
+    task->func = func;
+    SimpleMsgInitTaskLocks(task);
+    return OS_MSG_OK;
+}
+
+uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc func, uint32_t autoUnreg) {
+    if (taskName == nullptr || taskName[0] == '\0') {
+        OS_MSG_LOG(OS_LOG_ERROR, "reg invalid param.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    (void)SimpleMsgGetQueue(taskName, &task);
+    if (task == nullptr) {
+        uint32_t ret = SimpleMsgAddTask(taskName, &task);
+        if (ret == OS_MSG_OK) {
+            task->autoUnreg = autoUnreg;
+            ret = SimpleMsgSetTask(task, taskName, queueLen, func);
+            if (ret != OS_MSG_OK) {
+                SimpleMsgDropNewTask(taskName, task);
+            }
+        }
+        (void)OsMutexUnLock(&simpleQueueLock);
+        return ret;
+    }
+    OS_MSG_LOG(OS_LOG_INFO, "reg[%s] already exist.", taskName);
+    // A record in removal (state 0) takes no callback: it is about to go.
+    if (SimpleTaskState(task) != 1U || task->func != nullptr || func == nullptr) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        return OS_MSG_ERR_TASK_EXIST;
+    }
+    (void)OsMutexLock(&task->queueLock);
+    task->func = func;
+    (void)OsMutexUnLock(&task->queueLock);
+    OS_MSG_LOG(OS_LOG_INFO, "update func.");
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return OS_MSG_OK;
+}
+
+uint32_t SimpleMsgUnregTask(const char *taskName) {
+    if (taskName == nullptr || taskName[0] == '\0') {
+        OS_MSG_LOG(OS_LOG_ERROR, "unreg invalid param.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "unreg[%s] not exist.", taskName);
+        return OS_MSG_ERR_NOT_FOUND;
+    }
+    uint32_t ret = SimpleMsgDelTask(task, nullptr);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return ret;
+}
+
+uint32_t SimpleMsgGetTaskInfoByTid(OsThread threadId, char *out, uint32_t outSize) {
+    char defaultName[OS_MSG_NAME_LEN] = {0};
+    if (sprintf_s(defaultName, sizeof(defaultName), "T%d", static_cast<int>(syscall(SYS_gettid))) < 0) {
+        return 1U;
+    }
+    (void)OsMutexLock(&simpleQueueLock);
+    const SimpleMsgTask *found = nullptr;
+    if (simpleQueue != nullptr) {
+        for (ListNode *pos = ZEM_HashIterBegin(simpleQueue); pos != ZEM_HashIterEnd(simpleQueue);
+             pos = ZEM_HashIterNext(simpleQueue, pos)) {
+            const SimpleMsgTask *task = reinterpret_cast<const SimpleMsgTask *>(ZEM_HashIterValue(pos));
+            if (SimpleMsgIsThreadTask(task, threadId, defaultName)) {
+                found = task;
+                break;
+            }
+        }
+    }
+    const char *name = found != nullptr ? found->acTaskName : defaultName;
+    if (memcpy_s(out, outSize, name, OS_MSG_NAME_LEN) != 0) {
+        OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
+    }
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return found != nullptr ? 1U : 0U;
+}
+
+} // extern "C"

@@ -1,0 +1,157 @@
+/*
+ * Removal of a task record: clearing its ring, closing its response slot,
+ * the hand-shake that makes its loop thread leave, and the destruction of the
+ * record once nothing uses it any more.
+ *
+ * The caller holds simpleQueueLock once. Removal releases it, and takes it
+ * again, wherever another thread must make progress first: between tries of
+ * the slot's respLock (a requester holding respLock needs simpleQueueLock to
+ * push its request), while the loop thread finishes the callback in hand
+ * (which may call into the layer), and while requesters leave the slot. The
+ * record meanwhile stays in the table with state 0, which refuses new pushes,
+ * new requesters and new loop threads; delOwner keeps a second remover out.
+ */
+#define MSG_MODULE "simple_msg"
+
+#include "core/msg_alloc.h"
+#include "log/msg_log.h"
+#include "simple_msg/simple_msg.h"
+#include "simple_msg/simple_msg_layer.h"
+#include "vyre_os_time.h"
+#include "vyre_securec.h"
+
+namespace {
+
+constexpr uint32_t kQuitAttempts = 3U;
+constexpr uint32_t kQuitWaitMs = 1000U;
+constexpr uint32_t kSlotUsersWaitMs = 2000U;
+
+/* Releases the pending payloads and the ring, marks the record unusable and
+ * wakes the loop, which then finds state 0 and leaves. */
+void SimpleMsgClearRing(SimpleMsgTask *task) {
+    (void)OsMutexLock(&task->queueLock);
+    for (uint32_t i = 0; i < task->msgNum; ++i) {
+        MsgHead *node = &task->msgList[(task->readIndex + i) % task->maxMsgNum];
+        SimpleMsgReleaseBuffer(node->data, node->dataLen);
+    }
+    if (task->msgList != nullptr) {
+        size_t bytes = static_cast<size_t>(task->maxMsgNum) * sizeof(MsgHead);
+        (void)memset_s(task->msgList, bytes, 0, bytes);
+        MSG_FREE(task->msgList);
+    }
+    SimpleTaskSetState(task, 0U);
+    task->func = nullptr;
+    task->maxMsgNum = 0U;
+    task->msgNum = 0U;
+    task->writeIndex = 0U;
+    task->readIndex = 0U;
+    task->msgList = nullptr;
+    (void)OsMutexUnLock(&task->queueLock);
+    (void)OsSemPost(&task->msgSem);
+}
+
+/* Wakes a waiting requester, closes the slot to further waits and releases a
+ * stored response. false when respLock stayed busy for every try. */
+bool SimpleMsgCloseRespSlot(SimpleMsgTask *task) {
+    uint32_t tries = 1U;
+    while (OsMutexTryLock(&task->respLock) != 0) {
+        if (tries++ >= SIMPLE_MSG_RESP_LOCK_TRIES) {
+            return false;
+        }
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OsSleepMs(SIMPLE_MSG_RESP_LOCK_PAUSE_MS);
+        (void)OsMutexLock(&simpleQueueLock);
+    }
+    if (task->enRespStatus == SIMPLE_MSG_RESP_WAITING) {
+        (void)OsPthreadCondSignal(&task->respCond);
+        OsSleep(1U);
+    }
+    task->respClosed = 1U;
+    task->enRespStatus = SIMPLE_MSG_RESP_IDLE;
+    uint32_t len = 0U;
+    void *payload = SimpleMsgTakeRespPayload(task, &len);
+    (void)OsMutexUnLock(&task->respLock);
+    SimpleMsgReleaseBuffer(payload, len);
+    return true;
+}
+
+void SimpleMsgAwaitLoopLeave(const SimpleMsgTask *task) {
+    uint32_t start = OsGetSysRunTime();
+    while (SimpleTaskThread(task) != 0 && OsGetSysRunTime() - start < kQuitWaitMs) {
+        OsSleepMs(1U);
+    }
+}
+
+/* Waits until no requester uses the closed slot any more. New users cannot
+ * come: they need state 1. false when one is still inside after the wait. */
+bool SimpleMsgAwaitSlotUsers(SimpleMsgTask *task) {
+    // A user lowers the count with respLock held, so once the count is 0 and
+    // the lock is ours, the last user has let go of the lock for good.
+    if (SimpleTaskSlotUsers(task) == 0U && OsMutexTryLock(&task->respLock) == 0) {
+        (void)OsMutexUnLock(&task->respLock);
+        return true;
+    }
+    (void)OsMutexUnLock(&simpleQueueLock);
+    uint32_t start = OsGetSysRunTime();
+    while (SimpleTaskSlotUsers(task) != 0U && OsGetSysRunTime() - start < kSlotUsersWaitMs) {
+        OsSleepMs(1U);
+    }
+    bool left = SimpleTaskSlotUsers(task) == 0U;
+    if (left) {
+        (void)OsMutexLock(&task->respLock);
+        (void)OsMutexUnLock(&task->respLock);
+    }
+    (void)OsMutexLock(&simpleQueueLock);
+    return left;
+}
+
+void SimpleMsgDestroyTaskLocks(SimpleMsgTask *task) {
+    (void)OsMutexDestroy(&task->queueLock);
+    (void)OsSemDestroy(&task->msgSem);
+    (void)OsMutexDestroy(&task->respLock);
+    (void)OsPthreadCondDestroy(&task->respCond);
+}
+
+} // namespace
+
+extern "C" uint32_t SimpleMsgDelTask(SimpleMsgTask *task, ListNode **next) {
+    OsThread self = OsPthreadSelf();
+    if (task->delOwner != 0 && task->delOwner != self) {
+        OS_MSG_LOG(OS_LOG_ERROR, "[%s]cannot quit.", task->acTaskName);
+        return OS_MSG_ERR_TASK_BUSY;
+    }
+    task->delOwner = self;
+    SimpleMsgClearRing(task);
+    bool quit = SimpleMsgCloseRespSlot(task);
+    if (quit && SimpleTaskThread(task) == self) {
+        // Removed from inside its own callback: the loop learns it from its
+        // own stack, since the record is gone when the callback returns.
+        if (task->loopCtx != nullptr) {
+            task->loopCtx->removed = 1U;
+        }
+    } else if (quit) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        for (uint32_t attempt = 0; attempt < kQuitAttempts && SimpleTaskThread(task) != 0; ++attempt) {
+            OS_MSG_LOG(OS_LOG_ERROR, "[%s]try quit.", task->acTaskName);
+            (void)OsSemPost(&task->msgSem);
+            SimpleMsgAwaitLoopLeave(task);
+        }
+        (void)OsMutexLock(&simpleQueueLock);
+        quit = SimpleTaskThread(task) == 0;
+    }
+    if (!quit || !SimpleMsgAwaitSlotUsers(task)) {
+        OS_MSG_LOG(OS_LOG_ERROR, "[%s]cannot quit.", task->acTaskName);
+        task->delOwner = 0;
+        return OS_MSG_ERR_TASK_BUSY;
+    }
+    SimpleMsgDestroyTaskLocks(task);
+    OS_MSG_LOG(OS_LOG_DEBUG, "unreg[%s] finish.", task->acTaskName);
+    if (simpleQueue != nullptr) {
+        ListNode *following = ZEM_StrHashErase(simpleQueue, task->acTaskName);
+        if (next != nullptr) {
+            *next = following;
+        }
+    }
+    MSG_FREE(task);
+    return OS_MSG_OK;
+}

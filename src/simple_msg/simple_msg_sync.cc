@@ -1,0 +1,297 @@
+/*
+ * Synchronous request and response between two tasks of the process through
+ * the requester's response slot: arming, the timed wait, storing an answer,
+ * reading and freeing it, and the in-process synchronous send.
+ *
+ * The requester holds its own respLock from SimpleMsgWaitSynRespStart until
+ * the condition wait releases it, and takes simpleQueueLock inside it to push
+ * its request; a responder holds simpleQueueLock and only tries the
+ * requester's respLock, 200 times 10 ms apart, never blocking on it. The
+ * token is set before the request is visible, so no answer is stored before
+ * the requester waits, and an answer to an older request is refused. A
+ * requester counts itself as a user of the slot (respUsers) from arming until
+ * it releases respLock for the last time, so that removal of its task waits
+ * for it to leave before destroying the slot.
+ */
+#define MSG_MODULE "simple_msg"
+
+#include <errno.h>
+
+#include "log/msg_log.h"
+#include "simple_msg/simple_msg.h"
+#include "simple_msg/simple_msg_layer.h"
+#include "vyre_os_time.h"
+#include "vyre_securec.h"
+
+namespace {
+
+constexpr uint32_t kUsPerMs = 1000U;
+
+/* Tries the requester's respLock as a responder: 0 when it is held, else the
+ * last try's result; *count is the number of tries made. */
+int32_t SimpleMsgTryRespLock(SimpleMsgTask *task, uint32_t *count) {
+    int32_t ret = -1;
+    for (*count = 1U;; ++*count) {
+        ret = OsMutexTryLock(&task->respLock);
+        if (ret == 0 || *count >= SIMPLE_MSG_RESP_LOCK_TRIES) {
+            return ret;
+        }
+        OsSleepMs(SIMPLE_MSG_RESP_LOCK_PAUSE_MS);
+    }
+}
+
+/* Stores the answer in a waiting slot; the caller holds both locks. */
+uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len) {
+    if (task->token != head->msgId) {
+        OS_MSG_LOG(OS_LOG_DEBUG, "sync request msg has been released, msgid = %d.", (int)head->msgId);
+        return OS_MSG_ERR_REQ_RELEASED;
+    }
+    if (task->enRespStatus != SIMPLE_MSG_RESP_WAITING) {
+        OS_MSG_LOG(OS_LOG_ERROR, "resp buffer wrong stat[%u].", task->enRespStatus);
+        return OS_MSG_ERR_RESP_STATE;
+    }
+    if (memcpy_s(&task->respHead, sizeof(MsgHead), head, sizeof(MsgHead)) != 0) {
+        OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
+    }
+    task->enRespStatus = SIMPLE_MSG_RESP_STORED;
+    task->respHead.dataLen = len;
+    task->respHead.data = payload;
+    OS_MSG_LOG(OS_LOG_DEBUG, "resp buffer post signal.");
+    (void)OsPthreadCondSignal(&task->respCond);
+    return OS_MSG_OK;
+}
+
+/* Waits on respCond until an answer is stored, the slot is closed, the time
+ * runs out or the wait fails. Returns the last wait result. */
+int32_t SimpleMsgAwaitResp(SimpleMsgTask *task, uint32_t now, uint32_t timeout, int *err) {
+    uint32_t remaining = timeout != 0U ? timeout : OS_MSG_DEFAULT_TIMEOUT_MS;
+    int32_t ret = 0;
+    while (task->respClosed == 0U) {
+        uint32_t before = now;
+        ret = OsPthreadCondTimedWaitClock(&task->respCond, &task->respLock, (uint64_t)remaining * kUsPerMs);
+        *err = errno;
+        now = OsGetSysRunTime();
+        uint32_t elapsed = now - before;
+        remaining = elapsed < remaining ? remaining - elapsed : 0U;
+        OS_MSG_LOG(OS_LOG_DEBUG,
+                   "pthread cond wait was interrupt. lRet=%d, errno=%d, waittime = %d, enRespStatus = %d.", (int)ret,
+                   *err, (int)remaining, (int)task->enRespStatus);
+        if (remaining == 0U || task->enRespStatus == SIMPLE_MSG_RESP_STORED || (ret != 0 && ret != OS_ETIMEDOUT)) {
+            break;
+        }
+    }
+    return ret;
+}
+
+} // namespace
+
+extern "C" {
+
+SimpleMsgTask *SimpleMsgWaitSynRespStart(const char *taskName) {
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK || SimpleTaskState(task) != 1U) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.16s].", SimpleMsgLogName(taskName));
+        return nullptr;
+    }
+    SimpleTaskEnterSlot(task);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    (void)OsMutexLock(&task->respLock);
+    if (task->respClosed != 0U) {
+        // Removal closed the slot between the look-up and the lock.
+        SimpleTaskLeaveSlot(task);
+        (void)OsMutexUnLock(&task->respLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.16s].", SimpleMsgLogName(taskName));
+        return nullptr;
+    }
+    return task;
+}
+
+void SimpleMsgSetToken(SimpleMsgTask *task, const MsgHead *head) {
+    if (task != nullptr && head != nullptr) {
+        task->token = head->msgId;
+    }
+}
+
+uint32_t SimpleMsgWaitSynRespEnd(SimpleMsgTask *task, MsgHead **out, uint32_t timeout) {
+    uint32_t now = OsGetSysRunTime();
+    if (task == nullptr) {
+        return OS_MSG_ERR_NOT_FOUND;
+    }
+    task->enRespStatus = SIMPLE_MSG_RESP_WAITING;
+    int err = 0;
+    int32_t waitRet = SimpleMsgAwaitResp(task, now, timeout, &err);
+    uint32_t ret = OS_MSG_OK;
+    if (task->enRespStatus == SIMPLE_MSG_RESP_STORED) {
+        if (out != nullptr) {
+            *out = &task->respHead;
+        }
+    } else if (task->respClosed != 0U) {
+        OS_MSG_LOG(OS_LOG_ERROR, "task[%s] removed while waiting.", task->acTaskName);
+        ret = OS_MSG_ERR_NOT_FOUND;
+    } else {
+        // A wake-up without an answer once the time is used up is a time-out.
+        waitRet = waitRet == 0 ? OS_ETIMEDOUT : waitRet;
+        OS_MSG_LOG(OS_LOG_ERROR, "pthread cond wait error. lRet=%d, errno=%d.", (int)waitRet, err);
+        task->enRespStatus = SIMPLE_MSG_RESP_IDLE;
+        ret = waitRet == OS_ETIMEDOUT ? OS_MSG_ERR_TIMEOUT : OS_MSG_ERR_WAIT;
+    }
+    SimpleTaskLeaveSlot(task);
+    (void)OsMutexUnLock(&task->respLock);
+    return ret;
+}
+
+uint32_t SimpleMsgWaitSynRespEndNoCond(SimpleMsgTask *task) {
+    if (task == nullptr) {
+        return OS_MSG_ERR_NOT_FOUND;
+    }
+    SimpleTaskLeaveSlot(task);
+    (void)OsMutexUnLock(&task->respLock);
+    return OS_MSG_OK;
+}
+
+uint32_t SimpleMsgPushRespBuffer(const char *taskName, const MsgHead *head, void *payload, uint32_t len) {
+    (void)taskName;
+    if (head == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    uint32_t ret = SimpleMsgGetQueue(head->sendTaskName, &task);
+    if (ret != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", head->sendTaskName);
+        return ret;
+    }
+    uint32_t count = 0U;
+    int32_t lockRet = SimpleMsgTryRespLock(task, &count);
+    if (lockRet != 0) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "[%.8s]push resp msgid=0x%x, count = %d, lockRet = %d.", head->sendTaskName,
+                   head->msgId, (int)count, (int)lockRet);
+        return OS_MSG_ERR_RESP_STATE;
+    }
+    OS_MSG_LOG(OS_LOG_DEBUG, "[%.8s]push resp msgid=0x%x, count = %d, lockRet = %d.", head->sendTaskName, head->msgId,
+               (int)count, 0);
+    ret = SimpleMsgStoreResp(task, head, payload, len);
+    (void)OsMutexUnLock(&task->respLock);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return ret;
+}
+
+MsgHead *SimpleMsgGetRespBuffer(const char *taskName) {
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK || SimpleTaskState(task) != 1U) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", SimpleMsgLogName(taskName));
+        return nullptr;
+    }
+    SimpleTaskEnterSlot(task);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    (void)OsMutexLock(&task->respLock);
+    uint32_t status = task->enRespStatus;
+    MsgHead *resp = status == SIMPLE_MSG_RESP_STORED ? &task->respHead : nullptr;
+    SimpleTaskLeaveSlot(task);
+    (void)OsMutexUnLock(&task->respLock);
+    if (resp == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "GetRespBuffer - enRespStatus is fail [%d].", (int)status);
+    }
+    return resp;
+}
+
+uint32_t SimpleMsgRespSend(const MsgHead *head, const void *data, uint32_t len) {
+    if (data == nullptr || len == 0U) {
+        return SimpleMsgPushRespBuffer(nullptr, head, nullptr, 0U);
+    }
+    void *copy = SimpleMsgAllocBuffer(len);
+    if (copy == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "simple msg alloc buffer error.");
+        return OS_MSG_ERR_NO_MEMORY;
+    }
+    if (memcpy_s(copy, len, data, len) != 0) {
+        OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
+    }
+    uint32_t ret = SimpleMsgPushRespBuffer(nullptr, head, copy, len);
+    if (ret != OS_MSG_OK) {
+        SimpleMsgReleaseBuffer(copy, len);
+    }
+    return ret;
+}
+
+uint32_t SimpleMsgFreeRespBuffer(const char *taskName) {
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.16s].", SimpleMsgLogName(taskName));
+        return OS_MSG_ERR_NOT_FOUND;
+    }
+    uint32_t count = 0U;
+    if (SimpleMsgTryRespLock(task, &count) != 0) {
+        // Only another request under the same name holds the slot this long.
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "resp buffer busy[%s].", task->acTaskName);
+        return OS_MSG_ERR_RESP_STATE;
+    }
+    if (task->enRespStatus == SIMPLE_MSG_RESP_STORED) {
+        task->enRespStatus = SIMPLE_MSG_RESP_IDLE;
+        uint32_t len = 0U;
+        void *payload = SimpleMsgTakeRespPayload(task, &len);
+        (void)OsMutexUnLock(&task->respLock);
+        SimpleMsgReleaseBuffer(payload, len);
+    } else {
+        (void)OsMutexUnLock(&task->respLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "no resp buffer.");
+    }
+    if (task->autoUnreg != 0U) {
+        (void)SimpleMsgDelTask(task, nullptr);
+    }
+    (void)OsMutexUnLock(&simpleQueueLock);
+    OS_MSG_LOG(OS_LOG_DEBUG, "resp buffer free ok.");
+    return OS_MSG_OK;
+}
+
+uint32_t SimpleMsgSynSend(const MsgHead *head, MsgHead **out, uint32_t timeout) {
+    if (head == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    void *copy = nullptr;
+    uint32_t len = 0U;
+    if (head->data != nullptr && head->dataLen != 0U) {
+        copy = SimpleMsgAllocBuffer(head->dataLen);
+        if (copy == nullptr) {
+            OS_MSG_LOG(OS_LOG_ERROR, "malloc failed.");
+            return OS_MSG_ERR_NO_MEMORY;
+        }
+        len = head->dataLen;
+        if (memcpy_s(copy, len, head->data, len) != 0) {
+            OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
+        }
+    }
+    SimpleMsgTask *requester = SimpleMsgWaitSynRespStart(head->sendTaskName);
+    if (requester == nullptr) {
+        OS_MSG_LOG(OS_LOG_ERROR, "wait syn thread msg error.");
+        SimpleMsgReleaseBuffer(copy, len);
+        return OS_MSG_ERR_NOT_FOUND;
+    }
+    SimpleMsgSetToken(requester, head);
+    uint32_t ret = SimpleMsgPushBuffer(head->recvTaskName, head, copy, len);
+    if (ret != OS_MSG_OK) {
+        SimpleMsgReleaseBuffer(copy, len);
+        (void)SimpleMsgWaitSynRespEndNoCond(requester);
+        return ret;
+    }
+    ret = SimpleMsgWaitSynRespEnd(requester, out, timeout);
+    if (ret != OS_MSG_OK) {
+        OS_MSG_LOG(OS_LOG_ERROR, "wait syn thread msg error ret=%d.", (int)ret);
+        return ret;
+    }
+    OS_MSG_LOG(OS_LOG_DEBUG, "wait syn thread msg finish.");
+    return OS_MSG_OK;
+}
+
+} // extern "C"
