@@ -255,8 +255,9 @@ OS_MSG_API uint32_t OsMsgTaskRoutineByName(const char *name);
  * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (taskName NULL or empty);
  * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_FAIL (procName names another process);
  * OS_MSG_ERR_NOT_FOUND (not registered); OS_MSG_ERR_TASK_BUSY (the task's
- * callback did not return within about three seconds; the task takes no more
- * messages and may be unregistered again later). */
+ * callback did not return within about three seconds, or another thread is
+ * unregistering the task; it takes no more messages and may be unregistered
+ * again later). */
 OS_MSG_API uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, const char *taskName);
 
 /* ---------------------------------------------------------------------------

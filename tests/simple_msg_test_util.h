@@ -1,18 +1,16 @@
 /*
  * Helpers for the tests of the in-process layer: a fixture that sets the
- * layer up with a 128-bucket table and tears it down (removing every task,
- * joining the loop threads it started, dropping slow-handling records) before
- * the memory balance is checked; a gate and an inbox for hand-shakes with
- * task callbacks; and a header builder.
- *
- * Task callbacks are plain functions, so each test file keeps the state they
- * touch in globals; every test case runs in a process of its own.
+ * layer up (128 buckets) and tears it down before the memory balance is
+ * checked, a latch and an inbox for hand-shakes with task callbacks, and a
+ * header builder. Task callbacks are plain functions, so test files keep
+ * what they touch in globals; every test case runs in its own process.
  */
 #ifndef VYRE_SIMPLE_MSG_TEST_UTIL_H
 #define VYRE_SIMPLE_MSG_TEST_UTIL_H
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -29,11 +27,9 @@
 
 namespace simple_msg_test {
 
-// Long enough never to fire in a healthy run; a hand-shake that times out is
-// a failure, not a wait.
-constexpr std::chrono::seconds kHandShakeLimit{20};
+// Never reached in a healthy run: a hand-shake that times out is a failure.
+constexpr std::chrono::seconds kLimit{20};
 
-// A one-shot latch.
 class Gate {
 public:
     void Open() {
@@ -43,11 +39,7 @@ public:
     }
     bool Wait() {
         std::unique_lock<std::mutex> lock(mutex_);
-        return cond_.wait_for(lock, kHandShakeLimit, [this] { return open_; });
-    }
-    bool IsOpen() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return open_;
+        return cond_.wait_for(lock, kLimit, [this] { return open_; });
     }
 
 private:
@@ -56,33 +48,23 @@ private:
     bool open_ = false;
 };
 
-// What a callback saw of one message.
 struct Received {
     uint32_t msgId;
-    std::string sendTask;
-    std::string recvTask;
-    uint32_t dataLen;
-    bool hasData;
     std::string payload;
+    bool hasData;
 };
 
 class Inbox {
 public:
     void Add(const MsgHead *msg) {
-        Received r{msg->msgId,
-                   std::string(msg->sendTaskName, strnlen(msg->sendTaskName, OS_MSG_NAME_LEN)),
-                   std::string(msg->recvTaskName, strnlen(msg->recvTaskName, OS_MSG_NAME_LEN)),
-                   msg->dataLen,
-                   msg->data != nullptr,
-                   msg->data != nullptr ? std::string(static_cast<const char *>(msg->data), msg->dataLen) : ""};
+        const char *data = static_cast<const char *>(msg->data);
         std::lock_guard<std::mutex> lock(mutex_);
-        items_.push_back(r);
+        items_.push_back({msg->msgId, data != nullptr ? std::string(data, msg->dataLen) : "", data != nullptr});
         cond_.notify_all();
     }
-    // True once at least n messages arrived.
     bool WaitFor(size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return cond_.wait_for(lock, kHandShakeLimit, [this, n] { return items_.size() >= n; });
+        return cond_.wait_for(lock, kLimit, [this, n] { return items_.size() >= n; });
     }
     std::vector<Received> Items() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -107,8 +89,8 @@ inline void CopyName(char (&field)[OS_MSG_NAME_LEN], const std::string &name) {
     std::memcpy(field, name.data(), std::min(name.size(), sizeof(field)));
 }
 
-// A header from sendTask to recvTask of this process carrying payload (none
-// when empty). The header points into payload, which must outlive it.
+// A header from sendTask to recvTask pointing into payload (none when empty),
+// which must outlive it.
 inline MsgHead MakeHead(const std::string &recvTask, uint32_t msgId, const std::string &sendTask,
                         const std::string &payload) {
     MsgHead head{};
@@ -122,10 +104,7 @@ inline MsgHead MakeHead(const std::string &recvTask, uint32_t msgId, const std::
     head.data = payload.empty() ? nullptr : const_cast<char *>(payload.data());
     return head;
 }
-
-MsgHead MakeHead(const std::string &recvTask, uint32_t msgId, const std::string &sendTask,
-                 std::string &&payload) = delete;
-
+MsgHead MakeHead(const std::string &, uint32_t, const std::string &, std::string &&) = delete;
 inline MsgHead MakeHead(const std::string &recvTask, uint32_t msgId, const std::string &sendTask = "sender") {
     static const std::string none;
     return MakeHead(recvTask, msgId, sendTask, none);
@@ -139,17 +118,9 @@ inline SimpleMsgTask *FindTask(const std::string &name) {
     return task;
 }
 
-inline uint64_t TaskCount() {
-    (void)OsMutexLock(&simpleQueueLock);
-    uint64_t n = simpleQueue != nullptr ? ZEM_HashSize(simpleQueue) : 0;
-    (void)OsMutexUnLock(&simpleQueueLock);
-    return n;
-}
-
-// Yields until pred holds; false when it does not within the hand-shake
-// limit. For state that no callback can signal.
+// Yields until pred holds, for state no callback can signal.
 template <typename Pred> bool WaitUntil(Pred pred) {
-    auto deadline = std::chrono::steady_clock::now() + kHandShakeLimit;
+    auto deadline = std::chrono::steady_clock::now() + kLimit;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
@@ -159,24 +130,12 @@ template <typename Pred> bool WaitUntil(Pred pred) {
     return true;
 }
 
-// True once a thread has entered the loop of the task.
-inline bool WaitForLoop(const std::string &name) {
-    return WaitUntil([&] {
-        (void)OsMutexLock(&simpleQueueLock);
-        SimpleMsgTask *task = nullptr;
-        bool running = SimpleMsgGetQueue(name.c_str(), &task) == OS_MSG_OK && SimpleTaskThread(task) != 0;
-        (void)OsMutexUnLock(&simpleQueueLock);
-        return running;
-    });
-}
-
-// A thread running a task loop through SimpleTaskRoutineByName.
+// A thread in a task loop; Join may be called more than once.
 class LoopThread {
 public:
     explicit LoopThread(const std::string &name) : name_(name) {
         thread_ = std::thread([this] { result_ = SimpleTaskRoutineByName(const_cast<char *>(name_.c_str())); });
     }
-    ~LoopThread() { Join(); }
     uint32_t Join() {
         if (thread_.joinable()) {
             thread_.join();
@@ -204,15 +163,13 @@ protected:
         for (auto &loop : loops_) {
             EXPECT_EQ(loop->Join(), OS_MSG_OK);
         }
-        loops_.clear();
         (void)OsMutexLock(&timeOutListLock);
-        ZEM_ListDeinit(&timeOutList);
+        ZEM_ListDeinit(&timeOutList); // the layer keeps its records for good
         (void)OsMutexUnLock(&timeOutListLock);
         SimpleMsgUninitPthreadMutex();
         MemBalanceTest::TearDown();
     }
-    // Starts the loop of a registered task; TearDown joins it after the
-    // table is destroyed.
+    // Joined in TearDown, once the table is gone.
     LoopThread *StartLoop(const std::string &name) {
         loops_.push_back(std::make_unique<LoopThread>(name));
         return loops_.back().get();

@@ -1,0 +1,221 @@
+/*
+ * The queue directory: a head in shared memory that maps 16-byte queue names
+ * to message queue ids (layout in ipc_msg.h). This platform has no shared
+ * segment and no message queues, so the head is never obtained and every
+ * operation gives its result for a missing head; a carrier with shared memory
+ * hands its segment over with IPCMsgSetShmSegment.
+ *
+ * Thread safety: g_ipcShmAttachLock (a leaf lock) serialises obtaining the
+ * head; the head pointer is published once. The directory lock inside the
+ * head serialises every read and change of the entries across processes.
+ * The head's entryCount and dirOffset come from another process and are
+ * bounded by the head's 3,144 bytes before any entry is touched.
+ */
+#define MSG_MODULE "ipcmsg_adapt"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "log/msg_log.h"
+#include "transport/ipc_msg.h"
+#include "vyre_securec.h"
+
+namespace {
+
+std::mutex g_ipcShmAttachLock;
+std::atomic<IpcMsgShmHead *> g_ipcShmHead{nullptr};
+std::atomic<void *> g_ipcShmSegment{nullptr};
+
+/* The entries the head describes that lie wholly inside it; 0 for a
+ * directory offset that overlaps the head's fields or is not word-aligned.
+ * Caller holds the directory lock. */
+uint32_t IpcMsgDirCount(const IpcMsgShmHead *head, uint32_t *dirOffset) {
+    uint32_t offset = head->dirOffset;
+    if (offset < offsetof(IpcMsgShmHead, entries) || offset > IPC_MSG_SHM_HEAD_SIZE ||
+        offset % alignof(IpcMsgQidEntry) != 0U) {
+        return 0U;
+    }
+    uint32_t fit = (IPC_MSG_SHM_HEAD_SIZE - offset) / (uint32_t)sizeof(IpcMsgQidEntry);
+    *dirOffset = offset;
+    return head->entryCount < fit ? head->entryCount : fit;
+}
+
+IpcMsgQidEntry *IpcMsgDirEntry(IpcMsgShmHead *head, uint32_t dirOffset, uint32_t index) {
+    return reinterpret_cast<IpcMsgQidEntry *>(reinterpret_cast<uint8_t *>(head) + dirOffset +
+                                              (size_t)index * sizeof(IpcMsgQidEntry));
+}
+
+/* Index of the first of count entries named name, or count. */
+uint32_t IpcMsgDirFind(IpcMsgShmHead *head, uint32_t dirOffset, uint32_t count, const char *name) {
+    for (uint32_t i = 0U; i < count; ++i) {
+        if (strncmp(IpcMsgDirEntry(head, dirOffset, i)->name, name, IPC_MSG_QUEUE_NAME_LEN) == 0) {
+            return i;
+        }
+    }
+    return count;
+}
+
+/* Fills the first free entry with name and a new queue. Caller holds the
+ * directory lock. */
+uint32_t IpcMsgDirAdd(IpcMsgShmHead *head, uint32_t dirOffset, uint32_t count, const char *name) {
+    for (uint32_t i = 0U; i < count; ++i) {
+        IpcMsgQidEntry *entry = IpcMsgDirEntry(head, dirOffset, i);
+        if (entry->inUse != 0U) {
+            continue;
+        }
+        uint32_t qid = IPCMsgNewQid();
+        if (qid == IPC_MSG_INVALID_QID) {
+            MSG_LOG(OS_MSG_LOG_ERROR, "msgget error.");
+            return OS_MSG_ERR_SYSTEM;
+        }
+        if (strcpy_s(entry->name, sizeof(entry->name), name) != 0) {
+            return OS_MSG_ERR_FAIL;
+        }
+        entry->qid = qid;
+        entry->inUse = 1U;
+        MSG_LOG(OS_MSG_LOG_DEBUG, "add new msgq success, index=%u name=[%.16s] qid=[%d].", i, entry->name, (int)qid);
+        return OS_MSG_OK;
+    }
+    MSG_LOG(OS_MSG_LOG_ERROR, "no idle block");
+    return OS_MSG_ERR_NO_IDLE_BLOCK;
+}
+
+} // namespace
+
+extern "C" {
+
+void IPCMsgSetShmSegment(void *segment) {
+    g_ipcShmSegment.store(segment, std::memory_order_release);
+}
+
+IpcMsgShmHead *IPCMsgGetShmHead(void) {
+    IpcMsgShmHead *head = g_ipcShmHead.load(std::memory_order_acquire);
+    if (head != nullptr) {
+        return head;
+    }
+    std::lock_guard<std::mutex> guard(g_ipcShmAttachLock);
+    head = g_ipcShmHead.load(std::memory_order_acquire);
+    if (head == nullptr) {
+        IPCMsgInitShmHead(&head);
+        g_ipcShmHead.store(head, std::memory_order_release);
+    }
+    return head;
+}
+
+void IPCMsgInitShmHead(IpcMsgShmHead **headOut) {
+    auto *head = static_cast<IpcMsgShmHead *>(g_ipcShmSegment.load(std::memory_order_acquire));
+    if (headOut == nullptr || head == nullptr) {
+        return;
+    }
+    std::memset(head, 0, IPC_MSG_SHM_HEAD_SIZE);
+    head->initWord = 0U;
+    head->entryCount = IPC_MSG_QID_ENTRY_NUM;
+    head->dirOffset = (uint32_t)offsetof(IpcMsgShmHead, entries);
+    pthread_mutexattr_t attr;
+    (void)pthread_mutexattr_init(&attr);
+    (void)pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    (void)pthread_mutex_init(&head->lock.mutex, &attr);
+    (void)pthread_mutexattr_destroy(&attr);
+    *headOut = head;
+}
+
+void IPCMsgDeinitShmHead(IpcMsgShmHead *head) {
+    if (head != nullptr) {
+        (void)pthread_mutex_destroy(&head->lock.mutex);
+    }
+}
+
+void IPCMSGReleaseShmHead(void) {}
+
+uint32_t IPCMsgGetMainQid(void) {
+    IpcMsgShmHead *head = IPCMsgGetShmHead();
+    if (head == nullptr) {
+        return IPC_MSG_INVALID_QID;
+    }
+    (void)pthread_mutex_lock(&head->lock.mutex);
+    uint32_t qid = head->mainQid;
+    (void)pthread_mutex_unlock(&head->lock.mutex);
+    return qid;
+}
+
+uint32_t IPCMsgGetQidByName(const char *name) {
+    IpcMsgShmHead *head = IPCMsgGetShmHead();
+    if (head == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "shm head not init.");
+        return IPC_MSG_INVALID_QID;
+    }
+    if (name == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "input name null.");
+        return IPC_MSG_INVALID_QID;
+    }
+    MSG_LOG(OS_MSG_LOG_DEBUG, "[%s]start find", name);
+    (void)pthread_mutex_lock(&head->lock.mutex);
+    uint32_t dirOffset = 0U;
+    uint32_t count = IpcMsgDirCount(head, &dirOffset);
+    uint32_t index = IpcMsgDirFind(head, dirOffset, count, name);
+    uint32_t qid = index < count ? IpcMsgDirEntry(head, dirOffset, index)->qid : IPC_MSG_INVALID_QID;
+    (void)pthread_mutex_unlock(&head->lock.mutex);
+    if (index < count) {
+        MSG_LOG(OS_MSG_LOG_DEBUG, "[%s] found", name);
+    } else {
+        MSG_LOG(OS_MSG_LOG_ERROR, "[%s]not found", name);
+    }
+    return qid;
+}
+
+uint32_t IPCMsgNewQid(void) {
+    return 0U;
+}
+
+uint32_t IPCMsgAddQid(const char *name) {
+    IpcMsgShmHead *head = IPCMsgGetShmHead();
+    if (head == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "get shm error");
+        return OS_MSG_ERR_SYSTEM;
+    }
+    if (name == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "input name null.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    (void)pthread_mutex_lock(&head->lock.mutex);
+    uint32_t dirOffset = 0U;
+    uint32_t count = IpcMsgDirCount(head, &dirOffset);
+    uint32_t ret = OS_MSG_OK;
+    if (IpcMsgDirFind(head, dirOffset, count, name) == count) {
+        ret = IpcMsgDirAdd(head, dirOffset, count, name);
+    }
+    (void)pthread_mutex_unlock(&head->lock.mutex);
+    return ret;
+}
+
+uint32_t IPCMsgDelQid(const char *name) {
+    IpcMsgShmHead *head = IPCMsgGetShmHead();
+    if (head == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "get shm error");
+        return OS_MSG_ERR_SYSTEM;
+    }
+    if (name == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "input name null.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    (void)pthread_mutex_lock(&head->lock.mutex);
+    uint32_t dirOffset = 0U;
+    uint32_t count = IpcMsgDirCount(head, &dirOffset);
+    uint32_t index = IpcMsgDirFind(head, dirOffset, count, name);
+    uint32_t ret = OS_MSG_OK;
+    if (index < count) {
+        IpcMsgQidEntry *entry = IpcMsgDirEntry(head, dirOffset, index);
+        entry->inUse = 0U;
+        std::memset(entry->name, 0, sizeof(entry->name));
+    } else {
+        MSG_LOG(OS_MSG_LOG_ERROR, "not found this queue");
+        ret = OS_MSG_ERR_NOT_FOUND;
+    }
+    (void)pthread_mutex_unlock(&head->lock.mutex);
+    return ret;
+}
+
+} // extern "C"

@@ -1,0 +1,250 @@
+/*
+ * The adapter table and the send side: the nine operation slots a transport
+ * fills at start-up, the sends that leave the process through slots 0 and 8,
+ * the lifecycle and handle operations that call slots 1 to 7, and the check
+ * that tells routing whether a message needs the multi-CPU channel.
+ *
+ * Thread safety: every slot is a pair of atomics. Registration publishes the
+ * operation with a release store; every caller loads it with acquire, so a
+ * sender reads either an empty slot or a complete registration without a
+ * lock. Registration runs during process initialisation only.
+ */
+#define MSG_MODULE "ipcmsg_adapt"
+
+#include <atomic>
+#include <cstring>
+
+#include "broadcast/msg_broadcast.h"
+#include "core/msg_names.h"
+#include "core/msg_proc_name.h"
+#include "log/msg_log.h"
+#include "msc/msg_msc.h"
+#include "simple_msg/simple_msg.h"
+#include "transport/msg_adapter.h"
+
+namespace {
+
+/* Any operation, stored in the slot's own type only through conversion back
+ * and forth; conversions between function pointer types keep the value. */
+using MsgAdpAnyFunc = void (*)(void);
+
+struct MsgAdpSlot {
+    std::atomic<uint32_t> funcId{0U};
+    std::atomic<MsgAdpAnyFunc> func{nullptr};
+};
+
+MsgAdpSlot g_msgAdpTable[MSG_ADP_SLOT_NUM];
+
+MsgAdpAnyFunc MsgAdpFuncOf(const MsgAdpFuncReg *reg) {
+    switch (reg->funcId) {
+    case MSG_ADP_SLOT_SEND:
+    case MSG_ADP_SLOT_SEND_CPU:
+        return reinterpret_cast<MsgAdpAnyFunc>(reg->func.send);
+    case MSG_ADP_SLOT_START_SERVER:
+        return reinterpret_cast<MsgAdpAnyFunc>(reg->func.startServer);
+    case MSG_ADP_SLOT_SET_CLIENT_HANDLE:
+        return reinterpret_cast<MsgAdpAnyFunc>(reg->func.setClientHandle);
+    case MSG_ADP_SLOT_GET_SERVER_HANDLE:
+        return reinterpret_cast<MsgAdpAnyFunc>(reg->func.getServerHandle);
+    default:
+        return reinterpret_cast<MsgAdpAnyFunc>(reg->func.control);
+    }
+}
+
+template <typename Func> Func MsgAdpSlotFunc(uint32_t slot) {
+    return reinterpret_cast<Func>(g_msgAdpTable[slot].func.load(std::memory_order_acquire));
+}
+
+uint32_t MsgAdpControl(uint32_t slot) {
+    MsgAdpControlFunc func = MsgAdpSlotFunc<MsgAdpControlFunc>(slot);
+    return func == nullptr ? OS_MSG_OK : func();
+}
+
+/* The send operation for crossCpu (slot 8) or not (slot 0), or NULL with the
+ * refusal logged. */
+MsgAdpSendFunc MsgAdpSendSlot(uint32_t crossCpu) {
+    if (MsgAdpSlotFunc<MsgAdpSendFunc>(MSG_ADP_SLOT_SEND) == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "client not init.");
+        return nullptr;
+    }
+    if (crossCpu == 0U) {
+        return MsgAdpSlotFunc<MsgAdpSendFunc>(MSG_ADP_SLOT_SEND);
+    }
+    MsgAdpSendFunc func = MsgAdpSlotFunc<MsgAdpSendFunc>(MSG_ADP_SLOT_SEND_CPU);
+    if (func == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "cross cpu send not supported.");
+    }
+    return func;
+}
+
+/* The response half of PMsgSynSend, once the transport has the request. */
+uint32_t PMsgSynWaitResp(SimpleMsgTask *wait, MsgHead *head, void **respOut, uint32_t timeout) {
+    SimpleMsgSetToken(wait, head);
+    MsgHead *resp = nullptr;
+    uint32_t ret = SimpleMsgWaitSynRespEnd(wait, &resp, timeout);
+    if (ret != OS_MSG_OK) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "SYN send wait error. lret:%d", (int)ret);
+        return ret == OS_MSG_ERR_TIMEOUT ? OS_MSG_ERR_SYN_TIMEOUT : ret;
+    }
+    MSG_LOG(OS_MSG_LOG_DEBUG, "SYN send wait finish");
+    if (respOut != nullptr) {
+        *respOut = SimpleMsgGetRespBuffer(head->sendTaskName);
+    }
+    MSG_LOG(OS_MSG_LOG_DEBUG, "SYN send end");
+    return OS_MSG_OK;
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t MsgAdpPrepareTrans(void) {
+    MSG_LOG(OS_MSG_LOG_DEBUG, "prepare adapt func.");
+    for (MsgAdpSlot &slot : g_msgAdpTable) {
+        slot.func.store(nullptr, std::memory_order_release);
+        slot.funcId.store(0U, std::memory_order_relaxed);
+    }
+    return MsgSetBroadcastFunc(MsgBroadcastCallback);
+}
+
+uint32_t MsgAdpRegFunc(const MsgAdpFuncReg *reg) {
+    if (reg == nullptr) {
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    MSG_LOG(OS_MSG_LOG_DEBUG, "reg func [%u].", reg->funcId);
+    if (reg->funcId >= MSG_ADP_SLOT_NUM) {
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    MsgAdpSlot &slot = g_msgAdpTable[reg->funcId];
+    slot.funcId.store(reg->funcId, std::memory_order_relaxed);
+    slot.func.store(MsgAdpFuncOf(reg), std::memory_order_release);
+    return OS_MSG_OK;
+}
+
+uint32_t PMsgAsynSend(MsgHead *head, uint32_t transType, uint32_t crossCpu) {
+    if (head == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "input head null.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    MsgAdpSendFunc send = MsgAdpSendSlot(crossCpu);
+    if (send == nullptr) {
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    return send(head->recvProcName, transType, head);
+}
+
+uint32_t PMsgSynSend(MsgHead *head, void **respOut, uint32_t timeout, uint32_t transType) {
+    if (head == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "input head null.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (MsgAdpSlotFunc<MsgAdpSendFunc>(MSG_ADP_SLOT_SEND) == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "client not init.");
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    SimpleMsgTask *wait = SimpleMsgWaitSynRespStart(head->sendTaskName);
+    if (wait == nullptr) {
+        MSG_LOG(OS_MSG_LOG_DEBUG, "SYN send wait error.");
+        return OS_MSG_ERR_NOT_FOUND;
+    }
+    uint32_t crossCpu = head->sendCpuId != head->recvCpuId ? 1U : 0U;
+    if (crossCpu != 0U) {
+        MSG_LOG(OS_MSG_LOG_DEBUG, "send sync message cross cpu.\n");
+    }
+    MsgAdpSendFunc send = MsgAdpSendSlot(crossCpu);
+    uint32_t ret = send == nullptr ? OS_MSG_ERR_NOT_INIT : send(head->recvProcName, transType, head);
+    if (ret != OS_MSG_OK) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "SYN write data error. lRet = 0x%x.", ret);
+        (void)SimpleMsgWaitSynRespEndNoCond(wait);
+        return ret;
+    }
+    return PMsgSynWaitResp(wait, head, respOut, timeout);
+}
+
+uint32_t PMsgSendResp(const MsgHead *request, void *buf, uint32_t len) {
+    if (request == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "input head null.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (MsgAdpSlotFunc<MsgAdpSendFunc>(MSG_ADP_SLOT_SEND) == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "client not init.");
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    MsgHead resp;
+    std::memcpy(&resp, request, sizeof(resp));
+    resp.dataLen = len;
+    resp.data = buf;
+    uint32_t crossCpu = resp.sendCpuId != resp.recvCpuId ? 1U : 0U;
+    if (crossCpu != 0U) {
+        resp.msgKind = MSG_KIND_SYN_RESP;
+    }
+    MsgAdpSendFunc send = MsgAdpSendSlot(crossCpu);
+    if (send == nullptr) {
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    return send(request->sendProcName, MSG_TRANS_SYN_RESP, &resp);
+}
+
+uint32_t PMsgStartServer(const char *procName) {
+    MsgAdpStartServerFunc func = MsgAdpSlotFunc<MsgAdpStartServerFunc>(MSG_ADP_SLOT_START_SERVER);
+    return func == nullptr ? OS_MSG_OK : func(procName);
+}
+
+uint32_t PMsgJoinServer(void) {
+    return MsgAdpControl(MSG_ADP_SLOT_JOIN_SERVER);
+}
+
+uint32_t PMsgStopServer(void) {
+    return MsgAdpControl(MSG_ADP_SLOT_STOP_SERVER);
+}
+
+uint32_t PMsgInitClient(void) {
+    return MsgAdpControl(MSG_ADP_SLOT_INIT_CLIENT);
+}
+
+uint32_t PMsgUninitClient(void) {
+    return MsgAdpControl(MSG_ADP_SLOT_UNINIT_CLIENT);
+}
+
+uint32_t PMsgSetClientHandle(const char *name, void *handle) {
+    MsgAdpSetClientHandleFunc func = MsgAdpSlotFunc<MsgAdpSetClientHandleFunc>(MSG_ADP_SLOT_SET_CLIENT_HANDLE);
+    return func == nullptr ? OS_MSG_OK : func(name, handle);
+}
+
+void *PMsgGetServerHandle(void) {
+    MsgAdpGetServerHandleFunc func = MsgAdpSlotFunc<MsgAdpGetServerHandleFunc>(MSG_ADP_SLOT_GET_SERVER_HANDLE);
+    return func == nullptr ? nullptr : func();
+}
+
+uint32_t MsgAdpSetClientHandle(const char *name, void *handle) {
+    if (name == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "input name null.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (MsgNameEmpty(name)) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "input name empty.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (SimpleMsgCheckInit() == 0U) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "msg not init");
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    return PMsgSetClientHandle(name, handle);
+}
+
+void *MsgAdpGetServerHandle(void) {
+    if (SimpleMsgCheckInit() == 0U) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "msg not init");
+        return nullptr;
+    }
+    return PMsgGetServerHandle();
+}
+
+uint32_t MsgAdpCheckMscSend(const MsgHead *head) {
+    if (head == nullptr || head->sendCpuId == head->recvCpuId) {
+        return 0U;
+    }
+    return MsgNameEqual(MsgGetProcName(), MsgGetBspProcName()) ? 0U : 1U;
+}
+
+} // extern "C"

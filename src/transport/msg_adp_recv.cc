@@ -1,0 +1,162 @@
+/*
+ * The receive side of the adapter: the entry through which every transport
+ * hands a received header and payload buffer to the task queues, the dispatch
+ * by transport message type, the three delivery handlers with the redirect
+ * into the board-support task, and the broadcast function that sends each
+ * event on to its subscriber.
+ *
+ * Received headers are untrusted: only their first 164 bytes are read, into a
+ * private zeroed copy whose data word is cleared, and everything after that
+ * works on the copy. Names from the wire are printed with a 16-byte bound.
+ *
+ * Thread safety: no state of its own; any transport thread may call in. The
+ * queue operations lock the task table and the queue.
+ */
+#define MSG_MODULE "ipcmsg_adapt"
+
+#include <cstring>
+
+#include "core/msg_names.h"
+#include "core/msg_proc_name.h"
+#include "log/msg_log.h"
+#include "msc/msg_cpu_cfg.h"
+#include "msc/msg_msc.h"
+#include "simple_msg/simple_msg.h"
+#include "transport/msg_adapter.h"
+#include "transport/msg_adp_buff.h"
+#include "vyre_securec.h"
+
+namespace {
+
+/* pid or uid argument that leaves the header's value. */
+constexpr uint32_t kMsgAdpAbsentId = 0xFFFFFFFFU;
+
+/* True when a message from another CPU arrives in the board-support process
+ * and is meant for some other process: it then goes to the board-support
+ * task unchanged. destProcName is the receiving process of the message. */
+bool MsgAdpNeedBspRedirect(const MsgHead *head, const char *destProcName) {
+    if (head->sendCpuId == head->recvCpuId) {
+        return false;
+    }
+    const char *bspProc = MsgGetBspProcName();
+    return MsgNameEqual(MsgGetProcName(), bspProc) && !MsgNameEqual(destProcName, bspProc);
+}
+
+/* Pushes into a task queue; a message without a payload length or buffer
+ * carries neither. */
+uint32_t MsgAdpPushToTask(const char *taskName, const MsgHead *head, void *buf, uint32_t bufLen) {
+    if (bufLen == 0U || buf == nullptr) {
+        return SimpleMsgPushBuffer(taskName, head, nullptr, 0U);
+    }
+    return SimpleMsgPushBuffer(taskName, head, buf, bufLen);
+}
+
+void MsgAdpConvertCrossCpuBlock(MsgHead *head) {
+    if (head->sendCpuId != head->recvCpuId) {
+        (void)MsgSetRecvMscBlock(&head->mscBlock);
+    }
+}
+
+/* A real CPU id without a virtual id stays as it is. */
+void MsgAdpMapToVirtualCpu(uint32_t *cpuId) {
+    uint32_t virtualId = 0U;
+    if (MsgCpuGetVirtualCpuID(*cpuId, &virtualId) == OS_MSG_OK) {
+        *cpuId = virtualId;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t MsgAdpTransact(int32_t transType, const void *head, uint32_t headLen, void *buf, uint32_t bufLen, uint32_t pid,
+                        uint32_t uid) {
+    MsgHead copy;
+    std::memset(&copy, 0, sizeof(copy));
+    if (head == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "input head null.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (headLen < MSG_ADP_MIN_HEAD_LEN) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "headLen[%u] error.", headLen);
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (memcpy_s(&copy, sizeof(copy), head, MSG_ADP_MIN_HEAD_LEN) != 0) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "memcpy error.");
+        return OS_MSG_ERR_FAIL;
+    }
+    copy.data = nullptr;
+    if (pid != kMsgAdpAbsentId) {
+        copy.sendPid = pid;
+    }
+    if (uid != kMsgAdpAbsentId) {
+        copy.sendUid = uid;
+    }
+    MSG_LOG(OS_MSG_LOG_DEBUG, "msg BinderAdpTransact[id:%u from pid:%d uid:%d] [%d][%.16s][%.16s]->[%d][%.16s][%.16s].",
+            copy.msgId, (int)pid, (int)uid, (int)copy.sendCpuId, copy.sendProcName, copy.sendTaskName,
+            (int)copy.recvCpuId, copy.recvProcName, copy.recvTaskName);
+    uint32_t ret = MsgAdpProc(transType, &copy, buf, bufLen);
+    if (ret != OS_MSG_OK) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d", (int)ret);
+        return ret;
+    }
+    return OS_MSG_OK;
+}
+
+uint32_t MsgAdpProc(int32_t transType, MsgHead *head, void *buf, uint32_t bufLen) {
+    switch (transType) {
+    case (int32_t)MSG_TRANS_ASYN:
+    case (int32_t)MSG_TRANS_SYN:
+        return MsgAdpDealRcvASynMsg(head, buf, bufLen);
+    case (int32_t)MSG_TRANS_SYN_RESP:
+        return MsgAdpDealRcvSynResp(head, buf, bufLen);
+    case (int32_t)MSG_TRANS_SUB_BRO:
+        return MsgAdpDealRcvSubBroadcast(head, buf, bufLen);
+    default:
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+}
+
+uint32_t MsgAdpDealRcvASynMsg(MsgHead *head, void *buf, uint32_t bufLen) {
+    if (MsgAdpNeedBspRedirect(head, head->recvProcName)) {
+        return MsgAdpPushToTask(MsgGetBspTaskName(), head, buf, bufLen);
+    }
+    MsgAdpConvertCrossCpuBlock(head);
+    MsgAdpMapToVirtualCpu(&head->sendCpuId);
+    MsgAdpMapToVirtualCpu(&head->recvCpuId);
+    return MsgAdpPushToTask(head->recvTaskName, head, buf, bufLen);
+}
+
+uint32_t MsgAdpDealRcvSynResp(MsgHead *head, void *buf, uint32_t bufLen) {
+    if (MsgAdpNeedBspRedirect(head, head->sendProcName)) {
+        return MsgAdpPushToTask(MsgGetBspTaskName(), head, buf, bufLen);
+    }
+    MsgAdpConvertCrossCpuBlock(head);
+    if (bufLen == 0U || buf == nullptr) {
+        return SimpleMsgPushRespBuffer(head->sendTaskName, head, nullptr, 0U);
+    }
+    return SimpleMsgPushRespBuffer(head->sendTaskName, head, buf, bufLen);
+}
+
+uint32_t MsgAdpDealRcvSubBroadcast(MsgHead *head, void *buf, uint32_t bufLen) {
+    if (MsgAdpNeedBspRedirect(head, head->recvProcName)) {
+        return MsgAdpDealRcvASynMsg(head, buf, bufLen);
+    }
+    return SimpleMsgPushBuffer(head->recvTaskName, head, buf, bufLen);
+}
+
+uint32_t MsgBroadcastCallback(MsgHead *head) {
+    if (head != nullptr && head->sendCpuId != head->recvCpuId) {
+        return OS_MSG_OK;
+    }
+    if (head != nullptr && head->data == nullptr && head->dataLen != 0U) {
+        // An event published with a negative length carries no data; its
+        // length must not become a payload size on the way to the subscriber.
+        MsgHead event = *head;
+        event.dataLen = 0U;
+        return PMsgAsynSend(&event, MSG_TRANS_ASYN, 0U);
+    }
+    return PMsgAsynSend(head, MSG_TRANS_ASYN, 0U);
+}
+
+} // extern "C"
