@@ -119,6 +119,11 @@ TEST_F(Loopback, BroadcastTaskRefusesEmptyRequestsAndIgnoresOtherMessages) {
     EXPECT_EQ(IPCMsgBroTaskCallback(&head), OS_MSG_OK);
 }
 
+TEST_F(Loopback, BroadcastThreadEndsWhenTheTaskIsServedAlready) {
+    ASSERT_EQ(SimpleMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 1, IPCMsgBroTaskCallback, 0), OS_MSG_OK);
+    EXPECT_EQ(MsgBrodcastTaskFunc(nullptr), nullptr); // returns instead of retrying every millisecond
+}
+
 class SyncLoopback : public TransportTest {
 protected:
     void SetUp() override {

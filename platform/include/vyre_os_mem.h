@@ -16,8 +16,7 @@ OS_PLATFORM_BEGIN_DECLS
  * pass 0), a second tag (0), the caller's source line and module name.
  * NULL when memory is short or an injected failure fires. A size of 0 gives
  * a valid, unique block. */
-OS_PLATFORM_API void *OSMemTypeMallocMon(size_t size, uint32_t memType, uint32_t tag, uint32_t line,
-                                         const char *file);
+OS_PLATFORM_API void *OSMemTypeMallocMon(size_t size, uint32_t memType, uint32_t tag, uint32_t line, const char *file);
 /* As OSMemTypeMallocMon for count * size bytes, zero-filled; NULL when the
  * product overflows. */
 OS_PLATFORM_API void *OSMemCallocMon(size_t count, size_t size, uint32_t memType, uint32_t tag, uint32_t line,

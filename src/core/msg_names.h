@@ -14,14 +14,12 @@ extern "C" {
 #endif
 
 /* True when the two names agree up to the first NUL within 16 bytes. */
-static inline int MsgNameEqual(const char *a, const char *b)
-{
+static inline int MsgNameEqual(const char *a, const char *b) {
     return strncmp(a, b, OS_MSG_NAME_LEN) == 0;
 }
 
 /* True when the name field is empty. */
-static inline int MsgNameEmpty(const char *name)
-{
+static inline int MsgNameEmpty(const char *name) {
     return name[0] == '\0';
 }
 

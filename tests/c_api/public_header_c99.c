@@ -5,8 +5,7 @@
 
 #include <stdio.h>
 
-int main(void)
-{
+int main(void) {
     MsgHead head = {0};
     MsgSubEntry sub = {0};
     MsgBroEntry bro = {0};

@@ -7,10 +7,9 @@
 
 namespace {
 std::atomic<LogCapture *> g_active{nullptr};
-}  // namespace
+} // namespace
 
-LogCapture::LogCapture(uint32_t platformLevel, uint32_t msgLevel) : savedMsgLevel_(g_enLogLevel)
-{
+LogCapture::LogCapture(uint32_t platformLevel, uint32_t msgLevel) : savedMsgLevel_(g_enLogLevel) {
     g_active.store(this);
     OsLogSetSink(&LogCapture::PlatformSink);
     OsLogSetLevel(platformLevel);
@@ -18,8 +17,7 @@ LogCapture::LogCapture(uint32_t platformLevel, uint32_t msgLevel) : savedMsgLeve
     MsgSetLogLevel(msgLevel);
 }
 
-LogCapture::~LogCapture()
-{
+LogCapture::~LogCapture() {
     OsLogSetSink(nullptr);
     OsLogSetLevel(OS_LOG_ERROR);
     MsgSetLogFunc(&MsgDefaultLogFunc);
@@ -27,36 +25,31 @@ LogCapture::~LogCapture()
     g_active.store(nullptr);
 }
 
-void LogCapture::PlatformSink(uint32_t level, const char * /*tag*/, const char *text)
-{
+void LogCapture::PlatformSink(uint32_t level, const char * /*tag*/, const char *text) {
     LogCapture *self = g_active.load();
     if (self != nullptr) {
         self->Add(level, text, true);
     }
 }
 
-void LogCapture::MsgSink(uint32_t level, const char *line)
-{
+void LogCapture::MsgSink(uint32_t level, const char *line) {
     LogCapture *self = g_active.load();
     if (self != nullptr) {
         self->Add(level, line, false);
     }
 }
 
-void LogCapture::Add(uint32_t level, const char *text, bool platform)
-{
+void LogCapture::Add(uint32_t level, const char *text, bool platform) {
     std::lock_guard<std::mutex> lock(mutex_);
     records_.push_back(LogRecord{level, text != nullptr ? text : "", platform});
 }
 
-std::vector<LogRecord> LogCapture::Records() const
-{
+std::vector<LogRecord> LogCapture::Records() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return records_;
 }
 
-size_t LogCapture::Count(const std::string &needle) const
-{
+size_t LogCapture::Count(const std::string &needle) const {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
     for (const LogRecord &r : records_) {
@@ -65,8 +58,7 @@ size_t LogCapture::Count(const std::string &needle) const
     return n;
 }
 
-size_t LogCapture::Count(const std::string &needle, uint32_t level) const
-{
+size_t LogCapture::Count(const std::string &needle, uint32_t level) const {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
     for (const LogRecord &r : records_) {
@@ -75,14 +67,12 @@ size_t LogCapture::Count(const std::string &needle, uint32_t level) const
     return n;
 }
 
-void LogCapture::Clear()
-{
+void LogCapture::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     records_.clear();
 }
 
-std::string LogCapture::Dump() const
-{
+std::string LogCapture::Dump() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string out;
     for (const LogRecord &r : records_) {

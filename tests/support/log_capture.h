@@ -15,8 +15,8 @@
 
 struct LogRecord {
     uint32_t level;
-    std::string text;  // platform records: the formatted text; library lines: the whole line
-    bool platform;     // true for OsLogPrintf records, false for MsgOutput lines
+    std::string text; // platform records: the formatted text; library lines: the whole line
+    bool platform;    // true for OsLogPrintf records, false for MsgOutput lines
 };
 
 class LogCapture {
@@ -43,8 +43,8 @@ private:
     void Add(uint32_t level, const char *text, bool platform);
 
     mutable std::mutex mutex_;
-    std::vector<LogRecord> records_;  // guarded by mutex_
+    std::vector<LogRecord> records_; // guarded by mutex_
     uint32_t savedMsgLevel_;
 };
 
-#endif  // VYRE_TEST_LOG_CAPTURE_H
+#endif // VYRE_TEST_LOG_CAPTURE_H

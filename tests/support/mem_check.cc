@@ -4,24 +4,20 @@
 
 #include "vyre_os_mem.h"
 
-uint64_t UsedBlocks()
-{
+uint64_t UsedBlocks() {
     return OSMemGetUsedBlocks();
 }
 
-void DumpUsedBlocks()
-{
+void DumpUsedBlocks() {
     OSMemDumpUsed(STDERR_FILENO);
 }
 
-void MemBalanceTest::SetUp()
-{
+void MemBalanceTest::SetUp() {
     OSMemSetFailCountdown(-1);
     startBlocks_ = OSMemGetUsedBlocks();
 }
 
-void MemBalanceTest::TearDown()
-{
+void MemBalanceTest::TearDown() {
     OSMemSetFailCountdown(-1);
     uint64_t now = OSMemGetUsedBlocks();
     if (now != startBlocks_) {
@@ -31,8 +27,7 @@ void MemBalanceTest::TearDown()
 }
 
 int SweepAllocFailures(const std::function<uint32_t()> &op,
-                       const std::function<void(int n, bool failed, uint32_t result)> &check, int limit)
-{
+                       const std::function<void(int n, bool failed, uint32_t result)> &check, int limit) {
     for (int n = 1; n <= limit; ++n) {
         OSMemSetFailCountdown(n);
         uint32_t result = op();

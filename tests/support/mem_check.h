@@ -39,4 +39,4 @@ private:
 int SweepAllocFailures(const std::function<uint32_t()> &op,
                        const std::function<void(int n, bool failed, uint32_t result)> &check, int limit = 10000);
 
-#endif  // VYRE_TEST_MEM_CHECK_H
+#endif // VYRE_TEST_MEM_CHECK_H
