@@ -57,6 +57,9 @@ bool VolumeStep() {
     entry.msgId = EV_VOLUME_CHANGED;
     entry.dataLen = sizeof(event);
     entry.data = &event;
+    // Encoder and ui sent their subscriptions before they counted themselves
+    // in, and the broadcast task applies requests in the order they came, so
+    // both subscriptions are in place for this event.
     g.timeline.Add("control", "broadcasts VOLUME_CHANGED (volume %u)", kVolume);
     uint32_t result = OsMsgBroadcastEvent(&entry, 1);
     g.checks.Expect(result == OS_MSG_OK, "control: broadcast: %s", CodeName(result).c_str());
