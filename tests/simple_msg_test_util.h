@@ -169,9 +169,15 @@ protected:
         SimpleMsgUninitPthreadMutex();
         MemBalanceTest::TearDown();
     }
+    // Returns once the loop has claimed its registered task, so that no
+    // tear-down overtakes a loop thread that has yet to look its task up.
     // Joined in TearDown, once the table is gone.
     LoopThread *StartLoop(const std::string &name) {
         loops_.push_back(std::make_unique<LoopThread>(name));
+        EXPECT_TRUE(WaitUntil([&] {
+            SimpleMsgTask *task = FindTask(name);
+            return task != nullptr && SimpleTaskThread(task) != 0;
+        })) << name;
         return loops_.back().get();
     }
 
