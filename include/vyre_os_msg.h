@@ -208,6 +208,64 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
 #endif
 
 /* ---------------------------------------------------------------------------
+ * Process
+ *
+ * A process joins once (OsMsgInit), runs (tasks, messages; its main thread
+ * waits in OsMsgMain), stops its own server (OsMsgDestroy) and leaves
+ * (OsMsgUninit). It may join again afterwards.
+ * ------------------------------------------------------------------------- */
+
+/* Joins the messaging system under procName (1 to 15 characters, copied):
+ * creates the local service registry, the process's server thread (and waits
+ * for it to report its start), the task table, the subscription table, the
+ * transport client and the CPU configuration. Returns when everything is up,
+ * the library's broadcast task included, so events may be subscribed to at
+ * once.
+ * OS_MSG_OK, also when the process is initialised already or another thread
+ * is initialising it (nothing changes); OS_MSG_ERR_INVALID_PARAM (procName
+ * NULL, empty, or 16 characters or more). A failing step returns its code and
+ * undoes the whole set-up, so a later OsMsgInit may succeed:
+ * OS_MSG_ERR_NO_MEMORY, OS_MSG_ERR_HASH (a table could not be made),
+ * OS_MSG_ERR_REPEATED (a local service registry existed before the call; it
+ * is released with the rest), OS_MSG_ERR_SERVER_NOT_RUNNING (the server
+ * could not start), OS_MSG_ERR_THREAD_CREATE.
+ * The first successful OsMsgInit leaves one idle server thread that stays for
+ * the life of the process, also after OsMsgUninit, and serves every later
+ * OsMsgInit. */
+OS_MSG_API uint32_t OsMsgInit(const char *procName);
+
+/* Leaves the messaging system: refuses further calls (OS_MSG_ERR_NOT_INIT),
+ * unregisters every task (their loops return from OsMsgTaskRoutineByName,
+ * pending messages are dropped, synchronous requests in progress fail), waits
+ * for the calls still running on other threads, releases the tables, wakes
+ * OsMsgMain, and releases the message memory pool. Afterwards the process
+ * name is empty and OsMsgInit may be called again. OS_MSG_OK always, also
+ * when the process is not initialised. Call it from a thread that is no task
+ * loop. */
+OS_MSG_API uint32_t OsMsgUninit(void);
+
+/* Blocks the calling thread (normally the main thread) until the process's
+ * server quits: OsMsgDestroy of the own name, or OsMsgUninit. Several threads
+ * may wait; all are woken.
+ * OS_MSG_OK after the quit; OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_SERVER_NOT_RUNNING
+ * at once when the server has quit already (or never started). */
+OS_MSG_API uint32_t OsMsgMain(void);
+
+/* Stops the server of this process, named procName, and wakes OsMsgMain; a
+ * process may stop only itself. The tables stay until OsMsgUninit.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (procName NULL, empty, or 16 characters
+ * or more); OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_FAIL (procName is not the own
+ * name; nothing changes). */
+OS_MSG_API uint32_t OsMsgDestroy(const char *procName);
+
+/* Copies the own process name as its 16-byte field (zero-padded) into
+ * buffer, which holds size bytes.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (buffer NULL); OS_MSG_ERR_NOT_INIT (no
+ * name: the process is not initialised); OS_MSG_ERR_FAIL (size below 16; the
+ * buffer is then cleared when size is not 0). */
+OS_MSG_API uint32_t OsMsgGetProcName(char *buffer, uint32_t size);
+
+/* ---------------------------------------------------------------------------
  * Callbacks
  * ------------------------------------------------------------------------- */
 
@@ -259,6 +317,95 @@ OS_MSG_API uint32_t OsMsgTaskRoutineByName(const char *name);
  * unregistering the task; it takes no more messages and may be unregistered
  * again later). */
 OS_MSG_API uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, const char *taskName);
+
+/* ---------------------------------------------------------------------------
+ * Messages
+ *
+ * The sender fills msgId, recvCpuId, recvProcName, recvTaskName, dataLen and
+ * data (the payload, or NULL with dataLen 0) and sendProcName (its own
+ * process name); the library stamps the other sender fields. Every send
+ * copies the payload before it returns: the caller keeps the header and the
+ * payload and may reuse both at once. dataLen may be at most
+ * OS_MSG_MAX_DATA_LEN. The library may rewrite sender and receiver fields of
+ * the caller's header.
+ * ------------------------------------------------------------------------- */
+
+/* Queues a copy of the message for task recvTaskName; its callback runs later
+ * on the task's loop thread.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (head NULL or recvTaskName empty);
+ * OS_MSG_ERR_OVERSIZE (dataLen above OS_MSG_MAX_DATA_LEN);
+ * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND (no such task); OS_MSG_ERR_FULL
+ * (the receiver's queue is full); OS_MSG_ERR_NO_MEMORY. A message that has to
+ * travel through the transport is accepted (OS_MSG_OK) and dropped there
+ * when it cannot be delivered. */
+OS_MSG_API uint32_t OsMsgAsynSend(MsgHead *head);
+
+/* Sends the message as a request and waits at most timeout ms (0: 30,000 ms)
+ * for the receiver's answer (OsMsgSynSendResp). sendTaskName is always
+ * replaced by the calling thread's task name (a thread that is no task gets a
+ * temporary one for the call), since only the requester may free the
+ * response. A task that sends to itself has its callback run on the calling
+ * thread.
+ * OS_MSG_OK and *respOut = the response: a header whose data/dataLen describe
+ * the library's copy of the answer. It belongs to the calling thread until it
+ * passes it to OsMsgSynRespFree, which the same thread must do before its
+ * next OsMsgSynSend. On failure *respOut is NULL.
+ * OS_MSG_ERR_INVALID_PARAM (head or respOut NULL, or recvTaskName empty);
+ * OS_MSG_ERR_OVERSIZE; OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND (no such
+ * task, or it was unregistered while the call waited); OS_MSG_ERR_FULL;
+ * OS_MSG_ERR_TIMEOUT or OS_MSG_ERR_SYN_TIMEOUT (no answer in time);
+ * OS_MSG_ERR_WAIT; OS_MSG_ERR_NO_CALLBACK (a task sending to itself has no
+ * callback); OS_MSG_ERR_NO_MEMORY. */
+OS_MSG_API uint32_t OsMsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout);
+
+/* Answers a request from inside the receiving task's callback: head is the
+ * request exactly as the callback received it; the len bytes at data (none
+ * when data is NULL or len is 0) are copied to the requester. The caller
+ * keeps data. Its CPU ids are normalised in place.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (head NULL or its sendTaskName empty);
+ * OS_MSG_ERR_OVERSIZE (data given and len above OS_MSG_MAX_DATA_LEN);
+ * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_REQ_RELEASED or OS_MSG_ERR_RESP_STATE (the
+ * requester no longer waits for this answer, e.g. after its time-out);
+ * OS_MSG_ERR_NOT_FOUND (the requester is gone); OS_MSG_ERR_NO_MEMORY. */
+OS_MSG_API uint32_t OsMsgSynSendResp(MsgHead *head, const void *data, uint32_t len);
+
+/* Releases a response of OsMsgSynSend; head and its data must not be used
+ * afterwards. Only the thread that made the request may release it.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (head NULL or its sendTaskName empty);
+ * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_FAIL (called by another task or on another
+ * CPU: nothing is released); OS_MSG_ERR_NOT_FOUND; OS_MSG_ERR_RESP_STATE. */
+OS_MSG_API uint32_t OsMsgSynRespFree(MsgHead *head);
+
+/* ---------------------------------------------------------------------------
+ * Events
+ *
+ * A task subscribes to event ids published by named tasks; any task
+ * publishes events, and each event reaches every matching subscriber's
+ * callback as an asynchronous message. Requests are applied in order by the
+ * library's broadcast task, after the call returns.
+ * ------------------------------------------------------------------------- */
+
+/* Subscribes to count events (count >= 1): entries[i] names the event msgId
+ * and its publisher (cpuId, procName, taskName) and the subscribing task
+ * (subTaskName; empty: the calling thread's task). The caller keeps entries;
+ * each cpuId is replaced by its real CPU id.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (entries NULL or count 0, tested before
+ * anything else); OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_OVERSIZE (too many entries
+ * for one message); OS_MSG_ERR_NO_MEMORY; 0xFFFFFFFF when no entry belongs to
+ * this CPU (the others were sent). */
+OS_MSG_API uint32_t OsMsgSubscribeEvent(MsgSubEntry *entries, uint32_t count);
+
+/* Removes the subscriptions entries describe; same rules and results as
+ * OsMsgSubscribeEvent. */
+OS_MSG_API uint32_t OsMsgUnsubscribeEvent(MsgSubEntry *entries, uint32_t count);
+
+/* Publishes count events (count >= 1); the caller keeps events and their
+ * data, which are copied. An event with an empty taskName is published under
+ * the calling thread's task name.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (events NULL, count 0, or an event with
+ * a positive dataLen and no data); OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_OVERSIZE
+ * (the events do not fit one message); OS_MSG_ERR_NO_MEMORY. */
+OS_MSG_API uint32_t OsMsgBroadcastEvent(const MsgBroEntry *events, uint32_t count);
 
 /* ---------------------------------------------------------------------------
  * Diagnostics

@@ -1,10 +1,13 @@
 /*
  * The public task operations: register a task, run its loop on the calling
  * thread, unregister it. Each checks its arguments in a fixed order, refuses
- * with a fixed code and log line, checks that the library is initialised and
- * then calls one operation of the in-process layer, which does the locking.
- * Keeps no state; callable from any thread.
+ * with a fixed code and log line, passes the API gate (the "initialised" test,
+ * which also keeps teardown from destroying the task table under the call; a
+ * task loop stays inside until its task is removed) and then calls one
+ * operation of the in-process layer, which does the locking. Keeps no state;
+ * callable from any thread.
  */
+#include "core/msg_api_gate.h"
 #include "core/msg_names.h"
 #include "core/msg_proc_name.h"
 #include "log/msg_log.h"
@@ -18,7 +21,8 @@ uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskFunc cb) {
         MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    if (SimpleMsgCheckInit() == 0U) {
+    MsgApiPass pass;
+    if (!pass.Entered()) {
         MSG_LOG(OS_MSG_LOG_ERROR, "msg not init");
         return OS_MSG_ERR_NOT_INIT;
     }
@@ -26,7 +30,8 @@ uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskFunc cb) {
 }
 
 uint32_t OsMsgTaskRoutineByName(const char *name) {
-    if (SimpleMsgCheckInit() == 0U) {
+    MsgApiPass pass;
+    if (!pass.Entered()) {
         MSG_LOG(OS_MSG_LOG_ERROR, "msg not init");
         return OS_MSG_ERR_NOT_INIT;
     }
@@ -39,7 +44,8 @@ uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, const char *tas
         MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    if (SimpleMsgCheckInit() == 0U) {
+    MsgApiPass pass;
+    if (!pass.Entered()) {
         MSG_LOG(OS_MSG_LOG_ERROR, "msg not init");
         return OS_MSG_ERR_NOT_INIT;
     }

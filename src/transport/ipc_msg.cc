@@ -219,10 +219,14 @@ void *IPCMsgRecvThread(void *arg) {
 
 void *MsgBrodcastTaskFunc(void *arg) {
     (void)arg;
+    uint32_t ret;
     do {
         OsSleepMs(1U);
-    } while (OsMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 0U, IPCMsgBroTaskCallback) != OS_MSG_OK);
-    (void)OsMsgTaskRoutineByName(MSG_TASK_NAME_PMSG_BRO);
+        ret = OsMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 0U, IPCMsgBroTaskCallback);
+    } while (ret != OS_MSG_OK && ret != OS_MSG_ERR_TASK_EXIST);
+    if (ret == OS_MSG_OK) {
+        (void)OsMsgTaskRoutineByName(MSG_TASK_NAME_PMSG_BRO);
+    }
     return nullptr;
 }
 

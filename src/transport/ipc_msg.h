@@ -87,7 +87,10 @@ OS_MSG_API void *IPCMsgRecvThread(void *arg);
 
 /* Body of the broadcast thread: registers the task "pmsgBro" (retrying every
  * millisecond until the library is initialised), then runs its task loop
- * until the task is removed. Returns NULL. */
+ * until the task is removed. When "pmsgBro" is already registered with its
+ * callback, another broadcast thread serves it (one left from an earlier
+ * start of the process), and this one ends instead of retrying for ever.
+ * Returns NULL. */
 OS_MSG_API void *MsgBrodcastTaskFunc(void *arg);
 
 /* The callback of task "pmsgBro". Subscription requests (MSG_ID_SUBSCRIBE)

@@ -1,0 +1,303 @@
+/*
+ * Process start-up and shutdown, the server thread and the wait for the
+ * server to quit. Locks and threads: see msg_lifecycle.h.
+ *
+ * The server's condition and semaphore are created on demand and destroyed by
+ * the last waiter of MsgWaitServer, never while a set-up waits for the start
+ * report (g_msgServerHandshake) or a waiter still sleeps on the condition
+ * (g_msgServerWaiters). MsgNotifyQuit signals only while they exist
+ * (g_msgServerObjects), so a quit after the waiter is gone is harmless.
+ */
+#include "core/msg_lifecycle.h"
+
+#include <string.h>
+
+#include "broadcast/msg_broadcast.h"
+#include "core/msg_api_gate.h"
+#include "core/msg_proc_name.h"
+#include "log/msg_log.h"
+#include "msc/msg_cpu_cfg.h"
+#include "msc/msg_msc.h"
+#include "service/msg_local_service.h"
+#include "simple_msg/simple_msg.h"
+#include "simple_msg/simple_msg_layer.h"
+#include "transport/ipc_msg.h"
+#include "transport/msg_adapter.h"
+#include "vyre_os_thread.h"
+#include "vyre_os_time.h"
+
+pthread_mutex_t g_msgInitMutex = PTHREAD_MUTEX_INITIALIZER;
+uint32_t g_msgServerQuit = 1U;
+uint32_t g_msgServerStarted = 0U;
+OsCond g_msgServerCond;
+OsMutex g_msgServerMutex = PTHREAD_MUTEX_INITIALIZER;
+OsSem g_msgServerSem;
+
+namespace {
+
+/* How long set-up waits for the broadcast task, in milliseconds. */
+constexpr uint32_t kBroadcastTaskWaitMs = 1000U;
+
+/* All guarded by g_msgServerMutex. */
+bool g_msgServerObjects = false;   // g_msgServerCond and g_msgServerSem exist
+bool g_msgServerHandshake = false; // a set-up waits for the server's start report
+uint32_t g_msgServerWaiters = 0U;  // threads inside MsgWaitServer's wait
+uint32_t g_msgServerQuits = 0U;    // quits so far; a waiter leaves when it changes
+
+/* 1 while a server thread runs the transport's join; accessed atomically. */
+uint32_t g_msgServerInJoin = 0U;
+
+void MsgSetServerQuit(uint32_t quit) {
+    __atomic_store_n(&g_msgServerQuit, quit, __ATOMIC_RELEASE);
+}
+
+uint32_t MsgServerQuit(void) {
+    return __atomic_load_n(&g_msgServerQuit, __ATOMIC_ACQUIRE);
+}
+
+/* Waits for the start report of the server thread MsgCreateServer started. */
+void MsgWaitServerReport(void) {
+    (void)OsSemWait(&g_msgServerSem);
+    (void)OsMutexLock(&g_msgServerMutex);
+    g_msgServerHandshake = false;
+    (void)OsMutexUnLock(&g_msgServerMutex);
+}
+
+/* The code for a registry that MsgInitLocalServiceManger did not create: it
+ * answers 0 both when one exists and when the slots could not be allocated.
+ * Its mutex exists once it has been called. */
+uint32_t MsgServiceManagerFailure(void) {
+    (void)OsMutexLock(&g_msgManager.mutex);
+    bool exists = g_msgManager.entries != nullptr;
+    (void)OsMutexUnLock(&g_msgManager.mutex);
+    return exists ? OS_MSG_ERR_REPEATED : OS_MSG_ERR_NO_MEMORY;
+}
+
+/* Steps 6 to 10 of the set-up, once the server runs. */
+uint32_t MsgInitTables(const char *procName) {
+    uint32_t ret = SimpleMsgCreateQueue(MSG_TASK_TABLE_BUCKETS);
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
+    ret = MsgCreateSubscribeTable(MSG_SUBSCRIBE_TABLE_BUCKETS);
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
+    ret = PMsgInitClient();
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
+    ret = MsgMscInit(procName);
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
+    return MsgCpuCfgInit();
+}
+
+/* 1 when the broadcast task is registered. Inside the API gate, so that a
+ * teardown on another thread cannot destroy the table under the look-up. */
+bool MsgBroadcastTaskReady(void) {
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return false;
+    }
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    bool ready = SimpleMsgGetQueue(MSG_TASK_NAME_PMSG_BRO, &task) == OS_MSG_OK;
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return ready;
+}
+
+/* Subscriptions and broadcasts are messages to the broadcast task, which the
+ * server's broadcast thread registers on its own time once the task table
+ * exists; waiting for it keeps events sent right after start-up from being
+ * dropped. */
+void MsgWaitBroadcastTask(void) {
+    for (uint32_t tries = 0U; tries < kBroadcastTaskWaitMs; ++tries) {
+        if (MsgBroadcastTaskReady()) {
+            return;
+        }
+        OsSleepMs(1U);
+    }
+    MSG_LOG(OS_MSG_LOG_WARN, "broadcast task not ready.");
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t MsgInit(const char *procName) {
+    (void)pthread_mutex_lock(&g_msgInitMutex);
+    if (SimpleMsgCheckInit() != 0U) {
+        MSG_LOG(OS_MSG_LOG_INFO, "already inited.");
+        (void)pthread_mutex_unlock(&g_msgInitMutex);
+        return OS_MSG_OK;
+    }
+    // The layer's flag goes up before its locks exist: keep calls out.
+    MsgApiBlock();
+    (void)SimpleMsgInitPthreadMutex();
+    MsgApiUnblock();
+    (void)pthread_mutex_unlock(&g_msgInitMutex);
+    PMsgRegAdpFunc();
+    return MsgInitResource(procName);
+}
+
+uint32_t MsgInitResource(const char *procName) {
+    uint32_t ret = OS_MSG_OK;
+    if (MsgInitLocalServiceManger(MSG_LOCAL_SERVICE_NUM) != 1U) {
+        // Without a registry of its own the process would be marked
+        // initialised with nothing behind it, so this fails like any step.
+        ret = MsgServiceManagerFailure();
+    } else {
+        (void)MsgMscInitHidl();
+        ret = MsgCreateServer(procName);
+        if (ret == OS_MSG_OK) {
+            MsgWaitServerReport();
+            ret = (MsgServerQuit() == 1U) ? OS_MSG_ERR_SERVER_NOT_RUNNING : MsgInitTables(procName);
+        } else {
+            (void)OsMutexLock(&g_msgServerMutex);
+            g_msgServerHandshake = false;
+            (void)OsMutexUnLock(&g_msgServerMutex);
+        }
+    }
+    if (ret != OS_MSG_OK) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "msg init error ret=%d.", (int32_t)ret);
+        (void)MsgUninit();
+        return ret;
+    }
+    MsgWaitBroadcastTask();
+    return OS_MSG_OK;
+}
+
+uint32_t MsgCreateServer(const char *procName) {
+    (void)OsMutexLock(&g_msgServerMutex);
+    if (!g_msgServerObjects) {
+        (void)OsPthreadCondInit(&g_msgServerCond, nullptr);
+        (void)OsSemInit(&g_msgServerSem, 0U);
+        g_msgServerObjects = true;
+    }
+    g_msgServerHandshake = true;
+    (void)OsMutexUnLock(&g_msgServerMutex);
+
+    uint32_t ret = MsgSetProcName(procName, (uint32_t)strlen(procName) + 1U);
+    if (ret != OS_MSG_OK) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "MsgSetProcName error. ret = %d", (int32_t)ret);
+        return ret;
+    }
+    MsgSetServerQuit(1U);
+    OsThread tid;
+    if (OsPthreadCreate(&tid, nullptr, MsgMainThreadProc, nullptr) != 0) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "thread create error.");
+        return OS_MSG_ERR_THREAD_CREATE;
+    }
+    return OS_MSG_OK;
+}
+
+void *MsgMainThreadProc(void *arg) {
+    (void)arg;
+    (void)OsPthreadDetach(OsPthreadSelf());
+    if (PMsgStartServer(MsgGetProcName()) != OS_MSG_OK) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "start server[%s] error.", MsgGetProcName());
+        (void)OsSemPost(&g_msgServerSem);
+        return nullptr;
+    }
+    MsgSetServerQuit(0U);
+    __atomic_store_n(&g_msgServerStarted, 1U, __ATOMIC_RELEASE);
+    (void)OsSemPost(&g_msgServerSem);
+    // From here on this thread touches nothing of its life cycle but the
+    // quit notice: a later set-up may reuse the semaphore. The join serves
+    // the process, not one life cycle, so only one thread runs it at a time.
+    if (__atomic_exchange_n(&g_msgServerInJoin, 1U, __ATOMIC_ACQ_REL) != 0U) {
+        return nullptr;
+    }
+    uint32_t joinRet = PMsgJoinServer();
+    __atomic_store_n(&g_msgServerInJoin, 0U, __ATOMIC_RELEASE);
+    if (joinRet == OS_MSG_OK) {
+        MsgNotifyQuit();
+    }
+    return nullptr;
+}
+
+uint32_t MsgWaitServer(void) {
+    uint32_t ret = OS_MSG_OK;
+    (void)OsMutexLock(&g_msgServerMutex);
+    if (MsgServerQuit() == 1U) {
+        ret = OS_MSG_ERR_SERVER_NOT_RUNNING;
+    } else {
+        const uint32_t quits = g_msgServerQuits;
+        g_msgServerWaiters += 1U;
+        while (g_msgServerQuits == quits) {
+            int32_t waitRet = OsPthreadCondWait(&g_msgServerCond, &g_msgServerMutex);
+            if (waitRet != 0) {
+                MSG_LOG(OS_MSG_LOG_FATAL, "thread cond wait error = %d.", (int)waitRet);
+            }
+            ret = (uint32_t)waitRet;
+        }
+        g_msgServerWaiters -= 1U;
+        if (g_msgServerWaiters > 0U) {
+            // One signal per quit: each waiter passes it on to the next.
+            (void)OsPthreadCondSignal(&g_msgServerCond);
+        }
+    }
+    if (g_msgServerObjects && g_msgServerWaiters == 0U && !g_msgServerHandshake) {
+        (void)OsPthreadCondDestroy(&g_msgServerCond);
+        (void)OsSemDestroy(&g_msgServerSem);
+        g_msgServerObjects = false;
+    }
+    (void)OsMutexUnLock(&g_msgServerMutex);
+    return ret;
+}
+
+uint32_t MsgWaitServerWaiters(void) {
+    (void)OsMutexLock(&g_msgServerMutex);
+    uint32_t waiters = g_msgServerWaiters;
+    (void)OsMutexUnLock(&g_msgServerMutex);
+    return waiters;
+}
+
+void MsgNotifyQuit(void) {
+    MsgSetServerQuit(1U);
+    (void)OsMutexLock(&g_msgServerMutex);
+    MSG_LOG(OS_MSG_LOG_DEBUG, "binder server[%s] quit.", MsgGetProcName());
+    g_msgServerQuits += 1U;
+    if (g_msgServerObjects) {
+        (void)OsPthreadCondSignal(&g_msgServerCond);
+    }
+    (void)OsMutexUnLock(&g_msgServerMutex);
+}
+
+uint32_t MsgDestroyServer(void) {
+    if (__atomic_load_n(&g_msgServerStarted, __ATOMIC_ACQUIRE) != 0U) {
+        (void)PMsgStopServer();
+    }
+    MsgNotifyQuit();
+    return OS_MSG_OK;
+}
+
+uint32_t MsgUninit(void) {
+    (void)pthread_mutex_lock(&g_msgInitMutex);
+    if (SimpleMsgCheckInit() == 0U) {
+        (void)pthread_mutex_unlock(&g_msgInitMutex);
+        return OS_MSG_OK;
+    }
+    MsgApiBlock();
+    // Responses live in task records: no call may still read one when the
+    // tasks go. Removing the tasks then ends every wait an ordinary call can
+    // be in, so its drain is short, and no call still running sees the
+    // channel layer, the name or the locks half torn down.
+    MsgApiDrain(MSG_API_RESP_CALL);
+    SimpleMsgDestroyQueue();
+    MsgDestroySubscribeTable();
+    MsgApiDrain(MSG_API_CALL);
+    (void)MsgMscUninit(MsgGetProcName());
+    (void)MsgSetProcName("", 0U);
+    SimpleMsgUninitPthreadMutex();
+    (void)PMsgUninitClient();
+    (void)MsgDestroyServer();
+    MsgApiUnblock();
+    (void)pthread_mutex_unlock(&g_msgInitMutex);
+    MsgDestroyLocalServiceManger();
+    return OS_MSG_OK;
+}
+
+} // extern "C"

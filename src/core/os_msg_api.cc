@@ -1,0 +1,240 @@
+/*
+ * The public process, message and event operations. Each tests its arguments
+ * in a fixed order and refuses the first broken rule with a fixed code and
+ * log line, passes the API gate (the library's "initialised" test, which also
+ * keeps teardown from destroying what the call uses), applies the access
+ * rules, and calls one operation of the core. Keeps no state; any thread may
+ * call any of them (contracts in vyre_os_msg.h).
+ */
+#include <string.h>
+
+#include "core/msg_api_gate.h"
+#include "core/msg_event_req.h"
+#include "core/msg_lifecycle.h"
+#include "core/msg_names.h"
+#include "core/msg_proc_name.h"
+#include "core/msg_send.h"
+#include "log/msg_log.h"
+#include "msc/msg_cpu_cfg.h"
+#include "msc/msg_msc.h"
+#include "simple_msg/msg_mem_pool.h"
+#include "simple_msg/simple_msg.h"
+#include "vyre_os_msg.h"
+#include "vyre_os_thread.h"
+#include "vyre_securec.h"
+
+namespace {
+
+/* Synchronous requests travel as transport message type 2. */
+constexpr uint32_t kTransSyn = 2U;
+constexpr uint32_t kTransAsyn = 1U;
+
+bool MsgProcNameValid(const char *name) {
+    return name != nullptr && name[0] != '\0' && strnlen(name, OS_MSG_NAME_LEN) < OS_MSG_NAME_LEN;
+}
+
+/* dataLen plus the header above the message limit (computed without
+ * wrapping). */
+bool MsgOversize(uint32_t dataLen) {
+    return dataLen > OS_MSG_MAX_MSG_SIZE - (uint32_t)sizeof(MsgHead);
+}
+
+/* Only the task that made a request, on the CPU where it made it, may free
+ * its response. */
+bool MsgRespFreeAllowed(const MsgHead *head) {
+    uint32_t localCpu = MsgGetLocalCpuID();
+    uint32_t requesterCpu = 0U;
+    if (MsgCpuGetRealCpuID(head->sendCpuId, &requesterCpu) != OS_MSG_OK) {
+        requesterCpu = head->sendCpuId;
+    }
+    char callerName[OS_MSG_NAME_LEN] = {0};
+    (void)SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), callerName, sizeof(callerName));
+    bool nameDiffers = callerName[0] != '\0' && !MsgNameEqual(callerName, head->sendTaskName);
+    if (nameDiffers || requesterCpu != localCpu) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "Spoofing caller.[%.16s]-[%.16s] [%x]-[%x]", head->sendTaskName, callerName,
+                requesterCpu, localCpu);
+        return false;
+    }
+    return true;
+}
+
+uint32_t MsgRefuse(const char *function, uint32_t line, const char *text, uint32_t code) {
+    if (OS_MSG_LOG_ERROR >= __atomic_load_n(&g_enLogLevel, __ATOMIC_RELAXED)) {
+        MsgOutput(OS_MSG_LOG_ERROR, function, line, "%s", text);
+    }
+    return code;
+}
+
+} // namespace
+
+/* Logs an ERROR refusal under the public function's name and yields code. */
+#define MSG_REFUSE(text, code) MsgRefuse(__func__, (uint32_t)__LINE__, (text), (code))
+
+extern "C" {
+
+uint32_t OsMsgInit(const char *procName) {
+    if (!MsgProcNameValid(procName)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    return MsgInit(procName);
+}
+
+uint32_t OsMsgUninit(void) {
+    (void)MsgUninit();
+    return MsgMemPoolDestroy();
+}
+
+uint32_t OsMsgMain(void) {
+    if (SimpleMsgCheckInit() == 0U) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    return MsgWaitServer();
+}
+
+uint32_t OsMsgDestroy(const char *procName) {
+    if (!MsgProcNameValid(procName)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    if (memcmp(procName, MsgGetProcName(), strlen(procName) + 1U) != 0) {
+        return MSG_REFUSE("no permission to execute msg destory!", OS_MSG_ERR_FAIL);
+    }
+    MSG_LOG(OS_MSG_LOG_DEBUG, "destroy myself");
+    return MsgDestroyServer();
+}
+
+uint32_t OsMsgGetProcName(char *buffer, uint32_t size) {
+    if (buffer == nullptr) {
+        return MSG_REFUSE("input buff null.", OS_MSG_ERR_INVALID_PARAM);
+    }
+    // Outside the gate the name is unset or being cleared.
+    MsgApiPass pass;
+    if (!pass.Entered() || MsgNameEmpty(MsgGetProcName())) {
+        return MSG_REFUSE("proc name not set yet.", OS_MSG_ERR_NOT_INIT);
+    }
+    if (memcpy_s(buffer, size, MsgGetProcName(), OS_MSG_NAME_LEN) != 0) {
+        return MSG_REFUSE("memcpy error.", OS_MSG_ERR_FAIL);
+    }
+    return OS_MSG_OK;
+}
+
+uint32_t OsMsgAsynSend(MsgHead *head) {
+    if (head == nullptr || MsgNameEmpty(head->recvTaskName)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    if (MsgOversize(head->dataLen)) {
+        return MSG_REFUSE("invalid data size", OS_MSG_ERR_OVERSIZE);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    (void)MsgForceSetSendName(head);
+    return MsgAsynSend(head, kTransAsyn);
+}
+
+uint32_t OsMsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout) {
+    if (head == nullptr || respOut == nullptr) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    if (MsgOversize(head->dataLen)) {
+        return MSG_REFUSE("invalid data size", OS_MSG_ERR_OVERSIZE);
+    }
+    if (MsgNameEmpty(head->recvTaskName)) {
+        return MSG_REFUSE("recv task id and task name invlaid.", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    // The request always travels under the calling thread's own task name.
+    (void)memset_s(head->sendTaskName, sizeof(head->sendTaskName), 0, sizeof(head->sendTaskName));
+    MSG_LOG(OS_MSG_LOG_DEBUG, "before name [%.16s][%.16s]", head->sendProcName, head->sendTaskName);
+    uint32_t found = MsgForceSetSendName(head);
+    MSG_LOG(OS_MSG_LOG_DEBUG, "after name [%.16s][%.16s], found = %u.", head->sendProcName, head->sendTaskName, found);
+    *respOut = nullptr;
+    return MsgSynSend(head, respOut, timeout, kTransSyn, found);
+}
+
+uint32_t OsMsgSynSendResp(MsgHead *head, const void *data, uint32_t len) {
+    if (head == nullptr) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    if (data != nullptr && MsgOversize(len)) {
+        return MSG_REFUSE("msg oversize", OS_MSG_ERR_OVERSIZE);
+    }
+    if (MsgNameEmpty(head->sendTaskName)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    if (MsgNameEqual(MsgGetBspProcName(), MsgGetProcName())) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "bsp skip check.");
+    } else {
+        (void)MsgCpuGetRealCpuID(head->recvCpuId, &head->recvCpuId);
+        (void)MsgCpuGetRealCpuID(head->sendCpuId, &head->sendCpuId);
+    }
+    return MsgSynSendResp(head, data, len);
+}
+
+uint32_t OsMsgSynRespFree(MsgHead *head) {
+    if (head == nullptr) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    // Entered before the header is read: a response lives in its requester's
+    // task record, which a teardown releases while the gate is blocked.
+    MsgApiPass pass(MSG_API_RESP_CALL);
+    if (!pass.Entered()) {
+        if (MsgApiBlocked() == 0U && MsgNameEmpty(head->sendTaskName)) {
+            return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+        }
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    if (MsgNameEmpty(head->sendTaskName)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    if (!MsgRespFreeAllowed(head)) {
+        return OS_MSG_ERR_FAIL;
+    }
+    return MsgFreeResp(head);
+}
+
+uint32_t OsMsgSubscribeEvent(MsgSubEntry *entries, uint32_t count) {
+    if (entries == nullptr || count == 0U) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    return MsgSendSubMsg(entries, count, 1U);
+}
+
+uint32_t OsMsgUnsubscribeEvent(MsgSubEntry *entries, uint32_t count) {
+    if (entries == nullptr || count == 0U) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    return MsgSendSubMsg(entries, count, 0U);
+}
+
+uint32_t OsMsgBroadcastEvent(const MsgBroEntry *events, uint32_t count) {
+    if (events == nullptr || count == 0U) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    return MsgSendBroadcastMsg(events, count);
+}
+
+} // extern "C"
