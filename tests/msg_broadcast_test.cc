@@ -1,14 +1,15 @@
+// Subscriptions and broadcast events: applying subscription requests, the repeat
+// and unsubscribe rules, the per-id limit, packing events, unpacking a received
+// request within its bounds, delivery once per matching subscriber.
+#include "broadcast/msg_broadcast.h"
+
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
-#include <future>
 #include <memory>
-#include <string>
 #include <thread>
+#include <utility>
 
-#include "broadcast/msg_broadcast.h"
-#include "support/event_requests.h"
 #include "support/log_capture.h"
 #include "support/mem_check.h"
 #include "vyre_os_log.h"
@@ -16,349 +17,340 @@
 
 namespace {
 
-MsgBroEntry Event(const char *task, uint32_t msgId, int32_t dataLen, const void *data) {
-    MsgBroEntry entry;
-    std::memset(&entry, 0, sizeof(entry));
-    std::memcpy(entry.taskName, task, strnlen(task, sizeof(entry.taskName)));
-    entry.msgId = msgId;
-    entry.dataLen = dataLen;
-    entry.data = const_cast<void *>(data);
-    return entry;
+constexpr uint32_t kBad = OS_MSG_ERR_INVALID_PARAM;
+
+void SetName(char *field, const char *name) {
+    std::memset(field, 0, OS_MSG_NAME_LEN);
+    std::memcpy(field, name, strnlen(name, OS_MSG_NAME_LEN));
 }
 
-uint32_t Read32(const MsgHead &head, size_t offset) {
-    uint32_t value;
-    std::memcpy(&value, static_cast<const uint8_t *>(head.data) + offset, sizeof(value));
-    return value;
+// From task of proc on cpu to peerTask of peerProc; a record keeps the subscriber in the send fields.
+MsgHead EventHead(uint32_t cpu, const char *proc, const char *task, uint32_t msgId = 0, uint32_t peerCpu = 0,
+                  const char *peerProc = "", const char *peerTask = "") {
+    MsgHead head{0, 1000, 4321, cpu, {}, {}, msgId, peerCpu, {}, {}, 0, 0, {}, 0, nullptr};
+    SetName(head.sendProcName, proc);
+    SetName(head.sendTaskName, task);
+    SetName(head.recvProcName, peerProc);
+    SetName(head.recvTaskName, peerTask);
+    return head;
 }
 
-void FreePayload(MsgHead &head) {
-    OSMemTypeFreeMon(head.data, 0, 0, __LINE__, "test");
+template <typename T> void Append(std::vector<uint8_t> &out, const T &value) {
+    out.insert(out.end(), reinterpret_cast<const uint8_t *>(&value), reinterpret_cast<const uint8_t *>(&value + 1));
 }
 
-using BroadcastPacking = MemBalanceTest;
-
-TEST_F(BroadcastPacking, PacksBlocksBackToBackWithTheirData) {
-    MsgHead head = RequestHead(0, "pp", "sender");
-    MsgBroEntry entries[] = {Event("pt", 1, 10, "0123456789"), Event("", 2, 0, nullptr), Event("", 3, -4, nullptr)};
-    ASSERT_EQ(MsgSetBroadcastData(&head, entries, 2, "sender"), OS_MSG_OK);
-    ASSERT_EQ(head.dataLen, 82U);
-    const uint8_t *bytes = static_cast<const uint8_t *>(head.data);
-    EXPECT_EQ(Read32(head, 0), 2U);
-    EXPECT_EQ(Read32(head, 4), 32U);
-    EXPECT_EQ(std::memcmp(bytes + 8, &entries[0], 32), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(bytes) + 40, 10), "0123456789");
-    EXPECT_STREQ(reinterpret_cast<const char *>(bytes) + 50, "sender");
-    EXPECT_EQ(Read32(head, 66), 2U);
-    FreePayload(head);
-
-    struct {
-        const char *defaultTask;
-        const char *packed;
-    } defaults[] = {{nullptr, ""}, {"0123456789abcdef", ""}, {"other", "other"}};
-    for (const auto &d : defaults) {
-        ASSERT_EQ(MsgSetBroadcastData(&head, &entries[1], 2, d.defaultTask), OS_MSG_OK);
-        EXPECT_EQ(head.dataLen, 8U + 32U + 32U); // a negative dataLen adds no bytes
-        EXPECT_STREQ(static_cast<const char *>(head.data) + 8, d.packed);
-        FreePayload(head);
+std::vector<uint8_t> SubRequest(bool subscribe, uint32_t count, const std::vector<MsgSubEntry> &entries) {
+    std::vector<uint8_t> out(1, subscribe ? 1 : 0);
+    Append(out, count);
+    for (const MsgSubEntry &entry : entries) {
+        Append(out, entry);
     }
-
-    ASSERT_EQ(MsgSetBroadcastData(&head, nullptr, 0, nullptr), OS_MSG_OK);
-    EXPECT_EQ(head.dataLen, 8U);
-    EXPECT_EQ(Read32(head, 0), 0U);
-    EXPECT_EQ(Read32(head, 4), 32U);
-    FreePayload(head);
+    return out;
 }
 
-TEST_F(BroadcastPacking, RefusesBeforeAllocating) {
-    LogCapture log;
-    static const char small[8] = {};
-    const int32_t fits = static_cast<int32_t>(OS_MSG_MAX_MSG_SIZE - 168U - 8U - 32U);
-    struct {
-        std::vector<MsgBroEntry> entries;
-        uint32_t result;
-        const char *logged;
-    } cases[] = {
-        {{Event("t", 1, 2, small), Event("t", 1, 5, nullptr)},
-         OS_MSG_ERR_INVALID_PARAM,
-         "]:entry[1] dataLen = 5 without data."},
-        {{Event("t", 1, fits + 1, small)}, OS_MSG_ERR_OVERSIZE, "]:msg oversize"},
-        // Lengths whose sum wraps a 32-bit total to a small value.
-        {{Event("t", 1, INT32_MAX, small), Event("t", 1, INT32_MAX, small), Event("t", 1, 2, small)},
-         OS_MSG_ERR_OVERSIZE,
-         "]:msg oversize"},
-    };
-    for (auto &c : cases) {
-        log.Clear();
-        MsgHead head = RequestHead(0, "pp", "pt");
-        MsgHead before = head;
-        OSMemSetFailCountdown(1);
-        EXPECT_EQ(MsgSetBroadcastData(&head, c.entries.data(), static_cast<uint32_t>(c.entries.size()), "pt"),
-                  c.result);
-        EXPECT_EQ(OSMemGetFailCountdown(), 1) << "allocated before refusing: " << c.logged;
-        OSMemSetFailCountdown(-1);
-        EXPECT_EQ(std::memcmp(&head, &before, sizeof(head)), 0);
-        EXPECT_EQ(log.Count(c.logged, OS_LOG_ERROR), 1U) << c.logged;
+// A broadcast block: data follows the fixed part, whose bytes past dataLen are 0xA5.
+struct BroBlock {
+    const char *task;
+    uint32_t msgId;
+    int32_t dataLen;
+    std::string data;
+};
+
+std::vector<uint8_t> BroRequest(const std::vector<BroBlock> &blocks, uint32_t blockSize = 32, int64_t num = -1) {
+    std::vector<uint8_t> out;
+    Append(out, static_cast<uint32_t>(num < 0 ? blocks.size() : num));
+    Append(out, blockSize);
+    for (const BroBlock &block : blocks) {
+        std::vector<uint8_t> fixed(blockSize, 0xA5);
+        SetName(reinterpret_cast<char *>(fixed.data()), block.task);
+        std::memcpy(&fixed[16], &block.msgId, sizeof(block.msgId));
+        std::memcpy(&fixed[20], &block.dataLen, sizeof(block.dataLen));
+        out.insert(out.end(), fixed.begin(), fixed.end());
+        out.insert(out.end(), block.data.begin(), block.data.end());
     }
-
-    std::vector<char> largest(static_cast<size_t>(fits), 'x');
-    MsgBroEntry entry = Event("t", 1, fits, largest.data());
-    MsgHead head = RequestHead(0, "pp", "pt");
-    ASSERT_EQ(MsgSetBroadcastData(&head, &entry, 1, nullptr), OS_MSG_OK);
-    EXPECT_EQ(head.dataLen, OS_MSG_MAX_DATA_LEN);
-    EXPECT_EQ(static_cast<const char *>(head.data)[OS_MSG_MAX_DATA_LEN - 1], 'x');
-    FreePayload(head);
+    return out;
 }
 
-TEST_F(BroadcastPacking, AllocationFailureLeavesTheHeadUnchanged) {
-    LogCapture log;
-    MsgBroEntry entries[] = {Event("pt", 1, 3, "abc"), Event("", 2, 0, nullptr)};
-    MsgHead head = RequestHead(0, "pp", "pt");
-    const MsgHead before = head;
-    SweepAllocFailures([&] { return MsgSetBroadcastData(&head, entries, 2, "pt"); },
-                       [&](int n, bool failed, uint32_t result) {
-                           EXPECT_EQ(result, failed ? OS_MSG_ERR_NO_MEMORY : OS_MSG_OK) << n;
-                           if (failed) {
-                               EXPECT_EQ(std::memcmp(&head, &before, sizeof(head)), 0) << n;
-                           } else {
-                               FreePayload(head);
-                           }
-                       });
-    EXPECT_EQ(log.Count("[MsgSetBroadcastData]"), 1U);
-    EXPECT_EQ(log.Count("]:malloc error.", OS_LOG_ERROR), 1U);
+// The records of msgId in list order (a half-made, null record faults here).
+std::vector<MsgHead> Subscribers(uint32_t msgId) {
+    std::vector<MsgHead> out;
+    MsgSubscribeIdList *ids = g_subscribeTable != nullptr ? MsgSubscribeFindIdList(msgId) : nullptr;
+    for (ZemListNode *n = ids ? ZEM_ListIterBegin(&ids->subList) : nullptr; ids && n != ZEM_ListIterEnd(&ids->subList);
+         n = ZEM_ListIterNext(&ids->subList, n)) {
+        out.push_back(*MsgSubscriberAt(n));
+    }
+    return out;
 }
 
-class Broadcast : public MemBalanceTest {
+// The headers given to RecordDelivery, which runs on the delivering thread.
+std::vector<MsgHead> g_deliveries;
+
+uint32_t RecordDelivery(MsgHead *head) {
+    g_deliveries.push_back(*head);
+    return 0;
+}
+
+// The subscription table, with the recording broadcast function registered.
+class Events : public MemBalanceTest {
 protected:
     void SetUp() override {
         MemBalanceTest::SetUp();
         ASSERT_EQ(MsgCreateSubscribeTable(128), OS_MSG_OK);
-        InstallRecorder();
-        ClearDeliveries();
+        ASSERT_EQ(MsgSetBroadcastFunc(RecordDelivery), OS_MSG_OK);
     }
     void TearDown() override {
         MsgDestroySubscribeTable();
         MemBalanceTest::TearDown();
     }
-    void Subscribe(const MsgHead &record) { ASSERT_EQ(MsgAddSubscribe(&record), OS_MSG_OK); }
-    void Subscribe(uint32_t msgId, const char *subTask, const char *pubTask = "pt") {
-        Subscribe(Subscriber(0, "subp", subTask, msgId, 0, "pubp", pubTask));
-    }
-    // Hands over an exactly sized copy, so any read past it is caught.
-    uint32_t Recv(const std::vector<uint8_t> &bytes) {
-        payloadSize_ = bytes.size();
-        payload_.reset(new uint8_t[bytes.size()]);
-        std::memcpy(payload_.get(), bytes.data(), bytes.size());
-        return MsgRecvBroadcastData(&pub_, payload_.get(), static_cast<uint32_t>(bytes.size()));
-    }
-    bool InsidePayload(const Delivery &d) const {
-        const uint8_t *p = static_cast<const uint8_t *>(d.dataPtr);
-        return p >= payload_.get() && p + d.head.dataLen <= payload_.get() + payloadSize_;
-    }
-    MsgHead pub_ = RequestHead(0, "pubp", "ptask");
-    std::unique_ptr<uint8_t[]> payload_;
-    size_t payloadSize_ = 0;
 };
 
-TEST_F(Broadcast, DeliversOncePerMatchingSubscriberWithDataIntact) {
-    Subscribe(Subscriber(0, "subA", "ta", 100, 0, "pubp", "pt"));
-    Subscribe(Subscriber(0, "subB", "tb", 100, 0, "otherproc", "pt")); // publisher process is not compared
-    Subscribe(Subscriber(0, "subC", "tc", 100, 0, "pubp", "pu"));
-    Subscribe(Subscriber(0, "subD", "td", 100, 1, "pubp", "pt"));
-    Subscribe(Subscriber(2, "subE", "te", 100, 0, "pubp", "pt")); // subscriber on another CPU
-    pub_.msgKind = 1;
-    pub_.mscBlock = 0x77;
-    pub_.reserved0 = 5;
-    MsgBroEntry entry = Event("", 100, 5, "hello");
-    MsgHead req = pub_;
-    ASSERT_EQ(MsgSetBroadcastData(&req, &entry, 1, "pt"), OS_MSG_OK);
-    std::vector<uint8_t> bytes(static_cast<uint8_t *>(req.data), static_cast<uint8_t *>(req.data) + req.dataLen);
-    FreePayload(req);
+TEST_F(Events, SubscriptionAppliesWholeLocalEntriesAndCarriesTheSubscriberTask) {
+    LogCapture log;
+    const MsgHead head = EventHead(0, "subp", "subt");
+    auto recv = [&](std::vector<uint8_t> req, uint32_t cpu, uint32_t cut) { // from an offset copy: read bytewise
+        req.insert(req.begin(), 0);
+        return MsgRecvSubData(&head, req.data() + 1, static_cast<uint32_t>(req.size() - 1 - cut), cpu);
+    };
+    EXPECT_EQ(recv(SubRequest(true, 1, {{7, 0, "pp", "pt", ""}}), 0, 1), kBad);
+    EXPECT_EQ(recv(SubRequest(true, 0, {{7, 0, "pp", "pt", ""}}), 0, 0), kBad);
+    EXPECT_EQ(log.Count("]:wrong dataLen = 60.", OS_LOG_ERROR) + log.Count("]:wrong dataNum = 0.", OS_LOG_ERROR), 2U);
 
-    ASSERT_EQ(Recv(bytes), OS_MSG_OK);
-    std::vector<Delivery> got = Deliveries();
-    ASSERT_EQ(got.size(), 3U);
-    const char *to[][2] = {{"subA", "ta"}, {"subB", "tb"}, {"subE", "te"}};
-    for (size_t i = 0; i < got.size(); ++i) {
-        MsgHead expected;
-        std::memset(&expected, 0, sizeof(expected));
-        expected.sendUid = pub_.sendUid;
-        expected.sendPid = pub_.sendPid;
-        SetName(expected.sendProcName, "pubp");
-        SetName(expected.sendTaskName, "pt");
-        expected.msgId = 100;
-        expected.recvCpuId = i == 2 ? 2U : 0U;
-        SetName(expected.recvProcName, to[i][0]);
-        SetName(expected.recvTaskName, to[i][1]);
-        expected.dataLen = 5;
-        expected.data = got[i].head.data;
-        EXPECT_EQ(std::memcmp(&got[i].head, &expected, sizeof(expected)), 0) << i;
-        EXPECT_EQ(got[i].data, "hello");
-        EXPECT_TRUE(InsidePayload(got[i]));
+    // A count far beyond the payload, entry 5 cut short, entry 2 for CPU 1.
+    const std::vector<MsgSubEntry> entries = {
+        {1, 0, "p", "a", ""}, {2, 1, "p", "b", ""}, {3, 0, "p", "c", "tA"}, {4, 0, "p", "d", ""}, {5, 0, "p", "e", ""}};
+    EXPECT_EQ(recv(SubRequest(true, 0xFFFFFFFF, entries), 0, 30), OS_MSG_OK);
+    std::string listed; // id and subscriber task of every record
+    for (uint32_t id = 1; id <= 5; ++id) {
+        for (const MsgHead &r : Subscribers(id)) {
+            listed += std::to_string(id) + r.sendTaskName + " ";
+        }
+    }
+    EXPECT_EQ(listed, "1subt 3tA 4tA ");
+    MsgHead expected = EventHead(0, "subp", "tA", 3, 0, "p", "c");
+    EXPECT_EQ(std::memcmp(&Subscribers(3)[0], &expected, sizeof(expected)), 0);
+    EXPECT_EQ(log.Count("]:cpuid[1]-[0] not match, cannot support sub-bro cross cpu.", OS_LOG_ERROR), 1U);
+
+    EXPECT_EQ(recv(SubRequest(false, 9, entries), 0, 30), OS_MSG_OK); // removing the last subscriber removes the id
+    EXPECT_FALSE(MsgSubscribeFindIdList(1) || MsgSubscribeFindIdList(3) ||
+                 MsgSubscribeFindIdList(4)); // the fixture checks that their records went
+    EXPECT_EQ(recv(SubRequest(true, 9, entries), 1, 30), OS_MSG_OK);
+    ASSERT_EQ(Subscribers(2).size(), 1U);
+    EXPECT_EQ(Subscribers(2)[0].recvCpuId, 1U);
+}
+
+TEST_F(Events, RepeatIgnoresTheSubscriberCpuAndUnsubscribeThePublisherProcess) {
+    const MsgHead base = EventHead(0, "sp", "st", 5, 0, "pp", "pt");
+    struct Case {
+        const char *what;
+        void (*edit)(MsgHead &);
+        size_t afterAdd; // records after adding the changed record to base
+        size_t afterDel; // records after deleting with the changed record
+        bool baseLeft;   // base is the first record left
+    } cases[] = {
+        {"subscriber cpu", [](MsgHead &r) { r.sendCpuId = 3; }, 1, 1, true}, // a repeat; no match
+        {"subscriber process", [](MsgHead &r) { SetName(r.sendProcName, "x"); }, 2, 1, true},
+        {"subscriber task", [](MsgHead &r) { SetName(r.sendTaskName, "x"); }, 2, 1, true},
+        {"publisher cpu", [](MsgHead &r) { r.recvCpuId = 1; }, 2, 1, true},
+        {"publisher process", [](MsgHead &r) { SetName(r.recvProcName, "x"); }, 2, 1, false}, // the first match goes
+        {"publisher task", [](MsgHead &r) { SetName(r.recvTaskName, "x"); }, 2, 1, true},
+        {"empty tasks", [](MsgHead &r) { SetName(r.sendTaskName, ""), SetName(r.recvTaskName, ""); }, 2, 2, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        MsgHead changed = base;
+        c.edit(changed);
+        ASSERT_EQ(MsgAddSubscribe(&base), OS_MSG_OK);
+        EXPECT_EQ(MsgAddSubscribe(&changed), OS_MSG_OK);
+        EXPECT_EQ(Subscribers(5).size(), c.afterAdd);
+        EXPECT_EQ(MsgDelSubscribe(&changed), OS_MSG_OK);
+        std::vector<MsgHead> left = Subscribers(5);
+        ASSERT_EQ(left.size(), c.afterDel);
+        EXPECT_EQ(std::memcmp(&left[0], c.baseLeft ? &base : &changed, sizeof(base)), 0);
+        MsgDestroySubscribeTable();
+        ASSERT_EQ(MsgCreateSubscribeTable(128), OS_MSG_OK);
     }
 }
 
-TEST_F(Broadcast, ResultIsTheLastEventsResult) {
-    LogCapture log;
-    Subscribe(1, "s1");
-    Subscribe(3, "s3");
-    EXPECT_EQ(Recv(BroRequest().Block("pt", 1, 3, "abc").Block("pt", 2, 0).Block("pt", 3, 2, "xy").Bytes()), OS_MSG_OK);
-    std::vector<Delivery> got = Deliveries();
-    ASSERT_EQ(got.size(), 2U);
-    EXPECT_EQ(got[0].data, "abc");
-    EXPECT_STREQ(got[1].head.recvTaskName, "s3");
-    EXPECT_EQ(got[1].data, "xy");
-    EXPECT_EQ(log.Count("]:hash not found [2].", OS_LOG_WARN), 1U);
-
-    // A publisher task name without room for its terminator fails its event.
-    const char *full = "0123456789abcdef";
-    EXPECT_EQ(Recv(BroRequest().Block("pt", 1, 0).Block(full, 3, 0).Bytes()), OS_MSG_ERR_FAIL);
-    EXPECT_EQ(Recv(BroRequest().Block(full, 3, 0).Block("pt", 1, 0).Bytes()), OS_MSG_OK);
-    EXPECT_EQ(Deliveries().size(), 4U);
-    EXPECT_EQ(log.Count("]:MsgBroadcastEvent error ret = -2147352562.", OS_LOG_ERROR), 2U);
-    EXPECT_EQ(log.Count("]:memcpy error.", OS_LOG_ERROR), 2U);
+TEST_F(Events, KeepsAtMost2048SubscribersPerId) {
+    MsgHead rec = EventHead(0, "sp", "", 42, 0, "pp", "pt");
+    for (int i = 0; i < 2048; ++i) {
+        SetName(rec.sendTaskName, ("s" + std::to_string(i)).c_str());
+        ASSERT_EQ(MsgAddSubscribe(&rec), OS_MSG_OK) << i;
+    }
+    LogCapture log(OS_LOG_WARN);
+    SetName(rec.sendTaskName, "one-too-many");
+    EXPECT_EQ(MsgAddSubscribe(&rec), OS_MSG_ERR_FULL);
+    EXPECT_EQ(log.Count("]:msg id[42] sub num is over maxnum[2048], not push to list", OS_LOG_ERROR), 1U);
+    SetName(rec.sendTaskName, "s17");
+    EXPECT_EQ(MsgAddSubscribe(&rec), OS_MSG_OK); // a repeat is not a new subscriber
+    EXPECT_EQ(Subscribers(42).size(), 2048U);
 }
 
-TEST_F(Broadcast, StopsAtTheFirstBlockThatRunsPastThePayload) {
+TEST_F(Events, PackingLaysBlocksBackToBackOrRefusesBeforeAllocating) {
     LogCapture log;
-    Subscribe(1, "s1");
-    EXPECT_EQ(Recv(BroRequest().Block("pt", 1, 12, "twelve bytes").Bytes(2)), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(Deliveries().size(), 1U);
-    EXPECT_EQ(log.Count("[MsgDealBroadcastInner]"), 1U);
-    EXPECT_EQ(log.Count("]:dataLen[52] not match dataSize[84].", OS_LOG_ERROR), 1U);
-
-    EXPECT_EQ(Recv(BroRequest().Block("pt", 1, 100, "short").Bytes()), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(log.Count("]:dataLen[45] not match dataSize[140].", OS_LOG_ERROR), 1U);
-    std::vector<uint8_t> hugeBlock = BroRequest(28).Block("pt", 1, 0).Bytes();
-    hugeBlock[4] = hugeBlock[5] = hugeBlock[6] = hugeBlock[7] = 0xFF;
-    EXPECT_EQ(Recv(hugeBlock), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(log.Count("]:dataLen[36] not match dataSize[4294967303].", OS_LOG_ERROR), 1U);
-    EXPECT_EQ(Deliveries().size(), 1U);
+    const int32_t fits = static_cast<int32_t>(OS_MSG_MAX_MSG_SIZE - 168U - 8U - 32U);
+    std::vector<char> largest(static_cast<size_t>(fits), 'x');
+    char digits[] = "0123456789";
+    const MsgBroEntry ten{"pt", 1, 10, digits}, none{"", 2, 0, nullptr}, huge{"t", 1, INT32_MAX, digits};
+    // With the first allocation set to fail: a refusal comes before it and leaves the head alone.
+    auto refuse = [&](std::vector<MsgBroEntry> entries, uint32_t result, const char *logged) {
+        log.Clear();
+        MsgHead head = EventHead(0, "pp", "sender"), before = head;
+        OSMemSetFailCountdown(1);
+        EXPECT_EQ(MsgSetBroadcastData(&head, entries.data(), static_cast<uint32_t>(entries.size()), "t"), result);
+        EXPECT_EQ(OSMemGetFailCountdown(), result == OS_MSG_ERR_NO_MEMORY ? -1 : 1);
+        OSMemSetFailCountdown(-1);
+        EXPECT_EQ(std::memcmp(&head, &before, sizeof(head)), 0);
+        EXPECT_EQ(log.Count(logged, OS_LOG_ERROR), 1U) << logged;
+    };
+    refuse({ten, {"t", 1, 5, nullptr}}, kBad, "]:entry[1] dataLen = 5 without data.");
+    refuse({{"t", 1, fits + 1, largest.data()}}, OS_MSG_ERR_OVERSIZE, "]:msg oversize");
+    refuse({huge, huge, ten}, OS_MSG_ERR_OVERSIZE, "]:msg oversize"); // a sum that wraps 32 bits
+    refuse({ten}, OS_MSG_ERR_NO_MEMORY, "]:malloc error.");           // its one allocation fails
+    // The payload's bytes; its layout is checked by the round trip of the delivery test.
+    auto pack = [](std::vector<MsgBroEntry> entries, const char *defaultTask) {
+        MsgHead head = EventHead(0, "pp", "sender");
+        EXPECT_EQ(MsgSetBroadcastData(&head, entries.data(), static_cast<uint32_t>(entries.size()), defaultTask), 0U);
+        std::string bytes(static_cast<const char *>(head.data), head.dataLen);
+        OSMemTypeFreeMon(head.data, 0, 0, __LINE__, "test");
+        return bytes;
+    };
+    std::string bytes = pack({ten, none}, "sender");
+    EXPECT_EQ(bytes.size(), 82U);
+    EXPECT_EQ(bytes.substr(40, 10), "0123456789");
+    EXPECT_STREQ(bytes.c_str() + 50, "sender");                         // the default fills the empty name
+    EXPECT_EQ(pack({none, {"", 3, -4, nullptr}}, nullptr).size(), 72U); // a negative dataLen adds no bytes
+    EXPECT_STREQ(pack({none}, "0123456789abcdef").c_str() + 8, "");     // a default too long is not packed
+    EXPECT_EQ(pack({}, nullptr), std::string("\0\0\0\0\x20\0\0\0", 8)); // no blocks, block size 32
+    bytes = pack({{"t", 1, fits, largest.data()}}, nullptr);
+    EXPECT_EQ(bytes.size(), OS_MSG_MAX_DATA_LEN);
+    EXPECT_EQ(bytes.back(), 'x');
 }
 
-TEST_F(Broadcast, ChecksTheRequestHeadAndAcceptsAnyBlockSizeFrom28) {
+TEST_F(Events, DeliveredOncePerMatchingSubscriberWithinTheRequestsBounds) {
     LogCapture log;
-    Subscribe(1, "s1");
-    std::vector<uint8_t> small = BroRequest(28).Block("pt", 1, 0).Bytes();
-    EXPECT_EQ(Recv(std::vector<uint8_t>(small.begin(), small.end() - 1)), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(log.Count("]:wrong dataLen = 35.", OS_LOG_ERROR), 1U);
-    EXPECT_EQ(Recv(BroRequest(28).Block("pt", 1, 0).Bytes(0)), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(log.Count("]:wrong dataNum = 0.", OS_LOG_ERROR), 1U);
-    EXPECT_EQ(Recv(BroRequest(27).Block("pt", 1, 0).Block("pt", 1, 0).Bytes()), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(log.Count("]:wrong blocksize = 27.", OS_LOG_ERROR), 1U);
-    EXPECT_TRUE(Deliveries().empty());
-
-    for (uint32_t blockSize : {28U, 40U}) {
-        ClearDeliveries();
-        EXPECT_EQ(Recv(BroRequest(blockSize).Block("pt", 1, 4, "abcd").Block("pt", 1, 2, "ef").Bytes()), OS_MSG_OK);
-        std::vector<Delivery> got = Deliveries();
-        ASSERT_EQ(got.size(), 2U) << blockSize;
-        EXPECT_EQ(got[0].data, "abcd");
-        EXPECT_EQ(got[1].data, "ef");
-        EXPECT_TRUE(InsidePayload(got[1]));
+    MsgHead unfit = EventHead(0, "P", "", 1, 0, "pubp", "pt");
+    std::memset(unfit.sendTaskName, 'x', sizeof(unfit.sendTaskName)); // no room for a terminator: skipped
+    for (const MsgHead &r : {EventHead(0, "A", "a", 100, 0, "pubp", "pt"), EventHead(0, "C", "c", 100, 0, "pubp", "pu"),
+                             EventHead(0, "B", "b", 100, 0, "otherproc", "pt"), // publisher process not compared
+                             EventHead(0, "D", "d", 100, 1, "pubp", "pt"), EventHead(2, "E", "e", 100, 0, "pubp", "pt"),
+                             EventHead(0, "P", "s", 1, 0, "pubp", "pt"), unfit,
+                             EventHead(0, "P", "any", 1, 0, "pubp", "")}) { // an empty publisher task matches nothing
+        ASSERT_EQ(MsgAddSubscribe(&r), OS_MSG_OK);
+    }
+    // msgKind, reserved0 and mscBlock are not carried to subscribers.
+    MsgHead pub{1, 1000, 4321, 0, "pubp", "ptask", 0, 0, "", "", 5, 0x77, {}, 0, nullptr};
+    // From an exactly sized copy, each header checked, summed up as "proc/task@cpu:dataLen:data".
+    auto recv = [&](const std::vector<uint8_t> &bytes, uint32_t expected) {
+        std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size()]);
+        std::memcpy(copy.get(), bytes.data(), bytes.size());
+        EXPECT_EQ(MsgRecvBroadcastData(&pub, copy.get(), static_cast<uint32_t>(bytes.size())), expected);
+        std::vector<std::string> out;
+        for (const MsgHead &d : std::exchange(g_deliveries, {})) {
+            MsgHead e = EventHead(0, "pubp", d.sendTaskName, d.msgId, d.recvCpuId, d.recvProcName, d.recvTaskName);
+            e.dataLen = d.dataLen;
+            e.data = d.data;
+            EXPECT_EQ(std::memcmp(&d, &e, sizeof(e)), 0);
+            EXPECT_EQ(d.data != nullptr, static_cast<int32_t>(d.dataLen) > 0); // no data for a length up to 0
+            std::string data = d.data != nullptr ? std::string(static_cast<const char *>(d.data), d.dataLen) : "";
+            out.push_back(std::string(d.recvProcName) + "/" + d.recvTaskName + "@" + std::to_string(d.recvCpuId) + ":" +
+                          std::to_string(static_cast<int32_t>(d.dataLen)) + ":" + data);
+        }
+        return out;
+    };
+    char hello[] = "hello";
+    MsgBroEntry event{"", 100, 5, hello};
+    MsgHead packed = pub;
+    ASSERT_EQ(MsgSetBroadcastData(&packed, &event, 1, "pt"), OS_MSG_OK);
+    std::vector<uint8_t> round(static_cast<uint8_t *>(packed.data),
+                               static_cast<uint8_t *>(packed.data) + packed.dataLen);
+    OSMemTypeFreeMon(packed.data, 0, 0, __LINE__, "test");
+    std::vector<uint8_t> cut = BroRequest({{"pt", 1, 0, ""}}, 28), hugeBlock = cut;
+    cut.pop_back();
+    std::memset(&hugeBlock[4], 0xFF, 4);
+    const char *f16 = "0123456789abcdef"; // fails its event
+    const std::vector<BroBlock> two = {{"pt", 1, 4, "abcd"}, {"pt", 1, 2, "ef"}};
+    const std::vector<BroBlock> noData = {{"pt", 1, 0, ""}, {"pt", 1, -5, ""}, {"pt", 1, INT32_MIN, ""}};
+    struct Case {
+        std::vector<uint8_t> req;
+        uint32_t result; // for a whole request, the last event's
+        const char *logged;
+        std::vector<std::string> got;
+    } cases[] = {
+        {round, OS_MSG_OK, "]:get broadcast Num = 1.", {"A/a@0:5:hello", "B/b@0:5:hello", "E/e@2:5:hello"}},
+        {BroRequest({{"pt", 1, 3, "abc"}}, 32, 2), kBad, "]:dataLen[43] not match dataSize[75].", {"P/s@0:3:abc"}},
+        {BroRequest({{"pt", 1, 100, "short"}}), kBad, "]:dataLen[45] not match dataSize[140].", {}},
+        {hugeBlock, kBad, "]:dataLen[36] not match dataSize[4294967303].", {}},
+        {cut, kBad, "]:wrong dataLen = 35.", {}},
+        {BroRequest({{"pt", 1, 0, ""}}, 28, 0), kBad, "]:wrong dataNum = 0.", {}},
+        {BroRequest(two, 27), kBad, "]:wrong blocksize = 27.", {}},
+        {BroRequest(two, 28), OS_MSG_OK, "]:get broadcast Num = 2.", {"P/s@0:4:abcd", "P/s@0:2:ef"}},
+        {BroRequest(two, 40), OS_MSG_OK, "]:get broadcast Num = 2.", {"P/s@0:4:abcd", "P/s@0:2:ef"}},
+        {BroRequest(noData), OS_MSG_OK, "]:get broadcast Num = 3.", {"P/s@0:0:", "P/s@0:-5:", "P/s@0:-2147483648:"}},
+        {BroRequest({{"pt", 1, 1, "a"}, {"pt", 2, 0, ""}, {f16, 1, 0, ""}}), OS_MSG_ERR_FAIL, "[2].", {"P/s@0:1:a"}},
+        {BroRequest({{f16, 1, 0, ""}, {"", 1, 0, ""}, {"pt", 1, 1, "b"}}), OS_MSG_OK, "-2147352562.", {"P/s@0:1:b"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.logged);
+        log.Clear();
+        EXPECT_EQ(recv(c.req, c.result), c.got);
+        EXPECT_EQ(log.Count(c.logged), 1U) << log.Dump();
     }
 }
 
-TEST_F(Broadcast, BlocksWithoutDataAreDeliveredWithoutData) {
-    Subscribe(1, "s1");
-    EXPECT_EQ(Recv(BroRequest()
-                       .Block("pt", 1, 0)
-                       .Block("pt", 1, -5)
-                       .Block("pt", 1, INT32_MIN)
-                       .Block("pt", 1, 2, "ok")
-                       .Bytes()),
-              OS_MSG_OK);
-    std::vector<Delivery> got = Deliveries();
-    ASSERT_EQ(got.size(), 4U);
-    const int32_t lengths[] = {0, -5, INT32_MIN};
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(got[i].head.dataLen, (uint32_t)lengths[i]) << i; // the length is passed on as published
-        EXPECT_EQ(got[i].head.data, nullptr) << i;
-    }
-    EXPECT_EQ(got[3].data, "ok");
-}
+using EventSetup = MemBalanceTest;
 
-TEST_F(Broadcast, NeedsAPublisherTaskAndSkipsSubscribersThatDoNotFit) {
-    LogCapture log;
-    Subscribe(Subscriber(0, "subp", "anyTask", 1, 0, "pubp", ""));
-    Subscribe(1, "s1");
-    MsgHead unfit = Subscriber(0, "subp", "", 1, 0, "pubp", "pt");
-    std::memset(unfit.sendTaskName, 'x', sizeof(unfit.sendTaskName));
-    Subscribe(unfit);
-    EXPECT_EQ(Recv(BroRequest().Block("", 1, 0).Bytes()), OS_MSG_OK);
-    EXPECT_TRUE(Deliveries().empty());
-    EXPECT_EQ(Recv(BroRequest().Block("pt", 1, 0).Bytes()), OS_MSG_OK);
-    ASSERT_EQ(Deliveries().size(), 1U); // the unfit subscriber is skipped
-    EXPECT_STREQ(Deliveries()[0].head.recvTaskName, "s1");
-    EXPECT_EQ(log.Count("[MsgCmpBroadcast]", OS_LOG_ERROR), 1U);
-}
-
-TEST_F(Broadcast, DeliveryRunsBesideSubscriptionChanges) {
+TEST_F(EventSetup, DeliveryRunsBesideRegistrationAndSubscriptionChanges) {
     constexpr int kRounds = 300;
-    Subscribe(1, "steady");
-    std::promise<void> go;
-    std::shared_future<void> started = go.get_future().share();
+    LogCapture quiet(OS_LOG_FATAL);
+    EXPECT_EQ(MsgSetBroadcastFunc(nullptr), kBad);
+    ASSERT_EQ(MsgCreateSubscribeTable(8), OS_MSG_OK);
+    // Churn joins and leaves the same list under another publisher task: no event is for it.
+    MsgHead steady = EventHead(0, "s", "steady", 1, 0, "p", "pt"), churn = EventHead(0, "s", "churn", 1, 0, "p", "px");
+    ASSERT_EQ(MsgAddSubscribe(&steady), OS_MSG_OK);
+    MsgHead pub = EventHead(0, "p", "pt", 1);
+    EXPECT_EQ(MsgBroadcastEvent(&pub), OS_MSG_ERR_NOT_INIT); // no function yet
     std::thread changer([&] {
-        started.wait();
-        MsgHead head = RequestHead(0, "subp", "churn");
-        std::vector<uint8_t> sub = SubRequest(true, {SubEntry(1, 0, "pubp", "pt")});
-        std::vector<uint8_t> unsub = SubRequest(false, {SubEntry(1, 0, "pubp", "pt")});
+        EXPECT_EQ(MsgSetBroadcastFunc(RecordDelivery), OS_MSG_OK);
         for (int i = 0; i < kRounds; ++i) {
-            EXPECT_EQ(MsgRecvSubData(&head, sub.data(), static_cast<uint32_t>(sub.size()), 0), OS_MSG_OK);
-            EXPECT_EQ(MsgRecvSubData(&head, unsub.data(), static_cast<uint32_t>(unsub.size()), 0), OS_MSG_OK);
+            EXPECT_EQ(MsgAddSubscribe(&churn), OS_MSG_OK);
+            EXPECT_EQ(MsgDelSubscribe(&churn), OS_MSG_OK);
         }
     });
-    std::vector<uint8_t> event = BroRequest().Block("pt", 1, 1, "e").Bytes();
-    go.set_value();
-    for (int i = 0; i < kRounds; ++i) {
-        EXPECT_EQ(MsgRecvBroadcastData(&pub_, event.data(), static_cast<uint32_t>(event.size())), OS_MSG_OK);
+    for (int ok = 0; ok < kRounds;) {
+        ok += MsgBroadcastEvent(&pub) == OS_MSG_OK ? 1 : 0;
     }
     changer.join();
-    size_t steady = 0;
-    for (const Delivery &d : Deliveries()) {
-        steady += std::strcmp(d.head.recvTaskName, "steady") == 0 ? 1U : 0U;
-        EXPECT_EQ(d.data, "e");
-    }
-    EXPECT_EQ(steady, static_cast<size_t>(kRounds));
-    EXPECT_EQ(Subscribers(1).size(), 1U);
-}
-
-class BroadcastSetup : public MemBalanceTest {};
-
-TEST_F(BroadcastSetup, NeedsATableAndAFunction) {
-    LogCapture log;
-    EXPECT_EQ(MsgSetBroadcastFunc(nullptr), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(log.Count("]:func null.", OS_LOG_ERROR), 1U);
-    std::vector<uint8_t> req = BroRequest().Block("pt", 1, 0).Bytes();
-    MsgHead pub = RequestHead(0, "pubp", "pt");
-    MsgHead event = Subscriber(0, "pubp", "pt", 1, 0, "", "");
-
-    ASSERT_EQ(MsgCreateSubscribeTable(8), OS_MSG_OK);
-    EXPECT_EQ(MsgRecvBroadcastData(&pub, req.data(), static_cast<uint32_t>(req.size())), OS_MSG_ERR_NOT_INIT);
-    EXPECT_EQ(MsgBroadcastEvent(&event), OS_MSG_ERR_NOT_INIT);
-    InstallRecorder();
+    EXPECT_EQ(g_deliveries.size(), static_cast<size_t>(kRounds));
     MsgDestroySubscribeTable();
-    EXPECT_EQ(MsgRecvBroadcastData(&pub, req.data(), static_cast<uint32_t>(req.size())), OS_MSG_ERR_NOT_INIT);
-    EXPECT_EQ(MsgBroadcastEvent(&event), OS_MSG_ERR_NOT_INIT);
-    EXPECT_EQ(log.Count("]:hash or func is null.", OS_LOG_ERROR), 4U);
-    EXPECT_EQ(log.Count("[MsgBroadcastEvent]"), 2U);
+    EXPECT_EQ(MsgBroadcastEvent(&pub), OS_MSG_ERR_NOT_INIT); // no table any more
 }
 
-TEST_F(BroadcastSetup, FunctionMayBeRegisteredWhileEventsArrive) {
+TEST_F(EventSetup, TableRefusesMisuseAndLeavesNoHalfEntryWhenMemoryIsShort) {
     LogCapture quiet(OS_LOG_FATAL);
-    ASSERT_EQ(MsgCreateSubscribeTable(8), OS_MSG_OK);
-    MsgHead rec = Subscriber(0, "subp", "s1", 1, 0, "pubp", "pt");
-    ASSERT_EQ(MsgAddSubscribe(&rec), OS_MSG_OK);
-    std::vector<uint8_t> req = BroRequest().Block("pt", 1, 0).Bytes();
-    MsgHead pub = RequestHead(0, "pubp", "pt");
-    std::thread receiver([&] {
-        while (MsgRecvBroadcastData(&pub, req.data(), static_cast<uint32_t>(req.size())) != OS_MSG_OK) {
-        }
-    });
-    InstallRecorder();
-    receiver.join();
-    EXPECT_EQ(Deliveries().size(), 1U);
+    const MsgHead first = EventHead(0, "sp", "st", 20, 0, "pp", "pt");
+    EXPECT_EQ(MsgAddSubscribe(&first), OS_MSG_ERR_NOT_INIT);
+    EXPECT_EQ(MsgDelSubscribe(&first), OS_MSG_ERR_NOT_INIT);
+    ASSERT_EQ(MsgCreateSubscribeTable(4), OS_MSG_OK);
+    EXPECT_EQ(MsgCreateSubscribeTable(4), OS_MSG_ERR_REPEATED);
     MsgDestroySubscribeTable();
+    const MsgHead second = EventHead(0, "sp", "st2", 20, 0, "pp", "pt");
+    const uint64_t before = UsedBlocks();
+    SweepAllocFailures(
+        [&] {
+            uint32_t ret = MsgCreateSubscribeTable(4);
+            ret = ret == OS_MSG_OK ? MsgAddSubscribe(&first) : ret;
+            return ret == OS_MSG_OK ? MsgAddSubscribe(&second) : ret;
+        },
+        [&](int n, bool failed, uint32_t result) {
+            SCOPED_TRACE(n);
+            const bool table = g_subscribeTable != nullptr;
+            EXPECT_EQ(result, failed ? (table ? OS_MSG_ERR_NO_MEMORY : OS_MSG_ERR_HASH) : OS_MSG_OK);
+            // The id is listed only with whole records: none, or the first after a failure.
+            EXPECT_EQ(Subscribers(20).size(), !failed ? 2U : table && MsgSubscribeFindIdList(20) != nullptr ? 1U : 0U);
+            MsgDestroySubscribeTable(); // only logs without a table
+            EXPECT_EQ(UsedBlocks(), before);
+        });
 }
 
 } // namespace

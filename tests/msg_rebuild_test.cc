@@ -1,12 +1,12 @@
-// Slice reassembly: order and bounds of slices, both protocols reproducing
-// the payload, memory balancing with its log rule, allocation failures, and
-// concurrent receive threads.
+// Slice reassembly and the payload buffers it takes by header: order, bounds and wrap rules of slices in both
+// protocols, memory balancing with its log rule, allocation failures, and concurrent receive threads.
 #include "transport/msg_rebuild.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,494 +16,266 @@
 #include "support/mem_check.h"
 #include "transport/msg_adp_buff.h"
 #include "vyre_os_log.h"
+#include "vyre_os_mem.h"
 
 using rebuildmsg::MsgRebuildRecvData;
-using rebuildmsg::RebuildList;
 
 namespace {
 
-constexpr int64_t kHigh = 104857600;    // 100 MiB
-constexpr int64_t kExtreme = 209715200; // 200 MiB
-constexpr uint32_t kMaxData = OS_MSG_MAX_DATA_LEN;
+constexpr int64_t kHigh = 104857600, kExtreme = 209715200; // 100 MiB, 200 MiB
+constexpr uint32_t kMax = OS_MSG_MAX_DATA_LEN, kBad = OS_MSG_ERR_INVALID_PARAM, kFail = OS_MSG_ERR_FAIL;
 using Bytes = std::vector<unsigned char>;
 
-MsgHead MakeHead(uint32_t dataLen) {
-    MsgHead head;
-    memset(&head, 0, sizeof(head));
-    strcpy(head.recvTaskName, "encoder");
-    head.dataLen = dataLen;
-    return head;
-}
-
-MsgSliceTail MakeTail(uint64_t flag, uint32_t offset, uint32_t curLen) {
-    MsgSliceTail tail;
-    memset(&tail, 0, sizeof(tail));
-    tail.isSplit = 1;
-    tail.flag = flag;
-    tail.offset = offset;
-    tail.curLen = curLen;
-    return tail;
-}
-
-Bytes Pattern(size_t len, unsigned seed) {
-    Bytes bytes(len);
-    for (size_t i = 0; i < len; ++i) {
-        bytes[i] = static_cast<unsigned char>(i * 31U + seed);
-    }
-    return bytes;
-}
-
-// What one call of either protocol handed back.
+// What one slice through a protocol handed back; 0xEE marks what was not stored.
 struct Step {
     uint32_t ret = 0xFFFFFFFFU;
     unsigned char *buf = nullptr;
-    unsigned int bufLen = 0;
+    unsigned int bufLen = 0, offset = 0xEEEEEEEEU, curLen = 0xEEEEEEEEU;
     unsigned char done = 0xEE;
-    unsigned int offset = 0xEEEEEEEEU;
-    unsigned int curLen = 0xEEEEEEEEU;
-    Bytes Payload() const { return Bytes(buf, buf + bufLen); }
 };
 
-// One-step protocol as a transport runs it: on success the slice's bytes,
-// taken from the whole payload at the tail's offset, are copied where the
-// collector says.
-Step OneStep(MsgRebuildRecvData &rb, MsgHead head, MsgSliceTail tail, const Bytes &payload,
-             unsigned int headLen = sizeof(MsgHead)) {
+enum Protocol { kOneStep, kFirstStep, kTwoStep };
+
+// Feeds a slice of message flag as a transport does: one step copies the slice's bytes of payload
+// where the collector says; two steps pass them to FillMsgBody with the place the first step gave.
+Step Feed(MsgRebuildRecvData &rb, Protocol protocol, uint32_t dataLen, uint64_t flag, uint32_t offset, uint32_t curLen,
+          const Bytes &payload = Bytes(16)) {
+    MsgHead head{0, 0, 0, 0, "", "", 0, 0, "", "", 0, 0, {}, dataLen, nullptr};
+    MsgSliceTail tail{1, {}, offset, curLen, 0, flag};
+    unsigned char *h = reinterpret_cast<unsigned char *>(&head), *t = reinterpret_cast<unsigned char *>(&tail);
     Step s;
-    s.ret = rb.RebuildMsg(reinterpret_cast<unsigned char *>(&head), headLen, reinterpret_cast<unsigned char *>(&tail),
-                          &s.buf, &s.bufLen, &s.done, &s.offset, &s.curLen);
-    if (s.ret == OS_MSG_OK && s.curLen > 0) {
-        EXPECT_LE(uint64_t{s.offset} + s.curLen, s.bufLen);
-        EXPECT_LE(uint64_t{tail.offset} + s.curLen, payload.size());
-        memcpy(s.buf + s.offset, payload.data() + tail.offset, s.curLen);
+    s.ret = protocol == kOneStep ? rb.RebuildMsg(h, sizeof(head), t, &s.buf, &s.bufLen, &s.done, &s.offset, &s.curLen)
+                                 : rb.RebuildMsgEx(h, sizeof(head), t, &s.buf, &s.bufLen, &s.offset, &s.curLen);
+    if (s.ret != OS_MSG_OK || s.curLen == 0 || protocol == kFirstStep) {
+        return s;
+    }
+    EXPECT_LE(uint64_t{s.offset} + s.curLen, s.bufLen);
+    unsigned char *src = const_cast<unsigned char *>(payload.data()) + offset;
+    if (protocol == kOneStep) {
+        std::memcpy(s.buf + s.offset, src, s.curLen);
+    } else {
+        int len = static_cast<int>(s.curLen);
+        s.ret = rb.FillMsgBody(flag, static_cast<int>(s.offset), static_cast<int>(s.bufLen - s.offset), src, len, len,
+                               &s.done);
     }
     return s;
 }
 
-Step FirstStep(MsgRebuildRecvData &rb, MsgHead head, MsgSliceTail tail) {
-    Step s;
-    s.ret = rb.RebuildMsgEx(reinterpret_cast<unsigned char *>(&head), sizeof(head),
-                            reinterpret_cast<unsigned char *>(&tail), &s.buf, &s.bufLen, &s.offset, &s.curLen);
-    return s;
-}
+using BuffByHead = MemBalanceTest;
 
-// Two-step protocol with the arguments a well-behaved transport passes.
-Step TwoStep(MsgRebuildRecvData &rb, MsgHead head, MsgSliceTail tail, const Bytes &payload) {
-    Step s = FirstStep(rb, head, tail);
-    if (s.ret == OS_MSG_OK) {
-        s.ret = rb.FillMsgBody(tail.flag, static_cast<int>(s.offset), static_cast<int>(s.bufLen - s.offset),
-                               const_cast<unsigned char *>(payload.data()) + tail.offset, static_cast<int>(s.curLen),
-                               static_cast<int>(s.curLen), &s.done);
-    }
-    return s;
-}
-
-// Releases a completed payload as the transport does after delivering it.
-void ReleaseCompleted(const Step &s) {
-    MsgHead head = MakeHead(s.bufLen);
-    MsgReleaseBuffByHead(&head, sizeof(head), s.buf, s.bufLen);
+TEST_F(BuffByHead, ReadsOnlyTheSignificant164HeadBytesAndRefusesWhatItCannotServe) {
+    LogCapture logs;
+    // Exactly the significant header bytes on the heap, with names that fill their fields.
+    MsgHead full{0, 0, 0, 0, "PPPPPPPPPPPPPPP", "capture", 77, 0, "media", "TTTTTTTTTTTTTTT", 0, 0, {}, 16, nullptr};
+    full.sendProcName[15] = full.recvTaskName[15] = 'X';
+    std::unique_ptr<unsigned char[]> wire(new unsigned char[MSG_ADP_MIN_HEAD_LEN]);
+    std::memcpy(wire.get(), &full, MSG_ADP_MIN_HEAD_LEN);
+    auto *head = reinterpret_cast<MsgHead *>(wire.get());
+    void *buf = &full;
+    uint32_t len = 5;
+    EXPECT_EQ(MsgGetBuffByHead(head, 163, &buf, &len), kBad);
+    EXPECT_TRUE(buf == &full && len == 5) << "nothing is stored for a refused header";
+    EXPECT_EQ(MsgGetBuffByHead(nullptr, 164, &buf, &len), kBad);
+    EXPECT_EQ(MsgGetBuffByHead(head, 164, nullptr, &len), kBad);
+    EXPECT_EQ(MsgGetBuffByHead(head, 164, &buf, nullptr), kBad);
+    OSMemSetFailCountdown(1);
+    EXPECT_EQ(MsgGetBuffByHead(head, 164, &buf, &len), OS_MSG_ERR_NO_MEMORY);
+    EXPECT_TRUE(buf == nullptr && len == 0);
+    ASSERT_EQ(MsgGetBuffByHead(head, 164, &buf, &len), OS_MSG_OK);
+    const uint64_t held = UsedBlocks();
+    MsgReleaseBuffByHead(head, 163, buf, len); // refused: the buffer stays
+    EXPECT_EQ(UsedBlocks(), held);
+    MsgReleaseBuffByHead(head, 164, buf, len); // the fixture checks that it went
+    EXPECT_EQ(logs.Count("dataLen:16, sendProc[PPPPPPPPPPPPPPPX][capture], recv[media][TTTTTTTTTTTTTTTX]."), 2U);
+    EXPECT_EQ(logs.Count("headLen[163] error.", OS_LOG_ERROR) + logs.Count("malloc 16 error.", OS_LOG_ERROR), 3U);
 }
 
 class SliceRebuild : public MemBalanceTest {
 protected:
-    void SetUp() override {
-        MemBalanceTest::SetUp();
-        rb_ = std::make_unique<MsgRebuildRecvData>();
-    }
     void TearDown() override {
         DropAll();
-        rb_.reset();
         MemBalanceTest::TearDown();
     }
-
-    // Drops every message under reassembly as the collector's owner would.
+    // Releases what is under reassembly, as the collector's owner does, and starts a new collector.
     void DropAll() {
-        while (!rb_->rebuildNodes.empty()) {
-            RebuildList *node = rb_->rebuildNodes.front();
+        for (rebuildmsg::RebuildList *node : rb_->rebuildNodes) {
             SimpleMsgReleaseBuffer(node->buf, node->dataLen);
-            rb_->DelRebuildNodeEx(node->flag);
         }
+        rb_ = std::make_unique<MsgRebuildRecvData>();
     }
-
-    // Starts message flag with a first slice of 16 bytes.
-    void Start(uint64_t flag, uint32_t dataLen) {
-        Step s = OneStep(*rb_, MakeHead(dataLen), MakeTail(flag, 0, 16), Pattern(16, 1));
-        ASSERT_EQ(s.ret, OS_MSG_OK);
-        ASSERT_EQ(s.done, 0);
-    }
-
+    void Start(uint64_t flag, uint32_t dataLen) { ASSERT_EQ(Feed(*rb_, kOneStep, dataLen, flag, 0, 16).ret, 0U); }
     bool Has(uint64_t flag) { return rb_->GetRebuildNode(flag) != nullptr; }
 
-    std::unique_ptr<MsgRebuildRecvData> rb_;
+    std::unique_ptr<MsgRebuildRecvData> rb_ = std::make_unique<MsgRebuildRecvData>();
 };
 
-TEST(SliceTail, FieldsAndSliceMarkAreReadFromUnalignedBytes) {
+TEST_F(SliceRebuild, MisplacedSliceOrMessageWithoutPayloadIsDropped) {
     LogCapture logs;
-    MsgSliceTail tail = MakeTail(0x1122334455667788ULL, 4096, 512);
-    tail.isSplit = 7;
-    unsigned char raw[sizeof(tail) + 1];
-    memcpy(raw + 1, &tail, sizeof(tail));
-    uint64_t flag = 0;
-    uint32_t offset = 0;
-    uint32_t curLen = 0;
-    ASSERT_EQ(MsgGetRebuildInfo(reinterpret_cast<const MsgSliceTail *>(raw + 1), &flag, &offset, &curLen), OS_MSG_OK);
-    EXPECT_EQ(flag, 0x1122334455667788ULL);
-    EXPECT_EQ(offset, 4096U);
-    EXPECT_EQ(curLen, 512U);
-    EXPECT_EQ(MsgGetRebuildInfo(nullptr, &flag, &offset, &curLen), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(MsgGetRebuildInfo(&tail, &flag, nullptr, &curLen), OS_MSG_ERR_INVALID_PARAM);
-
-    EXPECT_EQ(MsgAdpCheckIsSlice(raw + 1, 24), 7U);
-    EXPECT_EQ(MsgAdpCheckIsSlice(raw + 1, 23), 0U);
-    EXPECT_EQ(logs.Count("tailLen[23] error.", OS_MSG_LOG_ERROR), 1U) << logs.Dump();
-    EXPECT_EQ(MsgAdpCheckIsSlice(nullptr, 24), 0U);
-}
-
-TEST_F(SliceRebuild, SingleSliceMessageCompletesAtOnce) {
-    Bytes payload = Pattern(100, 3);
-    Step s = OneStep(*rb_, MakeHead(100), MakeTail(9, 0, 100), payload);
-    ASSERT_EQ(s.ret, OS_MSG_OK);
-    EXPECT_EQ(s.done, 1);
-    EXPECT_EQ(s.Payload(), payload);
-    EXPECT_TRUE(rb_->rebuildNodes.empty());
-    EXPECT_EQ(rb_->nodeTotal, 0);
-    EXPECT_EQ(rb_->memoryTotal, 0);
-    ReleaseCompleted(s);
-}
-
-TEST_F(SliceRebuild, InterleavedMessagesReassembleThroughBothProtocols) {
-    const uint32_t lenA = 3000;
-    const uint32_t lenB = 4500;
-    Bytes a = Pattern(lenA, 17);
-    Bytes b = Pattern(lenB, 99);
-    Step sa;
-    Step sb;
-    for (uint32_t i = 0; i < 3; ++i) {
-        // Later slices carry a header whose dataLen disagrees: only the first
-        // slice's header is read.
-        sa = OneStep(*rb_, MakeHead(i == 0 ? lenA : 1), MakeTail(1, i * 1000, 1000), a);
-        sb = TwoStep(*rb_, MakeHead(i == 0 ? lenB : 1), MakeTail(2, i * 1500, 1500), b);
-        ASSERT_EQ(sa.ret, OS_MSG_OK);
-        ASSERT_EQ(sb.ret, OS_MSG_OK);
-        EXPECT_EQ(sa.bufLen, lenA);
-        EXPECT_EQ(sb.bufLen, lenB);
-        EXPECT_EQ(sa.done, i == 2 ? 1 : 0);
-        EXPECT_EQ(sb.done, i == 2 ? 1 : 0);
-        EXPECT_EQ(rb_->memoryTotal, i < 2 ? lenA + lenB : 0);
-        if (i == 0) {
-            // An empty slice at the current end is accepted and changes nothing.
-            ASSERT_EQ(OneStep(*rb_, MakeHead(1), MakeTail(1, 1000, 0), a).done, 0);
-        }
-    }
-    EXPECT_EQ(sa.Payload(), a);
-    EXPECT_EQ(sb.Payload(), b);
-    EXPECT_EQ(rb_->nodeTotal, 0);
-    ReleaseCompleted(sa);
-    ReleaseCompleted(sb);
-}
-
-TEST_F(SliceRebuild, MisplacedSliceDropsTheMessage) {
     struct Case {
-        const char *what;
-        uint32_t firstLen; // 0: the misplaced slice is the message's first
-        uint32_t offset;
-        uint32_t curLen;
-    } cases[] = {{"first slice away from 0", 0, 10, 20},
-                 {"repeated slice", 50, 0, 50},
-                 {"slice ending one byte past the payload", 60, 60, 41},
-                 {"slice gap", 50, 51, 10},
-                 {"length wrapping 2^32 back into the payload", 60, 60, 0xFFFFFFF0U}};
-    uint64_t flag = 0;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        Bytes payload = Pattern(100, 0);
-        ++flag;
-        if (c.firstLen > 0) {
-            ASSERT_EQ(OneStep(*rb_, MakeHead(100), MakeTail(flag, 0, c.firstLen), payload).ret, OS_MSG_OK);
-        }
-        Step s = OneStep(*rb_, MakeHead(100), MakeTail(flag, c.offset, c.curLen), payload);
-        EXPECT_EQ(s.ret, OS_MSG_ERR_INVALID_PARAM);
-        EXPECT_EQ(s.buf, nullptr);
-        EXPECT_EQ(s.offset, 0xEEEEEEEEU) << "no place is handed out for a refused slice";
-        EXPECT_FALSE(Has(flag));
-        EXPECT_EQ(rb_->memoryTotal, 0);
-        // The dropped message's next slice is taken for a new message out of order.
-        EXPECT_EQ(OneStep(*rb_, MakeHead(100), MakeTail(flag, 60, 10), payload).ret, OS_MSG_ERR_INVALID_PARAM);
+        Protocol protocol;
+        uint32_t dataLen, firstLen, offset, curLen; // firstLen bytes went in before
+        const char *logged;
+    } cases[] = {
+        {kOneStep, 100, 0, 10, 20, "]:data length err, totalLen[0] curLen[20] offset[10] dataLen[100]."}, // not at 0
+        {kOneStep, 100, 50, 0, 50, "]:data length err, totalLen[50] curLen[50] offset[0] dataLen[100]."}, // repeated
+        {kOneStep, 100, 60, 60, 41, "]:get buff error."},                         // one byte past the end
+        {kOneStep, 100, 50, 51, 10, "]:get buff error."},                         // a gap
+        {kOneStep, 100, 60, 60, 0xFFFFFFF0U, "]:get buff error."},                // wrapping 2^32 back into the payload
+        {kFirstStep, 100, 0, 90, 11, "curLen = 11, offset = 90, bodyLen = 100."}, // the first step checks bounds
+        {kFirstStep, 100, 10, 0xFFFFFFF0U, 0x20, "bodyLen = 100."},
+        {kFirstStep, 100, 0, 0x20, 0xFFFFFFF0U, "bodyLen = 100."},
+        {kOneStep, 0, 0, 0, 0, "get buff or bufLen[0] error."}, // no payload announced, or too much
+        {kFirstStep, 0, 0, 0, 0, "get buff or bufLen[0] error."},
+        {kOneStep, kMax + 1, 0, 0, 16, "get buff or bufLen[0] error."},
+        {kOneStep, 0xFFFFFFFFU, 0, 0, 16, "get buff or bufLen[0] error."},
+    };
+    const Bytes payload(100);
+    for (uint64_t flag = 0; flag < sizeof(cases) / sizeof(cases[0]); ++flag) {
+        const Case &c = cases[flag];
+        SCOPED_TRACE(c.logged);
+        logs.Clear();
+        Protocol first = c.protocol == kOneStep ? kOneStep : kTwoStep;
+        ASSERT_EQ(c.firstLen == 0 ? 0U : Feed(*rb_, first, c.dataLen, flag, 0, c.firstLen, payload).ret, OS_MSG_OK);
+        Step s = Feed(*rb_, c.protocol, c.dataLen, flag, c.offset, c.curLen, payload);
+        EXPECT_EQ(s.ret, kBad);
+        EXPECT_TRUE(s.buf == nullptr && s.offset == 0xEEEEEEEEU) << "no place is handed out for a refused slice";
+        EXPECT_EQ(logs.Count(c.logged, OS_LOG_ERROR), 1U) << logs.Dump();
+        EXPECT_FALSE(Has(flag)); // the fixture's balance check shows that its buffer went
     }
-    // The fixture's balance check shows each dropped buffer was released.
+    unsigned char raw[26] = {0, 7};
+    EXPECT_EQ(MsgAdpCheckIsSlice(raw + 1, 24), 7U); // from unaligned bytes
+    EXPECT_EQ(MsgAdpCheckIsSlice(raw + 1, 23) + MsgAdpCheckIsSlice(raw + 1, 25) + MsgAdpCheckIsSlice(nullptr, 24), 0U);
 }
 
-TEST_F(SliceRebuild, RefusalIsLoggedWithTheSlicePlace) {
+TEST_F(SliceRebuild, FillRefusesAMissingMessageAndHostileArguments) {
     LogCapture logs;
-    EXPECT_EQ(OneStep(*rb_, MakeHead(100), MakeTail(3, 10, 20), Pattern(100, 0)).ret, OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(logs.Count("data length err, totalLen[0] curLen[20] offset[10] dataLen[100].", OS_LOG_ERROR), 1U)
-        << logs.Dump();
-    EXPECT_EQ(logs.Count("get buff error.", OS_LOG_ERROR), 1U) << logs.Dump();
-}
-
-TEST_F(SliceRebuild, RefusesNewMessagesWithoutPayloadAndNullArguments) {
-    LogCapture logs;
-    Bytes payload = Pattern(16, 0);
-    EXPECT_EQ(OneStep(*rb_, MakeHead(0), MakeTail(1, 0, 0), payload).ret, OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(OneStep(*rb_, MakeHead(kMaxData + 1), MakeTail(1, 0, 16), payload).ret, OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(OneStep(*rb_, MakeHead(16), MakeTail(1, 0, 16), payload, 163).ret, OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(FirstStep(*rb_, MakeHead(0), MakeTail(1, 0, 0)).ret, OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(logs.Count("get buff or bufLen[0] error.", OS_LOG_ERROR), 4U) << logs.Dump();
-
-    MsgHead head = MakeHead(16);
-    MsgSliceTail tail = MakeTail(1, 0, 16);
-    auto *h = reinterpret_cast<unsigned char *>(&head);
-    auto *t = reinterpret_cast<unsigned char *>(&tail);
-    unsigned char *buf = nullptr;
-    unsigned int len = 0;
-    unsigned char done = 0;
-    unsigned int off = 0;
-    EXPECT_EQ(rb_->RebuildMsg(h, sizeof(head), nullptr, &buf, &len, &done, &off, &len), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(rb_->RebuildMsg(h, sizeof(head), t, &buf, &len, nullptr, &off, &len), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(rb_->RebuildMsg(nullptr, sizeof(head), t, &buf, &len, &done, &off, &len), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(rb_->RebuildMsgEx(h, sizeof(head), t, nullptr, &len, &off, &len), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(rb_->FillMsgBody(1, 0, 16, buf, 16, 16, nullptr), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_TRUE(rb_->rebuildNodes.empty());
-}
-
-TEST_F(SliceRebuild, TwoStepBoundAcceptsEndAtDataLenOnly) {
-    LogCapture logs;
-    Step atEnd = FirstStep(*rb_, MakeHead(100), MakeTail(1, 90, 10));
-    ASSERT_EQ(atEnd.ret, OS_MSG_OK);
-    EXPECT_EQ(atEnd.offset, 90U);
-    EXPECT_EQ(atEnd.curLen, 10U);
-    EXPECT_TRUE(Has(1)) << "the first step creates the node; the order is checked when filling";
-
-    EXPECT_EQ(FirstStep(*rb_, MakeHead(100), MakeTail(2, 90, 11)).ret, OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_FALSE(Has(2));
-    EXPECT_EQ(logs.Count("invalid arguments, flag = 2, curLen = 11, offset = 90, bodyLen = 100.", OS_LOG_ERROR), 1U)
-        << logs.Dump();
-    // Sums that wrap 2^32 drop the message, also one already under reassembly.
-    EXPECT_EQ(FirstStep(*rb_, MakeHead(100), MakeTail(1, 0xFFFFFFF0U, 0x20)).ret, OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(FirstStep(*rb_, MakeHead(100), MakeTail(3, 0x20, 0xFFFFFFF0U)).ret, OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_TRUE(rb_->rebuildNodes.empty());
-    EXPECT_EQ(rb_->memoryTotal, 0);
-}
-
-TEST_F(SliceRebuild, FillRefusesMissingMessageAndHostileArguments) {
-    LogCapture logs;
-    Bytes src = Pattern(200, 0);
+    Bytes src(200);
     unsigned char done = 9;
-    EXPECT_EQ(rb_->FillMsgBody(77, 0, 8, src.data(), 8, 8, &done), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(done, 0);
+    EXPECT_EQ(rb_->FillMsgBody(77, 0, 8, src.data(), 8, 8, &done) + done, kBad); // no such message
     EXPECT_EQ(logs.Count("getRebuildNode fail, flag = 77.", OS_LOG_ERROR), 1U) << logs.Dump();
-
-    // Each case fills the first 16-byte slice of a 64-byte message.
+    // Each case fills the first slice of a 64-byte message; the last completes it, but the result decides.
     struct Case {
         int offset, destMax, srcLen, curLen;
         uint32_t result;
-    } cases[] = {{-1, 64, 16, 16, OS_MSG_ERR_INVALID_PARAM},
-                 {16, 64, 16, 16, OS_MSG_ERR_INVALID_PARAM},
-                 {INT32_MIN, 64, 16, 16, OS_MSG_ERR_INVALID_PARAM},
-                 {0, 64, 16, -1, OS_MSG_ERR_INVALID_PARAM},
-                 {0, 64, 16, 65, OS_MSG_ERR_INVALID_PARAM},
-                 {0, 16, 17, 16, OS_MSG_ERR_FAIL},
-                 {0, 1000, 100, 16, OS_MSG_ERR_FAIL},
-                 {0, -1, 16, 16, OS_MSG_ERR_FAIL},
-                 {0, 64, -1, 16, OS_MSG_ERR_FAIL}};
+        unsigned char done;
+    } cases[] = {{-1, 64, 16, 16, kBad, 0},    {16, 64, 16, 16, kBad, 0}, {INT32_MIN, 64, 16, 16, kBad, 0},
+                 {0, 64, 16, -1, kBad, 0},     {0, 64, 16, 65, kBad, 0},  {0, 16, 17, 16, kFail, 0},
+                 {0, 1000, 100, 16, kFail, 0}, {0, -1, 16, 16, kFail, 0}, {0, 64, -1, 16, kFail, 0},
+                 {0, 64, 65, 64, kFail, 1}};
     uint64_t flag = 100;
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.offset << " " << c.destMax << " " << c.srcLen << " " << c.curLen);
-        ASSERT_EQ(FirstStep(*rb_, MakeHead(64), MakeTail(++flag, 0, 16)).ret, OS_MSG_OK);
+        ASSERT_EQ(Feed(*rb_, kFirstStep, 64, ++flag, 0, 16).ret, OS_MSG_OK);
         EXPECT_EQ(rb_->FillMsgBody(flag, c.offset, c.destMax, src.data(), c.srcLen, c.curLen, &done), c.result);
-        EXPECT_FALSE(Has(flag)) << "the message is dropped and its buffer released";
+        EXPECT_EQ(done, c.done);
+        EXPECT_FALSE(Has(flag)) << "the message is dropped; the fixture checks that its buffer went";
     }
-    EXPECT_EQ(logs.Count("fill body fail!.", OS_LOG_ERROR), 4U) << logs.Dump();
+    EXPECT_EQ(logs.Count("fill body fail!.", OS_LOG_ERROR), 5U) << logs.Dump();
 }
 
-TEST_F(SliceRebuild, FailedCopyOfTheLastSliceReleasesTheCompletedPayload) {
-    ASSERT_EQ(FirstStep(*rb_, MakeHead(32), MakeTail(1, 0, 32)).ret, OS_MSG_OK);
-    Bytes src = Pattern(64, 0);
-    unsigned char done = 0;
-    EXPECT_EQ(rb_->FillMsgBody(1, 0, 32, src.data(), 33, 32, &done), OS_MSG_ERR_FAIL);
-    EXPECT_EQ(done, 1) << "completion is reported, but the result decides";
-    EXPECT_TRUE(rb_->rebuildNodes.empty());
-    // The fixture's balance check shows the payload buffer was released.
-}
-
-TEST_F(SliceRebuild, MaxSizeMessagesEvictTheOldestAbove100MiB) {
+TEST_F(SliceRebuild, MaxSizeMessagesEvictTheOldestAbove100MiBAndAreCutBackFrom200MiB) {
     LogCapture logs(OS_LOG_INFO);
-    for (uint64_t flag = 1; flag <= 25; ++flag) {
-        Start(flag, kMaxData);
-    }
-    EXPECT_EQ(rb_->memMaxCnt, 0U) << "25 messages stay below 100 MiB";
-    Start(26, kMaxData);
-    EXPECT_EQ(rb_->memMaxCnt, 1U);
-    EXPECT_EQ(rb_->memExtremeCnt, 0U);
-    EXPECT_FALSE(Has(1));
-    EXPECT_TRUE(Has(2));
-    EXPECT_TRUE(Has(26));
-    EXPECT_EQ(rb_->nodeTotal, 25);
-    EXPECT_EQ(rb_->memoryTotal, 25 * int64_t{kMaxData});
-    std::string line = "out of memory: memMaxCnt = 1, memoryTotal = " + std::to_string(26 * int64_t{kMaxData}) +
-                       ", nodeTotal = 26, flag = 1, dataLen = 4194136.";
-    EXPECT_EQ(logs.Count(line, OS_LOG_ERROR), 1U) << logs.Dump();
-    // The evicted message is gone: its next slice is refused.
-    EXPECT_EQ(OneStep(*rb_, MakeHead(kMaxData), MakeTail(1, 16, 16), Pattern(32, 0)).ret, OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_FALSE(Has(1));
-}
-
-TEST_F(SliceRebuild, TotalOf200MiBOrMoreIsCutBackTo100MiB) {
-    LogCapture logs(OS_LOG_INFO);
-    // Hold balancing off while 27 real messages are built, then count them so
-    // that the 28th passes 200 MiB and exactly 26 evictions reach 100 MiB.
-    rb_->memoryTotal = -27 * int64_t{kMaxData};
-    for (uint64_t flag = 1; flag <= 27; ++flag) {
-        Start(flag, kMaxData);
-    }
-    ASSERT_EQ(rb_->memMaxCnt, 0U);
-    rb_->memoryTotal = kHigh + 25 * int64_t{kMaxData};
-    const int64_t reached = rb_->memoryTotal + kMaxData;
-    ASSERT_GE(reached, kExtreme);
-    Start(28, kMaxData);
-
-    EXPECT_EQ(rb_->memMaxCnt, 1U);
-    EXPECT_EQ(rb_->memExtremeCnt, 1U);
-    // Eviction stops as soon as 100 MiB is reached: the two newest remain.
     for (uint64_t flag = 1; flag <= 26; ++flag) {
-        EXPECT_FALSE(Has(flag)) << flag;
+        Start(flag, kMax);
+        EXPECT_EQ(rb_->memMaxCnt, flag < 26 ? 0U : 1U) << "25 messages stay within 100 MiB";
     }
-    EXPECT_TRUE(Has(27));
-    EXPECT_TRUE(Has(28));
-    EXPECT_EQ(rb_->memoryTotal, kHigh);
-    EXPECT_EQ(rb_->nodeTotal, 2);
-    std::string first =
-        "out of memory: memExtremeCnt = 1, memoryTotal = " + std::to_string(reached) + ", nodeTotal = 28.";
-    EXPECT_EQ(logs.Count(first, OS_LOG_ERROR), 1U) << logs.Dump();
-    EXPECT_EQ(logs.Count("out of extreme memory: memoryTotal = 104857600, nodeTotal = 2, i = 25.", OS_LOG_ERROR), 1U)
-        << logs.Dump();
-}
+    std::string line = "memoryTotal = " + std::to_string(26 * int64_t{kMax}) + ", nodeTotal = 26, flag = 1, dataLen";
+    EXPECT_EQ(logs.Count("]:out of memory: memMaxCnt = 1, " + line + " = 4194136.", OS_LOG_ERROR), 1U);
 
-TEST_F(SliceRebuild, BalancingThresholds) {
-    Start(1, 64);
-    rb_->memoryTotal = kHigh - 64; // exactly 100 MiB with the next message: nothing happens
-    Start(2, 64);
-    EXPECT_EQ(rb_->memMaxCnt, 0U);
-    EXPECT_TRUE(Has(1));
-
-    rb_->memoryTotal = kExtreme - 1 - 64; // 200 MiB - 1 with the next: one eviction
-    Start(3, 64);
-    EXPECT_EQ(rb_->memMaxCnt, 1U);
-    EXPECT_EQ(rb_->memExtremeCnt, 0U);
-    EXPECT_FALSE(Has(1));
-    EXPECT_TRUE(Has(2));
-    EXPECT_EQ(rb_->nodeTotal, 2);
-
-    rb_->memoryTotal = kExtreme - 64; // exactly 200 MiB with the next: cut back
-    OneStep(*rb_, MakeHead(64), MakeTail(4, 0, 16), Pattern(16, 0));
+    // Hold balancing off while two more arrive, then count so that the next
+    // passes 200 MiB and exactly 26 evictions reach 100 MiB.
+    rb_->memoryTotal -= 2 * int64_t{kMax};
+    Start(27, kMax);
+    Start(28, kMax);
+    rb_->memoryTotal = kHigh + 25 * int64_t{kMax};
+    line = "memoryTotal = " + std::to_string(rb_->memoryTotal + kMax) + ", nodeTotal = 28.";
+    Start(29, kMax);
     EXPECT_EQ(rb_->memMaxCnt, 2U);
     EXPECT_EQ(rb_->memExtremeCnt, 1U);
-}
-
-TEST_F(SliceRebuild, MessageEvictedByItsOwnBalancingIsReported) {
-    LogCapture logs;
-    rb_->memoryTotal = kExtreme; // counted memory that no message holds
-    Step s = OneStep(*rb_, MakeHead(64), MakeTail(5, 0, 16), Pattern(16, 0));
-    EXPECT_EQ(s.ret, OS_MSG_ERR_NO_MEMORY);
-    EXPECT_EQ(s.buf, nullptr);
-    EXPECT_TRUE(rb_->rebuildNodes.empty());
-    EXPECT_EQ(logs.Count("new message evicted, flag = 5.", OS_LOG_ERROR), 1U) << logs.Dump();
-    EXPECT_EQ(FirstStep(*rb_, MakeHead(64), MakeTail(6, 0, 16)).ret, OS_MSG_ERR_NO_MEMORY);
-}
-
-TEST_F(SliceRebuild, BalancingLogsOnlyFirstTenAndEveryThousandthRun) {
-    LogCapture logs;
-    Start(1, 64);
-    rb_->memoryTotal += kHigh; // from now on each new message evicts the oldest
-    struct Case {
-        uint32_t preset;
-        bool logged;
-    } cases[] = {{0, true},    {9, true},   {10, false},   {99, false},
-                 {998, false}, {999, true}, {1000, false}, {1999, true}};
-    uint64_t flag = 1;
-    for (const Case &c : cases) {
-        rb_->memMaxCnt = c.preset;
-        Start(++flag, 64);
-        ASSERT_FALSE(Has(flag - 1));
-        std::string line = "memMaxCnt = " + std::to_string(c.preset + 1) + ",";
-        EXPECT_EQ(logs.Count(line, OS_LOG_ERROR), c.logged ? 1U : 0U) << line;
+    for (uint64_t flag = 2; flag <= 29; ++flag) {
+        EXPECT_EQ(Has(flag), flag >= 28) << flag; // eviction stops as soon as 100 MiB is reached
     }
-    // The extreme counter follows the same rule on its own. Counted memory
-    // that no message holds makes every new message go at once.
-    DropAll();
+    EXPECT_EQ(rb_->memoryTotal, kHigh);
+    EXPECT_EQ(logs.Count("]:out of memory: memExtremeCnt = 1, " + line, OS_LOG_ERROR), 1U);
+    EXPECT_EQ(logs.Count("out of extreme memory: memoryTotal = 104857600, nodeTotal = 2, i = 25.", OS_LOG_ERROR), 1U);
+    EXPECT_EQ(Feed(*rb_, kOneStep, kMax, 1, 16, 16).ret, kBad); // the first evicted message is gone
+}
+
+TEST_F(SliceRebuild, BalancingThresholdsAndLogRule) {
+    LogCapture logs;
+    struct Case {
+        int64_t totalWithNew; // counted memory once the new message is in; any above the nodes' is no message's
+        uint32_t runs;        // balancing runs counted before
+        bool oldGoes, newGoes;
+        const char *logged; // the balancing line, for the first ten runs and every thousandth
+    } cases[] = {
+        {kHigh, 0, false, false, nullptr},        {kHigh + 1, 9, true, false, "memMaxCnt = 10,"},
+        {kExtreme - 1, 10, true, false, nullptr}, {kExtreme - 1, 999, true, false, "memMaxCnt = 1000,"},
+        {kExtreme, 998, true, true, nullptr},     {kExtreme, 999, true, true, "memExtremeCnt = 1000,"},
+    };
     for (const Case &c : cases) {
-        rb_->memExtremeCnt = c.preset;
-        rb_->memoryTotal = kExtreme;
-        EXPECT_EQ(OneStep(*rb_, MakeHead(64), MakeTail(++flag, 0, 16), Pattern(16, 0)).ret, OS_MSG_ERR_NO_MEMORY);
-        std::string line = "memExtremeCnt = " + std::to_string(c.preset + 1) + ",";
-        EXPECT_EQ(logs.Count(line, OS_LOG_ERROR), c.logged ? 1U : 0U) << line;
+        SCOPED_TRACE(c.totalWithNew);
+        DropAll();
+        Start(1, 64);
+        rb_->memoryTotal = c.totalWithNew - 64;
+        rb_->memMaxCnt = rb_->memExtremeCnt = c.runs;
+        logs.Clear();
+        EXPECT_EQ(Feed(*rb_, kOneStep, 64, 2, 0, 16).ret, c.newGoes ? OS_MSG_ERR_NO_MEMORY : OS_MSG_OK);
+        EXPECT_EQ(Has(1) + 2 * Has(2), !c.oldGoes + 2 * !c.newGoes);
+        EXPECT_EQ(rb_->memMaxCnt + rb_->memExtremeCnt, 2 * c.runs + c.oldGoes + c.newGoes);
+        EXPECT_EQ(logs.Count(c.logged != nullptr ? c.logged : "]:out of memory: mem"), c.logged != nullptr ? 1U : 0U);
+        EXPECT_EQ(logs.Count("new message evicted, flag = 2."), c.newGoes ? 1U : 0U);
     }
 }
 
 TEST_F(SliceRebuild, AllocationFailuresLeaveNoMessageBehind) {
-    // The payload buffer, the node and the sequence's growth can each fail.
-    // The one-step protocol reports a missing buffer as a refused message,
-    // the two-step protocol passes the buffer's code on.
-    const std::vector<uint32_t> expected[2] = {
-        {OS_MSG_ERR_INVALID_PARAM, OS_MSG_ERR_NO_MEMORY, OS_MSG_ERR_NO_MEMORY, OS_MSG_OK},
-        {OS_MSG_ERR_NO_MEMORY, OS_MSG_ERR_NO_MEMORY, OS_MSG_ERR_NO_MEMORY, OS_MSG_OK}};
-    for (int twoStep = 0; twoStep < 2; ++twoStep) {
-        SCOPED_TRACE(twoStep != 0 ? "two-step" : "one-step");
+    // Buffer, node and the sequence's growth can fail; one step reports a missing buffer as a refused message.
+    for (Protocol protocol : {kOneStep, kFirstStep}) {
+        SCOPED_TRACE(protocol);
         Start(1, 64);
         Start(2, 64); // the sequence holds two: the next message grows it
         const uint64_t before = UsedBlocks();
-        std::vector<uint32_t> results;
-        SweepAllocFailures(
-            [&] {
-                MsgSliceTail tail = MakeTail(3, 0, 16);
-                return twoStep != 0 ? FirstStep(*rb_, MakeHead(64), tail).ret
-                                    : OneStep(*rb_, MakeHead(64), tail, Pattern(16, 0)).ret;
-            },
-            [&](int, bool failed, uint32_t result) {
-                results.push_back(result);
-                EXPECT_EQ(Has(3), !failed);
-                EXPECT_EQ(rb_->nodeTotal, failed ? 2 : 3);
-                // Buffer and node; the grown sequence replaces the old one.
-                EXPECT_EQ(UsedBlocks(), before + (failed ? 0 : 2));
-            });
-        EXPECT_EQ(results, expected[twoStep]);
-        DropAll();
-        rb_ = std::make_unique<MsgRebuildRecvData>();
+        EXPECT_EQ(SweepAllocFailures(
+                      [&] { return Feed(*rb_, protocol, 64, 3, 0, 16).ret; },
+                      [&](int n, bool failed, uint32_t result) {
+                          EXPECT_EQ(result, !failed ? OS_MSG_OK : n == 1 && protocol == kOneStep ? kBad : 0x80020020U);
+                          EXPECT_EQ(Has(3), !failed);
+                          EXPECT_EQ(rb_->nodeTotal, failed ? 2 : 3);
+                          // Buffer and node; the grown sequence replaces the old one.
+                          EXPECT_EQ(UsedBlocks(), before + (failed ? 0 : 2));
+                      }),
+                  3);
+        DropAll(); // the new collector's sequence is empty again
     }
 }
 
-TEST_F(SliceRebuild, ConcurrentReceiveThreadsReassembleTheirOwnMessages) {
-    constexpr int kThreads = 4;
-    constexpr int kMessages = 20;
+TEST_F(SliceRebuild, ConcurrentReceiveThreadsReassembleInterleavedMessagesInBothProtocols) {
+    constexpr int kThreads = 4, kMessages = 20;
     constexpr uint32_t kLen = 8192;
-    std::vector<std::thread> threads;
     std::vector<int> completed(kThreads, 0);
+    std::thread threads[kThreads];
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int m = 0; m < kMessages; ++m) {
-                uint64_t flag = static_cast<uint64_t>(t) * 1000 + m;
-                Bytes payload = Pattern(kLen, static_cast<unsigned>(flag));
-                Step s;
-                for (uint32_t off = 0; off < kLen && (off == 0 || s.ret == OS_MSG_OK); off += 1024) {
-                    MsgSliceTail tail = MakeTail(flag, off, 1024);
-                    s = m % 2 == 0 ? OneStep(*rb_, MakeHead(kLen), tail, payload)
-                                   : TwoStep(*rb_, MakeHead(kLen), tail, payload);
+        threads[t] = std::thread([&, t] {
+            for (int m = 0; m < kMessages; ++m) { // odd messages in two steps, every fourth in one slice
+                const Protocol protocol = m % 2 == 0 ? kOneStep : kTwoStep;
+                const uint32_t slice = m % 4 == 3 ? kLen : 1024, flag = t * 1000 + m;
+                Bytes payload(kLen);
+                std::iota(payload.begin(), payload.end(), static_cast<unsigned char>(flag));
+                Step s = Feed(*rb_, protocol, kLen, flag, 0, 0, payload); // an empty slice changes nothing
+                for (uint32_t off = 0; off < kLen && s.ret == OS_MSG_OK; off += slice) {
+                    s = Feed(*rb_, protocol, 1, flag, off, slice, payload); // only the first header is read
                 }
-                if (s.ret != OS_MSG_OK || s.done != 1) {
-                    return;
-                }
-                completed[t] += s.Payload() == payload ? 1 : 0;
-                ReleaseCompleted(s);
+                completed[t] += s.ret == 0 && s.done == 1 && s.bufLen == kLen && Bytes(s.buf, s.buf + kLen) == payload;
+                MsgHead head{};
+                MsgReleaseBuffByHead(&head, sizeof(head), s.done == 1 ? s.buf : nullptr, kLen);
             }
         });
     }
-    for (std::thread &th : threads) {
-        th.join();
+    for (std::thread &thread : threads) {
+        thread.join();
     }
     EXPECT_EQ(completed, std::vector<int>(kThreads, kMessages));
-    EXPECT_TRUE(rb_->rebuildNodes.empty());
-    EXPECT_EQ(rb_->memoryTotal, 0);
-    EXPECT_EQ(rb_->nodeTotal, 0);
+    EXPECT_EQ(rb_->memoryTotal + rb_->nodeTotal, 0);
 }
 
 } // namespace
