@@ -205,10 +205,8 @@ uint32_t MsgFreeResp(const MsgHead *head) {
     }
     /* head normally lies in the requester's response slot, which the release
      * clears and, for a temporary task, frees: pass the name as a copy. */
-    char requester[OS_MSG_NAME_LEN + 1U];
-    memcpy(requester, head->sendTaskName, OS_MSG_NAME_LEN);
-    requester[OS_MSG_NAME_LEN] = '\0';
-    return SimpleMsgFreeRespBuffer(requester);
+    const MsgNameCopy requester(head->sendTaskName);
+    return SimpleMsgFreeRespBuffer(requester.text);
 }
 
 } // extern "C"

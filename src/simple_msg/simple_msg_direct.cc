@@ -8,25 +8,14 @@
  * so the record is looked up again after it returns, in case the callback
  * removed its task.
  */
-#include <string.h>
 
+#include "core/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
 #include "vyre_securec.h"
 
 namespace {
-
-/* A task name copied out of a 16-byte header field, terminated. */
-struct SimpleMsgName {
-    char text[OS_MSG_NAME_LEN + 1];
-};
-
-SimpleMsgName SimpleMsgNameOf(const char (&field)[OS_MSG_NAME_LEN]) {
-    SimpleMsgName name = {};
-    (void)memcpy_s(name.text, sizeof(name.text), field, strnlen(field, OS_MSG_NAME_LEN));
-    return name;
-}
 
 /* Looks the task up, holding simpleQueueLock on success; logs a failure
  * under the caller's name and line. */
@@ -68,7 +57,7 @@ uint32_t SimpleMsgDirectCall(MsgHead *head, MsgHead **out) {
         return OS_MSG_ERR_INVALID_PARAM;
     }
     // The callback may change the caller's header; keep the name it had.
-    SimpleMsgName name = SimpleMsgNameOf(head->recvTaskName);
+    const MsgNameCopy name(head->recvTaskName);
     SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__, __LINE__);
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
@@ -103,7 +92,7 @@ uint32_t SimpleMsgDirectResp(const MsgHead *head, const void *data, uint32_t len
         OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    SimpleMsgName name = SimpleMsgNameOf(head->sendTaskName);
+    const MsgNameCopy name(head->sendTaskName);
     SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__, __LINE__);
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
@@ -142,7 +131,7 @@ uint32_t SimpleMsgDirectFreeResp(const MsgHead *head) {
         return OS_MSG_ERR_INVALID_PARAM;
     }
     // head is usually the slot itself, which is cleared below.
-    SimpleMsgName name = SimpleMsgNameOf(head->recvTaskName);
+    const MsgNameCopy name(head->recvTaskName);
     SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__, __LINE__);
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
