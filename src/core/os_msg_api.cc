@@ -58,17 +58,7 @@ bool MsgRespFreeAllowed(const MsgHead *head) {
     return true;
 }
 
-uint32_t MsgRefuse(const char *function, uint32_t line, const char *text, uint32_t code) {
-    if (OS_MSG_LOG_ERROR >= __atomic_load_n(&g_enLogLevel, __ATOMIC_RELAXED)) {
-        MsgOutput(OS_MSG_LOG_ERROR, function, line, "%s", text);
-    }
-    return code;
-}
-
 } // namespace
-
-/* Logs an ERROR refusal under the public function's name and yields code. */
-#define MSG_REFUSE(text, code) MsgRefuse(__func__, (uint32_t)__LINE__, (text), (code))
 
 extern "C" {
 

@@ -18,13 +18,13 @@
 namespace {
 
 /* Looks the task up, holding simpleQueueLock on success; logs a failure
- * under the caller's name and line. */
-SimpleMsgTask *SimpleMsgLockTask(const char *taskName, const char *caller, int line) {
+ * under the caller's name. */
+SimpleMsgTask *SimpleMsgLockTask(const char *taskName, const char *caller) {
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK) {
         (void)OsMutexUnLock(&simpleQueueLock);
-        OsLogPrintf(OS_LOG_ERROR, "OS_MSG", "[%s][%d]:SimpleMsgGetQueue NULL[%s].\r\n", caller, line, taskName);
+        OS_MSG_LOG_AS(caller, OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%s].", taskName);
         return nullptr;
     }
     return task;
@@ -58,7 +58,7 @@ uint32_t SimpleMsgDirectCall(MsgHead *head, MsgHead **out) {
     }
     // The callback may change the caller's header; keep the name it had.
     const MsgNameCopy name(head->recvTaskName);
-    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__, __LINE__);
+    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__);
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
     }
@@ -72,7 +72,7 @@ uint32_t SimpleMsgDirectCall(MsgHead *head, MsgHead **out) {
 
     (void)func(head);
 
-    task = SimpleMsgLockTask(name.text, __func__, __LINE__);
+    task = SimpleMsgLockTask(name.text, __func__);
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
     }
@@ -93,7 +93,7 @@ uint32_t SimpleMsgDirectResp(const MsgHead *head, const void *data, uint32_t len
         return OS_MSG_ERR_INVALID_PARAM;
     }
     const MsgNameCopy name(head->sendTaskName);
-    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__, __LINE__);
+    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__);
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
     }
@@ -132,7 +132,7 @@ uint32_t SimpleMsgDirectFreeResp(const MsgHead *head) {
     }
     // head is usually the slot itself, which is cleared below.
     const MsgNameCopy name(head->recvTaskName);
-    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__, __LINE__);
+    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__);
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
     }
