@@ -40,6 +40,16 @@ bool MsgIsReservedSender(const char *ownName) {
            MsgNameEqual(ownName, MsgGetBspProcName());
 }
 
+/* The inner route type of head; unless the message is relayed for another
+ * process (MSG_INNER_NA), its msgKind becomes kind. */
+uint32_t MsgRouteAs(MsgHead *head, uint32_t isResponse, uint32_t kind) {
+    uint32_t innerType = MsgGetInnerType(head, isResponse);
+    if (innerType != MSG_INNER_NA) {
+        head->msgKind = kind;
+    }
+    return innerType;
+}
+
 } // namespace
 
 extern "C" {
@@ -116,10 +126,7 @@ uint32_t MsgAsynSend(MsgHead *head, uint32_t transType) {
         MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    uint32_t innerType = MsgGetInnerType(head, 0U);
-    if (innerType != MSG_INNER_NA) {
-        head->msgKind = MSG_KIND_ASYN;
-    }
+    uint32_t innerType = MsgRouteAs(head, 0U, MSG_KIND_ASYN);
     MSG_LOG(OS_MSG_LOG_DEBUG, "msg(type:%d inType:%d) Asyn send 0x%x " MSG_ROUTE_FMT, (int)transType, (int)innerType,
             head->msgId, MSG_ROUTE_ARGS(head));
     switch (innerType) {
@@ -143,10 +150,7 @@ uint32_t MsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout, uint32_t
         MSG_LOG(OS_MSG_LOG_ERROR, "can not send syn msg.");
         return ret;
     }
-    uint32_t innerType = MsgGetInnerType(head, 0U);
-    if (innerType != MSG_INNER_NA) {
-        head->msgKind = MSG_KIND_SYN;
-    }
+    uint32_t innerType = MsgRouteAs(head, 0U, MSG_KIND_SYN);
     MSG_LOG(OS_MSG_LOG_DEBUG, "msg(type:%d) Syn send 0x%x " MSG_ROUTE_FMT, (int)innerType, head->msgId,
             MSG_ROUTE_ARGS(head));
     /* Every route writes the response only on success, so resp still holds
@@ -175,10 +179,7 @@ uint32_t MsgSynSendResp(MsgHead *head, const void *data, uint32_t len) {
         MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    uint32_t innerType = MsgGetInnerType(head, 1U);
-    if (innerType != MSG_INNER_NA) {
-        head->msgKind = MSG_KIND_SYN_RESP;
-    }
+    uint32_t innerType = MsgRouteAs(head, 1U, MSG_KIND_SYN_RESP);
     MSG_LOG(OS_MSG_LOG_DEBUG, "msg(type:%d) Syn Rsp 0x%x " MSG_ROUTE_FMT, (int)innerType, head->msgId,
             MSG_ROUTE_ARGS(head));
     switch (innerType) {
