@@ -110,13 +110,12 @@ uint32_t SimpleMsgDirectResp(const MsgHead *head, const void *data, uint32_t len
     resp.data = nullptr;
     resp.dataLen = 0U;
     if (data != nullptr && len != 0U) {
-        resp.data = SimpleMsgAllocBuffer(len);
+        resp.data = SimpleMsgCopyBuffer(data, len);
         if (resp.data == nullptr) {
             (void)OsMutexUnLock(&simpleQueueLock);
             OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgAllocBuffer failed.");
             return OS_MSG_ERR_NO_MEMORY;
         }
-        (void)memcpy_s(resp.data, len, data, len);
         resp.dataLen = len;
     }
     task->respHead = resp;

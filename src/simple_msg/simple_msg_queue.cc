@@ -113,13 +113,10 @@ uint32_t SimpleMsgAsynSend(const MsgHead *head) {
     if (head->dataLen == 0U || head->data == nullptr) {
         return SimpleMsgPushBuffer(head->recvTaskName, head, nullptr, 0U);
     }
-    void *copy = SimpleMsgAllocBuffer(head->dataLen);
+    void *copy = SimpleMsgCopyBuffer(head->data, head->dataLen);
     if (copy == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "alloc failed.");
         return OS_MSG_ERR_NO_MEMORY;
-    }
-    if (memcpy_s(copy, head->dataLen, head->data, head->dataLen) != 0) {
-        OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
     }
     uint32_t ret = SimpleMsgPushBuffer(head->recvTaskName, head, copy, head->dataLen);
     if (ret != OS_MSG_OK) {

@@ -225,13 +225,10 @@ uint32_t SimpleMsgRespSend(const MsgHead *head, const void *data, uint32_t len) 
     if (data == nullptr || len == 0U) {
         return SimpleMsgPushRespBuffer(nullptr, head, nullptr, 0U);
     }
-    void *copy = SimpleMsgAllocBuffer(len);
+    void *copy = SimpleMsgCopyBuffer(data, len);
     if (copy == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "simple msg alloc buffer error.");
         return OS_MSG_ERR_NO_MEMORY;
-    }
-    if (memcpy_s(copy, len, data, len) != 0) {
-        OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
     }
     uint32_t ret = SimpleMsgPushRespBuffer(nullptr, head, copy, len);
     if (ret != OS_MSG_OK) {
@@ -281,15 +278,12 @@ uint32_t SimpleMsgSynSend(const MsgHead *head, MsgHead **out, uint32_t timeout) 
     void *copy = nullptr;
     uint32_t len = 0U;
     if (head->data != nullptr && head->dataLen != 0U) {
-        copy = SimpleMsgAllocBuffer(head->dataLen);
+        copy = SimpleMsgCopyBuffer(head->data, head->dataLen);
         if (copy == nullptr) {
             OS_MSG_LOG(OS_LOG_ERROR, "malloc failed.");
             return OS_MSG_ERR_NO_MEMORY;
         }
         len = head->dataLen;
-        if (memcpy_s(copy, len, head->data, len) != 0) {
-            OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
-        }
     }
     SimpleMsgTask *requester = SimpleMsgWaitSynRespStart(head->sendTaskName);
     if (requester == nullptr) {
