@@ -39,8 +39,6 @@ rebuildmsg::MsgRebuildRecvData *rebuildEntry = nullptr;
 namespace {
 
 constexpr size_t kIpcMsgServerCtxSize = 526016U;
-/* pid/uid arguments of MsgAdpTransact that keep the header's values. */
-constexpr uint32_t kIpcMsgAbsentId = 0xFFFFFFFFU;
 /* Result of the broadcast callback for a request without payload. */
 constexpr uint32_t kIpcMsgNoPayload = 0xFFFFFFFFU;
 
@@ -157,8 +155,8 @@ uint32_t IPCMsgSendData(const char *destProcName, uint32_t transType, MsgHead *h
             return (uint32_t)err;
         }
     }
-    uint32_t ret = MsgAdpTransact((int32_t)transType, &copy, (uint32_t)sizeof(copy), buf, copy.dataLen, kIpcMsgAbsentId,
-                                  kIpcMsgAbsentId);
+    uint32_t ret = MsgAdpTransact((int32_t)transType, &copy, (uint32_t)sizeof(copy), buf, copy.dataLen,
+                                  MSG_ADP_ABSENT_ID, MSG_ADP_ABSENT_ID);
     if (ret != OS_MSG_OK) {
         MsgReleaseBuffByHead(&copy, (uint32_t)sizeof(copy), buf, copy.dataLen);
     }

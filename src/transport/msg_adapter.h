@@ -172,12 +172,16 @@ OS_MSG_API uint32_t MsgAdpCheckMscSend(const MsgHead *head);
  * Receive side
  * ------------------------------------------------------------------------- */
 
+/* A pid or uid argument of MsgAdpTransact that keeps the header's value. */
+#define MSG_ADP_ABSENT_ID 0xFFFFFFFFU
+
 /*
  * The receive entry of every transport. head/headLen: the received header
  * bytes (untrusted, any length, need not be aligned); only the first 164 are
  * read, and the header's data word is never taken from them. buf/bufLen: the
  * payload buffer, obtained with MsgGetBuffByHead (a message buffer of bufLen
- * bytes). pid/uid replace the header's sendPid/sendUid unless 0xFFFFFFFF.
+ * bytes). pid/uid replace the header's sendPid/sendUid unless
+ * MSG_ADP_ABSENT_ID (0xFFFFFFFF).
  *
  * Dispatches by transType: 1 and 2 into the queue of recvTaskName, 3 into the
  * response slot of sendTaskName, 4 into the queue of recvTaskName with the
