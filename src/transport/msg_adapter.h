@@ -121,8 +121,9 @@ OS_MSG_API uint32_t MsgAdpRegFunc(const MsgAdpFuncReg *reg);
 
 /* Sends head through slot 8 when crossCpu is non-zero, else slot 0, to the
  * process in head->recvProcName. The slot's result; 0x80020004 when the slot
- * is empty; 0x80020001 for a NULL head. The caller keeps head and its payload; the transport may rewrite
- * fields of head (the loopback transport rewrites recvProcName). */
+ * is empty; 0x80020001 for a NULL head. The caller keeps head and its
+ * payload; the transport may rewrite fields of head (the loopback transport
+ * rewrites recvProcName). */
 OS_MSG_API uint32_t PMsgAsynSend(MsgHead *head, uint32_t transType, uint32_t crossCpu);
 
 /* Sends the request head (transport type transType, normally 2) and waits at
@@ -131,10 +132,11 @@ OS_MSG_API uint32_t PMsgAsynSend(MsgHead *head, uint32_t transType, uint32_t cro
  * sendCpuId differs from recvCpuId, else slot 0.
  * 0 and, when respOut is not NULL, *respOut = the response header (a
  * MsgHead *; it stays in the requester's slot until SimpleMsgFreeRespBuffer
- * of sendTaskName). 0x80020001 (head NULL), 0x80020004 (slot empty), 0x80020005 (the requester is not
- * a registered task), the transport's code (the wait is closed),
- * 0x80020015 (time-out), other codes of the wait. The caller keeps head and
- * its payload; head may be rewritten by the transport. */
+ * of sendTaskName). 0x80020001 (head NULL), 0x80020004 (slot empty),
+ * 0x80020005 (the requester is not a registered task), the transport's code
+ * (the wait is closed), 0x80020015 (time-out), other codes of the wait. The
+ * caller keeps head and its payload; head may be rewritten by the
+ * transport. */
 OS_MSG_API uint32_t PMsgSynSend(MsgHead *head, void **respOut, uint32_t timeout, uint32_t transType);
 
 /* Answers request (as received by the responder's callback) with the len
