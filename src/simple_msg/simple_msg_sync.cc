@@ -80,6 +80,23 @@ uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payl
     return OS_MSG_OK;
 }
 
+/* Looks task taskName up and enters its response slot: the record, with its
+ * respLock held and the caller counted among the slot's users, or NULL
+ * (nothing held) when the task is not registered or is being removed. The
+ * caller logs the refusal. */
+SimpleMsgTask *SimpleMsgEnterRespSlot(const char *taskName) {
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK || SimpleTaskState(task) != 1U) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        return nullptr;
+    }
+    SimpleTaskEnterSlot(task);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    (void)OsMutexLock(&task->respLock);
+    return task;
+}
+
 /* Waits on respCond until an answer is stored, the slot is closed, the time
  * runs out or the wait fails. Returns the last wait result. */
 int32_t SimpleMsgAwaitResp(SimpleMsgTask *task, uint32_t now, uint32_t timeout, int *err) {
@@ -107,16 +124,11 @@ int32_t SimpleMsgAwaitResp(SimpleMsgTask *task, uint32_t now, uint32_t timeout, 
 extern "C" {
 
 SimpleMsgTask *SimpleMsgWaitSynRespStart(const char *taskName) {
-    (void)OsMutexLock(&simpleQueueLock);
-    SimpleMsgTask *task = nullptr;
-    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK || SimpleTaskState(task) != 1U) {
-        (void)OsMutexUnLock(&simpleQueueLock);
+    SimpleMsgTask *task = SimpleMsgEnterRespSlot(taskName);
+    if (task == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.16s].", SimpleMsgLogName(taskName));
         return nullptr;
     }
-    SimpleTaskEnterSlot(task);
-    (void)OsMutexUnLock(&simpleQueueLock);
-    (void)OsMutexLock(&task->respLock);
     if (task->respClosed != 0U) {
         // Removal closed the slot between the look-up and the lock.
         SimpleTaskLeaveSlot(task);
@@ -201,16 +213,11 @@ uint32_t SimpleMsgPushRespBuffer(const char *taskName, const MsgHead *head, void
 }
 
 MsgHead *SimpleMsgGetRespBuffer(const char *taskName) {
-    (void)OsMutexLock(&simpleQueueLock);
-    SimpleMsgTask *task = nullptr;
-    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK || SimpleTaskState(task) != 1U) {
-        (void)OsMutexUnLock(&simpleQueueLock);
+    SimpleMsgTask *task = SimpleMsgEnterRespSlot(taskName);
+    if (task == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", SimpleMsgLogName(taskName));
         return nullptr;
     }
-    SimpleTaskEnterSlot(task);
-    (void)OsMutexUnLock(&simpleQueueLock);
-    (void)OsMutexLock(&task->respLock);
     uint32_t status = task->enRespStatus;
     MsgHead *resp = status == SIMPLE_MSG_RESP_STORED ? &task->respHead : nullptr;
     SimpleTaskLeaveSlot(task);
