@@ -11,9 +11,9 @@
  *
  * Thread safety. The table is written during process initialisation, before
  * any sender runs, and read without a lock by every sending thread
- * afterwards: each slot is a pair of atomic words, the operation published
- * with release and read with acquire, so a reader sees either the empty slot
- * or a complete registration. The receive side takes no lock of its own; the
+ * afterwards: each slot is one atomic word, the operation published with
+ * release and read with acquire, so a reader sees either the empty slot or a
+ * complete registration. The receive side takes no lock of its own; the
  * queue operations it calls lock the task table and the queue. Logging uses
  * the library's own line (MSG_LOG).
  */
