@@ -12,8 +12,6 @@
 
 #include "core/msg_send.h"
 
-#include <string.h>
-
 #include "core/msg_names.h"
 #include "core/msg_proc_name.h"
 #include "log/msg_log.h"
@@ -36,7 +34,7 @@ namespace {
  * system controller, the library's own broadcast process and the
  * board-support process. */
 bool MsgIsReservedSender(const char *ownName) {
-    return strcmp(ownName, MSG_PROC_NAME_SYSCTRL) == 0 || strcmp(ownName, MSG_PROC_NAME_PMSG) == 0 ||
+    return MsgNameEqual(ownName, MSG_PROC_NAME_SYSCTRL) || MsgNameEqual(ownName, MSG_PROC_NAME_PMSG) ||
            MsgNameEqual(ownName, MsgGetBspProcName());
 }
 
