@@ -113,8 +113,8 @@ TEST(PlatformLog, FiltersBelowTheLevelCutsToTheLineSizeAndDefaultsToStandardErro
     OsLogSetLevel(OS_LOG_DEBUG);
     testing::internal::CaptureStderr();
     OsLogPrintf(OS_LOG_WARN, "OS_MSG", "pool %d ready", 3);
-    OsLogPrintf(OS_LOG_DEBUG, "TAG2", "second");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[OS_MSG][WARN] pool 3 ready\n[TAG2][DEBUG] second\n");
+    OsLogPrintf(OS_LOG_DEBUG, "TAG2", "second\r\n"); // brings its own line end
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[OS_MSG][WARN] pool 3 ready\n[TAG2][DEBUG] second\r\n");
     EXPECT_EQ(g_records.size(), 2U) << "the replaced sink still called";
 }
 

@@ -1,120 +1,196 @@
-// The task registry: registration rules, what a failed registration leaves
-// behind, and the look-up of a thread's task name.
+// The task registry: registration, a thread's task name, removal while the
+// task's loop, its own callback or a requester of its slot uses it, and the
+// public task operations with the process name store they check.
 #include <gtest/gtest.h>
 
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <fstream>
 
+#include "core/msg_proc_name.h"
 #include "simple_msg_test_util.h"
-#include "support/log_capture.h"
-#include "vyre_os_mem.h"
+#include "vyre_os_time.h"
 
 using namespace simple_msg_test;
 
 namespace {
 
-uint32_t CallbackA(MsgHead *) {
+uint32_t HoldThenRemoveOwnTask(MsgHead *msg) {
+    HoldFirst(msg);
+    EXPECT_EQ(SimpleMsgUnregTask(msg->recvTaskName), OS_MSG_OK);
     return 0;
 }
 
-uint32_t CallbackB(MsgHead *) {
-    return 0;
-}
-
-Inbox *g_inbox = nullptr;
-std::atomic<uint32_t> g_lookupResult{0xFFFFFFFFU};
-char g_lookupName[OS_MSG_NAME_LEN];
+pid_t g_loopTid = 0;
+char g_loopName[OS_MSG_NAME_LEN];
+uint32_t g_loopLookup = 0;
 
 uint32_t LookUpOwnName(MsgHead *msg) {
-    g_lookupResult = SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), g_lookupName, sizeof(g_lookupName));
-    g_inbox->Add(msg);
-    return 0;
+    g_loopTid = static_cast<pid_t>(syscall(SYS_gettid));
+    g_loopLookup = SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), g_loopName, sizeof(g_loopName));
+    return Record(msg);
+}
+
+bool KernelReportsAsleep(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    return std::getline(stat, line) && line.find(") S ") != std::string::npos;
 }
 
 using TaskRegistry = SimpleMsgTest;
+using TaskRemoval = TaskRegistry;
 
-TEST_F(TaskRegistry, NameLengthQueueLengthAndRepeatedNames) {
+TEST_F(TaskRegistry, NamesQueueLengthsRepeatedNamesAndTheThreadsDefaultName) {
     LogCapture log;
     ASSERT_EQ(SimpleMsgRegTask("abcdefghijklmno", 0, nullptr, 1), OS_MSG_OK);
     SimpleMsgTask *task = FindTask("abcdefghijklmno");
-    ASSERT_NE(task, nullptr);
-    EXPECT_EQ(task->maxMsgNum, 1024U);
-
-    const uint64_t blocks = OSMemGetUsedBlocks();
-    EXPECT_EQ(SimpleMsgRegTask("abcdefghijklmnop", 4, CallbackA, 0), OS_MSG_ERR_FAIL);
+    EXPECT_EQ(SimpleMsgRegTask("abcdefghijklmnop", 4, Record, 0), OS_MSG_ERR_FAIL);
     EXPECT_EQ(log.Count("memcpy_s error.", OS_LOG_FATAL), 1U);
-    EXPECT_EQ(ZEM_HashSize(simpleQueue), 1U);
-    EXPECT_EQ(OSMemGetUsedBlocks(), blocks);
-    MsgHead unterminated = MakeHead("abcdefghijklmnop", 1); // fills all 16 bytes
-    EXPECT_EQ(SimpleMsgAsynSend(&unterminated), OS_MSG_ERR_NOT_FOUND);
+    EXPECT_EQ(ZEM_HashSize(simpleQueue), 1U); // its entry went again
 
-    // A registered name takes a callback only when it has none.
+    // A registered name takes a callback only when it has none; nothing else changes.
     EXPECT_EQ(SimpleMsgRegTask("abcdefghijklmno", 9, nullptr, 0), OS_MSG_ERR_TASK_EXIST);
-    EXPECT_EQ(log.Count("update func."), 0U);
-    EXPECT_EQ(SimpleMsgRegTask("abcdefghijklmno", 9, CallbackA, 0), OS_MSG_OK);
-    EXPECT_EQ(log.Count("reg[abcdefghijklmno] already exist.", OS_LOG_INFO), 2U);
+    EXPECT_EQ(SimpleMsgRegTask("abcdefghijklmno", 9, Record, 0), OS_MSG_OK);
+    EXPECT_EQ(SimpleMsgRegTask("abcdefghijklmno", 9, HoldFirst, 0), OS_MSG_ERR_TASK_EXIST);
+    EXPECT_EQ(log.Count("reg[abcdefghijklmno] already exist.", OS_LOG_INFO), 3U);
     EXPECT_EQ(log.Count("update func.", OS_LOG_INFO), 1U);
-    EXPECT_EQ(SimpleMsgRegTask("abcdefghijklmno", 9, CallbackB, 0), OS_MSG_ERR_TASK_EXIST);
-    EXPECT_EQ(task->func, &CallbackA);
+    EXPECT_EQ(task->func, &Record);
     EXPECT_EQ(task->maxMsgNum, 1024U);
     EXPECT_EQ(task->autoUnreg, 1U);
 
-    ASSERT_EQ(SimpleMsgRegTask("one", 1, nullptr, 0), OS_MSG_OK);
-    MsgHead head = MakeHead("one", 1);
-    EXPECT_EQ(SimpleMsgAsynSend(&head), OS_MSG_OK);
-    EXPECT_EQ(SimpleMsgAsynSend(&head), OS_MSG_ERR_FULL);
-    EXPECT_EQ(SimpleMsgUnregTask("none"), OS_MSG_ERR_NOT_FOUND);
-    EXPECT_EQ(log.Count("unreg[none] not exist.", OS_LOG_ERROR), 1U);
+    // A task-less thread is "T<kernel thread id>", a name it may register (off the main thread: tid != pid).
+    std::thread([] {
+        const std::string own = "T" + std::to_string(syscall(SYS_gettid));
+        char name[OS_MSG_NAME_LEN] = {0};
+        EXPECT_EQ(SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), name, sizeof(name)), 0U);
+        EXPECT_EQ(std::string(name), own);
+        ASSERT_EQ(SimpleMsgRegTask(own.c_str(), 1, nullptr, 0), OS_MSG_OK);
+        std::memset(name, 0, sizeof(name));
+        EXPECT_EQ(SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), name, sizeof(name)), 1U);
+        EXPECT_EQ(std::string(name), own);
+    }).join();
 }
 
 TEST_F(TaskRegistry, FailedRegistrationLeavesNothingBehind) {
     const uint64_t start = OSMemGetUsedBlocks();
-    int allocations =
-        SweepAllocFailures([] { return SimpleMsgRegTask("sweep", 8, CallbackA, 0); },
-                           [&](int n, bool failed, uint32_t result) {
-                               if (!failed) {
-                                   EXPECT_EQ(SimpleMsgUnregTask("sweep"), OS_MSG_OK);
-                                   return;
-                               }
-                               // Record first; table entry and key copy; ring last.
-                               if (n == 1) {
-                                   EXPECT_EQ(result, OS_MSG_ERR_NO_MEMORY);
-                               } else {
-                                   EXPECT_TRUE(result == OS_MSG_ERR_HASH || result == OS_MSG_ERR_NO_MEMORY);
-                               }
-                               EXPECT_EQ(ZEM_HashSize(simpleQueue), 0U);
-                               EXPECT_EQ(OSMemGetUsedBlocks(), start);
-                           });
-    ASSERT_GE(allocations, 3);
-    OSMemSetFailCountdown(allocations);
     LogCapture log;
-    EXPECT_EQ(SimpleMsgRegTask("sweep", 8, CallbackA, 0), OS_MSG_ERR_NO_MEMORY);
+    // Record first; table entry and key copy; ring last.
+    int allocations = SweepAllocFailures(
+        [] { return SimpleMsgRegTask("sweep", 8, Record, 0); },
+        [&](int n, bool failed, uint32_t result) {
+            EXPECT_TRUE(!failed || result == OS_MSG_ERR_NO_MEMORY || (n > 1 && result == OS_MSG_ERR_HASH));
+            EXPECT_EQ(ZEM_HashSize(simpleQueue), failed ? 0U : 1U);
+            EXPECT_EQ(SimpleMsgUnregTask("sweep"), failed ? OS_MSG_ERR_NOT_FOUND : OS_MSG_OK);
+            EXPECT_EQ(OSMemGetUsedBlocks(), start);
+        });
+    EXPECT_GE(allocations, 3);
     EXPECT_EQ(log.Count("apply memory fail!", OS_LOG_ERROR), 1U);
-    EXPECT_EQ(SimpleMsgRegTask("sweep", 8, CallbackA, 0), OS_MSG_OK);
 }
 
-TEST_F(TaskRegistry, ThreadIsKnownByItsLoopsTaskOrAsTAndItsKernelId) {
-    const std::string own = "T" + std::to_string(syscall(SYS_gettid));
-    char name[OS_MSG_NAME_LEN] = {0};
-    EXPECT_EQ(SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), name, sizeof(name)), 0U);
-    EXPECT_EQ(std::string(name), own);
+TEST_F(TaskRemoval, LoopKnowsItsTaskAndEndsWhenRemovedWhileWaiting) {
+    ASSERT_EQ(SimpleMsgRegTask("idle", 4, LookUpOwnName, 0), OS_MSG_OK);
+    LoopThread *loop = StartLoop("idle");
+    ASSERT_EQ(SendTo("idle", 1), OS_MSG_OK);
+    ASSERT_TRUE(inbox_.WaitFor(1)); // the inbox's lock orders the callback's writes before our reads
+    EXPECT_EQ(g_loopLookup, 1U);
+    EXPECT_STREQ(g_loopName, "idle");
+    ASSERT_TRUE(WaitUntil([] { return KernelReportsAsleep(g_loopTid); }));
+    LogCapture log;
+    EXPECT_EQ(SimpleMsgUnregTask("idle"), OS_MSG_OK);
+    EXPECT_EQ(loop->Join(), OS_MSG_OK);
+    EXPECT_EQ(FindTask("idle"), nullptr);
+    EXPECT_EQ(log.Count("[SimpleTaskLoop]", OS_LOG_WARN), 1U) << log.Dump();
+    EXPECT_EQ(log.Count("list empty.", OS_LOG_WARN), 1U);
+    EXPECT_EQ(log.Count("thread[idle] quit.", OS_LOG_DEBUG), 1U);
+}
 
-    Inbox inbox;
-    g_inbox = &inbox;
-    ASSERT_EQ(SimpleMsgRegTask("looper", 2, LookUpOwnName, 0), OS_MSG_OK);
-    StartLoop("looper");
-    MsgHead head = MakeHead("looper", 1);
-    ASSERT_EQ(SimpleMsgAsynSend(&head), OS_MSG_OK);
-    ASSERT_TRUE(inbox.WaitFor(1));
-    EXPECT_EQ(g_lookupResult.load(), 1U);
-    EXPECT_STREQ(g_lookupName, "looper");
+TEST_F(TaskRemoval, CallbackMayRemoveItsOwnTask) {
+    ASSERT_EQ(SimpleMsgRegTask("own", 4, HoldThenRemoveOwnTask, 0), OS_MSG_OK);
+    LoopThread *loop = StartLoop("own");
+    ASSERT_EQ(SendTo("own", 1), OS_MSG_OK);
+    ASSERT_TRUE(g_firstEntered.Wait());
+    ASSERT_EQ(SendTo("own", 2, std::string(100, 'y')), OS_MSG_OK); // its payload goes with the ring
+    LogCapture log;
+    g_release.Open();
+    EXPECT_EQ(loop->Join(), OS_MSG_OK);
+    EXPECT_EQ(inbox_.Ids(), std::vector<uint32_t>{1});
+    EXPECT_EQ(FindTask("own"), nullptr);
+    EXPECT_EQ(log.Count("try quit."), 0U);
+    EXPECT_EQ(log.Count("thread[own] quit.", OS_LOG_DEBUG), 1U);
+}
 
-    ASSERT_EQ(SimpleMsgRegTask(own.c_str(), 1, nullptr, 0), OS_MSG_OK);
-    std::memset(name, 0, sizeof(name));
-    EXPECT_EQ(SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), name, sizeof(name)), 1U);
-    EXPECT_EQ(std::string(name), own);
+TEST_F(TaskRemoval, GivesUpAfterThreeTriesKeepingAnUnusableRecordThenSucceedsLater) {
+    ASSERT_EQ(SimpleMsgRegTask("stuck", 4, HoldFirst, 0), OS_MSG_OK);
+    LoopThread *loop = StartLoop("stuck");
+    ASSERT_EQ(SendTo("stuck", 1), OS_MSG_OK);
+    ASSERT_TRUE(g_firstEntered.Wait());
+    LogCapture log;
+    const uint32_t t0 = OsGetSysRunTime();
+    EXPECT_EQ(SimpleMsgUnregTask("stuck"), OS_MSG_ERR_TASK_BUSY);
+    EXPECT_GE(OsGetSysRunTime() - t0, 2900U); // three tries of one second each
+    EXPECT_EQ(log.Count("[stuck]try quit.", OS_LOG_ERROR), 3U);
+    EXPECT_EQ(log.Count("[stuck]cannot quit.", OS_LOG_ERROR), 1U);
+    EXPECT_EQ(SendTo("stuck", 2), OS_MSG_ERR_FULL); // still there, but takes nothing
+    EXPECT_EQ(SimpleMsgRegTask("stuck", 4, HoldFirst, 0), OS_MSG_ERR_TASK_EXIST);
+    EXPECT_EQ(SimpleMsgWaitSynRespStart("stuck"), nullptr);
+    g_release.Open();
+    EXPECT_EQ(loop->Join(), OS_MSG_OK);
+    EXPECT_EQ(SimpleMsgUnregTask("stuck"), OS_MSG_OK);
+}
+
+TEST_F(TaskRemoval, RequesterHoldingItsSlotDoesNotDeadlockRemovalAndItsWaitFails) {
+    ASSERT_EQ(SimpleMsgRegTask("req", 1, nullptr, 0), OS_MSG_OK);
+    ASSERT_EQ(SimpleMsgRegTask("srv", 4, nullptr, 0), OS_MSG_OK);
+    MsgHead request = MakeHead("srv", 9, "req");
+    SimpleMsgTask *req = SimpleMsgWaitSynRespStart("req");
+    ASSERT_NE(req, nullptr);
+    SimpleMsgSetToken(req, &request);
+    uint32_t unregResult = 0xFFFFFFFFU;
+    std::thread remover([&] { unregResult = SimpleMsgUnregTask("req"); });
+    // Removal wants the slot lock we hold and gives up the table lock between tries: the request goes.
+    EXPECT_TRUE(WaitUntil([&] { return SimpleTaskState(req) == 0U; }));
+    LogCapture log;
+    EXPECT_EQ(SimpleMsgPushBuffer("srv", &request, nullptr, 0), OS_MSG_OK);
+    MsgHead *out = nullptr;
+    EXPECT_EQ(SimpleMsgWaitSynRespEnd(req, &out, 5000), OS_MSG_ERR_NOT_FOUND); // woken, not timed out
+    EXPECT_EQ(log.Count("task[req] removed while waiting.", OS_LOG_ERROR), 1U);
+    remover.join();
+    EXPECT_EQ(unregResult, OS_MSG_OK);
+}
+
+TEST(PublicTasks, RefuseBeforeInitialisationInTheirFixedOrder) {
+    LogCapture log;
+    EXPECT_EQ(OsMsgRegTask("", 1, Record), OS_MSG_ERR_INVALID_PARAM);
+    EXPECT_EQ(OsMsgRegTask("t", 1, Record), OS_MSG_ERR_NOT_INIT);
+    EXPECT_EQ(OsMsgTaskRoutineByName("t"), OS_MSG_ERR_NOT_INIT);
+    EXPECT_EQ(OsMsgUnregTask(nullptr, 0, nullptr), OS_MSG_ERR_INVALID_PARAM);
+    EXPECT_EQ(OsMsgUnregTask("foreign", 0, "t"), OS_MSG_ERR_NOT_INIT);
+    EXPECT_EQ(log.Count("invalid param", OS_MSG_LOG_ERROR), 2U);
+    EXPECT_EQ(log.Count("msg not init", OS_MSG_LOG_ERROR), 3U);
+}
+
+using PublicTaskLoop = SimpleMsgTest;
+
+TEST_F(PublicTaskLoop, RunsUntilItsOwnProcessUnregistersIt) {
+    // The own name: at most 15 characters; a failed copy leaves none, a refused length the old one.
+    ASSERT_EQ(MsgSetProcName("abcdefghijklmno", 16), OS_MSG_OK);
+    EXPECT_EQ(MsgSetProcName("abcdefghijklmnop", 16), OS_MSG_ERR_FAIL);
+    EXPECT_STREQ(MsgGetProcName(), "");
+    ASSERT_EQ(MsgSetProcName("abcdefghijklmno", 16), OS_MSG_OK);
+    EXPECT_EQ(MsgSetProcName("other", 17), OS_MSG_ERR_INVALID_PARAM);
+    ASSERT_EQ(OsMsgRegTask("worker", 0, Record), OS_MSG_OK);
+    uint32_t loopResult = 0xFFFFFFFFU;
+    std::thread loop([&] { loopResult = OsMsgTaskRoutineByName("worker"); });
+    EXPECT_EQ(SendTo("worker", 1), OS_MSG_OK);
+    EXPECT_TRUE(inbox_.WaitFor(1));
+    LogCapture log;
+    EXPECT_EQ(OsMsgUnregTask("foreign", 0, "worker"), OS_MSG_ERR_FAIL);
+    EXPECT_EQ(log.Count("no permission to execute unregtask!", OS_MSG_LOG_ERROR), 1U);
+    EXPECT_EQ(OsMsgUnregTask("abcdefghijklmno", 7, "worker"), OS_MSG_OK);
+    loop.join();
+    EXPECT_EQ(loopResult, OS_MSG_OK);
+    EXPECT_EQ(OsMsgUnregTask(nullptr, 0, "worker"), OS_MSG_ERR_NOT_FOUND);
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 /*
  * Helpers for the tests of the in-process layer: a fixture that sets the
- * layer up (128 buckets) and tears it down before the memory balance is
- * checked, a latch and an inbox for hand-shakes with task callbacks, and a
- * header builder. Task callbacks are plain functions, so test files keep
- * what they touch in globals; every test case runs in its own process.
+ * layer up (128 buckets), starts task loops and tears it all down before the
+ * memory balance is checked; a latch and an inbox for hand-shakes with task
+ * callbacks, and callbacks that record into the test's inbox or hold their
+ * loop; header builders and a send. Task callbacks are plain functions, so
+ * they reach the test through globals; every test case runs in its own
+ * process.
  */
 #ifndef VYRE_SIMPLE_MSG_TEST_UTIL_H
 #define VYRE_SIMPLE_MSG_TEST_UTIL_H
@@ -22,8 +24,10 @@
 
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
+#include "support/log_capture.h"
 #include "support/mem_check.h"
 #include "vyre_os_log.h"
+#include "vyre_os_mem.h"
 
 namespace simple_msg_test {
 
@@ -54,12 +58,16 @@ struct Received {
     bool hasData;
 };
 
+// The dataLen bytes a message carries; empty without data.
+inline std::string PayloadOf(const MsgHead *msg) {
+    return msg->data != nullptr ? std::string(static_cast<const char *>(msg->data), msg->dataLen) : std::string();
+}
+
 class Inbox {
 public:
     void Add(const MsgHead *msg) {
-        const char *data = static_cast<const char *>(msg->data);
         std::lock_guard<std::mutex> lock(mutex_);
-        items_.push_back({msg->msgId, data != nullptr ? std::string(data, msg->dataLen) : "", data != nullptr});
+        items_.push_back({msg->msgId, PayloadOf(msg), msg->data != nullptr});
         cond_.notify_all();
     }
     bool WaitFor(size_t n) {
@@ -83,6 +91,27 @@ private:
     std::condition_variable cond_;
     std::vector<Received> items_;
 };
+
+// The running test's inbox (SimpleMsgTest sets it), and a task callback that
+// records every message there.
+inline Inbox *g_inbox = nullptr;
+inline uint32_t Record(MsgHead *msg) {
+    g_inbox->Add(msg);
+    return 0;
+}
+
+// Gates of HoldFirst, a callback that holds its loop in message 1 until the
+// test releases it (at the latest in tear-down).
+inline Gate g_firstEntered;
+inline Gate g_release;
+inline uint32_t HoldFirst(MsgHead *msg) {
+    Record(msg);
+    if (msg->msgId == 1U) {
+        g_firstEntered.Open();
+        EXPECT_TRUE(g_release.Wait());
+    }
+    return 0;
+}
 
 inline void CopyName(char (&field)[OS_MSG_NAME_LEN], const std::string &name) {
     std::memset(field, 0, sizeof(field));
@@ -108,6 +137,12 @@ MsgHead MakeHead(const std::string &, uint32_t, const std::string &, std::string
 inline MsgHead MakeHead(const std::string &recvTask, uint32_t msgId, const std::string &sendTask = "sender") {
     static const std::string none;
     return MakeHead(recvTask, msgId, sendTask, none);
+}
+
+// Sends msgId with a copy of payload from task "sender" to task.
+inline uint32_t SendTo(const std::string &task, uint32_t msgId, const std::string &payload = std::string()) {
+    MsgHead head = MakeHead(task, msgId, "sender", payload);
+    return SimpleMsgAsynSend(&head);
 }
 
 inline SimpleMsgTask *FindTask(const std::string &name) {
@@ -153,10 +188,12 @@ class SimpleMsgTest : public MemBalanceTest {
 protected:
     void SetUp() override {
         MemBalanceTest::SetUp();
+        g_inbox = &inbox_;
         ASSERT_EQ(SimpleMsgInitPthreadMutex(), OS_MSG_OK);
         ASSERT_EQ(SimpleMsgCreateQueue(128), OS_MSG_OK);
     }
     void TearDown() override {
+        g_release.Open();
         if (simpleQueue != nullptr) {
             SimpleMsgDestroyQueue();
         }
@@ -169,11 +206,19 @@ protected:
         SimpleMsgUninitPthreadMutex();
         MemBalanceTest::TearDown();
     }
+    // Returns once the loop has claimed its registered task, so that no
+    // tear-down overtakes a loop thread that has yet to look its task up.
     // Joined in TearDown, once the table is gone.
     LoopThread *StartLoop(const std::string &name) {
         loops_.push_back(std::make_unique<LoopThread>(name));
+        EXPECT_TRUE(WaitUntil([&] {
+            SimpleMsgTask *task = FindTask(name);
+            return task != nullptr && SimpleTaskThread(task) != 0;
+        })) << name;
         return loops_.back().get();
     }
+
+    Inbox inbox_;
 
 private:
     std::vector<std::unique_ptr<LoopThread>> loops_;

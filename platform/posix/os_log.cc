@@ -11,6 +11,7 @@
 #include "vyre_os_log.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,8 +33,11 @@ const char *LevelName(uint32_t level) {
 // Writes "[tag][LEVEL] text\n" to standard error with one write, so that
 // concurrent records do not interleave within a line.
 void DefaultSink(uint32_t level, const char *tag, const char *text) {
+    // A record that brings its own line end gets no second one.
+    size_t textLen = strlen(text);
+    const char *end = textLen > 0 && text[textLen - 1] == '\n' ? "" : "\n";
     char line[kLineSize + 64];
-    int len = snprintf(line, sizeof(line), "[%s][%s] %s\n", tag, LevelName(level), text);
+    int len = snprintf(line, sizeof(line), "[%s][%s] %s%s", tag, LevelName(level), text, end);
     if (len <= 0) {
         return;
     }
