@@ -62,6 +62,8 @@ struct IpcMsgServerCtx {
 };
 static_assert(sizeof(IpcMsgServerCtx) == kIpcMsgServerCtxSize, "the server context is 526,016 bytes");
 
+/* Guards the creation of the server context and rebuildEntry. A leaf lock:
+ * nothing else is locked, logged or called back while it is held. */
 std::mutex g_ipcServerCreateLock;
 /* Published under g_ipcServerCreateLock, never released. */
 std::atomic<IpcMsgServerCtx *> g_ipcServerCtx{nullptr};

@@ -25,7 +25,10 @@
 
 namespace {
 
+/* Serialises obtaining the head. A leaf lock: no other lock is taken while
+ * it is held. */
 std::mutex g_ipcShmAttachLock;
+/* Published once under g_ipcShmAttachLock, read without it. */
 std::atomic<IpcMsgShmHead *> g_ipcShmHead{nullptr};
 std::atomic<void *> g_ipcShmSegment{nullptr};
 
