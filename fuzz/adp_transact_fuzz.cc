@@ -60,7 +60,8 @@ void Require(bool condition) {
 // Reads every byte an event points at, so a pointer outside its request is
 // caught.
 uint32_t RecordEvent(MsgHead *head) {
-    Require(head->data != NULL || head->dataLen == 0U);
+    // An event without data carries 0 or the negative length it was published with.
+    Require(head->data != NULL || (int32_t)head->dataLen <= 0);
     const uint8_t *bytes = static_cast<const uint8_t *>(head->data);
     uint8_t sum = 0;
     for (uint32_t i = 0; bytes != NULL && i < head->dataLen; ++i) {

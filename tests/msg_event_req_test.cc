@@ -9,7 +9,6 @@
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
 #include "msg_route_test_util.h"
-#include "support/event_requests.h"
 #include "vyre_os_mem.h"
 
 using namespace route_test;

@@ -20,6 +20,30 @@ using transport_test::CopyName;
 using transport_test::Name;
 using transport_test::Seen;
 
+// A subscription entry: the event msgId published by pubTask of pubProc on pubCpu, for subTask.
+inline MsgSubEntry SubEntry(uint32_t msgId, uint32_t pubCpu, const char *pubProc, const char *pubTask,
+                            const char *subTask = "") {
+    MsgSubEntry entry{};
+    entry.msgId = msgId;
+    entry.cpuId = pubCpu;
+    CopyName(entry.procName, pubProc);
+    CopyName(entry.taskName, pubTask);
+    CopyName(entry.subTaskName, subTask);
+    return entry;
+}
+
+// A subscription request payload: op byte, entry count, the entries.
+inline std::vector<uint8_t> SubRequest(bool subscribe, const std::vector<MsgSubEntry> &entries) {
+    std::vector<uint8_t> out(5U + entries.size() * sizeof(MsgSubEntry));
+    out[0] = subscribe ? 1U : 0U;
+    uint32_t count = static_cast<uint32_t>(entries.size());
+    std::memcpy(&out[1], &count, sizeof(count));
+    if (!entries.empty()) {
+        std::memcpy(&out[5], entries.data(), entries.size() * sizeof(MsgSubEntry));
+    }
+    return out;
+}
+
 // The task name a thread that is no task sends under.
 inline std::string ThreadTaskName() {
     return "T" + std::to_string(static_cast<long>(syscall(SYS_gettid)));

@@ -158,34 +158,27 @@ uint32_t MsgDealBroadcastInner(const MsgHead *head, uint32_t blockSize, void *pa
         return OS_MSG_ERR_INVALID_PARAM;
     }
     MsgHead event = *head;
-    if (num == 0) {
-        return OS_MSG_OK;
-    }
     uint8_t *bytes = (uint8_t *)payload;
     uint64_t blockOffset = MSG_BRO_REQ_HEAD_SIZE;
-    /* Bytes up to the end of what the current block has been found to hold. */
-    uint64_t consumed = blockOffset + blockSize;
-    for (uint32_t i = 1;; ++i) {
-        if (consumed > length) {
-            break;
+    uint32_t ret = OS_MSG_OK;
+    for (uint32_t i = 0; i < num; ++i) {
+        /* The end of what the block has been found to hold: its fixed part,
+         * then its data once the fixed part lies inside the payload. */
+        uint64_t consumed = blockOffset + blockSize;
+        if (consumed <= length) {
+            consumed += ReadBlock(bytes + blockOffset, blockSize, &event);
         }
-        uint32_t dataLen = ReadBlock(bytes + blockOffset, blockSize, &event);
-        consumed += dataLen;
         if (consumed > length) {
-            break;
+            OS_MSG_LOG(OS_LOG_ERROR, "dataLen[%d] not match dataSize[%lu].", (int)length, (unsigned long)consumed);
+            return OS_MSG_ERR_INVALID_PARAM;
         }
-        uint32_t ret = MsgBroadcastEvent(&event);
+        ret = MsgBroadcastEvent(&event);
         if (ret != OS_MSG_OK) {
             OS_MSG_LOG(OS_LOG_ERROR, "MsgBroadcastEvent error ret = %d.", (int)ret);
         }
-        if (i == num) {
-            return ret;
-        }
-        blockOffset += (uint64_t)blockSize + dataLen;
-        consumed += blockSize;
+        blockOffset = consumed;
     }
-    OS_MSG_LOG(OS_LOG_ERROR, "dataLen[%d] not match dataSize[%lu].", (int)length, (unsigned long)consumed);
-    return OS_MSG_ERR_INVALID_PARAM;
+    return ret;
 }
 
 uint32_t MsgBroadcastEvent(const MsgHead *event) {

@@ -112,9 +112,8 @@ void MsgDestroySubscribeTable(void) {
     ListNode *pos = ZEM_HashIterBegin(g_subscribeTable);
     while (pos != ZEM_HashIterEnd(g_subscribeTable)) {
         MsgSubscribeIdList *idList = (MsgSubscribeIdList *)MsgWordToPtr(ZEM_HashIterValue(pos));
-        ZEM_ListDeinit(&idList->subList);
         pos = ZEM_IntHashErase(g_subscribeTable, (int32_t)idList->msgId);
-        MSG_FREE(idList);
+        ReleaseIdList(idList);
     }
     ZEM_HashDestory(g_subscribeTable);
     g_subscribeTable = nullptr;

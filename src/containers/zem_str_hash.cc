@@ -14,7 +14,6 @@
 
 #include "containers/zem_hash.h"
 #include "core/msg_alloc.h"
-#include "vyre_securec.h"
 
 namespace {
 
@@ -25,16 +24,12 @@ ZemWord StrKeyCopy(ZemWord key) {
     if (src == nullptr) {
         return 0;
     }
-    size_t len = strlen(src);
-    auto *copy = static_cast<char *>(MSG_MALLOC(len + 1));
+    size_t size = strlen(src) + 1;
+    auto *copy = static_cast<char *>(MSG_MALLOC(size));
     if (copy == nullptr) {
         return 0;
     }
-    if (strcpy_s(copy, len + 1, src) != 0) {
-        MSG_FREE(copy);
-        return 0;
-    }
-    copy[len] = '\0';
+    memcpy(copy, src, size);
     return reinterpret_cast<ZemWord>(copy);
 }
 

@@ -33,9 +33,14 @@ namespace {
 /* The count field of a subscription payload when one entry travels alone. */
 constexpr uint32_t kSingleEntryCount = 1U;
 
-/* Addresses head to the broadcast task; names are copied with their
- * terminators. Returns the failing copy's result, else 0. */
-errno_t MsgSetPmsgReceiver(MsgHead *head) {
+/* Makes head a request msgId to the broadcast task on CPU recvCpuId: stamps
+ * the sender (MsgForceSetSendName, which sees whatever sender fields the
+ * caller set before) and copies the receiver names with their terminators.
+ * Returns the failing copy's result, else 0. */
+errno_t MsgAddressPmsgReq(MsgHead *head, uint32_t msgId, uint32_t recvCpuId) {
+    head->msgId = msgId;
+    head->recvCpuId = recvCpuId;
+    (void)MsgForceSetSendName(head);
     errno_t rc =
         memcpy_s(head->recvProcName, sizeof(head->recvProcName), MSG_PROC_NAME_PMSG, sizeof(MSG_PROC_NAME_PMSG));
     if (rc != 0) {
@@ -80,11 +85,8 @@ uint32_t MsgSendSubMsg(MsgSubEntry *entries, uint32_t count, uint32_t op) {
         return OS_MSG_ERR_OVERSIZE;
     }
     MsgHead head = {};
-    head.msgId = MSG_ID_SUBSCRIBE;
     head.sendCpuId = MsgGetLocalCpuID();
-    head.recvCpuId = MsgGetLocalCpuID();
-    (void)MsgForceSetSendName(&head);
-    errno_t rc = MsgSetPmsgReceiver(&head);
+    errno_t rc = MsgAddressPmsgReq(&head, MSG_ID_SUBSCRIBE, MsgGetLocalCpuID());
     if (rc != 0) {
         MSG_LOG(OS_MSG_LOG_ERROR, "memcpy error.");
         return static_cast<uint32_t>(rc);
@@ -161,26 +163,18 @@ uint32_t MsgSubscribeCpuData(const MsgSubEntry *entry, uint32_t op) {
     MsgHead head = {};
     head.dataLen = MSG_SUB_CPU_REQ_LEN;
     head.data = payload;
-    uint32_t ret = OS_MSG_ERR_FAIL;
-    if (MsgPutSubReqHead(&head, op, kSingleEntryCount) != 0 ||
-        MsgPutPayload(&head, MSG_SUB_REQ_HEAD_LEN, entry, sizeof(*entry)) != 0) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "memcpy error.");
-        MSG_FREE(payload);
-        return ret;
-    }
-    head.msgId = MSG_ID_SUBSCRIBE;
     head.sendCpuId = MsgGetLocalCpuID();
-    head.recvCpuId = entry->cpuId;
     head.mscBlock = (MsgMscGetDefaultChanType() << MSG_MSC_CHAN_TYPE_SHIFT) & MSG_MSC_CHAN_TYPE_MASK;
-    (void)MsgForceSetSendName(&head);
-    if (MsgSetPmsgReceiver(&head) != 0) {
+    if (MsgPutSubReqHead(&head, op, kSingleEntryCount) != 0 ||
+        MsgPutPayload(&head, MSG_SUB_REQ_HEAD_LEN, entry, sizeof(*entry)) != 0 ||
+        MsgAddressPmsgReq(&head, MSG_ID_SUBSCRIBE, entry->cpuId) != 0) {
         MSG_LOG(OS_MSG_LOG_ERROR, "memcpy error.");
         MSG_FREE(payload);
-        return ret;
+        return OS_MSG_ERR_FAIL;
     }
     MSG_LOG(OS_MSG_LOG_DEBUG, "subscribe cpu msg [%s][%s] num=%u.", head.sendProcName, head.sendTaskName,
             kSingleEntryCount);
-    ret = MsgAsynSend(&head, MSG_TRANS_SUB_BRO);
+    uint32_t ret = MsgAsynSend(&head, MSG_TRANS_SUB_BRO);
     if (ret != OS_MSG_OK) {
         MSG_LOG(OS_MSG_LOG_ERROR, "send subscribe fail ret = %d.", (int)ret);
     }
@@ -190,10 +184,7 @@ uint32_t MsgSubscribeCpuData(const MsgSubEntry *entry, uint32_t op) {
 
 uint32_t MsgSendBroadcastMsg(const MsgBroEntry *events, uint32_t count) {
     MsgHead head = {};
-    head.msgId = MSG_ID_BROADCAST;
-    head.recvCpuId = MsgGetLocalCpuID();
-    (void)MsgForceSetSendName(&head);
-    errno_t rc = MsgSetPmsgReceiver(&head);
+    errno_t rc = MsgAddressPmsgReq(&head, MSG_ID_BROADCAST, MsgGetLocalCpuID());
     if (rc != 0) {
         MSG_LOG(OS_MSG_LOG_ERROR, "memcpy error.");
         return static_cast<uint32_t>(rc);

@@ -76,7 +76,8 @@ OS_MSG_API uint32_t MsgSubscribeCpuData(const MsgSubEntry *entry, uint32_t op);
 
 /*
  * Publishes count events (MsgBroEntry) to their subscribers; an event with an
- * empty taskName is published under the sending task's name. The caller keeps events and their data.
+ * empty taskName is published under the sending task's name. The caller
+ * keeps events and their data.
  * 0; the packing's failures (0x80020001, 0x8002000b, 0x80020020); the result
  * of the send.
  */

@@ -55,12 +55,18 @@ uint32_t MsgServerQuit(void) {
     return __atomic_load_n(&g_msgServerQuit, __ATOMIC_ACQUIRE);
 }
 
-/* Waits for the start report of the server thread MsgCreateServer started. */
-void MsgWaitServerReport(void) {
-    (void)OsSemWait(&g_msgServerSem);
+/* The set-up no longer waits for a start report: the last waiter of
+ * MsgWaitServer may destroy the server's objects again. */
+void MsgEndHandshake(void) {
     (void)OsMutexLock(&g_msgServerMutex);
     g_msgServerHandshake = false;
     (void)OsMutexUnLock(&g_msgServerMutex);
+}
+
+/* Waits for the start report of the server thread MsgCreateServer started. */
+void MsgWaitServerReport(void) {
+    (void)OsSemWait(&g_msgServerSem);
+    MsgEndHandshake();
 }
 
 /* The code for a registry that MsgInitLocalServiceManger did not create: it
@@ -73,7 +79,8 @@ uint32_t MsgServiceManagerFailure(void) {
     return exists ? OS_MSG_ERR_REPEATED : OS_MSG_ERR_NO_MEMORY;
 }
 
-/* Steps 6 to 10 of the set-up, once the server runs. */
+/* The set-up steps that need the running server: task table, subscription
+ * table, transport client, channel layer, CPU configuration. */
 uint32_t MsgInitTables(const char *procName) {
     uint32_t ret = SimpleMsgCreateQueue(MSG_TASK_TABLE_BUCKETS);
     if (ret != OS_MSG_OK) {
@@ -155,9 +162,7 @@ uint32_t MsgInitResource(const char *procName) {
             MsgWaitServerReport();
             ret = (MsgServerQuit() == 1U) ? OS_MSG_ERR_SERVER_NOT_RUNNING : MsgInitTables(procName);
         } else {
-            (void)OsMutexLock(&g_msgServerMutex);
-            g_msgServerHandshake = false;
-            (void)OsMutexUnLock(&g_msgServerMutex);
+            MsgEndHandshake();
         }
     }
     if (ret != OS_MSG_OK) {

@@ -1,6 +1,10 @@
 /*
  * Process and task names: NUL-terminated strings of at most 15 characters in
- * 16-byte fields, compared as strings over at most 16 bytes.
+ * 16-byte fields, compared as strings over at most 16 bytes. A field that
+ * came from a caller or from the wire may fill all 16 bytes without a
+ * terminator; MsgNameCopy turns it into a C string.
+ *
+ * Stateless helpers; any thread.
  */
 #ifndef VYRE_MSG_NAMES_H
 #define VYRE_MSG_NAMES_H
@@ -25,6 +29,18 @@ static inline int MsgNameEmpty(const char *name) {
 
 #ifdef __cplusplus
 }
+
+/* A terminated copy of a name field (at most 16 bytes of it are read), on
+ * the stack: for look-ups and log lines, and for keeping a name that lives in
+ * memory the next call may clear. */
+struct MsgNameCopy {
+    char text[OS_MSG_NAME_LEN + 1];
+    explicit MsgNameCopy(const char *field) {
+        size_t len = strnlen(field, OS_MSG_NAME_LEN);
+        memcpy(text, field, len);
+        text[len] = '\0';
+    }
+};
 #endif
 
 #endif /* VYRE_MSG_NAMES_H */

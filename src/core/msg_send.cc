@@ -12,8 +12,6 @@
 
 #include "core/msg_send.h"
 
-#include <string.h>
-
 #include "core/msg_names.h"
 #include "core/msg_proc_name.h"
 #include "log/msg_log.h"
@@ -36,8 +34,18 @@ namespace {
  * system controller, the library's own broadcast process and the
  * board-support process. */
 bool MsgIsReservedSender(const char *ownName) {
-    return strcmp(ownName, MSG_PROC_NAME_SYSCTRL) == 0 || strcmp(ownName, MSG_PROC_NAME_PMSG) == 0 ||
+    return MsgNameEqual(ownName, MSG_PROC_NAME_SYSCTRL) || MsgNameEqual(ownName, MSG_PROC_NAME_PMSG) ||
            MsgNameEqual(ownName, MsgGetBspProcName());
+}
+
+/* The inner route type of head; unless the message is relayed for another
+ * process (MSG_INNER_NA), its msgKind becomes kind. */
+uint32_t MsgRouteAs(MsgHead *head, uint32_t isResponse, uint32_t kind) {
+    uint32_t innerType = MsgGetInnerType(head, isResponse);
+    if (innerType != MSG_INNER_NA) {
+        head->msgKind = kind;
+    }
+    return innerType;
 }
 
 } // namespace
@@ -116,10 +124,7 @@ uint32_t MsgAsynSend(MsgHead *head, uint32_t transType) {
         MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    uint32_t innerType = MsgGetInnerType(head, 0U);
-    if (innerType != MSG_INNER_NA) {
-        head->msgKind = MSG_KIND_ASYN;
-    }
+    uint32_t innerType = MsgRouteAs(head, 0U, MSG_KIND_ASYN);
     MSG_LOG(OS_MSG_LOG_DEBUG, "msg(type:%d inType:%d) Asyn send 0x%x " MSG_ROUTE_FMT, (int)transType, (int)innerType,
             head->msgId, MSG_ROUTE_ARGS(head));
     switch (innerType) {
@@ -143,10 +148,7 @@ uint32_t MsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout, uint32_t
         MSG_LOG(OS_MSG_LOG_ERROR, "can not send syn msg.");
         return ret;
     }
-    uint32_t innerType = MsgGetInnerType(head, 0U);
-    if (innerType != MSG_INNER_NA) {
-        head->msgKind = MSG_KIND_SYN;
-    }
+    uint32_t innerType = MsgRouteAs(head, 0U, MSG_KIND_SYN);
     MSG_LOG(OS_MSG_LOG_DEBUG, "msg(type:%d) Syn send 0x%x " MSG_ROUTE_FMT, (int)innerType, head->msgId,
             MSG_ROUTE_ARGS(head));
     /* Every route writes the response only on success, so resp still holds
@@ -175,10 +177,7 @@ uint32_t MsgSynSendResp(MsgHead *head, const void *data, uint32_t len) {
         MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    uint32_t innerType = MsgGetInnerType(head, 1U);
-    if (innerType != MSG_INNER_NA) {
-        head->msgKind = MSG_KIND_SYN_RESP;
-    }
+    uint32_t innerType = MsgRouteAs(head, 1U, MSG_KIND_SYN_RESP);
     MSG_LOG(OS_MSG_LOG_DEBUG, "msg(type:%d) Syn Rsp 0x%x " MSG_ROUTE_FMT, (int)innerType, head->msgId,
             MSG_ROUTE_ARGS(head));
     switch (innerType) {
@@ -205,10 +204,8 @@ uint32_t MsgFreeResp(const MsgHead *head) {
     }
     /* head normally lies in the requester's response slot, which the release
      * clears and, for a temporary task, frees: pass the name as a copy. */
-    char requester[OS_MSG_NAME_LEN + 1U];
-    memcpy(requester, head->sendTaskName, OS_MSG_NAME_LEN);
-    requester[OS_MSG_NAME_LEN] = '\0';
-    return SimpleMsgFreeRespBuffer(requester);
+    const MsgNameCopy requester(head->sendTaskName);
+    return SimpleMsgFreeRespBuffer(requester.text);
 }
 
 } // extern "C"

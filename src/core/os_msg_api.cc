@@ -30,7 +30,7 @@ constexpr uint32_t kTransSyn = 2U;
 constexpr uint32_t kTransAsyn = 1U;
 
 bool MsgProcNameValid(const char *name) {
-    return name != nullptr && name[0] != '\0' && strnlen(name, OS_MSG_NAME_LEN) < OS_MSG_NAME_LEN;
+    return name != nullptr && !MsgNameEmpty(name) && strnlen(name, OS_MSG_NAME_LEN) < OS_MSG_NAME_LEN;
 }
 
 /* dataLen plus the header above the message limit (computed without
@@ -58,17 +58,7 @@ bool MsgRespFreeAllowed(const MsgHead *head) {
     return true;
 }
 
-uint32_t MsgRefuse(const char *function, uint32_t line, const char *text, uint32_t code) {
-    if (OS_MSG_LOG_ERROR >= __atomic_load_n(&g_enLogLevel, __ATOMIC_RELAXED)) {
-        MsgOutput(OS_MSG_LOG_ERROR, function, line, "%s", text);
-    }
-    return code;
-}
-
 } // namespace
-
-/* Logs an ERROR refusal under the public function's name and yields code. */
-#define MSG_REFUSE(text, code) MsgRefuse(__func__, (uint32_t)__LINE__, (text), (code))
 
 extern "C" {
 
@@ -99,7 +89,7 @@ uint32_t OsMsgDestroy(const char *procName) {
     if (!pass.Entered()) {
         return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
     }
-    if (memcmp(procName, MsgGetProcName(), strlen(procName) + 1U) != 0) {
+    if (!MsgNameEqual(procName, MsgGetProcName())) {
         return MSG_REFUSE("no permission to execute msg destory!", OS_MSG_ERR_FAIL);
     }
     MSG_LOG(OS_MSG_LOG_DEBUG, "destroy myself");

@@ -17,14 +17,12 @@
 extern "C" {
 
 uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskFunc cb) {
-    if (name == nullptr || name[0] == '\0') {
-        MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
-        return OS_MSG_ERR_INVALID_PARAM;
+    if (name == nullptr || MsgNameEmpty(name)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "msg not init");
-        return OS_MSG_ERR_NOT_INIT;
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
     }
     return SimpleMsgRegTask(name, queueLen, cb, 0U);
 }
@@ -32,26 +30,22 @@ uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskFunc cb) {
 uint32_t OsMsgTaskRoutineByName(const char *name) {
     MsgApiPass pass;
     if (!pass.Entered()) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "msg not init");
-        return OS_MSG_ERR_NOT_INIT;
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
     }
     return SimpleTaskRoutineByName(const_cast<char *>(name));
 }
 
 uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, const char *taskName) {
     (void)reserved;
-    if (taskName == nullptr || taskName[0] == '\0') {
-        MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
-        return OS_MSG_ERR_INVALID_PARAM;
+    if (taskName == nullptr || MsgNameEmpty(taskName)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "msg not init");
-        return OS_MSG_ERR_NOT_INIT;
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
     }
     if (procName != nullptr && !MsgNameEqual(procName, MsgGetProcName())) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "no permission to execute unregtask!");
-        return OS_MSG_ERR_FAIL;
+        return MSG_REFUSE("no permission to execute unregtask!", OS_MSG_ERR_FAIL);
     }
     return SimpleMsgUnregTask(taskName);
 }

@@ -96,7 +96,7 @@ void MsgGetCurTime(char *buffer, uint32_t size) {
         sprintf_s(buffer, size, "%d-%02d-%02d %02d:%02d:%02d.%03d+08:00", local.tm_year + 1900, local.tm_mon + 1,
                   local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, (int)(now.tv_usec / 1000));
     if (written < 0) {
-        OsLogPrintf(OS_LOG_ERROR, "OS_MSG", "[%s][%d]:secure func error.\r\n", "MsgGetCurTime", (int)__LINE__);
+        OS_MSG_LOG(OS_LOG_ERROR, "secure func error.");
     }
 }
 

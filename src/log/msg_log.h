@@ -64,9 +64,25 @@ OS_MSG_API void MsgDefaultLogFunc(uint32_t level, const char *text);
         }                                                                                                              \
     } while (0)
 
+/* Yields code after an ERROR line of the calling function with text (any
+ * characters, not a format), for refusals written as
+ * `return MSG_REFUSE("text", code);`. */
+#define MSG_REFUSE(text, code) MsgRefuse(__func__, (uint32_t)__LINE__, (text), (code))
+
+static inline uint32_t MsgRefuse(const char *function, uint32_t line, const char *text, uint32_t code) {
+    if (OS_MSG_LOG_ERROR >= __atomic_load_n(&g_enLogLevel, __ATOMIC_RELAXED)) {
+        MsgOutput(OS_MSG_LOG_ERROR, function, line, "%s", text);
+    }
+    return code;
+}
+
 /* A platform log record of module "OS_MSG" in the "[%s][%d]:...\r\n" form.
  * fmt must be a string literal. */
-#define OS_MSG_LOG(level, fmt, ...)                                                                                    \
-    OsLogPrintf((uint32_t)(level), "OS_MSG", "[%s][%d]:" fmt "\r\n", __func__, (int)__LINE__, ##__VA_ARGS__)
+#define OS_MSG_LOG(level, fmt, ...) OS_MSG_LOG_AS(__func__, level, fmt, ##__VA_ARGS__)
+
+/* OS_MSG_LOG under the name of another function: for a step that logs as the
+ * operation it belongs to. */
+#define OS_MSG_LOG_AS(function, level, fmt, ...)                                                                       \
+    OsLogPrintf((uint32_t)(level), "OS_MSG", "[%s][%d]:" fmt "\r\n", (function), (int)__LINE__, ##__VA_ARGS__)
 
 #endif /* VYRE_MSG_LOG_H */

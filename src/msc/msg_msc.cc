@@ -8,24 +8,21 @@
 
 namespace {
 
-constexpr uint32_t kMemTypeMask = MSG_MSC_MEM_TYPE_MASK;
-constexpr uint32_t kChanTypeMask = MSG_MSC_CHAN_TYPE_MASK;
-constexpr uint32_t kChanTypeShift = MSG_MSC_CHAN_TYPE_SHIFT;
-
 const char g_bspTaskName[OS_MSG_NAME_LEN] = {0};
 const char g_bspProcName[OS_MSG_NAME_LEN] = {0};
 
 uint8_t ChanTypeOf(uint32_t block) {
-    return (uint8_t)((block & kChanTypeMask) >> kChanTypeShift);
+    return (uint8_t)((block & MSG_MSC_CHAN_TYPE_MASK) >> MSG_MSC_CHAN_TYPE_SHIFT);
 }
 
 uint8_t MemTypeOf(uint32_t block) {
-    return (uint8_t)(block & kMemTypeMask);
+    return (uint8_t)(block & MSG_MSC_MEM_TYPE_MASK);
 }
 
 uint32_t WithTypes(uint32_t block, uint8_t chanType, uint8_t memType) {
-    return (block & ~(kChanTypeMask | kMemTypeMask)) | (((uint32_t)chanType << kChanTypeShift) & kChanTypeMask) |
-           ((uint32_t)memType & kMemTypeMask);
+    return (block & ~(MSG_MSC_CHAN_TYPE_MASK | MSG_MSC_MEM_TYPE_MASK)) |
+           (((uint32_t)chanType << MSG_MSC_CHAN_TYPE_SHIFT) & MSG_MSC_CHAN_TYPE_MASK) |
+           ((uint32_t)memType & MSG_MSC_MEM_TYPE_MASK);
 }
 
 } // namespace

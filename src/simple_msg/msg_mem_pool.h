@@ -66,10 +66,6 @@ uint32_t MsgMemPoolChunkSize(void);
  * make chunk allocation fail; set it only while no pool exists. */
 extern void *(*g_pfnMemPoolMalloc)(size_t size);
 
-/* Public forwarding functions. */
-OS_MSG_API uint32_t OsMsgMemPoolInit(uint32_t maxPoolSize, uint32_t chunkSize);
-OS_MSG_API uint32_t OsMsgMemPoolUnInit(void);
-
 #ifdef __cplusplus
 }
 #endif

@@ -8,8 +8,8 @@
  * so the record is looked up again after it returns, in case the callback
  * removed its task.
  */
-#include <string.h>
 
+#include "core/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
@@ -17,25 +17,14 @@
 
 namespace {
 
-/* A task name copied out of a 16-byte header field, terminated. */
-struct SimpleMsgName {
-    char text[OS_MSG_NAME_LEN + 1];
-};
-
-SimpleMsgName SimpleMsgNameOf(const char (&field)[OS_MSG_NAME_LEN]) {
-    SimpleMsgName name = {};
-    (void)memcpy_s(name.text, sizeof(name.text), field, strnlen(field, OS_MSG_NAME_LEN));
-    return name;
-}
-
 /* Looks the task up, holding simpleQueueLock on success; logs a failure
- * under the caller's name and line. */
-SimpleMsgTask *SimpleMsgLockTask(const char *taskName, const char *caller, int line) {
+ * under the caller's name. */
+SimpleMsgTask *SimpleMsgLockTask(const char *taskName, const char *caller) {
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK) {
         (void)OsMutexUnLock(&simpleQueueLock);
-        OsLogPrintf(OS_LOG_ERROR, "OS_MSG", "[%s][%d]:SimpleMsgGetQueue NULL[%s].\r\n", caller, line, taskName);
+        OS_MSG_LOG_AS(caller, OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%s].", taskName);
         return nullptr;
     }
     return task;
@@ -68,8 +57,8 @@ uint32_t SimpleMsgDirectCall(MsgHead *head, MsgHead **out) {
         return OS_MSG_ERR_INVALID_PARAM;
     }
     // The callback may change the caller's header; keep the name it had.
-    SimpleMsgName name = SimpleMsgNameOf(head->recvTaskName);
-    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__, __LINE__);
+    const MsgNameCopy name(head->recvTaskName);
+    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__);
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
     }
@@ -83,7 +72,7 @@ uint32_t SimpleMsgDirectCall(MsgHead *head, MsgHead **out) {
 
     (void)func(head);
 
-    task = SimpleMsgLockTask(name.text, __func__, __LINE__);
+    task = SimpleMsgLockTask(name.text, __func__);
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
     }
@@ -103,8 +92,8 @@ uint32_t SimpleMsgDirectResp(const MsgHead *head, const void *data, uint32_t len
         OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    SimpleMsgName name = SimpleMsgNameOf(head->sendTaskName);
-    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__, __LINE__);
+    const MsgNameCopy name(head->sendTaskName);
+    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__);
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
     }
@@ -121,13 +110,12 @@ uint32_t SimpleMsgDirectResp(const MsgHead *head, const void *data, uint32_t len
     resp.data = nullptr;
     resp.dataLen = 0U;
     if (data != nullptr && len != 0U) {
-        resp.data = SimpleMsgAllocBuffer(len);
+        resp.data = SimpleMsgCopyBuffer(data, len);
         if (resp.data == nullptr) {
             (void)OsMutexUnLock(&simpleQueueLock);
             OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgAllocBuffer failed.");
             return OS_MSG_ERR_NO_MEMORY;
         }
-        (void)memcpy_s(resp.data, len, data, len);
         resp.dataLen = len;
     }
     task->respHead = resp;
@@ -142,8 +130,8 @@ uint32_t SimpleMsgDirectFreeResp(const MsgHead *head) {
         return OS_MSG_ERR_INVALID_PARAM;
     }
     // head is usually the slot itself, which is cleared below.
-    SimpleMsgName name = SimpleMsgNameOf(head->recvTaskName);
-    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__, __LINE__);
+    const MsgNameCopy name(head->recvTaskName);
+    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__);
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
     }

@@ -27,7 +27,7 @@ constexpr size_t kTaskLineSize = 128U;
 
 void SimpleMsgDumpWrite(int fd, const char *text, size_t len) {
     if (write(fd, text, len) < 0) {
-        OsLogPrintf(OS_LOG_ERROR, "OS_MSG", "[%s][%d]:wtite file error.\r\n", "SimpleMsgDump", (int)__LINE__);
+        OS_MSG_LOG_AS("SimpleMsgDump", OS_LOG_ERROR, "wtite file error.");
     }
 }
 
@@ -42,11 +42,9 @@ int SimpleMsgListRing(const SimpleMsgTask *task, char **position, uint32_t *spac
                           node->msgId, (int)node->sendCpuId, node->sendProcName, (int)node->recvCpuId,
                           node->recvProcName, node->dataLen);
         if (n < 0) {
-            OsLogPrintf(OS_LOG_ERROR, "OS_MSG", "[%s][%d]:[%s]get msg info error.\r\n", "SimpleMsgGetInfo",
-                        (int)__LINE__, task->acTaskName);
+            OS_MSG_LOG_AS("SimpleMsgGetInfo", OS_LOG_ERROR, "[%s]get msg info error.", task->acTaskName);
             if (sprintf_s(*position, *space, "[%s]get msg info error.", task->acTaskName) < 0) {
-                OsLogPrintf(OS_LOG_ERROR, "OS_MSG", "[%s][%d]:[%s]get msg info error.\r\n", "SimpleMsgGetInfo",
-                            (int)__LINE__, task->acTaskName);
+                OS_MSG_LOG_AS("SimpleMsgGetInfo", OS_LOG_ERROR, "[%s]get msg info error.", task->acTaskName);
             }
             break;
         }
@@ -81,7 +79,7 @@ void SimpleMsgDumpTasks(int fd) {
         (void)OsMutexUnLock(&task->queueLock);
         char line[kTaskLineSize] = {0};
         if (sprintf_s(line, sizeof(line), "TaskName: %s  MsgNum: %u\n", task->acTaskName, pending) < 0) {
-            OsLogPrintf(OS_LOG_ERROR, "OS_MSG", "[%s][%d]:wtite file error.\r\n", "SimpleMsgDump", (int)__LINE__);
+            OS_MSG_LOG_AS("SimpleMsgDump", OS_LOG_ERROR, "wtite file error.");
         }
         SimpleMsgDumpWrite(fd, line, strlen(line));
     }

@@ -62,6 +62,17 @@ inline const char *SimpleMsgLogName(const char *name) {
     return name != nullptr ? name : "";
 }
 
+/* A buffer of SimpleMsgAllocBuffer holding a copy of the len bytes at data
+ * (data not NULL, len above 0), or NULL when no buffer is free. The copy
+ * itself cannot fail: the buffer is new and holds len bytes. */
+inline void *SimpleMsgCopyBuffer(const void *data, uint32_t len) {
+    void *copy = SimpleMsgAllocBuffer(len);
+    if (copy != nullptr) {
+        (void)memcpy_s(copy, len, data, len);
+    }
+    return copy;
+}
+
 /* Takes the payload reference out of a slot and clears the slot's header, so
  * that no released payload stays reachable through it. The caller holds the
  * lock that guards the slot and releases the returned buffer. */

@@ -20,30 +20,28 @@
 #include "vyre_os_time.h"
 #include "vyre_securec.h"
 
-/* The loop's steps log under the loop's own name. */
-#define SIMPLE_TASK_LOOP_LOG(level, fmt, ...)                                                                          \
-    OsLogPrintf((uint32_t)(level), "OS_MSG", "[%s][%d]:" fmt "\r\n", "SimpleTaskLoop", (int)__LINE__, ##__VA_ARGS__)
-
 namespace {
 
 /* Moves the oldest node into msg and reads func; false when the ring was
- * empty (a wake-up of removal, or for messages removal released). */
+ * empty (a wake-up of removal, or for messages removal released). The loop's
+ * steps log under the loop's own name. */
 bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, OsMsgTaskFunc *func) {
     (void)OsMutexLock(&task->queueLock);
     if (task->msgNum == 0U) {
         (void)OsMutexUnLock(&task->queueLock);
-        SIMPLE_TASK_LOOP_LOG(OS_LOG_WARN, "list empty.");
+        OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_WARN, "list empty.");
         return false;
     }
-    SIMPLE_TASK_LOOP_LOG(OS_LOG_DEBUG, "thread[%s] begin read index=%d,num=%d.", name, (int)task->readIndex,
-                         (int)task->msgNum);
+    OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] begin read index=%d,num=%d.", name, (int)task->readIndex,
+                  (int)task->msgNum);
     if (memcpy_s(msg, sizeof(MsgHead), &task->msgList[task->readIndex], sizeof(MsgHead)) != 0) {
-        SIMPLE_TASK_LOOP_LOG(OS_LOG_ERROR, "memcpy error.");
+        OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_ERROR, "memcpy error.");
     }
     task->readIndex = (task->readIndex + 1U) % task->maxMsgNum;
     task->msgNum -= 1U;
     *func = task->func;
-    SIMPLE_TASK_LOOP_LOG(OS_LOG_DEBUG, "thread[%s] got msg[0x%x] dataLen=%d.", name, msg->msgId, (int)msg->dataLen);
+    OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] got msg[0x%x] dataLen=%d.", name, msg->msgId,
+                  (int)msg->dataLen);
     (void)OsMutexUnLock(&task->queueLock);
     return true;
 }
@@ -58,7 +56,7 @@ void SimpleTaskHandle(MsgHead *msg, OsMsgTaskFunc func) {
         (void)func(msg);
         uint32_t t1 = OsGetSysRunTime();
         if (SetSimpleMsgTimeOut(msg, t0, t1) != OS_MSG_OK) {
-            SIMPLE_TASK_LOOP_LOG(OS_LOG_ERROR, "SetSimpleMsgTimeOut failed");
+            OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_ERROR, "SetSimpleMsgTimeOut failed");
         }
     }
     if (len != 0U && payload != nullptr) {
@@ -115,13 +113,10 @@ uint32_t SimpleMsgAsynSend(const MsgHead *head) {
     if (head->dataLen == 0U || head->data == nullptr) {
         return SimpleMsgPushBuffer(head->recvTaskName, head, nullptr, 0U);
     }
-    void *copy = SimpleMsgAllocBuffer(head->dataLen);
+    void *copy = SimpleMsgCopyBuffer(head->data, head->dataLen);
     if (copy == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "alloc failed.");
         return OS_MSG_ERR_NO_MEMORY;
-    }
-    if (memcpy_s(copy, head->dataLen, head->data, head->dataLen) != 0) {
-        OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
     }
     uint32_t ret = SimpleMsgPushBuffer(head->recvTaskName, head, copy, head->dataLen);
     if (ret != OS_MSG_OK) {

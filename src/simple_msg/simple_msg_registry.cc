@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "core/msg_alloc.h"
+#include "core/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
@@ -52,8 +53,7 @@ bool SimpleMsgIsThreadTask(const SimpleMsgTask *task, OsThread threadId, const c
     if (SimpleTaskState(task) != 1U) {
         return false;
     }
-    return (threadId != 0 && SimpleTaskThread(task) == threadId) ||
-           strncmp(task->acTaskName, defaultName, OS_MSG_NAME_LEN) == 0;
+    return (threadId != 0 && SimpleTaskThread(task) == threadId) || MsgNameEqual(task->acTaskName, defaultName);
 }
 
 } // namespace
@@ -133,15 +133,14 @@ uint32_t SimpleMsgGetQueue(const char *taskName, SimpleMsgTask **task) {
         OS_MSG_LOG(OS_LOG_ERROR, "msg queue not init.");
         return OS_MSG_ERR_NOT_INIT;
     }
-    if (taskName == nullptr || taskName[0] == '\0') {
+    if (taskName == nullptr || MsgNameEmpty(taskName)) {
         OS_MSG_LOG(OS_LOG_ERROR, "invalid taskName.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
     // Names may come from 16-byte header fields without a terminator; no
     // registered name has more than 15 characters.
-    char key[OS_MSG_NAME_LEN + 1] = {0};
-    (void)memcpy_s(key, sizeof(key), taskName, strnlen(taskName, OS_MSG_NAME_LEN));
-    ListNode *pos = ZEM_StrHashFind(simpleQueue, key);
+    const MsgNameCopy key(taskName);
+    ListNode *pos = ZEM_StrHashFind(simpleQueue, key.text);
     if (pos == ZEM_HashIterEnd(simpleQueue)) {
         return OS_MSG_ERR_NOT_FOUND;
     }
@@ -191,7 +190,7 @@ uint32_t SimpleMsgSetTask(SimpleMsgTask *task, const char *taskName, uint32_t qu
 }
 
 uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc func, uint32_t autoUnreg) {
-    if (taskName == nullptr || taskName[0] == '\0') {
+    if (taskName == nullptr || MsgNameEmpty(taskName)) {
         OS_MSG_LOG(OS_LOG_ERROR, "reg invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
@@ -225,7 +224,7 @@ uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc
 }
 
 uint32_t SimpleMsgUnregTask(const char *taskName) {
-    if (taskName == nullptr || taskName[0] == '\0') {
+    if (taskName == nullptr || MsgNameEmpty(taskName)) {
         OS_MSG_LOG(OS_LOG_ERROR, "unreg invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }

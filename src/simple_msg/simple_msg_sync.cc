@@ -80,6 +80,23 @@ uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payl
     return OS_MSG_OK;
 }
 
+/* Looks task taskName up and enters its response slot: the record, with its
+ * respLock held and the caller counted among the slot's users, or NULL
+ * (nothing held) when the task is not registered or is being removed. The
+ * caller logs the refusal. */
+SimpleMsgTask *SimpleMsgEnterRespSlot(const char *taskName) {
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK || SimpleTaskState(task) != 1U) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        return nullptr;
+    }
+    SimpleTaskEnterSlot(task);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    (void)OsMutexLock(&task->respLock);
+    return task;
+}
+
 /* Waits on respCond until an answer is stored, the slot is closed, the time
  * runs out or the wait fails. Returns the last wait result. */
 int32_t SimpleMsgAwaitResp(SimpleMsgTask *task, uint32_t now, uint32_t timeout, int *err) {
@@ -107,16 +124,11 @@ int32_t SimpleMsgAwaitResp(SimpleMsgTask *task, uint32_t now, uint32_t timeout, 
 extern "C" {
 
 SimpleMsgTask *SimpleMsgWaitSynRespStart(const char *taskName) {
-    (void)OsMutexLock(&simpleQueueLock);
-    SimpleMsgTask *task = nullptr;
-    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK || SimpleTaskState(task) != 1U) {
-        (void)OsMutexUnLock(&simpleQueueLock);
+    SimpleMsgTask *task = SimpleMsgEnterRespSlot(taskName);
+    if (task == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.16s].", SimpleMsgLogName(taskName));
         return nullptr;
     }
-    SimpleTaskEnterSlot(task);
-    (void)OsMutexUnLock(&simpleQueueLock);
-    (void)OsMutexLock(&task->respLock);
     if (task->respClosed != 0U) {
         // Removal closed the slot between the look-up and the lock.
         SimpleTaskLeaveSlot(task);
@@ -201,16 +213,11 @@ uint32_t SimpleMsgPushRespBuffer(const char *taskName, const MsgHead *head, void
 }
 
 MsgHead *SimpleMsgGetRespBuffer(const char *taskName) {
-    (void)OsMutexLock(&simpleQueueLock);
-    SimpleMsgTask *task = nullptr;
-    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK || SimpleTaskState(task) != 1U) {
-        (void)OsMutexUnLock(&simpleQueueLock);
+    SimpleMsgTask *task = SimpleMsgEnterRespSlot(taskName);
+    if (task == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", SimpleMsgLogName(taskName));
         return nullptr;
     }
-    SimpleTaskEnterSlot(task);
-    (void)OsMutexUnLock(&simpleQueueLock);
-    (void)OsMutexLock(&task->respLock);
     uint32_t status = task->enRespStatus;
     MsgHead *resp = status == SIMPLE_MSG_RESP_STORED ? &task->respHead : nullptr;
     SimpleTaskLeaveSlot(task);
@@ -225,13 +232,10 @@ uint32_t SimpleMsgRespSend(const MsgHead *head, const void *data, uint32_t len) 
     if (data == nullptr || len == 0U) {
         return SimpleMsgPushRespBuffer(nullptr, head, nullptr, 0U);
     }
-    void *copy = SimpleMsgAllocBuffer(len);
+    void *copy = SimpleMsgCopyBuffer(data, len);
     if (copy == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "simple msg alloc buffer error.");
         return OS_MSG_ERR_NO_MEMORY;
-    }
-    if (memcpy_s(copy, len, data, len) != 0) {
-        OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
     }
     uint32_t ret = SimpleMsgPushRespBuffer(nullptr, head, copy, len);
     if (ret != OS_MSG_OK) {
@@ -281,15 +285,12 @@ uint32_t SimpleMsgSynSend(const MsgHead *head, MsgHead **out, uint32_t timeout) 
     void *copy = nullptr;
     uint32_t len = 0U;
     if (head->data != nullptr && head->dataLen != 0U) {
-        copy = SimpleMsgAllocBuffer(head->dataLen);
+        copy = SimpleMsgCopyBuffer(head->data, head->dataLen);
         if (copy == nullptr) {
             OS_MSG_LOG(OS_LOG_ERROR, "malloc failed.");
             return OS_MSG_ERR_NO_MEMORY;
         }
         len = head->dataLen;
-        if (memcpy_s(copy, len, head->data, len) != 0) {
-            OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
-        }
     }
     SimpleMsgTask *requester = SimpleMsgWaitSynRespStart(head->sendTaskName);
     if (requester == nullptr) {

@@ -39,8 +39,6 @@ rebuildmsg::MsgRebuildRecvData *rebuildEntry = nullptr;
 namespace {
 
 constexpr size_t kIpcMsgServerCtxSize = 526016U;
-/* pid/uid arguments of MsgAdpTransact that keep the header's values. */
-constexpr uint32_t kIpcMsgAbsentId = 0xFFFFFFFFU;
 /* Result of the broadcast callback for a request without payload. */
 constexpr uint32_t kIpcMsgNoPayload = 0xFFFFFFFFU;
 
@@ -64,6 +62,8 @@ struct IpcMsgServerCtx {
 };
 static_assert(sizeof(IpcMsgServerCtx) == kIpcMsgServerCtxSize, "the server context is 526,016 bytes");
 
+/* Guards the creation of the server context and rebuildEntry. A leaf lock:
+ * nothing else is locked, logged or called back while it is held. */
 std::mutex g_ipcServerCreateLock;
 /* Published under g_ipcServerCreateLock, never released. */
 std::atomic<IpcMsgServerCtx *> g_ipcServerCtx{nullptr};
@@ -157,8 +157,8 @@ uint32_t IPCMsgSendData(const char *destProcName, uint32_t transType, MsgHead *h
             return (uint32_t)err;
         }
     }
-    uint32_t ret = MsgAdpTransact((int32_t)transType, &copy, (uint32_t)sizeof(copy), buf, copy.dataLen, kIpcMsgAbsentId,
-                                  kIpcMsgAbsentId);
+    uint32_t ret = MsgAdpTransact((int32_t)transType, &copy, (uint32_t)sizeof(copy), buf, copy.dataLen,
+                                  MSG_ADP_ABSENT_ID, MSG_ADP_ABSENT_ID);
     if (ret != OS_MSG_OK) {
         MsgReleaseBuffByHead(&copy, (uint32_t)sizeof(copy), buf, copy.dataLen);
     }

@@ -25,44 +25,61 @@
 
 namespace {
 
+/* Serialises obtaining the head. A leaf lock: no other lock is taken while
+ * it is held. */
 std::mutex g_ipcShmAttachLock;
+/* Published once under g_ipcShmAttachLock, read without it. */
 std::atomic<IpcMsgShmHead *> g_ipcShmHead{nullptr};
 std::atomic<void *> g_ipcShmSegment{nullptr};
 
-/* The entries the head describes that lie wholly inside it; 0 for a
- * directory offset that overlaps the head's fields or is not word-aligned.
- * Caller holds the directory lock. */
-uint32_t IpcMsgDirCount(const IpcMsgShmHead *head, uint32_t *dirOffset) {
-    uint32_t offset = head->dirOffset;
-    if (offset < offsetof(IpcMsgShmHead, entries) || offset > IPC_MSG_SHM_HEAD_SIZE ||
-        offset % alignof(IpcMsgQidEntry) != 0U) {
-        return 0U;
-    }
-    uint32_t fit = (IPC_MSG_SHM_HEAD_SIZE - offset) / (uint32_t)sizeof(IpcMsgQidEntry);
-    *dirOffset = offset;
-    return head->entryCount < fit ? head->entryCount : fit;
-}
-
-IpcMsgQidEntry *IpcMsgDirEntry(IpcMsgShmHead *head, uint32_t dirOffset, uint32_t index) {
-    return reinterpret_cast<IpcMsgQidEntry *>(reinterpret_cast<uint8_t *>(head) + dirOffset +
-                                              (size_t)index * sizeof(IpcMsgQidEntry));
-}
-
-/* Index of the first of count entries named name, or count. */
-uint32_t IpcMsgDirFind(IpcMsgShmHead *head, uint32_t dirOffset, uint32_t count, const char *name) {
-    for (uint32_t i = 0U; i < count; ++i) {
-        if (strncmp(IpcMsgDirEntry(head, dirOffset, i)->name, name, IPC_MSG_QUEUE_NAME_LEN) == 0) {
-            return i;
+/* The directory of a head, held under the head's directory lock for one
+ * scope. Only the entries the head describes that lie wholly inside it are
+ * used: none for a directory offset that overlaps the head's fields or is
+ * not word-aligned. */
+class IpcMsgDir {
+public:
+    explicit IpcMsgDir(IpcMsgShmHead *head) : head_(head) {
+        (void)pthread_mutex_lock(&head_->lock.mutex);
+        uint32_t offset = head_->dirOffset;
+        if (offset < offsetof(IpcMsgShmHead, entries) || offset > IPC_MSG_SHM_HEAD_SIZE ||
+            offset % alignof(IpcMsgQidEntry) != 0U) {
+            return;
         }
+        uint32_t fit = (IPC_MSG_SHM_HEAD_SIZE - offset) / (uint32_t)sizeof(IpcMsgQidEntry);
+        offset_ = offset;
+        count_ = head_->entryCount < fit ? head_->entryCount : fit;
     }
-    return count;
-}
+    ~IpcMsgDir() { (void)pthread_mutex_unlock(&head_->lock.mutex); }
+    IpcMsgDir(const IpcMsgDir &) = delete;
+    IpcMsgDir &operator=(const IpcMsgDir &) = delete;
 
-/* Fills the first free entry with name and a new queue. Caller holds the
- * directory lock. */
-uint32_t IpcMsgDirAdd(IpcMsgShmHead *head, uint32_t dirOffset, uint32_t count, const char *name) {
-    for (uint32_t i = 0U; i < count; ++i) {
-        IpcMsgQidEntry *entry = IpcMsgDirEntry(head, dirOffset, i);
+    uint32_t Count() const { return count_; }
+
+    IpcMsgQidEntry *Entry(uint32_t index) {
+        return reinterpret_cast<IpcMsgQidEntry *>(reinterpret_cast<uint8_t *>(head_) + offset_ +
+                                                  (size_t)index * sizeof(IpcMsgQidEntry));
+    }
+
+    /* Index of the first entry named name, or Count(). */
+    uint32_t Find(const char *name) {
+        for (uint32_t i = 0U; i < count_; ++i) {
+            if (strncmp(Entry(i)->name, name, IPC_MSG_QUEUE_NAME_LEN) == 0) {
+                return i;
+            }
+        }
+        return count_;
+    }
+
+private:
+    IpcMsgShmHead *head_;
+    uint32_t offset_ = 0U;
+    uint32_t count_ = 0U;
+};
+
+/* Fills the first free entry of dir with name and a new queue. */
+uint32_t IpcMsgDirAdd(IpcMsgDir &dir, const char *name) {
+    for (uint32_t i = 0U; i < dir.Count(); ++i) {
+        IpcMsgQidEntry *entry = dir.Entry(i);
         if (entry->inUse != 0U) {
             continue;
         }
@@ -152,13 +169,17 @@ uint32_t IPCMsgGetQidByName(const char *name) {
         return IPC_MSG_INVALID_QID;
     }
     MSG_LOG(OS_MSG_LOG_DEBUG, "[%s]start find", name);
-    (void)pthread_mutex_lock(&head->lock.mutex);
-    uint32_t dirOffset = 0U;
-    uint32_t count = IpcMsgDirCount(head, &dirOffset);
-    uint32_t index = IpcMsgDirFind(head, dirOffset, count, name);
-    uint32_t qid = index < count ? IpcMsgDirEntry(head, dirOffset, index)->qid : IPC_MSG_INVALID_QID;
-    (void)pthread_mutex_unlock(&head->lock.mutex);
-    if (index < count) {
+    bool found = false;
+    uint32_t qid = IPC_MSG_INVALID_QID;
+    {
+        IpcMsgDir dir(head);
+        uint32_t index = dir.Find(name);
+        found = index < dir.Count();
+        if (found) {
+            qid = dir.Entry(index)->qid;
+        }
+    }
+    if (found) {
         MSG_LOG(OS_MSG_LOG_DEBUG, "[%s] found", name);
     } else {
         MSG_LOG(OS_MSG_LOG_ERROR, "[%s]not found", name);
@@ -180,15 +201,11 @@ uint32_t IPCMsgAddQid(const char *name) {
         MSG_LOG(OS_MSG_LOG_ERROR, "input name null.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    (void)pthread_mutex_lock(&head->lock.mutex);
-    uint32_t dirOffset = 0U;
-    uint32_t count = IpcMsgDirCount(head, &dirOffset);
-    uint32_t ret = OS_MSG_OK;
-    if (IpcMsgDirFind(head, dirOffset, count, name) == count) {
-        ret = IpcMsgDirAdd(head, dirOffset, count, name);
+    IpcMsgDir dir(head);
+    if (dir.Find(name) < dir.Count()) {
+        return OS_MSG_OK;
     }
-    (void)pthread_mutex_unlock(&head->lock.mutex);
-    return ret;
+    return IpcMsgDirAdd(dir, name);
 }
 
 uint32_t IPCMsgDelQid(const char *name) {
@@ -201,21 +218,16 @@ uint32_t IPCMsgDelQid(const char *name) {
         MSG_LOG(OS_MSG_LOG_ERROR, "input name null.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    (void)pthread_mutex_lock(&head->lock.mutex);
-    uint32_t dirOffset = 0U;
-    uint32_t count = IpcMsgDirCount(head, &dirOffset);
-    uint32_t index = IpcMsgDirFind(head, dirOffset, count, name);
-    uint32_t ret = OS_MSG_OK;
-    if (index < count) {
-        IpcMsgQidEntry *entry = IpcMsgDirEntry(head, dirOffset, index);
-        entry->inUse = 0U;
-        std::memset(entry->name, 0, sizeof(entry->name));
-    } else {
+    IpcMsgDir dir(head);
+    uint32_t index = dir.Find(name);
+    if (index == dir.Count()) {
         MSG_LOG(OS_MSG_LOG_ERROR, "not found this queue");
-        ret = OS_MSG_ERR_NOT_FOUND;
+        return OS_MSG_ERR_NOT_FOUND;
     }
-    (void)pthread_mutex_unlock(&head->lock.mutex);
-    return ret;
+    IpcMsgQidEntry *entry = dir.Entry(index);
+    entry->inUse = 0U;
+    std::memset(entry->name, 0, sizeof(entry->name));
+    return OS_MSG_OK;
 }
 
 } // extern "C"

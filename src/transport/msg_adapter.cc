@@ -4,7 +4,7 @@
  * the lifecycle and handle operations that call slots 1 to 7, and the check
  * that tells routing whether a message needs the multi-CPU channel.
  *
- * Thread safety: every slot is a pair of atomics. Registration publishes the
+ * Thread safety: every slot is an atomic word. Registration publishes the
  * operation with a release store; every caller loads it with acquire, so a
  * sender reads either an empty slot or a complete registration without a
  * lock. Registration runs during process initialisation only.
@@ -28,12 +28,8 @@ namespace {
  * and forth; conversions between function pointer types keep the value. */
 using MsgAdpAnyFunc = void (*)(void);
 
-struct MsgAdpSlot {
-    std::atomic<uint32_t> funcId{0U};
-    std::atomic<MsgAdpAnyFunc> func{nullptr};
-};
-
-MsgAdpSlot g_msgAdpTable[MSG_ADP_SLOT_NUM];
+/* Slot i holds the operation registered under slot number i. */
+std::atomic<MsgAdpAnyFunc> g_msgAdpTable[MSG_ADP_SLOT_NUM];
 
 MsgAdpAnyFunc MsgAdpFuncOf(const MsgAdpFuncReg *reg) {
     switch (reg->funcId) {
@@ -52,7 +48,7 @@ MsgAdpAnyFunc MsgAdpFuncOf(const MsgAdpFuncReg *reg) {
 }
 
 template <typename Func> Func MsgAdpSlotFunc(uint32_t slot) {
-    return reinterpret_cast<Func>(g_msgAdpTable[slot].func.load(std::memory_order_acquire));
+    return reinterpret_cast<Func>(g_msgAdpTable[slot].load(std::memory_order_acquire));
 }
 
 uint32_t MsgAdpControl(uint32_t slot) {
@@ -100,9 +96,8 @@ extern "C" {
 
 uint32_t MsgAdpPrepareTrans(void) {
     MSG_LOG(OS_MSG_LOG_DEBUG, "prepare adapt func.");
-    for (MsgAdpSlot &slot : g_msgAdpTable) {
-        slot.func.store(nullptr, std::memory_order_release);
-        slot.funcId.store(0U, std::memory_order_relaxed);
+    for (std::atomic<MsgAdpAnyFunc> &slot : g_msgAdpTable) {
+        slot.store(nullptr, std::memory_order_release);
     }
     return MsgSetBroadcastFunc(MsgBroadcastCallback);
 }
@@ -115,9 +110,7 @@ uint32_t MsgAdpRegFunc(const MsgAdpFuncReg *reg) {
     if (reg->funcId >= MSG_ADP_SLOT_NUM) {
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    MsgAdpSlot &slot = g_msgAdpTable[reg->funcId];
-    slot.funcId.store(reg->funcId, std::memory_order_relaxed);
-    slot.func.store(MsgAdpFuncOf(reg), std::memory_order_release);
+    g_msgAdpTable[reg->funcId].store(MsgAdpFuncOf(reg), std::memory_order_release);
     return OS_MSG_OK;
 }
 

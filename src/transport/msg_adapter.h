@@ -11,9 +11,9 @@
  *
  * Thread safety. The table is written during process initialisation, before
  * any sender runs, and read without a lock by every sending thread
- * afterwards: each slot is a pair of atomic words, the operation published
- * with release and read with acquire, so a reader sees either the empty slot
- * or a complete registration. The receive side takes no lock of its own; the
+ * afterwards: each slot is one atomic word, the operation published with
+ * release and read with acquire, so a reader sees either the empty slot or a
+ * complete registration. The receive side takes no lock of its own; the
  * queue operations it calls lock the task table and the queue. Logging uses
  * the library's own line (MSG_LOG).
  */
@@ -121,8 +121,9 @@ OS_MSG_API uint32_t MsgAdpRegFunc(const MsgAdpFuncReg *reg);
 
 /* Sends head through slot 8 when crossCpu is non-zero, else slot 0, to the
  * process in head->recvProcName. The slot's result; 0x80020004 when the slot
- * is empty; 0x80020001 for a NULL head. The caller keeps head and its payload; the transport may rewrite
- * fields of head (the loopback transport rewrites recvProcName). */
+ * is empty; 0x80020001 for a NULL head. The caller keeps head and its
+ * payload; the transport may rewrite fields of head (the loopback transport
+ * rewrites recvProcName). */
 OS_MSG_API uint32_t PMsgAsynSend(MsgHead *head, uint32_t transType, uint32_t crossCpu);
 
 /* Sends the request head (transport type transType, normally 2) and waits at
@@ -131,10 +132,11 @@ OS_MSG_API uint32_t PMsgAsynSend(MsgHead *head, uint32_t transType, uint32_t cro
  * sendCpuId differs from recvCpuId, else slot 0.
  * 0 and, when respOut is not NULL, *respOut = the response header (a
  * MsgHead *; it stays in the requester's slot until SimpleMsgFreeRespBuffer
- * of sendTaskName). 0x80020001 (head NULL), 0x80020004 (slot empty), 0x80020005 (the requester is not
- * a registered task), the transport's code (the wait is closed),
- * 0x80020015 (time-out), other codes of the wait. The caller keeps head and
- * its payload; head may be rewritten by the transport. */
+ * of sendTaskName). 0x80020001 (head NULL), 0x80020004 (slot empty),
+ * 0x80020005 (the requester is not a registered task), the transport's code
+ * (the wait is closed), 0x80020015 (time-out), other codes of the wait. The
+ * caller keeps head and its payload; head may be rewritten by the
+ * transport. */
 OS_MSG_API uint32_t PMsgSynSend(MsgHead *head, void **respOut, uint32_t timeout, uint32_t transType);
 
 /* Answers request (as received by the responder's callback) with the len
@@ -172,12 +174,16 @@ OS_MSG_API uint32_t MsgAdpCheckMscSend(const MsgHead *head);
  * Receive side
  * ------------------------------------------------------------------------- */
 
+/* A pid or uid argument of MsgAdpTransact that keeps the header's value. */
+#define MSG_ADP_ABSENT_ID 0xFFFFFFFFU
+
 /*
  * The receive entry of every transport. head/headLen: the received header
  * bytes (untrusted, any length, need not be aligned); only the first 164 are
  * read, and the header's data word is never taken from them. buf/bufLen: the
  * payload buffer, obtained with MsgGetBuffByHead (a message buffer of bufLen
- * bytes). pid/uid replace the header's sendPid/sendUid unless 0xFFFFFFFF.
+ * bytes). pid/uid replace the header's sendPid/sendUid unless
+ * MSG_ADP_ABSENT_ID (0xFFFFFFFF).
  *
  * Dispatches by transType: 1 and 2 into the queue of recvTaskName, 3 into the
  * response slot of sendTaskName, 4 into the queue of recvTaskName with the

@@ -11,21 +11,9 @@
 
 #include <string.h>
 
+#include "core/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
-
-namespace {
-
-/* A received name field with a terminator, whatever the wire held. */
-struct TerminatedName {
-    char text[OS_MSG_NAME_LEN + 1];
-    explicit TerminatedName(const char (&field)[OS_MSG_NAME_LEN]) {
-        memcpy(text, field, OS_MSG_NAME_LEN);
-        text[OS_MSG_NAME_LEN] = '\0';
-    }
-};
-
-} // namespace
 
 extern "C" uint32_t MsgGetBuffByHead(const MsgHead *head, uint32_t headLen, void **bufOut, uint32_t *lenOut) {
     if (head == nullptr || bufOut == nullptr || lenOut == nullptr) {
@@ -39,10 +27,10 @@ extern "C" uint32_t MsgGetBuffByHead(const MsgHead *head, uint32_t headLen, void
     MsgHead copy;
     memset(&copy, 0, sizeof(copy));
     memcpy(&copy, head, MSG_ADP_MIN_HEAD_LEN);
-    const TerminatedName sendProc(copy.sendProcName);
-    const TerminatedName sendTask(copy.sendTaskName);
-    const TerminatedName recvProc(copy.recvProcName);
-    const TerminatedName recvTask(copy.recvTaskName);
+    const MsgNameCopy sendProc(copy.sendProcName);
+    const MsgNameCopy sendTask(copy.sendTaskName);
+    const MsgNameCopy recvProc(copy.recvProcName);
+    const MsgNameCopy recvTask(copy.recvTaskName);
     OS_MSG_LOG(OS_LOG_DEBUG, "msgId:%d, dataLen:%d, sendProc[%s][%s], recv[%s][%s].", (int)copy.msgId,
                (int)copy.dataLen, sendProc.text, sendTask.text, recvProc.text, recvTask.text);
 

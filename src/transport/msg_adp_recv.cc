@@ -28,9 +28,6 @@
 
 namespace {
 
-/* pid or uid argument that leaves the header's value. */
-constexpr uint32_t kMsgAdpAbsentId = 0xFFFFFFFFU;
-
 /* True when a message from another CPU arrives in the board-support process
  * and is meant for some other process: it then goes to the board-support
  * task unchanged. destProcName is the receiving process of the message. */
@@ -86,10 +83,10 @@ uint32_t MsgAdpTransact(int32_t transType, const void *head, uint32_t headLen, v
         return OS_MSG_ERR_FAIL;
     }
     copy.data = nullptr;
-    if (pid != kMsgAdpAbsentId) {
+    if (pid != MSG_ADP_ABSENT_ID) {
         copy.sendPid = pid;
     }
-    if (uid != kMsgAdpAbsentId) {
+    if (uid != MSG_ADP_ABSENT_ID) {
         copy.sendUid = uid;
     }
     MSG_LOG(OS_MSG_LOG_DEBUG, "msg BinderAdpTransact[id:%u from pid:%d uid:%d] [%d][%.16s][%.16s]->[%d][%.16s][%.16s].",

@@ -34,8 +34,8 @@ struct SliceInfo {
     uint32_t curLen = 0;
 };
 
-/* Outcome of starting a new message. */
-enum class NewMessage { kStarted, kNoBuffer, kNoMemory, kEvicted };
+/* Outcome of finding or starting the message of a slice. */
+enum class SliceMessage { kReady, kNoBuffer, kNoMemory, kEvicted };
 
 /* The balancing lines are written for the first ten runs of each counter and
  * for every thousandth run after that. */
@@ -71,6 +71,29 @@ void DropMessage(MsgRebuildRecvData &self, RebuildList *node) {
     SimpleMsgReleaseBuffer(buf, dataLen);
 }
 
+/* Accepts a slice of the node's message (SetRebuildNode); a slice out of
+ * order or past the end drops the message. On success *payload and
+ * *payloadLen are the message's buffer and length, and when the slice
+ * completes the payload *done is 1 and the node is gone: the buffer is the
+ * caller's. Logs under caller, the entry point. */
+uint32_t AcceptSlice(MsgRebuildRecvData &self, RebuildList *node, uint32_t offset, uint32_t curLen, const char *caller,
+                     unsigned char **payload, unsigned int *payloadLen, unsigned char *done) {
+    uint32_t ret = self.SetRebuildNode(node, offset, curLen);
+    if (ret != OS_MSG_OK) {
+        OS_MSG_LOG_AS(caller, OS_LOG_ERROR, "get buff error.");
+        DropMessage(self, node);
+        return ret;
+    }
+    *payload = node->buf;
+    *payloadLen = node->dataLen;
+    if (node->totalLen == node->dataLen) {
+        *done = 1;
+        OS_MSG_LOG_AS(caller, OS_LOG_INFO, "recv all msg slice.");
+        self.DelRebuildNode(node->flag);
+    }
+    return OS_MSG_OK;
+}
+
 /* Appends a new node to the sequence; false (nothing kept) when memory is
  * short. */
 bool AppendNode(MsgRebuildRecvData &self, RebuildList **nodeOut) {
@@ -90,19 +113,19 @@ bool AppendNode(MsgRebuildRecvData &self, RebuildList **nodeOut) {
 
 /* The new-node step for the first slice of a message: payload buffer from
  * the header, node, totals, balancing. Nothing of the message remains unless
- * the result is kStarted. *bufCode and *bufLen report the buffer call. */
-NewMessage StartMessage(MsgRebuildRecvData &self, unsigned char *head, unsigned int headLen, uint64_t flag,
-                        RebuildList **nodeOut, uint32_t *bufCode, uint32_t *bufLen) {
+ * the result is kReady. *bufCode and *bufLen report the buffer call. */
+SliceMessage StartMessage(MsgRebuildRecvData &self, unsigned char *head, unsigned int headLen, uint64_t flag,
+                          RebuildList **nodeOut, uint32_t *bufCode, uint32_t *bufLen) {
     const MsgHead *msgHead = reinterpret_cast<const MsgHead *>(head);
     void *buf = nullptr;
     *bufCode = MsgGetBuffByHead(msgHead, headLen, &buf, bufLen);
     if (*bufCode != OS_MSG_OK || *bufLen == 0) {
-        return NewMessage::kNoBuffer;
+        return SliceMessage::kNoBuffer;
     }
     RebuildList *node = nullptr;
     if (!AppendNode(self, &node)) {
         MsgReleaseBuffByHead(msgHead, headLen, buf, *bufLen);
-        return NewMessage::kNoMemory;
+        return SliceMessage::kNoMemory;
     }
     self.SetRebuildNodeFirst(node, flag, static_cast<unsigned char *>(buf), *bufLen);
     self.memoryTotal += static_cast<int64_t>(*bufLen);
@@ -111,10 +134,31 @@ NewMessage StartMessage(MsgRebuildRecvData &self, unsigned char *head, unsigned 
     // Keys are unique in the sequence, so the lookup finds this node unless
     // balancing evicted it (possible only when the totals were raised by hand).
     if (self.GetRebuildNode(flag) != node) {
-        return NewMessage::kEvicted;
+        return SliceMessage::kEvicted;
     }
     *nodeOut = node;
-    return NewMessage::kStarted;
+    return SliceMessage::kReady;
+}
+
+/* The node of the message a slice of flag belongs to: the one under
+ * reassembly, or a new one started from head (StartMessage, whose buffer
+ * call's result lands in *bufCode). Logs under caller, the entry point. */
+SliceMessage FindOrStartMessage(MsgRebuildRecvData &self, unsigned char *head, unsigned int headLen, uint64_t flag,
+                                const char *caller, RebuildList **nodeOut, uint32_t *bufCode) {
+    RebuildList *node = self.GetRebuildNode(flag);
+    if (node != nullptr) {
+        OS_MSG_LOG_AS(caller, OS_LOG_DEBUG, "next slice offset=%u, curlen=%u.", node->offset, node->curLen);
+        *nodeOut = node;
+        return SliceMessage::kReady;
+    }
+    uint32_t newLen = 0;
+    SliceMessage started = StartMessage(self, head, headLen, flag, nodeOut, bufCode, &newLen);
+    if (started == SliceMessage::kNoBuffer) {
+        OS_MSG_LOG_AS(caller, OS_LOG_ERROR, "get buff or bufLen[%u] error.", newLen);
+    } else if (started == SliceMessage::kEvicted) {
+        OS_MSG_LOG_AS(caller, OS_LOG_ERROR, "new message evicted, flag = %lu.", (unsigned long)flag);
+    }
+    return started;
 }
 
 uint32_t ReadTail(const unsigned char *tail, SliceInfo *info) {
@@ -173,36 +217,18 @@ unsigned int MsgRebuildRecvData::RebuildMsg(unsigned char *head, unsigned int he
     std::lock_guard<std::mutex> guard(rebuildLock);
     *buf = nullptr;
     *bufLen = 0;
-    RebuildList *node = GetRebuildNode(slice.flag);
-    if (node != nullptr) {
-        OS_MSG_LOG(OS_LOG_DEBUG, "next slice offset=%u, curlen=%u.", node->offset, node->curLen);
-    } else {
-        uint32_t bufCode = OS_MSG_OK;
-        uint32_t newLen = 0;
-        NewMessage started = StartMessage(*this, head, headLen, slice.flag, &node, &bufCode, &newLen);
-        if (started == NewMessage::kNoBuffer) {
-            OS_MSG_LOG(OS_LOG_ERROR, "get buff or bufLen[%u] error.", newLen);
-            return OS_MSG_ERR_INVALID_PARAM;
-        }
-        if (started == NewMessage::kEvicted) {
-            OS_MSG_LOG(OS_LOG_ERROR, "new message evicted, flag = %lu.", (unsigned long)slice.flag);
-        }
-        if (started != NewMessage::kStarted) {
-            return OS_MSG_ERR_NO_MEMORY;
-        }
+    RebuildList *node = nullptr;
+    uint32_t bufCode = OS_MSG_OK;
+    SliceMessage found = FindOrStartMessage(*this, head, headLen, slice.flag, __func__, &node, &bufCode);
+    if (found == SliceMessage::kNoBuffer) {
+        return OS_MSG_ERR_INVALID_PARAM;
     }
-    ret = SetRebuildNode(node, slice.offset, slice.curLen);
+    if (found != SliceMessage::kReady) {
+        return OS_MSG_ERR_NO_MEMORY;
+    }
+    ret = AcceptSlice(*this, node, slice.offset, slice.curLen, __func__, buf, bufLen, done);
     if (ret != OS_MSG_OK) {
-        OS_MSG_LOG(OS_LOG_ERROR, "get buff error.");
-        DropMessage(*this, node);
         return ret;
-    }
-    *buf = node->buf;
-    *bufLen = node->dataLen;
-    if (node->totalLen == node->dataLen) {
-        *done = 1;
-        OS_MSG_LOG(OS_LOG_INFO, "recv all msg slice.");
-        DelRebuildNode(slice.flag);
     }
     *offsetOut = slice.offset;
     *curLenOut = slice.curLen;
@@ -225,23 +251,14 @@ unsigned int MsgRebuildRecvData::RebuildMsgEx(unsigned char *head, unsigned int 
     std::lock_guard<std::mutex> guard(rebuildLock);
     *buf = nullptr;
     *bufLen = 0;
-    RebuildList *node = GetRebuildNode(slice.flag);
-    if (node != nullptr) {
-        OS_MSG_LOG(OS_LOG_DEBUG, "next slice offset=%u, curlen=%u.", node->offset, node->curLen);
-    } else {
-        uint32_t bufCode = OS_MSG_OK;
-        uint32_t newLen = 0;
-        NewMessage started = StartMessage(*this, head, headLen, slice.flag, &node, &bufCode, &newLen);
-        if (started == NewMessage::kNoBuffer) {
-            OS_MSG_LOG(OS_LOG_ERROR, "get buff or bufLen[%u] error.", newLen);
-            return bufCode != OS_MSG_OK ? bufCode : OS_MSG_ERR_INVALID_PARAM;
-        }
-        if (started == NewMessage::kEvicted) {
-            OS_MSG_LOG(OS_LOG_ERROR, "new message evicted, flag = %lu.", (unsigned long)slice.flag);
-        }
-        if (started != NewMessage::kStarted) {
-            return OS_MSG_ERR_NO_MEMORY;
-        }
+    RebuildList *node = nullptr;
+    uint32_t bufCode = OS_MSG_OK;
+    SliceMessage found = FindOrStartMessage(*this, head, headLen, slice.flag, __func__, &node, &bufCode);
+    if (found == SliceMessage::kNoBuffer) {
+        return bufCode != OS_MSG_OK ? bufCode : OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (found != SliceMessage::kReady) {
+        return OS_MSG_ERR_NO_MEMORY;
     }
     if (static_cast<uint64_t>(slice.offset) + slice.curLen > node->dataLen) {
         OS_MSG_LOG(OS_LOG_ERROR, "invalid arguments, flag = %lu, curLen = %d, offset = %d, bodyLen = %d.",
@@ -271,18 +288,12 @@ unsigned int MsgRebuildRecvData::FillMsgBody(unsigned long flag, int offset, int
     }
     // A negative offset or length converts to 2^31 or more, which the order
     // and bounds checks refuse: payloads are far smaller.
-    uint32_t ret = SetRebuildNode(node, static_cast<unsigned int>(offset), static_cast<unsigned int>(curLen));
+    unsigned char *payload = nullptr;
+    unsigned int dataLen = 0;
+    uint32_t ret = AcceptSlice(*this, node, static_cast<unsigned int>(offset), static_cast<unsigned int>(curLen),
+                               __func__, &payload, &dataLen, done);
     if (ret != OS_MSG_OK) {
-        OS_MSG_LOG(OS_LOG_ERROR, "get buff error.");
-        DropMessage(*this, node);
         return ret;
-    }
-    unsigned char *payload = node->buf;
-    uint32_t dataLen = node->dataLen;
-    if (node->totalLen == node->dataLen) {
-        *done = 1;
-        OS_MSG_LOG(OS_LOG_INFO, "recv all msg slice.");
-        DelRebuildNode(flag);
     }
     if (CopySlice(payload, dataLen, static_cast<uint32_t>(offset), destMax, src, srcLen) != 0) {
         OS_MSG_LOG(OS_LOG_ERROR, "fill body fail!.");

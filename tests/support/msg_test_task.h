@@ -1,62 +1,85 @@
 /*
- * Helpers for end-to-end tests through the public API: a task whose loop runs
- * on a thread of its own, a one-shot event to wait on, message headers
- * addressed within the own process, and the names the library gives threads.
- * Thread-safe where stated.
+ * End-to-end test helpers: a count to wait on (thread-safe), a task whose
+ * loop runs on a thread of its own, message headers, a thread's task name.
  */
 #ifndef VYRE_TEST_MSG_TEST_TASK_H
 #define VYRE_TEST_MSG_TEST_TASK_H
 
-#include <chrono>
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <condition_variable>
-#include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "vyre_os_msg.h"
 
-// A count that threads raise and others wait for. Thread-safe.
 class TestCounter {
 public:
-    void Add(uint32_t n = 1U);
-    uint32_t Value() const;
-    // True when the count reached target within timeoutMs.
-    bool WaitFor(uint32_t target, uint32_t timeoutMs = 2000U) const;
+    void Add() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++value_;
+        cond_.notify_all();
+    }
+    // True when the count reached target within two seconds.
+    bool WaitFor(uint32_t target) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cond_.wait_for(lock, std::chrono::seconds(2), [&] { return value_ >= target; });
+    }
 
 private:
-    mutable std::mutex mutex_;
-    mutable std::condition_variable cond_;
+    std::mutex mutex_;
+    std::condition_variable cond_;
     uint32_t value_ = 0U;
 };
 
-// Registers a task with cb (OsMsgRegTask) and runs its loop
-// (OsMsgTaskRoutineByName) on a thread of its own. The destructor
-// unregisters the task when the library is still up and joins the thread.
+// Registers a task (OsMsgRegTask, which must succeed) and runs its loop
+// (OsMsgTaskRoutineByName) on a thread of its own; the destructor unregisters
+// the task and joins the loop. Not copyable.
 class TestTask {
 public:
-    TestTask(const char *name, OsMsgTaskFunc cb, uint32_t queueLen = 0U);
-    ~TestTask();
-    TestTask(const TestTask &) = delete;
-    TestTask &operator=(const TestTask &) = delete;
-
-    uint32_t RegResult() const { return regResult_; }
-    // Waits for the loop thread and returns what OsMsgTaskRoutineByName gave.
-    uint32_t JoinLoop();
+    TestTask(const char *name, OsMsgTaskFunc cb, uint32_t queueLen = 0U) : name_(name) {
+        EXPECT_EQ(OsMsgRegTask(name, queueLen, cb), OS_MSG_OK) << name;
+        thread_ = std::thread([this] { loopResult_ = OsMsgTaskRoutineByName(name_.c_str()); });
+    }
+    ~TestTask() {
+        if (thread_.joinable()) {
+            (void)OsMsgUnregTask(nullptr, 0U, name_.c_str());
+        }
+        JoinLoop();
+    }
+    // What OsMsgTaskRoutineByName returned, once it has.
+    uint32_t JoinLoop() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return loopResult_;
+    }
 
 private:
     std::string name_;
-    uint32_t regResult_;
     uint32_t loopResult_ = 0xFFFFFFFFU;
     std::thread thread_;
 };
 
-// The own process name as OsMsgGetProcName reports it ("" when none).
-std::string OwnProcName();
-// "T" and the calling thread's kernel id: the name of a thread that is no task.
-std::string ThreadTaskName();
-// A header for task recvTask of the own process (name given explicitly, since
-// the test may send before or after initialisation), with len bytes at data.
-MsgHead MakeHead(const char *procName, const char *recvTask, uint32_t msgId, void *data = nullptr, uint32_t len = 0U);
+// "T" and the kernel thread id: the task name of a thread that is no task.
+inline std::string ThreadTaskName() {
+    return "T" + std::to_string(static_cast<long>(syscall(SYS_gettid)));
+}
+
+// A header from and to process proc, for task recvTask, announcing dataLen
+// bytes of payload.
+inline MsgHead MakeHead(const char *proc, const char *recvTask, uint32_t msgId, uint32_t dataLen = 0U) {
+    MsgHead head{};
+    strncpy(head.sendProcName, proc, sizeof(head.sendProcName) - 1U);
+    strncpy(head.recvProcName, proc, sizeof(head.recvProcName) - 1U);
+    strncpy(head.recvTaskName, recvTask, sizeof(head.recvTaskName) - 1U);
+    head.msgId = msgId;
+    head.dataLen = dataLen;
+    return head;
+}
 
 #endif // VYRE_TEST_MSG_TEST_TASK_H
