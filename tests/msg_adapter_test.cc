@@ -256,9 +256,6 @@ TEST_F(Transport, BroadcastTaskNeedsAPayloadForItsTwoRequestsAndASecondThreadFor
             EXPECT_EQ(IPCMsgBroTaskCallback(&head), id == 0x1234U ? OS_MSG_OK : 0xFFFFFFFFU) << id << " " << len;
         }
     }
-    // A broadcast thread that finds "pmsgBro" served already ends instead of retrying every millisecond.
-    ASSERT_EQ(SimpleMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 1, IPCMsgBroTaskCallback, 0), OS_MSG_OK);
-    EXPECT_EQ(MsgBrodcastTaskFunc(nullptr), nullptr);
 }
 
 // The server context and collector live for good: blocks are counted by hand, and start-up's order is followed.
