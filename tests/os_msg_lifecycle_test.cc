@@ -3,6 +3,8 @@
 // tracked memory, set-ups that fail, and teardown while other threads are busy.
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
+
 #include <atomic>
 #include <vector>
 
@@ -189,3 +191,12 @@ TEST(Shutdown, BusyThreadsGetResultCodesWhileTheProcessTearsDown) {
 }
 
 } // namespace
+
+TEST(Lifecycle, UninitReleasesTheMemoryPool) {
+    ASSERT_EQ(prctl(PR_SET_NAME, "vyre_video_serv"), 0); // a process allowed to keep a pool
+    ASSERT_EQ(OsMsgMemPoolInit(10240, 256), OS_MSG_OK);
+    ASSERT_EQ(OsMsgInit("pooled"), OS_MSG_OK);
+    ASSERT_EQ(OsMsgUninit(), OS_MSG_OK);
+    EXPECT_EQ(OsMsgMemPoolInit(10240, 256), OS_MSG_OK) << "the pool of the ended life is still in use";
+    EXPECT_EQ(OsMsgMemPoolUnInit(), OS_MSG_OK);
+}
