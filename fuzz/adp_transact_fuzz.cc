@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "broadcast/msg_broadcast.h"
-#include "core/msg_proc_name.h"
+#include "base/msg_proc_name.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/ipc_msg.h"

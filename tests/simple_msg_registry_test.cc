@@ -8,7 +8,7 @@
 
 #include <fstream>
 
-#include "core/msg_proc_name.h"
+#include "base/msg_proc_name.h"
 #include "simple_msg_test_util.h"
 #include "vyre_os_time.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "broadcast/msg_broadcast.h"
-#include "core/msg_proc_name.h"
+#include "base/msg_proc_name.h"
 #include "simple_msg_test_util.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"

@@ -15,8 +15,8 @@
 #include <atomic>
 
 #include "broadcast/msg_broadcast.h"
-#include "core/msg_alloc.h"
-#include "core/msg_names.h"
+#include "base/msg_alloc.h"
+#include "base/msg_names.h"
 #include "log/msg_log.h"
 #include "vyre_securec.h"
 

@@ -12,8 +12,8 @@
 #include <string.h>
 
 #include "broadcast/msg_broadcast.h"
-#include "core/msg_alloc.h"
-#include "core/msg_names.h"
+#include "base/msg_alloc.h"
+#include "base/msg_names.h"
 #include "log/msg_log.h"
 
 ZemHashTable *g_subscribeTable = nullptr;

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "containers/zem_hash.h"
-#include "core/msg_alloc.h"
+#include "base/msg_alloc.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "containers/zem_list.h"
-#include "core/msg_alloc.h"
+#include "base/msg_alloc.h"
 
 namespace {
 

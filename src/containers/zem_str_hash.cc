@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "containers/zem_hash.h"
-#include "core/msg_alloc.h"
+#include "base/msg_alloc.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string.h>
 
 #include "broadcast/msg_broadcast.h"
-#include "core/msg_alloc.h"
+#include "base/msg_alloc.h"
 #include "core/msg_send.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"

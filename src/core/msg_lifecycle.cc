@@ -14,7 +14,7 @@
 
 #include "broadcast/msg_broadcast.h"
 #include "core/msg_api_gate.h"
-#include "core/msg_proc_name.h"
+#include "base/msg_proc_name.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"

@@ -12,8 +12,8 @@
 
 #include "core/msg_send.h"
 
-#include "core/msg_names.h"
-#include "core/msg_proc_name.h"
+#include "base/msg_names.h"
+#include "base/msg_proc_name.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"

@@ -8,8 +8,8 @@
  * callable from any thread.
  */
 #include "core/msg_api_gate.h"
-#include "core/msg_names.h"
-#include "core/msg_proc_name.h"
+#include "base/msg_names.h"
+#include "base/msg_proc_name.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "vyre_os_msg.h"

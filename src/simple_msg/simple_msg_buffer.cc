@@ -10,7 +10,7 @@
  */
 #define MSG_MODULE "simple_msg"
 
-#include "core/msg_alloc.h"
+#include "base/msg_alloc.h"
 #include "simple_msg/msg_mem_pool.h"
 #include "simple_msg/simple_msg.h"
 #include "vyre_securec.h"

@@ -9,7 +9,7 @@
  * removed its task.
  */
 
-#include "core/msg_names.h"
+#include "base/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"

@@ -13,8 +13,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "core/msg_alloc.h"
-#include "core/msg_names.h"
+#include "base/msg_alloc.h"
+#include "base/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"

@@ -5,7 +5,7 @@
  */
 #define MSG_MODULE "simple_msg"
 
-#include "core/msg_alloc.h"
+#include "base/msg_alloc.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"

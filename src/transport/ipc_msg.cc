@@ -22,8 +22,8 @@
 #include <new>
 
 #include "broadcast/msg_broadcast.h"
-#include "core/msg_alloc.h"
-#include "core/msg_proc_name.h"
+#include "base/msg_alloc.h"
+#include "base/msg_proc_name.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "simple_msg/simple_msg.h"

@@ -15,8 +15,8 @@
 #include <cstring>
 
 #include "broadcast/msg_broadcast.h"
-#include "core/msg_names.h"
-#include "core/msg_proc_name.h"
+#include "base/msg_names.h"
+#include "base/msg_proc_name.h"
 #include "log/msg_log.h"
 #include "msc/msg_msc.h"
 #include "simple_msg/simple_msg.h"

@@ -11,7 +11,7 @@
 
 #include <string.h>
 
-#include "core/msg_names.h"
+#include "base/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 

@@ -15,7 +15,7 @@
 #include <new>
 #include <string.h>
 
-#include "core/msg_alloc.h"
+#include "base/msg_alloc.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/msg_adp_buff.h"

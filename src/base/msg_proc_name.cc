@@ -4,7 +4,7 @@
  */
 #define MSG_MODULE "msg_proc"
 
-#include "core/msg_proc_name.h"
+#include "base/msg_proc_name.h"
 
 #include "vyre_securec.h"
 
