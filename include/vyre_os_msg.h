@@ -15,7 +15,8 @@
  * be called from any thread unless its comment says otherwise. No function
  * throws.
  *
- * This header compiles as C99 and as C++.
+ * This header compiles as C99 or later and as C++11 or later, with nothing
+ * but the C library's <stddef.h> and <stdint.h>.
  */
 #ifndef VYRE_OS_MSG_H
 #define VYRE_OS_MSG_H
@@ -32,6 +33,29 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ---------------------------------------------------------------------------
+ * Version
+ *
+ * The version of this header; OsMsgGetVersion gives the library's. A program
+ * built against one minor version runs with any later minor version of the
+ * same major version.
+ * ------------------------------------------------------------------------- */
+
+#define VYRE_OS_MSG_VERSION_MAJOR 1
+#define VYRE_OS_MSG_VERSION_MINOR 0
+#define VYRE_OS_MSG_VERSION_PATCH 0
+/* The version as one number, (major << 16) | (minor << 8) | patch, the
+ * format OsMsgGetVersion returns: 1.0.0 is 0x010000. */
+#define VYRE_OS_MSG_VERSION                                                                                            \
+    (((uint32_t)VYRE_OS_MSG_VERSION_MAJOR << 16) | ((uint32_t)VYRE_OS_MSG_VERSION_MINOR << 8) |                        \
+     (uint32_t)VYRE_OS_MSG_VERSION_PATCH)
+
+/* Returns the version of the library that is loaded, in the format of
+ * VYRE_OS_MSG_VERSION: (major << 16) | (minor << 8) | patch. A program may
+ * compare it with VYRE_OS_MSG_VERSION to detect a library older than its
+ * header. Callable at any time, also before OsMsgInit. */
+OS_MSG_API uint32_t OsMsgGetVersion(void);
 
 /* ---------------------------------------------------------------------------
  * Result codes
@@ -178,13 +202,18 @@ typedef struct MsgBroEntry {
     void *data;
 } MsgBroEntry;
 
+/* Compile-time layout checks: static_assert in C++, _Static_assert in C11,
+ * and in C99 a typedef of an array whose size is -1 when cond is false. */
 #if defined(__cplusplus)
 #define OS_MSG_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define OS_MSG_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define OS_MSG_CHECK_NAME_(line) OsMsgLayoutCheck##line
+#define OS_MSG_CHECK_NAME(line) OS_MSG_CHECK_NAME_(line)
+#define OS_MSG_STATIC_ASSERT(cond, msg) typedef char OS_MSG_CHECK_NAME(__LINE__)[(cond) ? 1 : -1]
 #endif
 
-#if defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L || defined(__cplusplus) || defined(__GNUC__)
 OS_MSG_STATIC_ASSERT(sizeof(MsgHead) == 168, "MsgHead is 168 bytes");
 OS_MSG_STATIC_ASSERT(offsetof(MsgHead, sendUid) == 4, "MsgHead.sendUid offset");
 OS_MSG_STATIC_ASSERT(offsetof(MsgHead, sendPid) == 8, "MsgHead.sendPid offset");
@@ -205,7 +234,6 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgSubEntry, subTaskName) == 40, "MsgSubEntry.subT
 OS_MSG_STATIC_ASSERT(sizeof(MsgBroEntry) == 32, "MsgBroEntry is 32 bytes");
 OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, dataLen) == 20, "MsgBroEntry.dataLen offset");
 OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset");
-#endif
 
 /* ---------------------------------------------------------------------------
  * Process

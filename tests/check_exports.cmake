@@ -1,13 +1,19 @@
 # Compares the dynamic symbols that LIB defines with the list in EXPECTED
 # (one name per line, '#' starts a comment; C++ names demangled). Fails on any
-# name missing from the library or exported without being listed.
-execute_process(COMMAND nm -D -C --defined-only ${LIB}
+# name missing from the library or exported without being listed, and, when
+# VERSION_NODE is given, on any name exported without that symbol version. NM
+# is the target's nm (cross builds); default: the host's.
+if(NOT NM)
+    set(NM nm)
+endif()
+execute_process(COMMAND ${NM} -D -C --defined-only ${LIB}
     OUTPUT_VARIABLE nm_out RESULT_VARIABLE nm_rc)
 if(NOT nm_rc EQUAL 0)
     message(FATAL_ERROR "nm failed on ${LIB}")
 endif()
 string(REPLACE "\n" ";" nm_lines "${nm_out}")
 set(actual "")
+set(unversioned "")
 foreach(line IN LISTS nm_lines)
     # "<address> <type> <name>[@@VERSION]"; the version node itself is type A.
     if(line MATCHES "^[0-9a-fA-F]+ ([A-Za-z]) (.+)$")
@@ -15,6 +21,9 @@ foreach(line IN LISTS nm_lines)
         set(name "${CMAKE_MATCH_2}")
         if(type STREQUAL "A")
             continue()
+        endif()
+        if(VERSION_NODE AND NOT name MATCHES "@@${VERSION_NODE}$")
+            list(APPEND unversioned "${name}")
         endif()
         string(REGEX REPLACE "@+[A-Za-z0-9_.]+$" "" name "${name}")
         list(APPEND actual "${name}")
@@ -39,6 +48,10 @@ if(missing OR unexpected)
     string(REPLACE ";" "\n  " missing_text "${missing}")
     string(REPLACE ";" "\n  " unexpected_text "${unexpected}")
     message(FATAL_ERROR "export mismatch\nmissing:\n  ${missing_text}\nunexpected:\n  ${unexpected_text}")
+endif()
+if(unversioned)
+    string(REPLACE ";" "\n  " unversioned_text "${unversioned}")
+    message(FATAL_ERROR "exported without the symbol version ${VERSION_NODE}:\n  ${unversioned_text}")
 endif()
 list(LENGTH actual count)
 message(STATUS "${count} exported names match")

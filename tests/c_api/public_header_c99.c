@@ -1,9 +1,27 @@
 /* Compiled as strict C99: the public header must need nothing else, and the
  * library must link from a C program. Exits 0 when the record layout seen
- * from C matches the documented one. */
+ * from C matches the documented one and the loaded library's version is the
+ * header's and the build's (VYRE_BUILD_VERSION, "major.minor.patch"). */
 #include "vyre_os_msg.h"
 
 #include <stdio.h>
+#include <string.h>
+
+static int VersionMatches(void) {
+    uint32_t version = OsMsgGetVersion();
+    char text[32];
+
+    sprintf(text, "%u.%u.%u", (unsigned)(version >> 16), (unsigned)((version >> 8) & 0xFFU),
+            (unsigned)(version & 0xFFU));
+    if (version != VYRE_OS_MSG_VERSION || version >> 16 != VYRE_OS_MSG_VERSION_MAJOR ||
+        ((version >> 8) & 0xFFU) != VYRE_OS_MSG_VERSION_MINOR || (version & 0xFFU) != VYRE_OS_MSG_VERSION_PATCH ||
+        strcmp(text, VYRE_BUILD_VERSION) != 0) {
+        fprintf(stderr, "library version %s (0x%06x), header 0x%06x, build %s\n", text, (unsigned)version,
+                (unsigned)VYRE_OS_MSG_VERSION, VYRE_BUILD_VERSION);
+        return 0;
+    }
+    return 1;
+}
 
 int main(void) {
     MsgHead head = {0};
@@ -20,5 +38,5 @@ int main(void) {
         fprintf(stderr, "public header layout mismatch\n");
         return 1;
     }
-    return 0;
+    return VersionMatches() ? 0 : 1;
 }

@@ -1,0 +1,42 @@
+# Compiles header_standards.c with each compiler of COMPILERS (a list of
+# "c:<path>" and "cxx:<path>") in every language version the public header
+# promises (C99 and C11; C++11 and C++17), with -Wall -Wextra -pedantic
+# -Werror, and again with a false layout check, which must not compile.
+# Fails on the first compiler and standard that does not behave; names the
+# compilers of MISSING (not installed) last, which ctest reports as skipped.
+set(c_standards c99 c11)
+set(cxx_standards c++11 c++17)
+set(flags -Wall -Wextra -pedantic -Werror -I${HEADER_DIR} -c -o /dev/null)
+set(checked 0)
+foreach(entry IN LISTS COMPILERS)
+    string(REGEX MATCH "^(c|cxx):(.+)$" matched "${entry}")
+    set(lang ${CMAKE_MATCH_1})
+    set(compiler ${CMAKE_MATCH_2})
+    if(lang STREQUAL "c")
+        set(standards ${c_standards})
+        set(language c)
+    else()
+        set(standards ${cxx_standards})
+        set(language c++)
+    endif()
+    foreach(std IN LISTS standards)
+        execute_process(COMMAND ${compiler} -std=${std} ${flags} -x ${language} ${SOURCE}
+            RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+        if(NOT rc EQUAL 0)
+            message(FATAL_ERROR "${compiler} -std=${std}: the header does not compile cleanly\n${out}")
+        endif()
+        execute_process(COMMAND ${compiler} -std=${std} ${flags} -DOS_MSG_EXPECT_LAYOUT_FAILURE
+                                -x ${language} ${SOURCE}
+            RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+        if(rc EQUAL 0)
+            message(FATAL_ERROR "${compiler} -std=${std}: a false layout check compiled")
+        elseif(NOT out MATCHES "this check must fail|OsMsgLayoutCheck")
+            message(FATAL_ERROR "${compiler} -std=${std}: failed for another reason than the layout check\n${out}")
+        endif()
+        math(EXPR checked "${checked} + 1")
+    endforeach()
+endforeach()
+message(STATUS "${checked} compiler and standard combinations checked")
+if(MISSING)
+    message(STATUS "not installed: ${MISSING} (make deps-clang installs clang)")
+endif()
