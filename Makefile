@@ -1,7 +1,9 @@
 # Developer and CI entry points; each wraps a CMake preset (CMakePresets.json)
 # so that a developer runs exactly what CI runs.
 #
-#   make deps       install missing build dependencies (Debian packages)
+#   make deps       install what the demo and the tests need (Debian packages;
+#                   deps-bench, deps-fuzz, deps-format, deps-docs, deps-aarch64
+#                   for the rest, deps-all for everything)
 #   make test       build the debug configuration and run every test
 #   make test-asan  the same suite under AddressSanitizer + UBSan
 #   make test-tsan  the same suite under ThreadSanitizer
@@ -9,26 +11,49 @@
 #   make fuzz       run each fuzz target for 60 s (FUZZ_SECONDS=n to change)
 #   make demo       build and run the example media process
 #   make format / make tidy   clang-format / clang-tidy over the sources
+#   make install PREFIX=dir   build optimised and install (default /usr/local)
+#   make test-install         install into a temporary prefix and build and run
+#                             consumers with find_package, pkg-config, plain
+#                             compiler options and add_subdirectory
+#   make test-aarch64         cross-build for AArch64, run the suite under qemu
+#   make docs       API reference from the public header (build/docs/html)
 
 SHELL := /bin/bash
-PACKAGES := cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
+# Debian packages by purpose; each target asks only for what it uses.
+DEPS_BUILD := cmake ninja-build gcc g++ pkg-config
+DEPS_TEST := libgtest-dev clang
+DEPS_BENCH := libbenchmark-dev
+DEPS_FUZZ := clang libclang-rt-14-dev
+DEPS_FORMAT := clang-format clang-tidy
+DEPS_DOCS := doxygen
+# googletest is built for the target from the sources libgtest-dev ships.
+DEPS_AARCH64 := g++-aarch64-linux-gnu qemu-user libgtest-dev
 FUZZ_SECONDS ?= 60
+PREFIX ?= /usr/local
 SOURCES = $(shell git ls-files '*.h' '*.c' '*.cc' 2>/dev/null)
 
-.PHONY: all deps build test test-asan test-tsan release bench fuzz fuzz-ci demo format tidy clean
+.PHONY: all deps deps-build deps-test deps-bench deps-fuzz deps-format deps-docs deps-aarch64 deps-all \
+        build test test-asan test-tsan release bench fuzz fuzz-ci demo format tidy clean \
+        install test-install test-aarch64 docs
 
 all: test
 
-deps:
-	@missing=""; for p in $(PACKAGES); do \
-	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	    echo "installing:$$missing"; \
-	    if [ "$$(id -u)" -ne 0 ]; then echo "run 'make deps' as root to install:$$missing" >&2; exit 1; fi; \
-	    DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
-	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+deps: deps-build deps-test
+deps-all: deps deps-bench deps-fuzz deps-format deps-docs deps-aarch64
+deps-build:
+	@tools/deps.sh build $(DEPS_BUILD)
+deps-test:
+	@tools/deps.sh test $(DEPS_TEST)
+deps-bench:
+	@tools/deps.sh bench $(DEPS_BENCH)
+deps-fuzz:
+	@tools/deps.sh fuzz $(DEPS_FUZZ)
+deps-format:
+	@tools/deps.sh format $(DEPS_FORMAT)
+deps-docs:
+	@tools/deps.sh docs $(DEPS_DOCS)
+deps-aarch64:
+	@tools/deps.sh aarch64 $(DEPS_AARCH64)
 
 build: deps
 	cmake --preset dev
@@ -47,14 +72,14 @@ test-tsan: deps
 	cmake --build --preset tsan
 	ctest --preset tsan
 
-release: deps
+release: deps-build
 	cmake --preset release
 	cmake --build --preset release
 
-bench: release
+bench: deps-bench release
 	@for b in build/release/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
-fuzz: deps
+fuzz: deps-build deps-fuzz
 	cmake --preset fuzz
 	cmake --build --preset fuzz
 	bash fuzz/run_all.sh build/fuzz $(FUZZ_SECONDS)
@@ -65,11 +90,28 @@ fuzz-ci:
 demo: release
 	./build/release/examples/media_demo
 
-format:
+format: deps-format
 	clang-format -i $(SOURCES)
 
-tidy: build
+tidy: deps-format build
 	clang-tidy -p build/dev --quiet $(filter %.cc,$(SOURCES))
+
+install: release
+	cmake --install build/release --prefix $(PREFIX)
+
+test-install: release
+	tests/consumer/check_install.sh build/release
+
+# The whole ctest suite, cross-built and run under qemu-aarch64.
+test-aarch64: deps-build deps-aarch64
+	cmake --preset aarch64
+	cmake --build --preset aarch64
+	ctest --preset aarch64
+
+docs: deps-docs
+	@mkdir -p build/docs
+	( cat docs/Doxyfile; echo "PROJECT_NUMBER = $$(sed -n 's/^#define VYRE_OS_MSG_VERSION_\(MAJOR\|MINOR\|PATCH\) //p' include/vyre_os_msg.h | paste -sd.)" ) | doxygen -
+	@echo "API reference: build/docs/html/index.html"
 
 clean:
 	rm -rf build

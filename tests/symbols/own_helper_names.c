@@ -5,6 +5,8 @@
  * tear down. The library must keep calling its own helpers, so this
  * program's are never called. Exits 0 when the life cycle succeeds and
  * neither function ran, 1 otherwise. */
+#define _POSIX_C_SOURCE 200809L /* clock_gettime, pthreads under strict C99 */
+
 #include "vyre_os_msg.h"
 
 #include <errno.h>

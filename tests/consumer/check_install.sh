@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Installs a build of the library into a temporary prefix and uses it the way
+# another project would, from outside the source tree:
+#   1. the installed files: header, libraries with their versioned links,
+#      CMake package, pkg-config files; no run path into the build tree (the
+#      messaging library's only one is $ORIGIN, where the stand-in lies);
+#      the component vyre_os_msg alone installs no platform files;
+#   2. consumer.c built with find_package(vyre_os_msg 1.0 CONFIG REQUIRED),
+#      and run; a request for version 2.0 must be refused;
+#   3. consumer.c built with pkg-config, and run;
+#   4. consumer.c built with plain compiler options, and run;
+#   5. consumer.c built with the sources added by add_subdirectory, which
+#      must not look for GoogleTest or Google Benchmark nor add their targets.
+# Usage: check_install.sh [BUILD_DIR]   (default: build/release)
+set -euo pipefail
+src_dir=$(cd "$(dirname "$0")/../.." && pwd)
+build_dir=$(cd "${1:-$src_dir/build/release}" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+cc=${CC:-cc}
+
+step() { echo "== $*"; }
+fail() { echo "check_install: $*" >&2; exit 1; }
+
+step "install $build_dir into $prefix"
+cmake --install "$build_dir" --prefix "$prefix" >/dev/null
+pc_file=$(find "$prefix" -name vyre_os_msg.pc)
+[ -n "$pc_file" ] || fail "no vyre_os_msg.pc installed"
+libdir=$(dirname "$(dirname "$pc_file")")
+version=$(sed -n 's/^Version: //p' "$pc_file")
+major=${version%%.*}
+for f in include/vyre_os_msg.h include/vyre_os_platform/vyre_os_types.h; do
+    [ -f "$prefix/$f" ] || fail "$f not installed"
+done
+for lib in vyre_os_msg vyre_os_platform; do
+    [ -L "$libdir/lib$lib.so" ] && [ -L "$libdir/lib$lib.so.$major" ] && [ -f "$libdir/lib$lib.so.$version" ] ||
+        fail "lib$lib.so, .so.$major and .so.$version not all installed"
+    soname=$(readelf -d "$libdir/lib$lib.so.$version" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
+    [ "$soname" = "lib$lib.so.$major" ] || fail "lib$lib.so.$version has soname '$soname'"
+    run_path=$(readelf -d "$libdir/lib$lib.so.$version" | sed -n 's/.*(\(RPATH\|RUNPATH\)).*\[\(.*\)\]/\2/p')
+    case "$lib:$run_path" in
+    vyre_os_msg:'$ORIGIN' | *:) ;;
+    *) fail "lib$lib.so.$version carries the run path '$run_path'" ;;
+    esac
+done
+[ -f "$libdir/cmake/vyre_os_msg/vyre_os_msgConfigVersion.cmake" ] || fail "no CMake package installed"
+[ -f "$libdir/pkgconfig/vyre_os_platform.pc" ] || fail "no vyre_os_platform.pc installed"
+echo "version $version: header, libraries (no build-tree run path), CMake package and pkg-config files installed"
+cmake --install "$build_dir" --prefix "$work/lib-only" --component vyre_os_msg >/dev/null
+if [ -n "$(find "$work/lib-only" -name '*vyre_os_platform*' ! -name 'vyre_os_msg*')" ]; then
+    fail "the component vyre_os_msg installed platform files"
+fi
+[ -f "$work/lib-only/include/vyre_os_msg.h" ] || fail "the component vyre_os_msg lacks the header"
+echo "component vyre_os_msg: the library without the platform stand-in"
+
+# The consumer's sources, copied out of the source tree.
+mkdir "$work/consumer"
+cp "$src_dir/tests/consumer/consumer.c" "$src_dir/tests/consumer/CMakeLists.txt" "$work/consumer/"
+cd "$work"
+
+step "find_package consumer"
+cmake -S consumer -B build-find -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build build-find >/dev/null
+./build-find/consumer
+if cmake -S consumer -B build-find-v2 -DCMAKE_PREFIX_PATH="$prefix" -DVYRE_WANTED_VERSION=2.0 >/dev/null 2>&1; then
+    fail "find_package(vyre_os_msg 2.0) accepted version $version"
+fi
+echo "find_package(vyre_os_msg 2.0) refused, as it should be"
+
+step "pkg-config consumer"
+flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs vyre_os_msg)
+echo "$cc -std=c99 consumer.c $flags -Wl,-rpath,$libdir"
+"$cc" -std=c99 -pedantic -Wall -Wextra -Werror consumer/consumer.c $flags -Wl,-rpath,"$libdir" -o consumer-pc
+./consumer-pc
+
+step "plain compiler consumer"
+"$cc" -std=c99 -pedantic -Wall -Wextra -Werror consumer/consumer.c -I"$prefix/include" -L"$libdir" \
+    -lvyre_os_msg -lvyre_os_platform -pthread -Wl,-rpath,"$libdir" -o consumer-plain
+./consumer-plain
+
+step "add_subdirectory consumer"
+cmake -S consumer -B build-sub -DVYRE_SOURCE_DIR="$src_dir" >/dev/null
+if grep -Eq '^(GTest_DIR|benchmark_DIR):' build-sub/CMakeCache.txt; then
+    fail "add_subdirectory looked for GoogleTest or Google Benchmark"
+fi
+if cmake --build build-sub --target help | grep -Eq '_test$|_bench$|media_demo'; then
+    fail "add_subdirectory added tests, benchmarks or examples"
+fi
+cmake --build build-sub >/dev/null
+./build-sub/consumer
+
+echo "check_install: all consumers built and ran"
