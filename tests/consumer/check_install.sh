@@ -10,7 +10,11 @@
 #   3. consumer.c built with pkg-config, and run;
 #   4. consumer.c built with plain compiler options, and run;
 #   5. consumer.c built with the sources added by add_subdirectory, which
-#      must not look for GoogleTest or Google Benchmark nor add their targets.
+#      must not look for GoogleTest or Google Benchmark nor add their targets;
+#   6. the library built and installed without the stand-in
+#      (VYRE_USE_PLATFORM_STANDIN=OFF) against the platform library installed
+#      in step 1, as on a platform that ships its own, and consumer.c built
+#      with find_package against that.
 # Usage: check_install.sh [BUILD_DIR]   (default: build/release)
 set -euo pipefail
 src_dir=$(cd "$(dirname "$0")/../.." && pwd)
@@ -89,5 +93,19 @@ if cmake --build build-sub --target help | grep -Eq '_test$|_bench$|media_demo';
 fi
 cmake --build build-sub >/dev/null
 ./build-sub/consumer
+
+step "library without the stand-in, on an installed platform library"
+cmake -S "$src_dir" -B build-own-platform -DCMAKE_BUILD_TYPE=Release -DVYRE_USE_PLATFORM_STANDIN=OFF \
+    -DVYRE_BUILD_TESTS=OFF -DVYRE_BUILD_EXAMPLES=OFF -DVYRE_BUILD_BENCH=OFF -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build build-own-platform -j2 >/dev/null
+cmake --install build-own-platform --prefix "$work/own-platform" >/dev/null
+if [ -n "$(find "$work/own-platform" -name '*vyre_os_platform*')" ]; then
+    fail "a build without the stand-in installed platform files"
+fi
+cmake -S consumer -B build-own-find -DCMAKE_PREFIX_PATH="$work/own-platform;$prefix" >/dev/null
+cmake --build build-own-find >/dev/null
+# The platform library lies outside the loader's path, as a platform's own
+# would not.
+LD_LIBRARY_PATH="$libdir" ./build-own-find/consumer
 
 echo "check_install: all consumers built and ran"
