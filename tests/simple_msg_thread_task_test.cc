@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
 
 #include "base/msg_proc_name.h"
@@ -145,6 +146,35 @@ TEST_F(SenderLookup, ThousandsOfIdleTasksLeaveEveryThreadItsOwnAnswer) {
         Answer a = AskForSelf();
         EXPECT_TRUE(a.name == OwnDefaultName() && a.found == 0U) << a.name;
     }).join();
+}
+
+// Each thread registers and removes its own default name over and over while
+// the others do the same: every change moves the generation all threads
+// check, and each thread's answers must still be about itself.
+TEST_F(SenderLookup, AnswersStayRightWhileOtherThreadsChangeTheRegistry) {
+    constexpr int kThreads = 3, kRounds = 400;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&wrong] {
+            const std::string own = OwnDefaultName();
+            for (int round = 0; round < kRounds; ++round) {
+                Answer before = AskForSelf();
+                wrong += before.name == own && before.found == 0U ? 0 : 1;
+                if (SimpleMsgRegTask(own.c_str(), 1, nullptr, 0) != OS_MSG_OK) {
+                    ++wrong;
+                    return;
+                }
+                Answer during = AskForSelf();
+                wrong += during.name == own && during.found == 1U ? 0 : 1;
+                wrong += SimpleMsgUnregTask(own.c_str()) == OS_MSG_OK ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 uint32_t RegisterOwnDefaultNameThenRecord(MsgHead *msg) {
