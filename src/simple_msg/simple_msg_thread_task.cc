@@ -134,7 +134,7 @@ void SimpleMsgNoteLoopThread(SimpleMsgTask *task, OsThread thread) {
     ThreadTaskState &self = t_self;
     if (thread == 0) {
         SimpleMsgForgetLoopTask(task);
-    } else {
+    } else if (thread == OsPthreadSelf()) {
         SimpleMsgTask **freeSlot = nullptr;
         bool known = false;
         for (SimpleMsgTask *&slot : self.loops) {
