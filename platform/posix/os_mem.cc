@@ -271,7 +271,7 @@ void OSMemTypeFreeMon(void *block, uint32_t /*memType*/, uint32_t /*tag*/, uint3
     assert(head->magic == kLiveMagic && "block not from the tracked allocator, or freed twice");
     Unlink(head);
     head->magic = 0;
-    if (!ReuseKeep(head)) {
+    if (sizeof(BlockHeader) + head->size < kReuseMinBytes || !ReuseKeep(head)) {
         free(head);
     }
 }
