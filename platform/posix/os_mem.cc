@@ -216,17 +216,15 @@ void UnlockAllAfterFork() {
     }
 }
 
-pthread_once_t g_forkHandlersOnce = PTHREAD_ONCE_INIT;
-
-void InstallForkHandlers() {
-    (void)pthread_atfork(LockAllForFork, UnlockAllAfterFork, UnlockAllAfterFork);
-}
+// Installed when the library is loaded, before any allocation can be made.
+struct ForkHandlers {
+    ForkHandlers() { (void)pthread_atfork(LockAllForFork, UnlockAllAfterFork, UnlockAllAfterFork); }
+} g_forkHandlers;
 
 void *TrackedAlloc(size_t size, bool zero, uint32_t line, const char *file) {
     if (size > SIZE_MAX - sizeof(BlockHeader) || InjectedFailureFires()) {
         return nullptr;
     }
-    (void)pthread_once(&g_forkHandlersOnce, InstallForkHandlers);
     size_t total = sizeof(BlockHeader) + size;
     void *raw = ReuseTake(total);
     if (raw != nullptr && zero) {
