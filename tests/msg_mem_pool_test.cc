@@ -1,6 +1,6 @@
 // The message memory pool: size limits, the process list, exhaustion and
-// last-in first-out reuse, repeated and failed set-up. (Chunks travelling
-// between threads with their messages are covered by the buffer tests.)
+// last-in first-out reuse, repeated and failed set-up, and chunks taken and
+// given back by several threads at once, none lost and none handed out twice.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -8,6 +8,10 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <random>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "simple_msg/msg_mem_pool.h"
@@ -107,6 +111,83 @@ TEST(MemPool, FailedMallocLeavesNoPoolOrOneWithTheChunksMade) {
         EXPECT_EQ(MsgMemPoolDestroy(), OS_MSG_OK);
     }
     EXPECT_EQ(log.Count("malloc g_pool failed", OS_LOG_ERROR) + log.Count(":malloc error", OS_LOG_ERROR), 5U);
+}
+
+// Each thread stamps every chunk it holds with its own mark and checks the
+// mark before it gives the chunk back: a chunk handed to two holders at once
+// shows as an overwritten mark. Half the chunks are given back by another
+// thread than the one that took them, as a task loop does with a sender's.
+TEST(MemPool, ThreadsTakingAndGivingBackAtOnceNeitherLoseNorShareAChunk) {
+    ASSERT_EQ(MsgMemPoolInit(10240, 64), OS_MSG_OK); // 160 chunks
+    constexpr int kThreads = 4, kRounds = 20000;
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::atomic<int> overwritten{0};
+    std::vector<std::vector<uint32_t *>> handedOver(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(seed + static_cast<unsigned>(t));
+            std::vector<uint32_t *> held;
+            for (int i = 0; i < kRounds; ++i) {
+                if (held.size() < 30 && rng() % 3 != 0) {
+                    auto *block = static_cast<uint32_t *>(MsgMemPoolAlloc(64));
+                    if (block != nullptr) {
+                        std::fill(block, block + 16, static_cast<uint32_t>(t * kRounds + i));
+                        held.push_back(block);
+                    }
+                } else if (!held.empty()) {
+                    size_t at = rng() % held.size();
+                    uint32_t *block = held[at];
+                    held.erase(held.begin() + static_cast<long>(at));
+                    overwritten += std::count(block, block + 16, block[0]) != 16 ? 1 : 0;
+                    MsgMemPoolFree(block);
+                }
+            }
+            handedOver[t] = held;
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    threads.clear();
+    for (int t = 0; t < kThreads; ++t) { // the neighbour gives the rest back
+        threads.emplace_back([&, t] {
+            for (uint32_t *block : handedOver[(t + 1) % kThreads]) {
+                MsgMemPoolFree(block);
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(overwritten.load(), 0) << "a chunk was handed out twice";
+    EXPECT_TRUE(g_pool->freeNum == 160U && g_pool->usedNum == 0U) << g_pool->freeNum << "/" << g_pool->usedNum;
+    std::set<void *> distinct;
+    for (void *p = MsgMemPoolAlloc(1); p != nullptr; p = MsgMemPoolAlloc(1)) {
+        distinct.insert(p);
+    }
+    EXPECT_EQ(distinct.size(), 160U) << "every chunk is on the free list exactly once";
+    std::for_each(distinct.begin(), distinct.end(), MsgMemPoolFree);
+    EXPECT_EQ(MsgMemPoolDestroy(), OS_MSG_OK);
+}
+
+TEST(MemPool, ABlockGivenBackAfterItsPoolWasReplacedDoesNotJoinTheNewPool) {
+    ASSERT_EQ(MsgMemPoolInit(10240, 3072), OS_MSG_OK);
+    void *old = MsgMemPoolAlloc(8);
+    ASSERT_NE(old, nullptr);
+    ASSERT_EQ(MsgMemPoolDestroy(), OS_MSG_OK);
+    ASSERT_EQ(MsgMemPoolInit(10240, 3072), OS_MSG_OK);
+    MsgMemPoolFree(old);
+    EXPECT_TRUE(g_pool->freeNum == 3U && g_pool->usedNum == 0U);
+    std::set<void *> distinct;
+    for (void *p = MsgMemPoolAlloc(1); p != nullptr; p = MsgMemPoolAlloc(1)) {
+        distinct.insert(p);
+    }
+    EXPECT_EQ(distinct.size(), 3U);
+    EXPECT_EQ(distinct.count(old), 0U);
+    std::for_each(distinct.begin(), distinct.end(), MsgMemPoolFree);
+    EXPECT_EQ(MsgMemPoolDestroy(), OS_MSG_OK);
 }
 
 } // namespace

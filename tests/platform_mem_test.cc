@@ -1,12 +1,16 @@
-// Tracked memory of the platform stand-in: counters that balance, overflow
-// refusal, the one-shot failure countdown counted over all threads, and a
-// dump that names each outstanding block's origin.
+// Tracked memory of the platform stand-in: counters that balance, also while
+// several threads allocate and free each other's blocks, overflow refusal,
+// the one-shot failure countdown counted over all threads, a dump that names
+// each outstanding block's origin, and large blocks that come back for the
+// next large request without being counted meanwhile.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +99,113 @@ TEST_F(TrackedMemory, DumpNamesModuleLineAndSizeOfEachOutstandingBlock) {
     std::string line = dump.substr(dump.rfind('\n', at) + 1);
     line = line.substr(0, line.find('\n'));
     EXPECT_TRUE(line.find("4242") != std::string::npos && line.find("77") != std::string::npos) << line;
+}
+
+// Lines of the dump that name module.
+size_t DumpLinesOf(const std::string &module) {
+    testing::internal::CaptureStderr();
+    OSMemDumpUsed(STDERR_FILENO);
+    std::string dump = testing::internal::GetCapturedStderr();
+    size_t lines = 0;
+    for (size_t at = dump.find(" module " + module + " "); at != std::string::npos;
+         at = dump.find(" module " + module + " ", at + 1)) {
+        ++lines;
+    }
+    return lines;
+}
+
+struct Held {
+    void *block;
+    size_t size;
+};
+
+// Four threads allocate blocks of seeded random sizes; then each frees the
+// blocks of its neighbour while it allocates and frees more of its own. After
+// each phase the counters and the dump agree with the blocks held.
+TEST_F(TrackedMemory, CountersAndDumpStayExactWhileThreadsFreeEachOthersBlocks) {
+    constexpr int kThreads = 4, kBlocks = 2000;
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::vector<std::vector<Held>> held(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&held, t, seed] {
+            std::mt19937 rng(seed + static_cast<unsigned>(t));
+            for (int i = 0; i < kBlocks; ++i) {
+                size_t size = rng() % 700;
+                held[t].push_back({Alloc(size, static_cast<uint32_t>(i), "exact_probe"), size});
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    auto heldBytes = [&held] {
+        size_t bytes = 0;
+        for (const auto &mine : held) {
+            bytes = std::accumulate(mine.begin(), mine.end(), bytes, [](size_t sum, Held h) { return sum + h.size; });
+        }
+        return bytes;
+    };
+    EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + kThreads * kBlocks);
+    EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + heldBytes());
+    EXPECT_EQ(DumpLinesOf("exact_probe"), static_cast<size_t>(kThreads * kBlocks));
+
+    threads.clear();
+    std::vector<std::vector<Held>> kept(kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&held, &kept, t, seed] {
+            std::mt19937 rng(seed * 7U + static_cast<unsigned>(t));
+            for (Held h : held[(t + 1) % kThreads]) {
+                Free(h.block);
+                size_t size = rng() % 300;
+                void *mine = Alloc(size, 1, "exact_probe");
+                if (rng() % 2 == 0) {
+                    Free(mine);
+                } else {
+                    kept[t].push_back({mine, size});
+                }
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    held = kept;
+    size_t count = 0;
+    for (const auto &mine : held) {
+        count += mine.size();
+    }
+    EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + count);
+    EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + heldBytes());
+    EXPECT_EQ(DumpLinesOf("exact_probe"), count);
+    for (const auto &mine : held) {
+        for (Held h : mine) {
+            Free(h.block);
+        }
+    }
+    EXPECT_EQ(DumpLinesOf("exact_probe"), 0U);
+}
+
+TEST_F(TrackedMemory, ALargeBlockComesBackForTheNextLargeRequestUncountedMeanwhile) {
+    constexpr size_t kLarge = 1U << 20;
+    auto *first = static_cast<unsigned char *>(Alloc(kLarge));
+    ASSERT_NE(first, nullptr);
+    memset(first, 0xA5, kLarge);
+    Free(first);
+    EXPECT_EQ(OSMemGetUsedBlocks(), blocks_) << "a block kept for reuse is not the caller's";
+    EXPECT_EQ(OSMemGetUsedBytes(), bytes_);
+    EXPECT_EQ(DumpLinesOf("platform_mem_test"), 0U);
+
+    OSMemSetFailCountdown(1);
+    EXPECT_EQ(Alloc(kLarge), nullptr) << "the countdown counts requests a kept block could serve";
+    auto *zeroed = static_cast<unsigned char *>(OSMemCallocMon(kLarge / 4, 4, 0, 0, __LINE__, "platform_mem_test"));
+    ASSERT_NE(zeroed, nullptr);
+    EXPECT_EQ(zeroed, first) << "the kept block serves the next request of its size";
+    EXPECT_EQ(std::count(zeroed, zeroed + kLarge, 0), static_cast<long>(kLarge)) << "zero-filled when reused";
+    EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + 1);
+    EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + kLarge);
+    Free(zeroed);
 }
 
 } // namespace

@@ -26,7 +26,10 @@ OS_PLATFORM_API int32_t OsPthreadDetach(OsThread tid);
 /* The calling thread's id. */
 OS_PLATFORM_API OsThread OsPthreadSelf(void);
 
-/* Process id and user id of the calling process. */
+/* Process id and user id of the calling process, read from the kernel at the
+ * first call and kept (read again in the child of a fork made through the C
+ * library's fork). A process that changes its user id later goes on seeing
+ * the one it had at the first call. No system call after the first. */
 OS_PLATFORM_API uint32_t OsGetPId(void);
 OS_PLATFORM_API uint32_t OsGetUId(void);
 

@@ -2,18 +2,35 @@
  * Tracked memory: malloc with a header in front of every block.
  *
  * The header records the block's size, module name and source line and links
- * the block into one list of outstanding blocks, so that a process can count
+ * the block into a list of outstanding blocks, so that a process can count
  * what it has not given back and a dump names where each block came from.
  * The header is a multiple of 16 bytes, so the caller's block keeps malloc's
  * alignment.
  *
- * Thread safety: g_blocksLock guards the list (it is a leaf lock: nothing is
- * called with it held except the write of a dump line). The block and byte
- * counters and the failure countdown are atomics read and changed without
- * the lock. Blocks may be freed by any thread.
+ * No lock is shared by every allocation: the outstanding blocks are spread
+ * over kShardCount shards by their address, each shard with its own list,
+ * lock and counters, so two threads rarely meet on a lock, and a block freed
+ * by another thread than the one that made it (a message payload) goes back
+ * to its own shard. The totals are the sums over the shards, exact whenever
+ * no allocation is under way.
+ *
+ * Large blocks (message payloads of kReuseMinBytes and more) are not handed
+ * back to the C library at once: a few of them are kept for the next large
+ * allocation. Otherwise the C library gives such memory back to the system
+ * after each message and faults it in again for the next one. The kept
+ * blocks are untracked memory: the counters, the dump and the failure
+ * countdown see exactly the blocks the callers hold.
+ *
+ * Thread safety: each shard's lock guards its list and the writes of its
+ * counters (leaf locks; nothing is called with one held except the write of a
+ * dump line). The counters are atomics read without the lock. The failure
+ * countdown is an atomic. g_reuse.lock guards the kept large blocks (a leaf
+ * lock). Blocks may be freed by any thread. Around fork every lock of this
+ * file is held, so the child starts with none of them taken.
  */
 #include "vyre_os_mem.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -38,20 +55,31 @@ struct alignas(16) BlockHeader {
     const char *module; // the caller's string literal; never copied
     uint32_t line;
     uint32_t magic;
+    uint32_t shard;
 };
 static_assert(sizeof(BlockHeader) % alignof(std::max_align_t) == 0, "the caller's block keeps malloc's alignment");
 
-// Circular list of outstanding blocks with g_blocks as its sentinel.
-pthread_mutex_t g_blocksLock = PTHREAD_MUTEX_INITIALIZER;
-BlockHeader g_blocks = {&g_blocks, &g_blocks, 0, nullptr, 0, 0}; // guarded by g_blocksLock
+constexpr uint32_t kShardBits = 5;
+constexpr uint32_t kShardCount = 1U << kShardBits;
 
-std::atomic<uint64_t> g_usedBlocks{0};
-std::atomic<uint64_t> g_usedBytes{0};
+struct alignas(64) Shard {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    // Circular list of the shard's outstanding blocks with `blocks` as its
+    // sentinel; links set on first use. Guarded by lock.
+    BlockHeader blocks = {nullptr, nullptr, 0, nullptr, 0, 0, 0};
+    // Written under lock, read without it.
+    std::atomic<uint64_t> usedBlocks{0};
+    std::atomic<uint64_t> usedBytes{0};
+};
+
+Shard g_shards[kShardCount];
+
 // Allocations still to go before the injected failure; -1 when none pending.
 std::atomic<int64_t> g_failCountdown{-1};
 
 // Counts one allocation against the countdown; true when it is the one that
 // must fail. Exactly one caller sees the step from 1, even under contention.
+// While no failure is pending this is one read of a line nobody writes.
 bool InjectedFailureFires() {
     int64_t cur = g_failCountdown.load(std::memory_order_relaxed);
     while (cur > 0) {
@@ -63,11 +91,147 @@ bool InjectedFailureFires() {
     return false;
 }
 
+uint32_t ShardOf(const void *raw) {
+    auto bits = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(raw) >> 4);
+    return static_cast<uint32_t>((bits * 0x9E3779B97F4A7C15ULL) >> (64 - kShardBits));
+}
+
+void Link(BlockHeader *head) {
+    Shard &shard = g_shards[head->shard];
+    pthread_mutex_lock(&shard.lock);
+    if (shard.blocks.next == nullptr) {
+        shard.blocks.next = &shard.blocks;
+        shard.blocks.prev = &shard.blocks;
+    }
+    head->next = &shard.blocks;
+    head->prev = shard.blocks.prev;
+    shard.blocks.prev->next = head;
+    shard.blocks.prev = head;
+    shard.usedBlocks.store(shard.usedBlocks.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    shard.usedBytes.store(shard.usedBytes.load(std::memory_order_relaxed) + head->size, std::memory_order_relaxed);
+    pthread_mutex_unlock(&shard.lock);
+}
+
+void Unlink(BlockHeader *head) {
+    Shard &shard = g_shards[head->shard];
+    pthread_mutex_lock(&shard.lock);
+    head->prev->next = head->next;
+    head->next->prev = head->prev;
+    shard.usedBlocks.store(shard.usedBlocks.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    shard.usedBytes.store(shard.usedBytes.load(std::memory_order_relaxed) - head->size, std::memory_order_relaxed);
+    pthread_mutex_unlock(&shard.lock);
+}
+
+// Large blocks kept for reuse: at most kReuseSlots of them and kReuseMaxBytes
+// together. A kept block serves a request it fits, if it is no more than
+// twice the size asked for.
+constexpr size_t kReuseMinBytes = 128U * 1024U;
+constexpr size_t kReuseMaxBytes = 16U * 1024U * 1024U;
+constexpr uint32_t kReuseSlots = 4;
+
+struct ReuseCache {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    void *blocks[kReuseSlots] = {};    // guarded by lock
+    size_t capacity[kReuseSlots] = {}; // guarded by lock: usable bytes of each
+    size_t keptBytes = 0;              // guarded by lock
+    bool closed = false;               // guarded by lock: the process is exiting
+};
+
+ReuseCache g_reuse;
+
+// A kept block of at least `need` bytes, or NULL.
+void *ReuseTake(size_t need) {
+    if (need < kReuseMinBytes) {
+        return nullptr;
+    }
+    pthread_mutex_lock(&g_reuse.lock);
+    uint32_t best = kReuseSlots;
+    for (uint32_t i = 0; i < kReuseSlots; ++i) {
+        size_t cap = g_reuse.capacity[i];
+        if (g_reuse.blocks[i] != nullptr && cap >= need && cap / 2 <= need &&
+            (best == kReuseSlots || cap < g_reuse.capacity[best])) {
+            best = i;
+        }
+    }
+    void *raw = nullptr;
+    if (best != kReuseSlots) {
+        raw = g_reuse.blocks[best];
+        g_reuse.keptBytes -= g_reuse.capacity[best];
+        g_reuse.blocks[best] = nullptr;
+        g_reuse.capacity[best] = 0;
+    }
+    pthread_mutex_unlock(&g_reuse.lock);
+    return raw;
+}
+
+// Keeps a large block for reuse; false when it is small or there is no room
+// (the caller frees it).
+bool ReuseKeep(void *raw) {
+    size_t cap = malloc_usable_size(raw);
+    if (cap < kReuseMinBytes) {
+        return false;
+    }
+    bool kept = false;
+    pthread_mutex_lock(&g_reuse.lock);
+    for (uint32_t i = 0; i < kReuseSlots && !g_reuse.closed && g_reuse.keptBytes + cap <= kReuseMaxBytes; ++i) {
+        if (g_reuse.blocks[i] == nullptr) {
+            g_reuse.blocks[i] = raw;
+            g_reuse.capacity[i] = cap;
+            g_reuse.keptBytes += cap;
+            kept = true;
+            break;
+        }
+    }
+    pthread_mutex_unlock(&g_reuse.lock);
+    return kept;
+}
+
+// Gives the kept blocks back to the C library when the process exits, so no
+// memory checker mistakes them for a leak; later large frees go straight back.
+struct ReuseCacheRelease {
+    ~ReuseCacheRelease() {
+        pthread_mutex_lock(&g_reuse.lock);
+        g_reuse.closed = true;
+        for (uint32_t i = 0; i < kReuseSlots; ++i) {
+            free(g_reuse.blocks[i]);
+            g_reuse.blocks[i] = nullptr;
+            g_reuse.capacity[i] = 0;
+        }
+        g_reuse.keptBytes = 0;
+        pthread_mutex_unlock(&g_reuse.lock);
+    }
+} g_reuseRelease;
+
+void LockAllForFork() {
+    for (Shard &shard : g_shards) {
+        pthread_mutex_lock(&shard.lock);
+    }
+    pthread_mutex_lock(&g_reuse.lock);
+}
+
+void UnlockAllAfterFork() {
+    pthread_mutex_unlock(&g_reuse.lock);
+    for (Shard &shard : g_shards) {
+        pthread_mutex_unlock(&shard.lock);
+    }
+}
+
+// Installed when the library is loaded, before any allocation can be made.
+struct ForkHandlers {
+    ForkHandlers() { (void)pthread_atfork(LockAllForFork, UnlockAllAfterFork, UnlockAllAfterFork); }
+} g_forkHandlers;
+
 void *TrackedAlloc(size_t size, bool zero, uint32_t line, const char *file) {
     if (size > SIZE_MAX - sizeof(BlockHeader) || InjectedFailureFires()) {
         return nullptr;
     }
-    void *raw = zero ? calloc(1, sizeof(BlockHeader) + size) : malloc(sizeof(BlockHeader) + size);
+    size_t total = sizeof(BlockHeader) + size;
+    void *raw = ReuseTake(total);
+    if (raw != nullptr && zero) {
+        memset(raw, 0, total);
+    } else if (raw == nullptr) {
+        raw = zero ? calloc(1, total) : malloc(total);
+    }
     if (raw == nullptr) {
         return nullptr;
     }
@@ -76,16 +240,8 @@ void *TrackedAlloc(size_t size, bool zero, uint32_t line, const char *file) {
     head->module = file;
     head->line = line;
     head->magic = kLiveMagic;
-
-    pthread_mutex_lock(&g_blocksLock);
-    head->next = &g_blocks;
-    head->prev = g_blocks.prev;
-    g_blocks.prev->next = head;
-    g_blocks.prev = head;
-    pthread_mutex_unlock(&g_blocksLock);
-
-    g_usedBlocks.fetch_add(1, std::memory_order_relaxed);
-    g_usedBytes.fetch_add(size, std::memory_order_relaxed);
+    head->shard = ShardOf(raw);
+    Link(head);
     return head + 1;
 }
 
@@ -111,24 +267,27 @@ void OSMemTypeFreeMon(void *block, uint32_t /*memType*/, uint32_t /*tag*/, uint3
     }
     BlockHeader *head = static_cast<BlockHeader *>(block) - 1;
     assert(head->magic == kLiveMagic && "block not from the tracked allocator, or freed twice");
-
-    pthread_mutex_lock(&g_blocksLock);
-    head->prev->next = head->next;
-    head->next->prev = head->prev;
-    pthread_mutex_unlock(&g_blocksLock);
-
+    Unlink(head);
     head->magic = 0;
-    g_usedBlocks.fetch_sub(1, std::memory_order_relaxed);
-    g_usedBytes.fetch_sub(head->size, std::memory_order_relaxed);
-    free(head);
+    if (sizeof(BlockHeader) + head->size < kReuseMinBytes || !ReuseKeep(head)) {
+        free(head);
+    }
 }
 
 uint64_t OSMemGetUsedBlocks(void) {
-    return g_usedBlocks.load(std::memory_order_relaxed);
+    uint64_t total = 0;
+    for (const Shard &shard : g_shards) {
+        total += shard.usedBlocks.load(std::memory_order_relaxed);
+    }
+    return total;
 }
 
 uint64_t OSMemGetUsedBytes(void) {
-    return g_usedBytes.load(std::memory_order_relaxed);
+    uint64_t total = 0;
+    for (const Shard &shard : g_shards) {
+        total += shard.usedBytes.load(std::memory_order_relaxed);
+    }
+    return total;
 }
 
 void OSMemSetFailCountdown(int64_t n) {
@@ -141,22 +300,24 @@ int64_t OSMemGetFailCountdown(void) {
 
 void OSMemDumpUsed(int fd) {
     char line[256];
-    pthread_mutex_lock(&g_blocksLock);
-    for (const BlockHeader *head = g_blocks.next; head != &g_blocks; head = head->next) {
-        int len =
-            snprintf(line, sizeof(line), "block %p size %zu module %s line %u\n", static_cast<const void *>(head + 1),
-                     head->size, head->module != nullptr ? head->module : "?", head->line);
-        if (len <= 0) {
-            continue;
+    for (Shard &shard : g_shards) {
+        pthread_mutex_lock(&shard.lock);
+        for (const BlockHeader *head = shard.blocks.next; head != nullptr && head != &shard.blocks; head = head->next) {
+            int len = snprintf(line, sizeof(line), "block %p size %zu module %s line %u\n",
+                               static_cast<const void *>(head + 1), head->size,
+                               head->module != nullptr ? head->module : "?", head->line);
+            if (len <= 0) {
+                continue;
+            }
+            size_t n = static_cast<size_t>(len);
+            if (n >= sizeof(line)) { // an overlong module name: keep the line a line
+                n = sizeof(line) - 1;
+                line[n - 1] = '\n';
+            }
+            (void)!write(fd, line, n);
         }
-        size_t n = static_cast<size_t>(len);
-        if (n >= sizeof(line)) { // an overlong module name: keep the line a line
-            n = sizeof(line) - 1;
-            line[n - 1] = '\n';
-        }
-        (void)!write(fd, line, n);
+        pthread_mutex_unlock(&shard.lock);
     }
-    pthread_mutex_unlock(&g_blocksLock);
 }
 
 } // extern "C"

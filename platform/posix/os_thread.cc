@@ -1,19 +1,28 @@
 /*
  * Threads and process identity over POSIX threads and Linux.
  *
- * Stateless: every function may be called from any thread. The process name
- * is the kernel's name of the process (its main thread), read from
- * /proc/self/comm so that a thread which renamed itself still sees the
- * process's name; where /proc is not mounted the calling thread's own kernel
- * name (PR_GET_NAME) stands in.
+ * Every function may be called from any thread. The process name is the
+ * kernel's name of the process (its main thread), read from /proc/self/comm
+ * so that a thread which renamed itself still sees the process's name; where
+ * /proc is not mounted the calling thread's own kernel name (PR_GET_NAME)
+ * stands in.
+ *
+ * The process and user ids are read from the kernel once and kept: every
+ * message is stamped with them, and two system calls per send would cost
+ * more than the rest of the stamping. A fork handler reads them again in the
+ * child. The kept values are atomics, written only by the first caller and
+ * by the fork handler.
  */
 #include "vyre_os_thread.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <unistd.h>
+
+#include <atomic>
 
 namespace {
 
@@ -46,6 +55,22 @@ int32_t ReadKernelProcName(char *name) {
     return errno != 0 ? errno : EIO;
 }
 
+std::atomic<uint32_t> g_ownPid{0};
+std::atomic<uint32_t> g_ownUid{0};
+pthread_once_t g_idsOnce = PTHREAD_ONCE_INIT;
+
+void ReadOwnIds() {
+    g_ownPid.store(static_cast<uint32_t>(getpid()), std::memory_order_relaxed);
+    g_ownUid.store(static_cast<uint32_t>(getuid()), std::memory_order_relaxed);
+}
+
+// The child of fork has an id of its own; only the forking thread runs in it,
+// so the new values are in place before anything else asks.
+void ReadOwnIdsOnce() {
+    ReadOwnIds();
+    (void)pthread_atfork(nullptr, nullptr, ReadOwnIds);
+}
+
 } // namespace
 
 extern "C" {
@@ -66,11 +91,13 @@ OsThread OsPthreadSelf(void) {
 }
 
 uint32_t OsGetPId(void) {
-    return static_cast<uint32_t>(getpid());
+    (void)pthread_once(&g_idsOnce, ReadOwnIdsOnce);
+    return g_ownPid.load(std::memory_order_relaxed);
 }
 
 uint32_t OsGetUId(void) {
-    return static_cast<uint32_t>(getuid());
+    (void)pthread_once(&g_idsOnce, ReadOwnIdsOnce);
+    return g_ownUid.load(std::memory_order_relaxed);
 }
 
 int32_t MenGetProcName(char *buf, uint32_t size) {

@@ -3,9 +3,10 @@
  * a listed process serves its small message buffers instead of asking the
  * tracked allocator for each message.
  *
- * memPoolMutex (a plain POSIX mutex) guards the pool header and its free
- * list; it is held only inside these functions. The in-use flag and the chunk
- * size are read without it by the buffer routing (MsgMemPoolInUse,
+ * Allocation and release take no lock and may run on any threads at once.
+ * memPoolMutex (a plain POSIX mutex) serialises initialisation and
+ * destruction; it is held only inside these functions. The in-use flag and
+ * the chunk size are read without it by the buffer routing (MsgMemPoolInUse,
  * MsgMemPoolChunkSize): they change only at initialisation and destruction,
  * which run while no messages flow.
  *
@@ -23,11 +24,15 @@
 extern "C" {
 #endif
 
-/* The pool header; field names as the dump prints them. */
+/* The pool header; field names as the dump prints them. The chunk table
+ * follows it in the same allocation. */
 typedef struct MsgMemPoolInfo {
-    void *freeList;       /* first free chunk, most recently freed first */
-    uint32_t freeNum;     /* free chunks */
-    uint32_t usedNum;     /* chunks handed out */
+    /* The first free chunk, most recently freed first: its index in the low
+     * 32 bits (0xFFFFFFFF when none is free), a count of changes in the high
+     * 32 bits. Changed atomically, as a whole. */
+    uint64_t freeList;
+    uint32_t freeNum;     /* free chunks (atomic) */
+    uint32_t usedNum;     /* chunks handed out (atomic) */
     uint32_t maxPoolSize; /* pool size in bytes as requested */
     uint32_t chuckSize;   /* chunk size: the largest buffer the pool serves */
     uint32_t totalNum;    /* chunks made: maxPoolSize / chuckSize */
@@ -46,7 +51,8 @@ OS_MSG_API uint32_t MsgMemPoolInit(uint32_t maxPoolSize, uint32_t chunkSize);
  * none is free or size is too large. Only while the pool is in use. */
 OS_MSG_API void *MsgMemPoolAlloc(uint32_t size);
 /* Gives a block from MsgMemPoolAlloc back; NULL is ignored. A block given
- * back while no pool exists goes back to the C library. */
+ * back while no pool exists, or after the pool it came from was destroyed,
+ * goes back to the C library. */
 OS_MSG_API void MsgMemPoolFree(void *block);
 /* Releases the free chunks and the header; 0 always (logs when no pool).
  * Blocks still handed out are not released: destroy only after every pool

@@ -25,20 +25,33 @@ extern ZemList timeOutList;
 #define SIMPLE_MSG_RESP_LOCK_TRIES 200U
 #define SIMPLE_MSG_RESP_LOCK_PAUSE_MS 10U
 
+/* Bookkeeping of the look-up by thread (simple_msg_registry.cc), run after a
+ * record's state or loop thread changed: the change invalidates every
+ * thread's remembered sender name, and a loop thread keeps the set of records
+ * whose loop runs on it. SimpleMsgForgetLoopTask drops a record about to be
+ * released from the calling thread's set. */
+void SimpleMsgNoteStateChange(void);
+void SimpleMsgNoteLoopThread(SimpleMsgTask *task, OsThread thread);
+void SimpleMsgForgetLoopTask(const SimpleMsgTask *task);
+
 inline uint32_t SimpleTaskState(const SimpleMsgTask *task) {
     return __atomic_load_n(&task->state, __ATOMIC_ACQUIRE);
 }
 
 inline void SimpleTaskSetState(SimpleMsgTask *task, uint32_t state) {
     __atomic_store_n(&task->state, state, __ATOMIC_RELEASE);
+    SimpleMsgNoteStateChange();
 }
 
 inline OsThread SimpleTaskThread(const SimpleMsgTask *task) {
     return __atomic_load_n(&task->threadId, __ATOMIC_ACQUIRE);
 }
 
+/* Only the thread itself claims a record's loop (thread is the caller's own
+ * id) or gives it up (thread 0): the look-up by thread relies on it. */
 inline void SimpleTaskSetThread(SimpleMsgTask *task, OsThread thread) {
     __atomic_store_n(&task->threadId, thread, __ATOMIC_RELEASE);
+    SimpleMsgNoteLoopThread(task, thread);
 }
 
 /* A thread starts using the record's response slot outside simpleQueueLock;

@@ -1,8 +1,8 @@
 /*
  * The task registry: the layer's initialisation flag and its two process-wide
  * locks, the table `simpleQueue` from task name to record, registration and
- * unregistration, and the look-ups by name and by thread. Removal of a record
- * lives in simple_msg_removal.cc.
+ * unregistration, and the look-up by name. Removal of a record lives in
+ * simple_msg_removal.cc, the look-up by thread in simple_msg_thread_task.cc.
  *
  * simpleQueueLock guards the table and is held across every look-up and the
  * use of the record it yields; the flag is read without a lock (atomically).
@@ -10,8 +10,6 @@
 #define MSG_MODULE "simple_msg"
 
 #include <string.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include "base/msg_alloc.h"
 #include "base/msg_names.h"
@@ -47,13 +45,6 @@ void SimpleMsgInitTaskLocks(SimpleMsgTask *task) {
     (void)OsPthreadCondAttrSetClockMonotic(&attr);
     (void)OsPthreadCondInit(&task->respCond, &attr);
     (void)OsPthreadCondAttrDestroy(&attr);
-}
-
-bool SimpleMsgIsThreadTask(const SimpleMsgTask *task, OsThread threadId, const char *defaultName) {
-    if (SimpleTaskState(task) != 1U) {
-        return false;
-    }
-    return (threadId != 0 && SimpleTaskThread(task) == threadId) || MsgNameEqual(task->acTaskName, defaultName);
 }
 
 } // namespace
@@ -238,31 +229,6 @@ uint32_t SimpleMsgUnregTask(const char *taskName) {
     uint32_t ret = SimpleMsgDelTask(task, nullptr);
     (void)OsMutexUnLock(&simpleQueueLock);
     return ret;
-}
-
-uint32_t SimpleMsgGetTaskInfoByTid(OsThread threadId, char *out, uint32_t outSize) {
-    char defaultName[OS_MSG_NAME_LEN] = {0};
-    if (sprintf_s(defaultName, sizeof(defaultName), "T%d", static_cast<int>(syscall(SYS_gettid))) < 0) {
-        return 1U;
-    }
-    (void)OsMutexLock(&simpleQueueLock);
-    const SimpleMsgTask *found = nullptr;
-    if (simpleQueue != nullptr) {
-        for (ListNode *pos = ZEM_HashIterBegin(simpleQueue); pos != ZEM_HashIterEnd(simpleQueue);
-             pos = ZEM_HashIterNext(simpleQueue, pos)) {
-            const SimpleMsgTask *task = reinterpret_cast<const SimpleMsgTask *>(ZEM_HashIterValue(pos));
-            if (SimpleMsgIsThreadTask(task, threadId, defaultName)) {
-                found = task;
-                break;
-            }
-        }
-    }
-    const char *name = found != nullptr ? found->acTaskName : defaultName;
-    if (memcpy_s(out, outSize, name, OS_MSG_NAME_LEN) != 0) {
-        OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
-    }
-    (void)OsMutexUnLock(&simpleQueueLock);
-    return found != nullptr ? 1U : 0U;
 }
 
 } // extern "C"

@@ -152,6 +152,7 @@ extern "C" uint32_t SimpleMsgDelTask(SimpleMsgTask *task, ListNode **next) {
             *next = following;
         }
     }
+    SimpleMsgForgetLoopTask(task); // removed from inside its own loop
     MSG_FREE(task);
     return OS_MSG_OK;
 }

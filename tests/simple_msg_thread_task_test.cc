@@ -1,0 +1,240 @@
+// Which task a thread sends as: the answer follows registration, removal and
+// re-registration of the thread's task and the start and end of loops, stays
+// right among thousands of idle tasks, and a forked child stamps its own
+// process id and thread name.
+#include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+
+#include "base/msg_proc_name.h"
+#include "core/msg_send.h"
+#include "simple_msg_test_util.h"
+
+using namespace simple_msg_test;
+
+namespace {
+
+struct Answer {
+    std::string name;
+    uint32_t found;
+};
+
+Answer AskForSelf() {
+    char name[OS_MSG_NAME_LEN + 1] = {0};
+    uint32_t found = SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), name, OS_MSG_NAME_LEN);
+    return {name, found};
+}
+
+std::string OwnDefaultName() {
+    return "T" + std::to_string(static_cast<long>(syscall(SYS_gettid)));
+}
+
+// What the loop callbacks saw, by task name; guarded by g_seenLock.
+std::mutex g_seenLock;
+std::map<std::string, Answer> g_seen;
+
+uint32_t RecordOwnAnswer(MsgHead *msg) {
+    Answer answer = AskForSelf();
+    {
+        std::lock_guard<std::mutex> lock(g_seenLock);
+        g_seen[std::string(msg->recvTaskName, strnlen(msg->recvTaskName, OS_MSG_NAME_LEN))] = answer;
+    }
+    return Record(msg);
+}
+
+Answer SeenBy(const std::string &task) {
+    std::lock_guard<std::mutex> lock(g_seenLock);
+    return g_seen.count(task) != 0 ? g_seen[task] : Answer{"(nothing)", 99U};
+}
+
+using SenderLookup = SimpleMsgTest;
+
+TEST_F(SenderLookup, FollowsRegistrationRemovalAndReRegistrationOfTheThreadsTask) {
+    std::thread([] {
+        const std::string own = OwnDefaultName();
+        for (int round = 0; round < 2; ++round) { // the second answer of each pair is a remembered one
+            for (int ask = 0; ask < 2; ++ask) {
+                Answer a = AskForSelf();
+                EXPECT_TRUE(a.name == own && a.found == 0U) << a.name;
+            }
+            ASSERT_EQ(SimpleMsgRegTask(own.c_str(), 1, nullptr, 0), OS_MSG_OK);
+            for (int ask = 0; ask < 2; ++ask) {
+                Answer a = AskForSelf();
+                EXPECT_TRUE(a.name == own && a.found == 1U) << "round " << round;
+            }
+            ASSERT_EQ(SimpleMsgUnregTask(own.c_str()), OS_MSG_OK);
+        }
+    }).join();
+}
+
+TEST_F(SenderLookup, KnowsALoopThreadByItsTaskOnlyWhileTheLoopRuns) {
+    for (uint32_t life = 1; life <= 2; ++life) {
+        SCOPED_TRACE("life " + std::to_string(life));
+        ASSERT_EQ(SimpleMsgRegTask("rx", 4, RecordOwnAnswer, 0), OS_MSG_OK);
+        Answer afterLoop{"(loop still runs)", 99U};
+        std::string loopDefault;
+        std::thread loop([&] {
+            loopDefault = OwnDefaultName();
+            EXPECT_EQ(AskForSelf().found, 0U) << "not yet in a loop";
+            EXPECT_EQ(SimpleTaskRoutineByName(const_cast<char *>("rx")), OS_MSG_OK);
+            afterLoop = AskForSelf();
+        });
+        ASSERT_TRUE(WaitUntil([] { return FindTask("rx") != nullptr && SimpleTaskThread(FindTask("rx")) != 0; }));
+        ASSERT_EQ(SendTo("rx", life), OS_MSG_OK);
+        ASSERT_TRUE(inbox_.WaitFor(life));
+        Answer inLoop = SeenBy("rx");
+        EXPECT_TRUE(inLoop.name == "rx" && inLoop.found == 1U) << inLoop.name;
+        Answer outside = AskForSelf();
+        EXPECT_TRUE(outside.name == OwnDefaultName() && outside.found == 0U) << "another thread's loop is not ours";
+
+        ASSERT_EQ(SimpleMsgUnregTask("rx"), OS_MSG_OK);
+        loop.join();
+        EXPECT_TRUE(afterLoop.name == loopDefault && afterLoop.found == 0U) << afterLoop.name;
+    }
+}
+
+uint32_t RemoveOwnTaskThenRecord(MsgHead *msg) {
+    EXPECT_EQ(SimpleMsgUnregTask(msg->recvTaskName), OS_MSG_OK);
+    return RecordOwnAnswer(msg);
+}
+
+TEST_F(SenderLookup, ACallbackThatRemovedItsOwnTaskIsKnownByItsDefaultName) {
+    ASSERT_EQ(SimpleMsgRegTask("self", 4, RemoveOwnTaskThenRecord, 0), OS_MSG_OK);
+    std::string loopDefault;
+    std::thread loop([&] {
+        loopDefault = OwnDefaultName();
+        EXPECT_EQ(SimpleTaskRoutineByName(const_cast<char *>("self")), OS_MSG_OK);
+    });
+    ASSERT_TRUE(WaitUntil([] { return FindTask("self") != nullptr && SimpleTaskThread(FindTask("self")) != 0; }));
+    ASSERT_EQ(SendTo("self", 1), OS_MSG_OK);
+    ASSERT_TRUE(inbox_.WaitFor(1));
+    loop.join();
+    Answer seen = SeenBy("self");
+    EXPECT_TRUE(seen.name == loopDefault && seen.found == 0U) << seen.name;
+}
+
+TEST_F(SenderLookup, ThousandsOfIdleTasksLeaveEveryThreadItsOwnAnswer) {
+    constexpr int kIdle = 3000;
+    for (int i = 0; i < kIdle; ++i) {
+        ASSERT_EQ(SimpleMsgRegTask(("idle" + std::to_string(i)).c_str(), 1, nullptr, 0), OS_MSG_OK);
+    }
+    const std::vector<std::string> looped = {"loopA", "loopB", "loopC"};
+    for (const std::string &name : looped) {
+        ASSERT_EQ(SimpleMsgRegTask(name.c_str(), 4, RecordOwnAnswer, 0), OS_MSG_OK);
+        StartLoop(name);
+    }
+    for (uint32_t i = 0; i < looped.size(); ++i) {
+        ASSERT_EQ(SendTo(looped[i], i + 1), OS_MSG_OK);
+    }
+    ASSERT_TRUE(inbox_.WaitFor(looped.size()));
+    for (const std::string &name : looped) {
+        Answer a = SeenBy(name);
+        EXPECT_TRUE(a.name == name && a.found == 1U) << name << " saw " << a.name;
+    }
+    // Plain threads: one whose default name is a registered task, one without.
+    std::thread([] {
+        ASSERT_EQ(SimpleMsgRegTask(OwnDefaultName().c_str(), 1, nullptr, 0), OS_MSG_OK);
+        Answer a = AskForSelf();
+        EXPECT_TRUE(a.name == OwnDefaultName() && a.found == 1U);
+    }).join();
+    std::thread([] {
+        Answer a = AskForSelf();
+        EXPECT_TRUE(a.name == OwnDefaultName() && a.found == 0U) << a.name;
+    }).join();
+}
+
+// Each thread registers and removes its own default name over and over while
+// the others do the same: every change moves the generation all threads
+// check, and each thread's answers must still be about itself.
+TEST_F(SenderLookup, AnswersStayRightWhileOtherThreadsChangeTheRegistry) {
+    constexpr int kThreads = 3, kRounds = 400;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&wrong] {
+            const std::string own = OwnDefaultName();
+            for (int round = 0; round < kRounds; ++round) {
+                Answer before = AskForSelf();
+                wrong += before.name == own && before.found == 0U ? 0 : 1;
+                if (SimpleMsgRegTask(own.c_str(), 1, nullptr, 0) != OS_MSG_OK) {
+                    ++wrong;
+                    return;
+                }
+                Answer during = AskForSelf();
+                wrong += during.name == own && during.found == 1U ? 0 : 1;
+                wrong += SimpleMsgUnregTask(own.c_str()) == OS_MSG_OK ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+uint32_t RegisterOwnDefaultNameThenRecord(MsgHead *msg) {
+    EXPECT_EQ(SimpleMsgRegTask(OwnDefaultName().c_str(), 1, nullptr, 0), OS_MSG_OK);
+    return RecordOwnAnswer(msg);
+}
+
+// A loop thread whose default name is also registered matches two records
+// (the table holds just these two); the first in table order is its name.
+TEST_F(SenderLookup, TwoMatchingRecordsGiveTheFirstInTableOrder) {
+    ASSERT_EQ(SimpleMsgRegTask("both", 4, RegisterOwnDefaultNameThenRecord, 0), OS_MSG_OK);
+    StartLoop("both");
+    ASSERT_EQ(SendTo("both", 1), OS_MSG_OK);
+    ASSERT_TRUE(inbox_.WaitFor(1));
+    Answer seen = SeenBy("both");
+    (void)OsMutexLock(&simpleQueueLock);
+    const std::string first =
+        reinterpret_cast<SimpleMsgTask *>(ZEM_HashIterValue(ZEM_HashIterBegin(simpleQueue)))->acTaskName;
+    (void)OsMutexUnLock(&simpleQueueLock);
+    EXPECT_EQ(ZEM_HashSize(simpleQueue), 2U);
+    EXPECT_TRUE(seen.name == first && seen.found == 1U) << seen.name << " / first " << first;
+}
+
+// Runs in a forked child: stamps a header and reports, as the exit status,
+// the first field that is not the child's own.
+int StampInChild() {
+    MsgHead head{};
+    (void)MsgForceSetSendName(&head);
+    const std::string own = OwnDefaultName();
+    if (head.sendPid != static_cast<uint32_t>(getpid())) {
+        return 1;
+    }
+    if (head.sendUid != static_cast<uint32_t>(getuid())) {
+        return 2;
+    }
+    if (std::string(head.sendTaskName, strnlen(head.sendTaskName, OS_MSG_NAME_LEN)) != own) {
+        return 3;
+    }
+    return OsGetPId() == static_cast<uint32_t>(getpid()) ? 0 : 4;
+}
+
+using SenderStamp = SimpleMsgTest;
+
+TEST_F(SenderStamp, AForkedChildStampsItsOwnProcessIdAndThreadName) {
+    ASSERT_EQ(MsgSetProcName("proc", 5U), OS_MSG_OK);
+    MsgHead head{};
+    EXPECT_EQ(MsgForceSetSendName(&head), 0U);
+    EXPECT_TRUE(head.sendPid == static_cast<uint32_t>(getpid()) && head.sendUid == static_cast<uint32_t>(getuid()));
+    EXPECT_EQ(std::string(head.sendTaskName), OwnDefaultName());
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(StampInChild());
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1 pid, 2 uid, 3 task name, 4 platform pid: the parent's value";
+    ASSERT_EQ(MsgSetProcName("", 0U), OS_MSG_OK);
+}
+
+} // namespace
