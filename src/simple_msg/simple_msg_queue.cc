@@ -109,7 +109,7 @@ uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *pa
     uint64_t position = 0;
     uint32_t pending = 0;
     if (SimpleTaskState(task) != 1U || !SimpleMsgRingPush(&task->ring, head, payload, len, &position, &pending)) {
-        SimpleMsgCountRefused(&task->counters);
+        SimpleMsgCountRefused(&task->counters, SimpleTaskState(task) == 1U ? task->ring.capacity : 0U);
         (void)OsMutexUnLock(&simpleQueueLock);
         OS_MSG_LOG(OS_LOG_ERROR, "simple msg full. recvPro=%.8s,recvTask=%.16s, sendPro=%.16s,sendTask=%.16s",
                    head->recvProcName, head->recvTaskName, head->sendProcName, head->sendTaskName);

@@ -23,6 +23,17 @@ inline uint64_t Load(const uint64_t *word, int order) {
     return __atomic_load_n(word, order);
 }
 
+/* Slot numbers count in steps of two so that "published for p" (2p + 1)
+ * never equals "free for the next position" (2(p + 1)), which a ring of one
+ * slot would otherwise confuse. */
+inline uint64_t FreeFor(uint64_t position) {
+    return position * 2U;
+}
+
+inline uint64_t PublishedFor(uint64_t position) {
+    return position * 2U + 1U;
+}
+
 inline uint32_t SlotOf(const SimpleMsgRing *ring, uint64_t position) {
     return static_cast<uint32_t>(position % ring->capacity);
 }
@@ -39,7 +50,7 @@ void SimpleMsgRingInit(SimpleMsgRing *ring, void *storage, uint32_t capacity) {
     ring->nodes = static_cast<MsgHead *>(storage);
     ring->seq = reinterpret_cast<uint64_t *>(static_cast<char *>(storage) + sizeof(MsgHead) * capacity);
     for (uint32_t i = 0; i < capacity; ++i) {
-        __atomic_store_n(&ring->seq[i], static_cast<uint64_t>(i), __ATOMIC_RELAXED);
+        __atomic_store_n(&ring->seq[i], FreeFor(i), __ATOMIC_RELAXED);
     }
     __atomic_store_n(&ring->enqueuePos, 0ULL, __ATOMIC_RELAXED);
     __atomic_store_n(&ring->dequeuePos, 0ULL, __ATOMIC_RELAXED);
@@ -64,7 +75,7 @@ bool SimpleMsgRingPush(SimpleMsgRing *ring, const MsgHead *head, void *payload, 
     uint32_t slot = 0;
     for (;;) {
         slot = SlotOf(ring, pos);
-        int64_t turn = static_cast<int64_t>(Load(&ring->seq[slot], __ATOMIC_ACQUIRE) - pos);
+        int64_t turn = static_cast<int64_t>(Load(&ring->seq[slot], __ATOMIC_ACQUIRE) - FreeFor(pos));
         if (turn == 0) {
             if (__atomic_compare_exchange_n(&ring->enqueuePos, &pos, pos + 1U, true, __ATOMIC_RELAXED,
                                             __ATOMIC_RELAXED)) {
@@ -83,7 +94,7 @@ bool SimpleMsgRingPush(SimpleMsgRing *ring, const MsgHead *head, void *payload, 
     // The slot was handed back after the consumer moved its head past
     // pos - capacity, so this difference is at most the capacity.
     uint64_t ahead = pos + 1U - Load(&ring->dequeuePos, __ATOMIC_RELAXED);
-    __atomic_store_n(&ring->seq[slot], pos + 1U, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&ring->seq[slot], PublishedFor(pos), __ATOMIC_SEQ_CST);
     *position = pos;
     *pending = static_cast<uint32_t>(ahead < ring->capacity ? ahead : ring->capacity);
     return true;
@@ -102,14 +113,14 @@ bool SimpleMsgRingPop(SimpleMsgRing *ring, MsgHead *out, uint64_t *position) {
     }
     uint64_t pos = Load(&ring->dequeuePos, __ATOMIC_RELAXED);
     uint32_t slot = SlotOf(ring, pos);
-    if (Load(&ring->seq[slot], __ATOMIC_ACQUIRE) != pos + 1U) {
+    if (Load(&ring->seq[slot], __ATOMIC_ACQUIRE) != PublishedFor(pos)) {
         return false;
     }
     (void)memcpy(out, &ring->nodes[slot], sizeof(MsgHead));
     // The head moves before the slot is handed back: a producer that takes
     // the slot then also sees the head past it (see SimpleMsgRingPush).
     __atomic_store_n(&ring->dequeuePos, pos + 1U, __ATOMIC_RELAXED);
-    __atomic_store_n(&ring->seq[slot], pos + ring->capacity, __ATOMIC_RELEASE);
+    __atomic_store_n(&ring->seq[slot], FreeFor(pos + ring->capacity), __ATOMIC_RELEASE);
     *position = pos;
     return true;
 }
@@ -120,7 +131,7 @@ bool SimpleMsgRingPrepareSleep(SimpleMsgRing *ring) {
         return true;
     }
     uint64_t pos = Load(&ring->dequeuePos, __ATOMIC_RELAXED);
-    return Load(&ring->seq[SlotOf(ring, pos)], __ATOMIC_SEQ_CST) != pos + 1U;
+    return Load(&ring->seq[SlotOf(ring, pos)], __ATOMIC_SEQ_CST) != PublishedFor(pos);
 }
 
 bool SimpleMsgRingCancelSleep(SimpleMsgRing *ring) {

@@ -2,8 +2,9 @@
  * The bounded message ring of one task: any number of producers, one
  * consumer, no lock. Each slot carries a sequence number that says whose turn
  * it is: a slot at position p is free for the producer of p while its number
- * is p, holds a published node while it is p + 1, and is free again for the
- * producer of p + capacity once the consumer has set it to that. Producers
+ * is 2p, holds a published node while it is 2p + 1, and is free again for
+ * the producer of p + capacity once the consumer has set it to
+ * 2(p + capacity). Producers
  * claim a position by compare-and-swap on enqueuePos, fill the slot, then
  * publish its number (release); the consumer reads the number (acquire),
  * copies the node out and hands the slot back. Positions are 64-bit counts

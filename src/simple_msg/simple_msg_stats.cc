@@ -53,6 +53,13 @@ uint64_t SimpleMsgP99(const SimpleMsgTaskCounters *counters) {
     return SimpleMsgStatsBucketTop(SIMPLE_MSG_STATS_BUCKETS - 1U);
 }
 
+void SimpleMsgRaiseHighWater(SimpleMsgTaskCounters *counters, uint32_t pending) {
+    uint32_t high = __atomic_load_n(&counters->highWater, __ATOMIC_RELAXED);
+    while (pending > high && !__atomic_compare_exchange_n(&counters->highWater, &high, pending, true, __ATOMIC_RELAXED,
+                                                          __ATOMIC_RELAXED)) {
+    }
+}
+
 void SimpleMsgFillStats(const SimpleMsgTask *task, OsMsgTaskStats *stats) {
     (void)memset_s(stats, sizeof(*stats), 0, sizeof(*stats));
     SimpleMsgReadCounters(&task->counters, stats);
@@ -88,14 +95,12 @@ uint64_t SimpleMsgStatsBucketTop(uint32_t bucket) {
 
 void SimpleMsgCountAccepted(SimpleMsgTaskCounters *counters, uint32_t pending) {
     __atomic_fetch_add(&counters->accepted, 1U, __ATOMIC_RELAXED);
-    uint32_t high = __atomic_load_n(&counters->highWater, __ATOMIC_RELAXED);
-    while (pending > high && !__atomic_compare_exchange_n(&counters->highWater, &high, pending, true, __ATOMIC_RELAXED,
-                                                          __ATOMIC_RELAXED)) {
-    }
+    SimpleMsgRaiseHighWater(counters, pending);
 }
 
-void SimpleMsgCountRefused(SimpleMsgTaskCounters *counters) {
+void SimpleMsgCountRefused(SimpleMsgTaskCounters *counters, uint32_t capacity) {
     __atomic_fetch_add(&counters->refusedFull, 1U, __ATOMIC_RELAXED);
+    SimpleMsgRaiseHighWater(counters, capacity);
 }
 
 void SimpleMsgCountHandled(SimpleMsgTaskCounters *counters, int timed, uint64_t ns) {

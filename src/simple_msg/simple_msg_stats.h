@@ -42,8 +42,10 @@ typedef struct SimpleMsgTaskCounters {
 
 /* A push took a slot and left pending messages in the ring. */
 void SimpleMsgCountAccepted(SimpleMsgTaskCounters *counters, uint32_t pending);
-/* A push was refused with 0x80020007. */
-void SimpleMsgCountRefused(SimpleMsgTaskCounters *counters);
+/* A push was refused with 0x80020007: the ring held capacity messages (a
+ * full ring, which also counts towards the high-water mark), or 0 for a task
+ * being removed. */
+void SimpleMsgCountRefused(SimpleMsgTaskCounters *counters, uint32_t capacity);
 /* The loop passed a message on: to a callback that took ns nanoseconds
  * (timed non-zero), or to none (timed 0). */
 void SimpleMsgCountHandled(SimpleMsgTaskCounters *counters, int timed, uint64_t ns);
