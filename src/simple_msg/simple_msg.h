@@ -197,7 +197,7 @@ OS_MSG_API void *SimpleMsgAllocBuffer(uint32_t size);
 OS_MSG_API void SimpleMsgReleaseBuffer(void *buffer, uint32_t size);
 
 /* Copies head into the next ring slot of task taskName, with data/dataLen
- * replaced by payload/len, and wakes the task's loop. On success the node
+ * replaced by payload/len, and wakes the task's loop when it sleeps. On success the node
  * owns payload (a buffer of SimpleMsgAllocBuffer of len bytes, or NULL); on
  * failure the caller still does. 0; 0x80020005 (no such task or no table);
  * 0x80020007 (ring full, or the task is being removed). Allocates nothing. */
@@ -209,9 +209,11 @@ OS_MSG_API uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *hea
  * is released then). */
 OS_MSG_API uint32_t SimpleMsgAsynSend(const MsgHead *head);
 
-/* Runs the task loop on the calling thread until the task is removed: waits
- * for each message, calls func with a copy of the node (header and payload
- * valid only during the call), releases the payload and records slow calls.
+/* Runs the task loop on the calling thread until the task is removed: for
+ * every queued message, oldest first, calls func with a copy of the node
+ * (header and payload valid only during the call), releases the payload,
+ * records slow calls and counts it; sleeps on msgSem only once the ring is
+ * empty. A wake-up that finds nothing (removal's) logs "list empty.".
  * 0 when the task was removed; 0x80020001 (task NULL); 0x8002001d (the
  * semaphore wait failed). Exactly one thread runs the loop of a task. */
 OS_MSG_API uint32_t SimpleTaskLoop(SimpleMsgTask *task);

@@ -148,6 +148,10 @@ uint32_t SimpleMsgRingPending(const SimpleMsgRing *ring) {
     return static_cast<uint32_t>(pending < capacity ? pending : capacity);
 }
 
+uint64_t SimpleMsgRingPushed(const SimpleMsgRing *ring) {
+    return Load(&ring->enqueuePos, __ATOMIC_RELAXED);
+}
+
 uint64_t SimpleMsgRingHead(const SimpleMsgRing *ring) {
     return Load(&ring->dequeuePos, __ATOMIC_ACQUIRE);
 }

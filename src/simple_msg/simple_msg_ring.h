@@ -94,6 +94,8 @@ bool SimpleMsgRingCancelSleep(SimpleMsgRing *ring);
 /* Nodes pending: claimed by producers and not yet handed back by the
  * consumer; a snapshot that may be stale by the operations in flight. */
 uint32_t SimpleMsgRingPending(const SimpleMsgRing *ring);
+/* Pushes that succeeded since SimpleMsgRingInit (the positions given out). */
+uint64_t SimpleMsgRingPushed(const SimpleMsgRing *ring);
 /* The consumer's next position (the oldest pending node's), a snapshot. */
 uint64_t SimpleMsgRingHead(const SimpleMsgRing *ring);
 /* The node at position, without taking it; only while no producer runs, for

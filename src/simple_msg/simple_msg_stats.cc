@@ -63,6 +63,7 @@ void SimpleMsgRaiseHighWater(SimpleMsgTaskCounters *counters, uint32_t pending) 
 void SimpleMsgFillStats(const SimpleMsgTask *task, OsMsgTaskStats *stats) {
     (void)memset_s(stats, sizeof(*stats), 0, sizeof(*stats));
     SimpleMsgReadCounters(&task->counters, stats);
+    stats->accepted = SimpleMsgRingPushed(&task->ring);
     stats->queueLen = __atomic_load_n(&task->ring.capacity, __ATOMIC_RELAXED);
     stats->pending = SimpleMsgRingPending(&task->ring);
 }
@@ -94,7 +95,6 @@ uint64_t SimpleMsgStatsBucketTop(uint32_t bucket) {
 }
 
 void SimpleMsgCountAccepted(SimpleMsgTaskCounters *counters, uint32_t pending) {
-    __atomic_fetch_add(&counters->accepted, 1U, __ATOMIC_RELAXED);
     SimpleMsgRaiseHighWater(counters, pending);
 }
 
@@ -114,7 +114,6 @@ void SimpleMsgCountHandled(SimpleMsgTaskCounters *counters, int timed, uint64_t 
 }
 
 void SimpleMsgReadCounters(const SimpleMsgTaskCounters *counters, OsMsgTaskStats *stats) {
-    stats->accepted = Read(&counters->accepted);
     stats->refusedFull = Read(&counters->refusedFull);
     stats->handled = Read(&counters->handled);
     stats->highWater = __atomic_load_n(&counters->highWater, __ATOMIC_RELAXED);

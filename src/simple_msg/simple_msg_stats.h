@@ -2,8 +2,10 @@
  * Per-task counters, cheap enough to stay on: pushes accepted and refused as
  * full, messages handled, the queue's high-water mark, and the callback's
  * longest time with a fixed log-scale histogram from which the 99th
- * percentile is read. Producers write the first three words, the task's loop
- * thread the rest; padding keeps the two groups on different cache lines.
+ * percentile is read. The accepted pushes need no word of their own: they
+ * are the positions the ring has given out. Producers write the first two
+ * words, the task's loop thread the rest; padding keeps the two groups on
+ * different cache lines.
  *
  * Thread safety: every word is a relaxed atomic. The producer counts may be
  * called from any thread; SimpleMsgCountHandled only by the task's loop
@@ -31,16 +33,16 @@ extern "C" {
 #define SIMPLE_MSG_STATS_BUCKETS 176U
 
 typedef struct SimpleMsgTaskCounters {
-    uint64_t accepted;    /* pushes that took a slot */
     uint64_t refusedFull; /* pushes refused with 0x80020007 */
     uint32_t highWater;   /* most messages pending right after a push */
-    char padProducer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t) * 2U - sizeof(uint32_t)];
+    char padProducer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t) - sizeof(uint32_t)];
     uint64_t handled;       /* messages taken by the loop and passed on (or dropped without a callback) */
     uint64_t callbackMaxNs; /* longest callback call */
     uint64_t callbackHist[SIMPLE_MSG_STATS_BUCKETS];
 } SimpleMsgTaskCounters;
 
-/* A push took a slot and left pending messages in the ring. */
+/* A push took a slot and left pending messages in the ring: raises the
+ * high-water mark. */
 void SimpleMsgCountAccepted(SimpleMsgTaskCounters *counters, uint32_t pending);
 /* A push was refused with 0x80020007: the ring held capacity messages (a
  * full ring, which also counts towards the high-water mark), or 0 for a task
@@ -54,8 +56,8 @@ void SimpleMsgCountHandled(SimpleMsgTaskCounters *counters, int timed, uint64_t 
 uint32_t SimpleMsgStatsBucket(uint64_t ns);
 uint64_t SimpleMsgStatsBucketTop(uint32_t bucket);
 
-/* Fills the counter fields of stats (accepted, refusedFull, handled,
- * highWater, callbackMaxNs, callbackP99Ns); leaves the others. */
+/* Fills the counter fields of stats (refusedFull, handled, highWater,
+ * callbackMaxNs, callbackP99Ns); leaves the others. */
 void SimpleMsgReadCounters(const SimpleMsgTaskCounters *counters, OsMsgTaskStats *stats);
 
 /* The counters and queue state of task taskName, read under simpleQueueLock.
