@@ -94,9 +94,7 @@ public:
     void Take(MsgHead *out) {
         uint64_t position = 0;
         while (!SimpleMsgRingPop(&ring_, out, &position)) {
-            if (SimpleMsgRingPrepareSleep(&ring_) || !SimpleMsgRingCancelSleep(&ring_)) {
-                (void)OsSemWait(&sem_);
-            }
+            (void)SimpleMsgRingAwait(&ring_, &sem_);
         }
     }
     uint64_t Posts() const { return posts_.load(); }

@@ -77,19 +77,6 @@ void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead
     }
 }
 
-/* Sleeps until a producer or removal posts msgSem, unless a message is
- * already there. 0, or the wait's error. */
-int32_t SimpleTaskAwaitWork(SimpleMsgTask *task) {
-    if (SimpleMsgRingPrepareSleep(&task->ring)) {
-        return OsSemWait(&task->msgSem);
-    }
-    if (!SimpleMsgRingCancelSleep(&task->ring)) {
-        // A producer took the announcement: absorb its post, which is due.
-        return OsSemWait(&task->msgSem);
-    }
-    return 0;
-}
-
 } // namespace
 
 extern "C" {
@@ -160,7 +147,7 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
         MsgHead msg;
         OsMsgTaskFunc func = nullptr;
         if (!SimpleTaskTakeNode(task, name, &msg, &func)) {
-            int32_t waitRet = SimpleTaskAwaitWork(task);
+            int32_t waitRet = SimpleMsgRingAwait(&task->ring, &task->msgSem);
             if (waitRet != 0) {
                 OS_MSG_LOG(OS_LOG_ERROR, "pthread wait error[%d].", (int)waitRet);
                 task->loopCtx = nullptr;

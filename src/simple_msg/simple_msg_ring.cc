@@ -17,6 +17,8 @@
 
 #include <string.h>
 
+#include <thread>
+
 namespace {
 
 inline uint64_t Load(const uint64_t *word, int order) {
@@ -33,6 +35,14 @@ inline uint64_t FreeFor(uint64_t position) {
 inline uint64_t PublishedFor(uint64_t position) {
     return position * 2U + 1U;
 }
+
+/* How often the consumer yields before it announces its sleep: a few times
+ * when nothing is claimed (under load the next push is usually moments away,
+ * and a sleep costs a post and a wake-up), more while a claimed node is on
+ * its way (its producer may have been preempted between claim and
+ * publication). */
+constexpr uint32_t kIdleYields = 8U;
+constexpr uint32_t kInFlightYields = 64U;
 
 inline uint32_t SlotOf(const SimpleMsgRing *ring, uint64_t position) {
     return static_cast<uint32_t>(position % ring->capacity);
@@ -136,6 +146,27 @@ bool SimpleMsgRingPrepareSleep(SimpleMsgRing *ring) {
 
 bool SimpleMsgRingCancelSleep(SimpleMsgRing *ring) {
     return __atomic_exchange_n(&ring->sleeping, 0U, __ATOMIC_SEQ_CST) != 0U;
+}
+
+int32_t SimpleMsgRingAwait(SimpleMsgRing *ring, OsSem *wake) {
+    for (uint32_t i = 0; ring->capacity != 0U; ++i) {
+        uint64_t pos = Load(&ring->dequeuePos, __ATOMIC_RELAXED);
+        if (Load(&ring->seq[SlotOf(ring, pos)], __ATOMIC_ACQUIRE) == PublishedFor(pos)) {
+            return 0;
+        }
+        bool claimed = Load(&ring->enqueuePos, __ATOMIC_RELAXED) != pos;
+        if (i >= (claimed ? kInFlightYields : kIdleYields)) {
+            break;
+        }
+        std::this_thread::yield();
+    }
+    if (SimpleMsgRingPrepareSleep(ring)) {
+        return OsSemWait(wake);
+    }
+    if (!SimpleMsgRingCancelSleep(ring)) {
+        return OsSemWait(wake); // a producer took the announcement: absorb its post
+    }
+    return 0;
 }
 
 uint32_t SimpleMsgRingPending(const SimpleMsgRing *ring) {

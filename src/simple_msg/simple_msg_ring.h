@@ -11,8 +11,8 @@
  * that never wrap in practice; a slot index is the position modulo the
  * capacity, so any capacity works.
  *
- * Waking. The consumer never polls and a producer never makes a system call
- * while the consumer is awake: before it sleeps the consumer raises
+ * Waking. The consumer never waits without bound for a node that is there,
+ * and a producer makes no system call while the consumer is awake: before it sleeps the consumer raises
  * `sleeping` and then looks at the ring once more; a producer, after
  * publishing, looks at `sleeping` and, when it is raised, takes it down and
  * posts the task's semaphore. Both sides' store-then-load pairs are
@@ -23,7 +23,7 @@
  *
  * Thread safety: SimpleMsgRingPush and SimpleMsgRingTakeWake from any
  * thread; SimpleMsgRingPop, SimpleMsgRingPrepareSleep and
- * SimpleMsgRingCancelSleep from the one consumer thread (or from a thread
+ * SimpleMsgRingCancelSleep and SimpleMsgRingAwait from the one consumer thread (or from a thread
  * that has taken the consumer's place after a hand-over that orders it after
  * the consumer, such as a join); SimpleMsgRingPending from any thread (a
  * snapshot); SimpleMsgRingPeek only while no producer runs. Every field is
@@ -37,6 +37,7 @@
 #include <stdint.h>
 
 #include "vyre_os_msg.h"
+#include "vyre_os_sem.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -90,6 +91,14 @@ bool SimpleMsgRingPrepareSleep(SimpleMsgRing *ring);
  * when a producer took it, whose post then arrives and must be absorbed with
  * one wait. */
 bool SimpleMsgRingCancelSleep(SimpleMsgRing *ring);
+
+/* Consumer, with the ring found empty: returns once a node may be there.
+ * First yields the processor a few times (more while a producer has claimed
+ * the next position but not yet published it: it may have been preempted in
+ * between), returning as soon as a node is published; then announces its
+ * sleep and waits on wake unless a node arrived meanwhile. A push while the
+ * consumer yields costs no post. 0, or the wait's error. */
+int32_t SimpleMsgRingAwait(SimpleMsgRing *ring, OsSem *wake);
 
 /* Nodes pending: claimed by producers and not yet handed back by the
  * consumer; a snapshot that may be stale by the operations in flight. */
