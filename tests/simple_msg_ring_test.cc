@@ -20,14 +20,9 @@
 #include <vector>
 
 #include "simple_msg/simple_msg_ring.h"
+#include "support/stress_scale.h"
 
 namespace {
-
-uint32_t StressScale() {
-    const char *text = std::getenv("VYRE_STRESS_SCALE");
-    long scale = text != nullptr ? std::strtol(text, nullptr, 10) : 1;
-    return scale > 0 ? static_cast<uint32_t>(scale) : 1U;
-}
 
 // A ring over storage the test owns.
 class TestRing {

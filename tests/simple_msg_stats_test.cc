@@ -15,16 +15,11 @@
 
 #include "simple_msg_test_util.h"
 #include "support/msg_test_task.h"
+#include "support/stress_scale.h"
 
 using namespace simple_msg_test;
 
 namespace {
-
-uint32_t StressScale() {
-    const char *text = std::getenv("VYRE_STRESS_SCALE");
-    long scale = text != nullptr ? std::strtol(text, nullptr, 10) : 1;
-    return scale > 0 ? static_cast<uint32_t>(scale) : 1U;
-}
 
 // What fn writes to a file descriptor.
 template <typename Fn> std::string Captured(Fn fn) {
@@ -236,7 +231,7 @@ TEST(PublicTaskStats, RefuseInOrderThenReadAndDumpEveryTask) {
         EXPECT_EQ(stats.queueLen, 1024U);
         EXPECT_EQ(OsMsgGetTaskStats("nosuch", &stats), OS_MSG_ERR_NOT_FOUND);
         const std::string text = Captured([](int fd) {
-            fflush(stdout);
+            (void)fflush(stdout);
             int saved = dup(STDOUT_FILENO);
             dup2(fd, STDOUT_FILENO);
             EXPECT_EQ(OsMsgDumpStats(), OS_MSG_OK);

@@ -141,6 +141,7 @@ void SimpleMsgDumpStats(int fd) {
     (void)OsMutexLock(&simpleQueueLock);
     for (ListNode *pos = simpleQueue != nullptr ? ZEM_HashIterBegin(simpleQueue) : nullptr;
          simpleQueue != nullptr && pos != ZEM_HashIterEnd(simpleQueue); pos = ZEM_HashIterNext(simpleQueue, pos)) {
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the table holds the records' addresses.
         const SimpleMsgTask *task = reinterpret_cast<const SimpleMsgTask *>(ZEM_HashIterValue(pos));
         if (SimpleTaskState(task) != 1U) {
             continue;
