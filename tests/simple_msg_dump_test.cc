@@ -59,7 +59,13 @@ TEST_F(QueueInspection, ListingAndDumpTextsAcrossTheWrap) {
     ASSERT_EQ(SimpleMsgRegTask("a", 4, nullptr, 0), OS_MSG_OK);
     ASSERT_EQ(SimpleMsgRegTask("b", 4, nullptr, 0), OS_MSG_OK);
     SimpleMsgTask *a = FindTask("a");
-    a->readIndex = a->writeIndex = 3; // empty, with the next slot the last one
+    // Empty, with the next slot the last one: the test takes the loop's place.
+    for (uint32_t id = 0; id < 3; ++id) {
+        ASSERT_EQ(SendTo("a", 100 + id), OS_MSG_OK);
+        MsgHead taken;
+        uint64_t position = 0;
+        ASSERT_TRUE(SimpleMsgRingPop(&a->ring, &taken, &position));
+    }
     const uint32_t lengths[] = {4, 0, 10};
     for (uint32_t id = 1; id <= 3; ++id) {
         ASSERT_EQ(SendTo("a", id, std::string(lengths[id - 1], 'p')), OS_MSG_OK);

@@ -4,6 +4,8 @@
 
 #include <sys/prctl.h>
 
+#include <atomic>
+
 #include "simple_msg/msg_mem_pool.h"
 #include "simple_msg_test_util.h"
 
@@ -78,6 +80,71 @@ TEST_F(TaskQueue, ManyProducersLoseAndDuplicateNothing) {
     for (const Received &r : inbox_.Items()) {
         ASSERT_LT(r.msgId, kProducers);
         ASSERT_EQ(r.payload, Stamped(r.msgId, next[r.msgId]++));
+    }
+}
+
+TEST_F(TaskQueue, RemovalWhileProducersPushDropsTheRestAndReleasesEveryPayloadOnce) {
+    constexpr uint32_t kProducers = 3;
+    // Producer 1's first message holds the loop, so the ring is full when the removal comes.
+    ASSERT_EQ(SimpleMsgRegTask("victim", 8, HoldFirst, 0), OS_MSG_OK);
+    LoopThread *loop = StartLoop("victim");
+    SimpleMsgTask *victim = FindTask("victim");
+    std::atomic<bool> stop{false};
+    std::vector<std::atomic<uint32_t>> accepted(kProducers), gone(kProducers);
+    std::atomic<uint32_t> unexpected{0};
+    std::vector<std::thread> producers;
+    for (uint32_t p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (uint32_t seq = 0; !stop.load(); ++seq) {
+                uint32_t ret = SendTo("victim", p, std::to_string(seq) + std::string(32, 'v'));
+                if (ret == OS_MSG_OK) {
+                    accepted[p].fetch_add(1);
+                } else if (ret == OS_MSG_ERR_NOT_FOUND) {
+                    gone[p].fetch_add(1);
+                } else if (ret != OS_MSG_ERR_FULL) {
+                    unexpected.fetch_add(1);
+                }
+            }
+        });
+    }
+    ASSERT_TRUE(g_firstEntered.Wait());
+    ASSERT_TRUE(WaitUntil([&] { return SimpleMsgRingPending(&victim->ring) == 8U; }));
+    uint32_t unregResult = 0xFFFFFFFFU;
+    std::thread remover([&] { unregResult = SimpleMsgUnregTask("victim"); });
+    EXPECT_TRUE(WaitUntil([&] { return SimpleTaskState(victim) == 0U; }));
+    g_release.Open(); // the loop returns from its callback, finds the task closed and leaves
+    remover.join();
+    EXPECT_EQ(unregResult, OS_MSG_OK);
+    EXPECT_EQ(loop->Join(), OS_MSG_OK);
+    const bool allSawItGo = WaitUntil([&] {
+        for (auto &g : gone) {
+            if (g.load() == 0U) {
+                return false;
+            }
+        }
+        return true;
+    });
+    stop = true;
+    for (auto &t : producers) {
+        t.join();
+    }
+    EXPECT_TRUE(allSawItGo);
+    EXPECT_EQ(unexpected.load(), 0U);
+    // What arrived was accepted, in each producer's order; the eight queued
+    // went with the ring, and the fixture's balance shows their payloads
+    // released.
+    uint64_t acceptedTotal = 0;
+    for (auto &a : accepted) {
+        acceptedTotal += a.load();
+    }
+    std::vector<long> last(kProducers, -1);
+    const std::vector<Received> got = inbox_.Items();
+    EXPECT_EQ(got.size() + 8U, acceptedTotal);
+    for (const Received &r : got) {
+        ASSERT_LT(r.msgId, kProducers);
+        long seq = std::stol(r.payload);
+        EXPECT_GT(seq, last[r.msgId]) << "producer " << r.msgId;
+        last[r.msgId] = seq;
     }
 }
 

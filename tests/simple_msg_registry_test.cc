@@ -56,7 +56,7 @@ TEST_F(TaskRegistry, NamesQueueLengthsRepeatedNamesAndTheThreadsDefaultName) {
     EXPECT_EQ(log.Count("reg[abcdefghijklmno] already exist.", OS_LOG_INFO), 3U);
     EXPECT_EQ(log.Count("update func.", OS_LOG_INFO), 1U);
     EXPECT_EQ(task->func, &Record);
-    EXPECT_EQ(task->maxMsgNum, 1024U);
+    EXPECT_EQ(task->ring.capacity, 1024U);
     EXPECT_EQ(task->autoUnreg, 1U);
 
     // A task-less thread is "T<kernel thread id>", a name it may register (off the main thread: tid != pid).

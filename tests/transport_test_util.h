@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "broadcast/msg_broadcast.h"
 #include "base/msg_proc_name.h"
+#include "broadcast/msg_broadcast.h"
 #include "simple_msg_test_util.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
@@ -70,10 +70,7 @@ inline std::string Name(const char (&field)[OS_MSG_NAME_LEN]) {
 // Messages waiting in a task's queue.
 inline uint32_t Pending(const std::string &task) {
     SimpleMsgTask *record = simple_msg_test::FindTask(task);
-    (void)OsMutexLock(&record->queueLock);
-    uint32_t n = record->msgNum;
-    (void)OsMutexUnLock(&record->queueLock);
-    return n;
+    return SimpleMsgRingPending(&record->ring);
 }
 
 // True once a thread runs the loop of the task.

@@ -13,9 +13,12 @@
  *                    look-up-then-use of a record. Taken before any lock of a
  *                    record and before timeOutListLock.
  *   timeOutListLock  recursive, one per process; guards the slow-handling
- *                    records. Taken after simpleQueueLock; the dump holds it
- *                    while it briefly takes each record's queueLock.
- *   queueLock        plain, one per record; guards the ring and `func`.
+ *                    records. Taken after simpleQueueLock.
+ *   (no lock)        a record's ring: producers and the loop hand nodes over
+ *                    through its slot numbers (simple_msg_ring.h); pushes
+ *                    still run under simpleQueueLock, which keeps the record
+ *                    alive from look-up to wake-up and keeps producers out of
+ *                    the listings.
  *   respLock         plain, one per record; guards the response slot. A
  *                    synchronous requester holds its own respLock while it
  *                    takes simpleQueueLock to push its request, so a thread
@@ -31,6 +34,8 @@
 #include <stdint.h>
 
 #include "containers/zem_hash.h"
+#include "simple_msg/simple_msg_ring.h"
+#include "simple_msg/simple_msg_stats.h"
 #include "vyre_os_lock.h"
 #include "vyre_os_msg.h"
 #include "vyre_os_sem.h"
@@ -65,25 +70,27 @@ typedef struct SimpleTaskLoopCtx {
  * name. Which lock guards which field:
  */
 typedef struct SimpleMsgTask {
-    /* 1 registered and usable; 0 being removed. Written under simpleQueueLock
-     * (and queueLock on removal), read by the loop thread without a lock:
-     * accessed atomically. */
+    /* 1 registered and usable; 0 being removed. Written under simpleQueueLock,
+     * read by the loop thread without a lock: accessed atomically. */
     uint32_t state;
     char acTaskName[OS_MSG_NAME_LEN]; /* fixed at registration */
-    OsMsgTaskFunc func;               /* written under simpleQueueLock and queueLock */
+    /* Written under simpleQueueLock, read by the loop thread without a lock:
+     * accessed atomically. */
+    OsMsgTaskFunc func;
     /* The thread in the task loop, 0 when none. Set by the loop thread (and by
      * SimpleTaskRoutineByName under simpleQueueLock), cleared by the loop when
      * it leaves; accessed atomically. */
     OsThread threadId;
-    uint32_t maxMsgNum;  /* queueLock: ring capacity, 0 once removed */
-    uint32_t msgNum;     /* queueLock: pending messages */
-    uint32_t writeIndex; /* queueLock */
-    uint32_t readIndex;  /* queueLock */
-    MsgHead *msgList;    /* queueLock: maxMsgNum nodes */
-    OsMutex queueLock;
-    OsSem msgSem;          /* one post per pushed message, plus removal's wake-ups */
-    uint32_t enRespStatus; /* respLock (simpleQueueLock for the direct call) */
-    MsgHead respHead;      /* respLock: the stored response */
+    /* Semaphore of the loop's sleep: posted by the producer that finds the
+     * loop announced asleep, and by removal. */
+    OsSem msgSem;
+    /* The pending messages; its capacity is the task's queue length (0 once
+     * removed). Pushes and the loop use it without a lock; removal releases
+     * its storage once no loop runs on it any more. */
+    SimpleMsgRing ring;
+    SimpleMsgTaskCounters counters; /* relaxed atomics, see simple_msg_stats.h */
+    uint32_t enRespStatus;          /* respLock (simpleQueueLock for the direct call) */
+    MsgHead respHead;               /* respLock: the stored response */
     OsMutex respLock;
     OsCond respCond;    /* monotonic clock; signalled when a response is stored */
     uint32_t autoUnreg; /* non-zero: removed when its response is freed */
@@ -147,12 +154,13 @@ OS_MSG_API uint32_t SimpleMsgGetQueue(const char *taskName, SimpleMsgTask **task
  * (table insert failed), 0x8002000e (name of 16 or more characters),
  * 0x80020020 (no memory). A failed registration leaves nothing behind. */
 OS_MSG_API uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc func, uint32_t autoUnreg);
-/* Removes a task: its pending payloads are released, a waiting requester is
- * woken with a failure, and its loop thread is made to leave (up to three
- * tries of at most one second each). 0; 0x80020001 (no name); 0x80020005
- * (not registered); 0x8002001c (the loop still runs, or another thread is
- * removing the task: the record stays, with state 0 and no ring). May be
- * called from the task's own callback. */
+/* Removes a task: a waiting requester is woken with a failure, its loop
+ * thread is made to leave (up to three tries of at most one second each),
+ * then its pending payloads and its ring are released. 0; 0x80020001 (no
+ * name); 0x80020005 (not registered); 0x8002001c (the loop still runs, or
+ * another thread is removing the task: the record stays, with state 0,
+ * refusing every push, and keeps its pending messages until a later removal
+ * succeeds). May be called from the task's own callback. */
 OS_MSG_API uint32_t SimpleMsgUnregTask(const char *taskName);
 
 /* Registration steps, called by SimpleMsgRegTask with simpleQueueLock held.
@@ -189,7 +197,7 @@ OS_MSG_API void *SimpleMsgAllocBuffer(uint32_t size);
 OS_MSG_API void SimpleMsgReleaseBuffer(void *buffer, uint32_t size);
 
 /* Copies head into the next ring slot of task taskName, with data/dataLen
- * replaced by payload/len, and wakes the task's loop. On success the node
+ * replaced by payload/len, and wakes the task's loop when it sleeps. On success the node
  * owns payload (a buffer of SimpleMsgAllocBuffer of len bytes, or NULL); on
  * failure the caller still does. 0; 0x80020005 (no such task or no table);
  * 0x80020007 (ring full, or the task is being removed). Allocates nothing. */
@@ -201,9 +209,11 @@ OS_MSG_API uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *hea
  * is released then). */
 OS_MSG_API uint32_t SimpleMsgAsynSend(const MsgHead *head);
 
-/* Runs the task loop on the calling thread until the task is removed: waits
- * for each message, calls func with a copy of the node (header and payload
- * valid only during the call), releases the payload and records slow calls.
+/* Runs the task loop on the calling thread until the task is removed: for
+ * every queued message, oldest first, calls func with a copy of the node
+ * (header and payload valid only during the call), releases the payload,
+ * records slow calls and counts it; sleeps on msgSem only once the ring is
+ * empty. A wake-up that finds nothing (removal's) logs "list empty.".
  * 0 when the task was removed; 0x80020001 (task NULL); 0x8002001d (the
  * semaphore wait failed). Exactly one thread runs the loop of a task. */
 OS_MSG_API uint32_t SimpleTaskLoop(SimpleMsgTask *task);

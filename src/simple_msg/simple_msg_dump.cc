@@ -5,9 +5,12 @@
  * pending count, written to a file descriptor. Nothing here changes the
  * layer.
  *
- * A listing holds the task's queueLock while it reads the ring; the listing
- * of all tasks and the dump hold simpleQueueLock for the whole walk, so no
- * task is registered or removed meanwhile; the dump also holds
+ * A listing runs under simpleQueueLock (its caller's, or its own for all
+ * tasks), which every push holds too: no producer writes a ring while it is
+ * read, so the nodes from the loop's position on are a consistent picture
+ * (the loop may meanwhile take some of them, which only reads them). The
+ * listing of all tasks and the dump hold simpleQueueLock for the whole walk,
+ * so no task is registered or removed meanwhile; the dump also holds
  * timeOutListLock (after simpleQueueLock) while it walks the records.
  */
 #include <string.h>
@@ -33,11 +36,13 @@ void SimpleMsgDumpWrite(int fd, const char *text, size_t len) {
 
 /* Formats the pending messages of the ring from position; returns the number
  * of lines written and advances *position and *space past them. The caller
- * holds the task's queueLock. */
+ * holds simpleQueueLock. */
 int SimpleMsgListRing(const SimpleMsgTask *task, char **position, uint32_t *space) {
     int lines = 0;
-    for (uint32_t i = 0; i < task->msgNum; ++i) {
-        const MsgHead *node = &task->msgList[(task->readIndex + i) % task->maxMsgNum];
+    const uint64_t oldest = SimpleMsgRingHead(&task->ring);
+    const uint32_t pending = SimpleMsgRingPending(&task->ring);
+    for (uint32_t i = 0; i < pending; ++i) {
+        const MsgHead *node = SimpleMsgRingPeek(&task->ring, oldest + i);
         int n = sprintf_s(*position, *space, "id:%02u sCpuId:%02d sPName:%.16s rCpuId:%02d rPName:%.16s dataLen:%u\r\n",
                           node->msgId, (int)node->sendCpuId, node->sendProcName, (int)node->recvCpuId,
                           node->recvProcName, node->dataLen);
@@ -74,9 +79,7 @@ void SimpleMsgDumpTasks(int fd) {
     for (ListNode *pos = ZEM_HashIterBegin(simpleQueue); pos != ZEM_HashIterEnd(simpleQueue);
          pos = ZEM_HashIterNext(simpleQueue, pos)) {
         SimpleMsgTask *task = reinterpret_cast<SimpleMsgTask *>(ZEM_HashIterValue(pos));
-        (void)OsMutexLock(&task->queueLock);
-        uint32_t pending = task->msgNum;
-        (void)OsMutexUnLock(&task->queueLock);
+        uint32_t pending = SimpleMsgRingPending(&task->ring);
         char line[kTaskLineSize] = {0};
         if (sprintf_s(line, sizeof(line), "TaskName: %s  MsgNum: %u\n", task->acTaskName, pending) < 0) {
             OS_MSG_LOG_AS("SimpleMsgDump", OS_LOG_ERROR, "wtite file error.");
@@ -96,9 +99,7 @@ void SimpleMsgGetInfo(SimpleMsgTask *task, char *buffer, uint32_t *length) {
     }
     char *position = buffer;
     uint32_t space = *length;
-    (void)OsMutexLock(&task->queueLock);
     int lines = SimpleMsgListRing(task, &position, &space);
-    (void)OsMutexUnLock(&task->queueLock);
     if (sprintf_s(position, space, "Total:task[%s] has %d msg in list.\r\n", task->acTaskName, lines) < 0) {
         OS_MSG_LOG(OS_LOG_ERROR, "[%s]get end info error.", task->acTaskName);
     }

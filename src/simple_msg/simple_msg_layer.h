@@ -54,6 +54,14 @@ inline void SimpleTaskSetThread(SimpleMsgTask *task, OsThread thread) {
     SimpleMsgNoteLoopThread(task, thread);
 }
 
+inline OsMsgTaskFunc SimpleTaskFunc(const SimpleMsgTask *task) {
+    return __atomic_load_n(&task->func, __ATOMIC_ACQUIRE);
+}
+
+inline void SimpleTaskSetFunc(SimpleMsgTask *task, OsMsgTaskFunc func) {
+    __atomic_store_n(&task->func, func, __ATOMIC_RELEASE);
+}
+
 /* A thread starts using the record's response slot outside simpleQueueLock;
  * the caller holds simpleQueueLock and has seen state 1. */
 inline void SimpleTaskEnterSlot(SimpleMsgTask *task) {

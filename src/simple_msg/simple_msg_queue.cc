@@ -4,60 +4,73 @@
  * callback on the task's own thread.
  *
  * Any number of threads push; exactly one thread runs the loop of a task and
- * is the ring's only consumer. A push holds simpleQueueLock, then the task's
- * queueLock for the ring, and posts msgSem after releasing queueLock but
- * before releasing simpleQueueLock, so the record cannot be removed between
- * push and post. The loop takes no simpleQueueLock: it takes queueLock for
- * the ring, runs the callback with no lock held, and learns of removal
- * through the record's state (or, when its own callback removed the task,
- * through its stack-held context). Neither path allocates.
+ * is the ring's only consumer. The ring takes no lock (simple_msg_ring.h). A
+ * push holds simpleQueueLock from the look-up to the wake-up, so the record
+ * cannot be removed in between; it posts msgSem only when the loop announced
+ * that it sleeps. The loop takes no lock: it handles every message queued,
+ * then announces its sleep and waits; it runs the callback with no lock
+ * held, and learns of removal through the record's state (or, when its own
+ * callback removed the task, through its stack-held context). Neither path
+ * allocates; the counters of simple_msg_stats.h are kept on both.
  */
 #define MSG_MODULE "simple_msg"
+
+#include <chrono>
 
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
-#include "vyre_os_time.h"
 #include "vyre_securec.h"
 
 namespace {
 
-/* Moves the oldest node into msg and reads func; false when the ring was
- * empty (a wake-up of removal, or for messages removal released). The loop's
- * steps log under the loop's own name. */
+/* Nanoseconds of the monotonic clock that OsGetSysRunTime reads in
+ * milliseconds; one reading serves both the slow-handling record and the
+ * callback-time histogram. */
+uint64_t SimpleTaskNowNs() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+inline uint32_t SimpleTaskMs(uint64_t ns) {
+    return static_cast<uint32_t>(ns / 1000000U);
+}
+
+/* Moves the oldest node into msg and reads func; false when the ring is
+ * empty. The loop's steps log under the loop's own name. */
 bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, OsMsgTaskFunc *func) {
-    (void)OsMutexLock(&task->queueLock);
-    if (task->msgNum == 0U) {
-        (void)OsMutexUnLock(&task->queueLock);
-        OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_WARN, "list empty.");
+    uint64_t position = 0;
+    if (!SimpleMsgRingPop(&task->ring, msg, &position)) {
         return false;
     }
-    OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] begin read index=%d,num=%d.", name, (int)task->readIndex,
-                  (int)task->msgNum);
-    if (memcpy_s(msg, sizeof(MsgHead), &task->msgList[task->readIndex], sizeof(MsgHead)) != 0) {
-        OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_ERROR, "memcpy error.");
-    }
-    task->readIndex = (task->readIndex + 1U) % task->maxMsgNum;
-    task->msgNum -= 1U;
-    *func = task->func;
+    OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] begin read index=%d,num=%d.", name,
+                  (int)(position % task->ring.capacity), (int)SimpleMsgRingPending(&task->ring) + 1);
+    *func = SimpleTaskFunc(task);
     OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] got msg[0x%x] dataLen=%d.", name, msg->msgId,
                   (int)msg->dataLen);
-    (void)OsMutexUnLock(&task->queueLock);
     return true;
 }
 
-/* Calls the callback with no lock held, records a slow call and releases the
- * payload the node owned. Touches no record. */
-void SimpleTaskHandle(MsgHead *msg, OsMsgTaskFunc func) {
+/* Calls the callback with no lock held, records a slow call, counts the
+ * message and releases the payload the node owned. Touches no record but
+ * the counters, which the caller guarantees alive until the callback
+ * starts; after it, only ctx says whether the record still exists. */
+void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead *msg, OsMsgTaskFunc func) {
     void *payload = msg->data;
     uint32_t len = msg->dataLen;
     if (func != nullptr) {
-        uint32_t t0 = OsGetSysRunTime();
+        uint64_t t0 = SimpleTaskNowNs();
         (void)func(msg);
-        uint32_t t1 = OsGetSysRunTime();
-        if (SetSimpleMsgTimeOut(msg, t0, t1) != OS_MSG_OK) {
+        uint64_t t1 = SimpleTaskNowNs();
+        if (SetSimpleMsgTimeOut(msg, SimpleTaskMs(t0), SimpleTaskMs(t1)) != OS_MSG_OK) {
             OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_ERROR, "SetSimpleMsgTimeOut failed");
         }
+        if (ctx->removed == 0U) {
+            SimpleMsgCountHandled(&task->counters, 1, t1 - t0);
+        }
+    } else {
+        SimpleMsgCountHandled(&task->counters, 0, 0U);
     }
     if (len != 0U && payload != nullptr) {
         SimpleMsgReleaseBuffer(payload, len);
@@ -80,27 +93,22 @@ uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *pa
         OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", SimpleMsgLogName(taskName));
         return OS_MSG_ERR_NOT_FOUND;
     }
-    (void)OsMutexLock(&task->queueLock);
-    if (task->msgNum >= task->maxMsgNum) {
-        (void)OsMutexUnLock(&task->queueLock);
+    uint64_t position = 0;
+    uint32_t pending = 0;
+    if (SimpleTaskState(task) != 1U || !SimpleMsgRingPush(&task->ring, head, payload, len, &position, &pending)) {
+        SimpleMsgCountRefused(&task->counters, SimpleTaskState(task) == 1U ? task->ring.capacity : 0U);
         (void)OsMutexUnLock(&simpleQueueLock);
         OS_MSG_LOG(OS_LOG_ERROR, "simple msg full. recvPro=%.8s,recvTask=%.16s, sendPro=%.16s,sendTask=%.16s",
                    head->recvProcName, head->recvTaskName, head->sendProcName, head->sendTaskName);
         return OS_MSG_ERR_FULL;
     }
-    MsgHead *slot = &task->msgList[task->writeIndex];
-    if (memcpy_s(slot, sizeof(MsgHead), head, sizeof(MsgHead)) != 0) {
-        OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
+    SimpleMsgCountAccepted(&task->counters, pending);
+    OS_MSG_LOG(OS_LOG_DEBUG, "[%.8s]push idx=%d. msgid=0x%x, dataLen=%u.", taskName,
+               (int)(position % task->ring.capacity), head->msgId, len);
+    if (SimpleMsgRingTakeWake(&task->ring)) {
+        OS_MSG_LOG(OS_LOG_DEBUG, "SimpleMsgPushBuffer condsignal.");
+        (void)OsSemPost(&task->msgSem);
     }
-    slot->dataLen = len;
-    slot->data = payload;
-    OS_MSG_LOG(OS_LOG_DEBUG, "[%.8s]push idx=%d. msgid=0x%x, dataLen=%u.", taskName, (int)task->writeIndex, head->msgId,
-               len);
-    task->msgNum += 1U;
-    task->writeIndex = (task->writeIndex + 1U) % task->maxMsgNum;
-    (void)OsMutexUnLock(&task->queueLock);
-    OS_MSG_LOG(OS_LOG_DEBUG, "SimpleMsgPushBuffer condsignal.");
-    (void)OsSemPost(&task->msgSem);
     (void)OsMutexUnLock(&simpleQueueLock);
     return OS_MSG_OK;
 }
@@ -136,18 +144,22 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
     task->loopCtx = &ctx;
     SimpleTaskSetThread(task, OsPthreadSelf());
     while (SimpleTaskState(task) != 0U) {
-        int32_t waitRet = OsSemWait(&task->msgSem);
-        if (waitRet != 0) {
-            OS_MSG_LOG(OS_LOG_ERROR, "pthread wait error[%d].", (int)waitRet);
-            task->loopCtx = nullptr;
-            SimpleTaskSetThread(task, 0);
-            return OS_MSG_ERR_TASK_WAIT;
-        }
         MsgHead msg;
         OsMsgTaskFunc func = nullptr;
-        if (SimpleTaskTakeNode(task, name, &msg, &func)) {
-            SimpleTaskHandle(&msg, func);
+        if (!SimpleTaskTakeNode(task, name, &msg, &func)) {
+            int32_t waitRet = SimpleMsgRingAwait(&task->ring, &task->msgSem);
+            if (waitRet != 0) {
+                OS_MSG_LOG(OS_LOG_ERROR, "pthread wait error[%d].", (int)waitRet);
+                task->loopCtx = nullptr;
+                SimpleTaskSetThread(task, 0);
+                return OS_MSG_ERR_TASK_WAIT;
+            }
+            if (SimpleTaskState(task) == 0U || !SimpleTaskTakeNode(task, name, &msg, &func)) {
+                OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_WARN, "list empty.");
+                continue;
+            }
         }
+        SimpleTaskHandle(task, &ctx, &msg, func);
         if (ctx.removed != 0U) {
             // The callback removed its own task; the record is gone.
             OS_MSG_LOG(OS_LOG_DEBUG, "thread[%s] quit.", name);

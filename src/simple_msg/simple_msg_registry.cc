@@ -32,13 +32,12 @@ uint32_t simpleMsgInitFlag = 0;
  * inserted; the record's locks were not initialised and it has no ring. */
 void SimpleMsgDropNewTask(const char *taskName, SimpleMsgTask *task) {
     (void)ZEM_StrHashErase(simpleQueue, taskName);
-    MSG_FREE(task->msgList);
+    MSG_FREE(SimpleMsgRingTakeStorage(&task->ring));
     MSG_FREE(task);
 }
 
 void SimpleMsgInitTaskLocks(SimpleMsgTask *task) {
     OsCondAttr attr;
-    (void)OsMutexInit(&task->queueLock);
     (void)OsSemInit(&task->msgSem, 0U);
     (void)OsMutexInit(&task->respLock);
     (void)OsPthreadCondInitAttr(&attr);
@@ -166,16 +165,14 @@ uint32_t SimpleMsgSetTask(SimpleMsgTask *task, const char *taskName, uint32_t qu
     }
     OS_MSG_LOG(OS_LOG_DEBUG, "reg[%s] success.", task->acTaskName);
     SimpleTaskSetState(task, 1U);
-    task->maxMsgNum = queueLen != 0U ? queueLen : SIMPLE_MSG_DEFAULT_QUEUE_LEN;
-    task->msgNum = 0U;
-    task->writeIndex = 0U;
-    task->readIndex = 0U;
-    task->msgList = static_cast<MsgHead *>(MSG_MALLOC(static_cast<size_t>(task->maxMsgNum) * sizeof(MsgHead)));
-    if (task->msgList == nullptr) {
+    uint32_t capacity = queueLen != 0U ? queueLen : SIMPLE_MSG_DEFAULT_QUEUE_LEN;
+    void *storage = MSG_MALLOC(SimpleMsgRingBytes(capacity));
+    if (storage == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "apply memory fail!");
         return OS_MSG_ERR_NO_MEMORY;
     }
-    task->func = func;
+    SimpleMsgRingInit(&task->ring, storage, capacity);
+    SimpleTaskSetFunc(task, func);
     SimpleMsgInitTaskLocks(task);
     return OS_MSG_OK;
 }
@@ -206,9 +203,7 @@ uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc
         (void)OsMutexUnLock(&simpleQueueLock);
         return OS_MSG_ERR_TASK_EXIST;
     }
-    (void)OsMutexLock(&task->queueLock);
-    task->func = func;
-    (void)OsMutexUnLock(&task->queueLock);
+    SimpleTaskSetFunc(task, func);
     OS_MSG_LOG(OS_LOG_INFO, "update func.");
     (void)OsMutexUnLock(&simpleQueueLock);
     return OS_MSG_OK;

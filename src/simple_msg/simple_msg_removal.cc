@@ -1,7 +1,8 @@
 /*
- * Removal of a task record: clearing its ring, closing its response slot,
- * the hand-shake that makes its loop thread leave, and the destruction of the
- * record once nothing uses it any more.
+ * Removal of a task record: closing its ring to pushes, closing its response
+ * slot, the hand-shake that makes its loop thread leave, and, once nothing
+ * uses the record any more, the release of its pending payloads, its ring
+ * and the record itself.
  *
  * The caller holds simpleQueueLock once. Removal releases it, and takes it
  * again, wherever another thread must make progress first: between tries of
@@ -26,28 +27,31 @@ constexpr uint32_t kQuitAttempts = 3U;
 constexpr uint32_t kQuitWaitMs = 1000U;
 constexpr uint32_t kSlotUsersWaitMs = 2000U;
 
-/* Releases the pending payloads and the ring, marks the record unusable and
- * wakes the loop, which then finds state 0 and leaves. */
-void SimpleMsgClearRing(SimpleMsgTask *task) {
-    (void)OsMutexLock(&task->queueLock);
-    for (uint32_t i = 0; i < task->msgNum; ++i) {
-        MsgHead *node = &task->msgList[(task->readIndex + i) % task->maxMsgNum];
-        SimpleMsgReleaseBuffer(node->data, node->dataLen);
-    }
-    if (task->msgList != nullptr) {
-        size_t bytes = static_cast<size_t>(task->maxMsgNum) * sizeof(MsgHead);
-        (void)memset_s(task->msgList, bytes, 0, bytes);
-        MSG_FREE(task->msgList);
-    }
+/* Marks the record unusable (pushes are refused from here on: they test the
+ * state under simpleQueueLock, which the caller holds) and wakes the loop,
+ * which then finds state 0 and leaves. */
+void SimpleMsgCloseRing(SimpleMsgTask *task) {
     SimpleTaskSetState(task, 0U);
-    task->func = nullptr;
-    task->maxMsgNum = 0U;
-    task->msgNum = 0U;
-    task->writeIndex = 0U;
-    task->readIndex = 0U;
-    task->msgList = nullptr;
-    (void)OsMutexUnLock(&task->queueLock);
+    SimpleTaskSetFunc(task, nullptr);
     (void)OsSemPost(&task->msgSem);
+}
+
+/* Releases the pending payloads and the ring's storage. The caller holds
+ * simpleQueueLock and has made sure that no loop runs on the ring: it has
+ * left (its release of threadId orders its last pop before this), or it is
+ * the calling thread itself, inside its callback. */
+void SimpleMsgReleaseRing(SimpleMsgTask *task) {
+    MsgHead node;
+    uint64_t position = 0;
+    while (SimpleMsgRingPop(&task->ring, &node, &position)) {
+        SimpleMsgReleaseBuffer(node.data, node.dataLen);
+    }
+    size_t bytes = SimpleMsgRingBytes(task->ring.capacity);
+    void *storage = SimpleMsgRingTakeStorage(&task->ring);
+    if (storage != nullptr) {
+        (void)memset_s(storage, bytes, 0, bytes);
+        MSG_FREE(storage);
+    }
 }
 
 /* Wakes a waiting requester, closes the slot to further waits and releases a
@@ -106,7 +110,6 @@ bool SimpleMsgAwaitSlotUsers(SimpleMsgTask *task) {
 }
 
 void SimpleMsgDestroyTaskLocks(SimpleMsgTask *task) {
-    (void)OsMutexDestroy(&task->queueLock);
     (void)OsSemDestroy(&task->msgSem);
     (void)OsMutexDestroy(&task->respLock);
     (void)OsPthreadCondDestroy(&task->respCond);
@@ -121,7 +124,7 @@ extern "C" uint32_t SimpleMsgDelTask(SimpleMsgTask *task, ListNode **next) {
         return OS_MSG_ERR_TASK_BUSY;
     }
     task->delOwner = self;
-    SimpleMsgClearRing(task);
+    SimpleMsgCloseRing(task);
     bool quit = SimpleMsgCloseRespSlot(task);
     if (quit && SimpleTaskThread(task) == self) {
         // Removed from inside its own callback: the loop learns it from its
@@ -144,6 +147,7 @@ extern "C" uint32_t SimpleMsgDelTask(SimpleMsgTask *task, ListNode **next) {
         task->delOwner = 0;
         return OS_MSG_ERR_TASK_BUSY;
     }
+    SimpleMsgReleaseRing(task);
     SimpleMsgDestroyTaskLocks(task);
     OS_MSG_LOG(OS_LOG_DEBUG, "unreg[%s] finish.", task->acTaskName);
     if (simpleQueue != nullptr) {

@@ -27,6 +27,7 @@ int main(void) {
     MsgHead head = {0};
     MsgSubEntry sub = {0};
     MsgBroEntry bro = {0};
+    OsMsgTaskStats stats = {0};
 
     head.msgId = MSG_ID_SUBSCRIBE;
     head.dataLen = OS_MSG_MAX_DATA_LEN;
@@ -34,7 +35,8 @@ int main(void) {
     OsMsgRegLogFunc(NULL);
 
     if (sizeof(head) != 168 || sizeof(sub) != 56 || sizeof(bro) != 32 || offsetof(MsgHead, data) != 160 ||
-        head.dataLen != 0x3FFF58U || OS_MSG_ERR_NO_MEMORY != 0x80020020U) {
+        head.dataLen != 0x3FFF58U || OS_MSG_ERR_NO_MEMORY != 0x80020020U || sizeof(stats) != 56 ||
+        OsMsgGetTaskStats("t", &stats) != OS_MSG_ERR_NOT_INIT) {
         fprintf(stderr, "public header layout mismatch\n");
         return 1;
     }

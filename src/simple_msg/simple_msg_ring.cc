@@ -1,0 +1,194 @@
+/*
+ * The bounded many-producer, one-consumer message ring and its sleep
+ * hand-shake (the protocol is described in simple_msg_ring.h). The memory
+ * orders are the whole argument:
+ *   - a producer's acquire of a slot number pairs with the consumer's release
+ *     when it handed the slot back, so the node is no longer read when the
+ *     producer overwrites it;
+ *   - the consumer's acquire of a slot number pairs with the producer's
+ *     publication, so the node's bytes are complete when it copies them;
+ *   - the publication and the producer's look at `sleeping`, and the
+ *     consumer's raising of `sleeping` and its look at the slot, are all
+ *     sequentially consistent, so no wake-up is lost between them.
+ * Lock-free and wait-free for the consumer; a producer retries only when
+ * another producer claimed the same position first.
+ */
+#include "simple_msg/simple_msg_ring.h"
+
+#include <string.h>
+
+#include <thread>
+
+namespace {
+
+inline uint64_t Load(const uint64_t *word, int order) {
+    return __atomic_load_n(word, order);
+}
+
+/* Slot numbers count in steps of two so that "published for p" (2p + 1)
+ * never equals "free for the next position" (2(p + 1)), which a ring of one
+ * slot would otherwise confuse. */
+inline uint64_t FreeFor(uint64_t position) {
+    return position * 2U;
+}
+
+inline uint64_t PublishedFor(uint64_t position) {
+    return position * 2U + 1U;
+}
+
+/* How often the consumer yields before it announces its sleep: a few times
+ * when nothing is claimed (under load the next push is usually moments away,
+ * and a sleep costs a post and a wake-up), more while a claimed node is on
+ * its way (its producer may have been preempted between claim and
+ * publication). */
+constexpr uint32_t kIdleYields = 8U;
+constexpr uint32_t kInFlightYields = 64U;
+
+inline uint32_t SlotOf(const SimpleMsgRing *ring, uint64_t position) {
+    return static_cast<uint32_t>(position % ring->capacity);
+}
+
+} // namespace
+
+extern "C" {
+
+size_t SimpleMsgRingBytes(uint32_t capacity) {
+    return static_cast<size_t>(capacity) * (sizeof(MsgHead) + sizeof(uint64_t));
+}
+
+void SimpleMsgRingInit(SimpleMsgRing *ring, void *storage, uint32_t capacity) {
+    ring->nodes = static_cast<MsgHead *>(storage);
+    ring->seq = reinterpret_cast<uint64_t *>(static_cast<char *>(storage) + sizeof(MsgHead) * capacity);
+    for (uint32_t i = 0; i < capacity; ++i) {
+        __atomic_store_n(&ring->seq[i], FreeFor(i), __ATOMIC_RELAXED);
+    }
+    __atomic_store_n(&ring->enqueuePos, 0ULL, __ATOMIC_RELAXED);
+    __atomic_store_n(&ring->dequeuePos, 0ULL, __ATOMIC_RELAXED);
+    __atomic_store_n(&ring->sleeping, 0U, __ATOMIC_RELAXED);
+    __atomic_store_n(&ring->capacity, capacity, __ATOMIC_RELEASE);
+}
+
+void *SimpleMsgRingTakeStorage(SimpleMsgRing *ring) {
+    void *storage = ring->nodes;
+    __atomic_store_n(&ring->capacity, 0U, __ATOMIC_RELAXED);
+    ring->nodes = nullptr;
+    ring->seq = nullptr;
+    return storage;
+}
+
+bool SimpleMsgRingPush(SimpleMsgRing *ring, const MsgHead *head, void *payload, uint32_t len, uint64_t *position,
+                       uint32_t *pending) {
+    if (__atomic_load_n(&ring->capacity, __ATOMIC_RELAXED) == 0U) {
+        return false;
+    }
+    uint64_t pos = Load(&ring->enqueuePos, __ATOMIC_RELAXED);
+    uint32_t slot = 0;
+    for (;;) {
+        slot = SlotOf(ring, pos);
+        int64_t turn = static_cast<int64_t>(Load(&ring->seq[slot], __ATOMIC_ACQUIRE) - FreeFor(pos));
+        if (turn == 0) {
+            if (__atomic_compare_exchange_n(&ring->enqueuePos, &pos, pos + 1U, true, __ATOMIC_RELAXED,
+                                            __ATOMIC_RELAXED)) {
+                break;
+            }
+        } else if (turn < 0) {
+            return false; // the slot still holds the node of position pos - capacity
+        } else {
+            pos = Load(&ring->enqueuePos, __ATOMIC_RELAXED);
+        }
+    }
+    MsgHead *node = &ring->nodes[slot];
+    (void)memcpy(node, head, sizeof(MsgHead));
+    node->dataLen = len;
+    node->data = payload;
+    // The slot was handed back after the consumer moved its head past
+    // pos - capacity, so this difference is at most the capacity.
+    uint64_t ahead = pos + 1U - Load(&ring->dequeuePos, __ATOMIC_RELAXED);
+    __atomic_store_n(&ring->seq[slot], PublishedFor(pos), __ATOMIC_SEQ_CST);
+    *position = pos;
+    *pending = static_cast<uint32_t>(ahead < ring->capacity ? ahead : ring->capacity);
+    return true;
+}
+
+bool SimpleMsgRingTakeWake(SimpleMsgRing *ring) {
+    if (__atomic_load_n(&ring->sleeping, __ATOMIC_SEQ_CST) == 0U) {
+        return false;
+    }
+    return __atomic_exchange_n(&ring->sleeping, 0U, __ATOMIC_SEQ_CST) != 0U;
+}
+
+bool SimpleMsgRingPop(SimpleMsgRing *ring, MsgHead *out, uint64_t *position) {
+    if (ring->capacity == 0U) {
+        return false;
+    }
+    uint64_t pos = Load(&ring->dequeuePos, __ATOMIC_RELAXED);
+    uint32_t slot = SlotOf(ring, pos);
+    if (Load(&ring->seq[slot], __ATOMIC_ACQUIRE) != PublishedFor(pos)) {
+        return false;
+    }
+    (void)memcpy(out, &ring->nodes[slot], sizeof(MsgHead));
+    // The head moves before the slot is handed back: a producer that takes
+    // the slot then also sees the head past it (see SimpleMsgRingPush).
+    __atomic_store_n(&ring->dequeuePos, pos + 1U, __ATOMIC_RELAXED);
+    __atomic_store_n(&ring->seq[slot], FreeFor(pos + ring->capacity), __ATOMIC_RELEASE);
+    *position = pos;
+    return true;
+}
+
+bool SimpleMsgRingPrepareSleep(SimpleMsgRing *ring) {
+    __atomic_store_n(&ring->sleeping, 1U, __ATOMIC_SEQ_CST);
+    if (ring->capacity == 0U) {
+        return true;
+    }
+    uint64_t pos = Load(&ring->dequeuePos, __ATOMIC_RELAXED);
+    return Load(&ring->seq[SlotOf(ring, pos)], __ATOMIC_SEQ_CST) != PublishedFor(pos);
+}
+
+bool SimpleMsgRingCancelSleep(SimpleMsgRing *ring) {
+    return __atomic_exchange_n(&ring->sleeping, 0U, __ATOMIC_SEQ_CST) != 0U;
+}
+
+int32_t SimpleMsgRingAwait(SimpleMsgRing *ring, OsSem *wake) {
+    for (uint32_t i = 0; ring->capacity != 0U; ++i) {
+        uint64_t pos = Load(&ring->dequeuePos, __ATOMIC_RELAXED);
+        if (Load(&ring->seq[SlotOf(ring, pos)], __ATOMIC_ACQUIRE) == PublishedFor(pos)) {
+            return 0;
+        }
+        bool claimed = Load(&ring->enqueuePos, __ATOMIC_RELAXED) != pos;
+        if (i >= (claimed ? kInFlightYields : kIdleYields)) {
+            break;
+        }
+        std::this_thread::yield();
+    }
+    if (SimpleMsgRingPrepareSleep(ring)) {
+        return OsSemWait(wake);
+    }
+    if (!SimpleMsgRingCancelSleep(ring)) {
+        return OsSemWait(wake); // a producer took the announcement: absorb its post
+    }
+    return 0;
+}
+
+uint32_t SimpleMsgRingPending(const SimpleMsgRing *ring) {
+    uint32_t capacity = __atomic_load_n(&ring->capacity, __ATOMIC_RELAXED);
+    // The head first: the tail read after it is at least as new, so the
+    // difference is never negative.
+    uint64_t head = Load(&ring->dequeuePos, __ATOMIC_ACQUIRE);
+    uint64_t tail = Load(&ring->enqueuePos, __ATOMIC_ACQUIRE);
+    uint64_t pending = tail - head;
+    return static_cast<uint32_t>(pending < capacity ? pending : capacity);
+}
+
+uint64_t SimpleMsgRingPushed(const SimpleMsgRing *ring) {
+    return Load(&ring->enqueuePos, __ATOMIC_RELAXED);
+}
+
+uint64_t SimpleMsgRingHead(const SimpleMsgRing *ring) {
+    return Load(&ring->dequeuePos, __ATOMIC_ACQUIRE);
+}
+
+const MsgHead *SimpleMsgRingPeek(const SimpleMsgRing *ring, uint64_t position) {
+    return &ring->nodes[SlotOf(ring, position)];
+}
+
+} // extern "C"

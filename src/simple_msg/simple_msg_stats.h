@@ -1,0 +1,76 @@
+/*
+ * Per-task counters, cheap enough to stay on: pushes accepted and refused as
+ * full, messages handled, the queue's high-water mark, and the callback's
+ * longest time with a fixed log-scale histogram from which the 99th
+ * percentile is read. The accepted pushes need no word of their own: they
+ * are the positions the ring has given out. Producers write the first two
+ * words, the task's loop thread the rest; padding keeps the two groups on
+ * different cache lines.
+ *
+ * Thread safety: every word is a relaxed atomic. The producer counts may be
+ * called from any thread; SimpleMsgCountHandled only by the task's loop
+ * thread (its words have that one writer, so it stores instead of adding);
+ * SimpleMsgReadCounters from any thread, with no lock: each word is exact,
+ * the set of words a snapshot.
+ */
+#ifndef VYRE_SIMPLE_MSG_STATS_H
+#define VYRE_SIMPLE_MSG_STATS_H
+
+#include <stdint.h>
+
+#include "simple_msg/simple_msg_ring.h"
+#include "vyre_os_msg.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Callback times below 16 ns have a bucket each; above, every power of two
+ * is split into four buckets, up to 2^44 ns (about 4.9 hours), beyond which
+ * everything shares the last one. A bucket's top is at most 25% above its
+ * bottom. */
+#define SIMPLE_MSG_STATS_LINEAR 16U
+#define SIMPLE_MSG_STATS_BUCKETS 176U
+
+typedef struct SimpleMsgTaskCounters {
+    uint64_t refusedFull; /* pushes refused with 0x80020007 */
+    uint32_t highWater;   /* most messages pending right after a push */
+    char padProducer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t) - sizeof(uint32_t)];
+    uint64_t handled;       /* messages taken by the loop and passed on (or dropped without a callback) */
+    uint64_t callbackMaxNs; /* longest callback call */
+    uint64_t callbackHist[SIMPLE_MSG_STATS_BUCKETS];
+} SimpleMsgTaskCounters;
+
+/* A push took a slot and left pending messages in the ring: raises the
+ * high-water mark. */
+void SimpleMsgCountAccepted(SimpleMsgTaskCounters *counters, uint32_t pending);
+/* A push was refused with 0x80020007: the ring held capacity messages (a
+ * full ring, which also counts towards the high-water mark), or 0 for a task
+ * being removed. */
+void SimpleMsgCountRefused(SimpleMsgTaskCounters *counters, uint32_t capacity);
+/* The loop passed a message on: to a callback that took ns nanoseconds
+ * (timed non-zero), or to none (timed 0). */
+void SimpleMsgCountHandled(SimpleMsgTaskCounters *counters, int timed, uint64_t ns);
+
+/* The histogram bucket of a callback time, and the largest time it holds. */
+uint32_t SimpleMsgStatsBucket(uint64_t ns);
+uint64_t SimpleMsgStatsBucketTop(uint32_t bucket);
+
+/* Fills the counter fields of stats (refusedFull, handled, highWater,
+ * callbackMaxNs, callbackP99Ns); leaves the others. */
+void SimpleMsgReadCounters(const SimpleMsgTaskCounters *counters, OsMsgTaskStats *stats);
+
+/* The counters and queue state of task taskName, read under simpleQueueLock.
+ * 0; 0x80020004 (no table); 0x80020001 (no name); 0x80020005 (not
+ * registered, or being removed). */
+uint32_t SimpleMsgGetTaskStats(const char *taskName, OsMsgTaskStats *stats);
+/* Writes one line per registered task to fd, in table order:
+ * "TaskStats: <name> queueLen:.. pending:.. highWater:.. accepted:..
+ * refusedFull:.. handled:.. cbMaxNs:.. cbP99Ns:..\n". */
+void SimpleMsgDumpStats(int fd);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VYRE_SIMPLE_MSG_STATS_H */

@@ -1,0 +1,248 @@
+// Per-task counters: the callback-time histogram and its percentile, exact
+// counts under several producers, the high-water mark and callback times of
+// a slow handler, the one-line-per-task dump, and the public read.
+// VYRE_STRESS_SCALE (a positive integer, default 1) multiplies the number of
+// messages the producers send.
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <random>
+
+#include "simple_msg_test_util.h"
+#include "support/msg_test_task.h"
+#include "support/stress_scale.h"
+
+using namespace simple_msg_test;
+
+namespace {
+
+// What fn writes to a file descriptor.
+template <typename Fn> std::string Captured(Fn fn) {
+    int fd = memfd_create("stats", 0);
+    fn(fd);
+    std::string text(static_cast<size_t>(std::max<off_t>(0, lseek(fd, 0, SEEK_END))), '\0');
+    text.resize(static_cast<size_t>(std::max<ssize_t>(0, pread(fd, &text[0], text.size(), 0))));
+    close(fd);
+    return text;
+}
+
+OsMsgTaskStats StatsOf(const char *task) {
+    OsMsgTaskStats stats;
+    std::memset(&stats, 0xA5, sizeof(stats));
+    EXPECT_EQ(SimpleMsgGetTaskStats(task, &stats), OS_MSG_OK) << task;
+    return stats;
+}
+
+TEST(CallbackTimeHistogram, EveryTimeFallsInABucketAtMostAQuarterWide) {
+    const uint32_t seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 random(seed);
+    std::vector<uint64_t> times;
+    for (uint64_t v = 0; v < 5000U; ++v) {
+        times.push_back(v);
+    }
+    for (uint32_t shift = 4; shift < 64; ++shift) {
+        times.insert(times.end(), {(1ULL << shift) - 1U, 1ULL << shift, (1ULL << shift) + 1U});
+    }
+    for (int i = 0; i < 20000; ++i) {
+        times.push_back(random() >> (random() % 64U));
+    }
+    for (uint64_t v : times) {
+        uint32_t bucket = SimpleMsgStatsBucket(v);
+        ASSERT_LT(bucket, SIMPLE_MSG_STATS_BUCKETS) << v;
+        ASSERT_GE(SimpleMsgStatsBucketTop(bucket), v) << v;
+        if (bucket > 0U) {
+            ASSERT_LT(SimpleMsgStatsBucketTop(bucket - 1U), v) << v; // the buckets do not overlap
+        }
+        if (bucket + 1U < SIMPLE_MSG_STATS_BUCKETS) {
+            ASSERT_LE(SimpleMsgStatsBucketTop(bucket) - v, v / 4U) << v;
+        }
+    }
+}
+
+TEST(CallbackTimeHistogram, NinetyNinthPercentileFollowsTheSlowestPercent) {
+    SimpleMsgTaskCounters counters{};
+    OsMsgTaskStats stats{};
+    SimpleMsgReadCounters(&counters, &stats);
+    EXPECT_EQ(stats.callbackP99Ns, 0U);
+    SimpleMsgCountHandled(&counters, 0, 0U); // a message without callback: counted, not timed
+    for (int i = 0; i < 99; ++i) {
+        SimpleMsgCountHandled(&counters, 1, 1000U);
+    }
+    SimpleMsgCountHandled(&counters, 1, 5000000U);
+    SimpleMsgReadCounters(&counters, &stats);
+    EXPECT_EQ(stats.handled, 101U);
+    EXPECT_EQ(stats.callbackMaxNs, 5000000U);
+    EXPECT_GE(stats.callbackP99Ns, 1000U); // one slow call in a hundred is above the percentile
+    EXPECT_LE(stats.callbackP99Ns, 1250U);
+    SimpleMsgCountHandled(&counters, 1, 4000000U); // two in 101: the percentile reaches them
+    SimpleMsgReadCounters(&counters, &stats);
+    EXPECT_GE(stats.callbackP99Ns, 4000000U);
+    EXPECT_LE(stats.callbackP99Ns, stats.callbackMaxNs);
+}
+
+// Messages id = producer, payload = its sequence number; the callback checks
+// that each producer's numbers arrive in increasing order.
+std::atomic<uint32_t> g_orderFaults{0};
+std::vector<int64_t> g_lastSeq;
+uint32_t CheckOrder(MsgHead *msg) {
+    int64_t seq = std::stoll(PayloadOf(msg));
+    if (msg->msgId >= g_lastSeq.size() || seq <= g_lastSeq[msg->msgId]) {
+        g_orderFaults.fetch_add(1);
+    } else {
+        g_lastSeq[msg->msgId] = seq;
+    }
+    return Record(msg);
+}
+
+using TaskCounters = SimpleMsgTest;
+
+TEST_F(TaskCounters, StayExactUnderSeveralProducers) {
+    constexpr uint32_t kProducers = 4, kQueue = 16;
+    const uint32_t kEach = 3000U * StressScale();
+    g_lastSeq.assign(kProducers, -1);
+    ASSERT_EQ(SimpleMsgRegTask("sink", kQueue, CheckOrder, 0), OS_MSG_OK);
+    StartLoop("sink");
+    std::vector<uint64_t> refused(kProducers, 0);
+    std::vector<std::thread> producers;
+    for (uint32_t p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (uint32_t seq = 0; seq < kEach; ++seq) {
+                uint32_t ret = SendTo("sink", p, std::to_string(seq));
+                if (ret == OS_MSG_ERR_FULL) {
+                    ++refused[p];
+                } else {
+                    ASSERT_EQ(ret, OS_MSG_OK);
+                }
+            }
+        });
+    }
+    for (auto &t : producers) {
+        t.join();
+    }
+    uint64_t refusedTotal = 0;
+    for (uint64_t r : refused) {
+        refusedTotal += r;
+    }
+    const uint64_t attempts = uint64_t{kProducers} * kEach, accepted = attempts - refusedTotal;
+    ASSERT_TRUE(inbox_.WaitFor(accepted));
+    ASSERT_TRUE(WaitUntil([] { return StatsOf("sink").handled == StatsOf("sink").accepted; }));
+    const OsMsgTaskStats stats = StatsOf("sink");
+    EXPECT_EQ(stats.accepted, accepted);
+    EXPECT_EQ(stats.refusedFull, refusedTotal);
+    EXPECT_EQ(stats.accepted + stats.refusedFull, attempts);
+    EXPECT_EQ(stats.handled, stats.accepted);
+    EXPECT_EQ(inbox_.Items().size(), accepted); // nothing more arrived than was counted
+    EXPECT_EQ(g_orderFaults.load(), 0U);
+    EXPECT_EQ(stats.queueLen, kQueue);
+    EXPECT_EQ(stats.pending, 0U);
+    EXPECT_GE(stats.highWater, 1U);
+    EXPECT_LE(stats.highWater, kQueue);
+    if (refusedTotal > 0U) {
+        EXPECT_EQ(stats.highWater, kQueue); // a refusal means the queue was full once
+    }
+    EXPECT_LE(stats.callbackP99Ns, stats.callbackMaxNs);
+    EXPECT_EQ(stats.reserved, 0U);
+}
+
+TEST_F(TaskCounters, HighWaterAndCallbackTimeFollowASlowHandler) {
+    constexpr auto kHold = std::chrono::milliseconds(60);
+    ASSERT_EQ(SimpleMsgRegTask("slow", 4, HoldFirst, 0), OS_MSG_OK);
+    StartLoop("slow");
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(SendTo("slow", 1), OS_MSG_OK);
+    ASSERT_TRUE(g_firstEntered.Wait());
+    for (uint32_t id = 2; id <= 5; ++id) {
+        ASSERT_EQ(SendTo("slow", id, "x"), OS_MSG_OK);
+    }
+    EXPECT_EQ(SendTo("slow", 6), OS_MSG_ERR_FULL);
+    OsMsgTaskStats stats = StatsOf("slow");
+    EXPECT_EQ(stats.pending, 4U);
+    EXPECT_EQ(stats.highWater, 4U);
+    EXPECT_EQ(stats.handled, 0U);       // message 1 is still in its callback
+    std::this_thread::sleep_for(kHold); // the handler is slow for at least this long
+    g_release.Open();
+    ASSERT_TRUE(inbox_.WaitFor(5));
+    ASSERT_TRUE(WaitUntil([] { return StatsOf("slow").handled == 5U; }));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    stats = StatsOf("slow");
+    EXPECT_EQ(stats.accepted, 5U);
+    EXPECT_EQ(stats.refusedFull, 1U);
+    EXPECT_EQ(stats.highWater, 4U);
+    EXPECT_GE(stats.callbackMaxNs, static_cast<uint64_t>(std::chrono::nanoseconds(kHold).count()));
+    EXPECT_LE(stats.callbackMaxNs, static_cast<uint64_t>(std::chrono::nanoseconds(elapsed).count()));
+    // One slow call in five is above the 80th percentile, so it is the 99th.
+    EXPECT_GE(stats.callbackP99Ns, static_cast<uint64_t>(std::chrono::nanoseconds(kHold).count()));
+    EXPECT_LE(stats.callbackP99Ns, stats.callbackMaxNs);
+}
+
+TEST_F(TaskCounters, DumpWritesOneLinePerTaskAndTheQueueDumpKeepsItsFormat) {
+    ASSERT_EQ(SimpleMsgRegTask("x", 2, nullptr, 0), OS_MSG_OK);
+    ASSERT_EQ(SimpleMsgRegTask("y", 5, nullptr, 0), OS_MSG_OK);
+    ASSERT_EQ(SendTo("x", 1, "ab"), OS_MSG_OK);
+    ASSERT_EQ(SendTo("x", 2), OS_MSG_OK);
+    LogCapture log;
+    ASSERT_EQ(SendTo("x", 3), OS_MSG_ERR_FULL);
+    EXPECT_EQ(log.Count("simple msg full. recvPro=media,recvTask=x, sendPro=camera,sendTask=sender", OS_LOG_ERROR), 1U);
+    const std::string x = "TaskStats: x queueLen:2 pending:2 highWater:2 accepted:2 refusedFull:1 handled:0 "
+                          "cbMaxNs:0 cbP99Ns:0\n",
+                      y = "TaskStats: y queueLen:5 pending:0 highWater:0 accepted:0 refusedFull:0 handled:0 "
+                          "cbMaxNs:0 cbP99Ns:0\n";
+    const std::string stats = Captured(SimpleMsgDumpStats);
+    EXPECT_TRUE(stats == x + y || stats == y + x) << stats;
+    const std::string dump = Captured(SimpleMsgDump);
+    EXPECT_NE(dump.find("TaskName: x  MsgNum: 2\n"), std::string::npos) << dump;
+    EXPECT_EQ(dump.find("TaskStats"), std::string::npos) << dump;
+    // A removed task is neither listed nor found.
+    ASSERT_EQ(SimpleMsgUnregTask("x"), OS_MSG_OK);
+    OsMsgTaskStats gone;
+    EXPECT_EQ(SimpleMsgGetTaskStats("x", &gone), OS_MSG_ERR_NOT_FOUND);
+    EXPECT_EQ(Captured(SimpleMsgDumpStats), y);
+}
+
+TEST(PublicTaskStats, RefuseInOrderThenReadAndDumpEveryTask) {
+    OsMsgTaskStats stats;
+    EXPECT_EQ(OsMsgGetTaskStats(nullptr, &stats), OS_MSG_ERR_INVALID_PARAM);
+    EXPECT_EQ(OsMsgGetTaskStats("", &stats), OS_MSG_ERR_INVALID_PARAM);
+    EXPECT_EQ(OsMsgGetTaskStats("t", nullptr), OS_MSG_ERR_INVALID_PARAM);
+    EXPECT_EQ(OsMsgGetTaskStats("t", &stats), OS_MSG_ERR_NOT_INIT);
+    EXPECT_EQ(OsMsgDumpStats(), OS_MSG_ERR_NOT_INIT);
+
+    static TestCounter received;
+    ASSERT_EQ(OsMsgInit("statsproc"), OS_MSG_OK);
+    {
+        TestTask worker("worker", [](MsgHead *) -> uint32_t {
+            received.Add();
+            return 0U;
+        });
+        for (uint32_t id = 1; id <= 3; ++id) {
+            MsgHead head = MakeHead("statsproc", "worker", id);
+            ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+        }
+        ASSERT_TRUE(received.WaitFor(3));
+        ASSERT_TRUE(simple_msg_test::WaitUntil(
+            [&] { return OsMsgGetTaskStats("worker", &stats) == OS_MSG_OK && stats.handled == 3U; }));
+        EXPECT_EQ(stats.accepted, 3U);
+        EXPECT_EQ(stats.queueLen, 1024U);
+        EXPECT_EQ(OsMsgGetTaskStats("nosuch", &stats), OS_MSG_ERR_NOT_FOUND);
+        const std::string text = Captured([](int fd) {
+            (void)fflush(stdout);
+            int saved = dup(STDOUT_FILENO);
+            dup2(fd, STDOUT_FILENO);
+            EXPECT_EQ(OsMsgDumpStats(), OS_MSG_OK);
+            dup2(saved, STDOUT_FILENO);
+            close(saved);
+        });
+        EXPECT_NE(text.find("TaskStats: worker queueLen:1024 pending:0 highWater:"), std::string::npos) << text;
+        EXPECT_NE(text.find(" accepted:3 refusedFull:0 handled:3 cbMaxNs:"), std::string::npos) << text;
+        EXPECT_NE(text.find("TaskStats: pmsgBro "), std::string::npos) << text; // the library's own task too
+    }
+    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+}
+
+} // namespace
