@@ -163,7 +163,9 @@ uint32_t IPCMsgSendData(const char *destProcName, uint32_t transType, MsgHead *h
     if (ret != OS_MSG_OK) {
         MsgReleaseBuffByHead(&copy, (uint32_t)sizeof(copy), buf, copy.dataLen);
     }
-    return OS_MSG_OK;
+    // A full queue is reported as on the in-process route, so that a sender
+    // may wait for room; any other failure drops the message.
+    return ret == OS_MSG_ERR_FULL ? OS_MSG_ERR_FULL : OS_MSG_OK;
 }
 
 uint32_t IPCMsgSendCpuData(const char *destProcName, uint32_t transType, MsgHead *head) {

@@ -48,9 +48,11 @@ OS_MSG_API void PMsgRegAdpFunc(void);
  * head->recvProcName (the caller's header stays changed), copies the payload
  * (dataLen bytes at data) into a new message buffer and hands header and
  * buffer to MsgAdpTransact.
- * 0 also when the delivery fails (no such task, queue full): the message is
- * dropped and its copy released. 0x80020020 when no buffer is available for
- * the copy; the copy's error number when data is NULL with a non-zero dataLen.
+ * 0x80020007 when the receiver's queue is full (nothing is queued and the
+ * copy is released); 0 also when any other delivery fails (no such task):
+ * the message is dropped and its copy released. 0x80020020 when no buffer is
+ * available for the copy; the copy's error number when data is NULL with a
+ * non-zero dataLen.
  * The caller keeps head and the payload.
  */
 OS_MSG_API uint32_t IPCMsgSendData(const char *destProcName, uint32_t transType, MsgHead *head);
