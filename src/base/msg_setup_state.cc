@@ -13,8 +13,10 @@ namespace {
 
 enum class SetupPhase { kIdle, kRunning, kSucceeded, kFailed };
 
-std::mutex g_setupMutex;
-std::condition_variable g_setupCond;     // the phase or the undecided count changed
+/* Never destroyed: a detached library thread may still be leaving them when
+ * the process exits. g_setupCond: the phase or the undecided count changed. */
+std::mutex &g_setupMutex = *new std::mutex;
+std::condition_variable &g_setupCond = *new std::condition_variable;
 uint32_t g_setupNumber = MSG_SETUP_NONE; // the current or last set-up
 SetupPhase g_setupPhase = SetupPhase::kIdle;
 uint32_t g_setupUndecided = 0U; // counted threads of g_setupNumber still waiting for the outcome
