@@ -21,11 +21,9 @@
 #include "msc/msg_msc.h"
 #include "service/msg_local_service.h"
 #include "simple_msg/simple_msg.h"
-#include "simple_msg/simple_msg_layer.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "vyre_os_thread.h"
-#include "vyre_os_time.h"
 
 pthread_mutex_t g_msgInitMutex = PTHREAD_MUTEX_INITIALIZER;
 uint32_t g_msgServerQuit = 1U;
