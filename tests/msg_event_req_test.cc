@@ -176,6 +176,7 @@ TEST_F(EventRequest, AFullBroadcastQueueHoldsARequestUpToItsBoundThenRefusesIt) 
     std::thread loop([this] { StartLoop(MSG_TASK_NAME_PMSG_BRO); });
     EXPECT_EQ(Publish("pub", 0x7103U, "admitted"), OS_MSG_OK);
     loop.join();
+    ASSERT_EQ(SimpleMsgWaitRoom(MSG_TASK_NAME_PMSG_BRO, 5000U), SIMPLE_MSG_ROOM_FREE); // for the drain's marker
     std::vector<uint32_t> ids;
     for (const Seen &request : Drained(MSG_TASK_NAME_PMSG_BRO)) {
         ids.push_back(FirstEventId(request));
@@ -201,6 +202,7 @@ TEST_F(EventRequest, ASubscriberThatTakesNothingHoldsTheBroadcastTaskUpToItsBoun
     EXPECT_TRUE(held >= MSG_BRO_DELIVER_WAIT_MS && held < MSG_BRO_DELIVER_WAIT_MS + 4000U) << held;
     EXPECT_EQ(log.Count("event 0x7201 for [stuck] dropped: queue full.", OS_MSG_LOG_ERROR), 1U) << log.Dump();
     StartLoop("stuck");
+    ASSERT_EQ(SimpleMsgWaitRoom("stuck", 5000U), SIMPLE_MSG_ROOM_FREE); // for the drain's marker
     std::vector<Seen> got = Drained("stuck");
     ASSERT_EQ(got.size(), 1U);
     EXPECT_EQ(got[0].payload, "fills the queue");
