@@ -154,10 +154,10 @@ OS_MSG_API uint32_t MsgSubscribeData(const MsgHead *head, const uint8_t *payload
 /*
  * Adds a copy of record to the list of record->msgId unless an equal record
  * is listed (then 0, WARN "repeate subscribe" and nothing changes). Constant
- * time apart from the growth of the table and its indexes. 0; 0x80020004 without a table;
- * 0x80020007 when the id already has MSG_SUB_MAX_PER_ID subscribers;
- * 0x80020020 when memory is short (the table is then as it was: no empty id
- * list, no record left half made). The caller keeps record.
+ * time apart from the growth of the table and its indexes. 0; 0x80020004
+ * without a table; 0x80020007 when the id already has MSG_SUB_MAX_PER_ID
+ * subscribers; 0x80020020 when memory is short (the table is then as it was:
+ * no empty id list, no record left half made). The caller keeps record.
  */
 OS_MSG_API uint32_t MsgAddSubscribe(const MsgHead *record);
 

@@ -14,9 +14,9 @@
 
 #include <atomic>
 
+#include "broadcast/msg_broadcast.h"
 #include "base/msg_alloc.h"
 #include "base/msg_names.h"
-#include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "vyre_securec.h"
 
