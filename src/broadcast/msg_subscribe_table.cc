@@ -112,13 +112,13 @@ void ReleaseIdList(MsgSubscribeIdList *idList) {
     MSG_FREE(idList);
 }
 
-/* Keeps the table's chains short: at most two ids per bucket on average,
+/* Keeps the table's chains short: at most one id per bucket on average,
  * and the bucket array no larger than needed. A failure to resize keeps the
  * table as it is. */
 void FitBuckets(void) {
     const uint64_t size = ZEM_HashSize(g_subscribeTable);
     const uint64_t buckets = g_subscribeTable->bucketCount;
-    if (size > buckets * 2U) {
+    if (size > buckets) {
         (void)ZEM_HashRehash(g_subscribeTable, buckets * 2U);
     } else if (buckets > g_subscribeMinBuckets && size * 8U < buckets) {
         (void)ZEM_HashRehash(g_subscribeTable, buckets / 2U);
