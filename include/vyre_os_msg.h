@@ -365,7 +365,8 @@ OS_MSG_API uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, cons
  * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND (no such task); OS_MSG_ERR_FULL
  * (the receiver's queue is full); OS_MSG_ERR_NO_MEMORY. A message that has to
  * travel through the transport is accepted (OS_MSG_OK) and dropped there
- * when it cannot be delivered. */
+ * when its receiver does not exist; a full queue there also gives
+ * OS_MSG_ERR_FULL. */
 OS_MSG_API uint32_t OsMsgAsynSend(MsgHead *head);
 
 /* Sends the message as a request and waits at most timeout ms (0: 30,000 ms)
@@ -410,7 +411,13 @@ OS_MSG_API uint32_t OsMsgSynRespFree(MsgHead *head);
  * A task subscribes to event ids published by named tasks; any task
  * publishes events, and each event reaches every matching subscriber's
  * callback as an asynchronous message. Requests are applied in order by the
- * library's broadcast task, after the call returns.
+ * library's broadcast task, after the call returns. A call that returns
+ * OS_MSG_OK has queued its request, and it takes effect: every event then
+ * reaches every matching subscriber once. When the broadcast task's queue is
+ * full, the call waits up to 1,000 ms for room and then returns
+ * OS_MSG_ERR_FULL, with nothing of the request queued. A subscriber whose
+ * queue is full holds the broadcast task up to 2,000 ms per event before it
+ * loses that event.
  * ------------------------------------------------------------------------- */
 
 /* Subscribes to count events (count >= 1): entries[i] names the event msgId
@@ -419,8 +426,9 @@ OS_MSG_API uint32_t OsMsgSynRespFree(MsgHead *head);
  * each cpuId is replaced by its real CPU id.
  * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (entries NULL or count 0, tested before
  * anything else); OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_OVERSIZE (too many entries
- * for one message); OS_MSG_ERR_NO_MEMORY; 0xFFFFFFFF when no entry belongs to
- * this CPU (the others were sent). */
+ * for one message); OS_MSG_ERR_NO_MEMORY; OS_MSG_ERR_FULL (the broadcast
+ * task's queue stayed full); 0xFFFFFFFF when no entry belongs to this CPU
+ * (the others were sent). */
 OS_MSG_API uint32_t OsMsgSubscribeEvent(MsgSubEntry *entries, uint32_t count);
 
 /* Removes the subscriptions entries describe; same rules and results as
@@ -432,7 +440,8 @@ OS_MSG_API uint32_t OsMsgUnsubscribeEvent(MsgSubEntry *entries, uint32_t count);
  * the calling thread's task name.
  * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (events NULL, count 0, or an event with
  * a positive dataLen and no data); OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_OVERSIZE
- * (the events do not fit one message); OS_MSG_ERR_NO_MEMORY. */
+ * (the events do not fit one message); OS_MSG_ERR_NO_MEMORY; OS_MSG_ERR_FULL
+ * (the broadcast task's queue stayed full). */
 OS_MSG_API uint32_t OsMsgBroadcastEvent(const MsgBroEntry *events, uint32_t count);
 
 /* ---------------------------------------------------------------------------

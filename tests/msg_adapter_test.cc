@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "base/msg_setup_state.h"
 #include "support/log_capture.h"
 #include "transport/msg_adp_buff.h"
 #include "transport_test_util.h"
@@ -267,6 +268,7 @@ TEST(IpcServer, StartsOnceKeepsNothingWhenMemoryIsShortAndIsNeededToJoin) {
     EXPECT_EQ(IPCMsgJoinServer(), OS_MSG_ERR_NOT_INIT);
     EXPECT_EQ(IPCMsgStartServer(nullptr), OS_MSG_ERR_FAIL);
     const uint64_t blocks = OSMemGetUsedBlocks();
+    (void)MsgSetupBegin(); // the broadcast thread serves only once its set-up succeeded
     testing::internal::CaptureStdout();
     SweepAllocFailures([] { return IPCMsgStartServer("proc"); },
                        [&](int, bool failed, uint32_t result) {
@@ -283,6 +285,8 @@ TEST(IpcServer, StartsOnceKeepsNothingWhenMemoryIsShortAndIsNeededToJoin) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "create pmsgBro\n"); // the successful start only
     ASSERT_EQ(SimpleMsgCreateQueue(128), OS_MSG_OK);
     ASSERT_EQ(MsgCreateSubscribeTable(128), OS_MSG_OK);
+    ASSERT_EQ(SimpleMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 0, IPCMsgBroTaskCallback, 0), OS_MSG_OK);
+    MsgSetupEnd(true);
     ASSERT_TRUE(WaitForLoop(MSG_TASK_NAME_PMSG_BRO));
     MsgDestroySubscribeTable();
     SimpleMsgDestroyQueue(); // ends the loop of "pmsgBro" and with it the broadcast thread

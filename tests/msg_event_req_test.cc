@@ -4,12 +4,15 @@
 #include "core/msg_event_req.h"
 
 #include <numeric>
+#include <thread>
 #include <utility>
 
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
 #include "msg_route_test_util.h"
+#include "support/log_capture.h"
 #include "vyre_os_mem.h"
+#include "vyre_os_time.h"
 
 using namespace route_test;
 
@@ -151,6 +154,58 @@ TEST_F(EventRequest, SubscribersReceiveEachEventOnceUntilTheyUnsubscribe) {
         EXPECT_EQ(got.at(0).payload, data) << sub;
         EXPECT_EQ(Name(got.at(0).head.sendTaskName), me) << sub;
     }
+}
+
+// The event id of the first block of a broadcast request's payload.
+uint32_t FirstEventId(const Seen &request) {
+    uint32_t msgId = 0U;
+    std::memcpy(&msgId, request.payload.data() + 8U + 16U, sizeof(msgId));
+    return msgId;
+}
+
+TEST_F(EventRequest, AFullBroadcastQueueHoldsARequestUpToItsBoundThenRefusesIt) {
+    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    PMsgRegAdpFunc();
+    ASSERT_EQ(SimpleMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 1U, Record, 0U), OS_MSG_OK); // no loop takes from it yet
+    ASSERT_EQ(Publish("pub", 0x7101U, "queued"), OS_MSG_OK);
+    const uint32_t t0 = OsGetSysRunTime();
+    EXPECT_EQ(Publish("pub", 0x7102U, "refused"), OS_MSG_ERR_FULL);
+    const uint32_t waited = OsGetSysRunTime() - t0;
+    EXPECT_TRUE(waited >= MSG_EVENT_REQ_WAIT_MS && waited < MSG_EVENT_REQ_WAIT_MS + 4000U) << waited;
+    // Whether the loop starts before or while it waits, this one gets in.
+    std::thread loop([this] { StartLoop(MSG_TASK_NAME_PMSG_BRO); });
+    EXPECT_EQ(Publish("pub", 0x7103U, "admitted"), OS_MSG_OK);
+    loop.join();
+    ASSERT_EQ(SimpleMsgWaitRoom(MSG_TASK_NAME_PMSG_BRO, 5000U), SIMPLE_MSG_ROOM_FREE); // for the drain's marker
+    std::vector<uint32_t> ids;
+    for (const Seen &request : Drained(MSG_TASK_NAME_PMSG_BRO)) {
+        ids.push_back(FirstEventId(request));
+    }
+    EXPECT_EQ(ids, (std::vector<uint32_t>{0x7101U, 0x7103U})) << "queued once each, in order; the refused one never";
+}
+
+TEST_F(EventRequest, ASubscriberThatTakesNothingHoldsTheBroadcastTaskUpToItsBoundThenLosesTheEvent) {
+    LogCapture log;
+    PMsgRegAdpFunc();
+    StartTask(MSG_TASK_NAME_PMSG_BRO, [](MsgHead *msg) {
+        (void)IPCMsgBroTaskCallback(msg);
+        return Record(msg);
+    });
+    ASSERT_EQ(SimpleMsgRegTask("stuck", 1U, Record, 0U), OS_MSG_OK); // takes nothing: no loop
+    MsgSubEntry entry = SubEntry(0x7201U, 0U, "proc", "pub", "stuck");
+    ASSERT_EQ(MsgSendSubMsg(&entry, 1U, 1U), OS_MSG_OK);
+    const uint32_t t0 = OsGetSysRunTime();
+    ASSERT_EQ(Publish("pub", 0x7201U, "fills the queue"), OS_MSG_OK);
+    ASSERT_EQ(Publish("pub", 0x7201U, "finds it full"), OS_MSG_OK) << "the request itself is queued";
+    (void)Drained(MSG_TASK_NAME_PMSG_BRO); // both applied
+    const uint32_t held = OsGetSysRunTime() - t0;
+    EXPECT_TRUE(held >= MSG_BRO_DELIVER_WAIT_MS && held < MSG_BRO_DELIVER_WAIT_MS + 4000U) << held;
+    EXPECT_EQ(log.Count("event 0x7201 for [stuck] dropped: queue full.", OS_MSG_LOG_ERROR), 1U) << log.Dump();
+    StartLoop("stuck");
+    ASSERT_EQ(SimpleMsgWaitRoom("stuck", 5000U), SIMPLE_MSG_ROOM_FREE); // for the drain's marker
+    std::vector<Seen> got = Drained("stuck");
+    ASSERT_EQ(got.size(), 1U);
+    EXPECT_EQ(got[0].payload, "fills the queue");
 }
 
 } // namespace

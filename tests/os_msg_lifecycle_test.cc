@@ -111,10 +111,6 @@ TEST(Lifecycle, FailedSetUpLeavesNothingAndALaterOneSucceeds) {
     EXPECT_EQ(OsMsgInit("lcfail"), OS_MSG_ERR_SERVER_NOT_RUNNING);
     OSMemSetFailCountdown(-1);
     ExpectEverythingRefused();
-    // A registry made outside the set-up fails it, and goes with the roll-back.
-    ASSERT_EQ(MsgInitLocalServiceManger(4U), 1U);
-    EXPECT_EQ(OsMsgInit("lcfail"), OS_MSG_ERR_REPEATED);
-    ExpectEverythingRefused();
     EXPECT_EQ(OSMemGetUsedBlocks(), cold);
 
     ASSERT_EQ(OsMsgInit("lcfail"), OS_MSG_OK);
@@ -124,9 +120,10 @@ TEST(Lifecycle, FailedSetUpLeavesNothingAndALaterOneSucceeds) {
         SCOPED_TRACE(n);
         if (result != OS_MSG_OK) {
             EXPECT_TRUE(failed);
-            EXPECT_EQ(result, OS_MSG_ERR_HASH) << "only the tables' creation fails with a code";
+            // The tables' creation, or the broadcast task's registration.
+            EXPECT_TRUE(result == OS_MSG_ERR_HASH || result == OS_MSG_ERR_NO_MEMORY) << result;
             ExpectEverythingRefused();
-        } else { // also when the failure hit a library thread that retries
+        } else {
             TestTask echo("echo", Echo);
             ExpectMessagingWorks("lcfail");
             EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);

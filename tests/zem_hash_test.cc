@@ -53,6 +53,27 @@ TEST(HashFunctions, GiveTheFixedValues) {
 
 class HashTable : public MemBalanceTest {};
 
+TEST_F(HashTable, RehashKeepsEveryEntryAndPositionAndChainOrder) {
+    ZemHashTable *t = ZEM_HashCreate(2, TensHash, nullptr, nullptr, nullptr);
+    for (ZemWord k : {75, 3, 71, 12, 1, 79, 18, 2, 40}) {
+        ASSERT_EQ(ZEM_HashInsert(t, k, k * 2), 0U);
+    }
+    ListNode *at71 = ZEM_HashFind(t, 71);
+    ASSERT_EQ(ZEM_HashRehash(t, 8), 0U);
+    EXPECT_EQ(t->bucketCount, 8U);
+    // Buckets 0 (3 1 2), 1 (12 18), 4 (40), 7 (75 71 79): insertion order kept within each.
+    EXPECT_EQ(Contents(t),
+              (Pairs{{3, 6}, {1, 2}, {2, 4}, {12, 24}, {18, 36}, {40, 80}, {75, 150}, {71, 142}, {79, 158}}));
+    EXPECT_EQ(ZEM_HashFind(t, 71), at71) << "positions survive";
+    EXPECT_EQ(ZEM_HashIterKey(ZEM_HashErase(t, 71)), 79U);
+    OSMemSetFailCountdown(1);
+    EXPECT_EQ(ZEM_HashRehash(t, 64), 1U) << "no memory for the buckets";
+    EXPECT_EQ(ZEM_HashRehash(t, 0), 1U);
+    EXPECT_EQ(t->bucketCount, 8U);
+    EXPECT_EQ(Contents(t).size(), 8U);
+    ZEM_HashDestory(t);
+}
+
 TEST_F(HashTable, IteratesByBucketThenInsertionAndErasesWhileIterating) {
     ZemHashTable *t = ZEM_HashCreate(8, TensHash, nullptr, nullptr, nullptr);
     for (ZemWord k : {75, 3, 71, 12, 1, 79, 18, 2, 40}) {

@@ -91,9 +91,28 @@ typedef struct MsgSubscribeIdList {
     ZemList subList;
 } MsgSubscribeIdList;
 
+/*
+ * How a subscriber record is kept: the MsgHead first (the list's word is the
+ * record's address, so it reads as a MsgHead), then its place in two indexes
+ * of the whole table, which let a request find a repeated subscription and
+ * the record an unsubscription removes without walking the list:
+ *   by the repeat key (msgId, publisher CPU, subscriber and publisher process
+ *   and task names): at most one record per key;
+ *   by the unsubscribe key (msgId, subscriber CPU, process and task, publisher
+ *   CPU and task): records with the same key are chained in list order, and
+ *   the index holds the first of each chain.
+ */
+typedef struct MsgSubRecord {
+    MsgHead head;
+    ZemListNode *node;             /* its node in the id's subList */
+    struct MsgSubRecord *nextSame; /* the next record with the same unsubscribe key */
+    struct MsgSubRecord *lastSame; /* in the first record of a chain: its last one */
+} MsgSubRecord;
+
 /* message id (as a signed 32-bit key) -> MsgSubscribeIdList; NULL without a
- * table. Guarded by g_subscribeMutex; set and cleared only by creation and
- * destruction. */
+ * table. Its bucket array grows and shrinks with the number of ids, so a
+ * look-up stays short however many ids are subscribed. Guarded by
+ * g_subscribeMutex; set and cleared only by creation and destruction. */
 extern ZemHashTable *g_subscribeTable;
 /* Recursive: delivery calls out to the broadcast function while holding it.
  * Valid only while g_subscribeTable is set. */
@@ -134,10 +153,11 @@ OS_MSG_API uint32_t MsgSubscribeData(const MsgHead *head, const uint8_t *payload
 
 /*
  * Adds a copy of record to the list of record->msgId unless an equal record
- * is listed (then 0 and nothing changes). 0; 0x80020004 without a table;
- * 0x80020007 when the id already has MSG_SUB_MAX_PER_ID subscribers;
- * 0x80020020 when memory is short (the table is then as it was: no empty id
- * list, no record left half made). The caller keeps record.
+ * is listed (then 0, WARN "repeate subscribe" and nothing changes). Constant
+ * time apart from the growth of the table and its indexes. 0; 0x80020004
+ * without a table; 0x80020007 when the id already has MSG_SUB_MAX_PER_ID
+ * subscribers; 0x80020020 when memory is short (the table is then as it was:
+ * no empty id list, no record left half made). The caller keeps record.
  */
 OS_MSG_API uint32_t MsgAddSubscribe(const MsgHead *record);
 
@@ -145,14 +165,17 @@ OS_MSG_API uint32_t MsgAddSubscribe(const MsgHead *record);
  * Removes the first listed record of record->msgId with the same subscriber
  * (CPU, process, task) and the same publisher CPU and task; the publisher
  * process is not compared, and an empty subscriber or publisher task name in
- * record matches nothing. Removing the last record removes the id. 0 (also
- * when nothing matches or the id is unknown); 0x80020004 without a table.
+ * record matches nothing. Removing the last record removes the id. Constant
+ * time. 0 (also when nothing matches or the id is unknown); 0x80020004
+ * without a table.
  */
 OS_MSG_API uint32_t MsgDelSubscribe(const MsgHead *record);
 
 /* 1 when list holds a record with the same subscriber process and task, the
  * same publisher CPU, process and task and the same msgId (the subscriber CPU
- * is not compared), else 0. The caller holds g_subscribeMutex. */
+ * is not compared), else 0; logs WARN "repeate subscribe" on a repeat. Walks
+ * the list; the table's own adds use the index instead. The caller holds
+ * g_subscribeMutex. */
 OS_MSG_API uint32_t MsgIsNodeRepeate(ZemList *list, const MsgHead *record);
 
 /* The id list of msgId, or NULL when the id has no subscribers. The caller
@@ -169,8 +192,9 @@ static inline const MsgHead *MsgSubscriberAt(const ZemListNode *pos) {
     return (const MsgHead *)MsgWordToPtr(ZEM_ListIterData(pos));
 }
 
-/* List hooks of every subList: a tracked 168-byte copy of the MsgHead that
- * word points to (0 when memory is short), and its release. */
+/* List hooks of every subList: a tracked MsgSubRecord holding a copy of the
+ * MsgHead that word points to, not yet indexed (0 when memory is short), and
+ * its release. */
 OS_MSG_API ZemWord ListDupSubscribeNode(ZemWord word);
 OS_MSG_API void MsgFreeNode(ZemWord word);
 

@@ -1,19 +1,24 @@
 /*
  * The per-process subscription table: event message id -> subscriber list,
- * and the subscription requests that change it.
+ * and the subscription requests that change it. Two indexes of the records
+ * (msg_subscribe_index.h) make each added or removed entry cost constant
+ * time, so a request of tens of thousands of entries is applied in time
+ * linear in its size; the table's bucket array grows with the number of ids
+ * for the same reason.
  *
- * g_subscribeMutex guards the table, its lists and records; every function
- * here that touches them takes it, except creation and destruction, which
- * run while nothing else uses the table (see msg_broadcast.h). No callback
- * runs from this file.
+ * g_subscribeMutex guards the table, its lists, records and indexes; every
+ * function here that touches them takes it, except creation and destruction,
+ * which run while nothing else uses the table (see msg_broadcast.h). No
+ * callback runs from this file.
  */
 #define MSG_MODULE "msg_broadcast"
 
 #include <string.h>
 
-#include "broadcast/msg_broadcast.h"
 #include "base/msg_alloc.h"
 #include "base/msg_names.h"
+#include "broadcast/msg_broadcast.h"
+#include "broadcast/msg_subscribe_index.h"
 #include "log/msg_log.h"
 
 ZemHashTable *g_subscribeTable = nullptr;
@@ -21,9 +26,103 @@ OsMutex g_subscribeMutex;
 
 namespace {
 
+/* Both guarded by g_subscribeMutex, like the table. */
+MsgSubIndex g_repeatIndex;      // every record, by its repeat key
+MsgSubIndex g_unsubscribeIndex; // the first record of each unsubscribe key
+/* The bucket count the table was created with: it never shrinks below. */
+uint64_t g_subscribeMinBuckets = 0U;
+
+uint64_t RepeatHash(const MsgHead *r) {
+    uint64_t h = MsgSubIndexHashWord(MSG_SUB_INDEX_HASH_SEED, r->msgId);
+    h = MsgSubIndexHashWord(h, r->recvCpuId);
+    h = MsgSubIndexHashName(h, r->sendProcName);
+    h = MsgSubIndexHashName(h, r->sendTaskName);
+    h = MsgSubIndexHashName(h, r->recvProcName);
+    return MsgSubIndexHashName(h, r->recvTaskName);
+}
+
+int IsRepeat(const void *item, const void *key) {
+    const MsgHead *listed = &static_cast<const MsgSubRecord *>(item)->head;
+    const MsgHead *record = static_cast<const MsgHead *>(key);
+    return listed->msgId == record->msgId && listed->recvCpuId == record->recvCpuId &&
+           MsgNameEqual(listed->sendProcName, record->sendProcName) &&
+           MsgNameEqual(listed->sendTaskName, record->sendTaskName) &&
+           MsgNameEqual(listed->recvProcName, record->recvProcName) &&
+           MsgNameEqual(listed->recvTaskName, record->recvTaskName);
+}
+
+uint64_t UnsubscribeHash(const MsgHead *r) {
+    uint64_t h = MsgSubIndexHashWord(MSG_SUB_INDEX_HASH_SEED, r->msgId);
+    h = MsgSubIndexHashWord(h, r->sendCpuId);
+    h = MsgSubIndexHashWord(h, r->recvCpuId);
+    h = MsgSubIndexHashName(h, r->sendProcName);
+    h = MsgSubIndexHashName(h, r->sendTaskName);
+    return MsgSubIndexHashName(h, r->recvTaskName);
+}
+
+/* The same subscriber (CPU, process, task) and publisher CPU and task of the
+ * same id; the publisher process is not compared. */
+bool SameUnsubscribeKey(const MsgHead *listed, const MsgHead *request) {
+    return listed->msgId == request->msgId && listed->sendCpuId == request->sendCpuId &&
+           listed->recvCpuId == request->recvCpuId && MsgNameEqual(listed->sendProcName, request->sendProcName) &&
+           MsgNameEqual(listed->sendTaskName, request->sendTaskName) &&
+           MsgNameEqual(listed->recvTaskName, request->recvTaskName);
+}
+
+int IsUnsubscribeMatch(const void *item, const void *key) {
+    return SameUnsubscribeKey(&static_cast<const MsgSubRecord *>(item)->head, static_cast<const MsgHead *>(key)) ? 1
+                                                                                                                 : 0;
+}
+
+/* Enters the record at the end of idList (just appended) into both indexes,
+ * which have room for it. The caller holds the mutex. */
+void IndexLastRecord(MsgSubscribeIdList *idList) {
+    ZemListNode *node = ZEM_ListIterEnd(&idList->subList)->prev;
+    auto *record = static_cast<MsgSubRecord *>(MsgWordToPtr(ZEM_ListIterData(node)));
+    record->node = node;
+    MsgSubIndexInsert(&g_repeatIndex, RepeatHash(&record->head), record);
+    const uint64_t hash = UnsubscribeHash(&record->head);
+    auto *first =
+        static_cast<MsgSubRecord *>(MsgSubIndexFind(&g_unsubscribeIndex, hash, IsUnsubscribeMatch, &record->head));
+    if (first == nullptr) {
+        record->lastSame = record;
+        MsgSubIndexInsert(&g_unsubscribeIndex, hash, record);
+    } else {
+        first->lastSame->nextSame = record;
+        first->lastSame = record;
+    }
+}
+
+/* Takes the first record of its unsubscribe chain out of both indexes and
+ * out of idList (which releases it). The caller holds the mutex. */
+void RemoveFirstOfChain(MsgSubscribeIdList *idList, MsgSubRecord *first) {
+    const uint64_t hash = UnsubscribeHash(&first->head);
+    if (first->nextSame != nullptr) {
+        first->nextSame->lastSame = first->lastSame;
+        MsgSubIndexReplace(&g_unsubscribeIndex, hash, first, first->nextSame);
+    } else {
+        MsgSubIndexRemove(&g_unsubscribeIndex, hash, first);
+    }
+    MsgSubIndexRemove(&g_repeatIndex, RepeatHash(&first->head), first);
+    (void)ZEM_ListIterErase(&idList->subList, first->node);
+}
+
 void ReleaseIdList(MsgSubscribeIdList *idList) {
     ZEM_ListDeinit(&idList->subList);
     MSG_FREE(idList);
+}
+
+/* Keeps the table's chains short: at most one id per bucket on average,
+ * and the bucket array no larger than needed. A failure to resize keeps the
+ * table as it is. */
+void FitBuckets(void) {
+    const uint64_t size = ZEM_HashSize(g_subscribeTable);
+    const uint64_t buckets = g_subscribeTable->bucketCount;
+    if (size > buckets) {
+        (void)ZEM_HashRehash(g_subscribeTable, buckets * 2U);
+    } else if (buckets > g_subscribeMinBuckets && size * 8U < buckets) {
+        (void)ZEM_HashRehash(g_subscribeTable, buckets / 2U);
+    }
 }
 
 /* Appends a copy of record; 1 when the node or the copy cannot be had, and
@@ -54,26 +153,30 @@ uint32_t AddFirstSubscriber(const MsgHead *record) {
         ReleaseIdList(idList);
         return OS_MSG_ERR_NO_MEMORY;
     }
+    IndexLastRecord(idList);
+    FitBuckets();
     return OS_MSG_OK;
 }
 
-bool IsUnsubscribeMatch(const MsgHead *listed, const MsgHead *request) {
-    return listed->sendCpuId == request->sendCpuId && listed->recvCpuId == request->recvCpuId &&
-           MsgNameEqual(listed->sendProcName, request->sendProcName) && !MsgNameEmpty(request->sendTaskName) &&
-           MsgNameEqual(listed->sendTaskName, request->sendTaskName) && !MsgNameEmpty(request->recvTaskName) &&
-           MsgNameEqual(listed->recvTaskName, request->recvTaskName);
-}
-
-/* true when a record was removed. The caller holds the mutex. */
-bool RemoveFirstMatch(MsgSubscribeIdList *idList, const MsgHead *request) {
-    ZemList *list = &idList->subList;
-    for (ZemListNode *pos = ZEM_ListIterBegin(list); pos != ZEM_ListIterEnd(list); pos = ZEM_ListIterNext(list, pos)) {
-        if (IsUnsubscribeMatch(MsgSubscriberAt(pos), request)) {
-            ZEM_ListIterErase(list, pos);
-            return true;
-        }
+/* Adds record to the existing list of its id, or refuses it. The caller
+ * holds the mutex and has made room in both indexes. */
+uint32_t AddToList(MsgSubscribeIdList *idList, const MsgHead *record) {
+    if (MsgSubIndexFind(&g_repeatIndex, RepeatHash(record), IsRepeat, record) != nullptr) {
+        OS_MSG_LOG_AS("MsgIsNodeRepeate", OS_LOG_WARN, "repeate subscribe");
+        return OS_MSG_OK;
     }
-    return false;
+    if (ZEM_ListSize(&idList->subList) > MSG_SUB_MAX_PER_ID - 1U) {
+        OS_MSG_LOG_AS("MsgAddSubscribe", OS_LOG_ERROR, "msg id[%u] sub num is over maxnum[%u], not push to list",
+                      record->msgId, MSG_SUB_MAX_PER_ID);
+        return OS_MSG_ERR_FULL;
+    }
+    if (AppendRecord(idList, record) != 0) {
+        return OS_MSG_ERR_NO_MEMORY;
+    }
+    IndexLastRecord(idList);
+    OS_MSG_LOG_AS("MsgAddSubscribe", OS_LOG_DEBUG, "push to list, node cnt[%zu]",
+                  (size_t)ZEM_ListSize(&idList->subList));
+    return OS_MSG_OK;
 }
 
 } // namespace
@@ -99,6 +202,7 @@ uint32_t MsgCreateSubscribeTable(uint32_t buckets) {
         return OS_MSG_ERR_HASH;
     }
     (void)OsMutexInitRecursive(&g_subscribeMutex);
+    g_subscribeMinBuckets = buckets;
     g_subscribeTable = table;
     return OS_MSG_OK;
 }
@@ -117,6 +221,8 @@ void MsgDestroySubscribeTable(void) {
     }
     ZEM_HashDestory(g_subscribeTable);
     g_subscribeTable = nullptr;
+    MsgSubIndexRelease(&g_repeatIndex);
+    MsgSubIndexRelease(&g_unsubscribeIndex);
     (void)OsMutexUnLock(&g_subscribeMutex);
     (void)OsMutexDestroy(&g_subscribeMutex);
 }
@@ -178,23 +284,20 @@ uint32_t MsgAddSubscribe(const MsgHead *record) {
                record->sendProcName, record->sendTaskName, (int)record->recvCpuId, record->recvProcName,
                record->recvTaskName, (int)record->msgId);
     (void)OsMutexLock(&g_subscribeMutex);
-    uint32_t ret = OS_MSG_OK;
-    MsgSubscribeIdList *idList = MsgSubscribeFindIdList(record->msgId);
-    if (idList == nullptr) {
-        ret = AddFirstSubscriber(record);
-        if (ret == OS_MSG_OK) {
-            OS_MSG_LOG(OS_LOG_DEBUG, "new list add");
+    uint32_t ret = MsgSubIndexReserve(&g_repeatIndex);
+    if (ret == OS_MSG_OK) {
+        ret = MsgSubIndexReserve(&g_unsubscribeIndex);
+    }
+    if (ret == OS_MSG_OK) {
+        MsgSubscribeIdList *idList = MsgSubscribeFindIdList(record->msgId);
+        if (idList == nullptr) {
+            ret = AddFirstSubscriber(record);
+            if (ret == OS_MSG_OK) {
+                OS_MSG_LOG(OS_LOG_DEBUG, "new list add");
+            }
+        } else {
+            ret = AddToList(idList, record);
         }
-    } else if (MsgIsNodeRepeate(&idList->subList, record) != 0) {
-        ret = OS_MSG_OK;
-    } else if (ZEM_ListSize(&idList->subList) > MSG_SUB_MAX_PER_ID - 1U) {
-        OS_MSG_LOG(OS_LOG_ERROR, "msg id[%u] sub num is over maxnum[%u], not push to list", record->msgId,
-                   MSG_SUB_MAX_PER_ID);
-        ret = OS_MSG_ERR_FULL;
-    } else if (AppendRecord(idList, record) != 0) {
-        ret = OS_MSG_ERR_NO_MEMORY;
-    } else {
-        OS_MSG_LOG(OS_LOG_DEBUG, "push to list, node cnt[%zu]", (size_t)ZEM_ListSize(&idList->subList));
     }
     (void)OsMutexUnLock(&g_subscribeMutex);
     return ret;
@@ -214,12 +317,19 @@ uint32_t MsgDelSubscribe(const MsgHead *record) {
     }
     OS_MSG_LOG(OS_LOG_DEBUG, "del suber=[%.16s][%.16s] subee=[%.16s][%.16s] msgid=%d.", record->sendProcName,
                record->sendTaskName, record->recvProcName, record->recvTaskName, (int)record->msgId);
-    if (RemoveFirstMatch(idList, record)) {
+    // Empty subscriber or publisher task names in the request match nothing.
+    auto *first = MsgNameEmpty(record->sendTaskName) || MsgNameEmpty(record->recvTaskName)
+                      ? nullptr
+                      : static_cast<MsgSubRecord *>(
+                            MsgSubIndexFind(&g_unsubscribeIndex, UnsubscribeHash(record), IsUnsubscribeMatch, record));
+    if (first != nullptr) {
+        RemoveFirstOfChain(idList, first);
         OS_MSG_LOG(OS_LOG_DEBUG, "del [%.16s][%.16s]", record->recvProcName, record->recvTaskName);
     }
     if (ZEM_ListEmpty(&idList->subList)) {
         (void)ZEM_IntHashErase(g_subscribeTable, (int32_t)record->msgId);
         ReleaseIdList(idList);
+        FitBuckets();
     }
     (void)OsMutexUnLock(&g_subscribeMutex);
     return OS_MSG_OK;
@@ -241,11 +351,11 @@ uint32_t MsgIsNodeRepeate(ZemList *list, const MsgHead *record) {
 }
 
 ZemWord ListDupSubscribeNode(ZemWord word) {
-    MsgHead *copy = (MsgHead *)MSG_MALLOC(sizeof(MsgHead));
+    MsgSubRecord *copy = (MsgSubRecord *)MSG_CALLOC(1U, sizeof(MsgSubRecord));
     if (copy == nullptr) {
         return 0;
     }
-    memcpy(copy, MsgWordToPtr(word), sizeof(MsgHead));
+    memcpy(&copy->head, MsgWordToPtr(word), sizeof(MsgHead));
     return (ZemWord)copy;
 }
 

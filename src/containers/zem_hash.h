@@ -110,6 +110,12 @@ OS_MSG_API ListNode *ZEM_HashErase(ZemHashTable *table, ZemWord key);
  * ZEM_HashDestory, ZEM_HashClear, size and emptiness queries, and find / at /
  * erase / iteration, which see an empty table, may follow). */
 OS_MSG_API uint32_t ZEM_HashClear(ZemHashTable *table);
+/* Moves every entry into a new array of bucketCount buckets (iteration
+ * positions stay valid; the iteration order changes). 0; 1 when the count is
+ * 0 or too large or the array cannot be had, and then the table is as it
+ * was. Lets a table whose size is not known in advance keep its chains
+ * short. Internal: not exported. */
+uint32_t ZEM_HashRehash(ZemHashTable *table, uint64_t bucketCount);
 /* Releases every entry (with the release hooks) and the table. NULL is
  * ignored. */
 OS_MSG_API void ZEM_HashDestory(ZemHashTable *table);

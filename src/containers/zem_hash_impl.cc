@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "containers/zem_hash.h"
 #include "base/msg_alloc.h"
+#include "containers/zem_hash.h"
 
 namespace {
 
@@ -264,6 +264,33 @@ uint32_t ZEM_HashClear(ZemHashTable *table) {
     HashBucketTableRelease(table->impl);
     table->size = 0;
     return HashBucketTableFill(table->impl, table->bucketCount) ? 0 : kHashClearFailed;
+}
+
+uint32_t ZEM_HashRehash(ZemHashTable *table, uint64_t bucketCount) {
+    if (table == nullptr || table->impl->buckets == nullptr || !BucketCountFits(bucketCount)) {
+        return 1;
+    }
+    auto *buckets = static_cast<ListNode *>(MSG_MALLOC(static_cast<size_t>(bucketCount) * sizeof(ListNode)));
+    if (buckets == nullptr) {
+        return 1;
+    }
+    for (uint64_t i = 0; i < bucketCount; ++i) {
+        ChainInitEmpty(&buckets[i]);
+    }
+    HashBucketTable *impl = table->impl;
+    for (uint64_t i = 0; i < impl->bucketCount; ++i) {
+        ListNode *head = &impl->buckets[i];
+        while (head->next != head) {
+            ListNode *link = head->next;
+            ChainUnlink(link);
+            ChainLinkTail(&buckets[table->hashFunc(EntryOf(link)->key, bucketCount)], link);
+        }
+    }
+    MSG_FREE(impl->buckets);
+    impl->buckets = buckets;
+    impl->bucketCount = bucketCount;
+    table->bucketCount = bucketCount;
+    return 0;
 }
 
 void ZEM_HashDestory(ZemHashTable *table) {

@@ -13,8 +13,8 @@
 #include <errno.h>
 #include <string.h>
 
-#include "broadcast/msg_broadcast.h"
 #include "base/msg_alloc.h"
+#include "broadcast/msg_broadcast.h"
 #include "core/msg_send.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
@@ -74,6 +74,13 @@ void MsgZeroPayloadTail(const MsgHead *head, uint32_t offset) {
     }
 }
 
+/* Sends a finished request to the broadcast task. A request that finds the
+ * task's queue full waits there for room rather than being dropped, so one
+ * that returns 0 is queued, behind every request queued before it. */
+uint32_t MsgSendEventReq(const MsgHead *head) {
+    return SimpleMsgSendWaitingRoom(MsgAsynSend, MSG_TRANS_SUB_BRO, head, MSG_EVENT_REQ_WAIT_MS);
+}
+
 } // namespace
 
 extern "C" {
@@ -103,7 +110,7 @@ uint32_t MsgSendSubMsg(MsgSubEntry *entries, uint32_t count, uint32_t op) {
     head.data = payload;
     uint32_t ret = MsgSetSubscribeData(&head, entries, count, op);
     if (ret == OS_MSG_OK) {
-        ret = MsgAsynSend(&head, MSG_TRANS_SUB_BRO);
+        ret = MsgSendEventReq(&head);
         if (ret != OS_MSG_OK) {
             MSG_LOG(OS_MSG_LOG_ERROR, "send subscribe fail ret = %d.", (int)ret);
         }
@@ -174,7 +181,7 @@ uint32_t MsgSubscribeCpuData(const MsgSubEntry *entry, uint32_t op) {
     }
     MSG_LOG(OS_MSG_LOG_DEBUG, "subscribe cpu msg [%s][%s] num=%u.", head.sendProcName, head.sendTaskName,
             kSingleEntryCount);
-    uint32_t ret = MsgAsynSend(&head, MSG_TRANS_SUB_BRO);
+    uint32_t ret = MsgSendEventReq(&head);
     if (ret != OS_MSG_OK) {
         MSG_LOG(OS_MSG_LOG_ERROR, "send subscribe fail ret = %d.", (int)ret);
     }
@@ -195,7 +202,7 @@ uint32_t MsgSendBroadcastMsg(const MsgBroEntry *events, uint32_t count) {
         return ret;
     }
     void *payload = head.data;
-    ret = MsgAsynSend(&head, MSG_TRANS_SUB_BRO);
+    ret = MsgSendEventReq(&head);
     if (ret != OS_MSG_OK) {
         MSG_LOG(OS_MSG_LOG_ERROR, "send broadcast fail ret = %d.", (int)ret);
     }

@@ -13,6 +13,14 @@
  * in one message; every entry of another CPU travels alone, in a 61-byte
  * message addressed to that CPU.
  *
+ * Delivery: a request that returns 0 is queued for the broadcast task and
+ * takes effect, in the order the requests were queued. When the broadcast
+ * task's queue is full, the sending call waits for room, up to
+ * MSG_EVENT_REQ_WAIT_MS, and then fails with 0x80020007; no request is
+ * dropped after its call returned 0. (A request for a broadcast task that
+ * does not exist is accepted and dropped, as every message for a missing
+ * task on the transport route.)
+ *
  * Thread safety: no state; every operation runs on the caller's thread and
  * builds its request on the stack. Any thread may call them concurrently.
  * Every payload built here is released before the call returns, because the
@@ -29,6 +37,13 @@
 extern "C" {
 #endif
 
+/* How long a request waits for room in the broadcast task's queue, in
+ * milliseconds. Shorter than the broadcast task's own wait for room in a
+ * subscriber's queue (MSG_BRO_DELIVER_WAIT_MS), so that a subscriber whose
+ * callback sends a request while the broadcast task waits for it gives up
+ * first and lets the broadcast task go on. */
+#define MSG_EVENT_REQ_WAIT_MS 1000U
+
 /* Bytes before the first entry of a subscription payload. */
 #define MSG_SUB_REQ_HEAD_LEN 5U
 /* A subscription payload carrying one entry for another CPU. */
@@ -44,7 +59,8 @@ extern "C" {
  * 0x80020020 when memory is short; 0xFFFFFFFF when no entry belongs to the
  * local CPU (the entries of other CPUs were sent); the failure of sending an
  * entry of another CPU (the entries before it stay sent, the local part is
- * not sent); the result of the send.
+ * not sent); the result of the send, 0x80020007 when the broadcast task's
+ * queue stayed full for MSG_EVENT_REQ_WAIT_MS.
  */
 OS_MSG_API uint32_t MsgSendSubMsg(MsgSubEntry *entries, uint32_t count, uint32_t op);
 
@@ -79,7 +95,8 @@ OS_MSG_API uint32_t MsgSubscribeCpuData(const MsgSubEntry *entry, uint32_t op);
  * empty taskName is published under the sending task's name. The caller
  * keeps events and their data.
  * 0; the packing's failures (0x80020001, 0x8002000b, 0x80020020); the result
- * of the send.
+ * of the send, 0x80020007 when the broadcast task's queue stayed full for
+ * MSG_EVENT_REQ_WAIT_MS.
  */
 OS_MSG_API uint32_t MsgSendBroadcastMsg(const MsgBroEntry *events, uint32_t count);
 

@@ -12,19 +12,18 @@
 
 #include <string.h>
 
+#include "base/msg_proc_name.h"
+#include "base/msg_setup_state.h"
 #include "broadcast/msg_broadcast.h"
 #include "core/msg_api_gate.h"
-#include "base/msg_proc_name.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
 #include "service/msg_local_service.h"
 #include "simple_msg/simple_msg.h"
-#include "simple_msg/simple_msg_layer.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "vyre_os_thread.h"
-#include "vyre_os_time.h"
 
 pthread_mutex_t g_msgInitMutex = PTHREAD_MUTEX_INITIALIZER;
 uint32_t g_msgServerQuit = 1U;
@@ -34,9 +33,6 @@ OsMutex g_msgServerMutex = PTHREAD_MUTEX_INITIALIZER;
 OsSem g_msgServerSem;
 
 namespace {
-
-/* How long set-up waits for the broadcast task, in milliseconds. */
-constexpr uint32_t kBroadcastTaskWaitMs = 1000U;
 
 /* All guarded by g_msgServerMutex. */
 bool g_msgServerObjects = false;   // g_msgServerCond and g_msgServerSem exist
@@ -69,18 +65,29 @@ void MsgWaitServerReport(void) {
     MsgEndHandshake();
 }
 
-/* The code for a registry that MsgInitLocalServiceManger did not create: it
- * answers 0 both when one exists and when the slots could not be allocated.
- * Its mutex exists once it has been called. */
-uint32_t MsgServiceManagerFailure(void) {
-    (void)OsMutexLock(&g_msgManager.mutex);
-    bool exists = g_msgManager.entries != nullptr;
-    (void)OsMutexUnLock(&g_msgManager.mutex);
-    return exists ? OS_MSG_ERR_REPEATED : OS_MSG_ERR_NO_MEMORY;
+/* true while the local service registry is the one the set-up created, and
+ * so the teardown's to destroy; a registry the application created before
+ * is used as it is and left to the application. Guarded by g_msgInitMutex. */
+bool g_msgOwnsRegistry = false;
+
+/* Adopts the registry that exists, or creates one. 0, or 0x80020020 when
+ * the slots could not be allocated. */
+uint32_t MsgInitRegistry(void) {
+    if (MsgLocalServiceMangerExists() != 0U) {
+        return OS_MSG_OK;
+    }
+    if (MsgInitLocalServiceManger(MSG_LOCAL_SERVICE_NUM) == 1U) {
+        g_msgOwnsRegistry = true;
+        return OS_MSG_OK;
+    }
+    return MsgLocalServiceMangerExists() != 0U ? OS_MSG_OK : OS_MSG_ERR_NO_MEMORY;
 }
 
 /* The set-up steps that need the running server: task table, subscription
- * table, transport client, channel layer, CPU configuration. */
+ * table, transport client, channel layer, CPU configuration, and the
+ * broadcast task, registered here so that event requests sent as soon as
+ * the set-up returns find it, and so that a failure to register it fails
+ * the set-up instead of leaving a thread that retries. */
 uint32_t MsgInitTables(const char *procName) {
     uint32_t ret = SimpleMsgCreateQueue(MSG_TASK_TABLE_BUCKETS);
     if (ret != OS_MSG_OK) {
@@ -98,35 +105,36 @@ uint32_t MsgInitTables(const char *procName) {
     if (ret != OS_MSG_OK) {
         return ret;
     }
-    return MsgCpuCfgInit();
+    ret = MsgCpuCfgInit();
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
+    return SimpleMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 0U, IPCMsgBroTaskCallback, 0U);
 }
 
-/* 1 when the broadcast task is registered. Inside the API gate, so that a
- * teardown on another thread cannot destroy the table under the look-up. */
-bool MsgBroadcastTaskReady(void) {
-    MsgApiPass pass;
-    if (!pass.Entered()) {
-        return false;
+/* The teardown; the caller holds g_msgInitMutex and the library is
+ * initialised. */
+void MsgTearDown(void) {
+    MsgApiBlock();
+    // Responses live in task records: no call may still read one when the
+    // tasks go. Removing the tasks then ends every wait an ordinary call can
+    // be in, so its drain is short, and no call still running sees the
+    // channel layer, the name or the locks half torn down.
+    MsgApiDrain(MSG_API_RESP_CALL);
+    SimpleMsgDestroyQueue();
+    MsgDestroySubscribeTable();
+    MsgApiDrain(MSG_API_CALL);
+    (void)MsgMscUninit(MsgGetProcName());
+    (void)MsgSetProcName("", 0U);
+    SimpleMsgUninitPthreadMutex();
+    (void)PMsgUninitClient();
+    (void)MsgDestroyServer();
+    MsgSetupLifeEnd();
+    MsgApiUnblock();
+    if (g_msgOwnsRegistry) {
+        MsgDestroyLocalServiceManger();
+        g_msgOwnsRegistry = false;
     }
-    (void)OsMutexLock(&simpleQueueLock);
-    SimpleMsgTask *task = nullptr;
-    bool ready = SimpleMsgGetQueue(MSG_TASK_NAME_PMSG_BRO, &task) == OS_MSG_OK;
-    (void)OsMutexUnLock(&simpleQueueLock);
-    return ready;
-}
-
-/* Subscriptions and broadcasts are messages to the broadcast task, which the
- * server's broadcast thread registers on its own time once the task table
- * exists; waiting for it keeps events sent right after start-up from being
- * dropped. */
-void MsgWaitBroadcastTask(void) {
-    for (uint32_t tries = 0U; tries < kBroadcastTaskWaitMs; ++tries) {
-        if (MsgBroadcastTaskReady()) {
-            return;
-        }
-        OsSleepMs(1U);
-    }
-    MSG_LOG(OS_MSG_LOG_WARN, "broadcast task not ready.");
 }
 
 } // namespace
@@ -144,18 +152,16 @@ uint32_t MsgInit(const char *procName) {
     MsgApiBlock();
     (void)SimpleMsgInitPthreadMutex();
     MsgApiUnblock();
-    (void)pthread_mutex_unlock(&g_msgInitMutex);
     PMsgRegAdpFunc();
-    return MsgInitResource(procName);
+    uint32_t ret = MsgInitResource(procName);
+    (void)pthread_mutex_unlock(&g_msgInitMutex);
+    return ret;
 }
 
 uint32_t MsgInitResource(const char *procName) {
-    uint32_t ret = OS_MSG_OK;
-    if (MsgInitLocalServiceManger(MSG_LOCAL_SERVICE_NUM) != 1U) {
-        // Without a registry of its own the process would be marked
-        // initialised with nothing behind it, so this fails like any step.
-        ret = MsgServiceManagerFailure();
-    } else {
+    (void)MsgSetupBegin();
+    uint32_t ret = MsgInitRegistry();
+    if (ret == OS_MSG_OK) {
         (void)MsgMscInitHidl();
         ret = MsgCreateServer(procName);
         if (ret == OS_MSG_OK) {
@@ -167,10 +173,12 @@ uint32_t MsgInitResource(const char *procName) {
     }
     if (ret != OS_MSG_OK) {
         MSG_LOG(OS_MSG_LOG_ERROR, "msg init error ret=%d.", (int32_t)ret);
-        (void)MsgUninit();
+        // The threads the server started end before the teardown begins.
+        MsgSetupEnd(false);
+        MsgTearDown();
         return ret;
     }
-    MsgWaitBroadcastTask();
+    MsgSetupEnd(true);
     return OS_MSG_OK;
 }
 
@@ -281,27 +289,10 @@ uint32_t MsgDestroyServer(void) {
 
 uint32_t MsgUninit(void) {
     (void)pthread_mutex_lock(&g_msgInitMutex);
-    if (SimpleMsgCheckInit() == 0U) {
-        (void)pthread_mutex_unlock(&g_msgInitMutex);
-        return OS_MSG_OK;
+    if (SimpleMsgCheckInit() != 0U) {
+        MsgTearDown();
     }
-    MsgApiBlock();
-    // Responses live in task records: no call may still read one when the
-    // tasks go. Removing the tasks then ends every wait an ordinary call can
-    // be in, so its drain is short, and no call still running sees the
-    // channel layer, the name or the locks half torn down.
-    MsgApiDrain(MSG_API_RESP_CALL);
-    SimpleMsgDestroyQueue();
-    MsgDestroySubscribeTable();
-    MsgApiDrain(MSG_API_CALL);
-    (void)MsgMscUninit(MsgGetProcName());
-    (void)MsgSetProcName("", 0U);
-    SimpleMsgUninitPthreadMutex();
-    (void)PMsgUninitClient();
-    (void)MsgDestroyServer();
-    MsgApiUnblock();
     (void)pthread_mutex_unlock(&g_msgInitMutex);
-    MsgDestroyLocalServiceManger();
     return OS_MSG_OK;
 }
 

@@ -7,8 +7,9 @@
  *
  * Threads. The initialising thread runs MsgInit; the server thread (one per
  * life cycle, detached) runs MsgMainThreadProc: it starts the transport
- * server (which starts the life cycle's broadcast thread) and reports
- * through g_msgServerSem. Then it runs the transport's join, unless a server
+ * server (which starts the life cycle's broadcast thread; that thread waits
+ * for the set-up's outcome and ends at once when the set-up fails) and
+ * reports through g_msgServerSem. Then it runs the transport's join, unless a server
  * thread of an earlier life cycle still runs it: the join serves the
  * process, and on this platform it never returns, so the first server thread
  * stays in it for the life of the process and the later ones end after
@@ -16,10 +17,14 @@
  * the server (MsgDestroyServer) or tear down (MsgUninit).
  *
  * Locks, outermost first:
- *   g_msgInitMutex    plain POSIX mutex, statically initialised. Serialises
- *                     the initialised test-and-mark of MsgInit and the whole
- *                     teardown of MsgUninit but the registry's release.
- *                     Taken before every other library lock.
+ *   g_msgInitMutex    plain POSIX mutex, statically initialised. Held across
+ *                     the whole of MsgInit (test, mark and every set-up step,
+ *                     including the roll-back of a failed one) and the whole
+ *                     of MsgUninit, so set-up and teardown never overlap: a
+ *                     MsgInit during another thread's set-up waits for it and
+ *                     then finds the library initialised. Taken before every
+ *                     other library lock; nothing the set-up waits for (the
+ *                     server's start report) needs it.
  *   g_msgServerMutex  statically initialised. Guards the existence of
  *                     g_msgServerCond and g_msgServerSem, the waiters of
  *                     MsgWaitServer and the quit count; taken inside
@@ -67,23 +72,27 @@ extern OsSem g_msgServerSem;
 /*
  * Joins the messaging system under procName (non-empty, at most 15
  * characters: checked by the caller). 0 also when the library is initialised
- * already, or is being set up by another thread (INFO "already inited.").
- * Otherwise MsgInitResource's result: on failure the process is left not
- * initialised, with an empty name and nothing of the set-up kept.
+ * already (INFO "already inited."); a call during another thread's set-up or
+ * teardown waits for it to finish. Otherwise MsgInitResource's result: on
+ * failure the process is left not initialised, with an empty name, nothing
+ * of the set-up kept and no library thread of it left running.
  */
 OS_MSG_API uint32_t MsgInit(const char *procName);
 
 /*
- * Creates the process's resources in order; the first failing step's code is
- * logged ("msg init error ret=%d.") and returned after MsgUninit rolled back
- * everything. Codes: 0x80020020 (the local service registry could not be
- * allocated) or 0x80020003 (a registry exists already, created outside the
- * set-up); MsgCreateServer's; 0x80020002 (the server thread did not start
- * its transport server); SimpleMsgCreateQueue's; MsgCreateSubscribeTable's;
- * PMsgInitClient's; MsgMscInit's; MsgCpuCfgInit's. On success it returns
- * once the server's broadcast thread has registered the broadcast task (WARN
- * "broadcast task not ready." and success when that takes more than a
- * second).
+ * Creates the process's resources in order; the caller holds g_msgInitMutex
+ * and has marked the library initialised. A local service registry that the
+ * application created before is adopted as it is (and left to it at
+ * teardown); otherwise the set-up creates one, and only that one is
+ * destroyed again. The last step registers the broadcast task "pmsgBro",
+ * whose loop the server's broadcast thread runs once the set-up succeeded.
+ * The first failing step's code is logged ("msg init error ret=%d.") and
+ * returned after everything was rolled back: the broadcast thread has ended
+ * (it never retries anything) and the process is not initialised. Codes:
+ * 0x80020020 (no memory for the registry's slots); MsgCreateServer's;
+ * 0x80020002 (the server thread did not start its transport server);
+ * SimpleMsgCreateQueue's; MsgCreateSubscribeTable's; PMsgInitClient's;
+ * MsgMscInit's; MsgCpuCfgInit's; SimpleMsgRegTask's for the broadcast task.
  */
 OS_MSG_API uint32_t MsgInitResource(const char *procName);
 
@@ -128,14 +137,15 @@ OS_MSG_API uint32_t MsgDestroyServer(void);
 
 /*
  * Tears the process down; always 0, and nothing happens when the library is
- * not initialised. Public operations are refused from the start (0x80020004);
- * then every task is removed (ending the task loops and waking synchronous
- * requesters), the subscription table destroyed, and the operations still
- * running are waited for; then follow the channel layer, the process name,
- * the in-process layer's locks (not initialised from here on), the transport
- * client, the server stop and wake-up, and outside g_msgInitMutex the local
- * service registry. Must not run on a task loop thread while other task
- * loops wait for that thread.
+ * not initialised. A call during another thread's set-up waits for it.
+ * Public operations are refused from the start (0x80020004); then every task
+ * is removed (ending the task loops and waking synchronous requesters), the
+ * subscription table destroyed, and the operations still running are waited
+ * for; then follow the channel layer, the process name, the in-process
+ * layer's locks (not initialised from here on), the transport client, the
+ * server stop and wake-up, and the local service registry when the set-up
+ * created it. All of it under g_msgInitMutex. Must not run on a task loop
+ * thread while other task loops wait for that thread.
  */
 OS_MSG_API uint32_t MsgUninit(void);
 

@@ -99,6 +99,11 @@ uint32_t MsgInitLocalServiceManger(uint32_t capacity) {
     return 1U;
 }
 
+uint32_t MsgLocalServiceMangerExists(void) {
+    RegistryLock lock;
+    return g_msgManager.entries != nullptr ? 1U : 0U;
+}
+
 void MsgDestroyLocalServiceManger(void) {
     RegistryLock lock;
     if (g_msgManager.entries == nullptr) {

@@ -57,6 +57,8 @@ typedef int32_t (*MsgPackagePermissionFunc)(uintptr_t first, uintptr_t second);
  * add answers 0x80020007.
  * Destroy and re-create freely: the mutex outlives every registry. */
 OS_MSG_API uint32_t MsgInitLocalServiceManger(uint32_t capacity);
+/* 1 while a registry exists, else 0. Internal: not exported. */
+uint32_t MsgLocalServiceMangerExists(void);
 /* Releases the slots; the registry no longer exists. Safe while other threads
  * use the registry: they see it either whole or missing. */
 OS_MSG_API void MsgDestroyLocalServiceManger(void);

@@ -209,6 +209,31 @@ OS_MSG_API uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *hea
  * is released then). */
 OS_MSG_API uint32_t SimpleMsgAsynSend(const MsgHead *head);
 
+/* What SimpleMsgQueueRoom and SimpleMsgWaitRoom see in a task's queue. */
+#define SIMPLE_MSG_ROOM_NONE 0U /* the ring is full */
+#define SIMPLE_MSG_ROOM_FREE 1U /* the ring has room for a message */
+#define SIMPLE_MSG_ROOM_GONE 2U /* no such task (or no table), or it is being removed */
+
+/* Whether the queue of task taskName has room now. Logs nothing. Internal:
+ * not exported. */
+uint32_t SimpleMsgQueueRoom(const char *taskName);
+/* Waits until the queue of task taskName has room or the task is gone, at
+ * most waitMs milliseconds: what it saw last (SIMPLE_MSG_ROOM_NONE when the
+ * time ran out). Looks again after a yield at first, then every millisecond;
+ * logs nothing. Internal: not exported. */
+uint32_t SimpleMsgWaitRoom(const char *taskName, uint32_t waitMs);
+
+/* A send that a full queue refuses with 0x80020007. */
+typedef uint32_t (*SimpleMsgSendFunc)(MsgHead *head, uint32_t arg);
+/* Sends a copy of head with send(copy, arg); while that is refused with
+ * 0x80020007, waits for room in the queue of task head->recvTaskName and
+ * sends a fresh copy again, for at most waitMs milliseconds in all. Each
+ * attempt either queues the message or leaves nothing queued, so a caller
+ * that gets 0 knows the message is queued once. The last send's result:
+ * 0x80020007 when the time ran out or the task went away while full. The
+ * caller keeps head. Internal: not exported. */
+uint32_t SimpleMsgSendWaitingRoom(SimpleMsgSendFunc send, uint32_t arg, const MsgHead *head, uint32_t waitMs);
+
 /* Runs the task loop on the calling thread until the task is removed: for
  * every queued message, oldest first, calls func with a copy of the node
  * (header and payload valid only during the call), releases the payload,

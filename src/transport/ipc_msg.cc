@@ -21,9 +21,10 @@
 #include <mutex>
 #include <new>
 
-#include "broadcast/msg_broadcast.h"
 #include "base/msg_alloc.h"
 #include "base/msg_proc_name.h"
+#include "base/msg_setup_state.h"
+#include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "simple_msg/simple_msg.h"
@@ -162,7 +163,9 @@ uint32_t IPCMsgSendData(const char *destProcName, uint32_t transType, MsgHead *h
     if (ret != OS_MSG_OK) {
         MsgReleaseBuffByHead(&copy, (uint32_t)sizeof(copy), buf, copy.dataLen);
     }
-    return OS_MSG_OK;
+    // A full queue is reported as on the in-process route, so that a sender
+    // may wait for room; any other failure drops the message.
+    return ret == OS_MSG_ERR_FULL ? OS_MSG_ERR_FULL : OS_MSG_OK;
 }
 
 uint32_t IPCMsgSendCpuData(const char *destProcName, uint32_t transType, MsgHead *head) {
@@ -175,8 +178,12 @@ uint32_t IPCMsgStartServer(const char *procName) {
         return ret;
     }
     (void)puts("create pmsgBro");
+    // The thread belongs to the set-up that starts the server: it serves the
+    // broadcast task only when that set-up succeeds.
+    const uint32_t setup = MsgSetupThreadStarting();
     OsThread thread;
-    if (OsPthreadCreate(&thread, nullptr, MsgBrodcastTaskFunc, nullptr) != 0) {
+    if (OsPthreadCreate(&thread, nullptr, MsgBrodcastTaskFunc, reinterpret_cast<void *>(uintptr_t{setup})) != 0) {
+        MsgSetupThreadNotStarted(setup);
         return OS_MSG_ERR_THREAD_CREATE;
     }
     if (OsPthreadDetach(thread) != 0) {
@@ -218,13 +225,7 @@ void *IPCMsgRecvThread(void *arg) {
 }
 
 void *MsgBrodcastTaskFunc(void *arg) {
-    (void)arg;
-    uint32_t ret;
-    do {
-        OsSleepMs(1U);
-        ret = OsMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 0U, IPCMsgBroTaskCallback);
-    } while (ret != OS_MSG_OK && ret != OS_MSG_ERR_TASK_EXIST);
-    if (ret == OS_MSG_OK) {
+    if (MsgSetupAwait(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg)))) {
         (void)OsMsgTaskRoutineByName(MSG_TASK_NAME_PMSG_BRO);
     }
     return nullptr;

@@ -48,9 +48,11 @@ OS_MSG_API void PMsgRegAdpFunc(void);
  * head->recvProcName (the caller's header stays changed), copies the payload
  * (dataLen bytes at data) into a new message buffer and hands header and
  * buffer to MsgAdpTransact.
- * 0 also when the delivery fails (no such task, queue full): the message is
- * dropped and its copy released. 0x80020020 when no buffer is available for
- * the copy; the copy's error number when data is NULL with a non-zero dataLen.
+ * 0x80020007 when the receiver's queue is full (nothing is queued and the
+ * copy is released); 0 also when any other delivery fails (no such task):
+ * the message is dropped and its copy released. 0x80020020 when no buffer is
+ * available for the copy; the copy's error number when data is NULL with a
+ * non-zero dataLen.
  * The caller keeps head and the payload.
  */
 OS_MSG_API uint32_t IPCMsgSendData(const char *destProcName, uint32_t transType, MsgHead *head);
@@ -62,7 +64,8 @@ OS_MSG_API uint32_t IPCMsgSendCpuData(const char *destProcName, uint32_t transTy
  * the process's slice collector; both live for the rest of the process and
  * are never released, so memory accounting starts after the server is up.
  * Every call then copies procName into the context, prints "create pmsgBro"
- * and starts the detached broadcast thread (MsgBrodcastTaskFunc).
+ * and starts the detached broadcast thread (MsgBrodcastTaskFunc) on behalf
+ * of the running set-up.
  * 0; 0x80020020 (no memory for the context or the collector: nothing is
  * kept); 0x8002000e (procName NULL or 16 characters or more); 0x8002001f (the
  * broadcast thread was not started). Called from the server thread.
@@ -85,12 +88,11 @@ OS_MSG_API uint32_t IPCMsgJoinServer(void);
 /* Body of the receive thread; returns NULL at once on this platform. */
 OS_MSG_API void *IPCMsgRecvThread(void *arg);
 
-/* Body of the broadcast thread: registers the task "pmsgBro" (retrying every
- * millisecond until the library is initialised), then runs its task loop
- * until the task is removed. When "pmsgBro" is already registered with its
- * callback, another broadcast thread serves it (one left from an earlier
- * start of the process), and this one ends instead of retrying for ever.
- * Returns NULL. */
+/* Body of the broadcast thread; arg carries the number of the set-up that
+ * started the server (MsgSetupThreadStarting). Waits for that set-up's
+ * outcome: when it succeeded, runs the loop of the task "pmsgBro", which the
+ * set-up registered, until the task is removed; when it failed or is over
+ * (also for a NULL arg), ends at once. Returns NULL. */
 OS_MSG_API void *MsgBrodcastTaskFunc(void *arg);
 
 /* The callback of task "pmsgBro". Subscription requests (MSG_ID_SUBSCRIBE)

@@ -224,11 +224,21 @@ OS_MSG_API uint32_t MsgAdpDealRcvASynMsg(MsgHead *head, void *buf, uint32_t bufL
 OS_MSG_API uint32_t MsgAdpDealRcvSynResp(MsgHead *head, void *buf, uint32_t bufLen);
 OS_MSG_API uint32_t MsgAdpDealRcvSubBroadcast(MsgHead *head, void *buf, uint32_t bufLen);
 
+/* How long the broadcast task waits for room in one subscriber's queue
+ * before that subscriber loses the event, in milliseconds. */
+#define MSG_BRO_DELIVER_WAIT_MS 2000U
+
 /* The broadcast function of the subscription layer: sends one event, already
  * addressed to one subscriber, as an asynchronous message through slot 0.
- * 0 without sending when sendCpuId differs from recvCpuId; else
- * PMsgAsynSend's result. Runs under the subscription table's lock and takes
- * the task table's lock inside. head->recvProcName may be rewritten. */
+ * When the subscriber's queue is full it waits for room, up to
+ * MSG_BRO_DELIVER_WAIT_MS, so a slow subscriber slows the events down
+ * (and, through the broadcast task's queue, their publishers) instead of
+ * losing them; after that the event is dropped for this subscriber (ERROR
+ * "event 0x%x for [%.16s] dropped: queue full."). An event whose data is
+ * missing goes out without a payload. 0 without sending when sendCpuId
+ * differs from recvCpuId; else the send's result. Runs under the
+ * subscription table's lock and takes the task table's lock inside; the
+ * caller's header is not changed. */
 OS_MSG_API uint32_t MsgBroadcastCallback(MsgHead *head);
 
 #ifdef __cplusplus

@@ -62,6 +62,11 @@ void MsgAdpMapToVirtualCpu(uint32_t *cpuId) {
     }
 }
 
+/* An asynchronous send through slot 0, the signature the wait for room takes. */
+uint32_t MsgAdpSendHere(MsgHead *head, uint32_t transType) {
+    return PMsgAsynSend(head, transType, 0U);
+}
+
 } // namespace
 
 extern "C" {
@@ -143,17 +148,20 @@ uint32_t MsgAdpDealRcvSubBroadcast(MsgHead *head, void *buf, uint32_t bufLen) {
 }
 
 uint32_t MsgBroadcastCallback(MsgHead *head) {
-    if (head != nullptr && head->sendCpuId != head->recvCpuId) {
+    if (head == nullptr || head->sendCpuId != head->recvCpuId) {
         return OS_MSG_OK;
     }
-    if (head != nullptr && head->data == nullptr && head->dataLen != 0U) {
+    MsgHead event = *head;
+    if (event.data == nullptr) {
         // An event published with a negative length carries no data; its
         // length must not become a payload size on the way to the subscriber.
-        MsgHead event = *head;
         event.dataLen = 0U;
-        return PMsgAsynSend(&event, MSG_TRANS_ASYN, 0U);
     }
-    return PMsgAsynSend(head, MSG_TRANS_ASYN, 0U);
+    uint32_t ret = SimpleMsgSendWaitingRoom(MsgAdpSendHere, MSG_TRANS_ASYN, &event, MSG_BRO_DELIVER_WAIT_MS);
+    if (ret == OS_MSG_ERR_FULL) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "event 0x%x for [%.16s] dropped: queue full.", event.msgId, event.recvTaskName);
+    }
+    return ret;
 }
 
 } // extern "C"
