@@ -14,6 +14,7 @@
  */
 #define MSG_MODULE "simple_msg"
 
+#include "base/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
@@ -171,8 +172,15 @@ uint32_t SimpleTaskRoutineByName(void *taskName) {
     }
     if (ret != OS_MSG_OK) {
         (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_FATAL, "task[%s] not get queue.", SimpleMsgLogName(name));
+        OS_MSG_LOG(OS_LOG_FATAL, "task[%s] not get queue.", MsgNameCopy(SimpleMsgLogName(name)).text);
         return ret;
+    }
+    if (SimpleTaskThread(task) != 0) {
+        // One loop per task: a second one would outlive the record, since
+        // removal waits for one loop thread only.
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "task[%s] loop already running.", task->acTaskName);
+        return OS_MSG_ERR_TASK_BUSY;
     }
     // Claimed under the lock, so a removal that follows waits for this loop.
     SimpleTaskSetThread(task, OsPthreadSelf());

@@ -49,6 +49,35 @@ void SimpleMsgInitTaskLocks(SimpleMsgTask *task) {
     (void)OsPthreadCondAttrDestroy(&attr);
 }
 
+/* Makes a record whose removal failed (state 0, no ring, slot closed) a
+ * working task again with a ring of queueLen messages (0 selects 1024); its
+ * locks were never destroyed. The caller holds simpleQueueLock and installs
+ * the callback. 0; 0x80020020 (no ring: nothing changed); 0x80020013 (a
+ * removal runs right now, or a requester still holds the slot). */
+uint32_t SimpleMsgReviveTask(SimpleMsgTask *task, uint32_t queueLen) {
+    if (task->delOwner != 0 || OsMutexTryLock(&task->respLock) != 0) {
+        return OS_MSG_ERR_TASK_EXIST;
+    }
+    const uint32_t capacity = queueLen != 0U ? queueLen : SIMPLE_MSG_DEFAULT_QUEUE_LEN;
+    MsgHead *ring = static_cast<MsgHead *>(MSG_MALLOC(static_cast<size_t>(capacity) * sizeof(MsgHead)));
+    if (ring == nullptr) {
+        (void)OsMutexUnLock(&task->respLock);
+        OS_MSG_LOG_AS("SimpleMsgSetTask", OS_LOG_ERROR, "apply memory fail!");
+        return OS_MSG_ERR_NO_MEMORY;
+    }
+    task->respClosed = 0U;
+    (void)OsMutexUnLock(&task->respLock);
+    (void)OsMutexLock(&task->queueLock);
+    task->msgList = ring;
+    task->maxMsgNum = capacity;
+    task->msgNum = 0U;
+    task->writeIndex = 0U;
+    task->readIndex = 0U;
+    (void)OsMutexUnLock(&task->queueLock);
+    SimpleTaskSetState(task, 1U);
+    return OS_MSG_OK;
+}
+
 bool SimpleMsgIsThreadTask(const SimpleMsgTask *task, OsThread threadId, const char *defaultName) {
     if (SimpleTaskState(task) != 1U) {
         return false;
@@ -169,7 +198,9 @@ uint32_t SimpleMsgAddTask(const char *taskName, SimpleMsgTask **task) {
 }
 
 uint32_t SimpleMsgSetTask(SimpleMsgTask *task, const char *taskName, uint32_t queueLen, OsMsgTaskFunc func) {
-    if (memcpy_s(task->acTaskName, sizeof(task->acTaskName), taskName, strlen(taskName) + 1U) != 0) {
+    // The name is read up to its terminator, but never past the 16 bytes it
+    // may occupy.
+    if (memcpy_s(task->acTaskName, sizeof(task->acTaskName), taskName, strnlen(taskName, OS_MSG_NAME_LEN) + 1U) != 0) {
         OS_MSG_LOG(OS_LOG_FATAL, "memcpy_s error.");
         return OS_MSG_ERR_FAIL;
     }
@@ -194,6 +225,12 @@ uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc
         OS_MSG_LOG(OS_LOG_ERROR, "reg invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
+    if (strnlen(taskName, OS_MSG_NAME_LEN) == OS_MSG_NAME_LEN) {
+        // Refused before the name is hashed: the hash would read it to its
+        // end, and a caller's name may end right after its 16th byte.
+        OS_MSG_LOG_AS("SimpleMsgSetTask", OS_LOG_FATAL, "memcpy_s error.");
+        return OS_MSG_ERR_FAIL;
+    }
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     (void)SimpleMsgGetQueue(taskName, &task);
@@ -210,10 +247,18 @@ uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc
         return ret;
     }
     OS_MSG_LOG(OS_LOG_INFO, "reg[%s] already exist.", taskName);
-    // A record in removal (state 0) takes no callback: it is about to go.
-    if (SimpleTaskState(task) != 1U || task->func != nullptr || func == nullptr) {
+    if (task->func != nullptr || func == nullptr) {
         (void)OsMutexUnLock(&simpleQueueLock);
         return OS_MSG_ERR_TASK_EXIST;
+    }
+    if (SimpleTaskState(task) != 1U) {
+        // A record whose removal failed has lost its callback with its ring:
+        // taking the new callback makes it a working task again.
+        uint32_t ret = SimpleMsgReviveTask(task, queueLen);
+        if (ret != OS_MSG_OK) {
+            (void)OsMutexUnLock(&simpleQueueLock);
+            return ret;
+        }
     }
     (void)OsMutexLock(&task->queueLock);
     task->func = func;
@@ -232,7 +277,7 @@ uint32_t SimpleMsgUnregTask(const char *taskName) {
     SimpleMsgTask *task = nullptr;
     if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK) {
         (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_ERROR, "unreg[%s] not exist.", taskName);
+        OS_MSG_LOG(OS_LOG_ERROR, "unreg[%s] not exist.", MsgNameCopy(taskName).text);
         return OS_MSG_ERR_NOT_FOUND;
     }
     uint32_t ret = SimpleMsgDelTask(task, nullptr);

@@ -21,9 +21,9 @@
 #include <mutex>
 #include <new>
 
-#include "broadcast/msg_broadcast.h"
 #include "base/msg_alloc.h"
 #include "base/msg_proc_name.h"
+#include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "simple_msg/simple_msg.h"
@@ -145,6 +145,11 @@ uint32_t IPCMsgSendData(const char *destProcName, uint32_t transType, MsgHead *h
     (void)strcpy_s(head->recvProcName, sizeof(head->recvProcName), MsgGetProcName());
     MsgHead copy;
     std::memcpy(&copy, head, sizeof(copy));
+    if (copy.data == nullptr) {
+        // A length without data carries no payload, as on the in-process
+        // route: nothing is allocated for it.
+        copy.dataLen = 0U;
+    }
     void *buf = nullptr;
     if (copy.dataLen != 0U) {
         buf = SimpleMsgAllocBuffer(copy.dataLen);
