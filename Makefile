@@ -5,6 +5,7 @@
 #   make test       build the debug configuration and run every test
 #   make test-asan  the same suite under AddressSanitizer + UBSan
 #   make test-tsan  the same suite under ThreadSanitizer
+#   make stress     the stress tests at full size (millions of messages)
 #   make bench      build optimised and run the benchmarks
 #   make fuzz       run each fuzz target for 60 s (FUZZ_SECONDS=n to change)
 #   make demo       build and run the example media process
@@ -15,7 +16,7 @@ PACKAGES := cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-d
 FUZZ_SECONDS ?= 60
 SOURCES = $(shell git ls-files '*.h' '*.c' '*.cc' 2>/dev/null)
 
-.PHONY: all deps build test test-asan test-tsan release bench fuzz fuzz-ci demo format tidy clean
+.PHONY: all deps build test test-asan test-tsan stress release bench fuzz fuzz-ci demo format tidy clean
 
 all: test
 
@@ -46,6 +47,14 @@ test-tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan
 	ctest --preset tsan
+
+# Each stress case in a process of its own, as ctest runs them, without the
+# time-out that keeps the default sizes in check.
+STRESS_TEST := build/dev/tests/stress_test
+stress: build
+	@set -e; for t in $$($(STRESS_TEST) --gtest_list_tests | awk '/^[^ ]/ {s = $$1} /^  / {print s $$1}'); do \
+	    VYRE_STRESS=full $(STRESS_TEST) --gtest_filter="$$t"; \
+	done
 
 release: deps
 	cmake --preset release
