@@ -32,7 +32,7 @@ uint32_t Size(uint32_t small, uint32_t full) {
 
 // How long a whole run may take before a wait gives up.
 std::chrono::seconds Limit() {
-    return std::chrono::seconds(FullSize() ? 600 : 20);
+    return std::chrono::seconds(FullSize() ? 180 : 20);
 }
 
 void DropPlatformRecord(uint32_t, const char *, const char *) {}
