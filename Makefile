@@ -7,6 +7,7 @@
 #   make test       build the debug configuration and run every test
 #   make test-asan  the same suite under AddressSanitizer + UBSan
 #   make test-tsan  the same suite under ThreadSanitizer
+#   make stress     the stress tests at full size (millions of messages)
 #   make bench      build optimised and run the benchmarks
 #   make fuzz       run each fuzz target for 60 s (FUZZ_SECONDS=n to change)
 #   make demo       build and run the example media process
@@ -34,7 +35,7 @@ SOURCES = $(shell git ls-files '*.h' '*.c' '*.cc' 2>/dev/null)
 
 .PHONY: all deps deps-build deps-test deps-bench deps-fuzz deps-format deps-docs deps-aarch64 deps-all \
         build test test-asan test-tsan release bench fuzz fuzz-ci demo format tidy clean \
-        install test-install test-aarch64 docs
+        install test-install test-aarch64 docs stress
 
 all: test
 
@@ -71,6 +72,19 @@ test-tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan
 	ctest --preset tsan
+
+# Each stress case in a process of its own, as ctest runs them, at full size
+# (VYRE_STRESS=full) and without the time-out that keeps the default sizes in
+# check: the public-path stress group, the ring's producers and the counters.
+STRESS_CASES := stress_test:* simple_msg_ring_test:MessageRing.SeveralProducers* \
+                simple_msg_stats_test:TaskCounters.StayExactUnderSeveralProducers
+stress: build
+	@set -e; for c in $(STRESS_CASES); do \
+	    bin=build/dev/tests/$${c%%:*}; filter=$${c#*:}; \
+	    for t in $$($$bin --gtest_list_tests --gtest_filter="$$filter" | awk '/^[^ ]/ {s = $$1} /^  / {print s $$1}'); do \
+	        VYRE_STRESS=full $$bin --gtest_filter="$$t"; \
+	    done; \
+	done
 
 release: deps-build
 	cmake --preset release

@@ -331,7 +331,8 @@ OS_MSG_API uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskF
  * unregistered (from another thread or from the callback). One thread per
  * task. OS_MSG_OK when the task was unregistered; OS_MSG_ERR_NOT_INIT;
  * OS_MSG_ERR_NOT_FOUND (not registered); OS_MSG_ERR_INVALID_PARAM (name NULL
- * or empty); OS_MSG_ERR_TASK_WAIT (the loop's wait failed). */
+ * or empty); OS_MSG_ERR_TASK_BUSY (another thread runs the task's loop
+ * already); OS_MSG_ERR_TASK_WAIT (the loop's wait failed). */
 OS_MSG_API uint32_t OsMsgTaskRoutineByName(const char *name);
 
 /* Unregisters task taskName of this process: messages still queued are

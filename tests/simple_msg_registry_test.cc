@@ -120,7 +120,7 @@ TEST_F(TaskRemoval, CallbackMayRemoveItsOwnTask) {
     EXPECT_EQ(log.Count("thread[own] quit.", OS_LOG_DEBUG), 1U);
 }
 
-TEST_F(TaskRemoval, GivesUpAfterThreeTriesKeepingAnUnusableRecordThenSucceedsLater) {
+TEST_F(TaskRemoval, GivesUpAfterThreeTriesKeepingAnUnusableRecordThatALaterRemovalTakes) {
     ASSERT_EQ(SimpleMsgRegTask("stuck", 4, HoldFirst, 0), OS_MSG_OK);
     LoopThread *loop = StartLoop("stuck");
     ASSERT_EQ(SendTo("stuck", 1), OS_MSG_OK);
@@ -132,7 +132,7 @@ TEST_F(TaskRemoval, GivesUpAfterThreeTriesKeepingAnUnusableRecordThenSucceedsLat
     EXPECT_EQ(log.Count("[stuck]try quit.", OS_LOG_ERROR), 3U);
     EXPECT_EQ(log.Count("[stuck]cannot quit.", OS_LOG_ERROR), 1U);
     EXPECT_EQ(SendTo("stuck", 2), OS_MSG_ERR_FULL); // still there, but takes nothing
-    EXPECT_EQ(SimpleMsgRegTask("stuck", 4, HoldFirst, 0), OS_MSG_ERR_TASK_EXIST);
+    EXPECT_EQ(SimpleMsgRegTask("stuck", 4, nullptr, 0), OS_MSG_ERR_TASK_EXIST);
     EXPECT_EQ(SimpleMsgWaitSynRespStart("stuck"), nullptr);
     g_release.Open();
     EXPECT_EQ(loop->Join(), OS_MSG_OK);

@@ -2,8 +2,8 @@
 // a plain model across many wraps, then several producers against one
 // consumer that sleeps on a semaphore through the ring's hand-shake, checking
 // that every message arrives once, in each producer's order, and that no
-// wake-up is lost or wasted. VYRE_STRESS_SCALE (a positive integer, default
-// 1) multiplies the stress sizes.
+// wake-up is lost or wasted. VYRE_STRESS (support/stress_scale.h) sets the
+// stress sizes.
 #include <gtest/gtest.h>
 
 #include <semaphore.h>

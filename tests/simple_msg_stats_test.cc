@@ -1,7 +1,7 @@
 // Per-task counters: the callback-time histogram and its percentile, exact
 // counts under several producers, the high-water mark and callback times of
 // a slow handler, the one-line-per-task dump, and the public read.
-// VYRE_STRESS_SCALE (a positive integer, default 1) multiplies the number of
+// VYRE_STRESS (support/stress_scale.h) multiplies the number of
 // messages the producers send.
 #include <gtest/gtest.h>
 

@@ -151,9 +151,8 @@ uint32_t MsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout, uint32_t
     uint32_t innerType = MsgRouteAs(head, 0U, MSG_KIND_SYN);
     MSG_LOG(OS_MSG_LOG_DEBUG, "msg(type:%d) Syn send 0x%x " MSG_ROUTE_FMT, (int)innerType, head->msgId,
             MSG_ROUTE_ARGS(head));
-    /* Every route writes the response only on success, so resp still holds
-     * the caller's value after a failure. */
-    MsgHead *resp = respOut != nullptr ? *respOut : nullptr;
+    /* The caller's pointer is written only on success. */
+    MsgHead *resp = nullptr;
     if (innerType == MSG_INNER_SAME_TASK) {
         ret = SimpleMsgDirectCall(head, &resp);
     } else if (innerType == MSG_INNER_OTHER_TASK) {
@@ -163,10 +162,11 @@ uint32_t MsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout, uint32_t
         ret = PMsgSynSend(head, &transResp, timeout, transType);
         resp = static_cast<MsgHead *>(transResp);
     }
-    if (respOut != nullptr) {
+    if (ret == OS_MSG_OK && respOut != nullptr) {
         *respOut = resp;
     }
-    if (found == 0U && resp == nullptr) {
+    /* A temporary task goes with its response: now, when none came. */
+    if (found == 0U && (ret != OS_MSG_OK || resp == nullptr)) {
         (void)SimpleMsgUnregTask(head->sendTaskName);
     }
     return ret;

@@ -8,11 +8,11 @@
  */
 #include <string.h>
 
+#include "base/msg_names.h"
+#include "base/msg_proc_name.h"
 #include "core/msg_api_gate.h"
 #include "core/msg_event_req.h"
 #include "core/msg_lifecycle.h"
-#include "base/msg_names.h"
-#include "base/msg_proc_name.h"
 #include "core/msg_send.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
@@ -145,7 +145,6 @@ uint32_t OsMsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout) {
     MSG_LOG(OS_MSG_LOG_DEBUG, "before name [%.16s][%.16s]", head->sendProcName, head->sendTaskName);
     uint32_t found = MsgForceSetSendName(head);
     MSG_LOG(OS_MSG_LOG_DEBUG, "after name [%.16s][%.16s], found = %u.", head->sendProcName, head->sendTaskName, found);
-    *respOut = nullptr;
     return MsgSynSend(head, respOut, timeout, kTransSyn, found);
 }
 

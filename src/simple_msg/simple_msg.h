@@ -245,7 +245,7 @@ OS_MSG_API uint32_t SimpleTaskLoop(SimpleMsgTask *task);
 /* Looks the task named by taskName (a C string) up and runs its loop on the
  * calling thread: the loop's result, or 0x80020005 when the task is not
  * registered or is being removed (also 0x80020004 / 0x80020001 of the
- * look-up). */
+ * look-up), or 0x8002001c when another thread runs the task's loop already. */
 OS_MSG_API uint32_t SimpleTaskRoutineByName(void *taskName);
 
 /* Records a callback call that took from t0 to t1 (milliseconds of
@@ -298,9 +298,8 @@ OS_MSG_API MsgHead *SimpleMsgGetRespBuffer(const char *taskName);
 OS_MSG_API uint32_t SimpleMsgRespSend(const MsgHead *head, const void *data, uint32_t len);
 /* Releases the stored response of task taskName (logs, and still returns 0,
  * when none is stored); removes the task when it was registered with
- * autoUnreg. 0; 0x80020005 (not registered); 0x80020018 (another request
- * under the same name kept the slot locked for 200 tries 10 ms apart:
- * nothing changed). */
+ * autoUnreg. Waits for the slot's respLock without holding simpleQueueLock.
+ * 0; 0x80020005 (not registered, or being removed). */
 OS_MSG_API uint32_t SimpleMsgFreeRespBuffer(const char *taskName);
 /* Sends head to another task of the process (recvTaskName) and waits for its
  * answer in the slot of head->sendTaskName, which must be registered. The

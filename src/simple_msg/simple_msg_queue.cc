@@ -17,6 +17,7 @@
 
 #include <chrono>
 
+#include "base/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
@@ -183,8 +184,15 @@ uint32_t SimpleTaskRoutineByName(void *taskName) {
     }
     if (ret != OS_MSG_OK) {
         (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_FATAL, "task[%s] not get queue.", SimpleMsgLogName(name));
+        OS_MSG_LOG(OS_LOG_FATAL, "task[%s] not get queue.", MsgNameCopy(SimpleMsgLogName(name)).text);
         return ret;
+    }
+    if (SimpleTaskThread(task) != 0) {
+        // One loop per task: a second one would outlive the record, since
+        // removal waits for one loop thread only.
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "task[%s] loop already running.", task->acTaskName);
+        return OS_MSG_ERR_TASK_BUSY;
     }
     // Claimed under the lock, so a removal that follows waits for this loop.
     SimpleTaskSetThread(task, OsPthreadSelf());

@@ -46,6 +46,21 @@ void SimpleMsgInitTaskLocks(SimpleMsgTask *task) {
     (void)OsPthreadCondAttrDestroy(&attr);
 }
 
+/* Makes a record whose removal failed (state 0, slot closed) a working task
+ * again. Its ring, locks and any messages still queued were kept by the
+ * failed removal, so nothing is allocated; the caller holds simpleQueueLock
+ * and installs the callback. 0; 0x80020013 (a removal runs right now, or a
+ * requester still holds the slot). */
+uint32_t SimpleMsgReviveTask(SimpleMsgTask *task) {
+    if (task->delOwner != 0 || OsMutexTryLock(&task->respLock) != 0) {
+        return OS_MSG_ERR_TASK_EXIST;
+    }
+    task->respClosed = 0U;
+    (void)OsMutexUnLock(&task->respLock);
+    SimpleTaskSetState(task, 1U);
+    return OS_MSG_OK;
+}
+
 } // namespace
 
 extern "C" {
@@ -159,7 +174,9 @@ uint32_t SimpleMsgAddTask(const char *taskName, SimpleMsgTask **task) {
 }
 
 uint32_t SimpleMsgSetTask(SimpleMsgTask *task, const char *taskName, uint32_t queueLen, OsMsgTaskFunc func) {
-    if (memcpy_s(task->acTaskName, sizeof(task->acTaskName), taskName, strlen(taskName) + 1U) != 0) {
+    // The name is read up to its terminator, but never past the 16 bytes it
+    // may occupy.
+    if (memcpy_s(task->acTaskName, sizeof(task->acTaskName), taskName, strnlen(taskName, OS_MSG_NAME_LEN) + 1U) != 0) {
         OS_MSG_LOG(OS_LOG_FATAL, "memcpy_s error.");
         return OS_MSG_ERR_FAIL;
     }
@@ -182,6 +199,12 @@ uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc
         OS_MSG_LOG(OS_LOG_ERROR, "reg invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
+    if (strnlen(taskName, OS_MSG_NAME_LEN) == OS_MSG_NAME_LEN) {
+        // Refused before the name is hashed: the hash would read it to its
+        // end, and a caller's name may end right after its 16th byte.
+        OS_MSG_LOG_AS("SimpleMsgSetTask", OS_LOG_FATAL, "memcpy_s error.");
+        return OS_MSG_ERR_FAIL;
+    }
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     (void)SimpleMsgGetQueue(taskName, &task);
@@ -198,10 +221,18 @@ uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc
         return ret;
     }
     OS_MSG_LOG(OS_LOG_INFO, "reg[%s] already exist.", taskName);
-    // A record in removal (state 0) takes no callback: it is about to go.
-    if (SimpleTaskState(task) != 1U || task->func != nullptr || func == nullptr) {
+    if (task->func != nullptr || func == nullptr) {
         (void)OsMutexUnLock(&simpleQueueLock);
         return OS_MSG_ERR_TASK_EXIST;
+    }
+    if (SimpleTaskState(task) != 1U) {
+        // A record whose removal failed has lost its callback: taking the new
+        // callback makes it a working task again.
+        uint32_t ret = SimpleMsgReviveTask(task);
+        if (ret != OS_MSG_OK) {
+            (void)OsMutexUnLock(&simpleQueueLock);
+            return ret;
+        }
     }
     SimpleTaskSetFunc(task, func);
     OS_MSG_LOG(OS_LOG_INFO, "update func.");
@@ -218,7 +249,7 @@ uint32_t SimpleMsgUnregTask(const char *taskName) {
     SimpleMsgTask *task = nullptr;
     if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK) {
         (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_ERROR, "unreg[%s] not exist.", taskName);
+        OS_MSG_LOG(OS_LOG_ERROR, "unreg[%s] not exist.", MsgNameCopy(taskName).text);
         return OS_MSG_ERR_NOT_FOUND;
     }
     uint32_t ret = SimpleMsgDelTask(task, nullptr);

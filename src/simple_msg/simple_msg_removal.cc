@@ -126,13 +126,8 @@ extern "C" uint32_t SimpleMsgDelTask(SimpleMsgTask *task, ListNode **next) {
     task->delOwner = self;
     SimpleMsgCloseRing(task);
     bool quit = SimpleMsgCloseRespSlot(task);
-    if (quit && SimpleTaskThread(task) == self) {
-        // Removed from inside its own callback: the loop learns it from its
-        // own stack, since the record is gone when the callback returns.
-        if (task->loopCtx != nullptr) {
-            task->loopCtx->removed = 1U;
-        }
-    } else if (quit) {
+    const bool fromOwnLoop = SimpleTaskThread(task) == self;
+    if (quit && !fromOwnLoop) {
         (void)OsMutexUnLock(&simpleQueueLock);
         for (uint32_t attempt = 0; attempt < kQuitAttempts && SimpleTaskThread(task) != 0; ++attempt) {
             OS_MSG_LOG(OS_LOG_ERROR, "[%s]try quit.", task->acTaskName);
@@ -146,6 +141,14 @@ extern "C" uint32_t SimpleMsgDelTask(SimpleMsgTask *task, ListNode **next) {
         OS_MSG_LOG(OS_LOG_ERROR, "[%s]cannot quit.", task->acTaskName);
         task->delOwner = 0;
         return OS_MSG_ERR_TASK_BUSY;
+    }
+    if (fromOwnLoop && task->loopCtx != nullptr) {
+        // Removed from inside its own callback: the loop learns it from its
+        // own stack, since the record is gone when the callback returns. Set
+        // only now that the removal cannot fail any more: after a failed
+        // one the loop leaves through the record (state 0), clearing
+        // threadId, so that a later removal finds no loop to wait for.
+        task->loopCtx->removed = 1U;
     }
     SimpleMsgReleaseRing(task);
     SimpleMsgDestroyTaskLocks(task);

@@ -245,34 +245,34 @@ uint32_t SimpleMsgRespSend(const MsgHead *head, const void *data, uint32_t len) 
 }
 
 uint32_t SimpleMsgFreeRespBuffer(const char *taskName) {
-    (void)OsMutexLock(&simpleQueueLock);
-    SimpleMsgTask *task = nullptr;
-    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK) {
-        (void)OsMutexUnLock(&simpleQueueLock);
+    // As a user of the slot, the record cannot be released under this call;
+    // once the slot is left, the record is only reached through the table.
+    SimpleMsgTask *task = SimpleMsgEnterRespSlot(taskName);
+    if (task == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.16s].", SimpleMsgLogName(taskName));
         return OS_MSG_ERR_NOT_FOUND;
     }
-    uint32_t count = 0U;
-    if (SimpleMsgTryRespLock(task, &count) != 0) {
-        // Only another request under the same name holds the slot this long.
-        (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_ERROR, "resp buffer busy[%s].", task->acTaskName);
-        return OS_MSG_ERR_RESP_STATE;
-    }
-    if (task->enRespStatus == SIMPLE_MSG_RESP_STORED) {
+    const bool stored = task->enRespStatus == SIMPLE_MSG_RESP_STORED;
+    uint32_t len = 0U;
+    void *payload = nullptr;
+    if (stored) {
         task->enRespStatus = SIMPLE_MSG_RESP_IDLE;
-        uint32_t len = 0U;
-        void *payload = SimpleMsgTakeRespPayload(task, &len);
-        (void)OsMutexUnLock(&task->respLock);
-        SimpleMsgReleaseBuffer(payload, len);
-    } else {
-        (void)OsMutexUnLock(&task->respLock);
+        payload = SimpleMsgTakeRespPayload(task, &len);
+    }
+    const bool autoUnreg = task->autoUnreg != 0U;
+    SimpleTaskLeaveSlot(task);
+    (void)OsMutexUnLock(&task->respLock);
+    SimpleMsgReleaseBuffer(payload, len);
+    if (!stored) {
         OS_MSG_LOG(OS_LOG_ERROR, "no resp buffer.");
     }
-    if (task->autoUnreg != 0U) {
-        (void)SimpleMsgDelTask(task, nullptr);
+    if (autoUnreg) {
+        (void)OsMutexLock(&simpleQueueLock);
+        if (SimpleMsgGetQueue(taskName, &task) == OS_MSG_OK && task->autoUnreg != 0U) {
+            (void)SimpleMsgDelTask(task, nullptr);
+        }
+        (void)OsMutexUnLock(&simpleQueueLock);
     }
-    (void)OsMutexUnLock(&simpleQueueLock);
     OS_MSG_LOG(OS_LOG_DEBUG, "resp buffer free ok.");
     return OS_MSG_OK;
 }

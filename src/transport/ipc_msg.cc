@@ -146,6 +146,11 @@ uint32_t IPCMsgSendData(const char *destProcName, uint32_t transType, MsgHead *h
     (void)strcpy_s(head->recvProcName, sizeof(head->recvProcName), MsgGetProcName());
     MsgHead copy;
     std::memcpy(&copy, head, sizeof(copy));
+    if (copy.data == nullptr) {
+        // A length without data carries no payload, as on the in-process
+        // route: nothing is allocated for it.
+        copy.dataLen = 0U;
+    }
     void *buf = nullptr;
     if (copy.dataLen != 0U) {
         buf = SimpleMsgAllocBuffer(copy.dataLen);

@@ -14,9 +14,9 @@
 #include <atomic>
 #include <cstring>
 
-#include "broadcast/msg_broadcast.h"
 #include "base/msg_names.h"
 #include "base/msg_proc_name.h"
+#include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "msc/msg_msc.h"
 #include "simple_msg/simple_msg.h"
@@ -165,7 +165,8 @@ uint32_t PMsgSendResp(const MsgHead *request, void *buf, uint32_t len) {
     }
     MsgHead resp;
     std::memcpy(&resp, request, sizeof(resp));
-    resp.dataLen = len;
+    // A response without data carries no payload, whatever its length.
+    resp.dataLen = buf != nullptr ? len : 0U;
     resp.data = buf;
     uint32_t crossCpu = resp.sendCpuId != resp.recvCpuId ? 1U : 0U;
     if (crossCpu != 0U) {

@@ -24,10 +24,14 @@ public:
         ++value_;
         cond_.notify_all();
     }
-    // True when the count reached target within two seconds.
-    bool WaitFor(uint32_t target) {
+    uint32_t Value() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return value_;
+    }
+    // True when the count reached target within the limit.
+    bool WaitFor(uint32_t target, std::chrono::milliseconds limit = std::chrono::seconds(2)) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return cond_.wait_for(lock, std::chrono::seconds(2), [&] { return value_ >= target; });
+        return cond_.wait_for(lock, limit, [&] { return value_ >= target; });
     }
 
 private:
