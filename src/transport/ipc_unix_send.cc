@@ -21,6 +21,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "base/msg_alloc.h"
@@ -170,6 +171,11 @@ uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead 
     MsgHead wire;
     std::memcpy(&wire, head, sizeof(wire));
     wire.data = nullptr;
+    if (transType != MSG_TRANS_SYN_RESP && wire.sendProcName[0] == '\0') {
+        // The receiver answers and sends events to the process named here
+        // (a subscription request is built without it).
+        (void)snprintf(wire.sendProcName, sizeof(wire.sendProcName), "%.15s", MsgGetProcName());
+    }
     std::lock_guard<std::mutex> guard(peer->lock);
     return IpcSendToPeer(peer, transType, &wire, head->data);
 }
