@@ -8,14 +8,17 @@
 #include "transport/ipc_peer_cache.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "base/msg_alloc.h"
 #include "log/msg_log.h"
 #include "transport/ipc_frame.h"
+#include "vyre_os_time.h"
 
 namespace {
 
@@ -74,8 +77,14 @@ void IpcPeerCacheOpen(const char *runDir) {
     for (IpcPeer &peer : g_ipcPeers) {
         std::lock_guard<std::mutex> peerGuard(peer.lock);
         peer.closed = false;
+        peer.full = false;
         peer.fd = -1;
         peer.name[0] = '\0';
+        peer.spareLen = 0U;
+        std::lock_guard<std::mutex> pendGuard(peer.pendLock);
+        peer.pendLen = 0U;
+        peer.queued = false;
+        peer.lastAsyncNs = 0U;
     }
     g_ipcPeerCacheOpen = true;
 }
@@ -91,6 +100,16 @@ void IpcPeerCacheClose(void) {
         IpcPeerDisconnect(&peer);
         peer.closed = true;
         std::memset(peer.name, 0, sizeof(peer.name));
+        std::lock_guard<std::mutex> pendGuard(peer.pendLock);
+        for (uint8_t **buf : {&peer.spare, &peer.pend}) {
+            if (*buf != nullptr) {
+                MSG_FREE(*buf);
+                *buf = nullptr;
+            }
+        }
+        peer.spareLen = 0U;
+        peer.pendLen = 0U;
+        peer.queued = false;
     }
 }
 
@@ -148,12 +167,58 @@ uint32_t IpcPeerConnect(IpcPeer *peer) {
     }
     peer->maxBody = IpcPeerMaxBody(fd);
     peer->fd = fd;
+    peer->linked.store(true, std::memory_order_release);
     return OS_MSG_OK;
 }
 
 void IpcPeerDisconnect(IpcPeer *peer) {
     if (peer->fd >= 0) {
+        peer->linked.store(false, std::memory_order_release);
         (void)close(peer->fd);
         peer->fd = -1;
     }
+}
+
+namespace {
+
+IpcSendResult IpcPeerSendOnce(int fd, struct iovec *iov, size_t iovLen) {
+    struct msghdr msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = iov;
+    msg.msg_iovlen = iovLen;
+    for (;;) {
+        if (sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+            return IPC_SEND_OK;
+        }
+        switch (errno) {
+        case EINTR:
+            continue;
+        case EAGAIN:
+            return IPC_SEND_FULL;
+        case EPIPE:
+        case ECONNRESET:
+        case ENOTCONN:
+        case ECONNREFUSED:
+            return IPC_SEND_BROKEN;
+        default:
+            MSG_LOG(OS_MSG_LOG_ERROR, "sendmsg error[%d].", errno);
+            return IPC_SEND_ERROR;
+        }
+    }
+}
+
+} // namespace
+
+IpcSendResult IpcPeerSendDatagram(IpcPeer *peer, struct iovec *iov, size_t iovLen, uint32_t waitMs) {
+    IpcSendResult res = IpcPeerSendOnce(peer->fd, iov, iovLen);
+    uint32_t start = OsGetSysRunTime();
+    while (res == IPC_SEND_FULL && waitMs != 0U) {
+        uint32_t spent = OsGetSysRunTime() - start;
+        struct pollfd pfd = {peer->fd, POLLOUT, 0};
+        if (spent >= waitMs || poll(&pfd, 1, (int)(waitMs - spent)) <= 0) {
+            return IPC_SEND_FULL;
+        }
+        res = IpcPeerSendOnce(peer->fd, iov, iovLen);
+    }
+    return res;
 }

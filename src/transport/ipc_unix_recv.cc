@@ -26,6 +26,7 @@
 #include "transport/ipc_frame.h"
 #include "transport/ipc_msg.h"
 #include "transport/ipc_unix_carrier.h"
+#include "vyre_os_time.h"
 
 namespace {
 
@@ -58,7 +59,8 @@ struct IpcRecvState {
     IpcUnixCarrier *carrier;
     IpcRecvConn *conns;
     uint32_t stalledConns;
-    int stallWaitMs; /* the next pause while any connection is stalled */
+    int stallWaitMs;  /* the next pause while any connection is stalled */
+    uint32_t retryAt; /* run time (ms) of the next retry */
 };
 
 bool IpcRecvWatch(IpcRecvState &state, IpcRecvConn *conn) {
@@ -91,13 +93,19 @@ void IpcRecvStall(IpcRecvState &state, IpcRecvConn *conn, const uint8_t *data, u
     conn->stallUid = uid;
     if (!conn->stalled) {
         conn->stalled = true;
+        if (state.stalledConns == 0U) {
+            state.stallWaitMs = kIpcRecvStallFirstMs;
+            state.retryAt = OsGetSysRunTime() + (uint32_t)kIpcRecvStallFirstMs;
+        }
         state.stalledConns += 1U;
         (void)epoll_ctl(state.carrier->epollFd, EPOLL_CTL_DEL, conn->fd, nullptr);
     }
 }
 
-/* Tries a stalled connection again. True when it is no longer stalled. */
+/* Tries a stalled connection again. True when anything moved (a message
+ * was handed over), stalled or not afterwards. */
 bool IpcRecvResume(IpcRecvState &state, IpcRecvConn *conn) {
+    bool hadMsg = conn->stall.hasMsg;
     if (!IpcFrameRetryStalled(&conn->stall, conn->lastPid, conn->stallUid)) {
         return false;
     }
@@ -107,12 +115,13 @@ bool IpcRecvResume(IpcRecvState &state, IpcRecvConn *conn) {
         conn->rest = nullptr;
         conn->restLen = 0U;
         bool again = IpcFrameRecvDatagram(rebuildEntry, rest, restLen, conn->lastPid, conn->stallUid, &conn->stall);
+        bool moved = hadMsg || !again || conn->stall.pos != 0U || conn->stall.hasMsg;
         if (again) {
             IpcRecvStall(state, conn, rest, restLen, conn->stallUid);
         }
         MSG_FREE(rest);
         if (again) {
-            return false;
+            return moved;
         }
     }
     conn->stalled = false;
@@ -123,8 +132,14 @@ bool IpcRecvResume(IpcRecvState &state, IpcRecvConn *conn) {
     return true;
 }
 
-/* Retries every stalled connection; the pause grows while none moves. */
+/* Retries every stalled connection once its pause is over; the pause grows
+ * while nothing moves and starts again at the first value when something
+ * does. */
 void IpcRecvResumeAll(IpcRecvState &state) {
+    uint32_t now = OsGetSysRunTime();
+    if ((int32_t)(now - state.retryAt) < 0) {
+        return;
+    }
     bool moved = false;
     for (IpcRecvConn *conn = state.conns; conn != nullptr; conn = conn->next) {
         if (conn->stalled) {
@@ -134,6 +149,17 @@ void IpcRecvResumeAll(IpcRecvState &state) {
     state.stallWaitMs =
         moved ? kIpcRecvStallFirstMs
               : (state.stallWaitMs * 2 > kIpcRecvStallLastMs ? kIpcRecvStallLastMs : state.stallWaitMs * 2);
+    state.retryAt = OsGetSysRunTime() + (uint32_t)state.stallWaitMs;
+}
+
+/* How long the loop may wait for events: until the next retry when a
+ * connection is stalled, else without limit. */
+int IpcRecvWaitMs(const IpcRecvState &state) {
+    if (state.stalledConns == 0U) {
+        return -1;
+    }
+    int32_t left = (int32_t)(state.retryAt - OsGetSysRunTime());
+    return left > 0 ? (int)left : 0;
 }
 
 void IpcRecvAccept(IpcRecvState &state) {
@@ -253,10 +279,10 @@ void IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
 } // namespace
 
 void IpcUnixRecvLoop(IpcUnixCarrier *carrier) {
-    IpcRecvState state = {carrier, nullptr, 0U, kIpcRecvStallFirstMs};
+    IpcRecvState state = {carrier, nullptr, 0U, kIpcRecvStallFirstMs, 0U};
     struct epoll_event events[kIpcRecvEvents];
     while (!carrier->stopping.load(std::memory_order_acquire)) {
-        int n = epoll_wait(carrier->epollFd, events, kIpcRecvEvents, state.stalledConns != 0U ? state.stallWaitMs : -1);
+        int n = epoll_wait(carrier->epollFd, events, kIpcRecvEvents, IpcRecvWaitMs(state));
         if (n < 0 && errno != EINTR) {
             MSG_LOG(OS_MSG_LOG_FATAL, "epoll wait error[%d].", errno);
             break;
