@@ -35,6 +35,18 @@ std::mutex g_ipcPeerCacheLock;
 char g_ipcPeerRunDir[IPC_CARRIER_PATH_SIZE];
 bool g_ipcPeerCacheOpen = false;
 IpcPeer g_ipcPeers[IPC_PEER_NUM];
+/* Changes whenever the cache opens or closes: a slot found under one value
+ * keeps its name until the value changes. */
+std::atomic<uint32_t> g_ipcPeerEpoch{0U};
+
+/* The slot this thread found last, so that a thread sending to one peer
+ * skips the cache lock. */
+struct IpcPeerLast {
+    uint32_t epoch;
+    char name[OS_MSG_NAME_LEN];
+    IpcPeer *peer;
+};
+thread_local IpcPeerLast t_ipcPeerLast = {0U, {0}, nullptr};
 
 /* The payload a datagram on fd may carry, from its effective send buffer. */
 uint32_t IpcPeerMaxBody(int fd) {
@@ -69,52 +81,10 @@ uint32_t IpcPeerConnectError(const IpcPeer *peer, int err) {
     }
 }
 
-} // namespace
-
-void IpcPeerCacheOpen(const char *runDir) {
+/* The slot of name under the cache lock, taking a free one for a new name. */
+IpcPeer *IpcPeerLookUp(const char *name, uint32_t *err) {
     std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
-    (void)snprintf(g_ipcPeerRunDir, sizeof(g_ipcPeerRunDir), "%s", runDir);
-    for (IpcPeer &peer : g_ipcPeers) {
-        std::lock_guard<std::mutex> peerGuard(peer.lock);
-        peer.closed = false;
-        peer.full = false;
-        peer.fd = -1;
-        peer.name[0] = '\0';
-        peer.spareLen = 0U;
-        std::lock_guard<std::mutex> pendGuard(peer.pendLock);
-        peer.pendLen = 0U;
-        peer.queued = false;
-        peer.lastAsyncNs = 0U;
-    }
-    g_ipcPeerCacheOpen = true;
-}
-
-void IpcPeerCacheClose(void) {
-    std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
-    if (!g_ipcPeerCacheOpen) {
-        return;
-    }
-    g_ipcPeerCacheOpen = false;
-    for (IpcPeer &peer : g_ipcPeers) {
-        std::lock_guard<std::mutex> peerGuard(peer.lock);
-        IpcPeerDisconnect(&peer);
-        peer.closed = true;
-        std::memset(peer.name, 0, sizeof(peer.name));
-        std::lock_guard<std::mutex> pendGuard(peer.pendLock);
-        for (uint8_t **buf : {&peer.spare, &peer.pend}) {
-            if (*buf != nullptr) {
-                MSG_FREE(*buf);
-                *buf = nullptr;
-            }
-        }
-        peer.spareLen = 0U;
-        peer.pendLen = 0U;
-        peer.queued = false;
-    }
-}
-
-IpcPeer *IpcPeerFind(const char *name, uint32_t *err) {
-    std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
+    t_ipcPeerLast.epoch = g_ipcPeerEpoch.load(std::memory_order_acquire);
     *err = OS_MSG_ERR_NOT_INIT;
     if (!g_ipcPeerCacheOpen) {
         return nullptr;
@@ -142,6 +112,66 @@ IpcPeer *IpcPeerFind(const char *name, uint32_t *err) {
     std::memcpy(free->path, path, sizeof(path));
     (void)snprintf(free->name, sizeof(free->name), "%.15s", name);
     return free;
+}
+
+} // namespace
+
+void IpcPeerCacheOpen(const char *runDir) {
+    std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
+    (void)snprintf(g_ipcPeerRunDir, sizeof(g_ipcPeerRunDir), "%s", runDir);
+    for (IpcPeer &peer : g_ipcPeers) {
+        std::lock_guard<std::mutex> peerGuard(peer.lock);
+        peer.closed = false;
+        peer.full = false;
+        peer.fd = -1;
+        peer.name[0] = '\0';
+        peer.spareLen = 0U;
+        std::lock_guard<std::mutex> pendGuard(peer.pendLock);
+        peer.pendLen = 0U;
+        peer.queued = false;
+        peer.lastAsyncNs = 0U;
+    }
+    g_ipcPeerCacheOpen = true;
+    g_ipcPeerEpoch.fetch_add(1U, std::memory_order_acq_rel);
+}
+
+void IpcPeerCacheClose(void) {
+    std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
+    if (!g_ipcPeerCacheOpen) {
+        return;
+    }
+    g_ipcPeerCacheOpen = false;
+    g_ipcPeerEpoch.fetch_add(1U, std::memory_order_acq_rel);
+    for (IpcPeer &peer : g_ipcPeers) {
+        std::lock_guard<std::mutex> peerGuard(peer.lock);
+        IpcPeerDisconnect(&peer);
+        peer.closed = true;
+        std::memset(peer.name, 0, sizeof(peer.name));
+        std::lock_guard<std::mutex> pendGuard(peer.pendLock);
+        for (uint8_t **buf : {&peer.spare, &peer.pend}) {
+            if (*buf != nullptr) {
+                MSG_FREE(*buf);
+                *buf = nullptr;
+            }
+        }
+        peer.spareLen = 0U;
+        peer.pendLen = 0U;
+        peer.queued = false;
+    }
+}
+
+IpcPeer *IpcPeerFind(const char *name, uint32_t *err) {
+    IpcPeerLast &last = t_ipcPeerLast;
+    if (last.peer != nullptr && last.epoch == g_ipcPeerEpoch.load(std::memory_order_acquire) &&
+        strncmp(last.name, name, OS_MSG_NAME_LEN) == 0) {
+        return last.peer;
+    }
+    IpcPeer *peer = IpcPeerLookUp(name, err);
+    if (peer != nullptr) {
+        last.peer = peer;
+        (void)snprintf(last.name, sizeof(last.name), "%.15s", name);
+    }
+    return peer;
 }
 
 uint32_t IpcPeerConnect(IpcPeer *peer) {
