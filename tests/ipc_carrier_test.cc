@@ -21,6 +21,7 @@
 #include "carrier/carrier_test_util.h"
 #include "support/log_capture.h"
 #include "support/mem_check.h"
+#include "transport/ipc_carrier.h"
 #include "transport/ipc_msg.h"
 #include "transport/ipc_unix_carrier.h"
 #include "transport/msg_rebuild.h"
@@ -429,6 +430,72 @@ TEST_F(Carrier, SubscriptionTravelsToThePublishersProcess) {
     ASSERT_TRUE(inbox_.WaitCount(kProbe, probes + 1U));
     EXPECT_EQ(inbox_.Count(kEvent), 1U); // once, and before the later probe
     EXPECT_EQ(inbox_.WaitFor(1000000U, 0).back().head.sendPid, (uint32_t)pub.Pid());
+}
+
+} // namespace
+
+namespace {
+
+TEST(CarrierSettings, UnknownCarrierIsRefusedAndNoSettingKeepsTheLoopback) {
+    char dir[] = "/tmp/vyre_carrier_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    setenv("VYRE_OS_MSG_RUNDIR", dir, 1);
+    setenv("VYRE_OS_MSG_CARRIER", "tcp", 1);
+    {
+        LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
+        EXPECT_EQ(OsMsgInit(kSelf), OS_MSG_ERR_INVALID_PARAM);
+        EXPECT_EQ(log.Count("unknown carrier [tcp]."), 1U) << log.Dump();
+    }
+    unsetenv("VYRE_OS_MSG_CARRIER");
+    ASSERT_EQ(OsMsgInit(kSelf), OS_MSG_OK);
+    // The loopback brings a message for another process back here.
+    Inbox inbox;
+    g_inbox = &inbox;
+    ASSERT_EQ(OsMsgRegTask("main", 16U, InboxTask), OS_MSG_OK);
+    pthread_t loop;
+    ASSERT_EQ(pthread_create(&loop, nullptr, TaskLoop, const_cast<char *>("main")), 0);
+    MsgHead head;
+    FillHead(&head, kSelf, "elsewhere", "main", kPing, nullptr, 0U);
+    EXPECT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+    EXPECT_EQ(inbox.WaitFor(1U).size(), 1U);
+    EXPECT_EQ(rmdir(dir), 0); // no socket, no directory segment
+    EXPECT_EQ(OsMsgDestroy(kSelf), OS_MSG_OK);
+    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+    (void)pthread_join(loop, nullptr);
+    g_inbox = nullptr;
+}
+
+TEST(CarrierSettings, RunDirectoryFollowsTheSettingsAndIsCreatedPrivate) {
+    char path[IPC_CARRIER_PATH_SIZE];
+    unsetenv("VYRE_OS_MSG_RUNDIR");
+    setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
+    ASSERT_EQ(IpcCarrierRunDir(path, sizeof(path)), OS_MSG_OK);
+    EXPECT_STREQ(path, "/run/user/4242/vyre_os_msg");
+    unsetenv("XDG_RUNTIME_DIR");
+    ASSERT_EQ(IpcCarrierRunDir(path, sizeof(path)), OS_MSG_OK);
+    EXPECT_EQ(std::string(path), "/tmp/vyre_os_msg-" + std::to_string(getuid()));
+    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    setenv("VYRE_OS_MSG_RUNDIR", ("/tmp/" + std::string(IPC_CARRIER_RUNDIR_MAX, 'd')).c_str(), 1);
+    EXPECT_EQ(IpcCarrierRunDir(path, sizeof(path)), OS_MSG_ERR_INVALID_PARAM); // a socket path would not fit
+    setenv("VYRE_OS_MSG_RUNDIR", "relative/dir", 1);
+    EXPECT_EQ(IpcCarrierRunDir(path, sizeof(path)), OS_MSG_ERR_INVALID_PARAM);
+
+    char parent[] = "/tmp/vyre_carrier_XXXXXX";
+    ASSERT_NE(mkdtemp(parent), nullptr);
+    std::string dir = std::string(parent) + "/run";
+    mode_t old = umask(0);
+    EXPECT_EQ(IpcCarrierMakeRunDir(dir.c_str()), OS_MSG_OK);
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777U, 0700U);
+    EXPECT_EQ(IpcCarrierMakeRunDir(dir.c_str()), OS_MSG_OK); // it exists: kept
+    std::string file = dir + "/plain";
+    FILE *f = fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    (void)fclose(f);
+    EXPECT_EQ(IpcCarrierMakeRunDir(file.c_str()), OS_MSG_ERR_SYSTEM); // not a directory
+    EXPECT_EQ(unlink(file.c_str()) | rmdir(dir.c_str()) | rmdir(parent), 0);
 }
 
 } // namespace
