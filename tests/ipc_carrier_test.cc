@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "carrier/carrier_proto.h"
@@ -64,9 +65,13 @@ protected:
         setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
         setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
         g_inbox = &inbox_;
+        // A sanitizer starts a thread of its own with the first thread the
+        // process creates: let that happen before counting.
+        std::thread([] {}).join();
         fds_ = carrier_test::OpenFds();
         threads_ = carrier_test::Threads();
         blocks_ = UsedBlocks();
+        firstServer_ = rebuildEntry == nullptr; // the first start-up of the process creates them
     }
 
     void TearDown() override {
@@ -76,7 +81,7 @@ protected:
         // the process, as with the loopback; nothing else does.
         EXPECT_EQ(carrier_test::OpenFds(), fds_);
         EXPECT_EQ(carrier_test::WaitThreads(threads_), threads_);
-        EXPECT_EQ(UsedBlocks(), blocks_ + (joined_ ? 2U : 0U));
+        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ && joined_ ? 2U : 0U));
         std::string dirFile = runDir_ + "/queue_dir";
         (void)unlink(dirFile.c_str());
         EXPECT_EQ(rmdir(runDir_.c_str()), 0) << "something besides the directory segment was left in " << runDir_;
@@ -155,6 +160,7 @@ private:
     size_t threads_ = 0U;
     uint64_t blocks_ = 0U;
     bool joined_ = false;
+    bool firstServer_ = false;
     bool running_ = false;
     pthread_t loop_{};
 };
