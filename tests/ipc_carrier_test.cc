@@ -375,6 +375,35 @@ TEST_F(Carrier, TeardownLeavesNoSocketAndASecondStartWorks) {
     EXPECT_EQ(inbox_.WaitFor(2U).size(), 2U);
 }
 
+TEST_F(Carrier, JoiningUnderEveryAllocationFailureLeavesNothingBehind) {
+    // A first start-up makes what the process keeps for good.
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Leave();
+    const uint64_t blocks = UsedBlocks();
+    const size_t fds = carrier_test::OpenFds();
+    const std::string sock = runDir_ + "/" + kSelf + ".sock";
+    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    int allocations = SweepAllocFailures([] { return OsMsgInit(kSelf); },
+                                         [&](int n, bool, uint32_t result) {
+                                             struct stat st;
+                                             if (result == OS_MSG_OK) {
+                                                 // Done, or a failure a retry got over (the
+                                                 // broadcast task's registration retries).
+                                                 EXPECT_EQ(stat(sock.c_str(), &st), 0) << n;
+                                                 EXPECT_EQ(OsMsgDestroy(kSelf), OS_MSG_OK);
+                                                 EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+                                             }
+                                             EXPECT_EQ(UsedBlocks(), blocks) << n;
+                                             EXPECT_EQ(carrier_test::OpenFds(), fds) << n;
+                                             EXPECT_NE(stat(sock.c_str(), &st), 0) << n;
+                                         });
+    EXPECT_GT(allocations, 0);
+    // A broadcast thread whose registration failed retries until the next
+    // start-up takes it; one more life cycle lets it go before the counts.
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Leave();
+}
+
 TEST_F(Carrier, BroadcastReachesEachSubscriberInOtherProcessesOnce) {
     ASSERT_EQ(Join(), OS_MSG_OK);
     ASSERT_EQ(OsMsgRegTask("pub", 16U, InboxTask), OS_MSG_OK);
