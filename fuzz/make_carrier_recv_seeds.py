@@ -41,6 +41,8 @@ SEEDS = {
     "first_slice": b"\x00" + slice_record("t0", 300, 0, b"x" * 100, 5),
     "whole_in_one_slice": b"\x02" + slice_record("t1", 64, 0, b"y" * 64, 6),
     "slices_in_order": b"\x01" + slice_record("t0", 20, 0, b"p" * 10, 7) + slice_record("t0", 20, 10, b"q" * 10, 7),
+    "in_place_whole": b"\x04" + record(1, "t0", b"z" * 300),
+    "in_place_full_queue": b"\x05" + record(1, "t0", b"w" * 100),
     "slice_out_of_order": b"\x00" + slice_record("t0", 20, 10, b"q" * 10, 8),
 }
 
