@@ -116,6 +116,9 @@ uint32_t MsgInitTables(const char *procName) {
  * initialised. */
 void MsgTearDown(void) {
     MsgApiBlock();
+    // The transport client goes first: a carrier between processes stops
+    // delivering into the tables before they go.
+    (void)PMsgUninitClient();
     // Responses live in task records: no call may still read one when the
     // tasks go. Removing the tasks then ends every wait an ordinary call can
     // be in, so its drain is short, and no call still running sees the
@@ -127,7 +130,6 @@ void MsgTearDown(void) {
     (void)MsgMscUninit(MsgGetProcName());
     (void)MsgSetProcName("", 0U);
     SimpleMsgUninitPthreadMutex();
-    (void)PMsgUninitClient();
     (void)MsgDestroyServer();
     MsgSetupLifeEnd();
     MsgApiUnblock();
