@@ -75,7 +75,7 @@ bench-compare: bench-deps
 	cmake --build --preset release
 	@test -x build/release/bench/compare/inproc_compare || { echo "peer comparisons were not built" >&2; exit 1; }
 	./build/release/bench/compare/inproc_compare
-	@if [ -x build/release/bench/compare/ipc_compare ]; then ./build/release/bench/compare/ipc_compare; fi
+	./build/release/bench/compare/ipc_compare
 
 fuzz: deps
 	cmake --preset fuzz

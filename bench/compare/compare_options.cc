@@ -8,7 +8,7 @@
 namespace compare {
 
 bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out) {
-    out = Options{defaultRounds, 1.0};
+    out = Options{defaultRounds, 1.0, nullptr};
     for (int i = 1; i < argc; ++i) {
         char *end = nullptr;
         if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
@@ -23,6 +23,8 @@ bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out) {
                 break;
             }
             out.scale = scale;
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            out.only = argv[++i];
         } else {
             break;
         }
@@ -33,13 +35,25 @@ bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out) {
     if (argc == 1) {
         return true;
     }
-    std::fprintf(stderr, "usage: %s [--rounds N (1-100)] [--scale X (0-100, multiplies message counts)]\n", argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s [--rounds N (1-100)] [--scale X (0-100, multiplies message counts)] [--only TEXT (contenders "
+        "whose name contains it)]\n",
+        argv[0]);
     return false;
 }
 
 uint64_t Scaled(const Options &options, uint64_t count, uint64_t minimum) {
     double scaled = static_cast<double>(count) * options.scale;
     return scaled < static_cast<double>(minimum) ? minimum : static_cast<uint64_t>(scaled);
+}
+
+} // namespace compare
+
+namespace compare {
+
+bool Selected(const Options &options, const char *name) {
+    return options.only == nullptr || std::strstr(name, options.only) != nullptr;
 }
 
 } // namespace compare

@@ -11,14 +11,18 @@ namespace compare {
 struct Options {
     int rounds;
     double scale;
+    const char *only; // run only contenders whose name contains this; or nullptr
 };
 
-// Reads "--rounds N" and "--scale X" (X > 0); false, with a usage line on
-// standard error, for anything else.
+// Reads "--rounds N", "--scale X" (X > 0) and "--only TEXT"; false, with a
+// usage line on standard error, for anything else.
 bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out);
 
 // count scaled, at least minimum.
 uint64_t Scaled(const Options &options, uint64_t count, uint64_t minimum);
+
+// Whether the contender named name is to run.
+bool Selected(const Options &options, const char *name);
 
 } // namespace compare
 

@@ -128,24 +128,28 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
         for (OneWayFigure &f : figures) {
             for (const OneWayContender &contender : kOneWay) {
-                f.figure.Add(contender.name, MeasureOneWay(contender, f.oneWay, f.heap));
+                if (compare::Selected(options, contender.name)) {
+                    f.figure.Add(contender.name, MeasureOneWay(contender, f.oneWay, f.heap));
+                }
             }
         }
         for (const RoundTripContender &contender : kRoundTrip) {
-            MeasureRoundTrip(contender, trips, p50, p99);
+            if (compare::Selected(options, contender.name)) {
+                MeasureRoundTrip(contender, trips, p50, p99);
+            }
         }
     }
     bool allOk = true;
     for (const OneWayFigure &f : figures) {
         f.figure.Print();
         for (const OneWayContender &contender : kOneWay) {
-            allOk = allOk && f.figure.MedianOf(contender.name) > 0;
+            allOk = allOk && (!compare::Selected(options, contender.name) || f.figure.MedianOf(contender.name) > 0);
         }
     }
     p50.Print();
     p99.Print();
     for (const RoundTripContender &contender : kRoundTrip) {
-        allOk = allOk && p50.MedianOf(contender.name) > 0;
+        allOk = allOk && (!compare::Selected(options, contender.name) || p50.MedianOf(contender.name) > 0);
     }
     std::printf("\nMedians of %d round(s); a ratio is the median of the per-round ratios (throughput: higher is "
                 "better; latency: lower is better).\n",
