@@ -12,9 +12,9 @@
 
 #include <string.h>
 
+#include "base/msg_proc_name.h"
 #include "broadcast/msg_broadcast.h"
 #include "core/msg_api_gate.h"
-#include "base/msg_proc_name.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
@@ -286,6 +286,9 @@ uint32_t MsgUninit(void) {
         return OS_MSG_OK;
     }
     MsgApiBlock();
+    // The transport client goes first: a carrier between processes stops
+    // delivering into the tables before they go.
+    (void)PMsgUninitClient();
     // Responses live in task records: no call may still read one when the
     // tasks go. Removing the tasks then ends every wait an ordinary call can
     // be in, so its drain is short, and no call still running sees the
@@ -297,7 +300,6 @@ uint32_t MsgUninit(void) {
     (void)MsgMscUninit(MsgGetProcName());
     (void)MsgSetProcName("", 0U);
     SimpleMsgUninitPthreadMutex();
-    (void)PMsgUninitClient();
     (void)MsgDestroyServer();
     MsgApiUnblock();
     (void)pthread_mutex_unlock(&g_msgInitMutex);

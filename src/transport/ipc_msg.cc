@@ -16,17 +16,20 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
 
-#include "broadcast/msg_broadcast.h"
 #include "base/msg_alloc.h"
 #include "base/msg_proc_name.h"
+#include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "simple_msg/simple_msg.h"
+#include "transport/ipc_carrier.h"
+#include "transport/ipc_unix_carrier.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_adp_buff.h"
 #include "transport/msg_rebuild.h"
@@ -67,6 +70,31 @@ static_assert(sizeof(IpcMsgServerCtx) == kIpcMsgServerCtxSize, "the server conte
 std::mutex g_ipcServerCreateLock;
 /* Published under g_ipcServerCreateLock, never released. */
 std::atomic<IpcMsgServerCtx *> g_ipcServerCtx{nullptr};
+
+/* With a carrier between processes the join waits here rather than polling
+ * once a second, so that the stop ends it at once. g_ipcJoinLock guards
+ * nothing but the wait on the join flag (a leaf lock). */
+std::mutex g_ipcJoinLock;
+std::condition_variable g_ipcJoinCond;
+
+bool IpcMsgHasCarrier() {
+    return IpcCarrierCurrent() == IPC_CARRIER_UNIX;
+}
+
+/* Slot 4 when VYRE_OS_MSG_CARRIER names no carrier: initialisation fails
+ * rather than running without the carrier the process asked for. */
+uint32_t IpcMsgRefuseCarrier(void) {
+    MSG_LOG(OS_MSG_LOG_ERROR, "no such carrier, see " IPC_CARRIER_ENV ".");
+    return OS_MSG_ERR_INVALID_PARAM;
+}
+
+/* The join of a carrier between processes: the receive thread belongs to the
+ * carrier, so the join only waits until the stop clears the flag. */
+uint32_t IpcMsgJoinCarrier(IpcMsgServerCtx *ctx) {
+    std::unique_lock<std::mutex> lock(g_ipcJoinLock);
+    g_ipcJoinCond.wait(lock, [ctx] { return __atomic_load_n(&ctx->joinFlag, __ATOMIC_ACQUIRE) == 0U; });
+    return OS_MSG_OK;
+}
 
 /* A new context named procName with its slice collector, both published; 0,
  * 0x80020020 or 0x8002000e with nothing kept. Caller holds
@@ -134,6 +162,18 @@ void PMsgRegAdpFunc(void) {
     reg.funcId = MSG_ADP_SLOT_SEND_CPU;
     reg.func.send = IPCMsgSendCpuData;
     (void)MsgAdpRegFunc(&reg);
+    switch (IpcCarrierSelect()) {
+    case IPC_CARRIER_UNIX:
+        IpcUnixRegister();
+        break;
+    case IPC_CARRIER_UNKNOWN:
+        reg.funcId = MSG_ADP_SLOT_INIT_CLIENT;
+        reg.func.control = IpcMsgRefuseCarrier;
+        (void)MsgAdpRegFunc(&reg);
+        break;
+    default:
+        break;
+    }
 }
 
 uint32_t IPCMsgSendData(const char *destProcName, uint32_t transType, MsgHead *head) {
@@ -174,6 +214,12 @@ uint32_t IPCMsgStartServer(const char *procName) {
     if (ret != OS_MSG_OK) {
         return ret;
     }
+    if (IpcMsgHasCarrier()) {
+        // Armed before the start report, so a stop of this start-up always
+        // finds it set, however late the server thread reaches the join.
+        std::lock_guard<std::mutex> guard(g_ipcJoinLock);
+        __atomic_store_n(&g_ipcServerCtx.load(std::memory_order_acquire)->joinFlag, 1U, __ATOMIC_RELEASE);
+    }
     (void)puts("create pmsgBro");
     OsThread thread;
     if (OsPthreadCreate(&thread, nullptr, MsgBrodcastTaskFunc, nullptr) != 0) {
@@ -186,6 +232,16 @@ uint32_t IPCMsgStartServer(const char *procName) {
 }
 
 uint32_t IPCMsgStopServer(void) {
+    if (!IpcMsgHasCarrier()) {
+        return OS_MSG_OK;
+    }
+    IpcUnixStopRecv();
+    IpcMsgServerCtx *ctx = g_ipcServerCtx.load(std::memory_order_acquire);
+    if (ctx != nullptr) {
+        std::lock_guard<std::mutex> guard(g_ipcJoinLock);
+        __atomic_store_n(&ctx->joinFlag, 0U, __ATOMIC_RELEASE);
+        g_ipcJoinCond.notify_all();
+    }
     return OS_MSG_OK;
 }
 
@@ -194,6 +250,9 @@ uint32_t IPCMsgJoinServer(void) {
     if (ctx == nullptr) {
         MSG_LOG(OS_MSG_LOG_ERROR, "server init error.");
         return OS_MSG_ERR_NOT_INIT;
+    }
+    if (IpcMsgHasCarrier()) {
+        return IpcMsgJoinCarrier(ctx);
     }
     __atomic_store_n(&ctx->joinFlag, 1U, __ATOMIC_RELEASE);
     std::memset(ctx->recv.recvWords, 0, sizeof(ctx->recv.recvWords));
@@ -213,7 +272,9 @@ uint32_t IPCMsgJoinServer(void) {
 }
 
 void *IPCMsgRecvThread(void *arg) {
-    (void)arg;
+    if (arg != nullptr) {
+        IpcUnixRecvLoop(static_cast<IpcUnixCarrier *>(arg));
+    }
     return nullptr;
 }
 

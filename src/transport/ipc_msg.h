@@ -167,7 +167,7 @@ static_assert(sizeof(IpcMsgShmHead) == IPC_MSG_SHM_HEAD_SIZE, "IpcMsgShmHead is 
  * when no segment exists, as on this platform. Any thread. */
 OS_MSG_API IpcMsgShmHead *IPCMsgGetShmHead(void);
 /* Obtains the segment, clears its 3,144 bytes, lays out the directory (128
- * entries at offset 72, process-shared lock) and stores the head through
+ * entries at offset 72, process-shared robust lock) and stores the head through
  * headOut. Stores nothing when no segment exists. */
 OS_MSG_API void IPCMsgInitShmHead(IpcMsgShmHead **headOut);
 /* Destroys head's directory lock; NULL is ignored. */
@@ -180,8 +180,10 @@ OS_MSG_API uint32_t IPCMsgGetMainQid(void);
  * not consulted); 0xFFFFFFFF without a head ("shm head not init."), for a
  * NULL name or when not found ("[%s]not found"). */
 OS_MSG_API uint32_t IPCMsgGetQidByName(const char *name);
-/* Creates a message queue: its id, 0xFFFFFFFF for failure; 0 on this
- * platform, which has no message queues. */
+/* Creates a message queue: its id, 0xFFFFFFFF for failure. 0 with the
+ * loopback, which has no message queues; under the socket carrier, whose
+ * queue is the process's listening socket, the process id, so that the entry
+ * of a process that died can be recognised and reclaimed. */
 OS_MSG_API uint32_t IPCMsgNewQid(void);
 /* Adds name with a new queue in the first free entry. 0 (also when name is
  * listed already: nothing changes); 0x8002000d (no head: "get shm error"; or
@@ -196,6 +198,24 @@ OS_MSG_API uint32_t IPCMsgDelQid(const char *name);
  * that outlive every user, or NULL (the default: this platform has none). A
  * carrier that has shared memory sets it before the first directory call. */
 void IPCMsgSetShmSegment(void *segment);
+
+/* Publishes head, a directory already laid out in shared memory, as the
+ * process's head (NULL forgets it). Called by the socket carrier when it
+ * attaches to and detaches from the run directory's segment, while no
+ * directory operation runs. */
+void IPCMsgAttachShmHead(IpcMsgShmHead *head);
+
+/* Called by IPCMsgClaimQid under the directory lock; a result code. */
+typedef uint32_t (*IpcMsgClaimHook)(void *arg);
+
+/* Claims name for the calling process, atomically across processes: under
+ * the directory lock, frees the entries of dead processes, refuses with
+ * 0x80020003 ("process name [%s] in use by pid %d.") when a live process
+ * other than this one holds name, else runs hook(arg) and, when it succeeds,
+ * lists name with a new queue (IPCMsgNewQid) unless it is listed already.
+ * hook's code when it fails (nothing listed); the codes of IPCMsgAddQid;
+ * 0x8002000d without a head ("get shm error"). */
+uint32_t IPCMsgClaimQid(const char *name, IpcMsgClaimHook hook, void *arg);
 
 #ifdef __cplusplus
 }

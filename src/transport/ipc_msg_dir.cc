@@ -13,13 +13,17 @@
  */
 #define MSG_MODULE "ipcmsg_adapt"
 
+#include <errno.h>
 #include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <mutex>
 
 #include "log/msg_log.h"
+#include "transport/ipc_carrier.h"
 #include "transport/ipc_msg.h"
 #include "vyre_securec.h"
 
@@ -39,7 +43,19 @@ std::atomic<void *> g_ipcShmSegment{nullptr};
 class IpcMsgDir {
 public:
     explicit IpcMsgDir(IpcMsgShmHead *head) : head_(head) {
-        (void)pthread_mutex_lock(&head_->lock.mutex);
+        int rc = pthread_mutex_lock(&head_->lock.mutex);
+        if (rc == EOWNERDEAD) {
+            // A process died holding the lock: the entries are whole (each
+            // change is a few word stores), so make the lock usable again
+            // and free what the dead left behind.
+            MSG_LOG(OS_MSG_LOG_WARN, "directory lock owner died, lock recovered.");
+            (void)pthread_mutex_consistent(&head_->lock.mutex);
+            ownerDied_ = true;
+        } else if (rc != 0) {
+            MSG_LOG(OS_MSG_LOG_ERROR, "directory lock error[%d].", rc);
+            return;
+        }
+        locked_ = true;
         uint32_t offset = head_->dirOffset;
         if (offset < offsetof(IpcMsgShmHead, entries) || offset > IPC_MSG_SHM_HEAD_SIZE ||
             offset % alignof(IpcMsgQidEntry) != 0U) {
@@ -48,12 +64,34 @@ public:
         uint32_t fit = (IPC_MSG_SHM_HEAD_SIZE - offset) / (uint32_t)sizeof(IpcMsgQidEntry);
         offset_ = offset;
         count_ = head_->entryCount < fit ? head_->entryCount : fit;
+        if (ownerDied_) {
+            Reclaim();
+        }
     }
-    ~IpcMsgDir() { (void)pthread_mutex_unlock(&head_->lock.mutex); }
+    ~IpcMsgDir() {
+        if (locked_) {
+            (void)pthread_mutex_unlock(&head_->lock.mutex);
+        }
+    }
     IpcMsgDir(const IpcMsgDir &) = delete;
     IpcMsgDir &operator=(const IpcMsgDir &) = delete;
 
     uint32_t Count() const { return count_; }
+    /* Frees the entries whose owning process no longer exists (queue ids
+     * are process ids under the socket carrier; 0 and all ones name no
+     * process). */
+    void Reclaim() {
+        for (uint32_t i = 0U; i < count_; ++i) {
+            IpcMsgQidEntry *entry = Entry(i);
+            pid_t pid = (pid_t)entry->qid;
+            if (entry->inUse == 0U || pid <= 0 || kill(pid, 0) == 0 || errno != ESRCH) {
+                continue;
+            }
+            MSG_LOG(OS_MSG_LOG_INFO, "reclaim queue [%.16s] of dead pid %d.", entry->name, (int)pid);
+            entry->inUse = 0U;
+            std::memset(entry->name, 0, sizeof(entry->name));
+        }
+    }
 
     IpcMsgQidEntry *Entry(uint32_t index) {
         return reinterpret_cast<IpcMsgQidEntry *>(reinterpret_cast<uint8_t *>(head_) + offset_ +
@@ -74,6 +112,8 @@ private:
     IpcMsgShmHead *head_;
     uint32_t offset_ = 0U;
     uint32_t count_ = 0U;
+    bool locked_ = false;
+    bool ownerDied_ = false;
 };
 
 /* Fills the first free entry of dir with name and a new queue. */
@@ -134,6 +174,7 @@ void IPCMsgInitShmHead(IpcMsgShmHead **headOut) {
     pthread_mutexattr_t attr;
     (void)pthread_mutexattr_init(&attr);
     (void)pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    (void)pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
     (void)pthread_mutex_init(&head->lock.mutex, &attr);
     (void)pthread_mutexattr_destroy(&attr);
     *headOut = head;
@@ -152,10 +193,8 @@ uint32_t IPCMsgGetMainQid(void) {
     if (head == nullptr) {
         return IPC_MSG_INVALID_QID;
     }
-    (void)pthread_mutex_lock(&head->lock.mutex);
-    uint32_t qid = head->mainQid;
-    (void)pthread_mutex_unlock(&head->lock.mutex);
-    return qid;
+    IpcMsgDir dir(head);
+    return head->mainQid;
 }
 
 uint32_t IPCMsgGetQidByName(const char *name) {
@@ -188,7 +227,35 @@ uint32_t IPCMsgGetQidByName(const char *name) {
 }
 
 uint32_t IPCMsgNewQid(void) {
-    return 0U;
+    // The socket carrier's queue is the process's listening socket, found
+    // by name; the entry records its owner so that a dead one's is reclaimed.
+    return IpcCarrierCurrent() == IPC_CARRIER_UNIX ? (uint32_t)getpid() : 0U;
+}
+
+void IPCMsgAttachShmHead(IpcMsgShmHead *head) {
+    std::lock_guard<std::mutex> guard(g_ipcShmAttachLock);
+    g_ipcShmSegment.store(nullptr, std::memory_order_release);
+    g_ipcShmHead.store(head, std::memory_order_release);
+}
+
+uint32_t IPCMsgClaimQid(const char *name, IpcMsgClaimHook hook, void *arg) {
+    IpcMsgShmHead *head = IPCMsgGetShmHead();
+    if (head == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "get shm error");
+        return OS_MSG_ERR_SYSTEM;
+    }
+    IpcMsgDir dir(head);
+    dir.Reclaim();
+    uint32_t index = dir.Find(name);
+    if (index < dir.Count() && dir.Entry(index)->qid != IPCMsgNewQid()) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "process name [%s] in use by pid %d.", name, (int)dir.Entry(index)->qid);
+        return OS_MSG_ERR_REPEATED;
+    }
+    uint32_t ret = hook(arg);
+    if (ret != OS_MSG_OK || index < dir.Count()) {
+        return ret;
+    }
+    return IpcMsgDirAdd(dir, name);
 }
 
 uint32_t IPCMsgAddQid(const char *name) {

@@ -1,0 +1,71 @@
+/*
+ * The Unix-socket carrier: messages travel between the processes of one run
+ * directory over SOCK_SEQPACKET sockets. Each process listens on the socket
+ * named after its process name; senders keep one connection per peer (see
+ * ipc_peer_cache.h); the receive thread hands each datagram, with the
+ * kernel's credentials of its sender, to the framing's receive handling
+ * (ipc_frame.h). The process's name is claimed in the shared queue directory
+ * under its cross-process lock, so two live processes never share a name and
+ * a dead one's socket and entry are taken over.
+ *
+ * It plugs into the adapter table like the loopback: slots 0 and 8 send,
+ * slot 4 opens the carrier (claims the name, listens, starts the receive
+ * thread), slot 5 closes it, and the transport's stop ends the receive loop.
+ *
+ * Thread safety. The carrier's state is opened and closed by process
+ * initialisation and teardown, which the initialisation lock serialises;
+ * the receive thread owns the accepted connections and the receive buffer
+ * while it runs, and the stop reaches it only through the stop flag and the
+ * wake-up descriptor. Senders use the peer cache and its locks only.
+ */
+#ifndef VYRE_IPC_UNIX_CARRIER_H
+#define VYRE_IPC_UNIX_CARRIER_H
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include <atomic>
+
+#include "transport/ipc_carrier.h"
+#include "vyre_os_msg.h"
+
+typedef struct IpcUnixCarrier {
+    char runDir[IPC_CARRIER_PATH_SIZE];
+    char sockPath[IPC_CARRIER_PATH_SIZE];
+    char procName[OS_MSG_NAME_LEN];
+    int listenFd;
+    int epollFd;
+    int wakeFd;
+    pthread_t recvThread;
+    bool recvStarted;
+    std::atomic<bool> stopping;
+    uint8_t *recvBuf; /* IPC_FRAME_DATAGRAM_MAX bytes, the receive thread's */
+} IpcUnixCarrier;
+
+/* Slot 4: opens the carrier for the own process name: run directory, shared
+ * directory, name claim, listening socket, receive thread. 0;
+ * 0x80020003 when a live process holds the name ("process name [%s] in use
+ * by pid %d."); 0x80020001 for a name or run directory that cannot be used;
+ * 0x8002000d, 0x80020020 or 0x8002001f for failures of the system (each
+ * logged). Everything is undone on failure. */
+uint32_t IpcUnixInitClient(void);
+
+/* Slot 5: ends the receive thread, closes every socket, removes the own
+ * socket file and directory entry, detaches the shared directory. 0. */
+uint32_t IpcUnixUninitClient(void);
+
+/* Ends the receive loop promptly (the transport's stop). Any thread. */
+void IpcUnixStopRecv(void);
+
+/* Slots 0 and 8: sends head to process destProcName. See ipc_unix_send.cc. */
+uint32_t IpcUnixSendData(const char *destProcName, uint32_t transType, MsgHead *head);
+
+/* The receive loop over carrier's sockets; returns when it is stopped. Run by
+ * IPCMsgRecvThread on the receive thread. */
+void IpcUnixRecvLoop(IpcUnixCarrier *carrier);
+
+/* Registers the carrier's operations in the adapter slots (after the
+ * loopback's, replacing slots 0, 8, 4 and 5). */
+void IpcUnixRegister(void);
+
+#endif /* VYRE_IPC_UNIX_CARRIER_H */

@@ -1,0 +1,254 @@
+/*
+ * The socket carrier's send operation: routes a message to its destination
+ * process (subscription requests to the publisher's process, broadcast
+ * requests and messages for the own process into the own process), frames
+ * it into one datagram or, when the payload is larger than a datagram takes,
+ * into slices, and sends over the peer's kept connection.
+ *
+ * An asynchronous send never blocks: a peer whose socket is full refuses the
+ * message with 0x80020007, as a full in-process queue does. Once the first
+ * slice of a large message is out, the rest waits for room, but at most
+ * kIpcSendSliceStallMs per slice; a peer that stays stuck longer loses the
+ * connection, which drops the incomplete message on its side.
+ *
+ * Thread safety: no state besides the message key counter (atomic); the
+ * peer's lock is held for the send of one message.
+ */
+#define MSG_MODULE "ipcmsg_adapt"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "base/msg_alloc.h"
+#include "base/msg_proc_name.h"
+#include "log/msg_log.h"
+#include "transport/ipc_frame.h"
+#include "transport/ipc_msg.h"
+#include "transport/ipc_peer_cache.h"
+#include "transport/ipc_unix_carrier.h"
+#include "transport/msg_adapter.h"
+#include "transport/msg_rebuild.h"
+
+namespace {
+
+/* Longest wait for room for the next slice of a message already begun. */
+constexpr int kIpcSendSliceStallMs = 2000;
+/* Subscription request payload: op byte, 32-bit count, then entries. */
+constexpr uint32_t kIpcSubHeadLen = 5U;
+
+/* Keys of sliced messages; the receiver adds the sender's pid. */
+std::atomic<uint32_t> g_ipcSliceKey{0U};
+
+/* Result of one datagram. */
+enum IpcSendResult { IPC_SEND_OK, IPC_SEND_FULL, IPC_SEND_BROKEN, IPC_SEND_ERROR };
+
+IpcSendResult IpcSendDatagram(int fd, struct iovec *iov, size_t iovLen) {
+    struct msghdr msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = iov;
+    msg.msg_iovlen = iovLen;
+    for (;;) {
+        if (sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+            return IPC_SEND_OK;
+        }
+        switch (errno) {
+        case EINTR:
+            continue;
+        case EAGAIN:
+            return IPC_SEND_FULL;
+        case EPIPE:
+        case ECONNRESET:
+        case ENOTCONN:
+        case ECONNREFUSED:
+            return IPC_SEND_BROKEN;
+        default:
+            MSG_LOG(OS_MSG_LOG_ERROR, "sendmsg error[%d].", errno);
+            return IPC_SEND_ERROR;
+        }
+    }
+}
+
+/* Sends one datagram of a message already begun, waiting a bounded time for
+ * room. */
+IpcSendResult IpcSendDatagramWaiting(int fd, struct iovec *iov, size_t iovLen) {
+    IpcSendResult res = IpcSendDatagram(fd, iov, iovLen);
+    while (res == IPC_SEND_FULL) {
+        struct pollfd pfd = {fd, POLLOUT, 0};
+        if (poll(&pfd, 1, kIpcSendSliceStallMs) <= 0) {
+            return IPC_SEND_FULL;
+        }
+        res = IpcSendDatagram(fd, iov, iovLen);
+    }
+    return res;
+}
+
+/* The whole message in one datagram. */
+IpcSendResult IpcSendWhole(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data) {
+    IpcFramePrefix prefix;
+    IpcFrameSetPrefix(&prefix, transType, 0U, wire->dataLen);
+    struct iovec iov[3] = {{&prefix, sizeof(prefix)},
+                           {const_cast<MsgHead *>(wire), IPC_FRAME_HEAD_LEN},
+                           {const_cast<void *>(data), wire->dataLen}};
+    return IpcSendDatagram(peer->fd, iov, wire->dataLen != 0U ? 3U : 2U);
+}
+
+/* The message in slices of at most peer->maxBody bytes, in order. */
+IpcSendResult IpcSendSliced(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const uint8_t *data) {
+    MsgSliceTail tail;
+    std::memset(&tail, 0, sizeof(tail));
+    tail.isSplit = 1U;
+    tail.flag = g_ipcSliceKey.fetch_add(1U, std::memory_order_relaxed);
+    IpcFramePrefix prefix;
+    for (uint32_t offset = 0U; offset < wire->dataLen; offset += tail.curLen) {
+        uint32_t left = wire->dataLen - offset;
+        tail.offset = offset;
+        tail.curLen = left < peer->maxBody ? left : peer->maxBody;
+        IpcFrameSetPrefix(&prefix, transType, IPC_FRAME_SLICED, tail.curLen);
+        struct iovec iov[4] = {{&prefix, sizeof(prefix)},
+                               {const_cast<MsgHead *>(wire), IPC_FRAME_HEAD_LEN},
+                               {const_cast<uint8_t *>(data) + offset, tail.curLen},
+                               {&tail, sizeof(tail)}};
+        IpcSendResult res =
+            (offset == 0U) ? IpcSendDatagram(peer->fd, iov, 4U) : IpcSendDatagramWaiting(peer->fd, iov, 4U);
+        if (res != IPC_SEND_OK) {
+            if (offset != 0U) {
+                // The peer holds part of the message: closing the connection
+                // makes it drop that part.
+                IpcPeerDisconnect(peer);
+            }
+            return res;
+        }
+    }
+    return IPC_SEND_OK;
+}
+
+IpcSendResult IpcSendOnce(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data) {
+    if (wire->dataLen <= peer->maxBody) {
+        return IpcSendWhole(peer, transType, wire, data);
+    }
+    return IpcSendSliced(peer, transType, wire, static_cast<const uint8_t *>(data));
+}
+
+/* Sends to peer (its lock held), reconnecting once when the connection
+ * turns out broken (the peer restarted). */
+uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        uint32_t ret = IpcPeerConnect(peer);
+        if (ret != OS_MSG_OK) {
+            return ret;
+        }
+        switch (IpcSendOnce(peer, transType, wire, data)) {
+        case IPC_SEND_OK:
+            return OS_MSG_OK;
+        case IPC_SEND_FULL:
+            MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] receive queue full.", peer->name);
+            return OS_MSG_ERR_FULL;
+        case IPC_SEND_BROKEN:
+            IpcPeerDisconnect(peer);
+            break;
+        default:
+            return OS_MSG_ERR_SYSTEM;
+        }
+    }
+    MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] not running.", peer->name);
+    return OS_MSG_ERR_SERVER_NOT_RUNNING;
+}
+
+uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead *head) {
+    if (destProcName[0] == '\0' || strncmp(destProcName, MsgGetProcName(), OS_MSG_NAME_LEN) == 0) {
+        return IPCMsgSendData(destProcName, transType, head);
+    }
+    uint32_t err = OS_MSG_OK;
+    IpcPeer *peer = IpcPeerFind(destProcName, &err);
+    if (peer == nullptr) {
+        return err;
+    }
+    MsgHead wire;
+    std::memcpy(&wire, head, sizeof(wire));
+    wire.data = nullptr;
+    std::lock_guard<std::mutex> guard(peer->lock);
+    return IpcSendToPeer(peer, transType, &wire, head->data);
+}
+
+/* The entry i of a subscription request payload. */
+const MsgSubEntry *IpcSubEntry(const MsgHead *head, uint32_t i) {
+    return reinterpret_cast<const MsgSubEntry *>(static_cast<const uint8_t *>(head->data) + kIpcSubHeadLen +
+                                                 (size_t)i * sizeof(MsgSubEntry));
+}
+
+/* Sends the entries of a subscription request that name publisher proc, as
+ * a request of their own, to proc's broadcast task. */
+uint32_t IpcSendSubscribeTo(MsgHead *head, uint32_t count, const char *proc) {
+    uint32_t size = kIpcSubHeadLen + count * (uint32_t)sizeof(MsgSubEntry);
+    auto *payload = static_cast<uint8_t *>(MSG_MALLOC(size));
+    if (payload == nullptr) {
+        return OS_MSG_ERR_NO_MEMORY;
+    }
+    uint32_t taken = 0U;
+    for (uint32_t i = 0U; i < count; ++i) {
+        const MsgSubEntry *entry = IpcSubEntry(head, i);
+        if (strncmp(entry->procName, proc, OS_MSG_NAME_LEN) == 0) {
+            std::memcpy(payload + kIpcSubHeadLen + (size_t)taken * sizeof(MsgSubEntry), entry, sizeof(MsgSubEntry));
+            taken += 1U;
+        }
+    }
+    payload[0] = static_cast<const uint8_t *>(head->data)[0];
+    std::memcpy(payload + 1, &taken, sizeof(taken));
+    MsgHead part;
+    std::memcpy(&part, head, sizeof(part));
+    part.data = payload;
+    part.dataLen = kIpcSubHeadLen + taken * (uint32_t)sizeof(MsgSubEntry);
+    uint32_t ret = IpcSendToProcess(proc, MSG_TRANS_SUB_BRO, &part);
+    MSG_FREE(payload);
+    return ret;
+}
+
+/* A subscription request goes to the broadcast task of each publisher's
+ * process, which keeps the subscriptions to its events; a request whose
+ * entries all name one publisher travels whole. */
+uint32_t IpcSendSubscribe(MsgHead *head) {
+    uint32_t count = 0U;
+    if (head->data == nullptr || head->dataLen < kIpcSubHeadLen) {
+        return IPCMsgSendData(head->recvProcName, MSG_TRANS_SUB_BRO, head);
+    }
+    std::memcpy(&count, static_cast<const uint8_t *>(head->data) + 1, sizeof(count));
+    uint32_t fit = (head->dataLen - kIpcSubHeadLen) / (uint32_t)sizeof(MsgSubEntry);
+    count = count < fit ? count : fit;
+    uint32_t result = OS_MSG_OK;
+    for (uint32_t i = 0U; i < count; ++i) {
+        const char *proc = IpcSubEntry(head, i)->procName;
+        bool seen = false;
+        for (uint32_t j = 0U; j < i && !seen; ++j) {
+            seen = strncmp(IpcSubEntry(head, j)->procName, proc, OS_MSG_NAME_LEN) == 0;
+        }
+        if (seen) {
+            continue;
+        }
+        uint32_t ret = IpcSendSubscribeTo(head, count, proc);
+        result = (result == OS_MSG_OK) ? ret : result;
+    }
+    return result;
+}
+
+} // namespace
+
+uint32_t IpcUnixSendData(const char *destProcName, uint32_t transType, MsgHead *head) {
+    if (head == nullptr || destProcName == nullptr || (head->dataLen != 0U && head->data == nullptr)) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "input head null.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (head->dataLen > OS_MSG_MAX_DATA_LEN) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "msg oversize");
+        return OS_MSG_ERR_OVERSIZE;
+    }
+    if (transType == MSG_TRANS_SUB_BRO && strncmp(destProcName, MSG_PROC_NAME_PMSG, OS_MSG_NAME_LEN) == 0) {
+        // Broadcast requests are fanned out by the own broadcast task, which
+        // sends each event on to its subscribers' processes.
+        return head->msgId == MSG_ID_SUBSCRIBE ? IpcSendSubscribe(head) : IPCMsgSendData(destProcName, transType, head);
+    }
+    return IpcSendToProcess(destProcName, transType, head);
+}
