@@ -200,6 +200,9 @@ uint32_t IpcSendSubscribeTo(MsgHead *head, uint32_t count, const char *proc) {
     std::memcpy(payload + 1, &taken, sizeof(taken));
     MsgHead part;
     std::memcpy(&part, head, sizeof(part));
+    // The publisher's broadcast task delivers each event to the process named
+    // here; the request leaves its maker with an empty one, "this process".
+    std::memcpy(part.sendProcName, MsgGetProcName(), OS_MSG_NAME_LEN);
     part.data = payload;
     part.dataLen = kIpcSubHeadLen + taken * (uint32_t)sizeof(MsgSubEntry);
     uint32_t ret = IpcSendToProcess(proc, MSG_TRANS_SUB_BRO, &part);
