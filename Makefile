@@ -8,7 +8,7 @@
 #   make bench      build optimised and run the benchmarks
 #   make bench-compare  the peer comparison tables (ZeroMQ, nng, floors)
 #   make fuzz       run each fuzz target for 60 s (FUZZ_SECONDS=n to change)
-#   make demo       build and run the example media process
+#   make demo       build and run the example media process, then the two-process demo
 #   make format / make tidy   clang-format / clang-tidy over the sources
 
 SHELL := /bin/bash
@@ -87,6 +87,8 @@ fuzz-ci:
 
 demo: release
 	./build/release/examples/media_demo
+	@echo
+	./build/release/examples/two_process_demo
 
 format:
 	clang-format -i $(SOURCES)
