@@ -4,15 +4,18 @@
 // hand-computed values.
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "compare_drive.h"
 #include "compare_harness.h"
 #include "futex_ring.h"
+#include "seqpacket_slices.h"
 
 namespace compare {
 namespace {
@@ -217,6 +220,87 @@ TEST(IsolatedMeasurement, ReportsAFailedCrashedOrHungChildAsFailure) {
             return true;
         },
         Heap::kDefault, 1, out));
+}
+
+// A connected SOCK_SEQPACKET pair with send buffers large enough that a
+// test can send a whole message before it receives it.
+class SocketPair {
+public:
+    SocketPair() {
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds_) == 0) {
+            int size = 4 << 20;
+            (void)setsockopt(fds_[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+            (void)setsockopt(fds_[1], SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+        }
+    }
+    ~SocketPair() {
+        (void)close(fds_[0]);
+        (void)close(fds_[1]);
+    }
+    int sender() const { return fds_[0]; }
+    int receiver() const { return fds_[1]; }
+
+private:
+    int fds_[2] = {-1, -1};
+};
+
+TEST(SeqpacketSlices, ReassemblesMessagesOfEverySliceCountByteForByte) {
+    SocketPair pair;
+    ASSERT_GE(pair.sender(), 0);
+    for (uint32_t len : {1U, 64U, kSlice - 1, kSlice, kSlice + 1, 3 * kSlice + 17}) {
+        std::vector<char> sent(len);
+        for (uint32_t i = 0; i < len; ++i) {
+            sent[i] = static_cast<char>(i * 31 + len);
+        }
+        std::thread writer([&] { EXPECT_TRUE(SendSliced(pair.sender(), sent.data(), len)); });
+        uint32_t got = 0;
+        char *message = ReceiveSliced(pair.receiver(), got);
+        writer.join();
+        ASSERT_NE(message, nullptr) << len;
+        EXPECT_EQ(got, len);
+        EXPECT_EQ(std::memcmp(message, sent.data(), len), 0) << len;
+        std::free(message);
+    }
+}
+
+// Sends one raw slice: header (total, offset) and n payload bytes.
+void SendSlice(int fd, uint32_t total, uint32_t offset, uint32_t n) {
+    std::vector<char> datagram(8 + n, 'x');
+    std::memcpy(datagram.data(), &total, 4);
+    std::memcpy(datagram.data() + 4, &offset, 4);
+    ASSERT_EQ(send(fd, datagram.data(), datagram.size(), 0), static_cast<ssize_t>(datagram.size()));
+}
+
+TEST(SeqpacketSlices, RefusesASliceThatDoesNotContinueItsMessage) {
+    struct Case {
+        const char *what;
+        uint32_t secondTotal;
+        uint32_t secondOffset;
+        uint32_t secondBytes;
+    };
+    // The first slice of each message announces 100000 bytes and brings 65536.
+    const Case cases[] = {
+        {"gap", 100000, kSlice + 1, 100},
+        {"another length", 100001, kSlice, 100},
+        {"more bytes than announced", 100000, kSlice, 40000},
+    };
+    for (const Case &c : cases) {
+        SocketPair pair;
+        SendSlice(pair.sender(), 100000, 0, kSlice);
+        SendSlice(pair.sender(), c.secondTotal, c.secondOffset, c.secondBytes);
+        uint32_t got = 0;
+        char *message = ReceiveSliced(pair.receiver(), got);
+        EXPECT_EQ(message, nullptr) << c.what;
+        std::free(message);
+    }
+}
+
+TEST(SeqpacketSlices, ReportsAClosedStreamAsNoMessage) {
+    SocketPair pair;
+    SendSlice(pair.sender(), 100000, 0, kSlice);
+    ASSERT_EQ(shutdown(pair.sender(), SHUT_WR), 0);
+    uint32_t got = 0;
+    EXPECT_EQ(ReceiveSliced(pair.receiver(), got), nullptr);
 }
 
 } // namespace

@@ -1,31 +1,18 @@
-// The cross-process floor: a connected SOCK_SEQPACKET pair and nothing else.
-// A message of up to 64 KiB is one datagram, a larger one travels in 64 KiB
-// slices, each with an 8-byte slice header (message length, offset). The
-// receiver hands out whole messages in one malloc'd buffer each, as a library
-// must: the first datagram lands in a stack buffer (the length is not known
-// before it) and is copied, every further slice lands in place. Blocking sockets: the kernel's
-// buffer limits provide the back-pressure.
+// The cross-process floor: a connected SOCK_SEQPACKET pair and nothing else,
+// each message sent and received as seqpacket_slices.h describes.
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "ipc_contenders.h"
+#include "seqpacket_slices.h"
 
 namespace compare {
 
 namespace {
-
-constexpr uint32_t kSlice = 64U * 1024U;
-
-struct SliceHeader {
-    uint32_t total;
-    uint32_t offset;
-};
 
 sockaddr_un Address(const std::string &dir) {
     sockaddr_un addr{};
@@ -71,59 +58,11 @@ int ConnectTo(const std::string &dir) {
     return fd;
 }
 
-bool SendMessage(int fd, const char *data, uint32_t len) {
-    uint32_t offset = 0;
-    do {
-        uint32_t chunk = std::min(kSlice, len - offset);
-        SliceHeader header{len, offset};
-        iovec parts[2] = {{&header, sizeof(header)}, {const_cast<char *>(data) + offset, chunk}};
-        msghdr msg{};
-        msg.msg_iov = parts;
-        msg.msg_iovlen = 2;
-        if (sendmsg(fd, &msg, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(header) + chunk)) {
-            return false;
-        }
-        offset += chunk;
-    } while (offset < len);
-    return true;
-}
-
-// Receives one whole message into a new buffer (the caller frees it);
-// nullptr on a broken stream. A slice's payload lands at its offset.
-char *ReceiveMessage(int fd, uint32_t &len) {
-    char *buffer = nullptr;
-    uint32_t total = 0;
-    uint32_t received = 0;
-    do {
-        SliceHeader header{};
-        char first[kSlice];
-        iovec parts[2] = {{&header, sizeof(header)}, {buffer != nullptr ? buffer + received : first, kSlice}};
-        msghdr msg{};
-        msg.msg_iov = parts;
-        msg.msg_iovlen = 2;
-        ssize_t n = recvmsg(fd, &msg, 0);
-        uint32_t chunk = n < static_cast<ssize_t>(sizeof(header)) ? 0 : static_cast<uint32_t>(n) - sizeof(header);
-        if (n < static_cast<ssize_t>(sizeof(header)) || header.offset != received ||
-            (buffer != nullptr && header.total != total) || header.total - received < chunk) {
-            std::free(buffer);
-            return nullptr;
-        }
-        if (buffer == nullptr) {
-            total = header.total;
-            buffer = static_cast<char *>(std::malloc(std::max(total, 1U)));
-            std::memcpy(buffer, first, chunk);
-        }
-        received += chunk;
-    } while (received < total);
-    len = total;
-    return buffer;
-}
-
 bool ServeOneWay(const OneWayCase &c, const std::string &dir, const Hook &ready, const Hook &finish, Tally &tally) {
     Fd conn(AcceptOne(dir, ready));
     for (uint64_t i = 0; conn.get() >= 0 && i < c.perProducer; ++i) {
         uint32_t len = 0;
-        char *data = ReceiveMessage(conn.get(), len);
+        char *data = ReceiveSliced(conn.get(), len);
         if (data == nullptr) {
             return false;
         }
@@ -138,7 +77,7 @@ bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &finish)
     std::vector<char> payload(c.size, 'q');
     for (uint64_t seq = 0; conn.get() >= 0 && seq < c.perProducer; ++seq) {
         StampPayload(payload.data(), 0, seq);
-        if (!SendMessage(conn.get(), payload.data(), c.size)) {
+        if (!SendSliced(conn.get(), payload.data(), c.size)) {
             return false;
         }
     }
@@ -149,8 +88,8 @@ bool ServeEcho(uint32_t, uint32_t trips, const std::string &dir, const Hook &rea
     Fd conn(AcceptOne(dir, ready));
     for (uint32_t i = 0; conn.get() >= 0 && i < trips; ++i) {
         uint32_t len = 0;
-        char *data = ReceiveMessage(conn.get(), len);
-        bool sent = data != nullptr && SendMessage(conn.get(), data, len);
+        char *data = ReceiveSliced(conn.get(), len);
+        bool sent = data != nullptr && SendSliced(conn.get(), data, len);
         std::free(data);
         if (!sent) {
             return false;
@@ -169,7 +108,7 @@ bool CallEcho(uint32_t size, uint32_t warmup, uint32_t count, const std::string 
                [&] {
                    uint32_t len = 0;
                    char *answer =
-                       SendMessage(conn.get(), payload.data(), size) ? ReceiveMessage(conn.get(), len) : nullptr;
+                       SendSliced(conn.get(), payload.data(), size) ? ReceiveSliced(conn.get(), len) : nullptr;
                    bool same = answer != nullptr && len == size && SameBytes(answer, payload.data(), size);
                    std::free(answer);
                    return same;
