@@ -83,7 +83,7 @@ double DriveOneWay(const OneWayCase &c, Tally &tally, const std::function<bool(u
             }
         });
     }
-    uint64_t start = NowNs();
+    uint64_t start = 0;
     {
         std::lock_guard<std::mutex> lock(gateMutex);
         open = true;

@@ -2,10 +2,12 @@
 // run in a forked server process, and a client side, run in the measuring
 // process; both reach each other through names under a fresh directory.
 //
-// Every side gets a hook its driver provides (see ipc_drive.h): a server
-// calls ready() once it accepts connections, and each side calls finish()
-// after its last message and before it tears anything down, so that no
-// message still queued in a socket is dropped by an early close.
+// Every side gets hooks its driver provides (see ipc_drive.h): a server
+// calls ready() once it accepts connections, a one-way client calls begin()
+// when it is connected and about to send its first message (the clock
+// starts there), and each side calls finish() after its last message and
+// before it tears anything down, so that no message still queued in a
+// socket is dropped by an early close.
 #ifndef VYRE_BENCH_IPC_CONTENDERS_H
 #define VYRE_BENCH_IPC_CONTENDERS_H
 
@@ -26,7 +28,7 @@ struct IpcContender {
     bool (*serveOneWay)(const OneWayCase &c, const std::string &dir, const Hook &ready, const Hook &finish,
                         Tally &tally);
     // Sends c.perProducer stamped messages of c.size bytes.
-    bool (*sendOneWay)(const OneWayCase &c, const std::string &dir, const Hook &finish);
+    bool (*sendOneWay)(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish);
     // Answers trips requests of size bytes with their own bytes.
     bool (*serveEcho)(uint32_t size, uint32_t trips, const std::string &dir, const Hook &ready, const Hook &finish);
     // Makes warmup untimed and count timed round trips into samplesUs.

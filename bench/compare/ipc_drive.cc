@@ -165,16 +165,20 @@ double RunOneWayAcross(const IpcContender &contender, const OneWayCase &c) {
         return -1.0;
     }
     ServerResult r{0, 0};
+    uint64_t start = 0;
     bool ok = AwaitByte(ready);
-    uint64_t start = NowNs();
     if (ok) {
+        Hook begin = [&] {
+            start = NowNs();
+            return true;
+        };
         Hook finish = [&] { return result.Receive(&r, sizeof(r), kTimeoutMs) && r.ok == 1; };
-        ok = contender.sendOneWay(c, dir.path(), finish);
+        ok = contender.sendOneWay(c, dir.path(), begin, finish);
     }
     char byte = 'd';
     (void)done.Send(&byte, 1);
     done.CloseWrite();
-    ok = AwaitServer(server) && ok && r.ok == 1;
+    ok = AwaitServer(server) && ok && r.ok == 1 && start != 0 && r.endNs > start;
     return ok ? static_cast<double>(c.perProducer) / (static_cast<double>(r.endNs - start) / 1e9) : -1.0;
 }
 

@@ -13,8 +13,8 @@
 
 namespace compare {
 
-// Messages per second from the client's first send until the server handled
-// the last message; negative on failure.
+// Messages per second from the client's first send (its begin hook) until
+// the server handled the last message; negative on failure.
 double RunOneWayAcross(const IpcContender &contender, const OneWayCase &c);
 
 // Times count round trips of size bytes after a warm-up; false on failure.

@@ -140,7 +140,7 @@ bool AwaitCredit(uint64_t sent, uint32_t depth) {
     return g_creditCond.wait_for(lock, std::chrono::seconds(60), open);
 }
 
-bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &finish) {
+bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish) {
     Membership member(kClient, dir);
     if (!member.AddTask("credit", 64, TakeCredit)) {
         return false;
@@ -149,6 +149,9 @@ bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &finish)
     MsgHead model = HeadTo(kServer, "sink", kClient, 1);
     model.data = payload.data();
     model.dataLen = c.size;
+    if (!begin()) {
+        return false;
+    }
     for (uint64_t seq = 0; seq < c.perProducer; ++seq) {
         if (!AwaitCredit(seq, c.depth)) {
             return false;

@@ -58,13 +58,16 @@ bool ServeOneWay(const OneWayCase &c, const std::string &dir, const Hook &ready,
     return finish();
 }
 
-bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &finish) {
+bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish) {
     Socket source(nng_pair1_open);
     source.SetDepth(c.depth);
     if (!source.Dial(dir)) {
         return false;
     }
     std::vector<char> payload(c.size, 'n');
+    if (!begin()) {
+        return false;
+    }
     for (uint64_t seq = 0; seq < c.perProducer; ++seq) {
         StampPayload(payload.data(), 0, seq);
         if (nng_send(source.get(), payload.data(), c.size, 0) != 0) {

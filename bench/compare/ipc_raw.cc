@@ -72,16 +72,19 @@ bool ServeOneWay(const OneWayCase &c, const std::string &dir, const Hook &ready,
     return conn.get() >= 0 && finish();
 }
 
-bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &finish) {
+bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish) {
     Fd conn(ConnectTo(dir));
     std::vector<char> payload(c.size, 'q');
-    for (uint64_t seq = 0; conn.get() >= 0 && seq < c.perProducer; ++seq) {
+    if (conn.get() < 0 || !begin()) {
+        return false;
+    }
+    for (uint64_t seq = 0; seq < c.perProducer; ++seq) {
         StampPayload(payload.data(), 0, seq);
         if (!SendSliced(conn.get(), payload.data(), c.size)) {
             return false;
         }
     }
-    return conn.get() >= 0 && finish();
+    return finish();
 }
 
 bool ServeEcho(uint32_t, uint32_t trips, const std::string &dir, const Hook &ready, const Hook &finish) {

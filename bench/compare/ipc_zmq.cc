@@ -58,12 +58,15 @@ bool ServeOneWay(const OneWayCase &c, const std::string &dir, const Hook &ready,
     return finish();
 }
 
-bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &finish) {
+bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish) {
     Socket source(ZMQ_PAIR, c.depth);
     if (!source.Connect(dir)) {
         return false;
     }
     std::vector<char> payload(c.size, 'z');
+    if (!begin()) {
+        return false;
+    }
     for (uint64_t seq = 0; seq < c.perProducer; ++seq) {
         StampPayload(payload.data(), 0, seq);
         if (zmq_send(source.get(), payload.data(), c.size, 0) != static_cast<int>(c.size)) {
