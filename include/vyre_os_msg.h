@@ -213,6 +213,25 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
  * A process joins once (OsMsgInit), runs (tasks, messages; its main thread
  * waits in OsMsgMain), stops its own server (OsMsgDestroy) and leaves
  * (OsMsgUninit). It may join again afterwards.
+ *
+ * Between processes. OsMsgInit reads two environment variables:
+ *   VYRE_OS_MSG_CARRIER  unset or empty: messages for another process are
+ *                        delivered back into the own process (the loopback).
+ *                        "unix": they travel to that process over a Unix
+ *                        socket. Any other value makes OsMsgInit fail with
+ *                        OS_MSG_ERR_INVALID_PARAM.
+ *   VYRE_OS_MSG_RUNDIR   the run directory shared by the processes that talk
+ *                        to each other (default $XDG_RUNTIME_DIR/vyre_os_msg,
+ *                        else /tmp/vyre_os_msg-<uid>), created with mode 0700
+ *                        unless it exists; at most 80 characters.
+ * With the "unix" carrier each process listens on <run directory>/<name>.sock
+ * and a second live process under a name in use is refused; a receiver sees
+ * the kernel's process and user ids of the sender in sendPid and sendUid. A
+ * message for a process that is not running fails at once with
+ * OS_MSG_ERR_SERVER_NOT_RUNNING; one that finds the receiving process unable
+ * to take more (its socket full because its task queue is) fails at once with
+ * OS_MSG_ERR_FULL, as a full queue in the own process does, except that a
+ * synchronous call waits for room at most its time-out.
  * ------------------------------------------------------------------------- */
 
 /* Joins the messaging system under procName (1 to 15 characters, copied):
@@ -226,9 +245,11 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
  * NULL, empty, or 16 characters or more). A failing step returns its code and
  * undoes the whole set-up, so a later OsMsgInit may succeed:
  * OS_MSG_ERR_NO_MEMORY, OS_MSG_ERR_HASH (a table could not be made),
- * OS_MSG_ERR_REPEATED (a local service registry existed before the call; it
- * is released with the rest), OS_MSG_ERR_SERVER_NOT_RUNNING (the server
- * could not start), OS_MSG_ERR_THREAD_CREATE.
+ * OS_MSG_ERR_REPEATED (a local service registry existed before the call, or
+ * with the "unix" carrier a live process holds the name; it is released with
+ * the rest), OS_MSG_ERR_SERVER_NOT_RUNNING (the server could not start),
+ * OS_MSG_ERR_THREAD_CREATE, OS_MSG_ERR_SYSTEM (the carrier's run directory,
+ * directory segment or socket could not be set up).
  * The first successful OsMsgInit leaves one idle server thread that stays for
  * the life of the process, also after OsMsgUninit, and serves every later
  * OsMsgInit. */

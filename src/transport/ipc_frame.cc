@@ -74,34 +74,36 @@ const char *IpcFrameParse(const uint8_t *data, uint32_t remain, IpcFrameRecord *
     return IpcFrameCheckTail(*rec);
 }
 
-/* Hands a complete message to the receive entry; releases buf when it is
- * refused. True when it was delivered. */
-bool IpcFrameDeliver(IpcFrameRecord &rec, void *buf, uint32_t bufLen, uint32_t pid, uint32_t uid) {
-    uint32_t ret = MsgAdpTransact((int32_t)rec.prefix.transType, &rec.head, IPC_FRAME_HEAD_LEN, buf, bufLen, pid, uid);
-    if (ret != OS_MSG_OK) {
-        if (buf != nullptr) {
-            MsgReleaseBuffByHead(&rec.head, IPC_FRAME_HEAD_LEN, buf, bufLen);
-        }
-        return false;
+/* Hands a complete message to the receive entry. Its code; buf is released
+ * when the message is refused, except for a full queue when keep is set
+ * (the caller keeps trying). */
+uint32_t IpcFrameDeliver(int32_t transType, MsgHead *head, void *buf, uint32_t bufLen, uint32_t pid, uint32_t uid,
+                         bool keep) {
+    uint32_t ret = MsgAdpTransact(transType, head, IPC_FRAME_HEAD_LEN, buf, bufLen, pid, uid);
+    if (ret != OS_MSG_OK && buf != nullptr && !(keep && ret == OS_MSG_ERR_FULL)) {
+        MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
     }
-    return true;
+    return ret;
 }
 
-bool IpcFrameRecvWhole(IpcFrameRecord &rec, uint32_t pid, uint32_t uid) {
+uint32_t IpcFrameRecvWhole(IpcFrameRecord &rec, uint32_t pid, uint32_t uid) {
     void *buf = nullptr;
     uint32_t bufLen = 0U;
     if (rec.prefix.bodyLen != 0U) {
-        if (MsgGetBuffByHead(&rec.head, IPC_FRAME_HEAD_LEN, &buf, &bufLen) != OS_MSG_OK || buf == nullptr) {
-            return false;
+        uint32_t ret = MsgGetBuffByHead(&rec.head, IPC_FRAME_HEAD_LEN, &buf, &bufLen);
+        if (ret != OS_MSG_OK || buf == nullptr) {
+            return ret != OS_MSG_OK ? ret : OS_MSG_ERR_NO_MEMORY;
         }
         std::memcpy(buf, rec.body, bufLen);
     }
-    return IpcFrameDeliver(rec, buf, bufLen, pid, uid);
+    return IpcFrameDeliver((int32_t)rec.prefix.transType, &rec.head, buf, bufLen, pid, uid, false);
 }
 
 /* One slice into the collector, keyed by the sender's pid and the low half
- * of its key; the completed message is delivered. */
-bool IpcFrameRecvSlice(rebuildmsg::MsgRebuildRecvData *collector, IpcFrameRecord &rec, uint32_t pid, uint32_t uid) {
+ * of its key; the completed message is delivered, or kept in stall when its
+ * queue is full. */
+uint32_t IpcFrameRecvSlice(rebuildmsg::MsgRebuildRecvData *collector, IpcFrameRecord &rec, uint32_t pid, uint32_t uid,
+                           IpcFrameStall *stall) {
     rec.tail.flag = ((uint64_t)pid << 32U) | (rec.tail.flag & 0xFFFFFFFFULL);
     unsigned char *buf = nullptr;
     unsigned int bufLen = 0U;
@@ -112,10 +114,21 @@ bool IpcFrameRecvSlice(rebuildmsg::MsgRebuildRecvData *collector, IpcFrameRecord
         collector->RebuildMsg(reinterpret_cast<unsigned char *>(&rec.head), IPC_FRAME_HEAD_LEN,
                               reinterpret_cast<unsigned char *>(&rec.tail), &buf, &bufLen, &done, &offset, &curLen);
     if (ret != OS_MSG_OK) {
-        return false;
+        return ret;
     }
     std::memcpy(buf + offset, rec.body, curLen);
-    return done != 0U && IpcFrameDeliver(rec, buf, bufLen, pid, uid);
+    if (done == 0U) {
+        return OS_MSG_OK;
+    }
+    ret = IpcFrameDeliver((int32_t)rec.prefix.transType, &rec.head, buf, bufLen, pid, uid, stall != nullptr);
+    if (ret == OS_MSG_ERR_FULL && stall != nullptr) {
+        stall->hasMsg = true;
+        stall->transType = (int32_t)rec.prefix.transType;
+        std::memcpy(&stall->head, &rec.head, sizeof(stall->head));
+        stall->buf = buf;
+        stall->bufLen = bufLen;
+    }
+    return ret;
 }
 
 } // namespace
@@ -128,42 +141,68 @@ void IpcFrameSetPrefix(IpcFramePrefix *prefix, uint32_t transType, uint32_t flag
     prefix->bodyLen = bodyLen;
 }
 
-uint32_t IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len,
-                              uint32_t pid, uint32_t uid) {
-    uint32_t delivered = 0U;
-    uint32_t pos = 0U;
+bool IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len, uint32_t pid,
+                          uint32_t uid, IpcFrameStall *stall) {
+    if (stall != nullptr) {
+        stall->hasMsg = false;
+    }
     if (data == nullptr || len == 0U) {
         MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", pid, "empty");
-        return 0U;
+        return false;
     }
+    uint32_t pos = 0U;
     while (pos < len) {
         IpcFrameRecord rec;
         const char *reason = IpcFrameParse(data + pos, len - pos, &rec);
-        if (reason == nullptr && (rec.prefix.flags & IPC_FRAME_SLICED) != 0U && collector == nullptr) {
+        bool sliced = reason == nullptr && (rec.prefix.flags & IPC_FRAME_SLICED) != 0U;
+        if (sliced && collector == nullptr) {
             reason = "sliced record without a collector";
         }
         if (reason != nullptr) {
             MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", pid, reason);
-            break;
+            return false;
         }
-        bool sliced = (rec.prefix.flags & IPC_FRAME_SLICED) != 0U;
-        bool ok = sliced ? IpcFrameRecvSlice(collector, rec, pid, uid) : IpcFrameRecvWhole(rec, pid, uid);
-        delivered += ok ? 1U : 0U;
+        uint32_t ret = sliced ? IpcFrameRecvSlice(collector, rec, pid, uid, stall) : IpcFrameRecvWhole(rec, pid, uid);
+        if (ret == OS_MSG_ERR_FULL && stall != nullptr) {
+            // A whole record is read again from the kept bytes; a completed
+            // sliced one waits in the stall.
+            stall->pos = stall->hasMsg ? pos + rec.length : pos;
+            return true;
+        }
         pos += rec.length;
     }
-    return delivered;
+    return false;
 }
 
-void IpcFrameDropPartials(rebuildmsg::MsgRebuildRecvData *collector, uint32_t pid) {
-    if (collector == nullptr) {
-        return;
+bool IpcFrameRetryStalled(IpcFrameStall *stall, uint32_t pid, uint32_t uid) {
+    if (!stall->hasMsg) {
+        return true;
     }
-    std::lock_guard<std::mutex> guard(collector->rebuildLock);
+    uint32_t ret = IpcFrameDeliver(stall->transType, &stall->head, stall->buf, stall->bufLen, pid, uid, true);
+    if (ret == OS_MSG_ERR_FULL) {
+        return false;
+    }
+    stall->hasMsg = false;
+    return true;
+}
+
+void IpcFrameDropStalled(IpcFrameStall *stall) {
+    if (stall->hasMsg) {
+        MsgReleaseBuffByHead(&stall->head, IPC_FRAME_HEAD_LEN, stall->buf, stall->bufLen);
+        stall->hasMsg = false;
+    }
+}
+
+namespace {
+
+/* Drops the nodes whose sender matches (all when every is set). Caller
+ * holds the collector's lock. */
+void IpcFrameDropNodes(rebuildmsg::MsgRebuildRecvData *collector, uint32_t pid, bool every) {
     bool found = true;
     while (found) {
         found = false;
         for (rebuildmsg::RebuildList *node : collector->rebuildNodes) {
-            if (node != nullptr && (uint32_t)(node->flag >> 32U) == pid) {
+            if (node != nullptr && (every || (uint32_t)(node->flag >> 32U) == pid)) {
                 unsigned long flag = node->flag;
                 SimpleMsgReleaseBuffer(node->buf, node->dataLen);
                 collector->DelRebuildNode(flag);
@@ -171,5 +210,25 @@ void IpcFrameDropPartials(rebuildmsg::MsgRebuildRecvData *collector, uint32_t pi
                 break;
             }
         }
+    }
+}
+
+} // namespace
+
+void IpcFrameDropPartials(rebuildmsg::MsgRebuildRecvData *collector, uint32_t pid) {
+    if (collector != nullptr) {
+        std::lock_guard<std::mutex> guard(collector->rebuildLock);
+        IpcFrameDropNodes(collector, pid, false);
+        if (collector->rebuildNodes.empty()) {
+            collector->rebuildNodes.shrink_to_fit(); // nothing under reassembly keeps no array
+        }
+    }
+}
+
+void IpcFrameDropAllPartials(rebuildmsg::MsgRebuildRecvData *collector) {
+    if (collector != nullptr) {
+        std::lock_guard<std::mutex> guard(collector->rebuildLock);
+        IpcFrameDropNodes(collector, 0U, true);
+        collector->rebuildNodes.shrink_to_fit();
     }
 }

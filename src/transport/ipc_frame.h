@@ -64,6 +64,21 @@ static_assert(sizeof(IpcFramePrefix) == IPC_FRAME_PREFIX_LEN, "the record prefix
 void IpcFrameSetPrefix(IpcFramePrefix *prefix, uint32_t transType, uint32_t flags, uint32_t bodyLen);
 
 /*
+ * Where the handling of a datagram stopped because a receiving task's queue
+ * was full. The receive loop keeps the rest of the datagram and retries
+ * later instead of dropping, so a receiver that cannot keep up fills its
+ * socket and its senders learn it (0x80020007) rather than losing messages.
+ */
+typedef struct IpcFrameStall {
+    uint32_t pos;      /* offset of the first record not handled */
+    bool hasMsg;       /* a completed sliced message still to hand over: */
+    int32_t transType; /*   its transport type, */
+    MsgHead head;      /*   header, */
+    void *buf;         /*   payload buffer (owned by the stall) */
+    uint32_t bufLen;   /*   and length */
+} IpcFrameStall;
+
+/*
  * Delivers every record of one received datagram (len bytes at data,
  * untrusted) through MsgAdpTransact, with pid and uid (the kernel's
  * credentials of the sender) in place of the header's sendPid and sendUid.
@@ -74,14 +89,33 @@ void IpcFrameSetPrefix(IpcFramePrefix *prefix, uint32_t transType, uint32_t flag
  * header or a bad slice tail stops the handling of the datagram with one
  * ERROR line ("bad datagram from pid %u: %s."); records before it stay
  * delivered. Nothing is read outside the datagram. A message refused by the
- * receive entry (no such task, queue full) is dropped there with its log
- * line. Returns the number of records delivered.
+ * receive entry for another reason than a full queue (no such task, a late
+ * response) is dropped there with its log line.
+ *
+ * A message refused because its queue is full stops the handling when stall
+ * is given: true is returned and *stall says where to resume (the caller
+ * keeps the bytes from stall->pos on, and a completed sliced message in
+ * stall). Without stall such a message is dropped too. False when the whole
+ * datagram was handled.
  */
-uint32_t IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len,
-                              uint32_t pid, uint32_t uid);
+bool IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len, uint32_t pid,
+                          uint32_t uid, IpcFrameStall *stall);
+
+/* Hands over the completed message kept in stall. True when it is gone
+ * (delivered, or dropped for another reason than a full queue); false while
+ * its queue is still full. */
+bool IpcFrameRetryStalled(IpcFrameStall *stall, uint32_t pid, uint32_t uid);
+
+/* Releases the message kept in stall, if any (the connection went away). */
+void IpcFrameDropStalled(IpcFrameStall *stall);
 
 /* Drops, releasing their payload buffers, the messages under reassembly that
- * came from process pid (its connection closed mid-message). */
+ * came from process pid (its connection closed mid-message); with nothing
+ * left under reassembly the collector's node array is given back too. */
 void IpcFrameDropPartials(rebuildmsg::MsgRebuildRecvData *collector, uint32_t pid);
+
+/* Drops every message under reassembly and gives the collector's node array
+ * back (the carrier closes: no sender can finish them). */
+void IpcFrameDropAllPartials(rebuildmsg::MsgRebuildRecvData *collector);
 
 #endif /* VYRE_IPC_FRAME_H */

@@ -140,6 +140,7 @@ uint32_t IpcUnixUninitClient(void) {
     if (carrier->recvStarted) {
         (void)pthread_join(carrier->recvThread, nullptr);
         carrier->recvStarted = false;
+        IpcFrameDropAllPartials(rebuildEntry);
     }
     IpcPeerCacheClose();
     if (carrier->listenFd >= 0) {

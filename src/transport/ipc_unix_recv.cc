@@ -3,6 +3,11 @@
  * accepted connection and the wake-up descriptor, and hands each datagram
  * with its sender's kernel credentials to the framing's receive handling.
  *
+ * A connection whose datagram meets a full task queue stalls: the rest of
+ * that datagram is kept, the connection is not read meanwhile (so its
+ * sender's socket fills and the sender is told the queue is full), and the
+ * loop retries it after a short, growing pause, other connections going on.
+ *
  * Thread safety: runs on the receive thread alone, which owns the accepted
  * connections (a list of its own) and the receive buffer; the stop reaches
  * it through the stop flag and the wake-up descriptor.
@@ -28,6 +33,10 @@ namespace {
  * others get their turn. */
 constexpr int kIpcRecvEvents = 16;
 constexpr int kIpcRecvBurst = 32;
+/* Pause before retrying a stalled connection: doubles from the first to the
+ * last value while its queue stays full. */
+constexpr int kIpcRecvStallFirstMs = 1;
+constexpr int kIpcRecvStallLastMs = 32;
 
 /* One accepted connection. pid/uid: the peer's credentials when it
  * connected, used when a datagram arrives without its own. */
@@ -37,12 +46,95 @@ struct IpcRecvConn {
     uint32_t uid;
     uint32_t lastPid; /* sender of the last datagram, whose slices may be pending */
     IpcRecvConn *next;
+    /* While stalled: the rest of the datagram that met a full queue. */
+    bool stalled;
+    IpcFrameStall stall;
+    uint8_t *rest;
+    uint32_t restLen;
+    uint32_t stallUid;
 };
 
 struct IpcRecvState {
     IpcUnixCarrier *carrier;
     IpcRecvConn *conns;
+    uint32_t stalledConns;
+    int stallWaitMs; /* the next pause while any connection is stalled */
 };
+
+bool IpcRecvWatch(IpcRecvState &state, IpcRecvConn *conn) {
+    struct epoll_event ev;
+    std::memset(&ev, 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.ptr = conn;
+    return epoll_ctl(state.carrier->epollFd, EPOLL_CTL_ADD, conn->fd, &ev) == 0;
+}
+
+/* Keeps the part of data that stall says is not handled yet, and stops
+ * reading conn. False (the rest is dropped) without memory for it. */
+void IpcRecvStall(IpcRecvState &state, IpcRecvConn *conn, const uint8_t *data, uint32_t len, uint32_t uid) {
+    uint32_t restLen = len - conn->stall.pos;
+    uint8_t *rest = nullptr;
+    if (restLen != 0U) {
+        rest = static_cast<uint8_t *>(MSG_MALLOC(restLen));
+        if (rest == nullptr) {
+            MSG_LOG(OS_MSG_LOG_ERROR, "no memory to keep %u bytes from pid %u.", restLen, conn->lastPid);
+            restLen = 0U;
+        } else {
+            std::memmove(rest, data + conn->stall.pos, restLen);
+        }
+    }
+    if (conn->rest != nullptr) {
+        MSG_FREE(conn->rest);
+    }
+    conn->rest = rest;
+    conn->restLen = restLen;
+    conn->stallUid = uid;
+    if (!conn->stalled) {
+        conn->stalled = true;
+        state.stalledConns += 1U;
+        (void)epoll_ctl(state.carrier->epollFd, EPOLL_CTL_DEL, conn->fd, nullptr);
+    }
+}
+
+/* Tries a stalled connection again. True when it is no longer stalled. */
+bool IpcRecvResume(IpcRecvState &state, IpcRecvConn *conn) {
+    if (!IpcFrameRetryStalled(&conn->stall, conn->lastPid, conn->stallUid)) {
+        return false;
+    }
+    if (conn->restLen != 0U) {
+        uint8_t *rest = conn->rest;
+        uint32_t restLen = conn->restLen;
+        conn->rest = nullptr;
+        conn->restLen = 0U;
+        bool again = IpcFrameRecvDatagram(rebuildEntry, rest, restLen, conn->lastPid, conn->stallUid, &conn->stall);
+        if (again) {
+            IpcRecvStall(state, conn, rest, restLen, conn->stallUid);
+        }
+        MSG_FREE(rest);
+        if (again) {
+            return false;
+        }
+    }
+    conn->stalled = false;
+    state.stalledConns -= 1U;
+    if (!IpcRecvWatch(state, conn)) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "connection set-up error[%d].", errno);
+    }
+    return true;
+}
+
+/* Retries every stalled connection; the pause grows while none moves. */
+void IpcRecvResumeAll(IpcRecvState &state) {
+    bool moved = false;
+    for (IpcRecvConn *conn = state.conns; conn != nullptr; conn = conn->next) {
+        if (conn->stalled) {
+            moved = IpcRecvResume(state, conn) || moved;
+        }
+    }
+    state.stallWaitMs =
+        moved ? kIpcRecvStallFirstMs
+              : (state.stallWaitMs * 2 > kIpcRecvStallLastMs ? kIpcRecvStallLastMs : state.stallWaitMs * 2);
+}
 
 void IpcRecvAccept(IpcRecvState &state) {
     for (;;) {
@@ -56,20 +148,17 @@ void IpcRecvAccept(IpcRecvState &state) {
         auto *conn = static_cast<IpcRecvConn *>(MSG_CALLOC(1U, sizeof(IpcRecvConn)));
         struct ucred cred;
         socklen_t len = sizeof(cred);
-        struct epoll_event ev;
-        std::memset(&ev, 0, sizeof(ev));
-        ev.events = EPOLLIN;
-        ev.data.ptr = conn;
         int on = 1;
+        if (conn != nullptr) {
+            conn->fd = fd;
+        }
         if (conn == nullptr || getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 ||
-            setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0 ||
-            epoll_ctl(state.carrier->epollFd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+            setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0 || !IpcRecvWatch(state, conn)) {
             MSG_LOG(OS_MSG_LOG_ERROR, "connection set-up error[%d].", errno);
             MSG_FREE(conn);
             (void)close(fd);
             continue;
         }
-        conn->fd = fd;
         conn->pid = (uint32_t)cred.pid;
         conn->uid = (uint32_t)cred.uid;
         conn->lastPid = conn->pid;
@@ -87,6 +176,13 @@ void IpcRecvClose(IpcRecvState &state, IpcRecvConn *conn) {
         }
     }
     (void)close(conn->fd);
+    if (conn->stalled) {
+        state.stalledConns -= 1U;
+        IpcFrameDropStalled(&conn->stall);
+        if (conn->rest != nullptr) {
+            MSG_FREE(conn->rest);
+        }
+    }
     IpcFrameDropPartials(rebuildEntry, conn->lastPid);
     if (conn->lastPid != conn->pid) {
         IpcFrameDropPartials(rebuildEntry, conn->pid);
@@ -94,8 +190,8 @@ void IpcRecvClose(IpcRecvState &state, IpcRecvConn *conn) {
     MSG_FREE(conn);
 }
 
-/* Reads one datagram from conn. >0: handled; 0: the connection is gone;
- * <0: nothing to read now. */
+/* Reads one datagram from conn. >0: handled (conn may have stalled); 0: the
+ * connection is gone; <0: nothing to read now. */
 int IpcRecvOne(IpcRecvState &state, IpcRecvConn *conn) {
     uint8_t *buf = state.carrier->recvBuf;
     struct iovec iov = {buf, IPC_FRAME_DATAGRAM_MAX};
@@ -132,7 +228,9 @@ int IpcRecvOne(IpcRecvState &state, IpcRecvConn *conn) {
         MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", pid, "larger than any record");
         return 1;
     }
-    (void)IpcFrameRecvDatagram(rebuildEntry, buf, (uint32_t)n, pid, uid);
+    if (IpcFrameRecvDatagram(rebuildEntry, buf, (uint32_t)n, pid, uid, &conn->stall)) {
+        IpcRecvStall(state, conn, buf, (uint32_t)n, uid);
+    }
     return 1;
 }
 
@@ -143,8 +241,8 @@ void IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
             IpcRecvClose(state, conn);
             return;
         }
-        if (got < 0) {
-            break;
+        if (got < 0 || conn->stalled) {
+            return;
         }
     }
     if ((events & (EPOLLHUP | EPOLLERR)) != 0U && (events & EPOLLIN) == 0U) {
@@ -155,10 +253,10 @@ void IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
 } // namespace
 
 void IpcUnixRecvLoop(IpcUnixCarrier *carrier) {
-    IpcRecvState state = {carrier, nullptr};
+    IpcRecvState state = {carrier, nullptr, 0U, kIpcRecvStallFirstMs};
     struct epoll_event events[kIpcRecvEvents];
     while (!carrier->stopping.load(std::memory_order_acquire)) {
-        int n = epoll_wait(carrier->epollFd, events, kIpcRecvEvents, -1);
+        int n = epoll_wait(carrier->epollFd, events, kIpcRecvEvents, state.stalledConns != 0U ? state.stallWaitMs : -1);
         if (n < 0 && errno != EINTR) {
             MSG_LOG(OS_MSG_LOG_FATAL, "epoll wait error[%d].", errno);
             break;
@@ -173,6 +271,9 @@ void IpcUnixRecvLoop(IpcUnixCarrier *carrier) {
                 continue;
             }
             IpcRecvDrain(state, static_cast<IpcRecvConn *>(tag), events[i].events);
+        }
+        if (state.stalledConns != 0U) {
+            IpcRecvResumeAll(state);
         }
     }
     while (state.conns != nullptr) {

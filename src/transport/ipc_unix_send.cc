@@ -6,10 +6,12 @@
  * into slices, and sends over the peer's kept connection.
  *
  * An asynchronous send never blocks: a peer whose socket is full refuses the
- * message with 0x80020007, as a full in-process queue does. Once the first
- * slice of a large message is out, the rest waits for room, but at most
- * kIpcSendSliceStallMs per slice; a peer that stays stuck longer loses the
- * connection, which drops the incomplete message on its side.
+ * message with 0x80020007, as a full in-process queue does. A synchronous
+ * request waits for room at most its time-out (MsgAdpSendWaitMs). Once the
+ * first slice of a large message is out, the rest waits for room, but at
+ * most kIpcSendSliceStallMs per slice (or the request's time-out when
+ * longer); a peer that stays stuck longer loses the connection, which drops
+ * the incomplete message on its side.
  *
  * Thread safety: no state besides the message key counter (atomic); the
  * peer's lock is held for the send of one message.
@@ -21,6 +23,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "base/msg_alloc.h"
@@ -32,11 +35,12 @@
 #include "transport/ipc_unix_carrier.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_rebuild.h"
+#include "vyre_os_time.h"
 
 namespace {
 
 /* Longest wait for room for the next slice of a message already begun. */
-constexpr int kIpcSendSliceStallMs = 2000;
+constexpr uint32_t kIpcSendSliceStallMs = 2000U;
 /* Subscription request payload: op byte, 32-bit count, then entries. */
 constexpr uint32_t kIpcSubHeadLen = 5U;
 
@@ -72,13 +76,14 @@ IpcSendResult IpcSendDatagram(int fd, struct iovec *iov, size_t iovLen) {
     }
 }
 
-/* Sends one datagram of a message already begun, waiting a bounded time for
- * room. */
-IpcSendResult IpcSendDatagramWaiting(int fd, struct iovec *iov, size_t iovLen) {
+/* Sends one datagram, waiting at most waitMs for room. */
+IpcSendResult IpcSendDatagramWaiting(int fd, struct iovec *iov, size_t iovLen, uint32_t waitMs) {
     IpcSendResult res = IpcSendDatagram(fd, iov, iovLen);
-    while (res == IPC_SEND_FULL) {
+    uint32_t start = OsGetSysRunTime();
+    while (res == IPC_SEND_FULL && waitMs != 0U) {
+        uint32_t spent = OsGetSysRunTime() - start;
         struct pollfd pfd = {fd, POLLOUT, 0};
-        if (poll(&pfd, 1, kIpcSendSliceStallMs) <= 0) {
+        if (spent >= waitMs || poll(&pfd, 1, (int)(waitMs - spent)) <= 0) {
             return IPC_SEND_FULL;
         }
         res = IpcSendDatagram(fd, iov, iovLen);
@@ -93,7 +98,7 @@ IpcSendResult IpcSendWhole(IpcPeer *peer, uint32_t transType, const MsgHead *wir
     struct iovec iov[3] = {{&prefix, sizeof(prefix)},
                            {const_cast<MsgHead *>(wire), IPC_FRAME_HEAD_LEN},
                            {const_cast<void *>(data), wire->dataLen}};
-    return IpcSendDatagram(peer->fd, iov, wire->dataLen != 0U ? 3U : 2U);
+    return IpcSendDatagramWaiting(peer->fd, iov, wire->dataLen != 0U ? 3U : 2U, MsgAdpSendWaitMs());
 }
 
 /* The message in slices of at most peer->maxBody bytes, in order. */
@@ -112,8 +117,11 @@ IpcSendResult IpcSendSliced(IpcPeer *peer, uint32_t transType, const MsgHead *wi
                                {const_cast<MsgHead *>(wire), IPC_FRAME_HEAD_LEN},
                                {const_cast<uint8_t *>(data) + offset, tail.curLen},
                                {&tail, sizeof(tail)}};
-        IpcSendResult res =
-            (offset == 0U) ? IpcSendDatagram(peer->fd, iov, 4U) : IpcSendDatagramWaiting(peer->fd, iov, 4U);
+        uint32_t waitMs = MsgAdpSendWaitMs();
+        if (offset != 0U && waitMs < kIpcSendSliceStallMs) {
+            waitMs = kIpcSendSliceStallMs;
+        }
+        IpcSendResult res = IpcSendDatagramWaiting(peer->fd, iov, 4U, waitMs);
         if (res != IPC_SEND_OK) {
             if (offset != 0U) {
                 // The peer holds part of the message: closing the connection
@@ -170,6 +178,11 @@ uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead 
     MsgHead wire;
     std::memcpy(&wire, head, sizeof(wire));
     wire.data = nullptr;
+    if (transType != MSG_TRANS_SYN_RESP && wire.sendProcName[0] == '\0') {
+        // The receiver answers and sends events to the process named here
+        // (a subscription request is built without it).
+        (void)snprintf(wire.sendProcName, sizeof(wire.sendProcName), "%.15s", MsgGetProcName());
+    }
     std::lock_guard<std::mutex> guard(peer->lock);
     return IpcSendToPeer(peer, transType, &wire, head->data);
 }

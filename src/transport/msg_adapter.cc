@@ -14,13 +14,14 @@
 #include <atomic>
 #include <cstring>
 
-#include "broadcast/msg_broadcast.h"
 #include "base/msg_names.h"
 #include "base/msg_proc_name.h"
+#include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "msc/msg_msc.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/msg_adapter.h"
+#include "vyre_os_time.h"
 
 namespace {
 
@@ -30,6 +31,9 @@ using MsgAdpAnyFunc = void (*)(void);
 
 /* Slot i holds the operation registered under slot number i. */
 std::atomic<MsgAdpAnyFunc> g_msgAdpTable[MSG_ADP_SLOT_NUM];
+
+/* The wait budget of the send on this thread (MsgAdpSendWaitMs). */
+thread_local uint32_t t_msgAdpSendWaitMs = 0U;
 
 MsgAdpAnyFunc MsgAdpFuncOf(const MsgAdpFuncReg *reg) {
     switch (reg->funcId) {
@@ -126,6 +130,10 @@ uint32_t PMsgAsynSend(MsgHead *head, uint32_t transType, uint32_t crossCpu) {
     return send(head->recvProcName, transType, head);
 }
 
+uint32_t MsgAdpSendWaitMs(void) {
+    return t_msgAdpSendWaitMs;
+}
+
 uint32_t PMsgSynSend(MsgHead *head, void **respOut, uint32_t timeout, uint32_t transType) {
     if (head == nullptr) {
         MSG_LOG(OS_MSG_LOG_ERROR, "input head null.");
@@ -145,13 +153,20 @@ uint32_t PMsgSynSend(MsgHead *head, void **respOut, uint32_t timeout, uint32_t t
         MSG_LOG(OS_MSG_LOG_DEBUG, "send sync message cross cpu.\n");
     }
     MsgAdpSendFunc send = MsgAdpSendSlot(crossCpu);
+    // A carrier may wait for room at the receiver; that time counts against
+    // the request's time-out.
+    uint32_t budget = timeout == 0U ? OS_MSG_DEFAULT_TIMEOUT_MS : timeout;
+    uint32_t start = OsGetSysRunTime();
+    t_msgAdpSendWaitMs = budget;
     uint32_t ret = send == nullptr ? OS_MSG_ERR_NOT_INIT : send(head->recvProcName, transType, head);
+    t_msgAdpSendWaitMs = 0U;
     if (ret != OS_MSG_OK) {
         MSG_LOG(OS_MSG_LOG_ERROR, "SYN write data error. lRet = 0x%x.", ret);
         (void)SimpleMsgWaitSynRespEndNoCond(wait);
         return ret;
     }
-    return PMsgSynWaitResp(wait, head, respOut, timeout);
+    uint32_t spent = OsGetSysRunTime() - start;
+    return PMsgSynWaitResp(wait, head, respOut, spent < budget ? budget - spent : 1U);
 }
 
 uint32_t PMsgSendResp(const MsgHead *request, void *buf, uint32_t len) {

@@ -147,6 +147,12 @@ OS_MSG_API uint32_t PMsgSynSend(MsgHead *head, void **respOut, uint32_t timeout,
  * caller keeps request and buf. */
 OS_MSG_API uint32_t PMsgSendResp(const MsgHead *request, void *buf, uint32_t len);
 
+/* How long the send now running on the calling thread may wait for room at
+ * the receiver, in milliseconds: the time-out of the synchronous request that
+ * PMsgSynSend is handing to the transport, 0 for every other send (which
+ * never waits). Read by carriers between processes. */
+uint32_t MsgAdpSendWaitMs(void);
+
 /* Lifecycle operations: each calls its slot with its arguments and returns
  * the slot's result, or 0 (NULL for PMsgGetServerHandle) when the slot is
  * empty. PMsgJoinServer blocks while the server runs. */

@@ -1,0 +1,243 @@
+/*
+ * The other process of the carrier tests. The test starts it with the
+ * carrier settings in its environment, drives it through lines on standard
+ * input and reads its reports from standard output (one line each). It
+ * leaves, tearing the library down, when standard input closes, so a test
+ * that fails early never leaves it behind.
+ *
+ *   carrier_peer echo NAME          task "echo" answers (see EchoTask)
+ *   carrier_peer pub NAME           task "pub" publishes on command
+ *   carrier_peer sub NAME PUBPROC   task "sub" subscribes to PUBPROC's "pub"
+ *   carrier_peer hold-lock          locks the run directory's queue directory
+ *                                   and waits to be killed
+ *   carrier_peer partial NAME DEST  sends DEST the first slice of a large
+ *                                   message and waits to be killed
+ *
+ * Commands: "fire ID" (pub: broadcast event ID), "reinit" (echo: leave and
+ * join again under the same name). Reports: "ready", "event ID LEN",
+ * "late CODE", "fired CODE", "init CODE".
+ */
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "carrier/carrier_proto.h"
+#include "transport/ipc_carrier.h"
+#include "transport/ipc_frame.h"
+#include "transport/ipc_msg.h"
+#include "transport/ipc_peer_cache.h"
+#include "transport/ipc_shm_segment.h"
+#include "transport/msg_rebuild.h"
+#include "vyre_os_msg.h"
+
+namespace {
+
+using namespace carrier_proto;
+
+char g_name[OS_MSG_NAME_LEN];
+std::mutex g_outLock;
+
+void Report(const std::string &line) {
+    std::lock_guard<std::mutex> guard(g_outLock);
+    (void)!write(STDOUT_FILENO, (line + "\n").c_str(), line.size() + 1U);
+}
+
+/* Answers with what the carrier delivered: the sender's pid and uid as the
+ * receiver saw them, the payload's length and whether every byte matched. */
+Answer Describe(const MsgHead *msg) {
+    Answer answer;
+    answer.pid = msg->sendPid;
+    answer.uid = msg->sendUid;
+    answer.len = msg->dataLen;
+    answer.intact = PatternIntact(static_cast<const uint8_t *>(msg->data), msg->dataLen, msg->msgId) ? 1U : 0U;
+    return answer;
+}
+
+uint32_t EchoTask(MsgHead *msg) {
+    Answer answer = Describe(msg);
+    switch (msg->msgId) {
+    case kPing: {
+        MsgHead reply;
+        FillHead(&reply, g_name, msg->sendProcName, msg->sendTaskName, kPong, &answer, sizeof(answer));
+        (void)OsMsgAsynSend(&reply);
+        break;
+    }
+    case kCall:
+        (void)OsMsgSynSendResp(msg, &answer, sizeof(answer));
+        break;
+    case kSlowCall: {
+        uint32_t delayMs = 0U;
+        std::memcpy(&delayMs, msg->data, sizeof(delayMs));
+        usleep(delayMs * 1000U);
+        uint32_t ret = OsMsgSynSendResp(msg, &answer, sizeof(answer));
+        Report("late " + std::to_string(ret));
+        break;
+    }
+    default:
+        break;
+    }
+    return 0U;
+}
+
+uint32_t PubTask(MsgHead *) {
+    return 0U;
+}
+
+uint32_t SubTask(MsgHead *msg) {
+    Report("event " + std::to_string(msg->msgId) + " " + std::to_string(msg->dataLen));
+    return 0U;
+}
+
+void *TaskLoop(void *name) {
+    (void)OsMsgTaskRoutineByName(static_cast<const char *>(name));
+    return nullptr;
+}
+
+bool Join(const char *task, uint32_t (*callback)(MsgHead *), pthread_t *thread) {
+    uint32_t ret = OsMsgInit(g_name);
+    Report("init " + std::to_string(ret));
+    if (ret != OS_MSG_OK) {
+        return false;
+    }
+    return OsMsgRegTask(task, 64U, callback) == OS_MSG_OK &&
+           pthread_create(thread, nullptr, TaskLoop, const_cast<char *>(task)) == 0;
+}
+
+void Leave(pthread_t thread) {
+    (void)OsMsgDestroy(g_name);
+    (void)OsMsgUninit();
+    (void)pthread_join(thread, nullptr);
+}
+
+void Subscribe(const char *pubProc) {
+    MsgSubEntry entries[2];
+    for (uint32_t i = 0U; i < 2U; ++i) {
+        std::memset(&entries[i], 0, sizeof(entries[i]));
+        entries[i].msgId = (i == 0U) ? kEvent : kProbe;
+        (void)snprintf(entries[i].procName, sizeof(entries[i].procName), "%s", pubProc);
+        (void)snprintf(entries[i].taskName, sizeof(entries[i].taskName), "pub");
+        (void)snprintf(entries[i].subTaskName, sizeof(entries[i].subTaskName), "sub");
+    }
+    Report("subscribed " + std::to_string(OsMsgSubscribeEvent(entries, 2U)));
+}
+
+void Fire(uint32_t msgId) {
+    uint32_t value = msgId;
+    MsgBroEntry event;
+    std::memset(&event, 0, sizeof(event));
+    (void)snprintf(event.taskName, sizeof(event.taskName), "pub");
+    event.msgId = msgId;
+    event.dataLen = sizeof(value);
+    event.data = &value;
+    Report("fired " + std::to_string(OsMsgBroadcastEvent(&event, 1U)));
+}
+
+/* Runs commands from standard input until it closes. */
+void Serve(const char *task, uint32_t (*callback)(MsgHead *), pthread_t thread) {
+    char line[128];
+    FILE *in = fdopen(STDIN_FILENO, "r");
+    while (in != nullptr && fgets(line, sizeof(line), in) != nullptr) {
+        unsigned id = 0U;
+        if (sscanf(line, "fire %u", &id) == 1) {
+            Fire(id);
+        } else if (strncmp(line, "reinit", 6) == 0) {
+            Leave(thread);
+            if (!Join(task, callback, &thread)) {
+                return;
+            }
+            Report("ready");
+        }
+    }
+    Leave(thread);
+}
+
+/* Holds the directory lock of the run directory until killed. */
+int HoldLock() {
+    char dir[IPC_CARRIER_PATH_SIZE];
+    if (IpcCarrierRunDir(dir, sizeof(dir)) != OS_MSG_OK || IpcShmSegmentAttach(dir) != OS_MSG_OK) {
+        return 1;
+    }
+    (void)pthread_mutex_lock(&IPCMsgGetShmHead()->lock.mutex);
+    Report("ready");
+    pause();
+    return 0;
+}
+
+/* Joins as name and sends dest the first slice of a message that is never
+ * finished, then waits to be killed. */
+int SendPartial(const char *dest) {
+    pthread_t thread;
+    if (!Join("idle", PubTask, &thread)) {
+        return 1;
+    }
+    uint32_t err = 0U;
+    IpcPeer *peer = IpcPeerFind(dest, &err);
+    if (peer == nullptr) {
+        return 1;
+    }
+    std::lock_guard<std::mutex> guard(peer->lock);
+    if (IpcPeerConnect(peer) != OS_MSG_OK) {
+        return 1;
+    }
+    static uint8_t slice[kPartialSlice];
+    MsgHead head;
+    FillHead(&head, g_name, dest, "echo", kPing, nullptr, 0U);
+    head.dataLen = kPartialTotal;
+    IpcFramePrefix prefix;
+    IpcFrameSetPrefix(&prefix, 1U, IPC_FRAME_SLICED, sizeof(slice));
+    MsgSliceTail tail;
+    std::memset(&tail, 0, sizeof(tail));
+    tail.isSplit = 1U;
+    tail.curLen = sizeof(slice);
+    tail.flag = 42U;
+    struct iovec iov[4] = {
+        {&prefix, sizeof(prefix)}, {&head, sizeof(head)}, {slice, sizeof(slice)}, {&tail, sizeof(tail)}};
+    struct msghdr msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 4;
+    if (sendmsg(peer->fd, &msg, MSG_NOSIGNAL) < 0) {
+        return 1;
+    }
+    Report("ready");
+    pause();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    signal(SIGPIPE, SIG_IGN);
+    if (argc >= 2 && strcmp(argv[1], "hold-lock") == 0) {
+        return HoldLock();
+    }
+    if (argc < 3) {
+        return 2;
+    }
+    (void)snprintf(g_name, sizeof(g_name), "%s", argv[2]);
+    std::string mode = argv[1];
+    if (mode == "partial" && argc == 4) {
+        return SendPartial(argv[3]);
+    }
+    const char *task = mode == "echo" ? "echo" : mode == "pub" ? "pub" : "sub";
+    uint32_t (*callback)(MsgHead *) = mode == "echo" ? EchoTask : mode == "pub" ? PubTask : SubTask;
+    pthread_t thread;
+    if (!Join(task, callback, &thread)) {
+        return 1;
+    }
+    if (mode == "sub" && argc == 4) {
+        Subscribe(argv[3]);
+    }
+    Report("ready");
+    Serve(task, callback, thread);
+    return 0;
+}

@@ -1,0 +1,68 @@
+/*
+ * What the carrier tests and their peer program (carrier_peer) agree on:
+ * message ids, the answer record, the payload pattern and a header builder.
+ */
+#ifndef VYRE_CARRIER_PROTO_H
+#define VYRE_CARRIER_PROTO_H
+
+#include <stdint.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "vyre_os_msg.h"
+
+namespace carrier_proto {
+
+constexpr uint32_t kPing = 1U;     // asynchronous; answered with kPong
+constexpr uint32_t kPong = 2U;     // payload: Answer
+constexpr uint32_t kCall = 3U;     // synchronous; answered with an Answer
+constexpr uint32_t kSlowCall = 4U; // synchronous; payload: delay in ms
+constexpr uint32_t kEvent = 100U;  // the event under test
+constexpr uint32_t kProbe = 101U;  // an event that shows a subscription is in place
+
+// The partial sender's message: one slice of a payload never completed.
+constexpr uint32_t kPartialTotal = 3U * 1024U * 1024U;
+constexpr uint32_t kPartialSlice = 256U * 1024U;
+
+/* What the receiver saw. */
+struct Answer {
+    uint32_t pid;
+    uint32_t uid;
+    uint32_t len;
+    uint32_t intact; // 1 when every payload byte matched the pattern
+};
+
+inline uint8_t PatternByte(uint32_t i, uint32_t seed) {
+    return (uint8_t)(i * 131U + seed * 7U + 3U);
+}
+
+inline void FillPattern(uint8_t *data, uint32_t len, uint32_t seed) {
+    for (uint32_t i = 0U; i < len; ++i) {
+        data[i] = PatternByte(i, seed);
+    }
+}
+
+inline bool PatternIntact(const uint8_t *data, uint32_t len, uint32_t seed) {
+    for (uint32_t i = 0U; i < len; ++i) {
+        if (data[i] != PatternByte(i, seed)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+inline void FillHead(MsgHead *head, const char *from, const char *toProc, const char *toTask, uint32_t msgId,
+                     const void *data, uint32_t len) {
+    std::memset(head, 0, sizeof(*head));
+    (void)snprintf(head->sendProcName, sizeof(head->sendProcName), "%s", from);
+    (void)snprintf(head->recvProcName, sizeof(head->recvProcName), "%s", toProc);
+    (void)snprintf(head->recvTaskName, sizeof(head->recvTaskName), "%s", toTask);
+    head->msgId = msgId;
+    head->data = const_cast<void *>(data);
+    head->dataLen = len;
+}
+
+} // namespace carrier_proto
+
+#endif /* VYRE_CARRIER_PROTO_H */

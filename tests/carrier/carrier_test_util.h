@@ -1,0 +1,234 @@
+/*
+ * Helpers of the multi-process carrier tests: a peer process driven through
+ * pipes with bounded waits, an inbox for what a task of the test process
+ * receives, and counts of the process's descriptors and threads.
+ */
+#ifndef VYRE_CARRIER_TEST_UTIL_H
+#define VYRE_CARRIER_TEST_UTIL_H
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "carrier/carrier_proto.h"
+
+extern char **environ;
+
+namespace carrier_test {
+
+constexpr int kWaitMs = 20000;
+
+/* Entries of a /proc directory of this process. */
+inline size_t CountEntries(const char *path) {
+    size_t n = 0U;
+    DIR *dir = opendir(path);
+    if (dir == nullptr) {
+        return 0U;
+    }
+    while (struct dirent *entry = readdir(dir)) {
+        n += entry->d_name[0] != '.' ? 1U : 0U;
+    }
+    (void)closedir(dir);
+    return n;
+}
+
+/* Open descriptors, not counting the one that lists them. */
+inline size_t OpenFds() {
+    return CountEntries("/proc/self/fd") - 1U;
+}
+
+inline size_t Threads() {
+    return CountEntries("/proc/self/task");
+}
+
+/* Waits (bounded) until the thread count falls to want; detached library
+ * threads leave a moment after teardown returns. */
+inline size_t WaitThreads(size_t want) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    size_t now = Threads();
+    while (now > want && std::chrono::steady_clock::now() < end) {
+        struct pollfd none = {-1, 0, 0};
+        (void)poll(&none, 0, 1); // a thread's exit has no event to wait on
+        now = Threads();
+    }
+    return now;
+}
+
+/* A carrier_peer process: commands go to its standard input, its reports
+ * come back one line at a time. */
+class Peer {
+public:
+    explicit Peer(std::vector<std::string> args) {
+        int in[2];
+        int out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        std::vector<char *> argv;
+        std::string path = CARRIER_PEER_PATH;
+        argv.push_back(const_cast<char *>(path.c_str()));
+        for (std::string &arg : args) {
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        (void)close(in[0]);
+        (void)close(out[1]);
+        in_ = in[1];
+        out_ = out[0];
+    }
+    ~Peer() {
+        Stop();
+        if (out_ >= 0) {
+            (void)close(out_);
+        }
+    }
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
+
+    pid_t Pid() const { return pid_; }
+
+    void Send(const std::string &line) { (void)!write(in_, (line + "\n").c_str(), line.size() + 1U); }
+
+    /* The next report, or "" when none comes within the limit. */
+    std::string Line(int waitMs = kWaitMs) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        for (;;) {
+            size_t nl = buffer_.find('\n');
+            if (nl != std::string::npos) {
+                std::string line = buffer_.substr(0, nl);
+                buffer_.erase(0, nl + 1U);
+                return line;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            struct pollfd pfd = {out_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&pfd, 1, (int)left.count()) <= 0) {
+                return "";
+            }
+            char chunk[256];
+            ssize_t n = read(out_, chunk, sizeof(chunk));
+            if (n <= 0) {
+                return "";
+            }
+            buffer_.append(chunk, (size_t)n);
+        }
+    }
+
+    /* Skips reports until one starting with prefix; "" when none comes. */
+    std::string Expect(const std::string &prefix, int waitMs = kWaitMs) {
+        for (;;) {
+            std::string line = Line(waitMs);
+            if (line.empty() || line.compare(0, prefix.size(), prefix) == 0) {
+                return line;
+            }
+        }
+    }
+
+    /* Closes its standard input (it tears down and leaves) and reaps it;
+     * kills it when it does not leave in time. */
+    void Stop() {
+        if (in_ >= 0) {
+            (void)close(in_);
+            in_ = -1;
+        }
+        Reap(false);
+    }
+
+    void Kill() { Reap(true); }
+
+private:
+    void Reap(bool kill) {
+        if (pid_ <= 0) {
+            return;
+        }
+        if (kill) {
+            (void)::kill(pid_, SIGKILL);
+        }
+        for (int i = 0; i < kWaitMs; ++i) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return;
+            }
+            struct pollfd none = {-1, 0, 0};
+            (void)poll(&none, 0, 1); // no descriptor tells of a child's exit here
+        }
+        (void)::kill(pid_, SIGKILL);
+        (void)waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+};
+
+/* What a task of the test process received, whole copies. */
+class Inbox {
+public:
+    struct Item {
+        MsgHead head;
+        std::vector<uint8_t> payload;
+    };
+
+    void Add(const MsgHead *msg) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto *data = static_cast<const uint8_t *>(msg->data);
+        items_.push_back({*msg, std::vector<uint8_t>(data, data + (data != nullptr ? msg->dataLen : 0U))});
+        cond_.notify_all();
+    }
+
+    /* The items once there are n, or what came within the limit. */
+    std::vector<Item> WaitFor(size_t n, int waitMs = kWaitMs) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        (void)cond_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return items_.size() >= n; });
+        return items_;
+    }
+
+    size_t Count(uint32_t msgId) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t n = 0U;
+        for (const Item &item : items_) {
+            n += item.head.msgId == msgId ? 1U : 0U;
+        }
+        return n;
+    }
+
+    /* Waits until n items with msgId arrived; false when they did not. */
+    bool WaitCount(uint32_t msgId, size_t n, int waitMs = kWaitMs) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cond_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] {
+            size_t seen = 0U;
+            for (const Item &item : items_) {
+                seen += item.head.msgId == msgId ? 1U : 0U;
+            }
+            return seen >= n;
+        });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cond_;
+    std::vector<Item> items_;
+};
+
+} // namespace carrier_test
+
+#endif /* VYRE_CARRIER_TEST_UTIL_H */

@@ -1,0 +1,434 @@
+/*
+ * The Unix-socket carrier between real processes: this test process joins
+ * the messaging system under the carrier and talks to carrier_peer
+ * processes it starts. Every wait is bounded; each test checks that the
+ * carrier leaves no descriptor, thread or tracked block behind.
+ */
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "carrier/carrier_proto.h"
+#include "carrier/carrier_test_util.h"
+#include "support/log_capture.h"
+#include "support/mem_check.h"
+#include "transport/ipc_msg.h"
+#include "transport/ipc_unix_carrier.h"
+#include "transport/msg_rebuild.h"
+#include "vyre_os_log.h"
+
+namespace {
+
+using namespace carrier_proto;
+using carrier_test::Inbox;
+using carrier_test::Peer;
+
+constexpr char kSelf[] = "ctest";
+
+Inbox *g_inbox = nullptr;
+
+uint32_t InboxTask(MsgHead *msg) {
+    g_inbox->Add(msg);
+    return 0U;
+}
+
+void *TaskLoop(void *name) {
+    (void)OsMsgTaskRoutineByName(static_cast<const char *>(name));
+    return nullptr;
+}
+
+Answer AnswerOf(const Inbox::Item &item) {
+    Answer answer{};
+    std::memcpy(&answer, item.payload.data(), std::min(item.payload.size(), sizeof(answer)));
+    return answer;
+}
+
+/* A run directory of its own, the carrier selected, and this process's
+ * descriptors, threads and tracked blocks counted before anything starts. */
+class Carrier : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/vyre_carrier_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        runDir_ = dir;
+        setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
+        setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
+        g_inbox = &inbox_;
+        fds_ = carrier_test::OpenFds();
+        threads_ = carrier_test::Threads();
+        blocks_ = UsedBlocks();
+    }
+
+    void TearDown() override {
+        Leave();
+        peers_.clear();
+        // The server context and the slice collector stay for the life of
+        // the process, as with the loopback; nothing else does.
+        EXPECT_EQ(carrier_test::OpenFds(), fds_);
+        EXPECT_EQ(carrier_test::WaitThreads(threads_), threads_);
+        EXPECT_EQ(UsedBlocks(), blocks_ + (joined_ ? 2U : 0U));
+        std::string dirFile = runDir_ + "/queue_dir";
+        (void)unlink(dirFile.c_str());
+        EXPECT_EQ(rmdir(runDir_.c_str()), 0) << "something besides the directory segment was left in " << runDir_;
+        g_inbox = nullptr;
+    }
+
+    /* Joins as name with task "main" feeding the inbox. */
+    uint32_t Join(const char *name = kSelf) {
+        uint32_t ret = OsMsgInit(name);
+        if (ret != OS_MSG_OK) {
+            return ret;
+        }
+        joined_ = true;
+        running_ = true;
+        name_ = name;
+        EXPECT_EQ(OsMsgRegTask("main", 1024U, InboxTask), OS_MSG_OK);
+        EXPECT_EQ(pthread_create(&loop_, nullptr, TaskLoop, const_cast<char *>("main")), 0);
+        return ret;
+    }
+
+    void Leave() {
+        if (!running_) {
+            return;
+        }
+        running_ = false;
+        EXPECT_EQ(OsMsgDestroy(name_.c_str()), OS_MSG_OK);
+        EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+        (void)pthread_join(loop_, nullptr);
+    }
+
+    Peer &Start(std::vector<std::string> args) {
+        peers_.push_back(std::make_unique<Peer>(std::move(args)));
+        Peer &peer = *peers_.back();
+        EXPECT_GT(peer.Pid(), 0);
+        return peer;
+    }
+
+    /* A started echo peer that is ready. */
+    Peer &StartEcho(const std::string &name) {
+        Peer &peer = Start({"echo", name});
+        EXPECT_EQ(peer.Expect("ready"), "ready");
+        return peer;
+    }
+
+    /* Sends an asynchronous message from task "main". */
+    uint32_t SendTo(const char *proc, const char *task, uint32_t msgId, const void *data, uint32_t len) {
+        MsgHead head;
+        FillHead(&head, name_.c_str(), proc, task, msgId, data, len);
+        (void)snprintf(head.sendTaskName, sizeof(head.sendTaskName), "main");
+        return OsMsgAsynSend(&head);
+    }
+
+    /* A synchronous call from a thread that is no task; the answer copied. */
+    uint32_t Call(const char *proc, uint32_t msgId, const void *data, uint32_t len, uint32_t timeoutMs,
+                  Answer *answer) {
+        MsgHead head;
+        FillHead(&head, name_.c_str(), proc, "echo", msgId, data, len);
+        (void)snprintf(head.sendTaskName, sizeof(head.sendTaskName), "main");
+        MsgHead *resp = nullptr;
+        uint32_t ret = OsMsgSynSend(&head, &resp, timeoutMs);
+        if (ret == OS_MSG_OK) {
+            EXPECT_EQ(resp->dataLen, sizeof(Answer));
+            std::memcpy(answer, resp->data, sizeof(Answer));
+            EXPECT_EQ(OsMsgSynRespFree(resp), OS_MSG_OK);
+        }
+        return ret;
+    }
+
+    std::string runDir_;
+    Inbox inbox_;
+    std::vector<std::unique_ptr<Peer>> peers_;
+    std::string name_;
+
+private:
+    size_t fds_ = 0U;
+    size_t threads_ = 0U;
+    uint64_t blocks_ = 0U;
+    bool joined_ = false;
+    bool running_ = false;
+    pthread_t loop_{};
+};
+
+TEST_F(Carrier, AsyncMessagesArriveInOrderWithEveryByteAndKernelCredentials) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Peer &echo = StartEcho("echo1");
+    constexpr uint32_t kCount = 200U;
+    for (uint32_t i = 0U; i < kCount; ++i) {
+        std::vector<uint8_t> payload(i * 37U);
+        FillPattern(payload.data(), (uint32_t)payload.size(), kPing);
+        ASSERT_EQ(SendTo("echo1", "echo", kPing, payload.data(), (uint32_t)payload.size()), OS_MSG_OK) << i;
+    }
+    std::vector<Inbox::Item> got = inbox_.WaitFor(kCount);
+    ASSERT_EQ(got.size(), kCount);
+    for (uint32_t i = 0U; i < kCount; ++i) {
+        Answer answer = AnswerOf(got[i]);
+        EXPECT_EQ(answer.len, i * 37U) << "out of order at " << i;
+        EXPECT_EQ(answer.intact, 1U) << i;
+        EXPECT_EQ(answer.pid, (uint32_t)getpid());
+        EXPECT_EQ(answer.uid, (uint32_t)getuid());
+        // The answer's own sender fields come from the kernel too.
+        EXPECT_EQ(got[i].head.sendPid, (uint32_t)echo.Pid());
+        EXPECT_STREQ(got[i].head.sendProcName, "echo1");
+    }
+}
+
+TEST_F(Carrier, ReceiverSeesKernelPidAndUidWhateverTheSenderWrites) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    StartEcho("echo2");
+    MsgHead head;
+    FillHead(&head, kSelf, "echo2", "echo", kPing, nullptr, 0U);
+    (void)snprintf(head.sendTaskName, sizeof(head.sendTaskName), "main");
+    head.sendPid = 1U; // false, written past the library's stamping
+    head.sendUid = 4242U;
+    ASSERT_EQ(IpcUnixSendData("echo2", 1U, &head), OS_MSG_OK);
+    std::vector<Inbox::Item> got = inbox_.WaitFor(1U);
+    ASSERT_EQ(got.size(), 1U);
+    EXPECT_EQ(AnswerOf(got[0]).pid, (uint32_t)getpid());
+    EXPECT_EQ(AnswerOf(got[0]).uid, (uint32_t)getuid());
+}
+
+TEST_F(Carrier, LargestPayloadCrossesInSlicesWithEveryByteBothWays) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    StartEcho("echo3");
+    std::vector<uint8_t> payload(OS_MSG_MAX_DATA_LEN);
+    FillPattern(payload.data(), OS_MSG_MAX_DATA_LEN, kPing);
+    ASSERT_EQ(SendTo("echo3", "echo", kPing, payload.data(), OS_MSG_MAX_DATA_LEN), OS_MSG_OK);
+    std::vector<Inbox::Item> got = inbox_.WaitFor(1U);
+    ASSERT_EQ(got.size(), 1U);
+    EXPECT_EQ(AnswerOf(got[0]).len, OS_MSG_MAX_DATA_LEN);
+    EXPECT_EQ(AnswerOf(got[0]).intact, 1U);
+    FillPattern(payload.data(), OS_MSG_MAX_DATA_LEN, kCall);
+    Answer answer{};
+    ASSERT_EQ(Call("echo3", kCall, payload.data(), OS_MSG_MAX_DATA_LEN, 10000U, &answer), OS_MSG_OK);
+    EXPECT_EQ(answer.len, OS_MSG_MAX_DATA_LEN);
+    EXPECT_EQ(answer.intact, 1U);
+    rebuildmsg::MsgRebuildRecvData *collector = rebuildEntry;
+    std::lock_guard<std::mutex> guard(collector->rebuildLock);
+    EXPECT_EQ(collector->nodeTotal, 0); // nothing left under reassembly
+}
+
+TEST_F(Carrier, SyncCallIsAnsweredTimesOutAndRefusesTheLateAnswer) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Peer &echo = StartEcho("echo4");
+    Answer answer{};
+    uint8_t small[5];
+    FillPattern(small, sizeof(small), kCall);
+    ASSERT_EQ(Call("echo4", kCall, small, sizeof(small), 5000U, &answer), OS_MSG_OK);
+    EXPECT_EQ(answer.len, sizeof(small));
+    EXPECT_EQ(answer.pid, (uint32_t)getpid());
+
+    uint32_t delayMs = 400U;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Call("echo4", kSlowCall, &delayMs, sizeof(delayMs), 100U, &answer), OS_MSG_ERR_SYN_TIMEOUT);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(100));
+    EXPECT_LT(waited, std::chrono::milliseconds(400)); // not the peer's delay
+    EXPECT_EQ(echo.Expect("late"), "late 0");          // it left; the requester drops it
+    uint8_t other[9];
+    FillPattern(other, sizeof(other), kCall);
+    ASSERT_EQ(Call("echo4", kCall, other, sizeof(other), 5000U, &answer), OS_MSG_OK);
+    EXPECT_EQ(answer.len, sizeof(other)); // its own answer, not the late one
+}
+
+TEST_F(Carrier, AbsentDestinationFailsAtOnceWithOneLineNamingIt) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    LogCapture log(OS_LOG_ERROR, OS_MSG_LOG_ERROR);
+    EXPECT_EQ(SendTo("nobody", "echo", kPing, nullptr, 0U), OS_MSG_ERR_SERVER_NOT_RUNNING);
+    EXPECT_EQ(log.Count("[nobody]"), 1U) << log.Dump();
+    Answer answer{};
+    EXPECT_EQ(Call("nobody", kCall, nullptr, 0U, 5000U, &answer), OS_MSG_ERR_SERVER_NOT_RUNNING);
+}
+
+TEST_F(Carrier, NameOfALiveProcessIsRefusedAndADeadOnesIsTakenOver) {
+    Peer &holder = StartEcho("dup");
+    {
+        LogCapture log(OS_LOG_ERROR, OS_MSG_LOG_ERROR);
+        EXPECT_EQ(OsMsgInit("dup"), OS_MSG_ERR_REPEATED);
+        EXPECT_EQ(log.Count("process name [dup] in use by pid " + std::to_string(holder.Pid())), 1U) << log.Dump();
+    }
+    holder.Kill(); // its socket file and directory entry stay behind
+    struct stat st;
+    ASSERT_EQ(stat((runDir_ + "/dup.sock").c_str(), &st), 0);
+    ASSERT_EQ(Join("dup"), OS_MSG_OK);
+    Peer &echo = StartEcho("echo5");
+    ASSERT_EQ(SendTo("echo5", "echo", kPing, nullptr, 0U), OS_MSG_OK);
+    std::vector<Inbox::Item> got = inbox_.WaitFor(1U);
+    ASSERT_EQ(got.size(), 1U); // the answer reached the new owner of the name
+    (void)echo;
+}
+
+TEST_F(Carrier, DirectoryLockHeldByAKilledProcessIsRecovered) {
+    Peer &holder = Start({"hold-lock"});
+    ASSERT_EQ(holder.Expect("ready"), "ready");
+    holder.Kill();
+    LogCapture log(OS_LOG_ERROR, OS_MSG_LOG_WARN);
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    EXPECT_EQ(log.Count("directory lock owner died"), 1U) << log.Dump();
+    StartEcho("echo6");
+    ASSERT_EQ(SendTo("echo6", "echo", kPing, nullptr, 0U), OS_MSG_OK);
+    EXPECT_EQ(inbox_.WaitFor(1U).size(), 1U);
+}
+
+TEST_F(Carrier, FullReceiverRefusesAsyncAndBoundsTheSyncWait) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Peer &echo = StartEcho("echo7");
+    ASSERT_EQ(SendTo("echo7", "echo", kPing, nullptr, 0U), OS_MSG_OK);
+    ASSERT_EQ(inbox_.WaitFor(1U).size(), 1U); // connected
+    ASSERT_EQ(kill(echo.Pid(), SIGSTOP), 0);
+    std::vector<uint8_t> payload(4096U);
+    uint32_t ret = OS_MSG_OK;
+    uint32_t sent = 0U;
+    {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        for (; sent < 100000U && ret == OS_MSG_OK; ++sent) {
+            ret = SendTo("echo7", "echo", 0U, payload.data(), (uint32_t)payload.size());
+        }
+        EXPECT_EQ(ret, OS_MSG_ERR_FULL) << "after " << sent << " messages";
+        Answer answer{};
+        auto start = std::chrono::steady_clock::now();
+        uint32_t callRet = Call("echo7", kCall, nullptr, 0U, 200U, &answer);
+        auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(callRet, OS_MSG_ERR_FULL); // waited for room as long as its time-out allows
+        EXPECT_GE(waited, std::chrono::milliseconds(200));
+        EXPECT_LT(waited, std::chrono::milliseconds(1500));
+    }
+    ASSERT_EQ(kill(echo.Pid(), SIGCONT), 0);
+    // Once the peer reads again, messages flow: retry while its socket drains.
+    bool accepted = false;
+    for (int i = 0; i < 2000 && !accepted; ++i) {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        accepted = SendTo("echo7", "echo", kPing, nullptr, 0U) == OS_MSG_OK;
+        if (!accepted) {
+            (void)inbox_.WaitFor(1000000U, 5); // let it drain a little
+        }
+    }
+    ASSERT_TRUE(accepted);
+    EXPECT_TRUE(inbox_.WaitCount(kPong, 2U));
+}
+
+TEST_F(Carrier, PeerKilledMidMessageLeavesNothingAndItsSuccessorIsHeard) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    uint64_t before = UsedBlocks();
+    Peer &partial = Start({"partial", "part", kSelf});
+    ASSERT_EQ(partial.Expect("ready"), "ready");
+    rebuildmsg::MsgRebuildRecvData *collector = rebuildEntry;
+    auto nodes = [collector] {
+        std::lock_guard<std::mutex> guard(collector->rebuildLock);
+        return collector->nodeTotal;
+    };
+    for (int i = 0; i < carrier_test::kWaitMs && nodes() == 0; ++i) {
+        (void)inbox_.WaitFor(1U, 1);
+    }
+    EXPECT_EQ(nodes(), 1); // the first slice is held
+    partial.Kill();
+    // The receive thread drops what the connection left once it sees it go.
+    for (int i = 0; i < carrier_test::kWaitMs && (nodes() != 0 || UsedBlocks() != before); ++i) {
+        (void)inbox_.WaitFor(1U, 1);
+    }
+    EXPECT_EQ(nodes(), 0);
+    EXPECT_EQ(UsedBlocks(), before); // the connection and the held slice's buffer are gone
+    StartEcho("part");
+    ASSERT_EQ(SendTo("part", "echo", kPing, nullptr, 0U), OS_MSG_OK);
+    EXPECT_EQ(inbox_.WaitFor(1U).size(), 1U);
+}
+
+TEST_F(Carrier, SenderReconnectsOnceWhenThePeerRestarted) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Peer &echo = StartEcho("echo8");
+    ASSERT_EQ(SendTo("echo8", "echo", kPing, nullptr, 0U), OS_MSG_OK);
+    ASSERT_EQ(inbox_.WaitFor(1U).size(), 1U);
+    echo.Send("reinit");
+    ASSERT_EQ(echo.Expect("ready"), "ready");
+    ASSERT_EQ(SendTo("echo8", "echo", kPing, nullptr, 0U), OS_MSG_OK);
+    EXPECT_EQ(inbox_.WaitFor(2U).size(), 2U);
+}
+
+TEST_F(Carrier, TeardownLeavesNoSocketAndASecondStartWorks) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    StartEcho("echo9");
+    ASSERT_EQ(SendTo("echo9", "echo", kPing, nullptr, 0U), OS_MSG_OK);
+    ASSERT_EQ(inbox_.WaitFor(1U).size(), 1U);
+    struct stat st;
+    ASSERT_EQ(stat((runDir_ + "/ctest.sock").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    Leave();
+    EXPECT_NE(stat((runDir_ + "/ctest.sock").c_str(), &st), 0);
+    EXPECT_EQ(IPCMsgGetShmHead(), nullptr); // detached
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    ASSERT_EQ(SendTo("echo9", "echo", kPing, nullptr, 0U), OS_MSG_OK);
+    EXPECT_EQ(inbox_.WaitFor(2U).size(), 2U);
+}
+
+TEST_F(Carrier, BroadcastReachesEachSubscriberInOtherProcessesOnce) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    ASSERT_EQ(OsMsgRegTask("pub", 16U, InboxTask), OS_MSG_OK);
+    Peer &subA = Start({"sub", "suba", kSelf});
+    Peer &subB = Start({"sub", "subb", kSelf});
+    ASSERT_EQ(subA.Expect("ready"), "ready");
+    ASSERT_EQ(subB.Expect("ready"), "ready");
+    auto broadcast = [](uint32_t msgId) {
+        MsgBroEntry event;
+        std::memset(&event, 0, sizeof(event));
+        (void)snprintf(event.taskName, sizeof(event.taskName), "pub");
+        event.msgId = msgId;
+        event.dataLen = 4;
+        event.data = &msgId;
+        return OsMsgBroadcastEvent(&event, 1U);
+    };
+    // The probe shows when each subscription is in place here.
+    for (Peer *sub : {&subA, &subB}) {
+        std::string line;
+        for (int i = 0; i < 200 && line.empty(); ++i) {
+            ASSERT_EQ(broadcast(kProbe), OS_MSG_OK);
+            line = sub->Expect("event " + std::to_string(kProbe), 50);
+        }
+        ASSERT_EQ(line, "event 101 4");
+    }
+    ASSERT_EQ(broadcast(kEvent), OS_MSG_OK);
+    ASSERT_EQ(broadcast(kProbe), OS_MSG_OK);
+    for (Peer *sub : {&subA, &subB}) {
+        EXPECT_EQ(sub->Expect("event " + std::to_string(kEvent)), "event 100 4");
+        // Events reach a subscriber in order: a duplicate would come before
+        // the probe sent after the event.
+        EXPECT_EQ(sub->Line(), "event 101 4");
+    }
+}
+
+TEST_F(Carrier, SubscriptionTravelsToThePublishersProcess) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Peer &pub = Start({"pub", "publ"});
+    ASSERT_EQ(pub.Expect("ready"), "ready");
+    MsgSubEntry entries[2];
+    for (uint32_t i = 0U; i < 2U; ++i) {
+        std::memset(&entries[i], 0, sizeof(entries[i]));
+        entries[i].msgId = (i == 0U) ? kEvent : kProbe;
+        (void)snprintf(entries[i].procName, sizeof(entries[i].procName), "publ");
+        (void)snprintf(entries[i].taskName, sizeof(entries[i].taskName), "pub");
+        (void)snprintf(entries[i].subTaskName, sizeof(entries[i].subTaskName), "main");
+    }
+    ASSERT_EQ(OsMsgSubscribeEvent(entries, 2U), OS_MSG_OK);
+    bool subscribed = false;
+    for (int i = 0; i < 200 && !subscribed; ++i) {
+        pub.Send("fire " + std::to_string(kProbe));
+        ASSERT_EQ(pub.Expect("fired"), "fired 0");
+        subscribed = inbox_.WaitCount(kProbe, 1U, 50);
+    }
+    ASSERT_TRUE(subscribed);
+    pub.Send("fire " + std::to_string(kEvent));
+    pub.Send("fire " + std::to_string(kProbe));
+    size_t probes = inbox_.Count(kProbe);
+    ASSERT_TRUE(inbox_.WaitCount(kProbe, probes + 1U));
+    EXPECT_EQ(inbox_.Count(kEvent), 1U); // once, and before the later probe
+    EXPECT_EQ(inbox_.WaitFor(1000000U, 0).back().head.sendPid, (uint32_t)pub.Pid());
+}
+
+} // namespace
