@@ -23,6 +23,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -187,10 +188,15 @@ uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead 
     return IpcSendToPeer(peer, transType, &wire, head->data);
 }
 
-/* The entry i of a subscription request payload. */
-const MsgSubEntry *IpcSubEntry(const MsgHead *head, uint32_t i) {
-    return reinterpret_cast<const MsgSubEntry *>(static_cast<const uint8_t *>(head->data) + kIpcSubHeadLen +
-                                                 (size_t)i * sizeof(MsgSubEntry));
+/* Where entry i of a subscription request payload starts. Behind the 5-byte
+ * request head the entries are unaligned, so they are only copied bytewise
+ * and their publisher's name is read through IpcSubProcName. */
+const uint8_t *IpcSubEntry(const MsgHead *head, uint32_t i) {
+    return static_cast<const uint8_t *>(head->data) + kIpcSubHeadLen + (size_t)i * sizeof(MsgSubEntry);
+}
+
+const char *IpcSubProcName(const MsgHead *head, uint32_t i) {
+    return reinterpret_cast<const char *>(IpcSubEntry(head, i) + offsetof(MsgSubEntry, procName));
 }
 
 /* Sends the entries of a subscription request that name publisher proc, as
@@ -203,9 +209,9 @@ uint32_t IpcSendSubscribeTo(MsgHead *head, uint32_t count, const char *proc) {
     }
     uint32_t taken = 0U;
     for (uint32_t i = 0U; i < count; ++i) {
-        const MsgSubEntry *entry = IpcSubEntry(head, i);
-        if (strncmp(entry->procName, proc, OS_MSG_NAME_LEN) == 0) {
-            std::memcpy(payload + kIpcSubHeadLen + (size_t)taken * sizeof(MsgSubEntry), entry, sizeof(MsgSubEntry));
+        if (strncmp(IpcSubProcName(head, i), proc, OS_MSG_NAME_LEN) == 0) {
+            std::memcpy(payload + kIpcSubHeadLen + (size_t)taken * sizeof(MsgSubEntry), IpcSubEntry(head, i),
+                        sizeof(MsgSubEntry));
             taken += 1U;
         }
     }
@@ -213,9 +219,6 @@ uint32_t IpcSendSubscribeTo(MsgHead *head, uint32_t count, const char *proc) {
     std::memcpy(payload + 1, &taken, sizeof(taken));
     MsgHead part;
     std::memcpy(&part, head, sizeof(part));
-    // The publisher's broadcast task delivers each event to the process named
-    // here; the request leaves its maker with an empty one, "this process".
-    std::memcpy(part.sendProcName, MsgGetProcName(), OS_MSG_NAME_LEN);
     part.data = payload;
     part.dataLen = kIpcSubHeadLen + taken * (uint32_t)sizeof(MsgSubEntry);
     uint32_t ret = IpcSendToProcess(proc, MSG_TRANS_SUB_BRO, &part);
@@ -236,10 +239,10 @@ uint32_t IpcSendSubscribe(MsgHead *head) {
     count = count < fit ? count : fit;
     uint32_t result = OS_MSG_OK;
     for (uint32_t i = 0U; i < count; ++i) {
-        const char *proc = IpcSubEntry(head, i)->procName;
+        const char *proc = IpcSubProcName(head, i);
         bool seen = false;
         for (uint32_t j = 0U; j < i && !seen; ++j) {
-            seen = strncmp(IpcSubEntry(head, j)->procName, proc, OS_MSG_NAME_LEN) == 0;
+            seen = strncmp(IpcSubProcName(head, j), proc, OS_MSG_NAME_LEN) == 0;
         }
         if (seen) {
             continue;
