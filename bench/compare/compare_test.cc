@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -14,7 +15,9 @@
 
 #include "compare_drive.h"
 #include "compare_harness.h"
+#include "compare_options.h"
 #include "futex_ring.h"
+#include "ipc_drive.h"
 #include "seqpacket_slices.h"
 
 namespace compare {
@@ -301,6 +304,76 @@ TEST(SeqpacketSlices, ReportsAClosedStreamAsNoMessage) {
     ASSERT_EQ(shutdown(pair.sender(), SHUT_WR), 0);
     uint32_t got = 0;
     EXPECT_EQ(ReceiveSliced(pair.receiver(), got), nullptr);
+}
+
+TEST(CommandLine, TakesRoundsScaleAndAFilterAndRefusesAnythingElse) {
+    auto parse = [](std::vector<const char *> args, Options &out) {
+        args.insert(args.begin(), "compare");
+        return ParseOptions(static_cast<int>(args.size()), const_cast<char **>(args.data()), 3, out);
+    };
+    Options options{};
+    ASSERT_TRUE(parse({}, options));
+    EXPECT_EQ(options.rounds, 3);
+    EXPECT_EQ(options.scale, 1.0);
+    EXPECT_EQ(options.only, nullptr);
+    ASSERT_TRUE(parse({"--rounds", "5", "--scale", "0.01", "--only", "nng"}, options));
+    EXPECT_EQ(options.rounds, 5);
+    EXPECT_EQ(options.scale, 0.01);
+    EXPECT_TRUE(Selected(options, "nng ipc"));
+    EXPECT_FALSE(Selected(options, "ZeroMQ ipc"));
+    EXPECT_EQ(Scaled(options, 200000, 1000), 2000U);
+    EXPECT_EQ(Scaled(options, 20, 5), 5U);
+    for (std::vector<const char *> bad : std::vector<std::vector<const char *>>{
+             {"--rounds", "0"}, {"--rounds", "2x"}, {"--scale", "-1"}, {"--scale"}, {"--fast"}}) {
+        EXPECT_FALSE(parse(bad, options)) << bad[0];
+    }
+}
+
+TEST(CrossProcessDriver, TimesAForkedRawSocketRunWhoseEveryMessageArrived) {
+    for (uint32_t size : {64U, 200U * 1024U}) {
+        double rate = RunOneWayAcross(kRawSeqpacket, OneWayCase{size, 300, 1, 64});
+        EXPECT_GT(rate, 0) << size;
+    }
+    std::vector<double> samples;
+    ASSERT_TRUE(RunRoundTripsAcross(kRawSeqpacket, 64, 100, samples));
+    EXPECT_EQ(samples.size(), 100U);
+}
+
+// A client that sends message 1 twice, to the raw socket's own server.
+bool SendADuplicate(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish) {
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof(addr.sun_path), "%s/raw.sock", dir.c_str());
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 && begin();
+    std::vector<char> payload(c.size, 'd');
+    for (uint64_t seq : {0, 1, 1, 2}) {
+        StampPayload(payload.data(), 0, seq);
+        ok = ok && SendSliced(fd, payload.data(), c.size);
+    }
+    ok = ok && finish();
+    (void)close(fd);
+    return ok;
+}
+
+bool FailToServe(const OneWayCase &, const std::string &, const Hook &, const Hook &, Tally &) {
+    return false;
+}
+
+bool FailToServeEcho(uint32_t, uint32_t, const std::string &, const Hook &, const Hook &) {
+    return false;
+}
+
+TEST(CrossProcessDriver, FailsARunWithADuplicateOrAServerThatNeverStarted) {
+    IpcContender duplicating = kRawSeqpacket;
+    duplicating.sendOneWay = SendADuplicate;
+    EXPECT_LT(RunOneWayAcross(duplicating, OneWayCase{64, 4, 1, 64}), 0);
+    IpcContender broken = kRawSeqpacket;
+    broken.serveOneWay = FailToServe;
+    broken.serveEcho = FailToServeEcho;
+    EXPECT_LT(RunOneWayAcross(broken, OneWayCase{64, 4, 1, 64}), 0);
+    std::vector<double> samples;
+    EXPECT_FALSE(RunRoundTripsAcross(broken, 64, 10, samples));
 }
 
 } // namespace

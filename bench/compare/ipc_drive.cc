@@ -138,6 +138,12 @@ bool AwaitServer(pid_t server) {
     return false;
 }
 
+// A server that failed has closed its pipes; writing to them must fail, not
+// end the measuring process.
+void IgnoreBrokenPipes() {
+    (void)signal(SIGPIPE, SIG_IGN);
+}
+
 bool AwaitByte(Channel &channel) {
     char byte = 0;
     return channel.Receive(&byte, 1, kTimeoutMs);
@@ -146,6 +152,7 @@ bool AwaitByte(Channel &channel) {
 } // namespace
 
 double RunOneWayAcross(const IpcContender &contender, const OneWayCase &c) {
+    IgnoreBrokenPipes();
     ScratchDir dir;
     Channel ready, result, done;
     if (dir.path().empty() || !ready.ok() || !result.ok() || !done.ok()) {
@@ -184,6 +191,7 @@ double RunOneWayAcross(const IpcContender &contender, const OneWayCase &c) {
 
 bool RunRoundTripsAcross(const IpcContender &contender, uint32_t size, uint32_t count, std::vector<double> &samplesUs) {
     constexpr uint32_t kWarmup = 1000;
+    IgnoreBrokenPipes();
     ScratchDir dir;
     Channel ready, result, done;
     if (dir.path().empty() || !ready.ok() || !result.ok() || !done.ok()) {
