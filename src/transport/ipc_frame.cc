@@ -174,6 +174,34 @@ bool IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8
     return false;
 }
 
+bool IpcFrameWholeInPlace(const uint8_t *start, uint32_t len, IpcFramePrefix *prefix, MsgHead *head) {
+    if (len < IPC_FRAME_RECORD_OVERHEAD) {
+        return false;
+    }
+    std::memcpy(prefix, start, sizeof(*prefix));
+    std::memcpy(head, start + IPC_FRAME_PREFIX_LEN, IPC_FRAME_HEAD_LEN);
+    head->data = nullptr;
+    return prefix->magic == IPC_FRAME_MAGIC && prefix->transType >= MSG_TRANS_ASYN &&
+           prefix->transType <= MSG_TRANS_SUB_BRO && prefix->flags == 0U && prefix->reserved == 0U &&
+           prefix->bodyLen == len - IPC_FRAME_RECORD_OVERHEAD && prefix->bodyLen <= IPC_FRAME_SLICE_MAX &&
+           head->dataLen == prefix->bodyLen;
+}
+
+bool IpcFrameRecvInPlace(const IpcFramePrefix *prefix, MsgHead *head, void *buf, uint32_t bufLen, uint32_t pid,
+                         uint32_t uid, IpcFrameStall *stall) {
+    uint32_t ret = IpcFrameDeliver((int32_t)prefix->transType, head, buf, bufLen, pid, uid, stall != nullptr);
+    if (ret != OS_MSG_ERR_FULL || stall == nullptr) {
+        return false;
+    }
+    stall->pos = 0U;
+    stall->hasMsg = true;
+    stall->transType = (int32_t)prefix->transType;
+    std::memcpy(&stall->head, head, sizeof(stall->head));
+    stall->buf = buf;
+    stall->bufLen = bufLen;
+    return true;
+}
+
 bool IpcFrameRetryStalled(IpcFrameStall *stall, uint32_t pid, uint32_t uid) {
     if (!stall->hasMsg) {
         return true;

@@ -101,6 +101,19 @@ typedef struct IpcFrameStall {
 bool IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len, uint32_t pid,
                           uint32_t uid, IpcFrameStall *stall);
 
+/* Checks the first IPC_FRAME_RECORD_OVERHEAD bytes (at start) of a datagram
+ * of len bytes: true when it is one unsliced record whose payload may be
+ * received straight into a payload buffer; *prefix and *head (data cleared)
+ * are then filled. */
+bool IpcFrameWholeInPlace(const uint8_t *start, uint32_t len, IpcFramePrefix *prefix, MsgHead *head);
+
+/* Delivers a whole message whose payload was received into buf (from
+ * MsgGetBuffByHead, bufLen bytes; NULL and 0 for none), as
+ * IpcFrameRecvDatagram delivers a record. True when its queue is full and
+ * stall was given: the message is then kept in stall (pos 0). */
+bool IpcFrameRecvInPlace(const IpcFramePrefix *prefix, MsgHead *head, void *buf, uint32_t bufLen, uint32_t pid,
+                         uint32_t uid, IpcFrameStall *stall);
+
 /* Hands over the completed message kept in stall. True when it is gone
  * (delivered, or dropped for another reason than a full queue); false while
  * its queue is still full. */

@@ -8,14 +8,17 @@
 #include "transport/ipc_peer_cache.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "base/msg_alloc.h"
 #include "log/msg_log.h"
 #include "transport/ipc_frame.h"
+#include "vyre_os_time.h"
 
 namespace {
 
@@ -32,6 +35,18 @@ std::mutex g_ipcPeerCacheLock;
 char g_ipcPeerRunDir[IPC_CARRIER_PATH_SIZE];
 bool g_ipcPeerCacheOpen = false;
 IpcPeer g_ipcPeers[IPC_PEER_NUM];
+/* Changes whenever the cache opens or closes: a slot found under one value
+ * keeps its name until the value changes. */
+std::atomic<uint32_t> g_ipcPeerEpoch{0U};
+
+/* The slot this thread found last, so that a thread sending to one peer
+ * skips the cache lock. */
+struct IpcPeerLast {
+    uint32_t epoch;
+    char name[OS_MSG_NAME_LEN];
+    IpcPeer *peer;
+};
+thread_local IpcPeerLast t_ipcPeerLast = {0U, {0}, nullptr};
 
 /* The payload a datagram on fd may carry, from its effective send buffer. */
 uint32_t IpcPeerMaxBody(int fd) {
@@ -66,36 +81,10 @@ uint32_t IpcPeerConnectError(const IpcPeer *peer, int err) {
     }
 }
 
-} // namespace
-
-void IpcPeerCacheOpen(const char *runDir) {
+/* The slot of name under the cache lock, taking a free one for a new name. */
+IpcPeer *IpcPeerLookUp(const char *name, uint32_t *err) {
     std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
-    (void)snprintf(g_ipcPeerRunDir, sizeof(g_ipcPeerRunDir), "%s", runDir);
-    for (IpcPeer &peer : g_ipcPeers) {
-        std::lock_guard<std::mutex> peerGuard(peer.lock);
-        peer.closed = false;
-        peer.fd = -1;
-        peer.name[0] = '\0';
-    }
-    g_ipcPeerCacheOpen = true;
-}
-
-void IpcPeerCacheClose(void) {
-    std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
-    if (!g_ipcPeerCacheOpen) {
-        return;
-    }
-    g_ipcPeerCacheOpen = false;
-    for (IpcPeer &peer : g_ipcPeers) {
-        std::lock_guard<std::mutex> peerGuard(peer.lock);
-        IpcPeerDisconnect(&peer);
-        peer.closed = true;
-        std::memset(peer.name, 0, sizeof(peer.name));
-    }
-}
-
-IpcPeer *IpcPeerFind(const char *name, uint32_t *err) {
-    std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
+    t_ipcPeerLast.epoch = g_ipcPeerEpoch.load(std::memory_order_acquire);
     *err = OS_MSG_ERR_NOT_INIT;
     if (!g_ipcPeerCacheOpen) {
         return nullptr;
@@ -125,6 +114,66 @@ IpcPeer *IpcPeerFind(const char *name, uint32_t *err) {
     return free;
 }
 
+} // namespace
+
+void IpcPeerCacheOpen(const char *runDir) {
+    std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
+    (void)snprintf(g_ipcPeerRunDir, sizeof(g_ipcPeerRunDir), "%s", runDir);
+    for (IpcPeer &peer : g_ipcPeers) {
+        std::lock_guard<std::mutex> peerGuard(peer.lock);
+        peer.closed = false;
+        peer.full = false;
+        peer.fd = -1;
+        peer.name[0] = '\0';
+        peer.spareLen = 0U;
+        std::lock_guard<std::mutex> pendGuard(peer.pendLock);
+        peer.pendLen = 0U;
+        peer.queued = false;
+        peer.lastAsyncNs = 0U;
+    }
+    g_ipcPeerCacheOpen = true;
+    g_ipcPeerEpoch.fetch_add(1U, std::memory_order_acq_rel);
+}
+
+void IpcPeerCacheClose(void) {
+    std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
+    if (!g_ipcPeerCacheOpen) {
+        return;
+    }
+    g_ipcPeerCacheOpen = false;
+    g_ipcPeerEpoch.fetch_add(1U, std::memory_order_acq_rel);
+    for (IpcPeer &peer : g_ipcPeers) {
+        std::lock_guard<std::mutex> peerGuard(peer.lock);
+        IpcPeerDisconnect(&peer);
+        peer.closed = true;
+        std::memset(peer.name, 0, sizeof(peer.name));
+        std::lock_guard<std::mutex> pendGuard(peer.pendLock);
+        for (uint8_t **buf : {&peer.spare, &peer.pend}) {
+            if (*buf != nullptr) {
+                MSG_FREE(*buf);
+                *buf = nullptr;
+            }
+        }
+        peer.spareLen = 0U;
+        peer.pendLen = 0U;
+        peer.queued = false;
+    }
+}
+
+IpcPeer *IpcPeerFind(const char *name, uint32_t *err) {
+    IpcPeerLast &last = t_ipcPeerLast;
+    if (last.peer != nullptr && last.epoch == g_ipcPeerEpoch.load(std::memory_order_acquire) &&
+        strncmp(last.name, name, OS_MSG_NAME_LEN) == 0) {
+        return last.peer;
+    }
+    IpcPeer *peer = IpcPeerLookUp(name, err);
+    if (peer != nullptr) {
+        last.peer = peer;
+        (void)snprintf(last.name, sizeof(last.name), "%.15s", name);
+    }
+    return peer;
+}
+
 uint32_t IpcPeerConnect(IpcPeer *peer) {
     if (peer->closed) {
         return OS_MSG_ERR_NOT_INIT;
@@ -148,12 +197,58 @@ uint32_t IpcPeerConnect(IpcPeer *peer) {
     }
     peer->maxBody = IpcPeerMaxBody(fd);
     peer->fd = fd;
+    peer->linked.store(true, std::memory_order_release);
     return OS_MSG_OK;
 }
 
 void IpcPeerDisconnect(IpcPeer *peer) {
     if (peer->fd >= 0) {
+        peer->linked.store(false, std::memory_order_release);
         (void)close(peer->fd);
         peer->fd = -1;
     }
+}
+
+namespace {
+
+IpcSendResult IpcPeerSendOnce(int fd, struct iovec *iov, size_t iovLen) {
+    struct msghdr msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = iov;
+    msg.msg_iovlen = iovLen;
+    for (;;) {
+        if (sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+            return IPC_SEND_OK;
+        }
+        switch (errno) {
+        case EINTR:
+            continue;
+        case EAGAIN:
+            return IPC_SEND_FULL;
+        case EPIPE:
+        case ECONNRESET:
+        case ENOTCONN:
+        case ECONNREFUSED:
+            return IPC_SEND_BROKEN;
+        default:
+            MSG_LOG(OS_MSG_LOG_ERROR, "sendmsg error[%d].", errno);
+            return IPC_SEND_ERROR;
+        }
+    }
+}
+
+} // namespace
+
+IpcSendResult IpcPeerSendDatagram(IpcPeer *peer, struct iovec *iov, size_t iovLen, uint32_t waitMs) {
+    IpcSendResult res = IpcPeerSendOnce(peer->fd, iov, iovLen);
+    uint32_t start = OsGetSysRunTime();
+    while (res == IPC_SEND_FULL && waitMs != 0U) {
+        uint32_t spent = OsGetSysRunTime() - start;
+        struct pollfd pfd = {peer->fd, POLLOUT, 0};
+        if (spent >= waitMs || poll(&pfd, 1, (int)(waitMs - spent)) <= 0) {
+            return IPC_SEND_FULL;
+        }
+        res = IpcPeerSendOnce(peer->fd, iov, iovLen);
+    }
+    return res;
 }

@@ -23,6 +23,7 @@
 #include "transport/ipc_frame.h"
 #include "transport/ipc_msg.h"
 #include "transport/ipc_peer_cache.h"
+#include "transport/ipc_send_batch.h"
 #include "transport/ipc_shm_segment.h"
 #include "transport/msg_adapter.h"
 
@@ -115,6 +116,10 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
         return ret;
     }
     IpcPeerCacheOpen(carrier->runDir);
+    ret = IpcBatchStart();
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
     carrier->stopping.store(false, std::memory_order_release);
     if (pthread_create(&carrier->recvThread, nullptr, IPCMsgRecvThread, carrier) != 0) {
         MSG_LOG(OS_MSG_LOG_FATAL, "create thread error.");
@@ -142,6 +147,7 @@ uint32_t IpcUnixUninitClient(void) {
         carrier->recvStarted = false;
         IpcFrameDropAllPartials(rebuildEntry);
     }
+    IpcBatchStop();
     IpcPeerCacheClose();
     if (carrier->listenFd >= 0) {
         IpcUnixCloseFd(&carrier->listenFd);

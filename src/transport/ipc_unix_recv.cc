@@ -26,6 +26,8 @@
 #include "transport/ipc_frame.h"
 #include "transport/ipc_msg.h"
 #include "transport/ipc_unix_carrier.h"
+#include "transport/msg_adp_buff.h"
+#include "vyre_os_time.h"
 
 namespace {
 
@@ -37,6 +39,9 @@ constexpr int kIpcRecvBurst = 32;
  * last value while its queue stays full. */
 constexpr int kIpcRecvStallFirstMs = 1;
 constexpr int kIpcRecvStallLastMs = 32;
+/* Datagrams from this size on are received straight into their payload
+ * buffer when they hold one whole message. */
+constexpr size_t kIpcRecvInPlaceMin = 64U * 1024U;
 
 /* One accepted connection. pid/uid: the peer's credentials when it
  * connected, used when a datagram arrives without its own. */
@@ -52,13 +57,15 @@ struct IpcRecvConn {
     uint8_t *rest;
     uint32_t restLen;
     uint32_t stallUid;
+    bool inPlace; /* the last datagram was large: peek at the next */
 };
 
 struct IpcRecvState {
     IpcUnixCarrier *carrier;
     IpcRecvConn *conns;
     uint32_t stalledConns;
-    int stallWaitMs; /* the next pause while any connection is stalled */
+    int stallWaitMs;  /* the next pause while any connection is stalled */
+    uint32_t retryAt; /* run time (ms) of the next retry */
 };
 
 bool IpcRecvWatch(IpcRecvState &state, IpcRecvConn *conn) {
@@ -75,7 +82,7 @@ void IpcRecvStall(IpcRecvState &state, IpcRecvConn *conn, const uint8_t *data, u
     uint32_t restLen = len - conn->stall.pos;
     uint8_t *rest = nullptr;
     if (restLen != 0U) {
-        rest = static_cast<uint8_t *>(MSG_MALLOC(restLen));
+        rest = static_cast<uint8_t *>(MSG_MALLOC(restLen)); // restLen != 0: data is given
         if (rest == nullptr) {
             MSG_LOG(OS_MSG_LOG_ERROR, "no memory to keep %u bytes from pid %u.", restLen, conn->lastPid);
             restLen = 0U;
@@ -91,13 +98,19 @@ void IpcRecvStall(IpcRecvState &state, IpcRecvConn *conn, const uint8_t *data, u
     conn->stallUid = uid;
     if (!conn->stalled) {
         conn->stalled = true;
+        if (state.stalledConns == 0U) {
+            state.stallWaitMs = kIpcRecvStallFirstMs;
+            state.retryAt = OsGetSysRunTime() + (uint32_t)kIpcRecvStallFirstMs;
+        }
         state.stalledConns += 1U;
         (void)epoll_ctl(state.carrier->epollFd, EPOLL_CTL_DEL, conn->fd, nullptr);
     }
 }
 
-/* Tries a stalled connection again. True when it is no longer stalled. */
+/* Tries a stalled connection again. True when anything moved (a message
+ * was handed over), stalled or not afterwards. */
 bool IpcRecvResume(IpcRecvState &state, IpcRecvConn *conn) {
+    bool hadMsg = conn->stall.hasMsg;
     if (!IpcFrameRetryStalled(&conn->stall, conn->lastPid, conn->stallUid)) {
         return false;
     }
@@ -107,12 +120,13 @@ bool IpcRecvResume(IpcRecvState &state, IpcRecvConn *conn) {
         conn->rest = nullptr;
         conn->restLen = 0U;
         bool again = IpcFrameRecvDatagram(rebuildEntry, rest, restLen, conn->lastPid, conn->stallUid, &conn->stall);
+        bool moved = hadMsg || !again || conn->stall.pos != 0U || conn->stall.hasMsg;
         if (again) {
             IpcRecvStall(state, conn, rest, restLen, conn->stallUid);
         }
         MSG_FREE(rest);
         if (again) {
-            return false;
+            return moved;
         }
     }
     conn->stalled = false;
@@ -123,8 +137,14 @@ bool IpcRecvResume(IpcRecvState &state, IpcRecvConn *conn) {
     return true;
 }
 
-/* Retries every stalled connection; the pause grows while none moves. */
+/* Retries every stalled connection once its pause is over; the pause grows
+ * while nothing moves and starts again at the first value when something
+ * does. */
 void IpcRecvResumeAll(IpcRecvState &state) {
+    uint32_t now = OsGetSysRunTime();
+    if ((int32_t)(now - state.retryAt) < 0) {
+        return;
+    }
     bool moved = false;
     for (IpcRecvConn *conn = state.conns; conn != nullptr; conn = conn->next) {
         if (conn->stalled) {
@@ -134,6 +154,17 @@ void IpcRecvResumeAll(IpcRecvState &state) {
     state.stallWaitMs =
         moved ? kIpcRecvStallFirstMs
               : (state.stallWaitMs * 2 > kIpcRecvStallLastMs ? kIpcRecvStallLastMs : state.stallWaitMs * 2);
+    state.retryAt = OsGetSysRunTime() + (uint32_t)state.stallWaitMs;
+}
+
+/* How long the loop may wait for events: until the next retry when a
+ * connection is stalled, else without limit. */
+int IpcRecvWaitMs(const IpcRecvState &state) {
+    if (state.stalledConns == 0U) {
+        return -1;
+    }
+    int32_t left = (int32_t)(state.retryAt - OsGetSysRunTime());
+    return left > 0 ? (int)left : 0;
 }
 
 void IpcRecvAccept(IpcRecvState &state) {
@@ -190,41 +221,98 @@ void IpcRecvClose(IpcRecvState &state, IpcRecvConn *conn) {
     MSG_FREE(conn);
 }
 
-/* Reads one datagram from conn. >0: handled (conn may have stalled); 0: the
- * connection is gone; <0: nothing to read now. */
-int IpcRecvOne(IpcRecvState &state, IpcRecvConn *conn) {
-    uint8_t *buf = state.carrier->recvBuf;
-    struct iovec iov = {buf, IPC_FRAME_DATAGRAM_MAX};
+/* Receives one datagram from conn into iov with its sender's credentials
+ * (conn's own when it carries none). The byte count, 0 when the connection
+ * is gone, -1 when there is nothing to read now; *flags gets msg_flags. */
+ssize_t IpcRecvMsg(IpcRecvConn *conn, struct iovec *iov, size_t iovLen, uint32_t *pid, uint32_t *uid, int *flags) {
     union {
         struct cmsghdr align;
         uint8_t bytes[CMSG_SPACE(sizeof(struct ucred))];
     } control;
     struct msghdr msg;
     std::memset(&msg, 0, sizeof(msg));
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
+    msg.msg_iov = iov;
+    msg.msg_iovlen = iovLen;
     msg.msg_control = control.bytes;
     msg.msg_controllen = sizeof(control.bytes);
     ssize_t n = recvmsg(conn->fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (n < 0) {
         return (errno == EAGAIN || errno == EINTR) ? -1 : 0;
     }
-    if (n == 0) {
-        return 0;
-    }
-    uint32_t pid = conn->pid;
-    uint32_t uid = conn->uid;
+    *pid = conn->pid;
+    *uid = conn->uid;
     for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
             c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
             struct ucred cred;
             std::memcpy(&cred, CMSG_DATA(c), sizeof(cred));
-            pid = (uint32_t)cred.pid;
-            uid = (uint32_t)cred.uid;
+            *pid = (uint32_t)cred.pid;
+            *uid = (uint32_t)cred.uid;
         }
     }
+    *flags = msg.msg_flags;
+    return n;
+}
+
+/* A large whole message straight into its payload buffer, saving the copy
+ * out of the receive buffer: the datagram's size and header are peeked
+ * first. kIpcRecvNotInPlace when the next datagram is not such a message
+ * (nothing is consumed), else as IpcRecvOne. */
+constexpr int kIpcRecvNotInPlace = 2;
+
+int IpcRecvInPlace(IpcRecvState &state, IpcRecvConn *conn) {
+    uint8_t start[IPC_FRAME_RECORD_OVERHEAD];
+    ssize_t len = recv(conn->fd, start, sizeof(start), MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    if (len <= 0) {
+        return (len < 0 && (errno == EAGAIN || errno == EINTR)) ? -1 : 0;
+    }
+    IpcFramePrefix prefix;
+    MsgHead head;
+    void *buf = nullptr;
+    uint32_t bufLen = 0U;
+    if ((size_t)len < kIpcRecvInPlaceMin || !IpcFrameWholeInPlace(start, (uint32_t)len, &prefix, &head) ||
+        MsgGetBuffByHead(&head, IPC_FRAME_HEAD_LEN, &buf, &bufLen) != OS_MSG_OK || buf == nullptr) {
+        conn->inPlace = false;
+        return kIpcRecvNotInPlace;
+    }
+    struct iovec iov[2] = {{start, sizeof(start)}, {buf, bufLen}};
+    uint32_t pid = 0U;
+    uint32_t uid = 0U;
+    int flags = 0;
+    ssize_t n = IpcRecvMsg(conn, iov, 2U, &pid, &uid, &flags);
+    if (n != len || (flags & MSG_TRUNC) != 0) {
+        MsgReleaseBuffByHead(&head, IPC_FRAME_HEAD_LEN, buf, bufLen);
+        return n <= 0 ? (int)n : 1;
+    }
     conn->lastPid = pid;
-    if ((msg.msg_flags & MSG_TRUNC) != 0) {
+    if (IpcFrameRecvInPlace(&prefix, &head, buf, bufLen, pid, uid, &conn->stall)) {
+        IpcRecvStall(state, conn, nullptr, 0U, uid);
+    }
+    return 1;
+}
+
+/* Reads one datagram from conn. >0: handled (conn may have stalled); 0: the
+ * connection is gone; <0: nothing to read now. */
+int IpcRecvOne(IpcRecvState &state, IpcRecvConn *conn) {
+    if (conn->inPlace) {
+        int got = IpcRecvInPlace(state, conn);
+        if (got != kIpcRecvNotInPlace) {
+            return got;
+        }
+    }
+    uint8_t *buf = state.carrier->recvBuf;
+    struct iovec iov = {buf, IPC_FRAME_DATAGRAM_MAX};
+    uint32_t pid = 0U;
+    uint32_t uid = 0U;
+    int flags = 0;
+    ssize_t n = IpcRecvMsg(conn, &iov, 1U, &pid, &uid, &flags);
+    if (n <= 0) {
+        return (int)n;
+    }
+    conn->lastPid = pid;
+    // A sender of large messages usually sends more: peek at the next one.
+    conn->inPlace = (size_t)n >= kIpcRecvInPlaceMin;
+    if ((flags & MSG_TRUNC) != 0) {
         MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", pid, "larger than any record");
         return 1;
     }
@@ -253,10 +341,10 @@ void IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
 } // namespace
 
 void IpcUnixRecvLoop(IpcUnixCarrier *carrier) {
-    IpcRecvState state = {carrier, nullptr, 0U, kIpcRecvStallFirstMs};
+    IpcRecvState state = {carrier, nullptr, 0U, kIpcRecvStallFirstMs, 0U};
     struct epoll_event events[kIpcRecvEvents];
     while (!carrier->stopping.load(std::memory_order_acquire)) {
-        int n = epoll_wait(carrier->epollFd, events, kIpcRecvEvents, state.stalledConns != 0U ? state.stallWaitMs : -1);
+        int n = epoll_wait(carrier->epollFd, events, kIpcRecvEvents, IpcRecvWaitMs(state));
         if (n < 0 && errno != EINTR) {
             MSG_LOG(OS_MSG_LOG_FATAL, "epoll wait error[%d].", errno);
             break;

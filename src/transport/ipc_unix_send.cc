@@ -19,11 +19,9 @@
 #define MSG_MODULE "ipcmsg_adapt"
 
 #include <errno.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <atomic>
-#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -33,6 +31,7 @@
 #include "transport/ipc_frame.h"
 #include "transport/ipc_msg.h"
 #include "transport/ipc_peer_cache.h"
+#include "transport/ipc_send_batch.h"
 #include "transport/ipc_unix_carrier.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_rebuild.h"
@@ -48,50 +47,6 @@ constexpr uint32_t kIpcSubHeadLen = 5U;
 /* Keys of sliced messages; the receiver adds the sender's pid. */
 std::atomic<uint32_t> g_ipcSliceKey{0U};
 
-/* Result of one datagram. */
-enum IpcSendResult { IPC_SEND_OK, IPC_SEND_FULL, IPC_SEND_BROKEN, IPC_SEND_ERROR };
-
-IpcSendResult IpcSendDatagram(int fd, struct iovec *iov, size_t iovLen) {
-    struct msghdr msg;
-    std::memset(&msg, 0, sizeof(msg));
-    msg.msg_iov = iov;
-    msg.msg_iovlen = iovLen;
-    for (;;) {
-        if (sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
-            return IPC_SEND_OK;
-        }
-        switch (errno) {
-        case EINTR:
-            continue;
-        case EAGAIN:
-            return IPC_SEND_FULL;
-        case EPIPE:
-        case ECONNRESET:
-        case ENOTCONN:
-        case ECONNREFUSED:
-            return IPC_SEND_BROKEN;
-        default:
-            MSG_LOG(OS_MSG_LOG_ERROR, "sendmsg error[%d].", errno);
-            return IPC_SEND_ERROR;
-        }
-    }
-}
-
-/* Sends one datagram, waiting at most waitMs for room. */
-IpcSendResult IpcSendDatagramWaiting(int fd, struct iovec *iov, size_t iovLen, uint32_t waitMs) {
-    IpcSendResult res = IpcSendDatagram(fd, iov, iovLen);
-    uint32_t start = OsGetSysRunTime();
-    while (res == IPC_SEND_FULL && waitMs != 0U) {
-        uint32_t spent = OsGetSysRunTime() - start;
-        struct pollfd pfd = {fd, POLLOUT, 0};
-        if (spent >= waitMs || poll(&pfd, 1, (int)(waitMs - spent)) <= 0) {
-            return IPC_SEND_FULL;
-        }
-        res = IpcSendDatagram(fd, iov, iovLen);
-    }
-    return res;
-}
-
 /* The whole message in one datagram. */
 IpcSendResult IpcSendWhole(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data) {
     IpcFramePrefix prefix;
@@ -99,7 +54,7 @@ IpcSendResult IpcSendWhole(IpcPeer *peer, uint32_t transType, const MsgHead *wir
     struct iovec iov[3] = {{&prefix, sizeof(prefix)},
                            {const_cast<MsgHead *>(wire), IPC_FRAME_HEAD_LEN},
                            {const_cast<void *>(data), wire->dataLen}};
-    return IpcSendDatagramWaiting(peer->fd, iov, wire->dataLen != 0U ? 3U : 2U, MsgAdpSendWaitMs());
+    return IpcPeerSendDatagram(peer, iov, wire->dataLen != 0U ? 3U : 2U, MsgAdpSendWaitMs());
 }
 
 /* The message in slices of at most peer->maxBody bytes, in order. */
@@ -122,7 +77,7 @@ IpcSendResult IpcSendSliced(IpcPeer *peer, uint32_t transType, const MsgHead *wi
         if (offset != 0U && waitMs < kIpcSendSliceStallMs) {
             waitMs = kIpcSendSliceStallMs;
         }
-        IpcSendResult res = IpcSendDatagramWaiting(peer->fd, iov, 4U, waitMs);
+        IpcSendResult res = IpcPeerSendDatagram(peer, iov, 4U, waitMs);
         if (res != IPC_SEND_OK) {
             if (offset != 0U) {
                 // The peer holds part of the message: closing the connection
@@ -142,6 +97,36 @@ IpcSendResult IpcSendOnce(IpcPeer *peer, uint32_t transType, const MsgHead *wire
     return IpcSendSliced(peer, transType, wire, static_cast<const uint8_t *>(data));
 }
 
+/* The refusal of a message for a full peer (its lock held): logged when the
+ * peer turns full, not for every refusal while it stays full, since a sender
+ * that retries would flood the log. */
+uint32_t IpcSendFull(IpcPeer *peer) {
+    if (!peer->full) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] receive queue full.", peer->name);
+        peer->full = true;
+    }
+    return OS_MSG_ERR_FULL;
+}
+
+/* An asynchronous message into peer's batch when it takes it: OS_MSG_OK;
+ * 0x80020007 when the batch stays full after a flush; IPC_BATCH_ALONE's
+ * caller-sends marker (kIpcSendAlone) otherwise. */
+constexpr uint32_t kIpcSendAlone = 1U;
+
+uint32_t IpcSendBatched(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data) {
+    IpcBatchResult res = IpcBatchAppend(peer, transType, wire, data);
+    if (res == IPC_BATCH_FULL) {
+        std::lock_guard<std::mutex> guard(peer->lock);
+        if (IpcBatchFlushLocked(peer, 0U) == IPC_SEND_OK) {
+            res = IpcBatchAppend(peer, transType, wire, data);
+        }
+        if (res == IPC_BATCH_FULL) {
+            return IpcSendFull(peer);
+        }
+    }
+    return res == IPC_BATCH_TAKEN ? OS_MSG_OK : kIpcSendAlone;
+}
+
 /* Sends to peer (its lock held), reconnecting once when the connection
  * turns out broken (the peer restarted). */
 uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data) {
@@ -150,12 +135,20 @@ uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, c
         if (ret != OS_MSG_OK) {
             return ret;
         }
-        switch (IpcSendOnce(peer, transType, wire, data)) {
+        // What is batched for the peer goes first, so a thread's messages
+        // keep their order.
+        IpcSendResult res = IpcBatchFlushLocked(peer, MsgAdpSendWaitMs());
+        if (res == IPC_SEND_OK) {
+            res = IpcSendOnce(peer, transType, wire, data);
+        }
+        switch (res) {
         case IPC_SEND_OK:
+            peer->full = false;
             return OS_MSG_OK;
         case IPC_SEND_FULL:
-            MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] receive queue full.", peer->name);
-            return OS_MSG_ERR_FULL;
+            // Logged when the peer turns full, not for every refusal while
+            // it stays full: a sender that retries would flood the log.
+            return IpcSendFull(peer);
         case IPC_SEND_BROKEN:
             IpcPeerDisconnect(peer);
             break;
@@ -184,19 +177,23 @@ uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead 
         // (a subscription request is built without it).
         (void)snprintf(wire.sendProcName, sizeof(wire.sendProcName), "%.15s", MsgGetProcName());
     }
+    if (transType == MSG_TRANS_ASYN || transType == MSG_TRANS_SUB_BRO) {
+        uint32_t ret = IpcSendBatched(peer, transType, &wire, head->data);
+        if (ret != kIpcSendAlone) {
+            return ret;
+        }
+    }
     std::lock_guard<std::mutex> guard(peer->lock);
     return IpcSendToPeer(peer, transType, &wire, head->data);
 }
 
-/* Where entry i of a subscription request payload starts. Behind the 5-byte
- * request head the entries are unaligned, so they are only copied bytewise
- * and their publisher's name is read through IpcSubProcName. */
-const uint8_t *IpcSubEntry(const MsgHead *head, uint32_t i) {
-    return static_cast<const uint8_t *>(head->data) + kIpcSubHeadLen + (size_t)i * sizeof(MsgSubEntry);
-}
-
-const char *IpcSubProcName(const MsgHead *head, uint32_t i) {
-    return reinterpret_cast<const char *>(IpcSubEntry(head, i) + offsetof(MsgSubEntry, procName));
+/* A copy of entry i of a subscription request payload (entries start at an
+ * odd offset, so they are copied out rather than read in place). */
+MsgSubEntry IpcSubEntry(const MsgHead *head, uint32_t i) {
+    MsgSubEntry entry;
+    std::memcpy(&entry, static_cast<const uint8_t *>(head->data) + kIpcSubHeadLen + (size_t)i * sizeof(MsgSubEntry),
+                sizeof(entry));
+    return entry;
 }
 
 /* Sends the entries of a subscription request that name publisher proc, as
@@ -209,9 +206,9 @@ uint32_t IpcSendSubscribeTo(MsgHead *head, uint32_t count, const char *proc) {
     }
     uint32_t taken = 0U;
     for (uint32_t i = 0U; i < count; ++i) {
-        if (strncmp(IpcSubProcName(head, i), proc, OS_MSG_NAME_LEN) == 0) {
-            std::memcpy(payload + kIpcSubHeadLen + (size_t)taken * sizeof(MsgSubEntry), IpcSubEntry(head, i),
-                        sizeof(MsgSubEntry));
+        MsgSubEntry entry = IpcSubEntry(head, i);
+        if (strncmp(entry.procName, proc, OS_MSG_NAME_LEN) == 0) {
+            std::memcpy(payload + kIpcSubHeadLen + (size_t)taken * sizeof(MsgSubEntry), &entry, sizeof(entry));
             taken += 1U;
         }
     }
@@ -239,15 +236,15 @@ uint32_t IpcSendSubscribe(MsgHead *head) {
     count = count < fit ? count : fit;
     uint32_t result = OS_MSG_OK;
     for (uint32_t i = 0U; i < count; ++i) {
-        const char *proc = IpcSubProcName(head, i);
+        MsgSubEntry entry = IpcSubEntry(head, i);
         bool seen = false;
         for (uint32_t j = 0U; j < i && !seen; ++j) {
-            seen = strncmp(IpcSubProcName(head, j), proc, OS_MSG_NAME_LEN) == 0;
+            seen = strncmp(IpcSubEntry(head, j).procName, entry.procName, OS_MSG_NAME_LEN) == 0;
         }
         if (seen) {
             continue;
         }
-        uint32_t ret = IpcSendSubscribeTo(head, count, proc);
+        uint32_t ret = IpcSendSubscribeTo(head, count, entry.procName);
         result = (result == OS_MSG_OK) ? ret : result;
     }
     return result;

@@ -1,0 +1,50 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the carrier receive fuzzer: datagrams as the
+socket carrier frames them (host byte order: little-endian), each preceded
+by the fuzzer's control byte."""
+import os
+import struct
+
+OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "carrier_recv_fuzz")
+MAGIC = 0x76
+SLICED = 1
+
+
+def name(text):
+    return text.encode().ljust(16, b"\0")
+
+
+def header(msg_id, recv_task, data_len):
+    head = struct.pack("<IIII", 0, 1000, 77, 0) + name("other") + name("tx")
+    head += struct.pack("<II", msg_id, 0) + name("proc") + name(recv_task)
+    head += struct.pack("<II", 0, 0) + bytes(60) + struct.pack("<IQ", data_len, 0)
+    assert len(head) == 168
+    return head
+
+
+def record(trans_type, recv_task, payload, msg_id=1):
+    prefix = struct.pack("<BBBBI", MAGIC, trans_type, 0, 0, len(payload))
+    return prefix + header(msg_id, recv_task, len(payload)) + payload
+
+
+def slice_record(recv_task, total, offset, piece, key):
+    prefix = struct.pack("<BBBBI", MAGIC, 1, SLICED, 0, len(piece))
+    tail = struct.pack("<B3xIIIQ", 1, offset, len(piece), 0, key)
+    return prefix + header(9, recv_task, total) + piece + tail
+
+
+SEEDS = {
+    "one_message": b"\x00" + record(1, "t0", b"hello"),
+    "batch_of_three": b"\x00" + record(1, "t0", b"a") + record(2, "t1", b"bb" * 20) + record(1, "t0", b""),
+    "batch_fills_queue": b"\x01" + b"".join(record(1, "t0", bytes([i]) * 3) for i in range(4)),
+    "response": b"\x00" + record(3, "t1", b"answer"),
+    "first_slice": b"\x00" + slice_record("t0", 300, 0, b"x" * 100, 5),
+    "whole_in_one_slice": b"\x02" + slice_record("t1", 64, 0, b"y" * 64, 6),
+    "slices_in_order": b"\x01" + slice_record("t0", 20, 0, b"p" * 10, 7) + slice_record("t0", 20, 10, b"q" * 10, 7),
+    "slice_out_of_order": b"\x00" + slice_record("t0", 20, 10, b"q" * 10, 8),
+}
+
+os.makedirs(OUT, exist_ok=True)
+for seed_name, seed in SEEDS.items():
+    with open(os.path.join(OUT, seed_name), "wb") as out:
+        out.write(seed)

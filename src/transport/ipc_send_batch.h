@@ -1,0 +1,64 @@
+/*
+ * Datagram batching of the socket carrier: small asynchronous messages sent
+ * to one peer in quick succession share datagrams, so a sender that streams
+ * pays one system call per batch rather than per message.
+ *
+ * A message goes alone when its sender is not streaming: when nothing is
+ * batched for the peer and its last asynchronous send is longer ago than
+ * IPC_BATCH_BURST_NS, the sending thread sends it at once (the lowest
+ * latency). Otherwise it is copied into the peer's batch and the batch
+ * sender, one thread per process, sends the batch as one datagram as soon
+ * as it can; meanwhile further messages join the next batch. Synchronous
+ * requests, responses and payloads above IPC_BATCH_RECORD_MAX always go
+ * alone, after whatever is batched for the same peer, so one thread's
+ * messages keep their order. All records of a batch come from this process,
+ * so the kernel credentials of the datagram hold for each of them.
+ *
+ * A full batch whose peer cannot take more refuses the message with
+ * 0x80020007, like a full queue: an asynchronous send never blocks.
+ *
+ * Thread safety. Appends take the peer's pendLock only; the batch sender
+ * takes the peer's lock (the connection) and, inside it, pendLock for the
+ * swap of the batch; its own list of peers is guarded by a leaf lock taken
+ * after pendLock. No callback runs and nothing is logged under these locks
+ * except the batch sender's drop notice.
+ */
+#ifndef VYRE_IPC_SEND_BATCH_H
+#define VYRE_IPC_SEND_BATCH_H
+
+#include <stdint.h>
+
+#include "transport/ipc_peer_cache.h"
+#include "vyre_os_msg.h"
+
+/* Bytes of one batch: the largest batched datagram. */
+#define IPC_BATCH_BYTES (64U * 1024U)
+/* Largest record (header and payload) that joins a batch. */
+#define IPC_BATCH_RECORD_MAX (8U * 1024U)
+/* Sends closer together than this count as a stream (nanoseconds). */
+#define IPC_BATCH_BURST_NS 20000ULL
+
+/* Starts the batch sender. 0; 0x8002001f when its thread cannot start. */
+uint32_t IpcBatchStart(void);
+
+/* Sends what it can of every batch still waiting (without waiting for
+ * room), then ends the batch sender. */
+void IpcBatchStop(void);
+
+/* Result of IpcBatchAppend. */
+enum IpcBatchResult {
+    IPC_BATCH_TAKEN, /* copied into the peer's batch */
+    IPC_BATCH_ALONE, /* not batched: the caller sends it alone */
+    IPC_BATCH_FULL,  /* the batch is full: the caller flushes, then tries again */
+};
+
+/* Copies one asynchronous message (its header already stamped for the wire)
+ * into peer's batch when its sender is streaming or a batch is waiting. */
+IpcBatchResult IpcBatchAppend(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data);
+
+/* Sends what is batched for peer, with peer's lock held: the batch taken
+ * earlier and then the batch being filled, each waiting at most waitMs for
+ * room. IPC_SEND_OK when both went (or there were none). */
+IpcSendResult IpcBatchFlushLocked(IpcPeer *peer, uint32_t waitMs);
+
+#endif /* VYRE_IPC_SEND_BATCH_H */

@@ -1,0 +1,236 @@
+/*
+ * The socket carrier's datagram framing and receive handling, without
+ * sockets: datagrams built here go through IpcFrameRecvDatagram into the
+ * task queues and a collector of the test's own.
+ */
+#include "transport/ipc_frame.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/log_capture.h"
+#include "transport/msg_rebuild.h"
+#include "transport_test_util.h"
+#include "vyre_os_log.h"
+
+namespace {
+
+using simple_msg_test::Record;
+using transport_test::Head;
+
+constexpr uint32_t kPid = 4242U;
+constexpr uint32_t kUid = 7U;
+
+struct Seen {
+    uint32_t msgId;
+    uint32_t pid;
+    uint32_t uid;
+    std::string payload;
+};
+std::mutex g_seenLock;
+std::vector<Seen> g_seen;
+
+uint32_t Keep(MsgHead *msg) {
+    std::lock_guard<std::mutex> guard(g_seenLock);
+    g_seen.push_back({msg->msgId, msg->sendPid, msg->sendUid, simple_msg_test::PayloadOf(msg)});
+    return 0U;
+}
+
+std::vector<Seen> SeenSoFar() {
+    std::lock_guard<std::mutex> guard(g_seenLock);
+    return g_seen;
+}
+
+/* One unsliced record for task of "proc". */
+std::string WholeRecord(const std::string &task, uint32_t msgId, const std::string &payload, uint32_t transType = 1U) {
+    MsgHead head = Head("proc", task, msgId, "tx", payload);
+    head.sendPid = 1U; // false values the credentials replace
+    head.sendUid = 2U;
+    IpcFramePrefix prefix;
+    IpcFrameSetPrefix(&prefix, transType, 0U, (uint32_t)payload.size());
+    std::string out(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
+    out.append(reinterpret_cast<const char *>(&head), sizeof(head));
+    return out + payload;
+}
+
+/* One slice (offset, piece) of a message of total bytes with key. */
+std::string SliceRecord(const std::string &task, uint32_t total, uint32_t offset, const std::string &piece,
+                        uint64_t key) {
+    std::string whole(total, '\0');
+    MsgHead head = Head("proc", task, 9U, "tx", whole);
+    IpcFramePrefix prefix;
+    IpcFrameSetPrefix(&prefix, 1U, IPC_FRAME_SLICED, (uint32_t)piece.size());
+    MsgSliceTail tail;
+    std::memset(&tail, 0, sizeof(tail));
+    tail.isSplit = 1U;
+    tail.offset = offset;
+    tail.curLen = (uint32_t)piece.size();
+    tail.flag = key;
+    std::string out(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
+    out.append(reinterpret_cast<const char *>(&head), sizeof(head));
+    out += piece;
+    return out.append(reinterpret_cast<const char *>(&tail), sizeof(tail));
+}
+
+class CarrierFraming : public transport_test::TransportTest {
+protected:
+    void SetUp() override {
+        transport_test::TransportTest::SetUp();
+        {
+            std::lock_guard<std::mutex> guard(g_seenLock);
+            g_seen.clear();
+        }
+        ASSERT_EQ(SimpleMsgRegTask("t0", 64U, Keep, 0U), OS_MSG_OK);
+        StartLoop("t0");
+        ASSERT_EQ(SimpleMsgRegTask("one", 1U, nullptr, 0U), OS_MSG_OK); // holds one message, no loop
+    }
+    void TearDown() override {
+        IpcFrameDropAllPartials(&collector_);
+        transport_test::TransportTest::TearDown();
+    }
+
+    bool Recv(const std::string &datagram, IpcFrameStall *stall = nullptr, uint32_t pid = kPid) {
+        std::vector<uint8_t> bytes(datagram.begin(), datagram.end()); // exactly its length
+        return IpcFrameRecvDatagram(&collector_, bytes.data(), (uint32_t)bytes.size(), pid, kUid, stall);
+    }
+
+    /* Empties the queue of task "one". */
+    void Drain() {
+        ASSERT_EQ(SimpleMsgUnregTask("one"), OS_MSG_OK);
+        ASSERT_EQ(SimpleMsgRegTask("one", 1U, nullptr, 0U), OS_MSG_OK);
+    }
+
+    int32_t Nodes() {
+        std::lock_guard<std::mutex> guard(collector_.rebuildLock);
+        return collector_.nodeTotal;
+    }
+
+    rebuildmsg::MsgRebuildRecvData collector_;
+};
+
+TEST_F(CarrierFraming, BatchedRecordsArriveInOrderWithPayloadsAndTheKernelsCredentials) {
+    std::string datagram = WholeRecord("t0", 1U, "first") + WholeRecord("t0", 2U, "") + WholeRecord("t0", 3U, "3rd");
+    EXPECT_FALSE(Recv(datagram));
+    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 3U; }));
+    std::vector<Seen> seen = SeenSoFar();
+    EXPECT_EQ(seen[0].payload, "first");
+    EXPECT_EQ(seen[1].payload, "");
+    EXPECT_EQ(seen[2].payload, "3rd");
+    for (uint32_t i = 0U; i < 3U; ++i) {
+        EXPECT_EQ(seen[i].msgId, i + 1U);
+        EXPECT_EQ(seen[i].pid, kPid);
+        EXPECT_EQ(seen[i].uid, kUid);
+    }
+}
+
+TEST_F(CarrierFraming, MalformedRecordStopsTheDatagramWithOneLineAndNoReadPastIt) {
+    std::string good = WholeRecord("t0", 1U, "ok");
+    std::string bad = WholeRecord("t0", 2U, "payload");
+    std::string slice = SliceRecord("t0", 100U, 0U, "abc", 1U);
+    auto with = [](std::string record, size_t at, uint8_t value) {
+        record[at] = (char)value;
+        return record;
+    };
+    const size_t bodyLenAt = 4U;
+    const size_t dataLenAt = IPC_FRAME_PREFIX_LEN + offsetof(MsgHead, dataLen);
+    const size_t tailAt = slice.size() - IPC_FRAME_TAIL_LEN;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"short record", bad.substr(0, IPC_FRAME_RECORD_OVERHEAD - 1U)},
+        {"bad record prefix", with(bad, 0U, 0x00)}, // magic
+        {"bad record prefix", with(bad, 1U, 5U)},   // transport type
+        {"bad record prefix", with(bad, 2U, 0x80)}, // unknown flag
+        {"bad record prefix", with(bad, 3U, 1U)},   // reserved
+        {"payload past the end of the datagram", with(bad, bodyLenAt, 9U)},
+        {"payload past the end of the datagram", with(bad, bodyLenAt + 3U, 0xFF)},
+        {"payload length differs from the header", with(bad, dataLenAt, 6U)},
+        {"payload past the end of the datagram", slice.substr(0, slice.size() - 1U)}, // no room for the tail
+        {"slice tail not marked", with(slice, tailAt, 0U)},
+        {"slice length differs from the record", with(slice, tailAt + 8U, 4U)},
+        {"sliced payload length out of range", with(slice, dataLenAt + 3U, 0x01)},
+    };
+    for (const auto &c : cases) {
+        LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
+        size_t before = SeenSoFar().size();
+        EXPECT_FALSE(Recv(good + c.second));
+        ASSERT_TRUE(simple_msg_test::WaitUntil([&] { return SeenSoFar().size() == before + 1U; })) << c.first;
+        EXPECT_EQ(log.Count("bad datagram from pid 4242: " + c.first + "."), 1U) << log.Dump();
+        EXPECT_EQ(log.Count("bad datagram"), 1U) << c.first;
+    }
+    EXPECT_EQ(Nodes(), 0);
+}
+
+TEST_F(CarrierFraming, SlicesOfTwoSendersUnderOneKeyStayApart) {
+    EXPECT_FALSE(Recv(SliceRecord("t0", 6U, 0U, "aaa", 5U), nullptr, 1U));
+    EXPECT_FALSE(Recv(SliceRecord("t0", 6U, 0U, "xxx", 5U), nullptr, 2U));
+    EXPECT_EQ(Nodes(), 2);
+    EXPECT_FALSE(Recv(SliceRecord("t0", 6U, 3U, "bbb", 5U), nullptr, 1U));
+    EXPECT_FALSE(Recv(SliceRecord("t0", 6U, 3U, "yyy", 5U), nullptr, 2U));
+    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 2U; }));
+    EXPECT_EQ(SeenSoFar()[0].payload, "aaabbb");
+    EXPECT_EQ(SeenSoFar()[0].pid, 1U);
+    EXPECT_EQ(SeenSoFar()[1].payload, "xxxyyy");
+    EXPECT_EQ(Nodes(), 0);
+}
+
+TEST_F(CarrierFraming, FullQueueStallsTheRestOfTheDatagramUntilThereIsRoom) {
+    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    std::string r1 = WholeRecord("one", 1U, "a");
+    std::string r2 = WholeRecord("one", 2U, "bb");
+    std::string r3 = WholeRecord("t0", 3U, "c");
+    IpcFrameStall stall;
+    ASSERT_TRUE(Recv(r1 + r2 + r3, &stall));
+    EXPECT_EQ(stall.pos, r1.size()); // the second record waits, the third is not read yet
+    EXPECT_FALSE(stall.hasMsg);
+    EXPECT_TRUE(SeenSoFar().empty());
+    Drain();
+    std::string rest = (r1 + r2 + r3).substr(stall.pos);
+    EXPECT_FALSE(Recv(rest, &stall));
+    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 1U; }));
+    EXPECT_EQ(SeenSoFar()[0].msgId, 3U);
+    EXPECT_EQ(transport_test::Pending("one"), 1U); // the second record took its place
+    // Without a stall a full queue drops the message.
+    EXPECT_FALSE(Recv(WholeRecord("one", 4U, "d")));
+    EXPECT_EQ(transport_test::Pending("one"), 1U);
+}
+
+TEST_F(CarrierFraming, CompletedSlicedMessageWaitsInTheStallForItsQueue) {
+    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    IpcFrameStall stall;
+    EXPECT_FALSE(Recv(WholeRecord("one", 1U, "x"), &stall));
+    std::string last = SliceRecord("one", 4U, 0U, "full", 8U);
+    ASSERT_TRUE(Recv(last, &stall));
+    EXPECT_TRUE(stall.hasMsg);
+    EXPECT_EQ(stall.pos, last.size()); // nothing left to read again
+    EXPECT_FALSE(IpcFrameRetryStalled(&stall, kPid, kUid));
+    EXPECT_TRUE(stall.hasMsg);
+    Drain();
+    EXPECT_TRUE(IpcFrameRetryStalled(&stall, kPid, kUid));
+    EXPECT_FALSE(stall.hasMsg);
+    EXPECT_EQ(transport_test::Pending("one"), 1U);
+    // A stall that is given up releases its message.
+    ASSERT_TRUE(Recv(SliceRecord("one", 2U, 0U, "zz", 9U), &stall));
+    IpcFrameDropStalled(&stall);
+    EXPECT_FALSE(stall.hasMsg);
+}
+
+TEST_F(CarrierFraming, ASendersPartialMessagesGoWithItsConnection) {
+    EXPECT_FALSE(Recv(SliceRecord("t0", 10U, 0U, "12", 1U), nullptr, 1U));
+    EXPECT_FALSE(Recv(SliceRecord("t0", 10U, 0U, "34", 2U), nullptr, 1U));
+    EXPECT_FALSE(Recv(SliceRecord("t0", 10U, 0U, "56", 1U), nullptr, 2U));
+    EXPECT_EQ(Nodes(), 3);
+    IpcFrameDropPartials(&collector_, 1U);
+    EXPECT_EQ(Nodes(), 1);
+    // The other sender's message completes as if nothing happened.
+    EXPECT_FALSE(Recv(SliceRecord("t0", 10U, 2U, "78901234", 1U), nullptr, 2U));
+    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 1U; }));
+    EXPECT_EQ(SeenSoFar()[0].payload, "5678901234");
+    // A later slice of a dropped message starts nothing.
+    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    EXPECT_FALSE(Recv(SliceRecord("t0", 10U, 2U, "xx", 1U), nullptr, 1U));
+    EXPECT_EQ(Nodes(), 0);
+}
+
+} // namespace
