@@ -1,7 +1,7 @@
 // The floor the in-process contenders are measured against: a bounded
 // lock-free ring of payload pointers (one or many producers, one consumer)
-// whose consumer sleeps on a futex only when the ring is empty and is woken
-// only when it sleeps, and a futex word for ping-pong hand-offs.
+// whose consumer, once the ring stays empty for a short spin, sleeps on a
+// futex and is woken only when it sleeps, and a futex word for ping-pong hand-offs.
 //
 // Push may be called from any number of threads when the ring is made for
 // several producers, from one thread otherwise; Pop and WaitNonEmpty from the
