@@ -20,7 +20,7 @@
 
 namespace compare {
 
-// Producers threads each send perProducer messages of size bytes to one
+// Each of producers threads sends perProducer messages of size bytes to one
 // consumer; depth bounds the messages in flight (queue length, high-water
 // mark or ring size, as the contender has it).
 struct OneWayCase {
