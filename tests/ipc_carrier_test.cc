@@ -15,12 +15,14 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "carrier/carrier_proto.h"
 #include "carrier/carrier_test_util.h"
 #include "support/log_capture.h"
 #include "support/mem_check.h"
+#include "transport/ipc_carrier.h"
 #include "transport/ipc_msg.h"
 #include "transport/ipc_unix_carrier.h"
 #include "transport/msg_rebuild.h"
@@ -63,9 +65,13 @@ protected:
         setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
         setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
         g_inbox = &inbox_;
+        // A sanitizer starts a thread of its own with the first thread the
+        // process creates: let that happen before counting.
+        std::thread([] {}).join();
         fds_ = carrier_test::OpenFds();
         threads_ = carrier_test::Threads();
         blocks_ = UsedBlocks();
+        firstServer_ = rebuildEntry == nullptr; // the first start-up of the process creates them
     }
 
     void TearDown() override {
@@ -75,7 +81,7 @@ protected:
         // the process, as with the loopback; nothing else does.
         EXPECT_EQ(carrier_test::OpenFds(), fds_);
         EXPECT_EQ(carrier_test::WaitThreads(threads_), threads_);
-        EXPECT_EQ(UsedBlocks(), blocks_ + (joined_ ? 2U : 0U));
+        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ && joined_ ? 2U : 0U));
         std::string dirFile = runDir_ + "/queue_dir";
         (void)unlink(dirFile.c_str());
         EXPECT_EQ(rmdir(runDir_.c_str()), 0) << "something besides the directory segment was left in " << runDir_;
@@ -154,6 +160,7 @@ private:
     size_t threads_ = 0U;
     uint64_t blocks_ = 0U;
     bool joined_ = false;
+    bool firstServer_ = false;
     bool running_ = false;
     pthread_t loop_{};
 };
@@ -368,6 +375,35 @@ TEST_F(Carrier, TeardownLeavesNoSocketAndASecondStartWorks) {
     EXPECT_EQ(inbox_.WaitFor(2U).size(), 2U);
 }
 
+TEST_F(Carrier, JoiningUnderEveryAllocationFailureLeavesNothingBehind) {
+    // A first start-up makes what the process keeps for good.
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Leave();
+    const uint64_t blocks = UsedBlocks();
+    const size_t fds = carrier_test::OpenFds();
+    const std::string sock = runDir_ + "/" + kSelf + ".sock";
+    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    int allocations = SweepAllocFailures([] { return OsMsgInit(kSelf); },
+                                         [&](int n, bool, uint32_t result) {
+                                             struct stat st;
+                                             if (result == OS_MSG_OK) {
+                                                 // Done, or a failure a retry got over (the
+                                                 // broadcast task's registration retries).
+                                                 EXPECT_EQ(stat(sock.c_str(), &st), 0) << n;
+                                                 EXPECT_EQ(OsMsgDestroy(kSelf), OS_MSG_OK);
+                                                 EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+                                             }
+                                             EXPECT_EQ(UsedBlocks(), blocks) << n;
+                                             EXPECT_EQ(carrier_test::OpenFds(), fds) << n;
+                                             EXPECT_NE(stat(sock.c_str(), &st), 0) << n;
+                                         });
+    EXPECT_GT(allocations, 0);
+    // A broadcast thread whose registration failed retries until the next
+    // start-up takes it; one more life cycle lets it go before the counts.
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Leave();
+}
+
 TEST_F(Carrier, BroadcastReachesEachSubscriberInOtherProcessesOnce) {
     ASSERT_EQ(Join(), OS_MSG_OK);
     ASSERT_EQ(OsMsgRegTask("pub", 16U, InboxTask), OS_MSG_OK);
@@ -429,6 +465,72 @@ TEST_F(Carrier, SubscriptionTravelsToThePublishersProcess) {
     ASSERT_TRUE(inbox_.WaitCount(kProbe, probes + 1U));
     EXPECT_EQ(inbox_.Count(kEvent), 1U); // once, and before the later probe
     EXPECT_EQ(inbox_.WaitFor(1000000U, 0).back().head.sendPid, (uint32_t)pub.Pid());
+}
+
+} // namespace
+
+namespace {
+
+TEST(CarrierSettings, UnknownCarrierIsRefusedAndNoSettingKeepsTheLoopback) {
+    char dir[] = "/tmp/vyre_carrier_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    setenv("VYRE_OS_MSG_RUNDIR", dir, 1);
+    setenv("VYRE_OS_MSG_CARRIER", "tcp", 1);
+    {
+        LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
+        EXPECT_EQ(OsMsgInit(kSelf), OS_MSG_ERR_INVALID_PARAM);
+        EXPECT_EQ(log.Count("unknown carrier [tcp]."), 1U) << log.Dump();
+    }
+    unsetenv("VYRE_OS_MSG_CARRIER");
+    ASSERT_EQ(OsMsgInit(kSelf), OS_MSG_OK);
+    // The loopback brings a message for another process back here.
+    Inbox inbox;
+    g_inbox = &inbox;
+    ASSERT_EQ(OsMsgRegTask("main", 16U, InboxTask), OS_MSG_OK);
+    pthread_t loop;
+    ASSERT_EQ(pthread_create(&loop, nullptr, TaskLoop, const_cast<char *>("main")), 0);
+    MsgHead head;
+    FillHead(&head, kSelf, "elsewhere", "main", kPing, nullptr, 0U);
+    EXPECT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+    EXPECT_EQ(inbox.WaitFor(1U).size(), 1U);
+    EXPECT_EQ(rmdir(dir), 0); // no socket, no directory segment
+    EXPECT_EQ(OsMsgDestroy(kSelf), OS_MSG_OK);
+    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+    (void)pthread_join(loop, nullptr);
+    g_inbox = nullptr;
+}
+
+TEST(CarrierSettings, RunDirectoryFollowsTheSettingsAndIsCreatedPrivate) {
+    char path[IPC_CARRIER_PATH_SIZE];
+    unsetenv("VYRE_OS_MSG_RUNDIR");
+    setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
+    ASSERT_EQ(IpcCarrierRunDir(path, sizeof(path)), OS_MSG_OK);
+    EXPECT_STREQ(path, "/run/user/4242/vyre_os_msg");
+    unsetenv("XDG_RUNTIME_DIR");
+    ASSERT_EQ(IpcCarrierRunDir(path, sizeof(path)), OS_MSG_OK);
+    EXPECT_EQ(std::string(path), "/tmp/vyre_os_msg-" + std::to_string(getuid()));
+    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    setenv("VYRE_OS_MSG_RUNDIR", ("/tmp/" + std::string(IPC_CARRIER_RUNDIR_MAX, 'd')).c_str(), 1);
+    EXPECT_EQ(IpcCarrierRunDir(path, sizeof(path)), OS_MSG_ERR_INVALID_PARAM); // a socket path would not fit
+    setenv("VYRE_OS_MSG_RUNDIR", "relative/dir", 1);
+    EXPECT_EQ(IpcCarrierRunDir(path, sizeof(path)), OS_MSG_ERR_INVALID_PARAM);
+
+    char parent[] = "/tmp/vyre_carrier_XXXXXX";
+    ASSERT_NE(mkdtemp(parent), nullptr);
+    std::string dir = std::string(parent) + "/run";
+    mode_t old = umask(0);
+    EXPECT_EQ(IpcCarrierMakeRunDir(dir.c_str()), OS_MSG_OK);
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777U, 0700U);
+    EXPECT_EQ(IpcCarrierMakeRunDir(dir.c_str()), OS_MSG_OK); // it exists: kept
+    std::string file = dir + "/plain";
+    FILE *f = fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    (void)fclose(f);
+    EXPECT_EQ(IpcCarrierMakeRunDir(file.c_str()), OS_MSG_ERR_SYSTEM); // not a directory
+    EXPECT_EQ(unlink(file.c_str()) | rmdir(dir.c_str()) | rmdir(parent), 0);
 }
 
 } // namespace

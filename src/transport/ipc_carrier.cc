@@ -24,12 +24,6 @@ namespace {
 
 std::atomic<int> g_ipcCarrierKind{IPC_CARRIER_LOOPBACK};
 
-/* Writes text into out when it fits; false otherwise. */
-bool IpcCarrierFormat(char *out, size_t size, const char *format, const char *text, unsigned long number) {
-    int len = (text != nullptr) ? snprintf(out, size, format, text) : snprintf(out, size, format, number);
-    return len > 0 && (size_t)len < size;
-}
-
 } // namespace
 
 IpcCarrierKind IpcCarrierSelect(void) {
@@ -57,15 +51,16 @@ uint32_t IpcCarrierRunDir(char *out, size_t size) {
     }
     const char *dir = getenv(IPC_CARRIER_RUNDIR_ENV);
     const char *runtime = getenv("XDG_RUNTIME_DIR");
-    bool ok;
+    const size_t room = IPC_CARRIER_RUNDIR_MAX + 1U;
+    int len;
     if (dir != nullptr && dir[0] != '\0') {
-        ok = IpcCarrierFormat(out, IPC_CARRIER_RUNDIR_MAX + 1U, "%s", dir, 0UL);
+        len = snprintf(out, room, "%s", dir);
     } else if (runtime != nullptr && runtime[0] == '/') {
-        ok = IpcCarrierFormat(out, IPC_CARRIER_RUNDIR_MAX + 1U, "%s/vyre_os_msg", runtime, 0UL);
+        len = snprintf(out, room, "%s/vyre_os_msg", runtime);
     } else {
-        ok = IpcCarrierFormat(out, IPC_CARRIER_RUNDIR_MAX + 1U, "/tmp/vyre_os_msg-%lu", nullptr,
-                              (unsigned long)getuid());
+        len = snprintf(out, room, "/tmp/vyre_os_msg-%lu", (unsigned long)getuid());
     }
+    bool ok = len > 0 && (size_t)len < room;
     if (!ok || out[0] != '/') {
         MSG_LOG(OS_MSG_LOG_ERROR, "run directory [%s] unusable.", dir != nullptr ? dir : "");
         out[0] = '\0';

@@ -82,9 +82,9 @@ uint32_t IpcPeerConnectError(const IpcPeer *peer, int err) {
 }
 
 /* The slot of name under the cache lock, taking a free one for a new name. */
-IpcPeer *IpcPeerLookUp(const char *name, uint32_t *err) {
+IpcPeer *IpcPeerLookUp(const char *name, uint32_t *err, uint32_t *epoch) {
     std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
-    t_ipcPeerLast.epoch = g_ipcPeerEpoch.load(std::memory_order_acquire);
+    *epoch = g_ipcPeerEpoch.load(std::memory_order_acquire);
     *err = OS_MSG_ERR_NOT_INIT;
     if (!g_ipcPeerCacheOpen) {
         return nullptr;
@@ -166,8 +166,11 @@ IpcPeer *IpcPeerFind(const char *name, uint32_t *err) {
         strncmp(last.name, name, OS_MSG_NAME_LEN) == 0) {
         return last.peer;
     }
-    IpcPeer *peer = IpcPeerLookUp(name, err);
+    uint32_t epoch = 0U;
+    IpcPeer *peer = IpcPeerLookUp(name, err, &epoch);
     if (peer != nullptr) {
+        // Remembered only together with the epoch it was found under.
+        last.epoch = epoch;
         last.peer = peer;
         (void)snprintf(last.name, sizeof(last.name), "%.15s", name);
     }

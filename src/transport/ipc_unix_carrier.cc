@@ -33,7 +33,7 @@ namespace {
 constexpr int kIpcUnixBacklog = 128;
 
 /* The process's carrier; its descriptors are -1 while it is closed. */
-IpcUnixCarrier g_ipcUnix = {{0}, {0}, {0}, -1, -1, -1, pthread_t(), false, {false}, nullptr};
+IpcUnixCarrier g_ipcUnix = {{0}, {0}, {0}, -1, -1, {-1}, pthread_t(), false, {false}, nullptr};
 
 /* Binds and listens on carrier->sockPath, replacing a stale socket file (the
  * caller holds the name in the directory, so no live process owns it). */
@@ -75,8 +75,9 @@ bool IpcUnixWatch(IpcUnixCarrier *carrier, int fd, void *tag) {
 /* The receive side's descriptors and buffer. */
 uint32_t IpcUnixOpenReceiver(IpcUnixCarrier *carrier) {
     carrier->epollFd = epoll_create1(EPOLL_CLOEXEC);
-    carrier->wakeFd = eventfd(0U, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (carrier->epollFd < 0 || carrier->wakeFd < 0 || !IpcUnixWatch(carrier, carrier->wakeFd, &carrier->wakeFd) ||
+    carrier->wakeFd.store(eventfd(0U, EFD_CLOEXEC | EFD_NONBLOCK));
+    int wakeFd = carrier->wakeFd.load();
+    if (carrier->epollFd < 0 || wakeFd < 0 || !IpcUnixWatch(carrier, wakeFd, &carrier->wakeFd) ||
         !IpcUnixWatch(carrier, carrier->listenFd, &carrier->listenFd)) {
         MSG_LOG(OS_MSG_LOG_ERROR, "receiver set-up error[%d].", errno);
         return OS_MSG_ERR_SYSTEM;
@@ -156,7 +157,10 @@ uint32_t IpcUnixUninitClient(void) {
     }
     IpcShmSegmentDetach();
     IpcUnixCloseFd(&carrier->epollFd);
-    IpcUnixCloseFd(&carrier->wakeFd);
+    int wakeFd = carrier->wakeFd.exchange(-1);
+    if (wakeFd >= 0) {
+        (void)close(wakeFd);
+    }
     if (carrier->recvBuf != nullptr) {
         MSG_FREE(carrier->recvBuf);
         carrier->recvBuf = nullptr;
@@ -167,9 +171,10 @@ uint32_t IpcUnixUninitClient(void) {
 void IpcUnixStopRecv(void) {
     IpcUnixCarrier *carrier = &g_ipcUnix;
     carrier->stopping.store(true, std::memory_order_release);
-    if (carrier->wakeFd >= 0) {
+    int wakeFd = carrier->wakeFd.load();
+    if (wakeFd >= 0) {
         uint64_t one = 1U;
-        (void)!write(carrier->wakeFd, &one, sizeof(one));
+        (void)!write(wakeFd, &one, sizeof(one));
     }
 }
 

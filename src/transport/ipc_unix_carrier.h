@@ -35,7 +35,7 @@ typedef struct IpcUnixCarrier {
     char procName[OS_MSG_NAME_LEN];
     int listenFd;
     int epollFd;
-    int wakeFd;
+    std::atomic<int> wakeFd; /* written by open and close, read by the stop from any thread */
     pthread_t recvThread;
     bool recvStarted;
     std::atomic<bool> stopping;

@@ -165,7 +165,10 @@ uint32_t PMsgSynSend(MsgHead *head, void **respOut, uint32_t timeout, uint32_t t
         (void)SimpleMsgWaitSynRespEndNoCond(wait);
         return ret;
     }
+    // The clock counts whole milliseconds: one less than it shows is
+    // surely spent, so the whole call never gives up before its time-out.
     uint32_t spent = OsGetSysRunTime() - start;
+    spent = spent > 0U ? spent - 1U : 0U;
     return PMsgSynWaitResp(wait, head, respOut, spent < budget ? budget - spent : 1U);
 }
 
