@@ -9,8 +9,9 @@
 #   make test-tsan  the same suite under ThreadSanitizer
 #   make stress     the stress tests at full size (millions of messages)
 #   make bench      build optimised and run the benchmarks
+#   make bench-compare  the peer comparison tables (ZeroMQ, nng, floors)
 #   make fuzz       run each fuzz target for 60 s (FUZZ_SECONDS=n to change)
-#   make demo       build and run the example media process
+#   make demo       build and run the example media process, then the two-process demo
 #   make format / make tidy   clang-format / clang-tidy over the sources
 #   make install PREFIX=dir   build optimised and install (default /usr/local)
 #   make test-install         install into a temporary prefix and build and run
@@ -24,6 +25,9 @@ SHELL := /bin/bash
 DEPS_BUILD := cmake ninja-build gcc g++ pkg-config
 DEPS_TEST := libgtest-dev clang
 DEPS_BENCH := libbenchmark-dev
+# Peers of the comparison benchmarks; only `make bench-compare` needs them,
+# never the build, the tests or the demo.
+DEPS_BENCH_PEERS := libzmq3-dev libnng-dev pkg-config
 DEPS_FUZZ := clang libclang-rt-14-dev
 DEPS_FORMAT := clang-format clang-tidy
 DEPS_DOCS := doxygen
@@ -35,12 +39,12 @@ SOURCES = $(shell git ls-files '*.h' '*.c' '*.cc' 2>/dev/null)
 
 .PHONY: all deps deps-build deps-test deps-bench deps-fuzz deps-format deps-docs deps-aarch64 deps-all \
         build test test-asan test-tsan release bench fuzz fuzz-ci demo format tidy clean \
-        install test-install test-aarch64 docs stress
+        install test-install test-aarch64 docs stress deps-bench-peers bench-compare
 
 all: test
 
 deps: deps-build deps-test
-deps-all: deps deps-bench deps-fuzz deps-format deps-docs deps-aarch64
+deps-all: deps deps-bench deps-bench-peers deps-fuzz deps-format deps-docs deps-aarch64
 deps-build:
 	@tools/deps.sh build $(DEPS_BUILD)
 deps-test:
@@ -55,6 +59,8 @@ deps-docs:
 	@tools/deps.sh docs $(DEPS_DOCS)
 deps-aarch64:
 	@tools/deps.sh aarch64 $(DEPS_AARCH64)
+deps-bench-peers:
+	@tools/deps.sh bench-peers $(DEPS_BENCH_PEERS)
 
 build: deps
 	cmake --preset dev
@@ -93,6 +99,14 @@ release: deps-build
 bench: deps-bench release
 	@for b in build/release/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
+# Configures again so that peers installed since the last configure are found.
+bench-compare: deps-bench deps-bench-peers
+	cmake --preset release
+	cmake --build --preset release
+	@test -x build/release/bench/compare/inproc_compare || { echo "peer comparisons were not built" >&2; exit 1; }
+	./build/release/bench/compare/inproc_compare
+	./build/release/bench/compare/ipc_compare
+
 fuzz: deps-build deps-fuzz
 	cmake --preset fuzz
 	cmake --build --preset fuzz
@@ -103,6 +117,8 @@ fuzz-ci:
 
 demo: release
 	./build/release/examples/media_demo
+	@echo
+	./build/release/examples/two_process_demo
 
 format: deps-format
 	clang-format -i $(SOURCES)

@@ -4,6 +4,10 @@
 // message memory pool, and a plain mutex + condition variable hand-off
 // between two threads as the floor.
 //
+// A throughput run is timed until its last message has been handled by the
+// receiving task, not until it was queued: the last iteration of every
+// producer waits for the sink to have handled all messages of the run.
+//
 // The layer is set up once per process. The runs without the pool come
 // first; the first run with the pool switches it on while no message is in
 // flight, and it stays on (a buffer must go back where it came from).
@@ -32,8 +36,10 @@ constexpr uint32_t kPoolChunk = 256;
 
 constexpr uint32_t kMarkerId = 2;
 // Producers keep at most this many messages in the sink's ring of 1024, so
-// a run measures delivery, not refusals of a full ring.
+// a run measures delivery, not refusals of a full ring; large payloads are
+// also bounded to 64 MiB in flight.
 constexpr uint64_t kWindow = 1000;
+constexpr uint64_t kBytesInFlight = 64ULL << 20;
 std::atomic<uint64_t> g_markers{0};
 std::atomic<uint64_t> g_queued{0};
 std::atomic<uint64_t> g_handled{0};
@@ -124,9 +130,13 @@ void AsyncThroughput(benchmark::State &state) {
     }
     std::vector<char> payload(size, 'x');
     MsgHead head = Head("sink", "bench", payload.data(), size);
+    const uint64_t window = std::max<uint64_t>(1, std::min<uint64_t>(kWindow, kBytesInFlight / std::max(size, 1U)));
+    // Every producer runs max_iterations; the earlier runs were drained, and
+    // no producer sends before all have passed the start barrier.
+    const uint64_t runEnd = g_handled.load() + state.max_iterations * static_cast<uint64_t>(state.threads());
     uint64_t sent = 0;
     for (auto _ : state) {
-        while (g_queued.load(std::memory_order_relaxed) - g_handled.load(std::memory_order_relaxed) >= kWindow) {
+        while (g_queued.load(std::memory_order_relaxed) - g_handled.load(std::memory_order_relaxed) >= window) {
             std::this_thread::yield();
         }
         g_queued.fetch_add(1, std::memory_order_relaxed);
@@ -138,7 +148,11 @@ void AsyncThroughput(benchmark::State &state) {
             state.SkipWithError("send failed");
             break;
         }
-        ++sent;
+        if (++sent == static_cast<uint64_t>(state.max_iterations)) {
+            while (g_handled.load(std::memory_order_acquire) < runEnd) {
+                std::this_thread::yield();
+            }
+        }
     }
     state.SetItemsProcessed(static_cast<int64_t>(sent));
     state.SetBytesProcessed(static_cast<int64_t>(sent) * size);

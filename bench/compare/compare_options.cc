@@ -1,0 +1,59 @@
+// Command-line options of the comparison programs (see compare_options.h).
+#include "compare_options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace compare {
+
+bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out) {
+    out = Options{defaultRounds, 1.0, nullptr};
+    for (int i = 1; i < argc; ++i) {
+        char *end = nullptr;
+        if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
+            long rounds = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || rounds < 1 || rounds > 100) {
+                break;
+            }
+            out.rounds = static_cast<int>(rounds);
+        } else if (std::strcmp(argv[i], "--scale") == 0 && i + 1 < argc) {
+            double scale = std::strtod(argv[++i], &end);
+            if (*end != '\0' || !(scale > 0.0) || scale > 100.0) {
+                break;
+            }
+            out.scale = scale;
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            out.only = argv[++i];
+        } else {
+            break;
+        }
+        if (i == argc - 1) {
+            return true;
+        }
+    }
+    if (argc == 1) {
+        return true;
+    }
+    std::fprintf(
+        stderr,
+        "usage: %s [--rounds N (1-100)] [--scale X (0-100, multiplies message counts)] [--only TEXT (contenders "
+        "whose name contains it)]\n",
+        argv[0]);
+    return false;
+}
+
+uint64_t Scaled(const Options &options, uint64_t count, uint64_t minimum) {
+    double scaled = static_cast<double>(count) * options.scale;
+    return scaled < static_cast<double>(minimum) ? minimum : static_cast<uint64_t>(scaled);
+}
+
+} // namespace compare
+
+namespace compare {
+
+bool Selected(const Options &options, const char *name) {
+    return options.only == nullptr || std::strstr(name, options.only) != nullptr;
+}
+
+} // namespace compare

@@ -1,0 +1,29 @@
+// Command-line options shared by the comparison programs: the number of
+// rounds and a scale applied to every message count (a small scale makes a
+// quick smoke run). Parsed once by main before any measurement.
+#ifndef VYRE_BENCH_COMPARE_OPTIONS_H
+#define VYRE_BENCH_COMPARE_OPTIONS_H
+
+#include <cstdint>
+
+namespace compare {
+
+struct Options {
+    int rounds;
+    double scale;
+    const char *only; // run only contenders whose name contains this; or nullptr
+};
+
+// Reads "--rounds N", "--scale X" (X > 0) and "--only TEXT"; false, with a
+// usage line on standard error, for anything else.
+bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out);
+
+// count scaled, at least minimum.
+uint64_t Scaled(const Options &options, uint64_t count, uint64_t minimum);
+
+// Whether the contender named name is to run.
+bool Selected(const Options &options, const char *name);
+
+} // namespace compare
+
+#endif

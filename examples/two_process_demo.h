@@ -1,0 +1,132 @@
+/*
+ * What the two processes of the second demo share: the message ids and
+ * payloads they exchange, the journal through which each reports what it did
+ * and what it checked, and the small helpers that fill a MsgHead.
+ *
+ * "camera" makes frames and publishes scene changes; "encoder" encodes the
+ * frames, answers status calls and follows the scene. Each is its own
+ * process, forked by the demo's main, and the library's Unix-socket carrier
+ * moves every message between them.
+ *
+ * Thread safety: a Journal may be written from any thread of its process;
+ * each record is one write() of at most PIPE_BUF bytes, so records of both
+ * processes reach the shared pipe whole.
+ */
+#ifndef VYRE_EXAMPLES_TWO_PROCESS_DEMO_H
+#define VYRE_EXAMPLES_TWO_PROCESS_DEMO_H
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "demo_support.h"
+#include "vyre_os_msg.h"
+
+namespace duo {
+
+using demo::CodeName;
+
+constexpr char kCameraProc[] = "camera";
+constexpr char kEncoderProc[] = "encoder";
+constexpr char kCameraTask[] = "camera";
+constexpr char kEncoderTask[] = "encoder";
+
+enum MsgId : uint32_t {
+    MSG_HELLO = 0x3000,        // encoder -> camera: subscribed and ready for frames
+    MSG_FRAME,                 // camera -> encoder: FrameHeader + pixels
+    MSG_GET_STATUS,            // camera -> encoder, synchronous; answered with EncoderStatus
+    MSG_BYE,                   // encoder -> camera: seen the scene change, leaving
+    EV_SCENE_CHANGED = 0x4000, // event published by camera: SceneEvent
+};
+
+// Frames 1-5 are small previews; frame 6 is a full keyframe, larger than one
+// datagram of the carrier, so it travels in slices.
+constexpr uint32_t kFrames = 6;
+constexpr uint32_t kPreviewWidth = 160;
+constexpr uint32_t kPreviewHeight = 120;
+constexpr uint32_t kKeyWidth = 640;
+constexpr uint32_t kKeyHeight = 480;
+constexpr uint32_t kCallTimeoutMs = 2000;
+constexpr uint32_t kNightLux = 3;
+
+struct FrameHeader {
+    uint32_t seq;
+    uint32_t width;
+    uint32_t height;
+    uint32_t cameraPid; // what the camera says it is; the encoder compares it with the kernel's word
+    uint32_t checksum;  // over the pixels
+};
+struct EncoderStatus {
+    uint32_t framesEncoded;
+    uint32_t badFrames;
+    uint32_t bytesEncoded;
+};
+struct SceneEvent {
+    uint32_t lux;
+};
+
+inline uint32_t FrameWidth(uint32_t seq) {
+    return seq == kFrames ? kKeyWidth : kPreviewWidth;
+}
+inline uint32_t FrameHeight(uint32_t seq) {
+    return seq == kFrames ? kKeyHeight : kPreviewHeight;
+}
+inline uint32_t FrameBytes(uint32_t seq) {
+    return static_cast<uint32_t>(sizeof(FrameHeader)) + FrameWidth(seq) * FrameHeight(seq);
+}
+
+/* A simple rolling checksum, so a byte lost or moved in transit shows. */
+inline uint32_t Checksum(const uint8_t *bytes, uint32_t len) {
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < len; ++i) {
+        sum = (sum << 5 | sum >> 27) ^ bytes[i];
+    }
+    return sum;
+}
+
+template <size_t N> void CopyName(char (&field)[N], const char *name) {
+    std::snprintf(field, N, "%s", name);
+}
+
+/* A header from process from to task task of process to. */
+inline MsgHead MakeHead(const char *from, const char *to, const char *task, uint32_t msgId, const void *data,
+                        uint32_t len) {
+    MsgHead head;
+    std::memset(&head, 0, sizeof(head));
+    head.msgId = msgId;
+    CopyName(head.sendProcName, from);
+    CopyName(head.recvProcName, to);
+    CopyName(head.recvTaskName, task);
+    head.dataLen = len;
+    head.data = const_cast<void *>(data);
+    return head;
+}
+
+/* The record stream of one process to the demo's main: timeline lines
+ * ("L <monotonic ns> <process> <task> <text>") and check results
+ * ("C <1 passed|0 failed> <process> <text>"). */
+class Journal {
+public:
+    Journal(int fd, const char *proc) : fd_(fd), proc_(proc) {}
+    void Line(const char *task, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+    bool Expect(bool ok, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+    uint32_t failed() const { return failed_.load(); }
+
+private:
+    void Write(const char *record, int len);
+
+    int fd_;
+    const char *proc_;
+    std::atomic<uint32_t> failed_{0};
+};
+
+/* The two processes' main functions: each returns its exit status. ready is
+ * the pipe end through which the camera says it has joined and the encoder
+ * learns it. */
+int RunCamera(Journal &journal, int readyFd);
+int RunEncoder(Journal &journal, int readyFd);
+
+} // namespace duo
+
+#endif // VYRE_EXAMPLES_TWO_PROCESS_DEMO_H

@@ -1,0 +1,152 @@
+/*
+ * The encoder process of the two-process demo. It waits until the camera
+ * process has joined, joins as "encoder" with one task, "encoder", subscribes
+ * that task to the camera's SCENE_CHANGED event and says hello. The task
+ * checks and "encodes" each frame, answers the camera's status call, and on
+ * the scene change says bye and stops its process.
+ *
+ * Thread safety: the counters are touched by the encoder task's thread only,
+ * and read by main after the task loop has ended.
+ */
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "two_process_demo.h"
+
+namespace duo {
+
+namespace {
+
+Journal *g_journal = nullptr;
+EncoderStatus g_status{0, 0, 0};
+uint32_t g_sceneEvents = 0;
+std::atomic<uint32_t> g_destroyResult{OS_MSG_ERR_FAIL};
+
+void EncodeFrame(const MsgHead *msg) {
+    FrameHeader header{};
+    bool ok = msg->data != nullptr && msg->dataLen >= sizeof(header);
+    if (ok) {
+        std::memcpy(&header, msg->data, sizeof(header));
+        const uint8_t *pixels = static_cast<const uint8_t *>(msg->data) + sizeof(header);
+        ok = header.seq == g_status.framesEncoded + 1 && msg->dataLen == FrameBytes(header.seq) &&
+             header.width == FrameWidth(header.seq) && header.height == FrameHeight(header.seq) &&
+             Checksum(pixels, header.width * header.height) == header.checksum;
+    }
+    g_journal->Expect(ok, "encoder: frame %u arrives whole and in order (%u bytes)", header.seq, msg->dataLen);
+    // The kernel, not the sender, supplies sendPid across processes.
+    g_journal->Expect(msg->sendPid == header.cameraPid, "encoder: frame %u from pid %u, kernel says %u", header.seq,
+                      header.cameraPid, msg->sendPid);
+    ++g_status.framesEncoded;
+    g_status.badFrames += ok ? 0U : 1U;
+    g_status.bytesEncoded += msg->dataLen;
+    g_journal->Line(kEncoderTask, "encoded frame %u (%ux%u, %u bytes, checksum %s) from pid %u", header.seq,
+                    header.width, header.height, msg->dataLen, ok ? "ok" : "BAD", msg->sendPid);
+}
+
+void AnswerStatus(MsgHead *msg) {
+    uint32_t result = OsMsgSynSendResp(msg, &g_status, sizeof(g_status));
+    g_journal->Line(kEncoderTask, "answers GET_STATUS from %.16s: %u frames encoded: %s", msg->sendProcName,
+                    g_status.framesEncoded, CodeName(result).c_str());
+    g_journal->Expect(result == OS_MSG_OK, "encoder: answer accepted: %s", CodeName(result).c_str());
+}
+
+void FollowScene(const MsgHead *msg) {
+    SceneEvent event{0};
+    bool sized = msg->dataLen == sizeof(event) && msg->data != nullptr;
+    if (sized) {
+        std::memcpy(&event, msg->data, sizeof(event));
+    }
+    ++g_sceneEvents;
+    g_journal->Line(kEncoderTask, "SCENE_CHANGED from task %.16s (pid %u): %u lux, switches to the night profile",
+                    msg->sendTaskName, msg->sendPid, event.lux);
+    g_journal->Expect(sized && event.lux == kNightLux, "encoder: scene event carries %u lux", event.lux);
+    MsgHead bye = MakeHead(kEncoderProc, kCameraProc, kCameraTask, MSG_BYE, nullptr, 0);
+    uint32_t result = OsMsgAsynSend(&bye);
+    g_journal->Line(kEncoderTask, "says BYE to camera (%s) and stops its process", CodeName(result).c_str());
+    g_journal->Expect(result == OS_MSG_OK, "encoder: BYE sent: %s", CodeName(result).c_str());
+    g_destroyResult.store(OsMsgDestroy(kEncoderProc));
+}
+
+uint32_t EncoderTask(MsgHead *msg) {
+    switch (msg->msgId) {
+    case MSG_FRAME:
+        EncodeFrame(msg);
+        break;
+    case MSG_GET_STATUS:
+        AnswerStatus(msg);
+        break;
+    case EV_SCENE_CHANGED:
+        FollowScene(msg);
+        break;
+    default:
+        g_journal->Expect(false, "encoder: unexpected message %#x", msg->msgId);
+        break;
+    }
+    return 0;
+}
+
+bool AwaitCamera(int readyFd) {
+    pollfd pfd{readyFd, POLLIN, 0};
+    char byte = 0;
+    bool up = poll(&pfd, 1, 10000) == 1 && read(readyFd, &byte, 1) == 1;
+    (void)close(readyFd);
+    return up;
+}
+
+uint32_t Subscribe() {
+    MsgSubEntry entry;
+    std::memset(&entry, 0, sizeof(entry));
+    entry.msgId = EV_SCENE_CHANGED;
+    CopyName(entry.procName, kCameraProc);
+    CopyName(entry.taskName, kCameraTask);
+    CopyName(entry.subTaskName, kEncoderTask);
+    return OsMsgSubscribeEvent(&entry, 1);
+}
+
+} // namespace
+
+int RunEncoder(Journal &journal, int readyFd) {
+    g_journal = &journal;
+    if (!journal.Expect(AwaitCamera(readyFd), "encoder: the camera process is up")) {
+        return 1;
+    }
+    uint32_t result = OsMsgInit(kEncoderProc);
+    journal.Line("main", "OsMsgInit(\"%s\") = %s", kEncoderProc, CodeName(result).c_str());
+    if (!journal.Expect(result == OS_MSG_OK, "encoder: OsMsgInit: %s", CodeName(result).c_str())) {
+        return 1;
+    }
+    result = OsMsgRegTask(kEncoderTask, 16, EncoderTask);
+    journal.Expect(result == OS_MSG_OK, "encoder: OsMsgRegTask: %s", CodeName(result).c_str());
+    uint32_t loopResult = OS_MSG_ERR_FAIL;
+    std::thread loop([&loopResult] { loopResult = OsMsgTaskRoutineByName(kEncoderTask); });
+    // The subscription travels to the camera's process ahead of the hello,
+    // over the same connection, so it is in place there before the camera
+    // starts and publishes anything.
+    journal.Line("main", "subscribes task encoder to SCENE_CHANGED published by camera/camera");
+    result = Subscribe();
+    journal.Expect(result == OS_MSG_OK, "encoder: subscription sent: %s", CodeName(result).c_str());
+    journal.Line("main", "says HELLO to camera: ready for frames");
+    MsgHead hello = MakeHead(kEncoderProc, kCameraProc, kCameraTask, MSG_HELLO, nullptr, 0);
+    CopyName(hello.sendTaskName, kEncoderTask);
+    result = OsMsgAsynSend(&hello);
+    journal.Expect(result == OS_MSG_OK, "encoder: HELLO sent: %s", CodeName(result).c_str());
+
+    uint32_t mainResult = OsMsgMain();
+    uint32_t uninit = OsMsgUninit();
+    loop.join();
+    journal.Line("main", "OsMsgMain returned %s; OsMsgUninit() = %s; task loop ended with %s",
+                 CodeName(mainResult).c_str(), CodeName(uninit).c_str(), CodeName(loopResult).c_str());
+    journal.Expect(g_destroyResult.load() == OS_MSG_OK, "encoder: stopped by its task: %s",
+                   CodeName(g_destroyResult.load()).c_str());
+    journal.Expect(g_status.framesEncoded == kFrames && g_status.badFrames == 0,
+                   "encoder: %u frames encoded, %u bad; expected %u, 0", g_status.framesEncoded, g_status.badFrames,
+                   kFrames);
+    journal.Expect(g_sceneEvents == 1, "encoder: SCENE_CHANGED arrived %u times (once)", g_sceneEvents);
+    journal.Expect(uninit == OS_MSG_OK && loopResult == OS_MSG_OK, "encoder: teardown");
+    return journal.failed() == 0 ? 0 : 1;
+}
+
+} // namespace duo
