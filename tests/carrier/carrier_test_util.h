@@ -16,7 +16,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -78,14 +80,17 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        // The emulator's words (none in a native build), the peer, its arguments.
+        std::istringstream launcher(CARRIER_PEER_LAUNCHER);
+        std::vector<std::string> words{std::istream_iterator<std::string>(launcher), {}};
+        words.emplace_back(CARRIER_PEER_PATH);
+        words.insert(words.end(), args.begin(), args.end());
         std::vector<char *> argv;
-        std::string path = CARRIER_PEER_PATH;
-        argv.push_back(const_cast<char *>(path.c_str()));
-        for (std::string &arg : args) {
-            argv.push_back(const_cast<char *>(arg.c_str()));
+        for (std::string &word : words) {
+            argv.push_back(const_cast<char *>(word.c_str()));
         }
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
             pid_ = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
