@@ -87,11 +87,7 @@ void CallStatus() {
 
 void PublishScene() {
     SceneEvent event{kNightLux};
-    MsgBroEntry entry;
-    std::memset(&entry, 0, sizeof(entry)); // empty taskName: published under this task's name
-    entry.msgId = EV_SCENE_CHANGED;
-    entry.dataLen = sizeof(event);
-    entry.data = &event;
+    MsgBroEntry entry = demo::OwnEvent(EV_SCENE_CHANGED, &event, sizeof(event));
     g_journal->Line(kCameraTask, "broadcasts SCENE_CHANGED (%u lux: night)", kNightLux);
     uint32_t result = OsMsgBroadcastEvent(&entry, 1);
     g_journal->Expect(result == OS_MSG_OK, "camera: broadcast: %s", CodeName(result).c_str());
