@@ -22,45 +22,33 @@
 
 SHELL := /bin/bash
 # Debian packages by purpose; each target asks only for what it uses.
-DEPS_BUILD := cmake ninja-build gcc g++ pkg-config
-DEPS_TEST := libgtest-dev clang
-DEPS_BENCH := libbenchmark-dev
+# `make deps-GROUP` installs the packages of DEPS.GROUP.
+DEPS.build := cmake ninja-build gcc g++ pkg-config
+DEPS.test := libgtest-dev clang
+DEPS.bench := libbenchmark-dev
 # Peers of the comparison benchmarks; only `make bench-compare` needs them,
 # never the build, the tests or the demo.
-DEPS_BENCH_PEERS := libzmq3-dev libnng-dev pkg-config
-DEPS_FUZZ := clang libclang-rt-14-dev
-DEPS_FORMAT := clang-format clang-tidy
-DEPS_DOCS := doxygen
+DEPS.bench-peers := libzmq3-dev libnng-dev pkg-config
+DEPS.fuzz := clang libclang-rt-14-dev
+DEPS.format := clang-format clang-tidy
+DEPS.docs := doxygen
 # googletest is built for the target from the sources libgtest-dev ships.
-DEPS_AARCH64 := g++-aarch64-linux-gnu qemu-user libgtest-dev
+DEPS.aarch64 := g++-aarch64-linux-gnu qemu-user libgtest-dev
+DEPS_GROUPS := build test bench bench-peers fuzz format docs aarch64
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 SOURCES = $(shell git ls-files '*.h' '*.c' '*.cc' 2>/dev/null)
 
-.PHONY: all deps deps-build deps-test deps-bench deps-fuzz deps-format deps-docs deps-aarch64 deps-all \
+.PHONY: all deps deps-all $(addprefix deps-,$(DEPS_GROUPS)) \
         build test test-asan test-tsan release bench fuzz fuzz-ci demo format tidy clean \
-        install test-install test-aarch64 docs stress deps-bench-peers bench-compare
+        install test-install test-aarch64 docs stress bench-compare
 
 all: test
 
 deps: deps-build deps-test
-deps-all: deps deps-bench deps-bench-peers deps-fuzz deps-format deps-docs deps-aarch64
-deps-build:
-	@tools/deps.sh build $(DEPS_BUILD)
-deps-test:
-	@tools/deps.sh test $(DEPS_TEST)
-deps-bench:
-	@tools/deps.sh bench $(DEPS_BENCH)
-deps-fuzz:
-	@tools/deps.sh fuzz $(DEPS_FUZZ)
-deps-format:
-	@tools/deps.sh format $(DEPS_FORMAT)
-deps-docs:
-	@tools/deps.sh docs $(DEPS_DOCS)
-deps-aarch64:
-	@tools/deps.sh aarch64 $(DEPS_AARCH64)
-deps-bench-peers:
-	@tools/deps.sh bench-peers $(DEPS_BENCH_PEERS)
+deps-all: $(addprefix deps-,$(DEPS_GROUPS))
+$(addprefix deps-,$(DEPS_GROUPS)): deps-%:
+	@tools/deps.sh $* $(DEPS.$*)
 
 build: deps
 	cmake --preset dev

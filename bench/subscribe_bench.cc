@@ -10,18 +10,10 @@
 #include <vector>
 
 #include "broadcast/msg_broadcast.h"
+#include "support/sub_request.h"
 #include "vyre_os_log.h"
 
 namespace {
-
-std::vector<uint8_t> Request(bool subscribe, const std::vector<MsgSubEntry> &entries) {
-    std::vector<uint8_t> out(5U + entries.size() * sizeof(MsgSubEntry));
-    out[0] = subscribe ? 1U : 0U;
-    const uint32_t count = static_cast<uint32_t>(entries.size());
-    std::memcpy(&out[1], &count, sizeof(count));
-    std::memcpy(&out[5], entries.data(), entries.size() * sizeof(MsgSubEntry));
-    return out;
-}
 
 void BM_SubscribeThenUnsubscribe(benchmark::State &state, bool oneId) {
     OsLogSetLevel(4U); // the refused entries would otherwise each write a line
@@ -32,7 +24,7 @@ void BM_SubscribeThenUnsubscribe(benchmark::State &state, bool oneId) {
         std::strcpy(entries[i].procName, "media");
         std::strcpy(entries[i].taskName, ("pub" + std::to_string(oneId ? i : 0U)).c_str());
     }
-    const std::vector<uint8_t> subscribe = Request(true, entries), unsubscribe = Request(false, entries);
+    const std::vector<uint8_t> subscribe = SubRequest(true, entries), unsubscribe = SubRequest(false, entries);
     MsgHead requester{};
     std::strcpy(requester.sendProcName, "media");
     std::strcpy(requester.sendTaskName, "ctl");

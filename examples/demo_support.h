@@ -1,8 +1,8 @@
 /*
- * Helpers of the media demo that have nothing to do with messaging: a counter
- * that threads wait on to sequence the scenario's steps, the timeline that
- * collects what happened, the list of checks that decides the exit code, and
- * the names of the library's result codes.
+ * Helpers of the demos: a counter that threads wait on to sequence the
+ * scenario's steps, the timeline that collects what happened, the list of
+ * checks that decides the exit code, the names of the library's result codes,
+ * and the filling of a message header and of an event entry.
  *
  * Thread safety: every class here may be used from any thread at once; each
  * guards its state with its own mutex and none calls out while holding it.
@@ -15,6 +15,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -170,6 +171,36 @@ inline std::string CodeName(uint32_t code) {
     char hex[16];
     std::snprintf(hex, sizeof(hex), "0x%08x", code);
     return hex;
+}
+
+template <size_t N> void CopyName(char (&field)[N], const char *name) {
+    std::snprintf(field, N, "%s", name);
+}
+
+/* A header from process from to task task of process to, carrying len bytes
+ * at data. */
+inline MsgHead MakeHead(const char *from, const char *to, const char *task, uint32_t msgId, const void *data,
+                        uint32_t len) {
+    MsgHead head;
+    std::memset(&head, 0, sizeof(head));
+    head.msgId = msgId;
+    CopyName(head.sendProcName, from);
+    CopyName(head.recvProcName, to);
+    CopyName(head.recvTaskName, task);
+    head.dataLen = len;
+    head.data = const_cast<void *>(data);
+    return head;
+}
+
+/* An event of msgId carrying len bytes at data, published under the sending
+ * task's own name (the entry's taskName left empty). */
+inline MsgBroEntry OwnEvent(uint32_t msgId, void *data, int32_t len) {
+    MsgBroEntry entry;
+    std::memset(&entry, 0, sizeof(entry));
+    entry.msgId = msgId;
+    entry.dataLen = len;
+    entry.data = data;
+    return entry;
 }
 
 } // namespace demo

@@ -52,11 +52,7 @@ bool PipelineStep() {
 
 bool VolumeStep() {
     VolumeEvent event{kVolume};
-    MsgBroEntry entry;
-    std::memset(&entry, 0, sizeof(entry)); // empty taskName: published under this task's name
-    entry.msgId = EV_VOLUME_CHANGED;
-    entry.dataLen = sizeof(event);
-    entry.data = &event;
+    MsgBroEntry entry = demo::OwnEvent(EV_VOLUME_CHANGED, &event, sizeof(event));
     // Encoder and ui sent their subscriptions before they counted themselves
     // in, and the broadcast task applies requests in the order they came, so
     // both subscriptions are in place for this event.

@@ -145,9 +145,7 @@ void CheckSlowRecords(const std::string &dump);
  * checks that only what the library keeps by design is left. */
 void ReportMemory(uint64_t blocksBefore);
 
-template <size_t N> void CopyName(char (&field)[N], const char *name) {
-    std::snprintf(field, N, "%s", name);
-}
+using demo::CopyName;
 
 inline bool SameName(const char *field, const char *name) {
     return std::strncmp(field, name, OS_MSG_NAME_LEN) == 0;
@@ -155,15 +153,8 @@ inline bool SameName(const char *field, const char *name) {
 
 /* A header from this process to one of its tasks, carrying len bytes at data. */
 inline MsgHead MakeHead(const char *task, uint32_t msgId, const void *data, uint32_t len) {
-    MsgHead head;
-    std::memset(&head, 0, sizeof(head));
-    head.msgId = msgId;
+    MsgHead head = demo::MakeHead(kProcName, kProcName, task, msgId, data, len);
     head.recvCpuId = kLocalCpu;
-    CopyName(head.sendProcName, kProcName);
-    CopyName(head.recvProcName, kProcName);
-    CopyName(head.recvTaskName, task);
-    head.dataLen = len;
-    head.data = const_cast<void *>(data);
     return head;
 }
 

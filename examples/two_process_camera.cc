@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <thread>
 #include <vector>
 
 #include "two_process_demo.h"
@@ -88,11 +87,7 @@ void CallStatus() {
 
 void PublishScene() {
     SceneEvent event{kNightLux};
-    MsgBroEntry entry;
-    std::memset(&entry, 0, sizeof(entry)); // empty taskName: published under this task's name
-    entry.msgId = EV_SCENE_CHANGED;
-    entry.dataLen = sizeof(event);
-    entry.data = &event;
+    MsgBroEntry entry = demo::OwnEvent(EV_SCENE_CHANGED, &event, sizeof(event));
     g_journal->Line(kCameraTask, "broadcasts SCENE_CHANGED (%u lux: night)", kNightLux);
     uint32_t result = OsMsgBroadcastEvent(&entry, 1);
     g_journal->Expect(result == OS_MSG_OK, "camera: broadcast: %s", CodeName(result).c_str());
@@ -123,30 +118,20 @@ uint32_t CameraTask(MsgHead *msg) {
 
 int RunCamera(Journal &journal, int readyFd) {
     g_journal = &journal;
-    uint32_t result = OsMsgInit(kCameraProc);
-    journal.Line("main", "OsMsgInit(\"%s\") = %s", kCameraProc, CodeName(result).c_str());
-    if (!journal.Expect(result == OS_MSG_OK, "camera: OsMsgInit: %s", CodeName(result).c_str())) {
+    Member member(journal);
+    if (!member.Join(kCameraProc, kCameraTask, CameraTask)) {
         return 1;
     }
-    result = OsMsgRegTask(kCameraTask, 16, CameraTask);
-    journal.Expect(result == OS_MSG_OK, "camera: OsMsgRegTask: %s", CodeName(result).c_str());
-    uint32_t loopResult = OS_MSG_ERR_FAIL;
-    std::thread loop([&loopResult] { loopResult = OsMsgTaskRoutineByName(kCameraTask); });
     journal.Line("main", "registered task camera; tells the encoder process it is up");
     char byte = 'c';
     journal.Expect(write(readyFd, &byte, 1) == 1, "camera: told the encoder process");
     (void)close(readyFd);
 
-    uint32_t mainResult = OsMsgMain();
-    uint32_t uninit = OsMsgUninit();
-    loop.join();
+    member.Serve();
     // OsMsgMain may return while the callback that stopped the server is
     // still running; after the loop ended, its result is in.
     journal.Expect(g_byes.load() == 1 && g_destroyResult.load() == OS_MSG_OK,
                    "camera: stopped by its task after BYE: %s", CodeName(g_destroyResult.load()).c_str());
-    journal.Line("main", "OsMsgMain returned %s; OsMsgUninit() = %s; task loop ended with %s",
-                 CodeName(mainResult).c_str(), CodeName(uninit).c_str(), CodeName(loopResult).c_str());
-    journal.Expect(uninit == OS_MSG_OK && loopResult == OS_MSG_OK, "camera: teardown");
     return journal.failed() == 0 ? 0 : 1;
 }
 

@@ -77,6 +77,28 @@ bool Journal::Expect(bool ok, const char *fmt, ...) {
     return ok;
 }
 
+bool Member::Join(const char *proc, const char *task, OsMsgTaskFunc callback) {
+    proc_ = proc;
+    uint32_t result = OsMsgInit(proc);
+    journal_.Line("main", "OsMsgInit(\"%s\") = %s", proc, CodeName(result).c_str());
+    if (!journal_.Expect(result == OS_MSG_OK, "%s: OsMsgInit: %s", proc, CodeName(result).c_str())) {
+        return false;
+    }
+    result = OsMsgRegTask(task, 16, callback);
+    journal_.Expect(result == OS_MSG_OK, "%s: OsMsgRegTask: %s", proc, CodeName(result).c_str());
+    loop_ = std::thread([this, task] { loopResult_ = OsMsgTaskRoutineByName(task); });
+    return true;
+}
+
+void Member::Serve() {
+    uint32_t mainResult = OsMsgMain();
+    uint32_t uninit = OsMsgUninit();
+    loop_.join();
+    journal_.Line("main", "OsMsgMain returned %s; OsMsgUninit() = %s; task loop ended with %s",
+                  CodeName(mainResult).c_str(), CodeName(uninit).c_str(), CodeName(loopResult_).c_str());
+    journal_.Expect(uninit == OS_MSG_OK && loopResult_ == OS_MSG_OK, "%s: teardown", proc_);
+}
+
 namespace {
 
 struct Child {

@@ -1,7 +1,7 @@
 /*
  * What the two processes of the second demo share: the message ids and
  * payloads they exchange, the journal through which each reports what it did
- * and what it checked, and the small helpers that fill a MsgHead.
+ * and what it checked.
  *
  * "camera" makes frames and publishes scene changes; "encoder" encodes the
  * frames, answers status calls and follows the scene. Each is its own
@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "demo_support.h"
 #include "vyre_os_msg.h"
@@ -26,6 +27,8 @@
 namespace duo {
 
 using demo::CodeName;
+using demo::CopyName;
+using demo::MakeHead;
 
 constexpr char kCameraProc[] = "camera";
 constexpr char kEncoderProc[] = "encoder";
@@ -85,24 +88,6 @@ inline uint32_t Checksum(const uint8_t *bytes, uint32_t len) {
     return sum;
 }
 
-template <size_t N> void CopyName(char (&field)[N], const char *name) {
-    std::snprintf(field, N, "%s", name);
-}
-
-/* A header from process from to task task of process to. */
-inline MsgHead MakeHead(const char *from, const char *to, const char *task, uint32_t msgId, const void *data,
-                        uint32_t len) {
-    MsgHead head;
-    std::memset(&head, 0, sizeof(head));
-    head.msgId = msgId;
-    CopyName(head.sendProcName, from);
-    CopyName(head.recvProcName, to);
-    CopyName(head.recvTaskName, task);
-    head.dataLen = len;
-    head.data = const_cast<void *>(data);
-    return head;
-}
-
 /* The record stream of one process to the demo's main: timeline lines
  * ("L <monotonic ns> <process> <task> <text>") and check results
  * ("C <1 passed|0 failed> <process> <text>"). */
@@ -119,6 +104,24 @@ private:
     int fd_;
     const char *proc_;
     std::atomic<uint32_t> failed_{0};
+};
+
+/* The process's membership: joined under its name with one task served by a
+ * loop thread of its own. Used by the process's main thread alone. */
+class Member {
+public:
+    explicit Member(Journal &journal) : journal_(journal) {}
+    /* Joins as proc and registers task; false when joining failed. */
+    bool Join(const char *proc, const char *task, OsMsgTaskFunc callback);
+    /* Waits in OsMsgMain until a task stops the process, leaves, and waits
+     * for the task loop to end; records the results and checks the teardown. */
+    void Serve();
+
+private:
+    Journal &journal_;
+    const char *proc_ = nullptr;
+    std::thread loop_;
+    uint32_t loopResult_ = OS_MSG_ERR_FAIL;
 };
 
 /* The two processes' main functions: each returns its exit status. ready is

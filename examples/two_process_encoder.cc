@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <thread>
 
 #include "two_process_demo.h"
 
@@ -113,20 +112,15 @@ int RunEncoder(Journal &journal, int readyFd) {
     if (!journal.Expect(AwaitCamera(readyFd), "encoder: the camera process is up")) {
         return 1;
     }
-    uint32_t result = OsMsgInit(kEncoderProc);
-    journal.Line("main", "OsMsgInit(\"%s\") = %s", kEncoderProc, CodeName(result).c_str());
-    if (!journal.Expect(result == OS_MSG_OK, "encoder: OsMsgInit: %s", CodeName(result).c_str())) {
+    Member member(journal);
+    if (!member.Join(kEncoderProc, kEncoderTask, EncoderTask)) {
         return 1;
     }
-    result = OsMsgRegTask(kEncoderTask, 16, EncoderTask);
-    journal.Expect(result == OS_MSG_OK, "encoder: OsMsgRegTask: %s", CodeName(result).c_str());
-    uint32_t loopResult = OS_MSG_ERR_FAIL;
-    std::thread loop([&loopResult] { loopResult = OsMsgTaskRoutineByName(kEncoderTask); });
     // The subscription travels to the camera's process ahead of the hello,
     // over the same connection, so it is in place there before the camera
     // starts and publishes anything.
     journal.Line("main", "subscribes task encoder to SCENE_CHANGED published by camera/camera");
-    result = Subscribe();
+    uint32_t result = Subscribe();
     journal.Expect(result == OS_MSG_OK, "encoder: subscription sent: %s", CodeName(result).c_str());
     journal.Line("main", "says HELLO to camera: ready for frames");
     MsgHead hello = MakeHead(kEncoderProc, kCameraProc, kCameraTask, MSG_HELLO, nullptr, 0);
@@ -134,18 +128,13 @@ int RunEncoder(Journal &journal, int readyFd) {
     result = OsMsgAsynSend(&hello);
     journal.Expect(result == OS_MSG_OK, "encoder: HELLO sent: %s", CodeName(result).c_str());
 
-    uint32_t mainResult = OsMsgMain();
-    uint32_t uninit = OsMsgUninit();
-    loop.join();
-    journal.Line("main", "OsMsgMain returned %s; OsMsgUninit() = %s; task loop ended with %s",
-                 CodeName(mainResult).c_str(), CodeName(uninit).c_str(), CodeName(loopResult).c_str());
+    member.Serve();
     journal.Expect(g_destroyResult.load() == OS_MSG_OK, "encoder: stopped by its task: %s",
                    CodeName(g_destroyResult.load()).c_str());
     journal.Expect(g_status.framesEncoded == kFrames && g_status.badFrames == 0,
                    "encoder: %u frames encoded, %u bad; expected %u, 0", g_status.framesEncoded, g_status.badFrames,
                    kFrames);
     journal.Expect(g_sceneEvents == 1, "encoder: SCENE_CHANGED arrived %u times (once)", g_sceneEvents);
-    journal.Expect(uninit == OS_MSG_OK && loopResult == OS_MSG_OK, "encoder: teardown");
     return journal.failed() == 0 ? 0 : 1;
 }
 

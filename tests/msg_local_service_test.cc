@@ -11,6 +11,7 @@
 
 #include "service/msg_local_service.h"
 #include "support/log_capture.h"
+#include "support/written_text.h"
 #include "vyre_os_log.h"
 
 namespace {
@@ -20,12 +21,7 @@ const std::string kTail = " ----------- local RefBinder end ------------- \n";
 
 // The listing as a reader of the descriptor sees it.
 std::string Listing() {
-    FILE *file = tmpfile();
-    MsgDumpLocalRefNames(fileno(file));
-    std::string text(static_cast<size_t>(lseek(fileno(file), 0, SEEK_END)), '\0');
-    text.resize(static_cast<size_t>(pread(fileno(file), &text[0], text.size(), 0)));
-    fclose(file);
-    return text;
+    return WrittenText(MsgDumpLocalRefNames);
 }
 
 TEST(LocalServiceRegistry, AddRefusesDuplicatesLongNamesAndAFullRegistry) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "support/sub_request.h"
 #include "transport_test_util.h"
 
 namespace route_test {
@@ -30,18 +31,6 @@ inline MsgSubEntry SubEntry(uint32_t msgId, uint32_t pubCpu, const char *pubProc
     CopyName(entry.taskName, pubTask);
     CopyName(entry.subTaskName, subTask);
     return entry;
-}
-
-// A subscription request payload: op byte, entry count, the entries.
-inline std::vector<uint8_t> SubRequest(bool subscribe, const std::vector<MsgSubEntry> &entries) {
-    std::vector<uint8_t> out(5U + entries.size() * sizeof(MsgSubEntry));
-    out[0] = subscribe ? 1U : 0U;
-    uint32_t count = static_cast<uint32_t>(entries.size());
-    std::memcpy(&out[1], &count, sizeof(count));
-    if (!entries.empty()) {
-        std::memcpy(&out[5], entries.data(), entries.size() * sizeof(MsgSubEntry));
-    }
-    return out;
 }
 
 // The task name a thread that is no task sends under.

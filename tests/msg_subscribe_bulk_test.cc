@@ -17,6 +17,7 @@
 #include "broadcast/msg_broadcast.h"
 #include "support/log_capture.h"
 #include "support/mem_check.h"
+#include "support/sub_request.h"
 #include "vyre_os_log.h"
 
 namespace {
@@ -118,15 +119,6 @@ std::vector<MsgSubEntry> Entries(std::mt19937 &rng, uint32_t count) {
     return out;
 }
 
-std::vector<uint8_t> Request(bool subscribe, const std::vector<MsgSubEntry> &entries) {
-    std::vector<uint8_t> out(5U + entries.size() * sizeof(MsgSubEntry));
-    out[0] = subscribe ? 1U : 0U;
-    const uint32_t count = static_cast<uint32_t>(entries.size());
-    std::memcpy(&out[1], &count, sizeof(count));
-    std::memcpy(&out[5], entries.data(), entries.size() * sizeof(MsgSubEntry));
-    return out;
-}
-
 void ExpectTableIs(const Model &model) {
     ASSERT_EQ(ZEM_HashSize(g_subscribeTable), model.Ids().size());
     for (const auto &[msgId, expected] : model.Ids()) {
@@ -160,7 +152,7 @@ TEST_F(SubscribeBulk, LargestRequestsApplyEveryEntryByTheRules) {
     requester.sendCpuId = 3U; // the subscriber's CPU: compared by unsubscription only
 
     std::vector<MsgSubEntry> first = Entries(rng, kLargestRequest);
-    std::vector<uint8_t> request = Request(true, first);
+    std::vector<uint8_t> request = SubRequest(true, first);
     ASSERT_EQ(MsgRecvSubData(&requester, request.data(), static_cast<uint32_t>(request.size()), kLocalCpu), OS_MSG_OK);
     model.Apply(requester, first, true);
     ASSERT_NO_FATAL_FAILURE(ExpectTableIs(model));
@@ -173,7 +165,7 @@ TEST_F(SubscribeBulk, LargestRequestsApplyEveryEntryByTheRules) {
     std::shuffle(half.begin(), half.end(), rng);
     for (bool subscribe : {false, true, false}) {
         std::vector<MsgSubEntry> entries = subscribe ? Entries(rng, kLargestRequest / 8U) : half;
-        request = Request(subscribe, entries);
+        request = SubRequest(subscribe, entries);
         ASSERT_EQ(MsgRecvSubData(&requester, request.data(), static_cast<uint32_t>(request.size()), kLocalCpu),
                   OS_MSG_OK);
         model.Apply(requester, entries, subscribe);
@@ -196,7 +188,7 @@ TEST_F(SubscribeBulk, LargestRequestsApplyEveryEntryByTheRules) {
     std::shuffle(all.begin(), all.end(), rng);
     for (size_t from = 0; from < all.size(); from += kLargestRequest) {
         std::vector<MsgSubEntry> part(all.begin() + from, all.begin() + std::min(all.size(), from + kLargestRequest));
-        request = Request(false, part);
+        request = SubRequest(false, part);
         ASSERT_EQ(MsgRecvSubData(&requester, request.data(), static_cast<uint32_t>(request.size()), kLocalCpu),
                   OS_MSG_OK);
         model.Apply(requester, part, false);

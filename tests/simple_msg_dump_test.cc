@@ -2,13 +2,13 @@
 // the slow-handling records it prints.
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <sstream>
 
 #include "simple_msg_test_util.h"
+#include "support/written_text.h"
 #include "vyre_os_time.h"
 
 using namespace simple_msg_test;
@@ -33,12 +33,7 @@ std::string List(const char *task, uint32_t space, uint32_t *length) {
 }
 
 std::string DumpText() {
-    int fd = memfd_create("dump", 0);
-    SimpleMsgDump(fd);
-    std::string text(static_cast<size_t>(std::max<off_t>(0, lseek(fd, 0, SEEK_END))), '\0');
-    text.resize(static_cast<size_t>(std::max<ssize_t>(0, pread(fd, &text[0], text.size(), 0))));
-    close(fd);
-    return text;
+    return WrittenText(SimpleMsgDump);
 }
 
 std::vector<SimpleMsgTimeOutInfo> SlowRecords() {

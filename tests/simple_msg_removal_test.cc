@@ -39,7 +39,21 @@ void LeaveSlotOf(const char *name) {
     (void)OsMutexUnLock(&task->respLock);
 }
 
-using FailedRemoval = SimpleMsgTest;
+class FailedRemoval : public SimpleMsgTest {
+protected:
+    // Registers name with a callback that removes its own task while another
+    // thread holds the task's response slot, and returns once that removal
+    // has been tried, the loop has ended and the slot is free again.
+    void FailSelfRemoval(const char *name) {
+        ASSERT_EQ(SimpleMsgRegTask(name, 4, RemoveOwnTask, 0), OS_MSG_OK);
+        LoopThread *loop = StartLoop(name);
+        EnterSlotOf(name);
+        ASSERT_EQ(SendTo(name, 1), OS_MSG_OK);
+        ASSERT_TRUE(g_selfRemovalDone.Wait());
+        EXPECT_EQ(loop->Join(), OS_MSG_OK);
+        LeaveSlotOf(name);
+    }
+};
 
 TEST_F(FailedRemoval, OfItselfLeavesATaskThatALaterRemovalTakes) {
     ASSERT_EQ(SimpleMsgRegTask("selfrm", 4, RemoveOwnTask, 0), OS_MSG_OK);
@@ -62,14 +76,8 @@ TEST_F(FailedRemoval, OfItselfLeavesATaskThatALaterRemovalTakes) {
 }
 
 TEST_F(FailedRemoval, ReRegisteringWithACallbackMakesTheTaskWorkAgain) {
-    ASSERT_EQ(SimpleMsgRegTask("again", 4, RemoveOwnTask, 0), OS_MSG_OK);
-    LoopThread *first = StartLoop("again");
-    EnterSlotOf("again");
-    ASSERT_EQ(SendTo("again", 1), OS_MSG_OK);
-    ASSERT_TRUE(g_selfRemovalDone.Wait());
+    ASSERT_NO_FATAL_FAILURE(FailSelfRemoval("again"));
     ASSERT_EQ(g_selfRemoval, OS_MSG_ERR_TASK_BUSY);
-    EXPECT_EQ(first->Join(), OS_MSG_OK);
-    LeaveSlotOf("again");
     EXPECT_EQ(SendTo("again", 2), OS_MSG_ERR_FULL) << "a record in removal takes nothing";
 
     LogCapture log;
@@ -90,13 +98,7 @@ TEST_F(FailedRemoval, ReRegisteringWithACallbackMakesTheTaskWorkAgain) {
 }
 
 TEST_F(FailedRemoval, ReviveKeepsItsRingAndNeedsNoMemory) {
-    ASSERT_EQ(SimpleMsgRegTask("nomem", 4, RemoveOwnTask, 0), OS_MSG_OK);
-    LoopThread *first = StartLoop("nomem");
-    EnterSlotOf("nomem");
-    ASSERT_EQ(SendTo("nomem", 1), OS_MSG_OK);
-    ASSERT_TRUE(g_selfRemovalDone.Wait());
-    EXPECT_EQ(first->Join(), OS_MSG_OK);
-    LeaveSlotOf("nomem");
+    ASSERT_NO_FATAL_FAILURE(FailSelfRemoval("nomem"));
     const uint64_t before = OSMemGetUsedBlocks();
     OSMemSetFailCountdown(1);
     EXPECT_EQ(SimpleMsgRegTask("nomem", 2, Record, 0), OS_MSG_OK);

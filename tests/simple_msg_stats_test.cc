@@ -5,7 +5,6 @@
 // messages the producers send.
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,20 +15,11 @@
 #include "simple_msg_test_util.h"
 #include "support/msg_test_task.h"
 #include "support/stress_scale.h"
+#include "support/written_text.h"
 
 using namespace simple_msg_test;
 
 namespace {
-
-// What fn writes to a file descriptor.
-template <typename Fn> std::string Captured(Fn fn) {
-    int fd = memfd_create("stats", 0);
-    fn(fd);
-    std::string text(static_cast<size_t>(std::max<off_t>(0, lseek(fd, 0, SEEK_END))), '\0');
-    text.resize(static_cast<size_t>(std::max<ssize_t>(0, pread(fd, &text[0], text.size(), 0))));
-    close(fd);
-    return text;
-}
 
 OsMsgTaskStats StatsOf(const char *task) {
     OsMsgTaskStats stats;
@@ -193,16 +183,16 @@ TEST_F(TaskCounters, DumpWritesOneLinePerTaskAndTheQueueDumpKeepsItsFormat) {
                           "cbMaxNs:0 cbP99Ns:0\n",
                       y = "TaskStats: y queueLen:5 pending:0 highWater:0 accepted:0 refusedFull:0 handled:0 "
                           "cbMaxNs:0 cbP99Ns:0\n";
-    const std::string stats = Captured(SimpleMsgDumpStats);
+    const std::string stats = WrittenText(SimpleMsgDumpStats);
     EXPECT_TRUE(stats == x + y || stats == y + x) << stats;
-    const std::string dump = Captured(SimpleMsgDump);
+    const std::string dump = WrittenText(SimpleMsgDump);
     EXPECT_NE(dump.find("TaskName: x  MsgNum: 2\n"), std::string::npos) << dump;
     EXPECT_EQ(dump.find("TaskStats"), std::string::npos) << dump;
     // A removed task is neither listed nor found.
     ASSERT_EQ(SimpleMsgUnregTask("x"), OS_MSG_OK);
     OsMsgTaskStats gone;
     EXPECT_EQ(SimpleMsgGetTaskStats("x", &gone), OS_MSG_ERR_NOT_FOUND);
-    EXPECT_EQ(Captured(SimpleMsgDumpStats), y);
+    EXPECT_EQ(WrittenText(SimpleMsgDumpStats), y);
 }
 
 TEST(PublicTaskStats, RefuseInOrderThenReadAndDumpEveryTask) {
@@ -230,7 +220,7 @@ TEST(PublicTaskStats, RefuseInOrderThenReadAndDumpEveryTask) {
         EXPECT_EQ(stats.accepted, 3U);
         EXPECT_EQ(stats.queueLen, 1024U);
         EXPECT_EQ(OsMsgGetTaskStats("nosuch", &stats), OS_MSG_ERR_NOT_FOUND);
-        const std::string text = Captured([](int fd) {
+        const std::string text = WrittenText([](int fd) {
             (void)fflush(stdout);
             int saved = dup(STDOUT_FILENO);
             dup2(fd, STDOUT_FILENO);

@@ -75,7 +75,8 @@ double DriveOneWay(const OneWayCase &c, Tally &tally, const std::function<bool(u
 bool DriveRoundTrips(uint32_t warmup, uint32_t count, const std::function<bool()> &trip,
                      std::vector<double> &samplesUs);
 
-// Checks an echoed 64-byte round-trip payload against the one sent.
+// Whether the len bytes at a and b are the same (an echoed payload against
+// the one sent).
 bool SameBytes(const void *a, const void *b, uint32_t len);
 
 } // namespace compare

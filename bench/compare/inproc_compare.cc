@@ -7,30 +7,22 @@
 // over the rounds and the medians of the per-round ratios to ZeroMQ and to
 // the floor.
 #include <cstdio>
-#include <string>
 #include <vector>
 
-#include "compare_harness.h"
-#include "compare_options.h"
+#include "compare_table.h"
 #include "inproc_contenders.h"
 
 namespace {
 
 using compare::Figure;
 using compare::Heap;
-using compare::OneWayCase;
 using compare::Unit;
 
 constexpr const char *kZmq = "ZeroMQ inproc";
 constexpr const char *kFloor = "floor: ring + futex";
 constexpr int kTimeoutSec = 120;
 
-struct OneWayContender {
-    const char *name;
-    double (*run)(const OneWayCase &);
-};
-
-const OneWayContender kOneWay[] = {
+const std::vector<compare::OneWayContender> kOneWay = {
     {kZmq, compare::ZmqOneWay},
     {"nng inproc", compare::NngOneWay},
     {kFloor, compare::FloorOneWay},
@@ -38,52 +30,12 @@ const OneWayContender kOneWay[] = {
     {"library OsMsgAsynSend", compare::PublicOneWay},
 };
 
-struct RoundTripContender {
-    const char *name;
-    bool (*run)(uint32_t size, uint32_t count, std::vector<double> &samplesUs);
-};
-
-const RoundTripContender kRoundTrip[] = {
+const std::vector<compare::RoundTripContender> kRoundTrip = {
     {"ZeroMQ inproc REQ/REP", compare::ZmqRoundTrip},
     {"nng inproc req0/rep0", compare::NngRoundTrip},
     {"floor: futex ping-pong", compare::FloorRoundTrip},
     {"library OsMsgSynSend", compare::PublicRoundTrip},
 };
-
-struct OneWayFigure {
-    Figure figure;
-    OneWayCase oneWay;
-    Heap heap;
-};
-
-double MeasureOneWay(const OneWayContender &contender, const OneWayCase &c, Heap heap) {
-    std::vector<double> out;
-    bool ok = compare::RunIsolated(
-        [&](std::vector<double> &values) {
-            double rate = contender.run(c);
-            values.push_back(rate);
-            return rate > 0;
-        },
-        heap, kTimeoutSec, out);
-    return ok && out.size() == 1 ? out[0] : -1.0;
-}
-
-void MeasureRoundTrip(const RoundTripContender &contender, uint32_t count, Figure &p50, Figure &p99) {
-    std::vector<double> out;
-    bool ok = compare::RunIsolated(
-        [&](std::vector<double> &values) {
-            std::vector<double> samples;
-            if (!contender.run(64, count, samples)) {
-                return false;
-            }
-            values.push_back(compare::Quantile(samples, 0.50));
-            values.push_back(compare::Quantile(samples, 0.99));
-            return true;
-        },
-        Heap::kDefault, kTimeoutSec, out);
-    p50.Add(contender.name, ok && out.size() == 2 ? out[0] : -1.0);
-    p99.Add(contender.name, ok && out.size() == 2 ? out[1] : -1.0);
-}
 
 } // namespace
 
@@ -95,7 +47,7 @@ int main(int argc, char **argv) {
     const compare::Reference zmq{kZmq, "xZeroMQ"};
     const compare::Reference floor{kFloor, "xfloor"};
     const uint32_t kMiB = 1U << 20;
-    std::vector<OneWayFigure> figures = {
+    std::vector<compare::OneWayFigure> figures = {
         {Figure("1 producer -> 1 consumer, 64 B, messages/s", Unit::kRate, zmq, floor),
          {64, compare::Scaled(options, 200000, 1000), 1, 1000},
          Heap::kDefault},
@@ -119,40 +71,10 @@ int main(int argc, char **argv) {
     figures[4].figure.CompareWith(&figures[0].figure, "x1 producer");
     const compare::Reference zmqReq{"ZeroMQ inproc REQ/REP", "xZeroMQ"};
     const compare::Reference pingPong{"floor: futex ping-pong", "xfloor"};
-    Figure p50("Round trip, 64 B, p50", Unit::kMicros, zmqReq, pingPong);
-    Figure p99("Round trip, 64 B, p99", Unit::kMicros, zmqReq, pingPong);
-    const uint32_t trips = static_cast<uint32_t>(compare::Scaled(options, 20000, 200));
+    compare::RoundTripFigures trips{Figure("Round trip, 64 B, p50", Unit::kMicros, zmqReq, pingPong),
+                                    Figure("Round trip, 64 B, p99", Unit::kMicros, zmqReq, pingPong),
+                                    static_cast<uint32_t>(compare::Scaled(options, 20000, 200))};
 
     std::printf("In-process comparison: %d round(s), every measurement in a fresh process\n", options.rounds);
-    for (int round = 1; round <= options.rounds; ++round) {
-        std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
-        for (OneWayFigure &f : figures) {
-            for (const OneWayContender &contender : kOneWay) {
-                if (compare::Selected(options, contender.name)) {
-                    f.figure.Add(contender.name, MeasureOneWay(contender, f.oneWay, f.heap));
-                }
-            }
-        }
-        for (const RoundTripContender &contender : kRoundTrip) {
-            if (compare::Selected(options, contender.name)) {
-                MeasureRoundTrip(contender, trips, p50, p99);
-            }
-        }
-    }
-    bool allOk = true;
-    for (const OneWayFigure &f : figures) {
-        f.figure.Print();
-        for (const OneWayContender &contender : kOneWay) {
-            allOk = allOk && (!compare::Selected(options, contender.name) || f.figure.MedianOf(contender.name) > 0);
-        }
-    }
-    p50.Print();
-    p99.Print();
-    for (const RoundTripContender &contender : kRoundTrip) {
-        allOk = allOk && (!compare::Selected(options, contender.name) || p50.MedianOf(contender.name) > 0);
-    }
-    std::printf("\nMedians of %d round(s); a ratio is the median of the per-round ratios (throughput: higher is "
-                "better; latency: lower is better).\n",
-                options.rounds);
-    return allOk ? 0 : 1;
+    return compare::RunTable(options, kTimeoutSec, figures, kOneWay, trips, kRoundTrip) ? 0 : 1;
 }

@@ -7,22 +7,17 @@
 // one-way run keeps at most the sink's queue length in flight: the sink
 // reports its count back to the client's "credit" task every quarter queue,
 // and the producer waits for credit before it would overrun the queue.
-#include <sched.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <thread>
+#include <string>
+#include <vector>
 
 #include "ipc_contenders.h"
-#include "vyre_os_log.h"
-#include "vyre_os_msg.h"
+#include "library_member.h"
 
 namespace compare {
 
@@ -43,11 +38,6 @@ uint64_t g_creditEvery = 1;
 std::mutex g_creditMutex;
 std::condition_variable g_creditCond;
 std::atomic<uint64_t> g_credited{0};
-
-void CopyName(char (&field)[OS_MSG_NAME_LEN], const char *name) {
-    std::memset(field, 0, sizeof(field));
-    std::strncpy(field, name, sizeof(field) - 1);
-}
 
 MsgHead HeadTo(const char *proc, const char *task, const char *sender, uint32_t msgId) {
     MsgHead head{};
@@ -80,52 +70,10 @@ uint32_t TakeCredit(MsgHead *msg) {
     return 0;
 }
 
-uint32_t EchoMessage(MsgHead *msg) {
-    (void)OsMsgSynSendResp(msg, msg->data, msg->dataLen);
-    return 0;
-}
-
-uint32_t IgnoreMessage(MsgHead *) {
-    return 0;
-}
-
-// The process's membership under name, with the loop threads of its tasks.
-class Membership {
-public:
-    Membership(const char *name, const std::string &dir) {
-        (void)setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
-        (void)setenv("VYRE_OS_MSG_RUNDIR", dir.c_str(), 1);
-        OsLogSetLevel(OS_LOG_FATAL);
-        OsMsgSetLogLevel(OS_MSG_LOG_FATAL);
-        joined_ = OsMsgInit(name) == OS_MSG_OK;
-    }
-    ~Membership() {
-        if (joined_) {
-            (void)OsMsgUninit();
-        }
-        for (std::thread &loop : loops_) {
-            loop.join();
-        }
-    }
-    bool AddTask(const char *name, uint32_t depth, OsMsgTaskFunc callback) {
-        if (!joined_ || OsMsgRegTask(name, depth, callback) != OS_MSG_OK) {
-            return false;
-        }
-        std::string task(name);
-        loops_.emplace_back([task] { (void)OsMsgTaskRoutineByName(task.c_str()); });
-        return true;
-    }
-    bool joined() const { return joined_; }
-
-private:
-    bool joined_ = false;
-    std::vector<std::thread> loops_;
-};
-
 bool ServeOneWay(const OneWayCase &c, const std::string &dir, const Hook &ready, const Hook &finish, Tally &tally) {
     g_tally = &tally;
     g_creditEvery = std::max<uint64_t>(1, c.depth / 4);
-    Membership member(kServer, dir);
+    Membership member(kServer, dir.c_str());
     return member.AddTask("sink", c.depth, TakeMessage) && ready() && finish();
 }
 
@@ -141,7 +89,7 @@ bool AwaitCredit(uint64_t sent, uint32_t depth) {
 }
 
 bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish) {
-    Membership member(kClient, dir);
+    Membership member(kClient, dir.c_str());
     if (!member.AddTask("credit", 64, TakeCredit)) {
         return false;
     }
@@ -157,13 +105,7 @@ bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, 
             return false;
         }
         StampPayload(payload.data(), 0, seq);
-        MsgHead head = model;
-        uint32_t ret;
-        while ((ret = OsMsgAsynSend(&head)) == OS_MSG_ERR_FULL) {
-            head = model;
-            sched_yield();
-        }
-        if (ret != OS_MSG_OK) {
+        if (SendRetrying(model, OsMsgAsynSend) != OS_MSG_OK) {
             return false;
         }
     }
@@ -171,17 +113,15 @@ bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, 
 }
 
 bool ServeEcho(uint32_t, uint32_t, const std::string &dir, const Hook &ready, const Hook &finish) {
-    Membership member(kServer, dir);
+    Membership member(kServer, dir.c_str());
     return member.AddTask("echo", 16, EchoMessage) && ready() && finish();
 }
 
 bool CallEcho(uint32_t size, uint32_t warmup, uint32_t count, const std::string &dir, const Hook &finish,
               std::vector<double> &samplesUs) {
-    Membership member(kClient, dir);
-    // A plain thread is known by "T" and its thread id; registering that name
-    // makes the caller a task, so no temporary task is made per call.
-    const std::string self = "T" + std::to_string(static_cast<long>(syscall(SYS_gettid)));
-    if (!member.joined() || OsMsgRegTask(self.c_str(), 1, IgnoreMessage) != OS_MSG_OK) {
+    Membership member(kClient, dir.c_str());
+    const std::string self = member.AddCaller();
+    if (self.empty()) {
         return false;
     }
     std::vector<char> payload(size, 'r');
@@ -190,17 +130,7 @@ bool CallEcho(uint32_t size, uint32_t warmup, uint32_t count, const std::string 
     model.data = payload.data();
     model.dataLen = size;
     return DriveRoundTrips(
-               warmup, count,
-               [&] {
-                   MsgHead head = model;
-                   MsgHead *answer = nullptr;
-                   if (OsMsgSynSend(&head, &answer, 1000) != OS_MSG_OK || answer == nullptr) {
-                       return false;
-                   }
-                   bool same = answer->dataLen == size && SameBytes(answer->data, payload.data(), size);
-                   return OsMsgSynRespFree(answer) == OS_MSG_OK && same;
-               },
-               samplesUs) &&
+               warmup, count, [&] { return SynTrip(model, size); }, samplesUs) &&
            finish();
 }
 

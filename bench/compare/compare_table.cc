@@ -1,0 +1,78 @@
+// Rounds of isolated measurements filling the comparison figures, then the
+// printed table (see compare_table.h).
+#include "compare_table.h"
+
+#include <cstdio>
+
+namespace compare {
+
+namespace {
+
+double MeasureOneWay(const OneWayContender &contender, const OneWayFigure &f, int timeoutSec) {
+    std::vector<double> out;
+    bool ok = RunIsolated(
+        [&](std::vector<double> &values) {
+            double rate = contender.run(f.oneWay);
+            values.push_back(rate);
+            return rate > 0;
+        },
+        f.heap, timeoutSec, out);
+    return ok && out.size() == 1 ? out[0] : -1.0;
+}
+
+void MeasureRoundTrip(const RoundTripContender &contender, RoundTripFigures &trips, int timeoutSec) {
+    std::vector<double> out;
+    bool ok = RunIsolated(
+        [&](std::vector<double> &values) {
+            std::vector<double> samples;
+            if (!contender.run(64, trips.count, samples)) {
+                return false;
+            }
+            values.push_back(Quantile(samples, 0.50));
+            values.push_back(Quantile(samples, 0.99));
+            return true;
+        },
+        Heap::kDefault, timeoutSec, out);
+    trips.p50.Add(contender.name, ok && out.size() == 2 ? out[0] : -1.0);
+    trips.p99.Add(contender.name, ok && out.size() == 2 ? out[1] : -1.0);
+}
+
+} // namespace
+
+bool RunTable(const Options &options, int timeoutSec, std::vector<OneWayFigure> &figures,
+              const std::vector<OneWayContender> &oneWay, RoundTripFigures &trips,
+              const std::vector<RoundTripContender> &roundTrip) {
+    for (int round = 1; round <= options.rounds; ++round) {
+        std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
+        for (OneWayFigure &f : figures) {
+            for (const OneWayContender &contender : oneWay) {
+                if (Selected(options, contender.name)) {
+                    f.figure.Add(contender.name, MeasureOneWay(contender, f, timeoutSec));
+                }
+            }
+        }
+        for (const RoundTripContender &contender : roundTrip) {
+            if (Selected(options, contender.name)) {
+                MeasureRoundTrip(contender, trips, timeoutSec);
+            }
+        }
+    }
+    bool allOk = true;
+    for (const OneWayFigure &f : figures) {
+        f.figure.Print();
+        for (const OneWayContender &contender : oneWay) {
+            allOk = allOk && (!Selected(options, contender.name) || f.figure.MedianOf(contender.name) > 0);
+        }
+    }
+    trips.p50.Print();
+    trips.p99.Print();
+    for (const RoundTripContender &contender : roundTrip) {
+        allOk = allOk && (!Selected(options, contender.name) || trips.p50.MedianOf(contender.name) > 0);
+    }
+    std::printf("\nMedians of %d round(s); a ratio is the median of the per-round ratios (throughput: higher is "
+                "better; latency: lower is better).\n",
+                options.rounds);
+    return allOk;
+}
+
+} // namespace compare
