@@ -1,16 +1,23 @@
 #include "support/log_capture.h"
 
-#include <atomic>
+#include <mutex>
 
 #include "log/msg_log.h"
 #include "vyre_os_log.h"
 
 namespace {
-std::atomic<LogCapture *> g_active{nullptr};
+// The capture that records go to. A sink holds g_activeLock while it adds to
+// it, so a capture going out of scope waits for a record that another thread
+// (a task loop still running) is adding to it.
+std::mutex g_activeLock;
+LogCapture *g_active = nullptr; // guarded by g_activeLock
 } // namespace
 
 LogCapture::LogCapture(uint32_t platformLevel, uint32_t msgLevel) : savedMsgLevel_(g_enLogLevel) {
-    g_active.store(this);
+    {
+        std::lock_guard<std::mutex> lock(g_activeLock);
+        g_active = this;
+    }
     OsLogSetSink(&LogCapture::PlatformSink);
     OsLogSetLevel(platformLevel);
     MsgSetLogFunc(&LogCapture::MsgSink);
@@ -22,20 +29,21 @@ LogCapture::~LogCapture() {
     OsLogSetLevel(OS_LOG_ERROR);
     MsgSetLogFunc(&MsgDefaultLogFunc);
     MsgSetLogLevel(savedMsgLevel_);
-    g_active.store(nullptr);
+    std::lock_guard<std::mutex> lock(g_activeLock);
+    g_active = nullptr;
 }
 
 void LogCapture::PlatformSink(uint32_t level, const char * /*tag*/, const char *text) {
-    LogCapture *self = g_active.load();
-    if (self != nullptr) {
-        self->Add(level, text, true);
+    std::lock_guard<std::mutex> lock(g_activeLock);
+    if (g_active != nullptr) {
+        g_active->Add(level, text, true);
     }
 }
 
 void LogCapture::MsgSink(uint32_t level, const char *line) {
-    LogCapture *self = g_active.load();
-    if (self != nullptr) {
-        self->Add(level, line, false);
+    std::lock_guard<std::mutex> lock(g_activeLock);
+    if (g_active != nullptr) {
+        g_active->Add(level, line, false);
     }
 }
 
