@@ -45,7 +45,7 @@ typedef struct IpcPeer {
     uint8_t *pend;                    /* the batch being filled (IPC_BATCH_BYTES), or NULL */
     uint32_t pendLen;                 /* its bytes */
     bool queued;                      /* the batch sender holds the peer on its list */
-    uint64_t lastAsyncNs;             /* monotonic time of the last asynchronous send */
+    uint64_t lastAsyncNs;             /* monotonic time of the last lone send or batch */
 } IpcPeer;
 
 /* Result of sending one datagram. */

@@ -99,7 +99,12 @@ IpcSendResult IpcBatchSendSpare(IpcPeer *peer, uint32_t waitMs) {
 bool IpcBatchTake(IpcPeer *peer, bool release) {
     std::lock_guard<std::mutex> guard(peer->pendLock);
     if (peer->pendLen == 0U) {
-        peer->queued = peer->queued && !release;
+        if (peer->queued && release) {
+            // Appends skip the clock while the peer is on the list; its last
+            // batch counts as its last asynchronous send.
+            peer->lastAsyncNs = IpcBatchNowNs();
+            peer->queued = false;
+        }
         return false;
     }
     uint8_t *filled = peer->pend;
@@ -180,11 +185,15 @@ IpcBatchResult IpcBatchAppend(IpcPeer *peer, uint32_t transType, const MsgHead *
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(peer->pendLock);
-        uint64_t now = IpcBatchNowNs();
-        bool streaming = now - peer->lastAsyncNs < IPC_BATCH_BURST_NS;
-        peer->lastAsyncNs = now;
-        if (!peer->queued && !streaming) {
-            return IPC_BATCH_ALONE;
+        if (!peer->queued) {
+            // Only a message that finds no batch waiting reads the clock: a
+            // streaming sender pays for it once per batch, not per message.
+            uint64_t now = IpcBatchNowNs();
+            bool streaming = now - peer->lastAsyncNs < IPC_BATCH_BURST_NS;
+            peer->lastAsyncNs = now;
+            if (!streaming) {
+                return IPC_BATCH_ALONE;
+            }
         }
         if (peer->pend == nullptr) {
             peer->pend = static_cast<uint8_t *>(MSG_MALLOC(IPC_BATCH_BYTES));

@@ -4,7 +4,8 @@
  * pays one system call per batch rather than per message.
  *
  * A message goes alone when its sender is not streaming: when nothing is
- * batched for the peer and its last asynchronous send is longer ago than
+ * batched for the peer and its last asynchronous send (or the moment the
+ * batch sender found nothing more for it) is longer ago than
  * IPC_BATCH_BURST_NS, the sending thread sends it at once (the lowest
  * latency). Otherwise it is copied into the peer's batch and the batch
  * sender, one thread per process, sends the batch as one datagram as soon

@@ -42,6 +42,11 @@ constexpr int kIpcRecvStallLastMs = 32;
 /* Datagrams from this size on are received straight into their payload
  * buffer when they hold one whole message. */
 constexpr size_t kIpcRecvInPlaceMin = 64U * 1024U;
+/* A datagram shorter than this holds one small message: its sender is not
+ * streaming (a streaming sender's messages share datagrams), so another one
+ * is unlikely to wait behind it, and the loop goes back to waiting at once
+ * instead of spending a system call to find the connection empty. */
+constexpr size_t kIpcRecvLoneMax = 2U * IPC_FRAME_RECORD_OVERHEAD;
 
 /* One accepted connection. pid/uid: the peer's credentials when it
  * connected, used when a datagram arrives without its own. */
@@ -291,8 +296,12 @@ int IpcRecvInPlace(IpcRecvState &state, IpcRecvConn *conn) {
     return 1;
 }
 
-/* Reads one datagram from conn. >0: handled (conn may have stalled); 0: the
- * connection is gone; <0: nothing to read now. */
+/* IpcRecvOne's result for a datagram that held one small message. */
+constexpr int kIpcRecvLone = 3;
+
+/* Reads one datagram from conn. >0: handled (conn may have stalled),
+ * kIpcRecvLone when it held one small message; 0: the connection is gone;
+ * <0: nothing to read now. */
 int IpcRecvOne(IpcRecvState &state, IpcRecvConn *conn) {
     if (conn->inPlace) {
         int got = IpcRecvInPlace(state, conn);
@@ -319,9 +328,12 @@ int IpcRecvOne(IpcRecvState &state, IpcRecvConn *conn) {
     if (IpcFrameRecvDatagram(rebuildEntry, buf, (uint32_t)n, pid, uid, &conn->stall)) {
         IpcRecvStall(state, conn, buf, (uint32_t)n, uid);
     }
-    return 1;
+    return (size_t)n < kIpcRecvLoneMax ? kIpcRecvLone : 1;
 }
 
+/* Reads conn until it is empty, stalls, has had its burst or delivered a
+ * lone small message; the wait is level-triggered, so a connection left
+ * with datagrams is reported again at once. */
 void IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
     for (int i = 0; i < kIpcRecvBurst; ++i) {
         int got = IpcRecvOne(state, conn);
@@ -329,7 +341,7 @@ void IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
             IpcRecvClose(state, conn);
             return;
         }
-        if (got < 0 || conn->stalled) {
+        if (got < 0 || got == kIpcRecvLone || conn->stalled) {
             return;
         }
     }
