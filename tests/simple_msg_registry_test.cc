@@ -81,6 +81,15 @@ TEST_F(TaskRegistry, LookUpByNameFollowsRemovalReRegistrationAndANewTable) {
     ASSERT_NE(FindTask("peer"), nullptr);
     EXPECT_EQ(SendTo("peer", 1, "kept"), OS_MSG_OK);
     EXPECT_EQ(FindTask("peer2"), nullptr); // another name is not the remembered one
+    ASSERT_EQ(SimpleMsgRegTask("other", 5, Record, 0), OS_MSG_OK);
+    auto capacityOf = [](const char *name) {
+        SimpleMsgTask *found = FindTask(name);
+        return found != nullptr ? found->ring.capacity : 0U;
+    };
+    for (int round = 0; round < 3; ++round) { // alternating names each keep their own record
+        EXPECT_EQ(capacityOf("peer"), 1U);
+        EXPECT_EQ(capacityOf("other"), 5U);
+    }
 
     ASSERT_EQ(SimpleMsgUnregTask("peer"), OS_MSG_OK);
     EXPECT_EQ(FindTask("peer"), nullptr);

@@ -8,7 +8,7 @@
  * use of the record it yields; the flag is read without a lock (atomically).
  *
  * Every send looks its receiver up by name, so each thread remembers its last
- * successful look-up together with the table's entry epoch, a counter that
+ * few successful look-ups together with the table's entry epoch, a counter that
  * every creation, insertion, erasure and destruction of the table advances
  * under simpleQueueLock. While the epoch stands, the same name still maps to
  * the same record, and the look-up skips hashing and comparing the key.
@@ -41,14 +41,23 @@ uint32_t simpleMsgInitFlag = 0;
  * lock it cannot change. Starts at 1: a memo of epoch 0 holds nothing. */
 std::atomic<uint64_t> g_tableEpoch{1};
 
-/* The calling thread's last successful look-up by name. */
+/* The calling thread's last successful look-ups by name: a sender usually
+ * alternates between a few names (a requester: its own task and the one it
+ * calls). The oldest answer gives way to a new one. */
+constexpr uint32_t kLookupMemos = 4U;
+
 struct QueueLookupMemo {
     uint64_t epoch = 0;
     char name[OS_MSG_NAME_LEN] = {0}; // terminated: registered names are shorter
     SimpleMsgTask *task = nullptr;
 };
 
-thread_local QueueLookupMemo t_lastLookup;
+struct ThreadLookups {
+    QueueLookupMemo memo[kLookupMemos];
+    uint32_t next = 0; // the slot the next new answer takes
+};
+
+thread_local ThreadLookups t_lookups;
 
 /* Drops the entry of a registration that failed after its record was
  * inserted; the record's locks were not initialised and it has no ring. */
@@ -171,11 +180,13 @@ uint32_t SimpleMsgGetQueue(const char *taskName, SimpleMsgTask **task) {
         OS_MSG_LOG(OS_LOG_ERROR, "invalid taskName.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    QueueLookupMemo &memo = t_lastLookup;
+    ThreadLookups &lookups = t_lookups;
     uint64_t epoch = g_tableEpoch.load(std::memory_order_relaxed);
-    if (memo.epoch == epoch && MsgNameEqual(memo.name, taskName)) {
-        *task = memo.task;
-        return OS_MSG_OK;
+    for (const QueueLookupMemo &memo : lookups.memo) {
+        if (memo.epoch == epoch && MsgNameEqual(memo.name, taskName)) {
+            *task = memo.task;
+            return OS_MSG_OK;
+        }
     }
     // Names may come from 16-byte header fields without a terminator; no
     // registered name has more than 15 characters.
@@ -185,6 +196,8 @@ uint32_t SimpleMsgGetQueue(const char *taskName, SimpleMsgTask **task) {
         return OS_MSG_ERR_NOT_FOUND;
     }
     *task = reinterpret_cast<SimpleMsgTask *>(ZEM_HashIterValue(pos));
+    QueueLookupMemo &memo = lookups.memo[lookups.next];
+    lookups.next = (lookups.next + 1U) % kLookupMemos;
     (void)memcpy_s(memo.name, sizeof(memo.name), key.text, sizeof(memo.name));
     memo.task = *task;
     memo.epoch = epoch;
