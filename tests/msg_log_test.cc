@@ -85,6 +85,22 @@ TEST(MsgLogFilter, PassesFromTheThresholdUpToFatalAndIgnoresBadThresholds) {
     MsgSetLogFunc(&MsgDefaultLogFunc);
 }
 
+TEST(MsgLogFilter, PlatformRecordsEvaluateTheirArgumentsOnlyWhenThePlatformLevelPassesThem) {
+    int evaluated = 0;
+    {
+        LogCapture log(OS_LOG_WARN);
+        OS_MSG_LOG(OS_LOG_INFO, "dropped %d", ++evaluated);
+        EXPECT_EQ(evaluated, 0);
+        OS_MSG_LOG(OS_LOG_WARN, "kept %d", ++evaluated);
+        EXPECT_EQ(evaluated, 1);
+        EXPECT_EQ(log.Count("kept 1", OS_LOG_WARN), 1U);
+        OsLogSetLevel(OS_LOG_DEBUG); // a change applies to the next record
+        OS_MSG_LOG(OS_LOG_DEBUG, "now kept %d", ++evaluated);
+        EXPECT_EQ(log.Count("now kept 2", OS_LOG_DEBUG), 1U);
+        EXPECT_FALSE(log.Contains("dropped"));
+    }
+}
+
 TEST(MsgLogSink, DefaultPrintsATaggedLineWithinItsBufferAndNullSilences) {
     testing::internal::CaptureStdout();
     MsgDefaultLogFunc(4, "some text");

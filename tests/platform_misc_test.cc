@@ -118,6 +118,17 @@ TEST(PlatformLog, FiltersBelowTheLevelCutsToTheLineSizeAndDefaultsToStandardErro
     EXPECT_EQ(g_records.size(), 2U) << "the replaced sink still called";
 }
 
+TEST(PlatformLog, EnabledTellsWhetherARecordOfTheLevelWouldPassNow) {
+    OsLogSetLevel(OS_LOG_WARN);
+    EXPECT_EQ(OsLogEnabled(OS_LOG_DEBUG), 0U);
+    EXPECT_EQ(OsLogEnabled(OS_LOG_INFO), 0U);
+    EXPECT_EQ(OsLogEnabled(OS_LOG_WARN), 1U);
+    EXPECT_EQ(OsLogEnabled(OS_LOG_FATAL), 1U);
+    OsLogSetLevel(OS_LOG_DEBUG);
+    EXPECT_EQ(OsLogEnabled(OS_LOG_DEBUG), 1U);
+    OsLogSetLevel(OS_LOG_ERROR);
+}
+
 TEST(ProcName, IsTheKernelNameOfTheProcessCutToTheBuffer) {
     char buf[64] = "";
     ASSERT_EQ(prctl(PR_SET_NAME, "a_name_too_long_for_the_kernel", 0, 0, 0), 0);

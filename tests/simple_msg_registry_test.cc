@@ -6,7 +6,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "base/msg_proc_name.h"
 #include "simple_msg_test_util.h"
@@ -70,6 +72,59 @@ TEST_F(TaskRegistry, NamesQueueLengthsRepeatedNamesAndTheThreadsDefaultName) {
         EXPECT_EQ(SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), name, sizeof(name)), 1U);
         EXPECT_EQ(std::string(name), own);
     }).join();
+}
+
+// Each thread remembers its last look-up by name; every change of the table,
+// from any thread, must make the next look-up see the table as it is now.
+TEST_F(TaskRegistry, LookUpByNameFollowsRemovalReRegistrationAndANewTable) {
+    ASSERT_EQ(SimpleMsgRegTask("peer", 1, Record, 0), OS_MSG_OK);
+    ASSERT_NE(FindTask("peer"), nullptr);
+    EXPECT_EQ(SendTo("peer", 1, "kept"), OS_MSG_OK);
+    EXPECT_EQ(FindTask("peer2"), nullptr); // another name is not the remembered one
+    ASSERT_EQ(SimpleMsgRegTask("other", 5, Record, 0), OS_MSG_OK);
+    auto capacityOf = [](const char *name) {
+        SimpleMsgTask *found = FindTask(name);
+        return found != nullptr ? found->ring.capacity : 0U;
+    };
+    for (int round = 0; round < 3; ++round) { // alternating names each keep their own record
+        EXPECT_EQ(capacityOf("peer"), 1U);
+        EXPECT_EQ(capacityOf("other"), 5U);
+    }
+
+    ASSERT_EQ(SimpleMsgUnregTask("peer"), OS_MSG_OK);
+    EXPECT_EQ(FindTask("peer"), nullptr);
+    EXPECT_EQ(SendTo("peer", 2), OS_MSG_ERR_NOT_FOUND);
+
+    // Re-registered by another thread: the record (told apart by its ring) is the new one.
+    ASSERT_EQ(SimpleMsgRegTask("peer", 2, Record, 0), OS_MSG_OK);
+    ASSERT_NE(FindTask("peer"), nullptr);
+    std::thread([] {
+        EXPECT_EQ(SimpleMsgUnregTask("peer"), OS_MSG_OK);
+        EXPECT_EQ(SimpleMsgRegTask("peer", 3, Record, 0), OS_MSG_OK);
+    }).join();
+    SimpleMsgTask *task = FindTask("peer");
+    ASSERT_NE(task, nullptr);
+    EXPECT_EQ(task->ring.capacity, 3U);
+    EXPECT_EQ(SendTo("peer", 3), OS_MSG_OK);
+    EXPECT_EQ(SimpleMsgRingPending(&task->ring), 1U);
+
+    // A 16-byte field without a terminator is not the 15-character name it starts with.
+    ASSERT_EQ(SimpleMsgRegTask("abcdefghijklmno", 1, Record, 0), OS_MSG_OK);
+    ASSERT_NE(FindTask("abcdefghijklmno"), nullptr);
+    char field[OS_MSG_NAME_LEN];
+    std::memcpy(field, "abcdefghijklmnoX", sizeof(field));
+    SimpleMsgTask *found = nullptr;
+    (void)OsMutexLock(&simpleQueueLock);
+    EXPECT_EQ(SimpleMsgGetQueue(field, &found), OS_MSG_ERR_NOT_FOUND);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    EXPECT_EQ(found, nullptr);
+
+    // A table made anew knows none of the old names.
+    ASSERT_NE(FindTask("peer"), nullptr);
+    SimpleMsgDestroyQueue();
+    ASSERT_EQ(SimpleMsgCreateQueue(128), OS_MSG_OK);
+    EXPECT_EQ(FindTask("peer"), nullptr);
+    EXPECT_EQ(SendTo("peer", 4), OS_MSG_ERR_NOT_FOUND);
 }
 
 TEST_F(TaskRegistry, FailedRegistrationLeavesNothingBehind) {

@@ -33,6 +33,9 @@ OS_PLATFORM_API void OsLogPrintf(uint32_t level, const char *tag, const char *fo
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
+/* 1 when a record of level would pass the platform level now, else 0: lets
+ * a caller skip computing the arguments of a record that would be dropped. */
+OS_PLATFORM_API uint32_t OsLogEnabled(uint32_t level);
 /* Replaces the sink; NULL restores the default, which writes
  * "[tag][LEVEL] text" lines to standard error. */
 OS_PLATFORM_API void OsLogSetSink(OsLogSink sink);

@@ -69,6 +69,10 @@ void OsLogPrintf(uint32_t level, const char *tag, const char *format, ...) {
     (sink != nullptr ? sink : DefaultSink)(level, tag != nullptr ? tag : "", text);
 }
 
+uint32_t OsLogEnabled(uint32_t level) {
+    return level >= g_logLevel.load(std::memory_order_relaxed) ? 1U : 0U;
+}
+
 void OsLogSetSink(OsLogSink sink) {
     g_logSink.store(sink, std::memory_order_release);
 }

@@ -77,12 +77,19 @@ static inline uint32_t MsgRefuse(const char *function, uint32_t line, const char
 }
 
 /* A platform log record of module "OS_MSG" in the "[%s][%d]:...\r\n" form.
- * fmt must be a string literal. */
+ * fmt must be a string literal. Arguments are not evaluated when the
+ * platform level drops the record (the message path logs its DEBUG steps
+ * with computed values). */
 #define OS_MSG_LOG(level, fmt, ...) OS_MSG_LOG_AS(__func__, level, fmt, ##__VA_ARGS__)
 
 /* OS_MSG_LOG under the name of another function: for a step that logs as the
  * operation it belongs to. */
 #define OS_MSG_LOG_AS(function, level, fmt, ...)                                                                       \
-    OsLogPrintf((uint32_t)(level), "OS_MSG", "[%s][%d]:" fmt "\r\n", (function), (int)__LINE__, ##__VA_ARGS__)
+    do {                                                                                                               \
+        if (OsLogEnabled((uint32_t)(level)) != 0U) {                                                                   \
+            OsLogPrintf((uint32_t)(level), "OS_MSG", "[%s][%d]:" fmt "\r\n", (function), (int)__LINE__,                \
+                        ##__VA_ARGS__);                                                                                \
+        }                                                                                                              \
+    } while (0)
 
 #endif /* VYRE_MSG_LOG_H */

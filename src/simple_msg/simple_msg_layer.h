@@ -31,6 +31,10 @@ extern ZemList timeOutList;
  * whose loop runs on it. SimpleMsgForgetLoopTask drops a record about to be
  * released from the calling thread's set. */
 void SimpleMsgNoteStateChange(void);
+/* Run under simpleQueueLock after simpleQueue was made, destroyed, or had an
+ * entry inserted or erased: forgets every thread's remembered look-up by
+ * name (simple_msg_registry.cc). */
+void SimpleMsgNoteTableChange(void);
 void SimpleMsgNoteLoopThread(SimpleMsgTask *task, OsThread thread);
 void SimpleMsgForgetLoopTask(const SimpleMsgTask *task);
 

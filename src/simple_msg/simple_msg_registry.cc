@@ -6,10 +6,18 @@
  *
  * simpleQueueLock guards the table and is held across every look-up and the
  * use of the record it yields; the flag is read without a lock (atomically).
+ *
+ * Every send looks its receiver up by name, so each thread remembers its last
+ * few successful look-ups together with the table's entry epoch, a counter that
+ * every creation, insertion, erasure and destruction of the table advances
+ * under simpleQueueLock. While the epoch stands, the same name still maps to
+ * the same record, and the look-up skips hashing and comparing the key.
  */
 #define MSG_MODULE "simple_msg"
 
 #include <string.h>
+
+#include <atomic>
 
 #include "base/msg_alloc.h"
 #include "base/msg_names.h"
@@ -28,10 +36,34 @@ namespace {
 
 uint32_t simpleMsgInitFlag = 0;
 
+/* Changes of simpleQueue's entries; advanced under simpleQueueLock. Atomic
+ * only so that a look-up made without the lock is no data race; under the
+ * lock it cannot change. Starts at 1: a memo of epoch 0 holds nothing. */
+std::atomic<uint64_t> g_tableEpoch{1};
+
+/* The calling thread's last successful look-ups by name: a sender usually
+ * alternates between a few names (a requester: its own task and the one it
+ * calls). The oldest answer gives way to a new one. */
+constexpr uint32_t kLookupMemos = 4U;
+
+struct QueueLookupMemo {
+    uint64_t epoch = 0;
+    char name[OS_MSG_NAME_LEN] = {0}; // terminated: registered names are shorter
+    SimpleMsgTask *task = nullptr;
+};
+
+struct ThreadLookups {
+    QueueLookupMemo memo[kLookupMemos];
+    uint32_t next = 0; // the slot the next new answer takes
+};
+
+thread_local ThreadLookups t_lookups;
+
 /* Drops the entry of a registration that failed after its record was
  * inserted; the record's locks were not initialised and it has no ring. */
 void SimpleMsgDropNewTask(const char *taskName, SimpleMsgTask *task) {
     (void)ZEM_StrHashErase(simpleQueue, taskName);
+    SimpleMsgNoteTableChange();
     MSG_FREE(SimpleMsgRingTakeStorage(&task->ring));
     MSG_FREE(task);
 }
@@ -62,6 +94,10 @@ uint32_t SimpleMsgReviveTask(SimpleMsgTask *task) {
 }
 
 } // namespace
+
+void SimpleMsgNoteTableChange(void) {
+    g_tableEpoch.fetch_add(1U, std::memory_order_relaxed);
+}
 
 extern "C" {
 
@@ -99,6 +135,7 @@ uint32_t SimpleMsgCreateQueue(uint32_t bucketCount) {
     (void)OsMutexUnLock(&timeOutListLock);
 
     simpleQueue = ZEM_StrHashCreate(bucketCount);
+    SimpleMsgNoteTableChange();
     if (simpleQueue == nullptr) {
         (void)OsMutexUnLock(&simpleQueueLock);
         OS_MSG_LOG(OS_LOG_FATAL, "Hash Create error.");
@@ -129,6 +166,7 @@ void SimpleMsgDestroyQueue(void) {
     }
     ZEM_HashDestory(simpleQueue);
     simpleQueue = nullptr;
+    SimpleMsgNoteTableChange();
     (void)OsMutexUnLock(&simpleQueueLock);
 }
 
@@ -142,6 +180,14 @@ uint32_t SimpleMsgGetQueue(const char *taskName, SimpleMsgTask **task) {
         OS_MSG_LOG(OS_LOG_ERROR, "invalid taskName.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
+    ThreadLookups &lookups = t_lookups;
+    uint64_t epoch = g_tableEpoch.load(std::memory_order_relaxed);
+    for (const QueueLookupMemo &memo : lookups.memo) {
+        if (memo.epoch == epoch && MsgNameEqual(memo.name, taskName)) {
+            *task = memo.task;
+            return OS_MSG_OK;
+        }
+    }
     // Names may come from 16-byte header fields without a terminator; no
     // registered name has more than 15 characters.
     const MsgNameCopy key(taskName);
@@ -150,6 +196,11 @@ uint32_t SimpleMsgGetQueue(const char *taskName, SimpleMsgTask **task) {
         return OS_MSG_ERR_NOT_FOUND;
     }
     *task = reinterpret_cast<SimpleMsgTask *>(ZEM_HashIterValue(pos));
+    QueueLookupMemo &memo = lookups.memo[lookups.next];
+    lookups.next = (lookups.next + 1U) % kLookupMemos;
+    (void)memcpy_s(memo.name, sizeof(memo.name), key.text, sizeof(memo.name));
+    memo.task = *task;
+    memo.epoch = epoch;
     return OS_MSG_OK;
 }
 
@@ -164,6 +215,7 @@ uint32_t SimpleMsgAddTask(const char *taskName, SimpleMsgTask **task) {
         OS_MSG_LOG(OS_LOG_ERROR, "malloc failed.");
         return OS_MSG_ERR_NO_MEMORY;
     }
+    SimpleMsgNoteTableChange();
     if (ZEM_StrHashInsert(simpleQueue, taskName, reinterpret_cast<ZemWord>(record)) != 0U) {
         MSG_FREE(record);
         OS_MSG_LOG(OS_LOG_ERROR, "hash insert error.");

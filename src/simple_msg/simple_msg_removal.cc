@@ -159,6 +159,7 @@ extern "C" uint32_t SimpleMsgDelTask(SimpleMsgTask *task, ListNode **next) {
             *next = following;
         }
     }
+    SimpleMsgNoteTableChange();
     SimpleMsgForgetLoopTask(task); // removed from inside its own loop
     MSG_FREE(task);
     return OS_MSG_OK;

@@ -93,11 +93,12 @@ bool SimpleMsgRingPrepareSleep(SimpleMsgRing *ring);
 bool SimpleMsgRingCancelSleep(SimpleMsgRing *ring);
 
 /* Consumer, with the ring found empty: returns once a node may be there.
- * First yields the processor a few times (more while a producer has claimed
+ * First polls briefly (a couple of hundred pauses, about a microsecond),
+ * then yields the processor a few times (more while a producer has claimed
  * the next position but not yet published it: it may have been preempted in
  * between), returning as soon as a node is published; then announces its
  * sleep and waits on wake unless a node arrived meanwhile. A push while the
- * consumer yields costs no post. 0, or the wait's error. */
+ * consumer polls or yields costs no post. 0, or the wait's error. */
 int32_t SimpleMsgRingAwait(SimpleMsgRing *ring, OsSem *wake);
 
 /* Nodes pending: claimed by producers and not yet handed back by the
