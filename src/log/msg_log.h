@@ -20,6 +20,7 @@
 #ifndef VYRE_MSG_LOG_H
 #define VYRE_MSG_LOG_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "vyre_os_log.h"
@@ -76,6 +77,14 @@ static inline uint32_t MsgRefuse(const char *function, uint32_t line, const char
     return code;
 }
 
+/* OsLogEnabled is optional in a platform library: it is bound weakly, so a
+ * platform without it links all the same, and then every record goes to
+ * OsLogPrintf, which keeps or drops it. */
+#pragma weak OsLogEnabled
+static inline bool MsgPlatformLogEnabled(uint32_t level) {
+    return OsLogEnabled == NULL || OsLogEnabled(level) != 0U;
+}
+
 /* A platform log record of module "OS_MSG" in the "[%s][%d]:...\r\n" form.
  * fmt must be a string literal. Arguments are not evaluated when the
  * platform level drops the record (the message path logs its DEBUG steps
@@ -86,7 +95,7 @@ static inline uint32_t MsgRefuse(const char *function, uint32_t line, const char
  * operation it belongs to. */
 #define OS_MSG_LOG_AS(function, level, fmt, ...)                                                                       \
     do {                                                                                                               \
-        if (OsLogEnabled((uint32_t)(level)) != 0U) {                                                                   \
+        if (MsgPlatformLogEnabled((uint32_t)(level))) {                                                                \
             OsLogPrintf((uint32_t)(level), "OS_MSG", "[%s][%d]:" fmt "\r\n", (function), (int)__LINE__,                \
                         ##__VA_ARGS__);                                                                                \
         }                                                                                                              \
