@@ -24,24 +24,8 @@ using transport_test::Head;
 constexpr uint32_t kPid = 4242U;
 constexpr uint32_t kUid = 7U;
 
-struct Seen {
-    uint32_t msgId;
-    uint32_t pid;
-    uint32_t uid;
-    std::string payload;
-};
-std::mutex g_seenLock;
-std::vector<Seen> g_seen;
-
-uint32_t Keep(MsgHead *msg) {
-    std::lock_guard<std::mutex> guard(g_seenLock);
-    g_seen.push_back({msg->msgId, msg->sendPid, msg->sendUid, simple_msg_test::PayloadOf(msg)});
-    return 0U;
-}
-
-std::vector<Seen> SeenSoFar() {
-    std::lock_guard<std::mutex> guard(g_seenLock);
-    return g_seen;
+std::vector<simple_msg_test::Received> SeenSoFar() {
+    return simple_msg_test::g_inbox->Items();
 }
 
 /* One unsliced record for task of "proc". */
@@ -79,11 +63,7 @@ class CarrierFraming : public transport_test::TransportTest {
 protected:
     void SetUp() override {
         transport_test::TransportTest::SetUp();
-        {
-            std::lock_guard<std::mutex> guard(g_seenLock);
-            g_seen.clear();
-        }
-        ASSERT_EQ(SimpleMsgRegTask("t0", 64U, Keep, 0U), OS_MSG_OK);
+        ASSERT_EQ(SimpleMsgRegTask("t0", 64U, Record, 0U), OS_MSG_OK);
         StartLoop("t0");
         ASSERT_EQ(SimpleMsgRegTask("one", 1U, nullptr, 0U), OS_MSG_OK); // holds one message, no loop
     }
@@ -115,14 +95,14 @@ TEST_F(CarrierFraming, BatchedRecordsArriveInOrderWithPayloadsAndTheKernelsCrede
     std::string datagram = WholeRecord("t0", 1U, "first") + WholeRecord("t0", 2U, "") + WholeRecord("t0", 3U, "3rd");
     EXPECT_FALSE(Recv(datagram));
     ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 3U; }));
-    std::vector<Seen> seen = SeenSoFar();
+    std::vector<simple_msg_test::Received> seen = SeenSoFar();
     EXPECT_EQ(seen[0].payload, "first");
     EXPECT_EQ(seen[1].payload, "");
     EXPECT_EQ(seen[2].payload, "3rd");
     for (uint32_t i = 0U; i < 3U; ++i) {
         EXPECT_EQ(seen[i].msgId, i + 1U);
-        EXPECT_EQ(seen[i].pid, kPid);
-        EXPECT_EQ(seen[i].uid, kUid);
+        EXPECT_EQ(seen[i].head.sendPid, kPid);
+        EXPECT_EQ(seen[i].head.sendUid, kUid);
     }
 }
 
@@ -170,7 +150,7 @@ TEST_F(CarrierFraming, SlicesOfTwoSendersUnderOneKeyStayApart) {
     EXPECT_FALSE(Recv(SliceRecord("t0", 6U, 3U, "yyy", 5U), nullptr, 2U));
     ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 2U; }));
     EXPECT_EQ(SeenSoFar()[0].payload, "aaabbb");
-    EXPECT_EQ(SeenSoFar()[0].pid, 1U);
+    EXPECT_EQ(SeenSoFar()[0].head.sendPid, 1U);
     EXPECT_EQ(SeenSoFar()[1].payload, "xxxyyy");
     EXPECT_EQ(Nodes(), 0);
 }

@@ -28,13 +28,6 @@ template <int Slot> uint32_t RecordSend(const char *dest, uint32_t transType, Ms
     return kFull;
 }
 
-Mailbox *g_mailbox = nullptr;
-
-uint32_t Collect(MsgHead *msg) {
-    g_mailbox->Add(msg);
-    return 0;
-}
-
 // Answers "re:" and the request's payload through the transport; an empty request gets an empty response, handed
 // to the receive entry as a transport may: with a buffer of no length, which is not to be taken.
 uint32_t Answer(MsgHead *msg) {
@@ -51,10 +44,8 @@ class Transport : public TransportTest {
 protected:
     void SetUp() override {
         TransportTest::SetUp();
-        g_mailbox = &mailbox_;
-        ASSERT_EQ(SimpleMsgRegTask("rx", 16, Collect, 0), OS_MSG_OK);
+        ASSERT_EQ(SimpleMsgRegTask("rx", 16, simple_msg_test::Record, 0), OS_MSG_OK);
     }
-    Mailbox mailbox_;
 };
 
 TEST_F(Transport, SendsTakeSlot0OrForAnotherCpuSlot8AndEmptySlotsAreRefusedWithoutACall) {
@@ -184,7 +175,8 @@ TEST_F(Transport, ReceiveEntryReadsOnly164HeadBytesAndDeliversEachTypeWithTheTra
 
     StartLoop("rx");
     std::string got; // "id:pid/uid:mscBlock:payload", "-" for none, "=" for the transport's own buffer
-    for (const Seen &s : mailbox_.WaitFor(9)) {
+    ASSERT_TRUE(inbox_.WaitFor(9));
+    for (const Received &s : inbox_.Items()) {
         got += std::to_string(s.head.msgId) + ":" + std::to_string(s.head.sendPid) + "/" +
                std::to_string(s.head.sendUid) + ":" + std::to_string(s.head.mscBlock) + ":" +
                (s.head.data == nullptr ? "-" : s.payload) + (s.head.data == request || s.head.data == sub ? "= " : " ");
@@ -217,7 +209,8 @@ TEST_F(Transport, LoopbackBringsMessagesForOtherProcessesHereInACopyOrDropsThem)
     EXPECT_EQ(OSMemGetFailCountdown(), 1);
     OSMemSetFailCountdown(-1);
     StartLoop("rx");
-    std::vector<Seen> seen = mailbox_.WaitFor(2);
+    ASSERT_TRUE(inbox_.WaitFor(2));
+    std::vector<Received> seen = inbox_.Items();
     EXPECT_EQ(seen.at(0).payload, original);
     EXPECT_EQ(Name(seen.at(0).head.recvProcName), "proc");
     EXPECT_EQ(seen.at(1).head.msgId, 0x11U);

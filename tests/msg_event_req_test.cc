@@ -147,9 +147,9 @@ TEST_F(EventRequest, SubscribersReceiveEachEventOnceUntilTheyUnsubscribe) {
     (void)Drained(MSG_TASK_NAME_PMSG_BRO);
     for (auto [sub, expected] : {std::pair{"s1", std::vector<uint32_t>{kEvent, kEnd, kEnd}},
                                  std::pair{"s2", std::vector<uint32_t>{kEvent, kEnd, kEvent, kEnd}}}) {
-        std::vector<Seen> got = Drained(sub);
+        std::vector<Received> got = Drained(sub);
         std::vector<uint32_t> ids;
-        std::transform(got.begin(), got.end(), std::back_inserter(ids), [](const Seen &s) { return s.head.msgId; });
+        std::transform(got.begin(), got.end(), std::back_inserter(ids), [](const Received &s) { return s.head.msgId; });
         EXPECT_EQ(ids, expected) << sub;
         EXPECT_EQ(got.at(0).payload, data) << sub;
         EXPECT_EQ(Name(got.at(0).head.sendTaskName), me) << sub;
@@ -157,7 +157,7 @@ TEST_F(EventRequest, SubscribersReceiveEachEventOnceUntilTheyUnsubscribe) {
 }
 
 // The event id of the first block of a broadcast request's payload.
-uint32_t FirstEventId(const Seen &request) {
+uint32_t FirstEventId(const Received &request) {
     uint32_t msgId = 0U;
     std::memcpy(&msgId, request.payload.data() + 8U + 16U, sizeof(msgId));
     return msgId;
@@ -178,7 +178,7 @@ TEST_F(EventRequest, AFullBroadcastQueueHoldsARequestUpToItsBoundThenRefusesIt) 
     loop.join();
     ASSERT_EQ(SimpleMsgWaitRoom(MSG_TASK_NAME_PMSG_BRO, 5000U), SIMPLE_MSG_ROOM_FREE); // for the drain's marker
     std::vector<uint32_t> ids;
-    for (const Seen &request : Drained(MSG_TASK_NAME_PMSG_BRO)) {
+    for (const Received &request : Drained(MSG_TASK_NAME_PMSG_BRO)) {
         ids.push_back(FirstEventId(request));
     }
     EXPECT_EQ(ids, (std::vector<uint32_t>{0x7101U, 0x7103U})) << "queued once each, in order; the refused one never";
@@ -203,7 +203,7 @@ TEST_F(EventRequest, ASubscriberThatTakesNothingHoldsTheBroadcastTaskUpToItsBoun
     EXPECT_EQ(log.Count("event 0x7201 for [stuck] dropped: queue full.", OS_MSG_LOG_ERROR), 1U) << log.Dump();
     StartLoop("stuck");
     ASSERT_EQ(SimpleMsgWaitRoom("stuck", 5000U), SIMPLE_MSG_ROOM_FREE); // for the drain's marker
-    std::vector<Seen> got = Drained("stuck");
+    std::vector<Received> got = Drained("stuck");
     ASSERT_EQ(got.size(), 1U);
     EXPECT_EQ(got[0].payload, "fills the queue");
 }

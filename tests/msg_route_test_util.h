@@ -1,13 +1,10 @@
 /*
  * Helpers for the routing and event request tests: a fixture whose recording
- * tasks copy what they receive into its mailbox (thread-safe), and spies in
+ * tasks copy what they receive into its inbox (thread-safe), and spies in
  * the transport's send slots that record on the sending thread.
  */
 #ifndef VYRE_MSG_ROUTE_TEST_UTIL_H
 #define VYRE_MSG_ROUTE_TEST_UTIL_H
-
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <iterator>
@@ -17,9 +14,10 @@
 
 namespace route_test {
 
+using simple_msg_test::Received;
+using simple_msg_test::Record;
 using transport_test::CopyName;
 using transport_test::Name;
-using transport_test::Seen;
 
 // A subscription entry: the event msgId published by pubTask of pubProc on pubCpu, for subTask.
 inline MsgSubEntry SubEntry(uint32_t msgId, uint32_t pubCpu, const char *pubProc, const char *pubTask,
@@ -33,21 +31,8 @@ inline MsgSubEntry SubEntry(uint32_t msgId, uint32_t pubCpu, const char *pubProc
     return entry;
 }
 
-// The task name a thread that is no task sends under.
-inline std::string ThreadTaskName() {
-    return "T" + std::to_string(static_cast<long>(syscall(SYS_gettid)));
-}
-
-inline transport_test::Mailbox *g_mailbox = nullptr;
-
-inline uint32_t Record(MsgHead *msg) {
-    g_mailbox->Add(msg);
-    return 0U;
-}
-
 class RouteTest : public transport_test::TransportTest {
 protected:
-    RouteTest() { g_mailbox = &mailbox_; }
     void StartTask(const std::string &name, OsMsgTaskFunc callback = Record) {
         ASSERT_EQ(SimpleMsgRegTask(name.c_str(), 0U, callback, 0U), OS_MSG_OK);
         StartLoop(name);
@@ -55,24 +40,25 @@ protected:
     // Sends a marker to a recording task and waits until its loop took it, so
     // all queued before has been handled and released. Returns what the task
     // received, without markers.
-    std::vector<Seen> Drained(const std::string &task) {
+    std::vector<Received> Drained(const std::string &task) {
         const uint32_t marker = kFirstMarker + ++markers_;
         MsgHead head = transport_test::Head("proc", task, marker, "marker");
         EXPECT_EQ(SimpleMsgAsynSend(&head), OS_MSG_OK);
-        std::vector<Seen> seen, out;
+        std::vector<Received> seen, out;
         while (!HasFailure() &&
-               std::none_of(seen.begin(), seen.end(), [&](const Seen &s) { return s.head.msgId == marker; })) {
-            seen = mailbox_.WaitFor(seen.size() + 1U);
+               std::none_of(seen.begin(), seen.end(), [&](const Received &s) { return s.head.msgId == marker; })) {
+            EXPECT_TRUE(inbox_.WaitFor(seen.size() + 1U));
+            seen = inbox_.Items();
         }
-        std::copy_if(seen.begin(), seen.end(), std::back_inserter(out),
-                     [&](const Seen &s) { return s.head.msgId < kFirstMarker && Name(s.head.recvTaskName) == task; });
+        std::copy_if(seen.begin(), seen.end(), std::back_inserter(out), [&](const Received &s) {
+            return s.head.msgId < kFirstMarker && Name(s.head.recvTaskName) == task;
+        });
         return out;
     }
 
 private:
     static constexpr uint32_t kFirstMarker = 0xD0000000U;
     uint32_t markers_ = 0U;
-    transport_test::Mailbox mailbox_;
 };
 
 // What the routing layer handed to a send slot, with a copy of the payload.

@@ -110,7 +110,7 @@ TEST_F(SendRouting, AsynMessagesArriveWithTheirBytesCopyingNothingElse) {
         EXPECT_EQ(OSMemGetFailCountdown(), 1) << id << ": one allocation, for the payload copy";
         OSMemSetFailCountdown(-1);
     }
-    std::vector<Seen> got = Drained("rx");
+    std::vector<Received> got = Drained("rx");
     ASSERT_EQ(got.size(), 3U);
     for (uint32_t id = 0U; id < 3U; ++id) {
         EXPECT_EQ(got[id].payload, payload) << id;

@@ -8,8 +8,6 @@
 // memory is back to what the library keeps for the life of the process.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -26,49 +24,6 @@ namespace {
 
 constexpr const char *kProc = "sweeper";
 constexpr uint32_t kNote = 0xA00U, kAsk = 0xA01U, kEvent = 0xA02U;
-
-// Threads of this process, as the kernel lists them.
-size_t ThreadCount() {
-    size_t n = 0U;
-    if (DIR *dir = opendir("/proc/self/task")) {
-        while (const dirent *entry = readdir(dir)) {
-            n += entry->d_name[0] != '.' ? 1U : 0U;
-        }
-        closedir(dir);
-    }
-    return n;
-}
-
-// The kernel's thread list with each thread's state, for failure messages.
-std::string ThreadList() {
-    std::string list;
-    if (DIR *dir = opendir("/proc/self/task")) {
-        while (const dirent *entry = readdir(dir)) {
-            if (entry->d_name[0] == '.') {
-                continue;
-            }
-            char line[256] = {0};
-            std::string path = std::string("/proc/self/task/") + entry->d_name + "/stat";
-            if (FILE *f = std::fopen(path.c_str(), "r")) {
-                (void)!std::fgets(line, sizeof(line), f);
-                std::fclose(f);
-            }
-            list += std::string("\n  ") + line;
-        }
-        closedir(dir);
-    }
-    return list;
-}
-
-// Yields until pred holds or two seconds have passed: for library threads
-// that end on their own after teardown (no hand-shake is offered for them).
-template <typename Pred> bool SettlesTo(Pred pred) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!pred() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
-    return pred();
-}
 
 TestCounter g_notes, g_events;
 
@@ -230,7 +185,8 @@ TEST(LifeCycleSweep, EveryAllocationFailureOfAWholeLifeEndsCleanly) {
         OneLife();
         fired = OSMemGetFailCountdown() == -1;
         OSMemSetFailCountdown(-1);
-        EXPECT_TRUE(SettlesTo([&] { return ThreadCount() == threads; }))
+        // Library threads end on their own after teardown (no hand-shake is offered for them).
+        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }, std::chrono::seconds(2)))
             << "not " << threads << " threads:" << ThreadList();
         EXPECT_EQ(OSMemGetUsedBlocks(), keptBlocks);
         if (::testing::Test::HasFailure()) {

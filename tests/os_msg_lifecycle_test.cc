@@ -1,10 +1,15 @@
 // Joining and leaving the messaging system end to end: start-up, the main
 // thread's wait, stopping the own server, two life cycles in one process with
-// tracked memory, set-ups that fail, and teardown while other threads are busy.
+// tracked memory, teardown while other threads are busy, and set-up and
+// teardown against failures and each other: a failed set-up leaves no library
+// thread, no recurring log and no block behind, a registry the application
+// made itself survives every set-up and teardown, and set-up and teardown
+// racing on two threads each get a code from their contract.
 #include <gtest/gtest.h>
 
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -64,6 +69,12 @@ void ExpectEverythingRefused() {
     EXPECT_EQ(results, std::vector<uint32_t>(results.size(), OS_MSG_ERR_NOT_INIT));
 }
 
+// The same with an own task "echo".
+void ExpectMessagingWorksWithEcho(const char *proc) {
+    TestTask echo("echo", Echo);
+    ExpectMessagingWorks(proc);
+}
+
 // The first cycle's process destroys itself before its teardown, the second
 // is torn down with the main thread still waiting. The transport keeps its
 // server context from the first start on, so blocks balance from the second.
@@ -102,35 +113,6 @@ TEST(Lifecycle, TwoLifeCyclesEndInOrderAndReturnEveryTrackedBlock) {
         EXPECT_EQ(OsMsgUninit(), OS_MSG_OK) << "a second teardown does nothing";
         EXPECT_TRUE(cycle == 0 || OSMemGetUsedBlocks() == start) << OSMemGetUsedBlocks() << " != " << start;
     }
-}
-
-TEST(Lifecycle, FailedSetUpLeavesNothingAndALaterOneSucceeds) {
-    // The first tracked allocation of a process is its server context.
-    const uint64_t cold = OSMemGetUsedBlocks();
-    OSMemSetFailCountdown(1);
-    EXPECT_EQ(OsMsgInit("lcfail"), OS_MSG_ERR_SERVER_NOT_RUNNING);
-    OSMemSetFailCountdown(-1);
-    ExpectEverythingRefused();
-    EXPECT_EQ(OSMemGetUsedBlocks(), cold);
-
-    ASSERT_EQ(OsMsgInit("lcfail"), OS_MSG_OK);
-    ASSERT_EQ(OsMsgUninit(), OS_MSG_OK);
-    const uint64_t start = OSMemGetUsedBlocks();
-    auto check = [&](int n, bool failed, uint32_t result) {
-        SCOPED_TRACE(n);
-        if (result != OS_MSG_OK) {
-            EXPECT_TRUE(failed);
-            // The tables' creation, or the broadcast task's registration.
-            EXPECT_TRUE(result == OS_MSG_ERR_HASH || result == OS_MSG_ERR_NO_MEMORY) << result;
-            ExpectEverythingRefused();
-        } else {
-            TestTask echo("echo", Echo);
-            ExpectMessagingWorks("lcfail");
-            EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
-        }
-        EXPECT_EQ(OSMemGetUsedBlocks(), start);
-    };
-    EXPECT_GT(SweepAllocFailures([] { return OsMsgInit("lcfail"); }, check), 1);
 }
 
 // One round of what a busy thread does; each call's result.
@@ -185,6 +167,132 @@ TEST(Shutdown, BusyThreadsGetResultCodesWhileTheProcessTearsDown) {
     for (const std::vector<uint32_t> &results : lastRounds) {
         EXPECT_EQ(results, std::vector<uint32_t>(4U, OS_MSG_ERR_NOT_INIT));
     }
+}
+
+// True when the process has at most n threads within two seconds: a thread
+// that has returned from its function leaves /proc a moment later.
+bool ThreadsDropTo(size_t n) {
+    return WaitUntil([n] { return ThreadCount() <= n; }, std::chrono::seconds(2));
+}
+
+// The threads a process has once it went through one life: one more than
+// before, as the first life's server thread stays in the transport's join
+// for the rest of the process.
+size_t ThreadsAfterOneLife(const char *proc) {
+    std::thread([] {}).join(); // a sanitizer starts its own thread with the first one
+    const size_t before = ThreadCount();
+    EXPECT_EQ(OsMsgInit(proc), OS_MSG_OK);
+    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+    EXPECT_TRUE(ThreadsDropTo(before + 1U)) << ThreadCount() << " threads, " << before << " before";
+    return ThreadCount();
+}
+
+TEST(SetUp, FailureAtAnyAllocationLeavesNoThreadNoBlockAndNoRecurringLog) {
+    // The first tracked allocation of a process is its server context.
+    const uint64_t cold = OSMemGetUsedBlocks();
+    OSMemSetFailCountdown(1);
+    EXPECT_EQ(OsMsgInit("sweep"), OS_MSG_ERR_SERVER_NOT_RUNNING);
+    OSMemSetFailCountdown(-1);
+    ExpectEverythingRefused();
+    EXPECT_EQ(OSMemGetUsedBlocks(), cold);
+
+    const size_t threads = ThreadsAfterOneLife("sweep");
+    const uint64_t blocks = OSMemGetUsedBlocks();
+    int failures = 0;
+    for (int n = 1; n < 1000; ++n) {
+        SCOPED_TRACE(n);
+        uint32_t result;
+        {
+            LogCapture log;
+            OSMemSetFailCountdown(n);
+            result = OsMsgInit("sweep");
+            OSMemSetFailCountdown(-1);
+            if (result == OS_MSG_OK) {
+                break;
+            }
+            ++failures;
+            // The tables' creation, or the broadcast task's registration.
+            EXPECT_TRUE(result == OS_MSG_ERR_HASH || result == OS_MSG_ERR_NO_MEMORY) << result;
+            EXPECT_TRUE(ThreadsDropTo(threads)) << ThreadCount() << " threads, " << threads << " before";
+            // The set-up's own report and the roll-back's few lines, nothing
+            // from a thread that goes on trying.
+            EXPECT_EQ(log.Count("msg init error ret="), 1U);
+            EXPECT_EQ(log.Count("msg not init"), 0U) << log.Dump();
+            const std::vector<LogRecord> records = log.Records();
+            EXPECT_LE(std::count_if(records.begin(), records.end(), [](const LogRecord &r) { return r.level >= 3U; }),
+                      6)
+                << log.Dump();
+        }
+        ExpectEverythingRefused();
+        EXPECT_EQ(OSMemGetUsedBlocks(), blocks);
+    }
+    EXPECT_GT(failures, 3) << "every table and the broadcast task allocate";
+    ExpectMessagingWorksWithEcho("sweep");
+    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+    EXPECT_TRUE(ThreadsDropTo(threads));
+    EXPECT_EQ(OSMemGetUsedBlocks(), blocks);
+}
+
+TEST(SetUp, AdoptsARegistryTheApplicationMadeAndLeavesItToTheApplication) {
+    (void)ThreadsAfterOneLife("adopt");
+    EXPECT_EQ(MsgLocalServiceMangerExists(), 0U) << "the set-up's own registry went with its life";
+    ASSERT_EQ(MsgInitLocalServiceManger(3U), 1U);
+    ASSERT_EQ(MsgAddLocalService("camera", 0xCA11U), OS_MSG_OK);
+    for (int n = 1; n < 1000; ++n) { // failed set-ups, then one that succeeds
+        OSMemSetFailCountdown(n);
+        const uint32_t result = OsMsgInit("adopt");
+        OSMemSetFailCountdown(-1);
+        ASSERT_EQ(MsgGetLocalService("camera"), 0xCA11U) << "n=" << n << " result " << result;
+        if (result == OS_MSG_OK) {
+            break;
+        }
+    }
+    ExpectMessagingWorksWithEcho("adopt");
+    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+    EXPECT_EQ(MsgGetLocalService("camera"), 0xCA11U);
+    // Still the application's registry of three slots, not one of the library's.
+    EXPECT_EQ(MsgAddLocalService("mixer", 1U) | MsgAddLocalService("tuner", 2U), OS_MSG_OK);
+    EXPECT_EQ(MsgAddLocalService("extra", 3U), OS_MSG_ERR_FULL);
+    MsgDestroyLocalServiceManger();
+}
+
+TEST(SetUp, InitAndUninitRacingOnTwoThreadsEachGetACodeOfTheirContract) {
+    const size_t threads = ThreadsAfterOneLife("race");
+    const uint64_t blocks = OSMemGetUsedBlocks();
+    constexpr int kRounds = 40;
+    std::vector<uint32_t> inits, uninits;
+    std::atomic<int> ready{0};
+    auto startTogether = [&] {
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+            std::this_thread::yield();
+        }
+    };
+    std::thread initialiser([&] {
+        startTogether();
+        for (int i = 0; i < kRounds; ++i) {
+            inits.push_back(OsMsgInit("race"));
+        }
+    });
+    std::thread stopper([&] {
+        startTogether();
+        for (int i = 0; i < kRounds; ++i) {
+            uninits.push_back(OsMsgUninit());
+        }
+    });
+    initialiser.join();
+    stopper.join();
+    EXPECT_EQ(inits, std::vector<uint32_t>(kRounds, OS_MSG_OK));
+    EXPECT_EQ(uninits, std::vector<uint32_t>(kRounds, OS_MSG_OK));
+    // Whichever came last, the library is whole: it works, or it is down.
+    char name[OS_MSG_NAME_LEN] = {};
+    if (OsMsgGetProcName(name, sizeof(name)) == OS_MSG_OK) {
+        EXPECT_STREQ(name, "race");
+        ExpectMessagingWorksWithEcho("race");
+    }
+    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+    EXPECT_TRUE(ThreadsDropTo(threads));
+    EXPECT_EQ(OSMemGetUsedBlocks(), blocks);
 }
 
 } // namespace

@@ -1,11 +1,11 @@
 /*
  * Helpers for the tests of the in-process layer: a fixture that sets the
  * layer up (128 buckets), starts task loops and tears it all down before the
- * memory balance is checked; a latch and an inbox for hand-shakes with task
- * callbacks, and callbacks that record into the test's inbox or hold their
- * loop; header builders and a send. Task callbacks are plain functions, so
- * they reach the test through globals; every test case runs in its own
- * process.
+ * memory balance is checked; a latch and an inbox (whole header copies and
+ * payloads) for hand-shakes with task callbacks, and callbacks that record
+ * into the test's inbox or hold their loop; header builders and a send. Task
+ * callbacks are plain functions, so they reach the test through globals;
+ * every test case runs in its own process.
  */
 #ifndef VYRE_SIMPLE_MSG_TEST_UTIL_H
 #define VYRE_SIMPLE_MSG_TEST_UTIL_H
@@ -26,6 +26,7 @@
 #include "simple_msg/simple_msg_layer.h"
 #include "support/log_capture.h"
 #include "support/mem_check.h"
+#include "support/threads.h"
 #include "vyre_os_log.h"
 #include "vyre_os_mem.h"
 
@@ -54,8 +55,9 @@ private:
 
 struct Received {
     uint32_t msgId;
-    std::string payload;
+    std::string payload; // the dataLen bytes at data
     bool hasData;
+    MsgHead head; // as the callback got it, data pointer included
 };
 
 // The dataLen bytes a message carries; empty without data.
@@ -67,7 +69,7 @@ class Inbox {
 public:
     void Add(const MsgHead *msg) {
         std::lock_guard<std::mutex> lock(mutex_);
-        items_.push_back({msg->msgId, PayloadOf(msg), msg->data != nullptr});
+        items_.push_back({msg->msgId, PayloadOf(msg), msg->data != nullptr, *msg});
         cond_.notify_all();
     }
     bool WaitFor(size_t n) {
@@ -153,16 +155,14 @@ inline SimpleMsgTask *FindTask(const std::string &name) {
     return task;
 }
 
-// Yields until pred holds, for state no callback can signal.
-template <typename Pred> bool WaitUntil(Pred pred) {
-    auto deadline = std::chrono::steady_clock::now() + kLimit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
+using ::WaitUntil;
+
+// True once a thread runs the loop of the task.
+inline bool WaitForLoop(const std::string &name) {
+    return WaitUntil([&] {
+        SimpleMsgTask *task = FindTask(name);
+        return task != nullptr && SimpleTaskThread(task) != 0;
+    });
 }
 
 // A thread in a task loop; Join may be called more than once.
@@ -211,10 +211,7 @@ protected:
     // Joined in TearDown, once the table is gone.
     LoopThread *StartLoop(const std::string &name) {
         loops_.push_back(std::make_unique<LoopThread>(name));
-        EXPECT_TRUE(WaitUntil([&] {
-            SimpleMsgTask *task = FindTask(name);
-            return task != nullptr && SimpleTaskThread(task) != 0;
-        })) << name;
+        EXPECT_TRUE(WaitForLoop(name)) << name;
         return loops_.back().get();
     }
 

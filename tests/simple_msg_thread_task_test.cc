@@ -4,7 +4,6 @@
 // process id and thread name.
 #include <gtest/gtest.h>
 
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,10 +29,6 @@ Answer AskForSelf() {
     return {name, found};
 }
 
-std::string OwnDefaultName() {
-    return "T" + std::to_string(static_cast<long>(syscall(SYS_gettid)));
-}
-
 // What the loop callbacks saw, by task name; guarded by g_seenLock.
 std::mutex g_seenLock;
 std::map<std::string, Answer> g_seen;
@@ -56,7 +51,7 @@ using SenderLookup = SimpleMsgTest;
 
 TEST_F(SenderLookup, FollowsRegistrationRemovalAndReRegistrationOfTheThreadsTask) {
     std::thread([] {
-        const std::string own = OwnDefaultName();
+        const std::string own = ThreadTaskName();
         for (int round = 0; round < 2; ++round) { // the second answer of each pair is a remembered one
             for (int ask = 0; ask < 2; ++ask) {
                 Answer a = AskForSelf();
@@ -79,7 +74,7 @@ TEST_F(SenderLookup, KnowsALoopThreadByItsTaskOnlyWhileTheLoopRuns) {
         Answer afterLoop{"(loop still runs)", 99U};
         std::string loopDefault;
         std::thread loop([&] {
-            loopDefault = OwnDefaultName();
+            loopDefault = ThreadTaskName();
             EXPECT_EQ(AskForSelf().found, 0U) << "not yet in a loop";
             EXPECT_EQ(SimpleTaskRoutineByName(const_cast<char *>("rx")), OS_MSG_OK);
             afterLoop = AskForSelf();
@@ -90,7 +85,7 @@ TEST_F(SenderLookup, KnowsALoopThreadByItsTaskOnlyWhileTheLoopRuns) {
         Answer inLoop = SeenBy("rx");
         EXPECT_TRUE(inLoop.name == "rx" && inLoop.found == 1U) << inLoop.name;
         Answer outside = AskForSelf();
-        EXPECT_TRUE(outside.name == OwnDefaultName() && outside.found == 0U) << "another thread's loop is not ours";
+        EXPECT_TRUE(outside.name == ThreadTaskName() && outside.found == 0U) << "another thread's loop is not ours";
 
         ASSERT_EQ(SimpleMsgUnregTask("rx"), OS_MSG_OK);
         loop.join();
@@ -107,7 +102,7 @@ TEST_F(SenderLookup, ACallbackThatRemovedItsOwnTaskIsKnownByItsDefaultName) {
     ASSERT_EQ(SimpleMsgRegTask("self", 4, RemoveOwnTaskThenRecord, 0), OS_MSG_OK);
     std::string loopDefault;
     std::thread loop([&] {
-        loopDefault = OwnDefaultName();
+        loopDefault = ThreadTaskName();
         EXPECT_EQ(SimpleTaskRoutineByName(const_cast<char *>("self")), OS_MSG_OK);
     });
     ASSERT_TRUE(WaitUntil([] { return FindTask("self") != nullptr && SimpleTaskThread(FindTask("self")) != 0; }));
@@ -138,13 +133,13 @@ TEST_F(SenderLookup, ThousandsOfIdleTasksLeaveEveryThreadItsOwnAnswer) {
     }
     // Plain threads: one whose default name is a registered task, one without.
     std::thread([] {
-        ASSERT_EQ(SimpleMsgRegTask(OwnDefaultName().c_str(), 1, nullptr, 0), OS_MSG_OK);
+        ASSERT_EQ(SimpleMsgRegTask(ThreadTaskName().c_str(), 1, nullptr, 0), OS_MSG_OK);
         Answer a = AskForSelf();
-        EXPECT_TRUE(a.name == OwnDefaultName() && a.found == 1U);
+        EXPECT_TRUE(a.name == ThreadTaskName() && a.found == 1U);
     }).join();
     std::thread([] {
         Answer a = AskForSelf();
-        EXPECT_TRUE(a.name == OwnDefaultName() && a.found == 0U) << a.name;
+        EXPECT_TRUE(a.name == ThreadTaskName() && a.found == 0U) << a.name;
     }).join();
 }
 
@@ -157,7 +152,7 @@ TEST_F(SenderLookup, AnswersStayRightWhileOtherThreadsChangeTheRegistry) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&wrong] {
-            const std::string own = OwnDefaultName();
+            const std::string own = ThreadTaskName();
             for (int round = 0; round < kRounds; ++round) {
                 Answer before = AskForSelf();
                 wrong += before.name == own && before.found == 0U ? 0 : 1;
@@ -178,7 +173,7 @@ TEST_F(SenderLookup, AnswersStayRightWhileOtherThreadsChangeTheRegistry) {
 }
 
 uint32_t RegisterOwnDefaultNameThenRecord(MsgHead *msg) {
-    EXPECT_EQ(SimpleMsgRegTask(OwnDefaultName().c_str(), 1, nullptr, 0), OS_MSG_OK);
+    EXPECT_EQ(SimpleMsgRegTask(ThreadTaskName().c_str(), 1, nullptr, 0), OS_MSG_OK);
     return RecordOwnAnswer(msg);
 }
 
@@ -203,7 +198,7 @@ TEST_F(SenderLookup, TwoMatchingRecordsGiveTheFirstInTableOrder) {
 int StampInChild() {
     MsgHead head{};
     (void)MsgForceSetSendName(&head);
-    const std::string own = OwnDefaultName();
+    const std::string own = ThreadTaskName();
     if (head.sendPid != static_cast<uint32_t>(getpid())) {
         return 1;
     }
@@ -223,7 +218,7 @@ TEST_F(SenderStamp, AForkedChildStampsItsOwnProcessIdAndThreadName) {
     MsgHead head{};
     EXPECT_EQ(MsgForceSetSendName(&head), 0U);
     EXPECT_TRUE(head.sendPid == static_cast<uint32_t>(getpid()) && head.sendUid == static_cast<uint32_t>(getuid()));
-    EXPECT_EQ(std::string(head.sendTaskName), OwnDefaultName());
+    EXPECT_EQ(std::string(head.sendTaskName), ThreadTaskName());
 
     pid_t child = fork();
     ASSERT_GE(child, 0);

@@ -2,8 +2,7 @@
  * Helpers for the transport tests: a fixture that sets the layers up as
  * process start-up does (process name "proc", in-process layer, subscription
  * table, loopback transport registered; no server) and tears them down in
- * reverse before the memory balance is checked, a mailbox that keeps whole
- * copies of what a task callback receives, and a header builder.
+ * reverse before the memory balance is checked, and a header builder.
  */
 #ifndef VYRE_TRANSPORT_TEST_UTIL_H
 #define VYRE_TRANSPORT_TEST_UTIL_H
@@ -22,30 +21,8 @@
 namespace transport_test {
 
 using simple_msg_test::CopyName;
-
-struct Seen {
-    MsgHead head;        // as the callback got it, data pointer included
-    std::string payload; // the dataLen bytes at data
-};
-
-class Mailbox {
-public:
-    void Add(const MsgHead *msg) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        items_.push_back({*msg, msg->data != nullptr ? std::string(static_cast<char *>(msg->data), msg->dataLen) : ""});
-        cond_.notify_all();
-    }
-    std::vector<Seen> WaitFor(size_t n) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        EXPECT_TRUE(cond_.wait_for(lock, simple_msg_test::kLimit, [&] { return items_.size() >= n; }));
-        return items_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    std::vector<Seen> items_;
-};
+using simple_msg_test::Received;
+using simple_msg_test::WaitForLoop;
 
 // From task sendTask of "proc" to recvTask of recvProc, CPU 0 to CPU 0,
 // pointing at payload (which must outlive the header).
@@ -71,17 +48,6 @@ inline std::string Name(const char (&field)[OS_MSG_NAME_LEN]) {
 inline uint32_t Pending(const std::string &task) {
     SimpleMsgTask *record = simple_msg_test::FindTask(task);
     return SimpleMsgRingPending(&record->ring);
-}
-
-// True once a thread runs the loop of the task.
-inline bool WaitForLoop(const std::string &task) {
-    return simple_msg_test::WaitUntil([&] {
-        (void)OsMutexLock(&simpleQueueLock);
-        SimpleMsgTask *record = nullptr;
-        bool running = SimpleMsgGetQueue(task.c_str(), &record) == OS_MSG_OK && SimpleTaskThread(record) != 0;
-        (void)OsMutexUnLock(&simpleQueueLock);
-        return running;
-    });
 }
 
 class TransportTest : public simple_msg_test::SimpleMsgTest {

@@ -1,13 +1,11 @@
 /*
  * End-to-end test helpers: a count to wait on (thread-safe), a task whose
- * loop runs on a thread of its own, message headers, a thread's task name.
+ * loop runs on a thread of its own, message headers.
  */
 #ifndef VYRE_TEST_MSG_TEST_TASK_H
 #define VYRE_TEST_MSG_TEST_TASK_H
 
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <cstring>
@@ -15,21 +13,22 @@
 #include <string>
 #include <thread>
 
+#include "support/threads.h"
 #include "vyre_os_msg.h"
 
 class TestCounter {
 public:
-    void Add() {
+    void Add(uint64_t n = 1U) {
         std::lock_guard<std::mutex> lock(mutex_);
-        ++value_;
+        value_ += n;
         cond_.notify_all();
     }
-    uint32_t Value() {
+    uint64_t Value() {
         std::lock_guard<std::mutex> lock(mutex_);
         return value_;
     }
     // True when the count reached target within the limit.
-    bool WaitFor(uint32_t target, std::chrono::milliseconds limit = std::chrono::seconds(2)) {
+    bool WaitFor(uint64_t target, std::chrono::milliseconds limit = std::chrono::seconds(2)) {
         std::unique_lock<std::mutex> lock(mutex_);
         return cond_.wait_for(lock, limit, [&] { return value_ >= target; });
     }
@@ -37,7 +36,7 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable cond_;
-    uint32_t value_ = 0U;
+    uint64_t value_ = 0U;
 };
 
 // Registers a task (OsMsgRegTask, which must succeed) and runs its loop
@@ -68,11 +67,6 @@ private:
     uint32_t loopResult_ = 0xFFFFFFFFU;
     std::thread thread_;
 };
-
-// "T" and the kernel thread id: the task name of a thread that is no task.
-inline std::string ThreadTaskName() {
-    return "T" + std::to_string(static_cast<long>(syscall(SYS_gettid)));
-}
 
 // A header from and to process proc, for task recvTask, announcing dataLen
 // bytes of payload.
