@@ -12,6 +12,7 @@
 
 #include "support/log_capture.h"
 #include "support/mem_check.h"
+#include "support/sub_request.h"
 #include "vyre_os_log.h"
 #include "vyre_os_mem.h"
 
@@ -27,15 +28,6 @@ void SetName(char *field, const char *name) {
 
 template <typename T> void AppendBytes(std::vector<uint8_t> &out, const T *from, size_t n = 1) {
     out.insert(out.end(), reinterpret_cast<const uint8_t *>(from), reinterpret_cast<const uint8_t *>(from + n));
-}
-
-// A subscription payload: op, count (by default the number of entries), entries.
-std::vector<uint8_t> SubRequest(bool subscribe, const std::vector<MsgSubEntry> &entries, int64_t count = -1) {
-    std::vector<uint8_t> out(1, subscribe ? 1 : 0);
-    const uint32_t n = static_cast<uint32_t>(count < 0 ? entries.size() : count);
-    AppendBytes(out, &n);
-    AppendBytes(out, entries.data(), entries.size());
-    return out;
 }
 
 // A broadcast block: data follows the fixed part, whose bytes past dataLen are 0xA5.

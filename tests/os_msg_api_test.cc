@@ -46,6 +46,11 @@ TEST(PublicApi, RefusesBeforeInitialisationInTheGivenOrder) {
     EXPECT_REFUSED(OsMsgDestroy, (kProc), notInit, "msg not init");
     EXPECT_REFUSED(OsMsgGetProcName, (nullptr, 16U), param, "input buff null.");
     EXPECT_REFUSED(OsMsgGetProcName, (buf, 16U), notInit, "proc name not set yet.");
+    EXPECT_REFUSED(OsMsgRegTask, ("", 1U, nullptr), param, "invalid param");
+    EXPECT_REFUSED(OsMsgRegTask, ("t", 1U, nullptr), notInit, "msg not init");
+    EXPECT_REFUSED(OsMsgTaskRoutineByName, ("t"), notInit, "msg not init");
+    EXPECT_REFUSED(OsMsgUnregTask, (nullptr, 0U, nullptr), param, "invalid param");
+    EXPECT_REFUSED(OsMsgUnregTask, ("foreign", 0U, "t"), notInit, "msg not init");
     EXPECT_REFUSED(OsMsgAsynSend, (nullptr), param, "invalid param");
     EXPECT_REFUSED(OsMsgAsynSend, (&noTaskOversize), param, "invalid param");
     EXPECT_REFUSED(OsMsgAsynSend, (&oversize), big, "invalid data size");

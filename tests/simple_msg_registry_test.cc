@@ -25,12 +25,9 @@ uint32_t HoldThenRemoveOwnTask(MsgHead *msg) {
 }
 
 pid_t g_loopTid = 0;
-char g_loopName[OS_MSG_NAME_LEN];
-uint32_t g_loopLookup = 0;
 
-uint32_t LookUpOwnName(MsgHead *msg) {
+uint32_t NoteTid(MsgHead *msg) {
     g_loopTid = static_cast<pid_t>(syscall(SYS_gettid));
-    g_loopLookup = SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), g_loopName, sizeof(g_loopName));
     return Record(msg);
 }
 
@@ -43,7 +40,7 @@ bool KernelReportsAsleep(pid_t tid) {
 using TaskRegistry = SimpleMsgTest;
 using TaskRemoval = TaskRegistry;
 
-TEST_F(TaskRegistry, NamesQueueLengthsRepeatedNamesAndTheThreadsDefaultName) {
+TEST_F(TaskRegistry, NamesQueueLengthsAndRepeatedNames) {
     LogCapture log;
     ASSERT_EQ(SimpleMsgRegTask("abcdefghijklmno", 0, nullptr, 1), OS_MSG_OK);
     SimpleMsgTask *task = FindTask("abcdefghijklmno");
@@ -60,18 +57,6 @@ TEST_F(TaskRegistry, NamesQueueLengthsRepeatedNamesAndTheThreadsDefaultName) {
     EXPECT_EQ(task->func, &Record);
     EXPECT_EQ(task->ring.capacity, 1024U);
     EXPECT_EQ(task->autoUnreg, 1U);
-
-    // A task-less thread is "T<kernel thread id>", a name it may register (off the main thread: tid != pid).
-    std::thread([] {
-        const std::string own = "T" + std::to_string(syscall(SYS_gettid));
-        char name[OS_MSG_NAME_LEN] = {0};
-        EXPECT_EQ(SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), name, sizeof(name)), 0U);
-        EXPECT_EQ(std::string(name), own);
-        ASSERT_EQ(SimpleMsgRegTask(own.c_str(), 1, nullptr, 0), OS_MSG_OK);
-        std::memset(name, 0, sizeof(name));
-        EXPECT_EQ(SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), name, sizeof(name)), 1U);
-        EXPECT_EQ(std::string(name), own);
-    }).join();
 }
 
 // Each thread remembers its last look-up by name; every change of the table,
@@ -143,13 +128,11 @@ TEST_F(TaskRegistry, FailedRegistrationLeavesNothingBehind) {
     EXPECT_EQ(log.Count("apply memory fail!", OS_LOG_ERROR), 1U);
 }
 
-TEST_F(TaskRemoval, LoopKnowsItsTaskAndEndsWhenRemovedWhileWaiting) {
-    ASSERT_EQ(SimpleMsgRegTask("idle", 4, LookUpOwnName, 0), OS_MSG_OK);
+TEST_F(TaskRemoval, LoopEndsWhenRemovedWhileWaiting) {
+    ASSERT_EQ(SimpleMsgRegTask("idle", 4, NoteTid, 0), OS_MSG_OK);
     LoopThread *loop = StartLoop("idle");
     ASSERT_EQ(SendTo("idle", 1), OS_MSG_OK);
-    ASSERT_TRUE(inbox_.WaitFor(1)); // the inbox's lock orders the callback's writes before our reads
-    EXPECT_EQ(g_loopLookup, 1U);
-    EXPECT_STREQ(g_loopName, "idle");
+    ASSERT_TRUE(inbox_.WaitFor(1)); // the inbox's lock orders the callback's write before our read
     ASSERT_TRUE(WaitUntil([] { return KernelReportsAsleep(g_loopTid); }));
     LogCapture log;
     EXPECT_EQ(SimpleMsgUnregTask("idle"), OS_MSG_OK);
@@ -212,17 +195,6 @@ TEST_F(TaskRemoval, RequesterHoldingItsSlotDoesNotDeadlockRemovalAndItsWaitFails
     EXPECT_EQ(log.Count("task[req] removed while waiting.", OS_LOG_ERROR), 1U);
     remover.join();
     EXPECT_EQ(unregResult, OS_MSG_OK);
-}
-
-TEST(PublicTasks, RefuseBeforeInitialisationInTheirFixedOrder) {
-    LogCapture log;
-    EXPECT_EQ(OsMsgRegTask("", 1, Record), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(OsMsgRegTask("t", 1, Record), OS_MSG_ERR_NOT_INIT);
-    EXPECT_EQ(OsMsgTaskRoutineByName("t"), OS_MSG_ERR_NOT_INIT);
-    EXPECT_EQ(OsMsgUnregTask(nullptr, 0, nullptr), OS_MSG_ERR_INVALID_PARAM);
-    EXPECT_EQ(OsMsgUnregTask("foreign", 0, "t"), OS_MSG_ERR_NOT_INIT);
-    EXPECT_EQ(log.Count("invalid param", OS_MSG_LOG_ERROR), 2U);
-    EXPECT_EQ(log.Count("msg not init", OS_MSG_LOG_ERROR), 3U);
 }
 
 using PublicTaskLoop = SimpleMsgTest;

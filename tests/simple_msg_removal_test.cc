@@ -56,19 +56,13 @@ protected:
 };
 
 TEST_F(FailedRemoval, OfItselfLeavesATaskThatALaterRemovalTakes) {
-    ASSERT_EQ(SimpleMsgRegTask("selfrm", 4, RemoveOwnTask, 0), OS_MSG_OK);
-    LoopThread *loop = StartLoop("selfrm");
-    EnterSlotOf("selfrm");
     LogCapture log;
-    ASSERT_EQ(SendTo("selfrm", 1), OS_MSG_OK);
-    ASSERT_TRUE(g_selfRemovalDone.Wait());
+    ASSERT_NO_FATAL_FAILURE(FailSelfRemoval("selfrm")); // the loop leaves the task it can no longer serve
     EXPECT_EQ(g_selfRemoval, OS_MSG_ERR_TASK_BUSY) << "the slot's user did not leave in time";
     EXPECT_EQ(log.Count("[selfrm]cannot quit.", OS_LOG_ERROR), 1U) << log.Dump();
-    EXPECT_EQ(loop->Join(), OS_MSG_OK) << "the loop leaves the task it can no longer serve";
     SimpleMsgTask *task = FindTask("selfrm");
     ASSERT_NE(task, nullptr);
     EXPECT_EQ(SimpleTaskThread(task), 0U) << "no loop left behind in the record";
-    LeaveSlotOf("selfrm");
     const uint32_t t0 = OsGetSysRunTime();
     EXPECT_EQ(SimpleMsgUnregTask("selfrm"), OS_MSG_OK);
     EXPECT_LT(OsGetSysRunTime() - t0, 1000U) << "no loop thread to wait for";

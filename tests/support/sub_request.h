@@ -14,15 +14,16 @@
 
 #include "vyre_os_msg.h"
 
-inline std::vector<uint8_t> SubRequest(bool subscribe, const std::vector<MsgSubEntry> &entries) {
+// count: the entry count to write, by default the number of entries.
+inline std::vector<uint8_t> SubRequest(bool subscribe, const std::vector<MsgSubEntry> &entries, int64_t count = -1) {
     std::vector<uint8_t> out(5U + entries.size() * sizeof(MsgSubEntry));
     out[0] = subscribe ? 1U : 0U;
-    const uint32_t count = static_cast<uint32_t>(entries.size());
-    std::memcpy(&out[1], &count, sizeof(count));
+    const uint32_t n = static_cast<uint32_t>(count < 0 ? entries.size() : count);
+    std::memcpy(&out[1], &n, sizeof(n));
     if (!entries.empty()) {
         std::memcpy(&out[5], entries.data(), entries.size() * sizeof(MsgSubEntry));
     }
     return out;
 }
 
-#endif
+#endif // VYRE_TEST_SUB_REQUEST_H
