@@ -2,7 +2,7 @@
  * Helpers of the demos: a counter that threads wait on to sequence the
  * scenario's steps, the timeline that collects what happened, the list of
  * checks that decides the exit code, the names of the library's result codes,
- * and the filling of a message header and of an event entry.
+ * and the filling of a message header, a subscription and an event entry.
  *
  * Thread safety: every class here may be used from any thread at once; each
  * guards its state with its own mutex and none calls out while holding it.
@@ -190,6 +190,19 @@ inline MsgHead MakeHead(const char *from, const char *to, const char *task, uint
     head.dataLen = len;
     head.data = const_cast<void *>(data);
     return head;
+}
+
+/* A subscription to event msgId published by task pubTask of process
+ * pubProc (on this CPU) for task subTask; an empty subTask makes the calling
+ * task the subscriber. */
+inline MsgSubEntry Subscription(uint32_t msgId, const char *pubProc, const char *pubTask, const char *subTask = "") {
+    MsgSubEntry entry;
+    std::memset(&entry, 0, sizeof(entry));
+    entry.msgId = msgId;
+    CopyName(entry.procName, pubProc);
+    CopyName(entry.taskName, pubTask);
+    CopyName(entry.subTaskName, subTask);
+    return entry;
 }
 
 /* An event of msgId carrying len bytes at data, published under the sending

@@ -129,12 +129,7 @@ void Retune() {
 void SubscribeToVolume(const char *who) {
     // Publisher: task "control" of this process. An empty subTaskName makes
     // the calling task the subscriber.
-    MsgSubEntry entry;
-    std::memset(&entry, 0, sizeof(entry));
-    entry.msgId = EV_VOLUME_CHANGED;
-    entry.cpuId = kLocalCpu;
-    CopyName(entry.procName, kProcName);
-    CopyName(entry.taskName, "control");
+    MsgSubEntry entry = demo::Subscription(EV_VOLUME_CHANGED, kProcName, "control");
     uint32_t result = OsMsgSubscribeEvent(&entry, 1);
     g.checks.Expect(result == OS_MSG_OK, "%s: subscribing: %s", who, CodeName(result).c_str());
     g.timeline.Add(who, "subscribes to VOLUME_CHANGED published by control: %s", CodeName(result).c_str());

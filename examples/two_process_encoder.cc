@@ -95,16 +95,6 @@ bool AwaitCamera(int readyFd) {
     return up;
 }
 
-uint32_t Subscribe() {
-    MsgSubEntry entry;
-    std::memset(&entry, 0, sizeof(entry));
-    entry.msgId = EV_SCENE_CHANGED;
-    CopyName(entry.procName, kCameraProc);
-    CopyName(entry.taskName, kCameraTask);
-    CopyName(entry.subTaskName, kEncoderTask);
-    return OsMsgSubscribeEvent(&entry, 1);
-}
-
 } // namespace
 
 int RunEncoder(Journal &journal, int readyFd) {
@@ -120,7 +110,8 @@ int RunEncoder(Journal &journal, int readyFd) {
     // over the same connection, so it is in place there before the camera
     // starts and publishes anything.
     journal.Line("main", "subscribes task encoder to SCENE_CHANGED published by camera/camera");
-    uint32_t result = Subscribe();
+    MsgSubEntry entry = demo::Subscription(EV_SCENE_CHANGED, kCameraProc, kCameraTask, kEncoderTask);
+    uint32_t result = OsMsgSubscribeEvent(&entry, 1);
     journal.Expect(result == OS_MSG_OK, "encoder: subscription sent: %s", CodeName(result).c_str());
     journal.Line("main", "says HELLO to camera: ready for frames");
     MsgHead hello = MakeHead(kEncoderProc, kCameraProc, kCameraTask, MSG_HELLO, nullptr, 0);
