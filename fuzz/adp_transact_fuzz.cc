@@ -30,13 +30,10 @@
 #include <vector>
 
 #include "broadcast/msg_broadcast.h"
-#include "base/msg_proc_name.h"
-#include "log/msg_log.h"
-#include "simple_msg/simple_msg.h"
+#include "fuzz_support.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_adp_buff.h"
-#include "vyre_os_log.h"
 
 namespace {
 
@@ -50,12 +47,6 @@ uint32_t g_sentinelSeen = 0; // guarded by g_sentinelMutex
 uint32_t g_sentinelSent = 0;
 uint32_t g_runs = 0;
 volatile uint8_t g_sink;
-
-void Require(bool condition) {
-    if (!condition) {
-        abort();
-    }
-}
 
 // Reads every byte an event points at, so a pointer outside its request is
 // caught.
@@ -94,10 +85,7 @@ void WaitForBroadcastTask() {
 }
 
 void ResetQueues() {
-    for (const char *task : {"t0", "t1"}) {
-        Require(SimpleMsgUnregTask(task) == OS_MSG_OK);
-        Require(SimpleMsgRegTask(task, 2, NULL, 0) == OS_MSG_OK);
-    }
+    ResetTwoTasks();
     WaitForBroadcastTask();
     if (++g_runs % kTableResetRuns == 0U) {
         MsgDestroySubscribeTable();
@@ -108,16 +96,10 @@ void ResetQueues() {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    OsLogSetLevel(5);
-    MsgSetLogFunc(NULL);
-    Require(MsgSetProcName("proc", 5) == OS_MSG_OK);
-    Require(SimpleMsgInitPthreadMutex() == OS_MSG_OK);
-    Require(SimpleMsgCreateQueue(128) == OS_MSG_OK);
+    SetUpTwoTaskProcess();
     Require(MsgCreateSubscribeTable(16) == OS_MSG_OK);
     PMsgRegAdpFunc();
     Require(MsgSetBroadcastFunc(RecordEvent) == OS_MSG_OK);
-    Require(SimpleMsgRegTask("t0", 2, NULL, 0) == OS_MSG_OK);
-    Require(SimpleMsgRegTask("t1", 2, NULL, 0) == OS_MSG_OK);
     Require(SimpleMsgRegTask("req", 1, NULL, 0) == OS_MSG_OK);
     Require(SimpleMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 8, BroadcastTask, 0) == OS_MSG_OK);
     std::thread([] { (void)SimpleTaskRoutineByName(const_cast<char *>(MSG_TASK_NAME_PMSG_BRO)); }).detach();

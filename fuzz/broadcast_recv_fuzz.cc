@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "broadcast/msg_broadcast.h"
+#include "fuzz_support.h"
 #include "log/msg_log.h"
 #include "vyre_os_log.h"
 
@@ -21,12 +22,6 @@ namespace {
 const uint8_t *g_payload = nullptr;
 size_t g_length = 0;
 volatile uint8_t g_sink;
-
-void Require(bool condition) {
-    if (!condition) {
-        abort();
-    }
-}
 
 void SetName(char *field, const char *name) {
     memset(field, 0, OS_MSG_NAME_LEN);
@@ -70,8 +65,7 @@ void Subscribe(uint32_t subCpu, const char *subTask, uint32_t msgId, const char 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    OsLogSetLevel(5);
-    MsgSetLogFunc(nullptr);
+    SilenceLogs();
     Require(MsgCreateSubscribeTable(16) == OS_MSG_OK);
     Require(MsgSetBroadcastFunc(CheckDelivery) == OS_MSG_OK);
     for (uint32_t id = 1; id <= 4; ++id) {

@@ -24,30 +24,14 @@
 #include <algorithm>
 #include <vector>
 
-#include "base/msg_proc_name.h"
-#include "log/msg_log.h"
-#include "simple_msg/simple_msg.h"
+#include "fuzz_support.h"
 #include "transport/ipc_frame.h"
 #include "transport/msg_adp_buff.h"
 #include "transport/msg_rebuild.h"
-#include "vyre_os_log.h"
 
 namespace {
 
 rebuildmsg::MsgRebuildRecvData *g_collector = nullptr;
-
-void Require(bool condition) {
-    if (!condition) {
-        abort();
-    }
-}
-
-void ResetQueues() {
-    for (const char *task : {"t0", "t1"}) {
-        Require(SimpleMsgUnregTask(task) == OS_MSG_OK);
-        Require(SimpleMsgRegTask(task, 2, NULL, 0) == OS_MSG_OK);
-    }
-}
 
 /* As the receive loop does for a large datagram: the first bytes decide,
  * the payload goes straight into its buffer. */
@@ -74,13 +58,7 @@ void RecvInPlace(const std::vector<uint8_t> &datagram, uint32_t pid, IpcFrameSta
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    OsLogSetLevel(5);
-    MsgSetLogFunc(NULL);
-    Require(MsgSetProcName("proc", 5) == OS_MSG_OK);
-    Require(SimpleMsgInitPthreadMutex() == OS_MSG_OK);
-    Require(SimpleMsgCreateQueue(128) == OS_MSG_OK);
-    Require(SimpleMsgRegTask("t0", 2, NULL, 0) == OS_MSG_OK);
-    Require(SimpleMsgRegTask("t1", 2, NULL, 0) == OS_MSG_OK);
+    SetUpTwoTaskProcess();
     g_collector = new rebuildmsg::MsgRebuildRecvData();
     return 0;
 }
@@ -97,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if ((data[0] & 4U) != 0U) {
         RecvInPlace(datagram, pid, keep ? &stall : nullptr);
         IpcFrameDropStalled(&stall);
-        ResetQueues();
+        ResetTwoTasks();
         return 0;
     }
     bool stalled = IpcFrameRecvDatagram(g_collector, datagram.empty() ? nullptr : datagram.data(),
@@ -115,6 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::lock_guard<std::mutex> guard(g_collector->rebuildLock);
         Require(g_collector->nodeTotal == 0 && g_collector->memoryTotal == 0);
     }
-    ResetQueues();
+    ResetTwoTasks();
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "broadcast/msg_broadcast.h"
+#include "fuzz_support.h"
 #include "log/msg_log.h"
 #include "vyre_os_log.h"
 #include "vyre_os_mem.h"
@@ -22,12 +23,6 @@ namespace {
 constexpr int kRunsPerTable = 256;
 int g_runs = 0;
 uint64_t g_emptyBlocks = 0;
-
-void Require(bool condition) {
-    if (!condition) {
-        abort();
-    }
-}
 
 void CheckTable() {
     for (ListNode *pos = ZEM_HashIterBegin(g_subscribeTable); pos != ZEM_HashIterEnd(g_subscribeTable);
@@ -55,8 +50,7 @@ void RebuildTable() {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    OsLogSetLevel(5);
-    MsgSetLogFunc(nullptr);
+    SilenceLogs();
     g_emptyBlocks = OSMemGetUsedBlocks();
     Require(MsgCreateSubscribeTable(128) == OS_MSG_OK);
     return 0;
