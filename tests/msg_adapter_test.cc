@@ -11,7 +11,6 @@
 #include "transport/msg_adp_buff.h"
 #include "transport_test_util.h"
 #include "vyre_os_mem.h"
-#include "vyre_os_time.h"
 
 using namespace transport_test;
 
@@ -26,17 +25,6 @@ template <int Slot> uint32_t RecordSend(const char *dest, uint32_t transType, Ms
                std::to_string(transType) + " " + std::to_string(head->msgKind) + " " + std::to_string(head->dataLen) +
                ";";
     return kFull;
-}
-
-// Answers "re:" and the request's payload through the transport; an empty request gets an empty response, handed
-// to the receive entry as a transport may: with a buffer of no length, which is not to be taken.
-uint32_t Answer(MsgHead *msg) {
-    static char none[4];
-    std::string reply = "re:" + std::string(static_cast<const char *>(msg->data), msg->dataLen);
-    EXPECT_EQ(msg->dataLen == 0 ? MsgAdpTransact(MSG_TRANS_SYN_RESP, msg, sizeof(*msg), none, 0, 0, 0)
-                                : PMsgSendResp(msg, reply.data(), static_cast<uint32_t>(reply.size())),
-              OS_MSG_OK);
-    return 0;
 }
 
 // The layers up with the loopback registered, and task "rx" collecting what reaches its queue once its loop runs.
@@ -214,31 +202,6 @@ TEST_F(Transport, LoopbackBringsMessagesForOtherProcessesHereInACopyOrDropsThem)
     EXPECT_EQ(seen.at(0).payload, original);
     EXPECT_EQ(Name(seen.at(0).head.recvProcName), "proc");
     EXPECT_EQ(seen.at(1).head.msgId, 0x11U);
-}
-
-TEST_F(Transport, SynchronousCallIsAnsweredAcrossTheLoopbackOrTimesOut) {
-    ASSERT_EQ(SimpleMsgRegTask("cli", 1, nullptr, 0), OS_MSG_OK);
-    ASSERT_EQ(SimpleMsgRegTask("srv", 4, Answer, 0), OS_MSG_OK);
-    ASSERT_EQ(SimpleMsgRegTask("mute", 4, Answer, 0), OS_MSG_OK); // runs no loop: nobody answers
-    StartLoop("srv");
-    MsgHead *out = nullptr;
-    auto call = [&](const char *server, const std::string &payload, uint32_t timeout) {
-        MsgHead request = Head("other", server, 0x70, "cli", payload);
-        request.msgKind = MSG_KIND_SYN;
-        return PMsgSynSend(&request, reinterpret_cast<void **>(&out), timeout, MSG_TRANS_SYN);
-    };
-    for (const std::string &ping : {std::string("ping"), std::string()}) {
-        ASSERT_EQ(call("srv", ping, 5000), OS_MSG_OK);
-        EXPECT_EQ(out->data == nullptr ? "-" : std::string(static_cast<const char *>(out->data), out->dataLen),
-                  ping.empty() ? "-" : "re:ping");
-        EXPECT_EQ(SimpleMsgFreeRespBuffer("cli"), OS_MSG_OK);
-    }
-    out = nullptr;
-    uint32_t t0 = OsGetSysRunTime();
-    EXPECT_EQ(call("mute", "ping", 80), OS_MSG_ERR_SYN_TIMEOUT);
-    uint32_t elapsed = OsGetSysRunTime() - t0;
-    EXPECT_TRUE(elapsed >= 75U && elapsed < 5000U) << elapsed;
-    EXPECT_EQ(out, nullptr);
 }
 
 TEST_F(Transport, BroadcastTaskNeedsAPayloadForItsTwoRequestsAndASecondThreadForItEnds) {

@@ -12,6 +12,7 @@
 
 #include "support/log_capture.h"
 #include "support/mem_check.h"
+#include "support/names.h"
 #include "support/sub_request.h"
 #include "vyre_os_log.h"
 #include "vyre_os_mem.h"
@@ -19,12 +20,6 @@
 namespace {
 
 constexpr uint32_t kBad = OS_MSG_ERR_INVALID_PARAM;
-
-// Writes name (at most 16 bytes of it) into a zero-filled 16-byte field.
-void SetName(char *field, const char *name) {
-    std::memset(field, 0, OS_MSG_NAME_LEN);
-    std::memcpy(field, name, strnlen(name, OS_MSG_NAME_LEN));
-}
 
 template <typename T> void AppendBytes(std::vector<uint8_t> &out, const T *from, size_t n = 1) {
     out.insert(out.end(), reinterpret_cast<const uint8_t *>(from), reinterpret_cast<const uint8_t *>(from + n));
@@ -45,7 +40,7 @@ std::vector<uint8_t> BroRequest(const std::vector<BroBlock> &blocks, uint32_t bl
     AppendBytes(out, head, 2);
     for (const BroBlock &block : blocks) {
         std::vector<uint8_t> fixed(blockSize, 0xA5);
-        SetName(reinterpret_cast<char *>(fixed.data()), block.task);
+        CopyName(*reinterpret_cast<char(*)[OS_MSG_NAME_LEN]>(fixed.data()), block.task);
         std::memcpy(&fixed[16], &block.msgId, sizeof(block.msgId));
         std::memcpy(&fixed[20], &block.dataLen, sizeof(block.dataLen));
         out.insert(out.end(), fixed.begin(), fixed.end());
@@ -58,10 +53,10 @@ std::vector<uint8_t> BroRequest(const std::vector<BroBlock> &blocks, uint32_t bl
 MsgHead EventHead(uint32_t cpu, const char *proc, const char *task, uint32_t msgId = 0, uint32_t peerCpu = 0,
                   const char *peerProc = "", const char *peerTask = "") {
     MsgHead head{0, 1000, 4321, cpu, {}, {}, msgId, peerCpu, {}, {}, 0, 0, {}, 0, nullptr};
-    SetName(head.sendProcName, proc);
-    SetName(head.sendTaskName, task);
-    SetName(head.recvProcName, peerProc);
-    SetName(head.recvTaskName, peerTask);
+    CopyName(head.sendProcName, proc);
+    CopyName(head.sendTaskName, task);
+    CopyName(head.recvProcName, peerProc);
+    CopyName(head.recvTaskName, peerTask);
     return head;
 }
 
@@ -137,12 +132,12 @@ TEST_F(Events, RepeatIgnoresTheSubscriberCpuAndUnsubscribeThePublisherProcess) {
         bool baseLeft;             // base is the first record left
     } cases[] = {
         {"subscriber cpu", [](MsgHead &r) { r.sendCpuId = 3; }, 1, 1, true}, // a repeat; no match
-        {"subscriber process", [](MsgHead &r) { SetName(r.sendProcName, "x"); }, 2, 1, true},
-        {"subscriber task", [](MsgHead &r) { SetName(r.sendTaskName, "x"); }, 2, 1, true},
+        {"subscriber process", [](MsgHead &r) { CopyName(r.sendProcName, "x"); }, 2, 1, true},
+        {"subscriber task", [](MsgHead &r) { CopyName(r.sendTaskName, "x"); }, 2, 1, true},
         {"publisher cpu", [](MsgHead &r) { r.recvCpuId = 1; }, 2, 1, true},
-        {"publisher process", [](MsgHead &r) { SetName(r.recvProcName, "x"); }, 2, 1, false}, // the first match goes
-        {"publisher task", [](MsgHead &r) { SetName(r.recvTaskName, "x"); }, 2, 1, true},
-        {"empty tasks", [](MsgHead &r) { SetName(r.sendTaskName, ""), SetName(r.recvTaskName, ""); }, 2, 2, true},
+        {"publisher process", [](MsgHead &r) { CopyName(r.recvProcName, "x"); }, 2, 1, false}, // the first match goes
+        {"publisher task", [](MsgHead &r) { CopyName(r.recvTaskName, "x"); }, 2, 1, true},
+        {"empty tasks", [](MsgHead &r) { CopyName(r.sendTaskName, ""), CopyName(r.recvTaskName, ""); }, 2, 2, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -163,14 +158,14 @@ TEST_F(Events, RepeatIgnoresTheSubscriberCpuAndUnsubscribeThePublisherProcess) {
 TEST_F(Events, KeepsAtMost2048SubscribersPerId) {
     MsgHead rec = EventHead(0, "sp", "", 42, 0, "pp", "pt");
     for (int i = 0; i < 2048; ++i) {
-        SetName(rec.sendTaskName, ("s" + std::to_string(i)).c_str());
+        CopyName(rec.sendTaskName, ("s" + std::to_string(i)).c_str());
         ASSERT_EQ(MsgAddSubscribe(&rec), OS_MSG_OK) << i;
     }
     LogCapture log(OS_LOG_WARN);
-    SetName(rec.sendTaskName, "one-too-many");
+    CopyName(rec.sendTaskName, "one-too-many");
     EXPECT_EQ(MsgAddSubscribe(&rec), OS_MSG_ERR_FULL);
     EXPECT_EQ(log.Count("]:msg id[42] sub num is over maxnum[2048], not push to list", OS_LOG_ERROR), 1U);
-    SetName(rec.sendTaskName, "s17");
+    CopyName(rec.sendTaskName, "s17");
     EXPECT_EQ(MsgAddSubscribe(&rec), OS_MSG_OK); // a repeat is not a new subscriber
     EXPECT_EQ(Subscribers(42).size(), 2048U);
 }

@@ -27,6 +27,12 @@ uint32_t Publish(const char *publisher, uint32_t msgId, const std::string &data)
     return MsgSendBroadcastMsg(&event, 1U);
 }
 
+// The broadcast task's callback, then recorded: a drained inbox means the request was applied.
+uint32_t ApplyThenRecord(MsgHead *msg) {
+    (void)IPCMsgBroTaskCallback(msg);
+    return Record(msg);
+}
+
 class EventRequest : public RouteTest {
 protected:
     void SetUp() override {
@@ -126,10 +132,7 @@ TEST_F(EventRequest, SubscribersReceiveEachEventOnceUntilTheyUnsubscribe) {
     constexpr uint32_t kEvent = 0x7001U, kEnd = 0x7002U;
     const std::string me = ThreadTaskName(); // events without a publisher are published under it
     PMsgRegAdpFunc();
-    StartTask(MSG_TASK_NAME_PMSG_BRO, [](MsgHead *msg) {
-        (void)IPCMsgBroTaskCallback(msg); // then recorded, so a drained mailbox means it was applied
-        return Record(msg);
-    });
+    StartTask(MSG_TASK_NAME_PMSG_BRO, ApplyThenRecord);
     StartTask("s1");
     StartTask("s2");
     MsgSubEntry entries[] = {
@@ -149,7 +152,7 @@ TEST_F(EventRequest, SubscribersReceiveEachEventOnceUntilTheyUnsubscribe) {
                                  std::pair{"s2", std::vector<uint32_t>{kEvent, kEnd, kEvent, kEnd}}}) {
         std::vector<Received> got = Drained(sub);
         std::vector<uint32_t> ids;
-        std::transform(got.begin(), got.end(), std::back_inserter(ids), [](const Received &s) { return s.head.msgId; });
+        std::transform(got.begin(), got.end(), std::back_inserter(ids), [](const Received &s) { return s.msgId; });
         EXPECT_EQ(ids, expected) << sub;
         EXPECT_EQ(got.at(0).payload, data) << sub;
         EXPECT_EQ(Name(got.at(0).head.sendTaskName), me) << sub;
@@ -187,10 +190,7 @@ TEST_F(EventRequest, AFullBroadcastQueueHoldsARequestUpToItsBoundThenRefusesIt) 
 TEST_F(EventRequest, ASubscriberThatTakesNothingHoldsTheBroadcastTaskUpToItsBoundThenLosesTheEvent) {
     LogCapture log;
     PMsgRegAdpFunc();
-    StartTask(MSG_TASK_NAME_PMSG_BRO, [](MsgHead *msg) {
-        (void)IPCMsgBroTaskCallback(msg);
-        return Record(msg);
-    });
+    StartTask(MSG_TASK_NAME_PMSG_BRO, ApplyThenRecord);
     ASSERT_EQ(SimpleMsgRegTask("stuck", 1U, Record, 0U), OS_MSG_OK); // takes nothing: no loop
     MsgSubEntry entry = SubEntry(0x7201U, 0U, "proc", "pub", "stuck");
     ASSERT_EQ(MsgSendSubMsg(&entry, 1U, 1U), OS_MSG_OK);

@@ -17,6 +17,7 @@
 #include "broadcast/msg_broadcast.h"
 #include "support/log_capture.h"
 #include "support/mem_check.h"
+#include "support/names.h"
 #include "support/sub_request.h"
 #include "vyre_os_log.h"
 
@@ -24,15 +25,6 @@ namespace {
 
 constexpr uint32_t kLargestRequest = 74895U; // count * 56 + 5 + 168 fits 0x400000
 constexpr uint32_t kLocalCpu = 0U;
-
-std::string Field(const char *field) {
-    return std::string(field, strnlen(field, OS_MSG_NAME_LEN));
-}
-
-void SetField(char *field, const std::string &value) {
-    std::memset(field, 0, OS_MSG_NAME_LEN);
-    std::memcpy(field, value.data(), value.size());
-}
 
 // A subscriber record as the rules see it.
 struct Rec {
@@ -49,19 +41,19 @@ struct Rec {
 class Model {
 public:
     void Apply(const MsgHead &requester, const std::vector<MsgSubEntry> &entries, bool subscribe) {
-        std::string subTask = Field(requester.sendTaskName);
+        std::string subTask = Name(requester.sendTaskName);
         for (const MsgSubEntry &e : entries) {
             if (e.cpuId != kLocalCpu) {
                 continue;
             }
             if (e.subTaskName[0] != '\0') {
-                subTask = Field(e.subTaskName); // also for the later entries that give none
+                subTask = Name(e.subTaskName); // also for the later entries that give none
             }
             Rec r{requester.sendCpuId,
-                  Field(requester.sendProcName),
+                  Name(requester.sendProcName),
                   subTask,
-                  Field(e.procName),
-                  Field(e.taskName),
+                  Name(e.procName),
+                  Name(e.taskName),
                   kLocalCpu};
             subscribe ? Add(e.msgId, r) : Del(e.msgId, r);
         }
@@ -111,10 +103,10 @@ std::vector<MsgSubEntry> Entries(std::mt19937 &rng, uint32_t count) {
         const bool crowded = rng() % 16U == 0U;
         e.msgId = crowded ? 1U : 100U + rng() % 25000U;
         e.cpuId = rng() % 1000U == 0U ? 7U : kLocalCpu;
-        SetField(e.procName, rng() % 2U == 0U ? "procA" : "procB");
-        SetField(e.taskName, "pub" + std::to_string(rng() % 3000U));
+        CopyName(e.procName, rng() % 2U == 0U ? "procA" : "procB");
+        CopyName(e.taskName, "pub" + std::to_string(rng() % 3000U));
         const uint32_t sub = rng() % 50U;
-        SetField(e.subTaskName, sub < 3U ? "sub" + std::to_string(sub) : "");
+        CopyName(e.subTaskName, sub < 3U ? "sub" + std::to_string(sub) : "");
     }
     return out;
 }
@@ -129,8 +121,8 @@ void ExpectTableIs(const Model &model) {
              n = ZEM_ListIterNext(&idList->subList, n)) {
             const MsgHead *h = MsgSubscriberAt(n);
             ASSERT_EQ(h->msgId, msgId);
-            got.push_back({h->sendCpuId, Field(h->sendProcName), Field(h->sendTaskName), Field(h->recvProcName),
-                           Field(h->recvTaskName), h->recvCpuId});
+            got.push_back({h->sendCpuId, Name(h->sendProcName), Name(h->sendTaskName), Name(h->recvProcName),
+                           Name(h->recvTaskName), h->recvCpuId});
         }
         ASSERT_TRUE(got == expected) << "id " << msgId << ": " << got.size() << " records, " << expected.size()
                                      << " expected";
@@ -147,8 +139,8 @@ TEST_F(SubscribeBulk, LargestRequestsApplyEveryEntryByTheRules) {
     ASSERT_EQ(MsgCreateSubscribeTable(128U), OS_MSG_OK);
     Model model;
     MsgHead requester{};
-    SetField(requester.sendProcName, "media");
-    SetField(requester.sendTaskName, "ctl");
+    CopyName(requester.sendProcName, "media");
+    CopyName(requester.sendTaskName, "ctl");
     requester.sendCpuId = 3U; // the subscriber's CPU: compared by unsubscription only
 
     std::vector<MsgSubEntry> first = Entries(rng, kLargestRequest);
@@ -179,9 +171,9 @@ TEST_F(SubscribeBulk, LargestRequestsApplyEveryEntryByTheRules) {
         for (const Rec &r : recs) {
             MsgSubEntry e{};
             e.msgId = msgId;
-            SetField(e.procName, r.pubProc);
-            SetField(e.taskName, r.pubTask);
-            SetField(e.subTaskName, r.subTask);
+            CopyName(e.procName, r.pubProc);
+            CopyName(e.taskName, r.pubTask);
+            CopyName(e.subTaskName, r.subTask);
             all.push_back(e);
         }
     }

@@ -18,9 +18,13 @@ using namespace simple_msg_test;
 
 namespace {
 
+// Once it removed its own task, the loop thread is known by its default name.
 uint32_t HoldThenRemoveOwnTask(MsgHead *msg) {
     HoldFirst(msg);
     EXPECT_EQ(SimpleMsgUnregTask(msg->recvTaskName), OS_MSG_OK);
+    char name[OS_MSG_NAME_LEN + 1] = {0};
+    EXPECT_EQ(SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), name, OS_MSG_NAME_LEN), 0U);
+    EXPECT_EQ(std::string(name), ThreadTaskName());
     return 0;
 }
 

@@ -26,6 +26,7 @@
 #include "simple_msg/simple_msg_layer.h"
 #include "support/log_capture.h"
 #include "support/mem_check.h"
+#include "support/names.h"
 #include "support/threads.h"
 #include "vyre_os_log.h"
 #include "vyre_os_mem.h"
@@ -115,10 +116,8 @@ inline uint32_t HoldFirst(MsgHead *msg) {
     return 0;
 }
 
-inline void CopyName(char (&field)[OS_MSG_NAME_LEN], const std::string &name) {
-    std::memset(field, 0, sizeof(field));
-    std::memcpy(field, name.data(), std::min(name.size(), sizeof(field)));
-}
+using ::CopyName;
+using ::Name;
 
 // A header from sendTask to recvTask pointing into payload (none when empty),
 // which must outlive it.

@@ -79,7 +79,7 @@ TEST_F(SenderLookup, KnowsALoopThreadByItsTaskOnlyWhileTheLoopRuns) {
             EXPECT_EQ(SimpleTaskRoutineByName(const_cast<char *>("rx")), OS_MSG_OK);
             afterLoop = AskForSelf();
         });
-        ASSERT_TRUE(WaitUntil([] { return FindTask("rx") != nullptr && SimpleTaskThread(FindTask("rx")) != 0; }));
+        ASSERT_TRUE(WaitForLoop("rx"));
         ASSERT_EQ(SendTo("rx", life), OS_MSG_OK);
         ASSERT_TRUE(inbox_.WaitFor(life));
         Answer inLoop = SeenBy("rx");
@@ -91,26 +91,6 @@ TEST_F(SenderLookup, KnowsALoopThreadByItsTaskOnlyWhileTheLoopRuns) {
         loop.join();
         EXPECT_TRUE(afterLoop.name == loopDefault && afterLoop.found == 0U) << afterLoop.name;
     }
-}
-
-uint32_t RemoveOwnTaskThenRecord(MsgHead *msg) {
-    EXPECT_EQ(SimpleMsgUnregTask(msg->recvTaskName), OS_MSG_OK);
-    return RecordOwnAnswer(msg);
-}
-
-TEST_F(SenderLookup, ACallbackThatRemovedItsOwnTaskIsKnownByItsDefaultName) {
-    ASSERT_EQ(SimpleMsgRegTask("self", 4, RemoveOwnTaskThenRecord, 0), OS_MSG_OK);
-    std::string loopDefault;
-    std::thread loop([&] {
-        loopDefault = ThreadTaskName();
-        EXPECT_EQ(SimpleTaskRoutineByName(const_cast<char *>("self")), OS_MSG_OK);
-    });
-    ASSERT_TRUE(WaitUntil([] { return FindTask("self") != nullptr && SimpleTaskThread(FindTask("self")) != 0; }));
-    ASSERT_EQ(SendTo("self", 1), OS_MSG_OK);
-    ASSERT_TRUE(inbox_.WaitFor(1));
-    loop.join();
-    Answer seen = SeenBy("self");
-    EXPECT_TRUE(seen.name == loopDefault && seen.found == 0U) << seen.name;
 }
 
 TEST_F(SenderLookup, ThousandsOfIdleTasksLeaveEveryThreadItsOwnAnswer) {

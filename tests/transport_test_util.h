@@ -21,6 +21,7 @@
 namespace transport_test {
 
 using simple_msg_test::CopyName;
+using simple_msg_test::Name;
 using simple_msg_test::Received;
 using simple_msg_test::WaitForLoop;
 
@@ -39,10 +40,6 @@ inline MsgHead Head(const std::string &recvProc, const std::string &recvTask, ui
     return head;
 }
 MsgHead Head(const std::string &, const std::string &, uint32_t, const std::string &, std::string &&) = delete;
-
-inline std::string Name(const char (&field)[OS_MSG_NAME_LEN]) {
-    return std::string(field, strnlen(field, OS_MSG_NAME_LEN));
-}
 
 // Messages waiting in a task's queue.
 inline uint32_t Pending(const std::string &task) {
