@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "demo_support.h"
@@ -99,7 +100,7 @@ public:
     uint32_t failed() const { return failed_.load(); }
 
 private:
-    void Write(const char *record, int len);
+    void Write(const std::string &record);
 
     int fd_;
     const char *proc_;
