@@ -69,14 +69,19 @@ TEST_F(FailedRemoval, OfItselfLeavesATaskThatALaterRemovalTakes) {
     EXPECT_EQ(FindTask("selfrm"), nullptr);
 }
 
-TEST_F(FailedRemoval, ReRegisteringWithACallbackMakesTheTaskWorkAgain) {
+TEST_F(FailedRemoval, ReRegisteringWithACallbackRevivesTheTaskWithoutAllocating) {
     ASSERT_NO_FATAL_FAILURE(FailSelfRemoval("again"));
     ASSERT_EQ(g_selfRemoval, OS_MSG_ERR_TASK_BUSY);
     EXPECT_EQ(SendTo("again", 2), OS_MSG_ERR_FULL) << "a record in removal takes nothing";
 
     LogCapture log;
     EXPECT_EQ(SimpleMsgRegTask("again", 2, nullptr, 0), OS_MSG_ERR_TASK_EXIST);
+    const uint64_t before = OSMemGetUsedBlocks();
+    OSMemSetFailCountdown(1); // the revived task keeps its record and ring
     EXPECT_EQ(SimpleMsgRegTask("again", 2, Record, 0), OS_MSG_OK);
+    EXPECT_EQ(OSMemGetFailCountdown(), 1) << "reviving allocated";
+    OSMemSetFailCountdown(-1);
+    EXPECT_EQ(OSMemGetUsedBlocks(), before);
     EXPECT_EQ(log.Count("reg[again] already exist.", OS_LOG_INFO), 2U) << log.Dump();
     EXPECT_EQ(log.Count("update func.", OS_LOG_INFO), 1U) << log.Dump();
     StartLoop("again");
@@ -89,20 +94,6 @@ TEST_F(FailedRemoval, ReRegisteringWithACallbackMakesTheTaskWorkAgain) {
     SimpleMsgTask *slot = SimpleMsgWaitSynRespStart("again");
     ASSERT_NE(slot, nullptr);
     EXPECT_EQ(SimpleMsgWaitSynRespEndNoCond(slot), OS_MSG_OK);
-}
-
-TEST_F(FailedRemoval, ReviveKeepsItsRingAndNeedsNoMemory) {
-    ASSERT_NO_FATAL_FAILURE(FailSelfRemoval("nomem"));
-    const uint64_t before = OSMemGetUsedBlocks();
-    OSMemSetFailCountdown(1);
-    EXPECT_EQ(SimpleMsgRegTask("nomem", 2, Record, 0), OS_MSG_OK);
-    EXPECT_EQ(OSMemGetFailCountdown(), 1) << "reviving allocated";
-    OSMemSetFailCountdown(-1);
-    EXPECT_EQ(OSMemGetUsedBlocks(), before);
-    StartLoop("nomem");
-    EXPECT_EQ(SendTo("nomem", 2), OS_MSG_OK);
-    ASSERT_TRUE(inbox_.WaitFor(1));
-    EXPECT_EQ(inbox_.Ids(), (std::vector<uint32_t>{2}));
 }
 
 TEST_F(FailedRemoval, FreeingAResponseWaitsOutAnotherRequestHoldingTheSlot) {

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/log_capture.h"
 #include "support/msg_test_task.h"
 #include "support/stress_scale.h"
 #include "vyre_os_log.h"
@@ -37,16 +38,11 @@ std::chrono::seconds Limit() {
     return std::chrono::seconds(FullSize() ? 180 : 20);
 }
 
-void DropPlatformRecord(uint32_t, const char *, const char *) {}
-
 // Refusals under load (full queues) are expected: their log lines would
 // only slow the run down.
 class Stress : public ::testing::Test {
 protected:
-    void SetUp() override {
-        OsMsgRegLogFunc(nullptr);
-        OsLogSetSink(DropPlatformRecord);
-    }
+    LogCapture quiet_{OS_LOG_FATAL, OS_MSG_LOG_FATAL};
 };
 
 struct Stamp {

@@ -27,6 +27,18 @@ uint64_t TensHash(ZemWord key, uint64_t count) {
     return (key / 10) % count;
 }
 
+// Keys 75 3 71 12 1 79 18 2 40, in this order, each with twice its value.
+ZemHashTable *TensTable(uint64_t buckets) {
+    ZemHashTable *t = ZEM_HashCreate(buckets, TensHash, nullptr, nullptr, nullptr);
+    for (ZemWord k : {75, 3, 71, 12, 1, 79, 18, 2, 40}) {
+        EXPECT_EQ(ZEM_HashInsert(t, k, k * 2), 0U);
+    }
+    return t;
+}
+
+// Their order in 8 buckets: 0 (3 1 2), 1 (12 18), 4 (40), 7 (75 71 79), insertion order kept within each.
+const Pairs kTensInOrder{{3, 6}, {1, 2}, {2, 4}, {12, 24}, {18, 36}, {40, 80}, {75, 150}, {71, 142}, {79, 158}};
+
 ZemWord Str(const char *s) {
     return reinterpret_cast<ZemWord>(s);
 }
@@ -54,16 +66,11 @@ TEST(HashFunctions, GiveTheFixedValues) {
 class HashTable : public MemBalanceTest {};
 
 TEST_F(HashTable, RehashKeepsEveryEntryAndPositionAndChainOrder) {
-    ZemHashTable *t = ZEM_HashCreate(2, TensHash, nullptr, nullptr, nullptr);
-    for (ZemWord k : {75, 3, 71, 12, 1, 79, 18, 2, 40}) {
-        ASSERT_EQ(ZEM_HashInsert(t, k, k * 2), 0U);
-    }
+    ZemHashTable *t = TensTable(2);
     ListNode *at71 = ZEM_HashFind(t, 71);
     ASSERT_EQ(ZEM_HashRehash(t, 8), 0U);
     EXPECT_EQ(t->bucketCount, 8U);
-    // Buckets 0 (3 1 2), 1 (12 18), 4 (40), 7 (75 71 79): insertion order kept within each.
-    EXPECT_EQ(Contents(t),
-              (Pairs{{3, 6}, {1, 2}, {2, 4}, {12, 24}, {18, 36}, {40, 80}, {75, 150}, {71, 142}, {79, 158}}));
+    EXPECT_EQ(Contents(t), kTensInOrder);
     EXPECT_EQ(ZEM_HashFind(t, 71), at71) << "positions survive";
     EXPECT_EQ(ZEM_HashIterKey(ZEM_HashErase(t, 71)), 79U);
     OSMemSetFailCountdown(1);
@@ -75,15 +82,11 @@ TEST_F(HashTable, RehashKeepsEveryEntryAndPositionAndChainOrder) {
 }
 
 TEST_F(HashTable, IteratesByBucketThenInsertionAndErasesWhileIterating) {
-    ZemHashTable *t = ZEM_HashCreate(8, TensHash, nullptr, nullptr, nullptr);
-    for (ZemWord k : {75, 3, 71, 12, 1, 79, 18, 2, 40}) {
-        ASSERT_EQ(ZEM_HashInsert(t, k, k * 2), 0U);
-    }
+    ZemHashTable *t = TensTable(8);
     EXPECT_EQ(ZEM_HashInsert(t, 71, 0), 1U) << "a present key is refused";
     ZemWord v = 0;
     EXPECT_TRUE(ZEM_HashAt(t, 71, &v) == 0U && v == 142U) << "the first value stays";
     EXPECT_EQ(ZEM_HashAt(t, 5, &v), 1U);
-    const Pairs all{{3, 6}, {1, 2}, {2, 4}, {12, 24}, {18, 36}, {40, 80}, {75, 150}, {71, 142}, {79, 158}};
     // Erase hands back the entry that follows: in the same chain (3), in a later chain (2, 18), inside the last
     // chain, whose head is the end (75), then none (79). Every entry is still visited once.
     Pairs visited;
@@ -92,7 +95,7 @@ TEST_F(HashTable, IteratesByBucketThenInsertionAndErasesWhileIterating) {
         visited.emplace_back(k, ZEM_HashIterValue(p));
         p = (k == 3 || k == 2 || k == 18 || k == 75 || k == 79) ? ZEM_HashErase(t, k) : ZEM_HashIterNext(t, p);
     }
-    EXPECT_EQ(visited, all);
+    EXPECT_EQ(visited, kTensInOrder);
     EXPECT_EQ(Contents(t), (Pairs{{1, 2}, {12, 24}, {40, 80}, {71, 142}}));
     EXPECT_EQ(ZEM_HashErase(t, 79), ZEM_HashIterEnd(t));
     EXPECT_EQ(ZEM_HashSize(t), 4U);
