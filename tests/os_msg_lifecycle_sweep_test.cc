@@ -40,33 +40,6 @@ uint32_t Listener(MsgHead *) {
     return 0U;
 }
 
-// A task with its loop on a thread of its own, when the registration went
-// through; the loop ends when the task is removed or at teardown.
-class LifeTask {
-public:
-    LifeTask(const char *name, OsMsgTaskFunc cb) : name_(name) {
-        reg_ = OsMsgRegTask(name, 8U, cb);
-        if (reg_ == OS_MSG_OK) {
-            thread_ = std::thread([this] { loop_ = OsMsgTaskRoutineByName(name_); });
-        }
-    }
-    ~LifeTask() { Join(); }
-    uint32_t Registered() const { return reg_; }
-    // What the loop returned (OS_MSG_OK when it never ran).
-    uint32_t Join() {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        return loop_;
-    }
-
-private:
-    const char *name_;
-    uint32_t reg_;
-    uint32_t loop_ = OS_MSG_OK;
-    std::thread thread_;
-};
-
 #define EXPECT_ONE_OF(result, ...)                                                                                     \
     do {                                                                                                               \
         const std::set<uint32_t> allowed_ = {__VA_ARGS__};                                                             \
@@ -77,7 +50,8 @@ private:
 // The messaging part of a life, once the process is up.
 void Exchange() {
     const char note[] = "note", ask[] = "ask";
-    LifeTask worker("worker", Worker), listener("listener", Listener);
+    // A refused registration starts no loop; a loop ends when its task is removed or at teardown.
+    TestTask worker("worker", Worker, 8U, true), listener("listener", Listener, 8U, true);
     EXPECT_ONE_OF(worker.Registered(), OS_MSG_OK, OS_MSG_ERR_NO_MEMORY, OS_MSG_ERR_HASH);
     EXPECT_ONE_OF(listener.Registered(), OS_MSG_OK, OS_MSG_ERR_NO_MEMORY, OS_MSG_ERR_HASH);
 
@@ -117,10 +91,10 @@ void Exchange() {
 
     EXPECT_ONE_OF(OsMsgUnregTask(nullptr, 0U, "listener"), OS_MSG_OK, OS_MSG_ERR_NOT_FOUND);
     // A loop thread that comes after its task went is refused.
-    EXPECT_ONE_OF(listener.Join(), OS_MSG_OK, OS_MSG_ERR_NOT_FOUND);
+    EXPECT_ONE_OF(listener.JoinLoop(), OS_MSG_OK, OS_MSG_ERR_NOT_FOUND);
     EXPECT_EQ(OsMsgDestroy(kProc), OS_MSG_OK);
     EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
-    EXPECT_ONE_OF(worker.Join(), OS_MSG_OK, OS_MSG_ERR_NOT_INIT);
+    EXPECT_ONE_OF(worker.JoinLoop(), OS_MSG_OK, OS_MSG_ERR_NOT_INIT);
 }
 
 void OneLife() {

@@ -39,14 +39,18 @@ private:
     uint64_t value_ = 0U;
 };
 
-// Registers a task (OsMsgRegTask, which must succeed) and runs its loop
-// (OsMsgTaskRoutineByName) on a thread of its own; the destructor unregisters
-// the task and joins the loop. Not copyable.
+// Registers a task (OsMsgRegTask) and runs its loop (OsMsgTaskRoutineByName)
+// on a thread of its own; the destructor unregisters the task and joins the
+// loop. A refused registration fails the test unless mayFail is set
+// (Registered() tells), and starts no loop. Not copyable.
 class TestTask {
 public:
-    TestTask(const char *name, OsMsgTaskFunc cb, uint32_t queueLen = 0U) : name_(name) {
-        EXPECT_EQ(OsMsgRegTask(name, queueLen, cb), OS_MSG_OK) << name;
-        thread_ = std::thread([this] { loopResult_ = OsMsgTaskRoutineByName(name_.c_str()); });
+    TestTask(const char *name, OsMsgTaskFunc cb, uint32_t queueLen = 0U, bool mayFail = false)
+        : name_(name), registered_(OsMsgRegTask(name, queueLen, cb)) {
+        EXPECT_TRUE(mayFail || registered_ == OS_MSG_OK) << name << ": 0x" << std::hex << registered_;
+        if (registered_ == OS_MSG_OK) {
+            thread_ = std::thread([this] { loopResult_ = OsMsgTaskRoutineByName(name_.c_str()); });
+        }
     }
     ~TestTask() {
         if (thread_.joinable()) {
@@ -54,7 +58,8 @@ public:
         }
         JoinLoop();
     }
-    // What OsMsgTaskRoutineByName returned, once it has.
+    uint32_t Registered() const { return registered_; }
+    // What OsMsgTaskRoutineByName returned, once it has (OS_MSG_OK when no loop ran).
     uint32_t JoinLoop() {
         if (thread_.joinable()) {
             thread_.join();
@@ -64,7 +69,8 @@ public:
 
 private:
     std::string name_;
-    uint32_t loopResult_ = 0xFFFFFFFFU;
+    uint32_t registered_;
+    uint32_t loopResult_ = OS_MSG_OK;
     std::thread thread_;
 };
 
