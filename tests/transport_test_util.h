@@ -29,14 +29,10 @@ using simple_msg_test::WaitForLoop;
 // pointing at payload (which must outlive the header).
 inline MsgHead Head(const std::string &recvProc, const std::string &recvTask, uint32_t msgId,
                     const std::string &sendTask, const std::string &payload = std::string()) {
-    MsgHead head{};
-    head.msgId = msgId;
+    MsgHead head = simple_msg_test::MakeHead(recvTask, msgId, sendTask, payload);
+    head.sendCpuId = 0U;
     CopyName(head.sendProcName, "proc");
-    CopyName(head.sendTaskName, sendTask);
     CopyName(head.recvProcName, recvProc);
-    CopyName(head.recvTaskName, recvTask);
-    head.dataLen = static_cast<uint32_t>(payload.size());
-    head.data = payload.empty() ? nullptr : const_cast<char *>(payload.data());
     return head;
 }
 MsgHead Head(const std::string &, const std::string &, uint32_t, const std::string &, std::string &&) = delete;
