@@ -1,17 +1,26 @@
 // The public functions' argument tests in their order, with codes and log
-// lines, and the access rules of synchronous calls. The process life cycle is
-// exercised in os_msg_lifecycle_test.cc.
+// lines, the access rules of synchronous calls, and misuse refused cleanly:
+// names that fill their 16 bytes without a terminator, a second loop thread
+// for one task, payload pointers that are null while a length is given, and
+// the response pointer of a synchronous call that fails. The process life
+// cycle is exercised in os_msg_lifecycle_test.cc.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
+#include <future>
 
+#include "simple_msg/simple_msg.h"
 #include "support/log_capture.h"
 #include "support/msg_test_task.h"
+#include "vyre_os_log.h"
+#include "vyre_os_mem.h"
+#include "vyre_os_thread.h"
 
 namespace {
 
 constexpr const char *kProc = "apiproc";
-constexpr uint32_t kMaxData = 0x3FFF58U;
+constexpr uint32_t kMaxData = 0x3FFF58U, kAsk = 0x900U;
 
 // The call gives code and logs nothing but one ERROR line: text under the
 // public function's name.
@@ -96,6 +105,164 @@ TEST(PublicApi, RequestTravelsUnderTheCallersNameAndOnlyTheRequesterFreesIt) {
     EXPECT_EQ(std::string(static_cast<const char *>(resp->data)), ThreadTaskName()) << "still there";
     EXPECT_EQ(OsMsgSynRespFree(resp), OS_MSG_OK);
     EXPECT_EQ(OsMsgUninit(), OS_MSG_OK); // ends the loop of echo
+}
+
+// 16 name bytes without a terminator at the very end of an allocation of
+// their size, so that AddressSanitizer reports any read past them.
+class UnterminatedName {
+public:
+    UnterminatedName() : bytes_(static_cast<char *>(std::malloc(OS_MSG_NAME_LEN))) {
+        std::memcpy(bytes_, "abcdefghijklmnop", OS_MSG_NAME_LEN);
+    }
+    ~UnterminatedName() { std::free(bytes_); }
+    UnterminatedName(const UnterminatedName &) = delete;
+    UnterminatedName &operator=(const UnterminatedName &) = delete;
+    const char *get() const { return bytes_; }
+
+private:
+    char *bytes_;
+};
+
+uint32_t Ignore(MsgHead *) {
+    return 0U;
+}
+
+TEST(CallerNames, AreReadNoFurtherThanSixteenBytes) {
+    UnterminatedName name;
+    EXPECT_EQ(OsMsgInit(name.get()), OS_MSG_ERR_INVALID_PARAM);
+    ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
+    {
+        LogCapture log; // every level passes, so every refusal line is formatted
+        EXPECT_EQ(OsMsgRegTask(name.get(), 4U, Ignore), OS_MSG_ERR_FAIL);
+        EXPECT_EQ(log.Count("memcpy_s error.", OS_LOG_FATAL), 1U) << log.Dump();
+        EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, name.get()), OS_MSG_ERR_NOT_FOUND);
+        EXPECT_EQ(log.Count("unreg[abcdefghijklmnop] not exist.", OS_LOG_ERROR), 1U) << log.Dump();
+        EXPECT_EQ(OsMsgUnregTask(name.get(), 0U, "t"), OS_MSG_ERR_FAIL) << "another process's name";
+        EXPECT_EQ(OsMsgTaskRoutineByName(name.get()), OS_MSG_ERR_NOT_FOUND);
+        EXPECT_EQ(log.Count("task[abcdefghijklmnop] not get queue.", OS_LOG_FATAL), 1U) << log.Dump();
+        EXPECT_EQ(OsMsgDestroy(name.get()), OS_MSG_ERR_INVALID_PARAM);
+    }
+    // Fifteen characters and the terminator fill the 16 bytes exactly.
+    char *fits = static_cast<char *>(std::malloc(OS_MSG_NAME_LEN));
+    std::memcpy(fits, "abcdefghijklmno", OS_MSG_NAME_LEN);
+    EXPECT_EQ(OsMsgRegTask(fits, 4U, Ignore), OS_MSG_OK);
+    EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, fits), OS_MSG_OK);
+    std::free(fits);
+    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+}
+
+TestCounter g_handled;
+uint32_t CountIt(MsgHead *) {
+    g_handled.Add();
+    return 0U;
+}
+
+TEST(TaskLoops, SecondLoopForATaskIsRefusedAndTeardownEnds) {
+    ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
+    TestTask solo("solo", CountIt);
+    MsgHead head = MakeHead(kProc, "solo", kAsk);
+    ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(1U)) << "the first loop runs";
+    LogCapture log;
+    std::packaged_task<uint32_t()> second([] { return OsMsgTaskRoutineByName("solo"); });
+    std::future<uint32_t> result = second.get_future();
+    std::thread(std::move(second)).detach();
+    // A loop that was let in would stay until the task goes; teardown would
+    // then wait for it for ever, so stop here instead.
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "a second loop was let in";
+    EXPECT_EQ(result.get(), OS_MSG_ERR_TASK_BUSY);
+    EXPECT_EQ(log.Count("task[solo] loop already running.", OS_LOG_ERROR), 1U) << log.Dump();
+    ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+    EXPECT_TRUE(g_handled.WaitFor(2U)) << "the first loop still serves the task";
+    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+    EXPECT_EQ(solo.JoinLoop(), OS_MSG_OK);
+}
+
+// What the receiver saw of the last message: its length and whether data
+// pointed anywhere. Written by the loop thread before it counts.
+uint32_t g_seenLen = 0xFFFFFFFFU;
+bool g_seenData = true;
+uint32_t g_respondResult = 0xFFFFFFFFU;
+int64_t g_countdownAfterAnswer = 0;
+
+// Answers requests without data but with a length of 4 MB; the allocation
+// countdown shows whether answering allocated anything.
+uint32_t NoteAndAnswerEmpty(MsgHead *msg) {
+    g_seenLen = msg->dataLen;
+    g_seenData = msg->data != nullptr;
+    if (msg->msgId == kAsk) {
+        OSMemSetFailCountdown(1);
+        g_respondResult = OsMsgSynSendResp(msg, nullptr, 0x3FFF00U);
+        g_countdownAfterAnswer = OSMemGetFailCountdown();
+        OSMemSetFailCountdown(-1);
+    }
+    g_handled.Add();
+    return 0U;
+}
+
+// recvProc selects the route: the own process name keeps the message in the
+// process, another name sends it through the transport (which brings it
+// back here); the sender's process name then differs from the receiver's, so
+// the answer takes the transport too.
+MsgHead NullPayloadHead(const char *sendProc, const char *recvProc, uint32_t msgId) {
+    MsgHead head = MakeHead(sendProc, "rx", msgId, 100U);
+    std::memset(head.recvProcName, 0, sizeof(head.recvProcName));
+    std::strcpy(head.recvProcName, recvProc);
+    head.data = nullptr;
+    return head;
+}
+
+TEST(NullPayload, GetsTheSameAnswerOnBothRoutesAndNothingIsAllocatedForIt) {
+    ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
+    TestTask rx("rx", NoteAndAnswerEmpty);
+    uint32_t handled = 0U;
+    const struct {
+        const char *route, *sendProc, *recvProc;
+    } routes[] = {{"in-process", kProc, kProc}, {"transport", "faraway", "elsewhere"}};
+    for (const auto &r : routes) {
+        SCOPED_TRACE(r.route);
+        MsgHead head = NullPayloadHead(r.sendProc, r.recvProc, 1U);
+        EXPECT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+        ASSERT_TRUE(g_handled.WaitFor(++handled));
+        EXPECT_EQ(g_seenLen, 0U);
+        EXPECT_FALSE(g_seenData);
+
+        head = NullPayloadHead(r.sendProc, r.recvProc, kAsk);
+        MsgHead *resp = nullptr;
+        ASSERT_EQ(OsMsgSynSend(&head, &resp, 5000U), OS_MSG_OK);
+        ASSERT_TRUE(g_handled.WaitFor(++handled));
+        EXPECT_EQ(g_seenLen, 0U) << "the request carried no payload";
+        EXPECT_EQ(g_respondResult, OS_MSG_OK);
+        EXPECT_EQ(g_countdownAfterAnswer, 1) << "answering allocated";
+        ASSERT_NE(resp, nullptr);
+        EXPECT_EQ(resp->dataLen, 0U);
+        EXPECT_EQ(resp->data, nullptr);
+        EXPECT_EQ(OsMsgSynRespFree(resp), OS_MSG_OK);
+    }
+    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+}
+
+TEST(SynSend, LeavesTheCallersResponsePointerAloneWhenItFails) {
+    ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
+    ASSERT_EQ(OsMsgRegTask("silent", 4U, nullptr), OS_MSG_OK); // no loop: never answers
+    MsgHead untouched{};
+    MsgHead *resp = &untouched;
+    for (const char *recvProc : {kProc, "elsewhere"}) {
+        SCOPED_TRACE(recvProc);
+        MsgHead head = MakeHead(kProc, "nobody", kAsk);
+        std::strcpy(head.recvProcName, recvProc);
+        uint32_t ret = OsMsgSynSend(&head, &resp, 50U);
+        EXPECT_NE(ret, OS_MSG_OK);
+        EXPECT_EQ(resp, &untouched);
+        head = MakeHead(kProc, "silent", kAsk);
+        ret = OsMsgSynSend(&head, &resp, 50U);
+        EXPECT_TRUE(ret == OS_MSG_ERR_TIMEOUT || ret == OS_MSG_ERR_SYN_TIMEOUT) << ret;
+        EXPECT_EQ(resp, &untouched);
+        // The temporary task made for the call went with it.
+        char name[OS_MSG_NAME_LEN] = {0};
+        EXPECT_EQ(SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), name, sizeof(name)), 0U) << name;
+    }
+    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
 }
 
 } // namespace
