@@ -144,13 +144,20 @@ void DropPlatformRecord(uint32_t, const char *, const char *) {}
 TEST(LifeCycleSweep, EveryAllocationFailureOfAWholeLifeEndsCleanly) {
     OsMsgRegLogFunc(nullptr);
     OsLogSetSink(DropPlatformRecord);
+    std::thread([] {}).join(); // a sanitizer starts its own thread with the first one
+    const size_t before = ThreadCount();
     // The first life creates what the library keeps for the life of the
-    // process (the transport's server context and slice collector).
+    // process: the transport's server context and slice collector, and its
+    // server thread, which stays in the transport's join.
     OneLife();
     ASSERT_FALSE(::testing::Test::HasFailure()) << "a life without failures must run cleanly";
     const uint64_t keptBlocks = OSMemGetUsedBlocks();
     Watchdog watchdog(std::chrono::seconds(240));
-    const size_t threads = ThreadCount();
+    // Counted once the first life's other threads have ended (on their own,
+    // a moment after teardown), and the watchdog's has started.
+    const size_t threads = before + 2U;
+    ASSERT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }, std::chrono::seconds(2)))
+        << ThreadCount() << " threads, " << before << " before the first life:" << ThreadList();
     int n = 1;
     for (bool fired = true; fired && n < 5000; ++n) {
         SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
