@@ -59,6 +59,10 @@ TEST_F(SyncRequest, TimedOutRequestRefusesItsLateAndStaleAnswers) {
     EXPECT_EQ(out->msgId, 2U);
     EXPECT_EQ(PayloadOf(out), "re:stale");
     EXPECT_EQ(SimpleMsgFreeRespBuffer("cli"), OS_MSG_OK);
+
+    ASSERT_EQ(SimpleMsgUnregTask("cli"), OS_MSG_OK); // an answer for a requester that went is released
+    EXPECT_EQ(SimpleMsgRespSend(&g_kept, "gone", 4), OS_MSG_ERR_NOT_FOUND);
+    EXPECT_EQ(log.Count("SimpleMsgGetQueue NULL[cli].", OS_LOG_ERROR), 1U) << log.Dump();
 }
 
 // The responder's 200 tries, 10 ms apart, at a slot its requester keeps locked. Only
