@@ -251,16 +251,13 @@ TEST(IpcServer, StartsOnceKeepsNothingWhenMemoryIsShortAndIsNeededToJoin) {
     EXPECT_EQ(OSMemGetUsedBlocks(), blocks + 2);
 }
 
-TEST(IpcDirectory, WithoutASharedHeadEveryOperationFails) {
+TEST(IpcDirectory, FailsWithoutASharedHeadAndOverOneKeepsEveryIndexInsideIt) {
     LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
     EXPECT_EQ(IPCMsgGetShmHead(), nullptr);
     EXPECT_EQ(IPCMsgGetMainQid() & IPCMsgGetQidByName("q"), IPC_MSG_INVALID_QID); // both all ones
     EXPECT_TRUE(IPCMsgAddQid("q") == OS_MSG_ERR_SYSTEM && IPCMsgDelQid("q") == OS_MSG_ERR_SYSTEM);
     EXPECT_EQ(IPCMsgNewQid(), 0U);
-}
 
-TEST(IpcDirectory, OverASegmentEveryIndexStaysInsideTheHead) {
-    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
     std::unique_ptr<uint64_t[]> segment(new uint64_t[IPC_MSG_SHM_HEAD_SIZE / sizeof(uint64_t)]); // the head's bytes
     IPCMsgSetShmSegment(segment.get());
     IpcMsgShmHead *head = IPCMsgGetShmHead();
