@@ -233,4 +233,38 @@ TEST_F(CarrierFraming, ASendersPartialMessagesGoWithItsConnection) {
     EXPECT_EQ(Nodes(), 0);
 }
 
+// A streaming sender's datagram: runs of records for two tasks, longer than
+// one hand-over to the queues takes, with one record for a task that does
+// not exist in the middle. Each message arrives once, in its task's order.
+TEST_F(CarrierFraming, ManyRecordsOfOneDatagramArriveOnceInOrderAroundARefusedOne) {
+    ASSERT_EQ(SimpleMsgRegTask("t1", 64U, Keep, 0U), OS_MSG_OK);
+    StartLoop("t1");
+    constexpr uint32_t kRecords = 70U;
+    constexpr uint32_t kMissing = 37U;
+    std::string datagram;
+    for (uint32_t id = 1U; id <= kRecords; ++id) {
+        std::string task = id == kMissing ? "nobody" : (id % 5U == 0U ? "t1" : "t0");
+        datagram += WholeRecord(task, id, task + ":" + std::to_string(id));
+    }
+    LogCapture log(OS_LOG_ERROR, OS_MSG_LOG_ERROR);
+    IpcFrameStall stall;
+    EXPECT_FALSE(Recv(datagram, &stall));
+    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == kRecords - 1U; }));
+    EXPECT_EQ(log.Count("SimpleMsgGetQueue NULL[nobody]"), 1U) << log.Dump();
+    EXPECT_EQ(log.Count("MsgAdpTransact transcat ret="), 1U) << log.Dump();
+    uint32_t last[2] = {0U, 0U};
+    std::vector<bool> seen(kRecords + 1U, false);
+    for (const Seen &s : SeenSoFar()) {
+        ASSERT_TRUE(s.msgId >= 1U && s.msgId <= kRecords && s.msgId != kMissing) << s.msgId;
+        EXPECT_FALSE(seen[s.msgId]) << "twice: " << s.msgId;
+        seen[s.msgId] = true;
+        const uint32_t task = s.msgId % 5U == 0U ? 1U : 0U;
+        EXPECT_GT(s.msgId, last[task]) << "out of order";
+        last[task] = s.msgId;
+        EXPECT_EQ(s.payload, "t" + std::to_string(task) + ":" + std::to_string(s.msgId));
+        EXPECT_EQ(s.pid, kPid);
+        EXPECT_EQ(s.uid, kUid);
+    }
+}
+
 } // namespace
