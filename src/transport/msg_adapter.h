@@ -149,8 +149,8 @@ OS_MSG_API uint32_t PMsgSendResp(const MsgHead *request, void *buf, uint32_t len
 
 /* How long the send now running on the calling thread may wait for room at
  * the receiver, in milliseconds: the time-out of the synchronous request that
- * PMsgSynSend is handing to the transport, 0 for every other send (which
- * never waits). Read by carriers between processes. */
+ * PMsgSynSend is handing to the transport, 0 for every other send. Read by
+ * carriers between processes. */
 uint32_t MsgAdpSendWaitMs(void);
 
 /* Lifecycle operations: each calls its slot with its arguments and returns
