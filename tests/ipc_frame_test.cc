@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/mem_check.h"
 #include "transport/msg_rebuild.h"
 #include "transport_test_util.h"
 #include "vyre_os_log.h"
@@ -264,6 +265,36 @@ TEST_F(CarrierFraming, ManyRecordsOfOneDatagramArriveOnceInOrderAroundARefusedOn
         EXPECT_EQ(s.payload, "t" + std::to_string(task) + ":" + std::to_string(s.msgId));
         EXPECT_EQ(s.pid, kPid);
         EXPECT_EQ(s.uid, kUid);
+    }
+}
+
+// A payload buffer that cannot be had in the middle of a run: the records
+// before it enter the queue together, the record goes alone (which tries
+// again), nothing is lost, doubled or leaked, for each allocation failing.
+TEST_F(CarrierFraming, RunWhoseBufferFailsMidwayLosesAndLeaksNothing) {
+    ASSERT_EQ(SimpleMsgRegTask("bulk", 64U, nullptr, 0U), OS_MSG_OK); // no loop: the test takes the nodes
+    constexpr uint32_t kRecords = 6U;
+    std::string datagram;
+    for (uint32_t id = 1U; id <= kRecords; ++id) {
+        datagram += WholeRecord("bulk", id, std::string(id * 10U, (char)('a' + id)));
+    }
+    SimpleMsgRing *ring = &simple_msg_test::FindTask("bulk")->ring;
+    for (int64_t failAt = 1; failAt <= (int64_t)kRecords + 1; ++failAt) {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        const uint64_t blocks = UsedBlocks();
+        OSMemSetFailCountdown(failAt);
+        EXPECT_FALSE(Recv(datagram));
+        OSMemSetFailCountdown(-1);
+        MsgHead node;
+        uint64_t position = 0U;
+        for (uint32_t id = 1U; id <= kRecords; ++id) {
+            ASSERT_TRUE(SimpleMsgRingPop(ring, &node, &position)) << "failing allocation " << failAt;
+            EXPECT_EQ(node.msgId, id) << "failing allocation " << failAt;
+            EXPECT_EQ(simple_msg_test::PayloadOf(&node), std::string(id * 10U, (char)('a' + id)));
+            SimpleMsgReleaseBuffer(node.data, node.dataLen);
+        }
+        EXPECT_FALSE(SimpleMsgRingPop(ring, &node, &position));
+        EXPECT_EQ(UsedBlocks(), blocks) << "failing allocation " << failAt;
     }
 }
 

@@ -141,9 +141,11 @@ struct IpcFrameRun {
 };
 
 /* Takes apart the whole asynchronous records from pos on (at most
- * MSG_ADP_BATCH_MAX) and copies each payload into its buffer; stops at the
- * first record of another kind, a bad one (left to the caller, which
- * reports it) or one without a buffer. The number of records taken. */
+ * MSG_ADP_BATCH_MAX), stopping at the first record of another kind or a bad
+ * one (left to the caller, which reports it). When two or more are taken,
+ * copies each payload into its buffer, stopping at the first record without
+ * one. The number of records ready, 0 when fewer than two were found
+ * (nothing is allocated then). */
 uint32_t IpcFrameCollectRun(const uint8_t *data, uint32_t len, uint32_t pos, IpcFrameRun *run) {
     uint32_t n = 0U;
     for (; n < MSG_ADP_BATCH_MAX && pos < len; ++n) {
@@ -152,36 +154,40 @@ uint32_t IpcFrameCollectRun(const uint8_t *data, uint32_t len, uint32_t pos, Ipc
             rec.prefix.transType != MSG_TRANS_ASYN) {
             break;
         }
-        run->bufs[n] = nullptr;
-        run->lens[n] = 0U;
-        if (rec.prefix.bodyLen != 0U) {
-            if (MsgGetBuffByHead(&rec.head, IPC_FRAME_HEAD_LEN, &run->bufs[n], &run->lens[n]) != OS_MSG_OK ||
-                run->bufs[n] == nullptr) {
-                break;
-            }
-            std::memcpy(run->bufs[n], rec.body, run->lens[n]);
-        }
-        std::memcpy(&run->heads[n], &rec.head, sizeof(MsgHead));
         run->starts[n] = pos;
         pos += rec.length;
+    }
+    if (n < 2U) {
+        return 0U;
+    }
+    for (uint32_t i = 0U; i < n; ++i) {
+        IpcFrameRecord &rec = run->recs[i];
+        run->bufs[i] = nullptr;
+        run->lens[i] = 0U;
+        if (rec.prefix.bodyLen != 0U) {
+            if (MsgGetBuffByHead(&rec.head, IPC_FRAME_HEAD_LEN, &run->bufs[i], &run->lens[i]) != OS_MSG_OK ||
+                run->bufs[i] == nullptr) {
+                return i;
+            }
+            std::memcpy(run->bufs[i], rec.body, run->lens[i]);
+        }
+        std::memcpy(&run->heads[i], &rec.head, sizeof(MsgHead));
     }
     return n;
 }
 
 /* Delivers the run of whole asynchronous records that starts at *pos when
- * it holds two or more; false (nothing done) otherwise. *pos moves past what
- * was handled: every record, or up to a refused one, which is dropped like
- * a single record, or kept for a retry when its queue is full and stall is
- * given (then *stalled is set and stall->pos says where). */
+ * it holds two or more (up to the first one without a buffer); false
+ * (nothing done) otherwise. *pos moves past what was handled: every record,
+ * or up to a refused one, which is dropped like a single record, or kept
+ * for a retry when its queue is full and stall is given (then *stalled is
+ * set and stall->pos says where). */
 bool IpcFrameRecvRun(const uint8_t *data, uint32_t len, uint32_t *pos, uint32_t pid, uint32_t uid, IpcFrameStall *stall,
                      bool *stalled) {
     IpcFrameRun run;
     uint32_t n = IpcFrameCollectRun(data, len, *pos, &run);
-    if (n < 2U) {
-        if (n == 1U && run.bufs[0] != nullptr) {
-            MsgReleaseBuffByHead(&run.recs[0].head, IPC_FRAME_HEAD_LEN, run.bufs[0], run.lens[0]);
-        }
-        return false;
+    if (n == 0U) {
+        return false; // the record without a buffer goes alone, which reports it
     }
     uint32_t done = 0U;
     uint32_t ret = MsgAdpTransactBatch(run.heads, run.bufs, run.lens, n, pid, uid, &done);
