@@ -299,6 +299,11 @@ TEST_F(Carrier, FullReceiverRefusesAsyncAndBoundsTheSyncWait) {
     ASSERT_EQ(SendTo("echo7", "echo", kPing, nullptr, 0U), OS_MSG_OK);
     ASSERT_EQ(inbox_.WaitFor(1U).size(), 1U); // connected
     ASSERT_EQ(kill(echo.Pid(), SIGSTOP), 0);
+    // Every thread of the peer has stopped: nothing reads its socket any more
+    // (a thread that had not stopped yet would make room after the refusal).
+    int status = 0;
+    ASSERT_EQ(waitpid(echo.Pid(), &status, WUNTRACED), echo.Pid());
+    ASSERT_TRUE(WIFSTOPPED(status));
     std::vector<uint8_t> payload(4096U);
     uint32_t ret = OS_MSG_OK;
     uint32_t sent = 0U;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/mem_check.h"
 #include "transport/msg_rebuild.h"
 #include "transport_test_util.h"
 #include "vyre_os_log.h"
@@ -211,6 +212,70 @@ TEST_F(CarrierFraming, ASendersPartialMessagesGoWithItsConnection) {
     LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
     EXPECT_FALSE(Recv(SliceRecord("t0", 10U, 2U, "xx", 1U), nullptr, 1U));
     EXPECT_EQ(Nodes(), 0);
+}
+
+// A streaming sender's datagram: runs of records for two tasks, longer than
+// one hand-over to the queues takes, with one record for a task that does
+// not exist in the middle. Each message arrives once, in its task's order.
+TEST_F(CarrierFraming, ManyRecordsOfOneDatagramArriveOnceInOrderAroundARefusedOne) {
+    ASSERT_EQ(SimpleMsgRegTask("t1", 64U, Keep, 0U), OS_MSG_OK);
+    StartLoop("t1");
+    constexpr uint32_t kRecords = 70U;
+    constexpr uint32_t kMissing = 37U;
+    std::string datagram;
+    for (uint32_t id = 1U; id <= kRecords; ++id) {
+        std::string task = id == kMissing ? "nobody" : (id % 5U == 0U ? "t1" : "t0");
+        datagram += WholeRecord(task, id, task + ":" + std::to_string(id));
+    }
+    LogCapture log(OS_LOG_ERROR, OS_MSG_LOG_ERROR);
+    IpcFrameStall stall;
+    EXPECT_FALSE(Recv(datagram, &stall));
+    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == kRecords - 1U; }));
+    EXPECT_EQ(log.Count("SimpleMsgGetQueue NULL[nobody]"), 1U) << log.Dump();
+    EXPECT_EQ(log.Count("MsgAdpTransact transcat ret="), 1U) << log.Dump();
+    uint32_t last[2] = {0U, 0U};
+    std::vector<bool> seen(kRecords + 1U, false);
+    for (const Seen &s : SeenSoFar()) {
+        ASSERT_TRUE(s.msgId >= 1U && s.msgId <= kRecords && s.msgId != kMissing) << s.msgId;
+        EXPECT_FALSE(seen[s.msgId]) << "twice: " << s.msgId;
+        seen[s.msgId] = true;
+        const uint32_t task = s.msgId % 5U == 0U ? 1U : 0U;
+        EXPECT_GT(s.msgId, last[task]) << "out of order";
+        last[task] = s.msgId;
+        EXPECT_EQ(s.payload, "t" + std::to_string(task) + ":" + std::to_string(s.msgId));
+        EXPECT_EQ(s.pid, kPid);
+        EXPECT_EQ(s.uid, kUid);
+    }
+}
+
+// A payload buffer that cannot be had in the middle of a run: the records
+// before it enter the queue together, the record goes alone (which tries
+// again), nothing is lost, doubled or leaked, for each allocation failing.
+TEST_F(CarrierFraming, RunWhoseBufferFailsMidwayLosesAndLeaksNothing) {
+    ASSERT_EQ(SimpleMsgRegTask("bulk", 64U, nullptr, 0U), OS_MSG_OK); // no loop: the test takes the nodes
+    constexpr uint32_t kRecords = 6U;
+    std::string datagram;
+    for (uint32_t id = 1U; id <= kRecords; ++id) {
+        datagram += WholeRecord("bulk", id, std::string(id * 10U, (char)('a' + id)));
+    }
+    SimpleMsgRing *ring = &simple_msg_test::FindTask("bulk")->ring;
+    for (int64_t failAt = 1; failAt <= (int64_t)kRecords + 1; ++failAt) {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        const uint64_t blocks = UsedBlocks();
+        OSMemSetFailCountdown(failAt);
+        EXPECT_FALSE(Recv(datagram));
+        OSMemSetFailCountdown(-1);
+        MsgHead node;
+        uint64_t position = 0U;
+        for (uint32_t id = 1U; id <= kRecords; ++id) {
+            ASSERT_TRUE(SimpleMsgRingPop(ring, &node, &position)) << "failing allocation " << failAt;
+            EXPECT_EQ(node.msgId, id) << "failing allocation " << failAt;
+            EXPECT_EQ(simple_msg_test::PayloadOf(&node), std::string(id * 10U, (char)('a' + id)));
+            SimpleMsgReleaseBuffer(node.data, node.dataLen);
+        }
+        EXPECT_FALSE(SimpleMsgRingPop(ring, &node, &position));
+        EXPECT_EQ(UsedBlocks(), blocks) << "failing allocation " << failAt;
+    }
 }
 
 } // namespace

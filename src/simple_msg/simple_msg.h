@@ -202,6 +202,16 @@ OS_MSG_API void SimpleMsgReleaseBuffer(void *buffer, uint32_t size);
  * failure the caller still does. 0; 0x80020005 (no such task or no table);
  * 0x80020007 (ring full, or the task is being removed). Allocates nothing. */
 OS_MSG_API uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *payload, uint32_t len);
+/* Pushes heads[0..count) in order into task taskName's ring as
+ * SimpleMsgPushBuffer would, each node's payload being that head's
+ * data/dataLen, under one hold of simpleQueueLock and with at most one
+ * wake-up of the loop: a transport hands over a received datagram's messages
+ * at once. Stops at the first message the ring does not take. Returns how
+ * many were pushed (their payloads belong to the queue); the messages not
+ * pushed are neither logged nor counted as refused: the caller pushes them
+ * with SimpleMsgPushBuffer, which reports a refusal. 0 as well when there is
+ * no such task. Allocates nothing. */
+uint32_t SimpleMsgPushBatch(const char *taskName, const MsgHead *heads, uint32_t count);
 /* Sends head to the task named by its recvTaskName: the dataLen bytes at data
  * are copied first (a message without data or with dataLen 0 carries none).
  * The caller keeps head and its payload. 0; 0x80020001 (head NULL);

@@ -200,4 +200,34 @@ uint32_t SimpleTaskRoutineByName(void *taskName) {
     return SimpleTaskLoop(task);
 }
 
+uint32_t SimpleMsgPushBatch(const char *taskName, const MsgHead *heads, uint32_t count) {
+    if (heads == nullptr || count == 0U) {
+        return 0U;
+    }
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK || SimpleTaskState(task) != 1U) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        return 0U;
+    }
+    uint32_t pushed = 0U;
+    for (; pushed < count; ++pushed) {
+        const MsgHead *head = &heads[pushed];
+        uint64_t position = 0;
+        uint32_t pending = 0;
+        if (!SimpleMsgRingPush(&task->ring, head, head->data, head->dataLen, &position, &pending)) {
+            break;
+        }
+        SimpleMsgCountAccepted(&task->counters, pending);
+        OS_MSG_LOG(OS_LOG_DEBUG, "[%.8s]push idx=%d. msgid=0x%x, dataLen=%u.", taskName,
+                   (int)(position % task->ring.capacity), head->msgId, head->dataLen);
+    }
+    if (pushed != 0U && SimpleMsgRingTakeWake(&task->ring)) {
+        OS_MSG_LOG(OS_LOG_DEBUG, "SimpleMsgPushBuffer condsignal.");
+        (void)OsSemPost(&task->msgSem);
+    }
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return pushed;
+}
+
 } // extern "C"

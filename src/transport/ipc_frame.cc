@@ -131,6 +131,84 @@ uint32_t IpcFrameRecvSlice(rebuildmsg::MsgRebuildRecvData *collector, IpcFrameRe
     return ret;
 }
 
+/* A run of whole asynchronous records, handed to the receive entry at once. */
+struct IpcFrameRun {
+    IpcFrameRecord recs[MSG_ADP_BATCH_MAX];
+    uint32_t starts[MSG_ADP_BATCH_MAX]; /* offset of each record in the datagram */
+    MsgHead heads[MSG_ADP_BATCH_MAX];
+    void *bufs[MSG_ADP_BATCH_MAX];
+    uint32_t lens[MSG_ADP_BATCH_MAX];
+};
+
+/* Takes apart the whole asynchronous records from pos on (at most
+ * MSG_ADP_BATCH_MAX), stopping at the first record of another kind or a bad
+ * one (left to the caller, which reports it). When two or more are taken,
+ * copies each payload into its buffer, stopping at the first record without
+ * one. The number of records ready, 0 when fewer than two were found
+ * (nothing is allocated then). */
+uint32_t IpcFrameCollectRun(const uint8_t *data, uint32_t len, uint32_t pos, IpcFrameRun *run) {
+    uint32_t n = 0U;
+    for (; n < MSG_ADP_BATCH_MAX && pos < len; ++n) {
+        IpcFrameRecord &rec = run->recs[n];
+        if (IpcFrameParse(data + pos, len - pos, &rec) != nullptr || rec.prefix.flags != 0U ||
+            rec.prefix.transType != MSG_TRANS_ASYN) {
+            break;
+        }
+        run->starts[n] = pos;
+        pos += rec.length;
+    }
+    if (n < 2U) {
+        return 0U;
+    }
+    for (uint32_t i = 0U; i < n; ++i) {
+        IpcFrameRecord &rec = run->recs[i];
+        run->bufs[i] = nullptr;
+        run->lens[i] = 0U;
+        if (rec.prefix.bodyLen != 0U) {
+            if (MsgGetBuffByHead(&rec.head, IPC_FRAME_HEAD_LEN, &run->bufs[i], &run->lens[i]) != OS_MSG_OK ||
+                run->bufs[i] == nullptr) {
+                return i;
+            }
+            std::memcpy(run->bufs[i], rec.body, run->lens[i]);
+        }
+        std::memcpy(&run->heads[i], &rec.head, sizeof(MsgHead));
+    }
+    return n;
+}
+
+/* Delivers the run of whole asynchronous records that starts at *pos when
+ * it holds two or more (up to the first one without a buffer); false
+ * (nothing done) otherwise. *pos moves past what was handled: every record,
+ * or up to a refused one, which is dropped like a single record, or kept
+ * for a retry when its queue is full and stall is given (then *stalled is
+ * set and stall->pos says where). */
+bool IpcFrameRecvRun(const uint8_t *data, uint32_t len, uint32_t *pos, uint32_t pid, uint32_t uid, IpcFrameStall *stall,
+                     bool *stalled) {
+    IpcFrameRun run;
+    uint32_t n = IpcFrameCollectRun(data, len, *pos, &run);
+    if (n == 0U) {
+        return false; // the record without a buffer goes alone, which reports it
+    }
+    uint32_t done = 0U;
+    uint32_t ret = MsgAdpTransactBatch(run.heads, run.bufs, run.lens, n, pid, uid, &done);
+    if (ret == OS_MSG_OK) {
+        *pos = run.starts[n - 1U] + run.recs[n - 1U].length;
+        return true;
+    }
+    for (uint32_t i = done; i < n; ++i) {
+        if (run.bufs[i] != nullptr) {
+            MsgReleaseBuffByHead(&run.recs[i].head, IPC_FRAME_HEAD_LEN, run.bufs[i], run.lens[i]);
+        }
+    }
+    if (ret == OS_MSG_ERR_FULL && stall != nullptr) {
+        stall->pos = run.starts[done];
+        *stalled = true;
+    } else {
+        *pos = run.starts[done] + run.recs[done].length;
+    }
+    return true;
+}
+
 } // namespace
 
 void IpcFrameSetPrefix(IpcFramePrefix *prefix, uint32_t transType, uint32_t flags, uint32_t bodyLen) {
@@ -152,6 +230,13 @@ bool IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8
     }
     uint32_t pos = 0U;
     while (pos < len) {
+        bool stalled = false;
+        if (IpcFrameRecvRun(data, len, &pos, pid, uid, stall, &stalled)) {
+            if (stalled) {
+                return true;
+            }
+            continue;
+        }
         IpcFrameRecord rec;
         const char *reason = IpcFrameParse(data + pos, len - pos, &rec);
         bool sliced = reason == nullptr && (rec.prefix.flags & IPC_FRAME_SLICED) != 0U;

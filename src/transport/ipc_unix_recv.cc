@@ -19,13 +19,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "base/msg_alloc.h"
 #include "log/msg_log.h"
 #include "transport/ipc_frame.h"
 #include "transport/ipc_msg.h"
 #include "transport/ipc_unix_carrier.h"
+#include "transport/msg_adapter.h"
 #include "transport/msg_adp_buff.h"
 #include "vyre_os_time.h"
 
@@ -47,6 +50,15 @@ constexpr size_t kIpcRecvInPlaceMin = 64U * 1024U;
  * is unlikely to wait behind it, and the loop goes back to waiting at once
  * instead of spending a system call to find the connection empty. */
 constexpr size_t kIpcRecvLoneMax = 2U * IPC_FRAME_RECORD_OVERHEAD;
+
+/* How long the loop keeps looking for the next datagram after one that
+ * held a lone synchronous request or answer, before it sleeps
+ * (nanoseconds): peers in conversation send again within tens of
+ * microseconds, and a loop found awake spares the datagram the wake-up of a
+ * sleeping thread on a processor that may have gone idle. Asynchronous
+ * traffic is not followed by looks: a stream comes in batches, and a lone
+ * message has no answer to wait for. */
+constexpr int64_t kIpcRecvLookNs = 40000;
 
 /* One accepted connection. pid/uid: the peer's credentials when it
  * connected, used when a datagram arrives without its own. */
@@ -298,9 +310,12 @@ int IpcRecvInPlace(IpcRecvState &state, IpcRecvConn *conn) {
 
 /* IpcRecvOne's result for a datagram that held one small message. */
 constexpr int kIpcRecvLone = 3;
+/* ... and when that message is a synchronous request or answer. */
+constexpr int kIpcRecvLoneCall = 4;
 
 /* Reads one datagram from conn. >0: handled (conn may have stalled),
- * kIpcRecvLone when it held one small message; 0: the connection is gone;
+ * kIpcRecvLone or kIpcRecvLoneCall when it held one small message; 0: the
+ * connection is gone;
  * <0: nothing to read now. */
 int IpcRecvOne(IpcRecvState &state, IpcRecvConn *conn) {
     if (conn->inPlace) {
@@ -328,26 +343,55 @@ int IpcRecvOne(IpcRecvState &state, IpcRecvConn *conn) {
     if (IpcFrameRecvDatagram(rebuildEntry, buf, (uint32_t)n, pid, uid, &conn->stall)) {
         IpcRecvStall(state, conn, buf, (uint32_t)n, uid);
     }
-    return (size_t)n < kIpcRecvLoneMax ? kIpcRecvLone : 1;
+    if ((size_t)n >= kIpcRecvLoneMax) {
+        return 1;
+    }
+    uint8_t transType = buf[1]; // n > 1 here: the datagram's first record prefix
+    return (transType == MSG_TRANS_SYN || transType == MSG_TRANS_SYN_RESP) ? kIpcRecvLoneCall : kIpcRecvLone;
 }
 
 /* Reads conn until it is empty, stalls, has had its burst or delivered a
  * lone small message; the wait is level-triggered, so a connection left
- * with datagrams is reported again at once. */
-void IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
+ * with datagrams is reported again at once. True when it stopped at a lone
+ * synchronous request or answer. */
+bool IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
     for (int i = 0; i < kIpcRecvBurst; ++i) {
         int got = IpcRecvOne(state, conn);
         if (got == 0) {
             IpcRecvClose(state, conn);
-            return;
+            return false;
         }
-        if (got < 0 || got == kIpcRecvLone || conn->stalled) {
-            return;
+        if (got < 0 || got == kIpcRecvLone || got == kIpcRecvLoneCall || conn->stalled) {
+            return got == kIpcRecvLoneCall;
         }
     }
     if ((events & (EPOLLHUP | EPOLLERR)) != 0U && (events & EPOLLIN) == 0U) {
         IpcRecvClose(state, conn);
     }
+    return false;
+}
+
+/* Handles the n events of one wait. True when a lone synchronous request or
+ * answer came: its sender is in conversation and likely to send again
+ * soon. */
+bool IpcRecvHandle(IpcRecvState &state, const struct epoll_event *events, int n) {
+    IpcUnixCarrier *carrier = state.carrier;
+    bool lone = false;
+    for (int i = 0; i < n && !carrier->stopping.load(std::memory_order_acquire); ++i) {
+        void *tag = events[i].data.ptr;
+        if (tag == &carrier->wakeFd) {
+            continue;
+        }
+        if (tag == &carrier->listenFd) {
+            IpcRecvAccept(state);
+            continue;
+        }
+        lone = IpcRecvDrain(state, static_cast<IpcRecvConn *>(tag), events[i].events) || lone;
+    }
+    if (state.stalledConns != 0U) {
+        IpcRecvResumeAll(state);
+    }
+    return lone;
 }
 
 } // namespace
@@ -355,24 +399,25 @@ void IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
 void IpcUnixRecvLoop(IpcUnixCarrier *carrier) {
     IpcRecvState state = {carrier, nullptr, 0U, kIpcRecvStallFirstMs, 0U};
     struct epoll_event events[kIpcRecvEvents];
+    // After a lone synchronous request or answer the loop looks again
+    // without sleeping, for at most kIpcRecvLookNs, giving the processor
+    // away between its looks.
+    auto lookUntil = std::chrono::steady_clock::now();
+    bool looking = false;
     while (!carrier->stopping.load(std::memory_order_acquire)) {
-        int n = epoll_wait(carrier->epollFd, events, kIpcRecvEvents, IpcRecvWaitMs(state));
+        int n = epoll_wait(carrier->epollFd, events, kIpcRecvEvents, looking ? 0 : IpcRecvWaitMs(state));
         if (n < 0 && errno != EINTR) {
             MSG_LOG(OS_MSG_LOG_FATAL, "epoll wait error[%d].", errno);
             break;
         }
-        for (int i = 0; i < n && !carrier->stopping.load(std::memory_order_acquire); ++i) {
-            void *tag = events[i].data.ptr;
-            if (tag == &carrier->wakeFd) {
-                continue;
-            }
-            if (tag == &carrier->listenFd) {
-                IpcRecvAccept(state);
-                continue;
-            }
-            IpcRecvDrain(state, static_cast<IpcRecvConn *>(tag), events[i].events);
+        if (n > 0) {
+            looking = IpcRecvHandle(state, events, n);
+            lookUntil = std::chrono::steady_clock::now() + std::chrono::nanoseconds(kIpcRecvLookNs);
+        } else if (looking) {
+            looking = std::chrono::steady_clock::now() < lookUntil;
+            std::this_thread::yield();
         }
-        if (state.stalledConns != 0U) {
+        if (n <= 0 && state.stalledConns != 0U) {
             IpcRecvResumeAll(state);
         }
     }

@@ -5,9 +5,10 @@
  * it into one datagram or, when the payload is larger than a datagram takes,
  * into slices, and sends over the peer's kept connection.
  *
- * An asynchronous send never blocks: a peer whose socket is full refuses the
- * message with 0x80020007, as a full in-process queue does. A synchronous
- * request waits for room at most its time-out (MsgAdpSendWaitMs). Once the
+ * An asynchronous send never blocks for long: a peer whose socket stays full
+ * for kIpcSendRoomWaitMs refuses the message with 0x80020007, as a full
+ * in-process queue does. A synchronous request waits for room at most its
+ * time-out (MsgAdpSendWaitMs). Once the
  * first slice of a large message is out, the rest waits for room, but at
  * most kIpcSendSliceStallMs per slice (or the request's time-out when
  * longer); a peer that stays stuck longer loses the connection, which drops
@@ -44,8 +45,21 @@ constexpr uint32_t kIpcSendSliceStallMs = 2000U;
 /* Subscription request payload: op byte, 32-bit count, then entries. */
 constexpr uint32_t kIpcSubHeadLen = 5U;
 
+/* Longest wait for room at a peer whose socket is full, for a message that
+ * has no time-out of its own: a receiver that is busy draining its socket
+ * makes room within moments, and a sender that sleeps meanwhile leaves it
+ * the processor instead of retrying. */
+constexpr uint32_t kIpcSendRoomWaitMs = 5U;
+
 /* Keys of sliced messages; the receiver adds the sender's pid. */
 std::atomic<uint32_t> g_ipcSliceKey{0U};
+
+/* How long the current send may wait for room: its time-out's budget, at
+ * least kIpcSendRoomWaitMs. */
+uint32_t IpcSendWaitMs() {
+    uint32_t budget = MsgAdpSendWaitMs();
+    return budget > kIpcSendRoomWaitMs ? budget : kIpcSendRoomWaitMs;
+}
 
 /* The whole message in one datagram. */
 IpcSendResult IpcSendWhole(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data) {
@@ -54,7 +68,7 @@ IpcSendResult IpcSendWhole(IpcPeer *peer, uint32_t transType, const MsgHead *wir
     struct iovec iov[3] = {{&prefix, sizeof(prefix)},
                            {const_cast<MsgHead *>(wire), IPC_FRAME_HEAD_LEN},
                            {const_cast<void *>(data), wire->dataLen}};
-    return IpcPeerSendDatagram(peer, iov, wire->dataLen != 0U ? 3U : 2U, MsgAdpSendWaitMs());
+    return IpcPeerSendDatagram(peer, iov, wire->dataLen != 0U ? 3U : 2U, IpcSendWaitMs());
 }
 
 /* The message in slices of at most peer->maxBody bytes, in order. */
@@ -73,7 +87,7 @@ IpcSendResult IpcSendSliced(IpcPeer *peer, uint32_t transType, const MsgHead *wi
                                {const_cast<MsgHead *>(wire), IPC_FRAME_HEAD_LEN},
                                {const_cast<uint8_t *>(data) + offset, tail.curLen},
                                {&tail, sizeof(tail)}};
-        uint32_t waitMs = MsgAdpSendWaitMs();
+        uint32_t waitMs = IpcSendWaitMs();
         if (offset != 0U && waitMs < kIpcSendSliceStallMs) {
             waitMs = kIpcSendSliceStallMs;
         }
@@ -117,7 +131,7 @@ uint32_t IpcSendBatched(IpcPeer *peer, uint32_t transType, const MsgHead *wire, 
     IpcBatchResult res = IpcBatchAppend(peer, transType, wire, data);
     if (res == IPC_BATCH_FULL) {
         std::lock_guard<std::mutex> guard(peer->lock);
-        if (IpcBatchFlushLocked(peer, 0U) == IPC_SEND_OK) {
+        if (IpcBatchFlushLocked(peer, IpcSendWaitMs()) == IPC_SEND_OK) {
             res = IpcBatchAppend(peer, transType, wire, data);
         }
         if (res == IPC_BATCH_FULL) {
@@ -137,7 +151,7 @@ uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, c
         }
         // What is batched for the peer goes first, so a thread's messages
         // keep their order.
-        IpcSendResult res = IpcBatchFlushLocked(peer, MsgAdpSendWaitMs());
+        IpcSendResult res = IpcBatchFlushLocked(peer, IpcSendWaitMs());
         if (res == IPC_SEND_OK) {
             res = IpcSendOnce(peer, transType, wire, data);
         }

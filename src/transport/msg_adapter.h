@@ -149,8 +149,8 @@ OS_MSG_API uint32_t PMsgSendResp(const MsgHead *request, void *buf, uint32_t len
 
 /* How long the send now running on the calling thread may wait for room at
  * the receiver, in milliseconds: the time-out of the synchronous request that
- * PMsgSynSend is handing to the transport, 0 for every other send (which
- * never waits). Read by carriers between processes. */
+ * PMsgSynSend is handing to the transport, 0 for every other send. Read by
+ * carriers between processes. */
 uint32_t MsgAdpSendWaitMs(void);
 
 /* Lifecycle operations: each calls its slot with its arguments and returns
@@ -207,6 +207,28 @@ OS_MSG_API uint32_t MsgAdpCheckMscSend(const MsgHead *head);
  */
 OS_MSG_API uint32_t MsgAdpTransact(int32_t transType, const void *head, uint32_t headLen, void *buf, uint32_t bufLen,
                                    uint32_t pid, uint32_t uid);
+
+/* Most messages MsgAdpTransactBatch takes at once. */
+#define MSG_ADP_BATCH_MAX 32U
+
+/*
+ * Delivers count (at most MSG_ADP_BATCH_MAX) asynchronous messages (type 1)
+ * that one transport read received together, in order, each exactly as
+ * MsgAdpTransact delivers it (same header handling, logs and results):
+ * heads[i] is the received header (its data word is not read) and
+ * bufs[i]/lens[i] its payload buffer (NULL/0 for none); pid/uid as for
+ * MsgAdpTransact. Consecutive messages for the same task enter its queue
+ * under one lock with one wake-up of its loop. heads are overwritten with
+ * the delivered headers.
+ *
+ * 0 with *done = count when every message was delivered (every buffer
+ * belongs to its queue). Otherwise the code of the first message refused
+ * (logged as MsgAdpTransact logs it) with *done its index: the buffers of
+ * the messages before it belong to their queues, the caller keeps its
+ * buffer and those after it, and nothing after it was delivered.
+ */
+uint32_t MsgAdpTransactBatch(MsgHead *heads, void *const *bufs, const uint32_t *lens, uint32_t count, uint32_t pid,
+                             uint32_t uid, uint32_t *done);
 
 /* Dispatches a received header copy by transType to the handlers below; the
  * handler's result, 0x80020001 for a type outside 1..4 (nothing delivered).

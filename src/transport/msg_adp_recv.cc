@@ -67,6 +67,33 @@ uint32_t MsgAdpSendHere(MsgHead *head, uint32_t transType) {
     return PMsgAsynSend(head, transType, 0U);
 }
 
+/* Turns a received asynchronous header into the one its queue takes, as
+ * MsgAdpTransact and MsgAdpDealRcvASynMsg do, with buf/len as its payload;
+ * returns the name of the task whose queue takes it. */
+const char *MsgAdpPrepareAsyn(MsgHead *head, void *buf, uint32_t len, uint32_t pid, uint32_t uid) {
+    head->data = nullptr; // the wire's data word (its upper half included) is never taken
+    if (pid != MSG_ADP_ABSENT_ID) {
+        head->sendPid = pid;
+    }
+    if (uid != MSG_ADP_ABSENT_ID) {
+        head->sendUid = uid;
+    }
+    MSG_LOG(OS_MSG_LOG_DEBUG, "msg BinderAdpTransact[id:%u from pid:%d uid:%d] [%d][%.16s][%.16s]->[%d][%.16s][%.16s].",
+            head->msgId, (int)pid, (int)uid, (int)head->sendCpuId, head->sendProcName, head->sendTaskName,
+            (int)head->recvCpuId, head->recvProcName, head->recvTaskName);
+    const char *task = MsgGetBspTaskName();
+    if (!MsgAdpNeedBspRedirect(head, head->recvProcName)) {
+        MsgAdpConvertCrossCpuBlock(head);
+        MsgAdpMapToVirtualCpu(&head->sendCpuId);
+        MsgAdpMapToVirtualCpu(&head->recvCpuId);
+        task = head->recvTaskName;
+    }
+    bool payload = len != 0U && buf != nullptr;
+    head->data = payload ? buf : nullptr;
+    head->dataLen = payload ? len : 0U;
+    return task;
+}
+
 } // namespace
 
 extern "C" {
@@ -165,3 +192,35 @@ uint32_t MsgBroadcastCallback(MsgHead *head) {
 }
 
 } // extern "C"
+
+uint32_t MsgAdpTransactBatch(MsgHead *heads, void *const *bufs, const uint32_t *lens, uint32_t count, uint32_t pid,
+                             uint32_t uid, uint32_t *done) {
+    const char *tasks[MSG_ADP_BATCH_MAX];
+    count = count < MSG_ADP_BATCH_MAX ? count : MSG_ADP_BATCH_MAX;
+    for (uint32_t i = 0U; i < count; ++i) {
+        tasks[i] = MsgAdpPrepareAsyn(&heads[i], bufs[i], lens[i], pid, uid);
+    }
+    uint32_t i = 0U;
+    while (i < count) {
+        uint32_t run = 1U;
+        while (i + run < count && MsgNameEqual(tasks[i + run], tasks[i])) {
+            ++run;
+        }
+        uint32_t pushed = SimpleMsgPushBatch(tasks[i], &heads[i], run);
+        i += pushed;
+        if (pushed == run) {
+            continue;
+        }
+        // The message the batch did not take goes alone, which reports a
+        // refusal as the single receive entry does.
+        uint32_t ret = SimpleMsgPushBuffer(tasks[i], &heads[i], heads[i].data, heads[i].dataLen);
+        if (ret != OS_MSG_OK) {
+            MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d", (int)ret);
+            *done = i;
+            return ret;
+        }
+        ++i;
+    }
+    *done = count;
+    return OS_MSG_OK;
+}
