@@ -218,7 +218,7 @@ TEST_F(CarrierFraming, ASendersPartialMessagesGoWithItsConnection) {
 // one hand-over to the queues takes, with one record for a task that does
 // not exist in the middle. Each message arrives once, in its task's order.
 TEST_F(CarrierFraming, ManyRecordsOfOneDatagramArriveOnceInOrderAroundARefusedOne) {
-    ASSERT_EQ(SimpleMsgRegTask("t1", 64U, Keep, 0U), OS_MSG_OK);
+    ASSERT_EQ(SimpleMsgRegTask("t1", 64U, Record, 0U), OS_MSG_OK);
     StartLoop("t1");
     constexpr uint32_t kRecords = 70U;
     constexpr uint32_t kMissing = 37U;
@@ -235,7 +235,7 @@ TEST_F(CarrierFraming, ManyRecordsOfOneDatagramArriveOnceInOrderAroundARefusedOn
     EXPECT_EQ(log.Count("MsgAdpTransact transcat ret="), 1U) << log.Dump();
     uint32_t last[2] = {0U, 0U};
     std::vector<bool> seen(kRecords + 1U, false);
-    for (const Seen &s : SeenSoFar()) {
+    for (const simple_msg_test::Received &s : SeenSoFar()) {
         ASSERT_TRUE(s.msgId >= 1U && s.msgId <= kRecords && s.msgId != kMissing) << s.msgId;
         EXPECT_FALSE(seen[s.msgId]) << "twice: " << s.msgId;
         seen[s.msgId] = true;
@@ -243,8 +243,8 @@ TEST_F(CarrierFraming, ManyRecordsOfOneDatagramArriveOnceInOrderAroundARefusedOn
         EXPECT_GT(s.msgId, last[task]) << "out of order";
         last[task] = s.msgId;
         EXPECT_EQ(s.payload, "t" + std::to_string(task) + ":" + std::to_string(s.msgId));
-        EXPECT_EQ(s.pid, kPid);
-        EXPECT_EQ(s.uid, kUid);
+        EXPECT_EQ(s.head.sendPid, kPid);
+        EXPECT_EQ(s.head.sendUid, kUid);
     }
 }
 
