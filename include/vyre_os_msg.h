@@ -257,9 +257,9 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
  * the kernel's process and user ids of the sender in sendPid and sendUid. A
  * message for a process that is not running fails at once with
  * OS_MSG_ERR_SERVER_NOT_RUNNING; one that finds the receiving process unable
- * to take more (its socket full because its task queue is) fails at once with
- * OS_MSG_ERR_FULL, as a full queue in the own process does, except that a
- * synchronous call waits for room at most its time-out.
+ * to take more (its socket full because its task queue is) waits at most
+ * 5 ms for room, then fails with OS_MSG_ERR_FULL, as a full queue in the own
+ * process does; a synchronous call waits for room at most its time-out.
  * ------------------------------------------------------------------------- */
 
 /* Joins the messaging system under procName (1 to 15 characters, copied):
