@@ -38,6 +38,26 @@ void SimpleMsgNoteTableChange(void);
 void SimpleMsgNoteLoopThread(SimpleMsgTask *task, OsThread thread);
 void SimpleMsgForgetLoopTask(const SimpleMsgTask *task);
 
+/* The record the calling thread last found under the name in field (a
+ * 16-byte name field, compared as its 16 bytes), while no entry of the table
+ * changed since; NULL otherwise. Takes no lock: the caller has pinned its
+ * push (simple_msg_registry.cc). */
+SimpleMsgTask *SimpleMsgRememberedQueue(const char *field);
+
+/* Push pins (simple_msg_push_pin.cc). SimpleMsgPinPush: true when the
+ * calling thread may use a remembered record without simpleQueueLock until
+ * SimpleMsgUnpinPush; false when pushes are held off (take the lock). A
+ * pinned push waits for nothing and calls nothing that may hold pushes off.
+ * SimpleMsgHoldPushes, with simpleQueueLock held: returns once no pinned push
+ * runs, and keeps new ones off until SimpleMsgReleasePushes; required around
+ * releasing a record, its ring or its semaphore, and around reading ring
+ * nodes in place. A holder advances the table's entry epoch before it lets
+ * go when it released a record. */
+bool SimpleMsgPinPush(void);
+void SimpleMsgUnpinPush(void);
+void SimpleMsgHoldPushes(void);
+void SimpleMsgReleasePushes(void);
+
 inline uint32_t SimpleTaskState(const SimpleMsgTask *task) {
     return __atomic_load_n(&task->state, __ATOMIC_ACQUIRE);
 }

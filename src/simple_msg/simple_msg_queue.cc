@@ -5,9 +5,11 @@
  *
  * Any number of threads push; exactly one thread runs the loop of a task and
  * is the ring's only consumer. The ring takes no lock (simple_msg_ring.h). A
- * push holds simpleQueueLock from the look-up to the wake-up, so the record
- * cannot be removed in between; it posts msgSem only when the loop announced
- * that it sleeps. The loop takes no lock: it handles every message queued,
+ * push to a receiver the thread found before takes no lock either: it pins
+ * itself (simple_msg_push_pin.cc), which keeps the record from being
+ * released until the push is done. Any other push holds simpleQueueLock from
+ * the look-up to the wake-up. A push posts msgSem only when the loop
+ * announced that it sleeps. The loop takes no lock: it handles every message queued,
  * then announces its sleep and waits; it runs the callback with no lock
  * held, and learns of removal through the record's state (or, when its own
  * callback removed the task, through its stack-held context). Neither path
@@ -78,6 +80,50 @@ void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead
     }
 }
 
+/* What a push did, for its log lines, which are written once the record is
+ * no longer in use. */
+struct SimpleTaskPushed {
+    bool accepted;
+    bool woke;
+    uint64_t position;
+    uint32_t capacity;
+};
+
+/* Pushes into a record that the caller keeps alive (simpleQueueLock or a
+ * pin): refused when the task is being removed or its ring is full; counts
+ * the outcome and wakes a sleeping loop. */
+void SimpleTaskPush(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, SimpleTaskPushed *out) {
+    uint32_t pending = 0;
+    out->capacity = task->ring.capacity;
+    out->woke = false;
+    out->accepted =
+        SimpleTaskState(task) == 1U && SimpleMsgRingPush(&task->ring, head, payload, len, &out->position, &pending);
+    if (!out->accepted) {
+        SimpleMsgCountRefused(&task->counters, SimpleTaskState(task) == 1U ? out->capacity : 0U);
+        return;
+    }
+    SimpleMsgCountAccepted(&task->counters, pending);
+    if (SimpleMsgRingTakeWake(&task->ring)) {
+        out->woke = true;
+        (void)OsSemPost(&task->msgSem);
+    }
+}
+
+uint32_t SimpleTaskPushResult(const char *taskName, const MsgHead *head, uint32_t len, const SimpleTaskPushed &pushed) {
+    if (!pushed.accepted) {
+        OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_ERROR,
+                      "simple msg full. recvPro=%.8s,recvTask=%.16s, sendPro=%.16s,sendTask=%.16s", head->recvProcName,
+                      head->recvTaskName, head->sendProcName, head->sendTaskName);
+        return OS_MSG_ERR_FULL;
+    }
+    OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_DEBUG, "[%.8s]push idx=%d. msgid=0x%x, dataLen=%u.", taskName,
+                  (int)(pushed.position % pushed.capacity), head->msgId, len);
+    if (pushed.woke) {
+        OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_DEBUG, "SimpleMsgPushBuffer condsignal.");
+    }
+    return OS_MSG_OK;
+}
+
 } // namespace
 
 extern "C" {
@@ -87,6 +133,16 @@ uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *pa
         OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
+    SimpleTaskPushed pushed;
+    if (taskName == head->recvTaskName && SimpleMsgPinPush()) {
+        SimpleMsgTask *task = SimpleMsgRememberedQueue(taskName);
+        if (task != nullptr) {
+            SimpleTaskPush(task, head, payload, len, &pushed);
+            SimpleMsgUnpinPush();
+            return SimpleTaskPushResult(taskName, head, len, pushed);
+        }
+        SimpleMsgUnpinPush();
+    }
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK) {
@@ -94,24 +150,9 @@ uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *pa
         OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", SimpleMsgLogName(taskName));
         return OS_MSG_ERR_NOT_FOUND;
     }
-    uint64_t position = 0;
-    uint32_t pending = 0;
-    if (SimpleTaskState(task) != 1U || !SimpleMsgRingPush(&task->ring, head, payload, len, &position, &pending)) {
-        SimpleMsgCountRefused(&task->counters, SimpleTaskState(task) == 1U ? task->ring.capacity : 0U);
-        (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_ERROR, "simple msg full. recvPro=%.8s,recvTask=%.16s, sendPro=%.16s,sendTask=%.16s",
-                   head->recvProcName, head->recvTaskName, head->sendProcName, head->sendTaskName);
-        return OS_MSG_ERR_FULL;
-    }
-    SimpleMsgCountAccepted(&task->counters, pending);
-    OS_MSG_LOG(OS_LOG_DEBUG, "[%.8s]push idx=%d. msgid=0x%x, dataLen=%u.", taskName,
-               (int)(position % task->ring.capacity), head->msgId, len);
-    if (SimpleMsgRingTakeWake(&task->ring)) {
-        OS_MSG_LOG(OS_LOG_DEBUG, "SimpleMsgPushBuffer condsignal.");
-        (void)OsSemPost(&task->msgSem);
-    }
+    SimpleTaskPush(task, head, payload, len, &pushed);
     (void)OsMutexUnLock(&simpleQueueLock);
-    return OS_MSG_OK;
+    return SimpleTaskPushResult(taskName, head, len, pushed);
 }
 
 uint32_t SimpleMsgAsynSend(const MsgHead *head) {
