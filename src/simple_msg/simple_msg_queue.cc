@@ -28,8 +28,8 @@
 namespace {
 
 /* Nanoseconds of the monotonic clock that OsGetSysRunTime reads in
- * milliseconds; one reading serves both the slow-handling record and the
- * callback-time histogram. */
+ * milliseconds; one reading per message serves both the slow-handling record
+ * and the callback-time histogram. */
 uint64_t SimpleTaskNowNs() {
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -55,28 +55,34 @@ bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, OsM
     return true;
 }
 
-/* Calls the callback with no lock held, records a slow call, counts the
- * message and releases the payload the node owned. Touches no record but
- * the counters, which the caller guarantees alive until the callback
- * starts; after it, only ctx says whether the record still exists. */
-void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead *msg, OsMsgTaskFunc func) {
+/* Calls the callback with no lock held, releases the payload the node
+ * owned, then reads the clock once: the message's time runs from *mark (the
+ * previous message's end, when the loop took this one without waiting; else
+ * a fresh reading) to now, so it is the callback plus the loop's own steps
+ * for the message, and *mark becomes its end. Records a slow call and counts
+ * the message. Touches no record but the counters, which the caller
+ * guarantees alive until the callback starts; after it, only ctx says
+ * whether the record still exists. */
+void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead *msg, OsMsgTaskFunc func,
+                      uint64_t *mark) {
     void *payload = msg->data;
     uint32_t len = msg->dataLen;
-    if (func != nullptr) {
-        uint64_t t0 = SimpleTaskNowNs();
-        (void)func(msg);
-        uint64_t t1 = SimpleTaskNowNs();
-        if (SetSimpleMsgTimeOut(msg, SimpleTaskMs(t0), SimpleTaskMs(t1)) != OS_MSG_OK) {
-            OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_ERROR, "SetSimpleMsgTimeOut failed");
-        }
-        if (ctx->removed == 0U) {
-            SimpleMsgCountHandled(&task->counters, 1, t1 - t0);
-        }
-    } else {
+    if (func == nullptr) {
         SimpleMsgCountHandled(&task->counters, 0, 0U);
+        SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
+        *mark = 0U;
+        return;
     }
-    if (len != 0U && payload != nullptr) {
-        SimpleMsgReleaseBuffer(payload, len);
+    uint64_t t0 = *mark != 0U ? *mark : SimpleTaskNowNs();
+    (void)func(msg);
+    SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
+    uint64_t t1 = SimpleTaskNowNs();
+    *mark = t1;
+    if (SetSimpleMsgTimeOut(msg, SimpleTaskMs(t0), SimpleTaskMs(t1)) != OS_MSG_OK) {
+        OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_ERROR, "SetSimpleMsgTimeOut failed");
+    }
+    if (ctx->removed == 0U) {
+        SimpleMsgCountHandled(&task->counters, 1, t1 - t0);
     }
 }
 
@@ -185,10 +191,12 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
     SimpleTaskLoopCtx ctx = {0U};
     task->loopCtx = &ctx;
     SimpleTaskSetThread(task, OsPthreadSelf());
+    uint64_t mark = 0U; // the last message's end while messages come back to back
     while (SimpleTaskState(task) != 0U) {
         MsgHead msg;
         OsMsgTaskFunc func = nullptr;
         if (!SimpleTaskTakeNode(task, name, &msg, &func)) {
+            mark = 0U;
             int32_t waitRet = SimpleMsgRingAwait(&task->ring, &task->msgSem);
             if (waitRet != 0) {
                 OS_MSG_LOG(OS_LOG_ERROR, "pthread wait error[%d].", (int)waitRet);
@@ -201,7 +209,7 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
                 continue;
             }
         }
-        SimpleTaskHandle(task, &ctx, &msg, func);
+        SimpleTaskHandle(task, &ctx, &msg, func, &mark);
         if (ctx.removed != 0U) {
             // The callback removed its own task; the record is gone.
             OS_MSG_LOG(OS_LOG_DEBUG, "thread[%s] quit.", name);
