@@ -9,7 +9,9 @@
  * publish its number (release); the consumer reads the number (acquire),
  * copies the node out and hands the slot back. Positions are 64-bit counts
  * that never wrap in practice; a slot index is the position modulo the
- * capacity, so any capacity works.
+ * capacity, so any capacity works. A slot's number and node share whole
+ * cache lines of their own: a producer filling one slot and the consumer
+ * handing back its neighbour never write the same line.
  *
  * Waking. The consumer never waits without bound for a node that is there,
  * and a producer makes no system call while the consumer is awake: before it sleeps the consumer raises
@@ -47,10 +49,12 @@ extern "C" {
  * own (padding, not alignment: the record comes from a plain allocator). */
 #define SIMPLE_MSG_CACHE_LINE 64U
 
+struct SimpleMsgRingSlot;
+
 typedef struct SimpleMsgRing {
-    MsgHead *nodes;    /* capacity nodes, in one block with seq */
-    uint64_t *seq;     /* one sequence number per slot */
-    uint32_t capacity; /* nodes; 0 while the ring has no storage */
+    struct SimpleMsgRingSlot *slots; /* capacity slots, cache-line aligned inside storage */
+    void *storage;                   /* the block given to SimpleMsgRingInit */
+    uint32_t capacity;               /* slots; 0 while the ring has no storage */
     char padShared[SIMPLE_MSG_CACHE_LINE - sizeof(void *) * 2U - sizeof(uint32_t)];
     uint64_t enqueuePos; /* next position a producer claims */
     char padProducer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t)];
