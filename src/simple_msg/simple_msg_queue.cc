@@ -99,16 +99,17 @@ struct SimpleTaskPushed {
  * pin): refused when the task is being removed or its ring is full; counts
  * the outcome and wakes a sleeping loop. */
 void SimpleTaskPush(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, SimpleTaskPushed *out) {
-    uint32_t pending = 0;
     out->capacity = task->ring.capacity;
     out->woke = false;
     out->accepted =
-        SimpleTaskState(task) == 1U && SimpleMsgRingPush(&task->ring, head, payload, len, &out->position, &pending);
+        SimpleTaskState(task) == 1U && SimpleMsgRingPush(&task->ring, head, payload, len, &out->position, nullptr);
     if (!out->accepted) {
         SimpleMsgCountRefused(&task->counters, SimpleTaskState(task) == 1U ? out->capacity : 0U);
         return;
     }
-    SimpleMsgCountAccepted(&task->counters, pending);
+    // The pending count matters only when it may raise the high-water mark.
+    SimpleMsgCountAccepted(&task->counters,
+                           SimpleMsgRingPendingBeyond(&task->ring, out->position, SimpleMsgHighWater(&task->counters)));
     if (SimpleMsgRingTakeWake(&task->ring)) {
         out->woke = true;
         (void)OsSemPost(&task->msgSem);

@@ -90,6 +90,7 @@ void SimpleMsgRingInit(SimpleMsgRing *ring, void *storage, uint32_t capacity) {
     }
     __atomic_store_n(&ring->enqueuePos, 0ULL, __ATOMIC_RELAXED);
     __atomic_store_n(&ring->dequeuePos, 0ULL, __ATOMIC_RELAXED);
+    __atomic_store_n(&ring->headSeen, 0ULL, __ATOMIC_RELAXED);
     __atomic_store_n(&ring->sleeping, 0U, __ATOMIC_RELAXED);
     __atomic_store_n(&ring->capacity, capacity, __ATOMIC_RELEASE);
 }
@@ -127,13 +128,31 @@ bool SimpleMsgRingPush(SimpleMsgRing *ring, const MsgHead *head, void *payload, 
     (void)memcpy(node, head, sizeof(MsgHead));
     node->dataLen = len;
     node->data = payload;
-    // The slot was handed back after the consumer moved its head past
-    // pos - capacity, so this difference is at most the capacity.
-    uint64_t ahead = pos + 1U - Load(&ring->dequeuePos, __ATOMIC_RELAXED);
+    if (pending != nullptr) {
+        // The slot was handed back after the consumer moved its head past
+        // pos - capacity, so this difference is at most the capacity.
+        uint64_t ahead = pos + 1U - Load(&ring->dequeuePos, __ATOMIC_RELAXED);
+        *pending = static_cast<uint32_t>(ahead < ring->capacity ? ahead : ring->capacity);
+    }
     __atomic_store_n(&ring->slots[slot].seq, PublishedFor(pos), __ATOMIC_SEQ_CST);
     *position = pos;
-    *pending = static_cast<uint32_t>(ahead < ring->capacity ? ahead : ring->capacity);
     return true;
+}
+
+uint32_t SimpleMsgRingPendingBeyond(SimpleMsgRing *ring, uint64_t position, uint32_t known) {
+    // headSeen trails the consumer, so this bounds the pending nodes from above.
+    uint64_t bound = position + 1U - Load(&ring->headSeen, __ATOMIC_RELAXED);
+    if (bound <= known) {
+        return static_cast<uint32_t>(bound);
+    }
+    uint64_t head = Load(&ring->dequeuePos, __ATOMIC_RELAXED);
+    __atomic_store_n(&ring->headSeen, head, __ATOMIC_RELAXED);
+    uint64_t ahead = position + 1U - head;
+    // A head read after the push may have passed position already.
+    if (static_cast<int64_t>(ahead) <= 0) {
+        return 0U;
+    }
+    return static_cast<uint32_t>(ahead < ring->capacity ? ahead : ring->capacity);
 }
 
 bool SimpleMsgRingTakeWake(SimpleMsgRing *ring) {

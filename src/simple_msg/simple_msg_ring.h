@@ -57,10 +57,17 @@ typedef struct SimpleMsgRing {
     uint32_t capacity;               /* slots; 0 while the ring has no storage */
     char padShared[SIMPLE_MSG_CACHE_LINE - sizeof(void *) * 2U - sizeof(uint32_t)];
     uint64_t enqueuePos; /* next position a producer claims */
-    char padProducer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t)];
+    /* A position the consumer has reached (never ahead of dequeuePos): lets a
+     * producer bound the pending nodes without reading the consumer's line. */
+    uint64_t headSeen;
+    char padProducer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t) * 2U];
     uint64_t dequeuePos; /* next position the consumer reads; written by the consumer only */
-    uint32_t sleeping;   /* 1 from the consumer's announcement until a producer takes it */
-    char padConsumer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t) - sizeof(uint32_t)];
+    char padConsumer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t)];
+    /* 1 from the consumer's announcement until a producer takes it; on a line
+     * of its own, which producers read on every push and which changes only
+     * around a sleep. */
+    uint32_t sleeping;
+    char padSleep[SIMPLE_MSG_CACHE_LINE - sizeof(uint32_t)];
 } SimpleMsgRing;
 
 /* Bytes of storage a ring of capacity nodes needs. */
@@ -74,11 +81,16 @@ void SimpleMsgRingInit(SimpleMsgRing *ring, void *storage, uint32_t capacity);
 void *SimpleMsgRingTakeStorage(SimpleMsgRing *ring);
 
 /* Copies head into the next slot with data/dataLen replaced by payload/len
- * and publishes it. true, with *position the node's position and *pending
- * the nodes pending right after it (at most the capacity); false when the
- * ring is full (or has no storage), and nothing changed. */
+ * and publishes it. true, with *position the node's position and, when
+ * pending is not NULL, *pending the nodes pending right after it (at most
+ * the capacity); false when the ring is full (or has no storage), and
+ * nothing changed. */
 bool SimpleMsgRingPush(SimpleMsgRing *ring, const MsgHead *head, void *payload, uint32_t len, uint64_t *position,
                        uint32_t *pending);
+/* After a successful push at position: the nodes pending right after it (at
+ * most the capacity) when they may be more than known; otherwise a count of
+ * at most known. Reads the consumer's position only in the first case. */
+uint32_t SimpleMsgRingPendingBeyond(SimpleMsgRing *ring, uint64_t position, uint32_t known);
 /* After a successful push: true when the consumer had announced that it
  * sleeps and this caller took the announcement, so it must post the
  * consumer's semaphore; false otherwise. */
