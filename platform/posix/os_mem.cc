@@ -207,7 +207,7 @@ struct ForkHandlers {
 
 // Memory for a new block of total bytes: of class cls (total rounded up to
 // the class), or exact-size and possibly a kept large block.
-BlockHeader *MakeBlock(size_t total, uint32_t cls, bool zero) {
+__attribute__((noinline)) BlockHeader *MakeBlock(size_t total, uint32_t cls, bool zero) {
     void *raw = nullptr;
     if (cls != kMemNoClass) {
         raw = malloc(MemClassBytes(cls));
