@@ -78,7 +78,9 @@ void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead
     SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
     uint64_t t1 = SimpleTaskNowNs();
     *mark = t1;
-    if (SetSimpleMsgTimeOut(msg, SimpleTaskMs(t0), SimpleTaskMs(t1)) != OS_MSG_OK) {
+    const uint32_t ms0 = SimpleTaskMs(t0);
+    const uint32_t ms1 = SimpleTaskMs(t1);
+    if (ms1 - ms0 >= SIMPLE_MSG_SLOW_HANDLING_MS && SetSimpleMsgTimeOut(msg, ms0, ms1) != OS_MSG_OK) {
         OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_ERROR, "SetSimpleMsgTimeOut failed");
     }
     if (ctx->removed == 0U) {
