@@ -47,11 +47,13 @@ bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, OsM
     if (!SimpleMsgRingPop(&task->ring, msg, &position)) {
         return false;
     }
-    OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] begin read index=%d,num=%d.", name,
-                  (int)(position % task->ring.capacity), (int)SimpleMsgRingPending(&task->ring) + 1);
     *func = SimpleTaskFunc(task);
-    OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] got msg[0x%x] dataLen=%d.", name, msg->msgId,
-                  (int)msg->dataLen);
+    if (MsgPlatformLogEnabled(OS_LOG_DEBUG)) { // both steps' records, asked once per message
+        OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] begin read index=%d,num=%d.", name,
+                      (int)(position % task->ring.capacity), (int)SimpleMsgRingPending(&task->ring) + 1);
+        OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] got msg[0x%x] dataLen=%d.", name, msg->msgId,
+                      (int)msg->dataLen);
+    }
     return true;
 }
 
