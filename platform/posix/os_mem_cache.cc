@@ -54,16 +54,20 @@ struct Bin {
     uint32_t count = 0;
 };
 
-struct alignas(64) Depot {
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    BlockHeader *chains[kDepotChains] = {}; // guarded by lock
-    uint32_t counts[kDepotChains] = {};     // guarded by lock
-    uint32_t used = 0;                      // guarded by lock
+// The chains of one class; guarded by g_depotLock.
+struct Depot {
+    BlockHeader *chains[kDepotChains] = {};
+    uint32_t counts[kDepotChains] = {};
+    uint32_t used = 0;
 };
 
+// One lock for every class's depot: it is taken once per chain, not per
+// block, and fork must hold every lock of the allocator at once (a thread
+// sanitizer follows at most 64 held locks).
+pthread_mutex_t g_depotLock = PTHREAD_MUTEX_INITIALIZER;
 Depot g_depots[kClassCount];
-// Set when the process exits; guarded by every depot's lock (set with all
-// of them held), so a depot that sees it keeps nothing any more.
+// Set when the process exits, under g_depotLock: the depots keep nothing
+// any more.
 bool g_depotsClosed = false;
 
 } // namespace
@@ -138,14 +142,14 @@ void ReleaseChain(BlockHeader *chain) {
 // when the depot is full or closed.
 void DepotPut(uint32_t cls, BlockHeader *chain, uint32_t count) {
     Depot &depot = g_depots[cls];
-    pthread_mutex_lock(&depot.lock);
+    pthread_mutex_lock(&g_depotLock);
     bool kept = !g_depotsClosed && depot.used < kLimits.depotChains[cls];
     if (kept) {
         depot.chains[depot.used] = chain;
         depot.counts[depot.used] = count;
         ++depot.used;
     }
-    pthread_mutex_unlock(&depot.lock);
+    pthread_mutex_unlock(&g_depotLock);
     if (!kept) {
         ReleaseChain(chain);
     }
@@ -154,14 +158,14 @@ void DepotPut(uint32_t cls, BlockHeader *chain, uint32_t count) {
 BlockHeader *DepotTake(uint32_t cls, uint32_t *count) {
     Depot &depot = g_depots[cls];
     BlockHeader *chain = nullptr;
-    pthread_mutex_lock(&depot.lock);
+    pthread_mutex_lock(&g_depotLock);
     if (depot.used != 0U) {
         --depot.used;
         chain = depot.chains[depot.used];
         *count = depot.counts[depot.used];
         depot.chains[depot.used] = nullptr;
     }
-    pthread_mutex_unlock(&depot.lock);
+    pthread_mutex_unlock(&g_depotLock);
     return chain;
 }
 
@@ -354,14 +358,10 @@ void MemTotals(uint64_t *blocks, uint64_t *bytes) {
 
 void MemCacheLockAll() {
     pthread_mutex_lock(&g_registry.lock);
-    for (Depot &depot : g_depots) {
-        pthread_mutex_lock(&depot.lock);
-    }
+    pthread_mutex_lock(&g_depotLock);
 }
 
 void MemCacheUnlockAll() {
-    for (Depot &depot : g_depots) {
-        pthread_mutex_unlock(&depot.lock);
-    }
+    pthread_mutex_unlock(&g_depotLock);
     pthread_mutex_unlock(&g_registry.lock);
 }

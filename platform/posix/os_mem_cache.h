@@ -18,8 +18,9 @@
  *
  * Thread safety: a thread's record is written by that thread only (its
  * counters are atomics that others read); the list of records and the
- * exited threads' totals are guarded by the registry lock; each depot has a
- * lock of its own. All are leaf locks, held around fork.
+ * exited threads' totals are guarded by the registry lock; the depots by the
+ * depot lock. Both are leaf locks (the depot lock is never taken with the
+ * registry lock held, except around fork, which holds both).
  */
 #ifndef VYRE_OS_MEM_CACHE_H
 #define VYRE_OS_MEM_CACHE_H
