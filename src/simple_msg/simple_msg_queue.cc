@@ -17,23 +17,21 @@
  */
 #define MSG_MODULE "simple_msg"
 
-#include <chrono>
-
 #include "base/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
+#include "simple_msg/simple_msg_clock.h"
 #include "simple_msg/simple_msg_layer.h"
 #include "vyre_securec.h"
 
 namespace {
 
-/* Nanoseconds of the monotonic clock that OsGetSysRunTime reads in
- * milliseconds; one reading per message serves both the slow-handling record
- * and the callback-time histogram. */
-uint64_t SimpleTaskNowNs() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+/* Nanoseconds of the callback-time clock (simple_msg_clock.h), on the scale
+ * of the monotonic clock that OsGetSysRunTime reads in milliseconds; one
+ * reading per message serves both the slow-handling record and the
+ * callback-time histogram. */
+inline uint64_t SimpleTaskNowNs() {
+    return SimpleMsgClockNs();
 }
 
 inline uint32_t SimpleTaskMs(uint64_t ns) {
@@ -79,6 +77,7 @@ void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead
     (void)func(msg);
     SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
     uint64_t t1 = SimpleTaskNowNs();
+    t1 = t1 > t0 ? t1 : t0; // the clock may step back a little once (simple_msg_clock.h)
     *mark = t1;
     const uint32_t ms0 = SimpleTaskMs(t0);
     const uint32_t ms1 = SimpleTaskMs(t1);
