@@ -43,7 +43,7 @@ TEST_F(TrackedMemory, CountsBlocksAndBytesAndRefusesOverflowingSizes) {
     for (size_t size : {0, 1, 17, 168, 4096}) {
         blocks.push_back(Alloc(size));
         ASSERT_NE(blocks.back(), nullptr);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(blocks.back()) % 16, 0U) << "size " << size;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(blocks.back()) % 64, 0U) << "a small block starts a cache line: " << size;
         memset(blocks.back(), 0xA5, size);
     }
     auto *zeroed = static_cast<unsigned char *>(OSMemCallocMon(64, 4, 0, 0, __LINE__, "platform_mem_test"));

@@ -210,7 +210,12 @@ struct ForkHandlers {
 __attribute__((noinline)) BlockHeader *MakeBlock(size_t total, uint32_t cls, bool zero) {
     void *raw = nullptr;
     if (cls != kMemNoClass) {
-        raw = malloc(MemClassBytes(cls));
+        // Cache-line aligned, so the caller's block starts on a line of its
+        // own too (the header is a whole line): a 64-byte payload is one
+        // line, and records padded to lines keep their groups apart.
+        if (posix_memalign(&raw, kMemBlockAlign, MemClassBytes(cls)) != 0) {
+            raw = nullptr;
+        }
     } else {
         raw = ReuseTake(total);
         if (raw != nullptr && zero) {

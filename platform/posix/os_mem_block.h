@@ -24,6 +24,8 @@ constexpr uint32_t kMemLiveMagic = 0x4D454D42U;
 constexpr uint32_t kMemCachedMagic = 0x4D454D43U;
 // The class of an exact-size block.
 constexpr uint32_t kMemNoClass = 0xFFFFFFFFU;
+// Blocks of a size class start on a cache line.
+constexpr size_t kMemBlockAlign = 64U;
 // Blocks (header included) below this size have a size class.
 constexpr size_t kMemCacheMaxBytes = 128U * 1024U;
 
@@ -39,6 +41,7 @@ struct alignas(16) BlockHeader {
     std::atomic<uint32_t> magic;
 };
 static_assert(sizeof(BlockHeader) % alignof(std::max_align_t) == 0, "the caller's block keeps malloc's alignment");
+static_assert(sizeof(BlockHeader) == kMemBlockAlign, "the header is one cache line");
 
 /* Unlinks a block from its shard list and hands its memory back to the C
  * library (os_mem.cc); the block is not live. */
