@@ -1,8 +1,9 @@
 // Tracked memory of the platform stand-in: counters that balance, also while
 // several threads allocate and free each other's blocks, overflow refusal,
 // the one-shot failure countdown counted over all threads, a dump that names
-// each outstanding block's origin, and large blocks that come back for the
-// next large request without being counted meanwhile.
+// each outstanding block's origin, large blocks that come back for the next
+// large request without being counted meanwhile, and small blocks cached by
+// a thread that exits serving other threads.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -42,7 +43,7 @@ TEST_F(TrackedMemory, CountsBlocksAndBytesAndRefusesOverflowingSizes) {
     for (size_t size : {0, 1, 17, 168, 4096}) {
         blocks.push_back(Alloc(size));
         ASSERT_NE(blocks.back(), nullptr);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(blocks.back()) % 16, 0U) << "size " << size;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(blocks.back()) % 64, 0U) << "a small block starts a cache line: " << size;
         memset(blocks.back(), 0xA5, size);
     }
     auto *zeroed = static_cast<unsigned char *>(OSMemCallocMon(64, 4, 0, 0, __LINE__, "platform_mem_test"));
@@ -206,6 +207,47 @@ TEST_F(TrackedMemory, ALargeBlockComesBackForTheNextLargeRequestUncountedMeanwhi
     EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + 1);
     EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + kLarge);
     Free(zeroed);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kBlocksCached = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kBlocksCached = false;
+#else
+constexpr bool kBlocksCached = true;
+#endif
+#else
+constexpr bool kBlocksCached = true;
+#endif
+
+// A thread that exits hands the blocks it cached to the other threads: a new
+// thread's allocations of the same size are served by exactly those blocks.
+TEST_F(TrackedMemory, BlocksCachedByAnExitingThreadServeTheNextThread) {
+    if (!kBlocksCached) {
+        GTEST_SKIP() << "built with AddressSanitizer: every block goes back to the C library at once";
+    }
+    constexpr size_t kSize = 2900, kCount = 12;
+    std::vector<void *> released;
+    std::thread([&released] {
+        for (size_t i = 0; i < kCount; ++i) {
+            released.push_back(Alloc(kSize));
+        }
+        std::for_each(released.begin(), released.end(), Free);
+    }).join();
+    EXPECT_EQ(OSMemGetUsedBlocks(), blocks_);
+    std::vector<void *> reused;
+    std::thread([&reused] {
+        for (size_t i = 0; i < kCount; ++i) {
+            reused.push_back(Alloc(kSize));
+        }
+    }).join();
+    EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + kCount) << "blocks of an exited thread stay counted";
+    EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + kCount * kSize);
+    std::sort(released.begin(), released.end());
+    std::sort(reused.begin(), reused.end());
+    EXPECT_EQ(reused, released);
+    std::for_each(reused.begin(), reused.end(), Free);
 }
 
 } // namespace

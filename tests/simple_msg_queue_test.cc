@@ -148,6 +148,54 @@ TEST_F(TaskQueue, RemovalWhileProducersPushDropsTheRestAndReleasesEveryPayloadOn
     }
 }
 
+// Producers that have sent to the task before push without the table lock;
+// a listing that reads the nodes in place and a removal that releases the
+// ring and the record race them. Every push is accepted, refused as full or
+// finds the task gone; what arrives comes in each producer's order, and the
+// fixture's balance shows every accepted payload released once.
+TEST_F(TaskQueue, PushesWithoutTheLockRaceListingAndRemoval) {
+    constexpr uint32_t kProducers = 3;
+    ASSERT_EQ(SimpleMsgRegTask("busy", 16, Record, 0), OS_MSG_OK);
+    LoopThread *loop = StartLoop("busy");
+    std::atomic<uint32_t> unexpected{0};
+    std::atomic<uint32_t> gone{0};
+    std::vector<std::thread> producers;
+    for (uint32_t p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (uint32_t seq = 0;; ++seq) {
+                uint32_t ret = SendTo("busy", p, std::to_string(seq) + std::string(40, 'b'));
+                if (ret == OS_MSG_ERR_NOT_FOUND) {
+                    gone.fetch_add(1);
+                    return;
+                }
+                if (ret != OS_MSG_OK && ret != OS_MSG_ERR_FULL) {
+                    unexpected.fetch_add(1);
+                }
+            }
+        });
+    }
+    ASSERT_TRUE(inbox_.WaitFor(200));
+    std::vector<char> listing(64 * 1024);
+    for (int i = 0; i < 50; ++i) {
+        uint32_t length = static_cast<uint32_t>(listing.size());
+        EXPECT_EQ(SimpleMsgGetAllMsgInfo("busy", listing.data(), &length), 0U);
+    }
+    EXPECT_EQ(SimpleMsgUnregTask("busy"), OS_MSG_OK);
+    for (auto &t : producers) {
+        t.join();
+    }
+    EXPECT_EQ(loop->Join(), OS_MSG_OK);
+    EXPECT_EQ(gone.load(), kProducers);
+    EXPECT_EQ(unexpected.load(), 0U);
+    std::vector<long> last(kProducers, -1);
+    for (const Received &r : inbox_.Items()) {
+        ASSERT_LT(r.msgId, kProducers);
+        long seq = std::stol(r.payload);
+        EXPECT_GT(seq, last[r.msgId]) << "producer " << r.msgId;
+        last[r.msgId] = seq;
+    }
+}
+
 TEST_F(TaskQueue, CallbackMaySendToItsOwnTask) {
     ASSERT_EQ(SimpleMsgRegTask("self", 2, SendOnToSelf, 0), OS_MSG_OK);
     StartLoop("self");

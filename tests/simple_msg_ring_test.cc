@@ -32,12 +32,17 @@ public:
     }
     SimpleMsgRing *get() { return &ring_; }
     // Pushes a node whose msgId and dataLen carry producer and sequence.
-    bool Push(uint32_t producer, uint32_t seq, uint32_t *pending = nullptr) {
+    bool Push(uint32_t producer, uint32_t seq, uint32_t *pending = nullptr, uint64_t *at = nullptr) {
         MsgHead head{};
         head.msgId = producer;
         uint64_t position = 0;
         uint32_t ignored = 0;
-        return SimpleMsgRingPush(&ring_, &head, nullptr, seq, &position, pending != nullptr ? pending : &ignored);
+        bool pushed =
+            SimpleMsgRingPush(&ring_, &head, nullptr, seq, &position, pending != nullptr ? pending : &ignored);
+        if (at != nullptr) {
+            *at = position;
+        }
+        return pushed;
     }
 
 private:
@@ -56,11 +61,20 @@ TEST(MessageRing, FollowsAPlainQueueModelAcrossManyWraps) {
         while (popped < 200U * capacity) { // the indices wrap about 200 times
             if (random() % 2U == 0U) {
                 uint32_t pending = 0;
-                bool pushed = ring.Push(0, next, &pending);
+                uint64_t position = 0;
+                bool pushed = ring.Push(0, next, &pending, &position);
                 ASSERT_EQ(pushed, model.size() < capacity) << "capacity " << capacity;
                 if (pushed) {
                     model.push_back(next++);
                     ASSERT_EQ(pending, model.size());
+                    // Exact when it may exceed what the caller knows, else within it.
+                    uint32_t known = random() % (capacity + 1U);
+                    uint32_t beyond = SimpleMsgRingPendingBeyond(ring.get(), position, known);
+                    if (model.size() > known) {
+                        ASSERT_EQ(beyond, model.size()) << "known " << known;
+                    } else {
+                        ASSERT_LE(beyond, known);
+                    }
                 }
             } else {
                 MsgHead out{};

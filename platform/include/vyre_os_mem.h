@@ -22,9 +22,11 @@ OS_PLATFORM_API void *OSMemTypeMallocMon(size_t size, uint32_t memType, uint32_t
 OS_PLATFORM_API void *OSMemCallocMon(size_t count, size_t size, uint32_t memType, uint32_t tag, uint32_t line,
                                      const char *file);
 /* Releases a block from the two calls above. NULL is ignored. The other
- * arguments name the releasing site and are not checked. A few large blocks
- * (128 KiB and more) are kept, uncounted, for the next large allocation
- * rather than handed back to the system at once. */
+ * arguments name the releasing site and are not checked. Blocks below
+ * 128 KiB are kept, uncounted, in per-thread caches for the next
+ * allocations of their size (those of a thread that exits go to the other
+ * threads); a few larger ones are kept for the next large allocation; the
+ * rest go back to the C library. */
 OS_PLATFORM_API void OSMemTypeFreeMon(void *block, uint32_t memType, uint32_t tag, uint32_t line, const char *file);
 
 /* Blocks and bytes handed out and not yet released. */

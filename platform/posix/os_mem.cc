@@ -2,31 +2,31 @@
  * Tracked memory: malloc with a header in front of every block.
  *
  * The header records the block's size, module name and source line and links
- * the block into a list of outstanding blocks, so that a process can count
- * what it has not given back and a dump names where each block came from.
- * The header is a multiple of 16 bytes, so the caller's block keeps malloc's
- * alignment.
+ * the block into a list, so that a process can count what it has not given
+ * back and a dump names where each block came from. The header is a multiple
+ * of 16 bytes, so the caller's block keeps malloc's alignment.
  *
- * No lock is shared by every allocation: the outstanding blocks are spread
- * over kShardCount shards by their address, each shard with its own list,
- * lock and counters, so two threads rarely meet on a lock, and a block freed
- * by another thread than the one that made it (a message payload) goes back
- * to its own shard. The totals are the sums over the shards, exact whenever
- * no allocation is under way.
+ * Blocks below 128 KiB come in size classes and are kept between uses in
+ * per-thread caches (os_mem_cache.h): allocating and releasing them, also
+ * when one thread releases what another allocated (a message payload), takes
+ * no lock in the common case. The counters are kept per thread and summed
+ * when read, exact whenever no allocation is under way. Such a block stays
+ * in its shard's list while it is cached; the dump prints only live blocks.
  *
- * Large blocks (message payloads of kReuseMinBytes and more) are not handed
- * back to the C library at once: a few of them are kept for the next large
- * allocation. Otherwise the C library gives such memory back to the system
- * after each message and faults it in again for the next one. The kept
- * blocks are untracked memory: the counters, the dump and the failure
- * countdown see exactly the blocks the callers hold.
+ * Large blocks (message payloads of kMemCacheMaxBytes and more) are not
+ * handed back to the C library at once either: a few of them are kept for
+ * the next large allocation. Otherwise the C library gives such memory back
+ * to the system after each message and faults it in again for the next one.
  *
- * Thread safety: each shard's lock guards its list and the writes of its
- * counters (leaf locks; nothing is called with one held except the write of a
- * dump line). The counters are atomics read without the lock. The failure
- * countdown is an atomic. g_reuse.lock guards the kept large blocks (a leaf
- * lock). Blocks may be freed by any thread. Around fork every lock of this
- * file is held, so the child starts with none of them taken.
+ * Cached and kept blocks are untracked memory: the counters, the dump and
+ * the failure countdown see exactly the blocks the callers hold.
+ *
+ * Thread safety: each shard's lock guards its list (leaf locks; nothing is
+ * called with one held except the write of a dump line); a shard lock is
+ * taken only when a block's memory comes from or goes back to the C library.
+ * The failure countdown is an atomic. g_reuse.lock guards the kept large
+ * blocks (a leaf lock). Blocks may be freed by any thread. Around fork every
+ * lock of the allocator is held, so the child starts with none of them taken.
  */
 #include "vyre_os_mem.h"
 
@@ -41,35 +41,21 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <new>
+
+#include "os_mem_block.h"
+#include "os_mem_cache.h"
 
 namespace {
-
-// Marks a live tracked block; cleared when the block is freed so that a
-// double or foreign free trips the assertion in debug builds.
-constexpr uint32_t kLiveMagic = 0x4D454D42U;
-
-struct alignas(16) BlockHeader {
-    BlockHeader *prev;
-    BlockHeader *next;
-    size_t size;
-    const char *module; // the caller's string literal; never copied
-    uint32_t line;
-    uint32_t magic;
-    uint32_t shard;
-};
-static_assert(sizeof(BlockHeader) % alignof(std::max_align_t) == 0, "the caller's block keeps malloc's alignment");
 
 constexpr uint32_t kShardBits = 5;
 constexpr uint32_t kShardCount = 1U << kShardBits;
 
 struct alignas(64) Shard {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    // Circular list of the shard's outstanding blocks with `blocks` as its
-    // sentinel; links set on first use. Guarded by lock.
-    BlockHeader blocks = {nullptr, nullptr, 0, nullptr, 0, 0, 0};
-    // Written under lock, read without it.
-    std::atomic<uint64_t> usedBlocks{0};
-    std::atomic<uint64_t> usedBytes{0};
+    // Circular list of the shard's blocks, live and cached, with `blocks` as
+    // its sentinel; links set on first use. Guarded by lock.
+    BlockHeader blocks{};
 };
 
 Shard g_shards[kShardCount];
@@ -107,8 +93,6 @@ void Link(BlockHeader *head) {
     head->prev = shard.blocks.prev;
     shard.blocks.prev->next = head;
     shard.blocks.prev = head;
-    shard.usedBlocks.store(shard.usedBlocks.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    shard.usedBytes.store(shard.usedBytes.load(std::memory_order_relaxed) + head->size, std::memory_order_relaxed);
     pthread_mutex_unlock(&shard.lock);
 }
 
@@ -117,15 +101,13 @@ void Unlink(BlockHeader *head) {
     pthread_mutex_lock(&shard.lock);
     head->prev->next = head->next;
     head->next->prev = head->prev;
-    shard.usedBlocks.store(shard.usedBlocks.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
-    shard.usedBytes.store(shard.usedBytes.load(std::memory_order_relaxed) - head->size, std::memory_order_relaxed);
     pthread_mutex_unlock(&shard.lock);
 }
 
 // Large blocks kept for reuse: at most kReuseSlots of them and kReuseMaxBytes
 // together. A kept block serves a request it fits, if it is no more than
 // twice the size asked for.
-constexpr size_t kReuseMinBytes = 128U * 1024U;
+constexpr size_t kReuseMinBytes = kMemCacheMaxBytes;
 constexpr size_t kReuseMaxBytes = 16U * 1024U * 1024U;
 constexpr uint32_t kReuseSlots = 4;
 
@@ -203,6 +185,7 @@ struct ReuseCacheRelease {
 } g_reuseRelease;
 
 void LockAllForFork() {
+    MemCacheLockAll();
     for (Shard &shard : g_shards) {
         pthread_mutex_lock(&shard.lock);
     }
@@ -214,6 +197,7 @@ void UnlockAllAfterFork() {
     for (Shard &shard : g_shards) {
         pthread_mutex_unlock(&shard.lock);
     }
+    MemCacheUnlockAll();
 }
 
 // Installed when the library is loaded, before any allocation can be made.
@@ -221,31 +205,66 @@ struct ForkHandlers {
     ForkHandlers() { (void)pthread_atfork(LockAllForFork, UnlockAllAfterFork, UnlockAllAfterFork); }
 } g_forkHandlers;
 
-void *TrackedAlloc(size_t size, bool zero, uint32_t line, const char *file) {
-    if (size > SIZE_MAX - sizeof(BlockHeader) || InjectedFailureFires()) {
-        return nullptr;
-    }
-    size_t total = sizeof(BlockHeader) + size;
-    void *raw = ReuseTake(total);
-    if (raw != nullptr && zero) {
-        memset(raw, 0, total);
-    } else if (raw == nullptr) {
-        raw = zero ? calloc(1, total) : malloc(total);
+// Memory for a new block of total bytes: of class cls (total rounded up to
+// the class), or exact-size and possibly a kept large block.
+__attribute__((noinline)) BlockHeader *MakeBlock(size_t total, uint32_t cls, bool zero) {
+    void *raw = nullptr;
+    if (cls != kMemNoClass) {
+        // Cache-line aligned, so the caller's block starts on a line of its
+        // own too (the header is a whole line): a 64-byte payload is one
+        // line, and records padded to lines keep their groups apart.
+        if (posix_memalign(&raw, kMemBlockAlign, MemClassBytes(cls)) != 0) {
+            raw = nullptr;
+        }
+    } else {
+        raw = ReuseTake(total);
+        if (raw != nullptr && zero) {
+            memset(raw, 0, total);
+        } else if (raw == nullptr) {
+            raw = zero ? calloc(1, total) : malloc(total);
+        }
     }
     if (raw == nullptr) {
         return nullptr;
     }
-    auto *head = static_cast<BlockHeader *>(raw);
-    head->size = size;
-    head->module = file;
-    head->line = line;
-    head->magic = kLiveMagic;
+    auto *head = new (raw) BlockHeader();
+    head->cls = cls;
     head->shard = ShardOf(raw);
     Link(head);
+    return head;
+}
+
+void *TrackedAlloc(size_t size, bool zero, uint32_t line, const char *file) {
+    if (size > SIZE_MAX - sizeof(BlockHeader) || InjectedFailureFires()) {
+        return nullptr;
+    }
+    const size_t total = sizeof(BlockHeader) + size;
+    const uint32_t cls = total < kMemCacheMaxBytes ? MemClassOf(total) : kMemNoClass;
+    BlockHeader *head = cls != kMemNoClass ? MemCacheTake(cls, size) : nullptr;
+    if (head == nullptr) {
+        head = MakeBlock(total, cls, zero);
+        if (head == nullptr) {
+            return nullptr;
+        }
+        MemCount(1, static_cast<int64_t>(size));
+    }
+    if (zero && cls != kMemNoClass) {
+        memset(static_cast<void *>(head + 1), 0, size);
+    }
+    head->size.store(size, std::memory_order_relaxed);
+    head->module.store(file, std::memory_order_relaxed);
+    head->line.store(line, std::memory_order_relaxed);
+    head->magic.store(kMemLiveMagic, std::memory_order_relaxed);
     return head + 1;
 }
 
 } // namespace
+
+void MemBlockRelease(BlockHeader *head) {
+    Unlink(head);
+    head->~BlockHeader();
+    free(head);
+}
 
 extern "C" {
 
@@ -266,28 +285,34 @@ void OSMemTypeFreeMon(void *block, uint32_t /*memType*/, uint32_t /*tag*/, uint3
         return;
     }
     BlockHeader *head = static_cast<BlockHeader *>(block) - 1;
-    assert(head->magic == kLiveMagic && "block not from the tracked allocator, or freed twice");
+    assert(head->magic.load(std::memory_order_relaxed) == kMemLiveMagic &&
+           "block not from the tracked allocator, or freed twice");
+    head->magic.store(kMemCachedMagic, std::memory_order_relaxed);
+    const size_t size = head->size.load(std::memory_order_relaxed);
+    if (head->cls != kMemNoClass) {
+        MemCacheGive(head, size);
+        return;
+    }
+    MemCount(-1, -static_cast<int64_t>(size));
     Unlink(head);
-    head->magic = 0;
-    if (sizeof(BlockHeader) + head->size < kReuseMinBytes || !ReuseKeep(head)) {
+    head->~BlockHeader();
+    if (!ReuseKeep(head)) {
         free(head);
     }
 }
 
 uint64_t OSMemGetUsedBlocks(void) {
-    uint64_t total = 0;
-    for (const Shard &shard : g_shards) {
-        total += shard.usedBlocks.load(std::memory_order_relaxed);
-    }
-    return total;
+    uint64_t blocks = 0;
+    uint64_t bytes = 0;
+    MemTotals(&blocks, &bytes);
+    return blocks;
 }
 
 uint64_t OSMemGetUsedBytes(void) {
-    uint64_t total = 0;
-    for (const Shard &shard : g_shards) {
-        total += shard.usedBytes.load(std::memory_order_relaxed);
-    }
-    return total;
+    uint64_t blocks = 0;
+    uint64_t bytes = 0;
+    MemTotals(&blocks, &bytes);
+    return bytes;
 }
 
 void OSMemSetFailCountdown(int64_t n) {
@@ -303,9 +328,13 @@ void OSMemDumpUsed(int fd) {
     for (Shard &shard : g_shards) {
         pthread_mutex_lock(&shard.lock);
         for (const BlockHeader *head = shard.blocks.next; head != nullptr && head != &shard.blocks; head = head->next) {
+            if (head->magic.load(std::memory_order_relaxed) != kMemLiveMagic) {
+                continue;
+            }
+            const char *module = head->module.load(std::memory_order_relaxed);
             int len = snprintf(line, sizeof(line), "block %p size %zu module %s line %u\n",
-                               static_cast<const void *>(head + 1), head->size,
-                               head->module != nullptr ? head->module : "?", head->line);
+                               static_cast<const void *>(head + 1), head->size.load(std::memory_order_relaxed),
+                               module != nullptr ? module : "?", head->line.load(std::memory_order_relaxed));
             if (len <= 0) {
                 continue;
             }

@@ -58,6 +58,9 @@ int32_t ReadKernelProcName(char *name) {
 std::atomic<uint32_t> g_ownPid{0};
 std::atomic<uint32_t> g_ownUid{0};
 pthread_once_t g_idsOnce = PTHREAD_ONCE_INIT;
+// Set once the ids are read: every send asks for them, and a load is cheaper
+// than pthread_once.
+std::atomic<bool> g_idsRead{false};
 
 void ReadOwnIds() {
     g_ownPid.store(static_cast<uint32_t>(getpid()), std::memory_order_relaxed);
@@ -69,6 +72,13 @@ void ReadOwnIds() {
 void ReadOwnIdsOnce() {
     ReadOwnIds();
     (void)pthread_atfork(nullptr, nullptr, ReadOwnIds);
+    g_idsRead.store(true, std::memory_order_release);
+}
+
+void EnsureOwnIds() {
+    if (!g_idsRead.load(std::memory_order_acquire)) {
+        (void)pthread_once(&g_idsOnce, ReadOwnIdsOnce);
+    }
 }
 
 } // namespace
@@ -91,12 +101,12 @@ OsThread OsPthreadSelf(void) {
 }
 
 uint32_t OsGetPId(void) {
-    (void)pthread_once(&g_idsOnce, ReadOwnIdsOnce);
+    EnsureOwnIds();
     return g_ownPid.load(std::memory_order_relaxed);
 }
 
 uint32_t OsGetUId(void) {
-    (void)pthread_once(&g_idsOnce, ReadOwnIdsOnce);
+    EnsureOwnIds();
     return g_ownUid.load(std::memory_order_relaxed);
 }
 

@@ -9,6 +9,7 @@
 #ifndef VYRE_MSG_NAMES_H
 #define VYRE_MSG_NAMES_H
 
+#include <stdint.h>
 #include <string.h>
 
 #include "vyre_os_msg.h"
@@ -22,6 +23,18 @@ extern "C" {
  * inline; the send path compares several names per message. */
 static inline int MsgNameEqual(const char *a, const char *b) {
     return a[0] == b[0] && strncmp(a, b, OS_MSG_NAME_LEN) == 0;
+}
+
+/* MsgNameEqual for two 16-byte name fields (both readable in full): fields
+ * equal in all 16 bytes hold the same name, which decides the common case
+ * of two zero-padded fields without a string comparison. */
+static inline int MsgFieldEqual(const char *a, const char *b) {
+    uint64_t a0, a1, b0, b1;
+    memcpy(&a0, a, sizeof(a0));
+    memcpy(&a1, a + sizeof(a0), sizeof(a1));
+    memcpy(&b0, b, sizeof(b0));
+    memcpy(&b1, b + sizeof(b0), sizeof(b1));
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0U || MsgNameEqual(a, b);
 }
 
 /* True when the name field is empty. */

@@ -22,8 +22,9 @@ std::atomic<bool> g_apiBlocked{false};
 std::atomic<uint32_t> g_apiCallsInside[kApiKinds] = {{0U}, {0U}};
 
 /* Calls of this thread that are inside, per kind: a teardown started from
- * within one (a task callback) must not wait for it. */
-thread_local uint32_t t_apiDepth[kApiKinds] = {0U, 0U};
+ * within one (a task callback) must not wait for it. Initial-exec: touched
+ * twice per call. */
+__attribute__((tls_model("initial-exec"))) thread_local uint32_t t_apiDepth[kApiKinds] = {0U, 0U};
 
 /* Only a draining teardown waits on g_apiDrainCond; a leaving call signals it
  * while the gate is blocked. Innermost lock: nothing is taken under it. */

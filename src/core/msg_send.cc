@@ -113,10 +113,10 @@ uint32_t MsgGetInnerType(const MsgHead *head, uint32_t isResponse) {
         }
         return MSG_INNER_OTHER_CPU;
     }
-    if (!MsgNameEqual(head->recvProcName, head->sendProcName)) {
+    if (!MsgFieldEqual(head->recvProcName, head->sendProcName)) {
         return MSG_INNER_OTHER_PROC;
     }
-    return MsgNameEqual(head->recvTaskName, head->sendTaskName) ? MSG_INNER_SAME_TASK : MSG_INNER_OTHER_TASK;
+    return MsgFieldEqual(head->recvTaskName, head->sendTaskName) ? MSG_INNER_SAME_TASK : MSG_INNER_OTHER_TASK;
 }
 
 uint32_t MsgAsynSend(MsgHead *head, uint32_t transType) {

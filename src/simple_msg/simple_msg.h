@@ -15,10 +15,12 @@
  *   timeOutListLock  recursive, one per process; guards the slow-handling
  *                    records. Taken after simpleQueueLock.
  *   (no lock)        a record's ring: producers and the loop hand nodes over
- *                    through its slot numbers (simple_msg_ring.h); pushes
- *                    still run under simpleQueueLock, which keeps the record
- *                    alive from look-up to wake-up and keeps producers out of
- *                    the listings.
+ *                    through its slot numbers (simple_msg_ring.h). A push to
+ *                    a receiver its thread found before runs pinned, without
+ *                    simpleQueueLock; any other push runs under it. Removal
+ *                    and the listings hold pinned pushes off (with
+ *                    simpleQueueLock held) before they release a record or
+ *                    read its nodes.
  *   respLock         plain, one per record; guards the response slot. A
  *                    synchronous requester holds its own respLock while it
  *                    takes simpleQueueLock to push its request, so a thread

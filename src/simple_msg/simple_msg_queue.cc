@@ -5,9 +5,11 @@
  *
  * Any number of threads push; exactly one thread runs the loop of a task and
  * is the ring's only consumer. The ring takes no lock (simple_msg_ring.h). A
- * push holds simpleQueueLock from the look-up to the wake-up, so the record
- * cannot be removed in between; it posts msgSem only when the loop announced
- * that it sleeps. The loop takes no lock: it handles every message queued,
+ * push to a receiver the thread found before takes no lock either: it pins
+ * itself (simple_msg_push_pin.cc), which keeps the record from being
+ * released until the push is done. Any other push holds simpleQueueLock from
+ * the look-up to the wake-up. A push posts msgSem only when the loop
+ * announced that it sleeps. The loop takes no lock: it handles every message queued,
  * then announces its sleep and waits; it runs the callback with no lock
  * held, and learns of removal through the record's state (or, when its own
  * callback removed the task, through its stack-held context). Neither path
@@ -15,23 +17,21 @@
  */
 #define MSG_MODULE "simple_msg"
 
-#include <chrono>
-
 #include "base/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
+#include "simple_msg/simple_msg_clock.h"
 #include "simple_msg/simple_msg_layer.h"
 #include "vyre_securec.h"
 
 namespace {
 
-/* Nanoseconds of the monotonic clock that OsGetSysRunTime reads in
- * milliseconds; one reading serves both the slow-handling record and the
+/* Nanoseconds of the callback-time clock (simple_msg_clock.h), on the scale
+ * of the monotonic clock that OsGetSysRunTime reads in milliseconds; one
+ * reading per message serves both the slow-handling record and the
  * callback-time histogram. */
-uint64_t SimpleTaskNowNs() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+inline uint64_t SimpleTaskNowNs() {
+    return SimpleMsgClockNs();
 }
 
 inline uint32_t SimpleTaskMs(uint64_t ns) {
@@ -45,37 +45,93 @@ bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, OsM
     if (!SimpleMsgRingPop(&task->ring, msg, &position)) {
         return false;
     }
-    OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] begin read index=%d,num=%d.", name,
-                  (int)(position % task->ring.capacity), (int)SimpleMsgRingPending(&task->ring) + 1);
     *func = SimpleTaskFunc(task);
-    OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] got msg[0x%x] dataLen=%d.", name, msg->msgId,
-                  (int)msg->dataLen);
+    if (MsgPlatformLogEnabled(OS_LOG_DEBUG)) { // both steps' records, asked once per message
+        OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] begin read index=%d,num=%d.", name,
+                      (int)(position % task->ring.capacity), (int)SimpleMsgRingPending(&task->ring) + 1);
+        OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] got msg[0x%x] dataLen=%d.", name, msg->msgId,
+                      (int)msg->dataLen);
+    }
     return true;
 }
 
-/* Calls the callback with no lock held, records a slow call, counts the
- * message and releases the payload the node owned. Touches no record but
- * the counters, which the caller guarantees alive until the callback
- * starts; after it, only ctx says whether the record still exists. */
-void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead *msg, OsMsgTaskFunc func) {
+/* Calls the callback with no lock held, releases the payload the node
+ * owned, then reads the clock once: the message's time runs from *mark (the
+ * previous message's end, when the loop took this one without waiting; else
+ * a fresh reading) to now, so it is the callback plus the loop's own steps
+ * for the message, and *mark becomes its end. Records a slow call and counts
+ * the message. Touches no record but the counters, which the caller
+ * guarantees alive until the callback starts; after it, only ctx says
+ * whether the record still exists. */
+void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead *msg, OsMsgTaskFunc func,
+                      uint64_t *mark) {
     void *payload = msg->data;
     uint32_t len = msg->dataLen;
-    if (func != nullptr) {
-        uint64_t t0 = SimpleTaskNowNs();
-        (void)func(msg);
-        uint64_t t1 = SimpleTaskNowNs();
-        if (SetSimpleMsgTimeOut(msg, SimpleTaskMs(t0), SimpleTaskMs(t1)) != OS_MSG_OK) {
-            OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_ERROR, "SetSimpleMsgTimeOut failed");
-        }
-        if (ctx->removed == 0U) {
-            SimpleMsgCountHandled(&task->counters, 1, t1 - t0);
-        }
-    } else {
+    if (func == nullptr) {
         SimpleMsgCountHandled(&task->counters, 0, 0U);
+        SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
+        *mark = 0U;
+        return;
     }
-    if (len != 0U && payload != nullptr) {
-        SimpleMsgReleaseBuffer(payload, len);
+    uint64_t t0 = *mark != 0U ? *mark : SimpleTaskNowNs();
+    (void)func(msg);
+    SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
+    uint64_t t1 = SimpleTaskNowNs();
+    t1 = t1 > t0 ? t1 : t0; // the clock may step back a little once (simple_msg_clock.h)
+    *mark = t1;
+    const uint32_t ms0 = SimpleTaskMs(t0);
+    const uint32_t ms1 = SimpleTaskMs(t1);
+    if (ms1 - ms0 >= SIMPLE_MSG_SLOW_HANDLING_MS && SetSimpleMsgTimeOut(msg, ms0, ms1) != OS_MSG_OK) {
+        OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_ERROR, "SetSimpleMsgTimeOut failed");
     }
+    if (ctx->removed == 0U) {
+        SimpleMsgCountHandled(&task->counters, 1, t1 - t0);
+    }
+}
+
+/* What a push did, for its log lines, which are written once the record is
+ * no longer in use. */
+struct SimpleTaskPushed {
+    bool accepted;
+    bool woke;
+    uint64_t position;
+    uint32_t capacity;
+};
+
+/* Pushes into a record that the caller keeps alive (simpleQueueLock or a
+ * pin): refused when the task is being removed or its ring is full; counts
+ * the outcome and wakes a sleeping loop. */
+void SimpleTaskPush(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, SimpleTaskPushed *out) {
+    out->capacity = task->ring.capacity;
+    out->woke = false;
+    out->accepted =
+        SimpleTaskState(task) == 1U && SimpleMsgRingPush(&task->ring, head, payload, len, &out->position, nullptr);
+    if (!out->accepted) {
+        SimpleMsgCountRefused(&task->counters, SimpleTaskState(task) == 1U ? out->capacity : 0U);
+        return;
+    }
+    // The pending count matters only when it may raise the high-water mark.
+    SimpleMsgCountAccepted(&task->counters,
+                           SimpleMsgRingPendingBeyond(&task->ring, out->position, SimpleMsgHighWater(&task->counters)));
+    if (SimpleMsgRingTakeWake(&task->ring)) {
+        out->woke = true;
+        (void)OsSemPost(&task->msgSem);
+    }
+}
+
+uint32_t SimpleTaskPushResult(const char *taskName, const MsgHead *head, uint32_t len, const SimpleTaskPushed &pushed) {
+    if (!pushed.accepted) {
+        OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_ERROR,
+                      "simple msg full. recvPro=%.8s,recvTask=%.16s, sendPro=%.16s,sendTask=%.16s", head->recvProcName,
+                      head->recvTaskName, head->sendProcName, head->sendTaskName);
+        return OS_MSG_ERR_FULL;
+    }
+    OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_DEBUG, "[%.8s]push idx=%d. msgid=0x%x, dataLen=%u.", taskName,
+                  (int)(pushed.position % pushed.capacity), head->msgId, len);
+    if (pushed.woke) {
+        OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_DEBUG, "SimpleMsgPushBuffer condsignal.");
+    }
+    return OS_MSG_OK;
 }
 
 } // namespace
@@ -87,6 +143,16 @@ uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *pa
         OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
+    SimpleTaskPushed pushed;
+    if (taskName == head->recvTaskName && SimpleMsgPinPush()) {
+        SimpleMsgTask *task = SimpleMsgRememberedQueue(taskName);
+        if (task != nullptr) {
+            SimpleTaskPush(task, head, payload, len, &pushed);
+            SimpleMsgUnpinPush();
+            return SimpleTaskPushResult(taskName, head, len, pushed);
+        }
+        SimpleMsgUnpinPush();
+    }
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK) {
@@ -94,24 +160,9 @@ uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *pa
         OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", SimpleMsgLogName(taskName));
         return OS_MSG_ERR_NOT_FOUND;
     }
-    uint64_t position = 0;
-    uint32_t pending = 0;
-    if (SimpleTaskState(task) != 1U || !SimpleMsgRingPush(&task->ring, head, payload, len, &position, &pending)) {
-        SimpleMsgCountRefused(&task->counters, SimpleTaskState(task) == 1U ? task->ring.capacity : 0U);
-        (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_ERROR, "simple msg full. recvPro=%.8s,recvTask=%.16s, sendPro=%.16s,sendTask=%.16s",
-                   head->recvProcName, head->recvTaskName, head->sendProcName, head->sendTaskName);
-        return OS_MSG_ERR_FULL;
-    }
-    SimpleMsgCountAccepted(&task->counters, pending);
-    OS_MSG_LOG(OS_LOG_DEBUG, "[%.8s]push idx=%d. msgid=0x%x, dataLen=%u.", taskName,
-               (int)(position % task->ring.capacity), head->msgId, len);
-    if (SimpleMsgRingTakeWake(&task->ring)) {
-        OS_MSG_LOG(OS_LOG_DEBUG, "SimpleMsgPushBuffer condsignal.");
-        (void)OsSemPost(&task->msgSem);
-    }
+    SimpleTaskPush(task, head, payload, len, &pushed);
     (void)OsMutexUnLock(&simpleQueueLock);
-    return OS_MSG_OK;
+    return SimpleTaskPushResult(taskName, head, len, pushed);
 }
 
 uint32_t SimpleMsgAsynSend(const MsgHead *head) {
@@ -144,10 +195,12 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
     SimpleTaskLoopCtx ctx = {0U};
     task->loopCtx = &ctx;
     SimpleTaskSetThread(task, OsPthreadSelf());
+    uint64_t mark = 0U; // the last message's end while messages come back to back
     while (SimpleTaskState(task) != 0U) {
         MsgHead msg;
         OsMsgTaskFunc func = nullptr;
         if (!SimpleTaskTakeNode(task, name, &msg, &func)) {
+            mark = 0U;
             int32_t waitRet = SimpleMsgRingAwait(&task->ring, &task->msgSem);
             if (waitRet != 0) {
                 OS_MSG_LOG(OS_LOG_ERROR, "pthread wait error[%d].", (int)waitRet);
@@ -160,7 +213,7 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
                 continue;
             }
         }
-        SimpleTaskHandle(task, &ctx, &msg, func);
+        SimpleTaskHandle(task, &ctx, &msg, func, &mark);
         if (ctx.removed != 0U) {
             // The callback removed its own task; the record is gone.
             OS_MSG_LOG(OS_LOG_DEBUG, "thread[%s] quit.", name);

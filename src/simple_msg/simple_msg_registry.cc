@@ -11,7 +11,10 @@
  * few successful look-ups together with the table's entry epoch, a counter that
  * every creation, insertion, erasure and destruction of the table advances
  * under simpleQueueLock. While the epoch stands, the same name still maps to
- * the same record, and the look-up skips hashing and comparing the key.
+ * the same record, and the look-up skips hashing and comparing the key. A
+ * pinned push (simple_msg_push_pin.cc) uses a remembered record without the
+ * lock: a record is released only while pushes are held off, and the epoch
+ * advances before they resume.
  */
 #define MSG_MODULE "simple_msg"
 
@@ -48,16 +51,29 @@ constexpr uint32_t kLookupMemos = 4U;
 
 struct QueueLookupMemo {
     uint64_t epoch = 0;
-    char name[OS_MSG_NAME_LEN] = {0}; // terminated: registered names are shorter
+    // Terminated (registered names are shorter) and zero-padded, so a name
+    // field holding the same name is equal in all 16 bytes.
+    char name[OS_MSG_NAME_LEN] = {0};
     SimpleMsgTask *task = nullptr;
 };
+
+bool SameField(const char *a, const char *b) {
+    uint64_t a0, a1, b0, b1;
+    memcpy(&a0, a, sizeof(a0));
+    memcpy(&a1, a + sizeof(a0), sizeof(a1));
+    memcpy(&b0, b, sizeof(b0));
+    memcpy(&b1, b + sizeof(b0), sizeof(b1));
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0U;
+}
 
 struct ThreadLookups {
     QueueLookupMemo memo[kLookupMemos];
     uint32_t next = 0; // the slot the next new answer takes
 };
 
-thread_local ThreadLookups t_lookups;
+// Initial-exec: read on every send; a shared library's thread-local variable
+// otherwise costs a call per access.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadLookups t_lookups;
 
 /* Drops the entry of a registration that failed after its record was
  * inserted; the record's locks were not initialised and it has no ring. */
@@ -96,7 +112,17 @@ uint32_t SimpleMsgReviveTask(SimpleMsgTask *task) {
 } // namespace
 
 void SimpleMsgNoteTableChange(void) {
-    g_tableEpoch.fetch_add(1U, std::memory_order_relaxed);
+    g_tableEpoch.fetch_add(1U, std::memory_order_release);
+}
+
+SimpleMsgTask *SimpleMsgRememberedQueue(const char *field) {
+    const uint64_t epoch = g_tableEpoch.load(std::memory_order_acquire);
+    for (const QueueLookupMemo &memo : t_lookups.memo) {
+        if (memo.epoch == epoch && SameField(memo.name, field)) {
+            return memo.task;
+        }
+    }
+    return nullptr;
 }
 
 extern "C" {
@@ -198,7 +224,8 @@ uint32_t SimpleMsgGetQueue(const char *taskName, SimpleMsgTask **task) {
     *task = reinterpret_cast<SimpleMsgTask *>(ZEM_HashIterValue(pos));
     QueueLookupMemo &memo = lookups.memo[lookups.next];
     lookups.next = (lookups.next + 1U) % kLookupMemos;
-    (void)memcpy_s(memo.name, sizeof(memo.name), key.text, sizeof(memo.name));
+    (void)memset_s(memo.name, sizeof(memo.name), 0, sizeof(memo.name));
+    (void)memcpy_s(memo.name, sizeof(memo.name), key.text, strlen(key.text));
     memo.task = *task;
     memo.epoch = epoch;
     return OS_MSG_OK;

@@ -27,9 +27,9 @@ constexpr uint32_t kQuitAttempts = 3U;
 constexpr uint32_t kQuitWaitMs = 1000U;
 constexpr uint32_t kSlotUsersWaitMs = 2000U;
 
-/* Marks the record unusable (pushes are refused from here on: they test the
- * state under simpleQueueLock, which the caller holds) and wakes the loop,
- * which then finds state 0 and leaves. */
+/* Marks the record unusable (pushes are refused from here on, but for a
+ * pinned push that tested the state just before: its node is released with
+ * the ring) and wakes the loop, which then finds state 0 and leaves. */
 void SimpleMsgCloseRing(SimpleMsgTask *task) {
     SimpleTaskSetState(task, 0U);
     SimpleTaskSetFunc(task, nullptr);
@@ -150,6 +150,9 @@ extern "C" uint32_t SimpleMsgDelTask(SimpleMsgTask *task, ListNode **next) {
         // threadId, so that a later removal finds no loop to wait for.
         task->loopCtx->removed = 1U;
     }
+    // Pushes that found the record without the lock finish before anything
+    // of it is released; later ones find the table changed.
+    SimpleMsgHoldPushes();
     SimpleMsgReleaseRing(task);
     SimpleMsgDestroyTaskLocks(task);
     OS_MSG_LOG(OS_LOG_DEBUG, "unreg[%s] finish.", task->acTaskName);
@@ -162,5 +165,6 @@ extern "C" uint32_t SimpleMsgDelTask(SimpleMsgTask *task, ListNode **next) {
     SimpleMsgNoteTableChange();
     SimpleMsgForgetLoopTask(task); // removed from inside its own loop
     MSG_FREE(task);
+    SimpleMsgReleasePushes();
     return OS_MSG_OK;
 }

@@ -19,6 +19,15 @@
 
 #include <thread>
 
+/* A slot: its sequence number and its node, padded to whole cache lines. */
+struct SimpleMsgRingSlot {
+    uint64_t seq;
+    MsgHead node;
+    char pad[(SIMPLE_MSG_CACHE_LINE - (sizeof(uint64_t) + sizeof(MsgHead)) % SIMPLE_MSG_CACHE_LINE) %
+             SIMPLE_MSG_CACHE_LINE];
+};
+static_assert(sizeof(SimpleMsgRingSlot) % SIMPLE_MSG_CACHE_LINE == 0, "slots fill whole cache lines");
+
 namespace {
 
 inline uint64_t Load(const uint64_t *word, int order) {
@@ -67,26 +76,30 @@ inline uint32_t SlotOf(const SimpleMsgRing *ring, uint64_t position) {
 extern "C" {
 
 size_t SimpleMsgRingBytes(uint32_t capacity) {
-    return static_cast<size_t>(capacity) * (sizeof(MsgHead) + sizeof(uint64_t));
+    // A cache line more, to align the first slot within any block.
+    return static_cast<size_t>(capacity) * sizeof(SimpleMsgRingSlot) + SIMPLE_MSG_CACHE_LINE;
 }
 
 void SimpleMsgRingInit(SimpleMsgRing *ring, void *storage, uint32_t capacity) {
-    ring->nodes = static_cast<MsgHead *>(storage);
-    ring->seq = reinterpret_cast<uint64_t *>(static_cast<char *>(storage) + sizeof(MsgHead) * capacity);
+    uintptr_t first = (reinterpret_cast<uintptr_t>(storage) + SIMPLE_MSG_CACHE_LINE - 1U) &
+                      ~static_cast<uintptr_t>(SIMPLE_MSG_CACHE_LINE - 1U);
+    ring->storage = storage;
+    ring->slots = reinterpret_cast<SimpleMsgRingSlot *>(first);
     for (uint32_t i = 0; i < capacity; ++i) {
-        __atomic_store_n(&ring->seq[i], FreeFor(i), __ATOMIC_RELAXED);
+        __atomic_store_n(&ring->slots[i].seq, FreeFor(i), __ATOMIC_RELAXED);
     }
     __atomic_store_n(&ring->enqueuePos, 0ULL, __ATOMIC_RELAXED);
     __atomic_store_n(&ring->dequeuePos, 0ULL, __ATOMIC_RELAXED);
+    __atomic_store_n(&ring->headSeen, 0ULL, __ATOMIC_RELAXED);
     __atomic_store_n(&ring->sleeping, 0U, __ATOMIC_RELAXED);
     __atomic_store_n(&ring->capacity, capacity, __ATOMIC_RELEASE);
 }
 
 void *SimpleMsgRingTakeStorage(SimpleMsgRing *ring) {
-    void *storage = ring->nodes;
+    void *storage = ring->storage;
     __atomic_store_n(&ring->capacity, 0U, __ATOMIC_RELAXED);
-    ring->nodes = nullptr;
-    ring->seq = nullptr;
+    ring->storage = nullptr;
+    ring->slots = nullptr;
     return storage;
 }
 
@@ -99,7 +112,7 @@ bool SimpleMsgRingPush(SimpleMsgRing *ring, const MsgHead *head, void *payload, 
     uint32_t slot = 0;
     for (;;) {
         slot = SlotOf(ring, pos);
-        int64_t turn = static_cast<int64_t>(Load(&ring->seq[slot], __ATOMIC_ACQUIRE) - FreeFor(pos));
+        int64_t turn = static_cast<int64_t>(Load(&ring->slots[slot].seq, __ATOMIC_ACQUIRE) - FreeFor(pos));
         if (turn == 0) {
             if (__atomic_compare_exchange_n(&ring->enqueuePos, &pos, pos + 1U, true, __ATOMIC_RELAXED,
                                             __ATOMIC_RELAXED)) {
@@ -111,17 +124,35 @@ bool SimpleMsgRingPush(SimpleMsgRing *ring, const MsgHead *head, void *payload, 
             pos = Load(&ring->enqueuePos, __ATOMIC_RELAXED);
         }
     }
-    MsgHead *node = &ring->nodes[slot];
+    MsgHead *node = &ring->slots[slot].node;
     (void)memcpy(node, head, sizeof(MsgHead));
     node->dataLen = len;
     node->data = payload;
-    // The slot was handed back after the consumer moved its head past
-    // pos - capacity, so this difference is at most the capacity.
-    uint64_t ahead = pos + 1U - Load(&ring->dequeuePos, __ATOMIC_RELAXED);
-    __atomic_store_n(&ring->seq[slot], PublishedFor(pos), __ATOMIC_SEQ_CST);
+    if (pending != nullptr) {
+        // The slot was handed back after the consumer moved its head past
+        // pos - capacity, so this difference is at most the capacity.
+        uint64_t ahead = pos + 1U - Load(&ring->dequeuePos, __ATOMIC_RELAXED);
+        *pending = static_cast<uint32_t>(ahead < ring->capacity ? ahead : ring->capacity);
+    }
+    __atomic_store_n(&ring->slots[slot].seq, PublishedFor(pos), __ATOMIC_SEQ_CST);
     *position = pos;
-    *pending = static_cast<uint32_t>(ahead < ring->capacity ? ahead : ring->capacity);
     return true;
+}
+
+uint32_t SimpleMsgRingPendingBeyond(SimpleMsgRing *ring, uint64_t position, uint32_t known) {
+    // headSeen trails the consumer, so this bounds the pending nodes from above.
+    uint64_t bound = position + 1U - Load(&ring->headSeen, __ATOMIC_RELAXED);
+    if (bound <= known) {
+        return static_cast<uint32_t>(bound);
+    }
+    uint64_t head = Load(&ring->dequeuePos, __ATOMIC_RELAXED);
+    __atomic_store_n(&ring->headSeen, head, __ATOMIC_RELAXED);
+    uint64_t ahead = position + 1U - head;
+    // A head read after the push may have passed position already.
+    if (static_cast<int64_t>(ahead) <= 0) {
+        return 0U;
+    }
+    return static_cast<uint32_t>(ahead < ring->capacity ? ahead : ring->capacity);
 }
 
 bool SimpleMsgRingTakeWake(SimpleMsgRing *ring) {
@@ -137,14 +168,14 @@ bool SimpleMsgRingPop(SimpleMsgRing *ring, MsgHead *out, uint64_t *position) {
     }
     uint64_t pos = Load(&ring->dequeuePos, __ATOMIC_RELAXED);
     uint32_t slot = SlotOf(ring, pos);
-    if (Load(&ring->seq[slot], __ATOMIC_ACQUIRE) != PublishedFor(pos)) {
+    if (Load(&ring->slots[slot].seq, __ATOMIC_ACQUIRE) != PublishedFor(pos)) {
         return false;
     }
-    (void)memcpy(out, &ring->nodes[slot], sizeof(MsgHead));
+    (void)memcpy(out, &ring->slots[slot].node, sizeof(MsgHead));
     // The head moves before the slot is handed back: a producer that takes
     // the slot then also sees the head past it (see SimpleMsgRingPush).
     __atomic_store_n(&ring->dequeuePos, pos + 1U, __ATOMIC_RELAXED);
-    __atomic_store_n(&ring->seq[slot], FreeFor(pos + ring->capacity), __ATOMIC_RELEASE);
+    __atomic_store_n(&ring->slots[slot].seq, FreeFor(pos + ring->capacity), __ATOMIC_RELEASE);
     *position = pos;
     return true;
 }
@@ -155,7 +186,7 @@ bool SimpleMsgRingPrepareSleep(SimpleMsgRing *ring) {
         return true;
     }
     uint64_t pos = Load(&ring->dequeuePos, __ATOMIC_RELAXED);
-    return Load(&ring->seq[SlotOf(ring, pos)], __ATOMIC_SEQ_CST) != PublishedFor(pos);
+    return Load(&ring->slots[SlotOf(ring, pos)].seq, __ATOMIC_SEQ_CST) != PublishedFor(pos);
 }
 
 bool SimpleMsgRingCancelSleep(SimpleMsgRing *ring) {
@@ -165,7 +196,7 @@ bool SimpleMsgRingCancelSleep(SimpleMsgRing *ring) {
 int32_t SimpleMsgRingAwait(SimpleMsgRing *ring, OsSem *wake) {
     if (ring->capacity != 0U) {
         const uint64_t pos = Load(&ring->dequeuePos, __ATOMIC_RELAXED);
-        const uint64_t *published = &ring->seq[SlotOf(ring, pos)];
+        const uint64_t *published = &ring->slots[SlotOf(ring, pos)].seq;
         for (uint32_t i = 0; i < kPolls; ++i) {
             if (Load(published, __ATOMIC_ACQUIRE) == PublishedFor(pos)) {
                 return 0;
@@ -175,7 +206,7 @@ int32_t SimpleMsgRingAwait(SimpleMsgRing *ring, OsSem *wake) {
     }
     for (uint32_t i = 0; ring->capacity != 0U; ++i) {
         uint64_t pos = Load(&ring->dequeuePos, __ATOMIC_RELAXED);
-        if (Load(&ring->seq[SlotOf(ring, pos)], __ATOMIC_ACQUIRE) == PublishedFor(pos)) {
+        if (Load(&ring->slots[SlotOf(ring, pos)].seq, __ATOMIC_ACQUIRE) == PublishedFor(pos)) {
             return 0;
         }
         bool claimed = Load(&ring->enqueuePos, __ATOMIC_RELAXED) != pos;
@@ -212,7 +243,7 @@ uint64_t SimpleMsgRingHead(const SimpleMsgRing *ring) {
 }
 
 const MsgHead *SimpleMsgRingPeek(const SimpleMsgRing *ring, uint64_t position) {
-    return &ring->nodes[SlotOf(ring, position)];
+    return &ring->slots[SlotOf(ring, position)].node;
 }
 
 } // extern "C"

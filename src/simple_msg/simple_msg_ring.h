@@ -9,7 +9,9 @@
  * publish its number (release); the consumer reads the number (acquire),
  * copies the node out and hands the slot back. Positions are 64-bit counts
  * that never wrap in practice; a slot index is the position modulo the
- * capacity, so any capacity works.
+ * capacity, so any capacity works. A slot's number and node share whole
+ * cache lines of their own: a producer filling one slot and the consumer
+ * handing back its neighbour never write the same line.
  *
  * Waking. The consumer never waits without bound for a node that is there,
  * and a producer makes no system call while the consumer is awake: before it sleeps the consumer raises
@@ -47,16 +49,25 @@ extern "C" {
  * own (padding, not alignment: the record comes from a plain allocator). */
 #define SIMPLE_MSG_CACHE_LINE 64U
 
+struct SimpleMsgRingSlot;
+
 typedef struct SimpleMsgRing {
-    MsgHead *nodes;    /* capacity nodes, in one block with seq */
-    uint64_t *seq;     /* one sequence number per slot */
-    uint32_t capacity; /* nodes; 0 while the ring has no storage */
+    struct SimpleMsgRingSlot *slots; /* capacity slots, cache-line aligned inside storage */
+    void *storage;                   /* the block given to SimpleMsgRingInit */
+    uint32_t capacity;               /* slots; 0 while the ring has no storage */
     char padShared[SIMPLE_MSG_CACHE_LINE - sizeof(void *) * 2U - sizeof(uint32_t)];
     uint64_t enqueuePos; /* next position a producer claims */
-    char padProducer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t)];
+    /* A position the consumer has reached (never ahead of dequeuePos): lets a
+     * producer bound the pending nodes without reading the consumer's line. */
+    uint64_t headSeen;
+    char padProducer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t) * 2U];
     uint64_t dequeuePos; /* next position the consumer reads; written by the consumer only */
-    uint32_t sleeping;   /* 1 from the consumer's announcement until a producer takes it */
-    char padConsumer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t) - sizeof(uint32_t)];
+    char padConsumer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t)];
+    /* 1 from the consumer's announcement until a producer takes it; on a line
+     * of its own, which producers read on every push and which changes only
+     * around a sleep. */
+    uint32_t sleeping;
+    char padSleep[SIMPLE_MSG_CACHE_LINE - sizeof(uint32_t)];
 } SimpleMsgRing;
 
 /* Bytes of storage a ring of capacity nodes needs. */
@@ -70,11 +81,16 @@ void SimpleMsgRingInit(SimpleMsgRing *ring, void *storage, uint32_t capacity);
 void *SimpleMsgRingTakeStorage(SimpleMsgRing *ring);
 
 /* Copies head into the next slot with data/dataLen replaced by payload/len
- * and publishes it. true, with *position the node's position and *pending
- * the nodes pending right after it (at most the capacity); false when the
- * ring is full (or has no storage), and nothing changed. */
+ * and publishes it. true, with *position the node's position and, when
+ * pending is not NULL, *pending the nodes pending right after it (at most
+ * the capacity); false when the ring is full (or has no storage), and
+ * nothing changed. */
 bool SimpleMsgRingPush(SimpleMsgRing *ring, const MsgHead *head, void *payload, uint32_t len, uint64_t *position,
                        uint32_t *pending);
+/* After a successful push at position: the nodes pending right after it (at
+ * most the capacity) when they may be more than known; otherwise a count of
+ * at most known. Reads the consumer's position only in the first case. */
+uint32_t SimpleMsgRingPendingBeyond(SimpleMsgRing *ring, uint64_t position, uint32_t known);
 /* After a successful push: true when the consumer had announced that it
  * sleeps and this caller took the announcement, so it must post the
  * consumer's semaphore; false otherwise. */

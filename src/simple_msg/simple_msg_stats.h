@@ -41,6 +41,10 @@ typedef struct SimpleMsgTaskCounters {
     uint64_t callbackHist[SIMPLE_MSG_STATS_BUCKETS];
 } SimpleMsgTaskCounters;
 
+/* The high-water mark now (a relaxed read). */
+static inline uint32_t SimpleMsgHighWater(const SimpleMsgTaskCounters *counters) {
+    return __atomic_load_n(&counters->highWater, __ATOMIC_RELAXED);
+}
 /* A push took a slot and left pending messages in the ring: raises the
  * high-water mark. */
 void SimpleMsgCountAccepted(SimpleMsgTaskCounters *counters, uint32_t pending);

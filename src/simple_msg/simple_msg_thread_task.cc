@@ -54,7 +54,8 @@ struct ThreadTaskState {
     uint32_t answerFound = 0;
 };
 
-thread_local ThreadTaskState t_self;
+// Initial-exec: read on every send (see t_lookups in simple_msg_registry.cc).
+__attribute__((tls_model("initial-exec"))) thread_local ThreadTaskState t_self;
 
 // The calling thread's state with its default name current for this process.
 ThreadTaskState &SelfState() {
