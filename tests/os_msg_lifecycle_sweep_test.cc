@@ -154,9 +154,11 @@ TEST(LifeCycleSweep, EveryAllocationFailureOfAWholeLifeEndsCleanly) {
     const uint64_t keptBlocks = OSMemGetUsedBlocks();
     Watchdog watchdog(std::chrono::seconds(240));
     // Counted once the first life's other threads have ended (on their own,
-    // a moment after teardown), and the watchdog's has started.
+    // a moment after teardown), and the watchdog's has started. "At most":
+    // under an emulator a thread just joined can still be listed, so before
+    // may count one thread too many there; natively it is exact.
     const size_t threads = before + 2U;
-    ASSERT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }, std::chrono::seconds(2)))
+    ASSERT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }, std::chrono::seconds(2)))
         << ThreadCount() << " threads, " << before << " before the first life:" << ThreadList();
     int n = 1;
     for (bool fired = true; fired && n < 5000; ++n) {
@@ -167,8 +169,8 @@ TEST(LifeCycleSweep, EveryAllocationFailureOfAWholeLifeEndsCleanly) {
         fired = OSMemGetFailCountdown() == -1;
         OSMemSetFailCountdown(-1);
         // Library threads end on their own after teardown (no hand-shake is offered for them).
-        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }, std::chrono::seconds(2)))
-            << "not " << threads << " threads:" << ThreadList();
+        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }, std::chrono::seconds(2)))
+            << "more than " << threads << " threads:" << ThreadList();
         EXPECT_EQ(OSMemGetUsedBlocks(), keptBlocks);
         if (::testing::Test::HasFailure()) {
             OSMemDumpUsed(2);
