@@ -33,12 +33,15 @@ constexpr uint32_t kUsPerMs = 1000U;
 constexpr uint32_t kSpinTries = 2000U;
 constexpr uint32_t kQuickTries = 8U;
 /* How long a requester looks for its answer before it sleeps on respCond
- * (nanoseconds), and the pauses between its first looks: an answer from a
- * quick responder, in this process or across a socket, arrives within tens
- * of microseconds, and finding it awake saves the responder a wake-up call
- * and the requester the time it takes to be scheduled again. */
+ * (nanoseconds), and its first looks: an answer from a quick responder, in
+ * this process or across a socket, arrives within tens of microseconds, and
+ * finding it awake saves the responder a wake-up call and the requester the
+ * time it takes to be scheduled again. The first looks are a few pauses
+ * apart (a pause takes 10 to 140 cycles, depending on the processor), and
+ * together last only about a microsecond: when the responder shares the
+ * processor, longer busy looks only keep it from answering. */
 constexpr int64_t kRespSpinNs = 30000;
-constexpr uint32_t kRespSpinPauses = 64U;
+constexpr uint32_t kRespSpinPauses = 8U;
 constexpr uint32_t kRespSpinBusyLooks = 4U;
 
 inline void SimpleMsgCpuRelax() {
