@@ -175,6 +175,30 @@ TEST_F(SendRouting, SynCallsAreAnsweredOrFailAndATemporaryTaskLeavesWithTheirEnd
     EXPECT_NE(FindTask(ThreadTaskName()), nullptr) << "a thread that is a task stays one";
 }
 
+// A thread that called before skips registering its task again, but only
+// while the task is still there and the "already exist" line would be
+// dropped anyway.
+TEST_F(SendRouting, SynCallerRegistersAgainOnceItsTaskWentAndLogsAsEveryCallWould) {
+    StartTask("rx", Answer);
+    MsgHead *resp = nullptr;
+    for (int round = 0; round < 2; ++round) {
+        LogCapture quiet(OS_LOG_ERROR);
+        ASSERT_EQ(Call("proc", "rx", "me", 2000U, &resp), OS_MSG_OK) << round;
+        EXPECT_EQ(MsgFreeResp(resp), OS_MSG_OK);
+        ASSERT_EQ(Call("proc", "rx", "me", 2000U, &resp), OS_MSG_OK) << round;
+        EXPECT_EQ(MsgFreeResp(resp), OS_MSG_OK);
+        ASSERT_EQ(SimpleMsgUnregTask("me"), OS_MSG_OK); // the next call needs a new record
+    }
+    LogCapture log;
+    for (int call = 0; call < 2; ++call) {
+        ASSERT_EQ(Call("proc", "rx", "me", 2000U, &resp), OS_MSG_OK) << call;
+        EXPECT_EQ(MsgFreeResp(resp), OS_MSG_OK);
+    }
+    EXPECT_EQ(log.Count("reg[me] success.", OS_LOG_DEBUG), 1U) << log.Dump();
+    EXPECT_EQ(log.Count("reg[me] already exist.", OS_LOG_INFO), 1U) << log.Dump();
+    EXPECT_NE(FindTask("me"), nullptr);
+}
+
 TEST_F(SendRouting, SynAllocationFailuresLeaveNoTaskOrBlockBehind) {
     StartTask("rx", Answer);
     uint64_t start = UsedBlocks();

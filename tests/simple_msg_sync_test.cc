@@ -2,6 +2,8 @@
 // callback: answers, time-outs, late and stale answers, a busy slot, copies.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "simple_msg_test_util.h"
 #include "vyre_os_time.h"
 
@@ -107,6 +109,52 @@ TEST_F(SyncRequest, AnswerStaysInTheSlotUntilFreedAndCopiesThatFailLeaveNothing)
     EXPECT_EQ(allocations, 2);
     EXPECT_EQ(log.Count("malloc failed.", OS_LOG_ERROR), 1U);
     EXPECT_EQ(log.Count("simple msg alloc buffer error.", OS_LOG_ERROR), 1U);
+}
+
+// The responder signals after it has released every lock, so the requester
+// may free its answer and remove its temporary task while the signal is still
+// under way; removal must wait for the responder to leave (ASan and TSan see
+// a record released under it).
+TEST_F(SyncRequest, TemporaryRequesterLeavesRightAfterItsAnswerWithoutPullingTheSlotFromTheResponder) {
+    const std::string x = "x";
+    for (uint32_t round = 0U; round < 300U; ++round) {
+        ASSERT_EQ(SimpleMsgRegTask("tmp", 1, nullptr, 1), OS_MSG_OK);
+        MsgHead request = MakeHead("srv", 100U + round, "tmp", x);
+        MsgHead *out = nullptr;
+        ASSERT_EQ(SimpleMsgSynSend(&request, &out, 2000), OS_MSG_OK) << round;
+        EXPECT_EQ(PayloadOf(out), "re:x");
+        ASSERT_EQ(SimpleMsgFreeRespBuffer("tmp"), OS_MSG_OK);
+        ASSERT_EQ(FindTask("tmp"), nullptr) << round;
+    }
+}
+
+// Removal of a waiting requester races the answer: the requester gets the
+// answer or fails as removed, the responder's copy is kept by the slot or
+// released, and nothing is left behind (checked at tear-down).
+TEST_F(SyncRequest, RemovalRacingAnAnswerEndsTheWaitEitherWayAndLeavesNothing) {
+    const std::string y = "y";
+    for (uint32_t round = 0U; round < 100U; ++round) {
+        ASSERT_EQ(SimpleMsgRegTask("rq", 1, nullptr, 0), OS_MSG_OK);
+        uint32_t result = 0xFFFFFFFFU;
+        std::thread requester([&] {
+            MsgHead request = MakeHead("srv", 1000U + round, "rq", y);
+            MsgHead *out = nullptr;
+            result = SimpleMsgSynSend(&request, &out, 2000);
+        });
+        // Before the request is armed, while it waits, or once it has its
+        // answer (which removal then releases).
+        EXPECT_EQ(SimpleMsgUnregTask("rq"), OS_MSG_OK);
+        requester.join();
+        EXPECT_TRUE(result == OS_MSG_OK || result == OS_MSG_ERR_NOT_FOUND) << std::hex << result;
+        ASSERT_EQ(FindTask("rq"), nullptr);
+    }
+    // The server's loop has taken every request it was sent: a last one
+    // round-trips only after them.
+    ASSERT_EQ(SimpleMsgRegTask("cli2", 1, nullptr, 0), OS_MSG_OK);
+    MsgHead last = MakeHead("srv", 5000U, "cli2", y);
+    MsgHead *out = nullptr;
+    ASSERT_EQ(SimpleMsgSynSend(&last, &out, 2000), OS_MSG_OK);
+    EXPECT_EQ(SimpleMsgFreeRespBuffer("cli2"), OS_MSG_OK);
 }
 
 bool g_answer = true;

@@ -35,11 +35,11 @@ bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out) {
     if (argc == 1) {
         return true;
     }
-    std::fprintf(
-        stderr,
-        "usage: %s [--rounds N (1-100)] [--scale X (0-100, multiplies message counts)] [--only TEXT (contenders "
-        "whose name contains it)]\n",
-        argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s [--rounds N (1-100)] [--scale X (0-100, multiplies message counts)] [--only TEXT[,TEXT...] "
+                 "(contenders "
+                 "whose name contains one of them)]\n",
+                 argv[0]);
     return false;
 }
 
@@ -53,7 +53,24 @@ uint64_t Scaled(const Options &options, uint64_t count, uint64_t minimum) {
 namespace compare {
 
 bool Selected(const Options &options, const char *name) {
-    return options.only == nullptr || std::strstr(name, options.only) != nullptr;
+    if (options.only == nullptr) {
+        return true;
+    }
+    // Comma-separated alternatives: a contender is selected when its name
+    // contains any of them.
+    for (const char *part = options.only;;) {
+        const char *comma = std::strchr(part, ',');
+        const size_t len = comma != nullptr ? static_cast<size_t>(comma - part) : std::strlen(part);
+        for (const char *at = name; len != 0U && *at != '\0'; ++at) {
+            if (std::strncmp(at, part, len) == 0) {
+                return true;
+            }
+        }
+        if (comma == nullptr) {
+            return false;
+        }
+        part = comma + 1;
+    }
 }
 
 } // namespace compare

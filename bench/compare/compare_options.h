@@ -11,7 +11,7 @@ namespace compare {
 struct Options {
     int rounds;
     double scale;
-    const char *only; // run only contenders whose name contains this; or nullptr
+    const char *only; // run only contenders whose name contains this (or one of its comma-separated parts); or nullptr
 };
 
 // Reads "--rounds N", "--scale X" (X > 0) and "--only TEXT"; false, with a

@@ -323,6 +323,11 @@ TEST(CommandLine, TakesRoundsScaleAndAFilterAndRefusesAnythingElse) {
     EXPECT_FALSE(Selected(options, "ZeroMQ ipc"));
     EXPECT_EQ(Scaled(options, 200000, 1000), 2000U);
     EXPECT_EQ(Scaled(options, 20, 5), 5U);
+    ASSERT_TRUE(parse({"--only", "ping-pong,SynSend"}, options));
+    EXPECT_TRUE(Selected(options, "floor: futex ping-pong"));
+    EXPECT_TRUE(Selected(options, "library OsMsgSynSend"));
+    EXPECT_FALSE(Selected(options, "ZeroMQ inproc REQ/REP"));
+    EXPECT_FALSE(Selected(options, "ping"));
     for (std::vector<const char *> bad : std::vector<std::vector<const char *>>{
              {"--rounds", "0"}, {"--rounds", "2x"}, {"--scale", "-1"}, {"--scale"}, {"--fast"}}) {
         EXPECT_FALSE(parse(bad, options)) << bad[0];

@@ -143,7 +143,7 @@ uint32_t MsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout, uint32_t
         MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    uint32_t ret = SimpleMsgRegTask(head->sendTaskName, 1U, nullptr, found == 0U ? 1U : 0U);
+    uint32_t ret = SimpleMsgRegRequester(head->sendTaskName, found == 0U ? 1U : 0U);
     if (ret != OS_MSG_OK && ret != OS_MSG_ERR_TASK_EXIST) {
         MSG_LOG(OS_MSG_LOG_ERROR, "can not send syn msg.");
         return ret;

@@ -156,6 +156,13 @@ OS_MSG_API uint32_t SimpleMsgGetQueue(const char *taskName, SimpleMsgTask **task
  * (table insert failed), 0x8002000e (name of 16 or more characters),
  * 0x80020020 (no memory). A failed registration leaves nothing behind. */
 OS_MSG_API uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc func, uint32_t autoUnreg);
+/* SimpleMsgRegTask(taskName, 1, NULL, autoUnreg) for a synchronous sender's
+ * own task, with the same results and log lines; a thread that registered
+ * or found the name before, while no entry of the table changed since,
+ * skips simpleQueueLock and gets 0x80020013 at once, unless the line
+ * "reg[%s] already exist." would be logged. taskName is a 16-byte name
+ * field (such as a header's sendTaskName). */
+uint32_t SimpleMsgRegRequester(const char *taskName, uint32_t autoUnreg);
 /* Removes a task: a waiting requester is woken with a failure, its loop
  * thread is made to leave (up to three tries of at most one second each),
  * then its pending payloads and its ring are released. 0; 0x80020001 (no

@@ -94,8 +94,9 @@ inline void SimpleTaskEnterSlot(SimpleMsgTask *task) {
     __atomic_add_fetch(&task->respUsers, 1U, __ATOMIC_ACQ_REL);
 }
 
-/* The thread is done with the slot; called with respLock held, which it
- * releases right after and then no longer touches the record. */
+/* The thread is done with the slot and no longer touches the record: a
+ * requester calls it with respLock held, which it releases right after; a
+ * responder after it has signalled respCond with no lock held. */
 inline void SimpleTaskLeaveSlot(SimpleMsgTask *task) {
     __atomic_sub_fetch(&task->respUsers, 1U, __ATOMIC_ACQ_REL);
 }

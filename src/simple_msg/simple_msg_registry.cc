@@ -14,7 +14,8 @@
  * the same record, and the look-up skips hashing and comparing the key. A
  * pinned push (simple_msg_push_pin.cc) uses a remembered record without the
  * lock: a record is released only while pushes are held off, and the epoch
- * advances before they resume.
+ * advances before they resume. The same epoch tells a synchronous sender that
+ * its own task, registered before its last request, is still there.
  */
 #define MSG_MODULE "simple_msg"
 
@@ -74,6 +75,15 @@ struct ThreadLookups {
 // Initial-exec: read on every send; a shared library's thread-local variable
 // otherwise costs a call per access.
 __attribute__((tls_model("initial-exec"))) thread_local ThreadLookups t_lookups;
+
+/* The name the calling thread last made sure of as a requester, with the
+ * table's entry epoch at that time: while the epoch stands, the entry is
+ * still there, and registering the name again would change nothing. */
+struct RequesterMemo {
+    uint64_t epoch = 0;
+    char name[OS_MSG_NAME_LEN] = {0}; // zero-padded, compared in all 16 bytes
+};
+__attribute__((tls_model("initial-exec"))) thread_local RequesterMemo t_requester;
 
 /* Drops the entry of a registration that failed after its record was
  * inserted; the record's locks were not initialised and it has no ring. */
@@ -317,6 +327,28 @@ uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc
     OS_MSG_LOG(OS_LOG_INFO, "update func.");
     (void)OsMutexUnLock(&simpleQueueLock);
     return OS_MSG_OK;
+}
+
+uint32_t SimpleMsgRegRequester(const char *taskName, uint32_t autoUnreg) {
+    // A registered name only costs the line "already exist" and the result
+    // 0x80020013; when that line would be dropped anyway, the memo answers
+    // without simpleQueueLock.
+    RequesterMemo &memo = t_requester;
+    if (taskName != nullptr && memo.epoch == g_tableEpoch.load(std::memory_order_acquire) &&
+        SameField(memo.name, taskName) && !MsgPlatformLogEnabled(OS_LOG_INFO)) {
+        return OS_MSG_ERR_TASK_EXIST;
+    }
+    (void)OsMutexLock(&simpleQueueLock);
+    uint32_t ret = SimpleMsgRegTask(taskName, 1U, nullptr, autoUnreg);
+    if (ret == OS_MSG_OK || ret == OS_MSG_ERR_TASK_EXIST) {
+        // Under the lock the epoch cannot move: it is the one of the entry
+        // just found or made. The name is shorter than 16 characters here.
+        (void)memset_s(memo.name, sizeof(memo.name), 0, sizeof(memo.name));
+        (void)memcpy_s(memo.name, sizeof(memo.name), taskName, strnlen(taskName, OS_MSG_NAME_LEN));
+        memo.epoch = g_tableEpoch.load(std::memory_order_relaxed);
+    }
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return ret;
 }
 
 uint32_t SimpleMsgUnregTask(const char *taskName) {

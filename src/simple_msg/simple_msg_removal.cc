@@ -26,6 +26,7 @@ namespace {
 constexpr uint32_t kQuitAttempts = 3U;
 constexpr uint32_t kQuitWaitMs = 1000U;
 constexpr uint32_t kSlotUsersWaitMs = 2000U;
+constexpr uint32_t kSlotUsersYields = 8U;
 
 /* Marks the record unusable (pushes are refused from here on, but for a
  * pinned push that tested the state just before: its node is released with
@@ -89,13 +90,19 @@ void SimpleMsgAwaitLoopLeave(const SimpleMsgTask *task) {
 /* Waits until no requester uses the closed slot any more. New users cannot
  * come: they need state 1. false when one is still inside after the wait. */
 bool SimpleMsgAwaitSlotUsers(SimpleMsgTask *task) {
-    // A user lowers the count with respLock held, so once the count is 0 and
-    // the lock is ours, the last user has let go of the lock for good.
+    // A user lowers the count with respLock held, or (a responder that has
+    // signalled) after releasing it, so once the count is 0 and the lock is
+    // ours, the last user has let go of the lock for good.
     if (SimpleTaskSlotUsers(task) == 0U && OsMutexTryLock(&task->respLock) == 0) {
         (void)OsMutexUnLock(&task->respLock);
         return true;
     }
     (void)OsMutexUnLock(&simpleQueueLock);
+    // A responder leaves right after its signal: give it the processor a few
+    // times before sleeping.
+    for (uint32_t i = 0U; i < kSlotUsersYields && SimpleTaskSlotUsers(task) != 0U; ++i) {
+        OsSleepMs(0U);
+    }
     uint32_t start = OsGetSysRunTime();
     while (SimpleTaskSlotUsers(task) != 0U && OsGetSysRunTime() - start < kSlotUsersWaitMs) {
         OsSleepMs(1U);

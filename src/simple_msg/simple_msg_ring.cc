@@ -48,8 +48,11 @@ inline uint64_t PublishedFor(uint64_t position) {
 /* How often the consumer polls with a pause before it starts yielding: a
  * producer about as fast as the consumer publishes its next node within a
  * few hundred cycles, and finding it by polling costs neither the consumer a
- * system call nor the producer a post. */
-constexpr uint32_t kPolls = 200U;
+ * system call nor the producer a post. A pause takes 10 to 140 cycles
+ * depending on the processor, so the polls last at most about a microsecond:
+ * longer, and a loop that has just answered a synchronous request keeps a
+ * shared processor from its requester. */
+constexpr uint32_t kPolls = 32U;
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)

@@ -10,8 +10,9 @@
  * token is set before the request is visible, so no answer is stored before
  * the requester waits, and an answer to an older request is refused. A
  * requester counts itself as a user of the slot (respUsers) from arming until
- * it releases respLock for the last time, so that removal of its task waits
- * for it to leave before destroying the slot.
+ * it releases respLock for the last time, and a responder that stored an
+ * answer counts itself while it signals respCond with no lock held, so that
+ * removal of the task waits for both to leave before destroying the slot.
  */
 #define MSG_MODULE "simple_msg"
 
@@ -32,12 +33,15 @@ constexpr uint32_t kUsPerMs = 1000U;
 constexpr uint32_t kSpinTries = 2000U;
 constexpr uint32_t kQuickTries = 8U;
 /* How long a requester looks for its answer before it sleeps on respCond
- * (nanoseconds), and the pauses between its first looks: an answer from a
- * quick responder, in this process or across a socket, arrives within tens
- * of microseconds, and finding it awake saves the responder a wake-up call
- * and the requester the time it takes to be scheduled again. */
+ * (nanoseconds), and its first looks: an answer from a quick responder, in
+ * this process or across a socket, arrives within tens of microseconds, and
+ * finding it awake saves the responder a wake-up call and the requester the
+ * time it takes to be scheduled again. The first looks are a few pauses
+ * apart (a pause takes 10 to 140 cycles, depending on the processor), and
+ * together last only about a microsecond: when the responder shares the
+ * processor, longer busy looks only keep it from answering. */
 constexpr int64_t kRespSpinNs = 30000;
-constexpr uint32_t kRespSpinPauses = 64U;
+constexpr uint32_t kRespSpinPauses = 8U;
 constexpr uint32_t kRespSpinBusyLooks = 4U;
 
 inline void SimpleMsgCpuRelax() {
@@ -261,14 +265,20 @@ uint32_t SimpleMsgPushRespBuffer(const char *taskName, const MsgHead *head, void
                (int)count, 0);
     ret = SimpleMsgStoreResp(task, head, payload, len);
     (void)OsMutexUnLock(&task->respLock);
-    if (ret == OS_MSG_OK) {
-        // Signalled after respLock is released, so a requester woken from
-        // its condition wait does not block on the lock at once; the record
-        // stays alive under simpleQueueLock.
-        (void)OsPthreadCondSignal(&task->respCond);
+    if (ret != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        return ret;
     }
+    // Signalled with no lock held, so that the woken requester blocks on
+    // neither respLock nor simpleQueueLock (which it takes again at once to
+    // free the answer and to send its next request). As a user of the slot
+    // the responder keeps the record alive: removal waits for the slot's
+    // users before it destroys respCond and releases the record.
+    SimpleTaskEnterSlot(task);
     (void)OsMutexUnLock(&simpleQueueLock);
-    return ret;
+    (void)OsPthreadCondSignal(&task->respCond);
+    SimpleTaskLeaveSlot(task);
+    return OS_MSG_OK;
 }
 
 MsgHead *SimpleMsgGetRespBuffer(const char *taskName) {
