@@ -499,9 +499,7 @@ typedef struct OsMsgTaskStats {
     uint64_t accepted;      /* messages taken into the queue */
     uint64_t refusedFull;   /* sends refused with OS_MSG_ERR_FULL */
     uint64_t handled;       /* messages the loop passed to the callback (or dropped, without one) */
-    uint64_t callbackMaxNs; /* longest callback call, in nanoseconds (with the release of its message's payload
-                               and, for a message taken right after the previous one, the loop's step between
-                               them: a fraction of a microsecond) */
+    uint64_t callbackMaxNs; /* longest callback call, in nanoseconds */
     uint64_t callbackP99Ns; /* 99th percentile of the callback calls: the top of its histogram bucket (at most
                                25% above the true value), never above callbackMaxNs; 0 before the first call */
     uint32_t queueLen;      /* queue capacity in messages */

@@ -13,7 +13,6 @@
 #include <random>
 #include <thread>
 
-#include "simple_msg/simple_msg_clock.h"
 #include "simple_msg_test_util.h"
 #include "support/msg_test_task.h"
 #include "support/stress_scale.h"
@@ -28,34 +27,6 @@ OsMsgTaskStats StatsOf(const char *task) {
     std::memset(&stats, 0xA5, sizeof(stats));
     EXPECT_EQ(SimpleMsgGetTaskStats(task, &stats), OS_MSG_OK) << task;
     return stats;
-}
-
-uint64_t MonotonicNs() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-}
-
-// Before and after it has learned the processor counter's rate, the clock
-// of the callback times keeps to the monotonic clock: a reading falls
-// between two monotonic readings taken around it (give or take a few
-// microseconds of the counter's anchoring), and an interval of 30 ms
-// measures within 0.5% on both.
-TEST(CallbackTimeClock, KeepsToTheMonotonicClockBeforeAndAfterItLearnsTheCounter) {
-    constexpr uint64_t kSlackNs = 20000U;
-    for (int phase = 0; phase < 2; ++phase) {
-        const uint64_t before = MonotonicNs();
-        const uint64_t first = SimpleMsgClockNs();
-        std::this_thread::sleep_for(std::chrono::milliseconds(30)); // the interval under test
-        const uint64_t second = SimpleMsgClockNs();
-        const uint64_t after = MonotonicNs();
-        EXPECT_GE(first + kSlackNs, before) << "phase " << phase;
-        EXPECT_LE(second, after + kSlackNs) << "phase " << phase;
-        const double measured = static_cast<double>(second - first);
-        const double reference = static_cast<double>(after - before);
-        EXPECT_GE(measured, 30e6 * 0.995) << "phase " << phase;
-        EXPECT_LE(measured, reference * 1.005 + kSlackNs) << "phase " << phase;
-    }
 }
 
 TEST(CallbackTimeHistogram, EveryTimeFallsInABucketAtMostAQuarterWide) {

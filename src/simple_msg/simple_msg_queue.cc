@@ -17,21 +17,23 @@
  */
 #define MSG_MODULE "simple_msg"
 
+#include <time.h>
+
 #include "base/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
-#include "simple_msg/simple_msg_clock.h"
 #include "simple_msg/simple_msg_layer.h"
 #include "vyre_securec.h"
 
 namespace {
 
-/* Nanoseconds of the callback-time clock (simple_msg_clock.h), on the scale
- * of the monotonic clock that OsGetSysRunTime reads in milliseconds; one
- * reading per message serves both the slow-handling record and the
- * callback-time histogram. */
+/* Nanoseconds of the monotonic clock that OsGetSysRunTime reads in
+ * milliseconds; one reading before and one after each callback serve both
+ * the slow-handling record and the callback-time histogram. */
 inline uint64_t SimpleTaskNowNs() {
-    return SimpleMsgClockNs();
+    struct timespec now;
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000U + static_cast<uint64_t>(now.tv_nsec);
 }
 
 inline uint32_t SimpleTaskMs(uint64_t ns) {
@@ -55,38 +57,32 @@ bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, OsM
     return true;
 }
 
-/* Calls the callback with no lock held, releases the payload the node
- * owned, then reads the clock once: the message's time runs from *mark (the
- * previous message's end, when the loop took this one without waiting; else
- * a fresh reading) to now, so it is the callback plus the loop's own steps
- * for the message, and *mark becomes its end. Records a slow call and counts
- * the message. Touches no record but the counters, which the caller
- * guarantees alive until the callback starts; after it, only ctx says
- * whether the record still exists. */
-void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead *msg, OsMsgTaskFunc func,
-                      uint64_t *mark) {
+/* Calls the callback with no lock held and times the call alone, records
+ * a slow call, counts the message and releases the payload the node owned.
+ * Touches no record but the counters, which the caller guarantees alive
+ * until the callback starts; after it, only ctx says whether the record
+ * still exists. */
+void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead *msg, OsMsgTaskFunc func) {
     void *payload = msg->data;
     uint32_t len = msg->dataLen;
     if (func == nullptr) {
         SimpleMsgCountHandled(&task->counters, 0, 0U);
         SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
-        *mark = 0U;
         return;
     }
-    uint64_t t0 = *mark != 0U ? *mark : SimpleTaskNowNs();
+    const uint64_t t0 = SimpleTaskNowNs();
     (void)func(msg);
-    SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
-    uint64_t t1 = SimpleTaskNowNs();
-    t1 = t1 > t0 ? t1 : t0; // the clock may step back a little once (simple_msg_clock.h)
-    *mark = t1;
+    const uint64_t t1 = SimpleTaskNowNs();
     const uint32_t ms0 = SimpleTaskMs(t0);
     const uint32_t ms1 = SimpleTaskMs(t1);
+    // Below the threshold the record would be a no-op; skip the call.
     if (ms1 - ms0 >= SIMPLE_MSG_SLOW_HANDLING_MS && SetSimpleMsgTimeOut(msg, ms0, ms1) != OS_MSG_OK) {
         OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_ERROR, "SetSimpleMsgTimeOut failed");
     }
     if (ctx->removed == 0U) {
         SimpleMsgCountHandled(&task->counters, 1, t1 - t0);
     }
+    SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
 }
 
 /* What a push did, for its log lines, which are written once the record is
@@ -195,12 +191,10 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
     SimpleTaskLoopCtx ctx = {0U};
     task->loopCtx = &ctx;
     SimpleTaskSetThread(task, OsPthreadSelf());
-    uint64_t mark = 0U; // the last message's end while messages come back to back
     while (SimpleTaskState(task) != 0U) {
         MsgHead msg;
         OsMsgTaskFunc func = nullptr;
         if (!SimpleTaskTakeNode(task, name, &msg, &func)) {
-            mark = 0U;
             int32_t waitRet = SimpleMsgRingAwait(&task->ring, &task->msgSem);
             if (waitRet != 0) {
                 OS_MSG_LOG(OS_LOG_ERROR, "pthread wait error[%d].", (int)waitRet);
@@ -213,7 +207,7 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
                 continue;
             }
         }
-        SimpleTaskHandle(task, &ctx, &msg, func, &mark);
+        SimpleTaskHandle(task, &ctx, &msg, func);
         if (ctx.removed != 0U) {
             // The callback removed its own task; the record is gone.
             OS_MSG_LOG(OS_LOG_DEBUG, "thread[%s] quit.", name);
