@@ -75,6 +75,9 @@ TEST_F(TrackedMemory, CountdownFailsExactlyTheNthAllocationOnceOverAllThreads) {
     EXPECT_TRUE(first != nullptr && second != nullptr);
     Free(first);
     Free(second);
+    OSMemSetFailCountdown(1);
+    EXPECT_EQ(Alloc(8), nullptr) << "the countdown counts requests a cached block could serve";
+    Free(Alloc(8));
 
     OSMemSetFailCountdown(500);
     std::vector<std::vector<void *>> results(4, std::vector<void *>(250));
