@@ -9,7 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <numeric>
 #include <random>
 #include <string>
@@ -70,6 +75,9 @@ TEST_F(TrackedMemory, CountdownFailsExactlyTheNthAllocationOnceOverAllThreads) {
     EXPECT_TRUE(first != nullptr && second != nullptr);
     Free(first);
     Free(second);
+    OSMemSetFailCountdown(1);
+    EXPECT_EQ(Alloc(8), nullptr) << "the countdown counts requests a cached block could serve";
+    Free(Alloc(8));
 
     OSMemSetFailCountdown(500);
     std::vector<std::vector<void *>> results(4, std::vector<void *>(250));
@@ -248,6 +256,66 @@ TEST_F(TrackedMemory, BlocksCachedByAnExitingThreadServeTheNextThread) {
     std::sort(reused.begin(), reused.end());
     EXPECT_EQ(reused, released);
     std::for_each(reused.begin(), reused.end(), Free);
+}
+
+// A producer allocates blocks that a consumer frees, while the counters are
+// read: a read never counts a block's release without its allocation, so it
+// never falls below the blocks held throughout (here: the baseline) nor above
+// them plus the blocks in flight.
+TEST_F(TrackedMemory, CountersReadDuringCrossThreadReleasesNeverUndercount) {
+    constexpr int kBlocks = 200000, kReads = 200000;
+    constexpr size_t kSize = 100;
+    std::mutex lock;
+    std::condition_variable moved;
+    std::deque<void *> queue;
+    bool consumerReady = false, done = false;
+    // The consumer's record is made before the producer's, so a read visits
+    // the producer's counters first (the ordering that could undercount).
+    std::thread consumer([&] {
+        Free(Alloc(kSize));
+        std::unique_lock<std::mutex> hold(lock);
+        consumerReady = true;
+        moved.notify_all();
+        for (;;) {
+            if (!moved.wait_for(hold, std::chrono::seconds(10), [&] { return !queue.empty() || done; })) {
+                ADD_FAILURE() << "the producer stalled";
+                return;
+            }
+            if (queue.empty()) {
+                return;
+            }
+            void *block = queue.front();
+            queue.pop_front();
+            hold.unlock();
+            Free(block);
+            hold.lock();
+        }
+    });
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        ASSERT_TRUE(moved.wait_for(hold, std::chrono::seconds(10), [&] { return consumerReady; }));
+    }
+    std::thread producer([&] {
+        for (int i = 0; i < kBlocks; ++i) {
+            void *block = Alloc(kSize);
+            std::lock_guard<std::mutex> hold(lock);
+            queue.push_back(block);
+            moved.notify_one();
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        done = true;
+        moved.notify_one();
+    });
+    uint64_t low = blocks_, high = blocks_;
+    for (int i = 0; i < kReads; ++i) {
+        const uint64_t seen = OSMemGetUsedBlocks();
+        low = std::min(low, seen);
+        high = std::max(high, seen);
+    }
+    producer.join();
+    consumer.join();
+    EXPECT_GE(low, blocks_) << "a read counted a release without its allocation";
+    EXPECT_LE(high, blocks_ + static_cast<uint64_t>(kBlocks));
 }
 
 } // namespace

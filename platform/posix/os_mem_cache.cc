@@ -74,9 +74,14 @@ bool g_depotsClosed = false;
 
 struct MemThread {
     Bin bins[kClassCount];
-    // Written by the owning thread only, read by anyone.
-    std::atomic<int64_t> blocks{0};
-    std::atomic<int64_t> bytes{0};
+    // Blocks and bytes handed out, and taken back, by this thread: each only
+    // grows, is written by the owning thread only (release) and read by
+    // anyone (acquire), so that a reader who sees a release also sees the
+    // allocation that came before it (see MemTotals).
+    std::atomic<uint64_t> outBlocks{0};
+    std::atomic<uint64_t> outBytes{0};
+    std::atomic<uint64_t> backBlocks{0};
+    std::atomic<uint64_t> backBytes{0};
     MemThread *prev = nullptr; // registry list; guarded by g_registry.lock
     MemThread *next = nullptr;
 };
@@ -94,9 +99,12 @@ struct Registry {
 
 Registry g_registry;
 
-// Counts of threads without a record (exiting, or none could be made).
-std::atomic<int64_t> g_unownedBlocks{0};
-std::atomic<int64_t> g_unownedBytes{0};
+// Counts of threads without a record (exiting, or none could be made), kept
+// as in MemThread.
+std::atomic<uint64_t> g_unownedOutBlocks{0};
+std::atomic<uint64_t> g_unownedOutBytes{0};
+std::atomic<uint64_t> g_unownedBackBlocks{0};
+std::atomic<uint64_t> g_unownedBackBytes{0};
 
 __attribute__((tls_model("initial-exec"))) thread_local MemThread *t_self = nullptr;
 __attribute__((tls_model("initial-exec"))) thread_local bool t_retired = false;
@@ -180,8 +188,10 @@ void Retire(MemThread *self) {
         bin = Bin{};
     }
     pthread_mutex_lock(&g_registry.lock);
-    g_registry.retiredBlocks += self->blocks.load(std::memory_order_relaxed);
-    g_registry.retiredBytes += self->bytes.load(std::memory_order_relaxed);
+    g_registry.retiredBlocks += static_cast<int64_t>(self->outBlocks.load(std::memory_order_relaxed) -
+                                                     self->backBlocks.load(std::memory_order_relaxed));
+    g_registry.retiredBytes += static_cast<int64_t>(self->outBytes.load(std::memory_order_relaxed) -
+                                                    self->backBytes.load(std::memory_order_relaxed));
     if (self->prev != nullptr) {
         self->prev->next = self->next;
     } else {
@@ -274,14 +284,22 @@ MemThread *Self() {
     return self != nullptr ? self : MakeSelf();
 }
 
+// Adds to a counter that only its owner writes.
+inline void Bump(std::atomic<uint64_t> &counter, uint64_t amount) {
+    counter.store(counter.load(std::memory_order_relaxed) + amount, std::memory_order_release);
+}
+
 void Count(MemThread *self, int64_t blocks, int64_t bytes) {
+    const bool out = blocks > 0;
+    const auto nBlocks = static_cast<uint64_t>(out ? blocks : -blocks);
+    const auto nBytes = static_cast<uint64_t>(out ? bytes : -bytes);
     if (self == nullptr) {
-        g_unownedBlocks.fetch_add(blocks, std::memory_order_relaxed);
-        g_unownedBytes.fetch_add(bytes, std::memory_order_relaxed);
+        (out ? g_unownedOutBytes : g_unownedBackBytes).fetch_add(nBytes, std::memory_order_acq_rel);
+        (out ? g_unownedOutBlocks : g_unownedBackBlocks).fetch_add(nBlocks, std::memory_order_acq_rel);
         return;
     }
-    self->blocks.store(self->blocks.load(std::memory_order_relaxed) + blocks, std::memory_order_relaxed);
-    self->bytes.store(self->bytes.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+    Bump(out ? self->outBytes : self->backBytes, nBytes);
+    Bump(out ? self->outBlocks : self->backBlocks, nBlocks);
 }
 
 // The cache of cls is empty: takes a chain from the depot; false when it has
@@ -344,16 +362,29 @@ void MemCount(int64_t blocks, int64_t bytes) {
 }
 
 void MemTotals(uint64_t *blocks, uint64_t *bytes) {
+    // Every release is read before any allocation: a block is taken back only
+    // after it was handed out, so each release seen in the first pass has its
+    // allocation seen in the second, and the sum never falls below the blocks
+    // held throughout the read (a read in one pass could see a block's
+    // release without its allocation, and a total below zero).
+    uint64_t backBlocks = g_unownedBackBlocks.load(std::memory_order_acquire);
+    uint64_t backBytes = g_unownedBackBytes.load(std::memory_order_acquire);
     pthread_mutex_lock(&g_registry.lock);
-    int64_t sumBlocks = g_registry.retiredBlocks + g_unownedBlocks.load(std::memory_order_relaxed);
-    int64_t sumBytes = g_registry.retiredBytes + g_unownedBytes.load(std::memory_order_relaxed);
     for (const MemThread *thread = g_registry.threads; thread != nullptr; thread = thread->next) {
-        sumBlocks += thread->blocks.load(std::memory_order_relaxed);
-        sumBytes += thread->bytes.load(std::memory_order_relaxed);
+        backBlocks += thread->backBlocks.load(std::memory_order_acquire);
+        backBytes += thread->backBytes.load(std::memory_order_acquire);
+    }
+    uint64_t outBlocks = static_cast<uint64_t>(g_registry.retiredBlocks);
+    uint64_t outBytes = static_cast<uint64_t>(g_registry.retiredBytes);
+    for (const MemThread *thread = g_registry.threads; thread != nullptr; thread = thread->next) {
+        outBlocks += thread->outBlocks.load(std::memory_order_acquire);
+        outBytes += thread->outBytes.load(std::memory_order_acquire);
     }
     pthread_mutex_unlock(&g_registry.lock);
-    *blocks = static_cast<uint64_t>(sumBlocks);
-    *bytes = static_cast<uint64_t>(sumBytes);
+    outBlocks += g_unownedOutBlocks.load(std::memory_order_acquire);
+    outBytes += g_unownedOutBytes.load(std::memory_order_acquire);
+    *blocks = outBlocks - backBlocks;
+    *bytes = outBytes - backBytes;
 }
 
 void MemCacheLockAll() {

@@ -12,9 +12,10 @@
  * keeps a few chains per class; beyond them, and for a thread that exits,
  * blocks go back to the depot or to the C library.
  *
- * Each thread also counts the blocks and bytes it handed out minus those it
+ * Each thread also counts the blocks and bytes it handed out and those it
  * took back; the totals are the sums over the threads that exist and the
- * threads that have exited, exact whenever no allocation is under way.
+ * threads that have exited, exact whenever no allocation is under way, and
+ * while one is, never below what was held throughout the read.
  *
  * Thread safety: a thread's record is written by that thread only (its
  * counters are atomics that others read); the list of records and the
