@@ -54,11 +54,11 @@ constexpr uint32_t kIpcSendRoomWaitMs = 5U;
 /* Keys of sliced messages; the receiver adds the sender's pid. */
 std::atomic<uint32_t> g_ipcSliceKey{0U};
 
-/* How long the current send may wait for room: its time-out's budget, at
- * least kIpcSendRoomWaitMs. */
+/* How long the current send may wait for room: the time-out of a request
+ * that has one (however short), else kIpcSendRoomWaitMs. */
 uint32_t IpcSendWaitMs() {
     uint32_t budget = MsgAdpSendWaitMs();
-    return budget > kIpcSendRoomWaitMs ? budget : kIpcSendRoomWaitMs;
+    return budget != 0U ? budget : kIpcSendRoomWaitMs;
 }
 
 /* The whole message in one datagram. */
