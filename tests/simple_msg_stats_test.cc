@@ -13,6 +13,7 @@
 #include <random>
 #include <thread>
 
+#include "simple_msg/simple_msg_clock.h"
 #include "simple_msg_test_util.h"
 #include "support/msg_test_task.h"
 #include "support/stress_scale.h"
@@ -27,6 +28,35 @@ OsMsgTaskStats StatsOf(const char *task) {
     std::memset(&stats, 0xA5, sizeof(stats));
     EXPECT_EQ(SimpleMsgGetTaskStats(task, &stats), OS_MSG_OK) << task;
     return stats;
+}
+
+// Once the cheap counter is in use, a span converts to within a percent of
+// the monotonic clock, and the exact conversion puts both ends in the
+// monotonic milliseconds they were taken in (what the slow-handling record
+// holds).
+TEST(CallbackTimeClock, CounterSpansAgreeWithTheMonotonicClock) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!SimpleMsgClockReady() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (!SimpleMsgClockReady()) {
+        GTEST_SKIP() << "no usable processor counter here; the loop reads the monotonic clock";
+    }
+    const uint64_t before = SimpleMsgMonotonicNs();
+    const uint64_t c0 = SimpleMsgClockTicks();
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    const uint64_t c1 = SimpleMsgClockTicks();
+    const uint64_t after = SimpleMsgMonotonicNs();
+    const double span = static_cast<double>(SimpleMsgClockSpanNs(c0, c1));
+    EXPECT_GE(span, 40e6 * 0.99);
+    EXPECT_LE(span, static_cast<double>(after - before) * 1.01);
+    uint32_t startMs = 0U;
+    uint32_t endMs = 0U;
+    SimpleMsgClockExactMs(c0, c1, &startMs, &endMs);
+    EXPECT_GE(startMs, static_cast<uint32_t>(before / 1000000U));
+    EXPECT_LE(endMs, static_cast<uint32_t>(after / 1000000U));
+    EXPECT_GE(endMs - startMs, 40U);
+    EXPECT_EQ(SimpleMsgClockSpanNs(c1, c0), 0U); // an end before its start
 }
 
 TEST(CallbackTimeHistogram, EveryTimeFallsInABucketAtMostAQuarterWide) {

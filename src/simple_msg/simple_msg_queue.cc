@@ -17,27 +17,44 @@
  */
 #define MSG_MODULE "simple_msg"
 
-#include <time.h>
-
 #include "base/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
+#include "simple_msg/simple_msg_clock.h"
 #include "simple_msg/simple_msg_layer.h"
 #include "vyre_securec.h"
 
 namespace {
 
-/* Nanoseconds of the monotonic clock that OsGetSysRunTime reads in
- * milliseconds; one reading before and one after each callback serve both
- * the slow-handling record and the callback-time histogram. */
-inline uint64_t SimpleTaskNowNs() {
-    struct timespec now;
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000000U + static_cast<uint64_t>(now.tv_nsec);
-}
-
 inline uint32_t SimpleTaskMs(uint64_t ns) {
     return static_cast<uint32_t>(ns / 1000000U);
+}
+
+/* Calls func on msg and times the call alone: *ns for the statistics and,
+ * for a call that may be slow, *startMs and *endMs exactly on the monotonic
+ * clock for the slow-handling record (both 0 for a call well below it).
+ * Uses the cheap counter once it is ready (simple_msg_clock.h). */
+void SimpleTaskTimedCall(OsMsgTaskFunc func, MsgHead *msg, uint64_t *ns, uint32_t *startMs, uint32_t *endMs) {
+    // A call the counter puts below this cannot have taken the slow time.
+    constexpr uint64_t kMaybeSlowNs = SIMPLE_MSG_SLOW_HANDLING_MS * 1000000ULL / 3U;
+    if (!SimpleMsgClockReady()) {
+        const uint64_t t0 = SimpleMsgMonotonicNs();
+        (void)func(msg);
+        const uint64_t t1 = SimpleMsgMonotonicNs();
+        *ns = t1 - t0;
+        *startMs = SimpleTaskMs(t0);
+        *endMs = SimpleTaskMs(t1);
+        return;
+    }
+    const uint64_t c0 = SimpleMsgClockTicks();
+    (void)func(msg);
+    const uint64_t c1 = SimpleMsgClockTicks();
+    *ns = SimpleMsgClockSpanNs(c0, c1);
+    *startMs = 0U;
+    *endMs = 0U;
+    if (*ns >= kMaybeSlowNs) {
+        SimpleMsgClockExactMs(c0, c1, startMs, endMs);
+    }
 }
 
 /* Moves the oldest node into msg and reads func; false when the ring is
@@ -70,17 +87,16 @@ void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead
         SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
         return;
     }
-    const uint64_t t0 = SimpleTaskNowNs();
-    (void)func(msg);
-    const uint64_t t1 = SimpleTaskNowNs();
-    const uint32_t ms0 = SimpleTaskMs(t0);
-    const uint32_t ms1 = SimpleTaskMs(t1);
+    uint64_t ns = 0U;
+    uint32_t ms0 = 0U;
+    uint32_t ms1 = 0U;
+    SimpleTaskTimedCall(func, msg, &ns, &ms0, &ms1);
     // Below the threshold the record would be a no-op; skip the call.
     if (ms1 - ms0 >= SIMPLE_MSG_SLOW_HANDLING_MS && SetSimpleMsgTimeOut(msg, ms0, ms1) != OS_MSG_OK) {
         OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_ERROR, "SetSimpleMsgTimeOut failed");
     }
     if (ctx->removed == 0U) {
-        SimpleMsgCountHandled(&task->counters, 1, t1 - t0);
+        SimpleMsgCountHandled(&task->counters, 1, ns);
     }
     SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
 }
