@@ -19,6 +19,8 @@
 
 #include <thread>
 
+#include "base/msg_cpu_relax.h"
+
 /* A slot: its sequence number and its node, padded to whole cache lines. */
 struct SimpleMsgRingSlot {
     uint64_t seq;
@@ -53,14 +55,6 @@ inline uint64_t PublishedFor(uint64_t position) {
  * longer, and a loop that has just answered a synchronous request keeps a
  * shared processor from its requester. */
 constexpr uint32_t kPolls = 32U;
-
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    __asm__ __volatile__("yield" ::: "memory");
-#endif
-}
 
 /* How often the consumer yields before it announces its sleep: a few times
  * when nothing is claimed (under load the next push is usually moments away,
@@ -204,7 +198,7 @@ int32_t SimpleMsgRingAwait(SimpleMsgRing *ring, OsSem *wake) {
             if (Load(published, __ATOMIC_ACQUIRE) == PublishedFor(pos)) {
                 return 0;
             }
-            CpuRelax();
+            MsgCpuRelax();
         }
     }
     for (uint32_t i = 0; ring->capacity != 0U; ++i) {

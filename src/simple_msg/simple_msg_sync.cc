@@ -21,6 +21,7 @@
 #include <chrono>
 #include <thread>
 
+#include "base/msg_cpu_relax.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
@@ -43,14 +44,6 @@ constexpr uint32_t kQuickTries = 8U;
 constexpr int64_t kRespSpinNs = 30000;
 constexpr uint32_t kRespSpinPauses = 8U;
 constexpr uint32_t kRespSpinBusyLooks = 4U;
-
-inline void SimpleMsgCpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    __asm__ __volatile__("yield" ::: "memory");
-#endif
-}
 
 /* Tries the requester's respLock as a responder: 0 when it is held, else the
  * last try's result; *count is the number of tries made. */
@@ -115,7 +108,7 @@ void SimpleMsgSpinForResp(SimpleMsgTask *task) {
     for (uint32_t look = 0U;; ++look) {
         if (look < kRespSpinBusyLooks) {
             for (uint32_t i = 0U; i < kRespSpinPauses; ++i) {
-                SimpleMsgCpuRelax();
+                MsgCpuRelax();
             }
         } else {
             std::this_thread::yield();
