@@ -128,6 +128,11 @@ protected:
         return peer;
     }
 
+    /* Pings task "echo" of proc; true when exactly one answer came back. */
+    bool PingAnswered(const char *proc) {
+        return SendTo(proc, "echo", kPing, nullptr, 0U) == OS_MSG_OK && inbox_.WaitFor(1U).size() == 1U;
+    }
+
     /* Sends an asynchronous message from task "main". */
     uint32_t SendTo(const char *proc, const char *task, uint32_t msgId, const void *data, uint32_t len) {
         MsgHead head;
@@ -289,15 +294,13 @@ TEST_F(Carrier, DirectoryLockHeldByAKilledProcessIsRecovered) {
     ASSERT_EQ(Join(), OS_MSG_OK);
     EXPECT_EQ(log.Count("directory lock owner died"), 1U) << log.Dump();
     StartEcho("echo6");
-    ASSERT_EQ(SendTo("echo6", "echo", kPing, nullptr, 0U), OS_MSG_OK);
-    EXPECT_EQ(inbox_.WaitFor(1U).size(), 1U);
+    EXPECT_TRUE(PingAnswered("echo6"));
 }
 
 TEST_F(Carrier, FullReceiverRefusesAsyncAndBoundsTheSyncWait) {
     ASSERT_EQ(Join(), OS_MSG_OK);
     Peer &echo = StartEcho("echo7");
-    ASSERT_EQ(SendTo("echo7", "echo", kPing, nullptr, 0U), OS_MSG_OK);
-    ASSERT_EQ(inbox_.WaitFor(1U).size(), 1U); // connected
+    ASSERT_TRUE(PingAnswered("echo7")); // connected
     ASSERT_EQ(kill(echo.Pid(), SIGSTOP), 0);
     // Every thread of the peer has stopped: nothing reads its socket any more
     // (a thread that had not stopped yet would make room after the refusal).
@@ -357,15 +360,13 @@ TEST_F(Carrier, PeerKilledMidMessageLeavesNothingAndItsSuccessorIsHeard) {
     EXPECT_EQ(nodes(), 0);
     EXPECT_EQ(UsedBlocks(), before); // the connection and the held slice's buffer are gone
     StartEcho("part");
-    ASSERT_EQ(SendTo("part", "echo", kPing, nullptr, 0U), OS_MSG_OK);
-    EXPECT_EQ(inbox_.WaitFor(1U).size(), 1U);
+    EXPECT_TRUE(PingAnswered("part"));
 }
 
 TEST_F(Carrier, SenderReconnectsOnceWhenThePeerRestarted) {
     ASSERT_EQ(Join(), OS_MSG_OK);
     Peer &echo = StartEcho("echo8");
-    ASSERT_EQ(SendTo("echo8", "echo", kPing, nullptr, 0U), OS_MSG_OK);
-    ASSERT_EQ(inbox_.WaitFor(1U).size(), 1U);
+    ASSERT_TRUE(PingAnswered("echo8"));
     echo.Send("reinit");
     ASSERT_EQ(echo.Expect("ready"), "ready");
     ASSERT_EQ(SendTo("echo8", "echo", kPing, nullptr, 0U), OS_MSG_OK);
@@ -375,8 +376,7 @@ TEST_F(Carrier, SenderReconnectsOnceWhenThePeerRestarted) {
 TEST_F(Carrier, TeardownLeavesNoSocketAndASecondStartWorks) {
     ASSERT_EQ(Join(), OS_MSG_OK);
     StartEcho("echo9");
-    ASSERT_EQ(SendTo("echo9", "echo", kPing, nullptr, 0U), OS_MSG_OK);
-    ASSERT_EQ(inbox_.WaitFor(1U).size(), 1U);
+    ASSERT_TRUE(PingAnswered("echo9"));
     struct stat st;
     ASSERT_EQ(stat((runDir_ + "/ctest.sock").c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));

@@ -213,9 +213,9 @@ OS_MSG_API void SimpleMsgReleaseBuffer(void *buffer, uint32_t size);
 OS_MSG_API uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *payload, uint32_t len);
 /* Pushes heads[0..count) in order into task taskName's ring as
  * SimpleMsgPushBuffer would, each node's payload being that head's
- * data/dataLen, under one hold of simpleQueueLock and with at most one
- * wake-up of the loop: a transport hands over a received datagram's messages
- * at once. Stops at the first message the ring does not take. Returns how
+ * data/dataLen, under one hold of simpleQueueLock (waking the loop, as a
+ * single push does, only when it sleeps): a transport hands over a received
+ * datagram's messages at once. Stops at the first message the ring does not take. Returns how
  * many were pushed (their payloads belong to the queue); the messages not
  * pushed are neither logged nor counted as refused: the caller pushes them
  * with SimpleMsgPushBuffer, which reports a refusal. 0 as well when there is

@@ -112,15 +112,15 @@ struct SimpleTaskPushed {
 
 /* Pushes into a record that the caller keeps alive (simpleQueueLock or a
  * pin): refused when the task is being removed or its ring is full; counts
- * the outcome and wakes a sleeping loop. */
-void SimpleTaskPush(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, SimpleTaskPushed *out) {
+ * an accepted message and wakes a sleeping loop. A refusal is the caller's
+ * to count. */
+bool SimpleTaskPushNode(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, SimpleTaskPushed *out) {
     out->capacity = task->ring.capacity;
     out->woke = false;
     out->accepted =
         SimpleTaskState(task) == 1U && SimpleMsgRingPush(&task->ring, head, payload, len, &out->position, nullptr);
     if (!out->accepted) {
-        SimpleMsgCountRefused(&task->counters, SimpleTaskState(task) == 1U ? out->capacity : 0U);
-        return;
+        return false;
     }
     // The pending count matters only when it may raise the high-water mark.
     SimpleMsgCountAccepted(&task->counters,
@@ -128,6 +128,14 @@ void SimpleTaskPush(SimpleMsgTask *task, const MsgHead *head, void *payload, uin
     if (SimpleMsgRingTakeWake(&task->ring)) {
         out->woke = true;
         (void)OsSemPost(&task->msgSem);
+    }
+    return true;
+}
+
+/* SimpleTaskPushNode, counting a refusal. */
+void SimpleTaskPush(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, SimpleTaskPushed *out) {
+    if (!SimpleTaskPushNode(task, head, payload, len, out)) {
+        SimpleMsgCountRefused(&task->counters, SimpleTaskState(task) == 1U ? out->capacity : 0U);
     }
 }
 
@@ -269,25 +277,19 @@ uint32_t SimpleMsgPushBatch(const char *taskName, const MsgHead *heads, uint32_t
     }
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
-    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK || SimpleTaskState(task) != 1U) {
+    if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK) {
         (void)OsMutexUnLock(&simpleQueueLock);
         return 0U;
     }
+    // The first message refused ends the batch uncounted: the caller sends
+    // it alone, which counts and reports the refusal.
     uint32_t pushed = 0U;
-    for (; pushed < count; ++pushed) {
+    for (SimpleTaskPushed one; pushed < count; ++pushed) {
         const MsgHead *head = &heads[pushed];
-        uint64_t position = 0;
-        uint32_t pending = 0;
-        if (!SimpleMsgRingPush(&task->ring, head, head->data, head->dataLen, &position, &pending)) {
+        if (!SimpleTaskPushNode(task, head, head->data, head->dataLen, &one)) {
             break;
         }
-        SimpleMsgCountAccepted(&task->counters, pending);
-        OS_MSG_LOG(OS_LOG_DEBUG, "[%.8s]push idx=%d. msgid=0x%x, dataLen=%u.", taskName,
-                   (int)(position % task->ring.capacity), head->msgId, head->dataLen);
-    }
-    if (pushed != 0U && SimpleMsgRingTakeWake(&task->ring)) {
-        OS_MSG_LOG(OS_LOG_DEBUG, "SimpleMsgPushBuffer condsignal.");
-        (void)OsSemPost(&task->msgSem);
+        (void)SimpleTaskPushResult(taskName, head, head->dataLen, one);
     }
     (void)OsMutexUnLock(&simpleQueueLock);
     return pushed;

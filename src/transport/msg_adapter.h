@@ -218,7 +218,7 @@ OS_MSG_API uint32_t MsgAdpTransact(int32_t transType, const void *head, uint32_t
  * heads[i] is the received header (its data word is not read) and
  * bufs[i]/lens[i] its payload buffer (NULL/0 for none); pid/uid as for
  * MsgAdpTransact. Consecutive messages for the same task enter its queue
- * under one lock with one wake-up of its loop. heads are overwritten with
+ * under one lock, waking its loop only when it sleeps. heads are overwritten with
  * the delivered headers.
  *
  * 0 with *done = count when every message was delivered (every buffer
