@@ -103,7 +103,7 @@ TEST(PlatformSemaphore, CountsEveryPostAndOutlastsSignalsLikeTheSleep) {
         }
     });
     for (int wanted = 1; wanted <= 2; ++wanted) {
-        while (phase != wanted) {
+        while (phase < wanted) { // on a loaded machine the sleep may already be over when this thread looks
             std::this_thread::yield();
         }
         for (int i = 0, before = g_signals; i < 3; ++i, before = g_signals) {
