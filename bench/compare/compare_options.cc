@@ -8,7 +8,7 @@
 namespace compare {
 
 bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out) {
-    out = Options{defaultRounds, 1.0, nullptr};
+    out = Options{defaultRounds, 1.0, nullptr, nullptr};
     for (int i = 1; i < argc; ++i) {
         char *end = nullptr;
         if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
@@ -25,6 +25,8 @@ bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out) {
             out.scale = scale;
         } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
             out.only = argv[++i];
+        } else if (std::strcmp(argv[i], "--figure") == 0 && i + 1 < argc) {
+            out.figures = argv[++i];
         } else {
             break;
         }
@@ -37,8 +39,8 @@ bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out) {
     }
     std::fprintf(stderr,
                  "usage: %s [--rounds N (1-100)] [--scale X (0-100, multiplies message counts)] [--only TEXT[,TEXT...] "
-                 "(contenders "
-                 "whose name contains one of them)]\n",
+                 "(contenders whose name contains one of them)] [--figure TEXT[,TEXT...] (figures whose title "
+                 "contains one of them)]\n",
                  argv[0]);
     return false;
 }
@@ -48,17 +50,15 @@ uint64_t Scaled(const Options &options, uint64_t count, uint64_t minimum) {
     return scaled < static_cast<double>(minimum) ? minimum : static_cast<uint64_t>(scaled);
 }
 
-} // namespace compare
+namespace {
 
-namespace compare {
-
-bool Selected(const Options &options, const char *name) {
-    if (options.only == nullptr) {
+// Whether name contains one of the comma-separated parts of list (any name
+// when there is no list).
+bool Matches(const char *list, const char *name) {
+    if (list == nullptr) {
         return true;
     }
-    // Comma-separated alternatives: a contender is selected when its name
-    // contains any of them.
-    for (const char *part = options.only;;) {
+    for (const char *part = list;;) {
         const char *comma = std::strchr(part, ',');
         const size_t len = comma != nullptr ? static_cast<size_t>(comma - part) : std::strlen(part);
         for (const char *at = name; len != 0U && *at != '\0'; ++at) {
@@ -71,6 +71,16 @@ bool Selected(const Options &options, const char *name) {
         }
         part = comma + 1;
     }
+}
+
+} // namespace
+
+bool Selected(const Options &options, const char *name) {
+    return Matches(options.only, name);
+}
+
+bool FigureSelected(const Options &options, const char *title) {
+    return Matches(options.figures, title);
 }
 
 } // namespace compare

@@ -12,9 +12,10 @@ struct Options {
     int rounds;
     double scale;
     const char *only; // run only contenders whose name contains this (or one of its comma-separated parts); or nullptr
+    const char *figures; // likewise for the figures' titles (e.g. "64 B" to profile one case); or nullptr
 };
 
-// Reads "--rounds N", "--scale X" (X > 0) and "--only TEXT"; false, with a
+// Reads "--rounds N", "--scale X" (X > 0), "--only TEXT" and "--figure TEXT"; false, with a
 // usage line on standard error, for anything else.
 bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out);
 
@@ -23,6 +24,9 @@ uint64_t Scaled(const Options &options, uint64_t count, uint64_t minimum);
 
 // Whether the contender named name is to run.
 bool Selected(const Options &options, const char *name);
+
+// Whether the figure titled title is to be measured.
+bool FigureSelected(const Options &options, const char *title);
 
 } // namespace compare
 

@@ -42,32 +42,39 @@ void MeasureRoundTrip(const RoundTripContender &contender, RoundTripFigures &tri
 bool RunTable(const Options &options, int timeoutSec, std::vector<OneWayFigure> &figures,
               const std::vector<OneWayContender> &oneWay, RoundTripFigures &trips,
               const std::vector<RoundTripContender> &roundTrip) {
+    const bool tripsSelected =
+        FigureSelected(options, trips.p50.title().c_str()) || FigureSelected(options, trips.p99.title().c_str());
     for (int round = 1; round <= options.rounds; ++round) {
         std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
         for (OneWayFigure &f : figures) {
             for (const OneWayContender &contender : oneWay) {
-                if (Selected(options, contender.name)) {
+                if (FigureSelected(options, f.figure.title().c_str()) && Selected(options, contender.name)) {
                     f.figure.Add(contender.name, MeasureOneWay(contender, f, timeoutSec));
                 }
             }
         }
         for (const RoundTripContender &contender : roundTrip) {
-            if (Selected(options, contender.name)) {
+            if (tripsSelected && Selected(options, contender.name)) {
                 MeasureRoundTrip(contender, trips, timeoutSec);
             }
         }
     }
     bool allOk = true;
     for (const OneWayFigure &f : figures) {
+        if (!FigureSelected(options, f.figure.title().c_str())) {
+            continue;
+        }
         f.figure.Print();
         for (const OneWayContender &contender : oneWay) {
             allOk = allOk && (!Selected(options, contender.name) || f.figure.MedianOf(contender.name) > 0);
         }
     }
-    trips.p50.Print();
-    trips.p99.Print();
-    for (const RoundTripContender &contender : roundTrip) {
-        allOk = allOk && (!Selected(options, contender.name) || trips.p50.MedianOf(contender.name) > 0);
+    if (tripsSelected) {
+        trips.p50.Print();
+        trips.p99.Print();
+        for (const RoundTripContender &contender : roundTrip) {
+            allOk = allOk && (!Selected(options, contender.name) || trips.p50.MedianOf(contender.name) > 0);
+        }
     }
     std::printf("\nMedians of %d round(s); a ratio is the median of the per-round ratios (throughput: higher is "
                 "better; latency: lower is better).\n",

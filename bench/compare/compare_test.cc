@@ -306,7 +306,7 @@ TEST(SeqpacketSlices, ReportsAClosedStreamAsNoMessage) {
     EXPECT_EQ(ReceiveSliced(pair.receiver(), got), nullptr);
 }
 
-TEST(CommandLine, TakesRoundsScaleAndAFilterAndRefusesAnythingElse) {
+TEST(CommandLine, TakesRoundsScaleAndFiltersAndRefusesAnythingElse) {
     auto parse = [](std::vector<const char *> args, Options &out) {
         args.insert(args.begin(), "compare");
         return ParseOptions(static_cast<int>(args.size()), const_cast<char **>(args.data()), 3, out);
@@ -328,6 +328,12 @@ TEST(CommandLine, TakesRoundsScaleAndAFilterAndRefusesAnythingElse) {
     EXPECT_TRUE(Selected(options, "library OsMsgSynSend"));
     EXPECT_FALSE(Selected(options, "ZeroMQ inproc REQ/REP"));
     EXPECT_FALSE(Selected(options, "ping"));
+    EXPECT_TRUE(FigureSelected(options, "any figure")) << "no --figure selects every figure";
+    ASSERT_TRUE(parse({"--figure", "64 B,round trip"}, options));
+    EXPECT_TRUE(FigureSelected(options, "Across processes, one way, 64 B"));
+    EXPECT_TRUE(FigureSelected(options, "Across processes, round trip, 64 B, p99"));
+    EXPECT_FALSE(FigureSelected(options, "Across processes, one way, 4 KiB"));
+    EXPECT_TRUE(Selected(options, "nng ipc")) << "--figure leaves the contenders alone";
     for (std::vector<const char *> bad : std::vector<std::vector<const char *>>{
              {"--rounds", "0"}, {"--rounds", "2x"}, {"--scale", "-1"}, {"--scale"}, {"--fast"}}) {
         EXPECT_FALSE(parse(bad, options)) << bad[0];
