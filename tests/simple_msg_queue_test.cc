@@ -51,6 +51,43 @@ TEST_F(TaskQueue, KeepsPushOrderAcrossTheWrapAndRefusesWhenFull) {
     EXPECT_FALSE(got[4].hasData);
 }
 
+// The room hook's calls, with the ring's pending count at each.
+std::atomic<int> g_roomCalls{0};
+std::atomic<uint32_t> g_roomPendingAtCall{0};
+SimpleMsgTask *g_roomTask = nullptr;
+void CountRoom() {
+    g_roomPendingAtCall = SimpleMsgRingPending(&g_roomTask->ring);
+    g_roomCalls.fetch_add(1);
+}
+
+// A transport that holds messages back for a full queue is told once, when
+// the queue has drained to half, and only after a push was turned away while
+// it was listening.
+TEST_F(TaskQueue, ARefusedPushGetsTheRoomHookOnceTheQueueHasDrainedToHalf) {
+    ASSERT_EQ(SimpleMsgRegTask("q", 4, HoldFirst, 0), OS_MSG_OK);
+    g_roomTask = FindTask("q");
+    StartLoop("q");
+    ASSERT_EQ(SendTo("q", 1), OS_MSG_OK);
+    ASSERT_TRUE(g_firstEntered.Wait());
+    for (uint32_t id = 2; id <= 5; ++id) {
+        ASSERT_EQ(SendTo("q", id), OS_MSG_OK);
+    }
+    EXPECT_EQ(SendTo("q", 6), OS_MSG_ERR_FULL) << "no hook: refused, and nobody is told";
+    SimpleMsgSetRoomHook(CountRoom);
+    EXPECT_EQ(SendTo("q", 7), OS_MSG_ERR_FULL);
+    EXPECT_EQ(SendTo("q", 8), OS_MSG_ERR_FULL) << "a second refusal asks no second call";
+    g_release.Open();
+    ASSERT_TRUE(inbox_.WaitFor(5));
+    EXPECT_EQ(g_roomCalls, 1);
+    EXPECT_LE(g_roomPendingAtCall * 2U, 4U) << "called before the queue drained to half";
+    for (uint32_t id = 9; id <= 12; ++id) { // pushes that are all taken ask for nothing
+        ASSERT_EQ(SendTo("q", id), OS_MSG_OK);
+    }
+    ASSERT_TRUE(inbox_.WaitFor(9));
+    EXPECT_EQ(g_roomCalls, 1);
+    SimpleMsgSetRoomHook(nullptr);
+}
+
 // Producer and sequence number, then bytes whose number and value derive from both.
 std::string Stamped(uint32_t producer, uint32_t seq) {
     return std::to_string(producer) + ":" + std::to_string(seq) +

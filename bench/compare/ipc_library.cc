@@ -3,16 +3,11 @@
 // select the carrier and the scratch directory through the environment
 // before they join.
 //
-// The carrier drops a message that arrives for a full task queue, so the
-// one-way run keeps at most the sink's queue length in flight: the sink
-// reports its count back to the client's "credit" task every quarter queue,
-// and the producer waits for credit before it would overrun the queue.
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
+// The one-way producer sends as an application would, with the carrier's own
+// flow control: when the sink's queue is full the carrier holds the rest back
+// in the socket until the sink has room, a send to a full socket waits
+// briefly and then reports the queue full, and the producer tries again.
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,19 +20,9 @@ namespace {
 
 constexpr const char *kServer = "xsrv";
 constexpr const char *kClient = "xcli";
-constexpr uint32_t kCreditId = 7;
 
-// Server side: the run's tally and how often the sink reports its count.
+// Server side: the run's tally.
 Tally *g_tally = nullptr;
-uint64_t g_handled = 0;
-uint64_t g_creditEvery = 1;
-
-// Client side: the count the sink last reported.
-// Written under g_creditMutex (so a waiting producer cannot miss it), read
-// without it while the window is open.
-std::mutex g_creditMutex;
-std::condition_variable g_creditCond;
-std::atomic<uint64_t> g_credited{0};
 
 MsgHead HeadTo(const char *proc, const char *task, const char *sender, uint32_t msgId) {
     MsgHead head{};
@@ -50,47 +35,18 @@ MsgHead HeadTo(const char *proc, const char *task, const char *sender, uint32_t 
 
 uint32_t TakeMessage(MsgHead *msg) {
     g_tally->Take(msg->data, msg->dataLen);
-    if (++g_handled % g_creditEvery == 0) {
-        MsgHead credit = HeadTo(kClient, "credit", kServer, kCreditId);
-        credit.data = &g_handled;
-        credit.dataLen = sizeof(g_handled);
-        (void)OsMsgAsynSend(&credit);
-    }
-    return 0;
-}
-
-uint32_t TakeCredit(MsgHead *msg) {
-    uint64_t handled = 0;
-    if (msg->msgId == kCreditId && msg->dataLen == sizeof(handled)) {
-        std::memcpy(&handled, msg->data, sizeof(handled));
-        std::lock_guard<std::mutex> lock(g_creditMutex);
-        g_credited.store(handled, std::memory_order_release);
-        g_creditCond.notify_all();
-    }
     return 0;
 }
 
 bool ServeOneWay(const OneWayCase &c, const std::string &dir, const Hook &ready, const Hook &finish, Tally &tally) {
     g_tally = &tally;
-    g_creditEvery = std::max<uint64_t>(1, c.depth / 4);
     Membership member(kServer, dir.c_str());
     return member.AddTask("sink", c.depth, TakeMessage) && ready() && finish();
 }
 
-// Waits until fewer than depth messages are in flight; false when no credit
-// came for 60 s.
-bool AwaitCredit(uint64_t sent, uint32_t depth) {
-    auto open = [&] { return sent - g_credited.load(std::memory_order_acquire) < depth; };
-    if (open()) {
-        return true;
-    }
-    std::unique_lock<std::mutex> lock(g_creditMutex);
-    return g_creditCond.wait_for(lock, std::chrono::seconds(60), open);
-}
-
 bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish) {
     Membership member(kClient, dir.c_str());
-    if (!member.AddTask("credit", 64, TakeCredit)) {
+    if (!member.joined()) {
         return false;
     }
     std::vector<char> payload(c.size, 'v');
@@ -101,9 +57,6 @@ bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, 
         return false;
     }
     for (uint64_t seq = 0; seq < c.perProducer; ++seq) {
-        if (!AwaitCredit(seq, c.depth)) {
-            return false;
-        }
         StampPayload(payload.data(), 0, seq);
         if (SendRetrying(model, OsMsgAsynSend) != OS_MSG_OK) {
             return false;

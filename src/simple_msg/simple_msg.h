@@ -107,7 +107,11 @@ typedef struct SimpleMsgTask {
      * lowered with respLock held; accessed atomically. Removal destroys the
      * slot only once it is 0. */
     uint32_t respUsers;
-    OsThread delOwner;          /* simpleQueueLock: thread running the removal, 0 none */
+    OsThread delOwner; /* simpleQueueLock: thread running the removal, 0 none */
+    /* Set by a push that found the ring full while a room hook is set
+     * (SimpleMsgSetRoomHook); the loop clears it and calls the hook once the
+     * ring has drained to half. Accessed atomically. */
+    uint32_t roomWanted;
     SimpleTaskLoopCtx *loopCtx; /* read and written by the loop thread only */
 } SimpleMsgTask;
 
@@ -221,6 +225,13 @@ OS_MSG_API uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *hea
  * with SimpleMsgPushBuffer, which reports a refusal. 0 as well when there is
  * no such task. Allocates nothing. */
 uint32_t SimpleMsgPushBatch(const char *taskName, const MsgHead *heads, uint32_t count);
+/* Sets (hook) or clears (NULL) the function a task loop calls, on its own
+ * thread with no lock held, when its ring has drained to half after a push
+ * found it full: a transport that holds back a connection's messages for a
+ * full queue goes on as soon as there is room instead of retrying on a
+ * timer. A loop may call the previous hook once more after it is replaced,
+ * so the hook must stay safe to call after its owner closed. Any thread. */
+void SimpleMsgSetRoomHook(void (*hook)(void));
 /* Sends head to the task named by its recvTaskName: the dataLen bytes at data
  * are copied first (a message without data or with dataLen 0 carries none).
  * The caller keeps head and its payload. 0; 0x80020001 (head NULL);

@@ -26,6 +26,9 @@
 
 namespace {
 
+/* The room hook (SimpleMsgSetRoomHook); NULL while no transport asks. */
+void (*g_simpleRoomHook)(void) = nullptr;
+
 inline uint32_t SimpleTaskMs(uint64_t ns) {
     return static_cast<uint32_t>(ns / 1000000U);
 }
@@ -74,6 +77,23 @@ bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, OsM
     return true;
 }
 
+/* The loop's side of the room hook, after each message taken: the flag is
+ * read first, so a loop that nobody waits on pays one load of a line it
+ * reads anyway. The hook is called at half rather than at the first free
+ * slot, so a held-back connection moves in batches, not a message at a
+ * time. */
+inline void SimpleTaskOfferRoom(SimpleMsgTask *task) {
+    if (__atomic_load_n(&task->roomWanted, __ATOMIC_RELAXED) == 0U ||
+        SimpleMsgRingPending(&task->ring) * 2U > task->ring.capacity ||
+        __atomic_exchange_n(&task->roomWanted, 0U, __ATOMIC_ACQ_REL) == 0U) {
+        return;
+    }
+    void (*hook)(void) = __atomic_load_n(&g_simpleRoomHook, __ATOMIC_ACQUIRE);
+    if (hook != nullptr) {
+        hook();
+    }
+}
+
 /* Calls the callback with no lock held and times the call alone, records
  * a slow call, counts the message and releases the payload the node owned.
  * Touches no record but the counters, which the caller guarantees alive
@@ -110,6 +130,21 @@ struct SimpleTaskPushed {
     uint32_t capacity;
 };
 
+/* A push into the ring; when it is full and a room hook is set, the loop is
+ * asked for the hook and the push is tried once more, since the loop may
+ * have taken a message between the first try and the request (the hook
+ * would then never come for this push). */
+bool SimpleTaskRingPush(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, uint64_t *position) {
+    if (SimpleMsgRingPush(&task->ring, head, payload, len, position, nullptr)) {
+        return true;
+    }
+    if (__atomic_load_n(&g_simpleRoomHook, __ATOMIC_ACQUIRE) == nullptr) {
+        return false;
+    }
+    __atomic_store_n(&task->roomWanted, 1U, __ATOMIC_SEQ_CST);
+    return SimpleMsgRingPush(&task->ring, head, payload, len, position, nullptr);
+}
+
 /* Pushes into a record that the caller keeps alive (simpleQueueLock or a
  * pin): refused when the task is being removed or its ring is full; counts
  * an accepted message and wakes a sleeping loop. A refusal is the caller's
@@ -117,8 +152,7 @@ struct SimpleTaskPushed {
 bool SimpleTaskPushNode(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, SimpleTaskPushed *out) {
     out->capacity = task->ring.capacity;
     out->woke = false;
-    out->accepted =
-        SimpleTaskState(task) == 1U && SimpleMsgRingPush(&task->ring, head, payload, len, &out->position, nullptr);
+    out->accepted = SimpleTaskState(task) == 1U && SimpleTaskRingPush(task, head, payload, len, &out->position);
     if (!out->accepted) {
         return false;
     }
@@ -231,6 +265,7 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
                 continue;
             }
         }
+        SimpleTaskOfferRoom(task);
         SimpleTaskHandle(task, &ctx, &msg, func);
         if (ctx.removed != 0U) {
             // The callback removed its own task; the record is gone.
@@ -293,6 +328,10 @@ uint32_t SimpleMsgPushBatch(const char *taskName, const MsgHead *heads, uint32_t
     }
     (void)OsMutexUnLock(&simpleQueueLock);
     return pushed;
+}
+
+void SimpleMsgSetRoomHook(void (*hook)(void)) {
+    __atomic_store_n(&g_simpleRoomHook, hook, __ATOMIC_RELEASE);
 }
 
 } // extern "C"

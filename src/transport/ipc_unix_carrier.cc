@@ -16,10 +16,12 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "base/msg_alloc.h"
 #include "base/msg_proc_name.h"
 #include "log/msg_log.h"
+#include "simple_msg/simple_msg.h"
 #include "transport/ipc_frame.h"
 #include "transport/ipc_msg.h"
 #include "transport/ipc_peer_cache.h"
@@ -33,7 +35,31 @@ namespace {
 constexpr int kIpcUnixBacklog = 128;
 
 /* The process's carrier; its descriptors are -1 while it is closed. */
-IpcUnixCarrier g_ipcUnix = {{0}, {0}, {0}, -1, -1, {-1}, pthread_t(), false, {false}, nullptr};
+IpcUnixCarrier g_ipcUnix = {{0}, {0}, {0}, -1, -1, {-1}, pthread_t(), false, {false}, {false}, nullptr};
+
+/* Held across each write to the wake-up descriptor and across its close: the
+ * room hook writes from task loops at any time, and must never reach a
+ * descriptor number that was closed (and perhaps reused) meanwhile. A leaf
+ * lock. */
+std::mutex g_ipcUnixWakeLock;
+
+/* Wakes the receive loop, if the carrier is open. Any thread. */
+void IpcUnixWake(IpcUnixCarrier *carrier) {
+    std::lock_guard<std::mutex> guard(g_ipcUnixWakeLock);
+    int wakeFd = carrier->wakeFd.load();
+    if (wakeFd >= 0) {
+        uint64_t one = 1U;
+        (void)!write(wakeFd, &one, sizeof(one));
+    }
+}
+
+/* The room hook: a task loop has room again in a queue that turned a
+ * message away. Safe after the carrier closed (the wake finds no
+ * descriptor). */
+void IpcUnixOfferRoom(void) {
+    g_ipcUnix.roomOffered.store(true, std::memory_order_release);
+    IpcUnixWake(&g_ipcUnix);
+}
 
 /* Binds and listens on carrier->sockPath, replacing a stale socket file (the
  * caller holds the name in the directory, so no live process owns it). */
@@ -122,6 +148,7 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
         return ret;
     }
     carrier->stopping.store(false, std::memory_order_release);
+    SimpleMsgSetRoomHook(IpcUnixOfferRoom);
     if (pthread_create(&carrier->recvThread, nullptr, IPCMsgRecvThread, carrier) != 0) {
         MSG_LOG(OS_MSG_LOG_FATAL, "create thread error.");
         return OS_MSG_ERR_THREAD_CREATE;
@@ -142,6 +169,7 @@ uint32_t IpcUnixInitClient(void) {
 
 uint32_t IpcUnixUninitClient(void) {
     IpcUnixCarrier *carrier = &g_ipcUnix;
+    SimpleMsgSetRoomHook(nullptr);
     IpcUnixStopRecv();
     if (carrier->recvStarted) {
         (void)pthread_join(carrier->recvThread, nullptr);
@@ -157,9 +185,12 @@ uint32_t IpcUnixUninitClient(void) {
     }
     IpcShmSegmentDetach();
     IpcUnixCloseFd(&carrier->epollFd);
-    int wakeFd = carrier->wakeFd.exchange(-1);
-    if (wakeFd >= 0) {
-        (void)close(wakeFd);
+    {
+        std::lock_guard<std::mutex> guard(g_ipcUnixWakeLock);
+        int wakeFd = carrier->wakeFd.exchange(-1);
+        if (wakeFd >= 0) {
+            (void)close(wakeFd);
+        }
     }
     if (carrier->recvBuf != nullptr) {
         MSG_FREE(carrier->recvBuf);
@@ -171,11 +202,7 @@ uint32_t IpcUnixUninitClient(void) {
 void IpcUnixStopRecv(void) {
     IpcUnixCarrier *carrier = &g_ipcUnix;
     carrier->stopping.store(true, std::memory_order_release);
-    int wakeFd = carrier->wakeFd.load();
-    if (wakeFd >= 0) {
-        uint64_t one = 1U;
-        (void)!write(wakeFd, &one, sizeof(one));
-    }
+    IpcUnixWake(carrier);
 }
 
 void IpcUnixRegister(void) {

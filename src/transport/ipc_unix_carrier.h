@@ -39,6 +39,10 @@ typedef struct IpcUnixCarrier {
     pthread_t recvThread;
     bool recvStarted;
     std::atomic<bool> stopping;
+    /* Set when a task loop found room in a queue that a push had found full
+     * (the room hook), cleared by the receive thread, which then retries its
+     * stalled connections at once. */
+    std::atomic<bool> roomOffered;
     uint8_t *recvBuf; /* IPC_FRAME_DATAGRAM_MAX bytes, the receive thread's */
 } IpcUnixCarrier;
 

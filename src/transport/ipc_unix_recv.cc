@@ -6,11 +6,13 @@
  * A connection whose datagram meets a full task queue stalls: the rest of
  * that datagram is kept, the connection is not read meanwhile (so its
  * sender's socket fills and the sender is told the queue is full), and the
- * loop retries it after a short, growing pause, other connections going on.
+ * loop retries it as soon as the queue's loop reports room (the room hook,
+ * through the wake-up descriptor), or else after a short, growing pause;
+ * other connections go on meanwhile.
  *
  * Thread safety: runs on the receive thread alone, which owns the accepted
- * connections (a list of its own) and the receive buffer; the stop reaches
- * it through the stop flag and the wake-up descriptor.
+ * connections (a list of its own) and the receive buffer; the stop and the
+ * room hook reach it through their flags and the wake-up descriptor.
  */
 #define MSG_MODULE "ipcmsg_adapt"
 
@@ -371,6 +373,16 @@ bool IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
     return false;
 }
 
+/* The wake-up descriptor fired: a stop (the loop ends), or room in a queue
+ * that a stalled connection waits for, which is then retried at once. */
+void IpcRecvWoken(IpcRecvState &state) {
+    uint64_t count = 0U;
+    (void)!read(state.carrier->wakeFd.load(), &count, sizeof(count));
+    if (state.carrier->roomOffered.exchange(false, std::memory_order_acq_rel) && state.stalledConns != 0U) {
+        state.retryAt = OsGetSysRunTime();
+    }
+}
+
 /* Handles the n events of one wait. True when a lone synchronous request or
  * answer came: its sender is in conversation and likely to send again
  * soon. */
@@ -380,6 +392,7 @@ bool IpcRecvHandle(IpcRecvState &state, const struct epoll_event *events, int n)
     for (int i = 0; i < n && !carrier->stopping.load(std::memory_order_acquire); ++i) {
         void *tag = events[i].data.ptr;
         if (tag == &carrier->wakeFd) {
+            IpcRecvWoken(state);
             continue;
         }
         if (tag == &carrier->listenFd) {
