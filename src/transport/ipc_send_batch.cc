@@ -12,8 +12,10 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <thread>
 
 #include "base/msg_alloc.h"
 #include "log/msg_log.h"
@@ -25,11 +27,20 @@ namespace {
  * the others again. */
 constexpr int kIpcBatchRoomWaitMs = 10;
 
+/* How often the batch sender gives the processor away, looking for a new
+ * batch in between, before it sleeps: a streaming sender fills the next
+ * batch within microseconds, and a batch sender found awake spares it the
+ * wake-up call (and the context switches) on every batch. Together the
+ * looks last some tens of microseconds, once per stream. */
+constexpr int kIpcBatchIdleYields = 100;
+
 std::mutex g_ipcBatchLock;
 std::condition_variable g_ipcBatchCond;
 IpcPeer *g_ipcBatchReady[IPC_PEER_NUM]; /* peers with a batch, oldest first */
 uint32_t g_ipcBatchHead = 0U;
-uint32_t g_ipcBatchCount = 0U;
+/* Written under g_ipcBatchLock; also read without it by the batch sender's
+ * looks before it sleeps. */
+std::atomic<uint32_t> g_ipcBatchCount{0U};
 bool g_ipcBatchStopping = false;
 bool g_ipcBatchSleeping = false;
 bool g_ipcBatchRunning = false; /* touched by start and stop only */
@@ -44,8 +55,9 @@ uint64_t IpcBatchNowNs() {
 /* Puts peer on the sender's list (each peer is on it at most once). */
 void IpcBatchEnqueue(IpcPeer *peer) {
     std::lock_guard<std::mutex> guard(g_ipcBatchLock);
-    g_ipcBatchReady[(g_ipcBatchHead + g_ipcBatchCount) % IPC_PEER_NUM] = peer;
-    g_ipcBatchCount += 1U;
+    uint32_t count = g_ipcBatchCount.load(std::memory_order_relaxed);
+    g_ipcBatchReady[(g_ipcBatchHead + count) % IPC_PEER_NUM] = peer;
+    g_ipcBatchCount.store(count + 1U, std::memory_order_release);
     if (g_ipcBatchSleeping) {
         g_ipcBatchCond.notify_one();
     }
@@ -53,18 +65,22 @@ void IpcBatchEnqueue(IpcPeer *peer) {
 
 /* The next peer to serve, NULL once stopping with nothing left. */
 IpcPeer *IpcBatchNext() {
+    for (int i = 0; i < kIpcBatchIdleYields && g_ipcBatchCount.load(std::memory_order_acquire) == 0U; ++i) {
+        std::this_thread::yield();
+    }
     std::unique_lock<std::mutex> lock(g_ipcBatchLock);
-    while (g_ipcBatchCount == 0U && !g_ipcBatchStopping) {
+    while (g_ipcBatchCount.load(std::memory_order_relaxed) == 0U && !g_ipcBatchStopping) {
         g_ipcBatchSleeping = true;
         g_ipcBatchCond.wait(lock);
         g_ipcBatchSleeping = false;
     }
-    if (g_ipcBatchCount == 0U) {
+    uint32_t count = g_ipcBatchCount.load(std::memory_order_relaxed);
+    if (count == 0U) {
         return nullptr;
     }
     IpcPeer *peer = g_ipcBatchReady[g_ipcBatchHead];
     g_ipcBatchHead = (g_ipcBatchHead + 1U) % IPC_PEER_NUM;
-    g_ipcBatchCount -= 1U;
+    g_ipcBatchCount.store(count - 1U, std::memory_order_relaxed);
     return peer;
 }
 
@@ -154,7 +170,7 @@ uint32_t IpcBatchStart(void) {
         std::lock_guard<std::mutex> guard(g_ipcBatchLock);
         g_ipcBatchStopping = false;
         g_ipcBatchHead = 0U;
-        g_ipcBatchCount = 0U;
+        g_ipcBatchCount.store(0U, std::memory_order_relaxed);
     }
     if (pthread_create(&g_ipcBatchThread, nullptr, IpcBatchThread, nullptr) != 0) {
         MSG_LOG(OS_MSG_LOG_FATAL, "create thread error.");
