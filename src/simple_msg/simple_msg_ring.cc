@@ -17,7 +17,6 @@
 
 #include <string.h>
 
-#include <thread>
 
 #include "base/msg_cpu_relax.h"
 
@@ -60,7 +59,9 @@ constexpr uint32_t kPolls = 32U;
  * when nothing is claimed (under load the next push is usually moments away,
  * and a sleep costs a post and a wake-up), more while a claimed node is on
  * its way (its producer may have been preempted between claim and
- * publication). */
+ * publication). A yield that let another thread run ends the yields at
+ * once (msg_cpu_relax.h): the processor is shared, and a sleeping consumer
+ * leaves it to the producer. */
 constexpr uint32_t kIdleYields = 8U;
 constexpr uint32_t kInFlightYields = 64U;
 
@@ -207,10 +208,9 @@ int32_t SimpleMsgRingAwait(SimpleMsgRing *ring, OsSem *wake) {
             return 0;
         }
         bool claimed = Load(&ring->enqueuePos, __ATOMIC_RELAXED) != pos;
-        if (i >= (claimed ? kInFlightYields : kIdleYields)) {
+        if (i >= (claimed ? kInFlightYields : kIdleYields) || MsgYieldFoundWork()) {
             break;
         }
-        std::this_thread::yield();
     }
     if (SimpleMsgRingPrepareSleep(ring)) {
         return OsSemWait(wake);

@@ -19,7 +19,6 @@
 #include <errno.h>
 
 #include <chrono>
-#include <thread>
 
 #include "base/msg_cpu_relax.h"
 #include "log/msg_log.h"
@@ -101,7 +100,8 @@ uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payl
  * also only tries, is never held up for long), and the lock is held again
  * on return. The first looks are a few pauses apart; later ones give the
  * processor away in between, so that on a machine with few processors the
- * threads that produce the answer run. */
+ * threads that produce the answer run; once a yield finds another thread
+ * with work, the requester sleeps instead (msg_cpu_relax.h). */
 void SimpleMsgSpinForResp(SimpleMsgTask *task) {
     (void)OsMutexUnLock(&task->respLock);
     const auto start = std::chrono::steady_clock::now();
@@ -110,8 +110,8 @@ void SimpleMsgSpinForResp(SimpleMsgTask *task) {
             for (uint32_t i = 0U; i < kRespSpinPauses; ++i) {
                 MsgCpuRelax();
             }
-        } else {
-            std::this_thread::yield();
+        } else if (MsgYieldFoundWork()) {
+            break;
         }
         if (OsMutexTryLock(&task->respLock) == 0) {
             if (task->enRespStatus != SIMPLE_MSG_RESP_WAITING || task->respClosed != 0U) {

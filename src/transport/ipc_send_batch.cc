@@ -15,9 +15,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
-#include <thread>
 
 #include "base/msg_alloc.h"
+#include "base/msg_cpu_relax.h"
 #include "log/msg_log.h"
 #include "transport/ipc_frame.h"
 
@@ -31,7 +31,8 @@ constexpr int kIpcBatchRoomWaitMs = 10;
  * batch in between, before it sleeps: a streaming sender fills the next
  * batch within microseconds, and a batch sender found awake spares it the
  * wake-up call (and the context switches) on every batch. Together the
- * looks last some tens of microseconds, once per stream. */
+ * looks last some tens of microseconds, once per stream; they end at once
+ * when a yield let another thread run (msg_cpu_relax.h). */
 constexpr int kIpcBatchIdleYields = 100;
 
 std::mutex g_ipcBatchLock;
@@ -66,7 +67,9 @@ void IpcBatchEnqueue(IpcPeer *peer) {
 /* The next peer to serve, NULL once stopping with nothing left. */
 IpcPeer *IpcBatchNext() {
     for (int i = 0; i < kIpcBatchIdleYields && g_ipcBatchCount.load(std::memory_order_acquire) == 0U; ++i) {
-        std::this_thread::yield();
+        if (MsgYieldFoundWork()) {
+            break;
+        }
     }
     std::unique_lock<std::mutex> lock(g_ipcBatchLock);
     while (g_ipcBatchCount.load(std::memory_order_relaxed) == 0U && !g_ipcBatchStopping) {

@@ -23,9 +23,9 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "base/msg_alloc.h"
+#include "base/msg_cpu_relax.h"
 #include "log/msg_log.h"
 #include "transport/ipc_frame.h"
 #include "transport/ipc_msg.h"
@@ -59,7 +59,8 @@ constexpr size_t kIpcRecvLoneMax = 2U * IPC_FRAME_RECORD_OVERHEAD;
  * microseconds, and a loop found awake spares the datagram the wake-up of a
  * sleeping thread on a processor that may have gone idle. Asynchronous
  * traffic is not followed by looks: a stream comes in batches, and a lone
- * message has no answer to wait for. */
+ * message has no answer to wait for. The looks end early when a yield
+ * between them let another thread run (msg_cpu_relax.h). */
 constexpr int64_t kIpcRecvLookNs = 40000;
 
 /* One accepted connection. pid/uid: the peer's credentials when it
@@ -427,8 +428,7 @@ void IpcUnixRecvLoop(IpcUnixCarrier *carrier) {
             looking = IpcRecvHandle(state, events, n);
             lookUntil = std::chrono::steady_clock::now() + std::chrono::nanoseconds(kIpcRecvLookNs);
         } else if (looking) {
-            looking = std::chrono::steady_clock::now() < lookUntil;
-            std::this_thread::yield();
+            looking = std::chrono::steady_clock::now() < lookUntil && !MsgYieldFoundWork();
         }
         if (n <= 0 && state.stalledConns != 0U) {
             IpcRecvResumeAll(state);
