@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -86,7 +87,10 @@ protected:
         EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ && joined_ ? 2U : 0U));
         std::string dirFile = runDir_ + "/queue_dir";
         (void)unlink(dirFile.c_str());
-        EXPECT_EQ(rmdir(runDir_.c_str()), 0) << "something besides the directory segment was left in " << runDir_;
+        if (rmdir(runDir_.c_str()) != 0) {
+            ADD_FAILURE() << "something besides the directory segment was left in " << runDir_;
+            carrier_test::RemoveDir(runDir_);
+        }
         g_inbox = nullptr;
     }
 
@@ -240,12 +244,14 @@ TEST_F(Carrier, SyncCallIsAnsweredTimesOutAndRefusesTheLateAnswer) {
     EXPECT_EQ(answer.len, sizeof(small));
     EXPECT_EQ(answer.pid, (uint32_t)getpid());
 
-    uint32_t delayMs = 400U;
+    // The peer's delay is far beyond the time-out, so that even a loaded
+    // machine tells the time-out from a wait for the answer.
+    uint32_t delayMs = 2000U;
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Call("echo4", kSlowCall, &delayMs, sizeof(delayMs), 100U, &answer), OS_MSG_ERR_SYN_TIMEOUT);
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(100));
-    EXPECT_LT(waited, std::chrono::milliseconds(400)); // not the peer's delay
+    EXPECT_LT(waited, std::chrono::milliseconds(delayMs)); // not the peer's delay
     EXPECT_EQ(echo.Expect("late"), "late 0");          // it left; the requester drops it
     uint8_t other[9];
     FillPattern(other, sizeof(other), kCall);
@@ -322,12 +328,12 @@ TEST_F(Carrier, FullReceiverRefusesAsyncAndBoundsTheSyncWait) {
         auto waited = std::chrono::steady_clock::now() - start;
         EXPECT_EQ(callRet, OS_MSG_ERR_FULL); // waited for room as long as its time-out allows
         EXPECT_GE(waited, std::chrono::milliseconds(200));
-        EXPECT_LT(waited, std::chrono::milliseconds(1500));
+        EXPECT_LT(waited, std::chrono::milliseconds(5000)); // bounded, however loaded the machine
     }
     ASSERT_EQ(kill(echo.Pid(), SIGCONT), 0);
     // Once the peer reads again, messages flow: retry while its socket drains.
     bool accepted = false;
-    for (int i = 0; i < 2000 && !accepted; ++i) {
+    for (int i = 0; i < carrier_test::kWaitMs / 5 && !accepted; ++i) {
         LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
         accepted = SendTo("echo7", "echo", kPing, nullptr, 0U) == OS_MSG_OK;
         if (!accepted) {
@@ -436,7 +442,7 @@ TEST_F(Carrier, BroadcastReachesEachSubscriberInOtherProcessesOnce) {
     // The probe shows when each subscription is in place here.
     for (Peer *sub : {&subA, &subB}) {
         std::string line;
-        for (int i = 0; i < 200 && line.empty(); ++i) {
+        for (int i = 0; i < carrier_test::kWaitMs / 50 && line.empty(); ++i) {
             ASSERT_EQ(broadcast(kProbe), OS_MSG_OK);
             line = sub->Expect("event " + std::to_string(kProbe), 50);
         }
@@ -466,7 +472,7 @@ TEST_F(Carrier, SubscriptionTravelsToThePublishersProcess) {
     }
     ASSERT_EQ(OsMsgSubscribeEvent(entries, 2U), OS_MSG_OK);
     bool subscribed = false;
-    for (int i = 0; i < 200 && !subscribed; ++i) {
+    for (int i = 0; i < carrier_test::kWaitMs / 50 && !subscribed; ++i) {
         pub.Send("fire " + std::to_string(kProbe));
         ASSERT_EQ(pub.Expect("fired"), "fired 0");
         subscribed = inbox_.WaitCount(kProbe, 1U, 50);
@@ -474,8 +480,12 @@ TEST_F(Carrier, SubscriptionTravelsToThePublishersProcess) {
     ASSERT_TRUE(subscribed);
     pub.Send("fire " + std::to_string(kEvent));
     pub.Send("fire " + std::to_string(kProbe));
-    size_t probes = inbox_.Count(kProbe);
-    ASSERT_TRUE(inbox_.WaitCount(kProbe, probes + 1U));
+    // Probes fired before the event may still be on their way; they come
+    // before it, and only the probe fired after it comes after it.
+    ASSERT_TRUE(inbox_.WaitUntil([](const std::vector<Inbox::Item> &items) {
+        auto event = std::find_if(items.begin(), items.end(), [](const Inbox::Item &i) { return i.head.msgId == kEvent; });
+        return std::any_of(event, items.end(), [](const Inbox::Item &i) { return i.head.msgId == kProbe; });
+    }));
     EXPECT_EQ(inbox_.Count(kEvent), 1U); // once, and before the later probe
     EXPECT_EQ(inbox_.WaitFor(1000000U, 0).back().head.sendPid, (uint32_t)pub.Pid());
 }

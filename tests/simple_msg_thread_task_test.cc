@@ -4,6 +4,7 @@
 // process id and thread name.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -205,8 +206,14 @@ TEST_F(SenderStamp, AForkedChildStampsItsOwnProcessIdAndThreadName) {
     if (child == 0) {
         _exit(StampInChild());
     }
+    // Reaped on every path: a child that hangs is killed once the wait gives up.
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const bool exited = WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; });
+    if (!exited) {
+        (void)kill(child, SIGKILL);
+        (void)waitpid(child, nullptr, 0);
+    }
+    ASSERT_TRUE(exited) << "the child hung";
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1 pid, 2 uid, 3 task name, 4 platform pid: the parent's value";
     ASSERT_EQ(MsgSetProcName("", 0U), OS_MSG_OK);

@@ -88,11 +88,12 @@ uint32_t IntoSink(MsgHead *msg) {
 }
 
 // Sends seq under the producer's stamp, retrying while the queue is full
-// (the only refusal a healthy run may see).
+// (the only refusal a healthy run may see) up to the run's limit.
 uint32_t SendRetryingWhileFull(MsgHead *head, uint64_t *fullRefusals) {
+    const auto deadline = std::chrono::steady_clock::now() + Limit();
     for (;;) {
         uint32_t ret = OsMsgAsynSend(head);
-        if (ret != OS_MSG_ERR_FULL) {
+        if (ret != OS_MSG_ERR_FULL || std::chrono::steady_clock::now() > deadline) {
             return ret;
         }
         ++*fullRefusals;

@@ -3,15 +3,17 @@
  * carrier settings in its environment, drives it through lines on standard
  * input and reads its reports from standard output (one line each). It
  * leaves, tearing the library down, when standard input closes, so a test
- * that fails early never leaves it behind.
+ * that fails early never leaves it behind; the kernel kills it when the test
+ * process dies (a stopped peer reads nothing).
  *
  *   carrier_peer echo NAME          task "echo" answers (see EchoTask)
  *   carrier_peer pub NAME           task "pub" publishes on command
  *   carrier_peer sub NAME PUBPROC   task "sub" subscribes to PUBPROC's "pub"
  *   carrier_peer hold-lock          locks the run directory's queue directory
- *                                   and waits to be killed
+ *                                   and waits to be killed (or for standard
+ *                                   input to close)
  *   carrier_peer partial NAME DEST  sends DEST the first slice of a large
- *                                   message and waits to be killed
+ *                                   message and waits likewise
  *
  * Commands: "fire ID" (pub: broadcast event ID), "reinit" (echo: leave and
  * join again under the same name). Reports: "ready", "event ID LEN",
@@ -20,10 +22,12 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -160,6 +164,17 @@ void Serve(const char *task, uint32_t (*callback)(MsgHead *), pthread_t thread) 
     Leave(thread);
 }
 
+/* Ends the process, as it stands, once standard input has closed. */
+[[noreturn]] void ExitWhenStdinCloses() {
+    char byte;
+    for (;;) {
+        ssize_t n = read(STDIN_FILENO, &byte, 1U);
+        if (n == 0 || (n < 0 && errno != EINTR)) {
+            _exit(0);
+        }
+    }
+}
+
 /* Holds the directory lock of the run directory until killed. */
 int HoldLock() {
     char dir[IPC_CARRIER_PATH_SIZE];
@@ -168,8 +183,7 @@ int HoldLock() {
     }
     (void)pthread_mutex_lock(&IPCMsgGetShmHead()->lock.mutex);
     Report("ready");
-    pause();
-    return 0;
+    ExitWhenStdinCloses();
 }
 
 /* Joins as name and sends dest the first slice of a message that is never
@@ -209,13 +223,13 @@ int SendPartial(const char *dest) {
         return 1;
     }
     Report("ready");
-    pause();
-    return 0;
+    ExitWhenStdinCloses();
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
     signal(SIGPIPE, SIG_IGN);
     if (argc >= 2 && strcmp(argv[1], "hold-lock") == 0) {
         return HoldLock();

@@ -44,6 +44,19 @@ inline size_t CountEntries(const char *path) {
     return n;
 }
 
+/* Removes dir and the files in it, so that no run leaves its files behind. */
+inline void RemoveDir(const std::string &dir) {
+    if (DIR *d = opendir(dir.c_str())) {
+        while (struct dirent *entry = readdir(d)) {
+            if (entry->d_name[0] != '.') {
+                (void)unlink((dir + "/" + entry->d_name).c_str());
+            }
+        }
+        (void)closedir(d);
+    }
+    (void)rmdir(dir.c_str());
+}
+
 /* Open descriptors, not counting the one that lists them. */
 inline size_t OpenFds() {
     return CountEntries("/proc/self/fd") - 1U;
@@ -216,16 +229,24 @@ public:
         return n;
     }
 
+    /* Waits until pred holds for the items in arrival order; false when it
+     * did not within the limit. */
+    template <typename Pred> bool WaitUntil(Pred pred, int waitMs = kWaitMs) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cond_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return pred(items_); });
+    }
+
     /* Waits until n items with msgId arrived; false when they did not. */
     bool WaitCount(uint32_t msgId, size_t n, int waitMs = kWaitMs) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cond_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] {
-            size_t seen = 0U;
-            for (const Item &item : items_) {
-                seen += item.head.msgId == msgId ? 1U : 0U;
-            }
-            return seen >= n;
-        });
+        return WaitUntil(
+            [&](const std::vector<Item> &items) {
+                size_t seen = 0U;
+                for (const Item &item : items) {
+                    seen += item.head.msgId == msgId ? 1U : 0U;
+                }
+                return seen >= n;
+            },
+            waitMs);
     }
 
 private:
