@@ -123,26 +123,11 @@ void Leave(pthread_t thread) {
 }
 
 void Subscribe(const char *pubProc) {
-    MsgSubEntry entries[2];
-    for (uint32_t i = 0U; i < 2U; ++i) {
-        std::memset(&entries[i], 0, sizeof(entries[i]));
-        entries[i].msgId = (i == 0U) ? kEvent : kProbe;
-        (void)snprintf(entries[i].procName, sizeof(entries[i].procName), "%s", pubProc);
-        (void)snprintf(entries[i].taskName, sizeof(entries[i].taskName), "pub");
-        (void)snprintf(entries[i].subTaskName, sizeof(entries[i].subTaskName), "sub");
-    }
-    Report("subscribed " + std::to_string(OsMsgSubscribeEvent(entries, 2U)));
+    Report("subscribed " + std::to_string(SubscribeToPub(pubProc, "sub")));
 }
 
 void Fire(uint32_t msgId) {
-    uint32_t value = msgId;
-    MsgBroEntry event;
-    std::memset(&event, 0, sizeof(event));
-    (void)snprintf(event.taskName, sizeof(event.taskName), "pub");
-    event.msgId = msgId;
-    event.dataLen = sizeof(value);
-    event.data = &value;
-    Report("fired " + std::to_string(OsMsgBroadcastEvent(&event, 1U)));
+    Report("fired " + std::to_string(BroadcastFromPub(msgId)));
 }
 
 /* Runs commands from standard input until it closes. */
