@@ -1,7 +1,8 @@
 /*
  * Helpers of the multi-process carrier tests: a peer process driven through
  * pipes with bounded waits, an inbox for what a task of the test process
- * receives, and counts of the process's descriptors and threads.
+ * receives, the count of the process's descriptors and the removal of a run
+ * directory.
  */
 #ifndef VYRE_CARRIER_TEST_UTIL_H
 #define VYRE_CARRIER_TEST_UTIL_H
@@ -30,20 +31,6 @@ namespace carrier_test {
 
 constexpr int kWaitMs = 20000;
 
-/* Entries of a /proc directory of this process. */
-inline size_t CountEntries(const char *path) {
-    size_t n = 0U;
-    DIR *dir = opendir(path);
-    if (dir == nullptr) {
-        return 0U;
-    }
-    while (struct dirent *entry = readdir(dir)) {
-        n += entry->d_name[0] != '.' ? 1U : 0U;
-    }
-    (void)closedir(dir);
-    return n;
-}
-
 /* Removes dir and the files in it, so that no run leaves its files behind. */
 inline void RemoveDir(const std::string &dir) {
     if (DIR *d = opendir(dir.c_str())) {
@@ -59,24 +46,14 @@ inline void RemoveDir(const std::string &dir) {
 
 /* Open descriptors, not counting the one that lists them. */
 inline size_t OpenFds() {
-    return CountEntries("/proc/self/fd") - 1U;
-}
-
-inline size_t Threads() {
-    return CountEntries("/proc/self/task");
-}
-
-/* Waits (bounded) until the thread count falls to want; detached library
- * threads leave a moment after teardown returns. */
-inline size_t WaitThreads(size_t want) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    size_t now = Threads();
-    while (now > want && std::chrono::steady_clock::now() < end) {
-        struct pollfd none = {-1, 0, 0};
-        (void)poll(&none, 0, 1); // a thread's exit has no event to wait on
-        now = Threads();
+    size_t n = 0U;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (struct dirent *entry = readdir(d)) {
+            n += entry->d_name[0] != '.' ? 1U : 0U;
+        }
+        (void)closedir(d);
     }
-    return now;
+    return n - 1U;
 }
 
 /* A carrier_peer process: commands go to its standard input, its reports
