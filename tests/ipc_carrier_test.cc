@@ -21,6 +21,7 @@
 
 #include "carrier/carrier_proto.h"
 #include "carrier/carrier_test_util.h"
+#include "simple_msg_test_util.h"
 #include "support/log_capture.h"
 #include "support/mem_check.h"
 #include "support/threads.h"
@@ -33,24 +34,20 @@
 namespace {
 
 using namespace carrier_proto;
-using carrier_test::Inbox;
 using carrier_test::Peer;
+using simple_msg_test::g_inbox;
+using simple_msg_test::Inbox;
+using simple_msg_test::Received;
+using simple_msg_test::Record; // the task callback: what a task gets goes to the test's inbox
 
 constexpr char kSelf[] = "ctest";
-
-Inbox *g_inbox = nullptr;
-
-uint32_t InboxTask(MsgHead *msg) {
-    g_inbox->Add(msg);
-    return 0U;
-}
 
 void *TaskLoop(void *name) {
     (void)OsMsgTaskRoutineByName(static_cast<const char *>(name));
     return nullptr;
 }
 
-Answer AnswerOf(const Inbox::Item &item) {
+Answer AnswerOf(const Received &item) {
     Answer answer{};
     std::memcpy(&answer, item.payload.data(), std::min(item.payload.size(), sizeof(answer)));
     return answer;
@@ -105,7 +102,7 @@ protected:
         joined_ = true;
         running_ = true;
         name_ = name;
-        EXPECT_EQ(OsMsgRegTask("main", 1024U, InboxTask), OS_MSG_OK);
+        EXPECT_EQ(OsMsgRegTask("main", 1024U, Record), OS_MSG_OK);
         EXPECT_EQ(pthread_create(&loop_, nullptr, TaskLoop, const_cast<char *>("main")), 0);
         return ret;
     }
@@ -136,7 +133,8 @@ protected:
 
     /* Pings task "echo" of proc; true when exactly one answer came back. */
     bool PingAnswered(const char *proc) {
-        return SendTo(proc, "echo", kPing, nullptr, 0U) == OS_MSG_OK && inbox_.WaitFor(1U).size() == 1U;
+        return SendTo(proc, "echo", kPing, nullptr, 0U) == OS_MSG_OK && inbox_.WaitFor(1U) &&
+               inbox_.Items().size() == 1U;
     }
 
     /* A header from task "main" of this process. */
@@ -197,7 +195,8 @@ TEST_F(Carrier, AsyncMessagesArriveInOrderWithEveryByteAndKernelCredentials) {
     forged.sendPid = 1U;
     forged.sendUid = 4242U;
     ASSERT_EQ(IpcUnixSendData("echo1", 1U, &forged), OS_MSG_OK);
-    std::vector<Inbox::Item> got = inbox_.WaitFor(kCount + 1U);
+    ASSERT_TRUE(inbox_.WaitFor(kCount + 1U));
+    std::vector<Received> got = inbox_.Items();
     ASSERT_EQ(got.size(), kCount + 1U);
     for (uint32_t i = 0U; i <= kCount; ++i) {
         Answer answer = AnswerOf(got[i]);
@@ -217,7 +216,8 @@ TEST_F(Carrier, LargestPayloadCrossesInSlicesWithEveryByteBothWays) {
     std::vector<uint8_t> payload(OS_MSG_MAX_DATA_LEN);
     FillPattern(payload.data(), OS_MSG_MAX_DATA_LEN, kPing);
     ASSERT_EQ(SendTo("echo3", "echo", kPing, payload.data(), OS_MSG_MAX_DATA_LEN), OS_MSG_OK);
-    std::vector<Inbox::Item> got = inbox_.WaitFor(1U);
+    ASSERT_TRUE(inbox_.WaitFor(1U));
+    std::vector<Received> got = inbox_.Items();
     ASSERT_EQ(got.size(), 1U);
     EXPECT_EQ(AnswerOf(got[0]).len, OS_MSG_MAX_DATA_LEN);
     EXPECT_EQ(AnswerOf(got[0]).intact, 1U);
@@ -278,7 +278,8 @@ TEST_F(Carrier, NameOfALiveProcessIsRefusedAndADeadOnesIsTakenOver) {
     ASSERT_EQ(Join("dup"), OS_MSG_OK);
     Peer &echo = StartEcho("echo5");
     ASSERT_EQ(SendTo("echo5", "echo", kPing, nullptr, 0U), OS_MSG_OK);
-    std::vector<Inbox::Item> got = inbox_.WaitFor(1U);
+    ASSERT_TRUE(inbox_.WaitFor(1U));
+    std::vector<Received> got = inbox_.Items();
     ASSERT_EQ(got.size(), 1U); // the answer reached the new owner of the name
     (void)echo;
 }
@@ -334,7 +335,7 @@ TEST_F(Carrier, FullReceiverRefusesAsyncAndBoundsTheSyncWait) {
         LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
         accepted = SendTo("echo7", "echo", kPing, nullptr, 0U) == OS_MSG_OK;
         if (!accepted) {
-            (void)inbox_.WaitFor(1000000U, 5); // let it drain a little
+            std::this_thread::sleep_for(std::chrono::milliseconds(5)); // paces the retries while it drains
         }
     }
     ASSERT_TRUE(accepted);
@@ -351,15 +352,11 @@ TEST_F(Carrier, PeerKilledMidMessageLeavesNothingAndItsSuccessorIsHeard) {
         std::lock_guard<std::mutex> guard(collector->rebuildLock);
         return collector->nodeTotal;
     };
-    for (int i = 0; i < carrier_test::kWaitMs && nodes() == 0; ++i) {
-        (void)inbox_.WaitFor(1U, 1);
-    }
+    EXPECT_TRUE(WaitUntil([&] { return nodes() != 0; }));
     EXPECT_EQ(nodes(), 1); // the first slice is held
     partial.Kill();
     // The receive thread drops what the connection left once it sees it go.
-    for (int i = 0; i < carrier_test::kWaitMs && (nodes() != 0 || UsedBlocks() != before); ++i) {
-        (void)inbox_.WaitFor(1U, 1);
-    }
+    EXPECT_TRUE(WaitUntil([&] { return nodes() == 0 && UsedBlocks() == before; }));
     EXPECT_EQ(nodes(), 0);
     EXPECT_EQ(UsedBlocks(), before); // the connection and the held slice's buffer are gone
     StartEcho("part");
@@ -373,7 +370,8 @@ TEST_F(Carrier, SenderReconnectsOnceWhenThePeerRestarted) {
     echo.Send("reinit");
     ASSERT_EQ(echo.Expect("ready"), "ready");
     ASSERT_EQ(SendTo("echo8", "echo", kPing, nullptr, 0U), OS_MSG_OK);
-    EXPECT_EQ(inbox_.WaitFor(2U).size(), 2U);
+    EXPECT_TRUE(inbox_.WaitFor(2U));
+    EXPECT_EQ(inbox_.Items().size(), 2U);
 }
 
 TEST_F(Carrier, TeardownLeavesNoSocketAndASecondStartWorks) {
@@ -388,7 +386,8 @@ TEST_F(Carrier, TeardownLeavesNoSocketAndASecondStartWorks) {
     EXPECT_EQ(IPCMsgGetShmHead(), nullptr); // detached
     ASSERT_EQ(Join(), OS_MSG_OK);
     ASSERT_EQ(SendTo("echo9", "echo", kPing, nullptr, 0U), OS_MSG_OK);
-    EXPECT_EQ(inbox_.WaitFor(2U).size(), 2U);
+    EXPECT_TRUE(inbox_.WaitFor(2U));
+    EXPECT_EQ(inbox_.Items().size(), 2U);
 }
 
 TEST_F(Carrier, JoiningUnderEveryAllocationFailureLeavesNothingBehind) {
@@ -422,7 +421,7 @@ TEST_F(Carrier, JoiningUnderEveryAllocationFailureLeavesNothingBehind) {
 
 TEST_F(Carrier, BroadcastReachesEachSubscriberInOtherProcessesOnce) {
     ASSERT_EQ(Join(), OS_MSG_OK);
-    ASSERT_EQ(OsMsgRegTask("pub", 16U, InboxTask), OS_MSG_OK);
+    ASSERT_EQ(OsMsgRegTask("pub", 16U, Record), OS_MSG_OK);
     Peer &subA = Start({"sub", "suba", kSelf});
     Peer &subB = Start({"sub", "subb", kSelf});
     ASSERT_EQ(subA.Expect("ready"), "ready");
@@ -455,20 +454,19 @@ TEST_F(Carrier, SubscriptionTravelsToThePublishersProcess) {
     for (int i = 0; i < carrier_test::kWaitMs / 50 && !subscribed; ++i) {
         pub.Send("fire " + std::to_string(kProbe));
         ASSERT_EQ(pub.Expect("fired"), "fired 0");
-        subscribed = inbox_.WaitCount(kProbe, 1U, 50);
+        subscribed = inbox_.WaitCount(kProbe, 1U, std::chrono::milliseconds(50));
     }
     ASSERT_TRUE(subscribed);
     pub.Send("fire " + std::to_string(kEvent));
     pub.Send("fire " + std::to_string(kProbe));
     // Probes fired before the event may still be on their way; they come
     // before it, and only the probe fired after it comes after it.
-    ASSERT_TRUE(inbox_.WaitUntil([](const std::vector<Inbox::Item> &items) {
-        auto event =
-            std::find_if(items.begin(), items.end(), [](const Inbox::Item &i) { return i.head.msgId == kEvent; });
-        return std::any_of(event, items.end(), [](const Inbox::Item &i) { return i.head.msgId == kProbe; });
+    ASSERT_TRUE(inbox_.WaitUntil([](const std::vector<Received> &items) {
+        auto event = std::find_if(items.begin(), items.end(), [](const Received &i) { return i.msgId == kEvent; });
+        return std::any_of(event, items.end(), [](const Received &i) { return i.msgId == kProbe; });
     }));
     EXPECT_EQ(inbox_.Count(kEvent), 1U); // once, and before the later probe
-    EXPECT_EQ(inbox_.WaitFor(1000000U, 0).back().head.sendPid, (uint32_t)pub.Pid());
+    EXPECT_EQ(inbox_.Items().back().head.sendPid, (uint32_t)pub.Pid());
 }
 
 } // namespace
@@ -490,13 +488,13 @@ TEST(CarrierSettings, UnknownCarrierIsRefusedAndNoSettingKeepsTheLoopback) {
     // The loopback brings a message for another process back here.
     Inbox inbox;
     g_inbox = &inbox;
-    ASSERT_EQ(OsMsgRegTask("main", 16U, InboxTask), OS_MSG_OK);
+    ASSERT_EQ(OsMsgRegTask("main", 16U, Record), OS_MSG_OK);
     pthread_t loop;
     ASSERT_EQ(pthread_create(&loop, nullptr, TaskLoop, const_cast<char *>("main")), 0);
     MsgHead head;
     FillHead(&head, kSelf, "elsewhere", "main", kPing, nullptr, 0U);
     EXPECT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
-    EXPECT_EQ(inbox.WaitFor(1U).size(), 1U);
+    EXPECT_TRUE(inbox.WaitFor(1U));
     EXPECT_EQ(rmdir(dir), 0); // no socket, no directory segment
     EXPECT_EQ(OsMsgDestroy(kSelf), OS_MSG_OK);
     EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);

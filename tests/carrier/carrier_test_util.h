@@ -1,8 +1,7 @@
 /*
  * Helpers of the multi-process carrier tests: a peer process driven through
- * pipes with bounded waits, an inbox for what a task of the test process
- * receives, the count of the process's descriptors and the removal of a run
- * directory.
+ * pipes with bounded waits, the count of the process's descriptors and the
+ * removal of a run directory.
  */
 #ifndef VYRE_CARRIER_TEST_UTIL_H
 #define VYRE_CARRIER_TEST_UTIL_H
@@ -16,9 +15,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <iterator>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -173,63 +170,6 @@ private:
     int in_ = -1;
     int out_ = -1;
     std::string buffer_;
-};
-
-/* What a task of the test process received, whole copies. */
-class Inbox {
-public:
-    struct Item {
-        MsgHead head;
-        std::vector<uint8_t> payload;
-    };
-
-    void Add(const MsgHead *msg) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto *data = static_cast<const uint8_t *>(msg->data);
-        items_.push_back({*msg, std::vector<uint8_t>(data, data + (data != nullptr ? msg->dataLen : 0U))});
-        cond_.notify_all();
-    }
-
-    /* The items once there are n, or what came within the limit. */
-    std::vector<Item> WaitFor(size_t n, int waitMs = kWaitMs) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        (void)cond_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return items_.size() >= n; });
-        return items_;
-    }
-
-    size_t Count(uint32_t msgId) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        size_t n = 0U;
-        for (const Item &item : items_) {
-            n += item.head.msgId == msgId ? 1U : 0U;
-        }
-        return n;
-    }
-
-    /* Waits until pred holds for the items in arrival order; false when it
-     * did not within the limit. */
-    template <typename Pred> bool WaitUntil(Pred pred, int waitMs = kWaitMs) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cond_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return pred(items_); });
-    }
-
-    /* Waits until n items with msgId arrived; false when they did not. */
-    bool WaitCount(uint32_t msgId, size_t n, int waitMs = kWaitMs) {
-        return WaitUntil(
-            [&](const std::vector<Item> &items) {
-                size_t seen = 0U;
-                for (const Item &item : items) {
-                    seen += item.head.msgId == msgId ? 1U : 0U;
-                }
-                return seen >= n;
-            },
-            waitMs);
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    std::vector<Item> items_;
 };
 
 } // namespace carrier_test
