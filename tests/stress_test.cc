@@ -73,7 +73,7 @@ uint32_t Square(MsgHead *msg) {
 }
 
 TEST_F(Stress, ConcurrentSynchronousCallersEachGetTheirOwnAnswer) {
-    const uint32_t callers = Size(6U, 16U), calls = Size(2000U, 100000U);
+    const uint32_t callers = Size(6U, 16U), calls = Size(500U, 100000U);
     std::printf("%u callers x %u calls\n", callers, calls);
     ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
     TestTask server("server", Square, 64U);
@@ -188,7 +188,7 @@ MsgSubEntry Subscription(uint32_t msgId, const std::string &publisher, const cha
 // event reaches each subscriber exactly once and in order, and the toggled
 // subscriber gets exactly the events published while it was subscribed.
 TEST_F(Stress, EventRequestsThatReturnOkTakeEffectOnceAndInOrderUnderABroadcastFlood) {
-    const uint32_t publishers = 3U, eventsEach = Size(600U, 100000U), toggles = Size(150U, 5000U);
+    const uint32_t publishers = 3U, eventsEach = Size(300U, 100000U), toggles = Size(100U, 5000U);
     const std::vector<std::string> subscribers = {"subA", "subB", "subC"}, all = {"subA", "subB", "subC", "subT"};
     std::printf("%u publishers x %u events, %u subscription toggles\n", publishers, eventsEach, toggles);
     ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
