@@ -28,7 +28,7 @@ namespace {
 // 56 + 5 + 168 fits 0x400000); by default fewer, which a sanitizer on a loaded
 // machine still runs in seconds.
 uint32_t RequestEntries() {
-    return StressScale() > 1U ? 74895U : 20000U;
+    return StressScale() > 1U ? 74895U : 12000U;
 }
 constexpr uint32_t kLocalCpu = 0U;
 
@@ -106,7 +106,7 @@ private:
 std::vector<MsgSubEntry> Entries(std::mt19937 &rng, uint32_t count) {
     std::vector<MsgSubEntry> out(count);
     for (MsgSubEntry &e : out) {
-        const bool crowded = rng() % 8U == 0U;
+        const bool crowded = rng() % 5U == 0U;
         e.msgId = crowded ? 1U : 100U + rng() % (RequestEntries() / 3U);
         e.cpuId = rng() % 1000U == 0U ? 7U : kLocalCpu;
         CopyName(e.procName, rng() % 2U == 0U ? "procA" : "procB");
