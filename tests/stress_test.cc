@@ -73,7 +73,7 @@ uint32_t Square(MsgHead *msg) {
 }
 
 TEST_F(Stress, ConcurrentSynchronousCallersEachGetTheirOwnAnswer) {
-    const uint32_t callers = Size(6U, 16U), calls = Size(500U, 100000U);
+    const uint32_t callers = Size(6U, 16U), calls = Size(1000U, 100000U);
     std::printf("%u callers x %u calls\n", callers, calls);
     ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
     TestTask server("server", Square, 64U);
