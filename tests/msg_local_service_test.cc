@@ -11,6 +11,7 @@
 
 #include "service/msg_local_service.h"
 #include "support/log_capture.h"
+#include "support/threads.h"
 #include "support/written_text.h"
 #include "vyre_os_log.h"
 
@@ -155,8 +156,9 @@ TEST(LocalServiceConcurrency, DestroyWhileOtherThreadsUseTheRegistry) {
         EXPECT_EQ(round % 2 == 0 ? MsgInitLocalServiceManger(round % 4 == 0 ? 128U : 8U)
                                  : (MsgDestroyLocalServiceManger(), 1U),
                   1U);
-        while (ops < target) {
-            std::this_thread::yield();
+        if (!WaitUntil([&] { return ops >= target; })) {
+            ADD_FAILURE() << "the workers stalled in round " << round;
+            break;
         }
     }
     stop = true;

@@ -155,7 +155,7 @@ TEST_F(SendRouting, SynCallsAreAnsweredOrFailAndATemporaryTaskLeavesWithTheirEnd
         const std::string requester = *c.sendTask != '\0' ? c.sendTask : ThreadTaskName();
         MsgHead *resp = nullptr;
         auto start = std::chrono::steady_clock::now();
-        ASSERT_EQ(Call(c.recvProc, c.recvTask, c.sendTask, c.expected == OS_MSG_OK ? 2000U : 60U, &resp), c.expected);
+        ASSERT_EQ(Call(c.recvProc, c.recvTask, c.sendTask, c.expected == OS_MSG_OK ? 10000U : 60U, &resp), c.expected);
         if (c.expected == OS_MSG_OK) {
             EXPECT_EQ(resp->msgKind, MSG_KIND_SYN_RESP);
             EXPECT_EQ(std::string(static_cast<const char *>(resp->data), resp->dataLen), "re:ping");
@@ -183,15 +183,15 @@ TEST_F(SendRouting, SynCallerRegistersAgainOnceItsTaskWentAndLogsAsEveryCallWoul
     MsgHead *resp = nullptr;
     for (int round = 0; round < 2; ++round) {
         LogCapture quiet(OS_LOG_ERROR);
-        ASSERT_EQ(Call("proc", "rx", "me", 2000U, &resp), OS_MSG_OK) << round;
+        ASSERT_EQ(Call("proc", "rx", "me", 10000U, &resp), OS_MSG_OK) << round;
         EXPECT_EQ(MsgFreeResp(resp), OS_MSG_OK);
-        ASSERT_EQ(Call("proc", "rx", "me", 2000U, &resp), OS_MSG_OK) << round;
+        ASSERT_EQ(Call("proc", "rx", "me", 10000U, &resp), OS_MSG_OK) << round;
         EXPECT_EQ(MsgFreeResp(resp), OS_MSG_OK);
         ASSERT_EQ(SimpleMsgUnregTask("me"), OS_MSG_OK); // the next call needs a new record
     }
     LogCapture log;
     for (int call = 0; call < 2; ++call) {
-        ASSERT_EQ(Call("proc", "rx", "me", 2000U, &resp), OS_MSG_OK) << call;
+        ASSERT_EQ(Call("proc", "rx", "me", 10000U, &resp), OS_MSG_OK) << call;
         EXPECT_EQ(MsgFreeResp(resp), OS_MSG_OK);
     }
     EXPECT_EQ(log.Count("reg[me] success.", OS_LOG_DEBUG), 1U) << log.Dump();
@@ -205,7 +205,7 @@ TEST_F(SendRouting, SynAllocationFailuresLeaveNoTaskOrBlockBehind) {
     SweepAllocFailures(
         [&] {
             MsgHead *resp = nullptr;
-            uint32_t ret = Call("proc", "rx", "", 200U, &resp);
+            uint32_t ret = Call("proc", "rx", "", 2000U, &resp); // reached when the answer's copy failed
             return ret == OS_MSG_OK ? MsgFreeResp(resp) : ret;
         },
         [&](int n, bool failed, uint32_t result) {

@@ -94,7 +94,7 @@ TEST(PublicApi, RequestTravelsUnderTheCallersNameAndOnlyTheRequesterFreesIt) {
     TestTask echo("echo", Answer);
     MsgHead request = MakeHead(kProc, "echo", 0x301U), *resp = nullptr;
     strcpy(request.sendTaskName, "forged");
-    ASSERT_EQ(OsMsgSynSend(&request, &resp, 2000U), OS_MSG_OK);
+    ASSERT_EQ(OsMsgSynSend(&request, &resp, 10000U), OS_MSG_OK);
     ASSERT_EQ(resp->dataLen, OS_MSG_NAME_LEN);
     EXPECT_EQ(std::string(static_cast<const char *>(resp->data)), ThreadTaskName());
     LogCapture log;
@@ -169,7 +169,7 @@ TEST(TaskLoops, SecondLoopForATaskIsRefusedAndTeardownEnds) {
     std::thread(std::move(second)).detach();
     // A loop that was let in would stay until the task goes; teardown would
     // then wait for it for ever, so stop here instead.
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "a second loop was let in";
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "a second loop was let in";
     EXPECT_EQ(result.get(), OS_MSG_ERR_TASK_BUSY);
     EXPECT_EQ(log.Count("task[solo] loop already running.", OS_LOG_ERROR), 1U) << log.Dump();
     ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);

@@ -1,5 +1,7 @@
-// Task queues end to end: ring order and capacity, concurrent and own-task
-// senders, what the message path allocates, and payloads in the memory pool.
+// Task queues end to end: ring order and capacity, senders racing removal
+// and listing, own-task senders, what the message path allocates, and
+// payloads in the memory pool (exact counts under several producers are the
+// counters' test).
 #include <gtest/gtest.h>
 
 #include <sys/prctl.h>
@@ -86,38 +88,6 @@ TEST_F(TaskQueue, ARefusedPushGetsTheRoomHookOnceTheQueueHasDrainedToHalf) {
     ASSERT_TRUE(inbox_.WaitFor(9));
     EXPECT_EQ(g_roomCalls, 1);
     SimpleMsgSetRoomHook(nullptr);
-}
-
-// Producer and sequence number, then bytes whose number and value derive from both.
-std::string Stamped(uint32_t producer, uint32_t seq) {
-    return std::to_string(producer) + ":" + std::to_string(seq) +
-           std::string((seq * 7U + producer) % 200U, 'a' + seq % 26U);
-}
-
-TEST_F(TaskQueue, ManyProducersLoseAndDuplicateNothing) {
-    constexpr size_t kProducers = 4, kEach = 1500;
-    ASSERT_EQ(SimpleMsgRegTask("sink", 64, Record, 0), OS_MSG_OK);
-    StartLoop("sink");
-    std::vector<std::thread> producers;
-    for (uint32_t p = 0; p < kProducers; ++p) {
-        producers.emplace_back([p] {
-            for (uint32_t seq = 0; seq < kEach; ++seq) {
-                while (SendTo("sink", p, Stamped(p, seq)) == OS_MSG_ERR_FULL) {
-                    std::this_thread::yield();
-                }
-            }
-        });
-    }
-    for (auto &t : producers) {
-        t.join();
-    }
-    ASSERT_TRUE(inbox_.WaitFor(kProducers * kEach));
-    // The model: each producer's next sequence number; all arrived, so none is lost or doubled.
-    std::vector<uint32_t> next(kProducers, 0);
-    for (const Received &r : inbox_.Items()) {
-        ASSERT_LT(r.msgId, kProducers);
-        ASSERT_EQ(r.payload, Stamped(r.msgId, next[r.msgId]++));
-    }
 }
 
 TEST_F(TaskQueue, RemovalWhileProducersPushDropsTheRestAndReleasesEveryPayloadOnce) {

@@ -157,7 +157,7 @@ private:
 };
 
 TEST(MessageRing, SeveralProducersDeliverEveryMessageOnceInOrderWithoutLostWakeUps) {
-    const uint32_t kProducers = 4, kCapacity = 7, kEach = 20000U * StressScale();
+    const uint32_t kProducers = 4, kCapacity = 7, kEach = 5000U * StressScale();
     TestRing ring(kCapacity);
     BoundedSem wake;
     std::atomic<uint64_t> refusals{0}, posts{0};

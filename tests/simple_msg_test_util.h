@@ -73,10 +73,20 @@ public:
         items_.push_back({msg->msgId, PayloadOf(msg), msg->data != nullptr, *msg});
         cond_.notify_all();
     }
-    bool WaitFor(size_t n) {
+    // Waits until pred holds for the items in arrival order; false when it
+    // did not within the limit.
+    template <typename Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds limit = kLimit) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return cond_.wait_for(lock, kLimit, [this, n] { return items_.size() >= n; });
+        return cond_.wait_for(lock, limit, [&] { return pred(items_); });
     }
+    bool WaitFor(size_t n) {
+        return WaitUntil([n](const std::vector<Received> &items) { return items.size() >= n; });
+    }
+    // Waits until n items with msgId arrived.
+    bool WaitCount(uint32_t msgId, size_t n, std::chrono::milliseconds limit = kLimit) {
+        return WaitUntil([&](const std::vector<Received> &items) { return CountOf(items, msgId) >= n; }, limit);
+    }
+    size_t Count(uint32_t msgId) { return CountOf(Items(), msgId); }
     std::vector<Received> Items() {
         std::lock_guard<std::mutex> lock(mutex_);
         return items_;
@@ -90,6 +100,10 @@ public:
     }
 
 private:
+    static size_t CountOf(const std::vector<Received> &items, uint32_t msgId) {
+        return static_cast<size_t>(
+            std::count_if(items.begin(), items.end(), [msgId](const Received &r) { return r.msgId == msgId; }));
+    }
     std::mutex mutex_;
     std::condition_variable cond_;
     std::vector<Received> items_;

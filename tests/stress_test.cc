@@ -1,8 +1,10 @@
-// Load through the public functions: many producers into one task, many
-// synchronous callers of one server, and event requests under a flood of
-// broadcasts that slow subscribers cannot keep up with. The sizes are small by default; VYRE_STRESS (what `make stress`
-// sets; see support/stress_scale.h) runs them with millions of messages. Every wait is
-// bounded; the checks are against a plain model of what must arrive.
+// Load through the public functions: many synchronous callers of one server,
+// and event requests under a flood of broadcasts that slow subscribers cannot
+// keep up with (many producers into one queue are the counters' and the
+// ring's stress cases). The sizes are small by default; VYRE_STRESS (what
+// `make stress` sets; see support/stress_scale.h) runs them with millions of
+// messages. Every wait is bounded; the checks are against a plain model of
+// what must arrive.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -58,80 +60,6 @@ Stamp StampOf(const MsgHead *msg) {
     return s;
 }
 
-// What one task's loop saw, per producer: the next sequence number it
-// expects, and every message that came out of turn (lost, repeated or
-// reordered). Written by the loop thread only, read after it reported.
-struct Ledger {
-    std::vector<uint32_t> next;
-    uint64_t outOfTurn = 0U;
-    TestCounter seen;
-
-    void Reset(uint32_t producers) {
-        next.assign(producers, 0U);
-        outOfTurn = 0U;
-    }
-    void Note(const MsgHead *msg) {
-        Stamp s = StampOf(msg);
-        if (s.producer >= next.size() || s.seq != next[s.producer]) {
-            ++outOfTurn;
-        } else {
-            ++next[s.producer];
-        }
-        seen.Add();
-    }
-};
-
-Ledger g_sink;
-uint32_t IntoSink(MsgHead *msg) {
-    g_sink.Note(msg);
-    return 0U;
-}
-
-// Sends seq under the producer's stamp, retrying while the queue is full
-// (the only refusal a healthy run may see).
-uint32_t SendRetryingWhileFull(MsgHead *head, uint64_t *fullRefusals) {
-    for (;;) {
-        uint32_t ret = OsMsgAsynSend(head);
-        if (ret != OS_MSG_ERR_FULL) {
-            return ret;
-        }
-        ++*fullRefusals;
-        std::this_thread::yield();
-    }
-}
-
-TEST_F(Stress, ManyProducersIntoOneTaskArriveExactlyOnceAndInEachProducersOrder) {
-    const uint32_t producers = Size(4U, 8U), perProducer = Size(20000U, 1000000U);
-    std::printf("%u producers x %u messages\n", producers, perProducer);
-    ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
-    g_sink.Reset(producers);
-    TestTask sink("sink", IntoSink, 256U);
-    std::vector<uint32_t> lastResult(producers, OS_MSG_OK);
-    std::vector<uint64_t> fullRefusals(producers, 0U);
-    std::vector<std::thread> threads;
-    for (uint32_t p = 0; p < producers; ++p) {
-        threads.emplace_back([&, p] {
-            Stamp stamp{p, 0U};
-            MsgHead head = MakeHead(kProc, "sink", 0x500U, sizeof(stamp));
-            head.data = &stamp;
-            for (stamp.seq = 0; stamp.seq < perProducer && lastResult[p] == OS_MSG_OK; ++stamp.seq) {
-                lastResult[p] = SendRetryingWhileFull(&head, &fullRefusals[p]);
-            }
-        });
-    }
-    for (std::thread &t : threads) {
-        t.join();
-    }
-    EXPECT_EQ(lastResult, std::vector<uint32_t>(producers, OS_MSG_OK));
-    const uint64_t total = static_cast<uint64_t>(producers) * perProducer;
-    EXPECT_TRUE(g_sink.seen.WaitFor(total, Limit())) << g_sink.seen.Value() << " of " << total;
-    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
-    EXPECT_EQ(sink.JoinLoop(), OS_MSG_OK);
-    EXPECT_EQ(g_sink.seen.Value(), total) << "no message arrives twice";
-    EXPECT_EQ(g_sink.outOfTurn, 0U);
-    EXPECT_EQ(g_sink.next, std::vector<uint32_t>(producers, perProducer));
-}
-
 // Answers with the request's stamp and its sequence number squared.
 struct Answer {
     Stamp stamp;
@@ -145,7 +73,7 @@ uint32_t Square(MsgHead *msg) {
 }
 
 TEST_F(Stress, ConcurrentSynchronousCallersEachGetTheirOwnAnswer) {
-    const uint32_t callers = Size(6U, 16U), calls = Size(2000U, 100000U);
+    const uint32_t callers = Size(6U, 16U), calls = Size(1000U, 100000U);
     std::printf("%u callers x %u calls\n", callers, calls);
     ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
     TestTask server("server", Square, 64U);
@@ -260,7 +188,7 @@ MsgSubEntry Subscription(uint32_t msgId, const std::string &publisher, const cha
 // event reaches each subscriber exactly once and in order, and the toggled
 // subscriber gets exactly the events published while it was subscribed.
 TEST_F(Stress, EventRequestsThatReturnOkTakeEffectOnceAndInOrderUnderABroadcastFlood) {
-    const uint32_t publishers = 3U, eventsEach = Size(600U, 100000U), toggles = Size(150U, 5000U);
+    const uint32_t publishers = 3U, eventsEach = Size(300U, 100000U), toggles = Size(100U, 5000U);
     const std::vector<std::string> subscribers = {"subA", "subB", "subC"}, all = {"subA", "subB", "subC", "subT"};
     std::printf("%u publishers x %u events, %u subscription toggles\n", publishers, eventsEach, toggles);
     ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);

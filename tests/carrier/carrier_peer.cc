@@ -3,15 +3,17 @@
  * carrier settings in its environment, drives it through lines on standard
  * input and reads its reports from standard output (one line each). It
  * leaves, tearing the library down, when standard input closes, so a test
- * that fails early never leaves it behind.
+ * that fails early never leaves it behind; the kernel kills it when the test
+ * process dies (a stopped peer reads nothing).
  *
  *   carrier_peer echo NAME          task "echo" answers (see EchoTask)
  *   carrier_peer pub NAME           task "pub" publishes on command
  *   carrier_peer sub NAME PUBPROC   task "sub" subscribes to PUBPROC's "pub"
  *   carrier_peer hold-lock          locks the run directory's queue directory
- *                                   and waits to be killed
+ *                                   and waits to be killed (or for standard
+ *                                   input to close)
  *   carrier_peer partial NAME DEST  sends DEST the first slice of a large
- *                                   message and waits to be killed
+ *                                   message and waits likewise
  *
  * Commands: "fire ID" (pub: broadcast event ID), "reinit" (echo: leave and
  * join again under the same name). Reports: "ready", "event ID LEN",
@@ -21,9 +23,11 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,26 +123,11 @@ void Leave(pthread_t thread) {
 }
 
 void Subscribe(const char *pubProc) {
-    MsgSubEntry entries[2];
-    for (uint32_t i = 0U; i < 2U; ++i) {
-        std::memset(&entries[i], 0, sizeof(entries[i]));
-        entries[i].msgId = (i == 0U) ? kEvent : kProbe;
-        (void)snprintf(entries[i].procName, sizeof(entries[i].procName), "%s", pubProc);
-        (void)snprintf(entries[i].taskName, sizeof(entries[i].taskName), "pub");
-        (void)snprintf(entries[i].subTaskName, sizeof(entries[i].subTaskName), "sub");
-    }
-    Report("subscribed " + std::to_string(OsMsgSubscribeEvent(entries, 2U)));
+    Report("subscribed " + std::to_string(SubscribeToPub(pubProc, "sub")));
 }
 
 void Fire(uint32_t msgId) {
-    uint32_t value = msgId;
-    MsgBroEntry event;
-    std::memset(&event, 0, sizeof(event));
-    (void)snprintf(event.taskName, sizeof(event.taskName), "pub");
-    event.msgId = msgId;
-    event.dataLen = sizeof(value);
-    event.data = &value;
-    Report("fired " + std::to_string(OsMsgBroadcastEvent(&event, 1U)));
+    Report("fired " + std::to_string(BroadcastFromPub(msgId)));
 }
 
 /* Runs commands from standard input until it closes. */
@@ -160,6 +149,17 @@ void Serve(const char *task, uint32_t (*callback)(MsgHead *), pthread_t thread) 
     Leave(thread);
 }
 
+/* Ends the process, as it stands, once standard input has closed. */
+[[noreturn]] void ExitWhenStdinCloses() {
+    char byte;
+    for (;;) {
+        ssize_t n = read(STDIN_FILENO, &byte, 1U);
+        if (n == 0 || (n < 0 && errno != EINTR)) {
+            _exit(0);
+        }
+    }
+}
+
 /* Holds the directory lock of the run directory until killed. */
 int HoldLock() {
     char dir[IPC_CARRIER_PATH_SIZE];
@@ -168,8 +168,7 @@ int HoldLock() {
     }
     (void)pthread_mutex_lock(&IPCMsgGetShmHead()->lock.mutex);
     Report("ready");
-    pause();
-    return 0;
+    ExitWhenStdinCloses();
 }
 
 /* Joins as name and sends dest the first slice of a message that is never
@@ -209,13 +208,13 @@ int SendPartial(const char *dest) {
         return 1;
     }
     Report("ready");
-    pause();
-    return 0;
+    ExitWhenStdinCloses();
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
     signal(SIGPIPE, SIG_IGN);
     if (argc >= 2 && strcmp(argv[1], "hold-lock") == 0) {
         return HoldLock();

@@ -1,6 +1,7 @@
 /*
  * What the carrier tests and their peer program (carrier_peer) agree on:
- * message ids, the answer record, the payload pattern and a header builder.
+ * message ids, the answer record, the payload pattern, a header builder, and
+ * the subscription and broadcast both sides make.
  */
 #ifndef VYRE_CARRIER_PROTO_H
 #define VYRE_CARRIER_PROTO_H
@@ -61,6 +62,31 @@ inline void FillHead(MsgHead *head, const char *from, const char *toProc, const 
     head->msgId = msgId;
     head->data = const_cast<void *>(data);
     head->dataLen = len;
+}
+
+/* Subscribes task subTask of this process to kEvent and kProbe of task "pub"
+ * of pubProc. */
+inline uint32_t SubscribeToPub(const char *pubProc, const char *subTask) {
+    MsgSubEntry entries[2];
+    for (uint32_t i = 0U; i < 2U; ++i) {
+        std::memset(&entries[i], 0, sizeof(entries[i]));
+        entries[i].msgId = (i == 0U) ? kEvent : kProbe;
+        (void)snprintf(entries[i].procName, sizeof(entries[i].procName), "%s", pubProc);
+        (void)snprintf(entries[i].taskName, sizeof(entries[i].taskName), "pub");
+        (void)snprintf(entries[i].subTaskName, sizeof(entries[i].subTaskName), "%s", subTask);
+    }
+    return OsMsgSubscribeEvent(entries, 2U);
+}
+
+/* Broadcasts event msgId from task "pub", its id as the 4-byte payload. */
+inline uint32_t BroadcastFromPub(uint32_t msgId) {
+    MsgBroEntry event;
+    std::memset(&event, 0, sizeof(event));
+    (void)snprintf(event.taskName, sizeof(event.taskName), "pub");
+    event.msgId = msgId;
+    event.dataLen = sizeof(msgId);
+    event.data = &msgId;
+    return OsMsgBroadcastEvent(&event, 1U);
 }
 
 } // namespace carrier_proto

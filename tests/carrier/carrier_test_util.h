@@ -1,7 +1,7 @@
 /*
  * Helpers of the multi-process carrier tests: a peer process driven through
- * pipes with bounded waits, an inbox for what a task of the test process
- * receives, and counts of the process's descriptors and threads.
+ * pipes with bounded waits, the count of the process's descriptors and the
+ * removal of a run directory.
  */
 #ifndef VYRE_CARRIER_TEST_UTIL_H
 #define VYRE_CARRIER_TEST_UTIL_H
@@ -15,9 +15,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <iterator>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,40 +28,29 @@ namespace carrier_test {
 
 constexpr int kWaitMs = 20000;
 
-/* Entries of a /proc directory of this process. */
-inline size_t CountEntries(const char *path) {
-    size_t n = 0U;
-    DIR *dir = opendir(path);
-    if (dir == nullptr) {
-        return 0U;
+/* Removes dir and the files in it, so that no run leaves its files behind. */
+inline void RemoveDir(const std::string &dir) {
+    if (DIR *d = opendir(dir.c_str())) {
+        while (struct dirent *entry = readdir(d)) {
+            if (entry->d_name[0] != '.') {
+                (void)unlink((dir + "/" + entry->d_name).c_str());
+            }
+        }
+        (void)closedir(d);
     }
-    while (struct dirent *entry = readdir(dir)) {
-        n += entry->d_name[0] != '.' ? 1U : 0U;
-    }
-    (void)closedir(dir);
-    return n;
+    (void)rmdir(dir.c_str());
 }
 
 /* Open descriptors, not counting the one that lists them. */
 inline size_t OpenFds() {
-    return CountEntries("/proc/self/fd") - 1U;
-}
-
-inline size_t Threads() {
-    return CountEntries("/proc/self/task");
-}
-
-/* Waits (bounded) until the thread count falls to want; detached library
- * threads leave a moment after teardown returns. */
-inline size_t WaitThreads(size_t want) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    size_t now = Threads();
-    while (now > want && std::chrono::steady_clock::now() < end) {
-        struct pollfd none = {-1, 0, 0};
-        (void)poll(&none, 0, 1); // a thread's exit has no event to wait on
-        now = Threads();
+    size_t n = 0U;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (struct dirent *entry = readdir(d)) {
+            n += entry->d_name[0] != '.' ? 1U : 0U;
+        }
+        (void)closedir(d);
     }
-    return now;
+    return n - 1U;
 }
 
 /* A carrier_peer process: commands go to its standard input, its reports
@@ -183,55 +170,6 @@ private:
     int in_ = -1;
     int out_ = -1;
     std::string buffer_;
-};
-
-/* What a task of the test process received, whole copies. */
-class Inbox {
-public:
-    struct Item {
-        MsgHead head;
-        std::vector<uint8_t> payload;
-    };
-
-    void Add(const MsgHead *msg) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto *data = static_cast<const uint8_t *>(msg->data);
-        items_.push_back({*msg, std::vector<uint8_t>(data, data + (data != nullptr ? msg->dataLen : 0U))});
-        cond_.notify_all();
-    }
-
-    /* The items once there are n, or what came within the limit. */
-    std::vector<Item> WaitFor(size_t n, int waitMs = kWaitMs) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        (void)cond_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return items_.size() >= n; });
-        return items_;
-    }
-
-    size_t Count(uint32_t msgId) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        size_t n = 0U;
-        for (const Item &item : items_) {
-            n += item.head.msgId == msgId ? 1U : 0U;
-        }
-        return n;
-    }
-
-    /* Waits until n items with msgId arrived; false when they did not. */
-    bool WaitCount(uint32_t msgId, size_t n, int waitMs = kWaitMs) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cond_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] {
-            size_t seen = 0U;
-            for (const Item &item : items_) {
-                seen += item.head.msgId == msgId ? 1U : 0U;
-            }
-            return seen >= n;
-        });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    std::vector<Item> items_;
 };
 
 } // namespace carrier_test

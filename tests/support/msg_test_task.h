@@ -27,8 +27,9 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return value_;
     }
-    // True when the count reached target within the limit.
-    bool WaitFor(uint64_t target, std::chrono::milliseconds limit = std::chrono::seconds(2)) {
+    // True when the count reached target within the limit (by default one
+    // that only a hang reaches, even on a loaded machine under a sanitizer).
+    bool WaitFor(uint64_t target, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         std::unique_lock<std::mutex> lock(mutex_);
         return cond_.wait_for(lock, limit, [&] { return value_ >= target; });
     }
