@@ -62,16 +62,16 @@ bool VolumeStep() {
     return g.checks.Expect(g.volumeSeen.WaitFor(2), "control: both subscribers got VOLUME_CHANGED");
 }
 
-uint32_t CallEncoderStatus(MsgHead **response) {
+uint32_t CallEncoderStatus(MsgHead **response, uint32_t timeoutMs) {
     MsgHead request = MakeHead("encoder", MSG_GET_STATUS, nullptr, 0);
     *response = nullptr; // the library writes it only on success
-    return OsMsgSynSend(&request, response, kCallTimeoutMs);
+    return OsMsgSynSend(&request, response, timeoutMs);
 }
 
 bool StatusCallStep() {
-    g.timeline.Add("control", "calls encoder synchronously: GET_STATUS, time-out %u ms", kCallTimeoutMs);
+    g.timeline.Add("control", "calls encoder synchronously: GET_STATUS, time-out %u ms", kStatusTimeoutMs);
     MsgHead *response = nullptr;
-    uint32_t result = CallEncoderStatus(&response);
+    uint32_t result = CallEncoderStatus(&response, kStatusTimeoutMs);
     if (!g.checks.Expect(result == OS_MSG_OK && response != nullptr, "control: GET_STATUS: %s",
                          CodeName(result).c_str())) {
         return false;
@@ -96,16 +96,16 @@ bool TimeOutStep() {
     if (!g.checks.Expect(g.encoderBusy.WaitFor(1), "control: encoder started its retune")) {
         return false;
     }
-    g.timeline.Add("control", "calls encoder synchronously: GET_STATUS, time-out %u ms", kCallTimeoutMs);
+    g.timeline.Add("control", "calls encoder synchronously: GET_STATUS, time-out %u ms", kBusyCallTimeoutMs);
     MsgHead *response = nullptr;
     Clock::time_point start = Clock::now();
-    uint32_t result = CallEncoderStatus(&response);
+    uint32_t result = CallEncoderStatus(&response, kBusyCallTimeoutMs);
     long ms = MsSince(start);
     g.timeline.Add("control", "no answer: %s after %ld ms; lets the encoder finish", CodeName(result).c_str(), ms);
     g.checks.Expect(result == OS_MSG_ERR_TIMEOUT || result == OS_MSG_ERR_SYN_TIMEOUT,
                     "control: the call to the busy encoder times out, got %s", CodeName(result).c_str());
     g.checks.Expect(response == nullptr, "control: a timed-out call hands out no response");
-    const long timeoutMs = kCallTimeoutMs;
+    const long timeoutMs = kBusyCallTimeoutMs;
     g.checks.Expect(ms + 1 >= timeoutMs && ms < timeoutMs + 2000, "control: the call waited %ld ms", ms);
     g.retuneGate.Add();
     if (!g.checks.Expect(g.statusAnswers.WaitFor(2), "control: the encoder answered the abandoned call")) {

@@ -95,7 +95,10 @@ constexpr uint32_t kWriterQueueLen = 4;
 constexpr uint32_t kBurst = kWriterQueueLen + 2;
 constexpr uint32_t kFramesWritten = kFirstBatch + 1 + kWriterQueueLen;
 constexpr uint32_t kBatches = 3; // capture commands: frames 1-4, frame 5, frames 6-11
-constexpr uint32_t kCallTimeoutMs = 200;
+// The status call that is answered may wait long on a loaded machine; the
+// one made while the encoder is busy times out after a short wait.
+constexpr uint32_t kStatusTimeoutMs = 5000;
+constexpr uint32_t kBusyCallTimeoutMs = 200;
 constexpr uint32_t kVolume = 40;
 // The library records every callback that takes 3,000 ms or more.
 constexpr uint32_t kSlowRecordMs = 3000;
