@@ -39,8 +39,18 @@ constexpr uint32_t kQuickTries = 8U;
  * time it takes to be scheduled again. The first looks are a few pauses
  * apart (a pause takes 10 to 140 cycles, depending on the processor), and
  * together last only about a microsecond: when the responder shares the
- * processor, longer busy looks only keep it from answering. */
-constexpr int64_t kRespSpinNs = 30000;
+ * processor, longer busy looks only keep it from answering.
+ *
+ * The whole look lasts about as long as a sleep and a wake-up can cost: on
+ * a virtual machine a thread woken on an idle processor may wait 50 to
+ * 100 us for it. A look much shorter than that is outlasted by the first
+ * slow answer, after which every thread of the conversation sleeps, each
+ * hand-over wakes an idle processor, and the round trip stays slow (across
+ * processes it measured either about 20 us or 110 to 120 us with 30 us
+ * looks; with 100 us looks about 20 us in every run). The looks give the
+ * processor away between them and end when it is wanted
+ * (msg_cpu_relax.h), so they cost only time the processor would idle. */
+constexpr int64_t kRespSpinNs = 100000;
 constexpr uint32_t kRespSpinPauses = 8U;
 constexpr uint32_t kRespSpinBusyLooks = 4U;
 

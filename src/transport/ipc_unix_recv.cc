@@ -60,8 +60,10 @@ constexpr size_t kIpcRecvLoneMax = 2U * IPC_FRAME_RECORD_OVERHEAD;
  * sleeping thread on a processor that may have gone idle. Asynchronous
  * traffic is not followed by looks: a stream comes in batches, and a lone
  * message has no answer to wait for. The looks end early when a yield
- * between them let another thread run (msg_cpu_relax.h). */
-constexpr int64_t kIpcRecvLookNs = 40000;
+ * between them let another thread run (msg_cpu_relax.h). They last as long
+ * as a requester's look for its answer, for the same reason (see
+ * simple_msg_sync.cc): an idle processor can take 100 us to wake. */
+constexpr int64_t kIpcRecvLookNs = 100000;
 
 /* One accepted connection. pid/uid: the peer's credentials when it
  * connected, used when a datagram arrives without its own. */
