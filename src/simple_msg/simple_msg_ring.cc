@@ -17,7 +17,6 @@
 
 #include <string.h>
 
-
 #include "base/msg_cpu_relax.h"
 
 /* A slot: its sequence number and its node, padded to whole cache lines. */

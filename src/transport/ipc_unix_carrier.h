@@ -15,8 +15,10 @@
  * Thread safety. The carrier's state is opened and closed by process
  * initialisation and teardown, which the initialisation lock serialises;
  * the receive thread owns the accepted connections and the receive buffer
- * while it runs, and the stop reaches it only through the stop flag and the
- * wake-up descriptor. Senders use the peer cache and its locks only.
+ * while it runs, and the stop and the room hook (called by task loops when a
+ * full queue has drained) reach it only through their flags and the wake-up
+ * descriptor, whose writes and close a leaf lock orders. Senders use the
+ * peer cache and its locks only.
  */
 #ifndef VYRE_IPC_UNIX_CARRIER_H
 #define VYRE_IPC_UNIX_CARRIER_H
