@@ -22,7 +22,8 @@
 
 #include <sched.h>
 #include <stdint.h>
-#include <time.h>
+
+#include "base/msg_monotonic.h"
 
 #define MSG_YIELD_SHARED_NS 4000U
 
@@ -34,17 +35,11 @@ static inline void MsgCpuRelax(void) {
 #endif
 }
 
-static inline uint64_t MsgYieldNowNs(void) {
-    struct timespec ts;
-    (void)clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000ULL + (uint64_t)ts.tv_nsec;
-}
-
 /* Yields once; nonzero when another thread ran meanwhile. */
 static inline int MsgYieldFoundWork(void) {
-    uint64_t start = MsgYieldNowNs();
+    uint64_t start = MsgMonotonicNs();
     (void)sched_yield();
-    return MsgYieldNowNs() - start > MSG_YIELD_SHARED_NS;
+    return MsgMonotonicNs() - start > MSG_YIELD_SHARED_NS;
 }
 
 #endif /* VYRE_MSG_CPU_RELAX_H */

@@ -8,9 +8,9 @@
  */
 #include "simple_msg/simple_msg_clock.h"
 
-#include <time.h>
-
 #include <atomic>
+
+#include "base/msg_monotonic.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ inline uint64_t Ticks() {
 #if defined(__x86_64__)
     return __builtin_ia32_rdtsc();
 #else
-    return SimpleMsgMonotonicNs();
+    return MsgMonotonicNs();
 #endif
 }
 
@@ -48,9 +48,9 @@ struct Pair {
 // kTightPairNs; false when the thread was interrupted in every try.
 bool TakePair(Pair *out) {
     for (int i = 0; i < kPairTries; ++i) {
-        const uint64_t before = SimpleMsgMonotonicNs();
+        const uint64_t before = MsgMonotonicNs();
         const uint64_t ticks = Ticks();
-        const uint64_t after = SimpleMsgMonotonicNs();
+        const uint64_t after = MsgMonotonicNs();
         if (after - before <= kTightPairNs) {
             out->ticks = ticks;
             out->ns = before + (after - before) / 2U;
@@ -90,7 +90,7 @@ bool Learn() {
         }
         return false;
     }
-    if (state != kAnchorSet || SimpleMsgMonotonicNs() - g_anchorNs < SIMPLE_MSG_CLOCK_LEARN_NS || !TakePair(&pair)) {
+    if (state != kAnchorSet || MsgMonotonicNs() - g_anchorNs < SIMPLE_MSG_CLOCK_LEARN_NS || !TakePair(&pair)) {
         return false;
     }
     const uint64_t rate = RateSinceAnchor(pair);
@@ -110,12 +110,6 @@ bool Learn() {
 
 extern "C" {
 
-uint64_t SimpleMsgMonotonicNs(void) {
-    struct timespec now;
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000000U + static_cast<uint64_t>(now.tv_nsec);
-}
-
 bool SimpleMsgClockReady(void) {
     return g_rate.load(std::memory_order_acquire) != 0U || Learn();
 }
@@ -133,7 +127,7 @@ void SimpleMsgClockExactMs(uint64_t start, uint64_t end, uint32_t *startMs, uint
     Pair now;
     if (!TakePair(&now)) {
         now.ticks = Ticks();
-        now.ns = SimpleMsgMonotonicNs();
+        now.ns = MsgMonotonicNs();
     }
     const uint64_t longRate = RateSinceAnchor(now);
     rate = longRate != 0U ? longRate : rate;

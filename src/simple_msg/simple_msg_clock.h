@@ -9,7 +9,8 @@
  * in a virtual machine. Its rate is learned from the monotonic clock, from
  * pairs of readings taken close together, over at least
  * SIMPLE_MSG_CLOCK_LEARN_NS; until then SimpleMsgClockReady() is false and
- * callers use the monotonic clock. Elsewhere it is never ready.
+ * callers use the monotonic clock (MsgMonotonicNs, base/msg_monotonic.h).
+ * Elsewhere it is never ready.
  *
  * Spans convert to nanoseconds with the learned rate (to a few parts in ten
  * thousand), which is enough for statistics. A span that must be exact in
@@ -33,9 +34,6 @@ extern "C" {
 
 /* How long the counter's rate is measured before it is used. */
 #define SIMPLE_MSG_CLOCK_LEARN_NS 2000000U
-
-/* Nanoseconds of the monotonic clock (the clock OsGetSysRunTime reads). */
-uint64_t SimpleMsgMonotonicNs(void);
 
 /* true once counter readings can be converted; also moves the learning on
  * (a few clock reads while it is not ready). */

@@ -17,6 +17,7 @@
  */
 #define MSG_MODULE "simple_msg"
 
+#include "base/msg_monotonic.h"
 #include "base/msg_names.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
@@ -41,9 +42,9 @@ void SimpleTaskTimedCall(OsMsgTaskFunc func, MsgHead *msg, uint64_t *ns, uint32_
     // A call the counter puts below this cannot have taken the slow time.
     constexpr uint64_t kMaybeSlowNs = SIMPLE_MSG_SLOW_HANDLING_MS * 1000000ULL / 3U;
     if (!SimpleMsgClockReady()) {
-        const uint64_t t0 = SimpleMsgMonotonicNs();
+        const uint64_t t0 = MsgMonotonicNs();
         (void)func(msg);
-        const uint64_t t1 = SimpleMsgMonotonicNs();
+        const uint64_t t1 = MsgMonotonicNs();
         *ns = t1 - t0;
         *startMs = SimpleTaskMs(t0);
         *endMs = SimpleTaskMs(t1);

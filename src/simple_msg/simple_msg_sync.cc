@@ -47,8 +47,8 @@ constexpr uint32_t kQuickTries = 8U;
  * slow answer, after which every thread of the conversation sleeps, each
  * hand-over wakes an idle processor, and the round trip stays slow (across
  * processes it measured either about 20 us or 110 to 120 us with 30 us
- * looks; with 100 us looks about 20 us in nearly every run). The looks give the
- * processor away between them and end when it is wanted
+ * looks; with 100 us looks about 20 us in nearly every run). The looks
+ * give the processor away between them and end when it is wanted
  * (msg_cpu_relax.h), so they cost only time the processor would idle. */
 constexpr int64_t kRespSpinNs = 100000;
 constexpr uint32_t kRespSpinPauses = 8U;

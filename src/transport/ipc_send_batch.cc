@@ -10,7 +10,6 @@
 
 #include <poll.h>
 #include <pthread.h>
-#include <time.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -18,6 +17,7 @@
 
 #include "base/msg_alloc.h"
 #include "base/msg_cpu_relax.h"
+#include "base/msg_monotonic.h"
 #include "log/msg_log.h"
 #include "transport/ipc_frame.h"
 
@@ -46,12 +46,6 @@ bool g_ipcBatchStopping = false;
 bool g_ipcBatchSleeping = false;
 bool g_ipcBatchRunning = false; /* touched by start and stop only */
 pthread_t g_ipcBatchThread;
-
-uint64_t IpcBatchNowNs() {
-    struct timespec ts;
-    (void)clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000ULL + (uint64_t)ts.tv_nsec;
-}
 
 /* Puts peer on the sender's list (each peer is on it at most once). */
 void IpcBatchEnqueue(IpcPeer *peer) {
@@ -121,7 +115,7 @@ bool IpcBatchTake(IpcPeer *peer, bool release) {
         if (peer->queued && release) {
             // Appends skip the clock while the peer is on the list; its last
             // batch counts as its last asynchronous send.
-            peer->lastAsyncNs = IpcBatchNowNs();
+            peer->lastAsyncNs = MsgMonotonicNs();
             peer->queued = false;
         }
         return false;
@@ -207,7 +201,7 @@ IpcBatchResult IpcBatchAppend(IpcPeer *peer, uint32_t transType, const MsgHead *
         if (!peer->queued) {
             // Only a message that finds no batch waiting reads the clock: a
             // streaming sender pays for it once per batch, not per message.
-            uint64_t now = IpcBatchNowNs();
+            uint64_t now = MsgMonotonicNs();
             bool streaming = now - peer->lastAsyncNs < IPC_BATCH_BURST_NS;
             peer->lastAsyncNs = now;
             if (!streaming) {

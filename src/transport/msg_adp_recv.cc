@@ -67,11 +67,11 @@ uint32_t MsgAdpSendHere(MsgHead *head, uint32_t transType) {
     return PMsgAsynSend(head, transType, 0U);
 }
 
-/* Turns a received asynchronous header into the one its queue takes, as
- * MsgAdpTransact and MsgAdpDealRcvASynMsg do, with buf/len as its payload;
- * returns the name of the task whose queue takes it. */
-const char *MsgAdpPrepareAsyn(MsgHead *head, void *buf, uint32_t len, uint32_t pid, uint32_t uid) {
-    head->data = nullptr; // the wire's data word (its upper half included) is never taken
+/* The receive entry's first step on a received header: the wire's data
+ * word (its upper half included) is never taken, and the kernel's pid and
+ * uid of the sender, when the transport has them, replace what it wrote. */
+void MsgAdpStampReceived(MsgHead *head, uint32_t pid, uint32_t uid) {
+    head->data = nullptr;
     if (pid != MSG_ADP_ABSENT_ID) {
         head->sendPid = pid;
     }
@@ -81,13 +81,27 @@ const char *MsgAdpPrepareAsyn(MsgHead *head, void *buf, uint32_t len, uint32_t p
     MSG_LOG(OS_MSG_LOG_DEBUG, "msg BinderAdpTransact[id:%u from pid:%d uid:%d] [%d][%.16s][%.16s]->[%d][%.16s][%.16s].",
             head->msgId, (int)pid, (int)uid, (int)head->sendCpuId, head->sendProcName, head->sendTaskName,
             (int)head->recvCpuId, head->recvProcName, head->recvTaskName);
-    const char *task = MsgGetBspTaskName();
-    if (!MsgAdpNeedBspRedirect(head, head->recvProcName)) {
-        MsgAdpConvertCrossCpuBlock(head);
-        MsgAdpMapToVirtualCpu(&head->sendCpuId);
-        MsgAdpMapToVirtualCpu(&head->recvCpuId);
-        task = head->recvTaskName;
+}
+
+/* The task whose queue takes a received asynchronous message: the BSP task
+ * when the message must be redirected there, else its receiver, with the
+ * header converted for this CPU. */
+const char *MsgAdpAsynTarget(MsgHead *head) {
+    if (MsgAdpNeedBspRedirect(head, head->recvProcName)) {
+        return MsgGetBspTaskName();
     }
+    MsgAdpConvertCrossCpuBlock(head);
+    MsgAdpMapToVirtualCpu(&head->sendCpuId);
+    MsgAdpMapToVirtualCpu(&head->recvCpuId);
+    return head->recvTaskName;
+}
+
+/* Turns a received asynchronous header into the one its queue takes, as
+ * MsgAdpTransact does, with buf/len as its payload; returns the name of the
+ * task whose queue takes it. */
+const char *MsgAdpPrepareAsyn(MsgHead *head, void *buf, uint32_t len, uint32_t pid, uint32_t uid) {
+    MsgAdpStampReceived(head, pid, uid);
+    const char *task = MsgAdpAsynTarget(head);
     bool payload = len != 0U && buf != nullptr;
     head->data = payload ? buf : nullptr;
     head->dataLen = payload ? len : 0U;
@@ -114,16 +128,7 @@ uint32_t MsgAdpTransact(int32_t transType, const void *head, uint32_t headLen, v
         MSG_LOG(OS_MSG_LOG_ERROR, "memcpy error.");
         return OS_MSG_ERR_FAIL;
     }
-    copy.data = nullptr;
-    if (pid != MSG_ADP_ABSENT_ID) {
-        copy.sendPid = pid;
-    }
-    if (uid != MSG_ADP_ABSENT_ID) {
-        copy.sendUid = uid;
-    }
-    MSG_LOG(OS_MSG_LOG_DEBUG, "msg BinderAdpTransact[id:%u from pid:%d uid:%d] [%d][%.16s][%.16s]->[%d][%.16s][%.16s].",
-            copy.msgId, (int)pid, (int)uid, (int)copy.sendCpuId, copy.sendProcName, copy.sendTaskName,
-            (int)copy.recvCpuId, copy.recvProcName, copy.recvTaskName);
+    MsgAdpStampReceived(&copy, pid, uid);
     uint32_t ret = MsgAdpProc(transType, &copy, buf, bufLen);
     if (ret != OS_MSG_OK) {
         MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d", (int)ret);
@@ -147,13 +152,7 @@ uint32_t MsgAdpProc(int32_t transType, MsgHead *head, void *buf, uint32_t bufLen
 }
 
 uint32_t MsgAdpDealRcvASynMsg(MsgHead *head, void *buf, uint32_t bufLen) {
-    if (MsgAdpNeedBspRedirect(head, head->recvProcName)) {
-        return MsgAdpPushToTask(MsgGetBspTaskName(), head, buf, bufLen);
-    }
-    MsgAdpConvertCrossCpuBlock(head);
-    MsgAdpMapToVirtualCpu(&head->sendCpuId);
-    MsgAdpMapToVirtualCpu(&head->recvCpuId);
-    return MsgAdpPushToTask(head->recvTaskName, head, buf, bufLen);
+    return MsgAdpPushToTask(MsgAdpAsynTarget(head), head, buf, bufLen);
 }
 
 uint32_t MsgAdpDealRcvSynResp(MsgHead *head, void *buf, uint32_t bufLen) {
