@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "transport/ipc_frame.h"
 #include "transport/msg_adp_buff.h"
 #include "transport/msg_rebuild.h"
+#include "transport/unix/ipc_frame.h"
 
 namespace {
 

@@ -25,10 +25,10 @@
 #include "support/log_capture.h"
 #include "support/mem_check.h"
 #include "support/threads.h"
-#include "transport/ipc_carrier.h"
 #include "transport/ipc_msg.h"
-#include "transport/ipc_unix_carrier.h"
 #include "transport/msg_rebuild.h"
+#include "transport/unix/ipc_run_dir.h"
+#include "transport/unix/ipc_unix_carrier.h"
 #include "vyre_os_log.h"
 
 namespace {
@@ -503,35 +503,35 @@ TEST(CarrierSettings, UnknownCarrierIsRefusedAndNoSettingKeepsTheLoopback) {
 }
 
 TEST(CarrierSettings, RunDirectoryFollowsTheSettingsAndIsCreatedPrivate) {
-    char path[IPC_CARRIER_PATH_SIZE];
+    char path[IPC_RUN_DIR_PATH_SIZE];
     unsetenv("VYRE_OS_MSG_RUNDIR");
     setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
-    ASSERT_EQ(IpcCarrierRunDir(path, sizeof(path)), OS_MSG_OK);
+    ASSERT_EQ(IpcRunDirPath(path, sizeof(path)), OS_MSG_OK);
     EXPECT_STREQ(path, "/run/user/4242/vyre_os_msg");
     unsetenv("XDG_RUNTIME_DIR");
-    ASSERT_EQ(IpcCarrierRunDir(path, sizeof(path)), OS_MSG_OK);
+    ASSERT_EQ(IpcRunDirPath(path, sizeof(path)), OS_MSG_OK);
     EXPECT_EQ(std::string(path), "/tmp/vyre_os_msg-" + std::to_string(getuid()));
     LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
-    setenv("VYRE_OS_MSG_RUNDIR", ("/tmp/" + std::string(IPC_CARRIER_RUNDIR_MAX, 'd')).c_str(), 1);
-    EXPECT_EQ(IpcCarrierRunDir(path, sizeof(path)), OS_MSG_ERR_INVALID_PARAM); // a socket path would not fit
+    setenv("VYRE_OS_MSG_RUNDIR", ("/tmp/" + std::string(IPC_RUN_DIR_MAX, 'd')).c_str(), 1);
+    EXPECT_EQ(IpcRunDirPath(path, sizeof(path)), OS_MSG_ERR_INVALID_PARAM); // a socket path would not fit
     setenv("VYRE_OS_MSG_RUNDIR", "relative/dir", 1);
-    EXPECT_EQ(IpcCarrierRunDir(path, sizeof(path)), OS_MSG_ERR_INVALID_PARAM);
+    EXPECT_EQ(IpcRunDirPath(path, sizeof(path)), OS_MSG_ERR_INVALID_PARAM);
 
     char parent[] = "/tmp/vyre_carrier_XXXXXX";
     ASSERT_NE(mkdtemp(parent), nullptr);
     std::string dir = std::string(parent) + "/run";
     mode_t old = umask(0);
-    EXPECT_EQ(IpcCarrierMakeRunDir(dir.c_str()), OS_MSG_OK);
+    EXPECT_EQ(IpcRunDirMake(dir.c_str()), OS_MSG_OK);
     umask(old);
     struct stat st;
     ASSERT_EQ(stat(dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777U, 0700U);
-    EXPECT_EQ(IpcCarrierMakeRunDir(dir.c_str()), OS_MSG_OK); // it exists: kept
+    EXPECT_EQ(IpcRunDirMake(dir.c_str()), OS_MSG_OK); // it exists: kept
     std::string file = dir + "/plain";
     FILE *f = fopen(file.c_str(), "w");
     ASSERT_NE(f, nullptr);
     (void)fclose(f);
-    EXPECT_EQ(IpcCarrierMakeRunDir(file.c_str()), OS_MSG_ERR_SYSTEM); // not a directory
+    EXPECT_EQ(IpcRunDirMake(file.c_str()), OS_MSG_ERR_SYSTEM); // not a directory
     EXPECT_EQ(unlink(file.c_str()) | rmdir(dir.c_str()) | rmdir(parent), 0);
 }
 

@@ -3,7 +3,7 @@
  * sockets: datagrams built here go through IpcFrameRecvDatagram into the
  * task queues and a collector of the test's own.
  */
-#include "transport/ipc_frame.h"
+#include "transport/unix/ipc_frame.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
  * MsgYieldFoundWork: one step that gives the processor away, and says
  * whether another thread ran meanwhile. A yield that finds nobody else to
  * run returns within about a microsecond; one that took longer than
- * MSG_YIELD_SHARED_NS let a thread with work run, so the processor is
+ * MSG_TUNE_YIELD_SHARED_NS let a thread with work run, so the processor is
  * shared. The wait then stops and sleeps: its turns would only delay the
  * threads that have work, and the thread it waits for may be one of them
  * (four threads take part in a round trip between two processes, and a
@@ -24,8 +24,7 @@
 #include <stdint.h>
 
 #include "base/msg_monotonic.h"
-
-#define MSG_YIELD_SHARED_NS 4000U
+#include "base/msg_tunables.h"
 
 static inline void MsgCpuRelax(void) {
 #if defined(__x86_64__) || defined(__i386__)
@@ -39,7 +38,7 @@ static inline void MsgCpuRelax(void) {
 static inline int MsgYieldFoundWork(void) {
     uint64_t start = MsgMonotonicNs();
     (void)sched_yield();
-    return MsgMonotonicNs() - start > MSG_YIELD_SHARED_NS;
+    return MsgMonotonicNs() - start > MSG_TUNE_YIELD_SHARED_NS;
 }
 
 #endif /* VYRE_MSG_CPU_RELAX_H */

@@ -16,17 +16,10 @@
 #include <thread>
 
 #include "base/msg_names.h"
+#include "base/msg_tunables.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
 #include "vyre_os_time.h"
-
-namespace {
-
-/* Looks taken by yielding the processor before each later look sleeps a
- * millisecond: a busy loop usually frees a slot within a few yields. */
-constexpr uint32_t kYieldLooks = 16U;
-
-} // namespace
 
 extern "C" {
 
@@ -55,7 +48,7 @@ uint32_t SimpleMsgWaitRoom(const char *taskName, uint32_t waitMs) {
         if (OsGetSysRunTime() - start >= waitMs) {
             return SIMPLE_MSG_ROOM_NONE;
         }
-        if (look < kYieldLooks) {
+        if (look < MSG_TUNE_ROOM_YIELD_LOOKS) {
             std::this_thread::yield();
         } else {
             OsSleepMs(1U);

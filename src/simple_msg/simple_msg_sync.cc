@@ -21,6 +21,7 @@
 #include <chrono>
 
 #include "base/msg_cpu_relax.h"
+#include "base/msg_tunables.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
@@ -30,29 +31,6 @@
 namespace {
 
 constexpr uint32_t kUsPerMs = 1000U;
-constexpr uint32_t kSpinTries = 2000U;
-constexpr uint32_t kQuickTries = 8U;
-/* How long a requester looks for its answer before it sleeps on respCond
- * (nanoseconds), and its first looks: an answer from a quick responder, in
- * this process or across a socket, arrives within tens of microseconds, and
- * finding it awake saves the responder a wake-up call and the requester the
- * time it takes to be scheduled again. The first looks are a few pauses
- * apart (a pause takes 10 to 140 cycles, depending on the processor), and
- * together last only about a microsecond: when the responder shares the
- * processor, longer busy looks only keep it from answering.
- *
- * The whole look lasts about as long as a sleep and a wake-up can cost: on
- * a virtual machine a thread woken on an idle processor may wait 50 to
- * 100 us for it. A look much shorter than that is outlasted by the first
- * slow answer, after which every thread of the conversation sleeps, each
- * hand-over wakes an idle processor, and the round trip stays slow (across
- * processes it measured either about 20 us or 110 to 120 us with 30 us
- * looks; with 100 us looks about 20 us in nearly every run). The looks
- * give the processor away between them and end when it is wanted
- * (msg_cpu_relax.h), so they cost only time the processor would idle. */
-constexpr int64_t kRespSpinNs = 100000;
-constexpr uint32_t kRespSpinPauses = 8U;
-constexpr uint32_t kRespSpinBusyLooks = 4U;
 
 /* Tries the requester's respLock as a responder: 0 when it is held, else the
  * last try's result; *count is the number of tries made. */
@@ -61,13 +39,13 @@ int32_t SimpleMsgTryRespLock(SimpleMsgTask *task, uint32_t *count) {
     // wait starts. An answer that comes that quickly first spins (the
     // requester runs on another processor), then pauses briefly (it was
     // preempted by this thread), before the long pauses.
-    for (uint32_t spin = 0; spin < kSpinTries; ++spin) {
+    for (uint32_t spin = 0; spin < MSG_TUNE_RESP_LOCK_SPIN_TRIES; ++spin) {
         if (OsMutexTryLock(&task->respLock) == 0) {
             *count = 1U;
             return 0;
         }
     }
-    for (uint32_t quick = 0; quick < kQuickTries; ++quick) {
+    for (uint32_t quick = 0; quick < MSG_TUNE_RESP_LOCK_QUICK_TRIES; ++quick) {
         if (OsMutexTryLock(&task->respLock) == 0) {
             *count = 1U;
             return 0;
@@ -104,7 +82,7 @@ uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payl
     return OS_MSG_OK;
 }
 
-/* Looks for the answer with respLock released, for at most kRespSpinNs: the
+/* Looks for the answer with respLock released, for at most MSG_TUNE_CALL_LOOK_NS: the
  * responder stores it meanwhile as it would during the condition wait. The
  * slot is only read with the lock taken (a try, so the responder, which
  * also only tries, is never held up for long), and the lock is held again
@@ -116,8 +94,8 @@ void SimpleMsgSpinForResp(SimpleMsgTask *task) {
     (void)OsMutexUnLock(&task->respLock);
     const auto start = std::chrono::steady_clock::now();
     for (uint32_t look = 0U;; ++look) {
-        if (look < kRespSpinBusyLooks) {
-            for (uint32_t i = 0U; i < kRespSpinPauses; ++i) {
+        if (look < MSG_TUNE_CALL_BUSY_LOOKS) {
+            for (uint32_t i = 0U; i < MSG_TUNE_CALL_LOOK_PAUSES; ++i) {
                 MsgCpuRelax();
             }
         } else if (MsgYieldFoundWork()) {
@@ -129,7 +107,7 @@ void SimpleMsgSpinForResp(SimpleMsgTask *task) {
             }
             (void)OsMutexUnLock(&task->respLock);
         }
-        if (std::chrono::steady_clock::now() - start >= std::chrono::nanoseconds(kRespSpinNs)) {
+        if (std::chrono::steady_clock::now() - start >= std::chrono::nanoseconds(MSG_TUNE_CALL_LOOK_NS)) {
             break;
         }
     }

@@ -1,61 +1,72 @@
 /*
- * Which carrier moves messages between processes, chosen once per start-up.
+ * The carriers between processes, as one table of operations each, and the
+ * choice of carrier made once per start-up.
  *
- * With no setting the transport is the loopback: every message that leaves
- * the process is delivered back into it. VYRE_OS_MSG_CARRIER=unix selects the
- * Unix-socket carrier; VYRE_OS_MSG_RUNDIR names the run directory that holds
- * each process's socket and the shared queue directory (default
- * $XDG_RUNTIME_DIR/vyre_os_msg, else /tmp/vyre_os_msg-<uid>), created with
- * mode 0700 unless it exists.
+ * The IPC transport reaches whatever moves its messages through the table
+ * the choice returns, as the core reaches a transport through the adapter
+ * table: the transport never names a carrier. The loopback (every message
+ * that leaves the process is delivered back into it) is the table with only
+ * a send; VYRE_OS_MSG_CARRIER=unix selects the Unix-socket carrier
+ * (src/transport/unix/).
  *
  * Thread safety: IpcCarrierSelect runs during process initialisation (under
  * the initialisation lock, before any send) and publishes the choice in one
- * atomic word; IpcCarrierCurrent may be read from any thread afterwards.
+ * atomic word; IpcCarrierCurrent may be read from any thread afterwards. The
+ * tables themselves are constant.
  */
 #ifndef VYRE_IPC_CARRIER_H
 #define VYRE_IPC_CARRIER_H
 
-#include <stddef.h>
 #include <stdint.h>
+
+#include "vyre_os_msg.h"
 
 /* Environment variables read by OsMsgInit. */
 #define IPC_CARRIER_ENV "VYRE_OS_MSG_CARRIER"
 #define IPC_CARRIER_RUNDIR_ENV "VYRE_OS_MSG_RUNDIR"
 
-/* Longest run directory path accepted, without its terminator. A socket path
- * is the run directory, '/', a process name of at most 15 characters and
- * ".sock"; it has to fit the 108 bytes of a Unix socket address. */
-#define IPC_CARRIER_RUNDIR_MAX 80U
+/*
+ * One carrier. Every operation but send may be NULL: the carrier has no such
+ * step (the loopback has none of them).
+ */
+typedef struct IpcCarrierOps {
+    /* The value of VYRE_OS_MSG_CARRIER that selects it. */
+    const char *name;
+    /* Opens the carrier for the own process name (adapter slot 4): 0, or a
+     * result code with everything undone. Runs under the initialisation
+     * lock. */
+    uint32_t (*open)(void);
+    /* Closes it (adapter slot 5): ends its threads, closes its descriptors,
+     * removes its files. 0. Runs under the initialisation lock. */
+    uint32_t (*close)(void);
+    /* Sends head to process destProcName with transport message type
+     * transType (adapter slots 0 and 8); the contract of slot 0. */
+    uint32_t (*send)(const char *destProcName, uint32_t transType, MsgHead *head);
+    /* The same for a receiver on another CPU (adapter slot 8). */
+    uint32_t (*sendCpu)(const char *destProcName, uint32_t transType, MsgHead *head);
+    /* Ends the receive loop promptly (the transport's stop). Any thread. */
+    void (*stop)(void);
+    /* The receive loop, run on the carrier's receive thread with the
+     * argument open gave it; returns when it is stopped. */
+    void (*recvLoop)(void *arg);
+} IpcCarrierOps;
 
-typedef enum IpcCarrierKind {
-    IPC_CARRIER_LOOPBACK = 0, /* no setting, or an empty one */
-    IPC_CARRIER_UNIX = 1,     /* VYRE_OS_MSG_CARRIER=unix */
-    IPC_CARRIER_UNKNOWN = 2,  /* any other value: initialisation is refused */
-} IpcCarrierKind;
+/* The loopback: only the sends (IPCMsgSendData, IPCMsgSendCpuData). */
+extern const IpcCarrierOps g_ipcLoopbackOps;
+/* The Unix-socket carrier (src/transport/unix/ipc_unix_carrier.cc). */
+extern const IpcCarrierOps g_ipcUnixOps;
 
-/* Reads VYRE_OS_MSG_CARRIER, remembers and returns the choice. An unknown
- * value is logged ("unknown carrier [%s].") once here. */
-IpcCarrierKind IpcCarrierSelect(void);
+/* Reads VYRE_OS_MSG_CARRIER and remembers and returns the carrier it names:
+ * the loopback for no setting, an empty one or "loopback". Any other value
+ * is logged ("unknown carrier [%s].") and gives the refusing carrier, whose
+ * open fails initialisation with 0x80020001. */
+const IpcCarrierOps *IpcCarrierSelect(void);
 
-/* The choice of the last IpcCarrierSelect (the loopback before any). */
-IpcCarrierKind IpcCarrierCurrent(void);
+/* The carrier of the last IpcCarrierSelect (the loopback before any). */
+const IpcCarrierOps *IpcCarrierCurrent(void);
 
-/* Writes the run directory's path into out (size bytes). 0; 0x80020001 when
- * the path is empty, not absolute or longer than IPC_CARRIER_RUNDIR_MAX
- * ("run directory [%s] unusable."). */
-uint32_t IpcCarrierRunDir(char *out, size_t size);
-
-/* Creates dir with mode 0700 unless it exists. 0; 0x8002000d when it cannot
- * be created or is not a directory ("run directory [%s] error[%d]."). */
-uint32_t IpcCarrierMakeRunDir(const char *dir);
-
-/* Size of a socket path buffer (the sun_path of a Unix socket address). */
-#define IPC_CARRIER_PATH_SIZE 108U
-
-/* Writes the socket path of process procName (at most 15 characters, no
- * '/') in dir into out (IPC_CARRIER_PATH_SIZE bytes). 0; 0x80020001 for a
- * name that cannot name a socket (empty, too long, containing '/', or "." or
- * ".."). */
-uint32_t IpcCarrierSockPath(char *out, const char *dir, const char *procName);
+/* True when the current carrier moves messages between processes (it has a
+ * receive loop of its own). */
+bool IpcCarrierBetweenProcesses(void);
 
 #endif /* VYRE_IPC_CARRIER_H */

@@ -23,6 +23,7 @@
 #include <new>
 
 #include "base/msg_alloc.h"
+#include "base/msg_forever.h"
 #include "base/msg_proc_name.h"
 #include "base/msg_setup_state.h"
 #include "broadcast/msg_broadcast.h"
@@ -30,7 +31,6 @@
 #include "msc/msg_cpu_cfg.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/ipc_carrier.h"
-#include "transport/ipc_unix_carrier.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_adp_buff.h"
 #include "transport/msg_rebuild.h"
@@ -74,26 +74,17 @@ std::atomic<IpcMsgServerCtx *> g_ipcServerCtx{nullptr};
 
 /* With a carrier between processes the join waits here rather than polling
  * once a second, so that the stop ends it at once. g_ipcJoinLock guards
- * nothing but the wait on the join flag (a leaf lock). */
-std::mutex g_ipcJoinLock;
-std::condition_variable g_ipcJoinCond;
-
-bool IpcMsgHasCarrier() {
-    return IpcCarrierCurrent() == IPC_CARRIER_UNIX;
-}
-
-/* Slot 4 when VYRE_OS_MSG_CARRIER names no carrier: initialisation fails
- * rather than running without the carrier the process asked for. */
-uint32_t IpcMsgRefuseCarrier(void) {
-    MSG_LOG(OS_MSG_LOG_ERROR, "no such carrier, see " IPC_CARRIER_ENV ".");
-    return OS_MSG_ERR_INVALID_PARAM;
-}
+ * nothing but the wait on the join flag (a leaf lock). Never destroyed: the
+ * server thread still waits here when a process leaves without tearing
+ * down. */
+MsgForever<std::mutex> g_ipcJoinLock;
+MsgForever<std::condition_variable> g_ipcJoinCond;
 
 /* The join of a carrier between processes: the receive thread belongs to the
  * carrier, so the join only waits until the stop clears the flag. */
 uint32_t IpcMsgJoinCarrier(IpcMsgServerCtx *ctx) {
-    std::unique_lock<std::mutex> lock(g_ipcJoinLock);
-    g_ipcJoinCond.wait(lock, [ctx] { return __atomic_load_n(&ctx->joinFlag, __ATOMIC_ACQUIRE) == 0U; });
+    std::unique_lock<std::mutex> lock(*g_ipcJoinLock);
+    g_ipcJoinCond->wait(lock, [ctx] { return __atomic_load_n(&ctx->joinFlag, __ATOMIC_ACQUIRE) == 0U; });
     return OS_MSG_OK;
 }
 
@@ -147,6 +138,7 @@ extern "C" {
 
 void PMsgRegAdpFunc(void) {
     (void)MsgAdpPrepareTrans();
+    const IpcCarrierOps *carrier = IpcCarrierSelect();
     MsgAdpFuncReg reg;
     reg.funcId = MSG_ADP_SLOT_START_SERVER;
     reg.func.startServer = IPCMsgStartServer;
@@ -158,22 +150,21 @@ void PMsgRegAdpFunc(void) {
     reg.func.control = IPCMsgJoinServer;
     (void)MsgAdpRegFunc(&reg);
     reg.funcId = MSG_ADP_SLOT_SEND;
-    reg.func.send = IPCMsgSendData;
+    reg.func.send = carrier->send;
     (void)MsgAdpRegFunc(&reg);
     reg.funcId = MSG_ADP_SLOT_SEND_CPU;
-    reg.func.send = IPCMsgSendCpuData;
+    reg.func.send = carrier->sendCpu;
     (void)MsgAdpRegFunc(&reg);
-    switch (IpcCarrierSelect()) {
-    case IPC_CARRIER_UNIX:
-        IpcUnixRegister();
-        break;
-    case IPC_CARRIER_UNKNOWN:
+    // The client slots open and close the carrier with the process.
+    if (carrier->open != nullptr) {
         reg.funcId = MSG_ADP_SLOT_INIT_CLIENT;
-        reg.func.control = IpcMsgRefuseCarrier;
+        reg.func.control = carrier->open;
         (void)MsgAdpRegFunc(&reg);
-        break;
-    default:
-        break;
+    }
+    if (carrier->close != nullptr) {
+        reg.funcId = MSG_ADP_SLOT_UNINIT_CLIENT;
+        reg.func.control = carrier->close;
+        (void)MsgAdpRegFunc(&reg);
     }
 }
 
@@ -222,10 +213,10 @@ uint32_t IPCMsgStartServer(const char *procName) {
     if (ret != OS_MSG_OK) {
         return ret;
     }
-    if (IpcMsgHasCarrier()) {
+    if (IpcCarrierBetweenProcesses()) {
         // Armed before the start report, so a stop of this start-up always
         // finds it set, however late the server thread reaches the join.
-        std::lock_guard<std::mutex> guard(g_ipcJoinLock);
+        std::lock_guard<std::mutex> guard(*g_ipcJoinLock);
         __atomic_store_n(&g_ipcServerCtx.load(std::memory_order_acquire)->joinFlag, 1U, __ATOMIC_RELEASE);
     }
     (void)puts("create pmsgBro");
@@ -244,15 +235,16 @@ uint32_t IPCMsgStartServer(const char *procName) {
 }
 
 uint32_t IPCMsgStopServer(void) {
-    if (!IpcMsgHasCarrier()) {
+    const IpcCarrierOps *carrier = IpcCarrierCurrent();
+    if (carrier->stop == nullptr) {
         return OS_MSG_OK;
     }
-    IpcUnixStopRecv();
+    carrier->stop();
     IpcMsgServerCtx *ctx = g_ipcServerCtx.load(std::memory_order_acquire);
     if (ctx != nullptr) {
-        std::lock_guard<std::mutex> guard(g_ipcJoinLock);
+        std::lock_guard<std::mutex> guard(*g_ipcJoinLock);
         __atomic_store_n(&ctx->joinFlag, 0U, __ATOMIC_RELEASE);
-        g_ipcJoinCond.notify_all();
+        g_ipcJoinCond->notify_all();
     }
     return OS_MSG_OK;
 }
@@ -263,7 +255,7 @@ uint32_t IPCMsgJoinServer(void) {
         MSG_LOG(OS_MSG_LOG_ERROR, "server init error.");
         return OS_MSG_ERR_NOT_INIT;
     }
-    if (IpcMsgHasCarrier()) {
+    if (IpcCarrierBetweenProcesses()) {
         return IpcMsgJoinCarrier(ctx);
     }
     __atomic_store_n(&ctx->joinFlag, 1U, __ATOMIC_RELEASE);
@@ -284,8 +276,9 @@ uint32_t IPCMsgJoinServer(void) {
 }
 
 void *IPCMsgRecvThread(void *arg) {
-    if (arg != nullptr) {
-        IpcUnixRecvLoop(static_cast<IpcUnixCarrier *>(arg));
+    const IpcCarrierOps *carrier = IpcCarrierCurrent();
+    if (arg != nullptr && carrier->recvLoop != nullptr) {
+        carrier->recvLoop(arg);
     }
     return nullptr;
 }

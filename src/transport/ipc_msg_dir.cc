@@ -229,7 +229,7 @@ uint32_t IPCMsgGetQidByName(const char *name) {
 uint32_t IPCMsgNewQid(void) {
     // The socket carrier's queue is the process's listening socket, found
     // by name; the entry records its owner so that a dead one's is reclaimed.
-    return IpcCarrierCurrent() == IPC_CARRIER_UNIX ? (uint32_t)getpid() : 0U;
+    return IpcCarrierBetweenProcesses() ? (uint32_t)getpid() : 0U;
 }
 
 void IPCMsgAttachShmHead(IpcMsgShmHead *head) {

@@ -35,12 +35,12 @@
 #include <thread>
 
 #include "carrier/carrier_proto.h"
-#include "transport/ipc_carrier.h"
-#include "transport/ipc_frame.h"
 #include "transport/ipc_msg.h"
-#include "transport/ipc_peer_cache.h"
-#include "transport/ipc_shm_segment.h"
 #include "transport/msg_rebuild.h"
+#include "transport/unix/ipc_frame.h"
+#include "transport/unix/ipc_peer_cache.h"
+#include "transport/unix/ipc_run_dir.h"
+#include "transport/unix/ipc_shm_segment.h"
 #include "vyre_os_msg.h"
 
 namespace {
@@ -162,8 +162,8 @@ void Serve(const char *task, uint32_t (*callback)(MsgHead *), pthread_t thread) 
 
 /* Holds the directory lock of the run directory until killed. */
 int HoldLock() {
-    char dir[IPC_CARRIER_PATH_SIZE];
-    if (IpcCarrierRunDir(dir, sizeof(dir)) != OS_MSG_OK || IpcShmSegmentAttach(dir) != OS_MSG_OK) {
+    char dir[IPC_RUN_DIR_PATH_SIZE];
+    if (IpcRunDirPath(dir, sizeof(dir)) != OS_MSG_OK || IpcShmSegmentAttach(dir) != OS_MSG_OK) {
         return 1;
     }
     (void)pthread_mutex_lock(&IPCMsgGetShmHead()->lock.mutex);

@@ -24,7 +24,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "transport/ipc_carrier.h"
+#include "transport/unix/ipc_run_dir.h"
 #include "vyre_os_msg.h"
 
 /* Number of peers: as many as the shared directory has processes. */
@@ -33,7 +33,7 @@
 typedef struct IpcPeer {
     std::mutex lock;                  /* guards every field below once the slot is named */
     char name[OS_MSG_NAME_LEN];       /* the peer's process; set under the cache lock */
-    char path[IPC_CARRIER_PATH_SIZE]; /* its socket */
+    char path[IPC_RUN_DIR_PATH_SIZE]; /* its socket */
     int fd;                           /* the kept connection, -1 when none */
     std::atomic<bool> linked;         /* fd is connected; read without the lock by appends */
     uint32_t maxBody;                 /* largest payload bytes in one datagram on fd */

@@ -6,7 +6,7 @@
  * A message goes alone when its sender is not streaming: when nothing is
  * batched for the peer and its last asynchronous send (or the moment the
  * batch sender found nothing more for it) is longer ago than
- * IPC_BATCH_BURST_NS, the sending thread sends it at once (the lowest
+ * MSG_TUNE_BATCH_BURST_NS (base/msg_tunables.h), the sending thread sends it at once (the lowest
  * latency). Otherwise it is copied into the peer's batch and the batch
  * sender, one thread per process, sends the batch as one datagram as soon
  * as it can; meanwhile further messages join the next batch. Synchronous
@@ -29,15 +29,13 @@
 
 #include <stdint.h>
 
-#include "transport/ipc_peer_cache.h"
+#include "transport/unix/ipc_peer_cache.h"
 #include "vyre_os_msg.h"
 
 /* Bytes of one batch: the largest batched datagram. */
 #define IPC_BATCH_BYTES (64U * 1024U)
 /* Largest record (header and payload) that joins a batch. */
 #define IPC_BATCH_RECORD_MAX (8U * 1024U)
-/* Sends closer together than this count as a stream (nanoseconds). */
-#define IPC_BATCH_BURST_NS 20000ULL
 
 /* Starts the batch sender. 0; 0x8002001f when its thread cannot start. */
 uint32_t IpcBatchStart(void);

@@ -6,11 +6,11 @@
  * into slices, and sends over the peer's kept connection.
  *
  * An asynchronous send never blocks for long: a peer whose socket stays full
- * for kIpcSendRoomWaitMs refuses the message with 0x80020007, as a full
+ * for MSG_TUNE_SEND_ROOM_WAIT_MS refuses the message with 0x80020007, as a full
  * in-process queue does. A synchronous request waits for room at most its
  * time-out (MsgAdpSendWaitMs). Once the
  * first slice of a large message is out, the rest waits for room, but at
- * most kIpcSendSliceStallMs per slice (or the request's time-out when
+ * most MSG_TUNE_SEND_SLICE_STALL_MS per slice (or the request's time-out when
  * longer); a peer that stays stuck longer loses the connection, which drops
  * the incomplete message on its side.
  *
@@ -19,46 +19,36 @@
  */
 #define MSG_MODULE "ipcmsg_adapt"
 
-#include <errno.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "base/msg_alloc.h"
 #include "base/msg_proc_name.h"
+#include "base/msg_tunables.h"
 #include "log/msg_log.h"
-#include "transport/ipc_frame.h"
 #include "transport/ipc_msg.h"
-#include "transport/ipc_peer_cache.h"
-#include "transport/ipc_send_batch.h"
-#include "transport/ipc_unix_carrier.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_rebuild.h"
+#include "transport/unix/ipc_frame.h"
+#include "transport/unix/ipc_peer_cache.h"
+#include "transport/unix/ipc_send_batch.h"
+#include "transport/unix/ipc_unix_carrier.h"
 #include "vyre_os_time.h"
 
 namespace {
 
-/* Longest wait for room for the next slice of a message already begun. */
-constexpr uint32_t kIpcSendSliceStallMs = 2000U;
 /* Subscription request payload: op byte, 32-bit count, then entries. */
 constexpr uint32_t kIpcSubHeadLen = 5U;
-
-/* Longest wait for room at a peer whose socket is full, for a message that
- * has no time-out of its own: a receiver that is busy draining its socket
- * makes room within moments, and a sender that sleeps meanwhile leaves it
- * the processor instead of retrying. */
-constexpr uint32_t kIpcSendRoomWaitMs = 5U;
 
 /* Keys of sliced messages; the receiver adds the sender's pid. */
 std::atomic<uint32_t> g_ipcSliceKey{0U};
 
 /* How long the current send may wait for room: the time-out of a request
- * that has one (however short), else kIpcSendRoomWaitMs. */
+ * that has one (however short), else MSG_TUNE_SEND_ROOM_WAIT_MS. */
 uint32_t IpcSendWaitMs() {
     uint32_t budget = MsgAdpSendWaitMs();
-    return budget != 0U ? budget : kIpcSendRoomWaitMs;
+    return budget != 0U ? budget : MSG_TUNE_SEND_ROOM_WAIT_MS;
 }
 
 /* The whole message in one datagram. */
@@ -88,8 +78,8 @@ IpcSendResult IpcSendSliced(IpcPeer *peer, uint32_t transType, const MsgHead *wi
                                {const_cast<uint8_t *>(data) + offset, tail.curLen},
                                {&tail, sizeof(tail)}};
         uint32_t waitMs = IpcSendWaitMs();
-        if (offset != 0U && waitMs < kIpcSendSliceStallMs) {
-            waitMs = kIpcSendSliceStallMs;
+        if (offset != 0U && waitMs < MSG_TUNE_SEND_SLICE_STALL_MS) {
+            waitMs = MSG_TUNE_SEND_SLICE_STALL_MS;
         }
         IpcSendResult res = IpcPeerSendDatagram(peer, iov, 4U, waitMs);
         if (res != IPC_SEND_OK) {

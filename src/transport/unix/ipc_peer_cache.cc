@@ -5,19 +5,18 @@
  */
 #define MSG_MODULE "ipcmsg_adapt"
 
-#include "transport/ipc_peer_cache.h"
+#include "transport/unix/ipc_peer_cache.h"
 
 #include <errno.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "base/msg_alloc.h"
 #include "log/msg_log.h"
-#include "transport/ipc_frame.h"
+#include "transport/unix/ipc_frame.h"
+#include "transport/unix/ipc_run_dir.h"
+#include "transport/unix/ipc_unix_sys.h"
 #include "vyre_os_time.h"
 
 namespace {
@@ -32,7 +31,7 @@ constexpr uint32_t kIpcPeerKernelSlack = 64U;
 /* Guards the naming of slots and the run directory; never held while a peer
  * lock is taken, except in IpcPeerCacheClose. */
 std::mutex g_ipcPeerCacheLock;
-char g_ipcPeerRunDir[IPC_CARRIER_PATH_SIZE];
+char g_ipcPeerRunDir[IPC_RUN_DIR_PATH_SIZE];
 bool g_ipcPeerCacheOpen = false;
 IpcPeer g_ipcPeers[IPC_PEER_NUM];
 /* Changes whenever the cache opens or closes: a slot found under one value
@@ -50,13 +49,7 @@ thread_local IpcPeerLast t_ipcPeerLast = {0U, {0}, nullptr};
 
 /* The payload a datagram on fd may carry, from its effective send buffer. */
 uint32_t IpcPeerMaxBody(int fd) {
-    int size = kIpcPeerSendBuffer;
-    (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-    socklen_t len = sizeof(size);
-    if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &len) != 0) {
-        size = 0;
-    }
-    uint32_t room = (uint32_t)size;
+    uint32_t room = (uint32_t)IpcSysSetSendBuffer(fd, kIpcPeerSendBuffer);
     uint32_t overhead = IPC_FRAME_RECORD_OVERHEAD + IPC_FRAME_TAIL_LEN + kIpcPeerKernelSlack;
     if (room <= overhead + 4096U) {
         return 4096U;
@@ -102,8 +95,8 @@ IpcPeer *IpcPeerLookUp(const char *name, uint32_t *err, uint32_t *epoch) {
         *err = OS_MSG_ERR_NO_IDLE_BLOCK;
         return nullptr;
     }
-    char path[IPC_CARRIER_PATH_SIZE];
-    *err = IpcCarrierSockPath(path, g_ipcPeerRunDir, name);
+    char path[IPC_RUN_DIR_PATH_SIZE];
+    *err = IpcRunDirSockPath(path, g_ipcPeerRunDir, name);
     if (*err != OS_MSG_OK) {
         MSG_LOG(OS_MSG_LOG_ERROR, "process name [%.16s] cannot name a socket.", name);
         return nullptr;
@@ -184,19 +177,9 @@ uint32_t IpcPeerConnect(IpcPeer *peer) {
     if (peer->fd >= 0) {
         return OS_MSG_OK;
     }
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = IpcSysConnect(peer->path);
     if (fd < 0) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "socket error[%d].", errno);
-        return OS_MSG_ERR_SYSTEM;
-    }
-    struct sockaddr_un addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, peer->path, sizeof(addr.sun_path));
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0) {
-        int err = errno;
-        (void)close(fd);
-        return IpcPeerConnectError(peer, err);
+        return IpcPeerConnectError(peer, -fd);
     }
     peer->maxBody = IpcPeerMaxBody(fd);
     peer->fd = fd;
@@ -207,36 +190,27 @@ uint32_t IpcPeerConnect(IpcPeer *peer) {
 void IpcPeerDisconnect(IpcPeer *peer) {
     if (peer->fd >= 0) {
         peer->linked.store(false, std::memory_order_release);
-        (void)close(peer->fd);
-        peer->fd = -1;
+        IpcSysClose(&peer->fd);
     }
 }
 
 namespace {
 
 IpcSendResult IpcPeerSendOnce(int fd, struct iovec *iov, size_t iovLen) {
-    struct msghdr msg;
-    std::memset(&msg, 0, sizeof(msg));
-    msg.msg_iov = iov;
-    msg.msg_iovlen = iovLen;
-    for (;;) {
-        if (sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
-            return IPC_SEND_OK;
-        }
-        switch (errno) {
-        case EINTR:
-            continue;
-        case EAGAIN:
-            return IPC_SEND_FULL;
-        case EPIPE:
-        case ECONNRESET:
-        case ENOTCONN:
-        case ECONNREFUSED:
-            return IPC_SEND_BROKEN;
-        default:
-            MSG_LOG(OS_MSG_LOG_ERROR, "sendmsg error[%d].", errno);
-            return IPC_SEND_ERROR;
-        }
+    int err = IpcSysSend(fd, iov, iovLen);
+    switch (-err) {
+    case 0:
+        return IPC_SEND_OK;
+    case EAGAIN:
+        return IPC_SEND_FULL;
+    case EPIPE:
+    case ECONNRESET:
+    case ENOTCONN:
+    case ECONNREFUSED:
+        return IPC_SEND_BROKEN;
+    default:
+        MSG_LOG(OS_MSG_LOG_ERROR, "sendmsg error[%d].", -err);
+        return IPC_SEND_ERROR;
     }
 }
 
@@ -247,8 +221,7 @@ IpcSendResult IpcPeerSendDatagram(IpcPeer *peer, struct iovec *iov, size_t iovLe
     uint32_t start = OsGetSysRunTime();
     while (res == IPC_SEND_FULL && waitMs != 0U) {
         uint32_t spent = OsGetSysRunTime() - start;
-        struct pollfd pfd = {peer->fd, POLLOUT, 0};
-        if (spent >= waitMs || poll(&pfd, 1, (int)(waitMs - spent)) <= 0) {
+        if (spent >= waitMs || !IpcSysWaitWritable(peer->fd, (int)(waitMs - spent))) {
             return IPC_SEND_FULL;
         }
         res = IpcPeerSendOnce(peer->fd, iov, iovLen);

@@ -6,9 +6,8 @@
  */
 #define MSG_MODULE "ipcmsg_adapt"
 
-#include "transport/ipc_send_batch.h"
+#include "transport/unix/ipc_send_batch.h"
 
-#include <poll.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -17,26 +16,19 @@
 
 #include "base/msg_alloc.h"
 #include "base/msg_cpu_relax.h"
+#include "base/msg_forever.h"
 #include "base/msg_monotonic.h"
+#include "base/msg_tunables.h"
 #include "log/msg_log.h"
-#include "transport/ipc_frame.h"
+#include "transport/unix/ipc_frame.h"
+#include "transport/unix/ipc_unix_sys.h"
 
 namespace {
 
-/* How long the batch sender waits for room at a full peer before it serves
- * the others again. */
-constexpr int kIpcBatchRoomWaitMs = 10;
-
-/* How often the batch sender gives the processor away, looking for a new
- * batch in between, before it sleeps: a streaming sender fills the next
- * batch within microseconds, and a batch sender found awake spares it the
- * wake-up call (and the context switches) on every batch. Together the
- * looks last some tens of microseconds, once per stream; they end at once
- * when a yield let another thread run (msg_cpu_relax.h). */
-constexpr int kIpcBatchIdleYields = 100;
-
-std::mutex g_ipcBatchLock;
-std::condition_variable g_ipcBatchCond;
+/* Never destroyed: the batch sender may still wait on them while a process
+ * that left without tearing down runs its static destructors. */
+MsgForever<std::mutex> g_ipcBatchLock;
+MsgForever<std::condition_variable> g_ipcBatchCond;
 IpcPeer *g_ipcBatchReady[IPC_PEER_NUM]; /* peers with a batch, oldest first */
 uint32_t g_ipcBatchHead = 0U;
 /* Written under g_ipcBatchLock; also read without it by the batch sender's
@@ -49,26 +41,26 @@ pthread_t g_ipcBatchThread;
 
 /* Puts peer on the sender's list (each peer is on it at most once). */
 void IpcBatchEnqueue(IpcPeer *peer) {
-    std::lock_guard<std::mutex> guard(g_ipcBatchLock);
+    std::lock_guard<std::mutex> guard(*g_ipcBatchLock);
     uint32_t count = g_ipcBatchCount.load(std::memory_order_relaxed);
     g_ipcBatchReady[(g_ipcBatchHead + count) % IPC_PEER_NUM] = peer;
     g_ipcBatchCount.store(count + 1U, std::memory_order_release);
     if (g_ipcBatchSleeping) {
-        g_ipcBatchCond.notify_one();
+        g_ipcBatchCond->notify_one();
     }
 }
 
 /* The next peer to serve, NULL once stopping with nothing left. */
 IpcPeer *IpcBatchNext() {
-    for (int i = 0; i < kIpcBatchIdleYields && g_ipcBatchCount.load(std::memory_order_acquire) == 0U; ++i) {
+    for (int i = 0; i < MSG_TUNE_BATCH_IDLE_YIELDS && g_ipcBatchCount.load(std::memory_order_acquire) == 0U; ++i) {
         if (MsgYieldFoundWork()) {
             break;
         }
     }
-    std::unique_lock<std::mutex> lock(g_ipcBatchLock);
+    std::unique_lock<std::mutex> lock(*g_ipcBatchLock);
     while (g_ipcBatchCount.load(std::memory_order_relaxed) == 0U && !g_ipcBatchStopping) {
         g_ipcBatchSleeping = true;
-        g_ipcBatchCond.wait(lock);
+        g_ipcBatchCond->wait(lock);
         g_ipcBatchSleeping = false;
     }
     uint32_t count = g_ipcBatchCount.load(std::memory_order_relaxed);
@@ -82,7 +74,7 @@ IpcPeer *IpcBatchNext() {
 }
 
 bool IpcBatchStopping() {
-    std::lock_guard<std::mutex> guard(g_ipcBatchLock);
+    std::lock_guard<std::mutex> guard(*g_ipcBatchLock);
     return g_ipcBatchStopping;
 }
 
@@ -140,8 +132,7 @@ void IpcBatchServe(IpcPeer *peer) {
         if (res == IPC_SEND_FULL && !IpcBatchStopping()) {
             int fd = peer->fd;
             lock.unlock();
-            struct pollfd pfd = {fd, POLLOUT, 0};
-            (void)poll(&pfd, 1, kIpcBatchRoomWaitMs);
+            (void)IpcSysWaitWritable(fd, MSG_TUNE_BATCH_ROOM_WAIT_MS);
             IpcBatchEnqueue(peer);
             return;
         }
@@ -164,7 +155,7 @@ void *IpcBatchThread(void *) {
 
 uint32_t IpcBatchStart(void) {
     {
-        std::lock_guard<std::mutex> guard(g_ipcBatchLock);
+        std::lock_guard<std::mutex> guard(*g_ipcBatchLock);
         g_ipcBatchStopping = false;
         g_ipcBatchHead = 0U;
         g_ipcBatchCount.store(0U, std::memory_order_relaxed);
@@ -182,9 +173,9 @@ void IpcBatchStop(void) {
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(g_ipcBatchLock);
+        std::lock_guard<std::mutex> guard(*g_ipcBatchLock);
         g_ipcBatchStopping = true;
-        g_ipcBatchCond.notify_one();
+        g_ipcBatchCond->notify_one();
     }
     (void)pthread_join(g_ipcBatchThread, nullptr);
     g_ipcBatchRunning = false;
@@ -202,7 +193,7 @@ IpcBatchResult IpcBatchAppend(IpcPeer *peer, uint32_t transType, const MsgHead *
             // Only a message that finds no batch waiting reads the clock: a
             // streaming sender pays for it once per batch, not per message.
             uint64_t now = MsgMonotonicNs();
-            bool streaming = now - peer->lastAsyncNs < IPC_BATCH_BURST_NS;
+            bool streaming = now - peer->lastAsyncNs < MSG_TUNE_BATCH_BURST_NS;
             peer->lastAsyncNs = now;
             if (!streaming) {
                 return IPC_BATCH_ALONE;

@@ -8,9 +8,10 @@
  * under its cross-process lock, so two live processes never share a name and
  * a dead one's socket and entry are taken over.
  *
- * It plugs into the adapter table like the loopback: slots 0 and 8 send,
- * slot 4 opens the carrier (claims the name, listens, starts the receive
- * thread), slot 5 closes it, and the transport's stop ends the receive loop.
+ * The IPC transport reaches it through its table of operations,
+ * g_ipcUnixOps (ipc_carrier.h): open (claims the name, listens, starts the
+ * receive thread), close, send, stop (ends the receive loop) and the
+ * receive loop itself.
  *
  * Thread safety. The carrier's state is opened and closed by process
  * initialisation and teardown, which the initialisation lock serialises;
@@ -28,12 +29,12 @@
 
 #include <atomic>
 
-#include "transport/ipc_carrier.h"
+#include "transport/unix/ipc_run_dir.h"
 #include "vyre_os_msg.h"
 
 typedef struct IpcUnixCarrier {
-    char runDir[IPC_CARRIER_PATH_SIZE];
-    char sockPath[IPC_CARRIER_PATH_SIZE];
+    char runDir[IPC_RUN_DIR_PATH_SIZE];
+    char sockPath[IPC_RUN_DIR_PATH_SIZE];
     char procName[OS_MSG_NAME_LEN];
     int listenFd;
     int epollFd;
@@ -48,7 +49,7 @@ typedef struct IpcUnixCarrier {
     uint8_t *recvBuf; /* IPC_FRAME_DATAGRAM_MAX bytes, the receive thread's */
 } IpcUnixCarrier;
 
-/* Slot 4: opens the carrier for the own process name: run directory, shared
+/* Opens the carrier for the own process name: run directory, shared
  * directory, name claim, listening socket, receive thread. 0;
  * 0x80020003 when a live process holds the name ("process name [%s] in use
  * by pid %d."); 0x80020001 for a name or run directory that cannot be used;
@@ -56,22 +57,18 @@ typedef struct IpcUnixCarrier {
  * logged). Everything is undone on failure. */
 uint32_t IpcUnixInitClient(void);
 
-/* Slot 5: ends the receive thread, closes every socket, removes the own
- * socket file and directory entry, detaches the shared directory. 0. */
+/* Ends the receive thread, closes every socket, removes the own socket file
+ * and directory entry, detaches the shared directory. 0. */
 uint32_t IpcUnixUninitClient(void);
 
 /* Ends the receive loop promptly (the transport's stop). Any thread. */
 void IpcUnixStopRecv(void);
 
-/* Slots 0 and 8: sends head to process destProcName. See ipc_unix_send.cc. */
+/* Sends head to process destProcName. See ipc_unix_send.cc. */
 uint32_t IpcUnixSendData(const char *destProcName, uint32_t transType, MsgHead *head);
 
-/* The receive loop over carrier's sockets; returns when it is stopped. Run by
- * IPCMsgRecvThread on the receive thread. */
-void IpcUnixRecvLoop(IpcUnixCarrier *carrier);
-
-/* Registers the carrier's operations in the adapter slots (after the
- * loopback's, replacing slots 0, 8, 4 and 5). */
-void IpcUnixRegister(void);
+/* The receive loop over the sockets of carrier (an IpcUnixCarrier); returns
+ * when it is stopped. Run by IPCMsgRecvThread on the receive thread. */
+void IpcUnixRecvLoop(void *carrier);
 
 #endif /* VYRE_IPC_UNIX_CARRIER_H */

@@ -17,53 +17,29 @@
 #define MSG_MODULE "ipcmsg_adapt"
 
 #include <errno.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 
 #include "base/msg_alloc.h"
 #include "base/msg_cpu_relax.h"
+#include "base/msg_tunables.h"
 #include "log/msg_log.h"
-#include "transport/ipc_frame.h"
 #include "transport/ipc_msg.h"
-#include "transport/ipc_unix_carrier.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_adp_buff.h"
+#include "transport/unix/ipc_frame.h"
+#include "transport/unix/ipc_unix_carrier.h"
+#include "transport/unix/ipc_unix_sys.h"
 #include "vyre_os_time.h"
 
 namespace {
 
-/* Events taken per wait, and datagrams read from one connection before the
- * others get their turn. */
-constexpr int kIpcRecvEvents = 16;
-constexpr int kIpcRecvBurst = 32;
-/* Pause before retrying a stalled connection: doubles from the first to the
- * last value while its queue stays full. */
-constexpr int kIpcRecvStallFirstMs = 1;
-constexpr int kIpcRecvStallLastMs = 32;
-/* Datagrams from this size on are received straight into their payload
- * buffer when they hold one whole message. */
-constexpr size_t kIpcRecvInPlaceMin = 64U * 1024U;
 /* A datagram shorter than this holds one small message: its sender is not
  * streaming (a streaming sender's messages share datagrams), so another one
  * is unlikely to wait behind it, and the loop goes back to waiting at once
  * instead of spending a system call to find the connection empty. */
 constexpr size_t kIpcRecvLoneMax = 2U * IPC_FRAME_RECORD_OVERHEAD;
-
-/* How long the loop keeps looking for the next datagram after one that
- * held a lone synchronous request or answer, before it sleeps
- * (nanoseconds): peers in conversation send again within tens of
- * microseconds, and a loop found awake spares the datagram the wake-up of a
- * sleeping thread on a processor that may have gone idle. Asynchronous
- * traffic is not followed by looks: a stream comes in batches, and a lone
- * message has no answer to wait for. The looks end early when a yield
- * between them let another thread run (msg_cpu_relax.h). They last as long
- * as a requester's look for its answer, for the same reason (see
- * simple_msg_sync.cc): an idle processor can take 100 us to wake. */
-constexpr int64_t kIpcRecvLookNs = 100000;
 
 /* One accepted connection. pid/uid: the peer's credentials when it
  * connected, used when a datagram arrives without its own. */
@@ -91,11 +67,7 @@ struct IpcRecvState {
 };
 
 bool IpcRecvWatch(IpcRecvState &state, IpcRecvConn *conn) {
-    struct epoll_event ev;
-    std::memset(&ev, 0, sizeof(ev));
-    ev.events = EPOLLIN;
-    ev.data.ptr = conn;
-    return epoll_ctl(state.carrier->epollFd, EPOLL_CTL_ADD, conn->fd, &ev) == 0;
+    return IpcSysPollerAdd(state.carrier->epollFd, conn->fd, IPC_SYS_READABLE, conn) == 0;
 }
 
 /* Keeps the part of data that stall says is not handled yet, and stops
@@ -121,11 +93,11 @@ void IpcRecvStall(IpcRecvState &state, IpcRecvConn *conn, const uint8_t *data, u
     if (!conn->stalled) {
         conn->stalled = true;
         if (state.stalledConns == 0U) {
-            state.stallWaitMs = kIpcRecvStallFirstMs;
-            state.retryAt = OsGetSysRunTime() + (uint32_t)kIpcRecvStallFirstMs;
+            state.stallWaitMs = MSG_TUNE_RECV_STALL_FIRST_MS;
+            state.retryAt = OsGetSysRunTime() + (uint32_t)MSG_TUNE_RECV_STALL_FIRST_MS;
         }
         state.stalledConns += 1U;
-        (void)epoll_ctl(state.carrier->epollFd, EPOLL_CTL_DEL, conn->fd, nullptr);
+        IpcSysPollerRemove(state.carrier->epollFd, conn->fd);
     }
 }
 
@@ -173,9 +145,9 @@ void IpcRecvResumeAll(IpcRecvState &state) {
             moved = IpcRecvResume(state, conn) || moved;
         }
     }
-    state.stallWaitMs =
-        moved ? kIpcRecvStallFirstMs
-              : (state.stallWaitMs * 2 > kIpcRecvStallLastMs ? kIpcRecvStallLastMs : state.stallWaitMs * 2);
+    state.stallWaitMs = moved ? MSG_TUNE_RECV_STALL_FIRST_MS
+                              : (state.stallWaitMs * 2 > MSG_TUNE_RECV_STALL_LAST_MS ? MSG_TUNE_RECV_STALL_LAST_MS
+                                                                                     : state.stallWaitMs * 2);
     state.retryAt = OsGetSysRunTime() + (uint32_t)state.stallWaitMs;
 }
 
@@ -191,29 +163,26 @@ int IpcRecvWaitMs(const IpcRecvState &state) {
 
 void IpcRecvAccept(IpcRecvState &state) {
     for (;;) {
-        int fd = accept4(state.carrier->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        IpcSysCred cred = {0U, 0U, 0U};
+        int fd = IpcSysAccept(state.carrier->listenFd, &cred);
         if (fd < 0) {
-            if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
-                MSG_LOG(OS_MSG_LOG_ERROR, "accept error[%d].", errno);
+            if (fd != -EAGAIN) {
+                MSG_LOG(OS_MSG_LOG_ERROR, "accept error[%d].", -fd);
             }
             return;
         }
         auto *conn = static_cast<IpcRecvConn *>(MSG_CALLOC(1U, sizeof(IpcRecvConn)));
-        struct ucred cred;
-        socklen_t len = sizeof(cred);
-        int on = 1;
         if (conn != nullptr) {
             conn->fd = fd;
         }
-        if (conn == nullptr || getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 ||
-            setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0 || !IpcRecvWatch(state, conn)) {
+        if (conn == nullptr || !IpcRecvWatch(state, conn)) {
             MSG_LOG(OS_MSG_LOG_ERROR, "connection set-up error[%d].", errno);
             MSG_FREE(conn);
-            (void)close(fd);
+            IpcSysClose(&fd);
             continue;
         }
-        conn->pid = (uint32_t)cred.pid;
-        conn->uid = (uint32_t)cred.uid;
+        conn->pid = cred.pid;
+        conn->uid = cred.uid;
         conn->lastPid = conn->pid;
         conn->next = state.conns;
         state.conns = conn;
@@ -228,7 +197,10 @@ void IpcRecvClose(IpcRecvState &state, IpcRecvConn *conn) {
             break;
         }
     }
-    (void)close(conn->fd);
+    if (!conn->stalled) {
+        IpcSysPollerRemove(state.carrier->epollFd, conn->fd);
+    }
+    IpcSysClose(&conn->fd);
     if (conn->stalled) {
         state.stalledConns -= 1U;
         IpcFrameDropStalled(&conn->stall);
@@ -246,33 +218,14 @@ void IpcRecvClose(IpcRecvState &state, IpcRecvConn *conn) {
 /* Receives one datagram from conn into iov with its sender's credentials
  * (conn's own when it carries none). The byte count, 0 when the connection
  * is gone, -1 when there is nothing to read now; *flags gets msg_flags. */
-ssize_t IpcRecvMsg(IpcRecvConn *conn, struct iovec *iov, size_t iovLen, uint32_t *pid, uint32_t *uid, int *flags) {
-    union {
-        struct cmsghdr align;
-        uint8_t bytes[CMSG_SPACE(sizeof(struct ucred))];
-    } control;
-    struct msghdr msg;
-    std::memset(&msg, 0, sizeof(msg));
-    msg.msg_iov = iov;
-    msg.msg_iovlen = iovLen;
-    msg.msg_control = control.bytes;
-    msg.msg_controllen = sizeof(control.bytes);
-    ssize_t n = recvmsg(conn->fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+ssize_t IpcRecvMsg(IpcRecvConn *conn, struct iovec *iov, size_t iovLen, uint32_t *pid, uint32_t *uid, bool *truncated) {
+    IpcSysCred cred = {conn->pid, conn->uid, 0U};
+    ssize_t n = IpcSysRecv(conn->fd, iov, iovLen, &cred, truncated);
     if (n < 0) {
-        return (errno == EAGAIN || errno == EINTR) ? -1 : 0;
+        return n == -EAGAIN ? -1 : 0;
     }
-    *pid = conn->pid;
-    *uid = conn->uid;
-    for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
-            c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
-            struct ucred cred;
-            std::memcpy(&cred, CMSG_DATA(c), sizeof(cred));
-            *pid = (uint32_t)cred.pid;
-            *uid = (uint32_t)cred.uid;
-        }
-    }
-    *flags = msg.msg_flags;
+    *pid = cred.pid;
+    *uid = cred.uid;
     return n;
 }
 
@@ -284,15 +237,15 @@ constexpr int kIpcRecvNotInPlace = 2;
 
 int IpcRecvInPlace(IpcRecvState &state, IpcRecvConn *conn) {
     uint8_t start[IPC_FRAME_RECORD_OVERHEAD];
-    ssize_t len = recv(conn->fd, start, sizeof(start), MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    ssize_t len = IpcSysPeek(conn->fd, start, sizeof(start));
     if (len <= 0) {
-        return (len < 0 && (errno == EAGAIN || errno == EINTR)) ? -1 : 0;
+        return len == -EAGAIN ? -1 : 0;
     }
     IpcFramePrefix prefix;
     MsgHead head;
     void *buf = nullptr;
     uint32_t bufLen = 0U;
-    if ((size_t)len < kIpcRecvInPlaceMin || !IpcFrameWholeInPlace(start, (uint32_t)len, &prefix, &head) ||
+    if ((size_t)len < MSG_TUNE_RECV_IN_PLACE_MIN || !IpcFrameWholeInPlace(start, (uint32_t)len, &prefix, &head) ||
         MsgGetBuffByHead(&head, IPC_FRAME_HEAD_LEN, &buf, &bufLen) != OS_MSG_OK || buf == nullptr) {
         conn->inPlace = false;
         return kIpcRecvNotInPlace;
@@ -300,9 +253,9 @@ int IpcRecvInPlace(IpcRecvState &state, IpcRecvConn *conn) {
     struct iovec iov[2] = {{start, sizeof(start)}, {buf, bufLen}};
     uint32_t pid = 0U;
     uint32_t uid = 0U;
-    int flags = 0;
-    ssize_t n = IpcRecvMsg(conn, iov, 2U, &pid, &uid, &flags);
-    if (n != len || (flags & MSG_TRUNC) != 0) {
+    bool truncated = false;
+    ssize_t n = IpcRecvMsg(conn, iov, 2U, &pid, &uid, &truncated);
+    if (n != len || truncated) {
         MsgReleaseBuffByHead(&head, IPC_FRAME_HEAD_LEN, buf, bufLen);
         return n <= 0 ? (int)n : 1;
     }
@@ -333,15 +286,15 @@ int IpcRecvOne(IpcRecvState &state, IpcRecvConn *conn) {
     struct iovec iov = {buf, IPC_FRAME_DATAGRAM_MAX};
     uint32_t pid = 0U;
     uint32_t uid = 0U;
-    int flags = 0;
-    ssize_t n = IpcRecvMsg(conn, &iov, 1U, &pid, &uid, &flags);
+    bool truncated = false;
+    ssize_t n = IpcRecvMsg(conn, &iov, 1U, &pid, &uid, &truncated);
     if (n <= 0) {
         return (int)n;
     }
     conn->lastPid = pid;
     // A sender of large messages usually sends more: peek at the next one.
-    conn->inPlace = (size_t)n >= kIpcRecvInPlaceMin;
-    if ((flags & MSG_TRUNC) != 0) {
+    conn->inPlace = (size_t)n >= MSG_TUNE_RECV_IN_PLACE_MIN;
+    if (truncated) {
         MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", pid, "larger than any record");
         return 1;
     }
@@ -360,7 +313,7 @@ int IpcRecvOne(IpcRecvState &state, IpcRecvConn *conn) {
  * with datagrams is reported again at once. True when it stopped at a lone
  * synchronous request or answer. */
 bool IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
-    for (int i = 0; i < kIpcRecvBurst; ++i) {
+    for (int i = 0; i < MSG_TUNE_RECV_BURST; ++i) {
         int got = IpcRecvOne(state, conn);
         if (got == 0) {
             IpcRecvClose(state, conn);
@@ -370,7 +323,7 @@ bool IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
             return got == kIpcRecvLoneCall;
         }
     }
-    if ((events & (EPOLLHUP | EPOLLERR)) != 0U && (events & EPOLLIN) == 0U) {
+    if ((events & (IPC_SYS_HANGUP | IPC_SYS_ERROR)) != 0U && (events & IPC_SYS_READABLE) == 0U) {
         IpcRecvClose(state, conn);
     }
     return false;
@@ -379,8 +332,7 @@ bool IpcRecvDrain(IpcRecvState &state, IpcRecvConn *conn, uint32_t events) {
 /* The wake-up descriptor fired: a stop (the loop ends), or room in a queue
  * that a stalled connection waits for, which is then retried at once. */
 void IpcRecvWoken(IpcRecvState &state) {
-    uint64_t count = 0U;
-    (void)!read(state.carrier->wakeFd.load(), &count, sizeof(count));
+    IpcSysEventDrain(state.carrier->wakeFd.load());
     if (state.carrier->roomOffered.exchange(false, std::memory_order_acq_rel) && state.stalledConns != 0U) {
         state.retryAt = OsGetSysRunTime();
     }
@@ -389,11 +341,11 @@ void IpcRecvWoken(IpcRecvState &state) {
 /* Handles the n events of one wait. True when a lone synchronous request or
  * answer came: its sender is in conversation and likely to send again
  * soon. */
-bool IpcRecvHandle(IpcRecvState &state, const struct epoll_event *events, int n) {
+bool IpcRecvHandle(IpcRecvState &state, const IpcSysEvent *events, int n) {
     IpcUnixCarrier *carrier = state.carrier;
     bool lone = false;
     for (int i = 0; i < n && !carrier->stopping.load(std::memory_order_acquire); ++i) {
-        void *tag = events[i].data.ptr;
+        void *tag = events[i].tag;
         if (tag == &carrier->wakeFd) {
             IpcRecvWoken(state);
             continue;
@@ -412,23 +364,26 @@ bool IpcRecvHandle(IpcRecvState &state, const struct epoll_event *events, int n)
 
 } // namespace
 
-void IpcUnixRecvLoop(IpcUnixCarrier *carrier) {
-    IpcRecvState state = {carrier, nullptr, 0U, kIpcRecvStallFirstMs, 0U};
-    struct epoll_event events[kIpcRecvEvents];
+void IpcUnixRecvLoop(void *arg) {
+    auto *carrier = static_cast<IpcUnixCarrier *>(arg);
+    IpcRecvState state = {carrier, nullptr, 0U, MSG_TUNE_RECV_STALL_FIRST_MS, 0U};
+    IpcSysEvent events[MSG_TUNE_RECV_EVENTS];
     // After a lone synchronous request or answer the loop looks again
-    // without sleeping, for at most kIpcRecvLookNs, giving the processor
-    // away between its looks.
+    // without sleeping, for at most MSG_TUNE_RECV_LOOK_NS, giving the
+    // processor away between its looks. Asynchronous traffic is not
+    // followed by looks: a stream comes in batches, and a lone message has
+    // no answer to wait for.
     auto lookUntil = std::chrono::steady_clock::now();
     bool looking = false;
     while (!carrier->stopping.load(std::memory_order_acquire)) {
-        int n = epoll_wait(carrier->epollFd, events, kIpcRecvEvents, looking ? 0 : IpcRecvWaitMs(state));
-        if (n < 0 && errno != EINTR) {
-            MSG_LOG(OS_MSG_LOG_FATAL, "epoll wait error[%d].", errno);
+        int n = IpcSysPollerWait(carrier->epollFd, events, MSG_TUNE_RECV_EVENTS, looking ? 0 : IpcRecvWaitMs(state));
+        if (n < 0) {
+            MSG_LOG(OS_MSG_LOG_FATAL, "epoll wait error[%d].", -n);
             break;
         }
         if (n > 0) {
             looking = IpcRecvHandle(state, events, n);
-            lookUntil = std::chrono::steady_clock::now() + std::chrono::nanoseconds(kIpcRecvLookNs);
+            lookUntil = std::chrono::steady_clock::now() + std::chrono::nanoseconds(MSG_TUNE_RECV_LOOK_NS);
         } else if (looking) {
             looking = std::chrono::steady_clock::now() < lookUntil && !MsgYieldFoundWork();
         }

@@ -9,7 +9,7 @@
  */
 #define MSG_MODULE "ipcmsg_adapt"
 
-#include "transport/ipc_frame.h"
+#include "transport/unix/ipc_frame.h"
 
 #include <cstring>
 #include <mutex>

@@ -5,20 +5,18 @@
  */
 #define MSG_MODULE "ipcmsg_adapt"
 
-#include "transport/ipc_shm_segment.h"
+#include "transport/unix/ipc_shm_segment.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdio>
 
 #include "log/msg_log.h"
-#include "transport/ipc_carrier.h"
 #include "transport/ipc_msg.h"
+#include "transport/unix/ipc_run_dir.h"
+#include "transport/unix/ipc_unix_sys.h"
 
 namespace {
 
@@ -28,57 +26,54 @@ constexpr int kIpcShmAttachTries = 4;
 
 IpcMsgShmHead *g_ipcShmMapping = nullptr;
 
-IpcMsgShmHead *IpcShmMap(int fd) {
-    void *map = mmap(nullptr, IPC_MSG_SHM_HEAD_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    return map == MAP_FAILED ? nullptr : static_cast<IpcMsgShmHead *>(map);
+IpcMsgShmHead *IpcShmMap(int fd, int *err) {
+    return static_cast<IpcMsgShmHead *>(IpcSysMapShared(fd, IPC_MSG_SHM_HEAD_SIZE, err));
 }
 
 /* Creates the segment at path: lays it out in a private file, then links it
  * into place. 0 when this process's file won, EEXIST when another's did,
  * else an error number. */
 int IpcShmCreate(const char *path) {
-    char tmp[IPC_CARRIER_PATH_SIZE + 16];
+    char tmp[IPC_RUN_DIR_PATH_SIZE + 16];
     (void)snprintf(tmp, sizeof(tmp), "%s.%ld", path, (long)getpid());
-    int fd = open(tmp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = IpcSysOpenFile(tmp, true, IPC_MSG_SHM_HEAD_SIZE);
     if (fd < 0) {
-        return errno;
+        return -fd;
     }
     int err = 0;
-    IpcMsgShmHead *head = nullptr;
-    if (ftruncate(fd, IPC_MSG_SHM_HEAD_SIZE) != 0 || (head = IpcShmMap(fd)) == nullptr) {
-        err = errno;
-    } else {
+    IpcMsgShmHead *head = IpcShmMap(fd, &err);
+    if (head != nullptr) {
         IPCMsgSetShmSegment(head);
         IpcMsgShmHead *laid = nullptr;
         IPCMsgInitShmHead(&laid);
         IPCMsgSetShmSegment(nullptr);
-        (void)munmap(head, IPC_MSG_SHM_HEAD_SIZE);
-        err = (link(tmp, path) == 0) ? 0 : errno;
+        IpcSysUnmap(head, IPC_MSG_SHM_HEAD_SIZE);
+        err = IpcSysLinkFile(tmp, path);
     }
-    (void)close(fd);
-    (void)unlink(tmp);
+    IpcSysClose(&fd);
+    IpcSysUnlink(tmp);
     return err;
 }
 
 /* Maps an existing segment and checks that it is one this library laid out. */
 int IpcShmOpen(const char *path, IpcMsgShmHead **headOut) {
-    int fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    int fd = IpcSysOpenFile(path, false, 0U);
     if (fd < 0) {
-        return errno;
+        return -fd;
     }
-    struct stat st;
     IpcMsgShmHead *head = nullptr;
     int err = 0;
-    if (fstat(fd, &st) != 0 || st.st_size < (off_t)IPC_MSG_SHM_HEAD_SIZE) {
+    if (IpcSysFileSize(fd) < (off_t)IPC_MSG_SHM_HEAD_SIZE) {
         err = EINVAL;
-    } else if ((head = IpcShmMap(fd)) == nullptr) {
-        err = errno;
+    } else if ((head = IpcShmMap(fd, &err)) == nullptr) {
+        // err is set
     } else if (head->entryCount != IPC_MSG_QID_ENTRY_NUM ||
                head->dirOffset != (uint32_t)offsetof(IpcMsgShmHead, entries)) {
-        (void)munmap(head, IPC_MSG_SHM_HEAD_SIZE);
+        IpcSysUnmap(head, IPC_MSG_SHM_HEAD_SIZE);
+        head = nullptr;
         err = EINVAL;
     }
-    (void)close(fd);
+    IpcSysClose(&fd);
     *headOut = (err == 0) ? head : nullptr;
     return err;
 }
@@ -86,7 +81,7 @@ int IpcShmOpen(const char *path, IpcMsgShmHead **headOut) {
 } // namespace
 
 uint32_t IpcShmSegmentAttach(const char *runDir) {
-    char path[IPC_CARRIER_PATH_SIZE];
+    char path[IPC_RUN_DIR_PATH_SIZE];
     (void)snprintf(path, sizeof(path), "%s/%s", runDir, IPC_SHM_SEGMENT_FILE);
     IpcShmSegmentDetach();
     int err = ENOENT;
@@ -117,6 +112,6 @@ void IpcShmSegmentDetach(void) {
         return;
     }
     IPCMsgAttachShmHead(nullptr);
-    (void)munmap(g_ipcShmMapping, IPC_MSG_SHM_HEAD_SIZE);
+    IpcSysUnmap(g_ipcShmMapping, IPC_MSG_SHM_HEAD_SIZE);
     g_ipcShmMapping = nullptr;
 }

@@ -1,0 +1,131 @@
+/*
+ * The tunables that only timing justifies: how long the library's threads
+ * look for work before they sleep, how often they give the processor away,
+ * how long a sender waits for room. Each says why it has its value and what
+ * measurement backs it; the ones that must move together are defined from
+ * one another. Everything else in the library is a contract (documented
+ * bounds, sizes of formats) and lives with its code.
+ *
+ * The figures come from `make bench-compare` on a virtual machine of two
+ * processors, where waking a thread on an idle processor can take 50 to
+ * 100 us: the looks below are sized against that cost.
+ */
+#ifndef VYRE_MSG_TUNABLES_H
+#define VYRE_MSG_TUNABLES_H
+
+/* ---------------------------------------------------------------------------
+ * Speculative waits (msg_cpu_relax.h)
+ * ------------------------------------------------------------------------- */
+
+/* A yield that took longer than this let another thread with work run, so
+ * the processor is shared: the waiting thread then stops looking and sleeps,
+ * since its turns would only delay the threads that have work (one of them
+ * may be the thread it waits for). A yield that finds nobody else to run
+ * returns within about a microsecond. Under load this cut the round trip
+ * across processes by 10-15% at the median, and with everything on one
+ * processor p99 from 52-67 us to 43 us. Nanoseconds. */
+#define MSG_TUNE_YIELD_SHARED_NS 4000U
+
+/* ---------------------------------------------------------------------------
+ * Synchronous calls (simple_msg_sync.cc) and the carrier's receive loop
+ * ------------------------------------------------------------------------- */
+
+/* How long a requester looks for its answer before it sleeps on its
+ * condition. An answer from a quick responder, in this process or across a
+ * socket, arrives within tens of microseconds, and finding the requester
+ * awake saves the responder a wake-up call and the requester the time it
+ * takes to be scheduled again. The look lasts about as long as a sleep and
+ * a wake-up can cost: a look much shorter is outlasted by the first slow
+ * answer, after which every thread of the conversation sleeps and each
+ * hand-over wakes an idle processor. Across processes the round trip
+ * measured either about 20 us or 110-120 us with 30 us looks; with 100 us
+ * looks about 20 us in 14 runs of 15. The looks give the processor away
+ * between them and end when it is wanted, so they cost only time the
+ * processor would idle. Nanoseconds. */
+#define MSG_TUNE_CALL_LOOK_NS 100000
+
+/* The carrier's receive loop looks for the next datagram this long after one
+ * that held a lone synchronous request or answer: peers in conversation send
+ * again within tens of microseconds, and a loop found awake spares the
+ * datagram the wake-up of a sleeping thread. It is the requester's look, for
+ * the same reason; the two move together. Nanoseconds. */
+#define MSG_TUNE_RECV_LOOK_NS MSG_TUNE_CALL_LOOK_NS
+
+/* The requester's first looks are MSG_TUNE_CALL_BUSY_LOOKS looks of
+ * MSG_TUNE_CALL_LOOK_PAUSES processor pauses each (a pause takes 10 to 140
+ * cycles), about a microsecond together: when the responder shares the
+ * processor, longer busy looks only keep it from answering. */
+#define MSG_TUNE_CALL_BUSY_LOOKS 4U
+#define MSG_TUNE_CALL_LOOK_PAUSES 8U
+
+/* A responder tries the requester's response lock this many times in a
+ * tight loop, then MSG_TUNE_RESP_LOCK_QUICK_TRIES times with a yield in
+ * between, before its long pauses: a requester holds the lock only from
+ * pushing its request until its wait starts, so an answer that comes that
+ * quickly finds it free within a few hundred tries when the requester runs
+ * on another processor, and after a yield when this thread preempted it. */
+#define MSG_TUNE_RESP_LOCK_SPIN_TRIES 2000U
+#define MSG_TUNE_RESP_LOCK_QUICK_TRIES 8U
+
+/* ---------------------------------------------------------------------------
+ * Waiting for room in a task's queue (simple_msg_room.cc)
+ * ------------------------------------------------------------------------- */
+
+/* Looks at a full queue taken with a yield in between before each later
+ * look sleeps a millisecond: a busy loop usually frees a slot within a few
+ * yields. */
+#define MSG_TUNE_ROOM_YIELD_LOOKS 16U
+
+/* ---------------------------------------------------------------------------
+ * The Unix-socket carrier (src/transport/unix/)
+ * ------------------------------------------------------------------------- */
+
+/* How long an asynchronous send waits for room at a peer whose socket is
+ * full, for a message that has no time-out of its own (a synchronous call
+ * waits at most its time-out instead). A receiver that is busy draining its
+ * socket makes room within moments, and a sender that sleeps meanwhile
+ * leaves it the processor instead of retrying; the sender makes one system
+ * call instead of many retries. Documented in the README and the header.
+ * Milliseconds. */
+#define MSG_TUNE_SEND_ROOM_WAIT_MS 5U
+
+/* Longest wait for room for the next slice of a message whose first slice is
+ * out: the receiver holds part of the message, so giving up costs the
+ * connection. Milliseconds. */
+#define MSG_TUNE_SEND_SLICE_STALL_MS 2000U
+
+/* Sends to one peer closer together than this count as a stream and share
+ * datagrams (the batch); a message after a longer pause goes alone, at once,
+ * for the lowest latency. Nanoseconds. */
+#define MSG_TUNE_BATCH_BURST_NS 20000ULL
+
+/* How often the batch sender gives the processor away, looking for a new
+ * batch in between, before it sleeps: a streaming sender fills the next
+ * batch within microseconds, and a batch sender found awake spares it the
+ * wake-up call (and the context switches) on every batch; context switches
+ * of a 64-byte stream roughly halved. Together the looks last some tens of
+ * microseconds, once per stream; they end at once when a yield let another
+ * thread run. */
+#define MSG_TUNE_BATCH_IDLE_YIELDS 100
+
+/* How long the batch sender waits for room at a full peer before it serves
+ * the others again. Milliseconds. */
+#define MSG_TUNE_BATCH_ROOM_WAIT_MS 10
+
+/* Datagrams the receive loop reads from one connection before the others get
+ * their turn, and readiness events it takes per wait. */
+#define MSG_TUNE_RECV_BURST 32
+#define MSG_TUNE_RECV_EVENTS 16
+
+/* Pause before the receive loop retries a connection held back for a full
+ * task queue when no room hook woke it: doubles from the first to the last
+ * value while the queue stays full. Milliseconds. */
+#define MSG_TUNE_RECV_STALL_FIRST_MS 1
+#define MSG_TUNE_RECV_STALL_LAST_MS 32
+
+/* Datagrams from this size on are received straight into their payload
+ * buffer when they hold one whole message, saving a copy that costs more
+ * than the extra system call that peeks at the size. Bytes. */
+#define MSG_TUNE_RECV_IN_PLACE_MIN (64U * 1024U)
+
+#endif /* VYRE_MSG_TUNABLES_H */

@@ -1,0 +1,302 @@
+/*
+ * The carrier's operating-system calls (see ipc_unix_sys.h). Thread safety:
+ * no state.
+ */
+#include "transport/unix/ipc_unix_sys.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+static_assert(IPC_SYS_READABLE == EPOLLIN && IPC_SYS_WRITABLE == EPOLLOUT && IPC_SYS_ERROR == EPOLLERR &&
+                  IPC_SYS_HANGUP == EPOLLHUP && IPC_SYS_PEER_CLOSED == EPOLLRDHUP,
+              "the readiness conditions are the poller's own bits");
+
+namespace {
+
+constexpr int kSocketFlags = SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK;
+
+/* The socket address of path; false when it does not fit. */
+bool IpcSysAddress(const char *path, struct sockaddr_un *addr) {
+    std::memset(addr, 0, sizeof(*addr));
+    addr->sun_family = AF_UNIX;
+    size_t len = strnlen(path, sizeof(addr->sun_path));
+    if (len == sizeof(addr->sun_path)) {
+        return false;
+    }
+    std::memcpy(addr->sun_path, path, len);
+    return true;
+}
+
+int IpcSysPassCred(int fd) {
+    int on = 1;
+    return setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) == 0 ? 0 : -errno;
+}
+
+} // namespace
+
+int IpcSysListen(const char *path, int backlog) {
+    struct sockaddr_un addr;
+    if (!IpcSysAddress(path, &addr)) {
+        return -ENAMETOOLONG;
+    }
+    int fd = socket(AF_UNIX, kSocketFlags, 0);
+    if (fd < 0) {
+        return -errno;
+    }
+    int err = IpcSysPassCred(fd);
+    if (err == 0 &&
+        (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, backlog) != 0)) {
+        err = -errno;
+    }
+    if (err != 0) {
+        (void)close(fd);
+        return err;
+    }
+    return fd;
+}
+
+int IpcSysConnect(const char *path) {
+    struct sockaddr_un addr;
+    if (!IpcSysAddress(path, &addr)) {
+        return -ENAMETOOLONG;
+    }
+    int fd = socket(AF_UNIX, kSocketFlags, 0);
+    if (fd < 0) {
+        return -errno;
+    }
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0) {
+        int err = -errno;
+        (void)close(fd);
+        return err;
+    }
+    return fd;
+}
+
+int IpcSysAccept(int listenFd, IpcSysCred *cred) {
+    for (;;) {
+        int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) {
+                continue;
+            }
+            return -errno;
+        }
+        struct ucred peer;
+        socklen_t len = sizeof(peer);
+        int err = 0;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0) {
+            err = -errno;
+        } else {
+            err = IpcSysPassCred(fd);
+        }
+        if (err != 0) {
+            (void)close(fd);
+            return err;
+        }
+        cred->pid = (uint32_t)peer.pid;
+        cred->uid = (uint32_t)peer.uid;
+        cred->gid = (uint32_t)peer.gid;
+        return fd;
+    }
+}
+
+int IpcSysSetSendBuffer(int fd, int want) {
+    (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &want, sizeof(want));
+    int size = 0;
+    socklen_t len = sizeof(size);
+    return getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &len) == 0 ? size : 0;
+}
+
+int IpcSysSend(int fd, const struct iovec *iov, size_t iovLen) {
+    struct msghdr msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = const_cast<struct iovec *>(iov);
+    msg.msg_iovlen = iovLen;
+    for (;;) {
+        if (sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            return errno == EWOULDBLOCK ? -EAGAIN : -errno;
+        }
+    }
+}
+
+ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysCred *cred, bool *truncated) {
+    union {
+        struct cmsghdr align;
+        uint8_t bytes[CMSG_SPACE(sizeof(struct ucred))];
+    } control;
+    struct msghdr msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = iov;
+    msg.msg_iovlen = iovLen;
+    msg.msg_control = control.bytes;
+    msg.msg_controllen = sizeof(control.bytes);
+    ssize_t n;
+    do {
+        n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        return errno == EWOULDBLOCK ? -EAGAIN : -errno;
+    }
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+            c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
+            struct ucred sender;
+            std::memcpy(&sender, CMSG_DATA(c), sizeof(sender));
+            cred->pid = (uint32_t)sender.pid;
+            cred->uid = (uint32_t)sender.uid;
+            cred->gid = (uint32_t)sender.gid;
+        }
+    }
+    *truncated = (msg.msg_flags & MSG_TRUNC) != 0;
+    return n;
+}
+
+ssize_t IpcSysPeek(int fd, void *buf, size_t len) {
+    ssize_t n;
+    do {
+        n = recv(fd, buf, len, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        return errno == EWOULDBLOCK ? -EAGAIN : -errno;
+    }
+    return n;
+}
+
+bool IpcSysWaitWritable(int fd, int ms) {
+    struct pollfd pfd = {fd, POLLOUT, 0};
+    return poll(&pfd, 1, ms) > 0;
+}
+
+void IpcSysClose(int *fd) {
+    if (*fd >= 0) {
+        (void)close(*fd);
+        *fd = -1;
+    }
+}
+
+int IpcSysPollerCreate(void) {
+    int fd = epoll_create1(EPOLL_CLOEXEC);
+    return fd >= 0 ? fd : -errno;
+}
+
+namespace {
+
+int IpcSysPollerControl(int poller, int op, int fd, uint32_t events, void *tag) {
+    struct epoll_event ev;
+    std::memset(&ev, 0, sizeof(ev));
+    ev.events = events;
+    ev.data.ptr = tag;
+    return epoll_ctl(poller, op, fd, &ev) == 0 ? 0 : -errno;
+}
+
+} // namespace
+
+int IpcSysPollerAdd(int poller, int fd, uint32_t events, void *tag) {
+    return IpcSysPollerControl(poller, EPOLL_CTL_ADD, fd, events, tag);
+}
+
+int IpcSysPollerChange(int poller, int fd, uint32_t events, void *tag) {
+    return IpcSysPollerControl(poller, EPOLL_CTL_MOD, fd, events, tag);
+}
+
+void IpcSysPollerRemove(int poller, int fd) {
+    (void)epoll_ctl(poller, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+int IpcSysPollerWait(int poller, IpcSysEvent *events, int maxEvents, int ms) {
+    constexpr int kMax = 64;
+    struct epoll_event raw[kMax];
+    int n = epoll_wait(poller, raw, maxEvents < kMax ? maxEvents : kMax, ms);
+    if (n < 0) {
+        return errno == EINTR ? 0 : -errno;
+    }
+    for (int i = 0; i < n; ++i) {
+        events[i].tag = raw[i].data.ptr;
+        events[i].events = raw[i].events;
+    }
+    return n;
+}
+
+int IpcSysEventCreate(void) {
+    int fd = eventfd(0U, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd >= 0 ? fd : -errno;
+}
+
+void IpcSysEventPost(int fd) {
+    uint64_t one = 1U;
+    (void)!write(fd, &one, sizeof(one));
+}
+
+void IpcSysEventDrain(int fd) {
+    uint64_t count = 0U;
+    (void)!read(fd, &count, sizeof(count));
+}
+
+int IpcSysMakeDir(const char *dir, uint32_t mode) {
+    if (mkdir(dir, (mode_t)mode) != 0 && errno != EEXIST) {
+        return errno;
+    }
+    struct stat st;
+    if (stat(dir, &st) != 0) {
+        return errno;
+    }
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+int IpcSysOpenFile(const char *path, bool create, size_t size) {
+    int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT | O_EXCL : 0);
+    int fd = open(path, flags, 0600);
+    if (fd < 0) {
+        return -errno;
+    }
+    if (create && ftruncate(fd, (off_t)size) != 0) {
+        int err = -errno;
+        (void)close(fd);
+        (void)unlink(path);
+        return err;
+    }
+    return fd;
+}
+
+off_t IpcSysFileSize(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 ? st.st_size : -errno;
+}
+
+int IpcSysLinkFile(const char *from, const char *to) {
+    return link(from, to) == 0 ? 0 : errno;
+}
+
+void IpcSysUnlink(const char *path) {
+    (void)unlink(path);
+}
+
+void *IpcSysMapShared(int fd, size_t size, int *err) {
+    void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        *err = errno;
+        return nullptr;
+    }
+    return map;
+}
+
+void IpcSysUnmap(void *addr, size_t size) {
+    (void)munmap(addr, size);
+}
+
+uint32_t IpcSysUid(void) {
+    return (uint32_t)getuid();
+}

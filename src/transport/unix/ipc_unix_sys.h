@@ -1,0 +1,157 @@
+/*
+ * The operating-system calls of the Unix-socket carrier, in one place:
+ * sockets (SOCK_SEQPACKET, credentials), the readiness poller (epoll), the
+ * wake-up counter (eventfd), shared mappings and the few file calls of the
+ * run directory. The rest of the carrier reaches the kernel only through
+ * these functions.
+ *
+ * Every descriptor made here is close-on-exec and, for sockets, non-blocking,
+ * so a process that forks and executes another program hands none of the
+ * carrier's descriptors on. Results follow one rule: a descriptor or a count
+ * when the call worked, otherwise the negated error number (never -1 with
+ * errno to look up), so that callers keep no errno across other calls.
+ *
+ * Thread safety: the functions keep no state; each is safe from any thread
+ * for the descriptors its caller owns.
+ */
+#ifndef VYRE_IPC_UNIX_SYS_H
+#define VYRE_IPC_UNIX_SYS_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+
+/* What the kernel says about the process at the other end of a socket, or
+ * about the sender of one datagram. */
+typedef struct IpcSysCred {
+    uint32_t pid;
+    uint32_t uid;
+    uint32_t gid;
+} IpcSysCred;
+
+/* ---------------------------------------------------------------------------
+ * Sockets
+ * ------------------------------------------------------------------------- */
+
+/* A socket bound to path and listening with backlog, asking for the sender's
+ * credentials with every datagram. The descriptor, or -errno (nothing left
+ * open). path must not exist. */
+int IpcSysListen(const char *path, int backlog);
+
+/* A connection to the socket at path: the descriptor, or -errno (-ENOENT or
+ * -ECONNREFUSED when nothing listens there, -EAGAIN when its backlog is
+ * full). */
+int IpcSysConnect(const char *path);
+
+/* The next connection waiting on listenFd, with its peer's credentials in
+ * *cred: the descriptor, or -errno (-EAGAIN when none waits, -EMFILE or
+ * -ENFILE when the process or the system is out of descriptors). */
+int IpcSysAccept(int listenFd, IpcSysCred *cred);
+
+/* Asks for a send buffer of want bytes on fd; the size the kernel granted
+ * (it caps the request at its configured maximum), 0 when unknown. */
+int IpcSysSetSendBuffer(int fd, int want);
+
+/* Sends one datagram made of iovLen pieces without waiting: 0, or -errno
+ * (-EAGAIN when the socket has no room now; -EPIPE, -ECONNRESET, -ENOTCONN
+ * or -ECONNREFUSED when the peer has gone). Never raises SIGPIPE. */
+int IpcSysSend(int fd, const struct iovec *iov, size_t iovLen);
+
+/* Receives one datagram into iovLen pieces without waiting. Its length (the
+ * whole datagram's; *truncated is set when it did not fit), 0 when the peer
+ * closed the connection, -EAGAIN when nothing waits, other -errno values for
+ * failures. *cred gets the sender's credentials when the datagram carries
+ * them, and is left as it is otherwise. */
+ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysCred *cred, bool *truncated);
+
+/* Copies the first len bytes of the next datagram on fd without taking it:
+ * the datagram's whole length, 0 when the peer closed, -EAGAIN when nothing
+ * waits, or another -errno. */
+ssize_t IpcSysPeek(int fd, void *buf, size_t len);
+
+/* Waits at most ms for room to send on fd: true when there is room (or the
+ * socket failed, which the next send reports), false when the time ran out. */
+bool IpcSysWaitWritable(int fd, int ms);
+
+/* Closes *fd unless it is negative, and sets it to -1. */
+void IpcSysClose(int *fd);
+
+/* ---------------------------------------------------------------------------
+ * Readiness poller and wake-up counter
+ * ------------------------------------------------------------------------- */
+
+/* Readiness conditions; a poller event carries any combination. */
+#define IPC_SYS_READABLE 0x1U
+#define IPC_SYS_WRITABLE 0x4U
+#define IPC_SYS_ERROR 0x8U
+#define IPC_SYS_HANGUP 0x10U
+#define IPC_SYS_PEER_CLOSED 0x2000U
+
+/* One readiness event: the tag the descriptor was added with. */
+typedef struct IpcSysEvent {
+    void *tag;
+    uint32_t events;
+} IpcSysEvent;
+
+/* A new poller: its descriptor, or -errno. */
+int IpcSysPollerCreate(void);
+
+/* Watches fd on poller for events (IPC_SYS_READABLE, ...), reporting tag.
+ * 0 or -errno. */
+int IpcSysPollerAdd(int poller, int fd, uint32_t events, void *tag);
+
+/* Changes what fd is watched for. 0 or -errno. */
+int IpcSysPollerChange(int poller, int fd, uint32_t events, void *tag);
+
+/* Stops watching fd. Call it before closing fd: a copy of the descriptor in
+ * a forked child would otherwise keep the registration alive. */
+void IpcSysPollerRemove(int poller, int fd);
+
+/* Waits at most ms (-1: without limit) for events: their number (0 when the
+ * time ran out or a signal came), or -errno. */
+int IpcSysPollerWait(int poller, IpcSysEvent *events, int maxEvents, int ms);
+
+/* A wake-up counter (readable while non-zero): its descriptor, or -errno. */
+int IpcSysEventCreate(void);
+
+/* Adds one to the counter; never blocks. */
+void IpcSysEventPost(int fd);
+
+/* Reads the counter back to zero. */
+void IpcSysEventDrain(int fd);
+
+/* ---------------------------------------------------------------------------
+ * Files of the run directory and shared mappings
+ * ------------------------------------------------------------------------- */
+
+/* Creates directory dir with mode unless it exists. 0, or an error number
+ * (ENOTDIR when something else stands there). */
+int IpcSysMakeDir(const char *dir, uint32_t mode);
+
+/* Opens path for reading and writing without following a link; with
+ * create, makes a new file of size bytes (mode 0600) that must not exist.
+ * The descriptor, or -errno. */
+int IpcSysOpenFile(const char *path, bool create, size_t size);
+
+/* Size of the file open as fd, or -errno. */
+off_t IpcSysFileSize(int fd);
+
+/* Links the file at from to the new name to: 0, or an error number (EEXIST
+ * when to exists). */
+int IpcSysLinkFile(const char *from, const char *to);
+
+/* Removes the name path (a socket or a file); errors are ignored. */
+void IpcSysUnlink(const char *path);
+
+/* Maps size bytes of the file open as fd, shared and writable: the address,
+ * or NULL (*err gets the error number). */
+void *IpcSysMapShared(int fd, size_t size, int *err);
+
+/* Unmaps what IpcSysMapShared returned. */
+void IpcSysUnmap(void *addr, size_t size);
+
+/* The process's real user id. */
+uint32_t IpcSysUid(void);
+
+#endif /* VYRE_IPC_UNIX_SYS_H */
