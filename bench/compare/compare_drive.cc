@@ -1,6 +1,8 @@
 // One-way and round-trip drivers (see compare_drive.h).
 #include "compare_drive.h"
 
+#include "compare_placement.h"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -74,6 +76,7 @@ double DriveOneWay(const OneWayCase &c, Tally &tally, const std::function<bool(u
     std::vector<std::thread> producers;
     for (uint32_t p = 0; p < c.producers; ++p) {
         producers.emplace_back([&, p] {
+            PlaceProducerSide();
             {
                 std::unique_lock<std::mutex> lock(gateMutex);
                 gate.wait(lock, [&] { return open; });
@@ -110,6 +113,7 @@ double DriveOneWay(const OneWayCase &c, Tally &tally, const std::function<bool(u
 
 bool DriveRoundTrips(uint32_t warmup, uint32_t count, const std::function<bool()> &trip,
                      std::vector<double> &samplesUs) {
+    PlaceProducerSide();
     for (uint32_t i = 0; i < warmup; ++i) {
         if (!trip()) {
             return false;

@@ -2,6 +2,8 @@
 // Used by the parent process alone (see compare_harness.h).
 #include "compare_harness.h"
 
+#include "compare_placement.h"
+
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
@@ -120,6 +122,7 @@ bool RunIsolated(const Measure &measure, Heap heap, int timeoutSec, std::vector<
         if (heap == Heap::kTuned) {
             TuneHeap();
         }
+        PlaceConsumerSide();
         std::vector<double> values;
         bool ok = measure(values);
         ok = ok && WriteAll(fds[1], values.data(), values.size() * sizeof(double));
@@ -147,6 +150,11 @@ bool RunIsolated(const Measure &measure, Heap heap, int timeoutSec, std::vector<
 
 Figure::Figure(std::string title, Unit unit, Reference first, Reference second)
     : title_(std::move(title)), unit_(unit), first_(std::move(first)), second_(std::move(second)) {}
+
+void Figure::Restart(std::string title) {
+    title_ = std::move(title);
+    rows_.clear();
+}
 
 void Figure::Add(const std::string &contender, double value) {
     for (Row &row : rows_) {

@@ -67,6 +67,8 @@ class Figure {
 public:
     Figure(std::string title, Unit unit, Reference first, Reference second);
     void Add(const std::string &contender, double value);
+    // Forgets every value and takes a new title (the next placement).
+    void Restart(std::string title);
     const std::string &title() const { return title_; }
     // Also prints each contender's ratio to this same contender's value in
     // another figure (e.g. 8 producers against one), round by round.

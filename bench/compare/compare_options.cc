@@ -4,11 +4,33 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace compare {
 
+namespace {
+
+bool ParsePlacements(const char *list, std::vector<Placement> &out) {
+    out.clear();
+    std::string text = list;
+    for (size_t start = 0;;) {
+        size_t comma = text.find(',', start);
+        Placement placement;
+        if (!ParsePlacement(text.substr(start, comma - start), placement)) {
+            return false;
+        }
+        out.push_back(placement);
+        if (comma == std::string::npos) {
+            return true;
+        }
+        start = comma + 1;
+    }
+}
+
+} // namespace
+
 bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out) {
-    out = Options{defaultRounds, 1.0, nullptr, nullptr};
+    out = Options{defaultRounds, 1.0, nullptr, nullptr, {Placement::kApart, Placement::kOneCore}};
     for (int i = 1; i < argc; ++i) {
         char *end = nullptr;
         if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
@@ -27,6 +49,10 @@ bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out) {
             out.only = argv[++i];
         } else if (std::strcmp(argv[i], "--figure") == 0 && i + 1 < argc) {
             out.figures = argv[++i];
+        } else if (std::strcmp(argv[i], "--placement") == 0 && i + 1 < argc) {
+            if (!ParsePlacements(argv[++i], out.placements)) {
+                break;
+            }
         } else {
             break;
         }
@@ -40,7 +66,7 @@ bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out) {
     std::fprintf(stderr,
                  "usage: %s [--rounds N (1-100)] [--scale X (0-100, multiplies message counts)] [--only TEXT[,TEXT...] "
                  "(contenders whose name contains one of them)] [--figure TEXT[,TEXT...] (figures whose title "
-                 "contains one of them)]\n",
+                 "contains one of them)] [--placement apart|one-core|free[,...] (default apart,one-core)]\n",
                  argv[0]);
     return false;
 }

@@ -5,6 +5,9 @@
 #define VYRE_BENCH_COMPARE_OPTIONS_H
 
 #include <cstdint>
+#include <vector>
+
+#include "compare_placement.h"
 
 namespace compare {
 
@@ -12,11 +15,13 @@ struct Options {
     int rounds;
     double scale;
     const char *only; // run only contenders whose name contains this (or one of its comma-separated parts); or nullptr
-    const char *figures; // likewise for the figures' titles (e.g. "64 B" to profile one case); or nullptr
+    const char *figures;               // likewise for the figures' titles (e.g. "64 B" to profile one case); or nullptr
+    std::vector<Placement> placements; // each table is measured once per placement, in this order
 };
 
-// Reads "--rounds N", "--scale X" (X > 0), "--only TEXT" and "--figure TEXT"; false, with a
-// usage line on standard error, for anything else.
+// Reads "--rounds N", "--scale X" (X > 0), "--only TEXT", "--figure TEXT" and
+// "--placement apart,one-core,free" (default: apart, then one core); false,
+// with a usage line on standard error, for anything else.
 bool ParseOptions(int argc, char **argv, int defaultRounds, Options &out);
 
 // count scaled, at least minimum.

@@ -1,8 +1,10 @@
 // Rounds of isolated measurements filling the comparison figures, then the
-// printed table (see compare_table.h).
+// printed table (see compare_table.h), once per placement of the threads
+// (compare_placement.h).
 #include "compare_table.h"
 
 #include <cstdio>
+#include <string>
 
 namespace compare {
 
@@ -39,9 +41,14 @@ void MeasureRoundTrip(const RoundTripContender &contender, RoundTripFigures &tri
 
 } // namespace
 
-bool RunTable(const Options &options, int timeoutSec, std::vector<OneWayFigure> &figures,
-              const std::vector<OneWayContender> &oneWay, RoundTripFigures &trips,
-              const std::vector<RoundTripContender> &roundTrip) {
+namespace {
+
+// Measures options.rounds rounds of every selected figure under the current
+// placement and prints them; false when a selected contender failed every
+// round of a figure.
+bool RunRounds(const Options &options, int timeoutSec, std::vector<OneWayFigure> &figures,
+               const std::vector<OneWayContender> &oneWay, RoundTripFigures &trips,
+               const std::vector<RoundTripContender> &roundTrip) {
     const bool tripsSelected =
         FigureSelected(options, trips.p50.title().c_str()) || FigureSelected(options, trips.p99.title().c_str());
     for (int round = 1; round <= options.rounds; ++round) {
@@ -76,8 +83,34 @@ bool RunTable(const Options &options, int timeoutSec, std::vector<OneWayFigure> 
             allOk = allOk && (!Selected(options, contender.name) || trips.p50.MedianOf(contender.name) > 0);
         }
     }
-    std::printf("\nMedians of %d round(s); a ratio is the median of the per-round ratios (throughput: higher is "
-                "better; latency: lower is better).\n",
+    return allOk;
+}
+
+} // namespace
+
+bool RunTable(const Options &options, int timeoutSec, std::vector<OneWayFigure> &figures,
+              const std::vector<OneWayContender> &oneWay, RoundTripFigures &trips,
+              const std::vector<RoundTripContender> &roundTrip) {
+    std::vector<std::string> titles;
+    for (const OneWayFigure &f : figures) {
+        titles.push_back(f.figure.title());
+    }
+    const std::string p50Title = trips.p50.title();
+    const std::string p99Title = trips.p99.title();
+    bool allOk = true;
+    for (Placement placement : options.placements) {
+        UsePlacement(placement);
+        const std::string label = std::string(" [") + PlacementLabel(placement) + "]";
+        std::printf("\n=== %s ===\n", PlacementLabel(placement));
+        for (size_t i = 0; i < figures.size(); ++i) {
+            figures[i].figure.Restart(titles[i] + label);
+        }
+        trips.p50.Restart(p50Title + label);
+        trips.p99.Restart(p99Title + label);
+        allOk = RunRounds(options, timeoutSec, figures, oneWay, trips, roundTrip) && allOk;
+    }
+    std::printf("\nMedians of %d round(s) per placement; a ratio is the median of the per-round ratios (throughput: "
+                "higher is better; latency: lower is better).\n",
                 options.rounds);
     return allOk;
 }

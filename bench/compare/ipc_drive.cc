@@ -17,6 +17,7 @@
 #include <string>
 
 #include "compare_harness.h"
+#include "compare_placement.h"
 
 namespace compare {
 
@@ -171,6 +172,7 @@ double RunOneWayAcross(const IpcContender &contender, const OneWayCase &c) {
     if (server < 0) {
         return -1.0;
     }
+    PlaceProducerSide();
     ServerResult r{0, 0};
     uint64_t start = 0;
     bool ok = AwaitByte(ready);
@@ -204,6 +206,7 @@ bool RunRoundTripsAcross(const IpcContender &contender, uint32_t size, uint32_t 
     if (server < 0) {
         return false;
     }
+    PlaceProducerSide();
     bool ok = AwaitByte(ready);
     if (ok) {
         Hook finish = [] { return true; };
