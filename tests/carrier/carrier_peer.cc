@@ -6,18 +6,22 @@
  * that fails early never leaves it behind; the kernel kills it when the test
  * process dies (a stopped peer reads nothing).
  *
- *   carrier_peer echo NAME          task "echo" answers (see EchoTask)
+ *   carrier_peer echo NAME          task "echo" answers (peer_roles::Echo)
  *   carrier_peer pub NAME           task "pub" publishes on command
  *   carrier_peer sub NAME PUBPROC   task "sub" subscribes to PUBPROC's "pub"
+ *   carrier_peer chaos NAME COUNT SEED
+ *                                   one of COUNT processes chaos0, chaos1, ...
+ *                                   that message, call and publish to each
+ *                                   other (see chaos_node.h)
  *   carrier_peer hold-lock          locks the run directory's queue directory
  *                                   and waits to be killed (or for standard
  *                                   input to close)
  *   carrier_peer partial NAME DEST  sends DEST the first slice of a large
  *                                   message and waits likewise
  *
- * Commands: "fire ID" (pub: broadcast event ID), "reinit" (echo: leave and
- * join again under the same name). Reports: "ready", "event ID LEN",
- * "late CODE", "fired CODE", "init CODE".
+ * Commands: those of peer_roles::RunCommand and chaos_node.h, and "reinit"
+ * (leave and join again under the same name). Reports: "ready", "init CODE"
+ * and those of the roles.
  */
 #include <fcntl.h>
 #include <pthread.h>
@@ -31,10 +35,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "carrier/carrier_proto.h"
+#include "carrier/chaos_node.h"
+#include "carrier/peer_roles.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_rebuild.h"
 #include "transport/unix/ipc_frame.h"
@@ -55,50 +63,8 @@ void Report(const std::string &line) {
     (void)!write(STDOUT_FILENO, (line + "\n").c_str(), line.size() + 1U);
 }
 
-/* Answers with what the carrier delivered: the sender's pid and uid as the
- * receiver saw them, the payload's length and whether every byte matched. */
-Answer Describe(const MsgHead *msg) {
-    Answer answer;
-    answer.pid = msg->sendPid;
-    answer.uid = msg->sendUid;
-    answer.len = msg->dataLen;
-    answer.intact = PatternIntact(static_cast<const uint8_t *>(msg->data), msg->dataLen, msg->msgId) ? 1U : 0U;
-    return answer;
-}
-
-uint32_t EchoTask(MsgHead *msg) {
-    Answer answer = Describe(msg);
-    switch (msg->msgId) {
-    case kPing: {
-        MsgHead reply;
-        FillHead(&reply, g_name, msg->sendProcName, msg->sendTaskName, kPong, &answer, sizeof(answer));
-        (void)OsMsgAsynSend(&reply);
-        break;
-    }
-    case kCall:
-        (void)OsMsgSynSendResp(msg, &answer, sizeof(answer));
-        break;
-    case kSlowCall: {
-        uint32_t delayMs = 0U;
-        std::memcpy(&delayMs, msg->data, sizeof(delayMs));
-        usleep(delayMs * 1000U);
-        uint32_t ret = OsMsgSynSendResp(msg, &answer, sizeof(answer));
-        Report("late " + std::to_string(ret));
-        break;
-    }
-    default:
-        break;
-    }
-    return 0U;
-}
-
-uint32_t PubTask(MsgHead *) {
-    return 0U;
-}
-
-uint32_t SubTask(MsgHead *msg) {
-    Report("event " + std::to_string(msg->msgId) + " " + std::to_string(msg->dataLen));
-    return 0U;
+void ReportFromTask(const std::string &, const std::string &line) {
+    Report(line);
 }
 
 void *TaskLoop(void *name) {
@@ -117,34 +83,30 @@ bool Join(const char *task, uint32_t (*callback)(MsgHead *), pthread_t *thread) 
 }
 
 void Leave(pthread_t thread) {
+    peer_roles::g_hold.Release();
     (void)OsMsgDestroy(g_name);
     (void)OsMsgUninit();
     (void)pthread_join(thread, nullptr);
 }
 
-void Subscribe(const char *pubProc) {
-    Report("subscribed " + std::to_string(SubscribeToPub(pubProc, "sub")));
-}
-
-void Fire(uint32_t msgId) {
-    Report("fired " + std::to_string(BroadcastFromPub(msgId)));
-}
-
 /* Runs commands from standard input until it closes. */
-void Serve(const char *task, uint32_t (*callback)(MsgHead *), pthread_t thread) {
+void Serve(const char *task, uint32_t (*callback)(MsgHead *), pthread_t thread, chaos_node::Node *node) {
     char line[128];
     FILE *in = fdopen(STDIN_FILENO, "r");
     while (in != nullptr && fgets(line, sizeof(line), in) != nullptr) {
-        unsigned id = 0U;
-        if (sscanf(line, "fire %u", &id) == 1) {
-            Fire(id);
-        } else if (strncmp(line, "reinit", 6) == 0) {
+        std::string command(line, strcspn(line, "\n"));
+        if (command == "reinit") {
             Leave(thread);
             if (!Join(task, callback, &thread)) {
                 return;
             }
             Report("ready");
+        } else if (node == nullptr || !node->RunCommand(command)) {
+            (void)peer_roles::RunCommand(task, command);
         }
+    }
+    if (node != nullptr) {
+        node->Stop();
     }
     Leave(thread);
 }
@@ -175,7 +137,7 @@ int HoldLock() {
  * finished, then waits to be killed. */
 int SendPartial(const char *dest) {
     pthread_t thread;
-    if (!Join("idle", PubTask, &thread)) {
+    if (!Join("idle", peer_roles::Pub, &thread)) {
         return 1;
     }
     uint32_t err = 0U;
@@ -216,6 +178,7 @@ int SendPartial(const char *dest) {
 int main(int argc, char **argv) {
     (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
     signal(SIGPIPE, SIG_IGN);
+    peer_roles::g_report = ReportFromTask;
     if (argc >= 2 && strcmp(argv[1], "hold-lock") == 0) {
         return HoldLock();
     }
@@ -227,16 +190,25 @@ int main(int argc, char **argv) {
     if (mode == "partial" && argc == 4) {
         return SendPartial(argv[3]);
     }
-    const char *task = mode == "echo" ? "echo" : mode == "pub" ? "pub" : "sub";
-    uint32_t (*callback)(MsgHead *) = mode == "echo" ? EchoTask : mode == "pub" ? PubTask : SubTask;
+    const bool chaos = mode == "chaos" && argc == 5;
+    const char *task = chaos ? "node" : mode == "echo" ? "echo" : mode == "pub" ? "pub" : "sub";
+    uint32_t (*callback)(MsgHead *) = chaos            ? chaos_node::OnMessage
+                                      : mode == "echo" ? peer_roles::Echo
+                                      : mode == "pub"  ? peer_roles::Pub
+                                                       : peer_roles::Sub;
     pthread_t thread;
     if (!Join(task, callback, &thread)) {
         return 1;
     }
     if (mode == "sub" && argc == 4) {
-        Subscribe(argv[3]);
+        Report("subscribed " + std::to_string(SubscribeToPub(argv[3], "sub")));
+    }
+    std::unique_ptr<chaos_node::Node> node;
+    if (chaos) {
+        node = std::make_unique<chaos_node::Node>(g_name, (uint32_t)std::strtoul(argv[3], nullptr, 10),
+                                                  (uint32_t)std::strtoul(argv[4], nullptr, 10), Report);
     }
     Report("ready");
-    Serve(task, callback, thread);
+    Serve(task, callback, thread, node.get());
     return 0;
 }
