@@ -49,6 +49,7 @@
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_run_dir.h"
 #include "transport/unix/ipc_shm_segment.h"
+#include "vyre_os_log.h"
 #include "vyre_os_msg.h"
 
 namespace {
@@ -65,6 +66,16 @@ void Report(const std::string &line) {
 
 void ReportFromTask(const std::string &, const std::string &line) {
     Report(line);
+}
+
+/* The library's log lines go to standard error, so that standard output
+ * carries only reports. */
+void LogToStderr(uint32_t, const char *line) {
+    (void)fprintf(stderr, "%s\n", line);
+}
+
+void PlatformLogToStderr(uint32_t, const char *, const char *text) {
+    (void)fprintf(stderr, "%s", text);
 }
 
 void *TaskLoop(void *name) {
@@ -179,6 +190,8 @@ int main(int argc, char **argv) {
     (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
     signal(SIGPIPE, SIG_IGN);
     peer_roles::g_report = ReportFromTask;
+    OsMsgRegLogFunc(LogToStderr);
+    OsLogSetSink(PlatformLogToStderr);
     if (argc >= 2 && strcmp(argv[1], "hold-lock") == 0) {
         return HoldLock();
     }
@@ -191,6 +204,10 @@ int main(int argc, char **argv) {
         return SendPartial(argv[3]);
     }
     const bool chaos = mode == "chaos" && argc == 5;
+    if (chaos) { // failures are the rule while processes die; each would log
+        OsMsgSetLogLevel(OS_MSG_LOG_FATAL);
+        OsLogSetLevel(OS_LOG_FATAL);
+    }
     const char *task = chaos ? "node" : mode == "echo" ? "echo" : mode == "pub" ? "pub" : "sub";
     uint32_t (*callback)(MsgHead *) = chaos            ? chaos_node::OnMessage
                                       : mode == "echo" ? peer_roles::Echo
