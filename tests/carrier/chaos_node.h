@@ -9,14 +9,18 @@
  * counts of what succeeded are reported.
  *
  * Commands (on the peer's command thread): "run" starts the traffic;
- * "pause" stops it and reports "paused CALLS EVENTS" (calls answered and
- * events received since the start); "touch" calls every other process once
- * with a 2 s time-out and reports "touched N", the number answered.
+ * "pause" stops it and reports "paused CALLS EVENTS SENDMS CALLMS" (calls
+ * answered and events received since the start, the longest asynchronous
+ * send and the longest call in milliseconds); "touch" calls every other
+ * process once with a 2 s time-out and reports "touched N", the number
+ * answered.
  */
 #ifndef VYRE_CHAOS_NODE_H
 #define VYRE_CHAOS_NODE_H
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
@@ -59,7 +63,8 @@ public:
             worker_ = std::thread([this] { Work(); });
         } else if (command == "pause") {
             Stop();
-            report_("paused " + std::to_string(calls_) + " " + std::to_string(g_events.load()));
+            report_("paused " + std::to_string(calls_) + " " + std::to_string(g_events.load()) + " " +
+                    std::to_string(longestSendMs_) + " " + std::to_string(longestCallMs_));
         } else if (command == "touch") {
             uint32_t answered = 0U;
             for (uint32_t i = 0U; i < count_; ++i) {
@@ -107,8 +112,12 @@ private:
             MsgHead ping;
             FillHead(&ping, own_.c_str(), proc.c_str(), "node", kPing, nullptr, 0U);
             (void)snprintf(ping.sendTaskName, sizeof(ping.sendTaskName), "node"); // the pong comes to "node"
+            auto start = std::chrono::steady_clock::now();
             (void)OsMsgAsynSend(&ping);
+            Longest(&longestSendMs_, start);
+            start = std::chrono::steady_clock::now();
             calls_ += Call(proc, 200U) ? 1U : 0U;
+            Longest(&longestCallMs_, start);
             (void)BroadcastFromPub(kEvent);
             if (round % 64U == 63U) {
                 SubscribeAll();
@@ -118,12 +127,19 @@ private:
         }
     }
 
+    static void Longest(uint64_t *longest, std::chrono::steady_clock::time_point start) {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        *longest = std::max<uint64_t>(*longest, (uint64_t)ms.count());
+    }
+
     std::string own_;
     uint32_t count_;
     std::mt19937 random_;
     void (*report_)(const std::string &);
     std::atomic<bool> running_{false};
     std::atomic<uint64_t> calls_{0U};
+    uint64_t longestSendMs_ = 0U; // written by the worker, read once it has been joined
+    uint64_t longestCallMs_ = 0U;
     std::thread worker_;
 };
 
