@@ -36,24 +36,28 @@ inline std::string TaskOf(const MsgHead *msg) {
     return std::string(msg->recvTaskName, strnlen(msg->recvTaskName, OS_MSG_NAME_LEN));
 }
 
-/* Where kHold keeps the echo task until the "release" command (or 20 s). */
+/* Where kHold keeps the echo task until the next "release" command (or
+ * 20 s); a release with nobody held is not kept for a later hold. */
 class Hold {
 public:
-    void Wait() {
+    uint64_t Releases() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return releases_;
+    }
+    void WaitPast(uint64_t releases) {
         std::unique_lock<std::mutex> lock(mutex_);
-        (void)cond_.wait_for(lock, std::chrono::seconds(20), [this] { return released_; });
-        released_ = false;
+        (void)cond_.wait_for(lock, std::chrono::seconds(20), [&] { return releases_ != releases; });
     }
     void Release() {
         std::lock_guard<std::mutex> lock(mutex_);
-        released_ = true;
+        ++releases_;
         cond_.notify_all();
     }
 
 private:
     std::mutex mutex_;
     std::condition_variable cond_;
-    bool released_ = false;
+    uint64_t releases_ = 0U;
 };
 inline Hold g_hold;
 
@@ -100,10 +104,12 @@ inline uint32_t Echo(MsgHead *msg) {
         (void)OsMsgSynSendResp(msg, big.data(), word);
         break;
     }
-    case kHold:
+    case kHold: {
+        const uint64_t releases = g_hold.Releases();
         g_report(TaskOf(msg), "held");
-        g_hold.Wait();
+        g_hold.WaitPast(releases);
         break;
+    }
     default:
         break;
     }
