@@ -161,10 +161,14 @@ private:
     std::thread loop_;
 };
 
-Answer AnswerOf(const Received &item) {
+Answer AnswerOf(const std::string &bytes) {
     Answer answer{};
-    std::memcpy(&answer, item.payload.data(), std::min(item.payload.size(), sizeof(answer)));
+    std::memcpy(&answer, bytes.data(), std::min(bytes.size(), sizeof(answer)));
     return answer;
+}
+
+Answer AnswerOf(const std::vector<uint8_t> &bytes) {
+    return AnswerOf(std::string(bytes.begin(), bytes.end()));
 }
 
 /* This process joined as kSelf under the carrier of the parameter, with task
@@ -323,7 +327,7 @@ TEST_P(BetweenProcesses, AsyncMessagesArriveInOrderWithEveryByteAndTheSendersTru
     std::vector<Received> got = inbox_.Items();
     ASSERT_EQ(got.size(), sizes.size());
     for (size_t i = 0U; i < sizes.size(); ++i) {
-        Answer answer = AnswerOf(got[i]);
+        Answer answer = AnswerOf(got[i].payload);
         EXPECT_EQ(answer.len, sizes[i]) << "out of order at " << i;
         EXPECT_EQ(answer.intact, 1U) << i;
         EXPECT_EQ(answer.pid, (uint32_t)getpid()) << i;
@@ -340,7 +344,7 @@ TEST_P(BetweenProcesses, AsyncMessagesArriveInOrderWithEveryByteAndTheSendersTru
     forged.sendUid = 4242U;
     ASSERT_EQ(IpcCarrierCurrent()->send(echo.Name().c_str(), 1U, &forged), OS_MSG_OK);
     ASSERT_TRUE(inbox_.WaitFor(sizes.size() + 1U));
-    Answer answer = AnswerOf(inbox_.Items().back());
+    Answer answer = AnswerOf(inbox_.Items().back().payload);
     EXPECT_EQ(answer.pid, Unix() ? (uint32_t)getpid() : 1U);
     EXPECT_EQ(answer.uid, Unix() ? (uint32_t)getuid() : 4242U);
 }
@@ -353,8 +357,7 @@ TEST_P(BetweenProcesses, CallsAreAnsweredWithTheLargestPayloadsBothWays) {
     for (uint32_t size : {0U, 5U, OS_MSG_MAX_DATA_LEN}) {
         ASSERT_EQ(Call(echo, kCall, request.data(), size, 10000U, &resp), OS_MSG_OK) << size;
         ASSERT_EQ(resp.size(), sizeof(Answer));
-        Answer answer;
-        std::memcpy(&answer, resp.data(), sizeof(answer));
+        Answer answer = AnswerOf(resp);
         EXPECT_EQ(answer.len, size);
         EXPECT_EQ(answer.intact, 1U);
         EXPECT_EQ(answer.pid, (uint32_t)getpid());
@@ -374,9 +377,13 @@ TEST_P(BetweenProcesses, CallsAreAnsweredWithTheLargestPayloadsBothWays) {
 TEST_P(BetweenProcesses, CallTimesOutWithinBoundsAndItsLateAnswerIsRefused) {
     Place &echo = Start("echo", "echo3");
     const uint32_t delayMs = 2000U;
+    MsgHead slow = To(echo, kSlowCall, &delayMs, sizeof(delayMs));
+    MsgHead untouched{};
+    MsgHead *resp = &untouched;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Call(echo, kSlowCall, &delayMs, sizeof(delayMs), 100U), OS_MSG_ERR_SYN_TIMEOUT);
+    EXPECT_EQ(OsMsgSynSend(&slow, &resp, 100U), OS_MSG_ERR_SYN_TIMEOUT);
     auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(resp, &untouched); // set only on success
     EXPECT_GE(waited, std::chrono::milliseconds(100));
     EXPECT_LT(waited, std::chrono::milliseconds(delayMs));
     // The loopback's responder is in the requester's process and finds the
@@ -385,11 +392,9 @@ TEST_P(BetweenProcesses, CallTimesOutWithinBoundsAndItsLateAnswerIsRefused) {
     EXPECT_EQ(echo.Expect("late"), "late " + std::to_string(Unix() ? OS_MSG_OK : OS_MSG_ERR_NOT_FOUND));
     uint8_t other[9];
     FillPattern(other, sizeof(other), kCall);
-    std::vector<uint8_t> resp;
-    ASSERT_EQ(Call(echo, kCall, other, sizeof(other), 10000U, &resp), OS_MSG_OK);
-    Answer answer;
-    std::memcpy(&answer, resp.data(), sizeof(answer));
-    EXPECT_EQ(answer.len, sizeof(other)); // its own answer, not the late one
+    std::vector<uint8_t> answer;
+    ASSERT_EQ(Call(echo, kCall, other, sizeof(other), 10000U, &answer), OS_MSG_OK);
+    EXPECT_EQ(AnswerOf(answer).len, sizeof(other)); // its own answer, not the late one
 }
 
 // Subscribers elsewhere, the publisher here: each event reaches each
