@@ -464,9 +464,9 @@ TEST_P(BetweenProcesses, SubscriptionReachesThePublishersProcess) {
 
 // A task elsewhere that takes nothing: once its queue (and under the carrier
 // what the sockets hold) is full, asynchronous sends are refused. A call is
-// refused at once by the loopback, which pushes into the queue itself, and by
-// the carrier after waiting for room as long as its time-out. Either way the
-// task is served again once it takes messages.
+// refused at once by the loopback, which pushes into the queue itself, and
+// fails no sooner than its time-out under the carrier, which waits for room.
+// Either way the task is served again once it takes messages.
 TEST_P(BetweenProcesses, FullTaskElsewhereRefusesWhatFindsNoRoomUntilItTakesAgain) {
     Place &echo = Start("echo", "echo4");
     ASSERT_EQ(SendTo(echo, kHold), OS_MSG_OK);
@@ -482,8 +482,11 @@ TEST_P(BetweenProcesses, FullTaskElsewhereRefusesWhatFindsNoRoomUntilItTakesAgai
         EXPECT_EQ(ret, OS_MSG_ERR_FULL) << "after " << sent << " messages";
         EXPECT_TRUE(Unix() || sent == 65U) << sent << ": the queue holds 64";
         auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(Call(echo, kCall, nullptr, 0U, 200U), OS_MSG_ERR_FULL);
+        const uint32_t called = Call(echo, kCall, nullptr, 0U, 200U);
         auto waited = std::chrono::steady_clock::now() - start;
+        // The carrier's request may yet find room in the socket, to wait
+        // there behind the full queue until its time-out.
+        EXPECT_TRUE(called == OS_MSG_ERR_FULL || (Unix() && called == OS_MSG_ERR_SYN_TIMEOUT)) << called;
         EXPECT_GE(waited, std::chrono::milliseconds(Unix() ? 200 : 0));
         EXPECT_LT(waited, std::chrono::milliseconds(5000));
     }
