@@ -80,7 +80,8 @@ protected:
 class PeerPlace : public Place {
 public:
     PeerPlace(const std::string &role, const std::string &name, const std::string &pubProc)
-        : peer_(pubProc.empty() ? std::vector<std::string>{role, name} : std::vector<std::string>{role, name, pubProc}) {
+        : peer_(pubProc.empty() ? std::vector<std::string>{role, name}
+                                : std::vector<std::string>{role, name, pubProc}) {
         name_ = name;
         task_ = role;
     }

@@ -136,9 +136,7 @@ protected:
         }
     }
 
-    Usage UsageOf(uint32_t i) {
-        return {CountIn(nodes_[i]->Pid(), "fd"), CountIn(nodes_[i]->Pid(), "task")};
-    }
+    Usage UsageOf(uint32_t i) { return {CountIn(nodes_[i]->Pid(), "fd"), CountIn(nodes_[i]->Pid(), "task")}; }
 
     std::string runDir_;
     uint32_t seed_ = 0U;

@@ -136,7 +136,7 @@ uint32_t Call(const char *recvProc, const char *recvTask, const char *sendTask, 
 
 TEST_F(SendRouting, SynCallsAreAnsweredOrFailAndATemporaryTaskLeavesWithTheirEnd) {
     StartTask("rx", Answer);
-    ASSERT_EQ(SimpleMsgRegTask("self", 1U, Answer, 0U), OS_MSG_OK);  // called on the calling thread
+    ASSERT_EQ(SimpleMsgRegTask("self", 1U, Answer, 0U), OS_MSG_OK); // called on the calling thread
     struct Case {
         const char *recvProc, *recvTask, *sendTask;
         uint32_t expected;
