@@ -5,15 +5,17 @@
  * running, send in a loop to a randomly chosen other process an asynchronous
  * ping, a synchronous call (200 ms time-out) and an event broadcast, renewing
  * their subscriptions now and then (a publisher that was restarted forgot
- * them). Failures are expected while processes die and come back; only the
- * counts of what succeeded are reported.
+ * them); every sixteenth ping carries a payload that travels in slices, so
+ * that some processes die in the middle of one. Failures are expected while
+ * processes die and come back; only the counts of what succeeded are
+ * reported.
  *
  * Commands (on the peer's command thread): "run" starts the traffic;
  * "pause" stops it and reports "paused CALLS EVENTS SENDMS CALLMS" (calls
  * answered and events received since the start, the longest asynchronous
- * send and the longest call in milliseconds); "touch" calls every other
- * process once with a 2 s time-out and reports "touched N", the number
- * answered.
+ * send and the longest call in milliseconds); "touch" subscribes to every
+ * other process again, calls each once with a 2 s time-out and reports
+ * "touched N", the number answered; "blocks" reports "blocks N", the tracked blocks in use.
  */
 #ifndef VYRE_CHAOS_NODE_H
 #define VYRE_CHAOS_NODE_H
@@ -25,8 +27,10 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "carrier/peer_roles.h"
+#include "vyre_os_mem.h"
 
 namespace chaos_node {
 
@@ -65,7 +69,10 @@ public:
             Stop();
             report_("paused " + std::to_string(calls_) + " " + std::to_string(g_events.load()) + " " +
                     std::to_string(longestSendMs_) + " " + std::to_string(longestCallMs_));
+        } else if (command == "blocks") {
+            report_("blocks " + std::to_string(OSMemGetUsedBlocks()));
         } else if (command == "touch") {
+            SubscribeAll();
             uint32_t answered = 0U;
             for (uint32_t i = 0U; i < count_; ++i) {
                 answered += NodeName(i) != own_ && Call(NodeName(i), 2000U) ? 1U : 0U;
@@ -110,7 +117,9 @@ private:
             std::string proc = NodeName(other);
             proc = proc == own_ ? NodeName(count_ - 1U) : proc;
             MsgHead ping;
-            FillHead(&ping, own_.c_str(), proc.c_str(), "node", kPing, nullptr, 0U);
+            const bool sliced = round % 16U == 15U;
+            FillHead(&ping, own_.c_str(), proc.c_str(), "node", kPing, sliced ? big_.data() : nullptr,
+                     sliced ? (uint32_t)big_.size() : 0U);
             (void)snprintf(ping.sendTaskName, sizeof(ping.sendTaskName), "node"); // the pong comes to "node"
             auto start = std::chrono::steady_clock::now();
             (void)OsMsgAsynSend(&ping);
@@ -141,6 +150,7 @@ private:
     uint64_t longestSendMs_ = 0U; // written by the worker, read once it has been joined
     uint64_t longestCallMs_ = 0U;
     std::thread worker_;
+    std::vector<uint8_t> big_ = std::vector<uint8_t>(1536U * 1024U); // past what one datagram takes
 };
 
 } // namespace chaos_node
