@@ -7,7 +7,6 @@
  * process dies (a stopped peer reads nothing).
  *
  *   carrier_peer echo NAME          task "echo" answers (peer_roles::Echo)
- *   carrier_peer pub NAME           task "pub" publishes on command
  *   carrier_peer sub NAME PUBPROC   task "sub" subscribes to PUBPROC's "pub"
  *   carrier_peer chaos NAME COUNT SEED
  *                                   one of COUNT processes chaos0, chaos1, ...
@@ -19,9 +18,8 @@
  *   carrier_peer partial NAME DEST  sends DEST the first slice of a large
  *                                   message and waits likewise
  *
- * Commands: those of peer_roles::RunCommand and chaos_node.h, and "reinit"
- * (leave and join again under the same name). Reports: "ready", "init CODE"
- * and those of the roles.
+ * Commands: those of peer_roles::RunCommand and chaos_node.h. Reports:
+ * "ready", "init CODE" and those of the roles.
  */
 #include <fcntl.h>
 #include <pthread.h>
@@ -101,18 +99,12 @@ void Leave(pthread_t thread) {
 }
 
 /* Runs commands from standard input until it closes. */
-void Serve(const char *task, uint32_t (*callback)(MsgHead *), pthread_t thread, chaos_node::Node *node) {
+void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
     char line[128];
     FILE *in = fdopen(STDIN_FILENO, "r");
     while (in != nullptr && fgets(line, sizeof(line), in) != nullptr) {
         std::string command(line, strcspn(line, "\n"));
-        if (command == "reinit") {
-            Leave(thread);
-            if (!Join(task, callback, &thread)) {
-                return;
-            }
-            Report("ready");
-        } else if (node == nullptr || !node->RunCommand(command)) {
+        if (node == nullptr || !node->RunCommand(command)) {
             (void)peer_roles::RunCommand(task, command);
         }
     }
@@ -148,7 +140,7 @@ int HoldLock() {
  * finished, then waits to be killed. */
 int SendPartial(const char *dest) {
     pthread_t thread;
-    if (!Join("idle", peer_roles::Pub, &thread)) {
+    if (!Join("idle", peer_roles::Idle, &thread)) {
         return 1;
     }
     uint32_t err = 0U;
@@ -208,10 +200,9 @@ int main(int argc, char **argv) {
         OsMsgSetLogLevel(OS_MSG_LOG_FATAL);
         OsLogSetLevel(OS_LOG_FATAL);
     }
-    const char *task = chaos ? "node" : mode == "echo" ? "echo" : mode == "pub" ? "pub" : "sub";
+    const char *task = chaos ? "node" : mode == "echo" ? "echo" : "sub";
     uint32_t (*callback)(MsgHead *) = chaos            ? chaos_node::OnMessage
                                       : mode == "echo" ? peer_roles::Echo
-                                      : mode == "pub"  ? peer_roles::Pub
                                                        : peer_roles::Sub;
     pthread_t thread;
     if (!Join(task, callback, &thread)) {
@@ -226,6 +217,6 @@ int main(int argc, char **argv) {
                                                   (uint32_t)std::strtoul(argv[4], nullptr, 10), Report);
     }
     Report("ready");
-    Serve(task, callback, thread, node.get());
+    Serve(task, thread, node.get());
     return 0;
 }

@@ -2,8 +2,8 @@
  * The tasks a process runs for the tests between processes, shared by
  * carrier_peer (a process of its own, under the Unix-socket carrier) and by
  * the tests that run the same tasks inside the test process under the
- * loopback: an echo task, a publisher and a subscriber, and the commands a
- * test gives them. What a task or command has to tell goes out as one line
+ * loopback: an echo task and a subscriber, and the commands a test gives
+ * them. What a task or command has to tell goes out as one line
  * through g_report (carrier_peer writes it to its standard output).
  *
  * Task callbacks run on their loop threads; commands on the thread that
@@ -116,7 +116,8 @@ inline uint32_t Echo(MsgHead *msg) {
     return 0U;
 }
 
-inline uint32_t Pub(MsgHead *) {
+/* Takes messages and does nothing with them. */
+inline uint32_t Idle(MsgHead *) {
     return 0U;
 }
 
@@ -126,16 +127,12 @@ inline uint32_t Sub(MsgHead *msg) {
     return 0U;
 }
 
-/* Runs a command for task, reporting its result: "fire ID" broadcasts event
- * ID from task "pub" ("fired CODE"), "unsub PROC" takes task's subscription
- * to kEvent of PROC's "pub" back ("unsubscribed CODE"), "release" ends a
- * kHold. False for a command it does not know. */
+/* Runs a command for task, reporting its result: "unsub PROC" takes task's
+ * subscription to kEvent of PROC's "pub" back ("unsubscribed CODE"),
+ * "release" ends a kHold. False for a command it does not know. */
 inline bool RunCommand(const std::string &task, const std::string &command) {
-    unsigned id = 0U;
     char proc[OS_MSG_NAME_LEN] = {0};
-    if (sscanf(command.c_str(), "fire %u", &id) == 1) {
-        g_report(task, "fired " + std::to_string(BroadcastFromPub(id)));
-    } else if (sscanf(command.c_str(), "unsub %15s", proc) == 1) {
+    if (sscanf(command.c_str(), "unsub %15s", proc) == 1) {
         g_report(task, "unsubscribed " + std::to_string(UnsubscribeFromPub(proc, task.c_str())));
     } else if (command == "release") {
         g_hold.Release();
