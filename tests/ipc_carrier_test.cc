@@ -1,8 +1,9 @@
 /*
- * What only the Unix-socket carrier does (names claimed and taken over, the
- * directory lock, a peer killed mid-message or restarted, teardown, start-up
- * under allocation failures, its settings); what it shares with the loopback
- * is between_processes_test's. This test process joins the messaging system
+ * What only the Unix-socket carrier does (a live process's name refused,
+ * the directory lock, a receiver that stopped, a peer killed mid-message,
+ * teardown, start-up under allocation failures, its settings); what it
+ * shares with the loopback is between_processes_test's, and processes
+ * killed and restarted under their names are the chaos run's. This test process joins the messaging system
  * under the carrier and talks to carrier_peer processes it starts. Every
  * wait is bounded; each test checks that the carrier leaves no descriptor,
  * thread or tracked block behind.
@@ -14,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -182,6 +184,50 @@ TEST_F(Carrier, DirectoryLockHeldByAKilledProcessIsRecovered) {
     EXPECT_EQ(log.Count("directory lock owner died"), 1U) << log.Dump();
     StartEcho("echo6");
     EXPECT_TRUE(PingAnswered("echo6"));
+}
+
+// A receiver that reads nothing at all (its process stopped): what the
+// sockets hold fills up behind the batch sender and the sending thread alike.
+TEST_F(Carrier, FullReceiverRefusesAsyncAndBoundsTheSyncWait) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Peer &echo = StartEcho("echo7");
+    ASSERT_TRUE(PingAnswered("echo7")); // connected
+    ASSERT_EQ(kill(echo.Pid(), SIGSTOP), 0);
+    // Every thread of the peer has stopped: nothing reads its socket any more
+    // (a thread that had not stopped yet would make room after the refusal).
+    int status = 0;
+    ASSERT_EQ(waitpid(echo.Pid(), &status, WUNTRACED), echo.Pid());
+    ASSERT_TRUE(WIFSTOPPED(status));
+    std::vector<uint8_t> payload(4096U);
+    uint32_t ret = OS_MSG_OK;
+    uint32_t sent = 0U;
+    {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        for (; sent < 100000U && ret == OS_MSG_OK; ++sent) {
+            ret = SendTo("echo7", "echo", 0U, payload.data(), (uint32_t)payload.size());
+        }
+        EXPECT_EQ(ret, OS_MSG_ERR_FULL) << "after " << sent << " messages";
+        MsgHead call = From("echo7", "echo", kCall, nullptr, 0U);
+        MsgHead *resp = nullptr;
+        auto start = std::chrono::steady_clock::now();
+        uint32_t callRet = OsMsgSynSend(&call, &resp, 200U);
+        auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(callRet, OS_MSG_ERR_FULL); // waited for room as long as its time-out allows
+        EXPECT_GE(waited, std::chrono::milliseconds(200));
+        EXPECT_LT(waited, std::chrono::milliseconds(5000)); // bounded, however loaded the machine
+    }
+    ASSERT_EQ(kill(echo.Pid(), SIGCONT), 0);
+    // Once the peer reads again, messages flow: retry while its socket drains.
+    bool accepted = false;
+    for (int i = 0; i < carrier_test::kWaitMs / 5 && !accepted; ++i) {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        accepted = SendTo("echo7", "echo", kPing, nullptr, 0U) == OS_MSG_OK;
+        if (!accepted) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5)); // paces the retries while it drains
+        }
+    }
+    ASSERT_TRUE(accepted);
+    EXPECT_TRUE(inbox_.WaitCount(kPong, 2U));
 }
 
 TEST_F(Carrier, PeerKilledMidMessageLeavesNothingAndItsSuccessorIsHeard) {
