@@ -69,10 +69,12 @@ test-tsan: deps
 
 # Each stress case in a process of its own, as ctest runs them, at full size
 # (VYRE_STRESS=full) and without the time-out that keeps the default sizes in
-# check: the public-path stress group, the ring's producers, the counters and
-# the subscription requests of the largest size.
+# check: the public-path stress group, the ring's producers, the counters,
+# the subscription requests of the largest size and the 60 s chaos run of six
+# processes under the carrier (VYRE_CHAOS_SEED=n repeats a run).
 STRESS_CASES := stress_test:* simple_msg_ring_test:MessageRing.SeveralProducers* \
-                simple_msg_stats_test:TaskCounters.StayExactUnderSeveralProducers msg_subscribe_bulk_test:*
+                simple_msg_stats_test:TaskCounters.StayExactUnderSeveralProducers msg_subscribe_bulk_test:* \
+                carrier_chaos_test:*
 stress: build
 	@set -e; for c in $(STRESS_CASES); do \
 	    bin=build/dev/tests/$${c%%:*}; filter=$${c#*:}; \

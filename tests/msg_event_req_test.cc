@@ -128,37 +128,6 @@ TEST_F(EventRequest, AllocationFailuresEndTheRequestAndLeakNothing) {
         });
 }
 
-TEST_F(EventRequest, SubscribersReceiveEachEventOnceUntilTheyUnsubscribe) {
-    constexpr uint32_t kEvent = 0x7001U, kEnd = 0x7002U;
-    const std::string me = ThreadTaskName(); // events without a publisher are published under it
-    PMsgRegAdpFunc();
-    StartTask(MSG_TASK_NAME_PMSG_BRO, ApplyThenRecord);
-    StartTask("s1");
-    StartTask("s2");
-    MsgSubEntry entries[] = {
-        SubEntry(kEvent, 0U, "proc", me.c_str(), "s1"), SubEntry(kEnd, 0U, "proc", me.c_str(), "s1"),
-        SubEntry(kEvent, 0U, "proc", me.c_str(), "s2"), SubEntry(kEnd, 0U, "proc", me.c_str(), "s2")};
-    ASSERT_EQ(MsgSendSubMsg(entries, 4U, 1U), OS_MSG_OK);
-    std::string data(300U, '\0');
-    std::iota(data.begin(), data.end(), '\0');
-    ASSERT_EQ(Publish("", kEvent, data), OS_MSG_OK);
-    ASSERT_EQ(Publish("other", kEvent, "not subscribed"), OS_MSG_OK);
-    ASSERT_EQ(Publish("", kEnd, ""), OS_MSG_OK);
-    ASSERT_EQ(MsgSendSubMsg(&entries[0], 1U, 0U), OS_MSG_OK); // s1 leaves kEvent
-    ASSERT_EQ(Publish("", kEvent, data), OS_MSG_OK);
-    ASSERT_EQ(Publish("", kEnd, ""), OS_MSG_OK);
-    (void)Drained(MSG_TASK_NAME_PMSG_BRO);
-    for (auto [sub, expected] : {std::pair{"s1", std::vector<uint32_t>{kEvent, kEnd, kEnd}},
-                                 std::pair{"s2", std::vector<uint32_t>{kEvent, kEnd, kEvent, kEnd}}}) {
-        std::vector<Received> got = Drained(sub);
-        std::vector<uint32_t> ids;
-        std::transform(got.begin(), got.end(), std::back_inserter(ids), [](const Received &s) { return s.msgId; });
-        EXPECT_EQ(ids, expected) << sub;
-        EXPECT_EQ(got.at(0).payload, data) << sub;
-        EXPECT_EQ(Name(got.at(0).head.sendTaskName), me) << sub;
-    }
-}
-
 // The event id of the first block of a broadcast request's payload.
 uint32_t FirstEventId(const Received &request) {
     uint32_t msgId = 0U;

@@ -3,7 +3,6 @@
 // across the loopback transport, temporary tasks, allocation failures.
 #include "core/msg_send.h"
 
-#include <chrono>
 #include <numeric>
 
 #include "msc/msg_cpu_cfg.h"
@@ -12,7 +11,6 @@
 #include "vyre_os_thread.h"
 
 using namespace route_test;
-using namespace std::chrono_literals;
 using simple_msg_test::FindTask;
 
 namespace {
@@ -138,8 +136,7 @@ uint32_t Call(const char *recvProc, const char *recvTask, const char *sendTask, 
 
 TEST_F(SendRouting, SynCallsAreAnsweredOrFailAndATemporaryTaskLeavesWithTheirEnd) {
     StartTask("rx", Answer);
-    ASSERT_EQ(SimpleMsgRegTask("self", 1U, Answer, 0U), OS_MSG_OK);  // called on the calling thread
-    ASSERT_EQ(SimpleMsgRegTask("idle", 4U, nullptr, 0U), OS_MSG_OK); // no loop: nobody answers
+    ASSERT_EQ(SimpleMsgRegTask("self", 1U, Answer, 0U), OS_MSG_OK); // called on the calling thread
     struct Case {
         const char *recvProc, *recvTask, *sendTask;
         uint32_t expected;
@@ -147,15 +144,12 @@ TEST_F(SendRouting, SynCallsAreAnsweredOrFailAndATemporaryTaskLeavesWithTheirEnd
     const Case cases[] = {{"proc", "rx", "", OS_MSG_OK},
                           {"media", "rx", "", OS_MSG_OK},
                           {"proc", "self", "self", OS_MSG_OK},
-                          {"proc", "idle", "", OS_MSG_ERR_TIMEOUT},
-                          {"media", "idle", "", OS_MSG_ERR_SYN_TIMEOUT},
                           {"proc", "nobody", "", OS_MSG_ERR_NOT_FOUND}};
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.recvProc) + "/" + c.recvTask);
         const std::string requester = *c.sendTask != '\0' ? c.sendTask : ThreadTaskName();
         MsgHead *resp = nullptr;
-        auto start = std::chrono::steady_clock::now();
-        ASSERT_EQ(Call(c.recvProc, c.recvTask, c.sendTask, c.expected == OS_MSG_OK ? 10000U : 60U, &resp), c.expected);
+        ASSERT_EQ(Call(c.recvProc, c.recvTask, c.sendTask, 10000U, &resp), c.expected);
         if (c.expected == OS_MSG_OK) {
             EXPECT_EQ(resp->msgKind, MSG_KIND_SYN_RESP);
             EXPECT_EQ(std::string(static_cast<const char *>(resp->data), resp->dataLen), "re:ping");
@@ -164,8 +158,6 @@ TEST_F(SendRouting, SynCallsAreAnsweredOrFailAndATemporaryTaskLeavesWithTheirEnd
             EXPECT_EQ(MsgFreeResp(resp), OS_MSG_OK);
         } else {
             EXPECT_EQ(resp, nullptr);
-            auto waited = std::chrono::steady_clock::now() - start;
-            EXPECT_TRUE(c.expected == OS_MSG_ERR_NOT_FOUND || (waited >= 50ms && waited < 5s));
         }
         EXPECT_EQ(FindTask(requester) != nullptr, *c.sendTask != '\0') << "only a temporary task leaves";
     }

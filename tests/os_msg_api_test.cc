@@ -242,27 +242,4 @@ TEST(NullPayload, GetsTheSameAnswerOnBothRoutesAndNothingIsAllocatedForIt) {
     EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
 }
 
-TEST(SynSend, LeavesTheCallersResponsePointerAloneWhenItFails) {
-    ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
-    ASSERT_EQ(OsMsgRegTask("silent", 4U, nullptr), OS_MSG_OK); // no loop: never answers
-    MsgHead untouched{};
-    MsgHead *resp = &untouched;
-    for (const char *recvProc : {kProc, "elsewhere"}) {
-        SCOPED_TRACE(recvProc);
-        MsgHead head = MakeHead(kProc, "nobody", kAsk);
-        std::strcpy(head.recvProcName, recvProc);
-        uint32_t ret = OsMsgSynSend(&head, &resp, 50U);
-        EXPECT_NE(ret, OS_MSG_OK);
-        EXPECT_EQ(resp, &untouched);
-        head = MakeHead(kProc, "silent", kAsk);
-        ret = OsMsgSynSend(&head, &resp, 50U);
-        EXPECT_TRUE(ret == OS_MSG_ERR_TIMEOUT || ret == OS_MSG_ERR_SYN_TIMEOUT) << ret;
-        EXPECT_EQ(resp, &untouched);
-        // The temporary task made for the call went with it.
-        char name[OS_MSG_NAME_LEN] = {0};
-        EXPECT_EQ(SimpleMsgGetTaskInfoByTid(OsPthreadSelf(), name, sizeof(name)), 0U) << name;
-    }
-    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
-}
-
 } // namespace

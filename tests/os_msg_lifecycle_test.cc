@@ -86,6 +86,9 @@ TEST(Lifecycle, TwoLifeCyclesEndInOrderAndReturnEveryTrackedBlock) {
         const uint64_t start = OSMemGetUsedBlocks();
         ASSERT_EQ(OsMsgInit(proc), OS_MSG_OK);
         EXPECT_EQ(OsMsgInit("other"), OS_MSG_OK) << "already initialised: nothing changes";
+        char name[OS_MSG_NAME_LEN] = {};
+        EXPECT_EQ(OsMsgGetProcName(name, sizeof(name)), OS_MSG_OK);
+        EXPECT_STREQ(name, proc);
         TestTask echo("echo", Echo);
         uint32_t mainResult = 0xFFFFFFFFU;
         std::thread waiter([&] { mainResult = OsMsgMain(); });

@@ -6,18 +6,20 @@
  * that fails early never leaves it behind; the kernel kills it when the test
  * process dies (a stopped peer reads nothing).
  *
- *   carrier_peer echo NAME          task "echo" answers (see EchoTask)
- *   carrier_peer pub NAME           task "pub" publishes on command
+ *   carrier_peer echo NAME          task "echo" answers (peer_roles::Echo)
  *   carrier_peer sub NAME PUBPROC   task "sub" subscribes to PUBPROC's "pub"
+ *   carrier_peer chaos NAME COUNT SEED
+ *                                   one of COUNT processes chaos0, chaos1, ...
+ *                                   that message, call and publish to each
+ *                                   other (see chaos_node.h)
  *   carrier_peer hold-lock          locks the run directory's queue directory
  *                                   and waits to be killed (or for standard
  *                                   input to close)
  *   carrier_peer partial NAME DEST  sends DEST the first slice of a large
  *                                   message and waits likewise
  *
- * Commands: "fire ID" (pub: broadcast event ID), "reinit" (echo: leave and
- * join again under the same name). Reports: "ready", "event ID LEN",
- * "late CODE", "fired CODE", "init CODE".
+ * Commands: those of peer_roles::RunCommand and chaos_node.h. Reports:
+ * "ready", "init CODE" and those of the roles.
  */
 #include <fcntl.h>
 #include <pthread.h>
@@ -31,16 +33,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "carrier/carrier_proto.h"
+#include "carrier/chaos_node.h"
+#include "carrier/peer_roles.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_rebuild.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_run_dir.h"
 #include "transport/unix/ipc_shm_segment.h"
+#include "vyre_os_log.h"
 #include "vyre_os_msg.h"
 
 namespace {
@@ -55,50 +62,18 @@ void Report(const std::string &line) {
     (void)!write(STDOUT_FILENO, (line + "\n").c_str(), line.size() + 1U);
 }
 
-/* Answers with what the carrier delivered: the sender's pid and uid as the
- * receiver saw them, the payload's length and whether every byte matched. */
-Answer Describe(const MsgHead *msg) {
-    Answer answer;
-    answer.pid = msg->sendPid;
-    answer.uid = msg->sendUid;
-    answer.len = msg->dataLen;
-    answer.intact = PatternIntact(static_cast<const uint8_t *>(msg->data), msg->dataLen, msg->msgId) ? 1U : 0U;
-    return answer;
+void ReportFromTask(const std::string &, const std::string &line) {
+    Report(line);
 }
 
-uint32_t EchoTask(MsgHead *msg) {
-    Answer answer = Describe(msg);
-    switch (msg->msgId) {
-    case kPing: {
-        MsgHead reply;
-        FillHead(&reply, g_name, msg->sendProcName, msg->sendTaskName, kPong, &answer, sizeof(answer));
-        (void)OsMsgAsynSend(&reply);
-        break;
-    }
-    case kCall:
-        (void)OsMsgSynSendResp(msg, &answer, sizeof(answer));
-        break;
-    case kSlowCall: {
-        uint32_t delayMs = 0U;
-        std::memcpy(&delayMs, msg->data, sizeof(delayMs));
-        usleep(delayMs * 1000U);
-        uint32_t ret = OsMsgSynSendResp(msg, &answer, sizeof(answer));
-        Report("late " + std::to_string(ret));
-        break;
-    }
-    default:
-        break;
-    }
-    return 0U;
+/* The library's log lines go to standard error, so that standard output
+ * carries only reports. */
+void LogToStderr(uint32_t, const char *line) {
+    (void)fprintf(stderr, "%s\n", line);
 }
 
-uint32_t PubTask(MsgHead *) {
-    return 0U;
-}
-
-uint32_t SubTask(MsgHead *msg) {
-    Report("event " + std::to_string(msg->msgId) + " " + std::to_string(msg->dataLen));
-    return 0U;
+void PlatformLogToStderr(uint32_t, const char *, const char *text) {
+    (void)fprintf(stderr, "%s", text);
 }
 
 void *TaskLoop(void *name) {
@@ -117,34 +92,24 @@ bool Join(const char *task, uint32_t (*callback)(MsgHead *), pthread_t *thread) 
 }
 
 void Leave(pthread_t thread) {
+    peer_roles::g_hold.Release();
     (void)OsMsgDestroy(g_name);
     (void)OsMsgUninit();
     (void)pthread_join(thread, nullptr);
 }
 
-void Subscribe(const char *pubProc) {
-    Report("subscribed " + std::to_string(SubscribeToPub(pubProc, "sub")));
-}
-
-void Fire(uint32_t msgId) {
-    Report("fired " + std::to_string(BroadcastFromPub(msgId)));
-}
-
 /* Runs commands from standard input until it closes. */
-void Serve(const char *task, uint32_t (*callback)(MsgHead *), pthread_t thread) {
+void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
     char line[128];
     FILE *in = fdopen(STDIN_FILENO, "r");
     while (in != nullptr && fgets(line, sizeof(line), in) != nullptr) {
-        unsigned id = 0U;
-        if (sscanf(line, "fire %u", &id) == 1) {
-            Fire(id);
-        } else if (strncmp(line, "reinit", 6) == 0) {
-            Leave(thread);
-            if (!Join(task, callback, &thread)) {
-                return;
-            }
-            Report("ready");
+        std::string command(line, strcspn(line, "\n"));
+        if (node == nullptr || !node->RunCommand(command)) {
+            (void)peer_roles::RunCommand(task, command);
         }
+    }
+    if (node != nullptr) {
+        node->Stop();
     }
     Leave(thread);
 }
@@ -175,7 +140,7 @@ int HoldLock() {
  * finished, then waits to be killed. */
 int SendPartial(const char *dest) {
     pthread_t thread;
-    if (!Join("idle", PubTask, &thread)) {
+    if (!Join("idle", peer_roles::Idle, &thread)) {
         return 1;
     }
     uint32_t err = 0U;
@@ -216,6 +181,9 @@ int SendPartial(const char *dest) {
 int main(int argc, char **argv) {
     (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
     signal(SIGPIPE, SIG_IGN);
+    peer_roles::g_report = ReportFromTask;
+    OsMsgRegLogFunc(LogToStderr);
+    OsLogSetSink(PlatformLogToStderr);
     if (argc >= 2 && strcmp(argv[1], "hold-lock") == 0) {
         return HoldLock();
     }
@@ -227,16 +195,28 @@ int main(int argc, char **argv) {
     if (mode == "partial" && argc == 4) {
         return SendPartial(argv[3]);
     }
-    const char *task = mode == "echo" ? "echo" : mode == "pub" ? "pub" : "sub";
-    uint32_t (*callback)(MsgHead *) = mode == "echo" ? EchoTask : mode == "pub" ? PubTask : SubTask;
+    const bool chaos = mode == "chaos" && argc == 5;
+    if (chaos) { // failures are the rule while processes die; each would log
+        OsMsgSetLogLevel(OS_MSG_LOG_FATAL);
+        OsLogSetLevel(OS_LOG_FATAL);
+    }
+    const char *task = chaos ? "node" : mode == "echo" ? "echo" : "sub";
+    uint32_t (*callback)(MsgHead *) = chaos            ? chaos_node::OnMessage
+                                      : mode == "echo" ? peer_roles::Echo
+                                                       : peer_roles::Sub;
     pthread_t thread;
     if (!Join(task, callback, &thread)) {
         return 1;
     }
     if (mode == "sub" && argc == 4) {
-        Subscribe(argv[3]);
+        Report("subscribed " + std::to_string(SubscribeToPub(argv[3], "sub")));
+    }
+    std::unique_ptr<chaos_node::Node> node;
+    if (chaos) {
+        node = std::make_unique<chaos_node::Node>(g_name, (uint32_t)std::strtoul(argv[3], nullptr, 10),
+                                                  (uint32_t)std::strtoul(argv[4], nullptr, 10), Report);
     }
     Report("ready");
-    Serve(task, callback, thread);
+    Serve(task, thread, node.get());
     return 0;
 }

@@ -19,6 +19,8 @@ constexpr uint32_t kPing = 1U;     // asynchronous; answered with kPong
 constexpr uint32_t kPong = 2U;     // payload: Answer
 constexpr uint32_t kCall = 3U;     // synchronous; answered with an Answer
 constexpr uint32_t kSlowCall = 4U; // synchronous; payload: delay in ms
+constexpr uint32_t kBigCall = 5U;  // synchronous; payload: the response's length
+constexpr uint32_t kHold = 6U;     // asynchronous; holds the receiving task until released
 constexpr uint32_t kEvent = 100U;  // the event under test
 constexpr uint32_t kProbe = 101U;  // an event that shows a subscription is in place
 
@@ -56,9 +58,9 @@ inline bool PatternIntact(const uint8_t *data, uint32_t len, uint32_t seed) {
 inline void FillHead(MsgHead *head, const char *from, const char *toProc, const char *toTask, uint32_t msgId,
                      const void *data, uint32_t len) {
     std::memset(head, 0, sizeof(*head));
-    (void)snprintf(head->sendProcName, sizeof(head->sendProcName), "%s", from);
-    (void)snprintf(head->recvProcName, sizeof(head->recvProcName), "%s", toProc);
-    (void)snprintf(head->recvTaskName, sizeof(head->recvTaskName), "%s", toTask);
+    (void)snprintf(head->sendProcName, sizeof(head->sendProcName), "%.15s", from);
+    (void)snprintf(head->recvProcName, sizeof(head->recvProcName), "%.15s", toProc);
+    (void)snprintf(head->recvTaskName, sizeof(head->recvTaskName), "%.15s", toTask);
     head->msgId = msgId;
     head->data = const_cast<void *>(data);
     head->dataLen = len;
@@ -76,6 +78,17 @@ inline uint32_t SubscribeToPub(const char *pubProc, const char *subTask) {
         (void)snprintf(entries[i].subTaskName, sizeof(entries[i].subTaskName), "%s", subTask);
     }
     return OsMsgSubscribeEvent(entries, 2U);
+}
+
+/* Takes task subTask's subscription to kEvent of pubProc's "pub" back. */
+inline uint32_t UnsubscribeFromPub(const char *pubProc, const char *subTask) {
+    MsgSubEntry entry;
+    std::memset(&entry, 0, sizeof(entry));
+    entry.msgId = kEvent;
+    (void)snprintf(entry.procName, sizeof(entry.procName), "%s", pubProc);
+    (void)snprintf(entry.taskName, sizeof(entry.taskName), "pub");
+    (void)snprintf(entry.subTaskName, sizeof(entry.subTaskName), "%s", subTask);
+    return OsMsgUnsubscribeEvent(&entry, 1U);
 }
 
 /* Broadcasts event msgId from task "pub", its id as the 4-byte payload. */

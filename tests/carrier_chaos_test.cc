@@ -1,0 +1,222 @@
+/*
+ * The chaos run: six processes under the Unix-socket carrier (carrier_peer
+ * chaos, see tests/carrier/chaos_node.h) send each other asynchronous
+ * messages, calls and events, each of them publisher and subscriber, while
+ * every few hundred milliseconds one of them, chosen at random, is killed
+ * (SIGKILL) and started again. Afterwards every process answers a call
+ * within 2 s, and each has the descriptors and threads (from /proc/PID/fd
+ * and /proc/PID/task) and the tracked blocks its place had before the chaos
+ * started.
+ *
+ * The victims are drawn from four of the six, so that two processes live
+ * through the whole run and show what a long-lived process accumulates. The
+ * run is seeded (VYRE_CHAOS_SEED to repeat one; the seed is printed) and
+ * lasts 60 s under `make stress` (VYRE_STRESS=full), a few seconds otherwise.
+ */
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "carrier/carrier_proto.h"
+#include "carrier/carrier_test_util.h"
+#include "support/mem_check.h"
+#include "support/stress_scale.h"
+#include "support/threads.h"
+#include "vyre_os_msg.h"
+
+namespace {
+
+using carrier_test::Peer;
+
+constexpr uint32_t kNodes = 6U;
+constexpr uint32_t kSteady = 2U; // chaos0 and chaos1 are never killed
+constexpr char kSelf[] = "chaosctl";
+
+std::string NodeName(uint32_t i) {
+    return "chaos" + std::to_string(i);
+}
+
+/* Entries of /proc/PID/WHAT (fd or task). */
+size_t CountIn(pid_t pid, const char *what) {
+    size_t n = 0U;
+    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/" + what).c_str())) {
+        while (struct dirent *entry = readdir(d)) {
+            n += entry->d_name[0] != '.' ? 1U : 0U;
+        }
+        (void)closedir(d);
+    }
+    return n;
+}
+
+struct Usage {
+    size_t fds;
+    size_t threads;
+    bool operator==(const Usage &o) const { return fds == o.fds && threads == o.threads; }
+};
+
+std::ostream &operator<<(std::ostream &out, const Usage &u) {
+    return out << u.fds << " descriptors, " << u.threads << " threads";
+}
+
+class ChaosRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/vyre_chaos_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        runDir_ = dir;
+        setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
+        setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
+        const char *fixed = getenv("VYRE_CHAOS_SEED");
+        seed_ = fixed != nullptr ? (uint32_t)strtoul(fixed, nullptr, 10) : std::random_device{}();
+        std::printf("chaos seed %u (VYRE_CHAOS_SEED=%u repeats it)\n", seed_, seed_);
+        random_.seed(seed_);
+        std::thread([] {}).join(); // a sanitizer starts a thread of its own with the first one
+        fds_ = carrier_test::OpenFds();
+        blocks_ = UsedBlocks();
+        ASSERT_EQ(OsMsgInit(kSelf), OS_MSG_OK);
+        joined_ = true;
+    }
+
+    void TearDown() override {
+        nodes_.clear();
+        if (joined_) {
+            EXPECT_EQ(OsMsgDestroy(kSelf), OS_MSG_OK);
+            EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+        }
+        EXPECT_EQ(carrier_test::OpenFds(), fds_);
+        EXPECT_EQ(UsedBlocks(), blocks_ + 2U); // the server context and the slice collector stay
+        carrier_test::RemoveDir(runDir_);
+    }
+
+    /* Starts node i (again), ready and subscribed to the others. */
+    void StartNode(uint32_t i) {
+        nodes_[i] = std::make_unique<Peer>(
+            std::vector<std::string>{"chaos", NodeName(i), std::to_string(kNodes), std::to_string(random_())});
+        EXPECT_EQ(nodes_[i]->Expect("ready"), "ready") << NodeName(i) << ", seed " << seed_;
+    }
+
+    /* Sends command to every node and returns each one's report. */
+    std::vector<std::string> Everyone(const std::string &command, const std::string &report) {
+        std::vector<std::string> lines;
+        for (auto &node : nodes_) {
+            node->Send(command);
+        }
+        for (auto &node : nodes_) {
+            lines.push_back(node->Expect(report));
+        }
+        return lines;
+    }
+
+    /* Calls task "node" of node i; true when answered within 2 s. */
+    bool AnsweredWithin2s(uint32_t i) {
+        MsgHead head;
+        carrier_proto::FillHead(&head, kSelf, NodeName(i).c_str(), "node", carrier_proto::kCall, nullptr, 0U);
+        MsgHead *resp = nullptr;
+        auto start = std::chrono::steady_clock::now();
+        uint32_t ret = OsMsgSynSend(&head, &resp, 2000U);
+        if (ret == OS_MSG_OK) {
+            (void)OsMsgSynRespFree(resp);
+        }
+        return ret == OS_MSG_OK && std::chrono::steady_clock::now() - start < std::chrono::seconds(2);
+    }
+
+    /* Every node has called every other once, and this process each node:
+     * each then holds a connection each way with every other process. */
+    void ConnectAll() {
+        EXPECT_EQ(Everyone("touch", "touched"), std::vector<std::string>(kNodes, "touched 5")) << "seed " << seed_;
+        for (uint32_t i = 0U; i < kNodes; ++i) {
+            EXPECT_TRUE(AnsweredWithin2s(i)) << NodeName(i) << ", seed " << seed_;
+        }
+    }
+
+    Usage UsageOf(uint32_t i) { return {CountIn(nodes_[i]->Pid(), "fd"), CountIn(nodes_[i]->Pid(), "task")}; }
+
+    /* Each node's report of its tracked blocks in use. */
+    std::vector<std::string> Blocks() { return Everyone("blocks", "blocks"); }
+
+    std::string runDir_;
+    uint32_t seed_ = 0U;
+    std::mt19937 random_;
+    std::vector<std::unique_ptr<Peer>> nodes_{kNodes};
+
+private:
+    size_t fds_ = 0U;
+    uint64_t blocks_ = 0U;
+    bool joined_ = false;
+};
+
+TEST_F(ChaosRun, SixProcessesKeepServingWhileOneIsKilledAndRestartedAtRandom) {
+    const auto length = std::chrono::seconds(StressScale() > 1U ? 60 : 4);
+    for (uint32_t i = 0U; i < kNodes; ++i) {
+        StartNode(i);
+    }
+    ASSERT_FALSE(HasFailure());
+    ConnectAll();
+    std::vector<Usage> before;
+    for (uint32_t i = 0U; i < kNodes; ++i) {
+        before.push_back(UsageOf(i));
+    }
+    const std::vector<std::string> blocksBefore = Blocks();
+
+    for (auto &node : nodes_) {
+        node->Send("run");
+    }
+    uint32_t kills = 0U;
+    for (auto end = std::chrono::steady_clock::now() + length; std::chrono::steady_clock::now() < end; ++kills) {
+        // The pause between kills is the behaviour under test.
+        std::this_thread::sleep_for(std::chrono::milliseconds(150U + random_() % 300U));
+        const uint32_t victim = kSteady + random_() % (kNodes - kSteady);
+        nodes_[victim]->Kill();
+        StartNode(victim);
+        ASSERT_FALSE(HasFailure()) << "after " << kills << " kills";
+        nodes_[victim]->Send("run");
+    }
+    std::printf("%u kills in %lld s\n", kills, (long long)length.count());
+
+    std::vector<std::string> paused = Everyone("pause", "paused");
+    for (uint32_t i = 0U; i < kNodes; ++i) {
+        unsigned long long calls = 0U, events = 0U, sendMs = 0U, callMs = 0U;
+        ASSERT_EQ(sscanf(paused[i].c_str(), "paused %llu %llu %llu %llu", &calls, &events, &sendMs, &callMs), 4)
+            << NodeName(i) << ": " << paused[i];
+        std::printf("%s: %llu calls answered, %llu events, longest send %llu ms, longest call %llu ms\n",
+                    NodeName(i).c_str(), calls, events, sendMs, callMs);
+        if (i < kSteady) { // they called and were published to throughout
+            EXPECT_GT(calls, 0U) << NodeName(i);
+            EXPECT_GT(events, 0U) << NodeName(i);
+        }
+        // An asynchronous send waits a few milliseconds for room at most, a
+        // call its 200 ms time-out, whatever the others do (generous bounds
+        // for a loaded machine).
+        EXPECT_LT(sendMs, 1000U) << NodeName(i) << ", seed " << seed_;
+        EXPECT_LT(callMs, 2000U) << NodeName(i) << ", seed " << seed_;
+    }
+    ConnectAll();
+    for (uint32_t i = 0U; i < kNodes; ++i) {
+        // Threads that a call started may take a moment to leave.
+        (void)WaitUntil([&] { return UsageOf(i) == before[i]; }, std::chrono::seconds(5));
+        EXPECT_EQ(UsageOf(i), before[i]) << NodeName(i) << (i < kSteady ? " (never killed)" : " (restarted)")
+                                         << ", seed " << seed_;
+    }
+    // Beyond what it had, a process may keep what stays once it was first
+    // needed: the two batch buffers of each peer it has streamed to (with
+    // the peer's slot) and the slice collector's list of messages; anything
+    // more stayed behind from a process that died.
+    std::vector<std::string> blocks = Blocks();
+    for (uint32_t i = 0U; i < kNodes; ++i) {
+        unsigned long now = 0U, then = 0U;
+        ASSERT_EQ(sscanf(blocks[i].c_str(), "blocks %lu", &now) + sscanf(blocksBefore[i].c_str(), "blocks %lu", &then),
+                  2);
+        std::printf("%s: %lu tracked blocks, %lu before\n", NodeName(i).c_str(), now, then);
+        EXPECT_LE(now, then + 2U * kNodes) << NodeName(i) << ", seed " << seed_;
+    }
+}
+
+} // namespace
