@@ -19,6 +19,8 @@ constexpr uint32_t kPing = 1U;     // asynchronous; answered with kPong
 constexpr uint32_t kPong = 2U;     // payload: Answer
 constexpr uint32_t kCall = 3U;     // synchronous; answered with an Answer
 constexpr uint32_t kSlowCall = 4U; // synchronous; payload: delay in ms
+constexpr uint32_t kExitNow = 5U;  // the callback calls exit(0)
+constexpr uint32_t kForkNow = 6U;  // the callback forks; the child returns from it
 constexpr uint32_t kEvent = 100U;  // the event under test
 constexpr uint32_t kProbe = 101U;  // an event that shows a subscription is in place
 
