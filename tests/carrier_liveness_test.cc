@@ -175,10 +175,17 @@ class LeavingWithoutTeardown : public Life,
 
 TEST_P(LeavingWithoutTeardown, EndsTheProcessPromptlyAndRemovesItsSocketAndEntry) {
     const std::string carrier = std::get<0>(GetParam());
+    const std::string way = std::get<1>(GetParam());
     setenv("VYRE_OS_MSG_CARRIER", carrier.c_str(), 1);
+    if (way == "destroyed") {
+        // OsMsgDestroy ends the receive thread, which stays joinable until an
+        // OsMsgUninit that never comes: a thread sanitizer counts it leaked.
+        const char *options = getenv("TSAN_OPTIONS");
+        setenv("TSAN_OPTIONS", (std::string(options != nullptr ? options : "") + ":report_thread_leaks=0").c_str(), 1);
+    }
     Peer &peer = StartEcho("leaver");
     ASSERT_EQ(Exists("leaver.sock"), carrier == "unix");
-    peer.Send(std::string("exit ") + std::get<1>(GetParam()));
+    peer.Send("exit " + way);
     auto start = Clock::now();
     int status = peer.WaitExit(carrier_test::kWaitMs);
     ASSERT_NE(status, -1) << "still running " << carrier_test::kWaitMs << " ms after it left";

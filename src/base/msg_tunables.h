@@ -146,10 +146,12 @@
  * reclaimed by the next process that claims the name or needs the slot. */
 #define MSG_TUNE_DIR_LOCK_EXIT_WAIT_MS 100U
 
-/* The directory lock is waited for in slices of this length: the lock's
- * timed wait takes a wall-clock deadline, and a slice bounds how far a
- * change of the wall clock can stretch or shorten the whole wait, which is
- * measured on the monotonic clock. Milliseconds. */
-#define MSG_TUNE_DIR_LOCK_SLICE_MS 50U
+/* A taken directory lock is tried again after a pause that starts at the
+ * first value and doubles up to the last: most holders are done within the
+ * first pauses, and the longest pause adds little to a wait that outlasts
+ * it while keeping the tries of a waiter behind a stopped holder few.
+ * Microseconds. */
+#define MSG_TUNE_DIR_LOCK_PAUSE_FIRST_US 50U
+#define MSG_TUNE_DIR_LOCK_PAUSE_LAST_US 2000U
 
 #endif /* VYRE_MSG_TUNABLES_H */

@@ -18,7 +18,6 @@
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -75,23 +74,23 @@ int IpcMsgProcessOf(int tid) {
 
 /* Locks mutex, waiting at most waitMs as measured on the monotonic clock:
  * 0, EOWNERDEAD (locked; its last owner died holding it), ETIMEDOUT, or
- * another error number (not locked). */
+ * another error number (not locked). The lock is tried, with pauses that
+ * double up to a limit in between: a holder keeps it for well under a
+ * millisecond, and a try (unlike a timed wait on the lock, which takes a
+ * wall-clock deadline) reports an owner's death the same way everywhere. */
 int IpcMsgDirLock(pthread_mutex_t *mutex, uint32_t waitMs) {
-    constexpr uint64_t kMsNs = 1000000ULL;
-    const uint64_t end = MsgMonotonicNs() + (uint64_t)waitMs * kMsNs;
+    const uint64_t end = MsgMonotonicNs() + (uint64_t)waitMs * 1000000ULL;
+    uint32_t pauseUs = MSG_TUNE_DIR_LOCK_PAUSE_FIRST_US;
     for (;;) {
-        uint64_t now = MsgMonotonicNs();
-        uint64_t left = end > now ? end - now : 0U;
-        uint64_t slice = left < MSG_TUNE_DIR_LOCK_SLICE_MS * kMsNs ? left : MSG_TUNE_DIR_LOCK_SLICE_MS * kMsNs;
-        struct timespec deadline;
-        (void)clock_gettime(CLOCK_REALTIME, &deadline);
-        uint64_t ns = (uint64_t)deadline.tv_nsec + slice;
-        deadline.tv_sec += (time_t)(ns / 1000000000ULL);
-        deadline.tv_nsec = (long)(ns % 1000000000ULL);
-        int rc = pthread_mutex_timedlock(mutex, &deadline);
-        if (rc != ETIMEDOUT || MsgMonotonicNs() >= end) {
+        int rc = pthread_mutex_trylock(mutex);
+        if (rc != EBUSY) {
             return rc;
         }
+        if (MsgMonotonicNs() >= end) {
+            return ETIMEDOUT;
+        }
+        (void)usleep(pauseUs);
+        pauseUs = pauseUs * 2U < MSG_TUNE_DIR_LOCK_PAUSE_LAST_US ? pauseUs * 2U : MSG_TUNE_DIR_LOCK_PAUSE_LAST_US;
     }
 }
 
@@ -153,10 +152,14 @@ public:
     static void Commit(IpcMsgQidEntry *entry) { __atomic_store_n(&entry->inUse, kIpcEntryCommitted, __ATOMIC_RELEASE); }
 
     /* The commit word first, then the name: a remover that dies in between
-     * leaves an uncommitted entry, never a committed one without its name. */
+     * leaves an uncommitted entry, never a committed one without its name.
+     * Readers hold the lock, so only the order of this thread's own stores
+     * matters to what a death leaves (a killed thread stops between two
+     * instructions): the signal fence keeps the compiler from swapping
+     * them. */
     static void Free(IpcMsgQidEntry *entry) {
         __atomic_store_n(&entry->inUse, 0U, __ATOMIC_RELAXED);
-        __atomic_thread_fence(__ATOMIC_RELEASE);
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
         std::memset(entry->name, 0, sizeof(entry->name));
     }
 
