@@ -126,9 +126,9 @@ uint32_t IPCMsgBroTaskCallback(MsgHead *head);
  * inUse is the entry's commit word. A writer fills name and qid first and
  * sets inUse to 1 last; a remover clears inUse first, then the name. So an
  * entry whose inUse is not 1 is never trusted, whatever its name says: the
- * look-ups pass over it, an addition may fill it, and the recovery after a
- * process died holding the lock (mid-way through an entry, perhaps) clears
- * it.
+ * look-ups pass over it, an addition may fill it, and a claim of a name
+ * (IPCMsgClaimQid) and the recovery after a process died holding the lock
+ * (mid-way through an entry, perhaps) clear it.
  *
  * The directory lock is waited for at most MSG_TUNE_DIR_LOCK_WAIT_MS (a
  * holder that is stopped, or a lock word naming a thread that holds

@@ -123,7 +123,6 @@ public:
         offset_ = offset;
         count_ = head_->entryCount < fit ? head_->entryCount : fit;
         if (ownerDied_) {
-            ClearUncommitted();
             Reclaim();
         }
     }
@@ -163,11 +162,13 @@ public:
         std::memset(entry->name, 0, sizeof(entry->name));
     }
 
-    /* Frees the entries whose owning process no longer exists (queue ids
-     * are process ids under the socket carrier; 0 and all ones name no
+    /* Clears the entries a writer or remover that died left unfinished, and
+     * frees those whose owning process no longer exists (queue ids are
+     * process ids under the socket carrier; 0 and all ones name no
      * process). A process id that exists may be another process's by now;
      * the claim's own test of liveness settles those. */
     void Reclaim() {
+        ClearUncommitted();
         for (uint32_t i = 0U; i < count_; ++i) {
             IpcMsgQidEntry *entry = Entry(i);
             pid_t pid = (pid_t)entry->qid;
@@ -191,7 +192,8 @@ public:
     }
 
 private:
-    /* Entries a writer or remover left half done. */
+    /* Entries a writer or remover left half done: under the lock nobody is
+     * writing one. */
     void ClearUncommitted() {
         for (uint32_t i = 0U; i < count_; ++i) {
             IpcMsgQidEntry *entry = Entry(i);
