@@ -210,13 +210,18 @@ void Fork(const char *task, const char *how) {
         TryTheLibraryAndExit(task);
     }
     if (child == 0) {
+        // Reported by the child itself, once fork() has returned in it: its
+        // fork handlers have run. One write, no lock a parent thread may
+        // have held at the fork.
+        char line[32];
+        int len = snprintf(line, sizeof(line), "child %d\n", (int)getpid());
+        (void)!write(STDOUT_FILENO, line, (size_t)len);
         alarm(60U);
         for (;;) {
             pause();
         }
     }
     if (strncmp(how, "stay", 4) == 0) {
-        Report("child " + std::to_string(child));
         return;
     }
     int status = -1;
