@@ -295,6 +295,27 @@ TEST_F(Life, NameWhoseOwnersPidNowBelongsToAnotherProcessIsTakenOver) {
     (void)waitpid(stranger, nullptr, 0);
 }
 
+TEST_F(Life, FullDirectoryFreesOnlyTheEntriesWhoseSocketsNoLongerAnswer) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Peer &live = StartEcho("live");
+    // Every other entry lists a process id that exists (this process's),
+    // as entries of dead processes whose ids were given away do.
+    IpcMsgShmHead *head = IPCMsgGetShmHead();
+    ASSERT_NE(head, nullptr);
+    for (uint32_t i = 0U; i < IPC_MSG_QID_ENTRY_NUM; ++i) {
+        IpcMsgQidEntry &entry = head->entries[i];
+        if (entry.inUse == 0U) {
+            (void)snprintf(entry.name, sizeof(entry.name), "gone%u", i);
+            entry.qid = (uint32_t)getpid();
+            entry.inUse = 1U;
+        }
+    }
+    StartEcho("newcomer");
+    EXPECT_EQ(Listed("live"), (uint32_t)live.Pid());
+    EXPECT_EQ(Listed(kSelf), (uint32_t)getpid());
+    EXPECT_EQ(Listed("gone100"), IPC_MSG_INVALID_QID);
+}
+
 TEST_F(Life, LiveProcessKeepsItsNameWhenTheDirectoryFileIsDeleted) {
     Peer &keeper = StartEcho("keeper");
     ASSERT_EQ(unlink(Path("queue_dir").c_str()), 0); // as a temp-folder cleaner would
