@@ -84,7 +84,8 @@ OS_MSG_API uint32_t OsMsgGetVersion(void);
 #define OS_MSG_ERR_NO_IDLE_BLOCK 0x8002000cU
 /* An operating-system resource or the CPU configuration file is missing. */
 #define OS_MSG_ERR_SYSTEM 0x8002000dU
-/* The caller is not permitted, or a bounded copy failed. */
+/* The caller is not permitted (a child forked without exec is refused every
+ * call), or a bounded copy failed. */
 #define OS_MSG_ERR_FAIL 0x8002000eU
 /* The requested channel conversion is not implemented. */
 #define OS_MSG_ERR_NOT_IMPLEMENTED 0x80020011U
@@ -242,6 +243,30 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
  * waits in OsMsgMain), stops its own server (OsMsgDestroy) and leaves
  * (OsMsgUninit). It may join again afterwards.
  *
+ * Leaving without OsMsgUninit. A process that ends through exit() or a
+ * return from main, from any thread and also from inside a task callback,
+ * with or without OsMsgDestroy, ends promptly: no library thread is waited
+ * for. With the "unix" carrier its exit removes its socket file and its
+ * directory entry (waiting at most 100 ms for the directory lock). A process
+ * that dies (a signal, _exit) leaves them behind, and the next process under
+ * its name takes them over.
+ *
+ * Fork. A process may fork at any time; its own messaging goes on as
+ * before. A child that executes another program starts afresh: every
+ * descriptor of the library is close-on-exec, and the child may join under
+ * a name of its own. A child forked after the process's first OsMsgInit that
+ * does not execute a program must not use the library: it has the parent's
+ * tables but none of the threads that serve them. In it OsMsgInit,
+ * OsMsgUninit, OsMsgMain and every call that needs the messaging system fail
+ * with OS_MSG_ERR_FAIL, each logging "process forked from pid PID: no call
+ * before exec."; a task loop whose callback forked ends in the child when
+ * the callback returns there (OsMsgTaskRoutineByName returns
+ * OS_MSG_ERR_FAIL). The child's exit, which runs the exit handlers it
+ * inherited, never removes the parent's socket or directory entry, and the
+ * child closes its copies of the parent's listening socket as it is forked,
+ * so the parent's name is free once the parent has died. A child forked
+ * before the first OsMsgInit is a process like any other.
+ *
  * Between processes. OsMsgInit reads two environment variables:
  *   VYRE_OS_MSG_CARRIER  unset or empty: messages for another process are
  *                        delivered back into the own process (the loopback).
@@ -253,8 +278,9 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
  *                        else /tmp/vyre_os_msg-<uid>), created with mode 0700
  *                        unless it exists; at most 80 characters.
  * With the "unix" carrier each process listens on <run directory>/<name>.sock
- * and a second live process under a name in use is refused; a receiver sees
- * the kernel's process and user ids of the sender in sendPid and sendUid. A
+ * and a second live process under a name in use is refused (a process counts
+ * as live while its socket answers, see OsMsgInit); a receiver sees the
+ * kernel's process and user ids of the sender in sendPid and sendUid. A
  * message for a process that is not running fails at once with
  * OS_MSG_ERR_SERVER_NOT_RUNNING; one that finds the receiving process unable
  * to take more (its socket full because its task queue is) waits at most
@@ -270,14 +296,23 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
  * once.
  * OS_MSG_OK, also when the process is initialised already or another thread
  * is initialising it (nothing changes); OS_MSG_ERR_INVALID_PARAM (procName
- * NULL, empty, or 16 characters or more). A failing step returns its code and
- * undoes the whole set-up, so a later OsMsgInit may succeed:
+ * NULL, empty, or 16 characters or more); OS_MSG_ERR_FAIL (in a child forked
+ * without exec, see Fork above). A failing step returns its code and undoes
+ * the whole set-up, so a later OsMsgInit may succeed:
  * OS_MSG_ERR_NO_MEMORY, OS_MSG_ERR_HASH (a table could not be made),
  * OS_MSG_ERR_REPEATED (a local service registry existed before the call, or
- * with the "unix" carrier a live process holds the name; it is released with
- * the rest), OS_MSG_ERR_SERVER_NOT_RUNNING (the server could not start),
- * OS_MSG_ERR_THREAD_CREATE, OS_MSG_ERR_SYSTEM (the carrier's run directory,
- * directory segment or socket could not be set up).
+ * with the "unix" carrier a live process holds the name: its socket answers
+ * a connection, whatever the directory says; logged as "process name [NAME]
+ * in use by pid PID."), OS_MSG_ERR_SERVER_NOT_RUNNING (the server could not
+ * start), OS_MSG_ERR_THREAD_CREATE, OS_MSG_ERR_SYSTEM (the carrier's run
+ * directory, directory segment or socket could not be set up, or the
+ * directory's lock stayed taken for a second: a stopped holder, or a corrupt
+ * lock word; the log line names the file and the pid in the lock word, and
+ * removing that file restores service, see the README).
+ * With the "unix" carrier a name is taken over from a process that died
+ * (its socket no longer answers: it is replaced), never from one that runs,
+ * also when its pid has been given to another process since or the
+ * directory file was deleted.
  * The first successful OsMsgInit leaves one idle server thread that stays for
  * the life of the process, also after OsMsgUninit, and serves every later
  * OsMsgInit. */
@@ -288,23 +323,28 @@ OS_MSG_API uint32_t OsMsgInit(const char *procName);
  * pending messages are dropped, synchronous requests in progress fail), waits
  * for the calls still running on other threads, releases the tables, wakes
  * OsMsgMain, and releases the message memory pool. Afterwards the process
- * name is empty and OsMsgInit may be called again. OS_MSG_OK always, also
- * when the process is not initialised. Call it from a thread that is no task
- * loop. */
+ * name is empty and OsMsgInit may be called again. With the "unix" carrier
+ * it removes the socket file and the directory entry; a directory lock that
+ * stays taken delays it by at most a second (logged), the entry then stays
+ * until a later claim finds its owner gone, and everything else is torn
+ * down. OS_MSG_OK, also when the process is not initialised;
+ * OS_MSG_ERR_FAIL in a child forked without exec (nothing is done). Call it
+ * from a thread that is no task loop. */
 OS_MSG_API uint32_t OsMsgUninit(void);
 
 /* Blocks the calling thread (normally the main thread) until the process's
  * server quits: OsMsgDestroy of the own name, or OsMsgUninit. Several threads
  * may wait; all are woken.
  * OS_MSG_OK after the quit; OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_SERVER_NOT_RUNNING
- * at once when the server has quit already (or never started). */
+ * at once when the server has quit already (or never started);
+ * OS_MSG_ERR_FAIL in a child forked without exec. */
 OS_MSG_API uint32_t OsMsgMain(void);
 
 /* Stops the server of this process, named procName, and wakes OsMsgMain; a
  * process may stop only itself. The tables stay until OsMsgUninit.
  * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (procName NULL, empty, or 16 characters
  * or more); OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_FAIL (procName is not the own
- * name; nothing changes). */
+ * name, or a child forked without exec; nothing changes). */
 OS_MSG_API uint32_t OsMsgDestroy(const char *procName);
 
 /* Copies the own process name as its 16-byte field (zero-padded) into
@@ -353,7 +393,9 @@ OS_MSG_API uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskF
  * task. OS_MSG_OK when the task was unregistered; OS_MSG_ERR_NOT_INIT;
  * OS_MSG_ERR_NOT_FOUND (not registered); OS_MSG_ERR_INVALID_PARAM (name NULL
  * or empty); OS_MSG_ERR_TASK_BUSY (another thread runs the task's loop
- * already); OS_MSG_ERR_TASK_WAIT (the loop's wait failed). */
+ * already); OS_MSG_ERR_TASK_WAIT (the loop's wait failed); OS_MSG_ERR_FAIL
+ * (in a child forked without exec, also when a callback forked and returned
+ * in the child). */
 OS_MSG_API uint32_t OsMsgTaskRoutineByName(const char *name);
 
 /* Unregisters task taskName of this process: messages still queued are

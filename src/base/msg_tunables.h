@@ -128,4 +128,30 @@
  * than the extra system call that peeks at the size. Bytes. */
 #define MSG_TUNE_RECV_IN_PLACE_MIN (64U * 1024U)
 
+/* ---------------------------------------------------------------------------
+ * The queue directory's lock (transport/ipc_msg_dir.cc)
+ * ------------------------------------------------------------------------- */
+
+/* Longest wait for the directory lock. A holder keeps it for one directory
+ * operation: a few word stores, or a name claim (a connect that is refused
+ * or answered at once, a bind and a listen), well under a millisecond; on a
+ * loaded machine its thread may be descheduled for tens of milliseconds. A
+ * lock still taken after a second is held by a stopped process or named by
+ * a corrupt lock word, and waiting on would be waiting for good: the caller
+ * fails instead and says so. Milliseconds. */
+#define MSG_TUNE_DIR_LOCK_WAIT_MS 1000U
+
+/* The same wait for a process that is leaving (its exit clears its own
+ * entry): an exit must end promptly, and an entry it cannot clear is
+ * reclaimed by the next process that claims the name or needs the slot. */
+#define MSG_TUNE_DIR_LOCK_EXIT_WAIT_MS 100U
+
+/* A taken directory lock is tried again after a pause that starts at the
+ * first value and doubles up to the last: most holders are done within the
+ * first pauses, and the longest pause adds little to a wait that outlasts
+ * it while keeping the tries of a waiter behind a stopped holder few.
+ * Microseconds. */
+#define MSG_TUNE_DIR_LOCK_PAUSE_FIRST_US 50U
+#define MSG_TUNE_DIR_LOCK_PAUSE_LAST_US 2000U
+
 #endif /* VYRE_MSG_TUNABLES_H */

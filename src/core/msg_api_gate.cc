@@ -11,6 +11,8 @@
 
 #include <atomic>
 
+#include "base/msg_fork_state.h"
+#include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "vyre_os_lock.h"
 
@@ -58,7 +60,7 @@ void MsgApiDrain(uint32_t kind) {
 uint32_t MsgApiEnter(uint32_t kind) {
     ++t_apiDepth[kind];
     g_apiCallsInside[kind].fetch_add(1U);
-    if (SimpleMsgCheckInit() == 0U || g_apiBlocked.load()) {
+    if (SimpleMsgCheckInit() == 0U || g_apiBlocked.load() || MsgForkedChild() != 0U) {
         MsgApiLeave(kind);
         return 0U;
     }
@@ -75,6 +77,17 @@ void MsgApiLeave(uint32_t kind) {
         (void)OsPthreadCondSignal(&g_apiDrainCond);
         (void)OsMutexUnLock(&g_apiDrainMutex);
     }
+}
+
+uint32_t MsgApiRefuse(const char *function, uint32_t line, const char *text) {
+    if (MsgForkedChild() == 0U) {
+        return MsgRefuse(function, line, text, OS_MSG_ERR_NOT_INIT);
+    }
+    if (OS_MSG_LOG_ERROR >= __atomic_load_n(&g_enLogLevel, __ATOMIC_RELAXED)) {
+        MsgOutput(OS_MSG_LOG_ERROR, function, line, "process forked from pid %u: no call before exec.",
+                  MsgForkServedPid());
+    }
+    return OS_MSG_ERR_FAIL;
 }
 
 } // extern "C"

@@ -22,6 +22,11 @@
  * So no public call ever sees a table, a lock, a record or the name half torn
  * down: it either completes or is refused.
  *
+ * In the child of a fork() (base/msg_fork_state.h) the gate stays shut: a
+ * call that does not get in is refused there with 0x8002000e and the line
+ * "process forked from pid %u: no call before exec.", instead of
+ * 0x80020004 and its own line (MSG_API_REFUSE).
+ *
  * Thread safety: enter and leave are lock-free (one atomic counter per kind,
  * one atomic flag) and may be called from any thread. Block, drain and
  * unblock come from set-up and teardown only, under the initialisation lock.
@@ -56,6 +61,12 @@ uint32_t MsgApiBlocked(void);
  * blocked. */
 uint32_t MsgApiEnter(uint32_t kind);
 void MsgApiLeave(uint32_t kind);
+
+/* The refusal of a call that did not get in, logged once at the caller's
+ * function and line: 0x80020004 with text, or in a forked child 0x8002000e
+ * with the fork's line (text is then not used and may be NULL). */
+uint32_t MsgApiRefuse(const char *function, uint32_t line, const char *text);
+#define MSG_API_REFUSE(text) MsgApiRefuse(__func__, (uint32_t)__LINE__, (text))
 
 #ifdef __cplusplus
 }

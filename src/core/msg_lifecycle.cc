@@ -12,6 +12,7 @@
 
 #include <string.h>
 
+#include "base/msg_fork_state.h"
 #include "base/msg_proc_name.h"
 #include "base/msg_setup_state.h"
 #include "broadcast/msg_broadcast.h"
@@ -144,6 +145,7 @@ void MsgTearDown(void) {
 extern "C" {
 
 uint32_t MsgInit(const char *procName) {
+    MsgForkWatch();
     (void)pthread_mutex_lock(&g_msgInitMutex);
     if (SimpleMsgCheckInit() != 0U) {
         MSG_LOG(OS_MSG_LOG_INFO, "already inited.");

@@ -8,6 +8,7 @@
  */
 #include <string.h>
 
+#include "base/msg_fork_state.h"
 #include "base/msg_names.h"
 #include "base/msg_proc_name.h"
 #include "core/msg_api_gate.h"
@@ -63,6 +64,9 @@ bool MsgRespFreeAllowed(const MsgHead *head) {
 extern "C" {
 
 uint32_t OsMsgInit(const char *procName) {
+    if (MsgForkedChild() != 0U) {
+        return MSG_API_REFUSE(nullptr);
+    }
     if (!MsgProcNameValid(procName)) {
         return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
     }
@@ -70,13 +74,18 @@ uint32_t OsMsgInit(const char *procName) {
 }
 
 uint32_t OsMsgUninit(void) {
+    if (MsgForkedChild() != 0U) {
+        // The tables are the parent's and their threads are not here: a
+        // teardown would wait for them for good.
+        return MSG_API_REFUSE(nullptr);
+    }
     (void)MsgUninit();
     return MsgMemPoolDestroy();
 }
 
 uint32_t OsMsgMain(void) {
-    if (SimpleMsgCheckInit() == 0U) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    if (SimpleMsgCheckInit() == 0U || MsgForkedChild() != 0U) {
+        return MSG_API_REFUSE("msg not init");
     }
     return MsgWaitServer();
 }
@@ -87,7 +96,7 @@ uint32_t OsMsgDestroy(const char *procName) {
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     if (!MsgNameEqual(procName, MsgGetProcName())) {
         return MSG_REFUSE("no permission to execute msg destory!", OS_MSG_ERR_FAIL);
@@ -103,7 +112,7 @@ uint32_t OsMsgGetProcName(char *buffer, uint32_t size) {
     // Outside the gate the name is unset or being cleared.
     MsgApiPass pass;
     if (!pass.Entered() || MsgNameEmpty(MsgGetProcName())) {
-        return MSG_REFUSE("proc name not set yet.", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("proc name not set yet.");
     }
     if (memcpy_s(buffer, size, MsgGetProcName(), OS_MSG_NAME_LEN) != 0) {
         return MSG_REFUSE("memcpy error.", OS_MSG_ERR_FAIL);
@@ -120,7 +129,7 @@ uint32_t OsMsgAsynSend(MsgHead *head) {
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     (void)MsgForceSetSendName(head);
     return MsgAsynSend(head, kTransAsyn);
@@ -138,7 +147,7 @@ uint32_t OsMsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout) {
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     // The request always travels under the calling thread's own task name.
     (void)memset_s(head->sendTaskName, sizeof(head->sendTaskName), 0, sizeof(head->sendTaskName));
@@ -160,7 +169,7 @@ uint32_t OsMsgSynSendResp(MsgHead *head, const void *data, uint32_t len) {
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     if (MsgNameEqual(MsgGetBspProcName(), MsgGetProcName())) {
         MSG_LOG(OS_MSG_LOG_ERROR, "bsp skip check.");
@@ -179,10 +188,10 @@ uint32_t OsMsgSynRespFree(MsgHead *head) {
     // task record, which a teardown releases while the gate is blocked.
     MsgApiPass pass(MSG_API_RESP_CALL);
     if (!pass.Entered()) {
-        if (MsgApiBlocked() == 0U && MsgNameEmpty(head->sendTaskName)) {
+        if (MsgApiBlocked() == 0U && MsgForkedChild() == 0U && MsgNameEmpty(head->sendTaskName)) {
             return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
         }
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     if (MsgNameEmpty(head->sendTaskName)) {
         return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
@@ -199,7 +208,7 @@ uint32_t OsMsgSubscribeEvent(MsgSubEntry *entries, uint32_t count) {
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     return MsgSendSubMsg(entries, count, 1U);
 }
@@ -210,7 +219,7 @@ uint32_t OsMsgUnsubscribeEvent(MsgSubEntry *entries, uint32_t count) {
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     return MsgSendSubMsg(entries, count, 0U);
 }
@@ -221,7 +230,7 @@ uint32_t OsMsgBroadcastEvent(const MsgBroEntry *events, uint32_t count) {
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     return MsgSendBroadcastMsg(events, count);
 }

@@ -21,7 +21,7 @@ uint32_t OsMsgGetTaskStats(const char *taskName, OsMsgTaskStats *stats) {
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     uint32_t ret = SimpleMsgGetTaskStats(taskName, stats);
     if (ret == OS_MSG_ERR_NOT_FOUND) {
@@ -33,7 +33,7 @@ uint32_t OsMsgGetTaskStats(const char *taskName, OsMsgTaskStats *stats) {
 uint32_t OsMsgDumpStats(void) {
     MsgApiPass pass;
     if (!pass.Entered()) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     SimpleMsgDumpStats(STDOUT_FILENO);
     return OS_MSG_OK;

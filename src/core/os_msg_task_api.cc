@@ -7,9 +7,9 @@
  * operation of the in-process layer, which does the locking. Keeps no state;
  * callable from any thread.
  */
-#include "core/msg_api_gate.h"
 #include "base/msg_names.h"
 #include "base/msg_proc_name.h"
+#include "core/msg_api_gate.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "vyre_os_msg.h"
@@ -22,7 +22,7 @@ uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskFunc cb) {
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     return SimpleMsgRegTask(name, queueLen, cb, 0U);
 }
@@ -30,7 +30,7 @@ uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskFunc cb) {
 uint32_t OsMsgTaskRoutineByName(const char *name) {
     MsgApiPass pass;
     if (!pass.Entered()) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     return SimpleTaskRoutineByName(const_cast<char *>(name));
 }
@@ -42,7 +42,7 @@ uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, const char *tas
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
-        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+        return MSG_API_REFUSE("msg not init");
     }
     if (procName != nullptr && !MsgNameEqual(procName, MsgGetProcName())) {
         return MSG_REFUSE("no permission to execute unregtask!", OS_MSG_ERR_FAIL);

@@ -17,6 +17,7 @@
  */
 #define MSG_MODULE "simple_msg"
 
+#include "base/msg_fork_state.h"
 #include "base/msg_monotonic.h"
 #include "base/msg_names.h"
 #include "log/msg_log.h"
@@ -272,6 +273,13 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
             // The callback removed its own task; the record is gone.
             OS_MSG_LOG(OS_LOG_DEBUG, "thread[%s] quit.", name);
             return OS_MSG_OK;
+        }
+        if (MsgForkedChild() != 0U) {
+            // The callback forked and returned in the child: the queue and
+            // the record are the parent's, and serving them here would run
+            // its messages twice.
+            OS_MSG_LOG(OS_LOG_ERROR, "thread[%s] quit: forked child.", name);
+            return OS_MSG_ERR_FAIL;
         }
     }
     task->loopCtx = nullptr;

@@ -122,6 +122,20 @@ uint32_t IPCMsgBroTaskCallback(MsgHead *head);
  * over 16 bytes; all zero when free), qid (32 bits), inUse (32 bits: 1 in use,
  * 0 free). Every index derived from entryCount and dirOffset is checked
  * against the 3,144 bytes, since another process writes them.
+ *
+ * inUse is the entry's commit word. A writer fills name and qid first and
+ * sets inUse to 1 last; a remover clears inUse first, then the name. So an
+ * entry whose inUse is not 1 is never trusted, whatever its name says: the
+ * look-ups pass over it, an addition may fill it, and a claim of a name
+ * (IPCMsgClaimQid) and the recovery after a process died holding the lock
+ * (mid-way through an entry, perhaps) clear it.
+ *
+ * The directory lock is waited for at most MSG_TUNE_DIR_LOCK_WAIT_MS (a
+ * holder that is stopped, or a lock word naming a thread that holds
+ * nothing, never blocks a caller for good): the operation then fails as
+ * stated below and one line names the directory and the owner in the lock
+ * word ("directory [%s] locked by pid %d for over %u ms; remove the file to
+ * rebuild it.").
  * ------------------------------------------------------------------------- */
 
 #define IPC_MSG_QUEUE_NAME_LEN 16U
@@ -178,9 +192,10 @@ OS_MSG_API void IPCMsgDeinitShmHead(IpcMsgShmHead *head);
 OS_MSG_API void IPCMSGReleaseShmHead(void);
 /* The head's main queue id; 0xFFFFFFFF without a head. */
 OS_MSG_API uint32_t IPCMsgGetMainQid(void);
-/* The queue id of the first of the entryCount entries named name (in-use flag
- * not consulted); 0xFFFFFFFF without a head ("shm head not init."), for a
- * NULL name or when not found ("[%s]not found"). */
+/* The queue id of the first of the entryCount entries named name (of those
+ * in use: an entry whose commit word is not set is passed over); 0xFFFFFFFF
+ * without a head ("shm head not init."), for a NULL name, when not found
+ * ("[%s]not found") or when the directory lock stays taken. */
 OS_MSG_API uint32_t IPCMsgGetQidByName(const char *name);
 /* Creates a message queue: its id, 0xFFFFFFFF for failure. 0 with the
  * loopback, which has no message queues; under the socket carrier, whose
@@ -188,12 +203,14 @@ OS_MSG_API uint32_t IPCMsgGetQidByName(const char *name);
  * of a process that died can be recognised and reclaimed. */
 OS_MSG_API uint32_t IPCMsgNewQid(void);
 /* Adds name with a new queue in the first free entry. 0 (also when name is
- * listed already: nothing changes); 0x8002000d (no head: "get shm error"; or
- * no queue: "msgget error."); 0x8002000e (name does not fit 16 bytes);
- * 0x8002000c (no free entry: "no idle block"); 0x80020001 (NULL name). */
+ * listed already: nothing changes); 0x8002000d (no head: "get shm error"; no
+ * queue: "msgget error."; or the directory lock stays taken); 0x8002000e
+ * (name does not fit 16 bytes); 0x8002000c (no free entry: "no idle
+ * block"); 0x80020001 (NULL name). */
 OS_MSG_API uint32_t IPCMsgAddQid(const char *name);
 /* Frees the first entry named name. 0; 0x8002000d (no head: "get shm
- * error"); 0x80020005 ("not found this queue"); 0x80020001 (NULL name). */
+ * error"; or the directory lock stays taken); 0x80020005 ("not found this
+ * queue"); 0x80020001 (NULL name). */
 OS_MSG_API uint32_t IPCMsgDelQid(const char *name);
 
 /* The segment that IPCMsgInitShmHead obtains, IPC_MSG_SHM_HEAD_SIZE bytes
@@ -202,22 +219,42 @@ OS_MSG_API uint32_t IPCMsgDelQid(const char *name);
 void IPCMsgSetShmSegment(void *segment);
 
 /* Publishes head, a directory already laid out in shared memory, as the
- * process's head (NULL forgets it). Called by the socket carrier when it
- * attaches to and detaches from the run directory's segment, while no
- * directory operation runs. */
-void IPCMsgAttachShmHead(IpcMsgShmHead *head);
+ * process's head (NULL forgets it); path names its file in the log lines
+ * (copied; NULL for none). Called by the socket carrier when it attaches to
+ * and detaches from the run directory's segment, while no directory
+ * operation runs. */
+void IPCMsgAttachShmHead(IpcMsgShmHead *head, const char *path);
 
-/* Called by IPCMsgClaimQid under the directory lock; a result code. */
-typedef uint32_t (*IpcMsgClaimHook)(void *arg);
+/* How a carrier takes a name in the directory (see IPCMsgClaimQid). */
+typedef struct IpcMsgClaimOps {
+    /* Takes name for the calling process, under the directory lock, or
+     * refuses it (logged) because a live process holds it; listedPid is the
+     * queue id the directory lists under name (0 when none). A result code;
+     * on failure nothing is listed. */
+    uint32_t (*take)(void *arg, uint32_t listedPid);
+    /* Whether the process that listed name still runs; asked, under the
+     * directory lock, for every entry whose process id still exists when
+     * the directory is full (the id may now be another process's). */
+    bool (*alive)(void *arg, const char *name);
+    void *arg;
+} IpcMsgClaimOps;
 
 /* Claims name for the calling process, atomically across processes: under
- * the directory lock, frees the entries of dead processes, refuses with
- * 0x80020003 ("process name [%s] in use by pid %d.") when a live process
- * other than this one holds name, else runs hook(arg) and, when it succeeds,
- * lists name with a new queue (IPCMsgNewQid) unless it is listed already.
- * hook's code when it fails (nothing listed); the codes of IPCMsgAddQid;
- * 0x8002000d without a head ("get shm error"). */
-uint32_t IPCMsgClaimQid(const char *name, IpcMsgClaimHook hook, void *arg);
+ * the directory lock, frees the entries whose process is gone, lets
+ * ops->take decide (it tells a live owner from a dead one), and when it
+ * succeeds lists name with the caller's queue (IPCMsgNewQid): in name's
+ * entry, taking a dead owner's over, or in a free one; when none is free,
+ * entries whose owners ops->alive finds gone are freed first. take's code
+ * when it refuses (nothing listed); the codes of IPCMsgAddQid (0x8002000d
+ * also when the directory lock stays taken). */
+uint32_t IPCMsgClaimQid(const char *name, const IpcMsgClaimOps *ops);
+
+/* Frees the entry named name if it lists queue qid (the caller's own entry,
+ * never a successor's), waiting at most waitMs for the directory lock. 0;
+ * 0x80020005 when no such entry is listed; 0x8002000d without a head or
+ * when the lock stays taken (logged; the entry stays until a later claim
+ * finds its owner gone). */
+uint32_t IPCMsgReleaseQid(const char *name, uint32_t qid, uint32_t waitMs);
 
 #ifdef __cplusplus
 }

@@ -12,14 +12,24 @@
  *                                   one of COUNT processes chaos0, chaos1, ...
  *                                   that message, call and publish to each
  *                                   other (see chaos_node.h)
- *   carrier_peer hold-lock          locks the run directory's queue directory
- *                                   and waits to be killed (or for standard
- *                                   input to close)
+ *   carrier_peer hold-lock [NAME]   locks the run directory's queue directory
+ *                                   (and, given NAME, leaves an entry for it
+ *                                   half written, as a writer killed mid-way
+ *                                   would) and waits to be killed (or for
+ *                                   standard input to close)
  *   carrier_peer partial NAME DEST  sends DEST the first slice of a large
  *                                   message and waits likewise
+ *   carrier_peer fds                reports the descriptors it inherited that
+ *                                   are sockets, pollers or wake-up counters
  *
- * Commands: those of peer_roles::RunCommand and chaos_node.h. Reports:
- * "ready", "init CODE" and those of the roles.
+ * Commands: those of peer_roles::RunCommand and chaos_node.h, and "exit
+ * return|callback|destroyed" (leave without tearing down: return from main,
+ * exit() in a task callback, exit() after OsMsgDestroy), "fork
+ * exit|stay|callback" (fork without exec: a child that tries the library and
+ * exits, one that outlives this process, one forked in a task callback that
+ * returns from it). Reports: "ready", "init CODE", those of the roles, and
+ * "child CODE... lines N", "forked STATUS", "child PID", "loop CODE",
+ * "fds N".
  */
 #include <fcntl.h>
 #include <pthread.h>
@@ -27,6 +37,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,12 +83,45 @@ void LogToStderr(uint32_t, const char *line) {
     (void)fprintf(stderr, "%s\n", line);
 }
 
+/* A fork made in a callback: the child returns from the callback (its loop
+ * must end), the parent reports how the child ended. */
+void ForkInCallback() {
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(60U); // a child whose loop went on would otherwise stay
+    } else if (child > 0) {
+        int status = -1;
+        (void)waitpid(child, &status, 0);
+        Report("forked " + std::to_string(status));
+    }
+}
+
+/* Task "echo": the shared echo role, and the ways of leaving and forking
+ * from inside a callback. */
+uint32_t EchoTask(MsgHead *msg) {
+    switch (msg->msgId) {
+    case kExitNow:
+        exit(0);
+    case kForkNow:
+        ForkInCallback();
+        return 0U;
+    default:
+        return peer_roles::Echo(msg);
+    }
+}
+
 void PlatformLogToStderr(uint32_t, const char *, const char *text) {
     (void)fprintf(stderr, "%s", text);
 }
 
+pid_t g_pid;
+
 void *TaskLoop(void *name) {
-    (void)OsMsgTaskRoutineByName(static_cast<const char *>(name));
+    uint32_t ret = OsMsgTaskRoutineByName(static_cast<const char *>(name));
+    if (getpid() != g_pid) {
+        Report("loop " + std::to_string(ret)); // a child forked in the callback
+        _exit(0);
+    }
     return nullptr;
 }
 
@@ -98,13 +142,98 @@ void Leave(pthread_t thread) {
     (void)pthread_join(thread, nullptr);
 }
 
+/* Sends msgId to this process's own task. */
+void SendSelf(const char *task, uint32_t msgId) {
+    MsgHead head;
+    FillHead(&head, g_name, g_name, task, msgId, nullptr, 0U);
+    (void)OsMsgAsynSend(&head);
+}
+
+uint32_t g_forkLines = 0U;
+
+void CountForkLines(uint32_t, const char *line) {
+    if (strstr(line, "process forked from pid") != nullptr) {
+        __atomic_add_fetch(&g_forkLines, 1U, __ATOMIC_RELAXED);
+    }
+}
+
+/* The child of a fork without exec: every call is refused, and its normal
+ * exit (which runs the parent's exit handlers) leaves the parent's traces. */
+[[noreturn]] void TryTheLibraryAndExit(const char *task) {
+    alarm(60U); // a call that hung would otherwise keep it
+    OsMsgRegLogFunc(CountForkLines);
+    MsgHead head;
+    FillHead(&head, g_name, g_name, task, kPing, nullptr, 0U);
+    uint32_t codes[] = {OsMsgInit("forkling"), OsMsgRegTask("forkling", 0U, peer_roles::Idle),
+                        OsMsgAsynSend(&head),  OsMsgDestroy(g_name),
+                        OsMsgUninit(),         OsMsgMain()};
+    std::string line = "child";
+    for (uint32_t code : codes) {
+        line += " " + std::to_string(code);
+    }
+    Report(line + " lines " + std::to_string(__atomic_load_n(&g_forkLines, __ATOMIC_RELAXED)));
+    exit(0);
+}
+
+/* Forks without exec: "exit" tries the library and exits, "stay" outlives
+ * this process (for at most a minute), "callback" forks in the task's
+ * callback. */
+void Fork(const char *task, const char *how) {
+    if (strncmp(how, "callback", 8) == 0) {
+        SendSelf(task, kForkNow);
+        return;
+    }
+    pid_t child = fork();
+    if (child == 0 && strncmp(how, "exit", 4) == 0) {
+        TryTheLibraryAndExit(task);
+    }
+    if (child == 0) {
+        // Reported by the child itself, once fork() has returned in it: its
+        // fork handlers have run. One write, no lock a parent thread may
+        // have held at the fork.
+        char line[32];
+        int len = snprintf(line, sizeof(line), "child %d\n", (int)getpid());
+        (void)!write(STDOUT_FILENO, line, (size_t)len);
+        alarm(60U);
+        for (;;) {
+            pause();
+        }
+    }
+    if (strncmp(how, "stay", 4) == 0) {
+        return;
+    }
+    int status = -1;
+    (void)waitpid(child, &status, 0);
+    Report("forked " + std::to_string(status));
+}
+
+/* Leaves without tearing down; returns only for "return". */
+void Exit(const char *task, const char *how) {
+    if (strncmp(how, "callback", 8) == 0) {
+        SendSelf(task, kExitNow);
+        for (;;) {
+            pause();
+        }
+    }
+    if (strncmp(how, "destroyed", 9) == 0) {
+        (void)OsMsgDestroy(g_name);
+        exit(0);
+    }
+}
+
 /* Runs commands from standard input until it closes. */
 void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
     char line[128];
     FILE *in = fdopen(STDIN_FILENO, "r");
     while (in != nullptr && fgets(line, sizeof(line), in) != nullptr) {
         std::string command(line, strcspn(line, "\n"));
-        if (node == nullptr || !node->RunCommand(command)) {
+        if (command.compare(0, 5, "exit ") == 0) {
+            Exit(task, command.c_str() + 5);
+            return; // main returns with the library up
+        }
+        if (command.compare(0, 5, "fork ") == 0) {
+            Fork(task, command.c_str() + 5);
+        } else if (node == nullptr || !node->RunCommand(command)) {
             (void)peer_roles::RunCommand(task, command);
         }
     }
@@ -125,15 +254,43 @@ void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
     }
 }
 
-/* Holds the directory lock of the run directory until killed. */
-int HoldLock() {
+/* Holds the directory lock of the run directory until killed; given a
+ * name, first writes an entry for it up to its commit word, which a killed
+ * writer never sets. */
+int HoldLock(const char *halfName) {
     char dir[IPC_RUN_DIR_PATH_SIZE];
     if (IpcRunDirPath(dir, sizeof(dir)) != OS_MSG_OK || IpcShmSegmentAttach(dir) != OS_MSG_OK) {
         return 1;
     }
-    (void)pthread_mutex_lock(&IPCMsgGetShmHead()->lock.mutex);
+    IpcMsgShmHead *head = IPCMsgGetShmHead();
+    (void)pthread_mutex_lock(&head->lock.mutex);
+    if (halfName != nullptr) {
+        IpcMsgQidEntry *entry = &head->entries[0];
+        while (entry->inUse != 0U) {
+            ++entry;
+        }
+        (void)snprintf(entry->name, sizeof(entry->name), "%s", halfName);
+        entry->qid = (uint32_t)getpid();
+    }
     Report("ready");
     ExitWhenStdinCloses();
+}
+
+/* Reports how many inherited descriptors are the library's kinds. */
+int ReportLibraryFds() {
+    int count = 0;
+    for (int fd = 3; fd < 1024; ++fd) {
+        char link[64];
+        char target[128] = {0};
+        (void)snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+        if (readlink(link, target, sizeof(target) - 1U) > 0 &&
+            (strncmp(target, "socket:", 7) == 0 || strstr(target, "eventpoll") != nullptr ||
+             strstr(target, "eventfd") != nullptr)) {
+            ++count;
+        }
+    }
+    Report("fds " + std::to_string(count));
+    return 0;
 }
 
 /* Joins as name and sends dest the first slice of a message that is never
@@ -181,11 +338,15 @@ int SendPartial(const char *dest) {
 int main(int argc, char **argv) {
     (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
     signal(SIGPIPE, SIG_IGN);
+    g_pid = getpid();
     peer_roles::g_report = ReportFromTask;
     OsMsgRegLogFunc(LogToStderr);
     OsLogSetSink(PlatformLogToStderr);
     if (argc >= 2 && strcmp(argv[1], "hold-lock") == 0) {
-        return HoldLock();
+        return HoldLock(argc >= 3 ? argv[2] : nullptr);
+    }
+    if (argc >= 2 && strcmp(argv[1], "fds") == 0) {
+        return ReportLibraryFds();
     }
     if (argc < 3) {
         return 2;
@@ -202,7 +363,7 @@ int main(int argc, char **argv) {
     }
     const char *task = chaos ? "node" : mode == "echo" ? "echo" : "sub";
     uint32_t (*callback)(MsgHead *) = chaos            ? chaos_node::OnMessage
-                                      : mode == "echo" ? peer_roles::Echo
+                                      : mode == "echo" ? EchoTask
                                                        : peer_roles::Sub;
     pthread_t thread;
     if (!Join(task, callback, &thread)) {

@@ -145,6 +145,21 @@ public:
 
     void Kill() { Reap(true); }
 
+    /* Waits at most waitMs for it to end by itself: its wait status, or -1
+     * when it did not end in time (it is left running). */
+    int WaitExit(int waitMs) {
+        for (int i = 0; i < waitMs && pid_ > 0; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return status;
+            }
+            struct pollfd none = {-1, 0, 0};
+            (void)poll(&none, 0, 1);
+        }
+        return -1;
+    }
+
 private:
     void Reap(bool kill) {
         if (pid_ <= 0) {

@@ -90,7 +90,7 @@ uint32_t IpcShmSegmentAttach(const char *runDir) {
         err = IpcShmOpen(path, &head);
         if (err == 0) {
             g_ipcShmMapping = head;
-            IPCMsgAttachShmHead(head);
+            IPCMsgAttachShmHead(head, path);
             return OS_MSG_OK;
         }
         if (err != ENOENT) {
@@ -111,7 +111,7 @@ void IpcShmSegmentDetach(void) {
     if (g_ipcShmMapping == nullptr) {
         return;
     }
-    IPCMsgAttachShmHead(nullptr);
+    IPCMsgAttachShmHead(nullptr, nullptr);
     IpcSysUnmap(g_ipcShmMapping, IPC_MSG_SHM_HEAD_SIZE);
     g_ipcShmMapping = nullptr;
 }

@@ -23,12 +23,10 @@
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_send_batch.h"
 #include "transport/unix/ipc_shm_segment.h"
+#include "transport/unix/ipc_unix_life.h"
 #include "transport/unix/ipc_unix_sys.h"
 
 namespace {
-
-/* Pending connections a listening socket holds. */
-constexpr int kIpcUnixBacklog = 128;
 
 /* The process's carrier; its descriptors are -1 while it is closed. */
 IpcUnixCarrier g_ipcUnix = {{0}, {0}, {0}, -1, -1, {-1}, pthread_t(), false, {false}, {false}, nullptr};
@@ -54,23 +52,6 @@ void IpcUnixWake(IpcUnixCarrier *carrier) {
 void IpcUnixOfferRoom(void) {
     g_ipcUnix.roomOffered.store(true, std::memory_order_release);
     IpcUnixWake(&g_ipcUnix);
-}
-
-/* Binds and listens on carrier->sockPath, replacing a stale socket file (the
- * caller holds the name in the directory, so no live process owns it). */
-uint32_t IpcUnixListen(IpcUnixCarrier *carrier) {
-    IpcSysUnlink(carrier->sockPath);
-    int fd = IpcSysListen(carrier->sockPath, kIpcUnixBacklog);
-    if (fd < 0) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "listen on [%s] error[%d].", carrier->sockPath, -fd);
-        return OS_MSG_ERR_SYSTEM;
-    }
-    carrier->listenFd = fd;
-    return OS_MSG_OK;
-}
-
-uint32_t IpcUnixListenHook(void *arg) {
-    return IpcUnixListen(static_cast<IpcUnixCarrier *>(arg));
 }
 
 /* The receive side's descriptors and buffer. */
@@ -109,7 +90,7 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
     }
     ret = IpcShmSegmentAttach(carrier->runDir);
     if (ret == OS_MSG_OK) {
-        ret = IPCMsgClaimQid(carrier->procName, IpcUnixListenHook, carrier);
+        ret = IpcUnixClaimName(carrier);
     }
     if (ret == OS_MSG_OK) {
         ret = IpcUnixOpenReceiver(carrier);
@@ -156,11 +137,10 @@ uint32_t IpcUnixUninitClient(void) {
     }
     IpcBatchStop();
     IpcPeerCacheClose();
+    IpcUnixDropTraces();
     if (carrier->listenFd >= 0) {
         IpcSysPollerRemove(carrier->epollFd, carrier->listenFd);
         IpcSysClose(&carrier->listenFd);
-        IpcSysUnlink(carrier->sockPath);
-        (void)IPCMsgDelQid(carrier->procName);
     }
     IpcShmSegmentDetach();
     {

@@ -6,7 +6,8 @@
  * kernel's credentials of its sender, to the framing's receive handling
  * (ipc_frame.h). The process's name is claimed in the shared queue directory
  * under its cross-process lock, so two live processes never share a name and
- * a dead one's socket and entry are taken over.
+ * a dead one's socket and entry are taken over; a process counts as live
+ * while its socket answers (ipc_unix_life.h).
  *
  * The IPC transport reaches it through its table of operations,
  * g_ipcUnixOps (ipc_carrier.h): open (claims the name, listens, starts the
@@ -53,8 +54,9 @@ typedef struct IpcUnixCarrier {
  * directory, name claim, listening socket, receive thread. 0;
  * 0x80020003 when a live process holds the name ("process name [%s] in use
  * by pid %d."); 0x80020001 for a name or run directory that cannot be used;
- * 0x8002000d, 0x80020020 or 0x8002001f for failures of the system (each
- * logged). Everything is undone on failure. */
+ * 0x8002000d, 0x80020020 or 0x8002001f for failures of the system, the
+ * directory lock staying taken among them (each logged). Everything is
+ * undone on failure. */
 uint32_t IpcUnixInitClient(void);
 
 /* Ends the receive thread, closes every socket, removes the own socket file

@@ -7,6 +7,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <stdlib.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
@@ -175,6 +177,20 @@ ssize_t IpcSysPeek(int fd, void *buf, size_t len) {
     return n;
 }
 
+int IpcSysProbe(const char *path, uint32_t *pid) {
+    int fd = IpcSysConnect(path);
+    if (fd < 0) {
+        return fd;
+    }
+    struct ucred peer;
+    socklen_t len = sizeof(peer);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0) {
+        *pid = (uint32_t)peer.pid;
+    }
+    (void)close(fd);
+    return 0;
+}
+
 bool IpcSysWaitWritable(int fd, int ms) {
     struct pollfd pfd = {fd, POLLOUT, 0};
     return poll(&pfd, 1, ms) > 0;
@@ -284,6 +300,24 @@ void IpcSysUnlink(const char *path) {
     (void)unlink(path);
 }
 
+int IpcSysFileKeyOf(const char *path, IpcSysFileKey *key) {
+    struct stat st;
+    if (lstat(path, &st) != 0) {
+        return errno;
+    }
+    key->dev = (uint64_t)st.st_dev;
+    key->ino = (uint64_t)st.st_ino;
+    return 0;
+}
+
+bool IpcSysUnlinkSame(const char *path, const IpcSysFileKey *key) {
+    IpcSysFileKey now;
+    if (IpcSysFileKeyOf(path, &now) != 0 || now.dev != key->dev || now.ino != key->ino) {
+        return false;
+    }
+    return unlink(path) == 0;
+}
+
 void *IpcSysMapShared(int fd, size_t size, int *err) {
     void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) {
@@ -299,4 +333,16 @@ void IpcSysUnmap(void *addr, size_t size) {
 
 uint32_t IpcSysUid(void) {
     return (uint32_t)getuid();
+}
+
+uint32_t IpcSysPid(void) {
+    return (uint32_t)getpid();
+}
+
+int IpcSysOnExitAndFork(void (*atExit)(void), void (*inChild)(void)) {
+    int err = pthread_atfork(nullptr, nullptr, inChild);
+    if (err == 0 && atexit(atExit) != 0) {
+        err = ENOMEM;
+    }
+    return err;
 }

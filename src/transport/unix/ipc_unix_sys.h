@@ -70,6 +70,15 @@ ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysCred *cred, b
  * waits, or another -errno. */
 ssize_t IpcSysPeek(int fd, void *buf, size_t len);
 
+/* Asks whether a process listens on the socket at path, by connecting and
+ * closing at once. 0 when one does (*pid gets its process id as the kernel
+ * recorded it when the socket started listening); -EAGAIN when one does but
+ * its backlog is full (*pid left as it is); -ENOENT or -ECONNREFUSED when
+ * nothing listens there (no file, or a file nobody listens on); another
+ * -errno when it cannot be told (-EACCES, -EPROTOTYPE for a socket of
+ * another type). */
+int IpcSysProbe(const char *path, uint32_t *pid);
+
 /* Waits at most ms for room to send on fd: true when there is room (or the
  * socket failed, which the next send reports), false when the time ran out. */
 bool IpcSysWaitWritable(int fd, int ms);
@@ -144,6 +153,20 @@ int IpcSysLinkFile(const char *from, const char *to);
 /* Removes the name path (a socket or a file); errors are ignored. */
 void IpcSysUnlink(const char *path);
 
+/* Which file a name stands for: equal keys, the same file. */
+typedef struct IpcSysFileKey {
+    uint64_t dev;
+    uint64_t ino;
+} IpcSysFileKey;
+
+/* The key of the file named path, without following a link: 0, or an error
+ * number. */
+int IpcSysFileKeyOf(const char *path, IpcSysFileKey *key);
+
+/* Removes the name path when it still stands for the file key names; true
+ * when it did. A name some other process made since is left alone. */
+bool IpcSysUnlinkSame(const char *path, const IpcSysFileKey *key);
+
 /* Maps size bytes of the file open as fd, shared and writable: the address,
  * or NULL (*err gets the error number). */
 void *IpcSysMapShared(int fd, size_t size, int *err);
@@ -153,5 +176,19 @@ void IpcSysUnmap(void *addr, size_t size);
 
 /* The process's real user id. */
 uint32_t IpcSysUid(void);
+
+/* The calling process's id, asked of the kernel (a forked child gets its
+ * own). */
+uint32_t IpcSysPid(void);
+
+/* ---------------------------------------------------------------------------
+ * Process hooks
+ * ------------------------------------------------------------------------- */
+
+/* Has atExit run when the process leaves through exit() or a return from
+ * main, and inChild in the child of every fork() (on the forking thread, the
+ * only one the child has; it may make only async-signal-safe calls). Call
+ * once per process. 0, or an error number. */
+int IpcSysOnExitAndFork(void (*atExit)(void), void (*inChild)(void));
 
 #endif /* VYRE_IPC_UNIX_SYS_H */

@@ -1,0 +1,429 @@
+/*
+ * A process's identity and lifetime under the Unix-socket carrier, between
+ * real processes: leaving by any way ends the process and clears its traces,
+ * a forked child never disturbs its parent, a name is taken over only from a
+ * process whose socket no longer answers (a reused pid, a deleted directory
+ * file, a half-written entry), and the directory lock's wait is bounded.
+ * Every wait is bounded; each test checks that this process keeps no
+ * descriptor, thread or tracked block it did not have before.
+ */
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "carrier/carrier_proto.h"
+#include "carrier/carrier_test_util.h"
+#include "simple_msg_test_util.h"
+#include "support/log_capture.h"
+#include "support/mem_check.h"
+#include "support/threads.h"
+#include "transport/ipc_msg.h"
+#include "transport/unix/ipc_shm_segment.h"
+#include "vyre_os_log.h"
+
+namespace {
+
+using namespace carrier_proto;
+using carrier_test::Peer;
+using simple_msg_test::g_inbox;
+using simple_msg_test::Inbox;
+using simple_msg_test::Record;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kSelf[] = "ltest";
+// The directory lock's bound (MSG_TUNE_DIR_LOCK_WAIT_MS) and a generous
+// limit above it for a loaded machine under a sanitizer.
+constexpr auto kLockBound = std::chrono::milliseconds(1000);
+constexpr auto kLockLimit = std::chrono::milliseconds(10000);
+const bool kEmulated = sizeof(CARRIER_PEER_LAUNCHER) > 1U;
+
+std::string Code(uint32_t code) {
+    return std::to_string(code);
+}
+
+void *TaskLoop(void *name) {
+    (void)OsMsgTaskRoutineByName(static_cast<const char *>(name));
+    return nullptr;
+}
+
+/* A run directory of its own with the carrier selected, and this process's
+ * descriptors, threads and tracked blocks counted before anything starts. */
+class Life : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/vyre_life_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        runDir_ = dir;
+        setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
+        setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
+        g_inbox = &inbox_;
+        std::thread([] {}).join(); // a sanitizer's own thread starts with the first one
+        fds_ = carrier_test::OpenFds();
+        threads_ = ThreadCount();
+        blocks_ = UsedBlocks();
+        firstServer_ = rebuildEntry == nullptr;
+    }
+
+    void TearDown() override {
+        Leave();
+        peers_.clear();
+        EXPECT_EQ(carrier_test::OpenFds(), fds_);
+        EXPECT_TRUE(WaitUntil([this] { return ThreadCount() <= threads_; })) << ThreadList();
+        // The server context and the slice collector stay for the process.
+        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ && joined_ ? 2U : 0U));
+        carrier_test::RemoveDir(runDir_);
+        g_inbox = nullptr;
+    }
+
+    uint32_t Join(const char *name = kSelf) {
+        uint32_t ret = OsMsgInit(name);
+        if (ret == OS_MSG_OK) {
+            joined_ = running_ = true;
+            name_ = name;
+            EXPECT_EQ(OsMsgRegTask("main", 64U, Record), OS_MSG_OK);
+            EXPECT_EQ(pthread_create(&loop_, nullptr, TaskLoop, const_cast<char *>("main")), 0);
+        }
+        return ret;
+    }
+
+    void Leave() {
+        if (running_) {
+            running_ = false;
+            EXPECT_EQ(OsMsgDestroy(name_.c_str()), OS_MSG_OK);
+            EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+            (void)pthread_join(loop_, nullptr);
+        }
+    }
+
+    Peer &Start(std::vector<std::string> args) {
+        peers_.push_back(std::make_unique<Peer>(std::move(args)));
+        EXPECT_GT(peers_.back()->Pid(), 0);
+        return *peers_.back();
+    }
+
+    Peer &StartEcho(const std::string &name) {
+        Peer &peer = Start({"echo", name});
+        EXPECT_EQ(peer.Expect("init"), "init 0") << name;
+        EXPECT_EQ(peer.Expect("ready"), "ready") << name;
+        return peer;
+    }
+
+    /* Pings task "echo" of proc from task "main": true when its answer came. */
+    bool PingAnswered(const char *proc) {
+        size_t before = inbox_.Items().size();
+        MsgHead head;
+        FillHead(&head, name_.c_str(), proc, "echo", kPing, nullptr, 0U);
+        (void)snprintf(head.sendTaskName, sizeof(head.sendTaskName), "main");
+        return OsMsgAsynSend(&head) == OS_MSG_OK && inbox_.WaitFor(before + 1U);
+    }
+
+    std::string Path(const std::string &file) const { return runDir_ + "/" + file; }
+
+    bool Exists(const std::string &file) const {
+        struct stat st;
+        return lstat(Path(file).c_str(), &st) == 0;
+    }
+
+    /* The process id the directory lists under name (attaching it for the
+     * look-up when this process has not joined), IPC_MSG_INVALID_QID for
+     * none. */
+    uint32_t Listed(const char *name) {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        bool attach = !running_;
+        if (attach && IpcShmSegmentAttach(runDir_.c_str()) != OS_MSG_OK) {
+            return IPC_MSG_INVALID_QID;
+        }
+        uint32_t qid = IPCMsgGetQidByName(name);
+        if (attach) {
+            IpcShmSegmentDetach();
+        }
+        return qid;
+    }
+
+    std::string runDir_;
+    Inbox inbox_;
+    std::vector<std::unique_ptr<Peer>> peers_;
+    std::string name_;
+
+private:
+    size_t fds_ = 0U;
+    size_t threads_ = 0U;
+    uint64_t blocks_ = 0U;
+    bool joined_ = false;
+    bool firstServer_ = false;
+    bool running_ = false;
+    pthread_t loop_{};
+};
+
+/* ---------------------------------------------------------------------------
+ * Leaving: each way, with each carrier
+ * ------------------------------------------------------------------------- */
+
+class LeavingWithoutTeardown : public Life,
+                               public ::testing::WithParamInterface<std::tuple<const char *, const char *>> {};
+
+TEST_P(LeavingWithoutTeardown, EndsTheProcessPromptlyAndRemovesItsSocketAndEntry) {
+    const std::string carrier = std::get<0>(GetParam());
+    const std::string way = std::get<1>(GetParam());
+    setenv("VYRE_OS_MSG_CARRIER", carrier.c_str(), 1);
+    if (way == "destroyed") {
+        // OsMsgDestroy ends the receive thread, which stays joinable until an
+        // OsMsgUninit that never comes: a thread sanitizer counts it leaked.
+        const char *options = getenv("TSAN_OPTIONS");
+        setenv("TSAN_OPTIONS", (std::string(options != nullptr ? options : "") + ":report_thread_leaks=0").c_str(), 1);
+    }
+    Peer &peer = StartEcho("leaver");
+    ASSERT_EQ(Exists("leaver.sock"), carrier == "unix");
+    peer.Send("exit " + way);
+    auto start = Clock::now();
+    int status = peer.WaitExit(carrier_test::kWaitMs);
+    ASSERT_NE(status, -1) << "still running " << carrier_test::kWaitMs << " ms after it left";
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(Exists("leaver.sock"));
+    EXPECT_EQ(Listed("leaver"), IPC_MSG_INVALID_QID);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachWayAndCarrier, LeavingWithoutTeardown,
+                         ::testing::Combine(::testing::Values("loopback", "unix"),
+                                            ::testing::Values("return", "callback", "destroyed")),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param)) + "_" + std::get<1>(info.param);
+                         });
+
+/* ---------------------------------------------------------------------------
+ * Fork without exec, and exec
+ * ------------------------------------------------------------------------- */
+
+TEST_F(Life, ForkedChildIsRefusedItsExitKeepsTheParentsNameAndExecInheritsNothing) {
+    Peer &forker = StartEcho("forker");
+    forker.Send("fork exit");
+    const std::string refused = Code(OS_MSG_ERR_FAIL);
+    // Init, task registration, send, destroy, uninit, main: each refused
+    // with one line.
+    std::string all;
+    for (int i = 0; i < 6; ++i) {
+        all += " " + refused;
+    }
+    EXPECT_EQ(forker.Expect("child"), "child" + all + " lines 6");
+    EXPECT_EQ(forker.Expect("forked"), "forked 0"); // it exited normally, running its exit handlers
+    EXPECT_TRUE(Exists("forker.sock"));
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    EXPECT_EQ(Listed("forker"), (uint32_t)forker.Pid());
+    EXPECT_TRUE(PingAnswered("forker"));
+
+    // A program executed by a process with open connections inherits none
+    // of the library's descriptors.
+    Peer &exec = Start({"fds"});
+    EXPECT_EQ(exec.Expect("fds"), "fds 0");
+}
+
+TEST_F(Life, ChildForkedInACallbackLeavesItsLoopAndOneOutlivingItsParentLeavesTheNameFree) {
+    Peer &forker = StartEcho("forker");
+    forker.Send("fork callback");
+    EXPECT_EQ(forker.Expect("loop"), "loop " + Code(OS_MSG_ERR_FAIL)); // not the parent's queue served twice
+    EXPECT_EQ(forker.Expect("forked"), "forked 0");
+
+    forker.Send("fork stay");
+    std::string line = forker.Expect("child");
+    ASSERT_EQ(line.compare(0, 6, "child "), 0) << line;
+    pid_t child = (pid_t)std::stol(line.substr(6));
+    forker.Kill();
+    EXPECT_EQ(kill(child, 0), 0); // the child lives on, with its copies of the parent's memory
+    EXPECT_EQ(Join("forker"), OS_MSG_OK);
+    (void)kill(child, SIGKILL);
+}
+
+/* ---------------------------------------------------------------------------
+ * Taking over only the dead
+ * ------------------------------------------------------------------------- */
+
+/* A child process that gets pid, forced through ns_last_pid; -1 when other
+ * processes keep taking it first. */
+pid_t ForkWithPid(pid_t pid) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        FILE *last = fopen("/proc/sys/kernel/ns_last_pid", "w");
+        if (last == nullptr) {
+            return -1;
+        }
+        (void)fprintf(last, "%d", (int)pid - 1);
+        (void)fclose(last);
+        pid_t child = fork();
+        if (child == 0) {
+            alarm(60U);
+            for (;;) {
+                pause();
+            }
+        }
+        if (child == pid) {
+            return child;
+        }
+        (void)kill(child, SIGKILL);
+        (void)waitpid(child, nullptr, 0);
+    }
+    return -1;
+}
+
+TEST_F(Life, NameWhoseOwnersPidNowBelongsToAnotherProcessIsTakenOver) {
+    if (geteuid() != 0 || access("/proc/sys/kernel/ns_last_pid", W_OK) != 0) {
+        GTEST_SKIP() << "reusing a pid is forced through /proc/sys/kernel/ns_last_pid, which needs root";
+    }
+    Peer &dead = StartEcho("reused");
+    const pid_t pid = dead.Pid();
+    dead.Kill(); // its socket file and entry stay behind
+    ASSERT_EQ(Listed("reused"), (uint32_t)pid);
+    pid_t stranger = ForkWithPid(pid);
+    if (stranger < 0) {
+        GTEST_SKIP() << "other processes kept taking pid " << pid;
+    }
+    EXPECT_EQ(Join("reused"), OS_MSG_OK);
+    EXPECT_EQ(Listed("reused"), (uint32_t)getpid());
+    StartEcho("witness");
+    EXPECT_TRUE(PingAnswered("witness")); // its answer reached the name's new owner
+    (void)kill(stranger, SIGKILL);
+    (void)waitpid(stranger, nullptr, 0);
+}
+
+TEST_F(Life, FullDirectoryFreesOnlyTheEntriesWhoseSocketsNoLongerAnswer) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Peer &live = StartEcho("live");
+    // Every other entry lists a process id that exists (this process's),
+    // as entries of dead processes whose ids were given away do.
+    IpcMsgShmHead *head = IPCMsgGetShmHead();
+    ASSERT_NE(head, nullptr);
+    for (uint32_t i = 0U; i < IPC_MSG_QID_ENTRY_NUM; ++i) {
+        IpcMsgQidEntry &entry = head->entries[i];
+        if (entry.inUse == 0U) {
+            (void)snprintf(entry.name, sizeof(entry.name), "gone%u", i);
+            entry.qid = (uint32_t)getpid();
+            entry.inUse = 1U;
+        }
+    }
+    StartEcho("newcomer");
+    EXPECT_EQ(Listed("live"), (uint32_t)live.Pid());
+    EXPECT_EQ(Listed(kSelf), (uint32_t)getpid());
+    EXPECT_EQ(Listed("gone100"), IPC_MSG_INVALID_QID);
+}
+
+TEST_F(Life, LiveProcessKeepsItsNameWhenTheDirectoryFileIsDeleted) {
+    Peer &keeper = StartEcho("keeper");
+    ASSERT_EQ(unlink(Path("queue_dir").c_str()), 0); // as a temp-folder cleaner would
+    {
+        LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
+        EXPECT_EQ(OsMsgInit("keeper"), OS_MSG_ERR_REPEATED);
+        EXPECT_EQ(log.Count("process name [keeper] in use by pid " + std::to_string(keeper.Pid()) + "."), 1U)
+            << log.Dump();
+    }
+    EXPECT_TRUE(Exists("keeper.sock"));
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    EXPECT_TRUE(PingAnswered("keeper"));
+}
+
+TEST_F(Life, HalfWrittenEntryIsNeitherReadNorBlocksItsName) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    IpcMsgShmHead *head = IPCMsgGetShmHead();
+    ASSERT_NE(head, nullptr);
+    auto noHalfEntry = [head] {
+        for (const IpcMsgQidEntry &entry : head->entries) {
+            if (entry.inUse != 1U && entry.name[0] != '\0') {
+                return false;
+            }
+        }
+        return true;
+    };
+    // As a writer stopped before its commit word leaves it: a name and a
+    // live process's id, the in-use word still 0.
+    IpcMsgQidEntry *entry = &head->entries[IPC_MSG_QID_ENTRY_NUM - 1U];
+    ASSERT_EQ(entry->inUse, 0U);
+    (void)snprintf(entry->name, sizeof(entry->name), "halfa");
+    entry->qid = (uint32_t)getpid();
+    EXPECT_EQ(Listed("halfa"), IPC_MSG_INVALID_QID);
+    Peer &halfa = StartEcho("halfa");
+    EXPECT_EQ(Listed("halfa"), (uint32_t)halfa.Pid());
+    EXPECT_TRUE(noHalfEntry()); // the claim cleared it
+    EXPECT_TRUE(PingAnswered("halfa"));
+    if (kEmulated) {
+        return; // no robust locks under the emulator: nothing marks a dead holder's
+    }
+    // A writer killed holding the directory lock mid-way through an entry.
+    Peer &writer = Start({"hold-lock", "halfb"});
+    ASSERT_EQ(writer.Expect("ready"), "ready");
+    writer.Kill();
+    Peer &halfb = StartEcho("halfb");
+    EXPECT_EQ(Listed("halfb"), (uint32_t)halfb.Pid());
+    EXPECT_TRUE(noHalfEntry());
+}
+
+/* ---------------------------------------------------------------------------
+ * The directory lock's bound and the way back
+ * ------------------------------------------------------------------------- */
+
+TEST_F(Life, StoppedLockHolderDelaysTeardownAndStartUpOnlyByTheBound) {
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    Peer &holder = Start({"hold-lock"});
+    ASSERT_EQ(holder.Expect("ready"), "ready");
+    ASSERT_EQ(kill(holder.Pid(), SIGSTOP), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder.Pid(), &status, WUNTRACED), holder.Pid());
+    const std::string line =
+        "directory [" + Path("queue_dir") + "] locked by pid " + std::to_string(holder.Pid()) + " for over 1000 ms";
+    {
+        LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
+        auto start = Clock::now();
+        Leave(); // its entry stays; the rest is torn down (counted at the end)
+        auto took = Clock::now() - start;
+        EXPECT_GE(took, kLockBound);
+        EXPECT_LT(took, kLockLimit);
+        EXPECT_EQ(log.Count(line), 1U) << log.Dump();
+        EXPECT_FALSE(Exists(std::string(kSelf) + ".sock"));
+    }
+    {
+        LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
+        auto start = Clock::now();
+        EXPECT_EQ(OsMsgInit(kSelf), OS_MSG_ERR_SYSTEM);
+        auto took = Clock::now() - start;
+        EXPECT_GE(took, kLockBound);
+        EXPECT_LT(took, kLockLimit);
+        EXPECT_EQ(log.Count(line), 1U) << log.Dump();
+        EXPECT_FALSE(Exists(std::string(kSelf) + ".sock"));
+    }
+    holder.Kill();
+}
+
+TEST_F(Life, CorruptLockWordFailsStartUpAndRemovingTheFileRestoresService) {
+    Peer &bystander = StartEcho("bystander");
+    ASSERT_EQ(IpcShmSegmentAttach(runDir_.c_str()), OS_MSG_OK);
+    // The lock word names a live process that holds nothing.
+    IPCMsgGetShmHead()->lock.mutex.__data.__lock = bystander.Pid();
+    IpcShmSegmentDetach();
+    {
+        LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
+        auto start = Clock::now();
+        EXPECT_EQ(OsMsgInit(kSelf), OS_MSG_ERR_SYSTEM);
+        auto took = Clock::now() - start;
+        EXPECT_GE(took, kLockBound);
+        EXPECT_LT(took, kLockLimit);
+        EXPECT_EQ(log.Count("directory [" + Path("queue_dir") + "] locked by pid " + std::to_string(bystander.Pid()) +
+                            " for over 1000 ms; remove the file to rebuild it."),
+                  1U)
+            << log.Dump();
+    }
+    ASSERT_EQ(unlink(Path("queue_dir").c_str()), 0);
+    ASSERT_EQ(Join(), OS_MSG_OK);
+    EXPECT_TRUE(PingAnswered("bystander"));
+    Peer &second = Start({"echo", "bystander"});
+    EXPECT_EQ(second.Expect("init"), "init " + Code(OS_MSG_ERR_REPEATED)); // its socket still answers
+}
+
+} // namespace
