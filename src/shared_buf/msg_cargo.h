@@ -22,7 +22,8 @@
 #include "vyre_os_msg.h"
 
 /* A broadcast request whose one event's data is the cargo's buffer: the
- * broadcast task hands each subscriber a reference of its own. */
+ * broadcast task hands each subscriber a reference of its own. The request's
+ * own payload (the packed request) is an ordinary copy beside it. */
 #define MSG_CARGO_BROADCAST 0x1U
 
 typedef struct MsgCargo {
@@ -52,6 +53,13 @@ uint32_t MsgCargoAddFds(MsgCargo *cargo, const int *fds, uint32_t count);
 /* A cargo for one more receiver of the same buffer and data (no
  * descriptors): a new reference. NULL when no memory. */
 MsgCargo *MsgCargoShare(const MsgCargo *cargo);
+
+/* True when the message's payload is the cargo's shared buffer itself (not
+ * copied, not released as a copy); false for a copied payload beside the
+ * cargo. */
+static inline bool MsgCargoIsPayload(const MsgCargo *cargo) {
+    return cargo != NULL && cargo->buf != NULL && (cargo->flags & MSG_CARGO_BROADCAST) == 0U;
+}
 
 /* What a task's byte bound is charged for the message: the buffer's size, or
  * copyLen for a copied payload. */

@@ -240,7 +240,7 @@ OS_MSG_API uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *hea
 uint32_t SimpleMsgPushCargo(const char *taskName, const MsgHead *head, void *payload, uint32_t len, MsgCargo *cargo);
 /* SimpleMsgAsynSend of a message with cargo, which it takes in every case
  * (released on failure): the payload is the cargo's shared buffer, passed as
- * it is, or, for a cargo without one, a copy of the dataLen bytes at data.
+ * it is (MsgCargoIsPayload), or else a copy of the dataLen bytes at data.
  * Internal. */
 uint32_t SimpleMsgAsynSendCargo(const MsgHead *head, MsgCargo *cargo);
 /* SimpleMsgSynSend of a request with cargo, taken in every case as by

@@ -125,7 +125,7 @@ inline void *SimpleMsgCopyBuffer(const void *data, uint32_t len) {
 /* Releases what a node or a delivered message owned: the payload copy
  * (unless the payload is the cargo's shared buffer) and the cargo. */
 inline void SimpleMsgReleasePayload(void *payload, uint32_t len, MsgCargo *cargo) {
-    if (cargo == nullptr || cargo->buf == nullptr) {
+    if (!MsgCargoIsPayload(cargo)) {
         SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
     }
     MsgCargoRelease(cargo);

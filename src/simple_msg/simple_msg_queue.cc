@@ -312,9 +312,9 @@ uint32_t SimpleMsgAsynSendCargo(const MsgHead *head, MsgCargo *cargo) {
         OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    void *payload = cargo->buf != nullptr ? head->data : nullptr;
+    void *payload = MsgCargoIsPayload(cargo) ? head->data : nullptr;
     uint32_t len = head->data != nullptr ? head->dataLen : 0U;
-    if (cargo->buf == nullptr && len != 0U) {
+    if (!MsgCargoIsPayload(cargo) && len != 0U) {
         payload = SimpleMsgCopyBuffer(head->data, len);
         if (payload == nullptr) {
             MsgCargoRelease(cargo);

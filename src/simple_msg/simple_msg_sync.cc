@@ -341,7 +341,7 @@ uint32_t SimpleMsgSynSendCargo(const MsgHead *head, MsgCargo *cargo, MsgHead **o
     uint32_t len = 0U;
     if (head->data != nullptr && head->dataLen != 0U) {
         len = head->dataLen;
-        payload = cargo != nullptr && cargo->buf != nullptr ? head->data : SimpleMsgCopyBuffer(head->data, len);
+        payload = MsgCargoIsPayload(cargo) ? head->data : SimpleMsgCopyBuffer(head->data, len);
         if (payload == nullptr) {
             MsgCargoRelease(cargo);
             OS_MSG_LOG_AS("SimpleMsgSynSend", OS_LOG_ERROR, "malloc failed.");

@@ -224,8 +224,8 @@ uint32_t IPCMsgSendCargo(const char *destProcName, uint32_t transType, MsgHead *
     MsgHead copy;
     std::memcpy(&copy, head, sizeof(copy));
     copy.dataLen = copy.data != nullptr ? copy.dataLen : 0U;
-    void *buf = cargo->buf != nullptr ? copy.data : nullptr;
-    if (cargo->buf == nullptr && copy.dataLen != 0U) {
+    void *buf = MsgCargoIsPayload(cargo) ? copy.data : nullptr;
+    if (!MsgCargoIsPayload(cargo) && copy.dataLen != 0U) {
         buf = SimpleMsgAllocBuffer(copy.dataLen);
         if (buf == nullptr) {
             MsgCargoRelease(cargo);
@@ -236,7 +236,7 @@ uint32_t IPCMsgSendCargo(const char *destProcName, uint32_t transType, MsgHead *
     uint32_t ret = MsgAdpTransactCargo((int32_t)transType, &copy, (uint32_t)sizeof(copy), buf, copy.dataLen,
                                        MSG_ADP_ABSENT_ID, MSG_ADP_ABSENT_ID, cargo);
     if (ret != OS_MSG_OK) {
-        if (cargo->buf == nullptr) {
+        if (!MsgCargoIsPayload(cargo)) {
             SimpleMsgReleaseBuffer(buf, copy.dataLen);
         }
         MsgCargoRelease(cargo);
