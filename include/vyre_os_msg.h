@@ -287,7 +287,10 @@ OS_MSG_API uint32_t OsMsgInit(const char *procName);
  * unregisters every task (their loops return from OsMsgTaskRoutineByName,
  * pending messages are dropped, synchronous requests in progress fail), waits
  * for the calls still running on other threads, releases the tables, wakes
- * OsMsgMain, and releases the message memory pool. Afterwards the process
+ * OsMsgMain, and releases the message memory pool and the shared-buffer
+ * segments whose buffers have all come back (a buffer still owned or held
+ * stays valid, and its segment goes once it is freed or released and the
+ * pool is trimmed by a later OsMsgUninit). Afterwards the process
  * name is empty and OsMsgInit may be called again. OS_MSG_OK always, also
  * when the process is not initialised. Call it from a thread that is no task
  * loop. */

@@ -127,13 +127,13 @@ uint32_t OsMsgBroadcastEventBuf(const MsgBroEntry *event) {
     if (cargo == nullptr) {
         return ret;
     }
+    // The owner's reference keeps the block while the request's cargo comes
+    // and goes.
     SbufBlock *block = cargo->buf;
-    SbufAddRef(block); // the block stays ours to disown after the cargo is gone
     ret = MsgSendBroadcastBufMsg(event, cargo);
     if (ret == OS_MSG_OK) {
         SbufDisown(block);
     }
-    SbufDropRef(block);
     return ret;
 }
 
