@@ -3,8 +3,8 @@
 // intact at every size, a broadcast frame is one buffer whatever the number
 // of subscribers, holds keep buffers past their callbacks and are charged to
 // the tasks that made them, a full pool refuses at once and recovers, and no
-// descriptor, segment or tracked block outlives a test (the fixture counts
-// them, and the files of /dev/shm, around every case).
+// descriptor, segment mapping or tracked block outlives a test (the fixture
+// counts them around every case).
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/dma-heap.h>
@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -39,6 +40,19 @@ size_t CountEntries(const char *path) {
             n += entry->d_name[0] != '.' ? 1U : 0U;
         }
         closedir(dir);
+    }
+    return n;
+}
+
+// Mappings of this process whose file name contains text.
+size_t MappingsOf(const char *text) {
+    size_t n = 0U;
+    if (FILE *maps = std::fopen("/proc/self/maps", "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof(line), maps) != nullptr) {
+            n += std::strstr(line, text) != nullptr ? 1U : 0U;
+        }
+        std::fclose(maps);
     }
     return n;
 }
@@ -118,14 +132,13 @@ MsgHead FrameHead(const char *task, void *data, uint32_t len, const char *toProc
     return head;
 }
 
-// Joins as kProc; counts descriptors, files in /dev/shm and tracked blocks
-// before, and after OsMsgUninit.
+// Joins as kProc; counts descriptors and tracked blocks before, and after
+// OsMsgUninit, when no segment may be mapped any more.
 class SharedBuf : public ::testing::Test {
 protected:
     void SetUp() override {
         std::thread([] {}).join(); // a sanitizer's own thread starts with the first one
         fds_ = CountEntries("/proc/self/fd");
-        shm_ = CountEntries("/dev/shm");
         blocks_ = UsedBlocks();
         firstServer_ = rebuildEntry == nullptr;
         ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
@@ -137,7 +150,7 @@ protected:
         EXPECT_EQ(pool.buffersInUse, 0U);
         EXPECT_EQ(pool.segments, 0U) << "segments left mapped";
         EXPECT_EQ(CountEntries("/proc/self/fd"), fds_);
-        EXPECT_EQ(CountEntries("/dev/shm"), shm_);
+        EXPECT_EQ(MappingsOf("vyre_os_msg_buf"), 0U);
         // The server context and the slice collector stay for the process.
         EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ ? 2U : 0U));
     }
@@ -148,7 +161,6 @@ protected:
 
 private:
     size_t fds_ = 0U;
-    size_t shm_ = 0U;
     uint64_t blocks_ = 0U;
     bool firstServer_ = false;
 };
@@ -200,6 +212,9 @@ TEST_F(SharedBuf, SegmentsAreSealedAgainstShrinkingAndGrowing) {
     }
     closedir(dir);
     EXPECT_EQ(segments, 1);
+    // Mapped from a memory file, which has no name in /dev/shm or anywhere.
+    EXPECT_EQ(MappingsOf("/memfd:vyre_os_msg_buf"), 1U);
+    EXPECT_EQ(MappingsOf("/dev/shm/"), 0U);
     EXPECT_EQ(OsMsgBufFree(data), OS_MSG_OK);
 }
 
