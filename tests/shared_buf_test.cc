@@ -288,6 +288,7 @@ TEST_F(SharedBuf, FullPoolRefusesAtOnceAndRecoversAsHoldsAreReleased) {
         EXPECT_EQ(OsMsgBufRelease(held[i]), i == 3U ? OS_MSG_ERR_INVALID_PARAM : OS_MSG_OK);
     }
     // Another class needs the bytes of the now free segment: it is unmapped.
+    ASSERT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; })); // the loop's last release
     ASSERT_EQ(OsMsgBufAlloc(100000U, &data), OS_MSG_OK);
     EXPECT_EQ(Pool().segments, 1U);
     EXPECT_EQ(OsMsgBufFree(data), OS_MSG_OK);
@@ -449,7 +450,8 @@ TEST_F(SharedBuf, AllocationFailuresLeaveNothingBehind) {
                                }
                            });
         ASSERT_TRUE(g_handled.WaitFor(++sent));
-        ASSERT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
+        // The loop releases the message's cargo after its callback.
+        ASSERT_TRUE(WaitUntil([&] { return Pool().buffersInUse == 0U && UsedBlocks() == before; }));
         ASSERT_EQ(OsMsgBufAlloc(65536U, &data), OS_MSG_OK);
     }
     // A task's first hold of a buffer makes its record; the hold fails whole.
