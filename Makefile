@@ -9,7 +9,7 @@
 #   make test-tsan  the same suite under ThreadSanitizer
 #   make stress     the stress tests at full size (millions of messages)
 #   make bench      build optimised and run the benchmarks
-#   make bench-compare  the peer comparison tables (ZeroMQ, nng, floors)
+#   make bench-compare  the peer comparison tables (ZeroMQ, nng, iceoryx, floors)
 #   make fuzz       run each fuzz target for 60 s (FUZZ_SECONDS=n to change)
 #   make demo       build and run the example media process, then the two-process demo
 #   make format / make tidy   clang-format / clang-tidy over the sources
@@ -27,8 +27,9 @@ DEPS.build := cmake ninja-build gcc g++ pkg-config
 DEPS.test := libgtest-dev clang
 DEPS.bench := libbenchmark-dev
 # Peers of the comparison benchmarks; only `make bench-compare` needs them,
-# never the build, the tests or the demo.
-DEPS.bench-peers := libzmq3-dev libnng-dev pkg-config
+# never the build, the tests or the demo. iceoryx: its daemon (iox-roudi)
+# and C binding, for the frames table.
+DEPS.bench-peers := libzmq3-dev libnng-dev pkg-config iceoryx libiceoryx-posh-dev libiceoryx-hoofs-dev libiceoryx-binding-c-dev
 DEPS.fuzz := clang libclang-rt-14-dev
 DEPS.format := clang-format clang-tidy
 DEPS.docs := doxygen
@@ -97,6 +98,7 @@ bench-compare: deps-bench deps-bench-peers
 	@test -x build/release/bench/compare/inproc_compare || { echo "peer comparisons were not built" >&2; exit 1; }
 	./build/release/bench/compare/inproc_compare
 	./build/release/bench/compare/ipc_compare
+	./build/release/bench/compare/frames_compare
 
 fuzz: deps-build deps-fuzz
 	cmake --preset fuzz

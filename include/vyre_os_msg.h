@@ -322,14 +322,17 @@ OS_MSG_API uint32_t OsMsgInit(const char *procName);
  * unregisters every task (their loops return from OsMsgTaskRoutineByName,
  * pending messages are dropped, synchronous requests in progress fail), waits
  * for the calls still running on other threads, releases the tables, wakes
- * OsMsgMain, and releases the message memory pool. Afterwards the process
- * name is empty and OsMsgInit may be called again. With the "unix" carrier
- * it removes the socket file and the directory entry; a directory lock that
- * stays taken delays it by at most a second (logged), the entry then stays
- * until a later claim finds its owner gone, and everything else is torn
- * down. OS_MSG_OK, also when the process is not initialised;
- * OS_MSG_ERR_FAIL in a child forked without exec (nothing is done). Call it
- * from a thread that is no task loop. */
+ * OsMsgMain, and releases the message memory pool and the shared-buffer
+ * segments whose buffers have all come back (a buffer still owned or held
+ * stays valid, and its segment goes once it is freed or released and the
+ * pool is trimmed by a later OsMsgUninit). Afterwards the process name is
+ * empty and OsMsgInit may be called again. With the "unix" carrier it removes
+ * the socket file and the directory entry; a directory lock that stays taken
+ * delays it by at most a second (logged), the entry then stays until a later
+ * claim finds its owner gone, and everything else is torn down. OS_MSG_OK,
+ * also when the process is not initialised; OS_MSG_ERR_FAIL in a child
+ * forked without exec (nothing is done). Call it from a thread that is no
+ * task loop. */
 OS_MSG_API uint32_t OsMsgUninit(void);
 
 /* Blocks the calling thread (normally the main thread) until the process's
@@ -563,6 +566,187 @@ OS_MSG_API uint32_t OsMsgGetTaskStats(const char *taskName, OsMsgTaskStats *stat
  * refusedFull:<n> handled:<n> cbMaxNs:<n> cbP99Ns:<n>". OS_MSG_OK;
  * OS_MSG_ERR_NOT_INIT. */
 OS_MSG_API uint32_t OsMsgDumpStats(void);
+
+/* ---------------------------------------------------------------------------
+ * Shared buffers and descriptors
+ *
+ * Large payloads (video frames) need not be copied: a sender takes a buffer
+ * from its process's pool of shared memory (OsMsgBufAlloc), writes its data
+ * there and sends a message whose data points into it (OsMsgAsynSendBuf,
+ * OsMsgSynSendBuf, OsMsgBroadcastEventBuf). The receiving callback finds
+ * data/dataLen as usual, pointing at the very buffer: nothing is copied, and
+ * dataLen may reach OS_MSG_BUF_MAX_SIZE instead of OS_MSG_MAX_DATA_LEN. A
+ * buffer counts references: its owner's, one per message that carries it,
+ * one per hold. A receiver keeps a buffer past its callback with
+ * OsMsgBufHold and gives it back with OsMsgBufRelease; the buffer goes back
+ * to the pool when the last reference is gone (one frame broadcast to N
+ * subscribers is one buffer and N references).
+ *
+ * A shared buffer stays the sender's memory: it is not zeroed when it comes
+ * back, and a sender can still write to it while a receiver reads it. A
+ * receiver that must not trust its sender copies what it keeps.
+ *
+ * The pool consists of sealed anonymous memory files (they cannot shrink or
+ * grow, and have no name in any file system, so nothing is left behind when
+ * the process ends), mapped once each. It grows on demand up to its limit
+ * (OS_MSG_BUF_POOL_DEFAULT_MB, changed with OsMsgBufSetPoolLimit); beyond it
+ * an allocation fails at once with OS_MSG_ERR_FULL, so a receiver that holds
+ * buffers cannot make its sender wait. A buffer takes the next power of two
+ * of at least 4 KiB of the pool's address space (only the pages written take
+ * memory); buffers up to 16 MiB share segments, larger ones get one each.
+ *
+ * A message can also carry file descriptors (a dmabuf, a memory file, a
+ * pipe): OsMsgAsynSendFds. The callback takes those it wants with
+ * OsMsgTakeFd; the library closes the others when the callback returns, and
+ * the descriptors of a message that is dropped.
+ *
+ * Shared buffers and descriptors reach tasks of the own process (also
+ * through the loopback); across processes with the "unix" carrier these
+ * calls refuse with OS_MSG_ERR_NOT_IMPLEMENTED for now.
+ * ------------------------------------------------------------------------- */
+
+/* Largest shared buffer: 256 MiB. */
+#define OS_MSG_BUF_MAX_SIZE 0x10000000U
+/* The pool's limit until OsMsgBufSetPoolLimit: 1 GiB of mapped segments. */
+#define OS_MSG_BUF_POOL_DEFAULT_MB 1024U
+/* Most descriptors one message carries. */
+#define OS_MSG_MAX_FDS 16U
+
+/* Gives the caller a buffer of size bytes (1 to OS_MSG_BUF_MAX_SIZE) from
+ * the process's pool: *data is its first byte, aligned to 4 KiB; its
+ * contents are whatever it held before. The caller owns it until it sends it
+ * or frees it. Callable at any time, also before OsMsgInit.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (data NULL, size 0 or too large);
+ * OS_MSG_ERR_FULL (the pool is at its limit: buffers must come back first);
+ * OS_MSG_ERR_SYSTEM (the system refused a memory file or a mapping);
+ * OS_MSG_ERR_NO_MEMORY. */
+OS_MSG_API uint32_t OsMsgBufAlloc(uint32_t size, void **data);
+
+/* Gives back a buffer that the caller owns and never sent (or whose send
+ * failed); data may point anywhere inside it. Holds on it stay valid.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (data is not inside a buffer the
+ * caller owns). */
+OS_MSG_API uint32_t OsMsgBufFree(void *data);
+
+/* Sends head as OsMsgAsynSend does, except that its payload is not copied:
+ * data must point into a shared buffer that the caller owns, and data +
+ * dataLen must not run past the buffer's end (dataLen 1 to the buffer's
+ * size; OS_MSG_MAX_DATA_LEN does not apply). On OS_MSG_OK the buffer belongs
+ * to the library, which gives it back to the pool once the receiver is done
+ * with it (or at once when the message is dropped); the caller must not
+ * touch it any more unless it holds it (OsMsgBufHold, before the send). On
+ * any other result it stays the caller's.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (head NULL, recvTaskName empty, data
+ * not inside a buffer the caller owns, or dataLen 0); OS_MSG_ERR_OVERSIZE
+ * (dataLen runs past the buffer's end); OS_MSG_ERR_NOT_INIT;
+ * OS_MSG_ERR_NOT_FOUND; OS_MSG_ERR_FULL (the receiver's queue is full, or
+ * its byte bound is reached); OS_MSG_ERR_NO_MEMORY;
+ * OS_MSG_ERR_NOT_IMPLEMENTED (the receiver is in another process). */
+OS_MSG_API uint32_t OsMsgAsynSendBuf(MsgHead *head);
+
+/* Sends head as a request, as OsMsgSynSend does, with its payload in a shared
+ * buffer that the caller owns, as for OsMsgAsynSendBuf. The buffer is lent,
+ * not given: it stays the caller's in every case (to send again, to free),
+ * and the receiver reads it in place; the library's reference goes when the
+ * receiver's callback has returned. Results of OsMsgSynSend, and those of
+ * OsMsgAsynSendBuf for the buffer. */
+OS_MSG_API uint32_t OsMsgSynSendBuf(MsgHead *head, MsgHead **respOut, uint32_t timeout);
+
+/* Publishes one event, as OsMsgBroadcastEvent does, whose data lies in a
+ * shared buffer that the caller owns (event->dataLen bytes at event->data,
+ * not running past the buffer's end). Every subscriber's callback gets the
+ * same buffer, with a reference of its own. On OS_MSG_OK the buffer belongs
+ * to the library (with no subscriber it goes back to the pool at once); on
+ * any other result it stays the caller's.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (event NULL, dataLen not positive, data
+ * not inside a buffer the caller owns); OS_MSG_ERR_OVERSIZE;
+ * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NO_MEMORY; OS_MSG_ERR_FULL (the broadcast
+ * task's queue stayed full). */
+OS_MSG_API uint32_t OsMsgBroadcastEventBuf(const MsgBroEntry *event);
+
+/* Adds a hold on the shared buffer that data points into: it stays valid
+ * until the matching OsMsgBufRelease, also past the callback that received
+ * it. A hold made on a task's thread is charged to that task (its
+ * OsMsgGetTaskBufStats, and its byte bound); one made on another thread to
+ * no task. Any thread.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (data is not inside a buffer in use);
+ * OS_MSG_ERR_NO_MEMORY. */
+OS_MSG_API uint32_t OsMsgBufHold(const void *data);
+
+/* Gives back one hold on the buffer that data points into: one of the
+ * calling thread's task when it holds the buffer, else one charged to no
+ * task, else the oldest. The buffer goes back to the pool with its last
+ * reference. Any thread.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (data is not inside a buffer in use, or
+ * the buffer has no hold). */
+OS_MSG_API uint32_t OsMsgBufRelease(const void *data);
+
+/* Sets the most the pool maps, in MiB (at least 1, at most 1048576). A lower
+ * limit than what is mapped unmaps the segments with no buffer in use; the
+ * others go as their buffers come back. OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM
+ * (out of range). Any time. */
+OS_MSG_API uint32_t OsMsgBufSetPoolLimit(uint32_t megabytes);
+
+typedef struct OsMsgBufPoolStats {
+    uint64_t mappedBytes; /* segments mapped now */
+    uint64_t limitBytes;  /* the most that may be mapped */
+    uint64_t bytesInUse;  /* sizes of the buffers in use (as asked for) */
+    uint64_t refusedFull; /* allocations refused with OS_MSG_ERR_FULL */
+    uint32_t segments;    /* segments mapped */
+    uint32_t buffersInUse;
+} OsMsgBufPoolStats;
+
+/* Reads the pool's figures. OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (stats NULL).
+ * Any time. */
+OS_MSG_API uint32_t OsMsgBufGetPoolStats(OsMsgBufPoolStats *stats);
+
+/* Sends head as OsMsgAsynSend does (its payload copied), together with
+ * fdCount descriptors (at most OS_MSG_MAX_FDS): each is duplicated
+ * (close-on-exec) before the call returns, so the caller keeps and closes its
+ * own in every case. The receiving callback takes them with OsMsgTakeFd; the
+ * library closes those the callback did not take, and all of them when the
+ * message is refused or dropped.
+ * Results of OsMsgAsynSend, and OS_MSG_ERR_INVALID_PARAM (fds NULL with
+ * fdCount above 0, more than OS_MSG_MAX_FDS, or a descriptor not open),
+ * OS_MSG_ERR_SYSTEM (the process has no descriptor number left),
+ * OS_MSG_ERR_NOT_IMPLEMENTED (the receiver is in another process). */
+OS_MSG_API uint32_t OsMsgAsynSendFds(MsgHead *head, const int *fds, uint32_t fdCount);
+
+/* Inside a task's callback, for the message msg it received: the number of
+ * its descriptors (taken ones included; 0 for a message without any, or when
+ * msg is not the callback's message). */
+OS_MSG_API uint32_t OsMsgFdCount(const MsgHead *msg);
+
+/* Inside a task's callback: takes descriptor index (0 to OsMsgFdCount - 1)
+ * of the message msg it received, which the caller then owns and closes. -1
+ * when there is none at index, it was taken already, or msg is not the
+ * callback's message. */
+OS_MSG_API int OsMsgTakeFd(MsgHead *msg, uint32_t index);
+
+/* Bounds the bytes waiting for task taskName of this process: payloads of
+ * its queued messages (copied payloads by their length, shared buffers by
+ * their size) and the shared buffers it holds. A send that would pass the
+ * bound is refused with OS_MSG_ERR_FULL, like one to a full queue; a task
+ * with nothing queued or held takes one message of any size. bytes 0 removes
+ * the bound (the default). Messages queued before the bound was set do not
+ * count against it. A task without a bound pays nothing for this.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (taskName NULL or empty);
+ * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND. */
+OS_MSG_API uint32_t OsMsgSetTaskByteLimit(const char *taskName, uint64_t bytes);
+
+typedef struct OsMsgTaskBufStats {
+    uint64_t byteLimit;    /* the bound, 0 for none */
+    uint64_t bytesQueued;  /* queued bytes counted against the bound (0 without one) */
+    uint64_t bytesHeld;    /* sizes of the shared buffers the task holds */
+    uint64_t refusedBytes; /* sends the bound refused (also in refusedFull) */
+    uint32_t buffersHeld;  /* holds the task has not released */
+    uint32_t reserved;     /* 0 */
+} OsMsgTaskBufStats;
+
+/* Reads the byte bound and shared-buffer figures of task taskName.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (taskName NULL or empty, stats NULL);
+ * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND. */
+OS_MSG_API uint32_t OsMsgGetTaskBufStats(const char *taskName, OsMsgTaskBufStats *stats);
 
 /* ---------------------------------------------------------------------------
  * Message memory pool

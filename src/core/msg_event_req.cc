@@ -19,6 +19,7 @@
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
+#include "shared_buf/msg_cargo.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/msg_adapter.h"
 #include "vyre_securec.h"
@@ -79,6 +80,17 @@ void MsgZeroPayloadTail(const MsgHead *head, uint32_t offset) {
  * that returns 0 is queued, behind every request queued before it. */
 uint32_t MsgSendEventReq(const MsgHead *head) {
     return SimpleMsgSendWaitingRoom(MsgAsynSend, MSG_TRANS_SUB_BRO, head, MSG_EVENT_REQ_WAIT_MS);
+}
+
+/* One attempt of a request with cargo: a reference of its own, which the
+ * send takes; ctx is the request's cargo, which stays the caller's. */
+uint32_t MsgSendCargoReq(MsgHead *head, uint32_t transType, void *ctx) {
+    MsgCargo *share = MsgCargoShare(static_cast<const MsgCargo *>(ctx));
+    if (share == nullptr) {
+        return OS_MSG_ERR_NO_MEMORY;
+    }
+    share->flags = static_cast<const MsgCargo *>(ctx)->flags;
+    return MsgAsynSendCargo(head, transType, share);
 }
 
 } // namespace
@@ -207,6 +219,33 @@ uint32_t MsgSendBroadcastMsg(const MsgBroEntry *events, uint32_t count) {
         MSG_LOG(OS_MSG_LOG_ERROR, "send broadcast fail ret = %d.", (int)ret);
     }
     MSG_FREE(payload);
+    return ret;
+}
+
+uint32_t MsgSendBroadcastBufMsg(const MsgBroEntry *event, MsgCargo *cargo) {
+    MsgHead head = {};
+    errno_t rc = MsgAddressPmsgReq(&head, MSG_ID_BROADCAST, MsgGetLocalCpuID());
+    if (rc != 0) {
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_ERROR, "memcpy error.");
+        return static_cast<uint32_t>(rc);
+    }
+    MsgBroEntry bare = *event;
+    bare.dataLen = 0;
+    bare.data = nullptr;
+    uint32_t ret = MsgSetBroadcastData(&head, &bare, 1U, head.sendTaskName);
+    if (ret != OS_MSG_OK) {
+        MsgCargoRelease(cargo);
+        return ret;
+    }
+    cargo->flags |= MSG_CARGO_BROADCAST;
+    void *payload = head.data;
+    ret = SimpleMsgSendWaitingRoomCtx(MsgSendCargoReq, MSG_TRANS_SUB_BRO, cargo, &head, MSG_EVENT_REQ_WAIT_MS);
+    if (ret != OS_MSG_OK) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "send broadcast fail ret = %d.", (int)ret);
+    }
+    MSG_FREE(payload);
+    MsgCargoRelease(cargo);
     return ret;
 }
 

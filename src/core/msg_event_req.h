@@ -100,6 +100,13 @@ OS_MSG_API uint32_t MsgSubscribeCpuData(const MsgSubEntry *entry, uint32_t op);
  */
 OS_MSG_API uint32_t MsgSendBroadcastMsg(const MsgBroEntry *events, uint32_t count);
 
+/* MsgSendBroadcastMsg of one event whose data is cargo's shared buffer: the
+ * request carries the event without data, and the cargo (marked
+ * MSG_CARGO_BROADCAST), so that the broadcast task hands every subscriber a
+ * reference to the buffer. Takes the cargo in every case. Results of
+ * MsgSendBroadcastMsg. Internal: not exported. */
+uint32_t MsgSendBroadcastBufMsg(const MsgBroEntry *event, struct MsgCargo *cargo);
+
 /* How MsgSetSubscribeData obtains an entry's real CPU id; MsgCpuGetRealCpuID
  * unless a test places entries on other CPUs. Set it only while no
  * subscription request is being built. */

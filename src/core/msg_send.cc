@@ -17,6 +17,7 @@
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
+#include "shared_buf/msg_cargo.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/msg_adapter.h"
 #include "vyre_os_thread.h"
@@ -139,12 +140,19 @@ uint32_t MsgAsynSend(MsgHead *head, uint32_t transType) {
 }
 
 uint32_t MsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout, uint32_t transType, uint32_t found) {
+    return MsgSynSendCargo(head, respOut, timeout, transType, found, nullptr);
+}
+
+uint32_t MsgSynSendCargo(MsgHead *head, MsgHead **respOut, uint32_t timeout, uint32_t transType, uint32_t found,
+                         MsgCargo *cargo) {
     if (head == nullptr) {
+        MsgCargoRelease(cargo);
         MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
         return OS_MSG_ERR_INVALID_PARAM;
     }
     uint32_t ret = SimpleMsgRegRequester(head->sendTaskName, found == 0U ? 1U : 0U);
     if (ret != OS_MSG_OK && ret != OS_MSG_ERR_TASK_EXIST) {
+        MsgCargoRelease(cargo);
         MSG_LOG(OS_MSG_LOG_ERROR, "can not send syn msg.");
         return ret;
     }
@@ -154,12 +162,14 @@ uint32_t MsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout, uint32_t
     /* The caller's pointer is written only on success. */
     MsgHead *resp = nullptr;
     if (innerType == MSG_INNER_SAME_TASK) {
-        ret = SimpleMsgDirectCall(head, &resp);
+        ret = cargo == nullptr ? SimpleMsgDirectCall(head, &resp) : SimpleMsgDirectCallCargo(head, cargo, &resp);
     } else if (innerType == MSG_INNER_OTHER_TASK) {
-        ret = SimpleMsgSynSend(head, &resp, timeout);
+        ret = cargo == nullptr ? SimpleMsgSynSend(head, &resp, timeout)
+                               : SimpleMsgSynSendCargo(head, cargo, &resp, timeout);
     } else {
         void *transResp = resp;
-        ret = PMsgSynSend(head, &transResp, timeout, transType);
+        ret = cargo == nullptr ? PMsgSynSend(head, &transResp, timeout, transType)
+                               : PMsgSynSendCargo(head, &transResp, timeout, transType, cargo);
         resp = static_cast<MsgHead *>(transResp);
     }
     if (ret == OS_MSG_OK && respOut != nullptr) {
@@ -170,6 +180,28 @@ uint32_t MsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout, uint32_t
         (void)SimpleMsgUnregTask(head->sendTaskName);
     }
     return ret;
+}
+
+uint32_t MsgAsynSendCargo(MsgHead *head, uint32_t transType, MsgCargo *cargo) {
+    if (head == nullptr) {
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    uint32_t innerType = MsgRouteAs(head, 0U, MSG_KIND_ASYN);
+    MSG_LOG(OS_MSG_LOG_DEBUG, "msg(type:%d inType:%d) Asyn send 0x%x with cargo " MSG_ROUTE_FMT, (int)transType,
+            (int)innerType, head->msgId, MSG_ROUTE_ARGS(head));
+    switch (innerType) {
+    case MSG_INNER_OTHER_TASK:
+    case MSG_INNER_SAME_TASK:
+        return SimpleMsgAsynSendCargo(head, cargo);
+    case MSG_INNER_OTHER_CPU:
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_ERROR, "shared buffers and descriptors do not travel to another cpu.");
+        return OS_MSG_ERR_NOT_IMPLEMENTED;
+    default:
+        return PMsgAsynSendCargo(head, transType, cargo);
+    }
 }
 
 uint32_t MsgSynSendResp(MsgHead *head, const void *data, uint32_t len) {

@@ -108,6 +108,16 @@ OS_MSG_API uint32_t MsgSynSendResp(MsgHead *head, const void *data, uint32_t len
  */
 OS_MSG_API uint32_t MsgFreeResp(const MsgHead *head);
 
+/* MsgAsynSend of a message with cargo (a shared buffer, descriptors), which
+ * it takes in every case: the layer below keeps it once the message is
+ * queued and releases it otherwise. Internal: not exported. */
+uint32_t MsgAsynSendCargo(MsgHead *head, uint32_t transType, struct MsgCargo *cargo);
+
+/* MsgSynSend of a request with cargo, taken in every case as by
+ * MsgAsynSendCargo. Internal. */
+uint32_t MsgSynSendCargo(MsgHead *head, MsgHead **respOut, uint32_t timeout, uint32_t transType, uint32_t found,
+                         struct MsgCargo *cargo);
+
 #ifdef __cplusplus
 }
 #endif

@@ -18,6 +18,7 @@
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
+#include "shared_buf/sbuf_pool.h"
 #include "simple_msg/msg_mem_pool.h"
 #include "simple_msg/simple_msg.h"
 #include "vyre_os_msg.h"
@@ -80,6 +81,9 @@ uint32_t OsMsgUninit(void) {
         return MSG_API_REFUSE(nullptr);
     }
     (void)MsgUninit();
+    // The tasks are gone with their queued messages: the segments whose
+    // buffers all came back are unmapped.
+    SbufTrim();
     return MsgMemPoolDestroy();
 }
 

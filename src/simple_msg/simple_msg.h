@@ -36,6 +36,8 @@
 #include <stdint.h>
 
 #include "containers/zem_hash.h"
+#include "shared_buf/msg_cargo.h"
+#include "shared_buf/sbuf_hold.h"
 #include "simple_msg/simple_msg_ring.h"
 #include "simple_msg/simple_msg_stats.h"
 #include "vyre_os_lock.h"
@@ -76,6 +78,10 @@ typedef struct SimpleMsgTask {
      * read by the loop thread without a lock: accessed atomically. */
     uint32_t state;
     char acTaskName[OS_MSG_NAME_LEN]; /* fixed at registration */
+    /* Non-zero while the task has a byte bound (byteLimit): a push reads it
+     * beside state, in what was padding, so an unbounded task pays one load
+     * of a line it reads anyway. Accessed atomically. */
+    uint32_t byteLimited;
     /* Written under simpleQueueLock, read by the loop thread without a lock:
      * accessed atomically. */
     OsMsgTaskFunc func;
@@ -113,6 +119,16 @@ typedef struct SimpleMsgTask {
      * ring has drained to half. Accessed atomically. */
     uint32_t roomWanted;
     SimpleTaskLoopCtx *loopCtx; /* read and written by the loop thread only */
+    /* The byte bound (0: none) and what counts against it: payload bytes of
+     * the messages queued since it was set (each node remembers what it was
+     * charged, so a bound set or changed meanwhile stays exact) and the
+     * shared buffers the task holds (bufAccount). Atomics; the limit is
+     * written under simpleQueueLock. */
+    uint64_t byteLimit;
+    uint64_t queuedBytes;
+    uint64_t refusedBytes; /* pushes the bound refused */
+    /* The shared buffers the task holds (sbuf_hold.h); forgotten by removal. */
+    SbufAccount bufAccount;
 } SimpleMsgTask;
 
 /* A callback call that took SIMPLE_MSG_SLOW_HANDLING_MS or more. */
@@ -215,6 +231,36 @@ OS_MSG_API void SimpleMsgReleaseBuffer(void *buffer, uint32_t size);
  * failure the caller still does. 0; 0x80020005 (no such task or no table);
  * 0x80020007 (ring full, or the task is being removed). Allocates nothing. */
 OS_MSG_API uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *payload, uint32_t len);
+/* SimpleMsgPushBuffer of a message with cargo (NULL for none): on success
+ * the node owns payload and cargo, on failure the caller still does. A task
+ * with a byte bound is charged MsgCargoBytes(cargo, len), and refuses with
+ * 0x80020007 a message that would take it past the bound (logged "task[%s]
+ * byte bound reached, sendTask=%s."), unless it has nothing queued or held. Internal:
+ * not exported. */
+uint32_t SimpleMsgPushCargo(const char *taskName, const MsgHead *head, void *payload, uint32_t len, MsgCargo *cargo);
+/* SimpleMsgAsynSend of a message with cargo, which it takes in every case
+ * (released on failure): the payload is the cargo's shared buffer, passed as
+ * it is (MsgCargoIsPayload), or else a copy of the dataLen bytes at data.
+ * Internal. */
+uint32_t SimpleMsgAsynSendCargo(const MsgHead *head, MsgCargo *cargo);
+/* SimpleMsgSynSend of a request with cargo, taken in every case as by
+ * SimpleMsgAsynSendCargo. Internal. */
+uint32_t SimpleMsgSynSendCargo(const MsgHead *head, MsgCargo *cargo, MsgHead **out, uint32_t timeout);
+/* SimpleMsgDirectCall with cargo, taken in every case: the callback can see
+ * it as the message's (msg_delivery.h), and it is released when the callback
+ * returns. Internal. */
+uint32_t SimpleMsgDirectCallCargo(MsgHead *head, MsgCargo *cargo, MsgHead **out);
+/* Sets the byte bound of task taskName (0 removes it). 0; the look-up's code.
+ * Internal: OsMsgSetTaskByteLimit. */
+uint32_t SimpleMsgSetByteLimit(const char *taskName, uint64_t bytes);
+/* The byte figures of task taskName. 0; the look-up's code (0x80020005 also
+ * for a task being removed). Internal: OsMsgGetTaskBufStats. */
+uint32_t SimpleMsgGetBufStats(const char *taskName, OsMsgTaskBufStats *stats);
+/* Runs fn(account, arg) with simpleQueueLock held, account being that of the
+ * calling thread's task (the task whose loop runs on it, or the one named
+ * after it), NULL for a thread that is no task. fn's result. Internal. */
+uint32_t SimpleMsgWithThreadAccount(uint32_t (*fn)(SbufAccount *account, const void *arg), const void *arg);
+
 /* Pushes heads[0..count) in order into task taskName's ring as
  * SimpleMsgPushBuffer would, each node's payload being that head's
  * data/dataLen, under one hold of simpleQueueLock (waking the loop, as a
@@ -263,6 +309,12 @@ typedef uint32_t (*SimpleMsgSendFunc)(MsgHead *head, uint32_t arg);
  * 0x80020007 when the time ran out or the task went away while full. The
  * caller keeps head. Internal: not exported. */
 uint32_t SimpleMsgSendWaitingRoom(SimpleMsgSendFunc send, uint32_t arg, const MsgHead *head, uint32_t waitMs);
+
+/* SimpleMsgSendWaitingRoom with a send that takes a context pointer, ctx,
+ * besides arg. Internal. */
+typedef uint32_t (*SimpleMsgSendCtxFunc)(MsgHead *head, uint32_t arg, void *ctx);
+uint32_t SimpleMsgSendWaitingRoomCtx(SimpleMsgSendCtxFunc send, uint32_t arg, void *ctx, const MsgHead *head,
+                                     uint32_t waitMs);
 
 /* Runs the task loop on the calling thread until the task is removed: for
  * every queued message, oldest first, calls func with a copy of the node

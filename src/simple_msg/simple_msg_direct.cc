@@ -11,6 +11,7 @@
 
 #include "base/msg_names.h"
 #include "log/msg_log.h"
+#include "shared_buf/msg_delivery.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
 #include "vyre_securec.h"
@@ -52,27 +53,43 @@ void SimpleMsgArmDirectSlot(SimpleMsgTask *task, const MsgHead *head) {
 extern "C" {
 
 uint32_t SimpleMsgDirectCall(MsgHead *head, MsgHead **out) {
+    return SimpleMsgDirectCallCargo(head, nullptr, out);
+}
+
+uint32_t SimpleMsgDirectCallCargo(MsgHead *head, MsgCargo *cargo, MsgHead **out) {
+    static const char *const kName = "SimpleMsgDirectCall";
     if (head == nullptr) {
-        OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
+        MsgCargoRelease(cargo);
+        OS_MSG_LOG_AS(kName, OS_LOG_ERROR, "invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
     // The callback may change the caller's header; keep the name it had.
     const MsgNameCopy name(head->recvTaskName);
-    SimpleMsgTask *task = SimpleMsgLockTask(name.text, __func__);
+    SimpleMsgTask *task = SimpleMsgLockTask(name.text, kName);
     if (task == nullptr) {
+        MsgCargoRelease(cargo);
         return OS_MSG_ERR_NOT_FOUND;
     }
     OsMsgTaskFunc func = task->func;
     if (func == nullptr) {
         (void)OsMutexUnLock(&simpleQueueLock);
+        MsgCargoRelease(cargo);
         return OS_MSG_ERR_NO_CALLBACK;
     }
     SimpleMsgArmDirectSlot(task, head);
     (void)OsMutexUnLock(&simpleQueueLock);
 
-    (void)func(head);
+    if (cargo == nullptr) {
+        (void)func(head);
+    } else {
+        MsgDelivery delivery;
+        MsgDeliveryEnter(&delivery, head, cargo);
+        (void)func(head);
+        MsgDeliveryLeave(&delivery);
+        MsgCargoRelease(cargo);
+    }
 
-    task = SimpleMsgLockTask(name.text, __func__);
+    task = SimpleMsgLockTask(name.text, kName);
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
     }

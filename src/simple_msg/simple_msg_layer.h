@@ -122,6 +122,15 @@ inline void *SimpleMsgCopyBuffer(const void *data, uint32_t len) {
     return copy;
 }
 
+/* Releases what a node or a delivered message owned: the payload copy
+ * (unless the payload is the cargo's shared buffer) and the cargo. */
+inline void SimpleMsgReleasePayload(void *payload, uint32_t len, MsgCargo *cargo) {
+    if (!MsgCargoIsPayload(cargo)) {
+        SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
+    }
+    MsgCargoRelease(cargo);
+}
+
 /* Takes the payload reference out of a slot and clears the slot's header, so
  * that no released payload stays reachable through it. The caller holds the
  * lock that guards the slot and releases the returned buffer. */

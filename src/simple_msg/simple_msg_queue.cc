@@ -21,6 +21,7 @@
 #include "base/msg_monotonic.h"
 #include "base/msg_names.h"
 #include "log/msg_log.h"
+#include "shared_buf/msg_delivery.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_clock.h"
 #include "simple_msg/simple_msg_layer.h"
@@ -62,12 +63,17 @@ void SimpleTaskTimedCall(OsMsgTaskFunc func, MsgHead *msg, uint64_t *ns, uint32_
     }
 }
 
-/* Moves the oldest node into msg and reads func; false when the ring is
- * empty. The loop's steps log under the loop's own name. */
-bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, OsMsgTaskFunc *func) {
+/* Moves the oldest node into msg, with its cargo, and reads func; false when
+ * the ring is empty. What the node was charged leaves the byte bound's
+ * count here. The loop's steps log under the loop's own name. */
+bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, OsMsgTaskFunc *func, MsgCargo **cargo) {
     uint64_t position = 0;
-    if (!SimpleMsgRingPop(&task->ring, msg, &position)) {
+    uint32_t charged = 0U;
+    if (!SimpleMsgRingPopCargo(&task->ring, msg, &position, cargo, &charged)) {
         return false;
+    }
+    if (charged != 0U) {
+        __atomic_fetch_sub(&task->queuedBytes, charged, __ATOMIC_RELAXED);
     }
     *func = SimpleTaskFunc(task);
     if (MsgPlatformLogEnabled(OS_LOG_DEBUG)) { // both steps' records, asked once per message
@@ -97,22 +103,31 @@ inline void SimpleTaskOfferRoom(SimpleMsgTask *task) {
 }
 
 /* Calls the callback with no lock held and times the call alone, records
- * a slow call, counts the message and releases the payload the node owned.
- * Touches no record but the counters, which the caller guarantees alive
- * until the callback starts; after it, only ctx says whether the record
- * still exists. */
-void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead *msg, OsMsgTaskFunc func) {
+ * a slow call, counts the message and releases the payload and cargo the
+ * node owned (a cargo is the callback's message's while it runs, for the
+ * calls about it). Touches no record but the counters, which the caller
+ * guarantees alive until the callback starts; after it, only ctx says
+ * whether the record still exists. */
+void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead *msg, OsMsgTaskFunc func,
+                      MsgCargo *cargo) {
     void *payload = msg->data;
     uint32_t len = msg->dataLen;
     if (func == nullptr) {
         SimpleMsgCountHandled(&task->counters, 0, 0U);
-        SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
+        SimpleMsgReleasePayload(payload, len, cargo);
         return;
     }
     uint64_t ns = 0U;
     uint32_t ms0 = 0U;
     uint32_t ms1 = 0U;
-    SimpleTaskTimedCall(func, msg, &ns, &ms0, &ms1);
+    if (cargo == nullptr) {
+        SimpleTaskTimedCall(func, msg, &ns, &ms0, &ms1);
+    } else {
+        MsgDelivery delivery;
+        MsgDeliveryEnter(&delivery, msg, cargo);
+        SimpleTaskTimedCall(func, msg, &ns, &ms0, &ms1);
+        MsgDeliveryLeave(&delivery);
+    }
     // Below the threshold the record would be a no-op; skip the call.
     if (ms1 - ms0 >= SIMPLE_MSG_SLOW_HANDLING_MS && SetSimpleMsgTimeOut(msg, ms0, ms1) != OS_MSG_OK) {
         OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_ERROR, "SetSimpleMsgTimeOut failed");
@@ -120,13 +135,18 @@ void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead
     if (ctx->removed == 0U) {
         SimpleMsgCountHandled(&task->counters, 1, ns);
     }
-    SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
+    if (cargo == nullptr) {
+        SimpleMsgReleaseBuffer(len != 0U ? payload : nullptr, len);
+    } else {
+        SimpleMsgReleasePayload(payload, len, cargo);
+    }
 }
 
 /* What a push did, for its log lines, which are written once the record is
  * no longer in use. */
 struct SimpleTaskPushed {
     bool accepted;
+    bool overBytes; /* refused by the byte bound */
     bool woke;
     uint64_t position;
     uint32_t capacity;
@@ -136,26 +156,57 @@ struct SimpleTaskPushed {
  * asked for the hook and the push is tried once more, since the loop may
  * have taken a message between the first try and the request (the hook
  * would then never come for this push). */
-bool SimpleTaskRingPush(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, uint64_t *position) {
-    if (SimpleMsgRingPush(&task->ring, head, payload, len, position, nullptr)) {
+bool SimpleTaskRingPush(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, MsgCargo *cargo,
+                        uint32_t charged, uint64_t *position) {
+    if (SimpleMsgRingPushCargo(&task->ring, head, payload, len, cargo, charged, position, nullptr)) {
         return true;
     }
     if (__atomic_load_n(&g_simpleRoomHook, __ATOMIC_ACQUIRE) == nullptr) {
         return false;
     }
     __atomic_store_n(&task->roomWanted, 1U, __ATOMIC_SEQ_CST);
-    return SimpleMsgRingPush(&task->ring, head, payload, len, position, nullptr);
+    return SimpleMsgRingPushCargo(&task->ring, head, payload, len, cargo, charged, position, nullptr);
+}
+
+/* Counts bytes against a bounded task's bound: false (nothing counted) when
+ * they would take it past the bound while it has something queued or
+ * held. */
+bool SimpleTaskChargeBytes(SimpleMsgTask *task, uint32_t bytes) {
+    const uint64_t limit = __atomic_load_n(&task->byteLimit, __ATOMIC_RELAXED);
+    const uint64_t held = SbufAccountBytes(&task->bufAccount);
+    const uint64_t queued = __atomic_fetch_add(&task->queuedBytes, bytes, __ATOMIC_RELAXED);
+    if (limit == 0U || queued + held == 0U || queued + held + bytes <= limit) {
+        return true;
+    }
+    __atomic_fetch_sub(&task->queuedBytes, bytes, __ATOMIC_RELAXED);
+    __atomic_fetch_add(&task->refusedBytes, 1U, __ATOMIC_RELAXED);
+    return false;
 }
 
 /* Pushes into a record that the caller keeps alive (simpleQueueLock or a
  * pin): refused when the task is being removed or its ring is full; counts
  * an accepted message and wakes a sleeping loop. A refusal is the caller's
  * to count. */
-bool SimpleTaskPushNode(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, SimpleTaskPushed *out) {
+bool SimpleTaskPushNode(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, MsgCargo *cargo,
+                        SimpleTaskPushed *out) {
     out->capacity = task->ring.capacity;
     out->woke = false;
-    out->accepted = SimpleTaskState(task) == 1U && SimpleTaskRingPush(task, head, payload, len, &out->position);
+    out->overBytes = false;
+    uint32_t charged = 0U;
+    if (__atomic_load_n(&task->byteLimited, __ATOMIC_RELAXED) != 0U) {
+        charged = cargo != nullptr ? MsgCargoBytes(cargo, len) : len;
+        out->overBytes = !SimpleTaskChargeBytes(task, charged);
+        if (out->overBytes) {
+            out->accepted = false;
+            return false;
+        }
+    }
+    out->accepted =
+        SimpleTaskState(task) == 1U && SimpleTaskRingPush(task, head, payload, len, cargo, charged, &out->position);
     if (!out->accepted) {
+        if (charged != 0U) {
+            __atomic_fetch_sub(&task->queuedBytes, charged, __ATOMIC_RELAXED);
+        }
         return false;
     }
     // The pending count matters only when it may raise the high-water mark.
@@ -169,13 +220,19 @@ bool SimpleTaskPushNode(SimpleMsgTask *task, const MsgHead *head, void *payload,
 }
 
 /* SimpleTaskPushNode, counting a refusal. */
-void SimpleTaskPush(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, SimpleTaskPushed *out) {
-    if (!SimpleTaskPushNode(task, head, payload, len, out)) {
+void SimpleTaskPush(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, MsgCargo *cargo,
+                    SimpleTaskPushed *out) {
+    if (!SimpleTaskPushNode(task, head, payload, len, cargo, out)) {
         SimpleMsgCountRefused(&task->counters, SimpleTaskState(task) == 1U ? out->capacity : 0U);
     }
 }
 
 uint32_t SimpleTaskPushResult(const char *taskName, const MsgHead *head, uint32_t len, const SimpleTaskPushed &pushed) {
+    if (pushed.overBytes) {
+        OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_ERROR, "task[%.16s] byte bound reached, sendTask=%.16s.",
+                      head->recvTaskName, head->sendTaskName);
+        return OS_MSG_ERR_FULL;
+    }
     if (!pushed.accepted) {
         OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_ERROR,
                       "simple msg full. recvPro=%.8s,recvTask=%.16s, sendPro=%.16s,sendTask=%.16s", head->recvProcName,
@@ -190,20 +247,17 @@ uint32_t SimpleTaskPushResult(const char *taskName, const MsgHead *head, uint32_
     return OS_MSG_OK;
 }
 
-} // namespace
-
-extern "C" {
-
-uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *payload, uint32_t len) {
+/* The push of SimpleMsgPushBuffer and SimpleMsgPushCargo. */
+uint32_t SimpleTaskPushCargo(const char *taskName, const MsgHead *head, void *payload, uint32_t len, MsgCargo *cargo) {
     if (head == nullptr) {
-        OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
+        OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_ERROR, "invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
     SimpleTaskPushed pushed;
     if (taskName == head->recvTaskName && SimpleMsgPinPush()) {
         SimpleMsgTask *task = SimpleMsgRememberedQueue(taskName);
         if (task != nullptr) {
-            SimpleTaskPush(task, head, payload, len, &pushed);
+            SimpleTaskPush(task, head, payload, len, cargo, &pushed);
             SimpleMsgUnpinPush();
             return SimpleTaskPushResult(taskName, head, len, pushed);
         }
@@ -213,12 +267,24 @@ uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *pa
     SimpleMsgTask *task = nullptr;
     if (SimpleMsgGetQueue(taskName, &task) != OS_MSG_OK) {
         (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", SimpleMsgLogName(taskName));
+        OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", SimpleMsgLogName(taskName));
         return OS_MSG_ERR_NOT_FOUND;
     }
-    SimpleTaskPush(task, head, payload, len, &pushed);
+    SimpleTaskPush(task, head, payload, len, cargo, &pushed);
     (void)OsMutexUnLock(&simpleQueueLock);
     return SimpleTaskPushResult(taskName, head, len, pushed);
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t SimpleMsgPushBuffer(const char *taskName, const MsgHead *head, void *payload, uint32_t len) {
+    return SimpleTaskPushCargo(taskName, head, payload, len, nullptr);
+}
+
+uint32_t SimpleMsgPushCargo(const char *taskName, const MsgHead *head, void *payload, uint32_t len, MsgCargo *cargo) {
+    return SimpleTaskPushCargo(taskName, head, payload, len, cargo);
 }
 
 uint32_t SimpleMsgAsynSend(const MsgHead *head) {
@@ -241,6 +307,29 @@ uint32_t SimpleMsgAsynSend(const MsgHead *head) {
     return ret;
 }
 
+uint32_t SimpleMsgAsynSendCargo(const MsgHead *head, MsgCargo *cargo) {
+    if (head == nullptr || cargo == nullptr) {
+        MsgCargoRelease(cargo);
+        OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    void *payload = MsgCargoIsPayload(cargo) ? head->data : nullptr;
+    uint32_t len = head->data != nullptr ? head->dataLen : 0U;
+    if (!MsgCargoIsPayload(cargo) && len != 0U) {
+        payload = SimpleMsgCopyBuffer(head->data, len);
+        if (payload == nullptr) {
+            MsgCargoRelease(cargo);
+            OS_MSG_LOG(OS_LOG_ERROR, "alloc failed.");
+            return OS_MSG_ERR_NO_MEMORY;
+        }
+    }
+    uint32_t ret = SimpleMsgPushCargo(head->recvTaskName, head, payload, len, cargo);
+    if (ret != OS_MSG_OK) {
+        SimpleMsgReleasePayload(payload, len, cargo);
+    }
+    return ret;
+}
+
 uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
     if (task == nullptr) {
         OS_MSG_LOG(OS_LOG_ERROR, "null simpleQueue!");
@@ -254,7 +343,8 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
     while (SimpleTaskState(task) != 0U) {
         MsgHead msg;
         OsMsgTaskFunc func = nullptr;
-        if (!SimpleTaskTakeNode(task, name, &msg, &func)) {
+        MsgCargo *cargo = nullptr;
+        if (!SimpleTaskTakeNode(task, name, &msg, &func, &cargo)) {
             int32_t waitRet = SimpleMsgRingAwait(&task->ring, &task->msgSem);
             if (waitRet != 0) {
                 OS_MSG_LOG(OS_LOG_ERROR, "pthread wait error[%d].", (int)waitRet);
@@ -262,13 +352,13 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
                 SimpleTaskSetThread(task, 0);
                 return OS_MSG_ERR_TASK_WAIT;
             }
-            if (SimpleTaskState(task) == 0U || !SimpleTaskTakeNode(task, name, &msg, &func)) {
+            if (SimpleTaskState(task) == 0U || !SimpleTaskTakeNode(task, name, &msg, &func, &cargo)) {
                 OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_WARN, "list empty.");
                 continue;
             }
         }
         SimpleTaskOfferRoom(task);
-        SimpleTaskHandle(task, &ctx, &msg, func);
+        SimpleTaskHandle(task, &ctx, &msg, func, cargo);
         if (ctx.removed != 0U) {
             // The callback removed its own task; the record is gone.
             OS_MSG_LOG(OS_LOG_DEBUG, "thread[%s] quit.", name);
@@ -330,7 +420,7 @@ uint32_t SimpleMsgPushBatch(const char *taskName, const MsgHead *heads, uint32_t
     uint32_t pushed = 0U;
     for (SimpleTaskPushed one; pushed < count; ++pushed) {
         const MsgHead *head = &heads[pushed];
-        if (!SimpleTaskPushNode(task, head, head->data, head->dataLen, &one)) {
+        if (!SimpleTaskPushNode(task, head, head->data, head->dataLen, nullptr, &one)) {
             break;
         }
         (void)SimpleTaskPushResult(taskName, head, head->dataLen, one);

@@ -44,8 +44,10 @@ void SimpleMsgCloseRing(SimpleMsgTask *task) {
 void SimpleMsgReleaseRing(SimpleMsgTask *task) {
     MsgHead node;
     uint64_t position = 0;
-    while (SimpleMsgRingPop(&task->ring, &node, &position)) {
-        SimpleMsgReleaseBuffer(node.data, node.dataLen);
+    MsgCargo *cargo = nullptr;
+    uint32_t charged = 0U;
+    while (SimpleMsgRingPopCargo(&task->ring, &node, &position, &cargo, &charged)) {
+        SimpleMsgReleasePayload(node.data, node.dataLen, cargo);
     }
     size_t bytes = SimpleMsgRingBytes(task->ring.capacity);
     void *storage = SimpleMsgRingTakeStorage(&task->ring);
@@ -162,6 +164,9 @@ extern "C" uint32_t SimpleMsgDelTask(SimpleMsgTask *task, ListNode **next) {
     SimpleMsgHoldPushes();
     SimpleMsgReleaseRing(task);
     SimpleMsgDestroyTaskLocks(task);
+    // The buffers it holds stay valid until released; they are charged to
+    // no task from here on.
+    SbufForgetAccount(&task->bufAccount);
     OS_MSG_LOG(OS_LOG_DEBUG, "unreg[%s] finish.", task->acTaskName);
     if (simpleQueue != nullptr) {
         ListNode *following = ZEM_StrHashErase(simpleQueue, task->acTaskName);

@@ -19,14 +19,20 @@
 
 #include "base/msg_cpu_relax.h"
 
-/* A slot: its sequence number and its node, padded to whole cache lines. */
+/* A slot: its sequence number, its node, and the node's cargo and charged
+ * bytes, padded to whole cache lines. */
 struct SimpleMsgRingSlot {
     uint64_t seq;
     MsgHead node;
-    char pad[(SIMPLE_MSG_CACHE_LINE - (sizeof(uint64_t) + sizeof(MsgHead)) % SIMPLE_MSG_CACHE_LINE) %
+    MsgCargo *cargo;
+    uint32_t charged;
+    char pad[(SIMPLE_MSG_CACHE_LINE -
+              (sizeof(uint64_t) + sizeof(MsgHead) + sizeof(void *) + sizeof(uint32_t)) % SIMPLE_MSG_CACHE_LINE) %
              SIMPLE_MSG_CACHE_LINE];
 };
 static_assert(sizeof(SimpleMsgRingSlot) % SIMPLE_MSG_CACHE_LINE == 0, "slots fill whole cache lines");
+// The cargo took the padding of a 168-byte node: a slot is three lines, as before.
+static_assert(sizeof(SimpleMsgRingSlot) == 3U * SIMPLE_MSG_CACHE_LINE, "a slot is no larger for its cargo");
 
 namespace {
 
@@ -102,6 +108,11 @@ void *SimpleMsgRingTakeStorage(SimpleMsgRing *ring) {
 
 bool SimpleMsgRingPush(SimpleMsgRing *ring, const MsgHead *head, void *payload, uint32_t len, uint64_t *position,
                        uint32_t *pending) {
+    return SimpleMsgRingPushCargo(ring, head, payload, len, nullptr, 0U, position, pending);
+}
+
+bool SimpleMsgRingPushCargo(SimpleMsgRing *ring, const MsgHead *head, void *payload, uint32_t len, MsgCargo *cargo,
+                            uint32_t charged, uint64_t *position, uint32_t *pending) {
     if (__atomic_load_n(&ring->capacity, __ATOMIC_RELAXED) == 0U) {
         return false;
     }
@@ -125,6 +136,8 @@ bool SimpleMsgRingPush(SimpleMsgRing *ring, const MsgHead *head, void *payload, 
     (void)memcpy(node, head, sizeof(MsgHead));
     node->dataLen = len;
     node->data = payload;
+    ring->slots[slot].cargo = cargo;
+    ring->slots[slot].charged = charged;
     if (pending != nullptr) {
         // The slot was handed back after the consumer moved its head past
         // pos - capacity, so this difference is at most the capacity.
@@ -160,6 +173,12 @@ bool SimpleMsgRingTakeWake(SimpleMsgRing *ring) {
 }
 
 bool SimpleMsgRingPop(SimpleMsgRing *ring, MsgHead *out, uint64_t *position) {
+    MsgCargo *cargo = nullptr;
+    uint32_t charged = 0U;
+    return SimpleMsgRingPopCargo(ring, out, position, &cargo, &charged);
+}
+
+bool SimpleMsgRingPopCargo(SimpleMsgRing *ring, MsgHead *out, uint64_t *position, MsgCargo **cargo, uint32_t *charged) {
     if (ring->capacity == 0U) {
         return false;
     }
@@ -169,6 +188,8 @@ bool SimpleMsgRingPop(SimpleMsgRing *ring, MsgHead *out, uint64_t *position) {
         return false;
     }
     (void)memcpy(out, &ring->slots[slot].node, sizeof(MsgHead));
+    *cargo = ring->slots[slot].cargo;
+    *charged = ring->slots[slot].charged;
     // The head moves before the slot is handed back: a producer that takes
     // the slot then also sees the head past it (see SimpleMsgRingPush).
     __atomic_store_n(&ring->dequeuePos, pos + 1U, __ATOMIC_RELAXED);

@@ -50,6 +50,7 @@ extern "C" {
 #define SIMPLE_MSG_CACHE_LINE 64U
 
 struct SimpleMsgRingSlot;
+struct MsgCargo;
 
 typedef struct SimpleMsgRing {
     struct SimpleMsgRingSlot *slots; /* capacity slots, cache-line aligned inside storage */
@@ -87,6 +88,12 @@ void *SimpleMsgRingTakeStorage(SimpleMsgRing *ring);
  * nothing changed. */
 bool SimpleMsgRingPush(SimpleMsgRing *ring, const MsgHead *head, void *payload, uint32_t len, uint64_t *position,
                        uint32_t *pending);
+/* SimpleMsgRingPush of a node that also carries cargo (NULL for none) and the
+ * bytes charged to the task's byte bound for it (0 for none). Both ride in
+ * the slot beside the node, where its padding was: a node is no larger for
+ * them. */
+bool SimpleMsgRingPushCargo(SimpleMsgRing *ring, const MsgHead *head, void *payload, uint32_t len,
+                            struct MsgCargo *cargo, uint32_t charged, uint64_t *position, uint32_t *pending);
 /* After a successful push at position: the nodes pending right after it (at
  * most the capacity) when they may be more than known; otherwise a count of
  * at most known. Reads the consumer's position only in the first case. */
@@ -99,6 +106,10 @@ bool SimpleMsgRingTakeWake(SimpleMsgRing *ring);
 /* Consumer: moves the oldest published node into *out and hands its slot
  * back; *position is its position. false when none is published. */
 bool SimpleMsgRingPop(SimpleMsgRing *ring, MsgHead *out, uint64_t *position);
+/* SimpleMsgRingPop that also hands out the node's cargo and charged bytes
+ * (what SimpleMsgRingPushCargo stored; NULL and 0 for a plain push). */
+bool SimpleMsgRingPopCargo(SimpleMsgRing *ring, MsgHead *out, uint64_t *position, struct MsgCargo **cargo,
+                           uint32_t *charged);
 /* Consumer: announces that it is about to sleep. true when it may now wait
  * on its semaphore (no node was published); false when a node is there:
  * then it must withdraw with SimpleMsgRingCancelSleep. */

@@ -33,6 +33,12 @@ uint32_t SimpleMsgQueueRoom(const char *taskName) {
             room =
                 SimpleMsgRingPending(&task->ring) < task->ring.capacity ? SIMPLE_MSG_ROOM_FREE : SIMPLE_MSG_ROOM_NONE;
         }
+        // A task at its byte bound has no room either, whatever its ring.
+        if (room == SIMPLE_MSG_ROOM_FREE && __atomic_load_n(&task->byteLimited, __ATOMIC_RELAXED) != 0U &&
+            __atomic_load_n(&task->queuedBytes, __ATOMIC_RELAXED) + SbufAccountBytes(&task->bufAccount) >=
+                __atomic_load_n(&task->byteLimit, __ATOMIC_RELAXED)) {
+            room = SIMPLE_MSG_ROOM_NONE;
+        }
     }
     (void)OsMutexUnLock(&simpleQueueLock);
     return room;
@@ -56,20 +62,33 @@ uint32_t SimpleMsgWaitRoom(const char *taskName, uint32_t waitMs) {
     }
 }
 
-uint32_t SimpleMsgSendWaitingRoom(SimpleMsgSendFunc send, uint32_t arg, const MsgHead *head, uint32_t waitMs) {
+uint32_t SimpleMsgSendWaitingRoomCtx(SimpleMsgSendCtxFunc send, uint32_t arg, void *ctx, const MsgHead *head,
+                                     uint32_t waitMs) {
     const uint32_t start = OsGetSysRunTime();
     const MsgNameCopy receiver(head->recvTaskName);
     MsgHead attempt = *head;
-    uint32_t ret = send(&attempt, arg);
+    uint32_t ret = send(&attempt, arg, ctx);
     while (ret == OS_MSG_ERR_FULL) {
         const uint32_t waited = OsGetSysRunTime() - start;
         if (waited >= waitMs || SimpleMsgWaitRoom(receiver.text, waitMs - waited) != SIMPLE_MSG_ROOM_FREE) {
             break;
         }
         attempt = *head; // the route may have rewritten the receiver fields
-        ret = send(&attempt, arg);
+        ret = send(&attempt, arg, ctx);
     }
     return ret;
+}
+
+namespace {
+
+uint32_t SimpleMsgSendPlain(MsgHead *head, uint32_t arg, void *ctx) {
+    return reinterpret_cast<SimpleMsgSendFunc>(ctx)(head, arg);
+}
+
+} // namespace
+
+uint32_t SimpleMsgSendWaitingRoom(SimpleMsgSendFunc send, uint32_t arg, const MsgHead *head, uint32_t waitMs) {
+    return SimpleMsgSendWaitingRoomCtx(SimpleMsgSendPlain, arg, reinterpret_cast<void *>(send), head, waitMs);
 }
 
 } // extern "C"

@@ -328,39 +328,45 @@ uint32_t SimpleMsgFreeRespBuffer(const char *taskName) {
 }
 
 uint32_t SimpleMsgSynSend(const MsgHead *head, MsgHead **out, uint32_t timeout) {
+    return SimpleMsgSynSendCargo(head, nullptr, out, timeout);
+}
+
+uint32_t SimpleMsgSynSendCargo(const MsgHead *head, MsgCargo *cargo, MsgHead **out, uint32_t timeout) {
     if (head == nullptr) {
-        OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
+        MsgCargoRelease(cargo);
+        OS_MSG_LOG_AS("SimpleMsgSynSend", OS_LOG_ERROR, "invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    void *copy = nullptr;
+    void *payload = nullptr;
     uint32_t len = 0U;
     if (head->data != nullptr && head->dataLen != 0U) {
-        copy = SimpleMsgCopyBuffer(head->data, head->dataLen);
-        if (copy == nullptr) {
-            OS_MSG_LOG(OS_LOG_ERROR, "malloc failed.");
+        len = head->dataLen;
+        payload = MsgCargoIsPayload(cargo) ? head->data : SimpleMsgCopyBuffer(head->data, len);
+        if (payload == nullptr) {
+            MsgCargoRelease(cargo);
+            OS_MSG_LOG_AS("SimpleMsgSynSend", OS_LOG_ERROR, "malloc failed.");
             return OS_MSG_ERR_NO_MEMORY;
         }
-        len = head->dataLen;
     }
     SimpleMsgTask *requester = SimpleMsgWaitSynRespStart(head->sendTaskName);
     if (requester == nullptr) {
-        OS_MSG_LOG(OS_LOG_ERROR, "wait syn thread msg error.");
-        SimpleMsgReleaseBuffer(copy, len);
+        OS_MSG_LOG_AS("SimpleMsgSynSend", OS_LOG_ERROR, "wait syn thread msg error.");
+        SimpleMsgReleasePayload(payload, len, cargo);
         return OS_MSG_ERR_NOT_FOUND;
     }
     SimpleMsgSetToken(requester, head);
-    uint32_t ret = SimpleMsgPushBuffer(head->recvTaskName, head, copy, len);
+    uint32_t ret = SimpleMsgPushCargo(head->recvTaskName, head, payload, len, cargo);
     if (ret != OS_MSG_OK) {
-        SimpleMsgReleaseBuffer(copy, len);
+        SimpleMsgReleasePayload(payload, len, cargo);
         (void)SimpleMsgWaitSynRespEndNoCond(requester);
         return ret;
     }
     ret = SimpleMsgWaitSynRespEnd(requester, out, timeout);
     if (ret != OS_MSG_OK) {
-        OS_MSG_LOG(OS_LOG_ERROR, "wait syn thread msg error ret=%d.", (int)ret);
+        OS_MSG_LOG_AS("SimpleMsgSynSend", OS_LOG_ERROR, "wait syn thread msg error ret=%d.", (int)ret);
         return ret;
     }
-    OS_MSG_LOG(OS_LOG_DEBUG, "wait syn thread msg finish.");
+    OS_MSG_LOG_AS("SimpleMsgSynSend", OS_LOG_DEBUG, "wait syn thread msg finish.");
     return OS_MSG_OK;
 }
 

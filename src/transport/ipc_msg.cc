@@ -29,6 +29,7 @@
 #include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
+#include "shared_buf/msg_cargo.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/ipc_carrier.h"
 #include "transport/msg_adapter.h"
@@ -155,6 +156,7 @@ void PMsgRegAdpFunc(void) {
     reg.funcId = MSG_ADP_SLOT_SEND_CPU;
     reg.func.send = carrier->sendCpu;
     (void)MsgAdpRegFunc(&reg);
+    MsgAdpSetCargoSend(IPCMsgSendCargo);
     // The client slots open and close the carrier with the process.
     if (carrier->open != nullptr) {
         reg.funcId = MSG_ADP_SLOT_INIT_CLIENT;
@@ -201,6 +203,44 @@ uint32_t IPCMsgSendData(const char *destProcName, uint32_t transType, MsgHead *h
     }
     // A full queue is reported as on the in-process route, so that a sender
     // may wait for room; any other failure drops the message.
+    return ret == OS_MSG_ERR_FULL ? OS_MSG_ERR_FULL : OS_MSG_OK;
+}
+
+uint32_t IPCMsgSendCargo(const char *destProcName, uint32_t transType, MsgHead *head, MsgCargo *cargo) {
+    if (head == nullptr || cargo == nullptr) {
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_ERROR, "input head null.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    const bool forBroadcastTask =
+        transType == MSG_TRANS_SUB_BRO && strncmp(destProcName, MSG_PROC_NAME_PMSG, OS_MSG_NAME_LEN) == 0;
+    if (IpcCarrierBetweenProcesses() && destProcName[0] != '\0' && !forBroadcastTask &&
+        strncmp(destProcName, MsgGetProcName(), OS_MSG_NAME_LEN) != 0) {
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_ERROR, "shared buffers and descriptors do not reach process [%.16s].", destProcName);
+        return OS_MSG_ERR_NOT_IMPLEMENTED;
+    }
+    (void)strcpy_s(head->recvProcName, sizeof(head->recvProcName), MsgGetProcName());
+    MsgHead copy;
+    std::memcpy(&copy, head, sizeof(copy));
+    copy.dataLen = copy.data != nullptr ? copy.dataLen : 0U;
+    void *buf = MsgCargoIsPayload(cargo) ? copy.data : nullptr;
+    if (!MsgCargoIsPayload(cargo) && copy.dataLen != 0U) {
+        buf = SimpleMsgAllocBuffer(copy.dataLen);
+        if (buf == nullptr) {
+            MsgCargoRelease(cargo);
+            return OS_MSG_ERR_NO_MEMORY;
+        }
+        std::memcpy(buf, copy.data, copy.dataLen);
+    }
+    uint32_t ret = MsgAdpTransactCargo((int32_t)transType, &copy, (uint32_t)sizeof(copy), buf, copy.dataLen,
+                                       MSG_ADP_ABSENT_ID, MSG_ADP_ABSENT_ID, cargo);
+    if (ret != OS_MSG_OK) {
+        if (!MsgCargoIsPayload(cargo)) {
+            SimpleMsgReleaseBuffer(buf, copy.dataLen);
+        }
+        MsgCargoRelease(cargo);
+    }
     return ret == OS_MSG_ERR_FULL ? OS_MSG_ERR_FULL : OS_MSG_OK;
 }
 

@@ -59,6 +59,21 @@ OS_MSG_API uint32_t IPCMsgSendData(const char *destProcName, uint32_t transType,
 OS_MSG_API uint32_t IPCMsgSendCpuData(const char *destProcName, uint32_t transType, MsgHead *head);
 
 /*
+ * The cargo send (MsgAdpSetCargoSend) of the loopback: delivers head with
+ * cargo (a shared buffer, descriptors) into the own process as
+ * IPCMsgSendData does, without copying a shared buffer (a payload outside
+ * one is copied). Takes the cargo in every case: 0 when delivered, and also
+ * when the delivery fails other than for a full queue (the message and its
+ * cargo are dropped and released); 0x80020007 for a full queue, 0x80020020
+ * (no buffer for a copy), both with the cargo released. Under a carrier
+ * between processes only messages that stay in this process (to its own
+ * name, or a broadcast request for its broadcast task) are delivered; any
+ * other is refused with 0x80020011 until the carrier passes cargo on.
+ * Internal: not exported.
+ */
+uint32_t IPCMsgSendCargo(const char *destProcName, uint32_t transType, MsgHead *head, struct MsgCargo *cargo);
+
+/*
  * Slot 1: starts the server side of the process. The first call creates the
  * server context (526,016 bytes, queue id 0xFFFFFFFF, the process name) and
  * the process's slice collector; both live for the rest of the process and

@@ -19,6 +19,7 @@
 #include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "msc/msg_msc.h"
+#include "shared_buf/msg_cargo.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/msg_adapter.h"
 #include "vyre_os_time.h"
@@ -31,6 +32,10 @@ using MsgAdpAnyFunc = void (*)(void);
 
 /* Slot i holds the operation registered under slot number i. */
 std::atomic<MsgAdpAnyFunc> g_msgAdpTable[MSG_ADP_SLOT_NUM];
+
+/* The transport's send of messages with cargo; NULL while none is
+ * registered. */
+std::atomic<MsgAdpCargoSendFunc> g_msgAdpCargoSend{nullptr};
 
 /* The wait budget of the send on this thread (MsgAdpSendWaitMs). */
 thread_local uint32_t t_msgAdpSendWaitMs = 0U;
@@ -77,6 +82,18 @@ MsgAdpSendFunc MsgAdpSendSlot(uint32_t crossCpu) {
     return func;
 }
 
+/* Hands a message with cargo to the transport's cargo send (crossCpu: to
+ * another CPU, which cargo cannot reach). Takes the cargo in every case. */
+uint32_t PMsgAsynSendCargoVia(MsgHead *head, uint32_t transType, uint32_t crossCpu, MsgCargo *cargo) {
+    MsgAdpCargoSendFunc send = g_msgAdpCargoSend.load(std::memory_order_acquire);
+    if (send == nullptr || crossCpu != 0U) {
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_ERROR, "the transport does not carry shared buffers or descriptors there.");
+        return OS_MSG_ERR_NOT_IMPLEMENTED;
+    }
+    return send(head->recvProcName, transType, head, cargo);
+}
+
 /* The response half of PMsgSynSend, once the transport has the request. */
 uint32_t PMsgSynWaitResp(SimpleMsgTask *wait, MsgHead *head, void **respOut, uint32_t timeout) {
     SimpleMsgSetToken(wait, head);
@@ -92,6 +109,53 @@ uint32_t PMsgSynWaitResp(SimpleMsgTask *wait, MsgHead *head, void **respOut, uin
     }
     MSG_LOG(OS_MSG_LOG_DEBUG, "SYN send end");
     return OS_MSG_OK;
+}
+
+/* PMsgSynSend, with cargo (taken in every case) or without. */
+uint32_t PMsgSynSendWith(MsgHead *head, void **respOut, uint32_t timeout, uint32_t transType, MsgCargo *cargo) {
+    if (head == nullptr) {
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_ERROR, "input head null.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (MsgAdpSlotFunc<MsgAdpSendFunc>(MSG_ADP_SLOT_SEND) == nullptr) {
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_ERROR, "client not init.");
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    SimpleMsgTask *wait = SimpleMsgWaitSynRespStart(head->sendTaskName);
+    if (wait == nullptr) {
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_DEBUG, "SYN send wait error.");
+        return OS_MSG_ERR_NOT_FOUND;
+    }
+    uint32_t crossCpu = head->sendCpuId != head->recvCpuId ? 1U : 0U;
+    if (crossCpu != 0U) {
+        MSG_LOG(OS_MSG_LOG_DEBUG, "send sync message cross cpu.\n");
+    }
+    // A carrier may wait for room at the receiver; that time counts against
+    // the request's time-out.
+    uint32_t budget = timeout == 0U ? OS_MSG_DEFAULT_TIMEOUT_MS : timeout;
+    uint32_t start = OsGetSysRunTime();
+    t_msgAdpSendWaitMs = budget;
+    uint32_t ret = OS_MSG_OK;
+    if (cargo == nullptr) {
+        MsgAdpSendFunc send = MsgAdpSendSlot(crossCpu);
+        ret = send == nullptr ? OS_MSG_ERR_NOT_INIT : send(head->recvProcName, transType, head);
+    } else {
+        ret = PMsgAsynSendCargoVia(head, transType, crossCpu, cargo);
+    }
+    t_msgAdpSendWaitMs = 0U;
+    if (ret != OS_MSG_OK) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "SYN write data error. lRet = 0x%x.", ret);
+        (void)SimpleMsgWaitSynRespEndNoCond(wait);
+        return ret;
+    }
+    // The clock counts whole milliseconds: one less than it shows is
+    // surely spent, so the whole call never gives up before its time-out.
+    uint32_t spent = OsGetSysRunTime() - start;
+    spent = spent > 0U ? spent - 1U : 0U;
+    return PMsgSynWaitResp(wait, head, respOut, spent < budget ? budget - spent : 1U);
 }
 
 } // namespace
@@ -130,46 +194,34 @@ uint32_t PMsgAsynSend(MsgHead *head, uint32_t transType, uint32_t crossCpu) {
     return send(head->recvProcName, transType, head);
 }
 
+void MsgAdpSetCargoSend(MsgAdpCargoSendFunc func) {
+    g_msgAdpCargoSend.store(func, std::memory_order_release);
+}
+
+uint32_t PMsgAsynSendCargo(MsgHead *head, uint32_t transType, MsgCargo *cargo) {
+    if (head == nullptr) {
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_ERROR, "input head null.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    if (MsgAdpSlotFunc<MsgAdpSendFunc>(MSG_ADP_SLOT_SEND) == nullptr) {
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_ERROR, "client not init.");
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    return PMsgAsynSendCargoVia(head, transType, head->sendCpuId != head->recvCpuId ? 1U : 0U, cargo);
+}
+
+uint32_t PMsgSynSendCargo(MsgHead *head, void **respOut, uint32_t timeout, uint32_t transType, MsgCargo *cargo) {
+    return PMsgSynSendWith(head, respOut, timeout, transType, cargo);
+}
+
 uint32_t MsgAdpSendWaitMs(void) {
     return t_msgAdpSendWaitMs;
 }
 
 uint32_t PMsgSynSend(MsgHead *head, void **respOut, uint32_t timeout, uint32_t transType) {
-    if (head == nullptr) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "input head null.");
-        return OS_MSG_ERR_INVALID_PARAM;
-    }
-    if (MsgAdpSlotFunc<MsgAdpSendFunc>(MSG_ADP_SLOT_SEND) == nullptr) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "client not init.");
-        return OS_MSG_ERR_NOT_INIT;
-    }
-    SimpleMsgTask *wait = SimpleMsgWaitSynRespStart(head->sendTaskName);
-    if (wait == nullptr) {
-        MSG_LOG(OS_MSG_LOG_DEBUG, "SYN send wait error.");
-        return OS_MSG_ERR_NOT_FOUND;
-    }
-    uint32_t crossCpu = head->sendCpuId != head->recvCpuId ? 1U : 0U;
-    if (crossCpu != 0U) {
-        MSG_LOG(OS_MSG_LOG_DEBUG, "send sync message cross cpu.\n");
-    }
-    MsgAdpSendFunc send = MsgAdpSendSlot(crossCpu);
-    // A carrier may wait for room at the receiver; that time counts against
-    // the request's time-out.
-    uint32_t budget = timeout == 0U ? OS_MSG_DEFAULT_TIMEOUT_MS : timeout;
-    uint32_t start = OsGetSysRunTime();
-    t_msgAdpSendWaitMs = budget;
-    uint32_t ret = send == nullptr ? OS_MSG_ERR_NOT_INIT : send(head->recvProcName, transType, head);
-    t_msgAdpSendWaitMs = 0U;
-    if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "SYN write data error. lRet = 0x%x.", ret);
-        (void)SimpleMsgWaitSynRespEndNoCond(wait);
-        return ret;
-    }
-    // The clock counts whole milliseconds: one less than it shows is
-    // surely spent, so the whole call never gives up before its time-out.
-    uint32_t spent = OsGetSysRunTime() - start;
-    spent = spent > 0U ? spent - 1U : 0U;
-    return PMsgSynWaitResp(wait, head, respOut, spent < budget ? budget - spent : 1U);
+    return PMsgSynSendWith(head, respOut, timeout, transType, nullptr);
 }
 
 uint32_t PMsgSendResp(const MsgHead *request, void *buf, uint32_t len) {

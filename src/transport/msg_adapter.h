@@ -147,6 +147,32 @@ OS_MSG_API uint32_t PMsgSynSend(MsgHead *head, void **respOut, uint32_t timeout,
  * caller keeps request and buf. */
 OS_MSG_API uint32_t PMsgSendResp(const MsgHead *request, void *buf, uint32_t len);
 
+/* ---------------------------------------------------------------------------
+ * Messages with cargo (a shared buffer, descriptors)
+ *
+ * A transport that can carry cargo registers one more operation beside the
+ * table: the send of slot 0 with the cargo, which it takes in every case
+ * (kept by the message once delivered or sent, released otherwise). Without
+ * one, or for a receiver on another CPU, such a message is refused with
+ * 0x80020011. Internal: not exported.
+ * ------------------------------------------------------------------------- */
+struct MsgCargo;
+typedef uint32_t (*MsgAdpCargoSendFunc)(const char *destProcName, uint32_t transType, MsgHead *head,
+                                        struct MsgCargo *cargo);
+/* Registers (or, with NULL, removes) the cargo send; called by the
+ * transport's registration, before any send. */
+void MsgAdpSetCargoSend(MsgAdpCargoSendFunc func);
+/* PMsgAsynSend of a message with cargo, which it takes in every case. */
+uint32_t PMsgAsynSendCargo(MsgHead *head, uint32_t transType, struct MsgCargo *cargo);
+/* PMsgSynSend of a request with cargo, which it takes in every case. */
+uint32_t PMsgSynSendCargo(MsgHead *head, void **respOut, uint32_t timeout, uint32_t transType, struct MsgCargo *cargo);
+/* MsgAdpTransact of a message with cargo: on 0 the message's queue owns buf
+ * and cargo (buf is the cargo's shared buffer, or a message buffer for a
+ * cargo without one); otherwise the caller still owns both. A response
+ * (type 3) cannot carry cargo: 0x80020001. */
+uint32_t MsgAdpTransactCargo(int32_t transType, const void *head, uint32_t headLen, void *buf, uint32_t bufLen,
+                             uint32_t pid, uint32_t uid, struct MsgCargo *cargo);
+
 /* How long the send now running on the calling thread may wait for room at
  * the receiver, in milliseconds: the time-out of the synchronous request that
  * PMsgSynSend is handing to the transport, 0 for every other send. Read by
@@ -258,6 +284,9 @@ OS_MSG_API uint32_t MsgAdpDealRcvSubBroadcast(MsgHead *head, void *buf, uint32_t
 
 /* The broadcast function of the subscription layer: sends one event, already
  * addressed to one subscriber, as an asynchronous message through slot 0.
+ * When the broadcast task is handling a request whose event lies in a
+ * shared buffer (its cargo is marked MSG_CARGO_BROADCAST), the event goes
+ * out as that buffer, with a reference of its own, through the cargo send.
  * When the subscriber's queue is full it waits for room, up to
  * MSG_BRO_DELIVER_WAIT_MS, so a slow subscriber slows the events down
  * (and, through the broadcast task's queue, their publishers) instead of

@@ -21,6 +21,7 @@
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
+#include "shared_buf/msg_delivery.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_adp_buff.h"
@@ -39,13 +40,16 @@ bool MsgAdpNeedBspRedirect(const MsgHead *head, const char *destProcName) {
     return MsgNameEqual(MsgGetProcName(), bspProc) && !MsgNameEqual(destProcName, bspProc);
 }
 
-/* Pushes into a task queue; a message without a payload length or buffer
- * carries neither. */
-uint32_t MsgAdpPushToTask(const char *taskName, const MsgHead *head, void *buf, uint32_t bufLen) {
+/* Pushes into a task queue, with cargo (NULL for none); a message without
+ * a payload length or buffer carries neither. */
+uint32_t MsgAdpPushToTask(const char *taskName, const MsgHead *head, void *buf, uint32_t bufLen,
+                          MsgCargo *cargo = nullptr) {
     if (bufLen == 0U || buf == nullptr) {
-        return SimpleMsgPushBuffer(taskName, head, nullptr, 0U);
+        buf = nullptr;
+        bufLen = 0U;
     }
-    return SimpleMsgPushBuffer(taskName, head, buf, bufLen);
+    return cargo == nullptr ? SimpleMsgPushBuffer(taskName, head, buf, bufLen)
+                            : SimpleMsgPushCargo(taskName, head, buf, bufLen, cargo);
 }
 
 void MsgAdpConvertCrossCpuBlock(MsgHead *head) {
@@ -108,14 +112,53 @@ const char *MsgAdpPrepareAsyn(MsgHead *head, void *buf, uint32_t len, uint32_t p
     return task;
 }
 
-} // namespace
+/* The cargo a broadcast event shares: that of the broadcast request the
+ * calling thread (the broadcast task) is handling, when its event lies in a
+ * shared buffer; else NULL. */
+MsgCargo *MsgAdpBroadcastCargo(void) {
+    MsgCargo *cargo = MsgDeliveryCurrentCargo();
+    return cargo != nullptr && (cargo->flags & MSG_CARGO_BROADCAST) != 0U ? cargo : nullptr;
+}
 
-extern "C" {
+/* MsgAdpSendHere of an event that shares the broadcast request's buffer:
+ * each attempt sends a reference of its own (taken by the send). */
+uint32_t MsgAdpSendSharedHere(MsgHead *head, uint32_t transType) {
+    MsgCargo *share = MsgCargoShare(MsgAdpBroadcastCargo());
+    if (share == nullptr) {
+        return OS_MSG_ERR_NO_MEMORY;
+    }
+    head->data = share->data;
+    head->dataLen = share->dataLen;
+    return PMsgAsynSendCargo(head, transType, share);
+}
 
-uint32_t MsgAdpTransact(int32_t transType, const void *head, uint32_t headLen, void *buf, uint32_t bufLen, uint32_t pid,
-                        uint32_t uid) {
-    MsgHead copy;
-    std::memset(&copy, 0, sizeof(copy));
+/* Delivers a received header copy by type, with cargo (NULL for none); the
+ * handlers' contract. */
+uint32_t MsgAdpDeliver(int32_t transType, MsgHead *head, void *buf, uint32_t bufLen, MsgCargo *cargo) {
+    switch (transType) {
+    case (int32_t)MSG_TRANS_ASYN:
+    case (int32_t)MSG_TRANS_SYN:
+        return MsgAdpPushToTask(MsgAdpAsynTarget(head), head, buf, bufLen, cargo);
+    case (int32_t)MSG_TRANS_SYN_RESP:
+        if (cargo != nullptr) {
+            return OS_MSG_ERR_INVALID_PARAM;
+        }
+        return MsgAdpDealRcvSynResp(head, buf, bufLen);
+    case (int32_t)MSG_TRANS_SUB_BRO:
+        if (MsgAdpNeedBspRedirect(head, head->recvProcName)) {
+            return MsgAdpPushToTask(MsgAdpAsynTarget(head), head, buf, bufLen, cargo);
+        }
+        return cargo == nullptr ? SimpleMsgPushBuffer(head->recvTaskName, head, buf, bufLen)
+                                : SimpleMsgPushCargo(head->recvTaskName, head, buf, bufLen, cargo);
+    default:
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+}
+
+/* The received header's checks and copy of MsgAdpTransact; 0 or the
+ * refusal's code. */
+uint32_t MsgAdpCopyReceived(MsgHead *copy, const void *head, uint32_t headLen) {
+    std::memset(copy, 0, sizeof(*copy));
     if (head == nullptr) {
         MSG_LOG(OS_MSG_LOG_ERROR, "input head null.");
         return OS_MSG_ERR_INVALID_PARAM;
@@ -124,12 +167,42 @@ uint32_t MsgAdpTransact(int32_t transType, const void *head, uint32_t headLen, v
         MSG_LOG(OS_MSG_LOG_ERROR, "headLen[%u] error.", headLen);
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    if (memcpy_s(&copy, sizeof(copy), head, MSG_ADP_MIN_HEAD_LEN) != 0) {
+    if (memcpy_s(copy, sizeof(*copy), head, MSG_ADP_MIN_HEAD_LEN) != 0) {
         MSG_LOG(OS_MSG_LOG_ERROR, "memcpy error.");
         return OS_MSG_ERR_FAIL;
     }
+    return OS_MSG_OK;
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t MsgAdpTransact(int32_t transType, const void *head, uint32_t headLen, void *buf, uint32_t bufLen, uint32_t pid,
+                        uint32_t uid) {
+    MsgHead copy;
+    uint32_t ret = MsgAdpCopyReceived(&copy, head, headLen);
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
     MsgAdpStampReceived(&copy, pid, uid);
-    uint32_t ret = MsgAdpProc(transType, &copy, buf, bufLen);
+    ret = MsgAdpProc(transType, &copy, buf, bufLen);
+    if (ret != OS_MSG_OK) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d", (int)ret);
+        return ret;
+    }
+    return OS_MSG_OK;
+}
+
+uint32_t MsgAdpTransactCargo(int32_t transType, const void *head, uint32_t headLen, void *buf, uint32_t bufLen,
+                             uint32_t pid, uint32_t uid, MsgCargo *cargo) {
+    MsgHead copy;
+    uint32_t ret = MsgAdpCopyReceived(&copy, head, headLen);
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
+    MsgAdpStampReceived(&copy, pid, uid);
+    ret = MsgAdpDeliver(transType, &copy, buf, bufLen, cargo);
     if (ret != OS_MSG_OK) {
         MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d", (int)ret);
         return ret;
@@ -183,7 +256,11 @@ uint32_t MsgBroadcastCallback(MsgHead *head) {
         // length must not become a payload size on the way to the subscriber.
         event.dataLen = 0U;
     }
-    uint32_t ret = SimpleMsgSendWaitingRoom(MsgAdpSendHere, MSG_TRANS_ASYN, &event, MSG_BRO_DELIVER_WAIT_MS);
+    // An event in a shared buffer travels without data in the request; the
+    // request's cargo has it.
+    SimpleMsgSendFunc send =
+        event.data == nullptr && MsgAdpBroadcastCargo() != nullptr ? MsgAdpSendSharedHere : MsgAdpSendHere;
+    uint32_t ret = SimpleMsgSendWaitingRoom(send, MSG_TRANS_ASYN, &event, MSG_BRO_DELIVER_WAIT_MS);
     if (ret == OS_MSG_ERR_FULL) {
         MSG_LOG(OS_MSG_LOG_ERROR, "event 0x%x for [%.16s] dropped: queue full.", event.msgId, event.recvTaskName);
     }

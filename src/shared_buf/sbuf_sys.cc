@@ -1,0 +1,54 @@
+/*
+ * The system calls of the shared buffers (see sbuf_sys.h).
+ */
+#include "shared_buf/sbuf_sys.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+/* Shown in /proc/<pid>/fd and /proc/<pid>/maps as "/memfd:vyre_os_msg_buf". */
+constexpr const char *kSegmentName = "vyre_os_msg_buf";
+
+} // namespace
+
+int SbufSysCreateSegment(size_t bytes) {
+    int fd = memfd_create(kSegmentName, MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) {
+        return -1;
+    }
+    if (ftruncate(fd, static_cast<off_t>(bytes)) != 0 ||
+        fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+        int saved = errno;
+        (void)close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+uint8_t *SbufSysMap(int fd, size_t bytes, bool writable) {
+    int prot = writable ? (PROT_READ | PROT_WRITE) : PROT_READ;
+    void *base = mmap(nullptr, bytes, prot, MAP_SHARED, fd, 0);
+    return base == MAP_FAILED ? nullptr : static_cast<uint8_t *>(base);
+}
+
+void SbufSysUnmap(uint8_t *base, size_t bytes) {
+    if (base != nullptr) {
+        (void)munmap(base, bytes);
+    }
+}
+
+int SbufSysDupFd(int fd) {
+    return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+void SbufSysCloseFd(int fd) {
+    if (fd >= 0) {
+        (void)close(fd);
+    }
+}

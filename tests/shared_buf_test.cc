@@ -1,0 +1,593 @@
+// Shared buffers, descriptors with a message and byte bounds, within one
+// process and through the loopback: buffers reach the receiver in place and
+// intact at every size, a broadcast frame is one buffer whatever the number
+// of subscribers, holds keep buffers past their callbacks and are charged to
+// the tasks that made them, a full pool refuses at once and recovers, and no
+// descriptor, segment mapping or tracked block outlives a test (the fixture
+// counts them around every case).
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/dma-heap.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/mem_check.h"
+#include "support/msg_test_task.h"
+#include "support/threads.h"
+#include "transport/ipc_msg.h"
+#include "vyre_os_mem.h"
+
+namespace {
+
+constexpr const char *kProc = "bufproc";
+constexpr uint32_t kFrame = 0x500U, kRelease = 0x501U, kEvent = 0x502U;
+constexpr uint32_t k4kFrame = 3840U * 2160U * 3U / 2U; // I420: 12,441,600 bytes
+
+size_t CountEntries(const char *path) {
+    size_t n = 0U;
+    if (DIR *dir = opendir(path)) {
+        while (const dirent *entry = readdir(dir)) {
+            n += entry->d_name[0] != '.' ? 1U : 0U;
+        }
+        closedir(dir);
+    }
+    return n;
+}
+
+// Mappings of this process whose file name contains text.
+size_t MappingsOf(const char *text) {
+    size_t n = 0U;
+    if (FILE *maps = std::fopen("/proc/self/maps", "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof(line), maps) != nullptr) {
+            n += std::strstr(line, text) != nullptr ? 1U : 0U;
+        }
+        std::fclose(maps);
+    }
+    return n;
+}
+
+OsMsgBufPoolStats Pool() {
+    OsMsgBufPoolStats stats{};
+    EXPECT_EQ(OsMsgBufGetPoolStats(&stats), OS_MSG_OK);
+    return stats;
+}
+
+OsMsgTaskBufStats TaskBufs(const char *task) {
+    OsMsgTaskBufStats stats{};
+    EXPECT_EQ(OsMsgGetTaskBufStats(task, &stats), OS_MSG_OK);
+    return stats;
+}
+
+uint8_t PatternByte(size_t i, uint32_t seed) {
+    return static_cast<uint8_t>((i * 131U + seed) ^ (i >> 11));
+}
+
+void Fill(void *data, size_t len, uint32_t seed) {
+    auto *bytes = static_cast<uint8_t *>(data);
+    for (size_t i = 0; i < len; ++i) {
+        bytes[i] = PatternByte(i, seed);
+    }
+}
+
+bool Intact(const void *data, size_t len, uint32_t seed) {
+    const auto *bytes = static_cast<const uint8_t *>(data);
+    for (size_t i = 0; i < len; ++i) {
+        if (bytes[i] != PatternByte(i, seed)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What the tasks' callbacks saw, for the test thread to wait on.
+struct Seen {
+    const void *data;
+    uint32_t dataLen;
+    bool intact;
+    std::string task;
+};
+std::mutex g_seenLock;
+std::vector<Seen> g_seen;
+TestCounter g_handled;
+bool g_hold = false; // callbacks hold what they receive (set before any send)
+
+void Note(const MsgHead *msg, bool intact) {
+    {
+        std::lock_guard<std::mutex> guard(g_seenLock);
+        g_seen.push_back({msg->data, msg->dataLen, intact, std::string(msg->recvTaskName)});
+    }
+    g_handled.Add();
+}
+
+// Checks a frame stamped with its length as the pattern's seed; holds it
+// when asked; a kRelease message releases the pointer it carries.
+uint32_t FrameSink(MsgHead *msg) {
+    if (msg->msgId == kRelease) {
+        const void *held = nullptr;
+        std::memcpy(&held, msg->data, sizeof(held));
+        EXPECT_EQ(OsMsgBufRelease(held), OS_MSG_OK);
+    } else if (g_hold) {
+        EXPECT_EQ(OsMsgBufHold(msg->data), OS_MSG_OK);
+    }
+    Note(msg, msg->msgId == kRelease || Intact(msg->data, msg->dataLen, msg->dataLen));
+    return 0;
+}
+
+MsgHead FrameHead(const char *task, void *data, uint32_t len, const char *toProc = kProc) {
+    MsgHead head = MakeHead(kProc, task, kFrame);
+    std::strncpy(head.recvProcName, toProc, sizeof(head.recvProcName) - 1U);
+    head.data = data;
+    head.dataLen = len;
+    return head;
+}
+
+// Joins as kProc; counts descriptors and tracked blocks before, and after
+// OsMsgUninit, when no segment may be mapped any more.
+class SharedBuf : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::thread([] {}).join(); // a sanitizer's own thread starts with the first one
+        fds_ = CountEntries("/proc/self/fd");
+        blocks_ = UsedBlocks();
+        firstServer_ = rebuildEntry == nullptr;
+        ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
+    }
+    void TearDown() override {
+        tasks_.clear();
+        EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+        const OsMsgBufPoolStats pool = Pool();
+        EXPECT_EQ(pool.buffersInUse, 0U);
+        EXPECT_EQ(pool.segments, 0U) << "segments left mapped";
+        EXPECT_EQ(CountEntries("/proc/self/fd"), fds_);
+        EXPECT_EQ(MappingsOf("vyre_os_msg_buf"), 0U);
+        // The server context and the slice collector stay for the process.
+        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ ? 2U : 0U));
+    }
+    void Start(const char *name, OsMsgTaskFunc cb, uint32_t queueLen = 0U) {
+        tasks_.push_back(std::make_unique<TestTask>(name, cb, queueLen));
+    }
+    std::vector<std::unique_ptr<TestTask>> tasks_;
+
+private:
+    size_t fds_ = 0U;
+    uint64_t blocks_ = 0U;
+    bool firstServer_ = false;
+};
+
+TEST_F(SharedBuf, ReachesTheReceiverInPlaceAndIntactFrom64BytesTo64MiB) {
+    Start("rx", FrameSink);
+    const uint32_t sizes[] = {64U, 4097U, 1U << 20, OS_MSG_MAX_DATA_LEN + 1U, k4kFrame, 64U << 20};
+    uint64_t sent = 0U;
+    for (const char *route : {kProc, "elsewhere"}) { // in-process, then through the loopback
+        for (uint32_t size : sizes) {
+            SCOPED_TRACE(std::string(route) + " " + std::to_string(size));
+            void *data = nullptr;
+            ASSERT_EQ(OsMsgBufAlloc(size, &data), OS_MSG_OK);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(data) % 4096U, 0U);
+            Fill(data, size, size);
+            MsgHead head = FrameHead("rx", data, size, route);
+            ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
+            ASSERT_TRUE(g_handled.WaitFor(++sent));
+            std::lock_guard<std::mutex> guard(g_seenLock);
+            EXPECT_EQ(g_seen.back().data, data) << "copied instead of passed";
+            EXPECT_EQ(g_seen.back().dataLen, size);
+            EXPECT_TRUE(g_seen.back().intact);
+        }
+    }
+    // Each went back to the pool once its callback had returned.
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
+}
+
+TEST_F(SharedBuf, SegmentsAreSealedAgainstShrinkingAndGrowing) {
+    void *data = nullptr;
+    ASSERT_EQ(OsMsgBufAlloc(4096U, &data), OS_MSG_OK);
+    int segments = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    ASSERT_NE(dir, nullptr);
+    while (const dirent *entry = readdir(dir)) {
+        char target[256] = {0};
+        std::string path = std::string("/proc/self/fd/") + entry->d_name;
+        if (readlink(path.c_str(), target, sizeof(target) - 1U) <= 0 ||
+            std::string(target).rfind("/memfd:vyre_os_msg_buf", 0) != 0) {
+            continue;
+        }
+        ++segments;
+        int fd = std::atoi(entry->d_name);
+        EXPECT_EQ(fcntl(fd, F_GET_SEALS), F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
+        EXPECT_NE(ftruncate(fd, 0), 0);
+        EXPECT_NE(ftruncate(fd, 1 << 30), 0);
+        EXPECT_NE(fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE), 0);
+        EXPECT_EQ(fcntl(fd, F_GETFD), FD_CLOEXEC);
+    }
+    closedir(dir);
+    EXPECT_EQ(segments, 1);
+    // Mapped from a memory file, which has no name in /dev/shm or anywhere.
+    EXPECT_EQ(MappingsOf("/memfd:vyre_os_msg_buf"), 1U);
+    EXPECT_EQ(MappingsOf("/dev/shm/"), 0U);
+    EXPECT_EQ(OsMsgBufFree(data), OS_MSG_OK);
+}
+
+// One frame to three subscribers: one buffer, each subscriber holding it,
+// back in the pool only once the last has released it, in every order.
+TEST_F(SharedBuf, BroadcastFrameIsOneBufferUntilTheLastSubscriberReleasesIt) {
+    g_hold = true;
+    const char *subs[] = {"s0", "s1", "s2"};
+    for (const char *sub : subs) {
+        Start(sub, FrameSink);
+        MsgSubEntry entry{kEvent, 0U, {}, "pub", {}};
+        std::strcpy(entry.procName, kProc);
+        std::strcpy(entry.subTaskName, sub);
+        ASSERT_EQ(OsMsgSubscribeEvent(&entry, 1U), OS_MSG_OK);
+    }
+    std::vector<int> order = {0, 1, 2};
+    uint64_t handled = 0U;
+    do {
+        void *data = nullptr;
+        ASSERT_EQ(OsMsgBufAlloc(300000U, &data), OS_MSG_OK);
+        Fill(data, 300000U, 300000U);
+        MsgBroEntry event{"pub", kEvent, 300000, data};
+        ASSERT_EQ(OsMsgBroadcastEventBuf(&event), OS_MSG_OK);
+        handled += 3U;
+        ASSERT_TRUE(g_handled.WaitFor(handled));
+        for (const char *sub : subs) {
+            EXPECT_EQ(TaskBufs(sub).buffersHeld, 1U) << sub;
+        }
+        for (size_t i = 0; i < order.size(); ++i) {
+            EXPECT_EQ(Pool().buffersInUse, 1U);
+            MsgHead release = MakeHead(kProc, subs[order[i]], kRelease, sizeof(void *));
+            release.data = &data;
+            ASSERT_EQ(OsMsgAsynSend(&release), OS_MSG_OK);
+            ASSERT_TRUE(g_handled.WaitFor(++handled));
+            EXPECT_EQ(TaskBufs(subs[order[i]]).buffersHeld, 0U) << "released the task's own hold";
+        }
+        EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
+    } while (std::next_permutation(order.begin(), order.end()));
+    std::lock_guard<std::mutex> guard(g_seenLock);
+    for (const Seen &seen : g_seen) {
+        EXPECT_TRUE(seen.intact) << seen.task;
+    }
+}
+
+TEST_F(SharedBuf, FullPoolRefusesAtOnceAndRecoversAsHoldsAreReleased) {
+    g_hold = true;
+    Start("rx", FrameSink);
+    ASSERT_EQ(OsMsgBufSetPoolLimit(1U), OS_MSG_OK);
+    // 64 KiB buffers share 1 MiB segments: sixteen fill the pool, held by rx.
+    std::vector<void *> held;
+    void *data = nullptr;
+    while (held.size() < 100U && OsMsgBufAlloc(65536U, &data) == OS_MSG_OK) {
+        held.push_back(data);
+        MsgHead head = FrameHead("rx", data, 65536U);
+        Fill(data, 65536U, 65536U);
+        ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
+    }
+    ASSERT_EQ(held.size(), 16U);
+    EXPECT_EQ(OsMsgBufAlloc(65536U, &data), OS_MSG_ERR_FULL);
+    EXPECT_EQ(Pool().refusedFull, 2U);
+    ASSERT_TRUE(g_handled.WaitFor(16U));
+    EXPECT_EQ(TaskBufs("rx").buffersHeld, 16U);
+    EXPECT_EQ(TaskBufs("rx").bytesHeld, 16U * 65536U);
+    // A thread that is no task releases rx's holds, oldest first.
+    ASSERT_EQ(OsMsgBufRelease(held[3]), OS_MSG_OK);
+    EXPECT_EQ(TaskBufs("rx").buffersHeld, 15U);
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 15U; }));
+    ASSERT_EQ(OsMsgBufAlloc(65536U, &data), OS_MSG_OK) << "a released block is reused";
+    ASSERT_EQ(OsMsgBufFree(data), OS_MSG_OK);
+    for (size_t i = 0; i < held.size(); ++i) {
+        EXPECT_EQ(OsMsgBufRelease(held[i]), i == 3U ? OS_MSG_ERR_INVALID_PARAM : OS_MSG_OK);
+    }
+    // Another class needs the bytes of the now free segment: it is unmapped.
+    ASSERT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; })); // the loop's last release
+    ASSERT_EQ(OsMsgBufAlloc(100000U, &data), OS_MSG_OK);
+    EXPECT_EQ(Pool().segments, 1U);
+    EXPECT_EQ(OsMsgBufFree(data), OS_MSG_OK);
+}
+
+// A call lends its buffer: the callee reads it in place, the caller keeps it.
+uint32_t SumAnswer(MsgHead *msg) {
+    uint64_t sum = 0U;
+    for (uint32_t i = 0; i < msg->dataLen; ++i) {
+        sum += static_cast<const uint8_t *>(msg->data)[i];
+    }
+    Note(msg, true);
+    return OsMsgSynSendResp(msg, &sum, sizeof(sum));
+}
+
+TEST_F(SharedBuf, CallLendsItsBufferAndTheCallerKeepsIt) {
+    Start("sum", SumAnswer);
+    void *data = nullptr;
+    ASSERT_EQ(OsMsgBufAlloc(k4kFrame, &data), OS_MSG_OK);
+    std::memset(data, 1, k4kFrame);
+    for (int call = 0; call < 2; ++call) {
+        MsgHead head = FrameHead("sum", data, k4kFrame), *resp = nullptr;
+        ASSERT_EQ(OsMsgSynSendBuf(&head, &resp, 10000U), OS_MSG_OK);
+        uint64_t sum = 0U;
+        std::memcpy(&sum, resp->data, sizeof(sum));
+        EXPECT_EQ(sum, k4kFrame);
+        EXPECT_EQ(OsMsgSynRespFree(resp), OS_MSG_OK);
+    }
+    std::lock_guard<std::mutex> guard(g_seenLock);
+    EXPECT_EQ(g_seen.back().data, data);
+    EXPECT_EQ(OsMsgBufFree(data), OS_MSG_OK);
+}
+
+TEST_F(SharedBuf, RefusedSendsLeaveTheBufferWithItsOwner) {
+    Start("rx", FrameSink, 1U);
+    char onStack[64] = {0};
+    void *data = nullptr;
+    ASSERT_EQ(OsMsgBufAlloc(8192U, &data), OS_MSG_OK);
+    Fill(data, 8192U, 100U);
+    MsgHead head = FrameHead("rx", onStack, sizeof(onStack));
+    EXPECT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_ERR_INVALID_PARAM);
+    head = FrameHead("rx", static_cast<char *>(data) + 100, 8093U);
+    EXPECT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_ERR_OVERSIZE);
+    head = FrameHead("nobody", data, 100U);
+    EXPECT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_ERR_NOT_FOUND);
+    // Still the owner's: a message from the middle of it is accepted.
+    head = FrameHead("rx", static_cast<char *>(data) + 100, 100U);
+    ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
+    EXPECT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_ERR_INVALID_PARAM) << "sent twice";
+    EXPECT_EQ(OsMsgBufFree(data), OS_MSG_ERR_INVALID_PARAM) << "freed after it was given away";
+    ASSERT_TRUE(g_handled.WaitFor(1U));
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
+}
+
+// A task whose callback waits on a gate, so that its queue fills.
+std::atomic<bool> g_gateOpen{false};
+uint32_t GatedSink(MsgHead *msg) {
+    while (!g_gateOpen.load()) {
+        std::this_thread::yield();
+    }
+    Note(msg, true);
+    return 0;
+}
+
+TEST_F(SharedBuf, ByteBoundCountsQueuedPayloadsAndHeldBuffers) {
+    Start("slow", GatedSink);
+    ASSERT_EQ(OsMsgSetTaskByteLimit("slow", 10000U), OS_MSG_OK);
+    std::vector<char> payload(4000U, 'p');
+    MsgHead head = MakeHead(kProc, "slow", 1U, 4000U);
+    head.data = payload.data();
+    ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK); // taken at once into the gated callback
+    ASSERT_TRUE(WaitUntil([] { return TaskBufs("slow").bytesQueued == 0U; }));
+    ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+    ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+    EXPECT_EQ(OsMsgAsynSend(&head), OS_MSG_ERR_FULL);
+    OsMsgTaskBufStats bytes = TaskBufs("slow");
+    EXPECT_EQ(bytes.bytesQueued, 8000U);
+    EXPECT_EQ(bytes.refusedBytes, 1U);
+    OsMsgTaskStats stats{};
+    ASSERT_EQ(OsMsgGetTaskStats("slow", &stats), OS_MSG_OK);
+    EXPECT_EQ(stats.refusedFull, 1U);
+    // A shared buffer is charged by its size; held by this task, it counts
+    // until released.
+    g_gateOpen = true;
+    ASSERT_TRUE(g_handled.WaitFor(3U));
+    // A queue with nothing queued or held takes one message of any size.
+    void *data = nullptr;
+    ASSERT_EQ(OsMsgBufAlloc(20000U, &data), OS_MSG_OK);
+    MsgHead frame = FrameHead("slow", data, 10U);
+    ASSERT_EQ(OsMsgAsynSendBuf(&frame), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(4U));
+    ASSERT_EQ(OsMsgSetTaskByteLimit("slow", 0U), OS_MSG_OK);
+    EXPECT_EQ(TaskBufs("slow").byteLimit, 0U);
+}
+
+uint32_t HoldingSink(MsgHead *msg) {
+    if (msg->msgId == kFrame) {
+        EXPECT_EQ(OsMsgBufHold(msg->data), OS_MSG_OK);
+    }
+    Note(msg, true);
+    return 0;
+}
+
+TEST_F(SharedBuf, HeldBuffersCountAgainstTheByteBound) {
+    Start("keeper", HoldingSink);
+    ASSERT_EQ(OsMsgSetTaskByteLimit("keeper", 70000U), OS_MSG_OK);
+    void *frame = nullptr;
+    ASSERT_EQ(OsMsgBufAlloc(65536U, &frame), OS_MSG_OK);
+    MsgHead head = FrameHead("keeper", frame, 65536U);
+    ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(1U));
+    EXPECT_EQ(TaskBufs("keeper").bytesHeld, 65536U);
+    std::vector<char> payload(5000U, 'p');
+    MsgHead copy = MakeHead(kProc, "keeper", 1U, 5000U);
+    copy.data = payload.data();
+    EXPECT_EQ(OsMsgAsynSend(&copy), OS_MSG_ERR_FULL);
+    ASSERT_EQ(OsMsgBufRelease(frame), OS_MSG_OK);
+    EXPECT_EQ(TaskBufs("keeper").bytesHeld, 0U);
+    EXPECT_EQ(OsMsgAsynSend(&copy), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(2U));
+    // A task removed while it holds a buffer leaves the hold valid, charged
+    // to no task.
+    ASSERT_EQ(OsMsgBufAlloc(4096U, &frame), OS_MSG_OK);
+    head = FrameHead("keeper", frame, 4096U);
+    ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(3U));
+    tasks_.clear();
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 1U; }));
+    EXPECT_EQ(OsMsgBufRelease(frame), OS_MSG_OK);
+    EXPECT_EQ(Pool().buffersInUse, 0U);
+}
+
+TEST_F(SharedBuf, AllocationFailuresLeaveNothingBehind) {
+    Start("rx", FrameSink);
+    const uint64_t start = UsedBlocks();
+    void *data = nullptr;
+    int allocs = SweepAllocFailures([&] { return OsMsgBufAlloc(65536U, &data); },
+                                    [&](int, bool failed, uint32_t ret) {
+                                        if (failed) {
+                                            EXPECT_EQ(ret, OS_MSG_ERR_NO_MEMORY);
+                                            EXPECT_EQ(UsedBlocks(), start);
+                                            EXPECT_EQ(Pool().segments, 0U);
+                                        }
+                                    });
+    EXPECT_EQ(allocs, 2); // the segment's record and the segment table
+    uint64_t sent = 0U;
+    for (const char *route : {kProc, "elsewhere"}) {
+        const uint64_t before = UsedBlocks();
+        Fill(data, 65536U, 65536U);
+        MsgHead head = FrameHead("rx", data, 65536U, route);
+        SweepAllocFailures([&] { return OsMsgAsynSendBuf(&head); },
+                           [&](int, bool failed, uint32_t ret) {
+                               if (failed) {
+                                   EXPECT_EQ(ret, OS_MSG_ERR_NO_MEMORY);
+                                   EXPECT_EQ(UsedBlocks(), before);
+                                   EXPECT_EQ(Pool().buffersInUse, 1U);
+                               } else {
+                                   EXPECT_EQ(ret, OS_MSG_OK);
+                               }
+                           });
+        ASSERT_TRUE(g_handled.WaitFor(++sent));
+        // The loop releases the message's cargo after its callback.
+        ASSERT_TRUE(WaitUntil([&] { return Pool().buffersInUse == 0U && UsedBlocks() == before; }));
+        ASSERT_EQ(OsMsgBufAlloc(65536U, &data), OS_MSG_OK);
+    }
+    // A task's first hold of a buffer makes its record; the hold fails whole.
+    const uint64_t before = UsedBlocks();
+    int holds = SweepAllocFailures(
+        [&] { return OsMsgBufHold(data); },
+        [&](int, bool failed, uint32_t ret) { EXPECT_EQ(ret, failed ? OS_MSG_ERR_NO_MEMORY : OS_MSG_OK); });
+    EXPECT_EQ(holds, 0) << "a thread that is no task holds without a record";
+    EXPECT_EQ(OsMsgBufRelease(data), OS_MSG_OK);
+    EXPECT_EQ(UsedBlocks(), before);
+    EXPECT_EQ(OsMsgBufFree(data), OS_MSG_OK);
+}
+
+uint32_t SweepingHolder(MsgHead *msg) {
+    const uint64_t before = UsedBlocks();
+    int holds = SweepAllocFailures([&] { return OsMsgBufHold(msg->data); },
+                                   [&](int, bool failed, uint32_t ret) {
+                                       EXPECT_EQ(ret, failed ? OS_MSG_ERR_NO_MEMORY : OS_MSG_OK);
+                                       if (failed) {
+                                           EXPECT_EQ(UsedBlocks(), before);
+                                           EXPECT_EQ(TaskBufs("holder").buffersHeld, 0U);
+                                       }
+                                   });
+    EXPECT_EQ(holds, 1);
+    EXPECT_EQ(TaskBufs("holder").buffersHeld, 1U);
+    EXPECT_EQ(OsMsgBufRelease(msg->data), OS_MSG_OK);
+    EXPECT_EQ(UsedBlocks(), before);
+    Note(msg, true);
+    return 0;
+}
+
+TEST_F(SharedBuf, AllocationFailuresOfATasksHoldLeaveNothingBehind) {
+    Start("holder", SweepingHolder);
+    void *data = nullptr;
+    ASSERT_EQ(OsMsgBufAlloc(4096U, &data), OS_MSG_OK);
+    MsgHead head = FrameHead("holder", data, 4096U);
+    ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(1U));
+}
+
+// ---------------------------------------------------------------------------
+// Descriptors with a message
+
+std::atomic<int> g_takeFds{0}; // how many descriptors the callback takes
+
+uint32_t FdReader(MsgHead *msg) {
+    EXPECT_EQ(OsMsgFdCount(msg), msg->msgId);
+    std::string text;
+    for (int i = 0; i < g_takeFds.load(); ++i) {
+        int fd = OsMsgTakeFd(msg, static_cast<uint32_t>(i));
+        EXPECT_GE(fd, 0);
+        char buf[64] = {0};
+        ssize_t n = pread(fd, buf, sizeof(buf) - 1U, 0);
+        text += n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+        EXPECT_EQ(OsMsgTakeFd(msg, static_cast<uint32_t>(i)), -1) << "taken twice";
+        close(fd);
+    }
+    EXPECT_EQ(OsMsgTakeFd(msg, OS_MSG_MAX_FDS), -1);
+    Note(msg, text == std::string(static_cast<size_t>(g_takeFds.load()), 'm'));
+    return 0;
+}
+
+int MemoryFile(const char *text) {
+    int fd = memfd_create("test", MFD_CLOEXEC);
+    EXPECT_EQ(write(fd, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text)));
+    return fd;
+}
+
+TEST_F(SharedBuf, MemoryFileTravelsWithAMessageAndTheRestAreClosed) {
+    Start("fds", FdReader);
+    int files[3] = {MemoryFile("m"), MemoryFile("m"), MemoryFile("m")};
+    for (int take : {0, 1, 3}) { // none taken, one of three, all
+        g_takeFds = take;
+        for (const char *route : {kProc, "elsewhere"}) {
+            MsgHead head = MakeHead(kProc, "fds", 3U, 5U);
+            std::strncpy(head.recvProcName, route, sizeof(head.recvProcName) - 1U);
+            head.data = const_cast<char *>("hello");
+            const uint64_t before = g_handled.Value();
+            ASSERT_EQ(OsMsgAsynSendFds(&head, files, 3U), OS_MSG_OK);
+            ASSERT_TRUE(g_handled.WaitFor(before + 1U));
+            std::lock_guard<std::mutex> guard(g_seenLock);
+            EXPECT_TRUE(g_seen.back().intact) << take << " " << route;
+        }
+    }
+    EXPECT_EQ(OsMsgFdCount(nullptr), 0U);
+    MsgHead outside = MakeHead(kProc, "fds", 0U);
+    EXPECT_EQ(OsMsgTakeFd(&outside, 0U), -1) << "not a callback's message";
+    for (int fd : files) {
+        close(fd);
+    }
+}
+
+TEST_F(SharedBuf, DescriptorsOfRefusedAndDroppedMessagesAreClosed) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    MsgHead head = MakeHead(kProc, "nobody", 2U);
+    EXPECT_EQ(OsMsgAsynSendFds(&head, pipeFds, 2U), OS_MSG_ERR_NOT_FOUND);
+    const int bad[1] = {1000};
+    EXPECT_EQ(OsMsgAsynSendFds(&head, bad, 1U), OS_MSG_ERR_INVALID_PARAM);
+    EXPECT_EQ(OsMsgAsynSendFds(&head, pipeFds, OS_MSG_MAX_FDS + 1U), OS_MSG_ERR_INVALID_PARAM);
+    // Tasks whose loops never run: a queue of one takes a message and
+    // refuses the next; removal drops the one waiting, teardown another.
+    ASSERT_EQ(OsMsgRegTask("idle", 1U, FdReader), OS_MSG_OK);
+    ASSERT_EQ(OsMsgRegTask("late", 1U, FdReader), OS_MSG_OK);
+    head = MakeHead(kProc, "idle", 2U);
+    ASSERT_EQ(OsMsgAsynSendFds(&head, pipeFds, 2U), OS_MSG_OK);
+    EXPECT_EQ(OsMsgAsynSendFds(&head, pipeFds, 2U), OS_MSG_ERR_FULL);
+    EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, "idle"), OS_MSG_OK);
+    head = MakeHead(kProc, "late", 2U);
+    ASSERT_EQ(OsMsgAsynSendFds(&head, pipeFds, 2U), OS_MSG_OK);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    // TearDown's OsMsgUninit drops the last one, and counts the descriptors.
+}
+
+TEST_F(SharedBuf, DmabufFromAHeapTravelsWithAMessage) {
+    int heap = open("/dev/dma_heap/system", O_RDWR | O_CLOEXEC);
+    if (heap < 0) {
+        GTEST_SKIP() << "no /dev/dma_heap/system on this machine";
+    }
+    dma_heap_allocation_data alloc{};
+    alloc.len = 4096U;
+    alloc.fd_flags = O_RDWR | O_CLOEXEC;
+    ASSERT_EQ(ioctl(heap, DMA_HEAP_IOCTL_ALLOC, &alloc), 0);
+    close(heap);
+    int dmabuf = static_cast<int>(alloc.fd);
+    void *map = mmap(nullptr, 4096U, PROT_READ | PROT_WRITE, MAP_SHARED, dmabuf, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    std::memset(map, 'm', 1U);
+    munmap(map, 4096U);
+    g_takeFds = 0; // the reader's pread does not apply to a dmabuf: count only
+    Start("fds", FdReader);
+    MsgHead head = MakeHead(kProc, "fds", 1U);
+    ASSERT_EQ(OsMsgAsynSendFds(&head, &dmabuf, 1U), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(1U));
+    close(dmabuf);
+}
+
+} // namespace
