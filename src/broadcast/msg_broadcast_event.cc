@@ -14,9 +14,10 @@
 
 #include <atomic>
 
-#include "broadcast/msg_broadcast.h"
 #include "base/msg_alloc.h"
 #include "base/msg_names.h"
+#include "base/msg_result_code.h"
+#include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "vyre_securec.h"
 
@@ -102,7 +103,8 @@ uint32_t MsgSetBroadcastData(MsgHead *head, const MsgBroEntry *entries, uint32_t
         total += MSG_BRO_BLOCK_SIZE + (entries[i].dataLen > 0 ? (uint64_t)entries[i].dataLen : 0U);
     }
     if (total + sizeof(MsgHead) > OS_MSG_MAX_MSG_SIZE) {
-        OS_MSG_LOG(OS_LOG_ERROR, "msg oversize");
+        OS_MSG_LOG(OS_LOG_ERROR, "msg oversize (%u events packed into %llu bytes: at most %u)", n,
+                   (unsigned long long)total, (unsigned)(OS_MSG_MAX_MSG_SIZE - sizeof(MsgHead)));
         return OS_MSG_ERR_OVERSIZE;
     }
     /* Zero-filled, so a packing that ends early sends no stale bytes. */
@@ -174,7 +176,7 @@ uint32_t MsgDealBroadcastInner(const MsgHead *head, uint32_t blockSize, void *pa
         }
         ret = MsgBroadcastEvent(&event);
         if (ret != OS_MSG_OK) {
-            OS_MSG_LOG(OS_LOG_ERROR, "MsgBroadcastEvent error ret = %d.", (int)ret);
+            OS_MSG_LOG(OS_LOG_ERROR, "MsgBroadcastEvent error ret = %d. " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
         }
         blockOffset = consumed;
     }

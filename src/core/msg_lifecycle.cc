@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "base/msg_proc_name.h"
+#include "base/msg_result_code.h"
 #include "base/msg_setup_state.h"
 #include "broadcast/msg_broadcast.h"
 #include "core/msg_api_gate.h"
@@ -174,7 +175,7 @@ uint32_t MsgInitResource(const char *procName) {
         }
     }
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "msg init error ret=%d.", (int32_t)ret);
+        MSG_LOG(OS_MSG_LOG_ERROR, "msg init error ret=%d. " MSG_CODE_FMT, (int32_t)ret, MSG_CODE_ARGS(ret));
         // The threads the server started end before the teardown begins.
         MsgSetupEnd(false);
         MsgTearDown();
@@ -196,7 +197,7 @@ uint32_t MsgCreateServer(const char *procName) {
 
     uint32_t ret = MsgSetProcName(procName, (uint32_t)strlen(procName) + 1U);
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "MsgSetProcName error. ret = %d", (int32_t)ret);
+        MSG_LOG(OS_MSG_LOG_ERROR, "MsgSetProcName error. ret = %d " MSG_CODE_FMT, (int32_t)ret, MSG_CODE_ARGS(ret));
         return ret;
     }
     MsgSetServerQuit(1U);

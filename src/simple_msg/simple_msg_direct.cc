@@ -62,15 +62,15 @@ uint32_t SimpleMsgDirectCall(MsgHead *head, MsgHead **out) {
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
     }
-    OsMsgTaskFunc func = task->func;
-    if (func == nullptr) {
+    const SimpleTaskCallee callee = SimpleTaskGetCallee(task);
+    if (!SimpleTaskCalleeSet(callee)) {
         (void)OsMutexUnLock(&simpleQueueLock);
         return OS_MSG_ERR_NO_CALLBACK;
     }
     SimpleMsgArmDirectSlot(task, head);
     (void)OsMutexUnLock(&simpleQueueLock);
 
-    (void)func(head);
+    (void)SimpleTaskCall(callee, head);
 
     task = SimpleMsgLockTask(name.text, __func__);
     if (task == nullptr) {
