@@ -15,8 +15,10 @@
 #include "base/msg_proc_name.h"
 #include "base/msg_result_code.h"
 #include "base/msg_setup_state.h"
+#include "base/msg_thread_name.h"
 #include "broadcast/msg_broadcast.h"
 #include "core/msg_api_gate.h"
+#include "core/msg_ctl.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
@@ -88,7 +90,8 @@ uint32_t MsgInitRegistry(void) {
  * table, transport client, channel layer, CPU configuration, and the
  * broadcast task, registered here so that event requests sent as soon as
  * the set-up returns find it, and so that a failure to register it fails
- * the set-up instead of leaving a thread that retries. */
+ * the set-up instead of leaving a thread that retries; last the control
+ * task with its thread. */
 uint32_t MsgInitTables(const char *procName) {
     uint32_t ret = SimpleMsgCreateQueue(MSG_TASK_TABLE_BUCKETS);
     if (ret != OS_MSG_OK) {
@@ -110,7 +113,11 @@ uint32_t MsgInitTables(const char *procName) {
     if (ret != OS_MSG_OK) {
         return ret;
     }
-    return SimpleMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 0U, IPCMsgBroTaskCallback, 0U);
+    ret = SimpleMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 0U, IPCMsgBroTaskCallback, 0U);
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
+    return MsgCtlStart();
 }
 
 /* The teardown; the caller holds g_msgInitMutex and the library is
@@ -126,6 +133,7 @@ void MsgTearDown(void) {
     // channel layer, the name or the locks half torn down.
     MsgApiDrain(MSG_API_RESP_CALL);
     SimpleMsgDestroyQueue();
+    MsgCtlStop();
     MsgDestroySubscribeTable();
     MsgApiDrain(MSG_API_CALL);
     (void)MsgMscUninit(MsgGetProcName());
@@ -211,6 +219,7 @@ uint32_t MsgCreateServer(const char *procName) {
 
 void *MsgMainThreadProc(void *arg) {
     (void)arg;
+    MsgNameThisThread(MSG_THREAD_SERVER);
     (void)OsPthreadDetach(OsPthreadSelf());
     if (PMsgStartServer(MsgGetProcName()) != OS_MSG_OK) {
         MSG_LOG(OS_MSG_LOG_ERROR, "start server[%s] error.", MsgGetProcName());

@@ -18,6 +18,7 @@
 #include "base/msg_alloc.h"
 #include "base/msg_cpu_relax.h"
 #include "base/msg_monotonic.h"
+#include "base/msg_thread_name.h"
 #include "log/msg_log.h"
 #include "transport/ipc_frame.h"
 
@@ -154,6 +155,7 @@ void IpcBatchServe(IpcPeer *peer) {
 }
 
 void *IpcBatchThread(void *) {
+    MsgNameThisThread(MSG_THREAD_BATCH);
     while (IpcPeer *peer = IpcBatchNext()) {
         IpcBatchServe(peer);
     }
