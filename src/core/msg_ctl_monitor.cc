@@ -137,7 +137,10 @@ uint32_t MsgCtlReport(const MsgCtlMonitor &m, const MsgHead *event, uint64_t rea
     record.dataLen = event->data != nullptr ? event->dataLen : 0U;
     record.sendPid = event->sendPid;
     record.sendUid = event->sendUid;
-    (void)memcpy(record.sendProcName, event->sendProcName, OS_MSG_NAME_LEN);
+    // An event request names no sending process; the events this process
+    // fans out are its own tasks'.
+    const char *proc = MsgNameEmpty(event->sendProcName) ? MsgGetProcName() : event->sendProcName;
+    (void)memcpy(record.sendProcName, proc, OS_MSG_NAME_LEN);
     (void)memcpy(record.sendTaskName, event->sendTaskName, OS_MSG_NAME_LEN);
     record.captured = record.dataLen < m.captureBytes ? record.dataLen : m.captureBytes;
     record.missed = m.missed;
