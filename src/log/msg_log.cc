@@ -69,7 +69,12 @@ void MsgOutput(uint32_t level, const char *functionName, uint32_t line, const ch
         return; // too long or malformed: the line is dropped whole, never cut
     }
 
-    // A sink gets the line without a line end: it adds whatever its output needs.
+    // A sink gets the line without a line end, also when the message brought
+    // its own: the sink adds whatever its output needs.
+    size_t end = (size_t)prefixLen + (size_t)messageLen;
+    while (end > (size_t)prefixLen && (lineBuffer[end - 1] == '\n' || lineBuffer[end - 1] == '\r')) {
+        lineBuffer[--end] = '\0';
+    }
     sink(level, lineBuffer);
 }
 
