@@ -21,7 +21,7 @@ struct MsgCodeEntry {
     { code, #code, #code ": " meaning }
 
 const MsgCodeEntry kCodes[] = {
-    MSG_CODE_ENTRY(OS_MSG_OK, "success"),
+    MSG_CODE_ENTRY(OS_MSG_OK, "success: the call did what it was asked"),
     MSG_CODE_ENTRY(OS_MSG_ERR_INVALID_PARAM, "an argument is NULL, empty, too long (names: 1 to 15 characters) or "
                                              "out of range, or received data is malformed"),
     MSG_CODE_ENTRY(OS_MSG_ERR_SERVER_NOT_RUNNING, "the message server is not running: the receiving process is not "

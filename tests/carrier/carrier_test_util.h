@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "carrier/carrier_proto.h"
+#include "support/descriptors.h"
 
 extern char **environ;
 
@@ -41,17 +42,7 @@ inline void RemoveDir(const std::string &dir) {
     (void)rmdir(dir.c_str());
 }
 
-/* Open descriptors, not counting the one that lists them. */
-inline size_t OpenFds() {
-    size_t n = 0U;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (struct dirent *entry = readdir(d)) {
-            n += entry->d_name[0] != '.' ? 1U : 0U;
-        }
-        (void)closedir(d);
-    }
-    return n - 1U;
-}
+using ::OpenFds;
 
 /* A carrier_peer process (or another program of the build): commands go to
  * its standard input, its reports come back one line at a time. */
