@@ -292,7 +292,8 @@ TEST_F(VyreMsgTool, MonitorPrintsEachBroadcastEventOnceAndSubsShowsWhoSubscribed
     EXPECT_EQ(viewer.Expect("event 100"), "event 100 4") << "the subscriber gets the event as before";
 
     // The tool withdrew its registration when it stopped.
-    for (const json &p : Parsed(RunTool({"ps", "--json"})).at("processes")) {
+    const json after = Parsed(RunTool({"ps", "--json"}));
+    for (const json &p : after.at("processes")) {
         EXPECT_EQ(p.at("monitors"), 0U) << p.dump();
     }
 }
