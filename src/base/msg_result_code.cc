@@ -48,8 +48,8 @@ const MsgCodeEntry kCodes[] = {
     MSG_CODE_ENTRY(OS_MSG_ERR_TASK_EXIST, "the task name is registered already, with a callback"),
     MSG_CODE_ENTRY(OS_MSG_ERR_TIMEOUT, "no answer in time: the called task is busy or blocked, no thread serves "
                                        "it, or it is waiting for an answer from the caller"),
-    MSG_CODE_ENTRY(OS_MSG_ERR_SYN_TIMEOUT, "no answer through the transport in time: the called process is busy, "
-                                           "blocked or gone"),
+    MSG_CODE_ENTRY(OS_MSG_ERR_SYN_TIMEOUT, "no answer through the transport in time: the called process is busy "
+                                           "or blocked, or has no such task"),
     MSG_CODE_ENTRY(OS_MSG_ERR_REQ_RELEASED, "the answer is for a request nobody waits for any more (the caller "
                                             "timed out or made a newer call)"),
     MSG_CODE_ENTRY(OS_MSG_ERR_RESP_STATE, "the caller no longer waits for this answer (its call timed out), or the "
