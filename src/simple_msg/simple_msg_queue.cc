@@ -70,7 +70,8 @@ void SimpleTaskTimedCall(const SimpleTaskCallee &callee, MsgHead *msg, uint64_t 
 
 /* Moves the oldest node into msg and reads the callback; false when the ring
  * is empty. The loop's steps log under the loop's own name. */
-bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, SimpleTaskCallee *callee) {
+__attribute__((always_inline)) inline bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg,
+                                                              SimpleTaskCallee *callee) {
     uint64_t position = 0;
     if (!SimpleMsgRingPop(&task->ring, msg, &position)) {
         return false;
@@ -107,7 +108,10 @@ inline void SimpleTaskOfferRoom(SimpleMsgTask *task) {
  * Touches no record but the counters, which the caller guarantees alive
  * until the callback starts; after it, only ctx says whether the record
  * still exists. */
-void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead *msg, const SimpleTaskCallee &callee) {
+// Inlined into both consumers, the loop and a handling call: the loop's
+// message costs no extra call for sharing it.
+__attribute__((always_inline)) inline void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx,
+                                                            MsgHead *msg, const SimpleTaskCallee &callee) {
     void *payload = msg->data;
     uint32_t len = msg->dataLen;
     SimpleMsgCountBytes(&task->counters, len);
@@ -203,7 +207,8 @@ bool SimpleTaskPushNode(SimpleMsgTask *task, const MsgHead *head, void *payload,
     out->pending = SimpleMsgRingPendingBeyond(&task->ring, out->position, high);
     SimpleMsgCountAccepted(&task->counters, out->pending);
     if (out->pending > high && out->pending * 2U >= out->capacity &&
-        __atomic_load_n(&task->everServed, __ATOMIC_RELAXED) == 0U) {
+        __atomic_load_n(&task->everServed, __ATOMIC_RELAXED) == 0U &&
+        __atomic_load_n(&task->unservedWarned, __ATOMIC_RELAXED) == 0U) {
         out->warnUnserved = __atomic_exchange_n(&task->unservedWarned, 1U, __ATOMIC_RELAXED) == 0U;
     }
     if (SimpleMsgRingTakeWake(&task->ring)) {
