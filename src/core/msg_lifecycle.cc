@@ -12,6 +12,7 @@
 
 #include <string.h>
 
+#include "base/msg_names.h"
 #include "base/msg_proc_name.h"
 #include "base/msg_result_code.h"
 #include "base/msg_setup_state.h"
@@ -52,6 +53,20 @@ void MsgSetServerQuit(uint32_t quit) {
 
 uint32_t MsgServerQuit(void) {
     return __atomic_load_n(&g_msgServerQuit, __ATOMIC_ACQUIRE);
+}
+
+/* The quit notice under the name the server ran as: the server thread passes
+ * its own copy, since a teardown may be clearing the process name while the
+ * server leaves its join. */
+void MsgNotifyQuitAs(const char *procName) {
+    MsgSetServerQuit(1U);
+    (void)OsMutexLock(&g_msgServerMutex);
+    MSG_LOG(OS_MSG_LOG_DEBUG, "binder server[%s] quit.", procName);
+    g_msgServerQuits += 1U;
+    if (g_msgServerObjects) {
+        (void)OsPthreadCondSignal(&g_msgServerCond);
+    }
+    (void)OsMutexUnLock(&g_msgServerMutex);
 }
 
 /* The set-up no longer waits for a start report: the last waiter of
@@ -221,8 +236,10 @@ void *MsgMainThreadProc(void *arg) {
     (void)arg;
     MsgNameThisThread(MSG_THREAD_SERVER);
     (void)OsPthreadDetach(OsPthreadSelf());
-    if (PMsgStartServer(MsgGetProcName()) != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "start server[%s] error.", MsgGetProcName());
+    // Set before this thread was started, and stable until its start report.
+    const MsgNameCopy name(MsgGetProcName());
+    if (PMsgStartServer(name.text) != OS_MSG_OK) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "start server[%s] error.", name.text);
         (void)OsSemPost(&g_msgServerSem);
         return nullptr;
     }
@@ -238,7 +255,7 @@ void *MsgMainThreadProc(void *arg) {
     uint32_t joinRet = PMsgJoinServer();
     __atomic_store_n(&g_msgServerInJoin, 0U, __ATOMIC_RELEASE);
     if (joinRet == OS_MSG_OK) {
-        MsgNotifyQuit();
+        MsgNotifyQuitAs(name.text);
     }
     return nullptr;
 }
@@ -281,14 +298,7 @@ uint32_t MsgWaitServerWaiters(void) {
 }
 
 void MsgNotifyQuit(void) {
-    MsgSetServerQuit(1U);
-    (void)OsMutexLock(&g_msgServerMutex);
-    MSG_LOG(OS_MSG_LOG_DEBUG, "binder server[%s] quit.", MsgGetProcName());
-    g_msgServerQuits += 1U;
-    if (g_msgServerObjects) {
-        (void)OsPthreadCondSignal(&g_msgServerCond);
-    }
-    (void)OsMutexUnLock(&g_msgServerMutex);
+    MsgNotifyQuitAs(MsgGetProcName());
 }
 
 uint32_t MsgDestroyServer(void) {
