@@ -303,7 +303,9 @@ TEST_F(VyreMsgTool, MonitorPrintsEachBroadcastEventOnceAndSubsShowsWhoSubscribed
 TEST_F(VyreMsgTool, HzAndTopMeasureTheTrafficOfAWindow) {
     Start({"echo", "camera"});
     Join();
-    Peer hz(VYRE_MSG_TOOL_PATH, {"hz", "camera", "echo", "--window", "2000", "--count", "1", "--json"}, true);
+    // Two windows, so that a loaded machine may hand some of the messages to
+    // the task only in the second: together they must count every one.
+    Peer hz(VYRE_MSG_TOOL_PATH, {"hz", "camera", "echo", "--window", "1500", "--count", "2", "--json"}, true);
     ASSERT_EQ(hz.Expect("vyre-msg: measuring").rfind("vyre-msg: measuring", 0), 0U);
     uint8_t bytes[100] = {0};
     for (int i = 0; i < 20; ++i) {
@@ -311,13 +313,21 @@ TEST_F(VyreMsgTool, HzAndTopMeasureTheTrafficOfAWindow) {
         carrier_proto::FillHead(&head, "tester", "camera", "echo", 77U, bytes, sizeof(bytes));
         ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
     }
-    json window = json::parse(hz.Line(), nullptr, false);
+    uint64_t messages = 0U;
+    uint64_t total = 0U;
+    for (int i = 0; i < 2; ++i) {
+        json window = json::parse(hz.Line(), nullptr, false);
+        ASSERT_FALSE(window.is_discarded());
+        messages += window.at("messages").get<uint64_t>();
+        total += window.at("bytes").get<uint64_t>();
+        if (window.at("messages") != 0U) {
+            EXPECT_DOUBLE_EQ(window.at("meanBytes").get<double>(), 100.0);
+            EXPECT_GT(window.at("rateHz").get<double>(), 0.0);
+        }
+    }
     EXPECT_EQ(hz.Wait(), 0);
-    ASSERT_FALSE(window.is_discarded());
-    EXPECT_EQ(window.at("messages"), 20U);
-    EXPECT_EQ(window.at("bytes"), 2000U);
-    EXPECT_DOUBLE_EQ(window.at("meanBytes").get<double>(), 100.0);
-    EXPECT_GT(window.at("rateHz").get<double>(), 0.0);
+    EXPECT_EQ(messages, 20U);
+    EXPECT_EQ(total, 2000U);
 
     ToolRun top = RunTool({"top", "--count", "2", "--interval", "100", "--json"});
     ASSERT_EQ(top.code, 0) << top.out;
