@@ -24,7 +24,7 @@ SHELL := /bin/bash
 # Debian packages by purpose; each target asks only for what it uses.
 # `make deps-GROUP` installs the packages of DEPS.GROUP.
 DEPS.build := cmake ninja-build gcc g++ pkg-config
-DEPS.test := libgtest-dev clang
+DEPS.test := libgtest-dev clang nlohmann-json3-dev
 DEPS.bench := libbenchmark-dev
 # Peers of the comparison benchmarks; only `make bench-compare` needs them,
 # never the build, the tests or the demo. iceoryx: its daemon (iox-roudi)
@@ -34,7 +34,7 @@ DEPS.fuzz := clang libclang-rt-14-dev
 DEPS.format := clang-format clang-tidy
 DEPS.docs := doxygen
 # googletest is built for the target from the sources libgtest-dev ships.
-DEPS.aarch64 := g++-aarch64-linux-gnu qemu-user libgtest-dev
+DEPS.aarch64 := g++-aarch64-linux-gnu qemu-user libgtest-dev nlohmann-json3-dev
 DEPS_GROUPS := build test bench bench-peers fuzz format docs aarch64
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local

@@ -134,6 +134,16 @@ OS_MSG_API uint32_t OsMsgGetVersion(void);
 #define MSG_TASK_NAME_PMSG_BRO "pmsgBro"
 /* System control process; its messages keep their sender fields. */
 #define MSG_PROC_NAME_SYSCTRL "sysctrl"
+/* The library's control task, which runs in every process beside
+ * "pmsgBro": it answers inspection requests (the vyre-msg tool's) about the
+ * process's tasks, counters and subscriptions, and reports published events
+ * to registered monitors. Its requests are ordinary synchronous messages
+ * with the reserved ids below. */
+#define MSG_TASK_NAME_PMSG_CTL "pmsgCtl"
+/* Message ids reserved for the control task's requests and reports;
+ * applications use none of them. */
+#define MSG_ID_CTL_FIRST 0x200020U
+#define MSG_ID_CTL_LAST 0x20002fU
 
 /* msgKind values. */
 #define MSG_KIND_ASYN 0U
@@ -292,8 +302,8 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
  * creates the local service registry, the process's server thread (and waits
  * for it to report its start), the task table, the subscription table, the
  * transport client and the CPU configuration. Returns when everything is up,
- * the library's broadcast task included, so events may be subscribed to at
- * once.
+ * the library's broadcast task and control task included, so events may be
+ * subscribed to at once.
  * OS_MSG_OK, also when the process is initialised already or another thread
  * is initialising it (nothing changes); OS_MSG_ERR_INVALID_PARAM (procName
  * NULL, empty, or 16 characters or more); OS_MSG_ERR_FAIL (in a child forked
@@ -367,9 +377,13 @@ OS_MSG_API uint32_t OsMsgGetProcName(char *buffer, uint32_t size);
  * is not used. */
 typedef uint32_t (*OsMsgTaskFunc)(MsgHead *msg);
 
+/* The same, with the pointer the application gave at registration
+ * (OsMsgRegTaskEx), passed unchanged on every call. */
+typedef uint32_t (*OsMsgTaskFuncEx)(MsgHead *msg, void *user);
+
 /* A log sink: receives each finished log line (time stamp, level, process and
- * thread ids, function and line, message, "\r"). Called on the logging thread;
- * must be safe for concurrent calls. */
+ * thread ids, function and line, then the message), without a line end.
+ * Called on the logging thread; must be safe for concurrent calls. */
 typedef void (*OsMsgLogFunc)(uint32_t level, const char *line);
 
 /* ---------------------------------------------------------------------------
@@ -377,7 +391,10 @@ typedef void (*OsMsgLogFunc)(uint32_t level, const char *line);
  *
  * A task is a named queue of messages with a callback, served by one thread
  * of the application: register the task, then call OsMsgTaskRoutineByName on
- * the thread that is to run its callback.
+ * the thread that is to run its callback. A thread with a poll loop of its
+ * own may instead serve several tasks: it waits on each task's descriptor
+ * (OsMsgTaskFd) and calls OsMsgTaskHandle for the tasks whose descriptor is
+ * readable.
  * ------------------------------------------------------------------------- */
 
 /* Registers the task name (at most 15 characters) with a queue of queueLen
@@ -390,6 +407,12 @@ typedef void (*OsMsgLogFunc)(uint32_t level, const char *line);
  * of 16 or more characters); OS_MSG_ERR_NO_MEMORY; OS_MSG_ERR_HASH. */
 OS_MSG_API uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskFunc cb);
 
+/* OsMsgRegTask with a callback that also receives user, unchanged, on every
+ * call: state of the application's own, without globals. The library never
+ * reads or frees user. Same rules and results as OsMsgRegTask (a name
+ * registered with any callback already gives OS_MSG_ERR_TASK_EXIST). */
+OS_MSG_API uint32_t OsMsgRegTaskEx(const char *name, uint32_t queueLen, OsMsgTaskFuncEx cb, void *user);
+
 /* Runs the loop of task name on the calling thread: blocks, calling the
  * task's callback for each message in arrival order, until the task is
  * unregistered (from another thread or from the callback). One thread per
@@ -400,6 +423,36 @@ OS_MSG_API uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskF
  * (in a child forked without exec, also when a callback forked and returned
  * in the child). */
 OS_MSG_API uint32_t OsMsgTaskRoutineByName(const char *name);
+
+/* Makes task name (of this process) one that is served from the
+ * application's own poll loop, and gives its descriptor in *fd: it is
+ * readable (POLLIN, EPOLLIN) while messages wait in the task's queue, and may
+ * also be readable with none waiting (OsMsgTaskHandle then handles none).
+ * The application only polls it: it neither reads, writes nor closes it. It
+ * stays open until the task is unregistered, when it is closed: take it out
+ * of the poll set before OsMsgUnregTask (or once OsMsgTaskHandle returns
+ * OS_MSG_ERR_NOT_FOUND). A second call gives the same descriptor. From then
+ * on no thread may run the task's loop (OsMsgTaskRoutineByName refuses with
+ * OS_MSG_ERR_TASK_BUSY). Tasks that never ask for a descriptor have none.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (name NULL or empty, or fd NULL);
+ * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND (not registered);
+ * OS_MSG_ERR_TASK_BUSY (a thread runs the task's loop);
+ * OS_MSG_ERR_SYSTEM (no descriptor could be made). */
+OS_MSG_API uint32_t OsMsgTaskFd(const char *name, int *fd);
+
+/* Handles, on the calling thread, up to maxCount of the messages waiting in
+ * the queue of task name, oldest first, exactly as the task's loop would
+ * (callback with no lock held, payload released after it); returns without
+ * waiting when fewer wait. *handled (when handled is not NULL) is the number
+ * handled. For a task with a descriptor, the descriptor is left readable when
+ * messages still wait. One thread at a time serves a task; a callback may
+ * serve other tasks but not its own.
+ * OS_MSG_OK (also when the callback unregistered its own task);
+ * OS_MSG_ERR_INVALID_PARAM (name NULL or empty, or maxCount 0);
+ * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND (not registered, or being
+ * unregistered); OS_MSG_ERR_TASK_BUSY (another thread serves the task now, or
+ * a thread runs its loop, or the call comes from the task's own callback). */
+OS_MSG_API uint32_t OsMsgTaskHandle(const char *name, uint32_t maxCount, uint32_t *handled);
 
 /* Unregisters task taskName of this process: messages still queued are
  * dropped, a synchronous request the task waits on fails, and the task's loop
@@ -522,14 +575,27 @@ OS_MSG_API uint32_t OsMsgBroadcastEvent(const MsgBroEntry *events, uint32_t coun
 #define OS_MSG_LOG_ERROR 3U
 #define OS_MSG_LOG_FATAL 4U
 
-/* Installs the sink for the library's log lines. NULL switches those lines off
- * entirely; a non-NULL function replaces the default sink, which writes each
- * line to standard output. */
+/* Installs the sink for every log record of the library. NULL switches the
+ * records off entirely; a non-NULL function replaces the default sink, which
+ * writes each line to standard error. With the platform libraries this
+ * library ships as a stand-in, the records its in-process layer, tables and
+ * registry write through the platform log reach the same sink, as lines of
+ * the same shape, unless the program set a sink of the platform log itself
+ * (OsLogSetSink), which keeps those. */
 OS_MSG_API void OsMsgRegLogFunc(OsMsgLogFunc func);
 
-/* Sets the lowest level that is logged (0-4). Other values are ignored. Lines
- * below the level cost no formatting. */
+/* Sets the lowest level that is logged (0-4), for every record as
+ * OsMsgRegLogFunc describes. Other values are ignored. Records below the
+ * level cost no formatting. The environment variable VYRE_OS_MSG_LOG_LEVEL
+ * (0-4, or DEBUG, INFO, WARN, ERROR, FATAL), read when the library is
+ * loaded, sets the starting level (default 3, ERROR). */
 OS_MSG_API void OsMsgSetLogLevel(uint32_t level);
+
+/* The name of result code code and what it means, as one line of text:
+ * "OS_MSG_ERR_FULL: a queue or table is full: ...". "unknown result code" for
+ * a value this header does not define. A constant string: never NULL, never
+ * to be freed. Callable at any time, also before OsMsgInit. */
+OS_MSG_API const char *OsMsgStrError(uint32_t code);
 
 /* ---------------------------------------------------------------------------
  * Task statistics
@@ -561,7 +627,9 @@ typedef struct OsMsgTaskStats {
  * being unregistered). */
 OS_MSG_API uint32_t OsMsgGetTaskStats(const char *taskName, OsMsgTaskStats *stats);
 
-/* Writes the counters of every task to standard output, one line each:
+/* Flushes the C library's standard output stream, so that what the program
+ * printed there before comes first, then writes the counters of every task
+ * to standard output, one line each, as the library's other listings do:
  * "TaskStats: <name> queueLen:<n> pending:<n> highWater:<n> accepted:<n>
  * refusedFull:<n> handled:<n> cbMaxNs:<n> cbP99Ns:<n>". OS_MSG_OK;
  * OS_MSG_ERR_NOT_INIT. */

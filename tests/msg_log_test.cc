@@ -16,7 +16,7 @@
 namespace {
 
 const std::regex kLineShape(R"(^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\.\d{3}\+08:00\])"
-                            R"(\[(DEBUG|INFO |WARN |ERROR|FATAL)\]\[P:(\d+)/T:(\d+)\]\[([^:\]]+):(\d+)\](.*)\r$)");
+                            R"(\[(DEBUG|INFO |WARN |ERROR|FATAL)\]\[P:(\d+)/T:(\d+)\]\[([^:\]]+):(\d+)\](.*)$)");
 
 TEST(MsgLogLine, HasTimeLevelIdsFunctionLineAndMessageWithinTheLengthLimit) {
     LogCapture capture;
@@ -39,13 +39,13 @@ TEST(MsgLogLine, HasTimeLevelIdsFunctionLineAndMessageWithinTheLengthLimit) {
         EXPECT_EQ(lines[i].level, std::min(i, 4u));
         std::string expected = i < 5 ? names[i] + ids + "SomeOperation:" + std::to_string(1234 + i) + "]value 7 of x"
                                      : "FATAL" + ids + "TestBody:" + std::to_string(macroLine) + "]macro 5";
-        EXPECT_EQ(lines[i].text.substr(m.position(2)), expected + "\r") << "the macro names the calling function";
+        EXPECT_EQ(lines[i].text.substr(m.position(2)), expected) << "the macro names the calling function";
     }
 
-    // Up to 767 characters a line ends in "\r" while room remains; longer ones and overlong prefixes are dropped.
+    // Lines of up to 767 characters pass whole, with no line end; longer ones and overlong prefixes are dropped.
     capture.Clear();
     MsgOutput(OS_MSG_LOG_ERROR, "Len", 100, "%s", ""); // the same prefix as every line below
-    const std::string prefix = capture.Records().at(0).text.substr(0, capture.Records()[0].text.size() - 1);
+    const std::string prefix = capture.Records().at(0).text;
     for (size_t total : {766, 767, 768, 5000}) {
         MsgOutput(OS_MSG_LOG_ERROR, "Len", 100, "%s", std::string(total - prefix.size(), 'm').c_str());
     }
@@ -56,13 +56,12 @@ TEST(MsgLogLine, HasTimeLevelIdsFunctionLineAndMessageWithinTheLengthLimit) {
     ASSERT_EQ(lines.size(), 3u);
     // The time stamp has a fixed width but may tick between lines: compare what follows it.
     auto afterTime = [](const std::string &line) { return line.substr(line.find(']')); };
-    EXPECT_EQ(lines[1].text.size(), 767u);
-    EXPECT_EQ(afterTime(lines[1].text), afterTime(prefix) + std::string(766 - prefix.size(), 'm') + "\r");
+    EXPECT_EQ(afterTime(lines[1].text), afterTime(prefix) + std::string(766 - prefix.size(), 'm'));
     EXPECT_EQ(lines[2].text.size(), 767u);
     EXPECT_EQ(afterTime(lines[2].text), afterTime(prefix) + std::string(767 - prefix.size(), 'm'));
     char small[10];
     MsgGetCurTime(small, sizeof(small));
-    EXPECT_EQ(capture.Count("[MsgGetCurTime][") + capture.Count("]:secure func error.\r\n", OS_LOG_ERROR), 2u);
+    EXPECT_EQ(capture.Count("[MsgGetCurTime][") + capture.Count("]:secure func error.", OS_LOG_ERROR), 2u);
 }
 
 std::string g_passed; // the levels of the lines a sink received, in order
@@ -87,18 +86,20 @@ TEST(MsgLogFilter, PassesFromTheThresholdUpToFatalAndIgnoresBadThresholds) {
     MsgSetLogFunc(&MsgDefaultLogFunc);
 }
 
-TEST(MsgLogSink, DefaultPrintsATaggedLineWithinItsBufferAndNullSilences) {
+TEST(MsgLogSink, DefaultWritesTaggedLinesToStandardErrorWithinItsBufferAndNullSilences) {
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     MsgDefaultLogFunc(4, "some text");
     MsgDefaultLogFunc(3, std::string(999, 'y').c_str()); // 24 + 999 characters leave no room for the NUL in 1023
     MsgOutput(OS_MSG_LOG_ERROR, "Op", 9, "hello");
-    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind(
-                  "[vyre_os_msg]: level[4]:some text\n[vyre_os_msg]: sprintf_s fail!\n[vyre_os_msg]: level[3]:[", 0),
-              0u);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("[vyre_os_msg]: level[4]:some text\n[vyre_os_msg]: level[3]:[", 0), 0u) << err;
+    EXPECT_EQ(err.substr(err.size() - 12), "[Op:9]hello\n") << "one line each, ended by one line feed";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[vyre_os_msg]: sprintf_s fail!\n") << "the failure note alone";
     OsMsgRegLogFunc(nullptr);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     MsgOutput(OS_MSG_LOG_FATAL, "f", 1, "silenced");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST(MsgLogConcurrency, LinesFromManyThreadsArriveWhole) {

@@ -108,17 +108,45 @@ TEST(PlatformLog, FiltersBelowTheLevelCutsToTheLineSizeAndDefaultsToStandardErro
     OsLogPrintf(OS_LOG_ERROR, "T", "%s", std::string(3000, 'x').c_str());
     OsLogSetLevel(OS_LOG_FATAL);
     OsLogPrintf(OS_LOG_ERROR, "T", "error after raising the level");
-    EXPECT_EQ(g_records, (std::vector<std::string>{"2 OS_MSG [SimpleMsgPush][77]:queue 1024\r\n",
-                                                   "3 T " + std::string(1023, 'x')}));
+    EXPECT_EQ(g_records,
+              (std::vector<std::string>{"2 OS_MSG [SimpleMsgPush][77]:queue 1024", "3 T " + std::string(1023, 'x')}));
 
     OsLogSetSink(nullptr);
     OsLogSetLevel(OS_LOG_DEBUG);
     EXPECT_EQ(OsLogEnabled(OS_LOG_DEBUG), 1U);
     testing::internal::CaptureStderr();
     OsLogPrintf(OS_LOG_WARN, "OS_MSG", "pool %d ready", 3);
-    OsLogPrintf(OS_LOG_DEBUG, "TAG2", "second\r\n"); // brings its own line end
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[OS_MSG][WARN] pool 3 ready\n[TAG2][DEBUG] second\r\n");
+    OsLogPrintf(OS_LOG_DEBUG, "TAG2", "second\r\n"); // its own line end gives way to the sink's
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[OS_MSG][WARN] pool 3 ready\n[TAG2][DEBUG] second\n");
     EXPECT_EQ(g_records.size(), 2U) << "the replaced sink still called";
+}
+
+TEST(PlatformLog, RouteTakesWhatNoSinkTakesAtItsOwnLevelAndASinkKeepsPrecedence) {
+    static std::vector<std::string> routed;
+    static std::vector<std::string> sunk;
+    const OsLogSink route = [](uint32_t level, const char *, const char *text) {
+        routed.push_back(std::to_string(level) + text);
+    };
+    OsLogSetRoute(route, OS_LOG_WARN);
+    EXPECT_EQ(OsLogEnabled(OS_LOG_INFO) * 10U + OsLogEnabled(OS_LOG_WARN), 1U) << "the route's level applies";
+    OsLogPrintf(OS_LOG_INFO, "T", "info");
+    OsLogPrintf(OS_LOG_WARN, "T", "warn\r\n");
+    EXPECT_EQ(routed, std::vector<std::string>{"2warn"});
+
+    OsLogSetSink([](uint32_t level, const char *, const char *text) { sunk.push_back(std::to_string(level) + text); });
+    OsLogSetLevel(OS_LOG_DEBUG);
+    OsLogSetRoute(route, OS_LOG_FATAL); // set after the sink: the sink still takes every record
+    OsLogPrintf(OS_LOG_DEBUG, "T", "debug");
+    EXPECT_EQ(sunk, std::vector<std::string>{"0debug"});
+    OsLogSetSink(nullptr);
+    OsLogPrintf(OS_LOG_ERROR, "T", "below the route's level");
+    OsLogPrintf(OS_LOG_FATAL, "T", "fatal");
+    EXPECT_EQ(routed, (std::vector<std::string>{"2warn", "4fatal"}));
+
+    OsLogSetRoute(nullptr, OS_LOG_FATAL);
+    testing::internal::CaptureStderr();
+    OsLogPrintf(OS_LOG_DEBUG, "T", "default again");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[T][DEBUG] default again\n") << "at the platform's own level";
 }
 
 TEST(ProcName, IsTheKernelNameOfTheProcessCutToTheBuffer) {

@@ -256,10 +256,12 @@ TEST(PublicTaskStats, RefuseInOrderThenReadAndDumpEveryTask) {
             (void)fflush(stdout);
             int saved = dup(STDOUT_FILENO);
             dup2(fd, STDOUT_FILENO);
+            (void)printf("printed before\n"); // still in stdio's buffer: a pipe's stream is fully buffered
             EXPECT_EQ(OsMsgDumpStats(), OS_MSG_OK);
             dup2(saved, STDOUT_FILENO);
             close(saved);
         });
+        EXPECT_EQ(text.rfind("printed before\nTaskStats: ", 0), 0U) << "the program's own lines come first: " << text;
         EXPECT_NE(text.find("TaskStats: worker queueLen:1024 pending:0 highWater:"), std::string::npos) << text;
         EXPECT_NE(text.find(" accepted:3 refusedFull:0 handled:3 cbMaxNs:"), std::string::npos) << text;
         EXPECT_NE(text.find("TaskStats: pmsgBro "), std::string::npos) << text; // the library's own task too

@@ -2,6 +2,7 @@
 // callback: answers, time-outs, late and stale answers, a busy slot, copies.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -66,6 +67,44 @@ TEST_F(SyncRequest, TimedOutRequestRefusesItsLateAndStaleAnswers) {
     ASSERT_EQ(SimpleMsgUnregTask("cli"), OS_MSG_OK); // an answer for a requester that went is released
     EXPECT_EQ(SimpleMsgRespSend(&g_kept, "gone", 4), OS_MSG_ERR_NOT_FOUND);
     EXPECT_EQ(log.Count("SimpleMsgGetQueue NULL[cli].", OS_LOG_ERROR), 1U) << log.Dump();
+}
+
+// Each callback of "ping" and "pong" calls the other task, once both are in:
+// ping waits 200 ms, pong much longer. Later requests (9) are answered.
+std::atomic<int> g_inCallback{0};
+std::atomic<uint32_t> g_pingResult{0xFFFFFFFFU};
+std::atomic<uint32_t> g_pongResult{0xFFFFFFFFU};
+uint32_t CallTheOther(MsgHead *msg) {
+    const bool ping = std::string(msg->recvTaskName) == "ping";
+    if (msg->msgId == 9U) {
+        (void)SimpleMsgRespSend(msg, "ok", 2);
+        return 0;
+    }
+    g_inCallback.fetch_add(1);
+    EXPECT_TRUE(WaitUntil([] { return g_inCallback.load() == 2; }));
+    MsgHead request = MakeHead(ping ? "pong" : "ping", 9, ping ? "ping" : "pong");
+    MsgHead *out = nullptr;
+    uint32_t ret = SimpleMsgSynSend(&request, &out, ping ? 200U : 20000U);
+    if (ret == OS_MSG_OK) {
+        (void)SimpleMsgFreeRespBuffer(ping ? "ping" : "pong");
+    }
+    (ping ? g_pingResult : g_pongResult).store(ret);
+    return 0;
+}
+
+TEST_F(SyncRequest, TasksThatCallEachOtherTimeOutWithALineThatSaysWhy) {
+    LogCapture log;
+    ASSERT_EQ(SimpleMsgRegTask("ping", 4, CallTheOther, 0), OS_MSG_OK);
+    ASSERT_EQ(SimpleMsgRegTask("pong", 4, CallTheOther, 0), OS_MSG_OK);
+    StartLoop("ping");
+    StartLoop("pong");
+    ASSERT_EQ(SendTo("ping", 1), OS_MSG_OK);
+    ASSERT_EQ(SendTo("pong", 1), OS_MSG_OK);
+    ASSERT_TRUE(WaitUntil([] { return g_pongResult.load() != 0xFFFFFFFFU; }));
+    EXPECT_EQ(g_pingResult.load(), OS_MSG_ERR_TIMEOUT);
+    EXPECT_EQ(g_pongResult.load(), OS_MSG_OK) << "ping's loop answers once its own call has given up";
+    EXPECT_EQ(log.Count("task[ping] and task[pong] call each other synchronously", OS_LOG_ERROR), 1U) << log.Dump();
+    EXPECT_EQ(log.Count("wait syn thread msg error ret=-2147352556. 0x80020014(OS_MSG_ERR_TIMEOUT)", OS_LOG_ERROR), 1U);
 }
 
 // The responder's 200 tries, 10 ms apart, at a slot its requester keeps locked. Only

@@ -6,6 +6,11 @@
  * so a filtered call costs a load and a comparison. The sink is called on the
  * logging thread and must be safe for concurrent calls. Level and sink may be
  * changed at any time; a change applies to records that start after it.
+ *
+ * Where a record goes: to the sink of OsLogSetSink when one is set (with the
+ * level of OsLogSetLevel); else to the route of OsLogSetRoute when one is set
+ * (with the route's own level), through which a library that loads this one
+ * hands the records to its own log control; else to the default sink.
  */
 #ifndef VYRE_OS_LOG_H
 #define VYRE_OS_LOG_H
@@ -23,7 +28,8 @@ OS_PLATFORM_BEGIN_DECLS
 #define OS_LOG_FATAL 4U
 
 /* Receives each record that passed the level: level, module tag and the
- * formatted text (without a line end of its own). */
+ * formatted text, without the line-ending characters ("\r", "\n") the
+ * format may have ended with. */
 typedef void (*OsLogSink)(uint32_t level, const char *tag, const char *text);
 
 /* Formats and emits one record. Never fails the caller: a record that cannot
@@ -41,6 +47,12 @@ OS_PLATFORM_API uint32_t OsLogEnabled(uint32_t level);
 OS_PLATFORM_API void OsLogSetSink(OsLogSink sink);
 /* Records below level are dropped; the default is 3 (ERROR). */
 OS_PLATFORM_API void OsLogSetLevel(uint32_t level);
+/* Routes the records that no sink of OsLogSetSink takes to route, which
+ * receives those at or above level (5 or more: none); NULL ends the route
+ * (the default sink and the level of OsLogSetLevel apply again). A sink of
+ * OsLogSetSink keeps precedence over a route, whichever was set first.
+ * Optional in a platform library: callers bind it weakly. */
+OS_PLATFORM_API void OsLogSetRoute(OsLogSink route, uint32_t level);
 
 OS_PLATFORM_END_DECLS
 

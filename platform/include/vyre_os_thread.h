@@ -25,6 +25,11 @@ OS_PLATFORM_API int32_t OsPthreadCreate(OsThread *tid, const void *attr, OsThrea
 OS_PLATFORM_API int32_t OsPthreadDetach(OsThread tid);
 /* The calling thread's id. */
 OS_PLATFORM_API OsThread OsPthreadSelf(void);
+/* Names the calling thread for the system's tools (ps and top per thread,
+ * debuggers): the first 15 characters of name. 0 on success, else an error
+ * number (the name stays as it was). Optional in a platform library: callers
+ * bind it weakly. */
+OS_PLATFORM_API int32_t OsPthreadSetName(const char *name);
 
 /* Process id and user id of the calling process, read from the kernel at the
  * first call and kept (read again in the child of a fork made through the C

@@ -1,15 +1,21 @@
 /*
- * The platform log: level filter, formatting and a replaceable sink.
+ * The platform log: level filter, formatting and a replaceable sink, with a
+ * route through which a library that loads this one takes the records no
+ * sink was set for.
  *
- * Level and sink are atomics read on every call and changed at any time
- * without a lock; a record uses the values it read when it started. A record
- * below the level costs one relaxed load and a comparison: nothing is
- * formatted, no clock is read and no system call is made. A passing record is
- * formatted on the caller's stack (no allocation, no shared buffer) and handed
- * to the sink on the caller's thread.
+ * Sink, route, their levels and the level in force are atomics read on every
+ * call; a record uses the values it read when it started. The setters take a
+ * private mutex (a leaf lock: nothing is called under it) so that the level
+ * in force always matches the sink or route that was set last, whichever
+ * thread set what. A record below the level in force costs one relaxed load
+ * and a comparison: nothing is formatted, no clock is read and no system
+ * call is made. A passing record is formatted on the caller's stack (no
+ * allocation, no shared buffer) and handed to its sink on the caller's
+ * thread, without the line end its format may have had.
  */
 #include "vyre_os_log.h"
 
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -20,10 +26,18 @@ namespace {
 
 // The platform's line size: longer records are cut to it.
 constexpr size_t kLineSize = 1024;
+// A level no record reaches.
+constexpr uint32_t kNoRecord = 5;
 
-std::atomic<uint32_t> g_logLevel{OS_LOG_ERROR};
-// nullptr selects the default sink.
+// nullptr selects the default sink (or the route).
 std::atomic<OsLogSink> g_logSink{nullptr};
+std::atomic<uint32_t> g_logLevel{OS_LOG_ERROR};
+std::atomic<OsLogSink> g_routeSink{nullptr};
+std::atomic<uint32_t> g_routeLevel{kNoRecord};
+// The level that applies to the sink a record goes to now.
+std::atomic<uint32_t> g_levelInForce{OS_LOG_ERROR};
+// Serialises the setters; trivially destructible.
+pthread_mutex_t g_setLock = PTHREAD_MUTEX_INITIALIZER;
 
 const char *LevelName(uint32_t level) {
     static const char *const kNames[] = {"DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
@@ -33,11 +47,8 @@ const char *LevelName(uint32_t level) {
 // Writes "[tag][LEVEL] text\n" to standard error with one write, so that
 // concurrent records do not interleave within a line.
 void DefaultSink(uint32_t level, const char *tag, const char *text) {
-    // A record that brings its own line end gets no second one.
-    size_t textLen = strlen(text);
-    const char *end = textLen > 0 && text[textLen - 1] == '\n' ? "" : "\n";
     char line[kLineSize + 64];
-    int len = snprintf(line, sizeof(line), "[%s][%s] %s%s", tag, LevelName(level), text, end);
+    int len = snprintf(line, sizeof(line), "[%s][%s] %s\n", tag, LevelName(level), text);
     if (len <= 0) {
         return;
     }
@@ -49,12 +60,22 @@ void DefaultSink(uint32_t level, const char *tag, const char *text) {
     (void)!write(STDERR_FILENO, line, n);
 }
 
+// Recomputes the level in force; the caller holds g_setLock.
+void UpdateLevelInForce() {
+    uint32_t level = g_logLevel.load(std::memory_order_relaxed);
+    if (g_logSink.load(std::memory_order_relaxed) == nullptr &&
+        g_routeSink.load(std::memory_order_relaxed) != nullptr) {
+        level = g_routeLevel.load(std::memory_order_relaxed);
+    }
+    g_levelInForce.store(level, std::memory_order_relaxed);
+}
+
 } // namespace
 
 extern "C" {
 
 void OsLogPrintf(uint32_t level, const char *tag, const char *format, ...) {
-    if (level < g_logLevel.load(std::memory_order_relaxed) || format == nullptr) {
+    if (level < g_levelInForce.load(std::memory_order_relaxed) || format == nullptr) {
         return;
     }
     char text[kLineSize];
@@ -65,20 +86,41 @@ void OsLogPrintf(uint32_t level, const char *tag, const char *format, ...) {
     if (len < 0) {
         return;
     }
+    size_t end = strlen(text);
+    while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) {
+        text[--end] = '\0';
+    }
     OsLogSink sink = g_logSink.load(std::memory_order_acquire);
+    if (sink == nullptr) {
+        sink = g_routeSink.load(std::memory_order_acquire);
+    }
     (sink != nullptr ? sink : DefaultSink)(level, tag != nullptr ? tag : "", text);
 }
 
 uint32_t OsLogEnabled(uint32_t level) {
-    return level >= g_logLevel.load(std::memory_order_relaxed) ? 1U : 0U;
+    return level >= g_levelInForce.load(std::memory_order_relaxed) ? 1U : 0U;
 }
 
 void OsLogSetSink(OsLogSink sink) {
+    (void)pthread_mutex_lock(&g_setLock);
     g_logSink.store(sink, std::memory_order_release);
+    UpdateLevelInForce();
+    (void)pthread_mutex_unlock(&g_setLock);
 }
 
 void OsLogSetLevel(uint32_t level) {
+    (void)pthread_mutex_lock(&g_setLock);
     g_logLevel.store(level, std::memory_order_relaxed);
+    UpdateLevelInForce();
+    (void)pthread_mutex_unlock(&g_setLock);
+}
+
+void OsLogSetRoute(OsLogSink route, uint32_t level) {
+    (void)pthread_mutex_lock(&g_setLock);
+    g_routeSink.store(route, std::memory_order_release);
+    g_routeLevel.store(level, std::memory_order_relaxed);
+    UpdateLevelInForce();
+    (void)pthread_mutex_unlock(&g_setLock);
 }
 
 } // extern "C"

@@ -100,6 +100,15 @@ OsThread OsPthreadSelf(void) {
     return pthread_self();
 }
 
+int32_t OsPthreadSetName(const char *name) {
+    if (name == nullptr) {
+        return EINVAL;
+    }
+    char cut[kKernelNameSize] = {0};
+    (void)strncpy(cut, name, sizeof(cut) - 1U);
+    return pthread_setname_np(pthread_self(), cut);
+}
+
 uint32_t OsGetPId(void) {
     EnsureOwnIds();
     return g_ownPid.load(std::memory_order_relaxed);

@@ -178,6 +178,14 @@ OS_MSG_API uint32_t MsgDelSubscribe(const MsgHead *record);
  * g_subscribeMutex. */
 OS_MSG_API uint32_t MsgIsNodeRepeate(ZemList *list, const MsgHead *record);
 
+/* Calls visit(record, arg) for every subscriber record of the table (the
+ * record's fields as MsgSubscribeIdList describes them), ids in table order,
+ * each id's records in the order they were added, with g_subscribeMutex
+ * held: visit may only copy what it needs, and must not call into the
+ * library. 0; 0x80020004 without a table. For inspection only; never on the
+ * message path. Internal: not exported. */
+uint32_t MsgVisitSubscriptions(void (*visit)(const MsgHead *record, void *arg), void *arg);
+
 /* The id list of msgId, or NULL when the id has no subscribers. The caller
  * holds g_subscribeMutex. Internal: not exported. */
 MsgSubscribeIdList *MsgSubscribeFindIdList(uint32_t msgId);
@@ -268,6 +276,17 @@ OS_MSG_API void MsgCmpBroadcast(const MsgHead *subscriber, const MsgHead *event,
 /* Registers where matched events go; it stays registered for the life of the
  * process. 0; 0x80020001 for NULL. Any thread. */
 OS_MSG_API uint32_t MsgSetBroadcastFunc(MsgBroadcastFunc func);
+
+/* Sees each event of a broadcast request once, after it was handed to its
+ * subscribers (also when it has none), on the delivering thread with no lock
+ * of this subsystem held: the event's sender fields, msgId, and data/dataLen
+ * (no data for an event without payload), valid only during the call. */
+typedef void (*MsgBroadcastTap)(const MsgHead *event);
+
+/* Sets the tap (NULL: none); a tap that was replaced may be called once more
+ * by a delivery in progress, so it must stay safe to call. Costs a delivery
+ * one load when none is set. Any thread. Internal: not exported. */
+void MsgSetBroadcastTap(MsgBroadcastTap tap);
 
 #ifdef __cplusplus
 }

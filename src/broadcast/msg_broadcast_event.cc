@@ -4,9 +4,11 @@
  * function once per matching subscriber.
  *
  * Delivery reads the subscription table under g_subscribeMutex and calls the
- * broadcast function with it held (see msg_broadcast.h). g_broadcastFunc is
- * atomic because it is registered on one thread and read by the delivering
- * thread without the mutex. Packing touches no shared state.
+ * broadcast function with it held (see msg_broadcast.h); the tap sees each
+ * event after that, with the mutex released. g_broadcastFunc and
+ * g_broadcastTap are atomic because they are registered on one thread and
+ * read by the delivering thread without the mutex. Packing touches no shared
+ * state.
  */
 #define MSG_MODULE "msg_broadcast"
 
@@ -14,15 +16,17 @@
 
 #include <atomic>
 
-#include "broadcast/msg_broadcast.h"
 #include "base/msg_alloc.h"
 #include "base/msg_names.h"
+#include "base/msg_result_code.h"
+#include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "vyre_securec.h"
 
 namespace {
 
 std::atomic<MsgBroadcastFunc> g_broadcastFunc{nullptr};
+std::atomic<MsgBroadcastTap> g_broadcastTap{nullptr};
 
 /* Offsets inside a block's fixed part. */
 constexpr size_t kBlockMsgIdOffset = 16;
@@ -102,7 +106,8 @@ uint32_t MsgSetBroadcastData(MsgHead *head, const MsgBroEntry *entries, uint32_t
         total += MSG_BRO_BLOCK_SIZE + (entries[i].dataLen > 0 ? (uint64_t)entries[i].dataLen : 0U);
     }
     if (total + sizeof(MsgHead) > OS_MSG_MAX_MSG_SIZE) {
-        OS_MSG_LOG(OS_LOG_ERROR, "msg oversize");
+        OS_MSG_LOG(OS_LOG_ERROR, "msg oversize (%u events packed into %llu bytes: at most %u)", n,
+                   (unsigned long long)total, (unsigned)(OS_MSG_MAX_MSG_SIZE - sizeof(MsgHead)));
         return OS_MSG_ERR_OVERSIZE;
     }
     /* Zero-filled, so a packing that ends early sends no stale bytes. */
@@ -173,8 +178,12 @@ uint32_t MsgDealBroadcastInner(const MsgHead *head, uint32_t blockSize, void *pa
             return OS_MSG_ERR_INVALID_PARAM;
         }
         ret = MsgBroadcastEvent(&event);
+        MsgBroadcastTap tap = g_broadcastTap.load(std::memory_order_acquire);
+        if (tap != nullptr) {
+            tap(&event);
+        }
         if (ret != OS_MSG_OK) {
-            OS_MSG_LOG(OS_LOG_ERROR, "MsgBroadcastEvent error ret = %d.", (int)ret);
+            OS_MSG_LOG(OS_LOG_ERROR, "MsgBroadcastEvent error ret = %d. " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
         }
         blockOffset = consumed;
     }
@@ -240,6 +249,10 @@ void MsgCmpBroadcast(const MsgHead *subscriber, const MsgHead *event, MsgHead *o
     if (func != nullptr) {
         (void)func(outgoing);
     }
+}
+
+void MsgSetBroadcastTap(MsgBroadcastTap tap) {
+    g_broadcastTap.store(tap, std::memory_order_release);
 }
 
 uint32_t MsgSetBroadcastFunc(MsgBroadcastFunc func) {

@@ -183,6 +183,24 @@ uint32_t AddToList(MsgSubscribeIdList *idList, const MsgHead *record) {
 
 extern "C" {
 
+uint32_t MsgVisitSubscriptions(void (*visit)(const MsgHead *record, void *arg), void *arg) {
+    if (g_subscribeTable == nullptr) {
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    (void)OsMutexLock(&g_subscribeMutex);
+    for (ListNode *pos = ZEM_HashIterBegin(g_subscribeTable); pos != ZEM_HashIterEnd(g_subscribeTable);
+         pos = ZEM_HashIterNext(g_subscribeTable, pos)) {
+        auto *idList = static_cast<MsgSubscribeIdList *>(MsgWordToPtr(ZEM_HashIterValue(pos)));
+        ZemList *list = &idList->subList;
+        for (ZemListNode *node = ZEM_ListIterBegin(list); node != ZEM_ListIterEnd(list);
+             node = ZEM_ListIterNext(list, node)) {
+            visit(MsgSubscriberAt(node), arg);
+        }
+    }
+    (void)OsMutexUnLock(&g_subscribeMutex);
+    return OS_MSG_OK;
+}
+
 MsgSubscribeIdList *MsgSubscribeFindIdList(uint32_t msgId) {
     ListNode *pos = ZEM_IntHashFind(g_subscribeTable, (int32_t)msgId);
     if (pos == ZEM_HashIterEnd(g_subscribeTable)) {

@@ -14,6 +14,7 @@
 #include <string.h>
 
 #include "base/msg_alloc.h"
+#include "base/msg_result_code.h"
 #include "broadcast/msg_broadcast.h"
 #include "core/msg_send.h"
 #include "log/msg_log.h"
@@ -100,7 +101,8 @@ extern "C" {
 uint32_t MsgSendSubMsg(MsgSubEntry *entries, uint32_t count, uint32_t op) {
     uint64_t size = static_cast<uint64_t>(count) * sizeof(MsgSubEntry);
     if (size + MSG_SUB_REQ_HEAD_LEN + sizeof(MsgHead) > OS_MSG_MAX_MSG_SIZE) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "msg oversize");
+        MSG_LOG(OS_MSG_LOG_ERROR, "msg oversize (%u entries: one request holds at most %u)", count,
+                (uint32_t)((OS_MSG_MAX_MSG_SIZE - MSG_SUB_REQ_HEAD_LEN - sizeof(MsgHead)) / sizeof(MsgSubEntry)));
         return OS_MSG_ERR_OVERSIZE;
     }
     MsgHead head = {};
@@ -124,7 +126,7 @@ uint32_t MsgSendSubMsg(MsgSubEntry *entries, uint32_t count, uint32_t op) {
     if (ret == OS_MSG_OK) {
         ret = MsgSendEventReq(&head);
         if (ret != OS_MSG_OK) {
-            MSG_LOG(OS_MSG_LOG_ERROR, "send subscribe fail ret = %d.", (int)ret);
+            MSG_LOG(OS_MSG_LOG_ERROR, "send subscribe fail ret = %d. " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
         }
     }
     SimpleMsgReleaseBuffer(payload, len);
@@ -195,7 +197,7 @@ uint32_t MsgSubscribeCpuData(const MsgSubEntry *entry, uint32_t op) {
             kSingleEntryCount);
     uint32_t ret = MsgSendEventReq(&head);
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "send subscribe fail ret = %d.", (int)ret);
+        MSG_LOG(OS_MSG_LOG_ERROR, "send subscribe fail ret = %d. " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
     }
     MSG_FREE(payload);
     return ret;
@@ -216,7 +218,7 @@ uint32_t MsgSendBroadcastMsg(const MsgBroEntry *events, uint32_t count) {
     void *payload = head.data;
     ret = MsgSendEventReq(&head);
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "send broadcast fail ret = %d.", (int)ret);
+        MSG_LOG(OS_MSG_LOG_ERROR, "send broadcast fail ret = %d. " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
     }
     MSG_FREE(payload);
     return ret;

@@ -13,10 +13,14 @@
 #include <string.h>
 
 #include "base/msg_fork_state.h"
+#include "base/msg_names.h"
 #include "base/msg_proc_name.h"
+#include "base/msg_result_code.h"
 #include "base/msg_setup_state.h"
+#include "base/msg_thread_name.h"
 #include "broadcast/msg_broadcast.h"
 #include "core/msg_api_gate.h"
+#include "core/msg_ctl.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
@@ -50,6 +54,20 @@ void MsgSetServerQuit(uint32_t quit) {
 
 uint32_t MsgServerQuit(void) {
     return __atomic_load_n(&g_msgServerQuit, __ATOMIC_ACQUIRE);
+}
+
+/* The quit notice under the name the server ran as: the server thread passes
+ * its own copy, since a teardown may be clearing the process name while the
+ * server leaves its join. */
+void MsgNotifyQuitAs(const char *procName) {
+    MsgSetServerQuit(1U);
+    (void)OsMutexLock(&g_msgServerMutex);
+    MSG_LOG(OS_MSG_LOG_DEBUG, "binder server[%s] quit.", procName);
+    g_msgServerQuits += 1U;
+    if (g_msgServerObjects) {
+        (void)OsPthreadCondSignal(&g_msgServerCond);
+    }
+    (void)OsMutexUnLock(&g_msgServerMutex);
 }
 
 /* The set-up no longer waits for a start report: the last waiter of
@@ -88,7 +106,8 @@ uint32_t MsgInitRegistry(void) {
  * table, transport client, channel layer, CPU configuration, and the
  * broadcast task, registered here so that event requests sent as soon as
  * the set-up returns find it, and so that a failure to register it fails
- * the set-up instead of leaving a thread that retries. */
+ * the set-up instead of leaving a thread that retries; last the control
+ * task with its thread. */
 uint32_t MsgInitTables(const char *procName) {
     uint32_t ret = SimpleMsgCreateQueue(MSG_TASK_TABLE_BUCKETS);
     if (ret != OS_MSG_OK) {
@@ -110,7 +129,11 @@ uint32_t MsgInitTables(const char *procName) {
     if (ret != OS_MSG_OK) {
         return ret;
     }
-    return SimpleMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 0U, IPCMsgBroTaskCallback, 0U);
+    ret = SimpleMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 0U, IPCMsgBroTaskCallback, 0U);
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
+    return MsgCtlStart();
 }
 
 /* The teardown; the caller holds g_msgInitMutex and the library is
@@ -126,6 +149,7 @@ void MsgTearDown(void) {
     // channel layer, the name or the locks half torn down.
     MsgApiDrain(MSG_API_RESP_CALL);
     SimpleMsgDestroyQueue();
+    MsgCtlStop();
     MsgDestroySubscribeTable();
     MsgApiDrain(MSG_API_CALL);
     (void)MsgMscUninit(MsgGetProcName());
@@ -176,7 +200,7 @@ uint32_t MsgInitResource(const char *procName) {
         }
     }
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "msg init error ret=%d.", (int32_t)ret);
+        MSG_LOG(OS_MSG_LOG_ERROR, "msg init error ret=%d. " MSG_CODE_FMT, (int32_t)ret, MSG_CODE_ARGS(ret));
         // The threads the server started end before the teardown begins.
         MsgSetupEnd(false);
         MsgTearDown();
@@ -198,7 +222,7 @@ uint32_t MsgCreateServer(const char *procName) {
 
     uint32_t ret = MsgSetProcName(procName, (uint32_t)strlen(procName) + 1U);
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "MsgSetProcName error. ret = %d", (int32_t)ret);
+        MSG_LOG(OS_MSG_LOG_ERROR, "MsgSetProcName error. ret = %d " MSG_CODE_FMT, (int32_t)ret, MSG_CODE_ARGS(ret));
         return ret;
     }
     MsgSetServerQuit(1U);
@@ -212,9 +236,12 @@ uint32_t MsgCreateServer(const char *procName) {
 
 void *MsgMainThreadProc(void *arg) {
     (void)arg;
+    MsgNameThisThread(MSG_THREAD_SERVER);
     (void)OsPthreadDetach(OsPthreadSelf());
-    if (PMsgStartServer(MsgGetProcName()) != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "start server[%s] error.", MsgGetProcName());
+    // Set before this thread was started, and stable until its start report.
+    const MsgNameCopy name(MsgGetProcName());
+    if (PMsgStartServer(name.text) != OS_MSG_OK) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "start server[%s] error.", name.text);
         (void)OsSemPost(&g_msgServerSem);
         return nullptr;
     }
@@ -230,7 +257,7 @@ void *MsgMainThreadProc(void *arg) {
     uint32_t joinRet = PMsgJoinServer();
     __atomic_store_n(&g_msgServerInJoin, 0U, __ATOMIC_RELEASE);
     if (joinRet == OS_MSG_OK) {
-        MsgNotifyQuit();
+        MsgNotifyQuitAs(name.text);
     }
     return nullptr;
 }
@@ -273,14 +300,7 @@ uint32_t MsgWaitServerWaiters(void) {
 }
 
 void MsgNotifyQuit(void) {
-    MsgSetServerQuit(1U);
-    (void)OsMutexLock(&g_msgServerMutex);
-    MSG_LOG(OS_MSG_LOG_DEBUG, "binder server[%s] quit.", MsgGetProcName());
-    g_msgServerQuits += 1U;
-    if (g_msgServerObjects) {
-        (void)OsPthreadCondSignal(&g_msgServerCond);
-    }
-    (void)OsMutexUnLock(&g_msgServerMutex);
+    MsgNotifyQuitAs(MsgGetProcName());
 }
 
 uint32_t MsgDestroyServer(void) {

@@ -41,6 +41,17 @@ bool MsgOversize(uint32_t dataLen) {
     return dataLen > OS_MSG_MAX_MSG_SIZE - (uint32_t)sizeof(MsgHead);
 }
 
+/* Refuses an oversize payload with the refusal's text and the sizes. */
+#define MSG_REFUSE_OVERSIZE(text, dataLen) MsgRefuseOversize(__func__, (uint32_t)__LINE__, (text), (dataLen))
+
+uint32_t MsgRefuseOversize(const char *function, uint32_t line, const char *text, uint32_t dataLen) {
+    if (OS_MSG_LOG_ERROR >= __atomic_load_n(&g_enLogLevel, __ATOMIC_RELAXED)) {
+        MsgOutput(OS_MSG_LOG_ERROR, function, line, "%s (dataLen %u: a payload may have at most %u bytes)", text,
+                  dataLen, OS_MSG_MAX_DATA_LEN);
+    }
+    return OS_MSG_ERR_OVERSIZE;
+}
+
 /* Only the task that made a request, on the CPU where it made it, may free
  * its response. */
 bool MsgRespFreeAllowed(const MsgHead *head) {
@@ -129,7 +140,7 @@ uint32_t OsMsgAsynSend(MsgHead *head) {
         return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
     }
     if (MsgOversize(head->dataLen)) {
-        return MSG_REFUSE("invalid data size", OS_MSG_ERR_OVERSIZE);
+        return MSG_REFUSE_OVERSIZE("invalid data size", head->dataLen);
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
@@ -144,7 +155,7 @@ uint32_t OsMsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout) {
         return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
     }
     if (MsgOversize(head->dataLen)) {
-        return MSG_REFUSE("invalid data size", OS_MSG_ERR_OVERSIZE);
+        return MSG_REFUSE_OVERSIZE("invalid data size", head->dataLen);
     }
     if (MsgNameEmpty(head->recvTaskName)) {
         return MSG_REFUSE("recv task id and task name invlaid.", OS_MSG_ERR_INVALID_PARAM);
@@ -166,7 +177,7 @@ uint32_t OsMsgSynSendResp(MsgHead *head, const void *data, uint32_t len) {
         return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
     }
     if (data != nullptr && MsgOversize(len)) {
-        return MSG_REFUSE("msg oversize", OS_MSG_ERR_OVERSIZE);
+        return MSG_REFUSE_OVERSIZE("msg oversize", len);
     }
     if (MsgNameEmpty(head->sendTaskName)) {
         return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);

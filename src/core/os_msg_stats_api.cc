@@ -1,10 +1,11 @@
 /*
  * The public task statistics: one task's counters, and one line per task on
- * standard output. Each checks its arguments, passes the API gate (which
- * keeps teardown from destroying the task table under the call) and reads
- * the in-process layer's counters, which takes simpleQueueLock only to find
- * the records. Keeps no state; callable from any thread.
+ * standard output, written like the library's other listings (to a
+ * descriptor) once the program's own buffered output there is flushed. Each checks its arguments, passes the API gate
+ * (which keeps teardown from destroying the task table under the call) and reads the in-process layer's counters, which
+ * takes simpleQueueLock only to find the records. Keeps no state; callable from any thread.
  */
+#include <stdio.h>
 #include <unistd.h>
 
 #include "base/msg_names.h"
@@ -35,6 +36,7 @@ uint32_t OsMsgDumpStats(void) {
     if (!pass.Entered()) {
         return MSG_API_REFUSE("msg not init");
     }
+    (void)fflush(stdout);
     SimpleMsgDumpStats(STDOUT_FILENO);
     return OS_MSG_OK;
 }

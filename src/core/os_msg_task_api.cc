@@ -1,6 +1,8 @@
 /*
- * The public task operations: register a task, run its loop on the calling
- * thread, unregister it. Each checks its arguments in a fixed order, refuses
+ * The public task operations: register a task (with a plain callback or one
+ * that gets the application's pointer), run its loop on the calling thread
+ * or serve it from the application's poll loop through its descriptor,
+ * unregister it. Each checks its arguments in a fixed order, refuses
  * with a fixed code and log line, passes the API gate (the "initialised" test,
  * which also keeps teardown from destroying the task table under the call; a
  * task loop stays inside until its task is removed) and then calls one
@@ -27,12 +29,53 @@ uint32_t OsMsgRegTask(const char *name, uint32_t queueLen, OsMsgTaskFunc cb) {
     return SimpleMsgRegTask(name, queueLen, cb, 0U);
 }
 
+uint32_t OsMsgRegTaskEx(const char *name, uint32_t queueLen, OsMsgTaskFuncEx cb, void *user) {
+    if (name == nullptr || MsgNameEmpty(name)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    return SimpleMsgRegTaskEx(name, queueLen, cb, user);
+}
+
 uint32_t OsMsgTaskRoutineByName(const char *name) {
     MsgApiPass pass;
     if (!pass.Entered()) {
         return MSG_API_REFUSE("msg not init");
     }
     return SimpleTaskRoutineByName(const_cast<char *>(name));
+}
+
+uint32_t OsMsgTaskFd(const char *name, int *fd) {
+    if (name == nullptr || MsgNameEmpty(name) || fd == nullptr) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    return SimpleTaskOpenFd(name, fd);
+}
+
+uint32_t OsMsgTaskHandle(const char *name, uint32_t maxCount, uint32_t *handled) {
+    uint32_t count = 0U;
+    if (handled != nullptr) {
+        *handled = 0U;
+    }
+    if (name == nullptr || MsgNameEmpty(name) || maxCount == 0U) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    uint32_t ret = SimpleTaskHandleSome(name, maxCount, &count);
+    if (handled != nullptr) {
+        *handled = count;
+    }
+    return ret;
 }
 
 uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, const char *taskName) {

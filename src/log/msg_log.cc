@@ -5,7 +5,9 @@
  * buffers only and no lock is taken. The threshold and the sink are plain
  * process-wide words read and written with relaxed atomic operations, so a
  * change applies to lines that start after it; the sink itself must be safe
- * for concurrent calls.
+ * for concurrent calls. Each change is passed on to the platform log's route
+ * (msg_log_route.cc), so that the same two settings govern the platform
+ * records of the library as well.
  */
 #include "log/msg_log.h"
 
@@ -67,9 +69,11 @@ void MsgOutput(uint32_t level, const char *functionName, uint32_t line, const ch
         return; // too long or malformed: the line is dropped whole, never cut
     }
 
-    size_t used = (size_t)prefixLen + (size_t)messageLen;
-    if (sizeof(lineBuffer) - used > 1) {
-        (void)sprintf_s(lineBuffer + used, sizeof(lineBuffer) - used, "\r");
+    // A sink gets the line without a line end, also when the message brought
+    // its own: the sink adds whatever its output needs.
+    size_t end = (size_t)prefixLen + (size_t)messageLen;
+    while (end > (size_t)prefixLen && (lineBuffer[end - 1] == '\n' || lineBuffer[end - 1] == '\r')) {
+        lineBuffer[--end] = '\0';
     }
     sink(level, lineBuffer);
 }
@@ -77,11 +81,20 @@ void MsgOutput(uint32_t level, const char *functionName, uint32_t line, const ch
 void MsgSetLogLevel(uint32_t level) {
     if (level < kLogLevelCount) {
         __atomic_store_n(&g_enLogLevel, level, __ATOMIC_RELAXED);
+        MsgLogRouteUpdate();
     }
 }
 
 void MsgSetLogFunc(OsMsgLogFunc func) {
     __atomic_store_n(&g_pfnMsgLogFunc, func, __ATOMIC_RELAXED);
+    MsgLogRouteUpdate();
+}
+
+uint32_t MsgLogPassLevel(void) {
+    if (__atomic_load_n(&g_pfnMsgLogFunc, __ATOMIC_RELAXED) == nullptr) {
+        return kLogLevelCount;
+    }
+    return __atomic_load_n(&g_enLogLevel, __ATOMIC_RELAXED);
 }
 
 void MsgGetCurTime(char *buffer, uint32_t size) {
@@ -102,11 +115,15 @@ void MsgGetCurTime(char *buffer, uint32_t size) {
 
 void MsgDefaultLogFunc(uint32_t level, const char *text) {
     char buffer[kDefaultSinkBufferSize] = {0};
-    if (sprintf_s(buffer, sizeof(buffer) - 1, "[vyre_os_msg]: level[%d]:%s", (int)level, text) < 0) {
+    int len = sprintf_s(buffer, sizeof(buffer) - 1, "[vyre_os_msg]: level[%d]:%s", (int)level, text);
+    if (len < 0) {
         (void)puts("[vyre_os_msg]: sprintf_s fail!");
         return;
     }
-    (void)puts(buffer);
+    // One write per line, so that lines of concurrent threads stay whole;
+    // the buffer keeps its last byte free for the line feed.
+    buffer[len] = '\n';
+    (void)!write(STDERR_FILENO, buffer, (size_t)len + 1U);
 }
 
 } // extern "C"

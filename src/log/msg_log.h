@@ -10,7 +10,11 @@
  * OS_MSG_LOG: a record of the platform log with the module tag "OS_MSG" and a
  * "[function][line]:" head and "\r\n" tail; the platform log filters it. Used
  * by the in-process layer, the subscription and broadcast tables, the service
- * registry, slice reassembly and the buffer-by-header operations.
+ * registry, slice reassembly and the buffer-by-header operations. Where the
+ * platform log offers a route (OsLogSetRoute, as its stand-in does), the
+ * library routes these records through its own threshold and sink too, so
+ * that OsMsgSetLogLevel and OsMsgRegLogFunc govern every record; a sink set
+ * with the platform's own OsLogSetSink keeps them (msg_log_route.cc).
  *
  * Both take no lock and format nothing for a record that is filtered out.
  * g_enLogLevel and the sink are single words read and written with relaxed
@@ -33,9 +37,9 @@ extern "C" {
 /* Lowest level MsgOutput passes on; initially 3 (ERROR). */
 extern OS_MSG_API uint32_t g_enLogLevel;
 
-/* Formats one line and hands it to the sink when a sink is installed and
- * g_enLogLevel <= level <= 4. A line longer than 767 characters is dropped
- * whole. Never fails the caller. */
+/* Formats one line and hands it, without a line end, to the sink when a sink
+ * is installed and g_enLogLevel <= level <= 4. A line longer than 767
+ * characters is dropped whole. Never fails the caller. */
 OS_MSG_API void MsgOutput(uint32_t level, const char *functionName, uint32_t line, const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 4, 5)))
@@ -49,8 +53,15 @@ OS_MSG_API void MsgSetLogFunc(OsMsgLogFunc func);
  * bytes; leaves the buffer unchanged when the clock cannot be converted. */
 OS_MSG_API void MsgGetCurTime(char *buffer, uint32_t size);
 /* The default sink: writes "[vyre_os_msg]: level[<level>]:<text>" and a line
- * feed to standard output with one puts call, so concurrent lines stay whole. */
+ * feed to standard error with one write, so concurrent lines stay whole and
+ * the program's standard output carries only what the program writes. */
 OS_MSG_API void MsgDefaultLogFunc(uint32_t level, const char *text);
+/* The lowest level the installed sink receives now: g_enLogLevel, or 5 (no
+ * record) while no sink is installed. */
+uint32_t MsgLogPassLevel(void);
+/* Passes the current threshold and sink on to the platform log's route
+ * (msg_log_route.cc); run after each change of either. */
+void MsgLogRouteUpdate(void);
 
 #ifdef __cplusplus
 }

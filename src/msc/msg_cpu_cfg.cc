@@ -6,6 +6,7 @@
 
 #include <string.h>
 
+#include "base/msg_result_code.h"
 #include "log/msg_log.h"
 
 namespace {
@@ -47,7 +48,7 @@ uint32_t MsgCpuCfgInit(void) {
     }
     uint32_t ret = MsgCpuParseCpuCfgFile(path);
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "cpu cfg init failed. %u", ret);
+        MSG_LOG(OS_MSG_LOG_ERROR, "cpu cfg init failed. %u " MSG_CODE_FMT, ret, MSG_CODE_ARGS(ret));
     }
     MSG_LOG(OS_MSG_LOG_DEBUG, "get cpunum:%d, cpu1=%x, cpu2=%x\r\n", (int)__atomic_load_n(&cpunum, __ATOMIC_RELAXED),
             0U, 0U);

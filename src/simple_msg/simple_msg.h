@@ -85,9 +85,15 @@ typedef struct SimpleMsgTask {
     /* Written under simpleQueueLock, read by the loop thread without a lock:
      * accessed atomically. */
     OsMsgTaskFunc func;
+    /* The callback with the application's pointer (SimpleMsgRegTaskEx), set
+     * instead of func. Written under simpleQueueLock, user before funcEx;
+     * read by the serving thread without a lock: accessed atomically. */
+    OsMsgTaskFuncEx funcEx;
+    void *user;
     /* The thread in the task loop, 0 when none. Set by the loop thread (and by
      * SimpleTaskRoutineByName under simpleQueueLock), cleared by the loop when
-     * it leaves; accessed atomically. */
+     * it leaves; accessed atomically. SimpleTaskHandleSome holds it the same
+     * way for the length of one call. */
     OsThread threadId;
     /* Semaphore of the loop's sleep: posted by the producer that finds the
      * loop announced asleep, and by removal. */
@@ -129,6 +135,21 @@ typedef struct SimpleMsgTask {
     uint64_t refusedBytes; /* pushes the bound refused */
     /* The shared buffers the task holds (sbuf_hold.h); forgotten by removal. */
     SbufAccount bufAccount;
+    /* The descriptor of a task served from an application's poll loop
+     * (SimpleTaskOpenFd), -1 without one: producers that take the consumer's
+     * sleep signal it instead of posting msgSem. Set once, under
+     * simpleQueueLock while no thread serves the task; closed by removal
+     * with pushes held off. Accessed atomically. */
+    int32_t wakeFd;
+    /* 1 once a thread has served the task (its loop, or a handling call);
+     * accessed atomically. */
+    uint32_t everServed;
+    /* 1 once the warning that the queue fills with no thread serving it was
+     * given; accessed atomically. */
+    uint32_t unservedWarned;
+    /* respLock: the task that the request this task waits on went to, for
+     * the explanation of a time-out. */
+    char waitingFor[OS_MSG_NAME_LEN];
 } SimpleMsgTask;
 
 /* A callback call that took SIMPLE_MSG_SLOW_HANDLING_MS or more. */
@@ -176,6 +197,10 @@ OS_MSG_API uint32_t SimpleMsgGetQueue(const char *taskName, SimpleMsgTask **task
  * (table insert failed), 0x8002000e (name of 16 or more characters),
  * 0x80020020 (no memory). A failed registration leaves nothing behind. */
 OS_MSG_API uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc func, uint32_t autoUnreg);
+/* SimpleMsgRegTask with a callback that gets user on every call (never
+ * NULL here); a task registered with either kind of callback has one. Same
+ * results. Internal: not exported. */
+uint32_t SimpleMsgRegTaskEx(const char *taskName, uint32_t queueLen, OsMsgTaskFuncEx funcEx, void *user);
 /* SimpleMsgRegTask(taskName, 1, NULL, autoUnreg) for a synchronous sender's
  * own task, with the same results and log lines; a thread that registered
  * or found the name before, while no entry of the table changed since,
@@ -327,8 +352,30 @@ OS_MSG_API uint32_t SimpleTaskLoop(SimpleMsgTask *task);
 /* Looks the task named by taskName (a C string) up and runs its loop on the
  * calling thread: the loop's result, or 0x80020005 when the task is not
  * registered or is being removed (also 0x80020004 / 0x80020001 of the
- * look-up), or 0x8002001c when another thread runs the task's loop already. */
+ * look-up), or 0x8002001c when another thread runs the task's loop already
+ * or the task is served through its descriptor. */
 OS_MSG_API uint32_t SimpleTaskRoutineByName(void *taskName);
+/* SimpleTaskRoutineByName in two steps, for a library thread whose starter
+ * waits until the loop is claimed: SimpleTaskClaimLoop looks the task up and
+ * claims its loop for the calling thread (same results, *task the record),
+ * SimpleTaskLoop then runs it on the same thread. Internal: not exported. */
+uint32_t SimpleTaskClaimLoop(const char *taskName, SimpleMsgTask **task);
+
+/* Gives task taskName a descriptor that is readable while messages wait in
+ * its queue (an eventfd), or the one it has: *fd. From then on the task is
+ * served by SimpleTaskHandleSome calls, not by a loop. 0; 0x80020005 (not
+ * registered, or being removed); 0x8002001c (a thread runs its loop);
+ * 0x8002000d (no descriptor could be made); look-up codes. Internal: not
+ * exported. */
+uint32_t SimpleTaskOpenFd(const char *taskName, int *fd);
+/* Handles up to maxCount (above 0) queued messages of task taskName on the
+ * calling thread, as its loop would, and returns without waiting: *handled
+ * is how many. A task with a descriptor keeps it readable while messages
+ * still wait. 0 (also when a callback removed the task); 0x80020005 (not
+ * registered, or being removed); 0x8002001c (another thread serves the task
+ * now, a thread runs its loop, or the caller is inside the task's own
+ * callback); look-up codes. Internal: not exported. */
+uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t *handled);
 
 /* Records a callback call that took from t0 to t1 (milliseconds of
  * OsGetSysRunTime, unsigned difference) when it took 3000 ms or more: the

@@ -70,8 +70,8 @@ uint32_t SimpleMsgDirectCallCargo(MsgHead *head, MsgCargo *cargo, MsgHead **out)
         MsgCargoRelease(cargo);
         return OS_MSG_ERR_NOT_FOUND;
     }
-    OsMsgTaskFunc func = task->func;
-    if (func == nullptr) {
+    const SimpleTaskCallee callee = SimpleTaskGetCallee(task);
+    if (!SimpleTaskCalleeSet(callee)) {
         (void)OsMutexUnLock(&simpleQueueLock);
         MsgCargoRelease(cargo);
         return OS_MSG_ERR_NO_CALLBACK;
@@ -80,11 +80,11 @@ uint32_t SimpleMsgDirectCallCargo(MsgHead *head, MsgCargo *cargo, MsgHead **out)
     (void)OsMutexUnLock(&simpleQueueLock);
 
     if (cargo == nullptr) {
-        (void)func(head);
+        (void)SimpleTaskCall(callee, head);
     } else {
         MsgDelivery delivery;
         MsgDeliveryEnter(&delivery, head, cargo);
-        (void)func(head);
+        (void)SimpleTaskCall(callee, head);
         MsgDeliveryLeave(&delivery);
         MsgCargoRelease(cargo);
     }

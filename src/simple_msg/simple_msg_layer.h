@@ -88,6 +88,74 @@ inline void SimpleTaskSetFunc(SimpleMsgTask *task, OsMsgTaskFunc func) {
     __atomic_store_n(&task->func, func, __ATOMIC_RELEASE);
 }
 
+/* What a serving thread calls for a message: one of the two callbacks, or
+ * neither (the message is dropped). */
+struct SimpleTaskCallee {
+    OsMsgTaskFunc func;
+    OsMsgTaskFuncEx funcEx;
+    void *user;
+};
+
+inline SimpleTaskCallee SimpleTaskGetCallee(const SimpleMsgTask *task) {
+    SimpleTaskCallee callee;
+    callee.funcEx = __atomic_load_n(&task->funcEx, __ATOMIC_ACQUIRE);
+    callee.user = __atomic_load_n(&task->user, __ATOMIC_RELAXED); // stored before funcEx
+    callee.func = SimpleTaskFunc(task);
+    return callee;
+}
+
+/* Installs the callback with its pointer (NULL, NULL removes it). */
+inline void SimpleTaskSetFuncEx(SimpleMsgTask *task, OsMsgTaskFuncEx funcEx, void *user) {
+    __atomic_store_n(&task->user, user, __ATOMIC_RELAXED);
+    __atomic_store_n(&task->funcEx, funcEx, __ATOMIC_RELEASE);
+}
+
+inline bool SimpleTaskCalleeSet(const SimpleTaskCallee &callee) {
+    return callee.func != nullptr || callee.funcEx != nullptr;
+}
+
+inline bool SimpleTaskHasCallback(const SimpleMsgTask *task) {
+    return SimpleTaskCalleeSet(SimpleTaskGetCallee(task));
+}
+
+/* Calls the callee, which has a callback. */
+inline uint32_t SimpleTaskCall(const SimpleTaskCallee &callee, MsgHead *msg) {
+    return callee.funcEx != nullptr ? callee.funcEx(msg, callee.user) : callee.func(msg);
+}
+
+/* The task's descriptor (simple_msg_task_fd.cc): signal, drain, arm, close.
+ * SimpleTaskFdArm is the consumer's step before it lets go: it announces the
+ * sleep, so that the next push signals the descriptor, or signals it itself
+ * when messages still wait. SimpleTaskFdClose runs in removal, with pushes
+ * held off. */
+void SimpleTaskFdSignal(int32_t fd);
+void SimpleTaskFdDrain(int32_t fd);
+void SimpleTaskFdArm(SimpleMsgTask *task, int32_t fd);
+void SimpleTaskFdClose(SimpleMsgTask *task);
+
+inline int32_t SimpleTaskWakeFd(const SimpleMsgTask *task) {
+    return __atomic_load_n(&task->wakeFd, __ATOMIC_ACQUIRE);
+}
+
+/* Wakes the task's consumer after taking its announced sleep: the
+ * descriptor of a task served from a poll loop, else the loop's semaphore. */
+inline void SimpleTaskWake(SimpleMsgTask *task) {
+    int32_t fd = SimpleTaskWakeFd(task);
+    if (fd >= 0) {
+        SimpleTaskFdSignal(fd);
+    } else {
+        (void)OsSemPost(&task->msgSem);
+    }
+}
+
+/* The task name a thread sends under while it handles messages of a task
+ * outside that task's loop (SimpleTaskHandleSome): name (a record's name,
+ * valid until SimpleMsgServeEnd) until SimpleMsgServeEnd(the result), which
+ * restores the name it replaced (serving calls may nest).
+ * simple_msg_thread_task.cc. */
+const char *SimpleMsgServeBegin(const char *name);
+void SimpleMsgServeEnd(const char *previous);
+
 /* A thread starts using the record's response slot outside simpleQueueLock;
  * the caller holds simpleQueueLock and has seen state 1. */
 inline void SimpleTaskEnterSlot(SimpleMsgTask *task) {

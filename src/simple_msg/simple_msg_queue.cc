@@ -8,12 +8,18 @@
  * push to a receiver the thread found before takes no lock either: it pins
  * itself (simple_msg_push_pin.cc), which keeps the record from being
  * released until the push is done. Any other push holds simpleQueueLock from
- * the look-up to the wake-up. A push posts msgSem only when the loop
- * announced that it sleeps. The loop takes no lock: it handles every message queued,
+ * the look-up to the wake-up. A push wakes the consumer (posts msgSem, or
+ * signals the task's descriptor) only when it announced that it sleeps. The
+ * loop takes no lock: it handles every message queued,
  * then announces its sleep and waits; it runs the callback with no lock
  * held, and learns of removal through the record's state (or, when its own
  * callback removed the task, through its stack-held context). Neither path
  * allocates; the counters of simple_msg_stats.h are kept on both.
+ *
+ * A task with a descriptor has no loop: an application's thread calls
+ * SimpleTaskHandleSome when the descriptor is readable, which takes the
+ * loop's place for the length of the call (claiming threadId as the loop
+ * does, so removal waits for it) and takes the same steps per message.
  */
 #define MSG_MODULE "simple_msg"
 
@@ -36,16 +42,17 @@ inline uint32_t SimpleTaskMs(uint64_t ns) {
     return static_cast<uint32_t>(ns / 1000000U);
 }
 
-/* Calls func on msg and times the call alone: *ns for the statistics and,
- * for a call that may be slow, *startMs and *endMs exactly on the monotonic
- * clock for the slow-handling record (both 0 for a call well below it).
- * Uses the cheap counter once it is ready (simple_msg_clock.h). */
-void SimpleTaskTimedCall(OsMsgTaskFunc func, MsgHead *msg, uint64_t *ns, uint32_t *startMs, uint32_t *endMs) {
+/* Calls the callee on msg and times the call alone: *ns for the statistics
+ * and, for a call that may be slow, *startMs and *endMs exactly on the
+ * monotonic clock for the slow-handling record (both 0 for a call well below
+ * it). Uses the cheap counter once it is ready (simple_msg_clock.h). */
+void SimpleTaskTimedCall(const SimpleTaskCallee &callee, MsgHead *msg, uint64_t *ns, uint32_t *startMs,
+                         uint32_t *endMs) {
     // A call the counter puts below this cannot have taken the slow time.
     constexpr uint64_t kMaybeSlowNs = SIMPLE_MSG_SLOW_HANDLING_MS * 1000000ULL / 3U;
     if (!SimpleMsgClockReady()) {
         const uint64_t t0 = MsgMonotonicNs();
-        (void)func(msg);
+        (void)SimpleTaskCall(callee, msg);
         const uint64_t t1 = MsgMonotonicNs();
         *ns = t1 - t0;
         *startMs = SimpleTaskMs(t0);
@@ -53,7 +60,7 @@ void SimpleTaskTimedCall(OsMsgTaskFunc func, MsgHead *msg, uint64_t *ns, uint32_
         return;
     }
     const uint64_t c0 = SimpleMsgClockTicks();
-    (void)func(msg);
+    (void)SimpleTaskCall(callee, msg);
     const uint64_t c1 = SimpleMsgClockTicks();
     *ns = SimpleMsgClockSpanNs(c0, c1);
     *startMs = 0U;
@@ -63,10 +70,11 @@ void SimpleTaskTimedCall(OsMsgTaskFunc func, MsgHead *msg, uint64_t *ns, uint32_
     }
 }
 
-/* Moves the oldest node into msg, with its cargo, and reads func; false when
- * the ring is empty. What the node was charged leaves the byte bound's
- * count here. The loop's steps log under the loop's own name. */
-bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, OsMsgTaskFunc *func, MsgCargo **cargo) {
+/* Moves the oldest node into msg, with its cargo, and reads the callback;
+ * false when the ring is empty. What the node was charged leaves the byte
+ * bound's count here. The loop's steps log under the loop's own name. */
+__attribute__((always_inline)) inline bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg,
+                                                              SimpleTaskCallee *callee, MsgCargo **cargo) {
     uint64_t position = 0;
     uint32_t charged = 0U;
     if (!SimpleMsgRingPopCargo(&task->ring, msg, &position, cargo, &charged)) {
@@ -75,7 +83,7 @@ bool SimpleTaskTakeNode(SimpleMsgTask *task, const char *name, MsgHead *msg, OsM
     if (charged != 0U) {
         __atomic_fetch_sub(&task->queuedBytes, charged, __ATOMIC_RELAXED);
     }
-    *func = SimpleTaskFunc(task);
+    *callee = SimpleTaskGetCallee(task);
     if (MsgPlatformLogEnabled(OS_LOG_DEBUG)) { // both steps' records, asked once per message
         OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_DEBUG, "thread[%s] begin read index=%d,num=%d.", name,
                       (int)(position % task->ring.capacity), (int)SimpleMsgRingPending(&task->ring) + 1);
@@ -108,11 +116,15 @@ inline void SimpleTaskOfferRoom(SimpleMsgTask *task) {
  * calls about it). Touches no record but the counters, which the caller
  * guarantees alive until the callback starts; after it, only ctx says
  * whether the record still exists. */
-void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead *msg, OsMsgTaskFunc func,
-                      MsgCargo *cargo) {
+// Inlined into both consumers, the loop and a handling call: the loop's
+// message costs no extra call for sharing it.
+__attribute__((always_inline)) inline void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx,
+                                                            MsgHead *msg, const SimpleTaskCallee &callee,
+                                                            MsgCargo *cargo) {
     void *payload = msg->data;
     uint32_t len = msg->dataLen;
-    if (func == nullptr) {
+    SimpleMsgCountBytes(&task->counters, len);
+    if (!SimpleTaskCalleeSet(callee)) {
         SimpleMsgCountHandled(&task->counters, 0, 0U);
         SimpleMsgReleasePayload(payload, len, cargo);
         return;
@@ -121,11 +133,11 @@ void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead
     uint32_t ms0 = 0U;
     uint32_t ms1 = 0U;
     if (cargo == nullptr) {
-        SimpleTaskTimedCall(func, msg, &ns, &ms0, &ms1);
+        SimpleTaskTimedCall(callee, msg, &ns, &ms0, &ms1);
     } else {
         MsgDelivery delivery;
         MsgDeliveryEnter(&delivery, msg, cargo);
-        SimpleTaskTimedCall(func, msg, &ns, &ms0, &ms1);
+        SimpleTaskTimedCall(callee, msg, &ns, &ms0, &ms1);
         MsgDeliveryLeave(&delivery);
     }
     // Below the threshold the record would be a no-op; skip the call.
@@ -142,14 +154,45 @@ void SimpleTaskHandle(SimpleMsgTask *task, const SimpleTaskLoopCtx *ctx, MsgHead
     }
 }
 
+/* Claims task taskName for one handling call of the calling thread, as its
+ * loop is claimed, but leaves the look-up by thread alone: the thread names
+ * itself with SimpleMsgServeBegin for the length of the call, which costs the
+ * other threads' remembered look-ups nothing. 0 and *claimed; else the
+ * refusal, logged. */
+uint32_t SimpleTaskClaimHandling(const char *taskName, SimpleMsgTask **claimed) {
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    uint32_t ret = SimpleMsgGetQueue(taskName, &task);
+    if (ret == OS_MSG_OK && SimpleTaskState(task) != 1U) {
+        ret = OS_MSG_ERR_NOT_FOUND;
+    }
+    if (ret == OS_MSG_OK && SimpleTaskThread(task) != 0) {
+        ret = OS_MSG_ERR_TASK_BUSY;
+    }
+    if (ret != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG_AS("SimpleTaskHandleSome", OS_LOG_ERROR, "task[%.16s] %s.", SimpleMsgLogName(taskName),
+                      ret == OS_MSG_ERR_TASK_BUSY ? "is served by another thread, or the call comes from its callback"
+                                                  : "not registered");
+        return ret;
+    }
+    __atomic_store_n(&task->threadId, OsPthreadSelf(), __ATOMIC_RELEASE);
+    __atomic_store_n(&task->everServed, 1U, __ATOMIC_RELAXED);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    *claimed = task;
+    return OS_MSG_OK;
+}
+
 /* What a push did, for its log lines, which are written once the record is
  * no longer in use. */
 struct SimpleTaskPushed {
     bool accepted;
-    bool overBytes; /* refused by the byte bound */
-    bool woke;
+    bool overBytes;    // refused by the byte bound
+    bool unserved;     // refused, and no thread has served the task yet
+    bool warnUnserved; // accepted; no thread has served the task and its queue filled to half
     uint64_t position;
     uint32_t capacity;
+    uint32_t pending;
 };
 
 /* A push into the ring; when it is full and a room hook is set, the loop is
@@ -190,8 +233,9 @@ bool SimpleTaskChargeBytes(SimpleMsgTask *task, uint32_t bytes) {
 bool SimpleTaskPushNode(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, MsgCargo *cargo,
                         SimpleTaskPushed *out) {
     out->capacity = task->ring.capacity;
-    out->woke = false;
     out->overBytes = false;
+    out->unserved = false;
+    out->warnUnserved = false;
     uint32_t charged = 0U;
     if (__atomic_load_n(&task->byteLimited, __ATOMIC_RELAXED) != 0U) {
         charged = cargo != nullptr ? MsgCargoBytes(cargo, len) : len;
@@ -207,14 +251,21 @@ bool SimpleTaskPushNode(SimpleMsgTask *task, const MsgHead *head, void *payload,
         if (charged != 0U) {
             __atomic_fetch_sub(&task->queuedBytes, charged, __ATOMIC_RELAXED);
         }
+        out->unserved = __atomic_load_n(&task->everServed, __ATOMIC_RELAXED) == 0U;
         return false;
     }
-    // The pending count matters only when it may raise the high-water mark.
-    SimpleMsgCountAccepted(&task->counters,
-                           SimpleMsgRingPendingBeyond(&task->ring, out->position, SimpleMsgHighWater(&task->counters)));
+    // The pending count matters only when it may raise the high-water mark,
+    // and so does the question whether anyone serves the queue.
+    const uint32_t high = SimpleMsgHighWater(&task->counters);
+    out->pending = SimpleMsgRingPendingBeyond(&task->ring, out->position, high);
+    SimpleMsgCountAccepted(&task->counters, out->pending);
+    if (out->pending > high && out->pending * 2U >= out->capacity &&
+        __atomic_load_n(&task->everServed, __ATOMIC_RELAXED) == 0U &&
+        __atomic_load_n(&task->unservedWarned, __ATOMIC_RELAXED) == 0U) {
+        out->warnUnserved = __atomic_exchange_n(&task->unservedWarned, 1U, __ATOMIC_RELAXED) == 0U;
+    }
     if (SimpleMsgRingTakeWake(&task->ring)) {
-        out->woke = true;
-        (void)OsSemPost(&task->msgSem);
+        SimpleTaskWake(task);
     }
     return true;
 }
@@ -235,13 +286,22 @@ uint32_t SimpleTaskPushResult(const char *taskName, const MsgHead *head, uint32_
     }
     if (!pushed.accepted) {
         OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_ERROR,
-                      "simple msg full. recvPro=%.8s,recvTask=%.16s, sendPro=%.16s,sendTask=%.16s", head->recvProcName,
-                      head->recvTaskName, head->sendProcName, head->sendTaskName);
+                      "simple msg full. recvPro=%.8s,recvTask=%.16s, sendPro=%.16s,sendTask=%.16s%s",
+                      head->recvProcName, head->recvTaskName, head->sendProcName, head->sendTaskName,
+                      pushed.unserved ? " (no thread serves this task yet)" : "");
         return OS_MSG_ERR_FULL;
     }
-    OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_DEBUG, "[%.8s]push idx=%d. msgid=0x%x, dataLen=%u.", taskName,
-                  (int)(pushed.position % pushed.capacity), head->msgId, len);
-    if (pushed.woke) {
+    if (pushed.warnUnserved) {
+        OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_WARN,
+                      "task[%.16s] has %u of %u messages queued and no thread has served it yet: run "
+                      "OsMsgTaskRoutineByName or OsMsgTaskHandle for it.",
+                      taskName, pushed.pending, pushed.capacity);
+    }
+    // One question per push for both records: the second is written on every
+    // push, whether or not the consumer needed waking.
+    if (MsgPlatformLogEnabled(OS_LOG_DEBUG)) {
+        OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_DEBUG, "[%.8s]push idx=%d. msgid=0x%x, dataLen=%u.", taskName,
+                      (int)(pushed.position % pushed.capacity), head->msgId, len);
         OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_DEBUG, "SimpleMsgPushBuffer condsignal.");
     }
     return OS_MSG_OK;
@@ -342,9 +402,9 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
     SimpleTaskSetThread(task, OsPthreadSelf());
     while (SimpleTaskState(task) != 0U) {
         MsgHead msg;
-        OsMsgTaskFunc func = nullptr;
+        SimpleTaskCallee callee;
         MsgCargo *cargo = nullptr;
-        if (!SimpleTaskTakeNode(task, name, &msg, &func, &cargo)) {
+        if (!SimpleTaskTakeNode(task, name, &msg, &callee, &cargo)) {
             int32_t waitRet = SimpleMsgRingAwait(&task->ring, &task->msgSem);
             if (waitRet != 0) {
                 OS_MSG_LOG(OS_LOG_ERROR, "pthread wait error[%d].", (int)waitRet);
@@ -352,13 +412,13 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
                 SimpleTaskSetThread(task, 0);
                 return OS_MSG_ERR_TASK_WAIT;
             }
-            if (SimpleTaskState(task) == 0U || !SimpleTaskTakeNode(task, name, &msg, &func, &cargo)) {
+            if (SimpleTaskState(task) == 0U || !SimpleTaskTakeNode(task, name, &msg, &callee, &cargo)) {
                 OS_MSG_LOG_AS("SimpleTaskLoop", OS_LOG_WARN, "list empty.");
                 continue;
             }
         }
         SimpleTaskOfferRoom(task);
-        SimpleTaskHandle(task, &ctx, &msg, func, cargo);
+        SimpleTaskHandle(task, &ctx, &msg, callee, cargo);
         if (ctx.removed != 0U) {
             // The callback removed its own task; the record is gone.
             OS_MSG_LOG(OS_LOG_DEBUG, "thread[%s] quit.", name);
@@ -379,8 +439,8 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
     return OS_MSG_OK;
 }
 
-uint32_t SimpleTaskRoutineByName(void *taskName) {
-    const char *name = static_cast<const char *>(taskName);
+uint32_t SimpleTaskClaimLoop(const char *name, SimpleMsgTask **claimed) {
+    *claimed = nullptr;
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     uint32_t ret = SimpleMsgGetQueue(name, &task);
@@ -389,20 +449,73 @@ uint32_t SimpleTaskRoutineByName(void *taskName) {
     }
     if (ret != OS_MSG_OK) {
         (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_FATAL, "task[%s] not get queue.", MsgNameCopy(SimpleMsgLogName(name)).text);
+        OS_MSG_LOG_AS("SimpleTaskRoutineByName", OS_LOG_FATAL, "task[%s] not get queue.",
+                      MsgNameCopy(SimpleMsgLogName(name)).text);
         return ret;
     }
-    if (SimpleTaskThread(task) != 0) {
+    if (SimpleTaskThread(task) != 0 || SimpleTaskWakeFd(task) >= 0) {
         // One loop per task: a second one would outlive the record, since
-        // removal waits for one loop thread only.
+        // removal waits for one loop thread only; and a task served through
+        // its descriptor never wakes a loop.
+        const bool looping = SimpleTaskThread(task) != 0;
         (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_ERROR, "task[%s] loop already running.", task->acTaskName);
+        OS_MSG_LOG_AS("SimpleTaskRoutineByName", OS_LOG_ERROR, "task[%s] %s.", task->acTaskName,
+                      looping ? "loop already running" : "is served through its descriptor");
         return OS_MSG_ERR_TASK_BUSY;
     }
     // Claimed under the lock, so a removal that follows waits for this loop.
     SimpleTaskSetThread(task, OsPthreadSelf());
+    __atomic_store_n(&task->everServed, 1U, __ATOMIC_RELAXED);
     (void)OsMutexUnLock(&simpleQueueLock);
-    return SimpleTaskLoop(task);
+    *claimed = task;
+    return OS_MSG_OK;
+}
+
+uint32_t SimpleTaskRoutineByName(void *taskName) {
+    SimpleMsgTask *task = nullptr;
+    uint32_t ret = SimpleTaskClaimLoop(static_cast<const char *>(taskName), &task);
+    return ret == OS_MSG_OK ? SimpleTaskLoop(task) : ret;
+}
+
+uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t *handled) {
+    *handled = 0U;
+    SimpleMsgTask *task = nullptr;
+    uint32_t ret = SimpleTaskClaimHandling(taskName, &task);
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
+    char name[OS_MSG_NAME_LEN];
+    (void)memcpy(name, task->acTaskName, sizeof(name));
+    SimpleTaskLoopCtx ctx = {0U};
+    task->loopCtx = &ctx;
+    const char *previous = SimpleMsgServeBegin(name);
+    const int32_t fd = SimpleTaskWakeFd(task);
+    if (fd >= 0) {
+        SimpleTaskFdDrain(fd); // drained before the ring is read: a later push signals again
+    }
+    while (*handled < maxCount && SimpleTaskState(task) != 0U) {
+        MsgHead msg;
+        SimpleTaskCallee callee;
+        MsgCargo *cargo = nullptr;
+        if (!SimpleTaskTakeNode(task, name, &msg, &callee, &cargo)) {
+            break;
+        }
+        SimpleTaskOfferRoom(task);
+        SimpleTaskHandle(task, &ctx, &msg, callee, cargo);
+        *handled += 1U;
+        if (ctx.removed != 0U) {
+            SimpleMsgServeEnd(previous); // the callback removed its own task; the record is gone
+            return OS_MSG_OK;
+        }
+    }
+    if (fd >= 0 && SimpleTaskState(task) != 0U) {
+        SimpleTaskFdArm(task, fd);
+    }
+    task->loopCtx = nullptr;
+    // From here on removal may release the record.
+    __atomic_store_n(&task->threadId, OsThread{0}, __ATOMIC_RELEASE);
+    SimpleMsgServeEnd(previous);
+    return OS_MSG_OK;
 }
 
 uint32_t SimpleMsgPushBatch(const char *taskName, const MsgHead *heads, uint32_t count) {

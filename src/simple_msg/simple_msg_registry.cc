@@ -263,6 +263,7 @@ uint32_t SimpleMsgAddTask(const char *taskName, SimpleMsgTask **task) {
 }
 
 uint32_t SimpleMsgSetTask(SimpleMsgTask *task, const char *taskName, uint32_t queueLen, OsMsgTaskFunc func) {
+    __atomic_store_n(&task->wakeFd, -1, __ATOMIC_RELAXED); // no descriptor until one is asked for
     // The name is read up to its terminator, but never past the 16 bytes it
     // may occupy.
     if (memcpy_s(task->acTaskName, sizeof(task->acTaskName), taskName, strnlen(taskName, OS_MSG_NAME_LEN) + 1U) != 0) {
@@ -283,9 +284,15 @@ uint32_t SimpleMsgSetTask(SimpleMsgTask *task, const char *taskName, uint32_t qu
     return OS_MSG_OK;
 }
 
-uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc func, uint32_t autoUnreg) {
+} // extern "C"
+
+namespace {
+
+/* Registration with either kind of callback (or none). */
+uint32_t SimpleMsgRegTaskWith(const char *taskName, uint32_t queueLen, const SimpleTaskCallee &callee,
+                              uint32_t autoUnreg) {
     if (taskName == nullptr || MsgNameEmpty(taskName)) {
-        OS_MSG_LOG(OS_LOG_ERROR, "reg invalid param.");
+        OS_MSG_LOG_AS("SimpleMsgRegTask", OS_LOG_ERROR, "reg invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
     if (strnlen(taskName, OS_MSG_NAME_LEN) == OS_MSG_NAME_LEN) {
@@ -301,16 +308,18 @@ uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc
         uint32_t ret = SimpleMsgAddTask(taskName, &task);
         if (ret == OS_MSG_OK) {
             task->autoUnreg = autoUnreg;
-            ret = SimpleMsgSetTask(task, taskName, queueLen, func);
+            ret = SimpleMsgSetTask(task, taskName, queueLen, callee.func);
             if (ret != OS_MSG_OK) {
                 SimpleMsgDropNewTask(taskName, task);
+            } else {
+                SimpleTaskSetFuncEx(task, callee.funcEx, callee.user);
             }
         }
         (void)OsMutexUnLock(&simpleQueueLock);
         return ret;
     }
-    OS_MSG_LOG(OS_LOG_INFO, "reg[%s] already exist.", taskName);
-    if (task->func != nullptr || func == nullptr) {
+    OS_MSG_LOG_AS("SimpleMsgRegTask", OS_LOG_INFO, "reg[%s] already exist.", taskName);
+    if (SimpleTaskHasCallback(task) || !SimpleTaskCalleeSet(callee)) {
         (void)OsMutexUnLock(&simpleQueueLock);
         return OS_MSG_ERR_TASK_EXIST;
     }
@@ -323,10 +332,23 @@ uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc
             return ret;
         }
     }
-    SimpleTaskSetFunc(task, func);
-    OS_MSG_LOG(OS_LOG_INFO, "update func.");
+    SimpleTaskSetFuncEx(task, callee.funcEx, callee.user);
+    SimpleTaskSetFunc(task, callee.func);
+    OS_MSG_LOG_AS("SimpleMsgRegTask", OS_LOG_INFO, "update func.");
     (void)OsMutexUnLock(&simpleQueueLock);
     return OS_MSG_OK;
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t SimpleMsgRegTask(const char *taskName, uint32_t queueLen, OsMsgTaskFunc func, uint32_t autoUnreg) {
+    return SimpleMsgRegTaskWith(taskName, queueLen, SimpleTaskCallee{func, nullptr, nullptr}, autoUnreg);
+}
+
+uint32_t SimpleMsgRegTaskEx(const char *taskName, uint32_t queueLen, OsMsgTaskFuncEx funcEx, void *user) {
+    return SimpleMsgRegTaskWith(taskName, queueLen, SimpleTaskCallee{nullptr, funcEx, user}, 0U);
 }
 
 uint32_t SimpleMsgRegRequester(const char *taskName, uint32_t autoUnreg) {

@@ -30,11 +30,18 @@ constexpr uint32_t kSlotUsersYields = 8U;
 
 /* Marks the record unusable (pushes are refused from here on, but for a
  * pinned push that tested the state just before: its node is released with
- * the ring) and wakes the loop, which then finds state 0 and leaves. */
+ * the ring) and wakes the loop, which then finds state 0 and leaves; a task
+ * served from a poll loop has its descriptor signalled, so that the loop's
+ * next handling call learns that the task is gone. */
 void SimpleMsgCloseRing(SimpleMsgTask *task) {
     SimpleTaskSetState(task, 0U);
     SimpleTaskSetFunc(task, nullptr);
+    SimpleTaskSetFuncEx(task, nullptr, nullptr);
     (void)OsSemPost(&task->msgSem);
+    int32_t fd = SimpleTaskWakeFd(task);
+    if (fd >= 0) {
+        SimpleTaskFdSignal(fd);
+    }
 }
 
 /* Releases the pending payloads and the ring's storage. The caller holds
@@ -118,7 +125,9 @@ bool SimpleMsgAwaitSlotUsers(SimpleMsgTask *task) {
     return left;
 }
 
+/* Pushes are held off: no producer signals the descriptor any more. */
 void SimpleMsgDestroyTaskLocks(SimpleMsgTask *task) {
+    SimpleTaskFdClose(task);
     (void)OsSemDestroy(&task->msgSem);
     (void)OsMutexDestroy(&task->respLock);
     (void)OsPthreadCondDestroy(&task->respCond);

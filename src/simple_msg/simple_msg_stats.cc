@@ -68,6 +68,18 @@ void SimpleMsgFillStats(const SimpleMsgTask *task, OsMsgTaskStats *stats) {
     stats->pending = SimpleMsgRingPending(&task->ring);
 }
 
+/* The tasks of the table, in order; the caller holds simpleQueueLock. */
+template <typename Visit> void SimpleMsgForEachTask(Visit visit) {
+    for (ListNode *pos = simpleQueue != nullptr ? ZEM_HashIterBegin(simpleQueue) : nullptr;
+         simpleQueue != nullptr && pos != ZEM_HashIterEnd(simpleQueue); pos = ZEM_HashIterNext(simpleQueue, pos)) {
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the table holds the records' addresses.
+        const SimpleMsgTask *task = reinterpret_cast<const SimpleMsgTask *>(ZEM_HashIterValue(pos));
+        if (SimpleTaskState(task) == 1U) {
+            visit(task);
+        }
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -137,15 +149,32 @@ uint32_t SimpleMsgGetTaskStats(const char *taskName, OsMsgTaskStats *stats) {
     return ret;
 }
 
+uint32_t SimpleMsgCollectStats(SimpleMsgStatsRow *rows, uint32_t max, uint32_t *total) {
+    *total = 0U;
+    (void)OsMutexLock(&simpleQueueLock);
+    if (simpleQueue == nullptr) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    SimpleMsgForEachTask([&](const SimpleMsgTask *task) {
+        if (*total < max) {
+            SimpleMsgStatsRow *row = &rows[*total];
+            (void)memcpy(row->name, task->acTaskName, sizeof(row->name));
+            SimpleMsgFillStats(task, &row->stats);
+            row->handledBytes = Read(&task->counters.handledBytes);
+            row->served = SimpleTaskWakeFd(task) >= 0   ? SIMPLE_MSG_SERVED_FD
+                          : SimpleTaskThread(task) != 0 ? SIMPLE_MSG_SERVED_LOOP
+                                                        : SIMPLE_MSG_SERVED_NONE;
+        }
+        *total += 1U;
+    });
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return OS_MSG_OK;
+}
+
 void SimpleMsgDumpStats(int fd) {
     (void)OsMutexLock(&simpleQueueLock);
-    for (ListNode *pos = simpleQueue != nullptr ? ZEM_HashIterBegin(simpleQueue) : nullptr;
-         simpleQueue != nullptr && pos != ZEM_HashIterEnd(simpleQueue); pos = ZEM_HashIterNext(simpleQueue, pos)) {
-        // NOLINTNEXTLINE(performance-no-int-to-ptr): the table holds the records' addresses.
-        const SimpleMsgTask *task = reinterpret_cast<const SimpleMsgTask *>(ZEM_HashIterValue(pos));
-        if (SimpleTaskState(task) != 1U) {
-            continue;
-        }
+    SimpleMsgForEachTask([fd](const SimpleMsgTask *task) {
         OsMsgTaskStats stats;
         SimpleMsgFillStats(task, &stats);
         char line[kStatsLineSize] = {0};
@@ -155,9 +184,9 @@ void SimpleMsgDumpStats(int fd) {
                           task->acTaskName, stats.queueLen, stats.pending, stats.highWater, stats.accepted,
                           stats.refusedFull, stats.handled, stats.callbackMaxNs, stats.callbackP99Ns);
         if (n < 0 || write(fd, line, static_cast<size_t>(n)) < 0) {
-            OS_MSG_LOG(OS_LOG_ERROR, "write stats error.");
+            OS_MSG_LOG_AS("SimpleMsgDumpStats", OS_LOG_ERROR, "write stats error.");
         }
-    }
+    });
     (void)OsMutexUnLock(&simpleQueueLock);
 }
 

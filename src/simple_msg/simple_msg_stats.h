@@ -37,6 +37,7 @@ typedef struct SimpleMsgTaskCounters {
     uint32_t highWater;   /* most messages pending right after a push */
     char padProducer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t) - sizeof(uint32_t)];
     uint64_t handled;       /* messages taken by the loop and passed on (or dropped without a callback) */
+    uint64_t handledBytes;  /* payload bytes of those messages */
     uint64_t callbackMaxNs; /* longest callback call */
     uint64_t callbackHist[SIMPLE_MSG_STATS_BUCKETS];
 } SimpleMsgTaskCounters;
@@ -56,6 +57,13 @@ void SimpleMsgCountRefused(SimpleMsgTaskCounters *counters, uint32_t capacity);
  * (timed non-zero), or to none (timed 0). */
 void SimpleMsgCountHandled(SimpleMsgTaskCounters *counters, int timed, uint64_t ns);
 
+/* The loop took a message with len payload bytes. */
+static inline void SimpleMsgCountBytes(SimpleMsgTaskCounters *counters, uint32_t len) {
+    // One writer (the serving thread): a load and a store suffice.
+    __atomic_store_n(&counters->handledBytes, __atomic_load_n(&counters->handledBytes, __ATOMIC_RELAXED) + len,
+                     __ATOMIC_RELAXED);
+}
+
 /* The histogram bucket of a callback time, and the largest time it holds. */
 uint32_t SimpleMsgStatsBucket(uint64_t ns);
 uint64_t SimpleMsgStatsBucketTop(uint32_t bucket);
@@ -68,6 +76,25 @@ void SimpleMsgReadCounters(const SimpleMsgTaskCounters *counters, OsMsgTaskStats
  * 0; 0x80020004 (no table); 0x80020001 (no name); 0x80020005 (not
  * registered, or being removed). */
 uint32_t SimpleMsgGetTaskStats(const char *taskName, OsMsgTaskStats *stats);
+/* One task's row of a listing: its name, its counters and how it is served. */
+typedef struct SimpleMsgStatsRow {
+    char name[OS_MSG_NAME_LEN];
+    OsMsgTaskStats stats;
+    uint64_t handledBytes; /* payload bytes of the handled messages */
+    uint32_t served;       /* SIMPLE_MSG_SERVED_* */
+} SimpleMsgStatsRow;
+
+/* How a task is served now. */
+#define SIMPLE_MSG_SERVED_NONE 0U /* no thread serves it */
+#define SIMPLE_MSG_SERVED_LOOP 1U /* a thread runs its loop (or handles its messages right now) */
+#define SIMPLE_MSG_SERVED_FD 2U   /* it has a descriptor: an application's poll loop serves it */
+
+/* Fills rows[0..max) with the registered tasks, in table order, under
+ * simpleQueueLock; *total is the number of tasks (may exceed max: the rows
+ * past max are left out). Taken only by inspection, never on the message
+ * path. 0; 0x80020004 (no table). */
+uint32_t SimpleMsgCollectStats(SimpleMsgStatsRow *rows, uint32_t max, uint32_t *total);
+
 /* Writes one line per registered task to fd, in table order:
  * "TaskStats: <name> queueLen:.. pending:.. highWater:.. accepted:..
  * refusedFull:.. handled:.. cbMaxNs:.. cbP99Ns:..\n". */

@@ -21,6 +21,7 @@
 #include <chrono>
 
 #include "base/msg_cpu_relax.h"
+#include "base/msg_result_code.h"
 #include "base/msg_tunables.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
@@ -69,7 +70,10 @@ uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payl
         return OS_MSG_ERR_REQ_RELEASED;
     }
     if (task->enRespStatus != SIMPLE_MSG_RESP_WAITING) {
-        OS_MSG_LOG(OS_LOG_ERROR, "resp buffer wrong stat[%u].", task->enRespStatus);
+        OS_MSG_LOG(OS_LOG_ERROR,
+                   "resp buffer wrong stat[%u]. (task[%.16s] no longer waits for msgid 0x%x: its call ended, most "
+                   "likely by its time-out, before this answer)",
+                   task->enRespStatus, task->acTaskName, head->msgId);
         return OS_MSG_ERR_RESP_STATE;
     }
     if (memcpy_s(&task->respHead, sizeof(MsgHead), head, sizeof(MsgHead)) != 0) {
@@ -153,6 +157,37 @@ int32_t SimpleMsgAwaitResp(SimpleMsgTask *task, uint32_t now, uint32_t timeout, 
     return ret;
 }
 
+/* After a call from head->sendTaskName to head->recvTaskName timed out: says
+ * why, when the called task shows it. A called task that waits itself for an
+ * answer from the caller cannot answer (the two callbacks wait for each
+ * other until both time out); one that no thread serves never answers.
+ * Looks at the called task's slot only with a try of its lock. */
+void SimpleMsgExplainTimeout(const MsgHead *head) {
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *callee = nullptr;
+    bool cycle = false;
+    bool unserved = false;
+    if (SimpleMsgGetQueue(head->recvTaskName, &callee) == OS_MSG_OK) {
+        unserved = SimpleTaskThread(callee) == 0 && SimpleTaskWakeFd(callee) < 0;
+        if (OsMutexTryLock(&callee->respLock) == 0) {
+            cycle = callee->enRespStatus == SIMPLE_MSG_RESP_WAITING &&
+                    strncmp(callee->waitingFor, head->sendTaskName, OS_MSG_NAME_LEN) == 0;
+            (void)OsMutexUnLock(&callee->respLock);
+        }
+    }
+    (void)OsMutexUnLock(&simpleQueueLock);
+    if (cycle) {
+        OS_MSG_LOG_AS("SimpleMsgSynSend", OS_LOG_ERROR,
+                      "task[%.16s] and task[%.16s] call each other synchronously: each waits for the other's answer, "
+                      "so neither can answer; answer on another thread, or send one of the two asynchronously.",
+                      head->sendTaskName, head->recvTaskName);
+    } else if (unserved) {
+        OS_MSG_LOG_AS("SimpleMsgSynSend", OS_LOG_ERROR,
+                      "task[%.16s] timed out calling task[%.16s], which no thread serves.", head->sendTaskName,
+                      head->recvTaskName);
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -206,6 +241,7 @@ uint32_t SimpleMsgWaitSynRespEnd(SimpleMsgTask *task, MsgHead **out, uint32_t ti
         task->enRespStatus = SIMPLE_MSG_RESP_IDLE;
         ret = waitRet == OS_ETIMEDOUT ? OS_MSG_ERR_TIMEOUT : OS_MSG_ERR_WAIT;
     }
+    task->waitingFor[0] = '\0';
     SimpleTaskLeaveSlot(task);
     (void)OsMutexUnLock(&task->respLock);
     return ret;
@@ -215,6 +251,7 @@ uint32_t SimpleMsgWaitSynRespEndNoCond(SimpleMsgTask *task) {
     if (task == nullptr) {
         return OS_MSG_ERR_NOT_FOUND;
     }
+    task->waitingFor[0] = '\0';
     SimpleTaskLeaveSlot(task);
     (void)OsMutexUnLock(&task->respLock);
     return OS_MSG_OK;
@@ -355,6 +392,7 @@ uint32_t SimpleMsgSynSendCargo(const MsgHead *head, MsgCargo *cargo, MsgHead **o
         return OS_MSG_ERR_NOT_FOUND;
     }
     SimpleMsgSetToken(requester, head);
+    (void)memcpy(requester->waitingFor, head->recvTaskName, sizeof(requester->waitingFor));
     uint32_t ret = SimpleMsgPushCargo(head->recvTaskName, head, payload, len, cargo);
     if (ret != OS_MSG_OK) {
         SimpleMsgReleasePayload(payload, len, cargo);
@@ -363,7 +401,11 @@ uint32_t SimpleMsgSynSendCargo(const MsgHead *head, MsgCargo *cargo, MsgHead **o
     }
     ret = SimpleMsgWaitSynRespEnd(requester, out, timeout);
     if (ret != OS_MSG_OK) {
-        OS_MSG_LOG_AS("SimpleMsgSynSend", OS_LOG_ERROR, "wait syn thread msg error ret=%d.", (int)ret);
+        OS_MSG_LOG_AS("SimpleMsgSynSend", OS_LOG_ERROR, "wait syn thread msg error ret=%d. " MSG_CODE_FMT, (int)ret,
+                      MSG_CODE_ARGS(ret));
+        if (ret == OS_MSG_ERR_TIMEOUT) {
+            SimpleMsgExplainTimeout(head);
+        }
         return ret;
     }
     OS_MSG_LOG_AS("SimpleMsgSynSend", OS_LOG_DEBUG, "wait syn thread msg finish.");

@@ -18,6 +18,10 @@
  *   set overflowed, is the table walked, so that the first match in table
  *   order wins as before.
  *
+ * A thread that handles a task's messages outside the task's loop
+ * (SimpleTaskHandleSome) is known by that task's name for the length of the
+ * call, ahead of everything above.
+ *
  * Thread safety: the generation is atomic; the per-thread state is touched
  * only by its own thread; the records are read under simpleQueueLock.
  */
@@ -52,6 +56,7 @@ struct ThreadTaskState {
     uint64_t answerGeneration = 0;           // 0: no answer remembered
     char answerName[OS_MSG_NAME_LEN] = {0};
     uint32_t answerFound = 0;
+    const char *serving = nullptr; // the task whose messages the thread handles now
 };
 
 // Initial-exec: read on every send (see t_lookups in simple_msg_registry.cc).
@@ -153,6 +158,16 @@ void SimpleMsgNoteLoopThread(SimpleMsgTask *task, OsThread thread) {
     g_registryGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
+const char *SimpleMsgServeBegin(const char *name) {
+    const char *previous = t_self.serving;
+    t_self.serving = name;
+    return previous;
+}
+
+void SimpleMsgServeEnd(const char *previous) {
+    t_self.serving = previous;
+}
+
 void SimpleMsgForgetLoopTask(const SimpleMsgTask *task) {
     for (SimpleMsgTask *&slot : t_self.loops) {
         if (slot == task) {
@@ -167,6 +182,10 @@ extern "C" uint32_t SimpleMsgGetTaskInfoByTid(OsThread threadId, char *out, uint
         return 1U;
     }
     bool forSelf = threadId == OsPthreadSelf();
+    if (forSelf && self.serving != nullptr) {
+        CopyName(out, outSize, self.serving);
+        return 1U;
+    }
     uint64_t generation = g_registryGeneration.load(std::memory_order_acquire);
     if (forSelf && self.answerGeneration == generation) {
         CopyName(out, outSize, self.answerName);

@@ -25,14 +25,14 @@ uint32_t IpcCarrierRefuse(void) {
 }
 
 const IpcCarrierOps g_ipcRefusingOps = {"",      IpcCarrierRefuse, nullptr, IPCMsgSendData, IPCMsgSendCpuData,
-                                        nullptr, nullptr};
+                                        nullptr, nullptr,          nullptr};
 
 std::atomic<const IpcCarrierOps *> g_ipcCarrier{&g_ipcLoopbackOps};
 
 } // namespace
 
 const IpcCarrierOps g_ipcLoopbackOps = {"loopback",        nullptr, nullptr, IPCMsgSendData,
-                                        IPCMsgSendCpuData, nullptr, nullptr};
+                                        IPCMsgSendCpuData, nullptr, nullptr, nullptr};
 
 const IpcCarrierOps *IpcCarrierSelect(void) {
     const char *value = getenv(IPC_CARRIER_ENV);

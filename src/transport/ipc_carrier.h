@@ -17,6 +17,7 @@
 #ifndef VYRE_IPC_CARRIER_H
 #define VYRE_IPC_CARRIER_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "vyre_os_msg.h"
@@ -49,6 +50,9 @@ typedef struct IpcCarrierOps {
     /* The receive loop, run on the carrier's receive thread with the
      * argument open gave it; returns when it is stopped. */
     void (*recvLoop)(void *arg);
+    /* Writes the folder the carrier's processes meet in (their sockets) into
+     * out (size bytes): 0, or a result code. */
+    uint32_t (*runDir)(char *out, size_t size);
 } IpcCarrierOps;
 
 /* The loopback: only the sends (IPCMsgSendData, IPCMsgSendCpuData). */

@@ -26,6 +26,7 @@
 #include "base/msg_forever.h"
 #include "base/msg_proc_name.h"
 #include "base/msg_setup_state.h"
+#include "base/msg_thread_name.h"
 #include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
@@ -316,6 +317,7 @@ uint32_t IPCMsgJoinServer(void) {
 }
 
 void *IPCMsgRecvThread(void *arg) {
+    MsgNameThisThread(MSG_THREAD_RECV);
     const IpcCarrierOps *carrier = IpcCarrierCurrent();
     if (arg != nullptr && carrier->recvLoop != nullptr) {
         carrier->recvLoop(arg);
@@ -324,6 +326,7 @@ void *IPCMsgRecvThread(void *arg) {
 }
 
 void *MsgBrodcastTaskFunc(void *arg) {
+    MsgNameThisThread(MSG_THREAD_BROADCAST);
     if (MsgSetupAwait(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg)))) {
         (void)OsMsgTaskRoutineByName(MSG_TASK_NAME_PMSG_BRO);
     }

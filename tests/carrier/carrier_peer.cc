@@ -7,6 +7,7 @@
  * process dies (a stopped peer reads nothing).
  *
  *   carrier_peer echo NAME          task "echo" answers (peer_roles::Echo)
+ *   carrier_peer pub NAME           task "pub" publishes on command ("fire ID")
  *   carrier_peer sub NAME PUBPROC   task "sub" subscribes to PUBPROC's "pub"
  *   carrier_peer chaos NAME COUNT SEED
  *                                   one of COUNT processes chaos0, chaos1, ...
@@ -22,7 +23,8 @@
  *   carrier_peer fds                reports the descriptors it inherited that
  *                                   are sockets, pollers or wake-up counters
  *
- * Commands: those of peer_roles::RunCommand and chaos_node.h, and "exit
+ * Commands: those of peer_roles::RunCommand and chaos_node.h, "fire ID"
+ * (pub: broadcast event ID, report "fired CODE"), and "exit
  * return|callback|destroyed" (leave without tearing down: return from main,
  * exit() in a task callback, exit() after OsMsgDestroy), "fork
  * exit|stay|callback" (fork without exec: a child that tries the library and
@@ -231,8 +233,11 @@ void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
             Exit(task, command.c_str() + 5);
             return; // main returns with the library up
         }
+        unsigned id = 0U;
         if (command.compare(0, 5, "fork ") == 0) {
             Fork(task, command.c_str() + 5);
+        } else if (sscanf(command.c_str(), "fire %u", &id) == 1) {
+            Report("fired " + std::to_string(BroadcastFromPub(id)));
         } else if (node == nullptr || !node->RunCommand(command)) {
             (void)peer_roles::RunCommand(task, command);
         }
@@ -361,9 +366,10 @@ int main(int argc, char **argv) {
         OsMsgSetLogLevel(OS_MSG_LOG_FATAL);
         OsLogSetLevel(OS_LOG_FATAL);
     }
-    const char *task = chaos ? "node" : mode == "echo" ? "echo" : "sub";
+    const char *task = chaos ? "node" : mode == "echo" ? "echo" : mode == "pub" ? "pub" : "sub";
     uint32_t (*callback)(MsgHead *) = chaos            ? chaos_node::OnMessage
                                       : mode == "echo" ? EchoTask
+                                      : mode == "pub"  ? peer_roles::Idle
                                                        : peer_roles::Sub;
     pthread_t thread;
     if (!Join(task, callback, &thread)) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "carrier/carrier_proto.h"
+#include "support/descriptors.h"
 
 extern char **environ;
 
@@ -41,23 +42,17 @@ inline void RemoveDir(const std::string &dir) {
     (void)rmdir(dir.c_str());
 }
 
-/* Open descriptors, not counting the one that lists them. */
-inline size_t OpenFds() {
-    size_t n = 0U;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (struct dirent *entry = readdir(d)) {
-            n += entry->d_name[0] != '.' ? 1U : 0U;
-        }
-        (void)closedir(d);
-    }
-    return n - 1U;
-}
+using ::OpenFds;
 
-/* A carrier_peer process: commands go to its standard input, its reports
- * come back one line at a time. */
+/* A carrier_peer process (or another program of the build): commands go to
+ * its standard input, its reports come back one line at a time. */
 class Peer {
 public:
-    explicit Peer(std::vector<std::string> args) {
+    explicit Peer(std::vector<std::string> args) : Peer(CARRIER_PEER_PATH, std::move(args), false) {}
+
+    /* Starts program with args; withStderr: its standard error comes back
+     * with its standard output (else it goes where the test's goes). */
+    Peer(const std::string &program, std::vector<std::string> args, bool withStderr) {
         int in[2];
         int out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
@@ -67,10 +62,13 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        // The emulator's words (none in a native build), the peer, its arguments.
+        if (withStderr) {
+            posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+        }
+        // The emulator's words (none in a native build), the program, its arguments.
         std::istringstream launcher(CARRIER_PEER_LAUNCHER);
         std::vector<std::string> words{std::istream_iterator<std::string>(launcher), {}};
-        words.emplace_back(CARRIER_PEER_PATH);
+        words.emplace_back(program);
         words.insert(words.end(), args.begin(), args.end());
         std::vector<char *> argv;
         for (std::string &word : words) {
@@ -123,6 +121,24 @@ public:
         }
     }
 
+    /* What it writes from here until it closes its output, or until the limit. */
+    std::string Rest(int waitMs = kWaitMs) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        std::string all;
+        all.swap(buffer_);
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            struct pollfd pfd = {out_, POLLIN, 0};
+            char chunk[4096];
+            ssize_t n = 0;
+            if (left.count() <= 0 || poll(&pfd, 1, (int)left.count()) <= 0 ||
+                (n = read(out_, chunk, sizeof(chunk))) <= 0) {
+                return all;
+            }
+            all.append(chunk, (size_t)n);
+        }
+    }
+
     /* Skips reports until one starting with prefix; "" when none comes. */
     std::string Expect(const std::string &prefix, int waitMs = kWaitMs) {
         for (;;) {
@@ -160,6 +176,13 @@ public:
         return -1;
     }
 
+    /* Waits (bounded) for it to end by itself: its exit code, or -1 when it
+     * had to be killed or ended by a signal. */
+    int Wait() {
+        Reap(false);
+        return exitCode_;
+    }
+
 private:
     void Reap(bool kill) {
         if (pid_ <= 0) {
@@ -169,7 +192,9 @@ private:
             (void)::kill(pid_, SIGKILL);
         }
         for (int i = 0; i < kWaitMs; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
                 pid_ = -1;
                 return;
             }
@@ -185,6 +210,7 @@ private:
     int in_ = -1;
     int out_ = -1;
     std::string buffer_;
+    int exitCode_ = -1;
 };
 
 } // namespace carrier_test

@@ -2,8 +2,10 @@
 # Installs a build of the library into a temporary prefix and uses it the way
 # another project would, from outside the source tree:
 #   1. the installed files: header, libraries with their versioned links,
-#      CMake package, pkg-config files; no run path into the build tree (the
-#      messaging library's only one is $ORIGIN, where the stand-in lies);
+#      CMake package, pkg-config files, the vyre-msg tool; no run path into
+#      the build tree (the messaging library's only one is $ORIGIN, where the
+#      stand-in lies; the tool's leads to the library folder), and the
+#      installed tool runs;
 #      the component vyre_os_msg alone installs no platform files;
 #   2. consumer.c built with find_package(vyre_os_msg 1.0 CONFIG REQUIRED),
 #      and run; a request for version 2.0 must be refused;
@@ -51,6 +53,17 @@ done
 [ -f "$libdir/cmake/vyre_os_msg/vyre_os_msgConfigVersion.cmake" ] || fail "no CMake package installed"
 [ -f "$libdir/pkgconfig/vyre_os_platform.pc" ] || fail "no vyre_os_platform.pc installed"
 echo "version $version: header, libraries (no build-tree run path), CMake package and pkg-config files installed"
+tool=$prefix/bin/vyre-msg
+[ -x "$tool" ] || fail "vyre-msg not installed"
+tool_path=$(readelf -d "$tool" | sed -n 's/.*(\(RPATH\|RUNPATH\)).*\[\(.*\)\]/\2/p')
+case "$tool_path" in
+'$ORIGIN/../'*) ;;
+*) fail "vyre-msg carries the run path '$tool_path'" ;;
+esac
+mkdir "$work/run"
+VYRE_OS_MSG_RUNDIR=$work/run "$tool" ps --json | grep -q '"processes":\[\]' || fail "the installed vyre-msg did not run"
+[ -z "$(ls "$work/run" | grep '\.sock$')" ] || fail "vyre-msg left its socket behind"
+echo "vyre-msg installed and runs with the installed library"
 cmake --install "$build_dir" --prefix "$work/lib-only" --component vyre_os_msg >/dev/null
 if [ -n "$(find "$work/lib-only" -name '*vyre_os_platform*' ! -name 'vyre_os_msg*')" ]; then
     fail "the component vyre_os_msg installed platform files"

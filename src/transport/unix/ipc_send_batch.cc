@@ -18,6 +18,7 @@
 #include "base/msg_cpu_relax.h"
 #include "base/msg_forever.h"
 #include "base/msg_monotonic.h"
+#include "base/msg_thread_name.h"
 #include "base/msg_tunables.h"
 #include "log/msg_log.h"
 #include "transport/unix/ipc_frame.h"
@@ -145,6 +146,7 @@ void IpcBatchServe(IpcPeer *peer) {
 }
 
 void *IpcBatchThread(void *) {
+    MsgNameThisThread(MSG_THREAD_BATCH);
     while (IpcPeer *peer = IpcBatchNext()) {
         IpcBatchServe(peer);
     }

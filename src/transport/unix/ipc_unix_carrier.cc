@@ -116,7 +116,7 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
 } // namespace
 
 const IpcCarrierOps g_ipcUnixOps = {"unix",          IpcUnixInitClient, IpcUnixUninitClient, IpcUnixSendData,
-                                    IpcUnixSendData, IpcUnixStopRecv,   IpcUnixRecvLoop};
+                                    IpcUnixSendData, IpcUnixStopRecv,   IpcUnixRecvLoop,     IpcRunDirPath};
 
 uint32_t IpcUnixInitClient(void) {
     uint32_t ret = IpcUnixOpen(&g_ipcUnix);

@@ -1,0 +1,243 @@
+// The control task of a process, asked from inside the process: what it
+// answers, what it refuses, and its monitors' bounds, leases and drops.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/msg_ctl_proto.h"
+#include "support/mem_check.h"
+#include "support/msg_test_task.h"
+#include "vyre_os_msg.h"
+
+namespace {
+
+constexpr char kProc[] = "ctlproc";
+
+struct Answer {
+    uint32_t code; // the call's, else the answer's result
+    MsgCtlHead head;
+    std::vector<uint8_t> bytes;
+};
+
+/* Sends raw as the payload of control request msgId to this process. */
+Answer AskRaw(uint32_t msgId, const std::vector<uint8_t> &raw) {
+    MsgHead msg = MakeHead(kProc, MSG_TASK_NAME_PMSG_CTL, msgId);
+    msg.data = const_cast<uint8_t *>(raw.data());
+    msg.dataLen = static_cast<uint32_t>(raw.size());
+    MsgHead *resp = nullptr;
+    Answer answer{OsMsgSynSend(&msg, &resp, 5000U), {}, {}};
+    if (answer.code == OS_MSG_OK) {
+        const uint8_t *data = static_cast<const uint8_t *>(resp->data);
+        answer.bytes.assign(data, data + resp->dataLen);
+        EXPECT_EQ(OsMsgSynRespFree(resp), OS_MSG_OK);
+        EXPECT_TRUE(MsgCtlParse(answer.bytes.data(), static_cast<uint32_t>(answer.bytes.size()), 0U, &answer.head));
+        answer.code = answer.head.result;
+    }
+    return answer;
+}
+
+/* A well-formed request: the head and records of recordSize bytes (the
+ * first sizeof(Record) of each copied from records). */
+template <typename Record>
+std::vector<uint8_t> Request(const std::vector<Record> &records, uint32_t recordSize = sizeof(Record)) {
+    std::vector<uint8_t> raw(sizeof(MsgCtlHead) + records.size() * recordSize, 0U);
+    MsgCtlHead head = MsgCtlMakeHead(OS_MSG_OK, static_cast<uint32_t>(records.size()), recordSize, 0U);
+    std::memcpy(raw.data(), &head, sizeof(head));
+    for (size_t i = 0; i < records.size(); ++i) {
+        std::memcpy(raw.data() + sizeof(head) + i * recordSize, &records[i], sizeof(Record));
+    }
+    return raw;
+}
+
+template <typename Record> std::vector<Record> Records(const Answer &answer) {
+    std::vector<Record> out(answer.head.count);
+    for (uint32_t i = 0; i < answer.head.count; ++i) {
+        MsgCtlReadRecord(answer.bytes.data(), &answer.head, i, &out[i], sizeof(Record));
+    }
+    return out;
+}
+
+MsgCtlTaskQuery Query(const char *task) {
+    MsgCtlTaskQuery query{};
+    std::strncpy(query.taskName, task, sizeof(query.taskName) - 1U);
+    return query;
+}
+
+class ControlTask : public MemBalanceTest {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK); // the server's lasting blocks come before the balance starts
+        EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+        MemBalanceTest::SetUp();
+        ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
+    }
+    void TearDown() override {
+        EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+        MemBalanceTest::TearDown();
+    }
+};
+
+TEST_F(ControlTask, AnswersWhatItKnowsAndRefusesWhatItCannotRead) {
+    TestTask echo(
+        "echo", [](MsgHead *) { return 0U; }, 16U);
+    // Its loop has claimed it once no other thread may serve it.
+    ASSERT_TRUE(WaitUntil([] { return OsMsgTaskHandle("echo", 1U, nullptr) == OS_MSG_ERR_TASK_BUSY; }));
+    Answer info = AskRaw(MSG_ID_CTL_INFO, Request(std::vector<MsgCtlTaskQuery>{}));
+    ASSERT_EQ(info.code, OS_MSG_OK);
+    std::vector<MsgCtlInfo> infos = Records<MsgCtlInfo>(info);
+    ASSERT_EQ(infos.size(), 1U);
+    EXPECT_STREQ(infos[0].procName, kProc);
+    EXPECT_EQ(infos[0].pid, static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(infos[0].libVersion, OsMsgGetVersion());
+    EXPECT_EQ(infos[0].carrier, MSG_CTL_CARRIER_LOOPBACK);
+    EXPECT_STREQ(infos[0].runDir, "");
+    // echo, the broadcast and control tasks, and the task the asking thread has for its call.
+    EXPECT_EQ(infos[0].taskCount, 4U);
+    EXPECT_LE(infos[0].startRealNs, infos[0].nowRealNs);
+
+    // One task by name, also in a record longer than this version's (a later one may add fields).
+    for (uint32_t recordSize : {static_cast<uint32_t>(sizeof(MsgCtlTaskQuery)), 40U}) {
+        Answer tasks = AskRaw(MSG_ID_CTL_TASKS, Request(std::vector<MsgCtlTaskQuery>{Query("echo")}, recordSize));
+        ASSERT_EQ(tasks.code, OS_MSG_OK);
+        std::vector<MsgCtlTask> rows = Records<MsgCtlTask>(tasks);
+        ASSERT_EQ(rows.size(), 1U);
+        EXPECT_STREQ(rows[0].name, "echo");
+        EXPECT_EQ(rows[0].queueLen, 16U);
+        EXPECT_EQ(rows[0].served, MSG_CTL_SERVED_LOOP);
+    }
+    EXPECT_EQ(AskRaw(MSG_ID_CTL_TASKS, Request(std::vector<MsgCtlTaskQuery>{Query("nope")})).code,
+              OS_MSG_ERR_NOT_FOUND);
+    EXPECT_EQ(Records<MsgCtlTask>(AskRaw(MSG_ID_CTL_TASKS, Request(std::vector<MsgCtlTaskQuery>{}))).size(), 4U);
+
+    std::vector<uint8_t> bad = Request(std::vector<MsgCtlTaskQuery>{Query("echo")});
+    EXPECT_EQ(AskRaw(MSG_ID_CTL_TASKS, std::vector<uint8_t>(bad.begin(), bad.begin() + 10)).code,
+              OS_MSG_ERR_INVALID_PARAM)
+        << "shorter than a head";
+    EXPECT_EQ(AskRaw(MSG_ID_CTL_TASKS, std::vector<uint8_t>(bad.begin(), bad.end() - 1)).code, OS_MSG_ERR_INVALID_PARAM)
+        << "a record running past the end";
+    bad[0] ^= 0xFFU;
+    EXPECT_EQ(AskRaw(MSG_ID_CTL_TASKS, bad).code, OS_MSG_ERR_INVALID_PARAM) << "not the protocol's magic";
+    EXPECT_EQ(AskRaw(MSG_ID_CTL_LAST, Request(std::vector<MsgCtlTaskQuery>{})).code, OS_MSG_ERR_NOT_IMPLEMENTED);
+
+    MsgHead oneWay = MakeHead(kProc, MSG_TASK_NAME_PMSG_CTL, MSG_ID_CTL_INFO);
+    EXPECT_EQ(OsMsgAsynSend(&oneWay), OS_MSG_OK) << "an asynchronous message gets no answer, and breaks nothing";
+    EXPECT_EQ(AskRaw(MSG_ID_CTL_INFO, Request(std::vector<MsgCtlTaskQuery>{})).code, OS_MSG_OK);
+}
+
+// A monitor task's reports.
+struct Reports {
+    std::mutex lock;
+    std::vector<MsgCtlEvent> events;
+    std::vector<std::string> payloads;
+    size_t Count() {
+        std::lock_guard<std::mutex> guard(lock);
+        return events.size();
+    }
+};
+
+uint32_t TakeReport(MsgHead *msg, void *user) {
+    auto *reports = static_cast<Reports *>(user);
+    MsgCtlHead head;
+    EXPECT_EQ(msg->msgId, MSG_ID_CTL_EVENT);
+    EXPECT_STREQ(msg->sendTaskName, MSG_TASK_NAME_PMSG_CTL);
+    EXPECT_TRUE(MsgCtlParse(msg->data, msg->dataLen, sizeof(MsgCtlEvent), &head));
+    MsgCtlEvent ev;
+    MsgCtlReadRecord(msg->data, &head, 0U, &ev, sizeof(ev));
+    EXPECT_EQ(msg->dataLen, head.headSize + head.recordSize + ev.captured);
+    std::lock_guard<std::mutex> guard(reports->lock);
+    reports->events.push_back(ev);
+    reports->payloads.emplace_back(static_cast<const char *>(msg->data) + head.headSize + head.recordSize, ev.captured);
+    return 0U;
+}
+
+uint32_t Monitor(const std::string &task, uint32_t op, uint32_t leaseMs, uint32_t capture,
+                 std::vector<uint32_t> ids = {}) {
+    MsgCtlMonitorReq req{};
+    std::strncpy(req.taskName, task.c_str(), sizeof(req.taskName) - 1U);
+    req.op = op;
+    req.leaseMs = leaseMs;
+    req.captureBytes = capture;
+    req.idCount = static_cast<uint32_t>(ids.size());
+    std::copy(ids.begin(), ids.end(), req.ids);
+    return AskRaw(MSG_ID_CTL_MONITOR, Request(std::vector<MsgCtlMonitorReq>{req})).code;
+}
+
+uint32_t Monitors() {
+    Answer info = AskRaw(MSG_ID_CTL_INFO, Request(std::vector<MsgCtlTaskQuery>{}));
+    return Records<MsgCtlInfo>(info).at(0).monitorCount;
+}
+
+void Publish(uint32_t msgId, const std::string &data) {
+    MsgBroEntry event{};
+    std::strncpy(event.taskName, "pub", sizeof(event.taskName) - 1U);
+    event.msgId = msgId;
+    event.dataLen = static_cast<int32_t>(data.size());
+    event.data = const_cast<char *>(data.data());
+    ASSERT_EQ(OsMsgBroadcastEvent(&event, 1U), OS_MSG_OK);
+}
+
+TEST_F(ControlTask, MonitorsAreBoundedGetEveryEventTheyAskForAndGoWhenGoneRemovedOrExpired) {
+    constexpr size_t kPlaces = MSG_CTL_MONITORS_MAX;
+    Reports reports[kPlaces];
+    std::vector<std::thread> loops;
+    for (size_t i = 0; i < kPlaces; ++i) {
+        const std::string name = "m" + std::to_string(i);
+        ASSERT_EQ(OsMsgRegTaskEx(name.c_str(), 16U, TakeReport, &reports[i]), OS_MSG_OK);
+        loops.emplace_back([name] { (void)OsMsgTaskRoutineByName(name.c_str()); });
+    }
+    // m0 takes every id and the largest capture; m1 asks for more than the
+    // largest; m2 only id 101; the rest 16 bytes of every id.
+    ASSERT_EQ(Monitor("m0", MSG_CTL_MONITOR_ADD, 0U, MSG_CTL_CAPTURE_MAX), OS_MSG_OK);
+    ASSERT_EQ(Monitor("m1", MSG_CTL_MONITOR_ADD, 0U, 100000U), OS_MSG_OK);
+    ASSERT_EQ(Monitor("m2", MSG_CTL_MONITOR_ADD, 0U, 16U, {101U}), OS_MSG_OK);
+    for (size_t i = 3; i < kPlaces; ++i) {
+        ASSERT_EQ(Monitor("m" + std::to_string(i), MSG_CTL_MONITOR_ADD, 0U, 16U), OS_MSG_OK);
+    }
+    EXPECT_EQ(Monitor("m0", MSG_CTL_MONITOR_ADD, 0U, MSG_CTL_CAPTURE_MAX), OS_MSG_OK) << "a renewal takes no place";
+    EXPECT_EQ(Monitor("extra", MSG_CTL_MONITOR_ADD, 0U, 16U), OS_MSG_ERR_FULL);
+    EXPECT_EQ(Monitor("", MSG_CTL_MONITOR_ADD, 0U, 16U), OS_MSG_ERR_INVALID_PARAM);
+    EXPECT_EQ(Monitors(), kPlaces);
+
+    const std::string big(300U, 'x');
+    Publish(100U, big);
+    Publish(101U, "probe");
+    ASSERT_TRUE(WaitUntil([&] { return reports[0].Count() == 2U && reports[2].Count() == 1U; }));
+    for (size_t i = 0; i < kPlaces; ++i) {
+        ASSERT_TRUE(WaitUntil([&] { return reports[i].Count() == (i == 2U ? 1U : 2U); })) << i;
+        std::lock_guard<std::mutex> guard(reports[i].lock);
+        const MsgCtlEvent &first = reports[i].events[0];
+        EXPECT_EQ(first.msgId, i == 2U ? 101U : 100U);
+        EXPECT_STREQ(first.sendTaskName, "pub");
+        EXPECT_STREQ(first.sendProcName, kProc);
+        EXPECT_EQ(first.sendPid, static_cast<uint32_t>(getpid()));
+        if (i != 2U) {
+            EXPECT_EQ(first.dataLen, 300U);
+            EXPECT_EQ(reports[i].payloads[0], big.substr(0, i <= 1U ? MSG_CTL_CAPTURE_MAX : 16U));
+        }
+    }
+
+    // Gone (its task unregistered), removed, expired: three places free up.
+    ASSERT_EQ(OsMsgUnregTask(nullptr, 0U, "m3"), OS_MSG_OK);
+    ASSERT_EQ(Monitor("m4", MSG_CTL_MONITOR_REMOVE, 0U, 0U), OS_MSG_OK);
+    ASSERT_EQ(Monitor("m5", MSG_CTL_MONITOR_ADD, 1U, 16U), OS_MSG_OK); // a lease of 1 ms
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));        // the lease is the behaviour
+    Publish(102U, "after");
+    ASSERT_TRUE(WaitUntil([&] { return reports[0].Count() == 3U; }));
+    EXPECT_TRUE(WaitUntil([] { return Monitors() == kPlaces - 3U; })) << Monitors();
+    EXPECT_EQ(reports[4].Count(), 2U);
+    EXPECT_EQ(reports[5].Count(), 2U);
+    EXPECT_EQ(Monitor("extra", MSG_CTL_MONITOR_ADD, 0U, 16U), OS_MSG_OK) << "a freed place is taken again";
+
+    for (size_t i = 0; i < kPlaces; ++i) {
+        (void)OsMsgUnregTask(nullptr, 0U, ("m" + std::to_string(i)).c_str());
+    }
+    for (std::thread &t : loops) {
+        t.join();
+    }
+}
+
+} // namespace

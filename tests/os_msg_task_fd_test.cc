@@ -1,0 +1,230 @@
+// Tasks served from an application's own poll loop through their descriptor,
+// and callbacks that get the application's pointer.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/descriptors.h"
+#include "support/mem_check.h"
+#include "support/msg_test_task.h"
+#include "transport/ipc_msg.h"
+#include "vyre_os_msg.h"
+
+namespace {
+
+constexpr char kProc[] = "fdproc";
+
+// What one task's callback saw; the callback finds it through its pointer.
+struct Seen {
+    std::mutex lock;
+    std::vector<uint32_t> ids;
+    std::vector<std::string> senders;
+    void *user = nullptr;
+};
+
+uint32_t Collect(MsgHead *msg, void *user) {
+    auto *seen = static_cast<Seen *>(user);
+    std::lock_guard<std::mutex> guard(seen->lock);
+    seen->ids.push_back(msg->msgId);
+    seen->senders.emplace_back(msg->sendTaskName, strnlen(msg->sendTaskName, OS_MSG_NAME_LEN));
+    seen->user = user;
+    return 0U;
+}
+
+bool Readable(int fd, int waitMs) {
+    struct pollfd pfd = {fd, POLLIN, 0};
+    return poll(&pfd, 1, waitMs) > 0 && (pfd.revents & POLLIN) != 0;
+}
+
+uint32_t Send(const char *task, uint32_t msgId) {
+    MsgHead head = MakeHead(kProc, task, msgId);
+    return OsMsgAsynSend(&head);
+}
+
+uint32_t Handle(const char *task, uint32_t max) {
+    uint32_t handled = 0xFFFFFFFFU;
+    EXPECT_EQ(OsMsgTaskHandle(task, max, &handled), OS_MSG_OK) << task;
+    return handled;
+}
+
+// Joins and leaves around each test; everything it made is gone afterwards.
+class TaskFd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::thread([] {}).join(); // a sanitizer's own thread starts with the first one
+        fds_ = OpenFds();
+        threads_ = ThreadCount();
+        blocks_ = UsedBlocks();
+        firstServer_ = rebuildEntry == nullptr; // the first start-up of the process makes them
+        ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
+    }
+    void TearDown() override {
+        EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+        EXPECT_EQ(OpenFds(), fds_) << "every task's descriptor is closed";
+        EXPECT_TRUE(WaitUntil([this] { return ThreadCount() <= threads_ + 1U; })) << "the server thread stays";
+        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ ? 2U : 0U)) << "the server context and collector stay";
+    }
+    bool firstServer_ = false;
+    size_t fds_ = 0U;
+    size_t threads_ = 0U;
+    uint64_t blocks_ = 0U;
+};
+
+TEST_F(TaskFd, IsReadableWhileMessagesWaitAndLetsOneThreadServeTwoTasks) {
+    Seen a;
+    Seen b;
+    ASSERT_EQ(OsMsgRegTaskEx("a", 8U, Collect, &a), OS_MSG_OK);
+    ASSERT_EQ(OsMsgRegTaskEx("b", 8U, Collect, &b), OS_MSG_OK);
+    int fa = -1;
+    int fb = -1;
+    int again = -1;
+    ASSERT_EQ(OsMsgTaskFd("a", &fa), OS_MSG_OK);
+    ASSERT_EQ(OsMsgTaskFd("a", &again), OS_MSG_OK);
+    EXPECT_EQ(again, fa);
+    ASSERT_EQ(OsMsgTaskFd("b", &fb), OS_MSG_OK);
+    EXPECT_FALSE(Readable(fa, 0));
+
+    for (uint32_t id = 1; id <= 3; ++id) {
+        ASSERT_EQ(Send("a", id), OS_MSG_OK);
+    }
+    ASSERT_EQ(Send("b", 9), OS_MSG_OK);
+    EXPECT_TRUE(Readable(fa, 0));
+    EXPECT_TRUE(Readable(fb, 0));
+    EXPECT_EQ(Handle("a", 2), 2U);
+    EXPECT_TRUE(Readable(fa, 0)) << "one message still waits";
+    EXPECT_EQ(Handle("a", 10), 1U);
+    EXPECT_FALSE(Readable(fa, 0)) << "nothing waits";
+    EXPECT_EQ(Handle("a", 10), 0U);
+    EXPECT_EQ(Handle("b", 10), 1U);
+    EXPECT_EQ(a.ids, (std::vector<uint32_t>{1, 2, 3}));
+    EXPECT_EQ(b.ids, (std::vector<uint32_t>{9}));
+    EXPECT_EQ(a.user, &a);
+    EXPECT_EQ(b.user, &b);
+
+    EXPECT_EQ(OsMsgTaskRoutineByName("a"), OS_MSG_ERR_TASK_BUSY) << "its descriptor serves it";
+    EXPECT_EQ(OsMsgRegTaskEx("a", 8U, Collect, &b), OS_MSG_ERR_TASK_EXIST);
+    uint32_t handled = 7U;
+    EXPECT_EQ(OsMsgTaskHandle("nope", 1U, &handled), OS_MSG_ERR_NOT_FOUND);
+    EXPECT_EQ(handled, 0U);
+    EXPECT_EQ(OsMsgTaskHandle("a", 0U, &handled), OS_MSG_ERR_INVALID_PARAM);
+    EXPECT_EQ(OsMsgTaskFd("a", nullptr), OS_MSG_ERR_INVALID_PARAM);
+
+    TestTask looped("looped", [](MsgHead *) { return 0U; });
+    ASSERT_TRUE(WaitUntil([] { return OsMsgTaskHandle("looped", 1U, nullptr) == OS_MSG_ERR_TASK_BUSY; }));
+    int fd = -1;
+    EXPECT_EQ(OsMsgTaskFd("looped", &fd), OS_MSG_ERR_TASK_BUSY) << "a thread runs its loop";
+}
+
+// A lost wake-up leaves a message waiting behind a descriptor that is not
+// readable: the poll below would then wait out its limit.
+TEST_F(TaskFd, EveryMessageOfAProducerArrivesInOrderThroughThePollLoop) {
+    constexpr uint32_t kMessages = 5000U;
+    Seen a;
+    ASSERT_EQ(OsMsgRegTaskEx("a", 16U, Collect, &a), OS_MSG_OK);
+    int fa = -1;
+    ASSERT_EQ(OsMsgTaskFd("a", &fa), OS_MSG_OK);
+    std::thread producer([] {
+        for (uint32_t id = 1; id <= kMessages; ++id) {
+            uint32_t ret;
+            while ((ret = Send("a", id)) == OS_MSG_ERR_FULL) {
+                std::this_thread::yield();
+            }
+            EXPECT_EQ(ret, OS_MSG_OK);
+        }
+    });
+    uint32_t total = 0U;
+    while (total < kMessages && Readable(fa, 20000)) {
+        total += Handle("a", 5U);
+    }
+    producer.join();
+    EXPECT_EQ(total, kMessages);
+    ASSERT_EQ(a.ids.size(), kMessages);
+    for (uint32_t i = 0; i < kMessages; ++i) {
+        ASSERT_EQ(a.ids[i], i + 1U);
+    }
+}
+
+TEST_F(TaskFd, UnregisteringWakesThePollLoopWhichThenLearnsTheTaskIsGone) {
+    Seen a;
+    ASSERT_EQ(OsMsgRegTaskEx("a", 8U, Collect, &a), OS_MSG_OK);
+    int fa = -1;
+    ASSERT_EQ(OsMsgTaskFd("a", &fa), OS_MSG_OK);
+    std::atomic<uint32_t> result{0xFFFFFFFFU};
+    std::thread loop([&] {
+        struct pollfd pfd = {fa, POLLIN, 0};
+        EXPECT_EQ(poll(&pfd, 1, 20000), 1) << "woken: readable, or closed under the poll";
+        uint32_t handled = 0U;
+        result = OsMsgTaskHandle("a", 8U, &handled);
+    });
+    ASSERT_EQ(OsMsgUnregTask(nullptr, 0U, "a"), OS_MSG_OK);
+    loop.join();
+    EXPECT_EQ(result.load(), OS_MSG_ERR_NOT_FOUND);
+
+    // A callback that unregisters its own task ends the handling call.
+    ASSERT_EQ(OsMsgRegTaskEx(
+                  "self", 8U,
+                  [](MsgHead *msg, void *) {
+                      EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, msg->recvTaskName), OS_MSG_OK);
+                      return 0U;
+                  },
+                  nullptr),
+              OS_MSG_OK);
+    int fs = -1;
+    ASSERT_EQ(OsMsgTaskFd("self", &fs), OS_MSG_OK);
+    ASSERT_EQ(Send("self", 1), OS_MSG_OK);
+    ASSERT_EQ(Send("self", 2), OS_MSG_OK);
+    EXPECT_EQ(Handle("self", 8U), 1U) << "the second message went with the task";
+    uint32_t handled = 0U;
+    EXPECT_EQ(OsMsgTaskHandle("self", 8U, &handled), OS_MSG_ERR_NOT_FOUND);
+}
+
+// A callback run by a handling call sends as the task it serves, may call
+// that task synchronously (its callback then runs inline), and gets the
+// application's pointer on every path; so does a task with a loop thread.
+Seen g_loopSeen;
+uint32_t Serve(MsgHead *msg, void *user) {
+    EXPECT_EQ(user, &g_loopSeen);
+    if (msg->msgId == 5U) { // a message from the test: forward it, then call the own task
+        EXPECT_EQ(Send("looped", 50), OS_MSG_OK);
+        MsgHead call = MakeHead(kProc, "srv", 6);
+        MsgHead *resp = nullptr;
+        EXPECT_EQ(OsMsgSynSend(&call, &resp, 1000U), OS_MSG_OK);
+        if (resp != nullptr) {
+            EXPECT_EQ(std::string(static_cast<const char *>(resp->data), resp->dataLen), "inline");
+            EXPECT_EQ(OsMsgSynRespFree(resp), OS_MSG_OK);
+        }
+    } else if (msg->msgId == 6U) {
+        EXPECT_EQ(OsMsgSynSendResp(msg, "inline", 6U), OS_MSG_OK);
+    }
+    return 0U;
+}
+
+TEST_F(TaskFd, HandledCallbacksSendAsTheirTaskAndEveryPathGetsTheApplicationsPointer) {
+    ASSERT_EQ(OsMsgRegTaskEx("looped", 8U, Collect, &g_loopSeen), OS_MSG_OK);
+    std::thread loop([] { EXPECT_EQ(OsMsgTaskRoutineByName("looped"), OS_MSG_OK); });
+    ASSERT_EQ(OsMsgRegTaskEx("srv", 8U, Serve, &g_loopSeen), OS_MSG_OK);
+    int fd = -1;
+    ASSERT_EQ(OsMsgTaskFd("srv", &fd), OS_MSG_OK);
+    ASSERT_EQ(Send("srv", 5), OS_MSG_OK);
+    ASSERT_TRUE(Readable(fd, 20000));
+    EXPECT_EQ(Handle("srv", 1U), 1U);
+    ASSERT_TRUE(WaitUntil([] {
+        std::lock_guard<std::mutex> guard(g_loopSeen.lock);
+        return !g_loopSeen.ids.empty();
+    }));
+    {
+        std::lock_guard<std::mutex> guard(g_loopSeen.lock);
+        EXPECT_EQ(g_loopSeen.ids, std::vector<uint32_t>{50});
+        EXPECT_EQ(g_loopSeen.senders, std::vector<std::string>{"srv"}) << "sent as the task it served";
+        EXPECT_EQ(g_loopSeen.user, &g_loopSeen);
+    }
+    ASSERT_EQ(OsMsgUnregTask(nullptr, 0U, "looped"), OS_MSG_OK);
+    loop.join();
+}
+
+} // namespace
