@@ -382,7 +382,8 @@ typedef uint32_t (*OsMsgTaskFunc)(MsgHead *msg);
 typedef uint32_t (*OsMsgTaskFuncEx)(MsgHead *msg, void *user);
 
 /* A log sink: receives each finished log line (time stamp, level, process and
- * thread ids, function and line, then the message), without a line end.
+ * thread ids, function and line, then the message), ending in "\r" (a line
+ * of 767 characters, the longest, has no room for it).
  * Called on the logging thread; must be safe for concurrent calls. */
 typedef void (*OsMsgLogFunc)(uint32_t level, const char *line);
 

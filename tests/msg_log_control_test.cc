@@ -84,11 +84,11 @@ TEST(LogControl, OwnSinkAtWarnGetsThePlatformRecordsAsLibraryLinesAndStandardErr
     EXPECT_EQ(CountIn(g_lines, "]unreg[nope] not exist."), 1U);
     EXPECT_EQ(CountIn(g_lines, "timed out calling task[deaf], which no thread serves."), 1U);
     EXPECT_EQ(CountIn(g_lines, "]wait syn thread msg error ret=-2147352556. 0x80020014(OS_MSG_ERR_TIMEOUT)"), 1U);
-    const std::regex shape(R"(^\[[^\]]+\]\[(WARN |ERROR|FATAL)\]\[P:\d+/T:\d+\]\[\w+:\d+\][^\r\n]*$)");
+    const std::regex shape(R"(^\[[^\]]+\]\[(WARN |ERROR|FATAL)\]\[P:\d+/T:\d+\]\[\w+:\d+\][^\r\n]*\r$)");
     std::lock_guard<std::mutex> lock(g_linesLock);
     for (const Line &l : g_lines) {
         EXPECT_GE(l.level, OS_MSG_LOG_WARN) << l.text;
-        EXPECT_TRUE(std::regex_match(l.text, shape)) << "one shape of line, no line end: " << l.text;
+        EXPECT_TRUE(std::regex_match(l.text, shape)) << "one shape of line, the library's own line end: " << l.text;
     }
 }
 

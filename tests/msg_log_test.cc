@@ -16,7 +16,7 @@
 namespace {
 
 const std::regex kLineShape(R"(^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\.\d{3}\+08:00\])"
-                            R"(\[(DEBUG|INFO |WARN |ERROR|FATAL)\]\[P:(\d+)/T:(\d+)\]\[([^:\]]+):(\d+)\](.*)$)");
+                            R"(\[(DEBUG|INFO |WARN |ERROR|FATAL)\]\[P:(\d+)/T:(\d+)\]\[([^:\]]+):(\d+)\](.*)\r$)");
 
 TEST(MsgLogLine, HasTimeLevelIdsFunctionLineAndMessageWithinTheLengthLimit) {
     LogCapture capture;
@@ -39,13 +39,13 @@ TEST(MsgLogLine, HasTimeLevelIdsFunctionLineAndMessageWithinTheLengthLimit) {
         EXPECT_EQ(lines[i].level, std::min(i, 4u));
         std::string expected = i < 5 ? names[i] + ids + "SomeOperation:" + std::to_string(1234 + i) + "]value 7 of x"
                                      : "FATAL" + ids + "TestBody:" + std::to_string(macroLine) + "]macro 5";
-        EXPECT_EQ(lines[i].text.substr(m.position(2)), expected) << "the macro names the calling function";
+        EXPECT_EQ(lines[i].text.substr(m.position(2)), expected + "\r") << "the macro names the calling function";
     }
 
-    // Lines of up to 767 characters pass whole, with no line end; longer ones and overlong prefixes are dropped.
+    // Up to 767 characters a line ends in "\r" while room remains; longer ones and overlong prefixes are dropped.
     capture.Clear();
     MsgOutput(OS_MSG_LOG_ERROR, "Len", 100, "%s", ""); // the same prefix as every line below
-    const std::string prefix = capture.Records().at(0).text;
+    const std::string prefix = capture.Records().at(0).text.substr(0, capture.Records()[0].text.size() - 1);
     for (size_t total : {766, 767, 768, 5000}) {
         MsgOutput(OS_MSG_LOG_ERROR, "Len", 100, "%s", std::string(total - prefix.size(), 'm').c_str());
     }
@@ -56,7 +56,8 @@ TEST(MsgLogLine, HasTimeLevelIdsFunctionLineAndMessageWithinTheLengthLimit) {
     ASSERT_EQ(lines.size(), 3u);
     // The time stamp has a fixed width but may tick between lines: compare what follows it.
     auto afterTime = [](const std::string &line) { return line.substr(line.find(']')); };
-    EXPECT_EQ(afterTime(lines[1].text), afterTime(prefix) + std::string(766 - prefix.size(), 'm'));
+    EXPECT_EQ(lines[1].text.size(), 767u);
+    EXPECT_EQ(afterTime(lines[1].text), afterTime(prefix) + std::string(766 - prefix.size(), 'm') + "\r");
     EXPECT_EQ(lines[2].text.size(), 767u);
     EXPECT_EQ(afterTime(lines[2].text), afterTime(prefix) + std::string(767 - prefix.size(), 'm'));
     char small[10];

@@ -69,11 +69,9 @@ void MsgOutput(uint32_t level, const char *functionName, uint32_t line, const ch
         return; // too long or malformed: the line is dropped whole, never cut
     }
 
-    // A sink gets the line without a line end, also when the message brought
-    // its own: the sink adds whatever its output needs.
-    size_t end = (size_t)prefixLen + (size_t)messageLen;
-    while (end > (size_t)prefixLen && (lineBuffer[end - 1] == '\n' || lineBuffer[end - 1] == '\r')) {
-        lineBuffer[--end] = '\0';
+    size_t used = (size_t)prefixLen + (size_t)messageLen;
+    if (sizeof(lineBuffer) - used > 1) {
+        (void)sprintf_s(lineBuffer + used, sizeof(lineBuffer) - used, "\r");
     }
     sink(level, lineBuffer);
 }
@@ -121,7 +119,11 @@ void MsgDefaultLogFunc(uint32_t level, const char *text) {
         return;
     }
     // One write per line, so that lines of concurrent threads stay whole;
-    // the buffer keeps its last byte free for the line feed.
+    // the buffer keeps its last byte free for the line feed, which takes the
+    // place of the line's own carriage return on a terminal or in a file.
+    if (len > 0 && buffer[len - 1] == '\r') {
+        --len;
+    }
     buffer[len] = '\n';
     (void)!write(STDERR_FILENO, buffer, (size_t)len + 1U);
 }

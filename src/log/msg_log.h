@@ -37,9 +37,9 @@ extern "C" {
 /* Lowest level MsgOutput passes on; initially 3 (ERROR). */
 extern OS_MSG_API uint32_t g_enLogLevel;
 
-/* Formats one line and hands it, without a line end, to the sink when a sink
- * is installed and g_enLogLevel <= level <= 4. A line longer than 767
- * characters is dropped whole. Never fails the caller. */
+/* Formats one line, appends "\r" while room remains, and hands it to the sink
+ * when a sink is installed and g_enLogLevel <= level <= 4. A line longer than
+ * 767 characters is dropped whole. Never fails the caller. */
 OS_MSG_API void MsgOutput(uint32_t level, const char *functionName, uint32_t line, const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 4, 5)))

@@ -68,7 +68,13 @@ void MsgLogPlatformRecord(uint32_t level, const char *tag, const char *text) {
         (void)strncpy(function, tag, sizeof(function) - 1U);
         function[sizeof(function) - 1U] = '\0';
     }
-    MsgOutput(level, function, line, "%s", message);
+    // The record's own line end goes: the library line gets the one every
+    // library line ends with.
+    size_t len = strlen(message);
+    while (len != 0U && (message[len - 1U] == '\n' || message[len - 1U] == '\r')) {
+        --len;
+    }
+    MsgOutput(level, function, line, "%.*s", (int)len, message);
 }
 
 /* The level named by text, or a value above 4 when it names none. */
