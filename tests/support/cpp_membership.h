@@ -1,0 +1,124 @@
+/*
+ * The fixture of the C++ interface's tests: a run directory of its own, the
+ * carrier the test asks for, and the process joined through msg::process;
+ * descriptors, threads and tracked blocks counted before it joins and
+ * checked after it has left. A test may leave (proc_.reset()) and join again
+ * itself. Inbox collects what task callables receive, without globals.
+ */
+#ifndef VYRE_TEST_CPP_MEMBERSHIP_H
+#define VYRE_TEST_CPP_MEMBERSHIP_H
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/descriptors.h"
+#include "support/mem_check.h"
+#include "support/threads.h"
+#include "transport/ipc_msg.h"
+#include "transport/msg_rebuild.h"
+#include "vyre_os_msg.hpp"
+
+namespace msg = vyre::msg;
+
+/* Messages as a task callable saw them: id and payload, in arrival order. */
+class Inbox {
+public:
+    void Add(const msg::message &m) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.emplace_back(m.id(), std::string(m.text()));
+        cond_.notify_all();
+    }
+    /* True when n messages with id arrived within 20 s (or limit). */
+    bool WaitCount(uint32_t id, size_t n, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cond_.wait_for(lock, limit, [&] { return CountLocked(id) >= n; });
+    }
+    size_t Count(uint32_t id) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return CountLocked(id);
+    }
+    std::vector<std::pair<uint32_t, std::string>> Items() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_;
+    }
+
+private:
+    size_t CountLocked(uint32_t id) const {
+        size_t n = 0U;
+        for (const auto &item : items_) {
+            n += item.first == id ? 1U : 0U;
+        }
+        return n;
+    }
+    std::mutex mutex_;
+    std::condition_variable cond_;
+    std::vector<std::pair<uint32_t, std::string>> items_;
+};
+
+class CppMembership : public ::testing::Test {
+protected:
+    CppMembership(const char *own, bool unixCarrier) : own_(own), unix_(unixCarrier) {}
+
+    void SetUp() override {
+        char dir[] = "/tmp/vyre_cpp_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        runDir_ = dir;
+        setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
+        if (unix_) {
+            setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
+        } else {
+            unsetenv("VYRE_OS_MSG_CARRIER");
+        }
+        std::thread([] {}).join(); // a sanitizer starts a thread of its own with the first one
+        fds_ = OpenFds();
+        threads_ = ThreadCount();
+        blocks_ = UsedBlocks();
+        firstServer_ = rebuildEntry == nullptr;
+        Join();
+    }
+
+    void TearDown() override {
+        proc_.reset();
+        // The loopback's server thread may stay in the transport's join;
+        // the server context and the slice collector stay for the process.
+        const size_t keptThreads = unix_ ? 0U : 1U;
+        EXPECT_EQ(OpenFds(), fds_);
+        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads_ + keptThreads; })) << ThreadList();
+        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ && rebuildEntry != nullptr ? 2U : 0U));
+        (void)unlink((runDir_ + "/queue_dir").c_str());
+        EXPECT_EQ(rmdir(runDir_.c_str()), 0) << "something was left in " << runDir_;
+    }
+
+    void Join() {
+        msg::result<msg::name> own = msg::name::make(own_);
+        ASSERT_TRUE(own);
+        msg::result<msg::process> joined = msg::process::join(*own);
+        ASSERT_TRUE(joined) << joined.error().message();
+        proc_.emplace(std::move(*joined));
+    }
+
+    msg::process &Proc() { return *proc_; }
+    msg::address Local(const char *task) { return msg::address::make(own_, task).value(); }
+
+    std::optional<msg::process> proc_;
+
+private:
+    std::string own_;
+    bool unix_;
+    std::string runDir_;
+    size_t fds_ = 0U;
+    size_t threads_ = 0U;
+    uint64_t blocks_ = 0U;
+    bool firstServer_ = false;
+};
+
+#endif // VYRE_TEST_CPP_MEMBERSHIP_H
