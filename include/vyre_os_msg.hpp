@@ -757,6 +757,11 @@ private:
  * ------------------------------------------------------------------------- */
 
 struct task_options {
+    task_options() = default;
+    /* A queue length alone (proc.start_task("t", fn, 16)) reads as options. */
+    task_options(uint32_t queue_length, uint64_t byte_bound = 0U) noexcept
+        : queue_len(queue_length), byte_limit(byte_bound) {}
+
     /* Queue length in messages; 0 selects the library's 1024. */
     uint32_t queue_len = 0U;
     /* Bound on the bytes waiting for the task (OsMsgSetTaskByteLimit); 0: none. */

@@ -29,25 +29,6 @@ protected:
     CppInterface() : CppMembership("cppproc", false) {}
 };
 
-/* A gate a callback waits at until the test opens it (20 s at most). */
-class Gate {
-public:
-    void Open() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = true;
-        cond_.notify_all();
-    }
-    void Wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        (void)cond_.wait_for(lock, std::chrono::seconds(20), [this] { return open_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    bool open_ = false;
-};
-
 /* A task that answers each request with its own payload. */
 msg::task StartEcho(msg::process &proc) {
     return std::move(proc.start_task("echo", [](msg::message &m) { EXPECT_TRUE(m.reply(m.data())); }).value());
@@ -119,7 +100,7 @@ TEST_F(CppInterface, TaskKeepsItsCapturesThroughMovesAndFreesThemAfterItsLoop) {
                                   EXPECT_EQ(*captured, 7);
                                   inbox.Add(m);
                               },
-                              msg::task_options{4U, 0U, {}})
+                              4U)
                           .value();
     ASSERT_TRUE(Proc().send(Proc().local("mover"), kData));
     ASSERT_TRUE(inbox.WaitCount(kData, 1U));

@@ -2,6 +2,9 @@
 # "c:<path>" and "cxx:<path>") in every language version the public header
 # promises (C99 and C11; C++11 and C++17), with -Wall -Wextra -pedantic
 # -Werror, and again with a false layout check, which must not compile.
+# Each C++ compiler also compiles CXX_SOURCE, which uses the C++ header, as
+# C++17, C++20 and C++17 without exceptions, and again with a literal name
+# of 16 characters, which must not compile.
 # Fails on the first compiler and standard that does not behave; names the
 # compilers of MISSING (not installed) last, which ctest reports as skipped.
 set(c_standards c99 c11)
@@ -35,6 +38,25 @@ foreach(entry IN LISTS COMPILERS)
         endif()
         math(EXPR checked "${checked} + 1")
     endforeach()
+endforeach()
+foreach(entry IN LISTS COMPILERS)
+    if(NOT entry MATCHES "^cxx:(.+)$")
+        continue()
+    endif()
+    set(compiler ${CMAKE_MATCH_1})
+    foreach(variant "-std=c++17" "-std=c++20" "-std=c++17;-fno-exceptions")
+        execute_process(COMMAND ${compiler} ${variant} ${flags} -x c++ ${CXX_SOURCE}
+            RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+        if(NOT rc EQUAL 0)
+            message(FATAL_ERROR "${compiler} ${variant}: the C++ header does not compile cleanly\n${out}")
+        endif()
+        math(EXPR checked "${checked} + 1")
+    endforeach()
+    execute_process(COMMAND ${compiler} -std=c++17 ${flags} -DOS_MSG_EXPECT_CPP_NAME_FAILURE -x c++ ${CXX_SOURCE}
+        RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(rc EQUAL 0 OR NOT out MATCHES "at most 15 characters")
+        message(FATAL_ERROR "${compiler}: a literal name of 16 characters was not refused as such\n${out}")
+    endif()
 endforeach()
 message(STATUS "${checked} compiler and standard combinations checked")
 if(MISSING)

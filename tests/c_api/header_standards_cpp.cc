@@ -54,7 +54,7 @@ const msg::name g_tooLong("sixteen_chars_xx");
             msg::unique_fd fd = m.take_fd(0U);
             (void)m.sender().task().view();
         },
-        msg::task_options{8U, 0U, {}});
+        msg::task_options(8U));
     msg::result<msg::task> polled = proc.start_polled_task("poll", [](const msg::message &) {});
     if (polled) {
         msg::result<uint32_t> handled = polled->handle();

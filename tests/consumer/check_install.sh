@@ -7,11 +7,12 @@
 #      stand-in lies; the tool's leads to the library folder), and the
 #      installed tool runs;
 #      the component vyre_os_msg alone installs no platform files;
-#   2. consumer.c built with find_package(vyre_os_msg 1.0 CONFIG REQUIRED),
-#      and run; a request for version 2.0 must be refused;
-#   3. consumer.c built with pkg-config, and run;
-#   4. consumer.c built with plain compiler options, and run;
-#   5. consumer.c built with the sources added by add_subdirectory, which
+#   2. consumer.c and the C++ consumer.cc built with
+#      find_package(vyre_os_msg 1.0 CONFIG REQUIRED), and run; a request for
+#      version 2.0 must be refused;
+#   3. both built with pkg-config, and run;
+#   4. both built with plain compiler options, and run;
+#   5. both built with the sources added by add_subdirectory, which
 #      must not look for GoogleTest or Google Benchmark nor add their targets;
 #   6. the library built and installed without the stand-in
 #      (VYRE_USE_PLATFORM_STANDIN=OFF) against the platform library installed
@@ -25,6 +26,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 cc=${CC:-cc}
+cxx=${CXX:-c++}
 
 step() { echo "== $*"; }
 fail() { echo "check_install: $*" >&2; exit 1; }
@@ -36,7 +38,7 @@ pc_file=$(find "$prefix" -name vyre_os_msg.pc)
 libdir=$(dirname "$(dirname "$pc_file")")
 version=$(sed -n 's/^Version: //p' "$pc_file")
 major=${version%%.*}
-for f in include/vyre_os_msg.h include/vyre_os_platform/vyre_os_types.h; do
+for f in include/vyre_os_msg.h include/vyre_os_msg.hpp include/vyre_os_platform/vyre_os_types.h; do
     [ -f "$prefix/$f" ] || fail "$f not installed"
 done
 for lib in vyre_os_msg vyre_os_platform; do
@@ -68,18 +70,21 @@ cmake --install "$build_dir" --prefix "$work/lib-only" --component vyre_os_msg >
 if [ -n "$(find "$work/lib-only" -name '*vyre_os_platform*' ! -name 'vyre_os_msg*')" ]; then
     fail "the component vyre_os_msg installed platform files"
 fi
-[ -f "$work/lib-only/include/vyre_os_msg.h" ] || fail "the component vyre_os_msg lacks the header"
+[ -f "$work/lib-only/include/vyre_os_msg.h" ] && [ -f "$work/lib-only/include/vyre_os_msg.hpp" ] ||
+    fail "the component vyre_os_msg lacks a header"
 echo "component vyre_os_msg: the library without the platform stand-in"
 
 # The consumer's sources, copied out of the source tree.
 mkdir "$work/consumer"
-cp "$src_dir/tests/consumer/consumer.c" "$src_dir/tests/consumer/CMakeLists.txt" "$work/consumer/"
+cp "$src_dir/tests/consumer/consumer.c" "$src_dir/tests/consumer/consumer.cc" "$src_dir/tests/consumer/CMakeLists.txt" \
+    "$work/consumer/"
 cd "$work"
 
 step "find_package consumer"
 cmake -S consumer -B build-find -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build build-find >/dev/null
 ./build-find/consumer
+./build-find/consumer_cpp
 if cmake -S consumer -B build-find-v2 -DCMAKE_PREFIX_PATH="$prefix" -DVYRE_WANTED_VERSION=2.0 >/dev/null 2>&1; then
     fail "find_package(vyre_os_msg 2.0) accepted version $version"
 fi
@@ -90,11 +95,16 @@ flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs vyre_os_m
 echo "$cc -std=c99 consumer.c $flags -Wl,-rpath,$libdir"
 "$cc" -std=c99 -pedantic -Wall -Wextra -Werror consumer/consumer.c $flags -Wl,-rpath,"$libdir" -o consumer-pc
 ./consumer-pc
+"$cxx" -std=c++17 -pedantic -Wall -Wextra -Werror consumer/consumer.cc $flags -Wl,-rpath,"$libdir" -o consumer-cpp-pc
+./consumer-cpp-pc
 
 step "plain compiler consumer"
 "$cc" -std=c99 -pedantic -Wall -Wextra -Werror consumer/consumer.c -I"$prefix/include" -L"$libdir" \
     -lvyre_os_msg -lvyre_os_platform -pthread -Wl,-rpath,"$libdir" -o consumer-plain
 ./consumer-plain
+"$cxx" -std=c++17 -pedantic -Wall -Wextra -Werror consumer/consumer.cc -I"$prefix/include" -L"$libdir" \
+    -lvyre_os_msg -lvyre_os_platform -pthread -Wl,-rpath,"$libdir" -o consumer-cpp-plain
+./consumer-cpp-plain
 
 step "add_subdirectory consumer"
 cmake -S consumer -B build-sub -DVYRE_SOURCE_DIR="$src_dir" >/dev/null
@@ -106,6 +116,7 @@ if cmake --build build-sub --target help | grep -Eq '_test$|_bench$|media_demo';
 fi
 cmake --build build-sub >/dev/null
 ./build-sub/consumer
+./build-sub/consumer_cpp
 
 step "library without the stand-in, on an installed platform library"
 cmake -S "$src_dir" -B build-own-platform -DCMAKE_BUILD_TYPE=Release -DVYRE_USE_PLATFORM_STANDIN=OFF \
@@ -120,5 +131,6 @@ cmake --build build-own-find >/dev/null
 # The platform library lies outside the loader's path, as a platform's own
 # would not.
 LD_LIBRARY_PATH="$libdir" ./build-own-find/consumer
+LD_LIBRARY_PATH="$libdir" ./build-own-find/consumer_cpp
 
 echo "check_install: all consumers built and ran"

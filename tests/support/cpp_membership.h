@@ -64,6 +64,25 @@ private:
     std::vector<std::pair<uint32_t, std::string>> items_;
 };
 
+/* A gate a callback waits at until the test opens it (20 s at most). */
+class Gate {
+public:
+    void Open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        cond_.notify_all();
+    }
+    void Wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        (void)cond_.wait_for(lock, std::chrono::seconds(20), [this] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cond_;
+    bool open_ = false;
+};
+
 class CppMembership : public ::testing::Test {
 protected:
     CppMembership(const char *own, bool unixCarrier) : own_(own), unix_(unixCarrier) {}
