@@ -38,7 +38,8 @@ pc_file=$(find "$prefix" -name vyre_os_msg.pc)
 libdir=$(dirname "$(dirname "$pc_file")")
 version=$(sed -n 's/^Version: //p' "$pc_file")
 major=${version%%.*}
-for f in include/vyre_os_msg.h include/vyre_os_msg.hpp include/vyre_os_platform/vyre_os_types.h; do
+for f in include/vyre_os_msg.h include/vyre_os_msg.hpp include/vyre_os_msg/process.hpp \
+    include/vyre_os_platform/vyre_os_types.h; do
     [ -f "$prefix/$f" ] || fail "$f not installed"
 done
 for lib in vyre_os_msg vyre_os_platform; do
