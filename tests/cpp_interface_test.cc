@@ -275,6 +275,9 @@ TEST_F(CppInterface, ResponseMovedToAnotherThreadIsReleasedThereAndTheCallerCall
 }
 
 TEST_F(CppInterface, ResponseStillInPlaceReleasedOnAnotherThreadTerminates) {
+#ifdef VYRE_TESTS_UNDER_EMULATOR
+    GTEST_SKIP() << "a death test starts the test program again, which an emulator would have to run";
+#endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     msg::task echo = StartEcho(Proc());
     EXPECT_DEATH(
@@ -293,7 +296,9 @@ TEST_F(CppInterface, SharedBufferGoesOnlyWithASuccessfulSendAndHoldsReleaseThems
                          .start_task("sink",
                                      [&](msg::message &m) {
                                          std::lock_guard<std::mutex> guard(lock);
-                                         kept.emplace(std::move(m.hold().value()));
+                                         if (m.id() == kData) {
+                                             kept.emplace(std::move(m.hold().value()));
+                                         }
                                          got.Add();
                                      })
                          .value();
@@ -306,7 +311,9 @@ TEST_F(CppInterface, SharedBufferGoesOnlyWithASuccessfulSendAndHoldsReleaseThems
     EXPECT_EQ(msg::buffer_pool_stats()->buffersInUse, 1U);
     ASSERT_TRUE(Proc().send(Proc().local("sink"), kData, std::move(moved), 100U));
     EXPECT_FALSE(moved);
-    ASSERT_TRUE(got.WaitFor(1U));
+    // The loop lets go of the first message's buffer before it takes the next.
+    ASSERT_TRUE(Proc().send(Proc().local("sink"), kEcho));
+    ASSERT_TRUE(got.WaitFor(2U));
     std::lock_guard<std::mutex> guard(lock);
     msg::held_buffer held = std::move(*kept);
     kept.reset();
