@@ -36,15 +36,17 @@
  * (task::exceptions()) and reported: to task_options::on_exception when the
  * task has one, else as one line on standard error. The message counts as
  * handled; a request the callback did not answer before it threw stays
- * unanswered, and its caller gets OS_MSG_ERR_TIMEOUT when its time-out ends.
+ * unanswered, and its call times out (errc::timeout, or errc::syn_timeout
+ * from another process: both std::errc::timed_out).
  *
  * Responses belong to the thread that called. A call's response lies in the
  * calling thread's response slot until it is released (no copy), and the C
  * contract has only that thread release it, before it calls again. A
  * response object keeps to this by itself: the calling thread's next call
  * first copies a response still in place into memory of its own, and so does
- * moving the response, so that a moved response may be kept, moved on and
- * destroyed on any thread. Destroying or moving a response that is still in
+ * moving the response (a thread-local pointer names the one in place), so
+ * that a moved response may be kept, moved on and destroyed on any thread,
+ * and a kept one survives the next call and the process object. Destroying or moving a response that is still in
  * place on another thread than the one that called (shared by reference) is
  * a program error that calls std::terminate, as destroying a joinable
  * std::thread does.
