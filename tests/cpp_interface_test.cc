@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/cpp_membership.h"
 #include "support/log_capture.h"
@@ -50,6 +51,9 @@ TEST_F(CppInterface, NamesAreRefusedRatherThanCutAndSizesRatherThanTruncated) {
     const msg::name none(unterminated);
     EXPECT_EQ(Proc().send(Proc().local(none), kData, "cut").error(), msg::errc::invalid_param);
     EXPECT_EQ(Proc().start_task(none, [](msg::message &) {}).error(), msg::errc::invalid_param);
+    // Views count bytes, not elements, and text without its terminator.
+    EXPECT_EQ(msg::bytes_view(std::vector<uint16_t>(3U)).size(), 6U);
+    EXPECT_EQ(msg::bytes_view("abc").size(), 3U);
     // A view past 4 GiB is refused whole, not sent as its low 32 bits.
     static const char sixteen[16] = {};
     const msg::bytes_view huge(sixteen, (size_t{1} << 32) + sizeof(sixteen));
