@@ -35,6 +35,7 @@ void SimpleMsgCloseRing(SimpleMsgTask *task) {
     SimpleTaskSetState(task, 0U);
     SimpleTaskSetFunc(task, nullptr);
     (void)OsSemPost(&task->msgSem);
+    SimpleMsgRoomNotify(); // a sender waiting for room learns the task is gone
 }
 
 /* Releases the pending payloads and the ring's storage. The caller holds
