@@ -147,11 +147,22 @@ OS_MSG_API uint32_t PMsgSynSend(MsgHead *head, void **respOut, uint32_t timeout,
  * caller keeps request and buf. */
 OS_MSG_API uint32_t PMsgSendResp(const MsgHead *request, void *buf, uint32_t len);
 
+/* As PMsgAsynSend, for a sender that chose to wait for room at the receiver
+ * at most waitMs: the transport waits for room (woken when there is some)
+ * instead of refusing at once with 0x80020007. */
+uint32_t PMsgAsynSendTimed(MsgHead *head, uint32_t transType, uint32_t crossCpu, uint32_t waitMs);
+
 /* How long the send now running on the calling thread may wait for room at
  * the receiver, in milliseconds: the time-out of the synchronous request that
- * PMsgSynSend is handing to the transport, 0 for every other send. Read by
- * carriers between processes. */
+ * PMsgSynSend, or of the message that PMsgAsynSendTimed, is handing to the
+ * transport; 0 for every other send. Read by transports. */
 uint32_t MsgAdpSendWaitMs(void);
+
+/* True while the send now running on the calling thread is one whose sender
+ * chose to wait (PMsgAsynSendTimed, MsgAdpSendWaitMs being its time-out,
+ * which may be 0): a transport that delivers within the process waits for
+ * room in the receiver's queue only then. */
+bool MsgAdpSendWaitChosen(void);
 
 /* Lifecycle operations: each calls its slot with its arguments and returns
  * the slot's result, or 0 (NULL for PMsgGetServerHandle) when the slot is

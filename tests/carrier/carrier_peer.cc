@@ -179,7 +179,8 @@ int SendPartial(const char *dest) {
         return 1;
     }
     uint32_t err = 0U;
-    IpcPeer *peer = IpcPeerFind(dest, &err);
+    uint32_t gen = 0U;
+    IpcPeer *peer = IpcPeerFind(dest, &err, &gen);
     if (peer == nullptr) {
         return 1;
     }
@@ -204,7 +205,7 @@ int SendPartial(const char *dest) {
     std::memset(&msg, 0, sizeof(msg));
     msg.msg_iov = iov;
     msg.msg_iovlen = 4;
-    if (sendmsg(peer->fd, &msg, MSG_NOSIGNAL) < 0) {
+    if (sendmsg(peer->link->fd, &msg, MSG_NOSIGNAL) < 0) {
         return 1;
     }
     Report("ready");

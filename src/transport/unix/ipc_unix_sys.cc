@@ -187,6 +187,10 @@ void IpcSysClose(int *fd) {
     }
 }
 
+void IpcSysShutdown(int fd) {
+    (void)shutdown(fd, SHUT_RDWR);
+}
+
 int IpcSysPollerCreate(void) {
     int fd = epoll_create1(EPOLL_CLOEXEC);
     return fd >= 0 ? fd : -errno;
@@ -243,6 +247,29 @@ void IpcSysEventPost(int fd) {
 void IpcSysEventDrain(int fd) {
     uint64_t count = 0U;
     (void)!read(fd, &count, sizeof(count));
+}
+
+int IpcSysPoll(IpcSysPollItem *items, size_t n, int ms) {
+    constexpr size_t kMax = 256U;
+    struct pollfd fds[kMax];
+    n = n < kMax ? n : kMax;
+    for (size_t i = 0U; i < n; ++i) {
+        fds[i].fd = items[i].fd;
+        fds[i].events = (short)(((items[i].want & IPC_SYS_READABLE) != 0U ? POLLIN : 0) |
+                                ((items[i].want & IPC_SYS_WRITABLE) != 0U ? POLLOUT : 0));
+        fds[i].revents = 0;
+    }
+    int ready = poll(fds, (nfds_t)n, ms);
+    if (ready < 0) {
+        return errno == EINTR ? 0 : -errno;
+    }
+    for (size_t i = 0U; i < n; ++i) {
+        short r = fds[i].revents;
+        items[i].ready = ((r & POLLIN) != 0 ? IPC_SYS_READABLE : 0U) | ((r & POLLOUT) != 0 ? IPC_SYS_WRITABLE : 0U) |
+                         ((r & (POLLERR | POLLNVAL)) != 0 ? IPC_SYS_ERROR : 0U) |
+                         ((r & POLLHUP) != 0 ? IPC_SYS_HANGUP : 0U);
+    }
+    return ready;
 }
 
 int IpcSysMakeDir(const char *dir, uint32_t mode) {

@@ -77,6 +77,11 @@ bool IpcSysWaitWritable(int fd, int ms);
 /* Closes *fd unless it is negative, and sets it to -1. */
 void IpcSysClose(int *fd);
 
+/* Ends both directions of the connection on fd without closing the
+ * descriptor: the peer reads what was sent and then the end, and every
+ * thread waiting on fd (this process's poller included) sees it hang up. */
+void IpcSysShutdown(int fd);
+
 /* ---------------------------------------------------------------------------
  * Readiness poller and wake-up counter
  * ------------------------------------------------------------------------- */
@@ -120,6 +125,21 @@ void IpcSysEventPost(int fd);
 
 /* Reads the counter back to zero. */
 void IpcSysEventDrain(int fd);
+
+/* One descriptor of IpcSysPoll: what to wait for (IPC_SYS_READABLE,
+ * IPC_SYS_WRITABLE) and, afterwards, what it is ready for (any of the
+ * conditions, IPC_SYS_ERROR and IPC_SYS_HANGUP included). */
+typedef struct IpcSysPollItem {
+    int fd;
+    uint32_t want;
+    uint32_t ready;
+} IpcSysPollItem;
+
+/* Waits at most ms (-1: without limit) until one of the n descriptors is
+ * ready: the number that are (0 when the time ran out or a signal came), or
+ * -errno. For a thread that waits on a few descriptors of its own without a
+ * poller. */
+int IpcSysPoll(IpcSysPollItem *items, size_t n, int ms);
 
 /* ---------------------------------------------------------------------------
  * Files of the run directory and shared mappings
