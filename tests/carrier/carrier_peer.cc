@@ -6,7 +6,15 @@
  * that fails early never leaves it behind; the kernel kills it when the test
  * process dies (a stopped peer reads nothing).
  *
- *   carrier_peer echo NAME          task "echo" answers (see EchoTask)
+ *   carrier_peer echo NAME [FDS]    task "echo" answers (see EchoTask); with
+ *                                   FDS, the process may open at most that
+ *                                   many descriptors (RLIMIT_NOFILE)
+ *   carrier_peer flow NAME          task "echo", and task "slow" (queue of 8)
+ *                                   whose loop waits for "open" before it
+ *                                   takes its first message
+ *   carrier_peer caller NAME DEST N joins as NAME0 ... NAME<N-1> in turn,
+ *                                   each time calls DEST's task "echo" once
+ *                                   and leaves
  *   carrier_peer pub NAME           task "pub" publishes on command
  *   carrier_peer sub NAME PUBPROC   task "sub" subscribes to PUBPROC's "pub"
  *   carrier_peer hold-lock          locks the run directory's queue directory
@@ -16,18 +24,24 @@
  *                                   message and waits likewise
  *
  * Commands: "fire ID" (pub: broadcast event ID), "reinit" (echo: leave and
- * join again under the same name). Reports: "ready", "event ID LEN",
- * "late CODE", "fired CODE", "init CODE".
+ * join again under the same name), "open" (flow: task "slow" goes on),
+ * "count" (messages task "echo" got, and task "slow" took and whether in the
+ * order of their ids), "partials" (messages under reassembly). Reports:
+ * "ready", "event ID LEN", "late CODE", "fired CODE", "init CODE",
+ * "count ECHO SLOW ORDERED", "partials N", "called I CODE", "done".
  */
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +55,7 @@
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_run_dir.h"
 #include "transport/unix/ipc_shm_segment.h"
+#include "vyre_os_log.h"
 #include "vyre_os_msg.h"
 
 namespace {
@@ -49,6 +64,14 @@ using namespace carrier_proto;
 
 char g_name[OS_MSG_NAME_LEN];
 std::mutex g_outLock;
+std::atomic<uint32_t> g_echoCount{0U};
+/* Task "slow": its loop waits at the gate until "open"; what it took. */
+std::mutex g_gateLock;
+std::condition_variable g_gateCond;
+bool g_gateOpen = false;
+uint32_t g_slowCount = 0U;  /* g_gateLock */
+uint32_t g_slowLastId = 0U; /* g_gateLock */
+bool g_slowOrdered = true;  /* g_gateLock */
 
 void Report(const std::string &line) {
     std::lock_guard<std::mutex> guard(g_outLock);
@@ -67,6 +90,7 @@ Answer Describe(const MsgHead *msg) {
 }
 
 uint32_t EchoTask(MsgHead *msg) {
+    g_echoCount.fetch_add(1U);
     Answer answer = Describe(msg);
     switch (msg->msgId) {
     case kPing: {
@@ -96,6 +120,36 @@ uint32_t PubTask(MsgHead *) {
     return 0U;
 }
 
+uint32_t SlowTask(MsgHead *msg) {
+    std::unique_lock<std::mutex> lock(g_gateLock);
+    g_gateCond.wait(lock, [] { return g_gateOpen; });
+    g_slowOrdered = g_slowOrdered && msg->msgId > g_slowLastId;
+    g_slowLastId = msg->msgId;
+    g_slowCount += 1U;
+    return 0U;
+}
+
+void OpenGate() {
+    std::lock_guard<std::mutex> guard(g_gateLock);
+    g_gateOpen = true;
+    g_gateCond.notify_all();
+}
+
+void ReportCount() {
+    std::lock_guard<std::mutex> guard(g_gateLock);
+    Report("count " + std::to_string(g_echoCount.load()) + " " + std::to_string(g_slowCount) + " " +
+           (g_slowOrdered ? "1" : "0"));
+}
+
+void ReportPartials() {
+    int32_t nodes = 0;
+    if (rebuildEntry != nullptr) {
+        std::lock_guard<std::mutex> guard(rebuildEntry->rebuildLock);
+        nodes = rebuildEntry->nodeTotal;
+    }
+    Report("partials " + std::to_string(nodes));
+}
+
 uint32_t SubTask(MsgHead *msg) {
     Report("event " + std::to_string(msg->msgId) + " " + std::to_string(msg->dataLen));
     return 0U;
@@ -117,6 +171,7 @@ bool Join(const char *task, uint32_t (*callback)(MsgHead *), pthread_t *thread) 
 }
 
 void Leave(pthread_t thread) {
+    OpenGate(); // a loop waiting at the gate must be able to leave
     (void)OsMsgDestroy(g_name);
     (void)OsMsgUninit();
     (void)pthread_join(thread, nullptr);
@@ -138,6 +193,12 @@ void Serve(const char *task, uint32_t (*callback)(MsgHead *), pthread_t thread) 
         unsigned id = 0U;
         if (sscanf(line, "fire %u", &id) == 1) {
             Fire(id);
+        } else if (strncmp(line, "open", 4) == 0) {
+            OpenGate();
+        } else if (strncmp(line, "count", 5) == 0) {
+            ReportCount();
+        } else if (strncmp(line, "partials", 8) == 0) {
+            ReportPartials();
         } else if (strncmp(line, "reinit", 6) == 0) {
             Leave(thread);
             if (!Join(task, callback, &thread)) {
@@ -212,6 +273,40 @@ int SendPartial(const char *dest) {
     ExitWhenStdinCloses();
 }
 
+/* Joins under NAME0 ... NAME<count-1> in turn; each calls dest's task
+ * "echo" once and leaves. */
+int CallUnderNames(const char *prefix, const char *dest, int count) {
+    // Only the reports go to the pipe, which the test reads one caller after
+    // another: a log line blocked on a full pipe could hold the run
+    // directory's lock that the other callers wait for.
+    OsMsgRegLogFunc(nullptr);
+    OsLogSetLevel(OS_LOG_FATAL + 1U);
+    for (int i = 0; i < count; ++i) {
+        (void)snprintf(g_name, sizeof(g_name), "%.10s%d", prefix, i % 10000);
+        uint32_t ret = OsMsgInit(g_name);
+        if (ret == OS_MSG_OK) {
+            MsgHead head;
+            FillHead(&head, g_name, dest, "echo", kCall, nullptr, 0U);
+            MsgHead *resp = nullptr;
+            ret = OsMsgSynSend(&head, &resp, 10000U);
+            if (ret == OS_MSG_OK) {
+                (void)OsMsgSynRespFree(resp);
+            }
+            (void)OsMsgDestroy(g_name);
+            (void)OsMsgUninit();
+        }
+        Report("called " + std::to_string(i) + " " + std::to_string(ret));
+    }
+    Report("done");
+    ExitWhenStdinCloses();
+}
+
+/* The tasks of the flow mode: "echo", and "slow" with its loop. */
+bool JoinFlow(pthread_t *echo, pthread_t *slow) {
+    return Join("echo", EchoTask, echo) && OsMsgRegTask("slow", 8U, SlowTask) == OS_MSG_OK &&
+           pthread_create(slow, nullptr, TaskLoop, const_cast<char *>("slow")) == 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -227,6 +322,24 @@ int main(int argc, char **argv) {
     std::string mode = argv[1];
     if (mode == "partial" && argc == 4) {
         return SendPartial(argv[3]);
+    }
+    if (mode == "caller" && argc == 5) {
+        return CallUnderNames(argv[2], argv[3], atoi(argv[4]));
+    }
+    if (mode == "echo" && argc == 4) {
+        struct rlimit limit = {(rlim_t)atoi(argv[3]), (rlim_t)atoi(argv[3])};
+        (void)setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (mode == "flow") {
+        pthread_t echo;
+        pthread_t slow;
+        if (!JoinFlow(&echo, &slow)) {
+            return 1;
+        }
+        Report("ready");
+        Serve("echo", EchoTask, echo);
+        (void)pthread_join(slow, nullptr);
+        return 0;
     }
     const char *task = mode == "echo" ? "echo" : mode == "pub" ? "pub" : "sub";
     uint32_t (*callback)(MsgHead *) = mode == "echo" ? EchoTask : mode == "pub" ? PubTask : SubTask;

@@ -11,6 +11,7 @@
 #include <errno.h>
 
 #include <mutex>
+#include <new>
 
 #include "base/msg_alloc.h"
 #include "base/msg_forever.h"
@@ -39,6 +40,7 @@ struct IpcLinkRegistry {
 MsgForever<std::mutex> g_ipcLinkLock;
 IpcLinkRegistry g_ipcLinks;
 std::atomic<uint32_t> g_ipcLinkIds{0U};
+uint64_t g_ipcLinkRequests = 0U; /* the receive thread's count of requests */
 
 /* The payload a datagram on fd may carry, from its effective send buffer. */
 uint32_t IpcLinkMaxBody(int fd) {
@@ -53,6 +55,23 @@ uint32_t IpcLinkMaxBody(int fd) {
 
 IpcLink **IpcLinkBucket(uint32_t pid) {
     return &g_ipcLinks.byPid[pid % kIpcLinkPidBuckets];
+}
+
+/* Puts link in the lists (g_ipcLinkLock held). */
+void IpcLinkList(IpcLink *link) {
+    link->registered = true;
+    link->regPrev = nullptr;
+    link->regNext = g_ipcLinks.links;
+    if (link->regNext != nullptr) {
+        link->regNext->regPrev = link;
+    }
+    g_ipcLinks.links = link;
+    if (link->kind == IPC_LINK_ACCEPTED) {
+        IpcLink **bucket = IpcLinkBucket(link->pid);
+        link->pidNext = *bucket;
+        *bucket = link;
+    }
+    g_ipcLinks.count += 1U;
 }
 
 /* Takes link out of the lists (g_ipcLinkLock held, link registered). */
@@ -109,6 +128,8 @@ IpcLink *IpcLinkCreate(int fd, IpcLinkKind kind, uint32_t pid, uint32_t uid) {
         return nullptr;
     }
     new (&link->refs) std::atomic<uint32_t>(1U);
+    new (&link->published) std::atomic<bool>(false);
+    new (&link->requestSeq) std::atomic<uint64_t>(0U);
     link->fd = fd;
     uint32_t id = 0U;
     while (id == 0U) {
@@ -135,29 +156,25 @@ void IpcLinkRelease(IpcLink *link) {
 }
 
 bool IpcLinkRegister(IpcLink *link) {
-    std::lock_guard<std::mutex> guard(*g_ipcLinkLock);
-    if (g_ipcLinks.poller < 0) {
-        return false;
+    int err = 0;
+    {
+        std::lock_guard<std::mutex> guard(*g_ipcLinkLock);
+        if (g_ipcLinks.poller < 0) {
+            return false;
+        }
+        link->published.store(true, std::memory_order_release);
+        err = IpcSysPollerAdd(g_ipcLinks.poller, link->fd, IPC_SYS_READABLE | IPC_SYS_PEER_CLOSED, link);
+        if (err == 0) {
+            // The receive thread may see the link at once; it unregisters it
+            // only under this lock, once it is listed.
+            IpcLinkHold(link);
+            IpcLinkList(link);
+        }
     }
-    int err = IpcSysPollerAdd(g_ipcLinks.poller, link->fd, IPC_SYS_READABLE | IPC_SYS_PEER_CLOSED, link);
     if (err != 0) {
         MSG_LOG(OS_MSG_LOG_ERROR, "connection set-up error[%d].", -err);
         return false;
     }
-    IpcLinkHold(link);
-    link->registered = true;
-    link->regPrev = nullptr;
-    link->regNext = g_ipcLinks.links;
-    if (link->regNext != nullptr) {
-        link->regNext->regPrev = link;
-    }
-    g_ipcLinks.links = link;
-    if (link->kind == IPC_LINK_ACCEPTED) {
-        IpcLink **bucket = IpcLinkBucket(link->pid);
-        link->pidNext = *bucket;
-        *bucket = link;
-    }
-    g_ipcLinks.count += 1U;
     return true;
 }
 
@@ -181,15 +198,24 @@ void IpcLinkWatch(IpcLink *link, bool reading) {
     }
 }
 
+void IpcLinkNoteRequest(IpcLink *link) {
+    g_ipcLinkRequests += 1U;
+    link->requestSeq.store(g_ipcLinkRequests, std::memory_order_relaxed);
+}
+
 IpcLink *IpcLinkFindAnswerLink(uint32_t pid) {
     std::lock_guard<std::mutex> guard(*g_ipcLinkLock);
+    IpcLink *best = nullptr;
     for (IpcLink *link = *IpcLinkBucket(pid); link != nullptr; link = link->pidNext) {
-        if (link->pid == pid) {
-            IpcLinkHold(link);
-            return link;
+        if (link->pid == pid && (best == nullptr || link->requestSeq.load(std::memory_order_relaxed) >
+                                                        best->requestSeq.load(std::memory_order_relaxed))) {
+            best = link;
         }
     }
-    return nullptr;
+    if (best != nullptr) {
+        IpcLinkHold(best);
+    }
+    return best;
 }
 
 uint32_t IpcLinkCount(void) {

@@ -7,8 +7,10 @@
  * opened to this process; its messages come in on it, and this process's
  * answers to its requests and its notices go back on it. The receive thread
  * watches both kinds. An answer is written on the accepted link its request
- * came on (found by the requester's kernel-verified pid), so no sender can
- * make this process open connections.
+ * came on: the link from the requester's kernel-verified pid that carried a
+ * request last (a process has one link to this one unless it opened more
+ * connections of its own), so no sender can make this process open
+ * connections.
  *
  * Lifetime. A link comes from the tracked allocator holding one reference
  * for its maker. While it is registered (in the receive thread's poller and
@@ -65,9 +67,17 @@ typedef struct IpcLink {
     IpcLinkKind kind;
     uint32_t pid; /* the peer's kernel credentials when the link was made */
     uint32_t uid;
-    uint32_t maxBody;     /* largest payload bytes in one datagram on fd */
+    uint32_t maxBody; /* largest payload bytes in one datagram on fd */
+    /* Accepted links: when it last carried a request (a number that grows
+     * with every request the receive thread hands over); read by answers. */
+    std::atomic<uint64_t> requestSeq;
     struct IpcPeer *peer; /* dialled links: the peer slot that dialled it, */
     uint32_t peerGen;     /* and the slot's generation then */
+    /* Set (release) once the link is registered: the receive thread reads it
+     * (acquire) before it uses a link another thread made, since the poller
+     * that hands the link over orders nothing for the compiler or a race
+     * detector. */
+    std::atomic<bool> published;
     /* Registry, under g_ipcLinkLock. */
     bool registered;
     struct IpcLink *regPrev;
@@ -105,12 +115,22 @@ bool IpcLinkRegister(IpcLink *link);
  * once it has ended. */
 void IpcLinkUnregister(IpcLink *link);
 
+/* The receive thread's first step on a link the poller reported: sees
+ * everything its maker wrote before registering it. */
+static inline void IpcLinkAcquire(const IpcLink *link) {
+    (void)link->published.load(std::memory_order_acquire);
+}
+
 /* Changes what the poller watches link for: data and the peer closing
  * (reading), or only the peer closing (a link held back). */
 void IpcLinkWatch(IpcLink *link, bool reading);
 
-/* The registered accepted link that came from process pid most recently,
- * with a reference for the caller; NULL when there is none. Any thread. */
+/* Notes that link just carried a synchronous request. Receive thread. */
+void IpcLinkNoteRequest(IpcLink *link);
+
+/* The registered accepted link from process pid that carried a request
+ * last (the newest one when none did), with a reference for the caller;
+ * NULL when there is none. Any thread. */
 IpcLink *IpcLinkFindAnswerLink(uint32_t pid);
 
 /* Links registered now. */

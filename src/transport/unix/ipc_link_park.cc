@@ -160,6 +160,9 @@ void IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
         MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
         return;
     }
+    if (transType == (int32_t)MSG_TRANS_SYN) {
+        IpcLinkNoteRequest(link); // its answer goes back on this link
+    }
     IpcPark *park = IpcParkFind(link, head->recvTaskName);
     if (park == nullptr || park->count == 0U) {
         uint32_t ret = refusal;

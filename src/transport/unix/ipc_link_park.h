@@ -22,8 +22,9 @@
  * it (the rest of the datagram in hand is still parked) until it has
  * drained to half, while it still watches it for hang-up; a sender that
  * ignores the notices only holds itself back. The bounds leave room, past
- * the notice, for what a sender has in flight when it arrives (a socket's
- * worth), so a sender that heeds the notices is never held back. A link
+ * the notice, for what a sender streams before the notice reaches it (its
+ * socket's worth, and what it sends until its receive thread has read the
+ * notice), so a sender that heeds the notices is seldom held back. A link
  * that closes drops what it holds back.
  *
  * Thread safety: the receive thread alone calls these functions and owns
@@ -45,7 +46,7 @@
 #define IPC_PARK_NOTICE_BYTES (1024U * 1024U)
 /* Messages, and bytes, one link may hold back before it is no longer read;
  * the largest message fits. */
-#define IPC_LINK_PARK_MSGS 4096U
+#define IPC_LINK_PARK_MSGS 16384U
 #define IPC_LINK_PARK_BYTES (4U * 1024U * 1024U)
 
 /* One message held back. */

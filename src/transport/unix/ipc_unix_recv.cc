@@ -222,6 +222,7 @@ int IpcRecvOne(IpcRecvState &state, IpcLink *link) {
  * watched for its peer closing, which closes it. True when it stopped at a
  * lone synchronous request or answer. */
 bool IpcRecvDrain(IpcRecvState &state, IpcLink *link, uint32_t events) {
+    IpcLinkAcquire(link);
     if (link->recv.heldBack) {
         if ((events & (IPC_SYS_PEER_CLOSED | IPC_SYS_HANGUP | IPC_SYS_ERROR)) != 0U) {
             IpcRecvClose(state, link);

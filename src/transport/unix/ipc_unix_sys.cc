@@ -144,9 +144,10 @@ ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysCred *cred, b
     msg.msg_control = control.bytes;
     msg.msg_controllen = sizeof(control.bytes);
     ssize_t n;
+    int resets = 0;
     do {
         n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-    } while (n < 0 && errno == EINTR);
+    } while (n < 0 && (errno == EINTR || (errno == ECONNRESET && resets++ == 0)));
     if (n < 0) {
         return errno == EWOULDBLOCK ? -EAGAIN : -errno;
     }
@@ -166,9 +167,10 @@ ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysCred *cred, b
 
 ssize_t IpcSysPeek(int fd, void *buf, size_t len) {
     ssize_t n;
+    int resets = 0;
     do {
         n = recv(fd, buf, len, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
+    } while (n < 0 && (errno == EINTR || (errno == ECONNRESET && resets++ == 0)));
     if (n < 0) {
         return errno == EWOULDBLOCK ? -EAGAIN : -errno;
     }

@@ -62,12 +62,14 @@ int IpcSysSend(int fd, const struct iovec *iov, size_t iovLen);
  * whole datagram's; *truncated is set when it did not fit), 0 when the peer
  * closed the connection, -EAGAIN when nothing waits, other -errno values for
  * failures. *cred gets the sender's credentials when the datagram carries
- * them, and is left as it is otherwise. */
+ * them, and is left as it is otherwise. A peer that closed with data of its
+ * own unread makes the kernel report a reset once, ahead of what the peer
+ * had sent: that report is passed over, so the datagrams still come. */
 ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysCred *cred, bool *truncated);
 
 /* Copies the first len bytes of the next datagram on fd without taking it:
  * the datagram's whole length, 0 when the peer closed, -EAGAIN when nothing
- * waits, or another -errno. */
+ * waits, or another -errno; a reset is passed over as by IpcSysRecv. */
 ssize_t IpcSysPeek(int fd, void *buf, size_t len);
 
 /* Waits at most ms for room to send on fd: true when there is room (or the
