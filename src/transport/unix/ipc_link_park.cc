@@ -298,6 +298,22 @@ void IpcParkSettle(IpcLink *link) {
     }
 }
 
+/* The link served first goes last: a queue that takes one message per retry
+ * takes it from each link in turn. */
+void IpcParkRotate() {
+    IpcLink *first = g_ipcParkedLinks;
+    if (first == nullptr || first->recv.next == nullptr) {
+        return;
+    }
+    g_ipcParkedLinks = first->recv.next;
+    IpcLink *last = g_ipcParkedLinks;
+    while (last->recv.next != nullptr) {
+        last = last->recv.next;
+    }
+    last->recv.next = first;
+    first->recv.next = nullptr;
+}
+
 } // namespace
 
 void IpcParkSinkInit(IpcFrameSink *sink, IpcLink *link, uint32_t pid, uint32_t uid) {
@@ -325,6 +341,7 @@ void IpcParkRetry(void) {
         next = link->recv.next;
         IpcParkSettle(link);
     }
+    IpcParkRotate();
 }
 
 bool IpcParkPending(void) {
