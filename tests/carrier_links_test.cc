@@ -219,9 +219,10 @@ TEST_F(CarrierLinks, ConnectionsThatCloseLeaveNoHeldBackMemory) {
     ASSERT_EQ(OsMsgUnregTask(nullptr, 0U, "full"), OS_MSG_OK);
 }
 
-// The receiver's application forks children that only exit, and children
-// that call it over a connection of their own and exit, while it serves:
-// it never crashes and every call is answered.
+// The receiver's application forks children that exit after a moment, and
+// children that call it over a connection of their own and exit, while it
+// serves: the children's copies of its descriptors never hand its poller a
+// connection it closed, so it never crashes and every call is answered.
 TEST_F(CarrierLinks, ReceiverWhoseApplicationForksKeepsServing) {
     ASSERT_EQ(Join("ctest", true), OS_MSG_OK);
     const std::string path = SockPath("ctest");
@@ -248,6 +249,10 @@ TEST_F(CarrierLinks, ReceiverWhoseApplicationForksKeepsServing) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             if (!calls) {
+                // Holds its copies of the receiver's descriptors a moment,
+                // as a child that execs or exits soon does.
+                struct timespec moment = {0, 20 * 1000 * 1000};
+                (void)nanosleep(&moment, nullptr);
                 _exit(0);
             }
             int fd = carrier_raw::Connect(path);
