@@ -11,12 +11,15 @@
  * reference to the link), and a task the peer reported full is waited for
  * on the peer cache's condition. What a send may wait:
  *   - an asynchronous message (and a subscription or broadcast request):
- *     MSG_TUNE_SEND_ROOM_WAIT_MS for a full task, and as long for each
- *     datagram while the receiver takes nothing; then 0x80020007;
+ *     MSG_TUNE_SEND_ROOM_WAIT_MS in all while the receiver makes no room
+ *     (for a full task, for room in its socket); the clock starts again
+ *     after each datagram that goes out, so a receiver that keeps reading
+ *     takes a message in slices whole. Then 0x80020007;
  *   - a synchronous request (MsgAdpSendWaitMs) or an asynchronous message
  *     whose sender chose to wait (MsgAdpSendWaitChosen): until its time-out,
  *     all waits together;
- *   - an answer: MSG_TUNE_SEND_ANSWER_WAIT_MS for each datagram.
+ *   - an answer: as an asynchronous message, with
+ *     MSG_TUNE_SEND_ANSWER_WAIT_MS.
  * A message in slices whose later slice cannot go within its bound is given
  * up: a control record tells the receiver to drop what it holds of it, or,
  * when even that finds no room, the link is shut down, which drops it too.
@@ -55,40 +58,51 @@ constexpr uint32_t kIpcSendLookAgain = 1U;
 /* Keys of sliced messages; the receiver adds the link they come on. */
 std::atomic<uint32_t> g_ipcSliceKey{0U};
 
-/* How long one send may wait for room. */
+/* How long one send may wait for room: until a time-out, or, without one,
+ * as long as the receiver makes no room (the clock starts at the first wait
+ * and starts again after each datagram that goes out). */
 struct IpcSendBudget {
-    bool hard;        /* every wait ends by endNs (a time-out) */
-    uint64_t endNs;   /* monotonic */
-    uint32_t stallMs; /* without a time-out: the longest wait for each datagram and for a full task */
+    bool hard;         /* every wait ends by endNs (a time-out) */
+    uint64_t endNs;    /* monotonic */
+    uint64_t stallNs;  /* without a time-out: the longest time without room */
+    uint64_t waitedNs; /* when the current wait without room began, 0 when none */
 };
 
 IpcSendBudget IpcSendBudgetOf(uint32_t transType) {
     if (transType == MSG_TRANS_SYN_RESP) {
-        return {false, 0U, MSG_TUNE_SEND_ANSWER_WAIT_MS};
+        return {false, 0U, MSG_TUNE_SEND_ANSWER_WAIT_MS * 1000000ULL, 0U};
     }
     uint32_t ms = MsgAdpSendWaitMs();
     if (ms == 0U && !MsgAdpSendWaitChosen()) {
-        return {false, 0U, MSG_TUNE_SEND_ROOM_WAIT_MS};
+        return {false, 0U, MSG_TUNE_SEND_ROOM_WAIT_MS * 1000000ULL, 0U};
     }
-    return {true, MsgMonotonicNs() + (uint64_t)ms * 1000000ULL, 0U};
+    return {true, MsgMonotonicNs() + (uint64_t)ms * 1000000ULL, 0U, 0U};
 }
 
 /* Milliseconds the next wait may take (rounded up); 0: none. */
-uint32_t IpcSendWaitLeft(const IpcSendBudget &budget) {
-    if (!budget.hard) {
-        return budget.stallMs;
-    }
+uint32_t IpcSendWaitLeft(IpcSendBudget &budget) {
     uint64_t now = MsgMonotonicNs();
-    return budget.endNs > now ? (uint32_t)((budget.endNs - now + 999999ULL) / 1000000ULL) : 0U;
+    if (!budget.hard && budget.waitedNs == 0U) {
+        budget.waitedNs = now;
+    }
+    uint64_t end = budget.hard ? budget.endNs : budget.waitedNs + budget.stallNs;
+    return end > now ? (uint32_t)((end - now + 999999ULL) / 1000000ULL) : 0U;
+}
+
+/* A datagram went out: the receiver makes room. */
+void IpcSendProgress(IpcSendBudget &budget) {
+    budget.waitedNs = 0U;
 }
 
 /* Sends one datagram on link, waiting for room within budget. With peer
  * given, its lock is held and is released while waiting; a link the slot
  * dropped meanwhile counts as broken. */
-IpcSendResult IpcSendDatagram(IpcPeer *peer, IpcLink *link, struct iovec *iov, size_t iovLen,
-                              const IpcSendBudget &budget) {
+IpcSendResult IpcSendDatagram(IpcPeer *peer, IpcLink *link, struct iovec *iov, size_t iovLen, IpcSendBudget &budget) {
     for (;;) {
         IpcSendResult res = IpcLinkSendNow(link, iov, iovLen);
+        if (res == IPC_SEND_OK) {
+            IpcSendProgress(budget);
+        }
         uint32_t waitMs = res == IPC_SEND_FULL ? IpcSendWaitLeft(budget) : 0U;
         if (waitMs == 0U) {
             return res;
@@ -111,7 +125,7 @@ IpcSendResult IpcSendDatagram(IpcPeer *peer, IpcLink *link, struct iovec *iov, s
 
 /* The whole message in one datagram. */
 IpcSendResult IpcSendWhole(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire, const void *data,
-                           const IpcSendBudget &budget) {
+                           IpcSendBudget &budget) {
     IpcFramePrefix prefix;
     IpcFrameSetPrefix(&prefix, transType, 0U, wire->dataLen);
     struct iovec iov[3] = {{&prefix, sizeof(prefix)},
@@ -139,7 +153,7 @@ void IpcSendAbort(IpcPeer *peer, IpcLink *link, uint32_t key) {
 
 /* The message in slices of at most link->maxBody bytes, in order. */
 IpcSendResult IpcSendSliced(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire, const uint8_t *data,
-                            const IpcSendBudget &budget) {
+                            IpcSendBudget &budget) {
     MsgSliceTail tail;
     std::memset(&tail, 0, sizeof(tail));
     tail.isSplit = 1U;
@@ -167,7 +181,7 @@ IpcSendResult IpcSendSliced(IpcPeer *peer, IpcLink *link, uint32_t transType, co
 }
 
 IpcSendResult IpcSendOnce(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire, const void *data,
-                          const IpcSendBudget &budget) {
+                          IpcSendBudget &budget) {
     if (wire->dataLen <= link->maxBody) {
         return IpcSendWhole(peer, link, transType, wire, data, budget);
     }
@@ -187,7 +201,7 @@ uint32_t IpcSendFull(IpcPeer *peer) {
 
 /* What is batched for peer, then the message, on its link (its lock held). */
 IpcSendResult IpcSendOnLink(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data,
-                            const IpcSendBudget &budget) {
+                            IpcSendBudget &budget) {
     IpcLink *link = peer->link;
     for (;;) {
         // What is batched for the peer goes first, so a thread's messages
@@ -216,7 +230,7 @@ IpcSendResult IpcSendOnLink(IpcPeer *peer, uint32_t transType, const MsgHead *wi
 /* Sends to peer (its lock held), reconnecting once when the connection
  * turns out broken (the peer restarted). */
 uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data,
-                       const IpcSendBudget &budget) {
+                       IpcSendBudget &budget) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         uint32_t ret = IpcPeerConnect(peer);
         if (ret != OS_MSG_OK) {
@@ -248,7 +262,7 @@ uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, c
 /* A message that goes alone on peer's link (found under gen);
  * kIpcSendLookAgain when the slot was given to another name meanwhile. */
 uint32_t IpcSendLone(IpcPeer *peer, uint32_t gen, uint32_t transType, const MsgHead *wire, const void *data,
-                     const IpcSendBudget &budget) {
+                     IpcSendBudget &budget) {
     if (!IpcPeerBegin(peer, gen)) {
         return kIpcSendLookAgain;
     }
@@ -260,7 +274,7 @@ uint32_t IpcSendLone(IpcPeer *peer, uint32_t gen, uint32_t transType, const MsgH
 /* Waits for room in task (the wire header's recvTaskName) of peer when the
  * peer reported it full: 0, or 0x80020007 when the wait ran out (logged
  * once per episode). */
-uint32_t IpcSendTaskRoom(IpcPeer *peer, const MsgHead *wire, const IpcSendBudget &budget) {
+uint32_t IpcSendTaskRoom(IpcPeer *peer, const MsgHead *wire, IpcSendBudget &budget) {
     bool logIt = false;
     if (IpcPeerWaitTaskRoom(peer, wire->recvTaskName, IpcSendWaitLeft(budget), &logIt)) {
         return OS_MSG_OK;
@@ -287,8 +301,8 @@ uint32_t IpcSendAnswer(const char *destProcName, MsgHead *head) {
     MsgHead wire;
     std::memcpy(&wire, head, sizeof(wire));
     wire.data = nullptr;
-    IpcSendResult res =
-        IpcSendOnce(nullptr, link, MSG_TRANS_SYN_RESP, &wire, head->data, IpcSendBudgetOf(MSG_TRANS_SYN_RESP));
+    IpcSendBudget budget = IpcSendBudgetOf(MSG_TRANS_SYN_RESP);
+    IpcSendResult res = IpcSendOnce(nullptr, link, MSG_TRANS_SYN_RESP, &wire, head->data, budget);
     IpcLinkRelease(link);
     if (res == IPC_SEND_OK) {
         return OS_MSG_OK;
@@ -313,7 +327,7 @@ uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead 
         // subscription request is built without it).
         (void)snprintf(wire.sendProcName, sizeof(wire.sendProcName), "%.15s", MsgGetProcName());
     }
-    const IpcSendBudget budget = IpcSendBudgetOf(transType);
+    IpcSendBudget budget = IpcSendBudgetOf(transType);
     for (;;) {
         uint32_t err = OS_MSG_OK;
         uint32_t gen = 0U;
