@@ -237,20 +237,24 @@ void IpcParkMarkFull(IpcParkPass &pass, const char *task) {
     }
 }
 
-/* Moves the first message of park into its queue, if the queue takes it. */
-void IpcParkMoveOne(IpcLink *link, IpcPark *park, IpcParkPass &pass) {
-    if (IpcParkSeenFull(pass, park->task)) {
-        return;
-    }
+/* The queue of park's task did not take its first message: the task is
+ * gone (its park is dropped) or full (skipped for the rest of the pass). */
+void IpcParkRefused(IpcLink *link, IpcPark *park, IpcParkPass &pass) {
     const MsgNameCopy task(park->task);
-    uint32_t room = SimpleMsgQueueRoom(task.text);
-    if (room == SIMPLE_MSG_ROOM_NONE) {
-        IpcParkMarkFull(pass, park->task);
-        return;
-    }
-    if (room == SIMPLE_MSG_ROOM_GONE) {
+    if (SimpleMsgQueueRoom(task.text) == SIMPLE_MSG_ROOM_GONE) {
         IpcParkDropAll(link, park);
         pass.moved = true;
+    } else {
+        IpcParkMarkFull(pass, park->task);
+    }
+}
+
+/* Moves the first message of park, a request or a subscription message,
+ * into its queue, if the queue takes it. */
+void IpcParkMoveOne(IpcLink *link, IpcPark *park, IpcParkPass &pass) {
+    const MsgNameCopy task(park->task);
+    if (SimpleMsgQueueRoom(task.text) != SIMPLE_MSG_ROOM_FREE) {
+        IpcParkRefused(link, park, pass); // asked first: a refused push would log
         return;
     }
     IpcParkedMsg *msg = park->first;
@@ -263,13 +267,54 @@ void IpcParkMoveOne(IpcLink *link, IpcPark *park, IpcParkPass &pass) {
     pass.moved = true;
 }
 
-/* One round over link's parks: at most one message each. */
+/* Moves the asynchronous messages at the front of park (as many as one
+ * hand-over takes, of one sender) into their queue, while it takes them. */
+void IpcParkMoveRun(IpcLink *link, IpcPark *park, IpcParkPass &pass) {
+    MsgHead heads[MSG_ADP_BATCH_MAX];
+    void *bufs[MSG_ADP_BATCH_MAX];
+    uint32_t lens[MSG_ADP_BATCH_MAX];
+    const IpcParkedMsg *first = park->first;
+    uint32_t n = 0U;
+    for (const IpcParkedMsg *msg = first; msg != nullptr && n < MSG_ADP_BATCH_MAX; msg = msg->next, ++n) {
+        if (msg->transType != (int32_t)MSG_TRANS_ASYN || msg->pid != first->pid || msg->uid != first->uid) {
+            break;
+        }
+        heads[n] = msg->head; // delivery rewrites the copy; the parked header stays as received
+        bufs[n] = msg->buf;
+        lens[n] = msg->bufLen;
+    }
+    uint32_t taken = MsgAdpTransactBatchQuiet(heads, bufs, lens, n, first->pid, first->uid);
+    for (uint32_t i = 0U; i < taken; ++i) {
+        MSG_FREE(IpcParkTake(link, park)); // its buffer belongs to the queue
+    }
+    if (taken == 0U) {
+        IpcParkRefused(link, park, pass);
+    } else if (taken < n) {
+        IpcParkMarkFull(pass, park->task);
+    }
+    pass.moved = pass.moved || taken != 0U;
+}
+
+/* Moves what park's queue takes of its front, unless the task was found
+ * full in this pass. */
+void IpcParkMove(IpcLink *link, IpcPark *park, IpcParkPass &pass) {
+    if (IpcParkSeenFull(pass, park->task)) {
+        return;
+    }
+    if (park->first->transType == (int32_t)MSG_TRANS_ASYN) {
+        IpcParkMoveRun(link, park, pass);
+    } else {
+        IpcParkMoveOne(link, park, pass);
+    }
+}
+
+/* One round over link's parks: at most one hand-over each. */
 void IpcParkRound(IpcLink *link, IpcParkPass &pass) {
     IpcPark *next = nullptr;
     for (IpcPark *park = link->recv.parks; park != nullptr; park = next) {
         next = park->next;
         if (park->count != 0U) {
-            IpcParkMoveOne(link, park, pass);
+            IpcParkMove(link, park, pass);
         }
         if (park->count == 0U) {
             IpcParkEmptied(link, park);
