@@ -1,10 +1,11 @@
 /*
  * Flow control per task on the receiving side of the carrier, without a
  * second process: datagrams built here arrive on a link around one end of
- * a socket pair, go through the link's sink into the task queues or their
- * parks, and the notices the link sends come out of the pair's other end.
- * The tests empty queues by hand and retry as the receive thread does when
- * a task reports room.
+ * a socket pair and are handled as the receive loop handles them (the rest
+ * of a datagram kept while the link pauses, parks, retries), and the
+ * notices the link sends come out of the pair's other end. The tests empty
+ * queues by hand, retry as the receive thread does when a task reports room
+ * and end pauses as its timer does.
  */
 #include "transport/unix/ipc_link_park.h"
 
@@ -41,7 +42,7 @@ protected:
             IpcLinkRelease(pair.first);
             (void)close(pair.second);
         }
-        EXPECT_FALSE(IpcParkPending());
+        EXPECT_TRUE(IpcParkTrim()); // nothing held back: the spare chunks go too
         transport_test::TransportTest::TearDown();
     }
 
@@ -52,12 +53,30 @@ protected:
         return {IpcLinkCreate(fds[0], IPC_LINK_ACCEPTED, kPid, 7U), fds[1]};
     }
 
-    /* One datagram of records on link i. */
+    /* Ends link i's pause as the receive loop's timer does, until it is
+     * read again (a kept rest may pause it once more). */
+    void PauseRunsOut(size_t i = 0U) {
+        for (int n = 0; n < 4 && links_[i].first->recv.paused; ++n) {
+            (void)IpcParkResumeDue(UINT64_MAX);
+        }
+        EXPECT_FALSE(links_[i].first->recv.paused);
+    }
+
+    /* One datagram of records on link i, read when the link is read: after
+     * its pause ran out, if it pauses. */
     void Recv(const std::string &datagram, size_t i = 0U) {
+        IpcLink *link = links_[i].first;
+        if (link->recv.paused) {
+            PauseRunsOut(i);
+        }
         std::vector<uint8_t> bytes(datagram.begin(), datagram.end());
         IpcFrameSink sink;
-        IpcParkSinkInit(&sink, links_[i].first, kPid, 7U);
-        IpcFrameRecvDatagram(nullptr, bytes.data(), (uint32_t)bytes.size(), &sink);
+        IpcParkSinkInit(&sink, link, kPid, 7U);
+        uint32_t handled = IpcFrameRecvDatagram(nullptr, bytes.data(), (uint32_t)bytes.size(), &sink);
+        if (handled < bytes.size()) {
+            IpcParkKeepRest(link, bytes.data() + handled, (uint32_t)bytes.size() - handled, kPid, 7U);
+        }
+        (void)IpcParkAfterDatagram(link);
     }
 
     static std::string Message(const std::string &task, uint32_t msgId, const std::string &payload = "p") {
@@ -92,13 +111,18 @@ protected:
     uint64_t blocks_ = 0U;
 };
 
-// Messages for a full task wait on their link, in order, while the link's
-// messages for another task go on; each moves into the queue as it takes
-// one, and nothing is left held or allocated.
+// A datagram that meets a full queue stops there and the link pauses, its
+// rest kept; when the pause runs out (a slow task), the messages for the
+// full task wait in order while the others go on; each moves into the queue
+// as it takes one, and nothing is left held or allocated.
 TEST_F(CarrierParking, FullTaskHoldsBackOnlyItsOwnMessagesInOrder) {
     LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    auto seen = [] { return simple_msg_test::g_inbox->Items().size(); };
     Recv(Message("one", 1U) + Message("t0", 2U) + Message("one", 3U) + Message("t0", 4U) + Message("one", 5U));
-    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return simple_msg_test::g_inbox->Items().size() == 2U; }));
+    ASSERT_TRUE(simple_msg_test::WaitUntil([&] { return seen() == 1U; }));
+    EXPECT_TRUE(links_[0].first->recv.paused);
+    PauseRunsOut();
+    ASSERT_TRUE(simple_msg_test::WaitUntil([&] { return seen() == 2U; }));
     EXPECT_EQ(simple_msg_test::g_inbox->Items()[0].msgId, 2U);
     EXPECT_EQ(simple_msg_test::g_inbox->Items()[1].msgId, 4U);
     EXPECT_TRUE(IpcParkPending());
@@ -110,35 +134,55 @@ TEST_F(CarrierParking, FullTaskHoldsBackOnlyItsOwnMessagesInOrder) {
     EXPECT_EQ(taken, (std::vector<uint32_t>{1U, 3U, 5U}));
     EXPECT_FALSE(IpcParkPending());
     EXPECT_TRUE(Notices().empty()); // a park this small is the receiver's own buffer
+    EXPECT_TRUE(IpcParkTrim());     // the spare chunks kept for parks
+    EXPECT_TRUE(IpcParkTrim());     // the spare chunks kept for parks
     EXPECT_EQ(UsedBlocks(), blocks_);
 }
 
+// A task whose loop reports room before the pause runs out takes the kept
+// rest straight from the link: nothing is parked, nobody told.
+TEST_F(CarrierParking, RoomBeforeThePauseEndsTakesTheKeptRestWithoutAPark) {
+    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    Recv(Message("one", 1U) + Message("one", 2U) + Message("t0", 3U));
+    EXPECT_TRUE(links_[0].first->recv.paused);
+    EXPECT_EQ(Take("one"), 1U);
+    IpcParkRetry(); // the room hook
+    EXPECT_FALSE(links_[0].first->recv.paused);
+    EXPECT_EQ(links_[0].first->recv.parkedMsgs, 0U);
+    EXPECT_EQ(Take("one"), 2U);
+    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return simple_msg_test::g_inbox->Items().size() == 1U; }));
+    EXPECT_EQ(simple_msg_test::g_inbox->Items()[0].msgId, 3U);
+    EXPECT_TRUE(Notices().empty());
+}
+
 // The sender hears "full" once, when the task's park reaches its notice
-// size, and "room" once, when the park has drained; a message that comes
-// while the park drains goes behind it.
-TEST_F(CarrierParking, SenderIsToldFullAtTheNoticeSizeAndRoomOnceDrained) {
+// size, and "room" once, when the park has drained to half of it; a
+// message that comes meanwhile goes behind the others.
+TEST_F(CarrierParking, SenderIsToldFullAtTheNoticeSizeAndRoomAtHalf) {
     LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
     std::string datagram;
     for (uint32_t id = 1U; id <= 1U + IPC_PARK_NOTICE_MSGS; ++id) {
         datagram += Message("one", id);
     }
     Recv(datagram);
+    EXPECT_TRUE(Notices().empty()); // kept as it came, while the link pauses
+    PauseRunsOut();
     EXPECT_EQ(Notices(), std::vector<std::string>{"full:one"});
     uint32_t last = 0U;
+    const uint32_t late = 2U + IPC_PARK_NOTICE_MSGS;
     for (uint32_t id = Take("one"); id != 0U; id = Take("one")) {
         EXPECT_EQ(id, last + 1U);
         last = id;
         if (id == 10U) {
-            Recv(Message("one", 2U + IPC_PARK_NOTICE_MSGS)); // behind the others
+            Recv(Message("one", late)); // behind the others
         }
         IpcParkRetry();
-        // The last message held went into the queue with the retry that
-        // followed taking the one before it.
-        EXPECT_EQ(Notices(),
-                  id == 1U + IPC_PARK_NOTICE_MSGS ? std::vector<std::string>{"room:one"} : std::vector<std::string>{})
-            << id;
+        // The retry that follows taking message k moves message k + 1 in,
+        // which leaves late - 1 - k held.
+        const bool half = late - 1U - id == IPC_PARK_NOTICE_MSGS / 2U;
+        EXPECT_EQ(Notices(), half ? std::vector<std::string>{"room:one"} : std::vector<std::string>{}) << id;
     }
-    EXPECT_EQ(last, 2U + IPC_PARK_NOTICE_MSGS);
+    EXPECT_EQ(last, late);
 }
 
 // A link that holds its bound of bytes back is no longer read (only watched
@@ -150,6 +194,9 @@ TEST_F(CarrierParking, LinkPastItsBoundIsHeldBackUntilItDrainsToHalf) {
     uint32_t sent = 0U;
     while (!link->recv.heldBack && sent < 64U) {
         Recv(Message("one", ++sent, big));
+        if (link->recv.paused && !link->recv.heldBack) {
+            PauseRunsOut(); // a slow task: it is parked from here on
+        }
     }
     ASSERT_TRUE(link->recv.heldBack);
     EXPECT_GE(link->recv.parkedBytes, (uint64_t)IPC_LINK_PARK_BYTES);
@@ -190,29 +237,36 @@ TEST_F(CarrierParking, ParksOfAGoneTaskOrAClosingLinkAreReleased) {
     for (uint32_t id = 1U; id <= 1U + IPC_PARK_NOTICE_MSGS; ++id) {
         datagram += Message("one", id, std::string(100U, 'x'));
     }
+    ASSERT_LT(datagram.size(), (size_t)IPC_FRAME_DATAGRAM_MAX);
     {
         LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
         Recv(datagram);
+        PauseRunsOut();
     }
     EXPECT_EQ(Notices(), std::vector<std::string>{"full:one"});
     ASSERT_EQ(SimpleMsgUnregTask("one"), OS_MSG_OK);
     {
         LogCapture log(OS_LOG_ERROR, OS_MSG_LOG_ERROR);
         IpcParkRetry();
-        EXPECT_EQ(log.Count("256 messages held for task [one] dropped: no such task."), 1U) << log.Dump();
+        EXPECT_EQ(
+            log.Count(std::to_string(IPC_PARK_NOTICE_MSGS) + " messages held for task [one] dropped: no such task."),
+            1U)
+            << log.Dump();
     }
     EXPECT_EQ(Notices(), std::vector<std::string>{"room:one"});
     EXPECT_FALSE(IpcParkPending());
     ASSERT_EQ(SimpleMsgRegTask("one", 1U, nullptr, 0U), OS_MSG_OK);
+    EXPECT_TRUE(IpcParkTrim()); // the spare chunks kept for parks
     EXPECT_EQ(UsedBlocks(), blocks_);
     {
         LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
         Recv(datagram);
     }
-    EXPECT_TRUE(IpcParkPending());
+    EXPECT_TRUE(IpcParkPending()); // the rest kept while it pauses
     IpcParkDropLink(links_[0].first);
     EXPECT_FALSE(IpcParkPending());
     (void)Take("one");
+    EXPECT_TRUE(IpcParkTrim()); // the spare chunks kept for parks
     EXPECT_EQ(UsedBlocks(), blocks_);
 }
 
@@ -228,6 +282,7 @@ TEST_F(CarrierParking, RecordsAgainstTheLinksDirectionAreDropped) {
     EXPECT_EQ(log.Count("bad datagram from pid 4242: notice on a connection for requests."), 1U) << log.Dump();
     ASSERT_TRUE(simple_msg_test::WaitUntil([] { return simple_msg_test::g_inbox->Items().size() == 1U; }));
     EXPECT_EQ(simple_msg_test::g_inbox->Items()[0].msgId, 10U); // the record after them is handled
+    EXPECT_TRUE(IpcParkTrim());                                 // the spare chunks kept for parks
     EXPECT_EQ(UsedBlocks(), blocks_);
 }
 

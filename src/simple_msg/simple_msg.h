@@ -250,6 +250,12 @@ OS_MSG_API uint32_t SimpleMsgAsynSend(const MsgHead *head);
 /* Whether the queue of task taskName has room now. Logs nothing. Internal:
  * not exported. */
 uint32_t SimpleMsgQueueRoom(const char *taskName);
+/* As SimpleMsgQueueRoom, but when the queue is full it also asks the
+ * task's loop for the room hook (SimpleMsgSetRoomHook) and looks again
+ * after: SIMPLE_MSG_ROOM_NONE means the hook will come. For a transport that
+ * offered a queue messages without a refused push asking for it. Internal:
+ * not exported. */
+uint32_t SimpleMsgAskRoom(const char *taskName);
 /* Waits until the queue of task taskName has room or the task is gone, at
  * most waitMs milliseconds: what it saw last (SIMPLE_MSG_ROOM_NONE when the
  * time ran out). Looks again after a yield at first, then sleeps until the

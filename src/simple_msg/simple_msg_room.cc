@@ -44,17 +44,17 @@ MsgForever<std::mutex> g_simpleRoomLock;
 MsgForever<std::condition_variable> g_simpleRoomCond;
 uint64_t g_simpleRoomWakes = 0U; /* g_simpleRoomLock */
 
-/* The room of taskName's queue; when it is full and arm is set, raises the
- * waiters' bit first and looks again after. */
-uint32_t SimpleMsgLookRoom(const char *taskName, bool arm) {
+/* The room of taskName's queue; when it is full and arm (a bit of the room
+ * word) is given, raises it first and looks again after. */
+uint32_t SimpleMsgLookRoom(const char *taskName, uint32_t arm) {
     uint32_t room = SIMPLE_MSG_ROOM_GONE;
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     if (simpleQueue != nullptr && taskName != nullptr && SimpleMsgGetQueue(taskName, &task) == OS_MSG_OK &&
         SimpleTaskState(task) == 1U && task->ring.capacity != 0U) {
         room = SimpleMsgRingPending(&task->ring) < task->ring.capacity ? SIMPLE_MSG_ROOM_FREE : SIMPLE_MSG_ROOM_NONE;
-        if (room == SIMPLE_MSG_ROOM_NONE && arm) {
-            __atomic_fetch_or(&task->roomWanted, SIMPLE_TASK_ROOM_WAITERS, __ATOMIC_SEQ_CST);
+        if (room == SIMPLE_MSG_ROOM_NONE && arm != 0U) {
+            __atomic_fetch_or(&task->roomWanted, arm, __ATOMIC_SEQ_CST);
             room =
                 SimpleMsgRingPending(&task->ring) < task->ring.capacity ? SIMPLE_MSG_ROOM_FREE : SIMPLE_MSG_ROOM_NONE;
         }
@@ -81,13 +81,17 @@ void SimpleMsgRoomNotify(void) {
 extern "C" {
 
 uint32_t SimpleMsgQueueRoom(const char *taskName) {
-    return SimpleMsgLookRoom(taskName, false);
+    return SimpleMsgLookRoom(taskName, 0U);
+}
+
+uint32_t SimpleMsgAskRoom(const char *taskName) {
+    return SimpleMsgLookRoom(taskName, SIMPLE_TASK_ROOM_HOOK);
 }
 
 uint32_t SimpleMsgWaitRoom(const char *taskName, uint32_t waitMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     for (uint32_t look = 0U; look < MSG_TUNE_ROOM_YIELD_LOOKS; ++look) {
-        uint32_t room = SimpleMsgLookRoom(taskName, false);
+        uint32_t room = SimpleMsgLookRoom(taskName, 0U);
         if (room != SIMPLE_MSG_ROOM_NONE || std::chrono::steady_clock::now() >= end) {
             return room;
         }
@@ -95,7 +99,7 @@ uint32_t SimpleMsgWaitRoom(const char *taskName, uint32_t waitMs) {
     }
     for (;;) {
         const uint64_t wakes = SimpleMsgRoomWakes();
-        uint32_t room = SimpleMsgLookRoom(taskName, true);
+        uint32_t room = SimpleMsgLookRoom(taskName, SIMPLE_TASK_ROOM_WAITERS);
         if (room != SIMPLE_MSG_ROOM_NONE) {
             return room;
         }

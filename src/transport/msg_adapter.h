@@ -241,14 +241,14 @@ OS_MSG_API uint32_t MsgAdpTransact(int32_t transType, const void *head, uint32_t
 uint32_t MsgAdpTransactBatch(MsgHead *heads, void *const *bufs, const uint32_t *lens, uint32_t count, uint32_t pid,
                              uint32_t uid, uint32_t *done);
 
-/* As MsgAdpTransactBatch, but the first message a queue does not take is
- * not tried again alone, nor logged, nor counted as refused: for a
- * transport that holds messages back and offers them again when the task
- * has room. The number delivered, in order (their buffers belong to their
- * queues); the caller keeps the buffers of the rest and learns why (a full
- * queue, no such task) from SimpleMsgQueueRoom when it needs to. */
-uint32_t MsgAdpTransactBatchQuiet(MsgHead *heads, void *const *bufs, const uint32_t *lens, uint32_t count, uint32_t pid,
-                                  uint32_t uid);
+/* Turns a received asynchronous message or request (its header as
+ * received, buf/len its payload buffer) into the header its queue takes,
+ * exactly as MsgAdpTransact with pid and uid would before its push: data
+ * and dataLen then name the payload, and the queue is that of its
+ * recvTaskName. False, and head unchanged, for a message that goes to the
+ * board-support task instead. For a transport that holds messages back and
+ * hands them to SimpleMsgPushBatch later. */
+bool MsgAdpPrepareQueued(MsgHead *head, void *buf, uint32_t len, uint32_t pid, uint32_t uid);
 
 /* Dispatches a received header copy by transType to the handlers below; the
  * handler's result, 0x80020001 for a type outside 1..4 (nothing delivered).

@@ -224,24 +224,10 @@ uint32_t MsgAdpTransactBatch(MsgHead *heads, void *const *bufs, const uint32_t *
     return OS_MSG_OK;
 }
 
-uint32_t MsgAdpTransactBatchQuiet(MsgHead *heads, void *const *bufs, const uint32_t *lens, uint32_t count, uint32_t pid,
-                                  uint32_t uid) {
-    const char *tasks[MSG_ADP_BATCH_MAX];
-    count = count < MSG_ADP_BATCH_MAX ? count : MSG_ADP_BATCH_MAX;
-    for (uint32_t i = 0U; i < count; ++i) {
-        tasks[i] = MsgAdpPrepareAsyn(&heads[i], bufs[i], lens[i], pid, uid);
+bool MsgAdpPrepareQueued(MsgHead *head, void *buf, uint32_t len, uint32_t pid, uint32_t uid) {
+    if (MsgAdpNeedBspRedirect(head, head->recvProcName)) {
+        return false;
     }
-    uint32_t i = 0U;
-    while (i < count) {
-        uint32_t run = 1U;
-        while (i + run < count && MsgNameEqual(tasks[i + run], tasks[i])) {
-            ++run;
-        }
-        uint32_t pushed = SimpleMsgPushBatch(tasks[i], &heads[i], run);
-        i += pushed;
-        if (pushed != run) {
-            break;
-        }
-    }
-    return i;
+    (void)MsgAdpPrepareAsyn(head, buf, len, pid, uid);
+    return true;
 }

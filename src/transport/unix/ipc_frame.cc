@@ -96,19 +96,31 @@ const char *IpcFrameParse(const uint8_t *data, uint32_t remain, IpcFrameRecord *
     return IpcFrameCheckTail(*rec);
 }
 
-/* A whole record's payload into a buffer of its own, handed to the sink. */
-void IpcFrameRecvWhole(IpcFrameRecord &rec, IpcFrameSink *sink) {
+/* A sink's refusal to take a message now: its buffer goes back, the
+ * record is handed over again later. */
+bool IpcFrameOffer(IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
+                   uint32_t refusal) {
+    if (sink->message(sink, transType, head, buf, bufLen, refusal, true)) {
+        return true;
+    }
+    MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
+    return false;
+}
+
+/* A whole record's payload into a buffer of its own, offered to the sink:
+ * false when the sink stopped before it. */
+bool IpcFrameRecvWhole(IpcFrameRecord &rec, IpcFrameSink *sink) {
     void *buf = nullptr;
     uint32_t bufLen = 0U;
     if (rec.prefix.bodyLen != 0U) {
         uint32_t ret = MsgGetBuffByHead(&rec.head, IPC_FRAME_HEAD_LEN, &buf, &bufLen);
         if (ret != OS_MSG_OK || buf == nullptr) {
             // MsgGetBuffByHead logged it; the message is lost.
-            return;
+            return true;
         }
         std::memcpy(buf, rec.body, bufLen);
     }
-    sink->message(sink, (int32_t)rec.prefix.transType, &rec.head, buf, bufLen, OS_MSG_OK);
+    return IpcFrameOffer(sink, (int32_t)rec.prefix.transType, &rec.head, buf, bufLen, OS_MSG_OK);
 }
 
 /* Key of a message under reassembly: the connection it came on and the low
@@ -133,7 +145,8 @@ void IpcFrameRecvSlice(rebuildmsg::MsgRebuildRecvData *collector, IpcFrameRecord
     }
     std::memcpy(buf + offset, rec.body, curLen);
     if (done != 0U) {
-        sink->message(sink, (int32_t)rec.prefix.transType, &rec.head, buf, bufLen, OS_MSG_OK);
+        // Its slices are taken: the sink takes the whole message.
+        (void)sink->message(sink, (int32_t)rec.prefix.transType, &rec.head, buf, bufLen, OS_MSG_OK, false);
     }
 }
 
@@ -185,9 +198,10 @@ uint32_t IpcFrameCollectRun(const uint8_t *data, uint32_t len, uint32_t pos, Ipc
 /* Hands the run of whole asynchronous records that starts at *pos to the
  * queues when it holds two or more (up to the first one without a buffer)
  * and the sink takes runs; false (nothing done) otherwise. *pos moves past
- * the run. The records a queue refuses, and those after them, go to the
- * sink one by one with their headers as received. */
-bool IpcFrameRecvRun(const uint8_t *data, uint32_t len, uint32_t *pos, IpcFrameSink *sink) {
+ * the run, or to the record before which the sink stopped (*stopped is then
+ * set). The records a queue refuses, and those after them, are offered to
+ * the sink one by one with their headers as received. */
+bool IpcFrameRecvRun(const uint8_t *data, uint32_t len, uint32_t *pos, IpcFrameSink *sink, bool *stopped) {
     if (!sink->direct) {
         return false;
     }
@@ -199,20 +213,29 @@ bool IpcFrameRecvRun(const uint8_t *data, uint32_t len, uint32_t *pos, IpcFrameS
     uint32_t done = 0U;
     uint32_t refusal = MsgAdpTransactBatch(run.heads, run.bufs, run.lens, n, sink->pid, sink->uid, &done);
     for (uint32_t i = done; i < n; ++i) {
-        sink->message(sink, MSG_TRANS_ASYN, &run.recs[i].head, run.bufs[i], run.lens[i], i == done ? refusal : 0U);
+        if (!IpcFrameOffer(sink, MSG_TRANS_ASYN, &run.recs[i].head, run.bufs[i], run.lens[i],
+                           i == done ? refusal : 0U)) {
+            for (uint32_t j = i + 1U; j < n; ++j) {
+                MsgReleaseBuffByHead(&run.recs[j].head, IPC_FRAME_HEAD_LEN, run.bufs[j], run.lens[j]);
+            }
+            *pos = run.starts[i];
+            *stopped = true;
+            return true;
+        }
     }
     *pos = run.starts[n - 1U] + run.recs[n - 1U].length;
     return true;
 }
 
 /* The delivering sink's steps (IpcFrameSinkDeliver). */
-void IpcFrameDeliverMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
-                            uint32_t refusal) {
+bool IpcFrameDeliverMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
+                            uint32_t refusal, bool) {
     if (refusal != OS_MSG_OK) {
         MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
-        return;
+        return true;
     }
     (void)IpcFrameDeliver(transType, head, buf, bufLen, sink->pid, sink->uid, false);
+    return true;
 }
 
 void IpcFrameIgnoreControl(IpcFrameSink *, const IpcFrameControl *, uint32_t) {}
@@ -259,15 +282,19 @@ uint32_t IpcFrameDeliver(int32_t transType, const MsgHead *head, void *buf, uint
     return ret;
 }
 
-void IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len,
-                          IpcFrameSink *sink) {
+uint32_t IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len,
+                              IpcFrameSink *sink) {
     if (data == nullptr || len == 0U) {
         MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, "empty");
-        return;
+        return len;
     }
     uint32_t pos = 0U;
     while (pos < len) {
-        if (IpcFrameRecvRun(data, len, &pos, sink)) {
+        bool stopped = false;
+        if (IpcFrameRecvRun(data, len, &pos, sink, &stopped)) {
+            if (stopped) {
+                return pos;
+            }
             continue;
         }
         IpcFrameRecord rec;
@@ -279,17 +306,18 @@ void IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8
         }
         if (reason != nullptr) {
             MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, reason);
-            return;
+            return len;
         }
         if (control) {
             sink->control(sink, &rec.control, rec.prefix.flags);
         } else if (sliced) {
             IpcFrameRecvSlice(collector, rec, sink);
-        } else {
-            IpcFrameRecvWhole(rec, sink);
+        } else if (!IpcFrameRecvWhole(rec, sink)) {
+            return pos;
         }
         pos += rec.length;
     }
+    return len;
 }
 
 bool IpcFrameWholeInPlace(const uint8_t *start, uint32_t len, IpcFramePrefix *prefix, MsgHead *head) {
@@ -307,7 +335,9 @@ bool IpcFrameWholeInPlace(const uint8_t *start, uint32_t len, IpcFramePrefix *pr
 
 void IpcFrameRecvInPlace(const IpcFramePrefix *prefix, const MsgHead *head, void *buf, uint32_t bufLen,
                          IpcFrameSink *sink) {
-    sink->message(sink, (int32_t)prefix->transType, head, buf, bufLen, OS_MSG_OK);
+    // Received straight into its buffer: there are no bytes to keep, so the
+    // sink takes it.
+    (void)sink->message(sink, (int32_t)prefix->transType, head, buf, bufLen, OS_MSG_OK, false);
 }
 
 namespace {

@@ -109,19 +109,22 @@ void IpcFrameSetControl(uint8_t *out, uint32_t kind, const char *task, uint32_t 
  * Where the receive handling hands what it took from a datagram. message
  * gets each complete message (a whole record, or the slice that completed
  * one) with its payload buffer (from MsgGetBuffByHead, bufLen bytes; NULL
- * and 0 for none), which belongs to the sink from then on; head is the
- * record's header as received (data cleared); refusal is 0, or the code
- * with which the receive entry refused the message already (a run's). control gets each control
- * record. pid and uid are the kernel's credentials of the datagram; link
- * keys the messages under reassembly (a connection's own number), so
- * senders cannot complete or spoil each other's messages. While direct is
- * set, runs of whole asynchronous records go straight to their queues
- * (MsgAdpTransactBatch) and only the records a queue refuses reach message;
- * the sink clears it while it holds messages back.
+ * and 0 for none); head is the record's header as received (data cleared);
+ * refusal is 0, or the code with which the receive entry refused the
+ * message already (a run's). It returns true when it took the message (buf
+ * belongs to it from then on); false, only when canStop is set, when the
+ * handling is to stop before this record, which the caller keeps with the
+ * rest of the datagram to hand over again later (buf is released). control
+ * gets each control record. pid and uid are the kernel's credentials of the
+ * datagram; link keys the messages under reassembly (a connection's own
+ * number), so senders cannot complete or spoil each other's messages. While
+ * direct is set, runs of whole asynchronous records go straight to their
+ * queues (MsgAdpTransactBatch) and only the records a queue refuses reach
+ * message; the sink clears it while it holds messages back.
  */
 typedef struct IpcFrameSink {
-    void (*message)(struct IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
-                    uint32_t refusal);
+    bool (*message)(struct IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
+                    uint32_t refusal, bool canStop);
     void (*control)(struct IpcFrameSink *sink, const IpcFrameControl *control, uint32_t kind);
     uint32_t pid;
     uint32_t uid;
@@ -147,10 +150,12 @@ uint32_t IpcFrameDeliver(int32_t transType, const MsgHead *head, void *buf, uint
  * short, has a bad prefix, lengths that disagree with its header, a bad
  * slice tail or a bad control body stops the handling of the datagram with
  * one ERROR line ("bad datagram from pid %u: %s."); records before it stay
- * handled. Nothing is read outside the datagram.
+ * handled. Nothing is read outside the datagram. Returns the bytes handled:
+ * len, or the offset of the whole record before which the sink stopped (the
+ * caller keeps the rest and hands it over again later).
  */
-void IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len,
-                          IpcFrameSink *sink);
+uint32_t IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len,
+                              IpcFrameSink *sink);
 
 /* Checks the first IPC_FRAME_RECORD_OVERHEAD bytes (at start) of a datagram
  * of len bytes: true when it is one unsliced message record whose payload

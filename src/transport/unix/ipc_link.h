@@ -50,8 +50,17 @@ enum IpcLinkKind : uint8_t {
 
 /* What the receive thread keeps about a link (receive thread only). */
 typedef struct IpcLinkRecv {
-    bool inPlace;          /* the last datagram was large: peek at the next */
-    bool heldBack;         /* past its park bound: not read until it drains to half */
+    bool inPlace;        /* the last datagram was large: peek at the next */
+    bool heldBack;       /* past its park bound: not read until it drains to half */
+    bool pauseWanted;    /* the datagram in hand met a full queue */
+    bool slow;           /* its last pause ran out: parked without pausing first */
+    bool paused;         /* not read until room is offered or pauseEndNs */
+    bool unwatched;      /* the poller watches it only for hang-up */
+    uint64_t pauseEndNs; /* monotonic */
+    uint8_t *rest;       /* while paused: the rest of a datagram, from the */
+    uint32_t restLen;    /*   record a full queue refused on (owned) */
+    uint32_t restPid;    /*   and its credentials */
+    uint32_t restUid;
     bool owesNotice;       /* a park's "room" notice waits for room on the socket */
     bool listed;           /* on the receive side's list of links with parks */
     struct IpcPark *parks; /* messages held back for full queues, one park per task */

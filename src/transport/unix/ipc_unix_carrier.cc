@@ -21,6 +21,7 @@
 #include "transport/ipc_msg.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link.h"
+#include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_send_batch.h"
 #include "transport/unix/ipc_shm_segment.h"
@@ -159,6 +160,7 @@ uint32_t IpcUnixUninitClient(void) {
     IpcBatchStop();
     IpcPeerCacheClose();
     IpcLinkRegistryClose(IpcUnixRecvDropLink);
+    (void)IpcParkTrim();
     if (carrier->listenFd >= 0) {
         IpcSysPollerRemove(carrier->epollFd, carrier->listenFd);
         IpcSysClose(&carrier->listenFd);

@@ -208,7 +208,11 @@ int IpcRecvOne(IpcRecvState &state, IpcLink *link) {
         MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink.pid, "larger than any record");
         return 1;
     }
-    IpcFrameRecvDatagram(rebuildEntry, buf, (uint32_t)n, &sink);
+    uint32_t handled = IpcFrameRecvDatagram(rebuildEntry, buf, (uint32_t)n, &sink);
+    if (handled < (uint32_t)n) {
+        IpcParkKeepRest(link, buf + handled, (uint32_t)n - handled, sink.pid, sink.uid);
+        return 1;
+    }
     if ((size_t)n >= kIpcRecvLoneMax) {
         return 1;
     }
@@ -223,7 +227,7 @@ int IpcRecvOne(IpcRecvState &state, IpcLink *link) {
  * lone synchronous request or answer. */
 bool IpcRecvDrain(IpcRecvState &state, IpcLink *link, uint32_t events) {
     IpcLinkAcquire(link);
-    if (link->recv.heldBack) {
+    if (link->recv.heldBack || link->recv.paused) {
         if ((events & (IPC_SYS_PEER_CLOSED | IPC_SYS_HANGUP | IPC_SYS_ERROR)) != 0U) {
             IpcRecvClose(state, link);
         }
@@ -235,7 +239,7 @@ bool IpcRecvDrain(IpcRecvState &state, IpcLink *link, uint32_t events) {
             IpcRecvClose(state, link);
             return false;
         }
-        if (got < 0 || got == kIpcRecvLone || got == kIpcRecvLoneCall || link->recv.heldBack) {
+        if (got < 0 || got == kIpcRecvLone || got == kIpcRecvLoneCall || IpcParkAfterDatagram(link)) {
             return got == kIpcRecvLoneCall;
         }
     }
@@ -286,8 +290,11 @@ bool IpcRecvHandle(IpcRecvState &state, const IpcSysEvent *events, int n) {
 void IpcRecvTimers(IpcRecvState &state) {
     state.busyWaits = 0U;
     const uint64_t now = MsgMonotonicNs();
+    (void)IpcParkResumeDue(now);
     if (IpcParkPending() && now >= state.parkRetryNs) {
         IpcRecvRetryParks(state);
+    } else if (!IpcParkPending() && IpcParkSpares() && now >= state.parkRetryNs) {
+        (void)IpcParkTrim(); // nothing held back for a retry period
     }
     if (state.acceptPaused && now >= state.acceptResumeNs) {
         IpcRecvWatchListener(state, true);
@@ -303,8 +310,12 @@ int IpcRecvWaitMs(const IpcRecvState &state) {
     const uint64_t now = MsgMonotonicNs();
     int wait = IpcPeerSweepDueMs(now);
     auto earlier = [&wait](int ms) { wait = (wait < 0 || ms < wait) ? ms : wait; };
-    if (IpcParkPending()) {
+    if (IpcParkPending() || IpcParkSpares()) {
         earlier(IpcRecvMsUntil(state.parkRetryNs, now));
+    }
+    uint64_t pauseEnd = IpcParkResumeDue(now);
+    if (pauseEnd != 0U) {
+        earlier(IpcRecvMsUntil(pauseEnd, now));
     }
     if (state.acceptPaused) {
         earlier(IpcRecvMsUntil(state.acceptResumeNs, now));

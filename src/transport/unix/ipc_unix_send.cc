@@ -60,8 +60,11 @@ std::atomic<uint32_t> g_ipcSliceKey{0U};
 
 /* How long one send may wait for room: until a time-out, or, without one,
  * as long as the receiver makes no room (the clock starts at the first wait
- * and starts again after each datagram that goes out). */
+ * and starts again after each datagram that goes out). Worked out at the
+ * first wait: a send that never waits never asks. */
 struct IpcSendBudget {
+    uint32_t transType;
+    bool known;        /* the fields below are worked out */
     bool hard;         /* every wait ends by endNs (a time-out) */
     uint64_t endNs;    /* monotonic */
     uint64_t stallNs;  /* without a time-out: the longest time without room */
@@ -69,19 +72,30 @@ struct IpcSendBudget {
 };
 
 IpcSendBudget IpcSendBudgetOf(uint32_t transType) {
-    if (transType == MSG_TRANS_SYN_RESP) {
-        return {false, 0U, MSG_TUNE_SEND_ANSWER_WAIT_MS * 1000000ULL, 0U};
+    return {transType, false, false, 0U, 0U, 0U};
+}
+
+void IpcSendBudgetKnow(IpcSendBudget &budget, uint64_t now) {
+    budget.known = true;
+    if (budget.transType == MSG_TRANS_SYN_RESP) {
+        budget.stallNs = MSG_TUNE_SEND_ANSWER_WAIT_MS * 1000000ULL;
+        return;
     }
     uint32_t ms = MsgAdpSendWaitMs();
     if (ms == 0U && !MsgAdpSendWaitChosen()) {
-        return {false, 0U, MSG_TUNE_SEND_ROOM_WAIT_MS * 1000000ULL, 0U};
+        budget.stallNs = MSG_TUNE_SEND_ROOM_WAIT_MS * 1000000ULL;
+        return;
     }
-    return {true, MsgMonotonicNs() + (uint64_t)ms * 1000000ULL, 0U, 0U};
+    budget.hard = true;
+    budget.endNs = now + (uint64_t)ms * 1000000ULL;
 }
 
 /* Milliseconds the next wait may take (rounded up); 0: none. */
 uint32_t IpcSendWaitLeft(IpcSendBudget &budget) {
     uint64_t now = MsgMonotonicNs();
+    if (!budget.known) {
+        IpcSendBudgetKnow(budget, now);
+    }
     if (!budget.hard && budget.waitedNs == 0U) {
         budget.waitedNs = now;
     }
@@ -199,7 +213,8 @@ uint32_t IpcSendFull(IpcPeer *peer) {
     return OS_MSG_ERR_FULL;
 }
 
-/* What is batched for peer, then the message, on its link (its lock held). */
+/* What is batched for peer, then the message (none when wire is NULL), on
+ * its link (its lock held). */
 IpcSendResult IpcSendOnLink(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data,
                             IpcSendBudget &budget) {
     IpcLink *link = peer->link;
@@ -224,7 +239,7 @@ IpcSendResult IpcSendOnLink(IpcPeer *peer, uint32_t transType, const MsgHead *wi
             return IPC_SEND_FULL;
         }
     }
-    return IpcSendOnce(peer, link, transType, wire, data, budget);
+    return wire != nullptr ? IpcSendOnce(peer, link, transType, wire, data, budget) : IPC_SEND_OK;
 }
 
 /* Sends to peer (its lock held), reconnecting once when the connection
@@ -259,8 +274,9 @@ uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, c
     return OS_MSG_ERR_SERVER_NOT_RUNNING;
 }
 
-/* A message that goes alone on peer's link (found under gen);
- * kIpcSendLookAgain when the slot was given to another name meanwhile. */
+/* A message that goes alone on peer's link (found under gen), after what is
+ * batched for it (only that when wire is NULL); kIpcSendLookAgain when the
+ * slot was given to another name meanwhile. */
 uint32_t IpcSendLone(IpcPeer *peer, uint32_t gen, uint32_t transType, const MsgHead *wire, const void *data,
                      IpcSendBudget &budget) {
     if (!IpcPeerBegin(peer, gen)) {
@@ -338,9 +354,23 @@ uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead 
         if (IpcPeerTaskMayBeFull(peer) && IpcSendTaskRoom(peer, &wire, budget) != OS_MSG_OK) {
             return OS_MSG_ERR_FULL;
         }
-        if ((transType == MSG_TRANS_ASYN || transType == MSG_TRANS_SUB_BRO) &&
-            IpcBatchAppend(peer, gen, transType, &wire, head->data) == IPC_BATCH_TAKEN) {
-            return OS_MSG_OK;
+        if (transType == MSG_TRANS_ASYN || transType == MSG_TRANS_SUB_BRO) {
+            IpcBatchResult batched = IpcBatchAppend(peer, gen, transType, &wire, head->data);
+            if (batched == IPC_BATCH_FULL) {
+                // The full batch goes first, waiting for room as the message
+                // would; the message then starts the next batch.
+                uint32_t ret = IpcSendLone(peer, gen, transType, nullptr, nullptr, budget);
+                if (ret != OS_MSG_OK) {
+                    if (ret == kIpcSendLookAgain) {
+                        continue;
+                    }
+                    return ret;
+                }
+                batched = IpcBatchAppend(peer, gen, transType, &wire, head->data);
+            }
+            if (batched == IPC_BATCH_TAKEN) {
+                return OS_MSG_OK;
+            }
         }
         uint32_t ret = IpcSendLone(peer, gen, transType, &wire, head->data, budget);
         if (ret != kIpcSendLookAgain) {
