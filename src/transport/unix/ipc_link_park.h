@@ -5,11 +5,11 @@
  * a park of that task; later messages of the link for the same task queue
  * up behind it, so a task's messages keep their order, while messages for
  * other tasks go on to their queues: one full task holds back only its own
- * messages. A park is the receiver's buffer for a burst, as a socket's was:
- * once it holds IPC_PARK_NOTICE_MSGS messages or IPC_PARK_NOTICE_BYTES
- * bytes, the link tells the sender "task T is full" (a control record); the
- * sender then stops sending to T until the park has drained and the link
- * tells it "task T has room".
+ * messages. Once a park holds IPC_PARK_NOTICE_MSGS messages or
+ * IPC_PARK_NOTICE_BYTES bytes, the link tells the sender "task T is full"
+ * (a control record); the sender then stops sending to T until the park has
+ * drained to half and the link tells it "task T has room", while the rest
+ * of the park still feeds the queue.
  *
  * First, though, a link whose datagram meets a full queue pauses: the rest
  * of that datagram, from the refused message on, is kept as it came, and
@@ -24,9 +24,10 @@
  *
  * When a task loop reports room (the room hook: a queue that refused a push
  * has drained to half), the receive thread moves parked messages into
- * their queues, one message per park in turn so that links share the room
- * fairly, until the queues refuse again. A park for a task that is gone is
- * dropped with one line.
+ * their queues, one hand-over (a chunk's ready messages) per park in turn
+ * so that links share the room fairly, until the queues refuse again; then
+ * the paused links hand their kept rests over. A park for a task that is
+ * gone is dropped with one line.
  *
  * What one link may hold back is bounded: once it holds IPC_LINK_PARK_MSGS
  * messages or IPC_LINK_PARK_BYTES bytes, the receive thread stops reading
