@@ -6,13 +6,11 @@
  *
  * Input: byte 0 chooses whether the parked messages are retried after the
  * queues were emptied (bit 0, as the receive loop does when a task reports
- * room), the sender's pid (bit 1), whether the datagram is taken as a large
- * one received straight into its payload buffer (bit 2: its first bytes are
- * checked for that, and when they pass the rest lands in a buffer of the
- * header's length) and whether it comes on a dialled link (bit 3: answers
- * and notices) rather than an accepted one (messages); the rest is one
- * datagram. The datagram lies in a heap block of exactly its length, so any
- * read past it is caught.
+ * room; else the link's pause runs out, as its timer ends it), the sender's pid (bit 1), whether the datagram is taken
+ * as a large one received straight into its payload buffer (bit 2: its first bytes are checked for that, and when they
+ * pass the rest lands in a buffer of the header's length) and whether it comes on a dialled link (bit 3: answers and
+ * notices) rather than an accepted one (messages); the rest is one datagram. The datagram lies in a heap block of
+ * exactly its length, so any read past it is caught.
  *
  * The process has tasks "t0" and "t1" with queues of two and no loops,
  * emptied after every run, a collector of its own and a peer slot whose
@@ -118,18 +116,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if ((data[0] & 4U) != 0U) {
         RecvInPlace(datagram, &sink);
     } else {
-        IpcFrameRecvDatagram(rebuildEntry, datagram.empty() ? nullptr : datagram.data(), (uint32_t)datagram.size(),
-                             &sink);
+        uint32_t handled = IpcFrameRecvDatagram(rebuildEntry, datagram.empty() ? nullptr : datagram.data(),
+                                                (uint32_t)datagram.size(), &sink);
+        Require(handled <= datagram.size());
+        if (handled < datagram.size()) {
+            // As the receive loop does: the rest waits while the link pauses.
+            IpcParkKeepRest(link, datagram.data() + handled, (uint32_t)(datagram.size() - handled), pid, 1000U);
+        }
     }
+    (void)IpcParkAfterDatagram(link);
     Require(link->recv.parkedMsgs <= datagram.size() / IPC_FRAME_RECORD_OVERHEAD);
     Require(g_peer->fullCount.load() <= IPC_PEER_FULL_MAX);
     if (retry) {
+        // The task reports room: parks move, the kept rest is handed over.
         ResetTwoTasks();
         IpcParkRetry();
+    } else {
+        (void)IpcParkResumeDue(UINT64_MAX); // the pause runs out
     }
     IpcParkDropLink(link);
     Require(link->recv.parks == nullptr && link->recv.parkedMsgs == 0U && link->recv.parkedBytes == 0U &&
-            !IpcParkPending());
+            link->recv.rest == nullptr && !IpcParkPending());
     DrainOther(g_acceptedOther);
     DrainOther(g_dialledOther);
     IpcFrameDropAllPartials(rebuildEntry);
