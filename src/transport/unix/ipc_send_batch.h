@@ -19,8 +19,8 @@
  * batch whose peer's socket is full stays with the peer, and the sender
  * serves the others and comes back to it when its socket has room (it
  * sleeps on its wake-up counter and the sockets of such peers together). A
- * full batch whose peer cannot take more makes the message go alone, which
- * waits for room at most its bound.
+ * message that finds the batch full sends it itself first, waiting for room
+ * at most its own bound, and then starts the next batch.
  *
  * Each peer has at most two batch buffers: the one being filled (pend,
  * under pendLock) and the one being sent (spare, under the peer's lock);
