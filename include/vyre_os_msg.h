@@ -391,11 +391,11 @@ OS_MSG_API uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, cons
  * when its receiver does not exist; a full queue there also gives
  * OS_MSG_ERR_FULL. With the carrier between processes
  * (VYRE_OS_MSG_CARRIER=unix): OS_MSG_ERR_SERVER_NOT_RUNNING at once when no
- * process of that name runs; a receiving task that reported its queue full
- * is waited for at most 5 ms, and so is room in the receiver's socket for
- * each datagram of the message while the receiver takes nothing, then
- * OS_MSG_ERR_FULL (logged once per episode); a waiting send holds no lock
- * other senders need. */
+ * process of that name runs; the call waits at most 5 ms while the
+ * receiver makes no room (for a receiving task that reported its queue
+ * full, for room in the receiver's socket; the 5 ms start again with each
+ * slice of a large message that goes out), then OS_MSG_ERR_FULL (logged
+ * once per episode); a waiting send holds no lock other senders need. */
 OS_MSG_API uint32_t OsMsgAsynSend(MsgHead *head);
 
 /* As OsMsgAsynSend, but when the receiver's queue is full the call waits for
