@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the carrier receive fuzzer: datagrams as the
-socket carrier frames them (host byte order: little-endian), each preceded
-by the fuzzer's control byte."""
+socket carrier frames them (host byte order: little-endian), messages and
+control records, each preceded by the fuzzer's control byte."""
 import os
 import struct
 
@@ -27,6 +27,11 @@ def record(trans_type, recv_task, payload, msg_id=1):
     return prefix + header(msg_id, recv_task, len(payload)) + payload
 
 
+def control(kind, task=b"", arg=0):
+    prefix = struct.pack("<BBBBI", MAGIC, 0x10, kind, 0, 40)
+    return prefix + name(task.decode()) + bytes(16) + struct.pack("<II", arg, 0)
+
+
 def slice_record(recv_task, total, offset, piece, key):
     prefix = struct.pack("<BBBBI", MAGIC, 1, SLICED, 0, len(piece))
     tail = struct.pack("<B3xIIIQ", 1, offset, len(piece), 0, key)
@@ -44,6 +49,11 @@ SEEDS = {
     "in_place_whole": b"\x04" + record(1, "t0", b"z" * 300),
     "in_place_full_queue": b"\x05" + record(1, "t0", b"w" * 100),
     "slice_out_of_order": b"\x00" + slice_record("t0", 20, 10, b"q" * 10, 8),
+    "full_queue_parks_and_retries": b"\x01" + b"".join(record(1, "t0", bytes([i]) * 3) for i in range(5))
+    + record(1, "t1", b"x"),
+    "abort_after_first_slice": b"\x00" + slice_record("t0", 300, 0, b"x" * 100, 9) + control(3, arg=9),
+    "notices_on_dialled_link": b"\x08" + control(1, b"t0") + control(2, b"t0") + control(1, b"t1"),
+    "answer_on_dialled_link": b"\x08" + record(3, "t1", b"answer"),
 }
 
 os.makedirs(OUT, exist_ok=True)

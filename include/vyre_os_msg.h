@@ -480,15 +480,38 @@ OS_MSG_API uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, cons
  * ------------------------------------------------------------------------- */
 
 /* Queues a copy of the message for task recvTaskName; its callback runs later
- * on the task's loop thread.
+ * on the task's loop thread. Never waits long: a full queue in this process
+ * refuses the message at once.
  * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (head NULL or recvTaskName empty);
  * OS_MSG_ERR_OVERSIZE (dataLen above OS_MSG_MAX_DATA_LEN);
  * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND (no such task); OS_MSG_ERR_FULL
  * (the receiver's queue is full); OS_MSG_ERR_NO_MEMORY. A message that has to
  * travel through the transport is accepted (OS_MSG_OK) and dropped there
  * when its receiver does not exist; a full queue there also gives
- * OS_MSG_ERR_FULL. */
+ * OS_MSG_ERR_FULL. With the carrier between processes
+ * (VYRE_OS_MSG_CARRIER=unix): OS_MSG_ERR_SERVER_NOT_RUNNING at once when no
+ * process of that name runs; the call waits at most 5 ms while the
+ * receiver makes no room (for a receiving task that reported its queue
+ * full, for room in the receiver's socket; the 5 ms start again with each
+ * slice of a large message that goes out), then OS_MSG_ERR_FULL (logged
+ * once per episode); a waiting send holds no lock other senders need. */
 OS_MSG_API uint32_t OsMsgAsynSend(MsgHead *head);
+
+/* As OsMsgAsynSend, but when the receiver's queue is full the call waits for
+ * room, at most timeoutMs milliseconds (0: not at all), instead of failing at
+ * once: the calling thread sleeps until the receiving task's loop takes a
+ * message (in this process) or until the receiving process reports room for
+ * the task (through the carrier between processes), so it is woken when room
+ * returns rather than polling. Every wait of the call together, for a full
+ * queue and for room in the receiver's socket, ends by timeoutMs. The caller
+ * keeps head and its payload.
+ * OS_MSG_OK once the message is queued (across processes: accepted by the
+ * receiving process, which queues it in order once there is room);
+ * OS_MSG_ERR_FULL when the queue stayed full for timeoutMs (also for a task
+ * that sends to its own full queue, which only its own loop could empty);
+ * every other result as OsMsgAsynSend. A task being unregistered ends the
+ * wait at once with its result. */
+OS_MSG_API uint32_t OsMsgAsynSendTimed(MsgHead *head, uint32_t timeoutMs);
 
 /* Sends the message as a request and waits at most timeout ms (0: 30,000 ms)
  * for the receiver's answer (OsMsgSynSendResp). sendTaskName is always

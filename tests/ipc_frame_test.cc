@@ -1,7 +1,7 @@
 /*
  * The socket carrier's datagram framing and receive handling, without
- * sockets: datagrams built here go through IpcFrameRecvDatagram into the
- * task queues and a collector of the test's own.
+ * sockets: datagrams built here go through IpcFrameRecvDatagram and its
+ * delivering sink into the task queues and a collector of the test's own.
  */
 #include "transport/unix/ipc_frame.h"
 
@@ -66,22 +66,18 @@ protected:
         transport_test::TransportTest::SetUp();
         ASSERT_EQ(SimpleMsgRegTask("t0", 64U, Record, 0U), OS_MSG_OK);
         StartLoop("t0");
-        ASSERT_EQ(SimpleMsgRegTask("one", 1U, nullptr, 0U), OS_MSG_OK); // holds one message, no loop
     }
     void TearDown() override {
         IpcFrameDropAllPartials(&collector_);
         transport_test::TransportTest::TearDown();
     }
 
-    bool Recv(const std::string &datagram, IpcFrameStall *stall = nullptr, uint32_t pid = kPid) {
+    /* One datagram from process pid on a connection numbered pid too. */
+    void Recv(const std::string &datagram, uint32_t pid = kPid) {
         std::vector<uint8_t> bytes(datagram.begin(), datagram.end()); // exactly its length
-        return IpcFrameRecvDatagram(&collector_, bytes.data(), (uint32_t)bytes.size(), pid, kUid, stall);
-    }
-
-    /* Empties the queue of task "one". */
-    void Drain() {
-        ASSERT_EQ(SimpleMsgUnregTask("one"), OS_MSG_OK);
-        ASSERT_EQ(SimpleMsgRegTask("one", 1U, nullptr, 0U), OS_MSG_OK);
+        IpcFrameSink sink;
+        IpcFrameSinkDeliver(&sink, pid, kUid, pid);
+        IpcFrameRecvDatagram(&collector_, bytes.data(), (uint32_t)bytes.size(), &sink);
     }
 
     int32_t Nodes() {
@@ -96,6 +92,9 @@ TEST_F(CarrierFraming, MalformedRecordStopsTheDatagramWithOneLineAndNoReadPastIt
     std::string good = WholeRecord("t0", 1U, "ok");
     std::string bad = WholeRecord("t0", 2U, "payload");
     std::string slice = SliceRecord("t0", 100U, 0U, "abc", 1U);
+    std::string control(IPC_FRAME_CONTROL_RECORD, '\0');
+    IpcFrameSetControl(reinterpret_cast<uint8_t *>(&control[0]), IPC_CONTROL_TASK_FULL, "t0\0\0\0\0\0\0\0\0\0\0\0\0\0",
+                       0U);
     auto with = [](std::string record, size_t at, uint8_t value) {
         record[at] = (char)value;
         return record;
@@ -116,11 +115,16 @@ TEST_F(CarrierFraming, MalformedRecordStopsTheDatagramWithOneLineAndNoReadPastIt
         {"slice tail not marked", with(slice, tailAt, 0U)},
         {"slice length differs from the record", with(slice, tailAt + 8U, 4U)},
         {"sliced payload length out of range", with(slice, dataLenAt + 3U, 0x01)},
+        {"bad control record", with(control, 2U, 0U)},                        // no kind
+        {"bad control record", with(control, 2U, IPC_CONTROL_KIND_MAX + 1U)}, // unknown kind
+        {"bad control record", with(control, bodyLenAt, 39U)},
+        {"bad control record", with(control, 3U, 1U)}, // reserved
+        {"short record", control.substr(0, control.size() - 1U)},
     };
     for (const auto &c : cases) {
         LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
         size_t before = SeenSoFar().size();
-        EXPECT_FALSE(Recv(good + c.second));
+        Recv(good + c.second);
         ASSERT_TRUE(simple_msg_test::WaitUntil([&] { return SeenSoFar().size() == before + 1U; })) << c.first;
         EXPECT_EQ(log.Count("bad datagram from pid 4242: " + c.first + "."), 1U) << log.Dump();
         EXPECT_EQ(log.Count("bad datagram"), 1U) << c.first;
@@ -129,11 +133,11 @@ TEST_F(CarrierFraming, MalformedRecordStopsTheDatagramWithOneLineAndNoReadPastIt
 }
 
 TEST_F(CarrierFraming, SlicesOfTwoSendersUnderOneKeyStayApart) {
-    EXPECT_FALSE(Recv(SliceRecord("t0", 6U, 0U, "aaa", 5U), nullptr, 1U));
-    EXPECT_FALSE(Recv(SliceRecord("t0", 6U, 0U, "xxx", 5U), nullptr, 2U));
+    Recv(SliceRecord("t0", 6U, 0U, "aaa", 5U), 1U);
+    Recv(SliceRecord("t0", 6U, 0U, "xxx", 5U), 2U);
     EXPECT_EQ(Nodes(), 2);
-    EXPECT_FALSE(Recv(SliceRecord("t0", 6U, 3U, "bbb", 5U), nullptr, 1U));
-    EXPECT_FALSE(Recv(SliceRecord("t0", 6U, 3U, "yyy", 5U), nullptr, 2U));
+    Recv(SliceRecord("t0", 6U, 3U, "bbb", 5U), 1U);
+    Recv(SliceRecord("t0", 6U, 3U, "yyy", 5U), 2U);
     ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 2U; }));
     EXPECT_EQ(SeenSoFar()[0].payload, "aaabbb");
     EXPECT_EQ(SeenSoFar()[0].head.sendPid, 1U);
@@ -141,61 +145,23 @@ TEST_F(CarrierFraming, SlicesOfTwoSendersUnderOneKeyStayApart) {
     EXPECT_EQ(Nodes(), 0);
 }
 
-TEST_F(CarrierFraming, FullQueueStallsTheRestOfTheDatagramUntilThereIsRoom) {
-    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
-    std::string r1 = WholeRecord("one", 1U, "a");
-    std::string r2 = WholeRecord("one", 2U, "bb");
-    std::string r3 = WholeRecord("t0", 3U, "c");
-    IpcFrameStall stall;
-    ASSERT_TRUE(Recv(r1 + r2 + r3, &stall));
-    EXPECT_EQ(stall.pos, r1.size()); // the second record waits, the third is not read yet
-    EXPECT_FALSE(stall.hasMsg);
-    EXPECT_TRUE(SeenSoFar().empty());
-    Drain();
-    std::string rest = (r1 + r2 + r3).substr(stall.pos);
-    EXPECT_FALSE(Recv(rest, &stall));
-    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 1U; }));
-    EXPECT_EQ(SeenSoFar()[0].msgId, 3U);
-    EXPECT_EQ(transport_test::Pending("one"), 1U); // the second record took its place
-    // Without a stall a full queue drops the message.
-    EXPECT_FALSE(Recv(WholeRecord("one", 4U, "d")));
-    EXPECT_EQ(transport_test::Pending("one"), 1U);
-}
-
-TEST_F(CarrierFraming, CompletedSlicedMessageWaitsInTheStallForItsQueue) {
-    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
-    IpcFrameStall stall;
-    EXPECT_FALSE(Recv(WholeRecord("one", 1U, "x"), &stall));
-    std::string last = SliceRecord("one", 4U, 0U, "full", 8U);
-    ASSERT_TRUE(Recv(last, &stall));
-    EXPECT_TRUE(stall.hasMsg);
-    EXPECT_EQ(stall.pos, last.size()); // nothing left to read again
-    EXPECT_FALSE(IpcFrameRetryStalled(&stall, kPid, kUid));
-    EXPECT_TRUE(stall.hasMsg);
-    Drain();
-    EXPECT_TRUE(IpcFrameRetryStalled(&stall, kPid, kUid));
-    EXPECT_FALSE(stall.hasMsg);
-    EXPECT_EQ(transport_test::Pending("one"), 1U);
-    // A stall that is given up releases its message.
-    ASSERT_TRUE(Recv(SliceRecord("one", 2U, 0U, "zz", 9U), &stall));
-    IpcFrameDropStalled(&stall);
-    EXPECT_FALSE(stall.hasMsg);
-}
-
-TEST_F(CarrierFraming, ASendersPartialMessagesGoWithItsConnection) {
-    EXPECT_FALSE(Recv(SliceRecord("t0", 10U, 0U, "12", 1U), nullptr, 1U));
-    EXPECT_FALSE(Recv(SliceRecord("t0", 10U, 0U, "34", 2U), nullptr, 1U));
-    EXPECT_FALSE(Recv(SliceRecord("t0", 10U, 0U, "56", 1U), nullptr, 2U));
-    EXPECT_EQ(Nodes(), 3);
+TEST_F(CarrierFraming, ASendersPartialMessagesGoWithItsConnectionOrItsAbort) {
+    Recv(SliceRecord("t0", 10U, 0U, "12", 1U), 1U);
+    Recv(SliceRecord("t0", 10U, 0U, "34", 2U), 1U);
+    Recv(SliceRecord("t0", 10U, 0U, "56", 1U), 2U);
+    Recv(SliceRecord("t0", 10U, 0U, "78", 3U), 2U);
+    EXPECT_EQ(Nodes(), 4);
     IpcFrameDropPartials(&collector_, 1U);
+    EXPECT_EQ(Nodes(), 2);
+    IpcFrameDropPartial(&collector_, 2U, 3U); // the sender gave that one up
     EXPECT_EQ(Nodes(), 1);
     // The other sender's message completes as if nothing happened.
-    EXPECT_FALSE(Recv(SliceRecord("t0", 10U, 2U, "78901234", 1U), nullptr, 2U));
+    Recv(SliceRecord("t0", 10U, 2U, "78901234", 1U), 2U);
     ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 1U; }));
     EXPECT_EQ(SeenSoFar()[0].payload, "5678901234");
     // A later slice of a dropped message starts nothing.
     LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
-    EXPECT_FALSE(Recv(SliceRecord("t0", 10U, 2U, "xx", 1U), nullptr, 1U));
+    Recv(SliceRecord("t0", 10U, 2U, "xx", 1U), 1U);
     EXPECT_EQ(Nodes(), 0);
 }
 
@@ -217,8 +183,7 @@ TEST_F(CarrierFraming, ManyRecordsOfOneDatagramArriveOnceInOrderAroundARefusedOn
         datagram += WholeRecord(task, id, payload(task, id));
     }
     LogCapture log(OS_LOG_ERROR, OS_MSG_LOG_ERROR);
-    IpcFrameStall stall;
-    EXPECT_FALSE(Recv(datagram, &stall));
+    Recv(datagram);
     ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == kRecords - 1U; }));
     EXPECT_EQ(log.Count("SimpleMsgGetQueue NULL[nobody]"), 1U) << log.Dump();
     EXPECT_EQ(log.Count("MsgAdpTransact transcat ret="), 1U) << log.Dump();
@@ -252,7 +217,7 @@ TEST_F(CarrierFraming, RunWhoseBufferFailsMidwayLosesAndLeaksNothing) {
         LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
         const uint64_t blocks = UsedBlocks();
         OSMemSetFailCountdown(failAt);
-        EXPECT_FALSE(Recv(datagram));
+        Recv(datagram);
         OSMemSetFailCountdown(-1);
         MsgHead node;
         uint64_t position = 0U;

@@ -71,28 +71,38 @@
  * Waiting for room in a task's queue (simple_msg_room.cc)
  * ------------------------------------------------------------------------- */
 
-/* Looks at a full queue taken with a yield in between before each later
- * look sleeps a millisecond: a busy loop usually frees a slot within a few
- * yields. */
+/* Looks at a full queue, with a yield in between, before the waiting thread
+ * sleeps until the task's loop wakes it: a busy loop usually frees a slot
+ * within a few yields, which costs less than a sleep and a wake-up. */
 #define MSG_TUNE_ROOM_YIELD_LOOKS 16U
 
 /* ---------------------------------------------------------------------------
  * The Unix-socket carrier (src/transport/unix/)
  * ------------------------------------------------------------------------- */
 
-/* How long an asynchronous send waits for room at a peer whose socket is
- * full, for a message that has no time-out of its own (a synchronous call
- * waits at most its time-out instead). A receiver that is busy draining its
- * socket makes room within moments, and a sender that sleeps meanwhile
- * leaves it the processor instead of retrying; the sender makes one system
- * call instead of many retries. Documented in the README and the header.
- * Milliseconds. */
+/* How long an asynchronous send waits for room, for a message that has no
+ * time-out of its own (a synchronous call, and a send whose caller chose a
+ * time-out, wait at most that instead): for a task the peer reported full,
+ * and for each datagram while the peer's socket takes nothing. A receiver
+ * that is busy draining makes room within moments, and a sender that sleeps
+ * meanwhile leaves it the processor instead of retrying; a receiver that
+ * makes none in this time is not keeping up, and the sender learns it
+ * (0x80020007) rather than stalling its caller. Documented in the README and
+ * the header. Milliseconds. */
 #define MSG_TUNE_SEND_ROOM_WAIT_MS 5U
 
-/* Longest wait for room for the next slice of a message whose first slice is
- * out: the receiver holds part of the message, so giving up costs the
- * connection. Milliseconds. */
-#define MSG_TUNE_SEND_SLICE_STALL_MS 2000U
+/* How long an answer waits for room for each datagram at a requester whose
+ * socket is full. Longer than an asynchronous send's wait: a requester's
+ * receive thread reads its answers at once unless the machine is busy, and
+ * an answer given up costs the requester its whole time-out. The responding
+ * task waits meanwhile. Milliseconds. */
+#define MSG_TUNE_SEND_ANSWER_WAIT_MS 200U
+
+/* A peer connection unused for this long is closed and its slot given back:
+ * it costs a descriptor on each side and a slot, while connecting again
+ * costs about 20 us once. The receive thread looks every half of it.
+ * Milliseconds. */
+#define MSG_TUNE_PEER_IDLE_MS 30000U
 
 /* Sends to one peer closer together than this count as a stream and share
  * datagrams (the batch); a message after a longer pause goes alone, at once,
@@ -108,20 +118,31 @@
  * thread run. */
 #define MSG_TUNE_BATCH_IDLE_YIELDS 100
 
-/* How long the batch sender waits for room at a full peer before it serves
- * the others again. Milliseconds. */
-#define MSG_TUNE_BATCH_ROOM_WAIT_MS 10
-
 /* Datagrams the receive loop reads from one connection before the others get
  * their turn, and readiness events it takes per wait. */
 #define MSG_TUNE_RECV_BURST 32
 #define MSG_TUNE_RECV_EVENTS 16
 
-/* Pause before the receive loop retries a connection held back for a full
- * task queue when no room hook woke it: doubles from the first to the last
- * value while the queue stays full. Milliseconds. */
-#define MSG_TUNE_RECV_STALL_FIRST_MS 1
-#define MSG_TUNE_RECV_STALL_LAST_MS 32
+/* How long a connection whose datagram met a full task queue is not read,
+ * unless the task reports room first: a stream into a queue that its task
+ * works down soon then waits in the socket, which costs nothing, instead of
+ * being taken out and held in a park, which cost a fifth to a half of a
+ * 64-byte stream's rate. It is also the longest the connection's messages
+ * for other tasks wait behind the full one, once per episode. The receive
+ * loop's timer counts whole milliseconds. Milliseconds. */
+#define MSG_TUNE_RECV_PAUSE_MS 1
+
+/* How often the receive loop retries messages parked for a full task queue
+ * when no room hook woke it: the hook comes when the queue drains to half,
+ * so this only serves a task that went away meanwhile (its messages are
+ * dropped) and notices that found no room. Milliseconds. */
+#define MSG_TUNE_RECV_PARK_RETRY_MS 32
+
+/* How long the listening socket rests after accept failed for lack of
+ * descriptors (or any other reason than an empty backlog), unless a
+ * connection closes first: waking at once for the connections still waiting
+ * would spin the receive loop. Milliseconds. */
+#define MSG_TUNE_RECV_ACCEPT_PAUSE_MS 100
 
 /* Datagrams from this size on are received straight into their payload
  * buffer when they hold one whole message, saving a copy that costs more

@@ -49,6 +49,11 @@ uint32_t MsgRouteAs(MsgHead *head, uint32_t isResponse, uint32_t kind) {
     return innerType;
 }
 
+/* SimpleMsgAsynSend in the shape SimpleMsgSendWaitingRoom takes. */
+uint32_t MsgSendHere(MsgHead *head, uint32_t) {
+    return SimpleMsgAsynSend(head);
+}
+
 } // namespace
 
 extern "C" {
@@ -136,6 +141,25 @@ uint32_t MsgAsynSend(MsgHead *head, uint32_t transType) {
         return PMsgAsynSend(head, transType, 1U);
     default:
         return PMsgAsynSend(head, transType, 0U);
+    }
+}
+
+uint32_t MsgAsynSendTimed(MsgHead *head, uint32_t transType, uint32_t waitMs) {
+    if (head == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "invalid param");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    uint32_t innerType = MsgRouteAs(head, 0U, MSG_KIND_ASYN);
+    MSG_LOG(OS_MSG_LOG_DEBUG, "msg(type:%d inType:%d) Asyn send 0x%x waiting %u ms " MSG_ROUTE_FMT, (int)transType,
+            (int)innerType, head->msgId, waitMs, MSG_ROUTE_ARGS(head));
+    switch (innerType) {
+    case MSG_INNER_OTHER_TASK:
+    case MSG_INNER_SAME_TASK:
+        return SimpleMsgSendWaitingRoom(MsgSendHere, 0U, head, waitMs);
+    case MSG_INNER_OTHER_CPU:
+        return PMsgAsynSendTimed(head, transType, 1U, waitMs);
+    default:
+        return PMsgAsynSendTimed(head, transType, 0U, waitMs);
     }
 }
 

@@ -75,6 +75,15 @@ OS_MSG_API uint32_t MsgGetInnerType(const MsgHead *head, uint32_t isResponse);
 OS_MSG_API uint32_t MsgAsynSend(MsgHead *head, uint32_t transType);
 
 /*
+ * As MsgAsynSend, but a full receiver's queue is waited for, at most waitMs
+ * (0: not at all): in this process the sender sleeps until the receiving
+ * task's loop takes a message, through the transport until the carrier
+ * reports room. 0x80020007 when the queue stayed full; other results as
+ * MsgAsynSend. Not exported: OsMsgAsynSendTimed is the public call.
+ */
+uint32_t MsgAsynSendTimed(MsgHead *head, uint32_t transType, uint32_t waitMs);
+
+/*
  * Sends head as a synchronous request and waits for the answer, at most
  * timeout ms (0 selects 30000). found is MsgForceSetSendName's result for
  * head: 0 means the sending thread is no task, and a temporary task named

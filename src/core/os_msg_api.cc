@@ -150,6 +150,21 @@ uint32_t OsMsgAsynSend(MsgHead *head) {
     return MsgAsynSend(head, kTransAsyn);
 }
 
+uint32_t OsMsgAsynSendTimed(MsgHead *head, uint32_t timeoutMs) {
+    if (head == nullptr || MsgNameEmpty(head->recvTaskName)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    if (MsgOversize(head->dataLen)) {
+        return MSG_REFUSE("invalid data size", OS_MSG_ERR_OVERSIZE);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    (void)MsgForceSetSendName(head);
+    return MsgAsynSendTimed(head, kTransAsyn, timeoutMs);
+}
+
 uint32_t OsMsgSynSend(MsgHead *head, MsgHead **respOut, uint32_t timeout) {
     if (head == nullptr || respOut == nullptr) {
         return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);

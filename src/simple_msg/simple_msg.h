@@ -120,9 +120,12 @@ typedef struct SimpleMsgTask {
      * slot only once it is 0. */
     uint32_t respUsers;
     OsThread delOwner; /* simpleQueueLock: thread running the removal, 0 none */
-    /* Set by a push that found the ring full while a room hook is set
-     * (SimpleMsgSetRoomHook); the loop clears it and calls the hook once the
-     * ring has drained to half. Accessed atomically. */
+    /* Who waits for room in the ring (bits of simple_msg_layer.h): a push
+     * that found it full while a room hook is set (SimpleMsgSetRoomHook),
+     * whose bit the loop clears when it calls the hook, once the ring has
+     * drained to half; threads in SimpleMsgWaitRoom, whose bit the loop
+     * clears when it wakes them, at the next message it takes. Accessed
+     * atomically. */
     uint32_t roomWanted;
     SimpleTaskLoopCtx *loopCtx; /* read and written by the loop thread only */
     /* The byte bound (0: none) and what counts against it: payload bytes of
@@ -318,10 +321,18 @@ OS_MSG_API uint32_t SimpleMsgAsynSend(const MsgHead *head);
 /* Whether the queue of task taskName has room now. Logs nothing. Internal:
  * not exported. */
 uint32_t SimpleMsgQueueRoom(const char *taskName);
+/* As SimpleMsgQueueRoom, but when the queue is full it also asks the
+ * task's loop for the room hook (SimpleMsgSetRoomHook) and looks again
+ * after: SIMPLE_MSG_ROOM_NONE means the hook will come. For a transport that
+ * offered a queue messages without a refused push asking for it. Internal:
+ * not exported. */
+uint32_t SimpleMsgAskRoom(const char *taskName);
 /* Waits until the queue of task taskName has room or the task is gone, at
  * most waitMs milliseconds: what it saw last (SIMPLE_MSG_ROOM_NONE when the
- * time ran out). Looks again after a yield at first, then every millisecond;
- * logs nothing. Internal: not exported. */
+ * time ran out). Looks again after a yield at first, then sleeps until the
+ * task's loop takes a message (or the task is removed): the loop wakes it,
+ * and pays nothing for it while no thread waits. Logs nothing. Internal: not
+ * exported. */
 uint32_t SimpleMsgWaitRoom(const char *taskName, uint32_t waitMs);
 
 /* A send that a full queue refuses with 0x80020007. */

@@ -55,6 +55,18 @@ SimpleMsgTask *SimpleMsgRememberedQueue(const char *field);
  * releasing a record, its ring or its semaphore, and around reading ring
  * nodes in place. A holder advances the table's entry epoch before it lets
  * go when it released a record. */
+/* Bits of a record's roomWanted word: a push that found the ring full asks
+ * for the room hook (called when the ring has drained to half), a thread
+ * waiting for room (SimpleMsgWaitRoom) for a wake-up as soon as the loop
+ * takes a message. */
+#define SIMPLE_TASK_ROOM_HOOK 1U
+#define SIMPLE_TASK_ROOM_WAITERS 2U
+
+/* Wakes every thread in SimpleMsgWaitRoom to look at its queue again: a
+ * loop took a message from a ring they wait on, or a record is being
+ * removed (simple_msg_room.cc). */
+void SimpleMsgRoomNotify(void);
+
 bool SimpleMsgPinPush(void);
 void SimpleMsgUnpinPush(void);
 void SimpleMsgHoldPushes(void);

@@ -93,15 +93,25 @@ __attribute__((always_inline)) inline bool SimpleTaskTakeNode(SimpleMsgTask *tas
     return true;
 }
 
-/* The loop's side of the room hook, after each message taken: the flag is
- * read first, so a loop that nobody waits on pays one load of a line it
- * reads anyway. The hook is called at half rather than at the first free
- * slot, so a held-back connection moves in batches, not a message at a
- * time. */
+/* The loop's side of the room hook and of waiting senders, after each
+ * message taken: the flag word is read first, so a loop that nobody waits
+ * on pays one load of a line it reads anyway. Waiting senders are woken at
+ * once (one slot is all they need); the hook is called at half rather than
+ * at the first free slot, so a transport that holds messages back moves
+ * them in batches, not a message at a time. */
 inline void SimpleTaskOfferRoom(SimpleMsgTask *task) {
-    if (__atomic_load_n(&task->roomWanted, __ATOMIC_RELAXED) == 0U ||
-        SimpleMsgRingPending(&task->ring) * 2U > task->ring.capacity ||
-        __atomic_exchange_n(&task->roomWanted, 0U, __ATOMIC_ACQ_REL) == 0U) {
+    uint32_t wanted = __atomic_load_n(&task->roomWanted, __ATOMIC_RELAXED);
+    if (wanted == 0U) {
+        return;
+    }
+    if ((wanted & SIMPLE_TASK_ROOM_WAITERS) != 0U &&
+        (__atomic_fetch_and(&task->roomWanted, ~SIMPLE_TASK_ROOM_WAITERS, __ATOMIC_ACQ_REL) &
+         SIMPLE_TASK_ROOM_WAITERS) != 0U) {
+        SimpleMsgRoomNotify();
+    }
+    if ((wanted & SIMPLE_TASK_ROOM_HOOK) == 0U || SimpleMsgRingPending(&task->ring) * 2U > task->ring.capacity ||
+        (__atomic_fetch_and(&task->roomWanted, ~SIMPLE_TASK_ROOM_HOOK, __ATOMIC_ACQ_REL) & SIMPLE_TASK_ROOM_HOOK) ==
+            0U) {
         return;
     }
     void (*hook)(void) = __atomic_load_n(&g_simpleRoomHook, __ATOMIC_ACQUIRE);
@@ -207,7 +217,7 @@ bool SimpleTaskRingPush(SimpleMsgTask *task, const MsgHead *head, void *payload,
     if (__atomic_load_n(&g_simpleRoomHook, __ATOMIC_ACQUIRE) == nullptr) {
         return false;
     }
-    __atomic_store_n(&task->roomWanted, 1U, __ATOMIC_SEQ_CST);
+    __atomic_fetch_or(&task->roomWanted, SIMPLE_TASK_ROOM_HOOK, __ATOMIC_SEQ_CST);
     return SimpleMsgRingPushCargo(&task->ring, head, payload, len, cargo, charged, position, nullptr);
 }
 
@@ -405,6 +415,12 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
         SimpleTaskCallee callee;
         MsgCargo *cargo = nullptr;
         if (!SimpleTaskTakeNode(task, name, &msg, &callee, &cargo)) {
+            // The last take's look at the flag word may have missed a flag
+            // raised just then (its store and that load are not ordered);
+            // looked at again behind a full fence, none is lost before the
+            // loop sleeps.
+            __atomic_thread_fence(__ATOMIC_SEQ_CST);
+            SimpleTaskOfferRoom(task);
             int32_t waitRet = SimpleMsgRingAwait(&task->ring, &task->msgSem);
             if (waitRet != 0) {
                 OS_MSG_LOG(OS_LOG_ERROR, "pthread wait error[%d].", (int)waitRet);
@@ -498,6 +514,10 @@ uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t 
         SimpleTaskCallee callee;
         MsgCargo *cargo = nullptr;
         if (!SimpleTaskTakeNode(task, name, &msg, &callee, &cargo)) {
+            // As the loop does before it sleeps: a waiter's flag raised
+            // during the last take is seen behind a full fence.
+            __atomic_thread_fence(__ATOMIC_SEQ_CST);
+            SimpleTaskOfferRoom(task);
             break;
         }
         SimpleTaskOfferRoom(task);

@@ -42,6 +42,7 @@ void SimpleMsgCloseRing(SimpleMsgTask *task) {
     if (fd >= 0) {
         SimpleTaskFdSignal(fd);
     }
+    SimpleMsgRoomNotify(); // a sender waiting for room learns the task is gone
 }
 
 /* Releases the pending payloads and the ring's storage. The caller holds

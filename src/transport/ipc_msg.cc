@@ -24,6 +24,7 @@
 
 #include "base/msg_alloc.h"
 #include "base/msg_forever.h"
+#include "base/msg_names.h"
 #include "base/msg_proc_name.h"
 #include "base/msg_setup_state.h"
 #include "base/msg_thread_name.h"
@@ -134,6 +135,27 @@ uint32_t IpcMsgPrepareServer(const char *procName) {
     return OS_MSG_OK;
 }
 
+/* Hands copy and buf to the receive entry. A sender that chose to wait for
+ * room (MsgAdpSendWaitChosen) waits, woken by the receiving task's loop,
+ * while the queue is full, at most its time-out; any other send is refused
+ * at once by a full queue. */
+uint32_t IpcMsgDeliverHere(uint32_t transType, MsgHead *copy, void *buf) {
+    const uint32_t start = OsGetSysRunTime();
+    const uint32_t waitMs = MsgAdpSendWaitChosen() ? MsgAdpSendWaitMs() : 0U;
+    for (;;) {
+        uint32_t ret = MsgAdpTransact((int32_t)transType, copy, (uint32_t)sizeof(*copy), buf, copy->dataLen,
+                                      MSG_ADP_ABSENT_ID, MSG_ADP_ABSENT_ID);
+        const uint32_t waited = OsGetSysRunTime() - start;
+        if (ret != OS_MSG_ERR_FULL || waited >= waitMs) {
+            return ret;
+        }
+        const MsgNameCopy task(copy->recvTaskName);
+        if (SimpleMsgWaitRoom(task.text, waitMs - waited) != SIMPLE_MSG_ROOM_FREE) {
+            return ret;
+        }
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -197,8 +219,7 @@ uint32_t IPCMsgSendData(const char *destProcName, uint32_t transType, MsgHead *h
             return (uint32_t)err;
         }
     }
-    uint32_t ret = MsgAdpTransact((int32_t)transType, &copy, (uint32_t)sizeof(copy), buf, copy.dataLen,
-                                  MSG_ADP_ABSENT_ID, MSG_ADP_ABSENT_ID);
+    uint32_t ret = IpcMsgDeliverHere(transType, &copy, buf);
     if (ret != OS_MSG_OK) {
         MsgReleaseBuffByHead(&copy, (uint32_t)sizeof(copy), buf, copy.dataLen);
     }

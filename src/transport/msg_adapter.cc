@@ -37,8 +37,10 @@ std::atomic<MsgAdpAnyFunc> g_msgAdpTable[MSG_ADP_SLOT_NUM];
  * registered. */
 std::atomic<MsgAdpCargoSendFunc> g_msgAdpCargoSend{nullptr};
 
-/* The wait budget of the send on this thread (MsgAdpSendWaitMs). */
+/* The wait budget of the send on this thread (MsgAdpSendWaitMs) and whether
+ * its sender chose it (MsgAdpSendWaitChosen). */
 thread_local uint32_t t_msgAdpSendWaitMs = 0U;
+thread_local bool t_msgAdpSendWaitChosen = false;
 
 MsgAdpAnyFunc MsgAdpFuncOf(const MsgAdpFuncReg *reg) {
     switch (reg->funcId) {
@@ -216,8 +218,29 @@ uint32_t PMsgSynSendCargo(MsgHead *head, void **respOut, uint32_t timeout, uint3
     return PMsgSynSendWith(head, respOut, timeout, transType, cargo);
 }
 
+uint32_t PMsgAsynSendTimed(MsgHead *head, uint32_t transType, uint32_t crossCpu, uint32_t waitMs) {
+    if (head == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "input head null.");
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    MsgAdpSendFunc send = MsgAdpSendSlot(crossCpu);
+    if (send == nullptr) {
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    t_msgAdpSendWaitMs = waitMs;
+    t_msgAdpSendWaitChosen = true;
+    uint32_t ret = send(head->recvProcName, transType, head);
+    t_msgAdpSendWaitMs = 0U;
+    t_msgAdpSendWaitChosen = false;
+    return ret;
+}
+
 uint32_t MsgAdpSendWaitMs(void) {
     return t_msgAdpSendWaitMs;
+}
+
+bool MsgAdpSendWaitChosen(void) {
+    return t_msgAdpSendWaitChosen;
 }
 
 uint32_t PMsgSynSend(MsgHead *head, void **respOut, uint32_t timeout, uint32_t transType) {

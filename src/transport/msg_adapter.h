@@ -173,11 +173,22 @@ uint32_t PMsgSynSendCargo(MsgHead *head, void **respOut, uint32_t timeout, uint3
 uint32_t MsgAdpTransactCargo(int32_t transType, const void *head, uint32_t headLen, void *buf, uint32_t bufLen,
                              uint32_t pid, uint32_t uid, struct MsgCargo *cargo);
 
+/* As PMsgAsynSend, for a sender that chose to wait for room at the receiver
+ * at most waitMs: the transport waits for room (woken when there is some)
+ * instead of refusing at once with 0x80020007. */
+uint32_t PMsgAsynSendTimed(MsgHead *head, uint32_t transType, uint32_t crossCpu, uint32_t waitMs);
+
 /* How long the send now running on the calling thread may wait for room at
  * the receiver, in milliseconds: the time-out of the synchronous request that
- * PMsgSynSend is handing to the transport, 0 for every other send. Read by
- * carriers between processes. */
+ * PMsgSynSend, or of the message that PMsgAsynSendTimed, is handing to the
+ * transport; 0 for every other send. Read by transports. */
 uint32_t MsgAdpSendWaitMs(void);
+
+/* True while the send now running on the calling thread is one whose sender
+ * chose to wait (PMsgAsynSendTimed, MsgAdpSendWaitMs being its time-out,
+ * which may be 0): a transport that delivers within the process waits for
+ * room in the receiver's queue only then. */
+bool MsgAdpSendWaitChosen(void);
 
 /* Lifecycle operations: each calls its slot with its arguments and returns
  * the slot's result, or 0 (NULL for PMsgGetServerHandle) when the slot is
@@ -255,6 +266,15 @@ OS_MSG_API uint32_t MsgAdpTransact(int32_t transType, const void *head, uint32_t
  */
 uint32_t MsgAdpTransactBatch(MsgHead *heads, void *const *bufs, const uint32_t *lens, uint32_t count, uint32_t pid,
                              uint32_t uid, uint32_t *done);
+
+/* Turns a received asynchronous message or request (its header as
+ * received, buf/len its payload buffer) into the header its queue takes,
+ * exactly as MsgAdpTransact with pid and uid would before its push: data
+ * and dataLen then name the payload, and the queue is that of its
+ * recvTaskName. False, and head unchanged, for a message that goes to the
+ * board-support task instead. For a transport that holds messages back and
+ * hands them to SimpleMsgPushBatch later. */
+bool MsgAdpPrepareQueued(MsgHead *head, void *buf, uint32_t len, uint32_t pid, uint32_t uid);
 
 /* Dispatches a received header copy by transType to the handlers below; the
  * handler's result, 0x80020001 for a type outside 1..4 (nothing delivered).

@@ -300,3 +300,11 @@ uint32_t MsgAdpTransactBatch(MsgHead *heads, void *const *bufs, const uint32_t *
     *done = count;
     return OS_MSG_OK;
 }
+
+bool MsgAdpPrepareQueued(MsgHead *head, void *buf, uint32_t len, uint32_t pid, uint32_t uid) {
+    if (MsgAdpNeedBspRedirect(head, head->recvProcName)) {
+        return false;
+    }
+    (void)MsgAdpPrepareAsyn(head, buf, len, pid, uid);
+    return true;
+}

@@ -6,7 +6,15 @@
  * that fails early never leaves it behind; the kernel kills it when the test
  * process dies (a stopped peer reads nothing).
  *
- *   carrier_peer echo NAME          task "echo" answers (peer_roles::Echo)
+ *   carrier_peer echo NAME [FDS]    task "echo" answers (peer_roles::Echo); with
+ *                                   FDS, the process may open at most that
+ *                                   many descriptors (RLIMIT_NOFILE)
+ *   carrier_peer flow NAME          task "echo", and task "slow" (queue of 8)
+ *                                   whose loop waits for "open" before it
+ *                                   takes its first message
+ *   carrier_peer caller NAME DEST N joins as NAME0 ... NAME<N-1> in turn,
+ *                                   each time calls DEST's task "echo" once
+ *                                   and leaves
  *   carrier_peer pub NAME           task "pub" publishes on command ("fire ID")
  *   carrier_peer sub NAME PUBPROC   task "sub" subscribes to PUBPROC's "pub"
  *   carrier_peer chaos NAME COUNT SEED
@@ -24,25 +32,32 @@
  *                                   are sockets, pollers or wake-up counters
  *
  * Commands: those of peer_roles::RunCommand and chaos_node.h, "fire ID"
- * (pub: broadcast event ID, report "fired CODE"), and "exit
+ * (pub: broadcast event ID, report "fired CODE"), "open" (flow: task "slow"
+ * goes on), "count" (messages task "echo" got, and task "slow" took and
+ * whether in the order of their ids), "partials" (messages under
+ * reassembly), and "exit
  * return|callback|destroyed" (leave without tearing down: return from main,
  * exit() in a task callback, exit() after OsMsgDestroy), "fork
  * exit|stay|callback" (fork without exec: a child that tries the library and
  * exits, one that outlives this process, one forked in a task callback that
  * returns from it). Reports: "ready", "init CODE", those of the roles, and
  * "child CODE... lines N", "forked STATUS", "child PID", "loop CODE",
- * "fds N".
+ * "fds N", "count ECHO SLOW ORDERED", "partials N", "called I CODE",
+ * "done".
  */
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,7 +115,17 @@ void ForkInCallback() {
 
 /* Task "echo": the shared echo role, and the ways of leaving and forking
  * from inside a callback. */
+std::atomic<uint32_t> g_echoCount{0U};
+/* Task "slow": its loop waits at the gate until "open"; what it took. */
+std::mutex g_gateLock;
+std::condition_variable g_gateCond;
+bool g_gateOpen = false;
+uint32_t g_slowCount = 0U;  /* g_gateLock */
+uint32_t g_slowLastId = 0U; /* g_gateLock */
+bool g_slowOrdered = true;  /* g_gateLock */
+
 uint32_t EchoTask(MsgHead *msg) {
+    g_echoCount.fetch_add(1U);
     switch (msg->msgId) {
     case kExitNow:
         exit(0);
@@ -110,6 +135,36 @@ uint32_t EchoTask(MsgHead *msg) {
     default:
         return peer_roles::Echo(msg);
     }
+}
+
+uint32_t SlowTask(MsgHead *msg) {
+    std::unique_lock<std::mutex> lock(g_gateLock);
+    g_gateCond.wait(lock, [] { return g_gateOpen; });
+    g_slowOrdered = g_slowOrdered && msg->msgId > g_slowLastId;
+    g_slowLastId = msg->msgId;
+    g_slowCount += 1U;
+    return 0U;
+}
+
+void OpenGate() {
+    std::lock_guard<std::mutex> guard(g_gateLock);
+    g_gateOpen = true;
+    g_gateCond.notify_all();
+}
+
+void ReportCount() {
+    std::lock_guard<std::mutex> guard(g_gateLock);
+    Report("count " + std::to_string(g_echoCount.load()) + " " + std::to_string(g_slowCount) + " " +
+           (g_slowOrdered ? "1" : "0"));
+}
+
+void ReportPartials() {
+    int32_t nodes = 0;
+    if (rebuildEntry != nullptr) {
+        std::lock_guard<std::mutex> guard(rebuildEntry->rebuildLock);
+        nodes = rebuildEntry->nodeTotal;
+    }
+    Report("partials " + std::to_string(nodes));
 }
 
 void PlatformLogToStderr(uint32_t, const char *, const char *text) {
@@ -139,6 +194,7 @@ bool Join(const char *task, uint32_t (*callback)(MsgHead *), pthread_t *thread) 
 
 void Leave(pthread_t thread) {
     peer_roles::g_hold.Release();
+    OpenGate(); // a loop waiting at the gate must be able to leave
     (void)OsMsgDestroy(g_name);
     (void)OsMsgUninit();
     (void)pthread_join(thread, nullptr);
@@ -238,6 +294,12 @@ void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
             Fork(task, command.c_str() + 5);
         } else if (sscanf(command.c_str(), "fire %u", &id) == 1) {
             Report("fired " + std::to_string(BroadcastFromPub(id)));
+        } else if (command == "open") {
+            OpenGate();
+        } else if (command == "count") {
+            ReportCount();
+        } else if (command == "partials") {
+            ReportPartials();
         } else if (node == nullptr || !node->RunCommand(command)) {
             (void)peer_roles::RunCommand(task, command);
         }
@@ -306,7 +368,8 @@ int SendPartial(const char *dest) {
         return 1;
     }
     uint32_t err = 0U;
-    IpcPeer *peer = IpcPeerFind(dest, &err);
+    uint32_t gen = 0U;
+    IpcPeer *peer = IpcPeerFind(dest, &err, &gen);
     if (peer == nullptr) {
         return 1;
     }
@@ -331,11 +394,45 @@ int SendPartial(const char *dest) {
     std::memset(&msg, 0, sizeof(msg));
     msg.msg_iov = iov;
     msg.msg_iovlen = 4;
-    if (sendmsg(peer->fd, &msg, MSG_NOSIGNAL) < 0) {
+    if (sendmsg(peer->link->fd, &msg, MSG_NOSIGNAL) < 0) {
         return 1;
     }
     Report("ready");
     ExitWhenStdinCloses();
+}
+
+/* Joins under NAME0 ... NAME<count-1> in turn; each calls dest's task
+ * "echo" once and leaves. */
+int CallUnderNames(const char *prefix, const char *dest, int count) {
+    // Only the reports go to the pipe, which the test reads one caller after
+    // another: a log line blocked on a full pipe could hold the run
+    // directory's lock that the other callers wait for.
+    OsMsgRegLogFunc(nullptr);
+    OsLogSetLevel(OS_LOG_FATAL + 1U);
+    for (int i = 0; i < count; ++i) {
+        (void)snprintf(g_name, sizeof(g_name), "%.10s%d", prefix, i % 10000);
+        uint32_t ret = OsMsgInit(g_name);
+        if (ret == OS_MSG_OK) {
+            MsgHead head;
+            FillHead(&head, g_name, dest, "echo", kCall, nullptr, 0U);
+            MsgHead *resp = nullptr;
+            ret = OsMsgSynSend(&head, &resp, 10000U);
+            if (ret == OS_MSG_OK) {
+                (void)OsMsgSynRespFree(resp);
+            }
+            (void)OsMsgDestroy(g_name);
+            (void)OsMsgUninit();
+        }
+        Report("called " + std::to_string(i) + " " + std::to_string(ret));
+    }
+    Report("done");
+    ExitWhenStdinCloses();
+}
+
+/* The tasks of the flow mode: "echo", and "slow" with its loop. */
+bool JoinFlow(pthread_t *echo, pthread_t *slow) {
+    return Join("echo", EchoTask, echo) && OsMsgRegTask("slow", 8U, SlowTask) == OS_MSG_OK &&
+           pthread_create(slow, nullptr, TaskLoop, const_cast<char *>("slow")) == 0;
 }
 
 } // namespace
@@ -360,6 +457,24 @@ int main(int argc, char **argv) {
     std::string mode = argv[1];
     if (mode == "partial" && argc == 4) {
         return SendPartial(argv[3]);
+    }
+    if (mode == "caller" && argc == 5) {
+        return CallUnderNames(argv[2], argv[3], atoi(argv[4]));
+    }
+    if (mode == "echo" && argc == 4) {
+        struct rlimit limit = {(rlim_t)atoi(argv[3]), (rlim_t)atoi(argv[3])};
+        (void)setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (mode == "flow") {
+        pthread_t echo;
+        pthread_t slow;
+        if (!JoinFlow(&echo, &slow)) {
+            return 1;
+        }
+        Report("ready");
+        Serve("echo", echo, nullptr);
+        (void)pthread_join(slow, nullptr);
+        return 0;
     }
     const bool chaos = mode == "chaos" && argc == 5;
     if (chaos) { // failures are the rule while processes die; each would log

@@ -1,6 +1,6 @@
 /*
  * Datagram framing and the receive handling of the socket carrier (record
- * layout in ipc_frame.h). Every length read from a datagram is checked
+ * layouts in ipc_frame.h). Every length read from a datagram is checked
  * against what is left of it before any byte behind it is read.
  *
  * Thread safety: no state of its own. The receive handling runs on the
@@ -28,6 +28,7 @@ struct IpcFrameRecord {
     MsgHead head;
     const uint8_t *body;
     MsgSliceTail tail;
+    IpcFrameControl control;
     uint32_t length; /* bytes of the record in the datagram */
 };
 
@@ -45,14 +46,35 @@ const char *IpcFrameCheckTail(const IpcFrameRecord &rec) {
     return nullptr;
 }
 
+/* Takes the control record at data (remain bytes left, prefix already
+ * read) apart; NULL when it is well formed. */
+const char *IpcFrameParseControl(const uint8_t *data, uint32_t remain, IpcFrameRecord *rec) {
+    const IpcFramePrefix &p = rec->prefix;
+    if (p.flags == 0U || p.flags > IPC_CONTROL_KIND_MAX || p.reserved != 0U || p.bodyLen != IPC_FRAME_CONTROL_LEN) {
+        return "bad control record";
+    }
+    if (remain < IPC_FRAME_CONTROL_RECORD) {
+        return "short record";
+    }
+    std::memcpy(&rec->control, data + IPC_FRAME_PREFIX_LEN, sizeof(rec->control));
+    rec->length = IPC_FRAME_CONTROL_RECORD;
+    return nullptr;
+}
+
 /* Takes the record at data (remain bytes left in the datagram) apart. NULL
  * when it is well formed, else the reason it is not. */
 const char *IpcFrameParse(const uint8_t *data, uint32_t remain, IpcFrameRecord *rec) {
-    if (remain < IPC_FRAME_RECORD_OVERHEAD) {
+    if (remain < IPC_FRAME_PREFIX_LEN) {
         return "short record";
     }
     std::memcpy(&rec->prefix, data, sizeof(rec->prefix));
     const IpcFramePrefix &p = rec->prefix;
+    if (p.magic == IPC_FRAME_MAGIC && p.transType == IPC_FRAME_CONTROL) {
+        return IpcFrameParseControl(data, remain, rec);
+    }
+    if (remain < IPC_FRAME_RECORD_OVERHEAD) {
+        return "short record";
+    }
     if (p.magic != IPC_FRAME_MAGIC || p.transType < MSG_TRANS_ASYN || p.transType > MSG_TRANS_SUB_BRO ||
         (p.flags & ~IPC_FRAME_SLICED) != 0U || p.reserved != 0U) {
         return "bad record prefix";
@@ -74,37 +96,42 @@ const char *IpcFrameParse(const uint8_t *data, uint32_t remain, IpcFrameRecord *
     return IpcFrameCheckTail(*rec);
 }
 
-/* Hands a complete message to the receive entry. Its code; buf is released
- * when the message is refused, except for a full queue when keep is set
- * (the caller keeps trying). */
-uint32_t IpcFrameDeliver(int32_t transType, MsgHead *head, void *buf, uint32_t bufLen, uint32_t pid, uint32_t uid,
-                         bool keep) {
-    uint32_t ret = MsgAdpTransact(transType, head, IPC_FRAME_HEAD_LEN, buf, bufLen, pid, uid);
-    if (ret != OS_MSG_OK && buf != nullptr && !(keep && ret == OS_MSG_ERR_FULL)) {
-        MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
+/* A sink's refusal to take a message now: its buffer goes back, the
+ * record is handed over again later. */
+bool IpcFrameOffer(IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
+                   uint32_t refusal) {
+    if (sink->message(sink, transType, head, buf, bufLen, refusal, true)) {
+        return true;
     }
-    return ret;
+    MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
+    return false;
 }
 
-uint32_t IpcFrameRecvWhole(IpcFrameRecord &rec, uint32_t pid, uint32_t uid) {
+/* A whole record's payload into a buffer of its own, offered to the sink:
+ * false when the sink stopped before it. */
+bool IpcFrameRecvWhole(IpcFrameRecord &rec, IpcFrameSink *sink) {
     void *buf = nullptr;
     uint32_t bufLen = 0U;
     if (rec.prefix.bodyLen != 0U) {
         uint32_t ret = MsgGetBuffByHead(&rec.head, IPC_FRAME_HEAD_LEN, &buf, &bufLen);
         if (ret != OS_MSG_OK || buf == nullptr) {
-            return ret != OS_MSG_OK ? ret : OS_MSG_ERR_NO_MEMORY;
+            // MsgGetBuffByHead logged it; the message is lost.
+            return true;
         }
         std::memcpy(buf, rec.body, bufLen);
     }
-    return IpcFrameDeliver((int32_t)rec.prefix.transType, &rec.head, buf, bufLen, pid, uid, false);
+    return IpcFrameOffer(sink, (int32_t)rec.prefix.transType, &rec.head, buf, bufLen, OS_MSG_OK);
 }
 
-/* One slice into the collector, keyed by the sender's pid and the low half
- * of its key; the completed message is delivered, or kept in stall when its
- * queue is full. */
-uint32_t IpcFrameRecvSlice(rebuildmsg::MsgRebuildRecvData *collector, IpcFrameRecord &rec, uint32_t pid, uint32_t uid,
-                           IpcFrameStall *stall) {
-    rec.tail.flag = ((uint64_t)pid << 32U) | (rec.tail.flag & 0xFFFFFFFFULL);
+/* Key of a message under reassembly: the connection it came on and the low
+ * half of its sender's key. */
+uint64_t IpcFrameKey(uint32_t link, uint64_t key) {
+    return ((uint64_t)link << 32U) | (key & 0xFFFFFFFFULL);
+}
+
+/* One slice into the collector; the completed message goes to the sink. */
+void IpcFrameRecvSlice(rebuildmsg::MsgRebuildRecvData *collector, IpcFrameRecord &rec, IpcFrameSink *sink) {
+    rec.tail.flag = IpcFrameKey(sink->link, rec.tail.flag);
     unsigned char *buf = nullptr;
     unsigned int bufLen = 0U;
     unsigned char done = 0U;
@@ -114,21 +141,13 @@ uint32_t IpcFrameRecvSlice(rebuildmsg::MsgRebuildRecvData *collector, IpcFrameRe
         collector->RebuildMsg(reinterpret_cast<unsigned char *>(&rec.head), IPC_FRAME_HEAD_LEN,
                               reinterpret_cast<unsigned char *>(&rec.tail), &buf, &bufLen, &done, &offset, &curLen);
     if (ret != OS_MSG_OK) {
-        return ret;
+        return; // the collector logged and dropped it
     }
     std::memcpy(buf + offset, rec.body, curLen);
-    if (done == 0U) {
-        return OS_MSG_OK;
+    if (done != 0U) {
+        // Its slices are taken: the sink takes the whole message.
+        (void)sink->message(sink, (int32_t)rec.prefix.transType, &rec.head, buf, bufLen, OS_MSG_OK, false);
     }
-    ret = IpcFrameDeliver((int32_t)rec.prefix.transType, &rec.head, buf, bufLen, pid, uid, stall != nullptr);
-    if (ret == OS_MSG_ERR_FULL && stall != nullptr) {
-        stall->hasMsg = true;
-        stall->transType = (int32_t)rec.prefix.transType;
-        std::memcpy(&stall->head, &rec.head, sizeof(stall->head));
-        stall->buf = buf;
-        stall->bufLen = bufLen;
-    }
-    return ret;
 }
 
 /* A run of whole asynchronous records, handed to the receive entry at once. */
@@ -150,8 +169,8 @@ uint32_t IpcFrameCollectRun(const uint8_t *data, uint32_t len, uint32_t pos, Ipc
     uint32_t n = 0U;
     for (; n < MSG_ADP_BATCH_MAX && pos < len; ++n) {
         IpcFrameRecord &rec = run->recs[n];
-        if (IpcFrameParse(data + pos, len - pos, &rec) != nullptr || rec.prefix.flags != 0U ||
-            rec.prefix.transType != MSG_TRANS_ASYN) {
+        if (IpcFrameParse(data + pos, len - pos, &rec) != nullptr || rec.prefix.transType != MSG_TRANS_ASYN ||
+            rec.prefix.flags != 0U) {
             break;
         }
         run->starts[n] = pos;
@@ -176,38 +195,50 @@ uint32_t IpcFrameCollectRun(const uint8_t *data, uint32_t len, uint32_t pos, Ipc
     return n;
 }
 
-/* Delivers the run of whole asynchronous records that starts at *pos when
- * it holds two or more (up to the first one without a buffer); false
- * (nothing done) otherwise. *pos moves past what was handled: every record,
- * or up to a refused one, which is dropped like a single record, or kept
- * for a retry when its queue is full and stall is given (then *stalled is
- * set and stall->pos says where). */
-bool IpcFrameRecvRun(const uint8_t *data, uint32_t len, uint32_t *pos, uint32_t pid, uint32_t uid, IpcFrameStall *stall,
-                     bool *stalled) {
+/* Hands the run of whole asynchronous records that starts at *pos to the
+ * queues when it holds two or more (up to the first one without a buffer)
+ * and the sink takes runs; false (nothing done) otherwise. *pos moves past
+ * the run, or to the record before which the sink stopped (*stopped is then
+ * set). The records a queue refuses, and those after them, are offered to
+ * the sink one by one with their headers as received. */
+bool IpcFrameRecvRun(const uint8_t *data, uint32_t len, uint32_t *pos, IpcFrameSink *sink, bool *stopped) {
+    if (!sink->direct) {
+        return false;
+    }
     IpcFrameRun run;
     uint32_t n = IpcFrameCollectRun(data, len, *pos, &run);
     if (n == 0U) {
         return false; // the record without a buffer goes alone, which reports it
     }
     uint32_t done = 0U;
-    uint32_t ret = MsgAdpTransactBatch(run.heads, run.bufs, run.lens, n, pid, uid, &done);
-    if (ret == OS_MSG_OK) {
-        *pos = run.starts[n - 1U] + run.recs[n - 1U].length;
-        return true;
-    }
+    uint32_t refusal = MsgAdpTransactBatch(run.heads, run.bufs, run.lens, n, sink->pid, sink->uid, &done);
     for (uint32_t i = done; i < n; ++i) {
-        if (run.bufs[i] != nullptr) {
-            MsgReleaseBuffByHead(&run.recs[i].head, IPC_FRAME_HEAD_LEN, run.bufs[i], run.lens[i]);
+        if (!IpcFrameOffer(sink, MSG_TRANS_ASYN, &run.recs[i].head, run.bufs[i], run.lens[i],
+                           i == done ? refusal : 0U)) {
+            for (uint32_t j = i + 1U; j < n; ++j) {
+                MsgReleaseBuffByHead(&run.recs[j].head, IPC_FRAME_HEAD_LEN, run.bufs[j], run.lens[j]);
+            }
+            *pos = run.starts[i];
+            *stopped = true;
+            return true;
         }
     }
-    if (ret == OS_MSG_ERR_FULL && stall != nullptr) {
-        stall->pos = run.starts[done];
-        *stalled = true;
-    } else {
-        *pos = run.starts[done] + run.recs[done].length;
-    }
+    *pos = run.starts[n - 1U] + run.recs[n - 1U].length;
     return true;
 }
+
+/* The delivering sink's steps (IpcFrameSinkDeliver). */
+bool IpcFrameDeliverMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
+                            uint32_t refusal, bool) {
+    if (refusal != OS_MSG_OK) {
+        MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
+        return true;
+    }
+    (void)IpcFrameDeliver(transType, head, buf, bufLen, sink->pid, sink->uid, false);
+    return true;
+}
+
+void IpcFrameIgnoreControl(IpcFrameSink *, const IpcFrameControl *, uint32_t) {}
 
 } // namespace
 
@@ -219,44 +250,74 @@ void IpcFrameSetPrefix(IpcFramePrefix *prefix, uint32_t transType, uint32_t flag
     prefix->bodyLen = bodyLen;
 }
 
-bool IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len, uint32_t pid,
-                          uint32_t uid, IpcFrameStall *stall) {
-    if (stall != nullptr) {
-        stall->hasMsg = false;
+void IpcFrameSetControl(uint8_t *out, uint32_t kind, const char *task, uint32_t arg) {
+    IpcFramePrefix prefix;
+    IpcFrameSetPrefix(&prefix, IPC_FRAME_CONTROL, kind, IPC_FRAME_CONTROL_LEN);
+    IpcFrameControl body;
+    std::memset(&body, 0, sizeof(body));
+    if (task != nullptr) {
+        std::memcpy(body.task, task, sizeof(body.task));
     }
+    body.arg = arg;
+    std::memcpy(out, &prefix, sizeof(prefix));
+    std::memcpy(out + IPC_FRAME_PREFIX_LEN, &body, sizeof(body));
+}
+
+void IpcFrameSinkDeliver(IpcFrameSink *sink, uint32_t pid, uint32_t uid, uint32_t link) {
+    sink->message = IpcFrameDeliverMessage;
+    sink->control = IpcFrameIgnoreControl;
+    sink->pid = pid;
+    sink->uid = uid;
+    sink->link = link;
+    sink->direct = true;
+    sink->owner = nullptr;
+}
+
+uint32_t IpcFrameDeliver(int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen, uint32_t pid, uint32_t uid,
+                         bool keep) {
+    uint32_t ret = MsgAdpTransact(transType, head, IPC_FRAME_HEAD_LEN, buf, bufLen, pid, uid);
+    if (ret != OS_MSG_OK && buf != nullptr && !(keep && ret == OS_MSG_ERR_FULL)) {
+        MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
+    }
+    return ret;
+}
+
+uint32_t IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len,
+                              IpcFrameSink *sink) {
     if (data == nullptr || len == 0U) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", pid, "empty");
-        return false;
+        MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, "empty");
+        return len;
     }
     uint32_t pos = 0U;
     while (pos < len) {
-        bool stalled = false;
-        if (IpcFrameRecvRun(data, len, &pos, pid, uid, stall, &stalled)) {
-            if (stalled) {
-                return true;
+        bool stopped = false;
+        if (IpcFrameRecvRun(data, len, &pos, sink, &stopped)) {
+            if (stopped) {
+                return pos;
             }
             continue;
         }
         IpcFrameRecord rec;
         const char *reason = IpcFrameParse(data + pos, len - pos, &rec);
-        bool sliced = reason == nullptr && (rec.prefix.flags & IPC_FRAME_SLICED) != 0U;
+        bool control = reason == nullptr && rec.prefix.transType == IPC_FRAME_CONTROL;
+        bool sliced = reason == nullptr && !control && (rec.prefix.flags & IPC_FRAME_SLICED) != 0U;
         if (sliced && collector == nullptr) {
             reason = "sliced record without a collector";
         }
         if (reason != nullptr) {
-            MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", pid, reason);
-            return false;
+            MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, reason);
+            return len;
         }
-        uint32_t ret = sliced ? IpcFrameRecvSlice(collector, rec, pid, uid, stall) : IpcFrameRecvWhole(rec, pid, uid);
-        if (ret == OS_MSG_ERR_FULL && stall != nullptr) {
-            // A whole record is read again from the kept bytes; a completed
-            // sliced one waits in the stall.
-            stall->pos = stall->hasMsg ? pos + rec.length : pos;
-            return true;
+        if (control) {
+            sink->control(sink, &rec.control, rec.prefix.flags);
+        } else if (sliced) {
+            IpcFrameRecvSlice(collector, rec, sink);
+        } else if (!IpcFrameRecvWhole(rec, sink)) {
+            return pos;
         }
         pos += rec.length;
     }
-    return false;
+    return len;
 }
 
 bool IpcFrameWholeInPlace(const uint8_t *start, uint32_t len, IpcFramePrefix *prefix, MsgHead *head) {
@@ -272,50 +333,25 @@ bool IpcFrameWholeInPlace(const uint8_t *start, uint32_t len, IpcFramePrefix *pr
            head->dataLen == prefix->bodyLen;
 }
 
-bool IpcFrameRecvInPlace(const IpcFramePrefix *prefix, MsgHead *head, void *buf, uint32_t bufLen, uint32_t pid,
-                         uint32_t uid, IpcFrameStall *stall) {
-    uint32_t ret = IpcFrameDeliver((int32_t)prefix->transType, head, buf, bufLen, pid, uid, stall != nullptr);
-    if (ret != OS_MSG_ERR_FULL || stall == nullptr) {
-        return false;
-    }
-    stall->pos = 0U;
-    stall->hasMsg = true;
-    stall->transType = (int32_t)prefix->transType;
-    std::memcpy(&stall->head, head, sizeof(stall->head));
-    stall->buf = buf;
-    stall->bufLen = bufLen;
-    return true;
-}
-
-bool IpcFrameRetryStalled(IpcFrameStall *stall, uint32_t pid, uint32_t uid) {
-    if (!stall->hasMsg) {
-        return true;
-    }
-    uint32_t ret = IpcFrameDeliver(stall->transType, &stall->head, stall->buf, stall->bufLen, pid, uid, true);
-    if (ret == OS_MSG_ERR_FULL) {
-        return false;
-    }
-    stall->hasMsg = false;
-    return true;
-}
-
-void IpcFrameDropStalled(IpcFrameStall *stall) {
-    if (stall->hasMsg) {
-        MsgReleaseBuffByHead(&stall->head, IPC_FRAME_HEAD_LEN, stall->buf, stall->bufLen);
-        stall->hasMsg = false;
-    }
+void IpcFrameRecvInPlace(const IpcFramePrefix *prefix, const MsgHead *head, void *buf, uint32_t bufLen,
+                         IpcFrameSink *sink) {
+    // Received straight into its buffer: there are no bytes to keep, so the
+    // sink takes it.
+    (void)sink->message(sink, (int32_t)prefix->transType, head, buf, bufLen, OS_MSG_OK, false);
 }
 
 namespace {
 
-/* Drops the nodes whose sender matches (all when every is set). Caller
- * holds the collector's lock. */
-void IpcFrameDropNodes(rebuildmsg::MsgRebuildRecvData *collector, uint32_t pid, bool every) {
+/* Drops the nodes of connection link (all when every is set; only the one
+ * with key when one is set). Caller holds the collector's lock. */
+void IpcFrameDropNodes(rebuildmsg::MsgRebuildRecvData *collector, uint32_t link, bool every, const uint64_t *key) {
     bool found = true;
     while (found) {
         found = false;
         for (rebuildmsg::RebuildList *node : collector->rebuildNodes) {
-            if (node != nullptr && (every || (uint32_t)(node->flag >> 32U) == pid)) {
+            bool match = every || (key != nullptr ? node != nullptr && node->flag == *key
+                                                  : node != nullptr && (uint32_t)(node->flag >> 32U) == link);
+            if (node != nullptr && match) {
                 unsigned long flag = node->flag;
                 SimpleMsgReleaseBuffer(node->buf, node->dataLen);
                 collector->DelRebuildNode(flag);
@@ -328,12 +364,23 @@ void IpcFrameDropNodes(rebuildmsg::MsgRebuildRecvData *collector, uint32_t pid, 
 
 } // namespace
 
-void IpcFrameDropPartials(rebuildmsg::MsgRebuildRecvData *collector, uint32_t pid) {
+void IpcFrameDropPartials(rebuildmsg::MsgRebuildRecvData *collector, uint32_t link) {
     if (collector != nullptr) {
         std::lock_guard<std::mutex> guard(collector->rebuildLock);
-        IpcFrameDropNodes(collector, pid, false);
+        IpcFrameDropNodes(collector, link, false, nullptr);
         if (collector->rebuildNodes.empty()) {
             collector->rebuildNodes.shrink_to_fit(); // nothing under reassembly keeps no array
+        }
+    }
+}
+
+void IpcFrameDropPartial(rebuildmsg::MsgRebuildRecvData *collector, uint32_t link, uint32_t key) {
+    if (collector != nullptr) {
+        const uint64_t flag = IpcFrameKey(link, key);
+        std::lock_guard<std::mutex> guard(collector->rebuildLock);
+        IpcFrameDropNodes(collector, link, false, &flag);
+        if (collector->rebuildNodes.empty()) {
+            collector->rebuildNodes.shrink_to_fit();
         }
     }
 }
@@ -341,7 +388,7 @@ void IpcFrameDropPartials(rebuildmsg::MsgRebuildRecvData *collector, uint32_t pi
 void IpcFrameDropAllPartials(rebuildmsg::MsgRebuildRecvData *collector) {
     if (collector != nullptr) {
         std::lock_guard<std::mutex> guard(collector->rebuildLock);
-        IpcFrameDropNodes(collector, 0U, true);
+        IpcFrameDropNodes(collector, 0U, true, nullptr);
         collector->rebuildNodes.shrink_to_fit();
     }
 }

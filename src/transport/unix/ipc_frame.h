@@ -1,9 +1,9 @@
 /*
- * Datagram framing of the socket carrier: how messages and slices of
- * messages are laid out in one datagram, and the receive handling that turns
- * a received datagram into deliveries through the adapter's receive entry.
+ * Datagram framing of the socket carrier: how messages, slices of messages
+ * and control records are laid out in one datagram, and the receive
+ * handling that takes a received datagram apart record by record.
  *
- * A datagram holds one or more records back to back. A record is
+ * A datagram holds one or more records back to back. A message record is
  *
  *   offset  width  field
  *        0      1  magic       IPC_FRAME_MAGIC
@@ -16,16 +16,35 @@
  *        +     24  a slice tail (MsgSliceTail), sliced records only
  *
  * An unsliced record carries the whole payload (bodyLen equals the header's
- * dataLen). A payload larger than IPC_FRAME_SLICE_MAX travels as sliced
+ * dataLen). A payload larger than a datagram takes travels as sliced
  * records, one per datagram, in order, each with the message's header; the
- * process-wide slice collector puts them together. Several unsliced records
- * for the same peer share a datagram when they are sent together. All
- * records of a datagram come from the one sending process whose kernel
- * verified credentials arrive with it.
+ * process-wide slice collector puts them together, keyed by the connection
+ * they came on and the sender's key. Several unsliced records for the same
+ * peer share a datagram when they are sent together. All records of a
+ * datagram come from the one sending process whose kernel-verified
+ * credentials arrive with it.
+ *
+ * A control record carries flow control between the two ends of a
+ * connection instead of a message:
+ *
+ *   offset  width  field
+ *        0      1  magic       IPC_FRAME_MAGIC
+ *        1      1  IPC_FRAME_CONTROL
+ *        2      1  kind        IPC_CONTROL_* below
+ *        3      1  reserved    0
+ *        4      4  bodyLen     IPC_FRAME_CONTROL_LEN
+ *        8     40  the body, an IpcFrameControl
+ *
+ * Kinds: "task T is full" and "task T has room" travel from a receiver to
+ * the process that sends it messages, on the connection those came on;
+ * "drop the message with key K" travels the other way, from a sender that
+ * gave up on a message in slices. Kind 4 is kept for "the request sent to
+ * task T is refused with code C" (the body has the fields for it); a
+ * record of any kind not listed is malformed.
  *
  * Thread safety: the functions keep no state of their own; the receive
- * handling runs on the receive thread and uses the collector's lock and the
- * queue locks of the in-process layer through the receive entry.
+ * handling runs on the receive thread and uses the collector's lock and,
+ * through the sink, the queue locks of the in-process layer.
  */
 #ifndef VYRE_IPC_FRAME_H
 #define VYRE_IPC_FRAME_H
@@ -63,69 +82,101 @@ static_assert(sizeof(IpcFramePrefix) == IPC_FRAME_PREFIX_LEN, "the record prefix
 /* Fills a record prefix. */
 void IpcFrameSetPrefix(IpcFramePrefix *prefix, uint32_t transType, uint32_t flags, uint32_t bodyLen);
 
-/*
- * Where the handling of a datagram stopped because a receiving task's queue
- * was full. The receive loop keeps the rest of the datagram and retries
- * later instead of dropping, so a receiver that cannot keep up fills its
- * socket and its senders learn it (0x80020007) rather than losing messages.
- */
-typedef struct IpcFrameStall {
-    uint32_t pos;      /* offset of the first record not handled */
-    bool hasMsg;       /* a completed sliced message still to hand over: */
-    int32_t transType; /*   its transport type, */
-    MsgHead head;      /*   header, */
-    void *buf;         /*   payload buffer (owned by the stall) */
-    uint32_t bufLen;   /*   and length */
-} IpcFrameStall;
+/* Control records. */
+#define IPC_FRAME_CONTROL 0x10U
+#define IPC_CONTROL_TASK_FULL 1U /* receiver to sender: task's queue refused a message */
+#define IPC_CONTROL_TASK_ROOM 2U /* receiver to sender: task takes messages again */
+#define IPC_CONTROL_ABORT 3U     /* sender to receiver: drop the message in slices with key arg */
+#define IPC_CONTROL_KIND_MAX IPC_CONTROL_ABORT
+#define IPC_FRAME_CONTROL_LEN 40U
+/* Bytes of a whole control record. */
+#define IPC_FRAME_CONTROL_RECORD (IPC_FRAME_PREFIX_LEN + IPC_FRAME_CONTROL_LEN)
+
+typedef struct IpcFrameControl {
+    char task[OS_MSG_NAME_LEN];      /* the receiving task it is about (a 16-byte field) */
+    char requester[OS_MSG_NAME_LEN]; /* a refused request's requesting task; zero otherwise */
+    uint32_t arg;                    /* ABORT: the message key; a refusal: its code; else 0 */
+    uint32_t msgId;                  /* a refused request's msgId; else 0 */
+} IpcFrameControl;
+
+static_assert(sizeof(IpcFrameControl) == IPC_FRAME_CONTROL_LEN, "the control body is 40 bytes");
+
+/* A whole control record of kind for task (a 16-byte field, NULL for none)
+ * with arg, in out (IPC_FRAME_CONTROL_RECORD bytes). */
+void IpcFrameSetControl(uint8_t *out, uint32_t kind, const char *task, uint32_t arg);
 
 /*
- * Delivers every record of one received datagram (len bytes at data,
- * untrusted) through MsgAdpTransact, with pid and uid (the kernel's
- * credentials of the sender) in place of the header's sendPid and sendUid.
- * Sliced records go through collector, keyed by the sender's pid and the
- * record's key, so senders cannot complete or spoil each other's messages.
- *
- * A record that is short, has a bad prefix, lengths that disagree with its
- * header or a bad slice tail stops the handling of the datagram with one
- * ERROR line ("bad datagram from pid %u: %s."); records before it stay
- * delivered. Nothing is read outside the datagram. A message refused by the
- * receive entry for another reason than a full queue (no such task, a late
- * response) is dropped there with its log line.
- *
- * A message refused because its queue is full stops the handling when stall
- * is given: true is returned and *stall says where to resume (the caller
- * keeps the bytes from stall->pos on, and a completed sliced message in
- * stall). Without stall such a message is dropped too. False when the whole
- * datagram was handled.
+ * Where the receive handling hands what it took from a datagram. message
+ * gets each complete message (a whole record, or the slice that completed
+ * one) with its payload buffer (from MsgGetBuffByHead, bufLen bytes; NULL
+ * and 0 for none); head is the record's header as received (data cleared);
+ * refusal is 0, or the code with which the receive entry refused the
+ * message already (a run's). It returns true when it took the message (buf
+ * belongs to it from then on); false, only when canStop is set, when the
+ * handling is to stop before this record, which the caller keeps with the
+ * rest of the datagram to hand over again later (buf is released). control
+ * gets each control record. pid and uid are the kernel's credentials of the
+ * datagram; link keys the messages under reassembly (a connection's own
+ * number), so senders cannot complete or spoil each other's messages. While
+ * direct is set, runs of whole asynchronous records go straight to their
+ * queues (MsgAdpTransactBatch) and only the records a queue refuses reach
+ * message; the sink clears it while it holds messages back.
  */
-bool IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len, uint32_t pid,
-                          uint32_t uid, IpcFrameStall *stall);
+typedef struct IpcFrameSink {
+    bool (*message)(struct IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
+                    uint32_t refusal, bool canStop);
+    void (*control)(struct IpcFrameSink *sink, const IpcFrameControl *control, uint32_t kind);
+    uint32_t pid;
+    uint32_t uid;
+    uint32_t link;
+    bool direct;
+    void *owner; /* the sink's own state */
+} IpcFrameSink;
+
+/* A sink that hands every message to the receive entry (MsgAdpTransact with
+ * pid and uid) and drops, releasing its buffer, what is refused; control
+ * records are ignored. */
+void IpcFrameSinkDeliver(IpcFrameSink *sink, uint32_t pid, uint32_t uid, uint32_t link);
+
+/* The receive entry for one message, as the delivering sink does it: the
+ * receive entry's code; buf is released when the message is refused, except
+ * for a full queue (0x80020007) when keep is set (the caller keeps it). */
+uint32_t IpcFrameDeliver(int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen, uint32_t pid, uint32_t uid,
+                         bool keep);
+
+/*
+ * Takes one received datagram (len bytes at data, untrusted) apart and hands
+ * its messages and control records to sink, in order. A record that is
+ * short, has a bad prefix, lengths that disagree with its header, a bad
+ * slice tail or a bad control body stops the handling of the datagram with
+ * one ERROR line ("bad datagram from pid %u: %s."); records before it stay
+ * handled. Nothing is read outside the datagram. Returns the bytes handled:
+ * len, or the offset of the whole record before which the sink stopped (the
+ * caller keeps the rest and hands it over again later).
+ */
+uint32_t IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len,
+                              IpcFrameSink *sink);
 
 /* Checks the first IPC_FRAME_RECORD_OVERHEAD bytes (at start) of a datagram
- * of len bytes: true when it is one unsliced record whose payload may be
- * received straight into a payload buffer; *prefix and *head (data cleared)
- * are then filled. */
+ * of len bytes: true when it is one unsliced message record whose payload
+ * may be received straight into a payload buffer; *prefix and *head (data
+ * cleared) are then filled. */
 bool IpcFrameWholeInPlace(const uint8_t *start, uint32_t len, IpcFramePrefix *prefix, MsgHead *head);
 
-/* Delivers a whole message whose payload was received into buf (from
+/* Hands sink a whole message whose payload was received into buf (from
  * MsgGetBuffByHead, bufLen bytes; NULL and 0 for none), as
- * IpcFrameRecvDatagram delivers a record. True when its queue is full and
- * stall was given: the message is then kept in stall (pos 0). */
-bool IpcFrameRecvInPlace(const IpcFramePrefix *prefix, MsgHead *head, void *buf, uint32_t bufLen, uint32_t pid,
-                         uint32_t uid, IpcFrameStall *stall);
-
-/* Hands over the completed message kept in stall. True when it is gone
- * (delivered, or dropped for another reason than a full queue); false while
- * its queue is still full. */
-bool IpcFrameRetryStalled(IpcFrameStall *stall, uint32_t pid, uint32_t uid);
-
-/* Releases the message kept in stall, if any (the connection went away). */
-void IpcFrameDropStalled(IpcFrameStall *stall);
+ * IpcFrameRecvDatagram hands a record. */
+void IpcFrameRecvInPlace(const IpcFramePrefix *prefix, const MsgHead *head, void *buf, uint32_t bufLen,
+                         IpcFrameSink *sink);
 
 /* Drops, releasing their payload buffers, the messages under reassembly that
- * came from process pid (its connection closed mid-message); with nothing
- * left under reassembly the collector's node array is given back too. */
-void IpcFrameDropPartials(rebuildmsg::MsgRebuildRecvData *collector, uint32_t pid);
+ * came on connection link (it closed mid-message); with nothing left under
+ * reassembly the collector's node array is given back too. */
+void IpcFrameDropPartials(rebuildmsg::MsgRebuildRecvData *collector, uint32_t link);
+
+/* Drops the message under reassembly with key on connection link, if any
+ * (its sender gave it up). */
+void IpcFrameDropPartial(rebuildmsg::MsgRebuildRecvData *collector, uint32_t link, uint32_t key);
 
 /* Drops every message under reassembly and gives the collector's node array
  * back (the carrier closes: no sender can finish them). */

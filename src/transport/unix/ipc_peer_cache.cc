@@ -1,7 +1,9 @@
 /*
- * The peer-connection cache: slots named after the processes this process
- * sends to, each with its kept SOCK_SEQPACKET connection. Locks: see
- * ipc_peer_cache.h.
+ * The peer cache: slots named after the processes this process sends to,
+ * each with its dialled link and its set of full tasks. Locks: see
+ * ipc_peer_cache.h. Every slot, the locks and the condition senders wait on
+ * for room live in MsgForever storage: a sender may still wait on them while
+ * a process that left without tearing down runs its static destructors.
  */
 #define MSG_MODULE "ipcmsg_adapt"
 
@@ -9,53 +11,52 @@
 
 #include <errno.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 
 #include "base/msg_alloc.h"
+#include "base/msg_forever.h"
+#include "base/msg_monotonic.h"
+#include "base/msg_names.h"
+#include "base/msg_tunables.h"
 #include "log/msg_log.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_run_dir.h"
 #include "transport/unix/ipc_unix_sys.h"
-#include "vyre_os_time.h"
 
 namespace {
 
-/* Send buffer asked for on every connection: room for several of the
- * largest datagrams, so large payloads go in few system calls. The kernel
- * caps it at its configured maximum. */
-constexpr int kIpcPeerSendBuffer = 4 * (int)IPC_FRAME_DATAGRAM_MAX;
-/* The kernel's own overhead on a datagram's size limit. */
-constexpr uint32_t kIpcPeerKernelSlack = 64U;
+struct IpcPeerTable {
+    IpcPeer peers[IPC_PEER_NUM];
+};
 
-/* Guards the naming of slots and the run directory; never held while a peer
- * lock is taken, except in IpcPeerCacheClose. */
-std::mutex g_ipcPeerCacheLock;
+MsgForever<IpcPeerTable> g_ipcPeerTable;
+/* Guards the naming and freeing of slots, the run directory and the open
+ * state; taken before any slot's lock. */
+MsgForever<std::mutex> g_ipcPeerCacheLock;
 char g_ipcPeerRunDir[IPC_RUN_DIR_PATH_SIZE];
 bool g_ipcPeerCacheOpen = false;
-IpcPeer g_ipcPeers[IPC_PEER_NUM];
-/* Changes whenever the cache opens or closes: a slot found under one value
- * keeps its name until the value changes. */
-std::atomic<uint32_t> g_ipcPeerEpoch{0U};
+std::atomic<uint32_t> g_ipcPeerNamed{0U};
+std::atomic<uint32_t> g_ipcPeerIdleMs{MSG_TUNE_PEER_IDLE_MS};
+std::atomic<uint64_t> g_ipcPeerSweptNs{0U};
+/* Guards every slot's set of full tasks; senders wait on g_ipcFullCond for
+ * a task to have room. A leaf lock. */
+MsgForever<std::mutex> g_ipcFullLock;
+MsgForever<std::condition_variable> g_ipcFullCond;
 
 /* The slot this thread found last, so that a thread sending to one peer
- * skips the cache lock. */
+ * skips the cache lock; valid while the slot keeps the generation. */
 struct IpcPeerLast {
-    uint32_t epoch;
-    char name[OS_MSG_NAME_LEN];
     IpcPeer *peer;
+    uint32_t gen;
+    char name[OS_MSG_NAME_LEN];
 };
-thread_local IpcPeerLast t_ipcPeerLast = {0U, {0}, nullptr};
+thread_local IpcPeerLast t_ipcPeerLast = {nullptr, 0U, {0}};
 
-/* The payload a datagram on fd may carry, from its effective send buffer. */
-uint32_t IpcPeerMaxBody(int fd) {
-    uint32_t room = (uint32_t)IpcSysSetSendBuffer(fd, kIpcPeerSendBuffer);
-    uint32_t overhead = IPC_FRAME_RECORD_OVERHEAD + IPC_FRAME_TAIL_LEN + kIpcPeerKernelSlack;
-    if (room <= overhead + 4096U) {
-        return 4096U;
-    }
-    room -= overhead;
-    return room < IPC_FRAME_SLICE_MAX ? room : IPC_FRAME_SLICE_MAX;
+IpcPeer *IpcPeers() {
+    return g_ipcPeerTable->peers;
 }
 
 uint32_t IpcPeerConnectError(const IpcPeer *peer, int err) {
@@ -74,26 +75,96 @@ uint32_t IpcPeerConnectError(const IpcPeer *peer, int err) {
     }
 }
 
-/* The slot of name under the cache lock, taking a free one for a new name. */
-IpcPeer *IpcPeerLookUp(const char *name, uint32_t *err, uint32_t *epoch) {
-    std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
-    *epoch = g_ipcPeerEpoch.load(std::memory_order_acquire);
+/* Empties peer's set of full tasks and wakes its waiters. */
+void IpcPeerClearFull(IpcPeer *peer) {
+    std::lock_guard<std::mutex> guard(*g_ipcFullLock);
+    if (peer->fullCount.load(std::memory_order_relaxed) != 0U) {
+        peer->fullCount.store(0U, std::memory_order_relaxed);
+        g_ipcFullCond->notify_all();
+    }
+}
+
+/* Drops peer's link (its lock held), shutting it down when shut is set. */
+void IpcPeerDropLink(IpcPeer *peer, bool shut) {
+    IpcLink *link = peer->link;
+    if (link == nullptr) {
+        return;
+    }
+    peer->link = nullptr;
+    peer->linked.store(false, std::memory_order_release);
+    if (shut) {
+        IpcLinkShutdown(link);
+    }
+    IpcLinkRelease(link);
+    IpcPeerClearFull(peer);
+}
+
+/* True when nothing uses peer: no send, no batch (its lock and pendLock
+ * held). */
+bool IpcPeerIdleLocked(const IpcPeer *peer) {
+    return peer->users == 0U && !peer->queued && peer->pendLen == 0U && peer->spareLen == 0U;
+}
+
+/* Gives peer's name back (cache lock, its lock and pendLock held): its link
+ * is shut down, its batch buffers released. */
+void IpcPeerFreeLocked(IpcPeer *peer) {
+    IpcPeerDropLink(peer, true);
+    for (uint8_t **buf : {&peer->spare, &peer->pend}) {
+        if (*buf != nullptr) {
+            MSG_FREE(*buf);
+            *buf = nullptr;
+        }
+    }
+    std::memset(peer->name, 0, sizeof(peer->name));
+    peer->gen.fetch_add(1U, std::memory_order_acq_rel);
+    g_ipcPeerNamed.fetch_sub(1U, std::memory_order_relaxed);
+}
+
+/* Gives peer back when it is idle and still named under gen (cache lock
+ * held). */
+bool IpcPeerFreeIfIdle(IpcPeer *peer, const uint32_t *gen) {
+    std::lock_guard<std::mutex> guard(peer->lock);
+    std::lock_guard<std::mutex> pendGuard(peer->pendLock);
+    if (peer->name[0] == '\0' || (gen != nullptr && peer->gen.load(std::memory_order_relaxed) != *gen) ||
+        !IpcPeerIdleLocked(peer)) {
+        return false;
+    }
+    IpcPeerFreeLocked(peer);
+    return true;
+}
+
+/* A slot for a new name (cache lock held): a free one, else the least
+ * recently used idle one, given back first. NULL when every slot is busy. */
+IpcPeer *IpcPeerFreeSlot() {
+    IpcPeer *oldest = nullptr;
+    for (uint32_t i = 0U; i < IPC_PEER_NUM; ++i) {
+        IpcPeer *peer = &IpcPeers()[i];
+        if (peer->name[0] == '\0') {
+            return peer;
+        }
+        if (oldest == nullptr ||
+            peer->lastUseNs.load(std::memory_order_relaxed) < oldest->lastUseNs.load(std::memory_order_relaxed)) {
+            std::lock_guard<std::mutex> guard(peer->lock);
+            std::lock_guard<std::mutex> pendGuard(peer->pendLock);
+            oldest = IpcPeerIdleLocked(peer) ? peer : oldest;
+        }
+    }
+    return oldest != nullptr && IpcPeerFreeIfIdle(oldest, nullptr) ? oldest : nullptr;
+}
+
+/* The slot of name under the cache lock, naming one for a new name. */
+IpcPeer *IpcPeerLookUp(const char *name, uint32_t *err, uint32_t *gen) {
+    std::lock_guard<std::mutex> guard(*g_ipcPeerCacheLock);
     *err = OS_MSG_ERR_NOT_INIT;
     if (!g_ipcPeerCacheOpen) {
         return nullptr;
     }
-    IpcPeer *free = nullptr;
-    for (IpcPeer &peer : g_ipcPeers) {
-        if (peer.name[0] == '\0') {
-            free = (free == nullptr) ? &peer : free;
-        } else if (strncmp(peer.name, name, OS_MSG_NAME_LEN) == 0) {
-            return &peer;
+    for (uint32_t i = 0U; i < IPC_PEER_NUM; ++i) {
+        IpcPeer *peer = &IpcPeers()[i];
+        if (peer->name[0] != '\0' && strncmp(peer->name, name, OS_MSG_NAME_LEN) == 0) {
+            *gen = peer->gen.load(std::memory_order_acquire);
+            return peer;
         }
-    }
-    if (free == nullptr) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "peer cache full.");
-        *err = OS_MSG_ERR_NO_IDLE_BLOCK;
-        return nullptr;
     }
     char path[IPC_RUN_DIR_PATH_SIZE];
     *err = IpcRunDirSockPath(path, g_ipcPeerRunDir, name);
@@ -101,130 +172,226 @@ IpcPeer *IpcPeerLookUp(const char *name, uint32_t *err, uint32_t *epoch) {
         MSG_LOG(OS_MSG_LOG_ERROR, "process name [%.16s] cannot name a socket.", name);
         return nullptr;
     }
-    std::lock_guard<std::mutex> peerGuard(free->lock);
-    std::memcpy(free->path, path, sizeof(path));
-    (void)snprintf(free->name, sizeof(free->name), "%.15s", name);
-    return free;
+    IpcPeer *peer = IpcPeerFreeSlot();
+    if (peer == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "peer cache full.");
+        *err = OS_MSG_ERR_NO_IDLE_BLOCK;
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> peerGuard(peer->lock);
+    std::lock_guard<std::mutex> pendGuard(peer->pendLock);
+    std::memcpy(peer->path, path, sizeof(path));
+    (void)snprintf(peer->name, sizeof(peer->name), "%.15s", name);
+    peer->lastUseNs.store(MsgMonotonicNs(), std::memory_order_relaxed);
+    peer->lastAsyncNs = 0U;
+    *gen = peer->gen.fetch_add(1U, std::memory_order_acq_rel) + 1U;
+    g_ipcPeerNamed.fetch_add(1U, std::memory_order_relaxed);
+    return peer;
+}
+
+/* The index of task in peer's full set, -1 when absent (g_ipcFullLock
+ * held). */
+int IpcPeerFullIndex(const IpcPeer *peer, const char *task) {
+    uint32_t count = peer->fullCount.load(std::memory_order_relaxed);
+    for (uint32_t i = 0U; i < count; ++i) {
+        if (MsgFieldEqual(peer->full[i].task, task)) {
+            return (int)i;
+        }
+    }
+    return -1;
 }
 
 } // namespace
 
 void IpcPeerCacheOpen(const char *runDir) {
-    std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
+    std::lock_guard<std::mutex> guard(*g_ipcPeerCacheLock);
     (void)snprintf(g_ipcPeerRunDir, sizeof(g_ipcPeerRunDir), "%s", runDir);
-    for (IpcPeer &peer : g_ipcPeers) {
+    for (uint32_t i = 0U; i < IPC_PEER_NUM; ++i) {
+        IpcPeer &peer = IpcPeers()[i];
         std::lock_guard<std::mutex> peerGuard(peer.lock);
+        std::lock_guard<std::mutex> pendGuard(peer.pendLock);
         peer.closed = false;
-        peer.full = false;
-        peer.fd = -1;
+        peer.sockFull = false;
+        peer.link = nullptr;
+        peer.users = 0U;
         peer.name[0] = '\0';
         peer.spareLen = 0U;
-        std::lock_guard<std::mutex> pendGuard(peer.pendLock);
         peer.pendLen = 0U;
         peer.queued = false;
         peer.lastAsyncNs = 0U;
+        peer.fullCount.store(0U, std::memory_order_relaxed);
     }
+    g_ipcPeerNamed.store(0U, std::memory_order_relaxed);
+    g_ipcPeerSweptNs.store(MsgMonotonicNs(), std::memory_order_relaxed);
     g_ipcPeerCacheOpen = true;
-    g_ipcPeerEpoch.fetch_add(1U, std::memory_order_acq_rel);
 }
 
 void IpcPeerCacheClose(void) {
-    std::lock_guard<std::mutex> guard(g_ipcPeerCacheLock);
+    std::lock_guard<std::mutex> guard(*g_ipcPeerCacheLock);
     if (!g_ipcPeerCacheOpen) {
         return;
     }
     g_ipcPeerCacheOpen = false;
-    g_ipcPeerEpoch.fetch_add(1U, std::memory_order_acq_rel);
-    for (IpcPeer &peer : g_ipcPeers) {
+    for (uint32_t i = 0U; i < IPC_PEER_NUM; ++i) {
+        IpcPeer &peer = IpcPeers()[i];
         std::lock_guard<std::mutex> peerGuard(peer.lock);
-        IpcPeerDisconnect(&peer);
-        peer.closed = true;
-        std::memset(peer.name, 0, sizeof(peer.name));
         std::lock_guard<std::mutex> pendGuard(peer.pendLock);
-        for (uint8_t **buf : {&peer.spare, &peer.pend}) {
-            if (*buf != nullptr) {
-                MSG_FREE(*buf);
-                *buf = nullptr;
-            }
-        }
-        peer.spareLen = 0U;
-        peer.pendLen = 0U;
+        peer.closed = true;
+        peer.users = 0U;
         peer.queued = false;
+        peer.pendLen = 0U;
+        peer.spareLen = 0U;
+        if (peer.name[0] != '\0') {
+            IpcPeerFreeLocked(&peer);
+        }
     }
 }
 
-IpcPeer *IpcPeerFind(const char *name, uint32_t *err) {
+IpcPeer *IpcPeerFind(const char *name, uint32_t *err, uint32_t *gen) {
     IpcPeerLast &last = t_ipcPeerLast;
-    if (last.peer != nullptr && last.epoch == g_ipcPeerEpoch.load(std::memory_order_acquire) &&
+    if (last.peer != nullptr && last.gen == last.peer->gen.load(std::memory_order_acquire) &&
         strncmp(last.name, name, OS_MSG_NAME_LEN) == 0) {
+        *gen = last.gen;
         return last.peer;
     }
-    uint32_t epoch = 0U;
-    IpcPeer *peer = IpcPeerLookUp(name, err, &epoch);
+    IpcPeer *peer = IpcPeerLookUp(name, err, gen);
     if (peer != nullptr) {
-        // Remembered only together with the epoch it was found under.
-        last.epoch = epoch;
+        last.gen = *gen;
         last.peer = peer;
         (void)snprintf(last.name, sizeof(last.name), "%.15s", name);
     }
     return peer;
 }
 
+bool IpcPeerBegin(IpcPeer *peer, uint32_t gen) {
+    peer->lock.lock();
+    if (peer->gen.load(std::memory_order_relaxed) != gen || peer->name[0] == '\0') {
+        peer->lock.unlock();
+        return false;
+    }
+    peer->users += 1U;
+    peer->lastUseNs.store(MsgMonotonicNs(), std::memory_order_relaxed);
+    return true;
+}
+
+void IpcPeerEnd(IpcPeer *peer, bool forget) {
+    peer->users -= 1U;
+    const uint32_t gen = peer->gen.load(std::memory_order_relaxed);
+    forget = forget && peer->users == 0U && peer->link == nullptr;
+    peer->lock.unlock();
+    if (forget) {
+        std::lock_guard<std::mutex> guard(*g_ipcPeerCacheLock);
+        (void)IpcPeerFreeIfIdle(peer, &gen);
+    }
+}
+
 uint32_t IpcPeerConnect(IpcPeer *peer) {
     if (peer->closed) {
         return OS_MSG_ERR_NOT_INIT;
     }
-    if (peer->fd >= 0) {
+    if (peer->link != nullptr) {
         return OS_MSG_OK;
     }
     int fd = IpcSysConnect(peer->path);
     if (fd < 0) {
         return IpcPeerConnectError(peer, -fd);
     }
-    peer->maxBody = IpcPeerMaxBody(fd);
-    peer->fd = fd;
+    IpcLink *link = IpcLinkCreate(fd, IPC_LINK_DIALLED, 0U, 0U);
+    if (link == nullptr) {
+        IpcSysClose(&fd);
+        return OS_MSG_ERR_NO_MEMORY;
+    }
+    link->peer = peer;
+    link->peerGen = peer->gen.load(std::memory_order_relaxed);
+    if (!IpcLinkRegister(link)) {
+        IpcLinkRelease(link);
+        return OS_MSG_ERR_SYSTEM;
+    }
+    peer->link = link;
     peer->linked.store(true, std::memory_order_release);
     return OS_MSG_OK;
 }
 
 void IpcPeerDisconnect(IpcPeer *peer) {
-    if (peer->fd >= 0) {
-        peer->linked.store(false, std::memory_order_release);
-        IpcSysClose(&peer->fd);
+    IpcPeerDropLink(peer, true);
+}
+
+void IpcPeerNotice(IpcLink *link, uint32_t kind, const char *task) {
+    IpcPeer *peer = link->peer;
+    std::lock_guard<std::mutex> peerGuard(peer->lock);
+    if (peer->gen.load(std::memory_order_relaxed) != link->peerGen || peer->link != link) {
+        return; // a notice of a connection the slot has left
+    }
+    std::lock_guard<std::mutex> guard(*g_ipcFullLock);
+    int at = IpcPeerFullIndex(peer, task);
+    uint32_t count = peer->fullCount.load(std::memory_order_relaxed);
+    if (kind == IPC_CONTROL_TASK_FULL && at < 0 && count < IPC_PEER_FULL_MAX) {
+        std::memcpy(peer->full[count].task, task, OS_MSG_NAME_LEN);
+        peer->full[count].logged = false;
+        peer->fullCount.store(count + 1U, std::memory_order_relaxed);
+    } else if (kind == IPC_CONTROL_TASK_ROOM && at >= 0) {
+        peer->full[at] = peer->full[count - 1U];
+        peer->fullCount.store(count - 1U, std::memory_order_relaxed);
+        g_ipcFullCond->notify_all();
     }
 }
 
-namespace {
-
-IpcSendResult IpcPeerSendOnce(int fd, struct iovec *iov, size_t iovLen) {
-    int err = IpcSysSend(fd, iov, iovLen);
-    switch (-err) {
-    case 0:
-        return IPC_SEND_OK;
-    case EAGAIN:
-        return IPC_SEND_FULL;
-    case EPIPE:
-    case ECONNRESET:
-    case ENOTCONN:
-    case ECONNREFUSED:
-        return IPC_SEND_BROKEN;
-    default:
-        MSG_LOG(OS_MSG_LOG_ERROR, "sendmsg error[%d].", -err);
-        return IPC_SEND_ERROR;
-    }
-}
-
-} // namespace
-
-IpcSendResult IpcPeerSendDatagram(IpcPeer *peer, struct iovec *iov, size_t iovLen, uint32_t waitMs) {
-    IpcSendResult res = IpcPeerSendOnce(peer->fd, iov, iovLen);
-    uint32_t start = OsGetSysRunTime();
-    while (res == IPC_SEND_FULL && waitMs != 0U) {
-        uint32_t spent = OsGetSysRunTime() - start;
-        if (spent >= waitMs || !IpcSysWaitWritable(peer->fd, (int)(waitMs - spent))) {
-            return IPC_SEND_FULL;
+void IpcPeerLinkGone(IpcLink *link) {
+    IpcPeer *peer = link->peer;
+    std::lock_guard<std::mutex> guard(*g_ipcPeerCacheLock);
+    {
+        std::lock_guard<std::mutex> peerGuard(peer->lock);
+        if (peer->gen.load(std::memory_order_relaxed) != link->peerGen || peer->link != link) {
+            return;
         }
-        res = IpcPeerSendOnce(peer->fd, iov, iovLen);
+        IpcPeerDropLink(peer, false);
     }
-    return res;
+    (void)IpcPeerFreeIfIdle(peer, &link->peerGen);
+}
+
+void IpcPeerSweepIdle(void) {
+    const uint64_t now = MsgMonotonicNs();
+    const uint64_t idleNs = (uint64_t)g_ipcPeerIdleMs.load(std::memory_order_relaxed) * 1000000ULL;
+    g_ipcPeerSweptNs.store(now, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> guard(*g_ipcPeerCacheLock);
+    for (uint32_t i = 0U; i < IPC_PEER_NUM; ++i) {
+        IpcPeer *peer = &IpcPeers()[i];
+        if (peer->name[0] != '\0' && now - peer->lastUseNs.load(std::memory_order_relaxed) >= idleNs) {
+            (void)IpcPeerFreeIfIdle(peer, nullptr);
+        }
+    }
+}
+
+int IpcPeerSweepDueMs(uint64_t now) {
+    if (g_ipcPeerNamed.load(std::memory_order_relaxed) == 0U) {
+        return -1;
+    }
+    // Every half idle time: a slot goes at most half that time late.
+    const uint64_t periodNs = (uint64_t)g_ipcPeerIdleMs.load(std::memory_order_relaxed) * 500000ULL;
+    const uint64_t swept = g_ipcPeerSweptNs.load(std::memory_order_relaxed);
+    const uint64_t since = now > swept ? now - swept : 0U;
+    return since >= periodNs ? 0 : (int)((periodNs - since) / 1000000ULL) + 1;
+}
+
+void IpcPeerSetIdleMs(uint32_t ms) {
+    g_ipcPeerIdleMs.store(ms != 0U ? ms : MSG_TUNE_PEER_IDLE_MS, std::memory_order_relaxed);
+}
+
+bool IpcPeerWaitTaskRoom(IpcPeer *peer, const char *task, uint32_t ms, bool *logIt) {
+    *logIt = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::unique_lock<std::mutex> lock(*g_ipcFullLock);
+    for (int at = IpcPeerFullIndex(peer, task); at >= 0; at = IpcPeerFullIndex(peer, task)) {
+        if (g_ipcFullCond->wait_until(lock, deadline) == std::cv_status::timeout &&
+            (at = IpcPeerFullIndex(peer, task)) >= 0) {
+            *logIt = !peer->full[at].logged;
+            peer->full[at].logged = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+uint32_t IpcPeerNamedCount(void) {
+    return g_ipcPeerNamed.load(std::memory_order_relaxed);
 }

@@ -2,7 +2,8 @@
  * Datagram batching and the batch sender thread (see ipc_send_batch.h for
  * the policy and the locks). g_ipcBatchLock guards the list of peers with a
  * batch to send, the stop flag and whether the sender sleeps; it is a leaf
- * lock taken after a peer's pendLock.
+ * lock taken after a peer's pendLock. The peers whose sockets were full
+ * (g_ipcBatchWaiting) belong to the batch sender thread alone.
  */
 #define MSG_MODULE "ipcmsg_adapt"
 
@@ -11,7 +12,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 
 #include "base/msg_alloc.h"
@@ -26,10 +26,9 @@
 
 namespace {
 
-/* Never destroyed: the batch sender may still wait on them while a process
+/* Never destroyed: the batch sender may still wait on it while a process
  * that left without tearing down runs its static destructors. */
 MsgForever<std::mutex> g_ipcBatchLock;
-MsgForever<std::condition_variable> g_ipcBatchCond;
 IpcPeer *g_ipcBatchReady[IPC_PEER_NUM]; /* peers with a batch, oldest first */
 uint32_t g_ipcBatchHead = 0U;
 /* Written under g_ipcBatchLock; also read without it by the batch sender's
@@ -37,8 +36,18 @@ uint32_t g_ipcBatchHead = 0U;
 std::atomic<uint32_t> g_ipcBatchCount{0U};
 bool g_ipcBatchStopping = false;
 bool g_ipcBatchSleeping = false;
+int g_ipcBatchWakeFd = -1;      /* posted (under the lock) to wake the sleeping sender */
 bool g_ipcBatchRunning = false; /* touched by start and stop only */
 pthread_t g_ipcBatchThread;
+
+/* A peer whose socket had no room for its batch, with a reference to the
+ * link it waits on. */
+struct IpcBatchWaiting {
+    IpcPeer *peer;
+    IpcLink *link;
+};
+IpcBatchWaiting g_ipcBatchWaiting[IPC_PEER_NUM];
+uint32_t g_ipcBatchWaitingCount = 0U;
 
 /* Puts peer on the sender's list (each peer is on it at most once). */
 void IpcBatchEnqueue(IpcPeer *peer) {
@@ -47,47 +56,33 @@ void IpcBatchEnqueue(IpcPeer *peer) {
     g_ipcBatchReady[(g_ipcBatchHead + count) % IPC_PEER_NUM] = peer;
     g_ipcBatchCount.store(count + 1U, std::memory_order_release);
     if (g_ipcBatchSleeping) {
-        g_ipcBatchCond->notify_one();
+        g_ipcBatchSleeping = false;
+        IpcSysEventPost(g_ipcBatchWakeFd);
     }
 }
 
-/* The next peer to serve, NULL once stopping with nothing left. */
-IpcPeer *IpcBatchNext() {
-    for (int i = 0; i < MSG_TUNE_BATCH_IDLE_YIELDS && g_ipcBatchCount.load(std::memory_order_acquire) == 0U; ++i) {
-        if (MsgYieldFoundWork()) {
-            break;
-        }
-    }
-    std::unique_lock<std::mutex> lock(*g_ipcBatchLock);
-    while (g_ipcBatchCount.load(std::memory_order_relaxed) == 0U && !g_ipcBatchStopping) {
-        g_ipcBatchSleeping = true;
-        g_ipcBatchCond->wait(lock);
-        g_ipcBatchSleeping = false;
-    }
-    uint32_t count = g_ipcBatchCount.load(std::memory_order_relaxed);
-    if (count == 0U) {
+/* The next peer with a batch, NULL when none. */
+IpcPeer *IpcBatchTakeReady() {
+    if (g_ipcBatchCount.load(std::memory_order_acquire) == 0U) {
         return nullptr;
     }
+    std::lock_guard<std::mutex> guard(*g_ipcBatchLock);
+    uint32_t count = g_ipcBatchCount.load(std::memory_order_relaxed);
     IpcPeer *peer = g_ipcBatchReady[g_ipcBatchHead];
     g_ipcBatchHead = (g_ipcBatchHead + 1U) % IPC_PEER_NUM;
     g_ipcBatchCount.store(count - 1U, std::memory_order_relaxed);
     return peer;
 }
 
-bool IpcBatchStopping() {
-    std::lock_guard<std::mutex> guard(*g_ipcBatchLock);
-    return g_ipcBatchStopping;
-}
-
-/* Sends peer->spare (peer's lock held), reconnecting once when the peer has
- * restarted. */
-IpcSendResult IpcBatchSendSpare(IpcPeer *peer, uint32_t waitMs) {
+/* Sends peer->spare without waiting (peer's lock held), reconnecting once
+ * when the peer has restarted. */
+IpcSendResult IpcBatchSendSpare(IpcPeer *peer) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (IpcPeerConnect(peer) != OS_MSG_OK) {
             return IPC_SEND_BROKEN;
         }
         struct iovec iov = {peer->spare, peer->spareLen};
-        IpcSendResult res = IpcPeerSendDatagram(peer, &iov, 1U, waitMs);
+        IpcSendResult res = IpcLinkSendNow(peer->link, &iov, 1U);
         if (res != IPC_SEND_BROKEN) {
             if (res == IPC_SEND_OK) {
                 peer->spareLen = 0U;
@@ -99,9 +94,9 @@ IpcSendResult IpcBatchSendSpare(IpcPeer *peer, uint32_t waitMs) {
     return IPC_SEND_BROKEN;
 }
 
-/* Takes the batch being filled as the one to send (peer's lock held). False
- * when there is none; then the peer leaves the sender's hands when
- * release is set. */
+/* Takes the batch being filled as the one to send (peer's lock held): the
+ * two buffers swap, so a peer never has more than two. False when there is
+ * none; then the peer leaves the sender's hands when release is set. */
 bool IpcBatchTake(IpcPeer *peer, bool release) {
     std::lock_guard<std::mutex> guard(peer->pendLock);
     if (peer->pendLen == 0U) {
@@ -122,19 +117,18 @@ bool IpcBatchTake(IpcPeer *peer, bool release) {
 }
 
 /* Serves one peer for the batch sender: sends until nothing is batched, or
- * puts it back on the list when it is full. */
+ * sets it aside, with its link, when its socket is full. */
 void IpcBatchServe(IpcPeer *peer) {
-    std::unique_lock<std::mutex> lock(peer->lock);
+    std::lock_guard<std::mutex> guard(peer->lock);
+    peer->lastUseNs.store(MsgMonotonicNs(), std::memory_order_relaxed);
     for (;;) {
         if (peer->spareLen == 0U && !IpcBatchTake(peer, true)) {
             return;
         }
-        IpcSendResult res = IpcBatchSendSpare(peer, 0U);
-        if (res == IPC_SEND_FULL && !IpcBatchStopping()) {
-            int fd = peer->fd;
-            lock.unlock();
-            (void)IpcSysWaitWritable(fd, MSG_TUNE_BATCH_ROOM_WAIT_MS);
-            IpcBatchEnqueue(peer);
+        IpcSendResult res = IpcBatchSendSpare(peer);
+        if (res == IPC_SEND_FULL) {
+            IpcLinkHold(peer->link);
+            g_ipcBatchWaiting[g_ipcBatchWaitingCount++] = {peer, peer->link};
             return;
         }
         if (res != IPC_SEND_OK) {
@@ -145,25 +139,94 @@ void IpcBatchServe(IpcPeer *peer) {
     }
 }
 
+/* Waits at most ms for room at the peers set aside (and, while sleeping,
+ * for the wake-up counter), then serves those that have room. True when it
+ * served any. */
+bool IpcBatchServeWaiting(int ms, bool sleeping) {
+    if (g_ipcBatchWaitingCount == 0U && !sleeping) {
+        return false;
+    }
+    IpcSysPollItem items[IPC_PEER_NUM + 1U];
+    items[0] = {g_ipcBatchWakeFd, IPC_SYS_READABLE, 0U};
+    for (uint32_t i = 0U; i < g_ipcBatchWaitingCount; ++i) {
+        items[i + 1U] = {g_ipcBatchWaiting[i].link->fd, IPC_SYS_WRITABLE, 0U};
+    }
+    if (IpcSysPoll(sleeping ? items : items + 1, g_ipcBatchWaitingCount + (sleeping ? 1U : 0U), ms) <= 0) {
+        return false;
+    }
+    if (items[0].ready != 0U && sleeping) {
+        IpcSysEventDrain(g_ipcBatchWakeFd);
+    }
+    IpcBatchWaiting ready[IPC_PEER_NUM];
+    uint32_t readyCount = 0U;
+    uint32_t kept = 0U;
+    for (uint32_t i = 0U; i < g_ipcBatchWaitingCount; ++i) {
+        (items[i + 1U].ready != 0U ? ready[readyCount++] : g_ipcBatchWaiting[kept++]) = g_ipcBatchWaiting[i];
+    }
+    g_ipcBatchWaitingCount = kept;
+    for (uint32_t i = 0U; i < readyCount; ++i) {
+        IpcLinkRelease(ready[i].link);
+        IpcBatchServe(ready[i].peer);
+    }
+    return readyCount != 0U;
+}
+
+/* Sleeps until a batch is ready or a peer set aside has room, after a few
+ * looks for a new batch. False once stopping with no batch ready. */
+bool IpcBatchSleep() {
+    for (int i = 0; i < MSG_TUNE_BATCH_IDLE_YIELDS && g_ipcBatchCount.load(std::memory_order_acquire) == 0U; ++i) {
+        if (MsgYieldFoundWork()) {
+            break;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(*g_ipcBatchLock);
+        if (g_ipcBatchCount.load(std::memory_order_relaxed) != 0U) {
+            return true;
+        }
+        if (g_ipcBatchStopping) {
+            return false;
+        }
+        g_ipcBatchSleeping = true;
+    }
+    (void)IpcBatchServeWaiting(-1, true);
+    std::lock_guard<std::mutex> guard(*g_ipcBatchLock);
+    g_ipcBatchSleeping = false;
+    return true;
+}
+
 void *IpcBatchThread(void *) {
     MsgNameThisThread(MSG_THREAD_BATCH);
-    while (IpcPeer *peer = IpcBatchNext()) {
-        IpcBatchServe(peer);
+    for (;;) {
+        if (IpcPeer *peer = IpcBatchTakeReady()) {
+            IpcBatchServe(peer);
+        } else if (!IpcBatchServeWaiting(0, false) && !IpcBatchSleep()) {
+            return nullptr;
+        }
     }
-    return nullptr;
 }
 
 } // namespace
 
 uint32_t IpcBatchStart(void) {
+    int wakeFd = IpcSysEventCreate();
+    if (wakeFd < 0) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "batch sender set-up error[%d].", -wakeFd);
+        return OS_MSG_ERR_SYSTEM;
+    }
     {
         std::lock_guard<std::mutex> guard(*g_ipcBatchLock);
         g_ipcBatchStopping = false;
+        g_ipcBatchSleeping = false;
         g_ipcBatchHead = 0U;
         g_ipcBatchCount.store(0U, std::memory_order_relaxed);
+        g_ipcBatchWakeFd = wakeFd;
     }
+    g_ipcBatchWaitingCount = 0U;
     if (pthread_create(&g_ipcBatchThread, nullptr, IpcBatchThread, nullptr) != 0) {
         MSG_LOG(OS_MSG_LOG_FATAL, "create thread error.");
+        std::lock_guard<std::mutex> guard(*g_ipcBatchLock);
+        IpcSysClose(&g_ipcBatchWakeFd);
         return OS_MSG_ERR_THREAD_CREATE;
     }
     g_ipcBatchRunning = true;
@@ -177,13 +240,19 @@ void IpcBatchStop(void) {
     {
         std::lock_guard<std::mutex> guard(*g_ipcBatchLock);
         g_ipcBatchStopping = true;
-        g_ipcBatchCond->notify_one();
+        IpcSysEventPost(g_ipcBatchWakeFd);
     }
     (void)pthread_join(g_ipcBatchThread, nullptr);
     g_ipcBatchRunning = false;
+    for (uint32_t i = 0U; i < g_ipcBatchWaitingCount; ++i) {
+        IpcLinkRelease(g_ipcBatchWaiting[i].link);
+    }
+    g_ipcBatchWaitingCount = 0U;
+    std::lock_guard<std::mutex> guard(*g_ipcBatchLock);
+    IpcSysClose(&g_ipcBatchWakeFd);
 }
 
-IpcBatchResult IpcBatchAppend(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data) {
+IpcBatchResult IpcBatchAppend(IpcPeer *peer, uint32_t gen, uint32_t transType, const MsgHead *wire, const void *data) {
     uint32_t recordLen = IPC_FRAME_RECORD_OVERHEAD + wire->dataLen;
     if (recordLen > IPC_BATCH_RECORD_MAX || !peer->linked.load(std::memory_order_acquire)) {
         return IPC_BATCH_ALONE; // the first message to a peer goes alone: it learns whether the peer runs
@@ -191,6 +260,9 @@ IpcBatchResult IpcBatchAppend(IpcPeer *peer, uint32_t transType, const MsgHead *
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(peer->pendLock);
+        if (peer->gen.load(std::memory_order_relaxed) != gen) {
+            return IPC_BATCH_ALONE; // the slot moved on: the lone path looks again
+        }
         if (!peer->queued) {
             // Only a message that finds no batch waiting reads the clock: a
             // streaming sender pays for it once per batch, not per message.
@@ -203,9 +275,8 @@ IpcBatchResult IpcBatchAppend(IpcPeer *peer, uint32_t transType, const MsgHead *
         }
         if (peer->pend == nullptr) {
             peer->pend = static_cast<uint8_t *>(MSG_MALLOC(IPC_BATCH_BYTES));
-            peer->spare = static_cast<uint8_t *>(MSG_MALLOC(IPC_BATCH_BYTES));
-            if (peer->pend == nullptr || peer->spare == nullptr) {
-                return IPC_BATCH_ALONE; // the buffers are tried again next time
+            if (peer->pend == nullptr) {
+                return IPC_BATCH_ALONE; // tried again with the next message
             }
         }
         if (peer->pendLen + recordLen > IPC_BATCH_BYTES) {
@@ -229,12 +300,12 @@ IpcBatchResult IpcBatchAppend(IpcPeer *peer, uint32_t transType, const MsgHead *
     return IPC_BATCH_TAKEN;
 }
 
-IpcSendResult IpcBatchFlushLocked(IpcPeer *peer, uint32_t waitMs) {
+IpcSendResult IpcBatchFlushLocked(IpcPeer *peer) {
     for (int round = 0; round < 2; ++round) {
         if (peer->spareLen == 0U && !IpcBatchTake(peer, false)) {
             return IPC_SEND_OK;
         }
-        IpcSendResult res = IpcBatchSendSpare(peer, waitMs);
+        IpcSendResult res = IpcBatchSendSpare(peer);
         if (res != IPC_SEND_OK) {
             return res;
         }

@@ -15,14 +15,23 @@
  * messages keep their order. All records of a batch come from this process,
  * so the kernel credentials of the datagram hold for each of them.
  *
- * A full batch whose peer cannot take more refuses the message with
- * 0x80020007, like a full queue: an asynchronous send never blocks.
+ * The batch sender never waits for one peer while others' batches wait: a
+ * batch whose peer's socket is full stays with the peer, and the sender
+ * serves the others and comes back to it when its socket has room (it
+ * sleeps on its wake-up counter and the sockets of such peers together). A
+ * message that finds the batch full sends it itself first, waiting for room
+ * at most its own bound, and then starts the next batch.
+ *
+ * Each peer has at most two batch buffers: the one being filled (pend,
+ * under pendLock) and the one being sent (spare, under the peer's lock);
+ * the swap takes both locks. A buffer that cannot be allocated sends the
+ * message alone; nothing is lost or leaked.
  *
  * Thread safety. Appends take the peer's pendLock only; the batch sender
- * takes the peer's lock (the connection) and, inside it, pendLock for the
- * swap of the batch; its own list of peers is guarded by a leaf lock taken
- * after pendLock. No callback runs and nothing is logged under these locks
- * except the batch sender's drop notice.
+ * takes the peer's lock and, inside it, pendLock for the swap of the batch;
+ * its own list of peers is guarded by a leaf lock taken after pendLock. No
+ * callback runs and nothing is logged under these locks except the batch
+ * sender's drop notice.
  */
 #ifndef VYRE_IPC_SEND_BATCH_H
 #define VYRE_IPC_SEND_BATCH_H
@@ -52,12 +61,15 @@ enum IpcBatchResult {
 };
 
 /* Copies one asynchronous message (its header already stamped for the wire)
- * into peer's batch when its sender is streaming or a batch is waiting. */
-IpcBatchResult IpcBatchAppend(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data);
+ * into peer's batch when its sender is streaming or a batch is waiting and
+ * the slot still has generation gen (IPC_BATCH_ALONE otherwise: the caller
+ * looks again under the slot's lock). */
+IpcBatchResult IpcBatchAppend(IpcPeer *peer, uint32_t gen, uint32_t transType, const MsgHead *wire, const void *data);
 
-/* Sends what is batched for peer, with peer's lock held: the batch taken
- * earlier and then the batch being filled, each waiting at most waitMs for
- * room. IPC_SEND_OK when both went (or there were none). */
-IpcSendResult IpcBatchFlushLocked(IpcPeer *peer, uint32_t waitMs);
+/* Sends what is batched for peer on its link without waiting, with peer's
+ * lock held: the batch taken earlier and then the batch being filled.
+ * IPC_SEND_OK when both went (or there were none); IPC_SEND_FULL when the
+ * socket had no room (what is left stays batched, in order). */
+IpcSendResult IpcBatchFlushLocked(IpcPeer *peer);
 
 #endif /* VYRE_IPC_SEND_BATCH_H */

@@ -20,6 +20,8 @@
 #include "transport/ipc_carrier.h"
 #include "transport/ipc_msg.h"
 #include "transport/unix/ipc_frame.h"
+#include "transport/unix/ipc_link.h"
+#include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_send_batch.h"
 #include "transport/unix/ipc_shm_segment.h"
@@ -71,6 +73,7 @@ uint32_t IpcUnixOpenReceiver(IpcUnixCarrier *carrier) {
         MSG_LOG(OS_MSG_LOG_ERROR, "receiver set-up error[%d].", -err);
         return OS_MSG_ERR_SYSTEM;
     }
+    IpcLinkRegistryOpen(poller);
     carrier->recvBuf = static_cast<uint8_t *>(MSG_MALLOC(IPC_FRAME_DATAGRAM_MAX));
     return carrier->recvBuf == nullptr ? OS_MSG_ERR_NO_MEMORY : OS_MSG_OK;
 }
@@ -137,6 +140,8 @@ uint32_t IpcUnixUninitClient(void) {
     }
     IpcBatchStop();
     IpcPeerCacheClose();
+    IpcLinkRegistryClose(IpcUnixRecvDropLink);
+    (void)IpcParkTrim();
     IpcUnixDropTraces();
     if (carrier->listenFd >= 0) {
         IpcSysPollerRemove(carrier->epollFd, carrier->listenFd);

@@ -1,10 +1,11 @@
 /*
  * The Unix-socket carrier: messages travel between the processes of one run
  * directory over SOCK_SEQPACKET sockets. Each process listens on the socket
- * named after its process name; senders keep one connection per peer (see
- * ipc_peer_cache.h); the receive thread hands each datagram, with the
- * kernel's credentials of its sender, to the framing's receive handling
- * (ipc_frame.h). The process's name is claimed in the shared queue directory
+ * named after its process name; senders keep one link per peer (see
+ * ipc_peer_cache.h), used both ways (ipc_link.h); the receive thread hands
+ * each datagram, with the kernel's credentials of its sender, to the
+ * framing's receive handling (ipc_frame.h) and holds back, per task, what a
+ * full queue refuses (ipc_link_park.h). The process's name is claimed in the shared queue directory
  * under its cross-process lock, so two live processes never share a name and
  * a dead one's socket and entry are taken over; a process counts as live
  * while its socket answers (ipc_unix_life.h).
@@ -16,11 +17,11 @@
  *
  * Thread safety. The carrier's state is opened and closed by process
  * initialisation and teardown, which the initialisation lock serialises;
- * the receive thread owns the accepted connections and the receive buffer
+ * the receive thread owns the links' receive state and the receive buffer
  * while it runs, and the stop and the room hook (called by task loops when a
  * full queue has drained) reach it only through their flags and the wake-up
  * descriptor, whose writes and close a leaf lock orders. Senders use the
- * peer cache and its locks only.
+ * peer cache, the link registry and their locks only.
  */
 #ifndef VYRE_IPC_UNIX_CARRIER_H
 #define VYRE_IPC_UNIX_CARRIER_H
@@ -72,5 +73,11 @@ uint32_t IpcUnixSendData(const char *destProcName, uint32_t transType, MsgHead *
 /* The receive loop over the sockets of carrier (an IpcUnixCarrier); returns
  * when it is stopped. Run by IPCMsgRecvThread on the receive thread. */
 void IpcUnixRecvLoop(void *carrier);
+
+struct IpcLink;
+/* What goes with a link that closes (its parked messages, its messages under
+ * reassembly, its slot's hold on it), for the close once the receive thread
+ * has ended. */
+void IpcUnixRecvDropLink(struct IpcLink *link);
 
 #endif /* VYRE_IPC_UNIX_CARRIER_H */

@@ -1,21 +1,31 @@
 /*
  * The socket carrier's send operation: routes a message to its destination
  * process (subscription requests to the publisher's process, broadcast
- * requests and messages for the own process into the own process), frames
- * it into one datagram or, when the payload is larger than a datagram takes,
- * into slices, and sends over the peer's kept connection.
+ * requests and messages for the own process into the own process, answers
+ * back on the link their request came on), frames it into one datagram or,
+ * when the payload is larger than a datagram takes, into slices, and sends
+ * it on the peer's dialled link.
  *
- * An asynchronous send never blocks for long: a peer whose socket stays full
- * for MSG_TUNE_SEND_ROOM_WAIT_MS refuses the message with 0x80020007, as a full
- * in-process queue does. A synchronous request waits for room at most its
- * time-out (MsgAdpSendWaitMs). Once the
- * first slice of a large message is out, the rest waits for room, but at
- * most MSG_TUNE_SEND_SLICE_STALL_MS per slice (or the request's time-out when
- * longer); a peer that stays stuck longer loses the connection, which drops
- * the incomplete message on its side.
+ * Waits for room. No send waits while holding a lock another sender needs:
+ * a full socket is waited for with the peer's lock released (holding only a
+ * reference to the link), and a task the peer reported full is waited for
+ * on the peer cache's condition. What a send may wait:
+ *   - an asynchronous message (and a subscription or broadcast request):
+ *     MSG_TUNE_SEND_ROOM_WAIT_MS in all while the receiver makes no room
+ *     (for a full task, for room in its socket); the clock starts again
+ *     after each datagram that goes out, so a receiver that keeps reading
+ *     takes a message in slices whole. Then 0x80020007;
+ *   - a synchronous request (MsgAdpSendWaitMs) or an asynchronous message
+ *     whose sender chose to wait (MsgAdpSendWaitChosen): until its time-out,
+ *     all waits together;
+ *   - an answer: as an asynchronous message, with
+ *     MSG_TUNE_SEND_ANSWER_WAIT_MS.
+ * A message in slices whose later slice cannot go within its bound is given
+ * up: a control record tells the receiver to drop what it holds of it, or,
+ * when even that finds no room, the link is shut down, which drops it too.
  *
  * Thread safety: no state besides the message key counter (atomic); the
- * peer's lock is held for the send of one message.
+ * peer's lock is held only across sends that do not wait.
  */
 #define MSG_MODULE "ipcmsg_adapt"
 
@@ -24,6 +34,7 @@
 #include <cstring>
 
 #include "base/msg_alloc.h"
+#include "base/msg_monotonic.h"
 #include "base/msg_proc_name.h"
 #include "base/msg_tunables.h"
 #include "log/msg_log.h"
@@ -31,62 +42,151 @@
 #include "transport/msg_adapter.h"
 #include "transport/msg_rebuild.h"
 #include "transport/unix/ipc_frame.h"
+#include "transport/unix/ipc_link.h"
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_send_batch.h"
 #include "transport/unix/ipc_unix_carrier.h"
-#include "vyre_os_time.h"
+#include "vyre_os_thread.h"
 
 namespace {
 
 /* Subscription request payload: op byte, 32-bit count, then entries. */
 constexpr uint32_t kIpcSubHeadLen = 5U;
+/* IpcSendLone's result when the slot was given to another name meanwhile. */
+constexpr uint32_t kIpcSendLookAgain = 1U;
 
-/* Keys of sliced messages; the receiver adds the sender's pid. */
+/* Keys of sliced messages; the receiver adds the link they come on. */
 std::atomic<uint32_t> g_ipcSliceKey{0U};
 
-/* How long the current send may wait for room: the time-out of a request
- * that has one (however short), else MSG_TUNE_SEND_ROOM_WAIT_MS. */
-uint32_t IpcSendWaitMs() {
-    uint32_t budget = MsgAdpSendWaitMs();
-    return budget != 0U ? budget : MSG_TUNE_SEND_ROOM_WAIT_MS;
+/* How long one send may wait for room: until a time-out, or, without one,
+ * as long as the receiver makes no room (the clock starts at the first wait
+ * and starts again after each datagram that goes out). Worked out at the
+ * first wait: a send that never waits never asks. */
+struct IpcSendBudget {
+    uint32_t transType;
+    bool known;        /* the fields below are worked out */
+    bool hard;         /* every wait ends by endNs (a time-out) */
+    uint64_t endNs;    /* monotonic */
+    uint64_t stallNs;  /* without a time-out: the longest time without room */
+    uint64_t waitedNs; /* when the current wait without room began, 0 when none */
+};
+
+IpcSendBudget IpcSendBudgetOf(uint32_t transType) {
+    return {transType, false, false, 0U, 0U, 0U};
+}
+
+void IpcSendBudgetKnow(IpcSendBudget &budget, uint64_t now) {
+    budget.known = true;
+    if (budget.transType == MSG_TRANS_SYN_RESP) {
+        budget.stallNs = MSG_TUNE_SEND_ANSWER_WAIT_MS * 1000000ULL;
+        return;
+    }
+    uint32_t ms = MsgAdpSendWaitMs();
+    if (ms == 0U && !MsgAdpSendWaitChosen()) {
+        budget.stallNs = MSG_TUNE_SEND_ROOM_WAIT_MS * 1000000ULL;
+        return;
+    }
+    budget.hard = true;
+    budget.endNs = now + (uint64_t)ms * 1000000ULL;
+}
+
+/* Milliseconds the next wait may take (rounded up); 0: none. */
+uint32_t IpcSendWaitLeft(IpcSendBudget &budget) {
+    uint64_t now = MsgMonotonicNs();
+    if (!budget.known) {
+        IpcSendBudgetKnow(budget, now);
+    }
+    if (!budget.hard && budget.waitedNs == 0U) {
+        budget.waitedNs = now;
+    }
+    uint64_t end = budget.hard ? budget.endNs : budget.waitedNs + budget.stallNs;
+    return end > now ? (uint32_t)((end - now + 999999ULL) / 1000000ULL) : 0U;
+}
+
+/* A datagram went out: the receiver makes room. */
+void IpcSendProgress(IpcSendBudget &budget) {
+    budget.waitedNs = 0U;
+}
+
+/* Sends one datagram on link, waiting for room within budget. With peer
+ * given, its lock is held and is released while waiting; a link the slot
+ * dropped meanwhile counts as broken. */
+IpcSendResult IpcSendDatagram(IpcPeer *peer, IpcLink *link, struct iovec *iov, size_t iovLen, IpcSendBudget &budget) {
+    for (;;) {
+        IpcSendResult res = IpcLinkSendNow(link, iov, iovLen);
+        if (res == IPC_SEND_OK) {
+            IpcSendProgress(budget);
+        }
+        uint32_t waitMs = res == IPC_SEND_FULL ? IpcSendWaitLeft(budget) : 0U;
+        if (waitMs == 0U) {
+            return res;
+        }
+        if (peer != nullptr) {
+            peer->lock.unlock();
+        }
+        bool room = IpcLinkWaitRoom(link, waitMs);
+        if (peer != nullptr) {
+            peer->lock.lock();
+            if (peer->link != link) {
+                return IPC_SEND_BROKEN;
+            }
+        }
+        if (!room) {
+            return IPC_SEND_FULL;
+        }
+    }
 }
 
 /* The whole message in one datagram. */
-IpcSendResult IpcSendWhole(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data) {
+IpcSendResult IpcSendWhole(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire, const void *data,
+                           IpcSendBudget &budget) {
     IpcFramePrefix prefix;
     IpcFrameSetPrefix(&prefix, transType, 0U, wire->dataLen);
     struct iovec iov[3] = {{&prefix, sizeof(prefix)},
                            {const_cast<MsgHead *>(wire), IPC_FRAME_HEAD_LEN},
                            {const_cast<void *>(data), wire->dataLen}};
-    return IpcPeerSendDatagram(peer, iov, wire->dataLen != 0U ? 3U : 2U, IpcSendWaitMs());
+    return IpcSendDatagram(peer, link, iov, wire->dataLen != 0U ? 3U : 2U, budget);
 }
 
-/* The message in slices of at most peer->maxBody bytes, in order. */
-IpcSendResult IpcSendSliced(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const uint8_t *data) {
+/* Gives up the message with key whose first slices went: the receiver is
+ * told to drop them, or the link is shut down when even that finds no room
+ * (with peer given, its lock is held and the slot forgets the link). */
+void IpcSendAbort(IpcPeer *peer, IpcLink *link, uint32_t key) {
+    uint8_t record[IPC_FRAME_CONTROL_RECORD];
+    IpcFrameSetControl(record, IPC_CONTROL_ABORT, nullptr, key);
+    struct iovec iov = {record, sizeof(record)};
+    if (IpcLinkSendNow(link, &iov, 1U) == IPC_SEND_OK) {
+        return;
+    }
+    if (peer != nullptr && peer->link == link) {
+        IpcPeerDisconnect(peer);
+    } else {
+        IpcLinkShutdown(link);
+    }
+}
+
+/* The message in slices of at most link->maxBody bytes, in order. */
+IpcSendResult IpcSendSliced(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire, const uint8_t *data,
+                            IpcSendBudget &budget) {
     MsgSliceTail tail;
     std::memset(&tail, 0, sizeof(tail));
     tail.isSplit = 1U;
-    tail.flag = g_ipcSliceKey.fetch_add(1U, std::memory_order_relaxed);
+    const uint32_t key = g_ipcSliceKey.fetch_add(1U, std::memory_order_relaxed);
+    tail.flag = key;
     IpcFramePrefix prefix;
     for (uint32_t offset = 0U; offset < wire->dataLen; offset += tail.curLen) {
         uint32_t left = wire->dataLen - offset;
         tail.offset = offset;
-        tail.curLen = left < peer->maxBody ? left : peer->maxBody;
+        tail.curLen = left < link->maxBody ? left : link->maxBody;
         IpcFrameSetPrefix(&prefix, transType, IPC_FRAME_SLICED, tail.curLen);
         struct iovec iov[4] = {{&prefix, sizeof(prefix)},
                                {const_cast<MsgHead *>(wire), IPC_FRAME_HEAD_LEN},
                                {const_cast<uint8_t *>(data) + offset, tail.curLen},
                                {&tail, sizeof(tail)}};
-        uint32_t waitMs = IpcSendWaitMs();
-        if (offset != 0U && waitMs < MSG_TUNE_SEND_SLICE_STALL_MS) {
-            waitMs = MSG_TUNE_SEND_SLICE_STALL_MS;
-        }
-        IpcSendResult res = IpcPeerSendDatagram(peer, iov, 4U, waitMs);
+        IpcSendResult res = IpcSendDatagram(peer, link, iov, 4U, budget);
         if (res != IPC_SEND_OK) {
             if (offset != 0U) {
-                // The peer holds part of the message: closing the connection
-                // makes it drop that part.
-                IpcPeerDisconnect(peer);
+                IpcSendAbort(peer, link, key);
             }
             return res;
         }
@@ -94,67 +194,77 @@ IpcSendResult IpcSendSliced(IpcPeer *peer, uint32_t transType, const MsgHead *wi
     return IPC_SEND_OK;
 }
 
-IpcSendResult IpcSendOnce(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data) {
-    if (wire->dataLen <= peer->maxBody) {
-        return IpcSendWhole(peer, transType, wire, data);
+IpcSendResult IpcSendOnce(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire, const void *data,
+                          IpcSendBudget &budget) {
+    if (wire->dataLen <= link->maxBody) {
+        return IpcSendWhole(peer, link, transType, wire, data, budget);
     }
-    return IpcSendSliced(peer, transType, wire, static_cast<const uint8_t *>(data));
+    return IpcSendSliced(peer, link, transType, wire, static_cast<const uint8_t *>(data), budget);
 }
 
-/* The refusal of a message for a full peer (its lock held): logged when the
- * peer turns full, not for every refusal while it stays full, since a sender
- * that retries would flood the log. */
+/* The refusal of a message for a peer whose socket stays full (its lock
+ * held): logged when the peer turns full, not for every refusal while it
+ * stays full, since a sender that retries would flood the log. */
 uint32_t IpcSendFull(IpcPeer *peer) {
-    if (!peer->full) {
+    if (!peer->sockFull) {
         MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] receive queue full.", peer->name);
-        peer->full = true;
+        peer->sockFull = true;
     }
     return OS_MSG_ERR_FULL;
 }
 
-/* An asynchronous message into peer's batch when it takes it: OS_MSG_OK;
- * 0x80020007 when the batch stays full after a flush; IPC_BATCH_ALONE's
- * caller-sends marker (kIpcSendAlone) otherwise. */
-constexpr uint32_t kIpcSendAlone = 1U;
-
-uint32_t IpcSendBatched(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data) {
-    IpcBatchResult res = IpcBatchAppend(peer, transType, wire, data);
-    if (res == IPC_BATCH_FULL) {
-        std::lock_guard<std::mutex> guard(peer->lock);
-        if (IpcBatchFlushLocked(peer, IpcSendWaitMs()) == IPC_SEND_OK) {
-            res = IpcBatchAppend(peer, transType, wire, data);
+/* What is batched for peer, then the message (none when wire is NULL), on
+ * its link (its lock held). */
+IpcSendResult IpcSendOnLink(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data,
+                            IpcSendBudget &budget) {
+    IpcLink *link = peer->link;
+    for (;;) {
+        // What is batched for the peer goes first, so a thread's messages
+        // keep their order.
+        IpcSendResult res = IpcBatchFlushLocked(peer);
+        if (res == IPC_SEND_OK) {
+            break;
         }
-        if (res == IPC_BATCH_FULL) {
-            return IpcSendFull(peer);
+        uint32_t waitMs = res == IPC_SEND_FULL ? IpcSendWaitLeft(budget) : 0U;
+        if (waitMs == 0U) {
+            return res;
+        }
+        peer->lock.unlock();
+        bool room = IpcLinkWaitRoom(link, waitMs);
+        peer->lock.lock();
+        if (peer->link != link) {
+            return IPC_SEND_BROKEN;
+        }
+        if (!room) {
+            return IPC_SEND_FULL;
         }
     }
-    return res == IPC_BATCH_TAKEN ? OS_MSG_OK : kIpcSendAlone;
+    return wire != nullptr ? IpcSendOnce(peer, link, transType, wire, data, budget) : IPC_SEND_OK;
 }
 
 /* Sends to peer (its lock held), reconnecting once when the connection
  * turns out broken (the peer restarted). */
-uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data) {
+uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data,
+                       IpcSendBudget &budget) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         uint32_t ret = IpcPeerConnect(peer);
         if (ret != OS_MSG_OK) {
             return ret;
         }
-        // What is batched for the peer goes first, so a thread's messages
-        // keep their order.
-        IpcSendResult res = IpcBatchFlushLocked(peer, IpcSendWaitMs());
-        if (res == IPC_SEND_OK) {
-            res = IpcSendOnce(peer, transType, wire, data);
+        IpcLink *link = peer->link;
+        IpcLinkHold(link); // stays open while the lock is released for a wait
+        IpcSendResult res = IpcSendOnLink(peer, transType, wire, data, budget);
+        if (res == IPC_SEND_BROKEN && peer->link == link) {
+            IpcPeerDisconnect(peer);
         }
+        IpcLinkRelease(link);
         switch (res) {
         case IPC_SEND_OK:
-            peer->full = false;
+            peer->sockFull = false;
             return OS_MSG_OK;
         case IPC_SEND_FULL:
-            // Logged when the peer turns full, not for every refusal while
-            // it stays full: a sender that retries would flood the log.
             return IpcSendFull(peer);
         case IPC_SEND_BROKEN:
-            IpcPeerDisconnect(peer);
             break;
         default:
             return OS_MSG_ERR_SYSTEM;
@@ -164,31 +274,109 @@ uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, c
     return OS_MSG_ERR_SERVER_NOT_RUNNING;
 }
 
-uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead *head) {
-    if (destProcName[0] == '\0' || strncmp(destProcName, MsgGetProcName(), OS_MSG_NAME_LEN) == 0) {
-        return IPCMsgSendData(destProcName, transType, head);
+/* A message that goes alone on peer's link (found under gen), after what is
+ * batched for it (only that when wire is NULL); kIpcSendLookAgain when the
+ * slot was given to another name meanwhile. */
+uint32_t IpcSendLone(IpcPeer *peer, uint32_t gen, uint32_t transType, const MsgHead *wire, const void *data,
+                     IpcSendBudget &budget) {
+    if (!IpcPeerBegin(peer, gen)) {
+        return kIpcSendLookAgain;
     }
-    uint32_t err = OS_MSG_OK;
-    IpcPeer *peer = IpcPeerFind(destProcName, &err);
-    if (peer == nullptr) {
-        return err;
+    uint32_t ret = IpcSendToPeer(peer, transType, wire, data, budget);
+    IpcPeerEnd(peer, ret == OS_MSG_ERR_SERVER_NOT_RUNNING);
+    return ret;
+}
+
+/* Waits for room in task (the wire header's recvTaskName) of peer when the
+ * peer reported it full: 0, or 0x80020007 when the wait ran out (logged
+ * once per episode). */
+uint32_t IpcSendTaskRoom(IpcPeer *peer, const MsgHead *wire, IpcSendBudget &budget) {
+    bool logIt = false;
+    if (IpcPeerWaitTaskRoom(peer, wire->recvTaskName, IpcSendWaitLeft(budget), &logIt)) {
+        return OS_MSG_OK;
+    }
+    if (logIt) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] task [%.16s] full.", wire->recvProcName, wire->recvTaskName);
+    }
+    return OS_MSG_ERR_FULL;
+}
+
+/* An answer goes back on the link its request came on: the most recent one
+ * from the requester's process, whose kernel-verified pid the request
+ * carried in sendPid. A request that came through the own process (no link)
+ * is answered there. */
+uint32_t IpcSendAnswer(const char *destProcName, MsgHead *head) {
+    IpcLink *link = IpcLinkFindAnswerLink(head->sendPid);
+    if (link == nullptr) {
+        if (head->sendPid == OsGetPId()) {
+            return IPCMsgSendData(destProcName, MSG_TRANS_SYN_RESP, head);
+        }
+        MSG_LOG(OS_MSG_LOG_ERROR, "answer 0x%x to pid %u dropped: the requester is gone.", head->msgId, head->sendPid);
+        return OS_MSG_ERR_NOT_FOUND;
     }
     MsgHead wire;
     std::memcpy(&wire, head, sizeof(wire));
     wire.data = nullptr;
-    if (transType != MSG_TRANS_SYN_RESP && wire.sendProcName[0] == '\0') {
-        // The receiver answers and sends events to the process named here
-        // (a subscription request is built without it).
+    IpcSendBudget budget = IpcSendBudgetOf(MSG_TRANS_SYN_RESP);
+    IpcSendResult res = IpcSendOnce(nullptr, link, MSG_TRANS_SYN_RESP, &wire, head->data, budget);
+    IpcLinkRelease(link);
+    if (res == IPC_SEND_OK) {
+        return OS_MSG_OK;
+    }
+    MSG_LOG(OS_MSG_LOG_ERROR, "answer 0x%x to pid %u dropped: %s.", head->msgId, head->sendPid,
+            res == IPC_SEND_FULL ? "the requester takes nothing" : "the requester is gone");
+    return res == IPC_SEND_FULL ? OS_MSG_ERR_FULL : OS_MSG_ERR_NOT_FOUND;
+}
+
+uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead *head) {
+    if (transType == MSG_TRANS_SYN_RESP) {
+        return IpcSendAnswer(destProcName, head);
+    }
+    if (destProcName[0] == '\0' || strncmp(destProcName, MsgGetProcName(), OS_MSG_NAME_LEN) == 0) {
+        return IPCMsgSendData(destProcName, transType, head);
+    }
+    MsgHead wire;
+    std::memcpy(&wire, head, sizeof(wire));
+    wire.data = nullptr;
+    if (wire.sendProcName[0] == '\0') {
+        // Events for subscriptions go to the process named here (a
+        // subscription request is built without it).
         (void)snprintf(wire.sendProcName, sizeof(wire.sendProcName), "%.15s", MsgGetProcName());
     }
-    if (transType == MSG_TRANS_ASYN || transType == MSG_TRANS_SUB_BRO) {
-        uint32_t ret = IpcSendBatched(peer, transType, &wire, head->data);
-        if (ret != kIpcSendAlone) {
+    IpcSendBudget budget = IpcSendBudgetOf(transType);
+    for (;;) {
+        uint32_t err = OS_MSG_OK;
+        uint32_t gen = 0U;
+        IpcPeer *peer = IpcPeerFind(destProcName, &err, &gen);
+        if (peer == nullptr) {
+            return err;
+        }
+        if (IpcPeerTaskMayBeFull(peer) && IpcSendTaskRoom(peer, &wire, budget) != OS_MSG_OK) {
+            return OS_MSG_ERR_FULL;
+        }
+        if (transType == MSG_TRANS_ASYN || transType == MSG_TRANS_SUB_BRO) {
+            IpcBatchResult batched = IpcBatchAppend(peer, gen, transType, &wire, head->data);
+            if (batched == IPC_BATCH_FULL) {
+                // The full batch goes first, waiting for room as the message
+                // would; the message then starts the next batch.
+                uint32_t ret = IpcSendLone(peer, gen, transType, nullptr, nullptr, budget);
+                if (ret != OS_MSG_OK) {
+                    if (ret == kIpcSendLookAgain) {
+                        continue;
+                    }
+                    return ret;
+                }
+                batched = IpcBatchAppend(peer, gen, transType, &wire, head->data);
+            }
+            if (batched == IPC_BATCH_TAKEN) {
+                return OS_MSG_OK;
+            }
+        }
+        uint32_t ret = IpcSendLone(peer, gen, transType, &wire, head->data, budget);
+        if (ret != kIpcSendLookAgain) {
             return ret;
         }
     }
-    std::lock_guard<std::mutex> guard(peer->lock);
-    return IpcSendToPeer(peer, transType, &wire, head->data);
 }
 
 /* A copy of entry i of a subscription request payload (entries start at an

@@ -146,9 +146,10 @@ ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysCred *cred, b
     msg.msg_control = control.bytes;
     msg.msg_controllen = sizeof(control.bytes);
     ssize_t n;
+    int resets = 0;
     do {
         n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-    } while (n < 0 && errno == EINTR);
+    } while (n < 0 && (errno == EINTR || (errno == ECONNRESET && resets++ == 0)));
     if (n < 0) {
         return errno == EWOULDBLOCK ? -EAGAIN : -errno;
     }
@@ -168,9 +169,10 @@ ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysCred *cred, b
 
 ssize_t IpcSysPeek(int fd, void *buf, size_t len) {
     ssize_t n;
+    int resets = 0;
     do {
         n = recv(fd, buf, len, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
+    } while (n < 0 && (errno == EINTR || (errno == ECONNRESET && resets++ == 0)));
     if (n < 0) {
         return errno == EWOULDBLOCK ? -EAGAIN : -errno;
     }
@@ -201,6 +203,10 @@ void IpcSysClose(int *fd) {
         (void)close(*fd);
         *fd = -1;
     }
+}
+
+void IpcSysShutdown(int fd) {
+    (void)shutdown(fd, SHUT_RDWR);
 }
 
 int IpcSysPollerCreate(void) {
@@ -259,6 +265,29 @@ void IpcSysEventPost(int fd) {
 void IpcSysEventDrain(int fd) {
     uint64_t count = 0U;
     (void)!read(fd, &count, sizeof(count));
+}
+
+int IpcSysPoll(IpcSysPollItem *items, size_t n, int ms) {
+    constexpr size_t kMax = 256U;
+    struct pollfd fds[kMax];
+    n = n < kMax ? n : kMax;
+    for (size_t i = 0U; i < n; ++i) {
+        fds[i].fd = items[i].fd;
+        fds[i].events = (short)(((items[i].want & IPC_SYS_READABLE) != 0U ? POLLIN : 0) |
+                                ((items[i].want & IPC_SYS_WRITABLE) != 0U ? POLLOUT : 0));
+        fds[i].revents = 0;
+    }
+    int ready = poll(fds, (nfds_t)n, ms);
+    if (ready < 0) {
+        return errno == EINTR ? 0 : -errno;
+    }
+    for (size_t i = 0U; i < n; ++i) {
+        short r = fds[i].revents;
+        items[i].ready = ((r & POLLIN) != 0 ? IPC_SYS_READABLE : 0U) | ((r & POLLOUT) != 0 ? IPC_SYS_WRITABLE : 0U) |
+                         ((r & (POLLERR | POLLNVAL)) != 0 ? IPC_SYS_ERROR : 0U) |
+                         ((r & POLLHUP) != 0 ? IPC_SYS_HANGUP : 0U);
+    }
+    return ready;
 }
 
 int IpcSysMakeDir(const char *dir, uint32_t mode) {

@@ -62,12 +62,14 @@ int IpcSysSend(int fd, const struct iovec *iov, size_t iovLen);
  * whole datagram's; *truncated is set when it did not fit), 0 when the peer
  * closed the connection, -EAGAIN when nothing waits, other -errno values for
  * failures. *cred gets the sender's credentials when the datagram carries
- * them, and is left as it is otherwise. */
+ * them, and is left as it is otherwise. A peer that closed with data of its
+ * own unread makes the kernel report a reset once, ahead of what the peer
+ * had sent: that report is passed over, so the datagrams still come. */
 ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysCred *cred, bool *truncated);
 
 /* Copies the first len bytes of the next datagram on fd without taking it:
  * the datagram's whole length, 0 when the peer closed, -EAGAIN when nothing
- * waits, or another -errno. */
+ * waits, or another -errno; a reset is passed over as by IpcSysRecv. */
 ssize_t IpcSysPeek(int fd, void *buf, size_t len);
 
 /* Asks whether a process listens on the socket at path, by connecting and
@@ -85,6 +87,11 @@ bool IpcSysWaitWritable(int fd, int ms);
 
 /* Closes *fd unless it is negative, and sets it to -1. */
 void IpcSysClose(int *fd);
+
+/* Ends both directions of the connection on fd without closing the
+ * descriptor: the peer reads what was sent and then the end, and every
+ * thread waiting on fd (this process's poller included) sees it hang up. */
+void IpcSysShutdown(int fd);
 
 /* ---------------------------------------------------------------------------
  * Readiness poller and wake-up counter
@@ -129,6 +136,21 @@ void IpcSysEventPost(int fd);
 
 /* Reads the counter back to zero. */
 void IpcSysEventDrain(int fd);
+
+/* One descriptor of IpcSysPoll: what to wait for (IPC_SYS_READABLE,
+ * IPC_SYS_WRITABLE) and, afterwards, what it is ready for (any of the
+ * conditions, IPC_SYS_ERROR and IPC_SYS_HANGUP included). */
+typedef struct IpcSysPollItem {
+    int fd;
+    uint32_t want;
+    uint32_t ready;
+} IpcSysPollItem;
+
+/* Waits at most ms (-1: without limit) until one of the n descriptors is
+ * ready: the number that are (0 when the time ran out or a signal came), or
+ * -errno. For a thread that waits on a few descriptors of its own without a
+ * poller. */
+int IpcSysPoll(IpcSysPollItem *items, size_t n, int ms);
 
 /* ---------------------------------------------------------------------------
  * Files of the run directory and shared mappings

@@ -1,0 +1,140 @@
+/*
+ * Flow control per task on the receiving side of the socket carrier.
+ *
+ * A message whose task queue is full is parked on the link it came on, in
+ * a park of that task; later messages of the link for the same task queue
+ * up behind it, so a task's messages keep their order, while messages for
+ * other tasks go on to their queues: one full task holds back only its own
+ * messages. Once a park holds IPC_PARK_NOTICE_MSGS messages or
+ * IPC_PARK_NOTICE_BYTES bytes, the link tells the sender "task T is full"
+ * (a control record); the sender then stops sending to T until the park has
+ * drained to half and the link tells it "task T has room", while the rest
+ * of the park still feeds the queue.
+ *
+ * First, though, a link whose datagram meets a full queue pauses: the rest
+ * of that datagram, from the refused message on, is kept as it came, and
+ * the link is not read until the task reports room or
+ * MSG_TUNE_RECV_PAUSE_MS pass, whichever comes first; then the rest is
+ * handed over again. A stream into a queue its task works down soon so
+ * waits in the socket, which costs nothing, rather than in a park. A pause
+ * that runs its full time shows a slow task: the kept rest and what follows
+ * is then taken apart, the messages for the full task parked while the
+ * others go on, one datagram per pause, until the task reports room again.
+ * Other tasks' messages on the link wait at most one pause at a time.
+ *
+ * When a task loop reports room (the room hook: a queue that refused a push
+ * has drained to half), the receive thread moves parked messages into
+ * their queues, one hand-over (a chunk's ready messages) per park in turn
+ * so that links share the room fairly, until the queues refuse again; then
+ * the paused links hand their kept rests over. A park for a task that is
+ * gone is dropped with one line.
+ *
+ * What one link may hold back is bounded: once it holds IPC_LINK_PARK_MSGS
+ * messages or IPC_LINK_PARK_BYTES bytes, the receive thread stops reading
+ * it (the rest of the datagram in hand is still parked) until it has
+ * drained to half, while it still watches it for hang-up; a sender that
+ * ignores the notices only holds itself back. The bounds leave room, past
+ * the notice, for what a sender streams before the notice reaches it (its
+ * socket's worth, and what it sends until its receive thread has read the
+ * notice), so a sender that heeds the notices is seldom held back. A link
+ * that closes drops what it holds back.
+ *
+ * Thread safety: the receive thread alone calls these functions and owns
+ * the parks; the queue operations they call take the in-process layer's
+ * locks.
+ */
+#ifndef VYRE_IPC_LINK_PARK_H
+#define VYRE_IPC_LINK_PARK_H
+
+#include <stdint.h>
+
+#include "transport/unix/ipc_frame.h"
+#include "transport/unix/ipc_link.h"
+#include "vyre_os_msg.h"
+
+/* A park of this many messages, or bytes (payloads and bookkeeping), tells
+ * its sender the task is full. */
+#define IPC_PARK_NOTICE_MSGS 512U
+#define IPC_PARK_NOTICE_BYTES (1024U * 1024U)
+/* Messages, and bytes, one link may hold back before it is no longer read;
+ * the largest message fits. */
+#define IPC_LINK_PARK_MSGS 16384U
+#define IPC_LINK_PARK_BYTES (4U * 1024U * 1024U)
+
+/* Messages one chunk of a park holds: as many as one hand-over to a queue
+ * takes. */
+#define IPC_PARK_CHUNK 32U
+
+/* How one held message is delivered. */
+typedef struct IpcParkedMeta {
+    int32_t transType;
+    uint32_t pid; /* the kernel's credentials of its datagram */
+    uint32_t uid;
+    uint32_t bufLen;
+    void *buf;  /* its payload buffer (owned), NULL for none */
+    bool ready; /* its header is already the one its queue takes, the
+                 * payload in data/dataLen: it moves in with the others */
+} IpcParkedMeta;
+
+/* Held messages, oldest first, in the order they came. The headers lie
+ * side by side, so that ready ones move into their queue together. */
+typedef struct IpcParkChunk {
+    struct IpcParkChunk *next;
+    uint32_t first; /* the oldest entry still held */
+    uint32_t end;   /* entries written */
+    MsgHead heads[IPC_PARK_CHUNK];
+    IpcParkedMeta meta[IPC_PARK_CHUNK];
+} IpcParkChunk;
+
+/* The messages a link holds back for one task. */
+typedef struct IpcPark {
+    struct IpcPark *next;
+    char task[OS_MSG_NAME_LEN]; /* the header's recvTaskName field */
+    IpcParkChunk *first;
+    IpcParkChunk *last;
+    uint32_t count;
+    uint64_t bytes; /* of its messages, as they count against the bounds */
+    bool fullSent;  /* the sender was told "full" and not yet "room" */
+} IpcPark;
+
+/* Makes sink the one for a datagram from link with the kernel's
+ * credentials pid and uid: an accepted link's messages go to their queues
+ * or are parked, its "drop the message" records reach the collector; a
+ * dialled link's answers go to their requesters, its notices to the peer
+ * cache. Records against the link's direction are dropped ("bad datagram
+ * from pid %u: %s."). */
+void IpcParkSinkInit(IpcFrameSink *sink, IpcLink *link, uint32_t pid, uint32_t uid);
+
+/* Moves parked messages into their queues while they take them, fairly
+ * across links; sends the "room" notices due; reads held-back links again
+ * once they drained to half. */
+void IpcParkRetry(void);
+
+/* True while some link holds messages back or owes a notice. */
+bool IpcParkPending(void);
+
+/* After a datagram of link was handled: a link whose datagram met a full
+ * queue pauses (see above). True when link is no longer to be read now
+ * (paused or held back). */
+bool IpcParkAfterDatagram(IpcLink *link);
+
+/* Keeps the len bytes at data, the rest of a datagram from pid/uid that the
+ * sink stopped before, for link's pause. */
+void IpcParkKeepRest(IpcLink *link, const uint8_t *data, uint32_t len, uint32_t pid, uint32_t uid);
+
+/* Reads the links whose pause ended by now (monotonic nanoseconds) again;
+ * the end of the next pause, 0 when none is paused. */
+uint64_t IpcParkResumeDue(uint64_t now);
+
+/* Drops, releasing their buffers, the messages link holds back (it
+ * closes). */
+void IpcParkDropLink(IpcLink *link);
+
+/* Gives the spare chunks kept for parks back to the allocator when no link
+ * holds anything back (true then). */
+bool IpcParkTrim(void);
+
+/* True while spare chunks are kept. */
+bool IpcParkSpares(void);
+
+#endif /* VYRE_IPC_LINK_PARK_H */

@@ -1,0 +1,209 @@
+/*
+ * The fixture of the multi-process carrier tests: a run directory of its
+ * own with the carrier selected, this process joined under a name with task
+ * "main" (what it gets goes to the test's inbox) and, on request, task
+ * "echo" (answers as the peer's does), and a tear-down that checks the
+ * carrier left no descriptor, thread or tracked block behind.
+ */
+#ifndef VYRE_CARRIER_FIXTURE_H
+#define VYRE_CARRIER_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "carrier/carrier_proto.h"
+#include "carrier/carrier_test_util.h"
+#include "simple_msg_test_util.h"
+#include "support/mem_check.h"
+#include "support/threads.h"
+#include "transport/ipc_msg.h"
+
+namespace carrier_test {
+
+using namespace carrier_proto;
+
+inline void *RunTaskLoop(void *name) {
+    (void)OsMsgTaskRoutineByName(static_cast<const char *>(name));
+    return nullptr;
+}
+
+/* Task "echo" of the test process: answers calls with what it saw. */
+inline uint32_t EchoHere(MsgHead *msg) {
+    if (msg->msgId == kCall) {
+        Answer answer{msg->sendPid, msg->sendUid, msg->dataLen, 1U};
+        (void)OsMsgSynSendResp(msg, &answer, sizeof(answer));
+    }
+    return 0U;
+}
+
+inline Answer AnswerOf(const simple_msg_test::Received &item) {
+    Answer answer{};
+    std::memcpy(&answer, item.payload.data(), std::min(item.payload.size(), sizeof(answer)));
+    return answer;
+}
+
+class CarrierFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/vyre_carrier_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        runDir_ = dir;
+        setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
+        setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
+        simple_msg_test::g_inbox = &inbox_;
+        // A sanitizer starts a thread of its own with the first thread the
+        // process creates: let that happen before counting.
+        std::thread([] {}).join();
+        fds_ = OpenFds();
+        threads_ = ThreadCount();
+        blocks_ = UsedBlocks();
+        firstServer_ = rebuildEntry == nullptr; // the first start-up of the process creates them
+    }
+
+    void TearDown() override {
+        Leave();
+        peers_.clear();
+        EXPECT_EQ(OpenFds(), fds_);
+        EXPECT_TRUE(WaitUntil([this] { return ThreadCount() <= threads_; })) << ThreadList();
+        // The server context and the slice collector stay for the life of
+        // the process; nothing else does.
+        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ && joined_ ? 2U : 0U));
+        (void)unlink((runDir_ + "/queue_dir").c_str());
+        if (rmdir(runDir_.c_str()) != 0) {
+            ADD_FAILURE() << "something besides the directory segment was left in " << runDir_;
+            RemoveDir(runDir_);
+        }
+        simple_msg_test::g_inbox = nullptr;
+    }
+
+    /* Joins as name with task "main" feeding the inbox and, with echo set,
+     * task "echo" answering calls. */
+    uint32_t Join(const char *name, bool echo = false) {
+        uint32_t ret = OsMsgInit(name);
+        if (ret != OS_MSG_OK) {
+            return ret;
+        }
+        joined_ = true;
+        name_ = name;
+        AddTask("main", 1024U, simple_msg_test::Record);
+        if (echo) {
+            AddTask("echo", 1024U, EchoHere);
+        }
+        return ret;
+    }
+
+    /* Registers task name with its loop on a thread of its own. */
+    void AddTask(const char *name, uint32_t queueLen, OsMsgTaskFunc callback) {
+        EXPECT_EQ(OsMsgRegTask(name, queueLen, callback), OS_MSG_OK);
+        loops_.emplace_back();
+        EXPECT_EQ(pthread_create(&loops_.back(), nullptr, RunTaskLoop, const_cast<char *>(name)), 0);
+    }
+
+    void Leave() {
+        if (name_.empty()) {
+            return;
+        }
+        EXPECT_EQ(OsMsgDestroy(name_.c_str()), OS_MSG_OK);
+        EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
+        for (pthread_t loop : loops_) {
+            (void)pthread_join(loop, nullptr);
+        }
+        loops_.clear();
+        name_.clear();
+    }
+
+    Peer &Start(std::vector<std::string> args) {
+        peers_.push_back(std::make_unique<Peer>(std::move(args)));
+        Peer &peer = *peers_.back();
+        EXPECT_GT(peer.Pid(), 0);
+        return peer;
+    }
+
+    /* A started peer that is ready. */
+    Peer &StartReady(std::vector<std::string> args) {
+        Peer &peer = Start(std::move(args));
+        EXPECT_EQ(peer.Expect("ready"), "ready");
+        return peer;
+    }
+
+    std::string SockPath(const std::string &proc) const { return runDir_ + "/" + proc + ".sock"; }
+
+    /* A header from task "main" of this process. */
+    MsgHead From(const char *proc, const char *task, uint32_t msgId, const void *data = nullptr, uint32_t len = 0U) {
+        MsgHead head;
+        FillHead(&head, name_.c_str(), proc, task, msgId, data, len);
+        (void)snprintf(head.sendTaskName, sizeof(head.sendTaskName), "main");
+        return head;
+    }
+
+    /* A call to task "echo" of proc: its result, the answer copied. */
+    uint32_t Call(const char *proc, uint32_t timeoutMs, Answer *answer = nullptr, const char *task = "echo") {
+        MsgHead head = From(proc, task, kCall);
+        MsgHead *resp = nullptr;
+        uint32_t ret = OsMsgSynSend(&head, &resp, timeoutMs);
+        if (ret == OS_MSG_OK) {
+            if (answer != nullptr && resp->dataLen == sizeof(Answer)) {
+                std::memcpy(answer, resp->data, sizeof(Answer));
+            }
+            EXPECT_EQ(OsMsgSynRespFree(resp), OS_MSG_OK);
+        }
+        return ret;
+    }
+
+    std::string runDir_;
+    std::string name_;
+    simple_msg_test::Inbox inbox_;
+    std::vector<std::unique_ptr<Peer>> peers_;
+
+private:
+    size_t fds_ = 0U;
+    size_t threads_ = 0U;
+    uint64_t blocks_ = 0U;
+    bool joined_ = false;
+    bool firstServer_ = false;
+    std::vector<pthread_t> loops_;
+};
+
+/* Descriptors process pid has open (/proc/PID/fd). */
+inline size_t OpenFdsOf(pid_t pid) {
+    size_t n = 0U;
+    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (struct dirent *entry = readdir(d)) {
+            n += entry->d_name[0] != '.' ? 1U : 0U;
+        }
+        (void)closedir(d);
+    }
+    return n;
+}
+
+/* Processor time process pid has used (user and system), in clock ticks
+ * (/proc/PID/stat). */
+inline unsigned long long CpuTicksOf(pid_t pid) {
+    unsigned long long user = 0U;
+    unsigned long long sys = 0U;
+    if (FILE *f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r")) {
+        char line[1024] = {0};
+        if (fgets(line, sizeof(line), f) != nullptr) {
+            // Fields 14 and 15, counted after the command, which ends with ')'.
+            const char *at = strrchr(line, ')');
+            if (at != nullptr) {
+                (void)sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &sys);
+            }
+        }
+        (void)fclose(f);
+    }
+    return user + sys;
+}
+
+} // namespace carrier_test
+
+#endif /* VYRE_CARRIER_FIXTURE_H */

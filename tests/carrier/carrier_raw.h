@@ -1,0 +1,156 @@
+/*
+ * A peer that talks to a carrier socket without the library: it connects
+ * to a process's socket and writes datagrams framed as the carrier frames
+ * them, whatever it likes in the headers (made-up sender names, tasks that
+ * are full), and reads what comes back on its own connection. All calls
+ * are async-signal-safe except the builders (std::string), so a forked
+ * child may use Connect, SendBytes and ReceiveBytes on buffers built before
+ * the fork.
+ */
+#ifndef VYRE_CARRIER_RAW_H
+#define VYRE_CARRIER_RAW_H
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "transport/msg_adapter.h"
+#include "transport/msg_rebuild.h"
+#include "transport/unix/ipc_frame.h"
+#include "vyre_os_msg.h"
+
+namespace carrier_raw {
+
+/* A blocking connection to the socket at path, -1 when none. */
+inline int Connect(const std::string &path) {
+    struct sockaddr_un addr;
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(addr.sun_path)) {
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0) {
+        (void)close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+inline void Name(char *field, const std::string &text) {
+    std::memset(field, 0, OS_MSG_NAME_LEN);
+    std::memcpy(field, text.c_str(), text.size() < OS_MSG_NAME_LEN - 1U ? text.size() : OS_MSG_NAME_LEN - 1U);
+}
+
+/* A header from task sendTask of sendProc (whatever the kernel says) to
+ * task recvTask of recvProc. */
+inline MsgHead Head(const std::string &sendProc, const std::string &sendTask, const std::string &recvProc,
+                    const std::string &recvTask, uint32_t msgId, uint32_t dataLen) {
+    MsgHead head;
+    std::memset(&head, 0, sizeof(head));
+    Name(head.sendProcName, sendProc);
+    Name(head.sendTaskName, sendTask);
+    Name(head.recvProcName, recvProc);
+    Name(head.recvTaskName, recvTask);
+    head.msgId = msgId;
+    head.dataLen = dataLen;
+    return head;
+}
+
+/* One unsliced record of transport type transType. */
+inline std::string Record(uint32_t transType, const MsgHead &head, const std::string &payload) {
+    IpcFramePrefix prefix;
+    IpcFrameSetPrefix(&prefix, transType, 0U, (uint32_t)payload.size());
+    std::string out(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
+    out.append(reinterpret_cast<const char *>(&head), IPC_FRAME_HEAD_LEN);
+    return out + payload;
+}
+
+/* The datagrams of an asynchronous message of total bytes (pattern 'x') in
+ * slices of at most slice bytes, keyed by key. */
+inline std::vector<std::string> Slices(MsgHead head, uint32_t total, uint32_t slice, uint32_t key) {
+    head.dataLen = total;
+    std::vector<std::string> out;
+    for (uint32_t offset = 0U; offset < total; offset += slice) {
+        uint32_t len = total - offset < slice ? total - offset : slice;
+        IpcFramePrefix prefix;
+        IpcFrameSetPrefix(&prefix, MSG_TRANS_ASYN, IPC_FRAME_SLICED, len);
+        MsgSliceTail tail;
+        std::memset(&tail, 0, sizeof(tail));
+        tail.isSplit = 1U;
+        tail.offset = offset;
+        tail.curLen = len;
+        tail.flag = key;
+        std::string d(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
+        d.append(reinterpret_cast<const char *>(&head), IPC_FRAME_HEAD_LEN);
+        d.append(len, 'x');
+        d.append(reinterpret_cast<const char *>(&tail), sizeof(tail));
+        out.push_back(d);
+    }
+    return out;
+}
+
+inline bool SendBytes(int fd, const void *data, size_t len) {
+    return send(fd, data, len, MSG_NOSIGNAL) == (ssize_t)len;
+}
+
+inline bool Send(int fd, const std::string &datagram) {
+    return SendBytes(fd, datagram.data(), datagram.size());
+}
+
+/* The next datagram into buf (size bytes) within waitMs: its length, or
+ * -1 when none came (0 when the connection closed). */
+inline ssize_t ReceiveBytes(int fd, void *buf, size_t size, int waitMs) {
+    struct pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, waitMs) <= 0) {
+        return -1;
+    }
+    return recv(fd, buf, size, 0);
+}
+
+/* The first record of a received datagram: its transport type (or
+ * IPC_FRAME_CONTROL), its header (message records) or control body. */
+struct Got {
+    uint32_t transType = 0U;
+    uint32_t kind = 0U; /* control records */
+    MsgHead head{};
+    IpcFrameControl control{};
+    std::string payload;
+};
+
+inline bool Parse(const std::string &datagram, Got *got) {
+    IpcFramePrefix prefix;
+    if (datagram.size() < sizeof(prefix)) {
+        return false;
+    }
+    std::memcpy(&prefix, datagram.data(), sizeof(prefix));
+    got->transType = prefix.transType;
+    if (prefix.transType == IPC_FRAME_CONTROL) {
+        got->kind = prefix.flags;
+        return datagram.size() >= IPC_FRAME_CONTROL_RECORD &&
+               (std::memcpy(&got->control, datagram.data() + IPC_FRAME_PREFIX_LEN, sizeof(got->control)), true);
+    }
+    if (datagram.size() < IPC_FRAME_RECORD_OVERHEAD + prefix.bodyLen) {
+        return false;
+    }
+    std::memcpy(&got->head, datagram.data() + IPC_FRAME_PREFIX_LEN, IPC_FRAME_HEAD_LEN);
+    got->payload = datagram.substr(IPC_FRAME_RECORD_OVERHEAD, prefix.bodyLen);
+    return true;
+}
+
+/* The next datagram within waitMs, taken apart; false when none came. */
+inline bool Receive(int fd, Got *got, int waitMs) {
+    std::string buf(IPC_FRAME_DATAGRAM_MAX, '\0');
+    ssize_t n = ReceiveBytes(fd, &buf[0], buf.size(), waitMs);
+    return n > 0 && Parse(buf.substr(0, (size_t)n), got);
+}
+
+} // namespace carrier_raw
+
+#endif /* VYRE_CARRIER_RAW_H */

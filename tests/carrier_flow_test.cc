@@ -1,0 +1,296 @@
+/*
+ * Flow control of the carrier between real processes, and waiting for
+ * room by choice: a full task holds back only its own messages, waits for
+ * room are bounded and hold no lock other senders need, a send that chose
+ * to wait is woken when room returns (across processes and within one), a
+ * message in slices that finds no room is given up whole, and the batch
+ * sender loses and leaks nothing when a batch buffer cannot be had. Every
+ * wait is bounded; the fixture checks that nothing is left behind.
+ */
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/msg_tunables.h"
+#include "carrier/carrier_fixture.h"
+#include "support/log_capture.h"
+#include "transport/ipc_msg.h"
+#include "transport/msg_rebuild.h"
+#include "transport/unix/ipc_link_park.h"
+#include "transport/unix/ipc_peer_cache.h"
+#include "vyre_os_log.h"
+
+namespace {
+
+using namespace carrier_proto;
+using carrier_test::CarrierFixture;
+using carrier_test::Peer;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kGenerous = std::chrono::milliseconds(3000); // what a loaded machine may add to a bound
+
+class CarrierFlow : public CarrierFixture {
+protected:
+    /* Fills task "slow" of proc (its loop waits at its gate): sends it
+     * messages with ids 1, 2, ... until its loop, its queue and a park of
+     * the notice size hold them, waits until the peer's notice that the task is full
+     * has arrived, then sends one more, which is refused; returns the number
+     * accepted and the refused one's wait in *refusedAfter. */
+    uint32_t FillSlow(const char *proc, Clock::duration *refusedAfter) {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        const uint32_t fill = 1U + 8U + IPC_PARK_NOTICE_MSGS; // at the gate, queued, parked
+        for (uint32_t id = 1U; id <= fill; ++id) {
+            MsgHead head = From(proc, "slow", id);
+            EXPECT_EQ(OsMsgAsynSend(&head), OS_MSG_OK) << id;
+        }
+        uint32_t err = 0U;
+        uint32_t gen = 0U;
+        IpcPeer *peer = IpcPeerFind(proc, &err, &gen);
+        EXPECT_TRUE(peer != nullptr && WaitUntil([peer] { return IpcPeerTaskMayBeFull(peer); }));
+        MsgHead head = From(proc, "slow", fill + 1U);
+        auto start = Clock::now();
+        EXPECT_EQ(OsMsgAsynSend(&head), OS_MSG_ERR_FULL);
+        *refusedAfter = Clock::now() - start;
+        return fill;
+    }
+
+    /* The peer's count report: messages its echo task got, messages its
+     * slow task took, whether in order. */
+    static std::string Count(Peer &peer) {
+        peer.Send("count");
+        return peer.Expect("count ");
+    }
+};
+
+// Task "slow" of a process is full (its loop waits): its sender is told so
+// and a further message is refused after the documented 5 ms, while the
+// process's other task answers calls and takes messages at once. Once slow
+// goes on, it gets every message it accepted, in order.
+TEST_F(CarrierFlow, OneFullTaskHoldsBackOnlyItsOwnMessages) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    Peer &flow = StartReady({"flow", "f1"});
+    Clock::duration refusedAfter{};
+    const uint32_t accepted = FillSlow("f1", &refusedAfter);
+    EXPECT_GE(refusedAfter, std::chrono::milliseconds(MSG_TUNE_SEND_ROOM_WAIT_MS));
+    EXPECT_LT(refusedAfter, std::chrono::milliseconds(MSG_TUNE_SEND_ROOM_WAIT_MS) + kGenerous);
+    for (int i = 0; i < 20; ++i) {
+        Answer answer{};
+        ASSERT_EQ(Call("f1", 5000U, &answer), OS_MSG_OK) << i;
+        EXPECT_EQ(answer.pid, (uint32_t)getpid());
+        MsgHead head = From("f1", "echo", 0U);
+        ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Count(flow) == "count 40 0 1"; }));
+    flow.Send("open");
+    std::string expected = "count 40 " + std::to_string(accepted) + " 1";
+    std::string got;
+    EXPECT_TRUE(WaitUntil([&] { return (got = Count(flow)) == expected; })) << got;
+    // The task has room again: its sender is no longer refused.
+    MsgHead head = From("f1", "slow", accepted + 1U);
+    EXPECT_TRUE(WaitUntil([&] { return OsMsgAsynSend(&head) == OS_MSG_OK; }));
+}
+
+// A call waits for room at a full task for its whole time-out; meanwhile
+// another thread's message to that task is refused after its own 5 ms, and
+// a stream to another process flows: the waiting call holds no lock they
+// need.
+TEST_F(CarrierFlow, AWaitForRoomHoldsNoLockOtherSendersNeed) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    StartReady({"flow", "f2"});
+    Peer &other = StartReady({"echo", "e2"});
+    Clock::duration refusedAfter{};
+    (void)FillSlow("f2", &refusedAfter);
+    constexpr uint32_t kCallMs = 3000U;
+    std::promise<void> calling;
+    auto call = std::async(std::launch::async, [&] {
+        MsgHead head = From("f2", "slow", kCall);
+        MsgHead *resp = nullptr;
+        calling.set_value();
+        auto start = Clock::now();
+        uint32_t ret = OsMsgSynSend(&head, &resp, kCallMs);
+        return std::make_pair(ret, Clock::now() - start);
+    });
+    calling.get_future().wait();
+    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    auto start = Clock::now();
+    MsgHead refused = From("f2", "slow", 99999U);
+    EXPECT_EQ(OsMsgAsynSend(&refused), OS_MSG_ERR_FULL);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kCallMs / 2U)) << "waited for the call's lock";
+    start = Clock::now();
+    constexpr uint32_t kStream = 200U; // what its queue and a park take: no task of e2 turns full
+    std::vector<uint8_t> payload(64U);
+    for (uint32_t i = 0U; i < kStream; ++i) {
+        MsgHead head = From("e2", "echo", 0U, payload.data(), (uint32_t)payload.size());
+        ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK) << i;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Count(other) == "count " + std::to_string(kStream) + " 0 1"; }));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kCallMs / 2U)) << "the stream waited for the call";
+    auto [ret, waited] = call.get();
+    EXPECT_EQ(ret, OS_MSG_ERR_FULL);
+    EXPECT_GE(waited, std::chrono::milliseconds(kCallMs));
+    EXPECT_LT(waited, std::chrono::milliseconds(kCallMs) + kGenerous);
+}
+
+// A send that chose to wait gives up after its own time-out at a full task
+// of another process, and is woken, long before its time-out, when the task
+// takes messages again.
+TEST_F(CarrierFlow, TimedSendWaitsForRoomAcrossProcessesAndIsWokenWhenItReturns) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    Peer &flow = StartReady({"flow", "f3"});
+    Clock::duration refusedAfter{};
+    const uint32_t accepted = FillSlow("f3", &refusedAfter);
+    {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        MsgHead head = From("f3", "slow", accepted + 1U);
+        auto start = Clock::now();
+        EXPECT_EQ(OsMsgAsynSendTimed(&head, 200U), OS_MSG_ERR_FULL);
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(200));
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(200) + kGenerous);
+    }
+    constexpr uint32_t kLongMs = 30000U;
+    auto timed = std::async(std::launch::async, [&] {
+        MsgHead head = From("f3", "slow", accepted + 1U);
+        auto start = Clock::now();
+        uint32_t ret = OsMsgAsynSendTimed(&head, kLongMs);
+        return std::make_pair(ret, Clock::now() - start);
+    });
+    flow.Send("open");
+    auto [ret, waited] = timed.get();
+    EXPECT_EQ(ret, OS_MSG_OK);
+    EXPECT_LT(waited, std::chrono::milliseconds(kLongMs / 3U)); // woken, not timed out
+    std::string expected = "count 0 " + std::to_string(accepted + 1U) + " 1";
+    EXPECT_TRUE(WaitUntil([&] { return Count(flow) == expected; }));
+}
+
+/* Task "gate" of the test process: its callback records, and waits on the
+ * gate for the first message. */
+std::promise<void> *g_gateEntered = nullptr;
+std::shared_future<void> *g_gateOpen = nullptr;
+
+uint32_t GateTask(MsgHead *msg) {
+    simple_msg_test::Record(msg);
+    if (msg->msgId == 1U) {
+        g_gateEntered->set_value();
+        g_gateOpen->wait();
+    }
+    return 0U;
+}
+
+// Within one process: a timed send to a full queue gives up after its
+// time-out, and one with a long time-out is woken as soon as the task's
+// loop takes a message; every message arrives once, in order.
+TEST_F(CarrierFlow, TimedSendInOneProcessIsWokenWhenTheLoopTakesAMessage) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    std::promise<void> entered;
+    std::promise<void> open;
+    std::shared_future<void> opened = open.get_future().share();
+    g_gateEntered = &entered;
+    g_gateOpen = &opened;
+    AddTask("gate", 1U, GateTask);
+    MsgHead first = From(name_.c_str(), "gate", 1U);
+    ASSERT_EQ(OsMsgAsynSend(&first), OS_MSG_OK);
+    entered.get_future().wait(); // the loop holds message 1
+    MsgHead second = From(name_.c_str(), "gate", 2U);
+    ASSERT_EQ(OsMsgAsynSend(&second), OS_MSG_OK); // the queue of one is full
+    {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        MsgHead head = From(name_.c_str(), "gate", 99U);
+        auto start = Clock::now();
+        EXPECT_EQ(OsMsgAsynSendTimed(&head, 100U), OS_MSG_ERR_FULL);
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100));
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100) + kGenerous);
+    }
+    constexpr uint32_t kLongMs = 30000U;
+    auto timed = std::async(std::launch::async, [&] {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        MsgHead head = From(name_.c_str(), "gate", 3U);
+        auto start = Clock::now();
+        uint32_t ret = OsMsgAsynSendTimed(&head, kLongMs);
+        return std::make_pair(ret, Clock::now() - start);
+    });
+    open.set_value();
+    auto [ret, waited] = timed.get();
+    EXPECT_EQ(ret, OS_MSG_OK);
+    EXPECT_LT(waited, std::chrono::milliseconds(kLongMs / 3U)); // woken, not timed out
+    ASSERT_TRUE(inbox_.WaitFor(3U));
+    std::vector<simple_msg_test::Received> got = inbox_.Items();
+    ASSERT_EQ(got.size(), 3U);
+    EXPECT_EQ(got[0].msgId, 1U);
+    EXPECT_EQ(got[1].msgId, 2U);
+    EXPECT_EQ(got[2].msgId, 3U);
+}
+
+// Messages in slices to a receiver that stopped taking them: the one that
+// finds no room, part of it sent, is given up within the asynchronous bound
+// (not after a long wait per slice); the receiver drops what it got of it,
+// and the next message reaches it.
+TEST_F(CarrierFlow, MessageInSlicesThatFindsNoRoomIsGivenUpWhole) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    Peer &echo = StartReady({"echo", "e4"});
+    ASSERT_EQ(Call("e4", 10000U), OS_MSG_OK); // connected
+    ASSERT_EQ(kill(echo.Pid(), SIGSTOP), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(echo.Pid(), &status, WUNTRACED), echo.Pid());
+    // Three slices each, so that the one that finds the socket full has
+    // most likely sent some.
+    std::vector<uint8_t> large(3U * 1024U * 1024U - 1U);
+    {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        uint32_t ret = OS_MSG_OK;
+        Clock::duration waited{};
+        for (int i = 0; i < 64 && ret == OS_MSG_OK; ++i) {
+            MsgHead head = From("e4", "echo", 0U, large.data(), (uint32_t)large.size());
+            auto start = Clock::now();
+            ret = OsMsgAsynSend(&head);
+            waited = Clock::now() - start;
+        }
+        EXPECT_EQ(ret, OS_MSG_ERR_FULL);
+        EXPECT_LT(waited, std::chrono::milliseconds(MSG_TUNE_SEND_ROOM_WAIT_MS) + kGenerous / 3);
+    }
+    ASSERT_EQ(kill(echo.Pid(), SIGCONT), 0);
+    EXPECT_EQ(Call("e4", 10000U), OS_MSG_OK);
+    EXPECT_TRUE(WaitUntil([&] {
+        echo.Send("partials");
+        return echo.Expect("partials ") == "partials 0";
+    }));
+}
+
+// The batch buffer of a stream cannot be had, for each allocation the
+// stream makes: the messages go alone, every one arrives, and nothing is
+// leaked once the process leaves.
+TEST_F(CarrierFlow, BatchBufferThatCannotBeAllocatedLosesAndLeaksNothing) {
+    Peer &echo = StartReady({"echo", "e5"});
+    uint64_t settled = 0U;
+    uint32_t expected = 0U;
+    constexpr uint32_t kStream = 400U;
+    std::vector<uint8_t> payload(64U);
+    for (int64_t failAt = 1; failAt <= 2; ++failAt) { // a stream allocates two batch buffers
+        ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+        ASSERT_EQ(Call("e5", 10000U), OS_MSG_OK); // connected: the stream allocates only batches
+        expected += 1U;
+        OSMemSetFailCountdown(failAt);
+        for (uint32_t i = 0U; i < kStream; ++i) {
+            MsgHead head = From("e5", "echo", 0U, payload.data(), (uint32_t)payload.size());
+            ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK) << "failing allocation " << failAt << ", message " << i;
+        }
+        EXPECT_EQ(OSMemGetFailCountdown(), -1) << "the stream made fewer allocations";
+        OSMemSetFailCountdown(-1);
+        expected += kStream;
+        std::string want = "count " + std::to_string(expected) + " 0 1";
+        EXPECT_TRUE(WaitUntil([&] { return Count(echo) == want; })) << "failing allocation " << failAt;
+        Leave();
+        if (failAt == 1) {
+            settled = UsedBlocks();
+        }
+        EXPECT_EQ(UsedBlocks(), settled) << "failing allocation " << failAt;
+    }
+}
+
+} // namespace

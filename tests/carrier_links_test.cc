@@ -1,0 +1,272 @@
+/*
+ * The carrier's connections between real processes: answers travel back
+ * on the connection their request came on, the peer cache forgets peers
+ * that leave, idle or never ran, the receive loop rests when descriptors
+ * run out, connections that close drop what they held back, and a receiver
+ * whose application forks keeps serving. Every wait is bounded; the
+ * fixture checks that nothing is left behind.
+ */
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "carrier/carrier_fixture.h"
+#include "carrier/carrier_raw.h"
+#include "support/log_capture.h"
+#include "transport/unix/ipc_link.h"
+#include "transport/unix/ipc_peer_cache.h"
+#include "vyre_os_log.h"
+
+namespace {
+
+using namespace carrier_proto;
+using carrier_test::CarrierFixture;
+using carrier_test::OpenFds;
+using carrier_test::OpenFdsOf;
+using carrier_test::Peer;
+
+class CarrierLinks : public CarrierFixture {};
+
+// A raw client writes requests whose sender fields name processes that do
+// not run, and one that runs: every answer comes back on its own
+// connection, and neither the server nor the named process gains a
+// descriptor (the server never dials the names it was given).
+TEST_F(CarrierLinks, AnswersGoBackOnTheRequestsConnectionWhateverSenderItNames) {
+    Peer &server = StartReady({"echo", "srv"});
+    Peer &named = StartReady({"echo", "named"});
+    int fd = carrier_raw::Connect(SockPath("srv"));
+    ASSERT_GE(fd, 0);
+    auto ask = [&](uint32_t i) {
+        std::string sender = i % 10U == 0U ? "named" : "fake" + std::to_string(i);
+        MsgHead head = carrier_raw::Head(sender, "t" + std::to_string(i), "srv", "echo", kCall, 0U);
+        carrier_raw::Got got;
+        return carrier_raw::Send(fd, carrier_raw::Record(MSG_TRANS_SYN, head, "")) &&
+               carrier_raw::Receive(fd, &got, carrier_test::kWaitMs) && got.transType == MSG_TRANS_SYN_RESP &&
+               std::string(got.head.sendTaskName) == "t" + std::to_string(i) && got.payload.size() == sizeof(Answer);
+    };
+    ASSERT_TRUE(ask(0U));
+    const size_t serverFds = OpenFdsOf(server.Pid());
+    const size_t namedFds = OpenFdsOf(named.Pid());
+    for (uint32_t i = 1U; i <= 200U; ++i) {
+        ASSERT_TRUE(ask(i)) << "no answer on the request's connection for request " << i;
+    }
+    EXPECT_EQ(OpenFdsOf(server.Pid()), serverFds);
+    EXPECT_EQ(OpenFdsOf(named.Pid()), namedFds);
+    (void)close(fd);
+}
+
+// Clients come and go under 200 distinct names; each call is answered and
+// the server keeps no connection or slot for any of them.
+TEST_F(CarrierLinks, ClientsUnderTwoHundredNamesOverTimeAreAllAnswered) {
+    ASSERT_EQ(Join("server", true), OS_MSG_OK);
+    const size_t fds = OpenFds();
+    const char *prefixes[] = {"ca", "cb", "cc", "cd"};
+    std::vector<Peer *> callers;
+    for (const char *prefix : prefixes) {
+        callers.push_back(&Start({"caller", prefix, "server", "50"}));
+    }
+    for (Peer *caller : callers) {
+        for (int i = 0; i < 50; ++i) {
+            EXPECT_EQ(caller->Expect("called " + std::to_string(i) + " "), "called " + std::to_string(i) + " 0");
+        }
+        EXPECT_EQ(caller->Expect("done"), "done");
+    }
+    peers_.clear();
+    EXPECT_TRUE(WaitUntil([] { return IpcLinkCount() == 0U; })); // every client's connection went with it
+    EXPECT_EQ(OpenFds(), fds);
+    EXPECT_EQ(IpcPeerNamedCount(), 0U); // answering opened no connection
+}
+
+// A process that does not run takes no slot, however many are tried, and
+// the slots of peers that leave are given back: more peers than there are
+// slots come and go, and each is heard.
+TEST_F(CarrierLinks, PeerSlotsAreGivenBackWhenThePeerLeavesOrNeverRan) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    const size_t fds = OpenFds();
+    {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        for (uint32_t i = 0U; i < 2U * IPC_PEER_NUM; ++i) {
+            MsgHead head = From(("ghost" + std::to_string(i)).c_str(), "echo", kPing);
+            ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_ERR_SERVER_NOT_RUNNING) << i;
+        }
+    }
+    EXPECT_EQ(IpcPeerNamedCount(), 0U);
+    constexpr uint32_t kRounds = IPC_PEER_NUM / 4U + 4U;
+    for (uint32_t round = 0U; round < kRounds; ++round) {
+        std::vector<std::string> names;
+        for (uint32_t i = 0U; i < 4U; ++i) {
+            names.push_back("p" + std::to_string(round) + "_" + std::to_string(i));
+            StartReady({"echo", names.back()});
+        }
+        for (const std::string &name : names) {
+            ASSERT_EQ(Call(name.c_str(), 10000U), OS_MSG_OK) << name;
+        }
+        peers_.clear(); // they leave; the receive thread sees their links go
+        ASSERT_TRUE(WaitUntil([] { return IpcPeerNamedCount() == 0U; })) << "round " << round;
+        ASSERT_TRUE(WaitUntil([&] { return OpenFds() == fds; })) << "round " << round;
+    }
+}
+
+// A connection left unused past the idle time is closed and its slot
+// given back while the peer runs on; the next send connects again.
+TEST_F(CarrierLinks, IdlePeerConnectionIsClosedAndReopenedOnUse) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    StartReady({"echo", "quiet"});
+    const size_t fds = OpenFds();
+    IpcPeerSetIdleMs(100U);
+    ASSERT_EQ(Call("quiet", 10000U), OS_MSG_OK);
+    EXPECT_EQ(IpcPeerNamedCount(), 1U);
+    EXPECT_TRUE(WaitUntil([] { return IpcPeerNamedCount() == 0U; }));
+    EXPECT_TRUE(WaitUntil([&] { return OpenFds() == fds; }));
+    EXPECT_EQ(Call("quiet", 10000U), OS_MSG_OK);
+    IpcPeerSetIdleMs(0U);
+}
+
+// A receiver out of descriptors, with connections still queued on its
+// listening socket, does not spin (its processor time over a second stays
+// far below a core) and goes on answering the peer connected before; once
+// descriptors free, new connections are served again.
+TEST_F(CarrierLinks, OutOfDescriptorsTheListenerRestsAndConnectedPeersAreServed) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    Peer &lim = StartReady({"echo", "lim", "48"});
+    ASSERT_EQ(Call("lim", 10000U), OS_MSG_OK);
+    std::vector<int> flood;
+    struct Closer {
+        std::vector<int> &fds;
+        void Close() {
+            for (int fd : fds) {
+                (void)close(fd);
+            }
+            fds.clear();
+        }
+        ~Closer() { Close(); }
+    } closer{flood};
+    for (int i = 0; i < 400; ++i) {
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        ASSERT_GE(fd, 0);
+        struct sockaddr_un addr;
+        std::memset(&addr, 0, sizeof(addr));
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, SockPath("lim").c_str(), SockPath("lim").size());
+        if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0) {
+            (void)close(fd); // its backlog is full
+            break;
+        }
+        flood.push_back(fd);
+    }
+    ASSERT_GT(flood.size(), 48U); // past its descriptors
+    const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    const unsigned long long before = carrier_test::CpuTicksOf(lim.Pid());
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(Call("lim", 10000U), OS_MSG_OK) << i; // the connected peer is served meanwhile
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1) -
+                                (std::chrono::steady_clock::now() - start)); // the time is the behaviour
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double share = (double)(carrier_test::CpuTicksOf(lim.Pid()) - before) / (double)ticksPerSecond / seconds;
+    EXPECT_LT(share, 0.3) << "the receiver spun while out of descriptors";
+    closer.Close();
+    int fresh = -1;
+    ASSERT_TRUE(WaitUntil([&] {
+        fresh = carrier_raw::Connect(SockPath("lim"));
+        MsgHead head = carrier_raw::Head("raw", "t", "lim", "echo", kCall, 0U);
+        carrier_raw::Got got;
+        bool answered = fresh >= 0 && carrier_raw::Send(fresh, carrier_raw::Record(MSG_TRANS_SYN, head, "")) &&
+                        carrier_raw::Receive(fresh, &got, 1000) && got.transType == MSG_TRANS_SYN_RESP;
+        (void)close(fresh);
+        return answered;
+    }));
+}
+
+// Clients each send a large message to a task whose queue is full and
+// close, some after sending more than a connection may hold back (which
+// stops it being read): nothing they sent stays held a moment later, and
+// no descriptor stays open.
+TEST_F(CarrierLinks, ConnectionsThatCloseLeaveNoHeldBackMemory) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    EXPECT_EQ(OsMsgRegTask("full", 1U, nullptr), OS_MSG_OK); // no loop: its queue stays full
+    MsgHead filler = From(name_.c_str(), "full", kPing);
+    ASSERT_EQ(OsMsgAsynSend(&filler), OS_MSG_OK);
+    const size_t fds = OpenFds();
+    const uint64_t blocks = UsedBlocks();
+    constexpr uint32_t kMessage = 960U * 1024U;
+    constexpr uint32_t kSlice = 128U * 1024U;
+    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    for (uint32_t client = 0U; client < 100U; ++client) {
+        int fd = carrier_raw::Connect(SockPath("ctest"));
+        ASSERT_GE(fd, 0);
+        struct timeval bounded = {2, 0}; // a held-back connection takes no more
+        ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bounded, sizeof(bounded)), 0);
+        const uint32_t messages = client % 2U == 0U ? 1U : 5U; // 5 pass the bound
+        MsgHead head = carrier_raw::Head("raw", "t", "ctest", "full", kPing, kMessage);
+        bool sent = true;
+        for (uint32_t m = 0U; m < messages && sent; ++m) {
+            for (const std::string &slice : carrier_raw::Slices(head, kMessage, kSlice, m)) {
+                sent = sent && carrier_raw::Send(fd, slice);
+            }
+        }
+        (void)close(fd);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return UsedBlocks() == blocks && OpenFds() == fds; }))
+        << UsedBlocks() - blocks << " blocks and " << OpenFds() - fds << " descriptors left";
+    EXPECT_EQ(IpcLinkCount(), 0U);
+    ASSERT_EQ(OsMsgUnregTask(nullptr, 0U, "full"), OS_MSG_OK);
+}
+
+// The receiver's application forks children that exit after a moment, and
+// children that call it over a connection of their own and exit, while it
+// serves: the children's copies of its descriptors never hand its poller a
+// connection it closed, so it never crashes and every call is answered.
+TEST_F(CarrierLinks, ReceiverWhoseApplicationForksKeepsServing) {
+    ASSERT_EQ(Join("ctest", true), OS_MSG_OK);
+    const std::string path = SockPath("ctest");
+    MsgHead head = carrier_raw::Head("child", "t", "ctest", "echo", kCall, 0U);
+    const std::string request = carrier_raw::Record(MSG_TRANS_SYN, head, ""); // built before the forks
+    std::vector<char> answer(IPC_FRAME_DATAGRAM_MAX);
+    constexpr int kChildren = 80;
+    constexpr int kAtOnce = 4;
+    std::vector<pid_t> running;
+    int answered = 0;
+    auto reap = [&](pid_t pid) {
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status)) << "child " << pid;
+        answered += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+    };
+    for (int i = 0; i < kChildren; ++i) {
+        if ((int)running.size() == kAtOnce) {
+            reap(running.front());
+            running.erase(running.begin());
+        }
+        const bool calls = i % 2 == 0;
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (!calls) {
+                // Holds its copies of the receiver's descriptors a moment,
+                // as a child that execs or exits soon does.
+                struct timespec moment = {0, 20 * 1000 * 1000};
+                (void)nanosleep(&moment, nullptr);
+                _exit(0);
+            }
+            int fd = carrier_raw::Connect(path);
+            bool ok = fd >= 0 && carrier_raw::SendBytes(fd, request.data(), request.size()) &&
+                      carrier_raw::ReceiveBytes(fd, answer.data(), answer.size(), carrier_test::kWaitMs) > 0;
+            _exit(ok ? 0 : 1);
+        }
+        running.push_back(pid);
+    }
+    for (pid_t pid : running) {
+        reap(pid);
+    }
+    EXPECT_EQ(answered, kChildren);
+    EXPECT_TRUE(WaitUntil([] { return IpcLinkCount() == 0U; }));
+}
+
+} // namespace
