@@ -109,6 +109,11 @@ OS_MSG_API uint32_t OsMsgGetVersion(void);
 #define OS_MSG_ERR_THREAD_CREATE 0x8002001fU
 /* Memory allocation failed. */
 #define OS_MSG_ERR_NO_MEMORY 0x80020020U
+/* Refused by access control: the receiving process's access policy does not
+ * accept this sender for this task and message id (see "Access between
+ * processes"), or the run directory, one of its files or the policy file is
+ * one that another user could have put there or can change. */
+#define OS_MSG_ERR_ACCESS 0x80020021U
 
 /* ---------------------------------------------------------------------------
  * Sizes, reserved ids and names
@@ -366,6 +371,114 @@ OS_MSG_API uint32_t OsMsgDestroy(const char *procName);
  * name: the process is not initialised); OS_MSG_ERR_FAIL (size below 16; the
  * buffer is then cleared when size is not 0). */
 OS_MSG_API uint32_t OsMsgGetProcName(char *buffer, uint32_t size);
+
+/* ---------------------------------------------------------------------------
+ * Access between processes
+ *
+ * What follows holds for the "unix" carrier. Within a process, and over the
+ * loopback, every sender is the process itself: nothing is checked.
+ *
+ * The run directory. OsMsgInit uses a run directory only when no other user
+ * can have made it or can change what is in it: a real directory (not a
+ * symbolic link) whose owner is the process's own user, and that no one but
+ * its owner can write to (a private directory, as OsMsgInit creates it, mode
+ * 0700). A directory several users share is owned by root, by the process's
+ * own user or by the one user OsMsgSetSharedRunDir names, and is setgid and
+ * writable by its group and no one else (mode 2770): the processes of the
+ * group's members then meet in it, and the library makes its socket and its
+ * directory segment readable and writable by that group and never by others,
+ * whatever the process's umask. A process that is not in the group (root
+ * aside) cannot use it. The socket files and the directory segment are opened
+ * without following symbolic links and checked the same way. Otherwise
+ * OsMsgInit fails with OS_MSG_ERR_ACCESS and one log line, "run directory
+ * [DIR] refused: REASON.", where REASON says what is wrong ("a symbolic
+ * link", "owned by uid N", "writable by others (mode 0777)", ...); a sender
+ * refuses to connect to a socket file that is a symbolic link or no socket
+ * (OS_MSG_ERR_ACCESS).
+ *
+ * Delivery. A process delivers only what is addressed to it: a message whose
+ * recvProcName is not its own name, or whose recvCpuId is not its CPU, is
+ * dropped with one log line per sending connection (a socket file that leads
+ * to another process cannot divert messages). Subscription requests, which
+ * go to the reserved process "pmsg" (task "pmsgBro") of the publisher, are
+ * the exception.
+ *
+ * The access policy. A process accepts messages from other processes of its
+ * own user and of root. It accepts others' as its rules allow: each rule
+ * names a sender (a user id, a group id, which the sender's primary group or
+ * one of its supplementary groups must be, or anyone who can reach its
+ * socket), a task of the receiving process (or every task) and a range of
+ * message ids. The ids are those the kernel reports with each datagram (the
+ * sender's real user and group ids), with the supplementary groups the
+ * kernel recorded when the sender connected; a sender whose ids changed since
+ * it connected is judged by its user and group ids alone. Rules come from
+ * OsMsgAllow and OsMsgSetAccessPolicy and from the policy file that
+ * VYRE_OS_MSG_POLICY names (read by OsMsgInit), and apply to every control
+ * request as well (task "pmsgCtl", see the tool vyre-msg). A message the
+ * policy refuses is dropped and counted in the receiving task's statistics
+ * (refusedAccess, OsMsgGetTaskStats), with one log line per sending
+ * connection and task; a refused synchronous call returns OS_MSG_ERR_ACCESS
+ * to its caller at once. Answers to this process's own calls, which come
+ * back on the connections it opened, are not judged.
+ *
+ * The policy file. One rule per line; '#' starts a comment; blank lines are
+ * skipped; words are separated by blanks:
+ *   allow uid USER|gid GROUP|any [task NAME|task *] [ids FIRST[-LAST]|ids *]
+ * USER and GROUP are numbers or names, FIRST and LAST numbers (decimal or
+ * 0x hexadecimal); without "task" a rule covers every task, without "ids"
+ * every message id. For example:
+ *   allow gid media                      # every task, every id
+ *   allow uid 1001 task camera ids 0x100-0x1ff
+ * A file that cannot be read makes OsMsgInit fail with OS_MSG_ERR_SYSTEM; a
+ * malformed one with OS_MSG_ERR_INVALID_PARAM; one that another user could
+ * change (not owned by root, the own user or the OsMsgSetSharedRunDir user,
+ * or writable by its group or others) with OS_MSG_ERR_ACCESS; each with one
+ * log line naming the file (and the line: "access policy [FILE] line N:
+ * WHAT.").
+ * ------------------------------------------------------------------------- */
+
+/* Who a rule allows. */
+#define OS_MSG_ACCESS_UID 1U    /* the sender's user id is id */
+#define OS_MSG_ACCESS_GID 2U    /* id is the sender's group or one of its supplementary groups */
+#define OS_MSG_ACCESS_ANYONE 3U /* every sender that can reach the socket (id is not used) */
+/* Rules a process holds at most, those of the policy file included. */
+#define OS_MSG_ACCESS_RULES_MAX 128U
+/* An id argument that names no one. */
+#define OS_MSG_ID_NONE 0xFFFFFFFFU
+
+/* One rule: senders of kind/id may send messages with ids firstMsgId to
+ * lastMsgId (both included) to task taskName ("" for every task). */
+typedef struct OsMsgAccessRule {
+    uint32_t kind;                  /* OS_MSG_ACCESS_UID, OS_MSG_ACCESS_GID or OS_MSG_ACCESS_ANYONE */
+    uint32_t id;                    /* the user or group id */
+    char taskName[OS_MSG_NAME_LEN]; /* at most 15 characters; "" for every task */
+    uint32_t firstMsgId;
+    uint32_t lastMsgId; /* at least firstMsgId; 0 to 0xFFFFFFFF: every id */
+} OsMsgAccessRule;
+
+/* Adds a copy of rule to the process's access policy; the rules hold until
+ * OsMsgSetAccessPolicy replaces them, across OsMsgUninit and a new
+ * OsMsgInit. May be called before OsMsgInit and at any time after: messages
+ * that arrive afterwards are judged by the new rules.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (rule NULL, an unknown kind, a task
+ * name of 16 characters or more, firstMsgId above lastMsgId);
+ * OS_MSG_ERR_FULL (OS_MSG_ACCESS_RULES_MAX rules are held). */
+OS_MSG_API uint32_t OsMsgAllow(const OsMsgAccessRule *rule);
+
+/* Replaces the rules added by OsMsgAllow and earlier calls of this function
+ * with copies of the count rules at rules (count 0: none; only the own user
+ * and root are then accepted, besides the rules of the policy file). The
+ * rules are checked first: nothing changes when one is refused.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (rules NULL with a count, or a rule
+ * OsMsgAllow refuses); OS_MSG_ERR_FULL (more rules than there is room for). */
+OS_MSG_API uint32_t OsMsgSetAccessPolicy(const OsMsgAccessRule *rules, uint32_t count);
+
+/* Names the shared run directory this process may use, for the next
+ * OsMsgInit: ownerUid may own it besides root and the process's own user
+ * (OS_MSG_ID_NONE: no one else), and, unless groupGid is OS_MSG_ID_NONE, its
+ * group must be groupGid. The policy file may be owned by ownerUid too.
+ * Callable before OsMsgInit. OS_MSG_OK. */
+OS_MSG_API uint32_t OsMsgSetSharedRunDir(uint32_t ownerUid, uint32_t groupGid);
 
 /* ---------------------------------------------------------------------------
  * Callbacks
@@ -640,7 +753,7 @@ typedef struct OsMsgTaskStats {
     uint32_t queueLen;      /* queue capacity in messages */
     uint32_t pending;       /* messages queued now (a snapshot) */
     uint32_t highWater;     /* most messages ever queued at once */
-    uint32_t reserved;      /* 0 */
+    uint32_t refusedAccess; /* messages from other processes its access policy refused (at most 0xFFFFFFFF) */
 } OsMsgTaskStats;
 
 /* Reads the counters of task taskName of this process into *stats. Once
@@ -655,8 +768,8 @@ OS_MSG_API uint32_t OsMsgGetTaskStats(const char *taskName, OsMsgTaskStats *stat
  * printed there before comes first, then writes the counters of every task
  * to standard output, one line each, as the library's other listings do:
  * "TaskStats: <name> queueLen:<n> pending:<n> highWater:<n> accepted:<n>
- * refusedFull:<n> handled:<n> cbMaxNs:<n> cbP99Ns:<n>". OS_MSG_OK;
- * OS_MSG_ERR_NOT_INIT. */
+ * refusedFull:<n> handled:<n> cbMaxNs:<n> cbP99Ns:<n> refusedAccess:<n>".
+ * OS_MSG_OK; OS_MSG_ERR_NOT_INIT. */
 OS_MSG_API uint32_t OsMsgDumpStats(void);
 
 /* ---------------------------------------------------------------------------

@@ -141,7 +141,8 @@ protected:
     uint32_t Listed(const char *name) {
         LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
         bool attach = !running_;
-        if (attach && IpcShmSegmentAttach(runDir_.c_str()) != OS_MSG_OK) {
+        const IpcRunDirMode mode = {false, 0U};
+        if (attach && IpcShmSegmentAttach(runDir_.c_str(), &mode) != OS_MSG_OK) {
             return IPC_MSG_INVALID_QID;
         }
         uint32_t qid = IPCMsgGetQidByName(name);
@@ -403,7 +404,8 @@ TEST_F(Life, StoppedLockHolderDelaysTeardownAndStartUpOnlyByTheBound) {
 
 TEST_F(Life, CorruptLockWordFailsStartUpAndRemovingTheFileRestoresService) {
     Peer &bystander = StartEcho("bystander");
-    ASSERT_EQ(IpcShmSegmentAttach(runDir_.c_str()), OS_MSG_OK);
+    const IpcRunDirMode mode = {false, 0U};
+    ASSERT_EQ(IpcShmSegmentAttach(runDir_.c_str(), &mode), OS_MSG_OK);
     // The lock word names a live process that holds nothing.
     IPCMsgGetShmHead()->lock.mutex.__data.__lock = bystander.Pid();
     IpcShmSegmentDetach();

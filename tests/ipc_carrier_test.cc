@@ -325,18 +325,20 @@ TEST(CarrierSettings, RunDirectoryFollowsTheSettingsAndIsCreatedPrivate) {
     char parent[] = "/tmp/vyre_carrier_XXXXXX";
     ASSERT_NE(mkdtemp(parent), nullptr);
     std::string dir = std::string(parent) + "/run";
+    IpcRunDirMode mode;
     mode_t old = umask(0);
-    EXPECT_EQ(IpcRunDirMake(dir.c_str()), OS_MSG_OK);
+    EXPECT_EQ(IpcRunDirOpen(dir.c_str(), &mode), OS_MSG_OK);
     umask(old);
     struct stat st;
     ASSERT_EQ(stat(dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777U, 0700U);
-    EXPECT_EQ(IpcRunDirMake(dir.c_str()), OS_MSG_OK); // it exists: kept
+    EXPECT_EQ(IpcRunDirOpen(dir.c_str(), &mode), OS_MSG_OK); // it exists: kept
+    EXPECT_FALSE(mode.shared);
     std::string file = dir + "/plain";
     FILE *f = fopen(file.c_str(), "w");
     ASSERT_NE(f, nullptr);
     (void)fclose(f);
-    EXPECT_EQ(IpcRunDirMake(file.c_str()), OS_MSG_ERR_SYSTEM); // not a directory
+    EXPECT_EQ(IpcRunDirOpen(file.c_str(), &mode), OS_MSG_ERR_ACCESS); // not a directory
     EXPECT_EQ(unlink(file.c_str()) | rmdir(dir.c_str()) | rmdir(parent), 0);
 }
 

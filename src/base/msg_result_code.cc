@@ -61,6 +61,10 @@ const MsgCodeEntry kCodes[] = {
     MSG_CODE_ENTRY(OS_MSG_ERR_HASH, "a table could not be created or grown (memory is short)"),
     MSG_CODE_ENTRY(OS_MSG_ERR_THREAD_CREATE, "a thread could not be created (process or system thread limit)"),
     MSG_CODE_ENTRY(OS_MSG_ERR_NO_MEMORY, "memory is short, or the message memory pool has no free chunk"),
+    MSG_CODE_ENTRY(OS_MSG_ERR_ACCESS, "refused by access control: the receiving process's access policy does not "
+                                      "accept this sender for the task and message id (see its log and "
+                                      "VYRE_OS_MSG_POLICY), or the run directory, a file in it or the policy file "
+                                      "is one another user could change (the log line says which and why)"),
 };
 
 #undef MSG_CODE_ENTRY
@@ -88,6 +92,10 @@ const char *MsgCodeName(uint32_t code) {
 const char *MsgCodeText(uint32_t code) {
     const MsgCodeEntry *entry = MsgCodeFind(code);
     return entry != nullptr ? entry->text : kUnknown;
+}
+
+bool MsgCodeKnown(uint32_t code) {
+    return MsgCodeFind(code) != nullptr;
 }
 
 } // extern "C"

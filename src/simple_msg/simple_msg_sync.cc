@@ -86,6 +86,20 @@ uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payl
     return OS_MSG_OK;
 }
 
+/* Wakes the requester whose slot was just given its answer or refusal
+ * (simpleQueueLock held, released here). Signalled with no lock held, so
+ * that the woken requester blocks on neither respLock nor simpleQueueLock
+ * (which it takes again at once to free the answer and to send its next
+ * request). As a user of the slot the responder keeps the record alive:
+ * removal waits for the slot's users before it destroys respCond and
+ * releases the record. */
+void SimpleMsgWakeRequester(SimpleMsgTask *task) {
+    SimpleTaskEnterSlot(task);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    (void)OsPthreadCondSignal(&task->respCond);
+    SimpleTaskLeaveSlot(task);
+}
+
 /* Looks for the answer with respLock released, for at most MSG_TUNE_CALL_LOOK_NS: the
  * responder stores it meanwhile as it would during the condition wait. The
  * slot is only read with the lock taken (a try, so the responder, which
@@ -150,7 +164,8 @@ int32_t SimpleMsgAwaitResp(SimpleMsgTask *task, uint32_t now, uint32_t timeout, 
         OS_MSG_LOG(OS_LOG_DEBUG,
                    "pthread cond wait was interrupt. lRet=%d, errno=%d, waittime = %d, enRespStatus = %d.", (int)ret,
                    *err, (int)remaining, (int)task->enRespStatus);
-        if (remaining == 0U || task->enRespStatus == SIMPLE_MSG_RESP_STORED || (ret != 0 && ret != OS_ETIMEDOUT)) {
+        if (remaining == 0U || task->enRespStatus == SIMPLE_MSG_RESP_STORED ||
+            task->enRespStatus == SIMPLE_MSG_RESP_REFUSED || (ret != 0 && ret != OS_ETIMEDOUT)) {
             break;
         }
     }
@@ -223,7 +238,7 @@ uint32_t SimpleMsgWaitSynRespEnd(SimpleMsgTask *task, MsgHead **out, uint32_t ti
     SimpleMsgSpinForResp(task);
     int err = 0;
     int32_t waitRet = 0;
-    if (task->enRespStatus != SIMPLE_MSG_RESP_STORED) {
+    if (task->enRespStatus == SIMPLE_MSG_RESP_WAITING) {
         waitRet = SimpleMsgAwaitResp(task, now, timeout, &err);
     }
     uint32_t ret = OS_MSG_OK;
@@ -231,6 +246,9 @@ uint32_t SimpleMsgWaitSynRespEnd(SimpleMsgTask *task, MsgHead **out, uint32_t ti
         if (out != nullptr) {
             *out = &task->respHead;
         }
+    } else if (task->enRespStatus == SIMPLE_MSG_RESP_REFUSED) {
+        task->enRespStatus = SIMPLE_MSG_RESP_IDLE;
+        ret = task->respRefusal;
     } else if (task->respClosed != 0U) {
         OS_MSG_LOG(OS_LOG_ERROR, "task[%s] removed while waiting.", task->acTaskName);
         ret = OS_MSG_ERR_NOT_FOUND;
@@ -287,15 +305,43 @@ uint32_t SimpleMsgPushRespBuffer(const char *taskName, const MsgHead *head, void
         (void)OsMutexUnLock(&simpleQueueLock);
         return ret;
     }
-    // Signalled with no lock held, so that the woken requester blocks on
-    // neither respLock nor simpleQueueLock (which it takes again at once to
-    // free the answer and to send its next request). As a user of the slot
-    // the responder keeps the record alive: removal waits for the slot's
-    // users before it destroys respCond and releases the record.
-    SimpleTaskEnterSlot(task);
-    (void)OsMutexUnLock(&simpleQueueLock);
-    (void)OsPthreadCondSignal(&task->respCond);
-    SimpleTaskLeaveSlot(task);
+    SimpleMsgWakeRequester(task);
+    return OS_MSG_OK;
+}
+
+uint32_t SimpleMsgRefuseResp(const char *taskName, uint32_t msgId, uint32_t code) {
+    if (code == OS_MSG_OK) {
+        return OS_MSG_ERR_INVALID_PARAM; // a call ended by a refusal has no answer to read
+    }
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    uint32_t ret = SimpleMsgGetQueue(taskName, &task);
+    if (ret != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.16s].", SimpleMsgLogName(taskName));
+        return ret;
+    }
+    uint32_t count = 0U;
+    if (SimpleMsgTryRespLock(task, &count) != 0) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        return OS_MSG_ERR_RESP_STATE;
+    }
+    if (task->token != msgId) {
+        ret = OS_MSG_ERR_REQ_RELEASED;
+    } else if (task->enRespStatus != SIMPLE_MSG_RESP_WAITING) {
+        ret = OS_MSG_ERR_RESP_STATE;
+    } else {
+        task->enRespStatus = SIMPLE_MSG_RESP_REFUSED;
+        task->respRefusal = code;
+    }
+    (void)OsMutexUnLock(&task->respLock);
+    if (ret != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_DEBUG, "refusal of msgid 0x%x for task[%.16s] finds no such call waiting.", msgId,
+                   task->acTaskName);
+        return ret;
+    }
+    SimpleMsgWakeRequester(task);
     return OS_MSG_OK;
 }
 

@@ -25,6 +25,7 @@
 /* Environment variables read by OsMsgInit. */
 #define IPC_CARRIER_ENV "VYRE_OS_MSG_CARRIER"
 #define IPC_CARRIER_RUNDIR_ENV "VYRE_OS_MSG_RUNDIR"
+#define IPC_CARRIER_POLICY_ENV "VYRE_OS_MSG_POLICY"
 
 /*
  * One carrier. Every operation but send may be NULL: the carrier has no such

@@ -326,7 +326,9 @@ void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
  * writer never sets. */
 int HoldLock(const char *halfName) {
     char dir[IPC_RUN_DIR_PATH_SIZE];
-    if (IpcRunDirPath(dir, sizeof(dir)) != OS_MSG_OK || IpcShmSegmentAttach(dir) != OS_MSG_OK) {
+    IpcRunDirMode mode;
+    if (IpcRunDirPath(dir, sizeof(dir)) != OS_MSG_OK || IpcRunDirOpen(dir, &mode) != OS_MSG_OK ||
+        IpcShmSegmentAttach(dir, &mode) != OS_MSG_OK) {
         return 1;
     }
     IpcMsgShmHead *head = IPCMsgGetShmHead();

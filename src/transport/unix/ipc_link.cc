@@ -147,10 +147,34 @@ void IpcLinkHold(IpcLink *link) {
     link->refs.fetch_add(1U, std::memory_order_relaxed);
 }
 
+bool IpcLinkSetGroups(IpcLink *link, uint32_t gid) {
+    link->gid = gid;
+    uint32_t count = 0U;
+    if (IpcSysPeerGroups(link->fd, nullptr, 0U, &count) != 0 || count == 0U) {
+        return true; // none known: the sender is judged by its user and group
+    }
+    auto *groups = static_cast<uint32_t *>(MSG_MALLOC(count * sizeof(uint32_t)));
+    if (groups == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "no memory for the groups of pid %u.", link->pid);
+        return false;
+    }
+    uint32_t got = 0U;
+    if (IpcSysPeerGroups(link->fd, groups, count, &got) != 0 || got > count) {
+        MSG_FREE(groups); // the groups are fixed at connect: this cannot change, but none is known then
+        return true;
+    }
+    link->groups = groups;
+    link->groupCount = got;
+    return true;
+}
+
 void IpcLinkRelease(IpcLink *link) {
     if (link->refs.fetch_sub(1U, std::memory_order_acq_rel) == 1U) {
         // Registered links hold a reference: this one left the poller.
         IpcSysClose(&link->fd);
+        if (link->groups != nullptr) {
+            MSG_FREE(link->groups);
+        }
         MSG_FREE(link);
     }
 }

@@ -19,6 +19,7 @@
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_adp_buff.h"
+#include "transport/unix/ipc_link_gate.h"
 #include "transport/unix/ipc_peer_cache.h"
 
 namespace {
@@ -251,6 +252,10 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
         MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
         return true;
     }
+    if (!IpcGateAdmit(link, transType, head)) {
+        MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
+        return true;
+    }
     if (transType == (int32_t)MSG_TRANS_SYN) {
         IpcLinkNoteRequest(link); // its answer goes back on this link, whenever it is delivered
     }
@@ -293,6 +298,10 @@ void IpcParkOnControl(IpcFrameSink *sink, const IpcFrameControl *control, uint32
     auto *link = static_cast<IpcLink *>(sink->owner);
     if (kind == IPC_CONTROL_ABORT) {
         IpcFrameDropPartial(rebuildEntry, link->id, control->arg);
+    } else if (link->kind == IPC_LINK_DIALLED && kind == IPC_CONTROL_REFUSED) {
+        // The call the requester is making to that process ends now.
+        const MsgNameCopy requester(control->requester);
+        (void)SimpleMsgRefuseResp(requester.text, control->msgId, control->arg);
     } else if (link->kind == IPC_LINK_DIALLED) {
         IpcPeerNotice(link, kind, control->task);
     } else {
@@ -422,7 +431,7 @@ void IpcParkHandRest(IpcLink *link) {
     link->recv.rest = nullptr;
     link->recv.restLen = 0U;
     IpcFrameSink sink;
-    IpcParkSinkInit(&sink, link, link->recv.restPid, link->recv.restUid);
+    IpcParkSinkInit(&sink, link, link->recv.restPid, link->recv.restUid, link->recv.restGid);
     uint32_t handled = IpcFrameRecvDatagram(rebuildEntry, rest, len, &sink);
     if (handled < len) {
         std::memmove(rest, rest + handled, len - handled);
@@ -491,14 +500,17 @@ void IpcParkRotate() {
 
 } // namespace
 
-void IpcParkSinkInit(IpcFrameSink *sink, IpcLink *link, uint32_t pid, uint32_t uid) {
+void IpcParkSinkInit(IpcFrameSink *sink, IpcLink *link, uint32_t pid, uint32_t uid, uint32_t gid) {
     bool accepted = link->kind == IPC_LINK_ACCEPTED;
     sink->message = accepted ? IpcParkOnMessage : IpcParkOnAnswer;
     sink->control = IpcParkOnControl;
     sink->pid = pid;
     sink->uid = uid;
     sink->link = link->id;
-    sink->direct = accepted && link->recv.parks == nullptr;
+    // Straight to the queues only what the gate lets in without a look.
+    sink->direct = accepted && IpcGateJudge(link, pid, uid, gid) && link->recv.parks == nullptr;
+    sink->addressee = IpcGateName();
+    sink->cpuId = IpcGateCpu();
     sink->owner = link;
 }
 
@@ -572,7 +584,7 @@ bool IpcParkAfterDatagram(IpcLink *link) {
     return link->recv.paused || link->recv.heldBack;
 }
 
-void IpcParkKeepRest(IpcLink *link, const uint8_t *data, uint32_t len, uint32_t pid, uint32_t uid) {
+void IpcParkKeepRest(IpcLink *link, const uint8_t *data, uint32_t len, uint32_t pid, uint32_t uid, uint32_t gid) {
     auto *rest = static_cast<uint8_t *>(MSG_MALLOC(len));
     if (rest == nullptr) {
         MSG_LOG(OS_MSG_LOG_ERROR, "no memory to keep %u bytes from pid %u, dropped.", len, pid);
@@ -583,6 +595,7 @@ void IpcParkKeepRest(IpcLink *link, const uint8_t *data, uint32_t len, uint32_t 
     link->recv.restLen = len;
     link->recv.restPid = pid;
     link->recv.restUid = uid;
+    link->recv.restGid = gid;
     IpcParkList(link);
 }
 

@@ -16,13 +16,16 @@
 #include "base/msg_forever.h"
 #include "base/msg_proc_name.h"
 #include "log/msg_log.h"
+#include "msc/msg_cpu_cfg.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/ipc_carrier.h"
 #include "transport/ipc_msg.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link.h"
+#include "transport/unix/ipc_link_gate.h"
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_peer_cache.h"
+#include "transport/unix/ipc_policy_file.h"
 #include "transport/unix/ipc_send_batch.h"
 #include "transport/unix/ipc_shm_segment.h"
 #include "transport/unix/ipc_unix_life.h"
@@ -31,7 +34,7 @@
 namespace {
 
 /* The process's carrier; its descriptors are -1 while it is closed. */
-IpcUnixCarrier g_ipcUnix = {{0}, {0}, {0}, -1, -1, {-1}, pthread_t(), false, {false}, {false}, nullptr};
+IpcUnixCarrier g_ipcUnix = {{0}, {false, 0U}, {0}, {0}, -1, -1, {-1}, pthread_t(), false, {false}, {false}, nullptr};
 
 /* Held across each write to the wake-up descriptor and across its close: the
  * room hook writes from task loops at any time, and must never reach a
@@ -81,7 +84,10 @@ uint32_t IpcUnixOpenReceiver(IpcUnixCarrier *carrier) {
 uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
     uint32_t ret = IpcRunDirPath(carrier->runDir, sizeof(carrier->runDir));
     if (ret == OS_MSG_OK) {
-        ret = IpcRunDirMake(carrier->runDir);
+        ret = IpcRunDirOpen(carrier->runDir, &carrier->runMode);
+    }
+    if (ret == OS_MSG_OK) {
+        ret = IpcPolicyFileLoad();
     }
     if (ret != OS_MSG_OK) {
         return ret;
@@ -91,7 +97,8 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
         MSG_LOG(OS_MSG_LOG_ERROR, "process name [%s] cannot name a socket.", carrier->procName);
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    ret = IpcShmSegmentAttach(carrier->runDir);
+    IpcGateOpen(carrier->procName, MsgGetLocalCpuID());
+    ret = IpcShmSegmentAttach(carrier->runDir, &carrier->runMode);
     if (ret == OS_MSG_OK) {
         ret = IpcUnixClaimName(carrier);
     }
@@ -101,7 +108,7 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
     if (ret != OS_MSG_OK) {
         return ret;
     }
-    IpcPeerCacheOpen(carrier->runDir);
+    IpcPeerCacheOpen(carrier->runDir, &carrier->runMode);
     ret = IpcBatchStart();
     if (ret != OS_MSG_OK) {
         return ret;

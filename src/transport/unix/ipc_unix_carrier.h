@@ -36,6 +36,7 @@
 
 typedef struct IpcUnixCarrier {
     char runDir[IPC_RUN_DIR_PATH_SIZE];
+    IpcRunDirMode runMode; /* how the run directory is shared */
     char sockPath[IPC_RUN_DIR_PATH_SIZE];
     char procName[OS_MSG_NAME_LEN];
     int listenFd;
@@ -51,10 +52,12 @@ typedef struct IpcUnixCarrier {
     uint8_t *recvBuf; /* IPC_FRAME_DATAGRAM_MAX bytes, the receive thread's */
 } IpcUnixCarrier;
 
-/* Opens the carrier for the own process name: run directory, shared
- * directory, name claim, listening socket, receive thread. 0;
- * 0x80020003 when a live process holds the name ("process name [%s] in use
- * by pid %d."); 0x80020001 for a name or run directory that cannot be used;
+/* Opens the carrier for the own process name: run directory, access
+ * policy file, shared directory, name claim, listening socket, receive
+ * thread. 0; 0x80020003 when a live process holds the name ("process name
+ * [%s] in use by pid %d."); 0x80020001 for a name or run directory that
+ * cannot be used, or a malformed policy file; 0x80020021 for a run
+ * directory, directory segment or policy file another user controls;
  * 0x8002000d, 0x80020020 or 0x8002001f for failures of the system, the
  * directory lock staying taken among them (each logged). Everything is
  * undone on failure. */

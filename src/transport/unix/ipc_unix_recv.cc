@@ -103,7 +103,7 @@ void IpcRecvAccept(IpcRecvState &state) {
             IpcSysClose(&fd);
             continue;
         }
-        if (!IpcLinkRegister(link)) {
+        if (!IpcLinkSetGroups(link, cred.gid) || !IpcLinkRegister(link)) {
             IpcLinkRelease(link);
             continue;
         }
@@ -137,12 +137,12 @@ void IpcRecvClose(IpcRecvState &state, IpcLink *link) {
  * (the link's own when it carries none). The byte count, 0 when the
  * connection is gone, -1 when there is nothing to read now. */
 ssize_t IpcRecvMsg(IpcLink *link, struct iovec *iov, size_t iovLen, IpcFrameSink *sink, bool *truncated) {
-    IpcSysCred cred = {link->pid, link->uid, 0U};
+    IpcSysCred cred = {link->pid, link->uid, link->gid};
     ssize_t n = IpcSysRecv(link->fd, iov, iovLen, &cred, truncated);
     if (n < 0) {
         return n == -EAGAIN ? -1 : 0;
     }
-    IpcParkSinkInit(sink, link, cred.pid, cred.uid);
+    IpcParkSinkInit(sink, link, cred.pid, cred.uid, cred.gid);
     return n;
 }
 
@@ -210,7 +210,7 @@ int IpcRecvOne(IpcRecvState &state, IpcLink *link) {
     }
     uint32_t handled = IpcFrameRecvDatagram(rebuildEntry, buf, (uint32_t)n, &sink);
     if (handled < (uint32_t)n) {
-        IpcParkKeepRest(link, buf + handled, (uint32_t)n - handled, sink.pid, sink.uid);
+        IpcParkKeepRest(link, buf + handled, (uint32_t)n - handled, sink.pid, sink.uid, link->recv.gate.gid);
         return 1;
     }
     if ((size_t)n >= kIpcRecvLoneMax) {

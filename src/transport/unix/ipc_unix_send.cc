@@ -283,7 +283,7 @@ uint32_t IpcSendLone(IpcPeer *peer, uint32_t gen, uint32_t transType, const MsgH
         return kIpcSendLookAgain;
     }
     uint32_t ret = IpcSendToPeer(peer, transType, wire, data, budget);
-    IpcPeerEnd(peer, ret == OS_MSG_ERR_SERVER_NOT_RUNNING);
+    IpcPeerEnd(peer, ret == OS_MSG_ERR_SERVER_NOT_RUNNING || ret == OS_MSG_ERR_ACCESS);
     return ret;
 }
 

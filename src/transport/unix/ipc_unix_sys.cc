@@ -2,6 +2,8 @@
  * The carrier's operating-system calls (see ipc_unix_sys.h). Thread safety:
  * no state.
  */
+#define MSG_MODULE "ipcmsg_adapt"
+
 #include "transport/unix/ipc_unix_sys.h"
 
 #include <errno.h>
@@ -18,6 +20,8 @@
 #include <unistd.h>
 
 #include <cstring>
+
+#include "base/msg_alloc.h"
 
 static_assert(IPC_SYS_READABLE == EPOLLIN && IPC_SYS_WRITABLE == EPOLLOUT && IPC_SYS_ERROR == EPOLLERR &&
                   IPC_SYS_HANGUP == EPOLLHUP && IPC_SYS_PEER_CLOSED == EPOLLRDHUP,
@@ -110,6 +114,17 @@ int IpcSysAccept(int listenFd, IpcSysCred *cred) {
         cred->gid = (uint32_t)peer.gid;
         return fd;
     }
+}
+
+int IpcSysPeerGroups(int fd, uint32_t *groups, uint32_t max, uint32_t *count) {
+    static_assert(sizeof(gid_t) == sizeof(uint32_t), "group ids are 32 bits");
+    socklen_t len = (socklen_t)(max * sizeof(gid_t));
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, max != 0U ? groups : nullptr, &len) != 0 && errno != ERANGE) {
+        return errno;
+    }
+    // Too small a buffer: the kernel writes nothing but the length it needs.
+    *count = (uint32_t)(len / sizeof(gid_t));
+    return 0;
 }
 
 int IpcSysSetSendBuffer(int fd, int want) {
@@ -290,15 +305,104 @@ int IpcSysPoll(IpcSysPollItem *items, size_t n, int ms) {
     return ready;
 }
 
-int IpcSysMakeDir(const char *dir, uint32_t mode) {
-    if (mkdir(dir, (mode_t)mode) != 0 && errno != EEXIST) {
-        return errno;
-    }
+namespace {
+
+void IpcSysFillInfo(const struct stat &st, IpcSysFileInfo *info) {
+    info->type = S_ISREG(st.st_mode)    ? IPC_SYS_FILE_REGULAR
+                 : S_ISDIR(st.st_mode)  ? IPC_SYS_FILE_DIR
+                 : S_ISLNK(st.st_mode)  ? IPC_SYS_FILE_LINK
+                 : S_ISSOCK(st.st_mode) ? IPC_SYS_FILE_SOCKET
+                                        : IPC_SYS_FILE_OTHER;
+    info->mode = (uint32_t)(st.st_mode & 07777);
+    info->uid = (uint32_t)st.st_uid;
+    info->gid = (uint32_t)st.st_gid;
+}
+
+} // namespace
+
+int IpcSysFileInfoOfPath(const char *path, IpcSysFileInfo *info) {
     struct stat st;
-    if (stat(dir, &st) != 0) {
+    if (lstat(path, &st) != 0) {
         return errno;
     }
-    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    IpcSysFillInfo(st, info);
+    return 0;
+}
+
+int IpcSysFileInfoOfFd(int fd, IpcSysFileInfo *info) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return errno;
+    }
+    IpcSysFillInfo(st, info);
+    return 0;
+}
+
+int IpcSysMakeDir(const char *dir, uint32_t mode) {
+    return mkdir(dir, (mode_t)mode) == 0 ? 0 : errno;
+}
+
+int IpcSysOpenDir(const char *dir) {
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return fd >= 0 ? fd : -errno;
+}
+
+int IpcSysSetFdMode(int fd, uint32_t mode, uint32_t gid) {
+    if (gid != IPC_SYS_KEEP_ID && fchown(fd, (uid_t)-1, (gid_t)gid) != 0) {
+        return errno;
+    }
+    // After the group: a change of group may clear the setgid bit.
+    return fchmod(fd, (mode_t)mode) == 0 ? 0 : errno;
+}
+
+bool IpcSysInGroup(uint32_t gid) {
+    if ((uint32_t)getegid() == gid) {
+        return true;
+    }
+    int n = getgroups(0, nullptr);
+    if (n <= 0) {
+        return false;
+    }
+    auto *groups = static_cast<gid_t *>(MSG_CALLOC((size_t)n, sizeof(gid_t)));
+    if (groups == nullptr) {
+        return false;
+    }
+    n = getgroups(n, groups);
+    bool found = false;
+    for (int i = 0; i < n && !found; ++i) {
+        found = (uint32_t)groups[i] == gid;
+    }
+    MSG_FREE(groups);
+    return found;
+}
+
+ssize_t IpcSysReadFile(const char *path, void *buf, size_t size, IpcSysFileInfo *info) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -errno;
+    }
+    ssize_t total = 0;
+    int err = IpcSysFileInfoOfFd(fd, info);
+    while (err == 0) {
+        char spare;
+        // One byte past size shows a file too large for the buffer.
+        ssize_t n = (size_t)total < size ? read(fd, static_cast<char *>(buf) + total, size - (size_t)total)
+                                         : read(fd, &spare, 1U);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            err = n < 0 ? errno : 0;
+            break;
+        }
+        if ((size_t)total == size) {
+            err = EFBIG;
+            break;
+        }
+        total += n;
+    }
+    (void)close(fd);
+    return err != 0 ? -err : total;
 }
 
 int IpcSysOpenFile(const char *path, bool create, size_t size) {
@@ -345,6 +449,21 @@ bool IpcSysUnlinkSame(const char *path, const IpcSysFileKey *key) {
         return false;
     }
     return unlink(path) == 0;
+}
+
+int IpcSysSetSocketMode(const char *path, const IpcSysFileKey *key, uint32_t mode, uint32_t gid) {
+    IpcSysFileKey now;
+    int err = IpcSysFileKeyOf(path, &now);
+    if (err != 0) {
+        return err;
+    }
+    if (now.dev != key->dev || now.ino != key->ino) {
+        return EEXIST;
+    }
+    if (gid != IPC_SYS_KEEP_ID && lchown(path, (uid_t)-1, (gid_t)gid) != 0) {
+        return errno;
+    }
+    return chmod(path, (mode_t)mode) == 0 ? 0 : errno;
 }
 
 void *IpcSysMapShared(int fd, size_t size, int *err) {

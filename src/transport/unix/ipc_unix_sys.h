@@ -49,6 +49,12 @@ int IpcSysConnect(const char *path);
  * -ENFILE when the process or the system is out of descriptors). */
 int IpcSysAccept(int listenFd, IpcSysCred *cred);
 
+/* The supplementary groups of the process at the other end of the connected
+ * socket fd, as the kernel recorded them when it connected: 0 and *count,
+ * the number of groups it has, written to groups when they fit (count at
+ * most max; nothing is written otherwise); or an error number. */
+int IpcSysPeerGroups(int fd, uint32_t *groups, uint32_t max, uint32_t *count);
+
 /* Asks for a send buffer of want bytes on fd; the size the kernel granted
  * (it caps the request at its configured maximum), 0 when unknown. */
 int IpcSysSetSendBuffer(int fd, int want);
@@ -156,9 +162,49 @@ int IpcSysPoll(IpcSysPollItem *items, size_t n, int ms);
  * Files of the run directory and shared mappings
  * ------------------------------------------------------------------------- */
 
-/* Creates directory dir with mode unless it exists. 0, or an error number
- * (ENOTDIR when something else stands there). */
+/* What the kernel says of a file: its type (IPC_SYS_FILE_*), its permission
+ * bits with the setuid, setgid and sticky bits (07777), its owner and group. */
+#define IPC_SYS_FILE_OTHER 0U
+#define IPC_SYS_FILE_REGULAR 1U
+#define IPC_SYS_FILE_DIR 2U
+#define IPC_SYS_FILE_LINK 3U
+#define IPC_SYS_FILE_SOCKET 4U
+
+typedef struct IpcSysFileInfo {
+    uint32_t type;
+    uint32_t mode;
+    uint32_t uid;
+    uint32_t gid;
+} IpcSysFileInfo;
+
+/* What the kernel says of the name path itself (a link is not followed): 0,
+ * or an error number. */
+int IpcSysFileInfoOfPath(const char *path, IpcSysFileInfo *info);
+
+/* What the kernel says of the file open as fd: 0, or an error number. */
+int IpcSysFileInfoOfFd(int fd, IpcSysFileInfo *info);
+
+/* Creates directory dir with mode (less the process's umask): 0, EEXIST when
+ * something stands there already, or another error number. */
 int IpcSysMakeDir(const char *dir, uint32_t mode);
+
+/* Opens directory dir without following a link: the descriptor, or -errno
+ * (-ELOOP when dir is a symbolic link, -ENOTDIR when it is no directory). */
+int IpcSysOpenDir(const char *dir);
+
+/* Sets the permission bits of the file open as fd to mode and, unless gid
+ * is IPC_SYS_KEEP_ID, its group to gid: 0, or an error number. */
+#define IPC_SYS_KEEP_ID 0xFFFFFFFFU
+int IpcSysSetFdMode(int fd, uint32_t mode, uint32_t gid);
+
+/* True when the calling process is in group gid (its effective group or one
+ * of its supplementary groups). */
+bool IpcSysInGroup(uint32_t gid);
+
+/* Reads the file at path (a link is followed) into buf, at most size bytes,
+ * with what the kernel says of it in *info: the byte count, or -errno
+ * (-EFBIG when the file holds more than size bytes). */
+ssize_t IpcSysReadFile(const char *path, void *buf, size_t size, IpcSysFileInfo *info);
 
 /* Opens path for reading and writing without following a link; with
  * create, makes a new file of size bytes (mode 0600) that must not exist.
@@ -188,6 +234,13 @@ int IpcSysFileKeyOf(const char *path, IpcSysFileKey *key);
 /* Removes the name path when it still stands for the file key names; true
  * when it did. A name some other process made since is left alone. */
 bool IpcSysUnlinkSame(const char *path, const IpcSysFileKey *key);
+
+/* Sets the permission bits of the socket file named path to mode and,
+ * unless gid is IPC_SYS_KEEP_ID, its group to gid, while the name still
+ * stands for the file key names (else EEXIST, nothing changed): 0, or an
+ * error number. A socket's descriptor cannot reach its file, so the name is
+ * used; only the owners of the run directory can change what it names. */
+int IpcSysSetSocketMode(const char *path, const IpcSysFileKey *key, uint32_t mode, uint32_t gid);
 
 /* Maps size bytes of the file open as fd, shared and writable: the address,
  * or NULL (*err gets the error number). */
