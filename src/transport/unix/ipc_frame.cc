@@ -263,6 +263,15 @@ void IpcFrameSetControl(uint8_t *out, uint32_t kind, const char *task, uint32_t 
     std::memcpy(out + IPC_FRAME_PREFIX_LEN, &body, sizeof(body));
 }
 
+void IpcFrameSetRefusal(uint8_t *out, const MsgHead *head, uint32_t code) {
+    IpcFrameSetControl(out, IPC_CONTROL_REFUSED, head->recvTaskName, code);
+    IpcFrameControl body;
+    std::memcpy(&body, out + IPC_FRAME_PREFIX_LEN, sizeof(body));
+    std::memcpy(body.requester, head->sendTaskName, sizeof(body.requester));
+    body.msgId = head->msgId;
+    std::memcpy(out + IPC_FRAME_PREFIX_LEN, &body, sizeof(body));
+}
+
 void IpcFrameSinkDeliver(IpcFrameSink *sink, uint32_t pid, uint32_t uid, uint32_t link) {
     sink->message = IpcFrameDeliverMessage;
     sink->control = IpcFrameIgnoreControl;
