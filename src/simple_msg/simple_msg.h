@@ -60,7 +60,8 @@ extern "C" {
 #define SIMPLE_MSG_RESP_IDLE 0U
 #define SIMPLE_MSG_RESP_WAITING 1U
 #define SIMPLE_MSG_RESP_STORED 2U
-#define SIMPLE_MSG_RESP_REFUSED 3U /* the request was refused: respRefusal says why */
+/* The request was refused by its receiver: respRefusal holds the code. */
+#define SIMPLE_MSG_RESP_REFUSED 3U
 
 /* State a loop thread keeps on its own stack; a removal that runs inside the
  * task's own callback marks it so that the loop ends without touching the
@@ -110,7 +111,7 @@ typedef struct SimpleMsgTask {
     OsCond respCond;      /* monotonic clock; signalled when a response is stored */
     uint32_t autoUnreg;   /* non-zero: removed when its response is freed */
     uint32_t token;       /* respLock: msgId of the request waited on */
-    uint32_t respRefusal; /* respLock: the code a refusal of the request stored (SIMPLE_MSG_RESP_REFUSED) */
+    uint32_t respRefusal; /* respLock: the code of a refused request (SIMPLE_MSG_RESP_REFUSED) */
 
     /* respLock: set by removal once the slot is reset; a requester that finds
      * it set leaves with 0x80020005 and never waits again. */
@@ -417,9 +418,9 @@ OS_MSG_API void SimpleMsgSetToken(SimpleMsgTask *task, const MsgHead *head);
 /* Waits, with the record's respLock held since SimpleMsgWaitSynRespStart, for
  * the response to the request named by the token, at most timeout ms (0
  * selects 30000). 0 and *out = the stored response (owned by the slot until
- * SimpleMsgFreeRespBuffer); the code of a refusal (SimpleMsgRefuseResp);
- * 0x80020005 (task NULL, or the task was removed during the wait);
- * 0x80020014 (time-out); 0x80020009 (other wait error).
+ * SimpleMsgFreeRespBuffer); 0x80020005 (task NULL, or the task was removed
+ * during the wait); 0x80020014 (time-out); 0x80020009 (other wait error);
+ * the code SimpleMsgRefuseResp gave (the receiver refused the request).
  * Releases respLock in every case but task NULL. */
 OS_MSG_API uint32_t SimpleMsgWaitSynRespEnd(SimpleMsgTask *task, MsgHead **out, uint32_t timeout);
 /* Ends an armed request without waiting: releases respLock. 0; 0x80020005
@@ -432,11 +433,12 @@ OS_MSG_API uint32_t SimpleMsgWaitSynRespEndNoCond(SimpleMsgTask *task);
  * request waited on); 0x80020018 (the slot does not wait, or its lock stayed
  * busy for 200 tries 10 ms apart). */
 OS_MSG_API uint32_t SimpleMsgPushRespBuffer(const char *taskName, const MsgHead *head, void *payload, uint32_t len);
-/* Refuses the request with msgId that task taskName (at most 15 characters)
- * waits for: its wait ends at once with code. 0; 0x80020001 for code 0; the
- * look-up's code (logged); 0x80020017 (msgId is not the request waited on); 0x80020018
- * (the slot does not wait, or its lock stayed busy as for
- * SimpleMsgPushRespBuffer). */
+/* Ends the wait of the requester named by the 16-byte field taskName for
+ * its request msgId with code instead of an answer (a receiver in another
+ * process refused the request): its SimpleMsgWaitSynRespEnd returns code at
+ * once. 0; the look-up's code; 0x80020017 (msgId is not the request waited
+ * on, logged at DEBUG); 0x80020018 (the slot does not wait, or its lock
+ * stayed busy for 200 tries 10 ms apart). Internal: not exported. */
 uint32_t SimpleMsgRefuseResp(const char *taskName, uint32_t msgId, uint32_t code);
 /* The stored response of task taskName, or NULL when none is stored. The
  * header stays in the slot until SimpleMsgFreeRespBuffer. */

@@ -63,8 +63,9 @@ int32_t SimpleMsgTryRespLock(SimpleMsgTask *task, uint32_t *count) {
     }
 }
 
-/* Stores the answer in a waiting slot; the caller holds both locks. */
-uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len) {
+/* Stores the answer, or with a non-zero refusal that code, in a waiting
+ * slot; the caller holds both locks. */
+uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, uint32_t refusal) {
     if (task->token != head->msgId) {
         OS_MSG_LOG(OS_LOG_DEBUG, "sync request msg has been released, msgid = %d.", (int)head->msgId);
         return OS_MSG_ERR_REQ_RELEASED;
@@ -76,6 +77,11 @@ uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payl
                    task->enRespStatus, task->acTaskName, head->msgId);
         return OS_MSG_ERR_RESP_STATE;
     }
+    if (refusal != OS_MSG_OK) {
+        task->respRefusal = refusal;
+        task->enRespStatus = SIMPLE_MSG_RESP_REFUSED;
+        return OS_MSG_OK;
+    }
     if (memcpy_s(&task->respHead, sizeof(MsgHead), head, sizeof(MsgHead)) != 0) {
         OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
     }
@@ -86,18 +92,44 @@ uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payl
     return OS_MSG_OK;
 }
 
-/* Wakes the requester whose slot was just given its answer or refusal
- * (simpleQueueLock held, released here). Signalled with no lock held, so
- * that the woken requester blocks on neither respLock nor simpleQueueLock
- * (which it takes again at once to free the answer and to send its next
- * request). As a user of the slot the responder keeps the record alive:
- * removal waits for the slot's users before it destroys respCond and
- * releases the record. */
-void SimpleMsgWakeRequester(SimpleMsgTask *task) {
+/* Stores head's answer (payload, len) or refusal in the slot of the
+ * requester head->sendTaskName and wakes it: SimpleMsgPushRespBuffer's
+ * contract. */
+uint32_t SimpleMsgAnswerSlot(const MsgHead *head, void *payload, uint32_t len, uint32_t refusal) {
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    uint32_t ret = SimpleMsgGetQueue(head->sendTaskName, &task);
+    if (ret != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", head->sendTaskName);
+        return ret;
+    }
+    uint32_t count = 0U;
+    int32_t lockRet = SimpleMsgTryRespLock(task, &count);
+    if (lockRet != 0) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "[%.8s]push resp msgid=0x%x, count = %d, lockRet = %d.", head->sendTaskName,
+                   head->msgId, (int)count, (int)lockRet);
+        return OS_MSG_ERR_RESP_STATE;
+    }
+    OS_MSG_LOG(OS_LOG_DEBUG, "[%.8s]push resp msgid=0x%x, count = %d, lockRet = %d.", head->sendTaskName, head->msgId,
+               (int)count, 0);
+    ret = SimpleMsgStoreResp(task, head, payload, len, refusal);
+    (void)OsMutexUnLock(&task->respLock);
+    if (ret != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        return ret;
+    }
+    // Signalled with no lock held, so that the woken requester blocks on
+    // neither respLock nor simpleQueueLock (which it takes again at once to
+    // free the answer and to send its next request). As a user of the slot
+    // the responder keeps the record alive: removal waits for the slot's
+    // users before it destroys respCond and releases the record.
     SimpleTaskEnterSlot(task);
     (void)OsMutexUnLock(&simpleQueueLock);
     (void)OsPthreadCondSignal(&task->respCond);
     SimpleTaskLeaveSlot(task);
+    return OS_MSG_OK;
 }
 
 /* Looks for the answer with respLock released, for at most MSG_TUNE_CALL_LOOK_NS: the
@@ -164,8 +196,7 @@ int32_t SimpleMsgAwaitResp(SimpleMsgTask *task, uint32_t now, uint32_t timeout, 
         OS_MSG_LOG(OS_LOG_DEBUG,
                    "pthread cond wait was interrupt. lRet=%d, errno=%d, waittime = %d, enRespStatus = %d.", (int)ret,
                    *err, (int)remaining, (int)task->enRespStatus);
-        if (remaining == 0U || task->enRespStatus == SIMPLE_MSG_RESP_STORED ||
-            task->enRespStatus == SIMPLE_MSG_RESP_REFUSED || (ret != 0 && ret != OS_ETIMEDOUT)) {
+        if (remaining == 0U || task->enRespStatus != SIMPLE_MSG_RESP_WAITING || (ret != 0 && ret != OS_ETIMEDOUT)) {
             break;
         }
     }
@@ -281,68 +312,16 @@ uint32_t SimpleMsgPushRespBuffer(const char *taskName, const MsgHead *head, void
         OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    (void)OsMutexLock(&simpleQueueLock);
-    SimpleMsgTask *task = nullptr;
-    uint32_t ret = SimpleMsgGetQueue(head->sendTaskName, &task);
-    if (ret != OS_MSG_OK) {
-        (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", head->sendTaskName);
-        return ret;
-    }
-    uint32_t count = 0U;
-    int32_t lockRet = SimpleMsgTryRespLock(task, &count);
-    if (lockRet != 0) {
-        (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_ERROR, "[%.8s]push resp msgid=0x%x, count = %d, lockRet = %d.", head->sendTaskName,
-                   head->msgId, (int)count, (int)lockRet);
-        return OS_MSG_ERR_RESP_STATE;
-    }
-    OS_MSG_LOG(OS_LOG_DEBUG, "[%.8s]push resp msgid=0x%x, count = %d, lockRet = %d.", head->sendTaskName, head->msgId,
-               (int)count, 0);
-    ret = SimpleMsgStoreResp(task, head, payload, len);
-    (void)OsMutexUnLock(&task->respLock);
-    if (ret != OS_MSG_OK) {
-        (void)OsMutexUnLock(&simpleQueueLock);
-        return ret;
-    }
-    SimpleMsgWakeRequester(task);
-    return OS_MSG_OK;
+    return SimpleMsgAnswerSlot(head, payload, len, OS_MSG_OK);
 }
 
 uint32_t SimpleMsgRefuseResp(const char *taskName, uint32_t msgId, uint32_t code) {
-    if (code == OS_MSG_OK) {
-        return OS_MSG_ERR_INVALID_PARAM; // a call ended by a refusal has no answer to read
-    }
-    (void)OsMutexLock(&simpleQueueLock);
-    SimpleMsgTask *task = nullptr;
-    uint32_t ret = SimpleMsgGetQueue(taskName, &task);
-    if (ret != OS_MSG_OK) {
-        (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.16s].", SimpleMsgLogName(taskName));
-        return ret;
-    }
-    uint32_t count = 0U;
-    if (SimpleMsgTryRespLock(task, &count) != 0) {
-        (void)OsMutexUnLock(&simpleQueueLock);
-        return OS_MSG_ERR_RESP_STATE;
-    }
-    if (task->token != msgId) {
-        ret = OS_MSG_ERR_REQ_RELEASED;
-    } else if (task->enRespStatus != SIMPLE_MSG_RESP_WAITING) {
-        ret = OS_MSG_ERR_RESP_STATE;
-    } else {
-        task->enRespStatus = SIMPLE_MSG_RESP_REFUSED;
-        task->respRefusal = code;
-    }
-    (void)OsMutexUnLock(&task->respLock);
-    if (ret != OS_MSG_OK) {
-        (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_DEBUG, "refusal of msgid 0x%x for task[%.16s] finds no such call waiting.", msgId,
-                   task->acTaskName);
-        return ret;
-    }
-    SimpleMsgWakeRequester(task);
-    return OS_MSG_OK;
+    MsgHead head;
+    (void)memset(&head, 0, sizeof(head));
+    (void)memcpy(head.sendTaskName, taskName, sizeof(head.sendTaskName));
+    head.sendTaskName[OS_MSG_NAME_LEN - 1U] = '\0';
+    head.msgId = msgId;
+    return SimpleMsgAnswerSlot(&head, nullptr, 0U, code);
 }
 
 MsgHead *SimpleMsgGetRespBuffer(const char *taskName) {

@@ -279,12 +279,12 @@ void IpcFrameSetControl(uint8_t *out, uint32_t kind, const char *task, uint32_t 
     std::memcpy(out + IPC_FRAME_PREFIX_LEN, &body, sizeof(body));
 }
 
-void IpcFrameSetRefusal(uint8_t *out, const MsgHead *request, uint32_t code) {
-    IpcFrameSetControl(out, IPC_CONTROL_REFUSED, request->recvTaskName, code);
+void IpcFrameSetRefusal(uint8_t *out, const MsgHead *head, uint32_t code) {
+    IpcFrameSetControl(out, IPC_CONTROL_REFUSED, head->recvTaskName, code);
     IpcFrameControl body;
     std::memcpy(&body, out + IPC_FRAME_PREFIX_LEN, sizeof(body));
-    std::memcpy(body.requester, request->sendTaskName, sizeof(body.requester));
-    body.msgId = request->msgId;
+    std::memcpy(body.requester, head->sendTaskName, sizeof(body.requester));
+    body.msgId = head->msgId;
     std::memcpy(out + IPC_FRAME_PREFIX_LEN, &body, sizeof(body));
 }
 

@@ -35,9 +35,9 @@
  *        4      4  bodyLen     IPC_FRAME_CONTROL_LEN
  *        8     40  the body, an IpcFrameControl
  *
- * Kinds: "task T is full", "task T has room" and "the request with msgId M
- * that task R sent to task T is refused with code C" travel from a receiver
- * to the process that sends it messages, on the connection those came on;
+ * Kinds: "task T is full", "task T has room" and "the request msgId of
+ * task R, sent to task T, is refused with code C" travel from a receiver to
+ * the process that sends it messages, on the connection those came on;
  * "drop the message with key K" travels the other way, from a sender that
  * gave up on a message in slices. A record of any kind not listed is
  * malformed, and so is a refusal whose code is not one of the library's
@@ -88,7 +88,7 @@ void IpcFrameSetPrefix(IpcFramePrefix *prefix, uint32_t transType, uint32_t flag
 #define IPC_CONTROL_TASK_FULL 1U /* receiver to sender: task's queue refused a message */
 #define IPC_CONTROL_TASK_ROOM 2U /* receiver to sender: task takes messages again */
 #define IPC_CONTROL_ABORT 3U     /* sender to receiver: drop the message in slices with key arg */
-#define IPC_CONTROL_REFUSED 4U   /* receiver to sender: the request of requester, msgId, is refused with arg */
+#define IPC_CONTROL_REFUSED 4U   /* receiver to sender: the request msgId of requester is refused with arg */
 #define IPC_CONTROL_KIND_MAX IPC_CONTROL_REFUSED
 #define IPC_FRAME_CONTROL_LEN 40U
 /* Bytes of a whole control record. */
@@ -107,9 +107,10 @@ static_assert(sizeof(IpcFrameControl) == IPC_FRAME_CONTROL_LEN, "the control bod
  * with arg, in out (IPC_FRAME_CONTROL_RECORD bytes). */
 void IpcFrameSetControl(uint8_t *out, uint32_t kind, const char *task, uint32_t arg);
 
-/* A whole refusal record (IPC_CONTROL_REFUSED) of the request head, as
- * received, with code, in out (IPC_FRAME_CONTROL_RECORD bytes). */
-void IpcFrameSetRefusal(uint8_t *out, const MsgHead *request, uint32_t code);
+/* A whole IPC_CONTROL_REFUSED record for the request head (as received) with
+ * code, in out (IPC_FRAME_CONTROL_RECORD bytes): task is its recvTaskName,
+ * requester its sendTaskName, msgId its msgId. */
+void IpcFrameSetRefusal(uint8_t *out, const MsgHead *head, uint32_t code);
 
 /*
  * Where the receive handling hands what it took from a datagram. message

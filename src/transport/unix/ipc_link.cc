@@ -265,6 +265,16 @@ IpcSendResult IpcLinkSendNow(IpcLink *link, struct iovec *iov, size_t iovLen) {
     }
 }
 
+void IpcLinkSendRefusal(IpcLink *link, const MsgHead *head, uint32_t code) {
+    uint8_t record[IPC_FRAME_CONTROL_RECORD];
+    IpcFrameSetRefusal(record, head, code);
+    struct iovec iov = {record, sizeof(record)};
+    if (IpcLinkSendNow(link, &iov, 1U) == IPC_SEND_FULL) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "refusal of request 0x%x to pid %u not sent: its socket is full.", head->msgId,
+                link->pid);
+    }
+}
+
 bool IpcLinkWaitRoom(IpcLink *link, uint32_t ms) {
     return IpcSysWaitWritable(link->fd, (int)ms);
 }

@@ -180,6 +180,12 @@ uint32_t IpcLinkCount(void);
  * failures (logged). */
 IpcSendResult IpcLinkSendNow(IpcLink *link, struct iovec *iov, size_t iovLen);
 
+/* Answers the request head (as received) that came on accepted link with a
+ * refusal record carrying code, so that its call ends at once with code;
+ * a refusal the socket has no room for is logged and lost (the call then
+ * runs into its time-out). Receive thread. */
+void IpcLinkSendRefusal(IpcLink *link, const MsgHead *head, uint32_t code);
+
 /* Waits at most ms for room to send on link, holding no lock (the caller
  * holds a reference): true when there may be room (or the connection
  * failed, which the next send reports), false when the time ran out. */

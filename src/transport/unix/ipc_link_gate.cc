@@ -15,7 +15,6 @@
 #include "simple_msg/simple_msg_stats.h"
 #include "transport/ipc_access.h"
 #include "transport/msg_adapter.h"
-#include "transport/unix/ipc_frame.h"
 
 namespace {
 
@@ -43,17 +42,6 @@ bool IpcGateAddressed(int32_t transType, const MsgHead *head) {
     // The board-support process takes messages from other CPUs for the
     // processes it relays them to.
     return head->sendCpuId != head->recvCpuId && MsgNameEqual(MsgGetProcName(), MsgGetBspProcName());
-}
-
-/* Answers the request head that came on link with a refusal, code. */
-void IpcGateRefuse(IpcLink *link, const MsgHead *head, uint32_t code) {
-    uint8_t record[IPC_FRAME_CONTROL_RECORD];
-    IpcFrameSetRefusal(record, head, code);
-    struct iovec iov = {record, sizeof(record)};
-    if (IpcLinkSendNow(link, &iov, 1U) != IPC_SEND_OK) {
-        MSG_LOG(OS_MSG_LOG_DEBUG, "refusal of request 0x%x to pid %u not sent: its connection takes nothing.",
-                head->msgId, link->pid);
-    }
 }
 
 /* Logs the refusal of a message for task, once per link and task (the
@@ -126,7 +114,7 @@ bool IpcGateAdmit(IpcLink *link, int32_t transType, const MsgHead *head) {
                     head->msgId, head->recvProcName, head->recvCpuId, pid, g_ipcGateName, g_ipcGateCpu);
         }
         if (transType == (int32_t)MSG_TRANS_SYN) {
-            IpcGateRefuse(link, head, OS_MSG_ERR_NOT_FOUND);
+            IpcLinkSendRefusal(link, head, OS_MSG_ERR_NOT_FOUND);
         }
         return false;
     }
@@ -141,7 +129,7 @@ bool IpcGateAdmit(IpcLink *link, int32_t transType, const MsgHead *head) {
     const MsgNameCopy task(head->recvTaskName);
     SimpleMsgCountAccessRefused(task.text);
     if (transType == (int32_t)MSG_TRANS_SYN) {
-        IpcGateRefuse(link, head, OS_MSG_ERR_ACCESS);
+        IpcLinkSendRefusal(link, head, OS_MSG_ERR_ACCESS);
     }
     return false;
 }

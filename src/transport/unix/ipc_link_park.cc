@@ -13,6 +13,7 @@
 #include "base/msg_alloc.h"
 #include "base/msg_monotonic.h"
 #include "base/msg_names.h"
+#include "base/msg_result_code.h"
 #include "base/msg_tunables.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
@@ -240,6 +241,22 @@ void IpcParkAdd(IpcLink *link, IpcPark *park, int32_t transType, const MsgHead *
     IpcParkAdded(link, park);
 }
 
+/* A message the receive entry refused with code (not for a full queue): a
+ * request is refused back to its requester at once, on the link it came
+ * on, so that its call ends with code instead of its time-out; an
+ * asynchronous message for a task this process does not have is dropped
+ * with a line (its sender cannot know without a round trip). */
+void IpcParkRefuseMessage(IpcLink *link, int32_t transType, const MsgHead *head, uint32_t pid, uint32_t code) {
+    if (transType == (int32_t)MSG_TRANS_SYN) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "request 0x%x from [%.16s/%.16s] pid %u refused: " MSG_CODE_FMT, head->msgId,
+                head->sendProcName, head->sendTaskName, pid, MSG_CODE_ARGS(code));
+        IpcLinkSendRefusal(link, head, code);
+    } else if (code == OS_MSG_ERR_NOT_FOUND) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "message 0x%x from [%.16s/%.16s] pid %u dropped: no task [%.16s] here.", head->msgId,
+                head->sendProcName, head->sendTaskName, pid, head->recvTaskName);
+    }
+}
+
 /* A message that came on an accepted link: to its queue, or, when the
  * queue is full or the task's messages are held back already, parked. The
  * first message a full queue refuses instead stops the datagram when the
@@ -267,8 +284,11 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
         } else if (ret != OS_MSG_ERR_FULL) {
             MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
         }
+        if (ret != OS_MSG_OK && ret != OS_MSG_ERR_FULL) {
+            IpcParkRefuseMessage(link, transType, head, sink->pid, ret);
+        }
         if (ret != OS_MSG_ERR_FULL) {
-            return true; // delivered, or dropped with its log line
+            return true; // delivered, or refused
         }
         if (canStop && !link->recv.slow) {
             link->recv.pauseWanted = true;
@@ -298,10 +318,10 @@ void IpcParkOnControl(IpcFrameSink *sink, const IpcFrameControl *control, uint32
     auto *link = static_cast<IpcLink *>(sink->owner);
     if (kind == IPC_CONTROL_ABORT) {
         IpcFrameDropPartial(rebuildEntry, link->id, control->arg);
-    } else if (link->kind == IPC_LINK_DIALLED && kind == IPC_CONTROL_REFUSED) {
-        // The call the requester is making to that process ends now.
-        const MsgNameCopy requester(control->requester);
-        (void)SimpleMsgRefuseResp(requester.text, control->msgId, control->arg);
+    } else if (kind == IPC_CONTROL_REFUSED && link->kind == IPC_LINK_DIALLED) {
+        // One of this process's calls ends with the code (one of the
+        // library's error codes: the framing lets no other through).
+        (void)SimpleMsgRefuseResp(control->requester, control->msgId, control->arg);
     } else if (link->kind == IPC_LINK_DIALLED) {
         IpcPeerNotice(link, kind, control->task);
     } else {
@@ -309,10 +329,16 @@ void IpcParkOnControl(IpcFrameSink *sink, const IpcFrameControl *control, uint32
     }
 }
 
-/* Drops every message of park, for a task that is gone. */
+/* Drops every message of park, for a task that is gone; the requests
+ * among them are refused back to their requesters. */
 void IpcParkDropAll(IpcLink *link, IpcPark *park) {
     MSG_LOG(OS_MSG_LOG_ERROR, "%u messages held for task [%.16s] dropped: no such task.", park->count, park->task);
     while (park->count != 0U) {
+        const IpcParkChunk *chunk = park->first;
+        const IpcParkedMeta &meta = chunk->meta[chunk->first];
+        if (meta.transType == (int32_t)MSG_TRANS_SYN) {
+            IpcParkRefuseMessage(link, meta.transType, &chunk->heads[chunk->first], meta.pid, OS_MSG_ERR_NOT_FOUND);
+        }
         IpcParkDropOne(link, park);
     }
 }
