@@ -125,7 +125,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     IpcGateOpen("proc", 0U);
     AllowSenders();
     rebuildEntry = new rebuildmsg::MsgRebuildRecvData();
-    IpcPeerCacheOpen("/nonexistent");
+    const IpcRunDirMode runMode = {false, 0U};
+    IpcPeerCacheOpen("/nonexistent", &runMode);
     uint32_t err = 0U;
     uint32_t gen = 0U;
     g_peer = IpcPeerFind("peer", &err, &gen);
