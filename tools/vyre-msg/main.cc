@@ -35,9 +35,9 @@ const Command kCommands[] = {
      "timeout", 0U, 0U, CmdPs},
     {"tasks", "PROC [--timeout MS]", "show the tasks of process PROC with their counters",
      "For each task of PROC: queue length, messages queued now, the most ever queued, messages\n"
-     "accepted, refused because the queue was full, handled, the callback's 99th percentile and\n"
-     "longest time, and what serves it (loop: a thread runs its loop; fd: an application's poll loop;\n"
-     "none: nothing yet, its queue only fills).\n",
+     "accepted, refused because the queue was full, denied by PROC's access policy, handled, the\n"
+     "callback's 99th percentile and longest time, and what serves it (loop: a thread runs its loop;\n"
+     "fd: an application's poll loop; none: nothing yet, its queue only fills).\n",
      "timeout", 1U, 1U, CmdTasks},
     {"subs", "PROC [--timeout MS]", "show the subscription table of process PROC",
      "Each event id with its publisher and subscriber, as PROC's table holds them (subscriptions\n"
