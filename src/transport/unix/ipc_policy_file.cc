@@ -6,12 +6,10 @@
 #include "transport/unix/ipc_policy_file.h"
 
 #include <errno.h>
-#include <stdlib.h>
 
 #include "base/msg_alloc.h"
 #include "log/msg_log.h"
 #include "transport/ipc_access.h"
-#include "transport/ipc_carrier.h"
 #include "transport/unix/ipc_run_dir.h"
 #include "transport/unix/ipc_unix_sys.h"
 
@@ -46,8 +44,7 @@ uint32_t IpcPolicyFileApply(const char *path, const char *text, size_t len) {
 
 } // namespace
 
-uint32_t IpcPolicyFileLoad(void) {
-    const char *path = getenv(IPC_CARRIER_POLICY_ENV);
+uint32_t IpcPolicyFileLoad(const char *path) {
     if (path == nullptr || path[0] == '\0') {
         return IpcAccessSetFileRules(nullptr, 0U);
     }

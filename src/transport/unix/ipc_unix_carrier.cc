@@ -9,6 +9,7 @@
 #include "transport/unix/ipc_unix_carrier.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -87,7 +88,7 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
         ret = IpcRunDirOpen(carrier->runDir, &carrier->runMode);
     }
     if (ret == OS_MSG_OK) {
-        ret = IpcPolicyFileLoad();
+        ret = IpcPolicyFileLoad(getenv(IPC_CARRIER_POLICY_ENV));
     }
     if (ret != OS_MSG_OK) {
         return ret;
