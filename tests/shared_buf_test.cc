@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/descriptors.h"
 #include "support/mem_check.h"
 #include "support/msg_test_task.h"
 #include "support/threads.h"
@@ -32,17 +33,6 @@ namespace {
 constexpr const char *kProc = "bufproc";
 constexpr uint32_t kFrame = 0x500U, kRelease = 0x501U, kEvent = 0x502U;
 constexpr uint32_t k4kFrame = 3840U * 2160U * 3U / 2U; // I420: 12,441,600 bytes
-
-size_t CountEntries(const char *path) {
-    size_t n = 0U;
-    if (DIR *dir = opendir(path)) {
-        while (const dirent *entry = readdir(dir)) {
-            n += entry->d_name[0] != '.' ? 1U : 0U;
-        }
-        closedir(dir);
-    }
-    return n;
-}
 
 // Mappings of this process whose file name contains text.
 size_t MappingsOf(const char *text) {
@@ -138,7 +128,7 @@ class SharedBuf : public ::testing::Test {
 protected:
     void SetUp() override {
         std::thread([] {}).join(); // a sanitizer's own thread starts with the first one
-        fds_ = CountEntries("/proc/self/fd");
+        fds_ = OpenFds();
         blocks_ = UsedBlocks();
         firstServer_ = rebuildEntry == nullptr;
         ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
@@ -149,7 +139,7 @@ protected:
         const OsMsgBufPoolStats pool = Pool();
         EXPECT_EQ(pool.buffersInUse, 0U);
         EXPECT_EQ(pool.segments, 0U) << "segments left mapped";
-        EXPECT_EQ(CountEntries("/proc/self/fd"), fds_);
+        EXPECT_EQ(OpenFds(), fds_);
         EXPECT_EQ(MappingsOf("vyre_os_msg_buf"), 0U);
         // The server context and the slice collector stay for the process.
         EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ ? 2U : 0U));
