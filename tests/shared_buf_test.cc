@@ -343,6 +343,14 @@ uint32_t GatedSink(MsgHead *msg) {
     return 0;
 }
 
+uint32_t HoldingSink(MsgHead *msg) {
+    if (msg->msgId == kFrame) {
+        EXPECT_EQ(OsMsgBufHold(msg->data), OS_MSG_OK);
+    }
+    Note(msg, true);
+    return 0;
+}
+
 TEST_F(SharedBuf, ByteBoundCountsQueuedPayloadsAndHeldBuffers) {
     Start("slow", GatedSink);
     ASSERT_EQ(OsMsgSetTaskByteLimit("slow", 10000U), OS_MSG_OK);
@@ -360,8 +368,6 @@ TEST_F(SharedBuf, ByteBoundCountsQueuedPayloadsAndHeldBuffers) {
     OsMsgTaskStats stats{};
     ASSERT_EQ(OsMsgGetTaskStats("slow", &stats), OS_MSG_OK);
     EXPECT_EQ(stats.refusedFull, 1U);
-    // A shared buffer is charged by its size; held by this task, it counts
-    // until released.
     g_gateOpen = true;
     ASSERT_TRUE(g_handled.WaitFor(3U));
     // A queue with nothing queued or held takes one message of any size.
@@ -372,42 +378,31 @@ TEST_F(SharedBuf, ByteBoundCountsQueuedPayloadsAndHeldBuffers) {
     ASSERT_TRUE(g_handled.WaitFor(4U));
     ASSERT_EQ(OsMsgSetTaskByteLimit("slow", 0U), OS_MSG_OK);
     EXPECT_EQ(TaskBufs("slow").byteLimit, 0U);
-}
-
-uint32_t HoldingSink(MsgHead *msg) {
-    if (msg->msgId == kFrame) {
-        EXPECT_EQ(OsMsgBufHold(msg->data), OS_MSG_OK);
-    }
-    Note(msg, true);
-    return 0;
-}
-
-TEST_F(SharedBuf, HeldBuffersCountAgainstTheByteBound) {
+    // A buffer a task holds counts against its bound until released.
     Start("keeper", HoldingSink);
     ASSERT_EQ(OsMsgSetTaskByteLimit("keeper", 70000U), OS_MSG_OK);
-    void *frame = nullptr;
-    ASSERT_EQ(OsMsgBufAlloc(65536U, &frame), OS_MSG_OK);
-    MsgHead head = FrameHead("keeper", frame, 65536U);
-    ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
-    ASSERT_TRUE(g_handled.WaitFor(1U));
+    ASSERT_EQ(OsMsgBufAlloc(65536U, &data), OS_MSG_OK);
+    frame = FrameHead("keeper", data, 65536U);
+    ASSERT_EQ(OsMsgAsynSendBuf(&frame), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(5U));
     EXPECT_EQ(TaskBufs("keeper").bytesHeld, 65536U);
-    std::vector<char> payload(5000U, 'p');
-    MsgHead copy = MakeHead(kProc, "keeper", 1U, 5000U);
-    copy.data = payload.data();
-    EXPECT_EQ(OsMsgAsynSend(&copy), OS_MSG_ERR_FULL);
-    ASSERT_EQ(OsMsgBufRelease(frame), OS_MSG_OK);
+    payload.resize(5000U, 'p');
+    head = MakeHead(kProc, "keeper", 1U, 5000U);
+    head.data = payload.data();
+    EXPECT_EQ(OsMsgAsynSend(&head), OS_MSG_ERR_FULL);
+    ASSERT_EQ(OsMsgBufRelease(data), OS_MSG_OK);
     EXPECT_EQ(TaskBufs("keeper").bytesHeld, 0U);
-    EXPECT_EQ(OsMsgAsynSend(&copy), OS_MSG_OK);
-    ASSERT_TRUE(g_handled.WaitFor(2U));
+    EXPECT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(6U));
     // A task removed while it holds a buffer leaves the hold valid, charged
     // to no task.
-    ASSERT_EQ(OsMsgBufAlloc(4096U, &frame), OS_MSG_OK);
-    head = FrameHead("keeper", frame, 4096U);
-    ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
-    ASSERT_TRUE(g_handled.WaitFor(3U));
+    ASSERT_EQ(OsMsgBufAlloc(4096U, &data), OS_MSG_OK);
+    frame = FrameHead("keeper", data, 4096U);
+    ASSERT_EQ(OsMsgAsynSendBuf(&frame), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(7U));
     tasks_.clear();
     EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 1U; }));
-    EXPECT_EQ(OsMsgBufRelease(frame), OS_MSG_OK);
+    EXPECT_EQ(OsMsgBufRelease(data), OS_MSG_OK);
     EXPECT_EQ(Pool().buffersInUse, 0U);
 }
 
