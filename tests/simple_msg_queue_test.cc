@@ -114,14 +114,12 @@ public:
             });
         }
     }
+    ~Producers() { Stop(); }
     // Once the task went: each producer learnt so, nothing else was refused,
     // and what arrived came in each producer's order. Returns the accepted count.
     uint64_t ExpectAllSawItGo(const std::vector<Received> &got) {
         EXPECT_TRUE(WaitUntil([this] { return gone_.load() == kCount; }));
-        stop_ = true;
-        for (auto &t : threads_) {
-            t.join();
-        }
+        Stop();
         EXPECT_EQ(unexpected_.load(), 0U);
         std::vector<long> last(kCount, -1);
         for (const Received &r : got) {
@@ -134,6 +132,14 @@ public:
     }
 
 private:
+    void Stop() {
+        stop_ = true;
+        for (auto &t : threads_) {
+            if (t.joinable()) {
+                t.join();
+            }
+        }
+    }
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> accepted_{0}, unexpected_{0};
     std::atomic<uint32_t> gone_{0};
@@ -141,7 +147,7 @@ private:
 };
 
 TEST_F(TaskQueue, RemovalWhileProducersPushDropsTheRestAndReleasesEveryPayloadOnce) {
-    // The first message holds the loop, so the ring is full when the removal comes.
+    // Producer 1's first message holds the loop, so the ring is full when the removal comes.
     ASSERT_EQ(SimpleMsgRegTask("victim", 8, HoldFirst, 0), OS_MSG_OK);
     LoopThread *loop = StartLoop("victim");
     SimpleMsgTask *victim = FindTask("victim");
