@@ -163,12 +163,12 @@ protected:
     std::string name_;
     simple_msg_test::Inbox inbox_;
     std::vector<std::unique_ptr<Peer>> peers_;
+    bool joined_ = false; /* the process joined once: the first start-up's blocks stay */
 
 private:
     size_t fds_ = 0U;
     size_t threads_ = 0U;
     uint64_t blocks_ = 0U;
-    bool joined_ = false;
     bool firstServer_ = false;
     std::vector<pthread_t> loops_;
 };
