@@ -35,6 +35,8 @@ constexpr uint32_t kBatchMax = 64U;
 /* Names a look at the whole folder takes in. */
 constexpr uint32_t kScanMax = 2U * IPC_PRESENCE_MAX;
 
+/* A known process. The presence thread alone writes the slots, name, pid
+ * and used under g_presenceLock (waiters read those), the rest without. */
 struct IpcPresencePeer {
     char name[OS_MSG_NAME_LEN];
     uint32_t pid;
@@ -67,10 +69,17 @@ IpcPresence g_presence = {{0}, {0}, -1, -1, -1, pthread_t(), false, false, {fals
 MsgForever<std::mutex> g_presenceLock;
 MsgForever<std::condition_variable> g_presenceCond;
 bool g_presenceOpen = false;               /* g_presenceLock */
-bool g_presenceWatching = false;           /* g_presenceLock: changes are counted */
+bool g_presenceWatching = false;           /* g_presenceLock: the thread runs */
 uint64_t g_presenceChanges = 0U;           /* g_presenceLock */
+uint32_t g_presenceKnown = 0U;             /* g_presenceLock: slots used */
 char g_presenceDir[IPC_RUN_DIR_PATH_SIZE]; /* g_presenceLock */
 char g_presenceOwn[OS_MSG_NAME_LEN];       /* g_presenceLock */
+
+/* Counts a change and wakes the waiters (g_presenceLock held). */
+void IpcPresenceChangedLocked(void) {
+    g_presenceChanges += 1U;
+    g_presenceCond->notify_all();
+}
 
 /* The process name a socket file name stands for, into name: false for any
  * other file (the folder's segment, a temporary name, a name too long). */
@@ -106,26 +115,30 @@ IpcPresencePeer *IpcPresenceFind(const char *name) {
     return nullptr;
 }
 
-/* Records a process that joined; false when the table is full. */
+/* Records a process that joined, waking the waiters; false when the table
+ * is full. */
 bool IpcPresenceRecord(const char *name, uint32_t pid) {
     for (IpcPresencePeer &peer : g_presence.peers) {
         if (peer.used) {
             continue;
         }
-        std::memcpy(peer.name, name, OS_MSG_NAME_LEN);
-        peer.pid = pid;
-        peer.used = true;
-        peer.seen = true;
         peer.endFd = pid != 0U ? IpcSysProcessWatch(pid) : -1;
         if (peer.endFd >= 0 && IpcSysPollerAdd(g_presence.poller, peer.endFd, IPC_SYS_READABLE, &peer) != 0) {
             IpcSysClose(&peer.endFd);
         }
+        peer.seen = true;
+        std::lock_guard<std::mutex> guard(*g_presenceLock);
+        std::memcpy(peer.name, name, OS_MSG_NAME_LEN);
+        peer.pid = pid;
+        peer.used = true;
+        g_presenceKnown += 1U;
+        IpcPresenceChangedLocked();
         return true;
     }
     if (!g_presence.fullLogged) {
         MSG_LOG(OS_MSG_LOG_ERROR,
-                "more than %u processes in [%s]: the leave of [%.16s] and later ones is seen only "
-                "when their socket goes.",
+                "more than %u processes in [%s]: the leave of [%.16s] and later ones is seen only when their socket "
+                "goes.",
                 IPC_PRESENCE_MAX, g_presence.runDir, name);
         g_presence.fullLogged = true;
     }
@@ -138,18 +151,26 @@ void IpcPresenceLeft(IpcPresencePeer *peer, bool silent) {
         IpcSysPollerRemove(g_presence.poller, peer->endFd);
         IpcSysClose(&peer->endFd);
     }
-    peer->used = false;
+    {
+        std::lock_guard<std::mutex> guard(*g_presenceLock);
+        peer->used = false;
+        g_presenceKnown -= 1U;
+        IpcPresenceChangedLocked();
+    }
     if (!silent) {
         (void)IPCMsgPublishPresence(MSG_ID_PROC_LEFT, peer->name, peer->pid);
     }
 }
 
-/* A process joined: its kept subscriptions go to it first, then the event,
- * so that a subscriber told of the join finds them sent. */
+/* A process joined: the subscriptions kept for it go to it first, then it
+ * is known (waiters see it), then the event is published; so whoever learns
+ * of the join finds those subscriptions sent ahead of what it sends. */
 void IpcPresenceJoined(const char *name, uint32_t pid, bool silent) {
-    (void)IpcPresenceRecord(name, pid);
     if (!silent) {
         IpcSubKeeperResend(name);
+    }
+    (void)IpcPresenceRecord(name, pid);
+    if (!silent) {
         (void)IPCMsgPublishPresence(MSG_ID_PROC_JOINED, name, pid);
     }
 }
@@ -236,11 +257,10 @@ void IpcPresenceBatchVisit(uint32_t kind, const char *file, void *arg) {
     }
 }
 
-/* Counts a change and wakes the waiters, which look for themselves. */
+/* Wakes the waiters that look for themselves (the table is full). */
 void IpcPresenceTellWaiters(void) {
     std::lock_guard<std::mutex> guard(*g_presenceLock);
-    g_presenceChanges += 1U;
-    g_presenceCond->notify_all();
+    IpcPresenceChangedLocked();
 }
 
 void IpcPresenceOnFolder(void) {
@@ -326,11 +346,35 @@ void IpcPresenceCloseFds(void) {
     p.opened = false;
     for (IpcPresencePeer &peer : p.peers) {
         IpcSysClose(&peer.endFd);
-        peer.used = false;
     }
     IpcSysClose(&p.dirWatch);
     IpcSysClose(&p.wakeFd);
     IpcSysClose(&p.poller);
+    std::lock_guard<std::mutex> guard(*g_presenceLock);
+    for (IpcPresencePeer &peer : p.peers) {
+        peer.used = false;
+    }
+    g_presenceKnown = 0U;
+}
+
+/* Whether procName is known to have joined (g_presenceLock held). */
+bool IpcPresenceKnownLocked(const char *procName) {
+    for (const IpcPresencePeer &peer : g_presence.peers) {
+        if (peer.used && MsgNameEqual(peer.name, procName)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/* Whether the socket at path answers now, asked without the lock (held
+ * again on return). */
+bool IpcPresenceProbeUnlocked(std::unique_lock<std::mutex> &lock, const char *path) {
+    lock.unlock();
+    uint32_t pid = 0U;
+    int probe = IpcSysProbe(path, &pid);
+    lock.lock();
+    return probe == 0 || probe == -EAGAIN;
 }
 
 } // namespace
@@ -343,8 +387,12 @@ uint32_t IpcPresenceOpen(const char *runDir, const char *ownName) {
     p.stopping.store(false, std::memory_order_relaxed);
     p.fullLogged = false;
     p.goneLogged = false;
-    for (IpcPresencePeer &peer : p.peers) {
-        peer = IpcPresencePeer{{0}, 0U, -1, false, false};
+    {
+        std::lock_guard<std::mutex> guard(*g_presenceLock);
+        for (IpcPresencePeer &peer : p.peers) {
+            peer = IpcPresencePeer{{0}, 0U, -1, false, false};
+        }
+        g_presenceKnown = 0U;
     }
     p.opened = true;
     // The watch comes before the look, so that no change falls between them.
@@ -399,15 +447,21 @@ uint32_t IpcPresenceWait(const char *procName, uint32_t timeoutMs) {
         return OS_MSG_ERR_INVALID_PARAM;
     }
     for (;;) {
-        // Counted before the look: a change after it ends the sleep below.
-        const uint64_t changes = g_presenceChanges;
-        lock.unlock();
-        uint32_t pid = 0U;
-        int probe = IpcSysProbe(path, &pid);
-        if (probe == 0 || probe == -EAGAIN) {
+        if (IpcPresenceKnownLocked(procName)) {
             return OS_MSG_OK;
         }
-        lock.lock();
+        const uint64_t changes = g_presenceChanges;
+        if (IpcPresenceProbeUnlocked(lock, path)) {
+            // It runs. Unless the thread does not keep it (none runs, or the
+            // table is full), the thread is about to take it in, sending it
+            // what is kept for it first: wait for that, a moment at most.
+            if (g_presenceWatching && g_presenceKnown < IPC_PRESENCE_MAX) {
+                (void)g_presenceCond->wait_for(lock, std::chrono::milliseconds(IPC_PRESENCE_CATCH_UP_MS), [procName] {
+                    return !g_presenceOpen || IpcPresenceKnownLocked(procName);
+                });
+            }
+            return g_presenceOpen ? OS_MSG_OK : OS_MSG_ERR_NOT_INIT;
+        }
         if (!g_presenceOpen) {
             return OS_MSG_ERR_NOT_INIT;
         }

@@ -42,6 +42,11 @@
 /* Processes known at a time. */
 #define IPC_PRESENCE_MAX 128U
 
+/* How long a wait for a process that answers already waits for the
+ * presence thread to take it in (the thread is woken by the same change and
+ * needs a probe and the sends of what is kept for it). */
+#define IPC_PRESENCE_CATCH_UP_MS 1000U
+
 /* Starts watching runDir for the processes besides ownName: looks at every
  * socket there (the processes that run now are known from the start, and
  * not published), then starts the presence thread. 0; 0x8002000d when the
@@ -54,10 +59,14 @@ uint32_t IpcPresenceOpen(const char *runDir, const char *ownName);
 void IpcPresenceClose(void);
 
 /* The contract of OsMsgWaitProcess for the carrier: 0 once a process named
- * procName answers on its socket, looking again at each change of the run
- * directory; 0x80020014 after timeoutMs; 0x80020004 when presence is not
- * open or closes meanwhile; 0x8002000d when nothing watches the run
- * directory and the process does not answer now. Any thread. */
+ * procName has joined: the presence thread has taken it in, after sending it
+ * the subscriptions kept for it, so whatever the caller sends it afterwards
+ * follows them (a process the thread does not keep counts once its socket
+ * answers). Looks again at each change of the run directory; 0x80020014
+ * after timeoutMs; 0x80020004 when presence is not open or closes
+ * meanwhile; 0x8002000d when nothing watches the run directory and the
+ * process does not answer now (0x80020014 for a timeoutMs of 0). Any
+ * thread. */
 uint32_t IpcPresenceWait(const char *procName, uint32_t timeoutMs);
 
 #endif /* VYRE_IPC_PRESENCE_H */
