@@ -511,10 +511,14 @@ typedef struct OsMsgProcEvent {
 } OsMsgProcEvent;
 
 /* Waits until a process named procName has joined: its socket in the run
- * directory answers. Returns at once when it runs (this process's own name
- * included); otherwise the calling thread sleeps until the run directory
- * changes (woken by the kernel, not by polling) and looks again, at most
- * timeoutMs milliseconds in all. With the loopback it returns OS_MSG_OK at
+ * directory answers, and the subscriptions this process keeps for it (see
+ * OsMsgSubscribeEvent) have been sent to it, so that whatever the caller
+ * sends it afterwards arrives after them. Returns at once when it runs and
+ * is known (this process's own name included); otherwise the calling thread
+ * sleeps until the run directory changes (woken by the kernel, not by
+ * polling) and looks again, at most timeoutMs milliseconds in all. The
+ * tasks the process registers after its join may come later: a call that
+ * finds one missing fails at once with OS_MSG_ERR_NOT_FOUND. With the loopback it returns OS_MSG_OK at
  * once, since every message stays in this process.
  * OS_MSG_OK; OS_MSG_ERR_TIMEOUT (no such process joined within timeoutMs; 0
  * only looks); OS_MSG_ERR_INVALID_PARAM (procName NULL, empty, or 16

@@ -105,11 +105,11 @@ protected:
         });
     }
 
-    /* Once a publisher has joined, its kept subscriptions were sent on the
-     * link a call to it takes after them: answered, they are applied before
-     * anything it publishes later. */
-    void AfterJoinOf(Peer &peer, const char *proc) {
-        ASSERT_TRUE(SawPresence(std::string("J ") + proc + " " + std::to_string(peer.Pid())));
+    /* Once the wait for a publisher has returned, its kept subscriptions
+     * were sent to it, ahead of a call on the same link: answered, they are
+     * applied before anything it publishes later. */
+    void AfterJoinOf(const char *proc) {
+        ASSERT_EQ(OsMsgWaitProcess(proc, 10000U), OS_MSG_OK);
         ASSERT_EQ(Call(proc, 5000U, nullptr, MSG_TASK_NAME_PMSG_CTL), OS_MSG_OK);
     }
 
@@ -346,7 +346,7 @@ TEST_F(Presence, ASubscriptionBeforeThePublisherRunsAndAfterItRestartsTakesEffec
     }
     for (int life = 0; life < 2; ++life) {
         Peer &pub = StartReady({"pub", "pub"});
-        AfterJoinOf(pub, "pub");
+        AfterJoinOf("pub");
         pub.Send("fire " + std::to_string(carrier_proto::kEvent));
         EXPECT_EQ(pub.Expect("fired"), "fired 0");
         ASSERT_TRUE(inbox_.WaitCount(carrier_proto::kEvent, (size_t)life + 1U)) << "life " << life;
@@ -362,7 +362,7 @@ TEST_F(Presence, AnUnsubscriptionIsForgottenToo) {
     ASSERT_EQ(OsMsgSubscribeEvent(entries, 2U), OS_MSG_OK);
     ASSERT_EQ(OsMsgUnsubscribeEvent(&entries[0], 1U), OS_MSG_OK);
     Peer &pub = StartReady({"pub", "pub"});
-    AfterJoinOf(pub, "pub");
+    AfterJoinOf("pub");
     pub.Send("fire " + std::to_string(carrier_proto::kEvent)); // would come first
     pub.Send("fire " + std::to_string(carrier_proto::kProbe));
     ASSERT_TRUE(GotEvent(carrier_proto::kProbe));
