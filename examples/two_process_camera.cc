@@ -96,8 +96,10 @@ void PublishScene() {
 uint32_t CameraTask(MsgHead *msg) {
     switch (msg->msgId) {
     case MSG_HELLO:
-        g_journal->Line(kCameraTask, "HELLO from %.16s/%.16s (pid %u, as the kernel saw it)", msg->sendProcName,
-                        msg->sendTaskName, msg->sendPid);
+        // The encoder calls from its main thread, which is no task: only its
+        // process is named.
+        g_journal->Line(kCameraTask, "HELLO from process %.16s (pid %u, as the kernel saw it)", msg->sendProcName,
+                        msg->sendPid);
         g_journal->Expect(OsMsgSynSendResp(msg, nullptr, 0) == OS_MSG_OK, "camera: HELLO answered");
         SendFrames();
         CallStatus();
