@@ -6,10 +6,9 @@
  * table. So the subscribing process keeps every entry it sent to another
  * process and sends the publisher's entries again each time that process
  * joins the run directory (the presence watch reports it, see
- * ipc_presence.h), as a subscriber socket of a message queue sends its
- * subscriptions again when it reconnects: a publisher's restart loses no
- * subscriber, and a subscription to a publisher that does not run yet is
- * accepted and takes effect when it joins. An unsubscription removes the
+ * ipc_presence.h): a publisher's restart loses no subscriber, and a
+ * subscription to a publisher that does not run yet is accepted and takes
+ * effect when it joins. An unsubscription removes the
  * matching entries from what is kept as well as from the publisher's table.
  * Entries whose subscribing task is gone are forgotten when they would be
  * sent again.
