@@ -80,7 +80,8 @@ OS_MSG_API uint32_t OsMsgGetVersion(void);
 #define OS_MSG_ERR_WAIT 0x80020009U
 /* Message or response larger than OS_MSG_MAX_MSG_SIZE with its header. */
 #define OS_MSG_ERR_OVERSIZE 0x8002000bU
-/* The queue directory has no free entry. */
+/* The queue directory, or a bounded table of the carrier (its peers, the
+ * subscriptions kept for other processes), has no free entry. */
 #define OS_MSG_ERR_NO_IDLE_BLOCK 0x8002000cU
 /* An operating-system resource or the CPU configuration file is missing. */
 #define OS_MSG_ERR_SYSTEM 0x8002000dU
@@ -282,25 +283,47 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
  * so the parent's name is free once the parent has died. A child forked
  * before the first OsMsgInit is a process like any other.
  *
- * Between processes. OsMsgInit reads two environment variables:
- *   VYRE_OS_MSG_CARRIER  unset or empty: messages for another process are
- *                        delivered back into the own process (the loopback).
- *                        "unix": they travel to that process over a Unix
- *                        socket. Any other value makes OsMsgInit fail with
- *                        OS_MSG_ERR_INVALID_PARAM.
- *   VYRE_OS_MSG_RUNDIR   the run directory shared by the processes that talk
- *                        to each other (default $XDG_RUNTIME_DIR/vyre_os_msg,
- *                        else /tmp/vyre_os_msg-<uid>), created with mode 0700
- *                        unless it exists; at most 80 characters.
+ * Between processes. By default messages for another process travel to it
+ * over Unix sockets (the "unix" carrier), so that processes find each other
+ * with no setting at all; the loopback, which delivers every message for
+ * another process back into the sending process, is selected explicitly.
+ * Two settings choose, each by an option of OsMsgInitWithOptions or else by
+ * an environment variable (read by OsMsgInit and OsMsgInitWithOptions); an
+ * option that is given wins over the variable:
+ *   carrier        OsMsgOptions.carrier, or VYRE_OS_MSG_CARRIER "unix" or
+ *                  "loopback" (unset or empty: the build's default, "unix"
+ *                  unless the library was built with
+ *                  VYRE_DEFAULT_CARRIER=loopback). Any other value makes
+ *                  the join fail with OS_MSG_ERR_INVALID_PARAM.
+ *   run directory  OsMsgOptions.runDir, or VYRE_OS_MSG_RUNDIR: the folder
+ *                  the processes that talk to each other share (absolute, at
+ *                  most 80 characters). Default: /run/vyre_os_msg when the
+ *                  process may use it (it exists and the process may write
+ *                  there, or the process may create it in /run: root), else
+ *                  /tmp/vyre_os_msg-<uid>, per user. A login session plays
+ *                  no part. A folder the join creates gets mode 0700.
  * With the "unix" carrier each process listens on <run directory>/<name>.sock
  * and a second live process under a name in use is refused (a process counts
  * as live while its socket answers, see OsMsgInit); a receiver sees the
  * kernel's process and user ids of the sender in sendPid and sendUid. A
  * message for a process that is not running fails at once with
- * OS_MSG_ERR_SERVER_NOT_RUNNING; one that finds the receiving process unable
- * to take more (its socket full because its task queue is) waits at most
- * 5 ms for room, then fails with OS_MSG_ERR_FULL, as a full queue in the own
- * process does; a synchronous call waits for room at most its time-out.
+ * OS_MSG_ERR_SERVER_NOT_RUNNING (the log line names the run directory it
+ * looked in); a synchronous call to a task that the running process does
+ * not have fails at once with OS_MSG_ERR_NOT_FOUND, while an asynchronous
+ * message for it is accepted and dropped by the receiving process (with a
+ * log line there): the sender learns of it only through a round trip. One
+ * that finds the receiving process unable to take more (its socket full
+ * because its task queue is) waits at most 5 ms for room, then fails with
+ * OS_MSG_ERR_FULL, as a full queue in the own process does; a synchronous
+ * call waits for room at most its time-out.
+ *
+ * Peers that come and go (with the "unix" carrier): OsMsgWaitProcess waits
+ * for a process to join; every process publishes "process joined" and
+ * "process left" events (MSG_ID_PROC_JOINED, MSG_ID_PROC_LEFT) that its
+ * tasks subscribe to like any event; and a subscription to a publisher in
+ * another process is kept by the subscribing process and sent again
+ * whenever that publisher's process joins, so it is accepted before the
+ * publisher runs and survives the publisher's restarts.
  * ------------------------------------------------------------------------- */
 
 /* Joins the messaging system under procName (1 to 15 characters, copied):
@@ -501,6 +524,122 @@ typedef uint32_t (*OsMsgTaskFuncEx)(MsgHead *msg, void *user);
 typedef void (*OsMsgLogFunc)(uint32_t level, const char *line);
 
 /* ---------------------------------------------------------------------------
+ * Joining with options
+ *
+ * OsMsgInitWithOptions joins as OsMsgInit does, with settings given by the
+ * program. Each field left zero (NULL) leaves its setting to the
+ * environment and the defaults, exactly as OsMsgInit has it; a field that is
+ * set wins over the environment variable of the same setting (see
+ * "Between processes" above).
+ *
+ * The record grows at its end only, and size tells the library which
+ * version of it the caller has: a program built against an older header
+ * passes a smaller size and gets the defaults for the fields it does not
+ * know; one built against a newer header may run with an older library as
+ * long as every field the library does not know is zero (else the join is
+ * refused with OS_MSG_ERR_INVALID_PARAM). Fill it with OS_MSG_OPTIONS_INIT
+ * (or zero it and set size to sizeof(OsMsgOptions)), then set the fields
+ * wanted.
+ * ------------------------------------------------------------------------- */
+
+/* OsMsgOptions.carrier. */
+#define OS_MSG_CARRIER_DEFAULT 0U  /* VYRE_OS_MSG_CARRIER, else the build's default */
+#define OS_MSG_CARRIER_UNIX 1U     /* messages for another process travel over Unix sockets */
+#define OS_MSG_CARRIER_LOOPBACK 2U /* they are delivered back into this process */
+
+/* OsMsgOptions.flags: which of the fields that have no "unset" value are
+ * given. */
+#define OS_MSG_OPT_LOG_LEVEL 0x1U /* logLevel is given */
+#define OS_MSG_OPT_LOG_SINK 0x2U  /* logSink is given (NULL switches the records off) */
+
+typedef struct OsMsgOptions {
+    /* sizeof(OsMsgOptions) as the caller's header has it; at least
+     * OS_MSG_OPTIONS_SIZE_V1. */
+    uint32_t size;
+    uint32_t flags;   /* OS_MSG_OPT_* */
+    uint32_t carrier; /* OS_MSG_CARRIER_* */
+    /* The lowest level logged (OS_MSG_LOG_DEBUG to OS_MSG_LOG_FATAL), as
+     * OsMsgSetLogLevel sets it, when OS_MSG_OPT_LOG_LEVEL is set. */
+    uint32_t logLevel;
+    /* The run directory (absolute, at most 80 characters; copied), or NULL. */
+    const char *runDir;
+    /* The sink of every log record, as OsMsgRegLogFunc sets it, when
+     * OS_MSG_OPT_LOG_SINK is set. */
+    OsMsgLogFunc logSink;
+    /* Fields added later go here, at the end, each meaning "as without
+     * options" when zero: the access settings (the shared run directory's
+     * owner and group, the access policy file) come next. */
+} OsMsgOptions;
+
+/* The size of the first version of the record. */
+#define OS_MSG_OPTIONS_SIZE_V1 ((uint32_t)(offsetof(OsMsgOptions, logSink) + sizeof(OsMsgLogFunc)))
+
+/* Every setting left to the environment and the defaults. */
+#define OS_MSG_OPTIONS_INIT                                                                                            \
+    { (uint32_t)sizeof(OsMsgOptions), 0U, 0U, 0U, NULL, NULL }
+
+/* Joins as OsMsgInit(procName) does, with the settings options gives
+ * (options NULL: exactly OsMsgInit). The log level and sink are set first,
+ * so they govern the join's own records too, and stay set afterwards as
+ * OsMsgSetLogLevel and OsMsgRegLogFunc leave them; the carrier and the run
+ * directory hold for this membership, until OsMsgUninit. When the process is
+ * initialised already nothing changes, options included (OS_MSG_OK).
+ * The caller keeps options and the strings it points to.
+ * The results of OsMsgInit, and OS_MSG_ERR_INVALID_PARAM (logged) for a size
+ * below OS_MSG_OPTIONS_SIZE_V1, a non-zero field this library does not know,
+ * an unknown flag or carrier, a log level above OS_MSG_LOG_FATAL, or a run
+ * directory that is not absolute or longer than 80 characters. */
+OS_MSG_API uint32_t OsMsgInitWithOptions(const char *procName, const OsMsgOptions *options);
+
+/* ---------------------------------------------------------------------------
+ * Peers that come and go
+ *
+ * With the "unix" carrier every process watches its run directory (the
+ * kernel tells it when a socket appears or goes, and when a process it
+ * knows ends). A process has joined once its socket answers: the library's
+ * own tasks take requests then, while the tasks the application registers
+ * after OsMsgInit come later (a call to one not registered yet fails at once
+ * with OS_MSG_ERR_NOT_FOUND). With the loopback no process joins or leaves:
+ * every name is this process.
+ * ------------------------------------------------------------------------- */
+
+/* Events the library publishes in every process: a process joined the run
+ * directory (its socket answers), a process left it (it removed its socket,
+ * or it ended without doing so). Subscribe to them as to any event, with
+ * procName MSG_PROC_NAME_PMSG and taskName MSG_TASK_NAME_PMSG_BRO (the
+ * library's own broadcast task, which publishes them) on the local CPU;
+ * each arrives as an asynchronous message with sendProcName "pmsg",
+ * sendTaskName "pmsgBro" and an OsMsgProcEvent as payload, once per change,
+ * in the order of the changes. A process is not told about itself; the
+ * processes that were running when a subscriber subscribed are not joined
+ * again. Applications publish neither id. */
+#define MSG_ID_PROC_JOINED 0x200010U
+#define MSG_ID_PROC_LEFT 0x200011U
+
+/* The payload of MSG_ID_PROC_JOINED and MSG_ID_PROC_LEFT, 24 bytes. */
+typedef struct OsMsgProcEvent {
+    char procName[OS_MSG_NAME_LEN]; /* the process that joined or left */
+    uint32_t pid;                   /* its process id (0 when the kernel did not tell it) */
+    uint32_t reserved;              /* 0 */
+} OsMsgProcEvent;
+
+/* Waits until a process named procName has joined: its socket in the run
+ * directory answers, and the subscriptions this process keeps for it (see
+ * OsMsgSubscribeEvent) have been sent to it, so that whatever the caller
+ * sends it afterwards arrives after them. Returns at once when it runs and
+ * is known (this process's own name included); otherwise the calling thread
+ * sleeps until the run directory changes (woken by the kernel, not by
+ * polling) and looks again, at most timeoutMs milliseconds in all. The
+ * tasks the process registers after its join may come later: a call that
+ * finds one missing fails at once with OS_MSG_ERR_NOT_FOUND. With the loopback it returns OS_MSG_OK at
+ * once, since every message stays in this process.
+ * OS_MSG_OK; OS_MSG_ERR_TIMEOUT (no such process joined within timeoutMs; 0
+ * only looks); OS_MSG_ERR_INVALID_PARAM (procName NULL, empty, or 16
+ * characters or more); OS_MSG_ERR_NOT_INIT (also when OsMsgUninit ends the
+ * wait); OS_MSG_ERR_SYSTEM (the run directory cannot be watched). */
+OS_MSG_API uint32_t OsMsgWaitProcess(const char *procName, uint32_t timeoutMs);
+
+/* ---------------------------------------------------------------------------
  * Tasks
  *
  * A task is a named queue of messages with a callback, served by one thread
@@ -600,10 +739,10 @@ OS_MSG_API uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, cons
  * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND (no such task); OS_MSG_ERR_FULL
  * (the receiver's queue is full); OS_MSG_ERR_NO_MEMORY. A message that has to
  * travel through the transport is accepted (OS_MSG_OK) and dropped there
- * when its receiver does not exist; a full queue there also gives
- * OS_MSG_ERR_FULL. With the carrier between processes
- * (VYRE_OS_MSG_CARRIER=unix): OS_MSG_ERR_SERVER_NOT_RUNNING at once when no
- * process of that name runs; the call waits at most 5 ms while the
+ * when its receiver does not exist (the receiving process logs it: the
+ * sender cannot know without a round trip); a full queue there also gives
+ * OS_MSG_ERR_FULL. With the "unix" carrier: OS_MSG_ERR_SERVER_NOT_RUNNING at
+ * once when no process of that name runs; the call waits at most 5 ms while the
  * receiver makes no room (for a receiving task that reported its queue
  * full, for room in the receiver's socket; the 5 ms start again with each
  * slice of a large message that goes out), then OS_MSG_ERR_FULL (logged
@@ -638,7 +777,9 @@ OS_MSG_API uint32_t OsMsgAsynSendTimed(MsgHead *head, uint32_t timeoutMs);
  * next OsMsgSynSend. On failure *respOut is NULL.
  * OS_MSG_ERR_INVALID_PARAM (head or respOut NULL, or recvTaskName empty);
  * OS_MSG_ERR_OVERSIZE; OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND (no such
- * task, or it was unregistered while the call waited); OS_MSG_ERR_FULL;
+ * task, or it was unregistered while the call waited; across processes with
+ * the "unix" carrier the receiving process refuses the call at once);
+ * OS_MSG_ERR_SERVER_NOT_RUNNING (no process of that name runs); OS_MSG_ERR_FULL;
  * OS_MSG_ERR_TIMEOUT or OS_MSG_ERR_SYN_TIMEOUT (no answer in time);
  * OS_MSG_ERR_WAIT; OS_MSG_ERR_NO_CALLBACK (a task sending to itself has no
  * callback); OS_MSG_ERR_NO_MEMORY. */
@@ -684,11 +825,25 @@ OS_MSG_API uint32_t OsMsgSynRespFree(MsgHead *head);
  * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (entries NULL or count 0, tested before
  * anything else); OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_OVERSIZE (too many entries
  * for one message); OS_MSG_ERR_NO_MEMORY; OS_MSG_ERR_FULL (the broadcast
- * task's queue stayed full); 0xFFFFFFFF when no entry belongs to this CPU
- * (the others were sent). */
+ * task's queue stayed full); OS_MSG_ERR_NO_IDLE_BLOCK (the subscriptions
+ * kept for other processes would pass OS_MSG_SUB_KEPT_MAX: nothing of the
+ * request is sent); 0xFFFFFFFF when no entry belongs to this CPU (the
+ * others were sent).
+ * With the "unix" carrier an entry whose publisher is another process goes
+ * to that process, and this process keeps it (until the matching
+ * unsubscription or OsMsgUninit) to send it again each time that process
+ * joins: a subscription to a publisher that does not run yet is accepted
+ * (OS_MSG_OK, nothing logged) and takes effect when it joins, and one to a
+ * publisher that restarts goes on. */
 OS_MSG_API uint32_t OsMsgSubscribeEvent(MsgSubEntry *entries, uint32_t count);
 
-/* Removes the subscriptions entries describe; same rules and results as
+/* Subscriptions to publishers in other processes that a process keeps to
+ * send again (see OsMsgSubscribeEvent): at most this many entries, about
+ * 64 bytes each. */
+#define OS_MSG_SUB_KEPT_MAX 4096U
+
+/* Removes the subscriptions entries describe, from the publisher's table and
+ * from those this process keeps; same rules and results as
  * OsMsgSubscribeEvent. */
 OS_MSG_API uint32_t OsMsgUnsubscribeEvent(MsgSubEntry *entries, uint32_t count);
 

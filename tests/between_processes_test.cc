@@ -183,7 +183,7 @@ protected:
         if (Unix()) {
             setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
         } else {
-            unsetenv("VYRE_OS_MSG_CARRIER");
+            setenv("VYRE_OS_MSG_CARRIER", "loopback", 1);
         }
         g_inbox = &inbox_;
         peer_roles::g_report = LocalPlace::Report;

@@ -211,13 +211,14 @@ TEST_F(Life, ForkedChildIsRefusedItsExitKeepsTheParentsNameAndExecInheritsNothin
     Peer &forker = StartEcho("forker");
     forker.Send("fork exit");
     const std::string refused = Code(OS_MSG_ERR_FAIL);
-    // Init, task registration, send, destroy, uninit, main: each refused
-    // with one line.
+    // Init, task registration, send, destroy, a wait for a process (the
+    // presence thread is the parent's), uninit, main: each refused with one
+    // line.
     std::string all;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 7; ++i) {
         all += " " + refused;
     }
-    EXPECT_EQ(forker.Expect("child"), "child" + all + " lines 6");
+    EXPECT_EQ(forker.Expect("child"), "child" + all + " lines 7");
     EXPECT_EQ(forker.Expect("forked"), "forked 0"); // it exited normally, running its exit handlers
     EXPECT_TRUE(Exists("forker.sock"));
     ASSERT_EQ(Join(), OS_MSG_OK);

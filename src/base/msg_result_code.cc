@@ -38,8 +38,8 @@ const MsgCodeEntry kCodes[] = {
     MSG_CODE_ENTRY(OS_MSG_ERR_WAIT, "waiting for the answer failed for a reason other than a time-out"),
     MSG_CODE_ENTRY(OS_MSG_ERR_OVERSIZE, "too large: header and payload above OS_MSG_MAX_MSG_SIZE (4 MiB), or a "
                                         "request with too many entries for one message"),
-    MSG_CODE_ENTRY(OS_MSG_ERR_NO_IDLE_BLOCK, "the queue directory has no free entry: too many processes share the "
-                                             "run directory"),
+    MSG_CODE_ENTRY(OS_MSG_ERR_NO_IDLE_BLOCK, "no free entry: too many processes share the run directory or are "
+                                             "sent to, or too many subscriptions to other processes are kept"),
     MSG_CODE_ENTRY(OS_MSG_ERR_SYSTEM, "an operating-system resource (socket, file, run directory) or the CPU "
                                       "configuration file is missing or unusable"),
     MSG_CODE_ENTRY(OS_MSG_ERR_FAIL, "not permitted (another process's task or name, another thread's response), "

@@ -163,6 +163,7 @@ protected:
     std::string name_;
     simple_msg_test::Inbox inbox_;
     std::vector<std::unique_ptr<Peer>> peers_;
+    bool joined_ = false; /* the process joined once: the first start-up's blocks stay */
 
 private:
     size_t fds_ = 0U;

@@ -29,7 +29,8 @@
  *   carrier_peer partial NAME DEST  sends DEST the first slice of a large
  *                                   message and waits likewise
  *   carrier_peer fds                reports the descriptors it inherited that
- *                                   are sockets, pollers or wake-up counters
+ *                                   are sockets, pollers, wake-up counters,
+ *                                   folder or process watches
  *   carrier_peer member NAME        tasks "echo" (answers), "sub" (reports what
  *                                   it gets, as the sub mode) and "pub"
  *   carrier_peer as UID GID GROUPS MODE ...
@@ -236,9 +237,13 @@ void CountForkLines(uint32_t, const char *line) {
     OsMsgRegLogFunc(CountForkLines);
     MsgHead head;
     FillHead(&head, g_name, g_name, task, kPing, nullptr, 0U);
-    uint32_t codes[] = {OsMsgInit("forkling"), OsMsgRegTask("forkling", 0U, peer_roles::Idle),
-                        OsMsgAsynSend(&head),  OsMsgDestroy(g_name),
-                        OsMsgUninit(),         OsMsgMain()};
+    uint32_t codes[] = {OsMsgInit("forkling"),
+                        OsMsgRegTask("forkling", 0U, peer_roles::Idle),
+                        OsMsgAsynSend(&head),
+                        OsMsgDestroy(g_name),
+                        OsMsgWaitProcess(g_name, 0U),
+                        OsMsgUninit(),
+                        OsMsgMain()};
     std::string line = "child";
     for (uint32_t code : codes) {
         line += " " + std::to_string(code);
@@ -414,7 +419,8 @@ int ReportLibraryFds() {
         (void)snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
         if (readlink(link, target, sizeof(target) - 1U) > 0 &&
             (strncmp(target, "socket:", 7) == 0 || strstr(target, "eventpoll") != nullptr ||
-             strstr(target, "eventfd") != nullptr)) {
+             strstr(target, "eventfd") != nullptr || strstr(target, "inotify") != nullptr ||
+             strstr(target, "pidfd") != nullptr)) {
             ++count;
         }
     }

@@ -62,12 +62,19 @@ IpcPeer *IpcPeers() {
     return g_ipcPeerTable->peers;
 }
 
-uint32_t IpcPeerConnectError(const IpcPeer *peer, int err) {
+uint32_t IpcPeerConnectError(const IpcPeer *peer, int err, bool logAbsent) {
     switch (err) {
     case ENOENT:
-    case ECONNREFUSED:
     case ENOTDIR:
-        MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] not running.", peer->name);
+        if (logAbsent) {
+            MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] not running (no socket in %s).", peer->name, g_ipcPeerRunDir);
+        }
+        return OS_MSG_ERR_SERVER_NOT_RUNNING;
+    case ECONNREFUSED:
+        if (logAbsent) {
+            MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] not running (its socket in %s does not answer).", peer->name,
+                    g_ipcPeerRunDir);
+        }
         return OS_MSG_ERR_SERVER_NOT_RUNNING;
     case EAGAIN:
         MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] accepts no connection now.", peer->name);
@@ -306,7 +313,7 @@ void IpcPeerEnd(IpcPeer *peer, bool forget) {
     }
 }
 
-uint32_t IpcPeerConnect(IpcPeer *peer) {
+uint32_t IpcPeerConnect(IpcPeer *peer, bool logAbsent) {
     if (peer->closed) {
         return OS_MSG_ERR_NOT_INIT;
     }
@@ -318,7 +325,7 @@ uint32_t IpcPeerConnect(IpcPeer *peer) {
     }
     int fd = IpcSysConnect(peer->path);
     if (fd < 0) {
-        return IpcPeerConnectError(peer, -fd);
+        return IpcPeerConnectError(peer, -fd, logAbsent);
     }
     IpcLink *link = IpcLinkCreate(fd, IPC_LINK_DIALLED, 0U, 0U);
     if (link == nullptr) {

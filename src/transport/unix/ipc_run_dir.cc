@@ -93,24 +93,31 @@ const char *IpcRunDirOpenFault(const char *dir, int err, char *why, size_t size)
 
 } // namespace
 
+void IpcRunDirDefault(char *out, size_t size) {
+    if (IpcSysMayUseDir(IPC_RUN_DIR_SYSTEM)) {
+        (void)snprintf(out, size, "%s", IPC_RUN_DIR_SYSTEM);
+    } else {
+        (void)snprintf(out, size, "/tmp/vyre_os_msg-%lu", (unsigned long)IpcSysUid());
+    }
+}
+
 uint32_t IpcRunDirPath(char *out, size_t size) {
     if (out == nullptr || size <= IPC_RUN_DIR_MAX) {
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    const char *dir = getenv(IPC_CARRIER_RUNDIR_ENV);
-    const char *runtime = getenv("XDG_RUNTIME_DIR");
-    const size_t room = IPC_RUN_DIR_MAX + 1U;
-    int len;
-    if (dir != nullptr && dir[0] != '\0') {
-        len = snprintf(out, room, "%s", dir);
-    } else if (runtime != nullptr && runtime[0] == '/') {
-        len = snprintf(out, room, "%s/vyre_os_msg", runtime);
-    } else {
-        len = snprintf(out, room, "/tmp/vyre_os_msg-%lu", (unsigned long)IpcSysUid());
+    const char *dir = IpcCarrierRunDirOption();
+    if (dir == nullptr) {
+        const char *env = getenv(IPC_CARRIER_RUNDIR_ENV);
+        dir = env != nullptr && env[0] != '\0' ? env : nullptr;
     }
-    bool ok = len > 0 && (size_t)len < room;
-    if (!ok || out[0] != '/') {
-        MSG_LOG(OS_MSG_LOG_ERROR, "run directory [%s] unusable.", dir != nullptr ? dir : "");
+    if (dir == nullptr) {
+        IpcRunDirDefault(out, size);
+        return OS_MSG_OK;
+    }
+    const size_t room = IPC_RUN_DIR_MAX + 1U;
+    int len = snprintf(out, room, "%s", dir);
+    if (len <= 0 || (size_t)len >= room || out[0] != '/') {
+        MSG_LOG(OS_MSG_LOG_ERROR, "run directory [%s] unusable.", dir);
         out[0] = '\0';
         return OS_MSG_ERR_INVALID_PARAM;
     }

@@ -1,8 +1,14 @@
 /*
  * The run directory of the Unix-socket carrier: the folder that holds each
- * process's socket and the shared queue directory. VYRE_OS_MSG_RUNDIR names
- * it (default $XDG_RUNTIME_DIR/vyre_os_msg, else /tmp/vyre_os_msg-<uid>);
- * it is created with mode 0700 unless it exists.
+ * process's socket and the shared queue directory. The run directory option
+ * of OsMsgInitWithOptions names it, else VYRE_OS_MSG_RUNDIR, else the
+ * default: IPC_RUN_DIR_SYSTEM when this process may use it (it exists and
+ * the process may write and search it, or it does not exist and the process
+ * may create it in its parent: root, normally), else
+ * /tmp/vyre_os_msg-<uid>, one per user. The default is one fixed place, the
+ * same for a service and a shell of any session, so processes find each
+ * other without a setting; no login session's folder plays a part. It is
+ * created with mode 0700 unless it exists.
  *
  * Only a directory no other user controls is used, and only files in it
  * that no other user can have put there or can change (the rules are those
@@ -14,7 +20,9 @@
  * not judged: a directory that a user who may write to its parent could
  * rename is no safer than that parent.
  *
- * Thread safety: the functions keep no state.
+ * Thread safety: the functions keep no state; IpcRunDirPath reads the
+ * option under the initialisation lock (see ipc_carrier.h) or before any
+ * start-up.
  */
 #ifndef VYRE_IPC_RUN_DIR_H
 #define VYRE_IPC_RUN_DIR_H
@@ -42,10 +50,19 @@ typedef struct IpcRunDirMode {
     uint32_t gid; /* its group */
 } IpcRunDirMode;
 
+/* The shared default run directory, used when the process may. */
+#define IPC_RUN_DIR_SYSTEM "/run/vyre_os_msg"
+
 /* Writes the run directory's path into out (size bytes). 0; 0x80020001 when
  * the path is empty, not absolute or longer than IPC_RUN_DIR_MAX ("run
  * directory [%s] unusable."). */
 uint32_t IpcRunDirPath(char *out, size_t size);
+
+/* Writes the default run directory (as IpcRunDirPath when nothing names
+ * one) into out (size bytes, more than IPC_RUN_DIR_MAX): IPC_RUN_DIR_SYSTEM
+ * when the calling process may use or create it, else
+ * /tmp/vyre_os_msg-<uid>. */
+void IpcRunDirDefault(char *out, size_t size);
 
 /* Creates dir with mode 0700 unless it exists, then judges it: 0 and *mode
  * for a directory this process may use; 0x80020021 for one another user

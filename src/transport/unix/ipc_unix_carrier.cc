@@ -27,8 +27,10 @@
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_policy_file.h"
+#include "transport/unix/ipc_presence.h"
 #include "transport/unix/ipc_send_batch.h"
 #include "transport/unix/ipc_shm_segment.h"
+#include "transport/unix/ipc_sub_keeper.h"
 #include "transport/unix/ipc_unix_life.h"
 #include "transport/unix/ipc_unix_sys.h"
 
@@ -121,13 +123,27 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
         return OS_MSG_ERR_THREAD_CREATE;
     }
     carrier->recvStarted = true;
+    // Presence watches for processes that come and go; a folder that cannot
+    // be watched is logged and leaves the carrier working without it.
+    (void)IpcPresenceOpen(carrier->runDir, carrier->procName);
     return OS_MSG_OK;
+}
+
+/* The run directory this process's carrier opened in last (written by the
+ * open only, before the threads that ask for it start). */
+uint32_t IpcUnixRunDir(char *out, size_t size) {
+    if (out == nullptr || size == 0U) {
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    (void)snprintf(out, size, "%s", g_ipcUnix.runDir);
+    return out[0] != '\0' ? OS_MSG_OK : OS_MSG_ERR_NOT_INIT;
 }
 
 } // namespace
 
-const IpcCarrierOps g_ipcUnixOps = {"unix",          IpcUnixInitClient, IpcUnixUninitClient, IpcUnixSendData,
-                                    IpcUnixSendData, IpcUnixStopRecv,   IpcUnixRecvLoop,     IpcRunDirPath};
+const IpcCarrierOps g_ipcUnixOps = {"unix",          IpcUnixInitClient, IpcUnixUninitClient,
+                                    IpcUnixSendData, IpcUnixSendData,   IpcUnixStopRecv,
+                                    IpcUnixRecvLoop, IpcUnixRunDir,     IpcPresenceWait};
 
 uint32_t IpcUnixInitClient(void) {
     uint32_t ret = IpcUnixOpen(&g_ipcUnix);
@@ -139,6 +155,8 @@ uint32_t IpcUnixInitClient(void) {
 
 uint32_t IpcUnixUninitClient(void) {
     IpcUnixCarrier *carrier = &g_ipcUnix;
+    // Presence goes first: its thread sends through the peer cache.
+    IpcPresenceClose();
     SimpleMsgSetRoomHook(nullptr);
     IpcUnixStopRecv();
     if (carrier->recvStarted) {
@@ -148,6 +166,7 @@ uint32_t IpcUnixUninitClient(void) {
     }
     IpcBatchStop();
     IpcPeerCacheClose();
+    IpcSubKeeperClear();
     IpcLinkRegistryClose(IpcUnixRecvDropLink);
     (void)IpcParkTrim();
     IpcUnixDropTraces();

@@ -73,6 +73,13 @@ void IpcUnixStopRecv(void);
 /* Sends head to process destProcName. See ipc_unix_send.cc. */
 uint32_t IpcUnixSendData(const char *destProcName, uint32_t transType, MsgHead *head);
 
+/* Sends head to process destProcName as IpcUnixSendData does for anything
+ * but a request for the own broadcast task: to the own process when
+ * destProcName is empty or the own name, an answer back on its request's
+ * link, everything else to the peer's socket. With logAbsent clear, a peer
+ * that does not run (0x80020002) is not logged. */
+uint32_t IpcUnixSendTo(const char *destProcName, uint32_t transType, MsgHead *head, bool logAbsent);
+
 /* The receive loop over the sockets of carrier (an IpcUnixCarrier); returns
  * when it is stopped. Run by IPCMsgRecvThread on the receive thread. */
 void IpcUnixRecvLoop(void *carrier);

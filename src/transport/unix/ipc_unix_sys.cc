@@ -6,18 +6,24 @@
 
 #include "transport/unix/ipc_unix_sys.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <cstring>
 
@@ -52,17 +58,30 @@ int IpcSysPassCred(int fd) {
 
 int IpcSysListen(const char *path, int backlog) {
     struct sockaddr_un addr;
-    if (!IpcSysAddress(path, &addr)) {
+    const char *slash = strrchr(path, '/');
+    if (!IpcSysAddress(path, &addr) || slash == nullptr) {
+        return -ENAMETOOLONG;
+    }
+    // The temporary name lies in the same folder, so the rename is atomic;
+    // a pid's own name, so a live process never meets another's.
+    char temp[sizeof(addr.sun_path)];
+    int len = snprintf(temp, sizeof(temp), "%.*s/.%d.listen", (int)(slash - path), path, (int)getpid());
+    if (len <= 0 || (size_t)len >= sizeof(temp) || !IpcSysAddress(temp, &addr)) {
         return -ENAMETOOLONG;
     }
     int fd = socket(AF_UNIX, kSocketFlags, 0);
     if (fd < 0) {
         return -errno;
     }
+    (void)unlink(temp); // left by a process of this pid that was killed here
     int err = IpcSysPassCred(fd);
     if (err == 0 &&
         (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, backlog) != 0)) {
         err = -errno;
+    }
+    if (err == 0 && rename(temp, path) != 0) {
+        err = -errno;
+        (void)unlink(temp);
     }
     if (err != 0) {
         (void)close(fd);
@@ -479,12 +498,94 @@ void IpcSysUnmap(void *addr, size_t size) {
     (void)munmap(addr, size);
 }
 
+bool IpcSysMayUseDir(const char *dir) {
+    constexpr int kUse = W_OK | X_OK;
+    struct stat st;
+    if (stat(dir, &st) == 0) {
+        return S_ISDIR(st.st_mode) && faccessat(AT_FDCWD, dir, kUse, AT_EACCESS) == 0;
+    }
+    if (errno != ENOENT) {
+        return false;
+    }
+    char parent[PATH_MAX];
+    const char *slash = strrchr(dir, '/');
+    if (slash == nullptr || (size_t)(slash - dir) >= sizeof(parent)) {
+        return false;
+    }
+    (void)snprintf(parent, sizeof(parent), "%.*s", slash == dir ? 1 : (int)(slash - dir), dir);
+    return faccessat(AT_FDCWD, parent, kUse, AT_EACCESS) == 0;
+}
+
+int IpcSysListDir(const char *dir, void (*visit)(const char *name, void *arg), void *arg) {
+    DIR *d = opendir(dir);
+    if (d == nullptr) {
+        return errno;
+    }
+    while (const struct dirent *entry = readdir(d)) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+            visit(entry->d_name, arg);
+        }
+    }
+    (void)closedir(d);
+    return 0;
+}
+
 uint32_t IpcSysUid(void) {
     return (uint32_t)getuid();
 }
 
 uint32_t IpcSysPid(void) {
     return (uint32_t)getpid();
+}
+
+int IpcSysDirWatch(const char *dir) {
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) {
+        return -errno;
+    }
+    constexpr uint32_t kMask = IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    if (inotify_add_watch(fd, dir, kMask) < 0) {
+        int err = -errno;
+        (void)close(fd);
+        return err;
+    }
+    return fd;
+}
+
+int IpcSysDirChanges(int fd, void (*visit)(uint32_t kind, const char *name, void *arg), void *arg) {
+    alignas(struct inotify_event) char buf[4096];
+    int changes = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n < 0) {
+            return errno == EAGAIN ? changes : (errno == EINTR ? changes : -errno);
+        }
+        for (ssize_t at = 0; at + (ssize_t)sizeof(struct inotify_event) <= n;) {
+            struct inotify_event event;
+            std::memcpy(&event, buf + at, sizeof(event));
+            const char *name = event.len != 0U ? buf + at + sizeof(event) : "";
+            uint32_t kind = (event.mask & IN_Q_OVERFLOW) != 0U                     ? IPC_SYS_DIR_LOST
+                            : (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0U ? IPC_SYS_DIR_GONE
+                            : (event.mask & IN_MOVED_TO) != 0U                     ? IPC_SYS_DIR_APPEARED
+                            : (event.mask & (IN_DELETE | IN_MOVED_FROM)) != 0U     ? IPC_SYS_DIR_VANISHED
+                                                                                   : 0U;
+            if (kind != 0U) {
+                visit(kind, kind == IPC_SYS_DIR_APPEARED || kind == IPC_SYS_DIR_VANISHED ? name : "", arg);
+                ++changes;
+            }
+            at += (ssize_t)(sizeof(event) + event.len);
+        }
+    }
+}
+
+int IpcSysProcessWatch(uint32_t pid) {
+#ifdef SYS_pidfd_open
+    long fd = syscall(SYS_pidfd_open, (pid_t)pid, 0U);
+    return fd >= 0 ? (int)fd : -errno;
+#else
+    (void)pid;
+    return -ENOSYS;
+#endif
 }
 
 int IpcSysOnExitAndFork(void (*atExit)(void), void (*inChild)(void)) {

@@ -1,8 +1,9 @@
 /*
  * The operating-system calls of the Unix-socket carrier, in one place:
  * sockets (SOCK_SEQPACKET, credentials), the readiness poller (epoll), the
- * wake-up counter (eventfd), shared mappings and the few file calls of the
- * run directory. The rest of the carrier reaches the kernel only through
+ * wake-up counter (eventfd), shared mappings, the few file calls of the run
+ * directory and the watches of the run directory (inotify) and of peer
+ * processes (pidfd). The rest of the carrier reaches the kernel only through
  * these functions.
  *
  * Every descriptor made here is close-on-exec and, for sockets, non-blocking,
@@ -34,9 +35,12 @@ typedef struct IpcSysCred {
  * Sockets
  * ------------------------------------------------------------------------- */
 
-/* A socket bound to path and listening with backlog, asking for the sender's
- * credentials with every datagram. The descriptor, or -errno (nothing left
- * open). path must not exist. */
+/* A socket listening with backlog at path, asking for the sender's
+ * credentials with every datagram. It is bound and listening under a
+ * temporary name in path's folder (".<pid>.listen") first and then renamed
+ * to path, replacing what stood there: the name appears only once the socket
+ * answers, and the folder's watchers see it appear (moved in). The
+ * descriptor, or -errno (nothing left open, no name left behind). */
 int IpcSysListen(const char *path, int backlog);
 
 /* A connection to the socket at path: the descriptor, or -errno (-ENOENT or
@@ -249,12 +253,45 @@ void *IpcSysMapShared(int fd, size_t size, int *err);
 /* Unmaps what IpcSysMapShared returned. */
 void IpcSysUnmap(void *addr, size_t size);
 
+/* Whether the calling process may use dir as a run directory: dir is a
+ * directory it may write in and search, or dir does not exist and its
+ * parent is one (so it may create dir), by its effective ids. */
+bool IpcSysMayUseDir(const char *dir);
+
+/* Calls visit(name, arg) for each name in dir but "." and "..". 0, or an
+ * error number (dir cannot be read). */
+int IpcSysListDir(const char *dir, void (*visit)(const char *name, void *arg), void *arg);
+
 /* The process's real user id. */
 uint32_t IpcSysUid(void);
 
 /* The calling process's id, asked of the kernel (a forked child gets its
  * own). */
 uint32_t IpcSysPid(void);
+
+/* ---------------------------------------------------------------------------
+ * Watching a folder and the ends of processes (inotify, pidfd)
+ * ------------------------------------------------------------------------- */
+
+/* What a folder watch reports (IpcSysDirChanges). */
+#define IPC_SYS_DIR_APPEARED 1U /* a name was moved into the folder */
+#define IPC_SYS_DIR_VANISHED 2U /* a name was removed or moved away */
+#define IPC_SYS_DIR_LOST 3U     /* changes were lost: look at the whole folder */
+#define IPC_SYS_DIR_GONE 4U     /* the folder itself was removed or moved */
+
+/* A watch of the names in folder dir: readable while changes wait. The
+ * descriptor (non-blocking, close-on-exec), or -errno. */
+int IpcSysDirWatch(const char *dir);
+
+/* Reads the changes waiting on watch fd and calls visit(kind, name, arg) for
+ * each, in order (name "" for IPC_SYS_DIR_LOST and IPC_SYS_DIR_GONE). The
+ * number of changes, 0 when none wait, or -errno. */
+int IpcSysDirChanges(int fd, void (*visit)(uint32_t kind, const char *name, void *arg), void *arg);
+
+/* A descriptor that turns readable when process pid ends (a pidfd,
+ * close-on-exec), or -errno: -ESRCH when no such process runs, -ENOSYS when
+ * the kernel has none. */
+int IpcSysProcessWatch(uint32_t pid);
 
 /* ---------------------------------------------------------------------------
  * Process hooks
