@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The README's code blocks that must not drift from what is built and run:
 #   - a block after the line "<!-- file: PATH -->" is the whole content of
-#     PATH (relative to the source tree);
+#     PATH (relative to the source tree), and every C or C++ block of the
+#     README is one of those, so that no program shown there goes unbuilt;
 #   - a block after "<!-- commands: NAME -->" holds shell commands, which the
 #     install check runs against a fresh prefix (tests/consumer/check_install.sh).
 # Usage: readme_blocks.sh check [README]      compare every file block with its file
@@ -26,6 +27,11 @@ check)
     files=$(sed -n 's/^<!-- file: \(.*\) -->$/\1/p' "$readme")
     [ -n "$files" ] || { echo "readme_blocks: $readme has no file blocks" >&2; exit 1; }
     status=0
+    unmarked=$(awk '/^```(c|cpp)$/ && prev !~ /^<!-- file: / { print FILENAME ":" NR } { prev = $0 }' "$readme")
+    if [ -n "$unmarked" ]; then
+        echo "readme_blocks: C or C++ blocks without a file marker at $unmarked" >&2
+        status=1
+    fi
     for f in $files; do
         if ! block=$(block_after "<!-- file: $f -->" "$readme"); then
             echo "readme_blocks: no fenced block after the marker of $f" >&2
