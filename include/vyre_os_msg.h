@@ -318,7 +318,7 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
  * directory, directory segment or socket could not be set up, or the
  * directory's lock stayed taken for a second: a stopped holder, or a corrupt
  * lock word; the log line names the file and the pid in the lock word, and
- * removing that file restores service, see the README).
+ * removing that file restores service, see docs/carrier.md).
  * With the "unix" carrier a name is taken over from a process that died
  * (its socket no longer answers: it is replaced), never from one that runs,
  * also when its pid has been given to another process since or the
