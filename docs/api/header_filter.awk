@@ -240,6 +240,10 @@ insection {
         }
         print "/** \\addtogroup grp_" sect[title]
         if (sectext != "") {
+            # The section's text under its title, after what the group's
+            # definition says of the group (docs/api/groups.dox).
+            print " * \\details"
+            print " * \\par " title
             printf "%s", sectext
         }
         print " * @{ */"
