@@ -185,6 +185,11 @@ mode == "cpp" {
         }
         next
     }
+    # A class of the interface is listed in the group as well (its own
+    # comment, when it has one, documents it as before).
+    if (line ~ /^(template <[^>]*> )?(class|struct) [a-z_]+( final)? *[:{]/ && line !~ /;$/) {
+        print "/** \\ingroup grp_cpp */"
+    }
     if (line ~ /^[ \t]*\/\*( |$)/) {
         sub(/\/\*/, "/**", line)
         incpp = line !~ /\*\//
