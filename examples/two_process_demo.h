@@ -44,13 +44,13 @@ enum MsgId : uint32_t {
     EV_SCENE_CHANGED = 0x4000, // event published by camera: SceneEvent
 };
 
-// Frames 1-5 are small previews; frame 6 is a full keyframe, larger than one
-// datagram of the carrier, so it travels in slices.
+// Frames 1-5 are small previews; frame 6 is a full keyframe, larger than the
+// carrier's 1 MiB datagram, so it travels in slices.
 constexpr uint32_t kFrames = 6;
 constexpr uint32_t kPreviewWidth = 160;
 constexpr uint32_t kPreviewHeight = 120;
-constexpr uint32_t kKeyWidth = 640;
-constexpr uint32_t kKeyHeight = 480;
+constexpr uint32_t kKeyWidth = 1280;
+constexpr uint32_t kKeyHeight = 960;
 constexpr uint32_t kCallTimeoutMs = 2000;
 // How long the encoder waits for the camera process to join.
 constexpr uint32_t kJoinTimeoutMs = 10000;

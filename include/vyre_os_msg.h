@@ -338,15 +338,15 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
  * without exec, see Fork above). A failing step returns its code and undoes
  * the whole set-up, so a later OsMsgInit may succeed:
  * OS_MSG_ERR_NO_MEMORY, OS_MSG_ERR_HASH (a table could not be made),
- * OS_MSG_ERR_REPEATED (a local service registry existed before the call, or
- * with the "unix" carrier a live process holds the name: its socket answers
- * a connection, whatever the directory says; logged as "process name [NAME]
- * in use by pid PID."), OS_MSG_ERR_SERVER_NOT_RUNNING (the server could not
+ * OS_MSG_ERR_REPEATED (with the "unix" carrier a live process holds the
+ * name: its socket answers a connection, whatever the directory says; logged
+ * as "process name [NAME] in use by pid PID."; a local service registry the
+ * application created before is adopted, not refused), OS_MSG_ERR_SERVER_NOT_RUNNING (the server could not
  * start), OS_MSG_ERR_THREAD_CREATE, OS_MSG_ERR_SYSTEM (the carrier's run
  * directory, directory segment or socket could not be set up, or the
  * directory's lock stayed taken for a second: a stopped holder, or a corrupt
  * lock word; the log line names the file and the pid in the lock word, and
- * removing that file restores service, see the README).
+ * removing that file restores service, see docs/carrier.md).
  * With the "unix" carrier a name is taken over from a process that died
  * (its socket no longer answers: it is replaced), never from one that runs,
  * also when its pid has been given to another process since or the
