@@ -56,7 +56,7 @@ public:
      * library's broadcast task with a whole payload; empty for any other
      * message (also one an application sent with the same id). */
     std::optional<proc_event> read_proc_event() const noexcept {
-        const uint32_t id = head_->msgKind == MSG_KIND_ASYN ? head_->msgId : 0U;
+        const uint32_t id = head_->msgId;
         if ((id != proc_joined && id != proc_left) || sender().process() != name(MSG_PROC_NAME_PMSG) ||
             sender().task() != name(MSG_TASK_NAME_PMSG_BRO)) {
             return std::nullopt;

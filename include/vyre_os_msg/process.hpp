@@ -289,7 +289,7 @@ public:
      * one included, and for every name with the loopback carrier.
      * errc::timeout when none joined in time; errc::not_init when the
      * membership ends meanwhile; errc::system when the run directory cannot
-     * be watched. (The access policy: see access.hpp.) */
+     * be watched. */
     result<void> wait_for_process(const name &other, std::chrono::milliseconds timeout) const noexcept {
         if (!other.valid()) {
             return errc::invalid_param;
