@@ -2,7 +2,7 @@
  * vyre_os_msg.hpp - the C++ interface of libvyre_os_msg, header-only, over
  * the C interface of vyre_os_msg.h (C++17 or later; no library of its own).
  * Include this file; its parts in vyre_os_msg/ hold one concept each
- * (result, payload, buffer, message, response, task, process).
+ * (result, payload, buffer, message, response, task, process, access).
  *
  *   namespace msg = vyre::msg;
  *   auto proc = msg::process::join("camera");           // the membership
@@ -13,7 +13,8 @@
  *   if (auto status = proc->call(proc->local("encoder"), kStatus)) { ... }
  *
  * Objects and lifetimes. A process object is the process's membership: it
- * joins in process::join and leaves in its destructor (OsMsgDestroy, then
+ * joins in process::join (with join_options: the carrier, the run directory,
+ * the log level and sink) and leaves in its destructor (OsMsgDestroy, then
  * OsMsgUninit). A task object owns its task: its loop thread (start_task) or
  * its descriptor for the application's poll loop (start_polled_task), and the
  * callable it was given, captures included (passed to the library as
@@ -51,6 +52,14 @@
  * a program error that calls std::terminate, as destroying a joinable
  * std::thread does.
  *
+ * Processes that come and go. process::wait_for_process waits for another
+ * process to join; a task that process::subscribe_presence subscribed
+ * receives the proc_joined and proc_left events, which
+ * message::read_proc_event reads as a proc_event. The access policy (which
+ * senders of other users reach which tasks) is the process's, not a process
+ * object's: access_rule, allow() and set_access_policy() may be used before
+ * the join, and a refused call fails with errc::access.
+ *
  * Threads. process, task, buffer and response objects are not locked: each
  * is used by one thread at a time. The operations of a process may be called
  * from any thread, also from task callbacks, concurrently.
@@ -58,6 +67,7 @@
 #ifndef VYRE_OS_MSG_HPP
 #define VYRE_OS_MSG_HPP
 
+#include "vyre_os_msg/access.hpp"
 #include "vyre_os_msg/buffer.hpp"
 #include "vyre_os_msg/message.hpp"
 #include "vyre_os_msg/payload.hpp"

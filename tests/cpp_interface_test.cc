@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -350,6 +351,113 @@ TEST_F(CppInterface, DescriptorTakenByTheCallbackIsItsToKeepAndTheRestAreClosed)
     EXPECT_EQ(read(pipeFds[0], got, sizeof(got)), 2);
     EXPECT_STREQ(got, "ok");
     (void)close(pipeFds[0]);
+}
+
+// A log sink is a plain function: what it saw goes to a global.
+std::atomic<int> g_quitLines{0};
+void CountQuitLines(uint32_t, const char *line) {
+    if (std::strstr(line, "binder server[cppproc] quit.") != nullptr) {
+        ++g_quitLines;
+    }
+}
+
+// Each setting of join_options reaches the join, a run directory that
+// would be cut at a NUL is refused, and the waits of a timed send and of
+// wait_for_process reach their calls.
+TEST_F(CppInterface, JoinOptionsAndWaitsReachTheirCalls) {
+    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL); // restores the sink and level afterwards
+    proc_.reset();
+    const std::string runDir = getenv("VYRE_OS_MSG_RUNDIR");
+    setenv("VYRE_OS_MSG_CARRIER", "neither", 1); // only the option can make the join succeed
+    EXPECT_EQ(msg::process::join("cppproc").error(), msg::errc::invalid_param);
+    msg::join_options options;
+    options.carrier = msg::carrier::loopback;
+    options.run_dir = runDir + std::string("\0/elsewhere", 11);
+    EXPECT_EQ(msg::process::join("cppproc", options).error(), msg::errc::invalid_param);
+    options.run_dir = runDir;
+    options.log_level = msg::log_level::debug;
+    options.log_sink = &CountQuitLines;
+    proc_.emplace(std::move(msg::process::join("cppproc", options).value()));
+    setenv("VYRE_OS_MSG_CARRIER", "loopback", 1);
+    char unterminated[16];
+    std::memset(unterminated, 'x', sizeof(unterminated));
+    EXPECT_EQ(Proc().wait_for_process(unterminated, std::chrono::seconds(1)).error(), msg::errc::invalid_param);
+    EXPECT_TRUE(Proc().wait_for_process("anyone", std::chrono::milliseconds(0))); // the loopback: every name is here
+
+    Gate gate;
+    TestCounter entered;
+    msg::task slow = Proc()
+                         .start_task(
+                             "slow",
+                             [&](msg::message &) {
+                                 entered.Add();
+                                 gate.Wait();
+                             },
+                             1U)
+                         .value();
+    const msg::address to = Proc().local("slow");
+    ASSERT_TRUE(Proc().send(to, kData));
+    ASSERT_TRUE(entered.WaitFor(1U));
+    ASSERT_TRUE(Proc().send(to, kData)); // the queue of one is full now
+    EXPECT_EQ(Proc().send(to, kData, "now", std::chrono::milliseconds(-5)).error(), msg::errc::full);
+    const auto start = std::chrono::steady_clock::now();
+    msg::result<void> waited = Proc().send(to, kData, "later", std::chrono::milliseconds(100));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(waited.error(), std::errc::resource_unavailable_try_again);
+    EXPECT_GE(took, std::chrono::milliseconds(50));
+    EXPECT_LT(took, std::chrono::seconds(10));
+    gate.Open();
+    slow = msg::task();
+    proc_.reset();
+    EXPECT_EQ(g_quitLines.load(), 1); // a debug line, to the option's sink
+}
+
+// Access rules and the events of processes that come and go are read
+// checked: a name that is not whole neither widens a rule to every task nor
+// reaches the application cut.
+TEST_F(CppInterface, AccessRulesAndProcEventsAreCheckedNeverWidenedOrCut) {
+    char unterminated[16];
+    std::memset(unterminated, 'x', sizeof(unterminated));
+    EXPECT_EQ(msg::access_rule::anyone(msg::name(unterminated)).error(), msg::errc::invalid_param);
+    EXPECT_EQ(msg::access_rule::group(5U, std::nullopt, 9U, 8U).error(), msg::errc::invalid_param);
+    msg::result<msg::access_rule> camera = msg::access_rule::user(1001U, "camera", 0x100U, 0x1ffU);
+    ASSERT_TRUE(camera);
+    EXPECT_EQ(camera->task()->view(), "camera");
+    EXPECT_FALSE(msg::access_rule::group(5U)->task());
+    std::vector<msg::access_rule> rules(OS_MSG_ACCESS_RULES_MAX + 1U, *camera);
+    EXPECT_EQ(msg::set_access_policy(rules).error(), msg::errc::full);
+    rules.pop_back();
+    ASSERT_TRUE(msg::set_access_policy(rules));
+    EXPECT_EQ(msg::allow(*camera).error(), msg::errc::full);
+    ASSERT_TRUE(msg::set_access_policy({}));
+    EXPECT_TRUE(msg::allow(*camera));
+    EXPECT_TRUE(msg::set_shared_run_dir(std::nullopt, std::nullopt));
+    ASSERT_TRUE(msg::set_access_policy({}));
+    const std::error_code refused = msg::errc::access;
+    EXPECT_EQ(refused, std::errc::permission_denied);
+    EXPECT_EQ(refused.message().rfind("OS_MSG_ERR_ACCESS: ", 0), 0U) << refused.message();
+
+    ASSERT_TRUE(Proc().subscribe_presence("watcher"));
+    EXPECT_TRUE(Proc().unsubscribe_presence("watcher"));
+    OsMsgProcEvent payload{};
+    std::memcpy(payload.procName, "camera", 7U);
+    payload.pid = 42U;
+    MsgHead head{};
+    std::memcpy(head.sendProcName, MSG_PROC_NAME_PMSG, sizeof(MSG_PROC_NAME_PMSG));
+    std::memcpy(head.sendTaskName, MSG_TASK_NAME_PMSG_BRO, sizeof(MSG_TASK_NAME_PMSG_BRO));
+    head.msgId = msg::proc_left;
+    head.data = &payload;
+    head.dataLen = sizeof(payload);
+    std::optional<msg::proc_event> left = msg::message(&head).read_proc_event();
+    ASSERT_TRUE(left);
+    EXPECT_FALSE(left->joined);
+    EXPECT_EQ(left->process.view(), "camera");
+    EXPECT_EQ(left->pid, 42U);
+    std::memset(payload.procName, 'x', sizeof(payload.procName));
+    EXPECT_FALSE(msg::message(&head).read_proc_event()); // a name with no end is no name
+    std::memcpy(payload.procName, "camera", 7U);
+    std::memcpy(head.sendProcName, "cppproc", 8U);
+    EXPECT_FALSE(msg::message(&head).read_proc_event()); // the same id from an application
 }
 
 } // namespace

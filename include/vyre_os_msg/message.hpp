@@ -20,6 +20,23 @@ namespace vyre::msg {
  * Received messages
  * ------------------------------------------------------------------------- */
 
+/* The ids of the events the library publishes in every process when
+ * another process joins the run directory or leaves it (with the "unix"
+ * carrier; the loopback has none): process::subscribe_presence subscribes a
+ * task to both, message::read_proc_event reads them. */
+inline constexpr uint32_t proc_joined = MSG_ID_PROC_JOINED;
+inline constexpr uint32_t proc_left = MSG_ID_PROC_LEFT;
+
+/* A process that joined or left, as its event tells it. */
+struct proc_event {
+    /* True for proc_joined, false for proc_left. */
+    bool joined;
+    /* The process's name. */
+    name process;
+    /* Its process id; 0 when the kernel did not tell it. */
+    uint32_t pid;
+};
+
 /* The message a task's callback receives: a view of the library's header
  * and payload, valid during the callback only. */
 class message {
@@ -34,6 +51,25 @@ public:
     /* The payload as one T, when it has exactly sizeof(T) bytes. */
     template <class T> std::optional<T> read() const noexcept {
         return detail::read_as<T>(head_->data, head_->dataLen);
+    }
+    /* The event when this is a proc_joined or proc_left event from the
+     * library's broadcast task with a whole payload; empty for any other
+     * message (also one an application sent with the same id). */
+    std::optional<proc_event> read_proc_event() const noexcept {
+        const uint32_t id = head_->msgId;
+        if ((id != proc_joined && id != proc_left) || sender().process() != name(MSG_PROC_NAME_PMSG) ||
+            sender().task() != name(MSG_TASK_NAME_PMSG_BRO)) {
+            return std::nullopt;
+        }
+        std::optional<OsMsgProcEvent> event = read<OsMsgProcEvent>();
+        if (!event) {
+            return std::nullopt;
+        }
+        name process = name::from_field(event->procName);
+        if (!process.valid()) {
+            return std::nullopt;
+        }
+        return proc_event{id == proc_joined, process, event->pid};
     }
     /* The sending task (its names as the header carries them; a name that
      * does not end within its field stays empty). */

@@ -134,6 +134,7 @@ public:
     friend bool operator!=(const name &a, const name &b) noexcept { return !(a == b); }
 
 private:
+    friend class access_rule;
     friend class address;
     friend class message;
     friend class process;

@@ -16,11 +16,14 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
 
 #include "vyre_os_msg.h"
 #include "vyre_os_msg/buffer.hpp"
+#include "vyre_os_msg/message.hpp"
 #include "vyre_os_msg/payload.hpp"
 #include "vyre_os_msg/response.hpp"
 #include "vyre_os_msg/result.hpp"
@@ -31,6 +34,52 @@ namespace vyre::msg {
 /* ---------------------------------------------------------------------------
  * The process
  * ------------------------------------------------------------------------- */
+
+/* How messages for another process travel (OsMsgOptions.carrier). */
+enum class carrier : uint32_t {
+    /* VYRE_OS_MSG_CARRIER, else the build's default ("unix"). */
+    environment = OS_MSG_CARRIER_DEFAULT,
+    /* Over Unix sockets in the run directory. */
+    unix_sockets = OS_MSG_CARRIER_UNIX,
+    /* Delivered back into this process. */
+    loopback = OS_MSG_CARRIER_LOOPBACK,
+};
+
+/* The lowest level of the library's records that is logged. */
+enum class log_level : uint32_t {
+    debug = OS_MSG_LOG_DEBUG,
+    info = OS_MSG_LOG_INFO,
+    warn = OS_MSG_LOG_WARN,
+    error = OS_MSG_LOG_ERROR,
+    fatal = OS_MSG_LOG_FATAL,
+};
+
+/* The settings of process::join(own, options). Each one left as it is
+ * comes from the environment and the defaults, as with join(own); one that
+ * is set wins over its environment variable. */
+struct join_options {
+    vyre::msg::carrier carrier = vyre::msg::carrier::environment;
+    /* The run directory, absolute, at most 80 characters; empty:
+     * VYRE_OS_MSG_RUNDIR, else the default. */
+    std::string run_dir;
+    /* Empty: the level as it is (VYRE_OS_MSG_LOG_LEVEL, OsMsgSetLogLevel). */
+    std::optional<vyre::msg::log_level> log_level;
+    /* The sink of every log record, a plain function called on the logging
+     * thread, concurrently (OsMsgLogFunc: it captures nothing); nullptr
+     * switches the records off. Empty: the sink as it is. */
+    std::optional<OsMsgLogFunc> log_sink;
+};
+
+namespace detail {
+/* A wait in whole milliseconds for the C interface: at least least, at
+ * most UINT32_MAX. */
+constexpr uint32_t to_ms(std::chrono::milliseconds wait, uint32_t least) noexcept {
+    return wait.count() < static_cast<std::chrono::milliseconds::rep>(least) ? least
+           : wait.count() > static_cast<std::chrono::milliseconds::rep>(UINT32_MAX)
+               ? UINT32_MAX
+               : static_cast<uint32_t>(wait.count());
+}
+} // namespace detail
 
 /* The process's membership of the messaging system, from join() to the
  * destructor, which stops the process's server (OsMsgDestroy) and leaves
@@ -44,23 +93,30 @@ public:
      * holds the name; the other codes of OsMsgInit. A process that joined
      * through the C interface makes no process object (OsMsgInit would
      * accept the second join, and the object's teardown end the first). */
-    static result<process> join(const name &own) noexcept {
-        if (!own.valid()) {
+    static result<process> join(const name &own) noexcept { return join_with(own, nullptr); }
+    /* Joins as join(own) does, with the settings of options
+     * (OsMsgInitWithOptions): the log level and sink are set first, so they
+     * govern the join's own records, and stay set after it; the carrier and
+     * the run directory hold for this membership. errc::invalid_param also
+     * for a run directory that is not absolute, is longer than 80
+     * characters or holds a NUL. */
+    static result<process> join(const name &own, const join_options &options) noexcept {
+        if (options.run_dir.find('\0') != std::string::npos) {
             return errc::invalid_param;
         }
-        if (detail::joined.exchange(true)) {
-            return errc::repeated;
+        OsMsgOptions c_options = OS_MSG_OPTIONS_INIT;
+        c_options.carrier = static_cast<uint32_t>(options.carrier);
+        c_options.runDir = options.run_dir.empty() ? nullptr : options.run_dir.c_str();
+        if (options.log_level) {
+            c_options.flags |= OS_MSG_OPT_LOG_LEVEL;
+            c_options.logLevel = static_cast<uint32_t>(*options.log_level);
         }
-        uint32_t code = OsMsgInit(own.c_str());
-        if (code != OS_MSG_OK) {
-            detail::joined.store(false);
-            return detail::code_error(code);
+        if (options.log_sink) {
+            c_options.flags |= OS_MSG_OPT_LOG_SINK;
+            c_options.logSink = *options.log_sink;
         }
-        detail::membership.fetch_add(1U);
-        return process(own);
+        return join_with(own, &c_options);
     }
-    // NOTE(next): join(const name &, const options &) over OsMsgInitWithOptions
-    // (carrier, run directory, log level and sink) goes here.
 
     process(process &&other) noexcept : own_(other.own_), member_(std::exchange(other.member_, false)) {}
     process &operator=(process &&other) noexcept {
@@ -97,8 +153,18 @@ public:
         }
         return detail::code_error(OsMsgAsynSend(&head));
     }
-    // NOTE(next): send(to, id, data, timeout) over OsMsgAsynSendTimed, which
-    // waits for room up to a time-out, goes here.
+    /* The same, but while the receiver's queue is full the call waits for
+     * room at most wait_for_room (OsMsgAsynSendTimed; zero or less: not at
+     * all), woken when room returns. errc::full when the queue stayed full
+     * that long; the other codes as above. */
+    result<void> send(const address &to, uint32_t id, bytes_view data,
+                      std::chrono::milliseconds wait_for_room) const noexcept {
+        MsgHead head;
+        if (uint32_t code = fill(head, to, id, data)) {
+            return detail::code_error(code);
+        }
+        return detail::code_error(OsMsgAsynSendTimed(&head, detail::to_ms(wait_for_room, 0U)));
+    }
 
     /* Sends len bytes (default: all) of a shared buffer without copying them
      * (OsMsgAsynSendBuf): on success the buffer is the library's and buf is
@@ -170,8 +236,17 @@ public:
                              std::initializer_list<uint32_t> events) const noexcept {
         return subscription(subscriber, publisher, events, false);
     }
-    // NOTE(next): the "process joined" and "process left" events, with their
-    // reserved ids, are subscribed to here once the C interface has them.
+    /* Subscribes task subscriber of this process to the proc_joined and
+     * proc_left events (published by the library's broadcast task in this
+     * process; message::read_proc_event reads them). Each other process
+     * that joins or leaves the run directory afterwards is told once, in
+     * order; none come with the loopback carrier. */
+    result<void> subscribe_presence(const name &subscriber) const noexcept {
+        return subscription(subscriber, presence_publisher(), {proc_joined, proc_left}, true);
+    }
+    result<void> unsubscribe_presence(const name &subscriber) const noexcept {
+        return subscription(subscriber, presence_publisher(), {proc_joined, proc_left}, false);
+    }
 
     /* Publishes event id under task publisher of this process with a copy of
      * data; every subscriber's callback gets it. */
@@ -208,8 +283,19 @@ public:
     result<void> wait() const noexcept { return detail::code_error(OsMsgMain()); }
     /* Stops the process's server (OsMsgDestroy), waking wait(). */
     result<void> stop() const noexcept { return detail::code_error(OsMsgDestroy(own_.c_str())); }
-    // NOTE(next): wait_for_process(name, timeout) over OsMsgWaitProcess, and
-    // the access policy call, go here.
+    /* Waits at most timeout until process other has joined, with the
+     * subscriptions this process keeps for it sent to it (OsMsgWaitProcess;
+     * zero or less only looks). Success at once for a running process, this
+     * one included, and for every name with the loopback carrier.
+     * errc::timeout when none joined in time; errc::not_init when the
+     * membership ends meanwhile; errc::system when the run directory cannot
+     * be watched. */
+    result<void> wait_for_process(const name &other, std::chrono::milliseconds timeout) const noexcept {
+        if (!other.valid()) {
+            return errc::invalid_param;
+        }
+        return detail::code_error(OsMsgWaitProcess(other.c_str(), detail::to_ms(timeout, 0U)));
+    }
 
     result<OsMsgTaskStats> task_stats(const name &task_name) const noexcept {
         OsMsgTaskStats stats{};
@@ -223,6 +309,27 @@ public:
 
 private:
     explicit process(const name &own) noexcept : own_(own), member_(true) {}
+
+    static result<process> join_with(const name &own, const OsMsgOptions *options) noexcept {
+        if (!own.valid()) {
+            return errc::invalid_param;
+        }
+        if (detail::joined.exchange(true)) {
+            return errc::repeated;
+        }
+        uint32_t code = options != nullptr ? OsMsgInitWithOptions(own.c_str(), options) : OsMsgInit(own.c_str());
+        if (code != OS_MSG_OK) {
+            detail::joined.store(false);
+            return detail::code_error(code);
+        }
+        detail::membership.fetch_add(1U);
+        return process(own);
+    }
+
+    /* The library's broadcast task of this process, on this CPU. */
+    static address presence_publisher() noexcept {
+        return address(name(MSG_PROC_NAME_PMSG), name(MSG_TASK_NAME_PMSG_BRO));
+    }
 
     void leave() noexcept {
         if (!member_) {
@@ -289,10 +396,9 @@ private:
                 return errc::no_memory;
             }
         }
-        const auto ms = timeout.count() < 1 ? 1 : timeout.count() > UINT32_MAX ? UINT32_MAX : timeout.count();
+        const uint32_t ms = detail::to_ms(timeout, 1U);
         MsgHead *slot = nullptr;
-        uint32_t code = lent ? OsMsgSynSendBuf(&head, &slot, static_cast<uint32_t>(ms))
-                             : OsMsgSynSend(&head, &slot, static_cast<uint32_t>(ms));
+        uint32_t code = lent ? OsMsgSynSendBuf(&head, &slot, ms) : OsMsgSynSend(&head, &slot, ms);
         if (code != OS_MSG_OK) {
             return detail::code_error(code);
         }

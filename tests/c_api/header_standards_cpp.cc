@@ -51,6 +51,9 @@ const msg::name g_tooLong("sixteen_chars_xx");
             } else if (auto held = m.hold()) {
                 (void)proc.broadcast("encoder", 13U, *held);
             }
+            if (std::optional<msg::proc_event> event = m.read_proc_event()) {
+                (void)event->process.view();
+            }
             msg::unique_fd fd = m.take_fd(0U);
             (void)m.sender().task().view();
         },
@@ -60,8 +63,24 @@ const msg::name g_tooLong("sixteen_chars_xx");
         msg::result<uint32_t> handled = polled->handle();
         ok = handled.value_or(0U) > 0U && polled->fd() >= 0 && ok;
     }
+    ok = proc.send(encoder, 14U, "wait", std::chrono::seconds(1)).has_value() &&
+         proc.wait_for_process("media", std::chrono::milliseconds(500)).has_value() &&
+         proc.subscribe_presence("writer").has_value() && ok;
+    msg::result<msg::access_rule> rule = msg::access_rule::user(1001U, "encoder", 1U, 2U);
+    std::array<msg::access_rule, 1> rules = {*rule};
+    ok = msg::set_access_policy(rules).has_value() && msg::set_access_policy({*rule}).has_value() &&
+         msg::allow(*rule).has_value() && msg::set_shared_run_dir(1001U, std::nullopt).has_value() && ok;
     std::error_code error = other.error();
     return ok && task.has_value() && error != std::errc::timed_out && other.has_value();
+}
+
+[[maybe_unused]] msg::result<msg::process> JoinWithOptions() {
+    msg::join_options options;
+    options.carrier = msg::carrier::unix_sockets;
+    options.run_dir = "/tmp/app";
+    options.log_level = msg::log_level::warn;
+    options.log_sink = nullptr;
+    return msg::process::join("camera", options);
 }
 
 } // namespace
