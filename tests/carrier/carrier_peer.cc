@@ -30,8 +30,16 @@
  *                                   message and waits likewise
  *   carrier_peer fds                reports the descriptors it inherited that
  *                                   are sockets, pollers or wake-up counters
+ *   carrier_peer frames NAME [PUBPROC]
+ *                                   task "frames" checks shared-buffer frames
+ *                                   and descriptors (frame_roles.h), with
+ *                                   PUBPROC subscribed to its "pub"
+ *   carrier_peer shipframes NAME DEST COUNT SIZE
+ *                                   sends COUNT frames of SIZE bytes from its
+ *                                   pool to DEST's task "keep", reports
+ *                                   "shipped CODE" and waits likewise
  *
- * Commands: those of peer_roles::RunCommand and chaos_node.h, "fire ID"
+ * Commands: those of peer_roles::RunCommand, frame_roles.h and chaos_node.h, "fire ID"
  * (pub: broadcast event ID, report "fired CODE"), "open" (flow: task "slow"
  * goes on), "count" (messages task "echo" got, and task "slow" took and
  * whether in the order of their ids), "partials" (messages under
@@ -68,6 +76,7 @@
 
 #include "carrier/carrier_proto.h"
 #include "carrier/chaos_node.h"
+#include "carrier/frame_roles.h"
 #include "carrier/peer_roles.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_rebuild.h"
@@ -300,7 +309,7 @@ void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
             ReportCount();
         } else if (command == "partials") {
             ReportPartials();
-        } else if (node == nullptr || !node->RunCommand(command)) {
+        } else if ((node == nullptr || !node->RunCommand(command)) && !frame_roles::g_frames.RunCommand(command)) {
             (void)peer_roles::RunCommand(task, command);
         }
     }
@@ -429,6 +438,16 @@ int CallUnderNames(const char *prefix, const char *dest, int count) {
     ExitWhenStdinCloses();
 }
 
+/* Joins as g_name and ships frames to dest, then waits to be killed. */
+int ShipFrames(const char *dest, uint32_t count, uint32_t size) {
+    pthread_t thread;
+    if (!Join("idle", peer_roles::Idle, &thread)) {
+        return 1;
+    }
+    Report("shipped " + std::to_string(frame_roles::ShipFrames(g_name, dest, count, size)));
+    ExitWhenStdinCloses();
+}
+
 /* The tasks of the flow mode: "echo", and "slow" with its loop. */
 bool JoinFlow(pthread_t *echo, pthread_t *slow) {
     return Join("echo", EchoTask, echo) && OsMsgRegTask("slow", 8U, SlowTask) == OS_MSG_OK &&
@@ -442,6 +461,7 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     g_pid = getpid();
     peer_roles::g_report = ReportFromTask;
+    frame_roles::g_report = Report;
     OsMsgRegLogFunc(LogToStderr);
     OsLogSetSink(PlatformLogToStderr);
     if (argc >= 2 && strcmp(argv[1], "hold-lock") == 0) {
@@ -460,6 +480,10 @@ int main(int argc, char **argv) {
     }
     if (mode == "caller" && argc == 5) {
         return CallUnderNames(argv[2], argv[3], atoi(argv[4]));
+    }
+    if (mode == "shipframes" && argc == 6) {
+        return ShipFrames(argv[3], (uint32_t)std::strtoul(argv[4], nullptr, 10),
+                          (uint32_t)std::strtoul(argv[5], nullptr, 10));
     }
     if (mode == "echo" && argc == 4) {
         struct rlimit limit = {(rlim_t)atoi(argv[3]), (rlim_t)atoi(argv[3])};
@@ -481,8 +505,10 @@ int main(int argc, char **argv) {
         OsMsgSetLogLevel(OS_MSG_LOG_FATAL);
         OsLogSetLevel(OS_LOG_FATAL);
     }
-    const char *task = chaos ? "node" : mode == "echo" ? "echo" : mode == "pub" ? "pub" : "sub";
+    const bool frames = mode == "frames";
+    const char *task = chaos ? "node" : frames ? "frames" : mode == "echo" ? "echo" : mode == "pub" ? "pub" : "sub";
     uint32_t (*callback)(MsgHead *) = chaos            ? chaos_node::OnMessage
+                                      : frames         ? frame_roles::OnFrame
                                       : mode == "echo" ? EchoTask
                                       : mode == "pub"  ? peer_roles::Idle
                                                        : peer_roles::Sub;
@@ -490,8 +516,8 @@ int main(int argc, char **argv) {
     if (!Join(task, callback, &thread)) {
         return 1;
     }
-    if (mode == "sub" && argc == 4) {
-        Report("subscribed " + std::to_string(SubscribeToPub(argv[3], "sub")));
+    if ((mode == "sub" || frames) && argc == 4) {
+        Report("subscribed " + std::to_string(SubscribeToPub(argv[3], task)));
     }
     std::unique_ptr<chaos_node::Node> node;
     if (chaos) {

@@ -19,6 +19,8 @@
 #include "simple_msg/simple_msg.h"
 #include "transport/ipc_carrier.h"
 #include "transport/ipc_msg.h"
+#include "transport/msg_adapter.h"
+#include "transport/unix/ipc_cargo_send.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link.h"
 #include "transport/unix/ipc_link_park.h"
@@ -108,6 +110,7 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
     }
     carrier->stopping.store(false, std::memory_order_release);
     SimpleMsgSetRoomHook(IpcUnixOfferRoom);
+    MsgAdpSetCargoSend(IpcUnixSendCargo); // shared buffers and descriptors reach other processes
     if (pthread_create(&carrier->recvThread, nullptr, IPCMsgRecvThread, carrier) != 0) {
         MSG_LOG(OS_MSG_LOG_FATAL, "create thread error.");
         return OS_MSG_ERR_THREAD_CREATE;
@@ -132,6 +135,7 @@ uint32_t IpcUnixInitClient(void) {
 uint32_t IpcUnixUninitClient(void) {
     IpcUnixCarrier *carrier = &g_ipcUnix;
     SimpleMsgSetRoomHook(nullptr);
+    MsgAdpSetCargoSend(IPCMsgSendCargo);
     IpcUnixStopRecv();
     if (carrier->recvStarted) {
         (void)pthread_join(carrier->recvThread, nullptr);

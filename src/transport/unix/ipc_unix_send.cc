@@ -9,17 +9,9 @@
  * Waits for room. No send waits while holding a lock another sender needs:
  * a full socket is waited for with the peer's lock released (holding only a
  * reference to the link), and a task the peer reported full is waited for
- * on the peer cache's condition. What a send may wait:
- *   - an asynchronous message (and a subscription or broadcast request):
- *     MSG_TUNE_SEND_ROOM_WAIT_MS in all while the receiver makes no room
- *     (for a full task, for room in its socket); the clock starts again
- *     after each datagram that goes out, so a receiver that keeps reading
- *     takes a message in slices whole. Then 0x80020007;
- *   - a synchronous request (MsgAdpSendWaitMs) or an asynchronous message
- *     whose sender chose to wait (MsgAdpSendWaitChosen): until its time-out,
- *     all waits together;
- *   - an answer: as an asynchronous message, with
- *     MSG_TUNE_SEND_ANSWER_WAIT_MS.
+ * on the peer cache's condition; what a send may wait is its budget
+ * (ipc_send_room.h). A message with cargo (a shared buffer, descriptors)
+ * takes the same road and goes alone in its datagram (ipc_cargo_send.h).
  * A message in slices whose later slice cannot go within its bound is given
  * up: a control record tells the receiver to drop what it holds of it, or,
  * when even that finds no room, the link is shut down, which drops it too.
@@ -41,10 +33,12 @@
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_rebuild.h"
+#include "transport/unix/ipc_cargo_send.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link.h"
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_send_batch.h"
+#include "transport/unix/ipc_send_room.h"
 #include "transport/unix/ipc_unix_carrier.h"
 #include "vyre_os_thread.h"
 
@@ -57,85 +51,6 @@ constexpr uint32_t kIpcSendLookAgain = 1U;
 
 /* Keys of sliced messages; the receiver adds the link they come on. */
 std::atomic<uint32_t> g_ipcSliceKey{0U};
-
-/* How long one send may wait for room: until a time-out, or, without one,
- * as long as the receiver makes no room (the clock starts at the first wait
- * and starts again after each datagram that goes out). Worked out at the
- * first wait: a send that never waits never asks. */
-struct IpcSendBudget {
-    uint32_t transType;
-    bool known;        /* the fields below are worked out */
-    bool hard;         /* every wait ends by endNs (a time-out) */
-    uint64_t endNs;    /* monotonic */
-    uint64_t stallNs;  /* without a time-out: the longest time without room */
-    uint64_t waitedNs; /* when the current wait without room began, 0 when none */
-};
-
-IpcSendBudget IpcSendBudgetOf(uint32_t transType) {
-    return {transType, false, false, 0U, 0U, 0U};
-}
-
-void IpcSendBudgetKnow(IpcSendBudget &budget, uint64_t now) {
-    budget.known = true;
-    if (budget.transType == MSG_TRANS_SYN_RESP) {
-        budget.stallNs = MSG_TUNE_SEND_ANSWER_WAIT_MS * 1000000ULL;
-        return;
-    }
-    uint32_t ms = MsgAdpSendWaitMs();
-    if (ms == 0U && !MsgAdpSendWaitChosen()) {
-        budget.stallNs = MSG_TUNE_SEND_ROOM_WAIT_MS * 1000000ULL;
-        return;
-    }
-    budget.hard = true;
-    budget.endNs = now + (uint64_t)ms * 1000000ULL;
-}
-
-/* Milliseconds the next wait may take (rounded up); 0: none. */
-uint32_t IpcSendWaitLeft(IpcSendBudget &budget) {
-    uint64_t now = MsgMonotonicNs();
-    if (!budget.known) {
-        IpcSendBudgetKnow(budget, now);
-    }
-    if (!budget.hard && budget.waitedNs == 0U) {
-        budget.waitedNs = now;
-    }
-    uint64_t end = budget.hard ? budget.endNs : budget.waitedNs + budget.stallNs;
-    return end > now ? (uint32_t)((end - now + 999999ULL) / 1000000ULL) : 0U;
-}
-
-/* A datagram went out: the receiver makes room. */
-void IpcSendProgress(IpcSendBudget &budget) {
-    budget.waitedNs = 0U;
-}
-
-/* Sends one datagram on link, waiting for room within budget. With peer
- * given, its lock is held and is released while waiting; a link the slot
- * dropped meanwhile counts as broken. */
-IpcSendResult IpcSendDatagram(IpcPeer *peer, IpcLink *link, struct iovec *iov, size_t iovLen, IpcSendBudget &budget) {
-    for (;;) {
-        IpcSendResult res = IpcLinkSendNow(link, iov, iovLen);
-        if (res == IPC_SEND_OK) {
-            IpcSendProgress(budget);
-        }
-        uint32_t waitMs = res == IPC_SEND_FULL ? IpcSendWaitLeft(budget) : 0U;
-        if (waitMs == 0U) {
-            return res;
-        }
-        if (peer != nullptr) {
-            peer->lock.unlock();
-        }
-        bool room = IpcLinkWaitRoom(link, waitMs);
-        if (peer != nullptr) {
-            peer->lock.lock();
-            if (peer->link != link) {
-                return IPC_SEND_BROKEN;
-            }
-        }
-        if (!room) {
-            return IPC_SEND_FULL;
-        }
-    }
-}
 
 /* The whole message in one datagram. */
 IpcSendResult IpcSendWhole(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire, const void *data,
@@ -213,10 +128,10 @@ uint32_t IpcSendFull(IpcPeer *peer) {
     return OS_MSG_ERR_FULL;
 }
 
-/* What is batched for peer, then the message (none when wire is NULL), on
- * its link (its lock held). */
+/* What is batched for peer, then the message (none when wire is NULL;
+ * with cargo when it has some), on its link (its lock held). */
 IpcSendResult IpcSendOnLink(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data,
-                            IpcSendBudget &budget) {
+                            IpcSendBudget &budget, IpcCargoOut *cargo) {
     IpcLink *link = peer->link;
     for (;;) {
         // What is batched for the peer goes first, so a thread's messages
@@ -239,13 +154,17 @@ IpcSendResult IpcSendOnLink(IpcPeer *peer, uint32_t transType, const MsgHead *wi
             return IPC_SEND_FULL;
         }
     }
-    return wire != nullptr ? IpcSendOnce(peer, link, transType, wire, data, budget) : IPC_SEND_OK;
+    if (wire == nullptr) {
+        return IPC_SEND_OK;
+    }
+    return cargo != nullptr ? IpcCargoSendOnLink(peer, link, transType, wire, data, cargo, budget)
+                            : IpcSendOnce(peer, link, transType, wire, data, budget);
 }
 
 /* Sends to peer (its lock held), reconnecting once when the connection
  * turns out broken (the peer restarted). */
-uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data,
-                       IpcSendBudget &budget) {
+uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data, IpcSendBudget &budget,
+                       IpcCargoOut *cargo) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         uint32_t ret = IpcPeerConnect(peer);
         if (ret != OS_MSG_OK) {
@@ -253,7 +172,7 @@ uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, c
         }
         IpcLink *link = peer->link;
         IpcLinkHold(link); // stays open while the lock is released for a wait
-        IpcSendResult res = IpcSendOnLink(peer, transType, wire, data, budget);
+        IpcSendResult res = IpcSendOnLink(peer, transType, wire, data, budget, cargo);
         if (res == IPC_SEND_BROKEN && peer->link == link) {
             IpcPeerDisconnect(peer);
         }
@@ -267,7 +186,7 @@ uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, c
         case IPC_SEND_BROKEN:
             break;
         default:
-            return OS_MSG_ERR_SYSTEM;
+            return cargo != nullptr && cargo->refusal != OS_MSG_OK ? cargo->refusal : OS_MSG_ERR_SYSTEM;
         }
     }
     MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] not running.", peer->name);
@@ -278,11 +197,11 @@ uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, c
  * batched for it (only that when wire is NULL); kIpcSendLookAgain when the
  * slot was given to another name meanwhile. */
 uint32_t IpcSendLone(IpcPeer *peer, uint32_t gen, uint32_t transType, const MsgHead *wire, const void *data,
-                     IpcSendBudget &budget) {
+                     IpcSendBudget &budget, IpcCargoOut *cargo = nullptr) {
     if (!IpcPeerBegin(peer, gen)) {
         return kIpcSendLookAgain;
     }
-    uint32_t ret = IpcSendToPeer(peer, transType, wire, data, budget);
+    uint32_t ret = IpcSendToPeer(peer, transType, wire, data, budget, cargo);
     IpcPeerEnd(peer, ret == OS_MSG_ERR_SERVER_NOT_RUNNING);
     return ret;
 }
@@ -328,7 +247,9 @@ uint32_t IpcSendAnswer(const char *destProcName, MsgHead *head) {
     return res == IPC_SEND_FULL ? OS_MSG_ERR_FULL : OS_MSG_ERR_NOT_FOUND;
 }
 
-uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead *head) {
+/* Sends head (with cargo, when given) to another process, or, without
+ * cargo, into the own one. */
+uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead *head, IpcCargoOut *cargo = nullptr) {
     if (transType == MSG_TRANS_SYN_RESP) {
         return IpcSendAnswer(destProcName, head);
     }
@@ -354,7 +275,7 @@ uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead 
         if (IpcPeerTaskMayBeFull(peer) && IpcSendTaskRoom(peer, &wire, budget) != OS_MSG_OK) {
             return OS_MSG_ERR_FULL;
         }
-        if (transType == MSG_TRANS_ASYN || transType == MSG_TRANS_SUB_BRO) {
+        if (cargo == nullptr && (transType == MSG_TRANS_ASYN || transType == MSG_TRANS_SUB_BRO)) {
             IpcBatchResult batched = IpcBatchAppend(peer, gen, transType, &wire, head->data);
             if (batched == IPC_BATCH_FULL) {
                 // The full batch goes first, waiting for room as the message
@@ -372,7 +293,7 @@ uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead 
                 return OS_MSG_OK;
             }
         }
-        uint32_t ret = IpcSendLone(peer, gen, transType, &wire, head->data, budget);
+        uint32_t ret = IpcSendLone(peer, gen, transType, &wire, head->data, budget, cargo);
         if (ret != kIpcSendLookAgain) {
             return ret;
         }
@@ -443,6 +364,10 @@ uint32_t IpcSendSubscribe(MsgHead *head) {
 }
 
 } // namespace
+
+uint32_t IpcUnixSendCargoTo(const char *destProcName, uint32_t transType, MsgHead *head, IpcCargoOut *cargo) {
+    return IpcSendToProcess(destProcName, transType, head, cargo);
+}
 
 uint32_t IpcUnixSendData(const char *destProcName, uint32_t transType, MsgHead *head) {
     if (head == nullptr || destProcName == nullptr || (head->dataLen != 0U && head->data == nullptr)) {
