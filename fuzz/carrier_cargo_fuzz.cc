@@ -26,6 +26,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -46,6 +48,15 @@
 
 namespace {
 
+/* Require, naming the check that failed. */
+#define CHECK(condition)                                                                                               \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            fprintf(stderr, "check failed: %s\n", #condition);                                                         \
+            abort();                                                                                                   \
+        }                                                                                                              \
+    } while (0)
+
 constexpr uint32_t kBlockBytes = 8192U;
 
 void *g_buffer = nullptr; /* this process's buffer, lent on the dialled link */
@@ -63,6 +74,21 @@ size_t OpenFds() {
         closedir(dir);
     }
     return n;
+}
+
+/* Names what the process has open, for a failed check. */
+void ListFds() {
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (const dirent *entry = readdir(dir)) {
+            char path[300];
+            char target[256] = {0};
+            snprintf(path, sizeof(path), "/proc/self/fd/%s", entry->d_name);
+            if (entry->d_name[0] != '.' && readlink(path, target, sizeof(target) - 1) > 0) {
+                fprintf(stderr, "open: %s -> %s\n", entry->d_name, target);
+            }
+        }
+        closedir(dir);
+    }
 }
 
 size_t SegmentMappings() {
@@ -141,7 +167,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     g_block = SbufFindLocked(g_buffer);
     g_segmentFd = g_block->segment->fd;
     SbufUnlock();
-    g_fds = OpenFds();
+    // The first lend opens the segment's read-only descriptor, which the
+    // pool keeps for the segment's life, before any run counts.
+    int other = -1;
+    IpcLink *link = PairedLink(IPC_LINK_DIALLED, &other);
+    LendThrice(link);
+    IpcLinkShareClose(link);
+    IpcLinkRelease(link);
+    close(other);
     g_mappings = SegmentMappings();
     return 0;
 }
@@ -150,6 +183,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2 || size > IPC_FRAME_DATAGRAM_MAX + 2U) {
         return 0;
     }
+    // Counted per run: libFuzzer may have started its symbolizer, with pipes
+    // of its own, since the last one.
+    g_fds = OpenFds();
     const bool retry = (data[0] & 1U) != 0U;
     const bool dialled = (data[0] & 2U) != 0U;
     const uint32_t fdCount = (data[0] >> 2U) & 7U;
@@ -169,8 +205,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     sink.fds = fds.empty() ? nullptr : &carried;
     uint32_t handled = IpcFrameRecvDatagram(rebuildEntry, datagram.empty() ? nullptr : datagram.data(),
                                             (uint32_t)datagram.size(), &sink);
-    Require(handled <= datagram.size() && sink.offered == nullptr);
-    Require(carried.next <= carried.count);
+    CHECK(handled <= datagram.size() && sink.offered == nullptr);
+    CHECK(carried.next <= carried.count);
     for (int fd : fds) { // as the receive loop does: what no record took is closed
         if (fd >= 0) {
             close(fd);
@@ -193,13 +229,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Drain(other);
     close(other);
     IpcFrameDropAllPartials(rebuildEntry);
-    Require(OpenFds() == g_fds);
-    Require(SegmentMappings() == g_mappings);
+    if (OpenFds() != g_fds) {
+        ListFds();
+    }
+    CHECK(OpenFds() == g_fds);
+    CHECK(SegmentMappings() == g_mappings);
     OsMsgBufPoolStats pool;
     SbufGetStats(&pool);
-    Require(pool.buffersInUse == 1U);
+    CHECK(pool.buffersInUse == 1U);
     SbufLock();
-    Require(g_block->refs == 1U);
+    CHECK(g_block->refs == 1U);
     SbufUnlock();
     return 0;
 }
