@@ -849,7 +849,8 @@ typedef struct OsMsgTaskBufStats {
     uint64_t bytesHeld;      /* sizes of the shared buffers the task holds */
     uint64_t refusedBytes;   /* sends the bound refused (also in refusedFull) */
     uint32_t buffersHeld;    /* holds the task has not released */
-    uint32_t buffersAtPeers; /* references to shared buffers the task sent that other processes still hold */
+    uint32_t buffersAtPeers; /* references to shared buffers the task sent (not lent to a call) that other
+                                processes still hold */
 } OsMsgTaskBufStats;
 
 /* Reads the byte bound and shared-buffer figures of task taskName.

@@ -256,6 +256,26 @@ TEST_F(SharedBufBetween, BroadcastFrameToThreeProcessesIsOneBufferUntilTheLastLe
     }
 }
 
+// Calls that lend a buffer to another process are all answered, call after
+// call, and the buffer stays the caller's.
+TEST_F(SharedBufBetween, CallsLendingABufferAreAllAnswered) {
+    Frames("bufpeer");
+    void *data = NewFrame(64U * 1024U);
+    ASSERT_NE(data, nullptr);
+    for (uint64_t i = 0U; i < 5000U; ++i) {
+        std::memcpy(data, &i, sizeof(i));
+        MsgHead head = From("bufpeer", "frames", carrier_proto::kCall, data, 64U * 1024U);
+        MsgHead *resp = nullptr;
+        ASSERT_EQ(OsMsgSynSendBuf(&head, &resp, 5000U), OS_MSG_OK) << "call " << i;
+        uint64_t answer = 0U;
+        std::memcpy(&answer, resp->data, sizeof(answer));
+        EXPECT_EQ(answer, i);
+        EXPECT_EQ(OsMsgSynRespFree(resp), OS_MSG_OK);
+    }
+    EXPECT_EQ(OsMsgBufFree(data), OS_MSG_OK);
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
+}
+
 // A receiver killed while it holds frames holds nothing any more: its
 // connection's close gives every reference back.
 TEST_F(SharedBufBetween, ReceiverKilledWhileHoldingGivesEverythingBack) {

@@ -91,13 +91,16 @@ inline bool InReadOnlySegment(const void *p) {
 class Frames {
 public:
     /* kFrame and kEvent: "frame LEN INTACT READONLY HELD" (HELD: its index
-     * among the held frames, -1 when not held); kProbe: "probe"; kFdMsg:
+     * among the held frames, -1 when not held); kProbe: "probe"; kCall: the
+     * first 8 bytes answered back, without a report; kFdMsg:
      * "fds COUNT INTACT PAYLOAD", COUNT the message's descriptors, INTACT
      * whether the first one's bytes matched, PAYLOAD whether the payload
      * did (the others are left to the library to close). */
     uint32_t OnMessage(MsgHead *msg) {
         if (msg->msgId == kProbe) {
             g_report("probe");
+        } else if (msg->msgId == kCall) {
+            (void)OsMsgSynSendResp(msg, msg->data, msg->dataLen >= 8U ? 8U : 0U);
         } else if (msg->msgId == kFdMsg) {
             OnFds(msg);
         } else if (msg->msgId == kFrame || msg->msgId == kEvent) {

@@ -76,7 +76,14 @@ uint32_t IpcUnixSendCargo(const char *destProcName, uint32_t transType, MsgHead 
         IpcCargoOut out = {cargo, OS_MSG_OK, nullptr, 0U};
         ret = IpcUnixSendCargoTo(destProcName, transType, head, &out);
         if (out.lentOn != nullptr) {
-            (void)SimpleMsgWithThreadAccount(IpcCargoCharge, &out);
+            // A requester holds its response slot's lock until it waits, and
+            // the receive thread that brings the answer holds the task
+            // table's while it tries that lock: a call's buffer, lent for the
+            // call only, is not charged, so that the task table is never
+            // waited for here.
+            if (transType != MSG_TRANS_SYN) {
+                (void)SimpleMsgWithThreadAccount(IpcCargoCharge, &out);
+            }
             IpcLinkRelease(out.lentOn);
         }
     } else {
