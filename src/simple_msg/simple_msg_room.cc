@@ -30,11 +30,11 @@
 #include <thread>
 
 #include "base/msg_forever.h"
+#include "base/msg_monotonic.h"
 #include "base/msg_names.h"
 #include "base/msg_tunables.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
-#include "vyre_os_time.h"
 
 namespace {
 
@@ -118,13 +118,13 @@ uint32_t SimpleMsgWaitRoom(const char *taskName, uint32_t waitMs) {
 
 uint32_t SimpleMsgSendWaitingRoomCtx(SimpleMsgSendCtxFunc send, uint32_t arg, void *ctx, const MsgHead *head,
                                      uint32_t waitMs) {
-    const uint32_t start = OsGetSysRunTime();
+    const uint64_t endNs = MsgMonotonicNs() + (uint64_t)waitMs * 1000000ULL;
     const MsgNameCopy receiver(head->recvTaskName);
     MsgHead attempt = *head;
     uint32_t ret = send(&attempt, arg, ctx);
     while (ret == OS_MSG_ERR_FULL) {
-        const uint32_t waited = OsGetSysRunTime() - start;
-        if (waited >= waitMs || SimpleMsgWaitRoom(receiver.text, waitMs - waited) != SIMPLE_MSG_ROOM_FREE) {
+        const uint32_t left = MsgMsLeft(endNs);
+        if (left == 0U || SimpleMsgWaitRoom(receiver.text, left) != SIMPLE_MSG_ROOM_FREE) {
             break;
         }
         attempt = *head; // the route may have rewritten the receiver fields

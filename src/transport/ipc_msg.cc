@@ -24,6 +24,7 @@
 
 #include "base/msg_alloc.h"
 #include "base/msg_forever.h"
+#include "base/msg_monotonic.h"
 #include "base/msg_names.h"
 #include "base/msg_proc_name.h"
 #include "base/msg_setup_state.h"
@@ -140,17 +141,17 @@ uint32_t IpcMsgPrepareServer(const char *procName) {
  * while the queue is full, at most its time-out; any other send is refused
  * at once by a full queue. */
 uint32_t IpcMsgDeliverHere(uint32_t transType, MsgHead *copy, void *buf) {
-    const uint32_t start = OsGetSysRunTime();
     const uint32_t waitMs = MsgAdpSendWaitChosen() ? MsgAdpSendWaitMs() : 0U;
+    const uint64_t endNs = MsgMonotonicNs() + (uint64_t)waitMs * 1000000ULL;
     for (;;) {
         uint32_t ret = MsgAdpTransact((int32_t)transType, copy, (uint32_t)sizeof(*copy), buf, copy->dataLen,
                                       MSG_ADP_ABSENT_ID, MSG_ADP_ABSENT_ID);
-        const uint32_t waited = OsGetSysRunTime() - start;
-        if (ret != OS_MSG_ERR_FULL || waited >= waitMs) {
+        const uint32_t left = MsgMsLeft(endNs);
+        if (ret != OS_MSG_ERR_FULL || left == 0U) {
             return ret;
         }
         const MsgNameCopy task(copy->recvTaskName);
-        if (SimpleMsgWaitRoom(task.text, waitMs - waited) != SIMPLE_MSG_ROOM_FREE) {
+        if (SimpleMsgWaitRoom(task.text, left) != SIMPLE_MSG_ROOM_FREE) {
             return ret;
         }
     }

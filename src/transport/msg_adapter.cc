@@ -16,6 +16,7 @@
 
 #include "base/msg_names.h"
 #include "base/msg_proc_name.h"
+#include "base/msg_result_code.h"
 #include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "msc/msg_msc.h"
@@ -102,7 +103,7 @@ uint32_t PMsgSynWaitResp(SimpleMsgTask *wait, MsgHead *head, void **respOut, uin
     MsgHead *resp = nullptr;
     uint32_t ret = SimpleMsgWaitSynRespEnd(wait, &resp, timeout);
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "SYN send wait error. lret:%d", (int)ret);
+        MSG_LOG(OS_MSG_LOG_ERROR, "SYN send wait error. lret:%d " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
         return ret == OS_MSG_ERR_TIMEOUT ? OS_MSG_ERR_SYN_TIMEOUT : ret;
     }
     MSG_LOG(OS_MSG_LOG_DEBUG, "SYN send wait finish");
@@ -149,7 +150,7 @@ uint32_t PMsgSynSendWith(MsgHead *head, void **respOut, uint32_t timeout, uint32
     }
     t_msgAdpSendWaitMs = 0U;
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "SYN write data error. lRet = 0x%x.", ret);
+        MSG_LOG(OS_MSG_LOG_ERROR, "SYN write data error. lRet = 0x%x. " MSG_CODE_FMT, ret, MSG_CODE_ARGS(ret));
         (void)SimpleMsgWaitSynRespEndNoCond(wait);
         return ret;
     }

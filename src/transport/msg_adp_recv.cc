@@ -18,6 +18,7 @@
 
 #include "base/msg_names.h"
 #include "base/msg_proc_name.h"
+#include "base/msg_result_code.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
@@ -188,7 +189,7 @@ uint32_t MsgAdpTransact(int32_t transType, const void *head, uint32_t headLen, v
     MsgAdpStampReceived(&copy, pid, uid);
     ret = MsgAdpProc(transType, &copy, buf, bufLen);
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d", (int)ret);
+        MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
         return ret;
     }
     return OS_MSG_OK;
@@ -204,7 +205,7 @@ uint32_t MsgAdpTransactCargo(int32_t transType, const void *head, uint32_t headL
     MsgAdpStampReceived(&copy, pid, uid);
     ret = MsgAdpDeliver(transType, &copy, buf, bufLen, cargo);
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d", (int)ret);
+        MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
         return ret;
     }
     return OS_MSG_OK;
@@ -291,7 +292,7 @@ uint32_t MsgAdpTransactBatch(MsgHead *heads, void *const *bufs, const uint32_t *
         // refusal as the single receive entry does.
         uint32_t ret = SimpleMsgPushBuffer(tasks[i], &heads[i], heads[i].data, heads[i].dataLen);
         if (ret != OS_MSG_OK) {
-            MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d", (int)ret);
+            MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
             *done = i;
             return ret;
         }

@@ -146,8 +146,17 @@ inline bool Parse(const std::string &datagram, Got *got) {
 
 /* The next datagram within waitMs, taken apart; false when none came. */
 inline bool Receive(int fd, Got *got, int waitMs) {
-    std::string buf(IPC_FRAME_DATAGRAM_MAX, '\0');
-    ssize_t n = ReceiveBytes(fd, &buf[0], buf.size(), waitMs);
+    struct pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, waitMs) <= 0) {
+        return false;
+    }
+    // Sized to the datagram: most are notices of a few dozen bytes.
+    ssize_t size = recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+    if (size <= 0) {
+        return false;
+    }
+    std::string buf((size_t)size, '\0');
+    ssize_t n = recv(fd, &buf[0], buf.size(), 0);
     return n > 0 && Parse(buf.substr(0, (size_t)n), got);
 }
 

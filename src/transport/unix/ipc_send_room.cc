@@ -44,8 +44,7 @@ uint32_t IpcSendWaitLeft(IpcSendBudget &budget) {
     if (!budget.hard && budget.waitedNs == 0U) {
         budget.waitedNs = now;
     }
-    uint64_t end = budget.hard ? budget.endNs : budget.waitedNs + budget.stallNs;
-    return end > now ? (uint32_t)((end - now + 999999ULL) / 1000000ULL) : 0U;
+    return MsgMsLeft(budget.hard ? budget.endNs : budget.waitedNs + budget.stallNs);
 }
 
 IpcSendResult IpcSendDatagram(IpcPeer *peer, IpcLink *link, struct iovec *iov, size_t iovLen, IpcSendBudget &budget,
