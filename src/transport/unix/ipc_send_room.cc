@@ -12,6 +12,12 @@ IpcSendBudget IpcSendBudgetOf(uint32_t transType) {
     return {transType, false, false, 0U, 0U, 0U};
 }
 
+void IpcSendBudgetStall(IpcSendBudget &budget, uint32_t ms) {
+    budget.known = true;
+    budget.hard = false;
+    budget.stallNs = (uint64_t)ms * 1000000ULL;
+}
+
 namespace {
 
 void IpcSendBudgetKnow(IpcSendBudget &budget, uint64_t now) {

@@ -42,6 +42,9 @@ struct IpcSendBudget {
 /* The budget of a send of transType on the calling thread. */
 IpcSendBudget IpcSendBudgetOf(uint32_t transType);
 
+/* Makes budget one without a time-out that waits at most ms without room. */
+void IpcSendBudgetStall(IpcSendBudget &budget, uint32_t ms);
+
 /* Milliseconds the next wait may take (rounded up); 0: none. */
 uint32_t IpcSendWaitLeft(IpcSendBudget &budget);
 

@@ -65,12 +65,15 @@ IpcSendResult IpcSendWhole(IpcPeer *peer, IpcLink *link, uint32_t transType, con
 
 /* Gives up the message with key whose first slices went: the receiver is
  * told to drop them, or the link is shut down when even that finds no room
- * (with peer given, its lock is held and the slot forgets the link). */
+ * within MSG_TUNE_SEND_ABORT_WAIT_MS (with peer given, its lock is held,
+ * released while waiting, and the slot forgets the link). */
 void IpcSendAbort(IpcPeer *peer, IpcLink *link, uint32_t key) {
     uint8_t record[IPC_FRAME_CONTROL_RECORD];
     IpcFrameSetControl(record, IPC_CONTROL_ABORT, nullptr, key);
     struct iovec iov = {record, sizeof(record)};
-    if (IpcLinkSendNow(link, &iov, 1U) == IPC_SEND_OK) {
+    IpcSendBudget budget = IpcSendBudgetOf(MSG_TRANS_ASYN);
+    IpcSendBudgetStall(budget, MSG_TUNE_SEND_ABORT_WAIT_MS);
+    if (IpcSendDatagram(peer, link, &iov, 1U, budget) == IPC_SEND_OK) {
         return;
     }
     if (peer != nullptr && peer->link == link) {
