@@ -18,7 +18,7 @@
 #                             consumers with find_package, pkg-config, plain
 #                             compiler options and add_subdirectory
 #   make test-aarch64         cross-build for AArch64, run the suite under qemu
-#   make docs       API reference from the public header (build/docs/html)
+#   make docs       API reference and guides, with Doxygen (build/docs/html)
 
 SHELL := /bin/bash
 # Debian packages by purpose; each target asks only for what it uses.
@@ -131,10 +131,19 @@ test-aarch64: deps-build deps-aarch64
 	cmake --build --preset aarch64
 	ctest --preset aarch64
 
+# The reference and the guides; the filter runs once first so that a function
+# it cannot file under a group stops the build, and any Doxygen warning (a
+# parameter in docs/api/params.txt that a function does not have, a broken
+# reference) fails it.
 docs: deps-docs
 	@mkdir -p build/docs
-	( cat docs/Doxyfile; echo "PROJECT_NUMBER = $$(sed -n 's/^#define VYRE_OS_MSG_VERSION_\(MAJOR\|MINOR\|PATCH\) //p' include/vyre_os_msg.h | paste -sd.)" ) | doxygen -
-	@echo "API reference: build/docs/html/index.html"
+	@awk -v params=docs/api/params.txt -f docs/api/header_filter.awk include/vyre_os_msg.h >/dev/null
+	( cat docs/Doxyfile; \
+	  echo "PROJECT_NUMBER = $$(sed -n 's/^#define VYRE_OS_MSG_VERSION_\(MAJOR\|MINOR\|PATCH\) //p' include/vyre_os_msg.h | paste -sd.)"; \
+	  echo "USE_MDFILE_AS_MAINPAGE = $(CURDIR)/README.md" ) | doxygen -
+	@if [ -s build/docs/warnings.log ]; then cat build/docs/warnings.log >&2; \
+	    echo "make docs: Doxygen warned (build/docs/warnings.log)" >&2; exit 1; fi
+	@echo "API reference and guides: build/docs/html/index.html"
 
 clean:
 	rm -rf build

@@ -157,6 +157,8 @@ inline const char *KnownCodeName(uint32_t code) {
         return "OS_MSG_ERR_TASK_BUSY";
     case OS_MSG_ERR_NO_MEMORY:
         return "OS_MSG_ERR_NO_MEMORY";
+    case OS_MSG_ERR_ACCESS:
+        return "OS_MSG_ERR_ACCESS";
     default:
         return nullptr;
     }

@@ -1,9 +1,9 @@
 /*
  * The camera process of the two-process demo. It joins as "camera" with one
- * task, "camera", and tells the encoder process through a pipe that it is
- * there. When the encoder says hello, the camera task sends six frames,
- * asynchronously, calls the encoder synchronously for its status, and
- * publishes a scene change; when the encoder says bye, it stops its process.
+ * task, "camera". When the encoder says hello (a call, answered at once),
+ * the camera task sends six frames, asynchronously, calls the encoder
+ * synchronously for its status, and publishes a scene change; when the
+ * encoder says bye, it stops its process.
  *
  * Thread safety: the task's callback runs on the camera task's thread; main
  * waits in OsMsgMain and tears down after the callback stopped the server.
@@ -130,8 +130,11 @@ void PublishScene() {
 uint32_t CameraTask(MsgHead *msg) {
     switch (msg->msgId) {
     case MSG_HELLO:
-        g_journal->Line(kCameraTask, "HELLO from %.16s/%.16s (pid %u, as the kernel saw it)", msg->sendProcName,
-                        msg->sendTaskName, msg->sendPid);
+        // The encoder calls from its main thread, which is no task: only its
+        // process is named.
+        g_journal->Line(kCameraTask, "HELLO from process %.16s (pid %u, as the kernel saw it)", msg->sendProcName,
+                        msg->sendPid);
+        g_journal->Expect(OsMsgSynSendResp(msg, nullptr, 0) == OS_MSG_OK, "camera: HELLO answered");
         SendFrames();
         SendUhdFrames();
         CallStatus();
@@ -151,16 +154,13 @@ uint32_t CameraTask(MsgHead *msg) {
 
 } // namespace
 
-int RunCamera(Journal &journal, int readyFd) {
+int RunCamera(Journal &journal, const char *runDir) {
     g_journal = &journal;
     Member member(journal);
-    if (!member.Join(kCameraProc, kCameraTask, CameraTask)) {
+    if (!member.Join(kCameraProc, runDir, kCameraTask, CameraTask)) {
         return 1;
     }
-    journal.Line("main", "registered task camera; tells the encoder process it is up");
-    char byte = 'c';
-    journal.Expect(write(readyFd, &byte, 1) == 1, "camera: told the encoder process");
-    (void)close(readyFd);
+    journal.Line("main", "registered task camera; waits for the encoder's HELLO");
 
     member.Serve();
     // OsMsgMain may return while the callback that stopped the server is

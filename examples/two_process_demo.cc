@@ -2,14 +2,16 @@
  * two_process_demo: two processes, "camera" and "encoder", talk through the
  * library's Unix-socket carrier (`make demo` runs it after media_demo).
  *
- * main makes a run directory of its own, selects the carrier for both
- * children through VYRE_OS_MSG_CARRIER and VYRE_OS_MSG_RUNDIR, and forks the
- * two processes (two_process_camera.cc, two_process_encoder.cc). Both write
- * their timeline and their checks as records into one pipe; main merges the
- * timeline by time stamp, prints it, and exits with 1 when a check failed, a
- * process failed or did not finish within 30 s, or a process left its socket
- * behind. Steps are sequenced by messages and one pipe hand-shake, never
- * by sleeps.
+ * main makes a run directory of its own, which both children join with
+ * OsMsgInitWithOptions (the carrier between processes is the default), and
+ * forks the two processes (two_process_camera.cc, two_process_encoder.cc).
+ * Both write their timeline and their checks as records into one pipe; main
+ * merges the timeline by time stamp, prints it, and exits with 1 when a
+ * check failed, a process failed or did not finish within 30 s, or a process
+ * left its socket behind. Steps are sequenced by messages and by the
+ * encoder's wait for the camera process to join (OsMsgWaitProcess); the one
+ * pause is the encoder's, between hello calls the camera refuses because it
+ * has joined but not registered its task yet.
  *
  * Thread safety: main is single-threaded; each child has its own threads
  * (see the two process files).
@@ -70,11 +72,13 @@ bool Journal::Expect(bool ok, const char *fmt, ...) {
     return ok;
 }
 
-bool Member::Join(const char *proc, const char *task, OsMsgTaskFunc callback) {
+bool Member::Join(const char *proc, const char *runDir, const char *task, OsMsgTaskFunc callback) {
     proc_ = proc;
-    uint32_t result = OsMsgInit(proc);
-    journal_.Line("main", "OsMsgInit(\"%s\") = %s", proc, CodeName(result).c_str());
-    if (!journal_.Expect(result == OS_MSG_OK, "%s: OsMsgInit: %s", proc, CodeName(result).c_str())) {
+    OsMsgOptions options = OS_MSG_OPTIONS_INIT;
+    options.runDir = runDir;
+    uint32_t result = OsMsgInitWithOptions(proc, &options);
+    journal_.Line("main", "OsMsgInitWithOptions(\"%s\", run directory) = %s", proc, CodeName(result).c_str());
+    if (!journal_.Expect(result == OS_MSG_OK, "%s: OsMsgInitWithOptions: %s", proc, CodeName(result).c_str())) {
         return false;
     }
     result = OsMsgRegTask(task, 16, callback);
@@ -198,37 +202,31 @@ int main() {
     std::printf("two_process_demo: processes \"camera\" and \"encoder\" through the Unix-socket carrier\n");
     char dirTemplate[] = "/tmp/two_process_demo.XXXXXX";
     int records[2];
-    int ready[2];
-    if (mkdtemp(dirTemplate) == nullptr || pipe(records) != 0 || pipe(ready) != 0) {
+    if (mkdtemp(dirTemplate) == nullptr || pipe(records) != 0) {
         std::perror("two_process_demo: set-up");
         return 1;
     }
     const std::string runDir = dirTemplate;
-    (void)setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
-    (void)setenv("VYRE_OS_MSG_RUNDIR", runDir.c_str(), 1);
     // The library's own log records (refusals it reports, teardown notes)
     // stay out of the demo's output; the checks say what went wrong.
     OsMsgSetLogLevel(OS_MSG_LOG_FATAL);
     OsLogSetLevel(OS_LOG_FATAL);
-    std::printf("run directory %s (VYRE_OS_MSG_CARRIER=unix)\n", runDir.c_str());
+    std::printf("run directory %s (of this run only: the default is one for every process)\n", runDir.c_str());
     const uint64_t start = NowNs();
 
+    // The encoder starts first and waits for the camera to join.
     Child children[] = {{kCameraProc, -1, -1}, {kEncoderProc, -1, -1}};
-    children[0].pid = Spawn([&] {
-        (void)close(records[0]);
-        (void)close(ready[0]);
-        Journal journal(records[1], kCameraProc);
-        return RunCamera(journal, ready[1]);
-    });
     children[1].pid = Spawn([&] {
         (void)close(records[0]);
-        (void)close(ready[1]);
         Journal journal(records[1], kEncoderProc);
-        return RunEncoder(journal, ready[0]);
+        return RunEncoder(journal, runDir.c_str());
+    });
+    children[0].pid = Spawn([&] {
+        (void)close(records[0]);
+        Journal journal(records[1], kCameraProc);
+        return RunCamera(journal, runDir.c_str());
     });
     (void)close(records[1]);
-    (void)close(ready[0]);
-    (void)close(ready[1]);
 
     std::string all;
     bool finished = ReadRecords(records[0], all);

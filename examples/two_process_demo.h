@@ -38,7 +38,7 @@ constexpr char kCameraTask[] = "camera";
 constexpr char kEncoderTask[] = "encoder";
 
 enum MsgId : uint32_t {
-    MSG_HELLO = 0x3000,        // encoder -> camera: subscribed and ready for frames
+    MSG_HELLO = 0x3000,        // encoder -> camera, synchronous: subscribed and ready for frames
     MSG_FRAME,                 // camera -> encoder: FrameHeader + pixels
     MSG_GET_STATUS,            // camera -> encoder, synchronous; answered with EncoderStatus
     MSG_BYE,                   // encoder -> camera: seen the scene change, leaving
@@ -46,14 +46,16 @@ enum MsgId : uint32_t {
     EV_SCENE_CHANGED = 0x4000, // event published by camera: SceneEvent
 };
 
-// Frames 1-5 are small previews; frame 6 is a full keyframe, larger than one
-// datagram of the carrier, so it travels in slices.
+// Frames 1-5 are small previews; frame 6 is a full keyframe, larger than the
+// carrier's 1 MiB datagram, so it travels in slices.
 constexpr uint32_t kFrames = 6;
 constexpr uint32_t kPreviewWidth = 160;
 constexpr uint32_t kPreviewHeight = 120;
-constexpr uint32_t kKeyWidth = 640;
-constexpr uint32_t kKeyHeight = 480;
+constexpr uint32_t kKeyWidth = 1280;
+constexpr uint32_t kKeyHeight = 960;
 constexpr uint32_t kCallTimeoutMs = 2000;
+// How long the encoder waits for the camera process to join.
+constexpr uint32_t kJoinTimeoutMs = 10000;
 constexpr uint32_t kNightLux = 3;
 
 // Then a burst of 4K I420 frames (3840x2160, 12,441,600 bytes: three times
@@ -136,8 +138,9 @@ private:
 class Member {
 public:
     explicit Member(Journal &journal) : journal_(journal) {}
-    /* Joins as proc and registers task; false when joining failed. */
-    bool Join(const char *proc, const char *task, OsMsgTaskFunc callback);
+    /* Joins as proc in run directory runDir (the carrier is the default one)
+     * and registers task; false when joining failed. */
+    bool Join(const char *proc, const char *runDir, const char *task, OsMsgTaskFunc callback);
     /* Waits in OsMsgMain until a task stops the process, leaves, and waits
      * for the task loop to end; records the results and checks the teardown. */
     void Serve();
@@ -149,11 +152,10 @@ private:
     uint32_t loopResult_ = OS_MSG_ERR_FAIL;
 };
 
-/* The two processes' main functions: each returns its exit status. ready is
- * the pipe end through which the camera says it has joined and the encoder
- * learns it. */
-int RunCamera(Journal &journal, int readyFd);
-int RunEncoder(Journal &journal, int readyFd);
+/* The two processes' main functions, joining in run directory runDir: each
+ * returns its exit status. */
+int RunCamera(Journal &journal, const char *runDir);
+int RunEncoder(Journal &journal, const char *runDir);
 
 } // namespace duo
 

@@ -1,18 +1,21 @@
 /*
- * The encoder process of the two-process demo. It waits until the camera
- * process has joined, joins as "encoder" with one task, "encoder", subscribes
- * that task to the camera's SCENE_CHANGED event and says hello. The task
- * checks and "encodes" each frame, answers the camera's status call, and on
- * the scene change says bye and stops its process.
+ * The encoder process of the two-process demo. It joins as "encoder" with
+ * one task, "encoder", and subscribes that task to the camera's
+ * SCENE_CHANGED event before the camera runs (the subscription is kept and
+ * goes to the camera's process when it joins); then it waits for the camera
+ * process to join and says hello, a call that the camera's task answers. The
+ * task checks and "encodes" each frame, answers the camera's status call,
+ * and on the scene change says bye and stops its process.
  *
  * Thread safety: the counters are touched by the encoder task's thread only,
  * and read by main after the task loop has ended.
  */
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "two_process_demo.h"
@@ -123,37 +126,52 @@ uint32_t EncoderTask(MsgHead *msg) {
     return 0;
 }
 
-bool AwaitCamera(int readyFd) {
-    pollfd pfd{readyFd, POLLIN, 0};
-    char byte = 0;
-    bool up = poll(&pfd, 1, 10000) == 1 && read(readyFd, &byte, 1) == 1;
-    (void)close(readyFd);
-    return up;
+/* Says HELLO to the camera's task. A process that joined registers its
+ * tasks right after: a call that comes first is refused at once
+ * (OS_MSG_ERR_NOT_FOUND), and is made again a millisecond later, for at
+ * most about kCallTimeoutMs. */
+uint32_t SayHello(uint32_t *refusals) {
+    MsgHead hello = MakeHead(kEncoderProc, kCameraProc, kCameraTask, MSG_HELLO, nullptr, 0);
+    MsgHead *response = nullptr;
+    uint32_t result = OS_MSG_ERR_NOT_FOUND;
+    for (*refusals = 0; *refusals < kCallTimeoutMs; ++*refusals) {
+        result = OsMsgSynSend(&hello, &response, kCallTimeoutMs);
+        if (result != OS_MSG_ERR_NOT_FOUND) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (result == OS_MSG_OK) {
+        (void)OsMsgSynRespFree(response);
+    }
+    return result;
 }
 
 } // namespace
 
-int RunEncoder(Journal &journal, int readyFd) {
+int RunEncoder(Journal &journal, const char *runDir) {
     g_journal = &journal;
-    if (!journal.Expect(AwaitCamera(readyFd), "encoder: the camera process is up")) {
-        return 1;
-    }
     Member member(journal);
-    if (!member.Join(kEncoderProc, kEncoderTask, EncoderTask)) {
+    if (!member.Join(kEncoderProc, runDir, kEncoderTask, EncoderTask)) {
         return 1;
     }
-    // The subscription travels to the camera's process ahead of the hello,
-    // over the same connection, so it is in place there before the camera
-    // starts and publishes anything.
+    // The camera may not run yet: the subscription is kept, and goes to the
+    // camera's process as soon as it joins, ahead of anything sent to it
+    // afterwards, so it is in place there before the camera publishes.
     journal.Line("main", "subscribes task encoder to SCENE_CHANGED published by camera/camera");
     MsgSubEntry entry = demo::Subscription(EV_SCENE_CHANGED, kCameraProc, kCameraTask, kEncoderTask);
     uint32_t result = OsMsgSubscribeEvent(&entry, 1);
-    journal.Expect(result == OS_MSG_OK, "encoder: subscription sent: %s", CodeName(result).c_str());
-    journal.Line("main", "says HELLO to camera: ready for frames");
-    MsgHead hello = MakeHead(kEncoderProc, kCameraProc, kCameraTask, MSG_HELLO, nullptr, 0);
-    CopyName(hello.sendTaskName, kEncoderTask);
-    result = OsMsgAsynSend(&hello);
-    journal.Expect(result == OS_MSG_OK, "encoder: HELLO sent: %s", CodeName(result).c_str());
+    journal.Expect(result == OS_MSG_OK, "encoder: subscription accepted: %s", CodeName(result).c_str());
+    result = OsMsgWaitProcess(kCameraProc, kJoinTimeoutMs);
+    journal.Line("main", "OsMsgWaitProcess(\"camera\") = %s: the camera process joined", CodeName(result).c_str());
+    if (!journal.Expect(result == OS_MSG_OK, "encoder: the camera process joined: %s", CodeName(result).c_str())) {
+        return 1;
+    }
+    uint32_t refusals = 0;
+    result = SayHello(&refusals);
+    journal.Line("main", "says HELLO to camera (%s): ready for frames%s", CodeName(result).c_str(),
+                 refusals != 0 ? "; refused at once before the camera registered its task" : "");
+    journal.Expect(result == OS_MSG_OK, "encoder: HELLO answered: %s", CodeName(result).c_str());
 
     member.Serve();
     journal.Expect(g_destroyResult.load() == OS_MSG_OK, "encoder: stopped by its task: %s",

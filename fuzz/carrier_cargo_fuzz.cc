@@ -43,10 +43,16 @@
 #include "transport/msg_rebuild.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link.h"
+#include "transport/unix/ipc_link_gate.h"
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_link_share.h"
 
 namespace {
+
+// The sender is of the own user, whom the access policy lets in, so that
+// its messages reach the checks behind the gate.
+const uint32_t kUid = (uint32_t)getuid();
+const uint32_t kGid = (uint32_t)getgid();
 
 /* Require, naming the check that failed. */
 #define CHECK(condition)                                                                                               \
@@ -107,7 +113,7 @@ IpcLink *PairedLink(IpcLinkKind kind, int *other) {
     int fds[2];
     Require(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) == 0);
     *other = fds[1];
-    IpcLink *link = IpcLinkCreate(fds[0], kind, 77U, 1000U);
+    IpcLink *link = IpcLinkCreate(fds[0], kind, 77U, kUid);
     Require(link != nullptr);
     return link;
 }
@@ -160,6 +166,7 @@ void LendThrice(IpcLink *link) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     SetUpTwoTaskProcess();
+    IpcGateOpen("proc", 0U);
     rebuildEntry = new rebuildmsg::MsgRebuildRecvData();
     Require(SbufAlloc(kBlockBytes, &g_buffer) == OS_MSG_OK);
     memset(g_buffer, 'b', kBlockBytes);
@@ -200,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     std::vector<uint8_t> datagram(data + 2, data + size);
     IpcFrameSink sink;
-    IpcParkSinkInit(&sink, link, 77U, 1000U);
+    IpcParkSinkInit(&sink, link, 77U, kUid, kGid);
     IpcFrameFds carried = {fds.data(), (uint32_t)fds.size(), 0U};
     sink.fds = fds.empty() ? nullptr : &carried;
     uint32_t handled = IpcFrameRecvDatagram(rebuildEntry, datagram.empty() ? nullptr : datagram.data(),
@@ -213,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     if (handled < datagram.size()) {
-        IpcParkKeepRest(link, datagram.data() + handled, (uint32_t)(datagram.size() - handled), 77U, 1000U);
+        IpcParkKeepRest(link, datagram.data() + handled, (uint32_t)(datagram.size() - handled), 77U, kUid, kGid);
     }
     (void)IpcParkAfterDatagram(link);
     if (retry) {

@@ -6,18 +6,23 @@
  *
  * Input: byte 0 chooses whether the parked messages are retried after the
  * queues were emptied (bit 0, as the receive loop does when a task reports
- * room; else the link's pause runs out, as its timer ends it), the sender's pid (bit 1), whether the datagram is taken
- * as a large one received straight into its payload buffer (bit 2: its first bytes are checked for that, and when they
- * pass the rest lands in a buffer of the header's length) and whether it comes on a dialled link (bit 3: answers and
- * notices) rather than an accepted one (messages); the rest is one datagram. The datagram lies in a heap block of
- * exactly its length, so any read past it is caught.
+ * room; else the link's pause runs out, as its timer ends it), the sender's
+ * pid (bit 1), whether the datagram is taken as a large one received
+ * straight into its payload buffer (bit 2: its first bytes are checked for
+ * that, and when they pass the rest lands in a buffer of the header's
+ * length), whether it comes on a dialled link (bit 3: answers, notices and
+ * refusals) rather than an accepted one (messages), and the sender's user
+ * (bits 4 and 5: one the access policy accepts, one it refuses, one it
+ * accepts for task "t1" and ids 1 to 5 only); the rest is one datagram. The
+ * datagram lies in a heap block of exactly its length, so any read past it
+ * is caught.
  *
- * The process has tasks "t0" and "t1" with queues of two and no loops,
- * emptied after every run, a collector of its own and a peer slot whose
- * link is the dialled one. The links are the two ends of socket pairs whose
- * other ends take the notices; what a run parks, leaves under reassembly or
- * sends is dropped at its end, so every run leaves the process as it found
- * it.
+ * The process "proc" has tasks "t0" and "t1" with queues of two and no
+ * loops, emptied after every run, a collector of its own, a peer slot whose
+ * link is the dialled one, and the access rules for those users. The links
+ * are the two ends of socket pairs whose other ends take the notices; what
+ * a run parks, leaves under reassembly or sends is dropped at its end, so
+ * every run leaves the process as it found it.
  */
 #include <stdint.h>
 #include <stdlib.h>
@@ -34,6 +39,7 @@
 #include "transport/msg_rebuild.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link.h"
+#include "transport/unix/ipc_link_gate.h"
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_peer_cache.h"
 
@@ -83,12 +89,44 @@ void RecvInPlace(const std::vector<uint8_t> &datagram, IpcFrameSink *sink) {
     IpcFrameRecvInPlace(&prefix, &head, buf, bufLen, sink);
 }
 
+/* The senders' users, by bits 4 and 5 of the control byte. */
+constexpr uint32_t kAllowed = 1000U;
+constexpr uint32_t kRefused = 2000U;
+constexpr uint32_t kPartly = 3000U;
+
+uint32_t SenderUid(uint8_t control) {
+    switch ((control >> 4U) & 3U) {
+    case 1U:
+        return kRefused;
+    case 2U:
+        return kPartly;
+    default:
+        return kAllowed;
+    }
+}
+
+void AllowSenders() {
+    OsMsgAccessRule rules[2] = {};
+    rules[0].kind = OS_MSG_ACCESS_UID;
+    rules[0].id = kAllowed;
+    rules[0].lastMsgId = 0xFFFFFFFFU;
+    rules[1].kind = OS_MSG_ACCESS_UID;
+    rules[1].id = kPartly;
+    memcpy(rules[1].taskName, "t1", 3);
+    rules[1].firstMsgId = 1U;
+    rules[1].lastMsgId = 5U;
+    Require(OsMsgSetAccessPolicy(rules, 2U) == OS_MSG_OK);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     SetUpTwoTaskProcess();
+    IpcGateOpen("proc", 0U);
+    AllowSenders();
     rebuildEntry = new rebuildmsg::MsgRebuildRecvData();
-    IpcPeerCacheOpen("/nonexistent");
+    const IpcRunDirMode runMode = {false, 0U};
+    IpcPeerCacheOpen("/nonexistent", &runMode);
     uint32_t err = 0U;
     uint32_t gen = 0U;
     g_peer = IpcPeerFind("peer", &err, &gen);
@@ -109,10 +147,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     bool retry = (data[0] & 1U) != 0U;
     uint32_t pid = (data[0] & 2U) != 0U ? 4242U : 77U;
+    uint32_t uid = SenderUid(data[0]);
     IpcLink *link = (data[0] & 8U) != 0U ? g_dialled : g_accepted;
     std::vector<uint8_t> datagram(data + 1, data + size);
     IpcFrameSink sink;
-    IpcParkSinkInit(&sink, link, pid, 1000U);
+    IpcParkSinkInit(&sink, link, pid, uid, uid);
     if ((data[0] & 4U) != 0U) {
         RecvInPlace(datagram, &sink);
     } else {
@@ -121,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Require(handled <= datagram.size());
         if (handled < datagram.size()) {
             // As the receive loop does: the rest waits while the link pauses.
-            IpcParkKeepRest(link, datagram.data() + handled, (uint32_t)(datagram.size() - handled), pid, 1000U);
+            IpcParkKeepRest(link, datagram.data() + handled, (uint32_t)(datagram.size() - handled), pid, uid, uid);
         }
     }
     (void)IpcParkAfterDatagram(link);

@@ -14,22 +14,22 @@ def name(text):
     return text.encode().ljust(16, b"\0")
 
 
-def header(msg_id, recv_task, data_len):
+def header(msg_id, recv_task, data_len, recv_proc="proc"):
     head = struct.pack("<IIII", 0, 1000, 77, 0) + name("other") + name("tx")
-    head += struct.pack("<II", msg_id, 0) + name("proc") + name(recv_task)
+    head += struct.pack("<II", msg_id, 0) + name(recv_proc) + name(recv_task)
     head += struct.pack("<II", 0, 0) + bytes(60) + struct.pack("<IQ", data_len, 0)
     assert len(head) == 168
     return head
 
 
-def record(trans_type, recv_task, payload, msg_id=1):
+def record(trans_type, recv_task, payload, msg_id=1, recv_proc="proc"):
     prefix = struct.pack("<BBBBI", MAGIC, trans_type, 0, 0, len(payload))
-    return prefix + header(msg_id, recv_task, len(payload)) + payload
+    return prefix + header(msg_id, recv_task, len(payload), recv_proc) + payload
 
 
-def control(kind, task=b"", arg=0):
+def control(kind, task=b"", arg=0, requester=b"", msg_id=0):
     prefix = struct.pack("<BBBBI", MAGIC, 0x10, kind, 0, 40)
-    return prefix + name(task.decode()) + bytes(16) + struct.pack("<II", arg, 0)
+    return prefix + name(task.decode()) + name(requester.decode()) + struct.pack("<II", arg, msg_id)
 
 
 def slice_record(recv_task, total, offset, piece, key):
@@ -54,6 +54,10 @@ SEEDS = {
     "abort_after_first_slice": b"\x00" + slice_record("t0", 300, 0, b"x" * 100, 9) + control(3, arg=9),
     "notices_on_dialled_link": b"\x08" + control(1, b"t0") + control(2, b"t0") + control(1, b"t1"),
     "answer_on_dialled_link": b"\x08" + record(3, "t1", b"answer"),
+    "refusal_on_dialled_link": b"\x08" + control(4, b"t0", 0x80020021, b"t1", 3) + control(4, b"t0", 0, b"t1", 3),
+    "refused_sender": b"\x10" + record(1, "t0", b"a") + record(2, "t1", b"call", 3),
+    "sender_allowed_some": b"\x20" + record(1, "t1", b"in", 3) + record(1, "t1", b"out", 9) + record(1, "t0", b"x"),
+    "addressed_elsewhere": b"\x00" + record(1, "t0", b"a", recv_proc="else") + record(2, "t0", b"b", recv_proc="else"),
 }
 
 os.makedirs(OUT, exist_ok=True)

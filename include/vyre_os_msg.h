@@ -80,7 +80,8 @@ OS_MSG_API uint32_t OsMsgGetVersion(void);
 #define OS_MSG_ERR_WAIT 0x80020009U
 /* Message or response larger than OS_MSG_MAX_MSG_SIZE with its header. */
 #define OS_MSG_ERR_OVERSIZE 0x8002000bU
-/* The queue directory has no free entry. */
+/* The queue directory, or a bounded table of the carrier (its peers, the
+ * subscriptions kept for other processes), has no free entry. */
 #define OS_MSG_ERR_NO_IDLE_BLOCK 0x8002000cU
 /* An operating-system resource or the CPU configuration file is missing. */
 #define OS_MSG_ERR_SYSTEM 0x8002000dU
@@ -109,6 +110,11 @@ OS_MSG_API uint32_t OsMsgGetVersion(void);
 #define OS_MSG_ERR_THREAD_CREATE 0x8002001fU
 /* Memory allocation failed. */
 #define OS_MSG_ERR_NO_MEMORY 0x80020020U
+/* Refused by access control: the receiving process's access policy does not
+ * accept this sender for this task and message id (see "Access between
+ * processes"), or the run directory, one of its files or the policy file is
+ * one that another user could have put there or can change. */
+#define OS_MSG_ERR_ACCESS 0x80020021U
 
 /* ---------------------------------------------------------------------------
  * Sizes, reserved ids and names
@@ -277,25 +283,47 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
  * so the parent's name is free once the parent has died. A child forked
  * before the first OsMsgInit is a process like any other.
  *
- * Between processes. OsMsgInit reads two environment variables:
- *   VYRE_OS_MSG_CARRIER  unset or empty: messages for another process are
- *                        delivered back into the own process (the loopback).
- *                        "unix": they travel to that process over a Unix
- *                        socket. Any other value makes OsMsgInit fail with
- *                        OS_MSG_ERR_INVALID_PARAM.
- *   VYRE_OS_MSG_RUNDIR   the run directory shared by the processes that talk
- *                        to each other (default $XDG_RUNTIME_DIR/vyre_os_msg,
- *                        else /tmp/vyre_os_msg-<uid>), created with mode 0700
- *                        unless it exists; at most 80 characters.
+ * Between processes. By default messages for another process travel to it
+ * over Unix sockets (the "unix" carrier), so that processes find each other
+ * with no setting at all; the loopback, which delivers every message for
+ * another process back into the sending process, is selected explicitly.
+ * Two settings choose, each by an option of OsMsgInitWithOptions or else by
+ * an environment variable (read by OsMsgInit and OsMsgInitWithOptions); an
+ * option that is given wins over the variable:
+ *   carrier        OsMsgOptions.carrier, or VYRE_OS_MSG_CARRIER "unix" or
+ *                  "loopback" (unset or empty: the build's default, "unix"
+ *                  unless the library was built with
+ *                  VYRE_DEFAULT_CARRIER=loopback). Any other value makes
+ *                  the join fail with OS_MSG_ERR_INVALID_PARAM.
+ *   run directory  OsMsgOptions.runDir, or VYRE_OS_MSG_RUNDIR: the folder
+ *                  the processes that talk to each other share (absolute, at
+ *                  most 80 characters). Default: /run/vyre_os_msg when the
+ *                  process may use it (it exists and the process may write
+ *                  there, or the process may create it in /run: root), else
+ *                  /tmp/vyre_os_msg-<uid>, per user. A login session plays
+ *                  no part. A folder the join creates gets mode 0700.
  * With the "unix" carrier each process listens on <run directory>/<name>.sock
  * and a second live process under a name in use is refused (a process counts
  * as live while its socket answers, see OsMsgInit); a receiver sees the
  * kernel's process and user ids of the sender in sendPid and sendUid. A
  * message for a process that is not running fails at once with
- * OS_MSG_ERR_SERVER_NOT_RUNNING; one that finds the receiving process unable
- * to take more (its socket full because its task queue is) waits at most
- * 5 ms for room, then fails with OS_MSG_ERR_FULL, as a full queue in the own
- * process does; a synchronous call waits for room at most its time-out.
+ * OS_MSG_ERR_SERVER_NOT_RUNNING (the log line names the run directory it
+ * looked in); a synchronous call to a task that the running process does
+ * not have fails at once with OS_MSG_ERR_NOT_FOUND, while an asynchronous
+ * message for it is accepted and dropped by the receiving process (with a
+ * log line there): the sender learns of it only through a round trip. One
+ * that finds the receiving process unable to take more (its socket full
+ * because its task queue is) waits at most 5 ms for room, then fails with
+ * OS_MSG_ERR_FULL, as a full queue in the own process does; a synchronous
+ * call waits for room at most its time-out.
+ *
+ * Peers that come and go (with the "unix" carrier): OsMsgWaitProcess waits
+ * for a process to join; every process publishes "process joined" and
+ * "process left" events (MSG_ID_PROC_JOINED, MSG_ID_PROC_LEFT) that its
+ * tasks subscribe to like any event; and a subscription to a publisher in
+ * another process is kept by the subscribing process and sent again
+ * whenever that publisher's process joins, so it is accepted before the
+ * publisher runs and survives the publisher's restarts.
  * ------------------------------------------------------------------------- */
 
 /* Joins the messaging system under procName (1 to 15 characters, copied):
@@ -310,15 +338,15 @@ OS_MSG_STATIC_ASSERT(offsetof(MsgBroEntry, data) == 24, "MsgBroEntry.data offset
  * without exec, see Fork above). A failing step returns its code and undoes
  * the whole set-up, so a later OsMsgInit may succeed:
  * OS_MSG_ERR_NO_MEMORY, OS_MSG_ERR_HASH (a table could not be made),
- * OS_MSG_ERR_REPEATED (a local service registry existed before the call, or
- * with the "unix" carrier a live process holds the name: its socket answers
- * a connection, whatever the directory says; logged as "process name [NAME]
- * in use by pid PID."), OS_MSG_ERR_SERVER_NOT_RUNNING (the server could not
+ * OS_MSG_ERR_REPEATED (with the "unix" carrier a live process holds the
+ * name: its socket answers a connection, whatever the directory says; logged
+ * as "process name [NAME] in use by pid PID."; a local service registry the
+ * application created before is adopted, not refused), OS_MSG_ERR_SERVER_NOT_RUNNING (the server could not
  * start), OS_MSG_ERR_THREAD_CREATE, OS_MSG_ERR_SYSTEM (the carrier's run
  * directory, directory segment or socket could not be set up, or the
  * directory's lock stayed taken for a second: a stopped holder, or a corrupt
  * lock word; the log line names the file and the pid in the lock word, and
- * removing that file restores service, see the README).
+ * removing that file restores service, see docs/carrier.md).
  * With the "unix" carrier a name is taken over from a process that died
  * (its socket no longer answers: it is replaced), never from one that runs,
  * also when its pid has been given to another process since or the
@@ -368,6 +396,114 @@ OS_MSG_API uint32_t OsMsgDestroy(const char *procName);
 OS_MSG_API uint32_t OsMsgGetProcName(char *buffer, uint32_t size);
 
 /* ---------------------------------------------------------------------------
+ * Access between processes
+ *
+ * What follows holds for the "unix" carrier. Within a process, and over the
+ * loopback, every sender is the process itself: nothing is checked.
+ *
+ * The run directory. OsMsgInit uses a run directory only when no other user
+ * can have made it or can change what is in it: a real directory (not a
+ * symbolic link) whose owner is the process's own user, and that no one but
+ * its owner can write to (a private directory, as OsMsgInit creates it, mode
+ * 0700). A directory several users share is owned by root, by the process's
+ * own user or by the one user OsMsgSetSharedRunDir names, and is setgid and
+ * writable by its group and no one else (mode 2770): the processes of the
+ * group's members then meet in it, and the library makes its socket and its
+ * directory segment readable and writable by that group and never by others,
+ * whatever the process's umask. A process that is not in the group (root
+ * aside) cannot use it. The socket files and the directory segment are opened
+ * without following symbolic links and checked the same way. Otherwise
+ * OsMsgInit fails with OS_MSG_ERR_ACCESS and one log line, "run directory
+ * [DIR] refused: REASON.", where REASON says what is wrong ("a symbolic
+ * link", "owned by uid N", "writable by others (mode 0777)", ...); a sender
+ * refuses to connect to a socket file that is a symbolic link or no socket
+ * (OS_MSG_ERR_ACCESS).
+ *
+ * Delivery. A process delivers only what is addressed to it: a message whose
+ * recvProcName is not its own name, or whose recvCpuId is not its CPU, is
+ * dropped with one log line per sending connection (a socket file that leads
+ * to another process cannot divert messages). Subscription requests, which
+ * go to the reserved process "pmsg" (task "pmsgBro") of the publisher, are
+ * the exception.
+ *
+ * The access policy. A process accepts messages from other processes of its
+ * own user and of root. It accepts others' as its rules allow: each rule
+ * names a sender (a user id, a group id, which the sender's primary group or
+ * one of its supplementary groups must be, or anyone who can reach its
+ * socket), a task of the receiving process (or every task) and a range of
+ * message ids. The ids are those the kernel reports with each datagram (the
+ * sender's real user and group ids), with the supplementary groups the
+ * kernel recorded when the sender connected; a sender whose ids changed since
+ * it connected is judged by its user and group ids alone. Rules come from
+ * OsMsgAllow and OsMsgSetAccessPolicy and from the policy file that
+ * VYRE_OS_MSG_POLICY names (read by OsMsgInit), and apply to every control
+ * request as well (task "pmsgCtl", see the tool vyre-msg). A message the
+ * policy refuses is dropped and counted in the receiving task's statistics
+ * (refusedAccess, OsMsgGetTaskStats), with one log line per sending
+ * connection and task; a refused synchronous call returns OS_MSG_ERR_ACCESS
+ * to its caller at once. Answers to this process's own calls, which come
+ * back on the connections it opened, are not judged.
+ *
+ * The policy file. One rule per line; '#' starts a comment; blank lines are
+ * skipped; words are separated by blanks:
+ *   allow uid USER|gid GROUP|any [task NAME|task *] [ids FIRST[-LAST]|ids *]
+ * USER and GROUP are numbers or names, FIRST and LAST numbers (decimal or
+ * 0x hexadecimal); without "task" a rule covers every task, without "ids"
+ * every message id. For example:
+ *   allow gid media                      # every task, every id
+ *   allow uid 1001 task camera ids 0x100-0x1ff
+ * A file that cannot be read makes OsMsgInit fail with OS_MSG_ERR_SYSTEM; a
+ * malformed one with OS_MSG_ERR_INVALID_PARAM; one that another user could
+ * change (not owned by root, the own user or the OsMsgSetSharedRunDir user,
+ * or writable by its group or others) with OS_MSG_ERR_ACCESS; each with one
+ * log line naming the file (and the line: "access policy [FILE] line N:
+ * WHAT.").
+ * ------------------------------------------------------------------------- */
+
+/* Who a rule allows. */
+#define OS_MSG_ACCESS_UID 1U    /* the sender's user id is id */
+#define OS_MSG_ACCESS_GID 2U    /* id is the sender's group or one of its supplementary groups */
+#define OS_MSG_ACCESS_ANYONE 3U /* every sender that can reach the socket (id is not used) */
+/* Rules a process holds at most, those of the policy file included. */
+#define OS_MSG_ACCESS_RULES_MAX 128U
+/* An id argument that names no one. */
+#define OS_MSG_ID_NONE 0xFFFFFFFFU
+
+/* One rule: senders of kind/id may send messages with ids firstMsgId to
+ * lastMsgId (both included) to task taskName ("" for every task). */
+typedef struct OsMsgAccessRule {
+    uint32_t kind;                  /* OS_MSG_ACCESS_UID, OS_MSG_ACCESS_GID or OS_MSG_ACCESS_ANYONE */
+    uint32_t id;                    /* the user or group id */
+    char taskName[OS_MSG_NAME_LEN]; /* at most 15 characters; "" for every task */
+    uint32_t firstMsgId;
+    uint32_t lastMsgId; /* at least firstMsgId; 0 to 0xFFFFFFFF: every id */
+} OsMsgAccessRule;
+
+/* Adds a copy of rule to the process's access policy; the rules hold until
+ * OsMsgSetAccessPolicy replaces them, across OsMsgUninit and a new
+ * OsMsgInit. May be called before OsMsgInit and at any time after: messages
+ * that arrive afterwards are judged by the new rules.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (rule NULL, an unknown kind, a task
+ * name of 16 characters or more, firstMsgId above lastMsgId);
+ * OS_MSG_ERR_FULL (OS_MSG_ACCESS_RULES_MAX rules are held). */
+OS_MSG_API uint32_t OsMsgAllow(const OsMsgAccessRule *rule);
+
+/* Replaces the rules added by OsMsgAllow and earlier calls of this function
+ * with copies of the count rules at rules (count 0: none; only the own user
+ * and root are then accepted, besides the rules of the policy file). The
+ * rules are checked first: nothing changes when one is refused.
+ * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (rules NULL with a count, or a rule
+ * OsMsgAllow refuses); OS_MSG_ERR_FULL (more rules than there is room for). */
+OS_MSG_API uint32_t OsMsgSetAccessPolicy(const OsMsgAccessRule *rules, uint32_t count);
+
+/* Names the shared run directory this process may use, for the next
+ * OsMsgInit: ownerUid may own it besides root and the process's own user
+ * (OS_MSG_ID_NONE: no one else), and, unless groupGid is OS_MSG_ID_NONE, its
+ * group must be groupGid. The policy file may be owned by ownerUid too.
+ * Callable before OsMsgInit. OS_MSG_OK. */
+OS_MSG_API uint32_t OsMsgSetSharedRunDir(uint32_t ownerUid, uint32_t groupGid);
+
+/* ---------------------------------------------------------------------------
  * Callbacks
  * ------------------------------------------------------------------------- */
 
@@ -386,6 +522,122 @@ typedef uint32_t (*OsMsgTaskFuncEx)(MsgHead *msg, void *user);
  * of 767 characters, the longest, has no room for it).
  * Called on the logging thread; must be safe for concurrent calls. */
 typedef void (*OsMsgLogFunc)(uint32_t level, const char *line);
+
+/* ---------------------------------------------------------------------------
+ * Joining with options
+ *
+ * OsMsgInitWithOptions joins as OsMsgInit does, with settings given by the
+ * program. Each field left zero (NULL) leaves its setting to the
+ * environment and the defaults, exactly as OsMsgInit has it; a field that is
+ * set wins over the environment variable of the same setting (see
+ * "Between processes" above).
+ *
+ * The record grows at its end only, and size tells the library which
+ * version of it the caller has: a program built against an older header
+ * passes a smaller size and gets the defaults for the fields it does not
+ * know; one built against a newer header may run with an older library as
+ * long as every field the library does not know is zero (else the join is
+ * refused with OS_MSG_ERR_INVALID_PARAM). Fill it with OS_MSG_OPTIONS_INIT
+ * (or zero it and set size to sizeof(OsMsgOptions)), then set the fields
+ * wanted.
+ * ------------------------------------------------------------------------- */
+
+/* OsMsgOptions.carrier. */
+#define OS_MSG_CARRIER_DEFAULT 0U  /* VYRE_OS_MSG_CARRIER, else the build's default */
+#define OS_MSG_CARRIER_UNIX 1U     /* messages for another process travel over Unix sockets */
+#define OS_MSG_CARRIER_LOOPBACK 2U /* they are delivered back into this process */
+
+/* OsMsgOptions.flags: which of the fields that have no "unset" value are
+ * given. */
+#define OS_MSG_OPT_LOG_LEVEL 0x1U /* logLevel is given */
+#define OS_MSG_OPT_LOG_SINK 0x2U  /* logSink is given (NULL switches the records off) */
+
+typedef struct OsMsgOptions {
+    /* sizeof(OsMsgOptions) as the caller's header has it; at least
+     * OS_MSG_OPTIONS_SIZE_V1. */
+    uint32_t size;
+    uint32_t flags;   /* OS_MSG_OPT_* */
+    uint32_t carrier; /* OS_MSG_CARRIER_* */
+    /* The lowest level logged (OS_MSG_LOG_DEBUG to OS_MSG_LOG_FATAL), as
+     * OsMsgSetLogLevel sets it, when OS_MSG_OPT_LOG_LEVEL is set. */
+    uint32_t logLevel;
+    /* The run directory (absolute, at most 80 characters; copied), or NULL. */
+    const char *runDir;
+    /* The sink of every log record, as OsMsgRegLogFunc sets it, when
+     * OS_MSG_OPT_LOG_SINK is set. */
+    OsMsgLogFunc logSink;
+    /* Fields added later go here, at the end, each meaning "as without
+     * options" when zero: the access settings (the shared run directory's
+     * owner and group, the access policy file) come next. */
+} OsMsgOptions;
+
+/* The size of the first version of the record. */
+#define OS_MSG_OPTIONS_SIZE_V1 ((uint32_t)(offsetof(OsMsgOptions, logSink) + sizeof(OsMsgLogFunc)))
+
+/* Every setting left to the environment and the defaults. */
+#define OS_MSG_OPTIONS_INIT                                                                                            \
+    { (uint32_t)sizeof(OsMsgOptions), 0U, 0U, 0U, NULL, NULL }
+
+/* Joins as OsMsgInit(procName) does, with the settings options gives
+ * (options NULL: exactly OsMsgInit). The log level and sink are set first,
+ * so they govern the join's own records too, and stay set afterwards as
+ * OsMsgSetLogLevel and OsMsgRegLogFunc leave them; the carrier and the run
+ * directory hold for this membership, until OsMsgUninit. When the process is
+ * initialised already nothing changes, options included (OS_MSG_OK).
+ * The caller keeps options and the strings it points to.
+ * The results of OsMsgInit, and OS_MSG_ERR_INVALID_PARAM (logged) for a size
+ * below OS_MSG_OPTIONS_SIZE_V1, a non-zero field this library does not know,
+ * an unknown flag or carrier, a log level above OS_MSG_LOG_FATAL, or a run
+ * directory that is not absolute or longer than 80 characters. */
+OS_MSG_API uint32_t OsMsgInitWithOptions(const char *procName, const OsMsgOptions *options);
+
+/* ---------------------------------------------------------------------------
+ * Peers that come and go
+ *
+ * With the "unix" carrier every process watches its run directory (the
+ * kernel tells it when a socket appears or goes, and when a process it
+ * knows ends). A process has joined once its socket answers: the library's
+ * own tasks take requests then, while the tasks the application registers
+ * after OsMsgInit come later (a call to one not registered yet fails at once
+ * with OS_MSG_ERR_NOT_FOUND). With the loopback no process joins or leaves:
+ * every name is this process.
+ * ------------------------------------------------------------------------- */
+
+/* Events the library publishes in every process: a process joined the run
+ * directory (its socket answers), a process left it (it removed its socket,
+ * or it ended without doing so). Subscribe to them as to any event, with
+ * procName MSG_PROC_NAME_PMSG and taskName MSG_TASK_NAME_PMSG_BRO (the
+ * library's own broadcast task, which publishes them) on the local CPU;
+ * each arrives as an asynchronous message with sendProcName "pmsg",
+ * sendTaskName "pmsgBro" and an OsMsgProcEvent as payload, once per change,
+ * in the order of the changes. A process is not told about itself; the
+ * processes that were running when a subscriber subscribed are not joined
+ * again. Applications publish neither id. */
+#define MSG_ID_PROC_JOINED 0x200010U
+#define MSG_ID_PROC_LEFT 0x200011U
+
+/* The payload of MSG_ID_PROC_JOINED and MSG_ID_PROC_LEFT, 24 bytes. */
+typedef struct OsMsgProcEvent {
+    char procName[OS_MSG_NAME_LEN]; /* the process that joined or left */
+    uint32_t pid;                   /* its process id (0 when the kernel did not tell it) */
+    uint32_t reserved;              /* 0 */
+} OsMsgProcEvent;
+
+/* Waits until a process named procName has joined: its socket in the run
+ * directory answers, and the subscriptions this process keeps for it (see
+ * OsMsgSubscribeEvent) have been sent to it, so that whatever the caller
+ * sends it afterwards arrives after them. Returns at once when it runs and
+ * is known (this process's own name included); otherwise the calling thread
+ * sleeps until the run directory changes (woken by the kernel, not by
+ * polling) and looks again, at most timeoutMs milliseconds in all. The
+ * tasks the process registers after its join may come later: a call that
+ * finds one missing fails at once with OS_MSG_ERR_NOT_FOUND. With the loopback it returns OS_MSG_OK at
+ * once, since every message stays in this process.
+ * OS_MSG_OK; OS_MSG_ERR_TIMEOUT (no such process joined within timeoutMs; 0
+ * only looks); OS_MSG_ERR_INVALID_PARAM (procName NULL, empty, or 16
+ * characters or more); OS_MSG_ERR_NOT_INIT (also when OsMsgUninit ends the
+ * wait); OS_MSG_ERR_SYSTEM (the run directory cannot be watched). */
+OS_MSG_API uint32_t OsMsgWaitProcess(const char *procName, uint32_t timeoutMs);
 
 /* ---------------------------------------------------------------------------
  * Tasks
@@ -487,10 +739,10 @@ OS_MSG_API uint32_t OsMsgUnregTask(const char *procName, uint32_t reserved, cons
  * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND (no such task); OS_MSG_ERR_FULL
  * (the receiver's queue is full); OS_MSG_ERR_NO_MEMORY. A message that has to
  * travel through the transport is accepted (OS_MSG_OK) and dropped there
- * when its receiver does not exist; a full queue there also gives
- * OS_MSG_ERR_FULL. With the carrier between processes
- * (VYRE_OS_MSG_CARRIER=unix): OS_MSG_ERR_SERVER_NOT_RUNNING at once when no
- * process of that name runs; the call waits at most 5 ms while the
+ * when its receiver does not exist (the receiving process logs it: the
+ * sender cannot know without a round trip); a full queue there also gives
+ * OS_MSG_ERR_FULL. With the "unix" carrier: OS_MSG_ERR_SERVER_NOT_RUNNING at
+ * once when no process of that name runs; the call waits at most 5 ms while the
  * receiver makes no room (for a receiving task that reported its queue
  * full, for room in the receiver's socket; the 5 ms start again with each
  * slice of a large message that goes out), then OS_MSG_ERR_FULL (logged
@@ -525,7 +777,9 @@ OS_MSG_API uint32_t OsMsgAsynSendTimed(MsgHead *head, uint32_t timeoutMs);
  * next OsMsgSynSend. On failure *respOut is NULL.
  * OS_MSG_ERR_INVALID_PARAM (head or respOut NULL, or recvTaskName empty);
  * OS_MSG_ERR_OVERSIZE; OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND (no such
- * task, or it was unregistered while the call waited); OS_MSG_ERR_FULL;
+ * task, or it was unregistered while the call waited; across processes with
+ * the "unix" carrier the receiving process refuses the call at once);
+ * OS_MSG_ERR_SERVER_NOT_RUNNING (no process of that name runs); OS_MSG_ERR_FULL;
  * OS_MSG_ERR_TIMEOUT or OS_MSG_ERR_SYN_TIMEOUT (no answer in time);
  * OS_MSG_ERR_WAIT; OS_MSG_ERR_NO_CALLBACK (a task sending to itself has no
  * callback); OS_MSG_ERR_NO_MEMORY. */
@@ -571,11 +825,25 @@ OS_MSG_API uint32_t OsMsgSynRespFree(MsgHead *head);
  * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (entries NULL or count 0, tested before
  * anything else); OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_OVERSIZE (too many entries
  * for one message); OS_MSG_ERR_NO_MEMORY; OS_MSG_ERR_FULL (the broadcast
- * task's queue stayed full); 0xFFFFFFFF when no entry belongs to this CPU
- * (the others were sent). */
+ * task's queue stayed full); OS_MSG_ERR_NO_IDLE_BLOCK (the subscriptions
+ * kept for other processes would pass OS_MSG_SUB_KEPT_MAX: nothing of the
+ * request is sent); 0xFFFFFFFF when no entry belongs to this CPU (the
+ * others were sent).
+ * With the "unix" carrier an entry whose publisher is another process goes
+ * to that process, and this process keeps it (until the matching
+ * unsubscription or OsMsgUninit) to send it again each time that process
+ * joins: a subscription to a publisher that does not run yet is accepted
+ * (OS_MSG_OK, nothing logged) and takes effect when it joins, and one to a
+ * publisher that restarts goes on. */
 OS_MSG_API uint32_t OsMsgSubscribeEvent(MsgSubEntry *entries, uint32_t count);
 
-/* Removes the subscriptions entries describe; same rules and results as
+/* Subscriptions to publishers in other processes that a process keeps to
+ * send again (see OsMsgSubscribeEvent): at most this many entries, about
+ * 64 bytes each. */
+#define OS_MSG_SUB_KEPT_MAX 4096U
+
+/* Removes the subscriptions entries describe, from the publisher's table and
+ * from those this process keeps; same rules and results as
  * OsMsgSubscribeEvent. */
 OS_MSG_API uint32_t OsMsgUnsubscribeEvent(MsgSubEntry *entries, uint32_t count);
 
@@ -640,7 +908,7 @@ typedef struct OsMsgTaskStats {
     uint32_t queueLen;      /* queue capacity in messages */
     uint32_t pending;       /* messages queued now (a snapshot) */
     uint32_t highWater;     /* most messages ever queued at once */
-    uint32_t reserved;      /* 0 */
+    uint32_t refusedAccess; /* messages from other processes its access policy refused (at most 0xFFFFFFFF) */
 } OsMsgTaskStats;
 
 /* Reads the counters of task taskName of this process into *stats. Once
@@ -655,8 +923,8 @@ OS_MSG_API uint32_t OsMsgGetTaskStats(const char *taskName, OsMsgTaskStats *stat
  * printed there before comes first, then writes the counters of every task
  * to standard output, one line each, as the library's other listings do:
  * "TaskStats: <name> queueLen:<n> pending:<n> highWater:<n> accepted:<n>
- * refusedFull:<n> handled:<n> cbMaxNs:<n> cbP99Ns:<n>". OS_MSG_OK;
- * OS_MSG_ERR_NOT_INIT. */
+ * refusedFull:<n> handled:<n> cbMaxNs:<n> cbP99Ns:<n> refusedAccess:<n>".
+ * OS_MSG_OK; OS_MSG_ERR_NOT_INIT. */
 OS_MSG_API uint32_t OsMsgDumpStats(void);
 
 /* ---------------------------------------------------------------------------

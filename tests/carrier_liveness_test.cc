@@ -141,7 +141,8 @@ protected:
     uint32_t Listed(const char *name) {
         LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
         bool attach = !running_;
-        if (attach && IpcShmSegmentAttach(runDir_.c_str()) != OS_MSG_OK) {
+        const IpcRunDirMode mode = {false, 0U};
+        if (attach && IpcShmSegmentAttach(runDir_.c_str(), &mode) != OS_MSG_OK) {
             return IPC_MSG_INVALID_QID;
         }
         uint32_t qid = IPCMsgGetQidByName(name);
@@ -210,13 +211,14 @@ TEST_F(Life, ForkedChildIsRefusedItsExitKeepsTheParentsNameAndExecInheritsNothin
     Peer &forker = StartEcho("forker");
     forker.Send("fork exit");
     const std::string refused = Code(OS_MSG_ERR_FAIL);
-    // Init, task registration, send, destroy, uninit, main: each refused
-    // with one line.
+    // Init, task registration, send, destroy, a wait for a process (the
+    // presence thread is the parent's), uninit, main: each refused with one
+    // line.
     std::string all;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 7; ++i) {
         all += " " + refused;
     }
-    EXPECT_EQ(forker.Expect("child"), "child" + all + " lines 6");
+    EXPECT_EQ(forker.Expect("child"), "child" + all + " lines 7");
     EXPECT_EQ(forker.Expect("forked"), "forked 0"); // it exited normally, running its exit handlers
     EXPECT_TRUE(Exists("forker.sock"));
     ASSERT_EQ(Join(), OS_MSG_OK);
@@ -403,7 +405,8 @@ TEST_F(Life, StoppedLockHolderDelaysTeardownAndStartUpOnlyByTheBound) {
 
 TEST_F(Life, CorruptLockWordFailsStartUpAndRemovingTheFileRestoresService) {
     Peer &bystander = StartEcho("bystander");
-    ASSERT_EQ(IpcShmSegmentAttach(runDir_.c_str()), OS_MSG_OK);
+    const IpcRunDirMode mode = {false, 0U};
+    ASSERT_EQ(IpcShmSegmentAttach(runDir_.c_str(), &mode), OS_MSG_OK);
     // The lock word names a live process that holds nothing.
     IPCMsgGetShmHead()->lock.mutex.__data.__lock = bystander.Pid();
     IpcShmSegmentDetach();

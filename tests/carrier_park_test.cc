@@ -9,6 +9,8 @@
  */
 #include "transport/unix/ipc_link_park.h"
 
+#include "transport/unix/ipc_link_gate.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,11 +27,15 @@
 namespace {
 
 constexpr uint32_t kPid = 4242U;
+// A sender of the own user, whom the access policy lets in.
+const uint32_t kUid = (uint32_t)getuid();
+const uint32_t kGid = (uint32_t)getgid();
 
 class CarrierParking : public transport_test::TransportTest {
 protected:
     void SetUp() override {
         transport_test::TransportTest::SetUp();
+        IpcGateOpen("proc", 0U);
         ASSERT_EQ(SimpleMsgRegTask("t0", 64U, simple_msg_test::Record, 0U), OS_MSG_OK);
         StartLoop("t0");
         ASSERT_EQ(SimpleMsgRegTask("one", 1U, nullptr, 0U), OS_MSG_OK); // holds one message, no loop
@@ -50,7 +56,7 @@ protected:
     static std::pair<IpcLink *, int> MakeLink() {
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
-        return {IpcLinkCreate(fds[0], IPC_LINK_ACCEPTED, kPid, 7U), fds[1]};
+        return {IpcLinkCreate(fds[0], IPC_LINK_ACCEPTED, kPid, kUid), fds[1]};
     }
 
     /* Ends link i's pause as the receive loop's timer does, until it is
@@ -71,10 +77,10 @@ protected:
         }
         std::vector<uint8_t> bytes(datagram.begin(), datagram.end());
         IpcFrameSink sink;
-        IpcParkSinkInit(&sink, link, kPid, 7U);
+        IpcParkSinkInit(&sink, link, kPid, kUid, kGid);
         uint32_t handled = IpcFrameRecvDatagram(nullptr, bytes.data(), (uint32_t)bytes.size(), &sink);
         if (handled < bytes.size()) {
-            IpcParkKeepRest(link, bytes.data() + handled, (uint32_t)bytes.size() - handled, kPid, 7U);
+            IpcParkKeepRest(link, bytes.data() + handled, (uint32_t)bytes.size() - handled, kPid, kUid, kGid);
         }
         (void)IpcParkAfterDatagram(link);
     }

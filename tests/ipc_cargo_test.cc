@@ -24,6 +24,7 @@
 #include "support/descriptors.h"
 #include "support/log_capture.h"
 #include "transport/unix/ipc_cargo_frame.h"
+#include "transport/unix/ipc_link_gate.h"
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_link_share.h"
 #include "transport_test_util.h"
@@ -32,6 +33,9 @@
 namespace {
 
 constexpr uint32_t kPid = 4343U;
+// A sender of the own user, whom the access policy lets in.
+const uint32_t kUid = (uint32_t)getuid();
+const uint32_t kGid = (uint32_t)getgid();
 constexpr uint32_t kFrameBytes = 8192U; // one block of the 8 KiB class: a 1 MiB segment of 128 blocks
 
 /* A frame of the own pool, as an owner would lend it: its segment's shape
@@ -46,12 +50,13 @@ class CargoRecords : public transport_test::TransportTest {
 protected:
     void SetUp() override {
         transport_test::TransportTest::SetUp();
+        IpcGateOpen("proc", 0U);
         ASSERT_EQ(SimpleMsgRegTask("t0", 64U, simple_msg_test::Record, 0U), OS_MSG_OK);
         StartLoop("t0");
         fds_ = OpenFds();
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
-        link_ = IpcLinkCreate(pair[0], IPC_LINK_ACCEPTED, kPid, 7U);
+        link_ = IpcLinkCreate(pair[0], IPC_LINK_ACCEPTED, kPid, kUid);
         other_ = pair[1];
         ASSERT_EQ(SbufAlloc(kFrameBytes, &frame_.data), OS_MSG_OK);
         carrier_proto::FillPattern(static_cast<uint8_t *>(frame_.data), kFrameBytes, 9U);
@@ -98,7 +103,7 @@ protected:
     void Recv(const std::string &datagram, std::vector<int> fds = {}) {
         std::vector<uint8_t> bytes(datagram.begin(), datagram.end());
         IpcFrameSink sink;
-        IpcParkSinkInit(&sink, link_, kPid, 7U);
+        IpcParkSinkInit(&sink, link_, kPid, kUid, kGid);
         IpcFrameFds carried = {fds.data(), (uint32_t)fds.size(), 0U};
         sink.fds = fds.empty() ? nullptr : &carried;
         (void)IpcFrameRecvDatagram(nullptr, bytes.data(), (uint32_t)bytes.size(), &sink);

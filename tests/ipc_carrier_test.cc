@@ -309,13 +309,6 @@ TEST(CarrierSettings, UnknownCarrierIsRefused) {
 
 TEST(CarrierSettings, RunDirectoryFollowsTheSettingsAndIsCreatedPrivate) {
     char path[IPC_RUN_DIR_PATH_SIZE];
-    unsetenv("VYRE_OS_MSG_RUNDIR");
-    setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
-    ASSERT_EQ(IpcRunDirPath(path, sizeof(path)), OS_MSG_OK);
-    EXPECT_STREQ(path, "/run/user/4242/vyre_os_msg");
-    unsetenv("XDG_RUNTIME_DIR");
-    ASSERT_EQ(IpcRunDirPath(path, sizeof(path)), OS_MSG_OK);
-    EXPECT_EQ(std::string(path), "/tmp/vyre_os_msg-" + std::to_string(getuid()));
     LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
     setenv("VYRE_OS_MSG_RUNDIR", ("/tmp/" + std::string(IPC_RUN_DIR_MAX, 'd')).c_str(), 1);
     EXPECT_EQ(IpcRunDirPath(path, sizeof(path)), OS_MSG_ERR_INVALID_PARAM); // a socket path would not fit
@@ -325,18 +318,20 @@ TEST(CarrierSettings, RunDirectoryFollowsTheSettingsAndIsCreatedPrivate) {
     char parent[] = "/tmp/vyre_carrier_XXXXXX";
     ASSERT_NE(mkdtemp(parent), nullptr);
     std::string dir = std::string(parent) + "/run";
+    IpcRunDirMode mode;
     mode_t old = umask(0);
-    EXPECT_EQ(IpcRunDirMake(dir.c_str()), OS_MSG_OK);
+    EXPECT_EQ(IpcRunDirOpen(dir.c_str(), &mode), OS_MSG_OK);
     umask(old);
     struct stat st;
     ASSERT_EQ(stat(dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777U, 0700U);
-    EXPECT_EQ(IpcRunDirMake(dir.c_str()), OS_MSG_OK); // it exists: kept
+    EXPECT_EQ(IpcRunDirOpen(dir.c_str(), &mode), OS_MSG_OK); // it exists: kept
+    EXPECT_FALSE(mode.shared);
     std::string file = dir + "/plain";
     FILE *f = fopen(file.c_str(), "w");
     ASSERT_NE(f, nullptr);
     (void)fclose(f);
-    EXPECT_EQ(IpcRunDirMake(file.c_str()), OS_MSG_ERR_SYSTEM); // not a directory
+    EXPECT_EQ(IpcRunDirOpen(file.c_str(), &mode), OS_MSG_ERR_ACCESS); // not a directory
     EXPECT_EQ(unlink(file.c_str()) | rmdir(dir.c_str()) | rmdir(parent), 0);
 }
 

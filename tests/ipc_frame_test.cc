@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "carrier/carrier_raw.h"
 #include "support/log_capture.h"
 #include "support/mem_check.h"
 #include "transport/msg_rebuild.h"
@@ -30,15 +31,11 @@ std::vector<simple_msg_test::Received> SeenSoFar() {
 }
 
 /* One unsliced record for task of "proc". */
-std::string WholeRecord(const std::string &task, uint32_t msgId, const std::string &payload, uint32_t transType = 1U) {
+std::string WholeRecord(const std::string &task, uint32_t msgId, const std::string &payload) {
     MsgHead head = Head("proc", task, msgId, "tx", payload);
     head.sendPid = 1U; // false values the credentials replace
     head.sendUid = 2U;
-    IpcFramePrefix prefix;
-    IpcFrameSetPrefix(&prefix, transType, 0U, (uint32_t)payload.size());
-    std::string out(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
-    out.append(reinterpret_cast<const char *>(&head), sizeof(head));
-    return out + payload;
+    return carrier_raw::Record(MSG_TRANS_ASYN, head, payload);
 }
 
 /* One slice (offset, piece) of a message of total bytes with key. */

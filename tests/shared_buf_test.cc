@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/descriptors.h"
 #include "support/mem_check.h"
 #include "support/msg_test_task.h"
 #include "support/threads.h"
@@ -32,17 +33,6 @@ namespace {
 constexpr const char *kProc = "bufproc";
 constexpr uint32_t kFrame = 0x500U, kRelease = 0x501U, kEvent = 0x502U;
 constexpr uint32_t k4kFrame = 3840U * 2160U * 3U / 2U; // I420: 12,441,600 bytes
-
-size_t CountEntries(const char *path) {
-    size_t n = 0U;
-    if (DIR *dir = opendir(path)) {
-        while (const dirent *entry = readdir(dir)) {
-            n += entry->d_name[0] != '.' ? 1U : 0U;
-        }
-        closedir(dir);
-    }
-    return n;
-}
 
 // Mappings of this process whose file name contains text.
 size_t MappingsOf(const char *text) {
@@ -138,7 +128,7 @@ class SharedBuf : public ::testing::Test {
 protected:
     void SetUp() override {
         std::thread([] {}).join(); // a sanitizer's own thread starts with the first one
-        fds_ = CountEntries("/proc/self/fd");
+        fds_ = OpenFds();
         blocks_ = UsedBlocks();
         firstServer_ = rebuildEntry == nullptr;
         ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
@@ -149,7 +139,7 @@ protected:
         const OsMsgBufPoolStats pool = Pool();
         EXPECT_EQ(pool.buffersInUse, 0U);
         EXPECT_EQ(pool.segments, 0U) << "segments left mapped";
-        EXPECT_EQ(CountEntries("/proc/self/fd"), fds_);
+        EXPECT_EQ(OpenFds(), fds_);
         EXPECT_EQ(MappingsOf("vyre_os_msg_buf"), 0U);
         // The server context and the slice collector stay for the process.
         EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ ? 2U : 0U));
@@ -353,6 +343,14 @@ uint32_t GatedSink(MsgHead *msg) {
     return 0;
 }
 
+uint32_t HoldingSink(MsgHead *msg) {
+    if (msg->msgId == kFrame) {
+        EXPECT_EQ(OsMsgBufHold(msg->data), OS_MSG_OK);
+    }
+    Note(msg, true);
+    return 0;
+}
+
 TEST_F(SharedBuf, ByteBoundCountsQueuedPayloadsAndHeldBuffers) {
     Start("slow", GatedSink);
     ASSERT_EQ(OsMsgSetTaskByteLimit("slow", 10000U), OS_MSG_OK);
@@ -370,8 +368,6 @@ TEST_F(SharedBuf, ByteBoundCountsQueuedPayloadsAndHeldBuffers) {
     OsMsgTaskStats stats{};
     ASSERT_EQ(OsMsgGetTaskStats("slow", &stats), OS_MSG_OK);
     EXPECT_EQ(stats.refusedFull, 1U);
-    // A shared buffer is charged by its size; held by this task, it counts
-    // until released.
     g_gateOpen = true;
     ASSERT_TRUE(g_handled.WaitFor(3U));
     // A queue with nothing queued or held takes one message of any size.
@@ -382,42 +378,31 @@ TEST_F(SharedBuf, ByteBoundCountsQueuedPayloadsAndHeldBuffers) {
     ASSERT_TRUE(g_handled.WaitFor(4U));
     ASSERT_EQ(OsMsgSetTaskByteLimit("slow", 0U), OS_MSG_OK);
     EXPECT_EQ(TaskBufs("slow").byteLimit, 0U);
-}
-
-uint32_t HoldingSink(MsgHead *msg) {
-    if (msg->msgId == kFrame) {
-        EXPECT_EQ(OsMsgBufHold(msg->data), OS_MSG_OK);
-    }
-    Note(msg, true);
-    return 0;
-}
-
-TEST_F(SharedBuf, HeldBuffersCountAgainstTheByteBound) {
+    // A buffer a task holds counts against its bound until released.
     Start("keeper", HoldingSink);
     ASSERT_EQ(OsMsgSetTaskByteLimit("keeper", 70000U), OS_MSG_OK);
-    void *frame = nullptr;
-    ASSERT_EQ(OsMsgBufAlloc(65536U, &frame), OS_MSG_OK);
-    MsgHead head = FrameHead("keeper", frame, 65536U);
-    ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
-    ASSERT_TRUE(g_handled.WaitFor(1U));
+    ASSERT_EQ(OsMsgBufAlloc(65536U, &data), OS_MSG_OK);
+    frame = FrameHead("keeper", data, 65536U);
+    ASSERT_EQ(OsMsgAsynSendBuf(&frame), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(5U));
     EXPECT_EQ(TaskBufs("keeper").bytesHeld, 65536U);
-    std::vector<char> payload(5000U, 'p');
-    MsgHead copy = MakeHead(kProc, "keeper", 1U, 5000U);
-    copy.data = payload.data();
-    EXPECT_EQ(OsMsgAsynSend(&copy), OS_MSG_ERR_FULL);
-    ASSERT_EQ(OsMsgBufRelease(frame), OS_MSG_OK);
+    payload.resize(5000U, 'p');
+    head = MakeHead(kProc, "keeper", 1U, 5000U);
+    head.data = payload.data();
+    EXPECT_EQ(OsMsgAsynSend(&head), OS_MSG_ERR_FULL);
+    ASSERT_EQ(OsMsgBufRelease(data), OS_MSG_OK);
     EXPECT_EQ(TaskBufs("keeper").bytesHeld, 0U);
-    EXPECT_EQ(OsMsgAsynSend(&copy), OS_MSG_OK);
-    ASSERT_TRUE(g_handled.WaitFor(2U));
+    EXPECT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(6U));
     // A task removed while it holds a buffer leaves the hold valid, charged
     // to no task.
-    ASSERT_EQ(OsMsgBufAlloc(4096U, &frame), OS_MSG_OK);
-    head = FrameHead("keeper", frame, 4096U);
-    ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
-    ASSERT_TRUE(g_handled.WaitFor(3U));
+    ASSERT_EQ(OsMsgBufAlloc(4096U, &data), OS_MSG_OK);
+    frame = FrameHead("keeper", data, 4096U);
+    ASSERT_EQ(OsMsgAsynSendBuf(&frame), OS_MSG_OK);
+    ASSERT_TRUE(g_handled.WaitFor(7U));
     tasks_.clear();
     EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 1U; }));
-    EXPECT_EQ(OsMsgBufRelease(frame), OS_MSG_OK);
+    EXPECT_EQ(OsMsgBufRelease(data), OS_MSG_OK);
     EXPECT_EQ(Pool().buffersInUse, 0U);
 }
 

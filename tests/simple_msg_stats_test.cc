@@ -169,7 +169,7 @@ TEST_F(TaskCounters, StayExactUnderSeveralProducers) {
         EXPECT_EQ(stats.highWater, kQueue); // a refusal means the queue was full once
     }
     EXPECT_LE(stats.callbackP99Ns, stats.callbackMaxNs);
-    EXPECT_EQ(stats.reserved, 0U);
+    EXPECT_EQ(stats.refusedAccess, 0U);
 }
 
 TEST_F(TaskCounters, HighWaterAndCallbackTimeFollowASlowHandler) {
@@ -212,9 +212,9 @@ TEST_F(TaskCounters, DumpWritesOneLinePerTaskAndTheQueueDumpKeepsItsFormat) {
     ASSERT_EQ(SendTo("x", 3), OS_MSG_ERR_FULL);
     EXPECT_EQ(log.Count("simple msg full. recvPro=media,recvTask=x, sendPro=camera,sendTask=sender", OS_LOG_ERROR), 1U);
     const std::string x = "TaskStats: x queueLen:2 pending:2 highWater:2 accepted:2 refusedFull:1 handled:0 "
-                          "cbMaxNs:0 cbP99Ns:0\n",
+                          "cbMaxNs:0 cbP99Ns:0 refusedAccess:0\n",
                       y = "TaskStats: y queueLen:5 pending:0 highWater:0 accepted:0 refusedFull:0 handled:0 "
-                          "cbMaxNs:0 cbP99Ns:0\n";
+                          "cbMaxNs:0 cbP99Ns:0 refusedAccess:0\n";
     const std::string stats = WrittenText(SimpleMsgDumpStats);
     EXPECT_TRUE(stats == x + y || stats == y + x) << stats;
     const std::string dump = WrittenText(SimpleMsgDump);

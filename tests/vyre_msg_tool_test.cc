@@ -188,6 +188,7 @@ TEST_F(VyreMsgTool, TasksShowCountersThatMatchWhatThisProcessSent) {
     json echo = TaskWhen("camera", "echo", [](const json &t) { return t.at("handled") == 6U; });
     EXPECT_EQ(echo.at("accepted"), 6U);
     EXPECT_EQ(echo.at("refusedFull"), 0U);
+    EXPECT_EQ(echo.at("refusedAccess"), 0U); // the listing carries the access counter
     EXPECT_EQ(echo.at("handledBytes"), 5U * sizeof(bytes) + sizeof(call));
     EXPECT_EQ(echo.at("queueLen"), 64U);
     EXPECT_EQ(echo.at("pending"), 0U);

@@ -23,13 +23,14 @@ uint32_t IgnoreMessage(MsgHead *) {
 } // namespace
 
 Membership::Membership(const char *name, const char *runDir) {
-    if (runDir != nullptr) {
-        (void)setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
-        (void)setenv("VYRE_OS_MSG_RUNDIR", runDir, 1);
-    }
     OsLogSetLevel(OS_LOG_FATAL);
-    OsMsgSetLogLevel(OS_MSG_LOG_FATAL);
-    joined_ = OsMsgInit(name) == OS_MSG_OK;
+    OsMsgOptions options = OS_MSG_OPTIONS_INIT;
+    options.flags = OS_MSG_OPT_LOG_LEVEL;
+    options.logLevel = OS_MSG_LOG_FATAL;
+    // A contender of one process stays out of every run directory.
+    options.carrier = runDir != nullptr ? OS_MSG_CARRIER_UNIX : OS_MSG_CARRIER_LOOPBACK;
+    options.runDir = runDir;
+    joined_ = OsMsgInitWithOptions(name, &options) == OS_MSG_OK;
 }
 
 Membership::~Membership() {

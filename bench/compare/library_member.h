@@ -19,7 +19,8 @@ namespace compare {
 class Membership {
 public:
     // Joins as process name. With runDir, messages to other processes go
-    // through the Unix-socket carrier with its sockets under runDir.
+    // through the Unix-socket carrier with its sockets under runDir; without,
+    // the loopback keeps everything in this process.
     // Producers retry on a full queue, and the library logs every refusal;
     // the levels are raised first so those records are dropped unformatted.
     explicit Membership(const char *name, const char *runDir = nullptr);

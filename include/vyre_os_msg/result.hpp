@@ -55,8 +55,7 @@ enum class errc : uint32_t {
     hash = OS_MSG_ERR_HASH,
     thread_create = OS_MSG_ERR_THREAD_CREATE,
     no_memory = OS_MSG_ERR_NO_MEMORY,
-    // NOTE(next): the code of a call the access policy refuses joins here,
-    // with its portable condition in error_category::default_error_condition.
+    access = OS_MSG_ERR_ACCESS,
 };
 
 /* The category of the library's codes: its name is "vyre_os_msg", its
@@ -80,6 +79,8 @@ public:
             return std::errc::resource_unavailable_try_again;
         case errc::not_implemented:
             return std::errc::not_supported;
+        case errc::access:
+            return std::errc::permission_denied;
         default:
             return std::error_condition(code, *this);
         }

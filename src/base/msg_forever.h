@@ -19,13 +19,9 @@
 #include <new>
 #include <utility>
 
-template <typename T>
-class MsgForever {
+template <typename T> class MsgForever {
 public:
-    template <typename... Args>
-    explicit MsgForever(Args &&...args) {
-        new (storage_) T(std::forward<Args>(args)...);
-    }
+    template <typename... Args> explicit MsgForever(Args &&...args) { new (storage_) T(std::forward<Args>(args)...); }
     MsgForever(const MsgForever &) = delete;
     MsgForever &operator=(const MsgForever &) = delete;
 

@@ -38,8 +38,8 @@ const MsgCodeEntry kCodes[] = {
     MSG_CODE_ENTRY(OS_MSG_ERR_WAIT, "waiting for the answer failed for a reason other than a time-out"),
     MSG_CODE_ENTRY(OS_MSG_ERR_OVERSIZE, "too large: header and payload above OS_MSG_MAX_MSG_SIZE (4 MiB), or a "
                                         "request with too many entries for one message"),
-    MSG_CODE_ENTRY(OS_MSG_ERR_NO_IDLE_BLOCK, "the queue directory has no free entry: too many processes share the "
-                                             "run directory"),
+    MSG_CODE_ENTRY(OS_MSG_ERR_NO_IDLE_BLOCK, "no free entry: too many processes share the run directory or are "
+                                             "sent to, or too many subscriptions to other processes are kept"),
     MSG_CODE_ENTRY(OS_MSG_ERR_SYSTEM, "an operating-system resource (socket, file, run directory) or the CPU "
                                       "configuration file is missing or unusable"),
     MSG_CODE_ENTRY(OS_MSG_ERR_FAIL, "not permitted (another process's task or name, another thread's response), "
@@ -61,6 +61,10 @@ const MsgCodeEntry kCodes[] = {
     MSG_CODE_ENTRY(OS_MSG_ERR_HASH, "a table could not be created or grown (memory is short)"),
     MSG_CODE_ENTRY(OS_MSG_ERR_THREAD_CREATE, "a thread could not be created (process or system thread limit)"),
     MSG_CODE_ENTRY(OS_MSG_ERR_NO_MEMORY, "memory is short, or the message memory pool has no free chunk"),
+    MSG_CODE_ENTRY(OS_MSG_ERR_ACCESS, "refused by access control: the receiving process's access policy does not "
+                                      "accept this sender for the task and message id (see its log and "
+                                      "VYRE_OS_MSG_POLICY), or the run directory, a file in it or the policy file "
+                                      "is one another user could change (the log line says which and why)"),
 };
 
 #undef MSG_CODE_ENTRY
@@ -88,6 +92,10 @@ const char *MsgCodeName(uint32_t code) {
 const char *MsgCodeText(uint32_t code) {
     const MsgCodeEntry *entry = MsgCodeFind(code);
     return entry != nullptr ? entry->text : kUnknown;
+}
+
+bool MsgCodeKnown(uint32_t code) {
+    return MsgCodeFind(code) != nullptr;
 }
 
 } // extern "C"

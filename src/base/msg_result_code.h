@@ -14,6 +14,7 @@
 #ifndef VYRE_MSG_RESULT_CODE_H
 #define VYRE_MSG_RESULT_CODE_H
 
+#include <stdbool.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -30,6 +31,9 @@ const char *MsgCodeName(uint32_t code);
 /* "NAME: meaning", or "unknown result code" for a value the public header
  * does not define. Never NULL. */
 const char *MsgCodeText(uint32_t code);
+
+/* True when the public header defines code (OS_MSG_OK included). */
+bool MsgCodeKnown(uint32_t code);
 
 #ifdef __cplusplus
 }

@@ -17,6 +17,7 @@
 #define MSG_THREAD_BATCH "vyre-batch"
 #define MSG_THREAD_BROADCAST "vyre-pmsgBro"
 #define MSG_THREAD_CONTROL "vyre-pmsgCtl"
+#define MSG_THREAD_PRESENCE "vyre-presence"
 
 #pragma weak OsPthreadSetName
 

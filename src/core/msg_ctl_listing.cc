@@ -33,6 +33,7 @@ void MsgCtlFillTask(const SimpleMsgStatsRow &row, MsgCtlTask *task) {
     task->handledBytes = row.handledBytes;
     task->callbackMaxNs = row.stats.callbackMaxNs;
     task->callbackP99Ns = row.stats.callbackP99Ns;
+    task->refusedAccess = row.stats.refusedAccess;
 }
 
 /* The rows of every task, at most MSG_CTL_ROWS_MAX: tracked memory the

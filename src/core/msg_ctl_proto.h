@@ -62,7 +62,7 @@
 #include "vyre_os_msg.h"
 
 #define MSG_CTL_MAGIC 0x4C54434DU /* "MCTL" in a little-endian dump */
-#define MSG_CTL_VERSION 1U
+#define MSG_CTL_VERSION 2U        /* 2: MsgCtlTask.refusedAccess */
 
 #define MSG_ID_CTL_INFO (MSG_ID_CTL_FIRST + 0U)
 #define MSG_ID_CTL_TASKS (MSG_ID_CTL_FIRST + 1U)
@@ -136,6 +136,7 @@ typedef struct MsgCtlTask {
     uint64_t handledBytes;  /* payload bytes of those */
     uint64_t callbackMaxNs; /* longest callback call */
     uint64_t callbackP99Ns; /* 99th percentile of the callback calls (as OsMsgTaskStats) */
+    uint64_t refusedAccess; /* messages from other processes its access policy refused (version 2) */
 } MsgCtlTask;
 
 typedef struct MsgCtlSub {
@@ -215,7 +216,7 @@ static inline void MsgCtlReadRecord(const void *data, const MsgCtlHead *head, ui
 #ifdef __cplusplus
 static_assert(sizeof(MsgCtlHead) == 24U, "the control head is 24 bytes");
 static_assert(sizeof(MsgCtlInfo) == 176U, "MsgCtlInfo is 176 bytes");
-static_assert(sizeof(MsgCtlTask) == 80U, "MsgCtlTask is 80 bytes");
+static_assert(sizeof(MsgCtlTask) == 88U, "MsgCtlTask is 88 bytes");
 static_assert(sizeof(MsgCtlSub) == 80U, "MsgCtlSub is 80 bytes");
 static_assert(sizeof(MsgCtlMonitorReq) == 96U, "MsgCtlMonitorReq is 96 bytes");
 static_assert(sizeof(MsgCtlEvent) == 64U, "MsgCtlEvent is 64 bytes");

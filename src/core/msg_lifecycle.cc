@@ -21,11 +21,13 @@
 #include "broadcast/msg_broadcast.h"
 #include "core/msg_api_gate.h"
 #include "core/msg_ctl.h"
+#include "core/msg_join_options.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
 #include "service/msg_local_service.h"
 #include "simple_msg/simple_msg.h"
+#include "transport/ipc_carrier.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "vyre_os_thread.h"
@@ -103,17 +105,28 @@ uint32_t MsgInitRegistry(void) {
 }
 
 /* The set-up steps that need the running server: task table, subscription
- * table, transport client, channel layer, CPU configuration, and the
- * broadcast task, registered here so that event requests sent as soon as
- * the set-up returns find it, and so that a failure to register it fails
- * the set-up instead of leaving a thread that retries; last the control
- * task with its thread. */
+ * table, the broadcast task (registered here so that event requests sent as
+ * soon as the set-up returns find it, and so that a failure to register it
+ * fails the set-up instead of leaving a thread that retries) and the
+ * control task with its thread, then the transport client, channel layer
+ * and CPU configuration. The library's own tasks come before the transport
+ * client: a carrier between processes makes the process visible to the
+ * others when it opens, and what they send at once (subscriptions sent
+ * again, inspection requests) finds its task. */
 uint32_t MsgInitTables(const char *procName) {
     uint32_t ret = SimpleMsgCreateQueue(MSG_TASK_TABLE_BUCKETS);
     if (ret != OS_MSG_OK) {
         return ret;
     }
     ret = MsgCreateSubscribeTable(MSG_SUBSCRIBE_TABLE_BUCKETS);
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
+    ret = SimpleMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 0U, IPCMsgBroTaskCallback, 0U);
+    if (ret != OS_MSG_OK) {
+        return ret;
+    }
+    ret = MsgCtlStart();
     if (ret != OS_MSG_OK) {
         return ret;
     }
@@ -125,15 +138,7 @@ uint32_t MsgInitTables(const char *procName) {
     if (ret != OS_MSG_OK) {
         return ret;
     }
-    ret = MsgCpuCfgInit();
-    if (ret != OS_MSG_OK) {
-        return ret;
-    }
-    ret = SimpleMsgRegTask(MSG_TASK_NAME_PMSG_BRO, 0U, IPCMsgBroTaskCallback, 0U);
-    if (ret != OS_MSG_OK) {
-        return ret;
-    }
-    return MsgCtlStart();
+    return MsgCpuCfgInit();
 }
 
 /* The teardown; the caller holds g_msgInitMutex and the library is
@@ -169,6 +174,11 @@ void MsgTearDown(void) {
 extern "C" {
 
 uint32_t MsgInit(const char *procName) {
+    const MsgJoinSettings defaults = {};
+    return MsgInitWith(procName, &defaults);
+}
+
+uint32_t MsgInitWith(const char *procName, const MsgJoinSettings *settings) {
     MsgForkWatch();
     (void)pthread_mutex_lock(&g_msgInitMutex);
     if (SimpleMsgCheckInit() != 0U) {
@@ -176,6 +186,8 @@ uint32_t MsgInit(const char *procName) {
         (void)pthread_mutex_unlock(&g_msgInitMutex);
         return OS_MSG_OK;
     }
+    MsgApplyJoinLogging(settings);
+    IpcCarrierConfigure(settings->carrier, settings->runDir);
     // The layer's flag goes up before its locks exist: keep calls out.
     MsgApiBlock();
     (void)SimpleMsgInitPthreadMutex();

@@ -79,6 +79,14 @@ extern OsSem g_msgServerSem;
  */
 OS_MSG_API uint32_t MsgInit(const char *procName);
 
+struct MsgJoinSettings;
+/* MsgInit with the settings of OsMsgInitWithOptions (see
+ * core/msg_join_options.h): once the library is found not initialised, the
+ * log level and sink are applied and the carrier and run directory
+ * configured for this membership, before any other step. MsgInit passes the
+ * zero settings. Not exported. */
+uint32_t MsgInitWith(const char *procName, const struct MsgJoinSettings *settings);
+
 /*
  * Creates the process's resources in order; the caller holds g_msgInitMutex
  * and has marked the library initialised. A local service registry that the

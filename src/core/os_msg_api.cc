@@ -13,6 +13,7 @@
 #include "base/msg_proc_name.h"
 #include "core/msg_api_gate.h"
 #include "core/msg_event_req.h"
+#include "core/msg_join_options.h"
 #include "core/msg_lifecycle.h"
 #include "core/msg_send.h"
 #include "log/msg_log.h"
@@ -21,6 +22,7 @@
 #include "shared_buf/sbuf_pool.h"
 #include "simple_msg/msg_mem_pool.h"
 #include "simple_msg/simple_msg.h"
+#include "transport/ipc_carrier.h"
 #include "vyre_os_msg.h"
 #include "vyre_os_thread.h"
 #include "vyre_securec.h"
@@ -83,6 +85,32 @@ uint32_t OsMsgInit(const char *procName) {
         return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
     }
     return MsgInit(procName);
+}
+
+uint32_t OsMsgInitWithOptions(const char *procName, const OsMsgOptions *options) {
+    if (MsgForkedChild() != 0U) {
+        return MSG_API_REFUSE(nullptr);
+    }
+    if (!MsgProcNameValid(procName)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgJoinSettings settings = {};
+    if (options != nullptr && MsgReadJoinOptions(options, &settings) != OS_MSG_OK) {
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    return MsgInitWith(procName, &settings);
+}
+
+uint32_t OsMsgWaitProcess(const char *procName, uint32_t timeoutMs) {
+    if (!MsgProcNameValid(procName)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_API_REFUSE("msg not init");
+    }
+    const IpcCarrierOps *carrier = IpcCarrierCurrent();
+    return carrier->waitProcess != nullptr ? carrier->waitProcess(procName, timeoutMs) : OS_MSG_OK;
 }
 
 uint32_t OsMsgUninit(void) {

@@ -289,6 +289,13 @@ int32_t MsgCheckPackagePermission(uintptr_t first, uintptr_t second) {
     return hook(first, second);
 }
 
+int32_t MsgCheckSenderPermission(const MsgHead *msg) {
+    if (msg == nullptr) {
+        return 0;
+    }
+    return MsgCheckPackagePermission((uintptr_t)msg->sendUid, (uintptr_t)msg->sendPid);
+}
+
 void MsgSetChckPackagePermissionHandle(MsgPackagePermissionFunc hook) {
     g_packagePermissionHandle.store(hook, std::memory_order_release);
 }

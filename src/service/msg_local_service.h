@@ -48,7 +48,9 @@ typedef struct MsgLocalServiceManager {
 extern MsgLocalServiceManager g_msgManager;
 
 /* The package-permission hook: two pointer-sized arguments whose meaning
- * belongs to the installer, and its verdict. It must not throw. */
+ * belongs to the installer, and its verdict. It must not throw. Called
+ * through MsgCheckSenderPermission, it gets the user id of a message's
+ * sender as first and its process id as second. */
 typedef int32_t (*MsgPackagePermissionFunc)(uintptr_t first, uintptr_t second);
 
 /* Creates the registry with capacity zero-filled slots. 1 when created; 0
@@ -97,6 +99,14 @@ OS_MSG_API void MsgDumpLocalRefNames(int32_t fd);
  * 1 (permitted) when no hook is installed. The hook runs on the caller's
  * thread with no library lock held. */
 OS_MSG_API int32_t MsgCheckPackagePermission(uintptr_t first, uintptr_t second);
+/* The installed hook's verdict on the sender of msg, a message a task's
+ * callback is handling: the hook gets msg->sendUid as first and
+ * msg->sendPid as second. For a message from another process (the "unix"
+ * carrier) these are the kernel's ids of the sending process, whatever the
+ * sender wrote; within the process they are the process's own. 1 when no
+ * hook is installed; 0 for a NULL msg. The hook runs on the caller's thread
+ * with no library lock held. */
+OS_MSG_API int32_t MsgCheckSenderPermission(const MsgHead *msg);
 /* Installs the hook; NULL restores the default (everything permitted). */
 OS_MSG_API void MsgSetChckPackagePermissionHandle(MsgPackagePermissionFunc hook);
 

@@ -60,6 +60,8 @@ extern "C" {
 #define SIMPLE_MSG_RESP_IDLE 0U
 #define SIMPLE_MSG_RESP_WAITING 1U
 #define SIMPLE_MSG_RESP_STORED 2U
+/* The request was refused by its receiver: respRefusal holds the code. */
+#define SIMPLE_MSG_RESP_REFUSED 3U
 
 /* State a loop thread keeps on its own stack; a removal that runs inside the
  * task's own callback marks it so that the loop ends without touching the
@@ -106,9 +108,10 @@ typedef struct SimpleMsgTask {
     uint32_t enRespStatus;          /* respLock (simpleQueueLock for the direct call) */
     MsgHead respHead;               /* respLock: the stored response */
     OsMutex respLock;
-    OsCond respCond;    /* monotonic clock; signalled when a response is stored */
-    uint32_t autoUnreg; /* non-zero: removed when its response is freed */
-    uint32_t token;     /* respLock: msgId of the request waited on */
+    OsCond respCond;      /* monotonic clock; signalled when a response is stored */
+    uint32_t autoUnreg;   /* non-zero: removed when its response is freed */
+    uint32_t token;       /* respLock: msgId of the request waited on */
+    uint32_t respRefusal; /* respLock: the code of a refused request (SIMPLE_MSG_RESP_REFUSED) */
 
     /* respLock: set by removal once the slot is reset; a requester that finds
      * it set leaves with 0x80020005 and never waits again. */
@@ -416,7 +419,8 @@ OS_MSG_API void SimpleMsgSetToken(SimpleMsgTask *task, const MsgHead *head);
  * the response to the request named by the token, at most timeout ms (0
  * selects 30000). 0 and *out = the stored response (owned by the slot until
  * SimpleMsgFreeRespBuffer); 0x80020005 (task NULL, or the task was removed
- * during the wait); 0x80020014 (time-out); 0x80020009 (other wait error).
+ * during the wait); 0x80020014 (time-out); 0x80020009 (other wait error);
+ * the code SimpleMsgRefuseResp gave (the receiver refused the request).
  * Releases respLock in every case but task NULL. */
 OS_MSG_API uint32_t SimpleMsgWaitSynRespEnd(SimpleMsgTask *task, MsgHead **out, uint32_t timeout);
 /* Ends an armed request without waiting: releases respLock. 0; 0x80020005
@@ -429,6 +433,13 @@ OS_MSG_API uint32_t SimpleMsgWaitSynRespEndNoCond(SimpleMsgTask *task);
  * request waited on); 0x80020018 (the slot does not wait, or its lock stayed
  * busy for 200 tries 10 ms apart). */
 OS_MSG_API uint32_t SimpleMsgPushRespBuffer(const char *taskName, const MsgHead *head, void *payload, uint32_t len);
+/* Ends the wait of the requester named by the 16-byte field taskName for
+ * its request msgId with code instead of an answer (a receiver in another
+ * process refused the request): its SimpleMsgWaitSynRespEnd returns code at
+ * once. 0; the look-up's code; 0x80020017 (msgId is not the request waited
+ * on, logged at DEBUG); 0x80020018 (the slot does not wait, or its lock
+ * stayed busy for 200 tries 10 ms apart). Internal: not exported. */
+uint32_t SimpleMsgRefuseResp(const char *taskName, uint32_t msgId, uint32_t code);
 /* The stored response of task taskName, or NULL when none is stored. The
  * header stays in the slot until SimpleMsgFreeRespBuffer. */
 OS_MSG_API MsgHead *SimpleMsgGetRespBuffer(const char *taskName);

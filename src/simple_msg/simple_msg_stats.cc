@@ -127,6 +127,8 @@ void SimpleMsgCountHandled(SimpleMsgTaskCounters *counters, int timed, uint64_t 
 
 void SimpleMsgReadCounters(const SimpleMsgTaskCounters *counters, OsMsgTaskStats *stats) {
     stats->refusedFull = Read(&counters->refusedFull);
+    const uint64_t refusedAccess = Read(&counters->refusedAccess);
+    stats->refusedAccess = refusedAccess < UINT32_MAX ? (uint32_t)refusedAccess : UINT32_MAX;
     stats->handled = Read(&counters->handled);
     stats->highWater = __atomic_load_n(&counters->highWater, __ATOMIC_RELAXED);
     stats->callbackMaxNs = Read(&counters->callbackMaxNs);
@@ -147,6 +149,15 @@ uint32_t SimpleMsgGetTaskStats(const char *taskName, OsMsgTaskStats *stats) {
     }
     (void)OsMutexUnLock(&simpleQueueLock);
     return ret;
+}
+
+void SimpleMsgCountAccessRefused(const char *taskName) {
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    if (SimpleMsgGetQueue(taskName, &task) == OS_MSG_OK && SimpleTaskState(task) == 1U) {
+        __atomic_fetch_add(&task->counters.refusedAccess, 1U, __ATOMIC_RELAXED);
+    }
+    (void)OsMutexUnLock(&simpleQueueLock);
 }
 
 uint32_t SimpleMsgCollectStats(SimpleMsgStatsRow *rows, uint32_t max, uint32_t *total) {
@@ -178,11 +189,12 @@ void SimpleMsgDumpStats(int fd) {
         OsMsgTaskStats stats;
         SimpleMsgFillStats(task, &stats);
         char line[kStatsLineSize] = {0};
-        int n = sprintf_s(line, sizeof(line),
-                          "TaskStats: %s queueLen:%u pending:%u highWater:%u accepted:%" PRIu64 " refusedFull:%" PRIu64
-                          " handled:%" PRIu64 " cbMaxNs:%" PRIu64 " cbP99Ns:%" PRIu64 "\n",
-                          task->acTaskName, stats.queueLen, stats.pending, stats.highWater, stats.accepted,
-                          stats.refusedFull, stats.handled, stats.callbackMaxNs, stats.callbackP99Ns);
+        int n =
+            sprintf_s(line, sizeof(line),
+                      "TaskStats: %s queueLen:%u pending:%u highWater:%u accepted:%" PRIu64 " refusedFull:%" PRIu64
+                      " handled:%" PRIu64 " cbMaxNs:%" PRIu64 " cbP99Ns:%" PRIu64 " refusedAccess:%u\n",
+                      task->acTaskName, stats.queueLen, stats.pending, stats.highWater, stats.accepted,
+                      stats.refusedFull, stats.handled, stats.callbackMaxNs, stats.callbackP99Ns, stats.refusedAccess);
         if (n < 0 || write(fd, line, static_cast<size_t>(n)) < 0) {
             OS_MSG_LOG_AS("SimpleMsgDumpStats", OS_LOG_ERROR, "write stats error.");
         }

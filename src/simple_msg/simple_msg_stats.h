@@ -33,9 +33,10 @@ extern "C" {
 #define SIMPLE_MSG_STATS_BUCKETS 176U
 
 typedef struct SimpleMsgTaskCounters {
-    uint64_t refusedFull; /* pushes refused with 0x80020007 */
-    uint32_t highWater;   /* most messages pending right after a push */
-    char padProducer[SIMPLE_MSG_CACHE_LINE - sizeof(uint64_t) - sizeof(uint32_t)];
+    uint64_t refusedFull;   /* pushes refused with 0x80020007 */
+    uint64_t refusedAccess; /* messages from other processes the access policy refused */
+    uint32_t highWater;     /* most messages pending right after a push */
+    char padProducer[SIMPLE_MSG_CACHE_LINE - 2U * sizeof(uint64_t) - sizeof(uint32_t)];
     uint64_t handled;       /* messages taken by the loop and passed on (or dropped without a callback) */
     uint64_t handledBytes;  /* payload bytes of those messages */
     uint64_t callbackMaxNs; /* longest callback call */
@@ -68,14 +69,19 @@ static inline void SimpleMsgCountBytes(SimpleMsgTaskCounters *counters, uint32_t
 uint32_t SimpleMsgStatsBucket(uint64_t ns);
 uint64_t SimpleMsgStatsBucketTop(uint32_t bucket);
 
-/* Fills the counter fields of stats (refusedFull, handled, highWater,
- * callbackMaxNs, callbackP99Ns); leaves the others. */
+/* Fills the counter fields of stats (refusedFull, refusedAccess, handled,
+ * highWater, callbackMaxNs, callbackP99Ns); leaves the others. */
 void SimpleMsgReadCounters(const SimpleMsgTaskCounters *counters, OsMsgTaskStats *stats);
 
 /* The counters and queue state of task taskName, read under simpleQueueLock.
  * 0; 0x80020004 (no table); 0x80020001 (no name); 0x80020005 (not
  * registered, or being removed). */
 uint32_t SimpleMsgGetTaskStats(const char *taskName, OsMsgTaskStats *stats);
+/* Counts a message for task taskName (a name of at most 15 characters)
+ * that the access policy refused; nothing when no such task is registered.
+ * Takes simpleQueueLock. */
+void SimpleMsgCountAccessRefused(const char *taskName);
+
 /* One task's row of a listing: its name, its counters and how it is served. */
 typedef struct SimpleMsgStatsRow {
     char name[OS_MSG_NAME_LEN];
@@ -97,7 +103,7 @@ uint32_t SimpleMsgCollectStats(SimpleMsgStatsRow *rows, uint32_t max, uint32_t *
 
 /* Writes one line per registered task to fd, in table order:
  * "TaskStats: <name> queueLen:.. pending:.. highWater:.. accepted:..
- * refusedFull:.. handled:.. cbMaxNs:.. cbP99Ns:..\n". */
+ * refusedFull:.. handled:.. cbMaxNs:.. cbP99Ns:.. refusedAccess:..\n". */
 void SimpleMsgDumpStats(int fd);
 
 #ifdef __cplusplus

@@ -63,8 +63,9 @@ int32_t SimpleMsgTryRespLock(SimpleMsgTask *task, uint32_t *count) {
     }
 }
 
-/* Stores the answer in a waiting slot; the caller holds both locks. */
-uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len) {
+/* Stores the answer, or with a non-zero refusal that code, in a waiting
+ * slot; the caller holds both locks. */
+uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, uint32_t refusal) {
     if (task->token != head->msgId) {
         OS_MSG_LOG(OS_LOG_DEBUG, "sync request msg has been released, msgid = %d.", (int)head->msgId);
         return OS_MSG_ERR_REQ_RELEASED;
@@ -76,6 +77,11 @@ uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payl
                    task->enRespStatus, task->acTaskName, head->msgId);
         return OS_MSG_ERR_RESP_STATE;
     }
+    if (refusal != OS_MSG_OK) {
+        task->respRefusal = refusal;
+        task->enRespStatus = SIMPLE_MSG_RESP_REFUSED;
+        return OS_MSG_OK;
+    }
     if (memcpy_s(&task->respHead, sizeof(MsgHead), head, sizeof(MsgHead)) != 0) {
         OS_MSG_LOG(OS_LOG_ERROR, "memcpy error.");
     }
@@ -83,6 +89,46 @@ uint32_t SimpleMsgStoreResp(SimpleMsgTask *task, const MsgHead *head, void *payl
     task->respHead.dataLen = len;
     task->respHead.data = payload;
     OS_MSG_LOG(OS_LOG_DEBUG, "resp buffer post signal.");
+    return OS_MSG_OK;
+}
+
+/* Stores head's answer (payload, len) or refusal in the slot of the
+ * requester head->sendTaskName and wakes it: SimpleMsgPushRespBuffer's
+ * contract. */
+uint32_t SimpleMsgAnswerSlot(const MsgHead *head, void *payload, uint32_t len, uint32_t refusal) {
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    uint32_t ret = SimpleMsgGetQueue(head->sendTaskName, &task);
+    if (ret != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", head->sendTaskName);
+        return ret;
+    }
+    uint32_t count = 0U;
+    int32_t lockRet = SimpleMsgTryRespLock(task, &count);
+    if (lockRet != 0) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "[%.8s]push resp msgid=0x%x, count = %d, lockRet = %d.", head->sendTaskName,
+                   head->msgId, (int)count, (int)lockRet);
+        return OS_MSG_ERR_RESP_STATE;
+    }
+    OS_MSG_LOG(OS_LOG_DEBUG, "[%.8s]push resp msgid=0x%x, count = %d, lockRet = %d.", head->sendTaskName, head->msgId,
+               (int)count, 0);
+    ret = SimpleMsgStoreResp(task, head, payload, len, refusal);
+    (void)OsMutexUnLock(&task->respLock);
+    if (ret != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        return ret;
+    }
+    // Signalled with no lock held, so that the woken requester blocks on
+    // neither respLock nor simpleQueueLock (which it takes again at once to
+    // free the answer and to send its next request). As a user of the slot
+    // the responder keeps the record alive: removal waits for the slot's
+    // users before it destroys respCond and releases the record.
+    SimpleTaskEnterSlot(task);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    (void)OsPthreadCondSignal(&task->respCond);
+    SimpleTaskLeaveSlot(task);
     return OS_MSG_OK;
 }
 
@@ -150,7 +196,7 @@ int32_t SimpleMsgAwaitResp(SimpleMsgTask *task, uint32_t now, uint32_t timeout, 
         OS_MSG_LOG(OS_LOG_DEBUG,
                    "pthread cond wait was interrupt. lRet=%d, errno=%d, waittime = %d, enRespStatus = %d.", (int)ret,
                    *err, (int)remaining, (int)task->enRespStatus);
-        if (remaining == 0U || task->enRespStatus == SIMPLE_MSG_RESP_STORED || (ret != 0 && ret != OS_ETIMEDOUT)) {
+        if (remaining == 0U || task->enRespStatus != SIMPLE_MSG_RESP_WAITING || (ret != 0 && ret != OS_ETIMEDOUT)) {
             break;
         }
     }
@@ -223,7 +269,7 @@ uint32_t SimpleMsgWaitSynRespEnd(SimpleMsgTask *task, MsgHead **out, uint32_t ti
     SimpleMsgSpinForResp(task);
     int err = 0;
     int32_t waitRet = 0;
-    if (task->enRespStatus != SIMPLE_MSG_RESP_STORED) {
+    if (task->enRespStatus == SIMPLE_MSG_RESP_WAITING) {
         waitRet = SimpleMsgAwaitResp(task, now, timeout, &err);
     }
     uint32_t ret = OS_MSG_OK;
@@ -231,6 +277,9 @@ uint32_t SimpleMsgWaitSynRespEnd(SimpleMsgTask *task, MsgHead **out, uint32_t ti
         if (out != nullptr) {
             *out = &task->respHead;
         }
+    } else if (task->enRespStatus == SIMPLE_MSG_RESP_REFUSED) {
+        task->enRespStatus = SIMPLE_MSG_RESP_IDLE;
+        ret = task->respRefusal;
     } else if (task->respClosed != 0U) {
         OS_MSG_LOG(OS_LOG_ERROR, "task[%s] removed while waiting.", task->acTaskName);
         ret = OS_MSG_ERR_NOT_FOUND;
@@ -263,40 +312,16 @@ uint32_t SimpleMsgPushRespBuffer(const char *taskName, const MsgHead *head, void
         OS_MSG_LOG(OS_LOG_ERROR, "invalid param.");
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    (void)OsMutexLock(&simpleQueueLock);
-    SimpleMsgTask *task = nullptr;
-    uint32_t ret = SimpleMsgGetQueue(head->sendTaskName, &task);
-    if (ret != OS_MSG_OK) {
-        (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_ERROR, "SimpleMsgGetQueue NULL[%.8s].", head->sendTaskName);
-        return ret;
-    }
-    uint32_t count = 0U;
-    int32_t lockRet = SimpleMsgTryRespLock(task, &count);
-    if (lockRet != 0) {
-        (void)OsMutexUnLock(&simpleQueueLock);
-        OS_MSG_LOG(OS_LOG_ERROR, "[%.8s]push resp msgid=0x%x, count = %d, lockRet = %d.", head->sendTaskName,
-                   head->msgId, (int)count, (int)lockRet);
-        return OS_MSG_ERR_RESP_STATE;
-    }
-    OS_MSG_LOG(OS_LOG_DEBUG, "[%.8s]push resp msgid=0x%x, count = %d, lockRet = %d.", head->sendTaskName, head->msgId,
-               (int)count, 0);
-    ret = SimpleMsgStoreResp(task, head, payload, len);
-    (void)OsMutexUnLock(&task->respLock);
-    if (ret != OS_MSG_OK) {
-        (void)OsMutexUnLock(&simpleQueueLock);
-        return ret;
-    }
-    // Signalled with no lock held, so that the woken requester blocks on
-    // neither respLock nor simpleQueueLock (which it takes again at once to
-    // free the answer and to send its next request). As a user of the slot
-    // the responder keeps the record alive: removal waits for the slot's
-    // users before it destroys respCond and releases the record.
-    SimpleTaskEnterSlot(task);
-    (void)OsMutexUnLock(&simpleQueueLock);
-    (void)OsPthreadCondSignal(&task->respCond);
-    SimpleTaskLeaveSlot(task);
-    return OS_MSG_OK;
+    return SimpleMsgAnswerSlot(head, payload, len, OS_MSG_OK);
+}
+
+uint32_t SimpleMsgRefuseResp(const char *taskName, uint32_t msgId, uint32_t code) {
+    MsgHead head;
+    (void)memset(&head, 0, sizeof(head));
+    (void)memcpy(head.sendTaskName, taskName, sizeof(head.sendTaskName));
+    head.sendTaskName[OS_MSG_NAME_LEN - 1U] = '\0';
+    head.msgId = msgId;
+    return SimpleMsgAnswerSlot(&head, nullptr, 0U, code);
 }
 
 MsgHead *SimpleMsgGetRespBuffer(const char *taskName) {

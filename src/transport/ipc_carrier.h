@@ -6,13 +6,18 @@
  * the choice returns, as the core reaches a transport through the adapter
  * table: the transport never names a carrier. The loopback (every message
  * that leaves the process is delivered back into it) is the table with only
- * a send; VYRE_OS_MSG_CARRIER=unix selects the Unix-socket carrier
- * (src/transport/unix/).
+ * a send and a wait for processes that returns at once; the Unix-socket
+ * carrier (src/transport/unix/) is the default. The choice, in order: the
+ * carrier OsMsgInitWithOptions names (IpcCarrierConfigure), else
+ * VYRE_OS_MSG_CARRIER, else the build's VYRE_DEFAULT_CARRIER_NAME. The run
+ * directory follows the same order (option, VYRE_OS_MSG_RUNDIR, default;
+ * see ipc_run_dir.h).
  *
- * Thread safety: IpcCarrierSelect runs during process initialisation (under
- * the initialisation lock, before any send) and publishes the choice in one
- * atomic word; IpcCarrierCurrent may be read from any thread afterwards. The
- * tables themselves are constant.
+ * Thread safety: IpcCarrierConfigure and IpcCarrierSelect run during process
+ * initialisation (under the initialisation lock, before any send), and the
+ * choice is published in one atomic word; IpcCarrierCurrent may be read
+ * from any thread afterwards. The run directory option is written and read
+ * under the initialisation lock only. The tables themselves are constant.
  */
 #ifndef VYRE_IPC_CARRIER_H
 #define VYRE_IPC_CARRIER_H
@@ -25,6 +30,7 @@
 /* Environment variables read by OsMsgInit. */
 #define IPC_CARRIER_ENV "VYRE_OS_MSG_CARRIER"
 #define IPC_CARRIER_RUNDIR_ENV "VYRE_OS_MSG_RUNDIR"
+#define IPC_CARRIER_POLICY_ENV "VYRE_OS_MSG_POLICY"
 
 /*
  * One carrier. Every operation but send may be NULL: the carrier has no such
@@ -53,6 +59,9 @@ typedef struct IpcCarrierOps {
     /* Writes the folder the carrier's processes meet in (their sockets) into
      * out (size bytes): 0, or a result code. */
     uint32_t (*runDir)(char *out, size_t size);
+    /* Waits at most timeoutMs for a process named procName to join (the
+     * contract of OsMsgWaitProcess). Any thread. */
+    uint32_t (*waitProcess)(const char *procName, uint32_t timeoutMs);
 } IpcCarrierOps;
 
 /* The loopback: only the sends (IPCMsgSendData, IPCMsgSendCpuData). */
@@ -60,10 +69,21 @@ extern const IpcCarrierOps g_ipcLoopbackOps;
 /* The Unix-socket carrier (src/transport/unix/ipc_unix_carrier.cc). */
 extern const IpcCarrierOps g_ipcUnixOps;
 
-/* Reads VYRE_OS_MSG_CARRIER and remembers and returns the carrier it names:
- * the loopback for no setting, an empty one or "loopback". Any other value
- * is logged ("unknown carrier [%s].") and gives the refusing carrier, whose
- * open fails initialisation with 0x80020001. */
+/* What the next IpcCarrierSelect and the run directory look at first: the
+ * carrier (OS_MSG_CARRIER_DEFAULT: none given) and the run directory (NULL:
+ * none given; copied) of OsMsgInitWithOptions. Every start-up sets both,
+ * OsMsgInit to none. Under the initialisation lock. */
+void IpcCarrierConfigure(uint32_t carrier, const char *runDir);
+
+/* The run directory IpcCarrierConfigure was given, or NULL. Under the
+ * initialisation lock. */
+const char *IpcCarrierRunDirOption(void);
+
+/* Remembers and returns the carrier of this start-up: the one
+ * IpcCarrierConfigure was given, else the one VYRE_OS_MSG_CARRIER names
+ * ("unix" or "loopback"), else the build's default. Any other value of the
+ * variable is logged ("unknown carrier [%s].") and gives the refusing
+ * carrier, whose open fails initialisation with 0x80020001. */
 const IpcCarrierOps *IpcCarrierSelect(void);
 
 /* The carrier of the last IpcCarrierSelect (the loopback before any). */

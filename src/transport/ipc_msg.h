@@ -117,6 +117,21 @@ OS_MSG_API void *MsgBrodcastTaskFunc(void *arg);
  * broadcast thread with no library lock held. */
 uint32_t IPCMsgBroTaskCallback(MsgHead *head);
 
+/* How long a presence event waits for room in the broadcast task's queue:
+ * as long as an application's event request does (MSG_EVENT_REQ_WAIT_MS),
+ * so a flood of requests delays the events rather than losing them. */
+#define IPC_PRESENCE_PUBLISH_WAIT_MS 1000U
+
+/* Publishes the library's event msgId (MSG_ID_PROC_JOINED or
+ * MSG_ID_PROC_LEFT) about process procName, pid, to this process's
+ * subscribers: a broadcast request from process "pmsg", task "pmsgBro",
+ * with an OsMsgProcEvent as the event's payload, queued for the own
+ * broadcast task, which fans it out as it does every event. Waits for room
+ * in the broadcast task's queue at most IPC_PRESENCE_PUBLISH_WAIT_MS. 0, or
+ * the push's code (logged). Any thread; called by a
+ * carrier's presence watch. Internal: not exported. */
+uint32_t IPCMsgPublishPresence(uint32_t msgId, const char *procName, uint32_t pid);
+
 /* ---------------------------------------------------------------------------
  * Queue directory
  *

@@ -29,7 +29,15 @@
  *   carrier_peer partial NAME DEST  sends DEST the first slice of a large
  *                                   message and waits likewise
  *   carrier_peer fds                reports the descriptors it inherited that
- *                                   are sockets, pollers or wake-up counters
+ *                                   are sockets, pollers, wake-up counters,
+ *                                   folder or process watches
+ *   carrier_peer member NAME        tasks "echo" (answers), "sub" (reports what
+ *                                   it gets, as the sub mode) and "pub"
+ *   carrier_peer as UID GID GROUPS MODE ...
+ *                                   runs MODE as user UID, group GID and the
+ *                                   supplementary GROUPS (comma-separated, or
+ *                                   "-" for none), switched to before
+ *                                   anything else (the test runs as root)
  *   carrier_peer frames NAME [PUBPROC]
  *                                   task "frames" checks shared-buffer frames
  *                                   and descriptors (frame_roles.h), with
@@ -40,7 +48,11 @@
  *                                   "shipped CODE" and waits likewise
  *
  * Commands: those of peer_roles::RunCommand, frame_roles.h and chaos_node.h, "fire ID"
- * (pub: broadcast event ID, report "fired CODE"), "open" (flow: task "slow"
+ * (broadcast event ID from task "pub", report "fired CODE"), "send PROC
+ * TASK ID" (an asynchronous message, "sent CODE"), "call PROC TASK" (a call
+ * of kCall with a 20 s time-out, "call CODE UID PID MS": the caller's ids as
+ * an echo task saw them, and how long the call took), "subscribe PROC" (task
+ * "sub" to PROC's "pub", "subscribed CODE"), "open" (flow: task "slow"
  * goes on), "count" (messages task "echo" got, and task "slow" took and
  * whether in the order of their ids), "partials" (messages under
  * reassembly), and "exit
@@ -54,6 +66,7 @@
  * "done".
  */
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -65,6 +78,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +87,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "carrier/carrier_proto.h"
 #include "carrier/chaos_node.h"
@@ -231,9 +246,13 @@ void CountForkLines(uint32_t, const char *line) {
     OsMsgRegLogFunc(CountForkLines);
     MsgHead head;
     FillHead(&head, g_name, g_name, task, kPing, nullptr, 0U);
-    uint32_t codes[] = {OsMsgInit("forkling"), OsMsgRegTask("forkling", 0U, peer_roles::Idle),
-                        OsMsgAsynSend(&head),  OsMsgDestroy(g_name),
-                        OsMsgUninit(),         OsMsgMain()};
+    uint32_t codes[] = {OsMsgInit("forkling"),
+                        OsMsgRegTask("forkling", 0U, peer_roles::Idle),
+                        OsMsgAsynSend(&head),
+                        OsMsgDestroy(g_name),
+                        OsMsgWaitProcess(g_name, 0U),
+                        OsMsgUninit(),
+                        OsMsgMain()};
     std::string line = "child";
     for (uint32_t code : codes) {
         line += " " + std::to_string(code);
@@ -288,6 +307,52 @@ void Exit(const char *task, const char *how) {
     }
 }
 
+/* Sends an asynchronous message msgId to task of proc from task "echo". */
+uint32_t SendTo(const char *proc, const char *task, uint32_t msgId) {
+    MsgHead head;
+    FillHead(&head, g_name, proc, task, msgId, nullptr, 0U);
+    (void)snprintf(head.sendTaskName, sizeof(head.sendTaskName), "echo");
+    return OsMsgAsynSend(&head);
+}
+
+/* Calls task of proc with kCall; reports the result, the ids in an Answer
+ * and the milliseconds the call took. */
+void CallAndReport(const char *proc, const char *task) {
+    MsgHead head;
+    FillHead(&head, g_name, proc, task, kCall, nullptr, 0U);
+    MsgHead *resp = nullptr;
+    const auto start = std::chrono::steady_clock::now();
+    uint32_t ret = OsMsgSynSend(&head, &resp, 20000U);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    Answer answer{};
+    if (ret == OS_MSG_OK) {
+        if (resp->dataLen == sizeof(answer)) {
+            std::memcpy(&answer, resp->data, sizeof(answer));
+        }
+        (void)OsMsgSynRespFree(resp);
+    }
+    Report("call " + std::to_string(ret) + " " + std::to_string(answer.uid) + " " + std::to_string(answer.pid) + " " +
+           std::to_string(ms));
+}
+
+/* The commands that reach other processes; false for another command. */
+bool RunSendCommand(const std::string &command) {
+    char proc[OS_MSG_NAME_LEN] = {0};
+    char task[OS_MSG_NAME_LEN] = {0};
+    unsigned id = 0U;
+    if (sscanf(command.c_str(), "send %15s %15s %u", proc, task, &id) == 3) {
+        Report("sent " + std::to_string(SendTo(proc, task, id)));
+    } else if (sscanf(command.c_str(), "call %15s %15s", proc, task) == 2) {
+        CallAndReport(proc, task);
+    } else if (sscanf(command.c_str(), "subscribe %15s", proc) == 1) {
+        Report("subscribed " + std::to_string(SubscribeToPub(proc, "sub")));
+    } else {
+        return false;
+    }
+    return true;
+}
+
 /* Runs commands from standard input until it closes. */
 void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
     char line[128];
@@ -309,7 +374,8 @@ void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
             ReportCount();
         } else if (command == "partials") {
             ReportPartials();
-        } else if ((node == nullptr || !node->RunCommand(command)) && !frame_roles::g_frames.RunCommand(command)) {
+        } else if (!RunSendCommand(command) && (node == nullptr || !node->RunCommand(command)) &&
+                   !frame_roles::g_frames.RunCommand(command)) {
             (void)peer_roles::RunCommand(task, command);
         }
     }
@@ -335,7 +401,9 @@ void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
  * writer never sets. */
 int HoldLock(const char *halfName) {
     char dir[IPC_RUN_DIR_PATH_SIZE];
-    if (IpcRunDirPath(dir, sizeof(dir)) != OS_MSG_OK || IpcShmSegmentAttach(dir) != OS_MSG_OK) {
+    IpcRunDirMode mode;
+    if (IpcRunDirPath(dir, sizeof(dir)) != OS_MSG_OK || IpcRunDirOpen(dir, &mode) != OS_MSG_OK ||
+        IpcShmSegmentAttach(dir, &mode) != OS_MSG_OK) {
         return 1;
     }
     IpcMsgShmHead *head = IPCMsgGetShmHead();
@@ -361,7 +429,8 @@ int ReportLibraryFds() {
         (void)snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
         if (readlink(link, target, sizeof(target) - 1U) > 0 &&
             (strncmp(target, "socket:", 7) == 0 || strstr(target, "eventpoll") != nullptr ||
-             strstr(target, "eventfd") != nullptr)) {
+             strstr(target, "eventfd") != nullptr || strstr(target, "inotify") != nullptr ||
+             strstr(target, "pidfd") != nullptr)) {
             ++count;
         }
     }
@@ -448,6 +517,27 @@ int ShipFrames(const char *dest, uint32_t count, uint32_t size) {
     ExitWhenStdinCloses();
 }
 
+/* Becomes user uid with group gid and the supplementary groups listed
+ * ("1,2" or "-"); false when the kernel refuses. */
+bool SwitchUser(const char *uid, const char *gid, const char *groups) {
+    std::vector<gid_t> list;
+    for (const char *at = groups; strcmp(groups, "-") != 0 && *at != '\0';) {
+        char *end = nullptr;
+        list.push_back((gid_t)strtoul(at, &end, 10));
+        at = *end == ',' ? end + 1 : end;
+    }
+    const auto g = (gid_t)strtoul(gid, nullptr, 10);
+    const auto u = (uid_t)strtoul(uid, nullptr, 10);
+    return setgroups(list.size(), list.data()) == 0 && setresgid(g, g, g) == 0 && setresuid(u, u, u) == 0;
+}
+
+/* Task "sub" and task "pub" of the member mode besides "echo". */
+bool JoinMember(pthread_t *echo, pthread_t *sub) {
+    return Join("echo", EchoTask, echo) && OsMsgRegTask("pub", 64U, peer_roles::Idle) == OS_MSG_OK &&
+           OsMsgRegTask("sub", 64U, peer_roles::Sub) == OS_MSG_OK &&
+           pthread_create(sub, nullptr, TaskLoop, const_cast<char *>("sub")) == 0;
+}
+
 /* The tasks of the flow mode: "echo", and "slow" with its loop. */
 bool JoinFlow(pthread_t *echo, pthread_t *slow) {
     return Join("echo", EchoTask, echo) && OsMsgRegTask("slow", 8U, SlowTask) == OS_MSG_OK &&
@@ -464,6 +554,15 @@ int main(int argc, char **argv) {
     frame_roles::g_report = Report;
     OsMsgRegLogFunc(LogToStderr);
     OsLogSetSink(PlatformLogToStderr);
+    if (argc >= 6 && strcmp(argv[1], "as") == 0) {
+        if (!SwitchUser(argv[2], argv[3], argv[4])) {
+            Report("as failed " + std::to_string(errno));
+            return 1;
+        }
+        argv[4] = argv[0];
+        argv += 4;
+        argc -= 4;
+    }
     if (argc >= 2 && strcmp(argv[1], "hold-lock") == 0) {
         return HoldLock(argc >= 3 ? argv[2] : nullptr);
     }
@@ -489,15 +588,15 @@ int main(int argc, char **argv) {
         struct rlimit limit = {(rlim_t)atoi(argv[3]), (rlim_t)atoi(argv[3])};
         (void)setrlimit(RLIMIT_NOFILE, &limit);
     }
-    if (mode == "flow") {
+    if (mode == "flow" || mode == "member") {
         pthread_t echo;
-        pthread_t slow;
-        if (!JoinFlow(&echo, &slow)) {
+        pthread_t other;
+        if (!(mode == "flow" ? JoinFlow(&echo, &other) : JoinMember(&echo, &other))) {
             return 1;
         }
         Report("ready");
         Serve("echo", echo, nullptr);
-        (void)pthread_join(slow, nullptr);
+        (void)pthread_join(other, nullptr);
         return 0;
     }
     const bool chaos = mode == "chaos" && argc == 5;

@@ -51,8 +51,10 @@ public:
     explicit Peer(std::vector<std::string> args) : Peer(CARRIER_PEER_PATH, std::move(args), false) {}
 
     /* Starts program with args; withStderr: its standard error comes back
-     * with its standard output (else it goes where the test's goes). */
-    Peer(const std::string &program, std::vector<std::string> args, bool withStderr) {
+     * with its standard output (else it goes where the test's goes); env:
+     * its whole environment (NULL: the test's). */
+    Peer(const std::string &program, std::vector<std::string> args, bool withStderr,
+         const std::vector<std::string> *env = nullptr) {
         int in[2];
         int out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
@@ -75,7 +77,12 @@ public:
             argv.push_back(const_cast<char *>(word.c_str()));
         }
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        std::vector<char *> envp;
+        for (const std::string &entry : env != nullptr ? *env : std::vector<std::string>()) {
+            envp.push_back(const_cast<char *>(entry.c_str()));
+        }
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), env != nullptr ? envp.data() : environ) != 0) {
             pid_ = -1;
         }
         posix_spawn_file_actions_destroy(&actions);

@@ -14,7 +14,11 @@
 #   4. both built with plain compiler options, and run;
 #   5. both built with the sources added by add_subdirectory, which
 #      must not look for GoogleTest or Google Benchmark nor add their targets;
-#   6. the library built and installed without the stand-in
+#   6. the README's quick start: examples/quickstart.c and quickstart.cc
+#      built and run by the README's own commands (tests/docs/readme_blocks.sh
+#      extracts them), with its example prefix replaced by the temporary one
+#      and its `make install` left out (step 1 installed the same build);
+#   7. the library built and installed without the stand-in
 #      (VYRE_USE_PLATFORM_STANDIN=OFF) against the platform library installed
 #      in step 1, as on a platform that ships its own, and consumer.c built
 #      with find_package against that.
@@ -118,6 +122,16 @@ fi
 cmake --build build-sub >/dev/null
 ./build-sub/consumer
 ./build-sub/consumer_cpp
+
+step "README quick start, as the README builds it"
+readme_prefix=/opt/vyre
+[ "$libdir" = "$prefix/lib" ] || fail "the library went to $libdir, not $prefix/lib as the README's commands assume"
+mkdir "$work/readme"
+cp "$src_dir/examples/quickstart.c" "$src_dir/examples/quickstart.cc" "$work/readme/"
+commands=$("$src_dir/tests/docs/readme_blocks.sh" commands quickstart)
+grep -q "$readme_prefix" <<<"$commands" || fail "the README's quick-start commands do not use $readme_prefix"
+(cd "$work/readme" && bash -euxo pipefail -c "$(grep -v '^make install' <<<"$commands" | sed "s|$readme_prefix|$prefix|g")") ||
+    fail "the README's quick start did not build or run"
 
 step "library without the stand-in, on an installed platform library"
 cmake -S "$src_dir" -B build-own-platform -DCMAKE_BUILD_TYPE=Release -DVYRE_USE_PLATFORM_STANDIN=OFF \

@@ -95,7 +95,7 @@ protected:
         if (unix_) {
             setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
         } else {
-            unsetenv("VYRE_OS_MSG_CARRIER");
+            setenv("VYRE_OS_MSG_CARRIER", "loopback", 1);
         }
         std::thread([] {}).join(); // a sanitizer starts a thread of its own with the first one
         fds_ = OpenFds();

@@ -59,7 +59,7 @@ int CmdPs(Session &session, const Args &args) {
     const uint32_t timeout = args.hasTimeout ? args.timeoutMs : kRequestTimeoutMs;
     Json json;
     json.Open().Key("runDir").Str(dir).Key("processes").OpenArray();
-    std::string text;
+    std::string text = "run directory " + dir + "\n";
     char head[160];
     (void)snprintf(head, sizeof(head), "%-15s  %7s  %5s  %-19s  %7s  %-8s  %5s\n", "NAME", "PID", "UID", "SINCE", "UP",
                    "CARRIER", "TASKS");

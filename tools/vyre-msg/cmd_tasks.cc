@@ -26,6 +26,7 @@ namespace {
 void JsonTask(Json &json, const MsgCtlTask &t) {
     json.Open().Key("name").Str(NameOf(t.name)).Key("queueLen").Num(t.queueLen).Key("pending").Num(t.pending);
     json.Key("highWater").Num(t.highWater).Key("accepted").Num(t.accepted).Key("refusedFull").Num(t.refusedFull);
+    json.Key("refusedAccess").Num(t.refusedAccess);
     json.Key("handled").Num(t.handled).Key("handledBytes").Num(t.handledBytes);
     json.Key("callbackP99Ns").Num(t.callbackP99Ns).Key("callbackMaxNs").Num(t.callbackMaxNs);
     json.Key("served").Str(ServedName(t.served)).Close();
@@ -33,10 +34,11 @@ void JsonTask(Json &json, const MsgCtlTask &t) {
 
 std::string TextTask(const MsgCtlTask &t) {
     char line[256];
-    (void)snprintf(line, sizeof(line), "%-15s  %6u  %7u  %6u  %10llu  %8llu  %10llu  %8s  %8s  %-4s\n",
+    (void)snprintf(line, sizeof(line), "%-15s  %6u  %7u  %6u  %10llu  %8llu  %8llu  %10llu  %8s  %8s  %-4s\n",
                    NameOf(t.name).c_str(), t.queueLen, t.pending, t.highWater, (unsigned long long)t.accepted,
-                   (unsigned long long)t.refusedFull, (unsigned long long)t.handled, Nanos(t.callbackP99Ns).c_str(),
-                   Nanos(t.callbackMaxNs).c_str(), ServedName(t.served));
+                   (unsigned long long)t.refusedFull, (unsigned long long)t.refusedAccess,
+                   (unsigned long long)t.handled, Nanos(t.callbackP99Ns).c_str(), Nanos(t.callbackMaxNs).c_str(),
+                   ServedName(t.served));
     return line;
 }
 
@@ -57,8 +59,8 @@ int CmdTasks(Session &session, const Args &args) {
     Json json;
     json.Open().Key("process").Str(proc).Key("total").Num(total).Key("tasks").OpenArray();
     char head[200];
-    (void)snprintf(head, sizeof(head), "%-15s  %6s  %7s  %6s  %10s  %8s  %10s  %8s  %8s  %-4s\n", "TASK", "QUEUE",
-                   "PENDING", "HIGH", "ACCEPTED", "FULL", "HANDLED", "CB P99", "CB MAX", "SERVED");
+    (void)snprintf(head, sizeof(head), "%-15s  %6s  %7s  %6s  %10s  %8s  %8s  %10s  %8s  %8s  %-4s\n", "TASK", "QUEUE",
+                   "PENDING", "HIGH", "ACCEPTED", "FULL", "DENIED", "HANDLED", "CB P99", "CB MAX", "SERVED");
     std::string text = head;
     for (const MsgCtlTask &t : tasks) {
         JsonTask(json, t);

@@ -35,9 +35,9 @@ const Command kCommands[] = {
      "timeout", 0U, 0U, CmdPs},
     {"tasks", "PROC [--timeout MS]", "show the tasks of process PROC with their counters",
      "For each task of PROC: queue length, messages queued now, the most ever queued, messages\n"
-     "accepted, refused because the queue was full, handled, the callback's 99th percentile and\n"
-     "longest time, and what serves it (loop: a thread runs its loop; fd: an application's poll loop;\n"
-     "none: nothing yet, its queue only fills).\n",
+     "accepted, refused because the queue was full, denied by PROC's access policy, handled, the\n"
+     "callback's 99th percentile and longest time, and what serves it (loop: a thread runs its loop;\n"
+     "fd: an application's poll loop; none: nothing yet, its queue only fills).\n",
      "timeout", 1U, 1U, CmdTasks},
     {"subs", "PROC [--timeout MS]", "show the subscription table of process PROC",
      "Each event id with its publisher and subscriber, as PROC's table holds them (subscriptions\n"
@@ -51,13 +51,15 @@ const Command kCommands[] = {
     {"send", "PROC TASK MSGID [--data HEX | --file F]", "send a message to a task",
      "Sends message MSGID (decimal or 0x-hex) asynchronously to task TASK of process PROC, with the\n"
      "payload given as hex bytes or read from a file (at most 4,194,136 bytes). Succeeds once the\n"
-     "message is on its way: a process that is not running refuses at once, a task that does not\n"
-     "exist in a running process drops it there.\n",
+     "message is on its way: a process that is not running refuses at once; a task that does not\n"
+     "exist in a running process drops it there, and so does a process whose access policy does not\n"
+     "accept the tool's user for that task and id.\n",
      "data,file", 3U, 3U, CmdSend},
     {"call", "PROC TASK MSGID [--data HEX | --file F] [--timeout MS] [--raw]", "call a task and print its answer",
      "Sends message MSGID as a synchronous request to task TASK of process PROC and prints the answer\n"
      "as a hex dump (--raw: its bytes alone, --json: as hex). Waits at most --timeout ms (default\n"
-     "5000).\n",
+     "5000). A process that has no task TASK, or whose access policy does not accept the tool's user\n"
+     "for it, refuses the call at once.\n",
      "data,file,timeout,raw", 3U, 3U, CmdCall},
     {"monitor", "PROC [--event ID ...] [--count N] [--capture BYTES]", "print the events PROC publishes",
      "Prints each event that a task of PROC publishes, as PROC fans it out: time, event id, publishing\n"

@@ -20,17 +20,17 @@ namespace {
 
 constexpr char kSockSuffix[] = ".sock";
 
-/* OsMsgInit with standard output sent to /dev/null meanwhile, so that the
- * line the library prints when its server starts stays out of the tool's
- * output (which scripts read). */
-uint32_t QuietInit(const char *name) {
+/* OsMsgInitWithOptions with standard output sent to /dev/null meanwhile, so
+ * that the line the library prints when its server starts stays out of the
+ * tool's output (which scripts read). */
+uint32_t QuietInit(const char *name, const OsMsgOptions *options) {
     (void)fflush(stdout);
     int saved = dup(STDOUT_FILENO);
     int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (saved >= 0 && devNull >= 0) {
         (void)dup2(devNull, STDOUT_FILENO);
     }
-    uint32_t ret = OsMsgInit(name);
+    uint32_t ret = OsMsgInitWithOptions(name, options);
     (void)fflush(stdout);
     if (saved >= 0 && devNull >= 0) {
         (void)dup2(saved, STDOUT_FILENO);
@@ -63,14 +63,18 @@ Session::~Session() {
 }
 
 uint32_t Session::Join() {
-    // The tool sees other processes only through the Unix-socket carrier.
-    (void)setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
+    // The tool sees other processes only through the Unix-socket carrier,
+    // whatever the build's default; the run directory is the processes'
+    // own (VYRE_OS_MSG_RUNDIR, else the default).
+    OsMsgOptions options = OS_MSG_OPTIONS_INIT;
+    options.carrier = OS_MSG_CARRIER_UNIX;
     const char *level = getenv("VYRE_OS_MSG_LOG_LEVEL");
     if (level == nullptr || level[0] == '\0') {
-        OsMsgRegLogFunc(nullptr);
+        options.flags |= OS_MSG_OPT_LOG_SINK; // the library's records stay off
+        options.logSink = nullptr;
     }
     name_ = "vmsg-" + std::to_string(getpid());
-    uint32_t ret = QuietInit(name_.c_str());
+    uint32_t ret = QuietInit(name_.c_str(), &options);
     joined_ = ret == OS_MSG_OK;
     return ret;
 }

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/msg_names.h"
+#include "base/msg_result_code.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/msg_adapter.h"
@@ -58,7 +60,19 @@ const char *IpcFrameParseControl(const uint8_t *data, uint32_t remain, IpcFrameR
     }
     std::memcpy(&rec->control, data + IPC_FRAME_PREFIX_LEN, sizeof(rec->control));
     rec->length = IPC_FRAME_CONTROL_RECORD;
+    // A refusal ends a call with its code: it must be one a call can end with.
+    if (p.flags == IPC_CONTROL_REFUSED && (rec->control.arg == OS_MSG_OK || !MsgCodeKnown(rec->control.arg))) {
+        return "refusal without an error code";
+    }
     return nullptr;
+}
+
+/* Whether head is addressed to the sink's process: its name field and CPU
+ * (one comparison of the two 16-byte fields when the sender zero-padded its
+ * name, as the library does). */
+inline bool IpcFrameAddressed(const IpcFrameSink *sink, const MsgHead *head) {
+    return sink->addressee == nullptr ||
+           (head->recvCpuId == sink->cpuId && MsgFieldEqual(head->recvProcName, sink->addressee));
 }
 
 /* Takes the record at data (remain bytes left in the datagram) apart. NULL
@@ -160,17 +174,19 @@ struct IpcFrameRun {
 };
 
 /* Takes apart the whole asynchronous records from pos on (at most
- * MSG_ADP_BATCH_MAX), stopping at the first record of another kind or a bad
- * one (left to the caller, which reports it). When two or more are taken,
+ * MSG_ADP_BATCH_MAX), stopping at the first record of another kind, a bad
+ * one (left to the caller, which reports it) or one addressed elsewhere
+ * (left to the sink's message, which judges it). When two or more are taken,
  * copies each payload into its buffer, stopping at the first record without
  * one. The number of records ready, 0 when fewer than two were found
  * (nothing is allocated then). */
-uint32_t IpcFrameCollectRun(const uint8_t *data, uint32_t len, uint32_t pos, IpcFrameRun *run) {
+uint32_t IpcFrameCollectRun(const uint8_t *data, uint32_t len, uint32_t pos, const IpcFrameSink *sink,
+                            IpcFrameRun *run) {
     uint32_t n = 0U;
     for (; n < MSG_ADP_BATCH_MAX && pos < len; ++n) {
         IpcFrameRecord &rec = run->recs[n];
         if (IpcFrameParse(data + pos, len - pos, &rec) != nullptr || rec.prefix.transType != MSG_TRANS_ASYN ||
-            rec.prefix.flags != 0U) {
+            rec.prefix.flags != 0U || !IpcFrameAddressed(sink, &rec.head)) {
             break;
         }
         run->starts[n] = pos;
@@ -206,7 +222,7 @@ bool IpcFrameRecvRun(const uint8_t *data, uint32_t len, uint32_t *pos, IpcFrameS
         return false;
     }
     IpcFrameRun run;
-    uint32_t n = IpcFrameCollectRun(data, len, *pos, &run);
+    uint32_t n = IpcFrameCollectRun(data, len, *pos, sink, &run);
     if (n == 0U) {
         return false; // the record without a buffer goes alone, which reports it
     }
@@ -272,6 +288,15 @@ bool IpcFrameIsCargo(const uint8_t *data, uint32_t remain) {
            (transType >= MSG_TRANS_ASYN && transType <= MSG_TRANS_SUB_BRO && (data[2] & IPC_FRAME_CARGO) != 0U);
 }
 
+void IpcFrameSetRefusal(uint8_t *out, const MsgHead *head, uint32_t code) {
+    IpcFrameSetControl(out, IPC_CONTROL_REFUSED, head->recvTaskName, code);
+    IpcFrameControl body;
+    std::memcpy(&body, out + IPC_FRAME_PREFIX_LEN, sizeof(body));
+    std::memcpy(body.requester, head->sendTaskName, sizeof(body.requester));
+    body.msgId = head->msgId;
+    std::memcpy(out + IPC_FRAME_PREFIX_LEN, &body, sizeof(body));
+}
+
 void IpcFrameSinkDeliver(IpcFrameSink *sink, uint32_t pid, uint32_t uid, uint32_t link) {
     sink->message = IpcFrameDeliverMessage;
     sink->control = IpcFrameIgnoreControl;
@@ -280,6 +305,8 @@ void IpcFrameSinkDeliver(IpcFrameSink *sink, uint32_t pid, uint32_t uid, uint32_
     sink->uid = uid;
     sink->link = link;
     sink->direct = true;
+    sink->addressee = nullptr;
+    sink->cpuId = 0U;
     sink->owner = nullptr;
     sink->fds = nullptr;
     sink->offered = nullptr;

@@ -35,12 +35,13 @@
  *        4      4  bodyLen     IPC_FRAME_CONTROL_LEN
  *        8     40  the body, an IpcFrameControl
  *
- * Kinds: "task T is full" and "task T has room" travel from a receiver to
+ * Kinds: "task T is full", "task T has room" and "the request msgId of
+ * task R, sent to task T, is refused with code C" travel from a receiver to
  * the process that sends it messages, on the connection those came on;
  * "drop the message with key K" travels the other way, from a sender that
- * gave up on a message in slices. Kind 4 is kept for "the request sent to
- * task T is refused with code C" (the body has the fields for it); a
- * record of any kind not listed is malformed.
+ * gave up on a message in slices. A record of any kind not listed is
+ * malformed, and so is a refusal whose code is not one of the library's
+ * error codes.
  *
  * Shared buffers and descriptors travel in records of their own, laid out
  * in ipc_cargo_frame.h: share records (IPC_FRAME_SHARE) and message records
@@ -111,7 +112,8 @@ typedef struct IpcFrameFds {
 #define IPC_CONTROL_TASK_FULL 1U /* receiver to sender: task's queue refused a message */
 #define IPC_CONTROL_TASK_ROOM 2U /* receiver to sender: task takes messages again */
 #define IPC_CONTROL_ABORT 3U     /* sender to receiver: drop the message in slices with key arg */
-#define IPC_CONTROL_KIND_MAX IPC_CONTROL_ABORT
+#define IPC_CONTROL_REFUSED 4U   /* receiver to sender: the request msgId of requester is refused with arg */
+#define IPC_CONTROL_KIND_MAX IPC_CONTROL_REFUSED
 #define IPC_FRAME_CONTROL_LEN 40U
 /* Bytes of a whole control record. */
 #define IPC_FRAME_CONTROL_RECORD (IPC_FRAME_PREFIX_LEN + IPC_FRAME_CONTROL_LEN)
@@ -129,6 +131,11 @@ static_assert(sizeof(IpcFrameControl) == IPC_FRAME_CONTROL_LEN, "the control bod
  * with arg, in out (IPC_FRAME_CONTROL_RECORD bytes). */
 void IpcFrameSetControl(uint8_t *out, uint32_t kind, const char *task, uint32_t arg);
 
+/* A whole IPC_CONTROL_REFUSED record for the request head (as received) with
+ * code, in out (IPC_FRAME_CONTROL_RECORD bytes): task is its recvTaskName,
+ * requester its sendTaskName, msgId its msgId. */
+void IpcFrameSetRefusal(uint8_t *out, const MsgHead *head, uint32_t code);
+
 /*
  * Where the receive handling hands what it took from a datagram. message
  * gets each complete message (a whole record, or the slice that completed
@@ -144,7 +151,10 @@ void IpcFrameSetControl(uint8_t *out, uint32_t kind, const char *task, uint32_t 
  * number), so senders cannot complete or spoil each other's messages. While
  * direct is set, runs of whole asynchronous records go straight to their
  * queues (MsgAdpTransactBatch) and only the records a queue refuses reach
- * message; the sink clears it while it holds messages back.
+ * message; the sink clears it while it holds messages back, and sets it only
+ * for a sender all of whose messages it accepts. A run takes only records
+ * addressed to process addressee (a zero-padded 16-byte name field; NULL
+ * for any) on CPU cpuId, so that message sees every other one.
  */
 typedef struct IpcFrameSink {
     bool (*message)(struct IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
@@ -158,6 +168,8 @@ typedef struct IpcFrameSink {
     uint32_t uid;
     uint32_t link;
     bool direct;
+    const char *addressee;
+    uint32_t cpuId;
     void *owner;              /* the sink's own state */
     IpcFrameFds *fds;         /* the datagram's descriptors, NULL when it brought none */
     struct MsgCargo *offered; /* while the cargo step offers message a message with cargo: the cargo, which

@@ -159,6 +159,27 @@ bool IpcLinkTryHold(IpcLink *link) {
     return false;
 }
 
+bool IpcLinkSetGroups(IpcLink *link, uint32_t gid) {
+    link->gid = gid;
+    uint32_t count = 0U;
+    if (IpcSysPeerGroups(link->fd, nullptr, 0U, &count) != 0 || count == 0U) {
+        return true; // none known: the sender is judged by its user and group
+    }
+    auto *groups = static_cast<uint32_t *>(MSG_MALLOC(count * sizeof(uint32_t)));
+    if (groups == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "no memory for the groups of pid %u.", link->pid);
+        return false;
+    }
+    uint32_t got = 0U;
+    if (IpcSysPeerGroups(link->fd, groups, count, &got) != 0 || got > count) {
+        MSG_FREE(groups); // the groups are fixed at connect: this cannot change, but none is known then
+        return true;
+    }
+    link->groups = groups;
+    link->groupCount = got;
+    return true;
+}
+
 void IpcLinkRelease(IpcLink *link) {
     if (link->refs.fetch_sub(1U, std::memory_order_acq_rel) == 1U) {
         // A link closed by its receive thread closed its share already; one
@@ -166,6 +187,9 @@ void IpcLinkRelease(IpcLink *link) {
         IpcLinkShareFree(link);
         // Registered links hold a reference: this one left the poller.
         IpcSysClose(&link->fd);
+        if (link->groups != nullptr) {
+            MSG_FREE(link->groups);
+        }
         MSG_FREE(link);
     }
 }
@@ -253,6 +277,16 @@ IpcSendResult IpcLinkSendNow(IpcLink *link, struct iovec *iov, size_t iovLen, co
     default:
         MSG_LOG(OS_MSG_LOG_ERROR, "sendmsg error[%d].", -err);
         return IPC_SEND_ERROR;
+    }
+}
+
+void IpcLinkSendRefusal(IpcLink *link, const MsgHead *head, uint32_t code) {
+    uint8_t record[IPC_FRAME_CONTROL_RECORD];
+    IpcFrameSetRefusal(record, head, code);
+    struct iovec iov = {record, sizeof(record)};
+    if (IpcLinkSendNow(link, &iov, 1U) == IPC_SEND_FULL) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "refusal of request 0x%x to pid %u not sent: its socket is full.", head->msgId,
+                link->pid);
     }
 }
 

@@ -24,12 +24,13 @@
  * Shared buffers. A link that carries shared buffers, either way, gets a
  * share (ipc_link_share.h) on first use, kept until the link closes.
  *
- * Thread safety. refs and share are atomic; fd, id, kind, pid, uid,
- * maxBody, peer and peerGen are fixed when the link is made. g_ipcLinkLock (in the .cc, a
- * leaf lock) guards the registry: the list of registered links, the
- * answer links by pid, and each link's reg fields. recv belongs to the
- * receive thread alone. Writes need no lock: a datagram is sent whole by one
- * system call, and the callers order their own datagrams.
+ * Thread safety. refs and share are atomic; fd, id, kind, pid, uid, gid,
+ * groups, maxBody, peer and peerGen are fixed when the link is made.
+ * g_ipcLinkLock (in the .cc, a leaf lock) guards the registry: the list of
+ * registered links, the answer links by pid, and each link's reg fields.
+ * recv belongs to the receive thread alone. Writes need no lock: a datagram
+ * is sent whole by one system call, and the callers order their own
+ * datagrams.
  */
 #ifndef VYRE_IPC_LINK_H
 #define VYRE_IPC_LINK_H
@@ -39,6 +40,8 @@
 #include <sys/uio.h>
 
 #include <atomic>
+
+#include "vyre_os_msg.h"
 
 struct IpcPeer;
 struct IpcPark;
@@ -51,6 +54,23 @@ enum IpcLinkKind : uint8_t {
     IPC_LINK_DIALLED,  /* this process's messages out; answers and notices in */
     IPC_LINK_ACCEPTED, /* a peer's messages in; answers and notices out */
 };
+
+/* Tasks of one link whose refusals by the access policy are logged; the
+ * refusals for further tasks are only counted. */
+#define IPC_LINK_GATE_LOGGED 8U
+
+/* The receiving side's verdict on an accepted link's sender
+ * (ipc_link_gate.h), kept with the link (receive thread only). */
+typedef struct IpcLinkGate {
+    uint32_t gen; /* the policy's generation the verdict holds for; 0: none yet */
+    uint32_t pid; /* the kernel's ids of the last datagram; the verdict is for uid and gid */
+    uint32_t uid;
+    uint32_t gid;
+    uint32_t verdict;  /* IPC_ACCESS_* */
+    bool misaddressed; /* a message addressed elsewhere was logged */
+    uint32_t logged;   /* tasks in refused, up to IPC_LINK_GATE_LOGGED, then one more for "others" */
+    char refused[IPC_LINK_GATE_LOGGED][OS_MSG_NAME_LEN]; /* the tasks whose refusal was logged */
+} IpcLinkGate;
 
 /* What the receive thread keeps about a link (receive thread only). */
 typedef struct IpcLinkRecv {
@@ -65,6 +85,7 @@ typedef struct IpcLinkRecv {
     uint32_t restLen;    /*   record a full queue refused on (owned) */
     uint32_t restPid;    /*   and its credentials */
     uint32_t restUid;
+    uint32_t restGid;
     bool owesNotice;       /* a park's "room" notice waits for room on the socket */
     bool listed;           /* on the receive side's list of links with parks */
     bool badReturnLogged;  /* the peer gave back a reference it was not lent (logged once) */
@@ -72,6 +93,7 @@ typedef struct IpcLinkRecv {
     uint32_t parkedMsgs;   /* messages in all its parks */
     uint64_t parkedBytes;  /* their payload bytes and bookkeeping */
     struct IpcLink *next;  /* the list of links with parks */
+    IpcLinkGate gate;
 } IpcLinkRecv;
 
 typedef struct IpcLink {
@@ -81,6 +103,9 @@ typedef struct IpcLink {
     IpcLinkKind kind;
     uint32_t pid; /* the peer's kernel credentials when the link was made */
     uint32_t uid;
+    uint32_t gid;
+    uint32_t *groups; /* accepted links: its supplementary groups then (owned), groupCount of them */
+    uint32_t groupCount;
     uint32_t maxBody; /* largest payload bytes in one datagram on fd */
     /* Accepted links: when it last carried a request (a number that grows
      * with every request the receive thread hands over); read by answers. */
@@ -115,6 +140,11 @@ void IpcLinkRegistryClose(void (*drop)(IpcLink *link));
  * the peer's credentials pid and uid. NULL without memory (fd stays the
  * caller's). */
 IpcLink *IpcLinkCreate(int fd, IpcLinkKind kind, uint32_t pid, uint32_t uid);
+
+/* Records the group gid and the supplementary groups the kernel reports for
+ * the peer of link (accepted links, before they are registered). False
+ * without memory for them (logged). */
+bool IpcLinkSetGroups(IpcLink *link, uint32_t gid);
 
 /* Takes one more reference; the caller already holds one. */
 void IpcLinkHold(IpcLink *link);
@@ -165,6 +195,12 @@ uint32_t IpcLinkCount(void);
  * failures (logged). */
 IpcSendResult IpcLinkSendNow(IpcLink *link, struct iovec *iov, size_t iovLen, const int *fds = nullptr,
                              uint32_t fdCount = 0U);
+
+/* Answers the request head (as received) that came on accepted link with a
+ * refusal record carrying code, so that its call ends at once with code;
+ * a refusal the socket has no room for is logged and lost (the call then
+ * runs into its time-out). Receive thread. */
+void IpcLinkSendRefusal(IpcLink *link, const MsgHead *head, uint32_t code);
 
 /* Waits at most ms for room to send on link, holding no lock (the caller
  * holds a reference): true when there may be room (or the connection

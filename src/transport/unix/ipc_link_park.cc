@@ -13,6 +13,7 @@
 #include "base/msg_alloc.h"
 #include "base/msg_monotonic.h"
 #include "base/msg_names.h"
+#include "base/msg_result_code.h"
 #include "base/msg_tunables.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
@@ -20,6 +21,7 @@
 #include "transport/msg_adapter.h"
 #include "transport/msg_adp_buff.h"
 #include "transport/unix/ipc_cargo_recv.h"
+#include "transport/unix/ipc_link_gate.h"
 #include "transport/unix/ipc_peer_cache.h"
 
 namespace {
@@ -248,6 +250,22 @@ void IpcParkAdd(IpcLink *link, IpcPark *park, IpcFrameSink *sink, int32_t transT
     IpcParkAdded(link, park);
 }
 
+/* A message the receive entry refused with code (not for a full queue): a
+ * request is refused back to its requester at once, on the link it came
+ * on, so that its call ends with code instead of its time-out; an
+ * asynchronous message for a task this process does not have is dropped
+ * with a line (its sender cannot know without a round trip). */
+void IpcParkRefuseMessage(IpcLink *link, int32_t transType, const MsgHead *head, uint32_t pid, uint32_t code) {
+    if (transType == (int32_t)MSG_TRANS_SYN) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "request 0x%x from [%.16s/%.16s] pid %u refused: " MSG_CODE_FMT, head->msgId,
+                head->sendProcName, head->sendTaskName, pid, MSG_CODE_ARGS(code));
+        IpcLinkSendRefusal(link, head, code);
+    } else if (code == OS_MSG_ERR_NOT_FOUND) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "message 0x%x from [%.16s/%.16s] pid %u dropped: no task [%.16s] here.", head->msgId,
+                head->sendProcName, head->sendTaskName, pid, head->recvTaskName);
+    }
+}
+
 /* A message that came on an accepted link: to its queue, or, when the
  * queue is full or the task's messages are held back already, parked. The
  * first message a full queue refuses instead stops the datagram when the
@@ -258,6 +276,10 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
     if (transType == (int32_t)MSG_TRANS_SYN_RESP) {
         MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, "answer on a connection for requests");
         IpcCargoDropOffered(sink, head, buf, bufLen);
+        return true;
+    }
+    if (!IpcGateAdmit(link, transType, head)) {
+        IpcCargoDropOffered(sink, head, buf, bufLen); // with its descriptors and shared buffer, when it has them
         return true;
     }
     if (transType == (int32_t)MSG_TRANS_SYN) {
@@ -274,8 +296,11 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
         } else if (ret != OS_MSG_ERR_FULL) {
             MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
         }
+        if (ret != OS_MSG_OK && ret != OS_MSG_ERR_FULL) {
+            IpcParkRefuseMessage(link, transType, head, sink->pid, ret);
+        }
         if (ret != OS_MSG_ERR_FULL) {
-            return true; // delivered, or dropped with its log line
+            return true; // delivered, or refused
         }
         if (canStop && !link->recv.slow) {
             link->recv.pauseWanted = true;
@@ -305,6 +330,10 @@ void IpcParkOnControl(IpcFrameSink *sink, const IpcFrameControl *control, uint32
     auto *link = static_cast<IpcLink *>(sink->owner);
     if (kind == IPC_CONTROL_ABORT) {
         IpcFrameDropPartial(rebuildEntry, link->id, control->arg);
+    } else if (kind == IPC_CONTROL_REFUSED && link->kind == IPC_LINK_DIALLED) {
+        // One of this process's calls ends with the code (one of the
+        // library's error codes: the framing lets no other through).
+        (void)SimpleMsgRefuseResp(control->requester, control->msgId, control->arg);
     } else if (link->kind == IPC_LINK_DIALLED) {
         IpcPeerNotice(link, kind, control->task);
     } else {
@@ -312,10 +341,16 @@ void IpcParkOnControl(IpcFrameSink *sink, const IpcFrameControl *control, uint32
     }
 }
 
-/* Drops every message of park, for a task that is gone. */
+/* Drops every message of park, for a task that is gone; the requests
+ * among them are refused back to their requesters. */
 void IpcParkDropAll(IpcLink *link, IpcPark *park) {
     MSG_LOG(OS_MSG_LOG_ERROR, "%u messages held for task [%.16s] dropped: no such task.", park->count, park->task);
     while (park->count != 0U) {
+        const IpcParkChunk *chunk = park->first;
+        const IpcParkedMeta &meta = chunk->meta[chunk->first];
+        if (meta.transType == (int32_t)MSG_TRANS_SYN) {
+            IpcParkRefuseMessage(link, meta.transType, &chunk->heads[chunk->first], meta.pid, OS_MSG_ERR_NOT_FOUND);
+        }
         IpcParkDropOne(link, park);
     }
 }
@@ -437,7 +472,7 @@ void IpcParkHandRest(IpcLink *link) {
     link->recv.rest = nullptr;
     link->recv.restLen = 0U;
     IpcFrameSink sink;
-    IpcParkSinkInit(&sink, link, link->recv.restPid, link->recv.restUid);
+    IpcParkSinkInit(&sink, link, link->recv.restPid, link->recv.restUid, link->recv.restGid);
     uint32_t handled = IpcFrameRecvDatagram(rebuildEntry, rest, len, &sink);
     if (handled < len) {
         std::memmove(rest, rest + handled, len - handled);
@@ -506,7 +541,7 @@ void IpcParkRotate() {
 
 } // namespace
 
-void IpcParkSinkInit(IpcFrameSink *sink, IpcLink *link, uint32_t pid, uint32_t uid) {
+void IpcParkSinkInit(IpcFrameSink *sink, IpcLink *link, uint32_t pid, uint32_t uid, uint32_t gid) {
     bool accepted = link->kind == IPC_LINK_ACCEPTED;
     sink->message = accepted ? IpcParkOnMessage : IpcParkOnAnswer;
     sink->control = IpcParkOnControl;
@@ -516,7 +551,10 @@ void IpcParkSinkInit(IpcFrameSink *sink, IpcLink *link, uint32_t pid, uint32_t u
     sink->pid = pid;
     sink->uid = uid;
     sink->link = link->id;
-    sink->direct = accepted && link->recv.parks == nullptr;
+    // Straight to the queues only what the gate lets in without a look.
+    sink->direct = accepted && IpcGateJudge(link, pid, uid, gid) && link->recv.parks == nullptr;
+    sink->addressee = IpcGateName();
+    sink->cpuId = IpcGateCpu();
     sink->owner = link;
 }
 
@@ -590,7 +628,7 @@ bool IpcParkAfterDatagram(IpcLink *link) {
     return link->recv.paused || link->recv.heldBack;
 }
 
-void IpcParkKeepRest(IpcLink *link, const uint8_t *data, uint32_t len, uint32_t pid, uint32_t uid) {
+void IpcParkKeepRest(IpcLink *link, const uint8_t *data, uint32_t len, uint32_t pid, uint32_t uid, uint32_t gid) {
     auto *rest = static_cast<uint8_t *>(MSG_MALLOC(len));
     if (rest == nullptr) {
         MSG_LOG(OS_MSG_LOG_ERROR, "no memory to keep %u bytes from pid %u, dropped.", len, pid);
@@ -601,6 +639,7 @@ void IpcParkKeepRest(IpcLink *link, const uint8_t *data, uint32_t len, uint32_t 
     link->recv.restLen = len;
     link->recv.restPid = pid;
     link->recv.restUid = uid;
+    link->recv.restGid = gid;
     IpcParkList(link);
 }
 

@@ -107,12 +107,13 @@ typedef struct IpcPark {
 } IpcPark;
 
 /* Makes sink the one for a datagram from link with the kernel's
- * credentials pid and uid: an accepted link's messages go to their queues
- * or are parked, its "drop the message" records reach the collector; a
- * dialled link's answers go to their requesters, its notices to the peer
+ * credentials pid, uid and gid: an accepted link's messages pass the gate
+ * (ipc_link_gate.h) and go to their queues or are parked, its "drop the
+ * message" records reach the collector; a dialled link's answers go to their
+ * requesters, its refusals end their calls, its notices go to the peer
  * cache. Records against the link's direction are dropped ("bad datagram
  * from pid %u: %s."). */
-void IpcParkSinkInit(IpcFrameSink *sink, IpcLink *link, uint32_t pid, uint32_t uid);
+void IpcParkSinkInit(IpcFrameSink *sink, IpcLink *link, uint32_t pid, uint32_t uid, uint32_t gid);
 
 /* Moves parked messages into their queues while they take them, fairly
  * across links; sends the "room" notices due; reads held-back links again
@@ -127,9 +128,9 @@ bool IpcParkPending(void);
  * (paused or held back). */
 bool IpcParkAfterDatagram(IpcLink *link);
 
-/* Keeps the len bytes at data, the rest of a datagram from pid/uid that the
- * sink stopped before, for link's pause. */
-void IpcParkKeepRest(IpcLink *link, const uint8_t *data, uint32_t len, uint32_t pid, uint32_t uid);
+/* Keeps the len bytes at data, the rest of a datagram from pid/uid/gid that
+ * the sink stopped before, for link's pause. */
+void IpcParkKeepRest(IpcLink *link, const uint8_t *data, uint32_t len, uint32_t pid, uint32_t uid, uint32_t gid);
 
 /* Reads the links whose pause ended by now (monotonic nanoseconds) again;
  * the end of the next pause, 0 when none is paused. */

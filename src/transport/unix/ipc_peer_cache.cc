@@ -37,6 +37,9 @@ MsgForever<IpcPeerTable> g_ipcPeerTable;
  * state; taken before any slot's lock. */
 MsgForever<std::mutex> g_ipcPeerCacheLock;
 char g_ipcPeerRunDir[IPC_RUN_DIR_PATH_SIZE];
+/* Whether the run directory is shared (IpcRunDirMode), for the judgement of
+ * the socket files connected to; written by the open, read by connects. */
+std::atomic<bool> g_ipcPeerRunShared{false};
 bool g_ipcPeerCacheOpen = false;
 std::atomic<uint32_t> g_ipcPeerNamed{0U};
 std::atomic<uint32_t> g_ipcPeerIdleMs{MSG_TUNE_PEER_IDLE_MS};
@@ -59,12 +62,19 @@ IpcPeer *IpcPeers() {
     return g_ipcPeerTable->peers;
 }
 
-uint32_t IpcPeerConnectError(const IpcPeer *peer, int err) {
+uint32_t IpcPeerConnectError(const IpcPeer *peer, int err, bool logAbsent) {
     switch (err) {
     case ENOENT:
-    case ECONNREFUSED:
     case ENOTDIR:
-        MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] not running.", peer->name);
+        if (logAbsent) {
+            MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] not running (no socket in %s).", peer->name, g_ipcPeerRunDir);
+        }
+        return OS_MSG_ERR_SERVER_NOT_RUNNING;
+    case ECONNREFUSED:
+        if (logAbsent) {
+            MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] not running (its socket in %s does not answer).", peer->name,
+                    g_ipcPeerRunDir);
+        }
         return OS_MSG_ERR_SERVER_NOT_RUNNING;
     case EAGAIN:
         MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] accepts no connection now.", peer->name);
@@ -73,6 +83,23 @@ uint32_t IpcPeerConnectError(const IpcPeer *peer, int err) {
         MSG_LOG(OS_MSG_LOG_ERROR, "connect to [%.16s] error[%d].", peer->name, err);
         return OS_MSG_ERR_SYSTEM;
     }
+}
+
+/* Whether peer's socket file may be connected to: a connect follows a
+ * symbolic link, and the name of a process must not lead elsewhere (logged
+ * when it may not). A missing file is for the connect to report. */
+bool IpcPeerSocketTrusted(const IpcPeer *peer) {
+    IpcSysFileInfo info;
+    if (IpcSysFileInfoOfPath(peer->path, &info) != 0) {
+        return true;
+    }
+    const IpcRunDirMode mode = {g_ipcPeerRunShared.load(std::memory_order_relaxed), 0U};
+    char why[IPC_RUN_DIR_WHY_SIZE];
+    const char *fault = IpcRunDirFileFault(&mode, &info, IPC_SYS_FILE_SOCKET, why, sizeof(why));
+    if (fault != nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "socket [%s] of process [%.16s] refused: %s.", peer->path, peer->name, fault);
+    }
+    return fault == nullptr;
 }
 
 /* Empties peer's set of full tasks and wakes its waiters. */
@@ -203,9 +230,10 @@ int IpcPeerFullIndex(const IpcPeer *peer, const char *task) {
 
 } // namespace
 
-void IpcPeerCacheOpen(const char *runDir) {
+void IpcPeerCacheOpen(const char *runDir, const IpcRunDirMode *mode) {
     std::lock_guard<std::mutex> guard(*g_ipcPeerCacheLock);
     (void)snprintf(g_ipcPeerRunDir, sizeof(g_ipcPeerRunDir), "%s", runDir);
+    g_ipcPeerRunShared.store(mode->shared, std::memory_order_relaxed);
     for (uint32_t i = 0U; i < IPC_PEER_NUM; ++i) {
         IpcPeer &peer = IpcPeers()[i];
         std::lock_guard<std::mutex> peerGuard(peer.lock);
@@ -285,16 +313,19 @@ void IpcPeerEnd(IpcPeer *peer, bool forget) {
     }
 }
 
-uint32_t IpcPeerConnect(IpcPeer *peer) {
+uint32_t IpcPeerConnect(IpcPeer *peer, bool logAbsent) {
     if (peer->closed) {
         return OS_MSG_ERR_NOT_INIT;
     }
     if (peer->link != nullptr) {
         return OS_MSG_OK;
     }
+    if (!IpcPeerSocketTrusted(peer)) {
+        return OS_MSG_ERR_ACCESS;
+    }
     int fd = IpcSysConnect(peer->path);
     if (fd < 0) {
-        return IpcPeerConnectError(peer, -fd);
+        return IpcPeerConnectError(peer, -fd, logAbsent);
     }
     IpcLink *link = IpcLinkCreate(fd, IPC_LINK_DIALLED, 0U, 0U);
     if (link == nullptr) {

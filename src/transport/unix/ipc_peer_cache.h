@@ -75,8 +75,9 @@ typedef struct IpcPeer {
     IpcPeerFullTask full[IPC_PEER_FULL_MAX]; /* g_ipcFullLock */
 } IpcPeer;
 
-/* Opens the cache for peers whose sockets live in runDir (kept). */
-void IpcPeerCacheOpen(const char *runDir);
+/* Opens the cache for peers whose sockets live in runDir (kept), a
+ * directory of mode. */
+void IpcPeerCacheOpen(const char *runDir, const IpcRunDirMode *mode);
 
 /* Shuts every link down and forgets every name and batch; waits for sends
  * in progress to leave the slots' locks. Later sends find no peer until the
@@ -103,10 +104,14 @@ bool IpcPeerBegin(IpcPeer *peer, uint32_t gen);
 void IpcPeerEnd(IpcPeer *peer, bool forget);
 
 /* Connects peer (its lock held) unless it is connected: 0 and peer->link
- * set; 0x80020002 when no process of that name listens (ERROR "process [%s]
- * not running."); 0x80020007 when its listen queue is full; 0x80020004 when
- * the cache was closed; 0x8002000d for other failures (logged). */
-uint32_t IpcPeerConnect(IpcPeer *peer);
+ * set; 0x80020002 when no process of that name listens (with logAbsent,
+ * ERROR "process [%s] not running (no socket in %s)." or "... (its socket in
+ * %s does not answer).", naming the run directory); 0x80020007 when its
+ * listen queue is full; 0x80020004 when the cache was closed; 0x80020021
+ * when its socket file is a symbolic link, no socket, or in a private run
+ * directory another user's ("socket [%s] of process [%s] refused: %s.");
+ * 0x8002000d for other failures (logged). */
+uint32_t IpcPeerConnect(IpcPeer *peer, bool logAbsent = true);
 
 /* Shuts peer's link down and forgets it (its lock held): the next send
  * connects again. */

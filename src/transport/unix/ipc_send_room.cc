@@ -8,8 +8,8 @@
 #include "base/msg_tunables.h"
 #include "transport/msg_adapter.h"
 
-IpcSendBudget IpcSendBudgetOf(uint32_t transType) {
-    return {transType, false, false, 0U, 0U, 0U};
+IpcSendBudget IpcSendBudgetOf(uint32_t transType, bool logAbsent) {
+    return {transType, logAbsent, false, false, 0U, 0U, 0U};
 }
 
 void IpcSendBudgetStall(IpcSendBudget &budget, uint32_t ms) {

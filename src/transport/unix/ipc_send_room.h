@@ -32,6 +32,7 @@
  * first wait: a send that never waits never asks. */
 struct IpcSendBudget {
     uint32_t transType;
+    bool logAbsent;    /* a receiver that does not run is logged */
     bool known;        /* the fields below are worked out */
     bool hard;         /* every wait ends by endNs (a time-out) */
     uint64_t endNs;    /* monotonic */
@@ -40,7 +41,7 @@ struct IpcSendBudget {
 };
 
 /* The budget of a send of transType on the calling thread. */
-IpcSendBudget IpcSendBudgetOf(uint32_t transType);
+IpcSendBudget IpcSendBudgetOf(uint32_t transType, bool logAbsent = true);
 
 /* Makes budget one without a time-out that waits at most ms without room. */
 void IpcSendBudgetStall(IpcSendBudget &budget, uint32_t ms);

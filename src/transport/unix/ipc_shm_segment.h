@@ -14,14 +14,21 @@
 
 #include <stdint.h>
 
+#include "transport/unix/ipc_run_dir.h"
+
 /* File name of the segment inside the run directory. */
 #define IPC_SHM_SEGMENT_FILE "queue_dir"
 
-/* Maps the segment of runDir (creating and laying it out when absent) and
- * publishes it as the process's directory head. 0; 0x8002000d when it
- * cannot be created, opened or mapped, or is not a directory this library
- * laid out ("shmget create error[%d]." / "shmget error[%d]."). */
-uint32_t IpcShmSegmentAttach(const char *runDir);
+/* Maps the segment of runDir, whose mode IpcRunDirOpen found (creating and
+ * laying it out when absent, readable and writable by the directory's group
+ * in a shared directory, by its owner alone otherwise), and publishes it as
+ * the process's directory head. The file is opened without following a link
+ * and judged as IpcRunDirFileFault judges a regular file. 0; 0x80020021 for
+ * a file another user could have put there or can change ("directory
+ * segment [%s] refused: %s."); 0x8002000d when it cannot be created, opened
+ * or mapped, or is not a directory this library laid out ("shmget create
+ * error[%d]." / "shmget error[%d]."). */
+uint32_t IpcShmSegmentAttach(const char *runDir, const IpcRunDirMode *mode);
 
 /* Forgets and unmaps the segment; nothing when none is attached. */
 void IpcShmSegmentDetach(void);

@@ -9,6 +9,7 @@
 #include "transport/unix/ipc_unix_carrier.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -16,6 +17,7 @@
 #include "base/msg_forever.h"
 #include "base/msg_proc_name.h"
 #include "log/msg_log.h"
+#include "msc/msg_cpu_cfg.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/ipc_carrier.h"
 #include "transport/ipc_msg.h"
@@ -23,17 +25,21 @@
 #include "transport/unix/ipc_cargo_send.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link.h"
+#include "transport/unix/ipc_link_gate.h"
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_peer_cache.h"
+#include "transport/unix/ipc_policy_file.h"
+#include "transport/unix/ipc_presence.h"
 #include "transport/unix/ipc_send_batch.h"
 #include "transport/unix/ipc_shm_segment.h"
+#include "transport/unix/ipc_sub_keeper.h"
 #include "transport/unix/ipc_unix_life.h"
 #include "transport/unix/ipc_unix_sys.h"
 
 namespace {
 
 /* The process's carrier; its descriptors are -1 while it is closed. */
-IpcUnixCarrier g_ipcUnix = {{0}, {0}, {0}, -1, -1, {-1}, pthread_t(), false, {false}, {false}, nullptr};
+IpcUnixCarrier g_ipcUnix = {{0}, {false, 0U}, {0}, {0}, -1, -1, {-1}, pthread_t(), false, {false}, {false}, nullptr};
 
 /* Held across each write to the wake-up descriptor and across its close: the
  * room hook writes from task loops at any time, and must never reach a
@@ -83,7 +89,10 @@ uint32_t IpcUnixOpenReceiver(IpcUnixCarrier *carrier) {
 uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
     uint32_t ret = IpcRunDirPath(carrier->runDir, sizeof(carrier->runDir));
     if (ret == OS_MSG_OK) {
-        ret = IpcRunDirMake(carrier->runDir);
+        ret = IpcRunDirOpen(carrier->runDir, &carrier->runMode);
+    }
+    if (ret == OS_MSG_OK) {
+        ret = IpcPolicyFileLoad(getenv(IPC_CARRIER_POLICY_ENV));
     }
     if (ret != OS_MSG_OK) {
         return ret;
@@ -93,7 +102,8 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
         MSG_LOG(OS_MSG_LOG_ERROR, "process name [%s] cannot name a socket.", carrier->procName);
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    ret = IpcShmSegmentAttach(carrier->runDir);
+    IpcGateOpen(carrier->procName, MsgGetLocalCpuID());
+    ret = IpcShmSegmentAttach(carrier->runDir, &carrier->runMode);
     if (ret == OS_MSG_OK) {
         ret = IpcUnixClaimName(carrier);
     }
@@ -103,7 +113,7 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
     if (ret != OS_MSG_OK) {
         return ret;
     }
-    IpcPeerCacheOpen(carrier->runDir);
+    IpcPeerCacheOpen(carrier->runDir, &carrier->runMode);
     ret = IpcBatchStart();
     if (ret != OS_MSG_OK) {
         return ret;
@@ -116,13 +126,27 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
         return OS_MSG_ERR_THREAD_CREATE;
     }
     carrier->recvStarted = true;
+    // Presence watches for processes that come and go; a folder that cannot
+    // be watched is logged and leaves the carrier working without it.
+    (void)IpcPresenceOpen(carrier->runDir, carrier->procName);
     return OS_MSG_OK;
+}
+
+/* The run directory this process's carrier opened in last (written by the
+ * open only, before the threads that ask for it start). */
+uint32_t IpcUnixRunDir(char *out, size_t size) {
+    if (out == nullptr || size == 0U) {
+        return OS_MSG_ERR_INVALID_PARAM;
+    }
+    (void)snprintf(out, size, "%s", g_ipcUnix.runDir);
+    return out[0] != '\0' ? OS_MSG_OK : OS_MSG_ERR_NOT_INIT;
 }
 
 } // namespace
 
-const IpcCarrierOps g_ipcUnixOps = {"unix",          IpcUnixInitClient, IpcUnixUninitClient, IpcUnixSendData,
-                                    IpcUnixSendData, IpcUnixStopRecv,   IpcUnixRecvLoop,     IpcRunDirPath};
+const IpcCarrierOps g_ipcUnixOps = {"unix",          IpcUnixInitClient, IpcUnixUninitClient,
+                                    IpcUnixSendData, IpcUnixSendData,   IpcUnixStopRecv,
+                                    IpcUnixRecvLoop, IpcUnixRunDir,     IpcPresenceWait};
 
 uint32_t IpcUnixInitClient(void) {
     uint32_t ret = IpcUnixOpen(&g_ipcUnix);
@@ -134,6 +158,8 @@ uint32_t IpcUnixInitClient(void) {
 
 uint32_t IpcUnixUninitClient(void) {
     IpcUnixCarrier *carrier = &g_ipcUnix;
+    // Presence goes first: its thread sends through the peer cache.
+    IpcPresenceClose();
     SimpleMsgSetRoomHook(nullptr);
     MsgAdpSetCargoSend(IPCMsgSendCargo);
     IpcUnixStopRecv();
@@ -144,6 +170,7 @@ uint32_t IpcUnixUninitClient(void) {
     }
     IpcBatchStop();
     IpcPeerCacheClose();
+    IpcSubKeeperClear();
     IpcLinkRegistryClose(IpcUnixRecvDropLink);
     (void)IpcParkTrim();
     IpcUnixDropTraces();

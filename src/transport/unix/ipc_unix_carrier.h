@@ -36,6 +36,7 @@
 
 typedef struct IpcUnixCarrier {
     char runDir[IPC_RUN_DIR_PATH_SIZE];
+    IpcRunDirMode runMode; /* how the run directory is shared */
     char sockPath[IPC_RUN_DIR_PATH_SIZE];
     char procName[OS_MSG_NAME_LEN];
     int listenFd;
@@ -51,10 +52,12 @@ typedef struct IpcUnixCarrier {
     uint8_t *recvBuf; /* IPC_FRAME_DATAGRAM_MAX bytes, the receive thread's */
 } IpcUnixCarrier;
 
-/* Opens the carrier for the own process name: run directory, shared
- * directory, name claim, listening socket, receive thread. 0;
- * 0x80020003 when a live process holds the name ("process name [%s] in use
- * by pid %d."); 0x80020001 for a name or run directory that cannot be used;
+/* Opens the carrier for the own process name: run directory, access
+ * policy file, shared directory, name claim, listening socket, receive
+ * thread. 0; 0x80020003 when a live process holds the name ("process name
+ * [%s] in use by pid %d."); 0x80020001 for a name or run directory that
+ * cannot be used, or a malformed policy file; 0x80020021 for a run
+ * directory, directory segment or policy file another user controls;
  * 0x8002000d, 0x80020020 or 0x8002001f for failures of the system, the
  * directory lock staying taken among them (each logged). Everything is
  * undone on failure. */
@@ -69,6 +72,13 @@ void IpcUnixStopRecv(void);
 
 /* Sends head to process destProcName. See ipc_unix_send.cc. */
 uint32_t IpcUnixSendData(const char *destProcName, uint32_t transType, MsgHead *head);
+
+/* Sends head to process destProcName as IpcUnixSendData does for anything
+ * but a request for the own broadcast task: to the own process when
+ * destProcName is empty or the own name, an answer back on its request's
+ * link, everything else to the peer's socket. With logAbsent clear, a peer
+ * that does not run (0x80020002) is not logged. */
+uint32_t IpcUnixSendTo(const char *destProcName, uint32_t transType, MsgHead *head, bool logAbsent);
 
 /* The receive loop over the sockets of carrier (an IpcUnixCarrier); returns
  * when it is stopped. Run by IPCMsgRecvThread on the receive thread. */

@@ -132,6 +132,16 @@ uint32_t IpcLifeTake(void *arg, uint32_t listedPid) {
     }
     carrier->listenFd = fd;
     claim->bound = IpcSysFileKeyOf(carrier->sockPath, &claim->sockKey) == 0;
+    // Who may connect is the run directory's business: its owner, or in a
+    // shared one its group, whatever the umask left.
+    const IpcRunDirMode &mode = carrier->runMode;
+    int err = claim->bound ? IpcSysSetSocketMode(carrier->sockPath, &claim->sockKey, IpcRunDirFileMode(&mode),
+                                                 mode.shared ? mode.gid : IPC_SYS_KEEP_ID)
+                           : ENOENT;
+    if (err != 0) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "socket [%s] mode error[%d].", carrier->sockPath, err);
+        return OS_MSG_ERR_SYSTEM;
+    }
     return OS_MSG_OK;
 }
 

@@ -105,7 +105,7 @@ void IpcRecvAccept(IpcRecvState &state) {
             IpcSysClose(&fd);
             continue;
         }
-        if (!IpcLinkRegister(link)) {
+        if (!IpcLinkSetGroups(link, cred.gid) || !IpcLinkRegister(link)) {
             IpcLinkRelease(link);
             continue;
         }
@@ -145,7 +145,7 @@ void IpcRecvClose(IpcRecvState &state, IpcLink *link) {
 ssize_t IpcRecvMsg(IpcLink *link, struct iovec *iov, size_t iovLen, IpcFrameSink *sink, IpcSysAncillary *anc,
                    bool *truncated) {
     for (;;) {
-        anc->cred = {link->pid, link->uid, 0U};
+        anc->cred = {link->pid, link->uid, link->gid};
         ssize_t n = IpcSysRecv(link->fd, iov, iovLen, anc, truncated);
         if (n < 0) {
             return n == -EAGAIN ? -1 : 0;
@@ -154,7 +154,7 @@ ssize_t IpcRecvMsg(IpcLink *link, struct iovec *iov, size_t iovLen, IpcFrameSink
             MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", anc->cred.pid, "more descriptors than taken");
             continue;
         }
-        IpcParkSinkInit(sink, link, anc->cred.pid, anc->cred.uid);
+        IpcParkSinkInit(sink, link, anc->cred.pid, anc->cred.uid, anc->cred.gid);
         return n;
     }
 }
@@ -232,7 +232,7 @@ int IpcRecvOne(IpcRecvState &state, IpcLink *link) {
     // closed here, whatever became of the datagram.
     IpcSysCloseAll(anc.fds, anc.fdCount);
     if (handled < (uint32_t)n) {
-        IpcParkKeepRest(link, buf + handled, (uint32_t)n - handled, sink.pid, sink.uid);
+        IpcParkKeepRest(link, buf + handled, (uint32_t)n - handled, sink.pid, sink.uid, link->recv.gate.gid);
         return 1;
     }
     if ((size_t)n >= kIpcRecvLoneMax) {

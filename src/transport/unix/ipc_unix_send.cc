@@ -1,8 +1,8 @@
 /*
  * The socket carrier's send operation: routes a message to its destination
- * process (subscription requests to the publisher's process, broadcast
- * requests and messages for the own process into the own process, answers
- * back on the link their request came on), frames it into one datagram or,
+ * process (subscription requests through the subscription keeper, see
+ * ipc_sub_keeper.h; broadcast requests and messages for the own process into
+ * the own process, answers back on the link their request came on), frames it into one datagram or,
  * when the payload is larger than a datagram takes, into slices, and sends
  * it on the peer's dialled link.
  *
@@ -25,7 +25,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/msg_alloc.h"
 #include "base/msg_monotonic.h"
 #include "base/msg_proc_name.h"
 #include "base/msg_tunables.h"
@@ -39,13 +38,12 @@
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_send_batch.h"
 #include "transport/unix/ipc_send_room.h"
+#include "transport/unix/ipc_sub_keeper.h"
 #include "transport/unix/ipc_unix_carrier.h"
 #include "vyre_os_thread.h"
 
 namespace {
 
-/* Subscription request payload: op byte, 32-bit count, then entries. */
-constexpr uint32_t kIpcSubHeadLen = 5U;
 /* IpcSendLone's result when the slot was given to another name meanwhile. */
 constexpr uint32_t kIpcSendLookAgain = 1U;
 
@@ -169,7 +167,7 @@ IpcSendResult IpcSendOnLink(IpcPeer *peer, uint32_t transType, const MsgHead *wi
 uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data, IpcSendBudget &budget,
                        IpcCargoOut *cargo) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        uint32_t ret = IpcPeerConnect(peer);
+        uint32_t ret = IpcPeerConnect(peer, budget.logAbsent);
         if (ret != OS_MSG_OK) {
             return ret;
         }
@@ -192,7 +190,10 @@ uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, c
             return cargo != nullptr && cargo->refusal != OS_MSG_OK ? cargo->refusal : OS_MSG_ERR_SYSTEM;
         }
     }
-    MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] not running.", peer->name);
+    if (budget.logAbsent) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] not running (it closed every connection; its socket is %s).",
+                peer->name, peer->path);
+    }
     return OS_MSG_ERR_SERVER_NOT_RUNNING;
 }
 
@@ -205,7 +206,7 @@ uint32_t IpcSendLone(IpcPeer *peer, uint32_t gen, uint32_t transType, const MsgH
         return kIpcSendLookAgain;
     }
     uint32_t ret = IpcSendToPeer(peer, transType, wire, data, budget, cargo);
-    IpcPeerEnd(peer, ret == OS_MSG_ERR_SERVER_NOT_RUNNING);
+    IpcPeerEnd(peer, ret == OS_MSG_ERR_SERVER_NOT_RUNNING || ret == OS_MSG_ERR_ACCESS);
     return ret;
 }
 
@@ -251,8 +252,10 @@ uint32_t IpcSendAnswer(const char *destProcName, MsgHead *head) {
 }
 
 /* Sends head (with cargo, when given) to another process, or, without
- * cargo, into the own one. */
-uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead *head, IpcCargoOut *cargo = nullptr) {
+ * cargo, into the own one; a receiver that does not run is logged when
+ * logAbsent is set. */
+uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead *head, bool logAbsent,
+                          IpcCargoOut *cargo) {
     if (transType == MSG_TRANS_SYN_RESP) {
         return IpcSendAnswer(destProcName, head);
     }
@@ -267,7 +270,7 @@ uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead 
         // subscription request is built without it).
         (void)snprintf(wire.sendProcName, sizeof(wire.sendProcName), "%.15s", MsgGetProcName());
     }
-    IpcSendBudget budget = IpcSendBudgetOf(transType);
+    IpcSendBudget budget = IpcSendBudgetOf(transType, logAbsent);
     for (;;) {
         uint32_t err = OS_MSG_OK;
         uint32_t gen = 0U;
@@ -303,73 +306,14 @@ uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead 
     }
 }
 
-/* A copy of entry i of a subscription request payload (entries start at an
- * odd offset, so they are copied out rather than read in place). */
-MsgSubEntry IpcSubEntry(const MsgHead *head, uint32_t i) {
-    MsgSubEntry entry;
-    std::memcpy(&entry, static_cast<const uint8_t *>(head->data) + kIpcSubHeadLen + (size_t)i * sizeof(MsgSubEntry),
-                sizeof(entry));
-    return entry;
-}
-
-/* Sends the entries of a subscription request that name publisher proc, as
- * a request of their own, to proc's broadcast task. */
-uint32_t IpcSendSubscribeTo(MsgHead *head, uint32_t count, const char *proc) {
-    uint32_t size = kIpcSubHeadLen + count * (uint32_t)sizeof(MsgSubEntry);
-    auto *payload = static_cast<uint8_t *>(MSG_MALLOC(size));
-    if (payload == nullptr) {
-        return OS_MSG_ERR_NO_MEMORY;
-    }
-    uint32_t taken = 0U;
-    for (uint32_t i = 0U; i < count; ++i) {
-        MsgSubEntry entry = IpcSubEntry(head, i);
-        if (strncmp(entry.procName, proc, OS_MSG_NAME_LEN) == 0) {
-            std::memcpy(payload + kIpcSubHeadLen + (size_t)taken * sizeof(MsgSubEntry), &entry, sizeof(entry));
-            taken += 1U;
-        }
-    }
-    payload[0] = static_cast<const uint8_t *>(head->data)[0];
-    std::memcpy(payload + 1, &taken, sizeof(taken));
-    MsgHead part;
-    std::memcpy(&part, head, sizeof(part));
-    part.data = payload;
-    part.dataLen = kIpcSubHeadLen + taken * (uint32_t)sizeof(MsgSubEntry);
-    uint32_t ret = IpcSendToProcess(proc, MSG_TRANS_SUB_BRO, &part);
-    MSG_FREE(payload);
-    return ret;
-}
-
-/* A subscription request goes to the broadcast task of each publisher's
- * process, which keeps the subscriptions to its events; a request whose
- * entries all name one publisher travels whole. */
-uint32_t IpcSendSubscribe(MsgHead *head) {
-    uint32_t count = 0U;
-    if (head->data == nullptr || head->dataLen < kIpcSubHeadLen) {
-        return IPCMsgSendData(head->recvProcName, MSG_TRANS_SUB_BRO, head);
-    }
-    std::memcpy(&count, static_cast<const uint8_t *>(head->data) + 1, sizeof(count));
-    uint32_t fit = (head->dataLen - kIpcSubHeadLen) / (uint32_t)sizeof(MsgSubEntry);
-    count = count < fit ? count : fit;
-    uint32_t result = OS_MSG_OK;
-    for (uint32_t i = 0U; i < count; ++i) {
-        MsgSubEntry entry = IpcSubEntry(head, i);
-        bool seen = false;
-        for (uint32_t j = 0U; j < i && !seen; ++j) {
-            seen = strncmp(IpcSubEntry(head, j).procName, entry.procName, OS_MSG_NAME_LEN) == 0;
-        }
-        if (seen) {
-            continue;
-        }
-        uint32_t ret = IpcSendSubscribeTo(head, count, entry.procName);
-        result = (result == OS_MSG_OK) ? ret : result;
-    }
-    return result;
-}
-
 } // namespace
 
+uint32_t IpcUnixSendTo(const char *destProcName, uint32_t transType, MsgHead *head, bool logAbsent) {
+    return IpcSendToProcess(destProcName, transType, head, logAbsent, nullptr);
+}
+
 uint32_t IpcUnixSendCargoTo(const char *destProcName, uint32_t transType, MsgHead *head, IpcCargoOut *cargo) {
-    return IpcSendToProcess(destProcName, transType, head, cargo);
+    return IpcSendToProcess(destProcName, transType, head, true, cargo);
 }
 
 uint32_t IpcUnixSendData(const char *destProcName, uint32_t transType, MsgHead *head) {
@@ -384,7 +328,7 @@ uint32_t IpcUnixSendData(const char *destProcName, uint32_t transType, MsgHead *
     if (transType == MSG_TRANS_SUB_BRO && strncmp(destProcName, MSG_PROC_NAME_PMSG, OS_MSG_NAME_LEN) == 0) {
         // Broadcast requests are fanned out by the own broadcast task, which
         // sends each event on to its subscribers' processes.
-        return head->msgId == MSG_ID_SUBSCRIBE ? IpcSendSubscribe(head) : IPCMsgSendData(destProcName, transType, head);
+        return head->msgId == MSG_ID_SUBSCRIBE ? IpcSubKeeperSend(head) : IPCMsgSendData(destProcName, transType, head);
     }
-    return IpcSendToProcess(destProcName, transType, head);
+    return IpcUnixSendTo(destProcName, transType, head, true);
 }

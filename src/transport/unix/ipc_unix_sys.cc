@@ -2,22 +2,32 @@
  * The carrier's operating-system calls (see ipc_unix_sys.h). Thread safety:
  * no state.
  */
+#define MSG_MODULE "ipcmsg_adapt"
+
 #include "transport/unix/ipc_unix_sys.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <cstring>
+
+#include "base/msg_alloc.h"
 
 static_assert(IPC_SYS_READABLE == EPOLLIN && IPC_SYS_WRITABLE == EPOLLOUT && IPC_SYS_ERROR == EPOLLERR &&
                   IPC_SYS_HANGUP == EPOLLHUP && IPC_SYS_PEER_CLOSED == EPOLLRDHUP,
@@ -48,17 +58,30 @@ int IpcSysPassCred(int fd) {
 
 int IpcSysListen(const char *path, int backlog) {
     struct sockaddr_un addr;
-    if (!IpcSysAddress(path, &addr)) {
+    const char *slash = strrchr(path, '/');
+    if (!IpcSysAddress(path, &addr) || slash == nullptr) {
+        return -ENAMETOOLONG;
+    }
+    // The temporary name lies in the same folder, so the rename is atomic;
+    // a pid's own name, so a live process never meets another's.
+    char temp[sizeof(addr.sun_path)];
+    int len = snprintf(temp, sizeof(temp), "%.*s/.%d.listen", (int)(slash - path), path, (int)getpid());
+    if (len <= 0 || (size_t)len >= sizeof(temp) || !IpcSysAddress(temp, &addr)) {
         return -ENAMETOOLONG;
     }
     int fd = socket(AF_UNIX, kSocketFlags, 0);
     if (fd < 0) {
         return -errno;
     }
+    (void)unlink(temp); // left by a process of this pid that was killed here
     int err = IpcSysPassCred(fd);
     if (err == 0 &&
         (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, backlog) != 0)) {
         err = -errno;
+    }
+    if (err == 0 && rename(temp, path) != 0) {
+        err = -errno;
+        (void)unlink(temp);
     }
     if (err != 0) {
         (void)close(fd);
@@ -110,6 +133,17 @@ int IpcSysAccept(int listenFd, IpcSysCred *cred) {
         cred->gid = (uint32_t)peer.gid;
         return fd;
     }
+}
+
+int IpcSysPeerGroups(int fd, uint32_t *groups, uint32_t max, uint32_t *count) {
+    static_assert(sizeof(gid_t) == sizeof(uint32_t), "group ids are 32 bits");
+    socklen_t len = (socklen_t)(max * sizeof(gid_t));
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, max != 0U ? groups : nullptr, &len) != 0 && errno != ERANGE) {
+        return errno;
+    }
+    // Too small a buffer: the kernel writes nothing but the length it needs.
+    *count = (uint32_t)(len / sizeof(gid_t));
+    return 0;
 }
 
 int IpcSysSetSendBuffer(int fd, int want) {
@@ -355,15 +389,104 @@ int IpcSysPoll(IpcSysPollItem *items, size_t n, int ms) {
     return ready;
 }
 
-int IpcSysMakeDir(const char *dir, uint32_t mode) {
-    if (mkdir(dir, (mode_t)mode) != 0 && errno != EEXIST) {
-        return errno;
-    }
+namespace {
+
+void IpcSysFillInfo(const struct stat &st, IpcSysFileInfo *info) {
+    info->type = S_ISREG(st.st_mode)    ? IPC_SYS_FILE_REGULAR
+                 : S_ISDIR(st.st_mode)  ? IPC_SYS_FILE_DIR
+                 : S_ISLNK(st.st_mode)  ? IPC_SYS_FILE_LINK
+                 : S_ISSOCK(st.st_mode) ? IPC_SYS_FILE_SOCKET
+                                        : IPC_SYS_FILE_OTHER;
+    info->mode = (uint32_t)(st.st_mode & 07777);
+    info->uid = (uint32_t)st.st_uid;
+    info->gid = (uint32_t)st.st_gid;
+}
+
+} // namespace
+
+int IpcSysFileInfoOfPath(const char *path, IpcSysFileInfo *info) {
     struct stat st;
-    if (stat(dir, &st) != 0) {
+    if (lstat(path, &st) != 0) {
         return errno;
     }
-    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    IpcSysFillInfo(st, info);
+    return 0;
+}
+
+int IpcSysFileInfoOfFd(int fd, IpcSysFileInfo *info) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return errno;
+    }
+    IpcSysFillInfo(st, info);
+    return 0;
+}
+
+int IpcSysMakeDir(const char *dir, uint32_t mode) {
+    return mkdir(dir, (mode_t)mode) == 0 ? 0 : errno;
+}
+
+int IpcSysOpenDir(const char *dir) {
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return fd >= 0 ? fd : -errno;
+}
+
+int IpcSysSetFdMode(int fd, uint32_t mode, uint32_t gid) {
+    if (gid != IPC_SYS_KEEP_ID && fchown(fd, (uid_t)-1, (gid_t)gid) != 0) {
+        return errno;
+    }
+    // After the group: a change of group may clear the setgid bit.
+    return fchmod(fd, (mode_t)mode) == 0 ? 0 : errno;
+}
+
+bool IpcSysInGroup(uint32_t gid) {
+    if ((uint32_t)getegid() == gid) {
+        return true;
+    }
+    int n = getgroups(0, nullptr);
+    if (n <= 0) {
+        return false;
+    }
+    auto *groups = static_cast<gid_t *>(MSG_CALLOC((size_t)n, sizeof(gid_t)));
+    if (groups == nullptr) {
+        return false;
+    }
+    n = getgroups(n, groups);
+    bool found = false;
+    for (int i = 0; i < n && !found; ++i) {
+        found = (uint32_t)groups[i] == gid;
+    }
+    MSG_FREE(groups);
+    return found;
+}
+
+ssize_t IpcSysReadFile(const char *path, void *buf, size_t size, IpcSysFileInfo *info) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -errno;
+    }
+    ssize_t total = 0;
+    int err = IpcSysFileInfoOfFd(fd, info);
+    while (err == 0) {
+        char spare;
+        // One byte past size shows a file too large for the buffer.
+        ssize_t n = (size_t)total < size ? read(fd, static_cast<char *>(buf) + total, size - (size_t)total)
+                                         : read(fd, &spare, 1U);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            err = n < 0 ? errno : 0;
+            break;
+        }
+        if ((size_t)total == size) {
+            err = EFBIG;
+            break;
+        }
+        total += n;
+    }
+    (void)close(fd);
+    return err != 0 ? -err : total;
 }
 
 int IpcSysOpenFile(const char *path, bool create, size_t size) {
@@ -412,6 +535,21 @@ bool IpcSysUnlinkSame(const char *path, const IpcSysFileKey *key) {
     return unlink(path) == 0;
 }
 
+int IpcSysSetSocketMode(const char *path, const IpcSysFileKey *key, uint32_t mode, uint32_t gid) {
+    IpcSysFileKey now;
+    int err = IpcSysFileKeyOf(path, &now);
+    if (err != 0) {
+        return err;
+    }
+    if (now.dev != key->dev || now.ino != key->ino) {
+        return EEXIST;
+    }
+    if (gid != IPC_SYS_KEEP_ID && lchown(path, (uid_t)-1, (gid_t)gid) != 0) {
+        return errno;
+    }
+    return chmod(path, (mode_t)mode) == 0 ? 0 : errno;
+}
+
 void *IpcSysMapShared(int fd, size_t size, int *err) {
     void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) {
@@ -425,12 +563,94 @@ void IpcSysUnmap(void *addr, size_t size) {
     (void)munmap(addr, size);
 }
 
+bool IpcSysMayUseDir(const char *dir) {
+    constexpr int kUse = W_OK | X_OK;
+    struct stat st;
+    if (stat(dir, &st) == 0) {
+        return S_ISDIR(st.st_mode) && faccessat(AT_FDCWD, dir, kUse, AT_EACCESS) == 0;
+    }
+    if (errno != ENOENT) {
+        return false;
+    }
+    char parent[PATH_MAX];
+    const char *slash = strrchr(dir, '/');
+    if (slash == nullptr || (size_t)(slash - dir) >= sizeof(parent)) {
+        return false;
+    }
+    (void)snprintf(parent, sizeof(parent), "%.*s", slash == dir ? 1 : (int)(slash - dir), dir);
+    return faccessat(AT_FDCWD, parent, kUse, AT_EACCESS) == 0;
+}
+
+int IpcSysListDir(const char *dir, void (*visit)(const char *name, void *arg), void *arg) {
+    DIR *d = opendir(dir);
+    if (d == nullptr) {
+        return errno;
+    }
+    while (const struct dirent *entry = readdir(d)) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+            visit(entry->d_name, arg);
+        }
+    }
+    (void)closedir(d);
+    return 0;
+}
+
 uint32_t IpcSysUid(void) {
     return (uint32_t)getuid();
 }
 
 uint32_t IpcSysPid(void) {
     return (uint32_t)getpid();
+}
+
+int IpcSysDirWatch(const char *dir) {
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) {
+        return -errno;
+    }
+    constexpr uint32_t kMask = IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    if (inotify_add_watch(fd, dir, kMask) < 0) {
+        int err = -errno;
+        (void)close(fd);
+        return err;
+    }
+    return fd;
+}
+
+int IpcSysDirChanges(int fd, void (*visit)(uint32_t kind, const char *name, void *arg), void *arg) {
+    alignas(struct inotify_event) char buf[4096];
+    int changes = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n < 0) {
+            return errno == EAGAIN ? changes : (errno == EINTR ? changes : -errno);
+        }
+        for (ssize_t at = 0; at + (ssize_t)sizeof(struct inotify_event) <= n;) {
+            struct inotify_event event;
+            std::memcpy(&event, buf + at, sizeof(event));
+            const char *name = event.len != 0U ? buf + at + sizeof(event) : "";
+            uint32_t kind = (event.mask & IN_Q_OVERFLOW) != 0U                     ? IPC_SYS_DIR_LOST
+                            : (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0U ? IPC_SYS_DIR_GONE
+                            : (event.mask & IN_MOVED_TO) != 0U                     ? IPC_SYS_DIR_APPEARED
+                            : (event.mask & (IN_DELETE | IN_MOVED_FROM)) != 0U     ? IPC_SYS_DIR_VANISHED
+                                                                                   : 0U;
+            if (kind != 0U) {
+                visit(kind, kind == IPC_SYS_DIR_APPEARED || kind == IPC_SYS_DIR_VANISHED ? name : "", arg);
+                ++changes;
+            }
+            at += (ssize_t)(sizeof(event) + event.len);
+        }
+    }
+}
+
+int IpcSysProcessWatch(uint32_t pid) {
+#ifdef SYS_pidfd_open
+    long fd = syscall(SYS_pidfd_open, (pid_t)pid, 0U);
+    return fd >= 0 ? (int)fd : -errno;
+#else
+    (void)pid;
+    return -ENOSYS;
+#endif
 }
 
 int IpcSysOnExitAndFork(void (*atExit)(void), void (*inChild)(void)) {

@@ -1,8 +1,9 @@
 /*
  * The operating-system calls of the Unix-socket carrier, in one place:
  * sockets (SOCK_SEQPACKET, credentials), the readiness poller (epoll), the
- * wake-up counter (eventfd), shared mappings and the few file calls of the
- * run directory. The rest of the carrier reaches the kernel only through
+ * wake-up counter (eventfd), shared mappings, the few file calls of the run
+ * directory and the watches of the run directory (inotify) and of peer
+ * processes (pidfd). The rest of the carrier reaches the kernel only through
  * these functions.
  *
  * Every descriptor made here is close-on-exec and, for sockets, non-blocking,
@@ -34,9 +35,12 @@ typedef struct IpcSysCred {
  * Sockets
  * ------------------------------------------------------------------------- */
 
-/* A socket bound to path and listening with backlog, asking for the sender's
- * credentials with every datagram. The descriptor, or -errno (nothing left
- * open). path must not exist. */
+/* A socket listening with backlog at path, asking for the sender's
+ * credentials with every datagram. It is bound and listening under a
+ * temporary name in path's folder (".<pid>.listen") first and then renamed
+ * to path, replacing what stood there: the name appears only once the socket
+ * answers, and the folder's watchers see it appear (moved in). The
+ * descriptor, or -errno (nothing left open, no name left behind). */
 int IpcSysListen(const char *path, int backlog);
 
 /* A connection to the socket at path: the descriptor, or -errno (-ENOENT or
@@ -48,6 +52,12 @@ int IpcSysConnect(const char *path);
  * *cred: the descriptor, or -errno (-EAGAIN when none waits, -EMFILE or
  * -ENFILE when the process or the system is out of descriptors). */
 int IpcSysAccept(int listenFd, IpcSysCred *cred);
+
+/* The supplementary groups of the process at the other end of the connected
+ * socket fd, as the kernel recorded them when it connected: 0 and *count,
+ * the number of groups it has, written to groups when they fit (count at
+ * most max; nothing is written otherwise); or an error number. */
+int IpcSysPeerGroups(int fd, uint32_t *groups, uint32_t max, uint32_t *count);
 
 /* Asks for a send buffer of want bytes on fd; the size the kernel granted
  * (it caps the request at its configured maximum), 0 when unknown. */
@@ -176,9 +186,49 @@ int IpcSysPoll(IpcSysPollItem *items, size_t n, int ms);
  * Files of the run directory and shared mappings
  * ------------------------------------------------------------------------- */
 
-/* Creates directory dir with mode unless it exists. 0, or an error number
- * (ENOTDIR when something else stands there). */
+/* What the kernel says of a file: its type (IPC_SYS_FILE_*), its permission
+ * bits with the setuid, setgid and sticky bits (07777), its owner and group. */
+#define IPC_SYS_FILE_OTHER 0U
+#define IPC_SYS_FILE_REGULAR 1U
+#define IPC_SYS_FILE_DIR 2U
+#define IPC_SYS_FILE_LINK 3U
+#define IPC_SYS_FILE_SOCKET 4U
+
+typedef struct IpcSysFileInfo {
+    uint32_t type;
+    uint32_t mode;
+    uint32_t uid;
+    uint32_t gid;
+} IpcSysFileInfo;
+
+/* What the kernel says of the name path itself (a link is not followed): 0,
+ * or an error number. */
+int IpcSysFileInfoOfPath(const char *path, IpcSysFileInfo *info);
+
+/* What the kernel says of the file open as fd: 0, or an error number. */
+int IpcSysFileInfoOfFd(int fd, IpcSysFileInfo *info);
+
+/* Creates directory dir with mode (less the process's umask): 0, EEXIST when
+ * something stands there already, or another error number. */
 int IpcSysMakeDir(const char *dir, uint32_t mode);
+
+/* Opens directory dir without following a link: the descriptor, or -errno
+ * (-ELOOP when dir is a symbolic link, -ENOTDIR when it is no directory). */
+int IpcSysOpenDir(const char *dir);
+
+/* Sets the permission bits of the file open as fd to mode and, unless gid
+ * is IPC_SYS_KEEP_ID, its group to gid: 0, or an error number. */
+#define IPC_SYS_KEEP_ID 0xFFFFFFFFU
+int IpcSysSetFdMode(int fd, uint32_t mode, uint32_t gid);
+
+/* True when the calling process is in group gid (its effective group or one
+ * of its supplementary groups). */
+bool IpcSysInGroup(uint32_t gid);
+
+/* Reads the file at path (a link is followed) into buf, at most size bytes,
+ * with what the kernel says of it in *info: the byte count, or -errno
+ * (-EFBIG when the file holds more than size bytes). */
+ssize_t IpcSysReadFile(const char *path, void *buf, size_t size, IpcSysFileInfo *info);
 
 /* Opens path for reading and writing without following a link; with
  * create, makes a new file of size bytes (mode 0600) that must not exist.
@@ -209,6 +259,13 @@ int IpcSysFileKeyOf(const char *path, IpcSysFileKey *key);
  * when it did. A name some other process made since is left alone. */
 bool IpcSysUnlinkSame(const char *path, const IpcSysFileKey *key);
 
+/* Sets the permission bits of the socket file named path to mode and,
+ * unless gid is IPC_SYS_KEEP_ID, its group to gid, while the name still
+ * stands for the file key names (else EEXIST, nothing changed): 0, or an
+ * error number. A socket's descriptor cannot reach its file, so the name is
+ * used; only the owners of the run directory can change what it names. */
+int IpcSysSetSocketMode(const char *path, const IpcSysFileKey *key, uint32_t mode, uint32_t gid);
+
 /* Maps size bytes of the file open as fd, shared and writable: the address,
  * or NULL (*err gets the error number). */
 void *IpcSysMapShared(int fd, size_t size, int *err);
@@ -216,12 +273,45 @@ void *IpcSysMapShared(int fd, size_t size, int *err);
 /* Unmaps what IpcSysMapShared returned. */
 void IpcSysUnmap(void *addr, size_t size);
 
+/* Whether the calling process may use dir as a run directory: dir is a
+ * directory it may write in and search, or dir does not exist and its
+ * parent is one (so it may create dir), by its effective ids. */
+bool IpcSysMayUseDir(const char *dir);
+
+/* Calls visit(name, arg) for each name in dir but "." and "..". 0, or an
+ * error number (dir cannot be read). */
+int IpcSysListDir(const char *dir, void (*visit)(const char *name, void *arg), void *arg);
+
 /* The process's real user id. */
 uint32_t IpcSysUid(void);
 
 /* The calling process's id, asked of the kernel (a forked child gets its
  * own). */
 uint32_t IpcSysPid(void);
+
+/* ---------------------------------------------------------------------------
+ * Watching a folder and the ends of processes (inotify, pidfd)
+ * ------------------------------------------------------------------------- */
+
+/* What a folder watch reports (IpcSysDirChanges). */
+#define IPC_SYS_DIR_APPEARED 1U /* a name was moved into the folder */
+#define IPC_SYS_DIR_VANISHED 2U /* a name was removed or moved away */
+#define IPC_SYS_DIR_LOST 3U     /* changes were lost: look at the whole folder */
+#define IPC_SYS_DIR_GONE 4U     /* the folder itself was removed or moved */
+
+/* A watch of the names in folder dir: readable while changes wait. The
+ * descriptor (non-blocking, close-on-exec), or -errno. */
+int IpcSysDirWatch(const char *dir);
+
+/* Reads the changes waiting on watch fd and calls visit(kind, name, arg) for
+ * each, in order (name "" for IPC_SYS_DIR_LOST and IPC_SYS_DIR_GONE). The
+ * number of changes, 0 when none wait, or -errno. */
+int IpcSysDirChanges(int fd, void (*visit)(uint32_t kind, const char *name, void *arg), void *arg);
+
+/* A descriptor that turns readable when process pid ends (a pidfd,
+ * close-on-exec), or -errno: -ESRCH when no such process runs, -ENOSYS when
+ * the kernel has none. */
+int IpcSysProcessWatch(uint32_t pid);
 
 /* ---------------------------------------------------------------------------
  * Process hooks
