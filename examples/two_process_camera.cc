@@ -1,8 +1,9 @@
 /*
  * The camera process of the two-process demo. It joins as "camera" with one
  * task, "camera". When the encoder says hello (a call, answered at once),
- * the camera task sends six frames, asynchronously, calls the encoder
- * synchronously for its status, and publishes a scene change; when the
+ * the camera task sends six frames, asynchronously, then thirty 4K frames
+ * by reference in shared buffers, calls the encoder synchronously for its
+ * status, and publishes a scene change; when the
  * encoder says bye, it stops its process.
  *
  * Thread safety: the task's callback runs on the camera task's thread; main

@@ -4,11 +4,14 @@
  * SCENE_CHANGED event before the camera runs (the subscription is kept and
  * goes to the camera's process when it joins); then it waits for the camera
  * process to join and says hello, a call that the camera's task answers. The
- * task checks and "encodes" each frame, answers the camera's status call,
- * and on the scene change says bye and stops its process.
+ * task checks and "encodes" each frame (the 4K ones where they lie, in its
+ * read-only mapping of the camera's buffers, timing each), answers the
+ * camera's status call, and on the scene change says bye and stops its
+ * process.
  *
- * Thread safety: the counters are touched by the encoder task's thread only,
- * and read by main after the task loop has ended.
+ * Thread safety: the counters (and the 4K frames' times) are touched by the
+ * encoder task's thread only, and read by main after the task loop has
+ * ended.
  */
 #include <unistd.h>
 
