@@ -56,11 +56,18 @@ inline size_t MappingsOf(const char *text) {
     return n;
 }
 
+/* The open descriptors of the kinds that travel with messages here: memory
+ * files (segments among them) and pipes. Sockets and process watches that
+ * the library opens for its peers in its own time are left out. */
 inline size_t OpenFdCount() {
     size_t n = 0U;
     if (DIR *dir = opendir("/proc/self/fd")) {
         while (const dirent *entry = readdir(dir)) {
-            n += entry->d_name[0] != '.' ? 1U : 0U;
+            char target[256] = {0};
+            const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+            if (entry->d_name[0] != '.' && readlink(path.c_str(), target, sizeof(target) - 1U) > 0) {
+                n += std::strncmp(target, "/memfd:", 7) == 0 || std::strncmp(target, "pipe:", 5) == 0 ? 1U : 0U;
+            }
         }
         closedir(dir);
     }
@@ -123,7 +130,8 @@ public:
 
     /* "hold": frames are held from now on; "release I": releases held frame
      * I ("released CODE"); "maps": "maps N", the segments mapped;
-     * "fdcount": "fdcount N". False for another command. */
+     * "fdcount": "fdcount N", the memory files and pipes open. False for
+     * another command. */
     bool RunCommand(const std::string &command) {
         unsigned index = 0U;
         if (command == "hold") {
