@@ -77,9 +77,12 @@ public:
             argv.push_back(const_cast<char *>(word.c_str()));
         }
         argv.push_back(nullptr);
+        // Pointers into *env itself: the strings live until the spawn is done.
         std::vector<char *> envp;
-        for (const std::string &entry : env != nullptr ? *env : std::vector<std::string>()) {
-            envp.push_back(const_cast<char *>(entry.c_str()));
+        if (env != nullptr) {
+            for (const std::string &entry : *env) {
+                envp.push_back(const_cast<char *>(entry.c_str()));
+            }
         }
         envp.push_back(nullptr);
         if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), env != nullptr ? envp.data() : environ) != 0) {

@@ -29,7 +29,8 @@ struct Row {
     std::string process;
     const MsgCtlTask *task;
     double handledPerSec;
-    double refusedPerSec;
+    double refusedPerSec; // refused as full
+    double deniedPerSec;  // refused by the access policy
 };
 
 uint64_t NowNs() {
@@ -68,15 +69,19 @@ std::vector<Row> Rank(const Round &before, const Round &now) {
         auto old = before.tasks.find(entry.first);
         double handled = 0.0;
         double refused = 0.0;
+        double denied = 0.0;
         if (old != before.tasks.end() && seconds > 0.0 && entry.second.handled >= old->second.handled) {
             handled = static_cast<double>(entry.second.handled - old->second.handled) / seconds;
             refused = static_cast<double>(entry.second.refusedFull - old->second.refusedFull) / seconds;
+            denied = static_cast<double>(entry.second.refusedAccess - old->second.refusedAccess) / seconds;
         }
-        rows.push_back({entry.first.substr(0, entry.first.find('/')), &entry.second, handled, refused});
+        rows.push_back({entry.first.substr(0, entry.first.find('/')), &entry.second, handled, refused, denied});
     }
     std::stable_sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) {
-        if (a.refusedPerSec != b.refusedPerSec) {
-            return a.refusedPerSec > b.refusedPerSec;
+        const double aRefused = a.refusedPerSec + a.deniedPerSec;
+        const double bRefused = b.refusedPerSec + b.deniedPerSec;
+        if (aRefused != bRefused) {
+            return aRefused > bRefused;
         }
         if (a.handledPerSec != b.handledPerSec) {
             return a.handledPerSec > b.handledPerSec;
@@ -95,7 +100,12 @@ std::string Render(const Args &args, const Round &now, const std::vector<Row> &r
             json.Open().Key("process").Str(r.process).Key("task").Str(NameOf(r.task->name));
             json.Key("pending").Num(r.task->pending).Key("queueLen").Num(r.task->queueLen);
             json.Key("highWater").Num(r.task->highWater).Key("handledPerSec").Real(r.handledPerSec);
-            json.Key("refusedPerSec").Real(r.refusedPerSec).Key("callbackP99Ns").Num(r.task->callbackP99Ns);
+            json.Key("refusedPerSec")
+                .Real(r.refusedPerSec)
+                .Key("deniedPerSec")
+                .Real(r.deniedPerSec)
+                .Key("callbackP99Ns")
+                .Num(r.task->callbackP99Ns);
             json.Key("callbackMaxNs").Num(r.task->callbackMaxNs).Key("served").Str(ServedName(r.task->served)).Close();
         }
         json.CloseArray().Key("unreachable").OpenArray();
@@ -109,15 +119,15 @@ std::string Render(const Args &args, const Round &now, const std::vector<Row> &r
                    "vyre-msg top: %u processes, %zu tasks, every %u ms (refusing first, then busiest)\n\n",
                    now.processes, rows.size(), args.intervalMs);
     std::string text = isatty(STDOUT_FILENO) != 0 ? std::string("\x1b[H\x1b[2J") + line : line;
-    (void)snprintf(line, sizeof(line), "%-15s  %-15s  %15s  %6s  %9s  %8s  %8s  %8s  %-4s\n", "PROCESS", "TASK",
-                   "PENDING/QUEUE", "HIGH", "MSG/S", "FULL/S", "CB P99", "CB MAX", "SERVED");
+    (void)snprintf(line, sizeof(line), "%-15s  %-15s  %15s  %6s  %9s  %8s  %8s  %8s  %8s  %-4s\n", "PROCESS", "TASK",
+                   "PENDING/QUEUE", "HIGH", "MSG/S", "FULL/S", "DENIED/S", "CB P99", "CB MAX", "SERVED");
     text += line;
     for (const Row &r : rows) {
         std::string depth = std::to_string(r.task->pending) + "/" + std::to_string(r.task->queueLen);
-        (void)snprintf(line, sizeof(line), "%-15s  %-15s  %15s  %6u  %9.1f  %8.1f  %8s  %8s  %-4s\n", r.process.c_str(),
-                       NameOf(r.task->name).c_str(), depth.c_str(), r.task->highWater, r.handledPerSec, r.refusedPerSec,
-                       Nanos(r.task->callbackP99Ns).c_str(), Nanos(r.task->callbackMaxNs).c_str(),
-                       ServedName(r.task->served));
+        (void)snprintf(line, sizeof(line), "%-15s  %-15s  %15s  %6u  %9.1f  %8.1f  %8.1f  %8s  %8s  %-4s\n",
+                       r.process.c_str(), NameOf(r.task->name).c_str(), depth.c_str(), r.task->highWater,
+                       r.handledPerSec, r.refusedPerSec, r.deniedPerSec, Nanos(r.task->callbackP99Ns).c_str(),
+                       Nanos(r.task->callbackMaxNs).c_str(), ServedName(r.task->served));
         text += line;
     }
     for (const std::string &name : now.unreachable) {

@@ -81,7 +81,8 @@ const char kExitCodes[] =
 void PrintUsage(FILE *out) {
     (void)fprintf(out, "usage: vyre-msg COMMAND [ARGS] [--json]\n\n"
                        "See and drive the processes of a run directory (VYRE_OS_MSG_RUNDIR, default\n"
-                       "$XDG_RUNTIME_DIR/vyre_os_msg or /tmp/vyre_os_msg-UID) while they run.\n\nCommands:\n");
+                       "/run/vyre_os_msg where this user may use it, else /tmp/vyre_os_msg-UID) while\n"
+                       "they run.\n\nCommands:\n");
     for (const Command &c : kCommands) {
         (void)fprintf(out, "  %-8s %s\n", c.name, c.summary);
     }
