@@ -16,6 +16,7 @@
 #define VYRE_EXAMPLES_TWO_PROCESS_DEMO_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +42,7 @@ enum MsgId : uint32_t {
     MSG_FRAME,                 // camera -> encoder: FrameHeader + pixels
     MSG_GET_STATUS,            // camera -> encoder, synchronous; answered with EncoderStatus
     MSG_BYE,                   // encoder -> camera: seen the scene change, leaving
+    MSG_UHD_FRAME,             // camera -> encoder: a 4K frame in a shared buffer, UhdHeader first
     EV_SCENE_CHANGED = 0x4000, // event published by camera: SceneEvent
 };
 
@@ -55,6 +57,28 @@ constexpr uint32_t kCallTimeoutMs = 2000;
 // How long the encoder waits for the camera process to join.
 constexpr uint32_t kJoinTimeoutMs = 10000;
 constexpr uint32_t kNightLux = 3;
+
+// Then a burst of 4K I420 frames (3840x2160, 12,441,600 bytes: three times
+// what a copied payload may carry), each passed by reference in a shared
+// buffer at a camera's 60 frames a second.
+constexpr uint32_t kUhdFrames = 30;
+constexpr uint32_t kUhdBytes = 3840U * 2160U * 3U / 2U;
+constexpr uint32_t kUhdIntervalUs = 1000000U / 60U;
+
+struct UhdHeader {
+    uint32_t seq;
+    uint64_t sentNs; // UhdNowNs() just before the send
+};
+/* The monotonic clock, which both processes read alike. */
+inline uint64_t UhdNowNs() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+/* The byte every pixel of 4K frame seq holds. */
+inline uint8_t UhdPixel(uint32_t seq) {
+    return static_cast<uint8_t>(seq * 37U + 1U);
+}
 
 struct FrameHeader {
     uint32_t seq;

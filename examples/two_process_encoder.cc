@@ -4,17 +4,22 @@
  * SCENE_CHANGED event before the camera runs (the subscription is kept and
  * goes to the camera's process when it joins); then it waits for the camera
  * process to join and says hello, a call that the camera's task answers. The
- * task checks and "encodes" each frame, answers the camera's status call,
- * and on the scene change says bye and stops its process.
+ * task checks and "encodes" each frame (the 4K ones where they lie, in its
+ * read-only mapping of the camera's buffers, timing each), answers the
+ * camera's status call, and on the scene change says bye and stops its
+ * process.
  *
- * Thread safety: the counters are touched by the encoder task's thread only,
- * and read by main after the task loop has ended.
+ * Thread safety: the counters (and the 4K frames' times) are touched by the
+ * encoder task's thread only, and read by main after the task loop has
+ * ended.
  */
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "two_process_demo.h"
 
@@ -48,6 +53,37 @@ void EncodeFrame(const MsgHead *msg) {
                     header.width, header.height, msg->dataLen, ok ? "ok" : "BAD", msg->sendPid);
 }
 
+// Checks a 4K frame where it lies, one byte per page and the last, and
+// notes when it came; after the last one, tells the rate and latency seen.
+void TakeUhdFrame(const MsgHead *msg) {
+    static std::vector<uint64_t> latencyNs;
+    static uint64_t firstNs = 0;
+    const uint64_t now = UhdNowNs();
+    UhdHeader header{};
+    bool ok = msg->data != nullptr && msg->dataLen == kUhdBytes;
+    if (ok) {
+        std::memcpy(&header, msg->data, sizeof(header));
+        const uint8_t *bytes = static_cast<const uint8_t *>(msg->data);
+        for (uint32_t at = 4096U; ok && at < kUhdBytes; at += 4096U) {
+            ok = bytes[at] == UhdPixel(header.seq);
+        }
+        ok = ok && bytes[kUhdBytes - 1U] == UhdPixel(header.seq) && header.seq == latencyNs.size() + 1U;
+    }
+    g_journal->Expect(ok, "encoder: 4K frame %u arrives whole and in order (%u bytes)", header.seq, msg->dataLen);
+    firstNs = latencyNs.empty() ? now : firstNs;
+    latencyNs.push_back(now - header.sentNs);
+    if (header.seq != kUhdFrames) {
+        return;
+    }
+    const double spanS = static_cast<double>(now - firstNs) / 1e9;
+    std::sort(latencyNs.begin(), latencyNs.end());
+    g_journal->Line(kEncoderTask,
+                    "%zu 4K frames read in place: %.1f frames/s, latency %.0f us (median), %.0f us at most",
+                    latencyNs.size(), spanS > 0 ? static_cast<double>(latencyNs.size() - 1U) / spanS : 0.0,
+                    latencyNs[latencyNs.size() / 2] / 1e3, latencyNs.back() / 1e3);
+    g_journal->Expect(latencyNs.size() == kUhdFrames, "encoder: %zu 4K frames of %u", latencyNs.size(), kUhdFrames);
+}
+
 void AnswerStatus(MsgHead *msg) {
     uint32_t result = OsMsgSynSendResp(msg, &g_status, sizeof(g_status));
     g_journal->Line(kEncoderTask, "answers GET_STATUS from %.16s: %u frames encoded: %s", msg->sendProcName,
@@ -76,6 +112,9 @@ uint32_t EncoderTask(MsgHead *msg) {
     switch (msg->msgId) {
     case MSG_FRAME:
         EncodeFrame(msg);
+        break;
+    case MSG_UHD_FRAME:
+        TakeUhdFrame(msg);
         break;
     case MSG_GET_STATUS:
         AnswerStatus(msg);

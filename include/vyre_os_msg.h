@@ -934,8 +934,9 @@ OS_MSG_API uint32_t OsMsgDumpStats(void);
  * from its process's pool of shared memory (OsMsgBufAlloc), writes its data
  * there and sends a message whose data points into it (OsMsgAsynSendBuf,
  * OsMsgSynSendBuf, OsMsgBroadcastEventBuf). The receiving callback finds
- * data/dataLen as usual, pointing at the very buffer: nothing is copied, and
- * dataLen may reach OS_MSG_BUF_MAX_SIZE instead of OS_MSG_MAX_DATA_LEN. A
+ * data/dataLen as usual, pointing at the very buffer (within the process) or
+ * into a read-only mapping of it (in another process): nothing is copied,
+ * and dataLen may reach OS_MSG_BUF_MAX_SIZE instead of OS_MSG_MAX_DATA_LEN. A
  * buffer counts references: its owner's, one per message that carries it,
  * one per hold. A receiver keeps a buffer past its callback with
  * OsMsgBufHold and gives it back with OsMsgBufRelease; the buffer goes back
@@ -945,6 +946,17 @@ OS_MSG_API uint32_t OsMsgDumpStats(void);
  * A shared buffer stays the sender's memory: it is not zeroed when it comes
  * back, and a sender can still write to it while a receiver reads it. A
  * receiver that must not trust its sender copies what it keeps.
+ *
+ * Between processes (the "unix" carrier) a segment's memory file is passed
+ * once per connection, read-only, and mapped once by the receiving process,
+ * which checks that it is sealed against shrinking and growing: a sender
+ * can neither cut a mapping short under its reader nor be written to by
+ * it. The receiver's references travel back when its last one goes; a
+ * receiver that dies gives back all it held, and a sender that dies leaves
+ * its receivers' buffers valid until they release them. What another
+ * process holds of a task's buffers is its buffersAtPeers
+ * (OsMsgGetTaskBufStats), and a refusal of a full pool names the process
+ * that holds most of it.
  *
  * The pool consists of sealed anonymous memory files (they cannot shrink or
  * grow, and have no name in any file system, so nothing is left behind when
@@ -961,8 +973,8 @@ OS_MSG_API uint32_t OsMsgDumpStats(void);
  * the descriptors of a message that is dropped.
  *
  * Shared buffers and descriptors reach tasks of the own process (also
- * through the loopback); across processes with the "unix" carrier these
- * calls refuse with OS_MSG_ERR_NOT_IMPLEMENTED for now.
+ * through the loopback) and, with the "unix" carrier, of other processes;
+ * a response carries neither (OsMsgSynSendResp copies).
  * ------------------------------------------------------------------------- */
 
 /* Largest shared buffer: 256 MiB. */
@@ -1000,8 +1012,10 @@ OS_MSG_API uint32_t OsMsgBufFree(void *data);
  * not inside a buffer the caller owns, or dataLen 0); OS_MSG_ERR_OVERSIZE
  * (dataLen runs past the buffer's end); OS_MSG_ERR_NOT_INIT;
  * OS_MSG_ERR_NOT_FOUND; OS_MSG_ERR_FULL (the receiver's queue is full, or
- * its byte bound is reached); OS_MSG_ERR_NO_MEMORY;
- * OS_MSG_ERR_NOT_IMPLEMENTED (the receiver is in another process). */
+ * its byte bound is reached); OS_MSG_ERR_NO_MEMORY; the results of
+ * OsMsgAsynSend for a receiver in another process
+ * (OS_MSG_ERR_SERVER_NOT_RUNNING, ...); OS_MSG_ERR_NOT_IMPLEMENTED (the
+ * receiver is on another CPU, or the carrier passes no buffers). */
 OS_MSG_API uint32_t OsMsgAsynSendBuf(MsgHead *head);
 
 /* Sends head as a request, as OsMsgSynSend does, with its payload in a shared
@@ -1066,10 +1080,13 @@ OS_MSG_API uint32_t OsMsgBufGetPoolStats(OsMsgBufPoolStats *stats);
  * own in every case. The receiving callback takes them with OsMsgTakeFd; the
  * library closes those the callback did not take, and all of them when the
  * message is refused or dropped.
+ * Between processes the descriptors travel with the message (SCM_RIGHTS),
+ * and a payload above 60 KiB goes in a shared buffer of the sender's pool.
  * Results of OsMsgAsynSend, and OS_MSG_ERR_INVALID_PARAM (fds NULL with
  * fdCount above 0, more than OS_MSG_MAX_FDS, or a descriptor not open),
  * OS_MSG_ERR_SYSTEM (the process has no descriptor number left),
- * OS_MSG_ERR_NOT_IMPLEMENTED (the receiver is in another process). */
+ * OS_MSG_ERR_FULL (also: such a payload found the pool full),
+ * OS_MSG_ERR_NOT_IMPLEMENTED (the receiver is on another CPU). */
 OS_MSG_API uint32_t OsMsgAsynSendFds(MsgHead *head, const int *fds, uint32_t fdCount);
 
 /* Inside a task's callback, for the message msg it received: the number of
@@ -1095,12 +1112,13 @@ OS_MSG_API int OsMsgTakeFd(MsgHead *msg, uint32_t index);
 OS_MSG_API uint32_t OsMsgSetTaskByteLimit(const char *taskName, uint64_t bytes);
 
 typedef struct OsMsgTaskBufStats {
-    uint64_t byteLimit;    /* the bound, 0 for none */
-    uint64_t bytesQueued;  /* queued bytes counted against the bound (0 without one) */
-    uint64_t bytesHeld;    /* sizes of the shared buffers the task holds */
-    uint64_t refusedBytes; /* sends the bound refused (also in refusedFull) */
-    uint32_t buffersHeld;  /* holds the task has not released */
-    uint32_t reserved;     /* 0 */
+    uint64_t byteLimit;      /* the bound, 0 for none */
+    uint64_t bytesQueued;    /* queued bytes counted against the bound (0 without one) */
+    uint64_t bytesHeld;      /* sizes of the shared buffers the task holds */
+    uint64_t refusedBytes;   /* sends the bound refused (also in refusedFull) */
+    uint32_t buffersHeld;    /* holds the task has not released */
+    uint32_t buffersAtPeers; /* references to shared buffers the task sent (not lent to a call) that other
+                                processes still hold */
 } OsMsgTaskBufStats;
 
 /* Reads the byte bound and shared-buffer figures of task taskName.

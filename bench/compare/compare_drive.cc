@@ -23,7 +23,29 @@ void StampPayload(char *payload, uint32_t producer, uint64_t seq) {
     std::memcpy(payload, &word, sizeof(word));
 }
 
-Tally::Tally(const OneWayCase &c) : case_(c), total_(c.perProducer * c.producers), next_(c.producers, 0) {}
+void StampFrame(char *payload, const OneWayCase &c, uint64_t seq) {
+    StampPayload(payload, 0, seq);
+    if (c.gapUs == 0 || c.size < 2 * sizeof(uint64_t)) {
+        return;
+    }
+    thread_local uint64_t lastNs = 0;
+    const uint64_t due = lastNs + static_cast<uint64_t>(c.gapUs) * 1000U;
+    for (uint64_t now = NowNs(); seq != 0 && now < due; now = NowNs()) {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
+    }
+    lastNs = NowNs();
+    std::memcpy(payload + sizeof(uint64_t), &lastNs, sizeof(lastNs));
+}
+
+Tally::Tally(const OneWayCase &c) : case_(c), total_(c.perProducer * c.producers), next_(c.producers, 0) {
+    if (c.gapUs != 0) {
+        latencies_.reserve(total_);
+    }
+}
+
+uint64_t Tally::LatencyP50Ns() const {
+    return static_cast<uint64_t>(Quantile(latencies_, 0.5));
+}
 
 void Tally::Take(const void *data, uint32_t len) {
     if (failed_) {
@@ -39,6 +61,11 @@ void Tally::Take(const void *data, uint32_t len) {
         failed_ = producer >= next_.size() || seq != next_[producer];
         if (!failed_) {
             ++next_[producer];
+        }
+        if (!failed_ && case_.gapUs != 0 && len >= 2 * sizeof(word)) {
+            uint64_t sentNs = 0;
+            std::memcpy(&sentNs, static_cast<const char *>(data) + sizeof(word), sizeof(sentNs));
+            latencies_.push_back(static_cast<double>(NowNs() - sentNs));
         }
     }
     if (failed_) {

@@ -22,17 +22,26 @@ namespace compare {
 
 // Each of producers threads sends perProducer messages of size bytes to one
 // consumer; depth bounds the messages in flight (queue length, high-water
-// mark or ring size, as the contender has it).
+// mark or ring size, as the contender has it). A case with gapUs measures
+// latency instead of rate: the messages go one at a time, gapUs apart, each
+// stamped with the time it was sent, and the consumer notes how long each
+// took.
 struct OneWayCase {
     uint32_t size;
     uint64_t perProducer;
     uint32_t producers;
     uint32_t depth;
+    uint32_t gapUs = 0;
 };
 
 // Writes the producer index and sequence number into the first 8 bytes of a
 // payload (size >= 8).
 void StampPayload(char *payload, uint32_t producer, uint64_t seq);
+
+// StampPayload for the frames of case c, called right before each send:
+// for a latency case it first waits until gapUs have passed since the last
+// frame, then writes the time of sending into bytes 8 to 16 as well.
+void StampFrame(char *payload, const OneWayCase &c, uint64_t seq);
 
 // The consumer's side of a one-way run.
 class Tally {
@@ -46,6 +55,9 @@ public:
     bool Wait(int timeoutSec);
     uint64_t endNs() const { return endNs_.load(std::memory_order_acquire); }
     uint64_t handled() const { return handled_; }
+    // A latency case's median time from sending to handling, in
+    // nanoseconds (0 for a rate case). Once Wait returned.
+    uint64_t LatencyP50Ns() const;
 
 private:
     void Finish(bool ok);
@@ -53,6 +65,7 @@ private:
     const OneWayCase case_;
     const uint64_t total_;
     std::vector<uint64_t> next_;
+    std::vector<double> latencies_; // latency cases: ns from each message's stamp to its handling
     uint64_t handled_ = 0;
     bool failed_ = false;
     std::atomic<uint64_t> endNs_{0};

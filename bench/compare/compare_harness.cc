@@ -26,6 +26,12 @@ uint64_t NowNs() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+uint64_t ProcessCpuNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
+}
+
 double Median(std::vector<double> values) {
     if (values.empty()) {
         return 0.0;

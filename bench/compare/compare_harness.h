@@ -20,6 +20,10 @@ namespace compare {
 // CLOCK_MONOTONIC in nanoseconds; comparable between processes of one host.
 uint64_t NowNs();
 
+// The processor time the calling process (all its threads) has used, in
+// nanoseconds (CLOCK_PROCESS_CPUTIME_ID).
+uint64_t ProcessCpuNs();
+
 // Median of values (the mean of the two middle ones for an even count);
 // 0 for none.
 double Median(std::vector<double> values);

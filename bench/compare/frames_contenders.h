@@ -30,6 +30,10 @@ extern const IpcContender kFramesFloor;
 extern const IpcContender kFramesIceoryx;
 extern const bool kFramesIceoryxBuilt;
 
+// The library between two processes through shared buffers: a buffer of
+// the client's pool per frame, read in place by the server.
+extern const IpcContender kFramesLibraryShared;
+
 // The library within one process, through shared buffers
 // (OsMsgAsynSendBuf; OsMsgSynSendBuf for round trips) ...
 double LibrarySharedOneWay(const OneWayCase &c);

@@ -172,7 +172,7 @@ bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, 
             index = free.back();
             free.pop_back();
         }
-        StampPayload(frames.maps[index], 0, seq);
+        StampFrame(frames.maps[index], c, seq);
         ok = ok && send(conn, &index, sizeof(index), MSG_NOSIGNAL) == sizeof(index);
     }
     ok = ok && finish();

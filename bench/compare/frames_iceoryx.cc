@@ -186,7 +186,7 @@ bool SendOneWay(const OneWayCase &c, const std::string &, const Hook &begin, con
     bool ok = AwaitTrue([&] { return iox_pub_has_subscribers(pub); }) && begin();
     for (uint64_t seq = 0; ok && seq < c.perProducer; ++seq) {
         void *chunk = Loan(pub, c.size);
-        StampPayload(static_cast<char *>(chunk), 0, seq);
+        StampFrame(static_cast<char *>(chunk), c, seq);
         iox_pub_publish_chunk(pub, chunk);
     }
     ok = ok && finish();

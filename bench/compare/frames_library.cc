@@ -56,14 +56,14 @@ double OneWay(const OneWayCase &c, bool shared) {
     if (!member.joined() || !member.AddTask("sink", c.depth, TakeFrame)) {
         return -1.0;
     }
-    return DriveOneWay(c, tally, [&](uint32_t producer) {
+    return DriveOneWay(c, tally, [&](uint32_t) { // one producer
         std::vector<char> source(shared ? 0U : c.size, 'v');
         for (uint64_t seq = 0; seq < c.perProducer; ++seq) {
             void *data = shared ? AllocWaiting(c.size) : source.data();
             if (data == nullptr) {
                 return false;
             }
-            StampPayload(static_cast<char *>(data), producer, seq);
+            StampFrame(static_cast<char *>(data), c, seq);
             MsgHead model = FrameTo("sink", "producer", data, c.size);
             if (SendRetrying(model, shared ? OsMsgAsynSendBuf : OsMsgAsynSend) != OS_MSG_OK) {
                 return false;

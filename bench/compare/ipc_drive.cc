@@ -93,6 +93,8 @@ private:
 struct ServerResult {
     uint64_t endNs;
     uint64_t ok;
+    uint64_t cpuNs;     // the server process's processor time from ready to finish
+    uint64_t latencyNs; // a latency case's median
 };
 
 // Forks the server, which runs serve(ready, finish) and exits; returns its
@@ -153,42 +155,67 @@ bool AwaitByte(Channel &channel) {
 } // namespace
 
 double RunOneWayAcross(const IpcContender &contender, const OneWayCase &c) {
+    OneWayFigures figures{};
+    return RunOneWayAcrossFigures(contender, c, figures) ? figures.rate : -1.0;
+}
+
+bool RunOneWayAcrossFigures(const IpcContender &contender, const OneWayCase &c, OneWayFigures &out) {
     IgnoreBrokenPipes();
     ScratchDir dir;
     Channel ready, result, done;
     if (dir.path().empty() || !ready.ok() || !result.ok() || !done.ok()) {
-        return -1.0;
+        return false;
     }
-    pid_t server = ForkServer(ready, result, done, [&](const Hook &readyHook, Channel &out, Channel &in) {
+    pid_t server = ForkServer(ready, result, done, [&](const Hook &readyHook, Channel &resultOut, Channel &in) {
         Tally tally(c);
-        Hook finish = [&] {
-            ServerResult r{0, 0};
-            r.ok = tally.Wait(kTimeoutMs / 1000) ? 1 : 0;
-            r.endNs = tally.endNs();
-            return out.Send(&r, sizeof(r)) && AwaitByte(in) && r.ok == 1;
+        uint64_t cpu0 = 0;
+        Hook readyTimed = [&] {
+            cpu0 = ProcessCpuNs();
+            return readyHook();
         };
-        return contender.serveOneWay(c, dir.path(), readyHook, finish, tally);
+        Hook finish = [&] {
+            ServerResult r{0, 0, 0, 0};
+            r.ok = tally.Wait(kTimeoutMs / 1000) ? 1 : 0;
+            r.cpuNs = ProcessCpuNs() - cpu0;
+            r.endNs = tally.endNs();
+            r.latencyNs = tally.LatencyP50Ns();
+            return resultOut.Send(&r, sizeof(r)) && AwaitByte(in) && r.ok == 1;
+        };
+        return contender.serveOneWay(c, dir.path(), readyTimed, finish, tally);
     });
     if (server < 0) {
-        return -1.0;
+        return false;
     }
     PlaceProducerSide();
-    ServerResult r{0, 0};
+    ServerResult r{0, 0, 0, 0};
     uint64_t start = 0;
+    uint64_t cpu0 = 0;
+    uint64_t cpu1 = 0;
     bool ok = AwaitByte(ready);
     if (ok) {
         Hook begin = [&] {
+            cpu0 = ProcessCpuNs();
             start = NowNs();
             return true;
         };
-        Hook finish = [&] { return result.Receive(&r, sizeof(r), kTimeoutMs) && r.ok == 1; };
+        Hook finish = [&] {
+            bool got = result.Receive(&r, sizeof(r), kTimeoutMs) && r.ok == 1;
+            cpu1 = ProcessCpuNs();
+            return got;
+        };
         ok = contender.sendOneWay(c, dir.path(), begin, finish);
     }
     char byte = 'd';
     (void)done.Send(&byte, 1);
     done.CloseWrite();
     ok = AwaitServer(server) && ok && r.ok == 1 && start != 0 && r.endNs > start;
-    return ok ? static_cast<double>(c.perProducer) / (static_cast<double>(r.endNs - start) / 1e9) : -1.0;
+    if (ok) {
+        const double frames = static_cast<double>(c.perProducer);
+        out.rate = frames / (static_cast<double>(r.endNs - start) / 1e9);
+        out.latencyP50Us = static_cast<double>(r.latencyNs) / 1e3;
+        out.cpuUsPerFrame = static_cast<double>(cpu1 - cpu0 + r.cpuNs) / 1e3 / frames;
+    }
+    return ok;
 }
 
 bool RunRoundTripsAcross(const IpcContender &contender, uint32_t size, uint32_t count, std::vector<double> &samplesUs) {

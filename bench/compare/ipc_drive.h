@@ -17,6 +17,17 @@ namespace compare {
 // the server handled the last message; negative on failure.
 double RunOneWayAcross(const IpcContender &contender, const OneWayCase &c);
 
+// What one one-way run across measured.
+struct OneWayFigures {
+    double rate;          // messages per second, as RunOneWayAcross
+    double latencyP50Us;  // a latency case's median time from sending to handling (0 otherwise)
+    double cpuUsPerFrame; // processor time of both processes (all their threads) from the client's begin
+                          // and the server's ready to their finish hooks, per message
+};
+
+// RunOneWayAcross with all its figures; false on failure.
+bool RunOneWayAcrossFigures(const IpcContender &contender, const OneWayCase &c, OneWayFigures &out);
+
 // Times count round trips of size bytes after a warm-up; false on failure.
 bool RunRoundTripsAcross(const IpcContender &contender, uint32_t size, uint32_t count, std::vector<double> &samplesUs);
 

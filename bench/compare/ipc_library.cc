@@ -57,7 +57,7 @@ bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, 
         return false;
     }
     for (uint64_t seq = 0; seq < c.perProducer; ++seq) {
-        StampPayload(payload.data(), 0, seq);
+        StampFrame(payload.data(), c, seq);
         if (SendRetrying(model, OsMsgAsynSend) != OS_MSG_OK) {
             return false;
         }

@@ -98,6 +98,15 @@
  * task waits meanwhile. Milliseconds. */
 #define MSG_TUNE_SEND_ANSWER_WAIT_MS 200U
 
+/* How long the notice that a message in slices is given up waits for room
+ * before the sender shuts the connection down instead. Longer than the
+ * message's own wait: the receiver of a full task stops reading until the
+ * task makes room, and a connection shut down loses what that receiver had
+ * not read yet, messages whose send had succeeded (one core, a task four
+ * messages deep, frames of 4,194,136 bytes: most runs lost one
+ * without this wait). The sender's caller waits meanwhile. Milliseconds. */
+#define MSG_TUNE_SEND_ABORT_WAIT_MS 200U
+
 /* A peer connection unused for this long is closed and its slot given back:
  * it costs a descriptor on each side and a slot, while connecting again
  * costs about 20 us once. The receive thread looks every half of it.

@@ -11,6 +11,7 @@
 #include "base/msg_alloc.h"
 #include "log/msg_log.h"
 #include "shared_buf/sbuf_pool.h"
+#include "shared_buf/sbuf_share.h"
 
 struct SbufHold {
     SbufHold *next;
@@ -120,7 +121,7 @@ uint32_t SbufReleaseRef(const void *data, SbufAccount *preferred) {
     SbufLock();
     SbufBlock *block = SbufFindLocked(data);
     bool released = block != nullptr && ReleaseLocked(block, preferred);
-    SbufUnlock();
+    SbufUnlockAndNotify(); // the last hold of another process's buffer gives it back
     if (!released) {
         MSG_LOG(OS_MSG_LOG_ERROR, "data is not in a held buffer.");
         return OS_MSG_ERR_INVALID_PARAM;
@@ -133,8 +134,12 @@ void SbufForgetAccount(SbufAccount *account) {
     if (__atomic_load_n(&account->buffers, __ATOMIC_RELAXED) != 0U) {
         SbufForEachInUseLocked(ForgetIn, account);
     }
+    if (__atomic_load_n(&account->lent, __ATOMIC_RELAXED) != 0U) {
+        SbufShareForgetAccountLocked(account);
+    }
     __atomic_store_n(&account->buffers, 0U, __ATOMIC_RELAXED);
     __atomic_store_n(&account->bytes, 0U, __ATOMIC_RELAXED);
+    __atomic_store_n(&account->lent, 0U, __ATOMIC_RELAXED);
     SbufUnlock();
 }
 
@@ -144,6 +149,10 @@ uint32_t SbufAccountBuffers(const SbufAccount *account) {
 
 uint64_t SbufAccountBytes(const SbufAccount *account) {
     return __atomic_load_n(&account->bytes, __ATOMIC_RELAXED);
+}
+
+uint32_t SbufAccountLent(const SbufAccount *account) {
+    return __atomic_load_n(&account->lent, __ATOMIC_RELAXED);
 }
 
 } // extern "C"

@@ -19,11 +19,12 @@
 
 #include <stdint.h>
 
-/* What a task holds: written under the pool lock, read atomically. */
+/* What a task holds, and what it sent that other processes still hold:
+ * written under the pool lock, read atomically. */
 typedef struct SbufAccount {
     uint64_t bytes;   /* sizes of the buffers held */
     uint32_t buffers; /* holds */
-    uint32_t pad;
+    uint32_t lent;    /* references its sends lent to other processes and not yet given back (sbuf_share.h) */
 } SbufAccount;
 
 #ifdef __cplusplus
@@ -41,12 +42,14 @@ uint32_t SbufHoldRef(const void *data, SbufAccount *account);
 uint32_t SbufReleaseRef(const void *data, SbufAccount *preferred);
 
 /* The account's task is going: its holds stay (the buffers stay valid until
- * released) but are charged to no task from now on. */
+ * released), and so do the references its sends lent to other processes,
+ * but both are charged to no task from now on. */
 void SbufForgetAccount(SbufAccount *account);
 
 /* The account's figures now. */
 uint32_t SbufAccountBuffers(const SbufAccount *account);
 uint64_t SbufAccountBytes(const SbufAccount *account);
+uint32_t SbufAccountLent(const SbufAccount *account);
 
 #ifdef __cplusplus
 }

@@ -16,6 +16,8 @@
 
 #include "base/msg_alloc.h"
 #include "log/msg_log.h"
+#include "shared_buf/sbuf_mapping.h"
+#include "shared_buf/sbuf_share.h"
 #include "shared_buf/sbuf_sys.h"
 
 namespace {
@@ -41,10 +43,11 @@ struct SbufPoolState {
     uint64_t bytesInUse;
     uint32_t buffersInUse;
     uint64_t refusedFull;
+    uint32_t lastSegmentId;
 };
 
 pthread_mutex_t g_sbufLock = PTHREAD_MUTEX_INITIALIZER;
-SbufPoolState g_sbuf = {{}, nullptr, 0U, 0U, 0U, (uint64_t)OS_MSG_BUF_POOL_DEFAULT_MB *kMiB, 0U, 0U, 0U};
+SbufPoolState g_sbuf = {{}, nullptr, 0U, 0U, 0U, (uint64_t)OS_MSG_BUF_POOL_DEFAULT_MB *kMiB, 0U, 0U, 0U, 0U};
 
 uint32_t ClassOf(uint32_t size) {
     uint32_t shift = kMinShift;
@@ -100,10 +103,15 @@ bool GrowTable() {
     return true;
 }
 
-/* Takes segment's blocks off their free list, unmaps it and forgets it. All
- * its blocks are free. */
+/* Takes segment's blocks off their free list, unmaps it and forgets it; the
+ * peers that were told of it are told it is gone. All its blocks are free. */
 void DropSegment(uint32_t index) {
     SbufSegment *segment = g_sbuf.segments[index];
+    for (uint32_t i = 0U; i < segment->shareCount; ++i) {
+        SbufShareSegmentGoneLocked(segment->shares[i], segment->id);
+    }
+    MSG_FREE(segment->shares);
+    SbufSysCloseFd(segment->readOnlyFd);
     SbufBlock **link = &g_sbuf.freeLists[segment->classIndex];
     while (*link != nullptr) {
         if ((*link)->segment == segment) {
@@ -165,6 +173,8 @@ uint32_t AddSegment(uint32_t cls) {
         MSG_FREE(segment);
         return OS_MSG_ERR_SYSTEM;
     }
+    segment->readOnlyFd = -1;
+    segment->id = ++g_sbuf.lastSegmentId != 0U ? g_sbuf.lastSegmentId : ++g_sbuf.lastSegmentId;
     segment->bytes = bytes;
     segment->blockBytes = static_cast<uint32_t>(BlockBytesOf(cls));
     segment->blockCount = count;
@@ -220,13 +230,13 @@ void SbufUnlock(void) {
 
 SbufBlock *SbufFindLocked(const void *data) {
     const auto *p = static_cast<const uint8_t *>(data);
-    uint32_t at = p == nullptr ? 0U : UpperBound(p);
-    if (at == 0U) {
+    if (p == nullptr) {
         return nullptr;
     }
-    SbufSegment *segment = g_sbuf.segments[at - 1U];
-    if (p >= segment->base + segment->bytes) {
-        return nullptr;
+    uint32_t at = UpperBound(p);
+    SbufSegment *segment = at != 0U ? g_sbuf.segments[at - 1U] : nullptr;
+    if (segment == nullptr || p >= segment->base + segment->bytes) {
+        return SbufMapFindLocked(p);
     }
     SbufBlock *block = &segment->blocks[static_cast<size_t>(p - segment->base) / segment->blockBytes];
     return block->refs != 0U && p < block->data + block->size ? block : nullptr;
@@ -234,6 +244,10 @@ SbufBlock *SbufFindLocked(const void *data) {
 
 void SbufDropRefLocked(SbufBlock *block) {
     if (--block->refs != 0U) {
+        return;
+    }
+    if (block->mapping != nullptr) {
+        SbufMapLastRefLocked(block);
         return;
     }
     const uint32_t cls = block->segment->classIndex;
@@ -255,6 +269,21 @@ void SbufForEachInUseLocked(void (*visit)(SbufBlock *block, void *arg), void *ar
             }
         }
     }
+    SbufMapForEachInUseLocked(visit, arg);
+}
+
+void SbufForEachSegmentLocked(void (*visit)(SbufSegment *segment, void *arg), void *arg) {
+    for (uint32_t s = 0U; s < g_sbuf.segmentCount; ++s) {
+        visit(g_sbuf.segments[s], arg);
+    }
+}
+
+void SbufUnlockAndNotify(void) {
+    const bool notices = SbufShareNoticesDueLocked();
+    SbufUnlock();
+    if (notices) {
+        SbufShareNotify();
+    }
 }
 
 uint32_t SbufAlloc(uint32_t size, void **data) {
@@ -266,8 +295,18 @@ uint32_t SbufAlloc(uint32_t size, void **data) {
     uint32_t ret = AllocLocked(size, data);
     const uint64_t mapped = g_sbuf.mappedBytes;
     const uint64_t limit = g_sbuf.limitBytes;
-    SbufUnlock();
-    if (ret == OS_MSG_ERR_FULL) {
+    SbufHolder top;
+    const bool named = ret == OS_MSG_ERR_FULL && SbufShareTopHolderLocked(&top);
+    SbufUnlockAndNotify();
+    if (ret == OS_MSG_ERR_FULL && named) {
+        // A peer that keeps buffers is named, so that a starved sender knows
+        // whom it waits for.
+        MSG_LOG(OS_MSG_LOG_ERROR,
+                "buffer pool full: %u bytes asked, %llu of %llu bytes mapped; process [%s] holds %u buffers (%llu "
+                "bytes).",
+                size, (unsigned long long)mapped, (unsigned long long)limit, top.label, top.refs,
+                (unsigned long long)top.bytes);
+    } else if (ret == OS_MSG_ERR_FULL) {
         MSG_LOG(OS_MSG_LOG_ERROR, "buffer pool full: %u bytes asked, %llu of %llu bytes mapped.", size,
                 (unsigned long long)mapped, (unsigned long long)limit);
     } else if (ret != OS_MSG_OK) {
@@ -331,7 +370,7 @@ void SbufAddRef(SbufBlock *block) {
 void SbufDropRef(SbufBlock *block) {
     SbufLock();
     SbufDropRefLocked(block);
-    SbufUnlock();
+    SbufUnlockAndNotify();
 }
 
 uint32_t SbufSizeOf(const SbufBlock *block) {
@@ -344,13 +383,13 @@ void SbufSetLimit(uint64_t bytes) {
     if (g_sbuf.mappedBytes > bytes) {
         TrimLocked(1U);
     }
-    SbufUnlock();
+    SbufUnlockAndNotify();
 }
 
 void SbufTrim(void) {
     SbufLock();
     TrimLocked(0U);
-    SbufUnlock();
+    SbufUnlockAndNotify();
 }
 
 void SbufGetStats(OsMsgBufPoolStats *stats) {

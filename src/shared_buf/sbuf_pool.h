@@ -12,9 +12,16 @@
  *
  * A buffer is a block in use. It counts references: its owner's (from
  * allocation until it is given away by a send or freed), each queued
- * message's, each hold's (sbuf_hold.h). The last reference to go puts the
- * block back on its class's free list. Buffers are never zeroed: they are the
- * sender's memory, and what a receiver reads is what the sender wrote.
+ * message's, each hold's (sbuf_hold.h), each one lent to another process
+ * (sbuf_share.h). The last reference to go puts the block back on its
+ * class's free list. Buffers are never zeroed: they are the sender's memory,
+ * and what a receiver reads is what the sender wrote.
+ *
+ * Blocks of other processes' segments that this process mapped
+ * (sbuf_mapping.h) are SbufBlocks too, so that messages, holds and byte
+ * bounds treat them as the own ones: a look-up by address finds them after
+ * the own, and their last reference goes back to their owner instead of a
+ * free list.
  *
  * Thread safety: one plain mutex, the pool lock, guards every segment, block,
  * free list and counter below; it is a leaf lock (nothing else is locked,
@@ -31,23 +38,31 @@
 #include "vyre_os_msg.h"
 
 struct SbufHold;
+struct SbufMapping;
 struct SbufSegment;
+struct SbufShare;
 
 /* One block of a segment. Every field is guarded by the pool lock. */
 typedef struct SbufBlock {
-    struct SbufSegment *segment;
-    uint8_t *data;          /* the block's first byte in the segment's mapping */
-    uint32_t size;          /* bytes asked for at allocation; 0 while the block is free */
-    uint32_t refs;          /* references; 0 while free */
-    uint32_t owned;         /* 1 while the owner's reference is among refs */
-    uint32_t looseHolds;    /* holds charged to no task */
-    struct SbufHold *holds; /* holds charged to tasks, oldest first */
+    struct SbufSegment *segment; /* an own block's segment; NULL for a block of another process's */
+    struct SbufMapping *mapping; /* the mapping another process's block lies in; NULL for an own block */
+    uint8_t *data;               /* the block's first byte in the segment's mapping */
+    uint32_t size;               /* bytes asked for at allocation; 0 while the block is free */
+    uint32_t refs;               /* references; 0 while free */
+    uint32_t owned;              /* 1 while the owner's reference is among refs */
+    uint32_t looseHolds;         /* holds charged to no task */
+    struct SbufHold *holds;      /* holds charged to tasks, oldest first */
     struct SbufBlock *nextFree;
 } SbufBlock;
 
 /* What a process has mapped: one segment. blockBytes is the class size. */
 typedef struct SbufSegment {
     int fd;
+    int readOnlyFd;            /* the file opened for reading only, for peers; -1 until first shared */
+    uint32_t id;               /* numbers the segments in the order they were made: never 0, never reused */
+    struct SbufShare **shares; /* the connections whose peers were told of the segment */
+    uint32_t shareCount;
+    uint32_t shareCap;
     uint8_t *base;
     size_t bytes;
     uint32_t blockBytes;
@@ -100,9 +115,16 @@ void SbufLock(void);
 void SbufUnlock(void);
 /* Drops a reference with the pool lock held. */
 void SbufDropRefLocked(SbufBlock *block);
-/* Calls visit(block, arg) for every block in use; the caller holds the pool
- * lock. */
+/* Calls visit(block, arg) for every block in use, the mapped blocks of other
+ * processes included; the caller holds the pool lock. */
 void SbufForEachInUseLocked(void (*visit)(SbufBlock *block, void *arg), void *arg);
+/* Unlocks the pool, then sends the notices that drops made meanwhile to the
+ * peers they are for (sbuf_share.h); every path that may drop the last
+ * reference of another process's block unlocks this way. */
+void SbufUnlockAndNotify(void);
+/* Calls visit(segment, arg) for every own segment; the caller holds the pool
+ * lock. */
+void SbufForEachSegmentLocked(void (*visit)(SbufSegment *segment, void *arg), void *arg);
 
 /* Sets the most bytes the pool maps (a whole number of MiB, at least 1); a
  * lower limit unmaps the free segments it can and holds new ones back until

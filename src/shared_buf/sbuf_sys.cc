@@ -5,9 +5,11 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace {
 
@@ -41,6 +43,25 @@ void SbufSysUnmap(uint8_t *base, size_t bytes) {
     if (base != nullptr) {
         (void)munmap(base, bytes);
     }
+}
+
+int SbufSysReopenReadOnly(int fd) {
+    char path[48];
+    (void)snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+    return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+SbufSysSegmentFault SbufSysCheckSegment(int fd, uint64_t bytes) {
+    const int needed = F_SEAL_SHRINK | F_SEAL_GROW;
+    int seals = fcntl(fd, F_GET_SEALS);
+    if (seals < 0 || (seals & needed) != needed) {
+        return SBUF_SEGMENT_NOT_SEALED;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (uint64_t)st.st_size != bytes) {
+        return SBUF_SEGMENT_WRONG_SIZE;
+    }
+    return SBUF_SEGMENT_SOUND;
 }
 
 int SbufSysDupFd(int fd) {

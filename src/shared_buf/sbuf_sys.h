@@ -27,6 +27,23 @@ uint8_t *SbufSysMap(int fd, size_t bytes, bool writable);
 /* Unmaps a mapping of SbufSysMap. */
 void SbufSysUnmap(uint8_t *base, size_t bytes);
 
+/* A new close-on-exec descriptor of the same memory file as fd, opened for
+ * reading only: a process given it can map the file readable, never
+ * writable (mprotect refuses too). The descriptor, or -1. */
+int SbufSysReopenReadOnly(int fd);
+
+/* What SbufSysCheckSegment found wrong with a segment a peer passed. */
+typedef enum SbufSysSegmentFault {
+    SBUF_SEGMENT_SOUND = 0,
+    SBUF_SEGMENT_NOT_SEALED, /* not a memory file sealed against shrinking and growing */
+    SBUF_SEGMENT_WRONG_SIZE, /* its size is not the one announced */
+} SbufSysSegmentFault;
+
+/* Checks that fd, received from another process, is a memory file of bytes
+ * bytes that nobody can shrink or grow any more: a mapping of it can then
+ * never lose pages under its reader. */
+SbufSysSegmentFault SbufSysCheckSegment(int fd, uint64_t bytes);
+
 /* A close-on-exec duplicate of fd at the lowest free number, or -1 (EBADF for
  * a descriptor that is not open, EMFILE when the process has no number
  * left). */

@@ -55,7 +55,7 @@ uint32_t SimpleMsgGetBufStats(const char *taskName, OsMsgTaskBufStats *stats) {
         stats->refusedBytes = __atomic_load_n(&task->refusedBytes, __ATOMIC_RELAXED);
         stats->bytesHeld = SbufAccountBytes(&task->bufAccount);
         stats->buffersHeld = SbufAccountBuffers(&task->bufAccount);
-        stats->reserved = 0U;
+        stats->buffersAtPeers = SbufAccountLent(&task->bufAccount);
     }
     (void)OsMutexUnLock(&simpleQueueLock);
     return ret;

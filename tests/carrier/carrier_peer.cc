@@ -38,8 +38,16 @@
  *                                   supplementary GROUPS (comma-separated, or
  *                                   "-" for none), switched to before
  *                                   anything else (the test runs as root)
+ *   carrier_peer frames NAME [PUBPROC]
+ *                                   task "frames" checks shared-buffer frames
+ *                                   and descriptors (frame_roles.h), with
+ *                                   PUBPROC subscribed to its "pub"
+ *   carrier_peer shipframes NAME DEST COUNT SIZE
+ *                                   sends COUNT frames of SIZE bytes from its
+ *                                   pool to DEST's task "keep", reports
+ *                                   "shipped CODE" and waits likewise
  *
- * Commands: those of peer_roles::RunCommand and chaos_node.h, "fire ID"
+ * Commands: those of peer_roles::RunCommand, frame_roles.h and chaos_node.h, "fire ID"
  * (broadcast event ID from task "pub", report "fired CODE"), "send PROC
  * TASK ID" (an asynchronous message, "sent CODE"), "call PROC TASK" (a call
  * of kCall with a 20 s time-out, "call CODE UID PID MS": the caller's ids as
@@ -83,6 +91,7 @@
 
 #include "carrier/carrier_proto.h"
 #include "carrier/chaos_node.h"
+#include "carrier/frame_roles.h"
 #include "carrier/peer_roles.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_rebuild.h"
@@ -365,7 +374,8 @@ void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
             ReportCount();
         } else if (command == "partials") {
             ReportPartials();
-        } else if (!RunSendCommand(command) && (node == nullptr || !node->RunCommand(command))) {
+        } else if (!RunSendCommand(command) && (node == nullptr || !node->RunCommand(command)) &&
+                   !frame_roles::g_frames.RunCommand(command)) {
             (void)peer_roles::RunCommand(task, command);
         }
     }
@@ -497,6 +507,16 @@ int CallUnderNames(const char *prefix, const char *dest, int count) {
     ExitWhenStdinCloses();
 }
 
+/* Joins as g_name and ships frames to dest, then waits to be killed. */
+int ShipFrames(const char *dest, uint32_t count, uint32_t size) {
+    pthread_t thread;
+    if (!Join("idle", peer_roles::Idle, &thread)) {
+        return 1;
+    }
+    Report("shipped " + std::to_string(frame_roles::ShipFrames(g_name, dest, count, size)));
+    ExitWhenStdinCloses();
+}
+
 /* Becomes user uid with group gid and the supplementary groups listed
  * ("1,2" or "-"); false when the kernel refuses. */
 bool SwitchUser(const char *uid, const char *gid, const char *groups) {
@@ -531,6 +551,7 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     g_pid = getpid();
     peer_roles::g_report = ReportFromTask;
+    frame_roles::g_report = Report;
     OsMsgRegLogFunc(LogToStderr);
     OsLogSetSink(PlatformLogToStderr);
     if (argc >= 6 && strcmp(argv[1], "as") == 0) {
@@ -559,6 +580,10 @@ int main(int argc, char **argv) {
     if (mode == "caller" && argc == 5) {
         return CallUnderNames(argv[2], argv[3], atoi(argv[4]));
     }
+    if (mode == "shipframes" && argc == 6) {
+        return ShipFrames(argv[3], (uint32_t)std::strtoul(argv[4], nullptr, 10),
+                          (uint32_t)std::strtoul(argv[5], nullptr, 10));
+    }
     if (mode == "echo" && argc == 4) {
         struct rlimit limit = {(rlim_t)atoi(argv[3]), (rlim_t)atoi(argv[3])};
         (void)setrlimit(RLIMIT_NOFILE, &limit);
@@ -579,8 +604,10 @@ int main(int argc, char **argv) {
         OsMsgSetLogLevel(OS_MSG_LOG_FATAL);
         OsLogSetLevel(OS_LOG_FATAL);
     }
-    const char *task = chaos ? "node" : mode == "echo" ? "echo" : mode == "pub" ? "pub" : "sub";
+    const bool frames = mode == "frames";
+    const char *task = chaos ? "node" : frames ? "frames" : mode == "echo" ? "echo" : mode == "pub" ? "pub" : "sub";
     uint32_t (*callback)(MsgHead *) = chaos            ? chaos_node::OnMessage
+                                      : frames         ? frame_roles::OnFrame
                                       : mode == "echo" ? EchoTask
                                       : mode == "pub"  ? peer_roles::Idle
                                                        : peer_roles::Sub;
@@ -588,8 +615,8 @@ int main(int argc, char **argv) {
     if (!Join(task, callback, &thread)) {
         return 1;
     }
-    if (mode == "sub" && argc == 4) {
-        Report("subscribed " + std::to_string(SubscribeToPub(argv[3], "sub")));
+    if ((mode == "sub" || frames) && argc == 4) {
+        Report("subscribed " + std::to_string(SubscribeToPub(argv[3], task)));
     }
     std::unique_ptr<chaos_node::Node> node;
     if (chaos) {

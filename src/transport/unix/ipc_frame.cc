@@ -279,6 +279,15 @@ void IpcFrameSetControl(uint8_t *out, uint32_t kind, const char *task, uint32_t 
     std::memcpy(out + IPC_FRAME_PREFIX_LEN, &body, sizeof(body));
 }
 
+bool IpcFrameIsCargo(const uint8_t *data, uint32_t remain) {
+    if (remain < IPC_FRAME_PREFIX_LEN || data[0] != IPC_FRAME_MAGIC) {
+        return false;
+    }
+    const uint8_t transType = data[1];
+    return transType == IPC_FRAME_SHARE ||
+           (transType >= MSG_TRANS_ASYN && transType <= MSG_TRANS_SUB_BRO && (data[2] & IPC_FRAME_CARGO) != 0U);
+}
+
 void IpcFrameSetRefusal(uint8_t *out, const MsgHead *head, uint32_t code) {
     IpcFrameSetControl(out, IPC_CONTROL_REFUSED, head->recvTaskName, code);
     IpcFrameControl body;
@@ -291,6 +300,7 @@ void IpcFrameSetRefusal(uint8_t *out, const MsgHead *head, uint32_t code) {
 void IpcFrameSinkDeliver(IpcFrameSink *sink, uint32_t pid, uint32_t uid, uint32_t link) {
     sink->message = IpcFrameDeliverMessage;
     sink->control = IpcFrameIgnoreControl;
+    sink->cargo = nullptr;
     sink->pid = pid;
     sink->uid = uid;
     sink->link = link;
@@ -298,6 +308,8 @@ void IpcFrameSinkDeliver(IpcFrameSink *sink, uint32_t pid, uint32_t uid, uint32_
     sink->addressee = nullptr;
     sink->cpuId = 0U;
     sink->owner = nullptr;
+    sink->fds = nullptr;
+    sink->offered = nullptr;
 }
 
 uint32_t IpcFrameDeliver(int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen, uint32_t pid, uint32_t uid,
@@ -317,6 +329,16 @@ uint32_t IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const u
     }
     uint32_t pos = 0U;
     while (pos < len) {
+        if (IpcFrameIsCargo(data + pos, len - pos)) {
+            const char *why = "shared buffer or descriptors where none are taken";
+            uint32_t taken = sink->cargo != nullptr ? sink->cargo(sink, data + pos, len - pos, &why) : 0U;
+            if (taken == 0U) {
+                MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, why);
+                return len;
+            }
+            pos += taken;
+            continue;
+        }
         bool stopped = false;
         if (IpcFrameRecvRun(data, len, &pos, sink, &stopped)) {
             if (stopped) {

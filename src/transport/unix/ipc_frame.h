@@ -43,6 +43,12 @@
  * malformed, and so is a refusal whose code is not one of the library's
  * error codes.
  *
+ * Shared buffers and descriptors travel in records of their own, laid out
+ * in ipc_cargo_frame.h: share records (IPC_FRAME_SHARE) and message records
+ * flagged IPC_FRAME_CARGO. The framing hands them to the sink's cargo step
+ * together with the descriptors their datagram brought; a sink without one
+ * takes them for malformed.
+ *
  * Thread safety: the functions keep no state of their own; the receive
  * handling runs on the receive thread and uses the collector's lock and,
  * through the sink, the queue locks of the in-process layer.
@@ -82,6 +88,24 @@ static_assert(sizeof(IpcFramePrefix) == IPC_FRAME_PREFIX_LEN, "the record prefix
 
 /* Fills a record prefix. */
 void IpcFrameSetPrefix(IpcFramePrefix *prefix, uint32_t transType, uint32_t flags, uint32_t bodyLen);
+
+/* A share record's transType, and the flag of a message record that
+ * carries a shared buffer or descriptors (ipc_cargo_frame.h). */
+#define IPC_FRAME_SHARE 0x11U
+#define IPC_FRAME_CARGO 0x02U
+
+/* True when the record at data (remain bytes left) is one for the sink's
+ * cargo step: a share record or a message record flagged IPC_FRAME_CARGO. */
+bool IpcFrameIsCargo(const uint8_t *data, uint32_t remain);
+
+/* The descriptors a datagram brought, claimed by its records in order: a
+ * claimed one is set to -1, and whoever received the datagram closes those
+ * left when it has been handled. */
+typedef struct IpcFrameFds {
+    int *fds;
+    uint32_t count;
+    uint32_t next; /* the first not claimed */
+} IpcFrameFds;
 
 /* Control records. */
 #define IPC_FRAME_CONTROL 0x10U
@@ -136,18 +160,25 @@ typedef struct IpcFrameSink {
     bool (*message)(struct IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
                     uint32_t refusal, bool canStop);
     void (*control)(struct IpcFrameSink *sink, const IpcFrameControl *control, uint32_t kind);
+    /* Takes the record at data (remain bytes left), one IpcFrameIsCargo
+     * accepts: its length, or 0 when it is malformed (*why says how; the
+     * datagram's handling stops). NULL: every such record is malformed. */
+    uint32_t (*cargo)(struct IpcFrameSink *sink, const uint8_t *data, uint32_t remain, const char **why);
     uint32_t pid;
     uint32_t uid;
     uint32_t link;
     bool direct;
     const char *addressee;
     uint32_t cpuId;
-    void *owner; /* the sink's own state */
+    void *owner;              /* the sink's own state */
+    IpcFrameFds *fds;         /* the datagram's descriptors, NULL when it brought none */
+    struct MsgCargo *offered; /* while the cargo step offers message a message with cargo: the cargo, which
+                               * message takes with buf (and clears) in every case; else NULL */
 } IpcFrameSink;
 
 /* A sink that hands every message to the receive entry (MsgAdpTransact with
  * pid and uid) and drops, releasing its buffer, what is refused; control
- * records are ignored. */
+ * records are ignored, and it has no cargo step. */
 void IpcFrameSinkDeliver(IpcFrameSink *sink, uint32_t pid, uint32_t uid, uint32_t link);
 
 /* The receive entry for one message, as the delivering sink does it: the

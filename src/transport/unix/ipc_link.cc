@@ -17,6 +17,7 @@
 #include "base/msg_forever.h"
 #include "log/msg_log.h"
 #include "transport/unix/ipc_frame.h"
+#include "transport/unix/ipc_link_share.h"
 #include "transport/unix/ipc_unix_sys.h"
 
 namespace {
@@ -130,6 +131,7 @@ IpcLink *IpcLinkCreate(int fd, IpcLinkKind kind, uint32_t pid, uint32_t uid) {
     new (&link->refs) std::atomic<uint32_t>(1U);
     new (&link->published) std::atomic<bool>(false);
     new (&link->requestSeq) std::atomic<uint64_t>(0U);
+    new (&link->share) std::atomic<SbufShare *>(nullptr);
     link->fd = fd;
     uint32_t id = 0U;
     while (id == 0U) {
@@ -145,6 +147,16 @@ IpcLink *IpcLinkCreate(int fd, IpcLinkKind kind, uint32_t pid, uint32_t uid) {
 
 void IpcLinkHold(IpcLink *link) {
     link->refs.fetch_add(1U, std::memory_order_relaxed);
+}
+
+bool IpcLinkTryHold(IpcLink *link) {
+    uint32_t refs = link->refs.load(std::memory_order_relaxed);
+    while (refs != 0U) {
+        if (link->refs.compare_exchange_weak(refs, refs + 1U, std::memory_order_relaxed)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool IpcLinkSetGroups(IpcLink *link, uint32_t gid) {
@@ -170,6 +182,9 @@ bool IpcLinkSetGroups(IpcLink *link, uint32_t gid) {
 
 void IpcLinkRelease(IpcLink *link) {
     if (link->refs.fetch_sub(1U, std::memory_order_acq_rel) == 1U) {
+        // A link closed by its receive thread closed its share already; one
+        // that never was registered, or got its share after, closes it here.
+        IpcLinkShareFree(link);
         // Registered links hold a reference: this one left the poller.
         IpcSysClose(&link->fd);
         if (link->groups != nullptr) {
@@ -247,8 +262,8 @@ uint32_t IpcLinkCount(void) {
     return g_ipcLinks.count;
 }
 
-IpcSendResult IpcLinkSendNow(IpcLink *link, struct iovec *iov, size_t iovLen) {
-    int err = IpcSysSend(link->fd, iov, iovLen);
+IpcSendResult IpcLinkSendNow(IpcLink *link, struct iovec *iov, size_t iovLen, const int *fds, uint32_t fdCount) {
+    int err = IpcSysSendFds(link->fd, iov, iovLen, fds, fdCount);
     switch (-err) {
     case 0:
         return IPC_SEND_OK;

@@ -21,12 +21,15 @@
  * reused), and a forked child's copy of a descriptor never keeps a
  * registration alive.
  *
- * Thread safety. refs is atomic; fd, id, kind, pid, uid, gid, groups,
- * maxBody, peer and peerGen are fixed when the link is made. g_ipcLinkLock
- * (in the .cc, a leaf lock) guards the registry: the list of registered
- * links, the answer links by pid, and each link's reg fields. recv
- * belongs to the receive thread alone. Writes need no lock: a datagram is
- * sent whole by one system call, and the callers order their own
+ * Shared buffers. A link that carries shared buffers, either way, gets a
+ * share (ipc_link_share.h) on first use, kept until the link closes.
+ *
+ * Thread safety. refs and share are atomic; fd, id, kind, pid, uid, gid,
+ * groups, maxBody, peer and peerGen are fixed when the link is made.
+ * g_ipcLinkLock (in the .cc, a leaf lock) guards the registry: the list of
+ * registered links, the answer links by pid, and each link's reg fields.
+ * recv belongs to the receive thread alone. Writes need no lock: a datagram
+ * is sent whole by one system call, and the callers order their own
  * datagrams.
  */
 #ifndef VYRE_IPC_LINK_H
@@ -42,6 +45,7 @@
 
 struct IpcPeer;
 struct IpcPark;
+struct SbufShare;
 
 /* Result of sending one datagram. */
 enum IpcSendResult { IPC_SEND_OK, IPC_SEND_FULL, IPC_SEND_BROKEN, IPC_SEND_ERROR };
@@ -84,6 +88,7 @@ typedef struct IpcLinkRecv {
     uint32_t restGid;
     bool owesNotice;       /* a park's "room" notice waits for room on the socket */
     bool listed;           /* on the receive side's list of links with parks */
+    bool badReturnLogged;  /* the peer gave back a reference it was not lent (logged once) */
     struct IpcPark *parks; /* messages held back for full queues, one park per task */
     uint32_t parkedMsgs;   /* messages in all its parks */
     uint64_t parkedBytes;  /* their payload bytes and bookkeeping */
@@ -117,6 +122,9 @@ typedef struct IpcLink {
     struct IpcLink *regPrev;
     struct IpcLink *regNext;
     struct IpcLink *pidNext; /* accepted links: the next with the same pid bucket */
+    /* What the link's two ends share (shared buffers), made on first use by
+     * a sender or the receive thread; NULL before. */
+    std::atomic<struct SbufShare *> share;
     IpcLinkRecv recv;
 } IpcLink;
 
@@ -141,7 +149,13 @@ bool IpcLinkSetGroups(IpcLink *link, uint32_t gid);
 /* Takes one more reference; the caller already holds one. */
 void IpcLinkHold(IpcLink *link);
 
-/* Drops one reference; the last closes the descriptor and frees the link. */
+/* Takes one more reference unless the last one is gone already (the link
+ * is being freed): for a caller that reaches the link through a record that
+ * outlives it (its share). */
+bool IpcLinkTryHold(IpcLink *link);
+
+/* Drops one reference; the last closes the link's share, closes the
+ * descriptor and frees the link. */
 void IpcLinkRelease(IpcLink *link);
 
 /* Puts link in the poller (watched for data and for the peer closing) and
@@ -175,10 +189,12 @@ IpcLink *IpcLinkFindAnswerLink(uint32_t pid);
 /* Links registered now. */
 uint32_t IpcLinkCount(void);
 
-/* Sends one datagram (iovLen pieces) on link without waiting. FULL when the
+/* Sends one datagram (iovLen pieces) on link without waiting, with fdCount
+ * descriptors (copies go with it; the caller keeps its own). FULL when the
  * socket has no room now, BROKEN when the peer has gone, ERROR for other
  * failures (logged). */
-IpcSendResult IpcLinkSendNow(IpcLink *link, struct iovec *iov, size_t iovLen);
+IpcSendResult IpcLinkSendNow(IpcLink *link, struct iovec *iov, size_t iovLen, const int *fds = nullptr,
+                             uint32_t fdCount = 0U);
 
 /* Answers the request head (as received) that came on accepted link with a
  * refusal record carrying code, so that its call ends at once with code;

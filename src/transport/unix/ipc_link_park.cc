@@ -20,6 +20,7 @@
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_adp_buff.h"
+#include "transport/unix/ipc_cargo_recv.h"
 #include "transport/unix/ipc_link_gate.h"
 #include "transport/unix/ipc_peer_cache.h"
 
@@ -64,9 +65,10 @@ void IpcParkWatch(IpcLink *link, bool reading) {
     }
 }
 
-/* Bytes a held message counts against its link's bound. */
-uint64_t IpcParkCost(uint32_t bufLen) {
-    return (uint64_t)bufLen + sizeof(MsgHead) + sizeof(IpcParkedMeta);
+/* Bytes a held message counts against its link's bound: its payload copy,
+ * not a shared buffer it lies in. */
+uint64_t IpcParkCost(const IpcParkedMeta &meta) {
+    return (MsgCargoIsPayload(meta.cargo) ? 0U : (uint64_t)meta.bufLen) + sizeof(MsgHead) + sizeof(IpcParkedMeta);
 }
 
 void IpcParkList(IpcLink *link) {
@@ -142,7 +144,7 @@ void IpcParkDrained(IpcLink *link, IpcPark *park) {
 void IpcParkTake(IpcLink *link, IpcPark *park, uint32_t n) {
     IpcParkChunk *chunk = park->first;
     for (uint32_t i = 0U; i < n; ++i) {
-        uint64_t cost = IpcParkCost(chunk->meta[chunk->first + i].bufLen);
+        uint64_t cost = IpcParkCost(chunk->meta[chunk->first + i]);
         park->bytes -= cost;
         link->recv.parkedBytes -= cost;
     }
@@ -158,11 +160,16 @@ void IpcParkTake(IpcLink *link, IpcPark *park, uint32_t n) {
     }
 }
 
-/* Releases the payload of park's oldest message and lets it go. */
+/* Releases the payload (and cargo) of park's oldest message and lets it
+ * go. */
 void IpcParkDropOne(IpcLink *link, IpcPark *park) {
     IpcParkChunk *chunk = park->first;
     const IpcParkedMeta &meta = chunk->meta[chunk->first];
-    MsgReleaseBuffByHead(&chunk->heads[chunk->first], IPC_FRAME_HEAD_LEN, meta.buf, meta.bufLen);
+    if (meta.cargo != nullptr) {
+        IpcCargoDrop(&chunk->heads[chunk->first], meta.buf, meta.bufLen, meta.cargo);
+    } else {
+        MsgReleaseBuffByHead(&chunk->heads[chunk->first], IPC_FRAME_HEAD_LEN, meta.buf, meta.bufLen);
+    }
     IpcParkTake(link, park, 1U);
 }
 
@@ -214,26 +221,28 @@ void IpcParkAdded(IpcLink *link, IpcPark *park) {
 }
 
 /* Holds the message back on link behind the others for its task. An
- * asynchronous message or request is made ready for its queue now, so that
- * it moves in with the others later. Takes buf. */
-void IpcParkAdd(IpcLink *link, IpcPark *park, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
-                uint32_t pid, uint32_t uid) {
+ * asynchronous message or request without cargo is made ready for its
+ * queue now, so that it moves in with the others later. Takes buf and the
+ * sink's offered cargo. */
+void IpcParkAdd(IpcLink *link, IpcPark *park, IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf,
+                uint32_t bufLen) {
     park = park != nullptr ? park : IpcParkOpen(link, head);
     IpcParkChunk *chunk = park != nullptr ? IpcParkTail(park) : nullptr;
     if (chunk == nullptr) {
         MSG_LOG(OS_MSG_LOG_ERROR, "no memory to hold a message for task [%.16s] back, dropped.", head->recvTaskName);
-        MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
+        IpcCargoDropOffered(sink, head, buf, bufLen);
         return;
     }
     const uint32_t at = chunk->end++;
     MsgHead *slot = &chunk->heads[at];
     std::memcpy(slot, head, sizeof(*slot));
     IpcParkedMeta &meta = chunk->meta[at];
-    meta = {transType, pid, uid, buf != nullptr ? bufLen : 0U, buf, false};
-    if (transType == (int32_t)MSG_TRANS_ASYN || transType == (int32_t)MSG_TRANS_SYN) {
-        meta.ready = MsgAdpPrepareQueued(slot, buf, meta.bufLen, pid, uid);
+    meta = {transType, sink->pid, sink->uid, buf != nullptr ? bufLen : 0U, buf, sink->offered, false};
+    sink->offered = nullptr;
+    if (meta.cargo == nullptr && (transType == (int32_t)MSG_TRANS_ASYN || transType == (int32_t)MSG_TRANS_SYN)) {
+        meta.ready = MsgAdpPrepareQueued(slot, buf, meta.bufLen, sink->pid, sink->uid);
     }
-    uint64_t cost = IpcParkCost(meta.bufLen);
+    uint64_t cost = IpcParkCost(meta);
     park->count += 1U;
     park->bytes += cost;
     link->recv.parkedMsgs += 1U;
@@ -266,11 +275,11 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
     auto *link = static_cast<IpcLink *>(sink->owner);
     if (transType == (int32_t)MSG_TRANS_SYN_RESP) {
         MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, "answer on a connection for requests");
-        MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
+        IpcCargoDropOffered(sink, head, buf, bufLen);
         return true;
     }
     if (!IpcGateAdmit(link, transType, head)) {
-        MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
+        IpcCargoDropOffered(sink, head, buf, bufLen); // with its descriptors and shared buffer, when it has them
         return true;
     }
     if (transType == (int32_t)MSG_TRANS_SYN) {
@@ -279,7 +288,10 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
     IpcPark *park = IpcParkFind(link, head->recvTaskName);
     if (park == nullptr || park->count == 0U) {
         uint32_t ret = refusal;
-        if (ret == OS_MSG_OK) {
+        if (ret == OS_MSG_OK && sink->offered != nullptr) {
+            ret = IpcCargoDeliver(transType, head, buf, bufLen, sink->pid, sink->uid, true, sink->offered);
+            sink->offered = ret == OS_MSG_ERR_FULL ? sink->offered : nullptr;
+        } else if (ret == OS_MSG_OK) {
             ret = IpcFrameDeliver(transType, head, buf, bufLen, sink->pid, sink->uid, true);
         } else if (ret != OS_MSG_ERR_FULL) {
             MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
@@ -297,7 +309,7 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
         }
     }
     link->recv.pauseWanted = true; // a slow task: parked, a datagram per pause
-    IpcParkAdd(link, park, transType, head, buf, bufLen, sink->pid, sink->uid);
+    IpcParkAdd(link, park, sink, transType, head, buf, bufLen);
     sink->direct = link->recv.parks == nullptr;
     return true;
 }
@@ -305,9 +317,9 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
 /* An answer that came on a dialled link. */
 bool IpcParkOnAnswer(IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
                      uint32_t refusal, bool) {
-    if (transType != (int32_t)MSG_TRANS_SYN_RESP || refusal != OS_MSG_OK) {
+    if (transType != (int32_t)MSG_TRANS_SYN_RESP || refusal != OS_MSG_OK || sink->offered != nullptr) {
         MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, "message on a connection for answers");
-        MsgReleaseBuffByHead(head, IPC_FRAME_HEAD_LEN, buf, bufLen);
+        IpcCargoDropOffered(sink, head, buf, bufLen);
         return true;
     }
     (void)IpcFrameDeliver(transType, head, buf, bufLen, sink->pid, sink->uid, false);
@@ -393,7 +405,10 @@ void IpcParkMoveOne(IpcLink *link, IpcPark *park, IpcParkPass &pass) {
     IpcParkChunk *chunk = park->first;
     MsgHead *head = &chunk->heads[chunk->first];
     const IpcParkedMeta &meta = chunk->meta[chunk->first];
-    uint32_t ret = IpcFrameDeliver(meta.transType, head, meta.buf, meta.bufLen, meta.pid, meta.uid, true);
+    uint32_t ret =
+        meta.cargo != nullptr
+            ? IpcCargoDeliver(meta.transType, head, meta.buf, meta.bufLen, meta.pid, meta.uid, true, meta.cargo)
+            : IpcFrameDeliver(meta.transType, head, meta.buf, meta.bufLen, meta.pid, meta.uid, true);
     if (ret == OS_MSG_ERR_FULL) {
         IpcParkMarkFull(pass, park->task);
         return;
@@ -530,6 +545,9 @@ void IpcParkSinkInit(IpcFrameSink *sink, IpcLink *link, uint32_t pid, uint32_t u
     bool accepted = link->kind == IPC_LINK_ACCEPTED;
     sink->message = accepted ? IpcParkOnMessage : IpcParkOnAnswer;
     sink->control = IpcParkOnControl;
+    sink->cargo = IpcCargoRecv;
+    sink->fds = nullptr;
+    sink->offered = nullptr;
     sink->pid = pid;
     sink->uid = uid;
     sink->link = link->id;

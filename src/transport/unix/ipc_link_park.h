@@ -39,6 +39,11 @@
  * notice), so a sender that heeds the notices is seldom held back. A link
  * that closes drops what it holds back.
  *
+ * A message with cargo (a shared buffer, descriptors) is never paused for:
+ * its datagram's descriptors cannot wait with the rest, so it is parked at
+ * once when its queue is full, and costs its park its header, not its
+ * buffer, which lies in its sender's memory.
+ *
  * Thread safety: the receive thread alone calls these functions and owns
  * the parks; the queue operations they call take the in-process layer's
  * locks.
@@ -65,15 +70,19 @@
  * takes. */
 #define IPC_PARK_CHUNK 32U
 
+struct MsgCargo;
+
 /* How one held message is delivered. */
 typedef struct IpcParkedMeta {
     int32_t transType;
     uint32_t pid; /* the kernel's credentials of its datagram */
     uint32_t uid;
     uint32_t bufLen;
-    void *buf;  /* its payload buffer (owned), NULL for none */
-    bool ready; /* its header is already the one its queue takes, the
-                 * payload in data/dataLen: it moves in with the others */
+    void *buf;              /* its payload buffer (owned), NULL for none */
+    struct MsgCargo *cargo; /* its shared buffer and descriptors (owned), NULL for none */
+    bool ready;             /* its header is already the one its queue takes, the
+                             * payload in data/dataLen: it moves in with the others
+                             * (never a message with cargo) */
 } IpcParkedMeta;
 
 /* Held messages, oldest first, in the order they came. The headers lie

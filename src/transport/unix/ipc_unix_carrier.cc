@@ -21,6 +21,8 @@
 #include "simple_msg/simple_msg.h"
 #include "transport/ipc_carrier.h"
 #include "transport/ipc_msg.h"
+#include "transport/msg_adapter.h"
+#include "transport/unix/ipc_cargo_send.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link.h"
 #include "transport/unix/ipc_link_gate.h"
@@ -118,6 +120,7 @@ uint32_t IpcUnixOpen(IpcUnixCarrier *carrier) {
     }
     carrier->stopping.store(false, std::memory_order_release);
     SimpleMsgSetRoomHook(IpcUnixOfferRoom);
+    MsgAdpSetCargoSend(IpcUnixSendCargo); // shared buffers and descriptors reach other processes
     if (pthread_create(&carrier->recvThread, nullptr, IPCMsgRecvThread, carrier) != 0) {
         MSG_LOG(OS_MSG_LOG_FATAL, "create thread error.");
         return OS_MSG_ERR_THREAD_CREATE;
@@ -158,6 +161,7 @@ uint32_t IpcUnixUninitClient(void) {
     // Presence goes first: its thread sends through the peer cache.
     IpcPresenceClose();
     SimpleMsgSetRoomHook(nullptr);
+    MsgAdpSetCargoSend(IPCMsgSendCargo);
     IpcUnixStopRecv();
     if (carrier->recvStarted) {
         (void)pthread_join(carrier->recvThread, nullptr);

@@ -31,12 +31,14 @@
 #include "base/msg_monotonic.h"
 #include "base/msg_tunables.h"
 #include "log/msg_log.h"
+#include "shared_buf/sbuf_share.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_adp_buff.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link.h"
 #include "transport/unix/ipc_link_park.h"
+#include "transport/unix/ipc_link_share.h"
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_unix_carrier.h"
 #include "transport/unix/ipc_unix_sys.h"
@@ -112,10 +114,12 @@ void IpcRecvAccept(IpcRecvState &state) {
 }
 
 /* What goes with a link that closes: its parked messages, its messages
- * under reassembly and, for a dialled one, its slot's hold on it. The link
- * stays registered. */
+ * under reassembly, what its peer held of this process's shared buffers
+ * (and this process's mappings of the peer's, once unused) and, for a
+ * dialled one, its slot's hold on it. The link stays registered. */
 void IpcRecvDropLink(IpcLink *link) {
     IpcParkDropLink(link);
+    IpcLinkShareClose(link);
     IpcFrameDropPartials(rebuildEntry, link->id);
     if (link->kind == IPC_LINK_DIALLED) {
         IpcPeerLinkGone(link);
@@ -134,16 +138,25 @@ void IpcRecvClose(IpcRecvState &state, IpcLink *link) {
 }
 
 /* Receives one datagram from link into iov with its sender's credentials
- * (the link's own when it carries none). The byte count, 0 when the
- * connection is gone, -1 when there is nothing to read now. */
-ssize_t IpcRecvMsg(IpcLink *link, struct iovec *iov, size_t iovLen, IpcFrameSink *sink, bool *truncated) {
-    IpcSysCred cred = {link->pid, link->uid, link->gid};
-    ssize_t n = IpcSysRecv(link->fd, iov, iovLen, &cred, truncated);
-    if (n < 0) {
-        return n == -EAGAIN ? -1 : 0;
+ * (the link's own when it carries none) and its descriptors (anc). The byte
+ * count, 0 when the connection is gone, -1 when there is nothing to read
+ * now. A datagram that brought more descriptors than fit is passed over
+ * (those that came are closed): it cannot be taken as it was sent. */
+ssize_t IpcRecvMsg(IpcLink *link, struct iovec *iov, size_t iovLen, IpcFrameSink *sink, IpcSysAncillary *anc,
+                   bool *truncated) {
+    for (;;) {
+        anc->cred = {link->pid, link->uid, link->gid};
+        ssize_t n = IpcSysRecv(link->fd, iov, iovLen, anc, truncated);
+        if (n < 0) {
+            return n == -EAGAIN ? -1 : 0;
+        }
+        if (anc->fdsCut) {
+            MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", anc->cred.pid, "more descriptors than taken");
+            continue;
+        }
+        IpcParkSinkInit(sink, link, anc->cred.pid, anc->cred.uid, anc->cred.gid);
+        return n;
     }
-    IpcParkSinkInit(sink, link, cred.pid, cred.uid, cred.gid);
-    return n;
 }
 
 /* A large whole message straight into its payload buffer, saving the copy
@@ -169,8 +182,10 @@ int IpcRecvInPlace(IpcLink *link) {
     }
     struct iovec iov[2] = {{start, sizeof(start)}, {buf, bufLen}};
     IpcFrameSink sink;
+    IpcSysAncillary anc;
     bool truncated = false;
-    ssize_t n = IpcRecvMsg(link, iov, 2U, &sink, &truncated);
+    ssize_t n = IpcRecvMsg(link, iov, 2U, &sink, &anc, &truncated);
+    IpcSysCloseAll(anc.fds, n > 0 ? anc.fdCount : 0U); // a plain message takes no descriptor
     if (n != len || truncated) {
         MsgReleaseBuffByHead(&head, IPC_FRAME_HEAD_LEN, buf, bufLen);
         return n <= 0 ? (int)n : 1;
@@ -197,18 +212,25 @@ int IpcRecvOne(IpcRecvState &state, IpcLink *link) {
     uint8_t *buf = state.carrier->recvBuf;
     struct iovec iov = {buf, IPC_FRAME_DATAGRAM_MAX};
     IpcFrameSink sink;
+    IpcSysAncillary anc;
     bool truncated = false;
-    ssize_t n = IpcRecvMsg(link, &iov, 1U, &sink, &truncated);
+    ssize_t n = IpcRecvMsg(link, &iov, 1U, &sink, &anc, &truncated);
     if (n <= 0) {
         return (int)n;
     }
     // A sender of large messages usually sends more: peek at the next one.
     link->recv.inPlace = (size_t)n >= MSG_TUNE_RECV_IN_PLACE_MIN;
     if (truncated) {
+        IpcSysCloseAll(anc.fds, anc.fdCount);
         MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink.pid, "larger than any record");
         return 1;
     }
+    IpcFrameFds fds = {anc.fds, anc.fdCount, 0U};
+    sink.fds = anc.fdCount != 0U ? &fds : nullptr;
     uint32_t handled = IpcFrameRecvDatagram(rebuildEntry, buf, (uint32_t)n, &sink);
+    // Descriptors no record took (a rest kept for later takes none) are
+    // closed here, whatever became of the datagram.
+    IpcSysCloseAll(anc.fds, anc.fdCount);
     if (handled < (uint32_t)n) {
         IpcParkKeepRest(link, buf + handled, (uint32_t)n - handled, sink.pid, sink.uid, link->recv.gate.gid);
         return 1;
@@ -302,6 +324,9 @@ void IpcRecvTimers(IpcRecvState &state) {
     if (IpcPeerSweepDueMs(now) == 0) {
         IpcPeerSweepIdle();
     }
+    if (SbufShareStalled()) {
+        SbufShareRetry(); // notices for a peer that read nothing for a while
+    }
 }
 
 /* How long the loop may wait for events: until the next timer, or without
@@ -319,6 +344,9 @@ int IpcRecvWaitMs(const IpcRecvState &state) {
     }
     if (state.acceptPaused) {
         earlier(IpcRecvMsUntil(state.acceptResumeNs, now));
+    }
+    if (SbufShareStalled()) {
+        earlier(MSG_TUNE_RECV_PARK_RETRY_MS);
     }
     return wait;
 }

@@ -9,17 +9,9 @@
  * Waits for room. No send waits while holding a lock another sender needs:
  * a full socket is waited for with the peer's lock released (holding only a
  * reference to the link), and a task the peer reported full is waited for
- * on the peer cache's condition. What a send may wait:
- *   - an asynchronous message (and a subscription or broadcast request):
- *     MSG_TUNE_SEND_ROOM_WAIT_MS in all while the receiver makes no room
- *     (for a full task, for room in its socket); the clock starts again
- *     after each datagram that goes out, so a receiver that keeps reading
- *     takes a message in slices whole. Then 0x80020007;
- *   - a synchronous request (MsgAdpSendWaitMs) or an asynchronous message
- *     whose sender chose to wait (MsgAdpSendWaitChosen): until its time-out,
- *     all waits together;
- *   - an answer: as an asynchronous message, with
- *     MSG_TUNE_SEND_ANSWER_WAIT_MS.
+ * on the peer cache's condition; what a send may wait is its budget
+ * (ipc_send_room.h). A message with cargo (a shared buffer, descriptors)
+ * takes the same road and goes alone in its datagram (ipc_cargo_send.h).
  * A message in slices whose later slice cannot go within its bound is given
  * up: a control record tells the receiver to drop what it holds of it, or,
  * when even that finds no room, the link is shut down, which drops it too.
@@ -40,10 +32,12 @@
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_rebuild.h"
+#include "transport/unix/ipc_cargo_send.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link.h"
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_send_batch.h"
+#include "transport/unix/ipc_send_room.h"
 #include "transport/unix/ipc_sub_keeper.h"
 #include "transport/unix/ipc_unix_carrier.h"
 #include "vyre_os_thread.h"
@@ -55,85 +49,6 @@ constexpr uint32_t kIpcSendLookAgain = 1U;
 
 /* Keys of sliced messages; the receiver adds the link they come on. */
 std::atomic<uint32_t> g_ipcSliceKey{0U};
-
-/* How long one send may wait for room: until a time-out, or, without one,
- * as long as the receiver makes no room (the clock starts at the first wait
- * and starts again after each datagram that goes out). Worked out at the
- * first wait: a send that never waits never asks. */
-struct IpcSendBudget {
-    uint32_t transType;
-    bool logAbsent;    /* a receiver that does not run is logged */
-    bool known;        /* the fields below are worked out */
-    bool hard;         /* every wait ends by endNs (a time-out) */
-    uint64_t endNs;    /* monotonic */
-    uint64_t stallNs;  /* without a time-out: the longest time without room */
-    uint64_t waitedNs; /* when the current wait without room began, 0 when none */
-};
-
-IpcSendBudget IpcSendBudgetOf(uint32_t transType, bool logAbsent = true) {
-    return {transType, logAbsent, false, false, 0U, 0U, 0U};
-}
-
-void IpcSendBudgetKnow(IpcSendBudget &budget, uint64_t now) {
-    budget.known = true;
-    if (budget.transType == MSG_TRANS_SYN_RESP) {
-        budget.stallNs = MSG_TUNE_SEND_ANSWER_WAIT_MS * 1000000ULL;
-        return;
-    }
-    uint32_t ms = MsgAdpSendWaitMs();
-    if (ms == 0U && !MsgAdpSendWaitChosen()) {
-        budget.stallNs = MSG_TUNE_SEND_ROOM_WAIT_MS * 1000000ULL;
-        return;
-    }
-    budget.hard = true;
-    budget.endNs = now + (uint64_t)ms * 1000000ULL;
-}
-
-/* Milliseconds the next wait may take (rounded up); 0: none. */
-uint32_t IpcSendWaitLeft(IpcSendBudget &budget) {
-    uint64_t now = MsgMonotonicNs();
-    if (!budget.known) {
-        IpcSendBudgetKnow(budget, now);
-    }
-    if (!budget.hard && budget.waitedNs == 0U) {
-        budget.waitedNs = now;
-    }
-    return MsgMsLeft(budget.hard ? budget.endNs : budget.waitedNs + budget.stallNs);
-}
-
-/* A datagram went out: the receiver makes room. */
-void IpcSendProgress(IpcSendBudget &budget) {
-    budget.waitedNs = 0U;
-}
-
-/* Sends one datagram on link, waiting for room within budget. With peer
- * given, its lock is held and is released while waiting; a link the slot
- * dropped meanwhile counts as broken. */
-IpcSendResult IpcSendDatagram(IpcPeer *peer, IpcLink *link, struct iovec *iov, size_t iovLen, IpcSendBudget &budget) {
-    for (;;) {
-        IpcSendResult res = IpcLinkSendNow(link, iov, iovLen);
-        if (res == IPC_SEND_OK) {
-            IpcSendProgress(budget);
-        }
-        uint32_t waitMs = res == IPC_SEND_FULL ? IpcSendWaitLeft(budget) : 0U;
-        if (waitMs == 0U) {
-            return res;
-        }
-        if (peer != nullptr) {
-            peer->lock.unlock();
-        }
-        bool room = IpcLinkWaitRoom(link, waitMs);
-        if (peer != nullptr) {
-            peer->lock.lock();
-            if (peer->link != link) {
-                return IPC_SEND_BROKEN;
-            }
-        }
-        if (!room) {
-            return IPC_SEND_FULL;
-        }
-    }
-}
 
 /* The whole message in one datagram. */
 IpcSendResult IpcSendWhole(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire, const void *data,
@@ -148,12 +63,15 @@ IpcSendResult IpcSendWhole(IpcPeer *peer, IpcLink *link, uint32_t transType, con
 
 /* Gives up the message with key whose first slices went: the receiver is
  * told to drop them, or the link is shut down when even that finds no room
- * (with peer given, its lock is held and the slot forgets the link). */
+ * within MSG_TUNE_SEND_ABORT_WAIT_MS (with peer given, its lock is held,
+ * released while waiting, and the slot forgets the link). */
 void IpcSendAbort(IpcPeer *peer, IpcLink *link, uint32_t key) {
     uint8_t record[IPC_FRAME_CONTROL_RECORD];
     IpcFrameSetControl(record, IPC_CONTROL_ABORT, nullptr, key);
     struct iovec iov = {record, sizeof(record)};
-    if (IpcLinkSendNow(link, &iov, 1U) == IPC_SEND_OK) {
+    IpcSendBudget budget = IpcSendBudgetOf(MSG_TRANS_ASYN);
+    IpcSendBudgetStall(budget, MSG_TUNE_SEND_ABORT_WAIT_MS);
+    if (IpcSendDatagram(peer, link, &iov, 1U, budget) == IPC_SEND_OK) {
         return;
     }
     if (peer != nullptr && peer->link == link) {
@@ -211,10 +129,10 @@ uint32_t IpcSendFull(IpcPeer *peer) {
     return OS_MSG_ERR_FULL;
 }
 
-/* What is batched for peer, then the message (none when wire is NULL), on
- * its link (its lock held). */
+/* What is batched for peer, then the message (none when wire is NULL;
+ * with cargo when it has some), on its link (its lock held). */
 IpcSendResult IpcSendOnLink(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data,
-                            IpcSendBudget &budget) {
+                            IpcSendBudget &budget, IpcCargoOut *cargo) {
     IpcLink *link = peer->link;
     for (;;) {
         // What is batched for the peer goes first, so a thread's messages
@@ -237,13 +155,17 @@ IpcSendResult IpcSendOnLink(IpcPeer *peer, uint32_t transType, const MsgHead *wi
             return IPC_SEND_FULL;
         }
     }
-    return wire != nullptr ? IpcSendOnce(peer, link, transType, wire, data, budget) : IPC_SEND_OK;
+    if (wire == nullptr) {
+        return IPC_SEND_OK;
+    }
+    return cargo != nullptr ? IpcCargoSendOnLink(peer, link, transType, wire, data, cargo, budget)
+                            : IpcSendOnce(peer, link, transType, wire, data, budget);
 }
 
 /* Sends to peer (its lock held), reconnecting once when the connection
  * turns out broken (the peer restarted). */
-uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data,
-                       IpcSendBudget &budget) {
+uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data, IpcSendBudget &budget,
+                       IpcCargoOut *cargo) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         uint32_t ret = IpcPeerConnect(peer, budget.logAbsent);
         if (ret != OS_MSG_OK) {
@@ -251,7 +173,7 @@ uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, c
         }
         IpcLink *link = peer->link;
         IpcLinkHold(link); // stays open while the lock is released for a wait
-        IpcSendResult res = IpcSendOnLink(peer, transType, wire, data, budget);
+        IpcSendResult res = IpcSendOnLink(peer, transType, wire, data, budget, cargo);
         if (res == IPC_SEND_BROKEN && peer->link == link) {
             IpcPeerDisconnect(peer);
         }
@@ -265,7 +187,7 @@ uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, c
         case IPC_SEND_BROKEN:
             break;
         default:
-            return OS_MSG_ERR_SYSTEM;
+            return cargo != nullptr && cargo->refusal != OS_MSG_OK ? cargo->refusal : OS_MSG_ERR_SYSTEM;
         }
     }
     if (budget.logAbsent) {
@@ -279,11 +201,11 @@ uint32_t IpcSendToPeer(IpcPeer *peer, uint32_t transType, const MsgHead *wire, c
  * batched for it (only that when wire is NULL); kIpcSendLookAgain when the
  * slot was given to another name meanwhile. */
 uint32_t IpcSendLone(IpcPeer *peer, uint32_t gen, uint32_t transType, const MsgHead *wire, const void *data,
-                     IpcSendBudget &budget) {
+                     IpcSendBudget &budget, IpcCargoOut *cargo = nullptr) {
     if (!IpcPeerBegin(peer, gen)) {
         return kIpcSendLookAgain;
     }
-    uint32_t ret = IpcSendToPeer(peer, transType, wire, data, budget);
+    uint32_t ret = IpcSendToPeer(peer, transType, wire, data, budget, cargo);
     IpcPeerEnd(peer, ret == OS_MSG_ERR_SERVER_NOT_RUNNING || ret == OS_MSG_ERR_ACCESS);
     return ret;
 }
@@ -329,9 +251,11 @@ uint32_t IpcSendAnswer(const char *destProcName, MsgHead *head) {
     return res == IPC_SEND_FULL ? OS_MSG_ERR_FULL : OS_MSG_ERR_NOT_FOUND;
 }
 
-} // namespace
-
-uint32_t IpcUnixSendTo(const char *destProcName, uint32_t transType, MsgHead *head, bool logAbsent) {
+/* Sends head (with cargo, when given) to another process, or, without
+ * cargo, into the own one; a receiver that does not run is logged when
+ * logAbsent is set. */
+uint32_t IpcSendToProcess(const char *destProcName, uint32_t transType, MsgHead *head, bool logAbsent,
+                          IpcCargoOut *cargo) {
     if (transType == MSG_TRANS_SYN_RESP) {
         return IpcSendAnswer(destProcName, head);
     }
@@ -357,7 +281,7 @@ uint32_t IpcUnixSendTo(const char *destProcName, uint32_t transType, MsgHead *he
         if (IpcPeerTaskMayBeFull(peer) && IpcSendTaskRoom(peer, &wire, budget) != OS_MSG_OK) {
             return OS_MSG_ERR_FULL;
         }
-        if (transType == MSG_TRANS_ASYN || transType == MSG_TRANS_SUB_BRO) {
+        if (cargo == nullptr && (transType == MSG_TRANS_ASYN || transType == MSG_TRANS_SUB_BRO)) {
             IpcBatchResult batched = IpcBatchAppend(peer, gen, transType, &wire, head->data);
             if (batched == IPC_BATCH_FULL) {
                 // The full batch goes first, waiting for room as the message
@@ -375,11 +299,21 @@ uint32_t IpcUnixSendTo(const char *destProcName, uint32_t transType, MsgHead *he
                 return OS_MSG_OK;
             }
         }
-        uint32_t ret = IpcSendLone(peer, gen, transType, &wire, head->data, budget);
+        uint32_t ret = IpcSendLone(peer, gen, transType, &wire, head->data, budget, cargo);
         if (ret != kIpcSendLookAgain) {
             return ret;
         }
     }
+}
+
+} // namespace
+
+uint32_t IpcUnixSendTo(const char *destProcName, uint32_t transType, MsgHead *head, bool logAbsent) {
+    return IpcSendToProcess(destProcName, transType, head, logAbsent, nullptr);
+}
+
+uint32_t IpcUnixSendCargoTo(const char *destProcName, uint32_t transType, MsgHead *head, IpcCargoOut *cargo) {
+    return IpcSendToProcess(destProcName, transType, head, true, cargo);
 }
 
 uint32_t IpcUnixSendData(const char *destProcName, uint32_t transType, MsgHead *head) {

@@ -154,10 +154,31 @@ int IpcSysSetSendBuffer(int fd, int want) {
 }
 
 int IpcSysSend(int fd, const struct iovec *iov, size_t iovLen) {
+    return IpcSysSendFds(fd, iov, iovLen, nullptr, 0U);
+}
+
+int IpcSysSendFds(int fd, const struct iovec *iov, size_t iovLen, const int *fds, uint32_t fdCount) {
+    union {
+        struct cmsghdr align;
+        uint8_t bytes[CMSG_SPACE(sizeof(int) * IPC_SYS_FDS_MAX)];
+    } control;
     struct msghdr msg;
     std::memset(&msg, 0, sizeof(msg));
     msg.msg_iov = const_cast<struct iovec *>(iov);
     msg.msg_iovlen = iovLen;
+    if (fdCount != 0U) {
+        if (fdCount > IPC_SYS_FDS_MAX) {
+            return -EINVAL;
+        }
+        std::memset(&control, 0, sizeof(control));
+        msg.msg_control = control.bytes;
+        msg.msg_controllen = CMSG_SPACE(sizeof(int) * fdCount);
+        struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int) * fdCount);
+        std::memcpy(CMSG_DATA(c), fds, sizeof(int) * fdCount);
+    }
     for (;;) {
         if (sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
             return 0;
@@ -168,10 +189,53 @@ int IpcSysSend(int fd, const struct iovec *iov, size_t iovLen) {
     }
 }
 
-ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysCred *cred, bool *truncated) {
+namespace {
+
+/* Takes the credentials and descriptors out of a received message's control
+ * data. Descriptors beyond IPC_SYS_FDS_MAX, or any at all when the kernel
+ * had to cut the control data, are closed: none is ever left open. */
+void IpcSysTakeAncillary(struct msghdr *msg, IpcSysAncillary *anc) {
+    anc->fdCount = 0U;
+    anc->fdsCut = false;
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET) {
+            continue;
+        }
+        if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
+            struct ucred sender;
+            std::memcpy(&sender, CMSG_DATA(c), sizeof(sender));
+            anc->cred.pid = (uint32_t)sender.pid;
+            anc->cred.uid = (uint32_t)sender.uid;
+            anc->cred.gid = (uint32_t)sender.gid;
+        } else if (c->cmsg_type == SCM_RIGHTS && c->cmsg_len >= CMSG_LEN(0)) {
+            size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0U; i < n; ++i) {
+                int fd = -1;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(fd));
+                if (anc->fdCount < IPC_SYS_FDS_MAX) {
+                    anc->fds[anc->fdCount++] = fd;
+                } else {
+                    anc->fdsCut = true;
+                    (void)close(fd);
+                }
+            }
+        }
+    }
+    if ((msg->msg_flags & MSG_CTRUNC) != 0) {
+        anc->fdsCut = true;
+    }
+    if (anc->fdsCut) {
+        IpcSysCloseAll(anc->fds, anc->fdCount);
+        anc->fdCount = 0U;
+    }
+}
+
+} // namespace
+
+ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysAncillary *anc, bool *truncated) {
     union {
         struct cmsghdr align;
-        uint8_t bytes[CMSG_SPACE(sizeof(struct ucred))];
+        uint8_t bytes[CMSG_SPACE(sizeof(struct ucred)) + CMSG_SPACE(sizeof(int) * IPC_SYS_FDS_MAX)];
     } control;
     struct msghdr msg;
     std::memset(&msg, 0, sizeof(msg));
@@ -185,20 +249,21 @@ ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysCred *cred, b
         n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     } while (n < 0 && (errno == EINTR || (errno == ECONNRESET && resets++ == 0)));
     if (n < 0) {
+        anc->fdCount = 0U;
+        anc->fdsCut = false;
         return errno == EWOULDBLOCK ? -EAGAIN : -errno;
     }
-    for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
-            c->cmsg_len >= CMSG_LEN(sizeof(struct ucred))) {
-            struct ucred sender;
-            std::memcpy(&sender, CMSG_DATA(c), sizeof(sender));
-            cred->pid = (uint32_t)sender.pid;
-            cred->uid = (uint32_t)sender.uid;
-            cred->gid = (uint32_t)sender.gid;
-        }
-    }
+    IpcSysTakeAncillary(&msg, anc);
     *truncated = (msg.msg_flags & MSG_TRUNC) != 0;
     return n;
+}
+
+void IpcSysCloseAll(const int *fds, uint32_t n) {
+    for (uint32_t i = 0U; i < n; ++i) {
+        if (fds[i] >= 0) {
+            (void)close(fds[i]);
+        }
+    }
 }
 
 ssize_t IpcSysPeek(int fd, void *buf, size_t len) {

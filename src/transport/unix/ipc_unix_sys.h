@@ -68,14 +68,34 @@ int IpcSysSetSendBuffer(int fd, int want);
  * or -ECONNREFUSED when the peer has gone). Never raises SIGPIPE. */
 int IpcSysSend(int fd, const struct iovec *iov, size_t iovLen);
 
+/* IpcSysSend of a datagram that carries fdCount descriptors
+ * (SCM_RIGHTS, at most IPC_SYS_FDS_MAX): the receiver gets copies of them
+ * with the datagram, or nothing is sent. The caller keeps its own. */
+int IpcSysSendFds(int fd, const struct iovec *iov, size_t iovLen, const int *fds, uint32_t fdCount);
+
+/* Most descriptors a datagram may bring (IpcSysRecv). */
+#define IPC_SYS_FDS_MAX 32U
+
+/* What came beside a datagram's bytes. */
+typedef struct IpcSysAncillary {
+    IpcSysCred cred;          /* the sender's credentials; as the caller set it when none came */
+    int fds[IPC_SYS_FDS_MAX]; /* descriptors that came with it (close-on-exec), the caller's to close */
+    uint32_t fdCount;
+    bool fdsCut; /* more came than fit: those that fit were closed, fdCount is 0 */
+} IpcSysAncillary;
+
 /* Receives one datagram into iovLen pieces without waiting. Its length (the
  * whole datagram's; *truncated is set when it did not fit), 0 when the peer
  * closed the connection, -EAGAIN when nothing waits, other -errno values for
- * failures. *cred gets the sender's credentials when the datagram carries
- * them, and is left as it is otherwise. A peer that closed with data of its
- * own unread makes the kernel report a reset once, ahead of what the peer
- * had sent: that report is passed over, so the datagrams still come. */
-ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysCred *cred, bool *truncated);
+ * failures. *anc gets the sender's credentials when the datagram carries
+ * them (its cred is left as it is otherwise) and the descriptors that came
+ * with it. A peer that closed with data of its own unread makes the kernel
+ * report a reset once, ahead of what the peer had sent: that report is
+ * passed over, so the datagrams still come. */
+ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysAncillary *anc, bool *truncated);
+
+/* Closes the n descriptors at fds. */
+void IpcSysCloseAll(const int *fds, uint32_t n);
 
 /* Copies the first len bytes of the next datagram on fd without taking it:
  * the datagram's whole length, 0 when the peer closed, -EAGAIN when nothing

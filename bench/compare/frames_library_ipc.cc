@@ -1,0 +1,124 @@
+// The library between two processes through shared buffers, as a contender
+// of the frames comparison: "xcli" takes a buffer from its pool per frame
+// and sends it (OsMsgAsynSendBuf) to task "sink" of "xsrv", which reads it in
+// place in its read-only mapping of the client's segment; round trips lend
+// one buffer to task "echo" (OsMsgSynSendBuf), which answers with the
+// frame's 8-byte stamp. Both select the Unix-socket carrier and the scratch
+// directory before they join.
+//
+// A frame goes back to the client's pool when the server is done with it;
+// while all of a size are in flight the client yields and asks again, as an
+// application whose frames are all at its consumer would.
+#include <sched.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frames_contenders.h"
+#include "library_member.h"
+
+namespace compare {
+
+namespace {
+
+constexpr const char *kServer = "xsrv";
+constexpr const char *kClient = "xcli";
+
+Tally *g_tally = nullptr;
+
+uint32_t TakeFrame(MsgHead *msg) {
+    g_tally->Take(msg->data, msg->dataLen);
+    return 0;
+}
+
+uint32_t AnswerStamp(MsgHead *msg) {
+    return OsMsgSynSendResp(msg, msg->data, msg->dataLen >= 8U ? 8U : 0U);
+}
+
+MsgHead FrameTo(const char *task, void *data, uint32_t len) {
+    MsgHead head{};
+    head.msgId = 1;
+    CopyName(head.sendProcName, kClient);
+    CopyName(head.recvProcName, kServer);
+    CopyName(head.recvTaskName, task);
+    head.data = data;
+    head.dataLen = len;
+    return head;
+}
+
+void *AllocWaiting(uint32_t size) {
+    void *data = nullptr;
+    uint32_t ret = OS_MSG_OK;
+    while ((ret = OsMsgBufAlloc(size, &data)) == OS_MSG_ERR_FULL) {
+        sched_yield();
+    }
+    return ret == OS_MSG_OK ? data : nullptr;
+}
+
+bool ServeOneWay(const OneWayCase &c, const std::string &dir, const Hook &ready, const Hook &finish, Tally &tally) {
+    g_tally = &tally;
+    Membership member(kServer, dir.c_str());
+    return member.AddTask("sink", c.depth, TakeFrame) && ready() && finish();
+}
+
+bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish) {
+    Membership member(kClient, dir.c_str());
+    if (!member.joined() || !begin()) {
+        return false;
+    }
+    for (uint64_t seq = 0; seq < c.perProducer; ++seq) {
+        void *data = AllocWaiting(c.size);
+        if (data == nullptr) {
+            return false;
+        }
+        StampFrame(static_cast<char *>(data), c, seq);
+        MsgHead model = FrameTo("sink", data, c.size);
+        if (SendRetrying(model, OsMsgAsynSendBuf) != OS_MSG_OK) {
+            return false;
+        }
+    }
+    return finish();
+}
+
+bool ServeEcho(uint32_t, uint32_t, const std::string &dir, const Hook &ready, const Hook &finish) {
+    Membership member(kServer, dir.c_str());
+    return member.AddTask("echo", 16, AnswerStamp) && ready() && finish();
+}
+
+bool CallEcho(uint32_t size, uint32_t warmup, uint32_t count, const std::string &dir, const Hook &finish,
+              std::vector<double> &samplesUs) {
+    Membership member(kClient, dir.c_str());
+    const std::string self = member.AddCaller();
+    void *data = self.empty() ? nullptr : AllocWaiting(size);
+    if (data == nullptr) {
+        return false;
+    }
+    uint64_t seq = 0;
+    bool ok = DriveRoundTrips(
+                  warmup, count,
+                  [&] {
+                      StampPayload(static_cast<char *>(data), 0, ++seq);
+                      MsgHead head = FrameTo("echo", data, size);
+                      CopyName(head.sendTaskName, self.c_str());
+                      MsgHead *resp = nullptr;
+                      uint32_t ret = OsMsgSynSendBuf(&head, &resp, 1000U);
+                      bool same = ret == OS_MSG_OK && resp->dataLen == 8U && std::memcmp(resp->data, data, 8U) == 0;
+                      if (!same) fprintf(stderr, "trip %llu: 0x%x len %u\n", (unsigned long long)seq, ret, ret == 0 ? resp->dataLen : 0);
+                      if (ret == OS_MSG_OK) {
+                          (void)OsMsgSynRespFree(resp);
+                      }
+                      return same;
+                  },
+                  samplesUs) &&
+              finish();
+    (void)OsMsgBufFree(data);
+    return ok;
+}
+
+} // namespace
+
+const IpcContender kFramesLibraryShared = {"library between processes, shared buffers", ServeOneWay, SendOneWay,
+                                           ServeEcho, CallEcho};
+
+} // namespace compare

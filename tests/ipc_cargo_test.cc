@@ -1,0 +1,220 @@
+/*
+ * The receiving side of shared buffers and descriptors on the carrier,
+ * without a second process: datagrams built here (a segment of this
+ * process's own pool, passed read-only, stands for another process's)
+ * arrive with their descriptors on a link around one end of a socket pair,
+ * and what the link sends back (references given back) comes out of the
+ * other end. Every message names its buffer and descriptors as a peer
+ * could, rightly or wrongly; the tests check what is delivered, what is
+ * given back and that no descriptor or mapping is left behind.
+ */
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "carrier/carrier_raw.h"
+#include "carrier/frame_roles.h"
+#include "shared_buf/sbuf_pool.h"
+#include "shared_buf/sbuf_sys.h"
+#include "support/descriptors.h"
+#include "support/log_capture.h"
+#include "transport/unix/ipc_cargo_frame.h"
+#include "transport/unix/ipc_link_gate.h"
+#include "transport/unix/ipc_link_park.h"
+#include "transport/unix/ipc_link_share.h"
+#include "transport_test_util.h"
+#include "vyre_os_log.h"
+
+namespace {
+
+constexpr uint32_t kPid = 4343U;
+// A sender of the own user, whom the access policy lets in.
+const uint32_t kUid = (uint32_t)getuid();
+const uint32_t kGid = (uint32_t)getgid();
+constexpr uint32_t kFrameBytes = 8192U; // one block of the 8 KiB class: a 1 MiB segment of 128 blocks
+
+/* A frame of the own pool, as an owner would lend it: its segment's shape
+ * and a read-only descriptor of it. */
+struct Lent {
+    void *data = nullptr;
+    SbufSegment *segment = nullptr;
+    uint32_t blockIndex = 0U;
+};
+
+class CargoRecords : public transport_test::TransportTest {
+protected:
+    void SetUp() override {
+        transport_test::TransportTest::SetUp();
+        IpcGateOpen("proc", 0U);
+        ASSERT_EQ(SimpleMsgRegTask("t0", 64U, simple_msg_test::Record, 0U), OS_MSG_OK);
+        StartLoop("t0");
+        fds_ = OpenFds();
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+        link_ = IpcLinkCreate(pair[0], IPC_LINK_ACCEPTED, kPid, kUid);
+        other_ = pair[1];
+        ASSERT_EQ(SbufAlloc(kFrameBytes, &frame_.data), OS_MSG_OK);
+        carrier_proto::FillPattern(static_cast<uint8_t *>(frame_.data), kFrameBytes, 9U);
+        SbufLock();
+        SbufBlock *block = SbufFindLocked(frame_.data);
+        frame_.segment = block->segment;
+        frame_.blockIndex = (uint32_t)((block->data - block->segment->base) / block->segment->blockBytes);
+        SbufUnlock();
+    }
+    void TearDown() override {
+        IpcParkDropLink(link_);
+        IpcLinkShareClose(link_);
+        IpcLinkRelease(link_);
+        (void)close(other_);
+        EXPECT_EQ(OsMsgBufFree(frame_.data), OS_MSG_OK);
+        SbufTrim();
+        EXPECT_EQ(OpenFds(), fds_);
+        EXPECT_EQ(frame_roles::MappingsOf(frame_roles::kSegmentName), 0U);
+        transport_test::TransportTest::TearDown();
+    }
+
+    static std::string Segment(uint32_t segId, uint32_t blockBytes, uint64_t bytes) {
+        std::string out(IPC_FRAME_PREFIX_LEN + IPC_SHARE_SEGMENT_LEN, '\0');
+        IpcCargoSetSegment(reinterpret_cast<uint8_t *>(&out[0]), segId, blockBytes, bytes);
+        return out;
+    }
+
+    /* A message for task t0 whose data is len bytes at offset of block
+     * blockIndex of segment segId (size bytes in use), lent as refId, with
+     * fdCount descriptors. */
+    static std::string Message(uint32_t refId, uint32_t segId, uint32_t blockIndex, uint32_t size, uint32_t offset,
+                               uint32_t len, uint32_t fdCount = 0U) {
+        MsgHead head = carrier_raw::Head("peer", "tx", "proc", "t0", refId, len);
+        IpcFramePrefix prefix;
+        IpcFrameSetPrefix(&prefix, MSG_TRANS_ASYN, IPC_FRAME_CARGO, 0U);
+        IpcCargoDesc desc = {refId, segId, blockIndex, size, offset, fdCount};
+        std::string out(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
+        out.append(reinterpret_cast<const char *>(&head), IPC_FRAME_HEAD_LEN);
+        return out.append(reinterpret_cast<const char *>(&desc), sizeof(desc));
+    }
+
+    /* The datagram as the receive loop handles it, with fds (which it
+     * closes when no record takes them, as the loop does). */
+    void Recv(const std::string &datagram, std::vector<int> fds = {}) {
+        std::vector<uint8_t> bytes(datagram.begin(), datagram.end());
+        IpcFrameSink sink;
+        IpcParkSinkInit(&sink, link_, kPid, kUid, kGid);
+        IpcFrameFds carried = {fds.data(), (uint32_t)fds.size(), 0U};
+        sink.fds = fds.empty() ? nullptr : &carried;
+        (void)IpcFrameRecvDatagram(nullptr, bytes.data(), (uint32_t)bytes.size(), &sink);
+        for (int fd : fds) {
+            if (fd >= 0) {
+                (void)close(fd);
+            }
+        }
+    }
+
+    int ReadOnlySegmentFd() const { return SbufSysReopenReadOnly(frame_.segment->fd); }
+    std::string OwnSegment(uint32_t segId) const {
+        return Segment(segId, frame_.segment->blockBytes, frame_.segment->bytes);
+    }
+
+    /* The reference ids given back through the pair's other end, once n of
+     * them came (or the wait ran out). */
+    std::vector<uint32_t> GivenBack(size_t n) {
+        std::vector<uint32_t> ids;
+        EXPECT_TRUE(WaitUntil([&] {
+            uint8_t buf[4096];
+            ssize_t got = 0;
+            while ((got = carrier_raw::ReceiveBytes(other_, buf, sizeof(buf), 0)) > 0) {
+                Collect(buf, (size_t)got, &ids);
+            }
+            return ids.size() >= n;
+        }));
+        return ids;
+    }
+
+    static void Collect(const uint8_t *buf, size_t n, std::vector<uint32_t> *ids) {
+        for (size_t at = 0U; at + IPC_FRAME_PREFIX_LEN + 4U <= n;) {
+            IpcFramePrefix prefix;
+            uint32_t count = 0U;
+            std::memcpy(&prefix, buf + at, sizeof(prefix));
+            std::memcpy(&count, buf + at + IPC_FRAME_PREFIX_LEN, sizeof(count));
+            EXPECT_EQ(prefix.transType, IPC_FRAME_SHARE);
+            for (uint32_t i = 0U; prefix.flags == IPC_SHARE_RELEASE && i < count; ++i) {
+                uint32_t id = 0U;
+                std::memcpy(&id, buf + at + IPC_FRAME_PREFIX_LEN + 4U + 4U * i, sizeof(id));
+                ids->push_back(id);
+            }
+            at += IPC_FRAME_PREFIX_LEN + prefix.bodyLen;
+        }
+    }
+
+    IpcLink *link_ = nullptr;
+    int other_ = -1;
+    Lent frame_;
+    size_t fds_ = 0U;
+};
+
+// A message naming a block of a segment passed with it is delivered in
+// place, in a read-only mapping of the segment that nobody can make
+// writable; once its callback returned, its reference goes back to the
+// owner, and the mapping goes with the connection.
+TEST_F(CargoRecords, MessageInAPassedSegmentIsReadInPlaceAndItsReferenceGoesBack) {
+    const size_t mappings = frame_roles::MappingsOf(frame_roles::kSegmentName);
+    Recv(OwnSegment(1U) + Message(11U, 1U, frame_.blockIndex, kFrameBytes, 16U, 1000U), {ReadOnlySegmentFd()});
+    ASSERT_TRUE(simple_msg_test::g_inbox->WaitFor(1U));
+    const simple_msg_test::Received got = simple_msg_test::g_inbox->Items()[0];
+    EXPECT_NE(got.head.data, static_cast<uint8_t *>(frame_.data) + 16) << "read from the owner's own mapping";
+    std::string expected(static_cast<const char *>(frame_.data) + 16, 1000U);
+    EXPECT_EQ(got.payload, expected);
+    EXPECT_TRUE(frame_roles::InReadOnlySegment(got.head.data));
+    EXPECT_EQ(GivenBack(1U), std::vector<uint32_t>{11U});
+    EXPECT_EQ(frame_roles::MappingsOf(frame_roles::kSegmentName), mappings + 1U)
+        << "mapped once, kept while the connection lasts";
+    IpcLinkShareClose(link_);
+    EXPECT_EQ(frame_roles::MappingsOf(frame_roles::kSegmentName), mappings);
+}
+
+// A segment that its sender could still shrink or grow, or whose size is
+// not the one announced, is never mapped: the messages naming it are
+// dropped, their references given back at once, and no descriptor stays.
+TEST_F(CargoRecords, SegmentThatCouldShrinkOrIsNotTheSizeAnnouncedIsRefused) {
+    LogCapture log;
+    int unsealed = memfd_create("unsealed", MFD_CLOEXEC);
+    ASSERT_EQ(ftruncate(unsealed, (off_t)frame_.segment->bytes), 0);
+    Recv(OwnSegment(2U) + Message(21U, 2U, 0U, kFrameBytes, 0U, 64U), {unsealed});
+    Recv(Segment(3U, frame_.segment->blockBytes, frame_.segment->bytes * 2U) +
+             Message(31U, 3U, 0U, kFrameBytes, 0U, 64U),
+         {ReadOnlySegmentFd()});
+    EXPECT_EQ(GivenBack(2U), (std::vector<uint32_t>{21U, 31U}));
+    EXPECT_TRUE(simple_msg_test::g_inbox->Items().empty());
+    EXPECT_EQ(log.Count("not a memory file sealed against shrinking and growing"), 1U) << log.Dump();
+    EXPECT_EQ(log.Count("segment size differs"), 1U) << log.Dump();
+}
+
+// A message whose block or data lies outside its segment, or that brought
+// fewer descriptors than it announced, is dropped alone: its reference goes
+// back, its descriptors are closed, and the message after it in the same
+// datagram is delivered.
+TEST_F(CargoRecords, MessageOutsideItsSegmentOrShortOfDescriptorsIsDroppedAlone) {
+    LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    const uint32_t blocks = (uint32_t)(frame_.segment->bytes / frame_.segment->blockBytes);
+    const uint32_t i = frame_.blockIndex;
+    std::string datagram = OwnSegment(4U);
+    datagram += Message(41U, 4U, blocks, kFrameBytes, 0U, 64U);          // past the last block
+    datagram += Message(42U, 4U, i, kFrameBytes, kFrameBytes - 8U, 64U); // data past its block
+    datagram += Message(43U, 4U, i, kFrameBytes * 2U, 0U, 64U);          // block larger than its class
+    datagram += Message(44U, 99U, i, kFrameBytes, 0U, 64U);              // a segment never passed
+    datagram += Message(45U, 4U, i, kFrameBytes, 0U, 64U, 2U);           // two descriptors, one came
+    datagram += Message(46U, 4U, i, kFrameBytes, 0U, 64U);               // sound
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    (void)close(pipeFds[1]);
+    Recv(datagram, {ReadOnlySegmentFd(), pipeFds[0]});
+    ASSERT_TRUE(simple_msg_test::g_inbox->WaitFor(1U));
+    EXPECT_EQ(simple_msg_test::g_inbox->Items()[0].msgId, 46U);
+    EXPECT_EQ(GivenBack(6U), (std::vector<uint32_t>{41U, 42U, 43U, 44U, 45U, 46U}));
+}
+
+} // namespace

@@ -1,0 +1,407 @@
+/*
+ * Shared buffers and descriptors between processes, under the Unix-socket
+ * carrier, against carrier_peer processes (frame_roles.h): frames from
+ * 64 B to 64 MiB reach another process byte for byte in a read-only
+ * mapping of the sender's segment, each segment mapped there once; one
+ * frame broadcast to three processes is one buffer, back in the pool only
+ * when the last lets go, in any order; a receiver killed while it holds
+ * frames gives them back, a sender killed while this process holds its
+ * frames leaves them readable until released; a full pool refuses at once,
+ * names the process that holds it and recovers; a memory file (and a
+ * dmabuf, where the machine has a heap) travels with a message and is read
+ * on the other side. The fixture counts descriptors, threads and tracked
+ * blocks around every case, and no segment may stay mapped and no file may
+ * be left in the run directory or /dev/shm.
+ */
+#include <fcntl.h>
+#include <linux/dma-heap.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "carrier/carrier_fixture.h"
+#include "carrier/frame_roles.h"
+#include "support/log_capture.h"
+
+namespace {
+
+using namespace carrier_test;
+using frame_roles::FdNote;
+using frame_roles::kFdMsg;
+using frame_roles::kFrame;
+using frame_roles::kSegmentName;
+using frame_roles::MappingsOf;
+
+constexpr const char *kSelf = "bufhost";
+constexpr uint32_t k4kFrame = 3840U * 2160U * 3U / 2U; // I420: 12,441,600 bytes
+constexpr uint32_t kMiB = 1024U * 1024U;
+
+OsMsgBufPoolStats Pool() {
+    OsMsgBufPoolStats stats{};
+    EXPECT_EQ(OsMsgBufGetPoolStats(&stats), OS_MSG_OK);
+    return stats;
+}
+
+uint32_t AtPeers(const char *task) {
+    OsMsgTaskBufStats stats{};
+    EXPECT_EQ(OsMsgGetTaskBufStats(task, &stats), OS_MSG_OK);
+    return stats.buffersAtPeers;
+}
+
+/* Frames task "keep" of this process holds, for the test to read and
+ * release. */
+struct Kept {
+    std::mutex lock;
+    std::vector<std::pair<const uint8_t *, uint32_t>> frames;
+};
+Kept g_kept;
+
+uint32_t Keep(MsgHead *msg) {
+    if (OsMsgBufHold(msg->data) == OS_MSG_OK) {
+        std::lock_guard<std::mutex> guard(g_kept.lock);
+        g_kept.frames.emplace_back(static_cast<const uint8_t *>(msg->data), msg->dataLen);
+    }
+    return 0U;
+}
+
+size_t KeptCount() {
+    std::lock_guard<std::mutex> guard(g_kept.lock);
+    return g_kept.frames.size();
+}
+
+/* Task "ship": each message asks it to send one frame of the size in its
+ * payload to task "frames" of the process named in it, so that the frame
+ * is lent by a task (its buffersAtPeers). */
+struct ShipOrder {
+    char proc[OS_MSG_NAME_LEN];
+    uint32_t size;
+};
+
+/* A frame of size bytes from the pool, patterned with its length. */
+void *NewFrame(uint32_t size) {
+    void *data = nullptr;
+    if (OsMsgBufAlloc(size, &data) != OS_MSG_OK) {
+        return nullptr;
+    }
+    carrier_proto::FillPattern(static_cast<uint8_t *>(data), size, size);
+    return data;
+}
+
+uint32_t SendFrame(const char *proc, uint32_t size) {
+    void *data = NewFrame(size);
+    if (data == nullptr) {
+        return OS_MSG_ERR_FULL;
+    }
+    MsgHead head;
+    carrier_proto::FillHead(&head, kSelf, proc, "frames", kFrame, data, size);
+    uint32_t ret = OsMsgAsynSendBuf(&head);
+    if (ret != OS_MSG_OK) {
+        (void)OsMsgBufFree(data);
+    }
+    return ret;
+}
+
+uint32_t ShipOne(MsgHead *msg) {
+    ShipOrder order{};
+    std::memcpy(&order, msg->data, sizeof(order));
+    EXPECT_EQ(SendFrame(order.proc, order.size), OS_MSG_OK);
+    return 0U;
+}
+
+uint32_t Idle(MsgHead *) {
+    return 0U;
+}
+
+std::string FrameLine(uint32_t size, int held = -1) {
+    return "frame " + std::to_string(size) + " 1 1 " + std::to_string(held);
+}
+
+size_t ShmEntriesOfOurs() {
+    size_t n = 0U;
+    if (DIR *dir = opendir("/dev/shm")) {
+        while (const dirent *entry = readdir(dir)) {
+            n += std::strstr(entry->d_name, "vyre") != nullptr ? 1U : 0U;
+        }
+        closedir(dir);
+    }
+    return n;
+}
+
+class SharedBufBetween : public CarrierFixture {
+protected:
+    void SetUp() override {
+        CarrierFixture::SetUp();
+        shm_ = ShmEntriesOfOurs();
+        ASSERT_EQ(Join(kSelf), OS_MSG_OK);
+        AddTask("keep", 64U, Keep);
+        AddTask("ship", 64U, ShipOne);
+        AddTask("pub", 16U, Idle);
+    }
+    void TearDown() override {
+        {
+            std::lock_guard<std::mutex> guard(g_kept.lock);
+            for (const auto &frame : g_kept.frames) {
+                EXPECT_EQ(OsMsgBufRelease(frame.first), OS_MSG_OK);
+            }
+            g_kept.frames.clear();
+        }
+        CarrierFixture::TearDown();
+        EXPECT_EQ(MappingsOf(kSegmentName), 0U) << "a segment stayed mapped";
+        EXPECT_EQ(ShmEntriesOfOurs(), shm_);
+    }
+
+    /* A carrier_peer in frames mode named name, subscribed to this process's
+     * "pub" when asked. */
+    Peer &Frames(const char *name, bool subscribed = false) {
+        std::vector<std::string> args{"frames", name};
+        if (subscribed) {
+            args.emplace_back(kSelf);
+        }
+        return StartReady(args);
+    }
+
+    /* After a peer was killed: the run directory holds, besides this
+     * process's own socket, the peer's, which the carrier leaves for the
+     * next process of that name to take over, and nothing of the buffers;
+     * the peer's socket is removed for the fixture. */
+    void ExpectOnlySocketOf(const std::string &name) {
+        std::vector<std::string> names;
+        if (DIR *dir = opendir(runDir_.c_str())) {
+            while (const dirent *entry = readdir(dir)) {
+                if (entry->d_name[0] != '.' && std::strcmp(entry->d_name, "queue_dir") != 0 &&
+                    name_ + ".sock" != entry->d_name) {
+                    names.emplace_back(entry->d_name);
+                }
+            }
+            closedir(dir);
+        }
+        EXPECT_EQ(names, std::vector<std::string>{name + ".sock"});
+        (void)unlink(SockPath(name).c_str());
+    }
+
+    void Ship(const char *proc, uint32_t size) {
+        ShipOrder order{};
+        (void)snprintf(order.proc, sizeof(order.proc), "%s", proc);
+        order.size = size;
+        MsgHead head = From(kSelf, "ship", 1U, &order, sizeof(order));
+        ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+    }
+
+private:
+    size_t shm_ = 0U;
+};
+
+// Every frame arrives whole, in place in a read-only mapping of the
+// sender's segment; each segment is passed and mapped once however many
+// frames use it, and every buffer comes back once the peer is done.
+TEST_F(SharedBufBetween, FramesFrom64BytesTo64MiBArriveIntactInAReadOnlyMapping) {
+    Peer &peer = Frames("bufpeer");
+    for (uint32_t size : {64U, 4097U, kMiB, OS_MSG_MAX_DATA_LEN + 1U, k4kFrame, 64U * kMiB}) {
+        ASSERT_EQ(SendFrame("bufpeer", size), OS_MSG_OK) << size;
+        EXPECT_EQ(peer.Expect("frame"), FrameLine(size));
+    }
+    for (int i = 0; i < 20; ++i) { // more frames of the smallest size: its segment is known there already
+        ASSERT_EQ(SendFrame("bufpeer", 64U), OS_MSG_OK);
+        EXPECT_EQ(peer.Expect("frame"), FrameLine(64U));
+    }
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
+    peer.Send("maps");
+    EXPECT_EQ(peer.Expect("maps"), "maps " + std::to_string(Pool().segments));
+}
+
+// One frame published to subscribers in three processes is one buffer: it
+// goes back to the pool when the last of them releases it, whichever that
+// is, and until then it counts as lent by the task that fanned it out.
+TEST_F(SharedBufBetween, BroadcastFrameToThreeProcessesIsOneBufferUntilTheLastLetsGo) {
+    std::vector<Peer *> subs;
+    for (const char *name : {"bufsub0", "bufsub1", "bufsub2"}) {
+        subs.push_back(&Frames(name, true));
+        subs.back()->Send("hold");
+    }
+    for (Peer *sub : subs) { // the probe shows when the subscription is in place here
+        std::string line;
+        for (int i = 0; i < kWaitMs / 50 && line.empty(); ++i) {
+            ASSERT_EQ(carrier_proto::BroadcastFromPub(carrier_proto::kProbe), OS_MSG_OK);
+            line = sub->Expect("probe", 50);
+        }
+        ASSERT_EQ(line, "probe");
+    }
+    const std::vector<std::vector<int>> orders = {{2, 0, 1}, {1, 2, 0}};
+    for (size_t round = 0U; round < orders.size(); ++round) {
+        void *data = NewFrame(kMiB);
+        ASSERT_NE(data, nullptr);
+        MsgBroEntry event{};
+        (void)snprintf(event.taskName, sizeof(event.taskName), "pub");
+        event.msgId = carrier_proto::kEvent;
+        event.dataLen = (int32_t)kMiB;
+        event.data = data;
+        ASSERT_EQ(OsMsgBroadcastEventBuf(&event), OS_MSG_OK);
+        for (Peer *sub : subs) {
+            EXPECT_EQ(sub->Expect("frame"), FrameLine(kMiB, (int)round));
+        }
+        EXPECT_EQ(Pool().buffersInUse, 1U);
+        EXPECT_TRUE(WaitUntil([] { return AtPeers(MSG_TASK_NAME_PMSG_BRO) == 3U; }));
+        for (int k : orders[round]) {
+            subs[(size_t)k]->Send("release " + std::to_string(round));
+            EXPECT_EQ(subs[(size_t)k]->Expect("released"), "released 0");
+        }
+        EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
+        EXPECT_EQ(AtPeers(MSG_TASK_NAME_PMSG_BRO), 0U);
+    }
+}
+
+// Calls that lend a buffer to another process are all answered, call after
+// call, and the buffer stays the caller's.
+TEST_F(SharedBufBetween, CallsLendingABufferAreAllAnswered) {
+    Frames("bufpeer");
+    void *data = NewFrame(64U * 1024U);
+    ASSERT_NE(data, nullptr);
+    for (uint64_t i = 0U; i < 5000U; ++i) {
+        std::memcpy(data, &i, sizeof(i));
+        MsgHead head = From("bufpeer", "frames", carrier_proto::kCall, data, 64U * 1024U);
+        MsgHead *resp = nullptr;
+        ASSERT_EQ(OsMsgSynSendBuf(&head, &resp, 5000U), OS_MSG_OK) << "call " << i;
+        uint64_t answer = 0U;
+        std::memcpy(&answer, resp->data, sizeof(answer));
+        EXPECT_EQ(answer, i);
+        EXPECT_EQ(OsMsgSynRespFree(resp), OS_MSG_OK);
+    }
+    EXPECT_EQ(OsMsgBufFree(data), OS_MSG_OK);
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
+}
+
+// A receiver killed while it holds frames holds nothing any more: its
+// connection's close gives every reference back.
+TEST_F(SharedBufBetween, ReceiverKilledWhileHoldingGivesEverythingBack) {
+    Peer &peer = Frames("bufpeer");
+    peer.Send("hold");
+    for (int i = 0; i < 4; ++i) {
+        Ship("bufpeer", 256U * 1024U);
+        EXPECT_EQ(peer.Expect("frame"), FrameLine(256U * 1024U, i));
+    }
+    EXPECT_EQ(Pool().buffersInUse, 4U);
+    EXPECT_TRUE(WaitUntil([] { return AtPeers("ship") == 4U; }));
+    peer.Kill();
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
+    EXPECT_EQ(AtPeers("ship"), 0U);
+    ExpectOnlySocketOf("bufpeer");
+}
+
+// Frames this process holds stay readable after their sender died, and
+// their mapping goes once they are released.
+TEST_F(SharedBufBetween, SenderKilledLeavesHeldFramesReadableUntilReleased) {
+    Peer &sender = Start({"shipframes", "bufship", kSelf, "3", std::to_string(k4kFrame)});
+    ASSERT_EQ(sender.Expect("shipped"), "shipped 0");
+    ASSERT_TRUE(WaitUntil([] { return KeptCount() == 3U; }));
+    sender.Kill();
+    std::lock_guard<std::mutex> guard(g_kept.lock);
+    for (const auto &frame : g_kept.frames) {
+        EXPECT_TRUE(carrier_proto::PatternIntact(frame.first, frame.second, frame.second));
+        EXPECT_EQ(OsMsgBufRelease(frame.first), OS_MSG_OK);
+    }
+    g_kept.frames.clear();
+    EXPECT_TRUE(WaitUntil([] { return MappingsOf(kSegmentName) == 0U; }));
+    ExpectOnlySocketOf("bufship");
+}
+
+// A pool whose buffers a peer holds refuses the next one at once, saying
+// which process holds them, and gives buffers out again as they come back.
+TEST_F(SharedBufBetween, FullPoolRefusesAtOnceNamesItsHolderAndRecovers) {
+    Peer &peer = Frames("bufpeer");
+    peer.Send("hold");
+    ASSERT_EQ(OsMsgBufSetPoolLimit(8U), OS_MSG_OK); // one segment of eight 1 MiB blocks
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_EQ(SendFrame("bufpeer", kMiB), OS_MSG_OK);
+        EXPECT_EQ(peer.Expect("frame"), FrameLine(kMiB, i));
+    }
+    {
+        LogCapture log;
+        void *data = nullptr;
+        EXPECT_EQ(OsMsgBufAlloc(kMiB, &data), OS_MSG_ERR_FULL);
+        EXPECT_EQ(log.Count("process [bufpeer] holds 8 buffers"), 1U) << log.Dump();
+    }
+    for (int i = 0; i < 3; ++i) {
+        peer.Send("release " + std::to_string(i));
+        EXPECT_EQ(peer.Expect("released"), "released 0");
+    }
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 5U; }));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(SendFrame("bufpeer", kMiB), OS_MSG_OK);
+        EXPECT_EQ(peer.Expect("frame"), FrameLine(kMiB, 8 + i));
+    }
+    EXPECT_EQ(OsMsgBufSetPoolLimit(OS_MSG_BUF_POOL_DEFAULT_MB), OS_MSG_OK);
+}
+
+/* Sends kFdMsg to bufpeer with fds, the first holding note.len bytes
+ * patterned with note.seed, and payloadLen patterned bytes after the
+ * note. */
+uint32_t SendFds(const std::vector<int> &fds, FdNote note, uint32_t payloadLen) {
+    std::vector<uint8_t> payload(sizeof(note) + payloadLen);
+    std::memcpy(payload.data(), &note, sizeof(note));
+    carrier_proto::FillPattern(payload.data() + sizeof(note), payloadLen, kFdMsg);
+    MsgHead head;
+    carrier_proto::FillHead(&head, kSelf, "bufpeer", "frames", kFdMsg, payload.data(), (uint32_t)payload.size());
+    return OsMsgAsynSendFds(&head, fds.data(), (uint32_t)fds.size());
+}
+
+// A memory file sent with a message is read on the other side; the
+// descriptor the callback did not take is closed there, and a payload too
+// large to go with descriptors in one datagram still arrives whole.
+TEST_F(SharedBufBetween, MemoryFileTravelsWithAMessageAndTheRestAreClosed) {
+    Peer &peer = Frames("bufpeer");
+    const uint32_t fileLen = 65536U;
+    int memfd = memfd_create("travelling", MFD_CLOEXEC);
+    ASSERT_GE(memfd, 0);
+    ASSERT_EQ(ftruncate(memfd, fileLen), 0);
+    void *map = mmap(nullptr, fileLen, PROT_READ | PROT_WRITE, MAP_SHARED, memfd, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    carrier_proto::FillPattern(static_cast<uint8_t *>(map), fileLen, 7U);
+    (void)munmap(map, fileLen);
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    peer.Send("fdcount");
+    const std::string before = peer.Expect("fdcount");
+    ASSERT_EQ(SendFds({memfd, pipeFds[0]}, FdNote{fileLen, 7U}, 100U), OS_MSG_OK);
+    EXPECT_EQ(peer.Expect("fds"), "fds 2 1 1");
+    ASSERT_EQ(SendFds({memfd, pipeFds[0]}, FdNote{fileLen, 7U}, 200U * 1024U), OS_MSG_OK);
+    EXPECT_EQ(peer.Expect("fds"), "fds 2 1 1");
+    // The callback reports before it returns, and the library closes the
+    // pipe it did not take once it has.
+    EXPECT_TRUE(WaitUntil([&] {
+        peer.Send("fdcount");
+        return peer.Expect("fdcount") == before;
+    }));
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
+    for (int fd : {memfd, pipeFds[0], pipeFds[1]}) {
+        (void)close(fd);
+    }
+}
+
+TEST_F(SharedBufBetween, DmabufFromAHeapTravelsWithAMessage) {
+    int heap = open("/dev/dma_heap/system", O_RDONLY | O_CLOEXEC);
+    if (heap < 0) {
+        GTEST_SKIP() << "no /dev/dma_heap/system on this machine";
+    }
+    Peer &peer = Frames("bufpeer");
+    const uint32_t len = 1U << 20;
+    struct dma_heap_allocation_data alloc = {};
+    alloc.len = len;
+    alloc.fd_flags = O_RDWR | O_CLOEXEC;
+    ASSERT_EQ(ioctl(heap, DMA_HEAP_IOCTL_ALLOC, &alloc), 0);
+    (void)close(heap);
+    void *map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, (int)alloc.fd, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    carrier_proto::FillPattern(static_cast<uint8_t *>(map), len, 11U);
+    (void)munmap(map, len);
+    ASSERT_EQ(SendFds({(int)alloc.fd}, FdNote{len, 11U}, 16U), OS_MSG_OK);
+    EXPECT_EQ(peer.Expect("fds"), "fds 1 1 1");
+    (void)close((int)alloc.fd);
+}
+
+} // namespace
