@@ -120,6 +120,9 @@ TEST_F(CarrierLinks, PeerSlotsAreGivenBackWhenThePeerLeavesOrNeverRan) {
 TEST_F(CarrierLinks, IdlePeerConnectionIsClosedAndReopenedOnUse) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     StartReady({"echo", "quiet"});
+    // Once the wait returns, this process watches quiet's pid: that
+    // descriptor is open before the count and stays so.
+    ASSERT_EQ(OsMsgWaitProcess("quiet", 10000U), OS_MSG_OK);
     const size_t fds = OpenFds();
     IpcPeerSetIdleMs(100U);
     ASSERT_EQ(Call("quiet", 10000U), OS_MSG_OK);
