@@ -34,19 +34,6 @@ constexpr const char *kProc = "bufproc";
 constexpr uint32_t kFrame = 0x500U, kRelease = 0x501U, kEvent = 0x502U;
 constexpr uint32_t k4kFrame = 3840U * 2160U * 3U / 2U; // I420: 12,441,600 bytes
 
-// Mappings of this process whose file name contains text.
-size_t MappingsOf(const char *text) {
-    size_t n = 0U;
-    if (FILE *maps = std::fopen("/proc/self/maps", "r")) {
-        char line[512];
-        while (std::fgets(line, sizeof(line), maps) != nullptr) {
-            n += std::strstr(line, text) != nullptr ? 1U : 0U;
-        }
-        std::fclose(maps);
-    }
-    return n;
-}
-
 OsMsgBufPoolStats Pool() {
     OsMsgBufPoolStats stats{};
     EXPECT_EQ(OsMsgBufGetPoolStats(&stats), OS_MSG_OK);

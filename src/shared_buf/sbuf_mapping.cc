@@ -7,6 +7,7 @@
 
 #include "shared_buf/sbuf_mapping.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -28,17 +29,10 @@ SbufMapTable g_sbufMaps = {nullptr, 0U, 0U};
 
 /* Index of the first mapping whose base lies above p. */
 uint32_t MapUpperBound(const uint8_t *p) {
-    uint32_t lo = 0U;
-    uint32_t hi = g_sbufMaps.count;
-    while (lo < hi) {
-        uint32_t mid = lo + (hi - lo) / 2U;
-        if (g_sbufMaps.maps[mid]->base <= p) {
-            lo = mid + 1U;
-        } else {
-            hi = mid;
-        }
-    }
-    return lo;
+    auto *const first = g_sbufMaps.maps;
+    auto *const last = first + g_sbufMaps.count;
+    return (uint32_t)(std::upper_bound(first, last, p, [](const uint8_t *q, const auto *m) { return q < m->base; }) -
+                      first);
 }
 
 bool MapInsert(SbufMapping *mapping) {

@@ -11,6 +11,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -72,17 +73,10 @@ size_t SegmentBytesOf(uint32_t cls) {
 
 /* Index of the first segment whose base lies above p. */
 uint32_t UpperBound(const uint8_t *p) {
-    uint32_t lo = 0U;
-    uint32_t hi = g_sbuf.segmentCount;
-    while (lo < hi) {
-        uint32_t mid = lo + (hi - lo) / 2U;
-        if (g_sbuf.segments[mid]->base <= p) {
-            lo = mid + 1U;
-        } else {
-            hi = mid;
-        }
-    }
-    return lo;
+    auto *const first = g_sbuf.segments;
+    auto *const last = first + g_sbuf.segmentCount;
+    return (uint32_t)(std::upper_bound(first, last, p, [](const uint8_t *q, const auto *m) { return q < m->base; }) -
+                      first);
 }
 
 bool GrowTable() {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "carrier/carrier_proto.h"
+#include "support/descriptors.h"
 #include "vyre_os_msg.h"
 
 namespace frame_roles {
@@ -43,18 +44,7 @@ struct FdNote {
 
 inline void (*g_report)(const std::string &line) = nullptr;
 
-/* Mappings of this process's memory whose file name contains text. */
-inline size_t MappingsOf(const char *text) {
-    size_t n = 0U;
-    if (FILE *maps = std::fopen("/proc/self/maps", "r")) {
-        char line[512];
-        while (std::fgets(line, sizeof(line), maps) != nullptr) {
-            n += std::strstr(line, text) != nullptr ? 1U : 0U;
-        }
-        std::fclose(maps);
-    }
-    return n;
-}
+using ::MappingsOf;
 
 /* The open descriptors of the kinds that travel with messages here: memory
  * files (segments among them) and pipes. Sockets and process watches that

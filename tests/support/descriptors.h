@@ -1,6 +1,7 @@
 /*
  * The process's open descriptors as the kernel lists them, for tests that
- * check that everything opened was closed again. Any thread.
+ * check that everything opened was closed again, and its memory mappings,
+ * for those that check what was mapped. Any thread.
  */
 #ifndef VYRE_TEST_DESCRIPTORS_H
 #define VYRE_TEST_DESCRIPTORS_H
@@ -8,6 +9,8 @@
 #include <dirent.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
 
 /* Open descriptors, not counting the one that lists them. */
 inline size_t OpenFds() {
@@ -19,6 +22,19 @@ inline size_t OpenFds() {
         (void)closedir(d);
     }
     return n - 1U;
+}
+
+/* Mappings of this process's memory whose file name contains text. */
+inline size_t MappingsOf(const char *text) {
+    size_t n = 0U;
+    if (FILE *maps = std::fopen("/proc/self/maps", "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof(line), maps) != nullptr) {
+            n += std::strstr(line, text) != nullptr ? 1U : 0U;
+        }
+        std::fclose(maps);
+    }
+    return n;
 }
 
 #endif // VYRE_TEST_DESCRIPTORS_H
