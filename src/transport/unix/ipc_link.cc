@@ -10,6 +10,7 @@
 
 #include <errno.h>
 
+#include <cstring>
 #include <mutex>
 #include <new>
 
@@ -161,8 +162,12 @@ bool IpcLinkTryHold(IpcLink *link) {
 
 bool IpcLinkSetGroups(IpcLink *link, uint32_t gid) {
     link->gid = gid;
+    // Asked with room for a usual number of groups first: a query of the
+    // size alone (no buffer) is not passed on by every emulator.
+    constexpr uint32_t kProbe = 32U;
+    uint32_t probe[kProbe];
     uint32_t count = 0U;
-    if (IpcSysPeerGroups(link->fd, nullptr, 0U, &count) != 0 || count == 0U) {
+    if (IpcSysPeerGroups(link->fd, probe, kProbe, &count) != 0 || count == 0U) {
         return true; // none known: the sender is judged by its user and group
     }
     auto *groups = static_cast<uint32_t *>(MSG_MALLOC(count * sizeof(uint32_t)));
@@ -170,8 +175,10 @@ bool IpcLinkSetGroups(IpcLink *link, uint32_t gid) {
         MSG_LOG(OS_MSG_LOG_ERROR, "no memory for the groups of pid %u.", link->pid);
         return false;
     }
-    uint32_t got = 0U;
-    if (IpcSysPeerGroups(link->fd, groups, count, &got) != 0 || got > count) {
+    uint32_t got = count;
+    if (count <= kProbe) {
+        (void)memcpy(groups, probe, count * sizeof(uint32_t));
+    } else if (IpcSysPeerGroups(link->fd, groups, count, &got) != 0 || got > count) {
         MSG_FREE(groups); // the groups are fixed at connect: this cannot change, but none is known then
         return true;
     }
