@@ -9,7 +9,6 @@
  * thread or tracked block behind.
  */
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -17,11 +16,10 @@
 
 #include <chrono>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "carrier/carrier_fixture.h"
 #include "carrier/carrier_proto.h"
 #include "carrier/carrier_test_util.h"
 #include "simple_msg_test_util.h"
@@ -37,94 +35,17 @@ namespace {
 
 using namespace carrier_proto;
 using carrier_test::Peer;
-using simple_msg_test::g_inbox;
-using simple_msg_test::Inbox;
-using simple_msg_test::Received;
-using simple_msg_test::Record; // the task callback: what a task gets goes to the test's inbox
-
 constexpr char kSelf[] = "ctest";
 
-void *TaskLoop(void *name) {
-    (void)OsMsgTaskRoutineByName(static_cast<const char *>(name));
-    return nullptr;
-}
-
-/* A run directory of its own, the carrier selected, and this process's
- * descriptors, threads and tracked blocks counted before anything starts. */
-class Carrier : public ::testing::Test {
+/* The common carrier fixture (a run directory of its own, the carrier
+ * selected, descriptors, threads and tracked blocks counted before and
+ * after), joined as kSelf by default. */
+class Carrier : public carrier_test::CarrierFixture {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/vyre_carrier_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        runDir_ = dir;
-        setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
-        setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
-        g_inbox = &inbox_;
-        // A sanitizer starts a thread of its own with the first thread the
-        // process creates: let that happen before counting.
-        std::thread([] {}).join();
-        fds_ = carrier_test::OpenFds();
-        threads_ = ThreadCount();
-        blocks_ = UsedBlocks();
-        firstServer_ = rebuildEntry == nullptr; // the first start-up of the process creates them
-    }
-
-    void TearDown() override {
-        Leave();
-        peers_.clear();
-        // The server context and the slice collector stay for the life of
-        // the process, as with the loopback; nothing else does.
-        EXPECT_EQ(carrier_test::OpenFds(), fds_);
-        // At most as many as before (library threads leave a moment after
-        // teardown): under an emulator a thread that was just joined may
-        // still be listed when the baseline is taken.
-        EXPECT_TRUE(WaitUntil([this] { return ThreadCount() <= threads_; })) << ThreadList();
-        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ && rebuildEntry != nullptr ? 2U : 0U));
-        std::string dirFile = runDir_ + "/queue_dir";
-        (void)unlink(dirFile.c_str());
-        if (rmdir(runDir_.c_str()) != 0) {
-            ADD_FAILURE() << "something besides the directory segment was left in " << runDir_;
-            carrier_test::RemoveDir(runDir_);
-        }
-        g_inbox = nullptr;
-    }
-
-    /* Joins as name with task "main" feeding the inbox. */
-    uint32_t Join(const char *name = kSelf) {
-        uint32_t ret = OsMsgInit(name);
-        if (ret != OS_MSG_OK) {
-            return ret;
-        }
-        running_ = true;
-        name_ = name;
-        EXPECT_EQ(OsMsgRegTask("main", 1024U, Record), OS_MSG_OK);
-        EXPECT_EQ(pthread_create(&loop_, nullptr, TaskLoop, const_cast<char *>("main")), 0);
-        return ret;
-    }
-
-    void Leave() {
-        if (!running_) {
-            return;
-        }
-        running_ = false;
-        EXPECT_EQ(OsMsgDestroy(name_.c_str()), OS_MSG_OK);
-        EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
-        (void)pthread_join(loop_, nullptr);
-    }
-
-    Peer &Start(std::vector<std::string> args) {
-        peers_.push_back(std::make_unique<Peer>(std::move(args)));
-        Peer &peer = *peers_.back();
-        EXPECT_GT(peer.Pid(), 0);
-        return peer;
-    }
+    uint32_t Join(const char *name = kSelf) { return CarrierFixture::Join(name); }
 
     /* A started echo peer that is ready. */
-    Peer &StartEcho(const std::string &name) {
-        Peer &peer = Start({"echo", name});
-        EXPECT_EQ(peer.Expect("ready"), "ready");
-        return peer;
-    }
+    Peer &StartEcho(const std::string &name) { return StartReady({"echo", name}); }
 
     /* Pings task "echo" of proc; true when exactly one answer came back. */
     bool PingAnswered(const char *proc) {
@@ -132,32 +53,11 @@ protected:
                inbox_.Items().size() == 1U;
     }
 
-    /* A header from task "main" of this process. */
-    MsgHead From(const char *proc, const char *task, uint32_t msgId, const void *data, uint32_t len) {
-        MsgHead head;
-        FillHead(&head, name_.c_str(), proc, task, msgId, data, len);
-        (void)snprintf(head.sendTaskName, sizeof(head.sendTaskName), "main");
-        return head;
-    }
-
     /* Sends an asynchronous message from task "main". */
     uint32_t SendTo(const char *proc, const char *task, uint32_t msgId, const void *data, uint32_t len) {
         MsgHead head = From(proc, task, msgId, data, len);
         return OsMsgAsynSend(&head);
     }
-
-    std::string runDir_;
-    Inbox inbox_;
-    std::vector<std::unique_ptr<Peer>> peers_;
-    std::string name_;
-
-private:
-    size_t fds_ = 0U;
-    size_t threads_ = 0U;
-    uint64_t blocks_ = 0U;
-    bool firstServer_ = false;
-    bool running_ = false;
-    pthread_t loop_{};
 };
 
 // A dead process's name is taken over by its successor: the chaos run
