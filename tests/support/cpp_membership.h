@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "simple_msg_test_util.h"
 #include "support/descriptors.h"
 #include "support/mem_check.h"
 #include "support/threads.h"
@@ -65,23 +66,7 @@ private:
 };
 
 /* A gate a callback waits at until the test opens it (20 s at most). */
-class Gate {
-public:
-    void Open() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = true;
-        cond_.notify_all();
-    }
-    void Wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        (void)cond_.wait_for(lock, std::chrono::seconds(20), [this] { return open_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    bool open_ = false;
-};
+using simple_msg_test::Gate;
 
 class CppMembership : public ::testing::Test {
 protected:
