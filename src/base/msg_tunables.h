@@ -51,6 +51,23 @@
  * the same reason; the two move together. Nanoseconds. */
 #define MSG_TUNE_RECV_LOOK_NS MSG_TUNE_CALL_LOOK_NS
 
+/* The receive loop's look ends once this many yields in a row let another
+ * thread run, not at the first, as other looks do. The datagram it just
+ * handed over wakes a thread of its own process: the task that answers the
+ * request, or the requester that takes the answer. With each process kept
+ * on one processor, that thread runs on the loop's processor during the
+ * loop's next yield or two; a look that ended there left the processor
+ * idle, and the next datagram of the conversation had to wake it, which on
+ * a virtual machine costs more than the rest of the hand-over. With the
+ * look kept alive through those yields, the round trip across two
+ * processes, each on its own processor, went from 0.5-0.65x ZeroMQ's to
+ * about 0.2x (same runs); on one processor, where the yields let the other
+ * process run as well, a third long yield in a row still ends the look.
+ * The look starts with a yield rather than a look at the sockets, which
+ * after a lone message are empty: on one processor that spared a system
+ * call per hand-over and took the round trip from 0.36x to 0.33x. */
+#define MSG_TUNE_RECV_LOOK_SHARED 3U
+
 /* The requester's first looks are MSG_TUNE_CALL_BUSY_LOOKS looks of
  * MSG_TUNE_CALL_LOOK_PAUSES processor pauses each (a pause takes 10 to 140
  * cycles), about a microsecond together: when the responder shares the

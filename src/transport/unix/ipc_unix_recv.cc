@@ -359,11 +359,13 @@ void IpcUnixRecvLoop(void *arg) {
     IpcSysEvent events[MSG_TUNE_RECV_EVENTS];
     // After a lone synchronous request or answer the loop looks again
     // without sleeping, for at most MSG_TUNE_RECV_LOOK_NS, giving the
-    // processor away between its looks. Asynchronous traffic is not
+    // processor away between its looks, until MSG_TUNE_RECV_LOOK_SHARED
+    // yields in a row found it wanted. Asynchronous traffic is not
     // followed by looks: a stream comes in batches, and a lone message has
     // no answer to wait for.
     auto lookUntil = std::chrono::steady_clock::now();
     bool looking = false;
+    uint32_t wantedYields = 0U;
     while (!carrier->stopping.load(std::memory_order_acquire)) {
         int n = IpcSysPollerWait(carrier->epollFd, events, MSG_TUNE_RECV_EVENTS, looking ? 0 : IpcRecvWaitMs(state));
         if (n < 0) {
@@ -373,8 +375,12 @@ void IpcUnixRecvLoop(void *arg) {
         if (n > 0) {
             looking = IpcRecvHandle(state, events, n);
             lookUntil = std::chrono::steady_clock::now() + std::chrono::nanoseconds(MSG_TUNE_RECV_LOOK_NS);
+            // The look starts with a yield: the thread the datagram woke
+            // runs first, and the next datagram is looked for after it.
+            wantedYields = looking && MsgYieldFoundWork() ? 1U : 0U;
         } else if (looking) {
-            looking = std::chrono::steady_clock::now() < lookUntil && !MsgYieldFoundWork();
+            wantedYields = MsgYieldFoundWork() ? wantedYields + 1U : 0U;
+            looking = std::chrono::steady_clock::now() < lookUntil && wantedYields < MSG_TUNE_RECV_LOOK_SHARED;
         }
         if ((n == 0 && !looking) || ++state.busyWaits >= kIpcRecvTimerEvery) {
             IpcRecvTimers(state);
