@@ -11,14 +11,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "carrier/carrier_fixture.h"
 #include "carrier/carrier_raw.h"
 #include "support/instrumented.h"
 #include "support/log_capture.h"
+#include "support/msg_test_task.h"
 #include "transport/unix/ipc_link.h"
 #include "transport/unix/ipc_peer_cache.h"
 #include "vyre_os_log.h"
@@ -224,6 +227,34 @@ TEST_F(CarrierLinks, ConnectionsThatCloseLeaveNoHeldBackMemory) {
         << UsedBlocks() - blocks << " blocks and " << OpenFds() - fds << " descriptors left";
     EXPECT_EQ(IpcLinkCount(), 0U);
     ASSERT_EQ(OsMsgUnregTask(nullptr, 0U, "full"), OS_MSG_OK);
+}
+
+std::atomic<uint32_t> g_slowTaken{0U};
+
+uint32_t TakeSlowly(MsgHead *) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    g_slowTaken.fetch_add(1U);
+    return OS_MSG_OK;
+}
+
+// A sender sends a burst to a task that takes its messages slowly and
+// closes at once, as a process that exits after its last send does: the
+// receiver had stopped reading the connection while the queue was full,
+// and still delivers every message the sender's sends put in the socket.
+TEST_F(CarrierLinks, SenderThatClosesAfterABurstToASlowTaskLosesNothing) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    g_slowTaken = 0U;
+    TestTask slow("slow", TakeSlowly, 2U);
+    constexpr uint32_t kBurst = 60U;
+    int fd = carrier_raw::Connect(SockPath("ctest"));
+    ASSERT_GE(fd, 0);
+    for (uint32_t m = 0U; m < kBurst; ++m) {
+        MsgHead head = carrier_raw::Head("raw", "t", "ctest", "slow", kPing, 64U);
+        ASSERT_TRUE(carrier_raw::Send(fd, carrier_raw::Record(MSG_TRANS_ASYN, head, std::string(64U, 'b'))));
+    }
+    (void)close(fd);
+    EXPECT_TRUE(WaitUntil([] { return g_slowTaken.load() == kBurst; })) << g_slowTaken.load() << " of " << kBurst;
+    EXPECT_TRUE(WaitUntil([] { return IpcLinkCount() == 0U; }));
 }
 
 // The receiver's application forks children that exit after a moment, and

@@ -170,6 +170,15 @@
  * would spin the receive loop. Milliseconds. */
 #define MSG_TUNE_RECV_ACCEPT_PAUSE_MS 100
 
+/* How long the messages of a sender that closed its connection are kept for
+ * tasks that take none of them: a connection whose task queues are full
+ * when its sender exits is still read to its end as the tasks make room,
+ * so what the sender sent is delivered; a task that takes nothing for this
+ * long (stuck, or never run) is not waited for, and the connection's
+ * messages are dropped with one line, so that no memory or descriptor
+ * stays with a sender that is gone. Milliseconds. */
+#define MSG_TUNE_RECV_GONE_HOLD_MS 2000U
+
 /* Datagrams from this size on are received straight into their payload
  * buffer when they hold one whole message, saving a copy that costs more
  * than the extra system call that peeks at the size. Bytes. */

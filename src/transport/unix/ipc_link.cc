@@ -239,7 +239,10 @@ void IpcLinkUnregister(IpcLink *link) {
 void IpcLinkWatch(IpcLink *link, bool reading) {
     std::lock_guard<std::mutex> guard(*g_ipcLinkLock);
     if (link->registered) {
-        (void)IpcSysPollerChange(g_ipcLinks.poller, link->fd, (reading ? IPC_SYS_READABLE : 0U) | IPC_SYS_PEER_CLOSED,
+        // A link that is not read is told of its peer closing once: the
+        // hang-up would otherwise be reported on every wait until it is read.
+        (void)IpcSysPollerChange(g_ipcLinks.poller, link->fd,
+                                 reading ? IPC_SYS_READABLE | IPC_SYS_PEER_CLOSED : IPC_SYS_PEER_CLOSED | IPC_SYS_ONCE,
                                  link);
     }
 }

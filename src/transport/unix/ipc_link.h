@@ -80,6 +80,9 @@ typedef struct IpcLinkRecv {
     bool slow;           /* its last pause ran out: parked without pausing first */
     bool paused;         /* not read until room is offered or pauseEndNs */
     bool unwatched;      /* the poller watches it only for hang-up */
+    bool peerGone;       /* the peer closed while the link was not read: read to its end, then closed */
+    bool ended;          /* everything the peer sent was read; closed once nothing is held back */
+    uint64_t goneNs;     /* monotonic: when its tasks last took one of its messages since then */
     uint64_t pauseEndNs; /* monotonic */
     uint8_t *rest;       /* while paused: the rest of a datagram, from the */
     uint32_t restLen;    /*   record a full queue refused on (owned) */
@@ -175,7 +178,7 @@ static inline void IpcLinkAcquire(const IpcLink *link) {
 }
 
 /* Changes what the poller watches link for: data and the peer closing
- * (reading), or only the peer closing (a link held back). */
+ * (reading), or only the peer closing, reported once (a link held back). */
 void IpcLinkWatch(IpcLink *link, bool reading);
 
 /* Notes that link just carried a synchronous request. Receive thread. */

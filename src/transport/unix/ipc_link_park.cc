@@ -151,6 +151,9 @@ void IpcParkTake(IpcLink *link, IpcPark *park, uint32_t n) {
     chunk->first += n;
     park->count -= n;
     link->recv.parkedMsgs -= n;
+    if (link->recv.peerGone) {
+        link->recv.goneNs = MsgMonotonicNs(); // its tasks still take its messages
+    }
     if (chunk->first == chunk->end) {
         park->first = chunk->next;
         if (park->first == nullptr) {
@@ -518,8 +521,8 @@ void IpcParkSettle(IpcLink *link) {
             IpcParkWatch(link, true);
         }
     }
-    if (link->recv.parks == nullptr && link->recv.rest == nullptr && !link->recv.paused) {
-        IpcParkUnlist(link);
+    if (link->recv.parks == nullptr && link->recv.rest == nullptr && !link->recv.paused && !link->recv.ended) {
+        IpcParkUnlist(link); // an ended link stays listed until it is closed
     }
 }
 
@@ -641,6 +644,41 @@ void IpcParkKeepRest(IpcLink *link, const uint8_t *data, uint32_t len, uint32_t 
     link->recv.restUid = uid;
     link->recv.restGid = gid;
     IpcParkList(link);
+}
+
+void IpcParkPeerGone(IpcLink *link) {
+    if (!link->recv.peerGone) {
+        link->recv.peerGone = true;
+        link->recv.goneNs = MsgMonotonicNs();
+    }
+}
+
+bool IpcParkHolds(const IpcLink *link) {
+    return link->recv.parks != nullptr || link->recv.rest != nullptr;
+}
+
+void IpcParkEnded(IpcLink *link) {
+    IpcParkPeerGone(link);
+    link->recv.ended = true;
+    IpcParkWatch(link, false); // its end stays readable: reported once
+    IpcParkList(link);
+}
+
+IpcLink *IpcParkToClose(uint64_t now) {
+    const uint64_t holdNs = (uint64_t)MSG_TUNE_RECV_GONE_HOLD_MS * 1000000ULL;
+    for (IpcLink *link = g_ipcParkedLinks; link != nullptr; link = link->recv.next) {
+        if (link->recv.ended && !IpcParkHolds(link)) {
+            return link; // everything it sent was delivered
+        }
+        if (link->recv.peerGone && now - link->recv.goneNs >= holdNs) {
+            MSG_LOG(OS_MSG_LOG_ERROR,
+                    "%u messages from pid %u dropped, and what it sent after them: it closed its connection and "
+                    "their tasks took none for %u ms.",
+                    link->recv.parkedMsgs, link->pid, MSG_TUNE_RECV_GONE_HOLD_MS);
+            return link;
+        }
+    }
+    return nullptr;
 }
 
 uint64_t IpcParkResumeDue(uint64_t now) {

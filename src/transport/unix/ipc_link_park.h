@@ -36,8 +36,13 @@
  * ignores the notices only holds itself back. The bounds leave room, past
  * the notice, for what a sender streams before the notice reaches it (its
  * socket's worth, and what it sends until its receive thread has read the
- * notice), so a sender that heeds the notices is seldom held back. A link
- * that closes drops what it holds back.
+ * notice), so a sender that heeds the notices is seldom held back.
+ *
+ * A sender that closes its connection (it exited after its last send)
+ * while the link pauses or is held back loses nothing: the link is read to
+ * its end as its tasks make room, then closed. Only when its tasks take
+ * none of its messages for MSG_TUNE_RECV_GONE_HOLD_MS is what it holds back
+ * dropped (one line) and the link closed.
  *
  * A message with cargo (a shared buffer, descriptors) is never paused for:
  * its datagram's descriptors cannot wait with the rest, so it is parked at
@@ -135,6 +140,24 @@ void IpcParkKeepRest(IpcLink *link, const uint8_t *data, uint32_t len, uint32_t 
 /* Reads the links whose pause ended by now (monotonic nanoseconds) again;
  * the end of the next pause, 0 when none is paused. */
 uint64_t IpcParkResumeDue(uint64_t now);
+
+/* Notes that the peer of link closed while the link paused or was held
+ * back: it is read to its end when it is read again. */
+void IpcParkPeerGone(IpcLink *link);
+
+/* True while link holds messages back (parked, or the rest of a datagram). */
+bool IpcParkHolds(const IpcLink *link);
+
+/* Notes that everything the peer of link sent was read (it closed) while
+ * the link still holds messages back: it is no longer read, and closes once
+ * they went (IpcParkToClose). */
+void IpcParkEnded(IpcLink *link);
+
+/* A link for the receive thread to close by now (monotonic nanoseconds):
+ * one that ended and holds nothing back any more, or one whose peer closed
+ * and whose tasks took none of its messages for MSG_TUNE_RECV_GONE_HOLD_MS
+ * (logged); NULL when there is none. */
+IpcLink *IpcParkToClose(uint64_t now);
 
 /* Drops, releasing their buffers, the messages link holds back (it
  * closes). */

@@ -137,6 +137,25 @@ void IpcRecvClose(IpcRecvState &state, IpcLink *link) {
     }
 }
 
+/* The peer of link closed and everything it sent was read: the link closes,
+ * or, while it still holds messages back for full queues, it closes once
+ * they went (IpcRecvCloseFinished). */
+void IpcRecvEnd(IpcRecvState &state, IpcLink *link) {
+    if (IpcParkHolds(link)) {
+        IpcParkEnded(link);
+    } else {
+        IpcRecvClose(state, link);
+    }
+}
+
+/* Closes the links that ended and no longer hold anything back, and those
+ * whose peer is gone and whose tasks stopped taking their messages. */
+void IpcRecvCloseFinished(IpcRecvState &state) {
+    while (IpcLink *done = IpcParkToClose(MsgMonotonicNs())) {
+        IpcRecvClose(state, done);
+    }
+}
+
 /* Receives one datagram from link into iov with its sender's credentials
  * (the link's own when it carries none) and its descriptors (anc). The byte
  * count, 0 when the connection is gone, -1 when there is nothing to read
@@ -250,23 +269,29 @@ int IpcRecvOne(IpcRecvState &state, IpcLink *link) {
 bool IpcRecvDrain(IpcRecvState &state, IpcLink *link, uint32_t events) {
     IpcLinkAcquire(link);
     if (link->recv.heldBack || link->recv.paused) {
-        if ((events & (IPC_SYS_PEER_CLOSED | IPC_SYS_HANGUP | IPC_SYS_ERROR)) != 0U) {
+        // Watched only for hang-up, reported once: the peer closed, and
+        // what it sent is still read as its tasks make room.
+        if ((events & IPC_SYS_ERROR) != 0U) {
             IpcRecvClose(state, link);
+        } else if ((events & (IPC_SYS_PEER_CLOSED | IPC_SYS_HANGUP)) != 0U) {
+            IpcParkPeerGone(link);
         }
         return false;
     }
     for (int i = 0; i < MSG_TUNE_RECV_BURST; ++i) {
         int got = IpcRecvOne(state, link);
         if (got == 0) {
-            IpcRecvClose(state, link);
+            IpcRecvEnd(state, link);
             return false;
         }
         if (got < 0 || got == kIpcRecvLone || got == kIpcRecvLoneCall || IpcParkAfterDatagram(link)) {
             return got == kIpcRecvLoneCall;
         }
     }
-    if ((events & (IPC_SYS_HANGUP | IPC_SYS_ERROR)) != 0U && (events & IPC_SYS_READABLE) == 0U) {
+    if ((events & IPC_SYS_ERROR) != 0U && (events & IPC_SYS_READABLE) == 0U) {
         IpcRecvClose(state, link);
+    } else if ((events & IPC_SYS_HANGUP) != 0U && (events & IPC_SYS_READABLE) == 0U) {
+        IpcRecvEnd(state, link);
     }
     return false;
 }
@@ -275,6 +300,7 @@ bool IpcRecvDrain(IpcRecvState &state, IpcLink *link, uint32_t events) {
  * a while later when some remain. */
 void IpcRecvRetryParks(IpcRecvState &state) {
     IpcParkRetry();
+    IpcRecvCloseFinished(state);
     state.parkRetryNs = MsgMonotonicNs() + (uint64_t)MSG_TUNE_RECV_PARK_RETRY_MS * kIpcMsNs;
 }
 
@@ -312,6 +338,7 @@ bool IpcRecvHandle(IpcRecvState &state, const IpcSysEvent *events, int n) {
 void IpcRecvTimers(IpcRecvState &state) {
     state.busyWaits = 0U;
     const uint64_t now = MsgMonotonicNs();
+    IpcRecvCloseFinished(state);
     (void)IpcParkResumeDue(now);
     if (IpcParkPending() && now >= state.parkRetryNs) {
         IpcRecvRetryParks(state);

@@ -133,6 +133,9 @@ void IpcSysShutdown(int fd);
 #define IPC_SYS_ERROR 0x8U
 #define IPC_SYS_HANGUP 0x10U
 #define IPC_SYS_PEER_CLOSED 0x2000U
+/* Added to what a descriptor is watched for: reported once, then not again
+ * until the watch is changed (a hang-up otherwise stays reported). */
+#define IPC_SYS_ONCE 0x40000000U
 
 /* One readiness event: the tag the descriptor was added with. */
 typedef struct IpcSysEvent {
