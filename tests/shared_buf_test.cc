@@ -7,8 +7,6 @@
 // counts them around every case).
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/dma-heap.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -537,29 +535,6 @@ TEST_F(SharedBuf, DescriptorsOfRefusedAndDroppedMessagesAreClosed) {
     close(pipeFds[0]);
     close(pipeFds[1]);
     // TearDown's OsMsgUninit drops the last one, and counts the descriptors.
-}
-
-TEST_F(SharedBuf, DmabufFromAHeapTravelsWithAMessage) {
-    int heap = open("/dev/dma_heap/system", O_RDWR | O_CLOEXEC);
-    if (heap < 0) {
-        GTEST_SKIP() << "no /dev/dma_heap/system on this machine";
-    }
-    dma_heap_allocation_data alloc{};
-    alloc.len = 4096U;
-    alloc.fd_flags = O_RDWR | O_CLOEXEC;
-    ASSERT_EQ(ioctl(heap, DMA_HEAP_IOCTL_ALLOC, &alloc), 0);
-    close(heap);
-    int dmabuf = static_cast<int>(alloc.fd);
-    void *map = mmap(nullptr, 4096U, PROT_READ | PROT_WRITE, MAP_SHARED, dmabuf, 0);
-    ASSERT_NE(map, MAP_FAILED);
-    std::memset(map, 'm', 1U);
-    munmap(map, 4096U);
-    g_takeFds = 0; // the reader's pread does not apply to a dmabuf: count only
-    Start("fds", FdReader);
-    MsgHead head = MakeHead(kProc, "fds", 1U);
-    ASSERT_EQ(OsMsgAsynSendFds(&head, &dmabuf, 1U), OS_MSG_OK);
-    ASSERT_TRUE(g_handled.WaitFor(1U));
-    close(dmabuf);
 }
 
 } // namespace
