@@ -61,28 +61,6 @@ TEST_F(CarrierLinks, AnswersGoBackOnTheRequestsConnectionWhateverSenderItNames) 
     (void)close(fd);
 }
 
-// Clients come and go under 200 distinct names; each call is answered and
-// the server keeps no connection or slot for any of them.
-TEST_F(CarrierLinks, ClientsUnderTwoHundredNamesOverTimeAreAllAnswered) {
-    ASSERT_EQ(Join("server", true), OS_MSG_OK);
-    const size_t fds = OpenFds();
-    const char *prefixes[] = {"ca", "cb", "cc", "cd"};
-    std::vector<Peer *> callers;
-    for (const char *prefix : prefixes) {
-        callers.push_back(&Start({"caller", prefix, "server", "50"}));
-    }
-    for (Peer *caller : callers) {
-        for (int i = 0; i < 50; ++i) {
-            EXPECT_EQ(caller->Expect("called " + std::to_string(i) + " "), "called " + std::to_string(i) + " 0");
-        }
-        EXPECT_EQ(caller->Expect("done"), "done");
-    }
-    peers_.clear();
-    EXPECT_TRUE(WaitUntil([] { return IpcLinkCount() == 0U; })); // every client's connection went with it
-    EXPECT_EQ(OpenFds(), fds);
-    EXPECT_EQ(IpcPeerNamedCount(), 0U); // answering opened no connection
-}
-
 // A process that does not run takes no slot, however many are tried, and
 // the slots of peers that leave are given back: more peers than there are
 // slots come and go, and each is heard.
