@@ -99,10 +99,13 @@ TEST_F(CarrierLinks, IdlePeerConnectionIsClosedAndReopenedOnUse) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     StartReady({"echo", "quiet"});
     // Once the wait returns, this process watches quiet's pid: that
-    // descriptor is open before the count and stays so.
+    // descriptor is open before the count and stays so. A connection made
+    // before the count (the two processes may have met already) is let go
+    // idle first, so that the count holds none.
     ASSERT_EQ(OsMsgWaitProcess("quiet", 10000U), OS_MSG_OK);
-    const size_t fds = OpenFds();
     IpcPeerSetIdleMs(100U);
+    ASSERT_TRUE(WaitUntil([] { return IpcPeerNamedCount() == 0U && IpcLinkCount() == 0U; }));
+    const size_t fds = OpenFds();
     ASSERT_EQ(Call("quiet", 10000U), OS_MSG_OK);
     EXPECT_EQ(IpcPeerNamedCount(), 1U);
     EXPECT_TRUE(WaitUntil([] { return IpcPeerNamedCount() == 0U; }));
