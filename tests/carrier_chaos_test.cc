@@ -33,6 +33,7 @@
 
 namespace {
 
+using carrier_test::EntriesOf;
 using carrier_test::Peer;
 
 constexpr uint32_t kNodes = 6U;
@@ -41,18 +42,6 @@ constexpr char kSelf[] = "chaosctl";
 
 std::string NodeName(uint32_t i) {
     return "chaos" + std::to_string(i);
-}
-
-/* Entries of /proc/PID/WHAT (fd or task). */
-size_t CountIn(pid_t pid, const char *what) {
-    size_t n = 0U;
-    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/" + what).c_str())) {
-        while (struct dirent *entry = readdir(d)) {
-            n += entry->d_name[0] != '.' ? 1U : 0U;
-        }
-        (void)closedir(d);
-    }
-    return n;
 }
 
 struct Usage {
@@ -125,7 +114,7 @@ protected:
         }
     }
 
-    Usage UsageOf(uint32_t i) { return {CountIn(nodes_[i]->Pid(), "fd"), CountIn(nodes_[i]->Pid(), "task")}; }
+    Usage UsageOf(uint32_t i) { return {EntriesOf(nodes_[i]->Pid()), EntriesOf(nodes_[i]->Pid(), "task")}; }
 
     /* Each node's report of its tracked blocks in use. */
     std::vector<std::string> Blocks() { return Everyone("blocks", "blocks"); }

@@ -27,8 +27,8 @@ namespace {
 
 using namespace carrier_proto;
 using carrier_test::CarrierFixture;
+using carrier_test::EntriesOf;
 using carrier_test::OpenFds;
-using carrier_test::OpenFdsOf;
 using carrier_test::Peer;
 
 class CarrierLinks : public CarrierFixture {};
@@ -51,13 +51,13 @@ TEST_F(CarrierLinks, AnswersGoBackOnTheRequestsConnectionWhateverSenderItNames) 
                std::string(got.head.sendTaskName) == "t" + std::to_string(i) && got.payload.size() == sizeof(Answer);
     };
     ASSERT_TRUE(ask(0U));
-    const size_t serverFds = OpenFdsOf(server.Pid());
-    const size_t namedFds = OpenFdsOf(named.Pid());
+    const size_t serverFds = EntriesOf(server.Pid());
+    const size_t namedFds = EntriesOf(named.Pid());
     for (uint32_t i = 1U; i <= 200U; ++i) {
         ASSERT_TRUE(ask(i)) << "no answer on the request's connection for request " << i;
     }
-    EXPECT_EQ(OpenFdsOf(server.Pid()), serverFds);
-    EXPECT_EQ(OpenFdsOf(named.Pid()), namedFds);
+    EXPECT_EQ(EntriesOf(server.Pid()), serverFds);
+    EXPECT_EQ(EntriesOf(named.Pid()), namedFds);
     (void)close(fd);
 }
 

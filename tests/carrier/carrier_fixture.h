@@ -173,10 +173,11 @@ private:
     std::vector<pthread_t> loops_;
 };
 
-/* Descriptors process pid has open (/proc/PID/fd). */
-inline size_t OpenFdsOf(pid_t pid) {
+/* Entries of /proc/PID/WHAT: the descriptors process pid has open ("fd"),
+ * or its threads ("task"). */
+inline size_t EntriesOf(pid_t pid, const char *what = "fd") {
     size_t n = 0U;
-    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/" + what).c_str())) {
         while (struct dirent *entry = readdir(d)) {
             n += entry->d_name[0] != '.' ? 1U : 0U;
         }
