@@ -472,7 +472,7 @@ TEST_P(BetweenProcesses, FullTaskElsewhereRefusesWhatFindsNoRoomUntilItTakesAgai
 // Codes given before anything reaches a carrier, the same with both; for a
 // process that does not run, the loopback brings the message here like any
 // other (where a task of that name answers it), while the carrier reports at
-// once with one line naming the process.
+// once with one line naming the process and the directory it looked in.
 TEST_P(BetweenProcesses, RefusalsAndLossesOfEachCarrier) {
     Place &echo = Start("echo", "echo5");
     static uint8_t byte = 0U;
@@ -496,7 +496,8 @@ TEST_P(BetweenProcesses, RefusalsAndLossesOfEachCarrier) {
     {
         LogCapture log(OS_LOG_ERROR, OS_MSG_LOG_ERROR);
         EXPECT_EQ(OsMsgAsynSend(&absent), Unix() ? OS_MSG_ERR_SERVER_NOT_RUNNING : OS_MSG_OK);
-        EXPECT_EQ(log.Count("[nobody]"), Unix() ? 1U : 0U) << log.Dump();
+        EXPECT_EQ(log.Count("process [nobody] not running (no socket in " + runDir_ + ")."), Unix() ? 1U : 0U)
+            << log.Dump();
     }
     absent.msgId = kCall;
     ASSERT_EQ(OsMsgSynSend(&absent, &resp, 5000U), Unix() ? OS_MSG_ERR_SERVER_NOT_RUNNING : OS_MSG_OK);

@@ -25,15 +25,15 @@
 #include <thread>
 #include <vector>
 
+#include "carrier/carrier_fixture.h"
 #include "carrier/carrier_proto.h"
-#include "carrier/carrier_test_util.h"
-#include "support/mem_check.h"
 #include "support/stress_scale.h"
 #include "support/threads.h"
 #include "vyre_os_msg.h"
 
 namespace {
 
+using carrier_test::EntriesOf;
 using carrier_test::Peer;
 
 constexpr uint32_t kNodes = 6U;
@@ -42,18 +42,6 @@ constexpr char kSelf[] = "chaosctl";
 
 std::string NodeName(uint32_t i) {
     return "chaos" + std::to_string(i);
-}
-
-/* Entries of /proc/PID/WHAT (fd or task). */
-size_t CountIn(pid_t pid, const char *what) {
-    size_t n = 0U;
-    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/" + what).c_str())) {
-        while (struct dirent *entry = readdir(d)) {
-            n += entry->d_name[0] != '.' ? 1U : 0U;
-        }
-        (void)closedir(d);
-    }
-    return n;
 }
 
 struct Usage {
@@ -66,34 +54,23 @@ std::ostream &operator<<(std::ostream &out, const Usage &u) {
     return out << u.fds << " descriptors, " << u.threads << " threads";
 }
 
-class ChaosRun : public ::testing::Test {
+/* The common carrier fixture, joined as kSelf; killed nodes leave their
+ * sockets behind. */
+class ChaosRun : public carrier_test::CarrierFixture {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/vyre_chaos_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        runDir_ = dir;
-        setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
-        setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
+        CarrierFixture::SetUp();
+        strayFiles_ = true;
         const char *fixed = getenv("VYRE_CHAOS_SEED");
         seed_ = fixed != nullptr ? (uint32_t)strtoul(fixed, nullptr, 10) : std::random_device{}();
         std::printf("chaos seed %u (VYRE_CHAOS_SEED=%u repeats it)\n", seed_, seed_);
         random_.seed(seed_);
-        std::thread([] {}).join(); // a sanitizer starts a thread of its own with the first one
-        fds_ = carrier_test::OpenFds();
-        blocks_ = UsedBlocks();
-        ASSERT_EQ(OsMsgInit(kSelf), OS_MSG_OK);
-        joined_ = true;
+        ASSERT_EQ(Join(kSelf), OS_MSG_OK);
     }
 
     void TearDown() override {
         nodes_.clear();
-        if (joined_) {
-            EXPECT_EQ(OsMsgDestroy(kSelf), OS_MSG_OK);
-            EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
-        }
-        EXPECT_EQ(carrier_test::OpenFds(), fds_);
-        EXPECT_EQ(UsedBlocks(), blocks_ + 2U); // the server context and the slice collector stay
-        carrier_test::RemoveDir(runDir_);
+        CarrierFixture::TearDown();
     }
 
     /* Starts node i (again), ready and subscribed to the others. */
@@ -137,20 +114,14 @@ protected:
         }
     }
 
-    Usage UsageOf(uint32_t i) { return {CountIn(nodes_[i]->Pid(), "fd"), CountIn(nodes_[i]->Pid(), "task")}; }
+    Usage UsageOf(uint32_t i) { return {EntriesOf(nodes_[i]->Pid()), EntriesOf(nodes_[i]->Pid(), "task")}; }
 
     /* Each node's report of its tracked blocks in use. */
     std::vector<std::string> Blocks() { return Everyone("blocks", "blocks"); }
 
-    std::string runDir_;
     uint32_t seed_ = 0U;
     std::mt19937 random_;
     std::vector<std::unique_ptr<Peer>> nodes_{kNodes};
-
-private:
-    size_t fds_ = 0U;
-    uint64_t blocks_ = 0U;
-    bool joined_ = false;
 };
 
 TEST_F(ChaosRun, SixProcessesKeepServingWhileOneIsKilledAndRestartedAtRandom) {

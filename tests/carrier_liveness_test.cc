@@ -8,7 +8,6 @@
  * descriptor, thread or tracked block it did not have before.
  */
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -22,12 +21,10 @@
 #include <tuple>
 #include <vector>
 
+#include "carrier/carrier_fixture.h"
 #include "carrier/carrier_proto.h"
 #include "carrier/carrier_test_util.h"
-#include "simple_msg_test_util.h"
 #include "support/log_capture.h"
-#include "support/mem_check.h"
-#include "support/threads.h"
 #include "transport/ipc_msg.h"
 #include "transport/unix/ipc_shm_segment.h"
 #include "vyre_os_log.h"
@@ -36,9 +33,6 @@ namespace {
 
 using namespace carrier_proto;
 using carrier_test::Peer;
-using simple_msg_test::g_inbox;
-using simple_msg_test::Inbox;
-using simple_msg_test::Record;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kSelf[] = "ltest";
@@ -52,65 +46,16 @@ std::string Code(uint32_t code) {
     return std::to_string(code);
 }
 
-void *TaskLoop(void *name) {
-    (void)OsMsgTaskRoutineByName(static_cast<const char *>(name));
-    return nullptr;
-}
-
-/* A run directory of its own with the carrier selected, and this process's
- * descriptors, threads and tracked blocks counted before anything starts. */
-class Life : public ::testing::Test {
+/* The common carrier fixture, joined as kSelf by default; killed peers
+ * leave their sockets and entries behind, which the tear-down removes. */
+class Life : public carrier_test::CarrierFixture {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/vyre_life_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        runDir_ = dir;
-        setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
-        setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
-        g_inbox = &inbox_;
-        std::thread([] {}).join(); // a sanitizer's own thread starts with the first one
-        fds_ = carrier_test::OpenFds();
-        threads_ = ThreadCount();
-        blocks_ = UsedBlocks();
-        firstServer_ = rebuildEntry == nullptr;
+        CarrierFixture::SetUp();
+        strayFiles_ = true;
     }
 
-    void TearDown() override {
-        Leave();
-        peers_.clear();
-        EXPECT_EQ(carrier_test::OpenFds(), fds_);
-        EXPECT_TRUE(WaitUntil([this] { return ThreadCount() <= threads_; })) << ThreadList();
-        // The server context and the slice collector stay for the process.
-        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ && joined_ ? 2U : 0U));
-        carrier_test::RemoveDir(runDir_);
-        g_inbox = nullptr;
-    }
-
-    uint32_t Join(const char *name = kSelf) {
-        uint32_t ret = OsMsgInit(name);
-        if (ret == OS_MSG_OK) {
-            joined_ = running_ = true;
-            name_ = name;
-            EXPECT_EQ(OsMsgRegTask("main", 64U, Record), OS_MSG_OK);
-            EXPECT_EQ(pthread_create(&loop_, nullptr, TaskLoop, const_cast<char *>("main")), 0);
-        }
-        return ret;
-    }
-
-    void Leave() {
-        if (running_) {
-            running_ = false;
-            EXPECT_EQ(OsMsgDestroy(name_.c_str()), OS_MSG_OK);
-            EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
-            (void)pthread_join(loop_, nullptr);
-        }
-    }
-
-    Peer &Start(std::vector<std::string> args) {
-        peers_.push_back(std::make_unique<Peer>(std::move(args)));
-        EXPECT_GT(peers_.back()->Pid(), 0);
-        return *peers_.back();
-    }
+    uint32_t Join(const char *name = kSelf) { return CarrierFixture::Join(name); }
 
     Peer &StartEcho(const std::string &name) {
         Peer &peer = Start({"echo", name});
@@ -122,9 +67,7 @@ protected:
     /* Pings task "echo" of proc from task "main": true when its answer came. */
     bool PingAnswered(const char *proc) {
         size_t before = inbox_.Items().size();
-        MsgHead head;
-        FillHead(&head, name_.c_str(), proc, "echo", kPing, nullptr, 0U);
-        (void)snprintf(head.sendTaskName, sizeof(head.sendTaskName), "main");
+        MsgHead head = From(proc, "echo", kPing);
         return OsMsgAsynSend(&head) == OS_MSG_OK && inbox_.WaitFor(before + 1U);
     }
 
@@ -140,7 +83,7 @@ protected:
      * none. */
     uint32_t Listed(const char *name) {
         LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
-        bool attach = !running_;
+        bool attach = name_.empty();
         const IpcRunDirMode mode = {false, 0U};
         if (attach && IpcShmSegmentAttach(runDir_.c_str(), &mode) != OS_MSG_OK) {
             return IPC_MSG_INVALID_QID;
@@ -151,20 +94,6 @@ protected:
         }
         return qid;
     }
-
-    std::string runDir_;
-    Inbox inbox_;
-    std::vector<std::unique_ptr<Peer>> peers_;
-    std::string name_;
-
-private:
-    size_t fds_ = 0U;
-    size_t threads_ = 0U;
-    uint64_t blocks_ = 0U;
-    bool joined_ = false;
-    bool firstServer_ = false;
-    bool running_ = false;
-    pthread_t loop_{};
 };
 
 /* ---------------------------------------------------------------------------

@@ -28,7 +28,7 @@ constexpr uint32_t kData = 1U, kThrow = 2U, kEcho = 3U;
 
 class CppInterface : public CppMembership {
 protected:
-    CppInterface() : CppMembership("cppproc", false) {}
+    CppInterface() : CppMembership("cppproc") {}
 };
 
 /* A task that answers each request with its own payload. */
@@ -307,6 +307,13 @@ TEST_F(CppInterface, SharedBufferGoesOnlyWithASuccessfulSendAndHoldsReleaseThems
     std::memset(frame.data(), 0x5a, frame.size());
     EXPECT_EQ(Proc().send(Proc().local("nobody"), kData, std::move(frame)).error(), msg::errc::not_found);
     ASSERT_TRUE(frame); // refused: still the caller's
+    {
+        msg::task echo = StartEcho(Proc());
+        msg::result<msg::response> lent = Proc().call(Proc().local("echo"), kEcho, frame, 16U);
+        ASSERT_TRUE(lent) << lent.error().message();
+        EXPECT_EQ(lent->text(), std::string(16U, '\x5a'));
+        ASSERT_TRUE(frame); // lent to a call: still the caller's
+    }
     msg::buffer moved = std::move(frame);
     EXPECT_FALSE(frame);
     EXPECT_EQ(msg::buffer_pool_stats()->buffersInUse, 1U);
@@ -351,6 +358,29 @@ TEST_F(CppInterface, DescriptorTakenByTheCallbackIsItsToKeepAndTheRestAreClosed)
     EXPECT_EQ(read(pipeFds[0], got, sizeof(got)), 2);
     EXPECT_STREQ(got, "ok");
     (void)close(pipeFds[0]);
+}
+
+// A subscription names its publisher by address and its events by id; an
+// event reaches the subscribing task once, and none does once it is taken
+// back (the probe broadcast after the event shows what came).
+TEST_F(CppInterface, SubscriptionsReachTheTaskAndAreTakenBack) {
+    constexpr uint32_t kEvent = 100U, kProbe = 101U;
+    Inbox inbox;
+    msg::task watcher = Proc().start_task("watcher", [&](msg::message &m) { inbox.Add(m); }).value();
+    auto publish = [](uint32_t id) {
+        MsgBroEntry event{"pub", id, 0, nullptr};
+        return OsMsgBroadcastEvent(&event, 1U);
+    };
+    ASSERT_TRUE(Proc().subscribe("watcher", Proc().local("pub"), {kEvent, kProbe}));
+    ASSERT_EQ(publish(kEvent), OS_MSG_OK);
+    ASSERT_EQ(publish(kProbe), OS_MSG_OK);
+    ASSERT_TRUE(inbox.WaitCount(kProbe, 1U));
+    EXPECT_EQ(inbox.Count(kEvent), 1U);
+    ASSERT_TRUE(Proc().unsubscribe("watcher", Proc().local("pub"), {kEvent}));
+    ASSERT_EQ(publish(kEvent), OS_MSG_OK);
+    ASSERT_EQ(publish(kProbe), OS_MSG_OK);
+    ASSERT_TRUE(inbox.WaitCount(kProbe, 2U));
+    EXPECT_EQ(inbox.Count(kEvent), 1U);
 }
 
 // A log sink is a plain function: what it saw goes to a global.

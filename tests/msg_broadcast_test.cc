@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -275,25 +274,6 @@ TEST_F(Events, DeliveredOncePerMatchingSubscriberWithinTheRequestsBounds) {
         EXPECT_EQ(recv(c.req, c.result), c.got);
         EXPECT_EQ(log.Count(c.logged), 1U) << log.Dump();
     }
-}
-
-TEST_F(Events, DeliveryRunsBesideSubscriptionChanges) {
-    constexpr int kRounds = 300;
-    // Churn joins and leaves the same list under another publisher task: no event is for it.
-    MsgHead steady = EventHead(0, "s", "steady", 1, 0, "p", "pt"), churn = EventHead(0, "s", "churn", 1, 0, "p", "px");
-    ASSERT_EQ(MsgAddSubscribe(&steady), OS_MSG_OK);
-    std::thread changer([&] {
-        for (int i = 0; i < kRounds; ++i) {
-            EXPECT_EQ(MsgAddSubscribe(&churn), OS_MSG_OK);
-            EXPECT_EQ(MsgDelSubscribe(&churn), OS_MSG_OK);
-        }
-    });
-    MsgHead pub = EventHead(0, "p", "pt", 1);
-    for (int i = 0; i < kRounds; ++i) {
-        EXPECT_EQ(MsgBroadcastEvent(&pub), OS_MSG_OK);
-    }
-    changer.join();
-    EXPECT_EQ(g_deliveries.size(), static_cast<size_t>(kRounds));
 }
 
 using EventSetup = MemBalanceTest;

@@ -7,8 +7,6 @@
 // counts them around every case).
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/dma-heap.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -21,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "carrier/carrier_proto.h"
 #include "support/descriptors.h"
 #include "support/mem_check.h"
 #include "support/msg_test_task.h"
@@ -29,6 +28,9 @@
 #include "vyre_os_mem.h"
 
 namespace {
+
+using carrier_proto::FillPattern;
+using carrier_proto::PatternIntact;
 
 constexpr const char *kProc = "bufproc";
 constexpr uint32_t kFrame = 0x500U, kRelease = 0x501U, kEvent = 0x502U;
@@ -44,27 +46,6 @@ OsMsgTaskBufStats TaskBufs(const char *task) {
     OsMsgTaskBufStats stats{};
     EXPECT_EQ(OsMsgGetTaskBufStats(task, &stats), OS_MSG_OK);
     return stats;
-}
-
-uint8_t PatternByte(size_t i, uint32_t seed) {
-    return static_cast<uint8_t>((i * 131U + seed) ^ (i >> 11));
-}
-
-void Fill(void *data, size_t len, uint32_t seed) {
-    auto *bytes = static_cast<uint8_t *>(data);
-    for (size_t i = 0; i < len; ++i) {
-        bytes[i] = PatternByte(i, seed);
-    }
-}
-
-bool Intact(const void *data, size_t len, uint32_t seed) {
-    const auto *bytes = static_cast<const uint8_t *>(data);
-    for (size_t i = 0; i < len; ++i) {
-        if (bytes[i] != PatternByte(i, seed)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // What the tasks' callbacks saw, for the test thread to wait on.
@@ -97,7 +78,8 @@ uint32_t FrameSink(MsgHead *msg) {
     } else if (g_hold) {
         EXPECT_EQ(OsMsgBufHold(msg->data), OS_MSG_OK);
     }
-    Note(msg, msg->msgId == kRelease || Intact(msg->data, msg->dataLen, msg->dataLen));
+    Note(msg,
+         msg->msgId == kRelease || PatternIntact(static_cast<const uint8_t *>(msg->data), msg->dataLen, msg->dataLen));
     return 0;
 }
 
@@ -152,7 +134,7 @@ TEST_F(SharedBuf, ReachesTheReceiverInPlaceAndIntactFrom64BytesTo64MiB) {
             void *data = nullptr;
             ASSERT_EQ(OsMsgBufAlloc(size, &data), OS_MSG_OK);
             EXPECT_EQ(reinterpret_cast<uintptr_t>(data) % 4096U, 0U);
-            Fill(data, size, size);
+            FillPattern(static_cast<uint8_t *>(data), size, size);
             MsgHead head = FrameHead("rx", data, size, route);
             ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
             ASSERT_TRUE(g_handled.WaitFor(++sent));
@@ -212,7 +194,7 @@ TEST_F(SharedBuf, BroadcastFrameIsOneBufferUntilTheLastSubscriberReleasesIt) {
     do {
         void *data = nullptr;
         ASSERT_EQ(OsMsgBufAlloc(300000U, &data), OS_MSG_OK);
-        Fill(data, 300000U, 300000U);
+        FillPattern(static_cast<uint8_t *>(data), 300000U, 300000U);
         MsgBroEntry event{"pub", kEvent, 300000, data};
         ASSERT_EQ(OsMsgBroadcastEventBuf(&event), OS_MSG_OK);
         handled += 3U;
@@ -246,7 +228,7 @@ TEST_F(SharedBuf, FullPoolRefusesAtOnceAndRecoversAsHoldsAreReleased) {
     while (held.size() < 100U && OsMsgBufAlloc(65536U, &data) == OS_MSG_OK) {
         held.push_back(data);
         MsgHead head = FrameHead("rx", data, 65536U);
-        Fill(data, 65536U, 65536U);
+        FillPattern(static_cast<uint8_t *>(data), 65536U, 65536U);
         ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
     }
     ASSERT_EQ(held.size(), 16U);
@@ -304,7 +286,7 @@ TEST_F(SharedBuf, RefusedSendsLeaveTheBufferWithItsOwner) {
     char onStack[64] = {0};
     void *data = nullptr;
     ASSERT_EQ(OsMsgBufAlloc(8192U, &data), OS_MSG_OK);
-    Fill(data, 8192U, 100U);
+    FillPattern(static_cast<uint8_t *>(data), 8192U, 100U);
     MsgHead head = FrameHead("rx", onStack, sizeof(onStack));
     EXPECT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_ERR_INVALID_PARAM);
     head = FrameHead("rx", static_cast<char *>(data) + 100, 8093U);
@@ -409,7 +391,7 @@ TEST_F(SharedBuf, AllocationFailuresLeaveNothingBehind) {
     uint64_t sent = 0U;
     for (const char *route : {kProc, "elsewhere"}) {
         const uint64_t before = UsedBlocks();
-        Fill(data, 65536U, 65536U);
+        FillPattern(static_cast<uint8_t *>(data), 65536U, 65536U);
         MsgHead head = FrameHead("rx", data, 65536U, route);
         SweepAllocFailures([&] { return OsMsgAsynSendBuf(&head); },
                            [&](int, bool failed, uint32_t ret) {
@@ -537,29 +519,6 @@ TEST_F(SharedBuf, DescriptorsOfRefusedAndDroppedMessagesAreClosed) {
     close(pipeFds[0]);
     close(pipeFds[1]);
     // TearDown's OsMsgUninit drops the last one, and counts the descriptors.
-}
-
-TEST_F(SharedBuf, DmabufFromAHeapTravelsWithAMessage) {
-    int heap = open("/dev/dma_heap/system", O_RDWR | O_CLOEXEC);
-    if (heap < 0) {
-        GTEST_SKIP() << "no /dev/dma_heap/system on this machine";
-    }
-    dma_heap_allocation_data alloc{};
-    alloc.len = 4096U;
-    alloc.fd_flags = O_RDWR | O_CLOEXEC;
-    ASSERT_EQ(ioctl(heap, DMA_HEAP_IOCTL_ALLOC, &alloc), 0);
-    close(heap);
-    int dmabuf = static_cast<int>(alloc.fd);
-    void *map = mmap(nullptr, 4096U, PROT_READ | PROT_WRITE, MAP_SHARED, dmabuf, 0);
-    ASSERT_NE(map, MAP_FAILED);
-    std::memset(map, 'm', 1U);
-    munmap(map, 4096U);
-    g_takeFds = 0; // the reader's pread does not apply to a dmabuf: count only
-    Start("fds", FdReader);
-    MsgHead head = MakeHead(kProc, "fds", 1U);
-    ASSERT_EQ(OsMsgAsynSendFds(&head, &dmabuf, 1U), OS_MSG_OK);
-    ASSERT_TRUE(g_handled.WaitFor(1U));
-    close(dmabuf);
 }
 
 } // namespace

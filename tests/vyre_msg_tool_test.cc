@@ -2,11 +2,10 @@
  * The vyre-msg tool against real processes: carrier_peer processes in a run
  * directory of the test's own, and in some tests this test process too. Each
  * run of the tool is a process of its own whose output and exit code are
- * checked; every wait is bounded. A test that joins checks that this process
- * gets back every descriptor, thread and tracked block.
+ * checked; every wait is bounded. Each test checks that this process gets
+ * back every descriptor, thread and tracked block.
  */
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -16,12 +15,10 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "carrier/carrier_fixture.h"
 #include "carrier/carrier_proto.h"
-#include "carrier/carrier_test_util.h"
-#include "support/mem_check.h"
 #include "support/threads.h"
 #include "transport/ipc_msg.h"
 #include "vyre_os_msg.h"
@@ -83,60 +80,19 @@ std::vector<uint8_t> FromHex(const std::string &hex) {
     return bytes;
 }
 
-/* A run directory of the test's own with the carrier selected, for the
- * peers, the tool and this process alike. */
-class VyreMsgTool : public ::testing::Test {
+/* The common carrier fixture: a run directory of the test's own for the
+ * peers, the tool and this process alike, which joins as "tester" when a
+ * test asks. Peers killed in a test leave their sockets behind. */
+class VyreMsgTool : public carrier_test::CarrierFixture {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/vyre_tool_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        runDir_ = dir;
-        setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
-        setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
-        std::thread([] {}).join(); // a sanitizer's own thread starts with the first one
-        fds_ = carrier_test::OpenFds();
-        threads_ = ThreadCount();
-        blocks_ = UsedBlocks();
-        firstServer_ = rebuildEntry == nullptr; // the first start-up of the process makes them
+        CarrierFixture::SetUp();
+        strayFiles_ = true;
     }
 
-    void TearDown() override {
-        peers_.clear();
-        if (joined_) {
-            EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
-            for (std::thread &t : loops_) {
-                t.join();
-            }
-            EXPECT_EQ(carrier_test::OpenFds(), fds_);
-            EXPECT_TRUE(WaitUntil([this] { return ThreadCount() <= threads_; })) << ThreadList();
-            // The server context and the slice collector stay for the life of the process.
-            EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ ? 2U : 0U));
-        }
-        carrier_test::RemoveDir(runDir_);
-    }
+    Peer &Start(std::vector<std::string> args) { return StartReady(std::move(args)); }
 
-    Peer &Start(std::vector<std::string> args) {
-        peers_.emplace_back(new Peer(std::move(args)));
-        EXPECT_EQ(peers_.back()->Expect("ready"), "ready");
-        return *peers_.back();
-    }
-
-    /* Joins as "tester" with task "inbox", whose loop runs on a thread. */
-    void Join() {
-        ASSERT_EQ(OsMsgInit("tester"), OS_MSG_OK);
-        joined_ = true;
-        ASSERT_EQ(OsMsgRegTask("inbox", 64U, [](MsgHead *) { return 0U; }), OS_MSG_OK);
-        loops_.emplace_back([] { (void)OsMsgTaskRoutineByName("inbox"); });
-    }
-
-    std::string runDir_;
-    std::vector<std::unique_ptr<Peer>> peers_;
-    std::vector<std::thread> loops_;
-    bool joined_ = false;
-    bool firstServer_ = false;
-    size_t fds_ = 0U;
-    size_t threads_ = 0U;
-    uint64_t blocks_ = 0U;
+    void Join() { ASSERT_EQ(CarrierFixture::Join("tester"), OS_MSG_OK); }
 };
 
 TEST_F(VyreMsgTool, PsListsEveryProcessWithItsPidAndAProcessThatDiedAsNotAnswering) {

@@ -38,8 +38,10 @@ struct Answer {
     uint32_t intact; // 1 when every payload byte matched the pattern
 };
 
+/* Bytes that differ from those 2 KiB (and any multiple of 256) away, so
+ * that a page mapped at the wrong place shows. */
 inline uint8_t PatternByte(uint32_t i, uint32_t seed) {
-    return (uint8_t)(i * 131U + seed * 7U + 3U);
+    return (uint8_t)((i * 131U + seed * 7U + 3U) ^ (i >> 11));
 }
 
 inline void FillPattern(uint8_t *data, uint32_t len, uint32_t seed) {

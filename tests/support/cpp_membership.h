@@ -1,6 +1,6 @@
 /*
  * The fixture of the C++ interface's tests: a run directory of its own, the
- * carrier the test asks for, and the process joined through msg::process;
+ * loopback selected, and the process joined through msg::process;
  * descriptors, threads and tracked blocks counted before it joins and
  * checked after it has left. A test may leave (proc_.reset()) and join again
  * itself. Inbox collects what task callables receive, without globals.
@@ -70,18 +70,14 @@ using simple_msg_test::Gate;
 
 class CppMembership : public ::testing::Test {
 protected:
-    CppMembership(const char *own, bool unixCarrier) : own_(own), unix_(unixCarrier) {}
+    explicit CppMembership(const char *own) : own_(own) {}
 
     void SetUp() override {
         char dir[] = "/tmp/vyre_cpp_XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         runDir_ = dir;
         setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
-        if (unix_) {
-            setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
-        } else {
-            setenv("VYRE_OS_MSG_CARRIER", "loopback", 1);
-        }
+        setenv("VYRE_OS_MSG_CARRIER", "loopback", 1);
         std::thread([] {}).join(); // a sanitizer starts a thread of its own with the first one
         fds_ = OpenFds();
         threads_ = ThreadCount();
@@ -94,9 +90,8 @@ protected:
         proc_.reset();
         // The loopback's server thread may stay in the transport's join;
         // the server context and the slice collector stay for the process.
-        const size_t keptThreads = unix_ ? 0U : 1U;
         EXPECT_EQ(OpenFds(), fds_);
-        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads_ + keptThreads; })) << ThreadList();
+        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads_ + 1U; })) << ThreadList();
         EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ && rebuildEntry != nullptr ? 2U : 0U));
         (void)unlink((runDir_ + "/queue_dir").c_str());
         EXPECT_EQ(rmdir(runDir_.c_str()), 0) << "something was left in " << runDir_;
@@ -111,13 +106,11 @@ protected:
     }
 
     msg::process &Proc() { return *proc_; }
-    msg::address Local(const char *task) { return msg::address::make(own_, task).value(); }
 
     std::optional<msg::process> proc_;
 
 private:
     std::string own_;
-    bool unix_;
     std::string runDir_;
     size_t fds_ = 0U;
     size_t threads_ = 0U;
