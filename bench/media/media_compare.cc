@@ -195,6 +195,7 @@ struct MediaOptions {
     compare::Options common;
     std::string pattern = "solid-color";
     uint32_t liveFps = 60;
+    std::string feed = "pad";
 };
 
 // Takes --pattern and --fps out of argv, then reads the common options.
@@ -203,6 +204,12 @@ bool ParseMediaOptions(int argc, char **argv, MediaOptions &out) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--pattern") == 0 && i + 1 < argc) {
             out.pattern = argv[++i];
+        } else if (std::strcmp(argv[i], "--feed") == 0 && i + 1 < argc) {
+            out.feed = argv[++i];
+            if (out.feed != "pad" && out.feed != "appsrc") {
+                std::fprintf(stderr, "%s: --feed takes pad or appsrc\n", argv[0]);
+                return false;
+            }
         } else if (std::strcmp(argv[i], "--fps") == 0 && i + 1 < argc) {
             out.liveFps = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
             if (out.liveFps == 0 || out.liveFps > 1000) {
@@ -215,7 +222,8 @@ bool ParseMediaOptions(int argc, char **argv, MediaOptions &out) {
     }
     if (!compare::ParseOptions(static_cast<int>(rest.size()), rest.data(), 1, out.common)) {
         std::fprintf(stderr, "       and [--pattern NAME (videotestsrc's, default solid-color)] [--fps N (the live "
-                             "pass's rate, default 60)]\n");
+                             "pass's rate, default 60)] [--feed pad|appsrc (how the library's sink task "
+                             "hands frames to GStreamer, default pad)]\n");
         return false;
     }
     return true;
@@ -224,6 +232,7 @@ bool ParseMediaOptions(int argc, char **argv, MediaOptions &out) {
 RoleArgs PassArgs(const MediaOptions &options, bool live) {
     RoleArgs args;
     args.pattern = options.pattern;
+    args.feed = options.feed;
     args.fps = live ? options.liveFps : 0U;
     const uint64_t seconds = 5;
     args.frames = static_cast<uint32_t>(compare::Scaled(options.common, live ? seconds * options.liveFps : 600U, 12U));
@@ -236,9 +245,10 @@ int RunComparison(const MediaOptions &options) {
     const RoleArgs live = PassArgs(options, true);
     std::printf("Media comparison: 1080p I420 frames (%u B) from videotestsrc (pattern %s) in one process to a "
                 "fakesink in another; %d round(s); transport: %u frames, live: %u frames at %u fps; the first %u "
-                "of each left out\n",
+                "of each left out; the library's sink task feeds the %s\n",
                 1920U * 1080U * 3U / 2U, options.pattern.c_str(), options.common.rounds, transport.frames, live.frames,
-                options.liveFps, transport.warmup);
+                options.liveFps, transport.warmup,
+                options.feed == "pad" ? "fakesink's pad from its own thread" : "frames to appsrc");
     bool allOk = true;
     bool met = true;
     for (compare::Placement placement : options.common.placements) {

@@ -5,7 +5,9 @@
 // process (OsMsgAsynSendBuf): no copy. In the sink process the task's
 // callback holds the frame (OsMsgBufHold), wraps it read-only as a
 // GstBuffer whose release gives the hold back (OsMsgBufRelease), and pushes
-// it into appsrc. The task's queue is bounded to 32 frames' bytes, as the
+// it into the sink element: straight into its pad from the task's thread, or
+// (--feed appsrc) into appsrc, as an application would that keeps GStreamer's
+// threads apart from the library's. The task's queue is bounded to 32 frames' bytes, as the
 // shared-memory elements' area holds 32 frames.
 //
 // Both processes use the Unix-socket carrier with the pass's scratch
@@ -109,16 +111,37 @@ bool PrepareSource(Pipeline &pipeline, GstBufferPool *pool) {
     return true;
 }
 
-// The sink process's appsrc while the task may push into it.
-std::atomic<GstElement *> g_appsrc{nullptr};
+// Where the sink task's callback puts each frame: into appsrc, whose own
+// streaming thread pushes it on, or straight into the sink element's pad from
+// the task's thread, one thread hand-off less.
+struct Feed {
+    GstElement *appsrc = nullptr;
+    GstPad *pad = nullptr;
+    bool started = false; // the pad's stream-start, caps and segment went (the task's thread only)
+};
+
+// The sink process's feed while the task may push into it.
+std::atomic<Feed *> g_feed{nullptr};
 
 void ReleaseFrame(gpointer data) {
     (void)OsMsgBufRelease(data);
 }
 
+// The sticky events a stream starts with, before its first frame.
+bool StartStream(GstPad *pad) {
+    GstCaps *caps = gst_caps_from_string(kFrameCaps);
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    const bool ok = gst_pad_push_event(pad, gst_event_new_stream_start("frames")) &&
+                    gst_pad_push_event(pad, gst_event_new_caps(caps)) &&
+                    gst_pad_push_event(pad, gst_event_new_segment(&segment));
+    gst_caps_unref(caps);
+    return ok;
+}
+
 uint32_t PushFrame(MsgHead *msg) {
-    GstElement *appsrc = g_appsrc.load(std::memory_order_acquire);
-    if (appsrc == nullptr) {
+    Feed *feed = g_feed.load(std::memory_order_acquire);
+    if (feed == nullptr) {
         return 0;
     }
     if (OsMsgBufHold(msg->data) != OS_MSG_OK) {
@@ -127,8 +150,42 @@ uint32_t PushFrame(MsgHead *msg) {
     }
     GstBuffer *buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, msg->data, msg->dataLen, 0, msg->dataLen,
                                                     msg->data, ReleaseFrame);
-    (void)gst_app_src_push_buffer(GST_APP_SRC(appsrc), buffer);
+    if (feed->appsrc != nullptr) {
+        (void)gst_app_src_push_buffer(GST_APP_SRC(feed->appsrc), buffer);
+        return 0;
+    }
+    if (!feed->started) {
+        feed->started = StartStream(feed->pad);
+    }
+    (void)gst_pad_push(feed->pad, buffer);
     return 0;
+}
+
+// Links a pad of its own to the sink element's.
+bool PreparePad(Pipeline &pipeline, Feed &feed) {
+    GstElement *sink = pipeline.Element("sink");
+    GstPad *sinkPad = sink != nullptr ? gst_element_get_static_pad(sink, "sink") : nullptr;
+    if (sinkPad == nullptr) {
+        return false;
+    }
+    feed.pad = GST_PAD(gst_object_ref_sink(gst_pad_new("frames", GST_PAD_SRC)));
+    const bool ok = gst_pad_link(feed.pad, sinkPad) == GST_PAD_LINK_OK && gst_pad_set_active(feed.pad, TRUE);
+    gst_object_unref(sinkPad);
+    return ok;
+}
+
+void DropPad(Feed &feed) {
+    if (feed.pad == nullptr) {
+        return;
+    }
+    (void)gst_pad_set_active(feed.pad, FALSE);
+    GstPad *peer = gst_pad_get_peer(feed.pad);
+    if (peer != nullptr) {
+        (void)gst_pad_unlink(feed.pad, peer);
+        gst_object_unref(peer);
+    }
+    gst_object_unref(feed.pad);
+    feed.pad = nullptr;
 }
 
 } // namespace
@@ -154,18 +211,25 @@ int LibrarySinkRole(const RoleArgs &args) {
         OsMsgSetTaskByteLimit(kSinkTask, kQueueBytes) != OS_MSG_OK) {
         return 1;
     }
+    const bool viaAppsrc = args.feed == "appsrc";
+    Feed feed;
     RoleHooks hooks;
-    hooks.prepare = [](Pipeline &pipeline) {
-        g_appsrc.store(pipeline.Element("src"), std::memory_order_release);
-        return g_appsrc.load() != nullptr;
+    hooks.prepare = [&feed, viaAppsrc](Pipeline &pipeline) {
+        feed.appsrc = viaAppsrc ? pipeline.Element("src") : nullptr;
+        if (viaAppsrc ? feed.appsrc == nullptr : !PreparePad(pipeline, feed)) {
+            return false;
+        }
+        g_feed.store(&feed, std::memory_order_release);
+        return true;
     };
-    hooks.stop = [&member] {
-        g_appsrc.store(nullptr, std::memory_order_release);
+    hooks.stop = [&member, &feed] {
+        g_feed.store(nullptr, std::memory_order_release);
         member.reset(); // leaves the membership and joins the task's loop before the pipeline goes
+        DropPad(feed);
     };
-    return RunSinkRole(
-        args, std::string("appsrc name=src format=time max-bytes=0 block=false caps=") + kFrameCaps + ",framerate=60/1",
-        hooks);
+    const std::string appsrc =
+        std::string("appsrc name=src format=time max-bytes=0 block=false caps=") + kFrameCaps + ",framerate=60/1";
+    return RunSinkRole(args, viaAppsrc ? appsrc : std::string(), hooks);
 }
 
 } // namespace media

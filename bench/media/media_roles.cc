@@ -67,6 +67,9 @@ bool ParseRoleArgs(int argc, char **argv, RoleArgs &out) {
             ok = ParseCount(value, out.frames);
         } else if (std::strcmp(key, "--warmup") == 0) {
             ok = ParseCount(value, out.warmup);
+        } else if (std::strcmp(key, "--feed") == 0) {
+            out.feed = value;
+            ok = out.feed == "pad" || out.feed == "appsrc";
         } else if (std::strcmp(key, "--fps") == 0) {
             ok = ParseCount(value, out.fps);
         } else {
@@ -108,6 +111,12 @@ Pipeline::Pipeline(const std::string &description) {
             gst_object_unref(pipeline_);
             pipeline_ = nullptr;
         }
+        return;
+    }
+    if (!GST_IS_PIPELINE(pipeline_)) { // a description of one element gives that element alone
+        GstElement *alone = pipeline_;
+        pipeline_ = gst_pipeline_new(nullptr);
+        (void)gst_bin_add(GST_BIN(pipeline_), alone);
     }
 }
 
@@ -187,7 +196,8 @@ int RunSourceRole(const RoleArgs &args, const std::string &sinkDescription, cons
 }
 
 int RunSinkRole(const RoleArgs &args, const std::string &sourceDescription, const RoleHooks &hooks) {
-    Pipeline pipeline(sourceDescription + " ! fakesink name=sink sync=false enable-last-sample=false");
+    const std::string sink = "fakesink name=sink sync=false enable-last-sample=false";
+    Pipeline pipeline(sourceDescription.empty() ? sink : sourceDescription + " ! " + sink);
     SinkMeter meter(args.frames, args.warmup);
     const bool started = pipeline.ok() && ProbeBuffers(pipeline.Element("sink"), "sink", SeenAtSink, &meter) &&
                          (!hooks.prepare || hooks.prepare(pipeline)) && pipeline.Set(GST_STATE_PLAYING) && SayReady() &&

@@ -23,12 +23,13 @@ namespace media {
 
 // What a role process is asked to do.
 struct RoleArgs {
-    std::string role;    // one of the roles of RunRole
-    std::string dir;     // scratch directory of the pass (the socket, the library's run directory)
-    std::string pattern; // videotestsrc's pattern
-    uint32_t frames = 0; // frames the source renders
-    uint32_t warmup = 0; // frames before the measured window
-    uint32_t fps = 0;    // 0: as fast as the source renders; else a live source at this rate
+    std::string role;         // one of the roles of RunRole
+    std::string dir;          // scratch directory of the pass (the socket, the library's run directory)
+    std::string pattern;      // videotestsrc's pattern
+    uint32_t frames = 0;      // frames the source renders
+    uint32_t warmup = 0;      // frames before the measured window
+    uint32_t fps = 0;         // 0: as fast as the source renders; else a live source at this rate
+    std::string feed = "pad"; // the library's sink: "pad" (the task pushes into the sink) or "appsrc"
 };
 
 // The source roles: "shm-source", "library-source"; the sink roles:
@@ -86,7 +87,8 @@ struct RoleHooks {
 // Returns the exit status.
 int RunSourceRole(const RoleArgs &args, const std::string &sinkDescription, const RoleHooks &hooks);
 
-// A sink role: the pipeline sourceDescription ! fakesink named "sink".
+// A sink role: the pipeline sourceDescription ! fakesink named "sink" (the
+// fakesink alone for an empty description, fed by the way's own pad).
 // Reports the sink meter's figures once every frame went by.
 int RunSinkRole(const RoleArgs &args, const std::string &sourceDescription, const RoleHooks &hooks);
 
