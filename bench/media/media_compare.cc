@@ -155,7 +155,12 @@ std::string Ratio(double ratio) {
     return buf;
 }
 
-void PrintTable(const std::vector<Line> &lines, bool &met) {
+// A way's median of figure, "-" when the way was not measured (--only).
+std::string ValueOf(const Figure &figure, const Way &way, Unit unit, const compare::Options &options) {
+    return compare::Selected(options, way.name) ? compare::FormatValue(figure.MedianOf(way.name), unit) : "-";
+}
+
+void PrintTable(const std::vector<Line> &lines, const compare::Options &options, bool &met) {
     std::printf("  %-64s %14s %14s %10s  %s\n", "figure", kShm.name, kLibrary.name, "lib / shm", "target");
     for (const Line &line : lines) {
         const Unit unit = line.field == &PassFigures::fps ? Unit::kRate : Unit::kMicros;
@@ -167,9 +172,8 @@ void PrintTable(const std::vector<Line> &lines, bool &met) {
             target = "<= " + Ratio(line.target) + (ok ? " met" : " MISSED");
         }
         std::printf("  %-64s %14s %14s %10s  %s\n", line.figure.title().c_str(),
-                    compare::FormatValue(line.figure.MedianOf(kShm.name), unit).c_str(),
-                    compare::FormatValue(line.figure.MedianOf(kLibrary.name), unit).c_str(), Ratio(ratio).c_str(),
-                    target.c_str());
+                    ValueOf(line.figure, kShm, unit, options).c_str(),
+                    ValueOf(line.figure, kLibrary, unit, options).c_str(), Ratio(ratio).c_str(), target.c_str());
     }
 }
 
@@ -196,6 +200,7 @@ struct MediaOptions {
     std::string pattern = "solid-color";
     uint32_t liveFps = 60;
     std::string feed = "pad";
+    bool threads = false;
 };
 
 // Takes --pattern and --fps out of argv, then reads the common options.
@@ -204,6 +209,8 @@ bool ParseMediaOptions(int argc, char **argv, MediaOptions &out) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--pattern") == 0 && i + 1 < argc) {
             out.pattern = argv[++i];
+        } else if (std::strcmp(argv[i], "--threads") == 0) {
+            out.threads = true;
         } else if (std::strcmp(argv[i], "--feed") == 0 && i + 1 < argc) {
             out.feed = argv[++i];
             if (out.feed != "pad" && out.feed != "appsrc") {
@@ -223,7 +230,8 @@ bool ParseMediaOptions(int argc, char **argv, MediaOptions &out) {
     if (!compare::ParseOptions(static_cast<int>(rest.size()), rest.data(), 1, out.common)) {
         std::fprintf(stderr, "       and [--pattern NAME (videotestsrc's, default solid-color)] [--fps N (the live "
                              "pass's rate, default 60)] [--feed pad|appsrc (how the library's sink task "
-                             "hands frames to GStreamer, default pad)]\n");
+                             "hands frames to GStreamer, default pad)] [--threads (each thread's "
+                             "processor time per frame, on standard error)]\n");
         return false;
     }
     return true;
@@ -233,6 +241,7 @@ RoleArgs PassArgs(const MediaOptions &options, bool live) {
     RoleArgs args;
     args.pattern = options.pattern;
     args.feed = options.feed;
+    args.threads = options.threads;
     args.fps = live ? options.liveFps : 0U;
     const uint64_t seconds = 5;
     args.frames = static_cast<uint32_t>(compare::Scaled(options.common, live ? seconds * options.liveFps : 600U, 12U));
@@ -272,7 +281,7 @@ int RunComparison(const MediaOptions &options) {
                 }
             }
         }
-        PrintTable(lines, met);
+        PrintTable(lines, options.common, met);
     }
     std::printf("\nMedians of %d round(s) per placement; a ratio is the median of the per-round ratios. CPU: "
                 "processor time of both processes over the measured frames, per frame.\n",

@@ -2,10 +2,14 @@
 // media_meter.h).
 #include "media_meter.h"
 
+#include <dirent.h>
 #include <time.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "compare_harness.h"
 
@@ -42,6 +46,42 @@ bool ProbeBuffers(GstElement *element, const char *padName, void (*onFrame)(GstB
     return true;
 }
 
+std::vector<ThreadTime> SnapshotThreads() {
+    std::vector<ThreadTime> out;
+    DIR *dir = opendir("/proc/self/task");
+    if (dir == nullptr) {
+        return out;
+    }
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        const std::string base = std::string("/proc/self/task/") + entry->d_name;
+        ThreadTime t{std::atoi(entry->d_name), std::string(), 0};
+        std::ifstream comm(base + "/comm");
+        std::ifstream sched(base + "/schedstat");
+        if (std::getline(comm, t.name) && (sched >> t.ns)) {
+            out.push_back(t);
+        }
+    }
+    closedir(dir);
+    return out;
+}
+
+void PrintThreadTimes(const char *who, const std::vector<ThreadTime> &begin, const std::vector<ThreadTime> &end,
+                      double frames) {
+    for (const ThreadTime &e : end) {
+        uint64_t before = 0;
+        for (const ThreadTime &b : begin) {
+            before = b.tid == e.tid ? b.ns : before;
+        }
+        if (e.ns > before) {
+            std::fprintf(stderr, "  %-16s thread %-16s %8.1f us per frame\n", who, e.name.c_str(),
+                         static_cast<double>(e.ns - before) / frames / 1000.0);
+        }
+    }
+}
+
 uint64_t ThreadCpuNs() {
     timespec ts{};
     (void)clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -62,11 +102,13 @@ void SourceMeter::OnFrame(GstBuffer *buffer) {
     }
     gst_buffer_unmap(buffer, &map);
     if (seq_ == warmup_) {
+        threadsBegin_ = threads_ ? SnapshotThreads() : threadsBegin_;
         processBegin_ = compare::ProcessCpuNs();
         threadBegin_ = ThreadCpuNs();
     } else if (seq_ + 1 == frames_) {
         processEnd_ = compare::ProcessCpuNs();
         threadEnd_ = ThreadCpuNs();
+        threadsEnd_ = threads_ ? SnapshotThreads() : threadsEnd_;
     }
     ++seq_;
 }
@@ -79,7 +121,8 @@ bool SourceMeter::Figures(std::vector<double> &out) const {
     return true;
 }
 
-SinkMeter::SinkMeter(uint32_t frames, uint32_t warmup) : frames_(frames), warmup_(warmup) {
+SinkMeter::SinkMeter(uint32_t frames, uint32_t warmup, bool threads)
+    : frames_(frames), warmup_(warmup), threads_(threads) {
     latencyUs_.reserve(frames);
 }
 
@@ -91,7 +134,8 @@ void SinkMeter::OnFrame(GstBuffer *buffer) {
         return;
     }
     if (next_ == warmup_) {
-        timeBegin_ = now;
+        threadsBegin_ = threads_ ? SnapshotThreads() : threadsBegin_;
+        timeBegin_ = compare::NowNs();
         processBegin_ = compare::ProcessCpuNs();
     }
     if (next_ >= warmup_) {
@@ -100,6 +144,7 @@ void SinkMeter::OnFrame(GstBuffer *buffer) {
     if (++next_ == frames_) {
         timeEnd_ = now;
         processEnd_ = compare::ProcessCpuNs();
+        threadsEnd_ = threads_ ? SnapshotThreads() : threadsEnd_;
         Finish(true);
     }
 }

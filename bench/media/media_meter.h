@@ -24,9 +24,24 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace media {
+
+// The processor time of each thread of the process, by name: one snapshot.
+struct ThreadTime {
+    int tid;
+    std::string name;
+    uint64_t ns;
+};
+std::vector<ThreadTime> SnapshotThreads();
+
+// Writes to standard error, for each thread of the process that ran between
+// the snapshots begin and end, its processor time per frame over frames
+// frames, prefixed with who (where the time of a way goes).
+void PrintThreadTimes(const char *who, const std::vector<ThreadTime> &begin, const std::vector<ThreadTime> &end,
+                      double frames);
 
 // Calls onFrame(buffer, user) for every buffer that passes pad padName of
 // element; false when it has no such pad.
@@ -34,16 +49,24 @@ bool ProbeBuffers(GstElement *element, const char *padName, void (*onFrame)(GstB
 
 class SourceMeter {
 public:
-    SourceMeter(uint32_t frames, uint32_t warmup) : frames_(frames), warmup_(warmup) {}
+    // threads: also take a snapshot of every thread's time at the window's
+    // edges.
+    SourceMeter(uint32_t frames, uint32_t warmup, bool threads) : frames_(frames), warmup_(warmup), threads_(threads) {}
     // On the source's streaming thread, once per frame as it is ready.
     void OnFrame(GstBuffer *buffer);
     // Process and streaming-thread processor time over the window, in ns;
     // false when a frame could not be stamped or the window was not seen.
     bool Figures(std::vector<double> &out) const;
+    // The snapshots, when asked for: at the window's start and end.
+    const std::vector<ThreadTime> &threadsBegin() const { return threadsBegin_; }
+    const std::vector<ThreadTime> &threadsEnd() const { return threadsEnd_; }
 
 private:
     const uint32_t frames_;
     const uint32_t warmup_;
+    const bool threads_;
+    std::vector<ThreadTime> threadsBegin_;
+    std::vector<ThreadTime> threadsEnd_;
     uint64_t seq_ = 0;
     uint64_t processBegin_ = 0;
     uint64_t threadBegin_ = 0;
@@ -54,7 +77,7 @@ private:
 
 class SinkMeter {
 public:
-    SinkMeter(uint32_t frames, uint32_t warmup);
+    SinkMeter(uint32_t frames, uint32_t warmup, bool threads);
     // On the sink's streaming thread, once per frame it sees.
     void OnFrame(GstBuffer *buffer);
     // Waits until the last frame went by or a frame came out of order, at
@@ -64,12 +87,17 @@ public:
     // p50 and p99 in microseconds, the process's processor time over the
     // window in ns.
     std::vector<double> Figures() const;
+    const std::vector<ThreadTime> &threadsBegin() const { return threadsBegin_; }
+    const std::vector<ThreadTime> &threadsEnd() const { return threadsEnd_; }
 
 private:
     void Finish(bool ok);
 
     const uint32_t frames_;
     const uint32_t warmup_;
+    const bool threads_;
+    std::vector<ThreadTime> threadsBegin_;
+    std::vector<ThreadTime> threadsEnd_;
     uint64_t next_ = 0;
     std::vector<double> latencyUs_;
     uint64_t timeBegin_ = 0;

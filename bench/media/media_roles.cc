@@ -49,7 +49,9 @@ std::vector<std::string> RoleCommandLine(const RoleArgs &args) {
             "--pattern", args.pattern,
             "--frames",  std::to_string(args.frames),
             "--warmup",  std::to_string(args.warmup),
-            "--fps",     std::to_string(args.fps)};
+            "--fps",     std::to_string(args.fps),
+            "--feed",    args.feed,
+            "--threads", args.threads ? "1" : "0"};
 }
 
 bool ParseRoleArgs(int argc, char **argv, RoleArgs &out) {
@@ -70,6 +72,8 @@ bool ParseRoleArgs(int argc, char **argv, RoleArgs &out) {
         } else if (std::strcmp(key, "--feed") == 0) {
             out.feed = value;
             ok = out.feed == "pad" || out.feed == "appsrc";
+        } else if (std::strcmp(key, "--threads") == 0) {
+            out.threads = std::strcmp(value, "1") == 0;
         } else if (std::strcmp(key, "--fps") == 0) {
             ok = ParseCount(value, out.fps);
         } else {
@@ -180,12 +184,15 @@ void SeenAtSink(GstBuffer *buffer, void *meter) {
 
 int RunSourceRole(const RoleArgs &args, const std::string &sinkDescription, const RoleHooks &hooks) {
     Pipeline pipeline(SourceDescription(args) + " ! " + sinkDescription);
-    SourceMeter meter(args.frames, args.warmup);
+    SourceMeter meter(args.frames, args.warmup, args.threads);
     const bool started = pipeline.ok() && ProbeBuffers(pipeline.Element("src"), "src", StampAtSource, &meter) &&
                          (!hooks.prepare || hooks.prepare(pipeline)) && pipeline.Set(GST_STATE_PAUSED) && SayReady() &&
                          AwaitGo(kSetupMs) && pipeline.Set(GST_STATE_PLAYING);
     std::vector<double> figures;
     const bool ok = started && pipeline.AwaitEos(RunMs(args)) && meter.Figures(figures) && SayResult(figures);
+    if (ok && args.threads) {
+        PrintThreadTimes(args.role.c_str(), meter.threadsBegin(), meter.threadsEnd(), args.frames - 1.0 - args.warmup);
+    }
     if (ok) {
         AwaitQuit(kQuitMs); // a failed role goes at once, so its parent sees the end of its reports
     }
@@ -198,11 +205,14 @@ int RunSourceRole(const RoleArgs &args, const std::string &sinkDescription, cons
 int RunSinkRole(const RoleArgs &args, const std::string &sourceDescription, const RoleHooks &hooks) {
     const std::string sink = "fakesink name=sink sync=false enable-last-sample=false";
     Pipeline pipeline(sourceDescription.empty() ? sink : sourceDescription + " ! " + sink);
-    SinkMeter meter(args.frames, args.warmup);
+    SinkMeter meter(args.frames, args.warmup, args.threads);
     const bool started = pipeline.ok() && ProbeBuffers(pipeline.Element("sink"), "sink", SeenAtSink, &meter) &&
                          (!hooks.prepare || hooks.prepare(pipeline)) && pipeline.Set(GST_STATE_PLAYING) && SayReady() &&
                          AwaitGo(kSetupMs);
     const bool ok = started && meter.Wait(RunMs(args)) && SayResult(meter.Figures());
+    if (ok && args.threads) {
+        PrintThreadTimes(args.role.c_str(), meter.threadsBegin(), meter.threadsEnd(), args.frames - 1.0 - args.warmup);
+    }
     if (started && !ok) {
         std::fprintf(stderr, "media_compare: %s: frames missing or out of order\n", args.role.c_str());
     }

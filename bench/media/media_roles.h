@@ -30,6 +30,7 @@ struct RoleArgs {
     uint32_t warmup = 0;      // frames before the measured window
     uint32_t fps = 0;         // 0: as fast as the source renders; else a live source at this rate
     std::string feed = "pad"; // the library's sink: "pad" (the task pushes into the sink) or "appsrc"
+    bool threads = false;     // print each thread's processor time per frame to standard error
 };
 
 // The source roles: "shm-source", "library-source"; the sink roles:
