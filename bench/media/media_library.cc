@@ -19,8 +19,10 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "compare_harness.h"
 #include "library_member.h"
@@ -117,7 +119,13 @@ bool PrepareSource(Pipeline &pipeline, GstBufferPool *pool) {
 struct Feed {
     GstElement *appsrc = nullptr;
     GstPad *pad = nullptr;
-    bool started = false; // the pad's stream-start, caps and segment went (the task's thread only)
+    uint32_t warmup = 0;
+    // The task's thread only, read once its loop was joined: whether the
+    // pad's stream-start, caps and segment went, and the time from each
+    // measured frame's stamp to the callback (the library's part of the
+    // latency), in microseconds.
+    bool started = false;
+    std::vector<double> arrivalUs;
 };
 
 // The sink process's feed while the task may push into it.
@@ -147,6 +155,13 @@ uint32_t PushFrame(MsgHead *msg) {
     if (OsMsgBufHold(msg->data) != OS_MSG_OK) {
         std::fprintf(stderr, "media_compare: a frame did not come in a shared buffer\n");
         return 0;
+    }
+    uint64_t stamp[2] = {0, 0};
+    if (msg->dataLen >= sizeof(stamp)) {
+        std::memcpy(stamp, msg->data, sizeof(stamp));
+        if (stamp[0] >= feed->warmup) {
+            feed->arrivalUs.push_back(static_cast<double>(compare::NowNs() - stamp[1]) / 1000.0);
+        }
     }
     GstBuffer *buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, msg->data, msg->dataLen, 0, msg->dataLen,
                                                     msg->data, ReleaseFrame);
@@ -213,6 +228,8 @@ int LibrarySinkRole(const RoleArgs &args) {
     }
     const bool viaAppsrc = args.feed == "appsrc";
     Feed feed;
+    feed.warmup = args.warmup;
+    feed.arrivalUs.reserve(args.frames);
     RoleHooks hooks;
     hooks.prepare = [&feed, viaAppsrc](Pipeline &pipeline) {
         feed.appsrc = viaAppsrc ? pipeline.Element("src") : nullptr;
@@ -222,10 +239,14 @@ int LibrarySinkRole(const RoleArgs &args) {
         g_feed.store(&feed, std::memory_order_release);
         return true;
     };
-    hooks.stop = [&member, &feed] {
+    hooks.stop = [&member, &feed, &args] {
         g_feed.store(nullptr, std::memory_order_release);
         member.reset(); // leaves the membership and joins the task's loop before the pipeline goes
         DropPad(feed);
+        if (args.threads) {
+            std::fprintf(stderr, "  %-16s latency p50 from the stamp to the task's callback: %.1f us\n",
+                         args.role.c_str(), compare::Quantile(feed.arrivalUs, 0.5));
+        }
     };
     const std::string appsrc =
         std::string("appsrc name=src format=time max-bytes=0 block=false caps=") + kFrameCaps + ",framerate=60/1";
