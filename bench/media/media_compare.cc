@@ -16,11 +16,10 @@
 //              seeing it (p50, p99), and processor time per frame.
 // Processor time is that of both processes over the measured window, shown
 // three ways: every thread; the source's streaming thread left out (it
-// renders each frame, which costs the same both ways, and runs the shipping
-// element's hand-off: shmsink's, or appsink's callback that sends); and that
-// thread alone, whose difference between the ways is the difference of
-// their hand-offs. The pattern is a solid colour unless --pattern says
-// otherwise, so that rendering weighs little on the source's thread.
+// renders each frame, work that is not the transport's, and runs the
+// shipping element's hand-off: shmsink's, or appsink's callback that sends);
+// and that thread alone. The pattern is a solid colour unless --pattern says
+// otherwise: videotestsrc renders it by copying a frame it rendered once.
 //
 // The table gives each figure for both ways, the ratio library / shm (the
 // median of the per-round ratios) and the library's targets: latency p50 at

@@ -6,9 +6,9 @@
 // callback holds the frame (OsMsgBufHold), wraps it read-only as a
 // GstBuffer whose release gives the hold back (OsMsgBufRelease), and pushes
 // it into the sink element: straight into its pad from the task's thread, or
-// (--feed appsrc) into appsrc, as an application would that keeps GStreamer's
-// threads apart from the library's. The task's queue is bounded to 32 frames' bytes, as the
-// shared-memory elements' area holds 32 frames.
+// (--feed appsrc) into appsrc, as an application would that keeps
+// GStreamer's threads apart from the library's. The task's queue is bounded
+// to 32 frames' bytes, as the shared-memory elements' area holds 32 frames.
 //
 // Both processes use the Unix-socket carrier with the pass's scratch
 // directory as their run directory.
