@@ -13,7 +13,10 @@
 //              the sink, and processor time per frame;
 //   live       a live source at 60 frames per second: latency from the stamp
 //              the source's pad writes into the frame to the sink element
-//              seeing it (p50, p99), and processor time per frame.
+//              seeing it (p50, p99), and processor time per frame;
+//   encode     (--encode) a live source at 30 frames per second and x264enc
+//              (ultrafast, zero latency) in the sink process: latency from
+//              the stamp to the encoded frame reaching the fakesink (p50).
 // Processor time is that of both processes over the measured window, shown
 // three ways: every thread; the source's streaming thread left out (it
 // renders each frame, work that is not the transport's, and runs the
@@ -135,10 +138,12 @@ bool RunPass(const Way &way, const RoleArgs &base, PassFigures &out) {
     return true;
 }
 
+enum : int { kTransport, kLive, kEncode, kPasses };
+
 // One line of the table: a figure of one pass.
 struct Line {
     Figure figure;
-    bool live; // of the live pass, else of the transport pass
+    int pass; // the index of its pass: kTransport, kLive or kEncode
     double PassFigures::*field;
     double target; // the most library / shm may be; 0 for none
 };
@@ -176,22 +181,27 @@ void PrintTable(const std::vector<Line> &lines, const compare::Options &options,
     }
 }
 
-std::vector<Line> TableLines(uint32_t liveFps) {
+std::vector<Line> TableLines(uint32_t liveFps, bool encode) {
     const std::string at = " at " + std::to_string(liveFps) + " fps";
-    return {
-        {Of("transport: frames/s, as fast as the source renders", Unit::kRate), false, &PassFigures::fps, 0},
-        {Of("transport: CPU per frame, source streaming thread left out", Unit::kMicros), false,
+    std::vector<Line> lines = {
+        {Of("transport: frames/s, as fast as the source renders", Unit::kRate), kTransport, &PassFigures::fps, 0},
+        {Of("transport: CPU per frame, source streaming thread left out", Unit::kMicros), kTransport,
          &PassFigures::cpuOthers, 0.5},
-        {Of("transport: CPU per frame, every thread", Unit::kMicros), false, &PassFigures::cpuAll, 0},
-        {Of("transport: CPU per frame, source streaming thread alone", Unit::kMicros), false, &PassFigures::cpuSource,
-         0},
-        {Of(("live" + at + ": latency p50, source stamp to sink element").c_str(), Unit::kMicros), true,
+        {Of("transport: CPU per frame, every thread", Unit::kMicros), kTransport, &PassFigures::cpuAll, 0},
+        {Of("transport: CPU per frame, source streaming thread alone", Unit::kMicros), kTransport,
+         &PassFigures::cpuSource, 0},
+        {Of(("live" + at + ": latency p50, source stamp to sink element").c_str(), Unit::kMicros), kLive,
          &PassFigures::p50, 1.0},
-        {Of(("live" + at + ": latency p99").c_str(), Unit::kMicros), true, &PassFigures::p99, 0},
-        {Of(("live" + at + ": CPU per frame, source streaming thread left out").c_str(), Unit::kMicros), true,
+        {Of(("live" + at + ": latency p99").c_str(), Unit::kMicros), kLive, &PassFigures::p99, 0},
+        {Of(("live" + at + ": CPU per frame, source streaming thread left out").c_str(), Unit::kMicros), kLive,
          &PassFigures::cpuOthers, 0.5},
-        {Of(("live" + at + ": CPU per frame, every thread").c_str(), Unit::kMicros), true, &PassFigures::cpuAll, 0},
+        {Of(("live" + at + ": CPU per frame, every thread").c_str(), Unit::kMicros), kLive, &PassFigures::cpuAll, 0},
     };
+    if (encode) {
+        lines.push_back({Of("x264enc at 30 fps: latency p50, source stamp to encoded frame at sink", Unit::kMicros),
+                         kEncode, &PassFigures::p50, 0});
+    }
+    return lines;
 }
 
 struct MediaOptions {
@@ -200,6 +210,7 @@ struct MediaOptions {
     uint32_t liveFps = 60;
     std::string feed = "pad";
     bool threads = false;
+    bool encode = false;
 };
 
 // Takes --pattern and --fps out of argv, then reads the common options.
@@ -210,6 +221,8 @@ bool ParseMediaOptions(int argc, char **argv, MediaOptions &out) {
             out.pattern = argv[++i];
         } else if (std::strcmp(argv[i], "--threads") == 0) {
             out.threads = true;
+        } else if (std::strcmp(argv[i], "--encode") == 0) {
+            out.encode = true;
         } else if (std::strcmp(argv[i], "--feed") == 0 && i + 1 < argc) {
             out.feed = argv[++i];
             if (out.feed != "pad" && out.feed != "appsrc") {
@@ -230,27 +243,30 @@ bool ParseMediaOptions(int argc, char **argv, MediaOptions &out) {
         std::fprintf(stderr, "       and [--pattern NAME (videotestsrc's, default solid-color)] [--fps N (the live "
                              "pass's rate, default 60)] [--feed pad|appsrc (how the library's sink task "
                              "hands frames to GStreamer, default pad)] [--threads (each thread's "
-                             "processor time per frame, on standard error)]\n");
+                             "processor time per frame, on standard error)] [--encode (adds the "
+                             "x264enc pass)]\n");
         return false;
     }
     return true;
 }
 
-RoleArgs PassArgs(const MediaOptions &options, bool live) {
+RoleArgs PassArgs(const MediaOptions &options, int pass) {
     RoleArgs args;
     args.pattern = options.pattern;
     args.feed = options.feed;
     args.threads = options.threads;
-    args.fps = live ? options.liveFps : 0U;
+    args.encode = pass == kEncode;
+    args.fps = pass == kLive ? options.liveFps : pass == kEncode ? 30U : 0U;
     const uint64_t seconds = 5;
-    args.frames = static_cast<uint32_t>(compare::Scaled(options.common, live ? seconds * options.liveFps : 600U, 12U));
+    args.frames =
+        static_cast<uint32_t>(compare::Scaled(options.common, args.fps != 0 ? seconds * args.fps : 600U, 12U));
     args.warmup = args.frames / 5U < 30U ? args.frames / 5U : 30U;
     return args;
 }
 
 int RunComparison(const MediaOptions &options) {
-    const RoleArgs transport = PassArgs(options, false);
-    const RoleArgs live = PassArgs(options, true);
+    const RoleArgs transport = PassArgs(options, kTransport);
+    const RoleArgs live = PassArgs(options, kLive);
     std::printf("Media comparison: 1080p I420 frames (%u B) from videotestsrc (pattern %s) in one process to a "
                 "fakesink in another; %d round(s); transport: %u frames, live: %u frames at %u fps; the first %u "
                 "of each left out; the library's sink task feeds the %s\n",
@@ -262,21 +278,23 @@ int RunComparison(const MediaOptions &options) {
     for (compare::Placement placement : options.common.placements) {
         compare::UsePlacement(placement);
         std::printf("\n=== %s ===\n", compare::PlacementLabel(placement));
-        std::vector<Line> lines = TableLines(options.liveFps);
+        std::vector<Line> lines = TableLines(options.liveFps, options.encode);
         for (int round = 1; round <= options.common.rounds; ++round) {
             std::fprintf(stderr, "round %d of %d\n", round, options.common.rounds);
             for (const Way *way : {&kShm, &kLibrary}) {
                 if (!compare::Selected(options.common, way->name)) {
                     continue;
                 }
-                PassFigures fast{};
-                PassFigures paced{};
-                const bool fastOk = RunPass(*way, transport, fast);
-                const bool pacedOk = RunPass(*way, live, paced);
-                allOk = allOk && fastOk && pacedOk;
+                PassFigures figures[kPasses]{};
+                bool ok[kPasses]{};
+                for (int pass = 0; pass < kPasses; ++pass) {
+                    if (pass != kEncode || options.encode) {
+                        ok[pass] = RunPass(*way, PassArgs(options, pass), figures[pass]);
+                        allOk = allOk && ok[pass];
+                    }
+                }
                 for (Line &line : lines) {
-                    const bool ok = line.live ? pacedOk : fastOk;
-                    line.figure.Add(way->name, ok ? (line.live ? paced : fast).*line.field : -1.0);
+                    line.figure.Add(way->name, ok[line.pass] ? figures[line.pass].*line.field : -1.0);
                 }
             }
         }

@@ -120,6 +120,7 @@ struct Feed {
     GstElement *appsrc = nullptr;
     GstPad *pad = nullptr;
     uint32_t warmup = 0;
+    std::string caps;
     // The task's thread only, read once its loop was joined: whether the
     // pad's stream-start, caps and segment went, and the time from each
     // measured frame's stamp to the callback (the library's part of the
@@ -136,8 +137,8 @@ void ReleaseFrame(gpointer data) {
 }
 
 // The sticky events a stream starts with, before its first frame.
-bool StartStream(GstPad *pad) {
-    GstCaps *caps = gst_caps_from_string(kFrameCaps);
+bool StartStream(GstPad *pad, const std::string &frameCaps) {
+    GstCaps *caps = gst_caps_from_string(frameCaps.c_str());
     GstSegment segment;
     gst_segment_init(&segment, GST_FORMAT_TIME);
     const bool ok = gst_pad_push_event(pad, gst_event_new_stream_start("frames")) &&
@@ -170,15 +171,15 @@ uint32_t PushFrame(MsgHead *msg) {
         return 0;
     }
     if (!feed->started) {
-        feed->started = StartStream(feed->pad);
+        feed->started = StartStream(feed->pad, feed->caps);
     }
     (void)gst_pad_push(feed->pad, buffer);
     return 0;
 }
 
-// Links a pad of its own to the sink element's.
-bool PreparePad(Pipeline &pipeline, Feed &feed) {
-    GstElement *sink = pipeline.Element("sink");
+// Links a pad of its own to the element head of the sink process.
+bool PreparePad(Pipeline &pipeline, const char *head, Feed &feed) {
+    GstElement *sink = pipeline.Element(head);
     GstPad *sinkPad = sink != nullptr ? gst_element_get_static_pad(sink, "sink") : nullptr;
     if (sinkPad == nullptr) {
         return false;
@@ -229,11 +230,12 @@ int LibrarySinkRole(const RoleArgs &args) {
     const bool viaAppsrc = args.feed == "appsrc";
     Feed feed;
     feed.warmup = args.warmup;
+    feed.caps = FrameCaps(args);
     feed.arrivalUs.reserve(args.frames);
     RoleHooks hooks;
-    hooks.prepare = [&feed, viaAppsrc](Pipeline &pipeline) {
+    hooks.prepare = [&feed, &args, viaAppsrc](Pipeline &pipeline) {
         feed.appsrc = viaAppsrc ? pipeline.Element("src") : nullptr;
-        if (viaAppsrc ? feed.appsrc == nullptr : !PreparePad(pipeline, feed)) {
+        if (viaAppsrc ? feed.appsrc == nullptr : !PreparePad(pipeline, SinkHeadName(args), feed)) {
             return false;
         }
         g_feed.store(&feed, std::memory_order_release);
@@ -248,8 +250,7 @@ int LibrarySinkRole(const RoleArgs &args) {
                          args.role.c_str(), compare::Quantile(feed.arrivalUs, 0.5));
         }
     };
-    const std::string appsrc =
-        std::string("appsrc name=src format=time max-bytes=0 block=false caps=") + kFrameCaps + ",framerate=60/1";
+    const std::string appsrc = "appsrc name=src format=time max-bytes=0 block=false caps=" + FrameCaps(args);
     return RunSinkRole(args, viaAppsrc ? appsrc : std::string(), hooks);
 }
 

@@ -121,15 +121,39 @@ bool SourceMeter::Figures(std::vector<double> &out) const {
     return true;
 }
 
-SinkMeter::SinkMeter(uint32_t frames, uint32_t warmup, bool threads)
-    : frames_(frames), warmup_(warmup), threads_(threads) {
+SinkMeter::SinkMeter(uint32_t frames, uint32_t warmup, bool threads, bool encoded, uint32_t fps)
+    : frames_(frames), warmup_(warmup), threads_(threads), encoded_(encoded), fps_(fps != 0 ? fps : 60U) {
     latencyUs_.reserve(frames);
+}
+
+void SinkMeter::OnRawFrame(GstBuffer *buffer) {
+    std::array<uint64_t, 2> stamp{~0ULL, 0};
+    (void)gst_buffer_extract(buffer, 0, stamp.data(), kStampBytes);
+    if (gst_buffer_is_writable(buffer)) {
+        GST_BUFFER_PTS(buffer) = gst_util_uint64_scale(rawSeq_, GST_SECOND, fps_);
+        GST_BUFFER_DURATION(buffer) = gst_util_uint64_scale(1, GST_SECOND, fps_);
+    }
+    ++rawSeq_;
+    std::lock_guard<std::mutex> lock(rawMutex_);
+    raw_.push_back(stamp);
 }
 
 void SinkMeter::OnFrame(GstBuffer *buffer) {
     const uint64_t now = compare::NowNs();
     uint64_t stamp[2] = {~0ULL, 0};
-    if (gst_buffer_extract(buffer, 0, stamp, kStampBytes) != kStampBytes || stamp[0] != next_) {
+    bool stamped = false;
+    if (encoded_) {
+        std::lock_guard<std::mutex> lock(rawMutex_);
+        if (!raw_.empty()) {
+            stamp[0] = raw_.front()[0];
+            stamp[1] = raw_.front()[1];
+            raw_.pop_front();
+            stamped = true;
+        }
+    } else {
+        stamped = gst_buffer_extract(buffer, 0, stamp, kStampBytes) == kStampBytes;
+    }
+    if (!stamped || stamp[0] != next_) {
         Finish(false);
         return;
     }

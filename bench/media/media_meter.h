@@ -20,9 +20,11 @@
 
 #include <gst/gst.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -77,9 +79,15 @@ private:
 
 class SinkMeter {
 public:
-    SinkMeter(uint32_t frames, uint32_t warmup, bool threads);
+    // encoded: the frames reach the sink encoded, their stamps having been
+    // taken before the encoder (OnRawFrame), which gets them fps apart.
+    SinkMeter(uint32_t frames, uint32_t warmup, bool threads, bool encoded, uint32_t fps);
     // On the sink's streaming thread, once per frame it sees.
     void OnFrame(GstBuffer *buffer);
+    // Before the encoder, once per raw frame: takes its stamp (the encoder
+    // gives one frame out per frame in, in order: no frame reordering at
+    // zero latency) and gives it a time stamp, which the encoder needs.
+    void OnRawFrame(GstBuffer *buffer);
     // Waits until the last frame went by or a frame came out of order, at
     // most timeoutMs; true when every frame came once and in order.
     bool Wait(int timeoutMs);
@@ -96,6 +104,11 @@ private:
     const uint32_t frames_;
     const uint32_t warmup_;
     const bool threads_;
+    const bool encoded_;
+    const uint32_t fps_;
+    std::mutex rawMutex_; // guards raw_ between the encoder's input and the sink
+    std::deque<std::array<uint64_t, 2>> raw_;
+    uint64_t rawSeq_ = 0; // the encoder input's thread only
     std::vector<ThreadTime> threadsBegin_;
     std::vector<ThreadTime> threadsEnd_;
     uint64_t next_ = 0;

@@ -12,7 +12,14 @@
 
 namespace media {
 
-const char *const kFrameCaps = "video/x-raw,format=I420,width=1920,height=1080";
+std::string FrameCaps(const RoleArgs &args) {
+    return "video/x-raw,format=I420,width=1920,height=1080,framerate=" +
+           std::to_string(args.fps != 0 ? args.fps : 60U) + "/1";
+}
+
+const char *SinkHeadName(const RoleArgs &args) {
+    return args.encode ? "enc" : "sink";
+}
 
 namespace {
 
@@ -51,7 +58,8 @@ std::vector<std::string> RoleCommandLine(const RoleArgs &args) {
             "--warmup",  std::to_string(args.warmup),
             "--fps",     std::to_string(args.fps),
             "--feed",    args.feed,
-            "--threads", args.threads ? "1" : "0"};
+            "--threads", args.threads ? "1" : "0",
+            "--encode",  args.encode ? "1" : "0"};
 }
 
 bool ParseRoleArgs(int argc, char **argv, RoleArgs &out) {
@@ -72,6 +80,8 @@ bool ParseRoleArgs(int argc, char **argv, RoleArgs &out) {
         } else if (std::strcmp(key, "--feed") == 0) {
             out.feed = value;
             ok = out.feed == "pad" || out.feed == "appsrc";
+        } else if (std::strcmp(key, "--encode") == 0) {
+            out.encode = std::strcmp(value, "1") == 0;
         } else if (std::strcmp(key, "--threads") == 0) {
             out.threads = std::strcmp(value, "1") == 0;
         } else if (std::strcmp(key, "--fps") == 0) {
@@ -164,10 +174,8 @@ bool Pipeline::AwaitEos(int timeoutMs) {
 }
 
 std::string SourceDescription(const RoleArgs &args) {
-    const uint32_t rate = args.fps != 0 ? args.fps : 60U;
     return "videotestsrc name=src is-live=" + std::string(args.fps != 0 ? "true" : "false") +
-           " num-buffers=" + std::to_string(args.frames) + " pattern=" + args.pattern + " ! " + kFrameCaps +
-           ",framerate=" + std::to_string(rate) + "/1";
+           " num-buffers=" + std::to_string(args.frames) + " pattern=" + args.pattern + " ! " + FrameCaps(args);
 }
 
 namespace {
@@ -178,6 +186,10 @@ void StampAtSource(GstBuffer *buffer, void *meter) {
 
 void SeenAtSink(GstBuffer *buffer, void *meter) {
     static_cast<SinkMeter *>(meter)->OnFrame(buffer);
+}
+
+void SeenAtEncoder(GstBuffer *buffer, void *meter) {
+    static_cast<SinkMeter *>(meter)->OnRawFrame(buffer);
 }
 
 } // namespace
@@ -203,10 +215,13 @@ int RunSourceRole(const RoleArgs &args, const std::string &sinkDescription, cons
 }
 
 int RunSinkRole(const RoleArgs &args, const std::string &sourceDescription, const RoleHooks &hooks) {
-    const std::string sink = "fakesink name=sink sync=false enable-last-sample=false";
+    const std::string sink =
+        std::string(args.encode ? "x264enc name=enc speed-preset=ultrafast tune=zerolatency ! " : "") +
+        "fakesink name=sink sync=false enable-last-sample=false";
     Pipeline pipeline(sourceDescription.empty() ? sink : sourceDescription + " ! " + sink);
-    SinkMeter meter(args.frames, args.warmup, args.threads);
+    SinkMeter meter(args.frames, args.warmup, args.threads, args.encode, args.fps);
     const bool started = pipeline.ok() && ProbeBuffers(pipeline.Element("sink"), "sink", SeenAtSink, &meter) &&
+                         (!args.encode || ProbeBuffers(pipeline.Element("enc"), "sink", SeenAtEncoder, &meter)) &&
                          (!hooks.prepare || hooks.prepare(pipeline)) && pipeline.Set(GST_STATE_PLAYING) && SayReady() &&
                          AwaitGo(kSetupMs);
     const bool ok = started && meter.Wait(RunMs(args)) && SayResult(meter.Figures());

@@ -31,6 +31,7 @@ struct RoleArgs {
     uint32_t fps = 0;         // 0: as fast as the source renders; else a live source at this rate
     std::string feed = "pad"; // the library's sink: "pad" (the task pushes into the sink) or "appsrc"
     bool threads = false;     // print each thread's processor time per frame to standard error
+    bool encode = false;      // the sink process encodes each frame (x264enc) before its fakesink
 };
 
 // The source roles: "shm-source", "library-source"; the sink roles:
@@ -70,8 +71,12 @@ private:
 // The source's description up to the element that ships the frames.
 std::string SourceDescription(const RoleArgs &args);
 
-// The frame caps both ways carry.
-extern const char *const kFrameCaps;
+// The frame caps both ways carry, with the source's frame rate.
+std::string FrameCaps(const RoleArgs &args);
+
+// The element of the sink process that a way feeds: the encoder when it
+// encodes, else the fakesink.
+const char *SinkHeadName(const RoleArgs &args);
 
 // How a way fits its elements into a role: prepare (may be empty) runs once
 // the pipeline is built, before it starts; stop (may be empty) runs after the
@@ -89,7 +94,10 @@ struct RoleHooks {
 int RunSourceRole(const RoleArgs &args, const std::string &sinkDescription, const RoleHooks &hooks);
 
 // A sink role: the pipeline sourceDescription ! fakesink named "sink" (the
-// fakesink alone for an empty description, fed by the way's own pad).
+// fakesink alone for an empty description, fed by the way's own pad), with
+// x264enc (ultrafast, zero latency) named "enc" before the fakesink when
+// args.encode; the latency is then the time from the stamp to the encoded
+// frame reaching the fakesink.
 // Reports the sink meter's figures once every frame went by.
 int RunSinkRole(const RoleArgs &args, const std::string &sourceDescription, const RoleHooks &hooks);
 

@@ -29,7 +29,8 @@ int ShmSourceRole(const RoleArgs &args) {
 }
 
 int ShmSinkRole(const RoleArgs &args) {
-    return RunSinkRole(args, "shmsrc socket-path=" + SocketPath(args) + " is-live=false", RoleHooks{});
+    return RunSinkRole(args, "shmsrc socket-path=" + SocketPath(args) + " is-live=false ! " + FrameCaps(args),
+                       RoleHooks{});
 }
 
 } // namespace media
