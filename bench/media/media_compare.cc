@@ -198,8 +198,8 @@ std::vector<Line> TableLines(uint32_t liveFps, bool encode) {
         {Of(("live" + at + ": CPU per frame, every thread").c_str(), Unit::kMicros), kLive, &PassFigures::cpuAll, 0},
     };
     if (encode) {
-        lines.push_back({Of("x264enc at 30 fps: latency p50, source stamp to encoded frame at sink", Unit::kMicros),
-                         kEncode, &PassFigures::p50, 0});
+        lines.push_back({Of("x264enc at 30 fps: latency p50, stamp to encoded frame at sink", Unit::kMicros), kEncode,
+                         &PassFigures::p50, 0});
     }
     return lines;
 }

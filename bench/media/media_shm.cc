@@ -29,7 +29,10 @@ int ShmSourceRole(const RoleArgs &args) {
 }
 
 int ShmSinkRole(const RoleArgs &args) {
-    return RunSinkRole(args, "shmsrc socket-path=" + SocketPath(args) + " is-live=false ! " + FrameCaps(args),
+    // shmsrc sends no caps of its own; an encoder needs them.
+    return RunSinkRole(args,
+                       "shmsrc socket-path=" + SocketPath(args) + " is-live=false" +
+                           (args.encode ? " ! " + FrameCaps(args) : std::string()),
                        RoleHooks{});
 }
 
