@@ -15,6 +15,7 @@
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/video/video.h>
+#include <pthread.h>
 #include <sched.h>
 
 #include <atomic>
@@ -122,10 +123,11 @@ struct Feed {
     uint32_t warmup = 0;
     std::string caps;
     // The task's thread only, read once its loop was joined: whether the
-    // pad's stream-start, caps and segment went, and the time from each
-    // measured frame's stamp to the callback (the library's part of the
-    // latency), in microseconds.
+    // pad's stream-start, caps and segment went, whether the thread has its
+    // name, and the time from each measured frame's stamp to the callback
+    // (the library's part of the latency), in microseconds.
     bool started = false;
+    bool named = false;
     std::vector<double> arrivalUs;
 };
 
@@ -166,6 +168,9 @@ uint32_t PushFrame(MsgHead *msg) {
     }
     GstBuffer *buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, msg->data, msg->dataLen, 0, msg->dataLen,
                                                     msg->data, ReleaseFrame);
+    if (!feed->named) {
+        feed->named = pthread_setname_np(pthread_self(), "task:frames") == 0; // for --threads
+    }
     if (feed->appsrc != nullptr) {
         (void)gst_app_src_push_buffer(GST_APP_SRC(feed->appsrc), buffer);
         return 0;
