@@ -124,7 +124,9 @@ bool RunPass(const Way &way, const RoleArgs &base, PassFigures &out) {
     // A failed pass ends both processes at once: one may wait for frames
     // that will never come.
     const uint64_t exit = compare::NowNs() + (ok ? kExitNs : 0U);
-    ok = sink.Finish(exit) && source.Finish(exit) && ok;
+    const bool sinkDone = sink.Finish(exit);
+    const bool sourceDone = source.Finish(exit);
+    ok = ok && sinkDone && sourceDone;
     (void)nftw(dir, RemoveEntry, 8, FTW_DEPTH | FTW_PHYS);
     if (!ok) {
         std::fprintf(stderr, "media_compare: %s: the pass failed\n", way.name);
