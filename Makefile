@@ -2,14 +2,15 @@
 # so that a developer runs exactly what CI runs.
 #
 #   make deps       install what the demo and the tests need (Debian packages;
-#                   deps-bench, deps-fuzz, deps-format, deps-docs, deps-aarch64
-#                   for the rest, deps-all for everything)
+#                   deps-bench, deps-media, deps-fuzz, deps-format, deps-docs,
+#                   deps-aarch64 for the rest, deps-all for everything)
 #   make test       build the debug configuration and run every test
 #   make test-asan  the same suite under AddressSanitizer + UBSan
 #   make test-tsan  the same suite under ThreadSanitizer
 #   make stress     the stress tests at full size (millions of messages)
 #   make bench      build optimised and run the benchmarks
-#   make bench-compare  the peer comparison tables (ZeroMQ, nng, iceoryx, floors)
+#   make bench-compare  the peer comparison tables (ZeroMQ, nng, iceoryx, floors,
+#                   and 1080p frames against GStreamer's shmsink/shmsrc)
 #   make fuzz       run each fuzz target for 60 s (FUZZ_SECONDS=n to change)
 #   make demo       build and run the example media process, then the two-process demo
 #   make format / make tidy   clang-format / clang-tidy over the sources
@@ -30,12 +31,17 @@ DEPS.bench := libbenchmark-dev
 # never the build, the tests or the demo. iceoryx: its daemon (iox-roudi)
 # and C binding, for the frames table.
 DEPS.bench-peers := libzmq3-dev libnng-dev pkg-config iceoryx libiceoryx-posh-dev libiceoryx-hoofs-dev libiceoryx-binding-c-dev
+# GStreamer, for the media comparison of `make bench-compare` only: its
+# development files, videotestsrc and appsink/appsrc (base), shmsink/shmsrc
+# (bad) and x264enc (ugly). Never needed by the build, the tests or the demo.
+DEPS.media := libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base \
+              gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
 DEPS.fuzz := clang libclang-rt-14-dev
 DEPS.format := clang-format clang-tidy
 DEPS.docs := doxygen
 # googletest is built for the target from the sources libgtest-dev ships.
 DEPS.aarch64 := g++-aarch64-linux-gnu qemu-user libgtest-dev nlohmann-json3-dev
-DEPS_GROUPS := build test bench bench-peers fuzz format docs aarch64
+DEPS_GROUPS := build test bench bench-peers media fuzz format docs aarch64
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 SOURCES = $(shell git ls-files '*.h' '*.c' '*.cc' 2>/dev/null)
@@ -92,13 +98,15 @@ bench: deps-bench release
 	@for b in build/release/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
 # Configures again so that peers installed since the last configure are found.
-bench-compare: deps-bench deps-bench-peers
+bench-compare: deps-bench deps-bench-peers deps-media
 	cmake --preset release
 	cmake --build --preset release
 	@test -x build/release/bench/compare/inproc_compare || { echo "peer comparisons were not built" >&2; exit 1; }
 	./build/release/bench/compare/inproc_compare
 	./build/release/bench/compare/ipc_compare
 	./build/release/bench/compare/frames_compare
+	@if [ -x build/release/bench/media/media_compare ]; then ./build/release/bench/media/media_compare; \
+	 else echo "media comparison not built (GStreamer's development packages: make deps-media)"; fi
 
 fuzz: deps-build deps-fuzz
 	cmake --preset fuzz

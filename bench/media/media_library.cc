@@ -1,0 +1,262 @@
+// The library's way between processes: in the source process videotestsrc
+// renders each frame into a shared buffer of the library's pool (the
+// shared-frame pool is offered to it through appsink's allocation query),
+// and appsink's callback sends that very buffer to task "frames" of the sink
+// process (OsMsgAsynSendBuf): no copy. In the sink process the task's
+// callback holds the frame (OsMsgBufHold), wraps it read-only as a
+// GstBuffer whose release gives the hold back (OsMsgBufRelease), and pushes
+// it into the sink element: straight into its pad from the task's thread, or
+// (--feed appsrc) into appsrc, as an application would that keeps
+// GStreamer's threads apart from the library's. The task's queue is bounded
+// to 32 frames' bytes, as the shared-memory elements' area holds 32 frames.
+//
+// Both processes use the Unix-socket carrier with the pass's scratch
+// directory as their run directory.
+#include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
+#include <gst/video/video.h>
+#include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "compare_harness.h"
+#include "library_member.h"
+#include "media_frame_pool.h"
+#include "media_roles.h"
+
+namespace media {
+
+namespace {
+
+constexpr const char *kSourceProc = "msrc";
+constexpr const char *kSinkProc = "msink";
+constexpr const char *kSinkTask = "frames";
+constexpr uint32_t kQueueDepth = 64;
+constexpr uint64_t kQueueBytes = 32ULL * 4U * 1024U * 1024U;
+constexpr uint64_t kFullWaitNs = 2000000000ULL;
+
+// Sends the shared buffer data of len bytes to the sink's task, waiting
+// while its queue is full (at most two seconds).
+bool SendFrame(void *data, uint32_t len) {
+    MsgHead model{};
+    compare::CopyName(model.sendProcName, kSourceProc);
+    compare::CopyName(model.recvProcName, kSinkProc);
+    compare::CopyName(model.recvTaskName, kSinkTask);
+    model.msgId = 1;
+    model.data = data;
+    model.dataLen = len;
+    const uint64_t deadline = compare::NowNs() + kFullWaitNs;
+    for (;;) {
+        MsgHead head = model;
+        const uint32_t ret = OsMsgAsynSendBuf(&head);
+        if (ret == OS_MSG_OK) {
+            return true;
+        }
+        if (ret != OS_MSG_ERR_FULL || compare::NowNs() >= deadline) {
+            std::fprintf(stderr, "media_compare: frame not sent: 0x%x\n", ret);
+            return false;
+        }
+        sched_yield();
+    }
+}
+
+GstFlowReturn SendSample(GstAppSink *appsink, gpointer) {
+    GstSample *sample = gst_app_sink_pull_sample(appsink);
+    if (sample == nullptr) {
+        return GST_FLOW_EOS;
+    }
+    GstBuffer *buffer = gst_sample_get_buffer(sample);
+    void *data = SharedFrameOf(buffer);
+    bool sent = false;
+    if (data == nullptr) {
+        std::fprintf(stderr, "media_compare: a frame was not rendered into a shared buffer\n");
+    } else if (SendFrame(data, static_cast<uint32_t>(gst_buffer_get_size(buffer)))) {
+        MarkSharedFrameSent(buffer);
+        sent = true;
+    }
+    gst_sample_unref(sample);
+    return sent ? GST_FLOW_OK : GST_FLOW_ERROR;
+}
+
+// Answers the allocation query that reaches appsink with the shared-frame
+// pool, so that the source renders into shared buffers.
+GstPadProbeReturn OfferPool(GstPad *, GstPadProbeInfo *info, gpointer pool) {
+    GstQuery *query = GST_PAD_PROBE_INFO_QUERY(info);
+    if (GST_QUERY_TYPE(query) != GST_QUERY_ALLOCATION) {
+        return GST_PAD_PROBE_OK;
+    }
+    GstCaps *caps = nullptr;
+    gst_query_parse_allocation(query, &caps, nullptr);
+    GstVideoInfo video;
+    if (caps != nullptr && gst_video_info_from_caps(&video, caps)) {
+        gst_query_add_allocation_pool(query, static_cast<GstBufferPool *>(pool), static_cast<guint>(video.size), 0, 0);
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+bool PrepareSource(Pipeline &pipeline, GstBufferPool *pool) {
+    GstElement *sink = pipeline.Element("sink");
+    GstPad *pad = sink != nullptr ? gst_element_get_static_pad(sink, "sink") : nullptr;
+    if (pad == nullptr) {
+        return false;
+    }
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM, OfferPool, gst_object_ref(pool), gst_object_unref);
+    gst_object_unref(pad);
+    GstAppSinkCallbacks callbacks{};
+    callbacks.new_sample = SendSample;
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, nullptr, nullptr);
+    return true;
+}
+
+// Where the sink task's callback puts each frame: into appsrc, whose own
+// streaming thread pushes it on, or straight into the sink element's pad from
+// the task's thread, one thread hand-off less.
+struct Feed {
+    GstElement *appsrc = nullptr;
+    GstPad *pad = nullptr;
+    uint32_t warmup = 0;
+    std::string caps;
+    // The task's thread only, read once its loop was joined: whether the
+    // pad's stream-start, caps and segment went, whether the thread has its
+    // name, and the time from each measured frame's stamp to the callback
+    // (the library's part of the latency), in microseconds.
+    bool started = false;
+    bool named = false;
+    std::vector<double> arrivalUs;
+};
+
+// The sink process's feed while the task may push into it.
+std::atomic<Feed *> g_feed{nullptr};
+
+void ReleaseFrame(gpointer data) {
+    (void)OsMsgBufRelease(data);
+}
+
+// The sticky events a stream starts with, before its first frame.
+bool StartStream(GstPad *pad, const std::string &frameCaps) {
+    GstCaps *caps = gst_caps_from_string(frameCaps.c_str());
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    const bool ok = gst_pad_push_event(pad, gst_event_new_stream_start("frames")) &&
+                    gst_pad_push_event(pad, gst_event_new_caps(caps)) &&
+                    gst_pad_push_event(pad, gst_event_new_segment(&segment));
+    gst_caps_unref(caps);
+    return ok;
+}
+
+uint32_t PushFrame(MsgHead *msg) {
+    Feed *feed = g_feed.load(std::memory_order_acquire);
+    if (feed == nullptr) {
+        return 0;
+    }
+    if (OsMsgBufHold(msg->data) != OS_MSG_OK) {
+        std::fprintf(stderr, "media_compare: a frame did not come in a shared buffer\n");
+        return 0;
+    }
+    uint64_t stamp[2] = {0, 0};
+    if (msg->dataLen >= sizeof(stamp)) {
+        std::memcpy(stamp, msg->data, sizeof(stamp));
+        if (stamp[0] >= feed->warmup) {
+            feed->arrivalUs.push_back(static_cast<double>(compare::NowNs() - stamp[1]) / 1000.0);
+        }
+    }
+    GstBuffer *buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, msg->data, msg->dataLen, 0, msg->dataLen,
+                                                    msg->data, ReleaseFrame);
+    if (!feed->named) {
+        feed->named = pthread_setname_np(pthread_self(), "task:frames") == 0; // for --threads
+    }
+    if (feed->appsrc != nullptr) {
+        (void)gst_app_src_push_buffer(GST_APP_SRC(feed->appsrc), buffer);
+        return 0;
+    }
+    if (!feed->started) {
+        feed->started = StartStream(feed->pad, feed->caps);
+    }
+    (void)gst_pad_push(feed->pad, buffer);
+    return 0;
+}
+
+// Links a pad of its own to the element head of the sink process.
+bool PreparePad(Pipeline &pipeline, const char *head, Feed &feed) {
+    GstElement *sink = pipeline.Element(head);
+    GstPad *sinkPad = sink != nullptr ? gst_element_get_static_pad(sink, "sink") : nullptr;
+    if (sinkPad == nullptr) {
+        return false;
+    }
+    feed.pad = GST_PAD(gst_object_ref_sink(gst_pad_new("frames", GST_PAD_SRC)));
+    const bool ok = gst_pad_link(feed.pad, sinkPad) == GST_PAD_LINK_OK && gst_pad_set_active(feed.pad, TRUE);
+    gst_object_unref(sinkPad);
+    return ok;
+}
+
+void DropPad(Feed &feed) {
+    if (feed.pad == nullptr) {
+        return;
+    }
+    (void)gst_pad_set_active(feed.pad, FALSE);
+    GstPad *peer = gst_pad_get_peer(feed.pad);
+    if (peer != nullptr) {
+        (void)gst_pad_unlink(feed.pad, peer);
+        gst_object_unref(peer);
+    }
+    gst_object_unref(feed.pad);
+    feed.pad = nullptr;
+}
+
+} // namespace
+
+int LibrarySourceRole(const RoleArgs &args) {
+    compare::Membership member(kSourceProc, args.dir.c_str());
+    if (!member.joined()) {
+        return 1;
+    }
+    GstBufferPool *pool = NewSharedFramePool();
+    gst_object_ref_sink(pool);
+    RoleHooks hooks;
+    hooks.prepare = [pool](Pipeline &pipeline) { return PrepareSource(pipeline, pool); };
+    const int status =
+        RunSourceRole(args, "appsink name=sink sync=false enable-last-sample=false max-buffers=1", hooks);
+    gst_object_unref(pool);
+    return status;
+}
+
+int LibrarySinkRole(const RoleArgs &args) {
+    auto member = std::make_unique<compare::Membership>(kSinkProc, args.dir.c_str());
+    if (!member->AddTask(kSinkTask, kQueueDepth, PushFrame) ||
+        OsMsgSetTaskByteLimit(kSinkTask, kQueueBytes) != OS_MSG_OK) {
+        return 1;
+    }
+    const bool viaAppsrc = args.feed == "appsrc";
+    Feed feed;
+    feed.warmup = args.warmup;
+    feed.caps = FrameCaps(args);
+    feed.arrivalUs.reserve(args.frames);
+    RoleHooks hooks;
+    hooks.prepare = [&feed, &args, viaAppsrc](Pipeline &pipeline) {
+        feed.appsrc = viaAppsrc ? pipeline.Element("src") : nullptr;
+        if (viaAppsrc ? feed.appsrc == nullptr : !PreparePad(pipeline, SinkHeadName(args), feed)) {
+            return false;
+        }
+        g_feed.store(&feed, std::memory_order_release);
+        return true;
+    };
+    hooks.stop = [&member, &feed, &args] {
+        g_feed.store(nullptr, std::memory_order_release);
+        member.reset(); // leaves the membership and joins the task's loop before the pipeline goes
+        DropPad(feed);
+        if (args.threads) {
+            std::fprintf(stderr, "  %-16s latency p50 from the stamp to the task's callback: %.1f us\n",
+                         args.role.c_str(), compare::Quantile(feed.arrivalUs, 0.5));
+        }
+    };
+    const std::string appsrc = "appsrc name=src format=time max-bytes=0 block=false caps=" + FrameCaps(args);
+    return RunSinkRole(args, viaAppsrc ? appsrc : std::string(), hooks);
+}
+
+} // namespace media
