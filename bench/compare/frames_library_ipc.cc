@@ -11,6 +11,7 @@
 // application whose frames are all at its consumer would.
 #include <sched.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -104,7 +105,9 @@ bool CallEcho(uint32_t size, uint32_t warmup, uint32_t count, const std::string 
                       MsgHead *resp = nullptr;
                       uint32_t ret = OsMsgSynSendBuf(&head, &resp, 1000U);
                       bool same = ret == OS_MSG_OK && resp->dataLen == 8U && std::memcmp(resp->data, data, 8U) == 0;
-                      if (!same) fprintf(stderr, "trip %llu: 0x%x len %u\n", (unsigned long long)seq, ret, ret == 0 ? resp->dataLen : 0);
+                      if (!same) {
+                          std::fprintf(stderr, "round trip %llu came back wrong: 0x%x\n", (unsigned long long)seq, ret);
+                      }
                       if (ret == OS_MSG_OK) {
                           (void)OsMsgSynRespFree(resp);
                       }
