@@ -213,7 +213,7 @@ TEST_F(CarrierLinks, ConnectionsThatCloseLeaveNoHeldBackMemory) {
 std::atomic<uint32_t> g_slowTaken{0U};
 
 uint32_t TakeSlowly(MsgHead *) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
     g_slowTaken.fetch_add(1U);
     return OS_MSG_OK;
 }
@@ -221,12 +221,13 @@ uint32_t TakeSlowly(MsgHead *) {
 // A sender sends a burst to a task that takes its messages slowly and
 // closes at once, as a process that exits after its last send does: the
 // receiver had stopped reading the connection while the queue was full,
-// and still delivers every message the sender's sends put in the socket.
+// and still delivers every message the sender's sends put in the socket,
+// for longer than a task that takes nothing is waited for (2.5 s here).
 TEST_F(CarrierLinks, SenderThatClosesAfterABurstToASlowTaskLosesNothing) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     g_slowTaken = 0U;
     TestTask slow("slow", TakeSlowly, 2U);
-    constexpr uint32_t kBurst = 60U;
+    constexpr uint32_t kBurst = 100U;
     int fd = carrier_raw::Connect(SockPath("ctest"));
     ASSERT_GE(fd, 0);
     for (uint32_t m = 0U; m < kBurst; ++m) {

@@ -303,6 +303,9 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
             IpcParkRefuseMessage(link, transType, head, sink->pid, ret);
         }
         if (ret != OS_MSG_ERR_FULL) {
+            if (link->recv.peerGone) {
+                link->recv.goneNs = MsgMonotonicNs(); // its tasks still take its messages
+            }
             return true; // delivered, or refused
         }
         if (canStop && !link->recv.slow) {
