@@ -149,7 +149,8 @@ void IpcRecvEnd(IpcRecvState &state, IpcLink *link) {
 }
 
 /* Closes the links that ended and no longer hold anything back, and those
- * whose peer is gone and whose tasks stopped taking their messages. */
+ * whose peer is gone and whose tasks stopped taking their messages. Never
+ * while a wait's events are handled, since they may name these links. */
 void IpcRecvCloseFinished(IpcRecvState &state) {
     while (IpcLink *done = IpcParkToClose(MsgMonotonicNs())) {
         IpcRecvClose(state, done);
@@ -300,7 +301,6 @@ bool IpcRecvDrain(IpcRecvState &state, IpcLink *link, uint32_t events) {
  * a while later when some remain. */
 void IpcRecvRetryParks(IpcRecvState &state) {
     IpcParkRetry();
-    IpcRecvCloseFinished(state);
     state.parkRetryNs = MsgMonotonicNs() + (uint64_t)MSG_TUNE_RECV_PARK_RETRY_MS * kIpcMsNs;
 }
 
@@ -401,6 +401,10 @@ void IpcUnixRecvLoop(void *arg) {
         }
         if (n > 0) {
             looking = IpcRecvHandle(state, events, n);
+            if (IpcParkPending()) {
+                // After the whole batch: its later events may name any link.
+                IpcRecvCloseFinished(state);
+            }
             lookUntil = std::chrono::steady_clock::now() + std::chrono::nanoseconds(MSG_TUNE_RECV_LOOK_NS);
             // The look starts with a yield: the thread the datagram woke
             // runs first, and the next datagram is looked for after it.
