@@ -84,8 +84,7 @@ protected:
 TEST_F(ControlTask, AnswersWhatItKnowsAndRefusesWhatItCannotRead) {
     TestTask echo(
         "echo", [](MsgHead *) { return 0U; }, 16U);
-    // Its loop has claimed it once no other thread may serve it.
-    ASSERT_TRUE(WaitUntil([] { return OsMsgTaskHandle("echo", 1U, nullptr) == OS_MSG_ERR_TASK_BUSY; }));
+    ASSERT_TRUE(WaitLoopServes(kProc, "echo", 1U));
     Answer info = AskRaw(MSG_ID_CTL_INFO, Request(std::vector<MsgCtlTaskQuery>{}));
     ASSERT_EQ(info.code, OS_MSG_OK);
     std::vector<MsgCtlInfo> infos = Records<MsgCtlInfo>(info);

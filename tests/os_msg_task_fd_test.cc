@@ -115,7 +115,8 @@ TEST_F(TaskFd, IsReadableWhileMessagesWaitAndLetsOneThreadServeTwoTasks) {
     EXPECT_EQ(OsMsgTaskFd("a", nullptr), OS_MSG_ERR_INVALID_PARAM);
 
     TestTask looped("looped", [](MsgHead *) { return 0U; });
-    ASSERT_TRUE(WaitUntil([] { return OsMsgTaskHandle("looped", 1U, nullptr) == OS_MSG_ERR_TASK_BUSY; }));
+    ASSERT_TRUE(WaitLoopServes(kProc, "looped", 1U));
+    EXPECT_EQ(OsMsgTaskHandle("looped", 1U, nullptr), OS_MSG_ERR_TASK_BUSY) << "a thread runs its loop";
     int fd = -1;
     EXPECT_EQ(OsMsgTaskFd("looped", &fd), OS_MSG_ERR_TASK_BUSY) << "a thread runs its loop";
 }

@@ -87,4 +87,19 @@ inline MsgHead MakeHead(const char *proc, const char *recvTask, uint32_t msgId, 
     return head;
 }
 
+// Waits until a loop thread serves task recvTask of process proc: a message
+// sent to it has been handled. A probe that would serve the task itself
+// (OsMsgTaskHandle, OsMsgTaskFd) claims it for its descriptor when it comes
+// before the loop has started, and the loop then never runs.
+inline bool WaitLoopServes(const char *proc, const char *recvTask, uint32_t msgId) {
+    MsgHead probe = MakeHead(proc, recvTask, msgId);
+    if (OsMsgAsynSend(&probe) != OS_MSG_OK) {
+        return false;
+    }
+    return WaitUntil([recvTask] {
+        OsMsgTaskStats stats{};
+        return OsMsgGetTaskStats(recvTask, &stats) == OS_MSG_OK && stats.handled >= 1U;
+    });
+}
+
 #endif // VYRE_TEST_MSG_TEST_TASK_H
