@@ -994,6 +994,15 @@ OS_MSG_API uint32_t OsMsgDumpStats(void);
  * OS_MSG_ERR_NO_MEMORY. */
 OS_MSG_API uint32_t OsMsgBufAlloc(uint32_t size, void **data);
 
+/* As OsMsgBufAlloc, but when the pool is at its limit it waits up to
+ * timeoutMs for buffers to come back (or the limit to rise), woken when one
+ * does, instead of refusing at once: for a producer whose buffers are all
+ * with its consumers. timeoutMs 0 waits not at all. Not to be called from a
+ * task's callback whose own messages hold the buffers it waits for.
+ * OS_MSG_OK; the codes of OsMsgBufAlloc, OS_MSG_ERR_FULL once timeoutMs has
+ * passed without room. */
+OS_MSG_API uint32_t OsMsgBufAllocTimed(uint32_t size, void **data, uint32_t timeoutMs);
+
 /* Gives back a buffer that the caller owns and never sent (or whose send
  * failed); data may point anywhere inside it. Holds on it stay valid.
  * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (data is not inside a buffer the

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -218,7 +219,7 @@ TEST_F(SharedBuf, BroadcastFrameIsOneBufferUntilTheLastSubscriberReleasesIt) {
     }
 }
 
-TEST_F(SharedBuf, FullPoolRefusesAtOnceAndRecoversAsHoldsAreReleased) {
+TEST_F(SharedBuf, FullPoolRefusesAtOnceOrWaitsAndRecoversAsHoldsAreReleased) {
     g_hold = true;
     Start("rx", FrameSink);
     ASSERT_EQ(OsMsgBufSetPoolLimit(1U), OS_MSG_OK);
@@ -237,11 +238,22 @@ TEST_F(SharedBuf, FullPoolRefusesAtOnceAndRecoversAsHoldsAreReleased) {
     ASSERT_TRUE(g_handled.WaitFor(16U));
     EXPECT_EQ(TaskBufs("rx").buffersHeld, 16U);
     EXPECT_EQ(TaskBufs("rx").bytesHeld, 16U * 65536U);
-    // A thread that is no task releases rx's holds, oldest first.
-    ASSERT_EQ(OsMsgBufRelease(held[3]), OS_MSG_OK);
+    // A producer that would rather wait waits out its own time, refused once.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OsMsgBufAllocTimed(65536U, &data, 50U), OS_MSG_ERR_FULL);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    EXPECT_EQ(Pool().refusedFull, 3U);
+    // A thread that is no task releases one of rx's holds while a producer
+    // waits: the producer is woken and gets the block (without the wake-up
+    // it would be refused after its 20 s).
+    std::thread releaser([&held] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(OsMsgBufRelease(held[3]), OS_MSG_OK);
+    });
+    ASSERT_EQ(OsMsgBufAllocTimed(65536U, &data, 20000U), OS_MSG_OK) << "a released block is reused";
+    releaser.join();
     EXPECT_EQ(TaskBufs("rx").buffersHeld, 15U);
-    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 15U; }));
-    ASSERT_EQ(OsMsgBufAlloc(65536U, &data), OS_MSG_OK) << "a released block is reused";
+    EXPECT_EQ(Pool().refusedFull, 3U);
     ASSERT_EQ(OsMsgBufFree(data), OS_MSG_OK);
     for (size_t i = 0; i < held.size(); ++i) {
         EXPECT_EQ(OsMsgBufRelease(held[i]), i == 3U ? OS_MSG_ERR_INVALID_PARAM : OS_MSG_OK);

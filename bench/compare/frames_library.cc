@@ -5,7 +5,6 @@
 // which answers with the frame's 8-byte stamp.
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "frames_contenders.h"
@@ -42,11 +41,7 @@ MsgHead FrameTo(const char *task, const char *sender, void *data, uint32_t len) 
 // A buffer of size bytes, waiting while the pool is full (frames in flight).
 void *AllocWaiting(uint32_t size) {
     void *data = nullptr;
-    uint32_t ret = OS_MSG_OK;
-    while ((ret = OsMsgBufAlloc(size, &data)) == OS_MSG_ERR_FULL) {
-        std::this_thread::yield();
-    }
-    return ret == OS_MSG_OK ? data : nullptr;
+    return OsMsgBufAllocTimed(size, &data, 5000U) == OS_MSG_OK ? data : nullptr;
 }
 
 double OneWay(const OneWayCase &c, bool shared) {

@@ -7,9 +7,9 @@
 // directory before they join.
 //
 // A frame goes back to the client's pool when the server is done with it;
-// while all of a size are in flight the client yields and asks again, as an
-// application whose frames are all at its consumer would.
-#include <sched.h>
+// while all of a size are in flight the client waits for one to come back
+// (OsMsgBufAllocTimed), as an application whose frames are all at its
+// consumer would.
 
 #include <cstdio>
 #include <cstring>
@@ -50,11 +50,7 @@ MsgHead FrameTo(const char *task, void *data, uint32_t len) {
 
 void *AllocWaiting(uint32_t size) {
     void *data = nullptr;
-    uint32_t ret = OS_MSG_OK;
-    while ((ret = OsMsgBufAlloc(size, &data)) == OS_MSG_ERR_FULL) {
-        sched_yield();
-    }
-    return ret == OS_MSG_OK ? data : nullptr;
+    return OsMsgBufAllocTimed(size, &data, 5000U) == OS_MSG_OK ? data : nullptr;
 }
 
 bool ServeOneWay(const OneWayCase &c, const std::string &dir, const Hook &ready, const Hook &finish, Tally &tally) {

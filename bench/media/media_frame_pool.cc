@@ -1,8 +1,6 @@
 // The buffer pool of shared buffers (see media_frame_pool.h).
 #include "media_frame_pool.h"
 
-#include <sched.h>
-
 #include <atomic>
 #include <cstdio>
 
@@ -13,7 +11,7 @@ namespace media {
 
 namespace {
 
-constexpr uint64_t kFullWaitNs = 2000000000ULL;
+constexpr uint32_t kFullWaitMs = 2000U;
 
 // One frame's shared buffer, the user data of its GstMemory.
 struct SharedFrame {
@@ -35,12 +33,8 @@ void DropFrame(gpointer user) {
 }
 
 void *AllocWaiting(uint32_t size) {
-    const uint64_t deadline = compare::NowNs() + kFullWaitNs;
     void *data = nullptr;
-    uint32_t ret;
-    while ((ret = OsMsgBufAlloc(size, &data)) == OS_MSG_ERR_FULL && compare::NowNs() < deadline) {
-        sched_yield();
-    }
+    const uint32_t ret = OsMsgBufAllocTimed(size, &data, kFullWaitMs);
     if (ret != OS_MSG_OK) {
         std::fprintf(stderr, "media_compare: no shared buffer of %u bytes: 0x%x\n", size, ret);
         return nullptr;

@@ -66,6 +66,10 @@ uint32_t OsMsgBufAlloc(uint32_t size, void **data) {
     return SbufAlloc(size, data);
 }
 
+uint32_t OsMsgBufAllocTimed(uint32_t size, void **data, uint32_t timeoutMs) {
+    return SbufAllocWaiting(size, data, timeoutMs);
+}
+
 uint32_t OsMsgBufFree(void *data) {
     return SbufFree(data);
 }

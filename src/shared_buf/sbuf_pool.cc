@@ -10,12 +10,14 @@
 #include "shared_buf/sbuf_pool.h"
 
 #include <pthread.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 
 #include "base/msg_alloc.h"
+#include "base/msg_monotonic.h"
 #include "log/msg_log.h"
 #include "shared_buf/sbuf_mapping.h"
 #include "shared_buf/sbuf_share.h"
@@ -48,6 +50,10 @@ struct SbufPoolState {
 };
 
 pthread_mutex_t g_sbufLock = PTHREAD_MUTEX_INITIALIZER;
+/* Signalled (under the pool lock) when a block comes back or the limit
+ * rises while allocations wait for room (g_sbufRoomWaiters of them). */
+pthread_cond_t g_sbufRoom = PTHREAD_COND_INITIALIZER;
+uint32_t g_sbufRoomWaiters = 0U;
 SbufPoolState g_sbuf = {{}, nullptr, 0U, 0U, 0U, (uint64_t)OS_MSG_BUF_POOL_DEFAULT_MB *kMiB, 0U, 0U, 0U, 0U};
 
 uint32_t ClassOf(uint32_t size) {
@@ -149,7 +155,6 @@ uint32_t AddSegment(uint32_t cls) {
     if (g_sbuf.mappedBytes + bytes > g_sbuf.limitBytes) {
         TrimLocked(bytes);
         if (g_sbuf.mappedBytes + bytes > g_sbuf.limitBytes) {
-            ++g_sbuf.refusedFull;
             return OS_MSG_ERR_FULL;
         }
     }
@@ -252,6 +257,9 @@ void SbufDropRefLocked(SbufBlock *block) {
     block->nextFree = g_sbuf.freeLists[cls];
     g_sbuf.freeLists[cls] = block;
     ++block->segment->freeBlocks;
+    if (g_sbufRoomWaiters != 0U) {
+        (void)pthread_cond_broadcast(&g_sbufRoom);
+    }
 }
 
 void SbufForEachInUseLocked(void (*visit)(SbufBlock *block, void *arg), void *arg) {
@@ -281,12 +289,29 @@ void SbufUnlockAndNotify(void) {
 }
 
 uint32_t SbufAlloc(uint32_t size, void **data) {
+    return SbufAllocWaiting(size, data, 0U);
+}
+
+uint32_t SbufAllocWaiting(uint32_t size, void **data, uint32_t timeoutMs) {
     if (data == nullptr || size == 0U || size > OS_MSG_BUF_MAX_SIZE) {
         MSG_LOG(OS_MSG_LOG_ERROR, "invalid buffer size %u.", size);
         return OS_MSG_ERR_INVALID_PARAM;
     }
+    const uint64_t endNs = MsgMonotonicNs() + (uint64_t)timeoutMs * 1000000ULL;
     SbufLock();
     uint32_t ret = AllocLocked(size, data);
+    while (ret == OS_MSG_ERR_FULL && MsgMonotonicNs() < endNs) {
+        // Woken when a block comes back or the limit rises; any of them may
+        // be the room this size needs, so it is simply asked again.
+        struct timespec end = {(time_t)(endNs / 1000000000ULL), (long)(endNs % 1000000000ULL)};
+        ++g_sbufRoomWaiters;
+        (void)pthread_cond_clockwait(&g_sbufRoom, &g_sbufLock, CLOCK_MONOTONIC, &end);
+        --g_sbufRoomWaiters;
+        ret = AllocLocked(size, data);
+    }
+    if (ret == OS_MSG_ERR_FULL) {
+        ++g_sbuf.refusedFull;
+    }
     const uint64_t mapped = g_sbuf.mappedBytes;
     const uint64_t limit = g_sbuf.limitBytes;
     SbufHolder top;
@@ -373,6 +398,9 @@ uint32_t SbufSizeOf(const SbufBlock *block) {
 
 void SbufSetLimit(uint64_t bytes) {
     SbufLock();
+    if (bytes > g_sbuf.limitBytes && g_sbufRoomWaiters != 0U) {
+        (void)pthread_cond_broadcast(&g_sbufRoom);
+    }
     g_sbuf.limitBytes = bytes;
     if (g_sbuf.mappedBytes > bytes) {
         TrimLocked(1U);

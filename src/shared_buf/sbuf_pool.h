@@ -84,6 +84,11 @@ extern "C" {
  * memory for the pool's records). Logs each refusal. */
 uint32_t SbufAlloc(uint32_t size, void **data);
 
+/* As SbufAlloc, but when the pool is at its limit it waits up to timeoutMs
+ * (0: not at all) for a block to come back or the limit to rise, woken when
+ * one does; 0x80020007 once the time is over. */
+uint32_t SbufAllocWaiting(uint32_t size, void **data, uint32_t timeoutMs);
+
 /* The owner gives back a buffer it never sent: drops the owner's reference.
  * 0; 0x80020001 when data is not inside a buffer of this pool or the caller
  * no longer owns it. */
