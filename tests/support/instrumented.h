@@ -19,4 +19,17 @@ constexpr bool kInstrumentedBuild = false;
 constexpr bool kInstrumentedBuild = false;
 #endif
 
+/* kAddressSanitizer: true when the tests run under AddressSanitizer. */
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 #endif // VYRE_TEST_INSTRUMENTED_H
