@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/instrumented.h"
 #include "vyre_os_mem.h"
 
 namespace {
@@ -217,17 +218,8 @@ TEST_F(TrackedMemory, ALargeBlockComesBackForTheNextLargeRequestUncountedMeanwhi
     Free(zeroed);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kBlocksCached = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kBlocksCached = false;
-#else
-constexpr bool kBlocksCached = true;
-#endif
-#else
-constexpr bool kBlocksCached = true;
-#endif
+// Built with AddressSanitizer, the allocator caches no blocks.
+constexpr bool kBlocksCached = !kAddressSanitizer;
 
 // A thread that exits hands the blocks it cached to the other threads: a new
 // thread's allocations of the same size are served by exactly those blocks.
