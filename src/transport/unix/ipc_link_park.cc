@@ -46,6 +46,14 @@ IpcParkChunk *IpcParkChunkGet() {
     return static_cast<IpcParkChunk *>(MSG_MALLOC(sizeof(IpcParkChunk)));
 }
 
+/* One of link's messages left it (to its queue, or refused): once its peer
+ * is gone, its tasks are still taking its messages (IpcParkToClose). */
+void IpcParkNoteTaken(IpcLink *link) {
+    if (link->recv.peerGone) {
+        link->recv.goneNs = MsgMonotonicNs();
+    }
+}
+
 void IpcParkChunkPut(IpcParkChunk *chunk) {
     if (g_ipcParkSpareCount >= kIpcParkSpareChunks) {
         MSG_FREE(chunk);
@@ -151,9 +159,7 @@ void IpcParkTake(IpcLink *link, IpcPark *park, uint32_t n) {
     chunk->first += n;
     park->count -= n;
     link->recv.parkedMsgs -= n;
-    if (link->recv.peerGone) {
-        link->recv.goneNs = MsgMonotonicNs(); // its tasks still take its messages
-    }
+    IpcParkNoteTaken(link);
     if (chunk->first == chunk->end) {
         park->first = chunk->next;
         if (park->first == nullptr) {
@@ -303,9 +309,7 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
             IpcParkRefuseMessage(link, transType, head, sink->pid, ret);
         }
         if (ret != OS_MSG_ERR_FULL) {
-            if (link->recv.peerGone) {
-                link->recv.goneNs = MsgMonotonicNs(); // its tasks still take its messages
-            }
+            IpcParkNoteTaken(link);
             return true; // delivered, or refused
         }
         if (canStop && !link->recv.slow) {
