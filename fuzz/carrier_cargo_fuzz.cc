@@ -9,19 +9,20 @@
  * Input: byte 0 chooses whether the parked messages are retried after the
  * queues were emptied (bit 0; else the link's pause runs out), whether the
  * datagram comes on a dialled link (bit 1: the side that lent references 1
- * to 3 of this process's buffer, which a RELEASE gives back) rather than an
- * accepted one, and how many descriptors come with it (bits 2-4, 0 to 7);
- * byte 1 says what the first four are, two bits each: 0 a read-only
- * descriptor of this process's buffer segment (1 MiB, blocks of 8 KiB, as
- * an owner passes it), 1 a memory file that is not sealed, 2 a pipe, 3 a
- * sealed memory file of 4 KiB; the others are of the first kind. The rest is
- * the datagram, in a heap block of exactly its length.
+ * to 3 of this process's buffer, which a RELEASE or its release lane gives
+ * back) rather than an accepted one, and how many descriptors come with it
+ * (bits 2-4, 0 to 7); byte 1 says what the first four are, two bits each: 0
+ * a read-only descriptor of this process's buffer segment (1 MiB, blocks of
+ * 8 KiB, as an owner passes it), 1 a memory file that is not sealed, 2 a
+ * pipe, 3 a sealed memory file of 4 KiB set up as a release lane of 512
+ * slots; the others are of the first kind. The rest is the datagram, in a
+ * heap block of exactly its length.
  *
  * Every run starts on fresh links (socket pairs whose other ends take what
  * the links send back) and ends with their parks dropped, the queues
  * emptied and the links closed; then no descriptor may be open that was not
- * open before, no segment of another process mapped, and this process's
- * buffer back to its owner's one reference.
+ * open before, no segment or lane mapped that was not before, and this
+ * process's buffer back to its owner's one reference.
  */
 #include <dirent.h>
 #include <fcntl.h>
@@ -36,6 +37,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "shared_buf/sbuf_lane.h"
 #include "shared_buf/sbuf_pool.h"
 #include "shared_buf/sbuf_share.h"
 #include "shared_buf/sbuf_sys.h"
@@ -97,12 +99,13 @@ void ListFds() {
     }
 }
 
+/* Mappings of memory files: segments, lanes, and those the runs pass. */
 size_t SegmentMappings() {
     size_t n = 0U;
     if (FILE *maps = fopen("/proc/self/maps", "r")) {
         char line[512];
         while (fgets(line, sizeof(line), maps) != nullptr) {
-            n += strstr(line, "vyre_os_msg_buf") != nullptr ? 1U : 0U;
+            n += strstr(line, "/memfd:") != nullptr ? 1U : 0U;
         }
         fclose(maps);
     }
@@ -122,6 +125,8 @@ int MemoryFile(size_t bytes, bool sealed) {
     int fd = memfd_create("fuzz", MFD_CLOEXEC | (sealed ? MFD_ALLOW_SEALING : 0U));
     Require(fd >= 0 && ftruncate(fd, (off_t)bytes) == 0);
     if (sealed) {
+        const uint32_t head[2] = {SBUF_LANE_MAGIC, 512U};
+        Require(pwrite(fd, head, sizeof(head), 0) == (ssize_t)sizeof(head));
         Require(fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) == 0);
     }
     return fd;

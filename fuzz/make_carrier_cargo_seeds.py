@@ -10,7 +10,7 @@ OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "carrie
 MAGIC = 0x76
 SHARE = 0x11
 CARGO = 0x02
-SEGMENT, GONE, RELEASE = 5, 6, 7
+SEGMENT, GONE, RELEASE, LANE, DRAIN = 5, 6, 7, 8, 9
 BLOCK = 8192
 SEGMENT_BYTES = 1 << 20
 
@@ -33,6 +33,14 @@ def control_byte(fds, dialled=False, retry=False):
 
 def segment(seg_id, block=BLOCK, size=SEGMENT_BYTES):
     return struct.pack("<BBBBI", MAGIC, SHARE, SEGMENT, 0, 16) + struct.pack("<IIQ", seg_id, block, size)
+
+
+def lane(size=4096, slots=512):
+    return struct.pack("<BBBBI", MAGIC, SHARE, LANE, 0, 8) + struct.pack("<II", size, slots)
+
+
+def drain():
+    return struct.pack("<BBBBI", MAGIC, SHARE, DRAIN, 0, 0)
 
 
 def ids(kind, values):
@@ -65,6 +73,10 @@ SEEDS = {
     "segment_given_up": control_byte(1) + b"\x00" + segment(7) + shared(12, 7, 0, BLOCK, 0, 64) + ids(GONE, [7]),
     "references_given_back": control_byte(0, dialled=True) + b"\x00" + ids(RELEASE, [1, 3, 99]),
     "descriptors_short": control_byte(1) + b"\x02" + with_fds(b"x", 3),
+    "lane_and_dropped_frames": control_byte(2, retry=True) + bytes([0b0011]) + lane() + segment(8)
+    + b"".join(shared(20 + i, 8, i, BLOCK, 0, 64, task="none") for i in range(3)),
+    "unsealed_lane": control_byte(1) + b"\x01" + lane(1 << 20, 65536),
+    "drain_on_lent": control_byte(0, dialled=True) + b"\x00" + drain(),
 }
 
 os.makedirs(OUT, exist_ok=True)

@@ -19,6 +19,7 @@
 
 #include "carrier/carrier_raw.h"
 #include "carrier/frame_roles.h"
+#include "shared_buf/sbuf_lane.h"
 #include "shared_buf/sbuf_pool.h"
 #include "shared_buf/sbuf_sys.h"
 #include "support/descriptors.h"
@@ -76,6 +77,12 @@ protected:
         EXPECT_EQ(OpenFds(), fds_);
         EXPECT_EQ(frame_roles::MappingsOf(frame_roles::kSegmentName), 0U);
         transport_test::TransportTest::TearDown();
+    }
+
+    static std::string Lane(uint32_t bytes, uint32_t slots) {
+        std::string out(IPC_FRAME_PREFIX_LEN + IPC_SHARE_LANE_LEN, '\0');
+        IpcCargoSetLane(reinterpret_cast<uint8_t *>(&out[0]), bytes, slots);
+        return out;
     }
 
     static std::string Segment(uint32_t segId, uint32_t blockBytes, uint64_t bytes) {
@@ -215,6 +222,64 @@ TEST_F(CargoRecords, MessageOutsideItsSegmentOrShortOfDescriptorsIsDroppedAlone)
     ASSERT_TRUE(simple_msg_test::g_inbox->WaitFor(1U));
     EXPECT_EQ(simple_msg_test::g_inbox->Items()[0].msgId, 46U);
     EXPECT_EQ(GivenBack(6U), (std::vector<uint32_t>{41U, 42U, 43U, 44U, 45U, 46U}));
+}
+
+// With the owner's release lane, references go back there without a
+// message while the owner does not wait (nothing wakes it); while it waits,
+// each push is followed by a drain record. A lane that is not a sealed
+// memory file of its announced size is refused, and references keep going
+// back by message.
+TEST_F(CargoRecords, ReferencesGoBackOnTheOwnersLaneWithADrainOnlyWhileItWaits) {
+    int laneFd = -1;
+    SbufLane *owner = SbufLaneCreate(&laneFd);
+    ASSERT_NE(owner, nullptr);
+    std::vector<uint32_t> taken;
+    auto takeAll = [&] {
+        uint32_t ids[64];
+        bool broken = false;
+        for (uint32_t n; (n = SbufLaneTake(owner, ids, 64U, &broken)) != 0U;) {
+            taken.insert(taken.end(), ids, ids + n);
+        }
+        EXPECT_FALSE(broken);
+    };
+    const uint32_t i = frame_.blockIndex;
+    Recv(Lane(SbufLaneBytes(), SbufLaneSlots()) + OwnSegment(1U) + Message(11U, 1U, i, kFrameBytes, 0U, 64U),
+         {laneFd, ReadOnlySegmentFd()});
+    ASSERT_TRUE(WaitUntil([&] {
+        takeAll();
+        return !taken.empty();
+    }));
+    EXPECT_EQ(taken, std::vector<uint32_t>{11U});
+    uint8_t buf[256];
+    EXPECT_LE(carrier_raw::ReceiveBytes(other_, buf, sizeof(buf), 0), 0) << "no message while the owner does not wait";
+
+    SbufLaneSetWaiting(owner, true);
+    Recv(Message(12U, 1U, i, kFrameBytes, 0U, 64U));
+    IpcFramePrefix drain{};
+    ASSERT_TRUE(WaitUntil([&] { return carrier_raw::ReceiveBytes(other_, &drain, sizeof(drain), 0) > 0; }));
+    EXPECT_EQ(drain.transType, IPC_FRAME_SHARE);
+    EXPECT_EQ(drain.flags, IPC_SHARE_DRAIN);
+    taken.clear();
+    takeAll();
+    EXPECT_EQ(taken, std::vector<uint32_t>{12U});
+    SbufLaneFree(owner);
+
+    // A second connection, whose peer passes a lane that could shrink.
+    IpcParkDropLink(link_);
+    IpcLinkShareClose(link_);
+    IpcLinkRelease(link_);
+    (void)close(other_);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    link_ = IpcLinkCreate(pair[0], IPC_LINK_ACCEPTED, kPid, kUid);
+    other_ = pair[1];
+    LogCapture log;
+    int unsealed = memfd_create("unsealed", MFD_CLOEXEC);
+    ASSERT_EQ(ftruncate(unsealed, (off_t)SbufLaneBytes()), 0);
+    Recv(Lane(SbufLaneBytes(), SbufLaneSlots()) + OwnSegment(2U) + Message(21U, 2U, i, kFrameBytes, 0U, 64U),
+         {unsealed, ReadOnlySegmentFd()});
+    EXPECT_EQ(GivenBack(1U), std::vector<uint32_t>{21U});
+    EXPECT_EQ(log.Count("release lane from pid 4343 refused: lane not a sealed memory file"), 1U) << log.Dump();
 }
 
 } // namespace

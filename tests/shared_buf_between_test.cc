@@ -19,10 +19,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "carrier/carrier_fixture.h"
@@ -35,6 +37,7 @@ using namespace carrier_test;
 using frame_roles::FdNote;
 using frame_roles::kFdMsg;
 using frame_roles::kFrame;
+using frame_roles::kLaneName;
 using frame_roles::kSegmentName;
 using frame_roles::MappingsOf;
 
@@ -153,6 +156,7 @@ protected:
         }
         CarrierFixture::TearDown();
         EXPECT_EQ(MappingsOf(kSegmentName), 0U) << "a segment stayed mapped";
+        EXPECT_EQ(MappingsOf(kLaneName), 0U) << "a release lane stayed mapped";
         EXPECT_EQ(ShmEntriesOfOurs(), shm_);
     }
 
@@ -326,11 +330,25 @@ TEST_F(SharedBufBetween, FullPoolRefusesAtOnceNamesItsHolderAndRecovers) {
         EXPECT_EQ(OsMsgBufAlloc(kMiB, &data), OS_MSG_ERR_FULL);
         EXPECT_EQ(log.Count("process [bufpeer] holds 8 buffers"), 1U) << log.Dump();
     }
-    for (int i = 0; i < 3; ++i) {
+    // The peer gives buffers back without a message while nobody waits for
+    // them; a producer that waits is woken when one comes back (without the
+    // wake-up it would be refused after its 20 s).
+    std::thread releaser([&peer] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        peer.Send("release 0");
+    });
+    void *waited = nullptr;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OsMsgBufAllocTimed(kMiB, &waited, 20000U), OS_MSG_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "not woken by the release";
+    releaser.join();
+    EXPECT_EQ(peer.Expect("released"), "released 0");
+    for (int i = 1; i < 3; ++i) {
         peer.Send("release " + std::to_string(i));
         EXPECT_EQ(peer.Expect("released"), "released 0");
     }
-    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 5U; }));
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 6U; }));
+    EXPECT_EQ(OsMsgBufFree(waited), OS_MSG_OK);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(SendFrame("bufpeer", kMiB), OS_MSG_OK);
         EXPECT_EQ(peer.Expect("frame"), FrameLine(kMiB, 8 + i));

@@ -165,7 +165,7 @@ uint32_t AddSegment(uint32_t cls) {
         MSG_FREE(segment);
         return OS_MSG_ERR_NO_MEMORY;
     }
-    segment->fd = SbufSysCreateSegment(bytes);
+    segment->fd = SbufSysCreateSegment(SBUF_SYS_SEGMENT_NAME, bytes);
     segment->base = segment->fd >= 0 ? SbufSysMap(segment->fd, bytes, true) : nullptr;
     if (segment->base == nullptr) {
         SbufSysCloseFd(segment->fd);
@@ -196,6 +196,10 @@ uint32_t AddSegment(uint32_t cls) {
 
 uint32_t AllocLocked(uint32_t size, void **data) {
     const uint32_t cls = ClassOf(size);
+    if (g_sbuf.freeLists[cls] == nullptr) {
+        // Blocks the peers gave back on their release lanes come first.
+        (void)SbufShareCollectLocked();
+    }
     if (g_sbuf.freeLists[cls] == nullptr) {
         uint32_t ret = AddSegment(cls);
         if (ret != OS_MSG_OK) {
@@ -302,11 +306,20 @@ uint32_t SbufAllocWaiting(uint32_t size, void **data, uint32_t timeoutMs) {
     uint32_t ret = AllocLocked(size, data);
     while (ret == OS_MSG_ERR_FULL && MsgMonotonicNs() < endNs) {
         // Woken when a block comes back or the limit rises; any of them may
-        // be the room this size needs, so it is simply asked again.
+        // be the room this size needs, so it is simply asked again. While
+        // the lanes' wait flags are up, a peer that gives a block back on a
+        // lane also sends a notice, which wakes this; what was given back
+        // before the flags went up is collected here, after raising them.
         struct timespec end = {(time_t)(endNs / 1000000000ULL), (long)(endNs % 1000000000ULL)};
-        ++g_sbufRoomWaiters;
-        (void)pthread_cond_clockwait(&g_sbufRoom, &g_sbufLock, CLOCK_MONOTONIC, &end);
-        --g_sbufRoomWaiters;
+        if (g_sbufRoomWaiters++ == 0U) {
+            SbufShareWaitingLocked(true);
+        }
+        if (!SbufShareCollectLocked()) {
+            (void)pthread_cond_clockwait(&g_sbufRoom, &g_sbufLock, CLOCK_MONOTONIC, &end);
+        }
+        if (--g_sbufRoomWaiters == 0U) {
+            SbufShareWaitingLocked(false);
+        }
         ret = AllocLocked(size, data);
     }
     if (ret == OS_MSG_ERR_FULL) {
@@ -398,6 +411,7 @@ uint32_t SbufSizeOf(const SbufBlock *block) {
 
 void SbufSetLimit(uint64_t bytes) {
     SbufLock();
+    (void)SbufShareCollectLocked();
     if (bytes > g_sbuf.limitBytes && g_sbufRoomWaiters != 0U) {
         (void)pthread_cond_broadcast(&g_sbufRoom);
     }
@@ -410,12 +424,14 @@ void SbufSetLimit(uint64_t bytes) {
 
 void SbufTrim(void) {
     SbufLock();
+    (void)SbufShareCollectLocked();
     TrimLocked(0U);
     SbufUnlockAndNotify();
 }
 
 void SbufGetStats(OsMsgBufPoolStats *stats) {
     SbufLock();
+    (void)SbufShareCollectLocked();
     stats->mappedBytes = g_sbuf.mappedBytes;
     stats->limitBytes = g_sbuf.limitBytes;
     stats->bytesInUse = g_sbuf.bytesInUse;

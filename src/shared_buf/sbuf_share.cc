@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "base/msg_alloc.h"
+#include "shared_buf/sbuf_lane.h"
 #include "shared_buf/sbuf_lent.h"
 #include "shared_buf/sbuf_mapping.h"
 #include "shared_buf/sbuf_sys.h"
@@ -48,8 +49,14 @@ struct SbufShare {
     SbufMapping **maps; /* the peer's segments mapped, sorted by segId */
     uint32_t mapCount;
     uint32_t mapCap;
-    IdList released; /* reference ids owed back */
-    IdList gone;     /* own segments given up */
+    IdList released;      /* reference ids owed back */
+    IdList gone;          /* own segments given up */
+    bool drainDue;        /* the peer waits and must look at its lane */
+    SbufLane *ownLane;    /* the lane the peer gives this process's references back on; NULL until made */
+    int ownLaneFd;        /* its memory file until the peer was told of it; -1 after */
+    bool laneFailed;      /* no lane could be made: references come back by message */
+    SbufLane *peerLane;   /* the peer's lane, mapped; NULL when it has none */
+    uint32_t laneUnknown; /* ids taken off ownLane that named no lent reference, not yet reported */
 };
 
 namespace {
@@ -57,6 +64,7 @@ namespace {
 SbufShare *g_shares = nullptr;        /* open shares */
 SbufShare *g_noticeReady = nullptr;   /* shares with notices to send */
 SbufShare *g_noticeStalled = nullptr; /* shares whose notices found no room */
+bool g_laneWaiting = false;           /* an allocation waits for buffers: lanes' wait flags are up */
 
 void ListNotice(SbufShare *share, NoticeState state) {
     SbufShare **list = state == kNoticeReady ? &g_noticeReady : &g_noticeStalled;
@@ -213,7 +221,8 @@ void ForgetAccountIn(SbufLentEntry *entry, void *arg) {
 
 /* Takes the next share with notices ready, with its notices, holding its
  * connection and a reference to it; false when none is left. */
-bool TakeNotices(SbufShare **out, uint32_t *released, uint32_t *nReleased, uint32_t *gone, uint32_t *nGone) {
+bool TakeNotices(SbufShare **out, uint32_t *released, uint32_t *nReleased, uint32_t *gone, uint32_t *nGone,
+                 bool *drain) {
     for (;;) {
         SbufShare *share = g_noticeReady;
         if (share == nullptr) {
@@ -224,10 +233,13 @@ bool TakeNotices(SbufShare **out, uint32_t *released, uint32_t *nReleased, uint3
             // Its connection is being freed: nobody reads these any more.
             share->released.count = 0U;
             share->gone.count = 0U;
+            share->drainDue = false;
             continue;
         }
         *nReleased = TakeFront(share->released, released);
         *nGone = TakeFront(share->gone, gone);
+        *drain = share->drainDue;
+        share->drainDue = false;
         if (share->released.count != 0U || share->gone.count != 0U) {
             ListNotice(share, kNoticeReady);
         }
@@ -239,15 +251,70 @@ bool TakeNotices(SbufShare **out, uint32_t *released, uint32_t *nReleased, uint3
 
 /* Notices that found no room go back, ahead of none in particular: the
  * peer takes them in any order. */
-void KeepNotices(SbufShare *share, const uint32_t *released, uint32_t nReleased, const uint32_t *gone, uint32_t nGone) {
+void KeepNotices(SbufShare *share, const uint32_t *released, uint32_t nReleased, const uint32_t *gone, uint32_t nGone,
+                 bool drain) {
     if (share->closed) {
         return;
     }
+    share->drainDue = share->drainDue || drain;
     // They were just taken out of these lists, so their room is still there.
     (void)Append(share->released, released, nReleased);
     (void)Append(share->gone, gone, nGone);
     UnlistNotice(share);
     ListNotice(share, kNoticeStalled);
+}
+
+/* Takes the references the peer pushed on share's lane; true when one came
+ * back. Ids it was not lent are counted, for SbufShareReturn to report. A
+ * lane whose counts cannot be true is read no more: what the peer pushes
+ * there stays lent until the connection closes, as with a peer that gives
+ * nothing back. */
+bool CollectLane(SbufShare *share) {
+    if (share->ownLane == nullptr || share->closed) {
+        return false;
+    }
+    uint32_t ids[kNoticeBatch];
+    bool broken = false;
+    bool back = false;
+    uint32_t n;
+    while ((n = SbufLaneTake(share->ownLane, ids, kNoticeBatch, &broken)) != 0U) {
+        for (uint32_t i = 0U; i < n; ++i) {
+            SbufLentEntry entry;
+            if (SbufLentTake(&share->lent, ids[i], &entry)) {
+                DropLent(&entry);
+                back = true;
+            } else {
+                share->laneUnknown += 1U;
+            }
+        }
+    }
+    return back;
+}
+
+/* The owner's side of a lend: the lane is made with the first one, and the
+ * peer is told of it until a message that did so went out. */
+void LendLane(SbufShare *share, SbufLend *out) {
+    if (share->ownLane == nullptr && !share->laneFailed) {
+        share->ownLane = SbufLaneCreate(&share->ownLaneFd);
+        share->laneFailed = share->ownLane == nullptr;
+        if (share->ownLane != nullptr && g_laneWaiting) {
+            SbufLaneSetWaiting(share->ownLane, true);
+        }
+    }
+    // The carrier gets a copy: two threads may send the lane at once, and
+    // the first to succeed closes the share's.
+    out->laneFd = share->ownLaneFd >= 0 ? SbufSysDupFd(share->ownLaneFd) : -1;
+    out->laneBytes = SbufLaneBytes();
+    out->laneSlots = SbufLaneSlots();
+}
+
+void FreeLanes(SbufShare *share) {
+    SbufLaneFree(share->ownLane);
+    share->ownLane = nullptr;
+    SbufSysCloseFd(share->ownLaneFd);
+    share->ownLaneFd = -1;
+    SbufLaneFree(share->peerLane);
+    share->peerLane = nullptr;
 }
 
 } // namespace
@@ -262,6 +329,7 @@ SbufShare *SbufShareNew(const SbufShareHooks *hooks, void *ctx) {
     share->hooks = hooks;
     share->ctx = ctx;
     share->refs = 1U;
+    share->ownLaneFd = -1;
     SbufLock();
     share->regNext = g_shares;
     if (g_shares != nullptr) {
@@ -297,6 +365,7 @@ void SbufShareClose(SbufShare *share) {
     SbufForEachSegmentLocked(ForgetShareIn, share);
     FreeList(share->released);
     FreeList(share->gone);
+    FreeLanes(share);
     SbufUnlock();
 }
 
@@ -308,6 +377,7 @@ void SbufShareFree(SbufShare *share) {
 }
 
 uint32_t SbufShareLend(SbufShare *share, SbufBlock *block, const void *data, SbufLend *out) {
+    out->laneFd = -1;
     SbufLock();
     SbufSegment *segment = block->segment;
     uint32_t ret = OS_MSG_OK;
@@ -330,23 +400,30 @@ uint32_t SbufShareLend(SbufShare *share, SbufBlock *block, const void *data, Sbu
             out->blockBytes = segment->blockBytes;
             out->segBytes = segment->bytes;
             out->segFd = Announced(segment, share) ? -1 : segment->readOnlyFd;
+            LendLane(share, out);
         }
     }
     SbufUnlock();
     return ret;
 }
 
-void SbufShareLent(SbufShare *share, const SbufLend *lend, SbufBlock *block) {
-    if (lend->segFd < 0) {
+void SbufShareLent(SbufShare *share, SbufLend *lend, SbufBlock *block) {
+    if (lend->segFd < 0 && lend->laneFd < 0) {
         return;
     }
     SbufLock();
     // Without memory the segment is announced again with the next message;
     // the peer ignores what it knows.
-    if (!share->closed && !Announced(block->segment, share)) {
+    if (lend->segFd >= 0 && !share->closed && !Announced(block->segment, share)) {
         (void)AddAnnounced(block->segment, share);
     }
+    if (lend->laneFd >= 0) {
+        SbufSysCloseFd(share->ownLaneFd);
+        share->ownLaneFd = -1;
+    }
     SbufUnlock();
+    SbufSysCloseFd(lend->laneFd);
+    lend->laneFd = -1;
 }
 
 void SbufShareUnlend(SbufShare *share, uint32_t refId) {
@@ -356,6 +433,12 @@ void SbufShareUnlend(SbufShare *share, uint32_t refId) {
         DropLent(&entry);
     }
     SbufUnlock();
+}
+
+void SbufShareLendUndone(SbufShare *share, SbufLend *lend) {
+    SbufShareUnlend(share, lend->refId);
+    SbufSysCloseFd(lend->laneFd);
+    lend->laneFd = -1;
 }
 
 void SbufShareChargeLent(SbufShare *share, uint32_t refId, SbufAccount *account) {
@@ -379,12 +462,22 @@ uint32_t SbufShareReturn(SbufShare *share, const uint32_t *ids, uint32_t count) 
             ++unknown;
         }
     }
+    (void)CollectLane(share);
+    unknown += share->laneUnknown;
+    share->laneUnknown = 0U;
     SbufUnlock();
     return unknown;
 }
 
+void SbufShareCollect(void) {
+    SbufLock();
+    (void)SbufShareCollectLocked();
+    SbufUnlock();
+}
+
 void SbufShareLentFigures(SbufShare *share, uint32_t *refs, uint64_t *bytes) {
     SbufLock();
+    (void)CollectLane(share);
     *refs = share->lent.count;
     *bytes = share->lent.bytes;
     SbufUnlock();
@@ -414,6 +507,17 @@ void SbufShareGiveBack(SbufShare *share, uint32_t refId) {
     SbufUnlockAndNotify();
 }
 
+void SbufShareMapLane(SbufShare *share, int fd, uint32_t bytes, uint32_t slots, const char **why) {
+    SbufLane *lane = SbufLaneMap(fd, bytes, slots, why);
+    SbufLock();
+    if (lane != nullptr && !share->closed && share->peerLane == nullptr) {
+        share->peerLane = lane;
+        lane = nullptr;
+    }
+    SbufUnlock();
+    SbufLaneFree(lane); // a second announcement of the lane, or a closed share
+}
+
 void SbufShareGone(SbufShare *share, const uint32_t *segIds, uint32_t count) {
     SbufLock();
     for (uint32_t i = 0U; i < count && !share->closed; ++i) {
@@ -433,16 +537,17 @@ void SbufShareNotify(void) {
         uint32_t nReleased = 0U;
         uint32_t nGone = 0U;
         SbufLock();
-        bool taken = TakeNotices(&share, released, &nReleased, gone, &nGone);
+        bool drain = false;
+        bool taken = TakeNotices(&share, released, &nReleased, gone, &nGone, &drain);
         SbufUnlock();
         if (!taken) {
             return;
         }
-        bool sent = share->hooks->send(share->ctx, released, nReleased, gone, nGone);
+        bool sent = share->hooks->send(share->ctx, released, nReleased, gone, nGone, drain);
         share->hooks->release(share->ctx);
         SbufLock();
         if (!sent) {
-            KeepNotices(share, released, nReleased, gone, nGone);
+            KeepNotices(share, released, nReleased, gone, nGone, drain);
         }
         DropShareRef(share);
         SbufUnlock();
@@ -507,9 +612,24 @@ void SbufShareRemoveMappingLocked(SbufShare *share, SbufMapping *mapping) {
 }
 
 void SbufShareQueueReleasesLocked(SbufShare *share, const uint32_t *ids, uint32_t count) {
+    if (share->closed || count == 0U) {
+        return;
+    }
+    uint32_t pushed = 0U;
+    if (share->peerLane != nullptr) {
+        while (pushed < count && SbufLanePush(share->peerLane, ids[pushed])) {
+            ++pushed;
+        }
+        // After the push: either the owner sees these ids when it looks at
+        // the lane after raising its flag, or this sees the flag.
+        if (pushed != 0U && SbufLaneOwnerWaits(share->peerLane)) {
+            share->drainDue = true;
+            NoticeQueued(share);
+        }
+    }
     // Without memory the ids stay with the peer until the connection closes,
     // which gives them all back.
-    if (!share->closed && count != 0U && Append(share->released, ids, count)) {
+    if (pushed < count && Append(share->released, ids + pushed, count - pushed)) {
         NoticeQueued(share);
     }
 }
@@ -544,6 +664,23 @@ void SbufShareForgetAccountLocked(SbufAccount *account) {
     ForgetArg arg{account};
     for (SbufShare *share = g_shares; share != nullptr; share = share->regNext) {
         SbufLentForEach(&share->lent, ForgetAccountIn, &arg);
+    }
+}
+
+bool SbufShareCollectLocked(void) {
+    bool back = false;
+    for (SbufShare *share = g_shares; share != nullptr; share = share->regNext) {
+        back = CollectLane(share) || back;
+    }
+    return back;
+}
+
+void SbufShareWaitingLocked(bool waits) {
+    g_laneWaiting = waits;
+    for (SbufShare *share = g_shares; share != nullptr; share = share->regNext) {
+        if (share->ownLane != nullptr) {
+            SbufLaneSetWaiting(share->ownLane, waits);
+        }
     }
 }
 

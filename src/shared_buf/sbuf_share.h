@@ -14,13 +14,23 @@
  *           the reference ids it owes the peer: those of blocks whose last
  *           local reference went.
  *
+ * Giving references back. The owner of the buffers makes a release lane
+ * per share (sbuf_lane.h) and passes it with its first lent buffer; once the
+ * receiver has it, the receiver pushes the ids of the references it is done
+ * with there, without a message and without waking the owner. The owner
+ * takes them when it needs them (SbufShareCollect*: an allocation finding no
+ * free block, figures, a trim) and when the receiver sends a drain notice,
+ * which it does only while the owner waits for buffers (its lanes' wait
+ * flag, SbufShareWaitingLocked). Ids that find no lane, or a full one, go
+ * back by message as before.
+ *
  * Notices. What a share owes its peer (reference ids given back, segments
- * given up) is queued under the pool lock by whichever thread dropped the
- * last reference, and sent by that thread once it has released the lock
- * (SbufUnlockAndNotify): the share's hooks keep the connection alive while
- * a thread sends on it, and send. Notices that find no room wait for
- * SbufShareRetry, which the carrier's receive loop runs now and then while
- * SbufShareStalled says some wait.
+ * given up, a drain) is queued under the pool lock by whichever thread
+ * dropped the last reference, and sent by that thread once it has released
+ * the lock (SbufUnlockAndNotify): the share's hooks keep the connection
+ * alive while a thread sends on it, and send. Notices that find no room wait
+ * for SbufShareRetry, which the carrier's receive loop runs now and then
+ * while SbufShareStalled says some wait.
  *
  * Per-peer figures: the lent tables count references and bytes per peer,
  * and charge each reference to the task whose send lent it (its account's
@@ -52,11 +62,13 @@ typedef struct SbufShareHooks {
     /* Drops what hold took. No lock held. */
     void (*release)(void *ctx);
     /* Tells the peer of ctx that the reference ids in released are given
-     * back and that the segments of this process in gone are given up (it
-     * unmaps them). True when sent, or when ctx cannot carry anything any
-     * more; false when there is no room now (the notices are kept for
-     * SbufShareRetry). No lock held. */
-    bool (*send)(void *ctx, const uint32_t *released, uint32_t releasedCount, const uint32_t *gone, uint32_t goneCount);
+     * back, that the segments of this process in gone are given up (it
+     * unmaps them) and, with drain, that ids wait on its release lane. True
+     * when sent, or when ctx cannot carry anything any more; false when
+     * there is no room now (the notices are kept for SbufShareRetry). No
+     * lock held. */
+    bool (*send)(void *ctx, const uint32_t *released, uint32_t releasedCount, const uint32_t *gone, uint32_t goneCount,
+                 bool drain);
 } SbufShareHooks;
 
 /* What a carrier puts on the wire for one lent reference. */
@@ -70,6 +82,10 @@ typedef struct SbufLend {
     uint64_t segBytes;   /* and its size */
     int segFd;           /* a read-only descriptor of the segment (the pool's: not to be closed) when the peer
                           * must be told of the segment first; -1 when it knows it */
+    int laneFd;          /* the release lane's memory file when the peer must be told of it first (the
+                          * carrier's copy: SbufShareLent or SbufShareLendUndone closes it); -1 otherwise */
+    uint32_t laneBytes;  /* the lane's size and slots, with laneFd */
+    uint32_t laneSlots;
 } SbufLend;
 
 /* Who holds most of this process's buffers (SbufShareTopHolderLocked). */
@@ -109,24 +125,32 @@ void SbufShareFree(SbufShare *share);
  * 0x8002000d when the segment's read-only descriptor cannot be opened. */
 uint32_t SbufShareLend(SbufShare *share, SbufBlock *block, const void *data, SbufLend *out);
 
-/* The message with lend went out: when it told the peer of the segment,
- * the peer knows it from now on. block is the lent one (the caller still
- * holds a reference). */
-void SbufShareLent(SbufShare *share, const SbufLend *lend, SbufBlock *block);
+/* The message with lend went out: when it told the peer of the segment or
+ * the lane, the peer knows them from now on. block is the lent one (the
+ * caller still holds a reference). */
+void SbufShareLent(SbufShare *share, SbufLend *lend, SbufBlock *block);
 
 /* The message with reference refId did not go out: the reference goes
  * back. */
 void SbufShareUnlend(SbufShare *share, uint32_t refId);
+
+/* The message with lend did not go out: its reference goes back, and the
+ * carrier's copy of the lane's descriptor is closed. */
+void SbufShareLendUndone(SbufShare *share, SbufLend *lend);
 
 /* Charges reference refId, if the peer still holds it, to account (the task
  * that sent it). The caller holds what keeps account alive
  * (simpleQueueLock). */
 void SbufShareChargeLent(SbufShare *share, uint32_t refId, SbufAccount *account);
 
-/* The peer gives the references ids[0..count) back. The number of ids that
- * named no reference it holds (ignored: a peer drops only what it was
- * lent). */
+/* The peer gives the references ids[0..count) back, and those it pushed on
+ * the share's release lane. The number of ids that named no reference it
+ * holds (ignored: a peer drops only what it was lent). */
 uint32_t SbufShareReturn(SbufShare *share, const uint32_t *ids, uint32_t count);
+
+/* Takes the references every peer pushed on its release lane, so that
+ * figures and the pool count them as back. */
+void SbufShareCollect(void);
 
 /* References the peer holds now, and their bytes. */
 void SbufShareLentFigures(SbufShare *share, uint32_t *refs, uint64_t *bytes);
@@ -147,6 +171,12 @@ void SbufShareGiveBack(SbufShare *share, uint32_t refId);
 
 /* The peer gave its segments segIds[0..count) up. */
 void SbufShareGone(SbufShare *share, const uint32_t *segIds, uint32_t count);
+
+/* The peer's release lane, passed as fd (closed here in any case) of bytes
+ * bytes and slots slots: the references given back from now on go there. A
+ * second lane is ignored. *why is set when the lane is not sound (the
+ * references then keep going back by message), left alone otherwise. */
+void SbufShareMapLane(SbufShare *share, int fd, uint32_t bytes, uint32_t slots, const char **why);
 
 /* ---- notices ------------------------------------------------------------ */
 
@@ -175,6 +205,13 @@ bool SbufShareNoticesDueLocked(void);
 bool SbufShareTopHolderLocked(SbufHolder *top);
 /* The references charged to account are charged to no task from now on. */
 void SbufShareForgetAccountLocked(SbufAccount *account);
+/* SbufShareCollect with the pool lock held; true when a reference came
+ * back. */
+bool SbufShareCollectLocked(void);
+/* An allocation starts (waits true) or stops waiting for buffers: every
+ * lane's wait flag follows, so that peers send a drain notice after they
+ * push. */
+void SbufShareWaitingLocked(bool waits);
 
 #ifdef __cplusplus
 }

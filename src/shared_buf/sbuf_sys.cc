@@ -11,15 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace {
-
-/* Shown in /proc/<pid>/fd and /proc/<pid>/maps as "/memfd:vyre_os_msg_buf". */
-constexpr const char *kSegmentName = "vyre_os_msg_buf";
-
-} // namespace
-
-int SbufSysCreateSegment(size_t bytes) {
-    int fd = memfd_create(kSegmentName, MFD_CLOEXEC | MFD_ALLOW_SEALING);
+int SbufSysCreateSegment(const char *name, size_t bytes) {
+    int fd = memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0) {
         return -1;
     }

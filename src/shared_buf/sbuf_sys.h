@@ -13,12 +13,17 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* A memory file of bytes bytes (a multiple of the page size), close-on-exec,
- * sealed so that neither its owner nor anyone it is passed to can shrink or
- * grow it, nor change the seals: a receiver that maps it can never be cut off
- * by a truncation. The descriptor, or -1. The file has no name in any file
- * system (nothing to remove when the process goes). */
-int SbufSysCreateSegment(size_t bytes);
+/* Names of the memory files, as /proc/<pid>/fd and /proc/<pid>/maps show
+ * them ("/memfd:<name>"): buffer segments and release lanes. */
+#define SBUF_SYS_SEGMENT_NAME "vyre_os_msg_buf"
+#define SBUF_SYS_LANE_NAME "vyre_os_msg_lane"
+
+/* A memory file called name of bytes bytes (a multiple of the page size),
+ * close-on-exec, sealed so that neither its owner nor anyone it is passed to
+ * can shrink or grow it, nor change the seals: a receiver that maps it can
+ * never be cut off by a truncation. The descriptor, or -1. The file has no
+ * name in any file system (nothing to remove when the process goes). */
+int SbufSysCreateSegment(const char *name, size_t bytes);
 
 /* Maps all bytes of segment fd shared, readable and writable (writable only
  * when writable is true); NULL on failure. */

@@ -10,6 +10,7 @@
 #define MSG_MODULE "simple_msg"
 
 #include "log/msg_log.h"
+#include "shared_buf/sbuf_share.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
 
@@ -47,6 +48,7 @@ uint32_t SimpleMsgSetByteLimit(const char *taskName, uint64_t bytes) {
 
 uint32_t SimpleMsgGetBufStats(const char *taskName, OsMsgTaskBufStats *stats) {
     uint32_t ret = OS_MSG_OK;
+    SbufShareCollect(); // references given back on release lanes are back
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = SimpleMsgFindUsable(taskName, &ret);
     if (task != nullptr) {

@@ -35,6 +35,7 @@ using namespace carrier_proto;
 constexpr uint32_t kFrame = 200U; // a frame in a shared buffer; its pattern's seed is its length
 constexpr uint32_t kFdMsg = 201U; // descriptors; payload: FdNote, then bytes patterned with kFdMsg
 constexpr const char *kSegmentName = "vyre_os_msg_buf";
+constexpr const char *kLaneName = "vyre_os_msg_lane"; // where a receiver gives buffers back
 
 /* What a message with descriptors says about its first one. */
 struct FdNote {

@@ -14,6 +14,14 @@ void IpcCargoSetSegment(uint8_t *out, uint32_t segId, uint32_t blockBytes, uint6
     std::memcpy(out + IPC_FRAME_PREFIX_LEN, &body, sizeof(body));
 }
 
+void IpcCargoSetLane(uint8_t *out, uint32_t bytes, uint32_t slots) {
+    IpcFramePrefix prefix;
+    IpcFrameSetPrefix(&prefix, IPC_FRAME_SHARE, IPC_SHARE_LANE, IPC_SHARE_LANE_LEN);
+    const uint32_t body[2] = {bytes, slots};
+    std::memcpy(out, &prefix, sizeof(prefix));
+    std::memcpy(out + IPC_FRAME_PREFIX_LEN, body, sizeof(body));
+}
+
 void IpcCargoSetIdsHead(uint8_t *out, uint32_t kind, uint32_t count) {
     IpcFramePrefix prefix;
     IpcFrameSetPrefix(&prefix, IPC_FRAME_SHARE, kind, (uint32_t)sizeof(uint32_t) * (count + 1U));

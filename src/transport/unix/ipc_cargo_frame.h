@@ -22,7 +22,15 @@
  *     the owner unmapped these segments; the receiver unmaps them once it
  *     uses none of their blocks.
  *   IPC_SHARE_RELEASE (receiver to owner): count u32, then count refIds
- *     u32: the receiver gives these references back.
+ *     u32: the receiver gives these references back (and the owner looks
+ *     at its release lane too).
+ *   IPC_SHARE_LANE (owner to receiver): bytes u32, slots u32 (bodyLen 8).
+ *     The datagram brings the release lane's memory file (sbuf_lane.h),
+ *     readable and writable, as the next descriptor: the receiver gives
+ *     references back there from now on. Sent with the first message that
+ *     lends a buffer, in the same datagram, before any SEGMENT record.
+ *   IPC_SHARE_DRAIN (receiver to owner; bodyLen 0): ids wait on the
+ *     owner's release lane while it waits for buffers.
  *
  * Share kinds are numbered after the control kinds (ipc_frame.h), so a
  * number names one kind of record whichever type carries it.
@@ -56,8 +64,11 @@
 #define IPC_SHARE_SEGMENT 5U
 #define IPC_SHARE_GONE 6U
 #define IPC_SHARE_RELEASE 7U
+#define IPC_SHARE_LANE 8U
+#define IPC_SHARE_DRAIN 9U
 
 #define IPC_SHARE_SEGMENT_LEN 16U
+#define IPC_SHARE_LANE_LEN 8U
 /* Ids one GONE or RELEASE record carries at most. */
 #define IPC_SHARE_IDS_MAX 256U
 
@@ -88,6 +99,9 @@ static_assert(sizeof(IpcCargoDesc) == IPC_CARGO_DESC_LEN, "the cargo description
 
 /* A whole SEGMENT record in out (IPC_FRAME_PREFIX_LEN + 16 bytes). */
 void IpcCargoSetSegment(uint8_t *out, uint32_t segId, uint32_t blockBytes, uint64_t bytes);
+
+/* A whole LANE record in out (IPC_FRAME_PREFIX_LEN + 8 bytes). */
+void IpcCargoSetLane(uint8_t *out, uint32_t bytes, uint32_t slots);
 
 /* The prefix and count word of a GONE or RELEASE record of count ids, in
  * out (IPC_FRAME_PREFIX_LEN + 4 bytes); the ids follow. */

@@ -64,6 +64,47 @@ uint32_t IpcCargoSegment(IpcFrameSink *sink, IpcLink *link, const uint8_t *body,
     return IPC_FRAME_PREFIX_LEN + bodyLen;
 }
 
+/* LANE: the owner's release lane, where this process gives its references
+ * back from now on. */
+uint32_t IpcCargoLane(IpcFrameSink *sink, IpcLink *link, const uint8_t *body, uint32_t bodyLen, const char **why) {
+    int fd = -1;
+    if (bodyLen != IPC_SHARE_LANE_LEN) {
+        *why = "bad lane record";
+        return 0U;
+    }
+    if (!IpcCargoClaimFds(sink, 1U, &fd)) {
+        *why = "lane without its descriptor";
+        return 0U;
+    }
+    uint32_t words[2];
+    std::memcpy(words, body, sizeof(words));
+    SbufShare *share = IpcLinkShareOf(link, nullptr);
+    const char *refused = share == nullptr ? "no memory for the connection's buffers" : nullptr;
+    if (share != nullptr) {
+        SbufShareMapLane(share, fd, words[0], words[1], &refused);
+    } else {
+        IpcSysClose(&fd);
+    }
+    if (refused != nullptr) {
+        // References go back by message instead.
+        MSG_LOG(OS_MSG_LOG_ERROR, "release lane from pid %u refused: %s.", sink->pid, refused);
+    }
+    return IPC_FRAME_PREFIX_LEN + bodyLen;
+}
+
+/* DRAIN: the owner waits for buffers given back on its lane. */
+uint32_t IpcCargoDrain(IpcLink *link, uint32_t bodyLen, const char **why) {
+    if (bodyLen != 0U) {
+        *why = "bad drain record";
+        return 0U;
+    }
+    SbufShare *share = IpcLinkShareIf(link);
+    if (share != nullptr) {
+        (void)SbufShareReturn(share, nullptr, 0U);
+    }
+    return IPC_FRAME_PREFIX_LEN;
+}
+
 /* GONE and RELEASE: ids of segments the owner gave up, or of references the
  * receiver gives back. */
 uint32_t IpcCargoIds(IpcFrameSink *sink, IpcLink *link, uint32_t kind, const uint8_t *body, uint32_t bodyLen,
@@ -108,6 +149,10 @@ uint32_t IpcCargoShareRecord(IpcFrameSink *sink, IpcLink *link, const uint8_t *d
     case IPC_SHARE_GONE:
     case IPC_SHARE_RELEASE:
         return IpcCargoIds(sink, link, prefix.flags, body, prefix.bodyLen, why);
+    case IPC_SHARE_LANE:
+        return IpcCargoLane(sink, link, body, prefix.bodyLen, why);
+    case IPC_SHARE_DRAIN:
+        return IpcCargoDrain(link, prefix.bodyLen, why);
     default:
         *why = "bad share record";
         return 0U;

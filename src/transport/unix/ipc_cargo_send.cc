@@ -99,7 +99,7 @@ IpcSendResult IpcCargoSendOnLink(IpcPeer *peer, IpcLink *link, uint32_t transTyp
                                  const void *data, IpcCargoOut *out, IpcSendBudget &budget) {
     MsgCargo *cargo = out->cargo;
     SbufShare *share = nullptr;
-    SbufLend lend = {0U, 0U, 0U, 0U, 0U, 0U, 0U, -1};
+    SbufLend lend = {0U, 0U, 0U, 0U, 0U, 0U, 0U, -1, -1, 0U, 0U};
     if (cargo->buf != nullptr) {
         share = IpcLinkShareOf(link, peer != nullptr ? peer->name : nullptr);
         uint32_t ret = share != nullptr ? SbufShareLend(share, cargo->buf, cargo->data, &lend) : OS_MSG_ERR_NO_MEMORY;
@@ -108,11 +108,17 @@ IpcSendResult IpcCargoSendOnLink(IpcPeer *peer, IpcLink *link, uint32_t transTyp
             return ret == OS_MSG_ERR_SERVER_NOT_RUNNING ? IPC_SEND_BROKEN : IPC_SEND_ERROR;
         }
     }
+    uint8_t lane[IPC_FRAME_PREFIX_LEN + IPC_SHARE_LANE_LEN];
     uint8_t segment[IPC_FRAME_PREFIX_LEN + IPC_SHARE_SEGMENT_LEN];
-    int fds[OS_MSG_MAX_FDS + 1U];
+    int fds[OS_MSG_MAX_FDS + 2U];
     uint32_t fdCount = 0U;
-    struct iovec iov[5];
+    struct iovec iov[6];
     size_t n = 0U;
+    if (lend.laneFd >= 0) {
+        IpcCargoSetLane(lane, lend.laneBytes, lend.laneSlots);
+        iov[n++] = {lane, sizeof(lane)};
+        fds[fdCount++] = lend.laneFd;
+    }
     if (lend.segFd >= 0) {
         IpcCargoSetSegment(segment, lend.segId, lend.blockBytes, lend.segBytes);
         iov[n++] = {segment, sizeof(segment)};
@@ -138,7 +144,7 @@ IpcSendResult IpcCargoSendOnLink(IpcPeer *peer, IpcLink *link, uint32_t transTyp
         out->lentOn = link;
         out->refId = lend.refId;
     } else if (share != nullptr) {
-        SbufShareUnlend(share, lend.refId);
+        SbufShareLendUndone(share, &lend);
     }
     return res;
 }

@@ -20,11 +20,14 @@ void IpcShareRelease(void *ctx) {
     IpcLinkRelease(static_cast<IpcLink *>(ctx));
 }
 
-/* One datagram with a RELEASE and a GONE record, each when it has ids. */
-bool IpcShareSend(void *ctx, const uint32_t *released, uint32_t releasedCount, const uint32_t *gone,
-                  uint32_t goneCount) {
+/* One datagram with a RELEASE and a GONE record, each when it has ids, and
+ * a DRAIN record when drain asks for one that no RELEASE record stands for
+ * (the owner looks at its lane on either). */
+bool IpcShareSend(void *ctx, const uint32_t *released, uint32_t releasedCount, const uint32_t *gone, uint32_t goneCount,
+                  bool drain) {
     uint8_t heads[2][IPC_FRAME_PREFIX_LEN + sizeof(uint32_t)];
-    struct iovec iov[4];
+    IpcFramePrefix drainRecord;
+    struct iovec iov[5];
     size_t n = 0U;
     if (releasedCount != 0U) {
         IpcCargoSetIdsHead(heads[0], IPC_SHARE_RELEASE, releasedCount);
@@ -35,6 +38,10 @@ bool IpcShareSend(void *ctx, const uint32_t *released, uint32_t releasedCount, c
         IpcCargoSetIdsHead(heads[1], IPC_SHARE_GONE, goneCount);
         iov[n++] = {heads[1], sizeof(heads[1])};
         iov[n++] = {const_cast<uint32_t *>(gone), sizeof(uint32_t) * goneCount};
+    }
+    if (drain && releasedCount == 0U) {
+        IpcFrameSetPrefix(&drainRecord, IPC_FRAME_SHARE, IPC_SHARE_DRAIN, 0U);
+        iov[n++] = {&drainRecord, sizeof(drainRecord)};
     }
     // A link that broke gives everything back on its own when it closes.
     return n == 0U || IpcLinkSendNow(static_cast<IpcLink *>(ctx), iov, n) != IPC_SEND_FULL;
