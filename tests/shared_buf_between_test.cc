@@ -356,6 +356,36 @@ TEST_F(SharedBufBetween, FullPoolRefusesAtOnceNamesItsHolderAndRecovers) {
     EXPECT_EQ(OsMsgBufSetPoolLimit(OS_MSG_BUF_POOL_DEFAULT_MB), OS_MSG_OK);
 }
 
+// A stream of frames sent back to back shares datagrams: each frame still
+// arrives once, in order, from its own block, and with a pool far smaller
+// than the stream every buffer must come back from the peer to be used
+// again, so none may stay lent once it is through.
+TEST_F(SharedBufBetween, StreamOfFramesArrivesOnceInOrderAndEveryBufferComesBack) {
+    Peer &peer = Frames("bufpeer");
+    constexpr uint32_t kFrames = 2000U;
+    constexpr uint32_t kSize = 64U * 1024U;
+    ASSERT_EQ(OsMsgBufSetPoolLimit(1U), OS_MSG_OK); // sixteen frames at most
+    for (uint32_t seq = 0U; seq < kFrames; ++seq) {
+        void *data = nullptr;
+        ASSERT_EQ(OsMsgBufAllocTimed(kSize, &data, kWaitMs), OS_MSG_OK) << "frame " << seq;
+        frame_roles::StampFrame(static_cast<uint8_t *>(data), kSize, seq);
+        MsgHead head;
+        carrier_proto::FillHead(&head, kSelf, "bufpeer", "frames", frame_roles::kStamped, data, kSize);
+        ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK) << "frame " << seq;
+    }
+    std::string stamps;
+    EXPECT_TRUE(WaitUntil([&] {
+        unsigned taken = 0U;
+        peer.Send("stamps");
+        stamps = peer.Expect("stamps");
+        return std::sscanf(stamps.c_str(), "stamps %u", &taken) == 1 && taken >= kFrames;
+    }));
+    EXPECT_EQ(stamps, "stamps " + std::to_string(kFrames) + " 0"); // none lost, repeated, reordered or torn
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
+    EXPECT_EQ(Pool().segments, 1U);
+    EXPECT_EQ(OsMsgBufSetPoolLimit(OS_MSG_BUF_POOL_DEFAULT_MB), OS_MSG_OK);
+}
+
 /* Sends kFdMsg to bufpeer with fds, the first holding note.len bytes
  * patterned with note.seed, and payloadLen patterned bytes after the
  * note. */

@@ -32,8 +32,9 @@ namespace frame_roles {
 
 using namespace carrier_proto;
 
-constexpr uint32_t kFrame = 200U; // a frame in a shared buffer; its pattern's seed is its length
-constexpr uint32_t kFdMsg = 201U; // descriptors; payload: FdNote, then bytes patterned with kFdMsg
+constexpr uint32_t kFrame = 200U;   // a frame in a shared buffer; its pattern's seed is its length
+constexpr uint32_t kFdMsg = 201U;   // descriptors; payload: FdNote, then bytes patterned with kFdMsg
+constexpr uint32_t kStamped = 202U; // a frame of a numbered stream, its number stamped (StampFrame)
 constexpr const char *kSegmentName = "vyre_os_msg_buf";
 constexpr const char *kLaneName = "vyre_os_msg_lane"; // where a receiver gives buffers back
 
@@ -44,6 +45,27 @@ struct FdNote {
 };
 
 inline void (*g_report)(const std::string &line) = nullptr;
+
+/* Stamps frame number seq at the start, the middle and the end of data
+ * (len at least 12), so that a frame read from the wrong block or at the
+ * wrong offset shows. */
+inline void StampFrame(uint8_t *data, uint32_t len, uint32_t seq) {
+    for (uint32_t at : {0U, len / 2U, len - 4U}) {
+        std::memcpy(data + at, &seq, sizeof(seq));
+    }
+}
+
+/* The number stamped on data, or UINT32_MAX when its three stamps differ. */
+inline uint32_t StampOf(const uint8_t *data, uint32_t len) {
+    uint32_t seq[3] = {0U, 0U, 0U};
+    if (len < 12U) {
+        return UINT32_MAX;
+    }
+    std::memcpy(&seq[0], data, 4U);
+    std::memcpy(&seq[1], data + len / 2U, 4U);
+    std::memcpy(&seq[2], data + len - 4U, 4U);
+    return seq[0] == seq[1] && seq[1] == seq[2] ? seq[0] : UINT32_MAX;
+}
 
 using ::MappingsOf;
 
@@ -93,9 +115,15 @@ public:
      * first 8 bytes answered back, without a report; kFdMsg:
      * "fds COUNT INTACT PAYLOAD", COUNT the message's descriptors, INTACT
      * whether the first one's bytes matched, PAYLOAD whether the payload
-     * did (the others are left to the library to close). */
+     * did (the others are left to the library to close); kStamped: counted,
+     * without a report (see "stamps"). */
     uint32_t OnMessage(MsgHead *msg) {
-        if (msg->msgId == kProbe) {
+        if (msg->msgId == kStamped) {
+            const uint32_t seq = StampOf(static_cast<const uint8_t *>(msg->data), msg->dataLen);
+            std::lock_guard<std::mutex> guard(lock_);
+            misplaced_ += seq != stamps_ ? 1U : 0U;
+            stamps_ += 1U;
+        } else if (msg->msgId == kProbe) {
             g_report("probe");
         } else if (msg->msgId == kCall) {
             (void)OsMsgSynSendResp(msg, msg->data, msg->dataLen >= 8U ? 8U : 0U);
@@ -121,8 +149,9 @@ public:
 
     /* "hold": frames are held from now on; "release I": releases held frame
      * I ("released CODE"); "maps": "maps N", the segments mapped;
-     * "fdcount": "fdcount N", the memory files and pipes open. False for
-     * another command. */
+     * "fdcount": "fdcount N", the memory files and pipes open; "stamps":
+     * "stamps N BAD", the stamped frames taken and those of them that were
+     * not the next number of the stream. False for another command. */
     bool RunCommand(const std::string &command) {
         unsigned index = 0U;
         if (command == "hold") {
@@ -139,6 +168,9 @@ public:
             g_report("maps " + std::to_string(MappingsOf(kSegmentName)));
         } else if (command == "fdcount") {
             g_report("fdcount " + std::to_string(OpenFdCount()));
+        } else if (command == "stamps") {
+            std::lock_guard<std::mutex> guard(lock_);
+            g_report("stamps " + std::to_string(stamps_) + " " + std::to_string(misplaced_));
         } else {
             return false;
         }
@@ -173,6 +205,8 @@ private:
     std::mutex lock_;
     bool holding_ = false;
     std::vector<const void *> held_;
+    uint32_t stamps_ = 0U;    // stamped frames taken, and so the number expected next
+    uint32_t misplaced_ = 0U; // of them: those stamped with another number (lost, repeated, reordered, torn)
 };
 
 inline Frames g_frames;

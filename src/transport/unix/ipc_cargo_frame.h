@@ -49,8 +49,11 @@
  * otherwise it lies in the owner's buffer: block blockIndex of segment
  * segId, a block holding size bytes, dataLen bytes from dataOffset, lent
  * under refId. fdCount descriptors follow in the datagram's descriptors
- * (after a segment's own). A message with cargo travels alone in its
- * datagram (after an announcement of its segment), never sliced.
+ * (after a segment's own). A message with cargo is never sliced. One with
+ * descriptors or an announcement of its segment travels alone in its
+ * datagram (after the announcement); one that only names a block of a
+ * segment the receiver knows (bodyLen 0, fdCount 0) may share a datagram
+ * with other records, handled in order.
  *
  * Thread safety: layouts and pure functions only.
  */

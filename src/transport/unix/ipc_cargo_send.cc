@@ -15,6 +15,7 @@
 #include "transport/msg_adapter.h"
 #include "transport/unix/ipc_cargo_frame.h"
 #include "transport/unix/ipc_link_share.h"
+#include "transport/unix/ipc_send_batch.h"
 
 namespace {
 
@@ -49,6 +50,60 @@ uint32_t IpcCargoCharge(SbufAccount *account, const void *arg) {
 bool IpcCargoStaysHere(const char *destProcName, uint32_t transType) {
     return destProcName[0] == '\0' || strncmp(destProcName, MsgGetProcName(), OS_MSG_NAME_LEN) == 0 ||
            (transType == MSG_TRANS_SUB_BRO && strncmp(destProcName, MSG_PROC_NAME_PMSG, OS_MSG_NAME_LEN) == 0);
+}
+
+/* The message alone in its datagram: the announcements of the release lane
+ * and of its segment when lend has them, the record, its descriptors. */
+IpcSendResult IpcCargoSendAlone(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire, const void *data,
+                                const MsgCargo *cargo, const SbufLend &lend, IpcSendBudget &budget) {
+    uint8_t lane[IPC_FRAME_PREFIX_LEN + IPC_SHARE_LANE_LEN];
+    uint8_t segment[IPC_FRAME_PREFIX_LEN + IPC_SHARE_SEGMENT_LEN];
+    int fds[OS_MSG_MAX_FDS + 2U];
+    uint32_t fdCount = 0U;
+    struct iovec iov[6];
+    size_t n = 0U;
+    if (lend.laneFd >= 0) {
+        IpcCargoSetLane(lane, lend.laneBytes, lend.laneSlots);
+        iov[n++] = {lane, sizeof(lane)};
+        fds[fdCount++] = lend.laneFd;
+    }
+    if (lend.segFd >= 0) {
+        IpcCargoSetSegment(segment, lend.segId, lend.blockBytes, lend.segBytes);
+        iov[n++] = {segment, sizeof(segment)};
+        fds[fdCount++] = lend.segFd;
+    }
+    const uint32_t bodyLen = cargo->buf != nullptr ? 0U : wire->dataLen;
+    IpcFramePrefix prefix;
+    IpcFrameSetPrefix(&prefix, transType, IPC_FRAME_CARGO, bodyLen);
+    IpcCargoDesc desc = {lend.refId, lend.segId, lend.blockIndex, lend.size, lend.dataOffset, cargo->fdCount};
+    iov[n++] = {&prefix, sizeof(prefix)};
+    iov[n++] = {const_cast<MsgHead *>(wire), IPC_FRAME_HEAD_LEN};
+    iov[n++] = {&desc, sizeof(desc)};
+    if (bodyLen != 0U) {
+        iov[n++] = {const_cast<void *>(data), bodyLen};
+    }
+    for (uint32_t i = 0U; i < cargo->fdCount; ++i) {
+        fds[fdCount++] = cargo->fds[i];
+    }
+    return IpcSendDatagram(peer, link, iov, n, budget, fds, fdCount);
+}
+
+/* Puts the message lending the buffer of lend into peer's batch, sending a
+ * full batch first (waiting within budget); *batched says whether it went
+ * in (when not, the message goes alone). */
+IpcSendResult IpcCargoJoinBatch(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire,
+                                const SbufLend &lend, IpcSendBudget &budget, bool *batched) {
+    const IpcCargoDesc desc = {lend.refId, lend.segId, lend.blockIndex, lend.size, lend.dataOffset, 0U};
+    IpcBatchResult taken = IpcBatchAppendCargo(peer, link, transType, wire, &desc);
+    if (taken == IPC_BATCH_FULL) {
+        IpcSendResult res = IpcBatchFlush(peer, link, budget);
+        if (res != IPC_SEND_OK) {
+            return res;
+        }
+        taken = IpcBatchAppendCargo(peer, link, transType, wire, &desc);
+    }
+    *batched = taken == IPC_BATCH_TAKEN;
+    return IPC_SEND_OK;
 }
 
 } // namespace
@@ -108,36 +163,20 @@ IpcSendResult IpcCargoSendOnLink(IpcPeer *peer, IpcLink *link, uint32_t transTyp
             return ret == OS_MSG_ERR_SERVER_NOT_RUNNING ? IPC_SEND_BROKEN : IPC_SEND_ERROR;
         }
     }
-    uint8_t lane[IPC_FRAME_PREFIX_LEN + IPC_SHARE_LANE_LEN];
-    uint8_t segment[IPC_FRAME_PREFIX_LEN + IPC_SHARE_SEGMENT_LEN];
-    int fds[OS_MSG_MAX_FDS + 2U];
-    uint32_t fdCount = 0U;
-    struct iovec iov[6];
-    size_t n = 0U;
-    if (lend.laneFd >= 0) {
-        IpcCargoSetLane(lane, lend.laneBytes, lend.laneSlots);
-        iov[n++] = {lane, sizeof(lane)};
-        fds[fdCount++] = lend.laneFd;
+    // A lent buffer whose datagram needs no descriptor (the peer knows its
+    // segment and the release lane, the message brings none) is a small
+    // record like any other.
+    const bool batchable = share != nullptr && lend.segFd < 0 && lend.laneFd < 0 && cargo->fdCount == 0U &&
+                           transType != MSG_TRANS_SYN && transType != MSG_TRANS_SYN_RESP;
+    bool batched = false;
+    IpcSendResult res =
+        batchable ? IpcCargoJoinBatch(peer, link, transType, wire, lend, budget, &batched) : IPC_SEND_OK;
+    if (res == IPC_SEND_OK && !batched) {
+        res = IpcBatchFlush(peer, link, budget);
+        if (res == IPC_SEND_OK) {
+            res = IpcCargoSendAlone(peer, link, transType, wire, data, cargo, lend, budget);
+        }
     }
-    if (lend.segFd >= 0) {
-        IpcCargoSetSegment(segment, lend.segId, lend.blockBytes, lend.segBytes);
-        iov[n++] = {segment, sizeof(segment)};
-        fds[fdCount++] = lend.segFd;
-    }
-    const uint32_t bodyLen = cargo->buf != nullptr ? 0U : wire->dataLen;
-    IpcFramePrefix prefix;
-    IpcFrameSetPrefix(&prefix, transType, IPC_FRAME_CARGO, bodyLen);
-    IpcCargoDesc desc = {lend.refId, lend.segId, lend.blockIndex, lend.size, lend.dataOffset, cargo->fdCount};
-    iov[n++] = {&prefix, sizeof(prefix)};
-    iov[n++] = {const_cast<MsgHead *>(wire), IPC_FRAME_HEAD_LEN};
-    iov[n++] = {&desc, sizeof(desc)};
-    if (bodyLen != 0U) {
-        iov[n++] = {const_cast<void *>(data), bodyLen};
-    }
-    for (uint32_t i = 0U; i < cargo->fdCount; ++i) {
-        fds[fdCount++] = cargo->fds[i];
-    }
-    IpcSendResult res = IpcSendDatagram(peer, link, iov, n, budget, fds, fdCount);
     if (res == IPC_SEND_OK && share != nullptr) {
         SbufShareLent(share, &lend, cargo->buf);
         IpcLinkHold(link);

@@ -5,11 +5,14 @@
  *
  * A message with cargo takes the road of any message to another process
  * (the peer's link, its flow control, one reconnection when the link turns
- * out broken) but goes alone in its datagram, with its descriptors
- * (SCM_RIGHTS). A shared buffer is lent, not copied: the link's share
- * enters a reference under a new id, and the datagram names the block;
+ * out broken). A shared buffer is lent, not copied: the link's share
+ * enters a reference under a new id, and the record names the block;
  * before the first message that names a segment on a link, the same
  * datagram tells the peer of the segment with a read-only descriptor of it.
+ * A message with descriptors (SCM_RIGHTS), with such an announcement, or
+ * that is a call goes alone in its datagram, after what is batched for the
+ * peer; an asynchronous one that only lends a buffer the peer's segment
+ * holds joins the peer's batch as a small message does (ipc_send_batch.h).
  * A payload with descriptors larger than IPC_CARGO_INLINE_MAX is copied
  * into a shared buffer first, so that it still goes in one datagram.
  *
@@ -45,8 +48,10 @@ typedef struct IpcCargoOut {
 uint32_t IpcUnixSendCargo(const char *destProcName, uint32_t transType, MsgHead *head, MsgCargo *cargo);
 
 /* Sends the message wire (its payload copy at data, when it has one) with
- * out's cargo on link, peer's lock held (released while waiting for room
- * within budget). */
+ * out's cargo on link, peer's link, after what is batched for peer, or
+ * puts it into the batch; peer's lock held (released while waiting for
+ * room within budget). IPC_SEND_OK with out->lentOn set when its buffer
+ * was lent (sent or batched); otherwise the lend is undone. */
 IpcSendResult IpcCargoSendOnLink(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire,
                                  const void *data, IpcCargoOut *out, IpcSendBudget &budget);
 

@@ -24,6 +24,7 @@
 #include "log/msg_log.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_run_dir.h"
+#include "transport/unix/ipc_send_batch.h"
 #include "transport/unix/ipc_unix_sys.h"
 
 namespace {
@@ -267,8 +268,7 @@ void IpcPeerCacheClose(void) {
         peer.closed = true;
         peer.users = 0U;
         peer.queued = false;
-        peer.pendLen = 0U;
-        peer.spareLen = 0U;
+        IpcBatchDropLocked(&peer);
         if (peer.name[0] != '\0') {
             IpcPeerFreeLocked(&peer);
         }

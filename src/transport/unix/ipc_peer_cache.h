@@ -66,9 +66,11 @@ typedef struct IpcPeer {
     std::atomic<uint64_t> lastUseNs;         /* monotonic time of the last send: idle and LRU eviction */
     uint8_t *spare;                          /* lock: the batch taken for sending (IPC_BATCH_BYTES), or NULL */
     uint32_t spareLen;                       /* lock: its bytes not sent yet */
-    std::mutex pendLock;                     /* guards the four fields below; taken after lock */
+    IpcLink *spareLent;                      /* lock: the link spare's shared buffers were lent on (a reference) */
+    std::mutex pendLock;                     /* guards the five fields below; taken after lock */
     uint8_t *pend;                           /* the batch being filled (IPC_BATCH_BYTES), or NULL */
     uint32_t pendLen;                        /* its bytes */
+    IpcLink *pendLent;                       /* as spareLent, for pend; NULL while it lends nothing */
     bool queued;                             /* the batch sender holds the slot (ready or waiting for room) */
     uint64_t lastAsyncNs;                    /* monotonic time of the last lone send or batch */
     std::atomic<uint32_t> fullCount;         /* entries in full (written under g_ipcFullLock) */

@@ -21,7 +21,9 @@
 #include "base/msg_thread_name.h"
 #include "base/msg_tunables.h"
 #include "log/msg_log.h"
+#include "shared_buf/sbuf_share.h"
 #include "transport/unix/ipc_frame.h"
+#include "transport/unix/ipc_link_share.h"
 #include "transport/unix/ipc_unix_sys.h"
 
 namespace {
@@ -74,6 +76,60 @@ IpcPeer *IpcBatchTakeReady() {
     return peer;
 }
 
+/* Gives the buffers lent in batch[0..*len) back to lentOn's share. With
+ * keep set, the other records stay, in order, at the start of batch (*len
+ * becomes their bytes); otherwise *len becomes 0. The messages whose
+ * buffers went back. */
+uint32_t IpcBatchUnlend(uint8_t *batch, uint32_t *len, IpcLink *lentOn, bool keep) {
+    SbufShare *share = IpcLinkShareIf(lentOn); // made by the lends, kept while the link lives
+    uint32_t kept = 0U;
+    uint32_t dropped = 0U;
+    for (uint32_t pos = 0U; pos < *len;) {
+        IpcFramePrefix prefix;
+        std::memcpy(&prefix, batch + pos, sizeof(prefix));
+        const bool lent = (prefix.flags & IPC_FRAME_CARGO) != 0U;
+        const uint32_t recordLen = (lent ? IPC_CARGO_RECORD_OVERHEAD : IPC_FRAME_RECORD_OVERHEAD) + prefix.bodyLen;
+        if (lent) {
+            IpcCargoDesc desc;
+            std::memcpy(&desc, batch + pos + IPC_FRAME_RECORD_OVERHEAD, sizeof(desc));
+            if (share != nullptr) {
+                SbufShareUnlend(share, desc.refId);
+            }
+            ++dropped;
+        } else if (keep) {
+            std::memmove(batch + kept, batch + pos, recordLen);
+            kept += recordLen;
+        }
+        pos += recordLen;
+    }
+    *len = kept;
+    return dropped;
+}
+
+/* Forgets peer->spare (peer's lock held): sent when sent is set, else
+ * dropped, its lent buffers given back. */
+void IpcBatchSpareDone(IpcPeer *peer, bool sent) {
+    if (peer->spareLent != nullptr) {
+        if (!sent) {
+            (void)IpcBatchUnlend(peer->spare, &peer->spareLen, peer->spareLent, false);
+        }
+        IpcLinkRelease(peer->spareLent);
+        peer->spareLent = nullptr;
+    }
+    peer->spareLen = 0U;
+}
+
+/* peer->spare is about to go on a link other than the one its buffers were
+ * lent on (peer's lock held): their messages are dropped, their buffers
+ * given back; the other messages stay. */
+void IpcBatchDropLentElsewhere(IpcPeer *peer) {
+    uint32_t dropped = IpcBatchUnlend(peer->spare, &peer->spareLen, peer->spareLent, true);
+    IpcLinkRelease(peer->spareLent);
+    peer->spareLent = nullptr;
+    MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] restarted, %u messages with shared buffers dropped.", peer->name,
+            dropped);
+}
+
 /* Sends peer->spare without waiting (peer's lock held), reconnecting once
  * when the peer has restarted. */
 IpcSendResult IpcBatchSendSpare(IpcPeer *peer) {
@@ -81,11 +137,17 @@ IpcSendResult IpcBatchSendSpare(IpcPeer *peer) {
         if (IpcPeerConnect(peer) != OS_MSG_OK) {
             return IPC_SEND_BROKEN;
         }
+        if (peer->spareLent != nullptr && peer->spareLent != peer->link) {
+            IpcBatchDropLentElsewhere(peer);
+            if (peer->spareLen == 0U) {
+                return IPC_SEND_OK;
+            }
+        }
         struct iovec iov = {peer->spare, peer->spareLen};
         IpcSendResult res = IpcLinkSendNow(peer->link, &iov, 1U);
         if (res != IPC_SEND_BROKEN) {
             if (res == IPC_SEND_OK) {
-                peer->spareLen = 0U;
+                IpcBatchSpareDone(peer, true);
             }
             return res;
         }
@@ -113,6 +175,8 @@ bool IpcBatchTake(IpcPeer *peer, bool release) {
     peer->spare = filled;
     peer->spareLen = peer->pendLen;
     peer->pendLen = 0U;
+    peer->spareLent = peer->pendLent; // spare was empty, so it held no link
+    peer->pendLent = nullptr;
     return true;
 }
 
@@ -134,7 +198,7 @@ void IpcBatchServe(IpcPeer *peer) {
         if (res != IPC_SEND_OK) {
             MSG_LOG(OS_MSG_LOG_ERROR, "process [%.16s] gone, %u bytes of messages dropped.", peer->name,
                     peer->spareLen);
-            peer->spareLen = 0U;
+            IpcBatchSpareDone(peer, false);
         }
     }
 }
@@ -206,6 +270,92 @@ void *IpcBatchThread(void *) {
     }
 }
 
+/* One record for a batch: its prefix and header, then extra (a cargo
+ * description) and prefix.bodyLen bytes of body. */
+struct IpcBatchRecord {
+    IpcFramePrefix prefix;
+    const MsgHead *wire;
+    const void *extra;
+    uint32_t extraLen;
+    const void *body;
+    IpcLink *lentOn; /* the link the record's buffer was lent on, NULL for none */
+};
+
+/* IpcBatchAppend's rule for any record. */
+IpcBatchResult IpcBatchPut(IpcPeer *peer, uint32_t gen, const IpcBatchRecord &rec) {
+    const uint32_t recordLen = IPC_FRAME_RECORD_OVERHEAD + rec.extraLen + rec.prefix.bodyLen;
+    if (recordLen > IPC_BATCH_RECORD_MAX || !peer->linked.load(std::memory_order_acquire)) {
+        return IPC_BATCH_ALONE; // the first message to a peer goes alone: it learns whether the peer runs
+    }
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> guard(peer->pendLock);
+        if (peer->gen.load(std::memory_order_relaxed) != gen) {
+            return IPC_BATCH_ALONE; // the slot moved on: the lone path looks again
+        }
+        if (rec.lentOn != nullptr && peer->pendLent != nullptr && peer->pendLent != rec.lentOn) {
+            return IPC_BATCH_ALONE; // the lone path sends (or drops) the older link's first
+        }
+        if (!peer->queued) {
+            // Only a message that finds no batch waiting reads the clock: a
+            // streaming sender pays for it once per batch, not per message.
+            uint64_t now = MsgMonotonicNs();
+            bool streaming = now - peer->lastAsyncNs < MSG_TUNE_BATCH_BURST_NS;
+            peer->lastAsyncNs = now;
+            if (!streaming) {
+                return IPC_BATCH_ALONE;
+            }
+        }
+        if (peer->pend == nullptr) {
+            peer->pend = static_cast<uint8_t *>(MSG_MALLOC(IPC_BATCH_BYTES));
+            if (peer->pend == nullptr) {
+                return IPC_BATCH_ALONE; // tried again with the next message
+            }
+        }
+        if (peer->pendLen + recordLen > IPC_BATCH_BYTES) {
+            return IPC_BATCH_FULL;
+        }
+        uint8_t *at = peer->pend + peer->pendLen;
+        std::memcpy(at, &rec.prefix, sizeof(rec.prefix));
+        std::memcpy(at + IPC_FRAME_PREFIX_LEN, rec.wire, IPC_FRAME_HEAD_LEN);
+        at += IPC_FRAME_RECORD_OVERHEAD;
+        if (rec.extraLen != 0U) {
+            std::memcpy(at, rec.extra, rec.extraLen);
+        }
+        if (rec.prefix.bodyLen != 0U) {
+            std::memcpy(at + rec.extraLen, rec.body, rec.prefix.bodyLen);
+        }
+        peer->pendLen += recordLen;
+        if (rec.lentOn != nullptr && peer->pendLent == nullptr) {
+            IpcLinkHold(rec.lentOn);
+            peer->pendLent = rec.lentOn;
+        }
+        wake = !peer->queued;
+        peer->queued = true;
+    }
+    if (wake) {
+        IpcBatchEnqueue(peer);
+    }
+    return IPC_BATCH_TAKEN;
+}
+
+/* Sends what is batched for peer on its link without waiting, with peer's
+ * lock held: the batch taken earlier and then the batch being filled.
+ * IPC_SEND_OK when both went (or there were none); IPC_SEND_FULL when the
+ * socket had no room (what is left stays batched, in order). */
+IpcSendResult IpcBatchFlushLocked(IpcPeer *peer) {
+    for (int round = 0; round < 2; ++round) {
+        if (peer->spareLen == 0U && !IpcBatchTake(peer, false)) {
+            return IPC_SEND_OK;
+        }
+        IpcSendResult res = IpcBatchSendSpare(peer);
+        if (res != IPC_SEND_OK) {
+            return res;
+        }
+    }
+    return IPC_SEND_OK;
+}
+
 } // namespace
 
 uint32_t IpcBatchStart(void) {
@@ -253,62 +403,49 @@ void IpcBatchStop(void) {
 }
 
 IpcBatchResult IpcBatchAppend(IpcPeer *peer, uint32_t gen, uint32_t transType, const MsgHead *wire, const void *data) {
-    uint32_t recordLen = IPC_FRAME_RECORD_OVERHEAD + wire->dataLen;
-    if (recordLen > IPC_BATCH_RECORD_MAX || !peer->linked.load(std::memory_order_acquire)) {
-        return IPC_BATCH_ALONE; // the first message to a peer goes alone: it learns whether the peer runs
-    }
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> guard(peer->pendLock);
-        if (peer->gen.load(std::memory_order_relaxed) != gen) {
-            return IPC_BATCH_ALONE; // the slot moved on: the lone path looks again
-        }
-        if (!peer->queued) {
-            // Only a message that finds no batch waiting reads the clock: a
-            // streaming sender pays for it once per batch, not per message.
-            uint64_t now = MsgMonotonicNs();
-            bool streaming = now - peer->lastAsyncNs < MSG_TUNE_BATCH_BURST_NS;
-            peer->lastAsyncNs = now;
-            if (!streaming) {
-                return IPC_BATCH_ALONE;
-            }
-        }
-        if (peer->pend == nullptr) {
-            peer->pend = static_cast<uint8_t *>(MSG_MALLOC(IPC_BATCH_BYTES));
-            if (peer->pend == nullptr) {
-                return IPC_BATCH_ALONE; // tried again with the next message
-            }
-        }
-        if (peer->pendLen + recordLen > IPC_BATCH_BYTES) {
-            return IPC_BATCH_FULL;
-        }
-        IpcFramePrefix prefix;
-        IpcFrameSetPrefix(&prefix, transType, 0U, wire->dataLen);
-        uint8_t *at = peer->pend + peer->pendLen;
-        std::memcpy(at, &prefix, sizeof(prefix));
-        std::memcpy(at + IPC_FRAME_PREFIX_LEN, wire, IPC_FRAME_HEAD_LEN);
-        if (wire->dataLen != 0U) {
-            std::memcpy(at + IPC_FRAME_RECORD_OVERHEAD, data, wire->dataLen);
-        }
-        peer->pendLen += recordLen;
-        wake = !peer->queued;
-        peer->queued = true;
-    }
-    if (wake) {
-        IpcBatchEnqueue(peer);
-    }
-    return IPC_BATCH_TAKEN;
+    IpcBatchRecord rec = {{}, wire, nullptr, 0U, data, nullptr};
+    IpcFrameSetPrefix(&rec.prefix, transType, 0U, wire->dataLen);
+    return IpcBatchPut(peer, gen, rec);
 }
 
-IpcSendResult IpcBatchFlushLocked(IpcPeer *peer) {
-    for (int round = 0; round < 2; ++round) {
-        if (peer->spareLen == 0U && !IpcBatchTake(peer, false)) {
-            return IPC_SEND_OK;
-        }
-        IpcSendResult res = IpcBatchSendSpare(peer);
-        if (res != IPC_SEND_OK) {
+IpcBatchResult IpcBatchAppendCargo(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire,
+                                   const IpcCargoDesc *desc) {
+    if (peer->link != link) {
+        return IPC_BATCH_ALONE; // the batch went out on a new link meanwhile: the lent one is tried alone
+    }
+    IpcBatchRecord rec = {{}, wire, desc, IPC_CARGO_DESC_LEN, nullptr, link};
+    IpcFrameSetPrefix(&rec.prefix, transType, IPC_FRAME_CARGO, 0U);
+    return IpcBatchPut(peer, peer->gen.load(std::memory_order_relaxed), rec);
+}
+
+IpcSendResult IpcBatchFlush(IpcPeer *peer, IpcLink *link, IpcSendBudget &budget) {
+    for (;;) {
+        IpcSendResult res = IpcBatchFlushLocked(peer);
+        if (res == IPC_SEND_OK) {
             return res;
         }
+        uint32_t waitMs = res == IPC_SEND_FULL ? IpcSendWaitLeft(budget) : 0U;
+        if (waitMs == 0U) {
+            return res;
+        }
+        peer->lock.unlock();
+        bool room = IpcLinkWaitRoom(link, waitMs);
+        peer->lock.lock();
+        if (peer->link != link) {
+            return IPC_SEND_BROKEN;
+        }
+        if (!room) {
+            return IPC_SEND_FULL;
+        }
     }
-    return IPC_SEND_OK;
+}
+
+void IpcBatchDropLocked(IpcPeer *peer) {
+    IpcBatchSpareDone(peer, false);
+    if (peer->pendLent != nullptr) {
+        (void)IpcBatchUnlend(peer->pend, &peer->pendLen, peer->pendLent, false);
+        IpcLinkRelease(peer->pendLent);
+        peer->pendLent = nullptr;
+    }
+    peer->pendLen = 0U;
 }

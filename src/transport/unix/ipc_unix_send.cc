@@ -11,7 +11,7 @@
  * reference to the link), and a task the peer reported full is waited for
  * on the peer cache's condition; what a send may wait is its budget
  * (ipc_send_room.h). A message with cargo (a shared buffer, descriptors)
- * takes the same road and goes alone in its datagram (ipc_cargo_send.h).
+ * takes the same road (ipc_cargo_send.h).
  * A message in slices whose later slice cannot go within its bound is given
  * up: a control record tells the receiver to drop what it holds of it, or,
  * when even that finds no room, the link is shut down, which drops it too.
@@ -130,36 +130,20 @@ uint32_t IpcSendFull(IpcPeer *peer) {
 }
 
 /* What is batched for peer, then the message (none when wire is NULL;
- * with cargo when it has some), on its link (its lock held). */
+ * with cargo when it has some, which may join the batch instead), on its
+ * link (its lock held). What is batched goes first, so a thread's messages
+ * keep their order. */
 IpcSendResult IpcSendOnLink(IpcPeer *peer, uint32_t transType, const MsgHead *wire, const void *data,
                             IpcSendBudget &budget, IpcCargoOut *cargo) {
     IpcLink *link = peer->link;
-    for (;;) {
-        // What is batched for the peer goes first, so a thread's messages
-        // keep their order.
-        IpcSendResult res = IpcBatchFlushLocked(peer);
-        if (res == IPC_SEND_OK) {
-            break;
-        }
-        uint32_t waitMs = res == IPC_SEND_FULL ? IpcSendWaitLeft(budget) : 0U;
-        if (waitMs == 0U) {
-            return res;
-        }
-        peer->lock.unlock();
-        bool room = IpcLinkWaitRoom(link, waitMs);
-        peer->lock.lock();
-        if (peer->link != link) {
-            return IPC_SEND_BROKEN;
-        }
-        if (!room) {
-            return IPC_SEND_FULL;
-        }
+    if (cargo != nullptr) {
+        return IpcCargoSendOnLink(peer, link, transType, wire, data, cargo, budget);
     }
-    if (wire == nullptr) {
-        return IPC_SEND_OK;
+    IpcSendResult res = IpcBatchFlush(peer, link, budget);
+    if (res != IPC_SEND_OK || wire == nullptr) {
+        return res;
     }
-    return cargo != nullptr ? IpcCargoSendOnLink(peer, link, transType, wire, data, cargo, budget)
-                            : IpcSendOnce(peer, link, transType, wire, data, budget);
+    return IpcSendOnce(peer, link, transType, wire, data, budget);
 }
 
 /* Sends to peer (its lock held), reconnecting once when the connection
