@@ -15,6 +15,7 @@
  */
 #include <fcntl.h>
 #include <linux/dma-heap.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -294,6 +295,33 @@ TEST_F(SharedBufBetween, ReceiverKilledWhileHoldingGivesEverythingBack) {
     peer.Kill();
     EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
     EXPECT_EQ(AtPeers("ship"), 0U);
+    ExpectOnlySocketOf("bufpeer");
+}
+
+// A receiver that stops mid-stream, with frames in its socket and more
+// waiting in this process's batch for it, and is then killed: every buffer
+// comes back and nothing of its connection stays open.
+TEST_F(SharedBufBetween, ReceiverStoppedMidStreamThenKilledGivesEverythingBack) {
+    const size_t fds = OpenFds() + 2U; // and the pipes to the peer, which stay until the fixture ends
+    Peer &peer = Frames("bufpeer");
+    ASSERT_EQ(SendFrame("bufpeer", 4096U), OS_MSG_OK);
+    EXPECT_EQ(peer.Expect("frame"), FrameLine(4096U));
+    ASSERT_EQ(kill(peer.pid(), SIGSTOP), 0);
+    uint32_t ret = OS_MSG_OK;
+    uint32_t sent = 0U;
+    while (ret == OS_MSG_OK && sent < 100000U) {
+        if ((ret = SendFrame("bufpeer", 4096U)) == OS_MSG_OK) {
+            ++sent;
+        }
+    }
+    EXPECT_EQ(ret, OS_MSG_ERR_FULL) << sent << " frames sent";
+    EXPECT_GT(Pool().buffersInUse, 0U);
+    peer.Kill();
+    EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; })) << Pool().buffersInUse << " still lent";
+    ASSERT_EQ(OsMsgBufSetPoolLimit(1U), OS_MSG_OK); // the stream's segments go
+    EXPECT_EQ(Pool().segments, 0U);
+    EXPECT_TRUE(WaitUntil([&] { return OpenFds() == fds; })) << OpenFds() << " open, " << fds << " before";
+    EXPECT_EQ(OsMsgBufSetPoolLimit(OS_MSG_BUF_POOL_DEFAULT_MB), OS_MSG_OK);
     ExpectOnlySocketOf("bufpeer");
 }
 

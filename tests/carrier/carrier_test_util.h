@@ -170,6 +170,7 @@ public:
     }
 
     void Kill() { Reap(true); }
+    pid_t pid() const { return pid_; }
 
     /* Waits at most waitMs for it to end by itself: its wait status, or -1
      * when it did not end in time (it is left running). */
