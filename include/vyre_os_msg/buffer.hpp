@@ -83,6 +83,20 @@ public:
         return buffer(data, size);
     }
 
+    /* As alloc, but while the pool is at its limit waits up to wait for a
+     * buffer to come back (OsMsgBufAllocTimed), woken when one does:
+     * errc::full once wait has run out. */
+    static result<buffer> alloc(size_t size, std::chrono::milliseconds wait) noexcept {
+        if (size == 0U || size > OS_MSG_BUF_MAX_SIZE) {
+            return errc::invalid_param;
+        }
+        void *data = nullptr;
+        if (uint32_t code = OsMsgBufAllocTimed(static_cast<uint32_t>(size), &data, detail::to_ms(wait, 0U))) {
+            return detail::code_error(code);
+        }
+        return buffer(data, size);
+    }
+
     std::byte *data() const noexcept { return static_cast<std::byte *>(data_); }
     size_t size() const noexcept { return size_; }
     explicit operator bool() const noexcept { return data_ != nullptr; }

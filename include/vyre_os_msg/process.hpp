@@ -70,17 +70,6 @@ struct join_options {
     std::optional<OsMsgLogFunc> log_sink;
 };
 
-namespace detail {
-/* A wait in whole milliseconds for the C interface: at least least, at
- * most UINT32_MAX. */
-constexpr uint32_t to_ms(std::chrono::milliseconds wait, uint32_t least) noexcept {
-    return wait.count() < static_cast<std::chrono::milliseconds::rep>(least) ? least
-           : wait.count() > static_cast<std::chrono::milliseconds::rep>(UINT32_MAX)
-               ? UINT32_MAX
-               : static_cast<uint32_t>(wait.count());
-}
-} // namespace detail
-
 /* The process's membership of the messaging system, from join() to the
  * destructor, which stops the process's server (OsMsgDestroy) and leaves
  * (OsMsgUninit): every task is unregistered then and their loops end. Do not

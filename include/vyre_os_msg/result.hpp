@@ -6,6 +6,7 @@
 #ifndef VYRE_OS_MSG_RESULT_HPP
 #define VYRE_OS_MSG_RESULT_HPP
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -103,6 +104,15 @@ namespace detail {
 /* A result code of the C interface as an error code (OS_MSG_OK: none). */
 inline std::error_code code_error(uint32_t code) noexcept {
     return code == OS_MSG_OK ? std::error_code() : std::error_code(static_cast<int>(code), category());
+}
+
+/* A wait in whole milliseconds for the C interface: at least least, at
+ * most UINT32_MAX. */
+constexpr uint32_t to_ms(std::chrono::milliseconds wait, uint32_t least) noexcept {
+    return wait.count() < static_cast<std::chrono::milliseconds::rep>(least) ? least
+           : wait.count() > static_cast<std::chrono::milliseconds::rep>(UINT32_MAX)
+               ? UINT32_MAX
+               : static_cast<uint32_t>(wait.count());
 }
 
 [[noreturn]] inline void fail(const char *what, const std::error_code &error) noexcept {
