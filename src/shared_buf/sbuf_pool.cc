@@ -196,10 +196,11 @@ uint32_t AddSegment(uint32_t cls) {
 
 uint32_t AllocLocked(uint32_t size, void **data) {
     const uint32_t cls = ClassOf(size);
-    if (g_sbuf.freeLists[cls] == nullptr) {
-        // Blocks the peers gave back on their release lanes come first.
-        (void)SbufShareCollectLocked();
-    }
+    // Blocks the peers gave back on their release lanes come back first, and
+    // on every allocation: the block given back last is the one reused next,
+    // while its pages are still cached, and the pool grows only for blocks
+    // that are really out.
+    (void)SbufShareCollectLocked();
     if (g_sbuf.freeLists[cls] == nullptr) {
         uint32_t ret = AddSegment(cls);
         if (ret != OS_MSG_OK) {
