@@ -18,8 +18,8 @@
  * per share (sbuf_lane.h) and passes it with its first lent buffer; once the
  * receiver has it, the receiver pushes the ids of the references it is done
  * with there, without a message and without waking the owner. The owner
- * takes them when it needs them (SbufShareCollect*: an allocation finding no
- * free block, figures, a trim) and when the receiver sends a drain notice,
+ * takes them when it needs them (SbufShareCollect*: every allocation,
+ * figures, a trim) and when the receiver sends a drain notice,
  * which it does only while the owner waits for buffers (its lanes' wait
  * flag, SbufShareWaitingLocked). Ids that find no lane, or a full one, go
  * back by message as before.
