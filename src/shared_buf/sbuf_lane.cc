@@ -7,6 +7,7 @@
  *        0  magic, then the number of slots (written once, by the owner)
  *       64  head: ids pushed so far (receiver), wrapping
  *      128  tail: ids taken so far (owner), wrapping; then the wait flag
+ *           (owner) and the drain asked for (receiver sets, owner clears)
  *      192  slots ids
  */
 #define MSG_MODULE "shared_buf"
@@ -29,6 +30,7 @@ constexpr uint32_t kSlotsAt = SBUF_LANE_SLOTS_AT;
 constexpr uint32_t kHeadAt = 64U;
 constexpr uint32_t kTailAt = 128U;
 constexpr uint32_t kWaitsAt = 132U;
+constexpr uint32_t kAskedAt = 136U;
 constexpr uint32_t kIdsAt = 192U;
 
 uint32_t BytesFor(uint32_t slots) {
@@ -141,14 +143,19 @@ bool SbufLanePush(SbufLane *lane, uint32_t id) {
     return true;
 }
 
-bool SbufLaneOwnerWaits(const SbufLane *lane) {
-    return __atomic_load_n(Word(lane, kWaitsAt), __ATOMIC_SEQ_CST) != 0U;
+bool SbufLaneAskDrain(SbufLane *lane) {
+    return __atomic_load_n(Word(lane, kWaitsAt), __ATOMIC_SEQ_CST) != 0U &&
+           __atomic_exchange_n(Word(lane, kAskedAt), 1U, __ATOMIC_SEQ_CST) == 0U;
 }
 
 uint32_t SbufLaneTake(SbufLane *lane, uint32_t *ids, uint32_t max, bool *broken) {
     if (lane->broken) {
         *broken = true;
         return 0U;
+    }
+    // Looking now: what is pushed from here on asks again.
+    if (__atomic_load_n(Word(lane, kAskedAt), __ATOMIC_RELAXED) != 0U) {
+        __atomic_store_n(Word(lane, kAskedAt), 0U, __ATOMIC_SEQ_CST);
     }
     const uint32_t pushed = __atomic_load_n(Word(lane, kHeadAt), __ATOMIC_SEQ_CST);
     uint32_t n = pushed - lane->count;

@@ -12,9 +12,11 @@
  * Waking the owner. While an allocation of the owner waits for buffers to
  * come back, the owner raises the lane's wait flag. A receiver that pushes
  * an id and then finds the flag raised sends the owner a message (the
- * carrier's drain notice), which wakes it. Pushes and the flag are
- * sequentially consistent on both sides, so either the receiver sees the
- * flag or the owner, looking at the lane after raising it, sees the id.
+ * carrier's drain notice), which wakes it, once until the owner looks at
+ * the lane again (the lane's asked word). Pushes, the flag and the asked
+ * word are sequentially consistent on both sides, so either the receiver
+ * sees the flag (and a cleared asked word) or the owner, looking at the
+ * lane after raising the flag (and clearing the word), sees the id.
  *
  * Neither side trusts the other's words: the receiver keeps its own count
  * of ids pushed and the owner its own of ids taken; a count read from the
@@ -66,8 +68,9 @@ void SbufLaneFree(SbufLane *lane);
 bool SbufLanePush(SbufLane *lane, uint32_t id);
 
 /* Receiver, after pushes: true when the owner waits for buffers and must be
- * told to look at the lane. */
-bool SbufLaneOwnerWaits(const SbufLane *lane);
+ * told to look at the lane, which it has not been since it last looked;
+ * the caller then tells it. */
+bool SbufLaneAskDrain(SbufLane *lane);
 
 /* Owner: moves up to max ids pushed since the last take to ids; the number
  * moved. *broken is set when the lane's count cannot be true (the lane is

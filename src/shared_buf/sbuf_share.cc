@@ -622,7 +622,7 @@ void SbufShareQueueReleasesLocked(SbufShare *share, const uint32_t *ids, uint32_
         }
         // After the push: either the owner sees these ids when it looks at
         // the lane after raising its flag, or this sees the flag.
-        if (pushed != 0U && SbufLaneOwnerWaits(share->peerLane)) {
+        if (pushed != 0U && SbufLaneAskDrain(share->peerLane)) {
             share->drainDue = true;
             NoticeQueued(share);
         }
