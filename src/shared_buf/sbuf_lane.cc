@@ -154,7 +154,7 @@ uint32_t SbufLaneTake(SbufLane *lane, uint32_t *ids, uint32_t max, bool *broken)
         return 0U;
     }
     // Looking now: what is pushed from here on asks again.
-    if (__atomic_load_n(Word(lane, kAskedAt), __ATOMIC_RELAXED) != 0U) {
+    if (__atomic_load_n(Word(lane, kAskedAt), __ATOMIC_SEQ_CST) != 0U) {
         __atomic_store_n(Word(lane, kAskedAt), 0U, __ATOMIC_SEQ_CST);
     }
     const uint32_t pushed = __atomic_load_n(Word(lane, kHeadAt), __ATOMIC_SEQ_CST);
