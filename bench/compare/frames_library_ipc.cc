@@ -9,7 +9,9 @@
 // A frame goes back to the client's pool when the server is done with it;
 // while all of a size are in flight the client waits for one to come back
 // (OsMsgBufAllocTimed), as an application whose frames are all at its
-// consumer would.
+// consumer would. The client's pool holds kFramesInFlight frames of the
+// measured size (at least; segments come in whole MiB), as iceoryx's pool
+// holds its chunks, so that both have as many frames on their way.
 
 #include <cstdio>
 #include <cstring>
@@ -25,6 +27,8 @@ namespace {
 
 constexpr const char *kServer = "xsrv";
 constexpr const char *kClient = "xcli";
+
+constexpr uint32_t kFramesInFlight = 24U; // frames_iceoryx.cc: kChunks
 
 Tally *g_tally = nullptr;
 
@@ -48,6 +52,16 @@ MsgHead FrameTo(const char *task, void *data, uint32_t len) {
     return head;
 }
 
+/* Limits the pool to kFramesInFlight blocks of size bytes' class. */
+bool LimitPool(uint32_t size) {
+    uint64_t block = 4096U;
+    while (block < size) {
+        block *= 2U;
+    }
+    const uint64_t mib = (kFramesInFlight * block + (1U << 20) - 1U) >> 20;
+    return OsMsgBufSetPoolLimit(static_cast<uint32_t>(mib)) == OS_MSG_OK;
+}
+
 void *AllocWaiting(uint32_t size) {
     void *data = nullptr;
     return OsMsgBufAllocTimed(size, &data, 5000U) == OS_MSG_OK ? data : nullptr;
@@ -61,7 +75,7 @@ bool ServeOneWay(const OneWayCase &c, const std::string &dir, const Hook &ready,
 
 bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish) {
     Membership member(kClient, dir.c_str());
-    if (!member.joined() || !begin()) {
+    if (!member.joined() || !LimitPool(c.size) || !begin()) {
         return false;
     }
     for (uint64_t seq = 0; seq < c.perProducer; ++seq) {
