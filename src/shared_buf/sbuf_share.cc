@@ -475,14 +475,6 @@ void SbufShareCollect(void) {
     SbufUnlock();
 }
 
-void SbufShareLentFigures(SbufShare *share, uint32_t *refs, uint64_t *bytes) {
-    SbufLock();
-    (void)CollectLane(share);
-    *refs = share->lent.count;
-    *bytes = share->lent.bytes;
-    SbufUnlock();
-}
-
 SbufBlock *SbufShareRefer(SbufShare *share, uint32_t segId, uint32_t blockIndex, uint32_t size, uint32_t dataOffset,
                           uint32_t dataLen, uint32_t refId, uint8_t **data, const char **why) {
     SbufLock();

@@ -152,8 +152,6 @@ uint32_t SbufShareReturn(SbufShare *share, const uint32_t *ids, uint32_t count);
  * figures and the pool count them as back. */
 void SbufShareCollect(void);
 
-/* References the peer holds now, and their bytes. */
-void SbufShareLentFigures(SbufShare *share, uint32_t *refs, uint64_t *bytes);
 
 /* ---- mapped: the peer's buffers ---------------------------------------- */
 
