@@ -30,6 +30,7 @@
 #include "transport/unix/ipc_link_share.h"
 #include "transport_test_util.h"
 #include "vyre_os_log.h"
+#include "vyre_os_mem.h"
 
 namespace {
 
@@ -253,7 +254,7 @@ TEST_F(CargoRecords, ReferencesGoBackOnTheOwnersLaneWithADrainOnlyWhileItWaits) 
     uint8_t buf[256];
     EXPECT_LE(carrier_raw::ReceiveBytes(other_, buf, sizeof(buf), 0), 0) << "no message while the owner does not wait";
 
-    SbufLaneSetWaiting(owner, true);
+    SbufLaneSetWaiting(owner, 1U);
     Recv(Message(12U, 1U, i, kFrameBytes, 0U, 64U));
     IpcFramePrefix drain{};
     ASSERT_TRUE(WaitUntil([&] { return carrier_raw::ReceiveBytes(other_, &drain, sizeof(drain), 0) > 0; }));
@@ -280,6 +281,44 @@ TEST_F(CargoRecords, ReferencesGoBackOnTheOwnersLaneWithADrainOnlyWhileItWaits) 
          {unsealed, ReadOnlySegmentFd()});
     EXPECT_EQ(GivenBack(1U), std::vector<uint32_t>{21U});
     EXPECT_EQ(log.Count("release lane from pid 4343 refused: lane not a sealed memory file"), 1U) << log.Dump();
+}
+
+// The receiver asks the owner to look at the lane once as many ids wait
+// there as the owner said it waits for, and once only until the owner has
+// looked; an owner that does not wait is never asked.
+TEST(ReleaseLane, AsksTheOwnerOnceAsManyIdsWaitAsItWantsAndOncePerLook) {
+    const uint32_t blocks = OSMemGetUsedBlocks();
+    int fd = -1;
+    SbufLane *owner = SbufLaneCreate(&fd);
+    ASSERT_NE(owner, nullptr);
+    const char *why = nullptr;
+    SbufLane *receiver = SbufLaneMap(dup(fd), SbufLaneBytes(), SbufLaneSlots(), &why);
+    SbufSysCloseFd(fd);
+    ASSERT_NE(receiver, nullptr) << why;
+    uint32_t ids[8];
+    bool broken = false;
+
+    ASSERT_TRUE(SbufLanePush(receiver, 1U));
+    EXPECT_FALSE(SbufLaneAskDrain(receiver)) << "the owner does not wait";
+    SbufLaneSetWaiting(owner, 3U);
+    EXPECT_EQ(SbufLaneTake(owner, ids, 8U, &broken), 1U); // the owner looks after it set its word
+    ASSERT_TRUE(SbufLanePush(receiver, 2U));
+    ASSERT_TRUE(SbufLanePush(receiver, 3U));
+    EXPECT_FALSE(SbufLaneAskDrain(receiver)) << "two ids wait, the owner wants three";
+    ASSERT_TRUE(SbufLanePush(receiver, 4U));
+    EXPECT_TRUE(SbufLaneAskDrain(receiver));
+    ASSERT_TRUE(SbufLanePush(receiver, 5U));
+    EXPECT_FALSE(SbufLaneAskDrain(receiver)) << "asked already, and the owner has not looked";
+    EXPECT_EQ(SbufLaneTake(owner, ids, 8U, &broken), 4U);
+    EXPECT_EQ(std::vector<uint32_t>(ids, ids + 4), (std::vector<uint32_t>{2U, 3U, 4U, 5U}));
+    SbufLaneSetWaiting(owner, 1U);
+    ASSERT_TRUE(SbufLanePush(receiver, 6U));
+    EXPECT_TRUE(SbufLaneAskDrain(receiver)) << "the owner looked since, and wants one";
+    EXPECT_FALSE(broken);
+
+    SbufLaneFree(receiver);
+    SbufLaneFree(owner);
+    EXPECT_EQ(OSMemGetUsedBlocks(), blocks);
 }
 
 } // namespace

@@ -6,8 +6,9 @@
  *   offset  word
  *        0  magic, then the number of slots (written once, by the owner)
  *       64  head: ids pushed so far (receiver), wrapping
- *      128  tail: ids taken so far (owner), wrapping; then the wait flag
- *           (owner) and the drain asked for (receiver sets, owner clears)
+ *      128  tail: ids taken so far (owner), wrapping; then the wait word
+ *           (owner: 0, or the ids it waits for) and the drain asked for
+ *           (receiver sets, owner clears)
  *      192  slots ids
  */
 #define MSG_MODULE "shared_buf"
@@ -144,7 +145,15 @@ bool SbufLanePush(SbufLane *lane, uint32_t id) {
 }
 
 bool SbufLaneAskDrain(SbufLane *lane) {
-    return __atomic_load_n(Word(lane, kWaitsAt), __ATOMIC_SEQ_CST) != 0U &&
+    const uint32_t wants = __atomic_load_n(Word(lane, kWaitsAt), __ATOMIC_SEQ_CST);
+    if (wants == 0U) {
+        return false;
+    }
+    // What waits since the owner's last take. A tail read before a later
+    // take only makes this larger (an early notice); a count that cannot be
+    // true asks at once.
+    const uint32_t waiting = lane->count - __atomic_load_n(Word(lane, kTailAt), __ATOMIC_ACQUIRE);
+    return (waiting >= wants || waiting > lane->slots) &&
            __atomic_exchange_n(Word(lane, kAskedAt), 1U, __ATOMIC_SEQ_CST) == 0U;
 }
 
@@ -174,8 +183,8 @@ uint32_t SbufLaneTake(SbufLane *lane, uint32_t *ids, uint32_t max, bool *broken)
     return n;
 }
 
-void SbufLaneSetWaiting(SbufLane *lane, bool waits) {
-    __atomic_store_n(Word(lane, kWaitsAt), waits ? 1U : 0U, __ATOMIC_SEQ_CST);
+void SbufLaneSetWaiting(SbufLane *lane, uint32_t wants) {
+    __atomic_store_n(Word(lane, kWaitsAt), wants, __ATOMIC_SEQ_CST);
 }
 
 } // extern "C"

@@ -10,13 +10,16 @@
  * to (below).
  *
  * Waking the owner. While an allocation of the owner waits for buffers to
- * come back, the owner raises the lane's wait flag. A receiver that pushes
- * an id and then finds the flag raised sends the owner a message (the
- * carrier's drain notice), which wakes it, once until the owner looks at
- * the lane again (the lane's asked word). Pushes, the flag and the asked
- * word are sequentially consistent on both sides, so either the receiver
- * sees the flag (and a cleared asked word) or the owner, looking at the
- * lane after raising the flag (and clearing the word), sees the id.
+ * come back, the owner writes into the lane's wait word how many ids it
+ * waits for. A receiver that pushes an id and then finds at least that
+ * many waiting on the lane sends the owner a message (the carrier's drain
+ * notice), which wakes it, once until the owner looks at the lane again
+ * (the lane's asked word). An owner streaming frames to a slower receiver
+ * thus asks for several at a time, and is woken once per batch rather than
+ * once per frame. Pushes, the wait word and the asked word are
+ * sequentially consistent on both sides, so either the receiver sees the
+ * wait word (and a cleared asked word) or the owner, looking at the lane
+ * after writing the word (and clearing the asked one), sees the id.
  *
  * Neither side trusts the other's words: the receiver keeps its own count
  * of ids pushed and the owner its own of ids taken; a count read from the
@@ -67,9 +70,9 @@ void SbufLaneFree(SbufLane *lane);
 /* Receiver: pushes id; false when the lane is full. */
 bool SbufLanePush(SbufLane *lane, uint32_t id);
 
-/* Receiver, after pushes: true when the owner waits for buffers and must be
- * told to look at the lane, which it has not been since it last looked;
- * the caller then tells it. */
+/* Receiver, after pushes: true when the owner waits for as many ids as now
+ * wait on the lane and must be told to look at it, which it has not been
+ * since it last looked; the caller then tells it. */
 bool SbufLaneAskDrain(SbufLane *lane);
 
 /* Owner: moves up to max ids pushed since the last take to ids; the number
@@ -77,8 +80,9 @@ bool SbufLaneAskDrain(SbufLane *lane);
  * then never read again). */
 uint32_t SbufLaneTake(SbufLane *lane, uint32_t *ids, uint32_t max, bool *broken);
 
-/* Owner: raises (waits true) or lowers its wait flag. */
-void SbufLaneSetWaiting(SbufLane *lane, bool waits);
+/* Owner: waits for wants ids pushed since its last take before it is told
+ * to look (0: it does not wait). */
+void SbufLaneSetWaiting(SbufLane *lane, uint32_t wants);
 
 #ifdef __cplusplus
 }

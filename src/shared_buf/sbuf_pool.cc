@@ -18,6 +18,7 @@
 
 #include "base/msg_alloc.h"
 #include "base/msg_monotonic.h"
+#include "base/msg_tunables.h"
 #include "log/msg_log.h"
 #include "shared_buf/sbuf_mapping.h"
 #include "shared_buf/sbuf_share.h"
@@ -302,24 +303,31 @@ uint32_t SbufAllocWaiting(uint32_t size, void **data, uint32_t timeoutMs) {
         MSG_LOG(OS_MSG_LOG_ERROR, "invalid buffer size %u.", size);
         return OS_MSG_ERR_INVALID_PARAM;
     }
-    const uint64_t endNs = MsgMonotonicNs() + (uint64_t)timeoutMs * 1000000ULL;
+    const uint64_t startNs = MsgMonotonicNs();
+    const uint64_t endNs = startNs + (uint64_t)timeoutMs * 1000000ULL;
+    const uint64_t batchEndNs = startNs + MSG_TUNE_SBUF_WAIT_BATCH_US * 1000ULL;
     SbufLock();
     uint32_t ret = AllocLocked(size, data);
-    while (ret == OS_MSG_ERR_FULL && MsgMonotonicNs() < endNs) {
+    for (uint64_t now = startNs; ret == OS_MSG_ERR_FULL && now < endNs; now = MsgMonotonicNs()) {
         // Woken when a block comes back or the limit rises; any of them may
         // be the room this size needs, so it is simply asked again. While
-        // the lanes' wait flags are up, a peer that gives a block back on a
-        // lane also sends a notice, which wakes this; what was given back
-        // before the flags went up is collected here, after raising them.
-        struct timespec end = {(time_t)(endNs / 1000000000ULL), (long)(endNs % 1000000000ULL)};
-        if (g_sbufRoomWaiters++ == 0U) {
-            SbufShareWaitingLocked(true);
+        // the lanes' wait words are set, a peer that gives blocks back on a
+        // lane also sends a notice once enough wait there, which wakes this;
+        // what was given back before the words were set is collected here,
+        // after setting them. The first waits ask for a batch; once that
+        // has taken too long, every waiter takes the first block back.
+        const SbufWaitMode mode = SbufShareWaitModeLocked();
+        const bool batch = now < batchEndNs && mode != SBUF_WAIT_ONE;
+        const uint64_t untilNs = batch ? std::min(endNs, batchEndNs) : endNs;
+        struct timespec until = {(time_t)(untilNs / 1000000000ULL), (long)(untilNs % 1000000000ULL)};
+        if (g_sbufRoomWaiters++ == 0U || (!batch && mode == SBUF_WAIT_BATCH)) {
+            SbufShareWaitingLocked(batch ? SBUF_WAIT_BATCH : SBUF_WAIT_ONE);
         }
         if (!SbufShareCollectLocked()) {
-            (void)pthread_cond_clockwait(&g_sbufRoom, &g_sbufLock, CLOCK_MONOTONIC, &end);
+            (void)pthread_cond_clockwait(&g_sbufRoom, &g_sbufLock, CLOCK_MONOTONIC, &until);
         }
         if (--g_sbufRoomWaiters == 0U) {
-            SbufShareWaitingLocked(false);
+            SbufShareWaitingLocked(SBUF_WAIT_NONE);
         }
         ret = AllocLocked(size, data);
     }

@@ -21,6 +21,8 @@ namespace {
 
 /* Notices one send carries at most, of each kind. */
 constexpr uint32_t kNoticeBatch = 256U;
+/* The most ids an owner waits for before it is woken (LaneWants). */
+constexpr uint32_t kWaitBatchMax = 64U;
 
 /* Where a share's notices stand. */
 enum NoticeState : uint8_t { kNoNotice, kNoticeReady, kNoticeStalled };
@@ -64,7 +66,7 @@ namespace {
 SbufShare *g_shares = nullptr;        /* open shares */
 SbufShare *g_noticeReady = nullptr;   /* shares with notices to send */
 SbufShare *g_noticeStalled = nullptr; /* shares whose notices found no room */
-bool g_laneWaiting = false;           /* an allocation waits for buffers: lanes' wait flags are up */
+SbufWaitMode g_laneWait = SBUF_WAIT_NONE; /* how allocations wait for buffers: the lanes' wait words */
 
 void ListNotice(SbufShare *share, NoticeState state) {
     SbufShare **list = state == kNoticeReady ? &g_noticeReady : &g_noticeStalled;
@@ -291,14 +293,26 @@ bool CollectLane(SbufShare *share) {
     return back;
 }
 
+/* How many ids the owner waits for on share's lane: none, one, or, for a
+ * batch, a quarter of what the peer holds, so that an owner that streams
+ * to a slower peer is woken once for several frames and the peer still
+ * has three quarters to work on. */
+uint32_t LaneWants(const SbufShare *share) {
+    if (g_laneWait != SBUF_WAIT_BATCH) {
+        return g_laneWait == SBUF_WAIT_ONE ? 1U : 0U;
+    }
+    const uint32_t quarter = share->lent.count / 4U;
+    return quarter < 1U ? 1U : quarter > kWaitBatchMax ? kWaitBatchMax : quarter;
+}
+
 /* The owner's side of a lend: the lane is made with the first one, and the
  * peer is told of it until a message that did so went out. */
 void LendLane(SbufShare *share, SbufLend *out) {
     if (share->ownLane == nullptr && !share->laneFailed) {
         share->ownLane = SbufLaneCreate(&share->ownLaneFd);
         share->laneFailed = share->ownLane == nullptr;
-        if (share->ownLane != nullptr && g_laneWaiting) {
-            SbufLaneSetWaiting(share->ownLane, true);
+        if (share->ownLane != nullptr && g_laneWait != SBUF_WAIT_NONE) {
+            SbufLaneSetWaiting(share->ownLane, LaneWants(share));
         }
     }
     // The carrier gets a copy: two threads may send the lane at once, and
@@ -667,11 +681,15 @@ bool SbufShareCollectLocked(void) {
     return back;
 }
 
-void SbufShareWaitingLocked(bool waits) {
-    g_laneWaiting = waits;
+SbufWaitMode SbufShareWaitModeLocked(void) {
+    return g_laneWait;
+}
+
+void SbufShareWaitingLocked(SbufWaitMode mode) {
+    g_laneWait = mode;
     for (SbufShare *share = g_shares; share != nullptr; share = share->regNext) {
         if (share->ownLane != nullptr) {
-            SbufLaneSetWaiting(share->ownLane, waits);
+            SbufLaneSetWaiting(share->ownLane, LaneWants(share));
         }
     }
 }

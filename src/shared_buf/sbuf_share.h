@@ -20,8 +20,8 @@
  * with there, without a message and without waking the owner. The owner
  * takes them when it needs them (SbufShareCollect*: every allocation,
  * figures, a trim) and when the receiver sends a drain notice,
- * which it does only while the owner waits for buffers (its lanes' wait
- * flag, SbufShareWaitingLocked). Ids that find no lane, or a full one, go
+ * which it does only while the owner waits for buffers and enough ids wait
+ * on the lane (its lanes' wait words, SbufShareWaitingLocked). Ids that find no lane, or a full one, go
  * back by message as before.
  *
  * Notices. What a share owes its peer (reference ids given back, segments
@@ -52,6 +52,13 @@
 
 struct SbufMapping;
 typedef struct SbufShare SbufShare;
+
+/* How this process's allocations wait for buffers, as its lanes show it. */
+typedef enum SbufWaitMode {
+    SBUF_WAIT_NONE,  /* nobody waits */
+    SBUF_WAIT_BATCH, /* woken once a quarter of what a peer holds is back */
+    SBUF_WAIT_ONE,   /* woken by the first buffer back */
+} SbufWaitMode;
 
 /* What a carrier provides for the notices of its connections (ctx). */
 typedef struct SbufShareHooks {
@@ -206,10 +213,13 @@ void SbufShareForgetAccountLocked(SbufAccount *account);
 /* SbufShareCollect with the pool lock held; true when a reference came
  * back. */
 bool SbufShareCollectLocked(void);
-/* An allocation starts (waits true) or stops waiting for buffers: every
- * lane's wait flag follows, so that peers send a drain notice after they
- * push. */
-void SbufShareWaitingLocked(bool waits);
+/* Allocations start waiting for buffers (mode SBUF_WAIT_BATCH, or
+ * SBUF_WAIT_ONE once a batch was waited for long enough) or stop
+ * (SBUF_WAIT_NONE): every lane's wait word follows, so that peers send a
+ * drain notice once they have pushed that many ids. */
+void SbufShareWaitingLocked(SbufWaitMode mode);
+/* The mode last set. */
+SbufWaitMode SbufShareWaitModeLocked(void);
 
 #ifdef __cplusplus
 }
