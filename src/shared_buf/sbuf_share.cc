@@ -63,9 +63,9 @@ struct SbufShare {
 
 namespace {
 
-SbufShare *g_shares = nullptr;        /* open shares */
-SbufShare *g_noticeReady = nullptr;   /* shares with notices to send */
-SbufShare *g_noticeStalled = nullptr; /* shares whose notices found no room */
+SbufShare *g_shares = nullptr;            /* open shares */
+SbufShare *g_noticeReady = nullptr;       /* shares with notices to send */
+SbufShare *g_noticeStalled = nullptr;     /* shares whose notices found no room */
 SbufWaitMode g_laneWait = SBUF_WAIT_NONE; /* how allocations wait for buffers: the lanes' wait words */
 
 void ListNotice(SbufShare *share, NoticeState state) {

@@ -159,7 +159,6 @@ uint32_t SbufShareReturn(SbufShare *share, const uint32_t *ids, uint32_t count);
  * figures and the pool count them as back. */
 void SbufShareCollect(void);
 
-
 /* ---- mapped: the peer's buffers ---------------------------------------- */
 
 /* A local reference for a message naming block blockIndex of the peer's
