@@ -36,15 +36,27 @@ bool IpcCargoClaimFds(IpcFrameSink *sink, uint32_t n, int *out) {
     return true;
 }
 
+/* The checks of a record of len bytes that brings one descriptor, claimed
+ * into *fd; false with *why (bad when the length is not len, bare when the
+ * descriptor is missing). */
+bool ClaimRecordFd(IpcFrameSink *sink, uint32_t bodyLen, uint32_t len, const char *bad, const char *bare,
+                   const char **why, int *fd) {
+    if (bodyLen != len) {
+        *why = bad;
+        return false;
+    }
+    if (!IpcCargoClaimFds(sink, 1U, fd)) {
+        *why = bare;
+        return false;
+    }
+    return true;
+}
+
 /* SEGMENT: the peer's segment, mapped for the link. */
 uint32_t IpcCargoSegment(IpcFrameSink *sink, IpcLink *link, const uint8_t *body, uint32_t bodyLen, const char **why) {
     int fd = -1;
-    if (bodyLen != IPC_SHARE_SEGMENT_LEN) {
-        *why = "bad segment record";
-        return 0U;
-    }
-    if (!IpcCargoClaimFds(sink, 1U, &fd)) {
-        *why = "segment without its descriptor";
+    if (!ClaimRecordFd(sink, bodyLen, IPC_SHARE_SEGMENT_LEN, "bad segment record", "segment without its descriptor",
+                       why, &fd)) {
         return 0U;
     }
     IpcShareSegment seg;
@@ -68,12 +80,7 @@ uint32_t IpcCargoSegment(IpcFrameSink *sink, IpcLink *link, const uint8_t *body,
  * back from now on. */
 uint32_t IpcCargoLane(IpcFrameSink *sink, IpcLink *link, const uint8_t *body, uint32_t bodyLen, const char **why) {
     int fd = -1;
-    if (bodyLen != IPC_SHARE_LANE_LEN) {
-        *why = "bad lane record";
-        return 0U;
-    }
-    if (!IpcCargoClaimFds(sink, 1U, &fd)) {
-        *why = "lane without its descriptor";
+    if (!ClaimRecordFd(sink, bodyLen, IPC_SHARE_LANE_LEN, "bad lane record", "lane without its descriptor", why, &fd)) {
         return 0U;
     }
     uint32_t words[2];
