@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "carrier/carrier_test_util.h"
+#include "carrier/carrier_fixture.h"
 #include "carrier/peer_roles.h"
 #include "simple_msg_test_util.h"
 #include "support/log_capture.h"
@@ -40,8 +40,6 @@
 namespace {
 
 using namespace carrier_proto;
-using simple_msg_test::g_inbox;
-using simple_msg_test::Inbox;
 using simple_msg_test::Received;
 using simple_msg_test::Record;
 
@@ -160,82 +158,33 @@ private:
     std::thread loop_;
 };
 
-Answer AnswerOf(const std::string &bytes) {
+template <class Bytes> Answer AnswerOf(const Bytes &bytes) {
     Answer answer{};
     std::memcpy(&answer, bytes.data(), std::min(bytes.size(), sizeof(answer)));
     return answer;
 }
 
-Answer AnswerOf(const std::vector<uint8_t> &bytes) {
-    return AnswerOf(std::string(bytes.begin(), bytes.end()));
-}
-
 /* This process joined as kSelf under the carrier of the parameter, with task
  * "main" feeding the inbox, in a run directory of its own; descriptors,
  * threads and tracked blocks counted before anything starts. */
-class BetweenProcesses : public ::testing::TestWithParam<Kind> {
+class BetweenProcesses : public carrier_test::CarrierFixture, public ::testing::WithParamInterface<Kind> {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/vyre_between_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        runDir_ = dir;
-        setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
-        if (Unix()) {
-            setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
-        } else {
-            setenv("VYRE_OS_MSG_CARRIER", "loopback", 1);
-        }
-        g_inbox = &inbox_;
+        CarrierFixture::SetUp();
+        setenv("VYRE_OS_MSG_CARRIER", Unix() ? "unix" : "loopback", 1);
+        // A loopback's server thread may stay in the transport's join for good.
+        keptThreads_ = Unix() ? 0U : 1U;
         peer_roles::g_report = LocalPlace::Report;
-        std::thread([] {}).join(); // a sanitizer starts a thread of its own with the first one
-        fds_ = carrier_test::OpenFds();
-        threads_ = ThreadCount();
-        blocks_ = UsedBlocks();
-        firstServer_ = rebuildEntry == nullptr;
-        ASSERT_EQ(Join(), OS_MSG_OK);
+        ASSERT_EQ(Join(kSelf), OS_MSG_OK);
     }
 
     void TearDown() override {
         peer_roles::g_hold.Release();
         places_.clear();
-        Leave();
-        // The server context and the slice collector stay for the life of
-        // the process with either carrier; a loopback's server thread may
-        // stay in the transport's join for good.
-        const size_t keptThreads = Unix() ? 0U : 1U;
-        EXPECT_EQ(carrier_test::OpenFds(), fds_);
-        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads_ + keptThreads; })) << ThreadList();
-        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ ? 2U : 0U));
-        if (Unix()) {
-            (void)unlink((runDir_ + "/queue_dir").c_str()); // the directory segment stays for the next process
-        }
-        if (rmdir(runDir_.c_str()) != 0) { // the loopback creates nothing there
-            ADD_FAILURE() << "something was left in " << runDir_;
-            carrier_test::RemoveDir(runDir_);
-        }
-        g_inbox = nullptr;
+        CarrierFixture::TearDown();
     }
 
     static bool Unix() { return GetParam() == Kind::kUnix; }
-
-    uint32_t Join() {
-        uint32_t ret = OsMsgInit(kSelf);
-        if (ret == OS_MSG_OK) {
-            running_ = true;
-            EXPECT_EQ(OsMsgRegTask("main", 1024U, Record), OS_MSG_OK);
-            loop_ = std::thread([] { (void)OsMsgTaskRoutineByName("main"); });
-        }
-        return ret;
-    }
-
-    void Leave() {
-        if (running_) {
-            running_ = false;
-            EXPECT_EQ(OsMsgDestroy(kSelf), OS_MSG_OK);
-            EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
-            loop_.join();
-        }
-    }
 
     /* The other process named name, running role ("echo", or "sub"
      * subscribed to pubProc's "pub"), ready. */
@@ -251,10 +200,7 @@ protected:
     }
 
     MsgHead To(const Place &place, uint32_t msgId, const void *data, uint32_t len) {
-        MsgHead head;
-        FillHead(&head, kSelf, place.Name().c_str(), place.Task().c_str(), msgId, data, len);
-        (void)snprintf(head.sendTaskName, sizeof(head.sendTaskName), "main");
-        return head;
+        return From(place.Name().c_str(), place.Task().c_str(), msgId, data, len);
     }
 
     uint32_t SendTo(const Place &place, uint32_t msgId, const void *data = nullptr, uint32_t len = 0U) {
@@ -297,17 +243,7 @@ protected:
         return SendTaken(place, kPing) == OS_MSG_OK && inbox_.WaitCount(kPong, pongs);
     }
 
-    std::string runDir_;
-    Inbox inbox_;
     std::vector<std::unique_ptr<Place>> places_;
-
-private:
-    size_t fds_ = 0U;
-    size_t threads_ = 0U;
-    uint64_t blocks_ = 0U;
-    bool firstServer_ = false;
-    bool running_ = false;
-    std::thread loop_;
 };
 
 // Sizes from none to the largest, past the carrier's slicing at 1 MiB.
@@ -379,12 +315,10 @@ TEST_P(BetweenProcesses, CallTimesOutWithinBoundsAndItsLateAnswerIsRefused) {
     MsgHead slow = To(echo, kSlowCall, &delayMs, sizeof(delayMs));
     MsgHead untouched{};
     MsgHead *resp = &untouched;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(OsMsgSynSend(&slow, &resp, 100U), OS_MSG_ERR_SYN_TIMEOUT);
-    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(carrier_test::TakesBetween(std::chrono::milliseconds(100), std::chrono::milliseconds(delayMs), [&] {
+        EXPECT_EQ(OsMsgSynSend(&slow, &resp, 100U), OS_MSG_ERR_SYN_TIMEOUT);
+    }));
     EXPECT_EQ(resp, &untouched); // set only on success
-    EXPECT_GE(waited, std::chrono::milliseconds(100));
-    EXPECT_LT(waited, std::chrono::milliseconds(delayMs));
     // The loopback's responder is in the requester's process and finds the
     // requester (the calling thread's temporary task) gone; the carrier's
     // responder can only send the answer, which the requester's process drops.
@@ -404,12 +338,9 @@ TEST_P(BetweenProcesses, EventsReachEachSubscriberOnceUntilItUnsubscribes) {
     Place &subA = Start("sub", "suba", kSelf);
     Place &subB = Start("sub", "subb", kSelf);
     for (Place *sub : {&subA, &subB}) { // the probe shows when the subscription is in place here
-        std::string line;
-        for (int i = 0; i < kWaitMs / 50 && line.empty(); ++i) {
-            ASSERT_EQ(BroadcastFromPub(kProbe), OS_MSG_OK);
-            line = sub->Expect("event " + std::to_string(kProbe), 50);
-        }
-        ASSERT_EQ(line, "event 101 4");
+        ASSERT_EQ(carrier_test::FireUntilSeen(*sub, "event " + std::to_string(kProbe),
+                                              [] { EXPECT_EQ(BroadcastFromPub(kProbe), OS_MSG_OK); }),
+                  "event 101 4");
     }
     ASSERT_EQ(BroadcastFromPub(kEvent), OS_MSG_OK);
     ASSERT_EQ(BroadcastFromPub(kProbe), OS_MSG_OK);
@@ -456,14 +387,13 @@ TEST_P(BetweenProcesses, FullTaskElsewhereRefusesWhatFindsNoRoomUntilItTakesAgai
         }
         EXPECT_EQ(ret, OS_MSG_ERR_FULL) << "after " << sent << " messages";
         EXPECT_TRUE(Unix() || sent == 65U) << sent << ": the queue holds 64";
-        auto start = std::chrono::steady_clock::now();
-        const uint32_t called = Call(echo, kCall, nullptr, 0U, 200U);
-        auto waited = std::chrono::steady_clock::now() - start;
+        uint32_t called = OS_MSG_OK;
+        EXPECT_TRUE(carrier_test::TakesBetween(std::chrono::milliseconds(Unix() ? 200 : 0),
+                                               std::chrono::milliseconds(5000),
+                                               [&] { called = Call(echo, kCall, nullptr, 0U, 200U); }));
         // The carrier's request may yet find room in the socket, to wait
         // there behind the full queue until its time-out.
         EXPECT_TRUE(called == OS_MSG_ERR_FULL || (Unix() && called == OS_MSG_ERR_SYN_TIMEOUT)) << called;
-        EXPECT_GE(waited, std::chrono::milliseconds(Unix() ? 200 : 0));
-        EXPECT_LT(waited, std::chrono::milliseconds(5000));
     }
     echo.Send("release");
     EXPECT_TRUE(PingAnswered(echo, 1U));

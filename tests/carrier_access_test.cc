@@ -150,7 +150,25 @@ TEST_F(RunDirectory, WorldWritableDirectoryOrSegmentIsRefused) {
     EXPECT_EQ(unlink((made + "/queue_dir").c_str()) | rmdir(made.c_str()), 0);
 }
 
-class CarrierAccess : public CarrierFixture {};
+/* With a policy file of the test's own (Write), removed again at the end. */
+class CarrierAccess : public CarrierFixture {
+protected:
+    std::string Write(const std::string &text, mode_t mode) {
+        const std::string path = runDir_ + ".policy";
+        FILE *f = fopen(path.c_str(), "w");
+        EXPECT_NE(f, nullptr);
+        (void)fputs(text.c_str(), f);
+        (void)fclose(f);
+        EXPECT_EQ(chmod(path.c_str(), mode), 0);
+        setenv("VYRE_OS_MSG_POLICY", path.c_str(), 1);
+        return path;
+    }
+    void TearDown() override {
+        unsetenv("VYRE_OS_MSG_POLICY");
+        (void)unlink((runDir_ + ".policy").c_str());
+        CarrierFixture::TearDown();
+    }
+};
 
 // victim.sock is made to lead to process "other" (a hard link: the sender
 // sees a socket): "other" delivers nothing addressed to "victim", logs it
@@ -271,25 +289,16 @@ TEST_F(CarrierAccess, SenderThePolicyDoesNotAllowIsRefusedAndCounted) {
 TEST_F(CarrierAccess, MembersOfASharedDirectoryTalkAndOthersCannotConnect) {
     SKIP_UNLESS_ROOT();
     ASSERT_TRUE(Share(runDir_));
-    const std::string policy = runDir_ + ".policy";
-    FILE *f = fopen(policy.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    (void)fprintf(f, "# the members of the group\nallow gid %u\n", (unsigned)kGroup);
-    (void)fclose(f);
-    ASSERT_EQ(chmod(policy.c_str(), 0644), 0);
-    setenv("VYRE_OS_MSG_POLICY", policy.c_str(), 1);
     const std::string group = std::to_string(kGroup);
+    Write("# the members of the group\nallow gid " + group + "\n", 0644);
     Peer &alice = StartReady(As(kAlice, group, "member", "alice"));
     Peer &bob = StartReady(As(kBob, group, "member", "bob"));
 
     bob.Send("subscribe alice");
     ASSERT_EQ(bob.Expect("subscribed"), "subscribed 0");
-    std::string line;
-    for (int i = 0; i < carrier_test::kWaitMs / 50 && line.empty(); ++i) { // until the subscription is in place
-        alice.Send("fire " + std::to_string(kProbe));
-        line = bob.Expect("event " + std::to_string(kProbe), 50);
-    }
-    ASSERT_EQ(line, "event 101 4");
+    ASSERT_EQ(carrier_test::FireUntilSeen(bob, "event " + std::to_string(kProbe),
+                                          [&] { alice.Send("fire " + std::to_string(kProbe)); }),
+              "event 101 4");
     alice.Send("fire " + std::to_string(kEvent));
     EXPECT_EQ(bob.Expect("event " + std::to_string(kEvent)), "event 100 4");
     alice.Send("send bob sub 7");
@@ -310,33 +319,13 @@ TEST_F(CarrierAccess, MembersOfASharedDirectoryTalkAndOthersCannotConnect) {
     EXPECT_FALSE(AsUser(kMallory, kMallory, [&] { return carrier_raw::Connect(aliceSock) >= 0; }));
     Peer &mallory = Start(As(kMallory, "-", "member", "mallory"));
     EXPECT_EQ(mallory.Expect("init "), "init " + Code(OS_MSG_ERR_ACCESS));
-    peers_.clear();
-    unsetenv("VYRE_OS_MSG_POLICY");
-    EXPECT_EQ(unlink(policy.c_str()), 0);
 }
-
-class AccessPolicy : public CarrierFixture {
-protected:
-    std::string Write(const std::string &text, mode_t mode) {
-        const std::string path = runDir_ + ".policy";
-        FILE *f = fopen(path.c_str(), "w");
-        EXPECT_NE(f, nullptr);
-        (void)fputs(text.c_str(), f);
-        (void)fclose(f);
-        EXPECT_EQ(chmod(path.c_str(), mode), 0);
-        setenv("VYRE_OS_MSG_POLICY", path.c_str(), 1);
-        return path;
-    }
-    void TearDown() override {
-        unsetenv("VYRE_OS_MSG_POLICY");
-        (void)unlink((runDir_ + ".policy").c_str());
-        CarrierFixture::TearDown();
-    }
-};
 
 // A policy file in every form the format allows starts the process; a
 // malformed, unreadable or world-writable one fails start-up with its code
 // and one line naming it (and the line).
+using AccessPolicy = CarrierAccess;
+
 TEST_F(AccessPolicy, PolicyFileIsCheckedBeforeStartUp) {
     Write("# rules\n\nallow uid 0 task * ids 0x10-0x20\n  allow any task pmsgBro ids 2097164 # subscriptions\n"
           "allow gid root ids *\r\nallow uid root\n",

@@ -23,10 +23,12 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "carrier/carrier_fixture.h"
 #include "carrier/carrier_proto.h"
+#include "carrier/chaos_node.h"
 #include "support/stress_scale.h"
 #include "support/threads.h"
 #include "vyre_os_msg.h"
@@ -34,25 +36,15 @@
 namespace {
 
 using carrier_test::EntriesOf;
+using chaos_node::NodeName;
 using carrier_test::Peer;
 
 constexpr uint32_t kNodes = 6U;
 constexpr uint32_t kSteady = 2U; // chaos0 and chaos1 are never killed
 constexpr char kSelf[] = "chaosctl";
 
-std::string NodeName(uint32_t i) {
-    return "chaos" + std::to_string(i);
-}
 
-struct Usage {
-    size_t fds;
-    size_t threads;
-    bool operator==(const Usage &o) const { return fds == o.fds && threads == o.threads; }
-};
-
-std::ostream &operator<<(std::ostream &out, const Usage &u) {
-    return out << u.fds << " descriptors, " << u.threads << " threads";
-}
+using Usage = std::pair<size_t, size_t>; /* descriptors, threads */
 
 /* The common carrier fixture, joined as kSelf; killed nodes leave their
  * sockets behind. */

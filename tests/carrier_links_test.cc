@@ -49,8 +49,7 @@ TEST_F(CarrierLinks, AnswersGoBackOnTheRequestsConnectionWhateverSenderItNames) 
         std::string sender = i % 10U == 0U ? "named" : "fake" + std::to_string(i);
         MsgHead head = carrier_raw::Head(sender, "t" + std::to_string(i), "srv", "echo", kCall, 0U);
         carrier_raw::Got got;
-        return carrier_raw::Send(fd, carrier_raw::Record(MSG_TRANS_SYN, head, "")) &&
-               carrier_raw::Receive(fd, &got, carrier_test::kWaitMs) && got.transType == MSG_TRANS_SYN_RESP &&
+        return carrier_raw::Call(fd, head, &got, carrier_test::kWaitMs) &&
                std::string(got.head.sendTaskName) == "t" + std::to_string(i) && got.payload.size() == sizeof(Answer);
     };
     ASSERT_TRUE(ask(0U));
@@ -73,8 +72,7 @@ TEST_F(CarrierLinks, PeerSlotsAreGivenBackWhenThePeerLeavesOrNeverRan) {
     {
         LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
         for (uint32_t i = 0U; i < 2U * IPC_PEER_NUM; ++i) {
-            MsgHead head = From(("ghost" + std::to_string(i)).c_str(), "echo", kPing);
-            ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_ERR_SERVER_NOT_RUNNING) << i;
+            ASSERT_EQ(SendTo(("ghost" + std::to_string(i)).c_str(), "echo", kPing), OS_MSG_ERR_SERVER_NOT_RUNNING) << i;
         }
     }
     EXPECT_EQ(IpcPeerNamedCount(), 0U);
@@ -137,15 +135,9 @@ TEST_F(CarrierLinks, OutOfDescriptorsTheListenerRestsAndConnectedPeersAreServed)
         ~Closer() { Close(); }
     } closer{flood};
     for (int i = 0; i < 400; ++i) {
-        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        ASSERT_GE(fd, 0);
-        struct sockaddr_un addr;
-        std::memset(&addr, 0, sizeof(addr));
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, SockPath("lim").c_str(), SockPath("lim").size());
-        if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0) {
-            (void)close(fd); // its backlog is full
-            break;
+        int fd = carrier_raw::Connect(SockPath("lim"), SOCK_NONBLOCK);
+        if (fd < 0) {
+            break; // its backlog is full
         }
         flood.push_back(fd);
     }
@@ -162,13 +154,11 @@ TEST_F(CarrierLinks, OutOfDescriptorsTheListenerRestsAndConnectedPeersAreServed)
     const double share = (double)(carrier_test::CpuTicksOf(lim.Pid()) - before) / (double)ticksPerSecond / seconds;
     EXPECT_LT(share, 0.3) << "the receiver spun while out of descriptors";
     closer.Close();
-    int fresh = -1;
     ASSERT_TRUE(WaitUntil([&] {
-        fresh = carrier_raw::Connect(SockPath("lim"));
-        MsgHead head = carrier_raw::Head("raw", "t", "lim", "echo", kCall, 0U);
+        const int fresh = carrier_raw::Connect(SockPath("lim"));
         carrier_raw::Got got;
-        bool answered = fresh >= 0 && carrier_raw::Send(fresh, carrier_raw::Record(MSG_TRANS_SYN, head, "")) &&
-                        carrier_raw::Receive(fresh, &got, 1000) && got.transType == MSG_TRANS_SYN_RESP;
+        const bool answered =
+            fresh >= 0 && carrier_raw::Call(fresh, carrier_raw::Head("raw", "t", "lim", "echo", kCall, 0U), &got, 1000);
         (void)close(fresh);
         return answered;
     }));
@@ -181,8 +171,7 @@ TEST_F(CarrierLinks, OutOfDescriptorsTheListenerRestsAndConnectedPeersAreServed)
 TEST_F(CarrierLinks, ConnectionsThatCloseLeaveNoHeldBackMemory) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     EXPECT_EQ(OsMsgRegTask("full", 1U, nullptr), OS_MSG_OK); // no loop: its queue stays full
-    MsgHead filler = From(name_.c_str(), "full", kPing);
-    ASSERT_EQ(OsMsgAsynSend(&filler), OS_MSG_OK);
+    ASSERT_EQ(SendTo(name_.c_str(), "full", kPing), OS_MSG_OK);
     const size_t fds = OpenFds();
     const uint64_t blocks = UsedBlocks();
     constexpr uint32_t kMessage = 960U * 1024U;

@@ -34,7 +34,6 @@ namespace {
 
 using namespace carrier_proto;
 using carrier_test::Peer;
-using Clock = std::chrono::steady_clock;
 
 constexpr char kSelf[] = "ltest";
 // The directory lock's bound (MSG_TUNE_DIR_LOCK_WAIT_MS) and a generous
@@ -58,25 +57,20 @@ protected:
 
     uint32_t Join(const char *name = kSelf) { return CarrierFixture::Join(name); }
 
-    Peer &StartEcho(const std::string &name) {
-        Peer &peer = Start({"echo", name});
-        EXPECT_EQ(peer.Expect("init"), "init 0") << name;
-        EXPECT_EQ(peer.Expect("ready"), "ready") << name;
-        return peer;
-    }
-
-    /* Pings task "echo" of proc from task "main": true when its answer came. */
-    bool PingAnswered(const char *proc) {
-        size_t before = inbox_.Items().size();
-        MsgHead head = From(proc, "echo", kPing);
-        return OsMsgAsynSend(&head) == OS_MSG_OK && inbox_.WaitFor(before + 1U);
-    }
-
     std::string Path(const std::string &file) const { return runDir_ + "/" + file; }
 
     bool Exists(const std::string &file) const {
         struct stat st;
         return lstat(Path(file).c_str(), &st) == 0;
+    }
+
+    /* Runs act, which meets the directory lock held: it waits out the
+     * lock's bound, no longer, logs line once and leaves no socket here. */
+    template <class Act> void ExpectLockBound(Act act, const std::string &line) {
+        LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
+        EXPECT_TRUE(carrier_test::TakesBetween(kLockBound, kLockLimit, act));
+        EXPECT_EQ(log.Count(line), 1U) << log.Dump();
+        EXPECT_FALSE(Exists(std::string(kSelf) + ".sock"));
     }
 
     /* The process id the directory lists under name (attaching it for the
@@ -117,10 +111,10 @@ TEST_P(LeavingWithoutTeardown, EndsTheProcessPromptlyAndRemovesItsSocketAndEntry
     Peer &peer = StartEcho("leaver");
     ASSERT_EQ(Exists("leaver.sock"), carrier == "unix");
     peer.Send("exit " + way);
-    auto start = Clock::now();
-    int status = peer.WaitExit(carrier_test::kWaitMs);
+    int status = -1;
+    EXPECT_TRUE(carrier_test::TakesBetween(std::chrono::milliseconds(0), std::chrono::seconds(10),
+                                           [&] { status = peer.WaitExit(carrier_test::kWaitMs); }));
     ASSERT_NE(status, -1) << "still running " << carrier_test::kWaitMs << " ms after it left";
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_FALSE(Exists("leaver.sock"));
     EXPECT_EQ(Listed("leaver"), IPC_MSG_INVALID_QID);
@@ -284,8 +278,8 @@ TEST_F(Life, HalfWrittenEntryIsNeitherReadNorBlocksItsName) {
     ASSERT_EQ(Join(), OS_MSG_OK);
     IpcMsgShmHead *head = IPCMsgGetShmHead();
     ASSERT_NE(head, nullptr);
-    auto noHalfEntry = [head] {
-        for (const IpcMsgQidEntry &entry : head->entries) {
+    auto noHalfEntry = [] {
+        for (const IpcMsgQidEntry &entry : IPCMsgGetShmHead()->entries) {
             if (entry.inUse != 1U && entry.name[0] != '\0') {
                 return false;
             }
@@ -306,13 +300,20 @@ TEST_F(Life, HalfWrittenEntryIsNeitherReadNorBlocksItsName) {
     if (kEmulated) {
         return; // no robust locks under the emulator: nothing marks a dead holder's
     }
-    // A writer killed holding the directory lock mid-way through an entry.
-    Peer &writer = Start({"hold-lock", "halfb"});
-    ASSERT_EQ(writer.Expect("ready"), "ready");
-    writer.Kill();
-    Peer &halfb = StartEcho("halfb");
-    EXPECT_EQ(Listed("halfb"), (uint32_t)halfb.Pid());
+    // A writer killed holding the directory lock mid-way through an entry:
+    // the next process to join recovers the lock (saying so once), its claim
+    // clears the half entry, and others join after it.
+    Leave();
+    StartReady({"hold-lock", "halfb"}).Kill();
+    {
+        LogCapture log(OS_LOG_ERROR, OS_MSG_LOG_WARN);
+        ASSERT_EQ(Join("halfb"), OS_MSG_OK);
+        EXPECT_EQ(log.Count("directory lock owner died"), 1U) << log.Dump();
+    }
+    EXPECT_EQ(Listed("halfb"), (uint32_t)getpid());
     EXPECT_TRUE(noHalfEntry());
+    StartEcho("halfc");
+    EXPECT_TRUE(PingAnswered("halfc"));
 }
 
 /* ---------------------------------------------------------------------------
@@ -323,31 +324,11 @@ TEST_F(Life, StoppedLockHolderDelaysTeardownAndStartUpOnlyByTheBound) {
     ASSERT_EQ(Join(), OS_MSG_OK);
     Peer &holder = Start({"hold-lock"});
     ASSERT_EQ(holder.Expect("ready"), "ready");
-    ASSERT_EQ(kill(holder.Pid(), SIGSTOP), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(holder.Pid(), &status, WUNTRACED), holder.Pid());
+    ASSERT_TRUE(holder.Freeze());
     const std::string line =
         "directory [" + Path("queue_dir") + "] locked by pid " + std::to_string(holder.Pid()) + " for over 1000 ms";
-    {
-        LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
-        auto start = Clock::now();
-        Leave(); // its entry stays; the rest is torn down (counted at the end)
-        auto took = Clock::now() - start;
-        EXPECT_GE(took, kLockBound);
-        EXPECT_LT(took, kLockLimit);
-        EXPECT_EQ(log.Count(line), 1U) << log.Dump();
-        EXPECT_FALSE(Exists(std::string(kSelf) + ".sock"));
-    }
-    {
-        LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
-        auto start = Clock::now();
-        EXPECT_EQ(OsMsgInit(kSelf), OS_MSG_ERR_SYSTEM);
-        auto took = Clock::now() - start;
-        EXPECT_GE(took, kLockBound);
-        EXPECT_LT(took, kLockLimit);
-        EXPECT_EQ(log.Count(line), 1U) << log.Dump();
-        EXPECT_FALSE(Exists(std::string(kSelf) + ".sock"));
-    }
+    ExpectLockBound([&] { Leave(); }, line); // its entry stays; the rest is torn down (counted at the end)
+    ExpectLockBound([] { EXPECT_EQ(OsMsgInit(kSelf), OS_MSG_ERR_SYSTEM); }, line);
     holder.Kill();
 }
 
@@ -358,18 +339,9 @@ TEST_F(Life, CorruptLockWordFailsStartUpAndRemovingTheFileRestoresService) {
     // The lock word names a live process that holds nothing.
     IPCMsgGetShmHead()->lock.mutex.__data.__lock = bystander.Pid();
     IpcShmSegmentDetach();
-    {
-        LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
-        auto start = Clock::now();
-        EXPECT_EQ(OsMsgInit(kSelf), OS_MSG_ERR_SYSTEM);
-        auto took = Clock::now() - start;
-        EXPECT_GE(took, kLockBound);
-        EXPECT_LT(took, kLockLimit);
-        EXPECT_EQ(log.Count("directory [" + Path("queue_dir") + "] locked by pid " + std::to_string(bystander.Pid()) +
-                            " for over 1000 ms; remove the file to rebuild it."),
-                  1U)
-            << log.Dump();
-    }
+    ExpectLockBound([] { EXPECT_EQ(OsMsgInit(kSelf), OS_MSG_ERR_SYSTEM); },
+                    "directory [" + Path("queue_dir") + "] locked by pid " + std::to_string(bystander.Pid()) +
+                        " for over 1000 ms; remove the file to rebuild it.");
     ASSERT_EQ(unlink(Path("queue_dir").c_str()), 0);
     ASSERT_EQ(Join(), OS_MSG_OK);
     EXPECT_TRUE(PingAnswered("bystander"));

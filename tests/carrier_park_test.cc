@@ -101,6 +101,23 @@ protected:
         return node.msgId;
     }
 
+    /* Takes task's messages one by one, retrying the parks after each as
+     * the room hook does: their ids in the order taken. */
+    static std::vector<uint32_t> TakeAll(const std::string &task) {
+        std::vector<uint32_t> taken;
+        for (uint32_t id = Take(task); id != 0U; id = Take(task)) {
+            taken.push_back(id);
+            IpcParkRetry();
+        }
+        return taken;
+    }
+
+    /* The ids task t0 got, once n arrived. */
+    static std::vector<uint32_t> T0Got(size_t n) {
+        EXPECT_TRUE(simple_msg_test::g_inbox->WaitFor(n));
+        return simple_msg_test::g_inbox->Ids();
+    }
+
     /* The notices that came out of link i's other end: "full:TASK" and
      * "room:TASK", in order. */
     std::vector<std::string> Notices(size_t i = 0U) {
@@ -123,21 +140,13 @@ protected:
 // as it takes one, and nothing is left held or allocated.
 TEST_F(CarrierParking, FullTaskHoldsBackOnlyItsOwnMessagesInOrder) {
     LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
-    auto seen = [] { return simple_msg_test::g_inbox->Items().size(); };
     Recv(Message("one", 1U) + Message("t0", 2U) + Message("one", 3U) + Message("t0", 4U) + Message("one", 5U));
-    ASSERT_TRUE(simple_msg_test::WaitUntil([&] { return seen() == 1U; }));
+    EXPECT_EQ(T0Got(1U), std::vector<uint32_t>{2U});
     EXPECT_TRUE(links_[0].first->recv.paused);
     PauseRunsOut();
-    ASSERT_TRUE(simple_msg_test::WaitUntil([&] { return seen() == 2U; }));
-    EXPECT_EQ(simple_msg_test::g_inbox->Items()[0].msgId, 2U);
-    EXPECT_EQ(simple_msg_test::g_inbox->Items()[1].msgId, 4U);
+    EXPECT_EQ(T0Got(2U), (std::vector<uint32_t>{2U, 4U}));
     EXPECT_TRUE(IpcParkPending());
-    std::vector<uint32_t> taken;
-    for (uint32_t id = Take("one"); id != 0U; id = Take("one")) {
-        taken.push_back(id);
-        IpcParkRetry();
-    }
-    EXPECT_EQ(taken, (std::vector<uint32_t>{1U, 3U, 5U}));
+    EXPECT_EQ(TakeAll("one"), (std::vector<uint32_t>{1U, 3U, 5U}));
     EXPECT_FALSE(IpcParkPending());
     EXPECT_TRUE(Notices().empty()); // a park this small is the receiver's own buffer
     EXPECT_TRUE(IpcParkTrim());     // the spare chunks kept for parks
@@ -156,8 +165,7 @@ TEST_F(CarrierParking, RoomBeforeThePauseEndsTakesTheKeptRestWithoutAPark) {
     EXPECT_FALSE(links_[0].first->recv.paused);
     EXPECT_EQ(links_[0].first->recv.parkedMsgs, 0U);
     EXPECT_EQ(Take("one"), 2U);
-    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return simple_msg_test::g_inbox->Items().size() == 1U; }));
-    EXPECT_EQ(simple_msg_test::g_inbox->Items()[0].msgId, 3U);
+    EXPECT_EQ(T0Got(1U), std::vector<uint32_t>{3U});
     EXPECT_TRUE(Notices().empty());
 }
 
@@ -225,11 +233,7 @@ TEST_F(CarrierParking, LinksShareTheRoomOfAQueueInTurn) {
     Recv(Message("one", 100U));
     Recv(Message("one", 101U) + Message("one", 102U) + Message("one", 103U), 0U);
     Recv(Message("one", 201U) + Message("one", 202U) + Message("one", 203U), 1U);
-    std::vector<uint32_t> taken;
-    for (uint32_t id = Take("one"); id != 0U; id = Take("one")) {
-        taken.push_back(id);
-        IpcParkRetry();
-    }
+    const std::vector<uint32_t> taken = TakeAll("one");
     ASSERT_EQ(taken.size(), 7U);
     for (size_t i = 1U; i + 1U < taken.size(); ++i) {
         EXPECT_NE(taken[i] / 100U, taken[i + 1U] / 100U) << "one link took two turns in a row at " << i;
@@ -286,8 +290,7 @@ TEST_F(CarrierParking, RecordsAgainstTheLinksDirectionAreDropped) {
     Recv(carrier_raw::Record(MSG_TRANS_SYN_RESP, head, "abc") + notice + Message("t0", 10U));
     EXPECT_EQ(log.Count("bad datagram from pid 4242: answer on a connection for requests."), 1U) << log.Dump();
     EXPECT_EQ(log.Count("bad datagram from pid 4242: notice on a connection for requests."), 1U) << log.Dump();
-    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return simple_msg_test::g_inbox->Items().size() == 1U; }));
-    EXPECT_EQ(simple_msg_test::g_inbox->Items()[0].msgId, 10U); // the record after them is handled
+    EXPECT_EQ(T0Got(1U), std::vector<uint32_t>{10U}); // the record after them is handled
     // The loop of t0 releases the payload once its callback returned.
     EXPECT_TRUE(simple_msg_test::WaitUntil([this] { return UsedBlocks() == blocks_; }));
 }

@@ -56,10 +56,7 @@ protected:
         ASSERT_EQ(SimpleMsgRegTask("t0", 64U, simple_msg_test::Record, 0U), OS_MSG_OK);
         StartLoop("t0");
         fds_ = OpenFds();
-        int pair[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
-        link_ = IpcLinkCreate(pair[0], IPC_LINK_ACCEPTED, kPid, kUid);
-        other_ = pair[1];
+        OpenLink();
         ASSERT_EQ(SbufAlloc(kFrameBytes, &frame_.data), OS_MSG_OK);
         carrier_proto::FillPattern(static_cast<uint8_t *>(frame_.data), kFrameBytes, 9U);
         SbufLock();
@@ -69,15 +66,26 @@ protected:
         SbufUnlock();
     }
     void TearDown() override {
-        IpcParkDropLink(link_);
-        IpcLinkShareClose(link_);
-        IpcLinkRelease(link_);
-        (void)close(other_);
+        CloseLink();
         EXPECT_EQ(OsMsgBufFree(frame_.data), OS_MSG_OK);
         SbufTrim();
         EXPECT_EQ(OpenFds(), fds_);
         EXPECT_EQ(frame_roles::MappingsOf(frame_roles::kSegmentName), 0U);
         transport_test::TransportTest::TearDown();
+    }
+
+    /* An accepted link around one end of a socket pair, other_ the other. */
+    void OpenLink() {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+        link_ = IpcLinkCreate(pair[0], IPC_LINK_ACCEPTED, kPid, kUid);
+        other_ = pair[1];
+    }
+    void CloseLink() {
+        IpcParkDropLink(link_);
+        IpcLinkShareClose(link_);
+        IpcLinkRelease(link_);
+        (void)close(other_);
     }
 
     static std::string Lane(uint32_t bytes, uint32_t slots) {
@@ -266,14 +274,8 @@ TEST_F(CargoRecords, ReferencesGoBackOnTheOwnersLaneWithADrainOnlyWhileItWaits) 
     SbufLaneFree(owner);
 
     // A second connection, whose peer passes a lane that could shrink.
-    IpcParkDropLink(link_);
-    IpcLinkShareClose(link_);
-    IpcLinkRelease(link_);
-    (void)close(other_);
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
-    link_ = IpcLinkCreate(pair[0], IPC_LINK_ACCEPTED, kPid, kUid);
-    other_ = pair[1];
+    CloseLink();
+    OpenLink();
     LogCapture log;
     int unsealed = memfd_create("unsealed", MFD_CLOEXEC);
     ASSERT_EQ(ftruncate(unsealed, (off_t)SbufLaneBytes()), 0);

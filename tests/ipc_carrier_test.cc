@@ -1,10 +1,10 @@
 /*
- * What only the Unix-socket carrier does (the directory lock, a receiver
- * that stopped, a peer killed mid-message, teardown, start-up under
- * allocation failures, its settings); what it shares with the loopback is
- * between_processes_test's, names of live and dead processes are the
- * liveness test's and processes killed and restarted under their names the
- * chaos run's. This test process joins the messaging system under the
+ * What only the Unix-socket carrier does (a receiver that stopped, a peer
+ * killed mid-message, teardown, start-up under allocation failures, its
+ * settings); what it shares with the loopback is between_processes_test's,
+ * names of live and dead processes and the directory lock are the liveness
+ * test's and processes killed and restarted under their names the chaos
+ * run's. This test process joins the messaging system under the
  * carrier and talks to carrier_peer processes it starts. Every
  * wait is bounded; each test checks that the carrier leaves no descriptor,
  * thread or tracked block behind.
@@ -44,39 +44,7 @@ constexpr char kSelf[] = "ctest";
 class Carrier : public carrier_test::CarrierFixture {
 protected:
     uint32_t Join(const char *name = kSelf) { return CarrierFixture::Join(name); }
-
-    /* A started echo peer that is ready. */
-    Peer &StartEcho(const std::string &name) { return StartReady({"echo", name}); }
-
-    /* Pings task "echo" of proc; true when exactly one answer came back. */
-    bool PingAnswered(const char *proc) {
-        return SendTo(proc, "echo", kPing, nullptr, 0U) == OS_MSG_OK && inbox_.WaitFor(1U) &&
-               inbox_.Items().size() == 1U;
-    }
-
-    /* Sends an asynchronous message from task "main". */
-    uint32_t SendTo(const char *proc, const char *task, uint32_t msgId, const void *data, uint32_t len) {
-        MsgHead head = From(proc, task, msgId, data, len);
-        return OsMsgAsynSend(&head);
-    }
 };
-
-TEST_F(Carrier, DirectoryLockHeldByAKilledProcessIsRecovered) {
-    if (sizeof(CARRIER_PEER_LAUNCHER) > 1U) {
-        // qemu-user does not keep the kernel's robust-futex list, so under it
-        // nothing marks the dead holder's lock; on the target's kernel that
-        // is what this test checks.
-        GTEST_SKIP() << "robust locks are not emulated by " << CARRIER_PEER_LAUNCHER;
-    }
-    Peer &holder = Start({"hold-lock"});
-    ASSERT_EQ(holder.Expect("ready"), "ready");
-    holder.Kill();
-    LogCapture log(OS_LOG_ERROR, OS_MSG_LOG_WARN);
-    ASSERT_EQ(Join(), OS_MSG_OK);
-    EXPECT_EQ(log.Count("directory lock owner died"), 1U) << log.Dump();
-    StartEcho("echo6");
-    EXPECT_TRUE(PingAnswered("echo6"));
-}
 
 // A receiver that reads nothing at all (its process stopped): what the
 // sockets hold fills up behind the batch sender and the sending thread alike.
@@ -84,12 +52,9 @@ TEST_F(Carrier, FullReceiverRefusesAsyncAndBoundsTheSyncWait) {
     ASSERT_EQ(Join(), OS_MSG_OK);
     Peer &echo = StartEcho("echo7");
     ASSERT_TRUE(PingAnswered("echo7")); // connected
-    ASSERT_EQ(kill(echo.Pid(), SIGSTOP), 0);
-    // Every thread of the peer has stopped: nothing reads its socket any more
-    // (a thread that had not stopped yet would make room after the refusal).
-    int status = 0;
-    ASSERT_EQ(waitpid(echo.Pid(), &status, WUNTRACED), echo.Pid());
-    ASSERT_TRUE(WIFSTOPPED(status));
+    // Every thread of the peer stops: nothing reads its socket any more (a
+    // thread that had not stopped yet would make room after the refusal).
+    ASSERT_TRUE(echo.Freeze());
     std::vector<uint8_t> payload(4096U);
     uint32_t ret = OS_MSG_OK;
     uint32_t sent = 0U;
@@ -99,21 +64,17 @@ TEST_F(Carrier, FullReceiverRefusesAsyncAndBoundsTheSyncWait) {
             ret = SendTo("echo7", "echo", 0U, payload.data(), (uint32_t)payload.size());
         }
         EXPECT_EQ(ret, OS_MSG_ERR_FULL) << "after " << sent << " messages";
-        MsgHead call = From("echo7", "echo", kCall, nullptr, 0U);
-        MsgHead *resp = nullptr;
-        auto start = std::chrono::steady_clock::now();
-        uint32_t callRet = OsMsgSynSend(&call, &resp, 200U);
-        auto waited = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(callRet, OS_MSG_ERR_FULL); // waited for room as long as its time-out allows
-        EXPECT_GE(waited, std::chrono::milliseconds(200));
-        EXPECT_LT(waited, std::chrono::milliseconds(5000)); // bounded, however loaded the machine
+        // It waits for room as long as its time-out allows, bounded however
+        // loaded the machine.
+        EXPECT_TRUE(carrier_test::TakesBetween(std::chrono::milliseconds(200), std::chrono::milliseconds(5000),
+                                               [&] { EXPECT_EQ(Call("echo7", 200U), OS_MSG_ERR_FULL); }));
     }
-    ASSERT_EQ(kill(echo.Pid(), SIGCONT), 0);
+    ASSERT_TRUE(echo.Thaw());
     // Once the peer reads again, messages flow: retry while its socket drains.
     bool accepted = false;
     for (int i = 0; i < carrier_test::kWaitMs / 5 && !accepted; ++i) {
         LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
-        accepted = SendTo("echo7", "echo", kPing, nullptr, 0U) == OS_MSG_OK;
+        accepted = SendTo("echo7", "echo", kPing) == OS_MSG_OK;
         if (!accepted) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5)); // paces the retries while it drains
         }
@@ -125,8 +86,7 @@ TEST_F(Carrier, FullReceiverRefusesAsyncAndBoundsTheSyncWait) {
 TEST_F(Carrier, PeerKilledMidMessageLeavesNothingAndItsSuccessorIsHeard) {
     ASSERT_EQ(Join(), OS_MSG_OK);
     uint64_t before = UsedBlocks();
-    Peer &partial = Start({"partial", "part", kSelf});
-    ASSERT_EQ(partial.Expect("ready"), "ready");
+    Peer &partial = StartReady({"partial", "part", kSelf});
     rebuildmsg::MsgRebuildRecvData *collector = rebuildEntry;
     auto nodes = [collector] {
         std::lock_guard<std::mutex> guard(collector->rebuildLock);
@@ -136,9 +96,9 @@ TEST_F(Carrier, PeerKilledMidMessageLeavesNothingAndItsSuccessorIsHeard) {
     EXPECT_EQ(nodes(), 1); // the first slice is held
     partial.Kill();
     // The receive thread drops what the connection left once it sees it go.
-    EXPECT_TRUE(WaitUntil([&] { return nodes() == 0 && UsedBlocks() == before; }));
-    EXPECT_EQ(nodes(), 0);
-    EXPECT_EQ(UsedBlocks(), before); // the connection and the held slice's buffer are gone
+    // The connection and the held slice's buffer are gone.
+    EXPECT_TRUE(WaitUntil([&] { return nodes() == 0 && UsedBlocks() == before; }))
+        << nodes() << " nodes, " << UsedBlocks() - before << " blocks";
     StartEcho("part");
     EXPECT_TRUE(PingAnswered("part"));
 }
@@ -154,7 +114,7 @@ TEST_F(Carrier, TeardownLeavesNoSocketAndASecondStartWorks) {
     EXPECT_NE(stat((runDir_ + "/ctest.sock").c_str(), &st), 0);
     EXPECT_EQ(IPCMsgGetShmHead(), nullptr); // detached
     ASSERT_EQ(Join(), OS_MSG_OK);
-    ASSERT_EQ(SendTo("echo9", "echo", kPing, nullptr, 0U), OS_MSG_OK);
+    ASSERT_EQ(SendTo("echo9", "echo", kPing), OS_MSG_OK);
     EXPECT_TRUE(inbox_.WaitFor(2U));
     EXPECT_EQ(inbox_.Items().size(), 2U);
 }

@@ -41,20 +41,8 @@ std::string WholeRecord(const std::string &task, uint32_t msgId, const std::stri
 /* One slice (offset, piece) of a message of total bytes with key. */
 std::string SliceRecord(const std::string &task, uint32_t total, uint32_t offset, const std::string &piece,
                         uint64_t key) {
-    std::string whole(total, '\0');
-    MsgHead head = Head("proc", task, 9U, "tx", whole);
-    IpcFramePrefix prefix;
-    IpcFrameSetPrefix(&prefix, 1U, IPC_FRAME_SLICED, (uint32_t)piece.size());
-    MsgSliceTail tail;
-    std::memset(&tail, 0, sizeof(tail));
-    tail.isSplit = 1U;
-    tail.offset = offset;
-    tail.curLen = (uint32_t)piece.size();
-    tail.flag = key;
-    std::string out(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
-    out.append(reinterpret_cast<const char *>(&head), sizeof(head));
-    out += piece;
-    return out.append(reinterpret_cast<const char *>(&tail), sizeof(tail));
+    const std::string whole(total, '\0');
+    return carrier_raw::Slice(Head("proc", task, 9U, "tx", whole), offset, piece, key);
 }
 
 class CarrierFraming : public transport_test::TransportTest {

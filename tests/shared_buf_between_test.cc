@@ -79,6 +79,16 @@ size_t KeptCount() {
     return g_kept.frames.size();
 }
 
+/* Releases every frame task "keep" holds, each read whole first. */
+void ReleaseKept() {
+    std::lock_guard<std::mutex> guard(g_kept.lock);
+    for (const auto &frame : g_kept.frames) {
+        EXPECT_TRUE(carrier_proto::PatternIntact(frame.first, frame.second, frame.second));
+        EXPECT_EQ(OsMsgBufRelease(frame.first), OS_MSG_OK);
+    }
+    g_kept.frames.clear();
+}
+
 /* Task "ship": each message asks it to send one frame of the size in its
  * payload to task "frames" of the process named in it, so that the frame
  * is lent by a task (its buffersAtPeers). */
@@ -148,13 +158,7 @@ protected:
         AddTask("pub", 16U, Idle);
     }
     void TearDown() override {
-        {
-            std::lock_guard<std::mutex> guard(g_kept.lock);
-            for (const auto &frame : g_kept.frames) {
-                EXPECT_EQ(OsMsgBufRelease(frame.first), OS_MSG_OK);
-            }
-            g_kept.frames.clear();
-        }
+        ReleaseKept();
         CarrierFixture::TearDown();
         EXPECT_EQ(MappingsOf(kSegmentName), 0U) << "a segment stayed mapped";
         EXPECT_EQ(MappingsOf(kLaneName), 0U) << "a release lane stayed mapped";
@@ -194,8 +198,7 @@ protected:
         ShipOrder order{};
         (void)snprintf(order.proc, sizeof(order.proc), "%s", proc);
         order.size = size;
-        MsgHead head = From(kSelf, "ship", 1U, &order, sizeof(order));
-        ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
+        ASSERT_EQ(SendTo(kSelf, "ship", 1U, &order, sizeof(order)), OS_MSG_OK);
     }
 
 private:
@@ -230,12 +233,9 @@ TEST_F(SharedBufBetween, BroadcastFrameToThreeProcessesIsOneBufferUntilTheLastLe
         subs.back()->Send("hold");
     }
     for (Peer *sub : subs) { // the probe shows when the subscription is in place here
-        std::string line;
-        for (int i = 0; i < kWaitMs / 50 && line.empty(); ++i) {
-            ASSERT_EQ(carrier_proto::BroadcastFromPub(carrier_proto::kProbe), OS_MSG_OK);
-            line = sub->Expect("probe", 50);
-        }
-        ASSERT_EQ(line, "probe");
+        ASSERT_EQ(FireUntilSeen(*sub, "probe",
+                                [] { EXPECT_EQ(carrier_proto::BroadcastFromPub(carrier_proto::kProbe), OS_MSG_OK); }),
+                  "probe");
     }
     const std::vector<std::vector<int>> orders = {{2, 0, 1}, {1, 2, 0}};
     for (size_t round = 0U; round < orders.size(); ++round) {
@@ -306,7 +306,7 @@ TEST_F(SharedBufBetween, ReceiverStoppedMidStreamThenKilledGivesEverythingBack) 
     Peer &peer = Frames("bufpeer");
     ASSERT_EQ(SendFrame("bufpeer", 4096U), OS_MSG_OK);
     EXPECT_EQ(peer.Expect("frame"), FrameLine(4096U));
-    ASSERT_EQ(kill(peer.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(peer.Freeze());
     uint32_t ret = OS_MSG_OK;
     uint32_t sent = 0U;
     while (ret == OS_MSG_OK && sent < 100000U) {
@@ -332,12 +332,7 @@ TEST_F(SharedBufBetween, SenderKilledLeavesHeldFramesReadableUntilReleased) {
     ASSERT_EQ(sender.Expect("shipped"), "shipped 0");
     ASSERT_TRUE(WaitUntil([] { return KeptCount() == 3U; }));
     sender.Kill();
-    std::lock_guard<std::mutex> guard(g_kept.lock);
-    for (const auto &frame : g_kept.frames) {
-        EXPECT_TRUE(carrier_proto::PatternIntact(frame.first, frame.second, frame.second));
-        EXPECT_EQ(OsMsgBufRelease(frame.first), OS_MSG_OK);
-    }
-    g_kept.frames.clear();
+    ReleaseKept();
     EXPECT_TRUE(WaitUntil([] { return MappingsOf(kSegmentName) == 0U; }));
     ExpectOnlySocketOf("bufship");
 }

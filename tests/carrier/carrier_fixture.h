@@ -73,7 +73,7 @@ protected:
         Leave();
         peers_.clear();
         EXPECT_EQ(OpenFds(), fds_);
-        EXPECT_TRUE(WaitUntil([this] { return ThreadCount() <= threads_; })) << ThreadList();
+        EXPECT_TRUE(WaitUntil([this] { return ThreadCount() <= threads_ + keptThreads_; })) << ThreadList();
         // The server context and the slice collector stay for the life of
         // the process once a start-up made them (a failed one too); nothing
         // else does.
@@ -137,6 +137,27 @@ protected:
 
     std::string SockPath(const std::string &proc) const { return runDir_ + "/" + proc + ".sock"; }
 
+    /* A started echo peer named name that joined and is ready. */
+    Peer &StartEcho(const std::string &name) {
+        Peer &peer = Start({"echo", name});
+        EXPECT_EQ(peer.Expect("init"), "init 0") << name;
+        EXPECT_EQ(peer.Expect("ready"), "ready") << name;
+        return peer;
+    }
+
+    /* An asynchronous message from task "main": its result. */
+    uint32_t SendTo(const char *proc, const char *task, uint32_t msgId, const void *data = nullptr, uint32_t len = 0U) {
+        MsgHead head = From(proc, task, msgId, data, len);
+        return OsMsgAsynSend(&head);
+    }
+
+    /* Pings task "echo" of proc: true when its one answer came back. */
+    bool PingAnswered(const char *proc) {
+        const size_t before = inbox_.Items().size();
+        return SendTo(proc, "echo", kPing) == OS_MSG_OK && inbox_.WaitFor(before + 1U) &&
+               inbox_.Items().size() == before + 1U;
+    }
+
     /* A header from task "main" of this process. */
     MsgHead From(const char *proc, const char *task, uint32_t msgId, const void *data = nullptr, uint32_t len = 0U) {
         MsgHead head;
@@ -164,6 +185,7 @@ protected:
     simple_msg_test::Inbox inbox_;
     std::vector<std::unique_ptr<Peer>> peers_;
     bool strayFiles_ = false; /* peers killed in the test leave their sockets in runDir_ */
+    size_t keptThreads_ = 0U; /* threads the library keeps for the life of the process */
 
 private:
     size_t fds_ = 0U;

@@ -26,8 +26,9 @@
 
 namespace carrier_raw {
 
-/* A blocking connection to the socket at path, -1 when none. */
-inline int Connect(const std::string &path) {
+/* A connection to the socket at path (blocking unless flags has
+ * SOCK_NONBLOCK), -1 when none. */
+inline int Connect(const std::string &path, int flags = 0) {
     struct sockaddr_un addr;
     std::memset(&addr, 0, sizeof(addr));
     addr.sun_family = AF_UNIX;
@@ -35,7 +36,7 @@ inline int Connect(const std::string &path) {
         return -1;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size());
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | flags, 0);
     if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0) {
         (void)close(fd);
         fd = -1;
@@ -72,26 +73,30 @@ inline std::string Record(uint32_t transType, const MsgHead &head, const std::st
     return out + payload;
 }
 
+/* One slice record of an asynchronous message (head's dataLen its total):
+ * piece at offset, keyed by key. */
+inline std::string Slice(const MsgHead &head, uint32_t offset, const std::string &piece, uint64_t key) {
+    IpcFramePrefix prefix;
+    IpcFrameSetPrefix(&prefix, MSG_TRANS_ASYN, IPC_FRAME_SLICED, (uint32_t)piece.size());
+    MsgSliceTail tail;
+    std::memset(&tail, 0, sizeof(tail));
+    tail.isSplit = 1U;
+    tail.offset = offset;
+    tail.curLen = (uint32_t)piece.size();
+    tail.flag = key;
+    std::string out(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
+    out.append(reinterpret_cast<const char *>(&head), IPC_FRAME_HEAD_LEN);
+    out += piece;
+    return out.append(reinterpret_cast<const char *>(&tail), sizeof(tail));
+}
+
 /* The datagrams of an asynchronous message of total bytes (pattern 'x') in
  * slices of at most slice bytes, keyed by key. */
 inline std::vector<std::string> Slices(MsgHead head, uint32_t total, uint32_t slice, uint32_t key) {
     head.dataLen = total;
     std::vector<std::string> out;
     for (uint32_t offset = 0U; offset < total; offset += slice) {
-        uint32_t len = total - offset < slice ? total - offset : slice;
-        IpcFramePrefix prefix;
-        IpcFrameSetPrefix(&prefix, MSG_TRANS_ASYN, IPC_FRAME_SLICED, len);
-        MsgSliceTail tail;
-        std::memset(&tail, 0, sizeof(tail));
-        tail.isSplit = 1U;
-        tail.offset = offset;
-        tail.curLen = len;
-        tail.flag = key;
-        std::string d(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
-        d.append(reinterpret_cast<const char *>(&head), IPC_FRAME_HEAD_LEN);
-        d.append(len, 'x');
-        d.append(reinterpret_cast<const char *>(&tail), sizeof(tail));
-        out.push_back(d);
+        out.push_back(Slice(head, offset, std::string(total - offset < slice ? total - offset : slice, 'x'), key));
     }
     return out;
 }
@@ -158,6 +163,13 @@ inline bool Receive(int fd, Got *got, int waitMs) {
     std::string buf((size_t)size, '\0');
     ssize_t n = recv(fd, &buf[0], buf.size(), 0);
     return n > 0 && Parse(buf.substr(0, (size_t)n), got);
+}
+
+/* A call (no payload) on fd: true when its answer came back within waitMs,
+ * taken apart into *got. */
+inline bool Call(int fd, const MsgHead &head, Got *got, int waitMs) {
+    return Send(fd, Record(MSG_TRANS_SYN, head, "")) && Receive(fd, got, waitMs) &&
+           got->transType == MSG_TRANS_SYN_RESP;
 }
 
 } // namespace carrier_raw

@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -43,6 +44,32 @@ inline void RemoveDir(const std::string &dir) {
 }
 
 using ::OpenFds;
+
+/* Runs act: success when it took at least lo and less than hi, else a
+ * failure that says how long it took. */
+template <class Act>
+::testing::AssertionResult TakesBetween(std::chrono::milliseconds lo, std::chrono::milliseconds hi, Act &&act) {
+    const auto start = std::chrono::steady_clock::now();
+    act();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    if (took >= lo && took < hi) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "took " << took.count() << " ms, not in [" << lo.count() << ", "
+                                         << hi.count() << ") ms";
+}
+
+/* Repeats fire until place reports a line starting with prefix, each time
+ * waiting a moment for it (bounded): that line, or "". Shows when a
+ * subscription has reached the publisher. */
+template <class Place, class Fire> std::string FireUntilSeen(Place &place, const std::string &prefix, Fire &&fire) {
+    std::string line;
+    for (int i = 0; i < kWaitMs / 50 && line.empty(); ++i) {
+        fire();
+        line = place.Expect(prefix, 50);
+    }
+    return line;
+}
 
 /* A carrier_peer process (or another program of the build): commands go to
  * its standard input, its reports come back one line at a time. */
@@ -170,6 +197,14 @@ public:
     }
 
     void Kill() { Reap(true); }
+
+    /* Stops it (SIGSTOP) and waits until every thread of it has stopped, so
+     * that nothing reads its sockets any more; true when it has. */
+    bool Freeze() {
+        int status = 0;
+        return ::kill(pid_, SIGSTOP) == 0 && waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
+    }
+    bool Thaw() { return ::kill(pid_, SIGCONT) == 0; }
     pid_t pid() const { return pid_; }
 
     /* Waits at most waitMs for it to end by itself: its wait status, or -1
