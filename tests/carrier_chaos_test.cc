@@ -36,13 +36,12 @@
 namespace {
 
 using carrier_test::EntriesOf;
-using chaos_node::NodeName;
 using carrier_test::Peer;
+using chaos_node::NodeName;
 
 constexpr uint32_t kNodes = 6U;
 constexpr uint32_t kSteady = 2U; // chaos0 and chaos1 are never killed
 constexpr char kSelf[] = "chaosctl";
-
 
 using Usage = std::pair<size_t, size_t>; /* descriptors, threads */
 

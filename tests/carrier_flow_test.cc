@@ -92,9 +92,11 @@ protected:
 };
 
 // Task "slow" of a process is full (its loop waits): its sender is told so
-// and a further message is refused after the documented 5 ms, while the
-// process's other task answers calls and takes messages at once. Once slow
-// goes on, it gets every message it accepted, in order.
+// and a further message is refused after the documented 5 ms, and one that
+// chose to wait after its own time-out, while the process's other task
+// answers calls and takes messages at once. A send that waits for long is
+// woken, long before its time-out, when slow goes on, and slow gets every
+// message it accepted, in order.
 TEST_F(CarrierFlow, OneFullTaskHoldsBackOnlyItsOwnMessages) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     Peer &flow = StartReady({"flow", "f1"});
@@ -106,12 +108,12 @@ TEST_F(CarrierFlow, OneFullTaskHoldsBackOnlyItsOwnMessages) {
         ASSERT_EQ(SendTo("f1", "echo", 0U), OS_MSG_OK);
     }
     EXPECT_TRUE(WaitUntil([&] { return Count(flow) == "count 40 0 1"; }));
-    flow.Send("open");
-    std::string expected = "count 40 " + std::to_string(accepted) + " 1";
+    ExpectTimedSendRefusedThenWoken("f1", "slow", 200U, accepted + 1U, [&] { flow.Send("open"); });
+    std::string expected = "count 40 " + std::to_string(accepted + 1U) + " 1";
     std::string got;
     EXPECT_TRUE(WaitUntil([&] { return (got = Count(flow)) == expected; })) << got;
     // The task has room again: its sender is no longer refused.
-    EXPECT_TRUE(WaitUntil([&] { return SendTo("f1", "slow", accepted + 1U) == OS_MSG_OK; }));
+    EXPECT_TRUE(WaitUntil([&] { return SendTo("f1", "slow", accepted + 2U) == OS_MSG_OK; }));
 }
 
 // A call waits for room at a full task for its whole time-out; meanwhile
@@ -153,18 +155,6 @@ TEST_F(CarrierFlow, AWaitForRoomHoldsNoLockOtherSendersNeed) {
     auto [ret, waited] = call.get();
     EXPECT_EQ(ret, OS_MSG_ERR_FULL);
     EXPECT_TRUE(waited) << "the call's wait for room";
-}
-
-// A send that chose to wait gives up after its own time-out at a full task
-// of another process, and is woken, long before its time-out, when the task
-// takes messages again.
-TEST_F(CarrierFlow, TimedSendWaitsForRoomAcrossProcessesAndIsWokenWhenItReturns) {
-    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
-    Peer &flow = StartReady({"flow", "f3"});
-    const uint32_t accepted = FillSlow("f3");
-    ExpectTimedSendRefusedThenWoken("f3", "slow", 200U, accepted + 1U, [&] { flow.Send("open"); });
-    std::string expected = "count 0 " + std::to_string(accepted + 1U) + " 1";
-    EXPECT_TRUE(WaitUntil([&] { return Count(flow) == expected; }));
 }
 
 /* Task "gate" of the test process: its callback records, and waits on the
