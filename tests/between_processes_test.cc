@@ -9,9 +9,7 @@
  * left with the descriptors, threads and tracked blocks it had.
  */
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,8 +28,6 @@
 #include "carrier/peer_roles.h"
 #include "simple_msg_test_util.h"
 #include "support/log_capture.h"
-#include "support/mem_check.h"
-#include "support/threads.h"
 #include "transport/ipc_carrier.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_rebuild.h"

@@ -12,13 +12,11 @@
  */
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -62,6 +60,22 @@ bool AsUser(uid_t uid, gid_t gid, const std::function<bool()> &act) {
 
 std::string Code(uint32_t code) {
     return std::to_string(code);
+}
+
+/* What peer reports for its command "send WHAT" ("sent CODE"), or for
+ * "call WHAT" ("call CODE UID PID MS"). */
+std::string Sent(Peer &peer, const std::string &what) {
+    peer.Send("send " + what);
+    return peer.Expect("sent");
+}
+std::string Called(Peer &peer, const std::string &what) {
+    peer.Send("call " + what);
+    return peer.Expect("call ");
+}
+
+/* Whether text begins with prefix. */
+bool Begins(const std::string &text, const std::string &prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 /* Makes the file path with mode (less the umask); true when it did. */
@@ -180,13 +194,10 @@ TEST_F(CarrierAccess, MessageForAnotherProcessIsNotDelivered) {
     ASSERT_EQ(link(SockPath("other").c_str(), victim.c_str()), 0);
     Peer &sender = StartReady({"member", "sender"});
     LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
-    sender.Send("send victim main 9");
-    EXPECT_EQ(sender.Expect("sent"), "sent 0");
-    sender.Send("call victim main");
-    std::string call = sender.Expect("call ");
-    EXPECT_EQ(call.rfind("call " + Code(OS_MSG_ERR_NOT_FOUND) + " ", 0), 0U) << call;
-    sender.Send("send other main 10");
-    EXPECT_EQ(sender.Expect("sent"), "sent 0");
+    EXPECT_EQ(Sent(sender, "victim main 9"), "sent 0");
+    const std::string call = Called(sender, "victim main");
+    EXPECT_TRUE(Begins(call, "call " + Code(OS_MSG_ERR_NOT_FOUND) + " ")) << call;
+    EXPECT_EQ(Sent(sender, "other main 10"), "sent 0");
     ASSERT_TRUE(inbox_.WaitCount(10U, 1U));
     EXPECT_EQ(inbox_.Ids(), std::vector<uint32_t>{10U}) << "the earlier message to victim was not delivered";
     EXPECT_EQ(log.Count("for [victim] on cpu 0 from pid " + std::to_string(sender.Pid()) +
@@ -197,8 +208,7 @@ TEST_F(CarrierAccess, MessageForAnotherProcessIsNotDelivered) {
     // A sender that connects now finds a link in victim's place.
     ASSERT_EQ(unlink(victim.c_str()) | symlink(SockPath("other").c_str(), victim.c_str()), 0);
     Peer &late = StartReady({"member", "late"});
-    late.Send("send victim main 11");
-    EXPECT_EQ(late.Expect("sent"), "sent " + Code(OS_MSG_ERR_ACCESS));
+    EXPECT_EQ(Sent(late, "victim main 11"), "sent " + Code(OS_MSG_ERR_ACCESS));
     ASSERT_EQ(unlink(victim.c_str()), 0);
     peers_.clear();
     EXPECT_EQ(inbox_.Ids(), std::vector<uint32_t>{10U});
@@ -244,8 +254,7 @@ TEST_F(CarrierAccess, SenderThePolicyDoesNotAllowIsRefusedAndCounted) {
     Peer &alice = StartReady(As(kAlice, std::to_string(kGroup), "member", "alice"));
     LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
     for (int i = 0; i < 3; ++i) {
-        alice.Send("send ctest main 5");
-        EXPECT_EQ(alice.Expect("sent"), "sent 0");
+        EXPECT_EQ(Sent(alice, "ctest main 5"), "sent 0");
     }
     EXPECT_TRUE(WaitUntil([] { return Refused("main") == 3U; })) << Refused("main");
     EXPECT_EQ(log.Count("for task [main] from pid " + std::to_string(alice.Pid()) + " (uid " + std::to_string(kAlice) +
@@ -253,10 +262,9 @@ TEST_F(CarrierAccess, SenderThePolicyDoesNotAllowIsRefusedAndCounted) {
               1U)
         << log.Dump();
     for (const char *task : {"echo", MSG_TASK_NAME_PMSG_CTL}) {
-        alice.Send(std::string("call ctest ") + task);
         unsigned code = 0U;
         unsigned long ms = 0U;
-        ASSERT_EQ(sscanf(alice.Expect("call ").c_str(), "call %u %*u %*u %lu", &code, &ms), 2);
+        ASSERT_EQ(sscanf(Called(alice, std::string("ctest ") + task).c_str(), "call %u %*u %*u %lu", &code, &ms), 2);
         EXPECT_EQ(code, OS_MSG_ERR_ACCESS) << task;
         EXPECT_LT(ms, 10000U) << "ended by the refusal, not by its 20 s time-out";
     }
@@ -268,13 +276,11 @@ TEST_F(CarrierAccess, SenderThePolicyDoesNotAllowIsRefusedAndCounted) {
     ASSERT_TRUE(inbox_.WaitCount(5U, 1U));
     EXPECT_EQ(inbox_.Items()[0].head.sendUid, kAlice);
     EXPECT_EQ(Refused("main"), 4U);
-    alice.Send("call ctest echo");
-    EXPECT_EQ(alice.Expect("call ").rfind("call " + Code(OS_MSG_ERR_ACCESS) + " ", 0), 0U);
+    EXPECT_TRUE(Begins(Called(alice, "ctest echo"), "call " + Code(OS_MSG_ERR_ACCESS) + " "));
 
     OsMsgAccessRule guard = Rule(OS_MSG_ACCESS_UID, kAlice, "guard", 0U, 0xFFFFFFFFU);
     ASSERT_EQ(OsMsgAllow(&guard), OS_MSG_OK);
-    alice.Send("call ctest guard");
-    EXPECT_EQ(alice.Expect("call ").rfind("call 0 ", 0), 0U);
+    EXPECT_TRUE(Begins(Called(alice, "ctest guard"), "call 0 "));
     EXPECT_EQ(g_hookIds.load(), ((uint64_t)kAlice << 32U) | (uint32_t)alice.Pid());
     peers_.clear();
     MsgSetChckPackagePermissionHandle(nullptr);
@@ -303,11 +309,11 @@ TEST_F(CarrierAccess, MembersOfASharedDirectoryTalkAndOthersCannotConnect) {
     EXPECT_EQ(bob.Expect("event " + std::to_string(kEvent)), "event 100 4");
     alice.Send("send bob sub 7");
     EXPECT_EQ(bob.Expect("event 7"), "event 7 0");
-    alice.Send("call bob echo"); // the callee saw the caller's ids as the kernel gave them
-    EXPECT_EQ(alice.Expect("call ").rfind("call 0 " + std::to_string(kAlice) + " " + std::to_string(alice.Pid()) + " "),
-              0U);
-    bob.Send("call alice echo");
-    EXPECT_EQ(bob.Expect("call ").rfind("call 0 " + std::to_string(kBob) + " " + std::to_string(bob.Pid()) + " "), 0U);
+    // The callee saw the caller's ids as the kernel gave them.
+    EXPECT_TRUE(Begins(Called(alice, "bob echo"),
+                       "call 0 " + std::to_string(kAlice) + " " + std::to_string(alice.Pid()) + " "));
+    EXPECT_TRUE(
+        Begins(Called(bob, "alice echo"), "call 0 " + std::to_string(kBob) + " " + std::to_string(bob.Pid()) + " "));
 
     for (const std::string &file : {SockPath("alice"), SockPath("bob"), runDir_ + "/queue_dir"}) {
         struct stat st;

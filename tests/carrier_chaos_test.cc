@@ -15,7 +15,6 @@
  */
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>

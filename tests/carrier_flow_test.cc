@@ -9,12 +9,10 @@
  */
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/msg_tunables.h"

@@ -7,7 +7,6 @@
  * fixture checks that nothing is left behind.
  */
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

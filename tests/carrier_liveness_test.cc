@@ -15,9 +15,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 

@@ -10,13 +10,11 @@
  * thread or tracked block behind.
  */
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <vector>
 

@@ -15,13 +15,11 @@
  */
 #include <fcntl.h>
 #include <linux/dma-heap.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
