@@ -65,14 +65,11 @@
  * "fds N", "count ECHO SLOW ORDERED", "partials N", "called I CODE",
  * "done".
  */
-#include <fcntl.h>
 #include <grp.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,16 +83,15 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "carrier/carrier_proto.h"
+#include "carrier/carrier_raw.h"
 #include "carrier/chaos_node.h"
 #include "carrier/frame_roles.h"
 #include "carrier/peer_roles.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_rebuild.h"
-#include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_run_dir.h"
 #include "transport/unix/ipc_shm_segment.h"
@@ -455,24 +451,10 @@ int SendPartial(const char *dest) {
     if (IpcPeerConnect(peer) != OS_MSG_OK) {
         return 1;
     }
-    static uint8_t slice[kPartialSlice];
     MsgHead head;
     FillHead(&head, g_name, dest, "echo", kPing, nullptr, 0U);
     head.dataLen = kPartialTotal;
-    IpcFramePrefix prefix;
-    IpcFrameSetPrefix(&prefix, 1U, IPC_FRAME_SLICED, sizeof(slice));
-    MsgSliceTail tail;
-    std::memset(&tail, 0, sizeof(tail));
-    tail.isSplit = 1U;
-    tail.curLen = sizeof(slice);
-    tail.flag = 42U;
-    struct iovec iov[4] = {
-        {&prefix, sizeof(prefix)}, {&head, sizeof(head)}, {slice, sizeof(slice)}, {&tail, sizeof(tail)}};
-    struct msghdr msg;
-    std::memset(&msg, 0, sizeof(msg));
-    msg.msg_iov = iov;
-    msg.msg_iovlen = 4;
-    if (sendmsg(peer->link->fd, &msg, MSG_NOSIGNAL) < 0) {
+    if (!carrier_raw::Send(peer->link->fd, carrier_raw::Slice(head, 0U, std::string(kPartialSlice, '\0'), 42U))) {
         return 1;
     }
     Report("ready");
