@@ -157,6 +157,7 @@ protected:
     }
     void TearDown() override {
         ReleaseKept();
+        EXPECT_EQ(OsMsgBufSetPoolLimit(OS_MSG_BUF_POOL_DEFAULT_MB), OS_MSG_OK); // for the next case
         CarrierFixture::TearDown();
         EXPECT_EQ(MappingsOf(kSegmentName), 0U) << "a segment stayed mapped";
         EXPECT_EQ(MappingsOf(kLaneName), 0U) << "a release lane stayed mapped";
@@ -309,7 +310,6 @@ TEST_F(SharedBufBetween, ReceiverHoldingThenStoppedMidStreamAndKilledGivesEveryt
     ASSERT_EQ(OsMsgBufSetPoolLimit(1U), OS_MSG_OK); // the stream's segments go
     EXPECT_EQ(Pool().segments, 0U);
     EXPECT_TRUE(WaitUntil([&] { return OpenFds() == fds; })) << OpenFds() << " open, " << fds << " before";
-    EXPECT_EQ(OsMsgBufSetPoolLimit(OS_MSG_BUF_POOL_DEFAULT_MB), OS_MSG_OK);
     ExpectOnlySocketOf("bufpeer");
 }
 
@@ -364,7 +364,6 @@ TEST_F(SharedBufBetween, FullPoolRefusesAtOnceNamesItsHolderAndRecovers) {
         EXPECT_EQ(SendFrame("bufpeer", kMiB), OS_MSG_OK);
         EXPECT_EQ(peer.Expect("frame"), FrameLine(kMiB, 8 + i));
     }
-    EXPECT_EQ(OsMsgBufSetPoolLimit(OS_MSG_BUF_POOL_DEFAULT_MB), OS_MSG_OK);
 }
 
 // A stream of frames sent back to back shares datagrams: each frame still
@@ -394,7 +393,6 @@ TEST_F(SharedBufBetween, StreamOfFramesArrivesOnceInOrderAndEveryBufferComesBack
     EXPECT_EQ(stamps, "stamps " + std::to_string(kFrames) + " 0"); // none lost, repeated, reordered or torn
     EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
     EXPECT_EQ(Pool().segments, 1U);
-    EXPECT_EQ(OsMsgBufSetPoolLimit(OS_MSG_BUF_POOL_DEFAULT_MB), OS_MSG_OK);
 }
 
 /* Sends kFdMsg to bufpeer with fds, the first holding note.len bytes
