@@ -64,8 +64,10 @@ TEST_F(CarrierLinks, AnswersGoBackOnTheRequestsConnectionWhateverSenderItNames) 
 
 // A process that does not run takes no slot, however many are tried, and
 // the slots of peers that leave are given back: more peers than there are
-// slots come and go, and each is heard.
-TEST_F(CarrierLinks, PeerSlotsAreGivenBackWhenThePeerLeavesOrNeverRan) {
+// slots come and go, and each is heard. A connection left unused past the
+// idle time is closed and its slot given back while the peer runs on; the
+// next send connects again.
+TEST_F(CarrierLinks, PeerSlotsAreGivenBackWhenThePeerLeavesIdlesOrNeverRan) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     const size_t fds = OpenFds();
     {
@@ -91,12 +93,7 @@ TEST_F(CarrierLinks, PeerSlotsAreGivenBackWhenThePeerLeavesOrNeverRan) {
         ASSERT_TRUE(WaitUntil([] { return IpcPeerNamedCount() == 0U; })) << "round " << round;
         ASSERT_TRUE(WaitUntil([&] { return OpenFds() == fds; })) << "round " << round;
     }
-}
 
-// A connection left unused past the idle time is closed and its slot
-// given back while the peer runs on; the next send connects again.
-TEST_F(CarrierLinks, IdlePeerConnectionIsClosedAndReopenedOnUse) {
-    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     StartReady({"echo", "quiet"});
     // Once the wait returns, this process watches quiet's pid: that
     // descriptor is open before the count and stays so. A connection made
@@ -105,11 +102,11 @@ TEST_F(CarrierLinks, IdlePeerConnectionIsClosedAndReopenedOnUse) {
     ASSERT_EQ(OsMsgWaitProcess("quiet", 10000U), OS_MSG_OK);
     IpcPeerSetIdleMs(100U);
     ASSERT_TRUE(WaitUntil([] { return IpcPeerNamedCount() == 0U && IpcLinkCount() == 0U; }));
-    const size_t fds = OpenFds();
+    const size_t watching = OpenFds();
     ASSERT_EQ(Call("quiet", 10000U), OS_MSG_OK);
     EXPECT_EQ(IpcPeerNamedCount(), 1U);
     EXPECT_TRUE(WaitUntil([] { return IpcPeerNamedCount() == 0U; }));
-    EXPECT_TRUE(WaitUntil([&] { return OpenFds() == fds; }));
+    EXPECT_TRUE(WaitUntil([&] { return OpenFds() == watching; }));
     EXPECT_EQ(Call("quiet", 10000U), OS_MSG_OK);
     IpcPeerSetIdleMs(0U);
 }
