@@ -13,7 +13,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -43,12 +42,6 @@ inline uint32_t EchoHere(MsgHead *msg) {
         (void)OsMsgSynSendResp(msg, &answer, sizeof(answer));
     }
     return 0U;
-}
-
-inline Answer AnswerOf(const simple_msg_test::Received &item) {
-    Answer answer{};
-    std::memcpy(&answer, item.payload.data(), std::min(item.payload.size(), sizeof(answer)));
-    return answer;
 }
 
 class CarrierFixture : public ::testing::Test {

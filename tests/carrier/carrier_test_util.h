@@ -205,7 +205,6 @@ public:
         return ::kill(pid_, SIGSTOP) == 0 && waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
     }
     bool Thaw() { return ::kill(pid_, SIGCONT) == 0; }
-    pid_t pid() const { return pid_; }
 
     /* Waits at most waitMs for it to end by itself: its wait status, or -1
      * when it did not end in time (it is left running). */
