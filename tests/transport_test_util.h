@@ -37,12 +37,6 @@ inline MsgHead Head(const std::string &recvProc, const std::string &recvTask, ui
 }
 MsgHead Head(const std::string &, const std::string &, uint32_t, const std::string &, std::string &&) = delete;
 
-// Messages waiting in a task's queue.
-inline uint32_t Pending(const std::string &task) {
-    SimpleMsgTask *record = simple_msg_test::FindTask(task);
-    return SimpleMsgRingPending(&record->ring);
-}
-
 class TransportTest : public simple_msg_test::SimpleMsgTest {
 protected:
     void SetUp() override {
