@@ -57,12 +57,7 @@ public:
     const std::string &Task() const { return task_; }
     /* Skips reports until one starting with prefix; "" when none comes. */
     std::string Expect(const std::string &prefix, int waitMs = kWaitMs) {
-        for (;;) {
-            std::string line = Line(waitMs);
-            if (line.empty() || line.compare(0, prefix.size(), prefix) == 0) {
-                return line;
-            }
-        }
+        return carrier_test::ExpectLine(*this, prefix, waitMs);
     }
 
 protected:

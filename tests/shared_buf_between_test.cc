@@ -395,6 +395,17 @@ TEST_F(SharedBufBetween, StreamOfFramesArrivesOnceInOrderAndEveryBufferComesBack
     EXPECT_EQ(Pool().segments, 1U);
 }
 
+/* Fills the first len bytes of the file fd with the pattern of seed; true
+ * when it could. */
+bool FillFile(int fd, uint32_t len, uint32_t seed) {
+    void *map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        return false;
+    }
+    carrier_proto::FillPattern(static_cast<uint8_t *>(map), len, seed);
+    return munmap(map, len) == 0;
+}
+
 /* Sends kFdMsg to bufpeer with fds, the first holding note.len bytes
  * patterned with note.seed, and payloadLen patterned bytes after the
  * note. */
@@ -416,10 +427,7 @@ TEST_F(SharedBufBetween, MemoryFileTravelsWithAMessageAndTheRestAreClosed) {
     int memfd = memfd_create("travelling", MFD_CLOEXEC);
     ASSERT_GE(memfd, 0);
     ASSERT_EQ(ftruncate(memfd, fileLen), 0);
-    void *map = mmap(nullptr, fileLen, PROT_READ | PROT_WRITE, MAP_SHARED, memfd, 0);
-    ASSERT_NE(map, MAP_FAILED);
-    carrier_proto::FillPattern(static_cast<uint8_t *>(map), fileLen, 7U);
-    (void)munmap(map, fileLen);
+    ASSERT_TRUE(FillFile(memfd, fileLen, 7U));
     int pipeFds[2];
     ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
     peer.Send("fdcount");
@@ -452,10 +460,7 @@ TEST_F(SharedBufBetween, DmabufFromAHeapTravelsWithAMessage) {
     alloc.fd_flags = O_RDWR | O_CLOEXEC;
     ASSERT_EQ(ioctl(heap, DMA_HEAP_IOCTL_ALLOC, &alloc), 0);
     (void)close(heap);
-    void *map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, (int)alloc.fd, 0);
-    ASSERT_NE(map, MAP_FAILED);
-    carrier_proto::FillPattern(static_cast<uint8_t *>(map), len, 11U);
-    (void)munmap(map, len);
+    ASSERT_TRUE(FillFile((int)alloc.fd, len, 11U));
     ASSERT_EQ(SendFds({(int)alloc.fd}, FdNote{len, 11U}, 16U), OS_MSG_OK);
     EXPECT_EQ(peer.Expect("fds"), "fds 1 1 1");
     (void)close((int)alloc.fd);

@@ -45,6 +45,17 @@ inline void RemoveDir(const std::string &dir) {
 
 using ::OpenFds;
 
+/* Skips the lines of source (source.Line(waitMs)) until one starting with
+ * prefix; "" when none comes. */
+template <class Source> std::string ExpectLine(Source &source, const std::string &prefix, int waitMs) {
+    for (;;) {
+        std::string line = source.Line(waitMs);
+        if (line.empty() || line.compare(0, prefix.size(), prefix) == 0) {
+            return line;
+        }
+    }
+}
+
 /* Runs act: success when it took at least lo and less than hi, else a
  * failure that says how long it took. */
 template <class Act>
@@ -177,14 +188,7 @@ public:
     }
 
     /* Skips reports until one starting with prefix; "" when none comes. */
-    std::string Expect(const std::string &prefix, int waitMs = kWaitMs) {
-        for (;;) {
-            std::string line = Line(waitMs);
-            if (line.empty() || line.compare(0, prefix.size(), prefix) == 0) {
-                return line;
-            }
-        }
-    }
+    std::string Expect(const std::string &prefix, int waitMs = kWaitMs) { return ExpectLine(*this, prefix, waitMs); }
 
     /* Closes its standard input (it tears down and leaves) and reaps it;
      * kills it when it does not leave in time. */
