@@ -21,6 +21,7 @@
 
 #include "simple_msg/simple_msg_ring.h"
 #include "support/stress_scale.h"
+#include "support/threads.h"
 
 namespace {
 
@@ -198,9 +199,7 @@ TEST(MessageRing, SeveralProducersDeliverEveryMessageOnceInOrderWithoutLostWakeU
             stalled = !wake.Wait();
         }
     }
-    for (auto &t : producers) {
-        t.join();
-    }
+    JoinAll(producers);
     ASSERT_FALSE(stalled) << "the consumer slept through queued messages after " << received;
     EXPECT_EQ(next, std::vector<uint32_t>(kProducers, kEach));
     EXPECT_EQ(SimpleMsgRingPending(ring.get()), 0U);
