@@ -32,6 +32,12 @@ protected:
     CppInterface() : CppMembership("cppproc") {}
 };
 
+/* Sixteen name bytes with no terminator. */
+struct Unterminated {
+    char bytes[16];
+    Unterminated() { std::memset(bytes, 'x', sizeof(bytes)); }
+};
+
 /* A task that answers each request with its own payload. */
 msg::task StartEcho(msg::process &proc) {
     return std::move(proc.start_task("echo", [](msg::message &m) { EXPECT_TRUE(m.reply(m.data())); }).value());
@@ -48,9 +54,8 @@ TEST_F(CppInterface, NamesAreRefusedRatherThanCutAndSizesRatherThanTruncated) {
     }
     // Sixteen characters with no terminator: the name stays empty and is
     // refused, where a copy into a name field would have reached "xxx...x".
-    char unterminated[16];
-    std::memset(unterminated, 'x', sizeof(unterminated));
-    const msg::name none(unterminated);
+    Unterminated unterminated;
+    const msg::name none(unterminated.bytes);
     EXPECT_EQ(Proc().send(Proc().local(none), kData, "cut").error(), msg::errc::invalid_param);
     EXPECT_EQ(Proc().start_task(none, [](msg::message &) {}).error(), msg::errc::invalid_param);
     // Views count bytes, not elements, and text without its terminator.
@@ -63,14 +68,6 @@ TEST_F(CppInterface, NamesAreRefusedRatherThanCutAndSizesRatherThanTruncated) {
     ASSERT_TRUE(Proc().send(Proc().local("xxxxxxxxxxxxxxx"), kData, "whole"));
     ASSERT_TRUE(inbox.WaitCount(kData, 1U));
     EXPECT_EQ(inbox.Items().size(), 1U);
-}
-
-TEST_F(CppInterface, ErrorsCarryTheLibrarysWordsAndPortableConditions) {
-    msg::result<void> missing = Proc().send(Proc().local("nobody"), kData);
-    EXPECT_EQ(missing.error(), msg::errc::not_found);
-    EXPECT_STREQ(missing.error().category().name(), "vyre_os_msg");
-    EXPECT_EQ(missing.error().message().rfind("OS_MSG_ERR_NOT_FOUND: ", 0), 0U) << missing.error().message();
-    EXPECT_THROW(missing.throw_if_error(), std::system_error);
 }
 
 TEST_F(CppInterface, MembershipFollowsTheProcessObjectAndOldTasksSpareNewOnes) {
@@ -419,9 +416,7 @@ TEST_F(CppInterface, JoinOptionsAndWaitsReachTheirCalls) {
     options.log_sink = &CountQuitLines;
     proc_.emplace(std::move(msg::process::join("cppproc", options).value()));
     setenv("VYRE_OS_MSG_CARRIER", "loopback", 1);
-    char unterminated[16];
-    std::memset(unterminated, 'x', sizeof(unterminated));
-    EXPECT_EQ(Proc().wait_for_process(unterminated, std::chrono::seconds(1)).error(), msg::errc::invalid_param);
+    EXPECT_EQ(Proc().wait_for_process(Unterminated().bytes, std::chrono::seconds(1)).error(), msg::errc::invalid_param);
     EXPECT_TRUE(Proc().wait_for_process("anyone", std::chrono::milliseconds(0))); // the loopback: every name is here
 
     Gate gate;
@@ -456,16 +451,16 @@ TEST_F(CppInterface, JoinOptionsAndWaitsReachTheirCalls) {
 // checked: a name that is not whole neither widens a rule to every task nor
 // reaches the application cut.
 TEST_F(CppInterface, AccessRulesAndProcEventsAreCheckedNeverWidenedOrCut) {
-    char unterminated[16];
-    std::memset(unterminated, 'x', sizeof(unterminated));
-    EXPECT_EQ(msg::access_rule::anyone(msg::name(unterminated)).error(), msg::errc::invalid_param);
+    EXPECT_EQ(msg::access_rule::anyone(msg::name(Unterminated().bytes)).error(), msg::errc::invalid_param);
     EXPECT_EQ(msg::access_rule::group(5U, std::nullopt, 9U, 8U).error(), msg::errc::invalid_param);
     msg::result<msg::access_rule> camera = msg::access_rule::user(1001U, "camera", 0x100U, 0x1ffU);
     ASSERT_TRUE(camera);
     EXPECT_EQ(camera->task()->view(), "camera");
     EXPECT_FALSE(msg::access_rule::group(5U)->task());
     std::vector<msg::access_rule> rules(OS_MSG_ACCESS_RULES_MAX + 1U, *camera);
-    EXPECT_EQ(msg::set_access_policy(rules).error(), msg::errc::full);
+    msg::result<void> full = msg::set_access_policy(rules);
+    EXPECT_EQ(full.error(), msg::errc::full);
+    EXPECT_THROW(full.throw_if_error(), std::system_error);
     rules.pop_back();
     ASSERT_TRUE(msg::set_access_policy(rules));
     EXPECT_EQ(msg::allow(*camera).error(), msg::errc::full);
@@ -473,8 +468,10 @@ TEST_F(CppInterface, AccessRulesAndProcEventsAreCheckedNeverWidenedOrCut) {
     EXPECT_TRUE(msg::allow(*camera));
     EXPECT_TRUE(msg::set_shared_run_dir(std::nullopt, std::nullopt));
     ASSERT_TRUE(msg::set_access_policy({}));
+    // Codes carry the library's words and portable conditions.
     const std::error_code refused = msg::errc::access;
     EXPECT_EQ(refused, std::errc::permission_denied);
+    EXPECT_STREQ(refused.category().name(), "vyre_os_msg");
     EXPECT_EQ(refused.message().rfind("OS_MSG_ERR_ACCESS: ", 0), 0U) << refused.message();
 
     ASSERT_TRUE(Proc().subscribe_presence("watcher"));
