@@ -30,6 +30,10 @@ constexpr uint32_t kData = 1U, kThrow = 2U, kEcho = 3U;
 class CppInterface : public CppMembership {
 protected:
     CppInterface() : CppMembership("cppproc") {}
+    // A task with its own loop thread, which the test needs started.
+    template <size_t N, class F> msg::task Start(const char (&name)[N], F &&fn, msg::task_options options = {}) {
+        return Proc().start_task(name, std::forward<F>(fn), options).value();
+    }
 };
 
 /* Sixteen name bytes with no terminator. */
@@ -91,15 +95,11 @@ TEST_F(CppInterface, TaskKeepsItsCapturesThroughMovesAndFreesThemAfterItsLoop) {
     Inbox inbox;
     auto captured = std::make_shared<int>(7);
     std::weak_ptr<int> watch = captured;
-    msg::task first = Proc()
-                          .start_task(
-                              "mover",
-                              [&inbox, captured = std::move(captured)](msg::message &m) {
-                                  EXPECT_EQ(*captured, 7);
-                                  inbox.Add(m);
-                              },
-                              4U)
-                          .value();
+    auto mover = [&inbox, captured = std::move(captured)](msg::message &m) {
+        EXPECT_EQ(*captured, 7);
+        inbox.Add(m);
+    };
+    msg::task first = Start("mover", std::move(mover), 4U);
     ASSERT_TRUE(Proc().send(Proc().local("mover"), kData));
     ASSERT_TRUE(inbox.WaitCount(kData, 1U));
     msg::task second = std::move(first);
@@ -122,14 +122,11 @@ TEST_F(CppInterface, TaskDestroyedWhileMessagesWaitDropsThemAndWhatTheyCarry) {
     TestCounter entered;
     auto captured = std::make_shared<int>(0);
     std::weak_ptr<int> watch = captured;
-    msg::task busy = Proc()
-                         .start_task("busy",
-                                     [&, captured = std::move(captured)](msg::message &) {
-                                         ++*captured;
-                                         entered.Add();
-                                         gate.Wait();
-                                     })
-                         .value();
+    msg::task busy = Start("busy", [&, captured = std::move(captured)](msg::message &) {
+        ++*captured;
+        entered.Add();
+        gate.Wait();
+    });
     const msg::address to = Proc().local("busy");
     ASSERT_TRUE(Proc().send(to, kData));
     ASSERT_TRUE(entered.WaitFor(1U));
@@ -165,15 +162,12 @@ TEST_F(CppInterface, TaskDestroyedFromItsOwnCallbackKeepsItsCallableUntilItRetur
     TestCounter done;
     auto captured = std::make_shared<int>(0);
     std::weak_ptr<int> watch = captured;
-    self = Proc()
-               .start_task("selfstop",
-                           [&, captured = std::move(captured)](msg::message &) {
-                               EXPECT_TRUE(self->stop());
-                               self.reset();
-                               ++*captured; // still there: the callable goes after this call
-                               done.Add();
-                           })
-               .value();
+    self = Start("selfstop", [&, captured = std::move(captured)](msg::message &) {
+        EXPECT_TRUE(self->stop());
+        self.reset();
+        ++*captured; // still there: the callable goes after this call
+        done.Add();
+    });
     ASSERT_TRUE(Proc().send(Proc().local("selfstop"), kData));
     ASSERT_TRUE(done.WaitFor(1U));
     EXPECT_TRUE(WaitUntil([&] { return watch.expired(); }));
@@ -291,16 +285,13 @@ TEST_F(CppInterface, SharedBufferGoesOnlyWithASuccessfulSendAndHoldsReleaseThems
     std::mutex lock;
     std::optional<msg::held_buffer> kept;
     TestCounter got;
-    msg::task sink = Proc()
-                         .start_task("sink",
-                                     [&](msg::message &m) {
-                                         std::lock_guard<std::mutex> guard(lock);
-                                         if (m.id() == kData) {
-                                             kept.emplace(std::move(m.hold().value()));
-                                         }
-                                         got.Add();
-                                     })
-                         .value();
+    msg::task sink = Start("sink", [&](msg::message &m) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (m.id() == kData) {
+            kept.emplace(std::move(m.hold().value()));
+        }
+        got.Add();
+    });
     msg::buffer frame = msg::buffer::alloc(8192U).value();
     std::memset(frame.data(), 0x5a, frame.size());
     EXPECT_EQ(Proc().send(Proc().local("nobody"), kData, std::move(frame)).error(), msg::errc::not_found);
@@ -344,16 +335,13 @@ TEST_F(CppInterface, DescriptorTakenByTheCallbackIsItsToKeepAndTheRestAreClosed)
     int pipeFds[2];
     ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
     TestCounter done;
-    msg::task sink = Proc()
-                         .start_task("fdsink",
-                                     [&](msg::message &m) {
-                                         EXPECT_EQ(m.fd_count(), 2U);
-                                         msg::unique_fd out = m.take_fd(1U);
-                                         EXPECT_FALSE(m.take_fd(1U)); // taken already
-                                         EXPECT_EQ(write(out.get(), "ok", 2), 2);
-                                         done.Add();
-                                     })
-                         .value();
+    msg::task sink = Start("fdsink", [&](msg::message &m) {
+        EXPECT_EQ(m.fd_count(), 2U);
+        msg::unique_fd out = m.take_fd(1U);
+        EXPECT_FALSE(m.take_fd(1U)); // taken already
+        EXPECT_EQ(write(out.get(), "ok", 2), 2);
+        done.Add();
+    });
     ASSERT_TRUE(Proc().send_with_fds(Proc().local("fdsink"), kData, {}, {pipeFds[0], pipeFds[1]}));
     (void)close(pipeFds[1]);
     ASSERT_TRUE(done.WaitFor(1U));
@@ -421,15 +409,11 @@ TEST_F(CppInterface, JoinOptionsAndWaitsReachTheirCalls) {
 
     Gate gate;
     TestCounter entered;
-    msg::task slow = Proc()
-                         .start_task(
-                             "slow",
-                             [&](msg::message &) {
-                                 entered.Add();
-                                 gate.Wait();
-                             },
-                             1U)
-                         .value();
+    auto wait = [&](msg::message &) {
+        entered.Add();
+        gate.Wait();
+    };
+    msg::task slow = Start("slow", wait, 1U);
     const msg::address to = Proc().local("slow");
     ASSERT_TRUE(Proc().send(to, kData));
     ASSERT_TRUE(entered.WaitFor(1U));

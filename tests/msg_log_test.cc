@@ -7,7 +7,6 @@
 #include <ctime>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "log/msg_log.h"

@@ -11,7 +11,6 @@
 #include <atomic>
 #include <random>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "simple_msg/msg_mem_pool.h"

@@ -8,7 +8,6 @@
 #include <memory>
 #include <numeric>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "simple_msg/simple_msg.h"

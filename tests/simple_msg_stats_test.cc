@@ -7,9 +7,7 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <numeric>
 #include <random>
 #include <thread>
