@@ -166,14 +166,11 @@ TEST_F(TaskFd, UnregisteringWakesThePollLoopWhichThenLearnsTheTaskIsGone) {
     EXPECT_EQ(result.load(), OS_MSG_ERR_NOT_FOUND);
 
     // A callback that unregisters its own task ends the handling call.
-    ASSERT_EQ(OsMsgRegTaskEx(
-                  "self", 8U,
-                  [](MsgHead *msg, void *) {
-                      EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, msg->recvTaskName), OS_MSG_OK);
-                      return 0U;
-                  },
-                  nullptr),
-              OS_MSG_OK);
+    auto unregisterOwn = [](MsgHead *msg, void *) {
+        EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, msg->recvTaskName), OS_MSG_OK);
+        return 0U;
+    };
+    ASSERT_EQ(OsMsgRegTaskEx("self", 8U, unregisterOwn, nullptr), OS_MSG_OK);
     ASSERT_GE(FdOf("self"), 0);
     ASSERT_EQ(Send("self", 1), OS_MSG_OK);
     ASSERT_EQ(Send("self", 2), OS_MSG_OK);
