@@ -26,18 +26,14 @@ namespace {
 
 constexpr const char *kProc = "stress";
 
-bool FullSize() {
-    return StressScale() > 1U;
-}
-
 // Small by default, full under `make stress`.
 uint32_t Size(uint32_t small, uint32_t full) {
-    return FullSize() ? full : small;
+    return StressScale() > 1U ? full : small;
 }
 
 // How long a whole run may take before a wait gives up.
 std::chrono::seconds Limit() {
-    return std::chrono::seconds(FullSize() ? 180 : 20);
+    return std::chrono::seconds(Size(20U, 180U));
 }
 
 // Refusals under load (full queues) are expected: their log lines would
