@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <thread>
 
 #include "base/msg_setup_state.h"
 #include "support/log_capture.h"

@@ -61,10 +61,13 @@ template <typename Record> std::vector<Record> Records(const Answer &answer) {
     return out;
 }
 
-MsgCtlTaskQuery Query(const char *task) {
-    MsgCtlTaskQuery query{};
-    std::strncpy(query.taskName, task, sizeof(query.taskName) - 1U);
-    return query;
+/* A request for the named tasks (none: every task, or no record at all). */
+std::vector<uint8_t> Queries(std::vector<const char *> tasks = {}, uint32_t recordSize = sizeof(MsgCtlTaskQuery)) {
+    std::vector<MsgCtlTaskQuery> queries(tasks.size());
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        std::strncpy(queries[i].taskName, tasks[i], sizeof(queries[i].taskName) - 1U);
+    }
+    return Request(queries, recordSize);
 }
 
 class ControlTask : public MemBalanceTest {
@@ -85,7 +88,7 @@ TEST_F(ControlTask, AnswersWhatItKnowsAndRefusesWhatItCannotRead) {
     TestTask echo(
         "echo", [](MsgHead *) { return 0U; }, 16U);
     ASSERT_TRUE(WaitLoopServes(kProc, "echo", 1U));
-    Answer info = AskRaw(MSG_ID_CTL_INFO, Request(std::vector<MsgCtlTaskQuery>{}));
+    Answer info = AskRaw(MSG_ID_CTL_INFO, Queries());
     ASSERT_EQ(info.code, OS_MSG_OK);
     std::vector<MsgCtlInfo> infos = Records<MsgCtlInfo>(info);
     ASSERT_EQ(infos.size(), 1U);
@@ -100,7 +103,7 @@ TEST_F(ControlTask, AnswersWhatItKnowsAndRefusesWhatItCannotRead) {
 
     // One task by name, also in a record longer than this version's (a later one may add fields).
     for (uint32_t recordSize : {static_cast<uint32_t>(sizeof(MsgCtlTaskQuery)), 40U}) {
-        Answer tasks = AskRaw(MSG_ID_CTL_TASKS, Request(std::vector<MsgCtlTaskQuery>{Query("echo")}, recordSize));
+        Answer tasks = AskRaw(MSG_ID_CTL_TASKS, Queries({"echo"}, recordSize));
         ASSERT_EQ(tasks.code, OS_MSG_OK);
         std::vector<MsgCtlTask> rows = Records<MsgCtlTask>(tasks);
         ASSERT_EQ(rows.size(), 1U);
@@ -108,11 +111,10 @@ TEST_F(ControlTask, AnswersWhatItKnowsAndRefusesWhatItCannotRead) {
         EXPECT_EQ(rows[0].queueLen, 16U);
         EXPECT_EQ(rows[0].served, MSG_CTL_SERVED_LOOP);
     }
-    EXPECT_EQ(AskRaw(MSG_ID_CTL_TASKS, Request(std::vector<MsgCtlTaskQuery>{Query("nope")})).code,
-              OS_MSG_ERR_NOT_FOUND);
-    EXPECT_EQ(Records<MsgCtlTask>(AskRaw(MSG_ID_CTL_TASKS, Request(std::vector<MsgCtlTaskQuery>{}))).size(), 4U);
+    EXPECT_EQ(AskRaw(MSG_ID_CTL_TASKS, Queries({"nope"})).code, OS_MSG_ERR_NOT_FOUND);
+    EXPECT_EQ(Records<MsgCtlTask>(AskRaw(MSG_ID_CTL_TASKS, Queries())).size(), 4U);
 
-    std::vector<uint8_t> bad = Request(std::vector<MsgCtlTaskQuery>{Query("echo")});
+    std::vector<uint8_t> bad = Queries({"echo"});
     EXPECT_EQ(AskRaw(MSG_ID_CTL_TASKS, std::vector<uint8_t>(bad.begin(), bad.begin() + 10)).code,
               OS_MSG_ERR_INVALID_PARAM)
         << "shorter than a head";
@@ -120,11 +122,11 @@ TEST_F(ControlTask, AnswersWhatItKnowsAndRefusesWhatItCannotRead) {
         << "a record running past the end";
     bad[0] ^= 0xFFU;
     EXPECT_EQ(AskRaw(MSG_ID_CTL_TASKS, bad).code, OS_MSG_ERR_INVALID_PARAM) << "not the protocol's magic";
-    EXPECT_EQ(AskRaw(MSG_ID_CTL_LAST, Request(std::vector<MsgCtlTaskQuery>{})).code, OS_MSG_ERR_NOT_IMPLEMENTED);
+    EXPECT_EQ(AskRaw(MSG_ID_CTL_LAST, Queries()).code, OS_MSG_ERR_NOT_IMPLEMENTED);
 
     MsgHead oneWay = MakeHead(kProc, MSG_TASK_NAME_PMSG_CTL, MSG_ID_CTL_INFO);
     EXPECT_EQ(OsMsgAsynSend(&oneWay), OS_MSG_OK) << "an asynchronous message gets no answer, and breaks nothing";
-    EXPECT_EQ(AskRaw(MSG_ID_CTL_INFO, Request(std::vector<MsgCtlTaskQuery>{})).code, OS_MSG_OK);
+    EXPECT_EQ(AskRaw(MSG_ID_CTL_INFO, Queries()).code, OS_MSG_OK);
 }
 
 // A monitor task's reports.
@@ -166,8 +168,7 @@ uint32_t Monitor(const std::string &task, uint32_t op, uint32_t leaseMs, uint32_
 }
 
 uint32_t Monitors() {
-    Answer info = AskRaw(MSG_ID_CTL_INFO, Request(std::vector<MsgCtlTaskQuery>{}));
-    return Records<MsgCtlInfo>(info).at(0).monitorCount;
+    return Records<MsgCtlInfo>(AskRaw(MSG_ID_CTL_INFO, Queries())).at(0).monitorCount;
 }
 
 void Publish(uint32_t msgId, const std::string &data) {
@@ -234,9 +235,7 @@ TEST_F(ControlTask, MonitorsAreBoundedGetEveryEventTheyAskForAndGoWhenGoneRemove
     for (size_t i = 0; i < kPlaces; ++i) {
         (void)OsMsgUnregTask(nullptr, 0U, ("m" + std::to_string(i)).c_str());
     }
-    for (std::thread &t : loops) {
-        t.join();
-    }
+    JoinAll(loops);
 }
 
 } // namespace

@@ -3,7 +3,6 @@
 // failures), and delivery through the loopback and "pmsgBro".
 #include "core/msg_event_req.h"
 
-#include <numeric>
 #include <thread>
 #include <utility>
 

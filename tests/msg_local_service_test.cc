@@ -162,9 +162,7 @@ TEST(LocalServiceConcurrency, DestroyWhileOtherThreadsUseTheRegistry) {
         }
     }
     stop = true;
-    for (std::thread &worker : workers) {
-        worker.join();
-    }
+    JoinAll(workers);
     EXPECT_EQ(unexpected.load() + torn.load(), 0) << "seed " << seed;
     EXPECT_EQ(g_msgManager.entries, nullptr);
 }

@@ -9,7 +9,6 @@
 #include <regex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/msg_test_task.h"

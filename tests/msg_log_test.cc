@@ -7,11 +7,11 @@
 #include <ctime>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "log/msg_log.h"
 #include "support/log_capture.h"
+#include "support/threads.h"
 
 namespace {
 
@@ -105,17 +105,11 @@ TEST(MsgLogSink, DefaultWritesTaggedLinesToStandardErrorWithinItsBufferAndNullSi
 
 TEST(MsgLogConcurrency, LinesFromManyThreadsArriveWhole) {
     LogCapture capture;
-    std::vector<std::thread> threads;
-    for (uint32_t t = 0; t < 4; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) {
-                MsgOutput(OS_MSG_LOG_ERROR, "Worker", t, "%s", std::string(100 + t * 50, 'a' + t).c_str());
-            }
-        });
-    }
-    for (std::thread &th : threads) {
-        th.join();
-    }
+    RunOnThreads(4, [&](uint32_t t) {
+        for (int i = 0; i < 200; ++i) {
+            MsgOutput(OS_MSG_LOG_ERROR, "Worker", t, "%s", std::string(100 + t * 50, 'a' + t).c_str());
+        }
+    });
     EXPECT_EQ(capture.Count("[Worker:"), 800u);
     for (const LogRecord &line : capture.Records()) {
         std::smatch m;

@@ -11,11 +11,11 @@
 #include <atomic>
 #include <random>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "simple_msg/msg_mem_pool.h"
 #include "support/log_capture.h"
+#include "support/threads.h"
 #include "vyre_os_log.h"
 
 namespace {
@@ -23,6 +23,15 @@ namespace {
 // Every test runs as a listed process: the kernel keeps the first 15
 // characters of "vyre_video_server".
 const bool kListed = prctl(PR_SET_NAME, "vyre_video_serv", 0, 0, 0) == 0;
+
+// Takes every chunk the pool still has.
+std::set<void *> TakeAll() {
+    std::set<void *> taken;
+    for (void *p = MsgMemPoolAlloc(1); p != nullptr; p = MsgMemPoolAlloc(1)) {
+        taken.insert(p);
+    }
+    return taken;
+}
 
 TEST(MemPool, AcceptsExactlyTheSizeRanges) {
     ASSERT_TRUE(kListed);
@@ -102,10 +111,7 @@ TEST(MemPool, FailedMallocLeavesNoPoolOrOneWithTheChunksMade) {
         g_pfnMemPoolMalloc = malloc;
         EXPECT_EQ(result, n <= 5 ? OS_MSG_ERR_NO_MEMORY : OS_MSG_OK) << "malloc " << n << " failed";
         EXPECT_EQ(MsgMemPoolInUse(), n == 1 ? 0U : 1U);
-        std::vector<void *> served;
-        for (void *p = MsgMemPoolAlloc(1); p != nullptr; p = MsgMemPoolAlloc(1)) {
-            served.push_back(p);
-        }
+        const std::set<void *> served = TakeAll();
         EXPECT_EQ(served.size(), n == 1 ? 0U : std::min(n - 2, 4) * 1U) << "malloc " << n << " failed";
         std::for_each(served.begin(), served.end(), MsgMemPoolFree);
         EXPECT_EQ(MsgMemPoolDestroy(), OS_MSG_OK);
@@ -124,49 +130,32 @@ TEST(MemPool, ThreadsTakingAndGivingBackAtOnceNeitherLoseNorShareAChunk) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::atomic<int> overwritten{0};
     std::vector<std::vector<uint32_t *>> handedOver(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            std::mt19937 rng(seed + static_cast<unsigned>(t));
-            std::vector<uint32_t *> held;
-            for (int i = 0; i < kRounds; ++i) {
-                if (held.size() < 30 && rng() % 3 != 0) {
-                    auto *block = static_cast<uint32_t *>(MsgMemPoolAlloc(64));
-                    if (block != nullptr) {
-                        std::fill(block, block + 16, static_cast<uint32_t>(t * kRounds + i));
-                        held.push_back(block);
-                    }
-                } else if (!held.empty()) {
-                    size_t at = rng() % held.size();
-                    uint32_t *block = held[at];
-                    held.erase(held.begin() + static_cast<long>(at));
-                    overwritten += std::count(block, block + 16, block[0]) != 16 ? 1 : 0;
-                    MsgMemPoolFree(block);
+    RunOnThreads(kThreads, [&](int t) {
+        std::mt19937 rng(seed + static_cast<unsigned>(t));
+        std::vector<uint32_t *> held;
+        for (int i = 0; i < kRounds; ++i) {
+            if (held.size() < 30 && rng() % 3 != 0) {
+                auto *block = static_cast<uint32_t *>(MsgMemPoolAlloc(64));
+                if (block != nullptr) {
+                    std::fill(block, block + 16, static_cast<uint32_t>(t * kRounds + i));
+                    held.push_back(block);
                 }
-            }
-            handedOver[t] = held;
-        });
-    }
-    for (std::thread &thread : threads) {
-        thread.join();
-    }
-    threads.clear();
-    for (int t = 0; t < kThreads; ++t) { // the neighbour gives the rest back
-        threads.emplace_back([&, t] {
-            for (uint32_t *block : handedOver[(t + 1) % kThreads]) {
+            } else if (!held.empty()) {
+                size_t at = rng() % held.size();
+                uint32_t *block = held[at];
+                held.erase(held.begin() + static_cast<long>(at));
+                overwritten += std::count(block, block + 16, block[0]) != 16 ? 1 : 0;
                 MsgMemPoolFree(block);
             }
-        });
-    }
-    for (std::thread &thread : threads) {
-        thread.join();
-    }
+        }
+        handedOver[t] = held;
+    });
+    RunOnThreads(kThreads, [&](int t) { // the neighbour gives the rest back
+        std::for_each(handedOver[(t + 1) % kThreads].begin(), handedOver[(t + 1) % kThreads].end(), MsgMemPoolFree);
+    });
     EXPECT_EQ(overwritten.load(), 0) << "a chunk was handed out twice";
     EXPECT_TRUE(g_pool->freeNum == 160U && g_pool->usedNum == 0U) << g_pool->freeNum << "/" << g_pool->usedNum;
-    std::set<void *> distinct;
-    for (void *p = MsgMemPoolAlloc(1); p != nullptr; p = MsgMemPoolAlloc(1)) {
-        distinct.insert(p);
-    }
+    const std::set<void *> distinct = TakeAll();
     EXPECT_EQ(distinct.size(), 160U) << "every chunk is on the free list exactly once";
     std::for_each(distinct.begin(), distinct.end(), MsgMemPoolFree);
     EXPECT_EQ(MsgMemPoolDestroy(), OS_MSG_OK);
@@ -180,10 +169,7 @@ TEST(MemPool, ABlockGivenBackAfterItsPoolWasReplacedDoesNotJoinTheNewPool) {
     ASSERT_EQ(MsgMemPoolInit(10240, 3072), OS_MSG_OK);
     MsgMemPoolFree(old);
     EXPECT_TRUE(g_pool->freeNum == 3U && g_pool->usedNum == 0U);
-    std::set<void *> distinct;
-    for (void *p = MsgMemPoolAlloc(1); p != nullptr; p = MsgMemPoolAlloc(1)) {
-        distinct.insert(p);
-    }
+    const std::set<void *> distinct = TakeAll();
     EXPECT_EQ(distinct.size(), 3U);
     EXPECT_EQ(distinct.count(old), 0U);
     std::for_each(distinct.begin(), distinct.end(), MsgMemPoolFree);

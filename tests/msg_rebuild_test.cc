@@ -8,12 +8,12 @@
 #include <memory>
 #include <numeric>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "simple_msg/simple_msg.h"
 #include "support/log_capture.h"
 #include "support/mem_check.h"
+#include "support/threads.h"
 #include "transport/msg_adp_buff.h"
 #include "vyre_os_log.h"
 #include "vyre_os_mem.h"
@@ -253,27 +253,21 @@ TEST_F(SliceRebuild, ConcurrentReceiveThreadsReassembleInterleavedMessagesInBoth
     constexpr int kThreads = 4, kMessages = 20;
     constexpr uint32_t kLen = 8192;
     std::vector<int> completed(kThreads, 0);
-    std::thread threads[kThreads];
-    for (int t = 0; t < kThreads; ++t) {
-        threads[t] = std::thread([&, t] {
-            for (int m = 0; m < kMessages; ++m) { // odd messages in two steps, every fourth in one slice
-                const Protocol protocol = m % 2 == 0 ? kOneStep : kTwoStep;
-                const uint32_t slice = m % 4 == 3 ? kLen : 1024, flag = t * 1000 + m;
-                Bytes payload(kLen);
-                std::iota(payload.begin(), payload.end(), static_cast<unsigned char>(flag));
-                Step s = Feed(*rb_, protocol, kLen, flag, 0, 0, payload); // an empty slice changes nothing
-                for (uint32_t off = 0; off < kLen && s.ret == OS_MSG_OK; off += slice) {
-                    s = Feed(*rb_, protocol, 1, flag, off, slice, payload); // only the first header is read
-                }
-                completed[t] += s.ret == 0 && s.done == 1 && s.bufLen == kLen && Bytes(s.buf, s.buf + kLen) == payload;
-                MsgHead head{};
-                MsgReleaseBuffByHead(&head, sizeof(head), s.done == 1 ? s.buf : nullptr, kLen);
+    RunOnThreads(kThreads, [&](int t) {
+        for (int m = 0; m < kMessages; ++m) { // odd messages in two steps, every fourth in one slice
+            const Protocol protocol = m % 2 == 0 ? kOneStep : kTwoStep;
+            const uint32_t slice = m % 4 == 3 ? kLen : 1024, flag = t * 1000 + m;
+            Bytes payload(kLen);
+            std::iota(payload.begin(), payload.end(), static_cast<unsigned char>(flag));
+            Step s = Feed(*rb_, protocol, kLen, flag, 0, 0, payload); // an empty slice changes nothing
+            for (uint32_t off = 0; off < kLen && s.ret == OS_MSG_OK; off += slice) {
+                s = Feed(*rb_, protocol, 1, flag, off, slice, payload); // only the first header is read
             }
-        });
-    }
-    for (std::thread &thread : threads) {
-        thread.join();
-    }
+            completed[t] += s.ret == 0 && s.done == 1 && s.bufLen == kLen && Bytes(s.buf, s.buf + kLen) == payload;
+            MsgHead head{};
+            MsgReleaseBuffByHead(&head, sizeof(head), s.done == 1 ? s.buf : nullptr, kLen);
+        }
+    });
     EXPECT_EQ(completed, std::vector<int>(kThreads, kMessages));
     EXPECT_EQ(rb_->memoryTotal + rb_->nodeTotal, 0);
 }

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -148,12 +147,17 @@ TEST_F(SubscribeBulk, RequestsOfThousandsOfEntriesApplyEveryEntryByTheRules) {
     CopyName(requester.sendProcName, "media");
     CopyName(requester.sendTaskName, "ctl");
     requester.sendCpuId = 3U; // the subscriber's CPU: compared by unsubscription only
+    // One request to the table and to the model.
+    auto apply = [&](const std::vector<MsgSubEntry> &entries, bool subscribe) {
+        std::vector<uint8_t> request = SubRequest(subscribe, entries);
+        EXPECT_EQ(MsgRecvSubData(&requester, request.data(), static_cast<uint32_t>(request.size()), kLocalCpu),
+                  OS_MSG_OK);
+        model.Apply(requester, entries, subscribe);
+    };
 
     const uint32_t size = RequestEntries();
     std::vector<MsgSubEntry> first = Entries(rng, size);
-    std::vector<uint8_t> request = SubRequest(true, first);
-    ASSERT_EQ(MsgRecvSubData(&requester, request.data(), static_cast<uint32_t>(request.size()), kLocalCpu), OS_MSG_OK);
-    model.Apply(requester, first, true);
+    apply(first, true);
     ASSERT_NO_FATAL_FAILURE(ExpectTableIs(model));
     EXPECT_EQ(MsgSubscribeFindIdList(1U)->subList.size, MSG_SUB_MAX_PER_ID) << "a crowded id holds all it may";
 
@@ -163,11 +167,7 @@ TEST_F(SubscribeBulk, RequestsOfThousandsOfEntriesApplyEveryEntryByTheRules) {
     std::vector<MsgSubEntry> half(first.begin(), first.begin() + size / 2U);
     std::shuffle(half.begin(), half.end(), rng);
     for (bool subscribe : {false, true, false}) {
-        std::vector<MsgSubEntry> entries = subscribe ? Entries(rng, size / 8U) : half;
-        request = SubRequest(subscribe, entries);
-        ASSERT_EQ(MsgRecvSubData(&requester, request.data(), static_cast<uint32_t>(request.size()), kLocalCpu),
-                  OS_MSG_OK);
-        model.Apply(requester, entries, subscribe);
+        apply(subscribe ? Entries(rng, size / 8U) : half, subscribe);
         half = Entries(rng, size / 8U);
     }
     ASSERT_NO_FATAL_FAILURE(ExpectTableIs(model));
@@ -186,11 +186,7 @@ TEST_F(SubscribeBulk, RequestsOfThousandsOfEntriesApplyEveryEntryByTheRules) {
     }
     std::shuffle(all.begin(), all.end(), rng);
     for (size_t from = 0; from < all.size(); from += size) {
-        std::vector<MsgSubEntry> part(all.begin() + from, all.begin() + std::min<size_t>(all.size(), from + size));
-        request = SubRequest(false, part);
-        ASSERT_EQ(MsgRecvSubData(&requester, request.data(), static_cast<uint32_t>(request.size()), kLocalCpu),
-                  OS_MSG_OK);
-        model.Apply(requester, part, false);
+        apply({all.begin() + from, all.begin() + std::min<size_t>(all.size(), from + size)}, false);
     }
     EXPECT_TRUE(model.Ids().empty());
     EXPECT_EQ(ZEM_HashSize(g_subscribeTable), 0U);

@@ -6,9 +6,9 @@
 // cycle is exercised in os_msg_lifecycle_test.cc.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 #include <future>
+#include <memory>
 
 #include "simple_msg/simple_msg.h"
 #include "support/log_capture.h"
@@ -107,28 +107,20 @@ TEST(PublicApi, RequestTravelsUnderTheCallersNameAndOnlyTheRequesterFreesIt) {
     EXPECT_EQ(OsMsgUninit(), OS_MSG_OK); // ends the loop of echo
 }
 
-// 16 name bytes without a terminator at the very end of an allocation of
-// their size, so that AddressSanitizer reports any read past them.
-class UnterminatedName {
-public:
-    UnterminatedName() : bytes_(static_cast<char *>(std::malloc(OS_MSG_NAME_LEN))) {
-        std::memcpy(bytes_, "abcdefghijklmnop", OS_MSG_NAME_LEN);
-    }
-    ~UnterminatedName() { std::free(bytes_); }
-    UnterminatedName(const UnterminatedName &) = delete;
-    UnterminatedName &operator=(const UnterminatedName &) = delete;
-    const char *get() const { return bytes_; }
-
-private:
-    char *bytes_;
-};
+// The first 16 bytes of text, alone in an allocation of their size, so that
+// AddressSanitizer reports any read past them.
+std::unique_ptr<char[]> NameBytes(const char (&text)[OS_MSG_NAME_LEN + 1]) {
+    std::unique_ptr<char[]> bytes(new char[OS_MSG_NAME_LEN]);
+    std::memcpy(bytes.get(), text, OS_MSG_NAME_LEN);
+    return bytes;
+}
 
 uint32_t Ignore(MsgHead *) {
     return 0U;
 }
 
 TEST(CallerNames, AreReadNoFurtherThanSixteenBytes) {
-    UnterminatedName name;
+    const std::unique_ptr<char[]> name = NameBytes("abcdefghijklmnop"); // no terminator
     EXPECT_EQ(OsMsgInit(name.get()), OS_MSG_ERR_INVALID_PARAM);
     ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
     {
@@ -143,11 +135,9 @@ TEST(CallerNames, AreReadNoFurtherThanSixteenBytes) {
         EXPECT_EQ(OsMsgDestroy(name.get()), OS_MSG_ERR_INVALID_PARAM);
     }
     // Fifteen characters and the terminator fill the 16 bytes exactly.
-    char *fits = static_cast<char *>(std::malloc(OS_MSG_NAME_LEN));
-    std::memcpy(fits, "abcdefghijklmno", OS_MSG_NAME_LEN);
-    EXPECT_EQ(OsMsgRegTask(fits, 4U, Ignore), OS_MSG_OK);
-    EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, fits), OS_MSG_OK);
-    std::free(fits);
+    const std::unique_ptr<char[]> fits = NameBytes("abcdefghijklmno\0");
+    EXPECT_EQ(OsMsgRegTask(fits.get(), 4U, Ignore), OS_MSG_OK);
+    EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, fits.get()), OS_MSG_OK);
     EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
 }
 

@@ -159,9 +159,7 @@ TEST(Shutdown, BusyThreadsGetResultCodesWhileTheProcessTearsDown) {
     ASSERT_TRUE(rounds.WaitFor(kBusy * 3U));
     EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
     down.store(true);
-    for (std::thread &t : busy) {
-        t.join();
-    }
+    JoinAll(busy);
     requester.join();
     EXPECT_NE(waitResult, OS_MSG_OK);
     EXPECT_NE(waitResult, OS_MSG_ERR_TIMEOUT) << "the teardown ended the wait, not the time-out";

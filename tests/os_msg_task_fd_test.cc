@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +47,13 @@ uint32_t Send(const char *task, uint32_t msgId) {
     return OsMsgAsynSend(&head);
 }
 
+// The task's descriptor (-1, and a failure, when it has none).
+int FdOf(const char *task) {
+    int fd = -1;
+    EXPECT_EQ(OsMsgTaskFd(task, &fd), OS_MSG_OK) << task;
+    return fd;
+}
+
 uint32_t Handle(const char *task, uint32_t max) {
     uint32_t handled = 0xFFFFFFFFU;
     EXPECT_EQ(OsMsgTaskHandle(task, max, &handled), OS_MSG_OK) << task;
@@ -76,17 +84,11 @@ protected:
 };
 
 TEST_F(TaskFd, IsReadableWhileMessagesWaitAndLetsOneThreadServeTwoTasks) {
-    Seen a;
-    Seen b;
+    Seen a, b;
     ASSERT_EQ(OsMsgRegTaskEx("a", 8U, Collect, &a), OS_MSG_OK);
     ASSERT_EQ(OsMsgRegTaskEx("b", 8U, Collect, &b), OS_MSG_OK);
-    int fa = -1;
-    int fb = -1;
-    int again = -1;
-    ASSERT_EQ(OsMsgTaskFd("a", &fa), OS_MSG_OK);
-    ASSERT_EQ(OsMsgTaskFd("a", &again), OS_MSG_OK);
-    EXPECT_EQ(again, fa);
-    ASSERT_EQ(OsMsgTaskFd("b", &fb), OS_MSG_OK);
+    const int fa = FdOf("a"), fb = FdOf("b");
+    EXPECT_EQ(FdOf("a"), fa);
     EXPECT_FALSE(Readable(fa, 0));
 
     for (uint32_t id = 1; id <= 3; ++id) {
@@ -127,8 +129,7 @@ TEST_F(TaskFd, EveryMessageOfAProducerArrivesInOrderThroughThePollLoop) {
     constexpr uint32_t kMessages = 5000U;
     Seen a;
     ASSERT_EQ(OsMsgRegTaskEx("a", 16U, Collect, &a), OS_MSG_OK);
-    int fa = -1;
-    ASSERT_EQ(OsMsgTaskFd("a", &fa), OS_MSG_OK);
+    const int fa = FdOf("a");
     std::thread producer([] {
         for (uint32_t id = 1; id <= kMessages; ++id) {
             uint32_t ret;
@@ -144,17 +145,15 @@ TEST_F(TaskFd, EveryMessageOfAProducerArrivesInOrderThroughThePollLoop) {
     }
     producer.join();
     EXPECT_EQ(total, kMessages);
-    ASSERT_EQ(a.ids.size(), kMessages);
-    for (uint32_t i = 0; i < kMessages; ++i) {
-        ASSERT_EQ(a.ids[i], i + 1U);
-    }
+    std::vector<uint32_t> inOrder(kMessages);
+    std::iota(inOrder.begin(), inOrder.end(), 1U);
+    EXPECT_EQ(a.ids, inOrder);
 }
 
 TEST_F(TaskFd, UnregisteringWakesThePollLoopWhichThenLearnsTheTaskIsGone) {
     Seen a;
     ASSERT_EQ(OsMsgRegTaskEx("a", 8U, Collect, &a), OS_MSG_OK);
-    int fa = -1;
-    ASSERT_EQ(OsMsgTaskFd("a", &fa), OS_MSG_OK);
+    const int fa = FdOf("a");
     std::atomic<uint32_t> result{0xFFFFFFFFU};
     std::thread loop([&] {
         struct pollfd pfd = {fa, POLLIN, 0};
@@ -167,16 +166,12 @@ TEST_F(TaskFd, UnregisteringWakesThePollLoopWhichThenLearnsTheTaskIsGone) {
     EXPECT_EQ(result.load(), OS_MSG_ERR_NOT_FOUND);
 
     // A callback that unregisters its own task ends the handling call.
-    ASSERT_EQ(OsMsgRegTaskEx(
-                  "self", 8U,
-                  [](MsgHead *msg, void *) {
-                      EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, msg->recvTaskName), OS_MSG_OK);
-                      return 0U;
-                  },
-                  nullptr),
-              OS_MSG_OK);
-    int fs = -1;
-    ASSERT_EQ(OsMsgTaskFd("self", &fs), OS_MSG_OK);
+    auto unregisterOwn = [](MsgHead *msg, void *) {
+        EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, msg->recvTaskName), OS_MSG_OK);
+        return 0U;
+    };
+    ASSERT_EQ(OsMsgRegTaskEx("self", 8U, unregisterOwn, nullptr), OS_MSG_OK);
+    ASSERT_GE(FdOf("self"), 0);
     ASSERT_EQ(Send("self", 1), OS_MSG_OK);
     ASSERT_EQ(Send("self", 2), OS_MSG_OK);
     EXPECT_EQ(Handle("self", 8U), 1U) << "the second message went with the task";
@@ -209,8 +204,7 @@ TEST_F(TaskFd, HandledCallbacksSendAsTheirTaskAndEveryPathGetsTheApplicationsPoi
     ASSERT_EQ(OsMsgRegTaskEx("looped", 8U, Collect, &g_loopSeen), OS_MSG_OK);
     std::thread loop([] { EXPECT_EQ(OsMsgTaskRoutineByName("looped"), OS_MSG_OK); });
     ASSERT_EQ(OsMsgRegTaskEx("srv", 8U, Serve, &g_loopSeen), OS_MSG_OK);
-    int fd = -1;
-    ASSERT_EQ(OsMsgTaskFd("srv", &fd), OS_MSG_OK);
+    const int fd = FdOf("srv");
     ASSERT_EQ(Send("srv", 5), OS_MSG_OK);
     ASSERT_TRUE(Readable(fd, 20000));
     EXPECT_EQ(Handle("srv", 1U), 1U);

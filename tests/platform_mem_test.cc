@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "support/instrumented.h"
+#include "support/threads.h"
 #include "vyre_os_mem.h"
 
 namespace {
@@ -82,15 +82,11 @@ TEST_F(TrackedMemory, CountdownFailsExactlyTheNthAllocationOnceOverAllThreads) {
 
     OSMemSetFailCountdown(500);
     std::vector<std::vector<void *>> results(4, std::vector<void *>(250));
-    std::vector<std::thread> threads;
-    for (std::vector<void *> &mine : results) {
-        threads.emplace_back([&mine] { std::generate(mine.begin(), mine.end(), [] { return Alloc(32); }); });
-    }
+    RunOnThreads(4, [&](int t) { std::generate(results[t].begin(), results[t].end(), [] { return Alloc(32); }); });
     long failures = 0;
-    for (size_t t = 0; t < threads.size(); ++t) {
-        threads[t].join();
-        failures += std::count(results[t].begin(), results[t].end(), nullptr);
-        std::for_each(results[t].begin(), results[t].end(), Free);
+    for (const std::vector<void *> &mine : results) {
+        failures += std::count(mine.begin(), mine.end(), nullptr);
+        std::for_each(mine.begin(), mine.end(), Free);
     }
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(OSMemGetFailCountdown(), -1);
@@ -136,59 +132,42 @@ TEST_F(TrackedMemory, CountersAndDumpStayExactWhileThreadsFreeEachOthersBlocks) 
     constexpr int kThreads = 4, kBlocks = 2000;
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
-    std::vector<std::vector<Held>> held(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&held, t, seed] {
-            std::mt19937 rng(seed + static_cast<unsigned>(t));
-            for (int i = 0; i < kBlocks; ++i) {
-                size_t size = rng() % 700;
-                held[t].push_back({Alloc(size, static_cast<uint32_t>(i), "exact_probe"), size});
-            }
-        });
-    }
-    for (std::thread &thread : threads) {
-        thread.join();
-    }
-    auto heldBytes = [&held] {
-        size_t bytes = 0;
+    std::vector<std::vector<Held>> held(kThreads), kept(kThreads);
+    // The counters and the dump agree with the blocks held.
+    auto expectExact = [&] {
+        size_t count = 0, bytes = 0;
         for (const auto &mine : held) {
+            count += mine.size();
             bytes = std::accumulate(mine.begin(), mine.end(), bytes, [](size_t sum, Held h) { return sum + h.size; });
         }
-        return bytes;
+        EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + count);
+        EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + bytes);
+        EXPECT_EQ(DumpLinesOf("exact_probe"), count);
     };
-    EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + kThreads * kBlocks);
-    EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + heldBytes());
-    EXPECT_EQ(DumpLinesOf("exact_probe"), static_cast<size_t>(kThreads * kBlocks));
+    RunOnThreads(kThreads, [&](int t) {
+        std::mt19937 rng(seed + static_cast<unsigned>(t));
+        for (int i = 0; i < kBlocks; ++i) {
+            size_t size = rng() % 700;
+            held[t].push_back({Alloc(size, static_cast<uint32_t>(i), "exact_probe"), size});
+        }
+    });
+    expectExact();
 
-    threads.clear();
-    std::vector<std::vector<Held>> kept(kThreads);
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&held, &kept, t, seed] {
-            std::mt19937 rng(seed * 7U + static_cast<unsigned>(t));
-            for (Held h : held[(t + 1) % kThreads]) {
-                Free(h.block);
-                size_t size = rng() % 300;
-                void *mine = Alloc(size, 1, "exact_probe");
-                if (rng() % 2 == 0) {
-                    Free(mine);
-                } else {
-                    kept[t].push_back({mine, size});
-                }
+    RunOnThreads(kThreads, [&](int t) {
+        std::mt19937 rng(seed * 7U + static_cast<unsigned>(t));
+        for (Held h : held[(t + 1) % kThreads]) {
+            Free(h.block);
+            size_t size = rng() % 300;
+            void *mine = Alloc(size, 1, "exact_probe");
+            if (rng() % 2 == 0) {
+                Free(mine);
+            } else {
+                kept[t].push_back({mine, size});
             }
-        });
-    }
-    for (std::thread &thread : threads) {
-        thread.join();
-    }
+        }
+    });
     held = kept;
-    size_t count = 0;
-    for (const auto &mine : held) {
-        count += mine.size();
-    }
-    EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + count);
-    EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + heldBytes());
-    EXPECT_EQ(DumpLinesOf("exact_probe"), count);
+    expectExact();
     for (const auto &mine : held) {
         for (Held h : mine) {
             Free(h.block);

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -492,9 +491,8 @@ TEST_F(SharedBuf, MemoryFileTravelsWithAMessageAndTheRestAreClosed) {
     for (int take : {0, 1, 3}) { // none taken, one of three, all
         g_takeFds = take;
         for (const char *route : {kProc, "elsewhere"}) {
-            MsgHead head = MakeHead(kProc, "fds", 3U, 5U);
-            std::strncpy(head.recvProcName, route, sizeof(head.recvProcName) - 1U);
-            head.data = const_cast<char *>("hello");
+            MsgHead head = FrameHead("fds", const_cast<char *>("hello"), 5U, route);
+            head.msgId = 3U; // the descriptors it carries
             const uint64_t before = g_handled.Value();
             ASSERT_EQ(OsMsgAsynSendFds(&head, files, 3U), OS_MSG_OK);
             ASSERT_TRUE(g_handled.WaitFor(before + 1U));

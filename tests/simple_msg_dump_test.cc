@@ -5,10 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <sstream>
 
-#include "simple_msg/simple_msg_clock.h"
 #include "simple_msg_test_util.h"
 #include "support/written_text.h"
 #include "vyre_os_time.h"
@@ -155,10 +153,7 @@ uint32_t SlowFirst(MsgHead *msg) {
 // ready first), so the record's exact milliseconds come from the long-call
 // path; elsewhere by the monotonic clock.
 TEST_F(QueueInspection, CallbackOfThreeSecondsLeavesARecord) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!SimpleMsgClockReady() && std::chrono::steady_clock::now() < deadline) {
-        OsSleepMs(1);
-    }
+    (void)WaitClockReady();
     ASSERT_EQ(SimpleMsgRegTask("slow", 4, SlowFirst, 0), OS_MSG_OK);
     StartLoop("slow");
     ASSERT_EQ(SendTo("slow", 1), OS_MSG_OK);

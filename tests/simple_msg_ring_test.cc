@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <random>
@@ -21,6 +20,7 @@
 
 #include "simple_msg/simple_msg_ring.h"
 #include "support/stress_scale.h"
+#include "support/threads.h"
 
 namespace {
 
@@ -198,9 +198,7 @@ TEST(MessageRing, SeveralProducersDeliverEveryMessageOnceInOrderWithoutLostWakeU
             stalled = !wake.Wait();
         }
     }
-    for (auto &t : producers) {
-        t.join();
-    }
+    JoinAll(producers);
     ASSERT_FALSE(stalled) << "the consumer slept through queued messages after " << received;
     EXPECT_EQ(next, std::vector<uint32_t>(kProducers, kEach));
     EXPECT_EQ(SimpleMsgRingPending(ring.get()), 0U);

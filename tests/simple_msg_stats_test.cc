@@ -7,9 +7,8 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
+#include <numeric>
 #include <random>
 #include <thread>
 
@@ -36,11 +35,7 @@ OsMsgTaskStats StatsOf(const char *task) {
 // monotonic milliseconds they were taken in (what the slow-handling record
 // holds).
 TEST(CallbackTimeClock, CounterSpansAgreeWithTheMonotonicClock) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!SimpleMsgClockReady() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (!SimpleMsgClockReady()) {
+    if (!WaitClockReady()) {
         GTEST_SKIP() << "no usable processor counter here; the loop reads the monotonic clock";
     }
     const uint64_t before = MsgMonotonicNs();
@@ -64,10 +59,8 @@ TEST(CallbackTimeHistogram, EveryTimeFallsInABucketAtMostAQuarterWide) {
     const uint32_t seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937_64 random(seed);
-    std::vector<uint64_t> times;
-    for (uint64_t v = 0; v < 5000U; ++v) {
-        times.push_back(v);
-    }
+    std::vector<uint64_t> times(5000U);
+    std::iota(times.begin(), times.end(), uint64_t{0});
     for (uint32_t shift = 4; shift < 64; ++shift) {
         times.insert(times.end(), {(1ULL << shift) - 1U, 1ULL << shift, (1ULL << shift) + 1U});
     }
@@ -116,42 +109,29 @@ TEST_F(TaskCounters, StayExactUnderSeveralProducers) {
     ASSERT_EQ(SimpleMsgRegTask("sink", kQueue, Record, 0), OS_MSG_OK);
     StartLoop("sink");
     std::vector<uint64_t> refused(kProducers, 0);
-    std::vector<std::thread> producers;
-    for (uint32_t p = 0; p < kProducers; ++p) {
-        producers.emplace_back([&, p] {
-            for (uint32_t seq = 0; seq < kEach; ++seq) {
-                uint32_t ret = SendTo("sink", p, std::to_string(seq));
-                if (ret == OS_MSG_ERR_FULL) {
-                    ++refused[p];
-                } else {
-                    ASSERT_EQ(ret, OS_MSG_OK);
-                }
+    RunOnThreads(kProducers, [&](uint32_t p) {
+        for (uint32_t seq = 0; seq < kEach; ++seq) {
+            uint32_t ret = SendTo("sink", p, std::to_string(seq));
+            if (ret == OS_MSG_ERR_FULL) {
+                ++refused[p];
+            } else {
+                ASSERT_EQ(ret, OS_MSG_OK);
             }
-        });
-    }
-    for (auto &t : producers) {
-        t.join();
-    }
-    uint64_t refusedTotal = 0;
-    for (uint64_t r : refused) {
-        refusedTotal += r;
-    }
-    const uint64_t attempts = uint64_t{kProducers} * kEach, accepted = attempts - refusedTotal;
+        }
+    });
+    const uint64_t refusedTotal = std::accumulate(refused.begin(), refused.end(), uint64_t{0});
+    const uint64_t accepted = uint64_t{kProducers} * kEach - refusedTotal;
     ASSERT_TRUE(inbox_.WaitFor(accepted));
     ASSERT_TRUE(WaitUntil([] { return StatsOf("sink").handled == StatsOf("sink").accepted; }));
     const OsMsgTaskStats stats = StatsOf("sink");
     EXPECT_EQ(stats.accepted, accepted);
     EXPECT_EQ(stats.refusedFull, refusedTotal);
-    EXPECT_EQ(stats.accepted + stats.refusedFull, attempts);
-    EXPECT_EQ(stats.handled, stats.accepted);
     EXPECT_EQ(inbox_.Items().size(), accepted); // nothing more arrived than was counted
     EXPECT_EQ(stats.queueLen, kQueue);
     EXPECT_EQ(stats.pending, 0U);
     EXPECT_GE(stats.highWater, 1U);
     EXPECT_LE(stats.highWater, kQueue);
-    if (refusedTotal > 0U) {
-        EXPECT_EQ(stats.highWater, kQueue); // a refusal means the queue was full once
-    }
+    EXPECT_TRUE(refusedTotal == 0U || stats.highWater == kQueue) << "a refusal means the queue was full once";
     EXPECT_LE(stats.callbackP99Ns, stats.callbackMaxNs);
     EXPECT_EQ(stats.refusedAccess, 0U);
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "simple_msg/simple_msg.h"
+#include "simple_msg/simple_msg_clock.h"
 #include "simple_msg/simple_msg_layer.h"
 #include "support/log_capture.h"
 #include "support/mem_check.h"
@@ -169,6 +170,12 @@ inline SimpleMsgTask *FindTask(const std::string &name) {
 }
 
 using ::WaitUntil;
+
+// True once the processor's counter times callbacks (it is calibrated in the
+// first seconds of a process); false where there is no usable counter.
+inline bool WaitClockReady() {
+    return WaitUntil([] { return SimpleMsgClockReady(); }, std::chrono::seconds(2));
+}
 
 // True once a thread runs the loop of the task.
 inline bool WaitForLoop(const std::string &name) {

@@ -83,30 +83,24 @@ TEST_F(SenderLookup, KnowsALoopThreadByItsTaskOnlyWhileTheLoopRuns) {
 TEST_F(SenderLookup, AnswersFollowTheThreadsOwnTaskWhileOtherThreadsChangeTheRegistry) {
     constexpr int kThreads = 3, kRounds = 400;
     std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&wrong] {
-            const std::string own = ThreadTaskName();
-            auto expect = [&](uint32_t found) {
-                for (int ask = 0; ask < 2; ++ask) {
-                    Answer a = AskForSelf();
-                    wrong += a.name == own && a.found == found ? 0 : 1;
-                }
-            };
-            for (int round = 0; round < kRounds; ++round) {
-                expect(0U);
-                if (SimpleMsgRegTask(own.c_str(), 1, nullptr, 0) != OS_MSG_OK) {
-                    ++wrong;
-                    return;
-                }
-                expect(1U);
-                wrong += SimpleMsgUnregTask(own.c_str()) == OS_MSG_OK ? 0 : 1;
+    RunOnThreads(kThreads, [&](int) {
+        const std::string own = ThreadTaskName();
+        auto expect = [&](uint32_t found) {
+            for (int ask = 0; ask < 2; ++ask) {
+                Answer a = AskForSelf();
+                wrong += a.name == own && a.found == found ? 0 : 1;
             }
-        });
-    }
-    for (std::thread &thread : threads) {
-        thread.join();
-    }
+        };
+        for (int round = 0; round < kRounds; ++round) {
+            expect(0U);
+            if (SimpleMsgRegTask(own.c_str(), 1, nullptr, 0) != OS_MSG_OK) {
+                ++wrong;
+                return;
+            }
+            expect(1U);
+            wrong += SimpleMsgUnregTask(own.c_str()) == OS_MSG_OK ? 0 : 1;
+        }
+    });
     EXPECT_EQ(wrong.load(), 0);
 }
 

@@ -26,18 +26,14 @@ namespace {
 
 constexpr const char *kProc = "stress";
 
-bool FullSize() {
-    return StressScale() > 1U;
-}
-
 // Small by default, full under `make stress`.
 uint32_t Size(uint32_t small, uint32_t full) {
-    return FullSize() ? full : small;
+    return StressScale() > 1U ? full : small;
 }
 
 // How long a whole run may take before a wait gives up.
 std::chrono::seconds Limit() {
-    return std::chrono::seconds(FullSize() ? 180 : 20);
+    return std::chrono::seconds(Size(20U, 180U));
 }
 
 // Refusals under load (full queues) are expected: their log lines would
@@ -79,42 +75,36 @@ TEST_F(Stress, ConcurrentSynchronousCallersEachGetTheirOwnAnswer) {
     TestTask server("server", Square, 64U);
     std::vector<uint64_t> wrong(callers, 0U), answered(callers, 0U);
     std::vector<uint32_t> firstFailure(callers, OS_MSG_OK);
-    std::vector<std::thread> threads;
-    for (uint32_t c = 0; c < callers; ++c) {
-        threads.emplace_back([&, c] {
-            // Half the callers are tasks of their own, half plain threads
-            // (which the library knows as "T" and their thread id).
-            const std::string own = "caller" + std::to_string(c);
-            if (c % 2U == 0U) {
-                ASSERT_EQ(OsMsgRegTask(own.c_str(), 1U, nullptr), OS_MSG_OK);
+    RunOnThreads(callers, [&](uint32_t c) {
+        // Half the callers are tasks of their own, half plain threads
+        // (which the library knows as "T" and their thread id).
+        const std::string own = "caller" + std::to_string(c);
+        if (c % 2U == 0U) {
+            ASSERT_EQ(OsMsgRegTask(own.c_str(), 1U, nullptr), OS_MSG_OK);
+        }
+        for (uint32_t i = 0; i < calls; ++i) {
+            Stamp stamp{c, i};
+            MsgHead head = MakeHead(kProc, "server", 0x600U, sizeof(stamp)), *resp = nullptr;
+            head.data = &stamp;
+            uint32_t ret = OsMsgSynSend(&head, &resp, 10000U);
+            if (ret != OS_MSG_OK) {
+                firstFailure[c] = ret;
+                return;
             }
-            for (uint32_t i = 0; i < calls; ++i) {
-                Stamp stamp{c, i};
-                MsgHead head = MakeHead(kProc, "server", 0x600U, sizeof(stamp)), *resp = nullptr;
-                head.data = &stamp;
-                uint32_t ret = OsMsgSynSend(&head, &resp, 10000U);
-                if (ret != OS_MSG_OK) {
-                    firstFailure[c] = ret;
-                    return;
-                }
-                Answer answer{{0xFFFFFFFFU, 0U}, 0U};
-                if (resp->dataLen == sizeof(answer)) {
-                    std::memcpy(&answer, resp->data, sizeof(answer));
-                }
-                bool mine = answer.stamp.producer == c && answer.stamp.seq == i &&
-                            answer.square == static_cast<uint64_t>(i) * i;
-                wrong[c] += mine ? 0U : 1U;
-                answered[c] += 1U;
-                if (OsMsgSynRespFree(resp) != OS_MSG_OK) {
-                    firstFailure[c] = OS_MSG_ERR_FAIL;
-                    return;
-                }
+            Answer answer{{0xFFFFFFFFU, 0U}, 0U};
+            if (resp->dataLen == sizeof(answer)) {
+                std::memcpy(&answer, resp->data, sizeof(answer));
             }
-        });
-    }
-    for (std::thread &t : threads) {
-        t.join();
-    }
+            bool mine =
+                answer.stamp.producer == c && answer.stamp.seq == i && answer.square == static_cast<uint64_t>(i) * i;
+            wrong[c] += mine ? 0U : 1U;
+            answered[c] += 1U;
+            if (OsMsgSynRespFree(resp) != OS_MSG_OK) {
+                firstFailure[c] = OS_MSG_ERR_FAIL;
+                return;
+            }
+        }
+    });
     EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
     EXPECT_EQ(firstFailure, std::vector<uint32_t>(callers, OS_MSG_OK));
     EXPECT_EQ(answered, std::vector<uint64_t>(callers, calls));
@@ -232,9 +222,7 @@ TEST_F(Stress, EventRequestsThatReturnOkTakeEffectOnceAndInOrderUnderABroadcastF
                 }
             }
         }
-        for (std::thread &t : threads) {
-            t.join();
-        }
+        JoinAll(threads);
         // The fence follows everything accepted before it through the same
         // queues: once each subscriber has it, nothing else can still come.
         uint32_t fence = OS_MSG_ERR_FULL;

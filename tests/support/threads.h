@@ -2,7 +2,8 @@
  * What tests ask about threads: the task name a thread that is no task sends
  * under, how many threads the process has as the kernel lists them (with
  * their states, for failure messages), and a bounded wait for state no
- * callback can signal. All of it may be called from any thread.
+ * callback can signal, and threads started and joined together. All of it
+ * may be called from any thread.
  */
 #ifndef VYRE_TEST_THREADS_H
 #define VYRE_TEST_THREADS_H
@@ -12,9 +13,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 // "T" and the kernel thread id: the task name of a thread that is no task.
 inline std::string ThreadTaskName() {
@@ -63,6 +66,23 @@ template <typename Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds lim
         std::this_thread::yield();
     }
     return true;
+}
+
+// Joins each of threads.
+inline void JoinAll(std::vector<std::thread> &threads) {
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+}
+
+// Runs body(i) for i = 0 .. n - 1, each on a thread of its own, and returns
+// once every one has ended.
+template <typename Body> void RunOnThreads(uint32_t n, Body body) {
+    std::vector<std::thread> threads;
+    for (uint32_t i = 0; i < n; ++i) {
+        threads.emplace_back(body, i);
+    }
+    JoinAll(threads);
 }
 
 #endif // VYRE_TEST_THREADS_H
