@@ -2,8 +2,9 @@
  * The carrier's connections between real processes: answers travel back
  * on the connection their request came on, the peer cache forgets peers
  * that leave, idle or never ran, the receive loop rests when descriptors
- * run out, connections that close drop what they held back, and a receiver
- * whose application forks keeps serving. Every wait is bounded; the
+ * run out, connections that close drop what they held back, a receiver
+ * whose application forks keeps serving, and a message with more
+ * descriptors than any takes is dropped alone. Every wait is bounded; the
  * fixture checks that nothing is left behind.
  */
 #include <fcntl.h>
@@ -272,6 +273,66 @@ TEST_F(CarrierLinks, ReceiverWhoseApplicationForksKeepsServing) {
     }
     EXPECT_EQ(answered, kChildren);
     EXPECT_TRUE(WaitUntil([] { return IpcLinkCount() == 0U; }));
+}
+
+/* Sends datagram on fd with count descriptors of /dev/null. */
+bool SendWithFds(int fd, const std::string &datagram, int count) {
+    std::vector<int> fds;
+    for (int i = 0; i < count; ++i) {
+        fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    }
+    std::vector<uint8_t> control(CMSG_SPACE(sizeof(int) * fds.size()));
+    struct iovec iov = {const_cast<char *>(datagram.data()), datagram.size()};
+    struct msghdr msg {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+    bool sent = sendmsg(fd, &msg, MSG_NOSIGNAL) == (ssize_t)datagram.size();
+    for (int f : fds) {
+        (void)close(f);
+    }
+    return sent;
+}
+
+// A large message that comes with more descriptors than any message takes
+// is dropped alone, also when the receiver reads large messages straight
+// into their buffers: the next message, of the same size, reaches the task
+// its own header names (the one the broken message named gets nothing).
+TEST_F(CarrierLinks, MessageWithTooManyDescriptorsIsDroppedAloneAndTheNextArrives) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    Peer &server = StartReady({"echo", "srv"});
+    int fd = carrier_raw::Connect(SockPath("srv"));
+    ASSERT_GE(fd, 0);
+    const uint32_t len = 64U * 1024U;
+    std::string payload(len, '\0');
+    FillPattern(reinterpret_cast<uint8_t *>(&payload[0]), len, kPing);
+    auto ping = [&](const char *replyTo, uint32_t size) {
+        return carrier_raw::Record(MSG_TRANS_ASYN, carrier_raw::Head("ctest", replyTo, "srv", "echo", kPing, size),
+                                   payload.substr(0U, size));
+    };
+    // The first large message makes the receiver read the next in place.
+    ASSERT_TRUE(carrier_raw::Send(fd, ping("main", len)));
+    ASSERT_TRUE(inbox_.WaitCount(kPong, 1U));
+    const size_t serverFds = EntriesOf(server.Pid());
+    // Stopped, so that the three are waiting together when it reads again.
+    ASSERT_EQ(kill(server.Pid(), SIGSTOP), 0);
+    ASSERT_TRUE(SendWithFds(fd, ping("nobody", len), 40));
+    ASSERT_TRUE(carrier_raw::Send(fd, ping("main", len)));
+    ASSERT_TRUE(carrier_raw::Send(fd, ping("main", 0U)));
+    ASSERT_EQ(kill(server.Pid(), SIGCONT), 0);
+    ASSERT_TRUE(inbox_.WaitCount(kPong, 3U)) << inbox_.Count(kPong) << " answers";
+    Answer answer{};
+    std::memcpy(&answer, inbox_.Items()[1].payload.data(), sizeof(answer));
+    EXPECT_EQ(answer.len, len);
+    EXPECT_EQ(answer.intact, 1U);
+    EXPECT_EQ(EntriesOf(server.Pid()), serverFds); // those that came were closed
+    (void)close(fd);
 }
 
 } // namespace

@@ -160,23 +160,22 @@ void IpcRecvCloseFinished(IpcRecvState &state) {
 /* Receives one datagram from link into iov with its sender's credentials
  * (the link's own when it carries none) and its descriptors (anc). The byte
  * count, 0 when the connection is gone, -1 when there is nothing to read
- * now. A datagram that brought more descriptors than fit is passed over
- * (those that came are closed): it cannot be taken as it was sent. */
+ * now. A datagram that brought more descriptors than fit (anc->fdsCut; those
+ * that came are closed) cannot be taken as it was sent: the caller drops it,
+ * and reads the next one with its own look at it, since the next may not
+ * fit the buffers iov offered for this one. */
 ssize_t IpcRecvMsg(IpcLink *link, struct iovec *iov, size_t iovLen, IpcFrameSink *sink, IpcSysAncillary *anc,
                    bool *truncated) {
-    for (;;) {
-        anc->cred = {link->pid, link->uid, link->gid};
-        ssize_t n = IpcSysRecv(link->fd, iov, iovLen, anc, truncated);
-        if (n < 0) {
-            return n == -EAGAIN ? -1 : 0;
-        }
-        if (anc->fdsCut) {
-            MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", anc->cred.pid, "more descriptors than taken");
-            continue;
-        }
-        IpcParkSinkInit(sink, link, anc->cred.pid, anc->cred.uid, anc->cred.gid);
-        return n;
+    anc->cred = {link->pid, link->uid, link->gid};
+    ssize_t n = IpcSysRecv(link->fd, iov, iovLen, anc, truncated);
+    if (n < 0) {
+        return n == -EAGAIN ? -1 : 0;
     }
+    if (anc->fdsCut) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", anc->cred.pid, "more descriptors than taken");
+    }
+    IpcParkSinkInit(sink, link, anc->cred.pid, anc->cred.uid, anc->cred.gid);
+    return n;
 }
 
 /* A large whole message straight into its payload buffer, saving the copy
@@ -206,7 +205,7 @@ int IpcRecvInPlace(IpcLink *link) {
     bool truncated = false;
     ssize_t n = IpcRecvMsg(link, iov, 2U, &sink, &anc, &truncated);
     IpcSysCloseAll(anc.fds, n > 0 ? anc.fdCount : 0U); // a plain message takes no descriptor
-    if (n != len || truncated) {
+    if (n != len || truncated || anc.fdsCut) {
         MsgReleaseBuffByHead(&head, IPC_FRAME_HEAD_LEN, buf, bufLen);
         return n <= 0 ? (int)n : 1;
     }
@@ -235,8 +234,8 @@ int IpcRecvOne(IpcRecvState &state, IpcLink *link) {
     IpcSysAncillary anc;
     bool truncated = false;
     ssize_t n = IpcRecvMsg(link, &iov, 1U, &sink, &anc, &truncated);
-    if (n <= 0) {
-        return (int)n;
+    if (n <= 0 || anc.fdsCut) {
+        return n <= 0 ? (int)n : 1;
     }
     // A sender of large messages usually sends more: peek at the next one.
     link->recv.inPlace = (size_t)n >= MSG_TUNE_RECV_IN_PLACE_MIN;
