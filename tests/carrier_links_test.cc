@@ -331,7 +331,12 @@ TEST_F(CarrierLinks, MessageWithTooManyDescriptorsIsDroppedAloneAndTheNextArrive
     std::memcpy(&answer, inbox_.Items()[1].payload.data(), sizeof(answer));
     EXPECT_EQ(answer.len, len);
     EXPECT_EQ(answer.intact, 1U);
-    EXPECT_EQ(EntriesOf(server.Pid()), serverFds); // those that came were closed
+    // Those that came were closed. An emulated peer's own receive buffer
+    // takes more descriptors than the peer's and keeps those it cannot hand
+    // over: its count says nothing about the library.
+    if (!carrier_test::kPeerEmulated) {
+        EXPECT_EQ(EntriesOf(server.Pid()), serverFds);
+    }
     (void)close(fd);
 }
 

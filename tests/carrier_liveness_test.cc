@@ -38,7 +38,6 @@ constexpr char kSelf[] = "ltest";
 // limit above it for a loaded machine under a sanitizer.
 constexpr auto kLockBound = std::chrono::milliseconds(1000);
 constexpr auto kLockLimit = std::chrono::milliseconds(10000);
-const bool kEmulated = sizeof(CARRIER_PEER_LAUNCHER) > 1U;
 
 std::string Code(uint32_t code) {
     return std::to_string(code);
@@ -281,7 +280,7 @@ TEST_F(Life, HalfWrittenEntryIsNeitherReadNorBlocksItsName) {
     EXPECT_EQ(Listed("halfa"), (uint32_t)halfa.Pid());
     EXPECT_TRUE(noHalfEntry()); // the claim cleared it
     EXPECT_TRUE(PingAnswered("halfa"));
-    if (kEmulated) {
+    if (carrier_test::kPeerEmulated) {
         return; // no robust locks under the emulator: nothing marks a dead holder's
     }
     // A writer killed holding the directory lock mid-way through an entry:
