@@ -8,6 +8,7 @@
 
 #include "shared_buf/sbuf_share.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -301,8 +302,7 @@ uint32_t LaneWants(const SbufShare *share) {
     if (g_laneWait != SBUF_WAIT_BATCH) {
         return g_laneWait == SBUF_WAIT_ONE ? 1U : 0U;
     }
-    const uint32_t quarter = share->lent.count / 4U;
-    return quarter < 1U ? 1U : quarter > kWaitBatchMax ? kWaitBatchMax : quarter;
+    return std::clamp(share->lent.count / 4U, 1U, kWaitBatchMax);
 }
 
 /* The owner's side of a lend: the lane is made with the first one, and the

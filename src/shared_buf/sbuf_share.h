@@ -21,8 +21,8 @@
  * takes them when it needs them (SbufShareCollect*: every allocation,
  * figures, a trim) and when the receiver sends a drain notice,
  * which it does only while the owner waits for buffers and enough ids wait
- * on the lane (its lanes' wait words, SbufShareWaitingLocked). Ids that find no lane, or a full one, go
- * back by message as before.
+ * on the lane (its lanes' wait words, SbufShareWaitingLocked). Ids that
+ * find no lane, or a full one, go back by message as before.
  *
  * Notices. What a share owes its peer (reference ids given back, segments
  * given up, a drain) is queued under the pool lock by whichever thread
