@@ -66,9 +66,9 @@ void CountRoom() {
 }
 
 // A transport that holds messages back for a full queue is told once, when
-// the queue has drained to half, and only after a push was turned away while
+// the queue has drained to a quarter, and only after a push was turned away while
 // it was listening.
-TEST_F(TaskQueue, ARefusedPushGetsTheRoomHookOnceTheQueueHasDrainedToHalf) {
+TEST_F(TaskQueue, ARefusedPushGetsTheRoomHookOnceTheQueueHasDrainedToAQuarter) {
     ASSERT_EQ(SimpleMsgRegTask("q", 4, HoldFirst, 0), OS_MSG_OK);
     g_roomTask = FindTask("q");
     StartLoop("q");
@@ -84,7 +84,7 @@ TEST_F(TaskQueue, ARefusedPushGetsTheRoomHookOnceTheQueueHasDrainedToHalf) {
     g_release.Open();
     ASSERT_TRUE(inbox_.WaitFor(5));
     EXPECT_EQ(g_roomCalls, 1);
-    EXPECT_LE(g_roomPendingAtCall * 2U, 4U) << "called before the queue drained to half";
+    EXPECT_LE(g_roomPendingAtCall * 4U, 4U) << "called before the queue drained to a quarter";
     for (uint32_t id = 9; id <= 12; ++id) { // pushes that are all taken ask for nothing
         ASSERT_EQ(SendTo("q", id), OS_MSG_OK);
     }

@@ -159,7 +159,7 @@
 #define MSG_TUNE_RECV_PAUSE_MS 1
 
 /* How often the receive loop retries messages parked for a full task queue
- * when no room hook woke it: the hook comes when the queue drains to half,
+ * when no room hook woke it: the hook comes when the queue drains to a quarter,
  * so this only serves a task that went away meanwhile (its messages are
  * dropped) and notices that found no room. Milliseconds. */
 #define MSG_TUNE_RECV_PARK_RETRY_MS 32

@@ -126,7 +126,7 @@ typedef struct SimpleMsgTask {
     /* Who waits for room in the ring (bits of simple_msg_layer.h): a push
      * that found it full while a room hook is set (SimpleMsgSetRoomHook),
      * whose bit the loop clears when it calls the hook, once the ring has
-     * drained to half; threads in SimpleMsgWaitRoom, whose bit the loop
+     * drained to a quarter; threads in SimpleMsgWaitRoom, whose bit the loop
      * clears when it wakes them, at the next message it takes. Accessed
      * atomically. */
     uint32_t roomWanted;
@@ -303,7 +303,7 @@ uint32_t SimpleMsgWithThreadAccount(uint32_t (*fn)(SbufAccount *account, const v
  * no such task. Allocates nothing. */
 uint32_t SimpleMsgPushBatch(const char *taskName, const MsgHead *heads, uint32_t count);
 /* Sets (hook) or clears (NULL) the function a task loop calls, on its own
- * thread with no lock held, when its ring has drained to half after a push
+ * thread with no lock held, when its ring has drained to a quarter after a push
  * found it full: a transport that holds back a connection's messages for a
  * full queue goes on as soon as there is room instead of retrying on a
  * timer. A loop may call the previous hook once more after it is replaced,

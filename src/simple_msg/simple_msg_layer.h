@@ -56,7 +56,7 @@ SimpleMsgTask *SimpleMsgRememberedQueue(const char *field);
  * nodes in place. A holder advances the table's entry epoch before it lets
  * go when it released a record. */
 /* Bits of a record's roomWanted word: a push that found the ring full asks
- * for the room hook (called when the ring has drained to half), a thread
+ * for the room hook (called when the ring has drained to a quarter), a thread
  * waiting for room (SimpleMsgWaitRoom) for a wake-up as soon as the loop
  * takes a message. */
 #define SIMPLE_TASK_ROOM_HOOK 1U

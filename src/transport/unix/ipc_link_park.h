@@ -23,7 +23,7 @@
  * Other tasks' messages on the link wait at most one pause at a time.
  *
  * When a task loop reports room (the room hook: a queue that refused a push
- * has drained to half), the receive thread moves parked messages into
+ * has drained to a quarter), the receive thread moves parked messages into
  * their queues, one hand-over (a chunk's ready messages) per park in turn
  * so that links share the room fairly, until the queues refuse again; then
  * the paused links hand their kept rests over. A park for a task that is
