@@ -205,7 +205,6 @@ TEST_F(ControlTask, MonitorsAreBoundedGetEveryEventTheyAskForAndGoWhenGoneRemove
     const std::string big(300U, 'x');
     Publish(100U, big);
     Publish(101U, "probe");
-    ASSERT_TRUE(WaitUntil([&] { return reports[0].Count() == 2U && reports[2].Count() == 1U; }));
     for (size_t i = 0; i < kPlaces; ++i) {
         ASSERT_TRUE(WaitUntil([&] { return reports[i].Count() == (i == 2U ? 1U : 2U); })) << i;
         std::lock_guard<std::mutex> guard(reports[i].lock);

@@ -10,10 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/descriptors.h"
-#include "support/mem_check.h"
 #include "support/msg_test_task.h"
-#include "transport/ipc_msg.h"
+#include "support/process_counts.h"
 #include "vyre_os_msg.h"
 
 namespace {
@@ -64,23 +62,14 @@ uint32_t Handle(const char *task, uint32_t max) {
 class TaskFd : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::thread([] {}).join(); // a sanitizer's own thread starts with the first one
-        fds_ = OpenFds();
-        threads_ = ThreadCount();
-        blocks_ = UsedBlocks();
-        firstServer_ = rebuildEntry == nullptr; // the first start-up of the process makes them
+        counts_.Take();
         ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
     }
     void TearDown() override {
         EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
-        EXPECT_EQ(OpenFds(), fds_) << "every task's descriptor is closed";
-        EXPECT_TRUE(WaitUntil([this] { return ThreadCount() <= threads_ + 1U; })) << "the server thread stays";
-        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ ? 2U : 0U)) << "the server context and collector stay";
+        counts_.Check(); // every task's descriptor is closed
     }
-    bool firstServer_ = false;
-    size_t fds_ = 0U;
-    size_t threads_ = 0U;
-    uint64_t blocks_ = 0U;
+    ProcessCounts counts_;
 };
 
 TEST_F(TaskFd, IsReadableWhileMessagesWaitAndLetsOneThreadServeTwoTasks) {

@@ -20,11 +20,8 @@
 #include <vector>
 
 #include "carrier/carrier_proto.h"
-#include "support/descriptors.h"
-#include "support/mem_check.h"
 #include "support/msg_test_task.h"
-#include "support/threads.h"
-#include "transport/ipc_msg.h"
+#include "support/process_counts.h"
 #include "vyre_os_mem.h"
 
 namespace {
@@ -91,15 +88,12 @@ MsgHead FrameHead(const char *task, void *data, uint32_t len, const char *toProc
     return head;
 }
 
-// Joins as kProc; counts descriptors and tracked blocks before, and after
+// Joins as kProc; counts descriptors, threads and tracked blocks before, and after
 // OsMsgUninit, when no segment may be mapped any more.
 class SharedBuf : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::thread([] {}).join(); // a sanitizer's own thread starts with the first one
-        fds_ = OpenFds();
-        blocks_ = UsedBlocks();
-        firstServer_ = rebuildEntry == nullptr;
+        counts_.Take();
         ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
     }
     void TearDown() override {
@@ -108,10 +102,8 @@ protected:
         const OsMsgBufPoolStats pool = Pool();
         EXPECT_EQ(pool.buffersInUse, 0U);
         EXPECT_EQ(pool.segments, 0U) << "segments left mapped";
-        EXPECT_EQ(OpenFds(), fds_);
         EXPECT_EQ(MappingsOf("vyre_os_msg_buf"), 0U);
-        // The server context and the slice collector stay for the process.
-        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ ? 2U : 0U));
+        counts_.Check();
     }
     void Start(const char *name, OsMsgTaskFunc cb, uint32_t queueLen = 0U) {
         tasks_.push_back(std::make_unique<TestTask>(name, cb, queueLen));
@@ -119,9 +111,7 @@ protected:
     std::vector<std::unique_ptr<TestTask>> tasks_;
 
 private:
-    size_t fds_ = 0U;
-    uint64_t blocks_ = 0U;
-    bool firstServer_ = false;
+    ProcessCounts counts_;
 };
 
 TEST_F(SharedBuf, ReachesTheReceiverInPlaceAndIntactFrom64BytesTo64MiB) {

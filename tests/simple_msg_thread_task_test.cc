@@ -38,7 +38,7 @@ uint32_t RecordOwnAnswer(MsgHead *msg) {
     Answer answer = AskForSelf();
     {
         std::lock_guard<std::mutex> lock(g_seenLock);
-        g_seen[std::string(msg->recvTaskName, strnlen(msg->recvTaskName, OS_MSG_NAME_LEN))] = answer;
+        g_seen[Name(msg->recvTaskName)] = answer;
     }
     return Record(msg);
 }
@@ -130,17 +130,12 @@ TEST_F(SenderLookup, TwoMatchingRecordsGiveTheFirstInTableOrder) {
 int StampInChild() {
     MsgHead head{};
     (void)MsgForceSetSendName(&head);
-    const std::string own = ThreadTaskName();
-    if (head.sendPid != static_cast<uint32_t>(getpid())) {
-        return 1;
-    }
-    if (head.sendUid != static_cast<uint32_t>(getuid())) {
-        return 2;
-    }
-    if (std::string(head.sendTaskName, strnlen(head.sendTaskName, OS_MSG_NAME_LEN)) != own) {
-        return 3;
-    }
-    return OsGetPId() == static_cast<uint32_t>(getpid()) ? 0 : 4;
+    const uint32_t pid = static_cast<uint32_t>(getpid());
+    return head.sendPid != pid                               ? 1
+           : head.sendUid != static_cast<uint32_t>(getuid()) ? 2
+           : Name(head.sendTaskName) != ThreadTaskName()     ? 3
+           : OsGetPId() != pid                               ? 4
+                                                             : 0;
 }
 
 using SenderStamp = SimpleMsgTest;

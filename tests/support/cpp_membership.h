@@ -21,11 +21,8 @@
 #include <vector>
 
 #include "simple_msg_test_util.h"
-#include "support/descriptors.h"
-#include "support/mem_check.h"
+#include "support/process_counts.h"
 #include "support/threads.h"
-#include "transport/ipc_msg.h"
-#include "transport/msg_rebuild.h"
 #include "vyre_os_msg.hpp"
 
 namespace msg = vyre::msg;
@@ -78,21 +75,13 @@ protected:
         runDir_ = dir;
         setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
         setenv("VYRE_OS_MSG_CARRIER", "loopback", 1);
-        std::thread([] {}).join(); // a sanitizer starts a thread of its own with the first one
-        fds_ = OpenFds();
-        threads_ = ThreadCount();
-        blocks_ = UsedBlocks();
-        firstServer_ = rebuildEntry == nullptr;
+        counts_.Take();
         Join();
     }
 
     void TearDown() override {
         proc_.reset();
-        // The loopback's server thread may stay in the transport's join;
-        // the server context and the slice collector stay for the process.
-        EXPECT_EQ(OpenFds(), fds_);
-        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads_ + 1U; })) << ThreadList();
-        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ && rebuildEntry != nullptr ? 2U : 0U));
+        counts_.Check();
         (void)unlink((runDir_ + "/queue_dir").c_str());
         EXPECT_EQ(rmdir(runDir_.c_str()), 0) << "something was left in " << runDir_;
     }
@@ -112,10 +101,7 @@ protected:
 private:
     std::string own_;
     std::string runDir_;
-    size_t fds_ = 0U;
-    size_t threads_ = 0U;
-    uint64_t blocks_ = 0U;
-    bool firstServer_ = false;
+    ProcessCounts counts_;
 };
 
 #endif // VYRE_TEST_CPP_MEMBERSHIP_H
