@@ -23,6 +23,7 @@
 #include "carrier/carrier_test_util.h"
 #include "simple_msg_test_util.h"
 #include "support/mem_check.h"
+#include "support/process_counts.h"
 #include "support/threads.h"
 #include "transport/ipc_msg.h"
 
@@ -53,24 +54,13 @@ protected:
         setenv("VYRE_OS_MSG_CARRIER", "unix", 1);
         setenv("VYRE_OS_MSG_RUNDIR", runDir_.c_str(), 1);
         simple_msg_test::g_inbox = &inbox_;
-        // A sanitizer starts a thread of its own with the first thread the
-        // process creates: let that happen before counting.
-        std::thread([] {}).join();
-        fds_ = OpenFds();
-        threads_ = ThreadCount();
-        blocks_ = UsedBlocks();
-        firstServer_ = rebuildEntry == nullptr; // the first start-up of the process creates them
+        counts_.Take();
     }
 
     void TearDown() override {
         Leave();
         peers_.clear();
-        EXPECT_EQ(OpenFds(), fds_);
-        EXPECT_TRUE(WaitUntil([this] { return ThreadCount() <= threads_ + keptThreads_; })) << ThreadList();
-        // The server context and the slice collector stay for the life of
-        // the process once a start-up made them (a failed one too); nothing
-        // else does.
-        EXPECT_EQ(UsedBlocks(), blocks_ + (firstServer_ && rebuildEntry != nullptr ? 2U : 0U));
+        counts_.Check(keptThreads_);
         (void)unlink((runDir_ + "/queue_dir").c_str());
         if (rmdir(runDir_.c_str()) != 0) {
             EXPECT_TRUE(strayFiles_) << "something besides the directory segment was left in " << runDir_;
@@ -181,10 +171,7 @@ protected:
     size_t keptThreads_ = 0U; /* threads the library keeps for the life of the process */
 
 private:
-    size_t fds_ = 0U;
-    size_t threads_ = 0U;
-    uint64_t blocks_ = 0U;
-    bool firstServer_ = false;
+    ProcessCounts counts_;
     std::vector<pthread_t> loops_;
 };
 
