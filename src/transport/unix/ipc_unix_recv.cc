@@ -304,9 +304,10 @@ void IpcRecvRetryParks(IpcRecvState &state) {
 }
 
 /* The wake-up descriptor fired: a stop (the loop ends), or room in a queue
- * that parked messages wait for. */
+ * that parked messages wait for. The counter is watched for its posts
+ * (IpcUnixOpenReceiver) and never read: each post after this look is
+ * reported again. */
 void IpcRecvWoken(IpcRecvState &state) {
-    IpcSysEventDrain(state.carrier->wakeFd.load());
     if (state.carrier->roomOffered.exchange(false, std::memory_order_acq_rel) && IpcParkPending()) {
         IpcRecvRetryParks(state);
     }

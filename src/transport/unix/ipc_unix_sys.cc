@@ -30,7 +30,8 @@
 #include "base/msg_alloc.h"
 
 static_assert(IPC_SYS_READABLE == EPOLLIN && IPC_SYS_WRITABLE == EPOLLOUT && IPC_SYS_ERROR == EPOLLERR &&
-                  IPC_SYS_HANGUP == EPOLLHUP && IPC_SYS_PEER_CLOSED == EPOLLRDHUP && IPC_SYS_ONCE == EPOLLONESHOT,
+                  IPC_SYS_HANGUP == EPOLLHUP && IPC_SYS_PEER_CLOSED == EPOLLRDHUP && IPC_SYS_ONCE == EPOLLONESHOT &&
+                  IPC_SYS_EDGE == EPOLLET,
               "the readiness conditions are the poller's own bits");
 
 namespace {

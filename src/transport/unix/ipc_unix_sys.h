@@ -136,6 +136,10 @@ void IpcSysShutdown(int fd);
 /* Added to what a descriptor is watched for: reported once, then not again
  * until the watch is changed (a hang-up otherwise stays reported). */
 #define IPC_SYS_ONCE 0x40000000U
+/* Added to what a descriptor is watched for: reported when it becomes ready
+ * again (for a wake-up counter: at every post), never for staying ready, so
+ * a counter watched so need not be read to stop the reports. */
+#define IPC_SYS_EDGE 0x80000000U
 
 /* One readiness event: the tag the descriptor was added with. */
 typedef struct IpcSysEvent {
