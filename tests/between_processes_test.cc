@@ -149,12 +149,6 @@ private:
     std::thread loop_;
 };
 
-template <class Bytes> Answer AnswerOf(const Bytes &bytes) {
-    Answer answer{};
-    std::memcpy(&answer, bytes.data(), std::min(bytes.size(), sizeof(answer)));
-    return answer;
-}
-
 /* This process joined as kSelf under the carrier of the parameter, with task
  * "main" feeding the inbox, in a run directory of its own; descriptors,
  * threads and tracked blocks counted before anything starts. */

@@ -275,7 +275,8 @@ TEST_F(CarrierLinks, ReceiverWhoseApplicationForksKeepsServing) {
     EXPECT_TRUE(WaitUntil([] { return IpcLinkCount() == 0U; }));
 }
 
-/* Sends datagram on fd with count descriptors of /dev/null. */
+/* Sends datagram on fd with count descriptors of /dev/null: more than
+ * IpcSysSendFds takes, by hand. */
 bool SendWithFds(int fd, const std::string &datagram, int count) {
     std::vector<int> fds;
     for (int i = 0; i < count; ++i) {
@@ -321,14 +322,13 @@ TEST_F(CarrierLinks, MessageWithTooManyDescriptorsIsDroppedAloneAndTheNextArrive
     ASSERT_TRUE(inbox_.WaitCount(kPong, 1U));
     const size_t serverFds = EntriesOf(server.Pid());
     // Stopped, so that the three are waiting together when it reads again.
-    ASSERT_EQ(kill(server.Pid(), SIGSTOP), 0);
+    ASSERT_TRUE(server.Freeze());
     ASSERT_TRUE(SendWithFds(fd, ping("nobody", len), 40));
     ASSERT_TRUE(carrier_raw::Send(fd, ping("main", len)));
     ASSERT_TRUE(carrier_raw::Send(fd, ping("main", 0U)));
-    ASSERT_EQ(kill(server.Pid(), SIGCONT), 0);
+    ASSERT_TRUE(server.Thaw());
     ASSERT_TRUE(inbox_.WaitCount(kPong, 3U)) << inbox_.Count(kPong) << " answers";
-    Answer answer{};
-    std::memcpy(&answer, inbox_.Items()[1].payload.data(), sizeof(answer));
+    const Answer answer = AnswerOf(inbox_.Items()[1].payload);
     EXPECT_EQ(answer.len, len);
     EXPECT_EQ(answer.intact, 1U);
     // Those that came were closed. An emulated peer's own receive buffer

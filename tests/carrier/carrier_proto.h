@@ -38,6 +38,14 @@ struct Answer {
     uint32_t intact; // 1 when every payload byte matched the pattern
 };
 
+/* The Answer at the start of bytes (a container of bytes), zero where
+ * bytes is shorter. */
+template <class Bytes> Answer AnswerOf(const Bytes &bytes) {
+    Answer answer{};
+    std::memcpy(&answer, bytes.data(), bytes.size() < sizeof(answer) ? bytes.size() : sizeof(answer));
+    return answer;
+}
+
 /* Bytes that differ from those 2 KiB (and any multiple of 256) away, so
  * that a page mapped at the wrong place shows. */
 inline uint8_t PatternByte(uint32_t i, uint32_t seed) {
