@@ -677,6 +677,16 @@ OS_MSG_API uint32_t OsMsgRegTaskEx(const char *name, uint32_t queueLen, OsMsgTas
  * in the child). */
 OS_MSG_API uint32_t OsMsgTaskRoutineByName(const char *name);
 
+/* OsMsgTaskRoutineByName for the task registered by OsMsgRegTaskEx with this
+ * user pointer. A thread started for a task may reach this call late, after
+ * the task was unregistered (by OsMsgUninit, say) and the name registered
+ * again: it then returns OS_MSG_ERR_NOT_FOUND at once instead of serving the
+ * new task, whose own thread would find its loop taken (and the late thread
+ * would run until that task goes). Same results as OsMsgTaskRoutineByName,
+ * with OS_MSG_ERR_NOT_FOUND also when the task under name was registered
+ * with another pointer or by OsMsgRegTask. */
+OS_MSG_API uint32_t OsMsgTaskRoutineEx(const char *name, void *user);
+
 /* Makes task name (of this process) one that is served from the
  * application's own poll loop, and gives its descriptor in *fd: it is
  * readable (POLLIN, EPOLLIN) while messages wait in the task's queue, and may

@@ -86,7 +86,10 @@ TEST_F(CppInterface, MembershipFollowsTheProcessObjectAndOldTasksSpareNewOnes) {
     Join();
     Inbox inbox;
     msg::task fresh = Proc().start_task("worker", [&](msg::message &m) { inbox.Add(m); }).value();
-    EXPECT_TRUE(old.stop()); // the earlier membership's task: its teardown unregistered it
+    // The earlier membership's task: its teardown unregistered it, and its
+    // calls by name never reach the new task of the same name.
+    EXPECT_EQ(old.stats().error(), msg::errc::not_found);
+    EXPECT_TRUE(old.stop());
     ASSERT_TRUE(Proc().send(Proc().local("worker"), kData));
     EXPECT_TRUE(inbox.WaitCount(kData, 1U));
 }

@@ -211,4 +211,28 @@ TEST_F(TaskFd, HandledCallbacksSendAsTheirTaskAndEveryPathGetsTheApplicationsPoi
     loop.join();
 }
 
+// A thread that reaches the loop late, after its task went and the name was
+// registered again, is turned away instead of serving (and being stuck in)
+// the new task; the thread of the new registration serves it.
+TEST_F(TaskFd, ALoopStartedForOneRegistrationNeverServesALaterOneOfTheSameName) {
+    Seen first, second;
+    ASSERT_EQ(OsMsgRegTaskEx("again", 8U, Collect, &first), OS_MSG_OK);
+    ASSERT_EQ(OsMsgUnregTask(nullptr, 0U, "again"), OS_MSG_OK);
+    ASSERT_EQ(OsMsgRegTaskEx("again", 8U, Collect, &second), OS_MSG_OK);
+    EXPECT_EQ(OsMsgTaskRoutineEx("again", &first), OS_MSG_ERR_NOT_FOUND);
+    ASSERT_EQ(OsMsgRegTask("plain", 8U, [](MsgHead *) { return 0U; }), OS_MSG_OK);
+    EXPECT_EQ(OsMsgTaskRoutineEx("plain", nullptr), OS_MSG_ERR_NOT_FOUND);
+    EXPECT_EQ(OsMsgTaskRoutineEx("", &first), OS_MSG_ERR_INVALID_PARAM);
+
+    std::thread loop([&] { EXPECT_EQ(OsMsgTaskRoutineEx("again", &second), OS_MSG_OK); });
+    ASSERT_EQ(Send("again", 7U), OS_MSG_OK);
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> guard(second.lock);
+        return !second.ids.empty();
+    }));
+    ASSERT_EQ(OsMsgUnregTask(nullptr, 0U, "again"), OS_MSG_OK);
+    loop.join();
+    EXPECT_TRUE(first.ids.empty());
+}
+
 } // namespace

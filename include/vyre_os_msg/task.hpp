@@ -127,7 +127,9 @@ inline uint32_t on_message(MsgHead *head, void *user) noexcept {
 inline void *task_loop(void *user) noexcept {
     auto *state = static_cast<task_state *>(user);
     (void)pthread_setname_np(pthread_self(), state->task_name.c_str());
-    (void)OsMsgTaskRoutineByName(state->task_name.c_str());
+    // Only the registration this state was made for: a thread that starts
+    // after its membership ended must not serve a same-named task of the next.
+    (void)OsMsgTaskRoutineEx(state->task_name.c_str(), state);
     if (state->orphaned) {
         delete state;
     }
@@ -164,11 +166,11 @@ public:
     /* A polled task's descriptor: readable while messages wait (poll it,
      * never read or close it; take it out of the poll set before the task
      * goes). -1 for a task with a loop thread. */
-    int fd() const noexcept { return fd_; }
+    int fd() const noexcept { return current() ? fd_ : -1; }
     /* Handles up to max_count waiting messages on the calling thread (a
      * polled task); the number handled. */
     result<uint32_t> handle(uint32_t max_count = 64U) noexcept {
-        if (!state_) {
+        if (!current()) {
             return errc::not_found;
         }
         uint32_t handled = 0U;
@@ -182,7 +184,7 @@ public:
     uint64_t exceptions() const noexcept { return state_ ? state_->exceptions.load(std::memory_order_relaxed) : 0U; }
     result<OsMsgTaskStats> stats() const noexcept {
         OsMsgTaskStats stats{};
-        if (!state_) {
+        if (!current()) {
             return errc::not_found;
         }
         if (uint32_t code = OsMsgGetTaskStats(state_->task_name.c_str(), &stats)) {
@@ -192,7 +194,7 @@ public:
     }
     result<OsMsgTaskBufStats> buffer_stats() const noexcept {
         OsMsgTaskBufStats stats{};
-        if (!state_) {
+        if (!current()) {
             return errc::not_found;
         }
         if (uint32_t code = OsMsgGetTaskBufStats(state_->task_name.c_str(), &stats)) {
@@ -201,7 +203,7 @@ public:
         return stats;
     }
     result<void> set_byte_limit(uint64_t bytes) noexcept {
-        return state_ ? detail::code_error(OsMsgSetTaskByteLimit(state_->task_name.c_str(), bytes))
+        return current() ? detail::code_error(OsMsgSetTaskByteLimit(state_->task_name.c_str(), bytes))
                       : result<void>(errc::not_found);
     }
 
@@ -216,7 +218,7 @@ public:
                                       ? pthread_equal(pthread_self(), state->thread) != 0
                                       : state->serving.load(std::memory_order_relaxed) == std::this_thread::get_id();
         uint32_t code = OS_MSG_OK;
-        if (state->membership == detail::membership.load(std::memory_order_relaxed)) {
+        if (current()) {
             // Busy: the callback is still running (the library waited about
             // three seconds for it), or another thread unregisters the task.
             while ((code = OsMsgUnregTask(nullptr, 0U, state->task_name.c_str())) == OS_MSG_ERR_TASK_BUSY &&
@@ -245,6 +247,12 @@ public:
 private:
     friend class process;
     task(std::unique_ptr<detail::task_state> state, int fd) noexcept : state_(std::move(state)), fd_(fd) {}
+    /* The task is registered under the present membership. One from an
+     * earlier membership was unregistered by its teardown: its name may now
+     * be another task's, which the calls by name must not reach. */
+    bool current() const noexcept {
+        return state_ && state_->membership == detail::membership.load(std::memory_order_relaxed);
+    }
 
     std::unique_ptr<detail::task_state> state_;
     int fd_ = -1;

@@ -48,6 +48,17 @@ uint32_t OsMsgTaskRoutineByName(const char *name) {
     return SimpleTaskRoutineByName(const_cast<char *>(name));
 }
 
+uint32_t OsMsgTaskRoutineEx(const char *name, void *user) {
+    if (name == nullptr || MsgNameEmpty(name)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    return SimpleTaskRoutineOf(name, user);
+}
+
 uint32_t OsMsgTaskFd(const char *name, int *fd) {
     if (name == nullptr || MsgNameEmpty(name) || fd == nullptr) {
         return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);

@@ -369,6 +369,11 @@ OS_MSG_API uint32_t SimpleTaskLoop(SimpleMsgTask *task);
  * look-up), or 0x8002001c when another thread runs the task's loop already
  * or the task is served through its descriptor. */
 OS_MSG_API uint32_t SimpleTaskRoutineByName(void *taskName);
+/* SimpleTaskRoutineByName for the registration whose callback pointer is
+ * user (SimpleMsgRegTaskEx): 0x80020005 also when the task now under that
+ * name was registered otherwise, so a thread started for one registration
+ * never serves a later one of the same name. Internal: not exported. */
+uint32_t SimpleTaskRoutineOf(const char *taskName, const void *user);
 /* SimpleTaskRoutineByName in two steps, for a library thread whose starter
  * waits until the loop is claimed: SimpleTaskClaimLoop looks the task up and
  * claims its loop for the calling thread (same results, *task the record),

@@ -459,12 +459,20 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
     return OS_MSG_OK;
 }
 
-uint32_t SimpleTaskClaimLoop(const char *name, SimpleMsgTask **claimed) {
+namespace {
+/* Claims the loop of task name for the calling thread; with ofUser, only
+ * when the task now under that name was registered with the callback
+ * pointer user (a registration the caller knows), else OS_MSG_ERR_NOT_FOUND. */
+uint32_t SimpleTaskClaimLoopAs(const char *name, bool ofUser, const void *user, SimpleMsgTask **claimed) {
     *claimed = nullptr;
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     uint32_t ret = SimpleMsgGetQueue(name, &task);
     if (ret == OS_MSG_OK && SimpleTaskState(task) != 1U) {
+        ret = OS_MSG_ERR_NOT_FOUND;
+    }
+    // Both written under simpleQueueLock, which is held.
+    if (ret == OS_MSG_OK && ofUser && (task->funcEx == nullptr || task->user != user)) {
         ret = OS_MSG_ERR_NOT_FOUND;
     }
     if (ret != OS_MSG_OK) {
@@ -490,10 +498,21 @@ uint32_t SimpleTaskClaimLoop(const char *name, SimpleMsgTask **claimed) {
     *claimed = task;
     return OS_MSG_OK;
 }
+} // namespace
+
+uint32_t SimpleTaskClaimLoop(const char *name, SimpleMsgTask **claimed) {
+    return SimpleTaskClaimLoopAs(name, false, nullptr, claimed);
+}
 
 uint32_t SimpleTaskRoutineByName(void *taskName) {
     SimpleMsgTask *task = nullptr;
     uint32_t ret = SimpleTaskClaimLoop(static_cast<const char *>(taskName), &task);
+    return ret == OS_MSG_OK ? SimpleTaskLoop(task) : ret;
+}
+
+uint32_t SimpleTaskRoutineOf(const char *taskName, const void *user) {
+    SimpleMsgTask *task = nullptr;
+    uint32_t ret = SimpleTaskClaimLoopAs(taskName, true, user, &task);
     return ret == OS_MSG_OK ? SimpleTaskLoop(task) : ret;
 }
 
