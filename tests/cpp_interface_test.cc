@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -22,6 +23,25 @@
 #include "support/log_capture.h"
 #include "support/msg_test_task.h"
 #include "vyre_os_log.h"
+
+namespace {
+
+/* While set, the array form of new (std::nothrow) finds no memory: the
+ * copies the C++ interface makes of responses. */
+std::atomic<bool> g_noMemoryForArrays{false};
+
+} // namespace
+
+void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
+    if (g_noMemoryForArrays.load(std::memory_order_relaxed)) {
+        return nullptr;
+    }
+    try {
+        return ::operator new[](size);
+    } catch (...) {
+        return nullptr;
+    }
+}
 
 namespace {
 
@@ -253,6 +273,29 @@ TEST_F(CppInterface, ResponseOutlivesItsCallTheNextCallAndTheProcess) {
     echo = msg::task();
     proc_.reset(); // the teardown releases every slot; this thread's response is copied first
     EXPECT_EQ(second->text(), "the second one");
+}
+
+// The teardown takes the slots with the task records: a response it cannot
+// copy must not go on pointing into one, for this thread's next call (in the
+// next membership) and its destructor would read and release it there.
+TEST_F(CppInterface, ResponseTheTeardownCannotCopyIsLeftEmptyNotInTheGoneSlot) {
+    msg::task echo = StartEcho(Proc());
+    msg::result<msg::response> kept = Proc().call(Proc().local("echo"), kEcho, "kept");
+    ASSERT_TRUE(kept);
+    ASSERT_TRUE(kept->in_place());
+    echo = msg::task();
+    g_noMemoryForArrays.store(true);
+    proc_.reset();
+    g_noMemoryForArrays.store(false);
+    EXPECT_FALSE(kept->in_place());
+    EXPECT_TRUE(kept->empty());
+    EXPECT_EQ(kept->head(), nullptr);
+    Join();
+    echo = StartEcho(Proc());
+    msg::result<msg::response> next = Proc().call(Proc().local("echo"), kEcho, "next");
+    ASSERT_TRUE(next);
+    *kept = msg::response();
+    EXPECT_EQ(next->text(), "next");
 }
 
 TEST_F(CppInterface, ResponseMovedToAnotherThreadIsReleasedThereAndTheCallerCallsOn) {

@@ -74,7 +74,8 @@ struct join_options {
  * destructor, which stops the process's server (OsMsgDestroy) and leaves
  * (OsMsgUninit): every task is unregistered then and their loops end. Do not
  * destroy it on a task's loop thread. A response still in place on the
- * destroying thread is copied first; those of other threads must be gone. */
+ * destroying thread is copied first (left empty when no memory is left for
+ * the copy); those of other threads must be gone. */
 class process {
 public:
     /* Joins under name (OsMsgInit). errc::repeated when another process
@@ -326,7 +327,7 @@ private:
         }
         member_ = false;
         if (response *live = detail::in_place_response) {
-            (void)live->detach(); // its slot goes with the teardown
+            live->detach_for_teardown(); // its slot goes with the teardown
         }
         (void)OsMsgDestroy(own_.c_str());
         (void)OsMsgUninit();

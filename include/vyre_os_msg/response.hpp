@@ -115,6 +115,18 @@ private:
         return true;
     }
 
+    /* The membership ends, and the slot with its teardown: copies the
+     * answer out, or, with no memory left for the copy, releases the slot
+     * and leaves this object empty rather than pointing into a slot that is
+     * gone (which the thread's next call, or the destructor, would read and
+     * release in the next membership). */
+    void detach_for_teardown() noexcept {
+        if (!detach()) {
+            release_slot();
+            state_ = state::empty;
+        }
+    }
+
     void take(response &other) noexcept {
         if (other.state_ == state::in_place && !other.detach()) {
             // No memory for a copy: the answer stays in place, here.
