@@ -114,6 +114,30 @@ TEST_F(CppInterface, MembershipFollowsTheProcessObjectAndOldTasksSpareNewOnes) {
     EXPECT_TRUE(inbox.WaitCount(kData, 1U));
 }
 
+// A moved-from process object owns nothing: it neither stops nor uses the
+// membership it came from, nor a later one of the same name.
+TEST_F(CppInterface, MovedFromProcessReachesNoMembershipNotEvenALaterOneOfItsName) {
+    msg::process stale = std::move(*proc_);
+    proc_.reset();
+    msg::process holder = std::move(stale);
+    EXPECT_EQ(stale.stop().error(), msg::errc::not_init); // not the holder's server
+    { msg::process gone = std::move(holder); }
+    Join(); // the same name again
+    Inbox inbox;
+    msg::task worker = Proc().start_task("worker", [&](msg::message &m) { inbox.Add(m); }).value();
+    EXPECT_EQ(stale.send(stale.local("worker"), kEcho).error(), msg::errc::not_init);
+    EXPECT_EQ(stale.call(stale.local("worker"), kEcho, {}, std::chrono::milliseconds(1)).error(), msg::errc::not_init);
+    EXPECT_EQ(stale.broadcast("worker", kEcho).error(), msg::errc::not_init);
+    EXPECT_EQ(stale.subscribe("worker", stale.local("worker"), {kEcho}).error(), msg::errc::not_init);
+    EXPECT_EQ(stale.task_stats("worker").error(), msg::errc::not_init);
+    EXPECT_EQ(stale.start_task("other", [](msg::message &) {}).error(), msg::errc::not_init);
+    EXPECT_EQ(stale.stop().error(), msg::errc::not_init);
+    EXPECT_EQ(stale.wait().error(), msg::errc::not_init); // not the new server's wait
+    ASSERT_TRUE(Proc().send(Proc().local("worker"), kData));
+    EXPECT_TRUE(inbox.WaitCount(kData, 1U));
+    EXPECT_EQ(inbox.Count(kEcho), 0U);
+}
+
 TEST_F(CppInterface, TaskKeepsItsCapturesThroughMovesAndFreesThemAfterItsLoop) {
     Inbox inbox;
     auto captured = std::make_shared<int>(7);

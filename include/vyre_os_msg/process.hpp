@@ -9,6 +9,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -75,7 +76,9 @@ struct join_options {
  * (OsMsgUninit): every task is unregistered then and their loops end. Do not
  * destroy it on a task's loop thread. A response still in place on the
  * destroying thread is copied first (left empty when no memory is left for
- * the copy); those of other threads must be gone. */
+ * the copy); those of other threads must be gone. A moved-from process
+ * object holds no membership, neither this one nor a later one of its name:
+ * its operations answer errc::not_init. */
 class process {
 public:
     /* Joins under name (OsMsgInit). errc::repeated when another process
@@ -108,12 +111,12 @@ public:
         return join_with(own, &c_options);
     }
 
-    process(process &&other) noexcept : own_(other.own_), member_(std::exchange(other.member_, false)) {}
+    process(process &&other) noexcept : own_(other.own_), member_(other.member_.exchange(false)) {}
     process &operator=(process &&other) noexcept {
         if (this != &other) {
             leave();
             own_ = other.own_;
-            member_ = std::exchange(other.member_, false);
+            member_.store(other.member_.exchange(false));
         }
         return *this;
     }
@@ -247,6 +250,9 @@ public:
         if (data.size() > OS_MSG_MAX_DATA_LEN) {
             return errc::oversize;
         }
+        if (!member()) {
+            return errc::not_init;
+        }
         MsgBroEntry entry = bro_entry(publisher, event, data.data(), data.size());
         return detail::code_error(OsMsgBroadcastEvent(&entry, 1U));
     }
@@ -259,6 +265,9 @@ public:
         if (!publisher.valid() || len == 0U || len > buf.size()) {
             return len > buf.size() ? errc::oversize : errc::invalid_param;
         }
+        if (!member()) {
+            return errc::not_init;
+        }
         MsgBroEntry entry = bro_entry(publisher, event, buf.data(), len);
         uint32_t code = OsMsgBroadcastEventBuf(&entry);
         if (code == OS_MSG_OK) {
@@ -270,9 +279,11 @@ public:
 
     /* Blocks until the process's server quits: stop() here or elsewhere, or
      * the teardown (OsMsgMain). errc::server_not_running when it has quit. */
-    result<void> wait() const noexcept { return detail::code_error(OsMsgMain()); }
+    result<void> wait() const noexcept { return member() ? detail::code_error(OsMsgMain()) : errc::not_init; }
     /* Stops the process's server (OsMsgDestroy), waking wait(). */
-    result<void> stop() const noexcept { return detail::code_error(OsMsgDestroy(own_.c_str())); }
+    result<void> stop() const noexcept {
+        return member() ? detail::code_error(OsMsgDestroy(own_.c_str())) : errc::not_init;
+    }
     /* Waits at most timeout until process other has joined, with the
      * subscriptions this process keeps for it sent to it (OsMsgWaitProcess;
      * zero or less only looks). Success at once for a running process, this
@@ -284,11 +295,17 @@ public:
         if (!other.valid()) {
             return errc::invalid_param;
         }
+        if (!member()) {
+            return errc::not_init;
+        }
         return detail::code_error(OsMsgWaitProcess(other.c_str(), detail::to_ms(timeout, 0U)));
     }
 
     result<OsMsgTaskStats> task_stats(const name &task_name) const noexcept {
         OsMsgTaskStats stats{};
+        if (!member()) {
+            return errc::not_init;
+        }
         if (uint32_t code = OsMsgGetTaskStats(task_name.c_str(), &stats)) {
             return detail::code_error(code);
         }
@@ -321,11 +338,13 @@ private:
         return address(name(MSG_PROC_NAME_PMSG), name(MSG_TASK_NAME_PMSG_BRO));
     }
 
+    /* This object holds the membership (it was not moved from). */
+    bool member() const noexcept { return member_.load(std::memory_order_relaxed); }
+
     void leave() noexcept {
-        if (!member_) {
+        if (!member_.exchange(false)) {
             return;
         }
-        member_ = false;
         if (response *live = detail::in_place_response) {
             live->detach_for_teardown(); // its slot goes with the teardown
         }
@@ -341,6 +360,9 @@ private:
         }
         if (data.size() > OS_MSG_MAX_DATA_LEN) {
             return OS_MSG_ERR_OVERSIZE;
+        }
+        if (!member()) {
+            return OS_MSG_ERR_NOT_INIT;
         }
         std::memset(&head, 0, sizeof(head));
         own_.copy_to(head.sendProcName);
@@ -400,6 +422,9 @@ private:
         if (!subscriber.valid() || !publisher.valid() || events.size() == 0U) {
             return errc::invalid_param;
         }
+        if (!member()) {
+            return errc::not_init;
+        }
         std::unique_ptr<MsgSubEntry[]> entries(new (std::nothrow) MsgSubEntry[events.size()]);
         if (!entries) {
             return errc::no_memory;
@@ -425,6 +450,9 @@ private:
         static_assert(std::is_invocable_v<callable &, message &>, "a task's callable is called as fn(msg::message &)");
         if (!task_name.valid()) {
             return errc::invalid_param;
+        }
+        if (!member()) {
+            return errc::not_init;
         }
         std::unique_ptr<detail::task_state> state(new (std::nothrow)
                                                       detail::task_state_for<callable>(std::forward<F>(fn)));
@@ -456,7 +484,8 @@ private:
     }
 
     name own_;
-    bool member_ = false;
+    /* Atomic: a thread inside wait() may still read it while another leaves. */
+    std::atomic<bool> member_{false};
 };
 
 } // namespace vyre::msg
