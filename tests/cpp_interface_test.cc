@@ -233,7 +233,11 @@ TEST_F(CppInterface, PolledTaskIsServedOnTheCallingThreadThroughItsDescriptor) {
     ASSERT_EQ(poll(&pfd, 1, 20000), 1);
     EXPECT_EQ(polled.handle(1U).value(), 1U);
     EXPECT_EQ(served, std::this_thread::get_id());
-    // The second message waits; the task goes with it.
+    // The second message waits; the task goes with the membership, and so
+    // does its descriptor, whose number the next descriptor opened may take.
+    proc_.reset();
+    EXPECT_EQ(polled.fd(), -1);
+    EXPECT_EQ(polled.handle().error(), msg::errc::not_found);
 }
 
 // What the callback threw is counted and reported, the loop goes on, and a

@@ -350,6 +350,7 @@ private:
         }
         (void)OsMsgDestroy(own_.c_str());
         (void)OsMsgUninit();
+        detail::membership.fetch_add(1U);
         detail::joined.store(false);
     }
 

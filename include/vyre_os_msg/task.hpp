@@ -47,9 +47,10 @@ struct task_options {
 };
 
 namespace detail {
-/* One process object at a time holds the membership; each join counts one
- * more, so that a task left over from an earlier membership (whose teardown
- * unregistered it) never unregisters a task of the same name made since. */
+/* One process object at a time holds the membership; each join and each
+ * leave counts one more, so that a task left over from an earlier membership
+ * (whose teardown unregistered it and closed its descriptor) never reaches a
+ * task of the same name made since, nor shows the closed descriptor. */
 inline std::atomic<bool> joined{false};
 inline std::atomic<uint64_t> membership{0U};
 
@@ -165,7 +166,8 @@ public:
 
     /* A polled task's descriptor: readable while messages wait (poll it,
      * never read or close it; take it out of the poll set before the task
-     * goes). -1 for a task with a loop thread. */
+     * goes). -1 for a task with a loop thread, and once the membership it
+     * was started in has ended (the teardown closed the descriptor). */
     int fd() const noexcept { return current() ? fd_ : -1; }
     /* Handles up to max_count waiting messages on the calling thread (a
      * polled task); the number handled. */
@@ -204,7 +206,7 @@ public:
     }
     result<void> set_byte_limit(uint64_t bytes) noexcept {
         return current() ? detail::code_error(OsMsgSetTaskByteLimit(state_->task_name.c_str(), bytes))
-                      : result<void>(errc::not_found);
+                         : result<void>(errc::not_found);
     }
 
     /* Unregisters the task and joins its loop now, as the destructor does.
