@@ -473,7 +473,12 @@ uint32_t SimpleTaskClaimLoopAs(const char *name, bool ofUser, const void *user, 
     }
     // Both written under simpleQueueLock, which is held.
     if (ret == OS_MSG_OK && ofUser && (task->funcEx == nullptr || task->user != user)) {
-        ret = OS_MSG_ERR_NOT_FOUND;
+        // A thread that came late for a registration that has gone: the
+        // name is another registration's now, served by its own thread.
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG_AS("SimpleTaskRoutineByName", OS_LOG_WARN, "task[%s] was registered again: not this loop's.",
+                      MsgNameCopy(SimpleMsgLogName(name)).text);
+        return OS_MSG_ERR_NOT_FOUND;
     }
     if (ret != OS_MSG_OK) {
         (void)OsMutexUnLock(&simpleQueueLock);
