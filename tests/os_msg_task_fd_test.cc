@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/log_capture.h"
 #include "support/msg_test_task.h"
 #include "support/process_counts.h"
 #include "vyre_os_msg.h"
@@ -219,7 +220,12 @@ TEST_F(TaskFd, ALoopStartedForOneRegistrationNeverServesALaterOneOfTheSameName) 
     ASSERT_EQ(OsMsgRegTaskEx("again", 8U, Collect, &first), OS_MSG_OK);
     ASSERT_EQ(OsMsgUnregTask(nullptr, 0U, "again"), OS_MSG_OK);
     ASSERT_EQ(OsMsgRegTaskEx("again", 8U, Collect, &second), OS_MSG_OK);
-    EXPECT_EQ(OsMsgTaskRoutineEx("again", &first), OS_MSG_ERR_NOT_FOUND);
+    {
+        LogCapture log;
+        EXPECT_EQ(OsMsgTaskRoutineEx("again", &first), OS_MSG_ERR_NOT_FOUND);
+        EXPECT_EQ(log.Count("task[again] was registered again: not this loop's."), 1U) << log.Dump();
+        EXPECT_EQ(log.Count("not get queue"), 0U) << "a late loop is no missing task";
+    }
     ASSERT_EQ(OsMsgRegTask("plain", 8U, [](MsgHead *) { return 0U; }), OS_MSG_OK);
     EXPECT_EQ(OsMsgTaskRoutineEx("plain", nullptr), OS_MSG_ERR_NOT_FOUND);
     EXPECT_EQ(OsMsgTaskRoutineEx("", &first), OS_MSG_ERR_INVALID_PARAM);
