@@ -32,6 +32,11 @@ uint64_t ProcessCpuNs() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+void ReportRound(int round, int rounds) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "round %d of %d\n", round, rounds);
+}
+
 double Median(std::vector<double> values) {
     if (values.empty()) {
         return 0.0;

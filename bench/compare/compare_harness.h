@@ -24,6 +24,11 @@ uint64_t NowNs();
 // nanoseconds (CLOCK_PROCESS_CPUTIME_ID).
 uint64_t ProcessCpuNs();
 
+// Tells on standard error which round of rounds starts, after what the
+// tables wrote so far on standard output: the two then keep their order in
+// one file.
+void ReportRound(int round, int rounds);
+
 // Median of values (the mean of the two middle ones for an even count);
 // 0 for none.
 double Median(std::vector<double> values);

@@ -52,7 +52,7 @@ bool RunRounds(const Options &options, int timeoutSec, std::vector<OneWayFigure>
     const bool tripsSelected =
         FigureSelected(options, trips.p50.title().c_str()) || FigureSelected(options, trips.p99.title().c_str());
     for (int round = 1; round <= options.rounds; ++round) {
-        std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
+        ReportRound(round, options.rounds);
         for (OneWayFigure &f : figures) {
             for (const OneWayContender &contender : oneWay) {
                 if (FigureSelected(options, f.figure.title().c_str()) && Selected(options, contender.name)) {

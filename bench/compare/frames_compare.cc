@@ -216,7 +216,7 @@ int main(int argc, char **argv) {
             }
         }
         for (int round = 1; round <= options.rounds; ++round) {
-            std::fprintf(stderr, "round %d of %d\n", round, options.rounds);
+            compare::ReportRound(round, options.rounds);
             for (SizeFigures &s : sizes) {
                 for (const Contender &c : contenders) {
                     const uint32_t size = SizeFor(c, s.size);

@@ -34,6 +34,12 @@ extern const bool kFramesIceoryxBuilt;
 // the client's pool per frame, read in place by the server.
 extern const IpcContender kFramesLibraryShared;
 
+// Frames of size bytes that the library's client pool holds (at least 24;
+// its limit comes in whole MiB), and the MiB of that limit. iceoryx's pool
+// holds as many, so that both have as many frames on their way.
+uint32_t FramesInFlight(uint32_t size);
+uint32_t FramesPoolMegabytes(uint32_t size);
+
 // The library within one process, through shared buffers
 // (OsMsgAsynSendBuf; OsMsgSynSendBuf for round trips) ...
 double LibrarySharedOneWay(const OneWayCase &c);

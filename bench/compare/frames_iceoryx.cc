@@ -41,7 +41,6 @@ const bool kFramesIceoryxBuilt = true;
 
 namespace {
 
-constexpr uint32_t kChunks = 24;    // frames the pool holds: in flight, queued and loaned
 constexpr uint32_t kQueue = 4;      // the subscriber's queue
 constexpr uint32_t kAckBytes = 256; // the answers' pool
 
@@ -56,11 +55,14 @@ public:
     Daemon(const std::string &dir, uint32_t frameBytes) {
         const std::string config = dir + "/roudi.toml";
         if (FILE *f = std::fopen(config.c_str(), "w")) {
-            // A chunk is the payload and iceoryx's header, within 1 KiB.
+            // A chunk is the payload and iceoryx's header, within 1 KiB; the
+            // pool holds as many as the library's (in flight, queued and
+            // loaned).
             std::fprintf(f,
                          "[general]\nversion = 1\n\n[[segment]]\n\n[[segment.mempool]]\nsize = %u\ncount = %u\n\n"
                          "[[segment.mempool]]\nsize = %u\ncount = %u\n",
-                         kAckBytes, kChunks * 4U, (frameBytes + 1024U + 7U) & ~7U, kChunks);
+                         kAckBytes, FramesInFlight(frameBytes) * 4U, (frameBytes + 1024U + 7U) & ~7U,
+                         FramesInFlight(frameBytes));
             std::fclose(f);
         }
         const char *argv[] = {"iox-roudi", "-c", config.c_str(), "-m", "off", "-l", "off", nullptr};

@@ -9,9 +9,10 @@
 // A frame goes back to the client's pool when the server is done with it;
 // while all of a size are in flight the client waits for one to come back
 // (OsMsgBufAllocTimed), as an application whose frames are all at its
-// consumer would. The client's pool holds kFramesInFlight frames of the
-// measured size (at least; segments come in whole MiB), as iceoryx's pool
-// holds its chunks, so that both have as many frames on their way.
+// consumer would. The client's pool holds FramesInFlight frames of the
+// measured size, as iceoryx's pool holds its chunks. The client reaches the
+// server (OsMsgWaitProcess) before the clock starts, as iceoryx's publisher
+// waits for its subscriber.
 
 #include <cstdio>
 #include <cstring>
@@ -28,7 +29,7 @@ namespace {
 constexpr const char *kServer = "xsrv";
 constexpr const char *kClient = "xcli";
 
-constexpr uint32_t kFramesInFlight = 24U; // frames_iceoryx.cc: kChunks
+constexpr uint32_t kFramesAtLeast = 24U;
 
 Tally *g_tally = nullptr;
 
@@ -52,14 +53,13 @@ MsgHead FrameTo(const char *task, void *data, uint32_t len) {
     return head;
 }
 
-/* Limits the pool to kFramesInFlight blocks of size bytes' class. */
-bool LimitPool(uint32_t size) {
+/* The block a frame of size bytes takes in the pool: a power of two. */
+uint64_t BlockOf(uint32_t size) {
     uint64_t block = 4096U;
     while (block < size) {
         block *= 2U;
     }
-    const uint64_t mib = (kFramesInFlight * block + (1U << 20) - 1U) >> 20;
-    return OsMsgBufSetPoolLimit(static_cast<uint32_t>(mib)) == OS_MSG_OK;
+    return block;
 }
 
 void *AllocWaiting(uint32_t size) {
@@ -75,7 +75,7 @@ bool ServeOneWay(const OneWayCase &c, const std::string &dir, const Hook &ready,
 
 bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish) {
     Membership member(kClient, dir.c_str());
-    if (!member.joined() || !LimitPool(c.size) || !begin()) {
+    if (!member.Reach(kServer) || OsMsgBufSetPoolLimit(FramesPoolMegabytes(c.size)) != OS_MSG_OK || !begin()) {
         return false;
     }
     for (uint64_t seq = 0; seq < c.perProducer; ++seq) {
@@ -130,6 +130,14 @@ bool CallEcho(uint32_t size, uint32_t warmup, uint32_t count, const std::string 
 }
 
 } // namespace
+
+uint32_t FramesPoolMegabytes(uint32_t size) {
+    return static_cast<uint32_t>((kFramesAtLeast * BlockOf(size) + (1U << 20) - 1U) >> 20);
+}
+
+uint32_t FramesInFlight(uint32_t size) {
+    return static_cast<uint32_t>((static_cast<uint64_t>(FramesPoolMegabytes(size)) << 20) / BlockOf(size));
+}
 
 const IpcContender kFramesLibraryShared = {"library between processes, shared buffers", ServeOneWay, SendOneWay,
                                            ServeEcho, CallEcho};

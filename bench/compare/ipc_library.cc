@@ -46,7 +46,7 @@ bool ServeOneWay(const OneWayCase &c, const std::string &dir, const Hook &ready,
 
 bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish) {
     Membership member(kClient, dir.c_str());
-    if (!member.joined()) {
+    if (!member.Reach(kServer)) {
         return false;
     }
     std::vector<char> payload(c.size, 'v');

@@ -59,6 +59,10 @@ std::string Membership::AddCaller() {
     return self;
 }
 
+bool Membership::Reach(const char *peer) const {
+    return joined_ && OsMsgWaitProcess(peer, 5000U) == OS_MSG_OK;
+}
+
 void CopyName(char (&field)[OS_MSG_NAME_LEN], const char *name) {
     std::memset(field, 0, sizeof(field));
     std::strncpy(field, name, sizeof(field) - 1);

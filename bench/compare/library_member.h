@@ -36,6 +36,10 @@ public:
     // task, so that its synchronous sends make no temporary task per call.
     // Returns that name, or an empty one on failure.
     std::string AddCaller();
+    // Waits (at most 5 s) until process peer has joined and this process
+    // reaches it, as the other contenders connect before their clock starts;
+    // false when not joined or it never came.
+    bool Reach(const char *peer) const;
 
 private:
     bool joined_ = false;

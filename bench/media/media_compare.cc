@@ -284,7 +284,7 @@ int RunComparison(const MediaOptions &options) {
         std::printf("\n=== %s ===\n", compare::PlacementLabel(placement));
         std::vector<Line> lines = TableLines(options.liveFps, options.encode);
         for (int round = 1; round <= options.common.rounds; ++round) {
-            std::fprintf(stderr, "round %d of %d\n", round, options.common.rounds);
+            compare::ReportRound(round, options.common.rounds);
             for (const Way *way : {&kShm, &kLibrary}) {
                 if (!compare::Selected(options.common, way->name)) {
                     continue;
