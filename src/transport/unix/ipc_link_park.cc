@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "base/msg_alloc.h"
+#include "base/msg_cpu_relax.h"
 #include "base/msg_monotonic.h"
 #include "base/msg_names.h"
 #include "base/msg_result_code.h"
@@ -23,6 +24,7 @@
 #include "transport/unix/ipc_cargo_recv.h"
 #include "transport/unix/ipc_link_gate.h"
 #include "transport/unix/ipc_peer_cache.h"
+#include "transport/unix/ipc_unix_sys.h"
 
 namespace {
 
@@ -275,6 +277,18 @@ void IpcParkRefuseMessage(IpcLink *link, int32_t transType, const MsgHead *head,
     }
 }
 
+/* Whether link's peer runs on none of this thread's processors (the yields
+ * before a pause, MSG_TUNE_RECV_ROOM_YIELDS), asked of the kernel again
+ * once the last answer is MSG_TUNE_RECV_APART_CHECK_MS old. */
+bool IpcParkPeerApart(IpcLink *link) {
+    const uint64_t now = MsgMonotonicNs();
+    if (link->recv.apartNs == 0U || now - link->recv.apartNs >= MSG_TUNE_RECV_APART_CHECK_MS * 1000000ULL) {
+        link->recv.peerApart = IpcSysCpusApart(link->pid);
+        link->recv.apartNs = now;
+    }
+    return link->recv.peerApart;
+}
+
 /* A message that came on an accepted link: to its queue, or, when the
  * queue is full or the task's messages are held back already, parked. The
  * first message a full queue refuses instead stops the datagram when the
@@ -299,6 +313,17 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
         uint32_t ret = refusal;
         if (ret == OS_MSG_OK && sink->offered != nullptr) {
             ret = IpcCargoDeliver(transType, head, buf, bufLen, sink->pid, sink->uid, true, sink->offered);
+            // From a peer on other processors, the thread a yield runs is
+            // one of this process's, usually the task's loop working its
+            // queue down: the buffer is offered again once the queue shows
+            // room (looked at quietly, so no refusal is logged twice).
+            for (uint32_t look = 0U; ret == OS_MSG_ERR_FULL && look < MSG_TUNE_RECV_ROOM_YIELDS &&
+                                     IpcParkPeerApart(link) && MsgYieldFoundWork();
+                 ++look) {
+                if (SimpleMsgQueueRoom(head->recvTaskName) == SIMPLE_MSG_ROOM_FREE) {
+                    ret = IpcCargoDeliver(transType, head, buf, bufLen, sink->pid, sink->uid, true, sink->offered);
+                }
+            }
             sink->offered = ret == OS_MSG_ERR_FULL ? sink->offered : nullptr;
         } else if (ret == OS_MSG_OK) {
             ret = IpcFrameDeliver(transType, head, buf, bufLen, sink->pid, sink->uid, true);

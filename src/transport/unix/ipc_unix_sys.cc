@@ -12,6 +12,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -602,6 +603,18 @@ uint32_t IpcSysUid(void) {
 
 uint32_t IpcSysPid(void) {
     return (uint32_t)getpid();
+}
+
+bool IpcSysCpusApart(uint32_t pid) {
+    cpu_set_t own;
+    cpu_set_t other;
+    if (pid == 0U || sched_getaffinity(0, sizeof(own), &own) != 0 ||
+        sched_getaffinity((pid_t)pid, sizeof(other), &other) != 0) {
+        return false;
+    }
+    cpu_set_t both;
+    CPU_AND(&both, &own, &other);
+    return CPU_COUNT(&both) == 0;
 }
 
 int IpcSysDirWatch(const char *dir) {

@@ -296,6 +296,11 @@ uint32_t IpcSysUid(void);
  * own). */
 uint32_t IpcSysPid(void);
 
+/* True when process pid (its main thread) may run on none of the
+ * processors the calling thread may run on; false when they share one, or
+ * either cannot be asked. */
+bool IpcSysCpusApart(uint32_t pid);
+
 /* ---------------------------------------------------------------------------
  * Watching a folder and the ends of processes (inotify, pidfd)
  * ------------------------------------------------------------------------- */
