@@ -94,7 +94,7 @@ protected:
 // chose to wait after its own time-out, while the process's other task
 // answers calls and takes messages at once. A send that waits for long is
 // woken, long before its time-out, when slow goes on, and slow gets every
-// message it accepted, in order.
+// message it accepted, in order. The receiver logs no error meanwhile.
 TEST_F(CarrierFlow, OneFullTaskHoldsBackOnlyItsOwnMessages) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     Peer &flow = StartReady({"flow", "f1"});
@@ -112,6 +112,14 @@ TEST_F(CarrierFlow, OneFullTaskHoldsBackOnlyItsOwnMessages) {
     EXPECT_TRUE(WaitUntil([&] { return (got = Count(flow)) == expected; })) << got;
     // The task has room again: its sender is no longer refused.
     EXPECT_TRUE(WaitUntil([&] { return SendTo("f1", "slow", accepted + 2U) == OS_MSG_OK; }));
+    // Holding messages back is flow control: the receiver logged no error
+    // for them, and one line when the task stayed full.
+    flow.Send("logs");
+    unsigned refusals = 1U, full = 0U;
+    const std::string logs = flow.Expect("logs ");
+    ASSERT_EQ(std::sscanf(logs.c_str(), "logs %u %u", &refusals, &full), 2) << logs;
+    EXPECT_EQ(refusals, 0U);
+    EXPECT_GE(full, 1U);
 }
 
 // A call waits for room at a full task for its whole time-out; meanwhile

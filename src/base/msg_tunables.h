@@ -171,6 +171,11 @@
  * processor ran about a third slower; the link then pauses at once. */
 #define MSG_TUNE_RECV_ROOM_YIELDS 2U
 
+/* The receiving process logs one line when a task's messages from a peer
+ * pile up to the size at which the peer is told the task is full, and then
+ * no more for that connection for this long. Milliseconds. */
+#define MSG_TUNE_RECV_FULL_LOG_MS 10000U
+
 /* How long the receive thread trusts what it found out about where a peer
  * runs (above) before it asks the kernel again. Milliseconds. */
 #define MSG_TUNE_RECV_APART_CHECK_MS 1000U

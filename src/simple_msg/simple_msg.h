@@ -316,6 +316,15 @@ void SimpleMsgSetRoomHook(void (*hook)(void));
  * is released then). */
 OS_MSG_API uint32_t SimpleMsgAsynSend(const MsgHead *head);
 
+/* Marks the calling thread as one whose pushes into a full queue are flow
+ * control, not failures: a transport's receive thread, which holds the
+ * message back until the task has room. Its refused pushes are logged at
+ * DEBUG instead of ERROR (the transport says once when a task stays full).
+ * Internal: not exported. */
+void SimpleMsgSetFullIsFlow(bool on);
+/* Whether the calling thread is so marked. */
+bool SimpleMsgFullIsFlow(void);
+
 /* What SimpleMsgQueueRoom and SimpleMsgWaitRoom see in a task's queue. */
 #define SIMPLE_MSG_ROOM_NONE 0U /* the ring is full */
 #define SIMPLE_MSG_ROOM_FREE 1U /* the ring has room for a message */

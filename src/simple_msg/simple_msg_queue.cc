@@ -35,6 +35,9 @@
 
 namespace {
 
+/* Set on a transport's receive thread (SimpleMsgSetFullIsFlow). */
+thread_local bool g_simpleFullIsFlow = false;
+
 /* The room hook (SimpleMsgSetRoomHook); NULL while no transport asks. */
 void (*g_simpleRoomHook)(void) = nullptr;
 
@@ -293,13 +296,15 @@ void SimpleTaskPush(SimpleMsgTask *task, const MsgHead *head, void *payload, uin
 }
 
 uint32_t SimpleTaskPushResult(const char *taskName, const MsgHead *head, uint32_t len, const SimpleTaskPushed &pushed) {
-    if (pushed.overBytes) {
-        OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_ERROR, "task[%.16s] byte bound reached, sendTask=%.16s.",
-                      head->recvTaskName, head->sendTaskName);
-        return OS_MSG_ERR_FULL;
-    }
-    if (!pushed.accepted) {
-        OS_MSG_LOG_AS("SimpleMsgPushBuffer", OS_LOG_ERROR,
+    if (pushed.overBytes || !pushed.accepted) {
+        // A transport's receive thread holds the message back: no failure.
+        const uint32_t level = g_simpleFullIsFlow ? OS_LOG_DEBUG : OS_LOG_ERROR;
+        if (pushed.overBytes) {
+            OS_MSG_LOG_AS("SimpleMsgPushBuffer", level, "task[%.16s] byte bound reached, sendTask=%.16s.",
+                          head->recvTaskName, head->sendTaskName);
+            return OS_MSG_ERR_FULL;
+        }
+        OS_MSG_LOG_AS("SimpleMsgPushBuffer", level,
                       "simple msg full. recvPro=%.8s,recvTask=%.16s, sendPro=%.16s,sendTask=%.16s%s",
                       head->recvProcName, head->recvTaskName, head->sendProcName, head->sendTaskName,
                       pushed.unserved ? " (no thread serves this task yet)" : "");
@@ -588,6 +593,14 @@ uint32_t SimpleMsgPushBatch(const char *taskName, const MsgHead *heads, uint32_t
     }
     (void)OsMutexUnLock(&simpleQueueLock);
     return pushed;
+}
+
+void SimpleMsgSetFullIsFlow(bool on) {
+    g_simpleFullIsFlow = on;
+}
+
+bool SimpleMsgFullIsFlow(void) {
+    return g_simpleFullIsFlow;
 }
 
 void SimpleMsgSetRoomHook(void (*hook)(void)) {

@@ -156,6 +156,13 @@ uint32_t MsgAdpDeliver(int32_t transType, MsgHead *head, void *buf, uint32_t buf
     }
 }
 
+/* The line of a delivery the queues refused; a full queue is flow control
+ * on a receive thread that holds the message back (DEBUG there). */
+void MsgAdpLogRefusal(uint32_t ret) {
+    MSG_LOG(ret == OS_MSG_ERR_FULL && SimpleMsgFullIsFlow() ? OS_MSG_LOG_DEBUG : OS_MSG_LOG_ERROR,
+            "MsgAdpTransact transcat ret=%d " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
+}
+
 /* The received header's checks and copy of MsgAdpTransact; 0 or the
  * refusal's code. */
 uint32_t MsgAdpCopyReceived(MsgHead *copy, const void *head, uint32_t headLen) {
@@ -189,7 +196,7 @@ uint32_t MsgAdpTransact(int32_t transType, const void *head, uint32_t headLen, v
     MsgAdpStampReceived(&copy, pid, uid);
     ret = MsgAdpProc(transType, &copy, buf, bufLen);
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
+        MsgAdpLogRefusal(ret);
         return ret;
     }
     return OS_MSG_OK;
@@ -205,7 +212,7 @@ uint32_t MsgAdpTransactCargo(int32_t transType, const void *head, uint32_t headL
     MsgAdpStampReceived(&copy, pid, uid);
     ret = MsgAdpDeliver(transType, &copy, buf, bufLen, cargo);
     if (ret != OS_MSG_OK) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
+        MsgAdpLogRefusal(ret);
         return ret;
     }
     return OS_MSG_OK;
@@ -292,7 +299,7 @@ uint32_t MsgAdpTransactBatch(MsgHead *heads, void *const *bufs, const uint32_t *
         // refusal as the single receive entry does.
         uint32_t ret = SimpleMsgPushBuffer(tasks[i], &heads[i], heads[i].data, heads[i].dataLen);
         if (ret != OS_MSG_OK) {
-            MSG_LOG(OS_MSG_LOG_ERROR, "MsgAdpTransact transcat ret=%d " MSG_CODE_FMT, (int)ret, MSG_CODE_ARGS(ret));
+            MsgAdpLogRefusal(ret);
             *done = i;
             return ret;
         }

@@ -54,7 +54,8 @@
  * an echo task saw them, and how long the call took), "subscribe PROC" (task
  * "sub" to PROC's "pub", "subscribed CODE"), "open" (flow: task "slow"
  * goes on), "count" (messages task "echo" got, and task "slow" took and
- * whether in the order of their ids), "partials" (messages under
+ * whether in the order of their ids), "logs" (the library's ERROR lines of
+ * refused deliveries, and its lines telling a task stayed full), "partials" (messages under
  * reassembly), and "exit
  * return|callback|destroyed" (leave without tearing down: return from main,
  * exit() in a task callback, exit() after OsMsgDestroy), "fork
@@ -114,9 +115,24 @@ void ReportFromTask(const std::string &, const std::string &line) {
     Report(line);
 }
 
+/* Lines of the library at ERROR and above about a refused delivery, and
+ * those that tell a task stayed full ("logs" reports both). */
+std::atomic<uint32_t> g_refusalLines{0U};
+std::atomic<uint32_t> g_fullLines{0U};
+
+void CountLine(bool error, const char *line) {
+    if (error && (strstr(line, "simple msg full") != nullptr || strstr(line, "transcat ret=") != nullptr)) {
+        g_refusalLines.fetch_add(1U);
+    }
+    if (strstr(line, "] is full: ") != nullptr) {
+        g_fullLines.fetch_add(1U);
+    }
+}
+
 /* The library's log lines go to standard error, so that standard output
  * carries only reports. */
-void LogToStderr(uint32_t, const char *line) {
+void LogToStderr(uint32_t level, const char *line) {
+    CountLine(level >= OS_MSG_LOG_ERROR, line);
     (void)fprintf(stderr, "%s\n", line);
 }
 
@@ -187,7 +203,8 @@ void ReportPartials() {
     Report("partials " + std::to_string(nodes));
 }
 
-void PlatformLogToStderr(uint32_t, const char *, const char *text) {
+void PlatformLogToStderr(uint32_t level, const char *, const char *text) {
+    CountLine(level >= OS_LOG_ERROR, text);
     (void)fprintf(stderr, "%s", text);
 }
 
@@ -370,6 +387,8 @@ void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
             ReportCount();
         } else if (command == "partials") {
             ReportPartials();
+        } else if (command == "logs") {
+            Report("logs " + std::to_string(g_refusalLines.load()) + " " + std::to_string(g_fullLines.load()));
         } else if (!RunSendCommand(command) && (node == nullptr || !node->RunCommand(command)) &&
                    !frame_roles::g_frames.RunCommand(command)) {
             (void)peer_roles::RunCommand(task, command);

@@ -211,6 +211,22 @@ IpcParkChunk *IpcParkTail(IpcPark *park) {
     return chunk;
 }
 
+/* The one line of a task that stays full (its sender was just told, and
+ * its sends are refused from now on), at most once per
+ * MSG_TUNE_RECV_FULL_LOG_MS per link: the refusals before it are flow
+ * control and logged at DEBUG only. */
+void IpcParkLogFull(IpcLink *link, const IpcPark *park) {
+    const uint64_t now = MsgMonotonicNs();
+    if (link->recv.fullLoggedNs != 0U && now - link->recv.fullLoggedNs < MSG_TUNE_RECV_FULL_LOG_MS * 1000000ULL) {
+        return;
+    }
+    link->recv.fullLoggedNs = now;
+    MSG_LOG(OS_MSG_LOG_ERROR,
+            "task[%.16s] is full: %u messages from pid %u wait for it and their sender is told to hold back; a "
+            "longer queue (a byte bound rather than a short length) or a faster task keeps up.",
+            park->task, park->count, link->pid);
+}
+
 /* After a message was added: the sender is told the task is full when the
  * park reaches its notice size, and the link is no longer read past its
  * bound. */
@@ -222,6 +238,8 @@ void IpcParkAdded(IpcLink *link, IpcPark *park) {
             // The sender learns it from the next refusal or, if it ignores
             // the bound, from its link not being read.
             park->fullSent = false;
+        } else {
+            IpcParkLogFull(link, park);
         }
     }
     if (!link->recv.heldBack &&

@@ -44,6 +44,12 @@
  * none of its messages for MSG_TUNE_RECV_GONE_HOLD_MS is what it holds back
  * dropped (one line) and the link closed.
  *
+ * A queue that refuses here is flow control, not a failure: the refusals
+ * are logged at DEBUG (SimpleMsgSetFullIsFlow), and the receiving process
+ * logs one ERROR line when a park reaches the notice size (its sender's
+ * sends are refused from then on), at most once per
+ * MSG_TUNE_RECV_FULL_LOG_MS for a link, naming the task and what helps.
+ *
  * A message with cargo (a shared buffer, descriptors) is never paused for:
  * its datagram's descriptors cannot wait with the rest, so it is parked at
  * once when its queue is full, and costs its park its header, not its

@@ -32,6 +32,7 @@
 #include "base/msg_tunables.h"
 #include "log/msg_log.h"
 #include "shared_buf/sbuf_share.h"
+#include "simple_msg/simple_msg.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_adp_buff.h"
@@ -384,6 +385,9 @@ void IpcUnixRecvLoop(void *arg) {
     auto *carrier = static_cast<IpcUnixCarrier *>(arg);
     IpcRecvState state = {carrier, 0U, false, false, 0U, 0U};
     IpcSysEvent events[MSG_TUNE_RECV_EVENTS];
+    // A message that meets a full queue here waits on its link or in a park:
+    // flow control, told once per episode (ipc_link_park.h), not an error.
+    SimpleMsgSetFullIsFlow(true);
     // After a lone synchronous request or answer the loop looks again
     // without sleeping, for at most MSG_TUNE_RECV_LOOK_NS, giving the
     // processor away between its looks, until MSG_TUNE_RECV_LOOK_SHARED
