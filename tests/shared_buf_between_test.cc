@@ -30,6 +30,7 @@
 #include "carrier/carrier_fixture.h"
 #include "carrier/frame_roles.h"
 #include "support/log_capture.h"
+#include "transport/unix/ipc_unix_sys.h"
 
 namespace {
 
@@ -423,6 +424,10 @@ TEST_F(SharedBufBetween, StreamOfFramesArrivesOnceInOrderAndEveryBufferComesBack
         started = &Frames("bufpeer"); // one processor: the queue still fills, the link pauses
     }
     Peer &peer = *started;
+    if (cpus.two()) { // the peer's receive thread tells this process apart as this thread tells it
+        EXPECT_TRUE(IpcSysCpusApart(static_cast<uint32_t>(peer.Pid())));
+        EXPECT_FALSE(IpcSysCpusApart(static_cast<uint32_t>(getpid())));
+    }
     constexpr uint32_t kFrames = 2000U;
     constexpr uint32_t kSize = 64U * 1024U;
     constexpr uint32_t kPoolMb = 8U; // 128 frames, twice what the peer's queue holds
