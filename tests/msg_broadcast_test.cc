@@ -21,7 +21,11 @@ namespace {
 constexpr uint32_t kBad = OS_MSG_ERR_INVALID_PARAM;
 
 template <typename T> void AppendBytes(std::vector<uint8_t> &out, const T *from, size_t n = 1) {
-    out.insert(out.end(), reinterpret_cast<const uint8_t *>(from), reinterpret_cast<const uint8_t *>(from + n));
+    // resize and copy rather than insert: GCC 12 takes the insert into an
+    // empty vector for a write past its end (-Wstringop-overflow).
+    const size_t at = out.size();
+    out.resize(at + sizeof(T) * n);
+    std::memcpy(out.data() + at, from, sizeof(T) * n);
 }
 
 // A broadcast block: data follows the fixed part, whose bytes past dataLen are 0xA5.
