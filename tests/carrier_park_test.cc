@@ -171,9 +171,10 @@ TEST_F(CarrierParking, RoomBeforeThePauseEndsTakesTheKeptRestWithoutAPark) {
 
 // The sender hears "full" once, when the task's park reaches its notice
 // size, and "room" once, when the park has drained to half of it; a
-// message that comes meanwhile goes behind the others.
+// message that comes meanwhile goes behind the others. The receiver logs
+// the full task once for a while, however often it fills.
 TEST_F(CarrierParking, SenderIsToldFullAtTheNoticeSizeAndRoomAtHalf) {
-    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+    LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
     std::string datagram;
     for (uint32_t id = 1U; id <= 1U + IPC_PARK_NOTICE_MSGS; ++id) {
         datagram += Message("one", id);
@@ -197,6 +198,12 @@ TEST_F(CarrierParking, SenderIsToldFullAtTheNoticeSizeAndRoomAtHalf) {
         EXPECT_EQ(Notices(), half ? std::vector<std::string>{"room:one"} : std::vector<std::string>{}) << id;
     }
     EXPECT_EQ(last, late);
+    // Full again at once: the sender is told again, the log is not (one
+    // line per connection in MSG_TUNE_RECV_FULL_LOG_MS).
+    Recv(datagram);
+    PauseRunsOut();
+    EXPECT_EQ(Notices(), std::vector<std::string>{"full:one"});
+    EXPECT_EQ(log.Count("task[one] is full: 512 messages from pid 4242", OS_MSG_LOG_ERROR), 1U) << log.Dump();
 }
 
 // A link that holds its bound of bytes back is no longer read (only watched

@@ -321,15 +321,15 @@ private:
         if (!own.valid()) {
             return errc::invalid_param;
         }
-        if (detail::joined.exchange(true)) {
+        uint64_t even = detail::membership.load();
+        if ((even & 1U) != 0U || !detail::membership.compare_exchange_strong(even, even + 1U)) {
             return errc::repeated;
         }
         uint32_t code = options != nullptr ? OsMsgInitWithOptions(own.c_str(), options) : OsMsgInit(own.c_str());
         if (code != OS_MSG_OK) {
-            detail::joined.store(false);
+            detail::membership.fetch_add(1U); // no task was made under it
             return detail::code_error(code);
         }
-        detail::membership.fetch_add(1U);
         return process(own);
     }
 
@@ -351,7 +351,6 @@ private:
         (void)OsMsgDestroy(own_.c_str());
         (void)OsMsgUninit();
         detail::membership.fetch_add(1U);
-        detail::joined.store(false);
     }
 
     /* A header from this process to task to with data. */

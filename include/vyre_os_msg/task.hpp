@@ -48,10 +48,10 @@ struct task_options {
 
 namespace detail {
 /* One process object at a time holds the membership; each join and each
- * leave counts one more, so that a task left over from an earlier membership
- * (whose teardown unregistered it and closed its descriptor) never reaches a
- * task of the same name made since, nor shows the closed descriptor. */
-inline std::atomic<bool> joined{false};
+ * leave counts one more, so the count is odd while a process object joins
+ * or holds it, and a task left over from an earlier membership (whose
+ * teardown unregistered it and closed its descriptor) never reaches a task
+ * of the same name made since, nor shows the closed descriptor. */
 inline std::atomic<uint64_t> membership{0U};
 
 /* What a task gives the library as its user pointer: the callable and the

@@ -321,7 +321,7 @@ OS_MSG_API uint32_t SimpleMsgAsynSend(const MsgHead *head);
  * message back until the task has room. Its refused pushes are logged at
  * DEBUG instead of ERROR (the transport says once when a task stays full).
  * Internal: not exported. */
-void SimpleMsgSetFullIsFlow(bool on);
+void SimpleMsgMarkFullIsFlow(void);
 /* Whether the calling thread is so marked. */
 bool SimpleMsgFullIsFlow(void);
 

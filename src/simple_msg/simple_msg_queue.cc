@@ -35,7 +35,7 @@
 
 namespace {
 
-/* Set on a transport's receive thread (SimpleMsgSetFullIsFlow). */
+/* Set on a transport's receive thread (SimpleMsgMarkFullIsFlow). */
 thread_local bool g_simpleFullIsFlow = false;
 
 /* The room hook (SimpleMsgSetRoomHook); NULL while no transport asks. */
@@ -595,8 +595,8 @@ uint32_t SimpleMsgPushBatch(const char *taskName, const MsgHead *heads, uint32_t
     return pushed;
 }
 
-void SimpleMsgSetFullIsFlow(bool on) {
-    g_simpleFullIsFlow = on;
+void SimpleMsgMarkFullIsFlow(void) {
+    g_simpleFullIsFlow = true;
 }
 
 bool SimpleMsgFullIsFlow(void) {

@@ -45,7 +45,7 @@
  * dropped (one line) and the link closed.
  *
  * A queue that refuses here is flow control, not a failure: the refusals
- * are logged at DEBUG (SimpleMsgSetFullIsFlow), and the receiving process
+ * are logged at DEBUG (SimpleMsgMarkFullIsFlow), and the receiving process
  * logs one ERROR line when a park reaches the notice size (its sender's
  * sends are refused from then on), at most once per
  * MSG_TUNE_RECV_FULL_LOG_MS for a link, naming the task and what helps.

@@ -387,7 +387,7 @@ void IpcUnixRecvLoop(void *arg) {
     IpcSysEvent events[MSG_TUNE_RECV_EVENTS];
     // A message that meets a full queue here waits on its link or in a park:
     // flow control, told once per episode (ipc_link_park.h), not an error.
-    SimpleMsgSetFullIsFlow(true);
+    SimpleMsgMarkFullIsFlow();
     // After a lone synchronous request or answer the loop looks again
     // without sleeping, for at most MSG_TUNE_RECV_LOOK_NS, giving the
     // processor away between its looks, until MSG_TUNE_RECV_LOOK_SHARED
