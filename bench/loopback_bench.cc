@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/msg_proc_name.h"
 #include "broadcast/msg_broadcast.h"
 #include "core/msg_event_req.h"
-#include "base/msg_proc_name.h"
 #include "core/msg_send.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/ipc_msg.h"

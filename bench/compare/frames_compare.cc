@@ -196,12 +196,12 @@ int main(int argc, char **argv) {
                                        {4U * kMiB, "4 MiB", 5000},
                                        {16U * kMiB, "16 MiB", 5000}}) {
         const std::string of = std::string("Frames of ") + label + (size == 4U * kMiB ? " (copies: 4,194,136 B)" : "");
-        sizes.push_back({size, label, compare::Scaled(options, frames, 50),
-                         Figure(of + ", one way, frames/s", Unit::kRate, floorRef, iceoryxRef),
-                         Figure(of + ", round trip (8-byte answer), p50", Unit::kMicros, floorRef, iceoryxRef),
-                         Figure(of + ", one-way latency (2 ms apart), p50", Unit::kMicros, floorRef, iceoryxRef),
-                         Figure(of + ", processor time per frame, both processes", Unit::kMicros, floorRef,
-                                iceoryxRef)});
+        sizes.push_back(
+            {size, label, compare::Scaled(options, frames, 50),
+             Figure(of + ", one way, frames/s", Unit::kRate, floorRef, iceoryxRef),
+             Figure(of + ", round trip (8-byte answer), p50", Unit::kMicros, floorRef, iceoryxRef),
+             Figure(of + ", one-way latency (2 ms apart), p50", Unit::kMicros, floorRef, iceoryxRef),
+             Figure(of + ", processor time per frame, both processes", Unit::kMicros, floorRef, iceoryxRef)});
     }
     const uint32_t trips = static_cast<uint32_t>(compare::Scaled(options, 5000, 50));
     std::printf("Frames comparison: %d round(s), every measurement in a fresh process\n", options.rounds);

@@ -9,8 +9,8 @@
 
 #include <cstdint>
 
-#include "containers/zem_list.h"
 #include "base/msg_alloc.h"
+#include "containers/zem_list.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "containers/zem_hash.h"
 #include "base/msg_alloc.h"
+#include "containers/zem_hash.h"
 
 namespace {
 
