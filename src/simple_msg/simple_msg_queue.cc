@@ -106,8 +106,7 @@ __attribute__((always_inline)) inline bool SimpleTaskTakeNode(SimpleMsgTask *tas
  * has woken. Each call costs that thread a wake-up: into a queue of four,
  * calls at half moved two messages per wake-up and three at a quarter, and
  * a stream of frames across processes ran about 30% faster. */
-inline void SimpleTaskOfferRoom(SimpleMsgTask *task) {
-    uint32_t wanted = __atomic_load_n(&task->roomWanted, __ATOMIC_RELAXED);
+inline void SimpleTaskOfferRoomFor(SimpleMsgTask *task, uint32_t wanted) {
     if (wanted == 0U) {
         return;
     }
@@ -125,6 +124,22 @@ inline void SimpleTaskOfferRoom(SimpleMsgTask *task) {
     if (hook != nullptr) {
         hook();
     }
+}
+
+inline void SimpleTaskOfferRoom(SimpleMsgTask *task) {
+    SimpleTaskOfferRoomFor(task, __atomic_load_n(&task->roomWanted, __ATOMIC_RELAXED));
+}
+
+/* As SimpleTaskOfferRoom, when a take found the ring empty and the loop is
+ * about to sleep or to leave. A sender raises its flag with a read-modify-
+ * write and then tries the ring again; the plain load after a take is not
+ * ordered against that, so a flag raised during the last take could be
+ * missed and its sender never woken. Read here with a read-modify-write of
+ * its own, the flag word orders the two: either this sees the flag, or the
+ * sender's write comes after this one and its retry sees the slot the take
+ * freed. */
+inline void SimpleTaskOfferRoomBeforeIdle(SimpleMsgTask *task) {
+    SimpleTaskOfferRoomFor(task, __atomic_fetch_or(&task->roomWanted, 0U, __ATOMIC_SEQ_CST));
 }
 
 /* Calls the callback with no lock held and times the call alone, records
@@ -424,12 +439,7 @@ uint32_t SimpleTaskLoop(SimpleMsgTask *task) {
         SimpleTaskCallee callee;
         MsgCargo *cargo = nullptr;
         if (!SimpleTaskTakeNode(task, name, &msg, &callee, &cargo)) {
-            // The last take's look at the flag word may have missed a flag
-            // raised just then (its store and that load are not ordered);
-            // looked at again behind a full fence, none is lost before the
-            // loop sleeps.
-            __atomic_thread_fence(__ATOMIC_SEQ_CST);
-            SimpleTaskOfferRoom(task);
+            SimpleTaskOfferRoomBeforeIdle(task);
             int32_t waitRet = SimpleMsgRingAwait(&task->ring, &task->msgSem);
             if (waitRet != 0) {
                 OS_MSG_LOG(OS_LOG_ERROR, "pthread wait error[%d].", (int)waitRet);
@@ -547,10 +557,7 @@ uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t 
         SimpleTaskCallee callee;
         MsgCargo *cargo = nullptr;
         if (!SimpleTaskTakeNode(task, name, &msg, &callee, &cargo)) {
-            // As the loop does before it sleeps: a waiter's flag raised
-            // during the last take is seen behind a full fence.
-            __atomic_thread_fence(__ATOMIC_SEQ_CST);
-            SimpleTaskOfferRoom(task);
+            SimpleTaskOfferRoomBeforeIdle(task);
             break;
         }
         SimpleTaskOfferRoom(task);
