@@ -196,14 +196,17 @@ TEST_F(CarrierFlow, TimedSendInOneProcessIsWokenWhenTheLoopTakesAMessage) {
     EXPECT_EQ(inbox_.Ids(), (std::vector<uint32_t>{1U, 2U, 3U}));
 }
 
-// Messages in slices to a receiver that stopped taking them: the one that
-// finds no room, part of it sent, is given up within the asynchronous bound
-// (not after a long wait per slice); the receiver drops what it got of it,
-// and the next message reaches it.
-TEST_F(CarrierFlow, MessageInSlicesThatFindsNoRoomIsGivenUpWhole) {
+// A receiver that reads nothing at all (its process stopped): what the
+// sockets hold fills up. The message in slices that finds no room, part of
+// it sent, is given up within the asynchronous bound (not after a long wait
+// per slice), and a call waits for room as long as its time-out allows.
+// Once the receiver reads again it drops what it got of the message given
+// up, and calls are answered.
+TEST_F(CarrierFlow, StoppedReceiverRefusesMessagesInSlicesWholeAndBoundsACallsWait) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     Peer &echo = StartReady({"echo", "e4"});
     ASSERT_EQ(Call("e4", 10000U), OS_MSG_OK); // connected
+    // Every thread of the peer stops: nothing reads its socket any more.
     ASSERT_TRUE(echo.Freeze());
     // Three slices each, so that the one that finds the socket full has
     // most likely sent some.
@@ -220,6 +223,16 @@ TEST_F(CarrierFlow, MessageInSlicesThatFindsNoRoomIsGivenUpWhole) {
         }
         EXPECT_EQ(ret, OS_MSG_ERR_FULL);
         EXPECT_LT(waited, std::chrono::milliseconds(MSG_TUNE_SEND_ROOM_WAIT_MS) + kGenerous / 3);
+        // Small messages take what room is left, until none is.
+        std::vector<uint8_t> small(4096U);
+        ret = OS_MSG_OK;
+        for (int i = 0; i < 100000 && ret == OS_MSG_OK; ++i) {
+            ret = SendTo("e4", "echo", 0U, small.data(), (uint32_t)small.size());
+        }
+        EXPECT_EQ(ret, OS_MSG_ERR_FULL);
+        EXPECT_TRUE(carrier_test::TakesBetween(std::chrono::milliseconds(200),
+                                               std::chrono::milliseconds(200) + kGenerous,
+                                               [&] { EXPECT_EQ(Call("e4", 200U), OS_MSG_ERR_FULL); }));
     }
     ASSERT_TRUE(echo.Thaw());
     EXPECT_EQ(Call("e4", 10000U), OS_MSG_OK);
