@@ -163,35 +163,16 @@ TEST_F(CarrierFlow, AWaitForRoomHoldsNoLockOtherSendersNeed) {
     EXPECT_TRUE(waited) << "the call's wait for room";
 }
 
-/* Task "gate" of the test process: its callback records, and waits on the
- * gate for the first message. */
-std::promise<void> *g_gateEntered = nullptr;
-std::shared_future<void> *g_gateOpen = nullptr;
-
-uint32_t GateTask(MsgHead *msg) {
-    simple_msg_test::Record(msg);
-    if (msg->msgId == 1U) {
-        g_gateEntered->set_value();
-        g_gateOpen->wait();
-    }
-    return 0U;
-}
-
 // Within one process: a timed send to a full queue gives up after its
 // time-out, and one with a long time-out is woken as soon as the task's
 // loop takes a message; every message arrives once, in order.
 TEST_F(CarrierFlow, TimedSendInOneProcessIsWokenWhenTheLoopTakesAMessage) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
-    std::promise<void> entered;
-    std::promise<void> open;
-    std::shared_future<void> opened = open.get_future().share();
-    g_gateEntered = &entered;
-    g_gateOpen = &opened;
-    AddTask("gate", 1U, GateTask);
+    AddTask("gate", 1U, simple_msg_test::HoldFirst);
     ASSERT_EQ(SendTo(name_.c_str(), "gate", 1U), OS_MSG_OK);
-    entered.get_future().wait();                             // the loop holds message 1
+    ASSERT_TRUE(simple_msg_test::g_firstEntered.Wait());     // the loop holds message 1
     ASSERT_EQ(SendTo(name_.c_str(), "gate", 2U), OS_MSG_OK); // the queue of one is full
-    ExpectTimedSendRefusedThenWoken(name_.c_str(), "gate", 100U, 3U, [&] { open.set_value(); });
+    ExpectTimedSendRefusedThenWoken(name_.c_str(), "gate", 100U, 3U, [] { simple_msg_test::g_release.Open(); });
     ASSERT_TRUE(inbox_.WaitFor(3U));
     EXPECT_EQ(inbox_.Ids(), (std::vector<uint32_t>{1U, 2U, 3U}));
 }

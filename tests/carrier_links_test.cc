@@ -121,25 +121,22 @@ TEST_F(CarrierLinks, OutOfDescriptorsTheListenerRestsAndConnectedPeersAreServed)
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     Peer &lim = StartReady({"echo", "lim", "48"});
     ASSERT_EQ(Call("lim", 10000U), OS_MSG_OK);
-    std::vector<int> flood;
-    struct Closer {
-        std::vector<int> &fds;
+    struct Flood {
+        std::vector<int> fds;
         void Close() {
             for (int fd : fds) {
                 (void)close(fd);
             }
             fds.clear();
         }
-        ~Closer() { Close(); }
-    } closer{flood};
-    for (int i = 0; i < 400; ++i) {
-        int fd = carrier_raw::Connect(SockPath("lim"), SOCK_NONBLOCK);
-        if (fd < 0) {
-            break; // its backlog is full
+        ~Flood() { Close(); }
+    } flood;
+    for (int fd = 0; flood.fds.size() < 400U && fd >= 0;) { // until its backlog is full
+        if ((fd = carrier_raw::Connect(SockPath("lim"), SOCK_NONBLOCK)) >= 0) {
+            flood.fds.push_back(fd);
         }
-        flood.push_back(fd);
     }
-    ASSERT_GT(flood.size(), 48U); // past its descriptors
+    ASSERT_GT(flood.fds.size(), 48U); // past its descriptors
     const long ticksPerSecond = sysconf(_SC_CLK_TCK);
     const unsigned long long before = carrier_test::CpuTicksOf(lim.Pid());
     const auto start = std::chrono::steady_clock::now();
@@ -151,7 +148,7 @@ TEST_F(CarrierLinks, OutOfDescriptorsTheListenerRestsAndConnectedPeersAreServed)
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double share = (double)(carrier_test::CpuTicksOf(lim.Pid()) - before) / (double)ticksPerSecond / seconds;
     EXPECT_LT(share, 0.3) << "the receiver spun while out of descriptors";
-    closer.Close();
+    flood.Close();
     ASSERT_TRUE(WaitUntil([&] {
         const int fresh = carrier_raw::Connect(SockPath("lim"));
         carrier_raw::Got got;
