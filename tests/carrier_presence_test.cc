@@ -108,9 +108,7 @@ protected:
     }
 };
 
-/* ---------------------------------------------------------------------------
- * Finding each other
- * ------------------------------------------------------------------------- */
+// Finding each other.
 
 TEST(FindEachOther, TwoProcessesWithAnEmptyEnvironmentMeetInTheDefaultDirectory) {
     // No carrier, no run directory, no session: the processes meet in the
@@ -166,9 +164,7 @@ TEST(DefaultRunDirectory, IsTheSystemFolderForRootAndOneFolderPerUserOtherwise) 
     EXPECT_STREQ(seen, "/tmp/vyre_os_msg-65534") << "a user who may not use the system folder";
 }
 
-/* ---------------------------------------------------------------------------
- * Join options
- * ------------------------------------------------------------------------- */
+// Join options.
 
 using JoinOptions = CarrierFixture;
 
@@ -225,9 +221,7 @@ TEST_F(JoinOptions, AGivenOptionWinsAnUnsetOneLeavesItToTheEnvironmentAndTheReco
     EXPECT_EQ(log.Count("options", OS_MSG_LOG_ERROR) + log.Count("unusable", OS_MSG_LOG_ERROR), 5U) << log.Dump();
 }
 
-/* ---------------------------------------------------------------------------
- * Waiting for a process
- * ------------------------------------------------------------------------- */
+// Waiting for a process.
 
 // ... and a wait that is under way ends when this process leaves.
 TEST_F(Presence, WaitProcessReturnsAtOnceWakesWhenOneJoinsAndTimesOut) {
@@ -254,9 +248,7 @@ TEST_F(Presence, WaitProcessReturnsAtOnceWakesWhenOneJoinsAndTimesOut) {
     never.join();
 }
 
-/* ---------------------------------------------------------------------------
- * Joined and left
- * ------------------------------------------------------------------------- */
+// Joined and left.
 
 TEST_F(Presence, JoinedAndLeftArriveOnceEachAlsoForAProcessThatDies) {
     JoinWatching();
@@ -280,9 +272,7 @@ TEST_F(Presence, JoinedAndLeftArriveOnceEachAlsoForAProcessThatDies) {
                                         "L dies " + diesPid, "J last " + std::to_string(last.Pid())}));
 }
 
-/* ---------------------------------------------------------------------------
- * Subscriptions kept for publishers that come and go
- * ------------------------------------------------------------------------- */
+// Subscriptions kept for publishers that come and go.
 
 // A subscription made before the publisher runs takes effect when it joins,
 // and again after it restarts; one taken back meanwhile is forgotten too (it

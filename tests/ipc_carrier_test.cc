@@ -21,21 +21,14 @@
 
 namespace {
 
-using namespace carrier_proto;
 constexpr char kSelf[] = "ctest";
 
-/* The common carrier fixture (a run directory of its own, the carrier
- * selected, descriptors, threads and tracked blocks counted before and
- * after), joined as kSelf by default. */
-class Carrier : public carrier_test::CarrierFixture {
-protected:
-    uint32_t Join(const char *name = kSelf) { return CarrierFixture::Join(name); }
-};
+using Carrier = carrier_test::CarrierFixture;
 
 TEST_F(Carrier, JoiningUnderEveryAllocationFailureLeavesNothingBehind) {
     // A first start-up makes what the process keeps for good; leaving
     // detaches the directory (the fixture's tear-down finds no socket).
-    ASSERT_EQ(Join(), OS_MSG_OK);
+    ASSERT_EQ(Join(kSelf), OS_MSG_OK);
     Leave();
     EXPECT_EQ(IPCMsgGetShmHead(), nullptr);
     const uint64_t blocks = UsedBlocks();
@@ -59,13 +52,9 @@ TEST_F(Carrier, JoiningUnderEveryAllocationFailureLeavesNothingBehind) {
     EXPECT_GT(allocations, 0);
     // A broadcast thread whose registration failed retries until the next
     // start-up takes it; one more life cycle lets it go before the counts.
-    ASSERT_EQ(Join(), OS_MSG_OK);
+    ASSERT_EQ(Join(kSelf), OS_MSG_OK);
     Leave();
 }
-
-} // namespace
-
-namespace {
 
 TEST(CarrierSettings, UnknownCarrierIsRefused) {
     setenv("VYRE_OS_MSG_CARRIER", "tcp", 1);
