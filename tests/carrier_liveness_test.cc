@@ -2,8 +2,9 @@
  * A process's identity and lifetime under the Unix-socket carrier, between
  * real processes: leaving by any way ends the process and clears its traces,
  * a forked child never disturbs its parent, a name is taken over only from a
- * process whose socket no longer answers (a reused pid, a deleted directory
- * file, a half-written entry), and the directory lock's wait is bounded.
+ * process whose socket no longer answers (whatever pid its entry lists, a
+ * deleted directory file, a half-written entry), and the directory lock's
+ * wait is bounded.
  * Every wait is bounded; each test checks that this process keeps no
  * descriptor, thread or tracked block it did not have before.
  */
@@ -89,7 +90,6 @@ protected:
 };
 
 // Leaving: each way, with each carrier.
-
 class LeavingWithoutTeardown : public Life,
                                public ::testing::WithParamInterface<std::tuple<const char *, const char *>> {};
 
@@ -123,7 +123,6 @@ INSTANTIATE_TEST_SUITE_P(EachWayAndCarrier, LeavingWithoutTeardown,
                          });
 
 // Fork without exec, and exec.
-
 /* Under AddressSanitizer a child forked while another thread of its parent
  * was inside the sanitizer's allocator inherits that allocator's lock held,
  * and the leak check at the child's normal exit then waits for good: this
@@ -182,12 +181,10 @@ TEST_F(Life, ChildForkedInACallbackLeavesItsLoopAndOneOutlivingItsParentLeavesTh
     (void)kill(child, SIGKILL);
 }
 
-// Taking over only the dead.
-
-// Entries that list a process id that exists (this process's), as entries
-// of dead processes whose ids were given away do, but whose sockets no
-// longer answer: a newcomer takes such a name over, and a full directory
-// frees them all, and only them.
+// Taking over only the dead. Entries that list a process id that exists
+// (this process's), as entries of dead processes whose ids were given away
+// do, but whose sockets no longer answer: a newcomer takes such a name over,
+// and a full directory frees them all, and only them.
 TEST_F(Life, NamesAndEntriesWhoseSocketsNoLongerAnswerAreTakenOver) {
     ASSERT_EQ(Join(), OS_MSG_OK);
     Peer &live = StartEcho("live");
@@ -262,7 +259,6 @@ TEST_F(Life, HalfWrittenEntryIsNeitherReadNorBlocksItsName) {
 }
 
 // The directory lock's bound and the way back.
-
 TEST_F(Life, StoppedLockHolderDelaysTeardownAndStartUpOnlyByTheBound) {
     ASSERT_EQ(Join(), OS_MSG_OK);
     Peer &holder = Start({"hold-lock"});

@@ -210,7 +210,9 @@ TEST_F(CargoRecords, MessageOutsideItsSegmentOrShortOfDescriptorsIsDroppedAlone)
     (void)close(pipeFds[1]);
     Recv(datagram, {ReadOnlySegmentFd(), pipeFds[0]});
     ASSERT_TRUE(simple_msg_test::g_inbox->WaitFor(1U));
-    EXPECT_EQ(simple_msg_test::g_inbox->Items()[0].msgId, 46U);
+    const simple_msg_test::Received sound = simple_msg_test::g_inbox->Items()[0];
+    EXPECT_EQ(sound.msgId, 46U);
+    EXPECT_EQ(sound.payload, std::string(static_cast<const char *>(frame_.data), 64U));
     EXPECT_EQ(GivenBack(6U), (std::vector<uint32_t>{41U, 42U, 43U, 44U, 45U, 46U}));
 }
 
