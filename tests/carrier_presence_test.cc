@@ -1,11 +1,12 @@
 /*
  * Processes that find each other and peers that come and go, under the
  * Unix-socket carrier: the default carrier and run directory, the join
- * options, the wait for a process, the "process joined" and "process left" events, and the
- * subscriptions a process keeps for publishers that restart. The cases run
- * real processes (carrier_peer), each in a run directory of its own but the
- * one about the default directory, and check that descriptors, threads and
- * tracked blocks come back to what they were; every wait is bounded.
+ * options, the wait for a process, the "process joined" and "process left"
+ * events, and the subscriptions a process keeps for publishers that
+ * restart. The cases run real processes (carrier_peer), each in a run
+ * directory of its own but the one about the default directory, and check
+ * that descriptors, threads and tracked blocks come back to what they were;
+ * every wait is bounded.
  */
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -221,38 +222,27 @@ TEST_F(JoinOptions, AGivenOptionWinsAnUnsetOneLeavesItToTheEnvironmentAndTheReco
     EXPECT_EQ(log.Count("options", OS_MSG_LOG_ERROR) + log.Count("unusable", OS_MSG_LOG_ERROR), 5U) << log.Dump();
 }
 
-// Waiting for a process.
+// Waiting for a process, and joined and left.
 
-// ... and a wait that is under way ends when this process leaves.
-TEST_F(Presence, WaitProcessReturnsAtOnceWakesWhenOneJoinsAndTimesOut) {
-    ASSERT_EQ(Join("self"), OS_MSG_OK);
-    StartReady({"echo", "early"});
-    EXPECT_EQ(OsMsgWaitProcess("early", 0U), OS_MSG_OK);
-    EXPECT_EQ(OsMsgWaitProcess("self", 0U), OS_MSG_OK);
-
+// A wait returns at once for a process that runs, times out for one that
+// does not, is woken when one joins and ends when this process leaves; the
+// "process joined" and "process left" events arrive once each, also for a
+// process that dies.
+TEST_F(Presence, WaitsAndJoinedAndLeftFollowProcessesThatComeAndGoAlsoOneThatDies) {
     using std::chrono::milliseconds;
+    JoinWatching();
+    EXPECT_EQ(OsMsgWaitProcess("self", 0U), OS_MSG_OK);
     EXPECT_TRUE(carrier_test::TakesBetween(milliseconds(300), milliseconds(3000),
                                            [] { EXPECT_EQ(OsMsgWaitProcess("ghost", 300U), OS_MSG_ERR_TIMEOUT); }));
-
     std::thread waiter([] {
         EXPECT_TRUE(carrier_test::TakesBetween(milliseconds(0), milliseconds(15000), [] {
-            EXPECT_EQ(OsMsgWaitProcess("late", 20000U), OS_MSG_OK);
+            EXPECT_EQ(OsMsgWaitProcess("tidy", 20000U), OS_MSG_OK);
         })) << "woken by the join, not by the time-out";
     });
-    StartReady({"echo", "late"});
-    waiter.join();
-    EXPECT_EQ(Call("late", 5000U), OS_MSG_OK);
-
-    std::thread never([] { EXPECT_EQ(OsMsgWaitProcess("never", 20000U), OS_MSG_ERR_NOT_INIT); });
-    Leave();
-    never.join();
-}
-
-// Joined and left.
-
-TEST_F(Presence, JoinedAndLeftArriveOnceEachAlsoForAProcessThatDies) {
-    JoinWatching();
     Peer &tidy = StartReady({"echo", "tidy"});
+    waiter.join();
+    EXPECT_EQ(OsMsgWaitProcess("tidy", 0U), OS_MSG_OK);
+    EXPECT_EQ(Call("tidy", 5000U), OS_MSG_OK);
     const std::string tidyPid = std::to_string(tidy.Pid());
     ASSERT_TRUE(SawPresence("J tidy " + tidyPid));
     tidy.Stop(); // tears down: removes its socket
@@ -270,6 +260,9 @@ TEST_F(Presence, JoinedAndLeftArriveOnceEachAlsoForAProcessThatDies) {
     EXPECT_EQ(Presences(inbox_.Items()),
               (std::vector<std::string>{"J tidy " + tidyPid, "L tidy " + tidyPid, "J dies " + diesPid,
                                         "L dies " + diesPid, "J last " + std::to_string(last.Pid())}));
+    std::thread never([] { EXPECT_EQ(OsMsgWaitProcess("never", 20000U), OS_MSG_ERR_NOT_INIT); });
+    Leave();
+    never.join();
 }
 
 // Subscriptions kept for publishers that come and go.
