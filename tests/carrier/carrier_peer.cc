@@ -15,6 +15,7 @@
  *   frames NAME [PUBPROC] task "frames" (frame_roles.h), subscribed to PUBPROC
  *   shipframes NAME DEST COUNT SIZE
  *                         sends COUNT frames of SIZE bytes to DEST's "keep"
+ *                         ("shipped CODE")
  *   hold-lock [NAME]      holds the directory lock (with an entry for NAME
  *                         half written, as a writer killed mid-way leaves it)
  *   fds                   reports the library's kinds of inherited descriptors
@@ -34,7 +35,8 @@
  * exit|stay|callback" (fork without exec: a child that tries the library
  * and exits, "child CODE... lines N" then "forked STATUS"; one that outlives
  * this process, "child PID"; one forked in a callback, "loop CODE" and
- * "forked STATUS"). Every mode reports "init CODE" and "ready".
+ * "forked STATUS"). A mode that joins reports "init CODE"; every mode but
+ * fds reports "ready".
  */
 #include <grp.h>
 #include <pthread.h>
