@@ -90,22 +90,49 @@ protected:
 };
 
 // Task "slow" of a process is full (its loop waits): its sender is told so
-// and a further message is refused after the documented 5 ms, and one that
-// chose to wait after its own time-out, while the process's other task
-// answers calls and takes messages at once. A send that waits for long is
-// woken, long before its time-out, when slow goes on, and slow gets every
-// message it accepted, in order. The receiver logs no error meanwhile.
-TEST_F(CarrierFlow, OneFullTaskHoldsBackOnlyItsOwnMessages) {
+// and a further message is refused after the documented 5 ms. A call that
+// waits there for room for its whole time-out holds no lock others need:
+// meanwhile another thread's message to slow is refused after its own 5 ms,
+// and the process's other task answers calls and takes messages at once. A
+// send that waits for long is woken, long before its time-out, when slow
+// goes on, and slow gets every message it accepted, in order. The receiver
+// logs no error for what it held back.
+TEST_F(CarrierFlow, OneFullTaskHoldsBackOnlyItsOwnMessagesAndAWaitForItsRoomHoldsNoLock) {
+    using std::chrono::milliseconds;
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     Peer &flow = StartReady({"flow", "f1"});
     const uint32_t accepted = FillSlow("f1");
-    for (int i = 0; i < 20; ++i) {
-        Answer answer{};
-        ASSERT_EQ(Call("f1", 5000U, &answer), OS_MSG_OK) << i;
-        EXPECT_EQ(answer.pid, (uint32_t)getpid());
-        ASSERT_EQ(SendTo("f1", "echo", 0U), OS_MSG_OK);
+    constexpr uint32_t kCallMs = 3000U;
+    std::promise<void> calling;
+    auto call = std::async(std::launch::async, [&] {
+        MsgHead head = From("f1", "slow", kCall);
+        MsgHead *resp = nullptr;
+        calling.set_value();
+        uint32_t ret = OS_MSG_OK;
+        auto waited = carrier_test::TakesBetween(milliseconds(kCallMs), milliseconds(kCallMs) + kGenerous,
+                                                 [&] { ret = OsMsgSynSend(&head, &resp, kCallMs); });
+        return std::make_pair(ret, waited);
+    });
+    calling.get_future().wait();
+    {
+        LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
+        EXPECT_TRUE(carrier_test::TakesBetween(milliseconds(0), milliseconds(kCallMs / 2U), [&] {
+            EXPECT_EQ(SendTo("f1", "slow", 99999U), OS_MSG_ERR_FULL);
+        })) << "waited for the call's lock";
     }
-    EXPECT_TRUE(WaitUntil([&] { return Count(flow) == "count 40 0 1"; }));
+    EXPECT_TRUE(carrier_test::TakesBetween(milliseconds(0), milliseconds(kCallMs / 2U), [&] {
+        for (int i = 0; i < 20; ++i) {
+            Answer answer{};
+            ASSERT_EQ(Call("f1", 5000U, &answer), OS_MSG_OK) << i;
+            EXPECT_EQ(answer.pid, (uint32_t)getpid());
+            ASSERT_EQ(SendTo("f1", "echo", 0U), OS_MSG_OK);
+        }
+        EXPECT_TRUE(WaitUntil([&] { return Count(flow) == "count 40 0 1"; }));
+    })) << "the other task's messages waited for the call";
+    auto [ret, waited] = call.get();
+    EXPECT_EQ(ret, OS_MSG_ERR_FULL);
+    EXPECT_TRUE(waited) << "the call's wait for room";
+
     ExpectTimedSendRefusedThenWoken("f1", "slow", 200U, accepted + 1U, [&] { flow.Send("open"); });
     std::string expected = "count 40 " + std::to_string(accepted + 1U) + " 1";
     std::string got;
@@ -122,88 +149,31 @@ TEST_F(CarrierFlow, OneFullTaskHoldsBackOnlyItsOwnMessages) {
     EXPECT_GE(full, 1U);
 }
 
-// A call waits for room at a full task for its whole time-out; meanwhile
-// another thread's message to that task is refused after its own 5 ms, and
-// a stream to another process flows: the waiting call holds no lock they
-// need.
-TEST_F(CarrierFlow, AWaitForRoomHoldsNoLockOtherSendersNeed) {
-    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
-    StartReady({"flow", "f2"});
-    Peer &other = StartReady({"echo", "e2"});
-    (void)FillSlow("f2");
-    constexpr uint32_t kCallMs = 3000U;
-    std::promise<void> calling;
-    auto call = std::async(std::launch::async, [&] {
-        MsgHead head = From("f2", "slow", kCall);
-        MsgHead *resp = nullptr;
-        calling.set_value();
-        uint32_t ret = OS_MSG_OK;
-        auto waited = carrier_test::TakesBetween(std::chrono::milliseconds(kCallMs),
-                                                 std::chrono::milliseconds(kCallMs) + kGenerous,
-                                                 [&] { ret = OsMsgSynSend(&head, &resp, kCallMs); });
-        return std::make_pair(ret, waited);
-    });
-    calling.get_future().wait();
-    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
-    const auto none = std::chrono::milliseconds(0);
-    const auto half = std::chrono::milliseconds(kCallMs / 2U);
-    EXPECT_TRUE(carrier_test::TakesBetween(none, half, [&] {
-        EXPECT_EQ(SendTo("f2", "slow", 99999U), OS_MSG_ERR_FULL);
-    })) << "waited for the call's lock";
-    constexpr uint32_t kStream = 200U; // what its queue and a park take: no task of e2 turns full
-    std::vector<uint8_t> payload(64U);
-    EXPECT_TRUE(carrier_test::TakesBetween(none, half, [&] {
-        for (uint32_t i = 0U; i < kStream; ++i) {
-            ASSERT_EQ(SendTo("e2", "echo", 0U, payload.data(), (uint32_t)payload.size()), OS_MSG_OK) << i;
-        }
-        EXPECT_TRUE(WaitUntil([&] { return Count(other) == "count " + std::to_string(kStream) + " 0 1"; }));
-    })) << "the stream waited for the call";
-    auto [ret, waited] = call.get();
-    EXPECT_EQ(ret, OS_MSG_ERR_FULL);
-    EXPECT_TRUE(waited) << "the call's wait for room";
-}
-
-/* Task "gate" of the test process: its callback records, and waits on the
- * gate for the first message. */
-std::promise<void> *g_gateEntered = nullptr;
-std::shared_future<void> *g_gateOpen = nullptr;
-
-uint32_t GateTask(MsgHead *msg) {
-    simple_msg_test::Record(msg);
-    if (msg->msgId == 1U) {
-        g_gateEntered->set_value();
-        g_gateOpen->wait();
-    }
-    return 0U;
-}
-
 // Within one process: a timed send to a full queue gives up after its
 // time-out, and one with a long time-out is woken as soon as the task's
 // loop takes a message; every message arrives once, in order.
 TEST_F(CarrierFlow, TimedSendInOneProcessIsWokenWhenTheLoopTakesAMessage) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
-    std::promise<void> entered;
-    std::promise<void> open;
-    std::shared_future<void> opened = open.get_future().share();
-    g_gateEntered = &entered;
-    g_gateOpen = &opened;
-    AddTask("gate", 1U, GateTask);
+    AddTask("gate", 1U, simple_msg_test::HoldFirst);
     ASSERT_EQ(SendTo(name_.c_str(), "gate", 1U), OS_MSG_OK);
-    entered.get_future().wait();                             // the loop holds message 1
+    ASSERT_TRUE(simple_msg_test::g_firstEntered.Wait());     // the loop holds message 1
     ASSERT_EQ(SendTo(name_.c_str(), "gate", 2U), OS_MSG_OK); // the queue of one is full
-    ExpectTimedSendRefusedThenWoken(name_.c_str(), "gate", 100U, 3U, [&] { open.set_value(); });
+    ExpectTimedSendRefusedThenWoken(name_.c_str(), "gate", 100U, 3U, [] { simple_msg_test::g_release.Open(); });
     ASSERT_TRUE(inbox_.WaitFor(3U));
     EXPECT_EQ(inbox_.Ids(), (std::vector<uint32_t>{1U, 2U, 3U}));
 }
 
-// Messages in slices to a receiver that stopped taking them: the one that
-// finds no room, part of it sent, is given up within the asynchronous bound
-// (not after a long wait per slice); the receiver drops what it got of it,
-// and the next message reaches it.
-TEST_F(CarrierFlow, MessageInSlicesThatFindsNoRoomIsGivenUpWhole) {
+// A receiver that reads nothing at all (its process stopped): what the
+// sockets hold fills up. The message in slices that finds no room, part of
+// it sent, is given up within the asynchronous bound (not after a long wait
+// per slice), and a call waits for room as long as its time-out allows.
+// Once the receiver reads again it drops what it got of the message given
+// up, and calls are answered.
+TEST_F(CarrierFlow, StoppedReceiverRefusesMessagesInSlicesWholeAndBoundsACallsWait) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     Peer &echo = StartReady({"echo", "e4"});
     ASSERT_EQ(Call("e4", 10000U), OS_MSG_OK); // connected
+    // Every thread of the peer stops: nothing reads its socket any more.
     ASSERT_TRUE(echo.Freeze());
     // Three slices each, so that the one that finds the socket full has
     // most likely sent some.
@@ -220,6 +190,16 @@ TEST_F(CarrierFlow, MessageInSlicesThatFindsNoRoomIsGivenUpWhole) {
         }
         EXPECT_EQ(ret, OS_MSG_ERR_FULL);
         EXPECT_LT(waited, std::chrono::milliseconds(MSG_TUNE_SEND_ROOM_WAIT_MS) + kGenerous / 3);
+        // Small messages take what room is left, until none is.
+        std::vector<uint8_t> small(4096U);
+        ret = OS_MSG_OK;
+        for (int i = 0; i < 100000 && ret == OS_MSG_OK; ++i) {
+            ret = SendTo("e4", "echo", 0U, small.data(), (uint32_t)small.size());
+        }
+        EXPECT_EQ(ret, OS_MSG_ERR_FULL);
+        EXPECT_TRUE(carrier_test::TakesBetween(std::chrono::milliseconds(200),
+                                               std::chrono::milliseconds(200) + kGenerous,
+                                               [&] { EXPECT_EQ(Call("e4", 200U), OS_MSG_ERR_FULL); }));
     }
     ASSERT_TRUE(echo.Thaw());
     EXPECT_EQ(Call("e4", 10000U), OS_MSG_OK);

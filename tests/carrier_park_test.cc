@@ -134,41 +134,6 @@ protected:
     uint64_t blocks_ = 0U;
 };
 
-// A datagram that meets a full queue stops there and the link pauses, its
-// rest kept; when the pause runs out (a slow task), the messages for the
-// full task wait in order while the others go on; each moves into the queue
-// as it takes one, and nothing is left held or allocated.
-TEST_F(CarrierParking, FullTaskHoldsBackOnlyItsOwnMessagesInOrder) {
-    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
-    Recv(Message("one", 1U) + Message("t0", 2U) + Message("one", 3U) + Message("t0", 4U) + Message("one", 5U));
-    EXPECT_EQ(T0Got(1U), std::vector<uint32_t>{2U});
-    EXPECT_TRUE(links_[0].first->recv.paused);
-    PauseRunsOut();
-    EXPECT_EQ(T0Got(2U), (std::vector<uint32_t>{2U, 4U}));
-    EXPECT_TRUE(IpcParkPending());
-    EXPECT_EQ(TakeAll("one"), (std::vector<uint32_t>{1U, 3U, 5U}));
-    EXPECT_FALSE(IpcParkPending());
-    EXPECT_TRUE(Notices().empty()); // a park this small is the receiver's own buffer
-    EXPECT_TRUE(IpcParkTrim());     // the spare chunks kept for parks
-    // The loop of t0 releases a payload once its callback returned.
-    EXPECT_TRUE(simple_msg_test::WaitUntil([this] { return UsedBlocks() == blocks_; }));
-}
-
-// A task whose loop reports room before the pause runs out takes the kept
-// rest straight from the link: nothing is parked, nobody told.
-TEST_F(CarrierParking, RoomBeforeThePauseEndsTakesTheKeptRestWithoutAPark) {
-    LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
-    Recv(Message("one", 1U) + Message("one", 2U) + Message("t0", 3U));
-    EXPECT_TRUE(links_[0].first->recv.paused);
-    EXPECT_EQ(Take("one"), 1U);
-    IpcParkRetry(); // the room hook
-    EXPECT_FALSE(links_[0].first->recv.paused);
-    EXPECT_EQ(links_[0].first->recv.parkedMsgs, 0U);
-    EXPECT_EQ(Take("one"), 2U);
-    EXPECT_EQ(T0Got(1U), std::vector<uint32_t>{3U});
-    EXPECT_TRUE(Notices().empty());
-}
-
 // The sender hears "full" once, when the task's park reaches its notice
 // size, and "room" once, when the park has drained to half of it; a
 // message that comes meanwhile goes behind the others. The receiver logs

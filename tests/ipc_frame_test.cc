@@ -117,34 +117,26 @@ TEST_F(CarrierFraming, MalformedRecordStopsTheDatagramWithOneLineAndNoReadPastIt
     EXPECT_EQ(Nodes(), 0);
 }
 
-TEST_F(CarrierFraming, SlicesOfTwoSendersUnderOneKeyStayApart) {
-    Recv(SliceRecord("t0", 6U, 0U, "aaa", 5U), 1U);
-    Recv(SliceRecord("t0", 6U, 0U, "xxx", 5U), 2U);
-    EXPECT_EQ(Nodes(), 2);
-    Recv(SliceRecord("t0", 6U, 3U, "bbb", 5U), 1U);
-    Recv(SliceRecord("t0", 6U, 3U, "yyy", 5U), 2U);
-    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 2U; }));
-    EXPECT_EQ(SeenSoFar()[0].payload, "aaabbb");
-    EXPECT_EQ(SeenSoFar()[0].head.sendPid, 1U);
-    EXPECT_EQ(SeenSoFar()[1].payload, "xxxyyy");
-    EXPECT_EQ(Nodes(), 0);
-}
-
-TEST_F(CarrierFraming, ASendersPartialMessagesGoWithItsConnectionOrItsAbort) {
+// Slices are kept apart per connection, also under one key; a sender's
+// partial messages go with its connection or with its abort, and a later
+// slice of a dropped message starts nothing.
+TEST_F(CarrierFraming, PartialMessagesAreKeptPerConnectionAndGoWithItOrItsAbort) {
     Recv(SliceRecord("t0", 10U, 0U, "12", 1U), 1U);
     Recv(SliceRecord("t0", 10U, 0U, "34", 2U), 1U);
     Recv(SliceRecord("t0", 10U, 0U, "56", 1U), 2U);
     Recv(SliceRecord("t0", 10U, 0U, "78", 3U), 2U);
     EXPECT_EQ(Nodes(), 4);
+    Recv(SliceRecord("t0", 10U, 2U, "abcdefgh", 2U), 1U);
+    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 1U; }));
+    EXPECT_EQ(SeenSoFar()[0].payload, "34abcdefgh");
+    EXPECT_EQ(SeenSoFar()[0].head.sendPid, 1U);
     IpcFrameDropPartials(&collector_, 1U);
     EXPECT_EQ(Nodes(), 2);
     IpcFrameDropPartial(&collector_, 2U, 3U); // the sender gave that one up
     EXPECT_EQ(Nodes(), 1);
-    // The other sender's message completes as if nothing happened.
     Recv(SliceRecord("t0", 10U, 2U, "78901234", 1U), 2U);
-    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 1U; }));
-    EXPECT_EQ(SeenSoFar()[0].payload, "5678901234");
-    // A later slice of a dropped message starts nothing.
+    ASSERT_TRUE(simple_msg_test::WaitUntil([] { return SeenSoFar().size() == 2U; }));
+    EXPECT_EQ(SeenSoFar()[1].payload, "5678901234"); // not the other connection's under key 1
     LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
     Recv(SliceRecord("t0", 10U, 2U, "xx", 1U), 1U);
     EXPECT_EQ(Nodes(), 0);

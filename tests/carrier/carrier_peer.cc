@@ -1,70 +1,42 @@
 /*
  * The other process of the carrier tests. The test starts it with the
  * carrier settings in its environment, drives it through lines on standard
- * input and reads its reports from standard output (one line each). It
- * leaves, tearing the library down, when standard input closes, so a test
+ * input and reads its reports, one line each, from standard output. It
+ * tears the library down and leaves when standard input closes, so a test
  * that fails early never leaves it behind; the kernel kills it when the test
- * process dies (a stopped peer reads nothing).
+ * process dies.
  *
- *   carrier_peer echo NAME [FDS]    task "echo" answers (peer_roles::Echo); with
- *                                   FDS, the process may open at most that
- *                                   many descriptors (RLIMIT_NOFILE)
- *   carrier_peer flow NAME          task "echo", and task "slow" (queue of 8)
- *                                   whose loop waits for "open" before it
- *                                   takes its first message
- *   carrier_peer caller NAME DEST N joins as NAME0 ... NAME<N-1> in turn,
- *                                   each time calls DEST's task "echo" once
- *                                   and leaves
- *   carrier_peer pub NAME           task "pub" publishes on command ("fire ID")
- *   carrier_peer sub NAME PUBPROC   task "sub" subscribes to PUBPROC's "pub"
- *   carrier_peer chaos NAME COUNT SEED
- *                                   one of COUNT processes chaos0, chaos1, ...
- *                                   that message, call and publish to each
- *                                   other (see chaos_node.h)
- *   carrier_peer hold-lock [NAME]   locks the run directory's queue directory
- *                                   (and, given NAME, leaves an entry for it
- *                                   half written, as a writer killed mid-way
- *                                   would) and waits to be killed (or for
- *                                   standard input to close)
- *   carrier_peer partial NAME DEST  sends DEST the first slice of a large
- *                                   message and waits likewise
- *   carrier_peer fds                reports the descriptors it inherited that
- *                                   are sockets, pollers, wake-up counters,
- *                                   folder or process watches
- *   carrier_peer member NAME        tasks "echo" (answers), "sub" (reports what
- *                                   it gets, as the sub mode) and "pub"
- *   carrier_peer as UID GID GROUPS MODE ...
- *                                   runs MODE as user UID, group GID and the
- *                                   supplementary GROUPS (comma-separated, or
- *                                   "-" for none), switched to before
- *                                   anything else (the test runs as root)
- *   carrier_peer frames NAME [PUBPROC]
- *                                   task "frames" checks shared-buffer frames
- *                                   and descriptors (frame_roles.h), with
- *                                   PUBPROC subscribed to its "pub"
- *   carrier_peer shipframes NAME DEST COUNT SIZE
- *                                   sends COUNT frames of SIZE bytes from its
- *                                   pool to DEST's task "keep", reports
- *                                   "shipped CODE" and waits likewise
+ *   echo NAME [FDS]       task "echo" (peer_roles::Echo), at most FDS descriptors
+ *   flow NAME             "echo", and "slow" (queue of 8) that waits for "open"
+ *   pub NAME              task "pub", which publishes on "fire ID"
+ *   sub NAME PUBPROC      task "sub" subscribed to PUBPROC's "pub"
+ *   member NAME           tasks "echo", "sub" and "pub"
+ *   chaos NAME COUNT SEED one of COUNT chaos nodes (chaos_node.h)
+ *   frames NAME [PUBPROC] task "frames" (frame_roles.h), subscribed to PUBPROC
+ *   shipframes NAME DEST COUNT SIZE
+ *                         sends COUNT frames of SIZE bytes to DEST's "keep"
+ *                         ("shipped CODE")
+ *   hold-lock [NAME]      holds the directory lock (with an entry for NAME
+ *                         half written, as a writer killed mid-way leaves it)
+ *   fds                   reports the library's kinds of inherited descriptors
+ *   as UID GID GROUPS MODE ...
+ *                         MODE as that user, group and supplementary groups
+ *                         (comma-separated, "-" for none)
  *
- * Commands: those of peer_roles::RunCommand, frame_roles.h and chaos_node.h, "fire ID"
- * (broadcast event ID from task "pub", report "fired CODE"), "send PROC
- * TASK ID" (an asynchronous message, "sent CODE"), "call PROC TASK" (a call
- * of kCall with a 20 s time-out, "call CODE UID PID MS": the caller's ids as
- * an echo task saw them, and how long the call took), "subscribe PROC" (task
- * "sub" to PROC's "pub", "subscribed CODE"), "open" (flow: task "slow"
- * goes on), "count" (messages task "echo" got, and task "slow" took and
- * whether in the order of their ids), "logs" (the library's ERROR lines of
- * refused deliveries, and its lines telling a task stayed full), "partials" (messages under
- * reassembly), and "exit
- * return|callback|destroyed" (leave without tearing down: return from main,
- * exit() in a task callback, exit() after OsMsgDestroy), "fork
- * exit|stay|callback" (fork without exec: a child that tries the library and
- * exits, one that outlives this process, one forked in a task callback that
- * returns from it). Reports: "ready", "init CODE", those of the roles, and
- * "child CODE... lines N", "forked STATUS", "child PID", "loop CODE",
- * "fds N", "count ECHO SLOW ORDERED", "partials N", "called I CODE",
- * "done".
+ * Commands, besides those of peer_roles, frame_roles and chaos_node:
+ * "fire ID" ("fired CODE"), "send PROC TASK ID" ("sent CODE"), "call PROC
+ * TASK" (kCall, 20 s: "call CODE UID PID MS", the ids the echo task saw),
+ * "subscribe PROC" ("subscribed CODE"), "open", "count" ("count ECHO SLOW
+ * ORDERED": messages "echo" got, "slow" took, whether in id order), "logs"
+ * ("logs REFUSALS FULL": ERROR lines of refused deliveries, lines telling a
+ * task stayed full), "partials" ("partials N", messages under reassembly),
+ * "exit return|callback|destroyed" (leave without tearing down: return from
+ * main, exit() in a callback, exit() after OsMsgDestroy) and "fork
+ * exit|stay|callback" (fork without exec: a child that tries the library
+ * and exits, "child CODE... lines N" then "forked STATUS"; one that outlives
+ * this process, "child PID"; one forked in a callback, "loop CODE" and
+ * "forked STATUS"). A mode that joins reports "init CODE"; every mode but
+ * fds reports "ready".
  */
 #include <grp.h>
 #include <pthread.h>
@@ -87,13 +59,11 @@
 #include <vector>
 
 #include "carrier/carrier_proto.h"
-#include "carrier/carrier_raw.h"
 #include "carrier/chaos_node.h"
 #include "carrier/frame_roles.h"
 #include "carrier/peer_roles.h"
 #include "transport/ipc_msg.h"
 #include "transport/msg_rebuild.h"
-#include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_run_dir.h"
 #include "transport/unix/ipc_shm_segment.h"
 #include "vyre_os_log.h"
@@ -109,10 +79,6 @@ std::mutex g_outLock;
 void Report(const std::string &line) {
     std::lock_guard<std::mutex> guard(g_outLock);
     (void)!write(STDOUT_FILENO, (line + "\n").c_str(), line.size() + 1U);
-}
-
-void ReportFromTask(const std::string &, const std::string &line) {
-    Report(line);
 }
 
 /* Lines of the library at ERROR and above about a refused delivery, and
@@ -230,7 +196,6 @@ bool Join(const char *task, uint32_t (*callback)(MsgHead *), pthread_t *thread) 
 }
 
 void Leave(pthread_t thread) {
-    peer_roles::g_hold.Release();
     OpenGate(); // a loop waiting at the gate must be able to leave
     (void)OsMsgDestroy(g_name);
     (void)OsMsgUninit();
@@ -453,61 +418,6 @@ int ReportLibraryFds() {
     return 0;
 }
 
-/* Joins as name and sends dest the first slice of a message that is never
- * finished, then waits to be killed. */
-int SendPartial(const char *dest) {
-    pthread_t thread;
-    if (!Join("idle", peer_roles::Idle, &thread)) {
-        return 1;
-    }
-    uint32_t err = 0U;
-    uint32_t gen = 0U;
-    IpcPeer *peer = IpcPeerFind(dest, &err, &gen);
-    if (peer == nullptr) {
-        return 1;
-    }
-    std::lock_guard<std::mutex> guard(peer->lock);
-    if (IpcPeerConnect(peer) != OS_MSG_OK) {
-        return 1;
-    }
-    MsgHead head;
-    FillHead(&head, g_name, dest, "echo", kPing, nullptr, 0U);
-    head.dataLen = kPartialTotal;
-    if (!carrier_raw::Send(peer->link->fd, carrier_raw::Slice(head, 0U, std::string(kPartialSlice, '\0'), 42U))) {
-        return 1;
-    }
-    Report("ready");
-    ExitWhenStdinCloses();
-}
-
-/* Joins under NAME0 ... NAME<count-1> in turn; each calls dest's task
- * "echo" once and leaves. */
-int CallUnderNames(const char *prefix, const char *dest, int count) {
-    // Only the reports go to the pipe, which the test reads one caller after
-    // another: a log line blocked on a full pipe could hold the run
-    // directory's lock that the other callers wait for.
-    OsMsgRegLogFunc(nullptr);
-    OsLogSetLevel(OS_LOG_FATAL + 1U);
-    for (int i = 0; i < count; ++i) {
-        (void)snprintf(g_name, sizeof(g_name), "%.10s%d", prefix, i % 10000);
-        uint32_t ret = OsMsgInit(g_name);
-        if (ret == OS_MSG_OK) {
-            MsgHead head;
-            FillHead(&head, g_name, dest, "echo", kCall, nullptr, 0U);
-            MsgHead *resp = nullptr;
-            ret = OsMsgSynSend(&head, &resp, 10000U);
-            if (ret == OS_MSG_OK) {
-                (void)OsMsgSynRespFree(resp);
-            }
-            (void)OsMsgDestroy(g_name);
-            (void)OsMsgUninit();
-        }
-        Report("called " + std::to_string(i) + " " + std::to_string(ret));
-    }
-    Report("done");
-    ExitWhenStdinCloses();
-}
-
 /* Joins as g_name and ships frames to dest, then waits to be killed. */
 int ShipFrames(const char *dest, uint32_t count, uint32_t size) {
     pthread_t thread;
@@ -551,7 +461,7 @@ int main(int argc, char **argv) {
     (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
     signal(SIGPIPE, SIG_IGN);
     g_pid = getpid();
-    peer_roles::g_report = ReportFromTask;
+    peer_roles::g_report = Report;
     frame_roles::g_report = Report;
     OsMsgRegLogFunc(LogToStderr);
     OsLogSetSink(PlatformLogToStderr);
@@ -575,12 +485,6 @@ int main(int argc, char **argv) {
     }
     (void)snprintf(g_name, sizeof(g_name), "%s", argv[2]);
     std::string mode = argv[1];
-    if (mode == "partial" && argc == 4) {
-        return SendPartial(argv[3]);
-    }
-    if (mode == "caller" && argc == 5) {
-        return CallUnderNames(argv[2], argv[3], atoi(argv[4]));
-    }
     if (mode == "shipframes" && argc == 6) {
         return ShipFrames(argv[3], (uint32_t)std::strtoul(argv[4], nullptr, 10),
                           (uint32_t)std::strtoul(argv[5], nullptr, 10));

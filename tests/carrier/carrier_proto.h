@@ -20,15 +20,10 @@ constexpr uint32_t kPong = 2U;     // payload: Answer
 constexpr uint32_t kCall = 3U;     // synchronous; answered with an Answer
 constexpr uint32_t kSlowCall = 4U; // synchronous; payload: delay in ms
 constexpr uint32_t kBigCall = 5U;  // synchronous; payload: the response's length
-constexpr uint32_t kHold = 6U;     // asynchronous; holds the receiving task until released
 constexpr uint32_t kExitNow = 7U;  // the callback calls exit(0)
 constexpr uint32_t kForkNow = 8U;  // the callback forks; the child returns from it
 constexpr uint32_t kEvent = 100U;  // the event under test
 constexpr uint32_t kProbe = 101U;  // an event that shows a subscription is in place
-
-// The partial sender's message: one slice of a payload never completed.
-constexpr uint32_t kPartialTotal = 3U * 1024U * 1024U;
-constexpr uint32_t kPartialSlice = 256U * 1024U;
 
 /* What the receiver saw. */
 struct Answer {

@@ -48,17 +48,6 @@ inline void RemoveDir(const std::string &dir) {
 
 using ::OpenFds;
 
-/* Skips the lines of source (source.Line(waitMs)) until one starting with
- * prefix; "" when none comes. */
-template <class Source> std::string ExpectLine(Source &source, const std::string &prefix, int waitMs) {
-    for (;;) {
-        std::string line = source.Line(waitMs);
-        if (line.empty() || line.compare(0, prefix.size(), prefix) == 0) {
-            return line;
-        }
-    }
-}
-
 /* Runs act: success when it took at least lo and less than hi, else a
  * failure that says how long it took. */
 template <class Act>
@@ -191,7 +180,14 @@ public:
     }
 
     /* Skips reports until one starting with prefix; "" when none comes. */
-    std::string Expect(const std::string &prefix, int waitMs = kWaitMs) { return ExpectLine(*this, prefix, waitMs); }
+    std::string Expect(const std::string &prefix, int waitMs = kWaitMs) {
+        for (;;) {
+            std::string line = Line(waitMs);
+            if (line.empty() || line.compare(0, prefix.size(), prefix) == 0) {
+                return line;
+            }
+        }
+    }
 
     /* Closes its standard input (it tears down and leaves) and reaps it;
      * kills it when it does not leave in time. */
@@ -220,10 +216,11 @@ public:
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
+                exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
                 return status;
             }
             struct pollfd none = {-1, 0, 0};
-            (void)poll(&none, 0, 1);
+            (void)poll(&none, 0, 1); // no descriptor tells of a child's exit here
         }
         return -1;
     }
@@ -243,19 +240,11 @@ private:
         if (kill) {
             (void)::kill(pid_, SIGKILL);
         }
-        for (int i = 0; i < kWaitMs; ++i) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                pid_ = -1;
-                return;
-            }
-            struct pollfd none = {-1, 0, 0};
-            (void)poll(&none, 0, 1); // no descriptor tells of a child's exit here
+        if (WaitExit(kWaitMs) == -1 && pid_ > 0) {
+            (void)::kill(pid_, SIGKILL);
+            (void)waitpid(pid_, nullptr, 0);
+            pid_ = -1;
         }
-        (void)::kill(pid_, SIGKILL);
-        (void)waitpid(pid_, nullptr, 0);
-        pid_ = -1;
     }
 
     pid_t pid_ = -1;
