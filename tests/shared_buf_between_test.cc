@@ -1,17 +1,11 @@
 /*
  * Shared buffers and descriptors between processes, under the Unix-socket
- * carrier, against carrier_peer processes (frame_roles.h): frames from
- * 64 B to 64 MiB reach another process byte for byte in a read-only
- * mapping of the sender's segment, each segment mapped there once; one
- * frame broadcast to three processes is one buffer, back in the pool only
- * when the last lets go, in any order; a receiver killed while it holds
- * frames gives them back, a sender killed while this process holds its
- * frames leaves them readable until released; a full pool refuses at once,
- * names the process that holds it and recovers; a memory file (and a
- * dmabuf, where the machine has a heap) travels with a message and is read
- * on the other side. The fixture counts descriptors, threads and tracked
- * blocks around every case, and no segment may stay mapped and no file may
- * be left in the run directory or /dev/shm.
+ * carrier, against carrier_peer processes (frame_roles.h): what depends on
+ * the carrier (segments passed and mapped read-only, references given back
+ * by peers that release, die or stop, memory files with a message). What a
+ * process does with its own pool and holds is shared_buf_test's. The
+ * fixture counts descriptors, threads and tracked blocks around every case;
+ * no segment may stay mapped, no file stay in the run directory or /dev/shm.
  */
 #include <fcntl.h>
 #include <linux/dma-heap.h>
@@ -368,9 +362,9 @@ TEST_F(SharedBufBetween, FullPoolRefusesAtOnceNamesItsHolderAndRecovers) {
     }
 }
 
-/* Keeps the calling thread on processors of its own mask, restoring the
- * mask it had when it goes: Split() gives it the first of two, from then
- * on, after starting what should run on the second. */
+/* The first two processors of this thread's mask, which it gets back when
+ * this goes: Split() runs start on the second (what it forks stays there),
+ * then keeps this thread on the first. */
 class Processors {
 public:
     Processors() {
@@ -387,8 +381,6 @@ public:
         }
     }
     bool two() const { return ok_ && found_ == 2; }
-    /* Runs start on the second processor (what it forks stays there), then
-     * keeps this thread on the first. */
     template <typename Start> void Split(Start start) {
         Pin(cpus_[1]);
         start();
