@@ -1,17 +1,11 @@
 /*
  * Shared buffers and descriptors between processes, under the Unix-socket
- * carrier, against carrier_peer processes (frame_roles.h): frames from
- * 64 B to 64 MiB reach another process byte for byte in a read-only
- * mapping of the sender's segment, each segment mapped there once; one
- * frame broadcast to three processes is one buffer, back in the pool only
- * when the last lets go, in any order; a receiver killed while it holds
- * frames gives them back, a sender killed while this process holds its
- * frames leaves them readable until released; a full pool refuses at once,
- * names the process that holds it and recovers; a memory file (and a
- * dmabuf, where the machine has a heap) travels with a message and is read
- * on the other side. The fixture counts descriptors, threads and tracked
- * blocks around every case, and no segment may stay mapped and no file may
- * be left in the run directory or /dev/shm.
+ * carrier, against carrier_peer processes (frame_roles.h): what depends on
+ * the carrier (segments passed and mapped read-only, references given back
+ * by peers that release, die or stop, memory files with a message). What a
+ * process does with its own pool and holds is shared_buf_test's. The
+ * fixture counts descriptors, threads and tracked blocks around every case;
+ * no segment may stay mapped, no file stay in the run directory or /dev/shm.
  */
 #include <fcntl.h>
 #include <linux/dma-heap.h>
@@ -89,14 +83,6 @@ void ReleaseKept() {
     g_kept.frames.clear();
 }
 
-/* Task "ship": each message asks it to send one frame of the size in its
- * payload to task "frames" of the process named in it, so that the frame
- * is lent by a task (its buffersAtPeers). */
-struct ShipOrder {
-    char proc[OS_MSG_NAME_LEN];
-    uint32_t size;
-};
-
 /* A frame of size bytes from the pool, patterned with its length. */
 void *NewFrame(uint32_t size) {
     void *data = nullptr;
@@ -107,25 +93,23 @@ void *NewFrame(uint32_t size) {
     return data;
 }
 
+/* A frame of size bytes, patterned, to task "frames" of proc, or, when proc
+ * is kPublish, published as kEvent of task "pub": the broadcast task lends
+ * it to each subscriber (its buffersAtPeers). */
+constexpr const char *kPublish = nullptr;
 uint32_t SendFrame(const char *proc, uint32_t size) {
     void *data = NewFrame(size);
     if (data == nullptr) {
         return OS_MSG_ERR_FULL;
     }
     MsgHead head;
-    carrier_proto::FillHead(&head, kSelf, proc, "frames", kFrame, data, size);
-    uint32_t ret = OsMsgAsynSendBuf(&head);
+    carrier_proto::FillHead(&head, kSelf, proc == kPublish ? "" : proc, "frames", kFrame, data, size);
+    MsgBroEntry event{"pub", carrier_proto::kEvent, (int32_t)size, data};
+    uint32_t ret = proc == kPublish ? OsMsgBroadcastEventBuf(&event) : OsMsgAsynSendBuf(&head);
     if (ret != OS_MSG_OK) {
         (void)OsMsgBufFree(data);
     }
     return ret;
-}
-
-uint32_t ShipOne(MsgHead *msg) {
-    ShipOrder order{};
-    std::memcpy(&order, msg->data, sizeof(order));
-    EXPECT_EQ(SendFrame(order.proc, order.size), OS_MSG_OK);
-    return 0U;
 }
 
 uint32_t Idle(MsgHead *) {
@@ -154,7 +138,6 @@ protected:
         shm_ = ShmEntriesOfOurs();
         ASSERT_EQ(Join(kSelf), OS_MSG_OK);
         AddTask("keep", 64U, Keep);
-        AddTask("ship", 64U, ShipOne);
         AddTask("pub", 16U, Idle);
     }
     void TearDown() override {
@@ -167,13 +150,17 @@ protected:
     }
 
     /* A carrier_peer in frames mode named name, subscribed to this process's
-     * "pub" when asked. */
+     * "pub" when asked, once the subscription is in place here (a probe
+     * fired until it arrives shows it). */
     Peer &Frames(const char *name, bool subscribed = false) {
-        std::vector<std::string> args{"frames", name};
-        if (subscribed) {
-            args.emplace_back(kSelf);
+        if (!subscribed) {
+            return StartReady({"frames", name});
         }
-        return StartReady(args);
+        Peer &peer = StartReady({"frames", name, kSelf});
+        EXPECT_EQ(FireUntilSeen(peer, "probe",
+                                [] { EXPECT_EQ(carrier_proto::BroadcastFromPub(carrier_proto::kProbe), OS_MSG_OK); }),
+                  "probe");
+        return peer;
     }
 
     /* After a peer was killed: the run directory holds, besides this
@@ -193,13 +180,6 @@ protected:
         }
         EXPECT_EQ(names, std::vector<std::string>{name + ".sock"});
         (void)unlink(SockPath(name).c_str());
-    }
-
-    void Ship(const char *proc, uint32_t size) {
-        ShipOrder order{};
-        (void)snprintf(order.proc, sizeof(order.proc), "%s", proc);
-        order.size = size;
-        ASSERT_EQ(SendTo(kSelf, "ship", 1U, &order, sizeof(order)), OS_MSG_OK);
     }
 
 private:
@@ -233,21 +213,9 @@ TEST_F(SharedBufBetween, BroadcastFrameToThreeProcessesIsOneBufferUntilTheLastLe
         subs.push_back(&Frames(name, true));
         subs.back()->Send("hold");
     }
-    for (Peer *sub : subs) { // the probe shows when the subscription is in place here
-        ASSERT_EQ(FireUntilSeen(*sub, "probe",
-                                [] { EXPECT_EQ(carrier_proto::BroadcastFromPub(carrier_proto::kProbe), OS_MSG_OK); }),
-                  "probe");
-    }
     const std::vector<std::vector<int>> orders = {{2, 0, 1}, {1, 2, 0}};
     for (size_t round = 0U; round < orders.size(); ++round) {
-        void *data = NewFrame(kMiB);
-        ASSERT_NE(data, nullptr);
-        MsgBroEntry event{};
-        (void)snprintf(event.taskName, sizeof(event.taskName), "pub");
-        event.msgId = carrier_proto::kEvent;
-        event.dataLen = (int32_t)kMiB;
-        event.data = data;
-        ASSERT_EQ(OsMsgBroadcastEventBuf(&event), OS_MSG_OK);
+        ASSERT_EQ(SendFrame(kPublish, kMiB), OS_MSG_OK);
         for (Peer *sub : subs) {
             EXPECT_EQ(sub->Expect("frame"), FrameLine(kMiB, (int)round));
         }
@@ -288,14 +256,14 @@ TEST_F(SharedBufBetween, CallsLendingABufferAreAllAnswered) {
 // task's count too), and nothing of its connection stays open.
 TEST_F(SharedBufBetween, ReceiverHoldingThenStoppedMidStreamAndKilledGivesEverythingBack) {
     const size_t fds = OpenFds() + 2U; // and the pipes to the peer, which stay until the fixture ends
-    Peer &peer = Frames("bufpeer");
+    Peer &peer = Frames("bufpeer", true);
     peer.Send("hold");
     for (int i = 0; i < 4; ++i) {
-        Ship("bufpeer", 256U * 1024U);
+        ASSERT_EQ(SendFrame(kPublish, 256U * 1024U), OS_MSG_OK);
         EXPECT_EQ(peer.Expect("frame"), FrameLine(256U * 1024U, i));
     }
     EXPECT_EQ(Pool().buffersInUse, 4U);
-    EXPECT_TRUE(WaitUntil([] { return AtPeers("ship") == 4U; }));
+    EXPECT_TRUE(WaitUntil([] { return AtPeers(MSG_TASK_NAME_PMSG_BRO) == 4U; }));
     ASSERT_TRUE(peer.Freeze());
     uint32_t ret = OS_MSG_OK;
     uint32_t sent = 0U;
@@ -308,7 +276,7 @@ TEST_F(SharedBufBetween, ReceiverHoldingThenStoppedMidStreamAndKilledGivesEveryt
     EXPECT_GT(Pool().buffersInUse, 4U);
     peer.Kill();
     EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; })) << Pool().buffersInUse << " still lent";
-    EXPECT_EQ(AtPeers("ship"), 0U);
+    EXPECT_EQ(AtPeers(MSG_TASK_NAME_PMSG_BRO), 0U);
     ASSERT_EQ(OsMsgBufSetPoolLimit(1U), OS_MSG_OK); // the stream's segments go
     EXPECT_EQ(Pool().segments, 0U);
     EXPECT_TRUE(WaitUntil([&] { return OpenFds() == fds; })) << OpenFds() << " open, " << fds << " before";
@@ -368,9 +336,9 @@ TEST_F(SharedBufBetween, FullPoolRefusesAtOnceNamesItsHolderAndRecovers) {
     }
 }
 
-/* Keeps the calling thread on processors of its own mask, restoring the
- * mask it had when it goes: Split() gives it the first of two, from then
- * on, after starting what should run on the second. */
+/* The first two processors of this thread's mask, which it gets back when
+ * this goes: Split() runs start on the second (what it forks stays there),
+ * then keeps this thread on the first. */
 class Processors {
 public:
     Processors() {
@@ -387,8 +355,6 @@ public:
         }
     }
     bool two() const { return ok_ && found_ == 2; }
-    /* Runs start on the second processor (what it forks stays there), then
-     * keeps this thread on the first. */
     template <typename Start> void Split(Start start) {
         Pin(cpus_[1]);
         start();
