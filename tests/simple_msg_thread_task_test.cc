@@ -104,27 +104,6 @@ TEST_F(SenderLookup, AnswersFollowTheThreadsOwnTaskWhileOtherThreadsChangeTheReg
     EXPECT_EQ(wrong.load(), 0);
 }
 
-uint32_t RegisterOwnDefaultNameThenRecord(MsgHead *msg) {
-    EXPECT_EQ(SimpleMsgRegTask(ThreadTaskName().c_str(), 1, nullptr, 0), OS_MSG_OK);
-    return RecordOwnAnswer(msg);
-}
-
-// A loop thread whose default name is also registered matches two records
-// (the table holds just these two); the first in table order is its name.
-TEST_F(SenderLookup, TwoMatchingRecordsGiveTheFirstInTableOrder) {
-    ASSERT_EQ(SimpleMsgRegTask("both", 4, RegisterOwnDefaultNameThenRecord, 0), OS_MSG_OK);
-    StartLoop("both");
-    ASSERT_EQ(SendTo("both", 1), OS_MSG_OK);
-    ASSERT_TRUE(inbox_.WaitFor(1));
-    Answer seen = SeenBy("both");
-    (void)OsMutexLock(&simpleQueueLock);
-    const std::string first =
-        reinterpret_cast<SimpleMsgTask *>(ZEM_HashIterValue(ZEM_HashIterBegin(simpleQueue)))->acTaskName;
-    (void)OsMutexUnLock(&simpleQueueLock);
-    EXPECT_EQ(ZEM_HashSize(simpleQueue), 2U);
-    EXPECT_TRUE(seen.name == first && seen.found == 1U) << seen.name << " / first " << first;
-}
-
 // Runs in a forked child: stamps a header and reports, as the exit status,
 // the first field that is not the child's own.
 int StampInChild() {
