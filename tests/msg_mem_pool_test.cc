@@ -49,8 +49,6 @@ TEST(MemPool, AcceptsExactlyTheSizeRanges) {
     }
     EXPECT_EQ(log.Count("INVAL Error! maxPoolSize:10240, chunkSize:3073", OS_LOG_ERROR), 1U) << log.Dump();
     EXPECT_EQ(log.Count("INVAL Error!", OS_LOG_ERROR), 6U);
-    EXPECT_EQ(log.Count("MsgMemPool not init.", OS_LOG_ERROR), 6U) << "destroy without a pool succeeds, logged";
-    EXPECT_EQ(log.Count("Proc:vyre_video_serv In g_memPoolList", OS_LOG_INFO), 4U);
 }
 
 TEST(MemPool, ServesChunkSizedBlocksLastFreedFirstUntilItRunsDry) {
