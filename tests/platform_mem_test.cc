@@ -9,8 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -229,51 +228,37 @@ TEST_F(TrackedMemory, BlocksCachedByAnExitingThreadServeTheNextThread) {
 // never falls below the blocks held throughout (here: the baseline) nor above
 // them plus the blocks in flight.
 TEST_F(TrackedMemory, CountersReadDuringCrossThreadReleasesNeverUndercount) {
-    constexpr int kBlocks = 200000, kReads = 200000;
-    constexpr size_t kSize = 100;
+    constexpr int kBlocks = 200000;
     std::mutex lock;
-    std::condition_variable moved;
-    std::deque<void *> queue;
-    bool consumerReady = false, done = false;
+    std::deque<void *> queue; // guarded by lock
+    std::atomic<bool> consumerReady{false}, produced{false};
     // The consumer's record is made before the producer's, so a read visits
     // the producer's counters first (the ordering that could undercount).
     std::thread consumer([&] {
-        Free(Alloc(kSize));
-        std::unique_lock<std::mutex> hold(lock);
+        Free(Alloc(100));
         consumerReady = true;
-        moved.notify_all();
-        for (;;) {
-            if (!moved.wait_for(hold, std::chrono::seconds(10), [&] { return !queue.empty() || done; })) {
-                ADD_FAILURE() << "the producer stalled";
-                return;
+        for (bool last = false; !last;) {
+            last = produced.load(); // once set, one more drain takes the rest
+            std::deque<void *> taken;
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                taken.swap(queue);
             }
-            if (queue.empty()) {
-                return;
-            }
-            void *block = queue.front();
-            queue.pop_front();
-            hold.unlock();
-            Free(block);
-            hold.lock();
+            std::for_each(taken.begin(), taken.end(), Free);
+            std::this_thread::yield();
         }
     });
-    {
-        std::unique_lock<std::mutex> hold(lock);
-        ASSERT_TRUE(moved.wait_for(hold, std::chrono::seconds(10), [&] { return consumerReady; }));
-    }
+    ASSERT_TRUE(WaitUntil([&] { return consumerReady.load(); }));
     std::thread producer([&] {
         for (int i = 0; i < kBlocks; ++i) {
-            void *block = Alloc(kSize);
+            void *block = Alloc(100);
             std::lock_guard<std::mutex> hold(lock);
             queue.push_back(block);
-            moved.notify_one();
         }
-        std::lock_guard<std::mutex> hold(lock);
-        done = true;
-        moved.notify_one();
+        produced = true;
     });
     uint64_t low = blocks_, high = blocks_;
-    for (int i = 0; i < kReads; ++i) {
+    while (!produced) {
         const uint64_t seen = OSMemGetUsedBlocks();
         low = std::min(low, seen);
         high = std::max(high, seen);
