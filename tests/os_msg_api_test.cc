@@ -1,13 +1,11 @@
 // The public functions' argument tests in their order, with codes and log
 // lines, the access rules of synchronous calls, and misuse refused cleanly:
-// names that fill their 16 bytes without a terminator, a second loop thread
-// for one task, payload pointers that are null while a length is given, and
+// names that fill their 16 bytes without a terminator, payload pointers that are null while a length is given, and
 // the response pointer of a synchronous call that fails. The process life
 // cycle is exercised in os_msg_lifecycle_test.cc.
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <future>
 #include <memory>
 
 #include "simple_msg/simple_msg.h"
@@ -142,32 +140,6 @@ TEST(CallerNames, AreReadNoFurtherThanSixteenBytes) {
 }
 
 TestCounter g_handled;
-uint32_t CountIt(MsgHead *) {
-    g_handled.Add();
-    return 0U;
-}
-
-TEST(TaskLoops, SecondLoopForATaskIsRefusedAndTeardownEnds) {
-    ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
-    TestTask solo("solo", CountIt);
-    MsgHead head = MakeHead(kProc, "solo", kAsk);
-    ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
-    ASSERT_TRUE(g_handled.WaitFor(1U)) << "the first loop runs";
-    LogCapture log;
-    std::packaged_task<uint32_t()> second([] { return OsMsgTaskRoutineByName("solo"); });
-    std::future<uint32_t> result = second.get_future();
-    std::thread(std::move(second)).detach();
-    // A loop that was let in would stay until the task goes; teardown would
-    // then wait for it for ever, so stop here instead.
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "a second loop was let in";
-    EXPECT_EQ(result.get(), OS_MSG_ERR_TASK_BUSY);
-    EXPECT_EQ(log.Count("task[solo] loop already running.", OS_LOG_ERROR), 1U) << log.Dump();
-    ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK);
-    EXPECT_TRUE(g_handled.WaitFor(2U)) << "the first loop still serves the task";
-    EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
-    EXPECT_EQ(solo.JoinLoop(), OS_MSG_OK);
-}
-
 // What the receiver saw of the last message: its length and whether data
 // pointed anywhere. Written by the loop thread before it counts.
 uint32_t g_seenLen = 0xFFFFFFFFU;
