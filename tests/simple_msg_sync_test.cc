@@ -127,23 +127,6 @@ TEST_F(SyncRequest, StoreGivesUpCleanlyWhileTheSlotStaysLocked) {
     SimpleMsgReleaseBuffer(payload, 4);
 }
 
-// The responder signals after it has released every lock, so the requester
-// may free its answer and remove its temporary task while the signal is still
-// under way; removal must wait for the responder to leave (ASan and TSan see
-// a record released under it).
-TEST_F(SyncRequest, TemporaryRequesterLeavesRightAfterItsAnswerWithoutPullingTheSlotFromTheResponder) {
-    const std::string x = "x";
-    for (uint32_t round = 0U; round < 300U; ++round) {
-        ASSERT_EQ(SimpleMsgRegTask("tmp", 1, nullptr, 1), OS_MSG_OK);
-        MsgHead request = MakeHead("srv", 100U + round, "tmp", x);
-        MsgHead *out = nullptr;
-        ASSERT_EQ(SimpleMsgSynSend(&request, &out, 10000), OS_MSG_OK) << round;
-        EXPECT_EQ(PayloadOf(out), "re:x");
-        ASSERT_EQ(SimpleMsgFreeRespBuffer("tmp"), OS_MSG_OK);
-        ASSERT_EQ(FindTask("tmp"), nullptr) << round;
-    }
-}
-
 // Removal of a waiting requester races the answer: the requester gets the
 // answer or fails as removed, the responder's copy is kept by the slot or
 // released, and nothing is left behind (checked at tear-down). A removal that

@@ -77,7 +77,9 @@ TEST_F(Stress, ConcurrentSynchronousCallersEachGetTheirOwnAnswer) {
     std::vector<uint32_t> firstFailure(callers, OS_MSG_OK);
     RunOnThreads(callers, [&](uint32_t c) {
         // Half the callers are tasks of their own, half plain threads
-        // (which the library knows as "T" and their thread id).
+        // (which the library knows as "T" and their thread id): each of
+        // their calls registers a temporary task that leaves with the
+        // answer, while the responder may still be signalling.
         const std::string own = "caller" + std::to_string(c);
         if (c % 2U == 0U) {
             ASSERT_EQ(OsMsgRegTask(own.c_str(), 1U, nullptr), OS_MSG_OK);
