@@ -254,7 +254,8 @@ TEST_F(List, KeepsOrderThroughInsertionsErasesWhileIteratingAndCallsEachHookOnce
     ASSERT_EQ(ZEM_ListPushFront(&list, 1), 0U);
     ASSERT_EQ(ZEM_ListInsert(&list, ZEM_ListIterEnd(&list)->prev, 3), 0U);
     ASSERT_EQ(ZEM_ListPushBack(&list, 7), 0U) << "a dup yielding none still inserts";
-    auto *node = static_cast<ZemListNode *>(OSMemTypeMallocMon(sizeof(ZemListNode), 0, 0, __LINE__, "zem_containers_test"));
+    auto *node =
+        static_cast<ZemListNode *>(OSMemTypeMallocMon(sizeof(ZemListNode), 0, 0, __LINE__, "zem_containers_test"));
     ASSERT_EQ(DupUserData(ListDup, node, 5), 0U);
     ZEM_RawListInsert(&list, ZEM_ListIterEnd(&list), node);
     const Words all{101, 102, 103, 104, 0, 105};
