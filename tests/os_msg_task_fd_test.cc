@@ -1,9 +1,11 @@
-// Tasks served from an application's own poll loop through their descriptor,
-// and callbacks that get the application's pointer.
+// Tasks served from an application's own poll loop through their descriptor
+// or by one loop thread, never both nor two loops, and callbacks that get the
+// application's pointer.
 #include <gtest/gtest.h>
 #include <poll.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <numeric>
 #include <string>
@@ -73,7 +75,7 @@ protected:
     ProcessCounts counts_;
 };
 
-TEST_F(TaskFd, IsReadableWhileMessagesWaitAndLetsOneThreadServeTwoTasks) {
+TEST_F(TaskFd, IsReadableWhileMessagesWaitLetsOneThreadServeTwoTasksAndOneServerPerTask) {
     Seen a, b;
     ASSERT_EQ(OsMsgRegTaskEx("a", 8U, Collect, &a), OS_MSG_OK);
     ASSERT_EQ(OsMsgRegTaskEx("b", 8U, Collect, &b), OS_MSG_OK);
@@ -111,6 +113,18 @@ TEST_F(TaskFd, IsReadableWhileMessagesWaitAndLetsOneThreadServeTwoTasks) {
     EXPECT_EQ(OsMsgTaskHandle("looped", 1U, nullptr), OS_MSG_ERR_TASK_BUSY) << "a thread runs its loop";
     int fd = -1;
     EXPECT_EQ(OsMsgTaskFd("looped", &fd), OS_MSG_ERR_TASK_BUSY) << "a thread runs its loop";
+    // So is a second loop turned away; one let in would stay until the task
+    // goes, so the wait for it is bounded here.
+    std::packaged_task<uint32_t()> second([] { return OsMsgTaskRoutineByName("looped"); });
+    std::future<uint32_t> result = second.get_future();
+    std::thread(std::move(second)).detach();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "a second loop was let in";
+    EXPECT_EQ(result.get(), OS_MSG_ERR_TASK_BUSY);
+    ASSERT_EQ(Send("looped", 2U), OS_MSG_OK);
+    EXPECT_TRUE(WaitUntil([] {
+        OsMsgTaskStats stats{};
+        return OsMsgGetTaskStats("looped", &stats) == OS_MSG_OK && stats.handled == 2U;
+    })) << "the first loop still serves the task";
 }
 
 // A lost wake-up leaves a message waiting behind a descriptor that is not

@@ -1,7 +1,7 @@
 // Tracked memory of the platform stand-in: counters that balance, also while
-// several threads allocate and free each other's blocks, overflow refusal,
-// the one-shot failure countdown counted over all threads, a dump that names
-// each outstanding block's origin, large blocks that come back for the next
+// several threads allocate and free each other's blocks, with a dump that
+// names each outstanding block's origin, overflow refusal, the one-shot
+// failure countdown counted over all threads, large blocks that come back for the next
 // large request without being counted meanwhile, and small blocks cached by
 // a thread that exits serving other threads.
 #include <gtest/gtest.h>
@@ -9,13 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <numeric>
 #include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,63 +93,56 @@ TEST_F(TrackedMemory, CountdownFailsExactlyTheNthAllocationOnceOverAllThreads) {
     EXPECT_EQ(OSMemGetFailCountdown(), -1);
 }
 
-TEST_F(TrackedMemory, DumpNamesModuleLineAndSizeOfEachOutstandingBlock) {
-    void *probe = Alloc(77, 4242, "dump_probe_module");
-    Free(Alloc(5, 31337, "freed_probe_module"));
+// The size and line of each block the dump lists under module.
+std::multiset<std::pair<size_t, uint32_t>> Dumped(const std::string &module) {
     testing::internal::CaptureStderr();
     OSMemDumpUsed(STDERR_FILENO);
-    std::string dump = testing::internal::GetCapturedStderr();
-    Free(probe);
-    EXPECT_EQ(dump.find("freed_probe_module"), std::string::npos) << "freed block still listed";
-    size_t at = dump.find("dump_probe_module");
-    ASSERT_NE(at, std::string::npos) << dump;
-    std::string line = dump.substr(dump.rfind('\n', at) + 1);
-    line = line.substr(0, line.find('\n'));
-    EXPECT_TRUE(line.find("4242") != std::string::npos && line.find("77") != std::string::npos) << line;
-}
-
-// Lines of the dump that name module.
-size_t DumpLinesOf(const std::string &module) {
-    testing::internal::CaptureStderr();
-    OSMemDumpUsed(STDERR_FILENO);
-    std::string dump = testing::internal::GetCapturedStderr();
-    size_t lines = 0;
-    for (size_t at = dump.find(" module " + module + " "); at != std::string::npos;
-         at = dump.find(" module " + module + " ", at + 1)) {
-        ++lines;
+    std::istringstream dump(testing::internal::GetCapturedStderr());
+    std::multiset<std::pair<size_t, uint32_t>> blocks;
+    for (std::string line; std::getline(dump, line);) {
+        char name[64];
+        size_t size = 0;
+        uint32_t at = 0;
+        if (sscanf(line.c_str(), "block %*s size %zu module %63s line %u", &size, name, &at) == 3 && module == name) {
+            blocks.emplace(size, at);
+        }
     }
-    return lines;
+    return blocks;
 }
 
 struct Held {
     void *block;
     size_t size;
+    uint32_t line;
 };
 
 // Four threads allocate blocks of seeded random sizes; then each frees the
 // blocks of its neighbour while it allocates and frees more of its own. After
-// each phase the counters and the dump agree with the blocks held.
+// each phase the counters agree with the blocks held, and the dump lists
+// exactly those blocks with their sizes and lines, no freed one.
 TEST_F(TrackedMemory, CountersAndDumpStayExactWhileThreadsFreeEachOthersBlocks) {
     constexpr int kThreads = 4, kBlocks = 2000;
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::vector<std::vector<Held>> held(kThreads), kept(kThreads);
-    // The counters and the dump agree with the blocks held.
     auto expectExact = [&] {
-        size_t count = 0, bytes = 0;
+        std::multiset<std::pair<size_t, uint32_t>> listed;
+        size_t bytes = 0;
         for (const auto &mine : held) {
-            count += mine.size();
-            bytes = std::accumulate(mine.begin(), mine.end(), bytes, [](size_t sum, Held h) { return sum + h.size; });
+            for (const Held &h : mine) {
+                listed.emplace(h.size, h.line);
+                bytes += h.size;
+            }
         }
-        EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + count);
+        EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + listed.size());
         EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + bytes);
-        EXPECT_EQ(DumpLinesOf("exact_probe"), count);
+        EXPECT_TRUE(Dumped("exact_probe") == listed);
     };
     RunOnThreads(kThreads, [&](int t) {
         std::mt19937 rng(seed + static_cast<unsigned>(t));
         for (int i = 0; i < kBlocks; ++i) {
             size_t size = rng() % 700;
-            held[t].push_back({Alloc(size, static_cast<uint32_t>(i), "exact_probe"), size});
+            held[t].push_back({Alloc(size, static_cast<uint32_t>(i), "exact_probe"), size, static_cast<uint32_t>(i)});
         }
     });
     expectExact();
@@ -162,7 +156,7 @@ TEST_F(TrackedMemory, CountersAndDumpStayExactWhileThreadsFreeEachOthersBlocks) 
             if (rng() % 2 == 0) {
                 Free(mine);
             } else {
-                kept[t].push_back({mine, size});
+                kept[t].push_back({mine, size, 1});
             }
         }
     });
@@ -173,7 +167,7 @@ TEST_F(TrackedMemory, CountersAndDumpStayExactWhileThreadsFreeEachOthersBlocks) 
             Free(h.block);
         }
     }
-    EXPECT_EQ(DumpLinesOf("exact_probe"), 0U);
+    EXPECT_TRUE(Dumped("exact_probe").empty());
 }
 
 TEST_F(TrackedMemory, ALargeBlockComesBackForTheNextLargeRequestUncountedMeanwhile) {
@@ -184,7 +178,7 @@ TEST_F(TrackedMemory, ALargeBlockComesBackForTheNextLargeRequestUncountedMeanwhi
     Free(first);
     EXPECT_EQ(OSMemGetUsedBlocks(), blocks_) << "a block kept for reuse is not the caller's";
     EXPECT_EQ(OSMemGetUsedBytes(), bytes_);
-    EXPECT_EQ(DumpLinesOf("platform_mem_test"), 0U);
+    EXPECT_TRUE(Dumped("platform_mem_test").empty());
 
     OSMemSetFailCountdown(1);
     EXPECT_EQ(Alloc(kLarge), nullptr) << "the countdown counts requests a kept block could serve";
@@ -234,51 +228,37 @@ TEST_F(TrackedMemory, BlocksCachedByAnExitingThreadServeTheNextThread) {
 // never falls below the blocks held throughout (here: the baseline) nor above
 // them plus the blocks in flight.
 TEST_F(TrackedMemory, CountersReadDuringCrossThreadReleasesNeverUndercount) {
-    constexpr int kBlocks = 200000, kReads = 200000;
-    constexpr size_t kSize = 100;
+    constexpr int kBlocks = 200000;
     std::mutex lock;
-    std::condition_variable moved;
-    std::deque<void *> queue;
-    bool consumerReady = false, done = false;
+    std::deque<void *> queue; // guarded by lock
+    std::atomic<bool> consumerReady{false}, produced{false};
     // The consumer's record is made before the producer's, so a read visits
     // the producer's counters first (the ordering that could undercount).
     std::thread consumer([&] {
-        Free(Alloc(kSize));
-        std::unique_lock<std::mutex> hold(lock);
+        Free(Alloc(100));
         consumerReady = true;
-        moved.notify_all();
-        for (;;) {
-            if (!moved.wait_for(hold, std::chrono::seconds(10), [&] { return !queue.empty() || done; })) {
-                ADD_FAILURE() << "the producer stalled";
-                return;
+        for (bool last = false; !last;) {
+            last = produced.load(); // once set, one more drain takes the rest
+            std::deque<void *> taken;
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                taken.swap(queue);
             }
-            if (queue.empty()) {
-                return;
-            }
-            void *block = queue.front();
-            queue.pop_front();
-            hold.unlock();
-            Free(block);
-            hold.lock();
+            std::for_each(taken.begin(), taken.end(), Free);
+            std::this_thread::yield();
         }
     });
-    {
-        std::unique_lock<std::mutex> hold(lock);
-        ASSERT_TRUE(moved.wait_for(hold, std::chrono::seconds(10), [&] { return consumerReady; }));
-    }
+    ASSERT_TRUE(WaitUntil([&] { return consumerReady.load(); }));
     std::thread producer([&] {
         for (int i = 0; i < kBlocks; ++i) {
-            void *block = Alloc(kSize);
+            void *block = Alloc(100);
             std::lock_guard<std::mutex> hold(lock);
             queue.push_back(block);
-            moved.notify_one();
         }
-        std::lock_guard<std::mutex> hold(lock);
-        done = true;
-        moved.notify_one();
+        produced = true;
     });
     uint64_t low = blocks_, high = blocks_;
-    for (int i = 0; i < kReads; ++i) {
+    while (!produced) {
         const uint64_t seen = OSMemGetUsedBlocks();
         low = std::min(low, seen);
         high = std::max(high, seen);

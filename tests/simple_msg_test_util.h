@@ -171,6 +171,14 @@ inline SimpleMsgTask *FindTask(const std::string &name) {
 
 using ::WaitUntil;
 
+// The task's counters; a task that is not found fails the test.
+inline OsMsgTaskStats StatsOf(const char *task) {
+    OsMsgTaskStats stats;
+    std::memset(&stats, 0xA5, sizeof(stats));
+    EXPECT_EQ(SimpleMsgGetTaskStats(task, &stats), OS_MSG_OK) << task;
+    return stats;
+}
+
 // True once the processor's counter times callbacks (it is calibrated in the
 // first seconds of a process); false where there is no usable counter.
 inline bool WaitClockReady() {

@@ -73,42 +73,35 @@ TEST_F(Stress, ConcurrentSynchronousCallersEachGetTheirOwnAnswer) {
     std::printf("%u callers x %u calls\n", callers, calls);
     ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
     TestTask server("server", Square, 64U);
-    std::vector<uint64_t> wrong(callers, 0U), answered(callers, 0U);
+    std::vector<uint64_t> answered(callers, 0U); // with the caller's own answer
     std::vector<uint32_t> firstFailure(callers, OS_MSG_OK);
     RunOnThreads(callers, [&](uint32_t c) {
         // Half the callers are tasks of their own, half plain threads
-        // (which the library knows as "T" and their thread id).
+        // (which the library knows as "T" and their thread id): each of
+        // their calls registers a temporary task that leaves with the
+        // answer, while the responder may still be signalling.
         const std::string own = "caller" + std::to_string(c);
         if (c % 2U == 0U) {
             ASSERT_EQ(OsMsgRegTask(own.c_str(), 1U, nullptr), OS_MSG_OK);
         }
-        for (uint32_t i = 0; i < calls; ++i) {
+        for (uint32_t i = 0; i < calls && firstFailure[c] == OS_MSG_OK; ++i) {
             Stamp stamp{c, i};
             MsgHead head = MakeHead(kProc, "server", 0x600U, sizeof(stamp)), *resp = nullptr;
             head.data = &stamp;
-            uint32_t ret = OsMsgSynSend(&head, &resp, 10000U);
-            if (ret != OS_MSG_OK) {
-                firstFailure[c] = ret;
-                return;
+            if ((firstFailure[c] = OsMsgSynSend(&head, &resp, 10000U)) != OS_MSG_OK) {
+                break;
             }
             Answer answer{{0xFFFFFFFFU, 0U}, 0U};
             if (resp->dataLen == sizeof(answer)) {
                 std::memcpy(&answer, resp->data, sizeof(answer));
             }
-            bool mine =
-                answer.stamp.producer == c && answer.stamp.seq == i && answer.square == static_cast<uint64_t>(i) * i;
-            wrong[c] += mine ? 0U : 1U;
-            answered[c] += 1U;
-            if (OsMsgSynRespFree(resp) != OS_MSG_OK) {
-                firstFailure[c] = OS_MSG_ERR_FAIL;
-                return;
-            }
+            answered[c] += answer.stamp.producer == c && answer.stamp.seq == i && answer.square == uint64_t{i} * i;
+            firstFailure[c] = OsMsgSynRespFree(resp);
         }
     });
     EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
     EXPECT_EQ(firstFailure, std::vector<uint32_t>(callers, OS_MSG_OK));
     EXPECT_EQ(answered, std::vector<uint64_t>(callers, calls));
-    EXPECT_EQ(wrong, std::vector<uint64_t>(callers, 0U));
 }
 
 // Everything the event subscribers received, per subscriber, in arrival
