@@ -4,8 +4,8 @@
 // receive entry), and the fan-out of one broadcast event through the
 // broadcast task to 1, 8 and 64 subscribers.
 //
-// The process is set up once, as its start would: server with broadcast
-// task, task table, subscription table, loopback transport.
+// The process joins once, through the public call, with the loopback
+// selected.
 #include <benchmark/benchmark.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -19,12 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "base/msg_proc_name.h"
 #include "broadcast/msg_broadcast.h"
 #include "core/msg_event_req.h"
 #include "core/msg_send.h"
 #include "simple_msg/simple_msg.h"
-#include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "vyre_os_msg.h"
 
@@ -112,20 +110,17 @@ uint32_t Publish(uint32_t msgId, void *data, int32_t len) {
     return MsgSendBroadcastMsg(&event, 1U);
 }
 
-// Sets the process up once. The broadcast task registers itself from its own
-// thread once the layers exist; a probe event shows when it serves requests.
+// Joins once, with the loopback selected: messages for another process's
+// name come back into this one. The broadcast task is serving once a probe
+// event reaches a subscriber.
 bool SetUpProcess() {
     static const bool ready = [] {
-        if (MsgSetProcName(kProc, static_cast<uint32_t>(strlen(kProc) + 1U)) != OS_MSG_OK ||
-            IPCMsgStartServer(kProc) != OS_MSG_OK) {
+        OsMsgOptions options = OS_MSG_OPTIONS_INIT;
+        options.carrier = OS_MSG_CARRIER_LOOPBACK;
+        if (OsMsgInitWithOptions(kProc, &options) != OS_MSG_OK) {
             return false;
         }
         OsMsgSetLogLevel(OS_MSG_LOG_FATAL);
-        (void)SimpleMsgInitPthreadMutex();
-        if (SimpleMsgCreateQueue(128U) != OS_MSG_OK || MsgCreateSubscribeTable(128U) != OS_MSG_OK) {
-            return false;
-        }
-        PMsgRegAdpFunc();
         LoopTask probe("probe", CountMessage);
         for (int attempt = 0; attempt < 1000; ++attempt) {
             uint64_t before = g_received.load();
