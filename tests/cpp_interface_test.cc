@@ -493,12 +493,9 @@ TEST_F(CppInterface, AccessRulesAndProcEventsAreCheckedNeverWidenedOrCut) {
     OsMsgProcEvent payload{};
     std::memcpy(payload.procName, "camera", 7U);
     payload.pid = 42U;
-    MsgHead head{};
-    std::memcpy(head.sendProcName, MSG_PROC_NAME_PMSG, sizeof(MSG_PROC_NAME_PMSG));
+    MsgHead head = MakeHead(MSG_PROC_NAME_PMSG, "", msg::proc_left, sizeof(payload));
     std::memcpy(head.sendTaskName, MSG_TASK_NAME_PMSG_BRO, sizeof(MSG_TASK_NAME_PMSG_BRO));
-    head.msgId = msg::proc_left;
     head.data = &payload;
-    head.dataLen = sizeof(payload);
     std::optional<msg::proc_event> left = msg::message(&head).read_proc_event();
     ASSERT_TRUE(left);
     EXPECT_FALSE(left->joined);

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/msg_ctl_proto.h"
@@ -92,14 +93,14 @@ TEST_F(ControlTask, AnswersWhatItKnowsAndRefusesWhatItCannotRead) {
     ASSERT_EQ(info.code, OS_MSG_OK);
     std::vector<MsgCtlInfo> infos = Records<MsgCtlInfo>(info);
     ASSERT_EQ(infos.size(), 1U);
-    EXPECT_STREQ(infos[0].procName, kProc);
-    EXPECT_EQ(infos[0].pid, static_cast<uint32_t>(getpid()));
-    EXPECT_EQ(infos[0].libVersion, OsMsgGetVersion());
-    EXPECT_EQ(infos[0].carrier, MSG_CTL_CARRIER_LOOPBACK);
-    EXPECT_STREQ(infos[0].runDir, "");
-    // echo, the broadcast and control tasks, and the task the asking thread has for its call.
-    EXPECT_EQ(infos[0].taskCount, 4U);
-    EXPECT_LE(infos[0].startRealNs, infos[0].nowRealNs);
+    const MsgCtlInfo &i = infos[0];
+    // Four tasks: echo, the broadcast and control tasks, and the task the asking thread has for its call.
+    EXPECT_EQ(
+        std::make_tuple(std::string(i.procName), i.pid, i.libVersion, i.carrier, std::string(i.runDir), i.taskCount),
+        std::make_tuple(std::string(kProc), static_cast<uint32_t>(getpid()), OsMsgGetVersion(),
+                        uint32_t{MSG_CTL_CARRIER_LOOPBACK}, std::string(), 4U))
+        << "name, pid, version, carrier, run directory, tasks";
+    EXPECT_LE(i.startRealNs, i.nowRealNs);
 
     // One task by name, also in a record longer than this version's (a later one may add fields).
     for (uint32_t recordSize : {static_cast<uint32_t>(sizeof(MsgCtlTaskQuery)), 40U}) {
@@ -107,9 +108,8 @@ TEST_F(ControlTask, AnswersWhatItKnowsAndRefusesWhatItCannotRead) {
         ASSERT_EQ(tasks.code, OS_MSG_OK);
         std::vector<MsgCtlTask> rows = Records<MsgCtlTask>(tasks);
         ASSERT_EQ(rows.size(), 1U);
-        EXPECT_STREQ(rows[0].name, "echo");
-        EXPECT_EQ(rows[0].queueLen, 16U);
-        EXPECT_EQ(rows[0].served, MSG_CTL_SERVED_LOOP);
+        EXPECT_EQ(std::make_tuple(std::string(rows[0].name), rows[0].queueLen, rows[0].served),
+                  std::make_tuple(std::string("echo"), 16U, uint32_t{MSG_CTL_SERVED_LOOP}));
     }
     EXPECT_EQ(AskRaw(MSG_ID_CTL_TASKS, Queries({"nope"})).code, OS_MSG_ERR_NOT_FOUND);
     EXPECT_EQ(Records<MsgCtlTask>(AskRaw(MSG_ID_CTL_TASKS, Queries())).size(), 4U);
@@ -172,11 +172,7 @@ uint32_t Monitors() {
 }
 
 void Publish(uint32_t msgId, const std::string &data) {
-    MsgBroEntry event{};
-    std::strncpy(event.taskName, "pub", sizeof(event.taskName) - 1U);
-    event.msgId = msgId;
-    event.dataLen = static_cast<int32_t>(data.size());
-    event.data = const_cast<char *>(data.data());
+    MsgBroEntry event{"pub", msgId, static_cast<int32_t>(data.size()), const_cast<char *>(data.data())};
     ASSERT_EQ(OsMsgBroadcastEvent(&event, 1U), OS_MSG_OK);
 }
 

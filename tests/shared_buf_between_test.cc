@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -68,11 +69,6 @@ uint32_t Keep(MsgHead *msg) {
     return 0U;
 }
 
-size_t KeptCount() {
-    std::lock_guard<std::mutex> guard(g_kept.lock);
-    return g_kept.frames.size();
-}
-
 /* Releases every frame task "keep" holds, each read whole first. */
 void ReleaseKept() {
     std::lock_guard<std::mutex> guard(g_kept.lock);
@@ -112,10 +108,6 @@ uint32_t SendFrame(const char *proc, uint32_t size) {
     return ret;
 }
 
-uint32_t Idle(MsgHead *) {
-    return 0U;
-}
-
 std::string FrameLine(uint32_t size, int held = -1) {
     return "frame " + std::to_string(size) + " 1 1 " + std::to_string(held);
 }
@@ -138,7 +130,7 @@ protected:
         shm_ = ShmEntriesOfOurs();
         ASSERT_EQ(Join(kSelf), OS_MSG_OK);
         AddTask("keep", 64U, Keep);
-        AddTask("pub", 16U, Idle);
+        AddTask("pub", 16U, [](MsgHead *) { return 0U; });
     }
     void TearDown() override {
         ReleaseKept();
@@ -265,12 +257,9 @@ TEST_F(SharedBufBetween, ReceiverHoldingThenStoppedMidStreamAndKilledGivesEveryt
     EXPECT_EQ(Pool().buffersInUse, 4U);
     EXPECT_TRUE(WaitUntil([] { return AtPeers(MSG_TASK_NAME_PMSG_BRO) == 4U; }));
     ASSERT_TRUE(peer.Freeze());
-    uint32_t ret = OS_MSG_OK;
-    uint32_t sent = 0U;
-    while (ret == OS_MSG_OK && sent < 100000U) {
-        if ((ret = SendFrame("bufpeer", 4096U)) == OS_MSG_OK) {
-            ++sent;
-        }
+    uint32_t ret = OS_MSG_OK, sent = 0U;
+    while (sent < 100000U && (ret = SendFrame("bufpeer", 4096U)) == OS_MSG_OK) {
+        ++sent;
     }
     EXPECT_EQ(ret, OS_MSG_ERR_FULL) << sent << " frames sent";
     EXPECT_GT(Pool().buffersInUse, 4U);
@@ -288,7 +277,10 @@ TEST_F(SharedBufBetween, ReceiverHoldingThenStoppedMidStreamAndKilledGivesEveryt
 TEST_F(SharedBufBetween, SenderKilledLeavesHeldFramesReadableUntilReleased) {
     Peer &sender = Start({"shipframes", "bufship", kSelf, "3", std::to_string(k4kFrame)});
     ASSERT_EQ(sender.Expect("shipped"), "shipped 0");
-    ASSERT_TRUE(WaitUntil([] { return KeptCount() == 3U; }));
+    ASSERT_TRUE(WaitUntil([] {
+        std::lock_guard<std::mutex> guard(g_kept.lock);
+        return g_kept.frames.size() == 3U;
+    }));
     sender.Kill();
     ReleaseKept();
     EXPECT_TRUE(WaitUntil([] { return MappingsOf(kSegmentName) == 0U; }));
@@ -338,40 +330,37 @@ TEST_F(SharedBufBetween, FullPoolRefusesAtOnceNamesItsHolderAndRecovers) {
 
 /* The first two processors of this thread's mask, which it gets back when
  * this goes: Split() runs start on the second (what it forks stays there),
- * then keeps this thread on the first. */
+ * then keeps this thread on the first; with one processor it only runs start. */
 class Processors {
 public:
     Processors() {
-        ok_ = sched_getaffinity(0, sizeof(was_), &was_) == 0;
-        for (int cpu = 0; ok_ && cpu < CPU_SETSIZE && found_ < 2; ++cpu) {
+        (void)sched_getaffinity(0, sizeof(was_), &was_); // left empty when it fails: no processor is found
+        for (int cpu = 0; cpu < CPU_SETSIZE && cpus_.size() < 2U; ++cpu) {
             if (CPU_ISSET(cpu, &was_)) {
-                cpus_[found_++] = cpu;
+                cpus_.push_back(cpu);
             }
         }
     }
-    ~Processors() {
-        if (ok_) {
-            (void)sched_setaffinity(0, sizeof(was_), &was_);
-        }
-    }
-    bool two() const { return ok_ && found_ == 2; }
-    template <typename Start> void Split(Start start) {
-        Pin(cpus_[1]);
-        start();
-        Pin(cpus_[0]);
+    ~Processors() { (void)sched_setaffinity(0, sizeof(was_), &was_); }
+    bool two() const { return cpus_.size() == 2U; }
+    Peer &Split(const std::function<Peer &()> &start) {
+        Pin(1U);
+        Peer &started = start();
+        Pin(0U);
+        return started;
     }
 
 private:
-    static void Pin(int cpu) {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(cpu, &one);
-        ASSERT_EQ(sched_setaffinity(0, sizeof(one), &one), 0);
+    void Pin(size_t which) {
+        if (two()) {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(cpus_[which], &one);
+            EXPECT_EQ(sched_setaffinity(0, sizeof(one), &one), 0);
+        }
     }
     cpu_set_t was_{};
-    bool ok_ = false;
-    int cpus_[2] = {0, 0};
-    int found_ = 0;
+    std::vector<int> cpus_;
 };
 
 // A stream of frames sent back to back shares datagrams: each frame still
@@ -382,14 +371,8 @@ private:
 // than this thread, so its receive thread meets a full queue again and again
 // and offers frames again after yielding to the task's loop.
 TEST_F(SharedBufBetween, StreamOfFramesArrivesOnceInOrderAndEveryBufferComesBack) {
-    Processors cpus;
-    Peer *started = nullptr;
-    if (cpus.two()) {
-        cpus.Split([&] { started = &Frames("bufpeer"); });
-    } else {
-        started = &Frames("bufpeer"); // one processor: the queue still fills, the link pauses
-    }
-    Peer &peer = *started;
+    Processors cpus; // with one processor the queue still fills, and the link pauses
+    Peer &peer = cpus.Split([&]() -> Peer & { return Frames("bufpeer"); });
     if (cpus.two()) { // the peer's receive thread tells this process apart as this thread tells it
         EXPECT_TRUE(IpcSysCpusApart(static_cast<uint32_t>(peer.Pid())));
         EXPECT_FALSE(IpcSysCpusApart(static_cast<uint32_t>(getpid())));

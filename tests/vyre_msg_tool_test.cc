@@ -9,10 +9,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "carrier/carrier_fixture.h"
@@ -50,12 +52,9 @@ json Parsed(const ToolRun &run) {
 
 /* The task named name in the JSON answer of "tasks PROC --json". */
 json TaskIn(const json &doc, const std::string &name) {
-    for (const json &task : doc.at("tasks")) {
-        if (task.at("name") == name) {
-            return task;
-        }
-    }
-    return json();
+    const json &tasks = doc.at("tasks");
+    const auto found = std::find_if(tasks.begin(), tasks.end(), [&](const json &t) { return t.at("name") == name; });
+    return found != tasks.end() ? *found : json();
 }
 
 /* Runs "tasks proc --json" until pred holds for task name (the tool reads a
@@ -165,14 +164,12 @@ TEST_F(VyreMsgTool, SendAndCallReachATaskAndPrintItsAnswer) {
     json doc = Parsed(run);
     EXPECT_EQ(doc.at("result").get<std::string>().rfind("OS_MSG_OK:", 0), 0U);
     ASSERT_EQ(doc.at("dataLen"), sizeof(carrier_proto::Answer));
-    std::vector<uint8_t> bytes = FromHex(doc.at("data"));
-    carrier_proto::Answer answer;
-    ASSERT_EQ(bytes.size(), sizeof(answer));
-    std::memcpy(&answer, bytes.data(), sizeof(answer));
-    EXPECT_EQ(answer.pid, static_cast<uint32_t>(run.pid));
-    EXPECT_EQ(answer.uid, getuid());
-    EXPECT_EQ(answer.len, 3U);
-    EXPECT_EQ(answer.intact, 1U);
+    const std::vector<uint8_t> bytes = FromHex(doc.at("data"));
+    ASSERT_EQ(bytes.size(), sizeof(carrier_proto::Answer));
+    const carrier_proto::Answer answer = carrier_proto::AnswerOf(bytes);
+    EXPECT_EQ(std::make_tuple(answer.pid, answer.uid, answer.len, answer.intact),
+              std::make_tuple(static_cast<uint32_t>(run.pid), getuid(), 3U, 1U))
+        << "pid, uid, length, intact";
 
     run = RunTool({"call", "camera", "echo", "0x3", "--data", "18:9b:1e"});
     ASSERT_EQ(run.code, 0) << run.out;

@@ -20,25 +20,20 @@ static pthread_cond_t g_cond = PTHREAD_COND_INITIALIZER;
 static int g_ownHelperCalls; /* guarded by g_lock */
 static int g_received;       /* guarded by g_lock */
 
-static void CountOwnHelperCall(void) {
-    pthread_mutex_lock(&g_lock);
-    ++g_ownHelperCalls;
-    pthread_mutex_unlock(&g_lock);
-}
-
 /* The library's helpers take a list link and an entry; these take any
- * pointer and free nothing. */
+ * pointer, free nothing and count their calls. */
 void FreeListNode(void *link);
 void FreeDataEntry(void *entry);
 
 void FreeListNode(void *link) {
     (void)link;
-    CountOwnHelperCall();
+    pthread_mutex_lock(&g_lock);
+    ++g_ownHelperCalls;
+    pthread_mutex_unlock(&g_lock);
 }
 
 void FreeDataEntry(void *entry) {
-    (void)entry;
-    CountOwnHelperCall();
+    FreeListNode(entry);
 }
 
 static uint32_t OnMessage(MsgHead *msg) {
