@@ -408,13 +408,7 @@ TEST_F(CppInterface, SubscriptionsReachTheTaskAndAreTakenBack) {
     EXPECT_EQ(inbox.Count(kEvent), 1U);
 }
 
-// A log sink is a plain function: what it saw goes to a global.
-std::atomic<int> g_quitLines{0};
-void CountQuitLines(uint32_t, const char *line) {
-    if (std::strstr(line, "binder server[cppproc] quit.") != nullptr) {
-        ++g_quitLines;
-    }
-}
+std::atomic<int> g_quitLines{0}; // a log sink is a plain function: what it saw goes to a global
 
 // Each setting of join_options reaches the join, a run directory that
 // would be cut at a NUL is refused, and the waits of a timed send and of
@@ -431,7 +425,9 @@ TEST_F(CppInterface, JoinOptionsAndWaitsReachTheirCalls) {
     EXPECT_EQ(msg::process::join("cppproc", options).error(), msg::errc::invalid_param);
     options.run_dir = runDir;
     options.log_level = msg::log_level::debug;
-    options.log_sink = &CountQuitLines;
+    options.log_sink = [](uint32_t, const char *line) {
+        g_quitLines += std::strstr(line, "binder server[cppproc] quit.") != nullptr ? 1 : 0;
+    };
     proc_.emplace(std::move(msg::process::join("cppproc", options).value()));
     setenv("VYRE_OS_MSG_CARRIER", "loopback", 1);
     EXPECT_EQ(Proc().wait_for_process(Unterminated().bytes, std::chrono::seconds(1)).error(), msg::errc::invalid_param);

@@ -271,26 +271,16 @@ TEST_F(SharedBuf, RefusedSendsLeaveTheBufferWithItsOwner) {
     EXPECT_TRUE(WaitUntil([] { return Pool().buffersInUse == 0U; }));
 }
 
-// A task whose callback waits on a gate, so that its queue fills.
 std::atomic<bool> g_gateOpen{false};
-uint32_t GatedSink(MsgHead *msg) {
-    while (!g_gateOpen.load()) {
-        std::this_thread::yield();
-    }
-    Note(msg, true);
-    return 0;
-}
-
-uint32_t HoldingSink(MsgHead *msg) {
-    if (msg->msgId == kFrame) {
-        EXPECT_EQ(OsMsgBufHold(msg->data), OS_MSG_OK);
-    }
-    Note(msg, true);
-    return 0;
-}
 
 TEST_F(SharedBuf, ByteBoundCountsQueuedPayloadsAndHeldBuffers) {
-    Start("slow", GatedSink);
+    Start("slow", [](MsgHead *msg) { // waits at a gate, so that its queue fills
+        while (!g_gateOpen.load()) {
+            std::this_thread::yield();
+        }
+        Note(msg, true);
+        return 0U;
+    });
     ASSERT_EQ(OsMsgSetTaskByteLimit("slow", 10000U), OS_MSG_OK);
     std::vector<char> payload(4000U, 'p');
     MsgHead head = MakeHead(kProc, "slow", 1U, 4000U);
@@ -317,7 +307,13 @@ TEST_F(SharedBuf, ByteBoundCountsQueuedPayloadsAndHeldBuffers) {
     ASSERT_EQ(OsMsgSetTaskByteLimit("slow", 0U), OS_MSG_OK);
     EXPECT_EQ(TaskBufs("slow").byteLimit, 0U);
     // A buffer a task holds counts against its bound until released.
-    Start("keeper", HoldingSink);
+    Start("keeper", [](MsgHead *msg) {
+        if (msg->msgId == kFrame) {
+            EXPECT_EQ(OsMsgBufHold(msg->data), OS_MSG_OK);
+        }
+        Note(msg, true);
+        return 0U;
+    });
     ASSERT_EQ(OsMsgSetTaskByteLimit("keeper", 70000U), OS_MSG_OK);
     ASSERT_EQ(OsMsgBufAlloc(65536U, &data), OS_MSG_OK);
     frame = FrameHead("keeper", data, 65536U);
@@ -432,15 +428,13 @@ uint32_t FdReader(MsgHead *msg) {
     return 0;
 }
 
-int MemoryFile(const char *text) {
-    int fd = memfd_create("test", MFD_CLOEXEC);
-    EXPECT_EQ(write(fd, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text)));
-    return fd;
-}
-
 TEST_F(SharedBuf, MemoryFileTravelsWithAMessageAndTheRestAreClosed) {
     Start("fds", FdReader);
-    int files[3] = {MemoryFile("m"), MemoryFile("m"), MemoryFile("m")};
+    int files[3];
+    for (int &fd : files) {
+        fd = memfd_create("test", MFD_CLOEXEC);
+        ASSERT_EQ(write(fd, "m", 1U), 1);
+    }
     for (int take : {0, 1, 3}) { // none taken, one of three, all
         g_takeFds = take;
         for (const char *route : {kProc, "elsewhere"}) {

@@ -69,14 +69,6 @@ template <typename Pred> json TaskWhen(const std::string &proc, const std::strin
     return task;
 }
 
-std::vector<uint8_t> FromHex(const std::string &hex) {
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1U < hex.size(); i += 2U) {
-        bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2U), nullptr, 16)));
-    }
-    return bytes;
-}
-
 /* The common carrier fixture: a run directory of the test's own for the
  * peers, the tool and this process alike, which joins as "tester" when a
  * test asks. Peers killed in a test leave their sockets behind. */
@@ -164,7 +156,11 @@ TEST_F(VyreMsgTool, SendAndCallReachATaskAndPrintItsAnswer) {
     json doc = Parsed(run);
     EXPECT_EQ(doc.at("result").get<std::string>().rfind("OS_MSG_OK:", 0), 0U);
     ASSERT_EQ(doc.at("dataLen"), sizeof(carrier_proto::Answer));
-    const std::vector<uint8_t> bytes = FromHex(doc.at("data"));
+    const std::string hex = doc.at("data");
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1U < hex.size(); i += 2U) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2U), nullptr, 16)));
+    }
     ASSERT_EQ(bytes.size(), sizeof(carrier_proto::Answer));
     const carrier_proto::Answer answer = carrier_proto::AnswerOf(bytes);
     EXPECT_EQ(std::make_tuple(answer.pid, answer.uid, answer.len, answer.intact),
