@@ -101,23 +101,6 @@ protected:
         return node.msgId;
     }
 
-    /* Takes task's messages one by one, retrying the parks after each as
-     * the room hook does: their ids in the order taken. */
-    static std::vector<uint32_t> TakeAll(const std::string &task) {
-        std::vector<uint32_t> taken;
-        for (uint32_t id = Take(task); id != 0U; id = Take(task)) {
-            taken.push_back(id);
-            IpcParkRetry();
-        }
-        return taken;
-    }
-
-    /* The ids task t0 got, once n arrived. */
-    static std::vector<uint32_t> T0Got(size_t n) {
-        EXPECT_TRUE(simple_msg_test::g_inbox->WaitFor(n));
-        return simple_msg_test::g_inbox->Ids();
-    }
-
     /* The notices that came out of link i's other end: "full:TASK" and
      * "room:TASK", in order. */
     std::vector<std::string> Notices(size_t i = 0U) {
@@ -205,7 +188,11 @@ TEST_F(CarrierParking, LinksShareTheRoomOfAQueueInTurn) {
     Recv(Message("one", 100U));
     Recv(Message("one", 101U) + Message("one", 102U) + Message("one", 103U), 0U);
     Recv(Message("one", 201U) + Message("one", 202U) + Message("one", 203U), 1U);
-    const std::vector<uint32_t> taken = TakeAll("one");
+    std::vector<uint32_t> taken;
+    for (uint32_t id = Take("one"); id != 0U; id = Take("one")) {
+        taken.push_back(id);
+        IpcParkRetry(); // as the room hook does
+    }
     ASSERT_EQ(taken.size(), 7U);
     for (size_t i = 1U; i + 1U < taken.size(); ++i) {
         EXPECT_NE(taken[i] / 100U, taken[i + 1U] / 100U) << "one link took two turns in a row at " << i;
@@ -262,7 +249,8 @@ TEST_F(CarrierParking, RecordsAgainstTheLinksDirectionAreDropped) {
     Recv(carrier_raw::Record(MSG_TRANS_SYN_RESP, head, "abc") + notice + Message("t0", 10U));
     EXPECT_EQ(log.Count("bad datagram from pid 4242: answer on a connection for requests."), 1U) << log.Dump();
     EXPECT_EQ(log.Count("bad datagram from pid 4242: notice on a connection for requests."), 1U) << log.Dump();
-    EXPECT_EQ(T0Got(1U), std::vector<uint32_t>{10U}); // the record after them is handled
+    ASSERT_TRUE(simple_msg_test::g_inbox->WaitFor(1U));
+    EXPECT_EQ(simple_msg_test::g_inbox->Ids(), std::vector<uint32_t>{10U}); // the record after them is handled
     // The loop of t0 releases the payload once its callback returned.
     EXPECT_TRUE(simple_msg_test::WaitUntil([this] { return UsedBlocks() == blocks_; }));
 }

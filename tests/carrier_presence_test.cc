@@ -8,11 +8,11 @@
  * that descriptors, threads and tracked blocks come back to what they were;
  * every wait is bounded.
  */
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -20,9 +20,7 @@
 #include <vector>
 
 #include "carrier/carrier_fixture.h"
-#include "support/log_capture.h"
 #include "transport/unix/ipc_run_dir.h"
-#include "vyre_os_log.h"
 
 namespace {
 
@@ -47,14 +45,8 @@ std::vector<std::string> EmptyEnvironment() {
     return env;
 }
 
-MsgSubEntry Entry(uint32_t msgId, const char *proc, const char *task, const char *subscriber = "main") {
-    MsgSubEntry entry;
-    std::memset(&entry, 0, sizeof(entry));
-    entry.msgId = msgId;
-    (void)snprintf(entry.procName, sizeof(entry.procName), "%s", proc);
-    (void)snprintf(entry.taskName, sizeof(entry.taskName), "%s", task);
-    (void)snprintf(entry.subTaskName, sizeof(entry.subTaskName), "%s", subscriber);
-    return entry;
+MsgSubEntry Entry(uint32_t msgId, const char *proc, const char *task) {
+    return carrier_proto::SubEntry(msgId, proc, task, "main");
 }
 
 /* A presence event as received: "J name pid" or "L name pid". */
@@ -91,12 +83,8 @@ protected:
     /* Waits for the presence event text ("J pub 123") to have arrived. */
     bool SawPresence(const std::string &text) {
         return inbox_.WaitUntil([&](const std::vector<Received> &items) {
-            for (const std::string &seen : Presences(items)) {
-                if (seen == text) {
-                    return true;
-                }
-            }
-            return false;
+            const std::vector<std::string> seen = Presences(items);
+            return std::find(seen.begin(), seen.end(), text) != seen.end();
         });
     }
 
@@ -126,8 +114,7 @@ TEST(FindEachOther, TwoProcessesWithAnEmptyEnvironmentMeetInTheDefaultDirectory)
 
     Peer call(CARRIER_PEER_PATH, {"echo", caller}, false, &env);
     ASSERT_EQ(call.Expect("ready"), "ready");
-    call.Send("call " + server + " echo");
-    const std::string called = call.Expect("call ");
+    const std::string called = call.Ask("call " + server + " echo", "call ");
     EXPECT_EQ(called.compare(0, 7, "call 0 "), 0) << called;
     call.Stop();
     echo.Stop();

@@ -107,12 +107,9 @@ protected:
     static std::string Message(uint32_t refId, uint32_t segId, uint32_t blockIndex, uint32_t size, uint32_t offset,
                                uint32_t len, uint32_t fdCount = 0U) {
         MsgHead head = carrier_raw::Head("peer", "tx", "proc", "t0", refId, len);
-        IpcFramePrefix prefix;
-        IpcFrameSetPrefix(&prefix, MSG_TRANS_ASYN, IPC_FRAME_CARGO, 0U);
         IpcCargoDesc desc = {refId, segId, blockIndex, size, offset, fdCount};
-        std::string out(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
-        out.append(reinterpret_cast<const char *>(&head), IPC_FRAME_HEAD_LEN);
-        return out.append(reinterpret_cast<const char *>(&desc), sizeof(desc));
+        return carrier_raw::Framed(MSG_TRANS_ASYN, IPC_FRAME_CARGO, 0U, head)
+            .append(reinterpret_cast<const char *>(&desc), sizeof(desc));
     }
 
     /* The datagram as the receive loop handles it, with fds (which it
@@ -249,8 +246,8 @@ TEST_F(CargoRecords, ReferencesGoBackOnTheOwnersLaneWithADrainOnlyWhileItWaits) 
     Recv(Message(12U, 1U, i, kFrameBytes, 0U, 64U));
     IpcFramePrefix drain{};
     ASSERT_TRUE(WaitUntil([&] { return carrier_raw::ReceiveBytes(other_, &drain, sizeof(drain), 0) > 0; }));
-    EXPECT_EQ(drain.transType, IPC_FRAME_SHARE);
-    EXPECT_EQ(drain.flags, IPC_SHARE_DRAIN);
+    EXPECT_EQ(std::make_pair((uint32_t)drain.transType, (uint32_t)drain.flags),
+              std::make_pair(IPC_FRAME_SHARE, IPC_SHARE_DRAIN));
     taken.clear();
     takeAll();
     EXPECT_EQ(taken, std::vector<uint32_t>{12U});
