@@ -11,14 +11,11 @@
  * checks that descriptors, threads and tracked blocks come back.
  */
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +26,7 @@
 namespace {
 
 using namespace carrier_proto;
+using carrier_test::AsUser;
 using carrier_test::CarrierFixture;
 using carrier_test::Code;
 using carrier_test::Peer;
@@ -43,19 +41,6 @@ constexpr gid_t kGroup = 61240U;
     if (geteuid() != 0) {                                                                                              \
         GTEST_SKIP() << "needs root: the other users are made by switching uid and gid in children";                   \
     }
-
-/* Runs act in a forked child that is user uid (group gid, no supplementary
- * group): true when it returned true. The child makes only system calls. */
-bool AsUser(uid_t uid, gid_t gid, const std::function<bool()> &act) {
-    pid_t child = fork();
-    if (child == 0) {
-        bool ok =
-            setgroups(0U, nullptr) == 0 && setresgid(gid, gid, gid) == 0 && setresuid(uid, uid, uid) == 0 && act();
-        _exit(ok ? 0 : 1);
-    }
-    int status = -1;
-    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 /* What peer reports for its command "send WHAT" ("sent CODE"), or for
  * "call WHAT" ("call CODE UID PID MS"). */

@@ -90,6 +90,16 @@ protected:
         return carrier_raw::Record(MSG_TRANS_ASYN, head, payload);
     }
 
+    /* Messages 1 to 1 + IPC_PARK_NOTICE_MSGS for task "one" in one
+     * datagram: the one its queue holds and a park of the notice size. */
+    static std::string Filling(const std::string &payload = "p") {
+        std::string datagram;
+        for (uint32_t id = 1U; id <= 1U + IPC_PARK_NOTICE_MSGS; ++id) {
+            datagram += Message("one", id, payload);
+        }
+        return datagram;
+    }
+
     /* Takes the oldest message out of task's queue: its id, 0 when empty. */
     static uint32_t Take(const std::string &task) {
         MsgHead node;
@@ -123,10 +133,7 @@ protected:
 // the full task once for a while, however often it fills.
 TEST_F(CarrierParking, SenderIsToldFullAtTheNoticeSizeAndRoomAtHalf) {
     LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
-    std::string datagram;
-    for (uint32_t id = 1U; id <= 1U + IPC_PARK_NOTICE_MSGS; ++id) {
-        datagram += Message("one", id);
-    }
+    const std::string datagram = Filling();
     Recv(datagram);
     EXPECT_TRUE(Notices().empty()); // kept as it came, while the link pauses
     PauseRunsOut();
@@ -202,10 +209,7 @@ TEST_F(CarrierParking, LinksShareTheRoomOfAQueueInTurn) {
 // What a link holds back for a task that goes away is dropped with one
 // line, and the sender hears "room"; what a closing link holds is released.
 TEST_F(CarrierParking, ParksOfAGoneTaskOrAClosingLinkAreReleased) {
-    std::string datagram;
-    for (uint32_t id = 1U; id <= 1U + IPC_PARK_NOTICE_MSGS; ++id) {
-        datagram += Message("one", id, std::string(100U, 'x'));
-    }
+    const std::string datagram = Filling(std::string(100U, 'x'));
     ASSERT_LT(datagram.size(), (size_t)IPC_FRAME_DATAGRAM_MAX);
     {
         LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);

@@ -41,14 +41,6 @@ const uint32_t kUid = (uint32_t)getuid();
 const uint32_t kGid = (uint32_t)getgid();
 constexpr uint32_t kFrameBytes = 8192U; // one block of the 8 KiB class: a 1 MiB segment of 128 blocks
 
-/* A frame of the own pool, as an owner would lend it: its segment's shape
- * and a read-only descriptor of it. */
-struct Lent {
-    void *data = nullptr;
-    SbufSegment *segment = nullptr;
-    uint32_t blockIndex = 0U;
-};
-
 class CargoRecords : public transport_test::TransportTest {
 protected:
     void SetUp() override {
@@ -166,7 +158,13 @@ protected:
 
     IpcLink *link_ = nullptr;
     int other_ = -1;
-    Lent frame_;
+    // A frame of the own pool, as an owner would lend it: its segment's
+    // shape and a read-only descriptor of it.
+    struct {
+        void *data = nullptr;
+        SbufSegment *segment = nullptr;
+        uint32_t blockIndex = 0U;
+    } frame_;
     size_t fds_ = 0U;
 };
 

@@ -27,10 +27,11 @@
  * "fire ID" ("fired CODE"), "send PROC TASK ID" ("sent CODE"), "call PROC
  * TASK" (kCall, 20 s: "call CODE UID PID MS", the ids the echo task saw),
  * "subscribe PROC" ("subscribed CODE"), "unsub PROC" (takes the task's
- * subscription to kEvent of PROC's "pub" back: "unsubscribed CODE"), "open", "count" ("count ECHO SLOW
- * ORDERED": messages "echo" got, "slow" took, whether in id order), "logs"
- * ("logs REFUSALS FULL": ERROR lines of refused deliveries, lines telling a
- * task stayed full), "partials" ("partials N", messages under reassembly),
+ * subscription to kEvent of PROC's "pub" back: "unsubscribed CODE"),
+ * "open", "count" ("count ECHO SLOW ORDERED": messages "echo" got, "slow"
+ * took, whether in id order), "logs" ("logs REFUSALS FULL": ERROR lines of
+ * refused deliveries, lines telling a task stayed full), "partials"
+ * ("partials N", messages under reassembly),
  * "exit return|callback|destroyed" (leave without tearing down: return from
  * main, exit() in a callback, exit() after OsMsgDestroy) and "fork
  * exit|stay|callback" (fork without exec: a child that tries the library
@@ -241,9 +242,7 @@ void CountForkLines(uint32_t, const char *line) {
     exit(0);
 }
 
-/* Forks without exec: "exit" tries the library and exits, "stay" outlives
- * this process (for at most a minute), "callback" forks in the task's
- * callback. */
+/* "fork HOW"; a child that stays does so for at most a minute. */
 void Fork(const char *task, const char *how) {
     if (strncmp(how, "callback", 8) == 0) {
         (void)SendTo(g_name, task, kForkNow);
@@ -273,7 +272,7 @@ void Fork(const char *task, const char *how) {
     Report("forked " + std::to_string(status));
 }
 
-/* Leaves without tearing down; returns only for "return". */
+/* "exit HOW": returns only for "return". */
 void Exit(const char *task, const char *how) {
     if (strncmp(how, "callback", 8) == 0) {
         (void)SendTo(g_name, task, kExitNow);

@@ -1,13 +1,14 @@
 /*
  * Helpers of the multi-process carrier tests: a peer process driven through
- * pipes with bounded waits, the count of the process's descriptors and the
- * removal of a run directory.
+ * pipes with bounded waits, the count of the process's descriptors, the
+ * removal of a run directory and a child that runs as another user.
  */
 #ifndef VYRE_CARRIER_TEST_UTIL_H
 #define VYRE_CARRIER_TEST_UTIL_H
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -52,6 +53,19 @@ using ::OpenFds;
 /* A result code as peers report it. */
 inline std::string Code(uint32_t code) {
     return std::to_string(code);
+}
+
+/* Runs act in a forked child that is user uid (group gid, no supplementary
+ * group): true when it returned true. The child makes only system calls. */
+template <class Act> bool AsUser(uid_t uid, gid_t gid, Act &&act) {
+    pid_t child = fork();
+    if (child == 0) {
+        bool ok =
+            setgroups(0U, nullptr) == 0 && setresgid(gid, gid, gid) == 0 && setresuid(uid, uid, uid) == 0 && act();
+        _exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 /* Runs act: success when it took at least lo and less than hi, else a
