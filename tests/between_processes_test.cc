@@ -7,7 +7,6 @@
  * fixture checks that the process is left with the descriptors, threads and
  * tracked blocks it had.
  */
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,11 +15,8 @@
 #include <vector>
 
 #include "carrier/carrier_fixture.h"
-#include "simple_msg_test_util.h"
-#include "support/log_capture.h"
 #include "transport/ipc_carrier.h"
 #include "transport/msg_rebuild.h"
-#include "vyre_os_log.h"
 
 namespace {
 
@@ -83,12 +79,10 @@ TEST_F(BetweenProcesses, AsyncMessagesArriveInOrderWithEveryByteAndTheSendersTru
     ASSERT_TRUE(inbox_.WaitFor(sizes.size()));
     std::vector<Received> got = inbox_.Items();
     ASSERT_EQ(got.size(), sizes.size());
+    const uint32_t pid = (uint32_t)getpid();
+    const uint32_t uid = (uint32_t)getuid();
     for (size_t i = 0U; i < sizes.size(); ++i) {
-        Answer answer = AnswerOf(got[i].payload);
-        EXPECT_EQ(answer.len, sizes[i]) << "out of order at " << i;
-        EXPECT_EQ(answer.intact, 1U) << i;
-        EXPECT_EQ(answer.pid, (uint32_t)getpid()) << i;
-        EXPECT_EQ(answer.uid, (uint32_t)getuid()) << i;
+        EXPECT_EQ(AnswerOf(got[i].payload), (Answer{pid, uid, sizes[i], 1U})) << "in order, intact, at " << i;
         EXPECT_EQ(got[i].head.sendPid, (uint32_t)echo.Pid());
         EXPECT_EQ(Name(got[i].head.sendProcName), "echo1");
     }
@@ -99,9 +93,7 @@ TEST_F(BetweenProcesses, AsyncMessagesArriveInOrderWithEveryByteAndTheSendersTru
     forged.sendUid = 4242U;
     ASSERT_EQ(IpcCarrierCurrent()->send("echo1", 1U, &forged), OS_MSG_OK);
     ASSERT_TRUE(inbox_.WaitFor(sizes.size() + 1U));
-    Answer answer = AnswerOf(inbox_.Items().back().payload);
-    EXPECT_EQ(answer.pid, (uint32_t)getpid());
-    EXPECT_EQ(answer.uid, (uint32_t)getuid());
+    EXPECT_EQ(AnswerOf(inbox_.Items().back().payload), (Answer{pid, uid, 0U, 1U}));
 }
 
 TEST_F(BetweenProcesses, CallsAreAnsweredWithTheLargestPayloadsBothWays) {
@@ -112,10 +104,7 @@ TEST_F(BetweenProcesses, CallsAreAnsweredWithTheLargestPayloadsBothWays) {
     for (uint32_t size : {0U, 5U, OS_MSG_MAX_DATA_LEN}) {
         ASSERT_EQ(CallBytes("echo2", kCall, request.data(), size, &resp), OS_MSG_OK) << size;
         ASSERT_EQ(resp.size(), sizeof(Answer));
-        Answer answer = AnswerOf(resp);
-        EXPECT_EQ(answer.len, size);
-        EXPECT_EQ(answer.intact, 1U);
-        EXPECT_EQ(answer.pid, (uint32_t)getpid());
+        EXPECT_EQ(AnswerOf(resp), (Answer{(uint32_t)getpid(), (uint32_t)getuid(), size, 1U}));
     }
     for (uint32_t size : {0U, 1U, OS_MSG_MAX_DATA_LEN}) {
         ASSERT_EQ(CallBytes("echo2", kBigCall, &size, sizeof(size), &resp), OS_MSG_OK) << size;
@@ -165,8 +154,7 @@ TEST_F(BetweenProcesses, EventsReachEachSubscriberOnceUntilItUnsubscribes) {
         EXPECT_EQ(sub->Expect("event " + std::to_string(kEvent)), "event 100 4");
         EXPECT_EQ(sub->Line(), "event 101 4");
     }
-    subA.Send(std::string("unsub ") + kSelf);
-    ASSERT_EQ(subA.Expect("unsubscribed"), "unsubscribed 0");
+    ASSERT_EQ(subA.Ask(std::string("unsub ") + kSelf, "unsubscribed"), "unsubscribed 0");
     // The request travels apart from the broadcasts: rounds until one
     // reaches subA without the event, each round's event reaching subB once.
     bool gone = false;

@@ -11,27 +11,24 @@
  * checks that descriptors, threads and tracked blocks come back.
  */
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "carrier/carrier_fixture.h"
 #include "carrier/carrier_raw.h"
 #include "service/msg_local_service.h"
-#include "support/log_capture.h"
-#include "vyre_os_log.h"
 
 namespace {
 
 using namespace carrier_proto;
+using carrier_test::AsUser;
 using carrier_test::CarrierFixture;
+using carrier_test::Code;
 using carrier_test::Peer;
 
 // Users and a group that exist only as numbers.
@@ -45,35 +42,15 @@ constexpr gid_t kGroup = 61240U;
         GTEST_SKIP() << "needs root: the other users are made by switching uid and gid in children";                   \
     }
 
-/* Runs act in a forked child that is user uid (group gid, no supplementary
- * group): true when it returned true. The child makes only system calls. */
-bool AsUser(uid_t uid, gid_t gid, const std::function<bool()> &act) {
-    pid_t child = fork();
-    if (child == 0) {
-        bool ok =
-            setgroups(0U, nullptr) == 0 && setresgid(gid, gid, gid) == 0 && setresuid(uid, uid, uid) == 0 && act();
-        _exit(ok ? 0 : 1);
-    }
-    int status = -1;
-    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-std::string Code(uint32_t code) {
-    return std::to_string(code);
-}
-
 /* What peer reports for its command "send WHAT" ("sent CODE"), or for
  * "call WHAT" ("call CODE UID PID MS"). */
 std::string Sent(Peer &peer, const std::string &what) {
-    peer.Send("send " + what);
-    return peer.Expect("sent");
+    return peer.Ask("send " + what, "sent");
 }
 std::string Called(Peer &peer, const std::string &what) {
-    peer.Send("call " + what);
-    return peer.Expect("call ");
+    return peer.Ask("call " + what, "call ");
 }
 
-/* Whether text begins with prefix. */
 bool Begins(const std::string &text, const std::string &prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -300,8 +277,7 @@ TEST_F(CarrierAccess, MembersOfASharedDirectoryTalkAndOthersCannotConnect) {
     Peer &alice = StartReady(As(kAlice, group, "member", "alice"));
     Peer &bob = StartReady(As(kBob, group, "member", "bob"));
 
-    bob.Send("subscribe alice");
-    ASSERT_EQ(bob.Expect("subscribed"), "subscribed 0");
+    ASSERT_EQ(bob.Ask("subscribe alice", "subscribed"), "subscribed 0");
     ASSERT_EQ(carrier_test::FireUntilSeen(bob, "event " + std::to_string(kProbe),
                                           [&] { alice.Send("fire " + std::to_string(kProbe)); }),
               "event 101 4");
@@ -318,8 +294,7 @@ TEST_F(CarrierAccess, MembersOfASharedDirectoryTalkAndOthersCannotConnect) {
     for (const std::string &file : {SockPath("alice"), SockPath("bob"), runDir_ + "/queue_dir"}) {
         struct stat st;
         ASSERT_EQ(lstat(file.c_str(), &st), 0) << file;
-        EXPECT_EQ(st.st_mode & 07777U, 0660U) << file;
-        EXPECT_EQ(st.st_gid, kGroup) << file;
+        EXPECT_EQ(std::make_pair(st.st_mode & 07777U, st.st_gid), std::make_pair(0660U, kGroup)) << file;
     }
     const std::string aliceSock = SockPath("alice");
     EXPECT_FALSE(AsUser(kMallory, kMallory, [&] { return carrier_raw::Connect(aliceSock) >= 0; }));

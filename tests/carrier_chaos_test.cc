@@ -13,7 +13,6 @@
  * run is seeded (VYRE_CHAOS_SEED to repeat one; the seed is printed) and
  * lasts 60 s under `make stress` (VYRE_STRESS=full), a few seconds otherwise.
  */
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -26,11 +25,8 @@
 #include <vector>
 
 #include "carrier/carrier_fixture.h"
-#include "carrier/carrier_proto.h"
 #include "carrier/chaos_node.h"
 #include "support/stress_scale.h"
-#include "support/threads.h"
-#include "vyre_os_msg.h"
 
 namespace {
 
@@ -44,8 +40,8 @@ constexpr char kSelf[] = "chaosctl";
 
 using Usage = std::pair<size_t, size_t>; /* descriptors, threads */
 
-/* The common carrier fixture, joined as kSelf; killed nodes leave their
- * sockets behind. */
+/* The common carrier fixture, joined as kSelf, node i its peer i; killed
+ * nodes leave their sockets behind. */
 class ChaosRun : public carrier_test::CarrierFixture {
 protected:
     void SetUp() override {
@@ -55,28 +51,24 @@ protected:
         seed_ = fixed != nullptr ? (uint32_t)strtoul(fixed, nullptr, 10) : std::random_device{}();
         std::printf("chaos seed %u (VYRE_CHAOS_SEED=%u repeats it)\n", seed_, seed_);
         random_.seed(seed_);
+        peers_.resize(kNodes);
         ASSERT_EQ(Join(kSelf), OS_MSG_OK);
-    }
-
-    void TearDown() override {
-        nodes_.clear();
-        CarrierFixture::TearDown();
     }
 
     /* Starts node i (again), ready and subscribed to the others. */
     void StartNode(uint32_t i) {
-        nodes_[i] = std::make_unique<Peer>(
+        peers_[i] = std::make_unique<Peer>(
             std::vector<std::string>{"chaos", NodeName(i), std::to_string(kNodes), std::to_string(random_())});
-        EXPECT_EQ(nodes_[i]->Expect("ready"), "ready") << NodeName(i) << ", seed " << seed_;
+        EXPECT_EQ(peers_[i]->Expect("ready"), "ready") << NodeName(i) << ", seed " << seed_;
     }
 
     /* Sends command to every node and returns each one's report. */
     std::vector<std::string> Everyone(const std::string &command, const std::string &report) {
         std::vector<std::string> lines;
-        for (auto &node : nodes_) {
+        for (auto &node : peers_) {
             node->Send(command);
         }
-        for (auto &node : nodes_) {
+        for (auto &node : peers_) {
             lines.push_back(node->Expect(report));
         }
         return lines;
@@ -92,14 +84,10 @@ protected:
         }
     }
 
-    Usage UsageOf(uint32_t i) { return {EntriesOf(nodes_[i]->Pid()), EntriesOf(nodes_[i]->Pid(), "task")}; }
-
-    /* Each node's report of its tracked blocks in use. */
-    std::vector<std::string> Blocks() { return Everyone("blocks", "blocks"); }
+    Usage UsageOf(uint32_t i) { return {EntriesOf(peers_[i]->Pid()), EntriesOf(peers_[i]->Pid(), "task")}; }
 
     uint32_t seed_ = 0U;
     std::mt19937 random_;
-    std::vector<std::unique_ptr<Peer>> nodes_{kNodes};
 };
 
 TEST_F(ChaosRun, SixProcessesKeepServingWhileOneIsKilledAndRestartedAtRandom) {
@@ -113,9 +101,9 @@ TEST_F(ChaosRun, SixProcessesKeepServingWhileOneIsKilledAndRestartedAtRandom) {
     for (uint32_t i = 0U; i < kNodes; ++i) {
         before.push_back(UsageOf(i));
     }
-    const std::vector<std::string> blocksBefore = Blocks();
+    const std::vector<std::string> blocksBefore = Everyone("blocks", "blocks");
 
-    for (auto &node : nodes_) {
+    for (auto &node : peers_) {
         node->Send("run");
     }
     uint32_t kills = 0U;
@@ -123,10 +111,10 @@ TEST_F(ChaosRun, SixProcessesKeepServingWhileOneIsKilledAndRestartedAtRandom) {
         // The pause between kills is the behaviour under test.
         std::this_thread::sleep_for(std::chrono::milliseconds(150U + random_() % 300U));
         const uint32_t victim = kSteady + random_() % (kNodes - kSteady);
-        nodes_[victim]->Kill();
+        peers_[victim]->Kill();
         StartNode(victim);
         ASSERT_FALSE(HasFailure()) << "after " << kills << " kills";
-        nodes_[victim]->Send("run");
+        peers_[victim]->Send("run");
     }
     std::printf("%u kills in %lld s\n", kills, (long long)length.count());
 
@@ -158,7 +146,7 @@ TEST_F(ChaosRun, SixProcessesKeepServingWhileOneIsKilledAndRestartedAtRandom) {
     // needed: the two batch buffers of each peer it has streamed to (with
     // the peer's slot) and the slice collector's list of messages; anything
     // more stayed behind from a process that died.
-    std::vector<std::string> blocks = Blocks();
+    std::vector<std::string> blocks = Everyone("blocks", "blocks");
     for (uint32_t i = 0U; i < kNodes; ++i) {
         unsigned long now = 0U, then = 0U;
         ASSERT_EQ(sscanf(blocks[i].c_str(), "blocks %lu", &now) + sscanf(blocksBefore[i].c_str(), "blocks %lu", &then),

@@ -17,12 +17,9 @@
 
 #include "base/msg_tunables.h"
 #include "carrier/carrier_fixture.h"
-#include "support/log_capture.h"
-#include "transport/ipc_msg.h"
 #include "transport/msg_rebuild.h"
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_peer_cache.h"
-#include "vyre_os_log.h"
 
 namespace {
 
@@ -83,10 +80,7 @@ protected:
 
     /* The peer's count report: messages its echo task got, messages its
      * slow task took, whether in order. */
-    static std::string Count(Peer &peer) {
-        peer.Send("count");
-        return peer.Expect("count ");
-    }
+    static std::string Count(Peer &peer) { return peer.Ask("count", "count "); }
 };
 
 // Task "slow" of a process is full (its loop waits): its sender is told so
@@ -141,9 +135,8 @@ TEST_F(CarrierFlow, OneFullTaskHoldsBackOnlyItsOwnMessagesAndAWaitForItsRoomHold
     EXPECT_TRUE(WaitUntil([&] { return SendTo("f1", "slow", accepted + 2U) == OS_MSG_OK; }));
     // Holding messages back is flow control: the receiver logged no error
     // for them, and one line when the task stayed full.
-    flow.Send("logs");
     unsigned refusals = 1U, full = 0U;
-    const std::string logs = flow.Expect("logs ");
+    const std::string logs = flow.Ask("logs", "logs ");
     ASSERT_EQ(std::sscanf(logs.c_str(), "logs %u %u", &refusals, &full), 2) << logs;
     EXPECT_EQ(refusals, 0U);
     EXPECT_GE(full, 1U);
@@ -173,8 +166,7 @@ TEST_F(CarrierFlow, StoppedReceiverRefusesMessagesInSlicesWholeAndBoundsACallsWa
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     Peer &echo = StartReady({"echo", "e4"});
     ASSERT_EQ(Call("e4", 10000U), OS_MSG_OK); // connected
-    // Every thread of the peer stops: nothing reads its socket any more.
-    ASSERT_TRUE(echo.Freeze());
+    ASSERT_TRUE(echo.Freeze());               // nothing reads its socket any more
     // Three slices each, so that the one that finds the socket full has
     // most likely sent some.
     std::vector<uint8_t> large(3U * 1024U * 1024U - 1U);
@@ -203,10 +195,7 @@ TEST_F(CarrierFlow, StoppedReceiverRefusesMessagesInSlicesWholeAndBoundsACallsWa
     }
     ASSERT_TRUE(echo.Thaw());
     EXPECT_EQ(Call("e4", 10000U), OS_MSG_OK);
-    EXPECT_TRUE(WaitUntil([&] {
-        echo.Send("partials");
-        return echo.Expect("partials ") == "partials 0";
-    }));
+    EXPECT_TRUE(WaitUntil([&] { return echo.Ask("partials", "partials ") == "partials 0"; }));
 }
 
 // The batch buffer of a stream cannot be had, for each allocation the

@@ -8,7 +8,6 @@
  * Every wait is bounded; each test checks that this process keeps no
  * descriptor, thread or tracked block it did not have before.
  */
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -21,17 +20,13 @@
 #include <vector>
 
 #include "carrier/carrier_fixture.h"
-#include "carrier/carrier_proto.h"
-#include "carrier/carrier_test_util.h"
 #include "support/instrumented.h"
-#include "support/log_capture.h"
-#include "transport/ipc_msg.h"
 #include "transport/unix/ipc_shm_segment.h"
-#include "vyre_os_log.h"
 
 namespace {
 
 using namespace carrier_proto;
+using carrier_test::Code;
 using carrier_test::Peer;
 
 constexpr char kSelf[] = "ltest";
@@ -39,10 +34,6 @@ constexpr char kSelf[] = "ltest";
 // limit above it for a loaded machine under a sanitizer.
 constexpr auto kLockBound = std::chrono::milliseconds(1000);
 constexpr auto kLockLimit = std::chrono::milliseconds(10000);
-
-std::string Code(uint32_t code) {
-    return std::to_string(code);
-}
 
 /* The common carrier fixture, joined as kSelf by default; killed peers
  * leave their sockets and entries behind, which the tear-down removes. */
@@ -123,34 +114,28 @@ INSTANTIATE_TEST_SUITE_P(EachWayAndCarrier, LeavingWithoutTeardown,
                          });
 
 // Fork without exec, and exec.
-/* Under AddressSanitizer a child forked while another thread of its parent
- * was inside the sanitizer's allocator inherits that allocator's lock held,
- * and the leak check at the child's normal exit then waits for good: this
- * compiler's sanitizer takes no locks around fork. A peer that forks so runs
- * without the leak check (the test process keeps its own). */
-std::string ForkingPeerSanitizerOptions() {
-    const char *asan = getenv("ASAN_OPTIONS");
-    return std::string(asan != nullptr ? asan : "") + (asan != nullptr && *asan != '\0' ? ":" : "") + "detect_leaks=0";
-}
-
 TEST_F(Life, ForkedChildIsRefusedItsExitKeepsTheParentsNameAndExecInheritsNothing) {
+    // Under AddressSanitizer a child forked while another thread of its
+    // parent was inside the sanitizer's allocator inherits that allocator's
+    // lock held, and the leak check at the child's normal exit then waits for
+    // good: this compiler's sanitizer takes no locks around fork. A peer that
+    // forks so runs without the leak check (the test process keeps its own).
     const char *asan = getenv("ASAN_OPTIONS");
     const std::string kept = asan != nullptr ? asan : "";
     if (kAddressSanitizer) {
-        ASSERT_EQ(setenv("ASAN_OPTIONS", ForkingPeerSanitizerOptions().c_str(), 1), 0);
+        ASSERT_EQ(setenv("ASAN_OPTIONS", (kept + (kept.empty() ? "" : ":") + "detect_leaks=0").c_str(), 1), 0);
     }
     Peer &forker = StartEcho("forker");
     if (kAddressSanitizer) {
         (void)(asan != nullptr ? setenv("ASAN_OPTIONS", kept.c_str(), 1) : unsetenv("ASAN_OPTIONS"));
     }
     forker.Send("fork exit");
-    const std::string refused = Code(OS_MSG_ERR_FAIL);
     // Init, task registration, send, destroy, a wait for a process (the
     // presence thread is the parent's), uninit, main: each refused with one
     // line.
     std::string all;
     for (int i = 0; i < 7; ++i) {
-        all += " " + refused;
+        all += " " + Code(OS_MSG_ERR_FAIL);
     }
     EXPECT_EQ(forker.Expect("child"), "child" + all + " lines 7");
     EXPECT_EQ(forker.Expect("forked"), "forked 0"); // it exited normally, running its exit handlers
@@ -261,8 +246,7 @@ TEST_F(Life, HalfWrittenEntryIsNeitherReadNorBlocksItsName) {
 // The directory lock's bound and the way back.
 TEST_F(Life, StoppedLockHolderDelaysTeardownAndStartUpOnlyByTheBound) {
     ASSERT_EQ(Join(), OS_MSG_OK);
-    Peer &holder = Start({"hold-lock"});
-    ASSERT_EQ(holder.Expect("ready"), "ready");
+    Peer &holder = StartReady({"hold-lock"});
     ASSERT_TRUE(holder.Freeze());
     const std::string line =
         "directory [" + Path("queue_dir") + "] locked by pid " + std::to_string(holder.Pid()) + " for over 1000 ms";

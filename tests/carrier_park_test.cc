@@ -90,6 +90,16 @@ protected:
         return carrier_raw::Record(MSG_TRANS_ASYN, head, payload);
     }
 
+    /* Messages 1 to 1 + IPC_PARK_NOTICE_MSGS for task "one" in one
+     * datagram: the one its queue holds and a park of the notice size. */
+    static std::string Filling(const std::string &payload = "p") {
+        std::string datagram;
+        for (uint32_t id = 1U; id <= 1U + IPC_PARK_NOTICE_MSGS; ++id) {
+            datagram += Message("one", id, payload);
+        }
+        return datagram;
+    }
+
     /* Takes the oldest message out of task's queue: its id, 0 when empty. */
     static uint32_t Take(const std::string &task) {
         MsgHead node;
@@ -99,23 +109,6 @@ protected:
         }
         SimpleMsgReleaseBuffer(node.data, node.dataLen);
         return node.msgId;
-    }
-
-    /* Takes task's messages one by one, retrying the parks after each as
-     * the room hook does: their ids in the order taken. */
-    static std::vector<uint32_t> TakeAll(const std::string &task) {
-        std::vector<uint32_t> taken;
-        for (uint32_t id = Take(task); id != 0U; id = Take(task)) {
-            taken.push_back(id);
-            IpcParkRetry();
-        }
-        return taken;
-    }
-
-    /* The ids task t0 got, once n arrived. */
-    static std::vector<uint32_t> T0Got(size_t n) {
-        EXPECT_TRUE(simple_msg_test::g_inbox->WaitFor(n));
-        return simple_msg_test::g_inbox->Ids();
     }
 
     /* The notices that came out of link i's other end: "full:TASK" and
@@ -140,10 +133,7 @@ protected:
 // the full task once for a while, however often it fills.
 TEST_F(CarrierParking, SenderIsToldFullAtTheNoticeSizeAndRoomAtHalf) {
     LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
-    std::string datagram;
-    for (uint32_t id = 1U; id <= 1U + IPC_PARK_NOTICE_MSGS; ++id) {
-        datagram += Message("one", id);
-    }
+    const std::string datagram = Filling();
     Recv(datagram);
     EXPECT_TRUE(Notices().empty()); // kept as it came, while the link pauses
     PauseRunsOut();
@@ -205,7 +195,11 @@ TEST_F(CarrierParking, LinksShareTheRoomOfAQueueInTurn) {
     Recv(Message("one", 100U));
     Recv(Message("one", 101U) + Message("one", 102U) + Message("one", 103U), 0U);
     Recv(Message("one", 201U) + Message("one", 202U) + Message("one", 203U), 1U);
-    const std::vector<uint32_t> taken = TakeAll("one");
+    std::vector<uint32_t> taken;
+    for (uint32_t id = Take("one"); id != 0U; id = Take("one")) {
+        taken.push_back(id);
+        IpcParkRetry(); // as the room hook does
+    }
     ASSERT_EQ(taken.size(), 7U);
     for (size_t i = 1U; i + 1U < taken.size(); ++i) {
         EXPECT_NE(taken[i] / 100U, taken[i + 1U] / 100U) << "one link took two turns in a row at " << i;
@@ -215,10 +209,7 @@ TEST_F(CarrierParking, LinksShareTheRoomOfAQueueInTurn) {
 // What a link holds back for a task that goes away is dropped with one
 // line, and the sender hears "room"; what a closing link holds is released.
 TEST_F(CarrierParking, ParksOfAGoneTaskOrAClosingLinkAreReleased) {
-    std::string datagram;
-    for (uint32_t id = 1U; id <= 1U + IPC_PARK_NOTICE_MSGS; ++id) {
-        datagram += Message("one", id, std::string(100U, 'x'));
-    }
+    const std::string datagram = Filling(std::string(100U, 'x'));
     ASSERT_LT(datagram.size(), (size_t)IPC_FRAME_DATAGRAM_MAX);
     {
         LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
@@ -262,7 +253,8 @@ TEST_F(CarrierParking, RecordsAgainstTheLinksDirectionAreDropped) {
     Recv(carrier_raw::Record(MSG_TRANS_SYN_RESP, head, "abc") + notice + Message("t0", 10U));
     EXPECT_EQ(log.Count("bad datagram from pid 4242: answer on a connection for requests."), 1U) << log.Dump();
     EXPECT_EQ(log.Count("bad datagram from pid 4242: notice on a connection for requests."), 1U) << log.Dump();
-    EXPECT_EQ(T0Got(1U), std::vector<uint32_t>{10U}); // the record after them is handled
+    ASSERT_TRUE(simple_msg_test::g_inbox->WaitFor(1U));
+    EXPECT_EQ(simple_msg_test::g_inbox->Ids(), std::vector<uint32_t>{10U}); // the record after them is handled
     // The loop of t0 releases the payload once its callback returned.
     EXPECT_TRUE(simple_msg_test::WaitUntil([this] { return UsedBlocks() == blocks_; }));
 }

@@ -8,11 +8,11 @@
  * that descriptors, threads and tracked blocks come back to what they were;
  * every wait is bounded.
  */
-#include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -20,9 +20,7 @@
 #include <vector>
 
 #include "carrier/carrier_fixture.h"
-#include "support/log_capture.h"
 #include "transport/unix/ipc_run_dir.h"
-#include "vyre_os_log.h"
 
 namespace {
 
@@ -47,14 +45,8 @@ std::vector<std::string> EmptyEnvironment() {
     return env;
 }
 
-MsgSubEntry Entry(uint32_t msgId, const char *proc, const char *task, const char *subscriber = "main") {
-    MsgSubEntry entry;
-    std::memset(&entry, 0, sizeof(entry));
-    entry.msgId = msgId;
-    (void)snprintf(entry.procName, sizeof(entry.procName), "%s", proc);
-    (void)snprintf(entry.taskName, sizeof(entry.taskName), "%s", task);
-    (void)snprintf(entry.subTaskName, sizeof(entry.subTaskName), "%s", subscriber);
-    return entry;
+MsgSubEntry Entry(uint32_t msgId, const char *proc, const char *task) {
+    return carrier_proto::SubEntry(msgId, proc, task, "main");
 }
 
 /* A presence event as received: "J name pid" or "L name pid". */
@@ -91,12 +83,8 @@ protected:
     /* Waits for the presence event text ("J pub 123") to have arrived. */
     bool SawPresence(const std::string &text) {
         return inbox_.WaitUntil([&](const std::vector<Received> &items) {
-            for (const std::string &seen : Presences(items)) {
-                if (seen == text) {
-                    return true;
-                }
-            }
-            return false;
+            const std::vector<std::string> seen = Presences(items);
+            return std::find(seen.begin(), seen.end(), text) != seen.end();
         });
     }
 
@@ -126,8 +114,7 @@ TEST(FindEachOther, TwoProcessesWithAnEmptyEnvironmentMeetInTheDefaultDirectory)
 
     Peer call(CARRIER_PEER_PATH, {"echo", caller}, false, &env);
     ASSERT_EQ(call.Expect("ready"), "ready");
-    call.Send("call " + server + " echo");
-    const std::string called = call.Expect("call ");
+    const std::string called = call.Ask("call " + server + " echo", "call ");
     EXPECT_EQ(called.compare(0, 7, "call 0 "), 0) << called;
     call.Stop();
     echo.Stop();
@@ -145,24 +132,15 @@ TEST(DefaultRunDirectory, IsTheSystemFolderForRootAndOneFolderPerUserOtherwise) 
     ASSERT_EQ(IpcRunDirPath(path, sizeof(path)), OS_MSG_OK);
     EXPECT_STREQ(path, IPC_RUN_DIR_SYSTEM);
 
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        char childPath[IPC_RUN_DIR_PATH_SIZE] = {0};
-        if (setresgid(65534, 65534, 65534) == 0 && setresuid(65534, 65534, 65534) == 0) {
-            (void)IpcRunDirPath(childPath, sizeof(childPath));
-        }
-        (void)!write(out[1], childPath, strlen(childPath));
-        _exit(0);
-    }
-    (void)close(out[1]);
-    char seen[IPC_RUN_DIR_PATH_SIZE] = {0};
-    (void)!read(out[0], seen, sizeof(seen) - 1U);
-    (void)close(out[0]);
-    (void)waitpid(child, nullptr, 0);
+    // The child's answer comes back in memory it shares with this process.
+    void *shared = mmap(nullptr, IPC_RUN_DIR_PATH_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    char *seen = static_cast<char *>(shared);
+    EXPECT_TRUE(
+        carrier_test::AsUser(65534, 65534, [&] { return IpcRunDirPath(seen, IPC_RUN_DIR_PATH_SIZE) == OS_MSG_OK; }));
     unsetenv("XDG_RUNTIME_DIR");
     EXPECT_STREQ(seen, "/tmp/vyre_os_msg-65534") << "a user who may not use the system folder";
+    (void)munmap(shared, IPC_RUN_DIR_PATH_SIZE);
 }
 
 // Join options.

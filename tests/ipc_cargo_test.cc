@@ -41,14 +41,6 @@ const uint32_t kUid = (uint32_t)getuid();
 const uint32_t kGid = (uint32_t)getgid();
 constexpr uint32_t kFrameBytes = 8192U; // one block of the 8 KiB class: a 1 MiB segment of 128 blocks
 
-/* A frame of the own pool, as an owner would lend it: its segment's shape
- * and a read-only descriptor of it. */
-struct Lent {
-    void *data = nullptr;
-    SbufSegment *segment = nullptr;
-    uint32_t blockIndex = 0U;
-};
-
 class CargoRecords : public transport_test::TransportTest {
 protected:
     void SetUp() override {
@@ -107,12 +99,9 @@ protected:
     static std::string Message(uint32_t refId, uint32_t segId, uint32_t blockIndex, uint32_t size, uint32_t offset,
                                uint32_t len, uint32_t fdCount = 0U) {
         MsgHead head = carrier_raw::Head("peer", "tx", "proc", "t0", refId, len);
-        IpcFramePrefix prefix;
-        IpcFrameSetPrefix(&prefix, MSG_TRANS_ASYN, IPC_FRAME_CARGO, 0U);
         IpcCargoDesc desc = {refId, segId, blockIndex, size, offset, fdCount};
-        std::string out(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
-        out.append(reinterpret_cast<const char *>(&head), IPC_FRAME_HEAD_LEN);
-        return out.append(reinterpret_cast<const char *>(&desc), sizeof(desc));
+        return carrier_raw::Framed(MSG_TRANS_ASYN, IPC_FRAME_CARGO, 0U, head)
+            .append(reinterpret_cast<const char *>(&desc), sizeof(desc));
     }
 
     /* The datagram as the receive loop handles it, with fds (which it
@@ -169,7 +158,13 @@ protected:
 
     IpcLink *link_ = nullptr;
     int other_ = -1;
-    Lent frame_;
+    // A frame of the own pool, as an owner would lend it: its segment's
+    // shape and a read-only descriptor of it.
+    struct {
+        void *data = nullptr;
+        SbufSegment *segment = nullptr;
+        uint32_t blockIndex = 0U;
+    } frame_;
     size_t fds_ = 0U;
 };
 
@@ -249,8 +244,8 @@ TEST_F(CargoRecords, ReferencesGoBackOnTheOwnersLaneWithADrainOnlyWhileItWaits) 
     Recv(Message(12U, 1U, i, kFrameBytes, 0U, 64U));
     IpcFramePrefix drain{};
     ASSERT_TRUE(WaitUntil([&] { return carrier_raw::ReceiveBytes(other_, &drain, sizeof(drain), 0) > 0; }));
-    EXPECT_EQ(drain.transType, IPC_FRAME_SHARE);
-    EXPECT_EQ(drain.flags, IPC_SHARE_DRAIN);
+    EXPECT_EQ(std::make_pair((uint32_t)drain.transType, (uint32_t)drain.flags),
+              std::make_pair(IPC_FRAME_SHARE, IPC_SHARE_DRAIN));
     taken.clear();
     takeAll();
     EXPECT_EQ(taken, std::vector<uint32_t>{12U});

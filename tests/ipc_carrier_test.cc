@@ -1,12 +1,11 @@
 /*
  * The Unix-socket carrier's start-up under allocation failures, and its
- * settings. Messages
- * between processes are between_processes_test's, flow control the flow
- * test's, names and the directory lock the liveness test's. Every wait is
- * bounded; each test checks that the carrier leaves no descriptor, thread or
- * tracked block behind.
+ * settings. Messages between processes are between_processes_test's, flow
+ * control the flow test's, names and the directory lock the liveness
+ * test's. Every wait is bounded; each test checks that the carrier leaves no
+ * descriptor, thread or tracked block behind.
  */
-#include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,10 +13,7 @@
 #include <string>
 
 #include "carrier/carrier_fixture.h"
-#include "support/log_capture.h"
-#include "transport/ipc_msg.h"
 #include "transport/unix/ipc_run_dir.h"
-#include "vyre_os_log.h"
 
 namespace {
 
@@ -80,9 +76,7 @@ TEST(CarrierSettings, RunDirectoryFollowsTheSettingsAndMustBeADirectory) {
     EXPECT_EQ(IpcRunDirOpen(dir.c_str(), &mode), OS_MSG_OK); // it exists: kept
     EXPECT_FALSE(mode.shared);
     std::string file = dir + "/plain";
-    FILE *f = fopen(file.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    (void)fclose(f);
+    ASSERT_EQ(close(open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)), 0);
     EXPECT_EQ(IpcRunDirOpen(file.c_str(), &mode), OS_MSG_ERR_ACCESS); // not a directory
     EXPECT_EQ(unlink(file.c_str()) | rmdir(dir.c_str()) | rmdir(parent), 0);
 }

@@ -174,8 +174,7 @@ TEST_F(CarrierFraming, ManyRecordsOfOneDatagramArriveOnceInOrderAroundARefusedOn
         EXPECT_GT(s.msgId, last[task]) << "out of order";
         last[task] = s.msgId;
         EXPECT_EQ(s.payload, payload("t" + std::to_string(task), s.msgId));
-        EXPECT_EQ(s.head.sendPid, kPid);
-        EXPECT_EQ(s.head.sendUid, kUid);
+        EXPECT_EQ(std::make_pair(s.head.sendPid, s.head.sendUid), std::make_pair(kPid, kUid)) << "the kernel's ids";
     }
 }
 

@@ -3,7 +3,8 @@
  * own with the carrier selected, this process joined under a name with task
  * "main" (what it gets goes to the test's inbox) and, on request, task
  * "echo" (answers as the peer's does), and a tear-down that checks the
- * carrier left no descriptor, thread or tracked block behind.
+ * carrier left no descriptor, thread or tracked block behind. It brings the
+ * log capture and log levels every carrier test uses.
  */
 #ifndef VYRE_CARRIER_FIXTURE_H
 #define VYRE_CARRIER_FIXTURE_H
@@ -22,10 +23,12 @@
 #include "carrier/carrier_proto.h"
 #include "carrier/carrier_test_util.h"
 #include "simple_msg_test_util.h"
+#include "support/log_capture.h"
 #include "support/mem_check.h"
 #include "support/process_counts.h"
 #include "support/threads.h"
 #include "transport/ipc_msg.h"
+#include "vyre_os_log.h"
 
 namespace carrier_test {
 

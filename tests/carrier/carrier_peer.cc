@@ -23,13 +23,15 @@
  *                         MODE as that user, group and supplementary groups
  *                         (comma-separated, "-" for none)
  *
- * Commands, besides those of peer_roles, frame_roles and chaos_node:
+ * Commands, besides those of frame_roles and chaos_node:
  * "fire ID" ("fired CODE"), "send PROC TASK ID" ("sent CODE"), "call PROC
  * TASK" (kCall, 20 s: "call CODE UID PID MS", the ids the echo task saw),
- * "subscribe PROC" ("subscribed CODE"), "open", "count" ("count ECHO SLOW
- * ORDERED": messages "echo" got, "slow" took, whether in id order), "logs"
- * ("logs REFUSALS FULL": ERROR lines of refused deliveries, lines telling a
- * task stayed full), "partials" ("partials N", messages under reassembly),
+ * "subscribe PROC" ("subscribed CODE"), "unsub PROC" (takes the task's
+ * subscription to kEvent of PROC's "pub" back: "unsubscribed CODE"),
+ * "open", "count" ("count ECHO SLOW ORDERED": messages "echo" got, "slow"
+ * took, whether in id order), "logs" ("logs REFUSALS FULL": ERROR lines of
+ * refused deliveries, lines telling a task stayed full), "partials"
+ * ("partials N", messages under reassembly),
  * "exit return|callback|destroyed" (leave without tearing down: return from
  * main, exit() in a callback, exit() after OsMsgDestroy) and "fork
  * exit|stay|callback" (fork without exec: a child that tries the library
@@ -202,11 +204,12 @@ void Leave(pthread_t thread) {
     (void)pthread_join(thread, nullptr);
 }
 
-/* Sends msgId to this process's own task. */
-void SendSelf(const char *task, uint32_t msgId) {
+/* Sends an asynchronous message msgId to task of proc from task "echo". */
+uint32_t SendTo(const char *proc, const char *task, uint32_t msgId) {
     MsgHead head;
-    FillHead(&head, g_name, g_name, task, msgId, nullptr, 0U);
-    (void)OsMsgAsynSend(&head);
+    FillHead(&head, g_name, proc, task, msgId, nullptr, 0U);
+    (void)snprintf(head.sendTaskName, sizeof(head.sendTaskName), "echo");
+    return OsMsgAsynSend(&head);
 }
 
 uint32_t g_forkLines = 0U;
@@ -239,12 +242,10 @@ void CountForkLines(uint32_t, const char *line) {
     exit(0);
 }
 
-/* Forks without exec: "exit" tries the library and exits, "stay" outlives
- * this process (for at most a minute), "callback" forks in the task's
- * callback. */
+/* "fork HOW"; a child that stays does so for at most a minute. */
 void Fork(const char *task, const char *how) {
     if (strncmp(how, "callback", 8) == 0) {
-        SendSelf(task, kForkNow);
+        (void)SendTo(g_name, task, kForkNow);
         return;
     }
     pid_t child = fork();
@@ -271,10 +272,10 @@ void Fork(const char *task, const char *how) {
     Report("forked " + std::to_string(status));
 }
 
-/* Leaves without tearing down; returns only for "return". */
+/* "exit HOW": returns only for "return". */
 void Exit(const char *task, const char *how) {
     if (strncmp(how, "callback", 8) == 0) {
-        SendSelf(task, kExitNow);
+        (void)SendTo(g_name, task, kExitNow);
         for (;;) {
             pause();
         }
@@ -283,14 +284,6 @@ void Exit(const char *task, const char *how) {
         (void)OsMsgDestroy(g_name);
         exit(0);
     }
-}
-
-/* Sends an asynchronous message msgId to task of proc from task "echo". */
-uint32_t SendTo(const char *proc, const char *task, uint32_t msgId) {
-    MsgHead head;
-    FillHead(&head, g_name, proc, task, msgId, nullptr, 0U);
-    (void)snprintf(head.sendTaskName, sizeof(head.sendTaskName), "echo");
-    return OsMsgAsynSend(&head);
 }
 
 /* Calls task of proc with kCall; reports the result, the ids in an Answer
@@ -314,8 +307,9 @@ void CallAndReport(const char *proc, const char *task) {
            std::to_string(ms));
 }
 
-/* The commands that reach other processes; false for another command. */
-bool RunSendCommand(const std::string &command) {
+/* The commands that reach other processes, for task ownTask; false for
+ * another command. */
+bool RunSendCommand(const char *ownTask, const std::string &command) {
     char proc[OS_MSG_NAME_LEN] = {0};
     char task[OS_MSG_NAME_LEN] = {0};
     unsigned id = 0U;
@@ -325,6 +319,8 @@ bool RunSendCommand(const std::string &command) {
         CallAndReport(proc, task);
     } else if (sscanf(command.c_str(), "subscribe %15s", proc) == 1) {
         Report("subscribed " + std::to_string(SubscribeToPub(proc, "sub")));
+    } else if (sscanf(command.c_str(), "unsub %15s", proc) == 1) {
+        Report("unsubscribed " + std::to_string(UnsubscribeFromPub(proc, ownTask)));
     } else {
         return false;
     }
@@ -354,9 +350,8 @@ void Serve(const char *task, pthread_t thread, chaos_node::Node *node) {
             ReportPartials();
         } else if (command == "logs") {
             Report("logs " + std::to_string(g_refusalLines.load()) + " " + std::to_string(g_fullLines.load()));
-        } else if (!RunSendCommand(command) && (node == nullptr || !node->RunCommand(command)) &&
-                   !frame_roles::g_frames.RunCommand(command)) {
-            (void)peer_roles::RunCommand(task, command);
+        } else if (!RunSendCommand(task, command) && (node == nullptr || !node->RunCommand(command))) {
+            (void)frame_roles::g_frames.RunCommand(command);
         }
     }
     if (node != nullptr) {
@@ -442,17 +437,13 @@ bool SwitchUser(const char *uid, const char *gid, const char *groups) {
     return setgroups(list.size(), list.data()) == 0 && setresgid(g, g, g) == 0 && setresuid(u, u, u) == 0;
 }
 
-/* Task "sub" and task "pub" of the member mode besides "echo". */
-bool JoinMember(pthread_t *echo, pthread_t *sub) {
-    return Join("echo", EchoTask, echo) && OsMsgRegTask("pub", 64U, peer_roles::Idle) == OS_MSG_OK &&
-           OsMsgRegTask("sub", 64U, peer_roles::Sub) == OS_MSG_OK &&
-           pthread_create(sub, nullptr, TaskLoop, const_cast<char *>("sub")) == 0;
-}
-
-/* The tasks of the flow mode: "echo", and "slow" with its loop. */
-bool JoinFlow(pthread_t *echo, pthread_t *slow) {
-    return Join("echo", EchoTask, echo) && OsMsgRegTask("slow", 8U, SlowTask) == OS_MSG_OK &&
-           pthread_create(slow, nullptr, TaskLoop, const_cast<char *>("slow")) == 0;
+/* The tasks of the member mode ("echo", "pub" without a loop, "sub") or of
+ * the flow mode ("echo", "slow" with a queue of 8). */
+bool JoinTwo(bool member, pthread_t *echo, pthread_t *other) {
+    const char *name = member ? "sub" : "slow";
+    return Join("echo", EchoTask, echo) && (!member || OsMsgRegTask("pub", 64U, peer_roles::Idle) == OS_MSG_OK) &&
+           OsMsgRegTask(name, member ? 64U : 8U, member ? peer_roles::Sub : SlowTask) == OS_MSG_OK &&
+           pthread_create(other, nullptr, TaskLoop, const_cast<char *>(name)) == 0;
 }
 
 } // namespace
@@ -496,7 +487,7 @@ int main(int argc, char **argv) {
     if (mode == "flow" || mode == "member") {
         pthread_t echo;
         pthread_t other;
-        if (!(mode == "flow" ? JoinFlow(&echo, &other) : JoinMember(&echo, &other))) {
+        if (!JoinTwo(mode == "member", &echo, &other)) {
             return 1;
         }
         Report("ready");

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 
 #include "vyre_os_msg.h"
 
@@ -32,6 +33,14 @@ struct Answer {
     uint32_t len;
     uint32_t intact; // 1 when every payload byte matched the pattern
 };
+
+inline bool operator==(const Answer &a, const Answer &b) {
+    return a.pid == b.pid && a.uid == b.uid && a.len == b.len && a.intact == b.intact;
+}
+
+inline std::ostream &operator<<(std::ostream &out, const Answer &a) {
+    return out << "{pid " << a.pid << ", uid " << a.uid << ", len " << a.len << ", intact " << a.intact << "}";
+}
 
 /* The Answer at the start of bytes (a container of bytes), zero where
  * bytes is shorter. */
@@ -73,28 +82,28 @@ inline void FillHead(MsgHead *head, const char *from, const char *toProc, const 
     head->dataLen = len;
 }
 
+/* The subscription of task subTask of this process to msgId of task task
+ * of proc. */
+inline MsgSubEntry SubEntry(uint32_t msgId, const char *proc, const char *task, const char *subTask) {
+    MsgSubEntry entry;
+    std::memset(&entry, 0, sizeof(entry));
+    entry.msgId = msgId;
+    (void)snprintf(entry.procName, sizeof(entry.procName), "%s", proc);
+    (void)snprintf(entry.taskName, sizeof(entry.taskName), "%s", task);
+    (void)snprintf(entry.subTaskName, sizeof(entry.subTaskName), "%s", subTask);
+    return entry;
+}
+
 /* Subscribes task subTask of this process to kEvent and kProbe of task "pub"
  * of pubProc. */
 inline uint32_t SubscribeToPub(const char *pubProc, const char *subTask) {
-    MsgSubEntry entries[2];
-    for (uint32_t i = 0U; i < 2U; ++i) {
-        std::memset(&entries[i], 0, sizeof(entries[i]));
-        entries[i].msgId = (i == 0U) ? kEvent : kProbe;
-        (void)snprintf(entries[i].procName, sizeof(entries[i].procName), "%s", pubProc);
-        (void)snprintf(entries[i].taskName, sizeof(entries[i].taskName), "pub");
-        (void)snprintf(entries[i].subTaskName, sizeof(entries[i].subTaskName), "%s", subTask);
-    }
+    MsgSubEntry entries[2] = {SubEntry(kEvent, pubProc, "pub", subTask), SubEntry(kProbe, pubProc, "pub", subTask)};
     return OsMsgSubscribeEvent(entries, 2U);
 }
 
 /* Takes task subTask's subscription to kEvent of pubProc's "pub" back. */
 inline uint32_t UnsubscribeFromPub(const char *pubProc, const char *subTask) {
-    MsgSubEntry entry;
-    std::memset(&entry, 0, sizeof(entry));
-    entry.msgId = kEvent;
-    (void)snprintf(entry.procName, sizeof(entry.procName), "%s", pubProc);
-    (void)snprintf(entry.taskName, sizeof(entry.taskName), "pub");
-    (void)snprintf(entry.subTaskName, sizeof(entry.subTaskName), "%s", subTask);
+    MsgSubEntry entry = SubEntry(kEvent, pubProc, "pub", subTask);
     return OsMsgUnsubscribeEvent(&entry, 1U);
 }
 

@@ -64,30 +64,31 @@ inline MsgHead Head(const std::string &sendProc, const std::string &sendTask, co
     return head;
 }
 
+/* A record's prefix (transType, flags, a body of bodyLen bytes) and head;
+ * its body and any tail follow. */
+inline std::string Framed(uint32_t transType, uint32_t flags, uint32_t bodyLen, const MsgHead &head) {
+    IpcFramePrefix prefix;
+    IpcFrameSetPrefix(&prefix, transType, flags, bodyLen);
+    std::string out(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
+    return out.append(reinterpret_cast<const char *>(&head), IPC_FRAME_HEAD_LEN);
+}
+
 /* One unsliced record of transport type transType. */
 inline std::string Record(uint32_t transType, const MsgHead &head, const std::string &payload) {
-    IpcFramePrefix prefix;
-    IpcFrameSetPrefix(&prefix, transType, 0U, (uint32_t)payload.size());
-    std::string out(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
-    out.append(reinterpret_cast<const char *>(&head), IPC_FRAME_HEAD_LEN);
-    return out + payload;
+    return Framed(transType, 0U, (uint32_t)payload.size(), head) + payload;
 }
 
 /* One slice record of an asynchronous message (head's dataLen its total):
  * piece at offset, keyed by key. */
 inline std::string Slice(const MsgHead &head, uint32_t offset, const std::string &piece, uint64_t key) {
-    IpcFramePrefix prefix;
-    IpcFrameSetPrefix(&prefix, MSG_TRANS_ASYN, IPC_FRAME_SLICED, (uint32_t)piece.size());
     MsgSliceTail tail;
     std::memset(&tail, 0, sizeof(tail));
     tail.isSplit = 1U;
     tail.offset = offset;
     tail.curLen = (uint32_t)piece.size();
     tail.flag = key;
-    std::string out(reinterpret_cast<const char *>(&prefix), sizeof(prefix));
-    out.append(reinterpret_cast<const char *>(&head), IPC_FRAME_HEAD_LEN);
-    out += piece;
-    return out.append(reinterpret_cast<const char *>(&tail), sizeof(tail));
+    return (Framed(MSG_TRANS_ASYN, IPC_FRAME_SLICED, (uint32_t)piece.size(), head) + piece)
+        .append(reinterpret_cast<const char *>(&tail), sizeof(tail));
 }
 
 /* The datagrams of an asynchronous message of total bytes (pattern 'x') in

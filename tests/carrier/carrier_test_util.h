@@ -1,13 +1,14 @@
 /*
  * Helpers of the multi-process carrier tests: a peer process driven through
- * pipes with bounded waits, the count of the process's descriptors and the
- * removal of a run directory.
+ * pipes with bounded waits, the count of the process's descriptors, the
+ * removal of a run directory and a child that runs as another user.
  */
 #ifndef VYRE_CARRIER_TEST_UTIL_H
 #define VYRE_CARRIER_TEST_UTIL_H
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,6 +20,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "carrier/carrier_proto.h"
@@ -47,6 +49,24 @@ inline void RemoveDir(const std::string &dir) {
 }
 
 using ::OpenFds;
+
+/* A result code as peers report it. */
+inline std::string Code(uint32_t code) {
+    return std::to_string(code);
+}
+
+/* Runs act in a forked child that is user uid (group gid, no supplementary
+ * group): true when it returned true. The child makes only system calls. */
+template <class Act> bool AsUser(uid_t uid, gid_t gid, Act &&act) {
+    pid_t child = fork();
+    if (child == 0) {
+        bool ok =
+            setgroups(0U, nullptr) == 0 && setresgid(gid, gid, gid) == 0 && setresuid(uid, uid, uid) == 0 && act();
+        _exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 /* Runs act: success when it took at least lo and less than hi, else a
  * failure that says how long it took. */
@@ -102,19 +122,17 @@ public:
         std::vector<std::string> words{std::istream_iterator<std::string>(launcher), {}};
         words.emplace_back(program);
         words.insert(words.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &word : words) {
-            argv.push_back(const_cast<char *>(word.c_str()));
-        }
-        argv.push_back(nullptr);
-        // Pointers into *env itself: the strings live until the spawn is done.
-        std::vector<char *> envp;
-        if (env != nullptr) {
-            for (const std::string &entry : *env) {
-                envp.push_back(const_cast<char *>(entry.c_str()));
+        auto pointers = [](const std::vector<std::string> &strings) {
+            std::vector<char *> out;
+            for (const std::string &text : strings) {
+                out.push_back(const_cast<char *>(text.c_str()));
             }
-        }
-        envp.push_back(nullptr);
+            out.push_back(nullptr);
+            return out;
+        };
+        std::vector<char *> argv = pointers(words);
+        // Pointers into *env itself: the strings live until the spawn is done.
+        std::vector<char *> envp = env != nullptr ? pointers(*env) : std::vector<char *>{nullptr};
         if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), env != nullptr ? envp.data() : environ) != 0) {
             pid_ = -1;
         }
@@ -139,44 +157,30 @@ public:
 
     /* The next report, or "" when none comes within the limit. */
     std::string Line(int waitMs = kWaitMs) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-        for (;;) {
-            size_t nl = buffer_.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1U);
-                return line;
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            struct pollfd pfd = {out_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&pfd, 1, (int)left.count()) <= 0) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        size_t nl = std::string::npos;
+        while ((nl = buffer_.find('\n')) == std::string::npos) {
+            if (!ReadMore(end)) {
                 return "";
             }
-            char chunk[256];
-            ssize_t n = read(out_, chunk, sizeof(chunk));
-            if (n <= 0) {
-                return "";
-            }
-            buffer_.append(chunk, (size_t)n);
         }
+        std::string line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1U);
+        return line;
     }
 
     /* What it writes from here until it closes its output, or until the limit. */
     std::string Rest(int waitMs = kWaitMs) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-        std::string all;
-        all.swap(buffer_);
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            struct pollfd pfd = {out_, POLLIN, 0};
-            char chunk[4096];
-            ssize_t n = 0;
-            if (left.count() <= 0 || poll(&pfd, 1, (int)left.count()) <= 0 ||
-                (n = read(out_, chunk, sizeof(chunk))) <= 0) {
-                return all;
-            }
-            all.append(chunk, (size_t)n);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        while (ReadMore(end)) {
         }
+        return std::exchange(buffer_, std::string());
+    }
+
+    /* Sends command and waits for the report starting with prefix. */
+    std::string Ask(const std::string &command, const std::string &prefix) {
+        Send(command);
+        return Expect(prefix);
     }
 
     /* Skips reports until one starting with prefix; "" when none comes. */
@@ -233,6 +237,19 @@ public:
     }
 
 private:
+    /* Appends what its output brings before end: false when nothing came. */
+    bool ReadMore(std::chrono::steady_clock::time_point end) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        struct pollfd pfd = {out_, POLLIN, 0};
+        char chunk[4096];
+        ssize_t n = 0;
+        if (left.count() <= 0 || poll(&pfd, 1, (int)left.count()) <= 0 || (n = read(out_, chunk, sizeof(chunk))) <= 0) {
+            return false;
+        }
+        buffer_.append(chunk, (size_t)n);
+        return true;
+    }
+
     void Reap(bool kill) {
         if (pid_ <= 0) {
             return;

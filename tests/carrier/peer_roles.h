@@ -1,17 +1,14 @@
 /*
  * The tasks carrier_peer runs for the tests between processes: an echo task
- * and a subscriber, and the commands a test gives them. What a task or
- * command has to tell goes out as one line through g_report (carrier_peer
- * writes it to its standard output). Task callbacks run on their loop
- * threads, commands on the thread that reads them; reports may come from
- * any thread.
+ * and a subscriber. What a task has to tell goes out as one line through
+ * g_report (carrier_peer writes it to its standard output). Task callbacks
+ * run on their loop threads; reports may come from any thread.
  */
 #ifndef VYRE_PEER_ROLES_H
 #define VYRE_PEER_ROLES_H
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,24 +23,16 @@ using namespace carrier_proto;
 /* Receives each report. */
 inline void (*g_report)(const std::string &line) = nullptr;
 
-/* What the receiver saw: the sender's pid and uid as delivered, the
- * payload's length and whether every byte matched the pattern. */
-inline Answer Describe(const MsgHead *msg) {
-    Answer answer;
-    answer.pid = msg->sendPid;
-    answer.uid = msg->sendUid;
-    answer.len = msg->dataLen;
-    answer.intact = PatternIntact(static_cast<const uint8_t *>(msg->data), msg->dataLen, msg->msgId) ? 1U : 0U;
-    return answer;
-}
-
 /* kPing: an asynchronous kPong with the Answer back to the sender's task;
  * kCall: the Answer as response; kSlowCall: the same after the delay in its
  * payload, reporting "late CODE" with the answer's result; kBigCall: a
  * response of the length in its payload, filled with the pattern of
  * kBigCall. */
 inline uint32_t Echo(MsgHead *msg) {
-    Answer answer = Describe(msg);
+    // What the receiver saw: the sender's ids as delivered, the payload's
+    // length and whether every byte matched the pattern.
+    Answer answer{msg->sendPid, msg->sendUid, msg->dataLen,
+                  PatternIntact(static_cast<const uint8_t *>(msg->data), msg->dataLen, msg->msgId) ? 1U : 0U};
     uint32_t word = 0U;
     if (msg->data != nullptr && msg->dataLen >= sizeof(word)) {
         std::memcpy(&word, msg->data, sizeof(word));
@@ -84,18 +73,6 @@ inline uint32_t Idle(MsgHead *) {
 inline uint32_t Sub(MsgHead *msg) {
     g_report("event " + std::to_string(msg->msgId) + " " + std::to_string(msg->dataLen));
     return 0U;
-}
-
-/* Runs a command for task: "unsub PROC" takes task's subscription to
- * kEvent of PROC's "pub" back ("unsubscribed CODE"). False for a command it
- * does not know. */
-inline bool RunCommand(const std::string &task, const std::string &command) {
-    char proc[OS_MSG_NAME_LEN] = {0};
-    if (sscanf(command.c_str(), "unsub %15s", proc) != 1) {
-        return false;
-    }
-    g_report("unsubscribed " + std::to_string(UnsubscribeFromPub(proc, task.c_str())));
-    return true;
 }
 
 } // namespace peer_roles
