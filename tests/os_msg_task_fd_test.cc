@@ -136,10 +136,8 @@ TEST_F(TaskFd, EveryMessageOfAProducerArrivesInOrderThroughThePollLoop) {
     const int fa = FdOf("a");
     std::thread producer([] {
         for (uint32_t id = 1; id <= kMessages; ++id) {
-            uint32_t ret;
-            while ((ret = Send("a", id)) == OS_MSG_ERR_FULL) {
-                std::this_thread::yield();
-            }
+            uint32_t ret = OS_MSG_ERR_FULL;
+            ASSERT_TRUE(WaitUntil([&] { return (ret = Send("a", id)) != OS_MSG_ERR_FULL; })) << "full at " << id;
             EXPECT_EQ(ret, OS_MSG_OK);
         }
     });

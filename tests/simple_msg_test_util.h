@@ -242,6 +242,11 @@ protected:
         EXPECT_TRUE(WaitForLoop(name)) << name;
         return loops_.back().get();
     }
+    // Registers task name and starts its loop, as StartLoop does.
+    LoopThread *StartTask(const std::string &name, uint32_t queueLen, OsMsgTaskFunc callback) {
+        EXPECT_EQ(SimpleMsgRegTask(name.c_str(), queueLen, callback, 0), OS_MSG_OK) << name;
+        return StartLoop(name);
+    }
 
     Inbox inbox_;
 
