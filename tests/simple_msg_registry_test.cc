@@ -39,12 +39,6 @@ uint32_t NoteTid(MsgHead *msg) {
     return Record(msg);
 }
 
-bool KernelReportsAsleep(pid_t tid) {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string line;
-    return std::getline(stat, line) && line.find(") S ") != std::string::npos;
-}
-
 using TaskRegistry = SimpleMsgTest;
 using TaskRemoval = TaskRegistry;
 
@@ -139,7 +133,11 @@ TEST_F(TaskRemoval, LoopEndsWhenRemovedWhileWaiting) {
     LoopThread *loop = StartTask("idle", 4, NoteTid);
     ASSERT_EQ(SendTo("idle", 1), OS_MSG_OK);
     ASSERT_TRUE(inbox_.WaitFor(1)); // the inbox's lock orders the callback's write before our read
-    ASSERT_TRUE(WaitUntil([] { return KernelReportsAsleep(g_loopTid); }));
+    ASSERT_TRUE(WaitUntil([] {      // until the kernel reports the loop thread asleep
+        std::ifstream stat("/proc/self/task/" + std::to_string(g_loopTid) + "/stat");
+        std::string line;
+        return std::getline(stat, line) && line.find(") S ") != std::string::npos;
+    }));
     EXPECT_EQ(SimpleMsgUnregTask("idle"), OS_MSG_OK);
     EXPECT_EQ(loop->Join(), OS_MSG_OK);
     EXPECT_EQ(FindTask("idle"), nullptr);
