@@ -10,8 +10,7 @@
 #include <map>
 #include <random>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -307,10 +306,8 @@ struct Rec {
     uint32_t subCpu;
     std::string subProc, subTask, pubProc, pubTask;
     uint32_t pubCpu;
-    bool operator==(const Rec &o) const {
-        return subCpu == o.subCpu && subProc == o.subProc && subTask == o.subTask && pubProc == o.pubProc &&
-               pubTask == o.pubTask && pubCpu == o.pubCpu;
-    }
+    auto Tie() const { return std::tie(subCpu, subProc, subTask, pubProc, pubTask, pubCpu); }
+    bool operator==(const Rec &o) const { return Tie() == o.Tie(); }
 };
 
 // The rules, written as plainly as possible.
@@ -325,25 +322,25 @@ public:
             if (e.subTaskName[0] != '\0') {
                 subTask = Name(e.subTaskName); // also for the later entries that give none
             }
-            Rec r{requester.sendCpuId,
-                  Name(requester.sendProcName),
-                  subTask,
-                  Name(e.procName),
-                  Name(e.taskName),
-                  kLocalCpu};
+            const Rec r{requester.sendCpuId,
+                        Name(requester.sendProcName),
+                        subTask,
+                        Name(e.procName),
+                        Name(e.taskName),
+                        kLocalCpu};
             subscribe ? Add(e.msgId, r) : Del(e.msgId, r);
         }
     }
     const std::map<uint32_t, std::vector<Rec>> &Ids() const { return ids_; }
 
 private:
-    // A repeat is the same subscription whatever the subscriber's CPU.
-    static std::string RepeatKey(const Rec &r) {
-        return r.subProc + '/' + r.subTask + '/' + r.pubProc + '/' + r.pubTask + '/' + std::to_string(r.pubCpu);
-    }
     void Add(uint32_t msgId, const Rec &r) {
         std::vector<Rec> &list = ids_[msgId];
-        if (list.size() < MSG_SUB_MAX_PER_ID && repeatKeys_[msgId].insert(RepeatKey(r)).second) {
+        auto repeat = [&](const Rec &l) { // the same subscription whatever the subscriber's CPU
+            return std::tie(l.pubTask, l.subTask, l.pubProc, l.subProc, l.pubCpu) ==
+                   std::tie(r.pubTask, r.subTask, r.pubProc, r.subProc, r.pubCpu);
+        };
+        if (list.size() < MSG_SUB_MAX_PER_ID && std::none_of(list.begin(), list.end(), repeat)) {
             list.push_back(r);
         }
     }
@@ -353,21 +350,18 @@ private:
             return;
         }
         std::vector<Rec> &list = it->second;
-        for (auto l = list.begin(); l != list.end(); ++l) {
-            if (l->subCpu == r.subCpu && l->pubCpu == r.pubCpu && l->subProc == r.subProc && l->subTask == r.subTask &&
-                l->pubTask == r.pubTask) { // the publisher's process is not compared
-                repeatKeys_[msgId].erase(RepeatKey(*l));
-                list.erase(l);
-                break;
-            }
+        auto first = std::find_if(list.begin(), list.end(), [&](const Rec &l) { // the publisher's process not compared
+            return std::tie(l.subCpu, l.pubCpu, l.subProc, l.subTask, l.pubTask) ==
+                   std::tie(r.subCpu, r.pubCpu, r.subProc, r.subTask, r.pubTask);
+        });
+        if (first != list.end()) {
+            list.erase(first);
         }
         if (list.empty()) {
             ids_.erase(it);
-            repeatKeys_.erase(msgId);
         }
     }
     std::map<uint32_t, std::vector<Rec>> ids_;
-    std::unordered_map<uint32_t, std::unordered_set<std::string>> repeatKeys_;
 };
 
 // Entries over many ids (most with one to three subscribers) and one id that
