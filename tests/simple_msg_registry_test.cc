@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <tuple>
 
 #include "base/msg_proc_name.h"
 #include "core/msg_send.h"
@@ -56,9 +57,8 @@ TEST_F(TaskRegistry, NamesQueueLengthsAndRepeatedNames) {
     EXPECT_EQ(SimpleMsgRegTask("abcdefghijklmno", 9, HoldFirst, 0), OS_MSG_ERR_TASK_EXIST);
     EXPECT_EQ(log.Count("reg[abcdefghijklmno] already exist.", OS_LOG_INFO), 3U);
     EXPECT_EQ(log.Count("update func.", OS_LOG_INFO), 1U);
-    EXPECT_EQ(task->func, &Record);
-    EXPECT_EQ(task->ring.capacity, 1024U);
-    EXPECT_EQ(task->autoUnreg, 1U);
+    EXPECT_EQ(std::tuple(task->func, task->ring.capacity, task->autoUnreg), std::tuple(&Record, 1024U, 1U))
+        << "the callback taken, the first registration's queue length (0: the default) and removal";
 }
 
 // Each thread remembers its last look-up by name; every change of the table,
