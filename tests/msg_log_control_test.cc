@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -126,23 +127,18 @@ TEST(MsgLogConcurrency, LinesFromManyThreadsArriveWhole) {
     }
 }
 
-struct Line {
-    uint32_t level;
-    std::string text;
-};
-
 std::mutex g_linesLock;
-std::vector<Line> g_lines;    // what the application's sink got
-std::vector<Line> g_platform; // what a platform sink got
+std::vector<LogRecord> g_lines;    // what the application's sink got
+std::vector<LogRecord> g_platform; // what a platform sink got
 
 void AppSink(uint32_t level, const char *line) {
     std::lock_guard<std::mutex> lock(g_linesLock);
-    g_lines.push_back({level, line});
+    g_lines.push_back({level, line, false});
 }
 
 void PlatformSink(uint32_t level, const char *, const char *text) {
     std::lock_guard<std::mutex> lock(g_linesLock);
-    g_platform.push_back({level, text});
+    g_platform.push_back({level, text, true});
 }
 
 void ClearLines() {
@@ -151,13 +147,10 @@ void ClearLines() {
     g_platform.clear();
 }
 
-size_t CountIn(const std::vector<Line> &lines, const std::string &needle) {
+size_t CountIn(const std::vector<LogRecord> &lines, const std::string &needle) {
     std::lock_guard<std::mutex> lock(g_linesLock);
-    size_t n = 0U;
-    for (const Line &l : lines) {
-        n += l.text.find(needle) != std::string::npos ? 1U : 0U;
-    }
-    return n;
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const LogRecord &l) { return l.text.find(needle) != l.text.npos; });
 }
 
 // Fills task "idle" (queue 4, no thread serves it), unregisters a task that
@@ -194,7 +187,7 @@ TEST(LogControl, OwnSinkAtWarnGetsThePlatformRecordsAsLibraryLinesAndStandardErr
     EXPECT_EQ(CountIn(g_lines, "]wait syn thread msg error ret=-2147352556. 0x80020014(OS_MSG_ERR_TIMEOUT)"), 1U);
     const std::regex shape(R"(^\[[^\]]+\]\[(WARN |ERROR|FATAL)\]\[P:\d+/T:\d+\]\[\w+:\d+\][^\r\n]*\r$)");
     std::lock_guard<std::mutex> lock(g_linesLock);
-    for (const Line &l : g_lines) {
+    for (const LogRecord &l : g_lines) {
         EXPECT_GE(l.level, OS_MSG_LOG_WARN) << l.text;
         EXPECT_TRUE(std::regex_match(l.text, shape)) << "one shape of line, the library's own line end: " << l.text;
     }

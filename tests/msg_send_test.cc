@@ -1,15 +1,13 @@
-// Routing and event requests: route classification and the send slot each
-// route takes, sender stamping, asynchronous and synchronous sends within the
-// process and across the loopback transport, temporary tasks; subscription
-// and broadcast messages as the transport gets them (entries of other CPUs,
-// zero-filled tail, size limit) and their delivery through the loopback and
-// "pmsgBro"; allocation failures of both. Recording tasks copy what they
-// receive into the fixture's inbox; spies in the transport's send slots record
-// on the sending thread.
+// Routing and event requests: route classification and send slots, sender
+// stamping, asynchronous and synchronous sends in the process and across the
+// loopback, temporary tasks, subscription and broadcast requests as the
+// transport gets them and their delivery, allocation failures. Spies in the
+// transport's send slots record on the sending thread.
 #include <algorithm>
 #include <iterator>
 #include <numeric>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "core/msg_event_req.h"
@@ -31,24 +29,8 @@ using transport_test::Name;
 
 namespace {
 
-// A subscription entry: the event msgId published by pubTask of pubProc on pubCpu, for subTask.
-inline MsgSubEntry SubEntry(uint32_t msgId, uint32_t pubCpu, const char *pubProc, const char *pubTask,
-                            const char *subTask = "") {
-    MsgSubEntry entry{};
-    entry.msgId = msgId;
-    entry.cpuId = pubCpu;
-    CopyName(entry.procName, pubProc);
-    CopyName(entry.taskName, pubTask);
-    CopyName(entry.subTaskName, subTask);
-    return entry;
-}
-
 class RouteTest : public transport_test::TransportTest {
 protected:
-    void StartTask(const std::string &name, OsMsgTaskFunc callback = Record) {
-        ASSERT_EQ(SimpleMsgRegTask(name.c_str(), 0U, callback, 0U), OS_MSG_OK);
-        StartLoop(name);
-    }
     // Sends a marker to a recording task and waits until its loop took it, so
     // all queued before has been handled and released. Returns what the task
     // received, without markers.
@@ -176,19 +158,18 @@ TEST_F(SendRouting, StampsSenderFieldsUnlessTheProcessIsAReservedSender) {
         head.sendUid = OsGetUId() + 1U;
         head.sendPid = OsGetPId() + 1U;
         EXPECT_EQ(MsgForceSetSendName(&head), reserved ? 1U : 0U) << "the test thread is no task";
-        EXPECT_EQ(head.recvCpuId, realRecvCpu);
-        EXPECT_EQ(head.sendUid, OsGetUId() + (reserved ? 1U : 0U));
-        EXPECT_EQ(head.sendPid, OsGetPId() + (reserved ? 1U : 0U));
-        EXPECT_EQ(head.sendCpuId, reserved ? 3U : MsgGetLocalCpuID());
-        EXPECT_EQ(Name(head.sendProcName), reserved ? own : "") << "only what is missing is filled in";
-        EXPECT_EQ(Name(head.sendTaskName), ThreadTaskName());
+        // Receiver CPU, uid, pid, sender CPU, process and task; only what is missing is filled in.
+        EXPECT_EQ(std::tuple(head.recvCpuId, head.sendUid, head.sendPid, head.sendCpuId, Name(head.sendProcName),
+                             Name(head.sendTaskName)),
+                  std::tuple(realRecvCpu, OsGetUId() + (reserved ? 1U : 0U), OsGetPId() + (reserved ? 1U : 0U),
+                             reserved ? 3U : MsgGetLocalCpuID(), std::string(reserved ? own : ""), ThreadTaskName()));
     }
 }
 
 TEST_F(SendRouting, AsynMessagesArriveWithTheirBytesCopyingNothingElse) {
     // Another task, the sending task, another process name (the loopback brings it back here).
     const std::pair<const char *, const char *> routes[] = {{"", "proc"}, {"rx", "proc"}, {"", "media"}};
-    StartTask("rx");
+    StartTask("rx", 0U, Record);
     std::string payload(256U, '\0');
     std::iota(payload.begin(), payload.end(), '\0');
     for (uint32_t id = 0U; id < 3U; ++id) {
@@ -229,7 +210,7 @@ uint32_t Call(const char *recvProc, const char *recvTask, const char *sendTask, 
 }
 
 TEST_F(SendRouting, SynCallsAreAnsweredOrFailAndATemporaryTaskLeavesWithTheirEnd) {
-    StartTask("rx", Answer);
+    StartTask("rx", 0U, Answer);
     ASSERT_EQ(SimpleMsgRegTask("self", 1U, Answer, 0U), OS_MSG_OK); // called on the calling thread
     struct Case {
         const char *recvProc, *recvTask, *sendTask;
@@ -265,28 +246,28 @@ TEST_F(SendRouting, SynCallsAreAnsweredOrFailAndATemporaryTaskLeavesWithTheirEnd
 // while the task is still there and the "already exist" line would be
 // dropped anyway.
 TEST_F(SendRouting, SynCallerRegistersAgainOnceItsTaskWentAndLogsAsEveryCallWould) {
-    StartTask("rx", Answer);
-    MsgHead *resp = nullptr;
+    StartTask("rx", 0U, Answer);
+    auto callTwice = [] {
+        for (int call = 0; call < 2; ++call) {
+            MsgHead *resp = nullptr;
+            ASSERT_EQ(Call("proc", "rx", "me", 10000U, &resp), OS_MSG_OK) << call;
+            EXPECT_EQ(MsgFreeResp(resp), OS_MSG_OK);
+        }
+    };
     for (int round = 0; round < 2; ++round) {
         LogCapture quiet(OS_LOG_ERROR);
-        ASSERT_EQ(Call("proc", "rx", "me", 10000U, &resp), OS_MSG_OK) << round;
-        EXPECT_EQ(MsgFreeResp(resp), OS_MSG_OK);
-        ASSERT_EQ(Call("proc", "rx", "me", 10000U, &resp), OS_MSG_OK) << round;
-        EXPECT_EQ(MsgFreeResp(resp), OS_MSG_OK);
+        ASSERT_NO_FATAL_FAILURE(callTwice()) << round;
         ASSERT_EQ(SimpleMsgUnregTask("me"), OS_MSG_OK); // the next call needs a new record
     }
     LogCapture log;
-    for (int call = 0; call < 2; ++call) {
-        ASSERT_EQ(Call("proc", "rx", "me", 10000U, &resp), OS_MSG_OK) << call;
-        EXPECT_EQ(MsgFreeResp(resp), OS_MSG_OK);
-    }
+    ASSERT_NO_FATAL_FAILURE(callTwice());
     EXPECT_EQ(log.Count("reg[me] success.", OS_LOG_DEBUG), 1U) << log.Dump();
     EXPECT_EQ(log.Count("reg[me] already exist.", OS_LOG_INFO), 1U) << log.Dump();
     EXPECT_NE(FindTask("me"), nullptr);
 }
 
 TEST_F(SendRouting, SynAllocationFailuresLeaveNoTaskOrBlockBehind) {
-    StartTask("rx", Answer);
+    StartTask("rx", 0U, Answer);
     uint64_t start = UsedBlocks();
     SweepAllocFailures(
         [&] {
@@ -417,13 +398,6 @@ TEST_F(EventRequest, AllocationFailuresEndTheRequestAndLeakNothing) {
         });
 }
 
-// The event id of the first block of a broadcast request's payload.
-uint32_t FirstEventId(const Received &request) {
-    uint32_t msgId = 0U;
-    std::memcpy(&msgId, request.payload.data() + 8U + 16U, sizeof(msgId));
-    return msgId;
-}
-
 TEST_F(EventRequest, AFullBroadcastQueueHoldsARequestUpToItsBoundThenRefusesIt) {
     LogCapture quiet(OS_LOG_FATAL, OS_MSG_LOG_FATAL);
     PMsgRegAdpFunc();
@@ -438,9 +412,9 @@ TEST_F(EventRequest, AFullBroadcastQueueHoldsARequestUpToItsBoundThenRefusesIt) 
     EXPECT_EQ(Publish("pub", 0x7103U, "admitted"), OS_MSG_OK);
     loop.join();
     ASSERT_EQ(SimpleMsgWaitRoom(MSG_TASK_NAME_PMSG_BRO, 5000U), SIMPLE_MSG_ROOM_FREE); // for the drain's marker
-    std::vector<uint32_t> ids;
+    std::vector<uint32_t> ids; // the event id of each request's first block
     for (const Received &request : Drained(MSG_TASK_NAME_PMSG_BRO)) {
-        ids.push_back(FirstEventId(request));
+        std::memcpy(&ids.emplace_back(), request.payload.data() + 8U + 16U, sizeof(uint32_t));
     }
     EXPECT_EQ(ids, (std::vector<uint32_t>{0x7101U, 0x7103U})) << "queued once each, in order; the refused one never";
 }
@@ -448,7 +422,7 @@ TEST_F(EventRequest, AFullBroadcastQueueHoldsARequestUpToItsBoundThenRefusesIt) 
 TEST_F(EventRequest, ASubscriberThatTakesNothingHoldsTheBroadcastTaskUpToItsBoundThenLosesTheEvent) {
     LogCapture log;
     PMsgRegAdpFunc();
-    StartTask(MSG_TASK_NAME_PMSG_BRO, ApplyThenRecord);
+    StartTask(MSG_TASK_NAME_PMSG_BRO, 0U, ApplyThenRecord);
     ASSERT_EQ(SimpleMsgRegTask("stuck", 1U, Record, 0U), OS_MSG_OK); // takes nothing: no loop
     MsgSubEntry entry = SubEntry(0x7201U, 0U, "proc", "pub", "stuck");
     ASSERT_EQ(MsgSendSubMsg(&entry, 1U, 1U), OS_MSG_OK);

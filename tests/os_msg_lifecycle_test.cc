@@ -1,14 +1,8 @@
-// Joining and leaving the messaging system end to end: start-up, the main
-// thread's wait, stopping the own server, two life cycles in one process with
-// tracked memory, teardown while other threads are busy, and set-up and
-// teardown against failures and each other: a failed set-up leaves no library
-// thread, no recurring log and no block behind, a registry the application
-// made itself survives every set-up and teardown, and set-up and teardown
-// racing on two threads each get a code from their contract.
-// The public functions' argument tests in their order, with codes and log
-// lines, the access rules of synchronous calls, and misuse refused cleanly:
-// names that fill their 16 bytes without a terminator, payload pointers that
-// are null while a length is given.
+// Joining and leaving end to end: start-up, the main thread's wait, two life
+// cycles in one process, teardown while other threads are busy, set-up
+// against allocation failures, an application's own registry and a racing
+// teardown; the public functions' argument checks in their order, the access
+// rules of synchronous calls, unterminated names and null payloads.
 #include <gtest/gtest.h>
 
 #include <sys/prctl.h>
@@ -271,26 +265,13 @@ TEST(SetUp, InitAndUninitRacingOnTwoThreadsEachGetACodeOfTheirContract) {
     constexpr int kRounds = 40;
     std::vector<uint32_t> inits, uninits;
     std::atomic<int> ready{0};
-    auto startTogether = [&] {
+    RunOnThreads(2, [&](uint32_t t) { // an initialiser and a stopper, started together
         ready.fetch_add(1);
-        while (ready.load() < 2) {
-            std::this_thread::yield();
-        }
-    };
-    std::thread initialiser([&] {
-        startTogether();
+        ASSERT_TRUE(WaitUntil([&] { return ready.load() == 2; }));
         for (int i = 0; i < kRounds; ++i) {
-            inits.push_back(OsMsgInit("race"));
+            (t == 0 ? inits : uninits).push_back(t == 0 ? OsMsgInit("race") : OsMsgUninit());
         }
     });
-    std::thread stopper([&] {
-        startTogether();
-        for (int i = 0; i < kRounds; ++i) {
-            uninits.push_back(OsMsgUninit());
-        }
-    });
-    initialiser.join();
-    stopper.join();
     EXPECT_EQ(inits, std::vector<uint32_t>(kRounds, OS_MSG_OK));
     EXPECT_EQ(uninits, std::vector<uint32_t>(kRounds, OS_MSG_OK));
     // Whichever came last, the library is whole: it works, or it is down.
@@ -400,17 +381,13 @@ std::unique_ptr<char[]> NameBytes(const char (&text)[OS_MSG_NAME_LEN + 1]) {
     return bytes;
 }
 
-uint32_t Ignore(MsgHead *) {
-    return 0U;
-}
-
 TEST(CallerNames, AreReadNoFurtherThanSixteenBytes) {
     const std::unique_ptr<char[]> name = NameBytes("abcdefghijklmnop"); // no terminator
     EXPECT_EQ(OsMsgInit(name.get()), OS_MSG_ERR_INVALID_PARAM);
     ASSERT_EQ(OsMsgInit(kProc), OS_MSG_OK);
     {
         LogCapture log; // every level passes, so every refusal line is formatted
-        EXPECT_EQ(OsMsgRegTask(name.get(), 4U, Ignore), OS_MSG_ERR_FAIL);
+        EXPECT_EQ(OsMsgRegTask(name.get(), 4U, Echo), OS_MSG_ERR_FAIL);
         EXPECT_EQ(log.Count("memcpy_s error.", OS_LOG_FATAL), 1U) << log.Dump();
         EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, name.get()), OS_MSG_ERR_NOT_FOUND);
         EXPECT_EQ(log.Count("unreg[abcdefghijklmnop] not exist.", OS_LOG_ERROR), 1U) << log.Dump();
@@ -421,7 +398,7 @@ TEST(CallerNames, AreReadNoFurtherThanSixteenBytes) {
     }
     // Fifteen characters and the terminator fill the 16 bytes exactly.
     const std::unique_ptr<char[]> fits = NameBytes("abcdefghijklmno\0");
-    EXPECT_EQ(OsMsgRegTask(fits.get(), 4U, Ignore), OS_MSG_OK);
+    EXPECT_EQ(OsMsgRegTask(fits.get(), 4U, Echo), OS_MSG_OK);
     EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, fits.get()), OS_MSG_OK);
     EXPECT_EQ(OsMsgUninit(), OS_MSG_OK);
 }

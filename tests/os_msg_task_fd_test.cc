@@ -27,6 +27,10 @@ struct Seen {
     std::vector<uint32_t> ids;
     std::vector<std::string> senders;
     void *user = nullptr;
+    bool Any() {
+        std::lock_guard<std::mutex> guard(lock);
+        return !ids.empty();
+    }
 };
 
 uint32_t Collect(MsgHead *msg, void *user) {
@@ -136,10 +140,8 @@ TEST_F(TaskFd, EveryMessageOfAProducerArrivesInOrderThroughThePollLoop) {
     const int fa = FdOf("a");
     std::thread producer([] {
         for (uint32_t id = 1; id <= kMessages; ++id) {
-            uint32_t ret;
-            while ((ret = Send("a", id)) == OS_MSG_ERR_FULL) {
-                std::this_thread::yield();
-            }
+            uint32_t ret = OS_MSG_ERR_FULL;
+            ASSERT_TRUE(WaitUntil([&] { return (ret = Send("a", id)) != OS_MSG_ERR_FULL; })) << "full at " << id;
             EXPECT_EQ(ret, OS_MSG_OK);
         }
     });
@@ -212,10 +214,7 @@ TEST_F(TaskFd, HandledCallbacksSendAsTheirTaskAndEveryPathGetsTheApplicationsPoi
     ASSERT_EQ(Send("srv", 5), OS_MSG_OK);
     ASSERT_TRUE(Readable(fd, 20000));
     EXPECT_EQ(Handle("srv", 1U), 1U);
-    ASSERT_TRUE(WaitUntil([] {
-        std::lock_guard<std::mutex> guard(g_loopSeen.lock);
-        return !g_loopSeen.ids.empty();
-    }));
+    ASSERT_TRUE(WaitUntil([] { return g_loopSeen.Any(); }));
     {
         std::lock_guard<std::mutex> guard(g_loopSeen.lock);
         EXPECT_EQ(g_loopSeen.ids, std::vector<uint32_t>{50});
@@ -246,10 +245,7 @@ TEST_F(TaskFd, ALoopStartedForOneRegistrationNeverServesALaterOneOfTheSameName) 
 
     std::thread loop([&] { EXPECT_EQ(OsMsgTaskRoutineEx("again", &second), OS_MSG_OK); });
     ASSERT_EQ(Send("again", 7U), OS_MSG_OK);
-    ASSERT_TRUE(WaitUntil([&] {
-        std::lock_guard<std::mutex> guard(second.lock);
-        return !second.ids.empty();
-    }));
+    ASSERT_TRUE(WaitUntil([&] { return second.Any(); }));
     ASSERT_EQ(OsMsgUnregTask(nullptr, 0U, "again"), OS_MSG_OK);
     loop.join();
     EXPECT_TRUE(first.ids.empty());

@@ -1,9 +1,6 @@
-// Tracked memory of the platform stand-in: counters that balance, also while
-// several threads allocate and free each other's blocks, with a dump that
-// names each outstanding block's origin, overflow refusal, the one-shot
-// failure countdown counted over all threads, large blocks that come back for the next
-// large request without being counted meanwhile, and small blocks cached by
-// a thread that exits serving other threads.
+// Tracked memory of the platform stand-in: counters, the dump of outstanding
+// blocks, the failure countdown, and the blocks it keeps for reuse, also
+// across threads.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -19,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/instrumented.h"
@@ -31,18 +29,28 @@ void *Alloc(size_t size, uint32_t line = 1, const char *module = "platform_mem_t
     return OSMemTypeMallocMon(size, 0, 0, line, module);
 }
 
+void *Calloc(size_t count, size_t size) {
+    return OSMemCallocMon(count, size, 0, 0, __LINE__, "platform_mem_test");
+}
+
 void Free(void *block) {
     OSMemTypeFreeMon(block, 0, 0, __LINE__, "platform_mem_test");
 }
 
+// The tracked blocks and bytes, as a pair that a failure prints whole.
+std::pair<uint64_t, uint64_t> Used() {
+    return {OSMemGetUsedBlocks(), OSMemGetUsedBytes()};
+}
+
 class TrackedMemory : public ::testing::Test {
 protected:
-    void TearDown() override {
-        EXPECT_EQ(OSMemGetUsedBlocks(), blocks_);
-        EXPECT_EQ(OSMemGetUsedBytes(), bytes_);
+    void TearDown() override { EXPECT_EQ(Used(), start_); }
+    // The counts at the start plus the blocks and bytes the test holds.
+    std::pair<uint64_t, uint64_t> StartPlus(uint64_t blocks, uint64_t bytes) const {
+        return {start_.first + blocks, start_.second + bytes};
     }
-    const uint64_t blocks_ = OSMemGetUsedBlocks();
-    const uint64_t bytes_ = OSMemGetUsedBytes();
+    const std::pair<uint64_t, uint64_t> start_ = Used();
+    const uint64_t blocks_ = start_.first;
 };
 
 TEST_F(TrackedMemory, CountsBlocksAndBytesAndRefusesOverflowingSizes) {
@@ -53,24 +61,23 @@ TEST_F(TrackedMemory, CountsBlocksAndBytesAndRefusesOverflowingSizes) {
         EXPECT_EQ(reinterpret_cast<uintptr_t>(blocks.back()) % 64, 0U) << "a small block starts a cache line: " << size;
         memset(blocks.back(), 0xA5, size);
     }
-    auto *zeroed = static_cast<unsigned char *>(OSMemCallocMon(64, 4, 0, 0, __LINE__, "platform_mem_test"));
+    auto *zeroed = static_cast<unsigned char *>(Calloc(64, 4));
     ASSERT_NE(zeroed, nullptr);
     EXPECT_EQ(std::count(zeroed, zeroed + 256, 0), 256);
-    EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + 6);
-    EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + 4282 + 256);
+    EXPECT_EQ(Used(), StartPlus(6, 4282 + 256));
     Free(zeroed);
-    EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + 4282);
+    EXPECT_EQ(Used(), StartPlus(5, 4282));
     std::for_each(blocks.begin(), blocks.end(), Free);
     Free(nullptr);
-    EXPECT_EQ(OSMemCallocMon(SIZE_MAX / 2 + 1, 2, 0, 0, __LINE__, "platform_mem_test"), nullptr);
-    EXPECT_EQ(OSMemCallocMon(2, SIZE_MAX / 2 + 1, 0, 0, __LINE__, "platform_mem_test"), nullptr);
+    EXPECT_EQ(Calloc(SIZE_MAX / 2 + 1, 2), nullptr);
+    EXPECT_EQ(Calloc(2, SIZE_MAX / 2 + 1), nullptr);
     EXPECT_EQ(Alloc(SIZE_MAX), nullptr) << "header arithmetic must not wrap";
 }
 
 TEST_F(TrackedMemory, CountdownFailsExactlyTheNthAllocationOnceOverAllThreads) {
     OSMemSetFailCountdown(3);
     void *first = Alloc(8);
-    void *second = OSMemCallocMon(1, 8, 0, 0, __LINE__, "platform_mem_test");
+    void *second = Calloc(1, 8);
     EXPECT_EQ(Alloc(8), nullptr);
     EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + 2) << "a failed allocation is not counted";
     EXPECT_EQ(OSMemGetFailCountdown(), -1);
@@ -134,8 +141,7 @@ TEST_F(TrackedMemory, CountersAndDumpStayExactWhileThreadsFreeEachOthersBlocks) 
                 bytes += h.size;
             }
         }
-        EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + listed.size());
-        EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + bytes);
+        EXPECT_EQ(Used(), StartPlus(listed.size(), bytes));
         EXPECT_TRUE(Dumped("exact_probe") == listed);
     };
     RunOnThreads(kThreads, [&](int t) {
@@ -176,18 +182,16 @@ TEST_F(TrackedMemory, ALargeBlockComesBackForTheNextLargeRequestUncountedMeanwhi
     ASSERT_NE(first, nullptr);
     memset(first, 0xA5, kLarge);
     Free(first);
-    EXPECT_EQ(OSMemGetUsedBlocks(), blocks_) << "a block kept for reuse is not the caller's";
-    EXPECT_EQ(OSMemGetUsedBytes(), bytes_);
+    EXPECT_EQ(Used(), start_) << "a block kept for reuse is not the caller's";
     EXPECT_TRUE(Dumped("platform_mem_test").empty());
 
     OSMemSetFailCountdown(1);
     EXPECT_EQ(Alloc(kLarge), nullptr) << "the countdown counts requests a kept block could serve";
-    auto *zeroed = static_cast<unsigned char *>(OSMemCallocMon(kLarge / 4, 4, 0, 0, __LINE__, "platform_mem_test"));
+    auto *zeroed = static_cast<unsigned char *>(Calloc(kLarge / 4, 4));
     ASSERT_NE(zeroed, nullptr);
     EXPECT_EQ(zeroed, first) << "the kept block serves the next request of its size";
     EXPECT_EQ(std::count(zeroed, zeroed + kLarge, 0), static_cast<long>(kLarge)) << "zero-filled when reused";
-    EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + 1);
-    EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + kLarge);
+    EXPECT_EQ(Used(), StartPlus(1, kLarge));
     Free(zeroed);
 }
 
@@ -201,22 +205,15 @@ TEST_F(TrackedMemory, BlocksCachedByAnExitingThreadServeTheNextThread) {
         GTEST_SKIP() << "built with AddressSanitizer: every block goes back to the C library at once";
     }
     constexpr size_t kSize = 2900, kCount = 12;
-    std::vector<void *> released;
-    std::thread([&released] {
-        for (size_t i = 0; i < kCount; ++i) {
-            released.push_back(Alloc(kSize));
-        }
+    std::vector<void *> released(kCount), reused(kCount);
+    auto alloc = [] { return Alloc(kSize); };
+    std::thread([&] {
+        std::generate(released.begin(), released.end(), alloc);
         std::for_each(released.begin(), released.end(), Free);
     }).join();
     EXPECT_EQ(OSMemGetUsedBlocks(), blocks_);
-    std::vector<void *> reused;
-    std::thread([&reused] {
-        for (size_t i = 0; i < kCount; ++i) {
-            reused.push_back(Alloc(kSize));
-        }
-    }).join();
-    EXPECT_EQ(OSMemGetUsedBlocks(), blocks_ + kCount) << "blocks of an exited thread stay counted";
-    EXPECT_EQ(OSMemGetUsedBytes(), bytes_ + kCount * kSize);
+    std::thread([&] { std::generate(reused.begin(), reused.end(), alloc); }).join();
+    EXPECT_EQ(Used(), StartPlus(kCount, kCount * kSize)) << "blocks of an exited thread stay counted";
     std::sort(released.begin(), released.end());
     std::sort(reused.begin(), reused.end());
     EXPECT_EQ(reused, released);

@@ -1,14 +1,13 @@
-// Task queues end to end: ring order and capacity with the counters of a
-// slow handler, senders racing removal and listing, own-task senders, what
-// the message path allocates, and
-// payloads in the memory pool (exact counts under several producers are the
-// counters' test).
+// Task queues end to end: order, capacity and counters under a slow handler,
+// senders racing removal and listing, and payloads in the memory pool (exact
+// counts under several producers are the counters' test).
 #include <gtest/gtest.h>
 
 #include <sys/prctl.h>
 
 #include <atomic>
 #include <chrono>
+#include <tuple>
 
 #include "simple_msg/msg_mem_pool.h"
 #include "simple_msg_test_util.h"
@@ -30,8 +29,7 @@ using TaskQueue = SimpleMsgTest;
 // full, and its counters follow (high-water mark, refusals, callback time).
 TEST_F(TaskQueue, KeepsPushOrderAcrossTheWrapRefusesWhenFullAndCountsEachStep) {
     constexpr auto kHold = std::chrono::milliseconds(60);
-    ASSERT_EQ(SimpleMsgRegTask("q", 3, HoldFirst, 0), OS_MSG_OK);
-    StartLoop("q");
+    StartTask("q", 3, HoldFirst);
     auto payload = [](uint32_t id) { return std::string(id % 7U + 1U, static_cast<char>('a' + id)); };
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(SendTo("q", 1, payload(1)), OS_MSG_OK);
@@ -42,10 +40,9 @@ TEST_F(TaskQueue, KeepsPushOrderAcrossTheWrapRefusesWhenFullAndCountsEachStep) {
     const uint64_t blocks = OSMemGetUsedBlocks();
     EXPECT_EQ(SendTo("q", 5, payload(5)), OS_MSG_ERR_FULL);
     EXPECT_EQ(OSMemGetUsedBlocks(), blocks); // the sender's copy went back
-    OsMsgTaskStats stats = StatsOf("q");
-    EXPECT_EQ(stats.pending, 3U);
-    EXPECT_EQ(stats.highWater, 3U);
-    EXPECT_EQ(stats.handled, 0U);       // message 1 is still in its callback
+    OsMsgTaskStats stats = StatsOf("q");     // message 1 is still in its callback: none handled
+    EXPECT_EQ(std::tuple(stats.pending, stats.highWater, stats.handled), std::tuple(3U, 3U, 0U))
+        << "pending, high water, handled";
     std::this_thread::sleep_for(kHold); // the handler is slow for at least this long
     OSMemSetFailCountdown(1);           // from here nothing allocates: neither the loop nor a push without data
     g_release.Open();
@@ -62,9 +59,8 @@ TEST_F(TaskQueue, KeepsPushOrderAcrossTheWrapRefusesWhenFullAndCountsEachStep) {
     ASSERT_TRUE(WaitUntil([] { return StatsOf("q").handled == 5U; }));
     const auto elapsed = std::chrono::steady_clock::now() - start;
     stats = StatsOf("q");
-    EXPECT_EQ(stats.accepted, 5U);
-    EXPECT_EQ(stats.refusedFull, 1U);
-    EXPECT_EQ(stats.highWater, 3U);
+    EXPECT_EQ(std::tuple(stats.accepted, stats.refusedFull, stats.highWater), std::tuple(5U, 1U, 3U))
+        << "accepted, refused as full, high water";
     EXPECT_GE(stats.callbackMaxNs, static_cast<uint64_t>(std::chrono::nanoseconds(kHold).count()));
     EXPECT_LE(stats.callbackMaxNs, static_cast<uint64_t>(std::chrono::nanoseconds(elapsed).count()));
 }
@@ -82,9 +78,8 @@ void CountRoom() {
 // the queue has drained to a quarter, and only after a push was turned away while
 // it was listening.
 TEST_F(TaskQueue, ARefusedPushGetsTheRoomHookOnceTheQueueHasDrainedToAQuarter) {
-    ASSERT_EQ(SimpleMsgRegTask("q", 4, HoldFirst, 0), OS_MSG_OK);
+    StartTask("q", 4, HoldFirst);
     g_roomTask = FindTask("q");
-    StartLoop("q");
     ASSERT_EQ(SendTo("q", 1), OS_MSG_OK);
     ASSERT_TRUE(g_firstEntered.Wait());
     for (uint32_t id = 2; id <= 5; ++id) {
@@ -161,8 +156,7 @@ private:
 
 TEST_F(TaskQueue, RemovalWhileProducersPushDropsTheRestAndReleasesEveryPayloadOnce) {
     // Producer 1's first message holds the loop, so the ring is full when the removal comes.
-    ASSERT_EQ(SimpleMsgRegTask("victim", 8, HoldFirst, 0), OS_MSG_OK);
-    LoopThread *loop = StartLoop("victim");
+    LoopThread *loop = StartTask("victim", 8, HoldFirst);
     SimpleMsgTask *victim = FindTask("victim");
     Producers producers("victim");
     ASSERT_TRUE(g_firstEntered.Wait());
@@ -185,8 +179,7 @@ TEST_F(TaskQueue, RemovalWhileProducersPushDropsTheRestAndReleasesEveryPayloadOn
 // ring and the record race them; the fixture's balance shows every accepted
 // payload released once.
 TEST_F(TaskQueue, PushesWithoutTheLockRaceListingAndRemoval) {
-    ASSERT_EQ(SimpleMsgRegTask("busy", 16, Record, 0), OS_MSG_OK);
-    LoopThread *loop = StartLoop("busy");
+    LoopThread *loop = StartTask("busy", 16, Record);
     Producers producers("busy");
     ASSERT_TRUE(inbox_.WaitFor(200));
     std::vector<char> listing(64 * 1024);
@@ -200,8 +193,7 @@ TEST_F(TaskQueue, PushesWithoutTheLockRaceListingAndRemoval) {
 }
 
 TEST_F(TaskQueue, CallbackMaySendToItsOwnTask) {
-    ASSERT_EQ(SimpleMsgRegTask("self", 2, SendOnToSelf, 0), OS_MSG_OK);
-    StartLoop("self");
+    StartTask("self", 2, SendOnToSelf);
     ASSERT_EQ(SendTo("self", 1), OS_MSG_OK);
     ASSERT_TRUE(inbox_.WaitFor(5));
     EXPECT_EQ(inbox_.Ids(), (std::vector<uint32_t>{1, 2, 3, 4, 5}));

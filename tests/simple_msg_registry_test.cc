@@ -1,13 +1,6 @@
-// The task registry: registration, a thread's task name, removal while the
-// task's loop, its own callback or a requester of its slot uses it, removal
-// that cannot finish at once (a task removing itself while another thread
-// still uses its response slot, re-registering it afterwards, freeing a
-// response while another request under the same name keeps the slot locked),
-// and the public task operations with the process name store they check.
-// Which task a thread sends as follows registration, removal and
-// re-registration of the thread's task (also while other threads change the
-// registry) and the start and end of loops, and a forked child stamps its own
-// process id and thread name.
+// The task registry: registration, removal while the task is in use (by its
+// loop, its own callback or a requester of its slot) and removal that cannot
+// finish at once, the public task operations, and the task a thread sends as.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -18,8 +11,8 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <thread>
+#include <tuple>
 
 #include "base/msg_proc_name.h"
 #include "core/msg_send.h"
@@ -47,12 +40,6 @@ uint32_t NoteTid(MsgHead *msg) {
     return Record(msg);
 }
 
-bool KernelReportsAsleep(pid_t tid) {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string line;
-    return std::getline(stat, line) && line.find(") S ") != std::string::npos;
-}
-
 using TaskRegistry = SimpleMsgTest;
 using TaskRemoval = TaskRegistry;
 
@@ -70,9 +57,8 @@ TEST_F(TaskRegistry, NamesQueueLengthsAndRepeatedNames) {
     EXPECT_EQ(SimpleMsgRegTask("abcdefghijklmno", 9, HoldFirst, 0), OS_MSG_ERR_TASK_EXIST);
     EXPECT_EQ(log.Count("reg[abcdefghijklmno] already exist.", OS_LOG_INFO), 3U);
     EXPECT_EQ(log.Count("update func.", OS_LOG_INFO), 1U);
-    EXPECT_EQ(task->func, &Record);
-    EXPECT_EQ(task->ring.capacity, 1024U);
-    EXPECT_EQ(task->autoUnreg, 1U);
+    EXPECT_EQ(std::tuple(task->func, task->ring.capacity, task->autoUnreg), std::tuple(&Record, 1024U, 1U))
+        << "the callback taken, the first registration's queue length (0: the default) and removal";
 }
 
 // Each thread remembers its last look-up by name; every change of the table,
@@ -144,19 +130,21 @@ TEST_F(TaskRegistry, FailedRegistrationLeavesNothingBehind) {
 }
 
 TEST_F(TaskRemoval, LoopEndsWhenRemovedWhileWaiting) {
-    ASSERT_EQ(SimpleMsgRegTask("idle", 4, NoteTid, 0), OS_MSG_OK);
-    LoopThread *loop = StartLoop("idle");
+    LoopThread *loop = StartTask("idle", 4, NoteTid);
     ASSERT_EQ(SendTo("idle", 1), OS_MSG_OK);
     ASSERT_TRUE(inbox_.WaitFor(1)); // the inbox's lock orders the callback's write before our read
-    ASSERT_TRUE(WaitUntil([] { return KernelReportsAsleep(g_loopTid); }));
+    ASSERT_TRUE(WaitUntil([] {      // until the kernel reports the loop thread asleep
+        std::ifstream stat("/proc/self/task/" + std::to_string(g_loopTid) + "/stat");
+        std::string line;
+        return std::getline(stat, line) && line.find(") S ") != std::string::npos;
+    }));
     EXPECT_EQ(SimpleMsgUnregTask("idle"), OS_MSG_OK);
     EXPECT_EQ(loop->Join(), OS_MSG_OK);
     EXPECT_EQ(FindTask("idle"), nullptr);
 }
 
 TEST_F(TaskRemoval, CallbackMayRemoveItsOwnTask) {
-    ASSERT_EQ(SimpleMsgRegTask("own", 4, HoldThenRemoveOwnTask, 0), OS_MSG_OK);
-    LoopThread *loop = StartLoop("own");
+    LoopThread *loop = StartTask("own", 4, HoldThenRemoveOwnTask);
     ASSERT_EQ(SendTo("own", 1), OS_MSG_OK);
     ASSERT_TRUE(g_firstEntered.Wait());
     ASSERT_EQ(SendTo("own", 2, std::string(100, 'y')), OS_MSG_OK); // its payload goes with the ring
@@ -170,8 +158,7 @@ TEST_F(TaskRemoval, CallbackMayRemoveItsOwnTask) {
 }
 
 TEST_F(TaskRemoval, GivesUpAfterThreeTriesKeepingAnUnusableRecordThatALaterRemovalTakes) {
-    ASSERT_EQ(SimpleMsgRegTask("stuck", 4, HoldFirst, 0), OS_MSG_OK);
-    LoopThread *loop = StartLoop("stuck");
+    LoopThread *loop = StartTask("stuck", 4, HoldFirst);
     ASSERT_EQ(SendTo("stuck", 1), OS_MSG_OK);
     ASSERT_TRUE(g_firstEntered.Wait());
     LogCapture log;
@@ -218,37 +205,26 @@ uint32_t RemoveOwnTask(MsgHead *msg) {
     return 0;
 }
 
-// A thread that is inside the task's response slot (between arming its
-// request and the end of its wait) and is slow to leave it.
-void EnterSlotOf(const char *name) {
-    (void)OsMutexLock(&simpleQueueLock);
-    SimpleMsgTask *task = nullptr;
-    ASSERT_EQ(SimpleMsgGetQueue(name, &task), OS_MSG_OK);
-    SimpleTaskEnterSlot(task);
-    (void)OsMutexUnLock(&simpleQueueLock);
-}
-
-void LeaveSlotOf(const char *name) {
-    SimpleMsgTask *task = FindTask(name);
-    ASSERT_NE(task, nullptr);
-    (void)OsMutexLock(&task->respLock);
-    SimpleTaskLeaveSlot(task);
-    (void)OsMutexUnLock(&task->respLock);
-}
-
 class FailedRemoval : public SimpleMsgTest {
 protected:
-    // Registers name with a callback that removes its own task while another
-    // thread holds the task's response slot, and returns once that removal
-    // has been tried, the loop has ended and the slot is free again.
+    // Registers name with a callback that removes its own task while the
+    // test thread is inside the task's response slot (as a requester between
+    // arming its request and the end of its wait, slow to leave), and returns
+    // once that removal has been tried, the loop has ended and the slot is
+    // free again.
     void FailSelfRemoval(const char *name) {
-        ASSERT_EQ(SimpleMsgRegTask(name, 4, RemoveOwnTask, 0), OS_MSG_OK);
-        LoopThread *loop = StartLoop(name);
-        EnterSlotOf(name);
+        LoopThread *loop = StartTask(name, 4, RemoveOwnTask);
+        SimpleMsgTask *task = FindTask(name);
+        ASSERT_NE(task, nullptr);
+        (void)OsMutexLock(&simpleQueueLock); // entered as a requester does, under the table lock
+        SimpleTaskEnterSlot(task);
+        (void)OsMutexUnLock(&simpleQueueLock);
         ASSERT_EQ(SendTo(name, 1), OS_MSG_OK);
         ASSERT_TRUE(g_selfRemovalDone.Wait());
         EXPECT_EQ(loop->Join(), OS_MSG_OK);
-        LeaveSlotOf(name);
+        (void)OsMutexLock(&task->respLock);
+        SimpleTaskLeaveSlot(task);
+        (void)OsMutexUnLock(&task->respLock);
     }
 };
 
@@ -337,22 +313,13 @@ Answer AskForSelf() {
     return {name, found};
 }
 
-// What the loop callbacks saw, by task name; guarded by g_seenLock.
-std::mutex g_seenLock;
-std::map<std::string, Answer> g_seen;
+// What the loop's callback saw, written before it records: the inbox's lock
+// orders it before the test's read.
+Answer g_inLoop{"(nothing)", 99U};
 
 uint32_t RecordOwnAnswer(MsgHead *msg) {
-    Answer answer = AskForSelf();
-    {
-        std::lock_guard<std::mutex> lock(g_seenLock);
-        g_seen[Name(msg->recvTaskName)] = answer;
-    }
+    g_inLoop = AskForSelf();
     return Record(msg);
-}
-
-Answer SeenBy(const std::string &task) {
-    std::lock_guard<std::mutex> lock(g_seenLock);
-    return g_seen.count(task) != 0 ? g_seen[task] : Answer{"(nothing)", 99U};
 }
 
 using SenderLookup = SimpleMsgTest;
@@ -372,7 +339,7 @@ TEST_F(SenderLookup, KnowsALoopThreadByItsTaskOnlyWhileTheLoopRuns) {
         ASSERT_TRUE(WaitForLoop("rx"));
         ASSERT_EQ(SendTo("rx", life), OS_MSG_OK);
         ASSERT_TRUE(inbox_.WaitFor(life));
-        Answer inLoop = SeenBy("rx");
+        const Answer inLoop = g_inLoop;
         EXPECT_TRUE(inLoop.name == "rx" && inLoop.found == 1U) << inLoop.name;
         Answer outside = AskForSelf();
         EXPECT_TRUE(outside.name == ThreadTaskName() && outside.found == 0U) << "another thread's loop is not ours";

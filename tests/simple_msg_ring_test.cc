@@ -1,16 +1,10 @@
-// The lock-free message ring on its own: order, capacity and refusals against
-// a plain model across many wraps, then several producers against one
-// consumer that sleeps on a semaphore through the ring's hand-shake, checking
-// that every message arrives once, in each producer's order, and that no
-// wake-up is lost or wasted. VYRE_STRESS (support/stress_scale.h) sets the
-// stress sizes.
+// The lock-free message ring on its own, against a plain model, and several
+// producers against a consumer that sleeps through the ring's hand-shake: no
+// message lost or reordered, no wake-up lost or spare. VYRE_STRESS
+// (support/stress_scale.h) sets the stress sizes.
 #include <gtest/gtest.h>
 
-#include <semaphore.h>
-#include <time.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -19,6 +13,7 @@
 #include <vector>
 
 #include "simple_msg/simple_msg_ring.h"
+#include "support/msg_test_task.h"
 #include "support/stress_scale.h"
 #include "support/threads.h"
 
@@ -130,50 +125,21 @@ TEST(MessageRing, SleepAnnouncementIsTakenByOneProducerOnly) {
     EXPECT_FALSE(SimpleMsgRingCancelSleep(ring.get()));
 }
 
-// A semaphore whose wait gives up after a bound: a lost wake-up fails the
-// test instead of hanging it.
-class BoundedSem {
-public:
-    BoundedSem() { sem_init(&sem_, 0, 0); }
-    ~BoundedSem() { sem_destroy(&sem_); }
-    void Post() { sem_post(&sem_); }
-    bool Wait() {
-        struct timespec limit;
-        clock_gettime(CLOCK_REALTIME, &limit);
-        limit.tv_sec += 20;
-        int ret;
-        while ((ret = sem_timedwait(&sem_, &limit)) != 0 && errno == EINTR) {
-        }
-        return ret == 0;
-    }
-    int Value() {
-        int value = -1;
-        sem_getvalue(&sem_, &value);
-        return value;
-    }
-
-private:
-    sem_t sem_;
-};
-
 TEST(MessageRing, SeveralProducersDeliverEveryMessageOnceInOrderWithoutLostWakeUps) {
     const uint32_t kProducers = 4, kCapacity = 7, kEach = 5000U * StressScale();
     TestRing ring(kCapacity);
-    BoundedSem wake;
-    std::atomic<uint64_t> refusals{0}, posts{0};
+    TestCounter posts; // the consumer's n-th sleep ends with the n-th post, or fails after a bound
+    std::atomic<uint64_t> refusals{0};
     std::vector<std::thread> producers;
     for (uint32_t p = 0; p < kProducers; ++p) {
         producers.emplace_back([&, p] {
-            for (uint32_t seq = 0; seq < kEach;) {
-                if (!ring.Push(p, seq)) {
-                    refusals.fetch_add(1, std::memory_order_relaxed);
-                    std::this_thread::yield();
-                    continue;
+            for (uint32_t seq = 0; seq < kEach; ++seq) {
+                // Bounded: a consumer that stalls fails the test instead of leaving its producers spinning.
+                if (!WaitUntil([&] { return ring.Push(p, seq) || (refusals.fetch_add(1), false); })) {
+                    return;
                 }
-                ++seq;
                 if (SimpleMsgRingTakeWake(ring.get())) {
-                    posts.fetch_add(1, std::memory_order_relaxed);
-                    wake.Post();
+                    posts.Add();
                 }
             }
         });
@@ -194,17 +160,14 @@ TEST(MessageRing, SeveralProducersDeliverEveryMessageOnceInOrderWithoutLostWakeU
             continue;
         }
         if (SimpleMsgRingPrepareSleep(ring.get()) || !SimpleMsgRingCancelSleep(ring.get())) {
-            ++waits;
-            stalled = !wake.Wait();
+            stalled = !posts.WaitFor(++waits);
         }
     }
     JoinAll(producers);
     ASSERT_FALSE(stalled) << "the consumer slept through queued messages after " << received;
     EXPECT_EQ(next, std::vector<uint32_t>(kProducers, kEach));
     EXPECT_EQ(SimpleMsgRingPending(ring.get()), 0U);
-    // Every post was absorbed by exactly one wait: none lost, none spare.
-    EXPECT_EQ(posts.load(), waits);
-    EXPECT_EQ(wake.Value(), 0);
+    EXPECT_EQ(posts.Value(), waits) << "every post ends exactly one sleep: none lost, none spare";
     std::printf("%llu refusals of a full ring, %llu sleeps\n", static_cast<unsigned long long>(refusals.load()),
                 static_cast<unsigned long long>(waits));
 }

@@ -36,8 +36,7 @@ class SyncRequest : public SimpleMsgTest {
 protected:
     void SetUp() override {
         SimpleMsgTest::SetUp();
-        ASSERT_EQ(SimpleMsgRegTask("srv", 8, Serve, 0), OS_MSG_OK);
-        StartLoop("srv");
+        StartTask("srv", 8, Serve);
         ASSERT_EQ(SimpleMsgRegTask("cli", 1, nullptr, 0), OS_MSG_OK);
     }
     uint32_t Call(uint32_t msgId, const std::string &payload, uint32_t timeout, MsgHead **out) {
@@ -93,10 +92,8 @@ uint32_t CallTheOther(MsgHead *msg) {
 
 TEST_F(SyncRequest, TasksThatCallEachOtherTimeOutWithALineThatSaysWhy) {
     LogCapture log;
-    ASSERT_EQ(SimpleMsgRegTask("ping", 4, CallTheOther, 0), OS_MSG_OK);
-    ASSERT_EQ(SimpleMsgRegTask("pong", 4, CallTheOther, 0), OS_MSG_OK);
-    StartLoop("ping");
-    StartLoop("pong");
+    StartTask("ping", 4, CallTheOther);
+    StartTask("pong", 4, CallTheOther);
     ASSERT_EQ(SendTo("ping", 1), OS_MSG_OK);
     ASSERT_EQ(SendTo("pong", 1), OS_MSG_OK);
     ASSERT_TRUE(WaitUntil([] { return g_pongResult.load() != 0xFFFFFFFFU; }));

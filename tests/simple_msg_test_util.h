@@ -1,11 +1,9 @@
 /*
- * Helpers for the tests of the in-process layer: a fixture that sets the
- * layer up (128 buckets), starts task loops and tears it all down before the
- * memory balance is checked; a latch and an inbox (whole header copies and
- * payloads) for hand-shakes with task callbacks, and callbacks that record
- * into the test's inbox or hold their loop; header builders and a send. Task
- * callbacks are plain functions, so they reach the test through globals;
- * every test case runs in its own process.
+ * Helpers for the tests of the in-process layer: a fixture that sets it up
+ * (128 buckets), starts task loops and tears it all down before the memory
+ * balance is checked; a gate, an inbox and callbacks that record into it or
+ * hold their loop; header builders and a send. Callbacks are plain functions
+ * and reach the test through globals: every case runs in its own process.
  */
 #ifndef VYRE_SIMPLE_MSG_TEST_UTIL_H
 #define VYRE_SIMPLE_MSG_TEST_UTIL_H
@@ -241,6 +239,11 @@ protected:
         loops_.push_back(std::make_unique<LoopThread>(name));
         EXPECT_TRUE(WaitForLoop(name)) << name;
         return loops_.back().get();
+    }
+    // Registers task name and starts its loop, as StartLoop does.
+    LoopThread *StartTask(const std::string &name, uint32_t queueLen, OsMsgTaskFunc callback) {
+        EXPECT_EQ(SimpleMsgRegTask(name.c_str(), queueLen, callback, 0), OS_MSG_OK) << name;
+        return StartLoop(name);
     }
 
     Inbox inbox_;

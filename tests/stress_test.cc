@@ -1,10 +1,7 @@
 // Load through the public functions: many synchronous callers of one server,
-// and event requests under a flood of broadcasts that slow subscribers cannot
-// keep up with (many producers into one queue are the counters' and the
-// ring's stress cases). The sizes are small by default; VYRE_STRESS (what
-// `make stress` sets; see support/stress_scale.h) runs them with millions of
-// messages. Every wait is bounded; the checks are against a plain model of
-// what must arrive.
+// and event requests under a broadcast flood that slow subscribers cannot keep
+// up with, checked against a plain model of what must arrive. Small by
+// default; VYRE_STRESS (support/stress_scale.h) runs millions of messages.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +17,7 @@
 #include "support/log_capture.h"
 #include "support/msg_test_task.h"
 #include "support/stress_scale.h"
+#include "support/sub_request.h"
 #include "vyre_os_log.h"
 
 namespace {
@@ -155,15 +153,6 @@ uint32_t Publish(const std::string &publisher, uint32_t msgId, Stamp stamp) {
     return OsMsgBroadcastEvent(&event, 1U);
 }
 
-MsgSubEntry Subscription(uint32_t msgId, const std::string &publisher, const char *subscriber) {
-    MsgSubEntry entry{};
-    entry.msgId = msgId;
-    strcpy(entry.procName, kProc);
-    strncpy(entry.taskName, publisher.c_str(), sizeof(entry.taskName) - 1U);
-    strcpy(entry.subTaskName, subscriber);
-    return entry;
-}
-
 // Publishers broadcast in a loop faster than slow subscribers (queues of two
 // messages) take the events, so the broadcast task's queue fills up, while
 // another thread subscribes and unsubscribes. Every request that returned
@@ -180,11 +169,11 @@ TEST_F(Stress, EventRequestsThatReturnOkTakeEffectOnceAndInOrderUnderABroadcastF
         std::vector<MsgSubEntry> subs;
         for (const std::string &sub : all) {
             tasks.push_back(std::make_unique<TestTask>(sub.c_str(), Collect, 2U));
-            subs.push_back(Subscription(kFence, "fence", sub.c_str()));
+            subs.push_back(SubEntry(kFence, 0U, kProc, "fence", sub.c_str()));
         }
         for (uint32_t p = 0; p < publishers; ++p) {
             for (const std::string &sub : subscribers) {
-                subs.push_back(Subscription(kFlood, "pub" + std::to_string(p), sub.c_str()));
+                subs.push_back(SubEntry(kFlood, 0U, kProc, ("pub" + std::to_string(p)).c_str(), sub.c_str()));
             }
         }
         ASSERT_EQ(OsMsgSubscribeEvent(subs.data(), static_cast<uint32_t>(subs.size())), OS_MSG_OK);
@@ -202,7 +191,7 @@ TEST_F(Stress, EventRequestsThatReturnOkTakeEffectOnceAndInOrderUnderABroadcastF
                 }
             });
         }
-        MsgSubEntry toggled = Subscription(kToggled, "toggler", "subT");
+        MsgSubEntry toggled = SubEntry(kToggled, 0U, kProc, "toggler", "subT");
         std::vector<uint32_t> expectToggled;
         bool subscribed = false;
         for (uint32_t i = 0; i < toggles; ++i) {

@@ -58,19 +58,18 @@ std::vector<LogRecord> LogCapture::Records() const {
 }
 
 size_t LogCapture::Count(const std::string &needle) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    for (const LogRecord &r : records_) {
-        n += r.text.find(needle) != std::string::npos ? 1 : 0;
-    }
-    return n;
+    return CountAt(needle, nullptr);
 }
 
 size_t LogCapture::Count(const std::string &needle, uint32_t level) const {
+    return CountAt(needle, &level);
+}
+
+size_t LogCapture::CountAt(const std::string &needle, const uint32_t *level) const {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
     for (const LogRecord &r : records_) {
-        n += (r.level == level && r.text.find(needle) != std::string::npos) ? 1 : 0;
+        n += ((level == nullptr || r.level == *level) && r.text.find(needle) != std::string::npos) ? 1 : 0;
     }
     return n;
 }

@@ -32,7 +32,6 @@ public:
     // optionally only those of one level.
     size_t Count(const std::string &needle) const;
     size_t Count(const std::string &needle, uint32_t level) const;
-    bool Contains(const std::string &needle) const { return Count(needle) > 0; }
     void Clear();
     // All texts joined by newlines, for failure messages.
     std::string Dump() const;
@@ -41,6 +40,7 @@ private:
     static void PlatformSink(uint32_t level, const char *tag, const char *text);
     static void MsgSink(uint32_t level, const char *line);
     void Add(uint32_t level, const char *text, bool platform);
+    size_t CountAt(const std::string &needle, const uint32_t *level) const; // any level when null
 
     mutable std::mutex mutex_;
     std::vector<LogRecord> records_; // guarded by mutex_
