@@ -203,7 +203,7 @@ TEST_F(SharedBufBetween, BroadcastFrameToThreeProcessesIsOneBufferUntilTheLastLe
     std::vector<Peer *> subs;
     for (const char *name : {"bufsub0", "bufsub1", "bufsub2"}) {
         subs.push_back(&Frames(name, true));
-        subs.back()->Send("hold");
+        ASSERT_EQ(subs.back()->Ask("hold", "holding"), "holding");
     }
     const std::vector<std::vector<int>> orders = {{2, 0, 1}, {1, 2, 0}};
     for (size_t round = 0U; round < orders.size(); ++round) {
@@ -249,7 +249,7 @@ TEST_F(SharedBufBetween, CallsLendingABufferAreAllAnswered) {
 TEST_F(SharedBufBetween, ReceiverHoldingThenStoppedMidStreamAndKilledGivesEverythingBack) {
     const size_t fds = OpenFds() + 2U; // and the pipes to the peer, which stay until the fixture ends
     Peer &peer = Frames("bufpeer", true);
-    peer.Send("hold");
+    ASSERT_EQ(peer.Ask("hold", "holding"), "holding");
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(SendFrame(kPublish, 256U * 1024U), OS_MSG_OK);
         EXPECT_EQ(peer.Expect("frame"), FrameLine(256U * 1024U, i));
@@ -291,7 +291,7 @@ TEST_F(SharedBufBetween, SenderKilledLeavesHeldFramesReadableUntilReleased) {
 // which process holds them, and gives buffers out again as they come back.
 TEST_F(SharedBufBetween, FullPoolRefusesAtOnceNamesItsHolderAndRecovers) {
     Peer &peer = Frames("bufpeer");
-    peer.Send("hold");
+    ASSERT_EQ(peer.Ask("hold", "holding"), "holding");
     ASSERT_EQ(OsMsgBufSetPoolLimit(8U), OS_MSG_OK); // one segment of eight 1 MiB blocks
     for (int i = 0; i < 8; ++i) {
         ASSERT_EQ(SendFrame("bufpeer", kMiB), OS_MSG_OK);

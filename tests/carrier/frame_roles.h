@@ -147,7 +147,7 @@ public:
         return 0U;
     }
 
-    /* "hold": frames are held from now on; "release I": releases held frame
+    /* "hold": frames are held from now on ("holding"); "release I": releases held frame
      * I ("released CODE"); "maps": "maps N", the segments mapped;
      * "fdcount": "fdcount N", the memory files and pipes open; "stamps":
      * "stamps N BAD", the stamped frames taken and those of them that were
@@ -155,8 +155,11 @@ public:
     bool RunCommand(const std::string &command) {
         unsigned index = 0U;
         if (command == "hold") {
-            std::lock_guard<std::mutex> guard(lock_);
-            holding_ = true;
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                holding_ = true;
+            }
+            g_report("holding"); // commands and frames travel apart: the test sends frames after this
         } else if (std::sscanf(command.c_str(), "release %u", &index) == 1) {
             const void *data = nullptr;
             {
