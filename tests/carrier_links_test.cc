@@ -29,9 +29,9 @@ namespace {
 
 using namespace carrier_proto;
 using carrier_test::CarrierFixture;
-using carrier_test::EntriesOf;
 using carrier_test::OpenFds;
 using carrier_test::Peer;
+using carrier_test::SettledEntriesOf;
 
 class CarrierLinks : public CarrierFixture {};
 
@@ -52,13 +52,13 @@ TEST_F(CarrierLinks, AnswersGoBackOnTheRequestsConnectionWhateverSenderItNames) 
                std::string(got.head.sendTaskName) == "t" + std::to_string(i) && got.payload.size() == sizeof(Answer);
     };
     ASSERT_TRUE(ask(0U));
-    const size_t serverFds = EntriesOf(server.Pid());
-    const size_t namedFds = EntriesOf(named.Pid());
+    const size_t serverFds = SettledEntriesOf(server.Pid());
+    const size_t namedFds = SettledEntriesOf(named.Pid());
     for (uint32_t i = 1U; i <= 200U; ++i) {
         ASSERT_TRUE(ask(i)) << "no answer on the request's connection for request " << i;
     }
-    EXPECT_EQ(EntriesOf(server.Pid()), serverFds);
-    EXPECT_EQ(EntriesOf(named.Pid()), namedFds);
+    EXPECT_EQ(SettledEntriesOf(server.Pid()), serverFds);
+    EXPECT_EQ(SettledEntriesOf(named.Pid()), namedFds);
     (void)close(fd);
 }
 
@@ -323,7 +323,7 @@ TEST_F(CarrierLinks, MessageWithTooManyDescriptorsIsDroppedAloneAndTheNextArrive
     // The first large message makes the receiver read the next in place.
     ASSERT_TRUE(carrier_raw::Send(fd, ping("main", len)));
     ASSERT_TRUE(inbox_.WaitCount(kPong, 1U));
-    const size_t serverFds = EntriesOf(server.Pid());
+    const size_t serverFds = SettledEntriesOf(server.Pid());
     // Stopped, so that the three are waiting together when it reads again.
     ASSERT_TRUE(server.Freeze());
     ASSERT_TRUE(SendWithFds(fd, ping("nobody", len), 40));
@@ -336,7 +336,7 @@ TEST_F(CarrierLinks, MessageWithTooManyDescriptorsIsDroppedAloneAndTheNextArrive
     // takes more descriptors than the peer's and keeps those it cannot hand
     // over: its count says nothing about the library.
     if (!carrier_test::kPeerEmulated) {
-        EXPECT_EQ(EntriesOf(server.Pid()), serverFds);
+        EXPECT_EQ(SettledEntriesOf(server.Pid()), serverFds);
     }
     (void)close(fd);
 }

@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -187,6 +188,21 @@ inline size_t EntriesOf(pid_t pid, const char *what = "fd") {
             n += entry->d_name[0] != '.' ? 1U : 0U;
         }
         (void)closedir(d);
+    }
+    return n;
+}
+
+/* EntriesOf once the count has held still for three looks 20 ms apart (at
+ * most about 2 s): the presence threads of processes that join probe each
+ * other's sockets, connecting and closing at once, so a single look may
+ * count a descriptor that is about to go. */
+inline size_t SettledEntriesOf(pid_t pid, const char *what = "fd") {
+    size_t n = EntriesOf(pid, what);
+    for (int same = 0, looks = 0; same < 3 && looks < 100; ++looks) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const size_t now = EntriesOf(pid, what);
+        same = now == n ? same + 1 : 0;
+        n = now;
     }
     return n;
 }
