@@ -46,7 +46,7 @@ std::vector<std::string> EmptyEnvironment() {
 }
 
 MsgSubEntry Entry(uint32_t msgId, const char *proc, const char *task) {
-    return carrier_proto::SubEntry(msgId, proc, task, "main");
+    return SubEntry(msgId, 0U, proc, task, "main");
 }
 
 /* A presence event as received: "J name pid" or "L name pid". */

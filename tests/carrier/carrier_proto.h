@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "support/sub_request.h"
 #include "vyre_os_msg.h"
 
 namespace carrier_proto {
@@ -82,28 +83,17 @@ inline void FillHead(MsgHead *head, const char *from, const char *toProc, const 
     head->dataLen = len;
 }
 
-/* The subscription of task subTask of this process to msgId of task task
- * of proc. */
-inline MsgSubEntry SubEntry(uint32_t msgId, const char *proc, const char *task, const char *subTask) {
-    MsgSubEntry entry;
-    std::memset(&entry, 0, sizeof(entry));
-    entry.msgId = msgId;
-    (void)snprintf(entry.procName, sizeof(entry.procName), "%s", proc);
-    (void)snprintf(entry.taskName, sizeof(entry.taskName), "%s", task);
-    (void)snprintf(entry.subTaskName, sizeof(entry.subTaskName), "%s", subTask);
-    return entry;
-}
-
 /* Subscribes task subTask of this process to kEvent and kProbe of task "pub"
  * of pubProc. */
 inline uint32_t SubscribeToPub(const char *pubProc, const char *subTask) {
-    MsgSubEntry entries[2] = {SubEntry(kEvent, pubProc, "pub", subTask), SubEntry(kProbe, pubProc, "pub", subTask)};
+    MsgSubEntry entries[2] = {SubEntry(kEvent, 0U, pubProc, "pub", subTask),
+                              SubEntry(kProbe, 0U, pubProc, "pub", subTask)};
     return OsMsgSubscribeEvent(entries, 2U);
 }
 
 /* Takes task subTask's subscription to kEvent of pubProc's "pub" back. */
 inline uint32_t UnsubscribeFromPub(const char *pubProc, const char *subTask) {
-    MsgSubEntry entry = SubEntry(kEvent, pubProc, "pub", subTask);
+    MsgSubEntry entry = SubEntry(kEvent, 0U, pubProc, "pub", subTask);
     return OsMsgUnsubscribeEvent(&entry, 1U);
 }
 
