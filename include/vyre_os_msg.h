@@ -717,6 +717,29 @@ OS_MSG_API uint32_t OsMsgTaskFd(const char *name, int *fd);
  * a thread runs its loop, or the call comes from the task's own callback). */
 OS_MSG_API uint32_t OsMsgTaskHandle(const char *name, uint32_t maxCount, uint32_t *handled);
 
+/* Makes task name (of this process, registered, with no thread running its
+ * loop) one that the carrier's receive thread serves: a message from another
+ * process is handed to the task's callback on the thread that received it,
+ * with no other thread woken, which is what a stream of frames wants (less
+ * latency and processor time per message). Messages from this process reach
+ * it too, on the same thread. The task stays served so until it is
+ * unregistered; no thread may run its loop meanwhile.
+ * Its callback holds up all receiving while it runs, so it must be short and
+ * must not wait: on that thread a synchronous send to another process is
+ * refused with OS_MSG_ERR_FAIL (its answer would come in on that very
+ * thread), sends do not wait for room (OS_MSG_ERR_FULL at once),
+ * OsMsgBufAllocTimed does not wait, and OsMsgTaskRoutineByName,
+ * OsMsgTaskRoutineEx and OsMsgUninit are refused with OS_MSG_ERR_FAIL. It
+ * may unregister its own task.
+ * OS_MSG_OK (also when the task is served so already);
+ * OS_MSG_ERR_INVALID_PARAM (name NULL or empty); OS_MSG_ERR_NOT_INIT;
+ * OS_MSG_ERR_NOT_IMPLEMENTED (the carrier has no receive thread: the
+ * loopback); OS_MSG_ERR_NOT_FOUND (not registered); OS_MSG_ERR_TASK_BUSY (a
+ * thread runs its loop, or it was given a descriptor, OsMsgTaskFd);
+ * OS_MSG_ERR_NO_IDLE_BLOCK (16 tasks of the process are served so already);
+ * OS_MSG_ERR_SYSTEM (no descriptor could be made). */
+OS_MSG_API uint32_t OsMsgTaskServeOnReceive(const char *name);
+
 /* Unregisters task taskName of this process: messages still queued are
  * dropped, a synchronous request the task waits on fails, and the task's loop
  * thread returns from OsMsgTaskRoutineByName. procName may be NULL (this

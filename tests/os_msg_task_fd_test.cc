@@ -1,6 +1,7 @@
 // Tasks served from an application's own poll loop through their descriptor
 // or by one loop thread, never both nor two loops, and callbacks that get the
-// application's pointer.
+// application's pointer; the loopback, which has no receive thread, serves
+// no task on one.
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -78,6 +79,16 @@ protected:
     }
     ProcessCounts counts_;
 };
+
+TEST_F(TaskFd, TheLoopbackHasNoReceiveThreadToServeATask) {
+    Seen a;
+    ASSERT_EQ(OsMsgRegTaskEx("a", 8U, Collect, &a), OS_MSG_OK);
+    EXPECT_EQ(OsMsgTaskServeOnReceive("a"), OS_MSG_ERR_NOT_IMPLEMENTED);
+    EXPECT_EQ(OsMsgTaskServeOnReceive(nullptr), OS_MSG_ERR_INVALID_PARAM);
+    EXPECT_EQ(OsMsgTaskServeOnReceive(""), OS_MSG_ERR_INVALID_PARAM);
+    EXPECT_EQ(FdOf("a") >= 0, true) << "the task can still be served otherwise";
+    EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, "a"), OS_MSG_OK);
+}
 
 TEST_F(TaskFd, IsReadableWhileMessagesWaitLetsOneThreadServeTwoTasksAndOneServerPerTask) {
     Seen a, b;

@@ -42,9 +42,12 @@ Membership::~Membership() {
     }
 }
 
-bool Membership::AddTask(const char *name, uint32_t depth, OsMsgTaskFunc callback) {
+bool Membership::AddTask(const char *name, uint32_t depth, OsMsgTaskFunc callback, bool onReceive) {
     if (!joined_ || OsMsgRegTask(name, depth, callback) != OS_MSG_OK) {
         return false;
+    }
+    if (onReceive) {
+        return OsMsgTaskServeOnReceive(name) == OS_MSG_OK;
     }
     std::string task(name);
     loops_.emplace_back([task] { (void)OsMsgTaskRoutineByName(task.c_str()); });

@@ -29,9 +29,10 @@ public:
     Membership &operator=(const Membership &) = delete;
 
     bool joined() const { return joined_; }
-    // Registers task name with a queue of depth and starts its loop thread;
+    // Registers task name with a queue of depth and starts its loop thread,
+    // or with onReceive has the carrier's receive thread serve it instead;
     // false when not joined or the registration failed.
-    bool AddTask(const char *name, uint32_t depth, OsMsgTaskFunc callback);
+    bool AddTask(const char *name, uint32_t depth, OsMsgTaskFunc callback, bool onReceive = false);
     // Registers the calling thread's own name ("T" and its thread id) as a
     // task, so that its synchronous sends make no temporary task per call.
     // Returns that name, or an empty one on failure.

@@ -229,8 +229,8 @@ bool ParseMediaOptions(int argc, char **argv, MediaOptions &out) {
             out.encode = true;
         } else if (std::strcmp(argv[i], "--feed") == 0 && i + 1 < argc) {
             out.feed = argv[++i];
-            if (out.feed != "pad" && out.feed != "appsrc") {
-                std::fprintf(stderr, "%s: --feed takes pad or appsrc\n", argv[0]);
+            if (out.feed != "pad" && out.feed != "appsrc" && out.feed != "thread") {
+                std::fprintf(stderr, "%s: --feed takes pad, thread or appsrc\n", argv[0]);
                 return false;
             }
         } else if (std::strcmp(argv[i], "--fps") == 0 && i + 1 < argc) {
@@ -245,8 +245,9 @@ bool ParseMediaOptions(int argc, char **argv, MediaOptions &out) {
     }
     if (!compare::ParseOptions(static_cast<int>(rest.size()), rest.data(), 1, out.common)) {
         std::fprintf(stderr, "       and [--pattern NAME (videotestsrc's, default solid-color)] [--fps N (the live "
-                             "pass's rate, default 60)] [--feed pad|appsrc (how the library's sink task "
-                             "hands frames to GStreamer, default pad)] [--threads (each thread's "
+                             "pass's rate, default 60)] [--feed pad|thread|appsrc (how the library's sink "
+                             "task hands frames to GStreamer: into fakesink's pad on the receive thread "
+                             "(default), on a thread of its own, or into appsrc)] [--threads (each thread's "
                              "processor time per frame, on standard error)] [--encode (adds the "
                              "x264enc pass)]\n");
         return false;
@@ -276,7 +277,9 @@ int RunComparison(const MediaOptions &options) {
                 "of each left out; the library's sink task feeds the %s\n",
                 1920U * 1080U * 3U / 2U, options.pattern.c_str(), options.common.rounds, transport.frames, live.frames,
                 options.liveFps, transport.warmup,
-                options.feed == "pad" ? "fakesink's pad from its own thread" : "frames to appsrc");
+                options.feed == "pad"      ? "fakesink's pad from the carrier's receive thread"
+                : options.feed == "thread" ? "fakesink's pad from its own thread"
+                                           : "frames to appsrc");
     bool allOk = true;
     bool met = true;
     for (compare::Placement placement : options.common.placements) {

@@ -1,22 +1,23 @@
 // The library's way between processes: in the source process videotestsrc
 // renders each frame into a shared buffer of the library's pool (the
-// shared-frame pool is offered to it through appsink's allocation query),
-// and appsink's callback sends that very buffer to task "frames" of the sink
-// process (OsMsgAsynSendBuf): no copy. In the sink process the task's
-// callback holds the frame (OsMsgBufHold), wraps it read-only as a
-// GstBuffer whose release gives the hold back (OsMsgBufRelease), and pushes
-// it into the sink element: straight into its pad from the task's thread, or
-// (--feed appsrc) into appsrc, as an application would that keeps
-// GStreamer's threads apart from the library's. The task's queue is bounded
-// to 32 frames' bytes, as the shared-memory elements' area holds 32 frames.
+// shared-frame pool is offered to it through the allocation query of the
+// library's sink element, media_frame_sink.h), and that element's render
+// sends that very buffer to task "frames" of the sink process
+// (OsMsgAsynSendBuf): no copy. In the sink process the task's callback
+// holds the frame (OsMsgBufHold), wraps it read-only as a GstBuffer whose
+// release gives the hold back (OsMsgBufRelease), and pushes it into the sink
+// element. The task is served on the carrier's receive thread
+// (OsMsgTaskServeOnReceive), so the frame reaches the pad on the thread that
+// received it; with --feed thread the task has a thread of its own instead,
+// and with --feed appsrc the callback pushes into appsrc, as an application
+// would that keeps GStreamer's threads apart from the library's. The task's
+// queue is bounded to 32 frames' bytes, as the shared-memory elements' area
+// holds 32 frames.
 //
 // Both processes use the Unix-socket carrier with the pass's scratch
 // directory as their run directory.
-#include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
-#include <gst/video/video.h>
 #include <pthread.h>
-#include <sched.h>
 
 #include <atomic>
 #include <cstdio>
@@ -28,6 +29,7 @@
 #include "compare_harness.h"
 #include "library_member.h"
 #include "media_frame_pool.h"
+#include "media_frame_sink.h"
 #include "media_roles.h"
 
 namespace media {
@@ -39,80 +41,6 @@ constexpr const char *kSinkProc = "msink";
 constexpr const char *kSinkTask = "frames";
 constexpr uint32_t kQueueDepth = 64;
 constexpr uint64_t kQueueBytes = 32ULL * 4U * 1024U * 1024U;
-constexpr uint64_t kFullWaitNs = 2000000000ULL;
-
-// Sends the shared buffer data of len bytes to the sink's task, waiting
-// while its queue is full (at most two seconds).
-bool SendFrame(void *data, uint32_t len) {
-    MsgHead model{};
-    compare::CopyName(model.sendProcName, kSourceProc);
-    compare::CopyName(model.recvProcName, kSinkProc);
-    compare::CopyName(model.recvTaskName, kSinkTask);
-    model.msgId = 1;
-    model.data = data;
-    model.dataLen = len;
-    const uint64_t deadline = compare::NowNs() + kFullWaitNs;
-    for (;;) {
-        MsgHead head = model;
-        const uint32_t ret = OsMsgAsynSendBuf(&head);
-        if (ret == OS_MSG_OK) {
-            return true;
-        }
-        if (ret != OS_MSG_ERR_FULL || compare::NowNs() >= deadline) {
-            std::fprintf(stderr, "media_compare: frame not sent: 0x%x\n", ret);
-            return false;
-        }
-        sched_yield();
-    }
-}
-
-GstFlowReturn SendSample(GstAppSink *appsink, gpointer) {
-    GstSample *sample = gst_app_sink_pull_sample(appsink);
-    if (sample == nullptr) {
-        return GST_FLOW_EOS;
-    }
-    GstBuffer *buffer = gst_sample_get_buffer(sample);
-    void *data = SharedFrameOf(buffer);
-    bool sent = false;
-    if (data == nullptr) {
-        std::fprintf(stderr, "media_compare: a frame was not rendered into a shared buffer\n");
-    } else if (SendFrame(data, static_cast<uint32_t>(gst_buffer_get_size(buffer)))) {
-        MarkSharedFrameSent(buffer);
-        sent = true;
-    }
-    gst_sample_unref(sample);
-    return sent ? GST_FLOW_OK : GST_FLOW_ERROR;
-}
-
-// Answers the allocation query that reaches appsink with the shared-frame
-// pool, so that the source renders into shared buffers.
-GstPadProbeReturn OfferPool(GstPad *, GstPadProbeInfo *info, gpointer pool) {
-    GstQuery *query = GST_PAD_PROBE_INFO_QUERY(info);
-    if (GST_QUERY_TYPE(query) != GST_QUERY_ALLOCATION) {
-        return GST_PAD_PROBE_OK;
-    }
-    GstCaps *caps = nullptr;
-    gst_query_parse_allocation(query, &caps, nullptr);
-    GstVideoInfo video;
-    if (caps != nullptr && gst_video_info_from_caps(&video, caps)) {
-        gst_query_add_allocation_pool(query, static_cast<GstBufferPool *>(pool), static_cast<guint>(video.size), 0, 0);
-    }
-    return GST_PAD_PROBE_OK;
-}
-
-bool PrepareSource(Pipeline &pipeline, GstBufferPool *pool) {
-    GstElement *sink = pipeline.Element("sink");
-    GstPad *pad = sink != nullptr ? gst_element_get_static_pad(sink, "sink") : nullptr;
-    if (pad == nullptr) {
-        return false;
-    }
-    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM, OfferPool, gst_object_ref(pool), gst_object_unref);
-    gst_object_unref(pad);
-    GstAppSinkCallbacks callbacks{};
-    callbacks.new_sample = SendSample;
-    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, nullptr, nullptr);
-    return true;
-}
 
 // Where the sink task's callback puts each frame: into appsrc, whose own
 // streaming thread pushes it on, or straight into the sink element's pad from
@@ -218,17 +146,17 @@ int LibrarySourceRole(const RoleArgs &args) {
     }
     GstBufferPool *pool = NewSharedFramePool();
     gst_object_ref_sink(pool);
-    RoleHooks hooks;
-    hooks.prepare = [pool](Pipeline &pipeline) { return PrepareSource(pipeline, pool); };
     const int status =
-        RunSourceRole(args, "appsink name=sink sync=false enable-last-sample=false max-buffers=1", hooks);
+        RegisterFrameSink(pool, FrameSinkTarget{kSourceProc, kSinkProc, kSinkTask})
+            ? RunSourceRole(args, "vyreframesink name=sink sync=false enable-last-sample=false", RoleHooks{})
+            : 1;
     gst_object_unref(pool);
     return status;
 }
 
 int LibrarySinkRole(const RoleArgs &args) {
     auto member = std::make_unique<compare::Membership>(kSinkProc, args.dir.c_str());
-    if (!member->AddTask(kSinkTask, kQueueDepth, PushFrame) ||
+    if (!member->AddTask(kSinkTask, kQueueDepth, PushFrame, args.feed != "thread") ||
         OsMsgSetTaskByteLimit(kSinkTask, kQueueBytes) != OS_MSG_OK) {
         return 1;
     }

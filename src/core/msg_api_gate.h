@@ -68,6 +68,13 @@ void MsgApiLeave(uint32_t kind);
 uint32_t MsgApiRefuse(const char *function, uint32_t line, const char *text);
 #define MSG_API_REFUSE(text) MsgApiRefuse(__func__, (uint32_t)__LINE__, (text))
 
+/* What a callback running on the carrier's receive thread (a task served
+ * there) may not do, since it would hold that thread for good: run a task's
+ * loop, leave the platform. */
+#define MSG_REFUSE_ON_RECEIVE()                                                                                        \
+    MSG_REFUSE("not from a callback on the receive thread: it would stop receiving; call it from another thread.",     \
+               OS_MSG_ERR_FAIL)
+
 #ifdef __cplusplus
 }
 

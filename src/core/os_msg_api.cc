@@ -11,6 +11,7 @@
 #include "base/msg_fork_state.h"
 #include "base/msg_names.h"
 #include "base/msg_proc_name.h"
+#include "base/msg_serve_mark.h"
 #include "core/msg_api_gate.h"
 #include "core/msg_event_req.h"
 #include "core/msg_join_options.h"
@@ -114,6 +115,9 @@ uint32_t OsMsgWaitProcess(const char *procName, uint32_t timeoutMs) {
 }
 
 uint32_t OsMsgUninit(void) {
+    if (MsgServingOnReceive()) {
+        return MSG_REFUSE_ON_RECEIVE();
+    }
     if (MsgForkedChild() != 0U) {
         // The tables are the parent's and their threads are not here: a
         // teardown would wait for them for good.

@@ -11,9 +11,11 @@
  */
 #include "base/msg_names.h"
 #include "base/msg_proc_name.h"
+#include "base/msg_serve_mark.h"
 #include "core/msg_api_gate.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
+#include "transport/ipc_carrier.h"
 #include "vyre_os_msg.h"
 
 extern "C" {
@@ -41,6 +43,9 @@ uint32_t OsMsgRegTaskEx(const char *name, uint32_t queueLen, OsMsgTaskFuncEx cb,
 }
 
 uint32_t OsMsgTaskRoutineByName(const char *name) {
+    if (MsgServingOnReceive()) {
+        return MSG_REFUSE_ON_RECEIVE();
+    }
     MsgApiPass pass;
     if (!pass.Entered()) {
         return MSG_API_REFUSE("msg not init");
@@ -51,6 +56,9 @@ uint32_t OsMsgTaskRoutineByName(const char *name) {
 uint32_t OsMsgTaskRoutineEx(const char *name, void *user) {
     if (name == nullptr || MsgNameEmpty(name)) {
         return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    if (MsgServingOnReceive()) {
+        return MSG_REFUSE_ON_RECEIVE();
     }
     MsgApiPass pass;
     if (!pass.Entered()) {
@@ -68,6 +76,22 @@ uint32_t OsMsgTaskFd(const char *name, int *fd) {
         return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
     }
     return SimpleTaskOpenFd(name, fd);
+}
+
+uint32_t OsMsgTaskServeOnReceive(const char *name) {
+    if (name == nullptr || MsgNameEmpty(name)) {
+        return MSG_REFUSE("invalid param", OS_MSG_ERR_INVALID_PARAM);
+    }
+    MsgApiPass pass;
+    if (!pass.Entered()) {
+        return MSG_REFUSE("msg not init", OS_MSG_ERR_NOT_INIT);
+    }
+    const IpcCarrierOps *carrier = IpcCarrierCurrent();
+    if (carrier->serveTask == nullptr) {
+        return MSG_REFUSE("this carrier has no receive thread; the socket carrier has one.",
+                          OS_MSG_ERR_NOT_IMPLEMENTED);
+    }
+    return carrier->serveTask(name);
 }
 
 uint32_t OsMsgTaskHandle(const char *name, uint32_t maxCount, uint32_t *handled) {

@@ -18,6 +18,7 @@
 
 #include "base/msg_alloc.h"
 #include "base/msg_monotonic.h"
+#include "base/msg_serve_mark.h"
 #include "base/msg_tunables.h"
 #include "log/msg_log.h"
 #include "shared_buf/sbuf_mapping.h"
@@ -302,6 +303,11 @@ uint32_t SbufAllocWaiting(uint32_t size, void **data, uint32_t timeoutMs) {
     if (data == nullptr || size == 0U || size > OS_MSG_BUF_MAX_SIZE) {
         MSG_LOG(OS_MSG_LOG_ERROR, "invalid buffer size %u.", size);
         return OS_MSG_ERR_INVALID_PARAM;
+    }
+    // A callback on the receive thread does not wait: the notices that wake
+    // a waiter come in on that very thread.
+    if (MsgServingOnReceive()) {
+        timeoutMs = 0U;
     }
     const uint64_t startNs = MsgMonotonicNs();
     const uint64_t endNs = startNs + (uint64_t)timeoutMs * 1000000ULL;

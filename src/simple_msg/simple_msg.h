@@ -147,6 +147,10 @@ typedef struct SimpleMsgTask {
      * simpleQueueLock while no thread serves the task; closed by removal
      * with pushes held off. Accessed atomically. */
     int32_t wakeFd;
+    /* 1 once the descriptor is the carrier's (SimpleTaskServeOnReceive): the
+     * task is served by the receive thread. Written under simpleQueueLock
+     * with wakeFd; read by handling claims under it. */
+    uint32_t onReceive;
     /* 1 once a thread has served the task (its loop, or a handling call);
      * accessed atomically. */
     uint32_t everServed;
@@ -404,6 +408,18 @@ uint32_t SimpleTaskOpenFd(const char *taskName, int *fd);
  * now, a thread runs its loop, or the caller is inside the task's own
  * callback); look-up codes. Internal: not exported. */
 uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t *handled);
+
+/* Makes fd (an eventfd the carrier polls, now the task's to close at
+ * removal) the descriptor of task taskName and marks the task served by the
+ * carrier's receive thread. 0; 0x80020003 (served that way already: fd is
+ * left to the caller); 0x80020005 (not registered, or being removed);
+ * 0x8002001c (a thread runs its loop, or the application serves it through
+ * its descriptor); look-up codes. Internal: not exported. */
+uint32_t SimpleTaskServeOnReceive(const char *taskName, int fd);
+/* SimpleTaskHandleSome for a task SimpleTaskServeOnReceive marked, run on
+ * the receive thread; 0x80020005, unlogged, once the name is no such task
+ * any more (removed, or registered again). Internal: not exported. */
+uint32_t SimpleTaskHandleOnReceive(const char *taskName, uint32_t maxCount, uint32_t *handled);
 
 /* Records a callback call that took from t0 to t1 (milliseconds of
  * OsGetSysRunTime, unsigned difference) when it took 3000 ms or more: the

@@ -26,6 +26,7 @@
 #include "base/msg_fork_state.h"
 #include "base/msg_monotonic.h"
 #include "base/msg_names.h"
+#include "base/msg_serve_mark.h"
 #include "log/msg_log.h"
 #include "shared_buf/msg_delivery.h"
 #include "simple_msg/simple_msg.h"
@@ -189,14 +190,20 @@ __attribute__((always_inline)) inline void SimpleTaskHandle(SimpleMsgTask *task,
 /* Claims task taskName for one handling call of the calling thread, as its
  * loop is claimed, but leaves the look-up by thread alone: the thread names
  * itself with SimpleMsgServeBegin for the length of the call, which costs the
- * other threads' remembered look-ups nothing. 0 and *claimed; else the
- * refusal, logged. */
-uint32_t SimpleTaskClaimHandling(const char *taskName, SimpleMsgTask **claimed) {
+ * other threads' remembered look-ups nothing. With onReceive, only a task
+ * served by the receive thread is claimed. 0 and *claimed; else the
+ * refusal, logged (not the receive thread's NOT_FOUND). */
+uint32_t SimpleTaskClaimHandling(const char *taskName, bool onReceive, SimpleMsgTask **claimed) {
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     uint32_t ret = SimpleMsgGetQueue(taskName, &task);
-    if (ret == OS_MSG_OK && SimpleTaskState(task) != 1U) {
+    if (ret == OS_MSG_OK && (SimpleTaskState(task) != 1U || (onReceive && task->onReceive == 0U))) {
         ret = OS_MSG_ERR_NOT_FOUND;
+    }
+    if (ret != OS_MSG_OK && onReceive) {
+        // The receive thread learns that the task it served went: not a fault.
+        (void)OsMutexUnLock(&simpleQueueLock);
+        return OS_MSG_ERR_NOT_FOUND;
     }
     if (ret == OS_MSG_OK && SimpleTaskThread(task) != 0) {
         ret = OS_MSG_ERR_TASK_BUSY;
@@ -536,10 +543,12 @@ uint32_t SimpleTaskRoutineOf(const char *taskName, const void *user) {
     return ret == OS_MSG_OK ? SimpleTaskLoop(task) : ret;
 }
 
-uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t *handled) {
+namespace {
+/* SimpleTaskHandleSome and SimpleTaskHandleOnReceive. */
+uint32_t SimpleTaskHandleClaimed(const char *taskName, bool onReceive, uint32_t maxCount, uint32_t *handled) {
     *handled = 0U;
     SimpleMsgTask *task = nullptr;
-    uint32_t ret = SimpleTaskClaimHandling(taskName, &task);
+    uint32_t ret = SimpleTaskClaimHandling(taskName, onReceive, &task);
     if (ret != OS_MSG_OK) {
         return ret;
     }
@@ -548,6 +557,7 @@ uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t 
     SimpleTaskLoopCtx ctx = {0U};
     task->loopCtx = &ctx;
     const char *previous = SimpleMsgServeBegin(name);
+    const bool wasServing = MsgServeMarkSet(onReceive);
     const int32_t fd = SimpleTaskWakeFd(task);
     if (fd >= 0) {
         SimpleTaskFdDrain(fd); // drained before the ring is read: a later push signals again
@@ -564,6 +574,7 @@ uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t 
         SimpleTaskHandle(task, &ctx, &msg, callee, cargo);
         *handled += 1U;
         if (ctx.removed != 0U) {
+            (void)MsgServeMarkSet(wasServing);
             SimpleMsgServeEnd(previous); // the callback removed its own task; the record is gone
             return OS_MSG_OK;
         }
@@ -574,8 +585,18 @@ uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t 
     task->loopCtx = nullptr;
     // From here on removal may release the record.
     __atomic_store_n(&task->threadId, OsThread{0}, __ATOMIC_RELEASE);
+    (void)MsgServeMarkSet(wasServing);
     SimpleMsgServeEnd(previous);
     return OS_MSG_OK;
+}
+} // namespace
+
+uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t *handled) {
+    return SimpleTaskHandleClaimed(taskName, false, maxCount, handled);
+}
+
+uint32_t SimpleTaskHandleOnReceive(const char *taskName, uint32_t maxCount, uint32_t *handled) {
+    return SimpleTaskHandleClaimed(taskName, true, maxCount, handled);
 }
 
 uint32_t SimpleMsgPushBatch(const char *taskName, const MsgHead *heads, uint32_t count) {

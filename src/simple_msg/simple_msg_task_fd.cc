@@ -52,6 +52,38 @@ void SimpleTaskFdClose(SimpleMsgTask *task) {
     }
 }
 
+extern "C" uint32_t SimpleTaskServeOnReceive(const char *taskName, int fd) {
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    uint32_t ret = SimpleMsgGetQueue(taskName, &task);
+    if (ret == OS_MSG_OK && SimpleTaskState(task) != 1U) {
+        ret = OS_MSG_ERR_NOT_FOUND;
+    }
+    const char *why = "not registered";
+    if (ret == OS_MSG_OK && task->onReceive != 0U) {
+        ret = OS_MSG_ERR_REPEATED;
+    } else if (ret == OS_MSG_OK && (SimpleTaskThread(task) != 0 || SimpleTaskWakeFd(task) >= 0)) {
+        ret = OS_MSG_ERR_TASK_BUSY;
+        why = SimpleTaskThread(task) != 0 ? "is served by its loop" : "is served through its descriptor";
+    }
+    if (ret != OS_MSG_OK) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        if (ret != OS_MSG_ERR_REPEATED) {
+            OS_MSG_LOG(OS_LOG_ERROR, "task[%.16s] %s: it cannot be served on the receive thread.",
+                       SimpleMsgLogName(taskName), why);
+        }
+        return ret;
+    }
+    __atomic_store_n(&task->wakeFd, fd, __ATOMIC_RELEASE);
+    task->onReceive = 1U;
+    __atomic_store_n(&task->everServed, 1U, __ATOMIC_RELAXED);
+    // As in SimpleTaskOpenFd: no thread serves the task, this one may take
+    // the consumer's step.
+    SimpleTaskFdArm(task, fd);
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return OS_MSG_OK;
+}
+
 extern "C" uint32_t SimpleTaskOpenFd(const char *taskName, int *fd) {
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;

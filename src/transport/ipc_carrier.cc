@@ -34,8 +34,8 @@ uint32_t IpcLoopbackWaitProcess(const char *, uint32_t) {
     return OS_MSG_OK;
 }
 
-const IpcCarrierOps g_ipcRefusingOps = {"",      IpcCarrierRefuse, nullptr, IPCMsgSendData,        IPCMsgSendCpuData,
-                                        nullptr, nullptr,          nullptr, IpcLoopbackWaitProcess};
+const IpcCarrierOps g_ipcRefusingOps = {"",      IpcCarrierRefuse, nullptr, IPCMsgSendData,         IPCMsgSendCpuData,
+                                        nullptr, nullptr,          nullptr, IpcLoopbackWaitProcess, nullptr};
 
 std::atomic<const IpcCarrierOps *> g_ipcCarrier{&g_ipcLoopbackOps};
 
@@ -56,8 +56,8 @@ const IpcCarrierOps *IpcCarrierNamed(const char *name) {
 
 } // namespace
 
-const IpcCarrierOps g_ipcLoopbackOps = {"loopback", nullptr, nullptr, IPCMsgSendData,        IPCMsgSendCpuData,
-                                        nullptr,    nullptr, nullptr, IpcLoopbackWaitProcess};
+const IpcCarrierOps g_ipcLoopbackOps = {"loopback", nullptr, nullptr, IPCMsgSendData,         IPCMsgSendCpuData,
+                                        nullptr,    nullptr, nullptr, IpcLoopbackWaitProcess, nullptr};
 
 void IpcCarrierConfigure(uint32_t carrier, const char *runDir) {
     g_ipcCarrierOption = carrier;

@@ -62,6 +62,9 @@ typedef struct IpcCarrierOps {
     /* Waits at most timeoutMs for a process named procName to join (the
      * contract of OsMsgWaitProcess). Any thread. */
     uint32_t (*waitProcess)(const char *procName, uint32_t timeoutMs);
+    /* Serves task name of this process on the receive thread (the contract
+     * of OsMsgTaskServeOnReceive); NULL for a carrier without one. */
+    uint32_t (*serveTask)(const char *name);
 } IpcCarrierOps;
 
 /* The loopback: only the sends (IPCMsgSendData, IPCMsgSendCpuData). */

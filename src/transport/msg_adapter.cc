@@ -17,6 +17,7 @@
 #include "base/msg_names.h"
 #include "base/msg_proc_name.h"
 #include "base/msg_result_code.h"
+#include "base/msg_serve_mark.h"
 #include "broadcast/msg_broadcast.h"
 #include "log/msg_log.h"
 #include "msc/msg_msc.h"
@@ -125,6 +126,15 @@ uint32_t PMsgSynSendWith(MsgHead *head, void **respOut, uint32_t timeout, uint32
         MsgCargoRelease(cargo);
         MSG_LOG(OS_MSG_LOG_ERROR, "client not init.");
         return OS_MSG_ERR_NOT_INIT;
+    }
+    if (MsgServingOnReceive() && head->recvProcName[0] != '\0' && !MsgNameEqual(head->recvProcName, MsgGetProcName())) {
+        // Its answer would come in on this very thread.
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_ERROR,
+                "task[%.16s] is served on the receive thread and cannot wait for an answer from process [%.16s]: "
+                "send asynchronously, or serve the task on a thread of its own.",
+                head->sendTaskName, head->recvProcName);
+        return OS_MSG_ERR_FAIL;
     }
     SimpleMsgTask *wait = SimpleMsgWaitSynRespStart(head->sendTaskName);
     if (wait == nullptr) {

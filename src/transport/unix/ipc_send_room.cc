@@ -5,6 +5,7 @@
 #include "transport/unix/ipc_send_room.h"
 
 #include "base/msg_monotonic.h"
+#include "base/msg_serve_mark.h"
 #include "base/msg_tunables.h"
 #include "transport/msg_adapter.h"
 
@@ -26,8 +27,10 @@ void IpcSendBudgetKnow(IpcSendBudget &budget, uint64_t now) {
         budget.stallNs = MSG_TUNE_SEND_ANSWER_WAIT_MS * 1000000ULL;
         return;
     }
-    uint32_t ms = MsgAdpSendWaitMs();
-    if (ms == 0U && !MsgAdpSendWaitChosen()) {
+    // A callback on the receive thread waits for no room: the peer's report
+    // of it would come in on this very thread.
+    uint32_t ms = MsgServingOnReceive() ? 0U : MsgAdpSendWaitMs();
+    if (ms == 0U && !MsgAdpSendWaitChosen() && !MsgServingOnReceive()) {
         budget.stallNs = MSG_TUNE_SEND_ROOM_WAIT_MS * 1000000ULL;
         return;
     }

@@ -33,6 +33,7 @@
 #include "transport/unix/ipc_send_batch.h"
 #include "transport/unix/ipc_shm_segment.h"
 #include "transport/unix/ipc_sub_keeper.h"
+#include "transport/unix/ipc_task_serve.h"
 #include "transport/unix/ipc_unix_life.h"
 #include "transport/unix/ipc_unix_sys.h"
 
@@ -87,6 +88,7 @@ uint32_t IpcUnixOpenReceiver(IpcUnixCarrier *carrier) {
         return OS_MSG_ERR_SYSTEM;
     }
     IpcLinkRegistryOpen(poller);
+    IpcServeOpen(poller);
     carrier->recvBuf = static_cast<uint8_t *>(MSG_MALLOC(IPC_FRAME_DATAGRAM_MAX));
     return carrier->recvBuf == nullptr ? OS_MSG_ERR_NO_MEMORY : OS_MSG_OK;
 }
@@ -149,9 +151,9 @@ uint32_t IpcUnixRunDir(char *out, size_t size) {
 
 } // namespace
 
-const IpcCarrierOps g_ipcUnixOps = {"unix",          IpcUnixInitClient, IpcUnixUninitClient,
-                                    IpcUnixSendData, IpcUnixSendData,   IpcUnixStopRecv,
-                                    IpcUnixRecvLoop, IpcUnixRunDir,     IpcPresenceWait};
+const IpcCarrierOps g_ipcUnixOps = {"unix",          IpcUnixInitClient, IpcUnixUninitClient, IpcUnixSendData,
+                                    IpcUnixSendData, IpcUnixStopRecv,   IpcUnixRecvLoop,     IpcUnixRunDir,
+                                    IpcPresenceWait, IpcServeAdd};
 
 uint32_t IpcUnixInitClient(void) {
     uint32_t ret = IpcUnixOpen(&g_ipcUnix);
@@ -173,6 +175,7 @@ uint32_t IpcUnixUninitClient(void) {
         carrier->recvStarted = false;
         IpcFrameDropAllPartials(rebuildEntry);
     }
+    IpcServeClose();
     IpcBatchStop();
     IpcPeerCacheClose();
     IpcSubKeeperClear();

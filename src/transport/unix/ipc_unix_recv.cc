@@ -7,6 +7,9 @@
  * parked per task, a dialled link's answers to their requesters and its
  * notices to the peer cache.
  *
+ * Tasks served on this thread (ipc_task_serve.h) are handled here too, when
+ * their descriptors are readable.
+ *
  * Besides the events the loop keeps a few timers: parked messages are
  * retried as soon as a task loop reports room (the room hook, through the
  * wake-up descriptor) and, for tasks that went away, every
@@ -41,6 +44,7 @@
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_link_share.h"
 #include "transport/unix/ipc_peer_cache.h"
+#include "transport/unix/ipc_task_serve.h"
 #include "transport/unix/ipc_unix_carrier.h"
 #include "transport/unix/ipc_unix_sys.h"
 
@@ -327,6 +331,8 @@ bool IpcRecvHandle(IpcRecvState &state, const IpcSysEvent *events, int n) {
             IpcRecvWoken(state);
         } else if (tag == &carrier->listenFd) {
             IpcRecvAccept(state);
+        } else if (IpcServeOwns(tag)) {
+            IpcServeHandle(tag);
         } else {
             lone = IpcRecvDrain(state, static_cast<IpcLink *>(tag), events[i].events) || lone;
         }

@@ -1,0 +1,133 @@
+/*
+ * Tasks served on the receive thread (see ipc_task_serve.h).
+ */
+#define MSG_MODULE "ipcmsg_adapt"
+
+#include "transport/unix/ipc_task_serve.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "base/msg_forever.h"
+#include "log/msg_log.h"
+#include "simple_msg/simple_msg.h"
+#include "transport/unix/ipc_unix_sys.h"
+
+namespace {
+
+/* Tasks one process may serve on its receive thread. */
+constexpr uint32_t kIpcServeTasks = 16U;
+/* Messages of one task handled per turn of the loop: the links and the
+ * other tasks are looked at in between. */
+constexpr uint32_t kIpcServeBatch = 32U;
+
+struct IpcServeEntry {
+    char name[OS_MSG_NAME_LEN]; /* empty while free */
+    int fd;                     /* the carrier's descriptor of the counter, -1 while free */
+};
+
+/* Never destroyed: an add may run while a process that left without
+ * tearing down runs its static destructors. */
+MsgForever<std::mutex> g_ipcServeLock;
+IpcServeEntry g_ipcServe[kIpcServeTasks] = {};
+int g_ipcServePoller = -1; /* the receive loop's, -1 while the carrier is closed */
+
+void IpcServeDropLocked(IpcServeEntry &entry) {
+    IpcSysPollerRemove(g_ipcServePoller, entry.fd);
+    IpcSysClose(&entry.fd);
+    entry.name[0] = '\0';
+}
+
+} // namespace
+
+void IpcServeOpen(int poller) {
+    std::lock_guard<std::mutex> guard(*g_ipcServeLock);
+    for (IpcServeEntry &entry : g_ipcServe) {
+        entry.name[0] = '\0';
+        entry.fd = -1;
+    }
+    g_ipcServePoller = poller;
+}
+
+uint32_t IpcServeAdd(const char *name) {
+    std::lock_guard<std::mutex> guard(*g_ipcServeLock);
+    if (g_ipcServePoller < 0) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "task[%.16s] not served on the receive thread: the carrier is closed.", name);
+        return OS_MSG_ERR_NOT_INIT;
+    }
+    IpcServeEntry *free = nullptr;
+    for (IpcServeEntry &entry : g_ipcServe) {
+        if (entry.fd < 0 && free == nullptr) {
+            free = &entry;
+        }
+    }
+    if (free == nullptr) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "task[%.16s] not served on the receive thread: %u tasks are already.", name,
+                kIpcServeTasks);
+        return OS_MSG_ERR_NO_IDLE_BLOCK;
+    }
+    int fd = IpcSysEventCreate();
+    int taskFd = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    int err = fd < 0 ? fd : taskFd < 0 ? -errno : IpcSysPollerAdd(g_ipcServePoller, fd, IPC_SYS_READABLE, free);
+    if (err < 0) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "task[%.16s] descriptor error[%d].", name, -err);
+        IpcSysClose(&taskFd);
+        IpcSysClose(&fd);
+        return OS_MSG_ERR_SYSTEM;
+    }
+    free->fd = fd;
+    uint32_t ret = SimpleTaskServeOnReceive(name, taskFd);
+    if (ret != OS_MSG_OK) {
+        IpcSysClose(&taskFd);
+        IpcServeDropLocked(*free);
+        return ret == OS_MSG_ERR_REPEATED ? OS_MSG_OK : ret;
+    }
+    (void)snprintf(free->name, sizeof(free->name), "%.15s", name);
+    return OS_MSG_OK;
+}
+
+bool IpcServeOwns(const void *tag) {
+    const auto *at = static_cast<const IpcServeEntry *>(tag);
+    return at >= g_ipcServe && at < g_ipcServe + kIpcServeTasks;
+}
+
+void IpcServeHandle(void *tag) {
+    auto *entry = static_cast<IpcServeEntry *>(tag);
+    char name[OS_MSG_NAME_LEN];
+    int fd = -1;
+    {
+        std::lock_guard<std::mutex> guard(*g_ipcServeLock);
+        std::memcpy(name, entry->name, sizeof(name));
+        fd = entry->fd;
+    }
+    if (fd < 0 || name[0] == '\0') {
+        return; // dropped after the wait reported it
+    }
+    uint32_t handled = 0U;
+    uint32_t ret = SimpleTaskHandleOnReceive(name, kIpcServeBatch, &handled);
+    if (ret == OS_MSG_ERR_TASK_BUSY) {
+        // Another thread handles the task now (OsMsgTaskHandle), and arms
+        // the descriptor again when it lets go: the count is taken so that
+        // the wait does not report it over and over meanwhile.
+        uint64_t count = 0U;
+        (void)!read(fd, &count, sizeof(count));
+    } else if (ret == OS_MSG_ERR_NOT_FOUND) {
+        std::lock_guard<std::mutex> guard(*g_ipcServeLock);
+        if (entry->fd == fd) {
+            IpcServeDropLocked(*entry);
+        }
+    }
+}
+
+void IpcServeClose(void) {
+    std::lock_guard<std::mutex> guard(*g_ipcServeLock);
+    for (IpcServeEntry &entry : g_ipcServe) {
+        if (entry.fd >= 0 && g_ipcServePoller >= 0) {
+            IpcServeDropLocked(entry);
+        }
+    }
+    g_ipcServePoller = -1;
+}
