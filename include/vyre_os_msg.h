@@ -699,7 +699,8 @@ OS_MSG_API uint32_t OsMsgTaskRoutineEx(const char *name, void *user);
  * OS_MSG_ERR_TASK_BUSY). Tasks that never ask for a descriptor have none.
  * OS_MSG_OK; OS_MSG_ERR_INVALID_PARAM (name NULL or empty, or fd NULL);
  * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND (not registered);
- * OS_MSG_ERR_TASK_BUSY (a thread runs the task's loop);
+ * OS_MSG_ERR_TASK_BUSY (a thread runs the task's loop, or the receive thread
+ * serves it, OsMsgTaskServeOnReceive);
  * OS_MSG_ERR_SYSTEM (no descriptor could be made). */
 OS_MSG_API uint32_t OsMsgTaskFd(const char *name, int *fd);
 
@@ -714,7 +715,8 @@ OS_MSG_API uint32_t OsMsgTaskFd(const char *name, int *fd);
  * OS_MSG_ERR_INVALID_PARAM (name NULL or empty, or maxCount 0);
  * OS_MSG_ERR_NOT_INIT; OS_MSG_ERR_NOT_FOUND (not registered, or being
  * unregistered); OS_MSG_ERR_TASK_BUSY (another thread serves the task now, or
- * a thread runs its loop, or the call comes from the task's own callback). */
+ * a thread runs its loop, or the receive thread serves it, or the call comes
+ * from the task's own callback). */
 OS_MSG_API uint32_t OsMsgTaskHandle(const char *name, uint32_t maxCount, uint32_t *handled);
 
 /* Makes task name (of this process, registered, with no thread running its

@@ -3,8 +3,9 @@
  * peer's messages reach the callback on that thread, in order, and so do
  * the process's own; a call is answered from there; what would wait for
  * that very thread is refused at once and receiving goes on; serving ends
- * with the task, however it is unregistered, leaving no descriptor; the
- * refusals of a task that cannot be served so. The fixture checks that
+ * with the task, however it is unregistered, leaving no descriptor, also
+ * when the name is served again at once; a task served otherwise is
+ * refused, and a served task has no other server. The fixture checks that
  * nothing is left behind.
  */
 #include <pthread.h>
@@ -168,15 +169,18 @@ TEST_F(CarrierServe, ServingEndsWithTheTaskLeavingNoDescriptor) {
     ASSERT_EQ(peer.Ask("send servehost main 1", "sent"), "sent 0");
     ASSERT_TRUE(inbox_.WaitFor(1U));
     const size_t before = OpenFds();
-    // Unregistered from another thread.
+    // Unregistered from another thread, and at once registered and served
+    // again under the same name: the first service ends, the second works.
     Serve("served");
     EXPECT_EQ(OpenFds(), before + 2U) << "the carrier's descriptor and the task's";
     EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, "served"), OS_MSG_OK);
-    EXPECT_TRUE(WaitUntil([&] { return OpenFds() == before; }));
-    // Registered again, it is served again, and unregisters itself.
     Serve("served");
-    ASSERT_EQ(peer.Ask("send servehost served " + std::to_string(kLeave), "sent"), "sent 0");
+    ASSERT_EQ(peer.Ask("send servehost served 5", "sent"), "sent 0");
     ASSERT_TRUE(SeenCount(1U));
+    EXPECT_TRUE(WaitUntil([&] { return OpenFds() == before + 2U; }));
+    // Unregistered from its own callback.
+    ASSERT_EQ(peer.Ask("send servehost served " + std::to_string(kLeave), "sent"), "sent 0");
+    ASSERT_TRUE(SeenCount(2U));
     EXPECT_EQ(seen_.leave, OS_MSG_OK);
     EXPECT_TRUE(WaitUntil([&] { return OpenFds() == before; }));
     // A bounded number of tasks are served so.
@@ -192,7 +196,7 @@ TEST_F(CarrierServe, ServingEndsWithTheTaskLeavingNoDescriptor) {
     EXPECT_TRUE(WaitUntil([&] { return OpenFds() == before; }));
 }
 
-TEST_F(CarrierServe, TasksThatCannotBeServedSoAreRefused) {
+TEST_F(CarrierServe, TasksServedOtherwiseAreRefusedAndAServedTaskHasNoOtherServer) {
     ASSERT_EQ(Join("servehost"), OS_MSG_OK);
     ASSERT_EQ(SendTo("servehost", "main", 1U), OS_MSG_OK);
     ASSERT_TRUE(inbox_.WaitFor(1U)) << "the loop of \"main\" runs";
@@ -202,6 +206,11 @@ TEST_F(CarrierServe, TasksThatCannotBeServedSoAreRefused) {
     int fd = -1;
     ASSERT_EQ(OsMsgTaskFd("polled", &fd), OS_MSG_OK);
     EXPECT_EQ(OsMsgTaskServeOnReceive("polled"), OS_MSG_ERR_TASK_BUSY) << "the application serves it";
+    Serve("served");
+    EXPECT_EQ(OsMsgTaskFd("served", &fd), OS_MSG_ERR_TASK_BUSY);
+    uint32_t handled = 1U;
+    EXPECT_EQ(OsMsgTaskHandle("served", 4U, &handled), OS_MSG_ERR_TASK_BUSY);
+    EXPECT_EQ(handled, 0U);
     EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, "polled"), OS_MSG_OK);
 }
 

@@ -3,8 +3,9 @@
 // and sends it (OsMsgAsynSendBuf) to task "sink" of "xsrv", which reads it in
 // place in its read-only mapping of the client's segment; round trips lend
 // one buffer to task "echo" (OsMsgSynSendBuf), which answers with the
-// frame's 8-byte stamp. Both select the Unix-socket carrier and the scratch
-// directory before they join.
+// frame's 8-byte stamp. Both tasks are served on the server's receive thread
+// (OsMsgTaskServeOnReceive), as a consumer of a stream would have them. Both
+// select the Unix-socket carrier and the scratch directory before they join.
 //
 // A frame goes back to the client's pool when the server is done with it;
 // while all of a size are in flight the client waits for one to come back
@@ -70,7 +71,7 @@ void *AllocWaiting(uint32_t size) {
 bool ServeOneWay(const OneWayCase &c, const std::string &dir, const Hook &ready, const Hook &finish, Tally &tally) {
     g_tally = &tally;
     Membership member(kServer, dir.c_str());
-    return member.AddTask("sink", c.depth, TakeFrame) && ready() && finish();
+    return member.AddTask("sink", c.depth, TakeFrame, true) && ready() && finish();
 }
 
 bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, const Hook &finish) {
@@ -94,7 +95,7 @@ bool SendOneWay(const OneWayCase &c, const std::string &dir, const Hook &begin, 
 
 bool ServeEcho(uint32_t, uint32_t, const std::string &dir, const Hook &ready, const Hook &finish) {
     Membership member(kServer, dir.c_str());
-    return member.AddTask("echo", 16, AnswerStamp) && ready() && finish();
+    return member.AddTask("echo", 16, AnswerStamp, true) && ready() && finish();
 }
 
 bool CallEcho(uint32_t size, uint32_t warmup, uint32_t count, const std::string &dir, const Hook &finish,

@@ -147,9 +147,10 @@ typedef struct SimpleMsgTask {
      * simpleQueueLock while no thread serves the task; closed by removal
      * with pushes held off. Accessed atomically. */
     int32_t wakeFd;
-    /* 1 once the descriptor is the carrier's (SimpleTaskServeOnReceive): the
-     * task is served by the receive thread. Written under simpleQueueLock
-     * with wakeFd; read by handling claims under it. */
+    /* Non-zero once the descriptor is the carrier's (SimpleTaskServeOnReceive):
+     * the task is served by the receive thread, and this is the carrier's
+     * number for that service. Written under simpleQueueLock with wakeFd,
+     * read by pushes without it: accessed atomically. */
     uint32_t onReceive;
     /* 1 once a thread has served the task (its loop, or a handling call);
      * accessed atomically. */
@@ -411,15 +412,30 @@ uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t 
 
 /* Makes fd (an eventfd the carrier polls, now the task's to close at
  * removal) the descriptor of task taskName and marks the task served by the
- * carrier's receive thread. 0; 0x80020003 (served that way already: fd is
- * left to the caller); 0x80020005 (not registered, or being removed);
- * 0x8002001c (a thread runs its loop, or the application serves it through
- * its descriptor); look-up codes. Internal: not exported. */
-uint32_t SimpleTaskServeOnReceive(const char *taskName, int fd);
-/* SimpleTaskHandleSome for a task SimpleTaskServeOnReceive marked, run on
- * the receive thread; 0x80020005, unlogged, once the name is no such task
- * any more (removed, or registered again). Internal: not exported. */
-uint32_t SimpleTaskHandleOnReceive(const char *taskName, uint32_t maxCount, uint32_t *handled);
+ * carrier's receive thread, under the carrier's number serial (not 0). 0;
+ * 0x80020003 (served that way already: fd is left to the caller); 0x80020005
+ * (not registered, or being removed); 0x8002001c (a thread runs its loop, or
+ * the application serves it through its descriptor); look-up codes.
+ * Internal: not exported. */
+uint32_t SimpleTaskServeOnReceive(const char *taskName, int fd, uint32_t serial);
+/* SimpleTaskHandleSome for the task SimpleTaskServeOnReceive marked with
+ * serial, run on the receive thread; 0x80020005, unlogged, once the name is
+ * no such task any more (removed, or registered and served again). Internal:
+ * not exported. */
+uint32_t SimpleTaskHandleOnReceive(const char *taskName, uint32_t serial, uint32_t maxCount, uint32_t *handled);
+/* The tasks served on the receive thread that pushes of the calling thread
+ * (the receive thread, SimpleMsgMarkFullIsFlow) found asleep since the last
+ * call: such a push leaves the task's descriptor alone and the receive loop
+ * handles the task itself once its wait's events are done, which spares it
+ * a round through the descriptor (a full list falls back to the signal).
+ * Copies the names into names and forgets them; the count. Internal: not
+ * exported. */
+#define SIMPLE_MSG_OWED_MAX 8U
+uint32_t SimpleMsgTakeOwed(char (*names)[OS_MSG_NAME_LEN]);
+/* SimpleTaskHandleOnReceive for a task SimpleMsgTakeOwed named, whatever its
+ * serial: its descriptor is not read (nothing signalled it for this push; a signal from
+ * elsewhere only brings one handling call more). Internal: not exported. */
+uint32_t SimpleTaskHandleOwed(const char *taskName, uint32_t maxCount, uint32_t *handled);
 
 /* Records a callback call that took from t0 to t1 (milliseconds of
  * OsGetSysRunTime, unsigned difference) when it took 3000 ms or more: the

@@ -23,6 +23,8 @@
  */
 #define MSG_MODULE "simple_msg"
 
+#include <cstring>
+
 #include "base/msg_fork_state.h"
 #include "base/msg_monotonic.h"
 #include "base/msg_names.h"
@@ -38,6 +40,35 @@ namespace {
 
 /* Set on a transport's receive thread (SimpleMsgMarkFullIsFlow). */
 thread_local bool g_simpleFullIsFlow = false;
+
+/* Tasks served on the receive thread that a push of this thread found
+ * asleep and did not wake (SimpleMsgTakeOwed); the receive thread's only. */
+struct SimpleOwed {
+    char names[SIMPLE_MSG_OWED_MAX][OS_MSG_NAME_LEN];
+    uint32_t count;
+};
+__attribute__((tls_model("initial-exec"))) thread_local SimpleOwed t_simpleOwed = {};
+
+/* A push of the receive thread that took the sleep of a task the receive
+ * thread serves: the task is owed a handling by this thread instead of a
+ * signal of its descriptor. false (the caller wakes it) for any other push,
+ * or when the list is full. */
+bool SimpleTaskOweHandling(const SimpleMsgTask *task) {
+    if (!g_simpleFullIsFlow || __atomic_load_n(&task->onReceive, __ATOMIC_RELAXED) == 0U) {
+        return false;
+    }
+    SimpleOwed &owed = t_simpleOwed;
+    for (uint32_t i = 0U; i < owed.count; ++i) {
+        if (std::memcmp(owed.names[i], task->acTaskName, OS_MSG_NAME_LEN) == 0) {
+            return true;
+        }
+    }
+    if (owed.count == SIMPLE_MSG_OWED_MAX) {
+        return false;
+    }
+    std::memcpy(owed.names[owed.count++], task->acTaskName, OS_MSG_NAME_LEN);
+    return true;
+}
 
 /* The room hook (SimpleMsgSetRoomHook); NULL while no transport asks. */
 void (*g_simpleRoomHook)(void) = nullptr;
@@ -190,14 +221,20 @@ __attribute__((always_inline)) inline void SimpleTaskHandle(SimpleMsgTask *task,
 /* Claims task taskName for one handling call of the calling thread, as its
  * loop is claimed, but leaves the look-up by thread alone: the thread names
  * itself with SimpleMsgServeBegin for the length of the call, which costs the
- * other threads' remembered look-ups nothing. With onReceive, only a task
- * served by the receive thread is claimed. 0 and *claimed; else the
- * refusal, logged (not the receive thread's NOT_FOUND). */
-uint32_t SimpleTaskClaimHandling(const char *taskName, bool onReceive, SimpleMsgTask **claimed) {
+ * other threads' remembered look-ups nothing. serial says who asks: 0 an
+ * application's handling call, which a task served on the receive thread
+ * refuses; else the receive thread, for such a task only: the one it
+ * serves under serial, or any (SIMPLE_TASK_SERVED_ANY). 0 and *claimed;
+ * else the refusal, logged (not the receive thread's NOT_FOUND). */
+constexpr uint32_t SIMPLE_TASK_SERVED_ANY = 0xFFFFFFFFU;
+uint32_t SimpleTaskClaimHandling(const char *taskName, uint32_t serial, SimpleMsgTask **claimed) {
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     uint32_t ret = SimpleMsgGetQueue(taskName, &task);
-    if (ret == OS_MSG_OK && (SimpleTaskState(task) != 1U || (onReceive && task->onReceive == 0U))) {
+    const bool onReceive = serial != 0U;
+    const uint32_t served = ret == OS_MSG_OK ? __atomic_load_n(&task->onReceive, __ATOMIC_RELAXED) : 0U;
+    if (ret == OS_MSG_OK && (SimpleTaskState(task) != 1U ||
+                             (onReceive && (served == 0U || (serial != SIMPLE_TASK_SERVED_ANY && served != serial))))) {
         ret = OS_MSG_ERR_NOT_FOUND;
     }
     if (ret != OS_MSG_OK && onReceive) {
@@ -205,14 +242,16 @@ uint32_t SimpleTaskClaimHandling(const char *taskName, bool onReceive, SimpleMsg
         (void)OsMutexUnLock(&simpleQueueLock);
         return OS_MSG_ERR_NOT_FOUND;
     }
-    if (ret == OS_MSG_OK && SimpleTaskThread(task) != 0) {
+    // A task served on the receive thread has that thread alone.
+    if (ret == OS_MSG_OK && (SimpleTaskThread(task) != 0 || (!onReceive && served != 0U))) {
         ret = OS_MSG_ERR_TASK_BUSY;
     }
     if (ret != OS_MSG_OK) {
         (void)OsMutexUnLock(&simpleQueueLock);
         OS_MSG_LOG_AS("SimpleTaskHandleSome", OS_LOG_ERROR, "task[%.16s] %s.", SimpleMsgLogName(taskName),
-                      ret == OS_MSG_ERR_TASK_BUSY ? "is served by another thread, or the call comes from its callback"
-                                                  : "not registered");
+                      ret == OS_MSG_ERR_TASK_BUSY
+                          ? "is served by another thread (the receive thread, say), or the call comes from its callback"
+                          : "not registered");
         return ret;
     }
     __atomic_store_n(&task->threadId, OsPthreadSelf(), __ATOMIC_RELEASE);
@@ -303,7 +342,7 @@ bool SimpleTaskPushNode(SimpleMsgTask *task, const MsgHead *head, void *payload,
         __atomic_load_n(&task->unservedWarned, __ATOMIC_RELAXED) == 0U) {
         out->warnUnserved = __atomic_exchange_n(&task->unservedWarned, 1U, __ATOMIC_RELAXED) == 0U;
     }
-    if (SimpleMsgRingTakeWake(&task->ring)) {
+    if (SimpleMsgRingTakeWake(&task->ring) && !SimpleTaskOweHandling(task)) {
         SimpleTaskWake(task);
     }
     return true;
@@ -545,10 +584,11 @@ uint32_t SimpleTaskRoutineOf(const char *taskName, const void *user) {
 
 namespace {
 /* SimpleTaskHandleSome and SimpleTaskHandleOnReceive. */
-uint32_t SimpleTaskHandleClaimed(const char *taskName, bool onReceive, uint32_t maxCount, uint32_t *handled) {
+uint32_t SimpleTaskHandleClaimed(const char *taskName, uint32_t serial, bool drain, uint32_t maxCount,
+                                 uint32_t *handled) {
     *handled = 0U;
     SimpleMsgTask *task = nullptr;
-    uint32_t ret = SimpleTaskClaimHandling(taskName, onReceive, &task);
+    uint32_t ret = SimpleTaskClaimHandling(taskName, serial, &task);
     if (ret != OS_MSG_OK) {
         return ret;
     }
@@ -557,9 +597,9 @@ uint32_t SimpleTaskHandleClaimed(const char *taskName, bool onReceive, uint32_t 
     SimpleTaskLoopCtx ctx = {0U};
     task->loopCtx = &ctx;
     const char *previous = SimpleMsgServeBegin(name);
-    const bool wasServing = MsgServeMarkSet(onReceive);
+    const bool wasServing = MsgServeMarkSet(serial != 0U);
     const int32_t fd = SimpleTaskWakeFd(task);
-    if (fd >= 0) {
+    if (fd >= 0 && drain) {
         SimpleTaskFdDrain(fd); // drained before the ring is read: a later push signals again
     }
     while (*handled < maxCount && SimpleTaskState(task) != 0U) {
@@ -592,11 +632,23 @@ uint32_t SimpleTaskHandleClaimed(const char *taskName, bool onReceive, uint32_t 
 } // namespace
 
 uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t *handled) {
-    return SimpleTaskHandleClaimed(taskName, false, maxCount, handled);
+    return SimpleTaskHandleClaimed(taskName, 0U, true, maxCount, handled);
 }
 
-uint32_t SimpleTaskHandleOnReceive(const char *taskName, uint32_t maxCount, uint32_t *handled) {
-    return SimpleTaskHandleClaimed(taskName, true, maxCount, handled);
+uint32_t SimpleTaskHandleOnReceive(const char *taskName, uint32_t serial, uint32_t maxCount, uint32_t *handled) {
+    return SimpleTaskHandleClaimed(taskName, serial, true, maxCount, handled);
+}
+
+uint32_t SimpleTaskHandleOwed(const char *taskName, uint32_t maxCount, uint32_t *handled) {
+    return SimpleTaskHandleClaimed(taskName, SIMPLE_TASK_SERVED_ANY, false, maxCount, handled);
+}
+
+uint32_t SimpleMsgTakeOwed(char (*names)[OS_MSG_NAME_LEN]) {
+    SimpleOwed &owed = t_simpleOwed;
+    const uint32_t n = owed.count;
+    std::memcpy(names, owed.names, n * OS_MSG_NAME_LEN);
+    owed.count = 0U;
+    return n;
 }
 
 uint32_t SimpleMsgPushBatch(const char *taskName, const MsgHead *heads, uint32_t count) {

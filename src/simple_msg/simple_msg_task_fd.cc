@@ -52,7 +52,7 @@ void SimpleTaskFdClose(SimpleMsgTask *task) {
     }
 }
 
-extern "C" uint32_t SimpleTaskServeOnReceive(const char *taskName, int fd) {
+extern "C" uint32_t SimpleTaskServeOnReceive(const char *taskName, int fd, uint32_t serial) {
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     uint32_t ret = SimpleMsgGetQueue(taskName, &task);
@@ -60,7 +60,7 @@ extern "C" uint32_t SimpleTaskServeOnReceive(const char *taskName, int fd) {
         ret = OS_MSG_ERR_NOT_FOUND;
     }
     const char *why = "not registered";
-    if (ret == OS_MSG_OK && task->onReceive != 0U) {
+    if (ret == OS_MSG_OK && __atomic_load_n(&task->onReceive, __ATOMIC_RELAXED) != 0U) {
         ret = OS_MSG_ERR_REPEATED;
     } else if (ret == OS_MSG_OK && (SimpleTaskThread(task) != 0 || SimpleTaskWakeFd(task) >= 0)) {
         ret = OS_MSG_ERR_TASK_BUSY;
@@ -75,7 +75,7 @@ extern "C" uint32_t SimpleTaskServeOnReceive(const char *taskName, int fd) {
         return ret;
     }
     __atomic_store_n(&task->wakeFd, fd, __ATOMIC_RELEASE);
-    task->onReceive = 1U;
+    __atomic_store_n(&task->onReceive, serial, __ATOMIC_RELAXED);
     __atomic_store_n(&task->everServed, 1U, __ATOMIC_RELAXED);
     // As in SimpleTaskOpenFd: no thread serves the task, this one may take
     // the consumer's step.
@@ -95,6 +95,11 @@ extern "C" uint32_t SimpleTaskOpenFd(const char *taskName, int *fd) {
         (void)OsMutexUnLock(&simpleQueueLock);
         OS_MSG_LOG(OS_LOG_ERROR, "task[%.16s] not registered.", SimpleMsgLogName(taskName));
         return ret;
+    }
+    if (__atomic_load_n(&task->onReceive, __ATOMIC_RELAXED) != 0U) {
+        (void)OsMutexUnLock(&simpleQueueLock);
+        OS_MSG_LOG(OS_LOG_ERROR, "task[%s] is served on the receive thread: no descriptor.", task->acTaskName);
+        return OS_MSG_ERR_TASK_BUSY;
     }
     int32_t existing = SimpleTaskWakeFd(task);
     if (existing >= 0) {

@@ -6,7 +6,6 @@
 #include "transport/unix/ipc_task_serve.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <mutex>
@@ -27,13 +26,15 @@ constexpr uint32_t kIpcServeBatch = 32U;
 struct IpcServeEntry {
     char name[OS_MSG_NAME_LEN]; /* empty while free */
     int fd;                     /* the carrier's descriptor of the counter, -1 while free */
+    uint32_t serial;            /* marks the task served by this entry, and no later one of its name */
 };
 
 /* Never destroyed: an add may run while a process that left without
  * tearing down runs its static destructors. */
 MsgForever<std::mutex> g_ipcServeLock;
 IpcServeEntry g_ipcServe[kIpcServeTasks] = {};
-int g_ipcServePoller = -1; /* the receive loop's, -1 while the carrier is closed */
+int g_ipcServePoller = -1;      /* the receive loop's, -1 while the carrier is closed */
+uint32_t g_ipcServeSerial = 0U; /* the last entry's serial */
 
 void IpcServeDropLocked(IpcServeEntry &entry) {
     IpcSysPollerRemove(g_ipcServePoller, entry.fd);
@@ -79,7 +80,8 @@ uint32_t IpcServeAdd(const char *name) {
         return OS_MSG_ERR_SYSTEM;
     }
     free->fd = fd;
-    uint32_t ret = SimpleTaskServeOnReceive(name, taskFd);
+    free->serial = ++g_ipcServeSerial != 0U ? g_ipcServeSerial : ++g_ipcServeSerial;
+    uint32_t ret = SimpleTaskServeOnReceive(name, taskFd, free->serial);
     if (ret != OS_MSG_OK) {
         IpcSysClose(&taskFd);
         IpcServeDropLocked(*free);
@@ -98,27 +100,37 @@ void IpcServeHandle(void *tag) {
     auto *entry = static_cast<IpcServeEntry *>(tag);
     char name[OS_MSG_NAME_LEN];
     int fd = -1;
+    uint32_t serial = 0U;
     {
         std::lock_guard<std::mutex> guard(*g_ipcServeLock);
         std::memcpy(name, entry->name, sizeof(name));
         fd = entry->fd;
+        serial = entry->serial;
     }
     if (fd < 0 || name[0] == '\0') {
         return; // dropped after the wait reported it
     }
     uint32_t handled = 0U;
-    uint32_t ret = SimpleTaskHandleOnReceive(name, kIpcServeBatch, &handled);
-    if (ret == OS_MSG_ERR_TASK_BUSY) {
-        // Another thread handles the task now (OsMsgTaskHandle), and arms
-        // the descriptor again when it lets go: the count is taken so that
-        // the wait does not report it over and over meanwhile.
-        uint64_t count = 0U;
-        (void)!read(fd, &count, sizeof(count));
-    } else if (ret == OS_MSG_ERR_NOT_FOUND) {
+    uint32_t ret = SimpleTaskHandleOnReceive(name, serial, kIpcServeBatch, &handled);
+    // No other thread may handle the task (its descriptor is given to
+    // nobody, OsMsgTaskHandle refuses it): it is handled here or is gone,
+    // perhaps registered and served again under another entry.
+    if (ret == OS_MSG_ERR_NOT_FOUND) {
         std::lock_guard<std::mutex> guard(*g_ipcServeLock);
-        if (entry->fd == fd) {
+        if (entry->fd == fd && entry->serial == serial) {
             IpcServeDropLocked(*entry);
         }
+    }
+}
+
+void IpcServeOwed(void) {
+    char names[SIMPLE_MSG_OWED_MAX][OS_MSG_NAME_LEN];
+    const uint32_t n = SimpleMsgTakeOwed(names);
+    for (uint32_t i = 0U; i < n; ++i) {
+        // A task that went meanwhile is dropped when its descriptor, which
+        // removal signals, is reported.
+        uint32_t handled = 0U;
+        (void)SimpleTaskHandleOwed(names[i], kIpcServeBatch, &handled);
     }
 }
 

@@ -3,9 +3,10 @@
  * loop polls each such task's descriptor beside its links and, when it is
  * readable, handles the task's queue itself. A message from another process
  * for such a task is pushed into its queue by the receive thread and
- * handled at the loop's next turn, on the same thread: no other thread
- * wakes for it. Messages from the own process wake the loop through the
- * descriptor, as they would wake an application's poll loop.
+ * handled by the same thread once the events of its wait are done: no other
+ * thread wakes for it, and no descriptor is signalled. Messages from the own
+ * process wake the loop through the descriptor, as they would wake an
+ * application's poll loop.
  *
  * Each task's descriptor is an eventfd of the carrier's, registered with
  * the poller; the task holds a second descriptor of the same counter, which
@@ -38,6 +39,10 @@ bool IpcServeOwns(const void *tag);
  * queued messages, up to a batch (the descriptor stays readable while more
  * wait), or drops the entry of a task that went. */
 void IpcServeHandle(void *tag);
+
+/* The receive thread, once its wait's events are handled: handles the
+ * tasks it serves that its own pushes found asleep (SimpleMsgTakeOwed). */
+void IpcServeOwed(void);
 
 /* At the carrier's close, with the receive thread ended and before the
  * poller closes: drops every entry (the tasks keep their own descriptors

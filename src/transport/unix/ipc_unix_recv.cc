@@ -426,6 +426,7 @@ void IpcUnixRecvLoop(void *arg) {
         if ((n == 0 && !looking) || ++state.busyWaits >= kIpcRecvTimerEvery) {
             IpcRecvTimers(state);
         }
+        IpcServeOwed(); // after the events and the timers, which may both push
     }
 }
 
