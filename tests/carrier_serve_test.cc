@@ -17,6 +17,7 @@
 
 #include "base/msg_thread_name.h"
 #include "carrier/carrier_fixture.h"
+#include "simple_msg/simple_msg_stats.h"
 #include "support/descriptors.h"
 
 namespace {
@@ -120,6 +121,17 @@ TEST_F(CarrierServe, PeersAndOwnMessagesReachTheCallbackOnTheReceiveThreadInOrde
     Serve("served");
     EXPECT_EQ(OsMsgTaskServeOnReceive("served"), OS_MSG_OK) << "served so already";
     EXPECT_EQ(OsMsgTaskRoutineByName("served"), OS_MSG_ERR_TASK_BUSY) << "no loop may run beside it";
+    SimpleMsgStatsRow rows[8];
+    uint32_t total = 0U;
+    ASSERT_EQ(SimpleMsgCollectStats(rows, 8U, &total), OS_MSG_OK);
+    bool listed = false;
+    for (uint32_t i = 0U; i < total && i < 8U; ++i) {
+        if (std::string(rows[i].name) == "served") {
+            listed = true;
+            EXPECT_EQ(rows[i].served, SIMPLE_MSG_SERVED_RECV) << "what the listings show";
+        }
+    }
+    EXPECT_TRUE(listed);
     Peer &peer = StartEcho(kPeer);
     constexpr uint32_t kFirst = 100U;
     constexpr uint32_t kCount = 20U;

@@ -24,7 +24,8 @@ void MsgCtlFillTask(const SimpleMsgStatsRow &row, MsgCtlTask *task) {
     task->queueLen = row.stats.queueLen;
     task->pending = row.stats.pending;
     task->highWater = row.stats.highWater;
-    task->served = row.served == SIMPLE_MSG_SERVED_FD     ? MSG_CTL_SERVED_FD
+    task->served = row.served == SIMPLE_MSG_SERVED_RECV   ? MSG_CTL_SERVED_RECV
+                   : row.served == SIMPLE_MSG_SERVED_FD   ? MSG_CTL_SERVED_FD
                    : row.served == SIMPLE_MSG_SERVED_LOOP ? MSG_CTL_SERVED_LOOP
                                                           : MSG_CTL_SERVED_NONE;
     task->accepted = row.stats.accepted;

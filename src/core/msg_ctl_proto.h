@@ -123,6 +123,7 @@ typedef struct MsgCtlTaskQuery {
 #define MSG_CTL_SERVED_NONE 0U /* no thread serves it: its queue only fills */
 #define MSG_CTL_SERVED_LOOP 1U /* a thread runs its loop */
 #define MSG_CTL_SERVED_FD 2U   /* an application's poll loop serves it through its descriptor */
+#define MSG_CTL_SERVED_RECV 3U /* the carrier's receive thread serves it */
 
 typedef struct MsgCtlTask {
     char name[OS_MSG_NAME_LEN];

@@ -173,9 +173,10 @@ uint32_t SimpleMsgCollectStats(SimpleMsgStatsRow *rows, uint32_t max, uint32_t *
             (void)memcpy(row->name, task->acTaskName, sizeof(row->name));
             SimpleMsgFillStats(task, &row->stats);
             row->handledBytes = Read(&task->counters.handledBytes);
-            row->served = SimpleTaskWakeFd(task) >= 0   ? SIMPLE_MSG_SERVED_FD
-                          : SimpleTaskThread(task) != 0 ? SIMPLE_MSG_SERVED_LOOP
-                                                        : SIMPLE_MSG_SERVED_NONE;
+            row->served = __atomic_load_n(&task->onReceive, __ATOMIC_RELAXED) != 0U ? SIMPLE_MSG_SERVED_RECV
+                          : SimpleTaskWakeFd(task) >= 0                             ? SIMPLE_MSG_SERVED_FD
+                          : SimpleTaskThread(task) != 0                             ? SIMPLE_MSG_SERVED_LOOP
+                                                                                    : SIMPLE_MSG_SERVED_NONE;
         }
         *total += 1U;
     });

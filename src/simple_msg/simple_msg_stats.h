@@ -94,6 +94,7 @@ typedef struct SimpleMsgStatsRow {
 #define SIMPLE_MSG_SERVED_NONE 0U /* no thread serves it */
 #define SIMPLE_MSG_SERVED_LOOP 1U /* a thread runs its loop (or handles its messages right now) */
 #define SIMPLE_MSG_SERVED_FD 2U   /* it has a descriptor: an application's poll loop serves it */
+#define SIMPLE_MSG_SERVED_RECV 3U /* the carrier's receive thread serves it */
 
 /* Fills rows[0..max) with the registered tasks, in table order, under
  * simpleQueueLock; *total is the number of tasks (may exceed max: the rows

@@ -16,6 +16,8 @@ const char *ServedName(uint32_t served) {
         return "loop";
     case MSG_CTL_SERVED_FD:
         return "fd";
+    case MSG_CTL_SERVED_RECV:
+        return "recv";
     default:
         return "none";
     }

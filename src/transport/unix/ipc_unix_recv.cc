@@ -404,6 +404,9 @@ void IpcUnixRecvLoop(void *arg) {
     bool looking = false;
     uint32_t wantedYields = 0U;
     while (!carrier->stopping.load(std::memory_order_acquire)) {
+        // Whatever this thread pushed into a served task since (parked
+        // messages the timers moved, say) is handled before it sleeps.
+        IpcServeOwed();
         int n = IpcSysPollerWait(carrier->epollFd, events, MSG_TUNE_RECV_EVENTS, looking ? 0 : IpcRecvWaitMs(state));
         if (n < 0) {
             MSG_LOG(OS_MSG_LOG_FATAL, "epoll wait error[%d].", -n);
@@ -411,6 +414,10 @@ void IpcUnixRecvLoop(void *arg) {
         }
         if (n > 0) {
             looking = IpcRecvHandle(state, events, n);
+            // Served tasks the events' messages went to are handled before
+            // the loop looks further or yields: their callbacks are the
+            // next thing those messages wait for.
+            IpcServeOwed();
             if (IpcParkPending()) {
                 // After the whole batch: its later events may name any link.
                 IpcRecvCloseFinished(state);
@@ -426,7 +433,6 @@ void IpcUnixRecvLoop(void *arg) {
         if ((n == 0 && !looking) || ++state.busyWaits >= kIpcRecvTimerEvery) {
             IpcRecvTimers(state);
         }
-        IpcServeOwed(); // after the events and the timers, which may both push
     }
 }
 
