@@ -50,10 +50,12 @@ struct Feed {
     GstPad *pad = nullptr;
     uint32_t warmup = 0;
     std::string caps;
-    // The task's thread only, read once its loop was joined: whether the
-    // pad's stream-start, caps and segment went, whether the thread has its
-    // name, and the time from each measured frame's stamp to the callback
-    // (the library's part of the latency), in microseconds.
+    // The thread that runs the task's callback only, read once the
+    // membership ended: whether the pad's stream-start, caps and segment
+    // went, whether the thread has its name (the receive thread has its own;
+    // a task thread of its own is named "task:frames"), and the time from
+    // each measured frame's stamp to the callback (the library's part of
+    // the latency), in microseconds.
     bool started = false;
     bool named = false;
     std::vector<double> arrivalUs;
@@ -163,6 +165,7 @@ int LibrarySinkRole(const RoleArgs &args) {
     const bool viaAppsrc = args.feed == "appsrc";
     Feed feed;
     feed.warmup = args.warmup;
+    feed.named = args.feed != "thread";
     feed.caps = FrameCaps(args);
     feed.arrivalUs.reserve(args.frames);
     RoleHooks hooks;
