@@ -209,6 +209,15 @@ TEST_F(CppInterface, PolledTaskIsServedOnTheCallingThreadThroughItsDescriptor) {
     EXPECT_EQ(polled.handle().error(), msg::errc::not_found);
 }
 
+// Under the loopback there is no receive thread to serve a task: the
+// refusal comes back and the registration is undone, so the name is free.
+TEST_F(CppInterface, TaskOnTheReceiveThreadIsRefusedWithoutOneAndLeavesNoRegistration) {
+    auto refused = Proc().start_task_on_receive("onrecv", [](msg::message &) {});
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), msg::errc::not_implemented);
+    EXPECT_TRUE(Proc().start_polled_task("onrecv", [](msg::message &) {})) << "the name is free again";
+}
+
 // What the callback threw is counted and reported, the loop goes on, and a
 // request it left unanswered times out.
 TEST_F(CppInterface, CallbackExceptionIsCaughtCountedReportedAndTheLoopGoesOn) {

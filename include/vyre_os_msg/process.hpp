@@ -130,10 +130,18 @@ public:
      * errc::invalid_param, errc::no_memory, errc::thread_create. The callable
      * is called as fn(message &) on the task's thread. */
     template <class F> result<task> start_task(const name &task_name, F &&fn, task_options options = {}) const {
-        return make_task(task_name, std::forward<F>(fn), std::move(options), true);
+        return make_task(task_name, std::forward<F>(fn), std::move(options), served_by::own_thread);
     }
     template <class F> result<task> start_polled_task(const name &task_name, F &&fn, task_options options = {}) const {
-        return make_task(task_name, std::forward<F>(fn), std::move(options), false);
+        return make_task(task_name, std::forward<F>(fn), std::move(options), served_by::poll_loop);
+    }
+    /* A task the carrier's receive thread serves (OsMsgTaskServeOnReceive):
+     * fn runs on the thread that received the message, which suits a stream
+     * from another process; it must be short and must not wait. Also
+     * errc::not_implemented (the loopback has no receive thread). */
+    template <class F>
+    result<task> start_task_on_receive(const name &task_name, F &&fn, task_options options = {}) const {
+        return make_task(task_name, std::forward<F>(fn), std::move(options), served_by::receive_thread);
     }
 
     /* Sends a copy of data to task to (OsMsgAsynSend). errc::oversize above
@@ -444,8 +452,10 @@ private:
                                       : OsMsgUnsubscribeEvent(entries.get(), count));
     }
 
+    enum class served_by { own_thread, poll_loop, receive_thread };
+
     template <class F>
-    result<task> make_task(const name &task_name, F &&fn, task_options options, bool threaded) const {
+    result<task> make_task(const name &task_name, F &&fn, task_options options, served_by server) const {
         using callable = std::decay_t<F>;
         static_assert(std::is_invocable_v<callable &, message &>, "a task's callable is called as fn(msg::message &)");
         if (!task_name.valid()) {
@@ -461,6 +471,7 @@ private:
         }
         state->task_name = task_name;
         state->on_exception = std::move(options.on_exception);
+        const bool threaded = server == served_by::own_thread;
         state->threaded = threaded;
         state->membership = detail::membership.load(std::memory_order_relaxed);
         if (uint32_t code = OsMsgRegTaskEx(task_name.c_str(), options.queue_len, detail::on_message, state.get())) {
@@ -469,8 +480,11 @@ private:
         int fd = -1;
         uint32_t code =
             options.byte_limit != 0U ? OsMsgSetTaskByteLimit(task_name.c_str(), options.byte_limit) : OS_MSG_OK;
-        if (code == OS_MSG_OK && !threaded) {
+        if (code == OS_MSG_OK && server == served_by::poll_loop) {
             code = OsMsgTaskFd(task_name.c_str(), &fd);
+        }
+        if (code == OS_MSG_OK && server == served_by::receive_thread) {
+            code = OsMsgTaskServeOnReceive(task_name.c_str());
         }
         if (code == OS_MSG_OK && threaded &&
             pthread_create(&state->thread, nullptr, detail::task_loop, state.get()) != 0) {

@@ -139,8 +139,9 @@ inline void *task_loop(void *user) noexcept {
 } // namespace detail
 
 /* A task of this process with the callable it runs for each message. Made
- * by process::start_task (its own loop thread) or process::start_polled_task
- * (served by the application: poll fd(), call handle()). Destroying it
+ * by process::start_task (its own loop thread), process::start_polled_task
+ * (served by the application: poll fd(), call handle()) or
+ * process::start_task_on_receive (served by the carrier's receive thread). Destroying it
  * unregisters the task, dropping the messages still queued (their payloads,
  * shared buffers and descriptors released), waits for a callback in progress
  * and joins the loop thread; the callable is destroyed after that. It may be

@@ -597,7 +597,8 @@ uint32_t SimpleTaskHandleClaimed(const char *taskName, uint32_t serial, bool dra
     SimpleTaskLoopCtx ctx = {0U};
     task->loopCtx = &ctx;
     const char *previous = SimpleMsgServeBegin(name);
-    const bool wasServing = MsgServeMarkSet(serial != 0U);
+    // The mark stays up for a handling call nested in a served callback.
+    const bool wasServing = MsgServeMarkSet(serial != 0U || MsgServingOnReceive());
     const int32_t fd = SimpleTaskWakeFd(task);
     if (fd >= 0 && drain) {
         SimpleTaskFdDrain(fd); // drained before the ring is read: a later push signals again
