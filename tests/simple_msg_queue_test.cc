@@ -3,6 +3,8 @@
 // counts under several producers are the counters' test).
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 
 #include <atomic>
@@ -190,6 +192,53 @@ TEST_F(TaskQueue, PushesWithoutTheLockRaceListingAndRemoval) {
     EXPECT_EQ(SimpleMsgUnregTask("busy"), OS_MSG_OK);
     EXPECT_EQ(loop->Join(), OS_MSG_OK);
     (void)producers.ExpectAllSawItGo(inbox_.Items());
+}
+
+// Pushes of the receive thread into tasks it serves, found asleep, leave
+// their descriptors alone and owe each task a handling by that thread; once
+// the list of owed tasks is full, a further one is woken through its
+// descriptor instead, so that none is left unserved. Handling an owed task
+// takes its messages; a task that went is no longer handled by its number.
+TEST_F(TaskQueue, ReceiveThreadOwesItsServedTasksAHandlingAndWakesThoseItCannotList) {
+    constexpr uint32_t kTasks = SIMPLE_MSG_OWED_MAX + 1U;
+    std::vector<std::string> names;
+    std::vector<int> fds;
+    for (uint32_t i = 0U; i < kTasks; ++i) {
+        names.push_back("served" + std::to_string(i));
+        ASSERT_EQ(SimpleMsgRegTask(names.back().c_str(), 4U, Record, 0U), OS_MSG_OK);
+        fds.push_back(eventfd(0U, EFD_CLOEXEC | EFD_NONBLOCK));
+        ASSERT_EQ(SimpleTaskServeOnReceive(names.back().c_str(), fds.back(), 100U + i), OS_MSG_OK);
+    }
+    auto signalled = [](int fd) {
+        struct pollfd pfd = {fd, POLLIN, 0};
+        return poll(&pfd, 1, 0) == 1;
+    };
+    std::thread receiver([&] {
+        SimpleMsgMarkFullIsFlow(); // as the carrier's receive thread
+        for (uint32_t i = 0U; i < kTasks; ++i) {
+            EXPECT_EQ(SendTo(names[i], i + 1U), OS_MSG_OK);
+        }
+        char owed[SIMPLE_MSG_OWED_MAX][OS_MSG_NAME_LEN];
+        ASSERT_EQ(SimpleMsgTakeOwed(owed), SIMPLE_MSG_OWED_MAX);
+        for (uint32_t i = 0U; i < SIMPLE_MSG_OWED_MAX; ++i) {
+            EXPECT_EQ(std::string(owed[i]), names[i]);
+            EXPECT_FALSE(signalled(fds[i])) << names[i];
+            uint32_t handled = 0U;
+            EXPECT_EQ(SimpleTaskHandleOwed(owed[i], 4U, &handled), OS_MSG_OK);
+            EXPECT_EQ(handled, 1U) << names[i];
+        }
+        EXPECT_TRUE(signalled(fds[kTasks - 1U])) << "the one the list had no room for";
+        EXPECT_EQ(SimpleMsgTakeOwed(owed), 0U);
+    });
+    receiver.join();
+    EXPECT_EQ(inbox_.Items().size(), SIMPLE_MSG_OWED_MAX);
+    uint32_t handled = 0U;
+    EXPECT_EQ(SimpleTaskHandleOnReceive(names.back().c_str(), 99U, 4U, &handled), OS_MSG_ERR_NOT_FOUND)
+        << "another service's number";
+    EXPECT_EQ(SimpleTaskHandleOnReceive(names.back().c_str(), 100U + kTasks - 1U, 4U, &handled), OS_MSG_OK);
+    EXPECT_EQ(handled, 1U);
+    EXPECT_EQ(SimpleMsgUnregTask(names.back().c_str()), OS_MSG_OK); // closes its descriptor
+    EXPECT_EQ(SimpleTaskHandleOnReceive(names.back().c_str(), 100U + kTasks - 1U, 4U, &handled), OS_MSG_ERR_NOT_FOUND);
 }
 
 TEST_F(TaskQueue, CallbackMaySendToItsOwnTask) {
