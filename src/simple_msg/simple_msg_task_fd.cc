@@ -1,7 +1,8 @@
 /*
  * The descriptor of a task that an application serves from its own poll
  * loop: an eventfd that is readable while messages may wait in the task's
- * queue.
+ * queue. The carrier's receive loop is such a poll loop for the tasks it
+ * serves (SimpleTaskServeOnReceive), whose descriptor the carrier makes.
  *
  * It replaces the loop's semaphore in the ring's sleep hand-shake
  * (simple_msg_ring.h): a consumer that lets go of the task announces its

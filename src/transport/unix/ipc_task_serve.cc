@@ -59,35 +59,35 @@ uint32_t IpcServeAdd(const char *name) {
         MSG_LOG(OS_MSG_LOG_ERROR, "task[%.16s] not served on the receive thread: the carrier is closed.", name);
         return OS_MSG_ERR_NOT_INIT;
     }
-    IpcServeEntry *free = nullptr;
+    IpcServeEntry *slot = nullptr;
     for (IpcServeEntry &entry : g_ipcServe) {
-        if (entry.fd < 0 && free == nullptr) {
-            free = &entry;
+        if (entry.fd < 0 && slot == nullptr) {
+            slot = &entry;
         }
     }
-    if (free == nullptr) {
+    if (slot == nullptr) {
         MSG_LOG(OS_MSG_LOG_ERROR, "task[%.16s] not served on the receive thread: %u tasks are already.", name,
                 kIpcServeTasks);
         return OS_MSG_ERR_NO_IDLE_BLOCK;
     }
     int fd = IpcSysEventCreate();
     int taskFd = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
-    int err = fd < 0 ? fd : taskFd < 0 ? -errno : IpcSysPollerAdd(g_ipcServePoller, fd, IPC_SYS_READABLE, free);
+    int err = fd < 0 ? fd : taskFd < 0 ? -errno : IpcSysPollerAdd(g_ipcServePoller, fd, IPC_SYS_READABLE, slot);
     if (err < 0) {
         MSG_LOG(OS_MSG_LOG_ERROR, "task[%.16s] descriptor error[%d].", name, -err);
         IpcSysClose(&taskFd);
         IpcSysClose(&fd);
         return OS_MSG_ERR_SYSTEM;
     }
-    free->fd = fd;
-    free->serial = ++g_ipcServeSerial != 0U ? g_ipcServeSerial : ++g_ipcServeSerial;
-    uint32_t ret = SimpleTaskServeOnReceive(name, taskFd, free->serial);
+    slot->fd = fd;
+    slot->serial = ++g_ipcServeSerial != 0U ? g_ipcServeSerial : ++g_ipcServeSerial;
+    uint32_t ret = SimpleTaskServeOnReceive(name, taskFd, slot->serial);
     if (ret != OS_MSG_OK) {
         IpcSysClose(&taskFd);
-        IpcServeDropLocked(*free);
+        IpcServeDropLocked(*slot);
         return ret == OS_MSG_ERR_REPEATED ? OS_MSG_OK : ret;
     }
-    (void)snprintf(free->name, sizeof(free->name), "%.15s", name);
+    (void)snprintf(slot->name, sizeof(slot->name), "%.15s", name);
     return OS_MSG_OK;
 }
 
