@@ -727,9 +727,10 @@ OS_MSG_API uint32_t OsMsgTaskHandle(const char *name, uint32_t maxCount, uint32_
  * it too, on the same thread. The task stays served so until it is
  * unregistered; no thread may run its loop meanwhile.
  * Its callback holds up all receiving while it runs, so it must be short and
- * must not wait: on that thread a synchronous send to another process is
- * refused with OS_MSG_ERR_FAIL (its answer would come in on that very
- * thread), sends do not wait for room (OS_MSG_ERR_FULL at once),
+ * must not wait: on that thread a synchronous send to another process, or to
+ * another task that thread serves, is refused with OS_MSG_ERR_FAIL (its
+ * answer would come from that very thread), sends do not wait for room
+ * (OS_MSG_ERR_FULL at once),
  * OsMsgBufAllocTimed does not wait, and OsMsgTaskRoutineByName,
  * OsMsgTaskRoutineEx and OsMsgUninit are refused with OS_MSG_ERR_FAIL. It
  * may unregister its own task.

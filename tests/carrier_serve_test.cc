@@ -36,19 +36,20 @@ struct Seen {
     std::mutex mutex;
     std::vector<uint32_t> ids;
     std::vector<std::string> threads;
-    uint32_t callPeer = 0U;  // a call to the peer's "echo"
-    int64_t callPeerMs = -1; // how long it took
-    uint32_t callHere = 0U;  // a call to this process's "echo"
-    uint32_t uninit = 0U;    // OsMsgUninit
-    uint32_t loop = 0U;      // OsMsgTaskRoutineByName
-    uint32_t leave = 0U;     // OsMsgUnregTask of its own task
-    std::string peer;        // the peer's process name
+    uint32_t callPeer = 0U;   // a call to the peer's "echo"
+    int64_t callPeerMs = -1;  // how long it took
+    uint32_t callHere = 0U;   // a call to this process's "echo"
+    uint32_t callServed = 0U; // a call to another task the receive thread serves
+    uint32_t uninit = 0U;     // OsMsgUninit
+    uint32_t loop = 0U;       // OsMsgTaskRoutineByName
+    int64_t triesMs = -1;     // how long all the tries took
+    uint32_t leave = 0U;      // OsMsgUnregTask of its own task
 };
 Seen *g_seen = nullptr;
 
-uint32_t CallEcho(const char *proc, uint32_t timeoutMs) {
+uint32_t Call(const char *proc, const char *task, uint32_t timeoutMs) {
     MsgHead head;
-    FillHead(&head, "", proc, "echo", kCall, nullptr, 0U);
+    FillHead(&head, "", proc, task, kCall, nullptr, 0U);
     MsgHead *resp = nullptr;
     uint32_t ret = OsMsgSynSend(&head, &resp, timeoutMs);
     if (ret == OS_MSG_OK) {
@@ -66,17 +67,24 @@ uint32_t Served(MsgHead *msg) {
         (void)OsMsgSynSendResp(msg, &answer, sizeof(answer));
     } else if (msg->msgId == kTryWaits) {
         const auto start = Clock::now();
-        const uint32_t callPeer = CallEcho(kPeer, 5000U);
-        const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        const uint32_t callHere = CallEcho("", 5000U);
+        auto msSince = [](Clock::time_point t) {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+        };
+        const uint32_t callPeer = Call(kPeer, "echo", 5000U);
+        const int64_t ms = msSince(start);
+        const uint32_t callHere = Call("", "echo", 5000U);
+        const uint32_t callServed = Call("", "served2", 5000U);
         const uint32_t uninit = OsMsgUninit();
         const uint32_t loop = OsMsgTaskRoutineByName("main");
+        const int64_t triesMs = msSince(start);
         std::lock_guard<std::mutex> lock(seen.mutex);
         seen.callPeer = callPeer;
         seen.callPeerMs = ms;
         seen.callHere = callHere;
+        seen.callServed = callServed;
         seen.uninit = uninit;
         seen.loop = loop;
+        seen.triesMs = triesMs;
     } else if (msg->msgId == kLeave) {
         const uint32_t ret = OsMsgUnregTask(nullptr, 0U, msg->recvTaskName);
         std::lock_guard<std::mutex> lock(seen.mutex);
@@ -161,6 +169,7 @@ TEST_F(CarrierServe, PeersAndOwnMessagesReachTheCallbackOnTheReceiveThreadInOrde
 TEST_F(CarrierServe, WaitsOnlyTheReceiveThreadCouldEndAreRefusedThereAndReceivingGoesOn) {
     ASSERT_EQ(Join("servehost", true), OS_MSG_OK);
     Serve("served");
+    Serve("served2");
     Peer &peer = StartEcho(kPeer);
     ASSERT_EQ(peer.Ask("send servehost served " + std::to_string(kTryWaits), "sent"), "sent 0");
     ASSERT_EQ(peer.Ask("send servehost served 7", "sent"), "sent 0");
@@ -169,6 +178,8 @@ TEST_F(CarrierServe, WaitsOnlyTheReceiveThreadCouldEndAreRefusedThereAndReceivin
     EXPECT_EQ(seen_.callPeer, OS_MSG_ERR_FAIL) << "its answer would come in on the receive thread";
     EXPECT_LT(seen_.callPeerMs, 1000) << "refused at once, not after its time-out";
     EXPECT_EQ(seen_.callHere, OS_MSG_OK) << "a call within the process is answered by another thread";
+    EXPECT_EQ(seen_.callServed, OS_MSG_ERR_FAIL) << "one the receive thread itself would answer is refused";
+    EXPECT_LT(seen_.triesMs, 2000) << "no try waited out its time-out";
     EXPECT_EQ(seen_.uninit, OS_MSG_ERR_FAIL);
     EXPECT_EQ(seen_.loop, OS_MSG_ERR_FAIL);
     EXPECT_EQ(seen_.ids, (std::vector<uint32_t>{kTryWaits, 7U}));

@@ -14,6 +14,7 @@
 
 #include "base/msg_names.h"
 #include "base/msg_proc_name.h"
+#include "base/msg_serve_mark.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
 #include "msc/msg_msc.h"
@@ -187,6 +188,15 @@ uint32_t MsgSynSendCargo(MsgHead *head, MsgHead **respOut, uint32_t timeout, uin
     MsgHead *resp = nullptr;
     if (innerType == MSG_INNER_SAME_TASK) {
         ret = cargo == nullptr ? SimpleMsgDirectCall(head, &resp) : SimpleMsgDirectCallCargo(head, cargo, &resp);
+    } else if (innerType == MSG_INNER_OTHER_TASK && MsgServingOnReceive() &&
+               SimpleTaskServedOnReceive(head->recvTaskName)) {
+        // Its answer would come from this very thread, which waits.
+        MsgCargoRelease(cargo);
+        MSG_LOG(OS_MSG_LOG_ERROR,
+                "task[%.16s] is served on the receive thread and cannot wait for an answer from task [%.16s], which "
+                "the same thread serves: send asynchronously.",
+                head->sendTaskName, head->recvTaskName);
+        ret = OS_MSG_ERR_FAIL;
     } else if (innerType == MSG_INNER_OTHER_TASK) {
         ret = cargo == nullptr ? SimpleMsgSynSend(head, &resp, timeout)
                                : SimpleMsgSynSendCargo(head, cargo, &resp, timeout);

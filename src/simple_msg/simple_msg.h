@@ -418,6 +418,9 @@ uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t 
  * the application serves it through its descriptor); look-up codes.
  * Internal: not exported. */
 uint32_t SimpleTaskServeOnReceive(const char *taskName, int fd, uint32_t serial);
+/* Whether task taskName is served by the carrier's receive thread (false
+ * when no such task). Internal: not exported. */
+bool SimpleTaskServedOnReceive(const char *taskName);
 /* SimpleTaskHandleSome for the task SimpleTaskServeOnReceive marked with
  * serial, run on the receive thread; 0x80020005, unlogged, once the name is
  * no such task any more (removed, or registered and served again). Internal:

@@ -53,6 +53,15 @@ void SimpleTaskFdClose(SimpleMsgTask *task) {
     }
 }
 
+extern "C" bool SimpleTaskServedOnReceive(const char *taskName) {
+    (void)OsMutexLock(&simpleQueueLock);
+    SimpleMsgTask *task = nullptr;
+    const bool served =
+        SimpleMsgGetQueue(taskName, &task) == OS_MSG_OK && __atomic_load_n(&task->onReceive, __ATOMIC_RELAXED) != 0U;
+    (void)OsMutexUnLock(&simpleQueueLock);
+    return served;
+}
+
 extern "C" uint32_t SimpleTaskServeOnReceive(const char *taskName, int fd, uint32_t serial) {
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
