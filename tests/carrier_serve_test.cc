@@ -40,6 +40,8 @@ struct Seen {
     int64_t callPeerMs = -1;  // how long it took
     uint32_t callHere = 0U;   // a call to this process's "echo"
     uint32_t callServed = 0U; // a call to another task the receive thread serves
+    uint32_t sendFull = 0U;   // a send that would wait for room in a full task of this process
+    uint32_t allocFull = 0U;  // an allocation that would wait for a buffer of the full pool
     uint32_t uninit = 0U;     // OsMsgUninit
     uint32_t loop = 0U;       // OsMsgTaskRoutineByName
     int64_t triesMs = -1;     // how long all the tries took
@@ -74,6 +76,11 @@ uint32_t Served(MsgHead *msg) {
         const int64_t ms = msSince(start);
         const uint32_t callHere = Call("", "echo", 5000U);
         const uint32_t callServed = Call("", "served2", 5000U);
+        MsgHead toFull;
+        FillHead(&toFull, "", "", "full", 1U, nullptr, 0U);
+        const uint32_t sendFull = OsMsgAsynSendTimed(&toFull, 5000U);
+        void *data = nullptr;
+        const uint32_t allocFull = OsMsgBufAllocTimed(65536U, &data, 5000U);
         const uint32_t uninit = OsMsgUninit();
         const uint32_t loop = OsMsgTaskRoutineByName("main");
         const int64_t triesMs = msSince(start);
@@ -82,6 +89,8 @@ uint32_t Served(MsgHead *msg) {
         seen.callPeerMs = ms;
         seen.callHere = callHere;
         seen.callServed = callServed;
+        seen.sendFull = sendFull;
+        seen.allocFull = allocFull;
         seen.uninit = uninit;
         seen.loop = loop;
         seen.triesMs = triesMs;
@@ -170,6 +179,16 @@ TEST_F(CarrierServe, WaitsOnlyTheReceiveThreadCouldEndAreRefusedThereAndReceivin
     ASSERT_EQ(Join("servehost", true), OS_MSG_OK);
     Serve("served");
     Serve("served2");
+    // A task of this process whose one place is taken and which nobody
+    // serves, and a pool of shared buffers taken whole.
+    ASSERT_EQ(OsMsgRegTask("full", 1U, Served), OS_MSG_OK);
+    ASSERT_EQ(SendTo("servehost", "full", 1U), OS_MSG_OK);
+    ASSERT_EQ(OsMsgBufSetPoolLimit(1U), OS_MSG_OK);
+    std::vector<void *> taken;
+    void *data = nullptr;
+    while (taken.size() < 100U && OsMsgBufAlloc(65536U, &data) == OS_MSG_OK) {
+        taken.push_back(data);
+    }
     Peer &peer = StartEcho(kPeer);
     ASSERT_EQ(peer.Ask("send servehost served " + std::to_string(kTryWaits), "sent"), "sent 0");
     ASSERT_EQ(peer.Ask("send servehost served 7", "sent"), "sent 0");
@@ -179,10 +198,15 @@ TEST_F(CarrierServe, WaitsOnlyTheReceiveThreadCouldEndAreRefusedThereAndReceivin
     EXPECT_LT(seen_.callPeerMs, 1000) << "refused at once, not after its time-out";
     EXPECT_EQ(seen_.callHere, OS_MSG_OK) << "a call within the process is answered by another thread";
     EXPECT_EQ(seen_.callServed, OS_MSG_ERR_FAIL) << "one the receive thread itself would answer is refused";
+    EXPECT_EQ(seen_.sendFull, OS_MSG_ERR_FULL) << "sends do not wait for room";
+    EXPECT_EQ(seen_.allocFull, OS_MSG_ERR_FULL) << "allocations do not wait for a buffer";
     EXPECT_LT(seen_.triesMs, 2000) << "no try waited out its time-out";
     EXPECT_EQ(seen_.uninit, OS_MSG_ERR_FAIL);
     EXPECT_EQ(seen_.loop, OS_MSG_ERR_FAIL);
     EXPECT_EQ(seen_.ids, (std::vector<uint32_t>{kTryWaits, 7U}));
+    for (void *buf : taken) {
+        EXPECT_EQ(OsMsgBufFree(buf), OS_MSG_OK);
+    }
 }
 
 TEST_F(CarrierServe, ServingEndsWithTheTaskLeavingNoDescriptor) {

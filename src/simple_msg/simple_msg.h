@@ -348,7 +348,9 @@ uint32_t SimpleMsgAskRoom(const char *taskName);
  * most waitMs milliseconds: what it saw last (SIMPLE_MSG_ROOM_NONE when the
  * time ran out). Looks again after a yield at first, then sleeps until the
  * task's loop takes a message (or the task is removed): the loop wakes it,
- * and pays nothing for it while no thread waits. Logs nothing. Internal: not
+ * and pays nothing for it while no thread waits. On the receive thread,
+ * in the callback of a task it serves, it only looks: the loop that would
+ * make the room may be that very thread's. Logs nothing. Internal: not
  * exported. */
 uint32_t SimpleMsgWaitRoom(const char *taskName, uint32_t waitMs);
 

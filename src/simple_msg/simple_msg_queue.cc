@@ -231,19 +231,17 @@ uint32_t SimpleTaskClaimHandling(const char *taskName, uint32_t serial, SimpleMs
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = nullptr;
     uint32_t ret = SimpleMsgGetQueue(taskName, &task);
-    const bool onReceive = serial != 0U;
-    const uint32_t served = ret == OS_MSG_OK ? __atomic_load_n(&task->onReceive, __ATOMIC_RELAXED) : 0U;
-    if (ret == OS_MSG_OK && (SimpleTaskState(task) != 1U ||
-                             (onReceive && (served == 0U || (serial != SIMPLE_TASK_SERVED_ANY && served != serial))))) {
+    if (ret == OS_MSG_OK && SimpleTaskState(task) != 1U) {
         ret = OS_MSG_ERR_NOT_FOUND;
     }
-    if (ret != OS_MSG_OK && onReceive) {
+    const uint32_t served = ret == OS_MSG_OK ? __atomic_load_n(&task->onReceive, __ATOMIC_RELAXED) : 0U;
+    if (serial != 0U && (ret != OS_MSG_OK || served == 0U || (serial != SIMPLE_TASK_SERVED_ANY && served != serial))) {
         // The receive thread learns that the task it served went: not a fault.
         (void)OsMutexUnLock(&simpleQueueLock);
         return OS_MSG_ERR_NOT_FOUND;
     }
     // A task served on the receive thread has that thread alone.
-    if (ret == OS_MSG_OK && (SimpleTaskThread(task) != 0 || (!onReceive && served != 0U))) {
+    if (ret == OS_MSG_OK && (SimpleTaskThread(task) != 0 || (serial == 0U && served != 0U))) {
         ret = OS_MSG_ERR_TASK_BUSY;
     }
     if (ret != OS_MSG_OK) {
@@ -583,9 +581,9 @@ uint32_t SimpleTaskRoutineOf(const char *taskName, const void *user) {
 }
 
 namespace {
-/* SimpleTaskHandleSome and SimpleTaskHandleOnReceive. */
-uint32_t SimpleTaskHandleClaimed(const char *taskName, uint32_t serial, bool drain, uint32_t maxCount,
-                                 uint32_t *handled) {
+/* SimpleTaskHandleSome, SimpleTaskHandleOnReceive and SimpleTaskHandleOwed
+ * (serial as SimpleTaskClaimHandling's). */
+uint32_t SimpleTaskHandleClaimed(const char *taskName, uint32_t serial, uint32_t maxCount, uint32_t *handled) {
     *handled = 0U;
     SimpleMsgTask *task = nullptr;
     uint32_t ret = SimpleTaskClaimHandling(taskName, serial, &task);
@@ -600,8 +598,10 @@ uint32_t SimpleTaskHandleClaimed(const char *taskName, uint32_t serial, bool dra
     // The mark stays up for a handling call nested in a served callback.
     const bool wasServing = MsgServeMarkSet(serial != 0U || MsgServingOnReceive());
     const int32_t fd = SimpleTaskWakeFd(task);
-    if (fd >= 0 && drain) {
-        SimpleTaskFdDrain(fd); // drained before the ring is read: a later push signals again
+    // Drained before the ring is read, so that a later push signals again;
+    // not for an owed handling, which no signal asked for.
+    if (fd >= 0 && serial != SIMPLE_TASK_SERVED_ANY) {
+        SimpleTaskFdDrain(fd);
     }
     while (*handled < maxCount && SimpleTaskState(task) != 0U) {
         MsgHead msg;
@@ -633,15 +633,15 @@ uint32_t SimpleTaskHandleClaimed(const char *taskName, uint32_t serial, bool dra
 } // namespace
 
 uint32_t SimpleTaskHandleSome(const char *taskName, uint32_t maxCount, uint32_t *handled) {
-    return SimpleTaskHandleClaimed(taskName, 0U, true, maxCount, handled);
+    return SimpleTaskHandleClaimed(taskName, 0U, maxCount, handled);
 }
 
 uint32_t SimpleTaskHandleOnReceive(const char *taskName, uint32_t serial, uint32_t maxCount, uint32_t *handled) {
-    return SimpleTaskHandleClaimed(taskName, serial, true, maxCount, handled);
+    return SimpleTaskHandleClaimed(taskName, serial, maxCount, handled);
 }
 
 uint32_t SimpleTaskHandleOwed(const char *taskName, uint32_t maxCount, uint32_t *handled) {
-    return SimpleTaskHandleClaimed(taskName, SIMPLE_TASK_SERVED_ANY, false, maxCount, handled);
+    return SimpleTaskHandleClaimed(taskName, SIMPLE_TASK_SERVED_ANY, maxCount, handled);
 }
 
 uint32_t SimpleMsgTakeOwed(char (*names)[OS_MSG_NAME_LEN]) {

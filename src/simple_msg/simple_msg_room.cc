@@ -32,6 +32,7 @@
 #include "base/msg_forever.h"
 #include "base/msg_monotonic.h"
 #include "base/msg_names.h"
+#include "base/msg_serve_mark.h"
 #include "base/msg_tunables.h"
 #include "simple_msg/simple_msg.h"
 #include "simple_msg/simple_msg_layer.h"
@@ -95,6 +96,9 @@ uint32_t SimpleMsgAskRoom(const char *taskName) {
 }
 
 uint32_t SimpleMsgWaitRoom(const char *taskName, uint32_t waitMs) {
+    if (MsgServingOnReceive()) {
+        waitMs = 0U;
+    }
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     for (uint32_t look = 0U; look < MSG_TUNE_ROOM_YIELD_LOOKS; ++look) {
         uint32_t room = SimpleMsgLookRoom(taskName, 0U);

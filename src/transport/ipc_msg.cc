@@ -27,7 +27,6 @@
 #include "base/msg_monotonic.h"
 #include "base/msg_names.h"
 #include "base/msg_proc_name.h"
-#include "base/msg_serve_mark.h"
 #include "base/msg_setup_state.h"
 #include "base/msg_thread_name.h"
 #include "broadcast/msg_broadcast.h"
@@ -140,10 +139,9 @@ uint32_t IpcMsgPrepareServer(const char *procName) {
 /* Hands copy and buf to the receive entry. A sender that chose to wait for
  * room (MsgAdpSendWaitChosen) waits, woken by the receiving task's loop,
  * while the queue is full, at most its time-out; any other send is refused
- * at once by a full queue, and so is one from a callback on the receive
- * thread, which may be the very thread that would make the room. */
+ * at once by a full queue. */
 uint32_t IpcMsgDeliverHere(uint32_t transType, MsgHead *copy, void *buf) {
-    const uint32_t waitMs = MsgAdpSendWaitChosen() && !MsgServingOnReceive() ? MsgAdpSendWaitMs() : 0U;
+    const uint32_t waitMs = MsgAdpSendWaitChosen() ? MsgAdpSendWaitMs() : 0U;
     const uint64_t endNs = MsgMonotonicNs() + (uint64_t)waitMs * 1000000ULL;
     for (;;) {
         uint32_t ret = MsgAdpTransact((int32_t)transType, copy, (uint32_t)sizeof(*copy), buf, copy->dataLen,

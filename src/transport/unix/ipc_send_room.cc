@@ -27,10 +27,11 @@ void IpcSendBudgetKnow(IpcSendBudget &budget, uint64_t now) {
         budget.stallNs = MSG_TUNE_SEND_ANSWER_WAIT_MS * 1000000ULL;
         return;
     }
-    // A callback on the receive thread waits for no room: the peer's report
-    // of it would come in on this very thread.
-    uint32_t ms = MsgServingOnReceive() ? 0U : MsgAdpSendWaitMs();
-    if (ms == 0U && !MsgAdpSendWaitChosen() && !MsgServingOnReceive()) {
+    // A callback on the receive thread waits for no room (a bound of 0): the
+    // peer's report of it would come in on this very thread.
+    const bool serving = MsgServingOnReceive();
+    const uint32_t ms = serving ? 0U : MsgAdpSendWaitMs();
+    if (ms == 0U && !serving && !MsgAdpSendWaitChosen()) {
         budget.stallNs = MSG_TUNE_SEND_ROOM_WAIT_MS * 1000000ULL;
         return;
     }

@@ -99,15 +99,13 @@ bool IpcServeOwns(const void *tag) {
 void IpcServeHandle(void *tag) {
     auto *entry = static_cast<IpcServeEntry *>(tag);
     char name[OS_MSG_NAME_LEN];
-    int fd = -1;
     uint32_t serial = 0U;
     {
         std::lock_guard<std::mutex> guard(*g_ipcServeLock);
         std::memcpy(name, entry->name, sizeof(name));
-        fd = entry->fd;
         serial = entry->serial;
     }
-    if (fd < 0 || name[0] == '\0') {
+    if (name[0] == '\0') {
         return; // dropped after the wait reported it
     }
     uint32_t handled = 0U;
@@ -117,7 +115,7 @@ void IpcServeHandle(void *tag) {
     // perhaps registered and served again under another entry.
     if (ret == OS_MSG_ERR_NOT_FOUND) {
         std::lock_guard<std::mutex> guard(*g_ipcServeLock);
-        if (entry->fd == fd && entry->serial == serial) {
+        if (entry->name[0] != '\0' && entry->serial == serial) { // not dropped or reused meanwhile
             IpcServeDropLocked(*entry);
         }
     }
