@@ -29,8 +29,25 @@
  * never gives anything back). Ids read from the lane are checked against
  * the owner's table of lent references like ids that came by message.
  *
+ * The post ring. The same memory carries small records the other way, from
+ * the owner to the receiver: a carrier posts there the messages that lend
+ * a buffer the receiver already knows, so that a stream of frames needs no
+ * system call while the receiver keeps up. Each record has a tag the
+ * carrier gives it (its order against the connection's datagrams). The
+ * receiver opens the ring once it has mapped the lane; the owner posts
+ * only into an open ring. Before the receiver sleeps it arms the ring's
+ * bell; the owner that posts next clears it and wakes the receiver (the
+ * carrier sends a datagram). Posted counts and the bell are sequentially
+ * consistent on both sides, so either the receiver sees the record after
+ * arming, or the owner sees the bell. The receiver checks what it reads as
+ * it checks the ids: a count or length that cannot be true breaks the ring
+ * (it is read no more), and a record is copied out before it is looked at.
+ *
  * Thread safety: a lane has one pushing process and one taking process;
  * within each, the caller serialises the calls on a lane (the pool lock).
+ * The post ring has one posting and one reading thread at a time: the owner
+ * serialises its posts (the connection's send lock), the receiver reads it
+ * on one thread.
  * The memory is shared with another process, so every word of it is read
  * and written with atomic operations.
  */
@@ -45,6 +62,10 @@ typedef struct SbufLane SbufLane;
  * number of slots follows it. */
 #define SBUF_LANE_MAGIC 0x76726c31U
 #define SBUF_LANE_SLOTS_AT 4U
+
+/* Largest record the post ring carries; the buffers given to
+ * SbufLanePost and SbufLanePeekPost hold this many bytes, 8-byte aligned. */
+#define SBUF_POST_RECORD_MAX 248U
 
 #ifdef __cplusplus
 extern "C" {
@@ -83,6 +104,29 @@ uint32_t SbufLaneTake(SbufLane *lane, uint32_t *ids, uint32_t max, bool *broken)
 /* Owner: waits for wants ids pushed since its last take before it is told
  * to look (0: it does not wait). */
 void SbufLaneSetWaiting(SbufLane *lane, uint32_t wants);
+
+/* Receiver: opens the post ring (the owner posts from now on) and arms its
+ * bell. */
+void SbufLaneOpenPost(SbufLane *lane);
+
+/* Owner: posts the len bytes at rec (at most SBUF_POST_RECORD_MAX) with
+ * tag; false when the ring is not open or full. *ring is set when the
+ * receiver armed the bell: the caller wakes it. */
+bool SbufLanePost(SbufLane *lane, const void *rec, uint32_t len, uint32_t tag, bool *ring);
+
+/* Receiver: copies the oldest record not taken to out, with its tag; its
+ * length, 0 when none waits or the ring is broken. */
+uint32_t SbufLanePeekPost(SbufLane *lane, uint8_t *out, uint32_t *tag);
+
+/* Receiver: the record SbufLanePeekPost gave is taken. */
+void SbufLaneTakePost(SbufLane *lane);
+
+/* Receiver, before it sleeps: arms the bell; true when a record waits
+ * already (it need not sleep). */
+bool SbufLaneArmPost(SbufLane *lane);
+
+/* Receiver: true once the ring's counts or a length could not be true. */
+bool SbufLanePostBroken(const SbufLane *lane);
 
 #ifdef __cplusplus
 }

@@ -513,15 +513,26 @@ void SbufShareGiveBack(SbufShare *share, uint32_t refId) {
     SbufUnlockAndNotify();
 }
 
-void SbufShareMapLane(SbufShare *share, int fd, uint32_t bytes, uint32_t slots, const char **why) {
+SbufLane *SbufShareMapLane(SbufShare *share, int fd, uint32_t bytes, uint32_t slots, const char **why) {
     SbufLane *lane = SbufLaneMap(fd, bytes, slots, why);
+    SbufLane *taken = nullptr;
     SbufLock();
     if (lane != nullptr && !share->closed && share->peerLane == nullptr) {
         share->peerLane = lane;
+        taken = lane;
         lane = nullptr;
     }
     SbufUnlock();
     SbufLaneFree(lane); // a second announcement of the lane, or a closed share
+    return taken;
+}
+
+bool SbufSharePost(SbufShare *share, const void *rec, uint32_t len, uint32_t tag, bool *ring) {
+    *ring = false;
+    SbufLock();
+    const bool posted = !share->closed && share->ownLane != nullptr && SbufLanePost(share->ownLane, rec, len, tag, ring);
+    SbufUnlock();
+    return posted;
 }
 
 void SbufShareGone(SbufShare *share, const uint32_t *segIds, uint32_t count) {

@@ -48,6 +48,7 @@
 #include <stdint.h>
 
 #include "shared_buf/sbuf_hold.h"
+#include "shared_buf/sbuf_lane.h"
 #include "shared_buf/sbuf_pool.h"
 
 struct SbufMapping;
@@ -179,8 +180,16 @@ void SbufShareGone(SbufShare *share, const uint32_t *segIds, uint32_t count);
 /* The peer's release lane, passed as fd (closed here in any case) of bytes
  * bytes and slots slots: the references given back from now on go there. A
  * second lane is ignored. *why is set when the lane is not sound (the
- * references then keep going back by message), left alone otherwise. */
-void SbufShareMapLane(SbufShare *share, int fd, uint32_t bytes, uint32_t slots, const char **why);
+ * references then keep going back by message), left alone otherwise. The
+ * lane when it was taken, for its post ring (sbuf_lane.h): it stays mapped
+ * until the share closes; NULL otherwise. */
+SbufLane *SbufShareMapLane(SbufShare *share, int fd, uint32_t bytes, uint32_t slots, const char **why);
+
+/* Posts the record rec (len bytes, tag) on the post ring of the lane this
+ * process made for the peer (SbufLanePost). False when the share is closed,
+ * has no lane, or the ring is not open or full. The caller serialises its
+ * posts on one share. */
+bool SbufSharePost(SbufShare *share, const void *rec, uint32_t len, uint32_t tag, bool *ring);
 
 /* ---- notices ------------------------------------------------------------ */
 

@@ -31,6 +31,8 @@
  *     lends a buffer, in the same datagram, before any SEGMENT record.
  *   IPC_SHARE_DRAIN (receiver to owner; bodyLen 0): ids wait on the
  *     owner's release lane while it waits for buffers.
+ *   IPC_SHARE_POSTED (owner to receiver; bodyLen 0): the bell of the lane's
+ *     post ring (transport/unix/ipc_post.h): messages wait there.
  *
  * Share kinds are numbered after the control kinds (ipc_frame.h), so a
  * number names one kind of record whichever type carries it.
@@ -69,6 +71,7 @@
 #define IPC_SHARE_RELEASE 7U
 #define IPC_SHARE_LANE 8U
 #define IPC_SHARE_DRAIN 9U
+#define IPC_SHARE_POSTED 10U
 
 #define IPC_SHARE_SEGMENT_LEN 16U
 #define IPC_SHARE_LANE_LEN 8U

@@ -14,6 +14,7 @@
 #include "transport/msg_adp_buff.h"
 #include "transport/unix/ipc_cargo_frame.h"
 #include "transport/unix/ipc_link_share.h"
+#include "transport/unix/ipc_post.h"
 #include "transport/unix/ipc_unix_sys.h"
 
 namespace {
@@ -88,7 +89,10 @@ uint32_t IpcCargoLane(IpcFrameSink *sink, IpcLink *link, const uint8_t *body, ui
     SbufShare *share = IpcLinkShareOf(link, nullptr);
     const char *refused = share == nullptr ? "no memory for the connection's buffers" : nullptr;
     if (share != nullptr) {
-        SbufShareMapLane(share, fd, words[0], words[1], &refused);
+        SbufLane *lane = SbufShareMapLane(share, fd, words[0], words[1], &refused);
+        if (lane != nullptr) {
+            IpcPostOpen(link, lane);
+        }
     } else {
         IpcSysClose(&fd);
     }
@@ -160,6 +164,13 @@ uint32_t IpcCargoShareRecord(IpcFrameSink *sink, IpcLink *link, const uint8_t *d
         return IpcCargoLane(sink, link, body, prefix.bodyLen, why);
     case IPC_SHARE_DRAIN:
         return IpcCargoDrain(link, prefix.bodyLen, why);
+    case IPC_SHARE_POSTED:
+        // The receive loop reads the ring after the datagram.
+        if (prefix.bodyLen != 0U) {
+            *why = "bad bell record";
+            return 0U;
+        }
+        return IPC_FRAME_PREFIX_LEN;
     default:
         *why = "bad share record";
         return 0U;

@@ -15,6 +15,7 @@
 #include "transport/msg_adapter.h"
 #include "transport/unix/ipc_cargo_frame.h"
 #include "transport/unix/ipc_link_share.h"
+#include "transport/unix/ipc_post.h"
 #include "transport/unix/ipc_send_batch.h"
 
 namespace {
@@ -88,12 +89,11 @@ IpcSendResult IpcCargoSendAlone(IpcPeer *peer, IpcLink *link, uint32_t transType
     return IpcSendDatagram(peer, link, iov, n, budget, fds, fdCount);
 }
 
-/* Puts the message lending the buffer of lend into peer's batch, sending a
+/* Puts the message lending the buffer of desc into peer's batch, sending a
  * full batch first (waiting within budget); *batched says whether it went
  * in (when not, the message goes alone). */
 IpcSendResult IpcCargoJoinBatch(IpcPeer *peer, IpcLink *link, uint32_t transType, const MsgHead *wire,
-                                const SbufLend &lend, IpcSendBudget &budget, bool *batched) {
-    const IpcCargoDesc desc = {lend.refId, lend.segId, lend.blockIndex, lend.size, lend.dataOffset, 0U};
+                                const IpcCargoDesc &desc, IpcSendBudget &budget, bool *batched) {
     IpcBatchResult taken = IpcBatchAppendCargo(peer, link, transType, wire, &desc);
     if (taken == IPC_BATCH_FULL) {
         IpcSendResult res = IpcBatchFlush(peer, link, budget);
@@ -169,8 +169,15 @@ IpcSendResult IpcCargoSendOnLink(IpcPeer *peer, IpcLink *link, uint32_t transTyp
     const bool batchable = share != nullptr && lend.segFd < 0 && lend.laneFd < 0 && cargo->fdCount == 0U &&
                            transType != MSG_TRANS_SYN && transType != MSG_TRANS_SYN_RESP;
     bool batched = false;
-    IpcSendResult res =
-        batchable ? IpcCargoJoinBatch(peer, link, transType, wire, lend, budget, &batched) : IPC_SEND_OK;
+    IpcSendResult res = IPC_SEND_OK;
+    if (batchable) {
+        // Posted when it can be: no system call while the receiver keeps up.
+        const IpcCargoDesc desc = {lend.refId, lend.segId, lend.blockIndex, lend.size, lend.dataOffset, 0U};
+        batched = IpcPostCargo(peer, link, share, transType, wire, &desc);
+        if (!batched) {
+            res = IpcCargoJoinBatch(peer, link, transType, wire, desc, budget, &batched);
+        }
+    }
     if (res == IPC_SEND_OK && !batched) {
         res = IpcBatchFlush(peer, link, budget);
         if (res == IPC_SEND_OK) {

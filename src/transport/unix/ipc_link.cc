@@ -19,6 +19,7 @@
 #include "log/msg_log.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link_share.h"
+#include "transport/unix/ipc_post.h"
 #include "transport/unix/ipc_unix_sys.h"
 
 namespace {
@@ -133,6 +134,7 @@ IpcLink *IpcLinkCreate(int fd, IpcLinkKind kind, uint32_t pid, uint32_t uid) {
     new (&link->published) std::atomic<bool>(false);
     new (&link->requestSeq) std::atomic<uint64_t>(0U);
     new (&link->share) std::atomic<SbufShare *>(nullptr);
+    new (&link->sent) std::atomic<uint32_t>(0U);
     link->fd = fd;
     uint32_t id = 0U;
     while (id == 0U) {
@@ -190,7 +192,9 @@ bool IpcLinkSetGroups(IpcLink *link, uint32_t gid) {
 void IpcLinkRelease(IpcLink *link) {
     if (link->refs.fetch_sub(1U, std::memory_order_acq_rel) == 1U) {
         // A link closed by its receive thread closed its share already; one
-        // that never was registered, or got its share after, closes it here.
+        // that never was registered, or got its share after, closes it here
+        // (and its post ring, read by a test's hand, is forgotten first).
+        IpcPostForget(link);
         IpcLinkShareFree(link);
         // Registered links hold a reference: this one left the poller.
         IpcSysClose(&link->fd);
@@ -276,6 +280,9 @@ IpcSendResult IpcLinkSendNow(IpcLink *link, struct iovec *iov, size_t iovLen, co
     int err = IpcSysSendFds(link->fd, iov, iovLen, fds, fdCount);
     switch (-err) {
     case 0:
+        // Counted once it is in the socket: a post tagged with the count
+        // follows it for the receiver (ipc_post.h).
+        link->sent.fetch_add(1U, std::memory_order_release);
         return IPC_SEND_OK;
     case EAGAIN:
         return IPC_SEND_FULL;

@@ -46,6 +46,7 @@
 struct IpcPeer;
 struct IpcPark;
 struct SbufShare;
+struct SbufLane;
 
 /* Result of sending one datagram. */
 enum IpcSendResult { IPC_SEND_OK, IPC_SEND_FULL, IPC_SEND_BROKEN, IPC_SEND_ERROR };
@@ -95,6 +96,9 @@ typedef struct IpcLinkRecv {
     uint64_t fullLoggedNs; /* monotonic: when a task of its last stayed full (logged), 0: never */
     bool peerApart;        /* the peer runs on none of the receive thread's processors, */
     uint64_t apartNs;      /*   as found at this monotonic time (0: never asked) */
+    uint32_t datagrams;    /* datagrams read, wrapping: the posts whose tag it reached may go (ipc_post.h) */
+    struct SbufLane *post; /* accepted links: the peer's lane whose post ring is read, NULL for none */
+    struct IpcLink *postNext; /* the list of links with a post ring */
     struct IpcPark *parks; /* messages held back for full queues, one park per task */
     uint32_t parkedMsgs;   /* messages in all its parks */
     uint64_t parkedBytes;  /* their payload bytes and bookkeeping */
@@ -131,6 +135,9 @@ typedef struct IpcLink {
     /* What the link's two ends share (shared buffers), made on first use by
      * a sender or the receive thread; NULL before. */
     std::atomic<struct SbufShare *> share;
+    /* Datagrams sent on it (wrapping), counted after each send: the tag of
+     * what is posted instead (ipc_post.h). */
+    std::atomic<uint32_t> sent;
     IpcLinkRecv recv;
 } IpcLink;
 

@@ -440,6 +440,14 @@ IpcSendResult IpcBatchFlush(IpcPeer *peer, IpcLink *link, IpcSendBudget &budget)
     }
 }
 
+bool IpcBatchIdle(IpcPeer *peer) {
+    if (peer->spareLen != 0U) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(peer->pendLock);
+    return peer->pendLen == 0U;
+}
+
 void IpcBatchDropLocked(IpcPeer *peer) {
     IpcBatchSpareDone(peer, false);
     if (peer->pendLent != nullptr) {

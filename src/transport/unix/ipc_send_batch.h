@@ -99,6 +99,9 @@ IpcBatchResult IpcBatchAppendCargo(IpcPeer *peer, IpcLink *link, uint32_t transT
  * dropped it meanwhile. */
 IpcSendResult IpcBatchFlush(IpcPeer *peer, IpcLink *link, IpcSendBudget &budget);
 
+/* True when nothing is batched for peer (its lock held). */
+bool IpcBatchIdle(IpcPeer *peer);
+
 /* Drops both of peer's batches (its lock and pendLock held), giving the
  * buffers lent in them back. */
 void IpcBatchDropLocked(IpcPeer *peer);

@@ -44,6 +44,7 @@
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_link_share.h"
 #include "transport/unix/ipc_peer_cache.h"
+#include "transport/unix/ipc_post.h"
 #include "transport/unix/ipc_task_serve.h"
 #include "transport/unix/ipc_unix_carrier.h"
 #include "transport/unix/ipc_unix_sys.h"
@@ -123,6 +124,7 @@ void IpcRecvAccept(IpcRecvState &state) {
  * (and this process's mappings of the peer's, once unused) and, for a
  * dialled one, its slot's hold on it. The link stays registered. */
 void IpcRecvDropLink(IpcLink *link) {
+    IpcPostForget(link);
     IpcParkDropLink(link);
     IpcLinkShareClose(link);
     IpcFrameDropPartials(rebuildEntry, link->id);
@@ -146,6 +148,7 @@ void IpcRecvClose(IpcRecvState &state, IpcLink *link) {
  * or, while it still holds messages back for full queues, it closes once
  * they went (IpcRecvCloseFinished). */
 void IpcRecvEnd(IpcRecvState &state, IpcLink *link) {
+    (void)IpcPostDrain(link, true);
     if (IpcParkHolds(link)) {
         IpcParkEnded(link);
     } else {
@@ -175,6 +178,9 @@ ssize_t IpcRecvMsg(IpcLink *link, struct iovec *iov, size_t iovLen, IpcFrameSink
     ssize_t n = IpcSysRecv(link->fd, iov, iovLen, anc, truncated);
     if (n < 0) {
         return n == -EAGAIN ? -1 : 0;
+    }
+    if (n > 0) {
+        link->recv.datagrams += 1U; // the posts made after it may go once it is handled
     }
     if (anc->fdsCut) {
         MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", anc->cred.pid, "more descriptors than taken");
@@ -284,12 +290,18 @@ bool IpcRecvDrain(IpcRecvState &state, IpcLink *link, uint32_t events) {
         return false;
     }
     for (int i = 0; i < MSG_TUNE_RECV_BURST; ++i) {
+        // The posts made before the next datagram go first.
+        (void)IpcPostDrain(link, false);
+        if (link->recv.paused || link->recv.heldBack) {
+            return false;
+        }
         int got = IpcRecvOne(state, link);
         if (got == 0) {
             IpcRecvEnd(state, link);
             return false;
         }
         if (got < 0 || got == kIpcRecvLone || got == kIpcRecvLoneCall || IpcParkAfterDatagram(link)) {
+            (void)IpcPostDrain(link, false); // and those made after the last one read
             return got == kIpcRecvLoneCall;
         }
     }
@@ -400,14 +412,21 @@ void IpcUnixRecvLoop(void *arg) {
     // yields in a row found it wanted. Asynchronous traffic is not
     // followed by looks: a stream comes in batches, and a lone message has
     // no answer to wait for.
+    // Posts (ipc_post.h) are followed by looks too while they come close
+    // together: a stream of frames then needs no wake-up per frame.
     auto lookUntil = std::chrono::steady_clock::now();
     bool looking = false;
     uint32_t wantedYields = 0U;
+    uint64_t lastPostNs = 0U;
     while (!carrier->stopping.load(std::memory_order_acquire)) {
         // Whatever this thread pushed into a served task since (parked
         // messages the timers moved, say) is handled before it sleeps.
         IpcServeOwed();
-        int n = IpcSysPollerWait(carrier->epollFd, events, MSG_TUNE_RECV_EVENTS, looking ? 0 : IpcRecvWaitMs(state));
+        int waitMs = looking ? 0 : IpcRecvWaitMs(state);
+        if (waitMs != 0 && IpcPostArm() != 0U) {
+            waitMs = 0; // posted before the bells were armed: handed over, no sleep
+        }
+        int n = IpcSysPollerWait(carrier->epollFd, events, MSG_TUNE_RECV_EVENTS, waitMs);
         if (n < 0) {
             MSG_LOG(OS_MSG_LOG_FATAL, "epoll wait error[%d].", -n);
             break;
@@ -429,6 +448,17 @@ void IpcUnixRecvLoop(void *arg) {
         } else if (looking) {
             wantedYields = MsgYieldFoundWork() ? wantedYields + 1U : 0U;
             looking = std::chrono::steady_clock::now() < lookUntil && wantedYields < MSG_TUNE_RECV_LOOK_SHARED;
+        }
+        (void)IpcPostPoll();
+        if (const uint32_t posts = IpcPostTakeHanded()) {
+            IpcServeOwed();
+            const uint64_t now = MsgMonotonicNs();
+            if (posts > 1U || now - lastPostNs < (uint64_t)MSG_TUNE_RECV_LOOK_NS) {
+                looking = true;
+                lookUntil = std::chrono::steady_clock::now() + std::chrono::nanoseconds(MSG_TUNE_RECV_LOOK_NS);
+                wantedYields = 0U;
+            }
+            lastPostNs = now;
         }
         if ((n == 0 && !looking) || ++state.busyWaits >= kIpcRecvTimerEvery) {
             IpcRecvTimers(state);

@@ -1,0 +1,165 @@
+/*
+ * Posts on the socket carrier (see ipc_post.h). g_ipcPostLinks, the links
+ * whose rings are read, belongs to the receive thread alone.
+ */
+#define MSG_MODULE "ipcmsg_adapt"
+
+#include "transport/unix/ipc_post.h"
+
+#include <cstring>
+
+#include "base/msg_tunables.h"
+#include "log/msg_log.h"
+#include "transport/ipc_msg.h"
+#include "transport/msg_adapter.h"
+#include "transport/unix/ipc_frame.h"
+#include "transport/unix/ipc_link_park.h"
+#include "transport/unix/ipc_send_batch.h"
+
+namespace {
+
+static_assert(IPC_CARGO_RECORD_OVERHEAD <= SBUF_POST_RECORD_MAX, "a message lending a buffer fits a post");
+
+/* Posts taken at most once a sender's connection ended: more than its
+ * ring holds. */
+constexpr uint32_t kIpcPostLastMost = 1024U;
+
+IpcLink *g_ipcPostLinks = nullptr;
+uint32_t g_ipcPostHanded = 0U; /* posts handed over since IpcPostTakeHanded */
+
+/* Wakes the receiver of link: a bell record, whose datagram it reads and
+ * then the ring. */
+void IpcPostRing(IpcLink *link) {
+    IpcFramePrefix bell;
+    IpcFrameSetPrefix(&bell, IPC_FRAME_SHARE, IPC_SHARE_POSTED, 0U);
+    struct iovec iov = {&bell, sizeof(bell)};
+    // Full: the receiver has datagrams to read and reads the ring after
+    // them. Broken: the connection's close gives the reference back.
+    (void)IpcLinkSendNow(link, &iov, 1U);
+}
+
+/* Only a message lending a buffer comes by post; anything else is dropped
+ * as a bad record would be. */
+bool IpcPostIsLend(const uint8_t *rec, uint32_t len) {
+    IpcFramePrefix prefix;
+    std::memcpy(&prefix, rec, sizeof(prefix));
+    return len == IPC_CARGO_RECORD_OVERHEAD && prefix.magic == IPC_FRAME_MAGIC && prefix.flags == IPC_FRAME_CARGO &&
+           prefix.reserved == 0U && prefix.bodyLen == 0U &&
+           (prefix.transType == MSG_TRANS_ASYN || prefix.transType == MSG_TRANS_SUB_BRO);
+}
+
+/* One post of link to its queue, as a datagram of its own. */
+void IpcPostHand(IpcLink *link, const uint8_t *rec, uint32_t len) {
+    if (!IpcPostIsLend(rec, len)) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "bad post from pid %u: %s.", link->pid, "not a message lending a buffer");
+        return;
+    }
+    IpcFrameSink sink;
+    IpcParkSinkInit(&sink, link, link->pid, link->uid, link->gid);
+    const uint32_t handled = IpcFrameRecvDatagram(rebuildEntry, rec, len, &sink);
+    if (handled < len) {
+        IpcParkKeepRest(link, rec + handled, len - handled, link->pid, link->uid, link->gid);
+    }
+    (void)IpcParkAfterDatagram(link);
+}
+
+} // namespace
+
+bool IpcPostCargo(IpcPeer *peer, IpcLink *link, SbufShare *share, uint32_t transType, const MsgHead *wire,
+                  const IpcCargoDesc *desc) {
+    if (peer == nullptr || !IpcBatchIdle(peer)) {
+        return false;
+    }
+    alignas(8) uint8_t rec[SBUF_POST_RECORD_MAX];
+    IpcFramePrefix prefix;
+    IpcFrameSetPrefix(&prefix, transType, IPC_FRAME_CARGO, 0U);
+    std::memcpy(rec, &prefix, sizeof(prefix));
+    std::memcpy(rec + IPC_FRAME_PREFIX_LEN, wire, IPC_FRAME_HEAD_LEN);
+    std::memcpy(rec + IPC_FRAME_RECORD_OVERHEAD, desc, IPC_CARGO_DESC_LEN);
+    bool ring = false;
+    if (!SbufSharePost(share, rec, IPC_CARGO_RECORD_OVERHEAD, link->sent.load(std::memory_order_acquire), &ring)) {
+        return false;
+    }
+    if (ring) {
+        IpcPostRing(link);
+    }
+    return true;
+}
+
+void IpcPostOpen(IpcLink *link, SbufLane *lane) {
+    if (link->kind != IPC_LINK_ACCEPTED || link->recv.post != nullptr) {
+        return;
+    }
+    SbufLaneOpenPost(lane);
+    link->recv.post = lane;
+    link->recv.postNext = g_ipcPostLinks;
+    g_ipcPostLinks = link;
+}
+
+void IpcPostForget(IpcLink *link) {
+    if (link->recv.post == nullptr) {
+        return;
+    }
+    for (IpcLink **at = &g_ipcPostLinks; *at != nullptr; at = &(*at)->recv.postNext) {
+        if (*at == link) {
+            *at = link->recv.postNext;
+            break;
+        }
+    }
+    link->recv.post = nullptr;
+    link->recv.postNext = nullptr;
+}
+
+uint32_t IpcPostDrain(IpcLink *link, bool all) {
+    SbufLane *lane = link->recv.post;
+    if (lane == nullptr) {
+        return 0U;
+    }
+    const bool wasBroken = SbufLanePostBroken(lane);
+    alignas(8) uint8_t rec[SBUF_POST_RECORD_MAX];
+    uint32_t handed = 0U;
+    // All: bounded still, as a sender that goes on writing its ring after it
+    // closed its connection must not keep this thread.
+    const uint32_t most = all ? kIpcPostLastMost : (uint32_t)MSG_TUNE_RECV_BURST;
+    while (handed < most && (all || (!link->recv.paused && !link->recv.heldBack))) {
+        uint32_t tag = 0U;
+        const uint32_t len = SbufLanePeekPost(lane, rec, &tag);
+        // A post whose tag is ahead of the datagrams read follows one still
+        // in the socket.
+        if (len == 0U || (!all && (int32_t)(tag - link->recv.datagrams) > 0)) {
+            break;
+        }
+        SbufLaneTakePost(lane);
+        IpcPostHand(link, rec, len);
+        ++handed;
+    }
+    g_ipcPostHanded += handed;
+    if (!wasBroken && SbufLanePostBroken(lane)) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "bad post ring from pid %u: its counts cannot be true, read no more.", link->pid);
+    }
+    return handed;
+}
+
+uint32_t IpcPostPoll(void) {
+    uint32_t handed = 0U;
+    for (IpcLink *link = g_ipcPostLinks; link != nullptr; link = link->recv.postNext) {
+        handed += IpcPostDrain(link, false);
+    }
+    return handed;
+}
+
+uint32_t IpcPostArm(void) {
+    uint32_t handed = 0U;
+    for (IpcLink *link = g_ipcPostLinks; link != nullptr; link = link->recv.postNext) {
+        if (!link->recv.paused && !link->recv.heldBack && SbufLaneArmPost(link->recv.post)) {
+            handed += IpcPostDrain(link, false);
+        }
+    }
+    return handed;
+}
+
+uint32_t IpcPostTakeHanded(void) {
+    const uint32_t handed = g_ipcPostHanded;
+    g_ipcPostHanded = 0U;
+    return handed;
+}
