@@ -29,6 +29,7 @@
 #include "transport/unix/ipc_link_gate.h"
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_link_share.h"
+#include "transport/unix/ipc_post.h"
 #include "transport_test_util.h"
 #include "vyre_os_log.h"
 #include "vyre_os_mem.h"
@@ -261,6 +262,78 @@ TEST_F(CargoRecords, ReferencesGoBackOnTheOwnersLaneWithADrainOnlyWhileItWaits) 
          {unsealed, ReadOnlySegmentFd()});
     EXPECT_EQ(GivenBack(1U), std::vector<uint32_t>{21U});
     EXPECT_EQ(log.Count("release lane from pid 4343 refused: lane not a sealed memory file"), 1U) << log.Dump();
+}
+
+// Messages posted on the lane's ring are taken in their place among the
+// datagrams: a post waits until the datagrams sent before it were read.
+// The bell rings for the first post after the receiver armed it, not for
+// the next. A post that is not a message lending a buffer is dropped, and a
+// ring whose counts cannot be true is read no more.
+TEST_F(CargoRecords, PostsWaitForTheDatagramsBeforeThemAndABrokenRingIsReadNoMore) {
+    int laneFd = -1;
+    SbufLane *owner = SbufLaneCreate(&laneFd);
+    ASSERT_NE(owner, nullptr);
+    const int raw = dup(laneFd); // to break the ring's count below
+    const uint32_t i = frame_.blockIndex;
+    bool ring = false;
+    const std::string early = Message(10U, 1U, i, kFrameBytes, 0U, 64U);
+    EXPECT_FALSE(SbufLanePost(owner, early.data(), (uint32_t)early.size(), 0U, &ring)) << "the ring is not open yet";
+    Recv(Lane(SbufLaneBytes(), SbufLaneSlots()) + OwnSegment(1U) + Message(11U, 1U, i, kFrameBytes, 0U, 64U),
+         {laneFd, ReadOnlySegmentFd()});
+    ASSERT_TRUE(simple_msg_test::g_inbox->WaitFor(1U));
+
+    auto post = [&](const std::string &rec, uint32_t tag) {
+        alignas(8) uint8_t buf[SBUF_POST_RECORD_MAX] = {};
+        std::memcpy(buf, rec.data(), rec.size());
+        return SbufLanePost(owner, buf, (uint32_t)rec.size(), tag, &ring);
+    };
+    ASSERT_TRUE(post(Message(12U, 1U, i, kFrameBytes, 0U, 64U), link_->recv.datagrams));
+    EXPECT_TRUE(ring) << "the receiver armed the bell when it opened the ring";
+    ASSERT_TRUE(post(Message(13U, 1U, i, kFrameBytes, 0U, 64U), link_->recv.datagrams + 1U));
+    EXPECT_FALSE(ring) << "rung already";
+    EXPECT_EQ(IpcPostDrain(link_, false), 1U) << "the second follows a datagram not read yet";
+    link_->recv.datagrams += 1U;
+    EXPECT_EQ(IpcPostDrain(link_, false), 1U);
+    ASSERT_TRUE(simple_msg_test::g_inbox->WaitFor(3U));
+    EXPECT_EQ(simple_msg_test::g_inbox->Items()[1].msgId, 12U);
+    EXPECT_EQ(simple_msg_test::g_inbox->Items()[2].msgId, 13U);
+
+    // Once the sender's connection ended, what it posted goes whatever
+    // datagrams it claims came first.
+    ASSERT_TRUE(post(Message(15U, 1U, i, kFrameBytes, 0U, 64U), link_->recv.datagrams + 5U));
+    EXPECT_EQ(IpcPostDrain(link_, false), 0U);
+    EXPECT_EQ(IpcPostDrain(link_, true), 1U);
+    ASSERT_TRUE(simple_msg_test::g_inbox->WaitFor(4U));
+
+    LogCapture log;
+    MsgHead copied = carrier_raw::Head("peer", "tx", "proc", "t0", 14U, 0U);
+    ASSERT_TRUE(post(carrier_raw::Framed(MSG_TRANS_ASYN, 0U, 0U, copied), link_->recv.datagrams));
+    EXPECT_EQ(IpcPostDrain(link_, false), 1U);
+    EXPECT_EQ(log.Count("bad post from pid 4343: not a message lending a buffer."), 1U) << log.Dump();
+
+    // The owner's count, on the ring's first word, claims more than it holds.
+    const long page = sysconf(_SC_PAGESIZE);
+    const uint32_t postAt = SbufLaneBytes() - (uint32_t)((128L + 256L * 256L + page - 1L) / page * page);
+    void *map = mmap(nullptr, SbufLaneBytes(), PROT_READ | PROT_WRITE, MAP_SHARED, raw, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    __atomic_store_n(reinterpret_cast<uint32_t *>(static_cast<uint8_t *>(map) + postAt), 100000U, __ATOMIC_SEQ_CST);
+    EXPECT_EQ(IpcPostDrain(link_, true), 0U);
+    EXPECT_EQ(log.Count("bad post ring from pid 4343: its counts cannot be true, read no more."), 1U) << log.Dump();
+    EXPECT_EQ(IpcPostDrain(link_, true), 0U);
+    EXPECT_EQ(log.Count("bad post ring"), 1U) << "logged once";
+    EXPECT_EQ(munmap(map, SbufLaneBytes()), 0);
+    (void)close(raw);
+    // The posted frames' references came back like the datagram's.
+    std::vector<uint32_t> back;
+    EXPECT_TRUE(WaitUntil([&] {
+        uint32_t ids[8];
+        bool broken = false;
+        const uint32_t n = SbufLaneTake(owner, ids, 8U, &broken);
+        back.insert(back.end(), ids, ids + n);
+        return back.size() >= 4U;
+    }));
+    EXPECT_EQ(back, (std::vector<uint32_t>{11U, 12U, 13U, 15U}));
+    SbufLaneFree(owner);
 }
 
 // The receiver asks the owner to look at the lane once as many ids wait

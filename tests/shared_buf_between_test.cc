@@ -363,8 +363,9 @@ private:
     std::vector<int> cpus_;
 };
 
-// A stream of frames sent back to back shares datagrams: each frame still
-// arrives once, in order, from its own block, and with a pool far smaller
+// A stream of frames sent back to back (posted in shared memory, or sharing
+// datagrams): each frame still arrives once, in order, from its own block,
+// among copied messages sent between them, and with a pool far smaller
 // than the stream every buffer must come back from the peer to be used
 // again, so none may stay lent once it is through. The pool holds more
 // frames than the peer's queue (64), and the peer runs on another processor
@@ -382,10 +383,22 @@ TEST_F(SharedBufBetween, StreamOfFramesArrivesOnceInOrderAndEveryBufferComesBack
     constexpr uint32_t kPoolMb = 8U; // 128 frames, twice what the peer's queue holds
     ASSERT_EQ(OsMsgBufSetPoolLimit(kPoolMb), OS_MSG_OK);
     for (uint32_t seq = 0U; seq < kFrames; ++seq) {
+        MsgHead head;
+        if (seq % 5U == 4U) { // runs of one and two copies (the second one batched behind the first)
+            uint8_t copy[16];
+            frame_roles::StampFrame(copy, sizeof(copy), seq);
+            carrier_proto::FillHead(&head, kSelf, "bufpeer", "frames", frame_roles::kStamped, copy, sizeof(copy));
+            ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK) << "copy " << seq;
+            if (seq % 10U == 9U || ++seq == kFrames) {
+                continue;
+            }
+            frame_roles::StampFrame(copy, sizeof(copy), seq);
+            ASSERT_EQ(OsMsgAsynSend(&head), OS_MSG_OK) << "copy " << seq;
+            continue;
+        }
         void *data = nullptr;
         ASSERT_EQ(OsMsgBufAllocTimed(kSize, &data, kWaitMs), OS_MSG_OK) << "frame " << seq;
         frame_roles::StampFrame(static_cast<uint8_t *>(data), kSize, seq);
-        MsgHead head;
         carrier_proto::FillHead(&head, kSelf, "bufpeer", "frames", frame_roles::kStamped, data, kSize);
         ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK) << "frame " << seq;
     }
