@@ -135,6 +135,15 @@
  * for the lowest latency. Nanoseconds. */
 #define MSG_TUNE_BATCH_BURST_NS 20000ULL
 
+/* Posts of frames (messages lending a shared buffer, read from shared
+ * memory) that come closer together than this are a stream: the receive
+ * loop then looks for the next one this long after each, so a stream that
+ * it keeps up with costs no wake-up per frame. Frames further apart (a live
+ * 60 fps source, or one rendering each frame in 100 us) wake it each time,
+ * so it never spins between them. The sender's streaming threshold, for
+ * the same reason. Nanoseconds. */
+#define MSG_TUNE_RECV_POST_LOOK_NS MSG_TUNE_BATCH_BURST_NS
+
 /* How often the batch sender gives the processor away, looking for a new
  * batch in between, before it sleeps: a streaming sender fills the next
  * batch within microseconds, and a batch sender found awake spares it the

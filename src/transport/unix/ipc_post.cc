@@ -15,6 +15,7 @@
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_send_batch.h"
+#include "transport/unix/ipc_task_serve.h"
 
 namespace {
 
@@ -131,6 +132,9 @@ uint32_t IpcPostDrain(IpcLink *link, bool all) {
         }
         SbufLaneTakePost(lane);
         IpcPostHand(link, rec, len);
+        // A task this thread serves takes the post now, so a stream into it
+        // never meets its own full queue (which would park the rest).
+        IpcServeOwed();
         ++handed;
     }
     g_ipcPostHanded += handed;

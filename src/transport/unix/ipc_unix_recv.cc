@@ -413,7 +413,8 @@ void IpcUnixRecvLoop(void *arg) {
     // followed by looks: a stream comes in batches, and a lone message has
     // no answer to wait for.
     // Posts (ipc_post.h) are followed by looks too while they come close
-    // together: a stream of frames then needs no wake-up per frame.
+    // together (MSG_TUNE_RECV_POST_LOOK_NS): a stream of frames then needs
+    // no wake-up per frame.
     auto lookUntil = std::chrono::steady_clock::now();
     bool looking = false;
     uint32_t wantedYields = 0U;
@@ -453,9 +454,9 @@ void IpcUnixRecvLoop(void *arg) {
         if (const uint32_t posts = IpcPostTakeHanded()) {
             IpcServeOwed();
             const uint64_t now = MsgMonotonicNs();
-            if (posts > 1U || now - lastPostNs < (uint64_t)MSG_TUNE_RECV_LOOK_NS) {
+            if (posts > 1U || now - lastPostNs < (uint64_t)MSG_TUNE_RECV_POST_LOOK_NS) {
                 looking = true;
-                lookUntil = std::chrono::steady_clock::now() + std::chrono::nanoseconds(MSG_TUNE_RECV_LOOK_NS);
+                lookUntil = std::chrono::steady_clock::now() + std::chrono::nanoseconds(MSG_TUNE_RECV_POST_LOOK_NS);
                 wantedYields = 0U;
             }
             lastPostNs = now;
