@@ -33,6 +33,9 @@
  *     owner's release lane while it waits for buffers.
  *   IPC_SHARE_POSTED (owner to receiver; bodyLen 0): the bell of the lane's
  *     post ring (transport/unix/ipc_post.h): messages wait there.
+ *   IPC_SHARE_BELL (receiver to owner; bodyLen 0): the datagram brings the
+ *     receiver's wake-up counter as its descriptor: the owner rings it
+ *     instead of sending POSTED records.
  *
  * Share kinds are numbered after the control kinds (ipc_frame.h), so a
  * number names one kind of record whichever type carries it.
@@ -72,6 +75,7 @@
 #define IPC_SHARE_LANE 8U
 #define IPC_SHARE_DRAIN 9U
 #define IPC_SHARE_POSTED 10U
+#define IPC_SHARE_BELL 11U
 
 #define IPC_SHARE_SEGMENT_LEN 16U
 #define IPC_SHARE_LANE_LEN 8U

@@ -103,6 +103,20 @@ uint32_t IpcCargoLane(IpcFrameSink *sink, IpcLink *link, const uint8_t *body, ui
     return IPC_FRAME_PREFIX_LEN + bodyLen;
 }
 
+/* BELL: the receiver's wake-up counter for this process's posts. */
+uint32_t IpcCargoBell(IpcFrameSink *sink, IpcLink *link, uint32_t bodyLen, const char **why) {
+    int fd = -1;
+    if (!ClaimRecordFd(sink, bodyLen, 0U, "bad bell record", "bell without its descriptor", why, &fd)) {
+        return 0U;
+    }
+    int none = -1;
+    if (link->kind != IPC_LINK_DIALLED || !IpcSysIsEvent(fd) ||
+        !link->bellFd.compare_exchange_strong(none, fd, std::memory_order_acq_rel)) {
+        IpcSysClose(&fd); // posts ring by datagram instead
+    }
+    return IPC_FRAME_PREFIX_LEN;
+}
+
 /* DRAIN: the owner waits for buffers given back on its lane. */
 uint32_t IpcCargoDrain(IpcLink *link, uint32_t bodyLen, const char **why) {
     if (bodyLen != 0U) {
@@ -164,6 +178,8 @@ uint32_t IpcCargoShareRecord(IpcFrameSink *sink, IpcLink *link, const uint8_t *d
         return IpcCargoLane(sink, link, body, prefix.bodyLen, why);
     case IPC_SHARE_DRAIN:
         return IpcCargoDrain(link, prefix.bodyLen, why);
+    case IPC_SHARE_BELL:
+        return IpcCargoBell(sink, link, prefix.bodyLen, why);
     case IPC_SHARE_POSTED:
         // The receive loop reads the ring after the datagram.
         if (prefix.bodyLen != 0U) {

@@ -135,6 +135,7 @@ IpcLink *IpcLinkCreate(int fd, IpcLinkKind kind, uint32_t pid, uint32_t uid) {
     new (&link->requestSeq) std::atomic<uint64_t>(0U);
     new (&link->share) std::atomic<SbufShare *>(nullptr);
     new (&link->sent) std::atomic<uint32_t>(0U);
+    new (&link->bellFd) std::atomic<int>(-1);
     link->fd = fd;
     uint32_t id = 0U;
     while (id == 0U) {
@@ -198,6 +199,8 @@ void IpcLinkRelease(IpcLink *link) {
         IpcLinkShareFree(link);
         // Registered links hold a reference: this one left the poller.
         IpcSysClose(&link->fd);
+        int bellFd = link->bellFd.load(std::memory_order_relaxed);
+        IpcSysClose(&bellFd);
         if (link->groups != nullptr) {
             MSG_FREE(link->groups);
         }

@@ -138,6 +138,9 @@ typedef struct IpcLink {
     /* Datagrams sent on it (wrapping), counted after each send: the tag of
      * what is posted instead (ipc_post.h). */
     std::atomic<uint32_t> sent;
+    /* Dialled links: the receiver's bell for posts (a wake-up counter it
+     * passed, ipc_post.h), -1 until then; closed with the link. */
+    std::atomic<int> bellFd;
     IpcLinkRecv recv;
 } IpcLink;
 

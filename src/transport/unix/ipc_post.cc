@@ -16,6 +16,7 @@
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_send_batch.h"
 #include "transport/unix/ipc_task_serve.h"
+#include "transport/unix/ipc_unix_sys.h"
 
 namespace {
 
@@ -26,6 +27,9 @@ static_assert(IPC_CARGO_RECORD_OVERHEAD <= SBUF_POST_RECORD_MAX, "a message lend
 constexpr uint32_t kIpcPostLastMost = 1024U;
 
 IpcLink *g_ipcPostLinks = nullptr;
+/* The bell: written by the open and the close, read by the receive thread
+ * between them (and by a forked child's hook). */
+int g_ipcPostBellFd = -1;
 uint32_t g_ipcPostHanded = 0U; /* posts handed over since IpcPostTakeHanded */
 
 /* Wakes the receiver of link: a bell record, whose datagram it reads and
@@ -82,9 +86,40 @@ bool IpcPostCargo(IpcPeer *peer, IpcLink *link, SbufShare *share, uint32_t trans
         return false;
     }
     if (ring) {
-        IpcPostRing(link);
+        const int bell = link->bellFd.load(std::memory_order_acquire);
+        if (bell < 0 || !IpcSysEventRing(bell)) {
+            IpcPostRing(link);
+        }
     }
     return true;
+}
+
+int IpcPostOpenBell(int poller) {
+    int fd = IpcSysEventCreate();
+    if (fd < 0) {
+        return fd;
+    }
+    // Edge-triggered and never read: a ring costs the receiver nothing but
+    // its wake-up. A 64-bit counter does not fill unless a peer fills it on
+    // purpose, and then only the bells stop: senders fall back to records.
+    int err = IpcSysPollerAdd(poller, fd, IPC_SYS_READABLE | IPC_SYS_EDGE, &g_ipcPostBellFd);
+    if (err < 0) {
+        IpcSysClose(&fd);
+        return err;
+    }
+    g_ipcPostBellFd = fd;
+    return 0;
+}
+
+bool IpcPostIsBell(const void *tag) {
+    return tag == &g_ipcPostBellFd;
+}
+
+void IpcPostCloseBell(int poller) {
+    if (poller >= 0 && g_ipcPostBellFd >= 0) {
+        IpcSysPollerRemove(poller, g_ipcPostBellFd);
+    }
+    IpcSysClose(&g_ipcPostBellFd);
 }
 
 void IpcPostOpen(IpcLink *link, SbufLane *lane) {
@@ -95,6 +130,13 @@ void IpcPostOpen(IpcLink *link, SbufLane *lane) {
     link->recv.post = lane;
     link->recv.postNext = g_ipcPostLinks;
     g_ipcPostLinks = link;
+    if (g_ipcPostBellFd >= 0) {
+        IpcFramePrefix bell;
+        IpcFrameSetPrefix(&bell, IPC_FRAME_SHARE, IPC_SHARE_BELL, 0U);
+        struct iovec iov = {&bell, sizeof(bell)};
+        // No room: the peer rings by record.
+        (void)IpcLinkSendNow(link, &iov, 1U, &g_ipcPostBellFd, 1U);
+    }
 }
 
 void IpcPostForget(IpcLink *link) {

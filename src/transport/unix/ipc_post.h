@@ -22,10 +22,15 @@
  * message sent before the post.
  *
  * Waking. Before the receive thread sleeps it arms each ring's bell; a
- * sender whose post finds the bell armed sends a bell record (a share
- * record of kind IPC_SHARE_POSTED) on the connection, whose datagram wakes
- * the thread. A bell that finds the socket full is not needed: the
- * receiver has datagrams to read, and reads the ring after them.
+ * sender whose post finds the bell armed wakes it. The receiver passes each
+ * sender whose ring it opens its bell: a wake-up counter (one per process,
+ * watched by the receive loop and never read, so a ring costs the receiver
+ * no system call of its own), which the sender checks is one before it
+ * keeps it. Without it (not passed yet, or full because a peer filled it),
+ * the sender sends a bell record (a share record of kind IPC_SHARE_POSTED)
+ * on the connection instead, whose datagram wakes the thread; a record that
+ * finds the socket full is not needed: the receiver has datagrams to read,
+ * and reads the ring after them.
  *
  * Faults. A post is a record like a datagram's and gets the same checks
  * (only a message record lending a buffer is taken from a ring); its
@@ -56,8 +61,20 @@
 bool IpcPostCargo(IpcPeer *peer, IpcLink *link, SbufShare *share, uint32_t transType, const MsgHead *wire,
                   const IpcCargoDesc *desc);
 
+/* Opens the bell peers ring, watched by poller: the carrier's open, before
+ * the receive thread starts. 0 or -errno. */
+int IpcPostOpenBell(int poller);
+
+/* True when tag is the bell's: nothing to do for it, as the receive loop
+ * reads the rings after every wait. */
+bool IpcPostIsBell(const void *tag);
+
+/* Closes the bell: the carrier's close, once the receive thread ended (with
+ * the poller), or a forked child (poller -1: the descriptor only). */
+void IpcPostCloseBell(int poller);
+
 /* The receiver mapped the peer's lane on accepted link: its post ring is
- * opened and read from now on. */
+ * opened and read from now on, and the peer is passed the bell. */
 void IpcPostOpen(IpcLink *link, SbufLane *lane);
 
 /* The link closes (before its share does): its ring is read no more. */

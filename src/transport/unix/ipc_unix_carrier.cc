@@ -29,6 +29,7 @@
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_peer_cache.h"
 #include "transport/unix/ipc_policy_file.h"
+#include "transport/unix/ipc_post.h"
 #include "transport/unix/ipc_presence.h"
 #include "transport/unix/ipc_send_batch.h"
 #include "transport/unix/ipc_shm_segment.h"
@@ -82,6 +83,9 @@ uint32_t IpcUnixOpenReceiver(IpcUnixCarrier *carrier) {
     }
     if (err >= 0) {
         err = IpcSysPollerAdd(poller, carrier->listenFd, IPC_SYS_READABLE, &carrier->listenFd);
+    }
+    if (err >= 0) {
+        err = IpcPostOpenBell(poller);
     }
     if (err < 0) {
         MSG_LOG(OS_MSG_LOG_ERROR, "receiver set-up error[%d].", -err);
@@ -195,6 +199,7 @@ uint32_t IpcUnixUninitClient(void) {
             IpcSysClose(&wakeFd);
         }
     }
+    IpcPostCloseBell(carrier->epollFd);
     IpcSysClose(&carrier->epollFd);
     if (carrier->recvBuf != nullptr) {
         MSG_FREE(carrier->recvBuf);

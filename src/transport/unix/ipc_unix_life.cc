@@ -17,6 +17,7 @@
 #include "base/msg_tunables.h"
 #include "log/msg_log.h"
 #include "transport/ipc_msg.h"
+#include "transport/unix/ipc_post.h"
 #include "transport/unix/ipc_run_dir.h"
 #include "transport/unix/ipc_unix_sys.h"
 
@@ -82,6 +83,7 @@ void IpcLifeInChild(void) {
     int wakeFd = carrier->wakeFd.exchange(-1, std::memory_order_relaxed);
     IpcSysClose(&wakeFd);
     IpcSysClose(&carrier->listenFd);
+    IpcPostCloseBell(-1);
     IpcSysClose(&carrier->epollFd);
 }
 

@@ -345,6 +345,8 @@ bool IpcRecvHandle(IpcRecvState &state, const IpcSysEvent *events, int n) {
             IpcRecvAccept(state);
         } else if (IpcServeOwns(tag)) {
             IpcServeHandle(tag);
+        } else if (IpcPostIsBell(tag)) {
+            // Rung by a sender that posted: the rings are read after the events.
         } else {
             lone = IpcRecvDrain(state, static_cast<IpcLink *>(tag), events[i].events) || lone;
         }

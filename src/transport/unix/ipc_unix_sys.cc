@@ -363,6 +363,23 @@ void IpcSysEventPost(int fd) {
     (void)!write(fd, &one, sizeof(one));
 }
 
+bool IpcSysEventRing(int fd) {
+    uint64_t one = 1U;
+    return write(fd, &one, sizeof(one)) == (ssize_t)sizeof(one);
+}
+
+bool IpcSysIsEvent(int fd) {
+    char path[64];
+    char target[64];
+    (void)snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(path, target, sizeof(target) - 1U);
+    if (n <= 0) {
+        return false;
+    }
+    target[n] = '\0';
+    return strcmp(target, "anon_inode:[eventfd]") == 0;
+}
+
 void IpcSysEventDrain(int fd) {
     uint64_t count = 0U;
     (void)!read(fd, &count, sizeof(count));

@@ -174,6 +174,14 @@ void IpcSysEventPost(int fd);
 /* Reads the counter back to zero. */
 void IpcSysEventDrain(int fd);
 
+/* Adds one to the counter fd, another process's perhaps: false when it is
+ * full (its reader never reads it) or fd is no longer one. */
+bool IpcSysEventRing(int fd);
+
+/* True when fd is a wake-up counter (an eventfd), as one passed by another
+ * process must be before it is written. */
+bool IpcSysIsEvent(int fd);
+
 /* One descriptor of IpcSysPoll: what to wait for (IPC_SYS_READABLE,
  * IPC_SYS_WRITABLE) and, afterwards, what it is ready for (any of the
  * conditions, IPC_SYS_ERROR and IPC_SYS_HANGUP included). */
