@@ -11,6 +11,7 @@
  */
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -334,6 +335,47 @@ TEST_F(CargoRecords, PostsWaitForTheDatagramsBeforeThemAndABrokenRingIsReadNoMor
     }));
     EXPECT_EQ(back, (std::vector<uint32_t>{11U, 12U, 13U, 15U}));
     SbufLaneFree(owner);
+}
+
+// A sender keeps the bell a receiver passes only when it is a wake-up
+// counter, and only the first: anything else (a pipe, here) would take the
+// eight bytes of every ring. What it does not keep is closed, and what it
+// keeps closes with the link.
+TEST_F(CargoRecords, SenderKeepsOnlyAWakeUpCounterAsItsBell) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    const size_t before = OpenFds();
+    IpcLink *dialled = IpcLinkCreate(pair[0], IPC_LINK_DIALLED, kPid, kUid);
+    ASSERT_NE(dialled, nullptr);
+    std::string bell(IPC_FRAME_PREFIX_LEN, '\0');
+    IpcFramePrefix prefix;
+    IpcFrameSetPrefix(&prefix, IPC_FRAME_SHARE, IPC_SHARE_BELL, 0U);
+    std::memcpy(&bell[0], &prefix, sizeof(prefix));
+    auto deliver = [&](int fd) {
+        IpcFrameSink sink;
+        IpcParkSinkInit(&sink, dialled, kPid, kUid, kGid);
+        IpcFrameFds carried = {&fd, 1U, 0U};
+        sink.fds = &carried;
+        std::vector<uint8_t> bytes(bell.begin(), bell.end());
+        (void)IpcFrameRecvDatagram(nullptr, bytes.data(), (uint32_t)bytes.size(), &sink);
+        if (fd >= 0) {
+            (void)close(fd); // not claimed: the loop closes it
+        }
+    };
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    (void)close(pipeFds[0]);
+    deliver(pipeFds[1]);
+    EXPECT_EQ(dialled->bellFd.load(), -1) << "a pipe is no bell";
+    deliver(eventfd(0U, EFD_CLOEXEC));
+    const int kept = dialled->bellFd.load();
+    EXPECT_GE(kept, 0);
+    deliver(eventfd(0U, EFD_CLOEXEC));
+    EXPECT_EQ(dialled->bellFd.load(), kept) << "the first bell stays";
+    EXPECT_EQ(OpenFds(), before + 1U); // the bell kept
+    IpcLinkRelease(dialled);
+    (void)close(pair[1]);
+    EXPECT_EQ(OpenFds(), before - 2U); // the pair, and the bell with the link
 }
 
 // The receiver asks the owner to look at the lane once as many ids wait
