@@ -48,8 +48,8 @@ constexpr uint32_t kTakenAt = 64U;
 constexpr uint32_t kOpenAt = 68U;
 constexpr uint32_t kBellAt = 72U;
 constexpr uint32_t kPostSlotsAt = 128U;
-constexpr uint32_t kPostSlots = 256U; // power of two
-constexpr uint32_t kPostSlotHead = 8U;  // length and tag
+constexpr uint32_t kPostSlots = 256U;  // power of two
+constexpr uint32_t kPostSlotHead = 8U; // length and tag
 constexpr uint32_t kPostSlotBytes = kPostSlotHead + SBUF_POST_RECORD_MAX;
 
 static_assert((kPostSlots & (kPostSlots - 1U)) == 0U, "post slots are a power of two");
@@ -77,9 +77,9 @@ struct SbufLane {
     uint32_t slots;
     uint32_t count; /* the receiver's ids pushed, or the owner's ids taken */
     bool broken;
-    uint8_t *post;       /* the post ring */
-    uint32_t postCount;  /* the owner's records posted, or the receiver's taken */
-    bool postBroken;     /* receiver: the ring's count cannot be true; never read again */
+    uint8_t *post;      /* the post ring */
+    uint32_t postCount; /* the owner's records posted, or the receiver's taken */
+    bool postBroken;    /* receiver: the ring's count cannot be true; never read again */
 };
 
 namespace {

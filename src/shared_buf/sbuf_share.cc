@@ -530,7 +530,8 @@ SbufLane *SbufShareMapLane(SbufShare *share, int fd, uint32_t bytes, uint32_t sl
 bool SbufSharePost(SbufShare *share, const void *rec, uint32_t len, uint32_t tag, bool *ring) {
     *ring = false;
     SbufLock();
-    const bool posted = !share->closed && share->ownLane != nullptr && SbufLanePost(share->ownLane, rec, len, tag, ring);
+    const bool posted =
+        !share->closed && share->ownLane != nullptr && SbufLanePost(share->ownLane, rec, len, tag, ring);
     SbufUnlock();
     return posted;
 }

@@ -24,8 +24,9 @@
  * Shared buffers. A link that carries shared buffers, either way, gets a
  * share (ipc_link_share.h) on first use, kept until the link closes.
  *
- * Thread safety. refs and share are atomic; fd, id, kind, pid, uid, gid,
- * groups, maxBody, peer and peerGen are fixed when the link is made.
+ * Thread safety. refs, share, sent and bellFd are atomic; fd, id, kind,
+ * pid, uid, gid, groups, maxBody, peer and peerGen are fixed when the link
+ * is made.
  * g_ipcLinkLock (in the .cc, a leaf lock) guards the registry: the list of
  * registered links, the answer links by pid, and each link's reg fields.
  * recv belongs to the receive thread alone. Writes need no lock: a datagram
@@ -90,19 +91,19 @@ typedef struct IpcLinkRecv {
     uint32_t restPid;    /*   and its credentials */
     uint32_t restUid;
     uint32_t restGid;
-    bool owesNotice;       /* a park's "room" notice waits for room on the socket */
-    bool listed;           /* on the receive side's list of links with parks */
-    bool badReturnLogged;  /* the peer gave back a reference it was not lent (logged once) */
-    uint64_t fullLoggedNs; /* monotonic: when a task of its last stayed full (logged), 0: never */
-    bool peerApart;        /* the peer runs on none of the receive thread's processors, */
-    uint64_t apartNs;      /*   as found at this monotonic time (0: never asked) */
-    uint32_t datagrams;    /* datagrams read, wrapping: the posts whose tag it reached may go (ipc_post.h) */
-    struct SbufLane *post; /* accepted links: the peer's lane whose post ring is read, NULL for none */
+    bool owesNotice;          /* a park's "room" notice waits for room on the socket */
+    bool listed;              /* on the receive side's list of links with parks */
+    bool badReturnLogged;     /* the peer gave back a reference it was not lent (logged once) */
+    uint64_t fullLoggedNs;    /* monotonic: when a task of its last stayed full (logged), 0: never */
+    bool peerApart;           /* the peer runs on none of the receive thread's processors, */
+    uint64_t apartNs;         /*   as found at this monotonic time (0: never asked) */
+    uint32_t datagrams;       /* datagrams read, wrapping: the posts whose tag it reached may go (ipc_post.h) */
+    struct SbufLane *post;    /* accepted links: the peer's lane whose post ring is read, NULL for none */
     struct IpcLink *postNext; /* the list of links with a post ring */
-    struct IpcPark *parks; /* messages held back for full queues, one park per task */
-    uint32_t parkedMsgs;   /* messages in all its parks */
-    uint64_t parkedBytes;  /* their payload bytes and bookkeeping */
-    struct IpcLink *next;  /* the list of links with parks */
+    struct IpcPark *parks;    /* messages held back for full queues, one park per task */
+    uint32_t parkedMsgs;      /* messages in all its parks */
+    uint64_t parkedBytes;     /* their payload bytes and bookkeeping */
+    struct IpcLink *next;     /* the list of links with parks */
     IpcLinkGate gate;
 } IpcLinkRecv;
 
