@@ -93,7 +93,7 @@ uint32_t *PostWord(const SbufLane *lane, uint32_t at) {
 }
 
 uint8_t *PostSlot(const SbufLane *lane, uint32_t count) {
-    return lane->post + kPostSlotsAt + (count & (kPostSlots - 1U)) * kPostSlotBytes;
+    return lane->post + kPostSlotsAt + (size_t)(count & (kPostSlots - 1U)) * kPostSlotBytes;
 }
 
 /* Copies len bytes between a post slot and private memory a word at a time
