@@ -37,7 +37,8 @@
  * receiver opens the ring once it has mapped the lane; the owner posts
  * only into an open ring. Before the receiver sleeps it arms the ring's
  * bell; the owner that posts next clears it and wakes the receiver (the
- * carrier sends a datagram). Posted counts and the bell are sequentially
+ * carrier writes the receiver's wake-up counter, or sends a datagram).
+ * Posted counts and the bell are sequentially
  * consistent on both sides, so either the receiver sees the record after
  * arming, or the owner sees the bell. The receiver checks what it reads as
  * it checks the ids: a count or length that cannot be true breaks the ring
@@ -46,8 +47,8 @@
  * Thread safety: a lane has one pushing process and one taking process;
  * within each, the caller serialises the calls on a lane (the pool lock).
  * The post ring has one posting and one reading thread at a time: the owner
- * serialises its posts (the connection's send lock), the receiver reads it
- * on one thread.
+ * posts under the pool lock (SbufSharePost), the receiver reads it on its
+ * receive thread alone.
  * The memory is shared with another process, so every word of it is read
  * and written with atomic operations.
  */
