@@ -284,8 +284,11 @@ IpcSendResult IpcLinkSendNow(IpcLink *link, struct iovec *iov, size_t iovLen, co
     switch (-err) {
     case 0:
         // Counted once it is in the socket: a post tagged with the count
-        // follows it for the receiver (ipc_post.h).
-        link->sent.fetch_add(1U, std::memory_order_release);
+        // follows it for the receiver (ipc_post.h). Only dialled links
+        // carry posts.
+        if (link->kind == IPC_LINK_DIALLED) {
+            link->sent.fetch_add(1U, std::memory_order_release);
+        }
         return IPC_SEND_OK;
     case EAGAIN:
         return IPC_SEND_FULL;

@@ -136,8 +136,8 @@ typedef struct IpcLink {
     /* What the link's two ends share (shared buffers), made on first use by
      * a sender or the receive thread; NULL before. */
     std::atomic<struct SbufShare *> share;
-    /* Datagrams sent on it (wrapping), counted after each send: the tag of
-     * what is posted instead (ipc_post.h). */
+    /* Dialled links: datagrams sent on it (wrapping), counted after each
+     * send: the tag of what is posted instead (ipc_post.h). */
     std::atomic<uint32_t> sent;
     /* Dialled links: the receiver's bell for posts (a wake-up counter it
      * passed, ipc_post.h), -1 until then; closed with the link. */

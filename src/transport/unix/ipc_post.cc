@@ -186,12 +186,10 @@ uint32_t IpcPostDrain(IpcLink *link, bool all) {
     return handed;
 }
 
-uint32_t IpcPostPoll(void) {
-    uint32_t handed = 0U;
+void IpcPostPoll(void) {
     for (IpcLink *link = g_ipcPostLinks; link != nullptr; link = link->recv.postNext) {
-        handed += IpcPostDrain(link, false);
+        (void)IpcPostDrain(link, false);
     }
-    return handed;
 }
 
 uint32_t IpcPostArm(void) {

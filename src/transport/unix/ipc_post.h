@@ -86,8 +86,9 @@ void IpcPostForget(IpcLink *link);
  * number handed over. */
 uint32_t IpcPostDrain(IpcLink *link, bool all);
 
-/* IpcPostDrain for every link with a ring; the number handed over. */
-uint32_t IpcPostPoll(void);
+/* IpcPostDrain for every link with a ring (IpcPostTakeHanded counts what
+ * it handed over). */
+void IpcPostPoll(void);
 
 /* Before the receive thread sleeps: arms every ring's bell, then hands over
  * what was posted meanwhile; the number handed over (the thread then does

@@ -301,8 +301,7 @@ bool IpcRecvDrain(IpcRecvState &state, IpcLink *link, uint32_t events) {
             return false;
         }
         if (got < 0 || got == kIpcRecvLone || got == kIpcRecvLoneCall || IpcParkAfterDatagram(link)) {
-            (void)IpcPostDrain(link, false); // and those made after the last one read
-            return got == kIpcRecvLoneCall;
+            return got == kIpcRecvLoneCall; // posts made after the last one read: the loop's poll takes them
         }
     }
     if ((events & IPC_SYS_ERROR) != 0U && (events & IPC_SYS_READABLE) == 0U) {
@@ -452,9 +451,8 @@ void IpcUnixRecvLoop(void *arg) {
             wantedYields = MsgYieldFoundWork() ? wantedYields + 1U : 0U;
             looking = std::chrono::steady_clock::now() < lookUntil && wantedYields < MSG_TUNE_RECV_LOOK_SHARED;
         }
-        (void)IpcPostPoll();
+        IpcPostPoll();
         if (const uint32_t posts = IpcPostTakeHanded()) {
-            IpcServeOwed();
             const uint64_t now = MsgMonotonicNs();
             if (posts > 1U || now - lastPostNs < (uint64_t)MSG_TUNE_RECV_POST_LOOK_NS) {
                 looking = true;
