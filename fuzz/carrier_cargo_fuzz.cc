@@ -14,9 +14,21 @@
  * (bits 2-4, 0 to 7); byte 1 says what the first four are, two bits each: 0
  * a read-only descriptor of this process's buffer segment (1 MiB, blocks of
  * 8 KiB, as an owner passes it), 1 a memory file that is not sealed, 2 a
- * pipe, 3 a sealed memory file of 4 KiB set up as a release lane of 512
- * slots; the others are of the first kind. The rest is the datagram, in a
- * heap block of exactly its length.
+ * pipe, 3 a release lane as an owner makes it (with its post ring); the
+ * others are of the first kind. The rest is the datagram, in a heap block of
+ * exactly its length.
+ *
+ * Posts (bit 5 of byte 0): bytes 2 and 3 are then the datagram's length
+ * (little-endian), and what follows the datagram is what the owner of the
+ * lanes does with their post rings once the datagram was handled (a lane
+ * record on an accepted link opens its ring). A step starts with a byte n:
+ * 1 to 248, a post of the n bytes after the next one, which is its tag's
+ * distance from the datagrams read (signed: a post ahead of them waits);
+ * 0, a write of the owner's own (the peer's memory is not to be trusted):
+ * n bytes (third byte) at twice the offset in the next two (little-endian)
+ * into the lane, anywhere; 255, the receive loop's pass over the rings;
+ * else, its arming of the bells before it sleeps. The rings are read to
+ * their end when the connection ends, as the loop does.
  *
  * Every run starts on fresh links (socket pairs whose other ends take what
  * the links send back) and ends with their parks dropped, the queues
@@ -34,6 +46,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -48,6 +61,7 @@
 #include "transport/unix/ipc_link_gate.h"
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_link_share.h"
+#include "transport/unix/ipc_post.h"
 
 namespace {
 
@@ -72,6 +86,15 @@ SbufBlock *g_block = nullptr;
 int g_segmentFd = -1;   /* its segment's read-write descriptor (the pool's) */
 size_t g_fds = 0U;      /* descriptors open between runs */
 size_t g_mappings = 0U; /* segment mappings between runs (the pool's own) */
+
+/* A lane the run passed, as its owner keeps it: to post into, and mapped
+ * once more to write into as a hostile owner would. */
+struct OwnedLane {
+    SbufLane *lane;
+    uint8_t *bytes;
+    uint32_t size;
+};
+std::vector<OwnedLane> g_lanes;
 
 size_t OpenFds() {
     size_t n = 0U;
@@ -121,22 +144,74 @@ IpcLink *PairedLink(IpcLinkKind kind, int *other) {
     return link;
 }
 
-int MemoryFile(size_t bytes, bool sealed) {
-    int fd = memfd_create("fuzz", MFD_CLOEXEC | (sealed ? MFD_ALLOW_SEALING : 0U));
+int MemoryFile(size_t bytes) {
+    int fd = memfd_create("fuzz", MFD_CLOEXEC);
     Require(fd >= 0 && ftruncate(fd, (off_t)bytes) == 0);
-    if (sealed) {
-        const uint32_t head[2] = {SBUF_LANE_MAGIC, 512U};
-        Require(pwrite(fd, head, sizeof(head), 0) == (ssize_t)sizeof(head));
-        Require(fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) == 0);
-    }
     return fd;
+}
+
+/* A new lane of an owner, kept in g_lanes; its descriptor. */
+int OwnerLane() {
+    int fd = -1;
+    SbufLane *lane = SbufLaneCreate(&fd);
+    Require(lane != nullptr);
+    const uint32_t size = SbufLaneBytes();
+    void *bytes = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    Require(bytes != MAP_FAILED);
+    g_lanes.push_back({lane, static_cast<uint8_t *>(bytes), size});
+    return fd;
+}
+
+void FreeOwnerLanes() {
+    for (const OwnedLane &owned : g_lanes) {
+        SbufLaneFree(owned.lane);
+        munmap(owned.bytes, owned.size);
+    }
+    g_lanes.clear();
+}
+
+/* The owner's steps at the lanes' post rings (see the input above). */
+void RunPosts(IpcLink *link, const uint8_t *steps, size_t n) {
+    alignas(8) uint8_t rec[SBUF_POST_RECORD_MAX];
+    size_t i = 0U;
+    while (i < n) {
+        const uint8_t step = steps[i++];
+        if (step >= 1U && step <= SBUF_POST_RECORD_MAX) {
+            if (n - i < 1U + step) {
+                return;
+            }
+            const uint32_t tag = link->recv.datagrams + (uint32_t)(int32_t)(int8_t)steps[i];
+            memcpy(rec, steps + i + 1, step);
+            i += 1U + step;
+            for (const OwnedLane &owned : g_lanes) {
+                bool ring = false;
+                (void)SbufLanePost(owned.lane, rec, step, tag, &ring);
+            }
+        } else if (step == 0U) {
+            if (n - i < 3U || n - i - 3U < steps[i + 2]) {
+                return;
+            }
+            const uint32_t at = 2U * (steps[i] | (uint32_t)steps[i + 1] << 8U);
+            const uint32_t len = steps[i + 2];
+            for (const OwnedLane &owned : g_lanes) {
+                if (at <= owned.size && len <= owned.size - at) {
+                    memcpy(owned.bytes + at, steps + i + 3, len);
+                }
+            }
+            i += 3U + len;
+        } else if (step == 255U) {
+            IpcPostPoll();
+        } else {
+            (void)IpcPostArm();
+        }
+    }
 }
 
 /* A descriptor of the kind kinds names for index i. */
 int Descriptor(uint8_t kinds, uint32_t i) {
     switch (i < 4U ? (kinds >> (2U * i)) & 3U : 0U) {
     case 1U:
-        return MemoryFile(1U << 20, false);
+        return MemoryFile(1U << 20);
     case 2U: {
         int pipeFds[2];
         Require(pipe2(pipeFds, O_CLOEXEC) == 0);
@@ -144,7 +219,7 @@ int Descriptor(uint8_t kinds, uint32_t i) {
         return pipeFds[0];
     }
     case 3U:
-        return MemoryFile(4096U, true);
+        return OwnerLane();
     default:
         return SbufSysReopenReadOnly(g_segmentFd);
     }
@@ -201,6 +276,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const bool retry = (data[0] & 1U) != 0U;
     const bool dialled = (data[0] & 2U) != 0U;
     const uint32_t fdCount = (data[0] >> 2U) & 7U;
+    const bool posts = (data[0] & 0x20U) != 0U;
+    size_t datagramLen = size - 2U;
+    const uint8_t *datagramAt = data + 2;
+    if (posts) {
+        if (size < 4U) {
+            return 0;
+        }
+        datagramAt = data + 4;
+        datagramLen = std::min<size_t>(size - 4U, data[2] | (size_t)data[3] << 8U);
+    }
+    const uint8_t *stepsAt = datagramAt + datagramLen;
+    const size_t stepCount = posts ? (size_t)(data + size - stepsAt) : 0U;
     int other = -1;
     IpcLink *link = PairedLink(dialled ? IPC_LINK_DIALLED : IPC_LINK_ACCEPTED, &other);
     if (dialled) {
@@ -210,7 +297,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (uint32_t i = 0U; i < fdCount; ++i) {
         fds.push_back(Descriptor(data[1], i));
     }
-    std::vector<uint8_t> datagram(data + 2, data + size);
+    std::vector<uint8_t> datagram(datagramAt, datagramAt + datagramLen);
     IpcFrameSink sink;
     IpcParkSinkInit(&sink, link, 77U, kUid, kGid);
     IpcFrameFds carried = {fds.data(), (uint32_t)fds.size(), 0U};
@@ -228,6 +315,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         IpcParkKeepRest(link, datagram.data() + handled, (uint32_t)(datagram.size() - handled), 77U, kUid, kGid);
     }
     (void)IpcParkAfterDatagram(link);
+    RunPosts(link, stepsAt, stepCount);
+    (void)IpcPostDrain(link, true);
+    (void)IpcPostTakeHanded();
     if (retry) {
         ResetTwoTasks();
         IpcParkRetry();
@@ -241,6 +331,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Drain(other);
     close(other);
     IpcFrameDropAllPartials(rebuildEntry);
+    FreeOwnerLanes();
     if (OpenFds() != g_fds) {
         ListFds();
     }

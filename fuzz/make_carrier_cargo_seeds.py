@@ -13,6 +13,11 @@ CARGO = 0x02
 SEGMENT, GONE, RELEASE, LANE, DRAIN = 5, 6, 7, 8, 9
 BLOCK = 8192
 SEGMENT_BYTES = 1 << 20
+# The lanes an owner makes on 4 KiB pages: 2048 slots of ids, then the post
+# ring on the next page (its posted count first), 80 KiB in all.
+LANE_SLOTS = 2048
+LANE_BYTES = 80 * 1024
+POSTED_AT = 12288
 
 
 def name(text):
@@ -27,15 +32,15 @@ def header(msg_id, recv_task, data_len):
     return head
 
 
-def control_byte(fds, dialled=False, retry=False):
-    return bytes([(1 if retry else 0) | (2 if dialled else 0) | (fds << 2)])
+def control_byte(fds, dialled=False, retry=False, posts=False):
+    return bytes([(1 if retry else 0) | (2 if dialled else 0) | (fds << 2) | (0x20 if posts else 0)])
 
 
 def segment(seg_id, block=BLOCK, size=SEGMENT_BYTES):
     return struct.pack("<BBBBI", MAGIC, SHARE, SEGMENT, 0, 16) + struct.pack("<IIQ", seg_id, block, size)
 
 
-def lane(size=4096, slots=512):
+def lane(size=LANE_BYTES, slots=LANE_SLOTS):
     return struct.pack("<BBBBI", MAGIC, SHARE, LANE, 0, 8) + struct.pack("<II", size, slots)
 
 
@@ -60,6 +65,23 @@ def with_fds(payload, fds, task="t1"):
     return prefix + header(9, task, len(payload)) + desc + payload
 
 
+def with_posts(datagram, *steps):
+    """The datagram's length, the datagram, then the owner's steps."""
+    return struct.pack("<H", len(datagram)) + datagram + b"".join(steps)
+
+
+def post(record, ahead=0):
+    return bytes([len(record), ahead & 0xFF]) + record
+
+
+def owner_writes(at, data):
+    return struct.pack("<BHB", 0, at // 2, len(data)) + data
+
+
+POLL, ARM = b"\xff", b"\xfe"
+# The lane first, then the segment: the descriptors are taken in that order.
+LANE_AND_SEGMENT = bytes([0b0011])
+
 SEEDS = {
     "segment_and_frame": control_byte(1) + b"\x00" + segment(1) + shared(5, 1, 3, BLOCK, 16, 1000),
     "frame_for_full_queue": control_byte(1, retry=True) + b"\x00" + segment(1)
@@ -77,6 +99,14 @@ SEEDS = {
     + b"".join(shared(20 + i, 8, i, BLOCK, 0, 64, task="none") for i in range(3)),
     "unsealed_lane": control_byte(1) + b"\x01" + lane(1 << 20, 65536),
     "drain_on_lent": control_byte(0, dialled=True) + b"\x00" + drain(),
+    "posted_frames": control_byte(2, posts=True) + LANE_AND_SEGMENT
+    + with_posts(lane() + segment(9), post(shared(30, 9, 0, BLOCK, 0, 64)), post(shared(31, 9, 1, BLOCK, 0, 64), 1),
+                 POLL, ARM, post(shared(32, 9, 2, BLOCK, 8, 64, task="t1"))),
+    "posts_not_lending": control_byte(2, posts=True) + LANE_AND_SEGMENT
+    + with_posts(lane() + segment(10), post(segment(11)), post(with_fds(b"x", 0)), POLL),
+    "post_ring_broken_by_owner": control_byte(2, posts=True) + LANE_AND_SEGMENT
+    + with_posts(lane() + segment(12), post(shared(33, 12, 0, BLOCK, 0, 64)),
+                 owner_writes(POSTED_AT, struct.pack("<I", 0xFFFF)), POLL, post(shared(34, 12, 1, BLOCK, 0, 64))),
 }
 
 os.makedirs(OUT, exist_ok=True)
