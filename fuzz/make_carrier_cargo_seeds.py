@@ -10,7 +10,7 @@ OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "carrie
 MAGIC = 0x76
 SHARE = 0x11
 CARGO = 0x02
-SEGMENT, GONE, RELEASE, LANE, DRAIN = 5, 6, 7, 8, 9
+SEGMENT, GONE, RELEASE, LANE, DRAIN, POSTED, BELL = 5, 6, 7, 8, 9, 10, 11
 BLOCK = 8192
 SEGMENT_BYTES = 1 << 20
 # The lanes an owner makes on 4 KiB pages: 2048 slots of ids, then the post
@@ -46,6 +46,10 @@ def lane(size=LANE_BYTES, slots=LANE_SLOTS):
 
 def drain():
     return struct.pack("<BBBBI", MAGIC, SHARE, DRAIN, 0, 0)
+
+
+def bare(kind):
+    return struct.pack("<BBBBI", MAGIC, SHARE, kind, 0, 0)
 
 
 def ids(kind, values):
@@ -99,6 +103,9 @@ SEEDS = {
     + b"".join(shared(20 + i, 8, i, BLOCK, 0, 64, task="none") for i in range(3)),
     "unsealed_lane": control_byte(1) + b"\x01" + lane(1 << 20, 65536),
     "drain_on_lent": control_byte(0, dialled=True) + b"\x00" + drain(),
+    "bell_not_a_counter": control_byte(1, dialled=True) + b"\x02" + bare(BELL),
+    "posted_before_the_ring": control_byte(2, posts=True) + LANE_AND_SEGMENT
+    + with_posts(bare(POSTED) + lane() + segment(13) + bare(POSTED), post(shared(35, 13, 0, BLOCK, 0, 64))),
     "posted_frames": control_byte(2, posts=True) + LANE_AND_SEGMENT
     + with_posts(lane() + segment(9), post(shared(30, 9, 0, BLOCK, 0, 64)), post(shared(31, 9, 1, BLOCK, 0, 64), 1),
                  POLL, ARM, post(shared(32, 9, 2, BLOCK, 8, 64, task="t1"))),
