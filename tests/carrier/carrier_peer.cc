@@ -12,7 +12,8 @@
  *   sub NAME PUBPROC      task "sub" subscribed to PUBPROC's "pub"
  *   member NAME           tasks "echo", "sub" and "pub"
  *   chaos NAME COUNT SEED one of COUNT chaos nodes (chaos_node.h)
- *   frames NAME [PUBPROC] task "frames" (frame_roles.h), subscribed to PUBPROC
+ *   frames NAME [PUBPROC] task "frames" (frame_roles.h), subscribed to PUBPROC,
+ *                         and task "stall" served on the receive thread
  *   shipframes NAME DEST COUNT SIZE
  *                         sends COUNT frames of SIZE bytes to DEST's "keep"
  *                         ("shipped CODE")
@@ -509,6 +510,10 @@ int main(int argc, char **argv) {
                                                        : peer_roles::Sub;
     pthread_t thread;
     if (!Join(task, callback, &thread)) {
+        return 1;
+    }
+    if (frames && (OsMsgRegTask(frame_roles::kStallTask, 4U, frame_roles::OnStall) != OS_MSG_OK ||
+                   OsMsgTaskServeOnReceive(frame_roles::kStallTask) != OS_MSG_OK)) {
         return 1;
     }
     if ((mode == "sub" || frames) && argc == 4) {

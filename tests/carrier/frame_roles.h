@@ -7,7 +7,8 @@
  * each through g_report.
  *
  * The callback runs on the task's loop thread, commands on the thread that
- * reads them; the held frames are guarded by a mutex.
+ * reads them; the held frames are guarded by a mutex. A frames peer also
+ * has task "stall", which holds up its receive thread on demand.
  */
 #ifndef VYRE_FRAME_ROLES_H
 #define VYRE_FRAME_ROLES_H
@@ -213,6 +214,20 @@ private:
 };
 
 inline Frames g_frames;
+
+/* Task "stall", served on the receive thread of a frames peer: it holds
+ * that thread for the milliseconds its message's first four bytes say (at
+ * most two seconds), while senders go on posting. */
+constexpr const char *kStallTask = "stall";
+
+inline uint32_t OnStall(MsgHead *msg) {
+    uint32_t ms = 0U;
+    if (msg->dataLen >= sizeof(ms)) {
+        std::memcpy(&ms, msg->data, sizeof(ms));
+    }
+    (void)usleep((ms < 2000U ? ms : 2000U) * 1000U);
+    return 0U;
+}
 
 inline uint32_t OnFrame(MsgHead *msg) {
     return g_frames.OnMessage(msg);

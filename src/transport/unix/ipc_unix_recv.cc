@@ -290,9 +290,11 @@ bool IpcRecvDrain(IpcRecvState &state, IpcLink *link, uint32_t events) {
         return false;
     }
     for (int i = 0; i < MSG_TUNE_RECV_BURST; ++i) {
-        // The posts made before the next datagram go first.
-        (void)IpcPostDrain(link, false);
-        if (link->recv.paused || link->recv.heldBack) {
+        // The posts made before the next datagram go first, all of them: a
+        // drain that had its burst may have left some, and the datagram
+        // waits for the next report of the link (the wait is
+        // level-triggered) while the loop's poll takes more.
+        if (IpcPostDrain(link, false) == (uint32_t)MSG_TUNE_RECV_BURST || link->recv.paused || link->recv.heldBack) {
             return false;
         }
         int got = IpcRecvOne(state, link);
