@@ -20,6 +20,7 @@
 #include "carrier/carrier_fixture.h"
 #include "carrier/carrier_proto.h"
 #include "support/threads.h"
+#include "tool_session.h"
 #include "transport/ipc_msg.h"
 #include "vyre_os_msg.h"
 
@@ -144,6 +145,64 @@ TEST_F(VyreMsgTool, TasksShowCountersThatMatchWhatThisProcessSent) {
     const std::string threads = ThreadList();
     for (const char *expected : {"vyre-server", "vyre-recv", "vyre-pmsgBro", "vyre-pmsgCtl"}) {
         EXPECT_NE(threads.find(std::string(" (") + expected + ") "), std::string::npos) << threads;
+    }
+}
+
+// The listing shows who holds shared buffers: the frames a receiving task
+// keeps past its callback, until it lets them go.
+TEST_F(VyreMsgTool, TasksShowTheSharedBuffersATaskHolds) {
+    Peer &peer = Start({"frames", "camera"});
+    peer.Send("hold");
+    ASSERT_EQ(peer.Expect("holding"), "holding");
+    Join();
+    constexpr uint32_t kSize = 4096U;
+    for (int i = 0; i < 2; ++i) {
+        void *data = nullptr;
+        ASSERT_EQ(OsMsgBufAlloc(kSize, &data), OS_MSG_OK);
+        carrier_proto::FillPattern(static_cast<uint8_t *>(data), kSize, kSize);
+        MsgHead head;
+        carrier_proto::FillHead(&head, "tester", "camera", "frames", 200U, data, kSize);
+        ASSERT_EQ(OsMsgAsynSendBuf(&head), OS_MSG_OK);
+        EXPECT_EQ(peer.Expect("frame"), "frame 4096 1 1 " + std::to_string(i));
+    }
+    json frames = TaskWhen("camera", "frames", [](const json &t) { return t.at("buffersHeld") == 2U; });
+    EXPECT_EQ(frames.at("bytesHeld"), 2U * kSize);
+    EXPECT_EQ(frames.at("buffersAtPeers"), 0U);
+    EXPECT_EQ(frames.at("byteLimit"), 0U);
+    ToolRun run = RunTool({"tasks", "camera"});
+    ASSERT_EQ(run.code, 0);
+    EXPECT_NE(run.out.find("  SERVED    HELD  AT PEERS\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("  loop         2         0\n"), std::string::npos) << run.out;
+
+    peer.Send("release 0");
+    EXPECT_EQ(peer.Expect("released"), "released 0");
+    frames = TaskWhen("camera", "frames", [](const json &t) { return t.at("buffersHeld") == 1U; });
+    EXPECT_EQ(frames.at("bytesHeld"), kSize);
+    peer.Send("release 1");
+    EXPECT_EQ(peer.Expect("released"), "released 0");
+}
+
+// A process of the library before the buffer figures answers with shorter
+// task records: the tool still reads them, the figures they lack as 0, and
+// refuses records shorter than that.
+TEST(VyreMsgToolRecords, TaskRecordsOfTheEarlierVersionAreReadWithoutTheirBufferFigures) {
+    MsgCtlTask old;
+    std::memset(&old, 0xAB, sizeof(old));
+    std::memcpy(old.name, "echo", 5U);
+    for (uint32_t size : {(uint32_t)MSG_CTL_TASK_V2_SIZE, (uint32_t)MSG_CTL_TASK_V2_SIZE - 8U}) {
+        std::vector<uint8_t> answer(sizeof(MsgCtlHead) + size);
+        const MsgCtlHead head = MsgCtlMakeHead(OS_MSG_OK, 1U, size, 1U);
+        std::memcpy(answer.data(), &head, sizeof(head));
+        std::memcpy(answer.data() + sizeof(head), &old, size);
+        std::vector<MsgCtlTask> tasks;
+        const bool read = vyremsg::ReadRecords(answer, &tasks, nullptr, MSG_CTL_TASK_V2_SIZE);
+        ASSERT_EQ(read, size == MSG_CTL_TASK_V2_SIZE) << size;
+        if (read) {
+            ASSERT_EQ(tasks.size(), 1U);
+            EXPECT_STREQ(tasks[0].name, "echo");
+            EXPECT_EQ(tasks[0].refusedAccess, old.refusedAccess);
+            EXPECT_EQ(std::tie(tasks[0].buffersHeld, tasks[0].bytesHeld, tasks[0].byteLimit), std::tuple(0U, 0U, 0U));
+        }
     }
 }
 

@@ -14,6 +14,7 @@
 #include "broadcast/msg_broadcast.h"
 #include "core/msg_ctl.h"
 #include "core/msg_ctl_proto.h"
+#include "shared_buf/sbuf_share.h"
 #include "simple_msg/simple_msg.h"
 
 namespace {
@@ -35,6 +36,12 @@ void MsgCtlFillTask(const SimpleMsgStatsRow &row, MsgCtlTask *task) {
     task->callbackMaxNs = row.stats.callbackMaxNs;
     task->callbackP99Ns = row.stats.callbackP99Ns;
     task->refusedAccess = row.stats.refusedAccess;
+    task->byteLimit = row.buf.byteLimit;
+    task->bytesQueued = row.buf.bytesQueued;
+    task->bytesHeld = row.buf.bytesHeld;
+    task->refusedBytes = row.buf.refusedBytes;
+    task->buffersHeld = row.buf.buffersHeld;
+    task->buffersAtPeers = row.buf.buffersAtPeers;
 }
 
 /* The rows of every task, at most MSG_CTL_ROWS_MAX: tracked memory the
@@ -95,6 +102,7 @@ void MsgCtlAnswerTasks(MsgHead *request, const uint8_t *records, uint32_t count,
     }
     uint32_t rowCount = 0U;
     uint32_t total = 0U;
+    SbufShareCollect(); // references given back on release lanes are back before they are counted
     SimpleMsgStatsRow *rows = MsgCtlCollectRows(&rowCount, &total);
     if (rows == nullptr) {
         MsgCtlReply(request, OS_MSG_ERR_NO_MEMORY, nullptr, 0U, 0U, 0U);

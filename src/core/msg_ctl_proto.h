@@ -17,7 +17,9 @@
  * requests, new fields at the end of the head or of a record. A reader takes
  * a payload whose magic matches, whose version is at least 1 and whose sizes
  * are at least those it knows, reads the fields it knows and skips the rest;
- * it refuses anything else.
+ * it refuses anything else. A reader may also take the shorter records of an
+ * earlier version, reading the fields they lack as 0 (the vyre-msg tool
+ * takes task records of version 2 so).
  *
  * Requests and answers:
  *
@@ -56,13 +58,14 @@
 #ifndef VYRE_MSG_CTL_PROTO_H
 #define VYRE_MSG_CTL_PROTO_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
 #include "vyre_os_msg.h"
 
 #define MSG_CTL_MAGIC 0x4C54434DU /* "MCTL" in a little-endian dump */
-#define MSG_CTL_VERSION 2U        /* 2: MsgCtlTask.refusedAccess */
+#define MSG_CTL_VERSION 3U        /* 2: MsgCtlTask.refusedAccess; 3: its byte and shared buffer figures */
 
 #define MSG_ID_CTL_INFO (MSG_ID_CTL_FIRST + 0U)
 #define MSG_ID_CTL_TASKS (MSG_ID_CTL_FIRST + 1U)
@@ -138,7 +141,17 @@ typedef struct MsgCtlTask {
     uint64_t callbackMaxNs; /* longest callback call */
     uint64_t callbackP99Ns; /* 99th percentile of the callback calls (as OsMsgTaskStats) */
     uint64_t refusedAccess; /* messages from other processes its access policy refused (version 2) */
+    /* Version 3: its byte bound and shared buffers (as OsMsgTaskBufStats). */
+    uint64_t byteLimit;      /* the bound on the bytes waiting for it, 0 for none */
+    uint64_t bytesQueued;    /* queued bytes counted against the bound */
+    uint64_t bytesHeld;      /* sizes of the shared buffers it holds */
+    uint64_t refusedBytes;   /* sends the bound refused */
+    uint32_t buffersHeld;    /* holds it has not released */
+    uint32_t buffersAtPeers; /* references to buffers it sent that other processes still hold */
 } MsgCtlTask;
+
+/* Bytes of a task record before version 3, which a reader may still take. */
+#define MSG_CTL_TASK_V2_SIZE 88U
 
 typedef struct MsgCtlSub {
     uint32_t msgId;    /* the event */
@@ -217,7 +230,8 @@ static inline void MsgCtlReadRecord(const void *data, const MsgCtlHead *head, ui
 #ifdef __cplusplus
 static_assert(sizeof(MsgCtlHead) == 24U, "the control head is 24 bytes");
 static_assert(sizeof(MsgCtlInfo) == 176U, "MsgCtlInfo is 176 bytes");
-static_assert(sizeof(MsgCtlTask) == 88U, "MsgCtlTask is 88 bytes");
+static_assert(sizeof(MsgCtlTask) == 128U, "MsgCtlTask is 128 bytes");
+static_assert(offsetof(MsgCtlTask, byteLimit) == MSG_CTL_TASK_V2_SIZE, "version 3 only adds at the end");
 static_assert(sizeof(MsgCtlSub) == 80U, "MsgCtlSub is 80 bytes");
 static_assert(sizeof(MsgCtlMonitorReq) == 96U, "MsgCtlMonitorReq is 96 bytes");
 static_assert(sizeof(MsgCtlEvent) == 64U, "MsgCtlEvent is 64 bytes");

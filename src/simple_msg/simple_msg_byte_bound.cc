@@ -29,6 +29,15 @@ SimpleMsgTask *SimpleMsgFindUsable(const char *name, uint32_t *ret) {
 
 } // namespace
 
+void SimpleMsgFillBufStats(const SimpleMsgTask *task, OsMsgTaskBufStats *stats) {
+    stats->byteLimit = __atomic_load_n(&task->byteLimit, __ATOMIC_RELAXED);
+    stats->bytesQueued = __atomic_load_n(&task->queuedBytes, __ATOMIC_RELAXED);
+    stats->refusedBytes = __atomic_load_n(&task->refusedBytes, __ATOMIC_RELAXED);
+    stats->bytesHeld = SbufAccountBytes(&task->bufAccount);
+    stats->buffersHeld = SbufAccountBuffers(&task->bufAccount);
+    stats->buffersAtPeers = SbufAccountLent(&task->bufAccount);
+}
+
 extern "C" {
 
 uint32_t SimpleMsgSetByteLimit(const char *taskName, uint64_t bytes) {
@@ -52,12 +61,7 @@ uint32_t SimpleMsgGetBufStats(const char *taskName, OsMsgTaskBufStats *stats) {
     (void)OsMutexLock(&simpleQueueLock);
     SimpleMsgTask *task = SimpleMsgFindUsable(taskName, &ret);
     if (task != nullptr) {
-        stats->byteLimit = __atomic_load_n(&task->byteLimit, __ATOMIC_RELAXED);
-        stats->bytesQueued = __atomic_load_n(&task->queuedBytes, __ATOMIC_RELAXED);
-        stats->refusedBytes = __atomic_load_n(&task->refusedBytes, __ATOMIC_RELAXED);
-        stats->bytesHeld = SbufAccountBytes(&task->bufAccount);
-        stats->buffersHeld = SbufAccountBuffers(&task->bufAccount);
-        stats->buffersAtPeers = SbufAccountLent(&task->bufAccount);
+        SimpleMsgFillBufStats(task, stats);
     }
     (void)OsMutexUnLock(&simpleQueueLock);
     return ret;

@@ -40,6 +40,10 @@ void SimpleMsgNoteTableChange(void);
 void SimpleMsgNoteLoopThread(SimpleMsgTask *task, OsThread thread);
 void SimpleMsgForgetLoopTask(const SimpleMsgTask *task);
 
+/* The byte and shared buffer figures of task (simple_msg_byte_bound.cc), with
+ * simpleQueueLock held, which keeps it: atomics, each word exact. */
+void SimpleMsgFillBufStats(const SimpleMsgTask *task, OsMsgTaskBufStats *stats);
+
 /* The record the calling thread last found under the name in field (a
  * 16-byte name field, compared as its 16 bytes), while no entry of the table
  * changed since; NULL otherwise. Takes no lock: the caller has pinned its

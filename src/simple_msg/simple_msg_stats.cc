@@ -172,6 +172,7 @@ uint32_t SimpleMsgCollectStats(SimpleMsgStatsRow *rows, uint32_t max, uint32_t *
             SimpleMsgStatsRow *row = &rows[*total];
             (void)memcpy(row->name, task->acTaskName, sizeof(row->name));
             SimpleMsgFillStats(task, &row->stats);
+            SimpleMsgFillBufStats(task, &row->buf);
             row->handledBytes = Read(&task->counters.handledBytes);
             row->served = __atomic_load_n(&task->onReceive, __ATOMIC_RELAXED) != 0U ? SIMPLE_MSG_SERVED_RECV
                           : SimpleTaskWakeFd(task) >= 0                             ? SIMPLE_MSG_SERVED_FD

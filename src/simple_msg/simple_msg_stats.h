@@ -82,10 +82,12 @@ uint32_t SimpleMsgGetTaskStats(const char *taskName, OsMsgTaskStats *stats);
  * Takes simpleQueueLock. */
 void SimpleMsgCountAccessRefused(const char *taskName);
 
-/* One task's row of a listing: its name, its counters and how it is served. */
+/* One task's row of a listing: its name, its counters, its byte and shared
+ * buffer figures, and how it is served. */
 typedef struct SimpleMsgStatsRow {
     char name[OS_MSG_NAME_LEN];
     OsMsgTaskStats stats;
+    OsMsgTaskBufStats buf;
     uint64_t handledBytes; /* payload bytes of the handled messages */
     uint32_t served;       /* SIMPLE_MSG_SERVED_* */
 } SimpleMsgStatsRow;

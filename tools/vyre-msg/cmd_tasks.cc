@@ -31,16 +31,19 @@ void JsonTask(Json &json, const MsgCtlTask &t) {
     json.Key("refusedAccess").Num(t.refusedAccess);
     json.Key("handled").Num(t.handled).Key("handledBytes").Num(t.handledBytes);
     json.Key("callbackP99Ns").Num(t.callbackP99Ns).Key("callbackMaxNs").Num(t.callbackMaxNs);
-    json.Key("served").Str(ServedName(t.served)).Close();
+    json.Key("served").Str(ServedName(t.served));
+    json.Key("buffersHeld").Num(t.buffersHeld).Key("bytesHeld").Num(t.bytesHeld);
+    json.Key("buffersAtPeers").Num(t.buffersAtPeers).Key("byteLimit").Num(t.byteLimit);
+    json.Key("bytesQueued").Num(t.bytesQueued).Key("refusedBytes").Num(t.refusedBytes).Close();
 }
 
 std::string TextTask(const MsgCtlTask &t) {
-    char line[256];
-    (void)snprintf(line, sizeof(line), "%-15s  %6u  %7u  %6u  %10llu  %8llu  %8llu  %10llu  %8s  %8s  %-4s\n",
+    char line[320];
+    (void)snprintf(line, sizeof(line), "%-15s  %6u  %7u  %6u  %10llu  %8llu  %8llu  %10llu  %8s  %8s  %-6s  %6u  %8u\n",
                    NameOf(t.name).c_str(), t.queueLen, t.pending, t.highWater, (unsigned long long)t.accepted,
                    (unsigned long long)t.refusedFull, (unsigned long long)t.refusedAccess,
                    (unsigned long long)t.handled, Nanos(t.callbackP99Ns).c_str(), Nanos(t.callbackMaxNs).c_str(),
-                   ServedName(t.served));
+                   ServedName(t.served), t.buffersHeld, t.buffersAtPeers);
     return line;
 }
 
@@ -60,9 +63,10 @@ int CmdTasks(Session &session, const Args &args) {
     }
     Json json;
     json.Open().Key("process").Str(proc).Key("total").Num(total).Key("tasks").OpenArray();
-    char head[200];
-    (void)snprintf(head, sizeof(head), "%-15s  %6s  %7s  %6s  %10s  %8s  %8s  %10s  %8s  %8s  %-4s\n", "TASK", "QUEUE",
-                   "PENDING", "HIGH", "ACCEPTED", "FULL", "DENIED", "HANDLED", "CB P99", "CB MAX", "SERVED");
+    char head[240];
+    (void)snprintf(head, sizeof(head), "%-15s  %6s  %7s  %6s  %10s  %8s  %8s  %10s  %8s  %8s  %-6s  %6s  %8s\n", "TASK",
+                   "QUEUE", "PENDING", "HIGH", "ACCEPTED", "FULL", "DENIED", "HANDLED", "CB P99", "CB MAX", "SERVED",
+                   "HELD", "AT PEERS");
     std::string text = head;
     for (const MsgCtlTask &t : tasks) {
         JsonTask(json, t);

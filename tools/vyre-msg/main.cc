@@ -36,8 +36,10 @@ const Command kCommands[] = {
     {"tasks", "PROC [--timeout MS]", "show the tasks of process PROC with their counters",
      "For each task of PROC: queue length, messages queued now, the most ever queued, messages\n"
      "accepted, refused because the queue was full, denied by PROC's access policy, handled, the\n"
-     "callback's 99th percentile and longest time, and what serves it (loop: a thread runs its loop;\n"
-     "fd: an application's poll loop; none: nothing yet, its queue only fills).\n",
+     "callback's 99th percentile and longest time, what serves it (loop: a thread runs its loop;\n"
+     "fd: an application's poll loop; recv: the carrier's receive thread; none: nothing yet, its\n"
+     "queue only fills), the shared buffers it holds, and those it sent that other processes still\n"
+     "hold. --json adds their bytes and the task's byte bound.\n",
      "timeout", 1U, 1U, CmdTasks},
     {"subs", "PROC [--timeout MS]", "show the subscription table of process PROC",
      "Each event id with its publisher and subscriber, as PROC's table holds them (subscriptions\n"

@@ -129,7 +129,7 @@ uint32_t Session::Tasks(const std::string &proc, const std::string &task, uint32
     FillName(query.taskName, task);
     std::vector<uint8_t> answer;
     uint32_t ret = Request(proc, MSG_ID_CTL_TASKS, task.empty() ? nullptr : &query, sizeof(query), timeoutMs, &answer);
-    if (ret == OS_MSG_OK && !ReadRecords(answer, tasks, total)) {
+    if (ret == OS_MSG_OK && !ReadRecords(answer, tasks, total, MSG_CTL_TASK_V2_SIZE)) {
         ret = OS_MSG_ERR_INVALID_PARAM;
     }
     return ret;

@@ -69,16 +69,19 @@ private:
     bool joined_ = false;
 };
 
-/* The answer's records of one kind, read with their known size. */
+/* The answer's records of one kind, read with their known size; records of
+ * an earlier version, at least minSize bytes, leave the fields they lack 0. */
 template <typename Record>
-bool ReadRecords(const std::vector<uint8_t> &answer, std::vector<Record> *records, uint32_t *total) {
+bool ReadRecords(const std::vector<uint8_t> &answer, std::vector<Record> *records, uint32_t *total,
+                 uint32_t minSize = sizeof(Record)) {
     MsgCtlHead head;
-    if (!MsgCtlParse(answer.data(), static_cast<uint32_t>(answer.size()), sizeof(Record), &head)) {
+    if (!MsgCtlParse(answer.data(), static_cast<uint32_t>(answer.size()), minSize, &head)) {
         return false;
     }
-    records->resize(head.count);
+    records->assign(head.count, Record{});
+    const uint32_t size = head.recordSize < sizeof(Record) ? head.recordSize : sizeof(Record);
     for (uint32_t i = 0U; i < head.count; ++i) {
-        MsgCtlReadRecord(answer.data(), &head, i, &(*records)[i], sizeof(Record));
+        MsgCtlReadRecord(answer.data(), &head, i, &(*records)[i], size);
     }
     if (total != nullptr) {
         *total = head.total;
