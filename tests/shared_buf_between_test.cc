@@ -415,12 +415,13 @@ TEST_F(SharedBufBetween, StreamOfFramesArrivesOnceInOrderAndEveryBufferComesBack
 }
 
 // Frames posted while the receiving thread was held up (a callback served
-// on it ran long) are all taken before the datagram sent after them, however
-// many wait: a receiver that took only a burst of them first delivered that
-// message ahead of the rest.
+// on it ran long) are all taken before the datagrams sent after them,
+// however many wait: a receiver that took only a burst of them first
+// delivered those messages ahead of the rest. The ring fills on the way, and
+// the frames that find it full go by datagram, in their place.
 TEST_F(SharedBufBetween, PostsPiledUpBehindABusyReceiverStillGoBeforeTheNextDatagram) {
     Peer &peer = Frames("bufpeer");
-    constexpr uint32_t kPosted = 150U; // more than two bursts, fewer than the ring holds
+    constexpr uint32_t kPosted = 300U; // more than the ring's 256
     constexpr uint32_t kSize = 4096U;
     uint32_t seq = 0U;
     auto sendFrame = [&seq] {
