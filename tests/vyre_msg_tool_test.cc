@@ -148,9 +148,25 @@ TEST_F(VyreMsgTool, TasksShowCountersThatMatchWhatThisProcessSent) {
     }
 }
 
-// The listing shows who holds shared buffers: the frames a receiving task
-// keeps past its callback, until it lets them go.
-TEST_F(VyreMsgTool, TasksShowTheSharedBuffersATaskHolds) {
+/* The pool figures of process name in "ps --json", once pred holds for them. */
+template <typename Pred> json PoolWhen(const std::string &name, Pred pred) {
+    json pool;
+    EXPECT_TRUE(WaitUntil([&] {
+        ToolRun run = RunTool({"ps", "--json"});
+        pool = json();
+        for (const json &p : run.code == 0 ? Parsed(run).at("processes") : json::array()) {
+            if (p.at("name") == name && p.contains("pool")) {
+                pool = p.at("pool");
+            }
+        }
+        return !pool.is_null() && pred(pool);
+    })) << pool.dump();
+    return pool;
+}
+
+// The listings show who holds shared buffers: the frames a receiving task
+// keeps past its callback, until it lets them go, in the sender's pool.
+TEST_F(VyreMsgTool, TasksAndPsShowWhoHoldsSharedBuffers) {
     Peer &peer = Start({"frames", "camera"});
     peer.Send("hold");
     ASSERT_EQ(peer.Expect("holding"), "holding");
@@ -173,6 +189,10 @@ TEST_F(VyreMsgTool, TasksShowTheSharedBuffersATaskHolds) {
     ASSERT_EQ(run.code, 0);
     EXPECT_NE(run.out.find("  SERVED    HELD  AT PEERS\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("  loop         2         0\n"), std::string::npos) << run.out;
+    json pool = PoolWhen("tester", [](const json &p) { return p.at("buffersInUse") == 2U; });
+    EXPECT_EQ(pool.at("bytesInUse"), 2U * kSize);
+    EXPECT_GT(pool.at("mappedBytes").get<uint64_t>(), 0U);
+    EXPECT_EQ(pool.at("refusedFull"), 0U);
 
     peer.Send("release 0");
     EXPECT_EQ(peer.Expect("released"), "released 0");
@@ -180,6 +200,7 @@ TEST_F(VyreMsgTool, TasksShowTheSharedBuffersATaskHolds) {
     EXPECT_EQ(frames.at("bytesHeld"), kSize);
     peer.Send("release 1");
     EXPECT_EQ(peer.Expect("released"), "released 0");
+    PoolWhen("tester", [](const json &p) { return p.at("buffersInUse") == 0U; });
 }
 
 // A process of the library before the buffer figures answers with shorter

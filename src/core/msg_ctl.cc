@@ -18,6 +18,7 @@
 #include "core/msg_ctl_proto.h"
 #include "log/msg_log.h"
 #include "msc/msg_cpu_cfg.h"
+#include "shared_buf/sbuf_pool.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/ipc_carrier.h"
 #include "vyre_os_sem.h"
@@ -70,6 +71,14 @@ void MsgCtlAnswerInfo(MsgHead *request) {
     uint32_t total = 0U;
     (void)SimpleMsgCollectStats(nullptr, 0U, &total);
     info.taskCount = total;
+    OsMsgBufPoolStats pool;
+    SbufGetStats(&pool); // what peers gave back on their release lanes is back first
+    info.poolMappedBytes = pool.mappedBytes;
+    info.poolLimitBytes = pool.limitBytes;
+    info.poolBytesInUse = pool.bytesInUse;
+    info.poolRefusedFull = pool.refusedFull;
+    info.poolSegments = pool.segments;
+    info.poolBuffersInUse = pool.buffersInUse;
     MsgCtlReply(request, OS_MSG_OK, &info, 1U, sizeof(info), 1U);
 }
 

@@ -19,7 +19,7 @@
  * are at least those it knows, reads the fields it knows and skips the rest;
  * it refuses anything else. A reader may also take the shorter records of an
  * earlier version, reading the fields they lack as 0 (the vyre-msg tool
- * takes task records of version 2 so).
+ * takes the task records and process descriptions of version 2 so).
  *
  * Requests and answers:
  *
@@ -65,7 +65,7 @@
 #include "vyre_os_msg.h"
 
 #define MSG_CTL_MAGIC 0x4C54434DU /* "MCTL" in a little-endian dump */
-#define MSG_CTL_VERSION 3U        /* 2: MsgCtlTask.refusedAccess; 3: its byte and shared buffer figures */
+#define MSG_CTL_VERSION 3U /* 2: MsgCtlTask.refusedAccess; 3: its byte and shared buffer figures, MsgCtlInfo's pool */
 
 #define MSG_ID_CTL_INFO (MSG_ID_CTL_FIRST + 0U)
 #define MSG_ID_CTL_TASKS (MSG_ID_CTL_FIRST + 1U)
@@ -116,7 +116,18 @@ typedef struct MsgCtlInfo {
     uint32_t cpuId;                 /* its CPU id */
     uint32_t reserved;              /* 0 */
     char runDir[MSG_CTL_PATH_SIZE]; /* the carrier's run directory; empty for the loopback */
+    /* Version 3: its pool of shared buffers (as OsMsgBufPoolStats). */
+    uint64_t poolMappedBytes; /* segments mapped now */
+    uint64_t poolLimitBytes;  /* the most that may be mapped */
+    uint64_t poolBytesInUse;  /* sizes of the buffers in use */
+    uint64_t poolRefusedFull; /* allocations refused because the pool was at its limit */
+    uint32_t poolSegments;    /* segments mapped */
+    uint32_t poolBuffersInUse;
 } MsgCtlInfo;
+
+/* Bytes of the process description before version 3, which a reader may
+ * still take. */
+#define MSG_CTL_INFO_V2_SIZE 176U
 
 typedef struct MsgCtlTaskQuery {
     char taskName[OS_MSG_NAME_LEN]; /* the one task to list */
@@ -229,7 +240,8 @@ static inline void MsgCtlReadRecord(const void *data, const MsgCtlHead *head, ui
 
 #ifdef __cplusplus
 static_assert(sizeof(MsgCtlHead) == 24U, "the control head is 24 bytes");
-static_assert(sizeof(MsgCtlInfo) == 176U, "MsgCtlInfo is 176 bytes");
+static_assert(sizeof(MsgCtlInfo) == 216U, "MsgCtlInfo is 216 bytes");
+static_assert(offsetof(MsgCtlInfo, poolMappedBytes) == MSG_CTL_INFO_V2_SIZE, "version 3 only adds at the end");
 static_assert(sizeof(MsgCtlTask) == 128U, "MsgCtlTask is 128 bytes");
 static_assert(offsetof(MsgCtlTask, byteLimit) == MSG_CTL_TASK_V2_SIZE, "version 3 only adds at the end");
 static_assert(sizeof(MsgCtlSub) == 80U, "MsgCtlSub is 80 bytes");

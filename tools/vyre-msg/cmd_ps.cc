@@ -31,7 +31,10 @@ void JsonProcess(Json &json, const std::string &name, uint32_t ret, const MsgCtl
     json.Key("since").Str(WallTime(info.startRealNs, true)).Key("startNs").Num(info.startRealNs);
     json.Key("uptimeNs").Num(info.nowRealNs > info.startRealNs ? info.nowRealNs - info.startRealNs : 0U);
     json.Key("carrier").Str(CarrierName(info.carrier)).Key("tasks").Num(info.taskCount);
-    json.Key("monitors").Num(info.monitorCount).Key("version").Str(Version(info.libVersion)).Close();
+    json.Key("monitors").Num(info.monitorCount).Key("version").Str(Version(info.libVersion));
+    json.Key("pool").Open().Key("mappedBytes").Num(info.poolMappedBytes).Key("limitBytes").Num(info.poolLimitBytes);
+    json.Key("segments").Num(info.poolSegments).Key("buffersInUse").Num(info.poolBuffersInUse);
+    json.Key("bytesInUse").Num(info.poolBytesInUse).Key("refusedFull").Num(info.poolRefusedFull).Close().Close();
 }
 
 std::string TextProcess(const std::string &name, uint32_t ret, const MsgCtlInfo &info) {
@@ -41,9 +44,9 @@ std::string TextProcess(const std::string &name, uint32_t ret, const MsgCtlInfo 
         return line;
     }
     uint64_t up = info.nowRealNs > info.startRealNs ? info.nowRealNs - info.startRealNs : 0U;
-    (void)snprintf(line, sizeof(line), "%-15s  %7u  %5u  %-19s  %7s  %-8s  %5u\n", name.c_str(), info.pid, info.uid,
-                   WallTime(info.startRealNs, true).c_str(), Duration(up).c_str(), CarrierName(info.carrier),
-                   info.taskCount);
+    (void)snprintf(line, sizeof(line), "%-15s  %7u  %5u  %-19s  %7s  %-8s  %5u  %8s  %7u\n", name.c_str(), info.pid,
+                   info.uid, WallTime(info.startRealNs, true).c_str(), Duration(up).c_str(), CarrierName(info.carrier),
+                   info.taskCount, Bytes(info.poolMappedBytes).c_str(), info.poolBuffersInUse);
     return line;
 }
 
@@ -60,9 +63,9 @@ int CmdPs(Session &session, const Args &args) {
     Json json;
     json.Open().Key("runDir").Str(dir).Key("processes").OpenArray();
     std::string text = "run directory " + dir + "\n";
-    char head[160];
-    (void)snprintf(head, sizeof(head), "%-15s  %7s  %5s  %-19s  %7s  %-8s  %5s\n", "NAME", "PID", "UID", "SINCE", "UP",
-                   "CARRIER", "TASKS");
+    char head[200];
+    (void)snprintf(head, sizeof(head), "%-15s  %7s  %5s  %-19s  %7s  %-8s  %5s  %8s  %7s\n", "NAME", "PID", "UID",
+                   "SINCE", "UP", "CARRIER", "TASKS", "POOL", "BUFFERS");
     text += head;
     for (const std::string &name : names) {
         MsgCtlInfo info;

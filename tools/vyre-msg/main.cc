@@ -31,7 +31,10 @@ struct Command {
 const Command kCommands[] = {
     {"ps", "[--timeout MS]", "list the processes of the run directory",
      "Lists every process that has a socket in the run directory: name, pid, uid, since when it runs,\n"
-     "its carrier and how many tasks it has. A socket whose process died shows as not answering.\n",
+     "its carrier, how many tasks it has, the shared-buffer pool it has mapped (POOL) and how many\n"
+     "of its buffers are in use (BUFFERS: being filled, queued, or held here or by other processes).\n"
+     "--json adds the pool's limit, bytes in use and refusals. A socket whose process died shows as\n"
+     "not answering.\n",
      "timeout", 0U, 0U, CmdPs},
     {"tasks", "PROC [--timeout MS]", "show the tasks of process PROC with their counters",
      "For each task of PROC: queue length, messages queued now, the most ever queued, messages\n"

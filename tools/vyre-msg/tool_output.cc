@@ -162,6 +162,23 @@ std::string Nanos(uint64_t ns) {
     return text;
 }
 
+std::string Bytes(uint64_t bytes) {
+    char text[32];
+    if (bytes == 0U) {
+        return "0";
+    }
+    if (bytes < 1024U) {
+        (void)snprintf(text, sizeof(text), "%" PRIu64 "B", bytes);
+    } else if (bytes < 1024U * 1024U) {
+        (void)snprintf(text, sizeof(text), "%.1fK", static_cast<double>(bytes) / 1024.0);
+    } else if (bytes < 1024ULL * 1024U * 1024U) {
+        (void)snprintf(text, sizeof(text), "%.1fM", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    } else {
+        (void)snprintf(text, sizeof(text), "%.2fG", static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
+    }
+    return text;
+}
+
 std::string Duration(uint64_t ns) {
     uint64_t s = ns / 1000000000U;
     char text[32];

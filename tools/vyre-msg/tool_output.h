@@ -46,6 +46,8 @@ std::string Hex(const uint8_t *data, size_t len);
 bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes);
 /* A time in nanoseconds as "850ns", "12.3us", "4.56ms", "1.20s". */
 std::string Nanos(uint64_t ns);
+/* A byte count as "0", "512B", "64.0K", "12.5M", "3.25G" (powers of 1024). */
+std::string Bytes(uint64_t bytes);
 /* A duration as "42s", "3m12s", "5h03m", "2d04h". */
 std::string Duration(uint64_t ns);
 /* Nanoseconds since 1970 as local "YYYY-MM-DD hh:mm:ss" (withDate) or

@@ -114,7 +114,7 @@ uint32_t Session::Info(const std::string &proc, uint32_t timeoutMs, MsgCtlInfo *
     std::vector<uint8_t> answer;
     uint32_t ret = Request(proc, MSG_ID_CTL_INFO, nullptr, 0U, timeoutMs, &answer);
     std::vector<MsgCtlInfo> infos;
-    if (ret == OS_MSG_OK && (!ReadRecords(answer, &infos, nullptr) || infos.size() != 1U)) {
+    if (ret == OS_MSG_OK && (!ReadRecords(answer, &infos, nullptr, MSG_CTL_INFO_V2_SIZE) || infos.size() != 1U)) {
         ret = OS_MSG_ERR_INVALID_PARAM;
     }
     if (ret == OS_MSG_OK) {
