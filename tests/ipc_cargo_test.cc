@@ -16,6 +16,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,7 @@
 #include "transport/unix/ipc_link_park.h"
 #include "transport/unix/ipc_link_share.h"
 #include "transport/unix/ipc_post.h"
+#include "transport/unix/ipc_unix_sys.h"
 #include "transport_test_util.h"
 #include "vyre_os_log.h"
 #include "vyre_os_mem.h"
@@ -340,7 +343,9 @@ TEST_F(CargoRecords, PostsWaitForTheDatagramsBeforeThemAndABrokenRingIsReadNoMor
 // A sender keeps the bell a receiver passes only when it is a wake-up
 // counter, and only the first: anything else (a pipe, here) would take the
 // eight bytes of every ring. What it does not keep is closed, and what it
-// keeps closes with the link.
+// keeps closes with the link. Ringing it never waits, whatever the receiver
+// made of it: a counter that blocks when full, filled to its top, would
+// otherwise hold the sending thread (and its peer's lock) for good.
 TEST_F(CargoRecords, SenderKeepsOnlyAWakeUpCounterAsItsBell) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
@@ -367,9 +372,21 @@ TEST_F(CargoRecords, SenderKeepsOnlyAWakeUpCounterAsItsBell) {
     (void)close(pipeFds[0]);
     deliver(pipeFds[1]);
     EXPECT_EQ(dialled->bellFd.load(), -1) << "a pipe is no bell";
-    deliver(eventfd(0U, EFD_CLOEXEC));
+    const int full = eventfd(0U, EFD_CLOEXEC); // blocking
+    const uint64_t top = 0xfffffffffffffffeULL;
+    ASSERT_EQ(write(full, &top, sizeof(top)), (ssize_t)sizeof(top));
+    const int watch = dup(full);
+    deliver(full);
     const int kept = dialled->bellFd.load();
-    EXPECT_GE(kept, 0);
+    ASSERT_GE(kept, 0);
+    auto ring = std::async(std::launch::async, [kept] { return IpcSysEventRing(kept); });
+    if (ring.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+        ADD_FAILURE() << "ringing a full counter waits";
+        uint64_t count = 0U;
+        ASSERT_EQ(read(watch, &count, sizeof(count)), (ssize_t)sizeof(count)); // lets the ring go
+    }
+    EXPECT_TRUE(ring.get());
+    (void)close(watch);
     deliver(eventfd(0U, EFD_CLOEXEC));
     EXPECT_EQ(dialled->bellFd.load(), kept) << "the first bell stays";
     EXPECT_EQ(OpenFds(), before + 1U); // the bell kept

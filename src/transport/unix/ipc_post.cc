@@ -87,7 +87,7 @@ bool IpcPostCargo(IpcPeer *peer, IpcLink *link, SbufShare *share, uint32_t trans
     }
     if (ring) {
         const int bell = link->bellFd.load(std::memory_order_acquire);
-        if (bell < 0 || !IpcSysEventRing(bell)) {
+        if (bell < 0 || !IpcSysEventRing(bell)) { // not passed yet
             IpcPostRing(link);
         }
     }
@@ -99,9 +99,10 @@ int IpcPostOpenBell(int poller) {
     if (fd < 0) {
         return fd;
     }
-    // Edge-triggered and never read: a ring costs the receiver nothing but
-    // its wake-up. A 64-bit counter does not fill unless a peer fills it on
-    // purpose, and then only the bells stop: senders fall back to records.
+    // Readable for good and never read, watched edge-triggered: each ring
+    // (a write of 0, IpcSysEventRing, which cannot fill it) is one event and
+    // costs the receiver nothing but its wake-up.
+    IpcSysEventPost(fd);
     int err = IpcSysPollerAdd(poller, fd, IPC_SYS_READABLE | IPC_SYS_EDGE, &g_ipcPostBellFd);
     if (err < 0) {
         IpcSysClose(&fd);

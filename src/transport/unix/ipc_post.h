@@ -26,11 +26,15 @@
  * sender whose ring it opens its bell: a wake-up counter (one per process,
  * watched by the receive loop and never read, so a ring costs the receiver
  * no system call of its own), which the sender checks is one before it
- * keeps it. Without it (not passed yet, or full because a peer filled it),
- * the sender sends a bell record (a share record of kind IPC_SHARE_POSTED)
- * on the connection instead, whose datagram wakes the thread; a record that
- * finds the socket full is not needed: the receiver has datagrams to read,
- * and reads the ring after them.
+ * keeps it. The sender rings it by writing 0, which wakes the watcher but
+ * can never wait: the counter is shared with its owner, who could fill it
+ * and make it blocking, and a ring made under the peer's lock must not
+ * hang there. The owner keeps it readable for the wakes to be reported; an
+ * owner that reads its own bell only loses its own wakes. Before the bell
+ * came, the sender sends a bell record (a share record of kind
+ * IPC_SHARE_POSTED) on the connection instead, whose datagram wakes the
+ * thread; a record that finds the socket full is not needed: the receiver
+ * has datagrams to read, and reads the ring after them.
  *
  * Faults. A post is a record like a datagram's and gets the same checks
  * (only a message record lending a buffer is taken from a ring); its

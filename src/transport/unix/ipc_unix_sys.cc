@@ -364,8 +364,8 @@ void IpcSysEventPost(int fd) {
 }
 
 bool IpcSysEventRing(int fd) {
-    uint64_t one = 1U;
-    return write(fd, &one, sizeof(one)) == (ssize_t)sizeof(one);
+    uint64_t zero = 0U;
+    return write(fd, &zero, sizeof(zero)) == (ssize_t)sizeof(zero);
 }
 
 bool IpcSysIsEvent(int fd) {

@@ -174,8 +174,12 @@ void IpcSysEventPost(int fd);
 /* Reads the counter back to zero. */
 void IpcSysEventDrain(int fd);
 
-/* Adds one to the counter fd, another process's perhaps: false when it is
- * full (its reader never reads it) or fd is no longer one. */
+/* Wakes the watchers of the counter fd, another process's: writes 0, which
+ * wakes them as any write does but adds nothing, so it never waits, however
+ * full the counter or whatever its owner made of its flags (a counter is
+ * shared with the process that passed it, which may clear O_NONBLOCK at
+ * any time). Its owner keeps it readable (IpcSysEventPost once) for the
+ * wake to report it. False when fd is no longer a counter. */
 bool IpcSysEventRing(int fd);
 
 /* True when fd is a wake-up counter (an eventfd), as one passed by another
