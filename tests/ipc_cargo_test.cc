@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "base/msg_tunables.h"
 #include "carrier/carrier_raw.h"
 #include "carrier/frame_roles.h"
 #include "shared_buf/sbuf_lane.h"
@@ -188,6 +189,42 @@ TEST_F(CargoRecords, SegmentThatCouldShrinkOrIsNotTheSizeAnnouncedIsRefused) {
     EXPECT_TRUE(simple_msg_test::g_inbox->Items().empty());
     EXPECT_EQ(log.Count("not a memory file sealed against shrinking and growing"), 1U) << log.Dump();
     EXPECT_EQ(log.Count("segment size differs"), 1U) << log.Dump();
+}
+
+// A peer cannot make this process map segment after segment until it can
+// map nothing more: past the bound a segment is refused, and the message
+// lending its block gives its reference back, until the peer gives
+// segments up.
+TEST_F(CargoRecords, SegmentsPastTheProcesssBoundAreRefusedUntilSomeAreGivenUp) {
+    LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
+    const int file = memfd_create("small", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    ASSERT_EQ(ftruncate(file, 4096), 0);
+    ASSERT_EQ(fcntl(file, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW), 0);
+    constexpr uint32_t kFirst = 1000U;
+    constexpr uint32_t kPerDatagram = 16U;
+    for (uint32_t id = kFirst; id < kFirst + MSG_TUNE_MAPPED_SEGMENTS_MAX; id += kPerDatagram) {
+        std::string datagram;
+        std::vector<int> fds;
+        for (uint32_t i = 0U; i < kPerDatagram; ++i) {
+            datagram += Segment(id + i, 4096U, 4096U);
+            fds.push_back(dup(file));
+        }
+        Recv(datagram, fds);
+    }
+    ASSERT_EQ(log.Count("refused"), 0U) << log.Dump();
+    const uint32_t past = kFirst + MSG_TUNE_MAPPED_SEGMENTS_MAX;
+    Recv(Segment(past, 4096U, 4096U) + Message(71U, past, 0U, 4096U, 0U, 64U), {dup(file)});
+    EXPECT_EQ(GivenBack(1U), std::vector<uint32_t>{71U});
+    EXPECT_TRUE(simple_msg_test::g_inbox->Items().empty()) << "a message lending a block of a refused segment";
+    EXPECT_EQ(log.Count("refused (0x80020007): this process maps as many segments of other processes as it may"), 1U)
+        << log.Dump();
+    std::string gone(IPC_FRAME_PREFIX_LEN + 8U, '\0');
+    IpcCargoSetIdsHead(reinterpret_cast<uint8_t *>(&gone[0]), IPC_SHARE_GONE, 1U);
+    std::memcpy(&gone[IPC_FRAME_PREFIX_LEN + 4U], &kFirst, sizeof(kFirst));
+    Recv(gone + Segment(past, 4096U, 4096U) + Message(72U, past, 0U, 4096U, 0U, 64U), {dup(file)});
+    EXPECT_TRUE(simple_msg_test::g_inbox->WaitCount(72U, 1U)) << "the segment after one was given up";
+    EXPECT_EQ(simple_msg_test::g_inbox->Items().size(), 1U);
+    (void)close(file);
 }
 
 // A message whose block or data lies outside its segment, or that brought

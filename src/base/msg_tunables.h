@@ -231,6 +231,16 @@
  * and then: it finds that one at most this late. Microseconds. */
 #define MSG_TUNE_SBUF_WAIT_BATCH_US 1000U
 
+/* Most segments of other processes that one process maps at a time. Each is
+ * a mapping of its own (the kernel allows a process 65,530 by default, and
+ * its allocator and threads need theirs) and a record of up to 16 KiB here,
+ * so a peer that announced segment after segment could otherwise leave the
+ * process unable to map or allocate anything. Honest peers stay far below:
+ * a sender's pool of the default 1 GiB is at most 1,024 segments. Past the
+ * bound a segment is refused, and the messages lending its blocks are
+ * dropped, their references given back, until segments are given up. */
+#define MSG_TUNE_MAPPED_SEGMENTS_MAX 16384U
+
 /* ---------------------------------------------------------------------------
  * The queue directory's lock (transport/ipc_msg_dir.cc)
  * ------------------------------------------------------------------------- */

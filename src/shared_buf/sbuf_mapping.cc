@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "base/msg_alloc.h"
+#include "base/msg_tunables.h"
 #include "shared_buf/sbuf_share.h"
 #include "shared_buf/sbuf_sys.h"
 
@@ -144,6 +145,10 @@ const char *SbufMapSegment(SbufShare *share, uint32_t segId, uint32_t blockBytes
     const char *why = segId == 0U ? "segment number 0" : CheckShape(blockBytes, bytes);
     SbufLock();
     const bool known = why == nullptr && (SbufShareClosedLocked(share) || SbufMapOfLocked(share, segId) != nullptr);
+    if (why == nullptr && !known && g_sbufMaps.count >= MSG_TUNE_MAPPED_SEGMENTS_MAX) {
+        why = "this process maps as many segments of other processes as it may";
+        *code = OS_MSG_ERR_FULL;
+    }
     SbufUnlock();
     if (why == nullptr && !known) {
         switch (SbufSysCheckSegment(fd, bytes)) {

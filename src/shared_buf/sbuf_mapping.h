@@ -64,9 +64,11 @@ extern "C" {
  * case): blockBytes a power of two from 4 KiB, bytes a multiple of it of at
  * most SBUF_MAP_MAX_BYTES and SBUF_MAP_MAX_BLOCKS blocks; the file must be
  * sealed against shrinking and growing and have exactly bytes bytes. A
- * segment mapped already is left as it is. NULL when it was mapped, else
+ * segment mapped already is left as it is, and none is mapped while the
+ * process maps MSG_TUNE_MAPPED_SEGMENTS_MAX. NULL when it was mapped, else
  * why it was refused (*code: 0x80020001 for what the peer got wrong,
- * 0x8002000d or 0x80020020 for this process's failures). */
+ * 0x80020007 for the bound, 0x8002000d or 0x80020020 for this process's
+ * failures). */
 const char *SbufMapSegment(struct SbufShare *share, uint32_t segId, uint32_t blockBytes, uint64_t bytes, int fd,
                            uint32_t *code);
 
