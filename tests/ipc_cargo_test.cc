@@ -227,6 +227,20 @@ TEST_F(CargoRecords, SegmentsPastTheProcesssBoundAreRefusedUntilSomeAreGivenUp) 
     (void)close(file);
 }
 
+// A peer that keeps sending what cannot be taken gets a bounded number of
+// log lines on its connection, the last of them saying so, and none after.
+TEST_F(CargoRecords, ABadPeerCannotFloodTheLog) {
+    LogCapture log(OS_LOG_FATAL, OS_MSG_LOG_ERROR);
+    const std::string bad = Message(5U, 99U, 0U, kFrameBytes, 0U, 64U, 3U); // descriptors it did not bring
+    for (uint32_t i = 0U; i < MSG_TUNE_RECV_BAD_LINES + 8U; ++i) {
+        Recv(bad);
+    }
+    EXPECT_EQ(log.Count("bad datagram from pid 4343: fewer descriptors than announced"), MSG_TUNE_RECV_BAD_LINES + 1U)
+        << log.Dump();
+    EXPECT_EQ(log.Count("its connection's further bad records go without a line."), 1U) << log.Dump();
+    EXPECT_TRUE(simple_msg_test::g_inbox->Items().empty()) << "each still dropped";
+}
+
 // A message whose block or data lies outside its segment, or that brought
 // fewer descriptors than it announced, is dropped alone: its reference goes
 // back, its descriptors are closed, and the message after it in the same

@@ -215,6 +215,12 @@
  * than the extra system call that peeks at the size. Bytes. */
 #define MSG_TUNE_RECV_IN_PLACE_MIN (64U * 1024U)
 
+/* Lines a connection's bad datagrams and posts get: a peer that keeps
+ * sending what cannot be taken (a broken build, a program speaking another
+ * protocol, a hostile one) is told of this many times and then once more
+ * that further ones go without a line, so that it cannot flood the log. */
+#define MSG_TUNE_RECV_BAD_LINES 16U
+
 /* ---------------------------------------------------------------------------
  * Shared buffers (src/shared_buf/)
  * ------------------------------------------------------------------------- */

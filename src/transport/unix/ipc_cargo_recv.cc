@@ -298,7 +298,7 @@ uint32_t IpcCargoMessage(IpcFrameSink *sink, IpcLink *link, const uint8_t *data,
         cargo = IpcCargoBuild(sink, link, desc, head, data + IPC_CARGO_RECORD_OVERHEAD, &buf, &bufLen, &fault);
     }
     if (cargo == nullptr) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, fault);
+        IpcFrameLogBad(sink, "datagram", fault);
         return length;
     }
     sink->offered = cargo;

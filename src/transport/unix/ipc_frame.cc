@@ -16,6 +16,7 @@
 
 #include "base/msg_names.h"
 #include "base/msg_result_code.h"
+#include "base/msg_tunables.h"
 #include "log/msg_log.h"
 #include "simple_msg/simple_msg.h"
 #include "transport/msg_adapter.h"
@@ -310,6 +311,20 @@ void IpcFrameSinkDeliver(IpcFrameSink *sink, uint32_t pid, uint32_t uid, uint32_
     sink->owner = nullptr;
     sink->fds = nullptr;
     sink->offered = nullptr;
+    sink->badLines = nullptr;
+}
+
+void IpcFrameLogBad(IpcFrameSink *sink, const char *what, const char *why) {
+    uint32_t lines = sink->badLines != nullptr ? *sink->badLines : 0U;
+    if (lines < MSG_TUNE_RECV_BAD_LINES) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "bad %s from pid %u: %s.", what, sink->pid, why);
+    } else if (lines == MSG_TUNE_RECV_BAD_LINES) {
+        MSG_LOG(OS_MSG_LOG_ERROR, "bad %s from pid %u: %s; its connection's further bad records go without a line.",
+                what, sink->pid, why);
+    }
+    if (sink->badLines != nullptr && lines <= MSG_TUNE_RECV_BAD_LINES) {
+        *sink->badLines = lines + 1U;
+    }
 }
 
 uint32_t IpcFrameDeliver(int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen, uint32_t pid, uint32_t uid,
@@ -324,7 +339,7 @@ uint32_t IpcFrameDeliver(int32_t transType, const MsgHead *head, void *buf, uint
 uint32_t IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const uint8_t *data, uint32_t len,
                               IpcFrameSink *sink) {
     if (data == nullptr || len == 0U) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, "empty");
+        IpcFrameLogBad(sink, "datagram", "empty");
         return len;
     }
     uint32_t pos = 0U;
@@ -333,7 +348,7 @@ uint32_t IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const u
             const char *why = "shared buffer or descriptors where none are taken";
             uint32_t taken = sink->cargo != nullptr ? sink->cargo(sink, data + pos, len - pos, &why) : 0U;
             if (taken == 0U) {
-                MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, why);
+                IpcFrameLogBad(sink, "datagram", why);
                 return len;
             }
             pos += taken;
@@ -354,7 +369,7 @@ uint32_t IpcFrameRecvDatagram(rebuildmsg::MsgRebuildRecvData *collector, const u
             reason = "sliced record without a collector";
         }
         if (reason != nullptr) {
-            MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, reason);
+            IpcFrameLogBad(sink, "datagram", reason);
             return len;
         }
         if (control) {

@@ -174,7 +174,13 @@ typedef struct IpcFrameSink {
     IpcFrameFds *fds;         /* the datagram's descriptors, NULL when it brought none */
     struct MsgCargo *offered; /* while the cargo step offers message a message with cargo: the cargo, which
                                * message takes with buf (and clears) in every case; else NULL */
+    uint32_t *badLines;       /* lines its bad records got so far (a connection's), NULL: no bound */
 } IpcFrameSink;
+
+/* Logs "bad WHAT from pid PID: WHY." for sink's sender (what: "datagram" or
+ * "post"), within its bound of MSG_TUNE_RECV_BAD_LINES lines; the line
+ * past it says that further ones go without a line. */
+void IpcFrameLogBad(IpcFrameSink *sink, const char *what, const char *why);
 
 /* A sink that hands every message to the receive entry (MsgAdpTransact with
  * pid and uid) and drops, releasing its buffer, what is refused; control

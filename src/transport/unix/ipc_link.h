@@ -94,6 +94,7 @@ typedef struct IpcLinkRecv {
     bool owesNotice;          /* a park's "room" notice waits for room on the socket */
     bool listed;              /* on the receive side's list of links with parks */
     bool badReturnLogged;     /* the peer gave back a reference it was not lent (logged once) */
+    uint32_t badLines;        /* lines its bad datagrams and posts got (IpcFrameLogBad) */
     uint64_t fullLoggedNs;    /* monotonic: when a task of its last stayed full (logged), 0: never */
     bool peerApart;           /* the peer runs on none of the receive thread's processors, */
     uint64_t apartNs;         /*   as found at this monotonic time (0: never asked) */

@@ -315,7 +315,7 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
                       uint32_t refusal, bool canStop) {
     auto *link = static_cast<IpcLink *>(sink->owner);
     if (transType == (int32_t)MSG_TRANS_SYN_RESP) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, "answer on a connection for requests");
+        IpcFrameLogBad(sink, "datagram", "answer on a connection for requests");
         IpcCargoDropOffered(sink, head, buf, bufLen);
         return true;
     }
@@ -371,7 +371,7 @@ bool IpcParkOnMessage(IpcFrameSink *sink, int32_t transType, const MsgHead *head
 bool IpcParkOnAnswer(IpcFrameSink *sink, int32_t transType, const MsgHead *head, void *buf, uint32_t bufLen,
                      uint32_t refusal, bool) {
     if (transType != (int32_t)MSG_TRANS_SYN_RESP || refusal != OS_MSG_OK || sink->offered != nullptr) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, "message on a connection for answers");
+        IpcFrameLogBad(sink, "datagram", "message on a connection for answers");
         IpcCargoDropOffered(sink, head, buf, bufLen);
         return true;
     }
@@ -390,7 +390,7 @@ void IpcParkOnControl(IpcFrameSink *sink, const IpcFrameControl *control, uint32
     } else if (link->kind == IPC_LINK_DIALLED) {
         IpcPeerNotice(link, kind, control->task);
     } else {
-        MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink->pid, "notice on a connection for requests");
+        IpcFrameLogBad(sink, "datagram", "notice on a connection for requests");
     }
 }
 
@@ -609,6 +609,7 @@ void IpcParkSinkInit(IpcFrameSink *sink, IpcLink *link, uint32_t pid, uint32_t u
     sink->addressee = IpcGateName();
     sink->cpuId = IpcGateCpu();
     sink->owner = link;
+    sink->badLines = &link->recv.badLines;
 }
 
 void IpcParkRetry(void) {

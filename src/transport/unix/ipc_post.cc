@@ -55,12 +55,12 @@ bool IpcPostIsLend(const uint8_t *rec, uint32_t len) {
 
 /* One post of link to its queue, as a datagram of its own. */
 void IpcPostHand(IpcLink *link, const uint8_t *rec, uint32_t len) {
-    if (!IpcPostIsLend(rec, len)) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "bad post from pid %u: %s.", link->pid, "not a message lending a buffer");
-        return;
-    }
     IpcFrameSink sink;
     IpcParkSinkInit(&sink, link, link->pid, link->uid, link->gid);
+    if (!IpcPostIsLend(rec, len)) {
+        IpcFrameLogBad(&sink, "post", "not a message lending a buffer");
+        return;
+    }
     const uint32_t handled = IpcFrameRecvDatagram(rebuildEntry, rec, len, &sink);
     if (handled < len) {
         IpcParkKeepRest(link, rec + handled, len - handled, link->pid, link->uid, link->gid);

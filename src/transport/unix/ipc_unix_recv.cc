@@ -182,10 +182,10 @@ ssize_t IpcRecvMsg(IpcLink *link, struct iovec *iov, size_t iovLen, IpcFrameSink
     if (n > 0) {
         link->recv.datagrams += 1U; // the posts made after it may go once it is handled
     }
-    if (anc->fdsCut) {
-        MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", anc->cred.pid, "more descriptors than taken");
-    }
     IpcParkSinkInit(sink, link, anc->cred.pid, anc->cred.uid, anc->cred.gid);
+    if (anc->fdsCut) {
+        IpcFrameLogBad(sink, "datagram", "more descriptors than taken");
+    }
     return n;
 }
 
@@ -252,7 +252,7 @@ int IpcRecvOne(IpcRecvState &state, IpcLink *link) {
     link->recv.inPlace = (size_t)n >= MSG_TUNE_RECV_IN_PLACE_MIN;
     if (truncated) {
         IpcSysCloseAll(anc.fds, anc.fdCount);
-        MSG_LOG(OS_MSG_LOG_ERROR, "bad datagram from pid %u: %s.", sink.pid, "larger than any record");
+        IpcFrameLogBad(&sink, "datagram", "larger than any record");
         return 1;
     }
     IpcFrameFds fds = {anc.fds, anc.fdCount, 0U};
