@@ -51,23 +51,33 @@ json Parsed(const ToolRun &run) {
     return doc;
 }
 
-/* The task named name in the JSON answer of "tasks PROC --json". */
-json TaskIn(const json &doc, const std::string &name) {
-    const json &tasks = doc.at("tasks");
-    const auto found = std::find_if(tasks.begin(), tasks.end(), [&](const json &t) { return t.at("name") == name; });
-    return found != tasks.end() ? *found : json();
+/* The entry named name of the array at key in a JSON answer (null when
+ * none). */
+json EntryIn(const json &doc, const char *key, const std::string &name) {
+    const json &entries = doc.at(key);
+    const auto found =
+        std::find_if(entries.begin(), entries.end(), [&](const json &e) { return e.at("name") == name; });
+    return found != entries.end() ? *found : json();
 }
 
-/* Runs "tasks proc --json" until pred holds for task name (the tool reads a
- * snapshot: the receiving task may still be at work). */
-template <typename Pred> json TaskWhen(const std::string &proc, const std::string &name, Pred pred) {
-    json task;
+/* Runs the tool with args (--json added) until pred holds for the entry
+ * named name of the array at key (the tool reads a snapshot: the receiving
+ * task may still be at work), and returns that entry. */
+template <typename Pred>
+json EntryWhen(std::vector<std::string> args, const char *key, const std::string &name, Pred pred) {
+    args.emplace_back("--json");
+    json entry;
     EXPECT_TRUE(WaitUntil([&] {
-        ToolRun run = RunTool({"tasks", proc, "--json"});
-        task = run.code == 0 ? TaskIn(Parsed(run), name) : json();
-        return !task.is_null() && pred(task);
-    })) << task.dump();
-    return task;
+        ToolRun run = RunTool(args);
+        entry = run.code == 0 ? EntryIn(Parsed(run), key, name) : json();
+        return !entry.is_null() && pred(entry);
+    })) << entry.dump();
+    return entry;
+}
+
+/* Task name of process proc in "tasks proc", once pred holds for it. */
+template <typename Pred> json TaskWhen(const std::string &proc, const std::string &name, Pred pred) {
+    return EntryWhen({"tasks", proc}, "tasks", name, pred);
 }
 
 /* The common carrier fixture: a run directory of the test's own for the
@@ -148,20 +158,11 @@ TEST_F(VyreMsgTool, TasksShowCountersThatMatchWhatThisProcessSent) {
     }
 }
 
-/* The pool figures of process name in "ps --json", once pred holds for them. */
+/* The pool figures of process name in "ps", once pred holds for them. */
 template <typename Pred> json PoolWhen(const std::string &name, Pred pred) {
-    json pool;
-    EXPECT_TRUE(WaitUntil([&] {
-        ToolRun run = RunTool({"ps", "--json"});
-        pool = json();
-        for (const json &p : run.code == 0 ? Parsed(run).at("processes") : json::array()) {
-            if (p.at("name") == name && p.contains("pool")) {
-                pool = p.at("pool");
-            }
-        }
-        return !pool.is_null() && pred(pool);
-    })) << pool.dump();
-    return pool;
+    const json process =
+        EntryWhen({"ps"}, "processes", name, [&](const json &p) { return p.contains("pool") && pred(p.at("pool")); });
+    return process.contains("pool") ? process.at("pool") : json();
 }
 
 // The listings show who holds shared buffers: the frames a receiving task

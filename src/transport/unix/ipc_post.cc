@@ -32,15 +32,16 @@ IpcLink *g_ipcPostLinks = nullptr;
 int g_ipcPostBellFd = -1;
 uint32_t g_ipcPostHanded = 0U; /* posts handed over since IpcPostTakeHanded */
 
-/* Wakes the receiver of link: a bell record, whose datagram it reads and
- * then the ring. */
-void IpcPostRing(IpcLink *link) {
-    IpcFramePrefix bell;
-    IpcFrameSetPrefix(&bell, IPC_FRAME_SHARE, IPC_SHARE_POSTED, 0U);
-    struct iovec iov = {&bell, sizeof(bell)};
-    // Full: the receiver has datagrams to read and reads the ring after
-    // them. Broken: the connection's close gives the reference back.
-    (void)IpcLinkSendNow(link, &iov, 1U);
+/* Sends a share record of kind with no body on link, with fd when it is
+ * not NULL. Neither kind needs to arrive: a POSTED record that finds the
+ * socket full is not needed (the receiver has datagrams to read, and reads
+ * the ring after them), nor a BELL (the peer then rings by record); a
+ * broken connection's close gives the references back. */
+void IpcPostSendBare(IpcLink *link, uint32_t kind, const int *fd) {
+    IpcFramePrefix record;
+    IpcFrameSetPrefix(&record, IPC_FRAME_SHARE, kind, 0U);
+    struct iovec iov = {&record, sizeof(record)};
+    (void)IpcLinkSendNow(link, &iov, 1U, fd, fd != nullptr ? 1U : 0U);
 }
 
 /* Only a message lending a buffer comes by post; anything else is dropped
@@ -87,8 +88,8 @@ bool IpcPostCargo(IpcPeer *peer, IpcLink *link, SbufShare *share, uint32_t trans
     }
     if (ring) {
         const int bell = link->bellFd.load(std::memory_order_acquire);
-        if (bell < 0 || !IpcSysEventRing(bell)) { // not passed yet
-            IpcPostRing(link);
+        if (bell < 0 || !IpcSysEventRing(bell)) { // not passed yet: its datagram wakes the receiver
+            IpcPostSendBare(link, IPC_SHARE_POSTED, nullptr);
         }
     }
     return true;
@@ -132,11 +133,7 @@ void IpcPostOpen(IpcLink *link, SbufLane *lane) {
     link->recv.postNext = g_ipcPostLinks;
     g_ipcPostLinks = link;
     if (g_ipcPostBellFd >= 0) {
-        IpcFramePrefix bell;
-        IpcFrameSetPrefix(&bell, IPC_FRAME_SHARE, IPC_SHARE_BELL, 0U);
-        struct iovec iov = {&bell, sizeof(bell)};
-        // No room: the peer rings by record.
-        (void)IpcLinkSendNow(link, &iov, 1U, &g_ipcPostBellFd, 1U);
+        IpcPostSendBare(link, IPC_SHARE_BELL, &g_ipcPostBellFd);
     }
 }
 
