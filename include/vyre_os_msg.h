@@ -1130,7 +1130,10 @@ OS_MSG_API uint32_t OsMsgBufGetPoolStats(OsMsgBufPoolStats *stats);
  * Results of OsMsgAsynSend, and OS_MSG_ERR_INVALID_PARAM (fds NULL with
  * fdCount above 0, more than OS_MSG_MAX_FDS, or a descriptor not open),
  * OS_MSG_ERR_SYSTEM (the process has no descriptor number left),
- * OS_MSG_ERR_FULL (also: such a payload found the pool full),
+ * OS_MSG_ERR_FULL (also: such a payload found the pool full, or descriptors
+ * that wait for this process's tasks passed a quarter of its descriptor
+ * limit; across processes the receiver then stops reading the connection
+ * instead, until its tasks have worked them down),
  * OS_MSG_ERR_NOT_IMPLEMENTED (the receiver is on another CPU). */
 OS_MSG_API uint32_t OsMsgAsynSendFds(MsgHead *head, const int *fds, uint32_t fdCount);
 

@@ -7,12 +7,14 @@
  * sender loses and leaks nothing when a batch buffer cannot be had. Every
  * wait is bounded; the fixture checks that nothing is left behind.
  */
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/msg_tunables.h"
@@ -140,6 +142,42 @@ TEST_F(CarrierFlow, OneFullTaskHoldsBackOnlyItsOwnMessagesAndAWaitForItsRoomHold
     ASSERT_EQ(std::sscanf(logs.c_str(), "logs %u %u", &refusals, &full), 2) << logs;
     EXPECT_EQ(refusals, 0U);
     EXPECT_GE(full, 1U);
+}
+
+// Messages bringing descriptors to a task that does not keep up cannot
+// leave the receiving process without descriptors: past a quarter of its
+// limit its carrier stops reading their connection, and once the task goes
+// on every message arrives, in order, and its descriptors are closed.
+TEST_F(CarrierFlow, DescriptorsForASlowTaskStopAtAQuarterOfTheReceiversLimit) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    Peer &flow = StartReady({"flow", "f1", "256"}); // a bound of 64 waiting descriptors
+    const std::string before = flow.Ask("fdcount", "fdcount ");
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    const std::vector<int> sixteen(OS_MSG_MAX_FDS, pipeFds[0]);
+    constexpr uint32_t kMessages = 40U; // 640 descriptors: far past the peer's limit
+    for (uint32_t id = 1U; id <= kMessages; ++id) {
+        MsgHead head = From("f1", "slow", id);
+        ASSERT_EQ(OsMsgAsynSendFds(&head, sixteen.data(), OS_MSG_MAX_FDS), OS_MSG_OK) << id;
+    }
+    // One message at the gate and three queued hold 64; the next is held
+    // back with its connection.
+    unsigned open0 = 0U, open1 = 0U;
+    ASSERT_EQ(std::sscanf(before.c_str(), "fdcount %u", &open0), 1) << before;
+    EXPECT_TRUE(WaitUntil([&] {
+        const std::string now = flow.Ask("fdcount", "fdcount ");
+        return std::sscanf(now.c_str(), "fdcount %u", &open1) == 1 && open1 >= open0 + 64U;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // time to read further, if it would
+    ASSERT_EQ(std::sscanf(flow.Ask("fdcount", "fdcount ").c_str(), "fdcount %u", &open1), 1);
+    EXPECT_GE(open1, open0 + 64U);
+    EXPECT_LE(open1, open0 + 64U + 2U * OS_MSG_MAX_FDS);
+    flow.Send("open");
+    std::string got;
+    EXPECT_TRUE(WaitUntil([&] { return (got = Count(flow)) == "count 0 40 1"; })) << got;
+    EXPECT_TRUE(WaitUntil([&] { return flow.Ask("fdcount", "fdcount ") == before; }));
+    close(pipeFds[0]);
+    close(pipeFds[1]);
 }
 
 // Within one process: a timed send to a full queue gives up after its

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -481,6 +482,45 @@ TEST_F(SharedBuf, DescriptorsAndBuffersOfRefusedAndDroppedMessagesAreFreed) {
     close(pipeFds[0]);
     close(pipeFds[1]);
     // TearDown's OsMsgUninit drops the last one, and counts the descriptors.
+}
+
+// Descriptors waiting for a task that does not keep up cannot crowd the
+// process's table: past a quarter of its limit, messages with descriptors
+// are refused as full (messages without go on), and once the task has
+// worked them down they are taken again.
+TEST_F(SharedBuf, DescriptorsWaitingForASlowTaskStopAtAQuarterOfTheProcesssLimit) {
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit lowered = saved;
+    lowered.rlim_cur = 512U; // a bound of 128; this process has far fewer open
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    std::vector<int> sixteen(OS_MSG_MAX_FDS, pipeFds[0]);
+    ASSERT_EQ(OsMsgRegTask("slow", 1024U, FdReader), OS_MSG_OK);
+    int32_t taskFd = -1;
+    ASSERT_EQ(OsMsgTaskFd("slow", &taskFd), OS_MSG_OK);
+    g_takeFds = 0;
+    MsgHead head = MakeHead(kProc, "slow", OS_MSG_MAX_FDS);
+    uint32_t accepted = 0U;
+    uint32_t ret = OS_MSG_OK;
+    while (accepted < 1024U && (ret = OsMsgAsynSendFds(&head, sixteen.data(), OS_MSG_MAX_FDS)) == OS_MSG_OK) {
+        ++accepted;
+    }
+    EXPECT_EQ(ret, OS_MSG_ERR_FULL);
+    EXPECT_EQ(accepted * OS_MSG_MAX_FDS, 128U) << "descriptors queued before the first refusal";
+    MsgHead plain = MakeHead(kProc, "slow", 0U);
+    EXPECT_EQ(OsMsgAsynSend(&plain), OS_MSG_OK) << "a message without descriptors still goes";
+    uint32_t handled = 0U;
+    ASSERT_EQ(OsMsgTaskHandle("slow", 2048U, &handled), OS_MSG_OK);
+    EXPECT_EQ(handled, accepted + 1U);
+    EXPECT_EQ(OsMsgAsynSendFds(&head, sixteen.data(), OS_MSG_MAX_FDS), OS_MSG_OK);
+    ASSERT_EQ(OsMsgTaskHandle("slow", 1U, &handled), OS_MSG_OK);
+    EXPECT_EQ(handled, 1U);
+    EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, "slow"), OS_MSG_OK);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 }
 
 } // namespace

@@ -153,6 +153,15 @@
  * thread run. */
 #define MSG_TUNE_BATCH_IDLE_YIELDS 100
 
+/* Descriptors that wait for tasks (queued, held back by the carrier, not
+ * yet taken by a callback) may take this share of the process's soft
+ * descriptor limit (a quarter), and at least MSG_TUNE_WAITING_FDS_MIN of
+ * them: past it, tasks refuse messages with descriptors and the carrier
+ * stops reading the connections that bring them, so that a slow task
+ * cannot leave its process without descriptors. */
+#define MSG_TUNE_WAITING_FDS_SHARE 4U
+#define MSG_TUNE_WAITING_FDS_MIN 64U
+
 /* Datagrams the receive loop reads from one connection before the others get
  * their turn, and readiness events it takes per wait. */
 #define MSG_TUNE_RECV_BURST 32

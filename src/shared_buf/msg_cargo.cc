@@ -6,11 +6,29 @@
 
 #include "shared_buf/msg_cargo.h"
 
+#include <sys/resource.h>
+
+#include <atomic>
 #include <cerrno>
 
 #include "base/msg_alloc.h"
+#include "base/msg_tunables.h"
 #include "log/msg_log.h"
 #include "shared_buf/sbuf_sys.h"
+
+namespace {
+
+/* Descriptors that cargos hold: received or duplicated for a message, and
+ * neither taken by a callback nor closed yet. */
+std::atomic<uint32_t> g_msgCargoFds{0U};
+
+void MsgCargoFdsGone(uint32_t n) {
+    if (n != 0U) {
+        g_msgCargoFds.fetch_sub(n, std::memory_order_relaxed);
+    }
+}
+
+} // namespace
 
 extern "C" {
 
@@ -51,7 +69,39 @@ uint32_t MsgCargoAddFds(MsgCargo *cargo, const int *fds, uint32_t count) {
         cargo->fds[first + i] = dup;
     }
     cargo->fdCount = first + count;
+    g_msgCargoFds.fetch_add(count, std::memory_order_relaxed);
     return OS_MSG_OK;
+}
+
+void MsgCargoAdoptFds(MsgCargo *cargo, uint32_t count) {
+    cargo->fdCount = count;
+    g_msgCargoFds.fetch_add(MsgCargoFdsLeft(cargo), std::memory_order_relaxed);
+}
+
+uint32_t MsgCargoFdsHeld(void) {
+    return g_msgCargoFds.load(std::memory_order_relaxed);
+}
+
+uint32_t MsgCargoFdsBound(void) {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return UINT32_MAX;
+    }
+    const rlim_t share = limit.rlim_cur / MSG_TUNE_WAITING_FDS_SHARE;
+    if (share < MSG_TUNE_WAITING_FDS_MIN) {
+        return MSG_TUNE_WAITING_FDS_MIN;
+    }
+    return share > UINT32_MAX ? UINT32_MAX : (uint32_t)share;
+}
+
+bool MsgCargoFdsCrowded(void) {
+    const uint32_t held = MsgCargoFdsHeld();
+    return held > MSG_TUNE_WAITING_FDS_MIN && held > MsgCargoFdsBound();
+}
+
+bool MsgCargoFdsEased(void) {
+    const uint32_t held = MsgCargoFdsHeld();
+    return held <= MSG_TUNE_WAITING_FDS_MIN / 2U || held <= MsgCargoFdsBound() / 2U;
 }
 
 MsgCargo *MsgCargoShare(const MsgCargo *cargo) {
@@ -72,6 +122,7 @@ int MsgCargoTakeFd(MsgCargo *cargo, uint32_t index) {
     }
     int fd = cargo->fds[index];
     cargo->fds[index] = -1;
+    MsgCargoFdsGone(fd >= 0 ? 1U : 0U);
     return fd;
 }
 
@@ -87,6 +138,7 @@ void MsgCargoRelease(MsgCargo *cargo) {
     if (cargo == nullptr) {
         return;
     }
+    MsgCargoFdsGone(MsgCargoFdsLeft(cargo));
     for (uint32_t i = 0U; i < cargo->fdCount; ++i) {
         SbufSysCloseFd(cargo->fds[i]);
     }

@@ -11,7 +11,17 @@
  *
  * Thread safety: a cargo is used by its one holder; MsgCargoRelease and
  * MsgCargoShare may run on any thread (the buffer's reference count is
- * guarded by the pool lock).
+ * guarded by the pool lock); the count of descriptors cargos hold is an
+ * atomic.
+ *
+ * Descriptors that wait in cargos (queued for a task, held back by the
+ * carrier, in a callback that has not taken them) share the process's
+ * descriptor table with everything else it opens: past a quarter of its
+ * limit (MsgCargoFdsCrowded), tasks refuse further messages with
+ * descriptors and the carrier stops reading the connections that bring
+ * them, until the tasks have worked the count down to half
+ * (MsgCargoFdsEased). A slow task then holds back its senders rather than
+ * leave its process without descriptors.
  */
 #ifndef VYRE_MSG_CARGO_H
 #define VYRE_MSG_CARGO_H
@@ -49,6 +59,21 @@ MsgCargo *MsgCargoNew(SbufBlock *buf, const void *data, uint32_t len);
  * descriptor is not open, or too many); 0x8002000d (no descriptor number
  * left). On failure none is added. */
 uint32_t MsgCargoAddFds(MsgCargo *cargo, const int *fds, uint32_t count);
+
+/* Sets the cargo's count to count descriptors, which the caller has put in
+ * fds, and counts those that are open as held. */
+void MsgCargoAdoptFds(MsgCargo *cargo, uint32_t count);
+
+/* Descriptors that cargos hold now. */
+uint32_t MsgCargoFdsHeld(void);
+/* The most descriptors cargos may hold before tasks refuse more: a
+ * MSG_TUNE_WAITING_FDS_SHARE-th of the soft descriptor limit, at least
+ * MSG_TUNE_WAITING_FDS_MIN (no bound without a limit). */
+uint32_t MsgCargoFdsBound(void);
+/* True when cargos hold more descriptors than MsgCargoFdsBound. */
+bool MsgCargoFdsCrowded(void);
+/* True when they hold at most half of it again. */
+bool MsgCargoFdsEased(void);
 
 /* A cargo for one more receiver of the same buffer and data (no
  * descriptors): a new reference. NULL when no memory. */

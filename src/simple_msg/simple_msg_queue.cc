@@ -264,6 +264,7 @@ uint32_t SimpleTaskClaimHandling(const char *taskName, uint32_t serial, SimpleMs
 struct SimpleTaskPushed {
     bool accepted;
     bool overBytes;    // refused by the byte bound
+    bool overFds;      // refused: too many descriptors wait in the process (msg_cargo.h)
     bool unserved;     // refused, and no thread has served the task yet
     bool warnUnserved; // accepted; no thread has served the task and its queue filled to half
     uint64_t position;
@@ -303,7 +304,8 @@ bool SimpleTaskChargeBytes(SimpleMsgTask *task, uint32_t bytes) {
 }
 
 /* Pushes into a record that the caller keeps alive (simpleQueueLock or a
- * pin): refused when the task is being removed or its ring is full; counts
+ * pin): refused when the task is being removed, its ring is full or its
+ * byte bound reached, or (with descriptors) descriptors crowd the process; counts
  * an accepted message and wakes a sleeping loop. A refusal is the caller's
  * to count. */
 bool SimpleTaskPushNode(SimpleMsgTask *task, const MsgHead *head, void *payload, uint32_t len, MsgCargo *cargo,
@@ -312,6 +314,11 @@ bool SimpleTaskPushNode(SimpleMsgTask *task, const MsgHead *head, void *payload,
     out->overBytes = false;
     out->unserved = false;
     out->warnUnserved = false;
+    out->overFds = cargo != nullptr && cargo->fdCount != 0U && MsgCargoFdsCrowded();
+    if (out->overFds) {
+        out->accepted = false;
+        return false;
+    }
     uint32_t charged = 0U;
     if (__atomic_load_n(&task->byteLimited, __ATOMIC_RELAXED) != 0U) {
         charged = cargo != nullptr ? MsgCargoBytes(cargo, len) : len;
@@ -358,6 +365,14 @@ uint32_t SimpleTaskPushResult(const char *taskName, const MsgHead *head, uint32_
     if (pushed.overBytes || !pushed.accepted) {
         // A transport's receive thread holds the message back: no failure.
         const uint32_t level = g_simpleFullIsFlow ? OS_LOG_DEBUG : OS_LOG_ERROR;
+        if (pushed.overFds) {
+            OS_MSG_LOG_AS("SimpleMsgPushBuffer", level,
+                          "task[%.16s] refused a message with descriptors: %u wait for this process's tasks, more "
+                          "than a quarter of its descriptor limit; tasks that take or close them sooner, or a "
+                          "higher RLIMIT_NOFILE, help.",
+                          head->recvTaskName, MsgCargoFdsHeld());
+            return OS_MSG_ERR_FULL;
+        }
         if (pushed.overBytes) {
             OS_MSG_LOG_AS("SimpleMsgPushBuffer", level, "task[%.16s] byte bound reached, sendTask=%.16s.",
                           head->recvTaskName, head->sendTaskName);

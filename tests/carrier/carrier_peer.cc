@@ -7,7 +7,8 @@
  * process dies.
  *
  *   echo NAME [FDS]       task "echo" (peer_roles::Echo), at most FDS descriptors
- *   flow NAME             "echo", and "slow" (queue of 8) that waits for "open"
+ *   flow NAME [FDS]       "echo", and "slow" (queue of 8) that waits for "open",
+ *                         at most FDS descriptors
  *   pub NAME              task "pub", which publishes on "fire ID"
  *   sub NAME PUBPROC      task "sub" subscribed to PUBPROC's "pub"
  *   member NAME           tasks "echo", "sub" and "pub"
@@ -481,7 +482,7 @@ int main(int argc, char **argv) {
         return ShipFrames(argv[3], (uint32_t)std::strtoul(argv[4], nullptr, 10),
                           (uint32_t)std::strtoul(argv[5], nullptr, 10));
     }
-    if (mode == "echo" && argc == 4) {
+    if ((mode == "echo" || mode == "flow") && argc == 4) {
         struct rlimit limit = {(rlim_t)atoi(argv[3]), (rlim_t)atoi(argv[3])};
         (void)setrlimit(RLIMIT_NOFILE, &limit);
     }

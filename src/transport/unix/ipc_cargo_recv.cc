@@ -237,7 +237,7 @@ MsgCargo *IpcCargoBuild(IpcFrameSink *sink, IpcLink *link, const IpcCargoDesc &d
         *why = "fewer descriptors than announced";
         return nullptr;
     }
-    cargo->fdCount = desc.fdCount;
+    MsgCargoAdoptFds(cargo, desc.fdCount);
     if (desc.segId != 0U) {
         SbufShare *share = IpcLinkShareIf(link);
         uint8_t *data = nullptr;

@@ -78,6 +78,7 @@ typedef struct IpcLinkGate {
 typedef struct IpcLinkRecv {
     bool inPlace;        /* the last datagram was large: peek at the next */
     bool heldBack;       /* past its park bound: not read until it drains to half */
+    bool fdsCrowded;     /* held back as well until waiting descriptors ease (msg_cargo.h) */
     bool pauseWanted;    /* the datagram in hand met a full queue */
     bool slow;           /* its last pause ran out: parked without pausing first */
     bool paused;         /* not read until room is offered or pauseEndNs */

@@ -242,8 +242,8 @@ void IpcParkAdded(IpcLink *link, IpcPark *park) {
             IpcParkLogFull(link, park);
         }
     }
-    if (!link->recv.heldBack &&
-        (link->recv.parkedMsgs >= IPC_LINK_PARK_MSGS || link->recv.parkedBytes >= IPC_LINK_PARK_BYTES)) {
+    if (!link->recv.heldBack && (link->recv.parkedMsgs >= IPC_LINK_PARK_MSGS ||
+                                 link->recv.parkedBytes >= IPC_LINK_PARK_BYTES || link->recv.fdsCrowded)) {
         link->recv.heldBack = true;
         IpcParkWatch(link, false);
     }
@@ -276,6 +276,16 @@ void IpcParkAdd(IpcLink *link, IpcPark *park, IpcFrameSink *sink, int32_t transT
     park->bytes += cost;
     link->recv.parkedMsgs += 1U;
     link->recv.parkedBytes += cost;
+    if (meta.cargo != nullptr && meta.cargo->fdCount != 0U && !link->recv.fdsCrowded && MsgCargoFdsCrowded()) {
+        // Each datagram read could bring more: none is, until the tasks
+        // have taken or closed enough of those that wait.
+        link->recv.fdsCrowded = true;
+        MSG_LOG(OS_MSG_LOG_ERROR,
+                "messages from pid %u not read while %u descriptors wait for this process's tasks, more than a "
+                "quarter of its descriptor limit; tasks that take or close them sooner, or a higher "
+                "RLIMIT_NOFILE, help.",
+                link->pid, MsgCargoFdsHeld());
+    }
     IpcParkAdded(link, park);
 }
 
@@ -565,13 +575,17 @@ void IpcParkSettle(IpcLink *link) {
         IpcParkDrained(link, park);
     }
     if (link->recv.heldBack && link->recv.parkedMsgs <= IPC_LINK_PARK_MSGS / 2U &&
-        link->recv.parkedBytes <= IPC_LINK_PARK_BYTES / 2U) {
+        link->recv.parkedBytes <= IPC_LINK_PARK_BYTES / 2U && (!link->recv.fdsCrowded || MsgCargoFdsEased())) {
         link->recv.heldBack = false;
+        link->recv.fdsCrowded = false;
         if (!link->recv.paused) {
             IpcParkWatch(link, true);
         }
     }
-    if (link->recv.parks == nullptr && link->recv.rest == nullptr && !link->recv.paused && !link->recv.ended) {
+    // A link held back for descriptors may have no parks left: it stays
+    // listed, so that the retries look at the descriptors again.
+    if (link->recv.parks == nullptr && link->recv.rest == nullptr && !link->recv.paused && !link->recv.heldBack &&
+        !link->recv.ended) {
         IpcParkUnlist(link); // an ended link stays listed until it is closed
     }
 }
@@ -663,6 +677,7 @@ void IpcParkDropLink(IpcLink *link) {
         link->recv.restLen = 0U;
     }
     link->recv.heldBack = false;
+    link->recv.fdsCrowded = false;
     link->recv.paused = false;
     link->recv.pauseWanted = false;
     link->recv.owesNotice = false;

@@ -38,6 +38,13 @@
  * socket's worth, and what it sends until its receive thread has read the
  * notice), so a sender that heeds the notices is seldom held back.
  *
+ * Descriptors that come with messages are bounded for the whole process
+ * (msg_cargo.h): once those waiting pass a quarter of its descriptor limit,
+ * tasks refuse messages with descriptors, and a link that parks such a
+ * message is held back as well (one line) until the tasks have taken or
+ * closed enough of them, down to half; its parks are retried meanwhile.
+ * Only the links that bring descriptors stop; their senders keep theirs.
+ *
  * A sender that closes its connection (it exited after its last send)
  * while the link pauses or is held back loses nothing: the link is read to
  * its end as its tasks make room, then closed. Only when its tasks take
