@@ -76,9 +76,10 @@ void IpcParkWatch(IpcLink *link, bool reading) {
 }
 
 /* Bytes a held message counts against its link's bound: its payload copy,
- * not a shared buffer it lies in. */
+ * not a shared buffer it lies in. Reads no cargo: it is asked again after
+ * the message moved into its queue, whose task may have released it. */
 uint64_t IpcParkCost(const IpcParkedMeta &meta) {
-    return (MsgCargoIsPayload(meta.cargo) ? 0U : (uint64_t)meta.bufLen) + sizeof(MsgHead) + sizeof(IpcParkedMeta);
+    return (meta.payloadInCargo ? 0U : (uint64_t)meta.bufLen) + sizeof(MsgHead) + sizeof(IpcParkedMeta);
 }
 
 void IpcParkList(IpcLink *link) {
@@ -266,7 +267,8 @@ void IpcParkAdd(IpcLink *link, IpcPark *park, IpcFrameSink *sink, int32_t transT
     MsgHead *slot = &chunk->heads[at];
     std::memcpy(slot, head, sizeof(*slot));
     IpcParkedMeta &meta = chunk->meta[at];
-    meta = {transType, sink->pid, sink->uid, buf != nullptr ? bufLen : 0U, buf, sink->offered, false};
+    meta = {transType, sink->pid, sink->uid, buf != nullptr ? bufLen : 0U, buf, sink->offered, false, false};
+    meta.payloadInCargo = MsgCargoIsPayload(meta.cargo);
     sink->offered = nullptr;
     if (meta.cargo == nullptr && (transType == (int32_t)MSG_TRANS_ASYN || transType == (int32_t)MSG_TRANS_SYN)) {
         meta.ready = MsgAdpPrepareQueued(slot, buf, meta.bufLen, sink->pid, sink->uid);

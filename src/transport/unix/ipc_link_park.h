@@ -101,6 +101,8 @@ typedef struct IpcParkedMeta {
     bool ready;             /* its header is already the one its queue takes, the
                              * payload in data/dataLen: it moves in with the others
                              * (never a message with cargo) */
+    bool payloadInCargo;    /* its payload is the cargo's shared buffer: noted when
+                             * parked, as the cargo is the queue's once it moved */
 } IpcParkedMeta;
 
 /* Held messages, oldest first, in the order they came. The headers lie
