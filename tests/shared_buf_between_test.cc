@@ -9,9 +9,11 @@
  */
 #include <fcntl.h>
 #include <linux/dma-heap.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -509,6 +511,54 @@ TEST_F(SharedBufBetween, MemoryFileTravelsWithAMessageAndTheRestAreClosed) {
     for (int fd : {memfd, pipeFds[0], pipeFds[1]}) {
         (void)close(fd);
     }
+}
+
+// A descriptor whose close waits (a socket lingering over data its peer
+// does not read) holds up no message: the receiving process closes it off
+// its receive thread, which goes on carrying calls meanwhile.
+TEST_F(SharedBufBetween, ADescriptorWhoseCloseWaitsHoldsUpNoMessage) {
+    Frames("bufpeer");
+    const int small = 4096;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t addrLen = sizeof(addr);
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    ASSERT_EQ(setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small)), 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &addrLen), 0);
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(setsockopt(client, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); // never read
+    ASSERT_GE(server, 0);
+    const linger lingering{1, 3}; // the last close waits up to 3 s for the data to go
+    ASSERT_EQ(setsockopt(client, SOL_SOCKET, SO_LINGER, &lingering, sizeof(lingering)), 0);
+    ASSERT_EQ(fcntl(client, F_SETFL, O_NONBLOCK), 0);
+    char chunk[4096] = {0};
+    while (write(client, chunk, sizeof(chunk)) > 0) {
+    }
+    // To the task served on the peer's receive thread, which takes no
+    // descriptor and holds that thread 200 ms: time enough for this process
+    // to close its own, so that the peer's close is the last.
+    uint32_t stallMs = 200U;
+    MsgHead head = From("bufpeer", frame_roles::kStallTask, 1U, &stallMs, sizeof(stallMs));
+    ASSERT_EQ(OsMsgAsynSendFds(&head, &client, 1U), OS_MSG_OK);
+    (void)close(client);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(carrier_test::TakesBetween(std::chrono::milliseconds(0), std::chrono::milliseconds(1500), [&] {
+        for (uint64_t i = 0U; i < 5U; ++i) {
+            MsgHead call = From("bufpeer", "frames", carrier_proto::kCall, &i, sizeof(i));
+            MsgHead *resp = nullptr;
+            ASSERT_EQ(OsMsgSynSend(&call, &resp, 5000U), OS_MSG_OK) << "call " << i;
+            EXPECT_EQ(OsMsgSynRespFree(resp), OS_MSG_OK);
+        }
+    })) << "the calls waited for the close";
+    (void)close(server); // the lingering close ends at once
+    (void)close(listener);
 }
 
 TEST_F(SharedBufBetween, DmabufFromAHeapTravelsWithAMessage) {

@@ -18,6 +18,7 @@
 #define MSG_THREAD_BROADCAST "vyre-pmsgBro"
 #define MSG_THREAD_CONTROL "vyre-pmsgCtl"
 #define MSG_THREAD_PRESENCE "vyre-presence"
+#define MSG_THREAD_CLOSER "vyre-closer"
 
 #pragma weak OsPthreadSetName
 

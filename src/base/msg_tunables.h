@@ -162,6 +162,11 @@
 #define MSG_TUNE_WAITING_FDS_SHARE 4U
 #define MSG_TUNE_WAITING_FDS_MIN 64U
 
+/* Descriptors of other processes that wait for the carrier's closer thread
+ * (ipc_fd_closer.h); past them, each stuck, the receive thread closes the
+ * next ones itself. */
+#define MSG_TUNE_CLOSER_FDS 1024U
+
 /* Datagrams the receive loop reads from one connection before the others get
  * their turn, and readiness events it takes per wait. */
 #define MSG_TUNE_RECV_BURST 32

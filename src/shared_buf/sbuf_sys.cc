@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/msg_foreign_fd.h"
+
 int SbufSysCreateSegment(const char *name, size_t bytes) {
     int fd = memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0) {
@@ -62,7 +64,5 @@ int SbufSysDupFd(int fd) {
 }
 
 void SbufSysCloseFd(int fd) {
-    if (fd >= 0) {
-        (void)close(fd);
-    }
+    MsgForeignFdClose(fd); // a descriptor received from another process may be slow to close
 }

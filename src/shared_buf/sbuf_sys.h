@@ -54,8 +54,9 @@ SbufSysSegmentFault SbufSysCheckSegment(int fd, uint64_t bytes);
  * left). */
 int SbufSysDupFd(int fd);
 
-/* Closes fd (ignored when negative); an interrupted close is not retried, as
- * Linux releases the descriptor in any case. */
+/* Closes fd (ignored when negative), through the calling thread's closer
+ * when it has one (msg_foreign_fd.h); an interrupted close is not retried,
+ * as Linux releases the descriptor in any case. */
 void SbufSysCloseFd(int fd);
 
 #endif /* VYRE_SBUF_SYS_H */

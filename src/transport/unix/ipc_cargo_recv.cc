@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "base/msg_foreign_fd.h"
 #include "log/msg_log.h"
 #include "shared_buf/sbuf_mapping.h"
 #include "transport/msg_adapter.h"
@@ -68,7 +69,7 @@ uint32_t IpcCargoSegment(IpcFrameSink *sink, IpcLink *link, const uint8_t *body,
     if (share != nullptr) {
         refused = SbufMapSegment(share, seg.segId, seg.blockBytes, seg.bytes, fd, &code);
     } else {
-        IpcSysClose(&fd);
+        MsgForeignFdClose(fd);
     }
     if (refused != nullptr) {
         // Its messages are refused in turn, each giving its reference back.
@@ -94,7 +95,7 @@ uint32_t IpcCargoLane(IpcFrameSink *sink, IpcLink *link, const uint8_t *body, ui
             IpcPostOpen(link, lane);
         }
     } else {
-        IpcSysClose(&fd);
+        MsgForeignFdClose(fd);
     }
     if (refused != nullptr) {
         // References go back by message instead.
@@ -112,7 +113,7 @@ uint32_t IpcCargoBell(IpcFrameSink *sink, IpcLink *link, uint32_t bodyLen, const
     int none = -1;
     if (link->kind != IPC_LINK_DIALLED || !IpcSysIsEvent(fd) ||
         !link->bellFd.compare_exchange_strong(none, fd, std::memory_order_acq_rel)) {
-        IpcSysClose(&fd); // posts ring by datagram instead
+        MsgForeignFdClose(fd); // posts ring by datagram instead
     }
     return IPC_FRAME_PREFIX_LEN;
 }

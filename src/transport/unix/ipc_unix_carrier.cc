@@ -23,6 +23,7 @@
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "transport/unix/ipc_cargo_send.h"
+#include "transport/unix/ipc_fd_closer.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link.h"
 #include "transport/unix/ipc_link_gate.h"
@@ -179,6 +180,7 @@ uint32_t IpcUnixUninitClient(void) {
         carrier->recvStarted = false;
         IpcFrameDropAllPartials(rebuildEntry);
     }
+    IpcFdCloserStop();
     IpcServeClose();
     IpcBatchStop();
     IpcPeerCacheClose();

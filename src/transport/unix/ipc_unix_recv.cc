@@ -31,6 +31,7 @@
 
 #include "base/msg_alloc.h"
 #include "base/msg_cpu_relax.h"
+#include "base/msg_foreign_fd.h"
 #include "base/msg_monotonic.h"
 #include "base/msg_tunables.h"
 #include "log/msg_log.h"
@@ -39,6 +40,7 @@
 #include "transport/ipc_msg.h"
 #include "transport/msg_adapter.h"
 #include "transport/msg_adp_buff.h"
+#include "transport/unix/ipc_fd_closer.h"
 #include "transport/unix/ipc_frame.h"
 #include "transport/unix/ipc_link.h"
 #include "transport/unix/ipc_link_park.h"
@@ -409,6 +411,9 @@ void IpcUnixRecvLoop(void *arg) {
     // A message that meets a full queue here waits on its link or in a park:
     // flow control, told once per episode (ipc_link_park.h), not an error.
     SimpleMsgMarkFullIsFlow();
+    // Descriptors from other processes are closed by the closer thread: a
+    // close that waits must not hold up every message of the process.
+    MsgForeignFdCloseBy(IpcFdCloserPut);
     // After a lone synchronous request or answer the loop looks again
     // without sleeping, for at most MSG_TUNE_RECV_LOOK_NS, giving the
     // processor away between its looks, until MSG_TUNE_RECV_LOOK_SHARED

@@ -29,6 +29,7 @@
 #include <cstring>
 
 #include "base/msg_alloc.h"
+#include "base/msg_foreign_fd.h"
 
 static_assert(IPC_SYS_READABLE == EPOLLIN && IPC_SYS_WRITABLE == EPOLLOUT && IPC_SYS_ERROR == EPOLLERR &&
                   IPC_SYS_HANGUP == EPOLLHUP && IPC_SYS_PEER_CLOSED == EPOLLRDHUP && IPC_SYS_ONCE == EPOLLONESHOT &&
@@ -262,9 +263,7 @@ ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysAncillary *an
 
 void IpcSysCloseAll(const int *fds, uint32_t n) {
     for (uint32_t i = 0U; i < n; ++i) {
-        if (fds[i] >= 0) {
-            (void)close(fds[i]);
-        }
+        MsgForeignFdClose(fds[i]);
     }
 }
 

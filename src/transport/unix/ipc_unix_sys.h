@@ -94,7 +94,9 @@ typedef struct IpcSysAncillary {
  * passed over, so the datagrams still come. */
 ssize_t IpcSysRecv(int fd, struct iovec *iov, size_t iovLen, IpcSysAncillary *anc, bool *truncated);
 
-/* Closes the n descriptors at fds. */
+/* Closes the n descriptors at fds (negative ones are skipped), which came
+ * from another process: through the calling thread's closer when it has
+ * one (msg_foreign_fd.h). */
 void IpcSysCloseAll(const int *fds, uint32_t n);
 
 /* Copies the first len bytes of the next datagram on fd without taking it:

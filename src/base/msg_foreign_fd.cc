@@ -1,0 +1,28 @@
+/*
+ * The calling thread's closer for descriptors of other processes (see
+ * msg_foreign_fd.h).
+ */
+#include "base/msg_foreign_fd.h"
+
+#include <unistd.h>
+
+namespace {
+
+thread_local MsgForeignFdCloser t_msgForeignFdCloser = nullptr;
+
+} // namespace
+
+void MsgForeignFdCloseBy(MsgForeignFdCloser closer) {
+    t_msgForeignFdCloser = closer;
+}
+
+void MsgForeignFdClose(int fd) {
+    if (fd < 0) {
+        return;
+    }
+    if (t_msgForeignFdCloser != nullptr) {
+        t_msgForeignFdCloser(fd);
+    } else {
+        (void)close(fd); // an interrupted close is not retried: Linux releases the number in any case
+    }
+}

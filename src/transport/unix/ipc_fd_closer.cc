@@ -1,0 +1,104 @@
+/*
+ * The carrier's closer thread (see ipc_fd_closer.h).
+ */
+#define MSG_MODULE "transport"
+
+#include "transport/unix/ipc_fd_closer.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "base/msg_forever.h"
+#include "base/msg_thread_name.h"
+#include "base/msg_tunables.h"
+#include "log/msg_log.h"
+
+namespace {
+
+/* Guards the queue and the flags; never held across a close. */
+MsgForever<std::mutex> g_ipcCloserLock;
+MsgForever<std::condition_variable> g_ipcCloserCond;
+int g_ipcCloserFds[MSG_TUNE_CLOSER_FDS];
+uint32_t g_ipcCloserHead = 0U;  /* g_ipcCloserLock */
+uint32_t g_ipcCloserCount = 0U; /* g_ipcCloserLock */
+bool g_ipcCloserStopping = false;
+bool g_ipcCloserStuckLogged = false;
+/* Receive thread and IpcFdCloserStop only. */
+bool g_ipcCloserRunning = false;
+pthread_t g_ipcCloserThread;
+
+void *IpcCloserThread(void *) {
+    MsgNameThisThread(MSG_THREAD_CLOSER);
+    std::unique_lock<std::mutex> lock(*g_ipcCloserLock);
+    for (;;) {
+        g_ipcCloserCond->wait(lock, [] { return g_ipcCloserCount != 0U || g_ipcCloserStopping; });
+        if (g_ipcCloserCount == 0U) {
+            return nullptr;
+        }
+        const int fd = g_ipcCloserFds[g_ipcCloserHead];
+        g_ipcCloserHead = (g_ipcCloserHead + 1U) % MSG_TUNE_CLOSER_FDS;
+        g_ipcCloserCount -= 1U;
+        lock.unlock();
+        (void)close(fd);
+        lock.lock();
+    }
+}
+
+} // namespace
+
+void IpcFdCloserPut(int fd) {
+    if (!g_ipcCloserRunning) {
+        {
+            std::lock_guard<std::mutex> guard(*g_ipcCloserLock);
+            g_ipcCloserStopping = false;
+        }
+        if (pthread_create(&g_ipcCloserThread, nullptr, IpcCloserThread, nullptr) != 0) {
+            MSG_LOG(OS_MSG_LOG_ERROR, "closer thread not started: descriptor %d closed on the receive thread.", fd);
+            (void)close(fd);
+            return;
+        }
+        g_ipcCloserRunning = true;
+    }
+    bool queued = false;
+    bool logIt = false;
+    {
+        std::lock_guard<std::mutex> guard(*g_ipcCloserLock);
+        if (g_ipcCloserCount < MSG_TUNE_CLOSER_FDS) {
+            g_ipcCloserFds[(g_ipcCloserHead + g_ipcCloserCount) % MSG_TUNE_CLOSER_FDS] = fd;
+            g_ipcCloserCount += 1U;
+            queued = true;
+        } else {
+            logIt = !g_ipcCloserStuckLogged;
+            g_ipcCloserStuckLogged = true;
+        }
+    }
+    if (queued) {
+        g_ipcCloserCond->notify_one();
+        return;
+    }
+    if (logIt) {
+        MSG_LOG(OS_MSG_LOG_ERROR,
+                "%u descriptors from other processes wait to be closed: the receive thread closes the next ones "
+                "itself, and may wait.",
+                MSG_TUNE_CLOSER_FDS);
+    }
+    (void)close(fd);
+}
+
+void IpcFdCloserStop(void) {
+    if (!g_ipcCloserRunning) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(*g_ipcCloserLock);
+        g_ipcCloserStopping = true;
+    }
+    g_ipcCloserCond->notify_one();
+    (void)pthread_join(g_ipcCloserThread, nullptr);
+    g_ipcCloserRunning = false;
+    std::lock_guard<std::mutex> guard(*g_ipcCloserLock);
+    g_ipcCloserStuckLogged = false;
+}
