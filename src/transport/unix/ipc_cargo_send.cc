@@ -165,16 +165,17 @@ IpcSendResult IpcCargoSendOnLink(IpcPeer *peer, IpcLink *link, uint32_t transTyp
     }
     // A lent buffer whose datagram needs no descriptor (the peer knows its
     // segment and the release lane, the message brings none) is a small
-    // record like any other.
-    const bool batchable = share != nullptr && lend.segFd < 0 && lend.laneFd < 0 && cargo->fdCount == 0U &&
-                           transType != MSG_TRANS_SYN && transType != MSG_TRANS_SYN_RESP;
+    // record like any other: posted when it can be, which costs no system
+    // call while the receiver keeps up, a request too; else an
+    // asynchronous one joins the batch (a request is not held back there).
+    const bool postable = share != nullptr && lend.segFd < 0 && lend.laneFd < 0 && cargo->fdCount == 0U &&
+                          transType != MSG_TRANS_SYN_RESP;
     bool batched = false;
     IpcSendResult res = IPC_SEND_OK;
-    if (batchable) {
-        // Posted when it can be: no system call while the receiver keeps up.
+    if (postable) {
         const IpcCargoDesc desc = {lend.refId, lend.segId, lend.blockIndex, lend.size, lend.dataOffset, 0U};
         batched = IpcPostCargo(peer, link, share, transType, wire, &desc);
-        if (!batched) {
+        if (!batched && transType != MSG_TRANS_SYN) {
             res = IpcCargoJoinBatch(peer, link, transType, wire, desc, budget, &batched);
         }
     }

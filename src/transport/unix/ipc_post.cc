@@ -51,7 +51,8 @@ bool IpcPostIsLend(const uint8_t *rec, uint32_t len) {
     std::memcpy(&prefix, rec, sizeof(prefix));
     return len == IPC_CARGO_RECORD_OVERHEAD && prefix.magic == IPC_FRAME_MAGIC && prefix.flags == IPC_FRAME_CARGO &&
            prefix.reserved == 0U && prefix.bodyLen == 0U &&
-           (prefix.transType == MSG_TRANS_ASYN || prefix.transType == MSG_TRANS_SUB_BRO);
+           (prefix.transType == MSG_TRANS_ASYN || prefix.transType == MSG_TRANS_SUB_BRO ||
+            prefix.transType == MSG_TRANS_SYN);
 }
 
 /* One post of link to its queue, as a datagram of its own. */

@@ -7,10 +7,12 @@
  * waits and for a while after each post while posts keep coming, takes it
  * from there.
  *
- * What is posted. An asynchronous message (or event) that lends a buffer of
- * a segment the receiver was told of, with no descriptor, to a peer whose
- * batch is empty, once the receiver has opened the ring; anything else, and
- * whatever finds the ring full, goes by datagram as before.
+ * What is posted. An asynchronous message, event or request that lends a
+ * buffer of a segment the receiver was told of, with no descriptor, to a
+ * peer whose batch is empty, once the receiver has opened the ring;
+ * anything else (answers among it), and whatever finds the ring full, goes
+ * by datagram as before. A posted request is answered on its connection as
+ * one that came by datagram.
  *
  * Order. One thread's messages to one process keep their order across the
  * two roads: each post is tagged with the number of datagrams sent on the
