@@ -18,16 +18,18 @@
 
 namespace {
 
-/* Guards the queue and the flags; never held across a close. */
+/* Guards the queue and the two flags below it; a leaf lock, never held
+ * across a close, a log line or another lock. */
 MsgForever<std::mutex> g_ipcCloserLock;
 MsgForever<std::condition_variable> g_ipcCloserCond;
 int g_ipcCloserFds[MSG_TUNE_CLOSER_FDS];
-uint32_t g_ipcCloserHead = 0U;  /* g_ipcCloserLock */
-uint32_t g_ipcCloserCount = 0U; /* g_ipcCloserLock */
-bool g_ipcCloserStopping = false;
-bool g_ipcCloserStuckLogged = false;
+uint32_t g_ipcCloserHead = 0U;       /* g_ipcCloserLock */
+uint32_t g_ipcCloserCount = 0U;      /* g_ipcCloserLock */
+bool g_ipcCloserStopping = false;    /* g_ipcCloserLock */
+bool g_ipcCloserStuckLogged = false; /* g_ipcCloserLock */
 /* Receive thread and IpcFdCloserStop only. */
 bool g_ipcCloserRunning = false;
+bool g_ipcCloserStartLogged = false; /* once per carrier */
 pthread_t g_ipcCloserThread;
 
 void *IpcCloserThread(void *) {
@@ -56,7 +58,10 @@ void IpcFdCloserPut(int fd) {
             g_ipcCloserStopping = false;
         }
         if (pthread_create(&g_ipcCloserThread, nullptr, IpcCloserThread, nullptr) != 0) {
-            MSG_LOG(OS_MSG_LOG_ERROR, "closer thread not started: descriptor %d closed on the receive thread.", fd);
+            if (!g_ipcCloserStartLogged) {
+                g_ipcCloserStartLogged = true;
+                MSG_LOG(OS_MSG_LOG_ERROR, "closer thread not started: the receive thread closes descriptors itself.");
+            }
             (void)close(fd);
             return;
         }
@@ -89,6 +94,7 @@ void IpcFdCloserPut(int fd) {
 }
 
 void IpcFdCloserStop(void) {
+    g_ipcCloserStartLogged = false;
     if (!g_ipcCloserRunning) {
         return;
     }
