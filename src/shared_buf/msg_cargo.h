@@ -70,6 +70,8 @@ uint32_t MsgCargoFdsHeld(void);
  * MSG_TUNE_WAITING_FDS_SHARE-th of the soft descriptor limit, at least
  * MSG_TUNE_WAITING_FDS_MIN (no bound without a limit). */
 uint32_t MsgCargoFdsBound(void);
+/* What the lines that tell of crowding descriptors say helps. */
+#define MSG_CARGO_FDS_HELP "tasks that take or close them sooner, or a higher RLIMIT_NOFILE, help"
 /* True when cargos hold more descriptors than MsgCargoFdsBound. */
 bool MsgCargoFdsCrowded(void);
 /* True when they hold at most half of it again. */

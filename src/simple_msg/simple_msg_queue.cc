@@ -368,8 +368,7 @@ uint32_t SimpleTaskPushResult(const char *taskName, const MsgHead *head, uint32_
         if (pushed.overFds) {
             OS_MSG_LOG_AS("SimpleMsgPushBuffer", level,
                           "task[%.16s] refused a message with descriptors: %u wait for this process's tasks, more "
-                          "than a quarter of its descriptor limit; tasks that take or close them sooner, or a "
-                          "higher RLIMIT_NOFILE, help.",
+                          "than a quarter of its descriptor limit; " MSG_CARGO_FDS_HELP ".",
                           head->recvTaskName, MsgCargoFdsHeld());
             return OS_MSG_ERR_FULL;
         }

@@ -163,19 +163,19 @@ std::string Nanos(uint64_t ns) {
 }
 
 std::string Bytes(uint64_t bytes) {
-    char text[32];
-    if (bytes == 0U) {
-        return "0";
-    }
     if (bytes < 1024U) {
-        (void)snprintf(text, sizeof(text), "%" PRIu64 "B", bytes);
-    } else if (bytes < 1024U * 1024U) {
-        (void)snprintf(text, sizeof(text), "%.1fK", static_cast<double>(bytes) / 1024.0);
-    } else if (bytes < 1024ULL * 1024U * 1024U) {
-        (void)snprintf(text, sizeof(text), "%.1fM", static_cast<double>(bytes) / (1024.0 * 1024.0));
-    } else {
-        (void)snprintf(text, sizeof(text), "%.2fG", static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
+        return bytes == 0U ? "0" : std::to_string(bytes) + "B";
     }
+    // Kibibytes and mebibytes to one decimal, gibibytes (the last unit) to two.
+    static const char kUnits[] = {'K', 'M', 'G'};
+    double value = static_cast<double>(bytes) / 1024.0;
+    size_t unit = 0U;
+    while (value >= 1024.0 && unit + 1U < sizeof(kUnits)) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    (void)snprintf(text, sizeof(text), "%.*f%c", unit + 1U < sizeof(kUnits) ? 1 : 2, value, kUnits[unit]);
     return text;
 }
 

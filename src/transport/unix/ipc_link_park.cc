@@ -284,8 +284,7 @@ void IpcParkAdd(IpcLink *link, IpcPark *park, IpcFrameSink *sink, int32_t transT
         link->recv.fdsCrowded = true;
         MSG_LOG(OS_MSG_LOG_ERROR,
                 "messages from pid %u not read while %u descriptors wait for this process's tasks, more than a "
-                "quarter of its descriptor limit; tasks that take or close them sooner, or a higher "
-                "RLIMIT_NOFILE, help.",
+                "quarter of its descriptor limit; " MSG_CARGO_FDS_HELP ".",
                 link->pid, MsgCargoFdsHeld());
     }
     IpcParkAdded(link, park);
