@@ -42,7 +42,7 @@ extern OS_MSG_API uint32_t g_enLogLevel;
  * 767 characters is dropped whole. Never fails the caller. */
 OS_MSG_API void MsgOutput(uint32_t level, const char *functionName, uint32_t line, const char *format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 4, 5)))
+    __attribute__((format(printf, 4, 5), cold))
 #endif
     ;
 /* A level below 5 becomes g_enLogLevel; other values are ignored. */
