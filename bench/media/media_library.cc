@@ -30,6 +30,7 @@
 #include "library_member.h"
 #include "media_frame_pool.h"
 #include "media_frame_sink.h"
+#include "media_pad_feed.h"
 #include "media_roles.h"
 
 namespace media {
@@ -47,16 +48,13 @@ constexpr uint64_t kQueueBytes = 32ULL * 4U * 1024U * 1024U;
 // the task's thread, one thread hand-off less.
 struct Feed {
     GstElement *appsrc = nullptr;
-    GstPad *pad = nullptr;
+    PadFeed pad;
     uint32_t warmup = 0;
-    std::string caps;
     // The thread that runs the task's callback only, read once the
-    // membership ended: whether the pad's stream-start, caps and segment
-    // went, whether the thread has its name (the receive thread has its own;
-    // a task thread of its own is named "task:frames"), and the time from
-    // each measured frame's stamp to the callback (the library's part of
-    // the latency), in microseconds.
-    bool started = false;
+    // membership ended: whether the thread has its name (the receive thread
+    // has its own; a task thread of its own is named "task:frames"), and the
+    // time from each measured frame's stamp to the callback (the library's
+    // part of the latency), in microseconds.
     bool named = false;
     std::vector<double> arrivalUs;
 };
@@ -66,18 +64,6 @@ std::atomic<Feed *> g_feed{nullptr};
 
 void ReleaseFrame(gpointer data) {
     (void)OsMsgBufRelease(data);
-}
-
-// The sticky events a stream starts with, before its first frame.
-bool StartStream(GstPad *pad, const std::string &frameCaps) {
-    GstCaps *caps = gst_caps_from_string(frameCaps.c_str());
-    GstSegment segment;
-    gst_segment_init(&segment, GST_FORMAT_TIME);
-    const bool ok = gst_pad_push_event(pad, gst_event_new_stream_start("frames")) &&
-                    gst_pad_push_event(pad, gst_event_new_caps(caps)) &&
-                    gst_pad_push_event(pad, gst_event_new_segment(&segment));
-    gst_caps_unref(caps);
-    return ok;
 }
 
 uint32_t PushFrame(MsgHead *msg) {
@@ -105,38 +91,8 @@ uint32_t PushFrame(MsgHead *msg) {
         (void)gst_app_src_push_buffer(GST_APP_SRC(feed->appsrc), buffer);
         return 0;
     }
-    if (!feed->started) {
-        feed->started = StartStream(feed->pad, feed->caps);
-    }
-    (void)gst_pad_push(feed->pad, buffer);
+    feed->pad.Push(buffer);
     return 0;
-}
-
-// Links a pad of its own to the element head of the sink process.
-bool PreparePad(Pipeline &pipeline, const char *head, Feed &feed) {
-    GstElement *sink = pipeline.Element(head);
-    GstPad *sinkPad = sink != nullptr ? gst_element_get_static_pad(sink, "sink") : nullptr;
-    if (sinkPad == nullptr) {
-        return false;
-    }
-    feed.pad = GST_PAD(gst_object_ref_sink(gst_pad_new("frames", GST_PAD_SRC)));
-    const bool ok = gst_pad_link(feed.pad, sinkPad) == GST_PAD_LINK_OK && gst_pad_set_active(feed.pad, TRUE);
-    gst_object_unref(sinkPad);
-    return ok;
-}
-
-void DropPad(Feed &feed) {
-    if (feed.pad == nullptr) {
-        return;
-    }
-    (void)gst_pad_set_active(feed.pad, FALSE);
-    GstPad *peer = gst_pad_get_peer(feed.pad);
-    if (peer != nullptr) {
-        (void)gst_pad_unlink(feed.pad, peer);
-        gst_object_unref(peer);
-    }
-    gst_object_unref(feed.pad);
-    feed.pad = nullptr;
 }
 
 } // namespace
@@ -166,12 +122,11 @@ int LibrarySinkRole(const RoleArgs &args) {
     Feed feed;
     feed.warmup = args.warmup;
     feed.named = args.feed != "thread";
-    feed.caps = FrameCaps(args);
     feed.arrivalUs.reserve(args.frames);
     RoleHooks hooks;
     hooks.prepare = [&feed, &args, viaAppsrc](Pipeline &pipeline) {
         feed.appsrc = viaAppsrc ? pipeline.Element("src") : nullptr;
-        if (viaAppsrc ? feed.appsrc == nullptr : !PreparePad(pipeline, SinkHeadName(args), feed)) {
+        if (viaAppsrc ? feed.appsrc == nullptr : !feed.pad.Link(pipeline, SinkHeadName(args), FrameCaps(args))) {
             return false;
         }
         g_feed.store(&feed, std::memory_order_release);
@@ -180,7 +135,7 @@ int LibrarySinkRole(const RoleArgs &args) {
     hooks.stop = [&member, &feed, &args] {
         g_feed.store(nullptr, std::memory_order_release);
         member.reset(); // leaves the membership and joins the task's loop before the pipeline goes
-        DropPad(feed);
+        feed.pad.Drop();
         if (args.threads) {
             std::fprintf(stderr, "  %-16s latency p50 from the stamp to the task's callback: %.1f us\n",
                          args.role.c_str(), compare::Quantile(feed.arrivalUs, 0.5));

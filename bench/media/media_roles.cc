@@ -47,7 +47,7 @@ bool ParseCount(const char *text, uint32_t &out) {
 } // namespace
 
 bool IsSourceRole(const std::string &role) {
-    return role == "shm-source" || role == "library-source";
+    return role == "shm-source" || role == "library-source" || role == "floor-source";
 }
 
 std::vector<std::string> RoleCommandLine(const RoleArgs &args) {
@@ -110,6 +110,12 @@ int RunRole(const RoleArgs &args) {
     }
     if (args.role == "library-sink") {
         return LibrarySinkRole(args);
+    }
+    if (args.role == "floor-source") {
+        return FloorSourceRole(args);
+    }
+    if (args.role == "floor-sink") {
+        return FloorSinkRole(args);
     }
     std::fprintf(stderr, "media_compare: unknown role %s\n", args.role.c_str());
     return 2;

@@ -34,8 +34,8 @@ struct RoleArgs {
     bool encode = false;      // the sink process encodes each frame (x264enc) before its fakesink
 };
 
-// The source roles: "shm-source", "library-source"; the sink roles:
-// "shm-sink", "library-sink".
+// The source roles: "shm-source", "library-source", "floor-source"; the
+// sink roles: "shm-sink", "library-sink", "floor-sink".
 bool IsSourceRole(const std::string &role);
 
 // The arguments that start a process for args ("--role ..."), and their
@@ -106,6 +106,8 @@ int ShmSourceRole(const RoleArgs &args);
 int ShmSinkRole(const RoleArgs &args);
 int LibrarySourceRole(const RoleArgs &args);
 int LibrarySinkRole(const RoleArgs &args);
+int FloorSourceRole(const RoleArgs &args);
+int FloorSinkRole(const RoleArgs &args);
 
 } // namespace media
 
