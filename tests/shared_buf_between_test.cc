@@ -513,41 +513,63 @@ TEST_F(SharedBufBetween, MemoryFileTravelsWithAMessageAndTheRestAreClosed) {
     }
 }
 
+// A TCP connection over loopback whose client end, once its last
+// descriptor is closed, lingers up to lingerS seconds over data the server
+// end does not read. Closing the server end ends that wait at once.
+struct LingeringSocket {
+    int listener = -1;
+    int client = -1;
+    int server = -1;
+
+    explicit LingeringSocket(int lingerS) {
+        const int small = 4096;
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t addrLen = sizeof(addr);
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const linger lingering{1, lingerS};
+        if (listener < 0 || client < 0 || setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small)) != 0 ||
+            bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(listener, 1) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &addrLen) != 0 ||
+            setsockopt(client, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)) != 0 ||
+            connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+            (server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) < 0 ||
+            setsockopt(client, SOL_SOCKET, SO_LINGER, &lingering, sizeof(lingering)) != 0 ||
+            fcntl(client, F_SETFL, O_NONBLOCK) != 0) {
+            return;
+        }
+        char chunk[4096] = {0};
+        while (write(client, chunk, sizeof(chunk)) > 0) {
+        }
+    }
+    ~LingeringSocket() {
+        for (int fd : {client, server, listener}) {
+            if (fd >= 0) {
+                (void)close(fd);
+            }
+        }
+    }
+    bool ready() const { return server >= 0; }
+};
+
 // A descriptor whose close waits (a socket lingering over data its peer
 // does not read) holds up no message: the receiving process closes it off
-// its receive thread, which goes on carrying calls meanwhile.
-TEST_F(SharedBufBetween, ADescriptorWhoseCloseWaitsHoldsUpNoMessage) {
-    Frames("bufpeer");
-    const int small = 4096;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t addrLen = sizeof(addr);
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    ASSERT_EQ(setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small)), 0);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &addrLen), 0);
-    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(client, 0);
-    ASSERT_EQ(setsockopt(client, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);
-    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
-    int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); // never read
-    ASSERT_GE(server, 0);
-    const linger lingering{1, 3}; // the last close waits up to 3 s for the data to go
-    ASSERT_EQ(setsockopt(client, SOL_SOCKET, SO_LINGER, &lingering, sizeof(lingering)), 0);
-    ASSERT_EQ(fcntl(client, F_SETFL, O_NONBLOCK), 0);
-    char chunk[4096] = {0};
-    while (write(client, chunk, sizeof(chunk)) > 0) {
-    }
+// its receive thread, which goes on carrying calls meanwhile; and its
+// teardown waits for that close a bounded time, not for as long as it takes.
+TEST_F(SharedBufBetween, ADescriptorWhoseCloseWaitsHoldsUpNeitherMessagesNorTeardown) {
+    Peer &peer = Frames("bufpeer");
+    LingeringSocket socket(5); // the close waits up to 5 s
+    ASSERT_TRUE(socket.ready());
     // To the task served on the peer's receive thread, which takes no
     // descriptor and holds that thread 200 ms: time enough for this process
     // to close its own, so that the peer's close is the last.
     uint32_t stallMs = 200U;
     MsgHead head = From("bufpeer", frame_roles::kStallTask, 1U, &stallMs, sizeof(stallMs));
-    ASSERT_EQ(OsMsgAsynSendFds(&head, &client, 1U), OS_MSG_OK);
-    (void)close(client);
+    ASSERT_EQ(OsMsgAsynSendFds(&head, &socket.client, 1U), OS_MSG_OK);
+    (void)close(socket.client);
+    socket.client = -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_TRUE(carrier_test::TakesBetween(std::chrono::milliseconds(0), std::chrono::milliseconds(1500), [&] {
         for (uint64_t i = 0U; i < 5U; ++i) {
@@ -557,8 +579,12 @@ TEST_F(SharedBufBetween, ADescriptorWhoseCloseWaitsHoldsUpNoMessage) {
             EXPECT_EQ(OsMsgSynRespFree(resp), OS_MSG_OK);
         }
     })) << "the calls waited for the close";
-    (void)close(server); // the lingering close ends at once
-    (void)close(listener);
+    // The peer tears down (its standard input closes) while the close still
+    // waits: its carrier gives the closer a second, then ends.
+    EXPECT_TRUE(carrier_test::TakesBetween(std::chrono::milliseconds(0), std::chrono::milliseconds(2500), [&] {
+        peer.Stop();
+    })) << "the teardown waited for the close";
+    EXPECT_EQ(peer.Wait(), 0) << "the peer did not leave by itself";
 }
 
 TEST_F(SharedBufBetween, DmabufFromAHeapTravelsWithAMessage) {

@@ -167,6 +167,13 @@
  * next ones itself. */
 #define MSG_TUNE_CLOSER_FDS 1024U
 
+/* How long the carrier's end waits for the closer to close what it was
+ * handed. A close returns within microseconds unless it waits for something
+ * outside the process (a lingering socket, a file whose server does not
+ * answer, possibly for ever); past this the closer finishes on its own and
+ * the process's teardown goes on. Milliseconds. */
+#define MSG_TUNE_CLOSER_STOP_MS 1000U
+
 /* Datagrams the receive loop reads from one connection before the others get
  * their turn, and readiness events it takes per wait. */
 #define MSG_TUNE_RECV_BURST 32

@@ -5,7 +5,9 @@
 
 #include "transport/unix/ipc_fd_closer.h"
 
+#include <dlfcn.h>
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -19,7 +21,9 @@
 namespace {
 
 /* Guards the queue and the two flags below it; a leaf lock, never held
- * across a close, a log line or another lock. */
+ * across a close, a log line or another lock. Closers left to finish on
+ * their own (IpcFdCloserStop) share the queue with a later carrier's
+ * closer, and every one of them ends once it is empty and stopping is set. */
 MsgForever<std::mutex> g_ipcCloserLock;
 MsgForever<std::condition_variable> g_ipcCloserCond;
 int g_ipcCloserFds[MSG_TUNE_CLOSER_FDS];
@@ -93,6 +97,19 @@ void IpcFdCloserPut(int fd) {
     (void)close(fd);
 }
 
+namespace {
+
+/* Keeps the library loaded for good: a closer left running returns into its
+ * code whenever its close ends, after the program may have unloaded it. */
+void IpcCloserPinLibrary(void) {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&IpcFdCloserStop), &info) != 0 && info.dli_fname != nullptr) {
+        (void)dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    }
+}
+
+} // namespace
+
 void IpcFdCloserStop(void) {
     g_ipcCloserStartLogged = false;
     if (!g_ipcCloserRunning) {
@@ -102,8 +119,29 @@ void IpcFdCloserStop(void) {
         std::lock_guard<std::mutex> guard(*g_ipcCloserLock);
         g_ipcCloserStopping = true;
     }
-    g_ipcCloserCond->notify_one();
-    (void)pthread_join(g_ipcCloserThread, nullptr);
+    g_ipcCloserCond->notify_all();
+    struct timespec until;
+    (void)clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += MSG_TUNE_CLOSER_STOP_MS / 1000U;
+    until.tv_nsec += (long)(MSG_TUNE_CLOSER_STOP_MS % 1000U) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    if (pthread_clockjoin_np(g_ipcCloserThread, nullptr, CLOCK_MONOTONIC, &until) != 0) {
+        IpcCloserPinLibrary();
+        (void)pthread_detach(g_ipcCloserThread);
+        uint32_t waiting = 0U;
+        {
+            std::lock_guard<std::mutex> guard(*g_ipcCloserLock);
+            waiting = g_ipcCloserCount;
+        }
+        MSG_LOG(OS_MSG_LOG_WARN,
+                "a descriptor from another process is still being closed after %u ms (its close waits: a lingering "
+                "socket, or a file whose server does not answer); %u more wait behind it. The closer thread "
+                "finishes them on its own and the carrier ends now.",
+                MSG_TUNE_CLOSER_STOP_MS, waiting);
+    }
     g_ipcCloserRunning = false;
     std::lock_guard<std::mutex> guard(*g_ipcCloserLock);
     g_ipcCloserStuckLogged = false;
