@@ -7,10 +7,11 @@
 
 #include <dlfcn.h>
 #include <pthread.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 #include "base/msg_forever.h"
@@ -20,10 +21,10 @@
 
 namespace {
 
-/* Guards the queue and the two flags below it; a leaf lock, never held
- * across a close, a log line or another lock. Closers left to finish on
- * their own (IpcFdCloserStop) share the queue with a later carrier's
- * closer, and every one of them ends once it is empty and stopping is set. */
+/* Guards the queue and the flags below it; a leaf lock, never held across a
+ * close, a log line or another lock. Closers left to finish on their own
+ * (IpcFdCloserStop) share the queue with a later carrier's closer, and every
+ * one of them ends once it is empty and stopping is set. */
 MsgForever<std::mutex> g_ipcCloserLock;
 MsgForever<std::condition_variable> g_ipcCloserCond;
 int g_ipcCloserFds[MSG_TUNE_CLOSER_FDS];
@@ -31,17 +32,24 @@ uint32_t g_ipcCloserHead = 0U;       /* g_ipcCloserLock */
 uint32_t g_ipcCloserCount = 0U;      /* g_ipcCloserLock */
 bool g_ipcCloserStopping = false;    /* g_ipcCloserLock */
 bool g_ipcCloserStuckLogged = false; /* g_ipcCloserLock */
+uint64_t g_ipcCloserGeneration = 0U; /* g_ipcCloserLock: of the closer started last */
+bool g_ipcCloserEnded = false;       /* g_ipcCloserLock: the closer started last has ended */
 /* Receive thread and IpcFdCloserStop only. */
 bool g_ipcCloserRunning = false;
 bool g_ipcCloserStartLogged = false; /* once per carrier */
 pthread_t g_ipcCloserThread;
 
-void *IpcCloserThread(void *) {
+void *IpcCloserThread(void *arg) {
     MsgNameThisThread(MSG_THREAD_CLOSER);
+    const uint64_t generation = reinterpret_cast<uintptr_t>(arg);
     std::unique_lock<std::mutex> lock(*g_ipcCloserLock);
     for (;;) {
         g_ipcCloserCond->wait(lock, [] { return g_ipcCloserCount != 0U || g_ipcCloserStopping; });
         if (g_ipcCloserCount == 0U) {
+            if (generation == g_ipcCloserGeneration) {
+                g_ipcCloserEnded = true;
+                g_ipcCloserCond->notify_all(); // to IpcFdCloserStop
+            }
             return nullptr;
         }
         const int fd = g_ipcCloserFds[g_ipcCloserHead];
@@ -57,11 +65,14 @@ void *IpcCloserThread(void *) {
 
 void IpcFdCloserPut(int fd) {
     if (!g_ipcCloserRunning) {
+        uintptr_t generation = 0U;
         {
             std::lock_guard<std::mutex> guard(*g_ipcCloserLock);
             g_ipcCloserStopping = false;
+            g_ipcCloserEnded = false;
+            generation = (uintptr_t)++g_ipcCloserGeneration;
         }
-        if (pthread_create(&g_ipcCloserThread, nullptr, IpcCloserThread, nullptr) != 0) {
+        if (pthread_create(&g_ipcCloserThread, nullptr, IpcCloserThread, reinterpret_cast<void *>(generation)) != 0) {
             if (!g_ipcCloserStartLogged) {
                 g_ipcCloserStartLogged = true;
                 MSG_LOG(OS_MSG_LOG_ERROR, "closer thread not started: the receive thread closes descriptors itself.");
@@ -120,22 +131,19 @@ void IpcFdCloserStop(void) {
         g_ipcCloserStopping = true;
     }
     g_ipcCloserCond->notify_all();
-    struct timespec until;
-    (void)clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += MSG_TUNE_CLOSER_STOP_MS / 1000U;
-    until.tv_nsec += (long)(MSG_TUNE_CLOSER_STOP_MS % 1000U) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
+    bool ended = false;
+    uint32_t waiting = 0U;
+    {
+        std::unique_lock<std::mutex> lock(*g_ipcCloserLock);
+        ended = g_ipcCloserCond->wait_for(lock, std::chrono::milliseconds(MSG_TUNE_CLOSER_STOP_MS),
+                                          [] { return g_ipcCloserEnded; });
+        waiting = g_ipcCloserCount;
     }
-    if (pthread_clockjoin_np(g_ipcCloserThread, nullptr, CLOCK_MONOTONIC, &until) != 0) {
+    if (ended) {
+        (void)pthread_join(g_ipcCloserThread, nullptr); // it has returned, or is about to
+    } else {
         IpcCloserPinLibrary();
         (void)pthread_detach(g_ipcCloserThread);
-        uint32_t waiting = 0U;
-        {
-            std::lock_guard<std::mutex> guard(*g_ipcCloserLock);
-            waiting = g_ipcCloserCount;
-        }
         MSG_LOG(OS_MSG_LOG_WARN,
                 "a descriptor from another process is still being closed after %u ms (its close waits: a lingering "
                 "socket, or a file whose server does not answer); %u more wait behind it. The closer thread "
