@@ -153,7 +153,7 @@ int FloorSourceRole(const RoleArgs &args) {
 
 int FloorSinkRole(const RoleArgs &args) {
     if (args.encode) {
-        std::fprintf(stderr, "media_compare: the floor feeds no encoder\n");
+        (void)std::fprintf(stderr, "media_compare: the floor feeds no encoder\n");
         return 2;
     }
     FloorPage *page = MapPage(PagePath(args), true);

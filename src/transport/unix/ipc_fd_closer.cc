@@ -72,6 +72,7 @@ void IpcFdCloserPut(int fd) {
             g_ipcCloserEnded = false;
             generation = (uintptr_t)++g_ipcCloserGeneration;
         }
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the closer's generation travels as its argument.
         if (pthread_create(&g_ipcCloserThread, nullptr, IpcCloserThread, reinterpret_cast<void *>(generation)) != 0) {
             if (!g_ipcCloserStartLogged) {
                 g_ipcCloserStartLogged = true;
