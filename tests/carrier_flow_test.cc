@@ -151,7 +151,13 @@ TEST_F(CarrierFlow, OneFullTaskHoldsBackOnlyItsOwnMessagesAndAWaitForItsRoomHold
 TEST_F(CarrierFlow, DescriptorsForASlowTaskStopAtAQuarterOfTheReceiversLimit) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     Peer &flow = StartReady({"flow", "f1", "256"}); // a bound of 64 waiting descriptors
+    auto openFds = [&flow] {
+        unsigned open = 0U;
+        return std::sscanf(flow.Ask("fdcount", "fdcount ").c_str(), "fdcount %u", &open) == 1 ? open : 0U;
+    };
     const std::string before = flow.Ask("fdcount", "fdcount ");
+    unsigned open0 = 0U;
+    ASSERT_EQ(std::sscanf(before.c_str(), "fdcount %u", &open0), 1) << before;
     int pipeFds[2];
     ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
     const std::vector<int> sixteen(OS_MSG_MAX_FDS, pipeFds[0]);
@@ -162,14 +168,9 @@ TEST_F(CarrierFlow, DescriptorsForASlowTaskStopAtAQuarterOfTheReceiversLimit) {
     }
     // One message at the gate and three queued hold 64; the next is held
     // back with its connection.
-    unsigned open0 = 0U, open1 = 0U;
-    ASSERT_EQ(std::sscanf(before.c_str(), "fdcount %u", &open0), 1) << before;
-    EXPECT_TRUE(WaitUntil([&] {
-        const std::string now = flow.Ask("fdcount", "fdcount ");
-        return std::sscanf(now.c_str(), "fdcount %u", &open1) == 1 && open1 >= open0 + 64U;
-    }));
+    EXPECT_TRUE(WaitUntil([&] { return openFds() >= open0 + 64U; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // time to read further, if it would
-    ASSERT_EQ(std::sscanf(flow.Ask("fdcount", "fdcount ").c_str(), "fdcount %u", &open1), 1);
+    const unsigned open1 = openFds();
     EXPECT_GE(open1, open0 + 64U);
     EXPECT_LE(open1, open0 + 64U + 2U * OS_MSG_MAX_FDS);
     flow.Send("open");

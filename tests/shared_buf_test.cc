@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -494,6 +495,9 @@ TEST_F(SharedBuf, DescriptorsWaitingForASlowTaskStopAtAQuarterOfTheProcesssLimit
     struct rlimit lowered = saved;
     lowered.rlim_cur = 512U; // a bound of 128; this process has far fewer open
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    // Given back however the test ends: the tests after it need the usual limit.
+    std::unique_ptr<struct rlimit, void (*)(struct rlimit *)> restore(
+        &saved, [](struct rlimit *limit) { EXPECT_EQ(setrlimit(RLIMIT_NOFILE, limit), 0); });
     int pipeFds[2];
     ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
     std::vector<int> sixteen(OS_MSG_MAX_FDS, pipeFds[0]);
@@ -520,7 +524,6 @@ TEST_F(SharedBuf, DescriptorsWaitingForASlowTaskStopAtAQuarterOfTheProcesssLimit
     EXPECT_EQ(OsMsgUnregTask(nullptr, 0U, "slow"), OS_MSG_OK);
     close(pipeFds[0]);
     close(pipeFds[1]);
-    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 }
 
 } // namespace

@@ -12,13 +12,15 @@
 
 namespace compare {
 
-void FutexWait(std::atomic<uint32_t> &word, uint32_t expected, uint32_t timeoutMs) {
+void FutexWait(std::atomic<uint32_t> &word, uint32_t expected, uint32_t timeoutMs, bool betweenProcesses) {
     timespec ts{static_cast<time_t>(timeoutMs / 1000U), static_cast<long>(timeoutMs % 1000U) * 1000000L};
-    (void)syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAIT_PRIVATE, expected, &ts, nullptr, 0);
+    (void)syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), betweenProcesses ? FUTEX_WAIT : FUTEX_WAIT_PRIVATE,
+                  expected, &ts, nullptr, 0);
 }
 
-void FutexWakeAll(std::atomic<uint32_t> &word) {
-    (void)syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
+void FutexWakeAll(std::atomic<uint32_t> &word, bool betweenProcesses) {
+    (void)syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), betweenProcesses ? FUTEX_WAKE : FUTEX_WAKE_PRIVATE,
+                  INT32_MAX, nullptr, nullptr, 0);
 }
 
 namespace {

@@ -15,9 +15,10 @@
 
 namespace compare {
 
-// Sleeps while *word == expected (at most timeoutMs), and wakes sleepers.
-void FutexWait(std::atomic<uint32_t> &word, uint32_t expected, uint32_t timeoutMs);
-void FutexWakeAll(std::atomic<uint32_t> &word);
+// Sleeps while *word == expected (at most timeoutMs), and wakes sleepers;
+// betweenProcesses for a word in memory that other processes map too.
+void FutexWait(std::atomic<uint32_t> &word, uint32_t expected, uint32_t timeoutMs, bool betweenProcesses = false);
+void FutexWakeAll(std::atomic<uint32_t> &word, bool betweenProcesses = false);
 
 struct RingItem {
     void *data;

@@ -13,20 +13,18 @@
 // So the floor's processor time is the wake-up and the hand-off alone; a way
 // whose transport cost nothing would cost that.
 #include <fcntl.h>
-#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "futex_ring.h"
 #include "media_pad_feed.h"
 #include "media_roles.h"
 
@@ -37,7 +35,7 @@ namespace {
 constexpr uint32_t kSlots = 32;
 constexpr size_t kFrameBytes = 1920U * 1080U * 3U / 2U;
 // The longest single sleep: a stop (or a lost peer) is seen within it.
-constexpr long kNapNs = 100L * 1000L * 1000L;
+constexpr uint32_t kNapMs = 100;
 
 // The page both processes map. The counters are futex words.
 struct FloorPage {
@@ -54,13 +52,20 @@ std::string PagePath(const RoleArgs &args) {
     return args.dir + "/floor";
 }
 
-void Sleep(std::atomic<uint32_t> &word, uint32_t seen) {
-    const struct timespec nap = {0, kNapNs};
-    (void)syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAIT, seen, &nap, nullptr, 0);
+// Sleeps while word still reads seen, with sleeps raised so that the side
+// that changes word wakes it (WakeSleeper).
+void SleepWhile(std::atomic<uint32_t> &word, uint32_t seen, std::atomic<uint32_t> &sleeps) {
+    sleeps.store(1U, std::memory_order_seq_cst);
+    if (word.load(std::memory_order_seq_cst) == seen) {
+        compare::FutexWait(word, seen, kNapMs, true);
+    }
 }
 
-void Wake(std::atomic<uint32_t> &word) {
-    (void)syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAKE, 1, nullptr, nullptr, 0);
+// After word changed: wakes the side sleeping on it, if it sleeps.
+void WakeSleeper(std::atomic<uint32_t> &word, std::atomic<uint32_t> &sleeps) {
+    if (sleeps.load(std::memory_order_seq_cst) != 0U && sleeps.exchange(0U) != 0U) {
+        compare::FutexWakeAll(word, true);
+    }
 }
 
 // Maps the page of path, creating it when create; nullptr on failure.
@@ -87,20 +92,14 @@ void HandOff(GstElement *, GstBuffer *buffer, GstPad *, gpointer data) {
         if (n - taken < kSlots) {
             break;
         }
-        page->sourceSleeps.store(1U, std::memory_order_seq_cst);
-        if (page->taken.load(std::memory_order_seq_cst) == taken) {
-            Sleep(page->taken, taken);
-        }
+        SleepWhile(page->taken, taken, page->sourceSleeps);
     }
     uint64_t *slot = page->stamps[n % kSlots];
     if (gst_buffer_extract(buffer, 0, slot, sizeof(page->stamps[0])) != sizeof(page->stamps[0])) {
         std::memset(slot, 0, sizeof(page->stamps[0]));
     }
     page->posted.store(n + 1U, std::memory_order_seq_cst);
-    if (page->sinkSleeps.load(std::memory_order_seq_cst) != 0U) {
-        page->sinkSleeps.store(0U, std::memory_order_relaxed);
-        Wake(page->posted);
-    }
+    WakeSleeper(page->posted, page->sinkSleeps);
 }
 
 // The sink process's thread: each stamp into the frame, the frame into the
@@ -112,10 +111,7 @@ void FeedLoop(FloorPage *page, PadFeed *pad, const std::atomic<bool> *stop) {
     while (!stop->load(std::memory_order_acquire)) {
         const uint32_t posted = page->posted.load(std::memory_order_acquire);
         if (posted == next) {
-            page->sinkSleeps.store(1U, std::memory_order_seq_cst);
-            if (page->posted.load(std::memory_order_seq_cst) == next) {
-                Sleep(page->posted, next);
-            }
+            SleepWhile(page->posted, next, page->sinkSleeps);
             continue;
         }
         for (; next != posted; ++next) {
@@ -125,10 +121,7 @@ void FeedLoop(FloorPage *page, PadFeed *pad, const std::atomic<bool> *stop) {
             pad->Push(gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, frame.data(), frame.size(), 0, frame.size(),
                                                   nullptr, nullptr));
             page->taken.store(next + 1U, std::memory_order_seq_cst);
-            if (page->sourceSleeps.load(std::memory_order_seq_cst) != 0U) {
-                page->sourceSleeps.store(0U, std::memory_order_relaxed);
-                Wake(page->taken);
-            }
+            WakeSleeper(page->taken, page->sourceSleeps);
         }
     }
 }
@@ -173,7 +166,7 @@ int FloorSinkRole(const RoleArgs &args) {
     };
     hooks.stop = [&] {
         stop.store(true, std::memory_order_release);
-        Wake(page->posted);
+        compare::FutexWakeAll(page->posted, true);
         if (feeder.joinable()) {
             feeder.join();
         }
