@@ -8,7 +8,8 @@
 
 namespace {
 
-thread_local MsgForeignFdCloser t_msgForeignFdCloser = nullptr;
+// Initial-exec: read for every message that brings descriptors (see t_lookups in simple_msg_registry.cc).
+__attribute__((tls_model("initial-exec"))) thread_local MsgForeignFdCloser t_msgForeignFdCloser = nullptr;
 
 } // namespace
 

@@ -5,7 +5,8 @@
 
 namespace {
 
-thread_local MsgDelivery *t_delivery = nullptr;
+// Initial-exec: read on every delivery (see t_lookups in simple_msg_registry.cc).
+__attribute__((tls_model("initial-exec"))) thread_local MsgDelivery *t_delivery = nullptr;
 
 } // namespace
 

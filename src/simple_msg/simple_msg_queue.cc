@@ -38,8 +38,9 @@
 
 namespace {
 
-/* Set on a transport's receive thread (SimpleMsgMarkFullIsFlow). */
-thread_local bool g_simpleFullIsFlow = false;
+/* Set on a transport's receive thread (SimpleMsgMarkFullIsFlow). Initial-exec:
+ * read on every push (see t_lookups in simple_msg_registry.cc). */
+__attribute__((tls_model("initial-exec"))) thread_local bool g_simpleFullIsFlow = false;
 
 /* Tasks served on the receive thread that a push of this thread found
  * asleep and did not wake (SimpleMsgTakeOwed); the receive thread's only. */

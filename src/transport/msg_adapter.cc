@@ -40,9 +40,10 @@ std::atomic<MsgAdpAnyFunc> g_msgAdpTable[MSG_ADP_SLOT_NUM];
 std::atomic<MsgAdpCargoSendFunc> g_msgAdpCargoSend{nullptr};
 
 /* The wait budget of the send on this thread (MsgAdpSendWaitMs) and whether
- * its sender chose it (MsgAdpSendWaitChosen). */
-thread_local uint32_t t_msgAdpSendWaitMs = 0U;
-thread_local bool t_msgAdpSendWaitChosen = false;
+ * its sender chose it (MsgAdpSendWaitChosen). Initial-exec: read on every
+ * send (see t_lookups in simple_msg_registry.cc). */
+__attribute__((tls_model("initial-exec"))) thread_local uint32_t t_msgAdpSendWaitMs = 0U;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_msgAdpSendWaitChosen = false;
 
 MsgAdpAnyFunc MsgAdpFuncOf(const MsgAdpFuncReg *reg) {
     switch (reg->funcId) {

@@ -57,7 +57,8 @@ struct IpcPeerLast {
     uint32_t gen;
     char name[OS_MSG_NAME_LEN];
 };
-thread_local IpcPeerLast t_ipcPeerLast = {nullptr, 0U, {0}};
+// Initial-exec: read on every send to another process (see t_lookups in simple_msg_registry.cc).
+__attribute__((tls_model("initial-exec"))) thread_local IpcPeerLast t_ipcPeerLast = {nullptr, 0U, {0}};
 
 IpcPeer *IpcPeers() {
     return g_ipcPeerTable->peers;

@@ -26,7 +26,6 @@
 
 #include <errno.h>
 
-#include <chrono>
 #include <cstring>
 
 #include "base/msg_alloc.h"
@@ -423,7 +422,9 @@ void IpcUnixRecvLoop(void *arg) {
     // Posts (ipc_post.h) are followed by looks too while they come close
     // together (MSG_TUNE_RECV_POST_LOOK_NS): a stream of frames then needs
     // no wake-up per frame.
-    auto lookUntil = std::chrono::steady_clock::now();
+    // The clock is read once per wake-up that found work: a frame's wake-up
+    // runs on cold caches, and each reading is a call into the clock's page.
+    uint64_t lookUntilNs = 0U;
     bool looking = false;
     uint32_t wantedYields = 0U;
     uint64_t lastPostNs = 0U;
@@ -440,6 +441,7 @@ void IpcUnixRecvLoop(void *arg) {
             MSG_LOG(OS_MSG_LOG_FATAL, "epoll wait error[%d].", -n);
             break;
         }
+        uint64_t nowNs = 0U; // read when needed, at most once below
         if (n > 0) {
             looking = IpcRecvHandle(state, events, n);
             // Served tasks the events' messages went to are handled before
@@ -450,23 +452,26 @@ void IpcUnixRecvLoop(void *arg) {
                 // After the whole batch: its later events may name any link.
                 IpcRecvCloseFinished(state);
             }
-            lookUntil = std::chrono::steady_clock::now() + std::chrono::nanoseconds(MSG_TUNE_RECV_LOOK_NS);
+            nowNs = MsgMonotonicNs();
+            lookUntilNs = nowNs + (uint64_t)MSG_TUNE_RECV_LOOK_NS;
             // The look starts with a yield: the thread the datagram woke
             // runs first, and the next datagram is looked for after it.
             wantedYields = looking && MsgYieldFoundWork() ? 1U : 0U;
         } else if (looking) {
             wantedYields = MsgYieldFoundWork() ? wantedYields + 1U : 0U;
-            looking = std::chrono::steady_clock::now() < lookUntil && wantedYields < MSG_TUNE_RECV_LOOK_SHARED;
+            looking = MsgMonotonicNs() < lookUntilNs && wantedYields < MSG_TUNE_RECV_LOOK_SHARED;
         }
         IpcPostPoll();
         if (const uint32_t posts = IpcPostTakeHanded()) {
-            const uint64_t now = MsgMonotonicNs();
-            if (posts > 1U || now - lastPostNs < (uint64_t)MSG_TUNE_RECV_POST_LOOK_NS) {
+            if (nowNs == 0U) {
+                nowNs = MsgMonotonicNs();
+            }
+            if (posts > 1U || nowNs - lastPostNs < (uint64_t)MSG_TUNE_RECV_POST_LOOK_NS) {
                 looking = true;
-                lookUntil = std::chrono::steady_clock::now() + std::chrono::nanoseconds(MSG_TUNE_RECV_POST_LOOK_NS);
+                lookUntilNs = nowNs + (uint64_t)MSG_TUNE_RECV_POST_LOOK_NS;
                 wantedYields = 0U;
             }
-            lastPostNs = now;
+            lastPostNs = nowNs;
         }
         if ((n == 0 && !looking) || ++state.busyWaits >= kIpcRecvTimerEvery) {
             IpcRecvTimers(state);
