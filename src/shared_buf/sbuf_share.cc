@@ -9,6 +9,7 @@
 #include "shared_buf/sbuf_share.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -68,12 +69,17 @@ SbufShare *g_shares = nullptr;            /* open shares */
 SbufShare *g_noticeReady = nullptr;       /* shares with notices to send */
 SbufShare *g_noticeStalled = nullptr;     /* shares whose notices found no room */
 SbufWaitMode g_laneWait = SBUF_WAIT_NONE; /* how allocations wait for buffers: the lanes' wait words */
+/* Whether g_noticeStalled lists any: written with the list under the pool
+ * lock, read without it by the receive loop before each sleep, which would
+ * otherwise take the lock once per message that woke it. */
+std::atomic<bool> g_noticeAnyStalled{false};
 
 void ListNotice(SbufShare *share, NoticeState state) {
     SbufShare **list = state == kNoticeReady ? &g_noticeReady : &g_noticeStalled;
     share->noticeState = state;
     share->noticeNext = *list;
     *list = share;
+    g_noticeAnyStalled.store(g_noticeStalled != nullptr, std::memory_order_relaxed);
 }
 
 void UnlistNotice(SbufShare *share) {
@@ -87,6 +93,7 @@ void UnlistNotice(SbufShare *share) {
     *at = share->noticeNext;
     share->noticeNext = nullptr;
     share->noticeState = kNoNotice;
+    g_noticeAnyStalled.store(g_noticeStalled != nullptr, std::memory_order_relaxed);
 }
 
 bool Append(IdList &list, const uint32_t *ids, uint32_t count) {
@@ -573,10 +580,9 @@ void SbufShareNotify(void) {
 }
 
 bool SbufShareStalled(void) {
-    SbufLock();
-    bool stalled = g_noticeStalled != nullptr;
-    SbufUnlock();
-    return stalled;
+    // A notice that stalls just after this reading waits for the next
+    // retry, as it would after a reading under the lock.
+    return g_noticeAnyStalled.load(std::memory_order_relaxed);
 }
 
 void SbufShareRetry(void) {
