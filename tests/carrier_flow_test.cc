@@ -181,6 +181,43 @@ TEST_F(CarrierFlow, DescriptorsForASlowTaskStopAtAQuarterOfTheReceiversLimit) {
     close(pipeFds[1]);
 }
 
+// Messages with descriptors held back behind a full queue move into it as
+// it drains even when their descriptors alone pass the bound: the queue
+// does not refuse them for crowding, which would free none and leave them
+// held back for ever.
+TEST_F(CarrierFlow, DescriptorsHeldBackPastTheBoundStillReachTheirTask) {
+    ASSERT_EQ(Join("ctest"), OS_MSG_OK);
+    Peer &flow = StartReady({"flow", "f1", "256"}); // a bound of 64 waiting descriptors
+    const std::string before = flow.Ask("fdcount", "fdcount ");
+    unsigned open0 = 0U;
+    ASSERT_EQ(std::sscanf(before.c_str(), "fdcount %u", &open0), 1) << before;
+    // The gate and the queue of 8 take plain messages; what follows is held back.
+    constexpr uint32_t kPlain = 1U + 8U;
+    for (uint32_t id = 1U; id <= kPlain; ++id) {
+        ASSERT_EQ(SendTo("f1", "slow", id), OS_MSG_OK) << id;
+    }
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    const std::vector<int> sixteen(OS_MSG_MAX_FDS, pipeFds[0]);
+    constexpr uint32_t kWithFds = 6U; // the fifth held back passes the bound; the sixth waits unread
+    for (uint32_t id = kPlain + 1U; id <= kPlain + kWithFds; ++id) {
+        MsgHead head = From("f1", "slow", id);
+        ASSERT_EQ(OsMsgAsynSendFds(&head, sixteen.data(), OS_MSG_MAX_FDS), OS_MSG_OK) << id;
+    }
+    EXPECT_TRUE(WaitUntil([&] {
+        unsigned open = 0U;
+        return std::sscanf(flow.Ask("fdcount", "fdcount ").c_str(), "fdcount %u", &open) == 1 &&
+               open >= open0 + 5U * OS_MSG_MAX_FDS;
+    }));
+    flow.Send("open");
+    std::string got;
+    const std::string all = "count 0 " + std::to_string(kPlain + kWithFds) + " 1";
+    EXPECT_TRUE(WaitUntil([&] { return (got = Count(flow)) == all; })) << got;
+    EXPECT_TRUE(WaitUntil([&] { return flow.Ask("fdcount", "fdcount ") == before; }));
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+}
+
 // Within one process: a timed send to a full queue gives up after its
 // time-out, and one with a long time-out is woken as soon as the task's
 // loop takes a message; every message arrives once, in order.

@@ -18,8 +18,9 @@
  * carrier, in a callback that has not taken them) share the process's
  * descriptor table with everything else it opens: past a quarter of its
  * limit (MsgCargoFdsCrowded), tasks refuse further messages with
- * descriptors and the carrier stops reading the connections that bring
- * them, until the tasks have worked the count down to half
+ * descriptors (not those the carrier already holds back) and the carrier
+ * stops reading the connections that bring them, until the tasks have
+ * worked the count down to half
  * (MsgCargoFdsEased). A slow task then holds back its senders rather than
  * leave its process without descriptors.
  */
@@ -35,6 +36,11 @@
  * broadcast task hands each subscriber a reference of its own. The request's
  * own payload (the packed request) is an ordinary copy beside it. */
 #define MSG_CARGO_BROADCAST 0x1U
+/* Held back by the carrier, its descriptors already in the process: a queue
+ * takes it however many descriptors wait, since refusing it frees none, and
+ * held-back messages whose descriptors alone pass the bound would otherwise
+ * never move. */
+#define MSG_CARGO_HELD_BACK 0x2U
 
 typedef struct MsgCargo {
     SbufBlock *buf;   /* the message's reference, or NULL (a copied payload) */

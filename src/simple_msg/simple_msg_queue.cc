@@ -315,7 +315,8 @@ bool SimpleTaskPushNode(SimpleMsgTask *task, const MsgHead *head, void *payload,
     out->overBytes = false;
     out->unserved = false;
     out->warnUnserved = false;
-    out->overFds = cargo != nullptr && cargo->fdCount != 0U && MsgCargoFdsCrowded();
+    out->overFds =
+        cargo != nullptr && cargo->fdCount != 0U && (cargo->flags & MSG_CARGO_HELD_BACK) == 0U && MsgCargoFdsCrowded();
     if (out->overFds) {
         out->accepted = false;
         return false;

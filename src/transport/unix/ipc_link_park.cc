@@ -278,6 +278,9 @@ void IpcParkAdd(IpcLink *link, IpcPark *park, IpcFrameSink *sink, int32_t transT
     park->bytes += cost;
     link->recv.parkedMsgs += 1U;
     link->recv.parkedBytes += cost;
+    if (meta.cargo != nullptr && meta.cargo->fdCount != 0U) {
+        meta.cargo->flags |= MSG_CARGO_HELD_BACK; // its descriptors are in: its queue takes it when it has room
+    }
     if (meta.cargo != nullptr && meta.cargo->fdCount != 0U && !link->recv.fdsCrowded && MsgCargoFdsCrowded()) {
         // Each datagram read could bring more: none is, until the tasks
         // have taken or closed enough of those that wait.
