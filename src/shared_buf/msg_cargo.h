@@ -17,12 +17,11 @@
  * Descriptors that wait in cargos (queued for a task, held back by the
  * carrier, in a callback that has not taken them) share the process's
  * descriptor table with everything else it opens: past a quarter of its
- * limit (MsgCargoFdsCrowded), tasks refuse further messages with
- * descriptors (not those the carrier already holds back) and the carrier
- * stops reading the connections that bring them, until the tasks have
- * worked the count down to half
- * (MsgCargoFdsEased). A slow task then holds back its senders rather than
- * leave its process without descriptors.
+ * limit (MsgCargoFdsCrowded), tasks refuse further messages with descriptors
+ * (not those the carrier already holds back) and the carrier stops reading
+ * the connections that bring them, until the tasks have worked the count
+ * down to half (MsgCargoFdsEased). A slow task then holds back its senders
+ * rather than leave its process without descriptors.
  */
 #ifndef VYRE_MSG_CARGO_H
 #define VYRE_MSG_CARGO_H
