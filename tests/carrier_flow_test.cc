@@ -83,6 +83,26 @@ protected:
     /* The peer's count report: messages its echo task got, messages its
      * slow task took, whether in order. */
     static std::string Count(Peer &peer) { return peer.Ask("count", "count "); }
+
+    /* The descriptors the peer has open; 0 when it gives no count. */
+    static unsigned OpenFds(Peer &peer) {
+        unsigned open = 0U;
+        return std::sscanf(peer.Ask("fdcount", "fdcount ").c_str(), "fdcount %u", &open) == 1 ? open : 0U;
+    }
+
+    /* Sends task "slow" of f1 messages first..last, each with OS_MSG_MAX_FDS
+     * copies of one pipe's end (the messages carry duplicates of it). */
+    void SendSlowWithFds(uint32_t first, uint32_t last) {
+        int pipeFds[2];
+        ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+        const std::vector<int> sixteen(OS_MSG_MAX_FDS, pipeFds[0]);
+        for (uint32_t id = first; id <= last; ++id) {
+            MsgHead head = From("f1", "slow", id);
+            EXPECT_EQ(OsMsgAsynSendFds(&head, sixteen.data(), OS_MSG_MAX_FDS), OS_MSG_OK) << id;
+        }
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+    }
 };
 
 // Task "slow" of a process is full (its loop waits): its sender is told so
@@ -151,34 +171,22 @@ TEST_F(CarrierFlow, OneFullTaskHoldsBackOnlyItsOwnMessagesAndAWaitForItsRoomHold
 TEST_F(CarrierFlow, DescriptorsForASlowTaskStopAtAQuarterOfTheReceiversLimit) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     Peer &flow = StartReady({"flow", "f1", "256"}); // a bound of 64 waiting descriptors
-    auto openFds = [&flow] {
-        unsigned open = 0U;
-        return std::sscanf(flow.Ask("fdcount", "fdcount ").c_str(), "fdcount %u", &open) == 1 ? open : 0U;
-    };
     const std::string before = flow.Ask("fdcount", "fdcount ");
-    unsigned open0 = 0U;
-    ASSERT_EQ(std::sscanf(before.c_str(), "fdcount %u", &open0), 1) << before;
-    int pipeFds[2];
-    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
-    const std::vector<int> sixteen(OS_MSG_MAX_FDS, pipeFds[0]);
+    const unsigned open0 = OpenFds(flow);
+    ASSERT_NE(open0, 0U) << before;
     constexpr uint32_t kMessages = 40U; // 640 descriptors: far past the peer's limit
-    for (uint32_t id = 1U; id <= kMessages; ++id) {
-        MsgHead head = From("f1", "slow", id);
-        ASSERT_EQ(OsMsgAsynSendFds(&head, sixteen.data(), OS_MSG_MAX_FDS), OS_MSG_OK) << id;
-    }
+    SendSlowWithFds(1U, kMessages);
     // One message at the gate and three queued hold 64; the next is held
     // back with its connection.
-    EXPECT_TRUE(WaitUntil([&] { return openFds() >= open0 + 64U; }));
+    EXPECT_TRUE(WaitUntil([&] { return OpenFds(flow) >= open0 + 64U; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // time to read further, if it would
-    const unsigned open1 = openFds();
+    const unsigned open1 = OpenFds(flow);
     EXPECT_GE(open1, open0 + 64U);
     EXPECT_LE(open1, open0 + 64U + 2U * OS_MSG_MAX_FDS);
     flow.Send("open");
     std::string got;
     EXPECT_TRUE(WaitUntil([&] { return (got = Count(flow)) == "count 0 40 1"; })) << got;
     EXPECT_TRUE(WaitUntil([&] { return flow.Ask("fdcount", "fdcount ") == before; }));
-    close(pipeFds[0]);
-    close(pipeFds[1]);
 }
 
 // Messages with descriptors held back behind a full queue move into it as
@@ -189,33 +197,21 @@ TEST_F(CarrierFlow, DescriptorsHeldBackPastTheBoundStillReachTheirTask) {
     ASSERT_EQ(Join("ctest"), OS_MSG_OK);
     Peer &flow = StartReady({"flow", "f1", "256"}); // a bound of 64 waiting descriptors
     const std::string before = flow.Ask("fdcount", "fdcount ");
-    unsigned open0 = 0U;
-    ASSERT_EQ(std::sscanf(before.c_str(), "fdcount %u", &open0), 1) << before;
+    const unsigned open0 = OpenFds(flow);
+    ASSERT_NE(open0, 0U) << before;
     // The gate and the queue of 8 take plain messages; what follows is held back.
     constexpr uint32_t kPlain = 1U + 8U;
     for (uint32_t id = 1U; id <= kPlain; ++id) {
         ASSERT_EQ(SendTo("f1", "slow", id), OS_MSG_OK) << id;
     }
-    int pipeFds[2];
-    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
-    const std::vector<int> sixteen(OS_MSG_MAX_FDS, pipeFds[0]);
     constexpr uint32_t kWithFds = 6U; // the fifth held back passes the bound; the sixth waits unread
-    for (uint32_t id = kPlain + 1U; id <= kPlain + kWithFds; ++id) {
-        MsgHead head = From("f1", "slow", id);
-        ASSERT_EQ(OsMsgAsynSendFds(&head, sixteen.data(), OS_MSG_MAX_FDS), OS_MSG_OK) << id;
-    }
-    EXPECT_TRUE(WaitUntil([&] {
-        unsigned open = 0U;
-        return std::sscanf(flow.Ask("fdcount", "fdcount ").c_str(), "fdcount %u", &open) == 1 &&
-               open >= open0 + 5U * OS_MSG_MAX_FDS;
-    }));
+    SendSlowWithFds(kPlain + 1U, kPlain + kWithFds);
+    EXPECT_TRUE(WaitUntil([&] { return OpenFds(flow) >= open0 + 5U * OS_MSG_MAX_FDS; }));
     flow.Send("open");
     std::string got;
     const std::string all = "count 0 " + std::to_string(kPlain + kWithFds) + " 1";
     EXPECT_TRUE(WaitUntil([&] { return (got = Count(flow)) == all; })) << got;
     EXPECT_TRUE(WaitUntil([&] { return flow.Ask("fdcount", "fdcount ") == before; }));
-    close(pipeFds[0]);
-    close(pipeFds[1]);
 }
 
 // Within one process: a timed send to a full queue gives up after its
